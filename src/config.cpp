@@ -1,0 +1,3 @@
+#include "config.hpp"
+
+namespace vask {}  // namespace vask

@@ -1,0 +1,3 @@
+#include "filters.hpp"
+
+namespace vask {}  // namespace vask

@@ -1,0 +1,72 @@
+// Frame filters: which frames are user code.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/py.hpp"
+
+namespace vask {
+
+// A substring searcher for one needle, compiled once and reused. A haystack
+// shorter than the needle is no match; an empty needle matches everything.
+class Finder {
+ public:
+  explicit Finder(std::string needle);
+  Finder(Finder&&) noexcept;
+  Finder& operator=(Finder&&) noexcept;
+  ~Finder();
+  bool find(std::string_view haystack) const noexcept;
+  const std::string& needle() const noexcept { return needle_; }
+
+ private:
+  std::string needle_;
+  // The compiled search state. It owns its own copy of the needle and lives
+  // behind a pointer, so moving a Finder never invalidates it.
+  struct Searcher;
+  std::unique_ptr<Searcher> searcher_;
+};
+
+class Finders {
+ public:
+  Finders() = default;
+  explicit Finders(std::vector<Finder> finders) : finders_(std::move(finders)) {}
+  // True when any needle occurs in the haystack; the first hit ends the scan.
+  bool any(std::string_view haystack) const noexcept;
+  size_t size() const noexcept { return finders_.size(); }
+  bool empty() const noexcept { return finders_.empty(); }
+
+ private:
+  std::vector<Finder> finders_;
+};
+
+// filters: the value under "filters" in the configuration (null when absent);
+// key: "include_frames" or "ignore_frames". Missing or unsubscriptable gives an
+// empty list; a str or a non-str item throws PyErrSet.
+Finders load_filters(PyObject* filters, const char* key);
+
+// The fixed rules, shared process-wide statics built on first use.
+bool vask_filter(std::string_view filename) noexcept;    // package-internal files
+bool library_filter(std::string_view filename) noexcept;  // lib/python, site-packages
+bool frozen_filter(std::string_view filename) noexcept;   // "<frozen "
+bool executed_filter(std::string_view filename) noexcept; // "<string>"
+// "<pytest match expression>" exactly, or a "<attrs generated" prefix.
+bool generated_name(std::string_view filename) noexcept;
+bool ends_with_attrs_make(std::string_view filename) noexcept;
+
+// The profile-hook engine's generated-code test: the caller (or, for an
+// unnamed caller, its caller) is attrs' class-generation module.
+bool attrs_filter(PyObject* frame, std::string_view filename);
+
+// The combined decision: include overrides; otherwise recorded when none of
+// library, frozen, internal, executed, generated and ignored holds.
+bool profiler_should_record(PyObject* frame, std::string_view filename, const Finders& include,
+                            const Finders& ignore);
+
+// frame.f_code.co_filename as text (InternalFault on the impossible breaches).
+std::string_view frame_filename(PyObject* frame);
+
+}  // namespace vask

@@ -1,0 +1,3 @@
+#include "plugins.hpp"
+
+namespace vask {}  // namespace vask

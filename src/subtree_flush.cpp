@@ -1,0 +1,3 @@
+#include "subtree_flush.hpp"
+
+namespace vask {}  // namespace vask

@@ -1,0 +1,197 @@
+#include "support/py.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <exception>
+
+#include "support/per_thread.hpp"
+
+namespace vask {
+
+void throw_py() {
+  if (!PyErr_Occurred()) {
+    // A failed API call without an error is itself a fault; report it as one
+    // instead of returning NULL with nothing set.
+    throw InternalFault{"a Python API call failed without setting an error"};
+  }
+  throw PyErrSet{};
+}
+
+void fault(std::string message) { throw InternalFault{std::move(message)}; }
+
+void set_internal_fault(const InternalFault& f) noexcept {
+  PyErr_SetString(PyExc_SystemError, f.message.c_str());
+}
+
+void set_error_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PyErrSet&) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "vask: error reported without a Python exception");
+    }
+  } catch (const InternalFault& f) {
+    set_internal_fault(f);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "vask: unexpected C++ exception: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "vask: unexpected C++ exception");
+  }
+}
+
+Ref fetch_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type == nullptr) return {};
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return Ref::steal(value);
+#endif
+}
+
+#if PY_VERSION_HEX >= 0x030C0000
+ErrorStash::ErrorStash() noexcept : exc_(PyErr_GetRaisedException()) {}
+ErrorStash::~ErrorStash() {
+  if (exc_ != nullptr) {
+    PyErr_SetRaisedException(exc_);
+  } else {
+    PyErr_Clear();
+  }
+}
+#else
+ErrorStash::ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+ErrorStash::~ErrorStash() { PyErr_Restore(type_, value_, tb_); }
+#endif
+
+std::string_view str_view(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyString'",
+                 Py_TYPE(obj)->tp_name);
+    throw_py();
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) throw_py();
+  return {data, static_cast<size_t>(size)};
+}
+
+std::optional<std::string_view> try_str_view(PyObject* obj) noexcept {
+  if (!PyUnicode_Check(obj)) return std::nullopt;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) {
+    PyErr_Clear();  // lone surrogates: not representable as UTF-8 text
+    return std::nullopt;
+  }
+  return std::string_view(data, static_cast<size_t>(size));
+}
+
+Ref make_str(std::string_view text) {
+  return Ref::check(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+std::string to_str(PyObject* obj) {
+  Ref s = Ref::check(PyObject_Str(obj));
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s.get(), &size);
+  if (data == nullptr) {
+    // Text with lone surrogates: keep it readable rather than fail the record.
+    PyErr_Clear();
+    Ref bytes = Ref::check(PyUnicode_AsEncodedString(s.get(), "utf-8", "backslashreplace"));
+    return std::string(PyBytes_AS_STRING(bytes.get()),
+                       static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+  }
+  return std::string(data, static_cast<size_t>(size));
+}
+
+Ref getattr(PyObject* obj, PyObject* name) { return Ref::check(PyObject_GetAttr(obj, name)); }
+Ref getattr(PyObject* obj, const char* name) {
+  return Ref::check(PyObject_GetAttrString(obj, name));
+}
+Ref import(const char* module) { return Ref::check(PyImport_ImportModule(module)); }
+
+Ref call(PyObject* callable) { return Ref::check(PyObject_CallNoArgs(callable)); }
+Ref call(PyObject* callable, PyObject* a0) {
+  return Ref::check(PyObject_CallOneArg(callable, a0));
+}
+Ref call(PyObject* callable, PyObject* a0, PyObject* a1, PyObject* a2, PyObject* a3) {
+  PyObject* args[] = {a0, a1, a2, a3};
+  return Ref::check(PyObject_Vectorcall(callable, args, 4, nullptr));
+}
+
+void print_stdout_line(std::string_view line) noexcept {
+  ErrorStash stash;
+  std::string text(line);
+  text.push_back('\n');
+  PyObject* out = PySys_GetObject("stdout");  // borrowed
+  if (out != nullptr && out != Py_None) {
+    Ref s = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                            "replace"));
+    if (s && PyFile_WriteObject(s.get(), out, Py_PRINT_RAW) == 0) return;
+    PyErr_Clear();
+  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+namespace {
+Interned g_interned{};
+bool g_interned_ready = false;
+
+PyObject* intern(const char* s) {
+  PyObject* o = PyUnicode_InternFromString(s);
+  if (o == nullptr) throw_py();
+  return o;  // kept for the life of the process
+}
+}  // namespace
+
+const Interned& interned() noexcept { return g_interned; }
+
+void init_interned() {
+  if (g_interned_ready) return;
+  Interned n;
+  n.f_back = intern("f_back");
+  n.f_code = intern("f_code");
+  n.f_lineno = intern("f_lineno");
+  n.f_locals = intern("f_locals");
+  n.f_globals = intern("f_globals");
+  n.co_filename = intern("co_filename");
+  n.co_name = intern("co_name");
+  n.co_qualname = intern("co_qualname");
+  n.dunder_name = intern("__name__");
+  n.dunder_qualname = intern("__qualname__");
+  n.dunder_module = intern("__module__");
+  n.dunder_builtins = intern("__builtins__");
+  n.self = intern("self");
+  n.cls = intern("cls");
+  n.native_id = intern("native_id");
+  n.ident = intern("ident");
+  n.name = intern("name");
+  n.daemon = intern("daemon");
+  n.is_alive = intern("is_alive");
+  n.fget = intern("fget");
+  g_interned = n;
+  g_interned_ready = true;
+}
+
+namespace detail {
+uint64_t current_thread_token() noexcept {
+  static std::atomic<uint64_t> next{1};
+  thread_local const uint64_t token = next.fetch_add(1, std::memory_order_relaxed);
+  return token;
+}
+uint64_t next_owner_id() noexcept {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace detail
+
+}  // namespace vask

@@ -1,0 +1,189 @@
+// The Python/C API layer every other file uses: owned references, the error
+// convention, and the strings interned once per process.
+//
+// Error convention. Native code reports failures by throwing:
+//   * PyErrSet      - a Python exception is set (PyErr_Occurred() is true);
+//   * InternalFault - a condition that a real interpreter and a correct host
+//                     package never produce; it carries a fixed message.
+// Nothing else is thrown on purpose (std::bad_alloc can be).  Every function
+// handed to CPython is noexcept and runs its body through boundary(), which
+// maps these to the C convention: NULL or -1 with an exception set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace vask {
+
+struct PyErrSet {};
+
+struct InternalFault {
+  std::string message;
+};
+
+// Throws PyErrSet; a Python error must already be set.
+[[noreturn]] void throw_py();
+// Throws InternalFault with the given fixed message.
+[[noreturn]] void fault(std::string message);
+
+// A strong reference. Move-only; releases on destruction. A raw pointer never
+// turns into a Ref implicitly: the call site says steal() or incref().
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+      Py_XDECREF(old);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  // Takes over a new reference (may be null).
+  static Ref steal(PyObject* p) noexcept { return Ref(p); }
+  // Takes over a new reference returned by an API call; null means the call
+  // failed with a Python error set, which is thrown.
+  static Ref check(PyObject* p) {
+    if (p == nullptr) throw_py();
+    return Ref(p);
+  }
+  // Owns a further reference to a borrowed object (may be null).
+  static Ref incref(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  // Hands the reference to the caller (usually back to CPython).
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  Ref copy() const noexcept { return incref(p_); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// Sets the Python error for an InternalFault (SystemError with its message).
+void set_internal_fault(const InternalFault& f) noexcept;
+
+// Converts the C++ exception being handled into a set Python error. Call only
+// from inside a catch block.
+void set_error_from_current_exception() noexcept;
+
+// Runs f and maps every failure to the C convention. f returns PyObject*.
+template <class F>
+PyObject* boundary(F&& f) noexcept {
+  try {
+    return f();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// As boundary(), for entry points that return 0 or -1.
+template <class F>
+int boundary_int(F&& f) noexcept {
+  try {
+    return f();
+  } catch (...) {
+    set_error_from_current_exception();
+    return -1;
+  }
+}
+
+// Takes the currently set Python error out as an exception object (with its
+// traceback attached); null when no error is set.
+Ref fetch_error() noexcept;
+
+// Holds whatever exception is in flight while the engine does its own work and
+// puts it back on destruction, so that recording never disturbs the traced
+// program's error state.
+class ErrorStash {
+ public:
+  ErrorStash() noexcept;
+  ~ErrorStash();
+  ErrorStash(const ErrorStash&) = delete;
+  ErrorStash& operator=(const ErrorStash&) = delete;
+
+ private:
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc_;
+#else
+  PyObject* type_;
+  PyObject* value_;
+  PyObject* tb_;
+#endif
+};
+
+// ---- small conversions ------------------------------------------------------
+
+// UTF-8 view of a str object; the view lives as long as the object.
+// Throws PyErrSet (TypeError) when obj is not a str.
+std::string_view str_view(PyObject* obj);
+// As str_view(), but returns nullopt when obj is not a str, without an error.
+std::optional<std::string_view> try_str_view(PyObject* obj) noexcept;
+// New str object from UTF-8 text (surrogates escaped on the way in).
+Ref make_str(std::string_view text);
+// str(obj) as UTF-8 text.
+std::string to_str(PyObject* obj);
+
+// obj.name, throwing PyErrSet on failure.
+Ref getattr(PyObject* obj, PyObject* name);
+Ref getattr(PyObject* obj, const char* name);
+// import module; throws PyErrSet.
+Ref import(const char* module);
+// Calls callable with the given positional arguments.
+Ref call(PyObject* callable);
+Ref call(PyObject* callable, PyObject* a0);
+Ref call(PyObject* callable, PyObject* a0, PyObject* a1, PyObject* a2, PyObject* a3);
+
+// Writes one line to the interpreter's sys.stdout (falling back to the C
+// stdout), as the module's two standard-output warnings require.
+void print_stdout_line(std::string_view line) noexcept;
+
+// ---- interned attribute names ---------------------------------------------
+
+// Attribute and key names used on hot paths, interned once at module
+// initialisation (init_interned) and kept for the life of the process.
+struct Interned {
+  PyObject* f_back;
+  PyObject* f_code;
+  PyObject* f_lineno;
+  PyObject* f_locals;
+  PyObject* f_globals;
+  PyObject* co_filename;
+  PyObject* co_name;
+  PyObject* co_qualname;
+  PyObject* dunder_name;      // "__name__"
+  PyObject* dunder_qualname;  // "__qualname__"
+  PyObject* dunder_module;    // "__module__"
+  PyObject* dunder_builtins;  // "__builtins__"
+  PyObject* self;
+  PyObject* cls;
+  PyObject* native_id;
+  PyObject* ident;
+  PyObject* name;
+  PyObject* daemon;
+  PyObject* is_alive;
+  PyObject* fget;
+};
+// Interned names; valid after init_interned() succeeded.
+const Interned& interned() noexcept;
+// Interns the names; idempotent. Throws PyErrSet.
+void init_interned();
+
+}  // namespace vask

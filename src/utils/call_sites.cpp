@@ -1,0 +1,3 @@
+#include "utils/call_sites.hpp"
+
+namespace vask {}  // namespace vask

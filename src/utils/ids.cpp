@@ -1,0 +1,3 @@
+#include "utils/ids.hpp"
+
+namespace vask {}  // namespace vask

@@ -1,0 +1,3 @@
+#include "utils/msgpack_write.hpp"
+
+namespace vask {}  // namespace vask

@@ -1,0 +1,3 @@
+#include "utils/names.hpp"
+
+namespace vask {}  // namespace vask

@@ -1,0 +1,30 @@
+// Qualified names of frames and display paths.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "support/py.hpp"
+
+namespace vask {
+
+// module.qualname of a live frame. Uses co_qualname where the code object has
+// it (3.11+); otherwise searches the caller's locals, self, cls, the class
+// body and the globals. nullopt when nothing is found. Throws PyErrSet only for
+// failures reading f_code, co_qualname/co_name and f_globals.
+std::optional<std::string> get_qualname(PyObject* frame);
+
+// The fallback search used where co_qualname is missing (always available, so
+// it can be tested on every interpreter). Never throws a Python error.
+std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* co_name);
+
+// filename with the working directory stripped by whole path components, then
+// ":" and the line. Throws InternalFault "Current directory is invalid" when
+// the working directory cannot be read.
+std::string format_frame_path(std::string_view filename, uint64_t line);
+// The same with an explicit working directory (pure; exposed for tests).
+std::string format_frame_path_in(std::string_view cwd, std::string_view filename, uint64_t line);
+
+}  // namespace vask

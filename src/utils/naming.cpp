@@ -1,0 +1,3 @@
+#include "utils/naming.hpp"
+
+namespace vask {}  // namespace vask

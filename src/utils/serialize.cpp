@@ -1,0 +1,3 @@
+#include "utils/serialize.hpp"
+
+namespace vask {}  // namespace vask

@@ -1,0 +1,50 @@
+// The value serializer (the host package's two dumpers) and the frame record.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "support/py.hpp"
+#include "utils/call_sites.hpp"
+#include "utils/ids.hpp"
+#include "utils/records.hpp"
+
+namespace vask {
+
+// The two dump functions of vask.serialize. Each turns one Python value into
+// bytes holding exactly one MessagePack object.
+class Serializer {
+ public:
+  // Imports vask.serialize and reads dump_msgpack, then
+  // dump_msgpack_lightweight_repr. Throws PyErrSet.
+  static Serializer create();
+  // Builds one from two callables directly (tests).
+  Serializer(Ref full, Ref lightweight) : full_(std::move(full)), light_(std::move(lightweight)) {}
+
+  // Calls the chosen dumper and returns a new reference to its bytes object.
+  // Throws PyErrSet when it raises or returns something that is not bytes.
+  Ref dump(PyObject* value, bool lightweight) const;
+  // As dump(), copied into an owned byte string.
+  Bytes dump_msgpack(PyObject* value, bool lightweight) const;
+
+ private:
+  Ref full_;
+  Ref light_;
+};
+
+enum class ArgKind : uint8_t { None = 0, Argument = 1, Exception = 2 };
+
+// Appends one 10-entry frame record to buffer. Nothing is appended unless the
+// whole record can be written: a failure reading the frame or in a dumper
+// throws PyErrSet and leaves buffer byte for byte unchanged.
+void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serializer& serializer,
+                                 const std::optional<CallSite>& call_site, ArgKind arg_kind,
+                                 PyObject* arg, FrameEvent event, std::string_view co_name,
+                                 std::string_view frame_id, bool lightweight_repr,
+                                 bool omit_return_locals);
+
+// frame.f_locals as a dict, without "__builtins__" (a copy is made when the
+// key has to be removed, so the frame's own mapping is never touched).
+Ref get_locals(PyObject* frame);
+
+}  // namespace vask

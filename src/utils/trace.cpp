@@ -1,0 +1,3 @@
+#include "utils/trace.hpp"
+
+namespace vask {}  // namespace vask
