@@ -1,5 +1,109 @@
-"""vask: a Python call tracer with a native core."""
+"""vask: a Python call tracer with a native core.
+
+For every call into your own code vask records the arguments, the local
+variables, the return value or the exception, the thread and the time, and
+stores the result as MessagePack trace documents in SQLite.
+
+    import vask
+
+    with vask.enabled():
+        run_my_code()
+
+``vask.enabled`` also works as a decorator; ``vask.enable()`` and
+``vask.disable()`` start and stop a process-wide profiler.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+import threading
+from typing import Any, Callable, Mapping, TypeVar
 
 from vask.version import __version__
 
-__all__ = ["__version__"]
+__all__ = ["__version__", "enable", "disable", "enabled", "current_profiler"]
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+_lock = threading.Lock()
+_current: Any = None
+
+
+def current_profiler() -> Any:
+    """The profiler started by :func:`enable`, or ``None``."""
+    return _current
+
+
+def enable(
+    *,
+    config: Mapping[str, Any] | None = None,
+    db_path: str | os.PathLike[str] | None = None,
+    trace_name: str | None = None,
+    source: str = "api",
+) -> Any:
+    """Start tracing this thread and threads started from now on.
+
+    Returns the :class:`vask.profiler.Profiler`. Raises ``RuntimeError`` when
+    tracing is already enabled.
+    """
+    global _current
+    from vask.profiler import Profiler
+
+    with _lock:
+        if _current is not None:
+            raise RuntimeError("vask is already enabled; call vask.disable() first")
+        profiler = Profiler(config=config, db_path=db_path, trace_name=trace_name, source=source)
+        profiler.start()
+        _current = profiler
+    return profiler
+
+
+def disable(*, save: bool = True) -> str | None:
+    """Stop tracing and (by default) store the trace. Returns its trace id.
+
+    Returns ``None`` when tracing was not enabled.
+    """
+    global _current
+    with _lock:
+        profiler, _current = _current, None
+    if profiler is None:
+        return None
+    profiler.stop()
+    if save:
+        profiler.save()
+    return profiler.trace_id
+
+
+class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
+    """Trace a block or a function and store the trace when it ends.
+
+    Works as a context manager (``with vask.enabled() as profiler:``) and as a
+    decorator (``@vask.enabled()``). The trace is saved also when the block
+    raises; the exception is not swallowed.
+    """
+
+    def __init__(
+        self,
+        *,
+        config: Mapping[str, Any] | None = None,
+        db_path: str | os.PathLike[str] | None = None,
+        trace_name: str | None = None,
+        source: str = "api",
+    ) -> None:
+        self._kwargs = dict(config=config, db_path=db_path, trace_name=trace_name, source=source)
+        self.profiler: Any = None
+
+    def __enter__(self) -> Any:
+        self.profiler = enable(**self._kwargs)
+        return self.profiler
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        disable(save=True)
+
+    def __call__(self, func: _F) -> _F:
+        @functools.wraps(func)
+        def wrapper(*args: Any, **kwargs: Any) -> Any:
+            with enabled(**self._kwargs):
+                return func(*args, **kwargs)
+
+        return wrapper  # type: ignore[return-value]

@@ -1,0 +1,137 @@
+"""The Python-side profiler object that drives the native profile-hook engine."""
+
+from __future__ import annotations
+
+import os
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Any, Mapping
+
+__all__ = ["Profiler", "new_trace_id", "default_db_path", "DEFAULT_CONFIG"]
+
+_CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+
+#: Configuration used when a key is not given. ``threading`` makes threads
+#: started while tracing record too.
+DEFAULT_CONFIG: dict[str, Any] = {"threading": True}
+
+
+def new_trace_id() -> str:
+    """A new trace id: ``trc_`` followed by a ULID (time-ordered, 80 random bits)."""
+    ms = max(time.time_ns() // 1_000_000, 0) & ((1 << 48) - 1)
+    value = (ms << 80) | int.from_bytes(os.urandom(10), "big")
+    chars = []
+    for _ in range(26):
+        chars.append(_CROCKFORD[value & 31])
+        value >>= 5
+    return "trc_" + "".join(reversed(chars))
+
+
+def default_db_path() -> Path:
+    """``.vask/db.sqlite3`` under the current working directory."""
+    return Path.cwd() / ".vask" / "db.sqlite3"
+
+
+class Profiler:
+    """Records the calls of the running program into a trace.
+
+    The native engine is built from this object by ``vask._vask.register_profiler``
+    and kept as :attr:`rust_profiler`. :meth:`start` installs it as the profile
+    hook of the calling thread (and of threads started afterwards when the
+    ``threading`` configuration key is true); :meth:`stop` removes it again;
+    :meth:`save` stores what was recorded into the SQLite database at
+    :attr:`db_path`.
+    """
+
+    def __init__(
+        self,
+        *,
+        config: Mapping[str, Any] | None = None,
+        db_path: str | os.PathLike[str] | None = None,
+        trace_name: str | None = None,
+        source: str = "api",
+        one_trace_per_test: bool = False,
+    ) -> None:
+        merged = dict(DEFAULT_CONFIG)
+        if config:
+            merged.update(config)
+        self.config: dict[str, Any] = merged
+        self.trace_id: str = new_trace_id()
+        self.db_path: Path = Path(db_path) if db_path is not None else default_db_path()
+        self.trace_name: str | None = trace_name
+        self.source: str = source
+        self.one_trace_per_test: bool = bool(one_trace_per_test)
+        self.rust_profiler: Any = None
+        self._threading_hook: Any = None
+        self._started = False
+
+    def __call__(self, frame: Any, event: str, arg: Any) -> None:
+        """Profile-function signature; the native engine does the recording."""
+        return None
+
+    @property
+    def active(self) -> bool:
+        """Whether the engine is installed as the profile hook."""
+        return self._started
+
+    def start(self) -> None:
+        """Build the native engine and install it on this thread (and new threads)."""
+        if self._started:
+            raise RuntimeError("this profiler is already running")
+        from vask import _vask
+
+        _vask.register_profiler(self)
+        self._threading_hook = threading.getprofile() if hasattr(threading, "getprofile") else None
+        self._started = True
+
+    def stop(self) -> None:
+        """Remove the profile hook from this thread and from threads started later."""
+        if not self._started:
+            return
+        sys.setprofile(None)
+        hook = threading.getprofile() if hasattr(threading, "getprofile") else self._threading_hook
+        if hook is not None and hook == self._threading_hook:
+            threading.setprofile(None)
+        self._threading_hook = None
+        self._started = False
+
+    def _engine(self) -> Any:
+        if self.rust_profiler is None:
+            raise RuntimeError("the profiler has not been started, so there is no trace")
+        return self.rust_profiler
+
+    def save(self) -> str:
+        """Store everything recorded since the last save; returns the trace id."""
+        self._engine().save()
+        return self.trace_id
+
+    def build_trace(self) -> bytes:
+        """The trace document of everything recorded since the last build or save."""
+        return self._engine().build_trace()
+
+    def upload_trace_in_thread(self) -> threading.Thread:
+        """Build the document now and store it from a background thread.
+
+        The returned thread is started; ``join()`` it to wait for the store.
+        An error of the store is kept as the thread's ``error`` attribute.
+        """
+        document = self._engine().build_trace()
+        timeout = int(self.config.get("sqlite_busy_timeout", 60))
+
+        def store() -> None:
+            from vask import db
+
+            try:
+                db.save_trace(
+                    self.trace_id, timeout=timeout, msgpack_data=document, db_path=self.db_path
+                )
+            except BaseException as exc:  # kept for the caller to inspect
+                worker.error = exc  # type: ignore[attr-defined]
+                raise
+
+        worker = threading.Thread(target=store, name="vask-upload", daemon=False)
+        worker.error = None  # type: ignore[attr-defined]
+        worker.start()
+        return worker
