@@ -2,6 +2,7 @@
 // the format allows; floats as 64-bit. Writing to memory cannot fail.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,8 +17,12 @@ namespace vask::mp {
 void write_nil(Bytes& out);
 void write_bool(Bytes& out, bool v);
 void write_uint(Bytes& out, uint64_t v);
+// Non-negative values take the unsigned forms, as the format's shortest rule.
 void write_int(Bytes& out, int64_t v);
+// Always 0xcb and 8 big-endian bytes, also for integral values.
 void write_f64(Bytes& out, double v);
+// Strings, binaries and extension bodies longer than 2^32-1 bytes throw
+// InternalFault: such a length has no MessagePack encoding.
 void write_str(Bytes& out, std::string_view s);
 void write_bin(Bytes& out, std::string_view data);
 void write_map_header(Bytes& out, uint32_t n);
@@ -25,6 +30,16 @@ void write_array_header(Bytes& out, uint32_t n);
 void write_ext_header(Bytes& out, int8_t type, uint32_t size);
 // Splices one already encoded MessagePack object.
 inline void write_raw(Bytes& out, std::string_view encoded) { out.append(encoded); }
+
+// A container length as a 32-bit count; a larger one throws InternalFault.
+uint32_t checked_count(size_t n);
+
+inline constexpr size_t npos = static_cast<size_t>(-1);
+// The byte length of the MessagePack object at the start of data, or npos when
+// data does not start with a complete one (truncated, or the reserved marker
+// 0xc1). Walks the structure without allocating and without recursion, so
+// any nesting depth is safe.
+size_t object_size(std::string_view data) noexcept;
 
 }  // namespace vask::mp
 

@@ -1,3 +1,159 @@
 #include "utils/serialize.hpp"
 
-namespace vask {}  // namespace vask
+#include "utils/msgpack_write.hpp"
+#include "utils/names.hpp"
+
+namespace vask {
+namespace {
+
+std::string_view bytes_view(PyObject* bytes) noexcept {
+  return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+// Where a frame is: its file name (borrowed from the code object held here)
+// and its current line.
+struct FrameLocation {
+  Ref code;
+  std::string_view filename;
+  uint64_t line;
+};
+
+FrameLocation filename_with_lineno(PyObject* frame) {
+  if (!PyFrame_Check(frame)) [[unlikely]] {
+    PyErr_Format(PyExc_TypeError, "expected a frame object, not '%.200s'", Py_TYPE(frame)->tp_name);
+    throw_py();
+  }
+  auto* f = reinterpret_cast<PyFrameObject*>(frame);
+  // PyFrame_GetCode returns a new reference and never fails for a live frame.
+  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(f)));
+  if (!code) fault("frame without a code object");
+  const std::string_view filename =
+      str_view(reinterpret_cast<PyCodeObject*>(code.get())->co_filename);
+  // The value frame.f_lineno reports; negative where it reports None.
+  const int line = PyFrame_GetLineNumber(f);
+  if (line < 0) [[unlikely]] {
+    PyErr_SetString(PyExc_TypeError, "frame has no line number (f_lineno is None)");
+    throw_py();
+  }
+  return {std::move(code), filename, static_cast<uint64_t>(line)};
+}
+
+}  // namespace
+
+Serializer Serializer::create() {
+  Ref module = import("vask.serialize");
+  Ref full = getattr(module.get(), "dump_msgpack");
+  Ref light = getattr(module.get(), "dump_msgpack_lightweight_repr");
+  return Serializer(std::move(full), std::move(light));
+}
+
+Ref Serializer::dump(PyObject* value, bool lightweight) const {
+  Ref out = call(lightweight ? light_.get() : full_.get(), value);
+  // Only bytes (and subclasses): the record splices the buffer as it stands,
+  // and a mutable bytearray could change under a later Python call.
+  if (!PyBytes_Check(out.get())) {
+    PyErr_Format(PyExc_TypeError, "vask.serialize dumper must return bytes, not '%.200s'",
+                 Py_TYPE(out.get())->tp_name);
+    throw_py();
+  }
+  // The bytes are spliced into records that are later concatenated into one
+  // trace document: anything but exactly one object would make the whole
+  // stored trace unreadable, so refuse it here, where it is one failed event.
+  const std::string_view data = bytes_view(out.get());
+  if (mp::object_size(data) != data.size()) {
+    PyErr_SetString(PyExc_ValueError,
+                    "vask.serialize dumper must return exactly one MessagePack object");
+    throw_py();
+  }
+  return out;
+}
+
+Bytes Serializer::dump_msgpack(PyObject* value, bool lightweight) const {
+  Ref bytes = dump(value, lightweight);
+  return Bytes(bytes_view(bytes.get()));
+}
+
+Ref get_locals(PyObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+  // Since 3.11 this is what the f_locals getter itself calls (3.13: a
+  // write-through proxy for function frames, the dict for module frames).
+  Ref locals = PyFrame_Check(frame)
+                   ? Ref::check(PyFrame_GetLocals(reinterpret_cast<PyFrameObject*>(frame)))
+                   : getattr(frame, interned().f_locals);
+#else
+  Ref locals = getattr(frame, interned().f_locals);
+#endif
+  if (!PyDict_Check(locals.get())) {
+    locals = call(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get());
+    if (!PyDict_Check(locals.get())) {
+      PyErr_SetString(PyExc_TypeError, "dict() of the frame locals did not return a dict");
+      throw_py();
+    }
+  }
+  // Borrowed; only tested for presence.
+  PyObject* builtins = PyDict_GetItemWithError(locals.get(), interned().dunder_builtins);
+  if (builtins == nullptr) {
+    if (PyErr_Occurred()) fault("locals.get(\"__builtins__\") should not raise.");
+    return locals;
+  }
+  // A module frame's locals are the module's globals: never delete from them.
+  Ref copy = Ref::check(PyDict_Copy(locals.get()));
+  if (PyDict_DelItem(copy.get(), interned().dunder_builtins) < 0) throw_py();
+  return copy;
+}
+
+void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serializer& serializer,
+                                 const std::optional<CallSite>& call_site, ArgKind arg_kind,
+                                 PyObject* arg, FrameEvent event, std::string_view co_name,
+                                 std::string_view frame_id, bool lightweight_repr,
+                                 bool omit_return_locals) {
+  // Everything that can fail with a Python error happens before the first
+  // byte is appended.
+  const bool is_exception =
+      static_cast<uint8_t>(arg_kind) >= static_cast<uint8_t>(ArgKind::Exception);
+  // A null argument (the profile hook's return-by-exception) counts as None.
+  PyObject* arg_value = (arg_kind == ArgKind::None || arg == nullptr) ? Py_None : arg;
+
+  const FrameLocation where = filename_with_lineno(frame);
+  const std::string path = format_frame_path(where.filename, where.line);
+  const std::optional<std::string> qualname = get_qualname(frame);
+  // Never touch f_locals on an omitted return: reading it has side effects
+  // (fast-locals sync before 3.13) and costs a dict per event.
+  Ref locals = (event == FrameEvent::Return && omit_return_locals) ? Ref::incref(Py_None)
+                                                                   : get_locals(frame);
+  const Ref arg_bytes = serializer.dump(arg_value, lightweight_repr);
+  const Ref locals_bytes = serializer.dump(locals.get(), lightweight_repr);
+  const double now = timestamp();
+
+  const size_t old_size = buffer.size();
+  try {
+    buffer.push_back('\x8a');
+    write_str_pair(buffer, "path", path);
+    write_str_pair(buffer, "co_name", co_name);
+    write_str_pair(buffer, "qualname", qualname);
+    write_str_pair(buffer, "event", event_name(event));
+    write_str_pair(buffer, "frame_id", frame_id);
+    mp::write_str(buffer, is_exception ? "exception" : "arg");
+    mp::write_raw(buffer, bytes_view(arg_bytes.get()));
+    mp::write_str(buffer, "locals");
+    mp::write_raw(buffer, bytes_view(locals_bytes.get()));
+    write_f64_pair(buffer, now);
+    write_str_pair(buffer, "type", "frame");
+    mp::write_str(buffer, "user_code_call_site");
+    if (call_site) {
+      mp::write_map_header(buffer, 2);
+      write_str_pair(buffer, "call_frame_id", call_site->call_frame_id);
+      mp::write_str(buffer, "line_number");
+      mp::write_int(buffer, call_site->line_number);
+    } else {
+      mp::write_nil(buffer);
+    }
+  } catch (...) {
+    // Only bad_alloc or an oversized text can get here; keep the buffer a
+    // sequence of whole records.
+    buffer.resize(old_size);
+    throw;
+  }
+}
+
+}  // namespace vask

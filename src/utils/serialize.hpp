@@ -22,7 +22,9 @@ class Serializer {
   Serializer(Ref full, Ref lightweight) : full_(std::move(full)), light_(std::move(lightweight)) {}
 
   // Calls the chosen dumper and returns a new reference to its bytes object.
-  // Throws PyErrSet when it raises or returns something that is not bytes.
+  // Throws PyErrSet when it raises, returns something that is not bytes (a
+  // bytearray is refused too: TypeError), or returns bytes that are not
+  // exactly one MessagePack object (ValueError). GIL held.
   Ref dump(PyObject* value, bool lightweight) const;
   // As dump(), copied into an owned byte string.
   Bytes dump_msgpack(PyObject* value, bool lightweight) const;
@@ -36,7 +38,9 @@ enum class ArgKind : uint8_t { None = 0, Argument = 1, Exception = 2 };
 
 // Appends one 10-entry frame record to buffer. Nothing is appended unless the
 // whole record can be written: a failure reading the frame or in a dumper
-// throws PyErrSet and leaves buffer byte for byte unchanged.
+// throws PyErrSet and leaves buffer byte for byte unchanged. frame must be a
+// frame object; arg is borrowed and ignored for ArgKind::None (null counts as
+// None). GIL held.
 void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serializer& serializer,
                                  const std::optional<CallSite>& call_site, ArgKind arg_kind,
                                  PyObject* arg, FrameEvent event, std::string_view co_name,

@@ -1,3 +1,186 @@
 #include "utils/trace.hpp"
 
-namespace vask {}  // namespace vask
+#include <algorithm>
+#include <array>
+#include <utility>
+#include <vector>
+
+#include "config.hpp"
+#include "utils/msgpack_write.hpp"
+
+namespace vask {
+namespace {
+
+// Everything the document needs from the host, read before the first byte is
+// written and copied out, so that Python code run later (a thread's name
+// property, say) cannot change what was collected.
+struct HostFacts {
+  std::string version;
+  std::optional<std::string> commit_sha;
+  std::vector<std::string> argv;
+  std::array<std::pair<std::string_view, std::string>, 6> environment;
+  MpMap config;
+};
+
+std::string attr_str(PyObject* obj, const char* name) {
+  Ref value = getattr(obj, name);
+  return std::string(str_view(value.get()));
+}
+
+std::string call_str(PyObject* module, const char* function) {
+  Ref fn = getattr(module, function);
+  Ref value = call(fn.get());
+  return std::string(str_view(value.get()));
+}
+
+HostFacts collect_host_facts(const Config& config, bool use_monitoring) {
+  HostFacts facts;
+  {
+    Ref version = import("vask.version");
+    facts.version = attr_str(version.get(), "__version__");
+  }
+  {
+    Ref git = import("vask.git");
+    Ref sha = getattr(git.get(), "COMMIT_SHA");
+    if (sha.get() != Py_None) facts.commit_sha = std::string(str_view(sha.get()));
+  }
+  Ref sys = import("sys");
+  {
+    Ref argv = getattr(sys.get(), "argv");
+    if (!PyList_Check(argv.get())) {
+      PyErr_Format(PyExc_TypeError, "sys.argv must be a list, not '%.200s'",
+                   Py_TYPE(argv.get())->tp_name);
+      throw_py();
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(argv.get());
+    facts.argv.reserve(static_cast<size_t>(n));
+    // str_view runs no Python code, so the list cannot change under the loop.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      facts.argv.emplace_back(str_view(PyList_GET_ITEM(argv.get(), i)));
+    }
+  }
+  // collect_environment
+  Ref platform = import("platform");
+  facts.environment = {{
+      {"py_version", call_str(platform.get(), "python_version")},
+      {"py_version_full", attr_str(sys.get(), "version")},
+      {"platform", call_str(platform.get(), "platform")},
+      {"system", call_str(platform.get(), "system")},
+      {"machine", call_str(platform.get(), "machine")},
+      {"processor", call_str(platform.get(), "processor")},
+  }};
+  facts.config = config.to_dict();
+  // The engine's own facts win over same-named configuration keys.
+  std::erase_if(facts.config, [](const auto& entry) {
+    return entry.first == "use_monitoring" || entry.first == "use_rust";
+  });
+  facts.config.emplace_back("use_monitoring", MpValue{use_monitoring});
+  facts.config.emplace_back("use_rust", MpValue{true});
+  return facts;
+}
+
+// ident and native_id: nil for anything but a non-negative int. A failing
+// read is part of that rule, so its error is discarded.
+std::optional<uint64_t> optional_thread_number(PyObject* thread, PyObject* name) {
+  Ref value = Ref::steal(PyObject_GetAttr(thread, name));
+  if (!value) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  if (!PyLong_Check(value.get())) return std::nullopt;
+  const unsigned long long n = PyLong_AsUnsignedLongLong(value.get());
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return static_cast<uint64_t>(n);
+}
+
+void write_thread(Bytes& out, PyObject* thread, const RecordList* frames) {
+  const Interned& names = interned();
+  if (thread == nullptr) fault("Failed to get 'name' attribute");
+  mp::write_map_header(out, 6);
+
+  Ref name = Ref::steal(PyObject_GetAttr(thread, names.name));
+  if (!name) fault("Failed to get 'name' attribute");
+  const std::optional<std::string_view> name_text = try_str_view(name.get());
+  if (!name_text) fault("Failed to extract 'name' as String");
+  write_str_pair(out, "name", *name_text);
+
+  write_int_pair(out, "ident", optional_thread_number(thread, names.ident));
+  write_int_pair(out, "native_id", optional_thread_number(thread, names.native_id));
+
+  Ref daemon = Ref::steal(PyObject_GetAttr(thread, names.daemon));
+  if (!daemon) fault("Failed to get 'daemon' attribute");
+  if (!PyBool_Check(daemon.get())) fault("Failed to extract 'daemon' as bool");
+  write_bool_pair(out, "daemon", daemon.get() == Py_True);
+
+  Ref alive = Ref::steal(PyObject_CallMethodNoArgs(thread, names.is_alive));
+  if (!alive) fault("Failed to call 'is_alive' method");
+  if (!PyBool_Check(alive.get())) fault("Failed to extract 'is_alive' as bool");
+  write_bool_pair(out, "is_alive", alive.get() == Py_True);
+
+  mp::write_str(out, "frames");
+  if (frames != nullptr) {
+    write_raw_frame_slice(out, *frames);
+  } else {
+    mp::write_array_header(out, 0);
+  }
+}
+
+}  // namespace
+
+Ref build_trace_from_parts(const TraceParts& parts) {
+  const HostFacts facts = collect_host_facts(parts.config, parts.use_monitoring);
+
+  size_t record_bytes = 0;
+  for (const auto& [key, records] : parts.frames_by_thread) {
+    for (const Bytes& record : records) record_bytes += record.size();
+  }
+  Bytes out;
+  out.reserve(record_bytes + 4096);
+
+  mp::write_map_header(out, 11);
+  write_str_pair(out, "trace_id", parts.trace_id);
+  write_str_pair(out, "trace_name", parts.trace_name);
+  write_str_pair(out, "current_thread_id", parts.current_thread_id);
+  write_f64_pair(out, parts.timestamp);
+  write_str_pair(out, "current_commit_sha", facts.commit_sha);
+  write_str_pair(out, "root_trace_id", parts.root_trace_id);
+
+  mp::write_str(out, "meta");
+  mp::write_map_header(out, 4);
+  write_str_pair(out, "version", facts.version);
+  write_str_pair(out, "source", parts.source);
+  mp::write_str(out, "environment");
+  mp::write_map_header(out, static_cast<uint32_t>(facts.environment.size()));
+  for (const auto& [key, value] : facts.environment) write_str_pair(out, key, value);
+  mp::write_str(out, "config");
+  mp::write_map_header(out, mp::checked_count(facts.config.size()));
+  for (const auto& [key, value] : facts.config) {
+    mp::write_str(out, key);
+    write_value(out, value);
+  }
+
+  mp::write_str(out, "command_line_args");
+  mp::write_array_header(out, mp::checked_count(facts.argv.size()));
+  for (const std::string& arg : facts.argv) mp::write_str(out, arg);
+
+  mp::write_str(out, "threads");
+  mp::write_map_header(out, mp::checked_count(parts.threads.size()));
+  for (const auto& [key, thread] : parts.threads) {
+    mp::write_str(out, key);
+    const auto frames = parts.frames_by_thread.find(key);
+    write_thread(out, thread.get(),
+                 frames == parts.frames_by_thread.end() ? nullptr : &frames->second);
+  }
+
+  mp::write_str(out, "frames_of_interest");
+  mp::write_array_header(out, 0);
+  mp::write_str(out, "frames");
+  mp::write_map_header(out, 0);
+
+  return Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+}
+
+}  // namespace vask
