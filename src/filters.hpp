@@ -19,7 +19,11 @@ class Finder {
   Finder(Finder&&) noexcept;
   Finder& operator=(Finder&&) noexcept;
   ~Finder();
-  bool find(std::string_view haystack) const noexcept;
+  bool find(std::string_view haystack) const noexcept {
+    return position(haystack) != std::string_view::npos;
+  }
+  // The first occurrence at or after `from`, or npos.
+  size_t position(std::string_view haystack, size_t from = 0) const noexcept;
   const std::string& needle() const noexcept { return needle_; }
 
  private:
@@ -47,15 +51,20 @@ class Finders {
 // key: "include_frames" or "ignore_frames". Missing or unsubscriptable gives an
 // empty list; a str or a non-str item throws PyErrSet.
 Finders load_filters(PyObject* filters, const char* key);
+// A sequence whose items are all str, as texts. A single str, a non-sequence
+// or a non-str item throws PyErrSet (TypeError); `what` names the setting.
+std::vector<std::string> to_str_list(PyObject* value, const char* what);
 
 // The fixed rules, shared process-wide statics built on first use.
-bool vask_filter(std::string_view filename) noexcept;    // package-internal files
-bool library_filter(std::string_view filename) noexcept;  // lib/python, site-packages
-bool frozen_filter(std::string_view filename) noexcept;   // "<frozen "
-bool executed_filter(std::string_view filename) noexcept; // "<string>"
+bool vask_filter(std::string_view filename) noexcept;      // package-internal files
+bool library_filter(std::string_view filename) noexcept;   // lib/python, site-packages
+bool frozen_filter(std::string_view filename) noexcept;    // "<frozen "
+bool executed_filter(std::string_view filename) noexcept;  // "<string>"
 // "<pytest match expression>" exactly, or a "<attrs generated" prefix.
 bool generated_name(std::string_view filename) noexcept;
 bool ends_with_attrs_make(std::string_view filename) noexcept;
+// library, frozen, internal or executed: the rules that need only the name.
+bool excluded_by_fixed_rules(std::string_view filename) noexcept;
 
 // The profile-hook engine's generated-code test: the caller (or, for an
 // unnamed caller, its caller) is attrs' class-generation module.
