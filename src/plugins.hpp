@@ -40,8 +40,7 @@ class PluginProcessor {
 
   // Path fragment test, then the description's call(frame, event, arg,
   // context), which must return a bool. Throws PyErrSet.
-  bool matches_frame(PyObject* frame, FrameEvent event, PyObject* arg,
-                     std::string_view filename);
+  bool matches_frame(PyObject* frame, FrameEvent event, PyObject* arg, std::string_view filename);
   // Builds the record for a matching event, or nullopt when the event kind is
   // not among `events`. Throws PyErrSet.
   std::optional<PluginRecord> process(PyObject* frame, FrameEvent event, PyObject* arg,
@@ -64,8 +63,14 @@ class PluginProcessor {
 // co_name -> processors watching it, in registration order.
 using PluginRegistry = StringMap<std::vector<std::unique_ptr<PluginProcessor>>>;
 
+// description[key], with None and absence both giving an empty Ref. Whether
+// it is callable shows only when it is called, at event time.
+Ref get_callable(PyObject* description, const char* key);
+
 // Calls vask.plugins.load_plugin_data(config) and builds the registry.
-// Throws PyErrSet (or InternalFault for the host contract breaches).
+// Throws PyErrSet. A breach of the host contract carries its fixed message:
+// as InternalFault, or, when the host raised, as a SystemError whose cause is
+// the host's exception.
 PluginRegistry load_plugins(PyObject* config);
 
 }  // namespace vask
