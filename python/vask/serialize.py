@@ -1,0 +1,580 @@
+"""Bounded MessagePack encoding of arbitrary Python values.
+
+The tracing engines call the two dumpers of this module twice for every
+recorded event (once for the argument, once for the frame's locals) and splice
+the returned bytes into their frame records unchanged.  Both dumpers therefore
+promise, for *any* Python value:
+
+* the result is ``bytes`` holding exactly one MessagePack object;
+* they never raise (the one exception is ``KeyboardInterrupt``, which is let
+  through so that Ctrl-C still stops a traced program whose ``__repr__`` hangs);
+* the result is bounded in size, whatever the value.
+
+Encoding rules of :func:`dump_msgpack`:
+
+* ``None``, ``bool``, ``float`` (``inf`` and ``nan`` included) and ``int``
+  within the MessagePack range (-2**63 .. 2**64-1) are written as themselves;
+  larger ints become their decimal text (or ``"<int of N bits>"`` when even
+  that would be huge).
+* ``str`` is written as text, ``bytes``/``bytearray``/``memoryview`` as binary.
+  Anything longer than :data:`MAX_STRING_CHARS` characters or
+  :data:`MAX_BYTES` bytes is cut and ends with a visible marker such as
+  ``"...<9000 more chars>"``.
+* ``list``, ``tuple``, ``set`` and ``frozenset`` become arrays, ``dict`` becomes
+  a map.  Only the first :data:`MAX_ITEMS` items are written; a cut array ends
+  with the text ``"<N more items>"``, a cut map with the entry
+  ``TRUNCATED_KEY: "<N more items>"``.
+* Map keys are always text, so that every MessagePack reader (Python's
+  ``msgpack.unpackb`` refuses non-text keys by default) can read the result.
+  A key that is not a ``str`` is written as its ``repr`` (the int key ``1``
+  becomes ``"1"``); when two keys of a map end up as the same text, the later
+  one gets its type name appended (``"1 <int>"``).
+* Containers nested deeper than :data:`MAX_DEPTH` become
+  ``"<list nested too deep>"``; a container that contains itself becomes
+  ``"<cycle: list>"`` where it recurs.
+* Subclasses of the built-in types are read through the built-in type's own
+  methods (``dict.items``, ``list.__getitem__``, ``str.__getitem__`` ...), so
+  overridden ``__iter__``, ``__len__``, ``items`` or ``__getitem__`` are never
+  called.  Enum members (``IntEnum``, ``StrEnum`` ...) are written as their
+  ``repr``, which names the member.
+* Every other value is written as its ``repr``, cut like any text.  A ``repr``
+  that raises becomes ``"<unrepresentable TypeName>"``.  Apart from ``repr``,
+  no user code runs: no ``__eq__``, ``__hash__``, ``__len__``, ``__iter__`` or
+  ``__getattr__`` of the value is called.
+* One call writes at most about :data:`MAX_OUTPUT_UNITS` characters of text
+  and values; past that, remaining values are replaced by
+  :data:`OUTPUT_LIMIT_MARKER`.  With UTF-8 this bounds the result to roughly
+  four times that many bytes.
+
+:func:`dump_msgpack_lightweight_repr` writes short reprs only: a ``dict``
+(the usual argument: a frame's locals) becomes a map of key text to the value's
+repr cut to :data:`LIGHTWEIGHT_REPR_CHARS` characters; any other value becomes
+such a short repr text itself.
+
+Every map entry goes through ``_Walker.entry`` (name and value), which is where
+a name-aware step, such as redacting values whose names look like secrets, is
+to be added.  The fast path below only ever handles maps whose keys pass the
+same step unchanged.
+"""
+
+from __future__ import annotations
+
+import enum
+from collections import OrderedDict
+from itertools import islice
+from typing import Any
+
+import msgpack
+
+__all__ = [
+    "LIGHTWEIGHT_REPR_CHARS",
+    "MAX_BYTES",
+    "MAX_DEPTH",
+    "MAX_ITEMS",
+    "MAX_OUTPUT_UNITS",
+    "MAX_STRING_CHARS",
+    "OUTPUT_LIMIT_MARKER",
+    "TRUNCATED_KEY",
+    "dump_msgpack",
+    "dump_msgpack_lightweight_repr",
+]
+
+#: Longest text written, in characters; longer texts (and reprs) are cut.
+MAX_STRING_CHARS = 1000
+#: Longest binary written, in bytes; longer ``bytes`` are cut.
+MAX_BYTES = 1000
+#: Most items written per list, tuple, set or dict.
+MAX_ITEMS = 100
+#: Deepest nesting of containers written; the outermost container is level 1.
+MAX_DEPTH = 8
+#: Length of each repr written by the lightweight dumper.
+LIGHTWEIGHT_REPR_CHARS = 100
+#: Budget of one dump: each value costs one unit plus its length as text or binary.
+MAX_OUTPUT_UNITS = 256 * 1024
+#: Ints with more bits than this are not converted to decimal text (quadratic cost).
+MAX_INT_REPR_BITS = 10_000
+
+#: Key of the extra entry that marks a map cut at :data:`MAX_ITEMS` entries.
+TRUNCATED_KEY = "<...>"
+#: Written in place of values once :data:`MAX_OUTPUT_UNITS` is used up.
+OUTPUT_LIMIT_MARKER = "<output limit reached>"
+
+_MIN_INT = -(2**63)
+_MAX_INT = 2**64 - 1
+_NONE_TYPE = type(None)
+
+# The getter behind ``type.__name__``: reads the C-level name directly, so a
+# metaclass cannot run code here.
+_type_name_of = type.__dict__["__name__"].__get__
+
+# Types whose subclasses need the careful path (they have a natural form, read
+# through the base type's own methods).
+_NATIVE_BASES = (
+    str,
+    bytes,
+    bytearray,
+    memoryview,
+    int,
+    float,
+    list,
+    tuple,
+    dict,
+    set,
+    frozenset,
+)
+
+_packb = msgpack.packb
+# Last resort if even the walker fails (MemoryError, a RecursionError because
+# the traced program is already at the recursion limit, ...).
+_FALLBACK = _packb("<unserializable value>")
+
+
+def _type_name(tp: type) -> str:
+    try:
+        return _type_name_of(tp)
+    except Exception:  # noqa: BLE001 - a name is only decoration
+        return "?"
+
+
+def _cut_text(s: str, limit: int, total: int = -1) -> str:
+    """``s`` (an exact str) cut to ``limit`` characters with a visible marker.
+
+    ``total`` is the length of the whole text when ``s`` is only its head.
+    """
+    n = len(s) if total < 0 else total
+    if n <= limit:
+        return s
+    return f"{s[:limit]}...<{n - limit} more chars>"
+
+
+def _safe_repr(value: Any) -> str:
+    """``repr(value)`` as an exact str, or a placeholder if it raises."""
+    try:
+        r = repr(value)
+    except KeyboardInterrupt:
+        raise
+    except BaseException:  # noqa: BLE001 - any failure of user code becomes the placeholder
+        return f"<unrepresentable {_type_name(type(value))}>"
+    if type(r) is not str:
+        # repr() guarantees a str instance; a subclass is copied to a plain str
+        # without calling any of its methods.
+        r = str.__str__(r)
+    return r
+
+
+def _int_text(value: int) -> str:
+    bits = value.bit_length()
+    if bits > MAX_INT_REPR_BITS:
+        return f"<int of {bits} bits>"
+    try:
+        return int.__repr__(value)
+    except ValueError:  # the interpreter's int-to-text digit limit
+        return f"<int of {bits} bits>"
+
+
+def _sanitize(s: str) -> str:
+    """Replace lone surrogates, which UTF-8 cannot encode, by their escapes."""
+    return s.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+class _Walker:
+    """Turns one value into a tree of plain, bounded, MessagePack-ready objects.
+
+    The tree holds only exact ``dict`` (with ``str`` keys), ``list``, ``str``,
+    ``bytes``, ``int``, ``float``, ``bool`` and ``None`` and is at most
+    ``MAX_DEPTH`` containers deep, so packing it cannot fail (except for lone
+    surrogates in texts, which ``sanitize`` takes care of on a second pass).
+    """
+
+    __slots__ = ("budget", "path", "sanitize")
+
+    def __init__(self, sanitize: bool = False) -> None:
+        self.budget = MAX_OUTPUT_UNITS
+        # ids of the containers being walked, to detect cycles.  Only the
+        # current path: a list referenced twice side by side is written twice.
+        self.path: set[int] = set()
+        self.sanitize = sanitize
+
+    # -- leaves ------------------------------------------------------------
+
+    def text(self, s: str, limit: int = MAX_STRING_CHARS, total: int = -1) -> str:
+        s = _cut_text(s, limit, total)
+        self.budget -= len(s)
+        return _sanitize(s) if self.sanitize else s
+
+    def binary(self, data: bytes, total: int) -> bytes:
+        if total > MAX_BYTES:
+            data = data[:MAX_BYTES] + f"...<{total - MAX_BYTES} more bytes>".encode()
+        self.budget -= len(data)
+        return data
+
+    def repr_text(self, value: Any) -> str:
+        return self.text(_safe_repr(value))
+
+    def integer(self, value: int) -> int | str:
+        if _MIN_INT <= value <= _MAX_INT:
+            return value
+        return self.text(_int_text(value))
+
+    # -- dispatch ----------------------------------------------------------
+
+    def value(self, v: Any, depth: int) -> Any:
+        self.budget -= 1
+        if self.budget < 0:
+            return OUTPUT_LIMIT_MARKER
+        tp = type(v)
+        if tp is str:
+            return self.text(v)
+        if tp is int:
+            return self.integer(v)
+        if tp is float or tp is bool or v is None:
+            return v
+        if tp is dict:
+            return self.mapping(v, dict.items, len(v), tp, depth)
+        if tp is list:
+            return self.sequence(v, list, tp, depth)
+        if tp is tuple:
+            return self.sequence(v, tuple, tp, depth)
+        if tp is bytes:
+            return self.binary(v[: MAX_BYTES + 1], len(v))
+        return self.other(v, tp, depth)
+
+    def other(self, v: Any, tp: type, depth: int) -> Any:
+        if not issubclass(tp, _NATIVE_BASES) or issubclass(tp, enum.Enum):
+            return self.repr_text(v)
+        # Subclasses of built-in types, and the rarer built-ins themselves.
+        if issubclass(tp, str):
+            head = str.__getitem__(v, slice(0, MAX_STRING_CHARS + 1))
+            return self.text(head, total=str.__len__(v))
+        if issubclass(tp, int):  # bool is final, so never a subclass here
+            return self.integer(int.__int__(v))
+        if issubclass(tp, float):
+            return float.__float__(v)
+        if issubclass(tp, dict):
+            items = OrderedDict.items if issubclass(tp, OrderedDict) else dict.items
+            return self.mapping(v, items, dict.__len__(v), tp, depth)
+        if issubclass(tp, list):
+            return self.sequence(v, list, tp, depth)
+        if issubclass(tp, tuple):
+            return self.sequence(v, tuple, tp, depth)
+        if issubclass(tp, (set, frozenset)):
+            base = set if issubclass(tp, set) else frozenset
+            return self.collection(v, base, tp, depth)
+        if issubclass(tp, bytes):
+            return self.binary(bytes.__getitem__(v, slice(0, MAX_BYTES + 1)), bytes.__len__(v))
+        if issubclass(tp, bytearray):
+            head = bytes(bytearray.__getitem__(v, slice(0, MAX_BYTES + 1)))
+            return self.binary(head, bytearray.__len__(v))
+        return self.view(v)
+
+    def view(self, v: memoryview) -> Any:
+        try:
+            total = v.nbytes
+            if total <= MAX_BYTES:
+                head = v.tobytes()
+            else:
+                # Multi-dimensional or non-contiguous views cannot be cast to
+                # bytes cheaply; those fall back to the repr below.
+                head = v.cast("B")[: MAX_BYTES + 1].tobytes()
+        except (ValueError, TypeError):  # released, or not castable
+            return self.repr_text(v)
+        return self.binary(head, total)
+
+    # -- containers --------------------------------------------------------
+
+    def enter(self, v: Any, tp: type, depth: int) -> str | None:
+        """Marker text if ``v`` must not be expanded here, else ``None``."""
+        if depth >= MAX_DEPTH:
+            return f"<{_type_name(tp)} nested too deep>"
+        if id(v) in self.path:
+            return f"<cycle: {_type_name(tp)}>"
+        return None
+
+    def sequence(self, v: Any, base: type, tp: type, depth: int) -> Any:
+        marker = self.enter(v, tp, depth)
+        if marker is not None:
+            return marker
+        # A slice is a snapshot: element reprs that mutate ``v`` cannot disturb us.
+        head = base.__getitem__(v, slice(0, MAX_ITEMS))
+        return self.array(v, head, base.__len__(v), depth)
+
+    def collection(self, v: Any, base: type, tp: type, depth: int) -> Any:
+        marker = self.enter(v, tp, depth)
+        if marker is not None:
+            return marker
+        head = list(islice(base.__iter__(v), MAX_ITEMS))
+        return self.array(v, head, base.__len__(v), depth)
+
+    def array(self, v: Any, head: Any, total: int, depth: int) -> list[Any]:
+        key = id(v)
+        self.path.add(key)
+        try:
+            out = []
+            for item in head:
+                if self.budget < 0:
+                    out.append(OUTPUT_LIMIT_MARKER)
+                    return out
+                out.append(self.value(item, depth + 1))
+        finally:
+            self.path.discard(key)
+        if total > len(head):
+            out.append(f"<{total - len(head)} more items>")
+        return out
+
+    def mapping(self, v: Any, items: Any, total: int, tp: type, depth: int) -> Any:
+        marker = self.enter(v, tp, depth)
+        if marker is not None:
+            return marker
+        key = id(v)
+        head = list(islice(items(v), MAX_ITEMS))
+        self.path.add(key)
+        try:
+            out: dict[str, Any] = {}
+            for k, item in head:
+                if self.budget < 0:
+                    out[TRUNCATED_KEY] = OUTPUT_LIMIT_MARKER
+                    return out
+                name = self.key(k, out)
+                out[name] = self.entry(name, item, depth)
+        finally:
+            self.path.discard(key)
+        if total > len(head):
+            out[TRUNCATED_KEY] = f"<{total - len(head)} more items>"
+        return out
+
+    def key(self, k: Any, taken: dict[str, Any]) -> str:
+        tp = type(k)
+        if tp is str:
+            name = self.text(k)
+        elif issubclass(tp, str) and not issubclass(tp, enum.Enum):
+            head = str.__getitem__(k, slice(0, MAX_STRING_CHARS + 1))
+            name = self.text(head, total=str.__len__(k))
+        elif tp is int:
+            name = self.text(_int_text(k))
+        else:
+            name = self.repr_text(k)
+        if name in taken:
+            # Distinct keys with one text (1 and "1"): keep both entries.
+            suffix = f" <{_type_name(tp)}>"
+            while name in taken:
+                name += suffix
+        return name
+
+    def entry(self, name: str, value: Any, depth: int) -> Any:
+        """The value written for the map entry ``name``.
+
+        The single place where an entry's name and value meet: a name-aware
+        step (such as redacting secrets) belongs here.
+        """
+        return self.value(value, depth + 1)
+
+    # -- lightweight form --------------------------------------------------
+
+    def short(self, value: Any) -> str:
+        self.budget -= 1
+        if self.budget < 0:
+            return OUTPUT_LIMIT_MARKER
+        # _short_repr is already cut: text() only accounts and sanitizes.
+        return self.text(_short_repr(value), LIGHTWEIGHT_REPR_CHARS + 3)
+
+    def short_entry(self, name: str, value: Any) -> str:
+        """Lightweight counterpart of :meth:`entry`."""
+        return self.short(value)
+
+    def short_mapping(self, v: Any, items: Any, total: int) -> dict[str, str]:
+        out: dict[str, str] = {}
+        for k, item in list(islice(items(v), MAX_ITEMS)):
+            name = self.key(k, out)
+            out[name] = self.short_entry(name, item)
+        if total > len(out):
+            out[TRUNCATED_KEY] = f"<{total - len(out)} more items>"
+        return out
+
+
+def _short_repr(value: Any) -> str:
+    """The repr of ``value`` cut to ``LIGHTWEIGHT_REPR_CHARS`` characters plus "...".
+
+    Long built-in texts, binaries and containers are cut before their repr is
+    built, so a 10 MB string costs no more than a short one.
+    """
+    tp = type(value)
+    limit = LIGHTWEIGHT_REPR_CHARS
+    if (tp is str or tp is bytes or tp is bytearray) and len(value) > limit:
+        r = repr(value[:limit])
+    elif tp is int:
+        r = _int_text(value)
+    elif (tp is list or tp is tuple or tp is dict or tp is set or tp is frozenset) and len(
+        value
+    ) > limit:
+        # The built-in repr would walk every item; each item takes at least
+        # one character, so none past the first ``limit`` could show anyway.
+        return f"<{_type_name(tp)} of {len(value)} items>"
+    else:
+        r = _safe_repr(value)
+    return r if len(r) <= limit else r[:limit] + "..."
+
+
+# -- fast path -------------------------------------------------------------
+#
+# The common case is a small dict of locals holding scalars, short texts,
+# short containers of those, and a few arbitrary objects (``self``).  For it
+# the precheck below confirms that ``msgpack.packb`` with ``strict_types``
+# writes exactly what the walker would write.
+#
+# No user code may run while packb works: packb writes a container's length
+# before its items, so a ``repr`` that appended to a list being packed would
+# make it write a corrupt stream.  Hence the reprs of the dict's objects are
+# taken first, and the ``default`` hook only turns (checked) tuples into lists.
+
+_FAST_SCALARS = frozenset({_NONE_TYPE, bool, int, float})
+# Nesting checked by the fast path; deeper values (and cycles) take the walker.
+_FAST_DEPTH = 4
+
+
+def _fast_cost(x: Any, depth: int) -> int:
+    """Output units of ``x`` if packb writes it as the walker would, else -1.
+
+    Only built-in values qualify, so packing them runs no user code.
+    """
+    tp = type(x)
+    if tp in _FAST_SCALARS:  # out-of-range ints make packb fail: slow path
+        return 1
+    if tp is str:
+        n = len(x)
+        return n + 1 if n <= MAX_STRING_CHARS else -1
+    if tp is dict:
+        if depth >= _FAST_DEPTH or len(x) > MAX_ITEMS:
+            return -1
+        total = 1
+        for k, y in x.items():
+            if type(k) is not str or len(k) > MAX_STRING_CHARS:
+                return -1
+            c = _fast_cost(y, depth + 1)
+            if c < 0:
+                return -1
+            total += c + len(k)
+        return total
+    if tp is list or tp is tuple:
+        if depth >= _FAST_DEPTH or len(x) > MAX_ITEMS:
+            return -1
+        total = 1
+        for y in x:
+            c = _fast_cost(y, depth + 1)
+            if c < 0:
+                return -1
+            total += c
+        return total
+    if tp is bytes:
+        n = len(x)
+        return n + 1 if n <= MAX_BYTES else -1
+    return -1
+
+
+def _is_plain_object(x: Any) -> bool:
+    """True for values the walker writes as their repr (``self``, functions ...)."""
+    return not issubclass(type(x), _NATIVE_BASES)
+
+
+def _fast_tree(value: Any) -> Any:
+    """``value`` ready for packb as the walker would write it, or None for the walker."""
+    if type(value) is not dict:
+        return value if 0 <= _fast_cost(value, 0) <= MAX_OUTPUT_UNITS else None
+    if len(value) > MAX_ITEMS:
+        return None
+    total = 1
+    objects = False
+    for k, x in value.items():
+        if type(k) is not str or len(k) > MAX_STRING_CHARS:
+            return None
+        tx = type(x)
+        if tx in _FAST_SCALARS:  # inlined for the most common values
+            total += len(k) + 1
+            continue
+        c = _fast_cost(x, 1)
+        if c < 0:
+            if not _is_plain_object(x):
+                return None
+            objects = True
+        total += len(k) + c
+    if not objects:
+        return value if total <= MAX_OUTPUT_UNITS else None
+    # Snapshot first: the reprs may change the dict.
+    items = list(value.items())
+    tree = {
+        k: _cut_text(_safe_repr(x), MAX_STRING_CHARS) if _is_plain_object(x) else x
+        for k, x in items
+    }
+    # Checked after the reprs ran, so that what they changed is checked too.
+    return tree if 0 <= _fast_cost(tree, 0) <= MAX_OUTPUT_UNITS else None
+
+
+def _tuple_to_list(o: Any) -> Any:
+    if type(o) is tuple:
+        return list(o)
+    raise TypeError  # an out-of-range int: the walker writes it
+
+
+def _pack_tree(build: Any, value: Any) -> bytes:
+    try:
+        return _packb(build(_Walker(), value))
+    except UnicodeEncodeError:
+        return _packb(build(_Walker(sanitize=True), value))
+
+
+def _build_full(walker: _Walker, value: Any) -> Any:
+    return walker.value(value, 0)
+
+
+def _build_light(walker: _Walker, value: Any) -> Any:
+    tp = type(value)
+    if tp is dict or (issubclass(tp, dict) and not issubclass(tp, enum.Enum)):
+        items = OrderedDict.items if issubclass(tp, OrderedDict) else dict.items
+        return walker.short_mapping(value, items, dict.__len__(value))
+    return walker.short(value)
+
+
+def dump_msgpack(value: Any) -> bytes:
+    """One bounded MessagePack object for ``value``; never raises.
+
+    See the module documentation for how each kind of value is written.
+    """
+    try:
+        tree = _fast_tree(value)
+        if tree is not None:
+            try:
+                return _packb(tree, default=_tuple_to_list, strict_types=True)
+            except (TypeError, ValueError):
+                pass  # big ints, lone surrogates: the walker writes them
+        return _pack_tree(_build_full, value)
+    except KeyboardInterrupt:
+        raise
+    except BaseException:  # noqa: BLE001 - the caller relies on getting bytes
+        return _FALLBACK
+
+
+def dump_msgpack_lightweight_repr(value: Any) -> bytes:
+    """Like :func:`dump_msgpack`, but writes only short reprs.
+
+    A dict becomes a map of key text to the repr of its value cut to
+    :data:`LIGHTWEIGHT_REPR_CHARS` characters (and marked with "..."); any
+    other value becomes such a short repr itself.
+    """
+    try:
+        try:
+            tp = type(value)
+            if tp is not dict:
+                if not issubclass(tp, dict):
+                    return _packb(_short_repr(value))
+            elif len(value) <= MAX_ITEMS and all(
+                type(k) is str and len(k) <= MAX_STRING_CHARS for k in value
+            ):
+                return _packb({k: _short_repr(x) for k, x in list(value.items())})
+        except KeyboardInterrupt:
+            raise
+        except Exception:  # noqa: BLE001, S110 - lone surrogates: the walker sanitizes
+            pass
+        return _pack_tree(_build_light, value)
+    except KeyboardInterrupt:
+        raise
+    except BaseException:  # noqa: BLE001 - the caller relies on getting bytes
+        return _FALLBACK
