@@ -124,7 +124,8 @@ PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT,
     "_vask",  // m_name
     "",       // m_doc
-    -1,       // m_size: no per-module state, single-phase initialisation
+    0,        // m_size: no per-module state; 0 (not -1) so that a re-import
+              // calls the entry again and meets the once-per-process check
     nullptr,  // functions are added one by one below, in a fixed order
 };
 
