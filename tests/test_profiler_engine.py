@@ -1,0 +1,674 @@
+"""The profile-hook engine end to end: traced code becomes a trace document."""
+
+from __future__ import annotations
+
+import json
+import logging
+import sqlite3
+import sys
+import threading
+import time
+
+import msgpack
+import pytest
+
+import vask
+import vask.db
+import vask.plugins
+import vask.serialize
+from vask.profiler import Profiler
+
+DOCUMENT_KEYS = [
+    "trace_id",
+    "trace_name",
+    "current_thread_id",
+    "timestamp",
+    "current_commit_sha",
+    "root_trace_id",
+    "meta",
+    "command_line_args",
+    "threads",
+    "frames_of_interest",
+    "frames",
+]
+RECORD_KEYS = [
+    "path",
+    "co_name",
+    "qualname",
+    "event",
+    "frame_id",
+    "arg",
+    "locals",
+    "timestamp",
+    "type",
+    "user_code_call_site",
+]
+
+
+def decode(document: bytes) -> dict:
+    return msgpack.unpackb(document, raw=False, strict_map_key=False)
+
+
+def records_of(doc: dict) -> dict[str, list[dict]]:
+    """Thread key -> decoded records of that thread."""
+    return {
+        key: [decode(r) if isinstance(r, bytes) else r for r in thread["frames"]]
+        for key, thread in doc["threads"].items()
+    }
+
+
+def all_records(doc: dict) -> list[dict]:
+    return [r for records in records_of(doc).values() for r in records]
+
+
+def frames_named(doc: dict, co_name: str) -> list[dict]:
+    return [r for r in all_records(doc) if r.get("type") == "frame" and r["co_name"] == co_name]
+
+
+def run_traced(func, *args, config=None, **profiler_kwargs):
+    """Runs func under a fresh profiler; returns (result, decoded document)."""
+    cfg = {"threading": False}
+    cfg.update(config or {})
+    profiler = Profiler(config=cfg, **profiler_kwargs)
+    profiler.start()
+    try:
+        result = func(*args)
+    finally:
+        profiler.stop()
+    return result, decode(profiler.build_trace())
+
+
+# ---- a small "user program" ---------------------------------------------------
+
+
+def leaf(x):
+    y = x * 2
+    return y + 1
+
+
+def middle(n):
+    total = 0
+    for i in range(n):
+        total += leaf(i)
+    return total
+
+
+def top():
+    data = json.dumps({"a": 1})  # library code: never recorded
+    return middle(3), data
+
+
+def raises():
+    raise ValueError("boom")
+
+
+def catches():
+    try:
+        raises()
+    except ValueError:
+        return "caught"
+
+
+class Shape:
+    def __init__(self, side):
+        self.side = side
+
+    def area(self):
+        return self.side * self.side
+
+
+def use_shape():
+    return Shape(3).area()
+
+
+# ---- document and records ---------------------------------------------------------
+
+
+class TestDocument:
+    def test_document_header_and_keys(self):
+        profiler = Profiler(config={"threading": False}, trace_name="my trace", source="tests")
+        profiler.start()
+        try:
+            top()
+        finally:
+            profiler.stop()
+        raw = profiler.build_trace()
+        assert raw[0] == 0x8B
+        doc = decode(raw)
+        assert list(doc) == DOCUMENT_KEYS
+        assert doc["trace_id"] == profiler.trace_id
+        assert doc["root_trace_id"] == profiler.trace_id
+        assert doc["trace_name"] == "my trace"
+        assert doc["frames_of_interest"] == [] and doc["frames"] == {}
+        assert raw.endswith(b"\xa6frames\x80")
+        assert doc["command_line_args"] == sys.argv
+        meta = doc["meta"]
+        assert list(meta) == ["version", "source", "environment", "config"]
+        assert meta["version"] == vask.__version__
+        assert meta["source"] == "tests"
+        assert set(meta["environment"]) == {
+            "py_version",
+            "py_version_full",
+            "platform",
+            "system",
+            "machine",
+            "processor",
+        }
+        assert meta["config"]["use_rust"] is True
+        assert meta["config"]["use_monitoring"] is False
+        assert meta["config"]["threading"] is False
+        thread_key = doc["current_thread_id"]
+        assert thread_key.startswith("native_")
+        thread = doc["threads"][thread_key]
+        assert list(thread) == ["name", "ident", "native_id", "daemon", "is_alive", "frames"]
+        assert thread["name"] == threading.current_thread().name
+        assert thread["ident"] == threading.get_ident()
+        assert thread["is_alive"] is True
+
+    def test_records_have_the_ten_keys_and_pair_up_in_order(self):
+        _, doc = run_traced(top)
+        records = records_of(doc)[doc["current_thread_id"]]
+        frames = [r for r in records if r["type"] == "frame"]
+        for record in frames:
+            assert list(record) == RECORD_KEYS
+        names = [(r["co_name"], r["event"]) for r in frames if r["co_name"] != "run_traced"]
+        assert names == [
+            ("top", "call"),
+            ("middle", "call"),
+            ("leaf", "call"),
+            ("leaf", "return"),
+            ("leaf", "call"),
+            ("leaf", "return"),
+            ("leaf", "call"),
+            ("leaf", "return"),
+            ("middle", "return"),
+            ("top", "return"),
+        ]
+        # Every call has the return of the same frame id, and ids differ per call.
+        open_ids = []
+        for record in frames:
+            if record["co_name"] == "run_traced":
+                continue
+            if record["event"] == "call":
+                open_ids.append(record["frame_id"])
+            else:
+                assert record["frame_id"] == open_ids.pop()
+        assert not open_ids
+        ids = {r["frame_id"] for r in frames if r["co_name"] == "leaf"}
+        assert len(ids) == 3
+        assert all(i.startswith("frm_") and len(i) == 30 for i in ids)
+
+    def test_library_and_package_frames_are_absent(self):
+        _, doc = run_traced(top)
+        paths = {r["path"] for r in all_records(doc)}
+        assert not any("json" in p for p in paths)
+        assert not any("/vask/" in p for p in paths)
+        assert not any("site-packages" in p for p in paths)
+
+    def test_call_sites_point_at_the_caller_frame_and_line(self):
+        _, doc = run_traced(top)
+        frames = [r for r in all_records(doc) if r["type"] == "frame"]
+        by_id = {}
+        for r in frames:
+            if r["event"] == "call":
+                by_id[r["frame_id"]] = r
+        middle_call = next(r for r in frames if r["co_name"] == "middle" and r["event"] == "call")
+        top_call = next(r for r in frames if r["co_name"] == "top" and r["event"] == "call")
+        site = middle_call["user_code_call_site"]
+        assert site["call_frame_id"] == top_call["frame_id"]
+        # the line of `return middle(3), data` in top()
+        assert site["line_number"] == top.__code__.co_firstlineno + 2
+        leaf_call = next(r for r in frames if r["co_name"] == "leaf" and r["event"] == "call")
+        assert leaf_call["user_code_call_site"]["call_frame_id"] == middle_call["frame_id"]
+        assert leaf_call["path"].endswith(f"test_profiler_engine.py:{leaf.__code__.co_firstlineno}")
+
+    def test_arguments_locals_return_values_and_qualnames(self):
+        result, doc = run_traced(use_shape)
+        assert result == 9
+        area_return = next(r for r in frames_named(doc, "area") if r["event"] == "return")
+        assert area_return["arg"] == 9
+        assert area_return["qualname"] == f"{__name__}.Shape.area"
+        leaf_doc = run_traced(middle, 2)[1]
+        leaf_return = [r for r in frames_named(leaf_doc, "leaf") if r["event"] == "return"][1]
+        assert leaf_return["locals"] == {"x": 1, "y": 2}
+        assert leaf_return["arg"] == 3
+        leaf_call = frames_named(leaf_doc, "leaf")[0]
+        assert leaf_call["arg"] is None
+        assert leaf_call["locals"] == {"x": 0}
+
+    def test_exception_leaves_a_return_with_none_and_program_result_is_unchanged(self):
+        result, doc = run_traced(catches)
+        assert result == "caught"
+        events = [(r["co_name"], r["event"]) for r in frames_named(doc, "raises")]
+        assert events == [("raises", "call"), ("raises", "return")]
+
+    def test_omit_return_locals(self):
+        _, doc = run_traced(middle, 1, config={"omit_return_locals": True})
+        leaf_records = frames_named(doc, "leaf")
+        assert leaf_records[0]["locals"] == {"x": 0}
+        assert leaf_records[1]["locals"] is None
+
+    def test_ignore_and_include_rules(self):
+        _, doc = run_traced(top, config={"filters": {"ignore_frames": ["test_profiler_engine"]}})
+        assert frames_named(doc, "leaf") == []
+        _, doc = run_traced(
+            top, config={"filters": {"include_frames": ["json/"], "ignore_frames": []}}
+        )
+        assert any("json" in r["path"] for r in all_records(doc))
+
+    def test_build_trace_twice_keeps_the_trace_id_and_empties(self):
+        profiler = Profiler(config={"threading": False})
+        profiler.start()
+        try:
+            middle(1)
+        finally:
+            profiler.stop()
+        first = decode(profiler.build_trace())
+        second = decode(profiler.build_trace())
+        assert all_records(first)
+        assert second["threads"] == {}
+        assert second["trace_id"] == first["trace_id"]
+
+
+# ---- errors while recording -----------------------------------------------------
+
+
+def _raising_dumper(value):
+    if isinstance(value, dict) and "secret_marker" in value:
+        raise RuntimeError("dumper failed")
+    return _real_dump(value)
+
+
+_real_dump = vask.serialize.dump_msgpack
+
+
+def marked():
+    secret_marker = 1
+    return secret_marker
+
+
+def after_marked():
+    return 5
+
+
+def program_with_bad_locals():
+    return marked() + after_marked()
+
+
+class TestRecordingErrors:
+    def test_dumper_error_is_logged_once_and_recording_goes_on(self, monkeypatch, caplog):
+        monkeypatch.setattr(vask.serialize, "dump_msgpack", _raising_dumper)
+        caplog.set_level(logging.WARNING, logger="vask")
+        result, doc = run_traced(program_with_bad_locals)
+        assert result == 6
+        warnings = [r for r in caplog.records if r.name == "vask"]
+        # only the return of marked() has the marker among its locals
+        assert len(warnings) == 1
+        message = warnings[0].getMessage()
+        assert message.startswith("Unexpected exception in Rust.\n    co_filename: ")
+        assert "\n    co_name: marked\n    event: return\n    frame locals: " in message
+        assert message.endswith("{'secret_marker': 1}\n")
+        assert warnings[0].exc_info is not None
+        assert isinstance(warnings[0].exc_info[1], RuntimeError)
+        assert [r["event"] for r in frames_named(doc, "marked")] == ["call"]
+        assert [r["event"] for r in frames_named(doc, "after_marked")] == ["call", "return"]
+
+    def test_traced_program_exceptions_are_unchanged(self, monkeypatch):
+        monkeypatch.setattr(vask.serialize, "dump_msgpack", _raising_dumper)
+
+        def program():
+            try:
+                raises()
+            except ValueError as exc:
+                return exc.args
+
+        result, _ = run_traced(program)
+        assert result == ("boom",)
+
+
+# ---- plugins -----------------------------------------------------------------------
+
+
+def watched(value):
+    return value + 1
+
+
+def calls_watched():
+    return watched(1)
+
+
+def _plugin(**overrides):
+    description = {
+        "co_names": ["watched"],
+        "path_fragment": "test_profiler_engine",
+        "call_type": "watch_call",
+        "return_type": "watch_return",
+        "process": lambda frame, event, arg, context: {"seen": event},
+    }
+    description.update(overrides)
+    return description
+
+
+class TestPlugins:
+    def test_plugin_records_surround_the_own_record(self, monkeypatch):
+        monkeypatch.setattr(vask.plugins, "load_plugin_data", lambda config: [_plugin()])
+        _, doc = run_traced(calls_watched)
+        records = [r for r in all_records(doc) if r.get("type") != "frame" or r["co_name"] == "watched"]
+        kinds = [(r["type"], r.get("event") or r.get("seen")) for r in records]
+        assert kinds == [
+            ("watch_call", "call"),
+            ("frame", "call"),
+            ("frame", "return"),
+            ("watch_return", "return"),
+        ]
+        call_record = records[0]
+        own_call = records[1]
+        assert call_record["frame_id"].startswith("frm_")
+        assert call_record["frame_id"] == records[3]["frame_id"]
+        # the plugin's call site is the caller's recorded frame
+        caller = frames_named(doc, "calls_watched")[0]
+        assert call_record["user_code_call_site"]["call_frame_id"] == caller["frame_id"]
+        assert own_call["user_code_call_site"] == call_record["user_code_call_site"]
+
+    def test_plugin_error_is_logged_and_the_frame_is_still_recorded(self, monkeypatch, caplog):
+        def bad_call(frame, event, arg, context):
+            raise KeyError("plugin broke")
+
+        monkeypatch.setattr(
+            vask.plugins, "load_plugin_data", lambda config: [_plugin(call=bad_call)]
+        )
+        caplog.set_level(logging.WARNING, logger="vask")
+        result, doc = run_traced(calls_watched)
+        assert result == 2
+        warnings = [r for r in caplog.records if r.name == "vask"]
+        assert len(warnings) == 2  # call and return
+        assert warnings[0].exc_info and isinstance(warnings[0].exc_info[1], KeyError)
+        assert [r["event"] for r in frames_named(doc, "watched")] == ["call", "return"]
+
+
+# ---- threads ---------------------------------------------------------------------------
+
+
+def worker_leaf(i):
+    return i * i
+
+
+def worker(n):
+    total = 0
+    for i in range(n):
+        total += worker_leaf(i)
+    return total
+
+
+def run_threads(count, calls):
+    results = [None] * count
+
+    def target(slot):
+        results[slot] = worker(calls)
+
+    threads = [threading.Thread(target=target, args=(k,), name=f"w{k}") for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return results
+
+
+def sleepy_process(frame, event, arg, context):
+    time.sleep(0.0005)  # gives the GIL away in the middle of the event
+    return {"slept": True}
+
+
+class TestThreads:
+    @pytest.mark.parametrize("plugin", [False, True], ids=["plain", "gil-releasing-plugin"])
+    def test_each_thread_records_completely_under_its_own_key(self, monkeypatch, plugin):
+        if plugin:
+            monkeypatch.setattr(
+                vask.plugins,
+                "load_plugin_data",
+                lambda config: [
+                    _plugin(co_names=["worker_leaf"], process=sleepy_process, call_type="leaf_call")
+                ],
+            )
+        calls = 60
+        result, doc = run_traced(run_threads, 4, calls, config={"threading": True})
+        assert result == [sum(i * i for i in range(calls))] * 4
+        per_thread = records_of(doc)
+        workers = {
+            key: records
+            for key, records in per_thread.items()
+            if doc["threads"][key]["name"].startswith("w")
+        }
+        assert len(workers) == 4
+        for key, records in workers.items():
+            frames = [r for r in records if r["type"] == "frame"]
+            leafs = [r for r in frames if r["co_name"] == "worker_leaf"]
+            assert len(leafs) == 2 * calls
+            stack = []
+            for r in frames:
+                if r["event"] == "call":
+                    stack.append(r["frame_id"])
+                elif stack:
+                    assert r["frame_id"] == stack.pop()
+            if plugin:
+                assert sum(1 for r in records if r["type"] == "leaf_call") == calls
+                assert sum(1 for r in records if r["type"] == "watch_return") == calls
+        all_ids = [
+            r["frame_id"]
+            for records in workers.values()
+            for r in records
+            if r["type"] == "frame" and r["event"] == "call"
+        ]
+        assert len(all_ids) == len(set(all_ids))
+
+
+# ---- one trace per test ------------------------------------------------------------------
+
+
+def start_test_hook(name):
+    return name
+
+
+def end_test_hook(name):
+    return name
+
+
+def body_of_test(name):
+    return len(name)
+
+
+def run_two_tests():
+    before = body_of_test("outside")
+    for name in ("t1", "t2"):
+        start_test_hook(name)
+        body_of_test(name)
+        end_test_hook(name)
+    return before
+
+
+def _test_plugins(config):
+    return [
+        {
+            "co_names": ["start_test_hook"],
+            "path_fragment": "test_profiler_engine",
+            "call_type": "start_test",
+            "return_type": "start_test_return",
+            "events": ["call"],
+            "process": lambda frame, event, arg, ctx: {
+                "test_name": frame.f_locals["name"],
+                "test_class": "Suite",
+            },
+        },
+        {
+            "co_names": ["end_test_hook"],
+            "path_fragment": "test_profiler_engine",
+            "call_type": "end_test_call",
+            "return_type": "end_test",
+            "events": ["return"],
+        },
+    ]
+
+
+class TestOneTracePerTest:
+    def _run(self, monkeypatch, saved, fail_first=False):
+        monkeypatch.setattr(vask.plugins, "load_plugin_data", _test_plugins)
+        attempts = []
+
+        def fake_save(trace_id, **kwargs):
+            attempts.append(trace_id)
+            if fail_first and len(attempts) == 1:
+                raise sqlite3.OperationalError("database is locked")
+            saved.append((trace_id, kwargs))
+
+        monkeypatch.setattr(vask.db, "save_trace", fake_save)
+        profiler = Profiler(config={"threading": False}, one_trace_per_test=True)
+        profiler.start()
+        try:
+            run_two_tests()
+        finally:
+            profiler.stop()
+        return profiler
+
+    def test_each_test_is_stored_as_its_own_named_trace(self, monkeypatch):
+        saved = []
+        profiler = self._run(monkeypatch, saved)
+        assert len(saved) == 2
+        docs = [decode(kwargs["msgpack_data"]) for _, kwargs in saved]
+        assert [d["trace_name"] for d in docs] == ["Suite.t1", "Suite.t2"]
+        ids = [d["trace_id"] for d in docs]
+        assert ids[0] != ids[1] != profiler.trace_id
+        assert [trace_id for trace_id, _ in saved] == ids
+        for doc, name in zip(docs, ("t1", "t2")):
+            records = all_records(doc)
+            assert records[0]["type"] == "start_test"
+            assert records[-1]["type"] == "end_test"
+            bodies = [r for r in records if r.get("co_name") == "body_of_test"]
+            assert [r["locals"]["name"] for r in bodies] == [name, name]
+            # the record of end_test_hook's return is in the finished test's trace
+            assert records[-2]["co_name"] == "end_test_hook" and records[-2]["event"] == "return"
+            assert doc["root_trace_id"] == doc["trace_id"]
+
+    def test_records_after_end_test_in_the_same_batch_keep_their_thread(self, monkeypatch):
+        def plugins(config):
+            after_end = {
+                "co_names": ["end_test_hook"],
+                "path_fragment": "test_profiler_engine",
+                "call_type": "after_end_call",
+                "return_type": "after_end",
+                "events": ["return"],
+            }
+            # On a return the batch is reversed: frame, end_test, after_end.
+            return [after_end] + _test_plugins(config)
+
+        monkeypatch.setattr(vask.plugins, "load_plugin_data", plugins)
+        saved = []
+        monkeypatch.setattr(vask.db, "save_trace", lambda trace_id, **kw: saved.append(kw))
+        # The driver lives in executed code, which is never recorded, so the
+        # end hook's return is the last batch of the run.
+        namespace = {}
+        exec(
+            compile("def drive(s, b, e):\n    s('t1'); b('t1'); e('t1')\n", "<string>", "exec"),
+            namespace,
+        )
+        profiler = Profiler(config={"threading": False}, one_trace_per_test=True)
+        profiler.start()
+        try:
+            namespace["drive"](start_test_hook, body_of_test, end_test_hook)
+        finally:
+            profiler.stop()
+        assert len(saved) == 1
+        rest = decode(profiler.build_trace())
+        assert [r["type"] for r in all_records(rest)] == ["after_end"]
+
+    def test_a_failed_store_at_a_test_end_is_stored_later(self, monkeypatch):
+        saved = []
+        self._run(monkeypatch, saved, fail_first=True)
+        names = [decode(kwargs["msgpack_data"])["trace_name"] for _, kwargs in saved]
+        assert names == ["Suite.t1", "Suite.t2"]
+
+
+# ---- saving --------------------------------------------------------------------------------
+
+
+class TestSaving:
+    def test_save_passes_exactly_three_keywords(self, monkeypatch, tmp_path):
+        calls = []
+        monkeypatch.setattr(vask.db, "save_trace", lambda *a, **k: calls.append((a, k)))
+        profiler = Profiler(
+            config={"threading": False, "sqlite_busy_timeout": 7}, db_path=tmp_path / "t.db"
+        )
+        profiler.start()
+        try:
+            middle(1)
+        finally:
+            profiler.stop()
+        profiler.save()
+        (args, kwargs), = calls
+        assert args == (profiler.trace_id,)
+        assert list(kwargs) == ["timeout", "msgpack_data", "db_path"]
+        assert kwargs["timeout"] == 7
+        assert str(kwargs["db_path"]) == str(tmp_path / "t.db")
+        assert type(kwargs["db_path"]).__name__.endswith("Path")
+        assert decode(kwargs["msgpack_data"])["trace_id"] == profiler.trace_id
+
+    def test_failed_save_keeps_the_records_for_the_next_save(self, monkeypatch):
+        stored = []
+        fail = [True]
+
+        def flaky(trace_id, **kwargs):
+            if fail[0]:
+                raise sqlite3.OperationalError("database is locked")
+            stored.append(decode(kwargs["msgpack_data"]))
+
+        monkeypatch.setattr(vask.db, "save_trace", flaky)
+        profiler = Profiler(config={"threading": False})
+        profiler.start()
+        try:
+            middle(1)
+            with pytest.raises(sqlite3.OperationalError):
+                profiler.save()
+            fail[0] = False
+            leaf(10)  # recorded after the failed save
+        finally:
+            profiler.stop()
+        profiler.save()
+        (doc,) = stored
+        names = [r["co_name"] for r in all_records(doc) if r["type"] == "frame"]
+        assert names.index("middle") < names.index("leaf")
+        assert names.count("middle") == 2
+        assert [r["event"] for r in frames_named(doc, "leaf")][-2:] == ["call", "return"]
+        assert doc["threads"][doc["current_thread_id"]]["name"] == "MainThread"
+
+
+def test_round_trip_through_sqlite(tmp_path):
+    db_path = tmp_path / "traces" / "db.sqlite3"
+    with vask.enabled(db_path=db_path, config={"threading": False}) as profiler:
+        catches()
+    with pytest.raises(ZeroDivisionError):
+        with vask.enabled(db_path=db_path, config={"threading": False}):
+            leaf(1) / 0
+    connection = sqlite3.connect(db_path)
+    try:
+        tables = [r[0] for r in connection.execute("select name from sqlite_master where type='table'")]
+        assert tables
+        documents = vask.db.load_trace(db_path, profiler.trace_id)
+    finally:
+        connection.close()
+    assert len(documents) == 1
+    doc = decode(documents[0])
+    assert doc["trace_id"] == profiler.trace_id
+    assert [r["event"] for r in frames_named(doc, "raises")] == ["call", "return"]
+    assert vask.current_profiler() is None
+    assert sys.getprofile() is None
+
+
+def test_enabled_as_decorator_saves(tmp_path, monkeypatch):
+    saved = []
+    monkeypatch.setattr(vask.db, "save_trace", lambda trace_id, **kw: saved.append(trace_id))
+
+    @vask.enabled(db_path=tmp_path / "x.db", config={"threading": False})
+    def traced():
+        return middle(2)
+
+    assert traced() == middle(2)
+    assert len(saved) == 1
