@@ -1,0 +1,71 @@
+"""Workloads for the overhead benchmark. This file is "user code" to the tracer."""
+
+from __future__ import annotations
+
+import fractions
+import json
+import textwrap
+
+
+# ---- user-code heavy: many small functions of this module calling each other ----
+
+
+class Vector:
+    def __init__(self, x: float, y: float) -> None:
+        self.x = x
+        self.y = y
+
+    def add(self, other: "Vector") -> "Vector":
+        return Vector(self.x + other.x, self.y + other.y)
+
+    def scale(self, k: float) -> "Vector":
+        return Vector(self.x * k, self.y * k)
+
+    def dot(self, other: "Vector") -> float:
+        return self.x * other.x + self.y * other.y
+
+
+def clamp(value: float, low: float, high: float) -> float:
+    if value < low:
+        return low
+    if value > high:
+        return high
+    return value
+
+
+def step(position: Vector, velocity: Vector, dt: float) -> Vector:
+    return position.add(velocity.scale(dt))
+
+
+def energy(velocity: Vector) -> float:
+    return 0.5 * velocity.dot(velocity)
+
+
+def simulate(steps: int) -> float:
+    position = Vector(0.0, 0.0)
+    velocity = Vector(1.0, 0.5)
+    total = 0.0
+    for i in range(steps):
+        position = step(position, velocity, 0.01)
+        total += clamp(energy(velocity), 0.0, 10.0)
+        if i % 7 == 0:
+            velocity = velocity.scale(0.99)
+    return total + position.x
+
+
+def user_heavy(n: int = 4000) -> float:
+    return simulate(n)
+
+
+# ---- library heavy: user code calling standard-library code (filtered out) ----
+
+
+def library_heavy(n: int = 300) -> int:
+    size = 0
+    text = "the quick brown fox jumps over the lazy dog " * 4
+    for i in range(n):
+        size += len(textwrap.fill(text, width=30))
+        f = fractions.Fraction(i + 1, 7) + fractions.Fraction(1, 3)
+        size += f.denominator
+        size += len(json.loads(json.dumps({"i": i, "items": list(range(10))}))["items"])
+    return size
