@@ -1,0 +1,173 @@
+"""Plugin descriptions handed to the tracing engines.
+
+A plugin description is a dict that tells an engine which library functions to
+watch and what record to make of their events:
+
+================  ========  ===========================================================
+key               required  value
+================  ========  ===========================================================
+``co_names``      yes       function names (``co_name``) to watch: a list/tuple/set of str
+``path_fragment`` yes       str that the function's file name must contain
+``call_type``     yes       record type (str) of "call" events
+``return_type``   yes       record type (str) of "return" events
+``unwind_type``   no        record type of "unwind" events (default: ``return_type``)
+``resume_type``   no        record type of "resume" events (default: ``call_type``)
+``yield_type``    no        record type of "yield" events (default: ``return_type``)
+``throw_type``    no        record type of "throw" events (default: ``unwind_type``)
+``subtype``       no        str copied into every record
+``events``        no        event kinds to make records for (default: all), or None
+``build_context`` no        callable(config) -> dict, the context of the callbacks
+``call``          no        callable(frame, event, arg, context) -> bool: does it match?
+``process``       no        callable(frame, event, arg, context) -> mapping of extra keys
+================  ========  ===========================================================
+
+The optional text keys must be ``str`` when present; ``events``,
+``build_context``, ``call`` and ``process`` may also be ``None``.
+
+:func:`load_plugin_data` returns the built-in plugins (:data:`BUILTIN_PLUGINS`)
+followed by those of the configuration key ``"plugins"``: a list whose items
+are description dicts or ``"module:attribute"`` import strings naming a
+description dict or a list of them.  Every description is checked here, so a
+mistake in the configuration fails engine construction with a message naming
+the entry instead of surfacing later, at event time.
+"""
+
+from __future__ import annotations
+
+import importlib
+from collections.abc import Mapping
+from typing import Any
+
+__all__ = ["BUILTIN_PLUGINS", "EVENT_KINDS", "load_plugin_data", "validate_description"]
+
+#: Descriptions of the plugins vask ships; always loaded, before configured ones.
+BUILTIN_PLUGINS: list[dict[str, Any]] = []
+
+#: The event kinds an engine reports to plugins.
+EVENT_KINDS = ("call", "return", "unwind", "resume", "yield", "throw")
+
+_REQUIRED_TEXT = ("path_fragment", "call_type", "return_type")
+_OPTIONAL_TEXT = ("unwind_type", "resume_type", "yield_type", "throw_type", "subtype")
+_CALLABLES = ("build_context", "call", "process")
+_KNOWN_KEYS = frozenset(("co_names", "events", *_REQUIRED_TEXT, *_OPTIONAL_TEXT, *_CALLABLES))
+
+
+def _text_list(value: Any, what: str, where: str) -> list[str]:
+    # A str is iterable too, but "view" meaning ["v", "i", "e", "w"] is never
+    # what was meant.
+    if not isinstance(value, (list, tuple, set, frozenset)):
+        raise TypeError(
+            f"{where}: {what} must be a list of str, not {type(value).__name__}: {value!r}"
+        )
+    items = list(value)
+    for item in items:
+        if not isinstance(item, str):
+            raise TypeError(
+                f"{where}: {what} must hold only str, found {type(item).__name__}: {item!r}"
+            )
+    return items
+
+
+def validate_description(description: Any, where: str = "plugin") -> dict[str, Any]:
+    """Check one plugin description; return a normalised copy.
+
+    The copy has ``co_names`` (and ``events``, when given) as lists, so an
+    iterable is not consumed twice.  Raises ``TypeError`` or ``ValueError``
+    whose message starts with ``where``.
+    """
+    if not isinstance(description, dict):
+        raise TypeError(
+            f"{where}: a plugin description must be a dict, not {type(description).__name__}"
+        )
+    unknown = sorted(str(k) for k in description if k not in _KNOWN_KEYS)
+    if unknown:
+        raise ValueError(
+            f"{where}: unknown key(s) {', '.join(unknown)}; known keys are "
+            f"{', '.join(sorted(_KNOWN_KEYS))}"
+        )
+    missing = [k for k in ("co_names", *_REQUIRED_TEXT) if k not in description]
+    if missing:
+        raise ValueError(f"{where}: missing required key(s) {', '.join(missing)}")
+    result = dict(description)
+    result["co_names"] = _text_list(description["co_names"], "co_names", where)
+    if not result["co_names"]:
+        raise ValueError(f"{where}: co_names is empty, so the plugin would never run")
+    for key in (*_REQUIRED_TEXT, *_OPTIONAL_TEXT):
+        if key in description and not isinstance(description[key], str):
+            raise TypeError(f"{where}: {key} must be a str, not {type(description[key]).__name__}")
+    events = description.get("events")
+    if events is not None:
+        result["events"] = _text_list(events, "events", where)
+        bad = [e for e in result["events"] if e not in EVENT_KINDS]
+        if bad:
+            raise ValueError(
+                f"{where}: unknown event kind(s) {', '.join(map(repr, bad))}; "
+                f"event kinds are {', '.join(EVENT_KINDS)}"
+            )
+    for key in _CALLABLES:
+        value = description.get(key)
+        if value is not None and not callable(value):
+            raise TypeError(f"{where}: {key} must be callable, not {type(value).__name__}")
+    return result
+
+
+def _import(spec: str, where: str) -> Any:
+    module_name, sep, attribute = spec.partition(":")
+    if not sep or not module_name or not attribute:
+        raise ValueError(f"{where}: {spec!r} is not of the form 'module:attribute'")
+    try:
+        value: Any = importlib.import_module(module_name)
+    except Exception as error:
+        raise ValueError(f"{where}: cannot import module {module_name!r}: {error}") from error
+    for part in attribute.split("."):
+        try:
+            value = getattr(value, part)
+        except AttributeError as error:
+            raise ValueError(f"{where}: {spec!r}: no attribute {part!r}") from error
+    return value
+
+
+def _entry_descriptions(entry: Any, where: str) -> list[dict[str, Any]]:
+    if isinstance(entry, dict):
+        return [validate_description(entry, where)]
+    if not isinstance(entry, str):
+        raise TypeError(
+            f"{where}: expected a plugin description dict or a 'module:attribute' string, "
+            f"not {type(entry).__name__}"
+        )
+    value = _import(entry, where)
+    where = f"{where} ({entry})"
+    if isinstance(value, dict):
+        return [validate_description(value, where)]
+    if isinstance(value, (list, tuple)):
+        return [validate_description(v, f"{where}[{i}]") for i, v in enumerate(value)]
+    raise TypeError(
+        f"{where}: names a {type(value).__name__}, not a plugin description dict or a list of them"
+    )
+
+
+def load_plugin_data(config: Mapping[str, Any] | None) -> list[dict[str, Any]]:
+    """The plugin descriptions for an engine built with ``config``.
+
+    The built-in plugins come first, then those of ``config["plugins"]`` in
+    their order.  A bad entry raises ``TypeError`` or ``ValueError`` naming it
+    (``plugins[2]``, with the import string when there is one).
+    """
+    descriptions = [
+        validate_description(d, f"built-in plugin {i}") for i, d in enumerate(BUILTIN_PLUGINS)
+    ]
+    if config is None:
+        return descriptions
+    if not isinstance(config, Mapping):
+        raise TypeError(f"config must be a dict, not {type(config).__name__}")
+    entries = config.get("plugins")
+    if entries is None:
+        return descriptions
+    if not isinstance(entries, (list, tuple)):
+        raise TypeError(
+            f"config 'plugins' must be a list of plugin descriptions or import strings, "
+            f"not {type(entries).__name__}"
+        )
+    for index, entry in enumerate(entries):
+        descriptions.extend(_entry_descriptions(entry, f"plugins[{index}]"))
+    return descriptions
