@@ -161,7 +161,12 @@ class TestCreation:
 
     @pytest.mark.parametrize(
         "data, error",
-        [(b"\x93\x01\x02\x03", ValueError), (b"", ValueError), ("text", TypeError)],
+        [
+            (b"\x93\x01\x02\x03", ValueError),
+            (b"", ValueError),
+            ("text", TypeError),
+            (None, TypeError),
+        ],
     )
     def test_non_documents_are_refused_before_touching_the_db(self, path, data, error):
         with pytest.raises(error):

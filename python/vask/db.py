@@ -247,17 +247,19 @@ def _text_or_none(value: Any) -> str | None:
 def save_trace(
     trace_id: str,
     timeout: float = 60,
-    msgpack_data: bytes = b"",
-    db_path: str | os.PathLike[str] = ".vask/traces.sqlite3",
+    msgpack_data: bytes | None = None,
+    db_path: str | os.PathLike[str] | None = None,
 ) -> None:
     """Store one trace document under ``trace_id`` as a new row.
 
     ``timeout`` is the SQLite busy timeout in seconds: a database locked by a
-    writer for longer makes this raise ``sqlite3.OperationalError``, and the
-    caller still holds the document.  ``msgpack_data`` must be a MessagePack
+    writer for longer makes this raise ``sqlite3.OperationalError`` and
+    nothing is stored.  ``msgpack_data`` must be a MessagePack
     map (a trace document); anything else raises ``TypeError``/``ValueError``
     before the database is touched.
     """
+    if msgpack_data is None or db_path is None:
+        raise TypeError("save_trace needs both msgpack_data and db_path")
     if not isinstance(trace_id, str):
         raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
     if not isinstance(msgpack_data, (bytes, bytearray, memoryview)):
