@@ -6,6 +6,8 @@ import collections
 import enum
 import math
 import sys
+import threading
+import time
 import types
 
 import msgpack
@@ -361,6 +363,31 @@ class TestHostileProtocols:
         for dump in DUMPERS:
             with pytest.raises(KeyboardInterrupt):
                 dump({"v": Interrupted()})
+
+
+class TestThreads:
+    def test_concurrent_dumps_stay_separate(self):
+        class Yielding:
+            def __repr__(self):
+                time.sleep(0)  # invite a thread switch mid-dump
+                return "Y"
+
+        values = [{"i": i, "s": "x" * i, "y": Yielding(), "l": [i] * 5} for i in range(50)]
+        expected = [full(v) for v in values]
+        failures = []
+
+        def work():
+            for _ in range(20):
+                for value, want in zip(values, expected):
+                    if full(value) != want:
+                        failures.append(value)
+
+        threads = [threading.Thread(target=work) for _ in range(6)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert failures == []
 
 
 class TestFastPathMatchesWalker:

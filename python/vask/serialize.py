@@ -60,6 +60,7 @@ same step unchanged.
 from __future__ import annotations
 
 import enum
+import threading
 from collections import OrderedDict
 from itertools import islice
 from typing import Any
@@ -123,10 +124,9 @@ _NATIVE_BASES = (
     frozenset,
 )
 
-_packb = msgpack.packb
 # Last resort if even the walker fails (MemoryError, a RecursionError because
 # the traced program is already at the recursion limit, ...).
-_FALLBACK = _packb("<unserializable value>")
+_FALLBACK = msgpack.packb("<unserializable value>")
 
 
 def _type_name(tp: type) -> str:
@@ -418,13 +418,13 @@ def _short_repr(value: Any) -> str:
 #
 # The common case is a small dict of locals holding scalars, short texts,
 # short containers of those, and a few arbitrary objects (``self``).  For it
-# the precheck below confirms that ``msgpack.packb`` with ``strict_types``
-# writes exactly what the walker would write.
+# the precheck below confirms that ``msgpack`` writes exactly what the walker
+# would write (tuples become arrays in both).
 #
 # No user code may run while packb works: packb writes a container's length
 # before its items, so a ``repr`` that appended to a list being packed would
 # make it write a corrupt stream.  Hence the reprs of the dict's objects are
-# taken first, and the ``default`` hook only turns (checked) tuples into lists.
+# taken first, and what is packed holds exact built-in values only.
 
 _FAST_SCALARS = frozenset({_NONE_TYPE, bool, int, float})
 # Nesting checked by the fast path; deeper values (and cycles) take the walker.
@@ -453,6 +453,8 @@ def _fast_cost(x: Any, depth: int) -> int:
             if c < 0:
                 return -1
             total += c + len(k)
+            if total > MAX_OUTPUT_UNITS:
+                return -1
         return total
     if tp is list or tp is tuple:
         if depth >= _FAST_DEPTH or len(x) > MAX_ITEMS:
@@ -463,6 +465,8 @@ def _fast_cost(x: Any, depth: int) -> int:
             if c < 0:
                 return -1
             total += c
+            if total > MAX_OUTPUT_UNITS:
+                return -1
         return total
     if tp is bytes:
         n = len(x)
@@ -487,8 +491,15 @@ def _fast_tree(value: Any) -> Any:
         if type(k) is not str or len(k) > MAX_STRING_CHARS:
             return None
         tx = type(x)
-        if tx in _FAST_SCALARS:  # inlined for the most common values
+        # Scalars and texts inlined: the most common values.
+        if tx in _FAST_SCALARS:
             total += len(k) + 1
+            continue
+        if tx is str:
+            n = len(x)
+            if n > MAX_STRING_CHARS:
+                return None
+            total += len(k) + n + 1
             continue
         c = _fast_cost(x, 1)
         if c < 0:
@@ -508,17 +519,32 @@ def _fast_tree(value: Any) -> Any:
     return tree if 0 <= _fast_cost(tree, 0) <= MAX_OUTPUT_UNITS else None
 
 
-def _tuple_to_list(o: Any) -> Any:
-    if type(o) is tuple:
-        return list(o)
-    raise TypeError  # an out-of-range int: the walker writes it
+_local = threading.local()
+
+
+def _pack_plain(tree: Any) -> bytes:
+    """packb for a tree of exact built-in values, through a per-thread Packer.
+
+    Packing such a tree calls no Python code (no ``default`` hook, no
+    subclass methods), so the Packer cannot be re-entered on its thread.
+    Out-of-range ints and lone surrogates raise (OverflowError, ValueError).
+    """
+    try:
+        packer = _local.packer
+    except AttributeError:
+        packer = _local.packer = msgpack.Packer()
+    try:
+        return packer.pack(tree)
+    except BaseException:
+        _local.packer = msgpack.Packer()  # do not reuse a half-written buffer
+        raise
 
 
 def _pack_tree(build: Any, value: Any) -> bytes:
     try:
-        return _packb(build(_Walker(), value))
+        return _pack_plain(build(_Walker(), value))
     except UnicodeEncodeError:
-        return _packb(build(_Walker(sanitize=True), value))
+        return _pack_plain(build(_Walker(sanitize=True), value))
 
 
 def _build_full(walker: _Walker, value: Any) -> Any:
@@ -542,8 +568,8 @@ def dump_msgpack(value: Any) -> bytes:
         tree = _fast_tree(value)
         if tree is not None:
             try:
-                return _packb(tree, default=_tuple_to_list, strict_types=True)
-            except (TypeError, ValueError):
+                return _pack_plain(tree)
+            except (OverflowError, ValueError):
                 pass  # big ints, lone surrogates: the walker writes them
         return _pack_tree(_build_full, value)
     except KeyboardInterrupt:
@@ -564,11 +590,11 @@ def dump_msgpack_lightweight_repr(value: Any) -> bytes:
             tp = type(value)
             if tp is not dict:
                 if not issubclass(tp, dict):
-                    return _packb(_short_repr(value))
+                    return _pack_plain(_short_repr(value))
             elif len(value) <= MAX_ITEMS and all(
                 type(k) is str and len(k) <= MAX_STRING_CHARS for k in value
             ):
-                return _packb({k: _short_repr(x) for k, x in list(value.items())})
+                return _pack_plain({k: _short_repr(x) for k, x in list(value.items())})
         except KeyboardInterrupt:
             raise
         except Exception:  # noqa: BLE001, S110 - lone surrogates: the walker sanitizes
