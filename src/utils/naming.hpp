@@ -12,13 +12,17 @@ namespace vask {
 // The explicit name, else "test_class.test_name" from a "start_test" record,
 // else "METHOD path status" from "django_request"/"django_response" records,
 // looking only at the first three and the last three records of the thread.
-// Calls no Python code; malformed records are skipped.
+// Calls no Python code; malformed records (also those nested deeper than
+// 1024) are skipped. At most six records are decoded.
 std::optional<std::string> resolve_trace_name(const std::optional<std::string>& explicit_name,
                                               const FramesByThread& frames_by_thread,
                                               std::string_view thread_key);
 
-// The "type" string of an encoded record map, when it has one (used by the
-// subtree accounting and the views of records).
+// The value of the first `key` entry of an encoded record map, when that value
+// is a string (the "type" or "co_name" of a record, for the subtree
+// accounting). A record that is not exactly one well-formed map gives
+// nullopt. Reads the encoding in place without allocating a decode tree, and
+// so has no nesting limit of its own.
 std::optional<std::string> record_string_field(std::string_view record, std::string_view key);
 
 }  // namespace vask
