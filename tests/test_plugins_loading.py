@@ -46,19 +46,19 @@ def module(monkeypatch):
 class TestLoading:
     def test_nothing_configured(self):
         assert load_plugin_data({}) == []
-        assert load_plugin_data({"plugins": None}) == []
-        assert load_plugin_data({"plugins": []}) == []
+        assert load_plugin_data({"processors": None}) == []
+        assert load_plugin_data({"processors": []}) == []
 
     def test_builtins_come_first(self, monkeypatch):
         builtin = {**MINIMAL, "co_names": ["builtin"]}
         monkeypatch.setattr(plugins, "BUILTIN_PLUGINS", [builtin])
-        loaded = load_plugin_data({"plugins": [MINIMAL]})
+        loaded = load_plugin_data({"processors": [MINIMAL]})
         assert [d["co_names"] for d in loaded] == [["builtin"], ["handle"]]
 
     def test_dicts_and_import_strings_in_order(self, module):
         name = module.__name__
         loaded = load_plugin_data(
-            {"plugins": [FULL, f"{name}:ONE", f"{name}:MANY", f"{name}:nested.ONE"]}
+            {"processors": [FULL, f"{name}:ONE", f"{name}:MANY", f"{name}:nested.ONE"]}
         )
         assert len(loaded) == 5
         assert loaded[0]["co_names"] == ["start", "stop"]
@@ -67,7 +67,7 @@ class TestLoading:
 
     def test_one_shot_iterables_survive_validation(self):
         # The engine iterates co_names itself: the result must not be exhausted.
-        loaded = load_plugin_data({"plugins": [{**MINIMAL, "co_names": {"a", "b"}}]})
+        loaded = load_plugin_data({"processors": [{**MINIMAL, "co_names": {"a", "b"}}]})
         assert sorted(loaded[0]["co_names"]) == ["a", "b"]
         assert MINIMAL["co_names"] == ["handle"]  # the given dict is not changed
 
@@ -76,7 +76,7 @@ class TestBadEntries:
     @pytest.mark.parametrize(
         "entry, error, message",
         [
-            (42, TypeError, r"plugins\[0\]: expected a plugin description dict"),
+            (42, TypeError, r"processors\[0\]: expected a plugin description dict"),
             ({"path_fragment": "x"}, ValueError, "missing required key.*co_names"),
             ({**MINIMAL, "co_names": "handle"}, TypeError, "co_names must be a list"),
             ({**MINIMAL, "co_names": [1]}, TypeError, "co_names must hold only str"),
@@ -93,21 +93,21 @@ class TestBadEntries:
     )
     def test_error_names_the_entry(self, entry, error, message):
         with pytest.raises(error, match=message) as info:
-            load_plugin_data({"plugins": [entry]})
-        assert str(info.value).startswith("plugins[0]")
+            load_plugin_data({"processors": [entry]})
+        assert str(info.value).startswith("processors[0]")
 
     def test_import_string_errors_name_the_string(self, module):
         name = module.__name__
-        with pytest.raises(ValueError, match=rf"plugins\[1\]: '{name}:MISSING': no attribute"):
-            load_plugin_data({"plugins": [MINIMAL, f"{name}:MISSING"]})
-        with pytest.raises(TypeError, match=rf"plugins\[0\] \({name}:NOT_A_PLUGIN\): names a int"):
-            load_plugin_data({"plugins": [f"{name}:NOT_A_PLUGIN"]})
+        with pytest.raises(ValueError, match=rf"processors\[1\]: '{name}:MISSING': no attribute"):
+            load_plugin_data({"processors": [MINIMAL, f"{name}:MISSING"]})
+        with pytest.raises(TypeError, match=rf"processors\[0\] \({name}:NOT_A_PLUGIN\): names a int"):
+            load_plugin_data({"processors": [f"{name}:NOT_A_PLUGIN"]})
         module.MANY.append({"co_names": ["x"]})
         with pytest.raises(ValueError, match=rf"\({name}:MANY\)\[2\]: missing required"):
-            load_plugin_data({"plugins": [f"{name}:MANY"]})
+            load_plugin_data({"processors": [f"{name}:MANY"]})
 
     def test_plugins_must_be_a_list(self):
         with pytest.raises(TypeError, match="must be a list"):
-            load_plugin_data({"plugins": MINIMAL})
+            load_plugin_data({"processors": MINIMAL})
         with pytest.raises(TypeError, match="config must be a dict"):
             load_plugin_data(["plugins"])

@@ -25,11 +25,13 @@ The optional text keys must be ``str`` when present; ``events``,
 ``build_context``, ``call`` and ``process`` may also be ``None``.
 
 :func:`load_plugin_data` returns the built-in plugins (:data:`BUILTIN_PLUGINS`)
-followed by those of the configuration key ``"plugins"``: a list whose items
+followed by those of the configuration key ``"processors"``: a list whose items
 are description dicts or ``"module:attribute"`` import strings naming a
 description dict or a list of them.  Every description is checked here, so a
 mistake in the configuration fails engine construction with a message naming
-the entry instead of surfacing later, at event time.
+the entry instead of surfacing later, at event time.  (The key is
+``"processors"`` because the engine never stores it in trace documents: its
+value is a list of callables and dicts, not configuration to keep.)
 """
 
 from __future__ import annotations
@@ -39,6 +41,9 @@ from collections.abc import Mapping
 from typing import Any
 
 __all__ = ["BUILTIN_PLUGINS", "EVENT_KINDS", "load_plugin_data", "validate_description"]
+
+#: The configuration key that lists further plugin descriptions.
+CONFIG_KEY = "processors"
 
 #: Descriptions of the plugins vask ships; always loaded, before configured ones.
 BUILTIN_PLUGINS: list[dict[str, Any]] = []
@@ -149,9 +154,9 @@ def _entry_descriptions(entry: Any, where: str) -> list[dict[str, Any]]:
 def load_plugin_data(config: Mapping[str, Any] | None) -> list[dict[str, Any]]:
     """The plugin descriptions for an engine built with ``config``.
 
-    The built-in plugins come first, then those of ``config["plugins"]`` in
+    The built-in plugins come first, then those of ``config["processors"]`` in
     their order.  A bad entry raises ``TypeError`` or ``ValueError`` naming it
-    (``plugins[2]``, with the import string when there is one).
+    (``processors[2]``, with the import string when there is one).
     """
     descriptions = [
         validate_description(d, f"built-in plugin {i}") for i, d in enumerate(BUILTIN_PLUGINS)
@@ -160,14 +165,14 @@ def load_plugin_data(config: Mapping[str, Any] | None) -> list[dict[str, Any]]:
         return descriptions
     if not isinstance(config, Mapping):
         raise TypeError(f"config must be a dict, not {type(config).__name__}")
-    entries = config.get("plugins")
+    entries = config.get(CONFIG_KEY)
     if entries is None:
         return descriptions
     if not isinstance(entries, (list, tuple)):
         raise TypeError(
-            f"config 'plugins' must be a list of plugin descriptions or import strings, "
+            f"config '{CONFIG_KEY}' must be a list of plugin descriptions or import strings, "
             f"not {type(entries).__name__}"
         )
     for index, entry in enumerate(entries):
-        descriptions.extend(_entry_descriptions(entry, f"plugins[{index}]"))
+        descriptions.extend(_entry_descriptions(entry, f"{CONFIG_KEY}[{index}]"))
     return descriptions
