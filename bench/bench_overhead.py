@@ -73,11 +73,11 @@ def vask_run(func, null_dumpers=False):
             vask.serialize.dump_msgpack = vask.serialize.dump_msgpack_lightweight_repr = (
                 lambda value: NIL
             )
+        profiler = Profiler(config={"threading": False})
         try:
-            profiler = Profiler(config={"threading": False})
+            profiler.start()  # the engine takes the dumpers when it is built
         finally:
             vask.serialize.dump_msgpack, vask.serialize.dump_msgpack_lightweight_repr = saved
-        profiler.start()
         try:
             func()
         finally:

@@ -1,6 +1,7 @@
 // The module entry: vask._vask with its three functions.
 #include "profiler.hpp"
 #include "support/py.hpp"
+#include "utils/names.hpp"
 
 namespace vask {
 namespace {
@@ -141,6 +142,7 @@ PyMODINIT_FUNC PyInit__vask() {
       throw_py();
     }
     init_interned();
+    watch_working_directory();
     Ref module = Ref::check(PyModule_Create2(&g_module, PYTHON_API_VERSION));
     if (PyModule_AddFunctions(module.get(), g_methods) < 0) throw_py();
     g_initialised = true;

@@ -272,14 +272,17 @@ void VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* ar
           ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame_obj));
       std::optional<CallSite> call_site =
           ts.call_frames.get_user_code_call_site(frame_obj, event, frame_id);
-      Bytes record;
-      record.reserve(512);
+      // Written into a buffer that keeps its capacity across events, then
+      // stored at its exact size: buffered records are what a long run's
+      // memory is made of.
+      Bytes& record = ts.record_scratch;
+      record.clear();
       write_frame_with_serializer(
           record, frame_obj, *serializer_, call_site,
           event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None, arg, event, *co_name,
           frame_id, lightweight_repr_, omit_return_locals_);
       batch.kinds.emplace_back("frame");
-      batch.records.push_back(std::move(record));
+      batch.records.emplace_back(record);
     } catch (...) {
       // The function's own record is lost; records the plugins made for this
       // event (a test start, a request) are still stored below.

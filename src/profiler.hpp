@@ -48,6 +48,7 @@ struct ProfilerThreadState {
   std::string cached_thread_id;
   // Reused across events so that the per-event lists do not allocate.
   RecordBatch scratch;
+  Bytes record_scratch;
 };
 
 class VaskProfiler {

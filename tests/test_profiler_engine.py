@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import logging
+import os
 import sqlite3
 import sys
 import threading
@@ -672,3 +673,24 @@ def test_enabled_as_decorator_saves(tmp_path, monkeypatch):
 
     assert traced() == middle(2)
     assert len(saved) == 1
+
+
+def test_paths_follow_a_change_of_directory(tmp_path, monkeypatch):
+    here = __file__.rsplit("/", 1)[0]
+    monkeypatch.chdir(here)
+
+    def program():
+        leaf(1)
+        os.chdir(tmp_path)
+        leaf(2)
+        os.chdir(here)
+        leaf(3)
+
+    _, doc = run_traced(program)
+    paths = [r["path"] for r in frames_named(doc, "leaf") if r["event"] == "call"]
+    line = leaf.__code__.co_firstlineno
+    assert paths == [
+        f"test_profiler_engine.py:{line}",
+        f"{here}/test_profiler_engine.py:{line}",
+        f"test_profiler_engine.py:{line}",
+    ]

@@ -1,4 +1,7 @@
 #include "utils/names.hpp"
+#include "support/per_thread.hpp"
+
+#include <cstring>
 
 #include <unistd.h>
 
@@ -299,15 +302,53 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 // The working directory, read into a per-thread buffer so that the per-event
-// path needs no allocation once the buffer is large enough. It is read each
-// time because the traced program may change directory.
-std::string_view current_directory() {
+// path needs no allocation once the buffer is large enough.
+std::string_view read_current_directory() {
   thread_local std::vector<char> buf(4096);
   while (::getcwd(buf.data(), buf.size()) == nullptr) {
     if (errno != ERANGE) fault("Current directory is invalid");
     buf.resize(buf.size() * 2);
   }
   return std::string_view(buf.data());
+}
+
+// The working directory changes rarely but is needed for every recorded
+// event, and reading it is a system call. Once the module is loaded, an audit
+// hook sees every os.chdir and os.fchdir (both raise the "os.chdir" event)
+// just before the change: the cached value is dropped there, and the
+// directory is read afresh on every use until the thread that changes it
+// records its next event, by which time its change has happened. All of this
+// state is read and written with the GIL held. A change made from C code
+// without Python's os module is not seen.
+struct WorkingDirectoryCache {
+  bool watching = false;  // the audit hook is installed
+  bool valid = false;
+  bool change_pending = false;
+  uint64_t changing_thread = 0;
+  std::string value;
+};
+WorkingDirectoryCache g_cwd;
+
+int watch_chdir(const char* event, PyObject*, void*) {
+  if (std::strcmp(event, "os.chdir") == 0) {
+    g_cwd.valid = false;
+    g_cwd.change_pending = true;
+    g_cwd.changing_thread = detail::current_thread_token();
+  }
+  return 0;
+}
+
+std::string_view current_directory() {
+  if (!g_cwd.watching) return read_current_directory();
+  if (g_cwd.valid) return g_cwd.value;
+  std::string_view now = read_current_directory();
+  if (!g_cwd.change_pending || g_cwd.changing_thread == detail::current_thread_token()) {
+    g_cwd.value.assign(now);
+    g_cwd.valid = true;
+    g_cwd.change_pending = false;
+    return g_cwd.value;
+  }
+  return now;
 }
 
 }  // namespace
@@ -362,6 +403,16 @@ std::string format_frame_path_in(std::string_view cwd, std::string_view filename
   out.push_back(':');
   out.append(digits, end);
   return out;
+}
+
+void watch_working_directory() {
+  if (g_cwd.watching) return;
+  if (PySys_AddAuditHook(watch_chdir, nullptr) < 0) {
+    // Another hook refused ours: keep reading the directory every time.
+    PyErr_Clear();
+    return;
+  }
+  g_cwd.watching = true;
 }
 
 std::string format_frame_path(std::string_view filename, uint64_t line) {

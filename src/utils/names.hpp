@@ -24,6 +24,11 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* co_name
 // ":" and the line. Throws InternalFault "Current directory is invalid" when
 // the working directory cannot be read.
 std::string format_frame_path(std::string_view filename, uint64_t line);
+// Caches the working directory from now on, dropping it whenever the program
+// changes directory through the os module (an audit hook). Called once, at
+// module initialisation; until then the directory is read on every call.
+void watch_working_directory();
+
 // The same with an explicit working directory (pure; exposed for tests).
 std::string format_frame_path_in(std::string_view cwd, std::string_view filename, uint64_t line);
 
