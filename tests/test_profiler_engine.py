@@ -421,8 +421,22 @@ def sleepy_process(frame, event, arg, context):
 
 
 class TestThreads:
-    @pytest.mark.parametrize("plugin", [False, True], ids=["plain", "gil-releasing-plugin"])
-    def test_each_thread_records_completely_under_its_own_key(self, monkeypatch, plugin):
+    @pytest.mark.parametrize(
+        ("plugin", "sleepy_dumper"),
+        [(False, False), (True, False), (False, True)],
+        ids=["plain", "gil-releasing-plugin", "gil-releasing-dumper"],
+    )
+    def test_each_thread_records_completely_under_its_own_key(
+        self, monkeypatch, plugin, sleepy_dumper
+    ):
+        if sleepy_dumper:
+            real = vask.serialize.dump_msgpack
+
+            def dumper(value):
+                time.sleep(0.0002)  # the GIL goes to another thread mid-record
+                return real(value)
+
+            monkeypatch.setattr(vask.serialize, "dump_msgpack", dumper)
         if plugin:
             monkeypatch.setattr(
                 vask.plugins,
