@@ -69,8 +69,7 @@ PyObject* py_register_noop_profiler(PyObject*, PyObject*) noexcept {
 }
 
 [[noreturn]] void argument_error(const char* arg, const char* expected, PyObject* got) {
-  PyErr_Format(PyExc_TypeError,
-               "argument '%s': '%.200s' object cannot be converted to '%s'", arg,
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object cannot be converted to '%s'", arg,
                Py_TYPE(got)->tp_name, expected);
   throw_py();
 }

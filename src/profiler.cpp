@@ -42,13 +42,11 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     return -1;
   }
   reinterpret_cast<ProfilerObject*>(obj)->engine->on_event(frame, event,
-                                                          arg == nullptr ? Py_None : arg);
+                                                           arg == nullptr ? Py_None : arg);
   return 0;
 }
 
-VaskProfiler& engine_of(PyObject* self) {
-  return *reinterpret_cast<ProfilerObject*>(self)->engine;
-}
+VaskProfiler& engine_of(PyObject* self) { return *reinterpret_cast<ProfilerObject*>(self)->engine; }
 
 PyObject* py_save(PyObject* self, PyObject*) noexcept {
   return boundary([&]() -> PyObject* {
@@ -268,8 +266,7 @@ void VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* ar
 
   if (recorded) {
     try {
-      std::string frame_id =
-          ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame_obj));
+      std::string frame_id = ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame_obj));
       std::optional<CallSite> call_site =
           ts.call_frames.get_user_code_call_site(frame_obj, event, frame_id);
       // Written into a buffer that keeps its capacity across events, then
@@ -277,10 +274,10 @@ void VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* ar
       // memory is made of.
       Bytes& record = ts.record_scratch;
       record.clear();
-      write_frame_with_serializer(
-          record, frame_obj, *serializer_, call_site,
-          event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None, arg, event, *co_name,
-          frame_id, lightweight_repr_, omit_return_locals_);
+      write_frame_with_serializer(record, frame_obj, *serializer_, call_site,
+                                  event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None,
+                                  arg, event, *co_name, frame_id, lightweight_repr_,
+                                  omit_return_locals_);
       batch.kinds.emplace_back("frame");
       batch.records.emplace_back(record);
     } catch (...) {
@@ -301,8 +298,8 @@ void VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* ar
   batch.clear();
 }
 
-void VaskProfiler::log_error(PyFrameObject* frame, FrameEvent event,
-                             std::string_view co_filename, std::string_view co_name) noexcept {
+void VaskProfiler::log_error(PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
+                             std::string_view co_name) noexcept {
   Ref error = fetch_error();
   try {
     Ref logging = import("logging");
@@ -390,7 +387,8 @@ void VaskProfiler::push_frames(ProfilerThreadState& ts, FrameEvent event, Record
           reset_subtree_tracking();
           enter_thread(thread_id, thread.get());
           restored_test_records_.store(true);
-          push_frame_data(thread_id, batch.records, start, n, frame_event_of(batch, start, n, event));
+          push_frame_data(thread_id, batch.records, start, n,
+                          frame_event_of(batch, start, n, event));
         }
         throw;
       }
@@ -401,14 +399,23 @@ void VaskProfiler::push_frames(ProfilerThreadState& ts, FrameEvent event, Record
     } else if (batch.kinds[i] == "start_test") {
       // Records before the start belong to no test.
       start = i;
-      start_new_test_trace();
+      try {
+        start_new_test_trace();
+      } catch (...) {
+        {
+          ErrorStash keep;
+          push_frame_data(thread_id, batch.records, start, n,
+                          frame_event_of(batch, start, n, event));
+        }
+        throw;
+      }
     }
   }
   push_frame_data(thread_id, batch.records, start, n, frame_event_of(batch, start, n, event));
 }
 
-void VaskProfiler::push_frame_data(const std::string& thread_id, RecordList& records,
-                                   size_t begin, size_t end, BatchFrameEvent /*frame_event*/) {
+void VaskProfiler::push_frame_data(const std::string& thread_id, RecordList& records, size_t begin,
+                                   size_t end, BatchFrameEvent /*frame_event*/) {
   if (begin >= end) return;
   auto frames = frames_by_thread_.lock();
   RecordList& list = (*frames)[thread_id];
@@ -418,25 +425,26 @@ void VaskProfiler::push_frame_data(const std::string& thread_id, RecordList& rec
 
 void VaskProfiler::start_new_test_trace() {
   std::lock_guard<GilMutex> trace(trace_lock_);
-  if (restored_test_records_.exchange(false)) {
-    // The buffers still hold a test whose save failed: keep its document to
-    // be stored again instead of discarding it with the buffers.
-    Taken taken{std::exchange(*frames_by_thread_.lock(), {}), {}};
-    {
-      auto threads = threads_.lock();
-      for (auto& [key, thread] : *threads) taken.threads.try_emplace(key, thread.copy());
-    }
-    std::string old_id = *trace_id_.lock();
-    std::string old_root = *root_trace_id_.lock();
-    Ref document = build_document(taken, old_id, old_root);
-    unsaved_.lock()->push_back(Unsaved{std::move(old_id), std::move(document)});
+  Taken unsaved_test;
+  const bool keep_unsaved = restored_test_records_.exchange(false);
+  if (keep_unsaved) {
+    // The buffers still hold a test whose save failed: its records become a
+    // document to store again instead of being discarded with the buffers.
+    auto threads = threads_.lock();
+    for (auto& [key, thread] : *threads) unsaved_test.threads.try_emplace(key, thread.copy());
   }
-  std::string id = new_trace_id();
-  *trace_id_.lock() = id;
-  *root_trace_id_.lock() = std::move(id);
+  unsaved_test.frames = std::exchange(*frames_by_thread_.lock(), {});
+  const std::string new_id = new_trace_id();
+  unsaved_test.trace_id = std::exchange(*trace_id_.lock(), new_id);
+  unsaved_test.root_trace_id = std::exchange(*root_trace_id_.lock(), new_id);
   *trace_name_.lock() = default_trace_name_;
-  FramesByThread dropped = std::exchange(*frames_by_thread_.lock(), {});
   reset_subtree_tracking();
+  if (keep_unsaved) {
+    // Built after the switch, so that a failure here still leaves the new
+    // test's trace in place.
+    Ref document = build_document(unsaved_test);
+    unsaved_.lock()->push_back(Unsaved{unsaved_test.trace_id, std::move(document)});
+  }
 }
 
 void VaskProfiler::reset_subtree_tracking() noexcept {
@@ -459,6 +467,30 @@ VaskProfiler::Taken VaskProfiler::take_buffers() {
   return taken;
 }
 
+VaskProfiler::Taken VaskProfiler::take_trace() {
+  std::lock_guard<GilMutex> trace(trace_lock_);
+  Taken taken = take_buffers();
+  taken.trace_id = *trace_id_.lock();
+  taken.root_trace_id = *root_trace_id_.lock();
+  return taken;
+}
+
+template <class F>
+auto VaskProfiler::restoring_on_failure(Taken& taken, F&& work) {
+  try {
+    return work();
+  } catch (...) {
+    // A build or store that fails (a locked or unwritable database) must not
+    // lose the trace: the records go back in front of anything recorded
+    // meanwhile, so that a later save stores them.
+    {
+      ErrorStash keep;
+      restore(std::move(taken));
+    }
+    throw;
+  }
+}
+
 void VaskProfiler::restore(Taken taken) {
   std::lock_guard<GilMutex> trace(trace_lock_);
   {
@@ -478,32 +510,24 @@ void VaskProfiler::restore(Taken taken) {
   // data mutexes.
 }
 
-Ref VaskProfiler::build_document(const Taken& taken, const std::string& trace_id,
-                                 const std::string& root_trace_id) {
+Ref VaskProfiler::build_document(const Taken& taken) {
   std::optional<std::string> name = trace_name_for_thread(taken.frames, main_thread_id_);
-  TraceParts parts{taken.frames, taken.threads, trace_id,     name,         source_,
-                   main_thread_id_, config_,    false,        root_trace_id, timestamp_};
+  TraceParts parts{taken.frames,
+                   taken.threads,
+                   taken.trace_id,
+                   name,
+                   source_,
+                   main_thread_id_,
+                   config_,
+                   /*use_monitoring=*/false,
+                   taken.root_trace_id,
+                   timestamp_};
   return build_trace_from_parts(parts);
 }
 
 Ref VaskProfiler::build_trace_inner() {
-  Taken taken;
-  std::string trace_id, root_trace_id;
-  {
-    std::lock_guard<GilMutex> trace(trace_lock_);
-    taken = take_buffers();
-    trace_id = *trace_id_.lock();
-    root_trace_id = *root_trace_id_.lock();
-  }
-  try {
-    return build_document(taken, trace_id, root_trace_id);
-  } catch (...) {
-    {
-      ErrorStash keep;
-      restore(std::move(taken));
-    }
-    throw;
-  }
+  Taken taken = take_trace();
+  return restoring_on_failure(taken, [&] { return build_document(taken); });
 }
 
 void VaskProfiler::store_document(const std::string& trace_id, PyObject* document) {
@@ -543,27 +567,11 @@ void VaskProfiler::save_in_db() {
     }
   }
 
-  Taken taken;
-  std::string trace_id, root_trace_id;
-  {
-    std::lock_guard<GilMutex> trace(trace_lock_);
-    taken = take_buffers();
-    trace_id = *trace_id_.lock();
-    root_trace_id = *root_trace_id_.lock();
-  }
-  try {
-    Ref document = build_document(taken, trace_id, root_trace_id);
-    store_document(trace_id, document.get());
-  } catch (...) {
-    // A store that fails (a locked or unwritable database) must not lose the
-    // trace: the records go back in front of anything recorded meanwhile, so
-    // that a later save stores them.
-    {
-      ErrorStash keep;
-      restore(std::move(taken));
-    }
-    throw;
-  }
+  Taken taken = take_trace();
+  restoring_on_failure(taken, [&] {
+    Ref document = build_document(taken);
+    store_document(taken.trace_id, document.get());
+  });
 }
 
 // ---- module functions -----------------------------------------------------------

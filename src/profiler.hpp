@@ -72,8 +72,8 @@ class VaskProfiler {
   // Appends one event's records (push_frames) / one thread's records
   // (push_frame_data). Throw PyErrSet.
   void push_frames(ProfilerThreadState& ts, FrameEvent event, RecordBatch& batch);
-  void push_frame_data(const std::string& thread_id, RecordList& records, size_t begin,
-                       size_t end, BatchFrameEvent frame_event);
+  void push_frame_data(const std::string& thread_id, RecordList& records, size_t begin, size_t end,
+                       BatchFrameEvent frame_event);
 
   std::optional<std::string> trace_name_for_thread(const FramesByThread& records,
                                                    std::string_view thread_id);
@@ -85,15 +85,23 @@ class VaskProfiler {
  private:
   VaskProfiler() = default;
 
+  // What a build takes out of the engine: the buffers and the ids they
+  // were recorded under.
   struct Taken {
     FramesByThread frames;
     ThreadMap threads;
+    std::string trace_id;
+    std::string root_trace_id;
   };
   // Puts records taken out for a build back in front of the buffers.
   void restore(Taken taken);
   Taken take_buffers();
-  Ref build_document(const Taken& taken, const std::string& trace_id,
-                     const std::string& root_trace_id);
+  // The buffers and ids, taken together under the trace lock.
+  Taken take_trace();
+  // Runs work; when it fails, the taken records go back before it rethrows.
+  template <class F>
+  auto restoring_on_failure(Taken& taken, F&& work);
+  Ref build_document(const Taken& taken);
   void store_document(const std::string& trace_id, PyObject* document);
   void start_new_test_trace();
   void log_error(PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
