@@ -80,8 +80,14 @@ class Profiler:
         """Build the native engine and install it on this thread (and new threads)."""
         if self._started:
             raise RuntimeError("this profiler is already running")
-        from vask import _vask
+        from vask import _vask, serialize
 
+        # Secrets are redacted by the value dumpers, which take no options.
+        # A list is stored as one str: the trace keeps only scalar config values.
+        redact = serialize.redaction_from_config(self.config.get("redact", True))
+        if "redact" in self.config:
+            self.config["redact"] = ",".join(redact) if redact else False
+        serialize.configure_redaction(redact)
         _vask.register_profiler(self)
         self._threading_hook = threading.getprofile() if hasattr(threading, "getprofile") else None
         self._started = True

@@ -51,10 +51,23 @@ Encoding rules of :func:`dump_msgpack`:
 repr cut to :data:`LIGHTWEIGHT_REPR_CHARS` characters; any other value becomes
 such a short repr text itself.
 
-Every map entry goes through ``_Walker.entry`` (name and value), which is where
-a name-aware step, such as redacting values whose names look like secrets, is
-to be added.  The fast path below only ever handles maps whose keys pass the
-same step unchanged.
+Secrets.  Both dumpers replace the value of a map entry whose name looks like
+a secret (a frame's local variable ``db_password``, the key ``"Authorization"``
+of a headers dict, at any depth) by :data:`REDACTED`.  A name looks like a
+secret when, lowercased and with every ``-`` and ``_`` removed, it contains one
+of the configured fragments, normalised the same way: with the default
+fragments (:data:`DEFAULT_REDACT_NAMES`) ``password``, ``DB_PASSWORD``,
+``X-Api-Key``, ``apiKey``, ``csrftoken``, ``sessionid`` and ``Set-Cookie`` are
+all redacted.  ``None`` and ``True``/``False`` are kept: they hold no secret and
+tell whether one was given.  A redacted container is replaced whole.  The
+fragments are process-wide (:func:`configure_redaction`); a profiler sets them
+from its configuration key ``redact`` when it starts (:func:`redaction_from_config`).
+Values without a name (a function's return value) and the reprs of objects
+are not inspected.
+
+Every map entry goes through ``_Walker.entry`` (name and value), where the
+redaction happens; the fast paths below redact the top-level entries they
+handle the same way and leave nested secrets to the walker.
 """
 
 from __future__ import annotations
@@ -62,12 +75,14 @@ from __future__ import annotations
 import enum
 import threading
 from collections import OrderedDict
+from collections.abc import Iterable
 from itertools import islice
 from typing import Any
 
 import msgpack
 
 __all__ = [
+    "DEFAULT_REDACT_NAMES",
     "LIGHTWEIGHT_REPR_CHARS",
     "MAX_BYTES",
     "MAX_DEPTH",
@@ -75,9 +90,13 @@ __all__ = [
     "MAX_OUTPUT_UNITS",
     "MAX_STRING_CHARS",
     "OUTPUT_LIMIT_MARKER",
+    "REDACTED",
     "TRUNCATED_KEY",
+    "configure_redaction",
     "dump_msgpack",
     "dump_msgpack_lightweight_repr",
+    "is_secret_name",
+    "redaction_from_config",
 ]
 
 #: Longest text written, in characters; longer texts (and reprs) are cut.
@@ -99,6 +118,22 @@ MAX_INT_REPR_BITS = 10_000
 TRUNCATED_KEY = "<...>"
 #: Written in place of values once :data:`MAX_OUTPUT_UNITS` is used up.
 OUTPUT_LIMIT_MARKER = "<output limit reached>"
+#: Written in place of the value of an entry whose name looks like a secret.
+REDACTED = "<redacted>"
+#: Name fragments redacted unless the configuration key ``redact`` says otherwise.
+DEFAULT_REDACT_NAMES: tuple[str, ...] = (
+    "password",
+    "passwd",
+    "secret",
+    "token",
+    "api_key",
+    "authorization",
+    "cookie",
+    "session",
+)
+#: Entries of the per-name verdict cache before it is emptied (dict keys of
+#: traced data can be unbounded: ids, words ...).
+_REDACT_CACHE_SIZE = 4096
 
 _MIN_INT = -(2**63)
 _MAX_INT = 2**64 - 1
@@ -170,6 +205,106 @@ def _int_text(value: int) -> str:
         return int.__repr__(value)
     except ValueError:  # the interpreter's int-to-text digit limit
         return f"<int of {bits} bits>"
+
+
+# -- redaction ---------------------------------------------------------------
+#
+# The verdict for a name is cached: frames of one function have the same
+# local names call after call, so the common case costs one set lookup per
+# entry (``name in _plain_names``).  The globals are replaced, never changed
+# in place, by configure_redaction; the caches are only added to or cleared.
+
+_redact_fragments: tuple[str, ...] = ()
+#: Names seen so far that are not secrets.
+_plain_names: set[str] = set()
+#: Names seen so far that are secrets.
+_secret_names: set[str] = set()
+
+
+def _fold(name: str) -> str:
+    return name.lower().replace("-", "").replace("_", "")
+
+
+def configure_redaction(names: Iterable[str] | None) -> None:
+    """Set the name fragments whose entries the dumpers redact, process-wide.
+
+    ``None`` or an empty list turns redaction off.  Each fragment is matched
+    as described in the module documentation (case, ``-`` and ``_`` ignored).
+    """
+    global _redact_fragments, _plain_names, _secret_names
+    fragments: list[str] = []
+    for name in names or ():
+        if not isinstance(name, str):
+            raise TypeError(f"redaction names must be str, not {type(name).__name__}: {name!r}")
+        folded = _fold(name)
+        if not folded:
+            raise ValueError(f"redaction name {name!r} is empty once '-' and '_' are removed")
+        if folded not in fragments:
+            fragments.append(folded)
+    # Fragments first: a verdict taken meanwhile lands in the old caches.
+    _redact_fragments = tuple(fragments)
+    _plain_names = set()
+    _secret_names = set()
+
+
+def redaction_from_config(value: Any) -> list[str] | None:
+    """The redaction fragments that the configuration value ``redact`` asks for.
+
+    ``True`` (and an absent key, which callers pass as ``True``) gives
+    :data:`DEFAULT_REDACT_NAMES`; ``False`` or ``None`` turns redaction off;
+    a list of str, or one str of comma-separated fragments, replaces the
+    defaults.  Anything else raises ``TypeError`` or ``ValueError``.
+    """
+    if value is True:
+        return list(DEFAULT_REDACT_NAMES)
+    if value is False or value is None:
+        return None
+    if isinstance(value, str):
+        names = [part.strip() for part in value.split(",") if part.strip()]
+    elif isinstance(value, (list, tuple)):
+        names = list(value)
+        for name in names:
+            if not isinstance(name, str):
+                raise TypeError(
+                    f"config 'redact' must hold only str, found {type(name).__name__}: {name!r}"
+                )
+    else:
+        raise TypeError(
+            "config 'redact' must be true, false, a list of name fragments or a "
+            f"comma-separated str, not {type(value).__name__}"
+        )
+    for name in names:
+        if not _fold(name):
+            raise ValueError(f"config 'redact': {name!r} is empty once '-' and '_' are removed")
+    return names
+
+
+def is_secret_name(name: str) -> bool:
+    """Whether the dumpers redact the value of an entry called ``name``."""
+    if name in _plain_names:
+        return False
+    if name in _secret_names:
+        return True
+    folded = _fold(name)
+    secret = any(fragment in folded for fragment in _redact_fragments)
+    known = _secret_names if secret else _plain_names
+    if len(known) >= _REDACT_CACHE_SIZE:
+        known.clear()
+    known.add(name)
+    return secret
+
+
+def _redacts(name: str, value: Any) -> bool:
+    """Whether the entry ``name: value`` is written as :data:`REDACTED`."""
+    return (
+        bool(_redact_fragments)
+        and value is not None
+        and type(value) is not bool
+        and is_secret_name(name)
+    )
+
+
+configure_redaction(DEFAULT_REDACT_NAMES)
 
 
 def _sanitize(s: str) -> str:
@@ -363,9 +498,12 @@ class _Walker:
     def entry(self, name: str, value: Any, depth: int) -> Any:
         """The value written for the map entry ``name``.
 
-        The single place where an entry's name and value meet: a name-aware
-        step (such as redacting secrets) belongs here.
+        The single place where an entry's name and value meet: values of
+        names that look like secrets are redacted here.
         """
+        if _redacts(name, value):
+            self.budget -= 1
+            return self.text(REDACTED)
         return self.value(value, depth + 1)
 
     # -- lightweight form --------------------------------------------------
@@ -379,6 +517,9 @@ class _Walker:
 
     def short_entry(self, name: str, value: Any) -> str:
         """Lightweight counterpart of :meth:`entry`."""
+        if _redacts(name, value):
+            self.budget -= 1
+            return self.text(REDACTED)
         return self.short(value)
 
     def short_mapping(self, v: Any, items: Any, total: int) -> dict[str, str]:
@@ -449,6 +590,8 @@ def _fast_cost(x: Any, depth: int) -> int:
         for k, y in x.items():
             if type(k) is not str or len(k) > MAX_STRING_CHARS:
                 return -1
+            if _redact_fragments and k not in _plain_names and is_secret_name(k):
+                return -1  # the walker redacts nested entries
             c = _fast_cost(y, depth + 1)
             if c < 0:
                 return -1
@@ -487,10 +630,24 @@ def _fast_tree(value: Any) -> Any:
         return None
     total = 1
     objects = False
+    secrets = False
+    redacting = bool(_redact_fragments)
+    plain_names = _plain_names
     for k, x in value.items():
         if type(k) is not str or len(k) > MAX_STRING_CHARS:
             return None
         tx = type(x)
+        # The common verdict inlined: a name already known to be no secret.
+        if (
+            redacting
+            and k not in plain_names
+            and tx is not bool
+            and x is not None
+            and is_secret_name(k)
+        ):
+            secrets = True
+            total += len(k) + len(REDACTED) + 1
+            continue
         # Scalars and texts inlined: the most common values.
         if tx in _FAST_SCALARS:
             total += len(k) + 1
@@ -507,16 +664,26 @@ def _fast_tree(value: Any) -> Any:
                 return None
             objects = True
         total += len(k) + c
-    if not objects:
+    if not objects and not secrets:
         return value if total <= MAX_OUTPUT_UNITS else None
     # Snapshot first: the reprs may change the dict.
     items = list(value.items())
-    tree = {
-        k: _cut_text(_safe_repr(x), MAX_STRING_CHARS) if _is_plain_object(x) else x
-        for k, x in items
-    }
+    tree: dict[str, Any] = {}
+    for k, x in items:
+        if secrets and _redacts(k, x):
+            tree[k] = REDACTED
+        elif _is_plain_object(x):
+            tree[k] = _cut_text(_safe_repr(x), MAX_STRING_CHARS)
+        else:
+            tree[k] = x
     # Checked after the reprs ran, so that what they changed is checked too.
-    return tree if 0 <= _fast_cost(tree, 0) <= MAX_OUTPUT_UNITS else None
+    total = 1
+    for k, x in tree.items():
+        c = _fast_cost(x, 1)
+        if c < 0:
+            return None
+        total += len(k) + c
+    return tree if total <= MAX_OUTPUT_UNITS else None
 
 
 _local = threading.local()
@@ -594,6 +761,16 @@ def dump_msgpack_lightweight_repr(value: Any) -> bytes:
             elif len(value) <= MAX_ITEMS and all(
                 type(k) is str and len(k) <= MAX_STRING_CHARS for k in value
             ):
+                if _redact_fragments:
+                    plain_names = _plain_names
+                    return _pack_plain(
+                        {
+                            k: _short_repr(x)
+                            if k in plain_names or not _redacts(k, x)
+                            else REDACTED
+                            for k, x in list(value.items())
+                        }
+                    )
                 return _pack_plain({k: _short_repr(x) for k, x in list(value.items())})
         except KeyboardInterrupt:
             raise
