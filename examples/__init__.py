@@ -1,0 +1,1 @@
+"""Example programs to trace with vask (see shop/)."""

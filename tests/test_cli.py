@@ -1,0 +1,419 @@
+"""The vask command line, run the way a user types it: ``python -m vask ...`` in a directory."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import msgpack
+import pytest
+import vask
+from vask import db
+
+REPO = Path(__file__).resolve().parent.parent
+ENV = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "NO_COLOR")}
+
+
+def vask_cmd(*args: str, cwd: Path, check: int | None = 0) -> subprocess.CompletedProcess[str]:
+    result = subprocess.run(
+        [sys.executable, "-m", "vask", *args],
+        check=False,
+        cwd=cwd,
+        env=ENV,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    if check is not None:
+        assert result.returncode == check, (result.returncode, result.stdout, result.stderr)
+    return result
+
+
+def decode(data: bytes) -> dict:
+    return msgpack.unpackb(data, raw=False, strict_map_key=False)
+
+
+def records(doc: dict) -> list[dict]:
+    return [r for t in doc["threads"].values() for r in t["frames"]]
+
+
+# -- the example program ---------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def shop(tmp_path_factory: pytest.TempPathFactory) -> dict:
+    """The example shop traced once with ``vask run -m examples.shop``."""
+    work = tmp_path_factory.mktemp("shop")
+    shutil.copytree(REPO / "examples", work / "examples")
+    run = vask_cmd("run", "-m", "examples.shop", cwd=work)
+    (summary,) = db.list_traces(work / ".vask" / "db.sqlite3")
+    (data,) = db.load_trace(work / ".vask" / "db.sqlite3", summary.trace_id)
+    return {"dir": work, "run": run, "trace_id": summary.trace_id, "doc": decode(data)}
+
+
+def test_run_traces_the_example_like_python_runs_it(shop: dict) -> None:
+    plain = subprocess.run(
+        [sys.executable, "-m", "examples.shop"],
+        check=True,
+        cwd=shop["dir"],
+        env=ENV,
+        capture_output=True,
+    )
+    assert shop["run"].stdout == plain.stdout.decode()
+    assert "A-1003 carmen: backordered" in shop["run"].stdout
+    err = shop["run"].stderr
+    assert f"trace {shop['trace_id']} saved in .vask/db.sqlite3" in err
+    assert "calls recorded in 3 threads" in err
+
+    doc = shop["doc"]
+    assert doc["meta"]["source"] == "cli"
+    assert doc["trace_name"] == "-m examples.shop"
+    names = {t["name"] for t in doc["threads"].values() if t["frames"]}
+    assert names == {"MainThread", "packer-1", "packer-2"}
+    qualnames = {r.get("qualname") for r in records(doc)}
+    assert "examples.shop.inventory.Inventory.reserve" in qualnames
+    assert "examples.shop.inventory.OutOfStock.__init__" in qualnames
+    # vask's own frames are never in the trace
+    assert not any("vask/" in r["path"] for r in records(doc))
+
+
+def test_list_and_show(shop: dict) -> None:
+    cwd = shop["dir"]
+    listing = json.loads(vask_cmd("traces", "list", "--json", cwd=cwd).stdout)
+    calls = sum(r["event"] == "call" for r in records(shop["doc"]))
+    assert [(t["trace_id"], t["calls"], t["damaged"]) for t in listing] == [
+        (shop["trace_id"], calls, [])
+    ]
+    assert shop["trace_id"] in vask_cmd("traces", "list", cwd=cwd).stdout
+
+    text = vask_cmd("traces", "show", "latest", "--color", "never", cwd=cwd).stdout
+    assert "\x1b[" not in text
+    lines = text.splitlines()
+    assert lines[0].startswith(f"trace {shop['trace_id']}")
+    assert any(line.startswith("thread packer-1 (native ") for line in lines)
+    # the shortage: reserve's arguments, the exception's constructor one level deeper
+    reserve = next(i for i, line in enumerate(lines) if "sku='KTL-03', quantity=3)" in line)
+    assert "Inventory.reserve(" in lines[reserve]
+    assert "examples/shop/inventory.py:" in lines[reserve]
+    nested = lines[reserve + 1]
+    assert "OutOfStock.__init__(" in nested
+    indent = len(lines[reserve]) - len(lines[reserve].lstrip())
+    assert len(nested) - len(nested.lstrip()) == indent + 2
+    assert "→ 'packed'" in text and " µs" in text
+
+    colored = vask_cmd("traces", "show", shop["trace_id"], "--color", "always", cwd=cwd).stdout
+    assert "\x1b[" in colored
+
+    top = vask_cmd("traces", "show", "--depth", "1", cwd=cwd).stdout.splitlines()
+    calls_shown = [line for line in top if line.startswith("  ")]
+    assert calls_shown and all(not line.startswith("   ") for line in calls_shown)
+    assert any("calls below)" in line for line in calls_shown)
+
+    grep = vask_cmd("traces", "show", "--grep", "reserve", "--max-width", "12", cwd=cwd).stdout
+    shown = [line.strip() for line in grep.splitlines() if line.startswith("  ")]
+    assert sum("Inventory.reserve(" in line for line in shown) == 6  # one per order line
+    # only the matches and their callers
+    assert {line.split("(")[0] for line in shown} == {"packer", "fulfil", "Inventory.reserve"}
+    assert "thread MainThread" not in grep
+    assert "inventory=<examples.s…" in grep
+
+
+def test_export_chrome_pairs_events_with_calls(shop: dict) -> None:
+    cwd = shop["dir"]
+    result = vask_cmd("traces", "export", "latest", "--format", "chrome", "-o", "t.json", cwd=cwd)
+    assert "t.json" in result.stderr
+    chrome = json.loads((cwd / "t.json").read_text())
+    assert chrome["displayTimeUnit"] == "ms"
+    events = chrome["traceEvents"]
+    thread_names = {e["tid"]: e["args"]["name"] for e in events if e["name"] == "thread_name"}
+    assert sorted(thread_names.values()) == ["MainThread", "packer-1", "packer-2"]
+
+    doc = shop["doc"]
+    t0 = doc["timestamp"]
+    complete = {e["args"]["frame_id"]: e for e in events if e["ph"] == "X"}
+    opened = {}
+    for thread in doc["threads"].values():
+        for r in thread["frames"]:
+            if r["event"] == "call":
+                opened[r["frame_id"]] = (r, thread["name"])
+            else:
+                call, thread_name = opened[r["frame_id"]]
+                event = complete[r["frame_id"]]
+                assert thread_names[event["tid"]] == thread_name
+                assert event["ts"] == pytest.approx((call["timestamp"] - t0) * 1e6, abs=0.01)
+                end = event["ts"] + event["dur"]
+                assert end == pytest.approx((r["timestamp"] - t0) * 1e6, abs=0.01)
+                assert event["args"]["arguments"] == call["locals"]
+                assert event["args"]["return"] == r["arg"]
+    assert len(complete) == len(opened) == sum(e["ph"] == "X" for e in events)
+
+
+# -- running programs ------------------------------------------------------
+
+
+def test_run_script_argv_main_path_and_exit_code(tmp_path: Path) -> None:
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "prog.py").write_text(
+        textwrap.dedent(
+            """
+            import json, sys
+            def report():
+                return json.dumps([sys.argv, __name__, sys.path[0]])
+            print(report())
+            sys.exit(3)
+            """
+        )
+    )
+    result = vask_cmd(
+        "run", "--name", "custom", "sub/prog.py", "a", "--db", "x", "-m", cwd=tmp_path, check=3
+    )
+    argv, name, path0 = json.loads(result.stdout)
+    assert argv == ["sub/prog.py", "a", "--db", "x", "-m"]  # the program's, untouched
+    assert name == "__main__"
+    assert Path(path0) == (tmp_path / "sub").resolve()
+    (summary,) = db.list_traces(tmp_path / ".vask" / "db.sqlite3")
+    assert summary.trace_name == "custom" and summary.calls == 2  # <module> and report()
+
+
+def test_uncaught_exception_and_exit_message(tmp_path: Path) -> None:
+    (tmp_path / "boom.py").write_text("def f():\n    raise ValueError('boom')\nf()\n")
+    result = vask_cmd("run", "boom.py", cwd=tmp_path, check=1)
+    err = result.stderr
+    assert err.startswith("Traceback (most recent call last):\n")
+    assert 'boom.py", line 3, in <module>' in err and "ValueError: boom" in err
+    assert "runpy" not in err and "__main__.py" not in err
+    assert "saved in .vask/db.sqlite3" in err
+
+    (tmp_path / "bye.py").write_text("import sys\nsys.exit('bye now')\n")
+    result = vask_cmd("run", "bye.py", cwd=tmp_path, check=1)
+    assert result.stderr.startswith("bye now\n")
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["missing.py"], "can't open file"),
+        (["-m", "no_such_module"], "No module named no_such_module"),
+    ],
+)
+def test_missing_target(tmp_path: Path, args: list[str], message: str) -> None:
+    result = vask_cmd("run", *args, cwd=tmp_path, check=2)
+    assert result.stderr.count("\n") == 1 and message in result.stderr
+    assert "Traceback" not in result.stderr
+    assert not (tmp_path / ".vask" / "db.sqlite3").exists()
+
+
+# -- configuration ---------------------------------------------------------
+
+
+def test_pyproject_settings_and_precedence(tmp_path: Path) -> None:
+    (tmp_path / "pyproject.toml").write_text(
+        textwrap.dedent(
+            """
+            [tool.vask]
+            db = "traces/t.db"
+            omit_return_locals = true
+            ignore = ["helpers"]
+            threads = false
+            colour = "blue"
+            """
+        )
+    )
+    work = tmp_path / "pkg"
+    work.mkdir()
+    (work / "helpers.py").write_text("def helper(x):\n    y = x + 1\n    return y\n")
+    (work / "app.py").write_text(
+        "import helpers\ndef main(n):\n    return helpers.helper(n)\nmain(1)\n"
+    )
+
+    result = vask_cmd("run", "app.py", cwd=work)
+    assert "unknown keys in [tool.vask] ignored: colour" in result.stderr
+    (summary,) = db.list_traces(tmp_path / "traces" / "t.db")  # relative to pyproject.toml
+    doc = decode(db.load_trace(tmp_path / "traces" / "t.db", summary.trace_id)[0])
+    assert doc["meta"]["config"]["omit_return_locals"] is True
+    assert doc["meta"]["config"]["threading"] is False
+    assert {r["co_name"] for r in records(doc)} == {"<module>", "main"}
+    assert all(r["locals"] is None for r in records(doc) if r["event"] == "return")
+
+    vask_cmd(
+        "run", "--db", "cli.db", "--no-omit-return-locals", "--ignore", "zzz", "app.py", cwd=work
+    )
+    (summary,) = db.list_traces(work / "cli.db")
+    doc = decode(db.load_trace(work / "cli.db", summary.trace_id)[0])
+    assert doc["meta"]["config"]["omit_return_locals"] is False
+    returned = {r["co_name"]: r["locals"] for r in records(doc) if r["event"] == "return"}
+    assert returned["helper"] == {"x": 1, "y": 2}
+
+    (tmp_path / "pyproject.toml").write_text("[tool.vask]\nthreads = 'yes'\n")
+    result = vask_cmd("traces", "list", cwd=work, check=2)
+    assert "pyproject.toml" in result.stderr and "threads must be true or false" in result.stderr
+
+
+# -- failures --------------------------------------------------------------
+
+
+def test_locked_database_keeps_status_and_trace(tmp_path: Path) -> None:
+    (tmp_path / "prog.py").write_text("def f():\n    return 7\nf()\nraise SystemExit(3)\n")
+    path = tmp_path / ".vask" / "db.sqlite3"
+    lock = db.connect(path)
+    try:
+        lock.execute("BEGIN EXCLUSIVE")
+        result = vask_cmd("run", "--busy-timeout", "1", "prog.py", cwd=tmp_path, check=3)
+    finally:
+        lock.close()
+    err = result.stderr
+    assert "could not store trace trc_" in err and ".vask/db.sqlite3" in err and "locked" in err
+    (side,) = (tmp_path / ".vask" / "unsaved").iterdir()
+    assert side.name.endswith(".msgpack") and side.name.startswith("trc_")
+    assert stat.S_IMODE(side.stat().st_mode) == 0o600
+    assert f"vask traces import .vask/unsaved/{side.name}" in err
+    assert db.list_traces(path) == []
+
+    vask_cmd("traces", "import", str(side.relative_to(tmp_path)), cwd=tmp_path)
+    (summary,) = db.list_traces(path)
+    assert summary.trace_id == side.stem and summary.calls == 2  # <module> and f()
+    again = vask_cmd("traces", "import", str(side), cwd=tmp_path)
+    assert "already in" in again.stderr
+    assert db.list_traces(path)[0].documents == 1
+
+
+def frame(event: str, n: int, ts: float, name: str = "f", **extra: object) -> dict:
+    record = {
+        "path": f"app.py:{n}",
+        "co_name": name,
+        "qualname": f"app.{name}",
+        "event": event,
+        "frame_id": f"frm_{n:026d}",
+        "arg": None,
+        "locals": {},
+        "timestamp": ts,
+        "type": "frame",
+        "user_code_call_site": None,
+    }
+    record.update(extra)
+    return record
+
+
+def document(trace_id: str, threads: dict[str, list[dict]], ts: float = 100.0) -> bytes:
+    return msgpack.packb(
+        {
+            "trace_id": trace_id,
+            "trace_name": None,
+            "current_thread_id": "native_1",
+            "timestamp": ts,
+            "current_commit_sha": None,
+            "root_trace_id": trace_id,
+            "meta": {"version": vask.__version__, "source": "api", "environment": {}, "config": {}},
+            "command_line_args": ["app.py"],
+            "threads": {
+                key: {
+                    "name": "MainThread" if key == "native_1" else f"worker-{key}",
+                    "ident": int(key.split("_")[1]),
+                    "native_id": int(key.split("_")[1]),
+                    "daemon": False,
+                    "is_alive": True,
+                    "frames": frames,
+                }
+                for key, frames in threads.items()
+            },
+            "frames_of_interest": [],
+            "frames": {},
+        }
+    )
+
+
+ROOT = "trc_01AAAAAAAAAAAAAAAAAAAAAAAA"
+FLUSHED = "trc_01BBBBBBBBBBBBBBBBBBBBBBBB"
+
+
+def test_documents_markers_plugins_and_unreturned_calls(tmp_path: Path) -> None:
+    path = tmp_path / ".vask" / "db.sqlite3"
+    flushed = document(FLUSHED, {"native_1": [frame("call", 9, 100.3), frame("return", 9, 100.4)]})
+    db.save_trace(FLUSHED, msgpack_data=flushed, db_path=path)
+    # One trace saved as two documents: "handle" opens in the first and returns in the second.
+    first = document(
+        ROOT,
+        {
+            "native_1": [
+                frame("call", 1, 100.0, "handle", locals={"order": "A-1"}),
+                {
+                    "frame_id": "frm_x",
+                    "timestamp": 100.1,
+                    "user_code_call_site": None,
+                    "type": "start_test",
+                    "test_name": "test_order",
+                },
+                frame("call", 2, 100.1, "check"),
+                frame("return", 2, 100.2, "check", arg=True),
+            ],
+            "native_7": [frame("call", 3, 100.5, "spin")],  # never returns
+        },
+    )
+    second = document(
+        ROOT,
+        {
+            "native_1": [
+                {
+                    "type": "subtree_flushed",
+                    "frame_id": "frm_y",
+                    "co_name": "check",
+                    "flushed_trace_id": FLUSHED,
+                    "flushed_bytes": 5000,
+                    "flushed_segment_count": 1,
+                    "timestamp": 100.6,
+                },
+                frame("return", 1, 101.0, "handle", arg="done"),
+            ]
+        },
+    )
+    db.save_trace(ROOT, msgpack_data=first, db_path=path)
+    db.save_trace(ROOT, msgpack_data=second, db_path=path)
+
+    text = vask_cmd("traces", "show", "trc_01AAAA", "--color", "never", cwd=tmp_path).stdout
+    assert "2 documents" in text
+    assert "  handle(order='A-1')  → 'done'  1 s  app.py:1" in text
+    assert "    ◆ start_test  test_name='test_order'" in text
+    assert "    check()  → True  100 ms" in text
+    assert f"    … 1 call flushed to trace {FLUSHED}, see: vask traces show {FLUSHED}" in text
+    assert "spin()  (no return recorded)" in text
+
+    vask_cmd("traces", "export", ROOT, "-o", "r.json", cwd=tmp_path)
+    events = json.loads((tmp_path / "r.json").read_text())["traceEvents"]
+    spans = {e["name"]: e for e in events if e["ph"] == "X"}
+    assert spans["handle"]["dur"] == pytest.approx(1e6)
+    assert spans["spin"]["args"]["returned"] is False
+    assert spans["spin"]["ts"] + spans["spin"]["dur"] == pytest.approx(1e6)  # the trace's end
+    assert {e["cat"] for e in events if e["ph"] == "i"} == {"plugin", "flushed"}
+
+    # A truncated document: list and show name it and go on.
+    broken = "trc_01CCCCCCCCCCCCCCCCCCCCCCCC"
+    whole = document(broken, {"native_1": [frame("call", 5, 100.0)]})
+    db.save_trace(broken, msgpack_data=whole[: len(whole) // 2], db_path=path)
+    result = vask_cmd("traces", "list", cwd=tmp_path)
+    assert f"trace {broken}: document 1 is damaged (truncated" in result.stderr
+    assert result.stdout.count("trc_") == 3 and "[DAMAGED]" in result.stdout
+    result = vask_cmd("traces", "show", broken, ROOT, cwd=tmp_path, check=1)
+    assert f"trace {broken} cannot be shown" in result.stderr
+    assert "handle(order='A-1')" in result.stdout
+
+    # delete, prune, unknown ids
+    result = vask_cmd("traces", "delete", "trc_NOPE", cwd=tmp_path, check=1)
+    assert "no trace trc_NOPE in .vask/db.sqlite3" in result.stderr
+    vask_cmd("traces", "delete", broken, cwd=tmp_path)
+    assert {s.trace_id for s in db.list_traces(path)} == {ROOT, FLUSHED}
+    vask_cmd("traces", "prune", "--keep", "0", cwd=tmp_path)
+    assert db.list_traces(path) == []
+
+
+def test_usage_version_and_unknown_trace(tmp_path: Path) -> None:
+    result = vask_cmd(cwd=tmp_path, check=2)
+    assert "usage: vask" in result.stderr and "traces" in result.stderr
+    assert vask_cmd("--version", cwd=tmp_path).stdout.strip() == f"vask {vask.__version__}"
+    result = vask_cmd("traces", "show", "trc_NOPE", cwd=tmp_path, check=1)
+    assert result.stderr.strip() == "vask: error: no traces in .vask/db.sqlite3"
