@@ -37,7 +37,10 @@ value is a list of callables and dicts, not configuration to keep.)
 from __future__ import annotations
 
 import importlib
+import os
+import threading
 from collections.abc import Mapping
+from types import FrameType
 from typing import Any
 
 __all__ = ["BUILTIN_PLUGINS", "EVENT_KINDS", "load_plugin_data", "validate_description"]
@@ -45,8 +48,199 @@ __all__ = ["BUILTIN_PLUGINS", "EVENT_KINDS", "load_plugin_data", "validate_descr
 #: The configuration key that lists further plugin descriptions.
 CONFIG_KEY = "processors"
 
+
+# -- built-in plugins ----------------------------------------------------------
+#
+# They are loaded by every engine, so each watches a function name that
+# ordinary programs do not call often, in one named file: a program that uses
+# neither pytest, unittest nor Django pays one hash probe per call for them.
+#
+# Tests.  A "start_test" record starts a trace of its own (with
+# one_trace_per_test) and names it "test_class.test_name"; the "end_test"
+# record stores it.  The watched call encloses the test's setup and teardown,
+# so those belong to the test's trace.
+#
+#   pytest:   _pytest/runner.py runtestprotocol(item, ...): setup, call and
+#             teardown of one item (also each re-run of pytest-rerunfailures).
+#   unittest: unittest/case.py TestCase.run(result): setUp, the test method,
+#             tearDown and cleanups (setUpClass runs in the suite, outside).
+#
+# Only the outermost test of a thread counts: a test run inside a test (a
+# pytester run, a test suite testing a test runner) stays part of the outer
+# test, and a unittest TestCase driven by pytest is pytest's test, not a
+# second one.  The open test frames are kept per thread and a frame is "inside"
+# when the open one is among its callers; a frame whose return was never seen
+# (tracing stopped mid-test) is never among the callers of later frames, so
+# it cannot wedge the plugin.
+#
+# Django requests.  "django_request" (method, path_info) at the call and
+# "django_response" (status_code) at the return of the function that turns a
+# request into a response name the trace "GET /orders/ 200":
+#
+#   django/core/handlers/base.py BaseHandler.get_response: the whole
+#             request, outside every middleware (a process traced as a whole).
+#   vask/middleware.py VaskMiddleware._vask_handle_request: the request as
+#             vask.middleware.VaskMiddleware sees it; its own profiler starts
+#             inside BaseHandler.get_response and would never see that call.
+#
+# Async handling (get_response_async) is not watched: a suspended coroutine
+# reports returns and calls of its own that would read as many requests.
+
+_open_tests = threading.local()
+_CLOSING_EVENTS = ("return", "unwind")
+
+
+def _path(*parts: str) -> str:
+    """A path fragment that starts at a directory boundary: "/unittest/case.py"."""
+    return os.sep + os.sep.join(parts)
+
+
+def _is_caller(frame: FrameType, candidate: FrameType | None) -> bool:
+    """Whether ``candidate`` is among the callers of ``frame``."""
+    if candidate is None:
+        return False
+    caller = frame.f_back
+    while caller is not None:
+        if caller is candidate:
+            return True
+        caller = caller.f_back
+    return False
+
+
+def _pytest_matches(frame: FrameType, event: str, arg: Any, context: dict[str, Any]) -> bool:
+    if event == "call":
+        if _is_caller(frame, getattr(_open_tests, "pytest", None)):
+            return False
+        _open_tests.pytest = frame
+        return True
+    if event in _CLOSING_EVENTS and getattr(_open_tests, "pytest", None) is frame:
+        _open_tests.pytest = None
+        return True
+    return False
+
+
+def _unittest_matches(frame: FrameType, event: str, arg: Any, context: dict[str, Any]) -> bool:
+    if event == "call":
+        if _is_caller(frame, getattr(_open_tests, "pytest", None)):
+            return False  # pytest runs this TestCase: it is pytest's test
+        if _is_caller(frame, getattr(_open_tests, "unittest", None)):
+            return False
+        _open_tests.unittest = frame
+        return True
+    if event in _CLOSING_EVENTS and getattr(_open_tests, "unittest", None) is frame:
+        _open_tests.unittest = None
+        return True
+    return False
+
+
+def _pytest_outcome(reports: Any) -> str:
+    """The outcome of a test from its reports.
+
+    One of "passed", "failed", "error" (in setup or teardown), "skipped",
+    "xfailed", "xpassed", or "interrupted" when there are no reports.
+    """
+    if not isinstance(reports, list):
+        return "interrupted"
+    outcome = "passed"
+    for report in reports:
+        if getattr(report, "failed", False):
+            return "failed" if getattr(report, "when", None) == "call" else "error"
+        xfail = hasattr(report, "wasxfail")
+        if getattr(report, "skipped", False):
+            outcome = "xfailed" if xfail else "skipped"
+        elif xfail and outcome == "passed":
+            outcome = "xpassed"
+    return outcome
+
+
+def _pytest_record(frame: FrameType, event: str, arg: Any, context: dict[str, Any]) -> Any:
+    item = frame.f_locals.get("item")
+    record: dict[str, Any] = {"test_name": str(getattr(item, "name", item))}
+    cls = getattr(item, "cls", None)
+    if isinstance(cls, type):
+        record["test_class"] = cls.__qualname__
+    nodeid = getattr(item, "nodeid", None)
+    if isinstance(nodeid, str):
+        record["test_id"] = nodeid
+    if event != "call":
+        record["outcome"] = _pytest_outcome(arg)
+    return record
+
+
+def _unittest_record(frame: FrameType, event: str, arg: Any, context: dict[str, Any]) -> Any:
+    test = frame.f_locals.get("self")
+    cls = type(test)
+    # Read from the instance dict: no __getattr__ of the test class runs.
+    name = getattr(test, "__dict__", {}).get("_testMethodName")
+    if not isinstance(name, str):
+        name = "runTest"
+    return {
+        "test_name": name,
+        "test_class": cls.__qualname__,
+        "test_id": f"{cls.__module__}.{cls.__qualname__}.{name}",
+    }
+
+
+def _text_attribute(obj: Any, name: str) -> str | None:
+    value = getattr(obj, name, None)
+    return value if isinstance(value, str) else None
+
+
+def _django_record(frame: FrameType, event: str, arg: Any, context: dict[str, Any]) -> Any:
+    if event == "call":
+        request = frame.f_locals.get("request")
+        # Only method and path: the query string and headers may hold secrets.
+        return {
+            "method": _text_attribute(request, "method"),
+            "path_info": _text_attribute(request, "path_info"),
+        }
+    status = getattr(arg, "status_code", None)
+    return {"status_code": status if type(status) is int else None}
+
+
+_CALL_AND_RETURN = ["call", "return", "unwind"]
+
 #: Descriptions of the plugins vask ships; always loaded, before configured ones.
-BUILTIN_PLUGINS: list[dict[str, Any]] = []
+BUILTIN_PLUGINS: list[dict[str, Any]] = [
+    {
+        "co_names": ["runtestprotocol"],
+        "path_fragment": _path("_pytest", "runner.py"),
+        "call_type": "start_test",
+        "return_type": "end_test",
+        "subtype": "pytest",
+        "events": _CALL_AND_RETURN,
+        "call": _pytest_matches,
+        "process": _pytest_record,
+    },
+    {
+        "co_names": ["run"],
+        "path_fragment": _path("unittest", "case.py"),
+        "call_type": "start_test",
+        "return_type": "end_test",
+        "subtype": "unittest",
+        "events": _CALL_AND_RETURN,
+        "call": _unittest_matches,
+        "process": _unittest_record,
+    },
+    {
+        "co_names": ["get_response"],
+        "path_fragment": _path("django", "core", "handlers", "base.py"),
+        "call_type": "django_request",
+        "return_type": "django_response",
+        "subtype": "django",
+        "events": _CALL_AND_RETURN,
+        "process": _django_record,
+    },
+    {
+        "co_names": ["_vask_handle_request"],
+        "path_fragment": _path("vask", "middleware.py"),
+        "call_type": "django_request",
+        "return_type": "django_response",
+        "subtype": "django",
+        "events": _CALL_AND_RETURN,
+        "process": _django_record,
+    },
+]
 
 #: The event kinds an engine reports to plugins.
 EVENT_KINDS = ("call", "return", "unwind", "resume", "yield", "throw")

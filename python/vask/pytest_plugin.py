@@ -1,0 +1,157 @@
+"""pytest plugin: ``pytest --vask`` stores one trace per test.
+
+Registered through the ``pytest11`` entry point, so it is loaded by every
+pytest run of an environment where vask is installed, and does nothing unless
+``--vask`` is given.  With ``--vask``, a profiler with ``one_trace_per_test``
+runs from the first test to the end of the session; the built-in test plugin
+of :mod:`vask.plugins` cuts the recording into one trace per test item, from
+the start of its setup to the end of its teardown, named ``Class.test`` (a
+test in a class) or ``test`` (a test function), parametrised ids included:
+``TestOrders.test_total[2-3]``.
+
+Options:
+
+``--vask``          trace each test
+``--vask-db PATH``  the trace database (default: ``.vask/db.sqlite3`` under the
+                    rootdir); a relative path is taken from the invocation
+                    directory
+
+Calls outside any test (collection, session hooks of conftest files) are not
+stored.  A failure to store a test's trace is logged on the "vask" logger
+and does not fail the test.  The terminal summary tells how many traces were
+stored and where.  ``-p no:vask`` unloads the plugin entirely.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+import sys
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+__all__ = ["VaskSession"]
+
+_PLUGIN_NAME = "vask-session"
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    group = parser.getgroup("vask", "vask call tracing")
+    group.addoption(
+        "--vask",
+        action="store_true",
+        default=False,
+        help="record a vask trace of each test (setup, call and teardown).",
+    )
+    group.addoption(
+        "--vask-db",
+        metavar="PATH",
+        default=None,
+        help="trace database for --vask (default: .vask/db.sqlite3 under the rootdir).",
+    )
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    if not config.getoption("vask"):
+        return
+    option = config.getoption("vask_db")
+    if option:
+        db_path = Path(config.invocation_params.dir) / Path(option).expanduser()
+    else:
+        db_path = Path(config.rootpath) / ".vask" / "db.sqlite3"
+    config.pluginmanager.register(VaskSession(config, db_path), _PLUGIN_NAME)
+
+
+def _last_row_id(db_path: Path) -> int:
+    """The id of the newest stored document, 0 for a missing or empty database."""
+    if not db_path.exists():
+        return 0
+    from vask import db
+
+    conn = db.connect(db_path)
+    try:
+        (row_id,) = conn.execute("SELECT COALESCE(MAX(id), 0) FROM traces").fetchone()
+    finally:
+        conn.close()
+    return int(row_id)
+
+
+def _traces_since(db_path: Path, row_id: int) -> int:
+    """Traces stored after the row ``row_id``; subtrees flushed from a test count with it."""
+    if not db_path.exists():
+        return 0
+    from vask import db
+
+    conn = db.connect(db_path)
+    try:
+        (count,) = conn.execute(
+            "SELECT COUNT(DISTINCT COALESCE(root_trace_id, trace_id)) FROM traces WHERE id > ?",
+            (row_id,),
+        ).fetchone()
+    finally:
+        conn.close()
+    return int(count)
+
+
+class VaskSession:
+    """The per-session part of the plugin, registered when ``--vask`` is given."""
+
+    def __init__(self, config: pytest.Config, db_path: Path) -> None:
+        self.config = config
+        self.db_path = db_path
+        self.profiler: Any = None
+        self.first_row = 0
+        self.stored: int | None = None
+        self.problem: str | None = None
+
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_runtestloop(self, session: pytest.Session) -> None:
+        # Started after collection: what collection imports belongs to no test.
+        if self.profiler is not None or session.config.option.collectonly:
+            return
+        import vask
+        from vask.profiler import Profiler
+
+        if vask.current_profiler() is not None or sys.getprofile() is not None:
+            # `vask run -m pytest` (or another profiler) is already recording;
+            # replacing its hook would silently end its trace.
+            self.problem = (
+                "another profiler is active, so --vask traced nothing; "
+                "under `vask run`, the tests are traced by it"
+            )
+            return
+        try:
+            self.first_row = _last_row_id(self.db_path)
+            profiler = Profiler(db_path=self.db_path, source="pytest", one_trace_per_test=True)
+            profiler.start()
+        except (OSError, sqlite3.Error, TypeError, ValueError) as error:
+            raise pytest.UsageError(f"vask: cannot trace the tests: {error}") from error
+        self.profiler = profiler
+
+    @pytest.hookimpl(trylast=True)
+    def pytest_sessionfinish(self, session: pytest.Session) -> None:
+        profiler, self.profiler = self.profiler, None
+        if profiler is None:
+            return
+        # Each test's trace was stored at its end; what is left ran outside
+        # every test and is dropped with the engine.
+        profiler.stop()
+        try:
+            self.stored = _traces_since(self.db_path, self.first_row)
+        except (OSError, sqlite3.Error) as error:
+            self.problem = f"cannot read {self.db_path}: {error}"
+
+    def pytest_terminal_summary(self, terminalreporter: Any) -> None:
+        if self.problem is not None:
+            terminalreporter.write_sep("-", "vask")
+            terminalreporter.write_line(f"vask: {self.problem}")
+            return
+        if self.stored is None:
+            return
+        terminalreporter.write_sep("-", "vask")
+        noun = "trace" if self.stored == 1 else "traces"
+        terminalreporter.write_line(
+            f"vask: stored {self.stored} {noun} in {self.db_path}; "
+            f"see them with: vask traces list --db {self.db_path}"
+        )

@@ -1,0 +1,253 @@
+"""One trace per test: ``pytest --vask`` and unittest under a per-test profiler.
+
+Every case runs the test runner in a subprocess, as a user would, on a small
+suite written into a temporary directory, then reads the stored traces back.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import msgpack
+from vask import db
+
+SUITE = """
+import unittest
+
+import pytest
+
+
+def make(n):
+    return n * 2
+
+
+def cleanup(value):
+    return None
+
+
+def helper(x):
+    return x + 1
+
+
+def add(a, b):
+    return a + b
+
+
+@pytest.fixture
+def thing():
+    value = make(3)
+    yield value
+    cleanup(value)
+
+
+def test_plain(thing):
+    assert helper(thing) == 7
+
+
+def test_fails():
+    assert add(1, 1) == 3
+
+
+@pytest.mark.skip(reason="not today")
+def test_skipped():
+    pass
+
+
+class TestGroup:
+    @pytest.mark.parametrize("a,b", [(1, 2), (3, 4)])
+    def test_param(self, a, b):
+        assert add(a, b) == a + b
+
+
+class Legacy(unittest.TestCase):
+    def setUp(self):
+        self.value = make(1)
+
+    def test_legacy(self):
+        self.assertEqual(add(self.value, 1), 3)
+"""
+
+
+def run(args: list[str], cwd: Path) -> subprocess.CompletedProcess[str]:
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "PYTHONPATH"))}
+    return subprocess.run(
+        [sys.executable, *args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+
+
+def stored(db_path: Path) -> dict[str, list[dict]]:
+    """Trace name -> the records of its (single) thread, decoded."""
+    traces = {}
+    for summary in db.list_traces(db_path):
+        (document,) = db.load_trace(db_path, summary.trace_id)
+        doc = msgpack.unpackb(document, raw=False, strict_map_key=False)
+        (thread,) = doc["threads"].values()
+        assert summary.trace_name not in traces, f"{summary.trace_name} stored twice"
+        traces[summary.trace_name] = thread["frames"]
+    return traces
+
+
+def frame_calls(records: list[dict]) -> list[str]:
+    return [r["co_name"] for r in records if r["type"] == "frame" and r["event"] == "call"]
+
+
+def write_suite(directory: Path) -> None:
+    directory.mkdir(parents=True, exist_ok=True)
+    (directory / "test_sample.py").write_text(SUITE)
+
+
+class TestPytestPlugin:
+    def test_each_test_is_one_named_trace_from_setup_to_teardown(self, tmp_path):
+        write_suite(tmp_path)
+        result = run(["-m", "pytest", "--vask", "-p", "no:cacheprovider"], tmp_path)
+        assert result.returncode == 1, result.stdout + result.stderr  # test_fails fails
+        db_path = tmp_path / ".vask" / "db.sqlite3"
+        assert f"vask: stored 6 traces in {db_path}" in result.stdout
+        assert f"vask traces list --db {db_path}" in result.stdout
+
+        traces = stored(db_path)
+        assert set(traces) == {
+            "test_plain",
+            "test_fails",
+            "test_skipped",
+            "TestGroup.test_param[1-2]",
+            "TestGroup.test_param[3-4]",
+            "Legacy.test_legacy",
+        }
+        for name, records in traces.items():
+            start, end = records[0], records[-1]
+            assert start["type"] == "start_test" and end["type"] == "end_test", name
+            assert start["subtype"] == end["subtype"] == "pytest", name
+            assert start["test_name"] == end["test_name"] == name.split(".")[-1]
+            assert start["test_id"].startswith("test_sample.py::")
+        # fixture setup, the test and the fixture's teardown, in order
+        assert frame_calls(traces["test_plain"]) == [
+            "thing", "make", "test_plain", "helper", "thing", "cleanup",
+        ]  # fmt: skip
+        assert traces["TestGroup.test_param[3-4]"][0]["test_class"] == "TestGroup"
+        assert "test_class" not in traces["test_plain"][0]
+        # a unittest TestCase run by pytest is one trace, pytest's, with setUp in it
+        assert frame_calls(traces["Legacy.test_legacy"]) == [
+            "setUp", "make", "test_legacy", "add",
+        ]  # fmt: skip
+        outcomes = {name: records[-1]["outcome"] for name, records in traces.items()}
+        assert outcomes["test_fails"] == "failed"
+        assert outcomes["test_skipped"] == "skipped"
+        assert outcomes["test_plain"] == outcomes["Legacy.test_legacy"] == "passed"
+
+    def test_off_without_the_option(self, tmp_path):
+        write_suite(tmp_path)
+        result = run(["-m", "pytest", "-p", "no:cacheprovider", "-k", "plain"], tmp_path)
+        assert result.returncode == 0, result.stdout + result.stderr
+        assert "vask:" not in result.stdout and "plugins: vask" in result.stdout
+        assert not (tmp_path / ".vask").exists()
+
+    def test_default_database_is_under_the_rootdir_and_vask_db_is_from_the_cwd(self, tmp_path):
+        (tmp_path / "pytest.ini").write_text("[pytest]\n")
+        write_suite(tmp_path / "sub")
+        result = run(["-m", "pytest", "--vask", "-p", "no:cacheprovider", "-k", "plain"],
+                     tmp_path / "sub")  # fmt: skip
+        assert result.returncode == 0, result.stdout + result.stderr
+        assert list(stored(tmp_path / ".vask" / "db.sqlite3")) == ["test_plain"]
+
+        result = run(
+            ["-m", "pytest", "--vask", "--vask-db", "traces/t.db", "-p", "no:cacheprovider",
+             "-k", "param"],
+            tmp_path / "sub",
+        )  # fmt: skip
+        assert result.returncode == 0, result.stdout + result.stderr
+        db_path = tmp_path / "sub" / "traces" / "t.db"
+        assert "vask: stored 2 traces in " + str(db_path) in result.stdout
+        assert len(stored(db_path)) == 2
+
+    def test_a_test_that_runs_pytest_inside_is_one_trace(self, tmp_path):
+        # pytester-style nesting: the inner session's tests belong to the outer test
+        write_suite(tmp_path / "inner")
+        (tmp_path / "test_outer.py").write_text(
+            textwrap.dedent(
+                f"""
+                import pytest
+
+                def test_outer():
+                    pytest.main([{str(tmp_path / "inner")!r}, "-q", "-p", "no:cacheprovider",
+                                 "-k", "plain or legacy"])
+                """
+            )
+        )
+        result = run(["-m", "pytest", "--vask", "-p", "no:cacheprovider", "test_outer.py"],
+                     tmp_path)  # fmt: skip
+        assert result.returncode == 0, result.stdout + result.stderr
+        traces = stored(tmp_path / ".vask" / "db.sqlite3")
+        assert list(traces) == ["test_outer"]
+        calls = frame_calls(traces["test_outer"])
+        assert "test_plain" in calls and "test_legacy" in calls
+
+
+UNITTEST_DRIVER = """
+import sys
+import unittest
+
+from vask.profiler import Profiler
+
+profiler = Profiler(db_path=sys.argv[1], one_trace_per_test=True, source="unittest")
+profiler.start()
+try:
+    unittest.main(module="test_sample", argv=["driver", "-q"], exit=False)
+finally:
+    profiler.stop()
+"""
+
+NESTED_UNITTEST = """
+import unittest
+
+
+def make(n):
+    return n * 2
+
+
+class Inner(unittest.TestCase):
+    def test_inner(self):
+        make(5)
+
+
+class Outer(unittest.TestCase):
+    def test_runs_a_suite(self):
+        suite = unittest.defaultTestLoader.loadTestsFromTestCase(Inner)
+        result = unittest.TestResult()
+        suite.run(result)
+        self.assertTrue(result.wasSuccessful())
+"""
+
+
+class TestUnittest:
+    def test_one_trace_per_test_method(self, tmp_path):
+        write_suite(tmp_path)
+        (tmp_path / "driver.py").write_text(UNITTEST_DRIVER)
+        result = run(["driver.py", str(tmp_path / "t.db")], tmp_path)
+        assert result.returncode == 0, result.stdout + result.stderr
+        traces = stored(tmp_path / "t.db")
+        assert list(traces) == ["Legacy.test_legacy"]
+        records = traces["Legacy.test_legacy"]
+        assert [records[0]["type"], records[-1]["type"]] == ["start_test", "end_test"]
+        assert records[0]["subtype"] == "unittest"
+        assert records[0]["test_id"] == "test_sample.Legacy.test_legacy"
+        assert frame_calls(records) == ["setUp", "make", "test_legacy", "add"]
+
+    def test_a_suite_run_inside_a_test_is_part_of_it(self, tmp_path):
+        (tmp_path / "test_sample.py").write_text(NESTED_UNITTEST)
+        (tmp_path / "driver.py").write_text(UNITTEST_DRIVER)
+        result = run(["driver.py", str(tmp_path / "t.db")], tmp_path)
+        assert result.returncode == 0, result.stdout + result.stderr
+        traces = stored(tmp_path / "t.db")
+        assert set(traces) == {"Inner.test_inner", "Outer.test_runs_a_suite"}
+        assert "test_inner" in frame_calls(traces["Outer.test_runs_a_suite"])
