@@ -1,0 +1,8 @@
+import shop
+from django.urls import path
+
+urlpatterns = [
+    path("orders/", shop.orders),
+    path("orders/<int:order_id>/", shop.order_detail),
+    path("boom/", shop.boom),
+]
