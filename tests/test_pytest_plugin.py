@@ -170,6 +170,17 @@ class TestPytestPlugin:
         assert "vask: stored 2 traces in " + str(db_path) in result.stdout
         assert len(stored(db_path)) == 2
 
+    def test_tool_vask_settings_apply(self, tmp_path):
+        (tmp_path / "pyproject.toml").write_text(
+            '[tool.vask]\ndb = "stored/traces.db"\nignore = ["test_sample"]\n'
+        )
+        write_suite(tmp_path)
+        result = run(["-m", "pytest", "--vask", "-p", "no:cacheprovider", "-k", "plain"], tmp_path)
+        assert result.returncode == 0, result.stdout + result.stderr
+        traces = stored(tmp_path / "stored" / "traces.db")
+        # the test file's frames are ignored; the test's own records remain
+        assert [r["type"] for r in traces["test_plain"]] == ["start_test", "end_test"]
+
     def test_a_test_that_runs_pytest_inside_is_one_trace(self, tmp_path):
         # pytester-style nesting: the inner session's tests belong to the outer test
         write_suite(tmp_path / "inner")

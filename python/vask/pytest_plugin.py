@@ -12,9 +12,14 @@ test in a class) or ``test`` (a test function), parametrised ids included:
 Options:
 
 ``--vask``          trace each test
-``--vask-db PATH``  the trace database (default: ``.vask/db.sqlite3`` under the
-                    rootdir); a relative path is taken from the invocation
-                    directory
+``--vask-db PATH``  the trace database (default: ``db`` of ``[tool.vask]``, else
+                    ``.vask/db.sqlite3`` under the rootdir); a relative path is
+                    taken from the invocation directory
+
+The ``[tool.vask]`` table of the pyproject.toml nearest to the rootdir, as
+the ``vask`` command reads it, applies too: ``db``, ``include``, ``ignore``,
+``omit_return_locals``, ``lightweight_repr``, ``threads`` and
+``flush_subtree_mb``.
 
 Calls outside any test (collection, session hooks of conftest files) are not
 stored.  A failure to store a test's trace is logged on the "vask" logger
@@ -55,12 +60,54 @@ def pytest_addoption(parser: pytest.Parser) -> None:
 def pytest_configure(config: pytest.Config) -> None:
     if not config.getoption("vask"):
         return
+    rootpath = Path(config.rootpath)
+    settings = _file_settings(rootpath)
     option = config.getoption("vask_db")
     if option:
         db_path = Path(config.invocation_params.dir) / Path(option).expanduser()
+    elif settings is not None and settings.db is not None:
+        db_path = Path(settings.db)
     else:
-        db_path = Path(config.rootpath) / ".vask" / "db.sqlite3"
-    config.pluginmanager.register(VaskSession(config, db_path), _PLUGIN_NAME)
+        db_path = rootpath / ".vask" / "db.sqlite3"
+    try:
+        first_row = _last_row_id(db_path)
+    except (OSError, sqlite3.Error) as error:
+        raise pytest.UsageError(f"vask: cannot use the trace database: {error}") from error
+    session = VaskSession(config, db_path, _tracing_config(settings), first_row)
+    config.pluginmanager.register(session, _PLUGIN_NAME)
+
+
+def _file_settings(rootpath: Path) -> Any:
+    """``[tool.vask]`` of the pyproject.toml nearest to the rootdir, or ``None``."""
+    try:
+        from vask import config as file_config
+    except ImportError:  # a vask without the command line
+        return None
+    pyproject = file_config.find_pyproject(rootpath)
+    if pyproject is None:
+        return None
+    try:
+        return file_config.load_settings(pyproject)
+    except file_config.ConfigError as error:
+        raise pytest.UsageError(f"vask: {error}") from error
+
+
+def _tracing_config(settings: Any) -> dict[str, Any]:
+    config: dict[str, Any] = {}
+    if settings is None:
+        return config
+    if settings.include or settings.ignore:
+        config["filters"] = {
+            "include_frames": list(settings.include or []),
+            "ignore_frames": list(settings.ignore or []),
+        }
+    if settings.threads is not None:
+        config["threading"] = settings.threads
+    for key in ("omit_return_locals", "lightweight_repr", "flush_subtree_mb"):
+        value = getattr(settings, key)
+        if value is not None:
+            config[key] = value
+    return config
 
 
 def _last_row_id(db_path: Path) -> int:
@@ -97,11 +144,19 @@ def _traces_since(db_path: Path, row_id: int) -> int:
 class VaskSession:
     """The per-session part of the plugin, registered when ``--vask`` is given."""
 
-    def __init__(self, config: pytest.Config, db_path: Path) -> None:
+    def __init__(
+        self,
+        config: pytest.Config,
+        db_path: Path,
+        tracing_config: dict[str, Any],
+        first_row: int,
+    ) -> None:
         self.config = config
         self.db_path = db_path
+        self.tracing_config = tracing_config
         self.profiler: Any = None
-        self.first_row = 0
+        #: Documents stored after this row id are this session's.
+        self.first_row = first_row
         self.stored: int | None = None
         self.problem: str | None = None
 
@@ -121,12 +176,17 @@ class VaskSession:
                 "under `vask run`, the tests are traced by it"
             )
             return
+        profiler = Profiler(
+            config=self.tracing_config,
+            db_path=self.db_path,
+            source="pytest",
+            one_trace_per_test=True,
+        )
         try:
-            self.first_row = _last_row_id(self.db_path)
-            profiler = Profiler(db_path=self.db_path, source="pytest", one_trace_per_test=True)
             profiler.start()
-        except (OSError, sqlite3.Error, TypeError, ValueError) as error:
-            raise pytest.UsageError(f"vask: cannot trace the tests: {error}") from error
+        except Exception as error:  # noqa: BLE001 - the tests run untraced; the summary says why
+            self.problem = f"cannot start tracing, so --vask traced nothing: {error}"
+            return
         self.profiler = profiler
 
     @pytest.hookimpl(trylast=True)
