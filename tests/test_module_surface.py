@@ -176,3 +176,17 @@ class TestRegisterMonitorArguments:
             _vask.register_monitor("db", {}, "src", False, name=3)
         with pytest.raises(TypeError):
             _vask.register_monitor("db", {}, "src")
+
+
+def test_stop_leaves_another_tools_threading_hook_alone():
+    def other_tool(frame, event, arg):
+        return None
+
+    threading.setprofile(other_tool)
+    try:
+        profiler = Profiler(config={"threading": False})
+        profiler.start()
+        profiler.stop()
+        assert threading.getprofile() is other_tool
+    finally:
+        threading.setprofile(None)

@@ -44,6 +44,11 @@ def module(monkeypatch):
 
 
 class TestLoading:
+    @pytest.fixture(autouse=True)
+    def _no_builtin_plugins(self, monkeypatch):
+        # The configured descriptions are what these tests are about.
+        monkeypatch.setattr(plugins, "BUILTIN_PLUGINS", [])
+
     def test_nothing_configured(self):
         assert load_plugin_data({}) == []
         assert load_plugin_data({"processors": None}) == []

@@ -89,7 +89,9 @@ class Profiler:
             self.config["redact"] = ",".join(redact) if redact else False
         serialize.configure_redaction(redact)
         _vask.register_profiler(self)
-        self._threading_hook = threading.getprofile() if hasattr(threading, "getprofile") else None
+        # Only the hook this engine installed for new threads is ours to remove.
+        if self.config.get("threading") is True:
+            self._threading_hook = self.rust_profiler.register_threading_profiler
         self._started = True
 
     def stop(self) -> None:
@@ -97,9 +99,10 @@ class Profiler:
         if not self._started:
             return
         sys.setprofile(None)
-        hook = threading.getprofile() if hasattr(threading, "getprofile") else self._threading_hook
-        if hook is not None and hook == self._threading_hook:
-            threading.setprofile(None)
+        if self._threading_hook is not None:
+            # threading.getprofile() exists from 3.10 on, like this package.
+            if threading.getprofile() == self._threading_hook:
+                threading.setprofile(None)
         self._threading_hook = None
         self._started = False
 
