@@ -583,7 +583,10 @@ def render_tree(
             line.append(f"{color}{text}{style.reset}" if color else text)
         deeper = max_depth is not None and depth + 1 >= max_depth
         if deeper and node.calls_below:
-            line.append(f"{style.dim}  (+{node.calls_below} calls below){style.reset}")
+            hidden = node.calls_below
+            line.append(
+                f"{style.dim}  (+{hidden} call{'s' if hidden != 1 else ''} below){style.reset}"
+            )
         yield "".join(line)
         if not deeper:
             stack.extend((depth + 1, child) for child in reversed(node.children))
