@@ -365,14 +365,14 @@ void VaskProfiler::push_frames(ProfilerThreadState& ts, FrameEvent event, Record
 
   const size_t n = batch.records.size();
   if (!one_trace_per_test_) {
-    push_frame_data(thread_id, batch.records, 0, n, frame_event_of(batch, 0, n, event));
+    push_frame_data(ts, thread_id, batch.records, 0, n, frame_event_of(batch, 0, n, event));
     return;
   }
 
   size_t start = 0;
   for (size_t i = 0; i < n; ++i) {
     if (batch.kinds[i] == "end_test") {
-      push_frame_data(thread_id, batch.records, start, i + 1,
+      push_frame_data(ts, thread_id, batch.records, start, i + 1,
                       frame_event_of(batch, start, i + 1, event));
       start = i + 1;
       try {
@@ -387,7 +387,7 @@ void VaskProfiler::push_frames(ProfilerThreadState& ts, FrameEvent event, Record
           reset_subtree_tracking();
           enter_thread(thread_id, thread.get());
           restored_test_records_.store(true);
-          push_frame_data(thread_id, batch.records, start, n,
+          push_frame_data(ts, thread_id, batch.records, start, n,
                           frame_event_of(batch, start, n, event));
         }
         throw;
@@ -404,23 +404,35 @@ void VaskProfiler::push_frames(ProfilerThreadState& ts, FrameEvent event, Record
       } catch (...) {
         {
           ErrorStash keep;
-          push_frame_data(thread_id, batch.records, start, n,
+          push_frame_data(ts, thread_id, batch.records, start, n,
                           frame_event_of(batch, start, n, event));
         }
         throw;
       }
     }
   }
-  push_frame_data(thread_id, batch.records, start, n, frame_event_of(batch, start, n, event));
+  push_frame_data(ts, thread_id, batch.records, start, n, frame_event_of(batch, start, n, event));
 }
 
-void VaskProfiler::push_frame_data(const std::string& thread_id, RecordList& records, size_t begin,
-                                   size_t end, BatchFrameEvent /*frame_event*/) {
+void VaskProfiler::push_frame_data(ProfilerThreadState& ts, const std::string& thread_id,
+                                   RecordList& records, size_t begin, size_t end,
+                                   BatchFrameEvent frame_event) {
   if (begin >= end) return;
-  auto frames = frames_by_thread_.lock();
-  RecordList& list = (*frames)[thread_id];
-  list.insert(list.end(), std::make_move_iterator(records.begin() + begin),
-              std::make_move_iterator(records.begin() + end));
+  uint64_t thread_bytes = 0;
+  {
+    // The append and its accounting happen under one hold of the buffers'
+    // mutex, so that a build taking the buffers out (and resetting the
+    // accounting with them) never sees one without the other.
+    auto frames = frames_by_thread_.lock();
+    RecordList& list = (*frames)[thread_id];
+    const uint64_t old_length = list.size();
+    list.insert(list.end(), std::make_move_iterator(records.begin() + begin),
+                std::make_move_iterator(records.begin() + end));
+    if (!flush_subtree_bytes_) return;
+    if (!account_batch(ts.flush_state, thread_id, list, old_length, frame_event)) return;
+    thread_bytes = ts.flush_state.bytes;
+  }
+  if (thread_bytes >= *flush_subtree_bytes_) maybe_flush(ts, thread_id);
 }
 
 void VaskProfiler::start_new_test_trace() {
@@ -433,12 +445,15 @@ void VaskProfiler::start_new_test_trace() {
     auto threads = threads_.lock();
     for (auto& [key, thread] : *threads) unsaved_test.threads.try_emplace(key, thread.copy());
   }
-  unsaved_test.frames = std::exchange(*frames_by_thread_.lock(), {});
+  {
+    auto frames = frames_by_thread_.lock();
+    unsaved_test.frames = std::exchange(*frames, {});
+    reset_subtree_tracking();
+  }
   const std::string new_id = new_trace_id();
   unsaved_test.trace_id = std::exchange(*trace_id_.lock(), new_id);
   unsaved_test.root_trace_id = std::exchange(*root_trace_id_.lock(), new_id);
   *trace_name_.lock() = default_trace_name_;
-  reset_subtree_tracking();
   if (keep_unsaved) {
     // Built after the switch, so that a failure here still leaves the new
     // test's trace in place.
@@ -447,8 +462,10 @@ void VaskProfiler::start_new_test_trace() {
   }
 }
 
-void VaskProfiler::reset_subtree_tracking() noexcept {
+void VaskProfiler::reset_subtree_tracking() {
   flush_epoch_.fetch_add(1, std::memory_order_relaxed);
+  OpenSubtrees dropped = std::exchange(*open_subtrees_.lock(), {});
+  flushing_threads_.lock()->clear();
 }
 
 // ---- building and saving ------------------------------------------------------
@@ -461,8 +478,11 @@ std::optional<std::string> VaskProfiler::trace_name_for_thread(const FramesByThr
 
 VaskProfiler::Taken VaskProfiler::take_buffers() {
   Taken taken;
-  taken.frames = std::exchange(*frames_by_thread_.lock(), {});
-  reset_subtree_tracking();
+  {
+    auto frames = frames_by_thread_.lock();
+    taken.frames = std::exchange(*frames, {});
+    reset_subtree_tracking();
+  }
   taken.threads = std::exchange(*threads_.lock(), {});
   return taken;
 }

@@ -10,6 +10,7 @@
 #include "config.hpp"
 #include "filters.hpp"
 #include "plugins.hpp"
+#include "subtree_flush.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/per_thread.hpp"
 #include "support/py.hpp"
@@ -39,6 +40,7 @@ enum class BatchFrameEvent : uint8_t { None, Call, Return };
 struct ProfilerThreadState {
   CallFrames call_frames;
   FrameIds frame_ids;
+  FlushThreadState flush_state;
   // Set only while a subtree flush of this thread is saving: the save's own
   // Python code is not recorded.
   bool suspended = false;
@@ -67,13 +69,15 @@ class VaskProfiler {
   // store fails the records go back into the buffers, ahead of anything
   // recorded since, and the error is thrown.
   void save_in_db();
-  void reset_subtree_tracking() noexcept;
+  // Starts a new accounting epoch and forgets every open subtree. Call with
+  // the buffers' mutex held when the buffers are emptied at the same time.
+  void reset_subtree_tracking();
 
   // Appends one event's records (push_frames) / one thread's records
   // (push_frame_data). Throw PyErrSet.
   void push_frames(ProfilerThreadState& ts, FrameEvent event, RecordBatch& batch);
-  void push_frame_data(const std::string& thread_id, RecordList& records, size_t begin, size_t end,
-                       BatchFrameEvent frame_event);
+  void push_frame_data(ProfilerThreadState& ts, const std::string& thread_id, RecordList& records,
+                       size_t begin, size_t end, BatchFrameEvent frame_event);
 
   std::optional<std::string> trace_name_for_thread(const FramesByThread& records,
                                                    std::string_view thread_id);
@@ -107,6 +111,12 @@ class VaskProfiler {
   void log_error(PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
                  std::string_view co_name) noexcept;
   void enter_thread(const std::string& thread_id, PyObject* thread);
+  // Subtree flushing (subtree_flush.cpp). account_batch runs with the
+  // buffers' mutex held and returns whether the thread is being tracked.
+  bool account_batch(FlushThreadState& state, const std::string& thread_id, const RecordList& list,
+                     uint64_t old_length, BatchFrameEvent frame_event);
+  void maybe_flush(ProfilerThreadState& ts, const std::string& thread_id);
+  void flush_largest_candidate(ProfilerThreadState& ts, const std::string& thread_id);
 
   // Fixed after construction.
   std::optional<uint64_t> flush_subtree_bytes_;
@@ -148,6 +158,9 @@ class VaskProfiler {
   // True while the buffers hold records of a test whose save failed.
   std::atomic<bool> restored_test_records_{false};
   std::atomic<uint64_t> flush_epoch_{0};
+  // Taken alone, or inside the buffers' mutex; never the other way round.
+  Guarded<OpenSubtrees> open_subtrees_;
+  Guarded<std::unordered_set<std::string>> flushing_threads_;
 
   PerThread<ProfilerThreadState> thread_state_;
 };

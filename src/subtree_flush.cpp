@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "profiler.hpp"
+#include "utils/ids.hpp"
+#include "utils/msgpack_write.hpp"
+#include "utils/naming.hpp"
+
 namespace vask {
 
 namespace {
@@ -65,6 +70,269 @@ uint64_t flush_trigger_bytes(std::optional<uint64_t> flush_subtree_bytes) noexce
   const uint64_t threshold = *flush_subtree_bytes;
   const uint64_t slack = std::max(threshold >> 3, kMinTriggerSlack);
   return threshold > slack ? threshold - slack : 0;
+}
+
+OpenSubtreeStack& stack_for_thread(OpenSubtrees& open_subtrees, std::string_view thread_id) {
+  auto it = open_subtrees.find(thread_id);
+  if (it == open_subtrees.end()) {
+    it = open_subtrees.emplace(std::string(thread_id), OpenSubtreeStack{}).first;
+    it->second.push_back(OpenSubtree{"<root>", std::nullopt, 0, 0});
+  }
+  if (it->second.empty()) fault("root sentinel missing");
+  return it->second;
+}
+
+void push_open_subtree(OpenSubtrees& open_subtrees, std::string_view thread_id,
+                       OpenSubtree subtree) {
+  stack_for_thread(open_subtrees, thread_id).push_back(std::move(subtree));
+}
+
+std::optional<OpenSubtree> pop_open_subtree(OpenSubtrees& open_subtrees,
+                                            std::string_view thread_id) {
+  auto it = open_subtrees.find(thread_id);
+  if (it == open_subtrees.end() || it->second.size() <= 1) return std::nullopt;
+  OpenSubtree top = std::move(it->second.back());
+  it->second.pop_back();
+  return top;
+}
+
+void clear_flush_candidate(OpenSubtrees& open_subtrees, std::string_view thread_id,
+                           size_t stack_index) {
+  auto it = open_subtrees.find(thread_id);
+  if (it == open_subtrees.end() || stack_index >= it->second.size()) return;
+  it->second[stack_index].candidate.reset();
+}
+
+void record_closed_segment(OpenSubtrees& open_subtrees, std::string_view thread_id, uint64_t start,
+                           uint64_t end, uint64_t bytes, std::string co_name) {
+  if (bytes == 0) return;
+  OpenSubtree& parent = stack_for_thread(open_subtrees, thread_id).back();
+  std::optional<FlushCandidate>& candidate = parent.candidate;
+  if (candidate && candidate->end == start) {
+    candidate->end = end;
+    candidate->bytes += bytes;
+    candidate->segment_count += 1;
+  } else {
+    candidate = FlushCandidate{std::move(co_name), start, end, bytes, 1};
+  }
+}
+
+std::optional<size_t> largest_candidate(const OpenSubtreeStack& stack) {
+  std::optional<size_t> best;
+  for (size_t i = 0; i < stack.size(); ++i) {
+    if (!stack[i].candidate) continue;
+    if (!best || stack[i].candidate->bytes > stack[*best].candidate->bytes) best = i;
+  }
+  return best;
+}
+
+void shift_after_flush(OpenSubtreeStack& stack, uint64_t start, uint64_t end,
+                       uint64_t flushed_bytes, uint64_t marker_bytes) {
+  const uint64_t removed = end - start - 1;  // the range became one record
+  for (OpenSubtree& entry : stack) {
+    if (entry.start_index >= end) {
+      entry.start_index -= removed;
+      entry.start_bytes = entry.start_bytes + marker_bytes >= flushed_bytes
+                              ? entry.start_bytes + marker_bytes - flushed_bytes
+                              : 0;
+    }
+    if (entry.candidate && entry.candidate->start >= end) {
+      entry.candidate->start -= removed;
+      entry.candidate->end -= removed;
+    }
+  }
+}
+
+Bytes write_flush_marker(std::string_view frame_id, std::string_view co_name,
+                         std::string_view flushed_trace_id, uint64_t flushed_bytes,
+                         uint64_t segment_count, double timestamp) {
+  Bytes out;
+  mp::write_map_header(out, 7);
+  write_str_pair(out, "type", "subtree_flushed");
+  write_str_pair(out, "frame_id", frame_id);
+  write_str_pair(out, "co_name", co_name);
+  write_str_pair(out, "flushed_trace_id", flushed_trace_id);
+  write_int_pair(out, "flushed_bytes", flushed_bytes);
+  write_int_pair(out, "flushed_segment_count", segment_count);
+  write_f64_pair(out, timestamp);
+  return out;
+}
+
+std::string batch_co_name(const RecordList& records, size_t begin, size_t end) {
+  for (size_t i = begin; i < end; ++i) {
+    if (record_string_field(records[i], "type") == std::optional<std::string>("frame")) {
+      if (auto name = record_string_field(records[i], "co_name")) return *name;
+    }
+  }
+  for (size_t i = begin; i < end; ++i) {
+    if (auto name = record_string_field(records[i], "co_name")) return *name;
+  }
+  return "<unknown>";
+}
+
+// ---- the profile-hook engine's flushing ----------------------------------------
+
+namespace {
+
+uint64_t size_of(const RecordList& list, uint64_t begin, uint64_t end) {
+  uint64_t total = 0;
+  for (uint64_t i = begin; i < end; ++i) total += list[i].size();
+  return total;
+}
+
+uint64_t saturating_sub(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
+
+}  // namespace
+
+bool VaskProfiler::account_batch(FlushThreadState& state, const std::string& thread_id,
+                                 const RecordList& list, uint64_t old_length,
+                                 BatchFrameEvent frame_event) {
+  const uint64_t new_length = list.size();
+  const uint64_t epoch = flush_epoch_.load(std::memory_order_relaxed);
+  if (state.epoch != epoch) state = FlushThreadState{0, epoch, 0, 0, false, false};
+
+  uint64_t batch_bytes = 0;
+  if (!state.active && flush_trigger_bytes_ != 0) {
+    // Until the thread has buffered enough to matter it is counted only
+    // every kFlushCountInterval records, which keeps small traces cheap.
+    if (state.next_count == 0) state.next_count = kFlushCountInterval;
+    if (new_length < state.next_count) return false;
+    state.bytes += size_of(list, std::min(state.counted_index, new_length), new_length);
+    state.counted_index = new_length;
+    state.next_count = new_length + kFlushCountInterval;
+    if (state.bytes < flush_trigger_bytes_) return false;
+    batch_bytes = size_of(list, old_length, new_length);
+  } else {
+    batch_bytes = size_of(list, old_length, new_length);
+    state.bytes += batch_bytes;
+  }
+  state.active = true;
+
+  auto open = open_subtrees_.lock();
+  switch (frame_event) {
+    case BatchFrameEvent::Call:
+      push_open_subtree(*open, thread_id,
+                        OpenSubtree{batch_co_name(list, old_length, new_length), std::nullopt,
+                                    old_length, saturating_sub(state.bytes, batch_bytes)});
+      break;
+    case BatchFrameEvent::Return:
+      if (std::optional<OpenSubtree> closed = pop_open_subtree(*open, thread_id)) {
+        record_closed_segment(*open, thread_id, closed->start_index, new_length,
+                              saturating_sub(state.bytes, closed->start_bytes),
+                              std::move(closed->co_name));
+      }
+      break;
+    case BatchFrameEvent::None:
+      record_closed_segment(*open, thread_id, old_length, new_length, batch_bytes,
+                            batch_co_name(list, old_length, new_length));
+      break;
+  }
+  return true;
+}
+
+void VaskProfiler::maybe_flush(ProfilerThreadState& ts, const std::string& thread_id) {
+  if (ts.flush_state.store_failed) return;
+  if (!flushing_threads_.lock()->insert(thread_id).second) return;  // already flushing
+  struct Leave {
+    VaskProfiler& engine;
+    const std::string& thread_id;
+    ~Leave() { engine.flushing_threads_.lock()->erase(thread_id); }
+  } leave{*this, thread_id};
+  flush_largest_candidate(ts, thread_id);
+}
+
+void VaskProfiler::flush_largest_candidate(ProfilerThreadState& ts, const std::string& thread_id) {
+  size_t stack_index = 0;
+  FlushCandidate candidate;
+  {
+    auto open = open_subtrees_.lock();
+    auto it = open->find(thread_id);
+    if (it == open->end()) return;
+    std::optional<size_t> best = largest_candidate(it->second);
+    if (!best) return;
+    stack_index = *best;
+    candidate = *it->second[stack_index].candidate;
+  }
+
+  // Held until the marker is in place: a build taking the buffers out in the
+  // meantime would leave the marker nowhere to go.
+  std::lock_guard<GilMutex> trace(trace_lock_);
+  Taken part;
+  {
+    auto frames = frames_by_thread_.lock();
+    auto it = frames->find(thread_id);
+    if (it == frames->end() || candidate.start >= candidate.end ||
+        it->second.size() < candidate.end) {
+      // The records moved since the candidate was noted: nothing to cut.
+      clear_flush_candidate(*open_subtrees_.lock(), thread_id, stack_index);
+      return;
+    }
+    RecordList& list = it->second;
+    RecordList cut(std::make_move_iterator(list.begin() + candidate.start),
+                   std::make_move_iterator(list.begin() + candidate.end));
+    list.erase(list.begin() + candidate.start, list.begin() + candidate.end);
+    part.frames.emplace(thread_id, std::move(cut));
+  }
+
+  // Until the marker replaces them, a failure puts the cut records back.
+  auto put_back = [&] {
+    ErrorStash keep;
+    auto frames = frames_by_thread_.lock();
+    RecordList& list = (*frames)[thread_id];
+    RecordList& cut = part.frames[thread_id];
+    const uint64_t at = std::min<uint64_t>(candidate.start, list.size());
+    list.insert(list.begin() + at, std::make_move_iterator(cut.begin()),
+                std::make_move_iterator(cut.end()));
+  };
+  std::string flushed_trace_id;
+  try {
+    {
+      auto threads = threads_.lock();
+      if (auto it = threads->find(thread_id); it != threads->end()) {
+        part.threads.emplace(thread_id, it->second.copy());
+      }
+    }
+    flushed_trace_id = new_trace_id();
+    part.trace_id = flushed_trace_id;
+    part.root_trace_id = *root_trace_id_.lock();
+    Ref document = build_document(part);
+    // The store runs Python code on this thread; none of it is recorded.
+    struct Suspend {
+      bool& flag;
+      explicit Suspend(bool& f) : flag(f) { flag = true; }
+      ~Suspend() { flag = false; }
+    } suspend(ts.suspended);
+    store_document(flushed_trace_id, document.get());
+  } catch (...) {
+    put_back();
+    ts.flush_state.store_failed = true;
+    throw;
+  }
+
+  Bytes marker = write_flush_marker(new_frame_id(), candidate.co_name, flushed_trace_id,
+                                    candidate.bytes, candidate.segment_count, timestamp());
+  const uint64_t marker_bytes = marker.size();
+  {
+    auto frames = frames_by_thread_.lock();
+    auto it = frames->find(thread_id);
+    if (it == frames->end()) {
+      PyErr_Format(PyExc_RuntimeError, "missing frame buffer while finalizing flushed subtree %s",
+                   thread_id.c_str());
+      throw_py();
+    }
+    if (it->second.size() < candidate.start) {
+      PyErr_Format(PyExc_RuntimeError, "frame buffer changed while finalizing flushed subtree %s",
+                   thread_id.c_str());
+      throw_py();
+    }
+    it->second.insert(it->second.begin() + candidate.start, std::move(marker));
+  }
+  ts.flush_state.bytes = saturating_sub(ts.flush_state.bytes, candidate.bytes) + marker_bytes;
+  auto open = open_subtrees_.lock();
+  clear_flush_candidate(*open, thread_id, stack_index);
+  if (auto it = open->find(thread_id); it != open->end()) {
+    shift_after_flush(it->second, candidate.start, candidate.end, candidate.bytes, marker_bytes);
+  }
 }
 
 }  // namespace vask
