@@ -150,33 +150,35 @@ Ref get_callable(PyObject* description, const char* key) {
 
 // ---- PluginProcessor --------------------------------------------------------
 
-PluginProcessor::PluginProcessor(Spec spec, Serializer serializer)
-    : spec_(std::move(spec)), fragment_(spec_.path_fragment), serializer_(std::move(serializer)) {}
+PluginProcessor::PluginProcessor(Description desc, Serializer serializer)
+    : description_(std::move(desc)),
+      fragment_(description_.path_fragment),
+      serializer_(std::move(serializer)) {}
 
 const std::string& PluginProcessor::type_for(FrameEvent event) const noexcept {
   switch (event) {
     case FrameEvent::Call:
-      return spec_.call_type;
+      return description_.call_type;
     case FrameEvent::Return:
-      return spec_.return_type;
+      return description_.return_type;
     case FrameEvent::Unwind:
-      return spec_.unwind_type;
+      return description_.unwind_type;
     case FrameEvent::Resume:
-      return spec_.resume_type;
+      return description_.resume_type;
     case FrameEvent::Yield:
-      return spec_.yield_type;
+      return description_.yield_type;
     case FrameEvent::Throw:
-      return spec_.throw_type;
+      return description_.throw_type;
   }
-  return spec_.call_type;
+  return description_.call_type;
 }
 
 bool PluginProcessor::matches_frame(PyObject* frame, FrameEvent event, PyObject* arg,
                                     std::string_view filename) {
   if (!fragment_.find(filename)) return false;
-  if (!spec_.call) return true;
-  Ref result =
-      call(spec_.call.get(), frame, names().event(event), arg ? arg : Py_None, spec_.context.get());
+  if (!description_.call) return true;
+  Ref result = call(description_.call.get(), frame, names().event(event), arg ? arg : Py_None,
+                    description_.context.get());
   if (!PyBool_Check(result.get())) conversion_error(result.get(), "PyBool");
   return result.get() == Py_True;
 }
@@ -185,10 +187,10 @@ std::optional<PluginRecord> PluginProcessor::process(PyObject* frame, FrameEvent
                                                      PyObject* arg,
                                                      std::vector<CallFrameEntry> call_frames,
                                                      bool lightweight_repr) {
-  if (spec_.events) {
+  if (description_.events) {
     const std::string_view name = event_name(event);
     bool wanted = false;
-    for (const std::string& e : *spec_.events) {
+    for (const std::string& e : *description_.events) {
       if (e == name) {
         wanted = true;
         break;
@@ -228,11 +230,12 @@ std::optional<PluginRecord> PluginProcessor::process(PyObject* frame, FrameEvent
     set_item(record.get(), n.user_code_call_site, Py_None);
   }
   set_item(record.get(), n.type, make_str(type_for(event)).get());
-  if (spec_.subtype) set_item(record.get(), n.subtype, make_str(*spec_.subtype).get());
+  if (description_.subtype)
+    set_item(record.get(), n.subtype, make_str(*description_.subtype).get());
 
-  if (spec_.process) {
-    Ref result =
-        call(spec_.process.get(), frame, n.event(event), arg ? arg : Py_None, spec_.context.get());
+  if (description_.process) {
+    Ref result = call(description_.process.get(), frame, n.event(event), arg ? arg : Py_None,
+                      description_.context.get());
     if (!is_mapping(result.get())) conversion_error(result.get(), "Mapping");
     // The callback's keys are added last and may override any set above.
     if (PyDict_Update(record.get(), result.get()) < 0) throw_py();
@@ -280,22 +283,22 @@ PluginRegistry load_plugins(PyObject* config) {
     Ref iter = Ref::check(PyObject_GetIter(co_names.get()));
     while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
       std::string co_name(str_view(name.get()));
-      PluginProcessor::Spec spec;
-      spec.path_fragment = required_text(d, "path_fragment");
-      spec.call_type = required_text(d, "call_type");
-      spec.return_type = required_text(d, "return_type");
-      spec.unwind_type = optional_text(d, "unwind_type").value_or(spec.return_type);
-      spec.resume_type = optional_text(d, "resume_type").value_or(spec.call_type);
-      spec.yield_type = optional_text(d, "yield_type").value_or(spec.return_type);
-      spec.throw_type = optional_text(d, "throw_type").value_or(spec.unwind_type);
-      spec.subtype = optional_text(d, "subtype");
-      spec.call = get_callable(d, "call");
-      spec.process = get_callable(d, "process");
+      PluginProcessor::Description desc;
+      desc.path_fragment = required_text(d, "path_fragment");
+      desc.call_type = required_text(d, "call_type");
+      desc.return_type = required_text(d, "return_type");
+      desc.unwind_type = optional_text(d, "unwind_type").value_or(desc.return_type);
+      desc.resume_type = optional_text(d, "resume_type").value_or(desc.call_type);
+      desc.yield_type = optional_text(d, "yield_type").value_or(desc.return_type);
+      desc.throw_type = optional_text(d, "throw_type").value_or(desc.unwind_type);
+      desc.subtype = optional_text(d, "subtype");
+      desc.call = get_callable(d, "call");
+      desc.process = get_callable(d, "process");
       if (Ref events = get_callable(d, "events")) {
-        spec.events = to_str_list(events.get(), "events");
+        desc.events = to_str_list(events.get(), "events");
       }
-      spec.context = context.copy();
-      auto processor = std::make_unique<PluginProcessor>(std::move(spec), Serializer::create());
+      desc.context = context.copy();
+      auto processor = std::make_unique<PluginProcessor>(std::move(desc), Serializer::create());
       registry[std::move(co_name)].push_back(std::move(processor));
     }
     if (PyErr_Occurred()) throw_py();  // the iteration itself failed

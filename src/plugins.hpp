@@ -27,7 +27,7 @@ struct PluginRecord {
 
 class PluginProcessor {
  public:
-  struct Spec {
+  struct Description {
     std::string path_fragment;
     std::string call_type, return_type, unwind_type, resume_type, yield_type, throw_type;
     std::optional<std::string> subtype;
@@ -36,7 +36,7 @@ class PluginProcessor {
     Ref process;  // may be null
     Ref context;  // dict shared by the processors of one description
   };
-  PluginProcessor(Spec spec, Serializer serializer);
+  PluginProcessor(Description desc, Serializer serializer);
 
   // Path fragment test, then the description's call(frame, event, arg,
   // context), which must return a bool. Throws PyErrSet.
@@ -47,11 +47,11 @@ class PluginProcessor {
                                       std::vector<CallFrameEntry> call_frames,
                                       bool lightweight_repr);
 
-  const Spec& spec() const noexcept { return spec_; }
+  const Description& description() const noexcept { return description_; }
   const std::string& type_for(FrameEvent event) const noexcept;
 
  private:
-  Spec spec_;
+  Description description_;
   Finder fragment_;
   Serializer serializer_;
   // Frame object address -> frame id of this processor's records. Shared by

@@ -112,14 +112,15 @@ PyTypeObject* profiler_type() {
       {Py_tp_doc, const_cast<char*>("The profile-hook tracing engine.")},
       {0, nullptr},
   };
-  static PyType_Spec spec = {
+  static PyType_Spec type_spec = {
       "vask._vask.VaskProfiler",
       sizeof(ProfilerObject),
       0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
       slots,
   };
-  g_profiler_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
+  g_profiler_type =
+      reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&type_spec)).release());
   return g_profiler_type;
 }
 

@@ -355,7 +355,7 @@ def _check_module(name: str) -> None:
     name) is the program's error and propagates.
     """
     try:
-        spec = importlib.util.find_spec(name)
+        module_spec = importlib.util.find_spec(name)
     except ModuleNotFoundError as error:
         parts = name.split(".")
         prefixes = {".".join(parts[: i + 1]) for i in range(len(parts))}
@@ -364,9 +364,9 @@ def _check_module(name: str) -> None:
         raise
     except ValueError as error:  # empty or relative names
         raise _TargetMissing(f"cannot run module {name!r}: {error}") from None
-    if spec is None:
+    if module_spec is None:
         raise _TargetMissing(f"No module named {name}")
-    if spec.submodule_search_locations is not None:
+    if module_spec.submodule_search_locations is not None:
         try:
             main_spec = importlib.util.find_spec(f"{name}.__main__")
         except ModuleNotFoundError:

@@ -310,10 +310,10 @@ def validate_description(description: Any, where: str = "plugin") -> dict[str, A
     return result
 
 
-def _import(spec: str, where: str) -> Any:
-    module_name, sep, attribute = spec.partition(":")
+def _import(target: str, where: str) -> Any:
+    module_name, sep, attribute = target.partition(":")
     if not sep or not module_name or not attribute:
-        raise ValueError(f"{where}: {spec!r} is not of the form 'module:attribute'")
+        raise ValueError(f"{where}: {target!r} is not of the form 'module:attribute'")
     try:
         value: Any = importlib.import_module(module_name)
     except Exception as error:
@@ -322,7 +322,7 @@ def _import(spec: str, where: str) -> Any:
         try:
             value = getattr(value, part)
         except AttributeError as error:
-            raise ValueError(f"{where}: {spec!r}: no attribute {part!r}") from error
+            raise ValueError(f"{where}: {target!r}: no attribute {part!r}") from error
     return value
 
 

@@ -138,9 +138,10 @@ TEST_F(Plugins, RegistryDefaultsAndSharedContext) {
   PluginProcessor& f = *r.at("f")[0];
   PluginProcessor& g = only(r, "g");
   EXPECT_NE(&f, &g);
-  EXPECT_EQ(f.spec().context.get(), g.spec().context.get());
-  EXPECT_EQ(to_str(f.spec().context.get()), "{'cfg': {'some': 'setting'}}");
-  EXPECT_FALSE(f.spec().events || f.spec().call || f.spec().process || f.spec().subtype);
+  EXPECT_EQ(f.description().context.get(), g.description().context.get());
+  EXPECT_EQ(to_str(f.description().context.get()), "{'cfg': {'some': 'setting'}}");
+  EXPECT_FALSE(f.description().events || f.description().call || f.description().process ||
+               f.description().subtype);
   std::string types;
   for (int e = 0; e < 6; ++e) types += f.type_for(static_cast<FrameEvent>(e));
   EXPECT_EQ(types, "crrcrr");
@@ -149,8 +150,8 @@ TEST_F(Plugins, RegistryDefaultsAndSharedContext) {
   types.clear();
   for (int e = 0; e < 6; ++e) types += second.type_for(static_cast<FrameEvent>(e));
   EXPECT_EQ(types, "crusyu");
-  EXPECT_EQ(second.spec().subtype, "sub");
-  EXPECT_NE(second.spec().context.get(), f.spec().context.get());
+  EXPECT_EQ(second.description().subtype, "sub");
+  EXPECT_NE(second.description().context.get(), f.description().context.get());
 }
 
 TEST_F(Plugins, MatchesFrameByFragmentThenCallback) {
