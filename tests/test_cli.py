@@ -417,3 +417,11 @@ def test_usage_version_and_unknown_trace(tmp_path: Path) -> None:
     assert vask_cmd("--version", cwd=tmp_path).stdout.strip() == f"vask {vask.__version__}"
     result = vask_cmd("traces", "show", "trc_NOPE", cwd=tmp_path, check=1)
     assert result.stderr.strip() == "vask: error: no traces in .vask/db.sqlite3"
+
+
+def test_run_pytest_under_the_tracer_without_warnings(tmp_path: Path) -> None:
+    (tmp_path / "test_small.py").write_text("def test_one():\n    assert 1 + 1 == 2\n")
+    result = vask_cmd("run", "-m", "pytest", "-q", "-p", "no:cacheprovider", cwd=tmp_path)
+    assert "1 passed" in result.stdout
+    assert "warning" not in result.stdout.lower()
+    assert "calls recorded" in result.stderr

@@ -11,6 +11,10 @@ stores the result as MessagePack trace documents in SQLite.
 
 ``vask.enabled`` also works as a decorator; ``vask.enable()`` and
 ``vask.disable()`` start and stop a process-wide profiler.
+
+PYTEST_DONT_REWRITE: the package is a pytest plugin too, and under
+``vask run -m pytest`` it is imported before pytest starts; it has no asserts
+for pytest to rewrite.
 """
 
 from __future__ import annotations
