@@ -41,9 +41,8 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
                  obj == nullptr ? "NoneType" : Py_TYPE(obj)->tp_name);
     return -1;
   }
-  reinterpret_cast<ProfilerObject*>(obj)->engine->on_event(frame, event,
-                                                           arg == nullptr ? Py_None : arg);
-  return 0;
+  return reinterpret_cast<ProfilerObject*>(obj)->engine->on_event(frame, event,
+                                                                  arg == nullptr ? Py_None : arg);
 }
 
 VaskProfiler& engine_of(PyObject* self) { return *reinterpret_cast<ProfilerObject*>(self)->engine; }
@@ -211,7 +210,7 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
 
 // ---- the profile callback ------------------------------------------------------
 
-void VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept {
+int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept {
   // Recording never disturbs an exception the traced program has in flight.
   ErrorStash stash;
   std::optional<PerThread<ProfilerThreadState>::Borrow> borrowed;
@@ -220,10 +219,10 @@ void VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* ar
   } catch (...) {
     set_error_from_current_exception();
     PyErr_WriteUnraisable(nullptr);
-    return;
+    return 0;
   }
   ProfilerThreadState& ts = **borrowed;
-  if (ts.suspended) return;
+  if (ts.suspended) return 0;
 
   // Invariant: a real frame always has a code object whose name and file name
   // are str; the strings stay alive with `code`.
@@ -231,8 +230,23 @@ void VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* ar
   auto* co = reinterpret_cast<PyCodeObject*>(code.get());
   std::optional<std::string_view> filename = try_str_view(co->co_filename);
   std::optional<std::string_view> co_name = try_str_view(co->co_name);
-  if (!filename || !co_name) return;
+  if (!filename || !co_name) return 0;
   PyObject* frame_obj = reinterpret_cast<PyObject*>(frame);
+
+  // Errors of recording are logged and dropped. A KeyboardInterrupt or
+  // SystemExit met on the way (a signal handler runs inside a dumper as
+  // anywhere else) is the program's own control flow: the event is finished,
+  // then it is raised in the traced frame.
+  Ref interrupt;
+  auto report = [&]() noexcept {
+    set_error_from_current_exception();
+    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+      log_error(frame, event, *filename, *co_name);
+      return;
+    }
+    Ref exc = fetch_error();
+    if (!interrupt) interrupt = std::move(exc);
+  };
 
   RecordBatch& batch = ts.scratch;
   batch.clear();
@@ -251,8 +265,7 @@ void VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* ar
           batch.records.push_back(std::move(record->record));
         }
       } catch (...) {
-        set_error_from_current_exception();
-        log_error(frame, event, *filename, *co_name);
+        report();
       }
     }
   }
@@ -261,8 +274,7 @@ void VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* ar
   try {
     recorded = profiler_should_record(frame_obj, *filename, include_frames_, ignore_frames_);
   } catch (...) {
-    set_error_from_current_exception();
-    log_error(frame, event, *filename, *co_name);
+    report();
   }
 
   if (recorded) {
@@ -284,19 +296,31 @@ void VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* ar
     } catch (...) {
       // The function's own record is lost; records the plugins made for this
       // event (a test start, a request) are still stored below.
-      set_error_from_current_exception();
-      log_error(frame, event, *filename, *co_name);
+      report();
     }
   }
 
-  if (batch.empty()) return;
-  try {
-    push_frames(ts, event, batch);
-  } catch (...) {
-    set_error_from_current_exception();
-    log_error(frame, event, *filename, *co_name);
+  if (!batch.empty()) {
+    try {
+      push_frames(ts, event, batch);
+    } catch (...) {
+      report();
+    }
+    if (ts.deferred_flush_error) {
+      restore_error(std::move(ts.deferred_flush_error));
+      try {
+        throw_py();
+      } catch (...) {
+        report();
+      }
+    }
+    batch.clear();
   }
-  batch.clear();
+
+  if (!interrupt) return 0;
+  stash.discard();  // the interrupt replaces whatever was in flight
+  restore_error(std::move(interrupt));
+  return -1;
 }
 
 void VaskProfiler::log_error(PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
@@ -433,7 +457,17 @@ void VaskProfiler::push_frame_data(ProfilerThreadState& ts, const std::string& t
     if (!account_batch(ts.flush_state, thread_id, list, old_length, frame_event)) return;
     thread_bytes = ts.flush_state.bytes;
   }
-  if (thread_bytes >= *flush_subtree_bytes_) maybe_flush(ts, thread_id);
+  if (thread_bytes < *flush_subtree_bytes_) return;
+  try {
+    maybe_flush(ts, thread_id);
+  } catch (...) {
+    // The batch is stored; a flush that failed must not stop the rest of the
+    // event (a test's end and its save may follow in the same batch). The
+    // error is reported when the event is done.
+    set_error_from_current_exception();
+    Ref error = fetch_error();
+    if (!ts.deferred_flush_error) ts.deferred_flush_error = std::move(error);
+  }
 }
 
 void VaskProfiler::start_new_test_trace() {
@@ -516,6 +550,10 @@ void VaskProfiler::restore(Taken taken) {
   std::lock_guard<GilMutex> trace(trace_lock_);
   {
     auto frames = frames_by_thread_.lock();
+    // Positions noted since the take count from the start of the fresh
+    // buffers; once the old records are in front they would point at the
+    // wrong records, so the accounting starts over.
+    reset_subtree_tracking();
     for (auto& [key, old_records] : taken.frames) {
       RecordList& current = (*frames)[key];
       old_records.insert(old_records.end(), std::make_move_iterator(current.begin()),

@@ -51,6 +51,9 @@ struct ProfilerThreadState {
   // Reused across events so that the per-event lists do not allocate.
   RecordBatch scratch;
   Bytes record_scratch;
+  // A subtree flush that failed during the current event, reported when the
+  // event is done.
+  Ref deferred_flush_error;
 };
 
 class VaskProfiler {
@@ -61,7 +64,9 @@ class VaskProfiler {
 
   // One call or return event (the profile callback's body). Never throws:
   // recording errors are logged on the "vask" logger.
-  void on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept;
+  // Returns 0, or -1 with KeyboardInterrupt/SystemExit set when one arose
+  // while recording: it belongs to the traced program.
+  int on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept;
 
   // The trace document of everything buffered since the last build.
   Ref build_trace_inner();

@@ -5,6 +5,8 @@ from __future__ import annotations
 import json
 import logging
 import os
+import subprocess
+import textwrap
 import sqlite3
 import sys
 import threading
@@ -708,3 +710,36 @@ def test_paths_follow_a_change_of_directory(tmp_path, monkeypatch):
         f"{here}/test_profiler_engine.py:{line}",
         f"test_profiler_engine.py:{line}",
     ]
+
+
+def test_ctrl_c_reaches_the_traced_program(tmp_path):
+    script = tmp_path / "loop.py"
+    script.write_text(
+        textwrap.dedent(
+            """
+            import os, signal, threading, time
+            from vask.profiler import Profiler
+
+            def work(data):
+                return len(data)
+
+            profiler = Profiler(config={"threading": False}, db_path=os.devnull)
+            profiler.start()
+            data = {str(i): list(range(20)) for i in range(50)}
+            threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+            deadline = time.time() + 20
+            try:
+                while time.time() < deadline:
+                    work(data)
+            except KeyboardInterrupt:
+                print("interrupted")
+            finally:
+                profiler.stop()
+            """
+        )
+    )
+    result = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, timeout=60
+    )
+    assert result.stdout.strip() == "interrupted", result.stderr
+    assert "Unexpected exception" not in result.stderr

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import sqlite3
+import threading
 
 import msgpack
 import pytest
@@ -150,3 +151,105 @@ def test_flushed_traces_land_in_the_database(tmp_path):
     assert all(root == profiler.trace_id for _, root in rows)
     # the flushed traces were stored before the trace that points at them
     assert rows[-1][0] == profiler.trace_id
+
+
+def balanced(recs):
+    """Whether every call has its return, in order (markers stand in for whole calls)."""
+    stack = []
+    for r in recs:
+        if r.get("type") != "frame":
+            continue
+        if r["event"] == "call":
+            stack.append(r["frame_id"])
+        elif not stack or stack.pop() != r["frame_id"]:
+            return False
+    return not stack
+
+
+def test_a_failed_save_while_another_thread_records_keeps_flushes_aligned(monkeypatch):
+    """Records restored after a failed save go in front of newer ones; what the
+    flush accounting noted meanwhile must not point at the wrong records."""
+    stored = []
+    in_save, recorded, restored = threading.Event(), threading.Event(), threading.Event()
+    profiler = Profiler(config={"threading": True, "flush_subtree_mb": 0.02})
+
+    def save_trace(trace_id, **kwargs):
+        if trace_id == profiler.trace_id:  # the main save meets a locked database
+            in_save.set()
+            recorded.wait(10)
+            raise sqlite3.OperationalError("database is locked")
+        stored.append((trace_id, decode(kwargs["msgpack_data"])))
+
+    monkeypatch.setattr(vask.db, "save_trace", save_trace)
+
+    def worker():
+        in_save.wait(10)
+        program(3, 20)  # recorded while the save is under way
+        recorded.set()
+        restored.wait(10)
+        program(40, 20)  # enough to flush again after the restore
+
+    profiler.start()
+    thread = threading.Thread(target=worker)
+    thread.start()
+    try:
+        program(40, 20)
+        with pytest.raises(sqlite3.OperationalError):
+            profiler.save()
+    finally:
+        restored.set()
+        thread.join()
+        profiler.stop()
+    doc = decode(profiler.build_trace())
+    assert stored
+    by_id = dict(stored)
+    for thread_records in (t["frames"] for t in doc["threads"].values()):
+        assert balanced(thread_records)
+        for marker in (r for r in thread_records if r.get("type") == "subtree_flushed"):
+            flushed = records(by_id[marker["flushed_trace_id"]])
+            assert balanced(flushed)
+            assert (flushed[0]["co_name"], flushed[0]["event"]) == (marker["co_name"], "call")
+
+
+def start_or_end(name, size):
+    body_of_run(size)
+    return "y" * size
+
+
+def body_of_run(size):
+    return size
+
+
+def test_a_failed_flush_at_a_test_end_still_stores_the_test(monkeypatch, caplog):
+    def process(frame, event, arg, context):
+        return {"test_name": frame.f_locals["name"]}
+
+    plugin = {
+        "co_names": ["start_or_end"],
+        "path_fragment": "test_subtree_flush",
+        "call_type": "start_test",
+        "return_type": "end_test",
+        "process": process,
+    }
+    stored = []
+
+    def save_trace(trace_id, **kwargs):
+        doc = decode(kwargs["msgpack_data"])
+        if doc["trace_id"] != doc["root_trace_id"]:  # only flushed subtrees fail
+            raise sqlite3.OperationalError("database is locked")
+        stored.append(doc["trace_name"])
+
+    monkeypatch.setattr(vask.db, "save_trace", save_trace)
+    caplog.set_level(logging.WARNING, logger="vask")
+    profiler = Profiler(
+        config={"threading": False, "flush_subtree_mb": 2000 / 1048576, "processors": [plugin]},
+        one_trace_per_test=True,
+    )
+    profiler.start()
+    try:
+        start_or_end("first", 30000)  # its end batch crosses the threshold
+        start_or_end("second", 10)
+    finally:
+        profiler.stop()
+    assert stored == ["first", "second"]
+    assert any(isinstance(r.exc_info[1], sqlite3.OperationalError) for r in caplog.records)

@@ -56,18 +56,48 @@ Ref fetch_error() noexcept {
 #endif
 }
 
+void restore_error(Ref exc) noexcept {
+  if (!exc) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+  Py_INCREF(type);
+  PyObject* tb = PyException_GetTraceback(exc.get());  // new reference or null
+  PyErr_Restore(type, exc.release(), tb);
+#endif
+}
+
 #if PY_VERSION_HEX >= 0x030C0000
 ErrorStash::ErrorStash() noexcept : exc_(PyErr_GetRaisedException()) {}
 ErrorStash::~ErrorStash() {
+  if (discarded_) return;
   if (exc_ != nullptr) {
     PyErr_SetRaisedException(exc_);
   } else {
     PyErr_Clear();
   }
 }
+void ErrorStash::discard() noexcept {
+  if (discarded_) return;
+  Py_XDECREF(exc_);
+  exc_ = nullptr;
+  discarded_ = true;
+}
 #else
 ErrorStash::ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-ErrorStash::~ErrorStash() { PyErr_Restore(type_, value_, tb_); }
+ErrorStash::~ErrorStash() {
+  if (discarded_) return;
+  PyErr_Restore(type_, value_, tb_);
+}
+void ErrorStash::discard() noexcept {
+  if (discarded_) return;
+  Py_XDECREF(type_);
+  Py_XDECREF(value_);
+  Py_XDECREF(tb_);
+  type_ = value_ = tb_ = nullptr;
+  discarded_ = true;
+}
 #endif
 
 std::string_view str_view(PyObject* obj) {
@@ -119,9 +149,7 @@ Ref getattr(PyObject* obj, const char* name) {
 Ref import(const char* module) { return Ref::check(PyImport_ImportModule(module)); }
 
 Ref call(PyObject* callable) { return Ref::check(PyObject_CallNoArgs(callable)); }
-Ref call(PyObject* callable, PyObject* a0) {
-  return Ref::check(PyObject_CallOneArg(callable, a0));
-}
+Ref call(PyObject* callable, PyObject* a0) { return Ref::check(PyObject_CallOneArg(callable, a0)); }
 Ref call(PyObject* callable, PyObject* a0, PyObject* a1, PyObject* a2, PyObject* a3) {
   PyObject* args[] = {a0, a1, a2, a3};
   return Ref::check(PyObject_Vectorcall(callable, args, 4, nullptr));
@@ -133,8 +161,8 @@ void print_stdout_line(std::string_view line) noexcept {
   text.push_back('\n');
   PyObject* out = PySys_GetObject("stdout");  // borrowed
   if (out != nullptr && out != Py_None) {
-    Ref s = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                            "replace"));
+    Ref s = Ref::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (s && PyFile_WriteObject(s.get(), out, Py_PRINT_RAW) == 0) return;
     PyErr_Clear();
   }

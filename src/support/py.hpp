@@ -108,6 +108,8 @@ int boundary_int(F&& f) noexcept {
 // Takes the currently set Python error out as an exception object (with its
 // traceback attached); null when no error is set.
 Ref fetch_error() noexcept;
+// Sets an exception object taken by fetch_error() as the current error.
+void restore_error(Ref exc) noexcept;
 
 // Holds whatever exception is in flight while the engine does its own work and
 // puts it back on destruction, so that recording never disturbs the traced
@@ -118,8 +120,12 @@ class ErrorStash {
   ~ErrorStash();
   ErrorStash(const ErrorStash&) = delete;
   ErrorStash& operator=(const ErrorStash&) = delete;
+  // Drops the held exception: the error set when the stash goes out of scope
+  // is kept instead (it replaces the one that was in flight).
+  void discard() noexcept;
 
  private:
+  bool discarded_ = false;
 #if PY_VERSION_HEX >= 0x030C0000
   PyObject* exc_;
 #else
