@@ -475,8 +475,8 @@ void VaskProfiler::start_new_test_trace() {
   Taken unsaved_test;
   const bool keep_unsaved = restored_test_records_.exchange(false);
   if (keep_unsaved) {
-    // The buffers still hold a test whose save failed: its records become a
-    // document to store again instead of being discarded with the buffers.
+    // The buffers still hold a test whose save failed: its records are kept
+    // to be stored again instead of being discarded with the buffers.
     auto threads = threads_.lock();
     for (auto& [key, thread] : *threads) unsaved_test.threads.try_emplace(key, thread.copy());
   }
@@ -489,12 +489,7 @@ void VaskProfiler::start_new_test_trace() {
   unsaved_test.trace_id = std::exchange(*trace_id_.lock(), new_id);
   unsaved_test.root_trace_id = std::exchange(*root_trace_id_.lock(), new_id);
   *trace_name_.lock() = default_trace_name_;
-  if (keep_unsaved) {
-    // Built after the switch, so that a failure here still leaves the new
-    // test's trace in place.
-    Ref document = build_document(unsaved_test);
-    unsaved_.lock()->push_back(Unsaved{unsaved_test.trace_id, std::move(document)});
-  }
+  if (keep_unsaved) unsaved_.lock()->push_back(std::move(unsaved_test));
 }
 
 void VaskProfiler::reset_subtree_tracking() {
@@ -548,6 +543,12 @@ auto VaskProfiler::restoring_on_failure(Taken& taken, F&& work) {
 
 void VaskProfiler::restore(Taken taken) {
   std::lock_guard<GilMutex> trace(trace_lock_);
+  if (*trace_id_.lock() != taken.trace_id) {
+    // A test started meanwhile: these records belong to the trace before it
+    // and are kept to be stored on their own.
+    unsaved_.lock()->push_back(std::move(taken));
+    return;
+  }
   {
     auto frames = frames_by_thread_.lock();
     // Positions noted since the take count from the start of the fresh
@@ -607,7 +608,7 @@ void VaskProfiler::store_document(const std::string& trace_id, PyObject* documen
 void VaskProfiler::save_in_db() {
   // Tests whose traces could not be stored earlier go first, in order.
   for (;;) {
-    Unsaved next;
+    Taken next;
     {
       auto unsaved = unsaved_.lock();
       if (unsaved->empty()) break;
@@ -615,7 +616,8 @@ void VaskProfiler::save_in_db() {
       unsaved->erase(unsaved->begin());
     }
     try {
-      store_document(next.trace_id, next.document.get());
+      Ref document = build_document(next);
+      store_document(next.trace_id, document.get());
     } catch (...) {
       {
         ErrorStash keep;

@@ -153,13 +153,9 @@ class VaskProfiler {
   Guarded<std::optional<std::string>> trace_name_;
   Guarded<FramesByThread> frames_by_thread_;
   Guarded<ThreadMap> threads_;
-  // A test's trace that could not be stored at its end, kept to be stored
-  // again before the next trace is stored.
-  struct Unsaved {
-    std::string trace_id;
-    Ref document;
-  };
-  Guarded<std::vector<Unsaved>> unsaved_;
+  // Traces of earlier tests that could not be stored when they ended, kept
+  // to be stored before the next trace is.
+  Guarded<std::vector<Taken>> unsaved_;
   // True while the buffers hold records of a test whose save failed.
   std::atomic<bool> restored_test_records_{false};
   std::atomic<uint64_t> flush_epoch_{0};
