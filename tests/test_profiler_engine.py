@@ -743,3 +743,65 @@ def test_ctrl_c_reaches_the_traced_program(tmp_path):
     )
     assert result.stdout.strip() == "interrupted", result.stderr
     assert "Unexpected exception" not in result.stderr
+
+
+class TestApi:
+    def test_a_failed_store_keeps_the_blocks_own_exception(self, monkeypatch, caplog):
+        def locked(trace_id, **kwargs):
+            raise sqlite3.OperationalError("database is locked")
+
+        monkeypatch.setattr(vask.db, "save_trace", locked)
+        caplog.set_level(logging.WARNING, logger="vask")
+        with pytest.raises(ValueError, match="the program's own"):
+            with vask.enabled(config={"threading": False}) as profiler:
+                leaf(1)
+                raise ValueError("the program's own")
+        (warning,) = [r for r in caplog.records if r.name == "vask"]
+        assert profiler.trace_id in warning.getMessage()
+        # the trace was kept: a later save stores it
+        stored = []
+        monkeypatch.setattr(vask.db, "save_trace", lambda trace_id, **kw: stored.append(kw))
+        profiler.save()
+        assert frames_named(decode(stored[0]["msgpack_data"]), "leaf")
+
+    def test_nested_enabled_joins_the_outer_trace(self, monkeypatch):
+        saved = []
+        monkeypatch.setattr(vask.db, "save_trace", lambda trace_id, **kw: saved.append(trace_id))
+
+        @vask.enabled(config={"threading": False})
+        def countdown(n):
+            return 0 if n == 0 else countdown(n - 1) + 1
+
+        assert countdown(3) == 3
+        assert len(saved) == 1
+        assert vask.current_profiler() is None
+
+    def test_a_relative_database_path_is_fixed_when_tracing_starts(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        (tmp_path / "sub").mkdir()
+        with vask.enabled(db_path="rel.db", config={"threading": False}):
+            os.chdir("sub")
+            leaf(1)
+        assert (tmp_path / "rel.db").exists()
+        assert not (tmp_path / "sub" / "rel.db").exists()
+
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="no way to unhook other threads")
+    def test_threads_stop_recording_when_tracing_stops(self, monkeypatch):
+        monkeypatch.setattr(vask.db, "save_trace", lambda trace_id, **kw: None)
+        stop, hooked_after = threading.Event(), []
+
+        def worker():
+            while not stop.is_set():
+                leaf(1)
+                time.sleep(0.001)
+            hooked_after.append(sys.getprofile())
+
+        with vask.enabled(config={"threading": True}) as profiler:
+            thread = threading.Thread(target=worker)
+            thread.start()
+            time.sleep(0.05)
+        time.sleep(0.05)
+        stop.set()
+        thread.join()
+        assert hooked_after == [None]
+        assert not [r for r in all_records(decode(profiler.build_trace())) if r.get("type")]

@@ -20,6 +20,7 @@ for pytest to rewrite.
 from __future__ import annotations
 
 import functools
+import logging
 import os
 import threading
 from typing import Any, Callable, Mapping, TypeVar
@@ -96,13 +97,39 @@ class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
     ) -> None:
         self._kwargs = dict(config=config, db_path=db_path, trace_name=trace_name, source=source)
         self.profiler: Any = None
+        self._owner = False
 
     def __enter__(self) -> Any:
+        with _lock:
+            outer = _current
+        if outer is not None:
+            # Already tracing (a recursive decorated function, or a block
+            # inside another): the outer trace records this one too.
+            self._owner = False
+            self.profiler = outer
+            return outer
+        self._owner = True
         self.profiler = enable(**self._kwargs)
         return self.profiler
 
     def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
-        disable(save=True)
+        if not self._owner:
+            return
+        if exc_type is None:
+            disable(save=True)
+            return
+        # The block's own exception is what the program must see; a trace that
+        # cannot be stored now stays in memory for profiler.save() to retry.
+        try:
+            disable(save=True)
+        except Exception:
+            logging.getLogger("vask").warning(
+                "could not store trace %s in %s; it is kept in memory, "
+                "call profiler.save() to try again",
+                self.profiler.trace_id,
+                self.profiler.db_path,
+                exc_info=True,
+            )
 
     def __call__(self, func: _F) -> _F:
         @functools.wraps(func)

@@ -59,7 +59,10 @@ class Profiler:
             merged.update(config)
         self.config: dict[str, Any] = merged
         self.trace_id: str = new_trace_id()
-        self.db_path: Path = Path(db_path) if db_path is not None else default_db_path()
+        # Absolute from the start: the program may change directory before the save.
+        self.db_path: Path = (
+            Path(db_path).absolute() if db_path is not None else default_db_path()
+        )
         self.trace_name: str | None = trace_name
         self.source: str = source
         self.one_trace_per_test: bool = bool(one_trace_per_test)
@@ -103,6 +106,11 @@ class Profiler:
             # threading.getprofile() exists from 3.10 on, like this package.
             if threading.getprofile() == self._threading_hook:
                 threading.setprofile(None)
+            # Threads started while tracing run the engine as their profile
+            # hook; from 3.12 on it can be taken off them too. (Before 3.12 no
+            # thread can change another's hook: they record until they end.)
+            if hasattr(threading, "setprofile_all_threads"):
+                threading.setprofile_all_threads(None)
         self._threading_hook = None
         self._started = False
 
