@@ -41,12 +41,17 @@ import msgpack
 
 __all__ = [
     "SCHEMA_VERSION",
+    "RootTotals",
     "TraceSummary",
+    "compact",
     "connect",
     "delete_traces",
+    "document_damage",
+    "find_damage",
     "list_traces",
     "load_trace",
     "prune",
+    "root_totals",
     "save_trace",
 ]
 
@@ -115,15 +120,42 @@ class TraceSummary(NamedTuple):
     calls: int
 
 
+class RootTotals(NamedTuple):
+    """A root trace with the subtrees flushed from it, as :func:`root_totals` counts it."""
+
+    root_trace_id: str
+    #: Rows of the root id and of its subtrees.
+    documents: int
+    #: Number of subtree trace ids (stored apart from the root's own rows).
+    subtrees: int
+    #: Total size of all those rows in bytes.
+    size: int
+    #: Total number of call records in all those rows.
+    calls: int
+    #: The part of ``calls`` that is in the subtrees.
+    subtree_calls: int
+
+
 def _with_path(error: Exception, path: Path) -> Exception:
-    """``error`` again, of the same type, with the database path in its message."""
+    """``error`` again, of the same type, with the database path in its message.
+
+    An ``OSError`` keeps its errno, reason and file names (``str()`` still
+    reads ``[Errno 2] No such file or directory (database ...): 'file'``); an
+    ``sqlite3.Error`` keeps its message and error code.
+    """
     if str(path) in str(error):
         return error
     try:
-        new = type(error)(f"{error} (database {path})")
+        if isinstance(error, OSError) and error.errno is not None:
+            args: tuple[Any, ...] = (error.errno, f"{error.strerror} (database {path})")
+            if error.filename is not None or error.filename2 is not None:
+                args += (error.filename, None, error.filename2)
+            new = type(error)(*args)
+        else:
+            new = type(error)(f"{error} (database {path})")
     except Exception:  # noqa: BLE001 - an exotic constructor: keep the original
         return error
-    for attr in ("sqlite_errorcode", "sqlite_errorname", "errno", "filename"):
+    for attr in ("sqlite_errorcode", "sqlite_errorname"):
         if hasattr(error, attr):
             try:
                 setattr(new, attr, getattr(error, attr))
@@ -396,3 +428,165 @@ def prune(db_path: str | os.PathLike[str], keep: int, timeout: float = 60) -> in
             return cursor.rowcount
     finally:
         conn.close()
+
+
+def root_totals(
+    db_path: str | os.PathLike[str], root_trace_id: str | None = None, timeout: float = 60
+) -> dict[str, RootTotals]:
+    """Totals over every row of each root trace: its own and its flushed subtrees'.
+
+    Subtrees (nested flushes too) are the rows whose ``root_trace_id`` is the
+    root's id; a root that was never stored itself still has totals.  With
+    ``root_trace_id`` only that root is counted.
+    """
+    conn = _open_existing(db_path, timeout)
+    if conn is None:
+        return {}
+    where, params = "", ()
+    if root_trace_id is not None:
+        where, params = "WHERE root_trace_id = ? OR trace_id = ?", (root_trace_id, root_trace_id)
+    try:
+        rows = conn.execute(
+            f"""
+            SELECT root, COUNT(*), COUNT(DISTINCT CASE WHEN trace_id <> root THEN trace_id END),
+                   SUM(size), SUM(calls), SUM(CASE WHEN trace_id <> root THEN calls ELSE 0 END)
+              FROM (SELECT trace_id, COALESCE(root_trace_id, trace_id) AS root, size, calls
+                      FROM traces {where})
+             GROUP BY root
+            """,
+            params,
+        ).fetchall()
+    finally:
+        conn.close()
+    totals = {row[0]: RootTotals(*row) for row in rows}
+    if root_trace_id is not None:
+        totals = {k: v for k, v in totals.items() if k == root_trace_id}
+    return totals
+
+
+# How much of a document's start find_damage reads: far more than a head needs.
+_HEAD_WINDOW = 4096
+
+
+def document_damage(data: bytes) -> str | None:
+    """Why ``data`` is not a complete MessagePack map, or ``None`` when it is.
+
+    Walks the structure without building it.
+    """
+    if not data:
+        return "empty document"
+    unpacker = msgpack.Unpacker(None, max_buffer_size=max(len(data), 1))
+    unpacker.feed(data)
+    try:
+        n = unpacker.read_map_header()
+        for _ in range(n):
+            unpacker.skip()
+            unpacker.skip()
+    except msgpack.OutOfData:
+        return f"truncated after {len(data)} bytes"
+    except Exception as error:  # noqa: BLE001 - any malformation is damage
+        return f"not a trace document ({error})"
+    if unpacker.tell() != len(data):
+        return f"{len(data) - unpacker.tell()} stray bytes after the document"
+    return None
+
+
+def _head_damage(start: bytes, length: int) -> str | None:
+    """Why a ``length``-byte document starting with ``start`` is damaged, if that shows.
+
+    A document read whole (a small one) is checked whole; of a larger one
+    only the head is decoded.
+    """
+    if len(start) >= length:
+        return document_damage(start)
+    try:
+        _read_head(start)
+    except ValueError as error:
+        if isinstance(error.__cause__, msgpack.OutOfData):
+            return None  # a head longer than the part read: nothing wrong seen
+        return str(error)
+    return None
+
+
+def find_damage(
+    db_path: str | os.PathLike[str], timeout: float = 60
+) -> dict[str, list[tuple[int, str]]]:
+    """Documents that are visibly damaged, without reading any document in full.
+
+    Compares the stored length of each document with the size recorded when
+    it was stored and decodes its head only; damage further inside is found
+    when the document is read (show, export).  Returns, per trace id, the
+    1-based numbers of its damaged documents (in storage order) with reasons.
+    """
+    conn = _open_existing(db_path, timeout)
+    if conn is None:
+        return {}
+    damaged: dict[str, list[tuple[int, str]]] = {}
+    numbers: dict[str, int] = {}
+    try:
+        rows = conn.execute(
+            "SELECT id, trace_id, size, length(data), typeof(data) FROM traces ORDER BY id"
+        ).fetchall()
+        for row_id, trace_id, size, length, kind in rows:
+            number = numbers[trace_id] = numbers.get(trace_id, 0) + 1
+            reason = None
+            if kind not in ("blob", "text") or not length:
+                reason = "empty document"
+            elif length != size:
+                reason = (
+                    f"truncated: {length} of {size} bytes stored"
+                    if length < size
+                    else f"{length} bytes stored where {size} were written"
+                )
+            else:
+                reason = _head_damage(_read_start(conn, row_id, min(length, _HEAD_WINDOW)), length)
+            if reason is not None:
+                damaged.setdefault(trace_id, []).append((number, reason))
+    finally:
+        conn.close()
+    return damaged
+
+
+def _read_start(conn: sqlite3.Connection, row_id: int, n: int) -> bytes:
+    """The first ``n`` bytes of a row's document, reading no more of it than needed."""
+    if hasattr(conn, "blobopen"):  # Python 3.11+: incremental blob I/O
+        try:
+            with conn.blobopen("traces", "data", row_id, readonly=True) as blob:
+                return blob.read(n)
+        except sqlite3.Error:
+            pass  # not a blob (a text value): read it the plain way
+    row = conn.execute(
+        "SELECT CAST(substr(data, 1, ?) AS BLOB) FROM traces WHERE id = ?", (n, row_id)
+    ).fetchone()
+    return bytes(row[0]) if row and row[0] is not None else b""
+
+
+def _disk_size(path: Path) -> int:
+    total = 0
+    for file in (path, path.with_name(path.name + "-wal")):
+        try:
+            total += file.stat().st_size
+        except OSError:
+            pass
+    return total
+
+
+def compact(db_path: str | os.PathLike[str], timeout: float = 60) -> int:
+    """Give the space of deleted rows back to the file system; returns the bytes freed.
+
+    Runs ``VACUUM`` (which rewrites the database, needing up to its size again
+    in free space while it runs) and truncates the write-ahead log.
+    """
+    path = Path(db_path)
+    if not path.exists():
+        return 0
+    before = _disk_size(path)
+    conn = connect(path, timeout)
+    try:
+        conn.execute("VACUUM")
+        conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    except sqlite3.Error as error:
+        raise _with_path(error, path) from error
+    finally:
+        conn.close()
+    return max(before - _disk_size(path), 0)

@@ -20,6 +20,7 @@ from typing import Any
 import msgpack
 
 from vask.db import _CALL_PATTERN as CALL_PATTERN
+from vask.db import document_damage
 from vask.version import __version__
 
 __all__ = [
@@ -62,22 +63,7 @@ def check_document(data: bytes) -> str | None:
     Walks the MessagePack structure without building it, so it is cheap enough
     to run over every document of a database.
     """
-    if not data:
-        return "empty document"
-    unpacker = msgpack.Unpacker(None, max_buffer_size=max(len(data), 1))
-    unpacker.feed(data)
-    try:
-        n = unpacker.read_map_header()
-        for _ in range(n):
-            unpacker.skip()
-            unpacker.skip()
-    except msgpack.OutOfData:
-        return f"truncated after {len(data)} bytes"
-    except Exception as error:  # noqa: BLE001 - any malformation is damage
-        return f"not a trace document ({error})"
-    if unpacker.tell() != len(data):
-        return f"{len(data) - unpacker.tell()} stray bytes after the document"
-    return None
+    return document_damage(data)
 
 
 def decode_document(data: bytes) -> dict[str, Any]:
