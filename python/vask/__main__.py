@@ -17,9 +17,11 @@ from __future__ import annotations
 
 import argparse
 import importlib.util
+import io
 import json
 import math
 import os
+import pkgutil
 import runpy
 import signal
 import sqlite3
@@ -27,6 +29,8 @@ import sys
 import tempfile
 import threading
 import traceback
+import types
+import zipfile
 from pathlib import Path
 from types import TracebackType
 from typing import Any, TextIO
@@ -71,12 +75,44 @@ def _say(message: str) -> None:
         pass
 
 
+def _start_dir() -> Path:
+    """The working directory vask was started in.
+
+    Captured once: the traced program may change directory (``os.chdir``),
+    and vask's messages and files after the run are about where the user is.
+    """
+    global _START_DIR
+    if _START_DIR is None:
+        try:
+            _START_DIR = Path.cwd()
+        except OSError:  # the directory was removed under us
+            _START_DIR = Path(os.environ.get("PWD") or os.sep)
+    return _START_DIR
+
+
+_START_DIR: Path | None = None
+
+
 def _display(path: Path) -> str:
-    """``path`` relative to the working directory when it lies below it."""
+    """``path`` relative to the starting working directory when it lies below it."""
     try:
-        return str(path.relative_to(Path.cwd()))
+        return str(path.relative_to(_start_dir()))
     except ValueError:
         return str(path)
+
+
+def _plural(n: int, word: str) -> str:
+    return f"{n:,} {word}{'' if n == 1 else 's'}"
+
+
+def _calls_text(calls: int, totals: db.RootTotals | None) -> str:
+    """A root's calls with its subtrees', as "257 calls (245 in 16 subtrees stored apart)"."""
+    if totals is None or not totals.subtrees:
+        return _plural(calls, "call")
+    return (
+        f"{_plural(totals.calls, 'call')} ({totals.subtree_calls:,} in "
+        f"{_plural(totals.subtrees, 'subtree')} stored apart)"
+    )
 
 
 # -- argument parsing ------------------------------------------------------
@@ -424,7 +460,7 @@ def _exit_status(error: SystemExit) -> int:
     code = error.code
     if code is None:
         return 0
-    if isinstance(code, int) and not isinstance(code, bool):
+    if isinstance(code, int):  # bool too: python exits 0 for False, 1 for True
         return code & 0xFF if code >= 0 else code % 256
     try:
         _stderr().write(f"{code}\n")
@@ -433,12 +469,43 @@ def _exit_status(error: SystemExit) -> int:
     return 1
 
 
+def _run_script(script: str, target: str) -> None:
+    """Run a script as ``python target`` does.
+
+    A file runs in a fresh ``__main__`` module whose ``__file__`` is absolute
+    (``script``), so the program may change directory and still find the
+    files next to it; ``sys.argv[0]`` stays as typed (runpy.run_path would set
+    it to the path it is given).  A directory or zip file with a
+    ``__main__.py`` is left to runpy.
+    """
+    if not os.path.isfile(script) or zipfile.is_zipfile(script):
+        runpy.run_path(target, run_name="__main__")
+        return
+    with io.open_code(script) as f:
+        code = pkgutil.read_code(f)  # a compiled .pyc
+    if code is None:
+        with io.open_code(script) as f:
+            # dont_inherit: not this file's "from __future__ import annotations"
+            code = compile(f.read(), script, "exec", dont_inherit=True)
+    main_module = types.ModuleType("__main__")
+    main_module.__dict__.update(
+        __file__=script, __cached__=None, __loader__=None, __package__=None, __spec__=None
+    )
+    previous = sys.modules.get("__main__")
+    sys.modules["__main__"] = main_module
+    try:
+        exec(code, main_module.__dict__)  # noqa: S102 - running the program is the point
+    finally:
+        if previous is not None:
+            sys.modules["__main__"] = previous
+
+
 def _write_side_file(trace_id: str, data: bytes, db_path: Path) -> Path:
     """Keep a trace document that could not be stored; returns the file (mode 0600)."""
     last_error: OSError | None = None
     for directory in (
         db_path.parent / "unsaved",
-        Path.cwd() / ".vask" / "unsaved",
+        _start_dir() / ".vask" / "unsaved",
         Path(tempfile.gettempdir()) / f"vask-unsaved-{os.getuid() if hasattr(os, 'getuid') else 0}",
     ):
         try:
@@ -473,6 +540,7 @@ def _cmd_run(args: argparse.Namespace, settings: vask_config.FileSettings) -> in
     if target is None:
         raise CliError("nothing to run: give a script or -m module (see: vask run --help)", 2)
 
+    script = ""
     if module is None:
         script = os.path.abspath(target)
         if not os.path.exists(script):
@@ -508,7 +576,7 @@ def _cmd_run(args: argparse.Namespace, settings: vask_config.FileSettings) -> in
                 _check_module(module)
                 runpy.run_module(module, run_name="__main__", alter_sys=True)
             else:
-                runpy.run_path(target, run_name="__main__")
+                _run_script(script, target)
         except _TargetMissing:
             raise
         except SystemExit as error:
@@ -572,15 +640,16 @@ def _save_run(profiler: Any, args: argparse.Namespace, db_path: Path) -> bool:
     hint = f"vask traces show {trace_id}"
     if args.db is not None:
         hint += f" --db {args.db}"
-    calls = facts["calls"]
     threads = facts["threads"]
-    flushed = facts["flushed_subtrees"]
+    try:
+        totals = db.root_totals(db_path, trace_id, timeout=timeout).get(trace_id)
+    except (sqlite3.Error, OSError):
+        totals = None  # stored, but not countable now: report the document alone
+    size = totals.size if totals is not None else len(data)
     summary = (
-        f"{calls:,} call{'s' if calls != 1 else ''} recorded in {threads} "
-        f"thread{'s' if threads != 1 else ''}, {utils.format_bytes(len(data))}"
+        f"{_calls_text(facts['calls'], totals)} recorded in {_plural(threads, 'thread')}, "
+        f"{utils.format_bytes(size)}"
     )
-    if flushed:
-        summary += f", {flushed} subtree{'s' if flushed != 1 else ''} stored apart"
     _say(f"trace {trace_id} saved in {_display(db_path)}")
     _say(f"{summary}; see it with: {hint}")
     return True
@@ -593,12 +662,25 @@ def _summaries(db_path: Path, timeout: float) -> list[db.TraceSummary]:
     return db.list_traces(db_path, timeout=timeout)
 
 
-def _resolve_ids(db_path: Path, given: list[str], timeout: float) -> list[str]:
-    """Full trace ids for ids, unique prefixes of ids, or 'latest'."""
+def _resolve_ids(db_path: Path, given: list[str], timeout: float, roots: bool = False) -> list[str]:
+    """Full trace ids for ids, unique prefixes of ids, or 'latest'.
+
+    With ``roots``, the id of a root trace that was never stored itself (only
+    subtrees flushed from it are: the run was killed) counts as known too.
+    """
     summaries = _summaries(db_path, timeout)
     if not summaries:
         raise CliError(f"no traces in {_display(db_path)}", 1)
     known = [s.trace_id for s in summaries]
+    if roots:
+        stored = set(known)
+        known += list(
+            dict.fromkeys(
+                s.root_trace_id
+                for s in summaries
+                if s.root_trace_id is not None and s.root_trace_id not in stored
+            )
+        )
     resolved = []
     for text in given:
         if text == "latest":
@@ -622,38 +704,43 @@ def _resolve_ids(db_path: Path, given: list[str], timeout: float) -> list[str]:
     return resolved
 
 
-def _damage(db_path: Path, trace_id: str, timeout: float) -> list[tuple[int, str]]:
-    damaged = []
-    for number, data in enumerate(db.load_trace(db_path, trace_id, timeout=timeout), 1):
-        reason = utils.check_document(data)
-        if reason is not None:
-            damaged.append((number, reason))
-    return damaged
+def _is_root(summary: db.TraceSummary) -> bool:
+    return summary.root_trace_id in (None, summary.trace_id)
 
 
 def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
-    summaries = _summaries(db_path, args.busy_timeout)
-    damage = {s.trace_id: _damage(db_path, s.trace_id, args.busy_timeout) for s in summaries}
+    # Cheap checks only (stored sizes, document heads): reading every document
+    # of a large database in full takes minutes. show and export check fully.
+    timeout = args.busy_timeout
+    summaries = _summaries(db_path, timeout)
+    found = db.find_damage(db_path, timeout=timeout) if summaries else {}
+    damage = {s.trace_id: found.get(s.trace_id, []) for s in summaries}
+    totals = db.root_totals(db_path, timeout=timeout) if summaries else {}
     for trace_id, problems in damage.items():
         for number, reason in problems:
             _say(f"warning: trace {trace_id}: document {number} is damaged ({reason})")
     if args.json:
         items = []
         for s in summaries:
-            items.append(
-                {
-                    "trace_id": s.trace_id,
-                    "root_trace_id": s.root_trace_id,
-                    "name": s.trace_name,
-                    "timestamp": s.timestamp,
-                    "time": utils.format_time(s.timestamp) if s.timestamp is not None else None,
-                    "stored_at": s.stored_at,
-                    "documents": s.documents,
-                    "size": s.size,
-                    "calls": s.calls,
-                    "damaged": [{"document": n, "reason": r} for n, r in damage[s.trace_id]],
-                }
-            )
+            item = {
+                "trace_id": s.trace_id,
+                "root_trace_id": s.root_trace_id,
+                "name": s.trace_name,
+                "timestamp": s.timestamp,
+                "time": utils.format_time(s.timestamp) if s.timestamp is not None else None,
+                "stored_at": s.stored_at,
+                "documents": s.documents,
+                "size": s.size,
+                "calls": s.calls,
+                "damaged": [{"document": n, "reason": r} for n, r in damage[s.trace_id]],
+            }
+            total = totals.get(s.trace_id) if _is_root(s) else None
+            if total is not None:
+                # the root with every subtree flushed from it
+                item["subtrees"] = total.subtrees
+                item["total_size"] = total.size
+                item["total_calls"] = total.calls
+            items.append(item)
         json.dump(items, sys.stdout, indent=2)
         sys.stdout.write("\n")
         return 0
@@ -663,18 +750,27 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
     rows = [("ID", "TIME", "CALLS", "SIZE", "NAME")]
     for s in summaries:
         name = s.trace_name or "-"
-        if s.root_trace_id not in (None, s.trace_id):
+        calls, size = s.calls, s.size
+        total = totals.get(s.trace_id) if _is_root(s) else None
+        if not _is_root(s):
             name += f" [subtree of {s.root_trace_id}]"
         if s.documents > 1:
             name += f" [{s.documents} documents]"
+        if total is not None and total.subtrees:
+            # CALLS and SIZE of a root count its subtrees too
+            calls, size = total.calls, total.size
+            name += (
+                f" [{total.subtree_calls:,} calls in "
+                f"{_plural(total.subtrees, 'subtree')} stored apart]"
+            )
         if damage[s.trace_id]:
             name = f"[DAMAGED] {name}"
         rows.append(
             (
                 s.trace_id,
                 utils.format_time(s.timestamp if s.timestamp is not None else s.stored_at),
-                f"{s.calls:,}",
-                utils.format_bytes(s.size),
+                f"{calls:,}",
+                utils.format_bytes(size),
                 name,
             )
         )
@@ -700,6 +796,7 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
     style = utils.Style.colored() if _use_color(args.color) else utils.Style()
     summaries = {s.trace_id: s for s in _summaries(db_path, args.busy_timeout)}
     flushed_calls = {k: s.calls for k, s in summaries.items()}
+    totals = db.root_totals(db_path, timeout=args.busy_timeout)
     status = 0
     out = sys.stdout
     for index, trace_id in enumerate(ids):
@@ -719,7 +816,11 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
         summary = summaries.get(trace_id)
         facts = [f"started {utils.format_time(trace.timestamp)}"]
         if summary is not None:
-            facts += [f"{summary.calls:,} calls", utils.format_bytes(summary.size)]
+            total = totals.get(trace_id) if _is_root(summary) else None
+            if total is not None and total.subtrees:
+                facts += [_calls_text(summary.calls, total), utils.format_bytes(total.size)]
+            else:
+                facts += [_plural(summary.calls, "call"), utils.format_bytes(summary.size)]
         facts.append(f"{len(trace.threads)} thread{'s' if len(trace.threads) != 1 else ''}")
         if trace.documents > 1:
             facts.append(f"{trace.documents} documents")
@@ -780,12 +881,17 @@ def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
         return 1 if trace.damaged else 0
     path = Path(output)
     tmp = path.with_name(f".{path.name}.tmp{os.getpid()}")
+    created = False
     try:
-        with open(tmp, "w", encoding="utf-8") as f:
+        # Private, like the database: traces hold the program's local variables.
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        created = True
+        with open(fd, "w", encoding="utf-8") as f:
             json.dump(chrome, f, separators=(",", ":"), ensure_ascii=False)
         os.replace(tmp, path)
     except OSError as error:
-        tmp.unlink(missing_ok=True)
+        if created:
+            tmp.unlink(missing_ok=True)
         raise CliError(f"cannot write {output}: {error.strerror or error}", 1) from None
     _say(
         f"wrote {calls:,} calls of trace {trace_id} in {len(trace.threads)} threads to "
@@ -795,10 +901,23 @@ def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
 
 
 def _cmd_delete(args: argparse.Namespace, db_path: Path) -> int:
-    ids = list(dict.fromkeys(_resolve_ids(db_path, args.ids, args.busy_timeout)))
+    ids = list(dict.fromkeys(_resolve_ids(db_path, args.ids, args.busy_timeout, roots=True)))
     rows = db.delete_traces(db_path, ids, timeout=args.busy_timeout)
-    _say(f"deleted {len(ids)} trace{'s' if len(ids) != 1 else ''} ({rows} documents)")
+    freed = _compact(args, db_path, rows)
+    _say(f"deleted {len(ids)} trace{'s' if len(ids) != 1 else ''} ({rows} documents){freed}")
     return 0
+
+
+def _compact(args: argparse.Namespace, db_path: Path, rows: int) -> str:
+    """Shrink the database file after deleting ``rows`` rows; the text to report it."""
+    if not rows:
+        return ""
+    try:
+        freed = db.compact(db_path, timeout=args.busy_timeout)
+    except sqlite3.Error as error:
+        _say(f"warning: could not shrink {_display(db_path)}: {error}")
+        return ""
+    return f"; freed {utils.format_bytes(freed)}"
 
 
 def _cmd_prune(args: argparse.Namespace, db_path: Path) -> int:
@@ -807,7 +926,7 @@ def _cmd_prune(args: argparse.Namespace, db_path: Path) -> int:
     removed = max(before - args.keep, 0)
     _say(
         f"deleted {removed} trace{'s' if removed != 1 else ''} ({rows} documents); "
-        f"kept the newest {min(before, args.keep)}"
+        f"kept the newest {min(before, args.keep)}{_compact(args, db_path, rows)}"
     )
     return 0
 
@@ -821,15 +940,19 @@ def _cmd_import(args: argparse.Namespace, db_path: Path) -> int:
             _say(f"error: cannot read {path}: {error.strerror or error}")
             status = 1
             continue
-        reason = utils.check_document(data)
-        facts = utils.document_facts(data) if reason is None else {}
-        trace_id = facts.get("trace_id")
-        if reason is None and not (isinstance(trace_id, str) and trace_id.startswith("trc_")):
-            reason = "it has no trace id"
-        if reason is not None:
-            _say(f"error: {path} is not a trace document: {reason}")
+        # Read it the way show does: what imports can be shown.
+        try:
+            doc = utils.decode_document(data)
+        except utils.DamagedDocument as error:
+            _say(f"error: cannot import {path}: {error}")
             status = 1
             continue
+        trace_id = doc.get("trace_id")
+        if not (isinstance(trace_id, str) and trace_id.startswith("trc_")):
+            _say(f"error: cannot import {path}: not a trace document (it has no trace id)")
+            status = 1
+            continue
+        facts = utils.document_facts(data)
         stored = db.load_trace(db_path, trace_id, timeout=args.busy_timeout)
         if data in stored:
             _say(f"trace {trace_id} from {path} is already in {_display(db_path)}")
@@ -881,6 +1004,7 @@ def _dispatch(argv: list[str]) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     """Run the ``vask`` command with ``argv`` (default: ``sys.argv[1:]``); returns the status."""
+    _start_dir()  # before the traced program can change directory
     try:
         return _dispatch(list(sys.argv[1:] if argv is None else argv))
     except CliError as error:
