@@ -408,6 +408,56 @@ class TestFastPathMatchesWalker:
         slow = serialize._pack_tree(serialize._build_full, value)
         assert dump_msgpack(value) == slow
 
+    def test_values_beside_an_object_keep_their_form(self):
+        # An object among the locals (``self``) sends the dict through the
+        # path that takes reprs; every other value must still be itself.
+        assert full({"self": Explosive(), "x": None}) == {"self": "Explosive()", "x": None}
+
+        class I(int):
+            pass
+
+        class F(float):
+            pass
+
+        class S(str):
+            pass
+
+        class B(bytes):
+            pass
+
+        value = {
+            "self": Explosive(),
+            "none": None,
+            "flag": False,
+            "i": I(3),
+            "f": F(1.5),
+            "s": S("text"),
+            "b": B(b"raw"),
+            "nested": [None, {"k": None}, (True, None)],
+        }
+        out = full(value)
+        assert out["none"] is None and out["flag"] is False
+        assert out["nested"] == [None, {"k": None}, [True, None]]
+        assert out["i"] == 3 and out["f"] == 1.5 and out["s"] == "text" and out["b"] == b"raw"
+        assert dump_msgpack(value) == serialize._pack_tree(serialize._build_full, value)
+
+    def test_each_container_is_measured_once(self, monkeypatch):
+        # Measuring walks the whole container: the dump must not do it twice.
+        measured = []
+        cost = serialize._fast_cost
+
+        def counting(x, depth):
+            if depth == 1:
+                measured.append(id(x))
+            return cost(x, depth)
+
+        monkeypatch.setattr(serialize, "_fast_cost", counting)
+        items = [{"id": i} for i in range(5)]
+        for value in ({"self": Explosive(), "items": items}, {"items": items, "n": 1}):
+            measured.clear()
+            assert full(value)["items"] == items
+            assert measured.count(id(items)) == 1
+
 
 class TestLightweight:
     def test_locals_become_short_reprs(self):

@@ -568,6 +568,8 @@ def _short_repr(value: Any) -> str:
 # taken first, and what is packed holds exact built-in values only.
 
 _FAST_SCALARS = frozenset({_NONE_TYPE, bool, int, float})
+# Containers (and binaries) the fast path measures with _fast_cost.
+_FAST_NESTED = frozenset({dict, list, tuple, bytes})
 # Nesting checked by the fast path; deeper values (and cycles) take the walker.
 _FAST_DEPTH = 4
 
@@ -617,20 +619,17 @@ def _fast_cost(x: Any, depth: int) -> int:
     return -1
 
 
-def _is_plain_object(x: Any) -> bool:
-    """True for values the walker writes as their repr (``self``, functions ...)."""
-    return not issubclass(type(x), _NATIVE_BASES)
-
-
 def _fast_tree(value: Any) -> Any:
     """``value`` ready for packb as the walker would write it, or None for the walker."""
     if type(value) is not dict:
         return value if 0 <= _fast_cost(value, 0) <= MAX_OUTPUT_UNITS else None
     if len(value) > MAX_ITEMS:
         return None
+    # A first pass runs no user code: it sorts the entries, sums what scalars
+    # and texts cost and defers containers, whose cost is taken once, at the end.
     total = 1
     objects = False
-    secrets = False
+    nested = None
     redacting = bool(_redact_fragments)
     plain_names = _plain_names
     for k, x in value.items():
@@ -645,44 +644,68 @@ def _fast_tree(value: Any) -> Any:
             and x is not None
             and is_secret_name(k)
         ):
-            secrets = True
-            total += len(k) + len(REDACTED) + 1
-            continue
-        # Scalars and texts inlined: the most common values.
-        if tx in _FAST_SCALARS:
+            objects = True  # written by the second pass
+        elif tx in _FAST_SCALARS:
             total += len(k) + 1
-            continue
-        if tx is str:
+        elif tx is str:
             n = len(x)
             if n > MAX_STRING_CHARS:
                 return None
             total += len(k) + n + 1
-            continue
-        c = _fast_cost(x, 1)
-        if c < 0:
-            if not _is_plain_object(x):
-                return None
-            objects = True
-        total += len(k) + c
-    if not objects and not secrets:
-        return value if total <= MAX_OUTPUT_UNITS else None
-    # Snapshot first: the reprs may change the dict.
-    items = list(value.items())
-    tree: dict[str, Any] = {}
-    for k, x in items:
-        if secrets and _redacts(k, x):
-            tree[k] = REDACTED
-        elif _is_plain_object(x):
-            tree[k] = _cut_text(_safe_repr(x), MAX_STRING_CHARS)
+        elif tx in _FAST_NESTED:
+            total += len(k)
+            if nested is None:
+                nested = [x]
+            else:
+                nested.append(x)
+        elif issubclass(tx, _NATIVE_BASES):
+            return None  # subclasses and the rarer built-ins: the walker
         else:
-            tree[k] = x
-    # Checked after the reprs ran, so that what they changed is checked too.
+            objects = True  # written as its repr (``self``, functions ...)
+    if objects:
+        return _fast_tree_with_reprs(value)
+    if nested is not None:
+        for x in nested:
+            c = _fast_cost(x, 1)
+            if c < 0:
+                return None
+            total += c
+    return value if total <= MAX_OUTPUT_UNITS else None
+
+
+def _fast_tree_with_reprs(value: dict[str, Any]) -> Any:
+    """Second pass of :func:`_fast_tree` for a dict holding objects or secrets.
+
+    Takes the reprs, then checks and measures the whole result: a repr may
+    change the containers beside it (and another thread the dict itself).
+    """
+    items = list(value.items())  # snapshot: the reprs may change the dict
+    tree: dict[str, Any] = {}
     total = 1
-    for k, x in tree.items():
+    nested = []
+    for k, x in items:
+        if type(k) is not str or len(k) > MAX_STRING_CHARS:
+            return None
+        tx = type(x)
+        if _redacts(k, x):
+            x = REDACTED
+        elif tx in _FAST_NESTED:
+            nested.append(x)
+        elif tx is str:
+            if len(x) > MAX_STRING_CHARS:
+                return None
+        elif tx not in _FAST_SCALARS:
+            if issubclass(tx, _NATIVE_BASES):
+                return None
+            x = _cut_text(_safe_repr(x), MAX_STRING_CHARS)
+        tree[k] = x
+        total += len(k) + (len(x) + 1 if type(x) is str else 1)
+    # Containers last, once every repr has run.
+    for x in nested:
         c = _fast_cost(x, 1)
         if c < 0:
             return None
-        total += len(k) + c
+        total += c
     return tree if total <= MAX_OUTPUT_UNITS else None
 
 
