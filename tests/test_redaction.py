@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import importlib.util
+
 import msgpack
 import pytest
 from vask import serialize
@@ -164,6 +166,13 @@ def traced_locals(config):
     return ret["locals"], doc["meta"]["config"]
 
 
+# Found, not imported: these tests need the built engine, the others only the source.
+needs_engine = pytest.mark.skipif(
+    importlib.util.find_spec("vask._vask") is None, reason="the native engine is not built"
+)
+
+
+@needs_engine
 class TestProfilerConfiguration:
     def test_redacted_by_default(self):
         frame_locals, config = traced_locals({})
