@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import importlib.util
 
 import msgpack
@@ -101,6 +102,80 @@ class TestDefaultRedaction:
         out = light(type("D", (dict,), {})(secret="s", n=1))
         assert out == {"secret": REDACTED, "n": "1"}
 
+    @pytest.mark.parametrize("extra", LOCALS_FORMS.values(), ids=LOCALS_FORMS.keys())
+    def test_lightweight_nested_secrets(self, extra):
+        headers = {"Authorization": "Bearer s3cr3t", "Accept": "*/*"}
+        frame_locals = {
+            "request": {"headers": headers},
+            "kwargs": {"user": "bob", "password": "hunter2"},
+            "rows": [{"id": 1, "token": "t0k"}],
+            "pair": ({"api_key": 12345},),
+            **extra,
+        }
+        out = light(frame_locals)
+        assert out["request"] == "{'headers': {'Authorization': <redacted>, 'Accept': '*/*'}}"
+        assert out["kwargs"] == "{'user': 'bob', 'password': <redacted>}"
+        assert out["rows"] == "[{'id': 1, 'token': <redacted>}]"
+        assert out["pair"] == "({'api_key': <redacted>},)"
+        # Not only locals: any value, such as a function's return value.
+        assert light({"headers": headers}) == {"headers": out["request"][12:-1]}
+        assert light([headers]) == "[{'Authorization': <redacted>, 'Accept': '*/*'}]"
+
+    def test_lightweight_keeps_reprs_without_secrets(self):
+        plain = [
+            {"a": 1, "b": [1, 2], "c": {"d": (3,)}, "e": None},
+            [{"x": "y"}, (), {}, [[]]],
+            {"password": None, "token": True},  # kept, as at the top level
+        ]
+        for value in plain:
+            assert light({"v": value}) == {"v": repr(value)}
+            assert light([value]) == repr([value])
+
+    def test_lightweight_nested_dict_subclasses(self):
+        class Headers(dict):
+            def items(self):
+                raise RuntimeError("items")
+
+            def __iter__(self):
+                raise RuntimeError("__iter__")
+
+        out = light({"h": Headers(Cookie="c", Host="h")})["h"]
+        assert out == "Headers({'Cookie': <redacted>, 'Host': 'h'})"
+        out = light({"o": [collections.OrderedDict(session="s")]})["o"]
+        assert out == "[OrderedDict({'session': <redacted>})]"
+
+    def test_lightweight_redaction_is_bounded(self):
+        # Whatever the shape, the short repr stays short, the secret hidden
+        # and the other items, up to the cut, in place.
+        deep: dict = {"token": "deep-secret"}
+        for _ in range(50):
+            deep = {"k": deep}
+        wide = [{"n": i} for i in range(60)] + [{"token": "late-secret"}]
+        cyclic: dict = {"secret": "s"}
+        cyclic["me"] = cyclic
+        many = {f"k{i}": i for i in range(99)} | {"password": "p"}
+        for value in (deep, wide, cyclic, many):
+            out = light({"v": value})["v"]
+            assert "secret" not in out.replace("'secret'", "") and "'p'" not in out
+            assert len(out) <= serialize.LIGHTWEIGHT_REPR_CHARS + 3
+        assert light({"v": cyclic})["v"] == "{'secret': <redacted>, 'me': {...}}"
+        assert light({"v": wide})["v"].startswith("[{'n': 0}, {'n': 1}, ")
+        assert light({"v": many})["v"].startswith("{'k0': 0, 'k1': 1, ")
+
+    def test_lightweight_nested_runs_no_user_code_but_repr(self):
+        class Loud:
+            def __eq__(self, other):
+                raise RuntimeError("__eq__")
+
+            def __hash__(self):
+                return 1
+
+            def __repr__(self):
+                return "Loud()"
+
+        value = {"auth": {"token": "t", Loud(): Loud(), "x": [Loud()]}}
+        assert light(value)["auth"] == "{'token': <redacted>, Loud(): Loud(), 'x': [Loud()]}"
+
     def test_values_are_not_searched(self):
         assert full({"note": "password=hunter2"}) == {"note": "password=hunter2"}
         assert full("token") == "token"
@@ -114,6 +189,7 @@ class TestConfiguration:
             "x": {"token": "t"},
         }
         assert light({"password": "p"}) == {"password": "'p'"}
+        assert light({"x": {"token": "t"}}) == {"x": "{'token': 't'}"}
 
     def test_custom_fragments_replace_the_defaults(self):
         serialize.configure_redaction(["pin", "credit-card"])

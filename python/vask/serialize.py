@@ -49,7 +49,8 @@ Encoding rules of :func:`dump_msgpack`:
 :func:`dump_msgpack_lightweight_repr` writes short reprs only: a ``dict``
 (the usual argument: a frame's locals) becomes a map of key text to the value's
 repr cut to :data:`LIGHTWEIGHT_REPR_CHARS` characters; any other value becomes
-such a short repr text itself.
+such a short repr text itself.  Containers of more than that many items are
+written as ``"<list of N items>"``.
 
 Secrets.  Both dumpers replace the value of a map entry whose name looks like
 a secret (a frame's local variable ``db_password``, the key ``"Authorization"``
@@ -62,12 +63,18 @@ all redacted.  ``None`` and ``True``/``False`` are kept: they hold no secret and
 tell whether one was given.  A redacted container is replaced whole.  The
 fragments are process-wide (:func:`configure_redaction`); a profiler sets them
 from its configuration key ``redact`` when it starts (:func:`redaction_from_config`).
-Values without a name (a function's return value) and the reprs of objects
-are not inspected.
+In the short reprs of the lightweight form, a secret entry of a dict inside
+the value (also inside lists and tuples, and subclasses of the three) is shown
+as ``'Authorization': <redacted>``; only the entries that can show within the
+cut are inspected, and a container nested deeper than :data:`MAX_DEPTH` that
+could hold one is shown as ``<dict nested too deep>``.  Only text keys are
+names there.  Values without a name (a function's return value) and the reprs
+of other objects are not inspected.
 
 Every map entry goes through ``_Walker.entry`` (name and value), where the
 redaction happens; the fast paths below redact the top-level entries they
-handle the same way and leave nested secrets to the walker.
+handle the same way and leave nested secrets to the walker, and the short
+reprs to ``_scan_entries`` and ``_ShortEntries``.
 """
 
 from __future__ import annotations
@@ -536,23 +543,211 @@ def _short_repr(value: Any) -> str:
     """The repr of ``value`` cut to ``LIGHTWEIGHT_REPR_CHARS`` characters plus "...".
 
     Long built-in texts, binaries and containers are cut before their repr is
-    built, so a 10 MB string costs no more than a short one.
+    built, so a 10 MB string costs no more than a short one.  Dicts, lists
+    and tuples that hold a secret entry within the cut are written by
+    :class:`_ShortEntries`, with the secret values redacted.
     """
     tp = type(value)
     limit = LIGHTWEIGHT_REPR_CHARS
-    if (tp is str or tp is bytes or tp is bytearray) and len(value) > limit:
-        r = repr(value[:limit])
+    if tp is str or tp is bytes or tp is bytearray:
+        r = repr(value[:limit]) if len(value) > limit else repr(value)
     elif tp is int:
         r = _int_text(value)
-    elif (tp is list or tp is tuple or tp is dict or tp is set or tp is frozenset) and len(
-        value
-    ) > limit:
-        # The built-in repr would walk every item; each item takes at least
-        # one character, so none past the first ``limit`` could show anyway.
-        return f"<{_type_name(tp)} of {len(value)} items>"
+    elif tp is float or tp is bool or value is None:
+        return repr(value)  # at most 24 characters
+    elif tp is list or tp is tuple or tp is dict or tp is set or tp is frozenset:
+        n = len(value)
+        if n > limit:
+            # The built-in repr would walk every item; each item takes at least
+            # one character, so none past the first ``limit`` could show anyway.
+            return f"<{_type_name(tp)} of {n} items>"
+        if _redact_fragments and not _plain_container(value, tp):
+            r = _redacted_repr(value, tp, tp)
+        else:
+            r = _safe_repr(value)
+    elif _redact_fragments and (base := _entries_base(tp)) is not None:
+        r = _redacted_repr(value, tp, base)
     else:
         r = _safe_repr(value)
     return r if len(r) <= limit else r[:limit] + "..."
+
+
+def _plain_container(value: Any, tp: type) -> bool:
+    """Whether the exact container ``value`` certainly holds no secret entry (at C speed)."""
+    if tp is list or tp is tuple:
+        return _LEAF_TYPES.issuperset(map(type, value))
+    if tp is dict:
+        return (
+            _LEAF_TYPES.issuperset(map(type, value.values()))
+            and _TEXT_TYPE.issuperset(map(type, value))
+            and _plain_names.issuperset(value)  # names known to be no secrets
+        )
+    return True  # sets hold no dicts
+
+
+def _redacted_repr(value: Any, tp: type, base: type) -> str:
+    """The repr of ``value`` with secret entries redacted, if it shows one, else its repr."""
+    if _scan_entries(value, tp, base, 1, LIGHTWEIGHT_REPR_CHARS + 1) < 0:
+        return _ShortEntries().text(value, tp, base)
+    return _safe_repr(value)
+
+
+# -- lightweight form: secrets inside containers -----------------------------
+#
+# The short repr of a container shows its first items only: every item (a
+# value, a key, a container's opening bracket) takes at least one character,
+# so the items past the first ``LIGHTWEIGHT_REPR_CHARS`` of a pre-order walk
+# cannot show.  _scan_entries looks for secret entries among those items,
+# reading them through the built-in types' own methods, without user code;
+# only when it finds one is the repr written by _ShortEntries instead of the
+# built-in repr.
+
+#: Types whose repr shows no entries (a str value is never inspected).
+_LEAF_TYPES = frozenset({_NONE_TYPE, bool, int, float, str, bytes})
+_TEXT_TYPE = frozenset({str})
+_CONTAINER_BASES = (dict, list, tuple)
+_RECURSION_MARKERS = {dict: "{...}", list: "[...]", tuple: "(...)"}
+_BRACKETS = {dict: ("{", "}"), list: ("[", "]"), tuple: ("(", ")")}
+
+
+def _entries_base(tp: type) -> type | None:
+    """``dict``, ``list`` or ``tuple`` if values of ``tp`` may hold entries, else None."""
+    if tp is dict or tp is list or tp is tuple:
+        return tp
+    if tp in _LEAF_TYPES or not issubclass(tp, _CONTAINER_BASES) or issubclass(tp, enum.Enum):
+        return None
+    return dict if issubclass(tp, dict) else list if issubclass(tp, list) else tuple
+
+
+def _dict_items(tp: type) -> Any:
+    return OrderedDict.items if issubclass(tp, OrderedDict) else dict.items
+
+
+def _entry_name(k: Any) -> str | None:
+    """The name checked for the entry with key ``k``: only text keys are names."""
+    tk = type(k)
+    if tk is not str:
+        if not issubclass(tk, str) or issubclass(tk, enum.Enum):
+            return None
+        k = str.__str__(k)
+    return k if len(k) <= MAX_STRING_CHARS else _cut_text(k, MAX_STRING_CHARS)
+
+
+def _scan_entries(x: Any, tp: type, base: type, depth: int, budget: int) -> int:
+    """Pre-order walk of the first ``budget`` items of the container ``x``.
+
+    Returns -1 if a secret entry is among them (or a container nested deeper
+    than :data:`MAX_DEPTH`, which the walk does not enter), else the budget
+    left, 0 once it is used up.
+    """
+    budget -= 1
+    if budget <= 0:
+        return 0
+    if depth > MAX_DEPTH:
+        return -1
+    if base is dict:
+        for k, y in list(islice(_dict_items(tp)(x), budget)):
+            budget -= 1
+            if budget <= 0:
+                return 0
+            name = _entry_name(k)
+            if name is not None and _redacts(name, y):
+                return -1
+            budget = _scan_item(y, depth, budget)
+            if budget <= 0:
+                return budget
+        return budget
+    for y in base.__getitem__(x, slice(0, budget)):
+        budget = _scan_item(y, depth, budget)
+        if budget <= 0:
+            return budget
+    return budget
+
+
+def _scan_item(y: Any, depth: int, budget: int) -> int:
+    """:func:`_scan_entries` for one item of a container at ``depth``."""
+    ty = type(y)
+    base = _entries_base(ty)
+    if base is None:
+        return budget - 1
+    if ty is base and len(y) < budget and _plain_container(y, ty):
+        return max(budget - 1 - (2 * len(y) if ty is dict else len(y)), 0)
+    return _scan_entries(y, ty, base, depth + 1, budget)
+
+
+class _ShortEntries:
+    """Writes the head of a container's repr with the values of secret entries redacted.
+
+    Dicts, lists and tuples are written as the built-in reprs write them
+    (a subclass inside ``TypeName(...)``), any other item as its short repr.
+    Writing stops once the text is longer than the cut.
+    """
+
+    __slots__ = ("parts", "path", "room")
+
+    def __init__(self) -> None:
+        self.parts: list[str] = []
+        self.path: set[int] = set()
+        self.room = LIGHTWEIGHT_REPR_CHARS + 1
+
+    def text(self, x: Any, tp: type, base: type) -> str:
+        self.container(x, tp, base, 1)
+        return "".join(self.parts)
+
+    def put(self, s: str) -> None:
+        self.parts.append(s)
+        self.room -= len(s)
+
+    def item(self, y: Any, depth: int) -> None:
+        ty = type(y)
+        base = _entries_base(ty)
+        if base is None:
+            self.put(_short_repr(y))
+        else:
+            self.container(y, ty, base, depth)
+
+    def container(self, x: Any, tp: type, base: type, depth: int) -> None:
+        key = id(x)
+        if key in self.path:
+            self.put(_RECURSION_MARKERS[base])
+            return
+        if depth > MAX_DEPTH:
+            self.put(f"<{_type_name(tp)} nested too deep>")
+            return
+        if tp is not base:
+            self.put(_type_name(tp) + "(")
+        opening, closing = _BRACKETS[base]
+        self.put(opening)
+        self.path.add(key)
+        try:
+            if base is dict:
+                for i, (k, y) in enumerate(list(islice(_dict_items(tp)(x), self.room))):
+                    if self.room <= 0:
+                        return
+                    if i:
+                        self.put(", ")
+                    self.put(_short_repr(k))
+                    self.put(": ")
+                    name = _entry_name(k)
+                    if name is not None and _redacts(name, y):
+                        self.put(REDACTED)
+                    else:
+                        self.item(y, depth + 1)
+            else:
+                # A slice is a snapshot: reprs that change ``x`` cannot disturb us.
+                for i, y in enumerate(base.__getitem__(x, slice(0, self.room))):
+                    if self.room <= 0:
+                        return
+                    if i:
+                        self.put(", ")
+                    self.item(y, depth + 1)
+                if base is tuple and tuple.__len__(x) == 1:
+                    self.put(",")
+        finally:
+            self.path.discard(key)
+        self.put(closing)
+        if tp is not base:
+            self.put(")")
 
 
 # -- fast path -------------------------------------------------------------
