@@ -478,3 +478,30 @@ class TestLightweight:
     def test_many_locals_are_cut(self):
         out = light({f"v{i}": i for i in range(1000)})
         assert out[TRUNCATED_KEY] == "<900 more items>"
+
+    @pytest.mark.parametrize(
+        "value",
+        [
+            {"n": 1, "s": "abc", "f": 2.5, "b": True, "none": None},
+            {"edge": 2**64 - 1, "neg": -(2**63), "big": 2**64, "huge": 10**5000},
+            {"nan": math.nan, "escaped": "\x00" * 60, "long": "é" * 500, "raw": b"\xff" * 200},
+            {"self": Explosive(), "bad": BadRepr(), "l": [1, {"a": None}], "password": "p"},
+            {"k" * (MAX_STRING_CHARS + 1): 1},
+            {1: "int key", "1": "text key"},
+        ],
+    )
+    def test_fast_path_matches_walker(self, value):
+        slow = serialize._pack_tree(serialize._build_light, value)
+        assert dump_msgpack_lightweight_repr(value) == slow
+
+    def test_repr_changing_the_locals(self):
+        frame_locals: dict = {"a": 1}
+
+        class Adder:
+            def __repr__(self):
+                frame_locals[f"n{len(frame_locals)}"] = 0
+                return "Adder()"
+
+        frame_locals["adder"] = Adder()
+        out = light(frame_locals)
+        assert out["a"] == "1" and out["adder"] == "Adder()"

@@ -963,6 +963,37 @@ def dump_msgpack(value: Any) -> bytes:
         return _FALLBACK
 
 
+def _light_tree(value: dict[Any, Any]) -> dict[str, str] | None:
+    """The lightweight map of the exact dict ``value``, or None for the walker.
+
+    The common case: a frame's locals, with text keys.  The usual scalars and
+    short texts are written inline, every other value by :func:`_short_repr`.
+    A repr that changes the dict makes the iteration raise, and the walker,
+    which reads a snapshot, takes over; so does a key that is no short text.
+    """
+    if len(value) > MAX_ITEMS:
+        return None
+    limit = LIGHTWEIGHT_REPR_CHARS
+    redacting = bool(_redact_fragments)
+    plain_names = _plain_names
+    out = {}
+    for k, x in value.items():
+        if type(k) is not str or len(k) > MAX_STRING_CHARS:
+            return None
+        if redacting and k not in plain_names and _redacts(k, x):
+            out[k] = REDACTED
+            continue
+        tx = type(x)
+        if tx is str and len(x) <= limit:
+            r = repr(x)  # escapes may make it longer than the text
+            out[k] = r if len(r) <= limit else r[:limit] + "..."
+        elif tx is float or tx is bool or x is None or (tx is int and _MIN_INT <= x <= _MAX_INT):
+            out[k] = repr(x)  # at most 24 characters
+        else:
+            out[k] = _short_repr(x)
+    return out
+
+
 def dump_msgpack_lightweight_repr(value: Any) -> bytes:
     """Like :func:`dump_msgpack`, but writes only short reprs.
 
@@ -973,23 +1004,12 @@ def dump_msgpack_lightweight_repr(value: Any) -> bytes:
     try:
         try:
             tp = type(value)
-            if tp is not dict:
-                if not issubclass(tp, dict):
-                    return _pack_plain(_short_repr(value))
-            elif len(value) <= MAX_ITEMS and all(
-                type(k) is str and len(k) <= MAX_STRING_CHARS for k in value
-            ):
-                if _redact_fragments:
-                    plain_names = _plain_names
-                    return _pack_plain(
-                        {
-                            k: _short_repr(x)
-                            if k in plain_names or not _redacts(k, x)
-                            else REDACTED
-                            for k, x in list(value.items())
-                        }
-                    )
-                return _pack_plain({k: _short_repr(x) for k, x in list(value.items())})
+            if tp is dict:
+                tree = _light_tree(value)
+                if tree is not None:
+                    return _pack_plain(tree)
+            elif not issubclass(tp, dict):
+                return _pack_plain(_short_repr(value))
         except KeyboardInterrupt:
             raise
         except Exception:  # noqa: BLE001, S110 - lone surrogates: the walker sanitizes
