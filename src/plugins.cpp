@@ -71,14 +71,7 @@ void set_item(PyObject* dict, PyObject* key, PyObject* value) {
   Ref exc = fetch_error();
   PyException_SetContext(exc.get(), cause.copy().release());  // steals
   PyException_SetCause(exc.get(), cause.release());           // steals
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc.release());
-#else
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
-  Py_INCREF(type);
-  PyObject* tb = PyException_GetTraceback(exc.get());  // new reference or null
-  PyErr_Restore(type, exc.release(), tb);
-#endif
+  restore_error(std::move(exc));
   throw_py();
 }
 

@@ -350,11 +350,7 @@ void VaskProfiler::log_error(PyFrameObject* frame, FrameEvent event, std::string
     set_error_from_current_exception();
     PyErr_WriteUnraisable(nullptr);
     if (error) {
-#if PY_VERSION_HEX >= 0x030C0000
-      PyErr_SetRaisedException(error.release());
-#else
-      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-#endif
+      restore_error(std::move(error));
       PyErr_WriteUnraisable(nullptr);
     }
   }
