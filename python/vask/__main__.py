@@ -31,6 +31,7 @@ import threading
 import traceback
 import types
 import zipfile
+from collections.abc import Callable
 from pathlib import Path
 from types import TracebackType
 from typing import Any, TextIO
@@ -128,24 +129,21 @@ def _non_negative(text: str) -> float:
     return value
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
-    return value
+def _int_at_least(minimum: int, what: str) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be {what}: {text!r}")
+        return value
+
+    return parse
 
 
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more: {text!r}")
-    return value
+_positive_int = _int_at_least(1, "at least 1")
+_count = _int_at_least(0, "0 or more")
 
 
 def _flush_mb(text: str) -> float | bool:

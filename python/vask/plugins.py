@@ -107,30 +107,31 @@ def _is_caller(frame: FrameType, candidate: FrameType | None) -> bool:
     return False
 
 
-def _pytest_matches(frame: FrameType, event: str, arg: Any, context: dict[str, Any]) -> bool:
+def _claim_test(frame: FrameType, event: str, slot: str, outer: tuple[str, ...] = ()) -> bool:
+    """Whether this event starts or ends the outermost test on the thread.
+
+    A test that runs inside an open test of `slot` or of the `outer` kinds
+    belongs to that test and is not claimed.
+    """
     if event == "call":
-        if _is_caller(frame, getattr(_open_tests, "pytest", None)):
-            return False
-        _open_tests.pytest = frame
+        for kind in (*outer, slot):
+            if _is_caller(frame, getattr(_open_tests, kind, None)):
+                return False
+        setattr(_open_tests, slot, frame)
         return True
-    if event in _CLOSING_EVENTS and getattr(_open_tests, "pytest", None) is frame:
-        _open_tests.pytest = None
+    if event in _CLOSING_EVENTS and getattr(_open_tests, slot, None) is frame:
+        setattr(_open_tests, slot, None)
         return True
     return False
+
+
+def _pytest_matches(frame: FrameType, event: str, arg: Any, context: dict[str, Any]) -> bool:
+    return _claim_test(frame, event, "pytest")
 
 
 def _unittest_matches(frame: FrameType, event: str, arg: Any, context: dict[str, Any]) -> bool:
-    if event == "call":
-        if _is_caller(frame, getattr(_open_tests, "pytest", None)):
-            return False  # pytest runs this TestCase: it is pytest's test
-        if _is_caller(frame, getattr(_open_tests, "unittest", None)):
-            return False
-        _open_tests.unittest = frame
-        return True
-    if event in _CLOSING_EVENTS and getattr(_open_tests, "unittest", None) is frame:
-        _open_tests.unittest = None
-        return True
-    return False
+    # A TestCase that pytest runs is pytest's test.
+    return _claim_test(frame, event, "unittest", outer=("pytest",))
 
 
 def _pytest_outcome(reports: Any) -> str:
