@@ -17,7 +17,6 @@ import runpy
 import signal
 import sqlite3
 import sys
-import tempfile
 import threading
 import traceback
 import types
@@ -177,27 +176,6 @@ def _run_script(script: str, target: str) -> None:
             sys.modules["__main__"] = previous
 
 
-def _write_side_file(trace_id: str, data: bytes, db_path: Path) -> Path:
-    """Keep a trace document that could not be stored; returns the file (mode 0600)."""
-    last_error: OSError | None = None
-    for directory in (
-        db_path.parent / "unsaved",
-        start_dir() / ".vask" / "unsaved",
-        Path(tempfile.gettempdir()) / f"vask-unsaved-{os.getuid() if hasattr(os, 'getuid') else 0}",
-    ):
-        try:
-            directory.mkdir(mode=0o700, parents=True, exist_ok=True)
-            path = directory / f"{trace_id}.msgpack"
-            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-            with os.fdopen(fd, "wb") as f:
-                f.write(data)
-            return path
-        except OSError as error:
-            last_error = error
-    assert last_error is not None
-    raise last_error
-
-
 def _default_trace_name(target: str, module: bool, program_args: list[str]) -> str:
     words = (["-m", target] if module else [target]) + program_args
     name = " ".join(words)
@@ -305,7 +283,7 @@ def _save_run(profiler: Any, args: argparse.Namespace, db_path: Path) -> bool:
             reason = f"{reason} (waited {timeout:g} s; see --busy-timeout)"
         say(f"error: could not store trace {trace_id} in {display(db_path)}: {reason}")
         try:
-            side = _write_side_file(trace_id, data, db_path)
+            side = db.write_side_file(trace_id, data, db_path, start_dir())
         except OSError as side_error:
             say(f"error: could not keep the trace in a file either: {side_error}; it is lost")
             return False

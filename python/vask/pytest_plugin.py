@@ -116,7 +116,7 @@ def _last_row_id(db_path: Path) -> int:
         return 0
     from vask import db
 
-    conn = db.connect(db_path)
+    conn = db.connect_readonly(db_path)
     try:
         (row_id,) = conn.execute("SELECT COALESCE(MAX(id), 0) FROM traces").fetchone()
     finally:
@@ -130,7 +130,7 @@ def _traces_since(db_path: Path, row_id: int) -> int:
         return 0
     from vask import db
 
-    conn = db.connect(db_path)
+    conn = db.connect_readonly(db_path)
     try:
         (count,) = conn.execute(
             "SELECT COUNT(DISTINCT COALESCE(root_trace_id, trace_id)) FROM traces WHERE id > ?",
