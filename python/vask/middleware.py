@@ -13,7 +13,8 @@ profiler of its own, started before the rest of the chain runs and stopped
 when the response comes back; the trace is stored right away and named after
 the request by the built-in Django plugin of :mod:`vask.plugins`, as in
 ``GET /orders/ 200``.  Errors of tracing or storing are logged on the "vask"
-logger and never change the response.
+logger and never change the response; a trace the database does not take is
+kept in a side file, which the warning names.
 
 Settings:
 
@@ -97,7 +98,7 @@ class VaskMiddleware:
         finally:
             profiler.stop()
             try:
-                profiler.save()
+                profiler.save()  # a trace the database does not take is kept aside, and logged
             except Exception:
                 logger.exception(
                     "vask: cannot store the trace of the request %s in %s",

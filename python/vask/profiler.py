@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import logging
 import os
+import sqlite3
 import sys
 import threading
 import time
@@ -67,6 +69,11 @@ class Profiler:
         self.source: str = source
         self.one_trace_per_test: bool = bool(one_trace_per_test)
         self.rust_profiler: Any = None
+        #: Side files of the traces that could not be stored in the database.
+        self.side_files: list[Path] = []
+        # Documents that could be neither stored nor kept in a file; the next
+        # save tries them again.
+        self._unstored: list[tuple[str, bytes]] = []
         self._threading_hook: Any = None
         self._started = False
 
@@ -120,9 +127,71 @@ class Profiler:
         return self.rust_profiler
 
     def save(self) -> str:
-        """Store everything recorded since the last save; returns the trace id."""
-        self._engine().save()
+        """Store everything recorded since the last save; returns the trace id.
+
+        A trace the database does not take (locked past the busy timeout,
+        not writable, refused as unsafe) is not lost and does not raise: it
+        is kept in a side file (see :func:`vask.db.write_side_file`, listed
+        in :attr:`side_files`) and a warning on the "vask" logger says where;
+        ``vask traces import`` stores it later.  Should no file take it
+        either, it stays in memory and the next save tries again.
+        """
+        engine = self._engine()
+        self._store_unstored()
+        try:
+            engine.save()
+        except _STORE_ERRORS as error:
+            # The failed save put the records back in the engine.
+            self._keep_aside(engine.build_trace(), error)
         return self.trace_id
+
+    def _timeout(self) -> int:
+        return int(self.config.get("sqlite_busy_timeout", 60))
+
+    def _store(self, data: bytes) -> None:
+        """Store one built document; a failure keeps it aside (see :meth:`save`)."""
+        from vask import db
+
+        trace_id = _document_trace_id(data, self.trace_id)
+        try:
+            db.save_trace(
+                trace_id, timeout=self._timeout(), msgpack_data=data, db_path=self.db_path
+            )
+        except _STORE_ERRORS as error:
+            self._keep_aside(data, error)
+
+    def _store_unstored(self) -> None:
+        unstored, self._unstored = self._unstored, []
+        for _, data in unstored:
+            self._store(data)
+
+    def _keep_aside(self, data: bytes, error: BaseException) -> None:
+        from vask import db
+
+        trace_id = _document_trace_id(data, self.trace_id)
+        try:
+            side = db.write_side_file(trace_id, data, self.db_path)
+        except OSError as side_error:
+            self._unstored.append((trace_id, data))
+            _logger.error(
+                "could not store trace %s in %s: %s; nor keep it in a file: %s; "
+                "it stays in memory until profiler.save() is called again",
+                trace_id,
+                self.db_path,
+                error,
+                side_error,
+            )
+            return
+        self.side_files.append(side)
+        _logger.warning(
+            "could not store trace %s in %s: %s; it is kept in %s; store it later with: "
+            "vask traces import %s",
+            trace_id,
+            self.db_path,
+            error,
+            side,
+            side,
+        )
 
     def build_trace(self) -> bytes:
         """The trace document of everything recorded since the last build or save."""
@@ -132,10 +201,11 @@ class Profiler:
         """Build the document now and store it from a background thread.
 
         The returned thread is started; ``join()`` it to wait for the store.
-        An error of the store is kept as the thread's ``error`` attribute.
+        An error of the store is kept as the thread's ``error`` attribute; a
+        trace the database does not take is kept aside as by :meth:`save`.
         """
         document = self._engine().build_trace()
-        timeout = int(self.config.get("sqlite_busy_timeout", 60))
+        timeout = self._timeout()
 
         def store() -> None:
             from vask import db
@@ -144,7 +214,10 @@ class Profiler:
                 db.save_trace(
                     self.trace_id, timeout=timeout, msgpack_data=document, db_path=self.db_path
                 )
-            except BaseException as exc:  # kept for the caller to inspect
+            except _STORE_ERRORS as exc:  # kept for the caller to inspect, and kept aside
+                worker.error = exc  # type: ignore[attr-defined]
+                self._keep_aside(document, exc)
+            except BaseException as exc:
                 worker.error = exc  # type: ignore[attr-defined]
                 raise
 
@@ -152,3 +225,22 @@ class Profiler:
         worker.error = None  # type: ignore[attr-defined]
         worker.start()
         return worker
+
+
+_logger = logging.getLogger("vask")
+
+# The errors of a store that a side file answers: the database could not be
+# written (locked, read-only, full, refused as unsafe), as opposed to a
+# document the engine could not build.
+_STORE_ERRORS = (sqlite3.Error, OSError)
+
+
+def _document_trace_id(data: bytes, default: str) -> str:
+    """The trace id a built document carries (per-test traces have their own)."""
+    from vask import db
+
+    try:
+        trace_id = db._read_head(data).get("trace_id")
+    except ValueError:
+        return default
+    return trace_id if isinstance(trace_id, str) else default
