@@ -58,7 +58,7 @@ class VaskMiddleware:
         from django.conf import settings
         from django.core.exceptions import ImproperlyConfigured, MiddlewareNotUsed
 
-        from vask import plugins, serialize
+        from vask.config import check_config
         from vask.profiler import default_db_path
 
         self.get_response = get_response
@@ -69,12 +69,10 @@ class VaskMiddleware:
             config = {}
         if not isinstance(config, Mapping):
             raise ImproperlyConfigured(f"VASK_CONFIG must be a dict, not {type(config).__name__}")
-        self.config: dict[str, Any] = {"threading": False, **config}
         # Mistakes in the configuration show at start-up, not as a warning
         # logged for every request.
         try:
-            plugins.load_plugin_data(self.config)
-            serialize.redaction_from_config(self.config.get("redact", True))
+            self.config: dict[str, Any] = check_config({"threading": False, **config})
         except (TypeError, ValueError) as error:
             raise ImproperlyConfigured(f"VASK_CONFIG: {error}") from error
         db_path = getattr(settings, "VASK_DB_PATH", None)

@@ -91,6 +91,9 @@ class Profiler:
         if self._started:
             raise RuntimeError("this profiler is already running")
         from vask import _vask, serialize
+        from vask.config import check_config
+
+        self.config = check_config(self.config)
 
         # Secrets are redacted by the value dumpers, which take no options.
         # A list is stored as one str: the trace keeps only scalar config values.
