@@ -206,7 +206,7 @@ def read_everything(trace_id: str, data: bytes, good: bytes) -> None:
 
 
 def test_the_readers_read_or_name_every_mutated_document(seed: dict[str, Any]) -> None:
-    @fuzz_settings(250)
+    @fuzz_settings(350)
     @given(data=mutations(seed))
     def readers(data: bytes) -> None:
         read_everything(seed["trace_id"], data, seed["data"])
@@ -234,7 +234,7 @@ def run_cli(args: list[str]) -> tuple[int, str]:
 def test_the_commands_read_or_name_every_mutated_document(seed: dict[str, Any]) -> None:
     mutated_id = "trc_01MUTATEDMUTATEDMUTATEDMU"
 
-    @fuzz_settings(60)
+    @fuzz_settings(80)
     @given(data=mutations(seed))
     def commands(data: bytes) -> None:
         with tempfile.TemporaryDirectory() as work:

@@ -176,6 +176,13 @@ class TestSideFiles:
         again = db.write_side_file("trc_1", b"\x81", blocked / "db.sqlite3", start)
         assert again.name == "trc_1-2.msgpack" and side.read_bytes() == b"\x80"
 
+    def test_no_side_file_directory_is_made_beside_a_database_in_a_shared_place(
+        self, tmp_path: Path, shared: Path
+    ) -> None:
+        side = db.write_side_file("trc_1", b"\x80", shared / "db.sqlite3", tmp_path)
+        assert side.parent == tmp_path / ".vask" / "unsaved"
+        assert list(shared.iterdir()) == []
+
     def test_an_existing_side_file_directory_of_ours_is_made_private(self, tmp_path: Path) -> None:
         unsaved = tmp_path / "unsaved"
         unsaved.mkdir()

@@ -408,7 +408,7 @@ def _save_run(profiler: Any, args: argparse.Namespace, db_path: Path) -> bool:
     try:
         db.save_trace(trace_id, timeout=timeout, msgpack_data=data, db_path=db_path)
     except (sqlite3.Error, OSError) as error:
-        reason = str(error).replace(f" (database {db_path})", "")
+        reason = db.failure_reason(error, db_path)
         if "locked" in reason:
             reason = f"{reason} (waited {timeout:g} s; see --busy-timeout)"
         say(f"error: could not store trace {trace_id} in {display(db_path)}: {reason}")

@@ -70,6 +70,7 @@ __all__ = [
     "connect_readonly",
     "delete_traces",
     "document_damage",
+    "failure_reason",
     "find_damage",
     "list_traces",
     "load_trace",
@@ -187,6 +188,11 @@ def _with_path(error: Exception, path: Path) -> Exception:
             except (AttributeError, TypeError):
                 pass
     return new
+
+
+def failure_reason(error: BaseException, db_path: str | os.PathLike[str]) -> str:
+    """The text of a storage error, without the database path the caller names already."""
+    return str(error).replace(f" (database {Path(db_path)})", "")
 
 
 @contextmanager
@@ -751,14 +757,23 @@ def side_file_directories(
     working directory by default); ``vask-unsaved-<uid>`` in the temporary
     directory.
     """
+    return list(dict.fromkeys(directory for _, directory in _side_file_places(db_path, start_dir)))
+
+
+def _side_file_places(
+    db_path: str | os.PathLike[str], start_dir: str | os.PathLike[str] | None
+) -> list[tuple[Path | None, Path]]:
+    """(directory that must be one of the user's own, or None; side-file directory in it)."""
     base = Path(start_dir) if start_dir is not None else Path.cwd()
     uid = os.getuid() if hasattr(os, "getuid") else 0
-    candidates = [
-        Path(db_path).absolute().parent / "unsaved",
-        base.absolute() / ".vask" / "unsaved",
-        Path(tempfile.gettempdir()).absolute() / f"vask-unsaved-{uid}",
+    beside = Path(db_path).absolute().parent
+    project = base.absolute() / ".vask"
+    return [
+        (beside, beside / "unsaved"),
+        (project, project / "unsaved"),
+        # The one place made for sharing: its name is the user's alone.
+        (None, Path(tempfile.gettempdir()).absolute() / f"vask-unsaved-{uid}"),
     ]
-    return list(dict.fromkeys(candidates))
 
 
 def write_side_file(
@@ -771,13 +786,21 @@ def write_side_file(
 
     The file, ``<trace id>.msgpack`` (mode 0o600), goes into the first of
     :func:`side_file_directories` that is safe to write in; each is created
-    owner-only (0o700) or made so.  It appears whole or not at all.  Raises
-    ``OSError`` naming every place tried when none could take it.
+    owner-only (0o700) or made so.  ``unsaved`` is made only in a directory of
+    the user's own (not beside a database in ``/tmp``).  The file appears
+    whole or not at all.  Raises ``OSError`` naming every place tried when
+    none could take it.
     """
     name = _UNSAFE_NAME.sub("_", trace_id)[:100] or "trace"
     failures = []
-    for directory in side_file_directories(db_path, start_dir):
+    tried = set()
+    for base, directory in _side_file_places(db_path, start_dir):
+        if directory in tried:
+            continue
+        tried.add(directory)
         try:
+            if base is not None:
+                _paths.private_directory(base)
             real = _paths.private_directory(directory, owner_only=True)
             return _paths.create_private_file(real, f"{name}.msgpack", data)
         except OSError as error:

@@ -172,6 +172,7 @@ class Profiler:
         from vask import db
 
         trace_id = _document_trace_id(data, self.trace_id)
+        reason = db.failure_reason(error, self.db_path)
         try:
             side = db.write_side_file(trace_id, data, self.db_path)
         except OSError as side_error:
@@ -181,7 +182,7 @@ class Profiler:
                 "it stays in memory until profiler.save() is called again",
                 trace_id,
                 self.db_path,
-                error,
+                reason,
                 side_error,
             )
             return
@@ -191,7 +192,7 @@ class Profiler:
             "vask traces import %s",
             trace_id,
             self.db_path,
-            error,
+            reason,
             side,
             side,
         )
