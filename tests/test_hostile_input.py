@@ -95,6 +95,12 @@ class TestReadOnly:
         [
             ("CREATE TABLE traces (id INTEGER PRIMARY KEY, trace_id TEXT)", "has no column"),
             (
+                "CREATE TABLE traces (id INTEGER PRIMARY KEY, trace_id, root_trace_id, trace_name,"
+                " timestamp, stored_at, size, calls,"
+                " data BLOB GENERATED ALWAYS AS (zeroblob(900000000)) VIRTUAL)",
+                "has generated column(s) data",
+            ),
+            (
                 "CREATE VIEW traces AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL "
                 "SELECT i + 1 FROM n) SELECT i AS id, 'trc_x' AS trace_id, NULL AS root_trace_id,"
                 " NULL AS trace_name, 0.0 AS timestamp, 0.0 AS stored_at, 1 AS size, 0 AS calls,"

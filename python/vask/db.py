@@ -395,7 +395,16 @@ def _check_schema(conn: sqlite3.Connection, path: Path) -> None:
         if kind == "table":
             what = "'traces' is not a plain table"
         raise NotATraceDatabase(f"{path} is not a vask trace database ({what})")
-    columns = {str(row[1]).lower() for row in conn.execute("PRAGMA table_info(traces)").fetchall()}
+    # table_xinfo marks generated columns (hidden 2 and 3): a value computed
+    # when read, such as zeroblob(1000000000), is not one vask stored.
+    info = conn.execute("PRAGMA table_xinfo(traces)").fetchall()
+    generated = sorted(str(row[1]) for row in info if row[6] in (2, 3))
+    if generated:
+        raise NotATraceDatabase(
+            f"{path} is not a vask trace database (table 'traces' has generated "
+            f"column(s) {', '.join(generated)})"
+        )
+    columns = {str(row[1]).lower() for row in info}
     missing = sorted(_COLUMNS - columns)
     if missing:
         raise NotATraceDatabase(
@@ -481,21 +490,22 @@ def list_traces(
     with _reading(db_path, timeout) as conn:
         if conn is None:
             return []
+        # One pass over the table, then lookups by rowid (the id vask writes
+        # is the rowid): linear in the rows even where the indexes are gone.
         rows = conn.execute(
             """
-            SELECT t.trace_id,
-                   (SELECT root_trace_id FROM traces r
-                     WHERE r.trace_id = t.trace_id ORDER BY r.id DESC LIMIT 1),
-                   (SELECT trace_name FROM traces n
-                     WHERE n.trace_id = t.trace_id AND n.trace_name IS NOT NULL
-                     ORDER BY n.id DESC LIMIT 1),
-                   (SELECT timestamp FROM traces s
-                     WHERE s.trace_id = t.trace_id ORDER BY s.id DESC LIMIT 1),
-                   MAX(t.stored_at), COUNT(*), SUM(t.size), SUM(t.calls)
-              FROM traces t
-             WHERE typeof(t.trace_id) = 'text'
-             GROUP BY t.trace_id
-             ORDER BY MAX(t.id) DESC
+            SELECT g.trace_id, latest.root_trace_id, named.trace_name, latest.timestamp,
+                   g.stored_at, g.documents, g.size, g.calls
+              FROM (SELECT trace_id, MAX(rowid) AS last,
+                           MAX(CASE WHEN trace_name IS NOT NULL THEN rowid END) AS last_named,
+                           MAX(stored_at) AS stored_at, COUNT(*) AS documents,
+                           SUM(size) AS size, SUM(calls) AS calls
+                      FROM traces
+                     WHERE typeof(trace_id) = 'text'
+                     GROUP BY trace_id) g
+              JOIN traces latest ON latest.rowid = g.last
+              LEFT JOIN traces named ON named.rowid = g.last_named
+             ORDER BY g.last DESC
              LIMIT ?
             """,
             (-1 if limit is None else max(limit, 0),),
