@@ -15,9 +15,8 @@ from pathlib import Path
 
 import msgpack
 import pytest
-import vask.cli as cli
 from test_cli import document, frame, vask_cmd
-from vask import db
+from vask import cli, db
 from vask import document as vask_document
 from vask.calltree import build_call_tree
 from vask.export import chrome_trace
@@ -95,16 +94,20 @@ class TestReadOnly:
         [
             ("CREATE TABLE traces (id INTEGER PRIMARY KEY, trace_id TEXT)", "has no column"),
             (
-                "CREATE TABLE traces (id INTEGER PRIMARY KEY, trace_id, root_trace_id, trace_name,"
-                " timestamp, stored_at, size, calls,"
-                " data BLOB GENERATED ALWAYS AS (zeroblob(900000000)) VIRTUAL)",
+                (
+                    "CREATE TABLE traces (id INTEGER PRIMARY KEY, trace_id, root_trace_id,"
+                    " trace_name, timestamp, stored_at, size, calls,"
+                    " data BLOB GENERATED ALWAYS AS (zeroblob(900000000)) VIRTUAL)"
+                ),
                 "has generated column(s) data",
             ),
             (
-                "CREATE VIEW traces AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL "
-                "SELECT i + 1 FROM n) SELECT i AS id, 'trc_x' AS trace_id, NULL AS root_trace_id,"
-                " NULL AS trace_name, 0.0 AS timestamp, 0.0 AS stored_at, 1 AS size, 0 AS calls,"
-                " x'80' AS data FROM n",
+                (
+                    "CREATE VIEW traces AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL"
+                    " SELECT i + 1 FROM n) SELECT i AS id, 'trc_x' AS trace_id,"
+                    " NULL AS root_trace_id, NULL AS trace_name, 0.0 AS timestamp,"
+                    " 0.0 AS stored_at, 1 AS size, 0 AS calls, x'80' AS data FROM n"
+                ),
                 "'traces' is a view, not a table",
             ),
         ],

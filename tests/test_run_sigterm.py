@@ -9,7 +9,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
-from test_cli import ENV
+from test_cli import ENV, vask_cmd
 from vask import db
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
@@ -127,16 +127,7 @@ def test_a_program_with_its_own_handler_keeps_it(tmp_path: Path) -> None:
 
 def test_a_forked_child_dies_of_sigterm_as_it_would_untraced(tmp_path: Path) -> None:
     (tmp_path / "prog.py").write_text(textwrap.dedent(FORKED_CHILD))
-    result = subprocess.run(
-        [sys.executable, "-m", "vask", "run", "prog.py"],
-        cwd=tmp_path,
-        env=ENV,
-        capture_output=True,
-        text=True,
-        timeout=60,
-        check=False,
-    )
-    assert result.returncode == 0, result.stderr
+    result = vask_cmd("run", "prog.py", cwd=tmp_path)
     assert result.stdout == f"child {-signal.SIGTERM}\n"
     assert "Traceback" not in result.stderr
 
@@ -147,14 +138,9 @@ def test_an_ignored_sigterm_stays_ignored(tmp_path: Path) -> None:
         "def f():\n    return 1\n"
         "f()\nos.kill(os.getpid(), signal.SIGTERM)\ntime.sleep(0.1)\nprint('alive')\n"
     )
-    result = subprocess.run(
-        [sys.executable, "-m", "vask", "run", "prog.py"],
-        cwd=tmp_path,
-        env=ENV,
-        capture_output=True,
-        text=True,
-        timeout=60,
-        check=False,
-        preexec_fn=lambda: signal.signal(signal.SIGTERM, signal.SIG_IGN),  # noqa: PLW1509
-    )
-    assert (result.returncode, result.stdout) == (0, "alive\n")
+    ignored = signal.signal(signal.SIGTERM, signal.SIG_IGN)  # inherited by the child
+    try:
+        result = vask_cmd("run", "prog.py", cwd=tmp_path)
+    finally:
+        signal.signal(signal.SIGTERM, ignored)
+    assert result.stdout == "alive\n"

@@ -91,17 +91,30 @@ def _check_on_the_way(path: Path, st: os.stat_result, uid: int) -> None:
         )
 
 
-def _check_final(path: Path, st: os.stat_result, uid: int) -> None:
+def _check_own(
+    st: os.stat_result, uid: int, refusing: str, write: str, advice: tuple[str, str]
+) -> None:
+    """Refuse, starting with ``refusing``, unless ``st`` is the user's and only theirs to write."""
     if st.st_uid != uid:
         raise UnsafeLocation(
-            f"refusing to write into {path}: it belongs to {_owner(st.st_uid)}, not to you "
-            f"({_owner(uid)}); choose a directory of your own"
+            f"{refusing}: it belongs to {_owner(st.st_uid)}, not to you ({_owner(uid)})"
+            + (f"; {advice[0]}" if advice[0] else "")
         )
     if _others_can_write(st, uid):
         raise UnsafeLocation(
-            f"refusing to write into {path}: other users can write in it "
-            f"(mode {stat.S_IMODE(st.st_mode):04o}); choose a directory only you can write in"
+            f"{refusing}: other users can {write} (mode {stat.S_IMODE(st.st_mode):04o}); "
+            f"{advice[1]}"
         )
+
+
+def _check_final(path: Path, st: os.stat_result, uid: int) -> None:
+    _check_own(
+        st,
+        uid,
+        f"refusing to write into {path}",
+        "write in it",
+        ("choose a directory of your own", "choose a directory only you can write in"),
+    )
 
 
 def _make_directory(path: Path) -> os.stat_result:
@@ -205,17 +218,13 @@ def database_file(path: str | os.PathLike[str]) -> Path:
         )
     if not stat.S_ISREG(st.st_mode):
         raise UnsafeLocation(f"refusing to write the trace database {path}: not a regular file")
-    if st.st_uid != uid:
-        raise UnsafeLocation(
-            f"refusing to write the trace database {path}: it belongs to "
-            f"{_owner(st.st_uid)}, not to you ({_owner(uid)})"
-        )
-    if _others_can_write(st, uid):
-        raise UnsafeLocation(
-            f"refusing to write the trace database {path}: other users can write it "
-            f"(mode {stat.S_IMODE(st.st_mode):04o}); if you trust its contents, "
-            f"make it yours alone: chmod go-w {path}"
-        )
+    _check_own(
+        st,
+        uid,
+        f"refusing to write the trace database {path}",
+        "write it",
+        ("", f"if you trust its contents, make it yours alone: chmod go-w {path}"),
+    )
     return real
 
 

@@ -227,19 +227,25 @@ def _fragments(value: Any, key: str) -> list[str]:
     return fragments
 
 
+def _table(value: Any, key: str, known: tuple[str, ...]) -> Mapping[str, Any]:
+    """``value`` checked as a mapping of some of the ``known`` keys."""
+    if not isinstance(value, Mapping):
+        raise _wrong(key, f"a dict with {' and '.join(known)}", value)
+    unknown = sorted(repr(k) for k in value if k not in known)
+    if unknown:
+        raise ValueError(
+            f"config {key!r}: unknown key(s) {', '.join(unknown)}; "
+            f"known keys are {', '.join(known)}"
+        )
+    return value
+
+
 def _filters(value: Any) -> dict[str, list[str]] | None:
     if value is None:
         return None
-    if not isinstance(value, Mapping):
-        raise _wrong("filters", "a dict with include_frames and ignore_frames", value)
-    unknown = sorted(repr(k) for k in value if k not in _FILTER_KEYS)
-    if unknown:
-        raise ValueError(
-            f"config 'filters': unknown key(s) {', '.join(unknown)}; "
-            f"known keys are {', '.join(_FILTER_KEYS)}"
-        )
+    table = _table(value, "filters", _FILTER_KEYS)
     return {
-        k: _fragments(value[k], f"filters.{k}") for k in _FILTER_KEYS if value.get(k) is not None
+        k: _fragments(table[k], f"filters.{k}") for k in _FILTER_KEYS if table.get(k) is not None
     }
 
 
@@ -274,15 +280,7 @@ def _flush_subtree_mb(value: Any) -> float | bool | None:
 def _trace_points(value: Any) -> dict[str, list[str]] | None:
     if value is None:
         return None
-    if not isinstance(value, Mapping):
-        raise _wrong("trace_points", "a dict with on_return", value)
-    unknown = sorted(repr(k) for k in value if k != "on_return")
-    if unknown:
-        raise ValueError(
-            f"config 'trace_points': unknown key(s) {', '.join(unknown)}; the known key is "
-            "on_return"
-        )
-    on_return = value.get("on_return")
+    on_return = _table(value, "trace_points", ("on_return",)).get("on_return")
     return {} if on_return is None else {"on_return": _texts(on_return, "trace_points.on_return")}
 
 

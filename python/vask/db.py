@@ -49,7 +49,7 @@ import sqlite3
 import tempfile
 import time
 import urllib.request
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, NamedTuple
@@ -242,9 +242,20 @@ def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Con
         conn = sqlite3.connect(str(real), timeout=timeout, isolation_level=None)
     except (OSError, sqlite3.Error) as error:
         raise _with_path(error, path) from error
+    return _set_up(conn, path, _for_writing)
+
+
+def _for_writing(conn: sqlite3.Connection, path: Path) -> None:
+    conn.execute("PRAGMA journal_mode = WAL")
+    _ensure_schema(conn)
+
+
+def _set_up(
+    conn: sqlite3.Connection, path: Path, setup: Callable[[sqlite3.Connection, Path], None]
+) -> sqlite3.Connection:
+    """``conn`` after ``setup``; closed, and the error naming ``path``, when that fails."""
     try:
-        conn.execute("PRAGMA journal_mode = WAL")
-        _ensure_schema(conn)
+        setup(conn, path)
     except BaseException as error:
         conn.close()
         if isinstance(error, sqlite3.Error):
@@ -429,18 +440,15 @@ def connect_readonly(db_path: str | os.PathLike[str], timeout: float = 60) -> sq
         conn = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
     except sqlite3.Error as error:
         raise _with_path(error, path) from error
-    try:
-        conn.execute("PRAGMA query_only = ON")
-        # Functions with side effects are not run from the schema (views,
-        # triggers, indexes) of a file someone else made.
-        conn.execute("PRAGMA trusted_schema = OFF")
-        _check_schema(conn, path)
-    except BaseException as error:
-        conn.close()
-        if isinstance(error, sqlite3.Error):
-            raise _with_path(error, path) from error
-        raise
-    return conn
+    return _set_up(conn, path, _for_reading)
+
+
+def _for_reading(conn: sqlite3.Connection, path: Path) -> None:
+    conn.execute("PRAGMA query_only = ON")
+    # Functions with side effects are not run from the schema (views,
+    # triggers, indexes) of a file someone else made.
+    conn.execute("PRAGMA trusted_schema = OFF")
+    _check_schema(conn, path)
 
 
 @contextmanager
