@@ -13,6 +13,7 @@ ones and ``VASK_FUZZ_EXAMPLES=N`` runs N of them per test.
 
 from __future__ import annotations
 
+import copy
 import io
 import json
 import math
@@ -141,7 +142,8 @@ def restructured(draw: Any, data: Seed) -> bytes:
             new_key = draw(st.sampled_from([1, None, b"key", 2.5, "", "\x1b[2J"]))
             container[new_key] = container.pop(key)
         else:
-            container[key] = draw(HOSTILE)
+            # A copy: the sampled containers are shared between examples.
+            container[key] = copy.deepcopy(draw(HOSTILE))
     data = msgpack.packb(doc, use_bin_type=True)
     depth = draw(st.integers(100, 1030))
     return data.replace(msgpack.packb(DEEP), b"\x91" * depth + b"\xc0", 1)
