@@ -20,7 +20,6 @@ import math
 import os
 import re
 import shutil
-import sqlite3
 import tempfile
 from contextlib import closing, redirect_stderr, redirect_stdout
 from pathlib import Path
@@ -255,17 +254,3 @@ def test_the_commands_read_or_name_every_mutated_document(seed: dict[str, Any]) 
                 assert "Traceback" not in output
 
     commands()
-
-
-def test_a_document_that_was_fine_stays_readable_beside_damaged_ones(
-    seed: dict[str, Any], tmp_path: Path
-) -> None:
-    path = tmp_path / "t.db"
-    store(path, seed["trace_id"], seed["data"])
-    store(path, seed["trace_id"], seed["data"][:100])
-    with closing(sqlite3.connect(path)) as conn:
-        conn.execute("UPDATE traces SET data = 12345 WHERE rowid = 2")
-        conn.commit()
-    status, output = run_cli(["traces", "show", seed["trace_id"], "--db", str(path)])
-    assert status == 1 and "document 2 of 2 is damaged" in output
-    assert "Inventory.reserve(" in output

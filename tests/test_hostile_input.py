@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import json
 import re
-import shutil
 import sqlite3
 from contextlib import closing
 from pathlib import Path
@@ -313,24 +312,3 @@ def test_deep_trees_stop_indenting_and_say_so(
     assert max(len(line) - len(line.lstrip()) for line in lines) <= 2 + 2 * 50
     assert lines[-1].lstrip().startswith(f"[depth {depth - 1}] down(")
     assert "not indented further" in out
-
-
-def test_show_survives_a_copied_real_database(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str]
-) -> None:
-    # A database of vask's, truncated mid-page as a copy cut short leaves it.
-    path = tmp_path / "t.db"
-    for n in range(3):
-        trace_id = f"trc_01COPY{n}COPYCOPYCOPYCOPYCOPYC"
-        records = call_and_return(1, 1.0, locals={"pad": "x" * 5000})
-        db.save_trace(
-            trace_id, msgpack_data=document(trace_id, {"native_1": records}), db_path=path
-        )
-    db.compact(path)
-    cut = tmp_path / "cut.db"
-    shutil.copyfile(path, cut)
-    with open(cut, "r+b") as f:
-        f.truncate(cut.stat().st_size - 3000)
-    status, _, err = run(["traces", "list", "--db", str(cut)], capsys)
-    assert status in (0, 1)
-    assert "Traceback" not in err
