@@ -326,6 +326,8 @@ class _Sigterm:
         self._taken = False
         self._raising = False
         self._pid = os.getpid()
+        # The trace function to put back once a pending raise is done with.
+        self._restore_trace: list[Any] = []
 
     def take(self) -> None:
         """Handle SIGTERM from now on, if the program would die of it."""
@@ -342,6 +344,8 @@ class _Sigterm:
     def hold(self) -> None:
         """The program is done: a SIGTERM from now on is noted, and acted on after the save."""
         self._raising = False
+        if self._restore_trace:
+            sys.settrace(self._restore_trace.pop())
         if self.received and self._taken:
             # The first one is being acted on; a second one kills at once.
             signal.signal(signal.SIGTERM, signal.SIG_DFL)
@@ -369,16 +373,16 @@ class _Sigterm:
         raise _Terminated
 
     def _raise_outside_recording(self, frame: types.FrameType | None) -> None:
+        if self._restore_trace:
+            return  # already pending
         previous = sys.gettrace()
-        armed = True
+        self._restore_trace.append(previous)
 
         def trace(frame: types.FrameType, event: str, arg: Any) -> Any:
-            nonlocal armed
-            if not armed or not self._raising or _recording(frame):
+            if not self._restore_trace or not self._raising or _recording(frame):
                 return None  # vask's recording code itself runs untraced
-            armed = False
             frame.f_trace = None
-            sys.settrace(previous)
+            sys.settrace(self._restore_trace.pop())
             raise _Terminated
 
         # New frames get the global trace function; the running frame that
