@@ -26,6 +26,7 @@ __all__ = [
     "Trace",
     "check_document",
     "decode_document",
+    "decode_record",
     "document_facts",
     "merge_documents",
     "record_time",
@@ -54,13 +55,22 @@ def check_document(data: bytes) -> str | None:
     return document_damage(data)
 
 
+def decode_record(data: bytes) -> Any:
+    """One MessagePack object of a stored document (a record, a value) decoded.
+
+    Every reader of stored values decodes them here, so that they all see
+    the same Python values.
+    """
+    return msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+
+
 def decode_document(data: bytes) -> dict[str, Any]:
     """The trace document in ``data`` as a dict; raises :class:`DamagedDocument`."""
     reason = check_document(data)
     if reason is not None:
         raise DamagedDocument(reason)
     try:
-        doc = msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+        doc = decode_record(data)
     except Exception as error:
         raise DamagedDocument(f"cannot be decoded ({error})") from error
     if not isinstance(doc, dict) or not isinstance(doc.get("threads"), dict):

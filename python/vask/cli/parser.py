@@ -159,6 +159,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="show only calls whose line contains TEXT, with their callers",
     )
     show.add_argument(
+        "--locals",
+        action="store_true",
+        help="show each call's local variables at the call and at the return, under it",
+    )
+    show.add_argument(
         "--max-width",
         type=_count,
         default=80,
@@ -178,15 +183,19 @@ def build_parser() -> argparse.ArgumentParser:
     export.add_argument("id", metavar="ID", help="trace id, a unique prefix of one, or 'latest'")
     export.add_argument(
         "--format",
-        choices=("chrome",),
+        choices=("chrome", "speedscope"),
         default="chrome",
-        help="chrome: Trace Event JSON for Perfetto UI, chrome://tracing and speedscope",
+        help="chrome: Trace Event JSON for Perfetto UI, chrome://tracing and speedscope "
+        "(with values); speedscope: a flame graph of durations (default: chrome)",
     )
     export.add_argument(
         "-o",
         "--output",
         metavar="FILE",
-        help="file to write ('-': standard output; default: ID.json)",
+        help="file to write ('-': standard output; default: ID.json, ID.speedscope.json)",
+    )
+    export.add_argument(
+        "--gzip", action="store_true", help="compress the output with gzip (adds .gz to the name)"
     )
 
     delete = actions.add_parser("delete", parents=[database], help="delete traces")

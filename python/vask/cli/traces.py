@@ -3,16 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import gzip
+import io
 import json
 import os
 import sqlite3
 import sys
+from collections.abc import Callable
 from pathlib import Path
 
-from vask import db, document, render
-from vask.calltree import build_call_tree
+from vask import db, document, render, traceindex
 from vask.cli.common import CliError, calls_text, display, plural, say
-from vask.export import chrome_trace
+from vask.export import write_chrome_trace, write_speedscope
 
 __all__ = ["TRACE_COMMANDS"]
 
@@ -161,7 +163,8 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
         if index:
             out.write("\n")
         documents = db.load_trace(db_path, trace_id, timeout=args.busy_timeout)
-        trace = document.merge_documents(trace_id, documents)
+        trace = traceindex.build_index(trace_id, documents)
+        del documents  # the index holds them
         for number, reason in trace.damaged:
             say(
                 f"trace {trace_id}: document {number} of {trace.documents} is damaged "
@@ -193,7 +196,7 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
                 f"{style.dim}a subtree flushed from trace {trace.root_trace_id}{style.reset}\n"
             )
         for thread in trace.ordered_threads():
-            root = build_call_tree(thread.records)
+            root = traceindex.IndexNode(thread, 0)
             calls = root.calls_below
             ident = f"native {thread.native_id}" if thread.native_id is not None else thread.key
             lines = render.render_tree(
@@ -204,6 +207,7 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
                 width=args.max_width,
                 flushed_calls=flushed_calls,
                 indent="  ",
+                show_locals=args.locals,
             )
             first = next(lines, None)
             if first is None and args.grep is not None:
@@ -219,24 +223,47 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
     return status
 
 
+def _loader(db_path: Path, timeout: float) -> Callable[[str], traceindex.TraceIndex | None]:
+    """Reads the traces that flushed-subtree markers name, for the exports."""
+
+    def load(trace_id: str) -> traceindex.TraceIndex | None:
+        documents = db.load_trace(db_path, trace_id, timeout=timeout)
+        if not documents:
+            say(f"warning: the flushed subtree {trace_id} is not in the database; left as a marker")
+            return None
+        sub = traceindex.build_index(trace_id, documents)
+        for number, reason in sub.damaged:
+            say(f"warning: flushed subtree {trace_id}: document {number} is damaged ({reason})")
+        return sub
+
+    return load
+
+
 def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
     (trace_id,) = _resolve_ids(db_path, [args.id], args.busy_timeout)
     documents = db.load_trace(db_path, trace_id, timeout=args.busy_timeout)
     size = sum(len(d) for d in documents)
     if size > 50 * 1024 * 1024:
         say(f"reading trace {trace_id} ({render.format_bytes(size)}) …")
-    trace = document.merge_documents(trace_id, documents)
+    trace = traceindex.build_index(trace_id, documents)
+    del documents  # the index holds them
     for number, reason in trace.damaged:
         say(f"trace {trace_id}: document {number} is damaged ({reason}); exporting the rest")
     if len(trace.damaged) == trace.documents:
         raise CliError(f"trace {trace_id} cannot be exported: all its documents are damaged", 1)
-    chrome = chrome_trace(trace)
-    calls = sum(1 for e in chrome["traceEvents"] if e["ph"] == "X")
-    output = args.output or f"{trace_id}.json"
+    writer = write_speedscope if args.format == "speedscope" else write_chrome_trace
+    suffix = ".speedscope.json" if args.format == "speedscope" else ".json"
+    output = args.output or f"{trace_id}{suffix}{'.gz' if args.gzip else ''}"
+    load = _loader(db_path, args.busy_timeout)
+    status = 1 if trace.damaged else 0
     if output == "-":
-        json.dump(chrome, sys.stdout, separators=(",", ":"), ensure_ascii=False)
-        sys.stdout.write("\n")
-        return 1 if trace.damaged else 0
+        if args.gzip:
+            with gzip.open(sys.stdout.buffer, "wt", encoding="utf-8") as f:
+                writer(trace, f, load=load)
+        else:
+            writer(trace, sys.stdout, load=load)
+            sys.stdout.write("\n")
+        return status
     path = Path(output)
     tmp = path.with_name(f".{path.name}.tmp{os.getpid()}")
     created = False
@@ -244,18 +271,32 @@ def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
         # Private, like the database: traces hold the program's local variables.
         fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
         created = True
-        with open(fd, "w", encoding="utf-8") as f:
-            json.dump(chrome, f, separators=(",", ":"), ensure_ascii=False)
+        with open(fd, "wb") as raw:
+            if args.gzip:
+                with gzip.open(raw, "wt", encoding="utf-8") as f:
+                    calls = writer(trace, f, load=load)
+            else:
+                with io.TextIOWrapper(raw, encoding="utf-8") as f:
+                    calls = writer(trace, f, load=load)
         os.replace(tmp, path)
     except OSError as error:
         if created:
             tmp.unlink(missing_ok=True)
         raise CliError(f"cannot write {output}: {error.strerror or error}", 1) from None
+    except BaseException:
+        if created:
+            tmp.unlink(missing_ok=True)
+        raise
+    where = (
+        "speedscope"
+        if args.format == "speedscope"
+        else "Perfetto UI, chrome://tracing or speedscope"
+    )
     say(
         f"wrote {calls:,} calls of trace {trace_id} in {len(trace.threads)} threads to "
-        f"{output}; open it in Perfetto UI, chrome://tracing or speedscope"
+        f"{output}; open it in {where}"
     )
-    return 1 if trace.damaged else 0
+    return status
 
 
 def _cmd_delete(args: argparse.Namespace, db_path: Path) -> int:
