@@ -47,10 +47,13 @@ __all__ = [
     "connect",
     "delete_traces",
     "document_damage",
+    "document_rows",
     "find_damage",
     "list_traces",
     "load_trace",
+    "open_reader",
     "prune",
+    "read_document_part",
     "root_totals",
     "save_trace",
 ]
@@ -225,7 +228,9 @@ def _ensure_schema(conn: sqlite3.Connection) -> None:
             conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
 
 
-def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Connection:
+def connect(
+    db_path: str | os.PathLike[str], timeout: float = 60, *, check_same_thread: bool = True
+) -> sqlite3.Connection:
     """Open the trace database, creating it, its directory and its schema if needed.
 
     The connection is in autocommit mode (``isolation_level=None``), in WAL
@@ -237,7 +242,9 @@ def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Con
     try:
         _make_dirs(path.parent)
         _create_file(path)
-        conn = sqlite3.connect(str(path), timeout=timeout, isolation_level=None)
+        conn = sqlite3.connect(
+            str(path), timeout=timeout, isolation_level=None, check_same_thread=check_same_thread
+        )
     except (OSError, sqlite3.Error) as error:
         raise _with_path(error, path) from error
     try:
@@ -323,12 +330,49 @@ def save_trace(
         conn.close()
 
 
-def _open_existing(db_path: str | os.PathLike[str], timeout: float) -> sqlite3.Connection | None:
+def _open_existing(
+    db_path: str | os.PathLike[str], timeout: float, check_same_thread: bool = True
+) -> sqlite3.Connection | None:
     """A connection, or ``None`` when there is no database yet (nothing to read)."""
     path = Path(db_path)
     if not path.exists():
         return None
-    return connect(path, timeout)
+    return connect(path, timeout, check_same_thread=check_same_thread)
+
+
+def open_reader(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Connection | None:
+    """A connection for reading documents part by part, or ``None`` when there is no database.
+
+    It may be used from any thread, by one thread at a time (the caller
+    serialises its use).
+    """
+    return _open_existing(db_path, timeout, check_same_thread=False)
+
+
+def document_rows(conn: sqlite3.Connection, trace_id: str) -> list[tuple[int, int]]:
+    """(row id, length) of each document stored under ``trace_id``, in storage order."""
+    return conn.execute(
+        "SELECT id, length(data) FROM traces WHERE trace_id = ? ORDER BY id", (trace_id,)
+    ).fetchall()
+
+
+def read_document_part(conn: sqlite3.Connection, row_id: int, offset: int, n: int) -> bytes:
+    """``n`` bytes of a row's document from ``offset`` on, reading no more of it than needed.
+
+    Without incremental blob I/O (Python 3.10) SQLite reads the whole
+    document to cut the part out.
+    """
+    if hasattr(conn, "blobopen"):  # Python 3.11+: incremental blob I/O
+        try:
+            with conn.blobopen("traces", "data", row_id, readonly=True) as blob:
+                blob.seek(offset)
+                return blob.read(n)
+        except sqlite3.Error:
+            pass  # not a blob (a text value): read it the plain way
+    row = conn.execute(
+        "SELECT CAST(substr(data, ?, ?) AS BLOB) FROM traces WHERE id = ?", (offset + 1, n, row_id)
+    ).fetchone()
+    return bytes(row[0]) if row and row[0] is not None else b""
 
 
 def list_traces(
@@ -549,16 +593,7 @@ def find_damage(
 
 def _read_start(conn: sqlite3.Connection, row_id: int, n: int) -> bytes:
     """The first ``n`` bytes of a row's document, reading no more of it than needed."""
-    if hasattr(conn, "blobopen"):  # Python 3.11+: incremental blob I/O
-        try:
-            with conn.blobopen("traces", "data", row_id, readonly=True) as blob:
-                return blob.read(n)
-        except sqlite3.Error:
-            pass  # not a blob (a text value): read it the plain way
-    row = conn.execute(
-        "SELECT CAST(substr(data, 1, ?) AS BLOB) FROM traces WHERE id = ?", (n, row_id)
-    ).fetchone()
-    return bytes(row[0]) if row and row[0] is not None else b""
+    return read_document_part(conn, row_id, 0, n)
 
 
 def _disk_size(path: Path) -> int:

@@ -53,7 +53,12 @@ __all__ = [
 #: Record kinds of the index, the frame events first (their codes are the engines').
 EVENT_NAMES = ("call", "return", "unwind", "resume", "yield", "throw")
 _EVENT_CODE = {name: code for code, name in enumerate(EVENT_NAMES)}
-_EVENT_CODE_BYTES = {msgpack.packb(name): code for name, code in _EVENT_CODE.items()}
+# A frame record's event text by its header byte and its fourth byte: "call" is
+# 0xa4 "c" "a" "l" ..., "resume" 0xa6 "r" "e" "s" ...; all six differ there.
+_EVENT_CODE_BYTES = {
+    (0xA0 + len(name)) << 8 | name.encode()[2]: code for name, code in _EVENT_CODE.items()
+}
+assert len(_EVENT_CODE_BYTES) == len(_EVENT_CODE)
 OPEN_CODES = frozenset((0, 3, 5))
 CLOSE_CODES = frozenset((1, 2, 4))
 REC_PLUGIN = 6
@@ -203,7 +208,8 @@ class ThreadIndex:
         self.native_id: int | None = None
         self.ident: int | None = None
         # per record
-        self.rec_pos = array("q")  # position in the trace (see TraceIndex.read)
+        # position in the trace (see TraceIndex.read); 4 bytes while traces stay below 4 GiB
+        self.rec_pos = array("I" if trace.size_hint < 1 << 32 else "q")
         self.rec_kind = bytearray()
         self.rec_node = array("i")  # the node it opens or closes, else the call it ran in
         self._ends: dict[int, int] = {}  # last record of a frames array -> its end position
@@ -372,6 +378,8 @@ class TraceIndex:
         self.damaged: list[tuple[int, str]] = []
         self.names: list[NameInfo] = []
         self.size = 0
+        #: The total size of the documents, known before they are read.
+        self.size_hint = 0
         self._sources: list[DocumentSource] = []
         self._bases: list[int] = []
         self._read_lock = threading.Lock()
@@ -630,36 +638,66 @@ class _Builder:
             rec_pos.append(base + off)
             p = off - rbase
             # -- the facts of the record ---------------------------------
-            name_key: Any = None
-            line: bytes = b""
+            # Texts are mostly fixstr or str8: those headers are read inline.
             code = REC_OTHER
             ts = _NAN
             fid: Any = None
+            n0 = n1 = 0
             fast = False
-            if buf[p : p + 6] == _FRAME_HEAD:
+            if buf.startswith(_FRAME_HEAD, p):
                 try:
-                    q0, q = str_span(buf, p + 6)
-                    line = buf[q0:q].rpartition(b":")[2]
-                    if buf[q : q + 8] == _KEY_CO_NAME:
-                        n0 = q
-                        _, q = str_span(buf, q + 8)
-                        if buf[q : q + 9] == _KEY_QUALNAME:
-                            _, q = str_span(buf, q + 9)
-                            name_key = buf[n0:q]
-                            if buf[q : q + 6] == _KEY_EVENT:
-                                e0, q = str_span(buf, q + 6)
-                                code = event_codes.get(buf[e0 - 1 : q], REC_OTHER)
-                                if buf[q : q + 9] == _KEY_FRAME_ID:
-                                    f0, f1 = str_span(buf, q + 9)
-                                    fid = buf[f0:f1]
-                                    t = buf.rfind(_KEY_TIMESTAMP, f1, end - rbase)
+                    q = p + 6
+                    b = buf[q]
+                    if 0xA0 <= b <= 0xBF:
+                        q += b - 0x9F
+                    elif b == 0xD9:
+                        q += 2 + buf[q + 1]
+                    else:
+                        q = str_span(buf, q)[1]
+                    path_end = n0 = q
+                    if buf.startswith(_KEY_CO_NAME, q):
+                        q += 8
+                        b = buf[q]
+                        if 0xA0 <= b <= 0xBF:
+                            q += b - 0x9F
+                        else:
+                            q = str_span(buf, q)[1]
+                        if buf.startswith(_KEY_QUALNAME, q):
+                            q += 9
+                            b = buf[q]
+                            if 0xA0 <= b <= 0xBF:
+                                q += b - 0x9F
+                            elif b == 0xD9:
+                                q += 2 + buf[q + 1]
+                            else:
+                                q = str_span(buf, q)[1]
+                            n1 = q
+                            if buf.startswith(_KEY_EVENT, q):
+                                q += 6
+                                b = buf[q]
+                                code = event_codes.get(b << 8 | buf[q + 3], REC_OTHER)
+                                q += b - 0x9F
+                                if buf.startswith(_KEY_FRAME_ID, q):
+                                    q += 9
+                                    b = buf[q]
+                                    if 0xA0 <= b <= 0xBF:
+                                        fid = buf[q + 1 : q + b - 0x9F]
+                                        q += b - 0x9F
+                                    else:
+                                        f0, q = str_span(buf, q)
+                                        fid = buf[f0:q]
+                                    t = buf.rfind(_KEY_TIMESTAMP, q, end - rbase)
                                     if t >= 0:
                                         ts = unpack_float(buf, t + 11)[0]
                                         fast = True
                 except (ValueError, IndexError, struct.error):
                     fast = False
-            if not fast:
+            if fast:
+                name_key = buf[n0:n1] if code in OPEN_CODES else None
+                line = buf[p + 6 : path_end].rpartition(b":")[2] if code >= 3 else b""
+            else:
                 code, ts, fid, name_key, line = _slow_facts(buf[p : end - rbase])
+                n0 = n1 = 0
             rec_kind.append(code)
             top = stack[-1]
             # -- the tree ----------------------------------------------------
@@ -717,6 +755,8 @@ class _Builder:
                             break
                     rec_node.append(node)
                 else:
+                    if n1:
+                        name_key = buf[n0:n1]
                     name = _NONE
                     if name_key is not None:
                         name = names.get(name_key)
@@ -863,10 +903,6 @@ def _damage(source: DocumentSource) -> str | None:
     """Why the document is not one complete MessagePack map, reading it in chunks."""
     if source.size == 0:
         return "empty document"
-    if isinstance(source, BytesSource):
-        from vask.document import check_document
-
-        return check_document(source.data)
     unpacker = msgpack.Unpacker(None, max_buffer_size=_MAX_RECORD + _CHUNK)
     fed = 0
 
@@ -918,8 +954,9 @@ def build_index(
     """
     sources = [BytesSource(d) if isinstance(d, (bytes, bytearray)) else d for d in documents]
     index = TraceIndex(trace_id)
+    index.size_hint = sum(s.size for s in sources)
     builder = _Builder(index, progress)
-    builder.total = sum(s.size for s in sources)
+    builder.total = index.size_hint
     for number, source in enumerate(sources, 1):
         builder.add_document(number, source)
     builder.finish()

@@ -9,6 +9,7 @@ import json
 import os
 import sqlite3
 import sys
+import threading
 from collections.abc import Callable
 from pathlib import Path
 
@@ -364,6 +365,47 @@ def _cmd_import(args: argparse.Namespace, db_path: Path) -> int:
     return status
 
 
+def _cmd_view(args: argparse.Namespace, db_path: Path) -> int:
+    from vask.viewer.server import Viewer, make_server
+
+    (trace_id,) = _resolve_ids(db_path, [args.id], args.busy_timeout)
+    viewer = Viewer(db_path, args.busy_timeout)
+    try:
+        server = make_server(viewer, args.port)
+    except OSError as error:
+        raise CliError(
+            f"cannot listen on 127.0.0.1:{args.port}: {error.strerror or error}", 1
+        ) from None
+    url = f"http://127.0.0.1:{server.server_address[1]}/#trace={trace_id}"
+    try:
+        # Index the trace before the page asks for it, saying so when that takes a while.
+        entry = viewer.entry(trace_id)
+        if not entry.ready.wait(1.0):
+            say(f"indexing trace {trace_id} …")
+            while not entry.ready.wait(5.0):
+                if entry.total:
+                    say(
+                        f"indexing: {entry.done * 100 // entry.total}% of {render.format_bytes(entry.total)}"
+                    )
+        if entry.error is not None:
+            say(f"warning: {entry.error}")
+        elif entry.index is not None:
+            for number, reason in entry.index.damaged:
+                say(f"warning: trace {trace_id}: document {number} is damaged ({reason})")
+        say(f"viewer of {display(db_path)} at {url}  (Ctrl-C stops it)")
+        if not args.no_open:
+            import webbrowser
+
+            threading.Thread(target=webbrowser.open, args=(url,), daemon=True).start()
+        server.serve_forever()
+    except KeyboardInterrupt:
+        say("viewer stopped")
+    finally:
+        server.server_close()
+        viewer.close()
+    return 0
+
+
 TRACE_COMMANDS = {
     "list": _cmd_list,
     "show": _cmd_show,
@@ -371,4 +413,5 @@ TRACE_COMMANDS = {
     "delete": _cmd_delete,
     "prune": _cmd_prune,
     "import": _cmd_import,
+    "view": _cmd_view,
 }
