@@ -767,7 +767,7 @@ class _Builder:
                 name = name_ids[node]
                 if name >= 0 and name not in self.closed_names:
                     self.confirm_name(name, buf[p : end - rbase])
-                if code == 4 and name_key is not None:  # a yield: the frame may be resumed
+                if code == 4 and name >= 0:  # a yield: the frame may be resumed
                     first = thread.resume_of.get(node, node)
                     state.suspended.setdefault(name_ids[node], deque()).append((first, line))
             else:

@@ -332,6 +332,8 @@ class _Handler(BaseHTTPRequestHandler):
         params = {k: v[-1] for k, v in parse_qs(url.query).items()}
         if path in ("/", "/index.html"):
             return self._static("index.html")
+        if path == "/favicon.ico":
+            return self._static("favicon.svg")
         if path.startswith("/static/"):
             return self._static(path[len("/static/") :])
         if path == "/api/traces":

@@ -57,12 +57,12 @@ def to_json(value: Any, depth: int = 0) -> Any:
         return value if math.isfinite(value) else {"t": "num", "v": repr(value)}
     if isinstance(value, str):
         return {"t": "repr", "v": value} if _REPR_LIKE.match(value) else value
+    if isinstance(value, msgpack.ExtType):  # a namedtuple: before the tuples
+        return _ext(value.code, value.data, depth)
     if isinstance(value, dict):
         return {"t": "dict", "v": [[str(k), to_json(v, depth + 1)] for k, v in value.items()]}
     if isinstance(value, (list, tuple)):
         return {"t": "list", "v": [to_json(v, depth + 1) for v in value]}
     if isinstance(value, (bytes, bytearray, memoryview)):
         return {"t": "bytes", "v": repr(bytes(value))}
-    if isinstance(value, msgpack.ExtType):
-        return _ext(value.code, value.data, depth)
     return {"t": "repr", "v": str(value)}
