@@ -9,6 +9,7 @@ viewer's browser tests and its benchmark.
 from __future__ import annotations
 
 import struct
+import time
 from typing import Any
 
 import msgpack
@@ -135,7 +136,7 @@ def big_document(
     *,
     batch: int = 1000,
     needle_at: int | None = None,
-    start: float = 1000.0,
+    start: float | None = None,
 ) -> bytes:
     """A one-thread trace of ``calls`` calls: ``main`` -> ``process_batch`` x N -> ``compute`` x ``batch``.
 
@@ -180,6 +181,7 @@ def big_document(
     }
     records: list[bytes] = []
     counter = 0
+    start = time.time() - 60 if start is None else start
     t = start
 
     def fid() -> bytes:

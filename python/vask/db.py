@@ -51,6 +51,7 @@ __all__ = [
     "find_damage",
     "list_traces",
     "load_trace",
+    "open_document",
     "open_reader",
     "prune",
     "read_document_part",
@@ -354,6 +355,22 @@ def document_rows(conn: sqlite3.Connection, trace_id: str) -> list[tuple[int, in
     return conn.execute(
         "SELECT id, length(data) FROM traces WHERE trace_id = ? ORDER BY id", (trace_id,)
     ).fetchall()
+
+
+def open_document(conn: sqlite3.Connection, row_id: int) -> Any:
+    """A read-only blob handle of a row's document (Python 3.11+), or ``None``.
+
+    Reading a far part of a large document through one handle is cheap: the
+    handle remembers where the document's pages are, where a new handle
+    walks them from the start.  A handle whose row changed raises
+    ``sqlite3.Error`` on reading.
+    """
+    if not hasattr(conn, "blobopen"):
+        return None
+    try:
+        return conn.blobopen("traces", "data", row_id, readonly=True)
+    except sqlite3.Error:
+        return None  # not a blob (a text value)
 
 
 def read_document_part(conn: sqlite3.Connection, row_id: int, offset: int, n: int) -> bytes:

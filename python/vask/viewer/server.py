@@ -52,17 +52,42 @@ class NotFound(LookupError):
 
 
 class _BlobSource:
-    """A stored document read part by part from the database (one thread at a time)."""
+    """A stored document read part by part from the database (one thread at a time).
+
+    Keeps its blob handle open: reads far into a large document stay cheap.
+    """
 
     def __init__(self, conn: sqlite3.Connection, lock: threading.Lock, row_id: int, size: int):
         self.conn = conn
         self.lock = lock
         self.row_id = row_id
         self.size = size
+        self._blob: Any = None
 
     def read(self, offset: int, n: int) -> bytes:
         with self.lock:
-            return db.read_document_part(self.conn, self.row_id, offset, n)
+            for attempt in (1, 2):
+                if self._blob is None:
+                    self._blob = db.open_document(self.conn, self.row_id)
+                    if self._blob is None:
+                        return db.read_document_part(self.conn, self.row_id, offset, n)
+                try:
+                    self._blob.seek(offset)
+                    return self._blob.read(n)
+                except sqlite3.Error:
+                    self.close()  # the row changed under the handle: open it again once
+                    if attempt == 2:
+                        raise
+            raise AssertionError("unreachable")
+
+    def close(self) -> None:
+        """Close the handle; requires the lock held."""
+        if self._blob is not None:
+            try:
+                self._blob.close()
+            except sqlite3.Error:
+                pass
+            self._blob = None
 
 
 class _Entry:
@@ -73,6 +98,7 @@ class _Entry:
         self.error: str | None = None
         self.done = 0
         self.total = 0
+        self.sources: list[Any] = []
         self.started = time.monotonic()
         self.ready = threading.Event()
 
@@ -86,6 +112,8 @@ class Viewer:
         self._lock = threading.Lock()
         self._entries: OrderedDict[str, _Entry] = OrderedDict()
         self._conn: sqlite3.Connection | None = None
+        # Serialises every use of the connection and of its blob handles.
+        # Lock order: _lock, then _conn_lock.
         self._conn_lock = threading.Lock()
 
     # -- the database ------------------------------------------------------
@@ -100,6 +128,8 @@ class Viewer:
             return self._conn
 
     def close(self) -> None:
+        for entry in list(self._entries.values()):
+            self._close_sources(entry)
         with self._lock:
             if self._conn is not None:
                 with self._conn_lock:
@@ -201,6 +231,7 @@ class Viewer:
                 sources = [
                     BytesSource(d) for d in db.load_trace(self.db_path, trace_id, self.timeout)
                 ]
+            entry.sources = sources
             entry.total = sum(s.size for s in sources)
 
             def progress(done: int, total: int) -> None:
@@ -224,7 +255,14 @@ class Viewer:
                 oldest = next(iter(self._entries))
                 if not self._entries[oldest].ready.is_set():
                     break
-                del self._entries[oldest]
+                self._close_sources(self._entries.pop(oldest))
+
+    def _close_sources(self, entry: _Entry) -> None:
+        """Close the blob handles of a forgotten index (lock order: ``_lock``, then ``_conn_lock``)."""
+        with self._conn_lock:
+            for source in entry.sources:
+                if isinstance(source, _BlobSource):
+                    source.close()
 
     def loader(self) -> Callable[[str], TraceIndex | None]:
         """Reads linked traces (flushed subtrees) for the page, waiting for their index."""

@@ -31,12 +31,13 @@ function el(tag, cls, text) {
 function fmtDuration(s) {
   if (s === null || s === undefined || !isFinite(s)) return "";
   if (s < 0) s = 0;
-  if (s < 1e-6) return `${Math.round(s * 1e9)} ns`;
-  if (s < 1e-3) return `${(s * 1e6).toPrecision(3).replace(/\.?0+$/, "")} µs`;
-  if (s < 1) return `${(s * 1e3).toPrecision(3).replace(/\.?0+$/, "")} ms`;
-  if (s < 60) return `${s.toPrecision(3).replace(/\.?0+$/, "")} s`;
-  const m = Math.floor(s / 60);
-  return `${m}m${String(Math.floor(s - m * 60)).padStart(2, "0")}s`;
+  const three = (v) => v.toPrecision(3).replace(/(\.\d*?)0+$/, "$1").replace(/\.$/, "");
+  if (s < 0.9995e-6) return `${Math.round(s * 1e9)} ns`;
+  if (s < 0.9995e-3) return `${three(s * 1e6)} µs`;
+  if (s < 0.9995) return `${three(s * 1e3)} ms`;
+  if (s < 59.95) return `${three(s)} s`;
+  const whole = Math.round(s), m = Math.floor(whole / 60);
+  return `${m}m${String(whole - m * 60).padStart(2, "0")}s`;
 }
 
 function fmtBytes(n) {
@@ -108,9 +109,12 @@ function renderTraces() {
   const list = $("trace-list");
   const filter = $("trace-filter").value.trim().toLowerCase();
   list.replaceChildren();
+  let hidden = 0;
   for (const t of S.traces) {
     const hay = `${t.name || ""} ${t.id} ${traceKind(t)} ${t.time}`.toLowerCase();
     if (filter && !hay.includes(filter)) continue;
+    // flushed subtrees open in place under their markers; listed only when filtered for
+    if (t.subtree_of && !filter && t.id !== S.traceId) { hidden++; continue; }
     const li = el("li");
     li.dataset.id = t.id;
     if (t.id === S.traceId) li.className = "current";
@@ -129,6 +133,7 @@ function renderTraces() {
     li.addEventListener("click", () => openTrace(t.id));
     list.append(li);
   }
+  if (hidden) list.append(el("li", "muted", `${plural(hidden, "flushed subtree")} not listed: type in the filter to list them`));
   if (!list.childElementCount) list.append(el("li", "muted", S.traces.length ? "no trace matches" : "no traces stored yet"));
 }
 
@@ -383,7 +388,7 @@ function rowElement(r, i) {
   if (d.kind === "flushed") {
     div.classList.add("flushed");
     main.append(el("span", "nm", `⤓ ${d.label}`));
-    main.append(el("span", "args", `  ${plural(d.segments || 0, "call")} stored apart in ${d.flushed_trace} · open to load them here`));
+    main.append(el("span", "args", `  ${plural(d.segments || 0, "call")} (with their callees) stored apart in ${d.flushed_trace} · open to load them here`));
     return div;
   }
   main.append(el("span", "nm", d.label));
@@ -454,6 +459,7 @@ async function revealPath(trace, thread, path) {
   }
   const tree = $("tree");
   const top = parent * ROW;
+  $("tree-spacer").style.height = `${S.rows.length * ROW}px`;  // before scrolling there
   if (top < tree.scrollTop || top > tree.scrollTop + tree.clientHeight - ROW * 2) {
     tree.scrollTop = Math.max(0, top - tree.clientHeight / 3);
   }
@@ -938,6 +944,13 @@ function setup() {
     if (ev.key === "F3" || (ev.key === "g" && (ev.ctrlKey || ev.metaKey))) { ev.preventDefault(); runSearch(true); }
   });
   setupFlameEvents();
+  window.addEventListener("hashchange", () => {
+    const p = new URLSearchParams(location.hash.slice(1));
+    const wanted = p.get("trace");
+    const focus = p.get("thread") && p.get("node") !== null ? { thread: p.get("thread"), node: Number(p.get("node")) } : null;
+    if (wanted && wanted !== S.traceId) openTrace(wanted, focus).catch(report);
+    else if (wanted && focus) selectNode(wanted, focus.thread, focus.node, true).catch(report);
+  });
 }
 
 async function start() {
