@@ -280,3 +280,18 @@ def test_index_read_from_the_database_part_by_part(tmp_path: Path) -> None:
     conn.close()
     with pytest.raises(sqlite3.ProgrammingError):
         conn.execute("SELECT 1")
+
+
+def test_each_record_maps_back_to_its_node() -> None:
+    index = build_index(TRACE, [document(TRACE, {"native_1": ALL_EVENTS})])
+    thread = index.threads["native_1"]
+    for node in range(1, thread.nodes):
+        made = thread.open_rec[node]
+        if made >= 0:
+            assert thread.node_at_record(made) == node
+        if thread.close_rec[node] >= 0:
+            assert thread.node_at_record(thread.close_rec[node]) == node
+    (assign,) = [r for r in range(len(thread.rec_kind)) if thread.rec_kind[r] == 8]
+    work = thread.node_at_record(assign)
+    assert thread.node_name(work).label == "work"
+    assert list(thread.own_records(work)) == [assign]

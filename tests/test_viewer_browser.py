@@ -78,7 +78,9 @@ def square(x):
 
 def main():
     results = []
-    threads = [threading.Thread(target=work, args=(20, results), name=f"worker-{k}") for k in range(3)]
+    threads = [
+        threading.Thread(target=work, args=(20, results), name=f"worker-{k}") for k in range(3)
+    ]
     for t in threads:
         t.start()
     for t in threads:
@@ -262,7 +264,8 @@ def test_flame_chart_click_selects_a_call(
         const bars = f.data.bars.filter(b => !b[5]).sort((a, b) => (b[3]-b[2]) - (a[3]-a[2]));
         const b = bars.find(b => b[1] === 1) || bars[0];
         const x = ((b[2] + b[3]) / 2 - f.from) / (f.to - f.from) * w;
-        return {x: x - w / 2, y: b[1] * 18 + 10 - c.clientHeight / 2, node: b[0], name: f.data.names[b[4]]};
+        return {x: x - w / 2, y: b[1] * 18 + 10 - c.clientHeight / 2, node: b[0],
+                name: f.data.names[b[4]]};
         """
     )
     canvas = browser.find_element(By.ID, "flame")
@@ -302,8 +305,9 @@ def test_a_flushed_subtree_opens_in_place(
         """
         const i = S.rows.findIndex(r => r.type === 'node' && r.data.kind === 'flushed');
         const m = S.rows[i], next = S.rows[i + 1];
-        return {depth: m.depth, next_depth: next.depth, next_trace: next.trace, marker_trace: m.trace,
-                target: m.data.flushed_trace, label: next.data && next.data.label};
+        return {depth: m.depth, next_depth: next.depth, next_trace: next.trace,
+                marker_trace: m.trace, target: m.data.flushed_trace,
+                label: next.data && next.data.label};
         """
     )
     assert loaded["next_depth"] == loaded["depth"] + 1
@@ -323,7 +327,7 @@ def test_a_large_trace_opens_scrolls_and_finds_a_value(
     wait(browser, lambda d: sum("process_batch(" in r for r in rows(d)) > 5)
     # open a batch of a thousand calls and scroll through it: the rows come page by page
     browser.execute_script(
-        "const i = S.rows.findIndex(r => r.type === 'node' && r.data.label === 'process_batch'); expand(i);"
+        "expand(S.rows.findIndex(r => r.type === 'node' && r.data.label === 'process_batch'));"
     )
     wait(browser, lambda d: d.execute_script("return S.rows.length") > 150)
     scroll = """

@@ -138,7 +138,7 @@ def big_document(
     needle_at: int | None = None,
     start: float | None = None,
 ) -> bytes:
-    """A one-thread trace of ``calls`` calls: ``main`` -> ``process_batch`` x N -> ``compute`` x ``batch``.
+    """A one-thread trace of ``calls`` calls: main -> process_batch x N -> compute x ``batch``.
 
     Every ``compute(batch=b, item='item-b-i', values=[...])`` returns ``i * 2``;
     the call numbered ``needle_at`` (when given) returns the text
@@ -230,7 +230,7 @@ def big_document(
     rec("main", "return", main_id, pack(0), pack({"argv": ["app.py", "--fast"], "batches": b}))
 
     body = b"".join(records)
-    del records
+    records.clear()
     head_map = {
         "trace_id": trace_id,
         "trace_name": f"big trace of {calls:,} calls",

@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import bisect
 import math
+import sqlite3
 import struct
 import threading
 from array import array
@@ -36,6 +37,7 @@ from typing import Any, Protocol
 
 import msgpack
 
+from vask import db
 from vask.calltree import body_kind
 from vask.document import FLUSHED_TYPE, DamagedDocument, decode_record
 
@@ -45,9 +47,12 @@ __all__ = [
     "DocumentSource",
     "IndexNode",
     "NameInfo",
+    "StoredDocument",
     "ThreadIndex",
     "TraceIndex",
     "build_index",
+    "open_trace",
+    "stored_sources",
 ]
 
 #: Record kinds of the index, the frame events first (their codes are the engines').
@@ -72,7 +77,11 @@ NODE_KINDS = ("root", "call", "plugin", "flushed")
 
 _NONE = -1
 _NAN = math.nan
-_CHUNK = 4 << 20  # bytes read from a source at a time
+# Bytes read from a source at a time.  Kept below glibc's mmap threshold
+# (128 KiB): freeing a larger buffer raises that threshold, after which the
+# growing index arrays are reallocated on the heap, copied and fragmented,
+# which costs more memory than the arrays themselves.
+_CHUNK = 64 << 10
 _MAX_RECORD = 1 << 30  # longest single record the reader accepts
 
 # The head of a frame record as the engines write it: a map of 10 entries
@@ -109,6 +118,87 @@ class BytesSource:
 
     def read(self, offset: int, n: int) -> bytes:
         return self.data[offset : offset + n]
+
+
+class StoredDocument:
+    """A document stored in the database, read part by part through one blob handle.
+
+    The handle is kept open: reading far into a large document through a new
+    handle walks its pages from the start.  ``lock`` serialises every use of
+    ``conn`` (and so of the handle) among threads.
+    """
+
+    def __init__(self, conn: sqlite3.Connection, lock: threading.Lock, row_id: int, size: int):
+        self.conn = conn
+        self.lock = lock
+        self.row_id = row_id
+        self.size = size
+        self._blob: Any = None
+
+    def read(self, offset: int, n: int) -> bytes:
+        with self.lock:
+            for attempt in (1, 2):
+                if self._blob is None:
+                    self._blob = db.open_document(self.conn, self.row_id)
+                    if self._blob is None:
+                        return db.read_document_part(self.conn, self.row_id, offset, n)
+                try:
+                    self._blob.seek(offset)
+                    return self._blob.read(n)
+                except sqlite3.Error:
+                    self._close()  # the row changed under the handle: open it again once
+                    if attempt == 2:
+                        raise
+            raise AssertionError("unreachable")
+
+    def close(self) -> None:
+        with self.lock:
+            self._close()
+
+    def _close(self) -> None:
+        """Close the handle; the lock is held."""
+        if self._blob is not None:
+            try:
+                self._blob.close()
+            except sqlite3.Error:
+                pass
+            self._blob = None
+
+
+def stored_sources(
+    conn: sqlite3.Connection, lock: threading.Lock, db_path: Any, trace_id: str, timeout: float
+) -> list[DocumentSource]:
+    """The documents of ``trace_id``: read part by part, or whole where SQLite cannot (3.10)."""
+    with lock:
+        rows = db.document_rows(conn, trace_id)
+    if hasattr(conn, "blobopen"):
+        return [StoredDocument(conn, lock, row_id, size or 0) for row_id, size in rows]
+    return [BytesSource(d) for d in db.load_trace(db_path, trace_id, timeout=timeout)]
+
+
+def open_trace(
+    db_path: Any,
+    trace_id: str,
+    timeout: float = 60,
+    progress: Callable[[int, int], None] | None = None,
+) -> TraceIndex:
+    """The index of a stored trace, its documents read from the database as needed.
+
+    The index holds a connection of its own; :meth:`TraceIndex.close` closes it.
+    """
+    conn = db.open_reader(db_path, timeout)
+    if conn is None:
+        return build_index(trace_id, [])
+    lock = threading.Lock()
+    try:
+        index = build_index(
+            trace_id, stored_sources(conn, lock, db_path, trace_id, timeout), progress
+        )
+    except BaseException:
+        conn.close()
+        raise
+    index._closers.append(conn.close)
+    return index
 
 
 @dataclass
@@ -211,10 +301,12 @@ class ThreadIndex:
         # position in the trace (see TraceIndex.read); 4 bytes while traces stay below 4 GiB
         self.rec_pos = array("I" if trace.size_hint < 1 << 32 else "q")
         self.rec_kind = bytearray()
-        self.rec_node = array("i")  # the node it opens or closes, else the call it ran in
         self._ends: dict[int, int] = {}  # last record of a frames array -> its end position
         # per node
         self.kind = bytearray([NODE_ROOT])
+        # The record that opened the node; for a call that began before tracing
+        # -(its closing record + 2), so that the values, read through _made_at,
+        # grow with the node numbers.
         self.open_rec = array("i", [_NONE])
         self.close_rec = array("i", [_NONE])
         self.start = array("d", [_NAN])
@@ -358,7 +450,33 @@ class ThreadIndex:
 
     def node_at_record(self, rec: int) -> int:
         """The node record ``rec`` opens or closes, or the call it ran in (0: top level)."""
-        return self.rec_node[rec]
+        # the last node made at or before the record: the record is its own, or
+        # one of its open ancestors' (a closing record, an assignment)
+        node = bisect.bisect_right(self.open_rec, rec, key=_made_at) - 1
+        if node <= 0:
+            return 0
+        if _made_at(self.open_rec[node]) == rec:
+            return node
+        closing = self.rec_kind[rec] in CLOSE_CODES
+        while node > 0:
+            end = self.close_rec[node]
+            if end == rec:
+                return node
+            if not closing and self.kind[node] == NODE_CALL and (end < 0 or end > rec):
+                return node
+            node = self.parent[node]
+        return 0
+
+    def own_records(self, node: int) -> Iterator[int]:
+        """The records of ``node`` that none of its children hold (assignments ...), in order."""
+        span = self.records_between(node)
+        at = span.start + 1
+        for child in self.iter_children(node):
+            first = _made_at(self.open_rec[child])
+            yield from range(at, min(first, span.stop))
+            last = self.close_rec[child]
+            at = max(at, (last if last >= 0 else first) + 1)
+        yield from range(at, span.stop - 1 if self.close_rec[node] >= 0 else span.stop)
 
 
 class TraceIndex:
@@ -382,7 +500,17 @@ class TraceIndex:
         self.size_hint = 0
         self._sources: list[DocumentSource] = []
         self._bases: list[int] = []
+        self._closers: list[Callable[[], None]] = []
         self._read_lock = threading.Lock()
+
+    def close(self) -> None:
+        """Let go of the documents (blob handles, the connection the index opened)."""
+        for source in self._sources:
+            if isinstance(source, StoredDocument):
+                source.close()
+        for closer in self._closers:
+            closer()
+        self._closers.clear()
 
     # -- reading -----------------------------------------------------------
 
@@ -467,7 +595,7 @@ class _Builder:
     # -- names -------------------------------------------------------------
 
     def name_for(self, key: Any, data: bytes) -> int:
-        """The name id of the function of the record ``data``; it names the function the first time."""
+        """The name id of the function of the record ``data`` (which names it the first time)."""
         name = self.names.get(key)
         if name is not None:
             return name
@@ -610,7 +738,7 @@ class _Builder:
         tell, skip = u.tell, u.skip
         state = self.state[thread.key]
         stack, fids = state.stack, state.fids
-        rec_pos, rec_kind, rec_node = thread.rec_pos, thread.rec_kind, thread.rec_node
+        rec_pos, rec_kind = thread.rec_pos, thread.rec_kind
         node_kind, open_rec, close_rec = thread.kind, thread.open_rec, thread.close_rec
         starts, ends, parents = thread.start, thread.end, thread.parent
         first_child, next_sibling = thread.first_child, thread.next_sibling
@@ -727,7 +855,6 @@ class _Builder:
                 else:
                     next_sibling[prev] = node
                 last_child[-1] = node
-                rec_node.append(node)
                 if code < 6:
                     stack.append(node)
                     fids.append(fid)
@@ -742,7 +869,6 @@ class _Builder:
                     close_rec[node] = rec
                     ends[node] = ts
                     calls_below[stack[-1]] += calls_below[node] + 1
-                    rec_node.append(node)
                 elif fid in fids[1:]:
                     while True:
                         node = stack.pop()
@@ -753,7 +879,6 @@ class _Builder:
                             close_rec[node] = rec
                             ends[node] = ts
                             break
-                    rec_node.append(node)
                 else:
                     if n1:
                         name_key = buf[n0:n1]
@@ -763,15 +888,12 @@ class _Builder:
                         if name is None:
                             name = self.name_for(name_key, buf[p : end - rbase])
                     node = self._began_before(thread, rec, ts, name, stack, last_child)
-                    rec_node.append(node)
                 name = name_ids[node]
                 if name >= 0 and name not in self.closed_names:
                     self.confirm_name(name, buf[p : end - rbase])
                 if code == 4 and name >= 0:  # a yield: the frame may be resumed
                     first = thread.resume_of.get(node, node)
                     state.suspended.setdefault(name_ids[node], deque()).append((first, line))
-            else:
-                rec_node.append(top)
             if i % report_every == report_every - 1 and self.progress is not None:
                 self.progress(self.done + end, self.total)
         if count:
@@ -792,11 +914,11 @@ class _Builder:
         stack: list[int],
         last_child: list[int],
     ) -> int:
-        """A node for a call that began before tracing; at the top level it adopts what ran so far."""
+        """A node for a call that began before tracing; at the top level it adopts all so far."""
         top = stack[-1]
         node = len(thread.kind)
         thread.kind.append(NODE_CALL)
-        thread.open_rec.append(_NONE)
+        thread.open_rec.append(-rec - 2)
         thread.close_rec.append(rec)
         thread.start.append(_NAN)
         thread.end.append(ts)
@@ -862,6 +984,11 @@ _FACT_KEYS = frozenset(
     ("trace_id", "trace_name", "timestamp", "root_trace_id", "command_line_args")
     + ("current_thread_id", "meta")
 )
+
+
+def _made_at(open_rec: int) -> int:
+    """The record at which a node was made, from its ``open_rec`` entry."""
+    return open_rec if open_rec >= -1 else -open_rec - 2
 
 
 def _int_or_none(value: Any) -> int | None:

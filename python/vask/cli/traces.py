@@ -11,6 +11,7 @@ import sqlite3
 import sys
 import threading
 from collections.abc import Callable
+from typing import TextIO
 from pathlib import Path
 
 from vask import db, document, render, traceindex
@@ -163,64 +164,81 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
     for index, trace_id in enumerate(ids):
         if index:
             out.write("\n")
-        documents = db.load_trace(db_path, trace_id, timeout=args.busy_timeout)
-        trace = traceindex.build_index(trace_id, documents)
-        del documents  # the index holds them
-        for number, reason in trace.damaged:
-            say(
-                f"trace {trace_id}: document {number} of {trace.documents} is damaged "
-                f"({reason}); showing the rest"
+        trace = traceindex.open_trace(db_path, trace_id, timeout=args.busy_timeout)
+        try:
+            status = max(
+                status, _show_trace(args, out, style, trace, summaries, totals, flushed_calls)
             )
-            status = 1
-        if len(trace.damaged) == trace.documents:
-            say(f"error: trace {trace_id} cannot be shown: all its documents are damaged")
-            continue
-        summary = summaries.get(trace_id)
-        facts = [f"started {render.format_time(trace.timestamp)}"]
-        if summary is not None:
-            total = totals.get(trace_id) if _is_root(summary) else None
-            if total is not None and total.subtrees:
-                facts += [calls_text(summary.calls, total), render.format_bytes(total.size)]
-            else:
-                facts += [plural(summary.calls, "call"), render.format_bytes(summary.size)]
-        facts.append(f"{len(trace.threads)} thread{'s' if len(trace.threads) != 1 else ''}")
-        if trace.documents > 1:
-            facts.append(f"{trace.documents} documents")
-        title = f"{style.header}trace {trace_id}{style.reset}"
-        if trace.name:
-            title += f"  {trace.name}"
-        out.write(f"{title}\n{style.dim}{' · '.join(facts)}{style.reset}\n")
-        if trace.command_line_args:
-            out.write(f"{style.dim}command: {' '.join(trace.command_line_args)}{style.reset}\n")
-        if trace.root_trace_id not in (None, trace_id):
-            out.write(
-                f"{style.dim}a subtree flushed from trace {trace.root_trace_id}{style.reset}\n"
-            )
-        for thread in trace.ordered_threads():
-            root = traceindex.IndexNode(thread, 0)
-            calls = root.calls_below
-            ident = f"native {thread.native_id}" if thread.native_id is not None else thread.key
-            lines = render.render_tree(
-                root,
-                style=style,
-                max_depth=args.depth,
-                grep=args.grep,
-                width=args.max_width,
-                flushed_calls=flushed_calls,
-                indent="  ",
-                show_locals=args.locals,
-            )
-            first = next(lines, None)
-            if first is None and args.grep is not None:
-                continue  # nothing of this thread matches
-            out.write(
-                f"\n{style.header}thread {thread.name}{style.reset}{style.dim} ({ident}) · "
-                f"{calls:,} call{'s' if calls != 1 else ''}{style.reset}\n"
-            )
-            if first is not None:
-                out.write(first + "\n")
-            for line in lines:
-                out.write(line + "\n")
+        finally:
+            trace.close()
+    return status
+
+
+def _show_trace(
+    args: argparse.Namespace,
+    out: TextIO,
+    style: render.Style,
+    trace: traceindex.TraceIndex,
+    summaries: dict[str, db.TraceSummary],
+    totals: dict[str, db.RootTotals],
+    flushed_calls: dict[str, int],
+) -> int:
+    """Write one trace's header and call trees; returns 1 when a document was damaged."""
+    status = 0
+    trace_id = trace.trace_id
+    for number, reason in trace.damaged:
+        say(
+            f"trace {trace_id}: document {number} of {trace.documents} is damaged "
+            f"({reason}); showing the rest"
+        )
+        status = 1
+    if len(trace.damaged) == trace.documents:
+        say(f"error: trace {trace_id} cannot be shown: all its documents are damaged")
+        return status
+    summary = summaries.get(trace_id)
+    facts = [f"started {render.format_time(trace.timestamp)}"]
+    if summary is not None:
+        total = totals.get(trace_id) if _is_root(summary) else None
+        if total is not None and total.subtrees:
+            facts += [calls_text(summary.calls, total), render.format_bytes(total.size)]
+        else:
+            facts += [plural(summary.calls, "call"), render.format_bytes(summary.size)]
+    facts.append(f"{len(trace.threads)} thread{'s' if len(trace.threads) != 1 else ''}")
+    if trace.documents > 1:
+        facts.append(f"{trace.documents} documents")
+    title = f"{style.header}trace {trace_id}{style.reset}"
+    if trace.name:
+        title += f"  {trace.name}"
+    out.write(f"{title}\n{style.dim}{' · '.join(facts)}{style.reset}\n")
+    if trace.command_line_args:
+        out.write(f"{style.dim}command: {' '.join(trace.command_line_args)}{style.reset}\n")
+    if trace.root_trace_id not in (None, trace_id):
+        out.write(f"{style.dim}a subtree flushed from trace {trace.root_trace_id}{style.reset}\n")
+    for thread in trace.ordered_threads():
+        root = traceindex.IndexNode(thread, 0)
+        calls = root.calls_below
+        ident = f"native {thread.native_id}" if thread.native_id is not None else thread.key
+        lines = render.render_tree(
+            root,
+            style=style,
+            max_depth=args.depth,
+            grep=args.grep,
+            width=args.max_width,
+            flushed_calls=flushed_calls,
+            indent="  ",
+            show_locals=args.locals,
+        )
+        first = next(lines, None)
+        if first is None and args.grep is not None:
+            continue  # nothing of this thread matches
+        out.write(
+            f"\n{style.header}thread {thread.name}{style.reset}{style.dim} ({ident}) · "
+            f"{calls:,} call{'s' if calls != 1 else ''}{style.reset}\n"
+        )
+        if first is not None:
+            out.write(first + "\n")
+        for line in lines:
+            out.write(line + "\n")
     return status
 
 
@@ -232,7 +250,7 @@ def _loader(db_path: Path, timeout: float) -> Callable[[str], traceindex.TraceIn
         if not documents:
             say(f"warning: the flushed subtree {trace_id} is not in the database; left as a marker")
             return None
-        sub = traceindex.build_index(trace_id, documents)
+        sub = traceindex.build_index(trace_id, documents)  # a subtree: small, read whole
         for number, reason in sub.damaged:
             say(f"warning: flushed subtree {trace_id}: document {number} is damaged ({reason})")
         return sub
@@ -242,12 +260,17 @@ def _loader(db_path: Path, timeout: float) -> Callable[[str], traceindex.TraceIn
 
 def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
     (trace_id,) = _resolve_ids(db_path, [args.id], args.busy_timeout)
-    documents = db.load_trace(db_path, trace_id, timeout=args.busy_timeout)
-    size = sum(len(d) for d in documents)
-    if size > 50 * 1024 * 1024:
-        say(f"reading trace {trace_id} ({render.format_bytes(size)}) …")
-    trace = traceindex.build_index(trace_id, documents)
-    del documents  # the index holds them
+    trace = traceindex.open_trace(db_path, trace_id, timeout=args.busy_timeout)
+    try:
+        return _export(args, db_path, trace)
+    finally:
+        trace.close()
+
+
+def _export(args: argparse.Namespace, db_path: Path, trace: traceindex.TraceIndex) -> int:
+    trace_id = trace.trace_id
+    if trace.size > 50 * 1024 * 1024:
+        say(f"exporting trace {trace_id} ({render.format_bytes(trace.size)}) …")
     for number, reason in trace.damaged:
         say(f"trace {trace_id}: document {number} is damaged ({reason}); exporting the rest")
     if len(trace.damaged) == trace.documents:
@@ -384,9 +407,8 @@ def _cmd_view(args: argparse.Namespace, db_path: Path) -> int:
             say(f"indexing trace {trace_id} …")
             while not entry.ready.wait(5.0):
                 if entry.total:
-                    say(
-                        f"indexing: {entry.done * 100 // entry.total}% of {render.format_bytes(entry.total)}"
-                    )
+                    size = render.format_bytes(entry.total)
+                    say(f"indexing: {entry.done * 100 // entry.total}% of {size}")
         if entry.error is not None:
             say(f"warning: {entry.error}")
         elif entry.index is not None:

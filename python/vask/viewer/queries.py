@@ -20,7 +20,6 @@ from vask.traceindex import (
     NODE_FLUSHED,
     NODE_PLUGIN,
     REC_LINE,
-    REC_PLUGIN,
     IndexNode,
     ThreadIndex,
     TraceIndex,
@@ -217,40 +216,51 @@ def _caller(thread: ThreadIndex, node: int, site: dict[str, Any]) -> int | None:
 
 
 def _plugins_around(thread: ThreadIndex, node: int) -> list[dict[str, Any]]:
-    """The nearest plugin records before and after the call that enclose it (test, request)."""
-    ancestors = {0, *thread.ancestors(node)}
-    span = thread.records_between(node)
-    found = []
-    for direction, records in (
-        ("before", range(span.start - 1, max(span.start - _PLUGIN_REACH, 0) - 1, -1)),
-        ("after", range(span.stop, min(span.stop + _PLUGIN_REACH, len(thread.rec_kind)))),
-    ):
-        for rec in records:
-            if thread.rec_kind[rec] != REC_PLUGIN:
+    """The nearest plugin records before and after the call that enclose it (test, request).
+
+    Plugin records are leaves of the tree: the nearest ones are siblings of
+    the call or of one of its callers.
+    """
+    found: dict[str, int] = {}
+    step = node
+    while step > 0 and len(found) < 2:
+        ids = thread.children_arrays(thread.parent[step])[0]
+        at = ids.index(step)
+        for where, places in (
+            ("before", range(at - 1, max(at - _PLUGIN_REACH, 0) - 1, -1)),
+            ("after", range(at + 1, min(at + _PLUGIN_REACH, len(ids)))),
+        ):
+            if where in found:
                 continue
-            if thread.parent[thread.rec_node[rec]] not in ancestors:
-                continue
-            record = thread.record(rec)
-            if isinstance(record, dict):
-                found.append(
-                    {
-                        "where": direction,
-                        "node": thread.rec_node[rec],
-                        "type": str(record.get("type")),
-                        "subtype": record.get("subtype"),
-                        "fields": to_json(
-                            {k: v for k, v in record.items() if k not in _PLUGIN_BASE_KEYS}
-                        ),
-                    }
-                )
-                break
-    return found
+            for place in places:
+                if thread.kind[ids[place]] == NODE_PLUGIN:
+                    found[where] = ids[place]
+                    break
+        step = thread.parent[step]
+    out = []
+    for where in ("before", "after"):
+        if where not in found:
+            continue
+        record = thread.record(thread.open_rec[found[where]])
+        if isinstance(record, dict):
+            out.append(
+                {
+                    "where": where,
+                    "node": found[where],
+                    "type": str(record.get("type")),
+                    "subtype": record.get("subtype"),
+                    "fields": to_json(
+                        {k: v for k, v in record.items() if k not in _PLUGIN_BASE_KEYS}
+                    ),
+                }
+            )
+    return out
 
 
 def _assignments(thread: ThreadIndex, node: int, t0: float) -> list[dict[str, Any]]:
     out = []
-    for rec in thread.records_between(node):
-        if thread.rec_kind[rec] != REC_LINE or thread.rec_node[rec] != node:
+    for rec in thread.own_records(node):
+        if thread.rec_kind[rec] != REC_LINE:
             continue
         record = thread.record(rec)
         if not isinstance(record, dict):
@@ -340,15 +350,40 @@ NODE_KIND_LABELS = {NODE_PLUGIN: "plugin record", NODE_FLUSHED: "flushed subtree
 # -- the timeline -------------------------------------------------------------
 
 
+def _subtree_end(thread: ThreadIndex, node: int) -> int:
+    """The first node number after ``node``'s subtree (nodes are numbered in pre-order)."""
+    while node > 0:
+        after = thread.next_sibling[node]
+        if after >= 0:
+            return after
+        node = thread.parent[node]
+    return thread.nodes
+
+
+def _child_holding(thread: ThreadIndex, node: int, parent: int) -> int:
+    """The child of ``parent`` whose subtree holds ``node`` (-1 when none does)."""
+    while node > 0:
+        up = thread.parent[node]
+        if up == parent:
+            return node
+        node = up
+    return -1
+
+
 def timeline(
     trace: TraceIndex, thread: ThreadIndex, t_from: float, t_to: float, width: int
 ) -> dict[str, Any]:
     """The calls of ``thread`` overlapping [t_from, t_to] (seconds from the trace's start).
 
-    Bars narrower than a pixel (of ``width``) that follow one another are
-    merged into one bar that says how many calls it stands for.  Each bar is
-    ``[node, depth, start, end, name, merged]`` (``merged`` 0 for a single
-    call; then ``node`` is the first of them).
+    Calls narrower than a pixel (of ``width``) that follow one another are
+    merged into one bar that says how many calls (with everything they called)
+    it stands for.  Each bar is ``[node, depth, start, end, name, merged]``
+    (``merged`` 0 for a single call; then ``node`` is the first of them).
+
+    Nodes are numbered in the order they began, so their start times grow
+    with their numbers: the first call of a level in the window, and the end
+    of a run of narrow calls, are found by bisection, and the work grows with
+    the pixels, not with the calls.
     """
     t0 = time_origin(trace)
     width = max(10, min(int(width), 8000))
@@ -358,23 +393,28 @@ def timeline(
     pixel = (hi - lo) / width
     _, last = thread.time_span()
     last = hi if math.isnan(last) else last
+    starts, ends, kinds = thread.start, thread.end, thread.kind
+    next_sibling, first_child = thread.next_sibling, thread.first_child
     bars: list[list[Any]] = []
     names: dict[int, str] = {}
     budget = 40_000
     stack = [(0, 0)]  # (node, depth of its children)
     while stack and len(bars) < budget:
         parent, depth = stack.pop()
-        ids, starts, ends = thread.children_arrays(parent)
-        n = len(ids)
-        if not n:
+        child = first_child[parent]
+        if child < 0:
             continue
-        # the first child that may overlap: children are in time order
-        i = max(bisect.bisect_left(starts, lo) - 1, 0)
-        while i < n and len(bars) < budget:
-            child = ids[i]
-            s, e = starts[i], ends[i]
-            if thread.kind[child] != NODE_CALL:
-                i += 1
+        stop = _subtree_end(thread, parent)
+        # the child that holds the last node begun before the window
+        before = bisect.bisect_left(starts, lo, child, stop) - 1
+        if before > child:
+            holder = _child_holding(thread, before, parent)
+            if holder > 0:
+                child = holder
+        while child >= 0 and len(bars) < budget:
+            s, e = starts[child], ends[child]
+            if kinds[child] != NODE_CALL:
+                child = next_sibling[child]
                 continue
             if math.isnan(s):
                 s = lo
@@ -383,24 +423,26 @@ def timeline(
             if s > hi:
                 break
             if e < lo:
-                i += 1
+                child = next_sibling[child]
                 continue
             if e - s >= pixel:
                 name = thread.name_id[child]
                 bars.append([child, depth, s - t0, e - t0, name, 0])
                 if name >= 0:
                     names.setdefault(name, trace.names[name].label)
-                if thread.first_child[child] >= 0:
+                if first_child[child] >= 0:
                     stack.append((child, depth + 1))
-                i += 1
+                child = next_sibling[child]
                 continue
             # a run of narrow calls: one bar per pixel they cover
             run_end = s + pixel
-            j = max(bisect.bisect_left(starts, run_end, i + 1), i + 1)
-            last_end = max(e, max((x for x in ends[i:j] if not math.isnan(x)), default=e))
-            calls = j - i
-            bars.append([child, depth, s - t0, min(last_end, s + pixel) - t0, -1, calls])
-            i = j
+            after = bisect.bisect_left(starts, run_end, child + 1, stop)
+            follow = _child_holding(thread, after, parent) if after < stop else -1
+            if follow > 0 and starts[follow] < run_end:
+                follow = next_sibling[follow]
+            end_node = follow if follow > 0 else stop
+            bars.append([child, depth, s - t0, min(run_end, last) - t0, -1, end_node - child])
+            child = follow if follow > 0 else -1
     return {
         "from": t_from,
         "to": t_to,
@@ -491,7 +533,7 @@ def _record_at(trace: TraceIndex, pos: int) -> tuple[ThreadIndex, int] | None:
 
 
 def search_value(
-    trace: TraceIndex, query: str, after: int, time_budget: float = 1.5
+    trace: TraceIndex, query: str, after: int, time_budget: float = 0.5
 ) -> dict[str, Any]:
     """The next call (after trace position ``after``) with a value whose text holds ``query``.
 
@@ -526,7 +568,7 @@ def search_value(
                     if isinstance(record, dict) and any(
                         folded in text.casefold() for text in _value_texts(record)
                     ):
-                        hit = _hit(trace, thread, thread.rec_node[rec])
+                        hit = _hit(trace, thread, thread.node_at_record(rec))
                         hit["record"] = rec
                         return {"match": hit, "cursor": end, "done": False}
                 at = max(at + 1, end - base)

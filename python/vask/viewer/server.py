@@ -13,7 +13,7 @@ API (all GET, all JSON):
 ``/api/trace/ID/children``             ``thread``, ``node``, ``offset``, ``limit``, ``group``
 ``/api/trace/ID/node``                 ``thread``, ``node``: one call in full
 ``/api/trace/ID/timeline``             ``thread``, ``from``, ``to`` (seconds), ``width`` (pixels)
-``/api/trace/ID/search``               ``q``, ``mode`` (name, value), ``thread``/``node`` or ``cursor``
+``/api/trace/ID/search``               ``q``, ``mode`` (name, value), ``node`` or ``cursor``
 =====================================  ======================================
 """
 
@@ -34,7 +34,7 @@ from typing import Any
 from urllib.parse import parse_qs, unquote, urlsplit
 
 from vask import db, render
-from vask.traceindex import BytesSource, TraceIndex, build_index
+from vask.traceindex import StoredDocument, TraceIndex, build_index, stored_sources
 from vask.viewer import queries
 
 __all__ = ["STATIC_DIR", "Viewer", "make_server"]
@@ -49,45 +49,6 @@ _REQUEST_METHODS = ("children", "node", "timeline", "search")
 
 class NotFound(LookupError):
     """A trace, file or path the server does not have."""
-
-
-class _BlobSource:
-    """A stored document read part by part from the database (one thread at a time).
-
-    Keeps its blob handle open: reads far into a large document stay cheap.
-    """
-
-    def __init__(self, conn: sqlite3.Connection, lock: threading.Lock, row_id: int, size: int):
-        self.conn = conn
-        self.lock = lock
-        self.row_id = row_id
-        self.size = size
-        self._blob: Any = None
-
-    def read(self, offset: int, n: int) -> bytes:
-        with self.lock:
-            for attempt in (1, 2):
-                if self._blob is None:
-                    self._blob = db.open_document(self.conn, self.row_id)
-                    if self._blob is None:
-                        return db.read_document_part(self.conn, self.row_id, offset, n)
-                try:
-                    self._blob.seek(offset)
-                    return self._blob.read(n)
-                except sqlite3.Error:
-                    self.close()  # the row changed under the handle: open it again once
-                    if attempt == 2:
-                        raise
-            raise AssertionError("unreachable")
-
-    def close(self) -> None:
-        """Close the handle; requires the lock held."""
-        if self._blob is not None:
-            try:
-                self._blob.close()
-            except sqlite3.Error:
-                pass
-            self._blob = None
 
 
 class _Entry:
@@ -165,7 +126,7 @@ class Viewer:
         return out
 
     def _sources(self, ids: list[str]) -> dict[str, str]:
-        """What made each trace ("pytest", "django", "cli", "api"), read from the documents' heads."""
+        """What made each trace ("pytest", "django", "cli", "api"), from its first head."""
         conn = self._reader()
         out = {}
         with self._conn_lock:
@@ -221,16 +182,7 @@ class Viewer:
     def _build(self, trace_id: str, entry: _Entry) -> None:
         try:
             conn = self._reader()
-            with self._conn_lock:
-                rows = db.document_rows(conn, trace_id)
-            if hasattr(conn, "blobopen"):
-                sources: list[Any] = [
-                    _BlobSource(conn, self._conn_lock, row_id, size or 0) for row_id, size in rows
-                ]
-            else:  # no incremental blob I/O (Python 3.10): documents are held whole
-                sources = [
-                    BytesSource(d) for d in db.load_trace(self.db_path, trace_id, self.timeout)
-                ]
+            sources = stored_sources(conn, self._conn_lock, self.db_path, trace_id, self.timeout)
             entry.sources = sources
             entry.total = sum(s.size for s in sources)
 
@@ -258,11 +210,10 @@ class Viewer:
                 self._close_sources(self._entries.pop(oldest))
 
     def _close_sources(self, entry: _Entry) -> None:
-        """Close the blob handles of a forgotten index (lock order: ``_lock``, then ``_conn_lock``)."""
-        with self._conn_lock:
-            for source in entry.sources:
-                if isinstance(source, _BlobSource):
-                    source.close()
+        """Close the blob handles of a forgotten index (they take ``_conn_lock``)."""
+        for source in entry.sources:
+            if isinstance(source, StoredDocument):
+                source.close()
 
     def loader(self) -> Callable[[str], TraceIndex | None]:
         """Reads linked traces (flushed subtrees) for the page, waiting for their index."""
