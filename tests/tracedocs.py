@@ -16,15 +16,6 @@ import msgpack
 
 __all__ = ["big_document", "document", "frame", "frame_id", "marker", "plugin"]
 
-TRACE_KEYS = (
-    "trace_id",
-    "trace_name",
-    "current_thread_id",
-    "timestamp",
-    "current_commit_sha",
-    "root_trace_id",
-)
-
 
 def frame_id(n: int) -> str:
     return f"frm_{n:026d}"

@@ -30,6 +30,7 @@ __all__ = [
     "document_facts",
     "merge_documents",
     "record_time",
+    "take_facts",
 ]
 
 #: Frame events that open a frame (a call node) and those that close it.
@@ -172,6 +173,29 @@ def _int_or_none(value: Any) -> int | None:
     return value if isinstance(value, int) and not isinstance(value, bool) else None
 
 
+def take_facts(trace: Any, doc: dict[str, Any]) -> None:
+    """Take a document's facts into ``trace`` (a :class:`Trace` or a trace index).
+
+    Documents are taken in storage order: the name, root and meta of the
+    last one that has them win; the start time, command line and main thread
+    of the first.
+    """
+    if isinstance(doc.get("trace_name"), str):
+        trace.name = doc["trace_name"]
+    ts = doc.get("timestamp")
+    if trace.timestamp is None and isinstance(ts, (int, float)) and not isinstance(ts, bool):
+        trace.timestamp = float(ts)
+    if isinstance(doc.get("root_trace_id"), str):
+        trace.root_trace_id = doc["root_trace_id"]
+    args = doc.get("command_line_args")
+    if isinstance(args, list) and not trace.command_line_args:
+        trace.command_line_args = [str(a) for a in args]
+    if trace.main_thread is None and isinstance(doc.get("current_thread_id"), str):
+        trace.main_thread = doc["current_thread_id"]
+    if isinstance(doc.get("meta"), dict):
+        trace.meta = doc["meta"]
+
+
 def merge_documents(trace_id: str, documents: Iterable[bytes]) -> Trace:
     """The documents of one trace id read as one trace; damaged ones are noted and skipped."""
     trace = Trace(trace_id=trace_id)
@@ -182,19 +206,7 @@ def merge_documents(trace_id: str, documents: Iterable[bytes]) -> Trace:
         except DamagedDocument as error:
             trace.damaged.append((number, str(error)))
             continue
-        if isinstance(doc.get("trace_name"), str):
-            trace.name = doc["trace_name"]
-        if trace.timestamp is None and isinstance(doc.get("timestamp"), (int, float)):
-            trace.timestamp = float(doc["timestamp"])
-        if isinstance(doc.get("root_trace_id"), str):
-            trace.root_trace_id = doc["root_trace_id"]
-        args = doc.get("command_line_args")
-        if isinstance(args, list) and not trace.command_line_args:
-            trace.command_line_args = [str(a) for a in args]
-        if trace.main_thread is None and isinstance(doc.get("current_thread_id"), str):
-            trace.main_thread = doc["current_thread_id"]
-        if isinstance(doc.get("meta"), dict):
-            trace.meta = doc["meta"]
+        take_facts(trace, doc)
         for key, info in doc["threads"].items():
             key = str(key)
             info = info if isinstance(info, dict) else {}

@@ -39,7 +39,7 @@ import msgpack
 
 from vask import db
 from vask.calltree import body_kind
-from vask.document import FLUSHED_TYPE, DamagedDocument, decode_record
+from vask.document import FLUSHED_TYPE, DamagedDocument, decode_record, take_facts
 
 __all__ = [
     "EVENT_NAMES",
@@ -683,24 +683,7 @@ class _Builder:
                 self._read_thread(reader, thread_key, base)
         if not seen_threads:
             raise DamagedDocument("not a trace document (no threads)")
-        self._take_facts(facts)
-
-    def _take_facts(self, doc: dict[str, Any]) -> None:
-        index = self.index
-        if isinstance(doc.get("trace_name"), str):
-            index.name = doc["trace_name"]
-        ts = doc.get("timestamp")
-        if index.timestamp is None and isinstance(ts, (int, float)) and not isinstance(ts, bool):
-            index.timestamp = float(ts)
-        if isinstance(doc.get("root_trace_id"), str):
-            index.root_trace_id = doc["root_trace_id"]
-        args = doc.get("command_line_args")
-        if isinstance(args, list) and not index.command_line_args:
-            index.command_line_args = [str(a) for a in args]
-        if index.main_thread is None and isinstance(doc.get("current_thread_id"), str):
-            index.main_thread = doc["current_thread_id"]
-        if isinstance(doc.get("meta"), dict):
-            index.meta = doc["meta"]
+        take_facts(self.index, facts)
 
     def _read_thread(self, reader: _Reader, key: str, base: int) -> None:
         u = reader.unpacker
