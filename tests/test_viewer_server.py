@@ -19,6 +19,7 @@ from vask.viewer.server import Viewer, make_server
 
 GOOD = "trc_01GOODGOODGOODGOODGOODGOOD"
 BAD = "trc_01BADBADBADBADBADBADBADBAD"
+TRACE_POINT = "trc_01POINTPOINTPOINTPOINTPOI"
 
 
 @pytest.fixture(scope="module")
@@ -34,6 +35,9 @@ def server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[str, int]
     db.save_trace(
         GOOD, msgpack_data=document(GOOD, {"native_1": records}, name="good"), db_path=path
     )
+    # a trace point of "check": a small trace of that call, linked to its trace
+    point = document(TRACE_POINT, {"native_1": records[2:4]}, name="check", root=GOOD)
+    db.save_trace(TRACE_POINT, msgpack_data=point, db_path=path)
     damaged = document(BAD, {"native_1": records}, name="bad")
     db.save_trace(BAD, msgpack_data=damaged, db_path=path)
     conn = db.connect(path)  # overwrite the stored document with a cut copy, as a disk fault would
@@ -157,6 +161,9 @@ def test_api_answers_tree_details_timeline_and_search(server: tuple[str, int]) -
     _, d = get_json(server, f"{base}/node?thread=native_1&node={check['node']}")
     assert d["returned"] == "ok" and d["locals_call"] == {"t": "dict", "v": [["order", "A-1"]]}
     assert d["plugins"][0]["type"] == "start_test"
+    assert d["trace_points"] == [
+        {"trace": TRACE_POINT, "name": "check", "frame_id": "frm_00000000000000000000000002"}
+    ]
     _, bars = get_json(server, f"{base}/timeline?thread=native_1&from=0&to=0.3&width=300")
     assert {b[0] for b in bars["bars"]} == {main, check["node"]}
     _, found = get_json(server, f"{base}/search?q=A-1&mode=value")

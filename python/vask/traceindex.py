@@ -501,6 +501,7 @@ class TraceIndex:
         self._sources: list[DocumentSource] = []
         self._bases: list[int] = []
         self._closers: list[Callable[[], None]] = []
+        self._flushed: list[str] | None = None
         self._read_lock = threading.Lock()
 
     def close(self) -> None:
@@ -556,14 +557,18 @@ class TraceIndex:
 
     def flushed_trace_ids(self) -> list[str]:
         """The traces the "subtree_flushed" markers of this trace name, in order."""
-        out = []
-        for thread in self.threads.values():
-            for node in range(1, thread.nodes):
-                if thread.kind[node] == NODE_FLUSHED:
-                    target = (thread.record(thread.open_rec[node]) or {}).get("flushed_trace_id")
+        if self._flushed is None:
+            out = []
+            for thread in self.threads.values():
+                node = thread.kind.find(NODE_FLUSHED)
+                while node > 0:
+                    record = thread.record(thread.open_rec[node])
+                    target = record.get("flushed_trace_id") if isinstance(record, dict) else None
                     if isinstance(target, str):
                         out.append(target)
-        return out
+                    node = thread.kind.find(NODE_FLUSHED, node + 1)
+            self._flushed = out
+        return list(self._flushed)
 
 
 # -- building ----------------------------------------------------------------

@@ -72,6 +72,7 @@ class Viewer:
         self.timeout = timeout
         self._lock = threading.Lock()
         self._entries: OrderedDict[str, _Entry] = OrderedDict()
+        self._trace_points: dict[str, tuple[float, list[dict[str, Any]]]] = {}
         self._conn: sqlite3.Connection | None = None
         # Serialises every use of the connection and of its blob handles.
         # Lock order: _lock, then _conn_lock.
@@ -230,7 +231,18 @@ class Viewer:
         """Traces linked to ``trace`` that are not its flushed subtrees: its trace points.
 
         Each is named by the frame id of the call it recorded (its first record).
+        Looked up again at most every few seconds per trace.
         """
+        with self._lock:
+            cached = self._trace_points.get(trace.trace_id)
+        if cached is not None and time.monotonic() - cached[0] < 5:
+            return cached[1]
+        found = self._find_trace_points(trace)
+        with self._lock:
+            self._trace_points[trace.trace_id] = (time.monotonic(), found)
+        return found
+
+    def _find_trace_points(self, trace: TraceIndex) -> list[dict[str, Any]]:
         summaries = db.list_traces(self.db_path, timeout=self.timeout)
         linked = [
             s
