@@ -397,7 +397,7 @@ function rowElement(r, i) {
   else if (d.resume_of !== undefined) main.append(el("span", "badge resume", "resume"));
   if (d.resumes) main.append(el("span", "badge resume", `${d.resumes} resumes`));
   if (d.status === "return") main.append(el("span", "val", `  → ${d.value}`));
-  else if (d.status === "yield") main.append(el("span", "yld", `  ⇢ ${d.value}`));
+  else if (d.status === "yield") main.append(el("span", "yld", `  ⇢ yield ${d.value}`));
   else if (d.status === "unwind") main.append(el("span", "exc", `  !! ${d.value}`));
   else main.append(el("span", "open", "  (no return recorded)"));
   const right = el("span", "right");
