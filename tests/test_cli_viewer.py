@@ -118,3 +118,14 @@ def test_view_refuses_a_port_in_use_and_unknown_traces(tmp_path: Path) -> None:
     result = vask_cmd("traces", "view", "trc_01NOPE0000", "--no-open", cwd=tmp_path, check=1)
     assert "no trace trc_01NOPE0000" in result.stderr
     assert vask_cmd("traces", "view", "--port", "70000", cwd=tmp_path, check=2).stderr
+
+
+def test_export_keeps_the_marker_of_a_subtree_that_is_gone(tmp_path: Path) -> None:
+    path = flushed_db(tmp_path)
+    db.delete_traces(path, [FLUSHED])
+    result = vask_cmd("traces", "export", ROOT, "-o", "r.json", cwd=tmp_path)
+    assert f"the flushed subtree {FLUSHED} is not in the database" in result.stderr
+    events = json.loads((tmp_path / "r.json").read_text())["traceEvents"]
+    assert [e["name"] for e in events if e["ph"] == "X"] == ["parent"]
+    (flushed,) = [e for e in events if e.get("cat") == "flushed"]
+    assert flushed["name"] == f"subtree flushed to {FLUSHED}"

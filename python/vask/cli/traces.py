@@ -242,15 +242,20 @@ def _show_trace(
     return status
 
 
-def _loader(db_path: Path, timeout: float) -> Callable[[str], traceindex.TraceIndex | None]:
-    """Reads the traces that flushed-subtree markers name, for the exports."""
+def _loader(
+    db_path: Path, timeout: float, opened: list[traceindex.TraceIndex]
+) -> Callable[[str], traceindex.TraceIndex | None]:
+    """Reads the traces that flushed-subtree markers name, for the exports.
+
+    Each index read is added to ``opened``, for the caller to close.
+    """
 
     def load(trace_id: str) -> traceindex.TraceIndex | None:
-        documents = db.load_trace(db_path, trace_id, timeout=timeout)
-        if not documents:
+        sub = traceindex.open_trace(db_path, trace_id, timeout=timeout)
+        opened.append(sub)
+        if not sub.documents:
             say(f"warning: the flushed subtree {trace_id} is not in the database; left as a marker")
             return None
-        sub = traceindex.build_index(trace_id, documents)  # a subtree: small, read whole
         for number, reason in sub.damaged:
             say(f"warning: flushed subtree {trace_id}: document {number} is damaged ({reason})")
         return sub
@@ -260,14 +265,19 @@ def _loader(db_path: Path, timeout: float) -> Callable[[str], traceindex.TraceIn
 
 def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
     (trace_id,) = _resolve_ids(db_path, [args.id], args.busy_timeout)
-    trace = traceindex.open_trace(db_path, trace_id, timeout=args.busy_timeout)
+    opened = [traceindex.open_trace(db_path, trace_id, timeout=args.busy_timeout)]
     try:
-        return _export(args, db_path, trace)
+        return _export(args, opened[0], _loader(db_path, args.busy_timeout, opened))
     finally:
-        trace.close()
+        for trace in opened:
+            trace.close()
 
 
-def _export(args: argparse.Namespace, db_path: Path, trace: traceindex.TraceIndex) -> int:
+def _export(
+    args: argparse.Namespace,
+    trace: traceindex.TraceIndex,
+    load: Callable[[str], traceindex.TraceIndex | None],
+) -> int:
     trace_id = trace.trace_id
     if trace.size > 50 * 1024 * 1024:
         say(f"exporting trace {trace_id} ({render.format_bytes(trace.size)}) …")
@@ -278,7 +288,6 @@ def _export(args: argparse.Namespace, db_path: Path, trace: traceindex.TraceInde
     writer = write_speedscope if args.format == "speedscope" else write_chrome_trace
     suffix = ".speedscope.json" if args.format == "speedscope" else ".json"
     output = args.output or f"{trace_id}{suffix}{'.gz' if args.gzip else ''}"
-    load = _loader(db_path, args.busy_timeout)
     status = 1 if trace.damaged else 0
     if output == "-":
         if args.gzip:

@@ -429,6 +429,9 @@ function rowIndexOf(trace, thread, node) {
 
 async function selectNode(trace, thread, node, reveal) {
   S.selected = { trace, thread, node };
+  if (trace === S.traceId && S.summary && thread !== S.flame.thread && S.summary.threads.some((t) => t.key === thread)) {
+    flameThread(thread);  // the timeline follows the selection to its thread
+  }
   setHash();
   renderTree();
   drawFlame();
@@ -490,10 +493,10 @@ function valueNode(v, depth) {
   if (v === null) return el("span", "v-lit", "None");
   if (v === true) return el("span", "v-lit", "True");
   if (v === false) return el("span", "v-lit", "False");
-  if (typeof v === "number") return el("span", "v-num", String(v));
-  if (typeof v === "string") return el("span", "v-str", pyString(v));
+  if (typeof v === "number") return marked(el("span", "v-num", String(v)));
+  if (typeof v === "string") return marked(el("span", "v-str", pyString(v)));
   switch (v.t) {
-    case "repr": return el("span", "v-repr", v.v);
+    case "repr": return marked(el("span", "v-repr", v.v));
     case "num": return el("span", "v-num", v.v);
     case "bytes": return el("span", "v-str", v.v);
     case "assign": {
@@ -510,6 +513,13 @@ function valueNode(v, depth) {
     case "list": return boxNode(v.v, depth, "list");
     default: return el("span", "v-repr", JSON.stringify(v));
   }
+}
+
+// The text a value search found, marked where the details show it.
+function marked(span) {
+  const q = S.detailHit;
+  if (q && span.textContent.toLowerCase().includes(q)) span.classList.add("v-hit");
+  return span;
 }
 
 function pyString(s) {
@@ -535,7 +545,8 @@ function boxNode(items, depth, kind) {
     }
   };
   head.addEventListener("click", () => { fill(); box.classList.toggle("open"); });
-  if (depth < 1 && n <= 12) { fill(); box.classList.add("open"); }
+  const holdsHit = S.detailHit && JSON.stringify(items).toLowerCase().includes(S.detailHit);
+  if ((depth < 1 && n <= 12) || holdsHit) { fill(); box.classList.add("open"); }
   box.append(head, body);
   return box;
 }
@@ -568,6 +579,8 @@ function nodeLink(trace, thread, node, text) {
 }
 
 function renderDetails(trace, d) {
+  const hit = S.search.hit;
+  S.detailHit = S.search.mode === "value" && hit && hit.trace === trace && hit.thread === d.thread.key && hit.node === d.node ? S.search.q.toLowerCase() : null;
   const pane = $("details");
   pane.replaceChildren();
   const thread = d.thread.key;
