@@ -356,9 +356,7 @@ class TestPlugins:
     def test_plugin_records_surround_the_own_record(self, monkeypatch):
         monkeypatch.setattr(vask.plugins, "load_plugin_data", lambda config: [_plugin()])
         _, doc = run_traced(calls_watched)
-        records = [
-            r for r in all_records(doc) if r.get("type") != "frame" or r["co_name"] == "watched"
-        ]
+        records = [r for r in all_records(doc) if r.get("type") != "frame" or r["co_name"] == "watched"]
         kinds = [(r["type"], r.get("event") or r.get("seen")) for r in records]
         assert kinds == [
             ("watch_call", "call"),
@@ -622,7 +620,7 @@ class TestSaving:
         finally:
             profiler.stop()
         profiler.save()
-        ((args, kwargs),) = calls
+        (args, kwargs), = calls
         assert args == (profiler.trace_id,)
         assert list(kwargs) == ["timeout", "msgpack_data", "db_path"]
         assert kwargs["timeout"] == 7
@@ -668,9 +666,7 @@ def test_round_trip_through_sqlite(tmp_path):
             leaf(1) / 0
     connection = sqlite3.connect(db_path)
     try:
-        tables = [
-            r[0] for r in connection.execute("select name from sqlite_master where type='table'")
-        ]
+        tables = [r[0] for r in connection.execute("select name from sqlite_master where type='table'")]
         assert tables
         documents = vask.db.load_trace(db_path, profiler.trace_id)
     finally:

@@ -379,13 +379,11 @@ def read_document_part(conn: sqlite3.Connection, row_id: int, offset: int, n: in
     Without incremental blob I/O (Python 3.10) SQLite reads the whole
     document to cut the part out.
     """
-    if hasattr(conn, "blobopen"):  # Python 3.11+: incremental blob I/O
-        try:
-            with conn.blobopen("traces", "data", row_id, readonly=True) as blob:
-                blob.seek(offset)
-                return blob.read(n)
-        except sqlite3.Error:
-            pass  # not a blob (a text value): read it the plain way
+    blob = open_document(conn, row_id)
+    if blob is not None:
+        with blob:
+            blob.seek(offset)
+            return blob.read(n)
     row = conn.execute(
         "SELECT CAST(substr(data, ?, ?) AS BLOB) FROM traces WHERE id = ?", (offset + 1, n, row_id)
     ).fetchone()

@@ -60,7 +60,9 @@ class Profiler:
         self.config: dict[str, Any] = merged
         self.trace_id: str = new_trace_id()
         # Absolute from the start: the program may change directory before the save.
-        self.db_path: Path = Path(db_path).absolute() if db_path is not None else default_db_path()
+        self.db_path: Path = (
+            Path(db_path).absolute() if db_path is not None else default_db_path()
+        )
         self.trace_name: str | None = trace_name
         self.source: str = source
         self.one_trace_per_test: bool = bool(one_trace_per_test)
