@@ -16,7 +16,10 @@ the engines lay it out: main -> 1,000 batches -> 1,000 calls each), starts
   reference.
 
 Also shows, in the same run, the memory of ``vask traces show`` and of
-``vask traces export`` on the same trace against its stored size.
+``vask traces export`` on the same trace against its stored size, and
+``vask traces show`` on a smaller trace (``--show-calls``) next to the way it
+read traces before the index (every document decoded whole, then a tree of
+records), which a million calls would not fit in memory for.
 """
 
 from __future__ import annotations
@@ -110,6 +113,25 @@ def command_peak(args: list[str], cwd: Path) -> tuple[float, int]:
 
 
 # Runs "python -m vask ARGS" and prints its own peak memory (KiB) on stderr.
+# Reads and shows a trace the way show did before the index: every document
+# decoded whole, then a tree of the decoded records.
+_DECODED_SHOW = """
+import sys
+from pathlib import Path
+from vask import db, document, render
+from vask.calltree import build_call_tree
+path, trace_id = Path(sys.argv[1]), sys.argv[2]
+trace = document.merge_documents(trace_id, db.load_trace(path, trace_id))
+with open("/dev/null", "w") as out:
+    for thread in trace.ordered_threads():
+        tree = build_call_tree(thread.records)
+        for line in render.render_tree(tree, style=render.Style(), width=80):
+            out.write(line + "\\n")
+for line in open("/proc/self/status"):
+    if line.startswith("VmHWM:"):
+        print(line.split()[1], file=sys.stderr)
+"""
+
 # (VmHWM: ru_maxrss would count the parent's memory at the fork too.)
 _PEAK_WRAPPER = """
 import sys
@@ -127,6 +149,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--calls", type=int, default=1_000_000)
     parser.add_argument("--keep", type=Path, help="keep the database in this directory")
+    parser.add_argument("--show-calls", type=int, default=50_000)
     options = parser.parse_args()
 
     work = options.keep or Path(tempfile.mkdtemp(prefix="vask-bench-viewer-"))
@@ -255,6 +278,26 @@ def main() -> int:
     print(
         f"vask traces export --gzip: {took:.1f} s, peak {mib(peak)} = "
         f"{peak / stored_kib:.2f}x the stored size"
+    )
+
+    small = work / "small.sqlite3"
+    if not small.exists():
+        data = big_document(TRACE, options.show_calls)
+        db.save_trace(TRACE, msgpack_data=data, db_path=small)
+    small_kib = db.list_traces(small)[0].size / 1024
+    started = time.perf_counter()
+    process = subprocess.run(
+        [sys.executable, "-c", _DECODED_SHOW, str(small), TRACE], capture_output=True, text=True
+    )
+    took, before = time.perf_counter() - started, int(process.stderr.strip().splitlines()[-1])
+    print(
+        f"show of {options.show_calls:,} calls ({mib(small_kib)} stored), documents decoded whole "
+        f"(before): {took:.1f} s, peak {mib(before)} = {before / small_kib:.1f}x"
+    )
+    took, after = command_peak(["traces", "show", TRACE, "--db", str(small)], work)
+    print(
+        f"show of the same through the index (now): {took:.1f} s, peak {mib(after)} = "
+        f"{after / small_kib:.1f}x  (an idle interpreter: {mib(idle_kib)})"
     )
     if options.keep is None:
         shutil.rmtree(work)
