@@ -94,8 +94,10 @@ def main() -> None:
     args = parser.parse_args()
 
     print(f"Python {sys.version.split()[0]}, best of {args.repeat} runs, ratio to untraced")
-    for name, func in (("user-code heavy", workloads.user_heavy),
-                       ("library heavy", workloads.library_heavy)):
+    for name, func in (
+        ("user-code heavy", workloads.user_heavy),
+        ("library heavy", workloads.library_heavy),
+    ):
         base = timed(func, args.repeat)
         rows = [
             ("untraced", base),
