@@ -235,9 +235,10 @@ def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Con
 
     The location is checked first (:func:`vask._paths.database_file`): a
     directory or file that another user could have planted raises
-    :class:`UnsafeLocation` (a ``PermissionError``).  The connection is in autocommit mode (``isolation_level=None``), in WAL
-    journal mode, and waits up to ``timeout`` seconds for a lock held by
-    another connection before it raises ``sqlite3.OperationalError``.
+    :class:`UnsafeLocation` (a ``PermissionError``).  The connection is in
+    autocommit mode (``isolation_level=None``), in WAL journal mode, and
+    waits up to ``timeout`` seconds for a lock held by another connection
+    before it raises ``sqlite3.OperationalError``.
     Errors name the database path.
     """
     path = Path(db_path)
@@ -303,6 +304,8 @@ def _text_or_none(value: Any) -> str | None:
 # 5100) are no time a trace was made at; the platform's calendar functions
 # fail on far smaller values than a float can hold.
 _EARLIEST, _LATEST = -1e11, 1e11
+#: The open range of times :func:`plausible_time` accepts.
+PLAUSIBLE_TIMES = (_EARLIEST, _LATEST)
 
 
 def plausible_time(value: Any) -> float | None:
@@ -502,9 +505,16 @@ def open_reader(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3
 
 
 def document_rows(conn: sqlite3.Connection, trace_id: str) -> list[tuple[int, int]]:
-    """(row id, length) of each document stored under ``trace_id``, in storage order."""
+    """(row id, length) of each document stored under ``trace_id``, in storage order.
+
+    As in :func:`load_trace`, a text counts as its UTF-8 bytes and any other
+    value that is no byte string as an empty document.
+    """
     return conn.execute(
-        "SELECT id, length(data) FROM traces WHERE trace_id = ? ORDER BY id", (trace_id,)
+        "SELECT id, CASE typeof(data) WHEN 'blob' THEN length(data)"
+        " WHEN 'text' THEN length(CAST(data AS BLOB)) ELSE 0 END"
+        " FROM traces WHERE trace_id = ? ORDER BY id",
+        (trace_id,),
     ).fetchall()
 
 
@@ -536,7 +546,9 @@ def read_document_part(conn: sqlite3.Connection, row_id: int, offset: int, n: in
             blob.seek(offset)
             return blob.read(n)
     row = conn.execute(
-        "SELECT CAST(substr(data, ?, ?) AS BLOB) FROM traces WHERE id = ?", (offset + 1, n, row_id)
+        "SELECT substr(CAST(data AS BLOB), ?, ?) FROM traces"
+        " WHERE id = ? AND typeof(data) IN ('blob', 'text')",
+        (offset + 1, n, row_id),
     ).fetchone()
     return bytes(row[0]) if row and row[0] is not None else b""
 

@@ -38,6 +38,7 @@ from typing import Any, Protocol
 import msgpack
 
 from vask import db
+from vask.db import plausible_time
 from vask.calltree import body_kind
 from vask.document import FLUSHED_TYPE, DamagedDocument, decode_record, take_facts
 
@@ -736,6 +737,7 @@ class _Builder:
         names = self.names
         event_codes = _EVENT_CODE_BYTES
         unpack_float = _FLOAT.unpack_from
+        earliest, latest = db.PLAUSIBLE_TIMES
         str_span = _str_span
         buf, rbase = reader.buf, reader.base
         report_every = 1 << 16
@@ -805,6 +807,8 @@ class _Builder:
                                     t = buf.rfind(_KEY_TIMESTAMP, q, end - rbase)
                                     if t >= 0:
                                         ts = unpack_float(buf, t + 11)[0]
+                                        if not earliest < ts < latest:
+                                            ts = _NAN  # no clock shows it (inf, NaN too)
                                         fast = True
                 except (ValueError, IndexError, struct.error):
                     fast = False
@@ -991,13 +995,15 @@ def _slow_facts(data: bytes) -> tuple[int, float, Any, Any, bytes]:
         return REC_OTHER, _NAN, None, None, b""
     if not isinstance(record, dict):
         return REC_OTHER, _NAN, None, None, b""
-    ts = record.get("timestamp")
-    ts = float(ts) if isinstance(ts, (int, float)) and not isinstance(ts, bool) else _NAN
+    ts = plausible_time(record.get("timestamp"))
+    ts = _NAN if ts is None else ts
     rtype = record.get("type")
     fid = record.get("frame_id")
-    fid = fid.encode("utf-8", "replace") if isinstance(fid, str) else fid
+    # Frame ids are texts; anything else (an unhashable list, say) is no id.
+    fid = fid.encode("utf-8", "replace") if isinstance(fid, str) else None
     if rtype == "frame":
         event = record.get("event")
+        event = event if isinstance(event, str) else None
         code = _EVENT_CODE.get(event, REC_LINE if event == "line" else REC_OTHER)
         name_key = (record.get("co_name"), record.get("qualname"))
         try:
