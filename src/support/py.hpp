@@ -142,6 +142,15 @@ class ErrorStash {
 std::string_view str_view(PyObject* obj);
 // As str_view(), but returns nullopt when obj is not a str, without an error.
 std::optional<std::string_view> try_str_view(PyObject* obj) noexcept;
+// UTF-8 text of any str instance, read from its storage: no method of a str
+// subclass runs. Lone surrogates, which UTF-8 cannot hold, are written as
+// their escapes (\\ud800); `owner` then holds the escaped copy. The view
+// lives as long as the str object and `owner`. Throws PyErrSet (MemoryError).
+struct Utf8Text {
+  std::string_view text;
+  Ref owner;
+};
+Utf8Text utf8_text(PyObject* str);
 // New str object from UTF-8 text (surrogates escaped on the way in).
 Ref make_str(std::string_view text);
 // str(obj) as UTF-8 text.
