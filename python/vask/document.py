@@ -7,6 +7,7 @@ records, in order.
 
 from __future__ import annotations
 
+import itertools
 import math
 from collections.abc import Iterable
 from dataclasses import dataclass, field
@@ -16,6 +17,7 @@ import msgpack
 
 from vask.db import _CALL_PATTERN as CALL_PATTERN
 from vask.db import document_damage
+from vask.values import ext_hook, upgrade_legacy_value
 
 __all__ = [
     "CLOSING_EVENTS",
@@ -29,6 +31,7 @@ __all__ = [
     "document_facts",
     "merge_documents",
     "record_time",
+    "upgrade_legacy_values",
 ]
 
 #: Frame events that open a frame (a call node) and those that close it.
@@ -55,17 +58,65 @@ def check_document(data: bytes) -> str | None:
 
 
 def decode_document(data: bytes) -> dict[str, Any]:
-    """The trace document in ``data`` as a dict; raises :class:`DamagedDocument`."""
+    """The trace document in ``data`` as a dict; raises :class:`DamagedDocument`.
+
+    Stored values come back as :mod:`vask.values` describes (reprs as
+    :class:`~vask.values.ObjectRepr`, tuples as tuples ...), also those of
+    documents stored before the dumpers marked them (:func:`upgrade_legacy_values`).
+    """
     reason = check_document(data)
     if reason is not None:
         raise DamagedDocument(reason)
     try:
-        doc = msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+        doc = msgpack.unpackb(
+            data, raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
+        )
     except Exception as error:
         raise DamagedDocument(f"cannot be decoded ({error})") from error
     if not isinstance(doc, dict) or not isinstance(doc.get("threads"), dict):
         raise DamagedDocument("not a trace document (no threads)")
+    upgrade_legacy_values(doc)
     return doc
+
+
+#: The first version of vask whose dumpers mark reprs, tuples and sets.
+MARKED_VALUES_SINCE = (0, 2)
+_VALUE_KEYS = ("arg", "exception", "locals")
+
+
+def _version(text: Any) -> tuple[int, ...] | None:
+    if not isinstance(text, str):
+        return None
+    parts = []
+    for part in text.split("."):
+        digits = "".join(itertools.takewhile(str.isdigit, part))
+        if not digits:
+            break
+        parts.append(int(digits))
+    return tuple(parts) or None
+
+
+def upgrade_legacy_values(doc: dict[str, Any]) -> bool:
+    """Mark the reprs of a document stored before 0.2 as the dumpers now do; in place.
+
+    Returns whether the document was such a one. Its frame records' values
+    are upgraded by :func:`vask.values.upgrade_legacy_value`.
+    """
+    meta = doc.get("meta")
+    meta = meta if isinstance(meta, dict) else {}
+    version = _version(meta.get("version"))
+    if version is None or version >= MARKED_VALUES_SINCE:
+        return False
+    config = meta.get("config")
+    light = isinstance(config, dict) and config.get("lightweight_repr") is True
+    for thread in doc["threads"].values():
+        frames = thread.get("frames") if isinstance(thread, dict) else None
+        for record in frames if isinstance(frames, list) else ():
+            if isinstance(record, dict) and record.get("type") == "frame":
+                for key in _VALUE_KEYS:
+                    if key in record:
+                        record[key] = upgrade_legacy_value(record[key], all_reprs=light)
+    return True
 
 
 def document_facts(data: bytes) -> dict[str, Any]:

@@ -7,32 +7,37 @@ from typing import Any
 
 from vask.calltree import build_call_tree
 from vask.document import Trace, record_time
-from vask.render import short_name
+from vask.render import format_value, short_name
 from vask.version import __version__
 
 __all__ = ["chrome_trace"]
 
 
-def _jsonable(value: Any) -> Any:
-    """``value`` with everything JSON cannot hold turned into text."""
-    if value is None or isinstance(value, (bool, int, str)):
+def _jsonable(value: Any, *, traced: bool = False) -> Any:
+    """``value`` for JSON: numbers, booleans, None, dicts and lists in their JSON form.
+
+    Every other value becomes the text the text view shows for it. For a
+    ``traced`` value (an argument, a local, a return value) that includes
+    strings, which are quoted (``'Foo(1)'``) and so stay apart from the repr
+    of an object (``Foo(1)``); a record's own fields keep their texts as they are.
+    """
+    if value is None or isinstance(value, (bool, int)) or (isinstance(value, str) and not traced):
         return value
     if isinstance(value, float):
         return value if math.isfinite(value) else repr(value)
     if isinstance(value, dict):
-        return {str(k): _jsonable(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_jsonable(v) for v in value]
-    if isinstance(value, bytes):
-        return repr(value)
-    return str(value)
+        return {str(k): _jsonable(v, traced=traced) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_jsonable(v, traced=traced) for v in value]
+    return format_value(value)
 
 
 def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
     """The trace as Chrome Trace Event JSON (a dict ready for ``json.dump``).
 
     One complete event ("X") per call with its arguments and return value (or
-    exception) in ``args``; times are microseconds since the trace started.
+    exception) in ``args``, strings quoted and reprs as they stand, as the
+    text view shows them; times are microseconds since the trace started.
     Calls that never returned end at the trace's last timestamp.  Plugin
     records and flushed-subtree markers are instant events.  Each thread is a
     track named by a "thread_name" metadata event.
@@ -91,13 +96,13 @@ def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
                     "frame_id": record.get("frame_id"),
                 }
                 if node.start is not None:
-                    args["arguments"] = _jsonable(node.start.get("locals"))
+                    args["arguments"] = _jsonable(node.start.get("locals"), traced=True)
                 if node.end is None:
                     args["returned"] = False
                 elif "exception" in node.end:
-                    args["exception"] = _jsonable(node.end["exception"])
+                    args["exception"] = _jsonable(node.end["exception"], traced=True)
                 else:
-                    args["return"] = _jsonable(node.end.get("arg"))
+                    args["return"] = _jsonable(node.end.get("arg"), traced=True)
                 events.append(
                     {
                         "name": short_name(record),
