@@ -4,11 +4,16 @@ from __future__ import annotations
 
 import collections
 import importlib.util
+import json
+import os
+import subprocess
 import sys
+import textwrap
+from pathlib import Path
 
 import msgpack
 import pytest
-from vask import serialize
+from vask import db, serialize
 from vask.profiler import Profiler
 from vask.serialize import REDACTED, dump_msgpack, dump_msgpack_lightweight_repr
 from vask.values import ObjectRepr as R
@@ -386,6 +391,44 @@ class TestConfiguration:
         assert serialize.is_secret_name("password")  # the names in force are kept
 
 
+class TestCommandLine:
+    @pytest.mark.parametrize(
+        "args, expected",
+        [
+            (["--password=hunter2"], ["--password=<redacted>"]),
+            (["--password", "hunter2", "x"], ["--password", "<redacted>", "x"]),
+            (["-password", "hunter2"], ["-password", "<redacted>"]),  # Go and Java style
+            (
+                ["--api-key", "k", "--db-password=p"],
+                ["--api-key", "<redacted>", "--db-password=<redacted>"],
+            ),
+            (["--token", "--verbose"], ["--token", "--verbose"]),  # no value given
+            (["-p", "hunter2", "-p=x"], ["-p", "hunter2", "-p=x"]),  # one letter: not a name
+            (["DB_PASSWORD=x", "make=1"], ["DB_PASSWORD=<redacted>", "make=1"]),
+            (["--db", "postgres://u:pw@h:5432/d"], ["--db", "postgres://u:<redacted>@h:5432/d"]),
+            (
+                ["https://example.com/a@b", "s3://bucket"],
+                ["https://example.com/a@b", "s3://bucket"],
+            ),
+            (["--max-tokens", "5", "--token-count=3"], ["--max-tokens", "5", "--token-count=3"]),
+            (["--", "--password", "x"], ["--", "--password", "<redacted>"]),
+        ],
+    )
+    def test_secret_values_are_hidden(self, args, expected):
+        assert serialize.redact_command_line(args) == expected
+
+    def test_names_given_or_off(self):
+        args = ["--badge", "7", "--password=x"]
+        assert serialize.redact_command_line(args, ["badge"]) == [
+            "--badge",
+            "<redacted>",
+            "--password=x",
+        ]
+        assert serialize.redact_command_line(args, None) == args
+        serialize.configure_redaction(None)
+        assert serialize.redact_command_line(args) == args
+
+
 def login(user, password):
     session_token = "s-" + password
     return len(session_token)
@@ -425,22 +468,71 @@ class TestProfilerConfiguration:
         frame_locals, doc = traced({}, ARGV)
         assert frame_locals == {"user": "alice", "password": HIDDEN, "session_token": HIDDEN}
         assert "redact" not in doc["meta"]["config"]
+        assert doc["command_line_args"] == [
+            "app.py", "--password=<redacted>", "--badge", "7", "--user", "bob"
+        ]  # fmt: skip
 
     def test_turned_off(self):
         frame_locals, doc = traced({"redact": False}, ARGV)
         assert frame_locals["password"] == "hunter2"
         assert doc["meta"]["config"]["redact"] is False
+        assert doc["command_line_args"] == ARGV
 
     def test_custom_list_is_stored_as_text(self, capfd):
         frame_locals, doc = traced({"redact": ["user"]}, ARGV)
         assert frame_locals == {"user": HIDDEN, "password": "hunter2",
                                 "session_token": "s-hunter2"}  # fmt: skip
         assert doc["meta"]["config"]["redact"] == "user"
+        assert doc["command_line_args"] == [
+            "app.py", "--password=hunter2", "--badge", "7", "--user", "<redacted>"
+        ]  # fmt: skip
         assert "unsupported config type" not in capfd.readouterr().out
 
-    @pytest.mark.parametrize("config", [{"redact": 3}, {"redact": [3]}])
+    def test_extra_names_add_to_the_defaults(self):
+        frame_locals, doc = traced({"redact_extra": ["user", "badge"]}, ARGV)
+        assert frame_locals == {"user": HIDDEN, "password": HIDDEN, "session_token": HIDDEN}
+        assert doc["meta"]["config"]["redact_extra"] == "user,badge"
+        assert doc["command_line_args"] == [
+            "app.py", "--password=<redacted>", "--badge", "<redacted>", "--user", "<redacted>"
+        ]  # fmt: skip
+
+    @pytest.mark.parametrize(
+        "config", [{"redact": 3}, {"redact_extra": [3]}, {"redact": False, "redact_extra": "x"}]
+    )
     def test_bad_value_fails_start(self, config):
         profiler = Profiler(config=config)
         with pytest.raises((TypeError, ValueError), match="redact"):
             profiler.start()
         assert not profiler.active
+
+
+@needs_engine
+def test_vask_run_hides_secrets_of_its_command_line(tmp_path: Path) -> None:
+    (tmp_path / "pyproject.toml").write_text('[tool.vask]\nredact_extra = ["badge"]\n')
+    (tmp_path / "app.py").write_text(
+        textwrap.dedent(
+            """
+            import json, sys
+            def main(badge):
+                return badge
+            print(json.dumps(sys.argv[1:]), main(sys.argv[-1]))
+            """
+        )
+    )
+    args = ["--password=hunter2", "--token", "t0k", "--badge", "7"]
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    result = subprocess.run(
+        [sys.executable, "-m", "vask", "run", "app.py", *args],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120, check=True,
+    )  # fmt: skip
+    assert json.loads(result.stdout.rsplit(" ", 1)[0]) == args  # the program's own, untouched
+    (summary,) = db.list_traces(tmp_path / ".vask" / "db.sqlite3")
+    assert summary.trace_name == (
+        "app.py --password=<redacted> --token <redacted> --badge <redacted>"
+    )
+    (data,) = db.load_trace(tmp_path / ".vask" / "db.sqlite3", summary.trace_id)
+    doc = msgpack.unpackb(data, raw=False, strict_map_key=False, ext_hook=ext_hook)
+    assert doc["command_line_args"] == ["app.py", *summary.trace_name.split()[1:]]
+    records = [r for t in doc["threads"].values() for r in t["frames"]]
+    (call,) = [r for r in records if r.get("co_name") == "main" and r["event"] == "call"]
+    assert call["locals"] == {"badge": HIDDEN}

@@ -13,6 +13,9 @@ key                     type                meaning
 ``lightweight_repr``    bool                store short reprs instead of full values
 ``threads``             bool                trace threads the program starts (default true)
 ``flush_subtree_mb``    number or false     size at which finished subtrees are stored apart
+``redact``              bool or list of str names whose values are redacted (replaces the
+                                            defaults; false: redact nothing)
+``redact_extra``        list of str         names redacted besides the defaults
 ======================  ==================  ================================================
 
 Unknown keys produce a warning naming them; a value of the wrong type is an
@@ -45,6 +48,8 @@ KNOWN_KEYS = (
     "lightweight_repr",
     "threads",
     "flush_subtree_mb",
+    "redact",
+    "redact_extra",
 )
 
 
@@ -64,6 +69,8 @@ class FileSettings:
     lightweight_repr: bool | None = None
     threads: bool | None = None
     flush_subtree_mb: float | bool | None = None
+    redact: bool | list[str] | None = None
+    redact_extra: list[str] | None = None
     unknown_keys: list[str] = field(default_factory=list)
 
 
@@ -153,4 +160,9 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
             settings.flush_subtree_mb = parse_flush_subtree_mb(table["flush_subtree_mb"])
         except ValueError as error:
             raise ConfigError(f"{path}: [tool.vask] {error}") from None
+    if "redact" in table:
+        value = table["redact"]
+        settings.redact = value if isinstance(value, bool) else _text_list(value, "redact", path)
+    if "redact_extra" in table:
+        settings.redact_extra = _text_list(table["redact_extra"], "redact_extra", path)
     return settings

@@ -22,7 +22,7 @@ Settings:
 ``VASK_DB_PATH``  the trace database (default ``.vask/db.sqlite3`` under the
                   working directory at start-up)
 ``VASK_CONFIG``   configuration dict of the profiler (``filters``, ``redact``,
-                  ``lightweight_repr`` ...).  ``threading`` defaults to
+                  ``redact_extra``, ``lightweight_repr`` ...).  ``threading`` defaults to
                   ``False`` here: a thread started by one request could be
                   picked up by another request's profiler.
 
@@ -73,7 +73,9 @@ class VaskMiddleware:
         # logged for every request.
         try:
             plugins.load_plugin_data(self.config)
-            serialize.redaction_from_config(self.config.get("redact", True))
+            serialize.redaction_from_config(
+                self.config.get("redact", True), self.config.get("redact_extra")
+            )
         except (TypeError, ValueError) as error:
             raise ImproperlyConfigured(f"VASK_CONFIG: {error}") from error
         db_path = getattr(settings, "VASK_DB_PATH", None)
