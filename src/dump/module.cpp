@@ -202,6 +202,7 @@ PyMODINIT_FUNC PyInit__dump() {
   using namespace vask;
   using namespace vask::dump;
   return boundary([]() -> PyObject* {
+    prepare_dumpers();
     Ref module = Ref::check(PyModule_Create(&g_module));
     PyObject* m = module.get();
     add_int(m, "MAX_STRING_CHARS", kMaxStringChars);

@@ -24,25 +24,12 @@ std::string type_name(PyTypeObject* tp) {
   return dot != nullptr ? dot + 1 : full;
 }
 
-// enum.Enum, fetched once and kept for the life of the process; null when it
-// cannot be imported (then nothing counts as an enum member).
-PyTypeObject* enum_type() noexcept {
-  static PyObject* cached = nullptr;
-  static bool tried = false;
-  if (!tried) {
-    tried = true;
-    ErrorStash stash;
-    Ref module = Ref::steal(PyImport_ImportModule("enum"));
-    Ref type = module ? Ref::steal(PyObject_GetAttrString(module.get(), "Enum")) : Ref();
-    if (type && PyType_Check(type.get())) cached = type.release();
-  }
-  return reinterpret_cast<PyTypeObject*>(cached);
-}
+// enum.Enum, set by prepare_dumpers() and kept for the life of the process.
+PyTypeObject* g_enum_type = nullptr;
 
 // A walk of the MRO: no __subclasscheck__ of a metaclass runs.
 bool is_enum(PyTypeObject* tp) noexcept {
-  PyTypeObject* e = enum_type();
-  return e != nullptr && PyType_IsSubtype(tp, e);
+  return g_enum_type != nullptr && PyType_IsSubtype(tp, g_enum_type);
 }
 
 // Values that hold no entries (whose repr shows no name of a map).
@@ -228,6 +215,14 @@ class Snapshot {
   size_t mark_;
 };
 
+// The next item of a built-in iterator (its tp_iternext runs no user code),
+// or an empty Ref at the end. Throws PyErrSet.
+Ref next_item(PyObject* it) {
+  Ref item = Ref::steal(Py_TYPE(it)->tp_iternext(it));
+  if (!item && PyErr_Occurred()) throw_py();
+  return item;
+}
+
 // Holds up to `limit` (key, value) pairs of the dict (or dict subclass) d, in
 // its iteration order; returns how many. Only the dict's own storage is read.
 Py_ssize_t hold_dict_items(Held& held, PyObject* d, Py_ssize_t limit) {
@@ -245,11 +240,8 @@ Py_ssize_t hold_dict_items(Held& held, PyObject* d, Py_ssize_t limit) {
       Ref it = Ref::check(PyODict_Type.tp_iter(d));
       Py_ssize_t n = 0;
       while (n < limit) {
-        Ref k = Ref::steal(Py_TYPE(it.get())->tp_iternext(it.get()));
-        if (!k) {
-          if (PyErr_Occurred()) throw_py();
-          break;
-        }
+        Ref k = next_item(it.get());
+        if (!k) break;
         PyObject* v = PyDict_GetItemWithError(d, k.get());  // borrowed
         if (v == nullptr) {
           if (PyErr_Occurred()) throw_py();
@@ -290,11 +282,8 @@ Py_ssize_t hold_items(Held& held, PyObject* c, Py_ssize_t limit) {
   Ref it = Ref::check(base->tp_iter(c));
   Py_ssize_t n = 0;
   while (n < limit) {
-    Ref item = Ref::steal(Py_TYPE(it.get())->tp_iternext(it.get()));
-    if (!item) {
-      if (PyErr_Occurred()) throw_py();
-      break;
-    }
+    Ref item = next_item(it.get());
+    if (!item) break;
     held.hold_new(std::move(item));
     ++n;
   }
@@ -837,6 +826,17 @@ thread_local int t_nesting = 0;
 thread_local std::vector<PyObject*> t_held;
 
 }  // namespace
+
+void prepare_dumpers() {
+  if (g_enum_type != nullptr) return;
+  Ref module = import("enum");
+  Ref type = getattr(module.get(), "Enum");
+  if (!PyType_Check(type.get())) {
+    PyErr_SetString(PyExc_TypeError, "enum.Enum is not a type");
+    throw_py();
+  }
+  g_enum_type = reinterpret_cast<PyTypeObject*>(type.release());
+}
 
 void dump_value(Bytes& out, PyObject* value, DumpForm form, Redactor& redactor) {
   const size_t start = out.size();

@@ -61,6 +61,11 @@ enum class DumpForm : uint8_t {
   Lightweight,  // a dict as a map of short reprs; anything else as one short repr
 };
 
+// Fetches what the dumpers need from the interpreter (enum.Enum, to write
+// enum members as their repr); call once before the first dump_value().
+// Idempotent. GIL held; throws PyErrSet.
+void prepare_dumpers();
+
 // Appends one MessagePack object for `value` (borrowed) to `out`. Never fails
 // because of the value: a value that cannot be written becomes a marker, and
 // a failure of the dump as a whole (out of memory) writes kUnserializable.
