@@ -762,14 +762,19 @@ class TestLeaks:
                     for dump in dumps:
                         dump(value)
 
+        # Under AddressSanitizer freed memory waits in a quarantine, so the
+        # process grows whatever the dumpers do: there only Python's own
+        # blocks are counted, over fewer dumps.
+        sanitized = "ASAN_OPTIONS" in os.environ
         run(2_000)  # warm: caches, per-thread buffers, interned texts
         gc.collect()
         blocks = sys.getallocatedblocks()
         rss = _rss_bytes()
-        run(1_000_000 // (len(values) * len(dumps)))
+        run((100_000 if sanitized else 1_000_000) // (len(values) * len(dumps)))
         gc.collect()
         assert sys.getallocatedblocks() - blocks < 1_000
-        assert _rss_bytes() - rss < 8 * 1024 * 1024
+        if not sanitized:
+            assert _rss_bytes() - rss < 8 * 1024 * 1024
 
 
 def _rss_bytes() -> int:
