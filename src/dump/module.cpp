@@ -65,13 +65,13 @@ std::vector<std::string> names_argument(PyObject* names, const char* what) {
                    name);
       throw_py();
     }
-    const std::string_view text = utf8_text(name).text;
-    if (!Redaction::has_words(text)) {
+    const Utf8Text text = utf8_text(name);
+    if (!Redaction::has_words(text.text())) {
       PyErr_Format(PyExc_ValueError, "redaction name %R holds no name (only '-', '_' or digits)",
                    name);
       throw_py();
     }
-    out.emplace_back(text);
+    out.emplace_back(text.text());
   }
   return out;
 }
@@ -135,7 +135,8 @@ PyObject* py_redact_command_line(PyObject*, PyObject* const* args, Py_ssize_t na
           PyErr_Format(PyExc_TypeError, "arguments must be str, not %.200s", Py_TYPE(arg)->tp_name);
           throw_py();
         }
-        arguments.emplace_back(utf8_text(arg).text);
+        const Utf8Text text = utf8_text(arg);
+        arguments.emplace_back(text.text());
       }
     }
     if (nargs == 1) {

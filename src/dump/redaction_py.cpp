@@ -21,7 +21,8 @@ std::vector<std::string> names_of(PyObject* value, const char* key) {
     names.emplace_back(name);
   };
   if (PyUnicode_Check(value)) {
-    const std::string_view text = utf8_text(value).text;
+    const Utf8Text utf8 = utf8_text(value);
+    const std::string_view text = utf8.text();
     size_t from = 0;
     while (from <= text.size()) {
       size_t comma = text.find(',', from);
@@ -48,7 +49,8 @@ std::vector<std::string> names_of(PyObject* value, const char* key) {
                    Py_TYPE(item)->tp_name, item);
       throw_py();
     }
-    add(utf8_text(item).text);
+    const Utf8Text name = utf8_text(item);
+    add(name.text());
   }
   return names;
 }
@@ -81,11 +83,13 @@ Redactor::~Redactor() {
 
 bool Redactor::is_secret(PyObject* name) {
   if (!rules_.active()) return false;
-  if (!PyUnicode_CheckExact(name)) return rules_.is_secret(utf8_text(name).text);
   const auto address = reinterpret_cast<uintptr_t>(name);
   Slot& slot = slots_[((address >> 4) ^ (address >> 12)) % kSlots];
-  if (slot.name == name) return slot.secret;
-  const bool secret = rules_.is_secret(utf8_text(name).text);
+  const bool cached = PyUnicode_CheckExact(name);
+  if (cached && slot.name == name) return slot.secret;
+  const Utf8Text text = utf8_text(name);
+  const bool secret = rules_.is_secret(text.text());
+  if (!cached) return secret;
   // The old name is released last: its deallocation runs no Python code, but
   // the slot must be consistent before anything else happens.
   PyObject* old = slot.name;

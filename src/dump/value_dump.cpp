@@ -17,7 +17,10 @@ namespace {
 std::string type_name(PyTypeObject* tp) {
   if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
     PyObject* name = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name;
-    if (name != nullptr && PyUnicode_Check(name)) return std::string(utf8_text(name).text);
+    if (name != nullptr && PyUnicode_Check(name)) {
+      const Utf8Text text = utf8_text(name);
+      return std::string(text.text());
+    }
   }
   const char* full = tp->tp_name;
   const char* dot = std::strrchr(full, '.');
@@ -93,11 +96,12 @@ class TextHead {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
     if (n <= limit) {
       utf8_ = utf8_text(str);
-      view_ = utf8_.text;
+      view_ = utf8_.text();
       return;
     }
     Ref head = Ref::check(PyUnicode_Substring(str, 0, limit));
-    copy_ = utf8_text(head.get()).text;
+    const Utf8Text text = utf8_text(head.get());
+    copy_ = text.text();
     copy_ += "...<";
     copy_ += std::to_string(n - limit);
     copy_ += " more chars>";
@@ -115,9 +119,13 @@ class TextHead {
 // "..." when cut.
 std::string short_text(PyObject* str) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
-  if (n <= kLightweightReprChars) return std::string(utf8_text(str).text);
+  if (n <= kLightweightReprChars) {
+    const Utf8Text text = utf8_text(str);
+    return std::string(text.text());
+  }
   Ref head = Ref::check(PyUnicode_Substring(str, 0, kLightweightReprChars));
-  std::string out(utf8_text(head.get()).text);
+  const Utf8Text text = utf8_text(head.get());
+  std::string out(text.text());
   out += "...";
   return out;
 }
@@ -535,9 +543,9 @@ class Dumper {
       PyObject* x = snap.value(i);
       bool secret;
       if (plain) {
-        const std::string_view name = utf8_text(k).text;
-        mp::write_str(out_, name);
-        budget_ -= static_cast<int64_t>(name.size());
+        const Utf8Text name = utf8_text(k);
+        mp::write_str(out_, name.text());
+        budget_ -= static_cast<int64_t>(name.text().size());
         secret = redacts(x) && red_.is_secret(k);
       } else {
         std::string name = key_text(k);
@@ -614,7 +622,7 @@ class Dumper {
     }
     if (tp == &PyLong_Type) return short_text(int_text(v).get());
     if (tp == &PyFloat_Type || tp == &PyBool_Type || v == Py_None) {
-      return std::string(utf8_text(Ref::check(PyObject_Repr(v)).get()).text);  // short anyway
+      return short_text(Ref::check(PyObject_Repr(v)).get());  // short anyway
     }
     if (tp == &PyList_Type || tp == &PyTuple_Type || tp == &PyDict_Type || tp == &PySet_Type ||
         tp == &PyFrozenSet_Type) {
