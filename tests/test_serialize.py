@@ -630,6 +630,26 @@ class TestLightweight:
 
 
 class TestConstants:
+    @pytest.mark.parametrize(
+        ("name", "signature"),
+        [
+            ("dump_msgpack", "(value, /)"),
+            ("dump_msgpack_lightweight_repr", "(value, /)"),
+            ("configure_redaction", "(names, /)"),
+            ("is_secret_name", "(name, /)"),
+            ("redaction_from_config", "(redact, extra=None, /)"),
+            ("redact_command_line", "(arguments, names, /)"),
+        ],
+    )
+    def test_native_signatures(self, name, signature):
+        import inspect
+
+        from vask import _dump
+
+        function = getattr(_dump, name)
+        assert str(inspect.signature(function)) == signature
+        assert function.__doc__
+
     def test_serialize_exports_the_native_dumpers(self):
         from vask import _dump
 

@@ -120,9 +120,8 @@ PyObject* py_redaction_from_config(PyObject*, PyObject* const* args, Py_ssize_t 
 
 PyObject* py_redact_command_line(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return boundary([&]() -> PyObject* {
-    if (nargs < 1 || nargs > 2) {
-      PyErr_Format(PyExc_TypeError, "redact_command_line() takes 1 or 2 arguments (%zd given)",
-                   nargs);
+    if (nargs != 2) {
+      PyErr_Format(PyExc_TypeError, "redact_command_line() takes 2 arguments (%zd given)", nargs);
       throw_py();
     }
     std::vector<std::string> arguments;
@@ -138,10 +137,6 @@ PyObject* py_redact_command_line(PyObject*, PyObject* const* args, Py_ssize_t na
         const Utf8Text text = utf8_text(arg);
         arguments.emplace_back(text.text());
       }
-    }
-    if (nargs == 1) {
-      const std::shared_ptr<Redactor> redactor = current_redactor();
-      return str_list(redact_command_line(arguments, redactor->rules())).release();
     }
     const Redaction rules(names_argument(args[1], "redaction names"));
     return str_list(redact_command_line(arguments, rules)).release();
@@ -173,9 +168,9 @@ PyMethodDef g_methods[] = {
      "The names that the configuration values ``redact`` and ``redact_extra`` ask\n"
      "for, or None when redaction is off. Raises TypeError or ValueError."},
     {"redact_command_line", as_cfunction(py_redact_command_line), METH_FASTCALL,
-     "redact_command_line($module, arguments, names=..., /)\n--\n\n"
-     "The command-line arguments with the values of secret options hidden, by the\n"
-     "given names (None: none), or by the process-wide ones when omitted."},
+     "redact_command_line($module, arguments, names, /)\n--\n\n"
+     "The command-line arguments with the values of secret options hidden, judged\n"
+     "by ``names`` as redaction_from_config gives them (None: nothing is hidden)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
