@@ -22,25 +22,7 @@ std::shared_ptr<Redactor>& current_redactor() {
 PyObject* dump_with(PyObject* value, DumpForm form) {
   return boundary([&]() -> PyObject* {
     const std::shared_ptr<Redactor> redactor = current_redactor();
-    // One warm buffer per thread for the outermost dump; a dump nested
-    // through a repr writes into its own.
-    thread_local Bytes t_out;
-    thread_local bool t_busy = false;
-    Bytes local;
-    Bytes& out = t_busy ? local : t_out;
-    struct Busy {
-      bool& flag;
-      bool was;
-      ~Busy() { flag = was; }
-    } busy{t_busy, t_busy};
-    t_busy = true;
-    out.clear();
-    dump_value(out, value, form, *redactor);
-    Ref bytes =
-        Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
-    // A huge value once must not pin its buffer for the life of the thread.
-    if (out.capacity() > (1u << 20)) Bytes().swap(out);
-    return bytes.release();
+    return dump_to_bytes(value, form, *redactor).release();
   });
 }
 

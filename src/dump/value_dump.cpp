@@ -828,33 +828,27 @@ class Dumper {
   int path_len_ = 0;
 };
 
-// Dumps nested through reprs on this thread (a __repr__ that dumps).
-thread_local int t_nesting = 0;
-// The snapshot stack of the outermost dump of each thread, kept warm.
-thread_local std::vector<PyObject*> t_held;
+// What the dumps of one thread keep warm between calls: the snapshot stack
+// and the output buffer of the outermost dump. A dump nested through a repr
+// (a __repr__ that dumps) uses its own.
+struct ThreadScratch {
+  int nesting = 0;  // dumps running on this thread
+  std::vector<PyObject*> held;
+  Bytes out;
+};
+thread_local ThreadScratch t_scratch;
 
-}  // namespace
-
-void prepare_dumpers() {
-  if (g_enum_type != nullptr) return;
-  Ref module = import("enum");
-  Ref type = getattr(module.get(), "Enum");
-  if (!PyType_Check(type.get())) {
-    PyErr_SetString(PyExc_TypeError, "enum.Enum is not a type");
-    throw_py();
-  }
-  g_enum_type = reinterpret_cast<PyTypeObject*>(type.release());
-}
-
-void dump_value(Bytes& out, PyObject* value, DumpForm form, Redactor& redactor) {
+void dump_into(ThreadScratch& scratch, Bytes& out, PyObject* value, DumpForm form,
+               Redactor& redactor) {
   const size_t start = out.size();
   struct Nesting {
-    Nesting() { ++t_nesting; }
-    ~Nesting() { --t_nesting; }
-  } nesting;
-  if (t_nesting <= kMaxNestedDumps) {
+    int& depth;
+    explicit Nesting(int& d) : depth(++d) {}
+    ~Nesting() { --depth; }
+  } nesting(scratch.nesting);
+  if (scratch.nesting <= kMaxNestedDumps) {
     std::vector<PyObject*> own;
-    std::vector<PyObject*>& held = t_nesting == 1 ? t_held : own;
+    std::vector<PyObject*>& held = scratch.nesting == 1 ? scratch.held : own;
     try {
       Dumper dumper(out, redactor, held);
       if (form == DumpForm::Full) {
@@ -878,6 +872,40 @@ void dump_value(Bytes& out, PyObject* value, DumpForm form, Redactor& redactor) 
   }
   mp::write_ext_header(out, kExtRepr, static_cast<uint32_t>(kUnserializable.size()));
   out.append(kUnserializable);
+}
+
+}  // namespace
+
+void prepare_dumpers() {
+  if (g_enum_type != nullptr) return;
+  Ref module = import("enum");
+  Ref type = getattr(module.get(), "Enum");
+  if (!PyType_Check(type.get())) {
+    PyErr_SetString(PyExc_TypeError, "enum.Enum is not a type");
+    throw_py();
+  }
+  g_enum_type = reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+void dump_value(Bytes& out, PyObject* value, DumpForm form, Redactor& redactor) {
+  dump_into(t_scratch, out, value, form, redactor);
+}
+
+Ref dump_to_bytes(PyObject* value, DumpForm form, Redactor& redactor) {
+  ThreadScratch& scratch = t_scratch;
+  if (scratch.nesting > 0) {
+    Bytes out;
+    dump_into(scratch, out, value, form, redactor);
+    return Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+  }
+  Bytes& out = scratch.out;
+  out.clear();
+  dump_into(scratch, out, value, form, redactor);
+  Ref bytes =
+      Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+  // A huge value once must not pin its buffer for the life of the thread.
+  if (out.capacity() > (size_t{1} << 20)) Bytes().swap(out);
+  return bytes;
 }
 
 }  // namespace vask::dump

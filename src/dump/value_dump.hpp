@@ -76,4 +76,7 @@ void prepare_dumpers();
 // GIL held; `redactor` stays alive for the call.
 void dump_value(Bytes& out, PyObject* value, DumpForm form, Redactor& redactor);
 
+// dump_value() into a new bytes object. Throws PyErrSet as dump_value().
+Ref dump_to_bytes(PyObject* value, DumpForm form, Redactor& redactor);
+
 }  // namespace vask::dump
