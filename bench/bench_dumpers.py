@@ -27,7 +27,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import msgpack
 import serialize_main
-
 from vask import serialize
 
 # The former dumpers redact with their own names; both run with the defaults.
@@ -50,13 +49,22 @@ VALUES: list[tuple[str, object, bool]] = [
     ("{'total': 123, 'rate': 5}", {"total": 123, "rate": 5}, True),
     ("{'item': <dataclass>}", {"item": ITEMS[0]}, False),
     ("{'items': [40 dataclasses]}", {"items": ITEMS}, False),
-    ("locals: self, ints, text, list", {"self": Opaque(), "n": 3, "name": "order",
-                                        "values": [1, 2, 3]}, False),  # fmt: skip
+    (
+        "locals: self, ints, text, list",
+        {"self": Opaque(), "n": 3, "name": "order", "values": [1, 2, 3]},
+        False,
+    ),
     ("list of 100 ints", list(range(100)), True),
     ("list of 100 texts", [f"text number {i}" for i in range(100)], True),
     ("list of 10,000 ints (cut)", list(range(10_000)), True),
-    ("nested dicts, 3 levels", {f"k{i}": {f"j{j}": {"a": j, "b": [i, j], "c": "x" * 20}
-                                          for j in range(5)} for i in range(5)}, True),  # fmt: skip
+    (
+        "nested dicts, 3 levels",
+        {
+            f"k{i}": {f"j{j}": {"a": j, "b": [i, j], "c": "x" * 20} for j in range(5)}
+            for i in range(5)
+        },
+        True,
+    ),
     ("tuple of floats and None", (1.5, None, 2.5, None, 3.5), True),
     ("100-char text", "x" * 100, True),
 ]
@@ -97,8 +105,15 @@ def run_table(repeat: int) -> None:
         former = per_call(serialize_main.dump_msgpack, value, repeat)
         packed = per_call(packb, value, repeat)
         shown = per_call(repr, value, repeat)
-        cells = [f"{native:14.0f}", f"{light:14.0f}", f"{former:14.0f}", f"{packed:14.0f}",
-                 f"{shown:14.0f}", f"{former / native:13.1f}x", f"{native / shown:13.2f}x"]  # fmt: skip
+        cells = [
+            f"{native:14.0f}",
+            f"{light:14.0f}",
+            f"{former:14.0f}",
+            f"{packed:14.0f}",
+            f"{shown:14.0f}",
+            f"{former / native:13.1f}x",
+            f"{native / shown:13.2f}x",
+        ]
         mark = "" if builtin else "  (objects)"
         print(f"{label:34s}" + "".join(cells) + mark)
 
