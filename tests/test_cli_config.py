@@ -56,6 +56,8 @@ def test_values_are_read_and_db_is_relative_to_the_file(tmp_path: Path) -> None:
         ("[tool.vask]\nflush_subtree_mb = -1\n", "flush_subtree_mb must be a non-negative"),
         ("[tool.vask]\nflush_subtree_mb = true\n", "flush_subtree_mb must be a non-negative"),
         ("[tool.vask]\ndb = ''\n", "db must be a path"),
+        ("[tool.vask]\nredact = 1\n", "redact must be a list of strings"),
+        ("[tool.vask]\nredact_extra = true\n", "redact_extra must be a list of strings"),
         ("[tool.vask\n", "is not valid TOML"),
     ],
 )
@@ -79,3 +81,16 @@ def test_flush_subtree_mb_values(value: object, expected: object) -> None:
 def test_flush_subtree_mb_rejects(value: object) -> None:
     with pytest.raises(ValueError, match="non-negative number or false"):
         config.parse_flush_subtree_mb(value)
+
+
+@pytest.mark.parametrize(
+    ("text", "redact", "extra"),
+    [
+        ("redact = false", False, None),
+        ('redact = ["pin"]\nredact_extra = "badge"', ["pin"], ["badge"]),
+        ('redact_extra = ["badge", "door"]', None, ["badge", "door"]),
+    ],
+)
+def test_redaction_settings(tmp_path: Path, text: str, redact: object, extra: object) -> None:
+    settings = config.load_settings(write(tmp_path, f"[tool.vask]\n{text}\n"))
+    assert (settings.redact, settings.redact_extra, settings.unknown_keys) == (redact, extra, [])

@@ -15,6 +15,7 @@ from pathlib import Path
 import msgpack
 import pytest
 from vask import db
+from vask.values import ObjectRepr, ext_hook
 
 pytest.importorskip("django")
 
@@ -94,7 +95,7 @@ def traces(db_path: Path) -> list[tuple[str | None, list[dict]]]:
     out = []
     for summary in reversed(db.list_traces(db_path)):
         (document,) = db.load_trace(db_path, summary.trace_id)
-        doc = msgpack.unpackb(document, raw=False, strict_map_key=False)
+        doc = msgpack.unpackb(document, raw=False, strict_map_key=False, ext_hook=ext_hook)
         records = [r for thread in doc["threads"].values() for r in thread["frames"]]
         out.append((doc["trace_name"], records))
     return out
@@ -130,7 +131,7 @@ class TestMiddleware:
         assert [r["event"] for r in frames(get_orders, "total_quantity")] == ["call", "return"]
         # the API key header the view read is a secret
         (post_return,) = [r for r in frames(stored[1][1], "orders") if r["event"] == "return"]
-        assert post_return["locals"]["api_key"] == "<redacted>"
+        assert post_return["locals"]["api_key"] == ObjectRepr("<redacted>")
         assert post_return["locals"]["order"] == {"item": "cake", "quantity": 1}
 
     def test_disabled_by_setting(self, tmp_path):

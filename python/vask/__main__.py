@@ -52,6 +52,10 @@ def tracing_config(args: argparse.Namespace, settings: vask_config.FileSettings)
         value = pick(key)
         if value is not None:
             config[key] = value
+    for key in ("redact", "redact_extra"):
+        value = getattr(settings, key)
+        if value is not None:
+            config[key] = value
     return config
 
 
@@ -176,8 +180,21 @@ def _run_script(script: str, target: str) -> None:
             sys.modules["__main__"] = previous
 
 
-def _default_trace_name(target: str, module: bool, program_args: list[str]) -> str:
-    words = (["-m", target] if module else [target]) + program_args
+def _default_trace_name(
+    target: str, module: bool, program_args: list[str], config: dict[str, Any]
+) -> str:
+    """The command, with the values of secret options hidden as the trace hides them."""
+    from vask import serialize
+
+    try:
+        names = serialize.redaction_from_config(
+            config.get("redact", True), config.get("redact_extra")
+        )
+    except (TypeError, ValueError):
+        names = list(serialize.DEFAULT_REDACT_NAMES)  # starting will say what is wrong
+    words = (["-m", target] if module else [target]) + serialize.redact_command_line(
+        program_args, names
+    )
     name = " ".join(words)
     return name if len(name) <= 100 else name[:99] + "…"
 
@@ -208,7 +225,7 @@ def cmd_run(args: argparse.Namespace, settings: vask_config.FileSettings) -> int
     name = (
         args.name
         if args.name is not None
-        else _default_trace_name(target, module is not None, program_args)
+        else _default_trace_name(target, module is not None, program_args, config)
     )
     profiler = Profiler(config=config, db_path=db_path, trace_name=name, source="cli")
 

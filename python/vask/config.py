@@ -19,6 +19,9 @@ key                     type                meaning
 ``lightweight_repr``    bool                store short reprs instead of full values
 ``threads``             bool                trace threads the program starts (default true)
 ``flush_subtree_mb``    number or false     size at which finished subtrees are stored apart
+``redact``              bool or list of str names whose values are redacted (replaces the
+                                            defaults; false: redact nothing)
+``redact_extra``        list of str         names redacted besides the defaults
 ======================  ==================  ================================================
 
 Unknown keys produce a warning naming them; a value of the wrong type is an
@@ -61,6 +64,8 @@ KNOWN_KEYS = (
     "lightweight_repr",
     "threads",
     "flush_subtree_mb",
+    "redact",
+    "redact_extra",
 )
 
 
@@ -80,6 +85,8 @@ class FileSettings:
     lightweight_repr: bool | None = None
     threads: bool | None = None
     flush_subtree_mb: float | bool | None = None
+    redact: bool | list[str] | None = None
+    redact_extra: list[str] | None = None
     unknown_keys: list[str] = field(default_factory=list)
 
 
@@ -169,6 +176,11 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
             settings.flush_subtree_mb = parse_flush_subtree_mb(table["flush_subtree_mb"])
         except ValueError as error:
             raise ConfigError(f"{path}: [tool.vask] {error}") from None
+    if "redact" in table:
+        value = table["redact"]
+        settings.redact = value if isinstance(value, bool) else _text_list(value, "redact", path)
+    if "redact_extra" in table:
+        settings.redact_extra = _text_list(table["redact_extra"], "redact_extra", path)
     return settings
 
 
@@ -186,6 +198,7 @@ CONFIG_KEYS = frozenset(
         "flush_subtree_mb",
         "processors",
         "redact",
+        "redact_extra",
         "trace_points",
         "auto_emit",
     )
@@ -284,14 +297,15 @@ def _trace_points(value: Any) -> dict[str, list[str]] | None:
     return {} if on_return is None else {"on_return": _texts(on_return, "trace_points.on_return")}
 
 
-def _redact(value: Any) -> str | bool:
+def _redaction(redact: Any, extra: Any) -> None:
+    """Raise when ``redact`` and ``redact_extra`` do not describe a set of secret names."""
     from vask import serialize
 
-    names = serialize.redaction_from_config(value)
-    if value is True:
-        return True
-    # The trace keeps only scalar configuration values: a list is stored as one str.
-    return ",".join(names) if names else False
+    if redact is not True and not isinstance(redact, bool):
+        redact = _texts(redact, "redact")
+    if extra is not None:
+        extra = _texts(extra, "redact_extra")
+    serialize.redaction_from_config(redact, extra)
 
 
 def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
@@ -301,8 +315,9 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
     returns the engine takes without complaint.  A value of the wrong type
     raises ``TypeError``, a value out of range ``ValueError``; both name the
     key.  Normalised: ``sqlite_busy_timeout`` to whole seconds (rounded up),
-    ``filters`` and ``trace_points`` to dicts of lists, ``redact`` to True,
-    False or one comma-separated str, ``processors`` to a list.
+    ``filters`` and ``trace_points`` to dicts of lists, ``redact`` (True,
+    False or a list of names) and ``redact_extra`` (a list) checked together,
+    ``processors`` to a list.
 
     A key this version does not know is reported once on the "vask" logger
     and passed on (a plugin may read it) when its value can be stored with
@@ -327,8 +342,8 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
             value = _flush_subtree_mb(value)
         elif key == "trace_points":
             value = _trace_points(value)
-        elif key == "redact":
-            value = _redact(value)
+        elif key in ("redact", "redact_extra"):
+            pass  # checked together below
         elif key == "processors":
             if value is not None and not isinstance(value, (list, tuple)):
                 raise _wrong("processors", "a list of plugin descriptions or import strings", value)
@@ -346,6 +361,11 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
             if not storable:
                 continue
         checked[key] = value
+    if "redact" in checked or "redact_extra" in checked:
+        _redaction(checked.get("redact", True), checked.get("redact_extra"))
+        for key in ("redact", "redact_extra"):
+            if isinstance(checked.get(key), tuple):
+                checked[key] = list(checked[key])
     if checked.get("processors"):
         from vask import plugins
 

@@ -13,6 +13,7 @@ missing; times that cannot be a time (NaN, infinities, 1e300) too.
 
 from __future__ import annotations
 
+import itertools
 import math
 from collections.abc import Iterable
 from dataclasses import dataclass, field
@@ -22,6 +23,7 @@ import msgpack
 
 from vask.db import _CALL_PATTERN as CALL_PATTERN
 from vask.db import document_damage, plausible_time
+from vask.values import ext_hook, upgrade_legacy_value
 
 __all__ = [
     "CLOSING_EVENTS",
@@ -36,7 +38,10 @@ __all__ = [
     "document_facts",
     "merge_documents",
     "record_time",
+    "legacy_form",
     "take_facts",
+    "upgrade_legacy_record",
+    "upgrade_legacy_values",
 ]
 
 #: Frame events that open a frame (a call node) and those that close it.
@@ -68,11 +73,18 @@ def decode_record(data: bytes) -> Any:
     Every reader of stored values decodes them here, so that they all see
     the same Python values.
     """
-    return msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+    return msgpack.unpackb(
+        data, raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
+    )
 
 
 def decode_document(data: bytes) -> dict[str, Any]:
-    """The trace document in ``data`` as a dict; raises :class:`DamagedDocument`."""
+    """The trace document in ``data`` as a dict; raises :class:`DamagedDocument`.
+
+    Stored values come back as :mod:`vask.values` describes (reprs as
+    :class:`~vask.values.ObjectRepr`, tuples as tuples ...), also those of
+    documents stored before the dumpers marked them (:func:`upgrade_legacy_values`).
+    """
     reason = check_document(data)
     if reason is not None:
         raise DamagedDocument(reason)
@@ -82,7 +94,65 @@ def decode_document(data: bytes) -> dict[str, Any]:
         raise DamagedDocument(f"cannot be decoded ({error})") from error
     if not isinstance(doc, dict) or not isinstance(doc.get("threads"), dict):
         raise DamagedDocument("not a trace document (no threads)")
+    upgrade_legacy_values(doc)
     return doc
+
+
+#: The first version of vask whose dumpers mark reprs, tuples and sets.
+MARKED_VALUES_SINCE = (0, 2)
+_VALUE_KEYS = ("arg", "exception", "locals")
+
+
+def _version(text: Any) -> tuple[int, ...] | None:
+    if not isinstance(text, str):
+        return None
+    parts = []
+    for part in text.split("."):
+        digits = "".join(itertools.takewhile(str.isdigit, part))
+        if not digits:
+            break
+        parts.append(int(digits))
+    return tuple(parts) or None
+
+
+def legacy_form(meta: Any) -> bool | None:
+    """How a document with this ``meta`` stored its values, when it is from before 0.2.
+
+    ``None`` for a document whose values say what they were; otherwise
+    whether it was written in the lightweight form (where every stored value
+    was a repr).
+    """
+    meta = meta if isinstance(meta, dict) else {}
+    version = _version(meta.get("version"))
+    if version is None or version >= MARKED_VALUES_SINCE:
+        return None
+    config = meta.get("config")
+    return isinstance(config, dict) and config.get("lightweight_repr") is True
+
+
+def upgrade_legacy_record(record: Any, lightweight: bool) -> Any:
+    """A frame record of a document from before 0.2 with its reprs marked; in place."""
+    if isinstance(record, dict) and record.get("type") == "frame":
+        for key in _VALUE_KEYS:
+            if key in record:
+                record[key] = upgrade_legacy_value(record[key], all_reprs=lightweight)
+    return record
+
+
+def upgrade_legacy_values(doc: dict[str, Any]) -> bool:
+    """Mark the reprs of a document stored before 0.2 as the dumpers now do; in place.
+
+    Returns whether the document was such a one. Its frame records' values
+    are upgraded by :func:`vask.values.upgrade_legacy_value`.
+    """
+    lightweight = legacy_form(doc.get("meta"))
+    if lightweight is None:
+        return False
+    for thread in doc["threads"].values():
+        frames = thread.get("frames") if isinstance(thread, dict) else None
+        for record in frames if isinstance(frames, list) else ():
+            upgrade_legacy_record(record, lightweight)
+    return True
 
 
 def document_facts(data: bytes) -> dict[str, Any]:

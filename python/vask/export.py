@@ -15,7 +15,7 @@ from typing import Any, TextIO
 
 from vask.calltree import body_kind
 from vask.document import record_time
-from vask.render import call_label
+from vask.render import call_label, format_value
 from vask.traceindex import NODE_CALL, NODE_FLUSHED, IndexNode, ThreadIndex, TraceIndex
 from vask.version import __version__
 
@@ -38,21 +38,25 @@ def _key(key: Any) -> str:
     return f"<{type(key).__name__}>"
 
 
-def _jsonable(value: Any, depth: int = 0) -> Any:
-    """``value`` with everything JSON cannot hold turned into text."""
-    if value is None or isinstance(value, (bool, int, str)):
+def _jsonable(value: Any, *, traced: bool = False, depth: int = 0) -> Any:
+    """``value`` for JSON: numbers, booleans, None, dicts and lists in their JSON form.
+
+    Every other value becomes the text the text view shows for it. For a
+    ``traced`` value (an argument, a local, a return value) that includes
+    strings, which are quoted (``'Foo(1)'``) and so stay apart from the repr
+    of an object (``Foo(1)``); a record's own fields keep their texts as they are.
+    """
+    if value is None or isinstance(value, (bool, int)) or (isinstance(value, str) and not traced):
         return value
     if isinstance(value, float):
         return value if math.isfinite(value) else repr(value)
-    if isinstance(value, (dict, list, tuple)) and depth >= _MAX_DEPTH:
+    if isinstance(value, (dict, list)) and depth >= _MAX_DEPTH:
         return "…"
     if isinstance(value, dict):
-        return {_key(k): _jsonable(v, depth + 1) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_jsonable(v, depth + 1) for v in value]
-    if isinstance(value, bytes):
-        return repr(value)
-    return f"<{type(value).__name__}>"
+        return {_key(k): _jsonable(v, traced=traced, depth=depth + 1) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_jsonable(v, traced=traced, depth=depth + 1) for v in value]
+    return format_value(value)
 
 
 def _time_base(trace: TraceIndex) -> tuple[float, float]:
@@ -114,7 +118,8 @@ def write_chrome_trace(
     """Write the trace as Chrome Trace Event JSON to ``out``; returns the number of calls.
 
     One complete event ("X") per call with its arguments and return value (or
-    exception) in ``args``; times are microseconds since the trace started.
+    exception) in ``args``, strings quoted and reprs as they stand, as the
+    text view shows them; times are microseconds since the trace started.
     Calls that never returned end at the trace's last timestamp.  Plugin
     records and flushed-subtree markers that cannot be stitched back are
     instant events.  Each thread is a track named by a "thread_name"
@@ -162,13 +167,13 @@ def write_chrome_trace(
                     "frame_id": _jsonable(record.get("frame_id")),
                 }
                 if node.start is not None and body_kind(node.start, node.end) == "function":
-                    args["arguments"] = _jsonable(node.start.get("locals"))
+                    args["arguments"] = _jsonable(node.start.get("locals"), traced=True)
                 if node.end is None:
                     args["returned"] = False
                 elif "exception" in node.end:
-                    args["exception"] = _jsonable(node.end["exception"])
+                    args["exception"] = _jsonable(node.end["exception"], traced=True)
                 else:
-                    args["return"] = _jsonable(node.end.get("arg"))
+                    args["return"] = _jsonable(node.end.get("arg"), traced=True)
                 calls += 1
                 emit(
                     {

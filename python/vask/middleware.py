@@ -23,7 +23,7 @@ Settings:
 ``VASK_DB_PATH``  the trace database (default ``.vask/db.sqlite3`` under the
                   working directory at start-up)
 ``VASK_CONFIG``   configuration dict of the profiler (``filters``, ``redact``,
-                  ``lightweight_repr`` ...).  ``threading`` defaults to
+                  ``redact_extra``, ``lightweight_repr`` ...).  ``threading`` defaults to
                   ``False`` here: a thread started by one request could be
                   picked up by another request's profiler.
 

@@ -62,9 +62,7 @@ class Profiler:
         self.config: dict[str, Any] = merged
         self.trace_id: str = new_trace_id()
         # Absolute from the start: the program may change directory before the save.
-        self.db_path: Path = (
-            Path(db_path).absolute() if db_path is not None else default_db_path()
-        )
+        self.db_path: Path = Path(db_path).absolute() if db_path is not None else default_db_path()
         self.trace_name: str | None = trace_name
         self.source: str = source
         self.one_trace_per_test: bool = bool(one_trace_per_test)
@@ -96,11 +94,16 @@ class Profiler:
         self.config = check_config(self.config)
 
         # Secrets are redacted by the value dumpers, which take no options.
-        # A list is stored as one str: the trace keeps only scalar config values.
-        redact = serialize.redaction_from_config(self.config.get("redact", True))
-        if "redact" in self.config:
-            self.config["redact"] = ",".join(redact) if redact else False
-        serialize.configure_redaction(redact)
+        names = serialize.redaction_from_config(
+            self.config.get("redact", True), self.config.get("redact_extra")
+        )
+        # Lists are stored as one str (the trace keeps only scalar config
+        # values); the trace document redacts its command line by them.
+        for key in ("redact", "redact_extra"):
+            value = self.config.get(key)
+            if isinstance(value, (list, tuple)):
+                self.config[key] = ",".join(value)
+        serialize.configure_redaction(names)
         _vask.register_profiler(self)
         # Only the hook this engine installed for new threads is ours to remove.
         if self.config.get("threading") is True:

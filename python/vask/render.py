@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import re
 import time
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -11,6 +10,7 @@ from typing import Any
 from vask.calltree import CallNode, body_kind
 from vask.document import record_time
 from vask.textsafe import terminal_safe
+from vask.values import ObjectRepr, StoredSet
 
 __all__ = [
     "Style",
@@ -25,8 +25,6 @@ __all__ = [
 
 # Keys every plugin record has; the rest is what the plugin added.
 _PLUGIN_BASE_KEYS = frozenset(("frame_id", "timestamp", "user_code_call_site", "type", "subtype"))
-
-_REPR_LIKE = re.compile(r"^(<.*>|[A-Za-z_][\w.]*\(.*\))$", re.DOTALL)
 
 # Containers nested deeper than this are shown as "…" (the tracer's dumpers
 # write far shallower values; a deeper one is a damaged or crafted document).
@@ -45,9 +43,9 @@ def _cut(text: str, width: int) -> str:
 def format_value(value: Any, width: int = 0) -> str:
     """A stored value as Python-like text, cut to ``width`` characters (0: no cut).
 
-    Stored values are what the tracer's dumpers wrote: plain values as
-    themselves and other objects as their repr text, so a text that looks like
-    a repr (``<Foo object at ...>``, ``Item(sku='A1')``) is shown unquoted.
+    Strings are shown quoted; reprs and markers of the dumpers
+    (:class:`~vask.values.ObjectRepr`) as they stand, on one line; tuples in
+    parentheses and sets in braces.
     """
     parts: list[str] = []
     budget = [width + 1 if width > 0 else -1]
@@ -59,12 +57,23 @@ def format_value(value: Any, width: int = 0) -> str:
         budget[0] -= len(text)
         return budget[0] > 0
 
+    def items(values: Any, depth: int, opening: str, closing: str, single: str = "") -> bool:
+        if not emit(opening):
+            return False
+        for i, item in enumerate(values):
+            if i and not emit(", "):
+                return False
+            if not go(item, depth + 1):
+                return False
+        return emit(single + closing)
+
     def go(v: Any, depth: int) -> bool:
-        if isinstance(v, (dict, list)) and depth >= _MAX_VALUE_DEPTH:
+        if isinstance(v, (dict, list, tuple, StoredSet)) and depth >= _MAX_VALUE_DEPTH:
             return emit("…")
+        if isinstance(v, ObjectRepr):
+            return emit(v.text.replace("\n", "\\n"))
         if isinstance(v, str):
-            one_line = v.replace("\n", "\\n") if _REPR_LIKE.match(v) else None
-            return emit(one_line if one_line is not None else repr(v))
+            return emit(repr(v))
         if isinstance(v, dict):
             if not emit("{"):
                 return False
@@ -77,14 +86,15 @@ def format_value(value: Any, width: int = 0) -> str:
                     return False
             return emit("}")
         if isinstance(v, list):
-            if not emit("["):
-                return False
-            for i, item in enumerate(v):
-                if i and not emit(", "):
-                    return False
-                if not go(item, depth + 1):
-                    return False
-            return emit("]")
+            return items(v, depth, "[", "]")
+        if isinstance(v, tuple):
+            return items(v, depth, "(", ")", "," if len(v) == 1 else "")
+        if isinstance(v, StoredSet):
+            if not v.items:
+                return emit("frozenset()" if v.frozen else "set()")
+            if v.frozen:
+                return items(v.items, depth, "frozenset({", "})")
+            return items(v.items, depth, "{", "}")
         return emit(repr(v))
 
     go(value, 0)

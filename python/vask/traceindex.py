@@ -40,7 +40,14 @@ import msgpack
 from vask import db
 from vask.db import plausible_time
 from vask.calltree import body_kind
-from vask.document import FLUSHED_TYPE, DamagedDocument, decode_record, take_facts
+from vask.document import (
+    FLUSHED_TYPE,
+    DamagedDocument,
+    decode_record,
+    legacy_form,
+    take_facts,
+    upgrade_legacy_record,
+)
 
 __all__ = [
     "EVENT_NAMES",
@@ -365,7 +372,9 @@ class ThreadIndex:
         if rec < 0:
             return None
         pos, end = self.record_span(rec)
-        return decode_record(self.trace.read(pos, end - pos))
+        record = decode_record(self.trace.read(pos, end - pos))
+        lightweight = self.trace.legacy_form_at(pos)
+        return record if lightweight is None else upgrade_legacy_record(record, lightweight)
 
     def node_name(self, node: int) -> NameInfo | None:
         name = self.name_id[node]
@@ -501,6 +510,9 @@ class TraceIndex:
         self.size_hint = 0
         self._sources: list[DocumentSource] = []
         self._bases: list[int] = []
+        # Per document: how it stored its values when it is from before 0.2
+        # (see vask.document.legacy_form), else None.
+        self._legacy: list[bool | None] = []
         self._closers: list[Callable[[], None]] = []
         self._flushed: list[str] | None = None
         self._read_lock = threading.Lock()
@@ -515,6 +527,11 @@ class TraceIndex:
         self._closers.clear()
 
     # -- reading -----------------------------------------------------------
+
+    def legacy_form_at(self, pos: int) -> bool | None:
+        """How the document holding position ``pos`` stored its values, if from before 0.2."""
+        doc = bisect.bisect_right(self._bases, pos) - 1
+        return self._legacy[doc] if 0 <= doc < len(self._legacy) else None
 
     def read(self, pos: int, n: int) -> bytes:
         """``n`` bytes at trace position ``pos`` (documents follow one another)."""
@@ -653,6 +670,7 @@ class _Builder:
         base = index.size
         index._sources.append(source)
         index._bases.append(base)
+        index._legacy.append(None)
         index.size += source.size
         try:
             self._read_document(source, base)
@@ -690,6 +708,7 @@ class _Builder:
         if not seen_threads:
             raise DamagedDocument("not a trace document (no threads)")
         take_facts(self.index, facts)
+        self.index._legacy[-1] = legacy_form(facts.get("meta"))
 
     def _read_thread(self, reader: _Reader, key: str, base: int) -> None:
         u = reader.unpacker

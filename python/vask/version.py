@@ -1,3 +1,3 @@
 """The version of vask."""
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"

@@ -123,6 +123,23 @@ std::optional<std::string_view> try_str_view(PyObject* obj) noexcept {
   return std::string_view(data, static_cast<size_t>(size));
 }
 
+Utf8Text utf8_text(PyObject* str) {
+  if (PyUnicode_IS_COMPACT_ASCII(str)) {
+    return {{static_cast<const char*>(PyUnicode_DATA(str)),
+             static_cast<size_t>(PyUnicode_GET_LENGTH(str))},
+            {}};
+  }
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
+    return {{data, static_cast<size_t>(size)}, {}};
+  }
+  PyErr_Clear();  // UnicodeEncodeError: lone surrogates
+  Ref escaped = Ref::check(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+  const std::string_view text(PyBytes_AS_STRING(escaped.get()),
+                              static_cast<size_t>(PyBytes_GET_SIZE(escaped.get())));
+  return {text, std::move(escaped)};
+}
+
 Ref make_str(std::string_view text) {
   return Ref::check(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));

@@ -142,6 +142,22 @@ class ErrorStash {
 std::string_view str_view(PyObject* obj);
 // As str_view(), but returns nullopt when obj is not a str, without an error.
 std::optional<std::string_view> try_str_view(PyObject* obj) noexcept;
+// UTF-8 text of any str instance, read from its storage: no method of a str
+// subclass runs. Lone surrogates, which UTF-8 cannot hold, are written as
+// their escapes (\\ud800) into a copy the object owns. The text lives as long
+// as the str object and this object: it cannot be read from a temporary.
+class Utf8Text {
+ public:
+  Utf8Text() = default;
+  Utf8Text(std::string_view text, Ref owner) : text_(text), owner_(std::move(owner)) {}
+  std::string_view text() const& noexcept { return text_; }
+  std::string_view text() const&& = delete;
+
+ private:
+  std::string_view text_;
+  Ref owner_;
+};
+Utf8Text utf8_text(PyObject* str);
 // New str object from UTF-8 text (surrogates escaped on the way in).
 Ref make_str(std::string_view text);
 // str(obj) as UTF-8 text.

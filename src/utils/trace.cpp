@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "config.hpp"
+#include "dump/redaction_py.hpp"
 #include "utils/msgpack_write.hpp"
 
 namespace vask {
@@ -33,6 +34,22 @@ std::string call_str(PyObject* module, const char* function) {
   return std::string(str_view(value.get()));
 }
 
+// The redaction the engine's configuration asks for (the keys `redact` and
+// `redact_extra`, as the value dumpers were configured from them). A value
+// that cannot be read gives the defaults: a trace never hides less than that
+// because its configuration was broken.
+Redaction command_line_redaction(const Config& config) {
+  try {
+    const auto names =
+        redaction_names_from_config(config.find("redact"), config.find("redact_extra"));
+    return names ? Redaction(*names) : Redaction();
+  } catch (const PyErrSet&) {
+    PyErr_Clear();
+  }
+  const auto defaults = default_redact_names();
+  return Redaction(std::vector<std::string>(defaults.begin(), defaults.end()));
+}
+
 HostFacts collect_host_facts(const Config& config, bool use_monitoring) {
   HostFacts facts;
   {
@@ -58,6 +75,7 @@ HostFacts collect_host_facts(const Config& config, bool use_monitoring) {
     for (Py_ssize_t i = 0; i < n; ++i) {
       facts.argv.emplace_back(str_view(PyList_GET_ITEM(argv.get(), i)));
     }
+    facts.argv = redact_command_line(facts.argv, command_line_redaction(config));
   }
   // collect_environment
   Ref platform = import("platform");

@@ -7,7 +7,7 @@ become small tagged objects ``{"t": kind, ...}`` that the page draws:
 =========  ===========================================================
 ``repr``   an object stored as its repr text (``{"t": "repr", "v": "<Foo ...>"}``)
 ``dict``   a map, its entries in order (``"v": [[key, value], ...]``)
-``list``   an array (``"v": [...]``)
+``list``   an array (``"v": [...]``); ``tuple``, ``set`` and ``frozenset`` alike
 ``bytes``  binary, as Python shows it (``"v": "b'...'"``)
 ``num``    a number JSON cannot hold exactly (big ints, nan, inf) as text
 ``ext``    a MessagePack extension the viewer does not know (``"code"``, ``"v"``)
@@ -18,20 +18,18 @@ become small tagged objects ``{"t": kind, ...}`` that the page draws:
 from __future__ import annotations
 
 import math
-import re
 from typing import Any
 
 import msgpack
 
 from vask.document import decode_record
+from vask.values import ObjectRepr, StoredSet
 
 __all__ = ["ASSIGNMENT_EXT", "to_json"]
 
 #: The MessagePack extension type of an assignment record's value: [name, value].
 ASSIGNMENT_EXT = 6
 
-# Texts the dumpers wrote for objects: ``<Foo object at ...>``, ``Item(sku='A1')``.
-_REPR_LIKE = re.compile(r"^(<.*>|[A-Za-z_][\w.]*\(.*\))$", re.DOTALL)
 _MAX_DEPTH = 24
 
 
@@ -56,12 +54,19 @@ def to_json(value: Any, depth: int = 0) -> Any:
     if isinstance(value, float):
         return value if math.isfinite(value) else {"t": "num", "v": repr(value)}
     if isinstance(value, str):
-        return {"t": "repr", "v": value} if _REPR_LIKE.match(value) else value
+        return value
+    if isinstance(value, ObjectRepr):
+        return {"t": "repr", "v": value.text}
     if isinstance(value, msgpack.ExtType):  # a namedtuple: before the tuples
         return _ext(value.code, value.data, depth)
+    if isinstance(value, tuple):
+        return {"t": "tuple", "v": [to_json(v, depth + 1) for v in value]}
+    if isinstance(value, StoredSet):
+        kind = "frozenset" if value.frozen else "set"
+        return {"t": kind, "v": [to_json(v, depth + 1) for v in value.items]}
     if isinstance(value, dict):
         return {"t": "dict", "v": [[str(k), to_json(v, depth + 1)] for k, v in value.items()]}
-    if isinstance(value, (list, tuple)):
+    if isinstance(value, list):
         return {"t": "list", "v": [to_json(v, depth + 1) for v in value]}
     if isinstance(value, (bytes, bytearray, memoryview)):
         return {"t": "bytes", "v": repr(bytes(value))}

@@ -510,7 +510,7 @@ function valueNode(v, depth) {
       return span;
     }
     case "dict": return boxNode(v.v, depth, "dict");
-    case "list": return boxNode(v.v, depth, "list");
+    case "list": case "tuple": case "set": case "frozenset": return boxNode(v.v, depth, v.t);
     default: return el("span", "v-repr", JSON.stringify(v));
   }
 }
@@ -527,11 +527,15 @@ function pyString(s) {
   return q + s.replace(/\\/g, "\\\\").replace(new RegExp(q, "g"), "\\" + q) + q;
 }
 
+// How Python writes each kind of container.
+const BRACKETS = { dict: ["{", "}"], list: ["[", "]"], tuple: ["(", ")"], set: ["{", "}"], frozenset: ["frozenset({", "})"] };
+
 function boxNode(items, depth, kind) {
   const box = el("span", "v-box");
   const n = items.length;
-  if (!n) return el("span", "v-repr", kind === "dict" ? "{}" : "[]");
-  const head = el("span", "v-head", kind === "dict" ? `{${plural(n, "item")}}` : `[${plural(n, "item")}]`);
+  const [open, close] = BRACKETS[kind] || BRACKETS.list;
+  if (!n) return el("span", "v-repr", kind === "set" ? "set()" : kind === "frozenset" ? "frozenset()" : open + close);
+  const head = el("span", "v-head", `${open}${plural(n, "item")}${close}`);
   const body = el("div", "v-items");
   let filled = false;
   const fill = () => {

@@ -1,0 +1,119 @@
+"""What the value dumpers store, and the classes the reading side decodes it into.
+
+The dumpers (:mod:`vask.serialize`) write plain values as MessagePack values
+(``None``, booleans, numbers, ``str``, ``bytes``, lists as arrays, dicts as
+maps with text keys) and mark what MessagePack cannot say with extension
+types:
+
+======================  ====  ==================================  =====================
+constant                code  payload                             decoded as
+======================  ====  ==================================  =====================
+:data:`EXT_REPR`        1     UTF-8 text                          :class:`ObjectRepr`
+:data:`EXT_TUPLE`       2     one MessagePack array of the items  ``tuple``
+:data:`EXT_SET`         3     one MessagePack array of the items  :class:`StoredSet`
+:data:`EXT_FROZENSET`   4     one MessagePack array of the items  :class:`StoredSet`
+======================  ====  ==================================  =====================
+
+An :class:`ObjectRepr` is text that stands for a value which is not stored as
+itself: the ``repr`` of an object, an int too large for MessagePack, or a
+marker of the dumper (``<redacted>``, ``<cycle: list>``, ``<3 more items>``).
+It is shown as it stands, where a ``str`` is shown quoted.  Extension type 6
+is the monitoring engine's assignment record; it and any other type are left
+as :class:`msgpack.ExtType`.
+
+Documents stored by vask before 0.2 hold reprs as plain strings and tuples and
+sets as lists; :func:`upgrade_legacy_value` turns their repr-like strings into
+:class:`ObjectRepr` (a guess: a string that looks like a repr is taken for
+one).
+
+Everything that reads stored values decodes them with :func:`ext_hook` (or
+:func:`unpack_value`), so that every view renders them alike.
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass
+from typing import Any
+
+import msgpack
+
+__all__ = [
+    "EXT_FROZENSET",
+    "EXT_REPR",
+    "EXT_SET",
+    "EXT_TUPLE",
+    "ObjectRepr",
+    "StoredSet",
+    "ext_hook",
+    "unpack_value",
+    "upgrade_legacy_value",
+]
+
+EXT_REPR = 1
+EXT_TUPLE = 2
+EXT_SET = 3
+EXT_FROZENSET = 4
+
+
+@dataclass(frozen=True)
+class ObjectRepr:
+    """Text standing for a value not stored as itself (a repr, a marker); shown unquoted."""
+
+    text: str
+
+    def __str__(self) -> str:
+        return self.text
+
+
+@dataclass(frozen=True)
+class StoredSet:
+    """A set or frozenset as stored: its items (at most the dumpers' item limit), in order."""
+
+    items: tuple[Any, ...]
+    frozen: bool = False
+
+
+def _unpack_items(data: bytes) -> list[Any]:
+    items = msgpack.unpackb(
+        data, raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
+    )
+    return items if isinstance(items, list) else [items]
+
+
+def ext_hook(code: int, data: bytes) -> Any:
+    """The ``ext_hook`` of :func:`msgpack.unpackb` for stored values."""
+    if code == EXT_REPR:
+        return ObjectRepr(data.decode("utf-8", "replace"))
+    if code == EXT_TUPLE:
+        return tuple(_unpack_items(data))
+    if code in (EXT_SET, EXT_FROZENSET):
+        return StoredSet(tuple(_unpack_items(data)), frozen=code == EXT_FROZENSET)
+    return msgpack.ExtType(code, data)
+
+
+def unpack_value(data: bytes) -> Any:
+    """One value written by a dumper, decoded."""
+    return msgpack.unpackb(
+        data, raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
+    )
+
+
+# What the text view of vask before 0.2 took for a repr: ``<...>`` or ``Name(...)``.
+_REPR_LIKE = re.compile(r"^(<.*>|[A-Za-z_][\w.]*\(.*\))$", re.DOTALL)
+
+
+def upgrade_legacy_value(value: Any, *, all_reprs: bool = False) -> Any:
+    """A value of a document stored before 0.2, with its reprs as :class:`ObjectRepr`.
+
+    Those documents stored reprs as plain strings: a string that looks like a
+    repr is taken for one (with ``all_reprs``, every string is: the
+    lightweight form stored nothing but reprs).  Map keys stay text.
+    """
+    if isinstance(value, str):
+        return ObjectRepr(value) if all_reprs or _REPR_LIKE.match(value) else value
+    if isinstance(value, list):
+        return [upgrade_legacy_value(v, all_reprs=all_reprs) for v in value]
+    if isinstance(value, dict):
+        return {k: upgrade_legacy_value(v, all_reprs=all_reprs) for k, v in value.items()}
+    return value

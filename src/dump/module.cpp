@@ -1,0 +1,209 @@
+// The module entry of vask._dump: the value dumpers and the process-wide
+// redaction settings they use, as vask.serialize exposes them.
+#include <memory>
+
+#include "dump/redaction_py.hpp"
+#include "dump/value_dump.hpp"
+#include "support/py.hpp"
+
+namespace vask::dump {
+namespace {
+
+// The redaction the module's dumpers use. Replaced, never changed, by
+// configure_redaction; a dump in progress keeps the one it started with.
+// Leaked on purpose: dropping cached names after the interpreter has
+// finalised would touch freed objects. GIL held for every access.
+std::shared_ptr<Redactor>& current_redactor() {
+  static auto* current = new std::shared_ptr<Redactor>(std::make_shared<Redactor>(Redaction(
+      std::vector<std::string>(default_redact_names().begin(), default_redact_names().end()))));
+  return *current;
+}
+
+PyObject* dump_with(PyObject* value, DumpForm form) {
+  return boundary([&]() -> PyObject* {
+    const std::shared_ptr<Redactor> redactor = current_redactor();
+    return dump_to_bytes(value, form, *redactor).release();
+  });
+}
+
+PyObject* py_dump_msgpack(PyObject*, PyObject* value) noexcept {
+  return dump_with(value, DumpForm::Full);
+}
+
+PyObject* py_dump_msgpack_lightweight_repr(PyObject*, PyObject* value) noexcept {
+  return dump_with(value, DumpForm::Lightweight);
+}
+
+// The configured names of a Python iterable of str (None: no names).
+std::vector<std::string> names_argument(PyObject* names, const char* what) {
+  std::vector<std::string> out;
+  if (names == Py_None) return out;
+  Ref seq = Ref::check(PySequence_Fast(names, "redaction names must be an iterable of str"));
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (!PyUnicode_Check(name)) {
+      PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s: %R", what, Py_TYPE(name)->tp_name,
+                   name);
+      throw_py();
+    }
+    const Utf8Text text = utf8_text(name);
+    if (!Redaction::has_words(text.text())) {
+      PyErr_Format(PyExc_ValueError, "redaction name %R holds no name (only '-', '_' or digits)",
+                   name);
+      throw_py();
+    }
+    out.emplace_back(text.text());
+  }
+  return out;
+}
+
+PyObject* py_configure_redaction(PyObject*, PyObject* names) noexcept {
+  return boundary([&]() -> PyObject* {
+    auto redactor = std::make_shared<Redactor>(Redaction(names_argument(names, "redaction names")));
+    // The old one is dropped here, or by the last dump still using it; both
+    // hold the GIL.
+    current_redactor().swap(redactor);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* py_is_secret_name(PyObject*, PyObject* name) noexcept {
+  return boundary([&]() -> PyObject* {
+    if (!PyUnicode_Check(name)) {
+      PyErr_Format(PyExc_TypeError, "name must be str, not %.200s", Py_TYPE(name)->tp_name);
+      throw_py();
+    }
+    const std::shared_ptr<Redactor> redactor = current_redactor();
+    return PyBool_FromLong(redactor->is_secret(name));
+  });
+}
+
+Ref str_list(const std::vector<std::string>& texts) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  for (size_t i = 0; i < texts.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make_str(texts[i]).release());
+  }
+  return list;
+}
+
+PyObject* py_redaction_from_config(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return boundary([&]() -> PyObject* {
+    if (nargs < 1 || nargs > 2) {
+      PyErr_Format(PyExc_TypeError, "redaction_from_config() takes 1 or 2 arguments (%zd given)",
+                   nargs);
+      throw_py();
+    }
+    const auto names = redaction_names_from_config(args[0], nargs > 1 ? args[1] : nullptr);
+    if (!names) Py_RETURN_NONE;
+    return str_list(*names).release();
+  });
+}
+
+PyObject* py_redact_command_line(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_Format(PyExc_TypeError, "redact_command_line() takes 2 arguments (%zd given)", nargs);
+      throw_py();
+    }
+    std::vector<std::string> arguments;
+    {
+      Ref seq = Ref::check(PySequence_Fast(args[0], "arguments must be a list of str"));
+      const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* arg = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyUnicode_Check(arg)) {
+          PyErr_Format(PyExc_TypeError, "arguments must be str, not %.200s", Py_TYPE(arg)->tp_name);
+          throw_py();
+        }
+        const Utf8Text text = utf8_text(arg);
+        arguments.emplace_back(text.text());
+      }
+    }
+    const Redaction rules(names_argument(args[1], "redaction names"));
+    return str_list(redact_command_line(arguments, rules)).release();
+  });
+}
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef g_methods[] = {
+    {"dump_msgpack", as_cfunction(py_dump_msgpack), METH_O,
+     "dump_msgpack($module, value, /)\n--\n\n"
+     "One bounded MessagePack object for ``value``; never raises (but for the\n"
+     "program's own exceptions). See the documentation of vask.serialize."},
+    {"dump_msgpack_lightweight_repr", as_cfunction(py_dump_msgpack_lightweight_repr), METH_O,
+     "dump_msgpack_lightweight_repr($module, value, /)\n--\n\n"
+     "Like dump_msgpack, but writes only short reprs: a dict becomes a map of key\n"
+     "text to the short repr of its value; any other value becomes one short repr."},
+    {"configure_redaction", as_cfunction(py_configure_redaction), METH_O,
+     "configure_redaction($module, names, /)\n--\n\n"
+     "Set the names whose entries the dumpers redact, process-wide (None: none)."},
+    {"is_secret_name", as_cfunction(py_is_secret_name), METH_O,
+     "is_secret_name($module, name, /)\n--\n\n"
+     "Whether the dumpers redact the value of an entry called ``name``."},
+    {"redaction_from_config", as_cfunction(py_redaction_from_config), METH_FASTCALL,
+     "redaction_from_config($module, redact, extra=None, /)\n--\n\n"
+     "The names that the configuration values ``redact`` and ``redact_extra`` ask\n"
+     "for, or None when redaction is off. Raises TypeError or ValueError."},
+    {"redact_command_line", as_cfunction(py_redact_command_line), METH_FASTCALL,
+     "redact_command_line($module, arguments, names, /)\n--\n\n"
+     "The command-line arguments with the values of secret options hidden, judged\n"
+     "by ``names`` as redaction_from_config gives them (None: nothing is hidden)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT, "_dump", nullptr, -1, g_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+void add(PyObject* module, const char* name, Ref value) {
+  if (PyModule_AddObject(module, name, value.get()) < 0) throw_py();
+  (void)value.release();  // stolen on success
+}
+
+void add_int(PyObject* module, const char* name, long long value) {
+  add(module, name, Ref::check(PyLong_FromLongLong(value)));
+}
+
+void add_str(PyObject* module, const char* name, std::string_view value) {
+  add(module, name, make_str(value));
+}
+
+}  // namespace
+}  // namespace vask::dump
+
+PyMODINIT_FUNC PyInit__dump() {
+  using namespace vask;
+  using namespace vask::dump;
+  return boundary([]() -> PyObject* {
+    prepare_dumpers();
+    Ref module = Ref::check(PyModule_Create(&g_module));
+    PyObject* m = module.get();
+    add_int(m, "MAX_STRING_CHARS", kMaxStringChars);
+    add_int(m, "MAX_BYTES", kMaxBytes);
+    add_int(m, "MAX_ITEMS", kMaxItems);
+    add_int(m, "MAX_DEPTH", kMaxDepth);
+    add_int(m, "LIGHTWEIGHT_REPR_CHARS", kLightweightReprChars);
+    add_int(m, "MAX_OUTPUT_UNITS", kMaxOutputUnits);
+    add_int(m, "MAX_INT_REPR_BITS", static_cast<long long>(kMaxIntReprBits));
+    add_int(m, "EXT_REPR", kExtRepr);
+    add_int(m, "EXT_TUPLE", kExtTuple);
+    add_int(m, "EXT_SET", kExtSet);
+    add_int(m, "EXT_FROZENSET", kExtFrozenset);
+    add_str(m, "TRUNCATED_KEY", kTruncatedKey);
+    add_str(m, "OUTPUT_LIMIT_MARKER", kOutputLimitMarker);
+    add_str(m, "UNSERIALIZABLE", kUnserializable);
+    add_str(m, "REDACTED", kRedacted);
+    const auto defaults = default_redact_names();
+    Ref names = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(defaults.size())));
+    for (size_t i = 0; i < defaults.size(); ++i) {
+      PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), make_str(defaults[i]).release());
+    }
+    add(m, "DEFAULT_REDACT_NAMES", std::move(names));
+    return module.release();
+  });
+}

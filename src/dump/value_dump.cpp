@@ -1,0 +1,911 @@
+#include "dump/value_dump.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/program_errors.hpp"
+#include "utils/msgpack_write.hpp"
+
+namespace vask::dump {
+namespace {
+
+// ---- facts about types, read without running user code ----------------------
+
+// type.__name__, read from the type object (a metaclass's __name__ never runs).
+std::string type_name(PyTypeObject* tp) {
+  if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+    PyObject* name = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name;
+    if (name != nullptr && PyUnicode_Check(name)) {
+      const Utf8Text text = utf8_text(name);
+      return std::string(text.text());
+    }
+  }
+  const char* full = tp->tp_name;
+  const char* dot = std::strrchr(full, '.');
+  return dot != nullptr ? dot + 1 : full;
+}
+
+// enum.Enum, set by prepare_dumpers() and kept for the life of the process.
+PyTypeObject* g_enum_type = nullptr;
+
+// A walk of the MRO: no __subclasscheck__ of a metaclass runs.
+bool is_enum(PyTypeObject* tp) noexcept {
+  return g_enum_type != nullptr && PyType_IsSubtype(tp, g_enum_type);
+}
+
+// Values that hold no entries (whose repr shows no name of a map).
+bool is_leaf_type(PyTypeObject* tp) noexcept {
+  return tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
+         tp == Py_TYPE(Py_None) || tp == &PyBytes_Type;
+}
+
+// The keys of an OrderedDict are visited through its own iterator, which
+// hashes each key; that runs no user code only for these types.
+bool hashes_natively(PyTypeObject* tp) noexcept {
+  return tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFloat_Type || tp == &PyBool_Type ||
+         tp == &PyBytes_Type || tp == Py_TYPE(Py_None);
+}
+
+enum class Base : uint8_t { None, Dict, List, Tuple };
+
+// dict, list or tuple when values of tp may hold map entries (the built-in
+// type for its subclasses too), else None. Enum members are not containers.
+Base entries_base(PyTypeObject* tp) noexcept {
+  if (tp == &PyDict_Type) return Base::Dict;
+  if (tp == &PyList_Type) return Base::List;
+  if (tp == &PyTuple_Type) return Base::Tuple;
+  if (is_leaf_type(tp)) return Base::None;
+  const unsigned long flags = tp->tp_flags;
+  if (!(flags &
+        (Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS))) {
+    return Base::None;
+  }
+  if (is_enum(tp)) return Base::None;
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return Base::Dict;
+  return (flags & Py_TPFLAGS_LIST_SUBCLASS) ? Base::List : Base::Tuple;
+}
+
+// ---- text helpers --------------------------------------------------------------
+
+size_t count_code_points(std::string_view s) noexcept {
+  size_t n = 0;
+  for (const char c : s) n += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+  return n;
+}
+
+// s cut to `limit` code points, then "..." when anything was cut.
+void cut_utf8(std::string& s, size_t limit) {
+  size_t seen = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xc0) == 0x80) continue;
+    if (seen++ == limit) {
+      s.resize(i);
+      s += "...";
+      return;
+    }
+  }
+}
+
+// Text of a str instance cut to `limit` characters plus a visible marker.
+// The view points into the object or into the holder.
+class TextHead {
+ public:
+  TextHead(PyObject* str, Py_ssize_t limit) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    if (n <= limit) {
+      utf8_ = utf8_text(str);
+      view_ = utf8_.text();
+      return;
+    }
+    Ref head = Ref::check(PyUnicode_Substring(str, 0, limit));
+    const Utf8Text text = utf8_text(head.get());
+    copy_ = text.text();
+    copy_ += "...<";
+    copy_ += std::to_string(n - limit);
+    copy_ += " more chars>";
+    view_ = copy_;
+  }
+  std::string_view view() const noexcept { return view_; }
+
+ private:
+  Utf8Text utf8_;
+  std::string copy_;
+  std::string_view view_;
+};
+
+// The short form of a repr: at most kLightweightReprChars characters, then
+// "..." when cut.
+std::string short_text(PyObject* str) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+  if (n <= kLightweightReprChars) {
+    const Utf8Text text = utf8_text(str);
+    return std::string(text.text());
+  }
+  Ref head = Ref::check(PyUnicode_Substring(str, 0, kLightweightReprChars));
+  const Utf8Text text = utf8_text(head.get());
+  std::string out(text.text());
+  out += "...";
+  return out;
+}
+
+// The decimal text of an int, or "<int of N bits>" when it is too large to
+// convert cheaply (or beyond the interpreter's own digit limit).
+Ref int_text(PyObject* v) {
+  const size_t bits = _PyLong_NumBits(v);
+  if (bits != static_cast<size_t>(-1) && bits <= kMaxIntReprBits) {
+    // int's own repr, also for subclasses: no overridden __repr__ runs.
+    if (PyObject* text = PyLong_Type.tp_repr(v)) return Ref::steal(text);
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_py();
+  }
+  PyErr_Clear();
+  return Ref::check(PyUnicode_FromFormat("<int of %zu bits>", bits));
+}
+
+// ---- the error rule ------------------------------------------------------------
+
+// Called with a Python error set by user code. The program's exceptions are
+// put back and thrown; anything else is dropped (the caller writes a
+// placeholder instead).
+void contain_error() {
+  Ref exc = fetch_error();
+  if (belongs_to_program(exc.get())) {
+    restore_error(std::move(exc));
+    throw PyErrSet{};
+  }
+}
+
+// repr(v) as a str, or "<unrepresentable TypeName>" when it raises.
+Ref safe_repr(PyObject* v) {
+  if (PyObject* r = PyObject_Repr(v)) return Ref::steal(r);
+  contain_error();
+  const std::string text = "<unrepresentable " + type_name(Py_TYPE(v)) + ">";
+  return make_str(text);
+}
+
+// ---- the walk ------------------------------------------------------------------
+
+// Owned references taken from containers before anything of theirs is
+// written, stacked: a container pushes its snapshot, writes it and pops it.
+// A snapshot keeps every item alive and in place whatever a repr (or another
+// thread, while a repr releases the GIL) does to the container meanwhile.
+// Entries are reached by index: the vector may grow under a nested container.
+class Held {
+ public:
+  explicit Held(std::vector<PyObject*>& items) : items_(items), base_(items.size()) {}
+  ~Held() { release_to(base_); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+  size_t size() const noexcept { return items_.size(); }
+  PyObject* operator[](size_t i) const noexcept { return items_[i]; }
+  void reserve_more(size_t n) { items_.reserve(items_.size() + n); }
+  void hold(PyObject* borrowed) {
+    items_.push_back(borrowed);
+    Py_INCREF(borrowed);
+  }
+  void hold_new(Ref owned) {
+    items_.push_back(owned.get());
+    (void)owned.release();
+  }
+  // Decrefs may run finalizers (the snapshot may hold the last reference);
+  // the entries are popped first, so a finalizer sees a consistent stack.
+  void release_to(size_t mark) noexcept {
+    while (items_.size() > mark) {
+      PyObject* p = items_.back();
+      items_.pop_back();
+      Py_DECREF(p);
+    }
+  }
+
+ private:
+  std::vector<PyObject*>& items_;
+  size_t base_;
+};
+
+// Pops a snapshot when its container is written (or the walk unwinds).
+class Snapshot {
+ public:
+  explicit Snapshot(Held& held) : held_(held), mark_(held.size()) {}
+  ~Snapshot() { held_.release_to(mark_); }
+  Snapshot(const Snapshot&) = delete;
+  Snapshot& operator=(const Snapshot&) = delete;
+  size_t mark() const noexcept { return mark_; }
+  PyObject* item(Py_ssize_t i) const noexcept { return held_[mark_ + static_cast<size_t>(i)]; }
+  PyObject* key(Py_ssize_t i) const noexcept { return held_[mark_ + 2 * static_cast<size_t>(i)]; }
+  PyObject* value(Py_ssize_t i) const noexcept {
+    return held_[mark_ + 2 * static_cast<size_t>(i) + 1];
+  }
+
+ private:
+  Held& held_;
+  size_t mark_;
+};
+
+// The next item of a built-in iterator (its tp_iternext runs no user code),
+// or an empty Ref at the end. Throws PyErrSet.
+Ref next_item(PyObject* it) {
+  Ref item = Ref::steal(Py_TYPE(it)->tp_iternext(it));
+  if (!item && PyErr_Occurred()) throw_py();
+  return item;
+}
+
+// Holds up to `limit` (key, value) pairs of the dict (or dict subclass) d, in
+// its iteration order; returns how many. Only the dict's own storage is read.
+Py_ssize_t hold_dict_items(Held& held, PyObject* d, Py_ssize_t limit) {
+  if (limit <= 0) return 0;
+  held.reserve_more(2 * static_cast<size_t>(std::min(limit, PyDict_GET_SIZE(d))));
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  if (PyODict_Check(d)) {
+    // An OrderedDict's order may differ from its storage's (move_to_end). Its
+    // iterator hashes the keys it visits: used only when that runs no user code.
+    bool native = true;
+    while (native && PyDict_Next(d, &pos, &key, &value)) native = hashes_natively(Py_TYPE(key));
+    if (native) {
+      Ref it = Ref::check(PyODict_Type.tp_iter(d));
+      Py_ssize_t n = 0;
+      while (n < limit) {
+        Ref k = next_item(it.get());
+        if (!k) break;
+        PyObject* v = PyDict_GetItemWithError(d, k.get());  // borrowed
+        if (v == nullptr) {
+          if (PyErr_Occurred()) throw_py();
+          continue;
+        }
+        held.hold(k.get());
+        held.hold(v);
+        ++n;
+      }
+      return n;
+    }
+    pos = 0;
+  }
+  Py_ssize_t n = 0;
+  while (n < limit && PyDict_Next(d, &pos, &key, &value)) {
+    held.hold(key);
+    held.hold(value);
+    ++n;
+  }
+  return n;
+}
+
+// Holds up to `limit` items of a list, tuple, set or frozenset (or subclass),
+// read through the built-in type; returns how many.
+Py_ssize_t hold_items(Held& held, PyObject* c, Py_ssize_t limit) {
+  if (limit <= 0) return 0;
+  if (PyList_Check(c) || PyTuple_Check(c)) {
+    const bool list = PyList_Check(c);
+    const Py_ssize_t n = std::min(limit, list ? PyList_GET_SIZE(c) : PyTuple_GET_SIZE(c));
+    held.reserve_more(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      held.hold(list ? PyList_GET_ITEM(c, i) : PyTuple_GET_ITEM(c, i));
+    }
+    return n;
+  }
+  // The set type's own iterator: an overridden __iter__ never runs.
+  PyTypeObject* base = PyFrozenSet_Check(c) ? &PyFrozenSet_Type : &PySet_Type;
+  Ref it = Ref::check(base->tp_iter(c));
+  Py_ssize_t n = 0;
+  while (n < limit) {
+    Ref item = next_item(it.get());
+    if (!item) break;
+    held.hold_new(std::move(item));
+    ++n;
+  }
+  return n;
+}
+
+Py_ssize_t container_size(PyObject* c) noexcept {
+  if (PyDict_Check(c)) return PyDict_GET_SIZE(c);
+  if (PyList_Check(c)) return PyList_GET_SIZE(c);
+  if (PyTuple_Check(c)) return PyTuple_GET_SIZE(c);
+  return PySet_GET_SIZE(c);
+}
+
+// A short header for a count that the walk cut: the count is rewritten in
+// place (a smaller count never needs a longer header).
+size_t header_size(uint32_t count) noexcept { return count < 16 ? 1 : count <= 0xffff ? 3 : 5; }
+
+[[gnu::cold]] void patch_count(Bytes& out, size_t at, uint32_t old_count, uint32_t new_count,
+                               bool map) {
+  Bytes header;
+  if (map) {
+    mp::write_map_header(header, new_count);
+  } else {
+    mp::write_array_header(header, new_count);
+  }
+  out.replace(at, header_size(old_count), header);
+}
+
+// Room for the longest header an extension written after its payload can
+// need before fixing it: ext8 (0xc7, size, type).
+constexpr size_t kExtReserve = 3;
+
+void finish_ext(Bytes& out, size_t at, int8_t type) {
+  const size_t payload = out.size() - at - kExtReserve;
+  Bytes header;
+  mp::write_ext_header(header, type, mp::checked_count(payload));
+  if (header.size() == kExtReserve) {
+    std::memcpy(out.data() + at, header.data(), kExtReserve);
+  } else {
+    out.replace(at, kExtReserve, header);  // fixext, ext16, ext32: the payload moves
+  }
+}
+
+class Dumper {
+ public:
+  Dumper(Bytes& out, Redactor& redactor, std::vector<PyObject*>& held)
+      : out_(out), red_(redactor), held_(held) {}
+
+  // ---- the full form --------------------------------------------------------
+
+  void full(PyObject* v, int depth) {
+    if (--budget_ < 0) return marker(kOutputLimitMarker);
+    PyTypeObject* tp = Py_TYPE(v);
+    if (tp == &PyUnicode_Type) return text(v);
+    if (tp == &PyLong_Type) return integer(v);
+    if (tp == &PyFloat_Type) return mp::write_f64(out_, PyFloat_AS_DOUBLE(v));
+    if (tp == &PyBool_Type) return mp::write_bool(out_, v == Py_True);
+    if (v == Py_None) return mp::write_nil(out_);
+    if (tp == &PyDict_Type) return mapping(v, depth);
+    if (tp == &PyList_Type) return sequence(v, depth, 0);
+    if (tp == &PyTuple_Type) return sequence(v, depth, kExtTuple);
+    if (tp == &PyBytes_Type) return binary(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v));
+    other(v, tp, depth);
+  }
+
+  // ---- the lightweight form -------------------------------------------------
+
+  void light(PyObject* v) {
+    if (PyDict_Check(v) && !is_enum(Py_TYPE(v))) {
+      Snapshot snap(held_);
+      const Py_ssize_t n = hold_dict_items(held_, v, kMaxItems);
+      return entries(snap, n, PyDict_GET_SIZE(v), 0, true);
+    }
+    short_value(v);
+  }
+
+ private:
+  // Subclasses of the built-in types, read through the built-in type, and the
+  // rarer built-ins; everything else is its repr.
+  void other(PyObject* v, PyTypeObject* tp, int depth) {
+    const unsigned long flags = tp->tp_flags;
+    constexpr unsigned long kNativeFlags = Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
+                                           Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS |
+                                           Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS;
+    const bool native = (flags & kNativeFlags) || PyFloat_Check(v) || PyAnySet_Check(v) ||
+                        PyByteArray_Check(v) || PyMemoryView_Check(v);
+    if (!native || is_enum(tp)) return repr_value(v);
+    if (PyUnicode_Check(v)) return text(v);
+    if (PyLong_Check(v)) return integer(v);  // bool is final: never a subclass here
+    if (PyFloat_Check(v)) return mp::write_f64(out_, PyFloat_AS_DOUBLE(v));
+    if (PyDict_Check(v)) return mapping(v, depth);
+    if (PyList_Check(v)) return sequence(v, depth, 0);
+    if (PyTuple_Check(v)) return sequence(v, depth, kExtTuple);
+    if (PyAnySet_Check(v))
+      return sequence(v, depth, PyFrozenSet_Check(v) ? kExtFrozenset : kExtSet);
+    if (PyBytes_Check(v)) return binary(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v));
+    if (PyByteArray_Check(v)) return binary(PyByteArray_AS_STRING(v), PyByteArray_GET_SIZE(v));
+    view(v);
+  }
+
+  // ---- leaves -----------------------------------------------------------------
+
+  void text(PyObject* s) {
+    const TextHead head(s, kMaxStringChars);
+    mp::write_str(out_, head.view());
+    budget_ -= static_cast<int64_t>(head.view().size());
+  }
+
+  void repr_text(std::string_view s) {
+    mp::write_ext_header(out_, kExtRepr, mp::checked_count(s.size()));
+    out_.append(s);
+    budget_ -= static_cast<int64_t>(s.size());
+  }
+  void marker(std::string_view s) { repr_text(s); }
+  void repr_text(PyObject* str) {
+    const TextHead head(str, kMaxStringChars);
+    repr_text(head.view());
+  }
+
+  void repr_value(PyObject* v) { repr_text(safe_repr(v).get()); }
+
+  void integer(PyObject* v) {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow == 0) {
+      if (x == -1 && PyErr_Occurred()) throw_py();
+      return mp::write_int(out_, x);
+    }
+    if (overflow > 0) {
+      const unsigned long long u = PyLong_AsUnsignedLongLong(v);
+      if (u != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+        return mp::write_uint(out_, u);
+      }
+      PyErr_Clear();  // above 2**64-1
+    }
+    repr_text(int_text(v).get());
+  }
+
+  void binary(const char* data, Py_ssize_t total) {
+    if (total <= kMaxBytes) {
+      mp::write_bin(out_, {data, static_cast<size_t>(total)});
+      budget_ -= total;
+      return;
+    }
+    std::string head(data, static_cast<size_t>(kMaxBytes));
+    head += "...<";
+    head += std::to_string(total - kMaxBytes);
+    head += " more bytes>";
+    mp::write_bin(out_, head);
+    budget_ -= static_cast<int64_t>(head.size());
+  }
+
+  void view(PyObject* v) {
+    Py_buffer buffer;
+    if (PyObject_GetBuffer(v, &buffer, PyBUF_FULL_RO) < 0) {
+      PyErr_Clear();  // released: its repr says so
+      return repr_value(v);
+    }
+    struct Release {
+      Py_buffer* b;
+      ~Release() { PyBuffer_Release(b); }
+    } release{&buffer};
+    const Py_ssize_t total = buffer.len;
+    // binary() reads no more than the head it writes.
+    if (PyBuffer_IsContiguous(&buffer, 'C'))
+      return binary(static_cast<const char*>(buffer.buf), total);
+    if (total > kMaxBytes) return repr_value(v);  // only contiguous views are cut cheaply
+    std::string copy(static_cast<size_t>(total), '\0');
+    if (PyBuffer_ToContiguous(copy.data(), &buffer, total, 'C') < 0) throw_py();
+    binary(copy.data(), total);
+  }
+
+  // ---- containers -------------------------------------------------------------
+
+  // False (with a marker written) when v must not be expanded here.
+  bool enter(PyObject* v, int depth) {
+    if (depth >= kMaxDepth) {
+      marker("<" + type_name(Py_TYPE(v)) + " nested too deep>");
+      return false;
+    }
+    if (std::find(path_, path_ + path_len_, v) != path_ + path_len_) {
+      marker("<cycle: " + type_name(Py_TYPE(v)) + ">");
+      return false;
+    }
+    return true;
+  }
+
+  // A list, tuple, set or frozenset; ext 0 writes a plain array.
+  void sequence(PyObject* v, int depth, int8_t ext) {
+    if (!enter(v, depth)) return;
+    const Py_ssize_t total = container_size(v);
+    Snapshot snap(held_);
+    const Py_ssize_t n = hold_items(held_, v, kMaxItems);
+    const size_t ext_at = out_.size();
+    if (ext != 0) out_.append(kExtReserve, '\0');
+    const size_t header_at = out_.size();
+    const auto count = static_cast<uint32_t>(n + (total > n));
+    mp::write_array_header(out_, count);
+    path_[path_len_++] = v;
+    bool cut = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (budget_ < 0) {
+        marker(kOutputLimitMarker);
+        patch_count(out_, header_at, count, static_cast<uint32_t>(i + 1), false);
+        cut = true;
+        break;
+      }
+      full(snap.item(i), depth + 1);
+    }
+    --path_len_;
+    if (!cut && total > n) more_items(total - n);
+    if (ext != 0) finish_ext(out_, ext_at, ext);
+  }
+
+  void mapping(PyObject* v, int depth) {
+    if (!enter(v, depth)) return;
+    Snapshot snap(held_);
+    const Py_ssize_t n = hold_dict_items(held_, v, kMaxItems);
+    path_[path_len_++] = v;
+    entries(snap, n, PyDict_GET_SIZE(v), depth, false);
+    --path_len_;
+  }
+
+  void more_items(Py_ssize_t more) { marker("<" + std::to_string(more) + " more items>"); }
+
+  // The entries of a map: names as text, values in the full or light form.
+  void entries(const Snapshot& snap, Py_ssize_t n, Py_ssize_t total, int depth, bool light) {
+    const size_t header_at = out_.size();
+    const auto count = static_cast<uint32_t>(n + (total > n));
+    mp::write_map_header(out_, count);
+    // Distinct keys may end up as one text (1 and "1", two long texts cut
+    // alike); only exact str keys short enough to be written whole cannot.
+    bool plain = true;
+    for (Py_ssize_t i = 0; i < n && plain; ++i) {
+      PyObject* k = snap.key(i);
+      plain = PyUnicode_CheckExact(k) && PyUnicode_GET_LENGTH(k) <= kMaxStringChars;
+    }
+    std::vector<std::string> taken;
+    bool cut = false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (budget_ < 0) {
+        mp::write_str(out_, kTruncatedKey);
+        marker(kOutputLimitMarker);
+        patch_count(out_, header_at, count, static_cast<uint32_t>(i + 1), true);
+        cut = true;
+        break;
+      }
+      PyObject* k = snap.key(i);
+      PyObject* x = snap.value(i);
+      bool secret;
+      if (plain) {
+        const Utf8Text name = utf8_text(k);
+        mp::write_str(out_, name.text());
+        budget_ -= static_cast<int64_t>(name.text().size());
+        secret = redacts(x) && red_.is_secret(k);
+      } else {
+        std::string name = key_text(k);
+        if (std::find(taken.begin(), taken.end(), name) != taken.end()) {
+          const std::string suffix = " <" + type_name(Py_TYPE(k)) + ">";
+          while (std::find(taken.begin(), taken.end(), name) != taken.end()) name += suffix;
+        }
+        mp::write_str(out_, name);
+        budget_ -= static_cast<int64_t>(name.size());
+        // Only text keys are names: the repr of an object key is not judged.
+        secret = redacts(x) && PyUnicode_Check(k) && !is_enum(Py_TYPE(k)) &&
+                 red_.is_secret(std::string_view(name));
+        taken.push_back(std::move(name));
+      }
+      if (secret) {
+        --budget_;
+        marker(kRedacted);
+      } else if (light) {
+        short_value(x);
+      } else {
+        full(x, depth + 1);
+      }
+    }
+    if (!cut && total > n) {
+      mp::write_str(out_, kTruncatedKey);
+      more_items(total - n);
+    }
+  }
+
+  // The text a map key is written as.
+  std::string key_text(PyObject* k) {
+    PyTypeObject* tp = Py_TYPE(k);
+    if (PyUnicode_Check(k) && (tp == &PyUnicode_Type || !is_enum(tp))) {
+      return std::string(TextHead(k, kMaxStringChars).view());
+    }
+    Ref text = tp == &PyLong_Type ? int_text(k) : safe_repr(k);
+    return std::string(TextHead(text.get(), kMaxStringChars).view());
+  }
+
+  // None and booleans hold no secret and tell whether one was given.
+  bool redacts(PyObject* x) const noexcept {
+    return red_.active() && x != Py_None && !PyBool_Check(x);
+  }
+
+  // ---- short reprs (the lightweight form) -------------------------------------
+
+  void short_value(PyObject* v) {
+    if (--budget_ < 0) return marker(kOutputLimitMarker);
+    repr_text(short_repr(v));
+  }
+
+  // The repr of v cut to kLightweightReprChars characters plus "...". Long
+  // built-in texts, binaries and containers are cut before their repr is
+  // built; dicts, lists and tuples that show a secret entry within the cut
+  // are written by ShortEntries, with the secret values redacted.
+  std::string short_repr(PyObject* v) {
+    PyTypeObject* tp = Py_TYPE(v);
+    constexpr Py_ssize_t limit = kLightweightReprChars;
+    if (tp == &PyUnicode_Type) {
+      Ref head = PyUnicode_GET_LENGTH(v) > limit ? Ref::check(PyUnicode_Substring(v, 0, limit))
+                                                 : Ref::incref(v);
+      return short_text(Ref::check(PyObject_Repr(head.get())).get());
+    }
+    if (tp == &PyBytes_Type || tp == &PyByteArray_Type) {
+      const bool bytes = tp == &PyBytes_Type;
+      const Py_ssize_t n = bytes ? PyBytes_GET_SIZE(v) : PyByteArray_GET_SIZE(v);
+      Ref head = Ref::incref(v);
+      if (n > limit) {
+        const char* data = bytes ? PyBytes_AS_STRING(v) : PyByteArray_AS_STRING(v);
+        head = Ref::check(bytes ? PyBytes_FromStringAndSize(data, limit)
+                                : PyByteArray_FromStringAndSize(data, limit));
+      }
+      return short_text(Ref::check(PyObject_Repr(head.get())).get());
+    }
+    if (tp == &PyLong_Type) return short_text(int_text(v).get());
+    if (tp == &PyFloat_Type || tp == &PyBool_Type || v == Py_None) {
+      return short_text(Ref::check(PyObject_Repr(v)).get());  // short anyway
+    }
+    if (tp == &PyList_Type || tp == &PyTuple_Type || tp == &PyDict_Type || tp == &PySet_Type ||
+        tp == &PyFrozenSet_Type) {
+      const Py_ssize_t n = container_size(v);
+      if (n > limit) {
+        // The built-in repr would walk every item, and each item takes at
+        // least one character: none past the first `limit` could show.
+        return "<" + type_name(tp) + " of " + std::to_string(n) + " items>";
+      }
+      // Containers of leaves: the built-in repr, which is short. Others are
+      // written by ShortEntries, which stops at the cut (the built-in repr of
+      // nested containers can be enormous) and redacts secret entries.
+      const Base base = entries_base(tp);
+      if (base == Base::None || plain_container(v, base)) return short_text(safe_repr(v).get());
+      return short_entries(v, base);
+    }
+    if (red_.active()) {
+      if (const Base base = entries_base(tp); base != Base::None) return redacted_repr(v, base);
+    }
+    return short_text(safe_repr(v).get());
+  }
+
+  // Whether the exact dict, list or tuple v certainly shows no secret entry.
+  bool plain_container(PyObject* v, Base base) {
+    if (base != Base::Dict) {
+      const bool list = base == Base::List;
+      const Py_ssize_t n = list ? PyList_GET_SIZE(v) : PyTuple_GET_SIZE(v);
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = list ? PyList_GET_ITEM(v, i) : PyTuple_GET_ITEM(v, i);
+        if (!is_leaf_type(Py_TYPE(item))) return false;
+      }
+      return true;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(v, &pos, &key, &value)) {
+      if (!is_leaf_type(Py_TYPE(value)) || !PyUnicode_CheckExact(key)) return false;
+      // No Python code runs in a verdict: the dict cannot change under the loop.
+      if (redacts(value) && red_.is_secret(key)) return false;
+    }
+    return true;
+  }
+
+  // Whether the entry k: value is redacted in a short repr. Only text keys
+  // are names there.
+  bool entry_redacts(PyObject* k, PyObject* value) {
+    if (!redacts(value)) return false;
+    PyTypeObject* tk = Py_TYPE(k);
+    if (tk == &PyUnicode_Type) {
+      if (PyUnicode_GET_LENGTH(k) <= kMaxStringChars) return red_.is_secret(k);
+    } else if (!PyUnicode_Check(k) || is_enum(tk)) {
+      return false;
+    }
+    return red_.is_secret(TextHead(k, kMaxStringChars).view());
+  }
+
+  std::string short_entries(PyObject* v, Base base) {
+    std::string text = ShortEntries(*this).text(v, base);
+    cut_utf8(text, kLightweightReprChars);
+    return text;
+  }
+
+  // A subclass of dict, list or tuple is shown by its own repr, unless a
+  // secret entry would show in it.
+  bool shows_secret(PyObject* v, Base base, int depth) {
+    return red_.active() && scan(v, base, depth, kLightweightReprChars + 1) < 0;
+  }
+
+  std::string redacted_repr(PyObject* v, Base base) {
+    if (shows_secret(v, base, 1)) return short_entries(v, base);
+    return short_text(safe_repr(v).get());
+  }
+
+  // Pre-order walk of the first `budget` items of the container x. The short
+  // repr of a container shows its first items only, and every item (a value,
+  // a key, an opening bracket) takes at least one character, so items past
+  // the first kLightweightReprChars cannot show. Returns -1 when a secret
+  // entry is among them (or a container nested deeper than kMaxDepth, which
+  // is not entered), else the budget left, 0 once it is used up. Reads the
+  // containers through the built-in types only; runs no user code.
+  Py_ssize_t scan(PyObject* x, Base base, int depth, Py_ssize_t budget) {
+    if (--budget <= 0) return 0;
+    if (depth > kMaxDepth) return -1;
+    Snapshot snap(held_);
+    if (base == Base::Dict) {
+      const Py_ssize_t n = hold_dict_items(held_, x, budget);
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        if (--budget <= 0) return 0;
+        if (entry_redacts(snap.key(i), snap.value(i))) return -1;
+        budget = scan_item(snap.value(i), depth, budget);
+        if (budget <= 0) return budget;
+      }
+      return budget;
+    }
+    const Py_ssize_t n = hold_items(held_, x, budget);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      budget = scan_item(snap.item(i), depth, budget);
+      if (budget <= 0) return budget;
+    }
+    return budget;
+  }
+
+  Py_ssize_t scan_item(PyObject* y, int depth, Py_ssize_t budget) {
+    PyTypeObject* ty = Py_TYPE(y);
+    const Base base = entries_base(ty);
+    if (base == Base::None) return budget - 1;
+    const bool exact = ty == &PyDict_Type || ty == &PyList_Type || ty == &PyTuple_Type;
+    if (exact) {
+      const Py_ssize_t n = container_size(y);
+      if (n < budget && plain_container(y, base)) {
+        return std::max<Py_ssize_t>(budget - 1 - (base == Base::Dict ? 2 * n : n), 0);
+      }
+    }
+    return scan(y, base, depth + 1, budget);
+  }
+
+  // Writes the head of a container's repr with the values of secret entries
+  // redacted. Dicts, lists and tuples are written as the built-in reprs write
+  // them (a subclass that shows a secret inside "TypeName(...)"), any other
+  // item as its short repr. Writing stops once the text is longer than the cut.
+  class ShortEntries {
+   public:
+    explicit ShortEntries(Dumper& d) : d_(d) {}
+
+    std::string text(PyObject* x, Base base) {
+      container(x, base, 1);
+      return std::move(text_);
+    }
+
+   private:
+    void put(std::string_view s) {
+      text_.append(s);
+      room_ -= static_cast<Py_ssize_t>(count_code_points(s));
+    }
+
+    void item(PyObject* y, int depth) {
+      PyTypeObject* ty = Py_TYPE(y);
+      const Base base = entries_base(ty);
+      const bool exact = ty == &PyDict_Type || ty == &PyList_Type || ty == &PyTuple_Type;
+      if (base == Base::None) return put(d_.short_repr(y));
+      if (!exact && !d_.shows_secret(y, base, depth)) return put(short_text(safe_repr(y).get()));
+      container(y, base, depth);
+    }
+
+    void container(PyObject* x, Base base, int depth) {
+      static constexpr std::string_view kRecursion[] = {"", "{...}", "[...]", "(...)"};
+      static constexpr std::string_view kOpen[] = {"", "{", "[", "("};
+      static constexpr std::string_view kClose[] = {"", "}", "]", ")"};
+      const auto b = static_cast<size_t>(base);
+      if (std::find(path_, path_ + path_len_, x) != path_ + path_len_) return put(kRecursion[b]);
+      PyTypeObject* tp = Py_TYPE(x);
+      if (depth > kMaxDepth) return put("<" + type_name(tp) + " nested too deep>");
+      const bool exact = tp == &PyDict_Type || tp == &PyList_Type || tp == &PyTuple_Type;
+      if (!exact) put(type_name(tp) + "(");
+      put(kOpen[b]);
+      Snapshot snap(d_.held_);
+      path_[path_len_++] = x;
+      struct Pop {
+        int& len;
+        ~Pop() { --len; }
+      } pop{path_len_};
+      if (base == Base::Dict) {
+        const Py_ssize_t n = hold_dict_items(d_.held_, x, room_);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+          if (room_ <= 0) return;
+          if (i > 0) put(", ");
+          put(d_.short_repr(snap.key(i)));
+          put(": ");
+          if (d_.entry_redacts(snap.key(i), snap.value(i))) {
+            put(kRedacted);
+          } else {
+            item(snap.value(i), depth + 1);
+          }
+        }
+      } else {
+        const Py_ssize_t n = hold_items(d_.held_, x, room_);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+          if (room_ <= 0) return;
+          if (i > 0) put(", ");
+          item(snap.item(i), depth + 1);
+        }
+        if (base == Base::Tuple && PyTuple_GET_SIZE(x) == 1) put(",");
+      }
+      put(kClose[b]);
+      if (!exact) put(")");
+    }
+
+    Dumper& d_;
+    std::string text_;
+    Py_ssize_t room_ = kLightweightReprChars + 1;
+    PyObject* path_[kMaxDepth + 2] = {};
+    int path_len_ = 0;
+  };
+
+  Bytes& out_;
+  Redactor& red_;
+  Held held_;
+  int64_t budget_ = kMaxOutputUnits;
+  // Containers being written (borrowed: each is held by its parent's
+  // snapshot, or is the value the caller passed).
+  PyObject* path_[kMaxDepth + 1] = {};
+  int path_len_ = 0;
+};
+
+// What the dumps of one thread keep warm between calls: the snapshot stack
+// and the output buffer of the outermost dump. A dump nested through a repr
+// (a __repr__ that dumps) uses its own.
+struct ThreadScratch {
+  int nesting = 0;  // dumps running on this thread
+  std::vector<PyObject*> held;
+  Bytes out;
+};
+thread_local ThreadScratch t_scratch;
+
+void dump_into(ThreadScratch& scratch, Bytes& out, PyObject* value, DumpForm form,
+               Redactor& redactor) {
+  const size_t start = out.size();
+  struct Nesting {
+    int& depth;
+    explicit Nesting(int& d) : depth(++d) {}
+    ~Nesting() { --depth; }
+  } nesting(scratch.nesting);
+  if (scratch.nesting <= kMaxNestedDumps) {
+    std::vector<PyObject*> own;
+    std::vector<PyObject*>& held = scratch.nesting == 1 ? scratch.held : own;
+    try {
+      Dumper dumper(out, redactor, held);
+      if (form == DumpForm::Full) {
+        dumper.full(value, 0);
+      } else {
+        dumper.light(value);
+      }
+      return;
+    } catch (const PyErrSet&) {
+      out.resize(start);
+      Ref exc = fetch_error();
+      if (belongs_to_program(exc.get())) {
+        restore_error(std::move(exc));
+        throw;
+      }
+    } catch (const InternalFault&) {
+      out.resize(start);
+    } catch (const std::bad_alloc&) {
+      out.resize(start);
+    }
+  }
+  mp::write_ext_header(out, kExtRepr, static_cast<uint32_t>(kUnserializable.size()));
+  out.append(kUnserializable);
+}
+
+}  // namespace
+
+void prepare_dumpers() {
+  if (g_enum_type != nullptr) return;
+  Ref module = import("enum");
+  Ref type = getattr(module.get(), "Enum");
+  if (!PyType_Check(type.get())) {
+    PyErr_SetString(PyExc_TypeError, "enum.Enum is not a type");
+    throw_py();
+  }
+  g_enum_type = reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+void dump_value(Bytes& out, PyObject* value, DumpForm form, Redactor& redactor) {
+  dump_into(t_scratch, out, value, form, redactor);
+}
+
+Ref dump_to_bytes(PyObject* value, DumpForm form, Redactor& redactor) {
+  ThreadScratch& scratch = t_scratch;
+  if (scratch.nesting > 0) {
+    Bytes out;
+    dump_into(scratch, out, value, form, redactor);
+    return Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+  }
+  Bytes& out = scratch.out;
+  out.clear();
+  dump_into(scratch, out, value, form, redactor);
+  Ref bytes =
+      Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+  // A huge value once must not pin its buffer for the life of the thread.
+  if (out.capacity() > (size_t{1} << 20)) Bytes().swap(out);
+  return bytes;
+}
+
+}  // namespace vask::dump
