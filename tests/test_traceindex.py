@@ -14,6 +14,7 @@ from vask.calltree import build_call_tree
 from vask.document import merge_documents
 from vask.traceindex import BytesSource, IndexNode, build_index
 from vask.viewer import queries
+from vask.values import EXT_REPR, ObjectRepr, StoredSet
 from vask.viewer.values import to_json
 
 TRACE = "trc_01TESTTESTTESTTESTTESTTEST"
@@ -140,7 +141,7 @@ def test_details_show_values_assignments_plugins_and_call_site() -> None:
             2,
             100.2,
             "work",
-            exception="ValueError('bad x')",
+            exception=msgpack.ExtType(EXT_REPR, b"ValueError('bad x')"),
             locals={"x": 1, "y": [1, 2]},
         ),
         plugin("end_test", 100.3, outcome="failed"),
@@ -169,14 +170,42 @@ def test_details_show_values_assignments_plugins_and_call_site() -> None:
     assert queries.row(index, thread, work)["status"] == "unwind"
 
 
+def test_documents_from_before_marked_values_read_their_reprs_as_reprs() -> None:
+    records = [
+        frame("call", 1, 100.0, "f", locals={"item": "Item(sku='A1')", "sku": "A1"}),
+        frame("return", 1, 100.1, "f", arg="<Foo object at 0x1>"),
+    ]
+    for version, expected in (
+        ("0.1.0", {"t": "repr", "v": "<Foo object at 0x1>"}),
+        ("0.2.0", "<Foo object at 0x1>"),
+    ):
+        index = build_index(TRACE, [document(TRACE, {"native_1": records}, version=version)])
+        thread = index.threads["native_1"]
+        d = queries.details(index, thread, 1)
+        assert d["returned"] == expected, version
+        legacy = version == "0.1.0"
+        item = {"t": "repr", "v": "Item(sku='A1')"} if legacy else "Item(sku='A1')"
+        assert d["locals_call"] == {"t": "dict", "v": [["item", item], ["sku", "A1"]]}
+
+
 def test_values_become_tagged_json() -> None:
-    assert to_json({"a": "<Foo object at 0x1>", "b": "text", "c": 2**70, "d": float("nan")}) == {
+    value = {
+        "a": ObjectRepr("<Foo object at 0x1>"),
+        "b": "<looks like a repr, is text>",
+        "c": 2**70,
+        "d": float("nan"),
+        "e": (1, "x"),
+        "f": StoredSet((1,), frozen=True),
+    }
+    assert to_json(value) == {
         "t": "dict",
         "v": [
             ["a", {"t": "repr", "v": "<Foo object at 0x1>"}],
-            ["b", "text"],
+            ["b", "<looks like a repr, is text>"],
             ["c", {"t": "num", "v": str(2**70)}],
             ["d", {"t": "num", "v": "nan"}],
+            ["e", {"t": "tuple", "v": [1, "x"]}],
+            ["f", {"t": "frozenset", "v": [1]}],
         ],
     }
     assert to_json(msgpack.ExtType(42, msgpack.packb("x"))) == {"t": "ext", "code": 42, "v": "x"}

@@ -86,8 +86,13 @@ def document(
     timestamp: float = 100.0,
     source: str = "cli",
     thread_names: dict[str, str] | None = None,
+    version: str = "test",
 ) -> bytes:
-    """A trace document holding ``threads`` (thread key -> records)."""
+    """A trace document holding ``threads`` (thread key -> records).
+
+    ``version`` is the vask version it says wrote it: before 0.2 values were
+    stored without marks (a repr as a plain string).
+    """
     names = thread_names or {}
     doc = {
         "trace_id": trace_id,
@@ -96,7 +101,7 @@ def document(
         "timestamp": timestamp,
         "current_commit_sha": None,
         "root_trace_id": root or trace_id,
-        "meta": {"version": "test", "source": source, "environment": {}, "config": {}},
+        "meta": {"version": version, "source": source, "environment": {}, "config": {}},
         "command_line_args": ["app.py"],
         "threads": {
             key: {

@@ -316,8 +316,9 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
     raises ``TypeError``, a value out of range ``ValueError``; both name the
     key.  Normalised: ``sqlite_busy_timeout`` to whole seconds (rounded up),
     ``filters`` and ``trace_points`` to dicts of lists, ``redact`` (True,
-    False or a list of names) and ``redact_extra`` (a list) checked together,
-    ``processors`` to a list.
+    False or a list of names) and ``redact_extra`` (a list of names) checked
+    together and a list stored as one comma-separated str, ``processors`` to
+    a list.
 
     A key this version does not know is reported once on the "vask" logger
     and passed on (a plugin may read it) when its value can be stored with
@@ -363,9 +364,12 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
         checked[key] = value
     if "redact" in checked or "redact_extra" in checked:
         _redaction(checked.get("redact", True), checked.get("redact_extra"))
+        # The trace keeps only scalar configuration values: a list is stored
+        # as one comma-separated str, which the dumpers read back the same.
         for key in ("redact", "redact_extra"):
-            if isinstance(checked.get(key), tuple):
-                checked[key] = list(checked[key])
+            value = checked.get(key)
+            if isinstance(value, (list, tuple)):
+                checked[key] = ",".join(value) if value or key == "redact_extra" else False
     if checked.get("processors"):
         from vask import plugins
 

@@ -97,12 +97,6 @@ class Profiler:
         names = serialize.redaction_from_config(
             self.config.get("redact", True), self.config.get("redact_extra")
         )
-        # Lists are stored as one str (the trace keeps only scalar config
-        # values); the trace document redacts its command line by them.
-        for key in ("redact", "redact_extra"):
-            value = self.config.get(key)
-            if isinstance(value, (list, tuple)):
-                self.config[key] = ",".join(value)
         serialize.configure_redaction(names)
         _vask.register_profiler(self)
         # Only the hook this engine installed for new threads is ours to remove.
