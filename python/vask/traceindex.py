@@ -272,6 +272,10 @@ class _Reader:
                 return method()
             except msgpack.OutOfData:
                 self.refill(start)
+            except TypeError as error:
+                # A map key that cannot be a key (a map, say) damages the
+                # document, not the reader.
+                raise DamagedDocument(f"not a trace document ({error})") from error
 
 
 def _str_span(buf: bytes, p: int) -> tuple[int, int]:
@@ -676,6 +680,8 @@ class _Builder:
             self._read_document(source, base)
         except DamagedDocument as error:
             index.damaged.append((number, str(error)))
+        except (ValueError, msgpack.UnpackException) as error:
+            index.damaged.append((number, f"not a trace document ({error})"))
         self.done += source.size
 
     def _read_document(self, source: DocumentSource, base: int) -> None:
