@@ -78,9 +78,7 @@ std::vector<std::string> to_str_list(PyObject* value, const char* what) {
     throw_py();
   }
   if (!PySequence_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'Sequence'",
-                 Py_TYPE(value)->tp_name);
-    throw_py();
+    conversion_error(value, "Sequence");
   }
   const Py_ssize_t n = PySequence_Size(value);
   if (n < 0) throw_py();

@@ -52,12 +52,6 @@ const PluginNames& names() {
   return n;
 }
 
-[[noreturn]] void conversion_error(PyObject* obj, const char* target) {
-  PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to '%s'",
-               Py_TYPE(obj)->tp_name, target);
-  throw_py();
-}
-
 void set_item(PyObject* dict, PyObject* key, PyObject* value) {
   if (PyDict_SetItem(dict, key, value) < 0) throw_py();
 }
