@@ -256,4 +256,13 @@ bool profiler_should_record(PyObject* frame, std::string_view filename, const Fi
   return !attrs_filter(frame, filename);
 }
 
+bool monitor_should_record(PyObject* frame, std::string_view filename, const Finders& include,
+                           const Finders& ignore) {
+  if (include.any(filename)) return true;
+  if (excluded_by_fixed_rules(filename)) return false;
+  if (generated_name(filename)) return false;
+  if (filename.empty() && frame != nullptr && attrs_filter(frame, filename)) return false;
+  return !ignore.any(filename);
+}
+
 }  // namespace vask

@@ -1,4 +1,5 @@
 // The module entry: vask._vask with its three functions.
+#include "monitoring.hpp"
 #include "profiler.hpp"
 #include "support/py.hpp"
 #include "support/py_type.hpp"
@@ -40,10 +41,13 @@ PyObject* py_register_monitor(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (a[4] != nullptr && a[4] != Py_None && !PyUnicode_Check(a[4])) {
       argument_error("name", a[4], "PyString");
     }
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "the sys.monitoring engine is not available in this build of vask; "
-                    "use the profile-hook engine");
-    throw_py();
+    VaskMonitor::Arguments converted;
+    converted.db_path = str_view(a[0]);
+    converted.config = a[1];
+    converted.source = str_view(a[2]);
+    converted.one_trace_per_test = a[3] == Py_True;
+    if (a[4] != nullptr && a[4] != Py_None) converted.name = std::string(str_view(a[4]));
+    return register_monitor(converted).release();
   });
 }
 

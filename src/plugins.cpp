@@ -162,7 +162,7 @@ const std::string& PluginProcessor::type_for(FrameEvent event) const noexcept {
 
 bool PluginProcessor::matches_frame(PyObject* frame, FrameEvent event, PyObject* arg,
                                     std::string_view filename) {
-  if (!fragment_.find(filename)) return false;
+  if (!path_matches(filename)) return false;
   if (!description_.call) return true;
   Ref result = call(description_.call.get(), frame, names().event(event), arg ? arg : Py_None,
                     description_.context.get());

@@ -13,6 +13,8 @@ key                     type                meaning
 ``lightweight_repr``    bool                store short reprs instead of full values
 ``threads``             bool                trace threads the program starts (default true)
 ``flush_subtree_mb``    number or false     size at which finished subtrees are stored apart
+``engine``              str                 "monitor" (sys.monitoring, Python 3.12+; the
+                                            default there) or "profile" (the profile hook)
 ======================  ==================  ================================================
 
 Unknown keys produce a warning naming them; a value of the wrong type is an
@@ -45,6 +47,7 @@ KNOWN_KEYS = (
     "lightweight_repr",
     "threads",
     "flush_subtree_mb",
+    "engine",
 )
 
 
@@ -64,6 +67,7 @@ class FileSettings:
     lightweight_repr: bool | None = None
     threads: bool | None = None
     flush_subtree_mb: float | bool | None = None
+    engine: str | None = None
     unknown_keys: list[str] = field(default_factory=list)
 
 
@@ -148,6 +152,13 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
     for key in ("omit_return_locals", "lightweight_repr", "threads"):
         if key in table:
             setattr(settings, key, _flag(table[key], key, path))
+    if "engine" in table:
+        engine = table["engine"]
+        if engine not in ("auto", "monitor", "profile"):
+            raise ConfigError(
+                f'{path}: [tool.vask] engine must be "monitor", "profile" or "auto", not {engine!r}'
+            )
+        settings.engine = engine
     if "flush_subtree_mb" in table:
         try:
             settings.flush_subtree_mb = parse_flush_subtree_mb(table["flush_subtree_mb"])
