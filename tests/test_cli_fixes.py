@@ -15,7 +15,8 @@ from pathlib import Path
 import msgpack
 import pytest
 from test_cli import ROOT, document, frame, vask_cmd
-from vask import __main__ as cli
+import vask.cli as cli
+from vask import document as vask_document
 from vask import db
 
 # -- vask run --------------------------------------------------------------
@@ -127,7 +128,7 @@ def test_list_reads_no_document_in_full_and_still_names_damage(
         raise AssertionError("list read a whole document")
 
     monkeypatch.setattr(db, "load_trace", no_full_reads)
-    monkeypatch.setattr(cli.utils, "check_document", no_full_reads)
+    monkeypatch.setattr(vask_document, "check_document", no_full_reads)
     assert cli.main(["traces", "list", "--json", "--db", str(path)]) == 0
     out, err = capsys.readouterr()
     damaged = {t["trace_id"]: t["damaged"] for t in json.loads(out)}

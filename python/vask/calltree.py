@@ -1,0 +1,99 @@
+"""Call trees: one thread's records as the tree of calls they describe.
+
+A "call", "resume" or "throw" frame record opens a node, the matching (same
+frame id) "return", "unwind" or "yield" record closes it.  Plugin records and
+"subtree_flushed" markers become leaves where they occur.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Iterator
+from typing import Any
+
+from vask.document import CLOSING_EVENTS, FLUSHED_TYPE, OPENING_EVENTS
+
+__all__ = ["CallNode", "build_call_tree"]
+
+
+class CallNode:
+    """One node of a call tree.
+
+    ``kind`` is "call" (a function call: ``start`` is its opening record,
+    ``end`` its closing record or ``None`` when it never returned; ``start`` is
+    ``None`` for a call that began before tracing did), "plugin" (a plugin's
+    record in ``start``), "flushed" (a "subtree_flushed" marker in ``start``)
+    or "root".
+    """
+
+    __slots__ = ("calls_below", "children", "end", "kind", "start")
+
+    def __init__(self, kind: str, start: dict[str, Any] | None = None) -> None:
+        self.kind = kind
+        self.start = start
+        self.end: dict[str, Any] | None = None
+        self.children: list[CallNode] = []
+        self.calls_below = 0
+
+    @property
+    def record(self) -> dict[str, Any]:
+        """The record that names this node (opening record, else the closing one)."""
+        return self.start if self.start is not None else (self.end or {})
+
+    def walk(self) -> Iterator[tuple[int, CallNode]]:
+        """(depth, node) of every node below this one, in pre-order, without recursion."""
+        stack = [(0, child) for child in reversed(self.children)]
+        while stack:
+            depth, node = stack.pop()
+            yield depth, node
+            stack.extend((depth + 1, child) for child in reversed(node.children))
+
+
+def build_call_tree(records: Iterable[dict[str, Any]]) -> CallNode:
+    """The call tree of one thread's records, under a node of kind "root"."""
+    root = CallNode("root")
+    stack = [root]
+    open_ids: dict[Any, int] = {}  # frame id -> how many open nodes carry it
+    for record in records:
+        rtype = record.get("type")
+        if rtype == "frame":
+            event = record.get("event")
+            frame_id = record.get("frame_id")
+            if event in OPENING_EVENTS:
+                node = CallNode("call", record)
+                stack[-1].children.append(node)
+                stack.append(node)
+                open_ids[frame_id] = open_ids.get(frame_id, 0) + 1
+                continue
+            if event not in CLOSING_EVENTS:
+                continue
+            if open_ids.get(frame_id):
+                while len(stack) > 1:
+                    node = stack.pop()
+                    fid = node.record.get("frame_id")
+                    open_ids[fid] -= 1
+                    if fid == frame_id:
+                        node.end = record
+                        break
+                continue
+            # Closes a call that began before tracing started: everything
+            # recorded at the top level so far ran inside it.
+            node = CallNode("call")
+            node.end = record
+            parent = stack[-1]
+            if parent is root:
+                node.children, root.children = root.children, []
+            parent.children.append(node)
+        elif rtype == FLUSHED_TYPE:
+            stack[-1].children.append(CallNode("flushed", record))
+        elif isinstance(rtype, str):
+            stack[-1].children.append(CallNode("plugin", record))
+    _count_calls(root)
+    return root
+
+
+def _count_calls(root: CallNode) -> None:
+    """Set ``calls_below`` (number of call nodes in the subtree, excluding itself)."""
+    order = [node for _, node in root.walk()]
+    for node in reversed(order):
+        node.calls_below = sum(c.calls_below + (c.kind == "call") for c in node.children)
+    root.calls_below = sum(c.calls_below + (c.kind == "call") for c in root.children)

@@ -1,0 +1,79 @@
+"""The ``vask`` command: trace a program, then list, show, export and manage its traces.
+
+    vask run script.py [args...]          trace a script, as ``python script.py`` runs it
+    vask run -m package.module [args...]  trace a module, as ``python -m`` runs it
+    vask traces list                      the stored traces, newest first
+    vask traces show [ID|latest]          the call tree of a trace
+    vask traces export ID -o FILE         Chrome Trace Event JSON (Perfetto UI, speedscope)
+    vask traces delete ID...              delete traces
+    vask traces prune --keep N            keep only the newest N traces
+    vask traces import FILE...            store trace documents kept in files
+
+Settings come from ``[tool.vask]`` of the nearest pyproject.toml (see
+:mod:`vask.config`); options on the command line win.  ``vask run`` itself
+lives in :mod:`vask.__main__`: its code runs while the program is traced, and
+the tracer leaves that file's frames out.
+"""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+import sys
+
+from vask.cli.common import CliError, db_path_for, display, load_settings, say, start_dir
+from vask.cli.parser import build_parser, split_run_args
+from vask.cli.traces import TRACE_COMMANDS
+
+__all__ = ["CliError", "main"]
+
+
+def _dispatch(argv: list[str]) -> int:
+    parser = build_parser()
+    if argv[:1] == ["run"]:
+        ours, program = split_run_args(argv[1:])
+        args = parser.parse_args(["run", *ours])
+        args.program_args = program
+    else:
+        args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return 2
+    settings = load_settings()
+    if args.command == "run":
+        from vask.__main__ import cmd_run
+
+        return cmd_run(args, settings)
+    if args.action is None:
+        args.traces_parser.print_help(sys.stderr)
+        return 2
+    db_path = db_path_for(args, settings)
+    try:
+        return TRACE_COMMANDS[args.action](args, db_path)
+    except sqlite3.Error as error:
+        message = str(error)
+        if str(db_path) not in message:
+            message = f"{message} (database {display(db_path)})"
+        raise CliError(f"cannot use the trace database: {message}", 1) from None
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Run the ``vask`` command with ``argv`` (default: ``sys.argv[1:]``); returns the status."""
+    start_dir()  # before the traced program can change directory
+    try:
+        return _dispatch(list(sys.argv[1:] if argv is None else argv))
+    except CliError as error:
+        say(f"error: {error}")
+        return error.status
+    except BrokenPipeError:
+        # The reader went away (vask traces show | head); not an error of ours.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 0
+    except KeyboardInterrupt:
+        say("interrupted")
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

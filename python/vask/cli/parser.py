@@ -1,0 +1,230 @@
+"""The command line of ``vask``: its commands, options and their checks."""
+
+from __future__ import annotations
+
+import argparse
+import math
+from collections.abc import Callable
+from pathlib import Path
+
+from vask import config as vask_config
+from vask.cli.common import DEFAULT_BUSY_TIMEOUT
+from vask.version import __version__
+
+__all__ = ["RUN_VALUE_OPTIONS", "build_parser", "non_negative", "split_run_args"]
+
+RUN_VALUE_OPTIONS = frozenset(
+    ("--include", "--ignore", "--flush-subtree-mb", "--name", "--db", "--busy-timeout")
+)
+
+
+def non_negative(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be a non-negative number: {text!r}")
+    return value
+
+
+def _int_at_least(minimum: int, what: str) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be {what}: {text!r}")
+        return value
+
+    return parse
+
+
+_positive_int = _int_at_least(1, "at least 1")
+
+
+_count = _int_at_least(0, "0 or more")
+
+
+def _flush_mb(text: str) -> float | bool:
+    try:
+        return vask_config.parse_flush_subtree_mb(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _database_options() -> argparse.ArgumentParser:
+    parent = argparse.ArgumentParser(add_help=False)
+    group = parent.add_argument_group("database")
+    group.add_argument(
+        "--db",
+        metavar="PATH",
+        type=Path,
+        help="trace database (default: [tool.vask] db, else .vask/db.sqlite3)",
+    )
+    group.add_argument(
+        "--busy-timeout",
+        metavar="SECONDS",
+        type=non_negative,
+        default=DEFAULT_BUSY_TIMEOUT,
+        help="how long to wait for a database locked by another process (default: 60)",
+    )
+    return parent
+
+
+def build_parser() -> argparse.ArgumentParser:
+    database = _database_options()
+    parser = argparse.ArgumentParser(
+        prog="vask",
+        description="Trace the calls of a Python program: arguments, locals, return values "
+        "and exceptions, stored in SQLite.",
+        epilog="Run 'vask COMMAND --help' for the options of a command.",
+    )
+    parser.add_argument("--version", action="version", version=f"vask {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    run = commands.add_parser(
+        "run",
+        parents=[database],
+        help="run a program under the tracer",
+        usage="vask run [options] script.py [args...]\n"
+        "       vask run [options] -m module [args...]",
+        description="Run a Python program as 'python' would and store a trace of its calls. "
+        "Everything after the script (or -m module) goes to the program.",
+    )
+    run.add_argument("-m", dest="module", metavar="MODULE", help="run a module as python -m does")
+    tracing = run.add_argument_group("tracing (override [tool.vask])")
+    tracing.add_argument(
+        "--include",
+        action="append",
+        metavar="FRAGMENT",
+        help="record frames whose file path contains FRAGMENT even where they would be "
+        "left out (installed packages ...); repeatable",
+    )
+    tracing.add_argument(
+        "--ignore",
+        action="append",
+        metavar="FRAGMENT",
+        help="leave out frames whose file path contains FRAGMENT; repeatable",
+    )
+    tracing.add_argument(
+        "--omit-return-locals",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="store no local variables with return records (smaller traces)",
+    )
+    tracing.add_argument(
+        "--lightweight-repr",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="store short reprs instead of full values (faster, smaller)",
+    )
+    tracing.add_argument(
+        "--threads",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="also trace threads the program starts (default: on)",
+    )
+    tracing.add_argument(
+        "--flush-subtree-mb",
+        metavar="MB",
+        type=_flush_mb,
+        help="store finished subtrees as traces of their own once a thread buffered this "
+        "many MiB ('off' to never)",
+    )
+    tracing.add_argument("--name", metavar="NAME", help="name of the trace (default: the command)")
+    run.add_argument("target", nargs="?", metavar="script.py", help=argparse.SUPPRESS)
+    run.add_argument("program_args", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
+
+    traces = commands.add_parser("traces", help="list, show, export and manage stored traces")
+    actions = traces.add_subparsers(dest="action", metavar="ACTION")
+
+    listing = actions.add_parser("list", parents=[database], help="the stored traces, newest first")
+    listing.add_argument("--json", action="store_true", help="print a JSON list of objects")
+
+    show = actions.add_parser(
+        "show", parents=[database], help="the call tree of a trace, per thread"
+    )
+    show.add_argument(
+        "ids",
+        nargs="*",
+        metavar="ID",
+        help="trace id, a unique prefix of one, or 'latest' (default)",
+    )
+    show.add_argument("--depth", type=_positive_int, metavar="N", help="show N levels of calls")
+    show.add_argument(
+        "--grep",
+        metavar="TEXT",
+        help="show only calls whose line contains TEXT, with their callers",
+    )
+    show.add_argument(
+        "--max-width",
+        type=_count,
+        default=80,
+        metavar="N",
+        help="cut each value to N characters (default: 80; 0: never cut)",
+    )
+    show.add_argument(
+        "--color",
+        choices=("auto", "always", "never"),
+        default="auto",
+        help="colour the output (default: auto: on a terminal unless NO_COLOR is set)",
+    )
+
+    export = actions.add_parser(
+        "export", parents=[database], help="write a trace in another format"
+    )
+    export.add_argument("id", metavar="ID", help="trace id, a unique prefix of one, or 'latest'")
+    export.add_argument(
+        "--format",
+        choices=("chrome",),
+        default="chrome",
+        help="chrome: Trace Event JSON for Perfetto UI, chrome://tracing and speedscope",
+    )
+    export.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="file to write ('-': standard output; default: ID.json)",
+    )
+
+    delete = actions.add_parser("delete", parents=[database], help="delete traces")
+    delete.add_argument("ids", nargs="+", metavar="ID")
+
+    prune = actions.add_parser("prune", parents=[database], help="keep only the newest traces")
+    prune.add_argument(
+        "--keep", type=_count, required=True, metavar="N", help="how many traces to keep"
+    )
+
+    importing = actions.add_parser(
+        "import", parents=[database], help="store trace documents kept in files"
+    )
+    importing.add_argument("files", nargs="+", metavar="FILE", type=Path)
+    parser.set_defaults(traces_parser=traces)
+    return parser
+
+
+def split_run_args(argv: list[str]) -> tuple[list[str], list[str]]:
+    """Split the arguments after ``run`` into vask's and the program's.
+
+    The program's part starts at the script (the first argument that is not an
+    option) or right after ``-m MODULE``; it is handed over untouched, so a
+    program option that looks like one of vask's stays the program's.
+    """
+    i = 0
+    while i < len(argv):
+        arg = argv[i]
+        if arg == "--":
+            return argv[: i + 2], argv[i + 2 :]
+        if arg == "-m":
+            return argv[: i + 2], argv[i + 2 :]
+        if arg.startswith("-m") and not arg.startswith("--"):
+            return argv[: i + 1], argv[i + 1 :]
+        if arg.startswith("-"):
+            if arg in RUN_VALUE_OPTIONS:
+                i += 1
+            i += 1
+            continue
+        return argv[: i + 1], argv[i + 1 :]
+    return argv, []

@@ -1,0 +1,333 @@
+"""``vask traces``: list, show, export, delete, prune and import stored traces."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sqlite3
+import sys
+from pathlib import Path
+
+from vask import db, document, render
+from vask.calltree import build_call_tree
+from vask.cli.common import CliError, calls_text, display, plural, say
+from vask.export import chrome_trace
+
+__all__ = ["TRACE_COMMANDS"]
+
+
+def _summaries(db_path: Path, timeout: float) -> list[db.TraceSummary]:
+    return db.list_traces(db_path, timeout=timeout)
+
+
+def _resolve_ids(db_path: Path, given: list[str], timeout: float, roots: bool = False) -> list[str]:
+    """Full trace ids for ids, unique prefixes of ids, or 'latest'.
+
+    With ``roots``, the id of a root trace that was never stored itself (only
+    subtrees flushed from it are: the run was killed) counts as known too.
+    """
+    summaries = _summaries(db_path, timeout)
+    if not summaries:
+        raise CliError(f"no traces in {display(db_path)}", 1)
+    known = [s.trace_id for s in summaries]
+    if roots:
+        stored = set(known)
+        known += list(
+            dict.fromkeys(
+                s.root_trace_id
+                for s in summaries
+                if s.root_trace_id is not None and s.root_trace_id not in stored
+            )
+        )
+    resolved = []
+    for text in given:
+        if text == "latest":
+            roots = [s.trace_id for s in summaries if s.root_trace_id in (None, s.trace_id)]
+            resolved.append((roots or known)[0])
+            continue
+        if text in known:
+            resolved.append(text)
+            continue
+        matches = [k for k in known if k.startswith(text)] if len(text) >= 5 else []
+        if len(matches) == 1:
+            resolved.append(matches[0])
+        elif matches:
+            raise CliError(f"{text!r} matches {len(matches)} traces: {', '.join(matches[:5])}", 1)
+        else:
+            raise CliError(
+                f"no trace {text} in {display(db_path)} (vask traces list shows the stored traces)",
+                1,
+            )
+    return resolved
+
+
+def _is_root(summary: db.TraceSummary) -> bool:
+    return summary.root_trace_id in (None, summary.trace_id)
+
+
+def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
+    # Cheap checks only (stored sizes, document heads): reading every document
+    # of a large database in full takes minutes. show and export check fully.
+    timeout = args.busy_timeout
+    summaries = _summaries(db_path, timeout)
+    found = db.find_damage(db_path, timeout=timeout) if summaries else {}
+    damage = {s.trace_id: found.get(s.trace_id, []) for s in summaries}
+    totals = db.root_totals(db_path, timeout=timeout) if summaries else {}
+    for trace_id, problems in damage.items():
+        for number, reason in problems:
+            say(f"warning: trace {trace_id}: document {number} is damaged ({reason})")
+    if args.json:
+        items = []
+        for s in summaries:
+            item = {
+                "trace_id": s.trace_id,
+                "root_trace_id": s.root_trace_id,
+                "name": s.trace_name,
+                "timestamp": s.timestamp,
+                "time": render.format_time(s.timestamp) if s.timestamp is not None else None,
+                "stored_at": s.stored_at,
+                "documents": s.documents,
+                "size": s.size,
+                "calls": s.calls,
+                "damaged": [{"document": n, "reason": r} for n, r in damage[s.trace_id]],
+            }
+            total = totals.get(s.trace_id) if _is_root(s) else None
+            if total is not None:
+                # the root with every subtree flushed from it
+                item["subtrees"] = total.subtrees
+                item["total_size"] = total.size
+                item["total_calls"] = total.calls
+            items.append(item)
+        json.dump(items, sys.stdout, indent=2)
+        sys.stdout.write("\n")
+        return 0
+    if not summaries:
+        say(f"no traces in {display(db_path)}")
+        return 0
+    rows = [("ID", "TIME", "CALLS", "SIZE", "NAME")]
+    for s in summaries:
+        name = s.trace_name or "-"
+        calls, size = s.calls, s.size
+        total = totals.get(s.trace_id) if _is_root(s) else None
+        if not _is_root(s):
+            name += f" [subtree of {s.root_trace_id}]"
+        if s.documents > 1:
+            name += f" [{s.documents} documents]"
+        if total is not None and total.subtrees:
+            # CALLS and SIZE of a root count its subtrees too
+            calls, size = total.calls, total.size
+            name += (
+                f" [{total.subtree_calls:,} calls in "
+                f"{plural(total.subtrees, 'subtree')} stored apart]"
+            )
+        if damage[s.trace_id]:
+            name = f"[DAMAGED] {name}"
+        rows.append(
+            (
+                s.trace_id,
+                render.format_time(s.timestamp if s.timestamp is not None else s.stored_at),
+                f"{calls:,}",
+                render.format_bytes(size),
+                name,
+            )
+        )
+    widths = [max(len(row[i]) for row in rows) for i in range(4)]
+    for row in rows:
+        sys.stdout.write(
+            f"{row[0]:<{widths[0]}}  {row[1]:<{widths[1]}}  {row[2]:>{widths[2]}}  "
+            f"{row[3]:>{widths[3]}}  {row[4]}\n"
+        )
+    return 0
+
+
+def _use_color(choice: str) -> bool:
+    if choice == "always":
+        return True
+    if choice == "never":
+        return False
+    return sys.stdout.isatty() and not os.environ.get("NO_COLOR")
+
+
+def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
+    ids = _resolve_ids(db_path, args.ids or ["latest"], args.busy_timeout)
+    style = render.Style.colored() if _use_color(args.color) else render.Style()
+    summaries = {s.trace_id: s for s in _summaries(db_path, args.busy_timeout)}
+    flushed_calls = {k: s.calls for k, s in summaries.items()}
+    totals = db.root_totals(db_path, timeout=args.busy_timeout)
+    status = 0
+    out = sys.stdout
+    for index, trace_id in enumerate(ids):
+        if index:
+            out.write("\n")
+        documents = db.load_trace(db_path, trace_id, timeout=args.busy_timeout)
+        trace = document.merge_documents(trace_id, documents)
+        for number, reason in trace.damaged:
+            say(
+                f"trace {trace_id}: document {number} of {trace.documents} is damaged "
+                f"({reason}); showing the rest"
+            )
+            status = 1
+        if len(trace.damaged) == trace.documents:
+            say(f"error: trace {trace_id} cannot be shown: all its documents are damaged")
+            continue
+        summary = summaries.get(trace_id)
+        facts = [f"started {render.format_time(trace.timestamp)}"]
+        if summary is not None:
+            total = totals.get(trace_id) if _is_root(summary) else None
+            if total is not None and total.subtrees:
+                facts += [calls_text(summary.calls, total), render.format_bytes(total.size)]
+            else:
+                facts += [plural(summary.calls, "call"), render.format_bytes(summary.size)]
+        facts.append(f"{len(trace.threads)} thread{'s' if len(trace.threads) != 1 else ''}")
+        if trace.documents > 1:
+            facts.append(f"{trace.documents} documents")
+        title = f"{style.header}trace {trace_id}{style.reset}"
+        if trace.name:
+            title += f"  {trace.name}"
+        out.write(f"{title}\n{style.dim}{' · '.join(facts)}{style.reset}\n")
+        if trace.command_line_args:
+            out.write(f"{style.dim}command: {' '.join(trace.command_line_args)}{style.reset}\n")
+        if trace.root_trace_id not in (None, trace_id):
+            out.write(
+                f"{style.dim}a subtree flushed from trace {trace.root_trace_id}{style.reset}\n"
+            )
+        for thread in trace.ordered_threads():
+            root = build_call_tree(thread.records)
+            calls = root.calls_below
+            ident = f"native {thread.native_id}" if thread.native_id is not None else thread.key
+            lines = render.render_tree(
+                root,
+                style=style,
+                max_depth=args.depth,
+                grep=args.grep,
+                width=args.max_width,
+                flushed_calls=flushed_calls,
+                indent="  ",
+            )
+            first = next(lines, None)
+            if first is None and args.grep is not None:
+                continue  # nothing of this thread matches
+            out.write(
+                f"\n{style.header}thread {thread.name}{style.reset}{style.dim} ({ident}) · "
+                f"{calls:,} call{'s' if calls != 1 else ''}{style.reset}\n"
+            )
+            if first is not None:
+                out.write(first + "\n")
+            for line in lines:
+                out.write(line + "\n")
+    return status
+
+
+def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
+    (trace_id,) = _resolve_ids(db_path, [args.id], args.busy_timeout)
+    documents = db.load_trace(db_path, trace_id, timeout=args.busy_timeout)
+    size = sum(len(d) for d in documents)
+    if size > 50 * 1024 * 1024:
+        say(f"reading trace {trace_id} ({render.format_bytes(size)}) …")
+    trace = document.merge_documents(trace_id, documents)
+    for number, reason in trace.damaged:
+        say(f"trace {trace_id}: document {number} is damaged ({reason}); exporting the rest")
+    if len(trace.damaged) == trace.documents:
+        raise CliError(f"trace {trace_id} cannot be exported: all its documents are damaged", 1)
+    chrome = chrome_trace(trace)
+    calls = sum(1 for e in chrome["traceEvents"] if e["ph"] == "X")
+    output = args.output or f"{trace_id}.json"
+    if output == "-":
+        json.dump(chrome, sys.stdout, separators=(",", ":"), ensure_ascii=False)
+        sys.stdout.write("\n")
+        return 1 if trace.damaged else 0
+    path = Path(output)
+    tmp = path.with_name(f".{path.name}.tmp{os.getpid()}")
+    created = False
+    try:
+        # Private, like the database: traces hold the program's local variables.
+        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        created = True
+        with open(fd, "w", encoding="utf-8") as f:
+            json.dump(chrome, f, separators=(",", ":"), ensure_ascii=False)
+        os.replace(tmp, path)
+    except OSError as error:
+        if created:
+            tmp.unlink(missing_ok=True)
+        raise CliError(f"cannot write {output}: {error.strerror or error}", 1) from None
+    say(
+        f"wrote {calls:,} calls of trace {trace_id} in {len(trace.threads)} threads to "
+        f"{output}; open it in Perfetto UI, chrome://tracing or speedscope"
+    )
+    return 1 if trace.damaged else 0
+
+
+def _cmd_delete(args: argparse.Namespace, db_path: Path) -> int:
+    ids = list(dict.fromkeys(_resolve_ids(db_path, args.ids, args.busy_timeout, roots=True)))
+    rows = db.delete_traces(db_path, ids, timeout=args.busy_timeout)
+    freed = _compact(args, db_path, rows)
+    say(f"deleted {len(ids)} trace{'s' if len(ids) != 1 else ''} ({rows} documents){freed}")
+    return 0
+
+
+def _compact(args: argparse.Namespace, db_path: Path, rows: int) -> str:
+    """Shrink the database file after deleting ``rows`` rows; the text to report it."""
+    if not rows:
+        return ""
+    try:
+        freed = db.compact(db_path, timeout=args.busy_timeout)
+    except sqlite3.Error as error:
+        say(f"warning: could not shrink {display(db_path)}: {error}")
+        return ""
+    return f"; freed {render.format_bytes(freed)}"
+
+
+def _cmd_prune(args: argparse.Namespace, db_path: Path) -> int:
+    before = len({s.root_trace_id or s.trace_id for s in _summaries(db_path, args.busy_timeout)})
+    rows = db.prune(db_path, args.keep, timeout=args.busy_timeout)
+    removed = max(before - args.keep, 0)
+    say(
+        f"deleted {removed} trace{'s' if removed != 1 else ''} ({rows} documents); "
+        f"kept the newest {min(before, args.keep)}{_compact(args, db_path, rows)}"
+    )
+    return 0
+
+
+def _cmd_import(args: argparse.Namespace, db_path: Path) -> int:
+    status = 0
+    for path in args.files:
+        try:
+            data = path.read_bytes()
+        except OSError as error:
+            say(f"error: cannot read {path}: {error.strerror or error}")
+            status = 1
+            continue
+        # Read it the way show does: what imports can be shown.
+        try:
+            doc = document.decode_document(data)
+        except document.DamagedDocument as error:
+            say(f"error: cannot import {path}: {error}")
+            status = 1
+            continue
+        trace_id = doc.get("trace_id")
+        if not (isinstance(trace_id, str) and trace_id.startswith("trc_")):
+            say(f"error: cannot import {path}: not a trace document (it has no trace id)")
+            status = 1
+            continue
+        facts = document.document_facts(data)
+        stored = db.load_trace(db_path, trace_id, timeout=args.busy_timeout)
+        if data in stored:
+            say(f"trace {trace_id} from {path} is already in {display(db_path)}")
+            continue
+        db.save_trace(trace_id, timeout=args.busy_timeout, msgpack_data=data, db_path=db_path)
+        say(
+            f"imported trace {trace_id} ({facts['calls']:,} calls) from {path} into "
+            f"{display(db_path)}; see it with: vask traces show {trace_id}"
+        )
+    return status
+
+
+TRACE_COMMANDS = {
+    "list": _cmd_list,
+    "show": _cmd_show,
+    "export": _cmd_export,
+    "delete": _cmd_delete,
+    "prune": _cmd_prune,
+    "import": _cmd_import,
+}

@@ -1,0 +1,134 @@
+"""Exports of a trace to other tools' formats: Chrome Trace Event JSON."""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+from vask.calltree import build_call_tree
+from vask.document import Trace, record_time
+from vask.render import short_name
+from vask.version import __version__
+
+__all__ = ["chrome_trace"]
+
+
+def _jsonable(value: Any) -> Any:
+    """``value`` with everything JSON cannot hold turned into text."""
+    if value is None or isinstance(value, (bool, int, str)):
+        return value
+    if isinstance(value, float):
+        return value if math.isfinite(value) else repr(value)
+    if isinstance(value, dict):
+        return {str(k): _jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_jsonable(v) for v in value]
+    if isinstance(value, bytes):
+        return repr(value)
+    return str(value)
+
+
+def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
+    """The trace as Chrome Trace Event JSON (a dict ready for ``json.dump``).
+
+    One complete event ("X") per call with its arguments and return value (or
+    exception) in ``args``; times are microseconds since the trace started.
+    Calls that never returned end at the trace's last timestamp.  Plugin
+    records and flushed-subtree markers are instant events.  Each thread is a
+    track named by a "thread_name" metadata event.
+    """
+    t0 = trace.timestamp
+    last = trace.last_timestamp()
+    if t0 is None:
+        t0 = min(
+            (ts for t in trace.threads.values() for r in t.records[:1] if (ts := record_time(r))),
+            default=0.0,
+        )
+    if last is None:
+        last = t0
+
+    def us(ts: float) -> float:
+        return round((ts - t0) * 1e6, 3)
+
+    title = trace.name or trace.trace_id
+    events: list[dict[str, Any]] = [
+        {"name": "process_name", "ph": "M", "pid": pid, "tid": 0, "args": {"name": title}},
+    ]
+    used_tids: set[int] = set()
+    for index, thread in enumerate(trace.ordered_threads()):
+        tid = thread.native_id or thread.ident or index + 1
+        while tid in used_tids:
+            tid += 1
+        used_tids.add(tid)
+        events.append(
+            {
+                "name": "thread_name",
+                "ph": "M",
+                "pid": pid,
+                "tid": tid,
+                "args": {"name": thread.name},
+            }
+        )
+        events.append(
+            {
+                "name": "thread_sort_index",
+                "ph": "M",
+                "pid": pid,
+                "tid": tid,
+                "args": {"sort_index": index},
+            }
+        )
+        root = build_call_tree(thread.records)
+        for _, node in root.walk():
+            record = node.record
+            if node.kind == "call":
+                begin = record_time(node.start) if node.start is not None else t0
+                finish = record_time(node.end) if node.end is not None else last
+                begin = t0 if begin is None else begin
+                finish = last if finish is None else max(finish, begin)
+                args: dict[str, Any] = {
+                    "path": record.get("path"),
+                    "frame_id": record.get("frame_id"),
+                }
+                if node.start is not None:
+                    args["arguments"] = _jsonable(node.start.get("locals"))
+                if node.end is None:
+                    args["returned"] = False
+                elif "exception" in node.end:
+                    args["exception"] = _jsonable(node.end["exception"])
+                else:
+                    args["return"] = _jsonable(node.end.get("arg"))
+                events.append(
+                    {
+                        "name": short_name(record),
+                        "cat": "call",
+                        "ph": "X",
+                        "ts": us(begin),
+                        "dur": round((finish - begin) * 1e6, 3),
+                        "pid": pid,
+                        "tid": tid,
+                        "args": args,
+                    }
+                )
+            else:
+                ts = record_time(record)
+                name = str(record.get("type"))
+                if node.kind == "flushed":
+                    name = f"subtree flushed to {record.get('flushed_trace_id')}"
+                events.append(
+                    {
+                        "name": name,
+                        "cat": node.kind,
+                        "ph": "i",
+                        "s": "t",
+                        "ts": us(ts if ts is not None else t0),
+                        "pid": pid,
+                        "tid": tid,
+                        "args": _jsonable({k: v for k, v in record.items() if k != "timestamp"}),
+                    }
+                )
+    return {
+        "traceEvents": events,
+        "displayTimeUnit": "ms",
+        "otherData": {"trace_id": trace.trace_id, "trace_name": trace.name, "vask": __version__},
+    }

@@ -1,0 +1,295 @@
+"""The text view of a trace: values, durations, sizes and call trees as terminal lines."""
+
+from __future__ import annotations
+
+import re
+import time
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import Any
+
+from vask.calltree import CallNode
+from vask.document import record_time
+
+__all__ = [
+    "Style",
+    "format_bytes",
+    "format_duration",
+    "format_time",
+    "format_value",
+    "render_tree",
+    "short_name",
+]
+
+# Keys every plugin record has; the rest is what the plugin added.
+_PLUGIN_BASE_KEYS = frozenset(("frame_id", "timestamp", "user_code_call_site", "type", "subtype"))
+
+_REPR_LIKE = re.compile(r"^(<.*>|[A-Za-z_][\w.]*\(.*\))$", re.DOTALL)
+
+
+def _cut(text: str, width: int) -> str:
+    if width > 0 and len(text) > width:
+        return text[: max(width - 1, 0)] + "…"
+    return text
+
+
+def format_value(value: Any, width: int = 0) -> str:
+    """A stored value as Python-like text, cut to ``width`` characters (0: no cut).
+
+    Stored values are what the tracer's dumpers wrote: plain values as
+    themselves and other objects as their repr text, so a text that looks like
+    a repr (``<Foo object at ...>``, ``Item(sku='A1')``) is shown unquoted.
+    """
+    parts: list[str] = []
+    budget = [width + 1 if width > 0 else -1]
+
+    def emit(text: str) -> bool:
+        parts.append(text)
+        if budget[0] < 0:
+            return True
+        budget[0] -= len(text)
+        return budget[0] > 0
+
+    def go(v: Any, top: bool) -> bool:
+        if isinstance(v, str):
+            one_line = v.replace("\n", "\\n") if _REPR_LIKE.match(v) else None
+            return emit(one_line if one_line is not None else repr(v))
+        if isinstance(v, dict):
+            if not emit("{"):
+                return False
+            for i, (k, item) in enumerate(v.items()):
+                if i and not emit(", "):
+                    return False
+                if not emit(f"{k!r}: " if isinstance(k, str) else f"{k}: "):
+                    return False
+                if not go(item, False):
+                    return False
+            return emit("}")
+        if isinstance(v, list):
+            if not emit("["):
+                return False
+            for i, item in enumerate(v):
+                if i and not emit(", "):
+                    return False
+                if not go(item, False):
+                    return False
+            return emit("]")
+        return emit(repr(v))
+
+    go(value, True)
+    return _cut("".join(parts), width)
+
+
+def format_duration(seconds: float) -> str:
+    """``seconds`` as a short text: 840 ns, 12.3 µs, 4.56 ms, 1.23 s, 2m03s."""
+    if seconds < 0:
+        seconds = 0.0
+    if seconds < 1e-6:
+        return f"{seconds * 1e9:.0f} ns"
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:.3g} µs"
+    if seconds < 1:
+        return f"{seconds * 1e3:.3g} ms"
+    if seconds < 60:
+        return f"{seconds:.3g} s"
+    minutes, rest = divmod(int(seconds), 60)
+    return f"{minutes}m{rest:02d}s"
+
+
+def format_bytes(size: float) -> str:
+    """A size in bytes as 512 B, 45.6 KiB, 1.2 MiB ..."""
+    value = float(size)
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if value < 1024 or unit == "GiB":
+            return f"{int(value)} B" if unit == "B" else f"{value:.1f} {unit}"
+        value /= 1024
+    raise AssertionError("unreachable")
+
+
+def format_time(timestamp: float | None) -> str:
+    """A Unix time as local ``YYYY-MM-DD HH:MM:SS``, or ``-``."""
+    if timestamp is None:
+        return "-"
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(timestamp))
+
+
+def short_name(record: dict[str, Any]) -> str:
+    """The function's name without its module when the record's path names the module.
+
+    ``examples.shop.inventory.Inventory.reserve`` at examples/shop/inventory.py
+    becomes ``Inventory.reserve``; ``__main__.main`` becomes ``main``.
+    """
+    qualname = record.get("qualname")
+    co_name = record.get("co_name")
+    if not isinstance(qualname, str) or not qualname:
+        return co_name if isinstance(co_name, str) else "?"
+    if co_name == "<module>":
+        return qualname
+    if qualname.startswith("__main__."):
+        return qualname[len("__main__.") :]
+    path = record.get("path")
+    if isinstance(path, str):
+        file = path.rsplit(":", 1)[0]
+        if file.endswith(".py"):
+            parts = file[:-3].replace("\\", "/").split("/")
+            if parts and parts[-1] == "__init__":
+                parts.pop()
+            for i in range(len(parts)):
+                module = ".".join(parts[i:])
+                if module and qualname.startswith(module + "."):
+                    return qualname[len(module) + 1 :]
+    return qualname
+
+
+@dataclass
+class Style:
+    """ANSI colours for the text view; all empty when colour is off."""
+
+    name: str = ""
+    value: str = ""
+    error: str = ""
+    dim: str = ""
+    marker: str = ""
+    header: str = ""
+    reset: str = ""
+
+    @classmethod
+    def colored(cls) -> Style:
+        return cls(
+            name="\033[1;36m",
+            value="\033[32m",
+            error="\033[1;31m",
+            dim="\033[2m",
+            marker="\033[35m",
+            header="\033[1m",
+            reset="\033[0m",
+        )
+
+
+def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
+    """The pieces of a call's line as (style field, text) pairs."""
+    record = node.record
+    pieces: list[tuple[str, str]] = []
+    name = short_name(record)
+    if node.start is not None:
+        local_vars = node.start.get("locals")
+        if record.get("co_name") == "<module>":
+            args = ""  # a module's locals are its globals: noise, not arguments
+        elif isinstance(local_vars, dict):
+            args = ", ".join(f"{k}={format_value(v, width)}" for k, v in local_vars.items())
+        elif local_vars is None:
+            args = ""
+        else:
+            args = format_value(local_vars, width)
+        pieces.append(("name", name))
+        pieces.append(("", f"({args})"))
+        if node.start.get("event") in ("resume", "throw"):
+            pieces.append(("dim", f" [{node.start['event']}]"))
+    else:
+        pieces.append(("name", name))
+        pieces.append(("dim", "(…)"))
+    end = node.end
+    if end is None:
+        pieces.append(("error", "  (no return recorded)"))
+    elif "exception" in end:
+        pieces.append(("error", f"  !! {format_value(end['exception'], width)}"))
+    elif end.get("event") == "yield":
+        pieces.append(("value", f"  ⇢ {format_value(end.get('arg'), width)}"))
+    else:
+        pieces.append(("value", f"  → {format_value(end.get('arg'), width)}"))
+    begin, finish = record_time(node.start), record_time(end)
+    if begin is not None and finish is not None:
+        pieces.append(("dim", f"  {format_duration(finish - begin)}"))
+    elif node.start is None:
+        pieces.append(("dim", "  (began before tracing)"))
+    path = record.get("path")
+    if isinstance(path, str):
+        pieces.append(("dim", f"  {path}"))
+    return pieces
+
+
+def _plugin_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
+    record = node.record
+    label = str(record.get("type"))
+    if isinstance(record.get("subtype"), str):
+        label += f" ({record['subtype']})"
+    extra = ", ".join(
+        f"{k}={format_value(v, width)}" for k, v in record.items() if k not in _PLUGIN_BASE_KEYS
+    )
+    return [("marker", f"◆ {label}"), ("", f"  {extra}" if extra else "")]
+
+
+def _flushed_parts(node: CallNode, calls_of: dict[str, int]) -> list[tuple[str, str]]:
+    record = node.record
+    target = record.get("flushed_trace_id")
+    calls = calls_of.get(target) if isinstance(target, str) else None
+    if calls is None:
+        segments = record.get("flushed_segment_count")
+        size = record.get("flushed_bytes")
+        what = f"{segments} top-level call{'s' if segments != 1 else ''}"
+        if isinstance(size, int):
+            what += f" ({format_bytes(size)})"
+    else:
+        what = f"{calls} call{'s' if calls != 1 else ''}"
+    text = f"… {what} flushed to trace {target}, see: vask traces show {target}"
+    return [("marker", text)]
+
+
+def render_tree(
+    root: CallNode,
+    *,
+    style: Style,
+    max_depth: int | None = None,
+    grep: str | None = None,
+    width: int = 0,
+    flushed_calls: dict[str, int] | None = None,
+    indent: str = "",
+) -> Iterator[str]:
+    """The lines of a call tree, indented by depth.
+
+    ``max_depth`` hides nodes at that depth and below (a parent then says how
+    many calls it hides); ``grep`` keeps only nodes whose line contains the
+    text, with their ancestors.
+    """
+    calls_of = flushed_calls or {}
+
+    def parts(node: CallNode) -> list[tuple[str, str]]:
+        if node.kind == "call":
+            return _call_parts(node, width)
+        if node.kind == "plugin":
+            return _plugin_parts(node, width)
+        return _flushed_parts(node, calls_of)
+
+    keep: set[int] | None = None
+    if grep is not None:
+        keep = set()
+        path: list[CallNode] = []
+        for depth, node in root.walk():
+            del path[depth:]
+            path.append(node)
+            if max_depth is not None and depth >= max_depth:
+                continue
+            if grep in "".join(text for _, text in parts(node)):
+                for ancestor in reversed(path):
+                    if id(ancestor) in keep:
+                        break
+                    keep.add(id(ancestor))
+
+    stack = [(0, child) for child in reversed(root.children)]
+    while stack:
+        depth, node = stack.pop()
+        if keep is not None and id(node) not in keep:
+            continue
+        line = [indent, "  " * depth]
+        for field_name, text in parts(node):
+            color = getattr(style, field_name) if field_name else ""
+            line.append(f"{color}{text}{style.reset}" if color else text)
+        deeper = max_depth is not None and depth + 1 >= max_depth
+        if deeper and node.calls_below:
+            hidden = node.calls_below
+            line.append(
+                f"{style.dim}  (+{hidden} call{'s' if hidden != 1 else ''} below){style.reset}"
+            )
+        yield "".join(line)
+        if not deeper:
+            stack.extend((depth + 1, child) for child in reversed(node.children))
