@@ -33,6 +33,9 @@ def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
 
     One complete event ("X") per call with its arguments and return value (or
     exception) in ``args``; times are microseconds since the trace started.
+    A generator or coroutine gives one event per stretch it runs, from its
+    call, resume or throw to its yield, return or unwind: ``entered_by`` says
+    how it began (when not by a call) and ``yield`` holds a yielded value.
     Calls that never returned end at the trace's last timestamp.  Plugin
     records and flushed-subtree markers are instant events.  Each thread is a
     track named by a "thread_name" metadata event.
@@ -92,10 +95,16 @@ def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
                 }
                 if node.start is not None:
                     args["arguments"] = _jsonable(node.start.get("locals"))
+                    if node.start.get("event") in ("resume", "throw"):
+                        args["entered_by"] = node.start["event"]
+                        if "exception" in node.start:
+                            args["thrown"] = _jsonable(node.start["exception"])
                 if node.end is None:
                     args["returned"] = False
                 elif "exception" in node.end:
                     args["exception"] = _jsonable(node.end["exception"])
+                elif node.end.get("event") == "yield":
+                    args["yield"] = _jsonable(node.end.get("arg"))
                 else:
                     args["return"] = _jsonable(node.end.get("arg"))
                 events.append(
