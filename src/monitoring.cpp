@@ -365,44 +365,16 @@ void VaskMonitor::test_started(const TraceLock&) {
     auto buffers = core_->buffer().lock_buffers();
     for (const auto& [thread_id, thread] : buffers->threads) known.push_back(thread_id);
   }
-  Markers dropped;
-  {
-    auto markers = markers_.lock();
-    for (const auto& [thread_id, list] : *markers) known.push_back(thread_id);
-    dropped = std::exchange(*markers, {});
-    // Trace-point starts from before the test are void on every thread.
-    for (const std::string& thread_id : known) {
-      (*markers)[thread_id] = {MarkerKind{MarkerKind::Tag::Boundary, 0}};
-    }
-  }
+  auto markers = markers_.lock();
+  for (const auto& [thread_id, list] : *markers) known.push_back(thread_id);
+  markers_at_test_start(*markers, known);
 }
 
-void VaskMonitor::test_ended() {
-  auto markers = markers_.lock();
-  for (auto it = markers->begin(); it != markers->end();) {
-    std::vector<MarkerKind>& list = it->second;
-    // The test's open trace-point starts go, then its boundary; a start
-    // from before the test is never taken for one.
-    while (!list.empty() && list.back().tag == MarkerKind::Tag::TracePointStart) list.pop_back();
-    if (!list.empty() && list.back().tag == MarkerKind::Tag::Boundary) list.pop_back();
-    it = list.empty() ? markers->erase(it) : std::next(it);
-  }
-}
+void VaskMonitor::test_ended() { markers_at_test_end(*markers_.lock()); }
 
 void VaskMonitor::after_cut(const TraceLock&, const std::string& thread_id, uint64_t start,
                             uint64_t end) {
-  auto markers = markers_.lock();
-  auto it = markers->find(thread_id);
-  if (it == markers->end()) return;
-  std::vector<MarkerKind>& list = it->second;
-  std::erase_if(list, [&](const MarkerKind& m) {
-    return m.tag == MarkerKind::Tag::TracePointStart && m.index >= start && m.index < end;
-  });
-  // The range became one marker record.
-  for (MarkerKind& m : list) {
-    if (m.tag == MarkerKind::Tag::TracePointStart && m.index >= end) m.index -= end - start - 1;
-  }
-  if (list.empty()) markers->erase(it);
+  markers_after_cut(*markers_.lock(), thread_id, start, end);
 }
 
 }  // namespace vask

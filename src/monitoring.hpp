@@ -18,6 +18,7 @@
 
 #include "engine_core.hpp"
 #include "filters.hpp"
+#include "markers.hpp"
 #include "plugins.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/per_thread.hpp"
@@ -27,17 +28,8 @@
 
 namespace vask {
 
-// One entry of a thread's markers: a test boundary, or the start of a trace
-// point (the index of the target's call record in the thread's records).
-struct MarkerKind {
-  enum class Tag : uint8_t { Boundary = 0, TracePointStart = 1 };
-  Tag tag = Tag::Boundary;
-  uint64_t index = 0;  // TracePointStart only
-};
-using Markers = StringMap<std::vector<MarkerKind>>;
-
-// The monitor's registered-callback surface is 3.12+ only, but the engine
-// itself builds everywhere; register_monitor refuses before 3.12.
+// Builds on every Python the package supports; register_monitor refuses
+// where sys.monitoring is missing (before 3.12).
 class VaskMonitor final : private TestHooks, private CutHook {
  public:
   // register_monitor's converted arguments. config is a dict (borrowed).
