@@ -34,6 +34,23 @@ void EngineCore::set_thread(EngineThreadState& ts, PyObject* thread) {
   ts.entered_epoch = 0;  // a new object under the identity is entered again
 }
 
+void RecordMaker::add_frame_record(EngineThreadState& ts, PyObject* frame, FrameEvent event,
+                                   ArgKind arg_kind, PyObject* arg, std::string_view co_name,
+                                   RecordBatch& batch) const {
+  std::string frame_id = ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame));
+  std::optional<CallSite> call_site =
+      ts.call_frames.get_user_code_call_site(frame, event, frame_id);
+  // Written into a buffer that keeps its capacity across events, then stored
+  // at its exact size: buffered records are what a long run's memory is made
+  // of.
+  Bytes& record = ts.record_scratch;
+  record.clear();
+  write_frame_with_serializer(record, frame, serializer_, call_site, arg_kind, arg, event, co_name,
+                              frame_id, lightweight_repr_, omit_return_locals_);
+  batch.kinds.emplace_back("frame");
+  batch.records.emplace_back(record);
+}
+
 void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatch& batch) {
   if (batch.empty()) return;
   if (is_closing(event)) {

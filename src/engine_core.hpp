@@ -5,18 +5,23 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "config.hpp"
+#include "plugins.hpp"
 #include "subtree_flush.hpp"
+#include "support/gil_mutex.hpp"
 #include "support/py.hpp"
 #include "trace_buffer.hpp"
 #include "utils/call_sites.hpp"
 #include "utils/ids.hpp"
 #include "utils/records.hpp"
+#include "utils/serialize.hpp"
 
 namespace vask {
 
@@ -80,6 +85,64 @@ class EventErrors {
   Ref interrupt_;
 };
 
+// Makes the records of one event: the plugins' records and the function's
+// own frame record. Fixed after construction; both engines own one.
+class RecordMaker {
+ public:
+  using Watchers = std::vector<std::unique_ptr<PluginProcessor>>;
+
+  RecordMaker(Serializer serializer, PluginRegistry plugins, bool lightweight_repr,
+              bool omit_return_locals)
+      : serializer_(std::move(serializer)),
+        plugins_(std::move(plugins)),
+        lightweight_repr_(lightweight_repr),
+        omit_return_locals_(omit_return_locals) {}
+
+  // The processors watching functions of this name, or null. One hash probe.
+  const Watchers* watchers(std::string_view co_name) const {
+    auto it = plugins_.find(co_name);
+    return it == plugins_.end() ? nullptr : &it->second;
+  }
+
+  // Runs the processors in order, under the plugin lock, appending their
+  // records to the batch. A failing processor is reported to `errors` (with
+  // `log`) and loses its own record only; the next one goes on.
+  template <class Log>
+  void add_plugin_records(const Watchers& watchers, PyObject* frame, FrameEvent event,
+                          PyObject* arg, std::string_view filename, EngineThreadState& ts,
+                          RecordBatch& batch, EventErrors& errors, Log& log) {
+    // Serialises the plugins' Python code between threads; the registry
+    // itself never changes and is read without it.
+    std::lock_guard<GilMutex> lock(plugin_lock_);
+    for (const auto& processor : watchers) {
+      try {
+        if (!processor->matches_frame(frame, event, arg, filename)) continue;
+        std::optional<PluginRecord> record =
+            processor->process(frame, event, arg, ts.call_frames.get_bound(), lightweight_repr_);
+        if (record) {
+          batch.kinds.push_back(std::move(record->type));
+          batch.records.push_back(std::move(record->record));
+        }
+      } catch (...) {
+        errors.report(log);
+      }
+    }
+  }
+
+  // Appends the function's frame record (kind "frame") with its frame id and
+  // call site from the thread's state. Throws PyErrSet; the batch is
+  // unchanged then.
+  void add_frame_record(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
+                        PyObject* arg, std::string_view co_name, RecordBatch& batch) const;
+
+ private:
+  const Serializer serializer_;
+  const PluginRegistry plugins_;
+  GilMutex plugin_lock_;
+  const bool lightweight_repr_;
+  const bool omit_return_locals_;
+};
+
 // Engine-specific reactions to the rare moments of the per-test switch.
 class TestHooks {
  public:
@@ -123,6 +186,24 @@ class EngineCore {
   // "start_test" starts a new trace with itself. A flush that fails is kept
   // in ts.deferred_flush_error. Throws PyErrSet; what could be stored is.
   void push_frames(EngineThreadState& ts, FrameEvent event, RecordBatch& batch);
+
+  // The end of every event: stores a batch that is not empty, once
+  // identify() (which may throw) made the thread known with set_thread(),
+  // and leaves the batch empty. Every failure, a flush's included, goes to
+  // `errors`.
+  template <class Identify, class Log>
+  void store_event(EngineThreadState& ts, FrameEvent event, RecordBatch& batch, EventErrors& errors,
+                   Log& log, Identify&& identify) noexcept {
+    if (batch.empty()) return;
+    try {
+      identify();
+      push_frames(ts, event, batch);
+    } catch (...) {
+      errors.report(log);
+    }
+    if (ts.deferred_flush_error) errors.add(std::move(ts.deferred_flush_error), log);
+    batch.clear();
+  }
 
  private:
   void push_frame_data(EngineThreadState& ts, RecordList& records, size_t begin, size_t end,

@@ -107,9 +107,9 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
   m->current_thread_ = getattr(threading.get(), "current_thread");
   Ref thread = call(m->current_thread_.get());
 
-  m->omit_return_locals_ = config_record.get_bool("omit_return_locals", false);
+  const bool omit_return_locals = config_record.get_bool("omit_return_locals", false);
   m->line_events_ = config_record.get_bool("line_events", false);
-  m->lightweight_repr_ = config_record.get_bool("lightweight_repr", false);
+  const bool lightweight_repr = config_record.get_bool("lightweight_repr", false);
   TraceSettings settings;
   settings.sqlite_busy_timeout = config_record.get_uint("sqlite_busy_timeout", 60);
 
@@ -117,7 +117,7 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
   if (filters == nullptr && PyErr_Occurred()) fault("config.get(\"filters\") should not raise.");
   Ref filters_ref = Ref::incref(filters);  // a dict's value may go away with the dict
 
-  m->default_include_frames_ = load_plugins(config);
+  PluginRegistry plugins = load_plugins(config);
 
   {
     PyObject* trace_points = PyDict_GetItemWithError(config, make_str("trace_points").get());
@@ -152,7 +152,8 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
   m->ignore_frames_ = load_filters(filters_ref.get(), "ignore_frames");
 
   settings.main_thread_id = get_thread_id(thread.get());
-  m->serializer_.emplace(Serializer::create());
+  m->records_.emplace(Serializer::create(), std::move(plugins), lightweight_repr,
+                      omit_return_locals);
 
   settings.use_monitoring = true;
   m->serial_ = detail::next_owner_id();
@@ -175,9 +176,9 @@ void VaskMonitor::set_suspend_hooks(bool value) { thread_state_.borrow()->suspen
 // ---- the event handler ------------------------------------------------------------
 
 bool VaskMonitor::watched(std::string_view filename, std::string_view co_name) const {
-  auto it = default_include_frames_.find(co_name);
-  if (it == default_include_frames_.end()) return false;
-  for (const auto& processor : it->second) {
+  const RecordMaker::Watchers* watchers = records_->watchers(co_name);
+  if (watchers == nullptr) return false;
+  for (const auto& processor : *watchers) {
     if (processor->path_matches(filename)) return true;
   }
   return false;
@@ -292,23 +293,8 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
   batch.clear();
 
   if (facts.watched) {
-    std::lock_guard<GilMutex> plugins(plugin_lock_);
-    auto it = default_include_frames_.find(*co_name);
-    for (const auto& processor : it->second) {
-      // A failing plugin loses its own record only: the function's record
-      // and the other plugins' still follow.
-      try {
-        if (!processor->matches_frame(frame, event, arg, *filename)) continue;
-        std::optional<PluginRecord> record =
-            processor->process(frame, event, arg, ts.call_frames.get_bound(), lightweight_repr_);
-        if (record) {
-          batch.kinds.push_back(std::move(record->type));
-          batch.records.push_back(std::move(record->record));
-        }
-      } catch (...) {
-        errors.report(log);
-      }
-    }
+    records_->add_plugin_records(*records_->watchers(*co_name), frame, event, arg, *filename, ts,
+                                 batch, errors, log);
   }
 
   bool recorded = facts.recorded.value_or(false);
@@ -322,16 +308,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
 
   if (recorded) {
     try {
-      std::string frame_id = ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame));
-      std::optional<CallSite> call_site =
-          ts.call_frames.get_user_code_call_site(frame, event, frame_id);
-      Bytes& record = ts.record_scratch;
-      record.clear();
-      write_frame_with_serializer(record, frame, *serializer_, call_site, arg_kind_of(event), arg,
-                                  event, *co_name, frame_id, lightweight_repr_,
-                                  omit_return_locals_);
-      batch.kinds.emplace_back("frame");
-      batch.records.emplace_back(record);
+      records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, *co_name, batch);
     } catch (...) {
       errors.report(log);
     }
@@ -339,16 +316,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
 
   // Nothing recorded here is not switched off: a plugin may match the next
   // event, and an unnamed file's verdict depends on its callers.
-  if (!batch.empty()) {
-    try {
-      identify_thread(ts);
-      core_->push_frames(ts, event, batch);
-    } catch (...) {
-      errors.report(log);
-    }
-    if (ts.deferred_flush_error) errors.add(std::move(ts.deferred_flush_error), log);
-    batch.clear();
-  }
+  core_->store_event(ts, event, batch, errors, log, [&] { identify_thread(ts); });
 
   Ref interrupt = errors.take_interrupt();
   if (!interrupt) return Py_NewRef(Py_None);

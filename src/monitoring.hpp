@@ -92,18 +92,12 @@ class VaskMonitor final : private TestHooks, private CutHook {
   Finders ignore_frames_;
   Ref current_thread_;
   Ref disable_;  // sys.monitoring.DISABLE
-  std::optional<Serializer> serializer_;
   std::unordered_set<std::string> on_return_targets_;
-  bool omit_return_locals_ = false;
   bool line_events_ = false;
-  bool lightweight_repr_ = false;
   // Tags this monitor's facts in code objects: a fact left by an earlier
   // monitor (other filters, other plugins) never matches.
   uint64_t serial_ = 0;
-  // Never changed after construction either, so it is read without a lock;
-  // plugin_lock_ only serialises the plugins' own Python code.
-  PluginRegistry default_include_frames_;
-  GilMutex plugin_lock_;
+  std::optional<RecordMaker> records_;
 
   std::atomic<bool> active_{false};
   // A leaf mutex: taken alone, or inside the trace lock.

@@ -137,15 +137,17 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
   p->include_frames_ = load_filters(filters_ref.get(), "include_frames");
   p->ignore_frames_ = load_filters(filters_ref.get(), "ignore_frames");
 
-  p->default_include_frames_ = load_plugins(config.get());
+  PluginRegistry plugins = load_plugins(config.get());
 
   const double started = timestamp();
   settings.main_thread_id = get_thread_id(thread.get());
 
   settings.sqlite_busy_timeout = config_record.get_uint("sqlite_busy_timeout", 60);
-  p->lightweight_repr_ = config_record.get_bool("lightweight_repr", false);
-  p->serializer_.emplace(Serializer::create());
-  p->omit_return_locals_ = config_record.get_bool("omit_return_locals", false);
+  const bool lightweight_repr = config_record.get_bool("lightweight_repr", false);
+  Serializer serializer = Serializer::create();
+  const bool omit_return_locals = config_record.get_bool("omit_return_locals", false);
+  p->records_.emplace(std::move(serializer), std::move(plugins), lightweight_repr,
+                      omit_return_locals);
 
   settings.use_monitoring = false;
   EngineCore::Options options;
@@ -194,23 +196,11 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
   RecordBatch& batch = ts.scratch;
   batch.clear();
 
-  // Plugins watch functions by name; the registry never changes after
-  // construction, so only functions with a watcher take the plugin lock.
-  if (auto it = default_include_frames_.find(*co_name); it != default_include_frames_.end()) {
-    std::lock_guard<GilMutex> plugins(plugin_lock_);
-    for (const auto& processor : it->second) {
-      try {
-        if (!processor->matches_frame(frame_obj, event, arg, *filename)) continue;
-        std::optional<PluginRecord> record = processor->process(
-            frame_obj, event, arg, ts.call_frames.get_bound(), lightweight_repr_);
-        if (record) {
-          batch.kinds.push_back(std::move(record->type));
-          batch.records.push_back(std::move(record->record));
-        }
-      } catch (...) {
-        errors.report(log);
-      }
-    }
+  // Plugins watch functions by name: only functions with a watcher take
+  // the plugin lock.
+  if (const RecordMaker::Watchers* watchers = records_->watchers(*co_name)) {
+    records_->add_plugin_records(*watchers, frame_obj, event, arg, *filename, ts, batch, errors,
+                                 log);
   }
 
   bool recorded = false;
@@ -222,20 +212,9 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
 
   if (recorded) {
     try {
-      std::string frame_id = ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame_obj));
-      std::optional<CallSite> call_site =
-          ts.call_frames.get_user_code_call_site(frame_obj, event, frame_id);
-      // Written into a buffer that keeps its capacity across events, then
-      // stored at its exact size: buffered records are what a long run's
-      // memory is made of.
-      Bytes& record = ts.record_scratch;
-      record.clear();
-      write_frame_with_serializer(record, frame_obj, *serializer_, call_site,
-                                  event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None,
-                                  arg, event, *co_name, frame_id, lightweight_repr_,
-                                  omit_return_locals_);
-      batch.kinds.emplace_back("frame");
-      batch.records.emplace_back(record);
+      records_->add_frame_record(ts, frame_obj, event,
+                                 event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None,
+                                 arg, *co_name, batch);
     } catch (...) {
       // The function's own record is lost; records the plugins made for this
       // event (a test start, a request) are still stored below.
@@ -243,16 +222,8 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
     }
   }
 
-  if (!batch.empty()) {
-    try {
-      core_->set_thread(ts, call(current_thread_.get()).get());
-      core_->push_frames(ts, event, batch);
-    } catch (...) {
-      errors.report(log);
-    }
-    if (ts.deferred_flush_error) errors.add(std::move(ts.deferred_flush_error), log);
-    batch.clear();
-  }
+  core_->store_event(ts, event, batch, errors, log,
+                     [&] { core_->set_thread(ts, call(current_thread_.get()).get()); });
 
   Ref interrupt = errors.take_interrupt();
   if (!interrupt) return 0;

@@ -41,13 +41,7 @@ class VaskProfiler {
   Finders include_frames_;
   Finders ignore_frames_;
   Ref current_thread_;
-  std::optional<Serializer> serializer_;
-  bool lightweight_repr_ = false;
-  bool omit_return_locals_ = false;
-  // Never changed after construction either, so it is read without a lock;
-  // plugin_lock_ only serialises the plugins' own Python code.
-  PluginRegistry default_include_frames_;
-  GilMutex plugin_lock_;
+  std::optional<RecordMaker> records_;
 
   std::optional<EngineCore> core_;
   PerThread<EngineThreadState> thread_state_;

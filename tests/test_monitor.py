@@ -21,18 +21,11 @@ import vask
 import vask.plugins
 from engine_driver import EngineDriver, all_records, decode, frames_named
 from vask import _vask
+from vask.monitoring import EVENTS
 
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring needs 3.12")
 
 MONITOR = EngineDriver("monitor")
-EVENTS = {
-    "PY_START": "monitor_pystart",
-    "PY_RETURN": "monitor_pyreturn",
-    "PY_UNWIND": "monitor_pyunwind",
-    "PY_RESUME": "monitor_pyresume",
-    "PY_YIELD": "monitor_pyyield",
-    "PY_THROW": "monitor_pythrow",
-}
 
 
 def new_monitor(config=None, **kwargs):
@@ -405,6 +398,19 @@ class TestToolId:
             assert vask.current_profiler() is None
         finally:
             sys.monitoring.free_tool_id(3)
+
+    def test_a_block_inside_a_monitored_run_joins_its_trace(self):
+        outer = MONITOR.recorder()
+        outer.start()
+        try:
+            with vask.enabled(config={"threading": False}) as inner:
+                user_leaf(5)
+            with pytest.raises(RuntimeError, match="another vask monitor"):
+                MONITOR.recorder().start()
+        finally:
+            outer.stop()
+        assert inner is outer
+        assert [r["locals"]["x"] for r in frames_named(decode(outer.build_trace()), "user_leaf")]
 
     def test_start_stop_start_and_nothing_left_enabled(self):
         seen = []

@@ -113,11 +113,14 @@ class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
         self._owner = False
 
     def __enter__(self) -> Any:
+        from vask.monitoring import active_monitor
+
         with _lock:
-            outer = _current
+            outer = _current if _current is not None else active_monitor()
         if outer is not None:
-            # Already tracing (a recursive decorated function, or a block
-            # inside another): the outer trace records this one too.
+            # Already tracing (a recursive decorated function, a block inside
+            # another, a program run by `vask run` or `pytest --vask` with the
+            # monitoring engine): the outer trace records this one too.
             self._owner = False
             self.profiler = outer
             return outer

@@ -18,10 +18,8 @@ This module runs while a program is traced; its frames are never recorded.
 
 from __future__ import annotations
 
-import os
 import sys
 import threading
-from collections.abc import Mapping
 from typing import Any
 
 from vask.profiler import Recorder
@@ -78,6 +76,11 @@ def activate_monitoring(monitor: Any) -> None:
     """
     mon = _sys_monitoring()
     holder = mon.get_tool(TOOL_ID)
+    if holder == TOOL_NAME:
+        raise RuntimeError(
+            "another vask monitor is already recording this process (vask run, pytest --vask "
+            "or vask.enable); only one can run at a time"
+        )
     if holder is not None:
         raise RuntimeError(
             f"sys.monitoring tool id {TOOL_ID} is already in use by {holder!r}, and vask's "
@@ -133,24 +136,8 @@ class Monitor(Recorder):
     """
 
     engine = "monitor"
-
-    def __init__(
-        self,
-        *,
-        config: Mapping[str, Any] | None = None,
-        db_path: str | os.PathLike[str] | None = None,
-        trace_name: str | None = None,
-        source: str = "api",
-        one_trace_per_test: bool = False,
-    ) -> None:
-        super().__init__(
-            config=config,
-            db_path=db_path,
-            trace_name=trace_name,
-            source=source,
-            one_trace_per_test=one_trace_per_test,
-        )
-        self.rust_monitor: Any = None
+    #: The native engine, built at :meth:`start`.
+    rust_monitor: Any = None
 
     @property
     def trace_id(self) -> str:

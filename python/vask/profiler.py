@@ -202,26 +202,14 @@ class Profiler(Recorder):
     """
 
     engine = "profile"
+    #: The native engine, set by ``register_profiler``.
+    rust_profiler: Any = None
+    _threading_hook: Any = None
 
-    def __init__(
-        self,
-        *,
-        config: Mapping[str, Any] | None = None,
-        db_path: str | os.PathLike[str] | None = None,
-        trace_name: str | None = None,
-        source: str = "api",
-        one_trace_per_test: bool = False,
-    ) -> None:
-        super().__init__(
-            config=config,
-            db_path=db_path,
-            trace_name=trace_name,
-            source=source,
-            one_trace_per_test=one_trace_per_test,
-        )
+    def __init__(self, **settings: Any) -> None:
+        """``settings`` are those of :class:`Recorder`."""
+        super().__init__(**settings)
         self._trace_id: str = new_trace_id()
-        self.rust_profiler: Any = None
-        self._threading_hook: Any = None
 
     @property
     def trace_id(self) -> str:
