@@ -158,6 +158,10 @@ bool check_offset(PyObject* offset) noexcept {
 template <FrameEvent kEvent>
 PyObject* monitor_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
+  // sys.monitoring calls its callbacks through a borrowed reference: a stop
+  // on another thread, while this event waits for the GIL (in a dumper, on
+  // a lock), would drop the last reference and free the monitor under it.
+  Ref keep_alive = Ref::incref(self);
   constexpr bool kHasArg = kEvent != FrameEvent::Call && kEvent != FrameEvent::Resume;
   constexpr Py_ssize_t kCount = kHasArg ? 3 : 2;
   PyObject* a[3] = {nullptr, nullptr, nullptr};

@@ -19,6 +19,7 @@ import threading
 import pytest
 import vask
 import vask.plugins
+import vask.serialize
 from engine_driver import EngineDriver, all_records, decode, frames_named
 from vask import _vask
 from vask.monitoring import EVENTS
@@ -454,6 +455,32 @@ class TestToolId:
             mon.register_callback(3, mon.events.PY_START, None)
             mon.free_tool_id(3)
         assert counts["dumps"] == 1
+
+
+def test_a_stop_while_another_thread_is_inside_an_event(monkeypatch):
+    """The interpreter holds no reference to a callback while it runs: the last
+    reference may go while another thread is still inside the monitor."""
+    inside, release = threading.Event(), threading.Event()
+    real = vask.serialize.dump_msgpack
+
+    def dumper(value):
+        if threading.current_thread().name == "slow" and not inside.is_set():
+            inside.set()
+            release.wait(10)  # the GIL goes to the main thread meanwhile
+        return real(value)
+
+    monkeypatch.setattr(vask.serialize, "dump_msgpack", dumper)
+    recorder = MONITOR.recorder()
+    recorder.start()
+    thread = threading.Thread(target=user_leaf, args=(1,), name="slow")
+    thread.start()
+    try:
+        assert inside.wait(10)
+        recorder.stop()
+        del recorder  # the last reference to the engine
+    finally:
+        release.set()
+        thread.join()
 
 
 def test_logging_an_error_names_the_exception(monkeypatch, caplog):

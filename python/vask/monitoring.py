@@ -18,6 +18,7 @@ This module runs while a program is traced; its frames are never recorded.
 
 from __future__ import annotations
 
+import atexit
 import sys
 import threading
 from typing import Any
@@ -61,6 +62,21 @@ def _sys_monitoring() -> Any:
             f"this is Python {version}: use the profile engine"
         )
     return monitoring
+
+
+def _stop_at_exit() -> None:
+    """Turns an active monitor off before the interpreter shuts down.
+
+    Daemon threads still run while atexit handlers do and are stopped later
+    wherever they are; with the events off, none of them is inside the
+    engine then.
+    """
+    monitor = _active
+    if monitor is not None:
+        monitor.stop()
+
+
+atexit.register(_stop_at_exit)
 
 
 def active_monitor() -> Monitor | None:
