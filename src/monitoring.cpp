@@ -1,7 +1,5 @@
 #include "monitoring.hpp"
 
-#include <algorithm>
-#include <mutex>
 #include <utility>
 
 #include "support/log.hpp"

@@ -291,6 +291,8 @@ def test_pyproject_settings_and_precedence(tmp_path: Path) -> None:
 
     result = vask_cmd("run", "app.py", cwd=work)
     assert "unknown keys in [tool.vask] ignored: colour" in result.stderr
+    if sys.version_info >= (3, 12):  # the monitoring engine cannot leave threads out
+        assert "(threads = false) has no effect" in result.stderr
     (summary,) = db.list_traces(tmp_path / "traces" / "t.db")  # relative to pyproject.toml
     doc = decode(db.load_trace(tmp_path / "traces" / "t.db", summary.trace_id)[0])
     assert doc["meta"]["config"]["omit_return_locals"] is True

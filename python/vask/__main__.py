@@ -232,7 +232,10 @@ def cmd_run(args: argparse.Namespace, settings: vask_config.FileSettings) -> int
     except ValueError as error:
         raise CliError(f"cannot start tracing: {error}", 2) from None
     if engine == "monitor" and config["threading"] is False:
-        say("note: the monitoring engine traces every thread; --engine profile traces one")
+        say(
+            "note: the monitoring engine traces every thread, so --no-threads "
+            "(threads = false) has no effect; --engine profile traces the main thread only"
+        )
     name = (
         args.name
         if args.name is not None
