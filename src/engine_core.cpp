@@ -72,7 +72,7 @@ void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatc
       push_frame_data(ts, batch.records, start, i + 1, frame_event_of(batch, start, i + 1, event));
       start = i + 1;
       try {
-        buffer_.save();
+        buffer_.save_in_db();
       } catch (...) {
         // The test's records are back in the buffers. What follows the end
         // of the test in this batch is still stored before the error is
@@ -124,7 +124,8 @@ void EngineCore::push_frame_data(EngineThreadState& ts, RecordList& records, siz
   }
   if (!flush_due) return;
   try {
-    flusher_.flush(ts.flush_state, ts.suspended, ts.cached_thread_id);
+    flusher_.maybe_flush_segments_with_current_bytes(ts.flush_state, ts.suspended,
+                                                     ts.cached_thread_id);
   } catch (...) {
     // The batch is stored; a flush that failed must not stop the rest of the
     // event (a test's end and its save may follow in the same batch). The

@@ -37,14 +37,14 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 
 PyObject* py_save(PyObject* self, PyObject*) noexcept {
   return boundary([&]() -> PyObject* {
-    ProfilerObject::of(self).core().buffer().save();
+    ProfilerObject::of(self).core().buffer().save_in_db();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
   return boundary([&]() -> PyObject* {
-    return ProfilerObject::of(self).core().buffer().build_trace().release();
+    return ProfilerObject::of(self).core().buffer().build_trace_inner().release();
   });
 }
 

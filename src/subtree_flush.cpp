@@ -244,7 +244,9 @@ bool SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
   return state.bytes >= *flush_subtree_bytes_ && !state.store_failed;
 }
 
-void SubtreeFlusher::flush(FlushThreadState& state, bool& suspended, const std::string& thread_id) {
+void SubtreeFlusher::maybe_flush_segments_with_current_bytes(FlushThreadState& state,
+                                                             bool& suspended,
+                                                             const std::string& thread_id) {
   if (!flush_subtree_bytes_ || state.store_failed) return;
   if (!flushing_threads_.lock()->insert(thread_id).second) return;  // already flushing
   struct Leave {

@@ -139,7 +139,8 @@ class SubtreeFlusher {
   // Counts records [old_length, end of list) just appended to the thread's
   // list, under the same hold of the buffers' mutex, and keeps the thread's
   // open subtrees. Returns whether the thread's bytes reached the threshold,
-  // so that flush() is due. Call only when enabled().
+  // so that maybe_flush_segments_with_current_bytes() is due. Call only when
+  // enabled().
   bool account(BuffersLock& buffers, FlushThreadState& state, const std::string& thread_id,
                uint64_t old_length, BatchFrameEvent frame_event);
 
@@ -148,7 +149,8 @@ class SubtreeFlusher {
   // flag that keeps its events unrecorded while a store runs on it. When a
   // store fails, the records are back in place, no further flush of this
   // thread is tried in this epoch, and PyErrSet is thrown.
-  void flush(FlushThreadState& state, bool& suspended, const std::string& thread_id);
+  void maybe_flush_segments_with_current_bytes(FlushThreadState& state, bool& suspended,
+                                               const std::string& thread_id);
 
  private:
   // The open subtrees, valid for the buffers' epoch they were noted in.

@@ -43,7 +43,7 @@ TraceBuffer::Taken TraceBuffer::take_trace(const TraceLock&) {
     auto buffers = buffers_.lock();
     taken.frames = std::exchange(buffers->frames, {});
     taken.threads = std::exchange(buffers->threads, {});
-    ++buffers->epoch;
+    reset_subtree_tracking(buffers);
   }
   taken.trace_id = *trace_id_.lock();
   taken.root_trace_id = *root_trace_id_.lock();
@@ -63,7 +63,7 @@ void TraceBuffer::restore(Taken taken) {
     // Positions noted since the take count from the start of the fresh
     // buffers; once the old records are in front they would point at the
     // wrong records, so every note of the epoch is void.
-    ++buffers->epoch;
+    reset_subtree_tracking(buffers);
     for (auto& [key, old_records] : taken.frames) {
       RecordList& current = buffers->frames[key];
       old_records.insert(old_records.end(), std::make_move_iterator(current.begin()),
@@ -129,12 +129,12 @@ auto TraceBuffer::restoring_on_failure(Taken& taken, F&& work) {
   }
 }
 
-Ref TraceBuffer::build_trace() {
+Ref TraceBuffer::build_trace_inner() {
   Taken taken = take_trace(lock_trace());
   return restoring_on_failure(taken, [&] { return build_document(taken); });
 }
 
-void TraceBuffer::save() {
+void TraceBuffer::save_in_db() {
   // Tests whose traces could not be stored earlier go first, in order.
   for (;;) {
     Taken next;
@@ -177,7 +177,7 @@ void TraceBuffer::start_new_test_trace(const TraceLock&) {
         unsaved_test.threads.try_emplace(key, thread.copy());
       }
     }
-    ++buffers->epoch;
+    reset_subtree_tracking(buffers);
   }
   const std::string new_id = new_trace_id();
   unsaved_test.trace_id = std::exchange(*trace_id_.lock(), new_id);

@@ -90,6 +90,11 @@ class TraceBuffer {
   double timestamp() { return *timestamp_.lock(); }
   void set_timestamp(double value) { *timestamp_.lock() = value; }
 
+  // Voids every position noted in the current epoch (the subtree flusher's
+  // open subtrees and byte counts, the threads' entries): the buffers' mutex
+  // is held, and the records are about to move.
+  static void reset_subtree_tracking(BuffersLock& buffers) noexcept { ++buffers->epoch; }
+
   // Moves records [begin, end) to the end of the thread's list. The thread
   // object is entered for the current epoch unless `entered_epoch` (the
   // thread's own note) says it already is.
@@ -111,12 +116,12 @@ class TraceBuffer {
 
   // The document of everything recorded since the last build. When building
   // fails, the records are put back and the error is thrown.
-  Ref build_trace();
+  Ref build_trace_inner();
   // Stores the traces of earlier tests whose store failed, then the document
   // of everything recorded since the last build. When a store fails, what it
   // held is put back (ahead of anything recorded since) and the error is
   // thrown: nothing is lost.
-  void save();
+  void save_in_db();
 
   // A test starts: a new trace id (also the root id), the default name, and
   // the records of every thread dropped, unless they hold a test whose store
