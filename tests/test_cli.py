@@ -475,7 +475,8 @@ def test_usage_version_and_unknown_trace(tmp_path: Path) -> None:
     assert "usage: vask" in result.stderr and "traces" in result.stderr
     assert vask_cmd("--version", cwd=tmp_path).stdout.strip() == f"vask {vask.__version__}"
     result = vask_cmd("traces", "show", "trc_NOPE", cwd=tmp_path, check=1)
-    assert result.stderr.strip() == "vask: error: no traces in .vask/db.sqlite3"
+    assert result.stderr.strip() == "vask: error: no trace database at .vask/db.sqlite3"
+    assert not (tmp_path / ".vask").exists()  # reading created nothing
 
 
 def test_run_pytest_under_the_tracer_without_warnings(tmp_path: Path) -> None:

@@ -158,14 +158,18 @@ class TestMiddleware:
         assert statuses == [200]
         assert not db_path.exists()
 
-    def test_a_failed_store_is_logged_and_the_response_stands(self, tmp_path):
+    def test_a_failed_store_is_kept_aside_and_the_response_stands(self, tmp_path):
         (tmp_path / "file").write_text("")
         statuses, stderr = drive(
             tmp_path, REQUESTS[:2], VASK_TEST_DB=str(tmp_path / "file" / "traces.db")
         )
         assert statuses == [200, 201]
-        assert stderr.count("vask: cannot store the trace of the request") == 2
-        assert "GET /orders/" in stderr and "POST /orders/" in stderr
+        kept = sorted((tmp_path / ".vask" / "unsaved").iterdir())
+        assert len(kept) == 2
+        for side in kept:
+            assert f"it is kept in {side}" in stderr
+        names = {msgpack.unpackb(p.read_bytes())["trace_name"] for p in kept}
+        assert names == {"GET /orders/ 200", "POST /orders/ 201"}
 
     def test_bad_config_stops_start_up(self, tmp_path):
         script = tmp_path / "drive.py"

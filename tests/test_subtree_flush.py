@@ -251,7 +251,7 @@ def test_a_failed_save_while_another_thread_records_keeps_flushes_aligned(engine
     try:
         program(40, 20)
         with pytest.raises(sqlite3.OperationalError):
-            profiler.save()
+            profiler.native.save()
     finally:
         restored.set()
         thread.join()

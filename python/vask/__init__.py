@@ -76,7 +76,10 @@ def enable(
 def disable(*, save: bool = True) -> str | None:
     """Stop tracing and (by default) store the trace. Returns its trace id.
 
-    Returns ``None`` when tracing was not enabled.
+    Returns ``None`` when tracing was not enabled.  Never raises because the
+    trace could not be stored: a trace the database does not take is kept in
+    a side file, and a warning on the "vask" logger names it (see
+    :meth:`vask.profiler.Profiler.save`).
     """
     global _current
     with _lock:
@@ -85,8 +88,18 @@ def disable(*, save: bool = True) -> str | None:
         return None
     profiler.stop()
     if save:
-        profiler.save()
+        _save_quietly(profiler)
     return profiler.trace_id
+
+
+def _save_quietly(profiler: Any) -> None:
+    """Save, reporting on the "vask" logger whatever goes wrong instead of raising it."""
+    try:
+        profiler.save()
+    except Exception:
+        logging.getLogger("vask").exception(
+            "could not save trace %s to %s", profiler.trace_id, profiler.db_path
+        )
 
 
 class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
@@ -94,7 +107,8 @@ class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
 
     Works as a context manager (``with vask.enabled() as profiler:``) and as a
     decorator (``@vask.enabled()``). The trace is saved also when the block
-    raises; the exception is not swallowed.
+    raises; the exception is not swallowed, and vask raises none of its own
+    when the trace cannot be stored (see :func:`disable`).
     """
 
     def __init__(
@@ -131,21 +145,10 @@ class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
     def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
         if not self._owner:
             return
-        if exc_type is None:
-            disable(save=True)
-            return
-        # The block's own exception is what the program must see; a trace that
-        # cannot be stored now stays in memory for profiler.save() to retry.
-        try:
-            disable(save=True)
-        except Exception:
-            logging.getLogger("vask").warning(
-                "could not store trace %s in %s; it is kept in memory, "
-                "call profiler.save() to try again",
-                self.profiler.trace_id,
-                self.profiler.db_path,
-                exc_info=True,
-            )
+        # The block's own outcome is what the program must see, its exception
+        # or none: a trace that cannot be stored is kept aside and reported
+        # on the "vask" logger.
+        disable(save=True)
 
     def __call__(self, func: _F) -> _F:
         @functools.wraps(func)

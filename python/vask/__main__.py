@@ -17,7 +17,6 @@ import runpy
 import signal
 import sqlite3
 import sys
-import tempfile
 import threading
 import traceback
 import types
@@ -177,27 +176,6 @@ def _run_script(script: str, target: str) -> None:
             sys.modules["__main__"] = previous
 
 
-def _write_side_file(trace_id: str, data: bytes, db_path: Path) -> Path:
-    """Keep a trace document that could not be stored; returns the file (mode 0600)."""
-    last_error: OSError | None = None
-    for directory in (
-        db_path.parent / "unsaved",
-        start_dir() / ".vask" / "unsaved",
-        Path(tempfile.gettempdir()) / f"vask-unsaved-{os.getuid() if hasattr(os, 'getuid') else 0}",
-    ):
-        try:
-            directory.mkdir(mode=0o700, parents=True, exist_ok=True)
-            path = directory / f"{trace_id}.msgpack"
-            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-            with os.fdopen(fd, "wb") as f:
-                f.write(data)
-            return path
-        except OSError as error:
-            last_error = error
-    assert last_error is not None
-    raise last_error
-
-
 def _default_trace_name(target: str, module: bool, program_args: list[str]) -> str:
     words = (["-m", target] if module else [target]) + program_args
     name = " ".join(words)
@@ -256,6 +234,8 @@ def cmd_run(args: argparse.Namespace, settings: vask_config.FileSettings) -> int
         profiler.start()
     except Exception as error:  # noqa: BLE001 - a bad configuration value, for one
         raise CliError(f"cannot start tracing: {error}", 2) from None
+    sigterm = _Sigterm()
+    sigterm.take()
     try:
         try:
             if module is not None:
@@ -265,20 +245,27 @@ def cmd_run(args: argparse.Namespace, settings: vask_config.FileSettings) -> int
                 _run_script(script, target)
         except _TargetMissing:
             raise
+        except _Terminated:
+            pass
         except SystemExit as error:
             status = _exit_status(error)
         except BaseException as error:  # noqa: BLE001 - reported like python does
             failure = error
             _report_exception(error)
             status = 1
-        try:
-            _join_threads()
-        except KeyboardInterrupt as error:
-            failure = failure or error
+        if not sigterm.received:
+            try:
+                _join_threads()
+            except KeyboardInterrupt as error:
+                failure = failure or error
+    except _Terminated:
+        pass  # arrived while vask itself was at work: the run ends all the same
     except _TargetMissing as error:
+        sigterm.release()
         profiler.stop()
         raise CliError(str(error), 2) from None
     finally:
+        sigterm.hold()
         profiler.stop()
 
     for stream in (sys.stdout, sys.stderr):
@@ -287,13 +274,138 @@ def cmd_run(args: argparse.Namespace, settings: vask_config.FileSettings) -> int
                 stream.flush()
         except (OSError, ValueError):
             pass
+    if sigterm.received:
+        say("terminated (SIGTERM); storing what was recorded")
     _save_run(profiler, args, db_path)
+    sigterm.release()
+    if sigterm.received:
+        # End the way the program would have: killed by SIGTERM.
+        _die_of(signal.SIGTERM)
+        return 128 + signal.SIGTERM
     if isinstance(failure, KeyboardInterrupt):
         # End the way python does after Ctrl-C: killed by SIGINT.
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
-        os.kill(os.getpid(), signal.SIGINT)
+        _die_of(signal.SIGINT)
         return 130
     return status
+
+
+def _die_of(signum: int) -> None:
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+
+
+class _Terminated(BaseException):
+    """SIGTERM under ``vask run``: ends the program as Ctrl-C does, so that its trace is kept."""
+
+
+_RECORDING_FILES = frozenset(
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
+    for name in ("serialize.py", "plugins.py")
+)
+
+
+def _recording(frame: types.FrameType | None) -> bool:
+    """Whether ``frame`` runs inside vask's recording code (a dumper, a plugin)."""
+    while frame is not None:
+        if frame.f_code.co_filename in _RECORDING_FILES:
+            return True
+        frame = frame.f_back
+    return False
+
+
+class _Sigterm:
+    """SIGTERM under ``vask run``, while the program has no handler of its own.
+
+    Untraced, SIGTERM kills the program and whatever it recorded; a CI job
+    that is cancelled, a container that is stopped end that way.  While the
+    program runs, SIGTERM raises :class:`_Terminated` in it instead (its
+    ``finally`` blocks run, as after Ctrl-C); vask then stores the trace and
+    ends the process with SIGTERM, so the status is the one the program would
+    have had.  A program that sets its own handler replaces this one.
+
+    The exception is raised where the program's own code runs: vask's value
+    dumpers and plugins keep going whatever a value's ``__repr__`` raises, so
+    a signal that lands in them is raised at the next call or line outside
+    them, through a trace function set for that moment alone.  A forked child
+    is killed by SIGTERM as it would be untraced.
+    """
+
+    def __init__(self) -> None:
+        self.received = False
+        self._taken = False
+        self._raising = False
+        self._pid = os.getpid()
+        # The trace function to put back once a pending raise is done with.
+        self._restore_trace: list[Any] = []
+
+    def take(self) -> None:
+        """Handle SIGTERM from now on, if the program would die of it."""
+        try:
+            if signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+                return  # ignored or handled by whoever started vask
+            signal.signal(signal.SIGTERM, self._handle)
+        except (ValueError, OSError, AttributeError):
+            return  # not the main thread, or no SIGTERM on this platform
+        self._taken = self._raising = True
+        if hasattr(os, "register_at_fork"):
+            os.register_at_fork(after_in_child=self._forget_in_child)
+
+    def hold(self) -> None:
+        """The program is done: a SIGTERM from now on is noted, and acted on after the save."""
+        self._raising = False
+        if self._restore_trace:
+            sys.settrace(self._restore_trace.pop())
+        if self.received and self._taken:
+            # The first one is being acted on; a second one kills at once.
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+    def release(self) -> None:
+        """Give SIGTERM its default action back, when it is still ours."""
+        if self._taken and signal.getsignal(signal.SIGTERM) == self._handle:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        self._taken = False
+
+    def _forget_in_child(self) -> None:
+        if signal.getsignal(signal.SIGTERM) == self._handle:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+    def _handle(self, signum: int, frame: types.FrameType | None) -> None:
+        if os.getpid() != self._pid:
+            _die_of(signum)  # a child forked without the at-fork hook
+            return
+        self.received = True
+        if not self._raising:
+            return
+        if _recording(frame):
+            self._raise_outside_recording(frame)
+            return
+        raise _Terminated
+
+    def _raise_outside_recording(self, frame: types.FrameType | None) -> None:
+        if self._restore_trace:
+            return  # already pending
+        previous = sys.gettrace()
+        self._restore_trace.append(previous)
+
+        def trace(frame: types.FrameType, event: str, arg: Any) -> Any:
+            if not self._restore_trace or not self._raising or _recording(frame):
+                return None  # vask's recording code itself runs untraced
+            frame.f_trace = None
+            sys.settrace(self._restore_trace.pop())
+            raise _Terminated
+
+        # New frames get the global trace function; the running frame that
+        # the outermost recording code was called for gets it as its line
+        # tracer.
+        sys.settrace(trace)
+        caller = None
+        while frame is not None:
+            if frame.f_code.co_filename in _RECORDING_FILES:
+                caller = frame.f_back
+            frame = frame.f_back
+        if caller is not None:
+            caller.f_trace = trace
+            caller.f_trace_lines = True
 
 
 def _save_run(profiler: Any, args: argparse.Namespace, db_path: Path) -> bool:
@@ -309,12 +421,12 @@ def _save_run(profiler: Any, args: argparse.Namespace, db_path: Path) -> bool:
     try:
         db.save_trace(trace_id, timeout=timeout, msgpack_data=data, db_path=db_path)
     except (sqlite3.Error, OSError) as error:
-        reason = str(error).replace(f" (database {db_path})", "")
+        reason = db.failure_reason(error, db_path)
         if "locked" in reason:
             reason = f"{reason} (waited {timeout:g} s; see --busy-timeout)"
         say(f"error: could not store trace {trace_id} in {display(db_path)}: {reason}")
         try:
-            side = _write_side_file(trace_id, data, db_path)
+            side = db.write_side_file(trace_id, data, db_path, start_dir())
         except OSError as side_error:
             say(f"error: could not keep the trace in a file either: {side_error}; it is lost")
             return False

@@ -48,6 +48,12 @@ class CallNode:
             stack.extend((depth + 1, child) for child in reversed(node.children))
 
 
+def _frame_key(record: dict[str, Any]) -> Any:
+    """The record's frame id as a key; an id of a type no record has (damage) is ``None``."""
+    frame_id = record.get("frame_id")
+    return frame_id if isinstance(frame_id, (str, int, bytes)) else None
+
+
 def build_call_tree(records: Iterable[dict[str, Any]]) -> CallNode:
     """The call tree of one thread's records, under a node of kind "root"."""
     root = CallNode("root")
@@ -57,7 +63,9 @@ def build_call_tree(records: Iterable[dict[str, Any]]) -> CallNode:
         rtype = record.get("type")
         if rtype == "frame":
             event = record.get("event")
-            frame_id = record.get("frame_id")
+            frame_id = _frame_key(record)
+            if not isinstance(event, str):
+                continue
             if event in OPENING_EVENTS:
                 node = CallNode("call", record)
                 stack[-1].children.append(node)
@@ -69,7 +77,7 @@ def build_call_tree(records: Iterable[dict[str, Any]]) -> CallNode:
             if open_ids.get(frame_id):
                 while len(stack) > 1:
                     node = stack.pop()
-                    fid = node.record.get("frame_id")
+                    fid = _frame_key(node.record)
                     open_ids[fid] -= 1
                     if fid == frame_id:
                         node.end = record

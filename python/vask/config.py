@@ -1,4 +1,10 @@
-"""Settings of the ``vask`` command from ``[tool.vask]`` in pyproject.toml.
+"""Configuration: the tracing configuration dict, and the ``[tool.vask]`` settings.
+
+:func:`check_config` checks the configuration dict an engine is built from,
+whichever way tracing starts (``vask.enable``, ``Profiler.start``, ``vask run``,
+the pytest plugin, the Django middleware), before anything is installed.
+
+Settings of the ``vask`` command come from ``[tool.vask]`` in pyproject.toml.
 
 The nearest ``pyproject.toml`` (the working directory, then each parent in
 turn) is read; its ``[tool.vask]`` table may hold these keys:
@@ -24,9 +30,11 @@ these settings.
 
 from __future__ import annotations
 
+import logging
 import math
 import os
 import sys
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -36,7 +44,15 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover - exercised on 3.10 only
     import tomli as tomllib
 
-__all__ = ["KNOWN_KEYS", "ConfigError", "FileSettings", "find_pyproject", "load_settings"]
+__all__ = [
+    "CONFIG_KEYS",
+    "KNOWN_KEYS",
+    "ConfigError",
+    "FileSettings",
+    "check_config",
+    "find_pyproject",
+    "load_settings",
+]
 
 #: The keys ``[tool.vask]`` understands.
 KNOWN_KEYS = (
@@ -165,3 +181,185 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
         except ValueError as error:
             raise ConfigError(f"{path}: [tool.vask] {error}") from None
     return settings
+
+
+# -- the tracing configuration ---------------------------------------------
+
+_FLAGS = ("threading", "omit_return_locals", "lightweight_repr", "line_events")
+_WRITTEN_BY_THE_ENGINE = ("use_monitoring", "use_rust")
+#: The keys of the tracing configuration dict.
+CONFIG_KEYS = frozenset(
+    (
+        *_FLAGS,
+        *_WRITTEN_BY_THE_ENGINE,
+        "sqlite_busy_timeout",
+        "filters",
+        "flush_subtree_mb",
+        "processors",
+        "redact",
+        "trace_points",
+        "auto_emit",
+    )
+)
+_FILTER_KEYS = ("include_frames", "ignore_frames")
+# The engine waits for a locked database in whole milliseconds of a C int.
+_MAX_BUSY_TIMEOUT = 2_000_000
+_MIB = 1 << 20
+
+_unknown_reported: set[str] = set()
+
+
+def _shown(value: Any) -> str:
+    text = repr(value)
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def _wrong(key: str, wanted: str, value: Any) -> TypeError:
+    return TypeError(
+        f"config {key!r} must be {wanted}, not {type(value).__name__}: {_shown(value)}"
+    )
+
+
+def _texts(value: Any, key: str) -> list[str]:
+    # A str is a sequence too, but "tests" meaning ["t", "e", "s", "t", "s"]
+    # is never what was meant.
+    if not isinstance(value, (list, tuple)):
+        raise _wrong(key, "a list of str", value)
+    for item in value:
+        if not isinstance(item, str):
+            raise _wrong(key, "a list of str", item)
+    return list(value)
+
+
+def _fragments(value: Any, key: str) -> list[str]:
+    fragments = _texts(value, key)
+    if "" in fragments:
+        raise ValueError(f"config {key!r} holds an empty fragment, which matches every file")
+    return fragments
+
+
+def _table(value: Any, key: str, known: tuple[str, ...]) -> Mapping[str, Any]:
+    """``value`` checked as a mapping of some of the ``known`` keys."""
+    if not isinstance(value, Mapping):
+        raise _wrong(key, f"a dict with {' and '.join(known)}", value)
+    unknown = sorted(repr(k) for k in value if k not in known)
+    if unknown:
+        raise ValueError(
+            f"config {key!r}: unknown key(s) {', '.join(unknown)}; "
+            f"known keys are {', '.join(known)}"
+        )
+    return value
+
+
+def _filters(value: Any) -> dict[str, list[str]] | None:
+    if value is None:
+        return None
+    table = _table(value, "filters", _FILTER_KEYS)
+    return {
+        k: _fragments(table[k], f"filters.{k}") for k in _FILTER_KEYS if table.get(k) is not None
+    }
+
+
+def _busy_timeout(value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise _wrong("sqlite_busy_timeout", "a number of seconds", value)
+    if not math.isfinite(value) or value < 0:
+        raise ValueError(
+            f"config 'sqlite_busy_timeout' must be a non-negative number of seconds, not {value!r}"
+        )
+    if value > _MAX_BUSY_TIMEOUT:
+        raise ValueError(
+            f"config 'sqlite_busy_timeout' must be at most {_MAX_BUSY_TIMEOUT} seconds, "
+            f"not {value!r}"
+        )
+    return math.ceil(value)
+
+
+def _flush_subtree_mb(value: Any) -> float | bool | None:
+    if value is None or value is False:
+        return value
+    if value is True or not isinstance(value, (int, float)):
+        raise _wrong("flush_subtree_mb", "a non-negative number of MiB or False", value)
+    if not math.isfinite(value) or value < 0 or float(value) * _MIB >= 2.0**64:
+        raise ValueError(
+            f"config 'flush_subtree_mb' must be a non-negative number of MiB or False, "
+            f"not {value!r}"
+        )
+    return value
+
+
+def _trace_points(value: Any) -> dict[str, list[str]] | None:
+    if value is None:
+        return None
+    on_return = _table(value, "trace_points", ("on_return",)).get("on_return")
+    return {} if on_return is None else {"on_return": _texts(on_return, "trace_points.on_return")}
+
+
+def _redact(value: Any) -> str | bool:
+    from vask import serialize
+
+    names = serialize.redaction_from_config(value)
+    if value is True:
+        return True
+    # The trace keeps only scalar configuration values: a list is stored as one str.
+    return ",".join(names) if names else False
+
+
+def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
+    """The tracing configuration ``config``, checked and normalised, as a new dict.
+
+    Called before an engine is built from the configuration; whatever it
+    returns the engine takes without complaint.  A value of the wrong type
+    raises ``TypeError``, a value out of range ``ValueError``; both name the
+    key.  Normalised: ``sqlite_busy_timeout`` to whole seconds (rounded up),
+    ``filters`` and ``trace_points`` to dicts of lists, ``redact`` to True,
+    False or one comma-separated str, ``processors`` to a list.
+
+    A key this version does not know is reported once on the "vask" logger
+    and passed on (a plugin may read it) when its value can be stored with
+    the trace: None, bool, int, float or str; other values are left out.
+    """
+    if config is None:
+        return {}
+    if not isinstance(config, Mapping):
+        raise TypeError(f"config must be a dict, not {type(config).__name__}")
+    checked: dict[str, Any] = {}
+    for key, value in config.items():
+        if not isinstance(key, str):
+            raise TypeError(f"config keys must be str, not {type(key).__name__}: {_shown(key)}")
+        if key in _FLAGS or key in _WRITTEN_BY_THE_ENGINE:
+            if not isinstance(value, bool):
+                raise _wrong(key, "True or False", value)
+        elif key == "sqlite_busy_timeout":
+            value = _busy_timeout(value)
+        elif key == "filters":
+            value = _filters(value)
+        elif key == "flush_subtree_mb":
+            value = _flush_subtree_mb(value)
+        elif key == "trace_points":
+            value = _trace_points(value)
+        elif key == "redact":
+            value = _redact(value)
+        elif key == "processors":
+            if value is not None and not isinstance(value, (list, tuple)):
+                raise _wrong("processors", "a list of plugin descriptions or import strings", value)
+            value = None if value is None else list(value)
+        elif key not in CONFIG_KEYS:
+            storable = value is None or type(value) in (str, bool, int, float)
+            if key not in _unknown_reported:
+                _unknown_reported.add(key)
+                logging.getLogger("vask").warning(
+                    "unknown configuration key %r %s; known keys are %s",
+                    key,
+                    "passed on" if storable else "left out (its value cannot be stored)",
+                    ", ".join(sorted(CONFIG_KEYS)),
+                )
+            if not storable:
+                continue
+        checked[key] = value
+    if checked.get("processors"):
+        from vask import plugins
+
+        # Every description checked now, with a message naming the entry.
+        plugins.load_plugin_data(checked)
+    return checked

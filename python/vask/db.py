@@ -24,35 +24,61 @@ upgraded step by step by :data:`_MIGRATIONS`.
 
 The database and the directory vask creates for it are private to the user
 (modes 0o600 and 0o700): traces hold the local variables of the traced program.
+Nothing is written where another user could have planted a file or a link
+for vask to write through (see :mod:`vask._paths`).
+
+Reading never changes a database: :func:`connect_readonly` opens it
+read-only, does not create it, and refuses a file whose ``traces`` is not a
+table with the columns above.  The reading functions treat every stored
+value as untrusted: a ``data`` that is no byte string reads as an empty
+document, and texts, times and counts of the wrong type or out of range read
+as missing.
+
+A trace that cannot be stored is kept in a side file
+(:func:`write_side_file`), which ``vask traces import`` stores later.
 """
 
 from __future__ import annotations
 
+import errno
 import io
+import math
 import os
+import re
 import sqlite3
+import tempfile
 import time
-from collections.abc import Iterable, Iterator
+import urllib.request
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, NamedTuple
 
 import msgpack
 
+from vask import _paths
+from vask._paths import UnsafeLocation
+
 __all__ = [
     "SCHEMA_VERSION",
+    "NotATraceDatabase",
     "RootTotals",
     "TraceSummary",
+    "UnsafeLocation",
     "compact",
     "connect",
+    "connect_readonly",
     "delete_traces",
     "document_damage",
+    "failure_reason",
     "find_damage",
     "list_traces",
     "load_trace",
+    "plausible_time",
     "prune",
     "root_totals",
     "save_trace",
+    "write_side_file",
 ]
 
 #: Schema version written to ``PRAGMA user_version``.
@@ -111,7 +137,7 @@ class TraceSummary(NamedTuple):
     #: The tracing start time of the latest document.
     timestamp: float | None
     #: When the latest document was stored.
-    stored_at: float
+    stored_at: float | None
     #: Number of documents (rows) stored under the trace id.
     documents: int
     #: Total size of those documents in bytes.
@@ -164,34 +190,9 @@ def _with_path(error: Exception, path: Path) -> Exception:
     return new
 
 
-def _make_dirs(directory: Path) -> None:
-    """Create ``directory`` and its missing parents, each private (0o700)."""
-    missing = []
-    d = directory
-    while not d.exists():
-        missing.append(d)
-        if d.parent == d:
-            break
-        d = d.parent
-    for d in reversed(missing):
-        try:
-            d.mkdir(mode=0o700)
-        except FileExistsError:
-            continue  # made concurrently; it is not ours to chmod
-        # mkdir's mode is filtered by the umask; say what we mean.
-        d.chmod(0o700)
-
-
-def _create_file(path: Path) -> None:
-    """Create the database file private (0o600) if it does not exist yet.
-
-    SQLite gives its -wal and -shm files the mode of the database file.
-    """
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    except FileExistsError:
-        return
-    os.close(fd)
+def failure_reason(error: BaseException, db_path: str | os.PathLike[str]) -> str:
+    """The text of a storage error, without the database path the caller names already."""
+    return str(error).replace(f" (database {Path(db_path)})", "")
 
 
 @contextmanager
@@ -226,23 +227,35 @@ def _ensure_schema(conn: sqlite3.Connection) -> None:
 
 
 def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Connection:
-    """Open the trace database, creating it, its directory and its schema if needed.
+    """Open the trace database for writing, creating it, its directory and its schema if needed.
 
-    The connection is in autocommit mode (``isolation_level=None``), in WAL
+    The location is checked first (:func:`vask._paths.database_file`): a
+    directory or file that another user could have planted raises
+    :class:`UnsafeLocation` (a ``PermissionError``).  The connection is in autocommit mode (``isolation_level=None``), in WAL
     journal mode, and waits up to ``timeout`` seconds for a lock held by
     another connection before it raises ``sqlite3.OperationalError``.
     Errors name the database path.
     """
     path = Path(db_path)
     try:
-        _make_dirs(path.parent)
-        _create_file(path)
-        conn = sqlite3.connect(str(path), timeout=timeout, isolation_level=None)
+        real = _paths.database_file(path)
+        conn = sqlite3.connect(str(real), timeout=timeout, isolation_level=None)
     except (OSError, sqlite3.Error) as error:
         raise _with_path(error, path) from error
+    return _set_up(conn, path, _for_writing)
+
+
+def _for_writing(conn: sqlite3.Connection, path: Path) -> None:
+    conn.execute("PRAGMA journal_mode = WAL")
+    _ensure_schema(conn)
+
+
+def _set_up(
+    conn: sqlite3.Connection, path: Path, setup: Callable[[sqlite3.Connection, Path], None]
+) -> sqlite3.Connection:
+    """``conn`` after ``setup``; closed, and the error naming ``path``, when that fails."""
     try:
-        conn.execute("PRAGMA journal_mode = WAL")
-        _ensure_schema(conn)
+        setup(conn, path)
     except BaseException as error:
         conn.close()
         if isinstance(error, sqlite3.Error):
@@ -252,9 +265,15 @@ def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Con
 
 
 def _read_head(data: bytes) -> dict[str, Any]:
-    """The head entries of a trace document, decoding nothing else."""
-    unpacker = msgpack.Unpacker(io.BytesIO(data), raw=False, max_buffer_size=1 << 20)
+    """The head entries of a trace document, decoding nothing else.
+
+    Raises ``ValueError`` (and nothing else) for bytes that do not start
+    with a MessagePack map.
+    """
     try:
+        unpacker = msgpack.Unpacker(
+            io.BytesIO(bytes(data)), raw=False, max_buffer_size=1 << 20, strict_map_key=False
+        )
         n = unpacker.read_map_header()
     except Exception as error:  # any malformation means "not a document"
         raise ValueError(f"trace document is not a MessagePack map: {error}") from error
@@ -262,7 +281,7 @@ def _read_head(data: bytes) -> dict[str, Any]:
     try:
         for _ in range(n):
             key = unpacker.unpack()
-            if key not in _HEAD_KEYS:
+            if not isinstance(key, str) or key not in _HEAD_KEYS:
                 break
             head[key] = unpacker.unpack()
             if key == _HEAD_KEYS[-1]:
@@ -274,6 +293,27 @@ def _read_head(data: bytes) -> dict[str, Any]:
 
 def _text_or_none(value: Any) -> str | None:
     return value if isinstance(value, str) else None
+
+
+# Times outside these bounds (seconds since the epoch: about 1200 BC to AD
+# 5100) are no time a trace was made at; the platform's calendar functions
+# fail on far smaller values than a float can hold.
+_EARLIEST, _LATEST = -1e11, 1e11
+
+
+def plausible_time(value: Any) -> float | None:
+    """``value`` as a float when it can be a time in seconds since the epoch, else ``None``.
+
+    Refuses booleans, non-numbers, infinities, NaN and times tens of
+    centuries away.
+    """
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    try:
+        number = float(value)
+    except OverflowError:
+        return None
+    return number if _EARLIEST < number < _LATEST else None
 
 
 def save_trace(
@@ -288,7 +328,8 @@ def save_trace(
     writer for longer makes this raise ``sqlite3.OperationalError`` and
     nothing is stored.  ``msgpack_data`` must be a MessagePack
     map (a trace document); anything else raises ``TypeError``/``ValueError``
-    before the database is touched.
+    before the database is touched.  A location that is not safe to write
+    raises :class:`UnsafeLocation`.
     """
     if msgpack_data is None or db_path is None:
         raise TypeError("save_trace needs both msgpack_data and db_path")
@@ -298,12 +339,11 @@ def save_trace(
         raise TypeError(f"msgpack_data must be bytes, not {type(msgpack_data).__name__}")
     data = bytes(msgpack_data)
     head = _read_head(data)
-    timestamp = head.get("timestamp")
     row = (
         trace_id,
         _text_or_none(head.get("root_trace_id")),
         _text_or_none(head.get("trace_name")),
-        float(timestamp) if isinstance(timestamp, (int, float)) else None,
+        plausible_time(head.get("timestamp")),
         time.time(),
         len(data),
         data.count(_CALL_PATTERN),
@@ -323,12 +363,127 @@ def save_trace(
         conn.close()
 
 
+# -- reading ---------------------------------------------------------------
+
+
+class NotATraceDatabase(sqlite3.DatabaseError):
+    """An SQLite database that holds no vask traces (another program's, or a damaged one)."""
+
+
+# The columns of ``traces`` that vask reads.
+_COLUMNS = frozenset(
+    (
+        "id",
+        "trace_id",
+        "root_trace_id",
+        "trace_name",
+        "timestamp",
+        "stored_at",
+        "size",
+        "calls",
+        "data",
+    )
+)
+
+
+def _check_schema(conn: sqlite3.Connection, path: Path) -> None:
+    version = conn.execute("PRAGMA user_version").fetchone()[0]
+    if isinstance(version, int) and version > SCHEMA_VERSION:
+        raise NotATraceDatabase(
+            f"{path}: schema version {version} is newer than this vask supports ({SCHEMA_VERSION})"
+        )
+    found = conn.execute(
+        "SELECT type, sql FROM sqlite_master WHERE name = 'traces' COLLATE NOCASE"
+    ).fetchall()
+    kind, sql = found[0] if len(found) == 1 else (None, None)
+    plain = (
+        isinstance(sql, str)
+        and sql.lstrip()[:12].upper() == "CREATE TABLE"
+        and "WITHOUT ROWID" not in sql.upper()
+    )
+    if kind != "table" or not plain:
+        what = "no table 'traces'" if kind is None else f"'traces' is a {kind}, not a table"
+        if kind == "table":
+            what = "'traces' is not a plain table"
+        raise NotATraceDatabase(f"{path} is not a vask trace database ({what})")
+    # table_xinfo marks generated columns (hidden 2 and 3): a value computed
+    # when read, such as zeroblob(1000000000), is not one vask stored.
+    info = conn.execute("PRAGMA table_xinfo(traces)").fetchall()
+    generated = sorted(str(row[1]) for row in info if row[6] in (2, 3))
+    if generated:
+        raise NotATraceDatabase(
+            f"{path} is not a vask trace database (table 'traces' has generated "
+            f"column(s) {', '.join(generated)})"
+        )
+    columns = {str(row[1]).lower() for row in info}
+    missing = sorted(_COLUMNS - columns)
+    if missing:
+        raise NotATraceDatabase(
+            f"{path} is not a vask trace database (table 'traces' has no column "
+            f"{', '.join(missing)})"
+        )
+
+
+def connect_readonly(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Connection:
+    """Open an existing trace database for reading only.
+
+    Nothing about the file changes: it is opened read-only (its journal mode
+    and schema stay as they are) and never created; a missing file raises
+    ``FileNotFoundError``, a database whose ``traces`` is not a table with
+    vask's columns :class:`NotATraceDatabase`.  Errors name the path.
+    """
+    path = Path(db_path).absolute()
+    if not path.exists():
+        raise FileNotFoundError(errno.ENOENT, "no trace database", str(path))
+    uri = f"file:{urllib.request.pathname2url(str(path))}?mode=ro"
+    try:
+        conn = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+    except sqlite3.Error as error:
+        raise _with_path(error, path) from error
+    return _set_up(conn, path, _for_reading)
+
+
+def _for_reading(conn: sqlite3.Connection, path: Path) -> None:
+    conn.execute("PRAGMA query_only = ON")
+    # Functions with side effects are not run from the schema (views,
+    # triggers, indexes) of a file someone else made.
+    conn.execute("PRAGMA trusted_schema = OFF")
+    _check_schema(conn, path)
+
+
+@contextmanager
+def _reading(
+    db_path: str | os.PathLike[str], timeout: float
+) -> Iterator[sqlite3.Connection | None]:
+    """A read-only connection, or ``None`` when there is no database (nothing to read)."""
+    try:
+        conn = connect_readonly(db_path, timeout)
+    except FileNotFoundError:
+        yield None
+        return
+    try:
+        yield conn
+    except sqlite3.Error as error:
+        raise _with_path(error, Path(db_path)) from error
+    finally:
+        conn.close()
+
+
 def _open_existing(db_path: str | os.PathLike[str], timeout: float) -> sqlite3.Connection | None:
-    """A connection, or ``None`` when there is no database yet (nothing to read)."""
+    """A connection for writing, or ``None`` when there is no database yet (nothing to change)."""
     path = Path(db_path)
     if not path.exists():
         return None
     return connect(path, timeout)
+
+
+def _count(value: Any) -> int:
+    """A stored count or size as a non-negative int; anything else counts as 0."""
+    if isinstance(value, bool):
+        return 0
+    if isinstance(value, float) and math.isfinite(value):
+        value = int(value)
+    return value if isinstance(value, int) and 0 <= value < 1 << 63 else 0
 
 
 def list_traces(
@@ -336,47 +491,64 @@ def list_traces(
 ) -> list[TraceSummary]:
     """One summary per trace id, the most recently stored first.
 
-    ``limit`` caps the number of summaries.  A missing database has no traces.
+    ``limit`` caps the number of summaries.  A missing database has no
+    traces.  Rows whose trace id is not a text are not traces vask stored and
+    are left out.
     """
-    conn = _open_existing(db_path, timeout)
-    if conn is None:
-        return []
-    try:
+    with _reading(db_path, timeout) as conn:
+        if conn is None:
+            return []
+        # One pass over the table, then lookups by rowid (the id vask writes
+        # is the rowid): linear in the rows even where the indexes are gone.
         rows = conn.execute(
             """
-            SELECT t.trace_id,
-                   (SELECT root_trace_id FROM traces r
-                     WHERE r.trace_id = t.trace_id ORDER BY r.id DESC LIMIT 1),
-                   (SELECT trace_name FROM traces n
-                     WHERE n.trace_id = t.trace_id AND n.trace_name IS NOT NULL
-                     ORDER BY n.id DESC LIMIT 1),
-                   (SELECT timestamp FROM traces s
-                     WHERE s.trace_id = t.trace_id ORDER BY s.id DESC LIMIT 1),
-                   MAX(t.stored_at), COUNT(*), SUM(t.size), SUM(t.calls)
-              FROM traces t
-             GROUP BY t.trace_id
-             ORDER BY MAX(t.id) DESC
+            SELECT g.trace_id, latest.root_trace_id, named.trace_name, latest.timestamp,
+                   g.stored_at, g.documents, g.size, g.calls
+              FROM (SELECT trace_id, MAX(rowid) AS last,
+                           MAX(CASE WHEN trace_name IS NOT NULL THEN rowid END) AS last_named,
+                           MAX(stored_at) AS stored_at, COUNT(*) AS documents,
+                           SUM(size) AS size, SUM(calls) AS calls
+                      FROM traces
+                     WHERE typeof(trace_id) = 'text'
+                     GROUP BY trace_id) g
+              JOIN traces latest ON latest.rowid = g.last
+              LEFT JOIN traces named ON named.rowid = g.last_named
+             ORDER BY g.last DESC
              LIMIT ?
             """,
             (-1 if limit is None else max(limit, 0),),
         ).fetchall()
-    finally:
-        conn.close()
-    return [TraceSummary(*row) for row in rows]
+    return [
+        TraceSummary(
+            trace_id,
+            _text_or_none(root),
+            _text_or_none(name),
+            plausible_time(timestamp),
+            plausible_time(stored_at),
+            _count(documents),
+            _count(size),
+            _count(calls),
+        )
+        for trace_id, root, name, timestamp, stored_at, documents, size, calls in rows
+    ]
 
 
 def load_trace(db_path: str | os.PathLike[str], trace_id: str, timeout: float = 60) -> list[bytes]:
-    """The documents stored under ``trace_id``, in the order they were stored."""
-    conn = _open_existing(db_path, timeout)
-    if conn is None:
-        return []
-    try:
+    """The documents stored under ``trace_id``, in the order they were stored.
+
+    A stored value that is no byte string reads as an empty document (a
+    text as its UTF-8 bytes), which the readers name as damaged.
+    """
+    with _reading(db_path, timeout) as conn:
+        if conn is None:
+            return []
         rows = conn.execute(
-            "SELECT data FROM traces WHERE trace_id = ? ORDER BY id", (trace_id,)
+            "SELECT CASE typeof(data) WHEN 'blob' THEN data"
+            " WHEN 'text' THEN CAST(data AS BLOB) ELSE X'' END"
+            " FROM traces WHERE trace_id = ? ORDER BY id",
+            (trace_id,),
         ).fetchall()
-    finally:
-        conn.close()
-    return [bytes(row[0]) for row in rows]
+    return [bytes(row[0]) if isinstance(row[0], bytes) else b"" for row in rows]
 
 
 def delete_traces(db_path: str | os.PathLike[str], ids: Iterable[str], timeout: float = 60) -> int:
@@ -439,26 +611,24 @@ def root_totals(
     root's id; a root that was never stored itself still has totals.  With
     ``root_trace_id`` only that root is counted.
     """
-    conn = _open_existing(db_path, timeout)
-    if conn is None:
-        return {}
     where, params = "", ()
     if root_trace_id is not None:
-        where, params = "WHERE root_trace_id = ? OR trace_id = ?", (root_trace_id, root_trace_id)
-    try:
+        where, params = "AND (root_trace_id = ? OR trace_id = ?)", (root_trace_id, root_trace_id)
+    with _reading(db_path, timeout) as conn:
+        if conn is None:
+            return {}
         rows = conn.execute(
             f"""
             SELECT root, COUNT(*), COUNT(DISTINCT CASE WHEN trace_id <> root THEN trace_id END),
                    SUM(size), SUM(calls), SUM(CASE WHEN trace_id <> root THEN calls ELSE 0 END)
               FROM (SELECT trace_id, COALESCE(root_trace_id, trace_id) AS root, size, calls
-                      FROM traces {where})
+                      FROM traces WHERE typeof(trace_id) = 'text' {where})
+             WHERE typeof(root) = 'text'
              GROUP BY root
             """,
             params,
         ).fetchall()
-    finally:
-        conn.close()
-    totals = {row[0]: RootTotals(*row) for row in rows}
+    totals = {row[0]: RootTotals(row[0], *(_count(value) for value in row[1:])) for row in rows}
     if root_trace_id is not None:
         totals = {k: v for k, v in totals.items() if k == root_trace_id}
     return totals
@@ -485,7 +655,7 @@ def document_damage(data: bytes) -> str | None:
     except msgpack.OutOfData:
         return f"truncated after {len(data)} bytes"
     except Exception as error:  # noqa: BLE001 - any malformation is damage
-        return f"not a trace document ({error})"
+        return f"not a trace document ({error or type(error).__name__})"
     if unpacker.tell() != len(data):
         return f"{len(data) - unpacker.tell()} stray bytes after the document"
     return None
@@ -518,20 +688,21 @@ def find_damage(
     when the document is read (show, export).  Returns, per trace id, the
     1-based numbers of its damaged documents (in storage order) with reasons.
     """
-    conn = _open_existing(db_path, timeout)
-    if conn is None:
-        return {}
     damaged: dict[str, list[tuple[int, str]]] = {}
     numbers: dict[str, int] = {}
-    try:
+    with _reading(db_path, timeout) as conn:
+        if conn is None:
+            return {}
         rows = conn.execute(
-            "SELECT id, trace_id, size, length(data), typeof(data) FROM traces ORDER BY id"
+            "SELECT rowid, trace_id, size, length(data), typeof(data) FROM traces"
+            " WHERE typeof(trace_id) = 'text' ORDER BY id"
         ).fetchall()
         for row_id, trace_id, size, length, kind in rows:
             number = numbers[trace_id] = numbers.get(trace_id, 0) + 1
             reason = None
+            size = _count(size)
             if kind not in ("blob", "text") or not length:
-                reason = "empty document"
+                reason = "empty document" if kind in ("blob", "text") else f"no document ({kind})"
             elif length != size:
                 reason = (
                     f"truncated: {length} of {size} bytes stored"
@@ -542,8 +713,6 @@ def find_damage(
                 reason = _head_damage(_read_start(conn, row_id, min(length, _HEAD_WINDOW)), length)
             if reason is not None:
                 damaged.setdefault(trace_id, []).append((number, reason))
-    finally:
-        conn.close()
     return damaged
 
 
@@ -556,7 +725,7 @@ def _read_start(conn: sqlite3.Connection, row_id: int, n: int) -> bytes:
         except sqlite3.Error:
             pass  # not a blob (a text value): read it the plain way
     row = conn.execute(
-        "SELECT CAST(substr(data, 1, ?) AS BLOB) FROM traces WHERE id = ?", (n, row_id)
+        "SELECT CAST(substr(data, 1, ?) AS BLOB) FROM traces WHERE rowid = ?", (n, row_id)
     ).fetchone()
     return bytes(row[0]) if row and row[0] is not None else b""
 
@@ -590,3 +759,68 @@ def compact(db_path: str | os.PathLike[str], timeout: float = 60) -> int:
     finally:
         conn.close()
     return max(before - _disk_size(path), 0)
+
+
+# -- traces kept aside -----------------------------------------------------
+
+_UNSAFE_NAME = re.compile(r"[^A-Za-z0-9_.-]")
+
+
+def side_file_directories(
+    db_path: str | os.PathLike[str], start_dir: str | os.PathLike[str] | None = None
+) -> list[Path]:
+    """Where :func:`write_side_file` tries to keep a trace, in order.
+
+    ``unsaved`` beside the database; ``.vask/unsaved`` in ``start_dir`` (the
+    working directory by default); ``vask-unsaved-<uid>`` in the temporary
+    directory.
+    """
+    return list(dict.fromkeys(directory for _, directory in _side_file_places(db_path, start_dir)))
+
+
+def _side_file_places(
+    db_path: str | os.PathLike[str], start_dir: str | os.PathLike[str] | None
+) -> list[tuple[Path | None, Path]]:
+    """(directory that must be one of the user's own, or None; side-file directory in it)."""
+    base = Path(start_dir) if start_dir is not None else Path.cwd()
+    uid = os.getuid() if hasattr(os, "getuid") else 0
+    beside = Path(db_path).absolute().parent
+    project = base.absolute() / ".vask"
+    return [
+        (beside, beside / "unsaved"),
+        (project, project / "unsaved"),
+        # The one place made for sharing: its name is the user's alone.
+        (None, Path(tempfile.gettempdir()).absolute() / f"vask-unsaved-{uid}"),
+    ]
+
+
+def write_side_file(
+    trace_id: str,
+    data: bytes,
+    db_path: str | os.PathLike[str],
+    start_dir: str | os.PathLike[str] | None = None,
+) -> Path:
+    """Keep a trace document that could not be stored; returns the file.
+
+    The file, ``<trace id>.msgpack`` (mode 0o600), goes into the first of
+    :func:`side_file_directories` that is safe to write in; each is created
+    owner-only (0o700) or made so.  ``unsaved`` is made only in a directory of
+    the user's own (not beside a database in ``/tmp``).  The file appears
+    whole or not at all.  Raises ``OSError`` naming every place tried when
+    none could take it.
+    """
+    name = _UNSAFE_NAME.sub("_", trace_id)[:100] or "trace"
+    failures = []
+    tried = set()
+    for base, directory in _side_file_places(db_path, start_dir):
+        if directory in tried:
+            continue
+        tried.add(directory)
+        try:
+            if base is not None:
+                _paths.private_directory(base)
+            real = _paths.private_directory(directory, owner_only=True)
+            return _paths.create_private_file(real, f"{name}.msgpack", data)
+        except OSError as error:
+            failures.append(f"{directory}: {error}")
+    raise OSError(f"no place to keep trace {trace_id}: " + "; ".join(failures))

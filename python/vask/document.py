@@ -3,6 +3,12 @@
 A trace id may have several documents (consecutive saves of one run); they
 are read as one trace whose threads hold the concatenation of the documents'
 records, in order.
+
+Documents are untrusted input (a database may come from anywhere, imports
+from files): every reader here either returns what it could read or raises
+:class:`DamagedDocument`, and a document that cannot be read is named and
+skipped, never the end of the whole trace.  Values of the wrong type read as
+missing; times that cannot be a time (NaN, infinities, 1e300) too.
 """
 
 from __future__ import annotations
@@ -15,7 +21,7 @@ from typing import Any
 import msgpack
 
 from vask.db import _CALL_PATTERN as CALL_PATTERN
-from vask.db import document_damage
+from vask.db import document_damage, plausible_time
 
 __all__ = [
     "CLOSING_EVENTS",
@@ -71,34 +77,51 @@ def decode_document(data: bytes) -> dict[str, Any]:
 def document_facts(data: bytes) -> dict[str, Any]:
     """``trace_id``, ``trace_name``, ``timestamp`` and counts (threads, calls, flushed subtrees).
 
-    Reads the top level only; the records are skipped, not decoded.
+    Reads the top level only; the records are skipped, not decoded.  Facts
+    of the wrong type are ``None``.  Raises :class:`DamagedDocument` for
+    bytes that are not a trace document.
     """
     facts: dict[str, Any] = {"trace_id": None, "trace_name": None, "threads": 0}
-    unpacker = msgpack.Unpacker(None, raw=False, max_buffer_size=max(len(data), 1))
-    unpacker.feed(data)
-    n = unpacker.read_map_header()
-    for _ in range(n):
-        key = unpacker.unpack()
-        if key in ("trace_id", "trace_name", "timestamp"):
-            facts[key] = unpacker.unpack()
-        elif key == "threads":
-            active = 0
-            for _ in range(unpacker.read_map_header()):
-                unpacker.skip()  # the thread key
-                for _ in range(unpacker.read_map_header()):
-                    if unpacker.unpack() == "frames":
-                        records = unpacker.read_array_header()
-                        active += records > 0
-                        for _ in range(records):
-                            unpacker.skip()
-                    else:
-                        unpacker.skip()
-            facts["threads"] = active
-        else:
-            unpacker.skip()
+    try:
+        data = bytes(data)
+        unpacker = msgpack.Unpacker(
+            None, raw=False, max_buffer_size=max(len(data), 1), strict_map_key=False
+        )
+        unpacker.feed(data)
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key in ("trace_id", "trace_name", "timestamp"):
+                facts[key] = unpacker.unpack()
+            elif key == "threads":
+                facts["threads"] = _active_threads(unpacker)
+            else:
+                unpacker.skip()
+    except Exception as error:  # noqa: BLE001 - any malformation is damage
+        raise DamagedDocument(f"not a trace document ({error or type(error).__name__})") from None
+    for key in ("trace_id", "trace_name"):
+        if not isinstance(facts[key], str):
+            facts[key] = None
+    if "timestamp" in facts:
+        facts["timestamp"] = plausible_time(facts["timestamp"])
     facts["calls"] = data.count(CALL_PATTERN)
     facts["flushed_subtrees"] = data.count(_FLUSHED_PATTERN)
     return facts
+
+
+def _active_threads(unpacker: msgpack.Unpacker) -> int:
+    """The number of threads with records in a ``threads`` map, read off ``unpacker``."""
+    active = 0
+    for _ in range(unpacker.read_map_header()):
+        unpacker.skip()  # the thread key
+        for _ in range(unpacker.read_map_header()):
+            if unpacker.unpack() == "frames":
+                records = unpacker.read_array_header()
+                active += records > 0
+                for _ in range(records):
+                    unpacker.skip()
+            else:
+                unpacker.skip()
+    return active
 
 
 _FLUSHED_PATTERN = msgpack.packb("type") + msgpack.packb(FLUSHED_TYPE)
@@ -139,9 +162,9 @@ class Trace:
 
         def first(t: ThreadTrace) -> float:
             for record in t.records:
-                ts = record.get("timestamp") if isinstance(record, dict) else None
-                if isinstance(ts, (int, float)):
-                    return float(ts)
+                ts = record_time(record)
+                if ts is not None:
+                    return ts
             return math.inf
 
         return sorted(self.threads.values(), key=lambda t: (t.key != self.main_thread, first(t)))
@@ -151,8 +174,8 @@ class Trace:
         last = None
         for thread in self.threads.values():
             for record in reversed(thread.records):
-                ts = record.get("timestamp") if isinstance(record, dict) else None
-                if isinstance(ts, (int, float)):
+                ts = record_time(record)
+                if ts is not None:
                     last = ts if last is None else max(last, ts)
                     break
         return last
@@ -162,46 +185,74 @@ def _int_or_none(value: Any) -> int | None:
     return value if isinstance(value, int) and not isinstance(value, bool) else None
 
 
+def _thread_key(key: Any) -> str:
+    """A thread key as text; keys of other types (the format's keys are texts) as a short repr."""
+    if isinstance(key, str):
+        return key
+    if isinstance(key, (bytes, int, float)) or key is None:
+        return repr(key)[:100]
+    return f"<{type(key).__name__} key>"
+
+
+def _merge_one(trace: Trace, doc: dict[str, Any]) -> None:
+    """Merge one decoded document into ``trace``.
+
+    Everything is read into locals first and ``trace`` changes only at the
+    end, so a document that turns out to be unreadable half-way leaves no
+    trace of itself.
+    """
+    threads = []
+    for key, info in doc["threads"].items():
+        info = info if isinstance(info, dict) else {}
+        frames = info.get("frames")
+        name = info.get("name")
+        threads.append(
+            (
+                _thread_key(key),
+                name if isinstance(name, str) else None,
+                _int_or_none(info.get("native_id")),
+                _int_or_none(info.get("ident")),
+                [r for r in frames if isinstance(r, dict)] if isinstance(frames, list) else [],
+            )
+        )
+    args = doc.get("command_line_args")
+    if isinstance(doc.get("trace_name"), str):
+        trace.name = doc["trace_name"]
+    if trace.timestamp is None:
+        trace.timestamp = plausible_time(doc.get("timestamp"))
+    if isinstance(doc.get("root_trace_id"), str):
+        trace.root_trace_id = doc["root_trace_id"]
+    if isinstance(args, list) and not trace.command_line_args:
+        trace.command_line_args = [a if isinstance(a, str) else "?" for a in args]
+    if trace.main_thread is None and isinstance(doc.get("current_thread_id"), str):
+        trace.main_thread = doc["current_thread_id"]
+    if isinstance(doc.get("meta"), dict):
+        trace.meta = doc["meta"]
+    for key, name, native_id, ident, records in threads:
+        thread = trace.threads.get(key)
+        if thread is None:
+            thread = trace.threads[key] = ThreadTrace(key=key, name=key)
+        if name is not None:
+            thread.name = name
+        thread.native_id = native_id or thread.native_id
+        thread.ident = ident or thread.ident
+        thread.records.extend(records)
+
+
 def merge_documents(trace_id: str, documents: Iterable[bytes]) -> Trace:
     """The documents of one trace id read as one trace; damaged ones are noted and skipped."""
     trace = Trace(trace_id=trace_id)
     for number, data in enumerate(documents, 1):
         trace.documents += 1
         try:
-            doc = decode_document(data)
+            _merge_one(trace, decode_document(data))
         except DamagedDocument as error:
             trace.damaged.append((number, str(error)))
-            continue
-        if isinstance(doc.get("trace_name"), str):
-            trace.name = doc["trace_name"]
-        if trace.timestamp is None and isinstance(doc.get("timestamp"), (int, float)):
-            trace.timestamp = float(doc["timestamp"])
-        if isinstance(doc.get("root_trace_id"), str):
-            trace.root_trace_id = doc["root_trace_id"]
-        args = doc.get("command_line_args")
-        if isinstance(args, list) and not trace.command_line_args:
-            trace.command_line_args = [str(a) for a in args]
-        if trace.main_thread is None and isinstance(doc.get("current_thread_id"), str):
-            trace.main_thread = doc["current_thread_id"]
-        if isinstance(doc.get("meta"), dict):
-            trace.meta = doc["meta"]
-        for key, info in doc["threads"].items():
-            key = str(key)
-            info = info if isinstance(info, dict) else {}
-            thread = trace.threads.get(key)
-            if thread is None:
-                thread = trace.threads[key] = ThreadTrace(key=key, name=key)
-            if isinstance(info.get("name"), str):
-                thread.name = info["name"]
-            thread.native_id = _int_or_none(info.get("native_id")) or thread.native_id
-            thread.ident = _int_or_none(info.get("ident")) or thread.ident
-            frames = info.get("frames")
-            if isinstance(frames, list):
-                thread.records.extend(r for r in frames if isinstance(r, dict))
+        except Exception as error:  # noqa: BLE001 - one unreadable document is not the trace
+            trace.damaged.append((number, f"cannot be read ({type(error).__name__}: {error})"))
     return trace
 
 
 def record_time(record: dict[str, Any] | None) -> float | None:
-    """The record's timestamp as a float, or ``None`` when it has none."""
-    ts = record.get("timestamp") if record else None
-    return float(ts) if isinstance(ts, (int, float)) and not isinstance(ts, bool) else None
+    """The record's timestamp as a float, or ``None`` when it has none that can be a time."""
+    return plausible_time(record.get("timestamp")) if isinstance(record, dict) else None

@@ -13,19 +13,34 @@ from vask.version import __version__
 __all__ = ["chrome_trace"]
 
 
-def _jsonable(value: Any) -> Any:
+# Containers nested deeper than this are written as "…": far deeper than what
+# the tracer's dumpers write, far shallower than what json.dump can recurse into.
+_MAX_DEPTH = 64
+
+
+def _key(key: Any) -> str:
+    if isinstance(key, str):
+        return key
+    if key is None or isinstance(key, (bool, int, float, bytes)):
+        return repr(key)
+    return f"<{type(key).__name__}>"
+
+
+def _jsonable(value: Any, depth: int = 0) -> Any:
     """``value`` with everything JSON cannot hold turned into text."""
     if value is None or isinstance(value, (bool, int, str)):
         return value
     if isinstance(value, float):
         return value if math.isfinite(value) else repr(value)
+    if isinstance(value, (dict, list, tuple)) and depth >= _MAX_DEPTH:
+        return "…"
     if isinstance(value, dict):
-        return {str(k): _jsonable(v) for k, v in value.items()}
+        return {_key(k): _jsonable(v, depth + 1) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
-        return [_jsonable(v) for v in value]
+        return [_jsonable(v, depth + 1) for v in value]
     if isinstance(value, bytes):
         return repr(value)
-    return str(value)
+    return f"<{type(value).__name__}>"
 
 
 def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
@@ -90,8 +105,8 @@ def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
                 begin = t0 if begin is None else begin
                 finish = last if finish is None else max(finish, begin)
                 args: dict[str, Any] = {
-                    "path": record.get("path"),
-                    "frame_id": record.get("frame_id"),
+                    "path": _jsonable(record.get("path")),
+                    "frame_id": _jsonable(record.get("frame_id")),
                 }
                 if node.start is not None:
                     args["arguments"] = _jsonable(node.start.get("locals"))

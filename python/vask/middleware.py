@@ -13,7 +13,8 @@ profiler of its own, started before the rest of the chain runs and stopped
 when the response comes back; the trace is stored right away and named after
 the request by the built-in Django plugin of :mod:`vask.plugins`, as in
 ``GET /orders/ 200``.  Errors of tracing or storing are logged on the "vask"
-logger and never change the response.
+logger and never change the response; a trace the database does not take is
+kept in a side file, which the warning names.
 
 Settings:
 
@@ -74,7 +75,7 @@ class VaskMiddleware:
         from django.conf import settings
         from django.core.exceptions import ImproperlyConfigured, MiddlewareNotUsed
 
-        from vask import plugins, serialize
+        from vask.config import check_config
         from vask.profiler import default_db_path, resolve_engine
 
         self.get_response = get_response
@@ -85,12 +86,10 @@ class VaskMiddleware:
             config = {}
         if not isinstance(config, Mapping):
             raise ImproperlyConfigured(f"VASK_CONFIG must be a dict, not {type(config).__name__}")
-        self.config: dict[str, Any] = {"threading": False, **config}
         # Mistakes in the configuration show at start-up, not as a warning
         # logged for every request.
         try:
-            plugins.load_plugin_data(self.config)
-            serialize.redaction_from_config(self.config.get("redact", True))
+            self.config: dict[str, Any] = check_config({"threading": False, **config})
         except (TypeError, ValueError) as error:
             raise ImproperlyConfigured(f"VASK_CONFIG: {error}") from error
         db_path = getattr(settings, "VASK_DB_PATH", None)
@@ -160,7 +159,7 @@ class VaskMiddleware:
             if suspended_on is not None:
                 suspended_on.set_suspended(False)
             try:
-                profiler.save()
+                profiler.save()  # a trace the database does not take is kept aside, and logged
             except Exception:
                 logger.exception(
                     "vask: cannot store the trace of the request %s in %s",

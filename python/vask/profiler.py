@@ -16,7 +16,9 @@ Two engines record a program's calls:
 
 from __future__ import annotations
 
+import logging
 import os
+import sqlite3
 import sys
 import threading
 import time
@@ -115,6 +117,11 @@ class Recorder:
         self.trace_name: str | None = trace_name
         self.source: str = source
         self.one_trace_per_test: bool = bool(one_trace_per_test)
+        #: Side files of the traces that could not be stored in the database.
+        self.side_files: list[Path] = []
+        # Documents that could be neither stored nor kept in a file; the next
+        # save tries them again.
+        self._unstored: list[tuple[str, bytes]] = []
         self._started = False
 
     @property
@@ -123,8 +130,12 @@ class Recorder:
         return self._started
 
     def _configure_values(self) -> None:
-        """Sets up the value dumpers before the native engine is built."""
+        """Checks the configuration and sets up the value dumpers, before the
+        native engine is built."""
         from vask import serialize
+        from vask.config import check_config
+
+        self.config = check_config(self.config)
 
         # Secrets are redacted by the value dumpers, which take no options.
         # A list is stored as one str: the trace keeps only scalar config values.
@@ -136,6 +147,12 @@ class Recorder:
     def _native(self) -> Any:
         """The native engine object, or ``None`` before :meth:`start`."""
         raise NotImplementedError
+
+    @property
+    def native(self) -> Any:
+        """The native engine (``VaskProfiler`` or ``VaskMonitor``), or ``None``
+        before :meth:`start`. Its own ``save()`` raises when the store fails."""
+        return self._native()
 
     def _engine(self) -> Any:
         native = self._native()
@@ -150,9 +167,22 @@ class Recorder:
         raise NotImplementedError
 
     def save(self) -> str:
-        """Store everything recorded since the last save; returns the trace id."""
+        """Store everything recorded since the last save; returns the trace id.
+
+        A trace the database does not take (locked past the busy timeout,
+        not writable, refused as unsafe) is not lost and does not raise: it
+        is kept in a side file (see :func:`vask.db.write_side_file`, listed
+        in :attr:`side_files`) and a warning on the "vask" logger says where;
+        ``vask traces import`` stores it later.  Should no file take it
+        either, it stays in memory and the next save tries again.
+        """
         engine = self._engine()
-        engine.save()
+        self._store_unstored()
+        try:
+            engine.save()
+        except _STORE_ERRORS as error:
+            # The failed save put the records back in the engine.
+            self._keep_aside(engine.build_trace(), error)
         return self.trace_id
 
     @property
@@ -167,11 +197,12 @@ class Recorder:
         """Build the document now and store it from a background thread.
 
         The returned thread is started; ``join()`` it to wait for the store.
-        An error of the store is kept as the thread's ``error`` attribute.
+        An error of the store is kept as the thread's ``error`` attribute; a
+        trace the database does not take is kept aside as by :meth:`save`.
         """
         trace_id = self.trace_id
         document = self._engine().build_trace()
-        timeout = int(self.config.get("sqlite_busy_timeout", 60))
+        timeout = self._timeout()
 
         def store() -> None:
             from vask import db
@@ -180,7 +211,10 @@ class Recorder:
                 db.save_trace(
                     trace_id, timeout=timeout, msgpack_data=document, db_path=self.db_path
                 )
-            except BaseException as exc:  # kept for the caller to inspect
+            except _STORE_ERRORS as exc:  # kept for the caller to inspect, and kept aside
+                worker.error = exc  # type: ignore[attr-defined]
+                self._keep_aside(document, exc)
+            except BaseException as exc:
                 worker.error = exc  # type: ignore[attr-defined]
                 raise
 
@@ -188,6 +222,55 @@ class Recorder:
         worker.error = None  # type: ignore[attr-defined]
         worker.start()
         return worker
+
+    def _timeout(self) -> int:
+        return int(self.config.get("sqlite_busy_timeout", 60))
+
+    def _store(self, data: bytes) -> None:
+        """Store one built document; a failure keeps it aside (see :meth:`save`)."""
+        from vask import db
+
+        trace_id = _document_trace_id(data, self.trace_id)
+        try:
+            db.save_trace(
+                trace_id, timeout=self._timeout(), msgpack_data=data, db_path=self.db_path
+            )
+        except _STORE_ERRORS as error:
+            self._keep_aside(data, error)
+
+    def _store_unstored(self) -> None:
+        unstored, self._unstored = self._unstored, []
+        for _, data in unstored:
+            self._store(data)
+
+    def _keep_aside(self, data: bytes, error: BaseException) -> None:
+        from vask import db
+
+        trace_id = _document_trace_id(data, self.trace_id)
+        reason = db.failure_reason(error, self.db_path)
+        try:
+            side = db.write_side_file(trace_id, data, self.db_path)
+        except OSError as side_error:
+            self._unstored.append((trace_id, data))
+            _logger.error(
+                "could not store trace %s in %s: %s; nor keep it in a file: %s; "
+                "it stays in memory until profiler.save() is called again",
+                trace_id,
+                self.db_path,
+                reason,
+                side_error,
+            )
+            return
+        self.side_files.append(side)
+        _logger.warning(
+            "could not store trace %s in %s: %s; it is kept in %s; store it later with: "
+            "vask traces import %s",
+            trace_id,
+            self.db_path,
+            reason,
+            side,
+            side,
+        )
 
 
 class Profiler(Recorder):
@@ -269,3 +352,22 @@ def create(engine: str | None = None, **kwargs: Any) -> Recorder:
 
         return Monitor(**kwargs)
     return Profiler(**kwargs)
+
+
+_logger = logging.getLogger("vask")
+
+# The errors of a store that a side file answers: the database could not be
+# written (locked, read-only, full, refused as unsafe), as opposed to a
+# document the engine could not build.
+_STORE_ERRORS = (sqlite3.Error, OSError)
+
+
+def _document_trace_id(data: bytes, default: str) -> str:
+    """The trace id a built document carries (per-test traces have their own)."""
+    from vask import db
+
+    try:
+        trace_id = db._read_head(data).get("trace_id")
+    except ValueError:
+        return default
+    return trace_id if isinstance(trace_id, str) else default

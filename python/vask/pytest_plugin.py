@@ -26,12 +26,14 @@ and ``engine``.
 
 Calls outside any test (collection, session hooks of conftest files) are not
 stored.  A failure to store a test's trace is logged on the "vask" logger
-and does not fail the test.  The terminal summary tells how many traces were
-stored and where.  ``-p no:vask`` unloads the plugin entirely.
+and does not fail the test; the tracer tries again at the next test's end.
+The terminal summary tells how many traces were stored and where, and how
+many stores failed.  ``-p no:vask`` unloads the plugin entirely.
 """
 
 from __future__ import annotations
 
+import logging
 import sqlite3
 import sys
 from pathlib import Path
@@ -134,7 +136,7 @@ def _last_row_id(db_path: Path) -> int:
         return 0
     from vask import db
 
-    conn = db.connect(db_path)
+    conn = db.connect_readonly(db_path)
     try:
         (row_id,) = conn.execute("SELECT COALESCE(MAX(id), 0) FROM traces").fetchone()
     finally:
@@ -148,7 +150,7 @@ def _traces_since(db_path: Path, row_id: int) -> int:
         return 0
     from vask import db
 
-    conn = db.connect(db_path)
+    conn = db.connect_readonly(db_path)
     try:
         (count,) = conn.execute(
             "SELECT COUNT(DISTINCT COALESCE(root_trace_id, trace_id)) FROM traces WHERE id > ?",
@@ -157,6 +159,21 @@ def _traces_since(db_path: Path, row_id: int) -> int:
     finally:
         conn.close()
     return int(count)
+
+
+class _FailedStores(logging.Handler):
+    """Counts the stores of test traces that failed, as the engine reports them."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.WARNING)
+        self.count = 0
+        self.reason: str | None = None
+
+    def emit(self, record: logging.LogRecord) -> None:
+        error = record.exc_info[1] if record.exc_info else None
+        if isinstance(error, (sqlite3.Error, OSError)):
+            self.count += 1
+            self.reason = self.reason or str(error)
 
 
 class VaskSession:
@@ -179,6 +196,7 @@ class VaskSession:
         self.first_row = first_row
         self.stored: int | None = None
         self.problem: str | None = None
+        self.failed_stores = _FailedStores()
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_runtestloop(self, session: pytest.Session) -> None:
@@ -214,6 +232,7 @@ class VaskSession:
             self.problem = f"cannot start tracing, so --vask traced nothing: {error}"
             return
         self.profiler = profiler
+        logging.getLogger("vask").addHandler(self.failed_stores)
 
     @pytest.hookimpl(trylast=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
@@ -223,6 +242,7 @@ class VaskSession:
         # Each test's trace was stored at its end; what is left ran outside
         # every test and is dropped with the engine.
         profiler.stop()
+        logging.getLogger("vask").removeHandler(self.failed_stores)
         try:
             self.stored = _traces_since(self.db_path, self.first_row)
         except (OSError, sqlite3.Error) as error:
@@ -241,3 +261,11 @@ class VaskSession:
             f"vask: stored {self.stored} {noun} in {self.db_path}; "
             f"see them with: vask traces list --db {self.db_path}"
         )
+        failed = self.failed_stores.count
+        if failed:
+            terminalreporter.write_line(
+                f"vask: {failed} attempt{'s' if failed != 1 else ''} to store a test's trace "
+                f"failed ({self.failed_stores.reason}); a trace not stored by a later test's "
+                "end was lost",
+                red=True,
+            )

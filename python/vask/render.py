@@ -10,6 +10,7 @@ from typing import Any
 
 from vask.calltree import CallNode
 from vask.document import record_time
+from vask.textsafe import terminal_safe
 
 __all__ = [
     "Style",
@@ -25,6 +26,13 @@ __all__ = [
 _PLUGIN_BASE_KEYS = frozenset(("frame_id", "timestamp", "user_code_call_site", "type", "subtype"))
 
 _REPR_LIKE = re.compile(r"^(<.*>|[A-Za-z_][\w.]*\(.*\))$", re.DOTALL)
+
+# Containers nested deeper than this are shown as "…" (the tracer's dumpers
+# write far shallower values; a deeper one is a damaged or crafted document).
+_MAX_VALUE_DEPTH = 32
+
+#: Calls deeper than this are indented no further; their lines show the depth.
+MAX_INDENT_DEPTH = 50
 
 
 def _cut(text: str, width: int) -> str:
@@ -50,7 +58,9 @@ def format_value(value: Any, width: int = 0) -> str:
         budget[0] -= len(text)
         return budget[0] > 0
 
-    def go(v: Any, top: bool) -> bool:
+    def go(v: Any, depth: int) -> bool:
+        if isinstance(v, (dict, list)) and depth >= _MAX_VALUE_DEPTH:
+            return emit("…")
         if isinstance(v, str):
             one_line = v.replace("\n", "\\n") if _REPR_LIKE.match(v) else None
             return emit(one_line if one_line is not None else repr(v))
@@ -62,7 +72,7 @@ def format_value(value: Any, width: int = 0) -> str:
                     return False
                 if not emit(f"{k!r}: " if isinstance(k, str) else f"{k}: "):
                     return False
-                if not go(item, False):
+                if not go(item, depth + 1):
                     return False
             return emit("}")
         if isinstance(v, list):
@@ -71,12 +81,12 @@ def format_value(value: Any, width: int = 0) -> str:
             for i, item in enumerate(v):
                 if i and not emit(", "):
                     return False
-                if not go(item, False):
+                if not go(item, depth + 1):
                     return False
             return emit("]")
         return emit(repr(v))
 
-    go(value, True)
+    go(value, 0)
     return _cut("".join(parts), width)
 
 
@@ -110,7 +120,10 @@ def format_time(timestamp: float | None) -> str:
     """A Unix time as local ``YYYY-MM-DD HH:MM:SS``, or ``-``."""
     if timestamp is None:
         return "-"
-    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(timestamp))
+    try:
+        return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(timestamp))
+    except (OverflowError, OSError, ValueError):
+        return "?"  # a time the platform's calendar cannot hold
 
 
 def short_name(record: dict[str, Any]) -> str:
@@ -131,7 +144,7 @@ def short_name(record: dict[str, Any]) -> str:
     if isinstance(path, str):
         file = path.rsplit(":", 1)[0]
         if file.endswith(".py"):
-            parts = file[:-3].replace("\\", "/").split("/")
+            parts = file[:-3].replace("\\", "/").split("/")[-32:]
             if parts and parts[-1] == "__init__":
                 parts.pop()
             for i in range(len(parts)):
@@ -170,7 +183,8 @@ def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
     """The pieces of a call's line as (style field, text) pairs."""
     record = node.record
     pieces: list[tuple[str, str]] = []
-    name = short_name(record)
+    # Names and paths are cut too, more generously than values.
+    name = _cut(short_name(record), 4 * width)
     if node.start is not None:
         local_vars = node.start.get("locals")
         if record.get("co_name") == "<module>":
@@ -204,7 +218,7 @@ def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
         pieces.append(("dim", "  (began before tracing)"))
     path = record.get("path")
     if isinstance(path, str):
-        pieces.append(("dim", f"  {path}"))
+        pieces.append(("dim", f"  {_cut(path, 4 * width)}"))
     return pieces
 
 
@@ -226,6 +240,7 @@ def _flushed_parts(node: CallNode, calls_of: dict[str, int]) -> list[tuple[str, 
     if calls is None:
         segments = record.get("flushed_segment_count")
         size = record.get("flushed_bytes")
+        segments = segments if isinstance(segments, int) else "?"
         what = f"{segments} top-level call{'s' if segments != 1 else ''}"
         if isinstance(size, int):
             what += f" ({format_bytes(size)})"
@@ -249,7 +264,9 @@ def render_tree(
 
     ``max_depth`` hides nodes at that depth and below (a parent then says how
     many calls it hides); ``grep`` keeps only nodes whose line contains the
-    text, with their ancestors.
+    text, with their ancestors.  Lines are safe to print on a terminal (see
+    :mod:`vask.textsafe`); below :data:`MAX_INDENT_DEPTH` levels the
+    indentation stops growing and each line starts with its depth instead.
     """
     calls_of = flushed_calls or {}
 
@@ -275,13 +292,24 @@ def render_tree(
                         break
                     keep.add(id(ancestor))
 
+    deep_noted = False
     stack = [(0, child) for child in reversed(root.children)]
     while stack:
         depth, node = stack.pop()
         if keep is not None and id(node) not in keep:
             continue
-        line = [indent, "  " * depth]
+        line = [indent, "  " * min(depth, MAX_INDENT_DEPTH)]
+        if depth > MAX_INDENT_DEPTH:
+            if not deep_noted:
+                deep_noted = True
+                yield (
+                    f"{indent}{'  ' * MAX_INDENT_DEPTH}{style.dim}(calls deeper than "
+                    f"{MAX_INDENT_DEPTH} levels are not indented further; "
+                    f"[depth N] gives their depth){style.reset}"
+                )
+            line.append(f"{style.dim}[depth {depth}]{style.reset} ")
         for field_name, text in parts(node):
+            text = terminal_safe(text)
             color = getattr(style, field_name) if field_name else ""
             line.append(f"{color}{text}{style.reset}" if color else text)
         deeper = max_depth is not None and depth + 1 >= max_depth

@@ -23,7 +23,7 @@ import sys
 
 from vask.cli.common import CliError, db_path_for, display, load_settings, say, start_dir
 from vask.cli.parser import build_parser, split_run_args
-from vask.cli.traces import TRACE_COMMANDS
+from vask.cli.traces import READING_COMMANDS, TRACE_COMMANDS
 
 __all__ = ["CliError", "main"]
 
@@ -48,9 +48,14 @@ def _dispatch(argv: list[str]) -> int:
         args.traces_parser.print_help(sys.stderr)
         return 2
     db_path = db_path_for(args, settings)
+    if args.action in READING_COMMANDS and not db_path.exists():
+        # Reading creates nothing, not even an empty database.
+        raise CliError(f"no trace database at {display(db_path)}", 1)
     try:
         return TRACE_COMMANDS[args.action](args, db_path)
-    except sqlite3.Error as error:
+    except BrokenPipeError:
+        raise
+    except (sqlite3.Error, OSError) as error:
         message = str(error)
         if str(db_path) not in message:
             message = f"{message} (database {display(db_path)})"

@@ -9,6 +9,7 @@ from typing import Any, TextIO
 
 from vask import config as vask_config
 from vask import db
+from vask.textsafe import terminal_safe
 
 __all__ = [
     "DEFAULT_BUSY_TIMEOUT",
@@ -46,9 +47,14 @@ def stderr() -> TextIO:
 
 
 def say(message: str) -> None:
+    """Write ``vask: message`` on one line of standard error, safe for a terminal.
+
+    Messages quote stored text (trace names and ids, reasons of damage), so
+    they are escaped like everything else vask prints.
+    """
     stream = stderr()
     try:
-        stream.write(f"vask: {message}\n")
+        stream.write(f"vask: {terminal_safe(message)}\n")
         stream.flush()
     except (OSError, ValueError):
         pass

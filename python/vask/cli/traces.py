@@ -13,8 +13,16 @@ from vask import db, document, render
 from vask.calltree import build_call_tree
 from vask.cli.common import CliError, calls_text, display, plural, say
 from vask.export import chrome_trace
+from vask.textsafe import terminal_safe
 
-__all__ = ["TRACE_COMMANDS"]
+__all__ = ["READING_COMMANDS", "TRACE_COMMANDS"]
+
+#: The commands that only read the database: it is opened read-only, and
+#: never created.
+READING_COMMANDS = frozenset(("list", "show", "export", "view"))
+
+# Stored names (of traces, threads) are cut to this many characters on a line.
+_NAME_LIMIT = 200
 
 
 def _summaries(db_path: Path, timeout: float) -> list[db.TraceSummary]:
@@ -125,11 +133,11 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
             name = f"[DAMAGED] {name}"
         rows.append(
             (
-                s.trace_id,
+                terminal_safe(s.trace_id, _NAME_LIMIT),
                 render.format_time(s.timestamp if s.timestamp is not None else s.stored_at),
                 f"{calls:,}",
                 render.format_bytes(size),
-                name,
+                terminal_safe(name, 4 * _NAME_LIMIT),
             )
         )
     widths = [max(len(row[i]) for row in rows) for i in range(4)]
@@ -182,20 +190,21 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
         facts.append(f"{len(trace.threads)} thread{'s' if len(trace.threads) != 1 else ''}")
         if trace.documents > 1:
             facts.append(f"{trace.documents} documents")
-        title = f"{style.header}trace {trace_id}{style.reset}"
+        title = f"{style.header}trace {terminal_safe(trace_id)}{style.reset}"
         if trace.name:
-            title += f"  {trace.name}"
+            title += f"  {terminal_safe(trace.name, _NAME_LIMIT)}"
         out.write(f"{title}\n{style.dim}{' · '.join(facts)}{style.reset}\n")
         if trace.command_line_args:
-            out.write(f"{style.dim}command: {' '.join(trace.command_line_args)}{style.reset}\n")
+            command = terminal_safe(" ".join(trace.command_line_args), 4 * _NAME_LIMIT)
+            out.write(f"{style.dim}command: {command}{style.reset}\n")
         if trace.root_trace_id not in (None, trace_id):
-            out.write(
-                f"{style.dim}a subtree flushed from trace {trace.root_trace_id}{style.reset}\n"
-            )
+            root_id = terminal_safe(trace.root_trace_id, _NAME_LIMIT)
+            out.write(f"{style.dim}a subtree flushed from trace {root_id}{style.reset}\n")
         for thread in trace.ordered_threads():
             root = build_call_tree(thread.records)
             calls = root.calls_below
             ident = f"native {thread.native_id}" if thread.native_id is not None else thread.key
+            ident = terminal_safe(ident, _NAME_LIMIT)
             lines = render.render_tree(
                 root,
                 style=style,
@@ -209,7 +218,8 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
             if first is None and args.grep is not None:
                 continue  # nothing of this thread matches
             out.write(
-                f"\n{style.header}thread {thread.name}{style.reset}{style.dim} ({ident}) · "
+                f"\n{style.header}thread {terminal_safe(thread.name, _NAME_LIMIT)}{style.reset}"
+                f"{style.dim} ({ident}) · "
                 f"{calls:,} call{'s' if calls != 1 else ''}{style.reset}\n"
             )
             if first is not None:
@@ -234,7 +244,8 @@ def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
     calls = sum(1 for e in chrome["traceEvents"] if e["ph"] == "X")
     output = args.output or f"{trace_id}.json"
     if output == "-":
-        json.dump(chrome, sys.stdout, separators=(",", ":"), ensure_ascii=False)
+        # ASCII only: JSON's own escapes keep control characters off a terminal.
+        json.dump(chrome, sys.stdout, separators=(",", ":"))
         sys.stdout.write("\n")
         return 1 if trace.damaged else 0
     path = Path(output)
