@@ -129,30 +129,21 @@ PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
 
 // ---- the event callbacks -------------------------------------------------------------
 
-// `_instruction_offset`: a non-negative int (not used beyond the check).
+// `_instruction_offset`: an int, not used beyond the check. A negative one
+// is accepted: the interpreter passes one for a frame that is unwound before
+// its first instruction (an exception raised by a trace function at its
+// start), and an error raised here would replace the program's exception.
 // Returns false with the argument error set.
 bool check_offset(PyObject* offset) noexcept {
-  Ref index = Ref::incref(offset);
-  if (!PyLong_CheckExact(offset)) {
-    index = Ref::steal(PyNumber_Index(offset));
-    if (!index) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError,
-                   "argument '_instruction_offset': '%.200s' object cannot be interpreted as an "
-                   "integer",
-                   Py_TYPE(offset)->tp_name);
-      return false;
-    }
-  }
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (value < 0 || overflow < 0) {
-    PyErr_SetString(PyExc_OverflowError,
-                    "argument '_instruction_offset': can't convert negative int to unsigned");
-    return false;
-  }
-  return true;
+  if (PyLong_Check(offset)) return true;
+  Ref index = Ref::steal(PyNumber_Index(offset));
+  if (index) return true;
+  PyErr_Clear();
+  PyErr_Format(PyExc_TypeError,
+               "argument '_instruction_offset': '%.200s' object cannot be interpreted as an "
+               "integer",
+               Py_TYPE(offset)->tp_name);
+  return false;
 }
 
 template <FrameEvent kEvent>
