@@ -32,7 +32,8 @@ from hypothesis import strategies as st
 from test_cli import REPO, vask_cmd
 from vask import cli, db, document
 from vask.calltree import build_call_tree
-from vask.export import chrome_trace
+from vask import traceindex
+from vask.export import write_chrome_trace, write_speedscope
 from vask.render import Style, render_tree
 
 # A line of output a terminal would act on (a forged line break included).
@@ -183,6 +184,10 @@ def check_lines(lines: list[str]) -> None:
         assert not UNSAFE.search(line), line
 
 
+def reject_constant(name: str) -> None:
+    raise AssertionError(f"the export wrote {name}, which JSON does not have")
+
+
 def read_everything(trace_id: str, data: bytes, good: bytes) -> None:
     """Every reader over ``data``; only the readers' own errors may come out."""
     assert document.check_document(data) is None or isinstance(document.check_document(data), str)
@@ -203,7 +208,16 @@ def read_everything(trace_id: str, data: bytes, good: bytes) -> None:
         root = build_call_tree(thread.records)
         for options in ({"width": 40}, {"width": 0, "max_depth": 3}, {"width": 80, "grep": "e"}):
             check_lines(list(render_tree(root, style=Style(), **options)))
-    json.dumps(chrome_trace(trace), allow_nan=False)
+    # The index is what show, the exports and the viewer read through.
+    index = traceindex.build_index(trace_id, [data, good])
+    assert [n for n, _ in index.damaged] in ([], [1])
+    for thread in index.ordered_threads():
+        node = traceindex.IndexNode(thread, 0)
+        check_lines(list(render_tree(node, style=Style(), width=40, show_locals=True)))
+    for writer in (write_chrome_trace, write_speedscope):
+        out = io.StringIO()
+        writer(index, out)
+        json.loads(out.getvalue(), parse_constant=reject_constant)
 
 
 def test_the_readers_read_or_name_every_mutated_document(seed: dict[str, Any]) -> None:

@@ -6,6 +6,7 @@ row or value is bounded; everything printed is safe for a terminal.
 
 from __future__ import annotations
 
+import io
 import json
 import re
 import sqlite3
@@ -18,7 +19,8 @@ from test_cli import document, frame, vask_cmd
 from vask import cli, db
 from vask import document as vask_document
 from vask.calltree import build_call_tree
-from vask.export import chrome_trace
+from vask import traceindex
+from vask.export import write_chrome_trace, write_speedscope
 from vask.render import Style, render_tree
 
 ROOT = "trc_01HOSTILEHOSTILEHOSTILEHOS"
@@ -230,7 +232,14 @@ def test_damaged_records_are_read_around(
     root = build_call_tree(trace.threads["native_1"].records)
     lines = list(render_tree(root, style=Style(), width=60))
     assert any("survivor(" in line for line in lines)
-    json.dumps(chrome_trace(trace), allow_nan=False)
+    index = traceindex.build_index(ROOT, [data, b"\x81\xa3abc", data[:-5]])
+    assert [n for n, _ in index.damaged] == [2, 3]
+    node = traceindex.IndexNode(index.threads["native_1"], 0)
+    assert any("survivor(" in line for line in render_tree(node, style=Style(), width=60))
+    for writer in (write_chrome_trace, write_speedscope):
+        out = io.StringIO()
+        writer(index, out)
+        json.loads(out.getvalue(), parse_constant=lambda name: pytest.fail(name))
 
     path = tmp_path / "t.db"
     db.save_trace(ROOT, msgpack_data=data, db_path=path)

@@ -7,12 +7,35 @@ frame id) "return", "unwind" or "yield" record closes it.  Plugin records and
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from vask.document import CLOSING_EVENTS, FLUSHED_TYPE, OPENING_EVENTS
 
-__all__ = ["CallNode", "build_call_tree"]
+__all__ = ["CallNode", "body_kind", "build_call_tree"]
+
+
+def body_kind(record: dict[str, Any] | None, end: dict[str, Any] | None = None) -> str:
+    """What a frame runs: "module" (a module body), "class" (a class body) or "function".
+
+    ``record`` and ``end`` are the frame's opening and closing records (either
+    may be ``None``).  A class body's locals are the class namespace, which
+    holds ``__module__`` and ``__qualname__`` once the body has begun (the
+    opening record of a class body may show it still empty).
+    """
+    for rec in (record, end):
+        if not rec:
+            continue
+        if rec.get("co_name") == "<module>":
+            return "module"
+        local_vars = rec.get("locals")
+        if (
+            isinstance(local_vars, dict)
+            and "__module__" in local_vars
+            and "__qualname__" in local_vars
+        ):
+            return "class"
+    return "function"
 
 
 class CallNode:
@@ -39,13 +62,27 @@ class CallNode:
         """The record that names this node (opening record, else the closing one)."""
         return self.start if self.start is not None else (self.end or {})
 
-    def walk(self) -> Iterator[tuple[int, CallNode]]:
-        """(depth, node) of every node below this one, in pre-order, without recursion."""
+    @property
+    def key(self) -> int:
+        """Identifies the node among the nodes of its tree."""
+        return id(self)
+
+    def walk(
+        self, max_depth: int | None = None, descend: Callable[[CallNode], bool] | None = None
+    ) -> Iterator[tuple[int, CallNode]]:
+        """(depth, node) of every node below this one, in pre-order, without recursion.
+
+        ``max_depth`` leaves out nodes at that depth and below (the children
+        are at depth 0); ``descend``, when given, says whether to go below a node.
+        """
         stack = [(0, child) for child in reversed(self.children)]
         while stack:
             depth, node = stack.pop()
             yield depth, node
-            stack.extend((depth + 1, child) for child in reversed(node.children))
+            if max_depth is not None and depth + 1 >= max_depth:
+                continue
+            if descend is None or descend(node):
+                stack.extend((depth + 1, child) for child in reversed(node.children))
 
 
 def _frame_key(record: dict[str, Any]) -> Any:

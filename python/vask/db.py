@@ -70,12 +70,16 @@ __all__ = [
     "connect_readonly",
     "delete_traces",
     "document_damage",
+    "document_rows",
     "failure_reason",
     "find_damage",
     "list_traces",
     "load_trace",
+    "open_document",
+    "open_reader",
     "plausible_time",
     "prune",
+    "read_document_part",
     "root_totals",
     "save_trace",
     "write_side_file",
@@ -231,9 +235,10 @@ def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Con
 
     The location is checked first (:func:`vask._paths.database_file`): a
     directory or file that another user could have planted raises
-    :class:`UnsafeLocation` (a ``PermissionError``).  The connection is in autocommit mode (``isolation_level=None``), in WAL
-    journal mode, and waits up to ``timeout`` seconds for a lock held by
-    another connection before it raises ``sqlite3.OperationalError``.
+    :class:`UnsafeLocation` (a ``PermissionError``).  The connection is in
+    autocommit mode (``isolation_level=None``), in WAL journal mode, and
+    waits up to ``timeout`` seconds for a lock held by another connection
+    before it raises ``sqlite3.OperationalError``.
     Errors name the database path.
     """
     path = Path(db_path)
@@ -299,6 +304,8 @@ def _text_or_none(value: Any) -> str | None:
 # 5100) are no time a trace was made at; the platform's calendar functions
 # fail on far smaller values than a float can hold.
 _EARLIEST, _LATEST = -1e11, 1e11
+#: The open range of times :func:`plausible_time` accepts.
+PLAUSIBLE_TIMES = (_EARLIEST, _LATEST)
 
 
 def plausible_time(value: Any) -> float | None:
@@ -424,7 +431,9 @@ def _check_schema(conn: sqlite3.Connection, path: Path) -> None:
         )
 
 
-def connect_readonly(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Connection:
+def connect_readonly(
+    db_path: str | os.PathLike[str], timeout: float = 60, *, check_same_thread: bool = True
+) -> sqlite3.Connection:
     """Open an existing trace database for reading only.
 
     Nothing about the file changes: it is opened read-only (its journal mode
@@ -437,7 +446,13 @@ def connect_readonly(db_path: str | os.PathLike[str], timeout: float = 60) -> sq
         raise FileNotFoundError(errno.ENOENT, "no trace database", str(path))
     uri = f"file:{urllib.request.pathname2url(str(path))}?mode=ro"
     try:
-        conn = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+        conn = sqlite3.connect(
+            uri,
+            uri=True,
+            timeout=timeout,
+            isolation_level=None,
+            check_same_thread=check_same_thread,
+        )
     except sqlite3.Error as error:
         raise _with_path(error, path) from error
     return _set_up(conn, path, _for_reading)
@@ -475,6 +490,67 @@ def _open_existing(db_path: str | os.PathLike[str], timeout: float) -> sqlite3.C
     if not path.exists():
         return None
     return connect(path, timeout)
+
+
+def open_reader(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Connection | None:
+    """A connection for reading documents part by part, or ``None`` when there is no database.
+
+    It may be used from any thread, by one thread at a time (the caller
+    serialises its use).
+    """
+    try:
+        return connect_readonly(db_path, timeout, check_same_thread=False)
+    except FileNotFoundError:
+        return None
+
+
+def document_rows(conn: sqlite3.Connection, trace_id: str) -> list[tuple[int, int]]:
+    """(row id, length) of each document stored under ``trace_id``, in storage order.
+
+    As in :func:`load_trace`, a text counts as its UTF-8 bytes and any other
+    value that is no byte string as an empty document.
+    """
+    return conn.execute(
+        "SELECT id, CASE typeof(data) WHEN 'blob' THEN length(data)"
+        " WHEN 'text' THEN length(CAST(data AS BLOB)) ELSE 0 END"
+        " FROM traces WHERE trace_id = ? ORDER BY id",
+        (trace_id,),
+    ).fetchall()
+
+
+def open_document(conn: sqlite3.Connection, row_id: int) -> Any:
+    """A read-only blob handle of a row's document (Python 3.11+), or ``None``.
+
+    Reading a far part of a large document through one handle is cheap: the
+    handle remembers where the document's pages are, where a new handle
+    walks them from the start.  A handle whose row changed raises
+    ``sqlite3.Error`` on reading.
+    """
+    if not hasattr(conn, "blobopen"):
+        return None
+    try:
+        return conn.blobopen("traces", "data", row_id, readonly=True)
+    except sqlite3.Error:
+        return None  # not a blob (a text value)
+
+
+def read_document_part(conn: sqlite3.Connection, row_id: int, offset: int, n: int) -> bytes:
+    """``n`` bytes of a row's document from ``offset`` on, reading no more of it than needed.
+
+    Without incremental blob I/O (Python 3.10) SQLite reads the whole
+    document to cut the part out.
+    """
+    blob = open_document(conn, row_id)
+    if blob is not None:
+        with blob:
+            blob.seek(offset)
+            return blob.read(n)
+    row = conn.execute(
+        "SELECT substr(CAST(data AS BLOB), ?, ?) FROM traces"
+        " WHERE id = ? AND typeof(data) IN ('blob', 'text')",
+        (offset + 1, n, row_id),
+    ).fetchone()
+    return bytes(row[0]) if row and row[0] is not None else b""
 
 
 def _count(value: Any) -> int:
@@ -718,16 +794,7 @@ def find_damage(
 
 def _read_start(conn: sqlite3.Connection, row_id: int, n: int) -> bytes:
     """The first ``n`` bytes of a row's document, reading no more of it than needed."""
-    if hasattr(conn, "blobopen"):  # Python 3.11+: incremental blob I/O
-        try:
-            with conn.blobopen("traces", "data", row_id, readonly=True) as blob:
-                return blob.read(n)
-        except sqlite3.Error:
-            pass  # not a blob (a text value): read it the plain way
-    row = conn.execute(
-        "SELECT CAST(substr(data, 1, ?) AS BLOB) FROM traces WHERE rowid = ?", (n, row_id)
-    ).fetchone()
-    return bytes(row[0]) if row and row[0] is not None else b""
+    return read_document_part(conn, row_id, 0, n)
 
 
 def _disk_size(path: Path) -> int:

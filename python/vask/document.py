@@ -32,9 +32,11 @@ __all__ = [
     "Trace",
     "check_document",
     "decode_document",
+    "decode_record",
     "document_facts",
     "merge_documents",
     "record_time",
+    "take_facts",
 ]
 
 #: Frame events that open a frame (a call node) and those that close it.
@@ -60,13 +62,22 @@ def check_document(data: bytes) -> str | None:
     return document_damage(data)
 
 
+def decode_record(data: bytes) -> Any:
+    """One MessagePack object of a stored document (a record, a value) decoded.
+
+    Every reader of stored values decodes them here, so that they all see
+    the same Python values.
+    """
+    return msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+
+
 def decode_document(data: bytes) -> dict[str, Any]:
     """The trace document in ``data`` as a dict; raises :class:`DamagedDocument`."""
     reason = check_document(data)
     if reason is not None:
         raise DamagedDocument(reason)
     try:
-        doc = msgpack.unpackb(data, raw=False, strict_map_key=False, unicode_errors="replace")
+        doc = decode_record(data)
     except Exception as error:
         raise DamagedDocument(f"cannot be decoded ({error})") from error
     if not isinstance(doc, dict) or not isinstance(doc.get("threads"), dict):
@@ -194,6 +205,29 @@ def _thread_key(key: Any) -> str:
     return f"<{type(key).__name__} key>"
 
 
+def take_facts(trace: Any, doc: dict[str, Any]) -> None:
+    """Take a document's facts into ``trace`` (a :class:`Trace` or a trace index).
+
+    Documents are taken in storage order: the name, root and meta of the
+    last one that has them win; the start time, command line and main thread
+    of the first.  Values of the wrong type, and times no clock could show,
+    read as missing.
+    """
+    if isinstance(doc.get("trace_name"), str):
+        trace.name = doc["trace_name"]
+    if trace.timestamp is None:
+        trace.timestamp = plausible_time(doc.get("timestamp"))
+    if isinstance(doc.get("root_trace_id"), str):
+        trace.root_trace_id = doc["root_trace_id"]
+    args = doc.get("command_line_args")
+    if isinstance(args, list) and not trace.command_line_args:
+        trace.command_line_args = [a if isinstance(a, str) else "?" for a in args]
+    if trace.main_thread is None and isinstance(doc.get("current_thread_id"), str):
+        trace.main_thread = doc["current_thread_id"]
+    if isinstance(doc.get("meta"), dict):
+        trace.meta = doc["meta"]
+
+
 def _merge_one(trace: Trace, doc: dict[str, Any]) -> None:
     """Merge one decoded document into ``trace``.
 
@@ -215,19 +249,7 @@ def _merge_one(trace: Trace, doc: dict[str, Any]) -> None:
                 [r for r in frames if isinstance(r, dict)] if isinstance(frames, list) else [],
             )
         )
-    args = doc.get("command_line_args")
-    if isinstance(doc.get("trace_name"), str):
-        trace.name = doc["trace_name"]
-    if trace.timestamp is None:
-        trace.timestamp = plausible_time(doc.get("timestamp"))
-    if isinstance(doc.get("root_trace_id"), str):
-        trace.root_trace_id = doc["root_trace_id"]
-    if isinstance(args, list) and not trace.command_line_args:
-        trace.command_line_args = [a if isinstance(a, str) else "?" for a in args]
-    if trace.main_thread is None and isinstance(doc.get("current_thread_id"), str):
-        trace.main_thread = doc["current_thread_id"]
-    if isinstance(doc.get("meta"), dict):
-        trace.meta = doc["meta"]
+    take_facts(trace, doc)
     for key, name, native_id, ident, records in threads:
         thread = trace.threads.get(key)
         if thread is None:

@@ -1,16 +1,28 @@
-"""Exports of a trace to other tools' formats: Chrome Trace Event JSON."""
+"""Exports of a trace to other tools' formats: Chrome Trace Event JSON and speedscope.
+
+Both are written while the trace's index is walked, one event at a time, so
+a large trace is never held in memory as JSON.  Subtrees that were flushed
+apart while the trace ran are put back where their markers stand, read from
+the traces the markers name (through ``load``).
+"""
 
 from __future__ import annotations
 
+import json
 import math
-from typing import Any
+from collections.abc import Callable, Iterator
+from typing import Any, TextIO
 
-from vask.calltree import build_call_tree
-from vask.document import Trace, record_time
-from vask.render import short_name
+from vask.calltree import body_kind
+from vask.document import record_time
+from vask.render import call_label
+from vask.traceindex import NODE_CALL, NODE_FLUSHED, IndexNode, ThreadIndex, TraceIndex
 from vask.version import __version__
 
-__all__ = ["chrome_trace"]
+__all__ = ["Loader", "write_chrome_trace", "write_speedscope"]
+
+#: Reads the trace a "subtree_flushed" marker names (``None`` when it cannot be read).
+Loader = Callable[[str], "TraceIndex | None"]
 
 
 # Containers nested deeper than this are written as "…": far deeper than what
@@ -43,8 +55,63 @@ def _jsonable(value: Any, depth: int = 0) -> Any:
     return f"<{type(value).__name__}>"
 
 
-def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
-    """The trace as Chrome Trace Event JSON (a dict ready for ``json.dump``).
+def _time_base(trace: TraceIndex) -> tuple[float, float]:
+    """The trace's start and end times."""
+    t0 = trace.timestamp
+    last = trace.last_timestamp()
+    if t0 is None:
+        firsts = [t.time_span()[0] for t in trace.threads.values()]
+        t0 = min((f for f in firsts if f == f), default=0.0)
+    return t0, last if last is not None else t0
+
+
+def _flushed_thread(
+    thread: ThreadIndex, node: int, load: Loader | None, seen: set[str]
+) -> ThreadIndex | None:
+    """The thread of the trace a marker names, when it can be read (and is not already open)."""
+    if load is None:
+        return None
+    record = thread.record(thread.open_rec[node]) or {}
+    target = record.get("flushed_trace_id") if isinstance(record, dict) else None
+    if not isinstance(target, str) or target in seen:
+        return None
+    sub = load(target)
+    if sub is None:
+        return None
+    seen.add(target)
+    found = sub.threads.get(thread.key)
+    if found is None and len(sub.threads) == 1:
+        found = next(iter(sub.threads.values()))
+    return found
+
+
+def _stitched(
+    thread: ThreadIndex, load: Loader | None, seen: set[str]
+) -> Iterator[tuple[int, IndexNode]]:
+    """(depth, node) of a thread's tree with flushed subtrees in place of their markers.
+
+    A marker whose trace cannot be read stays a marker.
+    """
+    stack: list[tuple[int, Iterator[tuple[int, int]], ThreadIndex]] = [(0, thread.walk(0), thread)]
+    while stack:
+        shift, walk, current = stack[-1]
+        step = next(walk, None)
+        if step is None:
+            stack.pop()
+            continue
+        depth, node = step
+        if current.kind[node] == NODE_FLUSHED:
+            sub = _flushed_thread(current, node, load, seen)
+            if sub is not None:
+                stack.append((shift + depth, sub.walk(0), sub))
+                continue
+        yield shift + depth, IndexNode(current, node)
+
+
+def write_chrome_trace(
+    trace: TraceIndex, out: TextIO, *, load: Loader | None = None, pid: int = 1
+) -> int:
+    """Write the trace as Chrome Trace Event JSON to ``out``; returns the number of calls.
 
     One complete event ("X") per call with its arguments and return value (or
     exception) in ``args``; times are microseconds since the trace started.
@@ -52,52 +119,41 @@ def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
     call, resume or throw to its yield, return or unwind: ``entered_by`` says
     how it began (when not by a call) and ``yield`` holds a yielded value.
     Calls that never returned end at the trace's last timestamp.  Plugin
-    records and flushed-subtree markers are instant events.  Each thread is a
-    track named by a "thread_name" metadata event.
+    records and flushed-subtree markers that cannot be stitched back are
+    instant events.  Each thread is a track named by a "thread_name"
+    metadata event.  Module and class bodies have no arguments (their locals
+    are globals).
     """
-    t0 = trace.timestamp
-    last = trace.last_timestamp()
-    if t0 is None:
-        t0 = min(
-            (ts for t in trace.threads.values() for r in t.records[:1] if (ts := record_time(r))),
-            default=0.0,
-        )
-    if last is None:
-        last = t0
+    t0, last = _time_base(trace)
 
     def us(ts: float) -> float:
         return round((ts - t0) * 1e6, 3)
 
+    def emit(event: dict[str, Any]) -> None:
+        nonlocal first
+        out.write(
+            ("" if first else ",") + json.dumps(event, ensure_ascii=False, separators=(",", ":"))
+        )
+        first = False
+
     title = trace.name or trace.trace_id
-    events: list[dict[str, Any]] = [
-        {"name": "process_name", "ph": "M", "pid": pid, "tid": 0, "args": {"name": title}},
-    ]
+    out.write('{"traceEvents":[')
+    first = True
+    emit({"name": "process_name", "ph": "M", "pid": pid, "tid": 0, "args": {"name": title}})
+    calls = 0
     used_tids: set[int] = set()
+    seen = {trace.trace_id}
     for index, thread in enumerate(trace.ordered_threads()):
         tid = thread.native_id or thread.ident or index + 1
         while tid in used_tids:
             tid += 1
         used_tids.add(tid)
-        events.append(
-            {
-                "name": "thread_name",
-                "ph": "M",
-                "pid": pid,
-                "tid": tid,
-                "args": {"name": thread.name},
-            }
-        )
-        events.append(
-            {
-                "name": "thread_sort_index",
-                "ph": "M",
-                "pid": pid,
-                "tid": tid,
-                "args": {"sort_index": index},
-            }
-        )
-        root = build_call_tree(thread.records)
-        for _, node in root.walk():
+        for meta, args in (
+            ("thread_name", {"name": thread.name}),
+            ("thread_sort_index", {"sort_index": index}),
+        ):
+            emit({"name": meta, "ph": "M", "pid": pid, "tid": tid, "args": args})
+        for _, node in _stitched(thread, load, seen):
             record = node.record
             if node.kind == "call":
                 begin = record_time(node.start) if node.start is not None else t0
@@ -108,7 +164,7 @@ def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
                     "path": _jsonable(record.get("path")),
                     "frame_id": _jsonable(record.get("frame_id")),
                 }
-                if node.start is not None:
+                if node.start is not None and body_kind(node.start, node.end) == "function":
                     args["arguments"] = _jsonable(node.start.get("locals"))
                     if node.start.get("event") in ("resume", "throw"):
                         args["entered_by"] = node.start["event"]
@@ -122,9 +178,10 @@ def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
                     args["yield"] = _jsonable(node.end.get("arg"))
                 else:
                     args["return"] = _jsonable(node.end.get("arg"))
-                events.append(
+                calls += 1
+                emit(
                     {
-                        "name": short_name(record),
+                        "name": call_label(record, node.end),
                         "cat": "call",
                         "ph": "X",
                         "ts": us(begin),
@@ -139,7 +196,7 @@ def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
                 name = str(record.get("type"))
                 if node.kind == "flushed":
                     name = f"subtree flushed to {record.get('flushed_trace_id')}"
-                events.append(
+                emit(
                     {
                         "name": name,
                         "cat": node.kind,
@@ -151,8 +208,69 @@ def chrome_trace(trace: Trace, *, pid: int = 1) -> dict[str, Any]:
                         "args": _jsonable({k: v for k, v in record.items() if k != "timestamp"}),
                     }
                 )
-    return {
-        "traceEvents": events,
-        "displayTimeUnit": "ms",
-        "otherData": {"trace_id": trace.trace_id, "trace_name": trace.name, "vask": __version__},
-    }
+    other = {"trace_id": trace.trace_id, "trace_name": trace.name, "vask": __version__}
+    out.write('],"displayTimeUnit":"ms","otherData":')
+    out.write(json.dumps(other, ensure_ascii=False, separators=(",", ":")))
+    out.write("}")
+    return calls
+
+
+def write_speedscope(trace: TraceIndex, out: TextIO, *, load: Loader | None = None) -> int:
+    """Write the trace as a speedscope file (an evented profile per thread); returns the calls.
+
+    Durations only: no values.  A call that never returned ends with its
+    caller, or at the trace's end; times are clamped so that every call lies
+    within its caller.
+    """
+    t0, last = _time_base(trace)
+    frames: dict[tuple[str, str], int] = {}
+    calls = 0
+    out.write('{"$schema":"https://www.speedscope.app/file-format-schema.json","profiles":[')
+    for number, thread in enumerate(trace.ordered_threads()):
+        if number:
+            out.write(",")
+        lo, _ = thread.time_span()
+        begin_at = round(((lo if lo == lo else t0) - t0) * 1e6, 3)
+        name = json.dumps(thread.name, ensure_ascii=False)
+        out.write(f'{{"type":"evented","name":{name},"unit":"microseconds",')
+        out.write(f'"startValue":{max(begin_at, 0.0)},"events":[')
+        first = True
+        # open calls: (frame, end time in µs)
+        open_calls: list[tuple[int, float]] = []
+        at = max(begin_at, 0.0)
+        seen = {trace.trace_id}
+        for depth, node in _stitched(thread, load, seen):
+            current, index = node.thread, node.node
+            if current.kind[index] != NODE_CALL:
+                continue
+            while len(open_calls) > depth:
+                frame, end = open_calls.pop()
+                at = max(at, end)
+                out.write(f'{"" if first else ","}{{"type":"C","frame":{frame},"at":{at}}}')
+                first = False
+            start, end = current.start[index], current.end[index]
+            parent_end = open_calls[-1][1] if open_calls else math.inf
+            start_us = at if start != start else max(at, round((start - t0) * 1e6, 3))
+            end_us = round((last - t0) * 1e6, 3) if end != end else round((end - t0) * 1e6, 3)
+            end_us = min(max(end_us, start_us), parent_end)
+            start_us = min(start_us, end_us)
+            info = current.node_name(index)
+            key = (info.label, info.qualname) if info is not None else ("?", "?")
+            frame = frames.setdefault(key, len(frames))
+            at = start_us
+            out.write(f'{"" if first else ","}{{"type":"O","frame":{frame},"at":{at}}}')
+            first = False
+            open_calls.append((frame, end_us))
+            calls += 1
+        while open_calls:
+            frame, end = open_calls.pop()
+            at = max(at, end)
+            out.write(f'{"" if first else ","}{{"type":"C","frame":{frame},"at":{at}}}')
+            first = False
+        out.write(f'],"endValue":{at}}}')
+    shared = [{"name": label, "file": qualname} for label, qualname in frames]
+    out.write('],"shared":{"frames":')
+    out.write(json.dumps(shared, ensure_ascii=False, separators=(",", ":")))
+    title = json.dumps(trace.name or trace.trace_id, ensure_ascii=False)
+    out.write(f'}},"name":{title},"activeProfileIndex":0,"exporter":"vask {__version__}"}}')
+    return calls

@@ -8,12 +8,13 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
-from vask.calltree import CallNode
+from vask.calltree import CallNode, body_kind
 from vask.document import record_time
 from vask.textsafe import terminal_safe
 
 __all__ = [
     "Style",
+    "call_label",
     "format_bytes",
     "format_duration",
     "format_time",
@@ -154,6 +155,26 @@ def short_name(record: dict[str, Any]) -> str:
     return qualname
 
 
+def call_label(record: dict[str, Any], end: dict[str, Any] | None = None) -> str:
+    """The name a call is shown under; module and class bodies are named as such.
+
+    ``Inventory.reserve``, ``module examples.shop.main``, ``class body Inventory``;
+    ``end`` is the call's closing record, when there is one.
+    """
+    kind = body_kind(record, end)
+    record = record or end or {}
+    if kind == "module":
+        qualname = record.get("qualname")
+        module = qualname[: -len(".<module>")] if isinstance(qualname, str) else None
+        if not module or not qualname.endswith(".<module>"):
+            path = record.get("path")
+            module = path.rsplit(":", 1)[0] if isinstance(path, str) else "?"
+        return f"module {module}"
+    if kind == "class":
+        return f"class body {short_name(record)}"
+    return short_name(record)
+
+
 @dataclass
 class Style:
     """ANSI colours for the text view; all empty when colour is off."""
@@ -183,12 +204,13 @@ def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
     """The pieces of a call's line as (style field, text) pairs."""
     record = node.record
     pieces: list[tuple[str, str]] = []
+    kind = body_kind(node.start, node.end)
     # Names and paths are cut too, more generously than values.
-    name = _cut(short_name(record), 4 * width)
+    name = _cut(call_label(record, node.end), 4 * width)
     if node.start is not None:
         local_vars = node.start.get("locals")
-        if record.get("co_name") == "<module>":
-            args = ""  # a module's locals are its globals: noise, not arguments
+        if kind != "function":
+            args = ""  # a module's or class body's locals are its globals: not arguments
         elif isinstance(local_vars, dict):
             args = ", ".join(f"{k}={format_value(v, width)}" for k, v in local_vars.items())
         elif local_vars is None:
@@ -196,7 +218,8 @@ def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
         else:
             args = format_value(local_vars, width)
         pieces.append(("name", name))
-        pieces.append(("", f"({args})"))
+        if kind == "function":
+            pieces.append(("", f"({args})"))
         if node.start.get("event") in ("resume", "throw"):
             pieces.append(("dim", f" [{node.start['event']}]"))
     else:
@@ -250,8 +273,23 @@ def _flushed_parts(node: CallNode, calls_of: dict[str, int]) -> list[tuple[str, 
     return [("marker", text)]
 
 
+def _locals_lines(node: Any, width: int) -> list[tuple[str, str]]:
+    """The call's locals at the call and at the return, as (label, text) pairs."""
+    if body_kind(node.start, node.end) != "function":
+        return []  # a module's or class body's globals
+    lines = []
+    for label, record in (("locals at call", node.start), ("locals at return", node.end)):
+        local_vars = record.get("locals") if record is not None else None
+        if isinstance(local_vars, dict):
+            text = ", ".join(f"{k}={format_value(v, width)}" for k, v in local_vars.items())
+            lines.append((label, text or "(none)"))
+        elif local_vars is not None:
+            lines.append((label, format_value(local_vars, width)))
+    return lines
+
+
 def render_tree(
-    root: CallNode,
+    root: Any,
     *,
     style: Style,
     max_depth: int | None = None,
@@ -259,18 +297,22 @@ def render_tree(
     width: int = 0,
     flushed_calls: dict[str, int] | None = None,
     indent: str = "",
+    show_locals: bool = False,
 ) -> Iterator[str]:
     """The lines of a call tree, indented by depth.
 
-    ``max_depth`` hides nodes at that depth and below (a parent then says how
-    many calls it hides); ``grep`` keeps only nodes whose line contains the
-    text, with their ancestors.  Lines are safe to print on a terminal (see
+    ``root`` is a :class:`~vask.calltree.CallNode` or a node of the same shape
+    (:class:`vask.traceindex.IndexNode`).  ``max_depth`` hides nodes at that
+    depth and below (a parent then says how many calls it hides); ``grep``
+    keeps only nodes whose line contains the text, with their ancestors;
+    ``show_locals`` adds each call's locals at the call and at the return
+    under it.  Lines are safe to print on a terminal (see
     :mod:`vask.textsafe`); below :data:`MAX_INDENT_DEPTH` levels the
     indentation stops growing and each line starts with its depth instead.
     """
     calls_of = flushed_calls or {}
 
-    def parts(node: CallNode) -> list[tuple[str, str]]:
+    def parts(node: Any) -> list[tuple[str, str]]:
         if node.kind == "call":
             return _call_parts(node, width)
         if node.kind == "plugin":
@@ -280,23 +322,20 @@ def render_tree(
     keep: set[int] | None = None
     if grep is not None:
         keep = set()
-        path: list[CallNode] = []
-        for depth, node in root.walk():
+        path: list[int] = []
+        for depth, node in root.walk(max_depth):
             del path[depth:]
-            path.append(node)
-            if max_depth is not None and depth >= max_depth:
-                continue
+            path.append(node.key)
             if grep in "".join(text for _, text in parts(node)):
                 for ancestor in reversed(path):
-                    if id(ancestor) in keep:
+                    if ancestor in keep:
                         break
-                    keep.add(id(ancestor))
+                    keep.add(ancestor)
 
     deep_noted = False
-    stack = [(0, child) for child in reversed(root.children)]
-    while stack:
-        depth, node = stack.pop()
-        if keep is not None and id(node) not in keep:
+    kept = None if keep is None else (lambda node: node.key in keep)
+    for depth, node in root.walk(max_depth, kept):
+        if keep is not None and node.key not in keep:
             continue
         line = [indent, "  " * min(depth, MAX_INDENT_DEPTH)]
         if depth > MAX_INDENT_DEPTH:
@@ -319,5 +358,7 @@ def render_tree(
                 f"{style.dim}  (+{hidden} call{'s' if hidden != 1 else ''} below){style.reset}"
             )
         yield "".join(line)
-        if not deeper:
-            stack.extend((depth + 1, child) for child in reversed(node.children))
+        if show_locals and node.kind == "call":
+            pad = indent + "  " * min(depth + 1, MAX_INDENT_DEPTH + 1)
+            for label, text in _locals_lines(node, width):
+                yield f"{pad}{style.dim}{label}:{style.reset} {terminal_safe(text)}"

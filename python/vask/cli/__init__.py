@@ -4,7 +4,8 @@
     vask run -m package.module [args...]  trace a module, as ``python -m`` runs it
     vask traces list                      the stored traces, newest first
     vask traces show [ID|latest]          the call tree of a trace
-    vask traces export ID -o FILE         Chrome Trace Event JSON (Perfetto UI, speedscope)
+    vask traces view [ID|latest]          browse traces in a local web viewer
+    vask traces export ID -o FILE         Chrome Trace Event JSON (Perfetto UI), speedscope
     vask traces delete ID...              delete traces
     vask traces prune --keep N            keep only the newest N traces
     vask traces import FILE...            store trace documents kept in files

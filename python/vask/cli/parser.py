@@ -47,6 +47,13 @@ _positive_int = _int_at_least(1, "at least 1")
 _count = _int_at_least(0, "0 or more")
 
 
+def _port(text: str) -> int:
+    value = _int_at_least(0, "a port number (0 to 65535)")(text)
+    if value > 65535:
+        raise argparse.ArgumentTypeError(f"must be a port number (0 to 65535): {text!r}")
+    return value
+
+
 def _flush_mb(text: str) -> float | bool:
     try:
         return vask_config.parse_flush_subtree_mb(text)
@@ -167,6 +174,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="show only calls whose line contains TEXT, with their callers",
     )
     show.add_argument(
+        "--locals",
+        action="store_true",
+        help="show each call's local variables at the call and at the return, under it",
+    )
+    show.add_argument(
         "--max-width",
         type=_count,
         default=80,
@@ -186,16 +198,43 @@ def build_parser() -> argparse.ArgumentParser:
     export.add_argument("id", metavar="ID", help="trace id, a unique prefix of one, or 'latest'")
     export.add_argument(
         "--format",
-        choices=("chrome",),
+        choices=("chrome", "speedscope"),
         default="chrome",
-        help="chrome: Trace Event JSON for Perfetto UI, chrome://tracing and speedscope",
+        help="chrome: Trace Event JSON for Perfetto UI, chrome://tracing and speedscope "
+        "(with values); speedscope: a flame graph of durations (default: chrome)",
     )
     export.add_argument(
         "-o",
         "--output",
         metavar="FILE",
-        help="file to write ('-': standard output; default: ID.json)",
+        help="file to write ('-': standard output; default: ID.json, ID.speedscope.json)",
     )
+    export.add_argument(
+        "--gzip", action="store_true", help="compress the output with gzip (adds .gz to the name)"
+    )
+
+    view = actions.add_parser(
+        "view",
+        parents=[database],
+        help="browse a trace in a local web viewer",
+        description="Serve a viewer of the trace database on 127.0.0.1 and open it in the "
+        "browser: call trees per thread, each call's values, a flame chart and search.",
+    )
+    view.add_argument(
+        "id",
+        nargs="?",
+        default="latest",
+        metavar="ID",
+        help="trace to open first (default: latest)",
+    )
+    view.add_argument(
+        "--port",
+        type=_port,
+        default=0,
+        metavar="N",
+        help="port on 127.0.0.1 (default: 0, a free one the system chooses)",
+    )
+    view.add_argument("--no-open", action="store_true", help="do not open the browser")
 
     delete = actions.add_parser("delete", parents=[database], help="delete traces")
     delete.add_argument("ids", nargs="+", metavar="ID")

@@ -3,16 +3,21 @@
 from __future__ import annotations
 
 import argparse
+import gzip
+import io
 import json
 import os
+import re
 import sqlite3
 import sys
+import threading
+from collections.abc import Callable
+from typing import TextIO
 from pathlib import Path
 
-from vask import db, document, render
-from vask.calltree import build_call_tree
+from vask import db, document, render, traceindex
 from vask.cli.common import CliError, calls_text, display, plural, say
-from vask.export import chrome_trace
+from vask.export import write_chrome_trace, write_speedscope
 from vask.textsafe import terminal_safe
 
 __all__ = ["READING_COMMANDS", "TRACE_COMMANDS"]
@@ -168,86 +173,169 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
     for index, trace_id in enumerate(ids):
         if index:
             out.write("\n")
-        documents = db.load_trace(db_path, trace_id, timeout=args.busy_timeout)
-        trace = document.merge_documents(trace_id, documents)
-        for number, reason in trace.damaged:
-            say(
-                f"trace {trace_id}: document {number} of {trace.documents} is damaged "
-                f"({reason}); showing the rest"
+        trace = traceindex.open_trace(db_path, trace_id, timeout=args.busy_timeout)
+        try:
+            status = max(
+                status, _show_trace(args, out, style, trace, summaries, totals, flushed_calls)
             )
-            status = 1
-        if len(trace.damaged) == trace.documents:
-            say(f"error: trace {trace_id} cannot be shown: all its documents are damaged")
-            continue
-        summary = summaries.get(trace_id)
-        facts = [f"started {render.format_time(trace.timestamp)}"]
-        if summary is not None:
-            total = totals.get(trace_id) if _is_root(summary) else None
-            if total is not None and total.subtrees:
-                facts += [calls_text(summary.calls, total), render.format_bytes(total.size)]
-            else:
-                facts += [plural(summary.calls, "call"), render.format_bytes(summary.size)]
-        facts.append(f"{len(trace.threads)} thread{'s' if len(trace.threads) != 1 else ''}")
-        if trace.documents > 1:
-            facts.append(f"{trace.documents} documents")
-        title = f"{style.header}trace {terminal_safe(trace_id)}{style.reset}"
-        if trace.name:
-            title += f"  {terminal_safe(trace.name, _NAME_LIMIT)}"
-        out.write(f"{title}\n{style.dim}{' · '.join(facts)}{style.reset}\n")
-        if trace.command_line_args:
-            command = terminal_safe(" ".join(trace.command_line_args), 4 * _NAME_LIMIT)
-            out.write(f"{style.dim}command: {command}{style.reset}\n")
-        if trace.root_trace_id not in (None, trace_id):
-            root_id = terminal_safe(trace.root_trace_id, _NAME_LIMIT)
-            out.write(f"{style.dim}a subtree flushed from trace {root_id}{style.reset}\n")
-        for thread in trace.ordered_threads():
-            root = build_call_tree(thread.records)
-            calls = root.calls_below
-            ident = f"native {thread.native_id}" if thread.native_id is not None else thread.key
-            ident = terminal_safe(ident, _NAME_LIMIT)
-            lines = render.render_tree(
-                root,
-                style=style,
-                max_depth=args.depth,
-                grep=args.grep,
-                width=args.max_width,
-                flushed_calls=flushed_calls,
-                indent="  ",
-            )
-            first = next(lines, None)
-            if first is None and args.grep is not None:
-                continue  # nothing of this thread matches
-            out.write(
-                f"\n{style.header}thread {terminal_safe(thread.name, _NAME_LIMIT)}{style.reset}"
-                f"{style.dim} ({ident}) · "
-                f"{calls:,} call{'s' if calls != 1 else ''}{style.reset}\n"
-            )
-            if first is not None:
-                out.write(first + "\n")
-            for line in lines:
-                out.write(line + "\n")
+        finally:
+            trace.close()
     return status
+
+
+def _show_trace(
+    args: argparse.Namespace,
+    out: TextIO,
+    style: render.Style,
+    trace: traceindex.TraceIndex,
+    summaries: dict[str, db.TraceSummary],
+    totals: dict[str, db.RootTotals],
+    flushed_calls: dict[str, int],
+) -> int:
+    """Write one trace's header and call trees; returns 1 when a document was damaged."""
+    status = 0
+    trace_id = trace.trace_id
+    for number, reason in trace.damaged:
+        say(
+            f"trace {trace_id}: document {number} of {trace.documents} is damaged "
+            f"({reason}); showing the rest"
+        )
+        status = 1
+    if len(trace.damaged) == trace.documents:
+        say(f"error: trace {trace_id} cannot be shown: all its documents are damaged")
+        return status
+    summary = summaries.get(trace_id)
+    facts = [f"started {render.format_time(trace.timestamp)}"]
+    if summary is not None:
+        total = totals.get(trace_id) if _is_root(summary) else None
+        if total is not None and total.subtrees:
+            facts += [calls_text(summary.calls, total), render.format_bytes(total.size)]
+        else:
+            facts += [plural(summary.calls, "call"), render.format_bytes(summary.size)]
+    facts.append(f"{len(trace.threads)} thread{'s' if len(trace.threads) != 1 else ''}")
+    if trace.documents > 1:
+        facts.append(f"{trace.documents} documents")
+    title = f"{style.header}trace {terminal_safe(trace_id)}{style.reset}"
+    if trace.name:
+        title += f"  {terminal_safe(trace.name, _NAME_LIMIT)}"
+    out.write(f"{title}\n{style.dim}{' · '.join(facts)}{style.reset}\n")
+    if trace.command_line_args:
+        command = terminal_safe(" ".join(trace.command_line_args), 4 * _NAME_LIMIT)
+        out.write(f"{style.dim}command: {command}{style.reset}\n")
+    if trace.root_trace_id not in (None, trace_id):
+        root_id = terminal_safe(trace.root_trace_id, _NAME_LIMIT)
+        out.write(f"{style.dim}a subtree flushed from trace {root_id}{style.reset}\n")
+    for thread in trace.ordered_threads():
+        root = traceindex.IndexNode(thread, 0)
+        calls = root.calls_below
+        ident = f"native {thread.native_id}" if thread.native_id is not None else thread.key
+        ident = terminal_safe(ident, _NAME_LIMIT)
+        lines = render.render_tree(
+            root,
+            style=style,
+            max_depth=args.depth,
+            grep=args.grep,
+            width=args.max_width,
+            flushed_calls=flushed_calls,
+            indent="  ",
+            show_locals=args.locals,
+        )
+        first = next(lines, None)
+        if first is None and args.grep is not None:
+            continue  # nothing of this thread matches
+        out.write(
+            f"\n{style.header}thread {terminal_safe(thread.name, _NAME_LIMIT)}{style.reset}"
+            f"{style.dim} ({ident}) · "
+            f"{calls:,} call{'s' if calls != 1 else ''}{style.reset}\n"
+        )
+        if first is not None:
+            out.write(first + "\n")
+        for line in lines:
+            out.write(line + "\n")
+    return status
+
+
+class _AsciiJson:
+    """A text stream for JSON that writes every non-ASCII character as a JSON escape.
+
+    JSON output is all strings and ASCII syntax, so the escapes are valid JSON;
+    a terminal then never sees C1 controls or bidi overrides from the values.
+    """
+
+    _NON_ASCII = re.compile(r"[^\x00-\x7f]")
+
+    def __init__(self, out: TextIO) -> None:
+        self._out = out
+
+    @staticmethod
+    def _escape(match: re.Match[str]) -> str:
+        code = ord(match.group())
+        if code < 0x10000:
+            return f"\\u{code:04x}"
+        code -= 0x10000
+        return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
+
+    def write(self, text: str) -> int:
+        return self._out.write(self._NON_ASCII.sub(self._escape, text))
+
+
+def _loader(
+    db_path: Path, timeout: float, opened: list[traceindex.TraceIndex]
+) -> Callable[[str], traceindex.TraceIndex | None]:
+    """Reads the traces that flushed-subtree markers name, for the exports.
+
+    Each index read is added to ``opened``, for the caller to close.
+    """
+
+    def load(trace_id: str) -> traceindex.TraceIndex | None:
+        sub = traceindex.open_trace(db_path, trace_id, timeout=timeout)
+        opened.append(sub)
+        if not sub.documents:
+            say(f"warning: the flushed subtree {trace_id} is not in the database; left as a marker")
+            return None
+        for number, reason in sub.damaged:
+            say(f"warning: flushed subtree {trace_id}: document {number} is damaged ({reason})")
+        return sub
+
+    return load
 
 
 def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
     (trace_id,) = _resolve_ids(db_path, [args.id], args.busy_timeout)
-    documents = db.load_trace(db_path, trace_id, timeout=args.busy_timeout)
-    size = sum(len(d) for d in documents)
-    if size > 50 * 1024 * 1024:
-        say(f"reading trace {trace_id} ({render.format_bytes(size)}) …")
-    trace = document.merge_documents(trace_id, documents)
+    opened = [traceindex.open_trace(db_path, trace_id, timeout=args.busy_timeout)]
+    try:
+        return _export(args, opened[0], _loader(db_path, args.busy_timeout, opened))
+    finally:
+        for trace in opened:
+            trace.close()
+
+
+def _export(
+    args: argparse.Namespace,
+    trace: traceindex.TraceIndex,
+    load: Callable[[str], traceindex.TraceIndex | None],
+) -> int:
+    trace_id = trace.trace_id
+    if trace.size > 50 * 1024 * 1024:
+        say(f"exporting trace {trace_id} ({render.format_bytes(trace.size)}) …")
     for number, reason in trace.damaged:
         say(f"trace {trace_id}: document {number} is damaged ({reason}); exporting the rest")
     if len(trace.damaged) == trace.documents:
         raise CliError(f"trace {trace_id} cannot be exported: all its documents are damaged", 1)
-    chrome = chrome_trace(trace)
-    calls = sum(1 for e in chrome["traceEvents"] if e["ph"] == "X")
-    output = args.output or f"{trace_id}.json"
+    writer = write_speedscope if args.format == "speedscope" else write_chrome_trace
+    suffix = ".speedscope.json" if args.format == "speedscope" else ".json"
+    output = args.output or f"{trace_id}{suffix}{'.gz' if args.gzip else ''}"
+    status = 1 if trace.damaged else 0
     if output == "-":
         # ASCII only: JSON's own escapes keep control characters off a terminal.
-        json.dump(chrome, sys.stdout, separators=(",", ":"))
-        sys.stdout.write("\n")
-        return 1 if trace.damaged else 0
+        stdout = _AsciiJson(sys.stdout)
+        if args.gzip:
+            with gzip.open(sys.stdout.buffer, "wt", encoding="utf-8") as f:
+                writer(trace, f, load=load)
+        else:
+            writer(trace, stdout, load=load)
+            sys.stdout.write("\n")
+        return status
     path = Path(output)
     tmp = path.with_name(f".{path.name}.tmp{os.getpid()}")
     created = False
@@ -255,18 +343,32 @@ def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
         # Private, like the database: traces hold the program's local variables.
         fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
         created = True
-        with open(fd, "w", encoding="utf-8") as f:
-            json.dump(chrome, f, separators=(",", ":"), ensure_ascii=False)
+        with open(fd, "wb") as raw:
+            if args.gzip:
+                with gzip.open(raw, "wt", encoding="utf-8") as f:
+                    calls = writer(trace, f, load=load)
+            else:
+                with io.TextIOWrapper(raw, encoding="utf-8") as f:
+                    calls = writer(trace, f, load=load)
         os.replace(tmp, path)
     except OSError as error:
         if created:
             tmp.unlink(missing_ok=True)
         raise CliError(f"cannot write {output}: {error.strerror or error}", 1) from None
+    except BaseException:
+        if created:
+            tmp.unlink(missing_ok=True)
+        raise
+    where = (
+        "speedscope"
+        if args.format == "speedscope"
+        else "Perfetto UI, chrome://tracing or speedscope"
+    )
     say(
         f"wrote {calls:,} calls of trace {trace_id} in {len(trace.threads)} threads to "
-        f"{output}; open it in Perfetto UI, chrome://tracing or speedscope"
+        f"{output}; open it in {where}"
     )
-    return 1 if trace.damaged else 0
+    return status
 
 
 def _cmd_delete(args: argparse.Namespace, db_path: Path) -> int:
@@ -334,6 +436,46 @@ def _cmd_import(args: argparse.Namespace, db_path: Path) -> int:
     return status
 
 
+def _cmd_view(args: argparse.Namespace, db_path: Path) -> int:
+    from vask.viewer.server import Viewer, make_server
+
+    (trace_id,) = _resolve_ids(db_path, [args.id], args.busy_timeout)
+    viewer = Viewer(db_path, args.busy_timeout)
+    try:
+        server = make_server(viewer, args.port)
+    except OSError as error:
+        raise CliError(
+            f"cannot listen on 127.0.0.1:{args.port}: {error.strerror or error}", 1
+        ) from None
+    url = f"http://127.0.0.1:{server.server_address[1]}/#trace={trace_id}"
+    try:
+        # Index the trace before the page asks for it, saying so when that takes a while.
+        entry = viewer.entry(trace_id)
+        if not entry.ready.wait(1.0):
+            say(f"indexing trace {trace_id} …")
+            while not entry.ready.wait(5.0):
+                if entry.total:
+                    size = render.format_bytes(entry.total)
+                    say(f"indexing: {entry.done * 100 // entry.total}% of {size}")
+        if entry.error is not None:
+            say(f"warning: {entry.error}")
+        elif entry.index is not None:
+            for number, reason in entry.index.damaged:
+                say(f"warning: trace {trace_id}: document {number} is damaged ({reason})")
+        say(f"viewer of {display(db_path)} at {url}  (Ctrl-C stops it)")
+        if not args.no_open:
+            import webbrowser
+
+            threading.Thread(target=webbrowser.open, args=(url,), daemon=True).start()
+        server.serve_forever()
+    except KeyboardInterrupt:
+        say("viewer stopped")
+    finally:
+        server.server_close()
+        viewer.close()
+    return 0
+
+
 TRACE_COMMANDS = {
     "list": _cmd_list,
     "show": _cmd_show,
@@ -341,4 +483,5 @@ TRACE_COMMANDS = {
     "delete": _cmd_delete,
     "prune": _cmd_prune,
     "import": _cmd_import,
+    "view": _cmd_view,
 }

@@ -1,0 +1,458 @@
+"""The viewer's web server: the page in ``static/`` and a JSON API, on 127.0.0.1 only.
+
+Read-only: the database is only read, and documents are read part by part
+(on Python 3.11 and later; 3.10 reads each document whole), so the server
+holds a trace's index, not its documents.  Indexes are built in the
+background; until one is ready its trace answers with its progress.
+
+API (all GET, all JSON):
+
+=====================================  ======================================
+``/api/traces``                        the stored traces, newest first
+``/api/trace/ID``                      facts and threads (or indexing progress)
+``/api/trace/ID/children``             ``thread``, ``node``, ``offset``, ``limit``, ``group``
+``/api/trace/ID/node``                 ``thread``, ``node``: one call in full
+``/api/trace/ID/timeline``             ``thread``, ``from``, ``to`` (seconds), ``width`` (pixels)
+``/api/trace/ID/search``               ``q``, ``mode`` (name, value), ``node`` or ``cursor``
+=====================================  ======================================
+"""
+
+from __future__ import annotations
+
+import json
+import mimetypes
+import re
+import sqlite3
+import threading
+import time
+from collections import OrderedDict
+from collections.abc import Callable
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+from typing import Any
+from urllib.parse import parse_qs, unquote, urlsplit
+
+from vask import db, render
+from vask.traceindex import StoredDocument, TraceIndex, build_index, stored_sources
+from vask.viewer import queries
+
+__all__ = ["STATIC_DIR", "Viewer", "make_server"]
+
+STATIC_DIR = Path(__file__).resolve().parent / "static"
+_TRACE_ID = re.compile(r"^[A-Za-z0-9_.:-]{1,128}$")
+_STATIC_NAME = re.compile(r"^[A-Za-z0-9_-]+\.(html|css|js|svg|png|ico)$")
+#: How many calls the indexes kept in memory may hold together.
+_INDEXED_CALLS = 3_000_000
+_REQUEST_METHODS = ("children", "node", "timeline", "search")
+
+
+class NotFound(LookupError):
+    """A trace, file or path the server does not have."""
+
+
+class _Entry:
+    """A trace's index, or how far its building has come."""
+
+    def __init__(self) -> None:
+        self.index: TraceIndex | None = None
+        self.error: str | None = None
+        self.done = 0
+        self.total = 0
+        self.sources: list[Any] = []
+        self.started = time.monotonic()
+        self.ready = threading.Event()
+
+
+class Viewer:
+    """What the server knows: the database, and the indexes of the traces opened so far."""
+
+    def __init__(self, db_path: Path, timeout: float = 60) -> None:
+        self.db_path = db_path
+        self.timeout = timeout
+        self._lock = threading.Lock()
+        self._entries: OrderedDict[str, _Entry] = OrderedDict()
+        self._trace_points: dict[str, tuple[float, list[dict[str, Any]]]] = {}
+        self._conn: sqlite3.Connection | None = None
+        # Serialises every use of the connection and of its blob handles.
+        # Lock order: _lock, then _conn_lock.
+        self._conn_lock = threading.Lock()
+
+    # -- the database ------------------------------------------------------
+
+    def _reader(self) -> sqlite3.Connection:
+        with self._lock:
+            if self._conn is None:
+                conn = db.open_reader(self.db_path, self.timeout)
+                if conn is None:
+                    raise NotFound(f"no database at {self.db_path}")
+                self._conn = conn
+            return self._conn
+
+    def close(self) -> None:
+        for entry in list(self._entries.values()):
+            self._close_sources(entry)
+        with self._lock:
+            if self._conn is not None:
+                with self._conn_lock:
+                    self._conn.close()
+                self._conn = None
+
+    def traces(self) -> list[dict[str, Any]]:
+        summaries = db.list_traces(self.db_path, timeout=self.timeout)
+        if not summaries:
+            return []
+        damage = db.find_damage(self.db_path, timeout=self.timeout)
+        totals = db.root_totals(self.db_path, timeout=self.timeout)
+        sources = self._sources([s.trace_id for s in summaries])
+        out = []
+        for s in summaries:
+            is_root = s.root_trace_id in (None, s.trace_id)
+            total = totals.get(s.trace_id) if is_root else None
+            item = {
+                "id": s.trace_id,
+                "name": s.trace_name,
+                "timestamp": s.timestamp,
+                "time": render.format_time(s.timestamp if s.timestamp is not None else s.stored_at),
+                "calls": total.calls if total is not None else s.calls,
+                "size": total.size if total is not None else s.size,
+                "size_text": render.format_bytes(total.size if total is not None else s.size),
+                "documents": s.documents,
+                "subtree_of": None if is_root else s.root_trace_id,
+                "subtrees": total.subtrees if total is not None else 0,
+                "source": sources.get(s.trace_id),
+                "damaged": [{"document": n, "reason": r} for n, r in damage.get(s.trace_id, [])],
+            }
+            out.append(item)
+        return out
+
+    def _sources(self, ids: list[str]) -> dict[str, str]:
+        """What made each trace ("pytest", "django", "cli", "api"), from its first head."""
+        conn = self._reader()
+        out = {}
+        with self._conn_lock:
+            rows = conn.execute("SELECT trace_id, MIN(id) FROM traces GROUP BY trace_id").fetchall()
+            first_rows = dict(rows)
+            for trace_id in ids:
+                row_id = first_rows.get(trace_id)
+                if row_id is None:
+                    continue
+                try:
+                    head = db.read_document_part(conn, row_id, 0, 4096)
+                except sqlite3.Error:
+                    continue
+                source = _source_of(head)
+                if source is not None:
+                    out[trace_id] = source
+        return out
+
+    def known(self, trace_id: str) -> bool:
+        if not _TRACE_ID.match(trace_id):
+            return False
+        conn = self._reader()
+        with self._conn_lock:
+            row = conn.execute(
+                "SELECT 1 FROM traces WHERE trace_id = ? LIMIT 1", (trace_id,)
+            ).fetchone()
+        return row is not None
+
+    # -- indexes -----------------------------------------------------------
+
+    def entry(self, trace_id: str) -> _Entry:
+        """The trace's index entry, starting its building when it is new."""
+        if not self.known(trace_id):
+            raise NotFound(f"no trace {trace_id}")
+        with self._lock:
+            entry = self._entries.get(trace_id)
+            if entry is not None:
+                self._entries.move_to_end(trace_id)
+                return entry
+            entry = self._entries[trace_id] = _Entry()
+        threading.Thread(
+            target=self._build, args=(trace_id, entry), name=f"index {trace_id}", daemon=True
+        ).start()
+        return entry
+
+    def index(self, trace_id: str, wait: float = 0) -> TraceIndex | None:
+        entry = self.entry(trace_id)
+        entry.ready.wait(wait)
+        if entry.error is not None:
+            raise NotFound(entry.error)
+        return entry.index
+
+    def _build(self, trace_id: str, entry: _Entry) -> None:
+        try:
+            conn = self._reader()
+            sources = stored_sources(conn, self._conn_lock, self.db_path, trace_id, self.timeout)
+            entry.sources = sources
+            entry.total = sum(s.size for s in sources)
+
+            def progress(done: int, total: int) -> None:
+                entry.done = done
+
+            entry.index = build_index(trace_id, sources, progress)
+        except Exception as error:  # noqa: BLE001 - reported to the page, the server goes on
+            entry.error = f"trace {trace_id} cannot be read: {error}"
+        finally:
+            entry.done = entry.total
+            entry.ready.set()
+            self._evict()
+
+    def _evict(self) -> None:
+        """Forget the least recently used indexes while they hold too many calls together."""
+        with self._lock:
+            while len(self._entries) > 1:
+                held = sum(e.index.calls for e in self._entries.values() if e.index is not None)
+                if held <= _INDEXED_CALLS:
+                    break
+                oldest = next(iter(self._entries))
+                if not self._entries[oldest].ready.is_set():
+                    break
+                self._close_sources(self._entries.pop(oldest))
+
+    def _close_sources(self, entry: _Entry) -> None:
+        """Close the blob handles of a forgotten index (they take ``_conn_lock``)."""
+        for source in entry.sources:
+            if isinstance(source, StoredDocument):
+                source.close()
+
+    def loader(self) -> Callable[[str], TraceIndex | None]:
+        """Reads linked traces (flushed subtrees) for the page, waiting for their index."""
+
+        def load(trace_id: str) -> TraceIndex | None:
+            try:
+                return self.index(trace_id, wait=600)
+            except NotFound:
+                return None
+
+        return load
+
+    def trace_points(self, trace: TraceIndex) -> list[dict[str, Any]]:
+        """Traces linked to ``trace`` that are not its flushed subtrees: its trace points.
+
+        Each is named by the frame id of the call it recorded (its first record).
+        Looked up again at most every few seconds per trace.
+        """
+        with self._lock:
+            cached = self._trace_points.get(trace.trace_id)
+        if cached is not None and time.monotonic() - cached[0] < 5:
+            return cached[1]
+        found = self._find_trace_points(trace)
+        with self._lock:
+            self._trace_points[trace.trace_id] = (time.monotonic(), found)
+        return found
+
+    def _find_trace_points(self, trace: TraceIndex) -> list[dict[str, Any]]:
+        summaries = db.list_traces(self.db_path, timeout=self.timeout)
+        linked = [
+            s
+            for s in summaries
+            if s.root_trace_id == trace.trace_id and s.trace_id != trace.trace_id
+        ]
+        if not linked:
+            return []
+        flushed = set(trace.flushed_trace_ids())
+        out = []
+        for s in linked:
+            if s.trace_id in flushed:
+                continue
+            sub = self.index(s.trace_id, wait=30)
+            if sub is None:
+                continue
+            for thread in sub.threads.values():
+                first = thread.first_child[0]
+                if first < 0:
+                    continue
+                record = thread.record(thread.open_rec[first])
+                if isinstance(record, dict):
+                    out.append(
+                        {
+                            "trace": s.trace_id,
+                            "name": s.trace_name,
+                            "frame_id": record.get("frame_id"),
+                        }
+                    )
+        return out
+
+
+def _source_of(head: bytes) -> str | None:
+    """The "meta" "source" of a document from its first bytes, when they hold it."""
+    import msgpack
+
+    unpacker = msgpack.Unpacker(None, raw=False, strict_map_key=False, unicode_errors="replace")
+    unpacker.feed(head)
+    try:
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key == "meta":
+                meta = unpacker.unpack()
+                source = meta.get("source") if isinstance(meta, dict) else None
+                return source if isinstance(source, str) else None
+            if key in ("threads", "command_line_args"):
+                return None
+            unpacker.skip()
+    except Exception:  # noqa: BLE001 - a head cut short or damaged: no source
+        return None
+    return None
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server_version = "vask-viewer"
+    protocol_version = "HTTP/1.1"
+    viewer: Viewer
+
+    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002 - the base's name
+        pass  # quiet: the terminal shows the URL and the stop message only
+
+    def do_GET(self) -> None:  # noqa: N802 - the base's name
+        try:
+            if not self._host_allowed():
+                # Another site resolving its name to 127.0.0.1 (DNS rebinding) must not
+                # read the traces: only requests addressed to this server are answered.
+                return self._json({"error": "unknown host"}, HTTPStatus.FORBIDDEN)
+            self._route()
+        except NotFound as error:
+            self._json({"error": str(error)}, HTTPStatus.NOT_FOUND)
+        except queries.BadRequest as error:
+            self._json({"error": str(error)}, HTTPStatus.BAD_REQUEST)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        except Exception as error:  # noqa: BLE001 - one request fails, the server goes on
+            self._json(
+                {"error": f"{type(error).__name__}: {error}"}, HTTPStatus.INTERNAL_SERVER_ERROR
+            )
+
+    def _host_allowed(self) -> bool:
+        host = self.headers.get("Host", "")
+        port = self.server.server_address[1]
+        return host in (f"127.0.0.1:{port}", f"localhost:{port}")
+
+    def _route(self) -> None:
+        url = urlsplit(self.path)
+        path = unquote(url.path)
+        params = {k: v[-1] for k, v in parse_qs(url.query).items()}
+        if path in ("/", "/index.html"):
+            return self._static("index.html")
+        if path == "/favicon.ico":
+            return self._static("favicon.svg")
+        if path.startswith("/static/"):
+            return self._static(path[len("/static/") :])
+        if path == "/api/traces":
+            return self._json({"traces": self.viewer.traces()})
+        parts = path.split("/")
+        if len(parts) in (4, 5) and parts[:3] == ["", "api", "trace"]:
+            return self._trace(parts[3], parts[4] if len(parts) == 5 else "", params)
+        raise NotFound(f"no such page: {path}")
+
+    def _static(self, name: str) -> None:
+        if not _STATIC_NAME.match(name):
+            raise NotFound(f"no such file: {name}")
+        file = (STATIC_DIR / name).resolve()
+        if file.parent != STATIC_DIR or not file.is_file():
+            raise NotFound(f"no such file: {name}")
+        body = file.read_bytes()
+        kind = mimetypes.guess_type(name)[0] or "application/octet-stream"
+        if kind.startswith("text/") or kind == "application/javascript":
+            kind += "; charset=utf-8"
+        self._send(body, kind)
+
+    def _trace(self, trace_id: str, what: str, params: dict[str, str]) -> None:
+        viewer = self.viewer
+        if what and what not in _REQUEST_METHODS:
+            raise NotFound(f"no such page: {what}")
+        entry = viewer.entry(trace_id)
+        entry.ready.wait(0.5 if not what else 30)
+        if entry.error is not None:
+            raise NotFound(entry.error)
+        trace = entry.index
+        if trace is None:
+            return self._json(
+                {
+                    "indexing": True,
+                    "done": entry.done,
+                    "total": entry.total,
+                    "seconds": round(time.monotonic() - entry.started, 1),
+                },
+                HTTPStatus.ACCEPTED,
+            )
+        if not what:
+            return self._json(queries.summary(trace))
+        if what == "search":
+            return self._json(self._search(trace, params))
+        thread = queries.thread_of(trace, params.get("thread", ""))
+        if what == "timeline":
+            return self._json(
+                queries.timeline(
+                    trace,
+                    thread,
+                    _number(params, "from"),
+                    _number(params, "to"),
+                    int(_number(params, "width", 1000)),
+                )
+            )
+        node = queries.node_of(thread, params.get("node", "0"))
+        if what == "children":
+            return self._json(
+                queries.children(
+                    trace,
+                    thread,
+                    node,
+                    int(_number(params, "offset", 0)),
+                    int(_number(params, "limit", 200)),
+                    params.get("group", ""),
+                )
+            )
+        return self._json(queries.details(trace, thread, node, viewer.trace_points(trace)))
+
+    def _search(self, trace: TraceIndex, params: dict[str, str]) -> dict[str, Any]:
+        query = params.get("q", "").strip()
+        if not query:
+            raise queries.BadRequest("nothing to search for")
+        if params.get("mode", "name") == "value":
+            return queries.search_value(trace, query, int(_number(params, "cursor", 0)))
+        after_thread = params.get("thread") or None
+        after_node = int(_number(params, "node", 0))
+        return queries.search_name(trace, query, after_thread, after_node)
+
+    def _json(self, value: Any, status: HTTPStatus = HTTPStatus.OK) -> None:
+        body = json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
+        self._send(body.encode("utf-8"), "application/json; charset=utf-8", status)
+
+    def _send(self, body: bytes, kind: str, status: HTTPStatus = HTTPStatus.OK) -> None:
+        self.send_response(status)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", "no-store")
+        self.send_header("X-Content-Type-Options", "nosniff")
+        self.send_header(
+            "Content-Security-Policy",
+            "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'",
+        )
+        self.end_headers()
+        self.wfile.write(body)
+
+
+def _number(params: dict[str, str], key: str, default: float | None = None) -> float:
+    text = params.get(key)
+    if text is None:
+        if default is None:
+            raise queries.BadRequest(f"missing {key}")
+        return default
+    try:
+        value = float(text)
+    except ValueError:
+        raise queries.BadRequest(f"{key} is not a number: {text!r}") from None
+    if value != value or value in (float("inf"), float("-inf")):
+        raise queries.BadRequest(f"{key} is not a number: {text!r}")
+    return value
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def make_server(viewer: Viewer, port: int = 0) -> ThreadingHTTPServer:
+    """A server for ``viewer`` on 127.0.0.1 (``port`` 0: one the system chooses)."""
+    handler = type("Handler", (_Handler,), {"viewer": viewer})
+    return _Server(("127.0.0.1", port), handler)

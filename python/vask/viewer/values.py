@@ -1,0 +1,68 @@
+"""Stored values as the JSON the viewer page shows.
+
+Every value the page gets goes through :func:`to_json`, the one place that
+knows how stored values look.  Plain JSON values stay themselves; the others
+become small tagged objects ``{"t": kind, ...}`` that the page draws:
+
+=========  ===========================================================
+``repr``   an object stored as its repr text (``{"t": "repr", "v": "<Foo ...>"}``)
+``dict``   a map, its entries in order (``"v": [[key, value], ...]``)
+``list``   an array (``"v": [...]``)
+``bytes``  binary, as Python shows it (``"v": "b'...'"``)
+``num``    a number JSON cannot hold exactly (big ints, nan, inf) as text
+``ext``    a MessagePack extension the viewer does not know (``"code"``, ``"v"``)
+``assign`` an assignment (extension type 6): ``"name"`` and ``"v"``
+=========  ===========================================================
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from typing import Any
+
+import msgpack
+
+from vask.document import decode_record
+
+__all__ = ["ASSIGNMENT_EXT", "to_json"]
+
+#: The MessagePack extension type of an assignment record's value: [name, value].
+ASSIGNMENT_EXT = 6
+
+# Texts the dumpers wrote for objects: ``<Foo object at ...>``, ``Item(sku='A1')``.
+_REPR_LIKE = re.compile(r"^(<.*>|[A-Za-z_][\w.]*\(.*\))$", re.DOTALL)
+_MAX_DEPTH = 24
+
+
+def _ext(code: int, data: bytes, depth: int) -> Any:
+    try:
+        inner = decode_record(data)
+    except Exception:  # noqa: BLE001 - not MessagePack inside: show the bytes
+        return {"t": "ext", "code": code, "v": {"t": "bytes", "v": repr(bytes(data[:200]))}}
+    if code == ASSIGNMENT_EXT and isinstance(inner, (list, tuple)) and len(inner) == 2:
+        return {"t": "assign", "name": str(inner[0]), "v": to_json(inner[1], depth + 1)}
+    return {"t": "ext", "code": code, "v": to_json(inner, depth + 1)}
+
+
+def to_json(value: Any, depth: int = 0) -> Any:
+    """``value``, as decoded from a stored document, in the page's JSON form."""
+    if depth > _MAX_DEPTH:
+        return {"t": "repr", "v": "<nested too deep>"}
+    if value is None or isinstance(value, bool):
+        return value
+    if isinstance(value, int):
+        return value if abs(value) < 1 << 53 else {"t": "num", "v": str(value)}
+    if isinstance(value, float):
+        return value if math.isfinite(value) else {"t": "num", "v": repr(value)}
+    if isinstance(value, str):
+        return {"t": "repr", "v": value} if _REPR_LIKE.match(value) else value
+    if isinstance(value, msgpack.ExtType):  # a namedtuple: before the tuples
+        return _ext(value.code, value.data, depth)
+    if isinstance(value, dict):
+        return {"t": "dict", "v": [[str(k), to_json(v, depth + 1)] for k, v in value.items()]}
+    if isinstance(value, (list, tuple)):
+        return {"t": "list", "v": [to_json(v, depth + 1) for v in value]}
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return {"t": "bytes", "v": repr(bytes(value))}
+    return {"t": "repr", "v": str(value)}

@@ -1,0 +1,244 @@
+"""Trace documents made by hand, in the engines' own layout, for the reading side's tests.
+
+``frame`` and ``document`` build small documents record by record (any of
+the six frame events, plugin records, markers, assignments); ``big_document``
+writes a large, regular trace quickly by splicing pre-encoded pieces, for the
+viewer's browser tests and its benchmark.
+"""
+
+from __future__ import annotations
+
+import struct
+import time
+from typing import Any
+
+import msgpack
+
+__all__ = ["big_document", "document", "frame", "frame_id", "marker", "plugin"]
+
+
+def frame_id(n: int) -> str:
+    return f"frm_{n:026d}"
+
+
+def frame(
+    event: str,
+    n: int,
+    ts: float,
+    name: str = "f",
+    *,
+    arg: Any = None,
+    exception: Any = None,
+    locals: dict[str, Any] | None = None,  # noqa: A002 - the record's key
+    line: int | None = None,
+    module: str = "app",
+    site: tuple[int, int] | None = None,
+) -> dict[str, Any]:
+    """A frame record as the engines write it (keys in their order)."""
+    record: dict[str, Any] = {
+        "path": f"{module.replace('.', '/')}.py:{n if line is None else line}",
+        "co_name": name,
+        "qualname": f"{module}.{name}",
+        "event": event,
+        "frame_id": frame_id(n),
+    }
+    if event in ("unwind", "throw"):
+        record["exception"] = exception
+    else:
+        record["arg"] = arg
+    record["locals"] = locals if locals is not None else {}
+    record["timestamp"] = float(ts)
+    record["type"] = "frame"
+    record["user_code_call_site"] = (
+        None if site is None else {"call_frame_id": frame_id(site[0]), "line_number": site[1]}
+    )
+    return record
+
+
+def plugin(kind: str, ts: float, **extra: Any) -> dict[str, Any]:
+    return {
+        "frame_id": "frm_plugin",
+        "timestamp": ts,
+        "user_code_call_site": None,
+        "type": kind,
+        **extra,
+    }
+
+
+def marker(target: str, ts: float, name: str = "f", calls: int = 1) -> dict[str, Any]:
+    return {
+        "type": "subtree_flushed",
+        "frame_id": "frm_marker",
+        "co_name": name,
+        "flushed_trace_id": target,
+        "flushed_bytes": 5000,
+        "flushed_segment_count": calls,
+        "timestamp": ts,
+    }
+
+
+def document(
+    trace_id: str,
+    threads: dict[str, list[dict[str, Any]]],
+    *,
+    name: str | None = None,
+    root: str | None = None,
+    timestamp: float = 100.0,
+    source: str = "cli",
+    thread_names: dict[str, str] | None = None,
+) -> bytes:
+    """A trace document holding ``threads`` (thread key -> records)."""
+    names = thread_names or {}
+    doc = {
+        "trace_id": trace_id,
+        "trace_name": name,
+        "current_thread_id": next(iter(threads), "native_1"),
+        "timestamp": timestamp,
+        "current_commit_sha": None,
+        "root_trace_id": root or trace_id,
+        "meta": {"version": "test", "source": source, "environment": {}, "config": {}},
+        "command_line_args": ["app.py"],
+        "threads": {
+            key: {
+                "name": names.get(key, "MainThread" if i == 0 else f"worker-{i}"),
+                "ident": 1000 + i,
+                "native_id": int(key.rpartition("_")[2])
+                if key.rpartition("_")[2].isdigit()
+                else None,
+                "daemon": False,
+                "is_alive": False,
+                "frames": records,
+            }
+            for i, (key, records) in enumerate(threads.items())
+        },
+        "frames_of_interest": [],
+        "frames": {},
+    }
+    return msgpack.packb(doc)
+
+
+def _pack(value: Any) -> bytes:
+    return msgpack.packb(value)
+
+
+def big_document(
+    trace_id: str,
+    calls: int,
+    *,
+    batch: int = 1000,
+    needle_at: int | None = None,
+    start: float | None = None,
+) -> bytes:
+    """A one-thread trace of ``calls`` calls: main -> process_batch x N -> compute x ``batch``.
+
+    Every ``compute(batch=b, item='item-b-i', values=[...])`` returns ``i * 2``;
+    the call numbered ``needle_at`` (when given) returns the text
+    ``"needle-in-the-haystack"``.  Written by splicing pre-encoded pieces:
+    about a second per 400,000 calls.
+    """
+    pack = _pack
+    keys = {
+        k: pack(k) for k in ("path", "co_name", "qualname", "event", "frame_id", "arg", "locals")
+    }
+    tail_type = pack("type") + pack("frame") + pack("user_code_call_site") + b"\xc0"
+    ts_key = b"\xa9timestamp\xcb"
+    f64 = struct.Struct(">d").pack
+
+    def head(path: str, co: str, qual: str, event: str) -> bytes:
+        return (
+            b"\x8a"
+            + keys["path"]
+            + pack(path)
+            + keys["co_name"]
+            + pack(co)
+            + keys["qualname"]
+            + pack(qual)
+            + keys["event"]
+            + pack(event)
+            + keys["frame_id"]
+        )
+
+    heads = {
+        ("main", "call"): head("app/main.py:10", "main", "app.main.main", "call"),
+        ("main", "return"): head("app/main.py:14", "main", "app.main.main", "return"),
+        ("batch", "call"): head(
+            "app/work.py:20", "process_batch", "app.work.process_batch", "call"
+        ),
+        ("batch", "return"): head(
+            "app/work.py:25", "process_batch", "app.work.process_batch", "return"
+        ),
+        ("compute", "call"): head("app/work.py:5", "compute", "app.work.compute", "call"),
+        ("compute", "return"): head("app/work.py:8", "compute", "app.work.compute", "return"),
+    }
+    records: list[bytes] = []
+    counter = 0
+    start = time.time() - 60 if start is None else start
+    t = start
+
+    def fid() -> bytes:
+        nonlocal counter
+        counter += 1
+        return pack(frame_id(counter))
+
+    def rec(kind: str, event: str, ident: bytes, arg: bytes, local_vars: bytes) -> None:
+        nonlocal t
+        t += 1e-6
+        records.append(
+            heads[(kind, event)]
+            + ident
+            + keys["arg"]
+            + arg
+            + keys["locals"]
+            + local_vars
+            + ts_key
+            + f64(t)
+            + tail_type
+        )
+
+    main_id = fid()
+    rec("main", "call", main_id, b"\xc0", pack({"argv": ["app.py", "--fast"]}))
+    done = 1
+    b = 0
+    while done < calls:
+        batch_id = fid()
+        batch_locals = pack({"batch": b, "size": batch})
+        rec("batch", "call", batch_id, b"\xc0", batch_locals)
+        done += 1
+        total = 0
+        for i in range(min(batch, calls - done)):
+            ident = fid()
+            local_vars = {"batch": b, "item": f"item-{b}-{i}", "values": [i, i + 1, i + 2]}
+            rec("compute", "call", ident, b"\xc0", pack(local_vars))
+            result: Any = i * 2
+            if needle_at is not None and done == needle_at:
+                result = "needle-in-the-haystack"
+            local_vars["result"] = result
+            rec("compute", "return", ident, pack(result), pack(local_vars))
+            total += i * 2
+            done += 1
+        rec("batch", "return", batch_id, pack(total), batch_locals)
+        b += 1
+    rec("main", "return", main_id, pack(0), pack({"argv": ["app.py", "--fast"], "batches": b}))
+
+    body = b"".join(records)
+    records.clear()
+    head_map = {
+        "trace_id": trace_id,
+        "trace_name": f"big trace of {calls:,} calls",
+        "current_thread_id": "native_1",
+        "timestamp": start,
+        "current_commit_sha": None,
+        "root_trace_id": trace_id,
+        "meta": {"version": "test", "source": "cli", "environment": {}, "config": {}},
+        "command_line_args": ["app.py", "--fast"],
+    }
+    out = bytearray(b"\x8b")
+    for key, value in head_map.items():
+        out += pack(key) + pack(value)
+    out += pack("threads") + b"\x81" + pack("native_1")
+    out += b"\x86" + pack("name") + pack("MainThread") + pack("ident") + pack(1) + pack("native_id")
+    out += pack(1) + pack("daemon") + b"\xc2" + pack("is_alive") + b"\xc2" + pack("frames")
+    count = 2 * counter
+    out += b"\xdd" + struct.pack(">I", count) + body
+    out += pack("frames_of_interest") + b"\x90" + pack("frames") + b"\x80"
+    return bytes(out)
