@@ -3,10 +3,16 @@
     python bench/bench_overhead.py [--repeat N]
 
 Runs, in one process and side by side: untraced, the do-nothing native profile
-hook (register_noop_profiler), cProfile, and vask's VaskProfiler. For the
-user-code heavy workload it also runs VaskProfiler with trivial dumpers, to
-split vask's cost into the engine's own share and the two dumper calls per
-event (the Python-side serialisation of arguments and locals).
+hook (register_noop_profiler), cProfile, vask's profile-hook engine
+(VaskProfiler) and, on Python 3.12 and later, vask's sys.monitoring engine
+(VaskMonitor). Each vask engine also runs with trivial dumpers, to split its
+cost into the engine's own share and the two dumper calls per event (the
+Python-side serialisation of arguments and locals). When viztracer is
+installed it runs too, plain and with --log_func_args --log_func_retval.
+
+Every traced row includes turning the recording into the tracer's own
+in-memory result: vask builds its trace document, viztracer parses its
+buffer. Nothing is written to disk.
 """
 
 from __future__ import annotations
@@ -24,9 +30,15 @@ import workloads  # noqa: E402
 
 import vask.serialize  # noqa: E402
 from vask import _vask  # noqa: E402
-from vask.profiler import Profiler  # noqa: E402
+from vask.profiler import create  # noqa: E402
+
+try:
+    from viztracer import VizTracer
+except ImportError:  # a peer to compare with, when installed
+    VizTracer = None
 
 NIL = b"\xc0"
+MONITOR = sys.version_info >= (3, 12)
 
 
 def timed(run, repeat):
@@ -37,10 +49,6 @@ def timed(run, repeat):
         run()
         best = min(best, time.perf_counter() - t0)
     return best
-
-
-def untraced(func):
-    return func
 
 
 def noop(func):
@@ -66,25 +74,40 @@ def cprofile(func):
     return run
 
 
-def vask_run(func, null_dumpers=False):
+def vask_run(func, engine, null_dumpers=False):
     def run():
         saved = vask.serialize.dump_msgpack, vask.serialize.dump_msgpack_lightweight_repr
         if null_dumpers:
             vask.serialize.dump_msgpack = vask.serialize.dump_msgpack_lightweight_repr = (
                 lambda value: NIL
             )
-        profiler = Profiler(config={"threading": False})
+        recorder = create(engine, config={"threading": False})
         try:
-            profiler.start()  # the engine takes the dumpers when it is built
+            recorder.start()  # the engine takes the dumpers when it is built
         finally:
             vask.serialize.dump_msgpack, vask.serialize.dump_msgpack_lightweight_repr = saved
         try:
             func()
         finally:
-            profiler.stop()
-        run.last_trace_size = len(profiler.build_trace())
+            recorder.stop()
+        run.last_trace_size = len(recorder.build_trace())
 
     run.last_trace_size = 0
+    return run
+
+
+def viztracer_run(func, log_values):
+    def run():
+        tracer = VizTracer(
+            verbose=0, log_func_args=log_values, log_func_retval=log_values, register_global=False
+        )
+        tracer.start()
+        try:
+            func()
+        finally:
+            tracer.stop()
+        tracer.parse()
+
     return run
 
 
@@ -93,7 +116,12 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args()
 
-    print(f"Python {sys.version.split()[0]}, best of {args.repeat} runs, ratio to untraced")
+    peers = "viztracer" if VizTracer is not None else "no viztracer"
+    print(
+        f"Python {sys.version.split()[0]}, best of {args.repeat} runs, ratio to untraced ({peers})"
+    )
+    engines = ["profile", "monitor"] if MONITOR else ["profile"]
+    labels = {"profile": "VaskProfiler", "monitor": "VaskMonitor"}
     for name, func in (
         ("user-code heavy", workloads.user_heavy),
         ("library heavy", workloads.library_heavy),
@@ -104,20 +132,35 @@ def main() -> None:
             ("register_noop_profiler", timed(noop(func), args.repeat)),
             ("cProfile", timed(cprofile(func), args.repeat)),
         ]
-        full = vask_run(func)
-        rows.append(("VaskProfiler", timed(full, args.repeat)))
-        null = vask_run(func, null_dumpers=True)
-        rows.append(("VaskProfiler, trivial dumpers", timed(null, args.repeat)))
-        print(f"\n{name}: untraced {base * 1000:.1f} ms, trace {full.last_trace_size / 1e6:.1f} MB")
+        full, trivial, sizes = {}, {}, {}
+        for engine in engines:
+            run = vask_run(func, engine)
+            full[engine] = timed(run, args.repeat)
+            sizes[engine] = run.last_trace_size
+            trivial[engine] = timed(vask_run(func, engine, null_dumpers=True), args.repeat)
+            rows.append((labels[engine], full[engine]))
+            rows.append((f"{labels[engine]}, trivial dumpers", trivial[engine]))
+        if VizTracer is not None:
+            rows.append(("viztracer", timed(viztracer_run(func, False), args.repeat)))
+            rows.append(
+                (
+                    "viztracer --log_func_args --log_func_retval",
+                    timed(viztracer_run(func, True), args.repeat),
+                )
+            )
+        trace = ", ".join(f"{labels[e]} {sizes[e] / 1e6:.1f} MB" for e in engines)
+        print(f"\n{name}: untraced {base * 1000:.1f} ms; trace {trace}")
         for label, seconds in rows:
-            print(f"  {label:32s} {seconds / base:7.2f}x  {seconds * 1000:9.1f} ms")
-        vask_t = rows[3][1]
-        null_t = rows[4][1]
+            print(f"  {label:44s} {seconds / base:7.2f}x  {seconds * 1000:9.1f} ms")
         noop_t = rows[1][1]
-        if vask_t > base:
-            share = (null_t - base) / (vask_t - base)
-            print(f"  engine's own share of vask's cost (beyond the dumpers): {share:.0%}")
-        print(f"  VaskProfiler / empty hook: {vask_t / noop_t:.2f}x")
+        for engine in engines:
+            # Within 5% of untraced, the split is noise.
+            if full[engine] > base * 1.05:
+                share = (trivial[engine] - base) / (full[engine] - base)
+                print(f"  {labels[engine]}: engine's own share beyond the dumpers: {share:.0%}")
+        print(f"  VaskProfiler / empty hook: {full['profile'] / noop_t:.2f}x")
+        if MONITOR:
+            print(f"  VaskMonitor / VaskProfiler: {full['monitor'] / full['profile']:.2f}x")
 
 
 if __name__ == "__main__":

@@ -19,12 +19,6 @@ bool excluded(std::string_view key) noexcept {
   return false;
 }
 
-[[noreturn]] void conversion_error(PyObject* obj, const char* target) {
-  PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to '%s'",
-               Py_TYPE(obj)->tp_name, target);
-  throw_py();
-}
-
 // The key as a quoted, escaped literal, so that control characters and quotes
 // in a key cannot garble the warning line.
 std::string quoted(std::string_view text) {

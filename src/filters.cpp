@@ -78,9 +78,7 @@ std::vector<std::string> to_str_list(PyObject* value, const char* what) {
     throw_py();
   }
   if (!PySequence_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'Sequence'",
-                 Py_TYPE(value)->tp_name);
-    throw_py();
+    conversion_error(value, "Sequence");
   }
   const Py_ssize_t n = PySequence_Size(value);
   if (n < 0) throw_py();
@@ -256,6 +254,15 @@ bool profiler_should_record(PyObject* frame, std::string_view filename, const Fi
   if (generated_name(filename)) return false;
   if (ignore.any(filename)) return false;
   return !attrs_filter(frame, filename);
+}
+
+bool monitor_should_record(PyObject* frame, std::string_view filename, const Finders& include,
+                           const Finders& ignore) {
+  if (include.any(filename)) return true;
+  if (excluded_by_fixed_rules(filename)) return false;
+  if (generated_name(filename)) return false;
+  if (filename.empty() && frame != nullptr && attrs_filter(frame, filename)) return false;
+  return !ignore.any(filename);
 }
 
 }  // namespace vask

@@ -75,6 +75,12 @@ bool attrs_filter(PyObject* frame, std::string_view filename);
 bool profiler_should_record(PyObject* frame, std::string_view filename, const Finders& include,
                             const Finders& ignore);
 
+// The monitoring engine's decision for the code running in `frame`. Its
+// generated-code test looks at the callers only for an unnamed file, so for
+// any other file the decision depends on the file name alone.
+bool monitor_should_record(PyObject* frame, std::string_view filename, const Finders& include,
+                           const Finders& ignore);
+
 // frame.f_code.co_filename as text (InternalFault on the impossible breaches).
 std::string_view frame_filename(PyObject* frame);
 

@@ -1,6 +1,8 @@
 // The module entry: vask._vask with its three functions.
+#include "monitoring.hpp"
 #include "profiler.hpp"
 #include "support/py.hpp"
+#include "support/py_type.hpp"
 #include "utils/names.hpp"
 
 namespace vask {
@@ -9,49 +11,6 @@ namespace {
 // True once this process has produced the module; it cannot be produced twice
 // (re-import after removal from sys.modules, sub-interpreters).
 bool g_initialised = false;
-
-// Parses fast-call arguments against a fixed keyword list. Missing required
-// arguments, unknown keywords and duplicates raise TypeError naming the
-// function and the argument, like CPython's own argument clinic.
-bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                const char* const* names, Py_ssize_t n_names, Py_ssize_t n_required,
-                PyObject** out) {
-  for (Py_ssize_t i = 0; i < n_names; ++i) out[i] = nullptr;
-  if (nargs > n_names) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zd positional arguments (%zd given)", fname,
-                 n_names, nargs);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    Py_ssize_t slot = -1;
-    for (Py_ssize_t i = 0; i < n_names; ++i) {
-      if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
-        slot = i;
-        break;
-      }
-    }
-    if (slot < 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
-      return false;
-    }
-    if (out[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname,
-                   names[slot]);
-      return false;
-    }
-    out[slot] = args[nargs + k];
-  }
-  for (Py_ssize_t i = 0; i < n_required; ++i) {
-    if (out[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", fname, names[i]);
-      return false;
-    }
-  }
-  return true;
-}
 
 PyObject* py_register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
@@ -68,12 +27,6 @@ PyObject* py_register_noop_profiler(PyObject*, PyObject*) noexcept {
   Py_RETURN_NONE;
 }
 
-[[noreturn]] void argument_error(const char* arg, const char* expected, PyObject* got) {
-  PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object cannot be converted to '%s'", arg,
-               Py_TYPE(got)->tp_name, expected);
-  throw_py();
-}
-
 PyObject* py_register_monitor(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
   return boundary([&]() -> PyObject* {
@@ -81,25 +34,21 @@ PyObject* py_register_monitor(PyObject*, PyObject* const* args, Py_ssize_t nargs
                                         "name"};
     PyObject* a[5];
     if (!parse_args("register_monitor", args, nargs, kwnames, names, 5, 4, a)) throw_py();
-    if (!PyUnicode_Check(a[0])) argument_error("db_path", "PyString", a[0]);
-    if (!PyDict_Check(a[1])) argument_error("config", "PyDict", a[1]);
-    if (!PyUnicode_Check(a[2])) argument_error("source", "PyString", a[2]);
-    if (!PyBool_Check(a[3])) argument_error("one_trace_per_test", "PyBool", a[3]);
+    if (!PyUnicode_Check(a[0])) argument_error("db_path", a[0], "PyString");
+    if (!PyDict_Check(a[1])) argument_error("config", a[1], "PyDict");
+    if (!PyUnicode_Check(a[2])) argument_error("source", a[2], "PyString");
+    if (!PyBool_Check(a[3])) argument_error("one_trace_per_test", a[3], "PyBool");
     if (a[4] != nullptr && a[4] != Py_None && !PyUnicode_Check(a[4])) {
-      argument_error("name", "PyString", a[4]);
+      argument_error("name", a[4], "PyString");
     }
-    PyErr_SetString(PyExc_NotImplementedError,
-                    "the sys.monitoring engine is not available in this build of vask; "
-                    "use the profile-hook engine");
-    throw_py();
+    VaskMonitor::Arguments converted;
+    converted.db_path = str_view(a[0]);
+    converted.config = a[1];
+    converted.source = str_view(a[2]);
+    converted.one_trace_per_test = a[3] == Py_True;
+    if (a[4] != nullptr && a[4] != Py_None) converted.name = std::string(str_view(a[4]));
+    return register_monitor(converted).release();
   });
-}
-
-// Casts through void(*)() so that the function-pointer cast is explicit about
-// changing the signature (CPython calls it with the METH_ flags' signature).
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef g_methods[] = {

@@ -52,12 +52,6 @@ const PluginNames& names() {
   return n;
 }
 
-[[noreturn]] void conversion_error(PyObject* obj, const char* target) {
-  PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to '%s'",
-               Py_TYPE(obj)->tp_name, target);
-  throw_py();
-}
-
 void set_item(PyObject* dict, PyObject* key, PyObject* value) {
   if (PyDict_SetItem(dict, key, value) < 0) throw_py();
 }
@@ -168,7 +162,7 @@ const std::string& PluginProcessor::type_for(FrameEvent event) const noexcept {
 
 bool PluginProcessor::matches_frame(PyObject* frame, FrameEvent event, PyObject* arg,
                                     std::string_view filename) {
-  if (!fragment_.find(filename)) return false;
+  if (!path_matches(filename)) return false;
   if (!description_.call) return true;
   Ref result = call(description_.call.get(), frame, names().event(event), arg ? arg : Py_None,
                     description_.context.get());

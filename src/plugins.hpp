@@ -47,6 +47,9 @@ class PluginProcessor {
                                       std::vector<CallFrameEntry> call_frames,
                                       bool lightweight_repr);
 
+  // The path fragment test alone: whether matches_frame() can ever be true
+  // for a file.
+  bool path_matches(std::string_view filename) const noexcept { return fragment_.find(filename); }
   const Description& description() const noexcept { return description_; }
   const std::string& type_for(FrameEvent event) const noexcept;
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "profiler.hpp"
 #include "utils/ids.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/naming.hpp"
@@ -28,9 +27,7 @@ constexpr double kTwoTo64 = 18446744073709551616.0;
 
 std::optional<uint64_t> resolve_flush_subtree_bytes(PyObject* config) {
   if (!PyDict_Check(config)) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyDict'",
-                 Py_TYPE(config)->tp_name);
-    throw_py();
+    conversion_error(config, "PyDict");
   }
   Ref key = make_str("flush_subtree_mb");
   PyObject* value = PyDict_GetItemWithError(config, key.get());  // borrowed
@@ -170,7 +167,7 @@ std::string batch_co_name(const RecordList& records, size_t begin, size_t end) {
   return "<unknown>";
 }
 
-// ---- the profile-hook engine's flushing ----------------------------------------
+// ---- the flusher ------------------------------------------------------------------
 
 namespace {
 
@@ -184,11 +181,20 @@ uint64_t saturating_sub(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 
 }  // namespace
 
-bool VaskProfiler::account_batch(FlushThreadState& state, const std::string& thread_id,
-                                 const RecordList& list, uint64_t old_length,
-                                 BatchFrameEvent frame_event) {
+SubtreeFlusher::SubtreeFlusher(TraceBuffer& buffer, std::optional<uint64_t> flush_subtree_bytes,
+                               FlushPolicy policy, CutHook* hook)
+    : buffer_(buffer),
+      flush_subtree_bytes_(flush_subtree_bytes),
+      flush_trigger_bytes_(vask::flush_trigger_bytes(flush_subtree_bytes)),
+      policy_(policy),
+      hook_(hook) {}
+
+bool SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
+                             const std::string& thread_id, uint64_t old_length,
+                             BatchFrameEvent frame_event) {
+  const RecordList& list = buffers->frames.find(thread_id)->second;
   const uint64_t new_length = list.size();
-  const uint64_t epoch = flush_epoch_.load(std::memory_order_relaxed);
+  const uint64_t epoch = buffers->epoch;
   if (state.epoch != epoch) state = FlushThreadState{0, epoch, 0, 0, false, false};
 
   uint64_t batch_bytes = 0;
@@ -208,104 +214,124 @@ bool VaskProfiler::account_batch(FlushThreadState& state, const std::string& thr
   }
   state.active = true;
 
-  auto open = open_subtrees_.lock();
-  switch (frame_event) {
-    case BatchFrameEvent::Call:
-      push_open_subtree(*open, thread_id,
-                        OpenSubtree{batch_co_name(list, old_length, new_length), std::nullopt,
-                                    old_length, saturating_sub(state.bytes, batch_bytes)});
-      break;
-    case BatchFrameEvent::Return:
-      if (std::optional<OpenSubtree> closed = pop_open_subtree(*open, thread_id)) {
-        record_closed_segment(*open, thread_id, closed->start_index, new_length,
-                              saturating_sub(state.bytes, closed->start_bytes),
-                              std::move(closed->co_name));
-      }
-      break;
-    case BatchFrameEvent::None:
-      record_closed_segment(*open, thread_id, old_length, new_length, batch_bytes,
-                            batch_co_name(list, old_length, new_length));
-      break;
-  }
-  return true;
-}
-
-void VaskProfiler::maybe_flush(ProfilerThreadState& ts, const std::string& thread_id) {
-  if (ts.flush_state.store_failed) return;
-  if (!flushing_threads_.lock()->insert(thread_id).second) return;  // already flushing
-  struct Leave {
-    VaskProfiler& engine;
-    const std::string& thread_id;
-    ~Leave() { engine.flushing_threads_.lock()->erase(thread_id); }
-  } leave{*this, thread_id};
-  flush_largest_candidate(ts, thread_id);
-}
-
-void VaskProfiler::flush_largest_candidate(ProfilerThreadState& ts, const std::string& thread_id) {
-  size_t stack_index = 0;
-  FlushCandidate candidate;
   {
     auto open = open_subtrees_.lock();
-    auto it = open->find(thread_id);
-    if (it == open->end()) return;
+    if (open->epoch != epoch) {
+      // Noted in an older epoch of the buffers: the positions are void.
+      open->stacks.clear();
+      open->epoch = epoch;
+    }
+    OpenSubtrees& stacks = open->stacks;
+    switch (frame_event) {
+      case BatchFrameEvent::Call:
+        push_open_subtree(stacks, thread_id,
+                          OpenSubtree{batch_co_name(list, old_length, new_length), std::nullopt,
+                                      old_length, saturating_sub(state.bytes, batch_bytes)});
+        break;
+      case BatchFrameEvent::Return:
+        if (std::optional<OpenSubtree> closed = pop_open_subtree(stacks, thread_id)) {
+          record_closed_segment(stacks, thread_id, closed->start_index, new_length,
+                                saturating_sub(state.bytes, closed->start_bytes),
+                                std::move(closed->co_name));
+        }
+        break;
+      case BatchFrameEvent::None:
+        record_closed_segment(stacks, thread_id, old_length, new_length, batch_bytes,
+                              batch_co_name(list, old_length, new_length));
+        break;
+    }
+  }
+  return state.bytes >= *flush_subtree_bytes_ && !state.store_failed;
+}
+
+void SubtreeFlusher::maybe_flush_segments_with_current_bytes(FlushThreadState& state,
+                                                             bool& suspended,
+                                                             const std::string& thread_id) {
+  if (!flush_subtree_bytes_ || state.store_failed) return;
+  if (!flushing_threads_.lock()->insert(thread_id).second) return;  // already flushing
+  struct Leave {
+    SubtreeFlusher& flusher;
+    const std::string& thread_id;
+    ~Leave() { flusher.flushing_threads_.lock()->erase(thread_id); }
+  } leave{*this, thread_id};
+
+  if (policy_ == FlushPolicy::OneCandidatePerCheck) {
+    cut_largest(state, suspended, thread_id);
+    return;
+  }
+  // Each cut clears the candidate it took and no record is added meanwhile,
+  // so the loop ends when the candidates run out, if not before.
+  const uint64_t target = *flush_subtree_bytes_ >> 1;
+  while (state.bytes > target && cut_largest(state, suspended, thread_id)) {
+  }
+}
+
+bool SubtreeFlusher::cut_largest(FlushThreadState& state, bool& suspended,
+                                 const std::string& thread_id) {
+  size_t stack_index = 0;
+  FlushCandidate candidate;
+  uint64_t epoch = 0;
+  {
+    auto open = open_subtrees_.lock();
+    auto it = open->stacks.find(thread_id);
+    if (it == open->stacks.end()) return false;
     std::optional<size_t> best = largest_candidate(it->second);
-    if (!best) return;
+    if (!best) return false;
     stack_index = *best;
     candidate = *it->second[stack_index].candidate;
+    epoch = open->epoch;
   }
 
-  // Held until the marker is in place: a build taking the buffers out in the
-  // meantime would leave the marker nowhere to go.
-  std::lock_guard<GilMutex> trace(trace_lock_);
-  Taken part;
+  // Held until the marker is in place and the positions are shifted: a build
+  // or a restore in the meantime would move the records the candidate points
+  // at. While it is held the buffers' epoch cannot change.
+  TraceLock trace = buffer_.lock_trace();
+  TraceBuffer::Taken part;
   {
-    auto frames = frames_by_thread_.lock();
-    auto it = frames->find(thread_id);
-    if (it == frames->end() || candidate.start >= candidate.end ||
-        it->second.size() < candidate.end) {
+    auto buffers = buffer_.lock_buffers();
+    auto it = buffers->frames.find(thread_id);
+    if (buffers->epoch != epoch || state.epoch != epoch || it == buffers->frames.end() ||
+        candidate.start >= candidate.end || it->second.size() < candidate.end) {
       // The records moved since the candidate was noted: nothing to cut.
-      clear_flush_candidate(*open_subtrees_.lock(), thread_id, stack_index);
-      return;
+      auto open = open_subtrees_.lock();
+      if (open->epoch == epoch) clear_flush_candidate(open->stacks, thread_id, stack_index);
+      return false;
     }
     RecordList& list = it->second;
     RecordList cut(std::make_move_iterator(list.begin() + candidate.start),
                    std::make_move_iterator(list.begin() + candidate.end));
     list.erase(list.begin() + candidate.start, list.begin() + candidate.end);
     part.frames.emplace(thread_id, std::move(cut));
+    if (auto thread = buffers->threads.find(thread_id); thread != buffers->threads.end()) {
+      part.threads.emplace(thread_id, thread->second.copy());
+    }
   }
 
   // Until the marker replaces them, a failure puts the cut records back.
   auto put_back = [&] {
     ErrorStash keep;
-    auto frames = frames_by_thread_.lock();
-    RecordList& list = (*frames)[thread_id];
+    auto buffers = buffer_.lock_buffers();
+    RecordList& list = buffers->frames[thread_id];
     RecordList& cut = part.frames[thread_id];
     const uint64_t at = std::min<uint64_t>(candidate.start, list.size());
     list.insert(list.begin() + at, std::make_move_iterator(cut.begin()),
                 std::make_move_iterator(cut.end()));
   };
-  std::string flushed_trace_id;
+  const std::string flushed_trace_id = new_trace_id();
   try {
-    {
-      auto threads = threads_.lock();
-      if (auto it = threads->find(thread_id); it != threads->end()) {
-        part.threads.emplace(thread_id, it->second.copy());
-      }
-    }
-    flushed_trace_id = new_trace_id();
     part.trace_id = flushed_trace_id;
-    part.root_trace_id = *root_trace_id_.lock();
-    Ref document = build_document(part);
+    part.root_trace_id = buffer_.root_trace_id();
+    Ref document = buffer_.build_document(part);
     // The store runs Python code on this thread; none of it is recorded.
     struct Suspend {
       bool& flag;
       explicit Suspend(bool& f) : flag(f) { flag = true; }
       ~Suspend() { flag = false; }
-    } suspend(ts.suspended);
-    store_document(flushed_trace_id, document.get());
+    } suspend(suspended);
+    buffer_.store_document(flushed_trace_id, document.get());
   } catch (...) {
     put_back();
-    ts.flush_state.store_failed = true;
+    state.store_failed = true;
     throw;
   }
 
@@ -313,9 +339,9 @@ void VaskProfiler::flush_largest_candidate(ProfilerThreadState& ts, const std::s
                                     candidate.bytes, candidate.segment_count, timestamp());
   const uint64_t marker_bytes = marker.size();
   {
-    auto frames = frames_by_thread_.lock();
-    auto it = frames->find(thread_id);
-    if (it == frames->end()) {
+    auto buffers = buffer_.lock_buffers();
+    auto it = buffers->frames.find(thread_id);
+    if (it == buffers->frames.end()) {
       PyErr_Format(PyExc_RuntimeError, "missing frame buffer while finalizing flushed subtree %s",
                    thread_id.c_str());
       throw_py();
@@ -327,12 +353,19 @@ void VaskProfiler::flush_largest_candidate(ProfilerThreadState& ts, const std::s
     }
     it->second.insert(it->second.begin() + candidate.start, std::move(marker));
   }
-  ts.flush_state.bytes = saturating_sub(ts.flush_state.bytes, candidate.bytes) + marker_bytes;
-  auto open = open_subtrees_.lock();
-  clear_flush_candidate(*open, thread_id, stack_index);
-  if (auto it = open->find(thread_id); it != open->end()) {
-    shift_after_flush(it->second, candidate.start, candidate.end, candidate.bytes, marker_bytes);
+  state.bytes = saturating_sub(state.bytes, candidate.bytes) + marker_bytes;
+  {
+    // Every position after the range moves down with it, open calls
+    // included: a call still open while an earlier run is cut must keep
+    // pointing at its own records.
+    auto open = open_subtrees_.lock();
+    clear_flush_candidate(open->stacks, thread_id, stack_index);
+    if (auto it = open->stacks.find(thread_id); it != open->stacks.end()) {
+      shift_after_flush(it->second, candidate.start, candidate.end, candidate.bytes, marker_bytes);
+    }
   }
+  if (hook_ != nullptr) hook_->after_cut(trace, thread_id, candidate.start, candidate.end);
+  return true;
 }
 
 }  // namespace vask

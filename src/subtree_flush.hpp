@@ -1,4 +1,6 @@
-// Subtree flushing thresholds and state shared by both engines.
+// Subtree flushing, shared by both engines: a thread whose buffered records
+// reach the threshold has finished runs of calls cut out, stored as traces of
+// their own and replaced by one marker record each.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +10,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "support/gil_mutex.hpp"
 #include "support/py.hpp"
+#include "trace_buffer.hpp"
 #include "utils/records.hpp"
 
 namespace vask {
@@ -49,7 +53,7 @@ using OpenSubtreeStack = std::vector<OpenSubtree>;
 using OpenSubtrees = StringMap<OpenSubtreeStack>;
 
 // Byte accounting of one thread (per thread, per engine). A state from an
-// older epoch is reset before use.
+// older epoch of the buffers is reset before use.
 struct FlushThreadState {
   uint64_t bytes = 0;
   uint64_t epoch = 0;
@@ -92,5 +96,80 @@ Bytes write_flush_marker(std::string_view frame_id, std::string_view co_name,
 // The "co_name" of the first "frame" record of records [begin, end), failing
 // that the first "co_name" of any of them, failing that "<unknown>".
 std::string batch_co_name(const RecordList& records, size_t begin, size_t end);
+
+// Whether a batch opened or closed a function, for the subtree accounting:
+// Call and Return when it holds the function's own "frame" record of an
+// opening or closing event, None otherwise (plugin records alone, or the part
+// of a batch up to a test's end), which is a closed run by itself.
+enum class BatchFrameEvent : uint8_t { None, Call, Return };
+
+// How many candidates one flush cuts.
+enum class FlushPolicy : uint8_t {
+  // The largest one per check (the profile-hook engine).
+  OneCandidatePerCheck,
+  // The largest ones in turn until the thread's bytes are down to half the
+  // threshold, or no candidate is left (the monitoring engine).
+  DownToHalfThreshold,
+};
+
+// Told about each cut once its marker stands in for the thread's records
+// [start, end), with the trace lock still held.
+class CutHook {
+ public:
+  virtual void after_cut(const TraceLock& trace, const std::string& thread_id, uint64_t start,
+                         uint64_t end) = 0;
+
+ protected:
+  ~CutHook() = default;
+};
+
+// The subtree flusher of one engine, over that engine's trace buffer.
+class SubtreeFlusher {
+ public:
+  // hook may be null; it must outlive the flusher.
+  SubtreeFlusher(TraceBuffer& buffer, std::optional<uint64_t> flush_subtree_bytes,
+                 FlushPolicy policy, CutHook* hook);
+  SubtreeFlusher(const SubtreeFlusher&) = delete;
+  SubtreeFlusher& operator=(const SubtreeFlusher&) = delete;
+
+  std::optional<uint64_t> flush_subtree_bytes() const noexcept { return flush_subtree_bytes_; }
+  uint64_t flush_trigger_bytes() const noexcept { return flush_trigger_bytes_; }
+  bool enabled() const noexcept { return flush_subtree_bytes_.has_value(); }
+
+  // Counts records [old_length, end of list) just appended to the thread's
+  // list, under the same hold of the buffers' mutex, and keeps the thread's
+  // open subtrees. Returns whether the thread's bytes reached the threshold,
+  // so that maybe_flush_segments_with_current_bytes() is due. Call only when
+  // enabled().
+  bool account(BuffersLock& buffers, FlushThreadState& state, const std::string& thread_id,
+               uint64_t old_length, BatchFrameEvent frame_event);
+
+  // Cuts closed runs out of the thread's records per the policy. The
+  // buffers' mutex is not held by the caller. `suspended` is the thread's
+  // flag that keeps its events unrecorded while a store runs on it. When a
+  // store fails, the records are back in place, no further flush of this
+  // thread is tried in this epoch, and PyErrSet is thrown.
+  void maybe_flush_segments_with_current_bytes(FlushThreadState& state, bool& suspended,
+                                               const std::string& thread_id);
+
+ private:
+  // The open subtrees, valid for the buffers' epoch they were noted in.
+  struct Tracked {
+    uint64_t epoch = 0;
+    OpenSubtrees stacks;
+  };
+
+  // Cuts the thread's largest candidate; false when there is none to cut.
+  bool cut_largest(FlushThreadState& state, bool& suspended, const std::string& thread_id);
+
+  TraceBuffer& buffer_;
+  const std::optional<uint64_t> flush_subtree_bytes_;
+  const uint64_t flush_trigger_bytes_;
+  const FlushPolicy policy_;
+  CutHook* const hook_;
+  // Taken alone, or inside the buffers' mutex; never the other way round.
+  Guarded<Tracked> open_subtrees_;
+  Guarded<std::unordered_set<std::string>> flushing_threads_;
+};
 
 }  // namespace vask

@@ -34,3 +34,12 @@ if _vask_location.is_relative_to(SOURCE_PACKAGE_ROOT):
         "`pip install --no-build-isolation .` in a virtual environment) and do not put "
         "python/ on PYTHONPATH or install it in editable mode."
     )
+
+
+from engine_driver import ENGINE_PARAMS, EngineDriver  # noqa: E402
+
+
+@pytest.fixture(params=ENGINE_PARAMS)
+def engine(request: pytest.FixtureRequest) -> EngineDriver:
+    """Each tracing engine in turn, as an :class:`engine_driver.EngineDriver`."""
+    return EngineDriver(request.param)

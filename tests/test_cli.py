@@ -14,6 +14,7 @@ from pathlib import Path
 import msgpack
 import pytest
 import vask
+from engine_driver import ENGINE_PARAMS
 from vask import db
 
 REPO = Path(__file__).resolve().parent.parent
@@ -46,12 +47,12 @@ def records(doc: dict) -> list[dict]:
 # -- the example program ---------------------------------------------------
 
 
-@pytest.fixture(scope="module")
-def shop(tmp_path_factory: pytest.TempPathFactory) -> dict:
-    """The example shop traced once with ``vask run -m examples.shop``."""
+@pytest.fixture(scope="module", params=ENGINE_PARAMS)
+def shop(request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPathFactory) -> dict:
+    """The example shop traced once per engine with ``vask run -m examples.shop``."""
     work = tmp_path_factory.mktemp("shop")
     shutil.copytree(REPO / "examples", work / "examples")
-    run = vask_cmd("run", "-m", "examples.shop", cwd=work)
+    run = vask_cmd("run", "--engine", request.param, "-m", "examples.shop", cwd=work)
     (summary,) = db.list_traces(work / ".vask" / "db.sqlite3")
     (data,) = db.load_trace(work / ".vask" / "db.sqlite3", summary.trace_id)
     return {"dir": work, "run": run, "trace_id": summary.trace_id, "doc": decode(data)}
@@ -138,9 +139,11 @@ def test_export_chrome_pairs_events_with_calls(shop: dict) -> None:
     t0 = doc["timestamp"]
     complete = {e["args"]["frame_id"]: e for e in events if e["ph"] == "X"}
     opened = {}
+    closing = {"return": ("return", "arg"), "yield": ("yield", "arg")}
+    closing["unwind"] = ("exception", "exception")
     for thread in doc["threads"].values():
         for r in thread["frames"]:
-            if r["event"] == "call":
+            if r["event"] in ("call", "resume", "throw"):
                 opened[r["frame_id"]] = (r, thread["name"])
             else:
                 call, thread_name = opened[r["frame_id"]]
@@ -154,7 +157,9 @@ def test_export_chrome_pairs_events_with_calls(shop: dict) -> None:
                     assert "arguments" not in event["args"]
                 else:
                     assert event["args"]["arguments"].keys() == call["locals"].keys()
-                assert "return" in event["args"]
+                    assert event["args"].get("entered_by", "call") == call["event"]
+                key, _ = closing[r["event"]]
+                assert key in event["args"]
     assert len(complete) == len(opened) == sum(e["ph"] == "X" for e in events)
     # Values as the text view shows them: strings quoted, an object's repr as it stands.
     reserve = next(e["args"] for e in complete.values() if e["name"] == "Inventory.reserve")
@@ -163,6 +168,58 @@ def test_export_chrome_pairs_events_with_calls(shop: dict) -> None:
     assert sku[0] == sku[-1] == "'" and type(reserve["arguments"]["quantity"]) is int
     fulfil = [e["args"]["return"] for e in complete.values() if e["name"] == "fulfil"]
     assert "'packed'" in fulfil
+
+
+GENERATORS = """
+def count(n):
+    for i in range(n):
+        yield i * 10
+
+
+def fails():
+    raise ValueError("boom")
+
+
+def main():
+    gen = count(3)
+    next(gen)
+    next(gen)
+    gen.throw(KeyError("thrown"))
+
+
+try:
+    main()
+except KeyError:
+    pass
+try:
+    fails()
+except ValueError:
+    pass
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring needs Python 3.12")
+def test_show_and_export_monitoring_events(tmp_path: Path) -> None:
+    (tmp_path / "gens.py").write_text(GENERATORS)
+    vask_cmd("run", "--engine", "monitor", "gens.py", cwd=tmp_path)
+    text = vask_cmd("traces", "show", "latest", "--color", "never", cwd=tmp_path).stdout
+    lines = [line.strip() for line in text.splitlines()]
+    count = [line for line in lines if line.startswith("count(")]
+    assert count[0].startswith("count(n=3)  ⇢ 0")
+    assert count[1].startswith("count(n=3, i=0) [resume]  ⇢ 10")
+    assert count[2].startswith("count(n=3, i=1) [throw]  !! KeyError('thrown')")
+    assert any(line.startswith("main()  !! KeyError('thrown')") for line in lines)
+    assert any(line.startswith("fails()  !! ValueError('boom')") for line in lines)
+
+    vask_cmd("traces", "export", "latest", "--format", "chrome", "-o", "t.json", cwd=tmp_path)
+    chrome = json.loads((tmp_path / "t.json").read_text())
+    count_events = [e["args"] for e in chrome["traceEvents"] if e["name"] == "count"]
+    assert [(a.get("entered_by"), a.get("yield"), a.get("exception")) for a in count_events] == [
+        (None, 0, None),
+        ("resume", 10, None),
+        ("throw", None, "KeyError('thrown')"),
+    ]
+    assert count_events[2]["thrown"] == "KeyError('thrown')"
 
 
 # -- running programs ------------------------------------------------------
@@ -245,6 +302,8 @@ def test_pyproject_settings_and_precedence(tmp_path: Path) -> None:
 
     result = vask_cmd("run", "app.py", cwd=work)
     assert "unknown keys in [tool.vask] ignored: colour" in result.stderr
+    if sys.version_info >= (3, 12):  # the monitoring engine cannot leave threads out
+        assert "(threads = false) has no effect" in result.stderr
     (summary,) = db.list_traces(tmp_path / "traces" / "t.db")  # relative to pyproject.toml
     doc = decode(db.load_trace(tmp_path / "traces" / "t.db", summary.trace_id)[0])
     assert doc["meta"]["config"]["omit_return_locals"] is True

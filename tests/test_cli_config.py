@@ -35,6 +35,7 @@ def test_values_are_read_and_db_is_relative_to_the_file(tmp_path: Path) -> None:
         ignore = ["tests/", "migrations/"]
         lightweight_repr = true
         flush_subtree_mb = 0.5
+        engine = "profile"
         typo = 1
         other = 2
         """.replace("        ", ""),
@@ -45,6 +46,7 @@ def test_values_are_read_and_db_is_relative_to_the_file(tmp_path: Path) -> None:
     assert settings.ignore == ["tests/", "migrations/"]
     assert settings.lightweight_repr is True and settings.threads is None
     assert settings.flush_subtree_mb == 0.5
+    assert settings.engine == "profile"
     assert settings.unknown_keys == ["other", "typo"]
 
 
@@ -58,6 +60,7 @@ def test_values_are_read_and_db_is_relative_to_the_file(tmp_path: Path) -> None:
         ("[tool.vask]\ndb = ''\n", "db must be a path"),
         ("[tool.vask]\nredact = 1\n", "redact must be a list of strings"),
         ("[tool.vask]\nredact_extra = true\n", "redact_extra must be a list of strings"),
+        ("[tool.vask]\nengine = 'fast'\n", "engine must be"),
         ("[tool.vask\n", "is not valid TOML"),
     ],
 )

@@ -54,7 +54,19 @@ def send(requests):
 
 
 requests = json.loads(sys.argv[1])
-if os.environ.get("VASK_TEST_WHOLE_PROCESS"):
+if os.environ.get("VASK_TEST_CONCURRENT"):
+    import threading
+
+    results = {}
+    workers = [
+        threading.Thread(target=lambda r=r: results.update({r[1]: send([r])[0]})) for r in requests
+    ]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    statuses = [results[path] for _, path in requests]
+elif os.environ.get("VASK_TEST_WHOLE_PROCESS"):
     with vask.enabled(db_path=os.environ["VASK_TEST_WHOLE_PROCESS"]):
         statuses = send(requests)
 else:
@@ -106,9 +118,11 @@ def frames(records: list[dict], co_name: str) -> list[dict]:
 
 
 class TestMiddleware:
-    def test_each_request_is_one_named_trace_with_the_view_in_it(self, tmp_path):
+    def test_each_request_is_one_named_trace_with_the_view_in_it(self, engine, tmp_path):
         db_path = tmp_path / "traces.db"
-        statuses, _ = drive(tmp_path, REQUESTS, VASK_TEST_DB=str(db_path))
+        statuses, _ = drive(
+            tmp_path, REQUESTS, VASK_TEST_DB=str(db_path), VASK_TEST_ENGINE=engine.name
+        )
         assert statuses == [200, 201, 404, 404, 500]
         stored = traces(db_path)
         assert [name for name, _ in stored] == [
@@ -123,10 +137,13 @@ class TestMiddleware:
             assert request["type"] == "django_request", name
             assert response["type"] == "django_response", name
             assert (request["method"], request["path_info"]) == tuple(name.split()[:2])
-        views = ["orders", "orders", "order_detail", None, "boom"]
+        views = [("orders", "return"), ("orders", "return"), ("order_detail", None), None]
+        views.append(("boom", None))  # these two views raise
         for (name, records), view in zip(stored, views):
             if view is not None:
-                assert [r["event"] for r in frames(records, view)] == ["call", "return"], name
+                co_name, exit_event = view
+                events = [r["event"] for r in frames(records, co_name)]
+                assert events == ["call", exit_event or engine.exception_exit], name
         get_orders = stored[0][1]
         assert [r["event"] for r in frames(get_orders, "total_quantity")] == ["call", "return"]
         # the API key header the view read is a secret
@@ -175,6 +192,26 @@ class TestMiddleware:
         )
         assert result.returncode != 0
         assert "ImproperlyConfigured: VASK_CONFIG: config 'redact'" in result.stderr
+
+    def test_overlapping_requests_stay_apart(self, engine, tmp_path):
+        db_path = tmp_path / "traces.db"
+        # Made beforehand: two first stores at once can meet a locked database
+        # while it is switched to WAL mode.
+        db.connect(db_path).close()
+        requests = [("GET", "/meet/ann/"), ("GET", "/meet/bob/")]
+        statuses, stderr = drive(
+            tmp_path,
+            requests,
+            VASK_TEST_DB=str(db_path),
+            VASK_TEST_ENGINE=engine.name,
+            VASK_TEST_CONCURRENT="1",
+        )
+        assert statuses == [200, 200], stderr
+        stored = traces(db_path)
+        assert sorted(name for name, _ in stored) == ["GET /meet/ann/ 200", "GET /meet/bob/ 200"]
+        for name, records in stored:
+            (call, _) = frames(records, "meet")
+            assert call["locals"]["who"] in name
 
 
 class TestWholeProcess:

@@ -7,7 +7,6 @@ import textwrap
 import threading
 
 import pytest
-
 from vask import _vask
 from vask.profiler import Profiler
 
@@ -181,6 +180,26 @@ class TestRegisterMonitorArguments:
             _vask.register_monitor("db", {}, "src", False, name=3)
         with pytest.raises(TypeError):
             _vask.register_monitor("db", {}, "src")
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="needs a Python without sys.monitoring")
+def test_the_monitoring_engine_needs_312():
+    import vask
+    from vask.profiler import default_engine
+
+    assert default_engine() == "profile"
+    with pytest.raises(ValueError, match="Python 3.12"):
+        vask.enable(engine="monitor")
+    assert vask.current_profiler() is None
+    with pytest.raises(RuntimeError, match="Python 3.12"):
+        _vask.register_monitor("db", {}, "src", False)
+
+
+def test_an_unknown_engine_is_refused():
+    import vask
+
+    with pytest.raises(ValueError, match="unknown engine 'fast'"):
+        vask.enable(engine="fast")
 
 
 def test_stop_leaves_another_tools_threading_hook_alone():

@@ -105,7 +105,9 @@ class TestBadEntries:
         name = module.__name__
         with pytest.raises(ValueError, match=rf"processors\[1\]: '{name}:MISSING': no attribute"):
             load_plugin_data({"processors": [MINIMAL, f"{name}:MISSING"]})
-        with pytest.raises(TypeError, match=rf"processors\[0\] \({name}:NOT_A_PLUGIN\): names a int"):
+        with pytest.raises(
+            TypeError, match=rf"processors\[0\] \({name}:NOT_A_PLUGIN\): names a int"
+        ):
             load_plugin_data({"processors": [f"{name}:NOT_A_PLUGIN"]})
         module.MANY.append({"co_names": ["x"]})
         with pytest.raises(ValueError, match=rf"\({name}:MANY\)\[2\]: missing required"):

@@ -98,7 +98,10 @@ def stored(db_path: Path) -> dict[str, list[dict]]:
 
 
 def frame_calls(records: list[dict]) -> list[str]:
-    return [r["co_name"] for r in records if r["type"] == "frame" and r["event"] == "call"]
+    """Names of the frames entered: calls, and (monitoring engine) generator resumes."""
+    return [
+        r["co_name"] for r in records if r["type"] == "frame" and r["event"] in ("call", "resume")
+    ]
 
 
 def write_suite(directory: Path) -> None:
@@ -107,9 +110,12 @@ def write_suite(directory: Path) -> None:
 
 
 class TestPytestPlugin:
-    def test_each_test_is_one_named_trace_from_setup_to_teardown(self, tmp_path):
+    def test_each_test_is_one_named_trace_from_setup_to_teardown(self, engine, tmp_path):
         write_suite(tmp_path)
-        result = run(["-m", "pytest", "--vask", "-p", "no:cacheprovider"], tmp_path)
+        result = run(
+            ["-m", "pytest", "--vask", "--vask-engine", engine.name, "-p", "no:cacheprovider"],
+            tmp_path,
+        )
         assert result.returncode == 1, result.stdout + result.stderr  # test_fails fails
         db_path = tmp_path / ".vask" / "db.sqlite3"
         assert f"vask: stored 6 traces in {db_path}" in result.stdout
@@ -181,7 +187,7 @@ class TestPytestPlugin:
         # the test file's frames are ignored; the test's own records remain
         assert [r["type"] for r in traces["test_plain"]] == ["start_test", "end_test"]
 
-    def test_a_test_that_runs_pytest_inside_is_one_trace(self, tmp_path):
+    def test_a_test_that_runs_pytest_inside_is_one_trace(self, engine, tmp_path):
         # pytester-style nesting: the inner session's tests belong to the outer test
         write_suite(tmp_path / "inner")
         (tmp_path / "test_outer.py").write_text(
@@ -195,8 +201,8 @@ class TestPytestPlugin:
                 """
             )
         )
-        result = run(["-m", "pytest", "--vask", "-p", "no:cacheprovider", "test_outer.py"],
-                     tmp_path)  # fmt: skip
+        result = run(["-m", "pytest", "--vask", "--vask-engine", engine.name,
+                      "-p", "no:cacheprovider", "test_outer.py"], tmp_path)  # fmt: skip
         assert result.returncode == 0, result.stdout + result.stderr
         traces = stored(tmp_path / ".vask" / "db.sqlite3")
         assert list(traces) == ["test_outer"]
@@ -208,9 +214,9 @@ UNITTEST_DRIVER = """
 import sys
 import unittest
 
-from vask.profiler import Profiler
+from vask.profiler import create
 
-profiler = Profiler(db_path=sys.argv[1], one_trace_per_test=True, source="unittest")
+profiler = create(sys.argv[2], db_path=sys.argv[1], one_trace_per_test=True, source="unittest")
 profiler.start()
 try:
     unittest.main(module="test_sample", argv=["driver", "-q"], exit=False)
@@ -241,10 +247,10 @@ class Outer(unittest.TestCase):
 
 
 class TestUnittest:
-    def test_one_trace_per_test_method(self, tmp_path):
+    def test_one_trace_per_test_method(self, engine, tmp_path):
         write_suite(tmp_path)
         (tmp_path / "driver.py").write_text(UNITTEST_DRIVER)
-        result = run(["driver.py", str(tmp_path / "t.db")], tmp_path)
+        result = run(["driver.py", str(tmp_path / "t.db"), engine.name], tmp_path)
         assert result.returncode == 0, result.stdout + result.stderr
         traces = stored(tmp_path / "t.db")
         assert list(traces) == ["Legacy.test_legacy"]
@@ -254,10 +260,10 @@ class TestUnittest:
         assert records[0]["test_id"] == "test_sample.Legacy.test_legacy"
         assert frame_calls(records) == ["setUp", "make", "test_legacy", "add"]
 
-    def test_a_suite_run_inside_a_test_is_part_of_it(self, tmp_path):
+    def test_a_suite_run_inside_a_test_is_part_of_it(self, engine, tmp_path):
         (tmp_path / "test_sample.py").write_text(NESTED_UNITTEST)
         (tmp_path / "driver.py").write_text(UNITTEST_DRIVER)
-        result = run(["driver.py", str(tmp_path / "t.db")], tmp_path)
+        result = run(["driver.py", str(tmp_path / "t.db"), engine.name], tmp_path)
         assert result.returncode == 0, result.stdout + result.stderr
         traces = stored(tmp_path / "t.db")
         assert set(traces) == {"Inner.test_inner", "Outer.test_runs_a_suite"}

@@ -1,4 +1,7 @@
-"""Subtree flushing: finished parts of a large trace are stored while it runs."""
+"""Subtree flushing: finished parts of a large trace are stored while it runs.
+
+Every test runs against both engines (the ``engine`` fixture).
+"""
 
 from __future__ import annotations
 
@@ -8,13 +11,8 @@ import threading
 
 import msgpack
 import pytest
-
 import vask.db
-from vask.profiler import Profiler
-
-
-def decode(document: bytes) -> dict:
-    return msgpack.unpackb(document, raw=False, strict_map_key=False)
+from engine_driver import decode
 
 
 def records(doc: dict) -> list[dict]:
@@ -40,7 +38,19 @@ def program(branches, width):
     return total
 
 
-def run(monkeypatch, config, *, fail=False, branches=40, width=20):
+def produce(n):
+    for i in range(n):
+        yield leaf(i)
+
+
+def program_with_generators(branches, width):
+    total = 0
+    for _ in range(branches):
+        total += sum(produce(width)) + branch(width)
+    return total
+
+
+def run(engine, monkeypatch, config, *, fail=False, branches=40, width=20, func=program):
     stored = []
 
     def save_trace(trace_id, **kwargs):
@@ -49,13 +59,13 @@ def run(monkeypatch, config, *, fail=False, branches=40, width=20):
         stored.append((trace_id, decode(kwargs["msgpack_data"])))
 
     monkeypatch.setattr(vask.db, "save_trace", save_trace)
-    profiler = Profiler(config={"threading": False, **config})
+    profiler = engine.recorder(config=config)
     profiler.start()
     try:
-        result = program(branches, width)
+        result = func(branches, width)
     finally:
         profiler.stop()
-    assert result == program(branches, width)
+    assert result == func(branches, width)
     return profiler, stored, decode(profiler.build_trace())
 
 
@@ -63,15 +73,15 @@ def calls_in(recs):
     return [r for r in recs if r.get("type") == "frame" and r["event"] == "call"]
 
 
-def test_without_flushing_everything_stays_in_the_trace(monkeypatch):
-    _, stored, doc = run(monkeypatch, {"flush_subtree_mb": False})
+def test_without_flushing_everything_stays_in_the_trace(engine, monkeypatch):
+    _, stored, doc = run(engine, monkeypatch, {"flush_subtree_mb": False})
     assert stored == []
     assert len(calls_in(records(doc))) == 40 * 21 + 1
     assert not [r for r in records(doc) if r.get("type") == "subtree_flushed"]
 
 
-def test_flushed_subtrees_are_stored_and_replaced_by_markers(monkeypatch):
-    profiler, stored, doc = run(monkeypatch, {"flush_subtree_mb": 0.02})
+def test_flushed_subtrees_are_stored_and_replaced_by_markers(engine, monkeypatch):
+    profiler, stored, doc = run(engine, monkeypatch, {"flush_subtree_mb": 0.02})
     assert stored, "a 20 KB threshold must flush"
     markers = [r for r in records(doc) if r.get("type") == "subtree_flushed"]
     assert markers
@@ -109,17 +119,61 @@ def test_flushed_subtrees_are_stored_and_replaced_by_markers(monkeypatch):
     assert names[0] == ("program", "call") and names[-1] == ("program", "return")
 
 
-def test_buffered_bytes_stay_bounded_on_a_long_run(monkeypatch):
-    _, stored, doc = run(monkeypatch, {"flush_subtree_mb": 0.05}, branches=400, width=20)
+def same_run(record):
+    """What two runs of the same program must agree on, record by record."""
+    if record.get("type") != "frame":
+        return (record.get("type"),)
+    site = record["user_code_call_site"]
+    return (
+        record["co_name"],
+        record["event"],
+        record["qualname"],
+        record["path"],
+        record.get("arg"),
+        record.get("exception"),
+        record["locals"],
+        site and site["line_number"],
+    )
+
+
+def expanded(recs, stored):
+    """The records with every marker replaced, recursively, by the trace it names."""
+    out = []
+    for r in recs:
+        if r.get("type") == "subtree_flushed":
+            out.extend(expanded(records(stored[r["flushed_trace_id"]]), stored))
+        else:
+            out.append(r)
+    return out
+
+
+@pytest.mark.parametrize("func", [program, program_with_generators])
+def test_markers_replaced_by_their_traces_give_back_the_whole_run(engine, monkeypatch, func):
+    _, _, whole = run(engine, monkeypatch, {"flush_subtree_mb": False}, branches=60, func=func)
+    _, stored, doc = run(engine, monkeypatch, {"flush_subtree_mb": 0.02}, branches=60, func=func)
+    markers = [r for r in records(doc) if r.get("type") == "subtree_flushed"]
+    assert markers and len(stored) >= len(markers)
+    by_id = dict(stored)
+    assert [same_run(r) for r in expanded(records(doc), by_id)] == [
+        same_run(r) for r in records(whole)
+    ]
+    # Every stored run is complete calls, and what is left is too.
+    assert balanced(records(doc))
+    for _, flushed in stored:
+        assert balanced(records(flushed))
+
+
+def test_buffered_bytes_stay_bounded_on_a_long_run(engine, monkeypatch):
+    _, stored, doc = run(engine, monkeypatch, {"flush_subtree_mb": 0.05}, branches=400, width=20)
     kept = sum(len(msgpack.packb(r)) for r in records(doc))
     flushed = sum(len(msgpack.packb(r)) for _, d in stored for r in records(d))
     assert flushed > 10 * kept
     assert kept < 2 * 0.05 * 1024 * 1024
 
 
-def test_a_failed_store_keeps_the_records_and_stops_trying(monkeypatch, caplog):
+def test_a_failed_store_keeps_the_records_and_stops_trying(engine, monkeypatch, caplog):
     caplog.set_level(logging.WARNING, logger="vask")
-    _, stored, doc = run(monkeypatch, {"flush_subtree_mb": 0.02}, fail=True)
+    _, stored, doc = run(engine, monkeypatch, {"flush_subtree_mb": 0.02}, fail=True)
     assert stored == []
     assert len(calls_in(records(doc))) == 40 * 21 + 1
     assert not [r for r in records(doc) if r.get("type") == "subtree_flushed"]
@@ -129,14 +183,14 @@ def test_a_failed_store_keeps_the_records_and_stops_trying(monkeypatch, caplog):
 
 
 @pytest.mark.parametrize("value", [False, None])
-def test_flushing_can_be_disabled(monkeypatch, value):
-    _, stored, _ = run(monkeypatch, {"flush_subtree_mb": value}, branches=5)
+def test_flushing_can_be_disabled(engine, monkeypatch, value):
+    _, stored, _ = run(engine, monkeypatch, {"flush_subtree_mb": value}, branches=5)
     assert stored == []
 
 
-def test_flushed_traces_land_in_the_database(tmp_path):
+def test_flushed_traces_land_in_the_database(engine, tmp_path):
     db_path = tmp_path / "db.sqlite3"
-    profiler = Profiler(config={"threading": False, "flush_subtree_mb": 0.02}, db_path=db_path)
+    profiler = engine.recorder(config={"flush_subtree_mb": 0.02}, db_path=db_path)
     profiler.start()
     try:
         program(40, 20)
@@ -154,27 +208,28 @@ def test_flushed_traces_land_in_the_database(tmp_path):
 
 
 def balanced(recs):
-    """Whether every call has its return, in order (markers stand in for whole calls)."""
+    """Whether every opening event has its closing one, in order (markers stand in
+    for whole calls)."""
     stack = []
     for r in recs:
         if r.get("type") != "frame":
             continue
-        if r["event"] == "call":
+        if r["event"] in ("call", "resume", "throw"):
             stack.append(r["frame_id"])
         elif not stack or stack.pop() != r["frame_id"]:
             return False
     return not stack
 
 
-def test_a_failed_save_while_another_thread_records_keeps_flushes_aligned(monkeypatch):
+def test_a_failed_save_while_another_thread_records_keeps_flushes_aligned(engine, monkeypatch):
     """Records restored after a failed save go in front of newer ones; what the
     flush accounting noted meanwhile must not point at the wrong records."""
     stored = []
     in_save, recorded, restored = threading.Event(), threading.Event(), threading.Event()
-    profiler = Profiler(config={"threading": True, "flush_subtree_mb": 0.02})
+    profiler = engine.recorder(config={"threading": True, "flush_subtree_mb": 0.02})
 
     def save_trace(trace_id, **kwargs):
-        if trace_id == profiler.trace_id:  # the main save meets a locked database
+        if trace_id == main_trace_id:  # the main save meets a locked database
             in_save.set()
             recorded.wait(10)
             raise sqlite3.OperationalError("database is locked")
@@ -190,12 +245,13 @@ def test_a_failed_save_while_another_thread_records_keeps_flushes_aligned(monkey
         program(40, 20)  # enough to flush again after the restore
 
     profiler.start()
+    main_trace_id = profiler.trace_id
     thread = threading.Thread(target=worker)
     thread.start()
     try:
         program(40, 20)
         with pytest.raises(sqlite3.OperationalError):
-            profiler.rust_profiler.save()
+            profiler.native.save()
     finally:
         restored.set()
         thread.join()
@@ -220,7 +276,7 @@ def body_of_run(size):
     return size
 
 
-def test_a_failed_flush_at_a_test_end_still_stores_the_test(monkeypatch, caplog):
+def test_a_failed_flush_at_a_test_end_still_stores_the_test(engine, monkeypatch, caplog):
     def process(frame, event, arg, context):
         return {"test_name": frame.f_locals["name"]}
 
@@ -241,8 +297,8 @@ def test_a_failed_flush_at_a_test_end_still_stores_the_test(monkeypatch, caplog)
 
     monkeypatch.setattr(vask.db, "save_trace", save_trace)
     caplog.set_level(logging.WARNING, logger="vask")
-    profiler = Profiler(
-        config={"threading": False, "flush_subtree_mb": 2000 / 1048576, "processors": [plugin]},
+    profiler = engine.recorder(
+        config={"flush_subtree_mb": 2000 / 1048576, "processors": [plugin]},
         one_trace_per_test=True,
     )
     profiler.start()

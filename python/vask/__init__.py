@@ -12,6 +12,10 @@ stores the result as MessagePack trace documents in SQLite.
 ``vask.enabled`` also works as a decorator; ``vask.enable()`` and
 ``vask.disable()`` start and stop a process-wide profiler.
 
+``engine`` chooses how calls are recorded: ``"monitor"`` (``sys.monitoring``,
+the default on Python 3.12 and later; library code costs almost nothing) or
+``"profile"`` (the profile hook, the default before 3.12).
+
 PYTEST_DONT_REWRITE: the package is a pytest plugin too, and under
 ``vask run -m pytest`` it is imported before pytest starts; it has no asserts
 for pytest to rewrite.
@@ -45,19 +49,25 @@ def enable(
     db_path: str | os.PathLike[str] | None = None,
     trace_name: str | None = None,
     source: str = "api",
+    engine: str | None = None,
 ) -> Any:
     """Start tracing this thread and threads started from now on.
 
-    Returns the :class:`vask.profiler.Profiler`. Raises ``RuntimeError`` when
-    tracing is already enabled.
+    ``engine`` is ``"monitor"``, ``"profile"`` or ``None`` (the default for
+    this Python); the monitoring engine records every thread of the process.
+    Returns the :class:`vask.profiler.Profiler` or
+    :class:`vask.monitoring.Monitor`. Raises ``RuntimeError`` when tracing is
+    already enabled, ``ValueError`` for an engine this Python lacks.
     """
     global _current
-    from vask.profiler import Profiler
+    from vask.profiler import create
 
     with _lock:
         if _current is not None:
             raise RuntimeError("vask is already enabled; call vask.disable() first")
-        profiler = Profiler(config=config, db_path=db_path, trace_name=trace_name, source=source)
+        profiler = create(
+            engine, config=config, db_path=db_path, trace_name=trace_name, source=source
+        )
         profiler.start()
         _current = profiler
     return profiler
@@ -108,17 +118,23 @@ class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
         db_path: str | os.PathLike[str] | None = None,
         trace_name: str | None = None,
         source: str = "api",
+        engine: str | None = None,
     ) -> None:
-        self._kwargs = dict(config=config, db_path=db_path, trace_name=trace_name, source=source)
+        self._kwargs = dict(
+            config=config, db_path=db_path, trace_name=trace_name, source=source, engine=engine
+        )
         self.profiler: Any = None
         self._owner = False
 
     def __enter__(self) -> Any:
+        from vask.monitoring import active_monitor
+
         with _lock:
-            outer = _current
+            outer = _current if _current is not None else active_monitor()
         if outer is not None:
-            # Already tracing (a recursive decorated function, or a block
-            # inside another): the outer trace records this one too.
+            # Already tracing (a recursive decorated function, a block inside
+            # another, a program run by `vask run` or `pytest --vask` with the
+            # monitoring engine): the outer trace records this one too.
             self._owner = False
             self.profiler = outer
             return outer

@@ -200,7 +200,7 @@ def _default_trace_name(
 
 
 def cmd_run(args: argparse.Namespace, settings: vask_config.FileSettings) -> int:
-    from vask.profiler import Profiler
+    from vask.profiler import create, resolve_engine
 
     module: str | None = args.module
     target: str | None = args.target
@@ -222,12 +222,21 @@ def cmd_run(args: argparse.Namespace, settings: vask_config.FileSettings) -> int
 
     db_path = db_path_for(args, settings)
     config = tracing_config(args, settings)
+    try:
+        engine = resolve_engine(args.engine if args.engine is not None else settings.engine)
+    except ValueError as error:
+        raise CliError(f"cannot start tracing: {error}", 2) from None
+    if engine == "monitor" and config["threading"] is False:
+        say(
+            "note: the monitoring engine traces every thread, so --no-threads "
+            "(threads = false) has no effect; --engine profile traces the main thread only"
+        )
     name = (
         args.name
         if args.name is not None
         else _default_trace_name(target, module is not None, program_args, config)
     )
-    profiler = Profiler(config=config, db_path=db_path, trace_name=name, source="cli")
+    profiler = create(engine, config=config, db_path=db_path, trace_name=name, source="cli")
 
     # The program's view of the interpreter, as python sets it up.
     sys.argv = [target, *program_args]

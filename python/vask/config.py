@@ -22,6 +22,8 @@ key                     type                meaning
 ``redact``              bool or list of str names whose values are redacted (replaces the
                                             defaults; false: redact nothing)
 ``redact_extra``        list of str         names redacted besides the defaults
+``engine``              str                 "monitor" (sys.monitoring, Python 3.12+; the
+                                            default there) or "profile" (the profile hook)
 ======================  ==================  ================================================
 
 Unknown keys produce a warning naming them; a value of the wrong type is an
@@ -66,6 +68,7 @@ KNOWN_KEYS = (
     "flush_subtree_mb",
     "redact",
     "redact_extra",
+    "engine",
 )
 
 
@@ -87,6 +90,7 @@ class FileSettings:
     flush_subtree_mb: float | bool | None = None
     redact: bool | list[str] | None = None
     redact_extra: list[str] | None = None
+    engine: str | None = None
     unknown_keys: list[str] = field(default_factory=list)
 
 
@@ -171,6 +175,13 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
     for key in ("omit_return_locals", "lightweight_repr", "threads"):
         if key in table:
             setattr(settings, key, _flag(table[key], key, path))
+    if "engine" in table:
+        engine = table["engine"]
+        if engine not in ("auto", "monitor", "profile"):
+            raise ConfigError(
+                f'{path}: [tool.vask] engine must be "monitor", "profile" or "auto", not {engine!r}'
+            )
+        settings.engine = engine
     if "flush_subtree_mb" in table:
         try:
             settings.flush_subtree_mb = parse_flush_subtree_mb(table["flush_subtree_mb"])

@@ -120,6 +120,9 @@ def write_chrome_trace(
     One complete event ("X") per call with its arguments and return value (or
     exception) in ``args``, strings quoted and reprs as they stand, as the
     text view shows them; times are microseconds since the trace started.
+    A generator or coroutine gives one event per stretch it runs, from its
+    call, resume or throw to its yield, return or unwind: ``entered_by`` says
+    how it began (when not by a call) and ``yield`` holds a yielded value.
     Calls that never returned end at the trace's last timestamp.  Plugin
     records and flushed-subtree markers that cannot be stitched back are
     instant events.  Each thread is a track named by a "thread_name"
@@ -168,10 +171,16 @@ def write_chrome_trace(
                 }
                 if node.start is not None and body_kind(node.start, node.end) == "function":
                     args["arguments"] = _jsonable(node.start.get("locals"), traced=True)
+                    if node.start.get("event") in ("resume", "throw"):
+                        args["entered_by"] = node.start["event"]
+                        if "exception" in node.start:
+                            args["thrown"] = _jsonable(node.start["exception"], traced=True)
                 if node.end is None:
                     args["returned"] = False
                 elif "exception" in node.end:
                     args["exception"] = _jsonable(node.end["exception"], traced=True)
+                elif node.end.get("event") == "yield":
+                    args["yield"] = _jsonable(node.end.get("arg"), traced=True)
                 else:
                     args["return"] = _jsonable(node.end.get("arg"), traced=True)
                 calls += 1

@@ -26,6 +26,16 @@ Settings:
                   ``redact_extra``, ``lightweight_repr`` ...).  ``threading`` defaults to
                   ``False`` here: a thread started by one request could be
                   picked up by another request's profiler.
+``VASK_ENGINE``   ``"monitor"`` (``sys.monitoring``, the default on Python
+                  3.12 and later) or ``"profile"`` (the profile hook, the
+                  default before 3.12)
+
+The monitoring engine is process-wide and only one can run at a time: a
+request handled while no other is in flight is traced with it (and the
+trace holds what other threads of the process do meanwhile); a request that
+overlaps another is traced with the profile engine, on its own thread only,
+and kept out of the other request's trace.  When ``sys.monitoring`` tool id
+3 is taken by another tool, requests are traced with the profile engine.
 
 When the whole process is already traced (``vask run manage.py runserver``),
 the middleware steps aside: the process-wide trace gets the request records
@@ -39,6 +49,7 @@ from __future__ import annotations
 import logging
 import os
 import sys
+import threading
 from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any
@@ -46,6 +57,12 @@ from typing import Any
 __all__ = ["VaskMiddleware"]
 
 logger = logging.getLogger("vask")
+
+# Requests in flight in this process, over every middleware instance, and the
+# monitor of the one traced with the monitoring engine. Guarded by _lock.
+_lock = threading.Lock()
+_in_flight = 0
+_request_monitor: Any = None
 
 
 class VaskMiddleware:
@@ -59,7 +76,7 @@ class VaskMiddleware:
         from django.core.exceptions import ImproperlyConfigured, MiddlewareNotUsed
 
         from vask.config import check_config
-        from vask.profiler import default_db_path
+        from vask.profiler import default_db_path, resolve_engine
 
         self.get_response = get_response
         if not getattr(settings, "VASK_ENABLED", True):
@@ -79,22 +96,68 @@ class VaskMiddleware:
         if db_path is not None and not isinstance(db_path, (str, os.PathLike)):
             raise ImproperlyConfigured(f"VASK_DB_PATH must be a path, not {type(db_path).__name__}")
         self.db_path = Path(db_path).absolute() if db_path else default_db_path()
+        try:
+            self.engine = resolve_engine(getattr(settings, "VASK_ENGINE", None))
+        except ValueError as error:
+            raise ImproperlyConfigured(f"VASK_ENGINE: {error}") from error
 
     def __call__(self, request: Any) -> Any:
-        if sys.getprofile() is not None:
-            return self.get_response(request)
-        from vask.profiler import Profiler
+        from vask import monitoring
 
+        outer = monitoring.active_monitor()
+        if sys.getprofile() is not None or (outer is not None and outer.source != "django"):
+            # The whole process is traced already.
+            return self.get_response(request)
+        global _in_flight
+        with _lock:
+            _in_flight += 1
         try:
-            profiler = Profiler(config=self.config, db_path=self.db_path, source="django")
-            profiler.start()
+            return self._traced(request)
+        finally:
+            with _lock:
+                _in_flight -= 1
+
+    def _traced(self, request: Any) -> Any:
+        global _request_monitor
+        from vask.profiler import Profiler, create
+
+        suspended_on = None
+        try:
+            with _lock:
+                # Started under the lock, so that a request arriving meanwhile
+                # sees the monitor and keeps its own thread out of it.
+                profiler = None
+                if self.engine == "monitor" and _in_flight == 1 and _request_monitor is None:
+                    profiler = create("monitor", **self._recorder_settings())
+                    try:
+                        profiler.start()
+                    except RuntimeError as error:  # tool id 3 is taken
+                        logger.warning(
+                            "vask: %s; tracing the request with the profile engine", error
+                        )
+                        profiler = None
+                    else:
+                        _request_monitor = profiler
+                if profiler is None and _request_monitor is not None:
+                    suspended_on = _request_monitor
+                    suspended_on.set_suspended(True)
+            if profiler is None:
+                profiler = Profiler(**self._recorder_settings())
+                profiler.start()
         except Exception:
             logger.exception("vask: cannot trace the request %s", _describe(request))
+            if suspended_on is not None:
+                suspended_on.set_suspended(False)
             return self.get_response(request)
         try:
             response = self._vask_handle_request(request)
         finally:
-            profiler.stop()
+            with _lock:
+                profiler.stop()
+                if profiler is _request_monitor:
+                    _request_monitor = None
+            if suspended_on is not None:
+                suspended_on.set_suspended(False)
             try:
                 profiler.save()  # a trace the database does not take is kept aside, and logged
             except Exception:
@@ -104,6 +167,9 @@ class VaskMiddleware:
                     self.db_path,
                 )
         return response
+
+    def _recorder_settings(self) -> dict[str, Any]:
+        return {"config": self.config, "db_path": self.db_path, "source": "django"}
 
     def _vask_handle_request(self, request: Any) -> Any:
         # Watched by the built-in Django plugin: its call and return are the

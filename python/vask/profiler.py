@@ -1,4 +1,18 @@
-"""The Python-side profiler object that drives the native profile-hook engine."""
+"""The Python-side objects that drive the native engines.
+
+Two engines record a program's calls:
+
+``profile``
+    :class:`Profiler`: the profile hook (``sys.setprofile``), per thread. Runs
+    on every supported Python.
+``monitor``
+    :class:`vask.monitoring.Monitor`: ``sys.monitoring`` (Python 3.12 and
+    later), process-wide. Code vask does not record (libraries, the standard
+    library) is switched off location by location after its first event, so
+    it costs almost nothing. The default where it is available.
+
+:func:`create` builds the one an ``engine`` name asks for.
+"""
 
 from __future__ import annotations
 
@@ -8,16 +22,31 @@ import sqlite3
 import sys
 import threading
 import time
+from collections.abc import Mapping
 from pathlib import Path
-from typing import Any, Mapping
+from typing import Any
 
-__all__ = ["Profiler", "new_trace_id", "default_db_path", "DEFAULT_CONFIG"]
+__all__ = [
+    "DEFAULT_CONFIG",
+    "ENGINES",
+    "Profiler",
+    "Recorder",
+    "create",
+    "default_db_path",
+    "default_engine",
+    "new_trace_id",
+    "resolve_engine",
+]
 
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 
 #: Configuration used when a key is not given. ``threading`` makes threads
-#: started while tracing record too.
+#: started while tracing record too (the profile engine; the monitoring
+#: engine records every thread of the process while it is active).
 DEFAULT_CONFIG: dict[str, Any] = {"threading": True}
+
+#: The engine names :func:`create` understands.
+ENGINES = ("monitor", "profile")
 
 
 def new_trace_id() -> str:
@@ -36,16 +65,39 @@ def default_db_path() -> Path:
     return Path.cwd() / ".vask" / "db.sqlite3"
 
 
-class Profiler:
-    """Records the calls of the running program into a trace.
+def default_engine() -> str:
+    """``"monitor"`` where ``sys.monitoring`` exists (Python 3.12+), else ``"profile"``."""
+    return "monitor" if sys.version_info >= (3, 12) else "profile"
 
-    The native engine is built from this object by ``vask._vask.register_profiler``
-    and kept as :attr:`rust_profiler`. :meth:`start` installs it as the profile
-    hook of the calling thread (and of threads started afterwards when the
-    ``threading`` configuration key is true); :meth:`stop` removes it again;
-    :meth:`save` stores what was recorded into the SQLite database at
-    :attr:`db_path`.
+
+def resolve_engine(engine: str | None) -> str:
+    """The engine to use for ``engine`` (``None`` or ``"auto"``: :func:`default_engine`).
+
+    Raises ``ValueError`` for an unknown name, and for ``"monitor"`` on a
+    Python without ``sys.monitoring``.
     """
+    if engine is None or engine == "auto":
+        return default_engine()
+    if engine not in ENGINES:
+        raise ValueError(f"unknown engine {engine!r}; choose one of: auto, {', '.join(ENGINES)}")
+    if engine == "monitor" and sys.version_info < (3, 12):
+        raise ValueError(
+            "engine 'monitor' needs sys.monitoring, which Python 3.12 and later have; "
+            f"this is Python {sys.version_info.major}.{sys.version_info.minor}: "
+            "use engine 'profile'"
+        )
+    return engine
+
+
+class Recorder:
+    """What both engines' Python objects share: settings, saving and building.
+
+    Subclasses start and stop their engine; the native engine object is what
+    :meth:`_engine` returns once started.
+    """
+
+    #: The engine name (see :data:`ENGINES`).
+    engine: str = ""
 
     def __init__(
         self,
@@ -60,35 +112,27 @@ class Profiler:
         if config:
             merged.update(config)
         self.config: dict[str, Any] = merged
-        self.trace_id: str = new_trace_id()
         # Absolute from the start: the program may change directory before the save.
         self.db_path: Path = Path(db_path).absolute() if db_path is not None else default_db_path()
         self.trace_name: str | None = trace_name
         self.source: str = source
         self.one_trace_per_test: bool = bool(one_trace_per_test)
-        self.rust_profiler: Any = None
         #: Side files of the traces that could not be stored in the database.
         self.side_files: list[Path] = []
         # Documents that could be neither stored nor kept in a file; the next
         # save tries them again.
         self._unstored: list[tuple[str, bytes]] = []
-        self._threading_hook: Any = None
         self._started = False
-
-    def __call__(self, frame: Any, event: str, arg: Any) -> None:
-        """Profile-function signature; the native engine does the recording."""
-        return None
 
     @property
     def active(self) -> bool:
-        """Whether the engine is installed as the profile hook."""
+        """Whether the engine is recording."""
         return self._started
 
-    def start(self) -> None:
-        """Build the native engine and install it on this thread (and new threads)."""
-        if self._started:
-            raise RuntimeError("this profiler is already running")
-        from vask import _vask, serialize
+    def _configure_values(self) -> None:
+        """Checks the configuration and sets up the value dumpers, before the
+        native engine is built."""
+        from vask import serialize
         from vask.config import check_config
 
         self.config = check_config(self.config)
@@ -98,33 +142,28 @@ class Profiler:
             self.config.get("redact", True), self.config.get("redact_extra")
         )
         serialize.configure_redaction(names)
-        _vask.register_profiler(self)
-        # Only the hook this engine installed for new threads is ours to remove.
-        if self.config.get("threading") is True:
-            self._threading_hook = self.rust_profiler.register_threading_profiler
-        self._started = True
 
-    def stop(self) -> None:
-        """Remove the profile hook from this thread and from threads started later."""
-        if not self._started:
-            return
-        sys.setprofile(None)
-        if self._threading_hook is not None:
-            # threading.getprofile() exists from 3.10 on, like this package.
-            if threading.getprofile() == self._threading_hook:
-                threading.setprofile(None)
-            # Threads started while tracing run the engine as their profile
-            # hook; from 3.12 on it can be taken off them too. (Before 3.12 no
-            # thread can change another's hook: they record until they end.)
-            if hasattr(threading, "setprofile_all_threads"):
-                threading.setprofile_all_threads(None)
-        self._threading_hook = None
-        self._started = False
+    def _native(self) -> Any:
+        """The native engine object, or ``None`` before :meth:`start`."""
+        raise NotImplementedError
+
+    @property
+    def native(self) -> Any:
+        """The native engine (``VaskProfiler`` or ``VaskMonitor``), or ``None``
+        before :meth:`start`. Its own ``save()`` raises when the store fails."""
+        return self._native()
 
     def _engine(self) -> Any:
-        if self.rust_profiler is None:
+        native = self._native()
+        if native is None:
             raise RuntimeError("the profiler has not been started, so there is no trace")
-        return self.rust_profiler
+        return native
+
+    def start(self) -> None:
+        raise NotImplementedError
+
+    def stop(self) -> None:
+        raise NotImplementedError
 
     def save(self) -> str:
         """Store everything recorded since the last save; returns the trace id.
@@ -144,6 +183,44 @@ class Profiler:
             # The failed save put the records back in the engine.
             self._keep_aside(engine.build_trace(), error)
         return self.trace_id
+
+    @property
+    def trace_id(self) -> str:
+        raise NotImplementedError
+
+    def build_trace(self) -> bytes:
+        """The trace document of everything recorded since the last build or save."""
+        return self._engine().build_trace()
+
+    def upload_trace_in_thread(self) -> threading.Thread:
+        """Build the document now and store it from a background thread.
+
+        The returned thread is started; ``join()`` it to wait for the store.
+        An error of the store is kept as the thread's ``error`` attribute; a
+        trace the database does not take is kept aside as by :meth:`save`.
+        """
+        trace_id = self.trace_id
+        document = self._engine().build_trace()
+        timeout = self._timeout()
+
+        def store() -> None:
+            from vask import db
+
+            try:
+                db.save_trace(
+                    trace_id, timeout=timeout, msgpack_data=document, db_path=self.db_path
+                )
+            except _STORE_ERRORS as exc:  # kept for the caller to inspect, and kept aside
+                worker.error = exc  # type: ignore[attr-defined]
+                self._keep_aside(document, exc)
+            except BaseException as exc:
+                worker.error = exc  # type: ignore[attr-defined]
+                raise
+
+        worker = threading.Thread(target=store, name="vask-upload", daemon=False)
+        worker.error = None  # type: ignore[attr-defined]
+        worker.start()
+        return worker
 
     def _timeout(self) -> int:
         return int(self.config.get("sqlite_busy_timeout", 60))
@@ -194,38 +271,86 @@ class Profiler:
             side,
         )
 
-    def build_trace(self) -> bytes:
-        """The trace document of everything recorded since the last build or save."""
-        return self._engine().build_trace()
 
-    def upload_trace_in_thread(self) -> threading.Thread:
-        """Build the document now and store it from a background thread.
+class Profiler(Recorder):
+    """Records the calls of the running program into a trace, with the profile hook.
 
-        The returned thread is started; ``join()`` it to wait for the store.
-        An error of the store is kept as the thread's ``error`` attribute; a
-        trace the database does not take is kept aside as by :meth:`save`.
-        """
-        document = self._engine().build_trace()
-        timeout = self._timeout()
+    The native engine is built from this object by ``vask._vask.register_profiler``
+    and kept as :attr:`rust_profiler`. :meth:`start` installs it as the profile
+    hook of the calling thread (and of threads started afterwards when the
+    ``threading`` configuration key is true); :meth:`stop` removes it again;
+    :meth:`save` stores what was recorded into the SQLite database at
+    :attr:`db_path`.
+    """
 
-        def store() -> None:
-            from vask import db
+    engine = "profile"
+    #: The native engine, set by ``register_profiler``.
+    rust_profiler: Any = None
+    _threading_hook: Any = None
 
-            try:
-                db.save_trace(
-                    self.trace_id, timeout=timeout, msgpack_data=document, db_path=self.db_path
-                )
-            except _STORE_ERRORS as exc:  # kept for the caller to inspect, and kept aside
-                worker.error = exc  # type: ignore[attr-defined]
-                self._keep_aside(document, exc)
-            except BaseException as exc:
-                worker.error = exc  # type: ignore[attr-defined]
-                raise
+    def __init__(self, **settings: Any) -> None:
+        """``settings`` are those of :class:`Recorder`."""
+        super().__init__(**settings)
+        self._trace_id: str = new_trace_id()
 
-        worker = threading.Thread(target=store, name="vask-upload", daemon=False)
-        worker.error = None  # type: ignore[attr-defined]
-        worker.start()
-        return worker
+    @property
+    def trace_id(self) -> str:
+        """The id the trace is stored under."""
+        return self._trace_id
+
+    @trace_id.setter
+    def trace_id(self, value: str) -> None:
+        self._trace_id = value
+
+    def __call__(self, frame: Any, event: str, arg: Any) -> None:
+        """Profile-function signature; the native engine does the recording."""
+        return
+
+    def _native(self) -> Any:
+        return self.rust_profiler
+
+    def start(self) -> None:
+        """Build the native engine and install it on this thread (and new threads)."""
+        if self._started:
+            raise RuntimeError("this profiler is already running")
+        from vask import _vask
+
+        self._configure_values()
+        _vask.register_profiler(self)
+        # Only the hook this engine installed for new threads is ours to remove.
+        if self.config.get("threading") is True:
+            self._threading_hook = self.rust_profiler.register_threading_profiler
+        self._started = True
+
+    def stop(self) -> None:
+        """Remove the profile hook from this thread and from threads started later."""
+        if not self._started:
+            return
+        sys.setprofile(None)
+        if self._threading_hook is not None:
+            # threading.getprofile() exists from 3.10 on, like this package.
+            if threading.getprofile() == self._threading_hook:
+                threading.setprofile(None)
+            # Threads started while tracing run the engine as their profile
+            # hook; from 3.12 on it can be taken off them too. (Before 3.12 no
+            # thread can change another's hook: they record until they end.)
+            if hasattr(threading, "setprofile_all_threads"):
+                threading.setprofile_all_threads(None)
+        self._threading_hook = None
+        self._started = False
+
+
+def create(engine: str | None = None, **kwargs: Any) -> Recorder:
+    """A new, not yet started :class:`Profiler` or :class:`vask.monitoring.Monitor`.
+
+    ``engine`` is resolved with :func:`resolve_engine`; ``kwargs`` are those
+    of :class:`Recorder`.
+    """
+    if resolve_engine(engine) == "monitor":
+        from vask.monitoring import Monitor
+
+        return Monitor(**kwargs)
+    return Profiler(**kwargs)
 
 
 _logger = logging.getLogger("vask")

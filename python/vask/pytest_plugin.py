@@ -15,11 +15,14 @@ Options:
 ``--vask-db PATH``  the trace database (default: ``db`` of ``[tool.vask]``, else
                     ``.vask/db.sqlite3`` under the rootdir); a relative path is
                     taken from the invocation directory
+``--vask-engine E`` ``monitor`` (sys.monitoring, the default on Python 3.12+) or
+                    ``profile`` (the profile hook, the default before 3.12);
+                    default: ``engine`` of ``[tool.vask]``
 
 The ``[tool.vask]`` table of the pyproject.toml nearest to the rootdir, as
 the ``vask`` command reads it, applies too: ``db``, ``include``, ``ignore``,
-``omit_return_locals``, ``lightweight_repr``, ``threads`` and
-``flush_subtree_mb``.
+``omit_return_locals``, ``lightweight_repr``, ``threads``, ``flush_subtree_mb``
+and ``engine``.
 
 Calls outside any test (collection, session hooks of conftest files) are not
 stored.  A failure to store a test's trace is logged on the "vask" logger
@@ -57,6 +60,14 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         default=None,
         help="trace database for --vask (default: .vask/db.sqlite3 under the rootdir).",
     )
+    group.addoption(
+        "--vask-engine",
+        metavar="ENGINE",
+        choices=("auto", "monitor", "profile"),
+        default=None,
+        help="tracing engine for --vask: monitor (sys.monitoring, Python 3.12+) or profile; "
+        "default: the fastest this Python has.",
+    )
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -75,7 +86,14 @@ def pytest_configure(config: pytest.Config) -> None:
         first_row = _last_row_id(db_path)
     except (OSError, sqlite3.Error) as error:
         raise pytest.UsageError(f"vask: cannot use the trace database: {error}") from error
-    session = VaskSession(config, db_path, _tracing_config(settings), first_row)
+    engine = config.getoption("vask_engine") or (settings.engine if settings is not None else None)
+    from vask.profiler import resolve_engine
+
+    try:
+        engine = resolve_engine(engine)
+    except ValueError as error:
+        raise pytest.UsageError(f"vask: {error}") from error
+    session = VaskSession(config, db_path, _tracing_config(settings), first_row, engine)
     config.pluginmanager.register(session, _PLUGIN_NAME)
 
 
@@ -167,10 +185,12 @@ class VaskSession:
         db_path: Path,
         tracing_config: dict[str, Any],
         first_row: int,
+        engine: str = "profile",
     ) -> None:
         self.config = config
         self.db_path = db_path
         self.tracing_config = tracing_config
+        self.engine = engine
         self.profiler: Any = None
         #: Documents stored after this row id are this session's.
         self.first_row = first_row
@@ -184,9 +204,14 @@ class VaskSession:
         if self.profiler is not None or session.config.option.collectonly:
             return
         import vask
-        from vask.profiler import Profiler
+        from vask import monitoring
+        from vask.profiler import create
 
-        if vask.current_profiler() is not None or sys.getprofile() is not None:
+        if (
+            vask.current_profiler() is not None
+            or sys.getprofile() is not None
+            or monitoring.active_monitor() is not None
+        ):
             # `vask run -m pytest` (or another profiler) is already recording;
             # replacing its hook would silently end its trace.
             self.problem = (
@@ -194,7 +219,8 @@ class VaskSession:
                 "under `vask run`, the tests are traced by it"
             )
             return
-        profiler = Profiler(
+        profiler = create(
+            self.engine,
             config=self.tracing_config,
             db_path=self.db_path,
             source="pytest",

@@ -19,6 +19,18 @@ void throw_py() {
 
 void fault(std::string message) { throw InternalFault{std::move(message)}; }
 
+void conversion_error(PyObject* obj, const char* target) {
+  PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to '%s'",
+               obj == nullptr ? "NoneType" : Py_TYPE(obj)->tp_name, target);
+  throw_py();
+}
+
+void argument_error(const char* name, PyObject* obj, const char* target) {
+  PyErr_Format(PyExc_TypeError, "argument '%s': '%.200s' object cannot be converted to '%s'", name,
+               obj == nullptr ? "NoneType" : Py_TYPE(obj)->tp_name, target);
+  throw_py();
+}
+
 void set_internal_fault(const InternalFault& f) noexcept {
   PyErr_SetString(PyExc_SystemError, f.message.c_str());
 }
@@ -101,11 +113,7 @@ void ErrorStash::discard() noexcept {
 #endif
 
 std::string_view str_view(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyString'",
-                 Py_TYPE(obj)->tp_name);
-    throw_py();
-  }
+  if (!PyUnicode_Check(obj)) conversion_error(obj, "PyString");
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
   if (data == nullptr) throw_py();

@@ -33,6 +33,11 @@ struct InternalFault {
 [[noreturn]] void throw_py();
 // Throws InternalFault with the given fixed message.
 [[noreturn]] void fault(std::string message);
+// Throws PyErrSet with the conversion TypeError of the binding layer:
+// "'<type>' object cannot be converted to '<target>'".
+[[noreturn]] void conversion_error(PyObject* obj, const char* target);
+// As conversion_error(), for an argument: "argument '<name>': ...".
+[[noreturn]] void argument_error(const char* name, PyObject* obj, const char* target);
 
 // A strong reference. Move-only; releases on destruction. A raw pointer never
 // turns into a Ref implicitly: the call site says steal() or incref().

@@ -22,9 +22,7 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> entr
 
   PyObject* frame = candidate->frame.get();
   if (frame == nullptr || !PyFrame_Check(frame)) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyFrame'",
-                 frame == nullptr ? "NoneType" : Py_TYPE(frame)->tp_name);
-    throw_py();
+    conversion_error(frame, "PyFrame");
   }
   const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
   return CallSite{candidate->frame_id, static_cast<int32_t>(line)};

@@ -20,3 +20,4 @@ MIDDLEWARE = [
 VASK_DB_PATH = os.environ.get("VASK_TEST_DB")
 VASK_ENABLED = os.environ.get("VASK_TEST_ENABLED", "1") == "1"
 VASK_CONFIG = json.loads(os.environ.get("VASK_TEST_CONFIG", "null"))
+VASK_ENGINE = os.environ.get("VASK_TEST_ENGINE")

@@ -1,6 +1,7 @@
 """Views of the test project: a tiny order list."""
 
 import json
+import threading
 
 from django.http import Http404, HttpResponse, JsonResponse
 
@@ -25,6 +26,15 @@ def order_detail(request, order_id):
     if order_id not in ORDERS:
         raise Http404("no such order")
     return JsonResponse(ORDERS[order_id])
+
+
+# Two requests that meet here overlap in time.
+MEETING = threading.Barrier(2, timeout=30)
+
+
+def meet(request, who):
+    MEETING.wait()
+    return JsonResponse({"who": who})
 
 
 def boom(request):

@@ -14,7 +14,7 @@ from vask.version import __version__
 __all__ = ["RUN_VALUE_OPTIONS", "build_parser", "non_negative", "split_run_args"]
 
 RUN_VALUE_OPTIONS = frozenset(
-    ("--include", "--ignore", "--flush-subtree-mb", "--name", "--db", "--busy-timeout")
+    ("--include", "--ignore", "--flush-subtree-mb", "--name", "--db", "--busy-timeout", "--engine")
 )
 
 
@@ -131,7 +131,15 @@ def build_parser() -> argparse.ArgumentParser:
         "--threads",
         action=argparse.BooleanOptionalAction,
         default=None,
-        help="also trace threads the program starts (default: on)",
+        help="also trace threads the program starts (default: on; the monitoring engine "
+        "always traces every thread)",
+    )
+    tracing.add_argument(
+        "--engine",
+        choices=("auto", "monitor", "profile"),
+        help="how calls are recorded: monitor (sys.monitoring, Python 3.12+; library code "
+        "costs almost nothing) or profile (the profile hook); default: monitor where "
+        "Python has it",
     )
     tracing.add_argument(
         "--flush-subtree-mb",

@@ -1,25 +1,27 @@
-"""The profile-hook engine end to end: traced code becomes a trace document."""
+"""Both engines end to end: traced code becomes a trace document.
+
+Every test here runs against the profile-hook engine and the monitoring
+engine (the ``engine`` fixture), so that each is held to the other's standard.
+"""
 
 from __future__ import annotations
 
 import json
 import logging
 import os
-import subprocess
-import textwrap
 import sqlite3
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
-import msgpack
 import pytest
-
 import vask
 import vask.db
 import vask.plugins
 import vask.serialize
-from vask.profiler import Profiler
+from engine_driver import all_records, decode, frames_named, records_of
 
 DOCUMENT_KEYS = [
     "trace_id",
@@ -46,39 +48,6 @@ RECORD_KEYS = [
     "type",
     "user_code_call_site",
 ]
-
-
-def decode(document: bytes) -> dict:
-    return msgpack.unpackb(document, raw=False, strict_map_key=False)
-
-
-def records_of(doc: dict) -> dict[str, list[dict]]:
-    """Thread key -> decoded records of that thread."""
-    return {
-        key: [decode(r) if isinstance(r, bytes) else r for r in thread["frames"]]
-        for key, thread in doc["threads"].items()
-    }
-
-
-def all_records(doc: dict) -> list[dict]:
-    return [r for records in records_of(doc).values() for r in records]
-
-
-def frames_named(doc: dict, co_name: str) -> list[dict]:
-    return [r for r in all_records(doc) if r.get("type") == "frame" and r["co_name"] == co_name]
-
-
-def run_traced(func, *args, config=None, **profiler_kwargs):
-    """Runs func under a fresh profiler; returns (result, decoded document)."""
-    cfg = {"threading": False}
-    cfg.update(config or {})
-    profiler = Profiler(config=cfg, **profiler_kwargs)
-    profiler.start()
-    try:
-        result = func(*args)
-    finally:
-        profiler.stop()
-    return result, decode(profiler.build_trace())
 
 
 # ---- a small "user program" ---------------------------------------------------
@@ -128,8 +97,8 @@ def use_shape():
 
 
 class TestDocument:
-    def test_document_header_and_keys(self):
-        profiler = Profiler(config={"threading": False}, trace_name="my trace", source="tests")
+    def test_document_header_and_keys(self, engine):
+        profiler = engine.recorder(trace_name="my trace", source="tests")
         profiler.start()
         try:
             top()
@@ -158,7 +127,7 @@ class TestDocument:
             "processor",
         }
         assert meta["config"]["use_rust"] is True
-        assert meta["config"]["use_monitoring"] is False
+        assert meta["config"]["use_monitoring"] is engine.monitor
         assert meta["config"]["threading"] is False
         thread_key = doc["current_thread_id"]
         assert thread_key.startswith("native_")
@@ -168,8 +137,8 @@ class TestDocument:
         assert thread["ident"] == threading.get_ident()
         assert thread["is_alive"] is True
 
-    def test_records_have_the_ten_keys_and_pair_up_in_order(self):
-        _, doc = run_traced(top)
+    def test_records_have_the_ten_keys_and_pair_up_in_order(self, engine):
+        _, doc = engine.run(top)
         records = records_of(doc)[doc["current_thread_id"]]
         frames = [r for r in records if r["type"] == "frame"]
         for record in frames:
@@ -201,15 +170,15 @@ class TestDocument:
         assert len(ids) == 3
         assert all(i.startswith("frm_") and len(i) == 30 for i in ids)
 
-    def test_library_and_package_frames_are_absent(self):
-        _, doc = run_traced(top)
+    def test_library_and_package_frames_are_absent(self, engine):
+        _, doc = engine.run(top)
         paths = {r["path"] for r in all_records(doc)}
         assert not any("json" in p for p in paths)
         assert not any("/vask/" in p for p in paths)
         assert not any("site-packages" in p for p in paths)
 
-    def test_call_sites_point_at_the_caller_frame_and_line(self):
-        _, doc = run_traced(top)
+    def test_call_sites_point_at_the_caller_frame_and_line(self, engine):
+        _, doc = engine.run(top)
         frames = [r for r in all_records(doc) if r["type"] == "frame"]
         by_id = {}
         for r in frames:
@@ -223,15 +192,15 @@ class TestDocument:
         assert site["line_number"] == top.__code__.co_firstlineno + 2
         leaf_call = next(r for r in frames if r["co_name"] == "leaf" and r["event"] == "call")
         assert leaf_call["user_code_call_site"]["call_frame_id"] == middle_call["frame_id"]
-        assert leaf_call["path"].endswith(f"test_profiler_engine.py:{leaf.__code__.co_firstlineno}")
+        assert leaf_call["path"].endswith(f"test_engines.py:{leaf.__code__.co_firstlineno}")
 
-    def test_arguments_locals_return_values_and_qualnames(self):
-        result, doc = run_traced(use_shape)
+    def test_arguments_locals_return_values_and_qualnames(self, engine):
+        result, doc = engine.run(use_shape)
         assert result == 9
         area_return = next(r for r in frames_named(doc, "area") if r["event"] == "return")
         assert area_return["arg"] == 9
         assert area_return["qualname"] == f"{__name__}.Shape.area"
-        leaf_doc = run_traced(middle, 2)[1]
+        leaf_doc = engine.run(middle, 2)[1]
         leaf_return = [r for r in frames_named(leaf_doc, "leaf") if r["event"] == "return"][1]
         assert leaf_return["locals"] == {"x": 1, "y": 2}
         assert leaf_return["arg"] == 3
@@ -239,28 +208,34 @@ class TestDocument:
         assert leaf_call["arg"] is None
         assert leaf_call["locals"] == {"x": 0}
 
-    def test_exception_leaves_a_return_with_none_and_program_result_is_unchanged(self):
-        result, doc = run_traced(catches)
+    def test_an_exception_leaving_a_function_closes_its_frame(self, engine):
+        result, doc = engine.run(catches)
         assert result == "caught"
-        events = [(r["co_name"], r["event"]) for r in frames_named(doc, "raises")]
-        assert events == [("raises", "call"), ("raises", "return")]
+        call, exit_ = frames_named(doc, "raises")
+        assert (call["event"], exit_["event"]) == ("call", engine.exception_exit)
+        assert exit_["frame_id"] == call["frame_id"]
+        if engine.monitor:
+            # the monitoring engine sees the exception itself
+            assert "arg" not in exit_ and exit_["exception"] == "ValueError('boom')"
+        else:
+            assert exit_["arg"] is None
 
-    def test_omit_return_locals(self):
-        _, doc = run_traced(middle, 1, config={"omit_return_locals": True})
+    def test_omit_return_locals(self, engine):
+        _, doc = engine.run(middle, 1, config={"omit_return_locals": True})
         leaf_records = frames_named(doc, "leaf")
         assert leaf_records[0]["locals"] == {"x": 0}
         assert leaf_records[1]["locals"] is None
 
-    def test_ignore_and_include_rules(self):
-        _, doc = run_traced(top, config={"filters": {"ignore_frames": ["test_profiler_engine"]}})
+    def test_ignore_and_include_rules(self, engine):
+        _, doc = engine.run(top, config={"filters": {"ignore_frames": ["test_engines"]}})
         assert frames_named(doc, "leaf") == []
-        _, doc = run_traced(
+        _, doc = engine.run(
             top, config={"filters": {"include_frames": ["json/"], "ignore_frames": []}}
         )
         assert any("json" in r["path"] for r in all_records(doc))
 
-    def test_build_trace_twice_keeps_the_trace_id_and_empties(self):
-        profiler = Profiler(config={"threading": False})
+    def test_build_trace_twice_keeps_the_trace_id_and_empties(self, engine):
+        profiler = engine.recorder()
         profiler.start()
         try:
             middle(1)
@@ -299,24 +274,27 @@ def program_with_bad_locals():
 
 
 class TestRecordingErrors:
-    def test_dumper_error_is_logged_once_and_recording_goes_on(self, monkeypatch, caplog):
+    def test_dumper_error_is_logged_once_and_recording_goes_on(self, engine, monkeypatch, caplog):
         monkeypatch.setattr(vask.serialize, "dump_msgpack", _raising_dumper)
         caplog.set_level(logging.WARNING, logger="vask")
-        result, doc = run_traced(program_with_bad_locals)
+        result, doc = engine.run(program_with_bad_locals)
         assert result == 6
         warnings = [r for r in caplog.records if r.name == "vask"]
         # only the return of marked() has the marker among its locals
         assert len(warnings) == 1
         message = warnings[0].getMessage()
-        assert message.startswith("Unexpected exception in Rust.\n    co_filename: ")
-        assert "\n    co_name: marked\n    event: return\n    frame locals: " in message
-        assert message.endswith("{'secret_marker': 1}\n")
+        if engine.monitor:
+            assert message == "Unexpected exception in Rust."
+        else:
+            assert message.startswith("Unexpected exception in Rust.\n    co_filename: ")
+            assert "\n    co_name: marked\n    event: return\n    frame locals: " in message
+            assert message.endswith("{'secret_marker': 1}\n")
         assert warnings[0].exc_info is not None
         assert isinstance(warnings[0].exc_info[1], RuntimeError)
         assert [r["event"] for r in frames_named(doc, "marked")] == ["call"]
         assert [r["event"] for r in frames_named(doc, "after_marked")] == ["call", "return"]
 
-    def test_traced_program_exceptions_are_unchanged(self, monkeypatch):
+    def test_traced_program_exceptions_are_unchanged(self, engine, monkeypatch):
         monkeypatch.setattr(vask.serialize, "dump_msgpack", _raising_dumper)
 
         def program():
@@ -325,7 +303,7 @@ class TestRecordingErrors:
             except ValueError as exc:
                 return exc.args
 
-        result, _ = run_traced(program)
+        result, _ = engine.run(program)
         assert result == ("boom",)
 
 
@@ -343,7 +321,7 @@ def calls_watched():
 def _plugin(**overrides):
     description = {
         "co_names": ["watched"],
-        "path_fragment": "test_profiler_engine",
+        "path_fragment": "test_engines",
         "call_type": "watch_call",
         "return_type": "watch_return",
         "process": lambda frame, event, arg, context: {"seen": event},
@@ -353,10 +331,12 @@ def _plugin(**overrides):
 
 
 class TestPlugins:
-    def test_plugin_records_surround_the_own_record(self, monkeypatch):
+    def test_plugin_records_surround_the_own_record(self, engine, monkeypatch):
         monkeypatch.setattr(vask.plugins, "load_plugin_data", lambda config: [_plugin()])
-        _, doc = run_traced(calls_watched)
-        records = [r for r in all_records(doc) if r.get("type") != "frame" or r["co_name"] == "watched"]
+        _, doc = engine.run(calls_watched)
+        records = [
+            r for r in all_records(doc) if r.get("type") != "frame" or r["co_name"] == "watched"
+        ]
         kinds = [(r["type"], r.get("event") or r.get("seen")) for r in records]
         assert kinds == [
             ("watch_call", "call"),
@@ -373,7 +353,9 @@ class TestPlugins:
         assert call_record["user_code_call_site"]["call_frame_id"] == caller["frame_id"]
         assert own_call["user_code_call_site"] == call_record["user_code_call_site"]
 
-    def test_plugin_error_is_logged_and_the_frame_is_still_recorded(self, monkeypatch, caplog):
+    def test_plugin_error_is_logged_and_the_frame_is_still_recorded(
+        self, engine, monkeypatch, caplog
+    ):
         def bad_call(frame, event, arg, context):
             raise KeyError("plugin broke")
 
@@ -381,7 +363,7 @@ class TestPlugins:
             vask.plugins, "load_plugin_data", lambda config: [_plugin(call=bad_call)]
         )
         caplog.set_level(logging.WARNING, logger="vask")
-        result, doc = run_traced(calls_watched)
+        result, doc = engine.run(calls_watched)
         assert result == 2
         warnings = [r for r in caplog.records if r.name == "vask"]
         assert len(warnings) == 2  # call and return
@@ -424,12 +406,12 @@ def sleepy_process(frame, event, arg, context):
 
 class TestThreads:
     @pytest.mark.parametrize(
-        ("plugin", "sleepy_dumper"),
-        [(False, False), (True, False), (False, True)],
-        ids=["plain", "gil-releasing-plugin", "gil-releasing-dumper"],
+        ("plugin", "sleepy_dumper", "count", "calls"),
+        [(False, False, 4, 60), (True, False, 4, 60), (False, True, 4, 60), (False, True, 16, 40)],
+        ids=["plain", "gil-releasing-plugin", "gil-releasing-dumper", "16-threads"],
     )
     def test_each_thread_records_completely_under_its_own_key(
-        self, monkeypatch, plugin, sleepy_dumper
+        self, engine, monkeypatch, plugin, sleepy_dumper, count, calls
     ):
         if sleepy_dumper:
             real = vask.serialize.dump_msgpack
@@ -447,17 +429,16 @@ class TestThreads:
                     _plugin(co_names=["worker_leaf"], process=sleepy_process, call_type="leaf_call")
                 ],
             )
-        calls = 60
-        result, doc = run_traced(run_threads, 4, calls, config={"threading": True})
-        assert result == [sum(i * i for i in range(calls))] * 4
+        result, doc = engine.run(run_threads, count, calls, config={"threading": True})
+        assert result == [sum(i * i for i in range(calls))] * count
         per_thread = records_of(doc)
         workers = {
             key: records
             for key, records in per_thread.items()
             if doc["threads"][key]["name"].startswith("w")
         }
-        assert len(workers) == 4
-        for key, records in workers.items():
+        assert len(workers) == count
+        for records in workers.values():
             frames = [r for r in records if r["type"] == "frame"]
             leafs = [r for r in frames if r["co_name"] == "worker_leaf"]
             assert len(leafs) == 2 * calls
@@ -507,7 +488,7 @@ def _test_plugins(config):
     return [
         {
             "co_names": ["start_test_hook"],
-            "path_fragment": "test_profiler_engine",
+            "path_fragment": "test_engines",
             "call_type": "start_test",
             "return_type": "start_test_return",
             "events": ["call"],
@@ -518,7 +499,7 @@ def _test_plugins(config):
         },
         {
             "co_names": ["end_test_hook"],
-            "path_fragment": "test_profiler_engine",
+            "path_fragment": "test_engines",
             "call_type": "end_test_call",
             "return_type": "end_test",
             "events": ["return"],
@@ -527,7 +508,7 @@ def _test_plugins(config):
 
 
 class TestOneTracePerTest:
-    def _run(self, monkeypatch, saved, fail_first=False):
+    def _run(self, engine, monkeypatch, saved, fail_first=False):
         monkeypatch.setattr(vask.plugins, "load_plugin_data", _test_plugins)
         attempts = []
 
@@ -538,22 +519,23 @@ class TestOneTracePerTest:
             saved.append((trace_id, kwargs))
 
         monkeypatch.setattr(vask.db, "save_trace", fake_save)
-        profiler = Profiler(config={"threading": False}, one_trace_per_test=True)
+        profiler = engine.recorder(one_trace_per_test=True)
         profiler.start()
+        self.first_trace_id = profiler.trace_id
         try:
             run_two_tests()
         finally:
             profiler.stop()
         return profiler
 
-    def test_each_test_is_stored_as_its_own_named_trace(self, monkeypatch):
+    def test_each_test_is_stored_as_its_own_named_trace(self, engine, monkeypatch):
         saved = []
-        profiler = self._run(monkeypatch, saved)
+        self._run(engine, monkeypatch, saved)
         assert len(saved) == 2
         docs = [decode(kwargs["msgpack_data"]) for _, kwargs in saved]
         assert [d["trace_name"] for d in docs] == ["Suite.t1", "Suite.t2"]
         ids = [d["trace_id"] for d in docs]
-        assert ids[0] != ids[1] != profiler.trace_id
+        assert len({*ids, self.first_trace_id}) == 3
         assert [trace_id for trace_id, _ in saved] == ids
         for doc, name in zip(docs, ("t1", "t2")):
             records = all_records(doc)
@@ -565,11 +547,11 @@ class TestOneTracePerTest:
             assert records[-2]["co_name"] == "end_test_hook" and records[-2]["event"] == "return"
             assert doc["root_trace_id"] == doc["trace_id"]
 
-    def test_records_after_end_test_in_the_same_batch_keep_their_thread(self, monkeypatch):
+    def test_records_after_end_test_in_the_same_batch_keep_their_thread(self, engine, monkeypatch):
         def plugins(config):
             after_end = {
                 "co_names": ["end_test_hook"],
-                "path_fragment": "test_profiler_engine",
+                "path_fragment": "test_engines",
                 "call_type": "after_end_call",
                 "return_type": "after_end",
                 "events": ["return"],
@@ -587,7 +569,7 @@ class TestOneTracePerTest:
             compile("def drive(s, b, e):\n    s('t1'); b('t1'); e('t1')\n", "<string>", "exec"),
             namespace,
         )
-        profiler = Profiler(config={"threading": False}, one_trace_per_test=True)
+        profiler = engine.recorder(one_trace_per_test=True)
         profiler.start()
         try:
             namespace["drive"](start_test_hook, body_of_test, end_test_hook)
@@ -597,9 +579,9 @@ class TestOneTracePerTest:
         rest = decode(profiler.build_trace())
         assert [r["type"] for r in all_records(rest)] == ["after_end"]
 
-    def test_a_failed_store_at_a_test_end_is_stored_later(self, monkeypatch):
+    def test_a_failed_store_at_a_test_end_is_stored_later(self, engine, monkeypatch):
         saved = []
-        self._run(monkeypatch, saved, fail_first=True)
+        self._run(engine, monkeypatch, saved, fail_first=True)
         names = [decode(kwargs["msgpack_data"])["trace_name"] for _, kwargs in saved]
         assert names == ["Suite.t1", "Suite.t2"]
 
@@ -608,19 +590,17 @@ class TestOneTracePerTest:
 
 
 class TestSaving:
-    def test_save_passes_exactly_three_keywords(self, monkeypatch, tmp_path):
+    def test_save_passes_exactly_three_keywords(self, engine, monkeypatch, tmp_path):
         calls = []
         monkeypatch.setattr(vask.db, "save_trace", lambda *a, **k: calls.append((a, k)))
-        profiler = Profiler(
-            config={"threading": False, "sqlite_busy_timeout": 7}, db_path=tmp_path / "t.db"
-        )
+        profiler = engine.recorder(config={"sqlite_busy_timeout": 7}, db_path=tmp_path / "t.db")
         profiler.start()
         try:
             middle(1)
         finally:
             profiler.stop()
         profiler.save()
-        (args, kwargs), = calls
+        ((args, kwargs),) = calls
         assert args == (profiler.trace_id,)
         assert list(kwargs) == ["timeout", "msgpack_data", "db_path"]
         assert kwargs["timeout"] == 7
@@ -628,7 +608,7 @@ class TestSaving:
         assert type(kwargs["db_path"]).__name__.endswith("Path")
         assert decode(kwargs["msgpack_data"])["trace_id"] == profiler.trace_id
 
-    def test_failed_save_keeps_the_records_for_the_next_save(self, monkeypatch):
+    def test_failed_save_keeps_the_records_for_the_next_save(self, engine, monkeypatch):
         stored = []
         fail = [True]
 
@@ -638,12 +618,12 @@ class TestSaving:
             stored.append(decode(kwargs["msgpack_data"]))
 
         monkeypatch.setattr(vask.db, "save_trace", flaky)
-        profiler = Profiler(config={"threading": False})
+        profiler = engine.recorder()
         profiler.start()
         try:
             middle(1)
             with pytest.raises(sqlite3.OperationalError):
-                profiler.rust_profiler.save()  # the engine's own save raises
+                profiler.native.save()  # the engine's own save raises
             fail[0] = False
             leaf(10)  # recorded after the failed save
         finally:
@@ -657,16 +637,18 @@ class TestSaving:
         assert doc["threads"][doc["current_thread_id"]]["name"] == "MainThread"
 
 
-def test_round_trip_through_sqlite(tmp_path):
+def test_round_trip_through_sqlite(engine, tmp_path):
     db_path = tmp_path / "traces" / "db.sqlite3"
-    with vask.enabled(db_path=db_path, config={"threading": False}) as profiler:
+    with vask.enabled(db_path=db_path, config={"threading": False}, engine=engine.name) as profiler:
         catches()
     with pytest.raises(ZeroDivisionError):
-        with vask.enabled(db_path=db_path, config={"threading": False}):
+        with vask.enabled(db_path=db_path, config={"threading": False}, engine=engine.name):
             leaf(1) / 0
     connection = sqlite3.connect(db_path)
     try:
-        tables = [r[0] for r in connection.execute("select name from sqlite_master where type='table'")]
+        tables = [
+            r[0] for r in connection.execute("select name from sqlite_master where type='table'")
+        ]
         assert tables
         documents = vask.db.load_trace(db_path, profiler.trace_id)
     finally:
@@ -674,16 +656,16 @@ def test_round_trip_through_sqlite(tmp_path):
     assert len(documents) == 1
     doc = decode(documents[0])
     assert doc["trace_id"] == profiler.trace_id
-    assert [r["event"] for r in frames_named(doc, "raises")] == ["call", "return"]
+    assert [r["event"] for r in frames_named(doc, "raises")] == ["call", engine.exception_exit]
     assert vask.current_profiler() is None
     assert sys.getprofile() is None
 
 
-def test_enabled_as_decorator_saves(tmp_path, monkeypatch):
+def test_enabled_as_decorator_saves(engine, tmp_path, monkeypatch):
     saved = []
     monkeypatch.setattr(vask.db, "save_trace", lambda trace_id, **kw: saved.append(trace_id))
 
-    @vask.enabled(db_path=tmp_path / "x.db", config={"threading": False})
+    @vask.enabled(db_path=tmp_path / "x.db", config={"threading": False}, engine=engine.name)
     def traced():
         return middle(2)
 
@@ -691,7 +673,7 @@ def test_enabled_as_decorator_saves(tmp_path, monkeypatch):
     assert len(saved) == 1
 
 
-def test_paths_follow_a_change_of_directory(tmp_path, monkeypatch):
+def test_paths_follow_a_change_of_directory(engine, tmp_path, monkeypatch):
     here = __file__.rsplit("/", 1)[0]
     monkeypatch.chdir(here)
 
@@ -702,28 +684,28 @@ def test_paths_follow_a_change_of_directory(tmp_path, monkeypatch):
         os.chdir(here)
         leaf(3)
 
-    _, doc = run_traced(program)
+    _, doc = engine.run(program)
     paths = [r["path"] for r in frames_named(doc, "leaf") if r["event"] == "call"]
     line = leaf.__code__.co_firstlineno
     assert paths == [
-        f"test_profiler_engine.py:{line}",
-        f"{here}/test_profiler_engine.py:{line}",
-        f"test_profiler_engine.py:{line}",
+        f"test_engines.py:{line}",
+        f"{here}/test_engines.py:{line}",
+        f"test_engines.py:{line}",
     ]
 
 
-def test_ctrl_c_reaches_the_traced_program(tmp_path):
+def test_ctrl_c_reaches_the_traced_program(engine, tmp_path):
     script = tmp_path / "loop.py"
     script.write_text(
         textwrap.dedent(
             """
             import os, signal, threading, time
-            from vask.profiler import Profiler
+            from vask.profiler import create
 
             def work(data):
                 return len(data)
 
-            profiler = Profiler(config={"threading": False}, db_path=os.devnull)
+            profiler = create(ENGINE, config={"threading": False}, db_path=os.devnull)
             profiler.start()
             data = {str(i): list(range(20)) for i in range(50)}
             threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
@@ -736,7 +718,7 @@ def test_ctrl_c_reaches_the_traced_program(tmp_path):
             finally:
                 profiler.stop()
             """
-        )
+        ).replace("ENGINE", repr(engine.name))
     )
     result = subprocess.run(
         [sys.executable, str(script)], capture_output=True, text=True, timeout=60
@@ -746,7 +728,9 @@ def test_ctrl_c_reaches_the_traced_program(tmp_path):
 
 
 class TestApi:
-    def test_a_failed_store_keeps_the_blocks_own_exception(self, monkeypatch, caplog, tmp_path):
+    def test_a_failed_store_keeps_the_blocks_own_exception(
+        self, engine, monkeypatch, caplog, tmp_path
+    ):
         def locked(trace_id, **kwargs):
             raise sqlite3.OperationalError("database is locked")
 
@@ -754,7 +738,7 @@ class TestApi:
         monkeypatch.setattr(vask.db, "save_trace", locked)
         caplog.set_level(logging.WARNING, logger="vask")
         with pytest.raises(ValueError, match="the program's own"):
-            with vask.enabled(config={"threading": False}) as profiler:
+            with vask.enabled(config={"threading": False}, engine=engine.name) as profiler:
                 leaf(1)
                 raise ValueError("the program's own")
         (warning,) = [r for r in caplog.records if r.name == "vask"]
@@ -762,11 +746,11 @@ class TestApi:
         assert profiler.trace_id in warning.getMessage() and str(side) in warning.getMessage()
         assert frames_named(decode(side.read_bytes()), "leaf")
 
-    def test_nested_enabled_joins_the_outer_trace(self, monkeypatch):
+    def test_nested_enabled_joins_the_outer_trace(self, engine, monkeypatch):
         saved = []
         monkeypatch.setattr(vask.db, "save_trace", lambda trace_id, **kw: saved.append(trace_id))
 
-        @vask.enabled(config={"threading": False})
+        @vask.enabled(config={"threading": False}, engine=engine.name)
         def countdown(n):
             return 0 if n == 0 else countdown(n - 1) + 1
 
@@ -774,17 +758,19 @@ class TestApi:
         assert len(saved) == 1
         assert vask.current_profiler() is None
 
-    def test_a_relative_database_path_is_fixed_when_tracing_starts(self, tmp_path, monkeypatch):
+    def test_a_relative_database_path_is_fixed_when_tracing_starts(
+        self, engine, tmp_path, monkeypatch
+    ):
         monkeypatch.chdir(tmp_path)
         (tmp_path / "sub").mkdir()
-        with vask.enabled(db_path="rel.db", config={"threading": False}):
+        with vask.enabled(db_path="rel.db", config={"threading": False}, engine=engine.name):
             os.chdir("sub")
             leaf(1)
         assert (tmp_path / "rel.db").exists()
         assert not (tmp_path / "sub" / "rel.db").exists()
 
     @pytest.mark.skipif(sys.version_info < (3, 12), reason="no way to unhook other threads")
-    def test_threads_stop_recording_when_tracing_stops(self, monkeypatch):
+    def test_threads_stop_recording_when_tracing_stops(self, engine, monkeypatch):
         monkeypatch.setattr(vask.db, "save_trace", lambda trace_id, **kw: None)
         stop, hooked_after = threading.Event(), []
 
@@ -794,7 +780,7 @@ class TestApi:
                 time.sleep(0.001)
             hooked_after.append(sys.getprofile())
 
-        with vask.enabled(config={"threading": True}) as profiler:
+        with vask.enabled(config={"threading": True}, engine=engine.name) as profiler:
             thread = threading.Thread(target=worker)
             thread.start()
             time.sleep(0.05)

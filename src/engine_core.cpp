@@ -1,0 +1,145 @@
+#include "engine_core.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace vask {
+namespace {
+
+// The frame event of records [begin, end) of a batch: the event's class when
+// the range holds the function's own "frame" record, otherwise none.
+BatchFrameEvent frame_event_of(const RecordBatch& batch, size_t begin, size_t end,
+                               FrameEvent event) {
+  for (size_t i = begin; i < end; ++i) {
+    if (batch.kinds[i] == "frame") {
+      return is_closing(event) ? BatchFrameEvent::Return : BatchFrameEvent::Call;
+    }
+  }
+  return BatchFrameEvent::None;
+}
+
+}  // namespace
+
+EngineCore::EngineCore(TraceSettings settings, Config config, std::string trace_id,
+                       double timestamp, Options options)
+    : buffer_(std::move(settings), std::move(config), std::move(trace_id), timestamp),
+      flusher_(buffer_, options.flush_subtree_bytes, options.flush_policy, options.cut_hook),
+      one_trace_per_test_(options.one_trace_per_test),
+      test_hooks_(options.test_hooks) {}
+
+void EngineCore::set_thread(EngineThreadState& ts, PyObject* thread) {
+  if (thread == ts.cached_thread.get()) return;
+  ts.cached_thread_id = get_thread_id(thread);
+  ts.cached_thread = Ref::incref(thread);
+  ts.entered_epoch = 0;  // a new object under the identity is entered again
+}
+
+void RecordMaker::add_frame_record(EngineThreadState& ts, PyObject* frame, FrameEvent event,
+                                   ArgKind arg_kind, PyObject* arg, std::string_view co_name,
+                                   RecordBatch& batch) const {
+  std::string frame_id = ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame));
+  std::optional<CallSite> call_site =
+      ts.call_frames.get_user_code_call_site(frame, event, frame_id);
+  // Written into a buffer that keeps its capacity across events, then stored
+  // at its exact size: buffered records are what a long run's memory is made
+  // of.
+  Bytes& record = ts.record_scratch;
+  record.clear();
+  write_frame_with_serializer(record, frame, serializer_, call_site, arg_kind, arg, event, co_name,
+                              frame_id, lightweight_repr_, omit_return_locals_);
+  batch.kinds.emplace_back("frame");
+  batch.records.emplace_back(record);
+}
+
+void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatch& batch) {
+  if (batch.empty()) return;
+  if (is_closing(event)) {
+    std::reverse(batch.kinds.begin(), batch.kinds.end());
+    std::reverse(batch.records.begin(), batch.records.end());
+  }
+
+  const size_t n = batch.records.size();
+  if (!one_trace_per_test_) {
+    push_frame_data(ts, batch.records, 0, n, frame_event_of(batch, 0, n, event));
+    return;
+  }
+
+  // Each boundary of the batch is handled in turn, on the records after the
+  // previous one.
+  size_t start = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (batch.kinds[i] == "end_test") {
+      push_frame_data(ts, batch.records, start, i + 1, frame_event_of(batch, start, i + 1, event));
+      start = i + 1;
+      try {
+        buffer_.save_in_db();
+      } catch (...) {
+        // The test's records are back in the buffers. What follows the end
+        // of the test in this batch is still stored before the error is
+        // reported.
+        {
+          ErrorStash keep;
+          buffer_.keep_restored_test();
+          if (test_hooks_ != nullptr) test_hooks_->test_ended();
+          push_frame_data(ts, batch.records, start, n, frame_event_of(batch, start, n, event));
+        }
+        throw;
+      }
+      if (test_hooks_ != nullptr) test_hooks_->test_ended();
+    } else if (batch.kinds[i] == "start_test") {
+      // Records before the start belong to no test.
+      start = i;
+      try {
+        start_new_test_trace();
+      } catch (...) {
+        {
+          ErrorStash keep;
+          push_frame_data(ts, batch.records, start, n, frame_event_of(batch, start, n, event));
+        }
+        throw;
+      }
+    }
+  }
+  push_frame_data(ts, batch.records, start, n, frame_event_of(batch, start, n, event));
+}
+
+void EngineCore::push_frame_data(EngineThreadState& ts, RecordList& records, size_t begin,
+                                 size_t end, BatchFrameEvent frame_event) {
+  if (begin >= end) return;
+  Ref replaced;  // dropped last, once the buffers' mutex is released
+  bool flush_due = false;
+  {
+    // The append and its accounting happen under one hold of the buffers'
+    // mutex, so that a build taking the buffers out (and voiding the
+    // accounting with them) never sees one without the other.
+    auto buffers = buffer_.lock_buffers();
+    TraceBuffer::Appended appended =
+        TraceBuffer::append(buffers, ts.cached_thread_id, ts.cached_thread.get(), ts.entered_epoch,
+                            records, begin, end);
+    replaced = std::move(appended.replaced);
+    if (flusher_.enabled()) {
+      flush_due = flusher_.account(buffers, ts.flush_state, ts.cached_thread_id,
+                                   appended.old_length, frame_event);
+    }
+  }
+  if (!flush_due) return;
+  try {
+    flusher_.maybe_flush_segments_with_current_bytes(ts.flush_state, ts.suspended,
+                                                     ts.cached_thread_id);
+  } catch (...) {
+    // The batch is stored; a flush that failed must not stop the rest of the
+    // event (a test's end and its save may follow in the same batch). The
+    // error is reported when the event is done.
+    set_error_from_current_exception();
+    Ref error = fetch_error();
+    if (!ts.deferred_flush_error) ts.deferred_flush_error = std::move(error);
+  }
+}
+
+void EngineCore::start_new_test_trace() {
+  TraceLock trace = buffer_.lock_trace();
+  buffer_.start_new_test_trace(trace);
+  if (test_hooks_ != nullptr) test_hooks_->test_started(trace);
+}
+
+}  // namespace vask

@@ -1,0 +1,219 @@
+// What both engines stand on once an event's records are made: the thread's
+// own state, the batch of one event, and the core that stores batches (the
+// per-test switch, the subtree accounting and flushing) and saves traces.
+// The engines differ only in how events reach them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config.hpp"
+#include "plugins.hpp"
+#include "subtree_flush.hpp"
+#include "support/gil_mutex.hpp"
+#include "support/py.hpp"
+#include "trace_buffer.hpp"
+#include "utils/call_sites.hpp"
+#include "utils/ids.hpp"
+#include "utils/records.hpp"
+#include "utils/serialize.hpp"
+
+namespace vask {
+
+// The records of one event: kinds ("frame", "start_test", a plugin's type)
+// and the encoded records, as two parallel lists.
+struct RecordBatch {
+  std::vector<std::string> kinds;
+  RecordList records;
+  bool empty() const noexcept { return records.empty(); }
+  void clear() noexcept {
+    kinds.clear();
+    records.clear();
+  }
+};
+
+// What one OS thread keeps for one engine; borrowed once per event.
+struct EngineThreadState {
+  CallFrames call_frames;
+  FrameIds frame_ids;
+  FlushThreadState flush_state;
+  // Set while the thread's own Python code must not be recorded (a store of
+  // a subtree flush runs on it, or the host asked): its events are ignored.
+  bool suspended = false;
+  // The thread object and its identity, computed once per object.
+  Ref cached_thread;
+  std::string cached_thread_id;
+  // The buffers' epoch in which the thread object was last entered.
+  uint64_t entered_epoch = 0;
+  // Reused across events so that the per-event lists do not allocate.
+  RecordBatch scratch;
+  Bytes record_scratch;
+  // A subtree flush that failed during the current event, reported when the
+  // event is done.
+  Ref deferred_flush_error;
+};
+
+// The failures of one event. Ordinary errors are handed to the engine's
+// logger; a KeyboardInterrupt or SystemExit (anything that is not an
+// Exception) belongs to the traced program and is kept, to be raised in the
+// traced frame once the event is done.
+class EventErrors {
+ public:
+  // Call from a catch block. log(error) receives the exception object.
+  template <class Log>
+  void report(Log&& log) noexcept {
+    set_error_from_current_exception();
+    add(fetch_error(), std::forward<Log>(log));
+  }
+  // An error already taken out (fetch_error()).
+  template <class Log>
+  void add(Ref error, Log&& log) noexcept {
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
+      log(std::move(error));
+    } else if (!interrupt_) {
+      interrupt_ = std::move(error);
+    }
+  }
+  Ref take_interrupt() noexcept { return std::move(interrupt_); }
+
+ private:
+  Ref interrupt_;
+};
+
+// Makes the records of one event: the plugins' records and the function's
+// own frame record. Fixed after construction; both engines own one.
+class RecordMaker {
+ public:
+  using Watchers = std::vector<std::unique_ptr<PluginProcessor>>;
+
+  RecordMaker(Serializer serializer, PluginRegistry plugins, bool lightweight_repr,
+              bool omit_return_locals)
+      : serializer_(std::move(serializer)),
+        plugins_(std::move(plugins)),
+        lightweight_repr_(lightweight_repr),
+        omit_return_locals_(omit_return_locals) {}
+
+  // The processors watching functions of this name, or null. One hash probe.
+  const Watchers* watchers(std::string_view co_name) const {
+    auto it = plugins_.find(co_name);
+    return it == plugins_.end() ? nullptr : &it->second;
+  }
+
+  // Runs the processors in order, under the plugin lock, appending their
+  // records to the batch. A failing processor is reported to `errors` (with
+  // `log`) and loses its own record only; the next one goes on.
+  template <class Log>
+  void add_plugin_records(const Watchers& watchers, PyObject* frame, FrameEvent event,
+                          PyObject* arg, std::string_view filename, EngineThreadState& ts,
+                          RecordBatch& batch, EventErrors& errors, Log& log) {
+    // Serialises the plugins' Python code between threads; the registry
+    // itself never changes and is read without it.
+    std::lock_guard<GilMutex> lock(plugin_lock_);
+    for (const auto& processor : watchers) {
+      try {
+        if (!processor->matches_frame(frame, event, arg, filename)) continue;
+        std::optional<PluginRecord> record =
+            processor->process(frame, event, arg, ts.call_frames.get_bound(), lightweight_repr_);
+        if (record) {
+          batch.kinds.push_back(std::move(record->type));
+          batch.records.push_back(std::move(record->record));
+        }
+      } catch (...) {
+        errors.report(log);
+      }
+    }
+  }
+
+  // Appends the function's frame record (kind "frame") with its frame id and
+  // call site from the thread's state. Throws PyErrSet; the batch is
+  // unchanged then.
+  void add_frame_record(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
+                        PyObject* arg, std::string_view co_name, RecordBatch& batch) const;
+
+ private:
+  const Serializer serializer_;
+  const PluginRegistry plugins_;
+  GilMutex plugin_lock_;
+  const bool lightweight_repr_;
+  const bool omit_return_locals_;
+};
+
+// Engine-specific reactions to the rare moments of the per-test switch.
+class TestHooks {
+ public:
+  // A new test's trace has started; the trace lock is still held.
+  virtual void test_started(const TraceLock& trace) = 0;
+  // A test's trace was stored (or kept after a failed store).
+  virtual void test_ended() = 0;
+
+ protected:
+  ~TestHooks() = default;
+};
+
+class EngineCore {
+ public:
+  struct Options {
+    bool one_trace_per_test = false;
+    std::optional<uint64_t> flush_subtree_bytes;
+    FlushPolicy flush_policy = FlushPolicy::OneCandidatePerCheck;
+    TestHooks* test_hooks = nullptr;  // may be null; must outlive the core
+    CutHook* cut_hook = nullptr;      // may be null; must outlive the core
+  };
+
+  EngineCore(TraceSettings settings, Config config, std::string trace_id, double timestamp,
+             Options options);
+  EngineCore(const EngineCore&) = delete;
+  EngineCore& operator=(const EngineCore&) = delete;
+
+  TraceBuffer& buffer() noexcept { return buffer_; }
+  SubtreeFlusher& flusher() noexcept { return flusher_; }
+  const Config& config() const noexcept { return buffer_.config(); }
+
+  // Makes `thread` (a thread object, borrowed) the thread of the batches that
+  // follow on this thread state: its identity is computed when the object
+  // differs from the one seen last. Throws PyErrSet.
+  void set_thread(EngineThreadState& ts, PyObject* thread);
+
+  // Stores the batch of one event of the thread set with set_thread():
+  // closing events have their kinds and records reversed first (the
+  // function's own record, made last, comes first). With one trace per test
+  // each "end_test" stores the trace up to and including it, and each
+  // "start_test" starts a new trace with itself. A flush that fails is kept
+  // in ts.deferred_flush_error. Throws PyErrSet; what could be stored is.
+  void push_frames(EngineThreadState& ts, FrameEvent event, RecordBatch& batch);
+
+  // The end of every event: stores a batch that is not empty, once
+  // identify() (which may throw) made the thread known with set_thread(),
+  // and leaves the batch empty. Every failure, a flush's included, goes to
+  // `errors`.
+  template <class Identify, class Log>
+  void store_event(EngineThreadState& ts, FrameEvent event, RecordBatch& batch, EventErrors& errors,
+                   Log& log, Identify&& identify) noexcept {
+    if (batch.empty()) return;
+    try {
+      identify();
+      push_frames(ts, event, batch);
+    } catch (...) {
+      errors.report(log);
+    }
+    if (ts.deferred_flush_error) errors.add(std::move(ts.deferred_flush_error), log);
+    batch.clear();
+  }
+
+ private:
+  void push_frame_data(EngineThreadState& ts, RecordList& records, size_t begin, size_t end,
+                       BatchFrameEvent frame_event);
+  void start_new_test_trace();
+
+  TraceBuffer buffer_;
+  SubtreeFlusher flusher_;
+  const bool one_trace_per_test_;
+  TestHooks* const test_hooks_;
+};
+
+}  // namespace vask

@@ -1,0 +1,346 @@
+#include "monitoring.hpp"
+
+#include <utility>
+
+#include "support/log.hpp"
+
+// Code-object extra slots: public but unstable API from 3.12 on, private
+// before (where the monitor is never registered, but still builds).
+#if PY_VERSION_HEX < 0x030C0000
+#define PyUnstable_Eval_RequestCodeExtraIndex _PyEval_RequestCodeExtraIndex
+#define PyUnstable_Code_GetExtra _PyCode_GetExtra
+#define PyUnstable_Code_SetExtra _PyCode_SetExtra
+#endif
+
+namespace vask {
+namespace {
+
+// ---- facts kept in code objects ------------------------------------------------
+//
+// One pointer-sized word per code object, in an extra slot requested once per
+// process; no memory is allocated, so the slot needs no free function. The
+// word holds the serial of the monitor that wrote it and three flags.
+
+constexpr uintptr_t kFactsSet = 1;
+constexpr uintptr_t kVerdictKnown = 2;
+constexpr uintptr_t kRecorded = 4;
+constexpr uintptr_t kWatched = 8;
+constexpr int kSerialShift = 4;
+
+// The slot index, or -1 when the interpreter has none left (then nothing is
+// cached and every event decides afresh). GIL held.
+Py_ssize_t facts_index() {
+  static const Py_ssize_t index = [] {
+    Py_ssize_t i = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
+    if (i < 0) PyErr_Clear();
+    return i;
+  }();
+  return index;
+}
+
+// Whether sys.monitoring lets this event be switched off at its location:
+// PY_UNWIND and PY_THROW are not local events, and answering them with
+// DISABLE would make the interpreter drop the callback altogether.
+constexpr bool can_disable(FrameEvent event) noexcept {
+  return event == FrameEvent::Call || event == FrameEvent::Return || event == FrameEvent::Resume ||
+         event == FrameEvent::Yield;
+}
+
+ArgKind arg_kind_of(FrameEvent event) noexcept {
+  switch (event) {
+    case FrameEvent::Return:
+    case FrameEvent::Yield:
+      return ArgKind::Argument;
+    case FrameEvent::Unwind:
+    case FrameEvent::Throw:
+      return ArgKind::Exception;
+    case FrameEvent::Call:
+    case FrameEvent::Resume:
+      break;
+  }
+  return ArgKind::None;
+}
+
+// The frame running `code`. The callbacks are called from C and have no frame
+// of their own, so it is the interpreter's current frame (what
+// sys._getframe(0) returns); when Python code wraps a callback, it is a
+// caller of the wrapper's frame. Null when no nearby frame runs it.
+Ref frame_running(PyObject* code) {
+  Ref frame = Ref::incref(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+  for (int depth = 0; frame && depth < 8; ++depth) {
+    auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
+    PyCodeObject* running = PyFrame_GetCode(f);  // new reference
+    const bool match = reinterpret_cast<PyObject*>(running) == code;
+    Py_DECREF(running);
+    if (match) return frame;
+    frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(f)));
+  }
+  return {};
+}
+
+}  // namespace
+
+// ---- construction ---------------------------------------------------------------
+
+std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
+  std::unique_ptr<VaskMonitor> m(new VaskMonitor());
+  PyObject* config = args.config;
+  if (!PyDict_Check(config)) conversion_error(config, "PyDict");
+  Config config_record = Config::from_dict(config);
+
+  Ref sys = import("sys");
+  Ref threading = import("threading");
+  {
+    Ref monitoring = Ref::steal(PyObject_GetAttrString(sys.get(), "monitoring"));
+    if (!monitoring) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_RuntimeError,
+                      "vask's monitoring engine needs sys.monitoring, which Python 3.12 and later "
+                      "have; use the profile engine on this Python");
+      throw_py();
+    }
+    m->disable_ = getattr(monitoring.get(), "DISABLE");
+  }
+
+  m->current_thread_ = getattr(threading.get(), "current_thread");
+  Ref thread = call(m->current_thread_.get());
+
+  const bool omit_return_locals = config_record.get_bool("omit_return_locals", false);
+  m->line_events_ = config_record.get_bool("line_events", false);
+  const bool lightweight_repr = config_record.get_bool("lightweight_repr", false);
+  TraceSettings settings;
+  settings.sqlite_busy_timeout = config_record.get_uint("sqlite_busy_timeout", 60);
+
+  PyObject* filters = PyDict_GetItemWithError(config, make_str("filters").get());
+  if (filters == nullptr && PyErr_Occurred()) fault("config.get(\"filters\") should not raise.");
+  Ref filters_ref = Ref::incref(filters);  // a dict's value may go away with the dict
+
+  PluginRegistry plugins = load_plugins(config);
+
+  {
+    PyObject* trace_points = PyDict_GetItemWithError(config, make_str("trace_points").get());
+    if (trace_points == nullptr && PyErr_Occurred()) throw_py();
+    if (trace_points != nullptr && PyDict_Check(trace_points)) {
+      Ref hold = Ref::incref(trace_points);
+      PyObject* on_return = PyDict_GetItemWithError(hold.get(), make_str("on_return").get());
+      if (on_return == nullptr && PyErr_Occurred()) throw_py();
+      if (on_return != nullptr && PyList_Check(on_return)) {
+        Ref targets = Ref::incref(on_return);
+        // str_view runs no Python code, so the list cannot change under the
+        // loop. Items that are not str are skipped.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets.get()); ++i) {
+          if (auto text = try_str_view(PyList_GET_ITEM(targets.get(), i))) {
+            m->on_return_targets_.emplace(*text);
+          }
+        }
+      }
+    }
+  }
+
+  const std::optional<uint64_t> flush_subtree_bytes = resolve_flush_subtree_bytes(config);
+
+  std::string trace_id = new_trace_id();
+  const double started = timestamp();
+
+  settings.db_path = args.db_path;
+  settings.source = args.source;
+  settings.default_trace_name = args.name;
+
+  m->include_frames_ = load_filters(filters_ref.get(), "include_frames");
+  m->ignore_frames_ = load_filters(filters_ref.get(), "ignore_frames");
+
+  settings.main_thread_id = get_thread_id(thread.get());
+  m->records_.emplace(Serializer::create(), std::move(plugins), lightweight_repr,
+                      omit_return_locals);
+
+  settings.use_monitoring = true;
+  m->serial_ = detail::next_owner_id();
+  EngineCore::Options options;
+  options.one_trace_per_test = args.one_trace_per_test;
+  options.flush_subtree_bytes = flush_subtree_bytes;
+  options.flush_policy = FlushPolicy::DownToHalfThreshold;
+  options.test_hooks = m.get();
+  options.cut_hook = m.get();
+  m->core_.emplace(std::move(settings), std::move(config_record), std::move(trace_id), started,
+                   options);
+  return m;
+}
+
+// The core goes first: it holds pointers to this monitor's hooks.
+VaskMonitor::~VaskMonitor() { core_.reset(); }
+
+void VaskMonitor::set_suspend_hooks(bool value) { thread_state_.borrow()->suspended = value; }
+
+// ---- the event handler ------------------------------------------------------------
+
+bool VaskMonitor::watched(std::string_view filename, std::string_view co_name) const {
+  const RecordMaker::Watchers* watchers = records_->watchers(co_name);
+  if (watchers == nullptr) return false;
+  for (const auto& processor : *watchers) {
+    if (processor->path_matches(filename)) return true;
+  }
+  return false;
+}
+
+VaskMonitor::CodeFacts VaskMonitor::facts_of(PyCodeObject* code, std::string_view filename,
+                                             std::string_view co_name) {
+  CodeFacts facts;
+  facts.watched = watched(filename, co_name);
+  // An unnamed file is judged by its callers (attrs' generated code): no
+  // verdict of the code object alone.
+  if (!filename.empty()) {
+    facts.recorded = monitor_should_record(nullptr, filename, include_frames_, ignore_frames_);
+  }
+  const Py_ssize_t index = facts_index();
+  if (index >= 0) {
+    uintptr_t word = (static_cast<uintptr_t>(serial_) << kSerialShift) | kFactsSet;
+    if (facts.recorded) word |= kVerdictKnown | (*facts.recorded ? kRecorded : 0);
+    if (facts.watched) word |= kWatched;
+    if (PyUnstable_Code_SetExtra(reinterpret_cast<PyObject*>(code), index,
+                                 reinterpret_cast<void*>(word)) < 0) {
+      PyErr_Clear();  // uncached: the next event decides again
+    }
+  }
+  return facts;
+}
+
+void VaskMonitor::identify_thread(EngineThreadState& ts) {
+  if (ts.cached_thread) return;
+  // Python code runs here (threading.current_thread, the thread's
+  // properties); none of it is recorded on this thread.
+  ts.suspended = true;
+  struct Resume {
+    bool& flag;
+    ~Resume() { flag = false; }
+  } resume{ts.suspended};
+  Ref thread = call(current_thread_.get());
+  core_->set_thread(ts, thread.get());
+}
+
+void VaskMonitor::log_error(Ref error) noexcept {
+  vask::log_error(std::move(error),
+                  [] { return Ref::check(Py_BuildValue("(s)", "Unexpected exception in Rust.")); });
+}
+
+PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept {
+  // Recording never disturbs the interpreter's error state.
+  ErrorStash stash;
+  std::optional<PerThread<EngineThreadState>::Borrow> borrowed;
+  try {
+    borrowed.emplace(thread_state_.borrow());
+  } catch (...) {
+    set_error_from_current_exception();
+    PyErr_WriteUnraisable(nullptr);
+    return Py_NewRef(Py_None);
+  }
+  EngineThreadState& ts = **borrowed;
+  // A suspended thread records nothing and answers None: DISABLE would switch
+  // the location off for every thread, for good.
+  if (ts.suspended) return Py_NewRef(Py_None);
+
+  EventErrors errors;
+  auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
+  if (!PyCode_Check(code)) {
+    try {
+      conversion_error(code, "PyCode");
+    } catch (...) {
+      errors.report(log);
+    }
+    return Py_NewRef(Py_None);
+  }
+  auto* co = reinterpret_cast<PyCodeObject*>(code);
+  // Invariant: a code object's name and file name are str; the views stay
+  // valid with `code`, which the interpreter holds for the event.
+  std::optional<std::string_view> filename = try_str_view(co->co_filename);
+  std::optional<std::string_view> co_name = try_str_view(co->co_name);
+  if (!filename || !co_name) return Py_NewRef(Py_None);
+
+  CodeFacts facts;
+  bool cached = false;
+  if (const Py_ssize_t index = facts_index(); index >= 0) {
+    void* extra = nullptr;
+    if (PyUnstable_Code_GetExtra(code, index, &extra) == 0) {
+      const auto word = reinterpret_cast<uintptr_t>(extra);
+      if ((word & kFactsSet) != 0 && (word >> kSerialShift) == serial_) {
+        cached = true;
+        if ((word & kVerdictKnown) != 0) facts.recorded = (word & kRecorded) != 0;
+        facts.watched = (word & kWatched) != 0;
+      }
+    } else {
+      PyErr_Clear();
+    }
+  }
+  if (!cached) facts = facts_of(co, *filename, *co_name);
+  if (!facts.watched && facts.recorded == false) {
+    return Py_NewRef(can_disable(event) ? disable_.get() : Py_None);
+  }
+
+  Ref frame_ref = frame_running(code);
+  if (!frame_ref) {
+    try {
+      PyErr_Format(PyExc_RuntimeError, "no frame runs the code object of %U", co->co_name);
+      throw_py();
+    } catch (...) {
+      errors.report(log);
+    }
+    return Py_NewRef(Py_None);
+  }
+  PyObject* frame = frame_ref.get();
+
+  RecordBatch& batch = ts.scratch;
+  batch.clear();
+
+  if (facts.watched) {
+    records_->add_plugin_records(*records_->watchers(*co_name), frame, event, arg, *filename, ts,
+                                 batch, errors, log);
+  }
+
+  bool recorded = facts.recorded.value_or(false);
+  if (!facts.recorded) {
+    try {
+      recorded = monitor_should_record(frame, *filename, include_frames_, ignore_frames_);
+    } catch (...) {
+      errors.report(log);
+    }
+  }
+
+  if (recorded) {
+    try {
+      records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, *co_name, batch);
+    } catch (...) {
+      errors.report(log);
+    }
+  }
+
+  // Nothing recorded here is not switched off: a plugin may match the next
+  // event, and an unnamed file's verdict depends on its callers.
+  core_->store_event(ts, event, batch, errors, log, [&] { identify_thread(ts); });
+
+  Ref interrupt = errors.take_interrupt();
+  if (!interrupt) return Py_NewRef(Py_None);
+  stash.discard();  // the interrupt replaces whatever was in flight
+  restore_error(std::move(interrupt));
+  return nullptr;
+}
+
+// ---- markers ------------------------------------------------------------------------
+
+void VaskMonitor::test_started(const TraceLock&) {
+  std::vector<std::string> known;
+  {
+    auto buffers = core_->buffer().lock_buffers();
+    for (const auto& [thread_id, thread] : buffers->threads) known.push_back(thread_id);
+  }
+  auto markers = markers_.lock();
+  for (const auto& [thread_id, list] : *markers) known.push_back(thread_id);
+  markers_at_test_start(*markers, known);
+}
+
+void VaskMonitor::test_ended() { markers_at_test_end(*markers_.lock()); }
+
+void VaskMonitor::after_cut(const TraceLock&, const std::string& thread_id, uint64_t start,
+                            uint64_t end) {
+  markers_after_cut(*markers_.lock(), thread_id, start, end);
+}
+
+}  // namespace vask

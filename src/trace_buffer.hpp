@@ -1,0 +1,159 @@
+// The trace being recorded, shared by both engines: every thread's records
+// and thread object behind one mutex, the trace's ids and name, and what a
+// build takes out of it and puts back when storing fails.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config.hpp"
+#include "support/gil_mutex.hpp"
+#include "support/py.hpp"
+#include "utils/records.hpp"
+
+namespace vask {
+
+// Facts of the run, fixed at construction.
+struct TraceSettings {
+  std::string db_path;  // handed to vask.db.save_trace as a pathlib.Path
+  std::string source;
+  std::string main_thread_id;  // identity of the thread that built the engine
+  // The name the trace starts with, and each test's trace after it.
+  std::optional<std::string> default_trace_name;
+  uint64_t sqlite_busy_timeout = 60;
+  bool use_monitoring = false;
+};
+
+// What the buffers' mutex guards.
+struct Buffers {
+  FramesByThread frames;  // thread identity -> records, in recording order
+  // Thread identity -> thread object, for every thread whose records are in
+  // `frames` (entered with its first records of each epoch).
+  ThreadMap threads;
+  // Advanced whenever positions in `frames` stop pointing at the records they
+  // pointed at: the records are taken out, put back in front of newer ones,
+  // or dropped at a test start. Whatever a thread noted in an older epoch
+  // (byte counts, open subtrees, its entry in `threads`) is void. Starts at 1,
+  // so that 0 never matches.
+  uint64_t epoch = 1;
+};
+using BuffersLock = Guarded<Buffers>::Locked;
+
+// Proof, in a signature, that the trace lock is held.
+class TraceLock {
+ public:
+  explicit TraceLock(GilMutex& mutex) : lock_(mutex) {}
+
+ private:
+  std::unique_lock<GilMutex> lock_;
+};
+
+class TraceBuffer {
+ public:
+  // What a build takes out: the records and thread objects, and the ids they
+  // were recorded under.
+  struct Taken {
+    FramesByThread frames;
+    ThreadMap threads;
+    std::string trace_id;
+    std::string root_trace_id;
+  };
+
+  // Where an append left the thread's list.
+  struct Appended {
+    uint64_t old_length = 0;
+    // A thread object replaced under the same identity: the caller drops it
+    // once the buffers' mutex is released (dropping may run code).
+    Ref replaced;
+  };
+
+  TraceBuffer(TraceSettings settings, Config config, std::string trace_id, double timestamp);
+  TraceBuffer(const TraceBuffer&) = delete;
+  TraceBuffer& operator=(const TraceBuffer&) = delete;
+
+  const TraceSettings& settings() const noexcept { return settings_; }
+  const Config& config() const noexcept { return config_; }
+
+  // Lock order, the order in which the code takes them: the trace lock, then
+  // the buffers' mutex, then one of the subtree flusher's mutexes. The
+  // mutexes of the ids, the name, the timestamp and the unsaved traces are
+  // leaves: nothing else is taken while one of them is held.
+  TraceLock lock_trace() { return TraceLock(trace_lock_); }
+  BuffersLock lock_buffers() { return buffers_.lock(); }
+
+  std::string trace_id() { return *trace_id_.lock(); }
+  std::string root_trace_id() { return *root_trace_id_.lock(); }
+  double timestamp() { return *timestamp_.lock(); }
+  void set_timestamp(double value) { *timestamp_.lock() = value; }
+
+  // Voids every position noted in the current epoch (the subtree flusher's
+  // open subtrees and byte counts, the threads' entries): the buffers' mutex
+  // is held, and the records are about to move.
+  static void reset_subtree_tracking(BuffersLock& buffers) noexcept { ++buffers->epoch; }
+
+  // Moves records [begin, end) to the end of the thread's list. The thread
+  // object is entered for the current epoch unless `entered_epoch` (the
+  // thread's own note) says it already is.
+  static Appended append(BuffersLock& buffers, const std::string& thread_id, PyObject* thread,
+                         uint64_t& entered_epoch, RecordList& records, size_t begin, size_t end);
+
+  // The buffers and ids, taken out together; the buffers start afresh.
+  Taken take_trace(const TraceLock& trace);
+  // Puts taken records back in front of anything recorded since. When a test
+  // started meanwhile they belong to the trace before it and are kept to be
+  // stored on their own by the next save. Takes the trace lock.
+  void restore(Taken taken);
+  // The trace document of taken records (name, metadata, threads). Throws
+  // PyErrSet.
+  Ref build_document(const Taken& taken);
+  // vask.db.save_trace(trace_id, timeout=..., msgpack_data=document,
+  // db_path=pathlib.Path(...)). Throws PyErrSet.
+  void store_document(const std::string& trace_id, PyObject* document);
+
+  // The document of everything recorded since the last build. When building
+  // fails, the records are put back and the error is thrown.
+  Ref build_trace_inner();
+  // Stores the traces of earlier tests whose store failed, then the document
+  // of everything recorded since the last build. When a store fails, what it
+  // held is put back (ahead of anything recorded since) and the error is
+  // thrown: nothing is lost.
+  void save_in_db();
+
+  // A test starts: a new trace id (also the root id), the default name, and
+  // the records of every thread dropped, unless they hold a test whose store
+  // failed, which is kept for the next save.
+  void start_new_test_trace(const TraceLock& trace);
+  // The buffers hold the records of a test whose store failed (they were put
+  // back); the next test start keeps them instead of dropping them.
+  void keep_restored_test() noexcept { restored_test_records_.store(true); }
+
+  // The trace name of taken records: the explicit name, else one derived
+  // from the main thread's records.
+  std::optional<std::string> trace_name_for_thread(const FramesByThread& frames,
+                                                   std::string_view thread_id);
+
+ private:
+  template <class F>
+  auto restoring_on_failure(Taken& taken, F&& work);
+
+  const TraceSettings settings_;
+  const Config config_;
+
+  GilMutex trace_lock_;  // serialises builds, flush cuts and test switches
+  Guarded<Buffers> buffers_;
+  Guarded<std::string> trace_id_;
+  Guarded<std::string> root_trace_id_;
+  Guarded<std::optional<std::string>> trace_name_;
+  Guarded<double> timestamp_;
+  // Traces of earlier tests that could not be stored when they ended, kept
+  // to be stored before the next trace is.
+  Guarded<std::vector<Taken>> unsaved_;
+  // True while the buffers hold records of a test whose store failed.
+  std::atomic<bool> restored_test_records_{false};
+};
+
+}  // namespace vask
