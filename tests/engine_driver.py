@@ -13,6 +13,7 @@ from typing import Any
 import msgpack
 import pytest
 from vask.profiler import Recorder, create
+from vask.values import ext_hook
 
 ENGINE_NAMES = ("profile", "monitor")
 
@@ -29,7 +30,7 @@ ENGINE_PARAMS = [
 
 
 def decode(document: bytes) -> Any:
-    return msgpack.unpackb(document, raw=False, strict_map_key=False)
+    return msgpack.unpackb(document, raw=False, strict_map_key=False, ext_hook=ext_hook)
 
 
 def records_of(doc: dict) -> dict[str, list[dict]]:

@@ -23,6 +23,7 @@ import vask.serialize
 from engine_driver import EngineDriver, all_records, decode, frames_named
 from vask import _vask
 from vask.monitoring import EVENTS
+from vask.values import ObjectRepr
 
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring needs 3.12")
 
@@ -351,7 +352,7 @@ class TestGenerators:
         records = frames_named(doc, "countdown")
         assert [r["event"] for r in records] == ["call", "yield", "throw", "unwind"]
         throw, unwind = records[2:]
-        assert throw["exception"] == unwind["exception"] == "KeyError('thrown')"
+        assert throw["exception"] == unwind["exception"] == ObjectRepr("KeyError('thrown')")
         assert throw["frame_id"] == unwind["frame_id"] != records[0]["frame_id"]
 
     def test_coroutines(self):
@@ -362,7 +363,7 @@ class TestGenerators:
         assert "yield" in pause_events and "resume" in pause_events
         failing = frames_named(doc, "failing_coroutine")
         assert failing[-1]["event"] == "unwind"
-        assert failing[-1]["exception"] == "LookupError('missing')"
+        assert failing[-1]["exception"] == ObjectRepr("LookupError('missing')")
         # every opening event is closed by the frame id it opened
         for name in ("pause", "failing_coroutine", "coroutine_program"):
             open_ids = []
