@@ -149,10 +149,6 @@ bool check_offset(PyObject* offset) noexcept {
 template <FrameEvent kEvent>
 PyObject* monitor_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept {
-  // sys.monitoring calls its callbacks through a borrowed reference: a stop
-  // on another thread, while this event waits for the GIL (in a dumper, on
-  // a lock), would drop the last reference and free the monitor under it.
-  Ref keep_alive = Ref::incref(self);
   constexpr bool kHasArg = kEvent != FrameEvent::Call && kEvent != FrameEvent::Resume;
   constexpr Py_ssize_t kCount = kHasArg ? 3 : 2;
   PyObject* a[3] = {nullptr, nullptr, nullptr};
@@ -182,7 +178,9 @@ PyObject* monitor_callback(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!parse_args(fname.c_str(), args, nargs, kwnames, names, kCount, kCount, a)) return nullptr;
   }
   if (!check_offset(a[1])) return nullptr;
-  return monitor_of(self).on_event(a[0], kEvent, kHasArg ? a[2] : Py_None);
+  return MonitorObject::in_callback(self, [&](VaskMonitor& monitor) {
+    return monitor.on_event(a[0], kEvent, kHasArg ? a[2] : Py_None);
+  });
 }
 
 constexpr const char* kSuspendDoc =

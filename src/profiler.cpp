@@ -32,7 +32,9 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
   if (obj == nullptr || Py_TYPE(obj) != g_profiler_type) {
     return boundary_int([&]() -> int { conversion_error(obj, "VaskProfiler"); });
   }
-  return ProfilerObject::of(obj).on_event(frame, event, arg == nullptr ? Py_None : arg);
+  return ProfilerObject::in_callback(obj, [&](VaskProfiler& profiler) {
+    return profiler.on_event(frame, event, arg == nullptr ? Py_None : arg);
+  });
 }
 
 PyObject* py_save(PyObject* self, PyObject*) noexcept {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 
 #include "support/py.hpp"
 
@@ -37,6 +38,19 @@ struct EngineObject {
 
   static Engine& of(PyObject* self) noexcept {
     return *reinterpret_cast<EngineObject*>(self)->engine;
+  }
+
+  // Runs f(engine) for one callback of the interpreter, which calls with a
+  // borrowed reference (the thread's profile object, the self of a bound
+  // method). A stop made inside the callback (a signal handler that calls
+  // vask.disable() while a dumper runs) or on another thread while this one
+  // waits for the GIL may drop every other reference: the one held here keeps
+  // the engine and its per-thread state alive until f has returned and its
+  // borrows have ended. GIL held.
+  template <class F>
+  static auto in_callback(PyObject* self, F&& f) {
+    const Ref hold = Ref::incref(self);
+    return std::forward<F>(f)(of(self));
   }
 
   // Wraps the engine in a new instance of `type` (whose basic size is
