@@ -1,7 +1,10 @@
 #include "engine_core.hpp"
 
 #include <algorithm>
+#include <string>
 #include <utility>
+
+#include "support/log.hpp"
 
 namespace vask {
 namespace {
@@ -133,6 +136,23 @@ void EngineCore::push_frame_data(EngineThreadState& ts, RecordList& records, siz
     set_error_from_current_exception();
     Ref error = fetch_error();
     if (!ts.deferred_flush_error) ts.deferred_flush_error = std::move(error);
+  }
+}
+
+void EngineCore::report_dropped_events() {
+  const uint64_t dropped = dropped_at_recursion_limit_.exchange(0, std::memory_order_relaxed);
+  if (dropped == 0) return;
+  try {
+    log_info(std::to_string(dropped) + (dropped == 1 ? " event was" : " events were") +
+             " not recorded in full: the program was at its recursion limit "
+             "(RecursionError inside the tracer)");
+  } catch (...) {
+    // The count is a courtesy: only an exception of the program goes on.
+    set_error_from_current_exception();
+    Ref error = fetch_error();
+    if (!belongs_to_program(error.get())) return;
+    restore_error(std::move(error));
+    throw PyErrSet{};
   }
 }
 

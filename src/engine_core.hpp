@@ -4,6 +4,7 @@
 // The engines differ only in how events reach them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "plugins.hpp"
 #include "subtree_flush.hpp"
 #include "support/gil_mutex.hpp"
+#include "support/program_errors.hpp"
 #include "support/py.hpp"
 #include "trace_buffer.hpp"
 #include "utils/call_sites.hpp"
@@ -58,13 +60,18 @@ struct EngineThreadState {
   Ref deferred_flush_error;
 };
 
-// The failures of one event. Ordinary errors are handed to the engine's
-// logger; a KeyboardInterrupt or SystemExit (anything that is not an
-// Exception) belongs to the traced program and is kept, to be raised in the
-// traced frame once the event is done.
+// The failures of one event. An exception that belongs to the traced
+// program (belongs_to_program: KeyboardInterrupt, SystemExit, a signal
+// handler's exception that surfaced inside a dumper, a plugin or the
+// engine's own Python calls) is kept, to be raised in the traced frame once
+// the event is done, where it would have arrived untraced. A RecursionError
+// is the program's situation, not a fault of recording: the records it cost
+// are dropped quietly and counted. Everything else goes to the engine's
+// logger.
 class EventErrors {
  public:
-  // Call from a catch block. log(error) receives the exception object.
+  // Call from a catch block. log(error) receives the exception object and
+  // returns an exception of the program that arose while logging, or null.
   template <class Log>
   void report(Log&& log) noexcept {
     set_error_from_current_exception();
@@ -73,16 +80,26 @@ class EventErrors {
   // An error already taken out (fetch_error()).
   template <class Log>
   void add(Ref error, Log&& log) noexcept {
-    if (PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
-      log(std::move(error));
-    } else if (!interrupt_) {
-      interrupt_ = std::move(error);
+    if (!error) return;
+    if (belongs_to_program(error.get())) {
+      keep(std::move(error));
+    } else if (PyErr_GivenExceptionMatches(error.get(), PyExc_RecursionError)) {
+      at_recursion_limit_ = true;
+    } else {
+      keep(log(std::move(error)));
     }
   }
-  Ref take_interrupt() noexcept { return std::move(interrupt_); }
+  // The first exception of the program met during the event, or null.
+  Ref take_program_error() noexcept { return std::move(program_error_); }
+  bool at_recursion_limit() const noexcept { return at_recursion_limit_; }
 
  private:
-  Ref interrupt_;
+  void keep(Ref error) noexcept {
+    if (error && !program_error_) program_error_ = std::move(error);
+  }
+
+  Ref program_error_;
+  bool at_recursion_limit_ = false;
 };
 
 // Makes the records of one event: the plugins' records and the function's
@@ -205,6 +222,21 @@ class EngineCore {
     batch.clear();
   }
 
+  // The end of every event: notes records lost at the recursion limit, and
+  // returns the exception to raise in the traced program, or null.
+  Ref finish_event(EventErrors& errors) noexcept {
+    if (errors.at_recursion_limit()) {
+      dropped_at_recursion_limit_.fetch_add(1, std::memory_order_relaxed);
+    }
+    return errors.take_program_error();
+  }
+
+  // Says once, on the "vask" logger at level INFO (not shown unless the
+  // program configures logging), how many events lost records because the
+  // program was at its recursion limit since the last report. Called after a
+  // save or build. Throws PyErrSet only with an exception of the program.
+  void report_dropped_events();
+
  private:
   void push_frame_data(EngineThreadState& ts, RecordList& records, size_t begin, size_t end,
                        BatchFrameEvent frame_event);
@@ -212,6 +244,7 @@ class EngineCore {
 
   TraceBuffer buffer_;
   SubtreeFlusher flusher_;
+  std::atomic<uint64_t> dropped_at_recursion_limit_{0};
   const bool one_trace_per_test_;
   TestHooks* const test_hooks_;
 };

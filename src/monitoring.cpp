@@ -217,9 +217,10 @@ void VaskMonitor::identify_thread(EngineThreadState& ts) {
   core_->set_thread(ts, thread.get());
 }
 
-void VaskMonitor::log_error(Ref error) noexcept {
-  vask::log_error(std::move(error),
-                  [] { return Ref::check(Py_BuildValue("(s)", "Unexpected exception in Rust.")); });
+Ref VaskMonitor::log_error(Ref error) noexcept {
+  return vask::log_error(std::move(error), [] {
+    return Ref::check(Py_BuildValue("(s)", "Unexpected exception in Rust."));
+  });
 }
 
 PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept {
@@ -239,7 +240,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
   if (ts.suspended) return Py_NewRef(Py_None);
 
   EventErrors errors;
-  auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
+  auto log = [this](Ref error) noexcept { return log_error(std::move(error)); };
   if (!PyCode_Check(code)) {
     try {
       conversion_error(code, "PyCode");
@@ -316,10 +317,10 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
   // event, and an unnamed file's verdict depends on its callers.
   core_->store_event(ts, event, batch, errors, log, [&] { identify_thread(ts); });
 
-  Ref interrupt = errors.take_interrupt();
-  if (!interrupt) return Py_NewRef(Py_None);
-  stash.discard();  // the interrupt replaces whatever was in flight
-  restore_error(std::move(interrupt));
+  Ref program_error = core_->finish_event(errors);
+  if (!program_error) return Py_NewRef(Py_None);
+  stash.discard();  // the program's exception replaces whatever was in flight
+  restore_error(std::move(program_error));
   return nullptr;
 }
 

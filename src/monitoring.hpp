@@ -46,8 +46,8 @@ class VaskMonitor final : private TestHooks, private CutHook {
   ~VaskMonitor();
 
   // One event of a monitor_py* callback. Returns sys.monitoring.DISABLE or
-  // None (new references), or null with KeyboardInterrupt/SystemExit set
-  // when one arose while recording: it belongs to the traced program.
+  // None (new references), or null with an exception of the traced program
+  // set when one arose while recording (see EventErrors).
   // Recording errors are logged on the "vask" logger. GIL held.
   PyObject* on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept;
 
@@ -79,7 +79,8 @@ class VaskMonitor final : private TestHooks, private CutHook {
   // Computes the thread's identity on its first event, with the thread
   // suspended meanwhile. Throws PyErrSet.
   void identify_thread(EngineThreadState& ts);
-  void log_error(Ref error) noexcept;
+  // Returns an exception of the program raised while logging, or null.
+  Ref log_error(Ref error) noexcept;
 
   // TestHooks and CutHook: the markers follow the trace.
   void test_started(const TraceLock& trace) override;

@@ -118,13 +118,20 @@ PyObject* py_set_suspend_hooks(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* py_save(PyObject* self, PyObject*) noexcept {
   return boundary([&]() -> PyObject* {
-    monitor_of(self).core().buffer().save_in_db();
+    EngineCore& core = monitor_of(self).core();
+    core.buffer().save_in_db();
+    core.report_dropped_events();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
-  return boundary([&] { return monitor_of(self).core().buffer().build_trace_inner().release(); });
+  return boundary([&] {
+    EngineCore& core = monitor_of(self).core();
+    Ref document = core.buffer().build_trace_inner();
+    core.report_dropped_events();
+    return document.release();
+  });
 }
 
 // ---- the event callbacks -------------------------------------------------------------

@@ -3,6 +3,8 @@
 #include <array>
 #include <span>
 
+#include "support/program_errors.hpp"
+
 namespace vask {
 
 namespace {
@@ -115,12 +117,17 @@ Ref mapping_class() {
 }
 
 // dict, or an instance of collections.abc.Mapping. A failing instance test is
-// reported to the unraisable hook and counts as "not a mapping".
+// reported to the unraisable hook and counts as "not a mapping", unless its
+// exception belongs to the traced program, which is thrown (PyErrSet).
 bool is_mapping(PyObject* obj) {
   if (PyDict_Check(obj)) return true;
   Ref mapping = mapping_class();
   const int r = PyObject_IsInstance(obj, mapping.get());
   if (r < 0) {
+    Ref error = fetch_error();
+    const bool program = belongs_to_program(error.get());
+    restore_error(std::move(error));
+    if (program) throw_py();
     PyErr_WriteUnraisable(obj);
     return false;
   }

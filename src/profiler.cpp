@@ -39,14 +39,19 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 
 PyObject* py_save(PyObject* self, PyObject*) noexcept {
   return boundary([&]() -> PyObject* {
-    ProfilerObject::of(self).core().buffer().save_in_db();
+    EngineCore& core = ProfilerObject::of(self).core();
+    core.buffer().save_in_db();
+    core.report_dropped_events();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
   return boundary([&]() -> PyObject* {
-    return ProfilerObject::of(self).core().buffer().build_trace_inner().release();
+    EngineCore& core = ProfilerObject::of(self).core();
+    Ref document = core.buffer().build_trace_inner();
+    core.report_dropped_events();
+    return document.release();
   });
 }
 
@@ -186,13 +191,13 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
   if (!filename || !co_name) return 0;
   PyObject* frame_obj = reinterpret_cast<PyObject*>(frame);
 
-  // Errors of recording are logged and dropped. A KeyboardInterrupt or
-  // SystemExit met on the way (a signal handler runs inside a dumper as
-  // anywhere else) is the program's own control flow: the event is finished,
-  // then it is raised in the traced frame.
+  // Errors of recording are logged and dropped. An exception of the program
+  // met on the way (a signal handler runs inside a dumper as anywhere else)
+  // is the program's own: the event is finished, then it is raised in the
+  // traced frame.
   EventErrors errors;
   auto log = [&](Ref error) noexcept {
-    log_error(std::move(error), frame, event, *filename, *co_name);
+    return log_error(std::move(error), frame, event, *filename, *co_name);
   };
 
   RecordBatch& batch = ts.scratch;
@@ -227,16 +232,16 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
   core_->store_event(ts, event, batch, errors, log,
                      [&] { core_->set_thread(ts, call(current_thread_.get()).get()); });
 
-  Ref interrupt = errors.take_interrupt();
-  if (!interrupt) return 0;
-  stash.discard();  // the interrupt replaces whatever was in flight
-  restore_error(std::move(interrupt));
+  Ref program_error = core_->finish_event(errors);
+  if (!program_error) return 0;
+  stash.discard();  // the program's exception replaces whatever was in flight
+  restore_error(std::move(program_error));
   return -1;
 }
 
-void VaskProfiler::log_error(Ref error, PyFrameObject* frame, FrameEvent event,
-                             std::string_view co_filename, std::string_view co_name) noexcept {
-  vask::log_error(std::move(error), [&] {
+Ref VaskProfiler::log_error(Ref error, PyFrameObject* frame, FrameEvent event,
+                            std::string_view co_filename, std::string_view co_name) noexcept {
+  return vask::log_error(std::move(error), [&] {
     Ref locals = getattr(reinterpret_cast<PyObject*>(frame), interned().f_locals);
     Ref locals_copy = call(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get());
     Ref args = Ref::check(PyTuple_New(5));

@@ -25,8 +25,8 @@ class VaskProfiler {
 
   // One call or return event (the profile callback's body). Never throws:
   // recording errors are logged on the "vask" logger.
-  // Returns 0, or -1 with KeyboardInterrupt/SystemExit set when one arose
-  // while recording: it belongs to the traced program.
+  // Returns 0, or -1 with an exception of the traced program set when one
+  // arose while recording (see EventErrors).
   int on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept;
 
   EngineCore& core() noexcept { return *core_; }
@@ -34,8 +34,9 @@ class VaskProfiler {
  private:
   VaskProfiler() = default;
 
-  void log_error(Ref error, PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
-                 std::string_view co_name) noexcept;
+  // Returns an exception of the program raised while logging, or null.
+  Ref log_error(Ref error, PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
+                std::string_view co_name) noexcept;
 
   // Fixed after construction.
   Finders include_frames_;

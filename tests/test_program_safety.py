@@ -8,13 +8,18 @@ daemon threads at exit) and must behave exactly as it does untraced.
 
 from __future__ import annotations
 
-import os
+import logging
+import signal
 import subprocess
 import sys
 import textwrap
 from pathlib import Path
 
 import pytest
+import vask
+import vask.plugins
+import vask.serialize
+from engine_driver import frames_named
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
 
@@ -98,3 +103,181 @@ class TestStopInsideACallback:
             result = run_program(STOP_IN_SIGTERM_HANDLER, engine.name, tmp_path)
             assert result.returncode == 0, result.stderr
             assert "Traceback" not in result.stderr, result.stderr
+
+
+# ---- exceptions of the program raised inside recording code ------------------------------
+
+
+class Timeout(Exception):
+    """What a SIGALRM handler of the program raises."""
+
+
+@pytest.fixture
+def alarm_raises():
+    """A SIGALRM handler that raises Timeout, as a program's timeout does."""
+
+    def on_alarm(signum, frame):
+        raise Timeout("too slow")
+
+    previous = signal.signal(signal.SIGALRM, on_alarm)
+    yield
+    signal.signal(signal.SIGALRM, previous)
+
+
+class AlarmingValue:
+    """A value whose repr is where the signal handler happens to run."""
+
+    def __repr__(self):
+        signal.raise_signal(signal.SIGALRM)
+        return "AlarmingValue()"
+
+
+class RaisingValue:
+    def __repr__(self):
+        raise ValueError("a repr of the value's own")
+
+
+def takes(value):
+    return 1
+
+
+def after(n):
+    return n + 1
+
+
+def call_and_catch(make):
+    try:
+        takes(make())
+    except Timeout:
+        return "timed out"
+    return "finished"
+
+
+class TestExceptionsOfTheProgram:
+    def test_a_signal_handlers_exception_raised_in_a_dumper_reaches_the_program(
+        self, engine, alarm_raises, caplog
+    ):
+        caplog.set_level(logging.WARNING, logger="vask")
+        result, doc = engine.run(lambda: (call_and_catch(AlarmingValue), after(1)))
+        assert result == ("timed out", 2)
+        assert not [r for r in caplog.records if r.name == "vask"]
+        # Recording goes on after it.
+        assert [r["event"] for r in frames_named(doc, "after")] == ["call", "return"]
+
+    def test_an_error_of_the_value_itself_stays_contained(self, engine, caplog):
+        result, doc = engine.run(lambda: call_and_catch(RaisingValue))
+        assert result == "finished"
+        assert [r["event"] for r in frames_named(doc, "takes")] == ["call", "return"]
+
+    def test_raised_in_a_plugin(self, engine, alarm_raises, monkeypatch):
+        def process(frame, event, arg, context):
+            signal.raise_signal(signal.SIGALRM)
+            return {}
+
+        plugin = {
+            "co_names": ["takes"],
+            "path_fragment": "test_program_safety",
+            "call_type": "takes_call",
+            "return_type": "takes_return",
+            "process": process,
+        }
+        monkeypatch.setattr(vask.plugins, "load_plugin_data", lambda config: [plugin])
+        result, _ = engine.run(lambda: call_and_catch(int))
+        assert result == "timed out"
+
+    def test_raised_in_the_logging_of_an_error(self, engine, alarm_raises, monkeypatch):
+        class AlarmingHandler(logging.Handler):
+            def emit(self, record):
+                signal.raise_signal(signal.SIGALRM)
+
+        handler = AlarmingHandler()
+        logger = logging.getLogger("vask")
+        logger.addHandler(handler)
+        real = vask.serialize.dump_msgpack
+
+        def failing_dumper(value):
+            if value == 1:
+                raise RuntimeError("a fault of recording")
+            return real(value)
+
+        monkeypatch.setattr(vask.serialize, "dump_msgpack", failing_dumper)
+        try:
+            result, _ = engine.run(lambda: call_and_catch(dict))
+        finally:
+            logger.removeHandler(handler)
+        # The return value 1 of takes() fails to dump; logging that, the
+        # program's handler raised.
+        assert result == "timed out"
+
+    def test_system_exit_from_a_signal_handler_ends_the_program(self, engine, tmp_path):
+        program = """
+            import os, signal, sys, threading, vask
+
+            class Value:
+                def __repr__(self):
+                    return "Value(%d)" % sum(range(200))
+
+            def work(data, value):
+                return len(data)
+
+            def handler(signum, frame):
+                sys.exit(3)
+
+            signal.signal(signal.SIGTERM, handler)
+            vask.enable(config={"threading": False}, db_path=os.devnull, engine=ENGINE)
+            threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGTERM)).start()
+            data = {str(i): list(range(20)) for i in range(50)}
+            while True:
+                work(data, Value())
+            """
+        for _ in range(3):
+            result = run_program(program, engine.name, tmp_path, timeout=20)
+            assert result.returncode == 3, result.stderr
+
+
+# ---- the recursion limit -------------------------------------------------------------------
+
+
+def down(n):
+    return down(n + 1)
+
+
+def catches_recursion():
+    try:
+        down(0)
+    except RecursionError:
+        return "caught"
+
+
+class TestRecursionLimit:
+    def test_a_program_that_catches_recursion_error_prints_nothing_more(self, engine, tmp_path):
+        program = """
+            import os, vask
+
+            def down(n):
+                return down(n + 1)
+
+            vask.enable(config={"threading": False}, db_path=os.devnull, engine=ENGINE)
+            try:
+                down(0)
+            except RecursionError:
+                print("caught")
+            vask.disable(save=False)
+            """
+        assert_clean(run_program(program, engine.name, tmp_path), "caught")
+
+    def test_the_events_dropped_are_counted_once_at_the_build(self, engine, caplog):
+        caplog.set_level(logging.INFO, logger="vask")
+        result, doc = engine.run(catches_recursion)
+        assert result == "caught"
+        reports = [r for r in caplog.records if r.name == "vask"]
+        # The profile engine calls threading.current_thread for each event,
+        # which fails at the limit; the monitor may lose nothing there.
+        assert len(reports) == (0 if engine.monitor else 1)
+        for report in reports:
+            assert report.levelno == logging.INFO
+            assert "not recorded in full: the program was at its recursion limit" in (
+                report.getMessage()
+            )
+        # The calls that could be recorded are there.
+        assert len(frames_named(doc, "down")) > 100
