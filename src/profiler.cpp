@@ -1,5 +1,6 @@
 #include "profiler.hpp"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -33,7 +34,47 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     return boundary_int([&]() -> int { conversion_error(obj, "VaskProfiler"); });
   }
   return ProfilerObject::in_callback(obj, [&](VaskProfiler& profiler) {
+    if (profiler.stopped()) {
+      VaskProfiler::leave_thread(obj);
+      return 0;
+    }
     return profiler.on_event(frame, event, arg == nullptr ? Py_None : arg);
+  });
+}
+
+// The engine as a Python-level profile function, profiler(frame, event,
+// arg), as sys.setprofile calls it: a program that puts back the hook it
+// found (old = sys.getprofile(); ...; sys.setprofile(old)), or chains to it
+// from a hook of its own, goes on recording the same records.
+PyObject* py_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return boundary([&]() -> PyObject* {
+    PyObject* frame = nullptr;
+    PyObject* what = nullptr;
+    PyObject* arg = nullptr;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+      PyErr_SetString(PyExc_TypeError, "VaskProfiler() takes no keyword arguments");
+      throw_py();
+    }
+    if (!PyArg_UnpackTuple(args, "VaskProfiler", 3, 3, &frame, &what, &arg)) throw_py();
+    if (!PyFrame_Check(frame)) argument_error("frame", frame, "PyFrame");
+    if (!PyUnicode_Check(what)) argument_error("event", what, "PyString");
+    FrameEvent event;
+    if (PyUnicode_CompareWithASCIIString(what, "call") == 0) {
+      event = FrameEvent::Call;
+    } else if (PyUnicode_CompareWithASCIIString(what, "return") == 0) {
+      event = FrameEvent::Return;
+    } else {
+      Py_RETURN_NONE;  // c_call, c_return, c_exception
+    }
+    const int status = ProfilerObject::in_callback(self, [&](VaskProfiler& profiler) {
+      if (profiler.stopped()) {
+        VaskProfiler::leave_thread(self);
+        return 0;
+      }
+      return profiler.on_event(reinterpret_cast<PyFrameObject*>(frame), event, arg);
+    });
+    if (status < 0) throw_py();
+    Py_RETURN_NONE;
   });
 }
 
@@ -62,8 +103,14 @@ PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*,
                  "register_threading_profiler() takes exactly 3 arguments (%zd given)", nargs);
     return nullptr;
   }
-  PyEval_SetProfile(profile_callback, self);
-  Py_RETURN_NONE;
+  return boundary([&]() -> PyObject* {
+    ProfilerObject::of(self).install(self);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* py_stop(PyObject* self, PyObject*) noexcept {
+  return boundary([&]() -> PyObject* { return ProfilerObject::of(self).stop(self).release(); });
 }
 
 PyMethodDef g_profiler_methods[] = {
@@ -79,6 +126,12 @@ PyMethodDef g_profiler_methods[] = {
      "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
      "Register the profiler on the current thread. Called by `threading.setprofile`. See\n"
      ":func:`vask._vask.register_profiler`."},
+    {"stop", as_cfunction(py_stop), METH_NOARGS,
+     "stop($self)\n--\n\n"
+     "Stop recording for good, on every thread the engine is installed on: the\n"
+     "calling thread's hook is removed at once, the other threads' hooks at once\n"
+     "where the interpreter allows it or else at their next event. Returns the\n"
+     "idents of the threads whose hook the program replaced with its own."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -87,7 +140,12 @@ PyTypeObject* profiler_type() {
   static PyType_Slot slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(ProfilerObject::dealloc)},
       {Py_tp_methods, g_profiler_methods},
-      {Py_tp_doc, const_cast<char*>("The profile-hook tracing engine.")},
+      {Py_tp_call, reinterpret_cast<void*>(py_call)},
+      {Py_tp_doc,
+       const_cast<char*>("The profile-hook tracing engine.\n\n"
+                         "Also a profile function: engine(frame, event, arg) records the event\n"
+                         "as the native hook does, so that sys.setprofile(sys.getprofile())\n"
+                         "goes on recording.")},
       {0, nullptr},
   };
   static PyType_Spec type_spec = {
@@ -239,6 +297,83 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
   return -1;
 }
 
+// ---- installing and stopping -------------------------------------------------------
+
+void VaskProfiler::install(PyObject* self) {
+  if (stopped()) return;
+  PyThreadState* tstate = PyThreadState_Get();
+  {
+    // No Python code runs under the lock: setting the hook drops the one
+    // it replaces, which may run any code.
+    auto hooked = hooked_.lock();
+    note_hooked(hooked, tstate);
+  }
+  PyEval_SetProfile(profile_callback, self);
+}
+
+void VaskProfiler::note_hooked(Guarded<std::vector<HookedThread>>::Locked& hooked,
+                               PyThreadState* tstate) {
+  if (hooked->size() >= prune_at_) {
+    // Entries of threads that ended go; what is left sets the next bound.
+    std::vector<HookedThread> alive;
+    for (PyThreadState* t = PyInterpreterState_ThreadHead(tstate->interp); t != nullptr;
+         t = PyThreadState_Next(t)) {
+      for (const HookedThread& h : *hooked) {
+        if (h.tstate == t && h.thread_id == t->thread_id) {
+          alive.push_back(h);
+          break;
+        }
+      }
+    }
+    *hooked = std::move(alive);
+    prune_at_ = std::max<size_t>(64, hooked->size() * 2);
+  }
+  hooked->push_back(HookedThread{tstate, tstate->thread_id});
+}
+
+void VaskProfiler::leave_thread(PyObject* self) noexcept {
+  if (PyThreadState_Get()->c_profileobj == self) PyEval_SetProfile(nullptr, nullptr);
+}
+
+Ref VaskProfiler::stop(PyObject* self) {
+  Ref replaced = Ref::check(PyList_New(0));
+  if (stopped_.exchange(true, std::memory_order_acq_rel)) return replaced;
+  PyThreadState* tstate = PyThreadState_Get();
+  // A hook of the program's own: a profile function that is not this engine
+  // (neither the native hook nor this engine called as a Python function).
+  bool foreign_hooks = false;
+  std::vector<unsigned long> replaced_ids;
+  {
+    auto hooked = hooked_.lock();
+    for (PyThreadState* t = PyInterpreterState_ThreadHead(tstate->interp); t != nullptr;
+         t = PyThreadState_Next(t)) {
+      if (t->c_profilefunc == nullptr || t->c_profileobj == self) continue;
+      foreign_hooks = true;
+      for (const HookedThread& h : *hooked) {
+        if (h.tstate == t && h.thread_id == t->thread_id) {
+          replaced_ids.push_back(t->thread_id);
+          break;
+        }
+      }
+    }
+    hooked->clear();
+  }
+  for (unsigned long id : replaced_ids) {
+    Ref ident = Ref::check(PyLong_FromUnsignedLong(id));
+    if (PyList_Append(replaced.get(), ident.get()) < 0) throw_py();
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!foreign_hooks) {
+    // Every hook there is is this engine's: all of them go at once.
+    PyEval_SetProfileAllThreads(nullptr, nullptr);
+    return replaced;
+  }
+#endif
+  (void)foreign_hooks;
+  leave_thread(self);
+  return replaced;
+}
+
 Ref VaskProfiler::log_error(Ref error, PyFrameObject* frame, FrameEvent event,
                             std::string_view co_filename, std::string_view co_name) noexcept {
   return vask::log_error(std::move(error), [&] {
@@ -266,7 +401,7 @@ PyObject* register_profiler(PyObject* profiler) {
   Ref instance = ProfilerObject::wrap(profiler_type(), VaskProfiler::new_from_python(profiler));
 
   if (PyObject_SetAttrString(profiler, "rust_profiler", instance.get()) < 0) throw_py();
-  PyEval_SetProfile(profile_callback, instance.get());
+  ProfilerObject::of(instance.get()).install(instance.get());
 
   Ref config = getattr(profiler, "config");
   bool use_threading = false;

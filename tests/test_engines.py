@@ -775,7 +775,6 @@ class TestApi:
         assert (tmp_path / "rel.db").exists()
         assert not (tmp_path / "sub" / "rel.db").exists()
 
-    @pytest.mark.skipif(sys.version_info < (3, 12), reason="no way to unhook other threads")
     def test_threads_stop_recording_when_tracing_stops(self, engine, monkeypatch):
         monkeypatch.setattr(vask.db, "save_trace", lambda trace_id, **kw: None)
         stop, hooked_after = threading.Event(), []

@@ -13,13 +13,14 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 from pathlib import Path
 
 import pytest
 import vask
 import vask.plugins
 import vask.serialize
-from engine_driver import frames_named
+from engine_driver import EngineDriver, decode, frames_named
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
 
@@ -281,3 +282,135 @@ class TestRecursionLimit:
             )
         # The calls that could be recorded are there.
         assert len(frames_named(doc, "down")) > 100
+
+
+# ---- the profile hook: put back, replaced, stopped from another thread ---------------------
+
+
+def first(x):
+    y = x + 1
+    return y * 2
+
+
+def second(x):
+    y = x + 1
+    return y * 2
+
+
+def shape(record):
+    """What a record says beside its ids, times, names and line."""
+    ignored = ("frame_id", "timestamp", "user_code_call_site", "co_name", "qualname", "path")
+    return {key: value for key, value in record.items() if key not in ignored}
+
+
+class TestProfileHook:
+    def test_putting_back_the_hook_found_goes_on_recording_the_same(self):
+        def program():
+            first(1)
+            old = sys.getprofile()
+            sys.setprofile(old)  # the engine, now called as a Python function
+            second(1)
+            return sys.getprofile() is old
+
+        profile = EngineDriver("profile")
+        result, doc = profile.run(program)
+        assert result is True
+        a, b = frames_named(doc, "first"), frames_named(doc, "second")
+        assert [r["event"] for r in b] == ["call", "return"]
+        assert [shape(r) for r in a] == [shape(r) for r in b]
+        assert b[1]["arg"] == 4 and b[1]["qualname"] == "test_program_safety.second"
+        assert b[0]["path"].startswith("tests/test_program_safety.py:")
+        assert b[0]["user_code_call_site"] == a[0]["user_code_call_site"] | {
+            "line_number": b[0]["user_code_call_site"]["line_number"]
+        }
+        assert sys.getprofile() is None
+
+    def test_a_hook_of_the_program_that_chains_to_the_old_one(self):
+        seen = []
+
+        def program():
+            old = sys.getprofile()
+
+            def mine(frame, event, arg):
+                seen.append(event)
+                old(frame, event, arg)
+
+            sys.setprofile(mine)
+            second(1)
+            sys.setprofile(old)
+
+        _, doc = EngineDriver("profile").run(program)
+        assert [r["event"] for r in frames_named(doc, "second")] == ["call", "return"]
+        assert "call" in seen
+
+    def test_the_program_is_told_once_where_its_own_hook_ended_the_recording(self, caplog):
+        caplog.set_level(logging.WARNING, logger="vask")
+
+        def mine(frame, event, arg):
+            return None
+
+        def program():
+            first(1)
+            sys.setprofile(mine)
+            second(1)
+
+        profile = EngineDriver("profile")
+        recorder = profile.recorder()
+        recorder.start()
+        try:
+            program()
+            assert sys.getprofile() is mine
+            recorder.stop()
+            # The program's hook is its own to remove.
+            assert sys.getprofile() is mine
+        finally:
+            sys.setprofile(None)
+        (warning,) = [r for r in caplog.records if r.name == "vask"]
+        assert "sys.setprofile" in warning.getMessage()
+        assert "'MainThread'" in warning.getMessage()
+        doc = decode(recorder.build_trace())
+        assert frames_named(doc, "first") and not frames_named(doc, "second")
+
+    def test_a_replaced_hook_for_new_threads_is_told_too(self, caplog):
+        caplog.set_level(logging.WARNING, logger="vask")
+
+        def mine(frame, event, arg):
+            return None
+
+        recorder = EngineDriver("profile").recorder(config={"threading": True})
+        recorder.start()
+        try:
+            threading.setprofile(mine)
+            recorder.stop()
+            assert threading.getprofile() is mine
+        finally:
+            threading.setprofile(None)
+        (warning,) = [r for r in caplog.records if r.name == "vask"]
+        assert "threading.setprofile" in warning.getMessage()
+
+
+def test_stopping_on_another_thread_stops_the_thread_that_started(engine):
+    recorder = engine.recorder()
+    started, stopped = threading.Event(), threading.Event()
+    hooks_after = []
+
+    def worker():
+        recorder.start()
+        first(1)
+        started.set()
+        stopped.wait(10)
+        for i in range(300):
+            first(i)  # after the stop: nothing is recorded, nothing grows
+        hooks_after.append(sys.getprofile())
+
+    thread = threading.Thread(target=worker)
+    thread.start()
+    started.wait(10)
+    recorder.stop()
+    stopped.set()
+    thread.join()
+    assert [r["event"] for r in frames_named(decode(recorder.build_trace()), "first")] == [
+        "call",
+        "return",
+    ]
+    assert hooks_after == [None]
