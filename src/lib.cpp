@@ -42,11 +42,11 @@ PyObject* py_register_monitor(PyObject*, PyObject* const* args, Py_ssize_t nargs
       argument_error("name", a[4], "PyString");
     }
     VaskMonitor::Arguments converted;
-    converted.db_path = str_view(a[0]);
+    converted.db_path = fs_encode(a[0]);
     converted.config = a[1];
-    converted.source = str_view(a[2]);
+    converted.source = str_text(a[2]);
     converted.one_trace_per_test = a[3] == Py_True;
-    if (a[4] != nullptr && a[4] != Py_None) converted.name = std::string(str_view(a[4]));
+    if (a[4] != nullptr && a[4] != Py_None) converted.name = str_text(a[4]);
     return register_monitor(converted).release();
   });
 }

@@ -126,11 +126,11 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
       if (on_return == nullptr && PyErr_Occurred()) throw_py();
       if (on_return != nullptr && PyList_Check(on_return)) {
         Ref targets = Ref::incref(on_return);
-        // str_view runs no Python code, so the list cannot change under the
-        // loop. Items that are not str are skipped.
+        // try_utf8_text runs no Python code, so the list cannot change under
+        // the loop. Items that are not str are skipped.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets.get()); ++i) {
-          if (auto text = try_str_view(PyList_GET_ITEM(targets.get(), i))) {
-            m->on_return_targets_.emplace(*text);
+          if (auto text = try_utf8_text(PyList_GET_ITEM(targets.get(), i))) {
+            m->on_return_targets_.emplace(text->text());
           }
         }
       }
@@ -241,20 +241,31 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
 
   EventErrors errors;
   auto log = [this](Ref error) noexcept { return log_error(std::move(error)); };
+  // None, or null with the program's exception when one arose.
+  auto finish = [&]() -> PyObject* {
+    Ref program_error = core_->finish_event(errors);
+    if (!program_error) return Py_NewRef(Py_None);
+    stash.discard();  // the program's exception replaces whatever was in flight
+    restore_error(std::move(program_error));
+    return nullptr;
+  };
   if (!PyCode_Check(code)) {
     try {
       conversion_error(code, "PyCode");
     } catch (...) {
       errors.report(log);
     }
-    return Py_NewRef(Py_None);
+    return finish();
   }
   auto* co = reinterpret_cast<PyCodeObject*>(code);
-  // Invariant: a code object's name and file name are str; the views stay
-  // valid with `code`, which the interpreter holds for the event.
-  std::optional<std::string_view> filename = try_str_view(co->co_filename);
-  std::optional<std::string_view> co_name = try_str_view(co->co_name);
-  if (!filename || !co_name) return Py_NewRef(Py_None);
+  // Invariant: a code object's name and file name are str; the texts stay
+  // valid with `code`, which the interpreter holds for the event (and their
+  // escaped copies, for a file name with lone surrogates, with themselves).
+  const std::optional<Utf8Text> filename_text = try_utf8_text(co->co_filename);
+  const std::optional<Utf8Text> co_name_text = try_utf8_text(co->co_name);
+  if (!filename_text || !co_name_text) return Py_NewRef(Py_None);
+  const std::string_view filename = filename_text->text();
+  const std::string_view co_name = co_name_text->text();
 
   CodeFacts facts;
   bool cached = false;
@@ -271,7 +282,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
       PyErr_Clear();
     }
   }
-  if (!cached) facts = facts_of(co, *filename, *co_name);
+  if (!cached) facts = facts_of(co, filename, co_name);
   if (!facts.watched && facts.recorded == false) {
     return Py_NewRef(can_disable(event) ? disable_.get() : Py_None);
   }
@@ -284,7 +295,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
     } catch (...) {
       errors.report(log);
     }
-    return Py_NewRef(Py_None);
+    return finish();
   }
   PyObject* frame = frame_ref.get();
 
@@ -292,14 +303,14 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
   batch.clear();
 
   if (facts.watched) {
-    records_->add_plugin_records(*records_->watchers(*co_name), frame, event, arg, *filename, ts,
+    records_->add_plugin_records(*records_->watchers(co_name), frame, event, arg, filename, ts,
                                  batch, errors, log);
   }
 
   bool recorded = facts.recorded.value_or(false);
   if (!facts.recorded) {
     try {
-      recorded = monitor_should_record(frame, *filename, include_frames_, ignore_frames_);
+      recorded = monitor_should_record(frame, filename, include_frames_, ignore_frames_);
     } catch (...) {
       errors.report(log);
     }
@@ -307,7 +318,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
 
   if (recorded) {
     try {
-      records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, *co_name, batch);
+      records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, co_name, batch);
     } catch (...) {
       errors.report(log);
     }
@@ -316,12 +327,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
   // Nothing recorded here is not switched off: a plugin may match the next
   // event, and an unnamed file's verdict depends on its callers.
   core_->store_event(ts, event, batch, errors, log, [&] { identify_thread(ts); });
-
-  Ref program_error = core_->finish_event(errors);
-  if (!program_error) return Py_NewRef(Py_None);
-  stash.discard();  // the program's exception replaces whatever was in flight
-  restore_error(std::move(program_error));
-  return nullptr;
+  return finish();
 }
 
 // ---- markers ------------------------------------------------------------------------

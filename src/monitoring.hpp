@@ -34,7 +34,7 @@ class VaskMonitor final : private TestHooks, private CutHook {
  public:
   // register_monitor's converted arguments. config is a dict (borrowed).
   struct Arguments {
-    std::string db_path;
+    std::string db_path;  // as the file system names it (fs_encode)
     PyObject* config = nullptr;
     std::string source;
     bool one_trace_per_test = false;

@@ -161,7 +161,7 @@ PyTypeObject* profiler_type() {
 
 std::string required_str_attr(PyObject* obj, const char* name) {
   Ref value = getattr(obj, name);
-  return std::string(str_view(value.get()));
+  return str_text(value.get());
 }
 
 }  // namespace
@@ -189,13 +189,14 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
 
   TraceSettings settings;
   Ref db_path = getattr(profiler, "db_path");
-  settings.db_path = to_str(db_path.get());
+  Ref db_path_text = Ref::check(PyObject_Str(db_path.get()));
+  settings.db_path = fs_encode(db_path_text.get());
 
   Ref one_trace_per_test = getattr(profiler, "one_trace_per_test");
   if (!PyBool_Check(one_trace_per_test.get())) conversion_error(one_trace_per_test.get(), "PyBool");
 
   Ref name = getattr(profiler, "trace_name");
-  if (name.get() != Py_None) settings.default_trace_name = std::string(str_view(name.get()));
+  if (name.get() != Py_None) settings.default_trace_name = str_text(name.get());
 
   settings.source = required_str_attr(profiler, "source");
 
@@ -241,12 +242,15 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
   if (ts.suspended) return 0;
 
   // Invariant: a real frame always has a code object whose name and file name
-  // are str; the strings stay alive with `code`.
+  // are str; the texts stay alive with `code` (and their escaped copies,
+  // for a file name with lone surrogates, with themselves).
   Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
   auto* co = reinterpret_cast<PyCodeObject*>(code.get());
-  std::optional<std::string_view> filename = try_str_view(co->co_filename);
-  std::optional<std::string_view> co_name = try_str_view(co->co_name);
-  if (!filename || !co_name) return 0;
+  const std::optional<Utf8Text> filename_text = try_utf8_text(co->co_filename);
+  const std::optional<Utf8Text> co_name_text = try_utf8_text(co->co_name);
+  if (!filename_text || !co_name_text) return 0;
+  const std::string_view filename = filename_text->text();
+  const std::string_view co_name = co_name_text->text();
   PyObject* frame_obj = reinterpret_cast<PyObject*>(frame);
 
   // Errors of recording are logged and dropped. An exception of the program
@@ -255,7 +259,7 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
   // traced frame.
   EventErrors errors;
   auto log = [&](Ref error) noexcept {
-    return log_error(std::move(error), frame, event, *filename, *co_name);
+    return log_error(std::move(error), frame, event, filename, co_name);
   };
 
   RecordBatch& batch = ts.scratch;
@@ -263,14 +267,14 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
 
   // Plugins watch functions by name: only functions with a watcher take
   // the plugin lock.
-  if (const RecordMaker::Watchers* watchers = records_->watchers(*co_name)) {
-    records_->add_plugin_records(*watchers, frame_obj, event, arg, *filename, ts, batch, errors,
+  if (const RecordMaker::Watchers* watchers = records_->watchers(co_name)) {
+    records_->add_plugin_records(*watchers, frame_obj, event, arg, filename, ts, batch, errors,
                                  log);
   }
 
   bool recorded = false;
   try {
-    recorded = profiler_should_record(frame_obj, *filename, include_frames_, ignore_frames_);
+    recorded = profiler_should_record(frame_obj, filename, include_frames_, ignore_frames_);
   } catch (...) {
     errors.report(log);
   }
@@ -279,7 +283,7 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
     try {
       records_->add_frame_record(ts, frame_obj, event,
                                  event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None,
-                                 arg, *co_name, batch);
+                                 arg, co_name, batch);
     } catch (...) {
       // The function's own record is lost; records the plugins made for this
       // event (a test start, a request) are still stored below.

@@ -105,7 +105,7 @@ void TraceBuffer::store_document(const std::string& trace_id, PyObject* document
   if (PyDict_SetItemString(kwargs.get(), "msgpack_data", document) < 0) throw_py();
   Ref pathlib = import("pathlib");
   Ref path_type = getattr(pathlib.get(), "Path");
-  Ref path = call(path_type.get(), make_str(settings_.db_path).get());
+  Ref path = call(path_type.get(), fs_decode(settings_.db_path).get());
   if (PyDict_SetItemString(kwargs.get(), "db_path", path.get()) < 0) throw_py();
   Ref db = import("vask.db");
   Ref save_trace = getattr(db.get(), "save_trace");

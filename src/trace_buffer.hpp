@@ -19,7 +19,9 @@ namespace vask {
 
 // Facts of the run, fixed at construction.
 struct TraceSettings {
-  std::string db_path;  // handed to vask.db.save_trace as a pathlib.Path
+  // Handed to vask.db.save_trace as a pathlib.Path; kept as the file system
+  // names it (fs_encode), so that an undecodable name finds the same file.
+  std::string db_path;
   std::string source;
   std::string main_thread_id;  // identity of the thread that built the engine
   // The name the trace starts with, and each test's trace after it.

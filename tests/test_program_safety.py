@@ -414,3 +414,80 @@ def test_stopping_on_another_thread_stops_the_thread_that_started(engine):
         "return",
     ]
     assert hooks_after == [None]
+
+
+# ---- text that is not valid UTF-8 ----------------------------------------------------------
+
+UNDECODABLE = "caf\udce9"  # b"caf\xe9" as Python reads it from argv or the file system
+ESCAPED = "caf\\udce9"  # as vask writes it
+
+
+ARGV_PROGRAM = """
+import sys, threading
+
+def show(arg):
+    return len(arg)
+
+def work():
+    return show(sys.argv[1])
+
+thread = threading.Thread(target=work, name=sys.argv[1])
+thread.start()
+thread.join()
+print(work())
+"""
+
+
+class TestUndecodableText:
+    def test_vask_run_with_an_undecodable_argument(self, engine, tmp_path):
+        from test_cli import vask_cmd
+
+        (tmp_path / "prog.py").write_text(ARGV_PROGRAM)
+        run = vask_cmd(
+            "run", "--engine", engine.name, "prog.py", UNDECODABLE + ".txt", cwd=tmp_path
+        )
+        assert run.stdout.startswith("8\n")
+        listing = vask_cmd("traces", "list", cwd=tmp_path)
+        assert f"prog.py {ESCAPED}.txt" in listing.stdout
+        shown = vask_cmd("traces", "show", "latest", cwd=tmp_path).stdout
+        assert f"thread {ESCAPED}.txt" in shown
+        assert f"show(arg='{ESCAPED}.txt'".replace("\\", "\\\\") in shown
+
+    def test_vask_run_in_an_undecodable_directory(self, engine, tmp_path):
+        from test_cli import vask_cmd
+
+        where = tmp_path / UNDECODABLE
+        where.mkdir()
+        (where / "prog.py").write_text(ARGV_PROGRAM)
+        vask_cmd(
+            "run", "--engine", engine.name, "--db", str(where / "t.db"), "prog.py", "x", cwd=where
+        )
+        shown = vask_cmd("traces", "show", "latest", "--db", str(where / "t.db"), cwd=where).stdout
+        # The file's path is shown relative to the working directory.
+        assert "show(arg='x')  → 1" in shown and " prog.py:4" in shown
+
+    def test_code_thread_names_and_rules_with_lone_surrogates(self, engine):
+        # A library path: recorded only because the include rule names it.
+        filename = f"/venv/site-packages/{UNDECODABLE}/app.py"
+        namespace: dict = {}
+        exec(compile("def greet(who):\n    return 'hi ' + who\n", filename, "exec"), namespace)
+        greet = namespace["greet"]
+
+        def program():
+            thread = threading.Thread(target=greet, args=(UNDECODABLE,), name=UNDECODABLE)
+            thread.start()
+            thread.join()
+            return greet("x")
+
+        config = {
+            "threading": True,
+            "filters": {"include_frames": [UNDECODABLE]},
+            "team_note": UNDECODABLE,  # unknown keys are kept, and stored
+        }
+        result, doc = engine.run(program, config=config)
+        assert result == "hi x"
+        records = frames_named(doc, "greet")
+        assert len(records) == 4
+        assert records[0]["path"] == f"/venv/site-packages/{ESCAPED}/app.py:1"
+        assert ESCAPED in {t["name"] for t in doc["threads"].values()}
+        assert doc["meta"]["config"]["team_note"] == ESCAPED

@@ -48,6 +48,7 @@ import re
 import sqlite3
 import tempfile
 import time
+import urllib.parse
 import urllib.request
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
@@ -444,7 +445,13 @@ def connect_readonly(
     path = Path(db_path).absolute()
     if not path.exists():
         raise FileNotFoundError(errno.ENOENT, "no trace database", str(path))
-    uri = f"file:{urllib.request.pathname2url(str(path))}?mode=ro"
+    if os.name == "posix":
+        # Quoted from its bytes: a name that is not UTF-8 (a surrogate-escaped
+        # str) names the same file.
+        quoted = urllib.parse.quote(os.fsencode(path))
+    else:
+        quoted = urllib.request.pathname2url(str(path))
+    uri = f"file:{quoted}?mode=ro"
     try:
         conn = sqlite3.connect(
             uri,

@@ -148,6 +148,36 @@ Utf8Text utf8_text(PyObject* str) {
   return {text, std::move(escaped)};
 }
 
+std::optional<Utf8Text> try_utf8_text(PyObject* obj) noexcept {
+  if (!PyUnicode_Check(obj)) return std::nullopt;
+  try {
+    return utf8_text(obj);
+  } catch (const PyErrSet&) {
+    PyErr_Clear();
+  } catch (const InternalFault&) {
+  } catch (const std::bad_alloc&) {
+  }
+  return std::nullopt;
+}
+
+std::string str_text(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) conversion_error(obj, "PyString");
+  const Utf8Text text = utf8_text(obj);
+  return std::string(text.text());
+}
+
+std::string fs_encode(PyObject* path) {
+  if (!PyUnicode_Check(path)) conversion_error(path, "PyString");
+  Ref bytes = Ref::check(PyUnicode_EncodeFSDefault(path));
+  return std::string(PyBytes_AS_STRING(bytes.get()),
+                     static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+Ref fs_decode(std::string_view path) {
+  return Ref::check(
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
+
 Ref make_str(std::string_view text) {
   return Ref::check(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));

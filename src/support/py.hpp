@@ -147,6 +147,15 @@ class ErrorStash {
 std::string_view str_view(PyObject* obj);
 // As str_view(), but returns nullopt when obj is not a str, without an error.
 std::optional<std::string_view> try_str_view(PyObject* obj) noexcept;
+// Text from the program that is not valid Unicode (lone surrogates: a
+// surrogate-escaped sys.argv, a file or thread name read from undecodable
+// bytes) is written with backslashreplace everywhere vask writes text: in the
+// values the dumpers write, the frame records, the trace document and the
+// configuration it holds. "caf\xe9.txt" read as 'caf\udce9.txt' is stored as
+// the text `caf\udce9.txt`: it survives readable, what is stored stays
+// valid UTF-8, and no record or trace fails on it. (Paths handed back to
+// Python keep the file-system encoding instead: see fs_encode.)
+//
 // UTF-8 text of any str instance, read from its storage: no method of a str
 // subclass runs. Lone surrogates, which UTF-8 cannot hold, are written as
 // their escapes (\\ud800) into a copy the object owns. The text lives as long
@@ -163,6 +172,18 @@ class Utf8Text {
   Ref owner_;
 };
 Utf8Text utf8_text(PyObject* str);
+// As utf8_text(), or nullopt without an error when obj is not a str or the
+// text cannot be made (no memory).
+std::optional<Utf8Text> try_utf8_text(PyObject* obj) noexcept;
+// The text of a str as utf8_text() writes it, copied. Throws PyErrSet: the
+// conversion TypeError naming "PyString" when obj is not a str.
+std::string str_text(PyObject* obj);
+// A path as the file system names it (os.fsencode): the bytes that
+// fs_decode() turns back into the same str, surrogates included. Throws
+// PyErrSet: the conversion TypeError naming "PyString" when obj is not a str.
+std::string fs_encode(PyObject* path);
+// os.fsdecode(bytes). Throws PyErrSet.
+Ref fs_decode(std::string_view path);
 // New str object from UTF-8 text (surrogates escaped on the way in).
 Ref make_str(std::string_view text);
 // str(obj) as UTF-8 text.

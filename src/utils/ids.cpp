@@ -233,7 +233,7 @@ std::string get_thread_id(PyObject* thread) {
   std::string name = "<unknown>";
   Ref value = Ref::steal(PyObject_GetAttr(thread, n.name));
   if (value) {
-    name = str_view(value.get());
+    if (std::optional<Utf8Text> text = try_utf8_text(value.get())) name = text->text();
   } else {
     PyErr_Clear();  // an unreadable name only degrades the warning text
   }
