@@ -77,6 +77,7 @@ void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatc
       try {
         buffer_.save_in_db();
       } catch (...) {
+        rethrow_if_forced_unwind();
         // The test's records are back in the buffers. What follows the end
         // of the test in this batch is still stored before the error is
         // reported.
@@ -95,6 +96,7 @@ void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatc
       try {
         start_new_test_trace();
       } catch (...) {
+        rethrow_if_forced_unwind();
         {
           ErrorStash keep;
           push_frame_data(ts, batch.records, start, n, frame_event_of(batch, start, n, event));

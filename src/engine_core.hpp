@@ -73,13 +73,13 @@ class EventErrors {
   // Call from a catch block. log(error) receives the exception object and
   // returns an exception of the program that arose while logging, or null.
   template <class Log>
-  void report(Log&& log) noexcept {
+  void report(Log&& log) {
     set_error_from_current_exception();
     add(fetch_error(), std::forward<Log>(log));
   }
   // An error already taken out (fetch_error()).
   template <class Log>
-  void add(Ref error, Log&& log) noexcept {
+  void add(Ref error, Log&& log) {
     if (!error) return;
     if (belongs_to_program(error.get())) {
       keep(std::move(error));
@@ -207,10 +207,10 @@ class EngineCore {
   // The end of every event: stores a batch that is not empty, once
   // identify() (which may throw) made the thread known with set_thread(),
   // and leaves the batch empty. Every failure, a flush's included, goes to
-  // `errors`.
+  // `errors`; only a forced unwind goes through.
   template <class Identify, class Log>
   void store_event(EngineThreadState& ts, FrameEvent event, RecordBatch& batch, EventErrors& errors,
-                   Log& log, Identify&& identify) noexcept {
+                   Log& log, Identify&& identify) {
     if (batch.empty()) return;
     try {
       identify();

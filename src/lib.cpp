@@ -13,7 +13,7 @@ namespace {
 bool g_initialised = false;
 
 PyObject* py_register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+                               PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"profiler"};
     PyObject* profiler;
@@ -28,7 +28,7 @@ PyObject* py_register_noop_profiler(PyObject*, PyObject*) noexcept {
 }
 
 PyObject* py_register_monitor(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"db_path", "config", "source", "one_trace_per_test",
                                         "name"};
@@ -90,6 +90,7 @@ PyMODINIT_FUNC PyInit__vask() {
       throw_py();
     }
     init_interned();
+    watch_interpreter_exit();
     watch_working_directory();
     Ref module = Ref::check(PyModule_Create2(&g_module, PYTHON_API_VERSION));
     if (PyModule_AddFunctions(module.get(), g_methods) < 0) throw_py();

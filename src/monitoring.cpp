@@ -217,13 +217,13 @@ void VaskMonitor::identify_thread(EngineThreadState& ts) {
   core_->set_thread(ts, thread.get());
 }
 
-Ref VaskMonitor::log_error(Ref error) noexcept {
+Ref VaskMonitor::log_error(Ref error) {
   return vask::log_error(std::move(error), [] {
     return Ref::check(Py_BuildValue("(s)", "Unexpected exception in Rust."));
   });
 }
 
-PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept {
+PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) {
   // Recording never disturbs the interpreter's error state.
   ErrorStash stash;
   std::optional<PerThread<EngineThreadState>::Borrow> borrowed;
@@ -240,7 +240,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
   if (ts.suspended) return Py_NewRef(Py_None);
 
   EventErrors errors;
-  auto log = [this](Ref error) noexcept { return log_error(std::move(error)); };
+  auto log = [this](Ref error) { return log_error(std::move(error)); };
   // None, or null with the program's exception when one arose.
   auto finish = [&]() -> PyObject* {
     Ref program_error = core_->finish_event(errors);

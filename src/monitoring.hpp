@@ -49,7 +49,7 @@ class VaskMonitor final : private TestHooks, private CutHook {
   // None (new references), or null with an exception of the traced program
   // set when one arose while recording (see EventErrors).
   // Recording errors are logged on the "vask" logger. GIL held.
-  PyObject* on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept;
+  PyObject* on_event(PyObject* code, FrameEvent event, PyObject* arg);
 
   EngineCore& core() noexcept { return *core_; }
   bool active() const noexcept { return active_.load(); }
@@ -80,7 +80,7 @@ class VaskMonitor final : private TestHooks, private CutHook {
   // suspended meanwhile. Throws PyErrSet.
   void identify_thread(EngineThreadState& ts);
   // Returns an exception of the program raised while logging, or null.
-  Ref log_error(Ref error) noexcept;
+  Ref log_error(Ref error);
 
   // TestHooks and CutHook: the markers follow the trace.
   void test_started(const TraceLock& trace) override;

@@ -79,7 +79,7 @@ PyGetSetDef g_monitor_getset[] = {
 // ---- setters, save, build_trace ----------------------------------------------------
 
 PyObject* py_set_active(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
     PyObject* value = value_argument("set_active", args, nargs, kwnames);
     monitor_of(self).set_active(bool_argument("value", value));
@@ -88,7 +88,7 @@ PyObject* py_set_active(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* py_set_timestamp(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+                           PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
     PyObject* value = value_argument("set_timestamp", args, nargs, kwnames);
     double seconds = 0;
@@ -108,7 +108,7 @@ PyObject* py_set_timestamp(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* py_set_suspend_hooks(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+                               PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
     PyObject* value = value_argument("set_suspend_hooks", args, nargs, kwnames);
     monitor_of(self).set_suspend_hooks(bool_argument("value", value));
@@ -116,7 +116,7 @@ PyObject* py_set_suspend_hooks(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
-PyObject* py_save(PyObject* self, PyObject*) noexcept {
+PyObject* py_save(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
     EngineCore& core = monitor_of(self).core();
     core.buffer().save_in_db();
@@ -125,7 +125,7 @@ PyObject* py_save(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
+PyObject* py_build_trace(PyObject* self, PyObject*) {
   return boundary([&] {
     EngineCore& core = monitor_of(self).core();
     Ref document = core.buffer().build_trace_inner();
@@ -141,7 +141,7 @@ PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
 // its first instruction (an exception raised by a trace function at its
 // start), and an error raised here would replace the program's exception.
 // Returns false with the argument error set.
-bool check_offset(PyObject* offset) noexcept {
+bool check_offset(PyObject* offset) {
   if (PyLong_Check(offset)) return true;
   Ref index = Ref::steal(PyNumber_Index(offset));
   if (index) return true;
@@ -155,7 +155,7 @@ bool check_offset(PyObject* offset) noexcept {
 
 template <FrameEvent kEvent>
 PyObject* monitor_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+                           PyObject* kwnames) {
   constexpr bool kHasArg = kEvent != FrameEvent::Call && kEvent != FrameEvent::Resume;
   constexpr Py_ssize_t kCount = kHasArg ? 3 : 2;
   PyObject* a[3] = {nullptr, nullptr, nullptr};

@@ -21,7 +21,7 @@ constexpr const char* kLogMessage =
     "    event: %s\n"
     "    frame locals: %s\n";
 
-int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) noexcept {
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
   FrameEvent event;
   if (what == PyTrace_CALL) {
     event = FrameEvent::Call;
@@ -46,7 +46,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 // arg), as sys.setprofile calls it: a program that puts back the hook it
 // found (old = sys.getprofile(); ...; sys.setprofile(old)), or chains to it
 // from a hook of its own, goes on recording the same records.
-PyObject* py_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* py_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
     PyObject* frame = nullptr;
     PyObject* what = nullptr;
@@ -78,7 +78,7 @@ PyObject* py_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
-PyObject* py_save(PyObject* self, PyObject*) noexcept {
+PyObject* py_save(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
     EngineCore& core = ProfilerObject::of(self).core();
     core.buffer().save_in_db();
@@ -87,7 +87,7 @@ PyObject* py_save(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
+PyObject* py_build_trace(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
     EngineCore& core = ProfilerObject::of(self).core();
     Ref document = core.buffer().build_trace_inner();
@@ -96,8 +96,7 @@ PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*,
-                                         Py_ssize_t nargs) noexcept {
+PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
   if (nargs != 3) {
     PyErr_Format(PyExc_TypeError,
                  "register_threading_profiler() takes exactly 3 arguments (%zd given)", nargs);
@@ -109,7 +108,7 @@ PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*,
   });
 }
 
-PyObject* py_stop(PyObject* self, PyObject*) noexcept {
+PyObject* py_stop(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* { return ProfilerObject::of(self).stop(self).release(); });
 }
 
@@ -227,7 +226,7 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
 
 // ---- the profile callback ------------------------------------------------------
 
-int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept {
+int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) {
   // Recording never disturbs an exception the traced program has in flight.
   ErrorStash stash;
   std::optional<PerThread<EngineThreadState>::Borrow> borrowed;
@@ -258,7 +257,7 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
   // is the program's own: the event is finished, then it is raised in the
   // traced frame.
   EventErrors errors;
-  auto log = [&](Ref error) noexcept {
+  auto log = [&](Ref error) {
     return log_error(std::move(error), frame, event, filename, co_name);
   };
 
@@ -335,7 +334,7 @@ void VaskProfiler::note_hooked(Guarded<std::vector<HookedThread>>::Locked& hooke
   hooked->push_back(HookedThread{tstate, tstate->thread_id});
 }
 
-void VaskProfiler::leave_thread(PyObject* self) noexcept {
+void VaskProfiler::leave_thread(PyObject* self) {
   if (PyThreadState_Get()->c_profileobj == self) PyEval_SetProfile(nullptr, nullptr);
 }
 
@@ -379,7 +378,7 @@ Ref VaskProfiler::stop(PyObject* self) {
 }
 
 Ref VaskProfiler::log_error(Ref error, PyFrameObject* frame, FrameEvent event,
-                            std::string_view co_filename, std::string_view co_name) noexcept {
+                            std::string_view co_filename, std::string_view co_name) {
   return vask::log_error(std::move(error), [&] {
     Ref locals = getattr(reinterpret_cast<PyObject*>(frame), interned().f_locals);
     Ref locals_copy = call(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get());

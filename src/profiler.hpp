@@ -25,11 +25,12 @@ class VaskProfiler {
   // failure nothing is left behind.
   static std::unique_ptr<VaskProfiler> new_from_python(PyObject* profiler);
 
-  // One call or return event (the profile callback's body). Never throws:
-  // recording errors are logged on the "vask" logger.
+  // One call or return event (the profile callback's body). Never throws
+  // (but for a forced unwind): recording errors are logged on the "vask"
+  // logger.
   // Returns 0, or -1 with an exception of the traced program set when one
   // arose while recording (see EventErrors).
-  int on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept;
+  int on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg);
 
   EngineCore& core() noexcept { return *core_; }
 
@@ -47,7 +48,7 @@ class VaskProfiler {
   Ref stop(PyObject* self);
   // The event of a stopped engine: removes `self` from the calling thread's
   // hook when it is there. GIL held.
-  static void leave_thread(PyObject* self) noexcept;
+  static void leave_thread(PyObject* self);
 
  private:
   VaskProfiler() = default;
@@ -65,7 +66,7 @@ class VaskProfiler {
 
   // Returns an exception of the program raised while logging, or null.
   Ref log_error(Ref error, PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
-                std::string_view co_name) noexcept;
+                std::string_view co_name);
 
   // Fixed after construction.
   Finders include_frames_;

@@ -330,6 +330,7 @@ bool SubtreeFlusher::cut_largest(FlushThreadState& state, bool& suspended,
     } suspend(suspended);
     buffer_.store_document(flushed_trace_id, document.get());
   } catch (...) {
+    rethrow_if_forced_unwind();
     put_back();
     state.store_failed = true;
     throw;

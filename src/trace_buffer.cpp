@@ -118,6 +118,7 @@ auto TraceBuffer::restoring_on_failure(Taken& taken, F&& work) {
   try {
     return work();
   } catch (...) {
+    rethrow_if_forced_unwind();
     // A build or store that fails (a locked or unwritable database) must not
     // lose the trace: the records go back in front of anything recorded
     // meanwhile, so that a later save stores them.
@@ -148,6 +149,7 @@ void TraceBuffer::save_in_db() {
       Ref document = build_document(next);
       store_document(next.trace_id, document.get());
     } catch (...) {
+      rethrow_if_forced_unwind();
       {
         ErrorStash keep;
         auto unsaved = unsaved_.lock();

@@ -491,3 +491,41 @@ class TestUndecodableText:
         assert records[0]["path"] == f"/venv/site-packages/{ESCAPED}/app.py:1"
         assert ESCAPED in {t["name"] for t in doc["threads"].values()}
         assert doc["meta"]["config"]["team_note"] == ESCAPED
+
+
+# ---- daemon threads busy inside the tracer at exit -------------------------------------------
+
+DAEMONS_AT_EXIT = """
+import os, threading, time, vask
+
+class Sleepy:
+    def __repr__(self):
+        time.sleep(0.0001)  # the GIL goes away inside a dumper
+        return "Sleepy()"
+
+class Busy:
+    def __repr__(self):
+        return "Busy(%d)" % sum(range(300))
+
+def leaf(value, others, n):
+    return n + 1
+
+def spin(value):
+    others = {str(i): [Busy()] for i in range(5)}
+    n = 0
+    while True:
+        n = leaf(value, others, n)
+
+vask.enable(config={"threading": True}, db_path=os.devnull, engine=ENGINE)
+for i in range(6):
+    threading.Thread(target=spin, args=(Sleepy() if i % 2 else Busy(),), daemon=True).start()
+time.sleep(0.1)
+print("bye")
+# The interpreter exits with the daemon threads inside the engine: it ends
+# each one where it waits for the GIL.
+"""
+
+
+def test_daemon_threads_inside_the_tracer_at_exit(engine, tmp_path):
+    for _ in range(4):
+        assert_clean(run_program(DAEMONS_AT_EXIT, engine.name, tmp_path), "bye")

@@ -26,11 +26,9 @@ PyObject* dump_with(PyObject* value, DumpForm form) {
   });
 }
 
-PyObject* py_dump_msgpack(PyObject*, PyObject* value) noexcept {
-  return dump_with(value, DumpForm::Full);
-}
+PyObject* py_dump_msgpack(PyObject*, PyObject* value) { return dump_with(value, DumpForm::Full); }
 
-PyObject* py_dump_msgpack_lightweight_repr(PyObject*, PyObject* value) noexcept {
+PyObject* py_dump_msgpack_lightweight_repr(PyObject*, PyObject* value) {
   return dump_with(value, DumpForm::Lightweight);
 }
 
@@ -58,7 +56,7 @@ std::vector<std::string> names_argument(PyObject* names, const char* what) {
   return out;
 }
 
-PyObject* py_configure_redaction(PyObject*, PyObject* names) noexcept {
+PyObject* py_configure_redaction(PyObject*, PyObject* names) {
   return boundary([&]() -> PyObject* {
     auto redactor = std::make_shared<Redactor>(Redaction(names_argument(names, "redaction names")));
     // The old one is dropped here, or by the last dump still using it; both
@@ -68,7 +66,7 @@ PyObject* py_configure_redaction(PyObject*, PyObject* names) noexcept {
   });
 }
 
-PyObject* py_is_secret_name(PyObject*, PyObject* name) noexcept {
+PyObject* py_is_secret_name(PyObject*, PyObject* name) {
   return boundary([&]() -> PyObject* {
     if (!PyUnicode_Check(name)) {
       PyErr_Format(PyExc_TypeError, "name must be str, not %.200s", Py_TYPE(name)->tp_name);
@@ -87,7 +85,7 @@ Ref str_list(const std::vector<std::string>& texts) {
   return list;
 }
 
-PyObject* py_redaction_from_config(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* py_redaction_from_config(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     if (nargs < 1 || nargs > 2) {
       PyErr_Format(PyExc_TypeError, "redaction_from_config() takes 1 or 2 arguments (%zd given)",
@@ -100,7 +98,7 @@ PyObject* py_redaction_from_config(PyObject*, PyObject* const* args, Py_ssize_t 
   });
 }
 
-PyObject* py_redact_command_line(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* py_redact_command_line(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     if (nargs != 2) {
       PyErr_Format(PyExc_TypeError, "redact_command_line() takes 2 arguments (%zd given)", nargs);
@@ -181,6 +179,7 @@ PyMODINIT_FUNC PyInit__dump() {
   using namespace vask::dump;
   return boundary([]() -> PyObject* {
     prepare_dumpers();
+    watch_interpreter_exit();
     Ref module = Ref::check(PyModule_Create(&g_module));
     PyObject* m = module.get();
     add_int(m, "MAX_STRING_CHARS", kMaxStringChars);

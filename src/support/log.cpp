@@ -25,7 +25,7 @@ void log_info(std::string_view message) {
   call(info.get(), make_str(message).get());
 }
 
-Ref log_failed(Ref error) noexcept {
+Ref log_failed(Ref error) {
   set_error_from_current_exception();
   Ref failure = fetch_error();
   if (belongs_to_program(failure.get())) return failure;

@@ -19,14 +19,15 @@ void log_info(std::string_view message);
 // returned instead, to be raised in the program, and one that comes from
 // the recursion limit is dropped: the program is at its limit and prints
 // what it chooses.
-Ref log_failed(Ref error) noexcept;
+Ref log_failed(Ref error);
 
 // Logs `error` (an exception object taken with fetch_error(), or null) with
-// the positional arguments that make_args() returns (a tuple). Never raises:
-// returns the exception that belongs to the traced program when one arose
-// while logging (null otherwise), for the caller to raise in the program.
+// the positional arguments that make_args() returns (a tuple). Never raises
+// (but for a forced unwind): returns the exception that belongs to the
+// traced program when one arose while logging (null otherwise), for the
+// caller to raise in the program.
 template <class MakeArgs>
-Ref log_error(Ref error, MakeArgs&& make_args) noexcept {
+Ref log_error(Ref error, MakeArgs&& make_args) {
   try {
     Ref args = std::forward<MakeArgs>(make_args)();
     log_warning(args.get(), error ? error.get() : Py_True);

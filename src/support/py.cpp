@@ -35,8 +35,19 @@ void set_internal_fault(const InternalFault& f) noexcept {
   PyErr_SetString(PyExc_SystemError, f.message.c_str());
 }
 
-void set_error_from_current_exception() noexcept {
+void rethrow_if_forced_unwind() {
   try {
+    throw;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+  }
+}
+
+void set_error_from_current_exception() {
+  try {
+    throw;
+  } catch (abi::__forced_unwind&) {
     throw;
   } catch (const PyErrSet&) {
     if (!PyErr_Occurred()) {
@@ -83,7 +94,7 @@ void restore_error(Ref exc) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
 ErrorStash::ErrorStash() noexcept : exc_(PyErr_GetRaisedException()) {}
 ErrorStash::~ErrorStash() {
-  if (discarded_) return;
+  if (discarded_ || !python_usable()) return;
   if (exc_ != nullptr) {
     PyErr_SetRaisedException(exc_);
   } else {
@@ -99,7 +110,7 @@ void ErrorStash::discard() noexcept {
 #else
 ErrorStash::ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
 ErrorStash::~ErrorStash() {
-  if (discarded_) return;
+  if (discarded_ || !python_usable()) return;
   PyErr_Restore(type_, value_, tb_);
 }
 void ErrorStash::discard() noexcept {
@@ -210,7 +221,7 @@ Ref call(PyObject* callable, PyObject* a0, PyObject* a1, PyObject* a2, PyObject*
   return Ref::check(PyObject_Vectorcall(callable, args, 4, nullptr));
 }
 
-void print_stdout_line(std::string_view line) noexcept {
+void print_stdout_line(std::string_view line) {
   ErrorStash stash;
   std::string text(line);
   text.push_back('\n');
@@ -223,6 +234,31 @@ void print_stdout_line(std::string_view line) noexcept {
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
+}
+
+namespace detail {
+std::atomic<bool> g_interpreter_exiting{false};
+}  // namespace detail
+
+namespace {
+
+PyObject* note_interpreter_exit(PyObject*, PyObject*) {
+  detail::g_interpreter_exiting.store(true, std::memory_order_relaxed);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_note_exit = {"_vask_interpreter_exit", note_interpreter_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
+void watch_interpreter_exit() {
+  static bool watching = false;  // GIL held
+  if (watching) return;
+  Ref callback = Ref::check(PyCFunction_New(&g_note_exit, nullptr));
+  Ref atexit = import("atexit");
+  Ref register_ = getattr(atexit.get(), "register");
+  call(register_.get(), callback.get());
+  watching = true;
 }
 
 namespace {
