@@ -2,11 +2,30 @@
 
 #include <utility>
 
+#include "support/per_thread.hpp"
 #include "utils/ids.hpp"
 #include "utils/naming.hpp"
 #include "utils/trace.hpp"
 
 namespace vask {
+
+void TraceMutex::lock() {
+  const uint64_t me = detail::current_thread_token();
+  if (holder_.load(std::memory_order_relaxed) == me) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "vask cannot save or switch the trace from code that runs while this "
+                    "thread stores a part of it (a signal handler, a finalizer); try again "
+                    "once that store is done");
+    throw_py();
+  }
+  mutex_.lock();
+  holder_.store(me, std::memory_order_relaxed);
+}
+
+void TraceMutex::unlock() noexcept {
+  holder_.store(0, std::memory_order_relaxed);
+  mutex_.unlock();
+}
 
 TraceBuffer::TraceBuffer(TraceSettings settings, Config config, std::string trace_id,
                          double timestamp)

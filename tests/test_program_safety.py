@@ -94,6 +94,40 @@ spin()
 """
 
 
+STOP_IN_A_FLUSH = """
+import signal, sys, vask, vask.db
+
+real_save_trace = vask.db.save_trace
+stores = []
+
+def save_trace(trace_id, **kwargs):
+    stores.append(trace_id)
+    if len(stores) == 1:
+        # The handler runs inside the store of a flushed subtree, which
+        # holds the trace lock on this thread.
+        signal.raise_signal(signal.SIGTERM)
+    return real_save_trace(trace_id, **kwargs)
+
+def handler(signum, frame):
+    vask.disable()
+    sys.exit(0)
+
+def leaf(i):
+    return i
+
+def parent():
+    for i in range(5000):
+        leaf(i)
+
+vask.db.save_trace = save_trace
+signal.signal(signal.SIGTERM, handler)
+config = {"threading": False, "flush_subtree_mb": 0.01}
+vask.enable(config=config, db_path=DB, engine=ENGINE)
+parent()
+print("not stopped")
+"""
+
+
 class TestStopInsideACallback:
     def test_a_repr_that_stops_tracing(self, engine, tmp_path):
         assert_clean(run_program(STOP_IN_REPR, engine.name, tmp_path), "done")
@@ -104,6 +138,12 @@ class TestStopInsideACallback:
             result = run_program(STOP_IN_SIGTERM_HANDLER, engine.name, tmp_path)
             assert result.returncode == 0, result.stderr
             assert "Traceback" not in result.stderr, result.stderr
+
+    def test_a_signal_handler_that_saves_during_a_subtree_flush(self, engine, tmp_path):
+        # It used to wait for the trace lock its own thread held, for ever.
+        result = run_program(STOP_IN_A_FLUSH, engine.name, tmp_path, timeout=30)
+        assert (result.returncode, result.stdout) == (0, ""), result.stderr
+        assert "cannot save or switch the trace from code that runs while" in result.stderr
 
 
 # ---- exceptions of the program raised inside recording code ------------------------------
