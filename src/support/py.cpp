@@ -35,7 +35,9 @@ void set_internal_fault(const InternalFault& f) noexcept {
   PyErr_SetString(PyExc_SystemError, f.message.c_str());
 }
 
-void rethrow_if_forced_unwind() {
+// A forced unwind has no C++ object behind it: the reference its handler
+// binds is null, which is no fault here (UBSan's null check is off for it).
+__attribute__((no_sanitize("null"))) void rethrow_if_forced_unwind() {
   try {
     throw;
   } catch (abi::__forced_unwind&) {
@@ -45,9 +47,8 @@ void rethrow_if_forced_unwind() {
 }
 
 void set_error_from_current_exception() {
+  rethrow_if_forced_unwind();
   try {
-    throw;
-  } catch (abi::__forced_unwind&) {
     throw;
   } catch (const PyErrSet&) {
     if (!PyErr_Occurred()) {
