@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "support/log.hpp"
+#include "utils/names.hpp"
 
 // Code-object extra slots: public but unstable API from 3.12 on, private
 // before (where the monitor is never registered, but still builds).
@@ -19,13 +20,14 @@ namespace {
 //
 // One pointer-sized word per code object, in an extra slot requested once per
 // process; no memory is allocated, so the slot needs no free function. The
-// word holds the serial of the monitor that wrote it and three flags.
+// word holds the serial of the monitor that wrote it and four flags.
 
 constexpr uintptr_t kFactsSet = 1;
 constexpr uintptr_t kVerdictKnown = 2;
 constexpr uintptr_t kRecorded = 4;
 constexpr uintptr_t kWatched = 8;
-constexpr int kSerialShift = 4;
+constexpr uintptr_t kTarget = 16;
+constexpr int kSerialShift = 5;
 
 // The slot index, or -1 when the interpreter has none left (then nothing is
 // cached and every event decides afresh). GIL held.
@@ -139,6 +141,15 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
 
   const std::optional<uint64_t> flush_subtree_bytes = resolve_flush_subtree_bytes(config);
 
+  if (!m->on_return_targets_.empty()) {
+    // What a trace point stores of the configuration: what the trace stores,
+    // as made by this engine.
+    m->trace_point_config_ = config_record.stored_entries();
+    for (const char* key : {"use_monitoring", "use_rust"}) {
+      if (PyDict_SetItemString(m->trace_point_config_.get(), key, Py_True) < 0) throw_py();
+    }
+  }
+
   std::string trace_id = new_trace_id();
   const double started = timestamp();
 
@@ -186,6 +197,7 @@ VaskMonitor::CodeFacts VaskMonitor::facts_of(PyCodeObject* code, std::string_vie
                                              std::string_view co_name) {
   CodeFacts facts;
   facts.watched = watched(filename, co_name);
+  facts.target = on_return_targets_.find(std::string(co_name)) != on_return_targets_.end();
   // An unnamed file is judged by its callers (attrs' generated code): no
   // verdict of the code object alone.
   if (!filename.empty()) {
@@ -196,12 +208,33 @@ VaskMonitor::CodeFacts VaskMonitor::facts_of(PyCodeObject* code, std::string_vie
     uintptr_t word = (static_cast<uintptr_t>(serial_) << kSerialShift) | kFactsSet;
     if (facts.recorded) word |= kVerdictKnown | (*facts.recorded ? kRecorded : 0);
     if (facts.watched) word |= kWatched;
+    if (facts.target) word |= kTarget;
     if (PyUnstable_Code_SetExtra(reinterpret_cast<PyObject*>(code), index,
                                  reinterpret_cast<void*>(word)) < 0) {
       PyErr_Clear();  // uncached: the next event decides again
     }
   }
   return facts;
+}
+
+VaskMonitor::CodeFacts VaskMonitor::cached_facts(PyCodeObject* code, std::string_view filename,
+                                                 std::string_view co_name) {
+  if (const Py_ssize_t index = facts_index(); index >= 0) {
+    void* extra = nullptr;
+    if (PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), index, &extra) == 0) {
+      const auto word = reinterpret_cast<uintptr_t>(extra);
+      if ((word & kFactsSet) != 0 && (word >> kSerialShift) == serial_) {
+        CodeFacts facts;
+        if ((word & kVerdictKnown) != 0) facts.recorded = (word & kRecorded) != 0;
+        facts.watched = (word & kWatched) != 0;
+        facts.target = (word & kTarget) != 0;
+        return facts;
+      }
+    } else {
+      PyErr_Clear();
+    }
+  }
+  return facts_of(code, filename, co_name);
 }
 
 void VaskMonitor::identify_thread(EngineThreadState& ts) {
@@ -225,7 +258,7 @@ void VaskMonitor::log_error(Ref error) noexcept {
 PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept {
   // Recording never disturbs the interpreter's error state.
   ErrorStash stash;
-  std::optional<PerThread<EngineThreadState>::Borrow> borrowed;
+  std::optional<PerThread<MonitorThreadState>::Borrow> borrowed;
   try {
     borrowed.emplace(thread_state_.borrow());
   } catch (...) {
@@ -233,46 +266,35 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
     PyErr_WriteUnraisable(nullptr);
     return Py_NewRef(Py_None);
   }
-  EngineThreadState& ts = **borrowed;
-  // A suspended thread records nothing and answers None: DISABLE would switch
-  // the location off for every thread, for good.
-  if (ts.suspended) return Py_NewRef(Py_None);
-
+  MonitorThreadState& ts = **borrowed;
   EventErrors errors;
   auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
+  // The store seen last has run by now: its record comes before this
+  // event's.
+  record_pending(ts, errors);
+  // A suspended thread records nothing and answers None: DISABLE would switch
+  // the location off for every thread, for good.
+  if (ts.suspended) return finish_event(stash, errors);
+
   if (!PyCode_Check(code)) {
     try {
       conversion_error(code, "PyCode");
     } catch (...) {
       errors.report(log);
     }
-    return Py_NewRef(Py_None);
+    return finish_event(stash, errors);
   }
   auto* co = reinterpret_cast<PyCodeObject*>(code);
   // Invariant: a code object's name and file name are str; the views stay
   // valid with `code`, which the interpreter holds for the event.
   std::optional<std::string_view> filename = try_str_view(co->co_filename);
   std::optional<std::string_view> co_name = try_str_view(co->co_name);
-  if (!filename || !co_name) return Py_NewRef(Py_None);
+  if (!filename || !co_name) return finish_event(stash, errors);
 
-  CodeFacts facts;
-  bool cached = false;
-  if (const Py_ssize_t index = facts_index(); index >= 0) {
-    void* extra = nullptr;
-    if (PyUnstable_Code_GetExtra(code, index, &extra) == 0) {
-      const auto word = reinterpret_cast<uintptr_t>(extra);
-      if ((word & kFactsSet) != 0 && (word >> kSerialShift) == serial_) {
-        cached = true;
-        if ((word & kVerdictKnown) != 0) facts.recorded = (word & kRecorded) != 0;
-        facts.watched = (word & kWatched) != 0;
-      }
-    } else {
-      PyErr_Clear();
-    }
-  }
-  if (!cached) facts = facts_of(co, *filename, *co_name);
+  const CodeFacts facts = cached_facts(co, *filename, *co_name);
   if (!facts.watched && facts.recorded == false) {
-    return Py_NewRef(can_disable(event) ? disable_.get() : Py_None);
+    if (!can_disable(event)) return finish_event(stash, errors);
+    return finish_event(stash, errors, disable_.get());
   }
 
   Ref frame_ref = frame_running(code);
@@ -283,7 +305,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
     } catch (...) {
       errors.report(log);
     }
-    return Py_NewRef(Py_None);
+    return finish_event(stash, errors);
   }
   PyObject* frame = frame_ref.get();
 
@@ -304,9 +326,11 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
     }
   }
 
+  bool own_record = false;
   if (recorded) {
     try {
       records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, *co_name, batch);
+      own_record = true;
     } catch (...) {
       errors.report(log);
     }
@@ -314,13 +338,151 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
 
   // Nothing recorded here is not switched off: a plugin may match the next
   // event, and an unnamed file's verdict depends on its callers.
-  core_->store_event(ts, event, batch, errors, log, [&] { identify_thread(ts); });
+  const bool stored =
+      core_->store_event(ts, event, batch, errors, log, [&] { identify_thread(ts); });
+  if (stored && own_record && facts.target) {
+    trace_point_event(ts, event, frame, *co_name, errors);
+  }
+  return finish_event(stash, errors);
+}
 
+PyObject* VaskMonitor::finish_event(ErrorStash& stash, EventErrors& errors, PyObject* answer) {
   Ref interrupt = errors.take_interrupt();
-  if (!interrupt) return Py_NewRef(Py_None);
+  if (!interrupt) return Py_NewRef(answer);
   stash.discard();  // the interrupt replaces whatever was in flight
   restore_error(std::move(interrupt));
   return nullptr;
+}
+
+// ---- assignments --------------------------------------------------------------------
+
+PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) noexcept {
+  ErrorStash stash;
+  std::optional<PerThread<MonitorThreadState>::Borrow> borrowed;
+  try {
+    borrowed.emplace(thread_state_.borrow());
+  } catch (...) {
+    set_error_from_current_exception();
+    PyErr_WriteUnraisable(nullptr);
+    return Py_NewRef(Py_None);
+  }
+  MonitorThreadState& ts = **borrowed;
+  EventErrors errors;
+  auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
+  record_pending(ts, errors);
+  // Never DISABLE here either: it would switch the instruction off for the
+  // threads that record it.
+  if (ts.suspended) return finish_event(stash, errors);
+
+  if (!PyCode_Check(code)) {
+    try {
+      conversion_error(code, "PyCode");
+    } catch (...) {
+      errors.report(log);
+    }
+    return finish_event(stash, errors);
+  }
+  auto* co = reinterpret_cast<PyCodeObject*>(code);
+  std::optional<std::string_view> filename = try_str_view(co->co_filename);
+  std::optional<std::string_view> co_name = try_str_view(co->co_name);
+  if (!filename || !co_name) return finish_event(stash, errors);
+
+  const CodeFacts facts = cached_facts(co, *filename, *co_name);
+  if (facts.recorded == false) return finish_event(stash, errors, disable_.get());
+
+  try {
+    CodeInstructions* table = CodeInstructions::of(code);
+    const InstructionFacts* known = table != nullptr ? table->find(offset) : nullptr;
+    InstructionFacts classified;
+    if (known == nullptr) {
+      classified = classify_instruction(code, offset, table);
+      known = &classified;
+      // Switched-off instructions come back only after a restart of the
+      // events; they are not kept.
+      if (table != nullptr && classified.kind != InstructionFacts::Kind::Ignored) {
+        known = &table->add(offset, std::move(classified));
+      }
+    }
+    switch (known->kind) {
+      case InstructionFacts::Kind::Ignored:
+        return finish_event(stash, errors, disable_.get());
+      case InstructionFacts::Kind::AfterStore:
+        break;  // its store is recorded above
+      case InstructionFacts::Kind::Store: {
+        // An unnamed file is judged by the callers of the running frame; a
+        // store there that is not recorded stays on, as its calls do.
+        bool recorded = facts.recorded.value_or(false);
+        if (!facts.recorded) {
+          Ref frame = frame_running(code);
+          recorded = frame &&
+                     monitor_should_record(frame.get(), *filename, include_frames_, ignore_frames_);
+        }
+        if (recorded) note_store(ts, code, *filename, *co_name, known->store);
+        break;
+      }
+    }
+  } catch (...) {
+    errors.report(log);
+  }
+  return finish_event(stash, errors);
+}
+
+void VaskMonitor::note_store(MonitorThreadState& ts, PyObject* code, std::string_view filename,
+                             std::string_view co_name, const StoreSite& site) {
+  Ref frame = frame_running(code);
+  if (!frame) {
+    PyErr_Format(PyExc_RuntimeError, "no frame runs the code object of %U",
+                 reinterpret_cast<PyCodeObject*>(code)->co_name);
+    throw_py();
+  }
+  PendingAssignment pending;
+  const auto address = reinterpret_cast<uintptr_t>(frame.get());
+  if (const std::string* id = ts.frame_ids.find(address)) pending.frame_id = *id;
+  const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame.get()));
+  pending.path = format_frame_path(filename, line < 0 ? 0 : static_cast<uint64_t>(line));
+  pending.co_name = std::string(co_name);
+  pending.qualname = get_qualname(frame.get());
+  if (!pending.qualname) fault("qualname always exists on Python 3.12+");
+  pending.timestamp = timestamp();
+  pending.site.kind = site.kind;
+  pending.site.first = site.first.copy();
+  pending.site.second = site.second.copy();
+  pending.frame = std::move(frame);
+  ts.pending = std::move(pending);
+}
+
+void VaskMonitor::record_pending(MonitorThreadState& ts, EventErrors& errors) noexcept {
+  if (!ts.pending) return;
+  // Consumed whatever happens: a failure loses this one assignment only.
+  PendingAssignment pending = std::move(*ts.pending);
+  ts.pending.reset();
+  auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
+  RecordBatch& batch = ts.scratch;
+  batch.clear();
+  try {
+    for (PyObject* name : {pending.site.first.get(), pending.site.second.get()}) {
+      if (name == nullptr) continue;
+      Ref value = assigned_value(pending, name);
+      if (!value) continue;  // not assigned after all: the store raised
+      // Dumped as the entry of the frame's locals it is, so that it is shown
+      // (and redacted) as the locals would show it.
+      Ref entry = Ref::check(PyDict_New());
+      if (PyDict_SetItem(entry.get(), name, value.get()) < 0) throw_py();
+      Ref dumped = records_->serializer().dump(entry.get(), records_->lightweight_repr());
+      const std::string_view bytes(PyBytes_AS_STRING(dumped.get()),
+                                   static_cast<size_t>(PyBytes_GET_SIZE(dumped.get())));
+      Bytes& record = ts.record_scratch;
+      record.clear();
+      write_assignment_record(record, pending, str_view(name), dumped_entry_value(bytes));
+      batch.kinds.emplace_back("line");
+      batch.records.emplace_back(record);
+    }
+  } catch (...) {
+    errors.report(log);
+  }
+  // Stored as an opening event stores its batch: in order, as a closed run
+  // of its own for the subtree accounting (no "frame" kind in it).
+  core_->store_event(ts, FrameEvent::Call, batch, errors, log, [&] { identify_thread(ts); });
 }
 
 // ---- markers ------------------------------------------------------------------------
