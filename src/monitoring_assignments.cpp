@@ -1,5 +1,6 @@
 #include "monitoring_assignments.hpp"
 
+#include <array>
 #include <memory>
 #include <utility>
 
@@ -31,11 +32,21 @@ Py_ssize_t instructions_index() {
   return index;
 }
 
-// A variable name a store can be recorded under: a str that is not one of
-// the compiler's hidden names, which start with "@".
+// Names the compiler stores on its own in module and class bodies: no
+// statement of the program assigns them.
+constexpr std::array<std::string_view, 8> kImplicitNames = {
+    "__module__",    "__qualname__",      "__firstlineno__", "__static_attributes__",
+    "__classcell__", "__classdictcell__", "__doc__",         "__type_params__"};
+
+// A variable name a store can be recorded under: a str that is neither one
+// of the compiler's hidden names, which start with "@", nor one it stores on
+// its own.
 Ref recordable_name(PyObject* name) {
   std::optional<std::string_view> text = try_str_view(name);
   if (!text || text->empty() || text->front() == '@') return {};
+  for (std::string_view implicit : kImplicitNames) {
+    if (*text == implicit) return {};
+  }
   return Ref::incref(name);
 }
 

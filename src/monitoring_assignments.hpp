@@ -62,9 +62,11 @@ class CodeInstructions {
     auto it = facts_.find(offset);
     return it == facts_.end() ? nullptr : &it->second;
   }
-  // Entries are never removed, and a node-based map keeps their addresses.
+  // Entries are never removed nor replaced (another thread may hold one
+  // while Python code runs), and a node-based map keeps their addresses.
+  // What was there first stays: it says the same.
   const InstructionFacts& add(int64_t offset, InstructionFacts facts) {
-    return facts_.insert_or_assign(offset, std::move(facts)).first->second;
+    return facts_.try_emplace(offset, std::move(facts)).first->second;
   }
 
  private:

@@ -324,7 +324,9 @@ class TestAssignments:
         ]
         call = next(r for r in all_records(doc) if r.get("event") == "call")
         assert record["frame_id"] == call["frame_id"] and record["qualname"].endswith("stores")
-        assert record["path"].endswith(f"test_monitor_features.py:{stores.__code__.co_firstlineno + 2}")
+        assert record["path"].endswith(
+            f"test_monitor_features.py:{stores.__code__.co_firstlineno + 2}"
+        )
 
     def test_the_assignment_comes_before_the_next_events_records(self):
         _, doc = MONITOR.run(then_call, config={"line_events": True})
@@ -355,6 +357,15 @@ class TestAssignments:
 
         _, doc = MONITOR.run(pair, config={"line_events": True})
         assert [(n, v) for _, n, v in assigns(doc)] == [("a", 1), ("b", 2)]
+
+    def test_module_and_class_bodies_leave_out_what_the_compiler_binds(self, tmp_path):
+        source = '"""A module."""\nclass Shape:\n    """A shape."""\n    sides = 4\n'
+        code = compile(source, str(tmp_path / "shapes.py"), "exec")
+        _, doc = MONITOR.run(exec, code, {"__name__": "shapes"}, config={"line_events": True})
+        assert [(fn, name) for fn, name, _ in assigns(doc)] == [
+            ("Shape", "sides"),
+            ("<module>", "Shape"),
+        ]
 
     def test_direct_answers(self):
         native = _vask.register_monitor("/nonexistent/db.sqlite3", {}, "tests", False)
