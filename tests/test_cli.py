@@ -350,8 +350,7 @@ def test_trace_points_and_assignments(tmp_path: Path) -> None:
     listing = vask_cmd("traces", "list", cwd=tmp_path).stdout.splitlines()
     assert "[3 trace points]" in listing[1] and "subtree" not in listing[1]
     assert len(listing) == 5 and all(
-        line.startswith("  └ trc_") and line.endswith("trace point handle")
-        for line in listing[2:]
+        line.startswith("  └ trc_") and line.endswith("trace point handle") for line in listing[2:]
     )
     items = json.loads(vask_cmd("traces", "list", "--json", cwd=tmp_path).stdout)
     (root,) = [item for item in items if "trace_point" not in item]

@@ -130,16 +130,17 @@ class TestSaveAndRead:
         assert db.list_traces(path)[0].calls == 2
 
 
-class TestTracePoints:
-    POINT = {"co_name": "handle", "thread": "native_1", "frame_id": "frm_X"}
+POINT = {"co_name": "handle", "thread": "native_1", "frame_id": "frm_X"}
 
+
+class TestTracePoints:
     def test_trace_points_are_told_from_subtrees_and_counted_apart(self, path):
         save(path, "trc_root", document("trc_root", calls=3))
         save(path, "trc_sub", document("trc_sub", root="trc_root", calls=2))
-        point = document("trc_tp", name="handle", root="trc_root", point=self.POINT)
+        point = document("trc_tp", name="handle", root="trc_root", point=POINT)
         # its "meta" entry lies beyond the first part read of the document
-        far = document("trc_far", root="trc_root", extra="x" * 6000, point=self.POINT)
-        elsewhere = document("trc_tp2", root="trc_gone", point=self.POINT)
+        far = document("trc_far", root="trc_root", extra="x" * 6000, point=POINT)
+        elsewhere = document("trc_tp2", root="trc_gone", point=POINT)
         db.save_traces([("trc_tp", point), ("trc_far", far), ("trc_tp2", elsewhere)], db_path=path)
         points = db.trace_points(path)
         assert set(points) == {"trc_tp", "trc_far", "trc_tp2"}

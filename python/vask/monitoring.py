@@ -354,7 +354,7 @@ def _save_trace_point_from_rust(
 
 _STOP: Any = object()
 # Trace points stored in one transaction at the most.
-_BATCH = 256
+_BATCH = 4096
 
 
 class _TracePointWorker:
@@ -475,6 +475,9 @@ def _store_trace_points(points: Iterable[_TracePoint]) -> tuple[int, list[Any]]:
 
 _environment: dict[str, str] | None = None
 _INT_RANGE = (-(1 << 63), 1 << 63)
+_pack = msgpack.Packer(use_bin_type=True).pack
+# (source, configuration, argv) -> the parts of a document that only they decide.
+_run_parts: dict[tuple[Any, ...], tuple[bytes, bytes]] = {}
 
 
 def _run_environment() -> dict[str, str]:
@@ -504,7 +507,7 @@ def _stored_config(config: dict[str, Any]) -> dict[str, Any]:
     return out
 
 
-def _command_line(config: dict[str, Any]) -> list[str]:
+def _command_line(config: dict[str, Any], argv: list[str]) -> list[str]:
     from vask import serialize
 
     try:
@@ -513,7 +516,55 @@ def _command_line(config: dict[str, Any]) -> list[str]:
         )
     except (TypeError, ValueError):
         names = list(serialize.DEFAULT_REDACT_NAMES)  # never less than the defaults
-    return serialize.redact_command_line([str(arg) for arg in sys.argv], names)
+    return serialize.redact_command_line(argv, names)
+
+
+def _parts_of_the_run(point: _TracePoint) -> tuple[bytes, bytes]:
+    """The packed "meta" entries around "trace_point", and what follows "meta" up to "threads"."""
+    config = _stored_config(point.config)
+    argv = [str(arg) for arg in sys.argv]
+    key = (point.source, tuple(config.items()), tuple(argv))
+    parts = _run_parts.get(key)
+    if parts is None:
+        from vask.version import __version__
+
+        before = b"".join((_pack("version"), _pack(__version__), _pack("source")))
+        before += _pack(point.source)
+        after = b"".join(
+            (
+                _pack("environment"),
+                _pack(_run_environment()),
+                _pack("config"),
+                _pack(config),
+                _pack("command_line_args"),
+                _pack(_command_line(config, argv)),
+            )
+        )
+        if len(_run_parts) > 64:
+            _run_parts.clear()
+        parts = _run_parts[key] = (before, after)
+    return parts
+
+
+def _call_facts(record: bytes) -> tuple[str | None, float | None]:
+    """The frame id and time of a frame record, reading no value of it."""
+    unpacker = msgpack.Unpacker(None, raw=False, strict_map_key=False, unicode_errors="replace")
+    unpacker.feed(record)
+    frame_id = started = None
+    try:
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key == "frame_id" or key == "timestamp":
+                value = unpacker.unpack()
+                if key == "frame_id" and isinstance(value, str):
+                    frame_id = value
+                elif key == "timestamp" and isinstance(value, float):
+                    started = value
+            else:
+                unpacker.skip()
+    except Exception:  # noqa: BLE001 - a record the readers will name as damaged
+        return frame_id, started
+    return frame_id, started
 
 
 def _natural(value: Any) -> int | None:
@@ -528,68 +579,52 @@ def trace_point_document(point: _TracePoint, trace_id: str) -> bytes:
     after the function, with ``meta`` ``trace_point`` saying what it is.
     """
     from vask import git
-    from vask.document import decode_record
-    from vask.version import __version__
 
-    first: Any = {}
-    if point.records:
-        try:
-            first = decode_record(point.records[0])
-        except Exception:  # noqa: BLE001 - the reader names a damaged record; here it is no fact
-            first = {}
-    first = first if isinstance(first, dict) else {}
-    frame_id = first.get("frame_id") if isinstance(first.get("frame_id"), str) else None
-    started = first.get("timestamp")
-    if isinstance(started, bool) or not isinstance(started, (int, float)):
-        started = point.handed_at
+    frame_id, started = _call_facts(point.records[0]) if point.records else (None, None)
     thread = point.thread
     name = getattr(thread, "name", None)
-    meta = {
-        "version": __version__,
-        "source": point.source,
-        "trace_point": {"co_name": point.co_name, "thread": point.thread_id, "frame_id": frame_id},
-        "environment": _run_environment(),
-        "config": _stored_config(point.config),
-    }
-    pack = msgpack.Packer(use_bin_type=True).pack
+    before, after = _parts_of_the_run(point)
+    trace_point = {"co_name": point.co_name, "thread": point.thread_id, "frame_id": frame_id}
     parts = [
         b"\x8b",
-        pack("trace_id"),
-        pack(trace_id),
-        pack("trace_name"),
-        pack(point.co_name),
-        pack("current_thread_id"),
-        pack(point.thread_id),
-        pack("timestamp"),
-        pack(float(started)),
-        pack("current_commit_sha"),
-        pack(git.COMMIT_SHA),
-        pack("root_trace_id"),
-        pack(point.trace_id),
-        pack("meta"),
-        pack(meta),
-        pack("command_line_args"),
-        pack(_command_line(point.config)),
-        pack("threads"),
+        _pack("trace_id"),
+        _pack(trace_id),
+        _pack("trace_name"),
+        _pack(point.co_name),
+        _pack("current_thread_id"),
+        _pack(point.thread_id),
+        _pack("timestamp"),
+        _pack(started if started is not None else point.handed_at),
+        _pack("current_commit_sha"),
+        _pack(git.COMMIT_SHA),
+        _pack("root_trace_id"),
+        _pack(point.trace_id),
+        _pack("meta"),
+        b"\x85",
+        before,
+        _pack("trace_point"),
+        _pack(trace_point),
+        after,
+        _pack("threads"),
         b"\x81",
-        pack(point.thread_id),
+        _pack(point.thread_id),
         b"\x86",
-        pack("name"),
-        pack(name if isinstance(name, str) else point.thread_id),
-        pack("ident"),
-        pack(_natural(getattr(thread, "ident", None))),
-        pack("native_id"),
-        pack(_natural(getattr(thread, "native_id", None))),
-        pack("daemon"),
-        pack(bool(getattr(thread, "daemon", False))),
-        pack("is_alive"),
-        pack(bool(thread.is_alive())),
-        pack("frames"),
+        _pack("name"),
+        _pack(name if isinstance(name, str) else point.thread_id),
+        _pack("ident"),
+        _pack(_natural(getattr(thread, "ident", None))),
+        _pack("native_id"),
+        _pack(_natural(getattr(thread, "native_id", None))),
+        _pack("daemon"),
+        _pack(bool(getattr(thread, "daemon", False))),
+        _pack("is_alive"),
+        _pack(bool(thread.is_alive())),
+        _pack("frames"),
         _array_header(len(point.records)),
         *point.records,
-        pack("frames_of_interest"),
+        _pack("frames_of_interest"),
         b"\x90",
-        pack("frames"),
+        _pack("frames"),
         b"\x80",
     ]
     return b"".join(parts)

@@ -243,7 +243,9 @@ class Viewer:
             return cached[1]
         found = [
             {"trace": point.trace_id, "name": point.co_name, "frame_id": point.frame_id}
-            for point in db.trace_points(self.db_path, trace.trace_id, timeout=self.timeout).values()
+            for point in db.trace_points(
+                self.db_path, trace.trace_id, timeout=self.timeout
+            ).values()
         ]
         with self._lock:
             self._trace_points[trace.trace_id] = (time.monotonic(), found)
