@@ -423,29 +423,7 @@ def json_code():
     return json.encoder.JSONEncoder.encode.__code__
 
 
-# ---- configuration -----------------------------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "config",
-    [{"trace_points": ["f"]}, {"assignments": True}, {"line_events": True}],
-)
-def test_the_profile_engine_names_the_engine_these_need(config):
-    recorder = EngineDriver("profile").recorder(config=config)
-    with pytest.raises(ValueError, match="monitoring engine"):
-        recorder.start()
-    assert recorder.active is False
-
-
-def test_assignments_and_line_events_must_agree():
-    from vask.config import check_config
-
-    assert check_config({"assignments": True})["line_events"] is True
-    assert check_config({"trace_points": ["f", "g"]})["trace_points"] == {"on_return": ["f", "g"]}
-    with pytest.raises(ValueError, match="disagree"):
-        check_config({"assignments": True, "line_events": False})
-    with pytest.raises(TypeError, match="'assignments'"):
-        check_config({"assignments": "yes"})
+# ---- stores that fail -------------------------------------------------------------------
 
 
 def test_sqlite_errors_reach_the_side_file_path(tmp_path: Path, monkeypatch) -> None:
