@@ -680,7 +680,9 @@ class _Builder:
             self._read_document(source, base)
         except DamagedDocument as error:
             index.damaged.append((number, str(error)))
-        except (ValueError, msgpack.UnpackException) as error:
+        except (TypeError, ValueError, msgpack.UnpackException) as error:
+            # Malformed beyond what the reader checks (a key of a type no
+            # document has): the document is damaged, the reader goes on.
             index.damaged.append((number, f"not a trace document ({error})"))
         self.done += source.size
 
@@ -697,7 +699,7 @@ class _Builder:
         for _ in range(entries):
             key = call(u.unpack)
             if key != "threads":
-                if key in _FACT_KEYS:
+                if isinstance(key, str) and key in _FACT_KEYS:
                     facts[key] = call(u.unpack)
                 else:
                     call(u.skip)
