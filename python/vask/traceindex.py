@@ -887,13 +887,16 @@ class _Builder:
                     last_child.pop()
                     close_rec[node] = rec
                     ends[node] = ts
-                    calls_below[stack[-1]] += calls_below[node] + 1
+                    # a resumed part of a generator is not another call
+                    calls_below[stack[-1]] += calls_below[node] + (rec_kind[open_rec[node]] == 0)
                 elif fid in fids[1:]:
                     while True:
                         node = stack.pop()
                         open_fid = fids.pop()
                         last_child.pop()
-                        calls_below[stack[-1]] += calls_below[node] + 1
+                        calls_below[stack[-1]] += calls_below[node] + (
+                            rec_kind[open_rec[node]] == 0
+                        )
                         if open_fid == fid:
                             close_rec[node] = rec
                             ends[node] = ts
@@ -995,7 +998,8 @@ class _Builder:
             stack = state.stack
             while len(stack) > 1:  # calls that never returned
                 node = stack.pop()
-                thread.calls_below[stack[-1]] += thread.calls_below[node] + 1
+                opened_by_call = thread.rec_kind[thread.open_rec[node]] == 0
+                thread.calls_below[stack[-1]] += thread.calls_below[node] + opened_by_call
         self.state.clear()
 
 
