@@ -21,13 +21,12 @@ Every traced row includes building the trace document. Times are the best of
 from __future__ import annotations
 
 import argparse
-import gc
 import os
 import sys
 import tempfile
-import time
 from pathlib import Path
 
+from bench_overhead import timed
 from vask import db
 from vask.profiler import create
 
@@ -64,16 +63,6 @@ def call_target() -> int:
     for i in range(CALLS):
         total += target(i)
     return total
-
-
-def timed(run, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        t0 = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def traced(func, config: dict, db_path: Path | None = None, counts: dict | None = None):

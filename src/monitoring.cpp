@@ -2,16 +2,9 @@
 
 #include <utility>
 
+#include "monitoring_code_extra.hpp"
 #include "support/log.hpp"
 #include "utils/names.hpp"
-
-// Code-object extra slots: public but unstable API from 3.12 on, private
-// before (where the monitor is never registered, but still builds).
-#if PY_VERSION_HEX < 0x030C0000
-#define PyUnstable_Eval_RequestCodeExtraIndex _PyEval_RequestCodeExtraIndex
-#define PyUnstable_Code_GetExtra _PyCode_GetExtra
-#define PyUnstable_Code_SetExtra _PyCode_SetExtra
-#endif
 
 namespace vask {
 namespace {
@@ -32,11 +25,7 @@ constexpr int kSerialShift = 5;
 // The slot index, or -1 when the interpreter has none left (then nothing is
 // cached and every event decides afresh). GIL held.
 Py_ssize_t facts_index() {
-  static const Py_ssize_t index = [] {
-    Py_ssize_t i = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
-    if (i < 0) PyErr_Clear();
-    return i;
-  }();
+  static const Py_ssize_t index = request_code_extra_index(nullptr);
   return index;
 }
 
@@ -209,10 +198,8 @@ VaskMonitor::CodeFacts VaskMonitor::facts_of(PyCodeObject* code, std::string_vie
     if (facts.recorded) word |= kVerdictKnown | (*facts.recorded ? kRecorded : 0);
     if (facts.watched) word |= kWatched;
     if (facts.target) word |= kTarget;
-    if (PyUnstable_Code_SetExtra(reinterpret_cast<PyObject*>(code), index,
-                                 reinterpret_cast<void*>(word)) < 0) {
-      PyErr_Clear();  // uncached: the next event decides again
-    }
+    // When it cannot be set, the next event decides again.
+    set_code_extra(reinterpret_cast<PyObject*>(code), index, reinterpret_cast<void*>(word));
   }
   return facts;
 }
@@ -220,18 +207,14 @@ VaskMonitor::CodeFacts VaskMonitor::facts_of(PyCodeObject* code, std::string_vie
 VaskMonitor::CodeFacts VaskMonitor::cached_facts(PyCodeObject* code, std::string_view filename,
                                                  std::string_view co_name) {
   if (const Py_ssize_t index = facts_index(); index >= 0) {
-    void* extra = nullptr;
-    if (PyUnstable_Code_GetExtra(reinterpret_cast<PyObject*>(code), index, &extra) == 0) {
-      const auto word = reinterpret_cast<uintptr_t>(extra);
-      if ((word & kFactsSet) != 0 && (word >> kSerialShift) == serial_) {
-        CodeFacts facts;
-        if ((word & kVerdictKnown) != 0) facts.recorded = (word & kRecorded) != 0;
-        facts.watched = (word & kWatched) != 0;
-        facts.target = (word & kTarget) != 0;
-        return facts;
-      }
-    } else {
-      PyErr_Clear();
+    const auto extra = code_extra(reinterpret_cast<PyObject*>(code), index);
+    const auto word = reinterpret_cast<uintptr_t>(extra.value_or(nullptr));
+    if ((word & kFactsSet) != 0 && (word >> kSerialShift) == serial_) {
+      CodeFacts facts;
+      if ((word & kVerdictKnown) != 0) facts.recorded = (word & kRecorded) != 0;
+      facts.watched = (word & kWatched) != 0;
+      facts.target = (word & kTarget) != 0;
+      return facts;
     }
   }
   return facts_of(code, filename, co_name);
@@ -255,7 +238,13 @@ void VaskMonitor::log_error(Ref error) noexcept {
                   [] { return Ref::check(Py_BuildValue("(s)", "Unexpected exception in Rust.")); });
 }
 
-PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept {
+// What every callback does around its own part: the thread's state, its
+// pending assignment recorded first, a suspended thread answered with None
+// (DISABLE would switch the location off for every thread, for good), the
+// code object's names and facts. `handle(ts, code, filename, co_name,
+// facts, errors)` returns the answer (borrowed: None or DISABLE).
+template <class Handle>
+PyObject* VaskMonitor::callback(PyObject* code, Handle&& handle) noexcept {
   // Recording never disturbs the interpreter's error state.
   ErrorStash stash;
   std::optional<PerThread<MonitorThreadState>::Borrow> borrowed;
@@ -268,85 +257,29 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
   }
   MonitorThreadState& ts = **borrowed;
   EventErrors errors;
-  auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
   // The store seen last has run by now: its record comes before this
   // event's.
   record_pending(ts, errors);
-  // A suspended thread records nothing and answers None: DISABLE would switch
-  // the location off for every thread, for good.
-  if (ts.suspended) return finish_event(stash, errors);
-
-  if (!PyCode_Check(code)) {
-    try {
-      conversion_error(code, "PyCode");
-    } catch (...) {
-      errors.report(log);
-    }
-    return finish_event(stash, errors);
-  }
-  auto* co = reinterpret_cast<PyCodeObject*>(code);
-  // Invariant: a code object's name and file name are str; the views stay
-  // valid with `code`, which the interpreter holds for the event.
-  std::optional<std::string_view> filename = try_str_view(co->co_filename);
-  std::optional<std::string_view> co_name = try_str_view(co->co_name);
-  if (!filename || !co_name) return finish_event(stash, errors);
-
-  const CodeFacts facts = cached_facts(co, *filename, *co_name);
-  if (!facts.watched && facts.recorded == false) {
-    if (!can_disable(event)) return finish_event(stash, errors);
-    return finish_event(stash, errors, disable_.get());
-  }
-
-  Ref frame_ref = frame_running(code);
-  if (!frame_ref) {
-    try {
-      PyErr_Format(PyExc_RuntimeError, "no frame runs the code object of %U", co->co_name);
-      throw_py();
-    } catch (...) {
-      errors.report(log);
-    }
-    return finish_event(stash, errors);
-  }
-  PyObject* frame = frame_ref.get();
-
-  RecordBatch& batch = ts.scratch;
-  batch.clear();
-
-  if (facts.watched) {
-    records_->add_plugin_records(*records_->watchers(*co_name), frame, event, arg, *filename, ts,
-                                 batch, errors, log);
-  }
-
-  bool recorded = facts.recorded.value_or(false);
-  if (!facts.recorded) {
-    try {
-      recorded = monitor_should_record(frame, *filename, include_frames_, ignore_frames_);
-    } catch (...) {
-      errors.report(log);
+  PyObject* answer = Py_None;
+  if (!ts.suspended) {
+    if (!PyCode_Check(code)) {
+      try {
+        conversion_error(code, "PyCode");
+      } catch (...) {
+        errors.report([this](Ref error) noexcept { log_error(std::move(error)); });
+      }
+    } else {
+      auto* co = reinterpret_cast<PyCodeObject*>(code);
+      // Invariant: a code object's name and file name are str; the views
+      // stay valid with `code`, which the interpreter holds for the event.
+      std::optional<std::string_view> filename = try_str_view(co->co_filename);
+      std::optional<std::string_view> co_name = try_str_view(co->co_name);
+      if (filename && co_name) {
+        const CodeFacts facts = cached_facts(co, *filename, *co_name);
+        answer = handle(ts, co, *filename, *co_name, facts, errors);
+      }
     }
   }
-
-  bool own_record = false;
-  if (recorded) {
-    try {
-      records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, *co_name, batch);
-      own_record = true;
-    } catch (...) {
-      errors.report(log);
-    }
-  }
-
-  // Nothing recorded here is not switched off: a plugin may match the next
-  // event, and an unnamed file's verdict depends on its callers.
-  const bool stored =
-      core_->store_event(ts, event, batch, errors, log, [&] { identify_thread(ts); });
-  if (stored && own_record && facts.target) {
-    trace_point_event(ts, event, frame, *co_name, errors);
-  }
-  return finish_event(stash, errors);
-}
-
-PyObject* VaskMonitor::finish_event(ErrorStash& stash, EventErrors& errors, PyObject* answer) {
   Ref interrupt = errors.take_interrupt();
   if (!interrupt) return Py_NewRef(answer);
   stash.discard();  // the interrupt replaces whatever was in flight
@@ -354,77 +287,109 @@ PyObject* VaskMonitor::finish_event(ErrorStash& stash, EventErrors& errors, PyOb
   return nullptr;
 }
 
+PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept {
+  return callback(
+      code,
+      [&](MonitorThreadState& ts, PyCodeObject* co, std::string_view filename,
+          std::string_view co_name, const CodeFacts& facts, EventErrors& errors) -> PyObject* {
+        auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
+        if (!facts.watched && facts.recorded == false) {
+          return can_disable(event) ? disable_.get() : Py_None;
+        }
+        Ref frame_ref = frame_running(code);
+        if (!frame_ref) {
+          try {
+            PyErr_Format(PyExc_RuntimeError, "no frame runs the code object of %U", co->co_name);
+            throw_py();
+          } catch (...) {
+            errors.report(log);
+          }
+          return Py_None;
+        }
+        PyObject* frame = frame_ref.get();
+
+        RecordBatch& batch = ts.scratch;
+        batch.clear();
+
+        if (facts.watched) {
+          records_->add_plugin_records(*records_->watchers(co_name), frame, event, arg, filename,
+                                       ts, batch, errors, log);
+        }
+
+        bool recorded = facts.recorded.value_or(false);
+        if (!facts.recorded) {
+          try {
+            recorded = monitor_should_record(frame, filename, include_frames_, ignore_frames_);
+          } catch (...) {
+            errors.report(log);
+          }
+        }
+
+        bool own_record = false;
+        if (recorded) {
+          try {
+            records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, co_name, batch);
+            own_record = true;
+          } catch (...) {
+            errors.report(log);
+          }
+        }
+
+        // Nothing recorded here is not switched off: a plugin may match the next
+        // event, and an unnamed file's verdict depends on its callers.
+        const bool stored =
+            core_->store_event(ts, event, batch, errors, log, [&] { identify_thread(ts); });
+        if (stored && own_record && facts.target) {
+          trace_point_event(ts, event, frame, co_name, errors);
+        }
+        return Py_None;
+      });
+}
+
 // ---- assignments --------------------------------------------------------------------
 
 PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) noexcept {
-  ErrorStash stash;
-  std::optional<PerThread<MonitorThreadState>::Borrow> borrowed;
-  try {
-    borrowed.emplace(thread_state_.borrow());
-  } catch (...) {
-    set_error_from_current_exception();
-    PyErr_WriteUnraisable(nullptr);
-    return Py_NewRef(Py_None);
-  }
-  MonitorThreadState& ts = **borrowed;
-  EventErrors errors;
-  auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
-  record_pending(ts, errors);
-  // Never DISABLE here either: it would switch the instruction off for the
-  // threads that record it.
-  if (ts.suspended) return finish_event(stash, errors);
-
-  if (!PyCode_Check(code)) {
-    try {
-      conversion_error(code, "PyCode");
-    } catch (...) {
-      errors.report(log);
-    }
-    return finish_event(stash, errors);
-  }
-  auto* co = reinterpret_cast<PyCodeObject*>(code);
-  std::optional<std::string_view> filename = try_str_view(co->co_filename);
-  std::optional<std::string_view> co_name = try_str_view(co->co_name);
-  if (!filename || !co_name) return finish_event(stash, errors);
-
-  const CodeFacts facts = cached_facts(co, *filename, *co_name);
-  if (facts.recorded == false) return finish_event(stash, errors, disable_.get());
-
-  try {
-    CodeInstructions* table = CodeInstructions::of(code);
-    const InstructionFacts* known = table != nullptr ? table->find(offset) : nullptr;
-    InstructionFacts classified;
-    if (known == nullptr) {
-      classified = classify_instruction(code, offset, table);
-      known = &classified;
-      // Switched-off instructions come back only after a restart of the
-      // events; they are not kept.
-      if (table != nullptr && classified.kind != InstructionFacts::Kind::Ignored) {
-        known = &table->add(offset, std::move(classified));
-      }
-    }
-    switch (known->kind) {
-      case InstructionFacts::Kind::Ignored:
-        return finish_event(stash, errors, disable_.get());
-      case InstructionFacts::Kind::AfterStore:
-        break;  // its store is recorded above
-      case InstructionFacts::Kind::Store: {
-        // An unnamed file is judged by the callers of the running frame; a
-        // store there that is not recorded stays on, as its calls do.
-        bool recorded = facts.recorded.value_or(false);
-        if (!facts.recorded) {
-          Ref frame = frame_running(code);
-          recorded = frame &&
-                     monitor_should_record(frame.get(), *filename, include_frames_, ignore_frames_);
+  return callback(
+      code,
+      [&](MonitorThreadState& ts, PyCodeObject*, std::string_view filename,
+          std::string_view co_name, const CodeFacts& facts, EventErrors& errors) -> PyObject* {
+        if (facts.recorded == false) return disable_.get();
+        try {
+          CodeInstructions* table = CodeInstructions::of(code);
+          const InstructionFacts* known = table != nullptr ? table->find(offset) : nullptr;
+          InstructionFacts classified;
+          if (known == nullptr) {
+            classified = classify_instruction(code, offset, table);
+            known = &classified;
+            // Switched-off instructions come back only after a restart of the
+            // events; they are not kept.
+            if (table != nullptr && classified.kind != InstructionFacts::Kind::Ignored) {
+              known = &table->add(offset, std::move(classified));
+            }
+          }
+          switch (known->kind) {
+            case InstructionFacts::Kind::Ignored:
+              return disable_.get();
+            case InstructionFacts::Kind::AfterStore:
+              break;  // its store is recorded above
+            case InstructionFacts::Kind::Store: {
+              // An unnamed file is judged by the callers of the running frame; a
+              // store there that is not recorded stays on, as its calls do.
+              bool recorded = facts.recorded.value_or(false);
+              if (!facts.recorded) {
+                Ref frame = frame_running(code);
+                recorded = frame && monitor_should_record(frame.get(), filename, include_frames_,
+                                                          ignore_frames_);
+              }
+              if (recorded) note_store(ts, code, filename, co_name, known->store);
+              break;
+            }
+          }
+        } catch (...) {
+          errors.report([this](Ref error) noexcept { log_error(std::move(error)); });
         }
-        if (recorded) note_store(ts, code, *filename, *co_name, known->store);
-        break;
-      }
-    }
-  } catch (...) {
-    errors.report(log);
-  }
-  return finish_event(stash, errors);
+        return Py_None;
+      });
 }
 
 void VaskMonitor::note_store(MonitorThreadState& ts, PyObject* code, std::string_view filename,

@@ -121,9 +121,8 @@ class VaskMonitor final : private TestHooks, private CutHook {
   // suspended meanwhile. Throws PyErrSet.
   void identify_thread(EngineThreadState& ts);
   void log_error(Ref error) noexcept;
-  // The end of every callback: `answer` (borrowed) as a new reference, or
-  // null with the program's own interrupt raised when recording met one.
-  PyObject* finish_event(ErrorStash& stash, EventErrors& errors, PyObject* answer = Py_None);
+  template <class Handle>
+  PyObject* callback(PyObject* code, Handle&& handle) noexcept;
 
   // TestHooks and CutHook: the markers follow the trace.
   void test_started(const TraceLock& trace) override;

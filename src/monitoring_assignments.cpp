@@ -4,15 +4,8 @@
 #include <memory>
 #include <utility>
 
+#include "monitoring_code_extra.hpp"
 #include "utils/msgpack_write.hpp"
-
-// Code-object extra slots: public but unstable API from 3.12 on, private
-// before (where the monitor is never registered, but still builds).
-#if PY_VERSION_HEX < 0x030C0000
-#define PyUnstable_Eval_RequestCodeExtraIndex _PyEval_RequestCodeExtraIndex
-#define PyUnstable_Code_GetExtra _PyCode_GetExtra
-#define PyUnstable_Code_SetExtra _PyCode_SetExtra
-#endif
 
 namespace vask {
 namespace {
@@ -24,11 +17,7 @@ constexpr int8_t kAssignmentExt = 6;
 void free_instructions(void* table) { delete static_cast<CodeInstructions*>(table); }
 
 Py_ssize_t instructions_index() {
-  static const Py_ssize_t index = [] {
-    Py_ssize_t i = PyUnstable_Eval_RequestCodeExtraIndex(free_instructions);
-    if (i < 0) PyErr_Clear();
-    return i;
-  }();
+  static const Py_ssize_t index = request_code_extra_index(free_instructions);
   return index;
 }
 
@@ -111,17 +100,11 @@ std::optional<StoreSite> store_at(PyObject* code, int64_t offset) {
 CodeInstructions* CodeInstructions::of(PyObject* code) {
   const Py_ssize_t index = instructions_index();
   if (index < 0) return nullptr;
-  void* extra = nullptr;
-  if (PyUnstable_Code_GetExtra(code, index, &extra) < 0) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  if (extra != nullptr) return static_cast<CodeInstructions*>(extra);
+  const std::optional<void*> extra = code_extra(code, index);
+  if (!extra) return nullptr;
+  if (*extra != nullptr) return static_cast<CodeInstructions*>(*extra);
   auto table = std::make_unique<CodeInstructions>();
-  if (PyUnstable_Code_SetExtra(code, index, table.get()) < 0) {
-    PyErr_Clear();
-    return nullptr;
-  }
+  if (!set_code_extra(code, index, table.get())) return nullptr;
   return table.release();  // owned by the code object from now on
 }
 
