@@ -386,7 +386,11 @@ class _TracePointWorker:
             self._thread.join()
         # Handed over while the thread was ending (a callback in flight on
         # another thread), or in a forked child: stored here.
-        self._store(self._take(block=False))
+        while True:
+            points = [item for item in self._take(block=False) if item is not _STOP]
+            if not points:
+                return
+            self._store(points)
 
     def _take(self, block: bool) -> list[Any]:
         items = []
@@ -414,7 +418,11 @@ class _TracePointWorker:
     def _store(self, points: list[_TracePoint]) -> None:
         if not points:
             return
-        stored, side_files = _store_trace_points(points)
+        try:
+            stored, side_files = _store_trace_points(points)
+        except Exception:  # noqa: BLE001 - the worker must outlive whatever goes wrong
+            _logger.exception("could not store %d trace point(s)", len(points))
+            return
         self._recorder.trace_points_stored += stored
         self._recorder.side_files.extend(side_files)
 
