@@ -84,6 +84,15 @@ Ref get_locals(PyObject* frame) {
 #else
   Ref locals = getattr(frame, interned().f_locals);
 #endif
+#if PY_VERSION_HEX >= 0x030D0000
+  if (PyFrameLocalsProxy_Check(locals.get())) {
+    // What dict(proxy) makes, without the call: the proxy has keys(), so
+    // both merge its keys() and items alike.
+    Ref copy = Ref::check(PyDict_New());
+    if (PyDict_Update(copy.get(), locals.get()) < 0) throw_py();
+    locals = std::move(copy);
+  }
+#endif
   if (!PyDict_Check(locals.get())) {
     locals = call(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get());
     if (!PyDict_Check(locals.get())) {
@@ -116,14 +125,21 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
   PyObject* arg_value = (arg_kind == ArgKind::None || arg == nullptr) ? Py_None : arg;
 
   const FrameLocation where = filename_with_lineno(frame);
-  const std::string path = format_frame_path(where.filename.text(), where.line);
-  const std::optional<std::string> qualname = get_qualname(frame);
   // Never touch f_locals on an omitted return: reading it has side effects
   // (fast-locals sync before 3.13) and costs a dict per event.
   Ref locals = (event == FrameEvent::Return && omit_return_locals) ? Ref::incref(Py_None)
                                                                    : get_locals(frame);
   const Ref arg_bytes = serializer.dump(arg_value, lightweight_repr);
   const Ref locals_bytes = serializer.dump(locals.get(), lightweight_repr);
+  // The record's texts, in buffers each thread reuses (no allocation once
+  // they have grown to the longest path and name), made once the dumpers'
+  // Python code has run: nothing else runs before they are copied in.
+  thread_local std::string path;
+  thread_local std::string qualname_text;
+  write_frame_path(path, reinterpret_cast<PyCodeObject*>(where.code.get()), where.filename.text(),
+                   where.line);
+  std::optional<std::string_view> qualname;
+  if (write_qualname(qualname_text, frame)) qualname = qualname_text;
   const double now = timestamp();
 
   const size_t old_size = buffer.size();
