@@ -39,6 +39,36 @@ FrameLocation filename_with_lineno(PyObject* frame) {
   return {std::move(code), std::move(filename), static_cast<uint64_t>(line)};
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// dict(proxy) for a frame-locals proxy (3.13), made from the proxy's items():
+// one pass over the frame's variables, where dict() asks keys() and then
+// looks each key up again. Both list the variables bound, in the code
+// object's order, then the extra locals, so the dicts are equal and ordered
+// alike.
+Ref proxy_as_dict(PyObject* proxy) {
+  Ref copy = Ref::check(PyDict_New());
+  Ref items = Ref::check(PyObject_CallMethodNoArgs(proxy, interned().items));
+  if (!PyList_CheckExact(items.get())) {
+    if (PyDict_Update(copy.get(), proxy) < 0) throw_py();
+    return copy;
+  }
+  // PyDict_SetItem hashes and compares the names, str or (for extra locals)
+  // any hashable the program used: the list is held here and read by index,
+  // so code run there cannot invalidate the loop.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_SetString(PyExc_TypeError, "frame locals items() gave an item that is not a pair");
+      throw_py();
+    }
+    if (PyDict_SetItem(copy.get(), PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) {
+      throw_py();
+    }
+  }
+  return copy;
+}
+#endif
+
 }  // namespace
 
 Serializer Serializer::create() {
@@ -85,13 +115,7 @@ Ref get_locals(PyObject* frame) {
   Ref locals = getattr(frame, interned().f_locals);
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
-  if (PyFrameLocalsProxy_Check(locals.get())) {
-    // What dict(proxy) makes, without the call: the proxy has keys(), so
-    // both merge its keys() and items alike.
-    Ref copy = Ref::check(PyDict_New());
-    if (PyDict_Update(copy.get(), locals.get()) < 0) throw_py();
-    locals = std::move(copy);
-  }
+  if (PyFrameLocalsProxy_Check(locals.get())) locals = proxy_as_dict(locals.get());
 #endif
   if (!PyDict_Check(locals.get())) {
     locals = call(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get());
