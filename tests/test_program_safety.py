@@ -18,7 +18,6 @@ from pathlib import Path
 
 import pytest
 import vask
-import vask.serialize
 import vask.plugins
 import vask.serialize
 from engine_driver import EngineDriver, decode, frames_named

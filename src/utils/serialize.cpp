@@ -75,7 +75,37 @@ Serializer Serializer::create() {
   Ref module = import("vask.serialize");
   Ref full = getattr(module.get(), "dump_msgpack");
   Ref light = getattr(module.get(), "dump_msgpack_lightweight_repr");
-  return Serializer(std::move(full), std::move(light));
+  Serializer serializer(std::move(full), std::move(light));
+  // The module lives for the rest of the process (extension modules are never
+  // unloaded), and with it the entry. Without it every dump is a call.
+  const auto* api =
+      static_cast<const dump::EngineApi*>(PyCapsule_Import(dump::kEngineApiCapsule, 0));
+  if (api == nullptr) {
+    PyErr_Clear();
+    return serializer;
+  }
+  auto is_native = [](PyObject* fn, PyCFunction native) {
+    return PyCFunction_Check(fn) && PyCFunction_GET_FUNCTION(fn) == native;
+  };
+  serializer.native_ = api;
+  serializer.full_direct_ = is_native(serializer.full_.get(), api->full);
+  serializer.light_direct_ = is_native(serializer.light_.get(), api->lightweight);
+  return serializer;
+}
+
+void Serializer::dump_into(Bytes& out, PyObject* value, bool lightweight) const {
+  if (!direct(lightweight)) {
+    const Ref bytes = dump(value, lightweight);
+    mp::write_raw(out, bytes_view(bytes.get()));
+    return;
+  }
+  // What calling the function checks first: a dump at the recursion limit
+  // fails as the call would.
+  if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw_py();
+  const int status =
+      native_->dump(out, value, lightweight ? dump::DumpForm::Lightweight : dump::DumpForm::Full);
+  Py_LeaveRecursiveCall();
+  if (status < 0) throw_py();
 }
 
 Ref Serializer::dump(PyObject* value, bool lightweight) const {
@@ -141,31 +171,27 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
                                  PyObject* arg, FrameEvent event, std::string_view co_name,
                                  std::string_view frame_id, bool lightweight_repr,
                                  bool omit_return_locals) {
-  // Everything that can fail with a Python error happens before the first
-  // byte is appended.
   const bool is_exception =
       static_cast<uint8_t>(arg_kind) >= static_cast<uint8_t>(ArgKind::Exception);
   // A null argument (the profile hook's return-by-exception) counts as None.
   PyObject* arg_value = (arg_kind == ArgKind::None || arg == nullptr) ? Py_None : arg;
 
   const FrameLocation where = filename_with_lineno(frame);
-  // Never touch f_locals on an omitted return: reading it has side effects
-  // (fast-locals sync before 3.13) and costs a dict per event.
-  Ref locals = (event == FrameEvent::Return && omit_return_locals) ? Ref::incref(Py_None)
-                                                                   : get_locals(frame);
-  const Ref arg_bytes = serializer.dump(arg_value, lightweight_repr);
-  const Ref locals_bytes = serializer.dump(locals.get(), lightweight_repr);
-  // The record's texts, in buffers each thread reuses (no allocation once
-  // they have grown to the longest path and name), made once the dumpers'
-  // Python code has run: nothing else runs before they are copied in.
+  // The record's texts, in buffers each thread reuses: no allocation once
+  // they have grown to the longest path and name.
   thread_local std::string path;
   thread_local std::string qualname_text;
   write_frame_path(path, reinterpret_cast<PyCodeObject*>(where.code.get()), where.filename.text(),
                    where.line);
   std::optional<std::string_view> qualname;
   if (write_qualname(qualname_text, frame)) qualname = qualname_text;
-  const double now = timestamp();
+  // Never touch f_locals on an omitted return: reading it has side effects
+  // (fast-locals sync before 3.13) and costs a dict per event.
+  Ref locals = (event == FrameEvent::Return && omit_return_locals) ? Ref::incref(Py_None)
+                                                                   : get_locals(frame);
 
+  // The dumpers write their objects in place; a failure there (the
+  // program's exception, raised in a repr) takes the record back out.
   const size_t old_size = buffer.size();
   try {
     buffer.push_back('\x8a');
@@ -175,10 +201,10 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
     write_str_pair(buffer, "event", event_name(event));
     write_str_pair(buffer, "frame_id", frame_id);
     mp::write_str(buffer, is_exception ? "exception" : "arg");
-    mp::write_raw(buffer, bytes_view(arg_bytes.get()));
+    serializer.dump_into(buffer, arg_value, lightweight_repr);
     mp::write_str(buffer, "locals");
-    mp::write_raw(buffer, bytes_view(locals_bytes.get()));
-    write_f64_pair(buffer, now);
+    serializer.dump_into(buffer, locals.get(), lightweight_repr);
+    write_f64_pair(buffer, timestamp());
     write_str_pair(buffer, "type", "frame");
     mp::write_str(buffer, "user_code_call_site");
     if (call_site) {
@@ -190,8 +216,7 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
       mp::write_nil(buffer);
     }
   } catch (...) {
-    // Only bad_alloc or an oversized text can get here; keep the buffer a
-    // sequence of whole records.
+    // Keep the buffer a sequence of whole records.
     buffer.resize(old_size);
     throw;
   }
