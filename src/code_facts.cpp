@@ -36,4 +36,32 @@ CodeFacts* code_facts(PyCodeObject* code) noexcept {
   return facts;
 }
 
+int frame_line(PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+  // From 3.11 on f_lineno holds a line only while a trace function runs for
+  // the frame (or jumps it); the interpreter's thread state says whether one
+  // is set at all.
+  if (PyThreadState_Get()->c_tracefunc != nullptr) return PyFrame_GetLineNumber(frame);
+  const int offset = PyFrame_GetLasti(frame);
+  PyCodeObject* code = PyFrame_GetCode(frame);  // new reference
+  Py_DECREF(code);                              // the frame keeps it alive
+#else
+  // Before 3.11 f_lineno is the line of a frame with a trace function.
+  if (frame->f_trace != nullptr) return PyFrame_GetLineNumber(frame);
+  const int offset = frame->f_lasti;
+  PyCodeObject* code = frame->f_code;
+#endif
+  CodeFacts* facts = offset < 0 ? nullptr : code_facts(code);
+  if (facts == nullptr) return PyFrame_GetLineNumber(frame);
+  // Offsets count code units of two bytes from 3.11 on.
+  constexpr unsigned kUnit = PY_VERSION_HEX >= 0x030B0000 ? 2 : 1;
+  CodeFacts::LineEntry& entry =
+      facts->lines[(static_cast<unsigned>(offset) / kUnit) % facts->lines.size()];
+  if (entry.offset != offset) {
+    entry.line = PyFrame_GetLineNumber(frame);
+    entry.offset = offset;
+  }
+  return entry.line;
+}
+
 }  // namespace vask

@@ -3,6 +3,7 @@
 // engines: the shown file name, the qualified name, and each engine's verdict.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -23,6 +24,13 @@ struct CodeFacts {
   // the object `module_name` (owned, so its address cannot be reused).
   Ref module_name;
   std::string qualname;
+  // Line numbers by instruction offset, direct-mapped: a frame's line is a
+  // function of its code object and offset alone (the code's line table).
+  struct LineEntry {
+    int offset = -1;  // -1: empty
+    int line = 0;
+  };
+  std::array<LineEntry, 16> lines;
 };
 
 // The facts of `code`, created empty on first use and freed with the code
@@ -31,5 +39,10 @@ struct CodeFacts {
 // leaves no error set. GIL held; the result is valid until Python code runs
 // (which may free the code object), so take what is needed first.
 CodeFacts* code_facts(PyCodeObject* code) noexcept;
+
+// PyFrame_GetLineNumber(frame), the line found for each instruction offset
+// kept in the code object's facts. A frame whose line a trace function may
+// have set (f_lineno, while tracing) is asked directly. GIL held.
+int frame_line(PyFrameObject* frame) noexcept;
 
 }  // namespace vask

@@ -4,6 +4,7 @@ called in place, and the facts kept per code object and per thread."""
 from __future__ import annotations
 
 import gc
+import sys
 import threading
 
 import attr
@@ -167,3 +168,39 @@ def test_functions_called_by_attrs_class_generation_are_left_out(engine):
 
     _, doc = engine.run(program)
     assert len(frames_named(doc, "transform")) == 2
+
+
+# ---- line numbers, kept per code object by instruction offset ----------------------------
+
+
+def leafy(n):
+    if n > 2:
+        return n
+    return -n
+
+
+def calls_leafy():
+    leafy(1)
+    leafy(2), leafy(3)
+    for n in (4, 1):
+        leafy(n)
+
+
+@pytest.mark.parametrize("with_trace_function", [False, True], ids=["plain", "settrace"])
+def test_lines_follow_each_instruction(engine, with_trace_function):
+    def program():
+        if with_trace_function:
+            sys.settrace(lambda frame, event, arg: None)
+        try:
+            calls_leafy()
+        finally:
+            sys.settrace(None)
+
+    _, doc = engine.run(program)
+    records = frames_named(doc, "leafy")
+    first = calls_leafy.__code__.co_firstlineno
+    call_sites = [r["user_code_call_site"]["line_number"] for r in records if r["event"] == "call"]
+    assert call_sites == [first + 1, first + 2, first + 2, first + 4, first + 4]
+    top = leafy.__code__.co_firstlineno
+    returns = [int(r["path"].rsplit(":", 1)[1]) for r in records if r["event"] == "return"]
+    assert returns == [top + 3, top + 3, top + 2, top + 2, top + 3]

@@ -1,5 +1,6 @@
 #include "utils/serialize.hpp"
 
+#include "code_facts.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/names.hpp"
 
@@ -31,7 +32,7 @@ FrameLocation filename_with_lineno(PyObject* frame) {
   if (!PyUnicode_Check(filename_str)) conversion_error(filename_str, "PyString");
   Utf8Text filename = utf8_text(filename_str);
   // The value frame.f_lineno reports; negative where it reports None.
-  const int line = PyFrame_GetLineNumber(f);
+  const int line = frame_line(f);
   if (line < 0) [[unlikely]] {
     PyErr_SetString(PyExc_TypeError, "frame has no line number (f_lineno is None)");
     throw_py();
