@@ -165,10 +165,9 @@ def main() -> None:
         print(f"\n{name}: untraced {base * 1000:.1f} ms; trace {trace}; {count} events")
         print(f"  {'':44s} {'ratio':>8s}  {'time':>9s}     {'ns/event':>8s}")
         for label, seconds in rows:
-            per_event = (seconds - base) / count * 1e9 if count else float("nan")
-            print(
-                f"  {label:44s} {seconds / base:7.2f}x  {seconds * 1000:9.1f} ms  {per_event:8.0f}"
-            )
+            # Per event only where events are what the run is made of.
+            per_event = f"{(seconds - base) / count * 1e9:8.0f}" if count >= 1000 else f"{'-':>8s}"
+            print(f"  {label:44s} {seconds / base:7.2f}x  {seconds * 1000:9.1f} ms  {per_event}")
         noop_t = rows[1][1]
         for engine in engines:
             # Within 5% of untraced, the split is noise.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -114,7 +115,15 @@ std::optional<uint64_t> optional_thread_number(PyObject* thread, PyObject* name)
   return static_cast<uint64_t>(n);
 }
 
-void write_thread(Bytes& out, PyObject* thread, const RecordList* frames) {
+// Where a thread's records go in the document: `records` follow the first
+// `offset` bytes written. They are copied once, into the final bytes object.
+struct RecordsAt {
+  size_t offset;
+  const RecordList* records;
+};
+
+void write_thread(Bytes& out, PyObject* thread, const RecordList* frames,
+                  std::vector<RecordsAt>& spliced) {
   const Interned& names = interned();
   if (thread == nullptr) fault("Failed to get 'name' attribute");
   mp::write_map_header(out, 6);
@@ -140,7 +149,8 @@ void write_thread(Bytes& out, PyObject* thread, const RecordList* frames) {
 
   mp::write_str(out, "frames");
   if (frames != nullptr) {
-    write_raw_frame_slice(out, *frames);
+    mp::write_array_header(out, mp::checked_count(frames->size()));
+    spliced.push_back(RecordsAt{out.size(), frames});
   } else {
     mp::write_array_header(out, 0);
   }
@@ -151,12 +161,11 @@ void write_thread(Bytes& out, PyObject* thread, const RecordList* frames) {
 Ref build_trace_from_parts(const TraceParts& parts) {
   const HostFacts facts = collect_host_facts(parts.config, parts.use_monitoring);
 
-  size_t record_bytes = 0;
-  for (const auto& [key, records] : parts.frames_by_thread) {
-    for (const Bytes& record : records) record_bytes += record.size();
-  }
+  // Everything but the records, which are spliced in at the end: the
+  // document is most often almost all records, copied once that way.
   Bytes out;
-  out.reserve(record_bytes + 4096);
+  out.reserve(4096);
+  std::vector<RecordsAt> spliced;
 
   mp::write_map_header(out, 11);
   write_str_pair(out, "trace_id", parts.trace_id);
@@ -190,7 +199,7 @@ Ref build_trace_from_parts(const TraceParts& parts) {
     mp::write_str(out, key);
     const auto frames = parts.frames_by_thread.find(key);
     write_thread(out, thread.get(),
-                 frames == parts.frames_by_thread.end() ? nullptr : &frames->second);
+                 frames == parts.frames_by_thread.end() ? nullptr : &frames->second, spliced);
   }
 
   mp::write_str(out, "frames_of_interest");
@@ -198,7 +207,25 @@ Ref build_trace_from_parts(const TraceParts& parts) {
   mp::write_str(out, "frames");
   mp::write_map_header(out, 0);
 
-  return Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+  size_t record_bytes = 0;
+  for (const RecordsAt& at : spliced) {
+    for (const Bytes& record : *at.records) record_bytes += record.size();
+  }
+  Ref document = Ref::check(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(out.size() + record_bytes)));
+  char* to = PyBytes_AS_STRING(document.get());
+  size_t from = 0;
+  auto copy = [&](const char* data, size_t size) {
+    if (size != 0) std::memcpy(to, data, size);
+    to += size;
+  };
+  for (const RecordsAt& at : spliced) {
+    copy(out.data() + from, at.offset - from);
+    from = at.offset;
+    for (const Bytes& record : *at.records) copy(record.data(), record.size());
+  }
+  copy(out.data() + from, out.size() - from);
+  return document;
 }
 
 }  // namespace vask
