@@ -96,8 +96,10 @@ def test_create_trace_drop_cycles_leave_nothing_behind(engine, tmp_path):
 
     objects_after, blocks_after = live_counts()
     rss_after = rss_bytes()
-    print(f"objects {objects_after - objects_before:+}, blocks {blocks_after - blocks_before:+}, "
-          f"RSS {(rss_after - rss_before) / 1e6:+.1f} MB over {CYCLES} cycles")
+    print(
+        f"objects {objects_after - objects_before:+}, blocks {blocks_after - blocks_before:+}, "
+        f"RSS {(rss_after - rss_before) / 1e6:+.1f} MB over {CYCLES} cycles"
+    )
     # Well under one per cycle: caches that fill once (interned names, code
     # extras, the logging module) are warm by now.
     assert objects_after - objects_before < CYCLES // 4, (objects_before, objects_after)

@@ -34,6 +34,7 @@ def run_program(
     script.write_text(header + textwrap.dedent(source))
     return subprocess.run(
         [sys.executable, str(script), *args],
+        check=False,
         capture_output=True,
         text=True,
         timeout=timeout,
