@@ -8,6 +8,7 @@ daemon threads at exit) and must behave exactly as it does untraced.
 
 from __future__ import annotations
 
+import gc
 import logging
 import signal
 import subprocess
@@ -455,6 +456,40 @@ def test_stopping_on_another_thread_stops_the_thread_that_started(engine):
         "return",
     ]
     assert hooks_after == [None]
+
+
+def test_stopped_and_dropped_while_another_thread_is_inside_the_engine(engine):
+    # The worker waits inside a dumper (the GIL released) while the main
+    # thread stops the engine and drops every reference it holds to it: the
+    # stop takes the worker's hook away (at once on 3.12+, at the worker's
+    # next event before), and with it the last reference but the callback's.
+    inside, release = threading.Event(), threading.Event()
+
+    class Blocking:
+        def __repr__(self):
+            inside.set()
+            release.wait(10)
+            return "Blocking()"
+
+    def worker():
+        takes(Blocking())
+        for i in range(50):
+            after(i)
+
+    recorder = engine.recorder(config={"threading": True})
+    recorder.start()
+    thread = threading.Thread(target=worker)
+    thread.start()
+    try:
+        assert inside.wait(10)
+        recorder.stop()
+        del recorder
+        gc.collect()
+    finally:
+        release.set()
+        thread.join(10)
+    assert not thread.is_alive()
+    assert sys.getprofile() is None and threading.getprofile() is None
 
 
 # ---- text that is not valid UTF-8 ----------------------------------------------------------
