@@ -142,6 +142,17 @@ void EngineCore::push_frame_data(EngineThreadState& ts, RecordList& records, siz
   }
 }
 
+void EngineCore::save() {
+  buffer_.save_in_db();
+  report_dropped_events();
+}
+
+Ref EngineCore::build_trace() {
+  Ref document = buffer_.build_trace_inner();
+  report_dropped_events();
+  return document;
+}
+
 void EngineCore::report_dropped_events() {
   const uint64_t dropped = dropped_at_recursion_limit_.exchange(0, std::memory_order_relaxed);
   if (dropped == 0) return;

@@ -242,15 +242,20 @@ class EngineCore {
     return errors.take_program_error();
   }
 
-  // Says once, on the "vask" logger at level INFO (not shown unless the
-  // program configures logging), how many events lost records because the
-  // program was at its recursion limit since the last report. Called after a
-  // save or build. Throws PyErrSet only with an exception of the program.
-  void report_dropped_events();
+  // The engines' save() and build_trace(): the buffers saved in the
+  // database, or built into one trace document (a new reference). Each then
+  // reports the events dropped at the recursion limit. Throws PyErrSet.
+  void save();
+  Ref build_trace();
 
  private:
   void push_frame_data(EngineThreadState& ts, RecordList& records, size_t begin, size_t end,
                        BatchFrameEvent frame_event);
+  // Says once, on the "vask" logger at level INFO (not shown unless the
+  // program configures logging), how many events lost records because the
+  // program was at its recursion limit since the last report. Throws
+  // PyErrSet only with an exception of the program.
+  void report_dropped_events();
   void start_new_test_trace();
 
   TraceBuffer buffer_;

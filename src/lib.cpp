@@ -52,21 +52,23 @@ PyObject* py_register_monitor(PyObject*, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyMethodDef g_methods[] = {
-    {"register_monitor", as_cfunction(py_register_monitor), METH_FASTCALL | METH_KEYWORDS,
-     "register_monitor(db_path, config, source, one_trace_per_test, name=None)\n--\n\n"},
-    {"register_noop_profiler", as_cfunction(py_register_noop_profiler), METH_NOARGS,
-     "register_noop_profiler()\n--\n\n"
-     "Register a minimal profiler for comparison purposes in benchmarking"},
-    {"register_profiler", as_cfunction(py_register_profiler), METH_FASTCALL | METH_KEYWORDS,
-     "register_profiler(profiler)\n--\n\n"
-     "Called from Python to switch profiling to the native engine.\n\n"
-     "``profiler`` is the Python-side profiler object; the native ``VaskProfiler``\n"
-     "is built from it and stored as its ``rust_profiler`` attribute. The engine is\n"
-     "registered with ``PyEval_SetProfile`` for the calling thread and, when\n"
-     "``use_threading`` is true (configuration key ``threading``), also through\n"
-     "``threading.setprofile`` with the ``register_threading_profiler`` callback so\n"
-     "that it is registered on all threads."},
-    {nullptr, nullptr, 0, nullptr},
+    method_fastcall_keywords(
+        "register_monitor", py_register_monitor,
+        "register_monitor(db_path, config, source, one_trace_per_test, name=None)\n--\n\n"),
+    method_noargs("register_noop_profiler", py_register_noop_profiler,
+                  "register_noop_profiler()\n--\n\n"
+                  "Register a minimal profiler for comparison purposes in benchmarking"),
+    method_fastcall_keywords(
+        "register_profiler", py_register_profiler,
+        "register_profiler(profiler)\n--\n\n"
+        "Called from Python to switch profiling to the native engine.\n\n"
+        "``profiler`` is the Python-side profiler object; the native ``VaskProfiler``\n"
+        "is built from it and stored as its ``rust_profiler`` attribute. The engine is\n"
+        "registered with ``PyEval_SetProfile`` for the calling thread and, when\n"
+        "``use_threading`` is true (configuration key ``threading``), also through\n"
+        "``threading.setprofile`` with the ``register_threading_profiler`` callback so\n"
+        "that it is registered on all threads."),
+    kMethodsEnd,
 };
 
 PyModuleDef g_module = {

@@ -118,20 +118,13 @@ PyObject* py_set_suspend_hooks(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* py_save(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
-    EngineCore& core = monitor_of(self).core();
-    core.buffer().save_in_db();
-    core.report_dropped_events();
+    monitor_of(self).core().save();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* py_build_trace(PyObject* self, PyObject*) {
-  return boundary([&] {
-    EngineCore& core = monitor_of(self).core();
-    Ref document = core.buffer().build_trace_inner();
-    core.report_dropped_events();
-    return document.release();
-  });
+  return boundary([&] { return monitor_of(self).core().build_trace().release(); });
 }
 
 // ---- the event callbacks -------------------------------------------------------------
@@ -234,33 +227,29 @@ constexpr const char* kSuspendDoc =
     "other threads hold shared references through callbacks in flight.";
 
 PyMethodDef g_monitor_methods[] = {
-    {"set_active", as_cfunction(py_set_active), METH_FASTCALL | METH_KEYWORDS,
-     "set_active($self, value)\n--\n\n"},
-    {"set_timestamp", as_cfunction(py_set_timestamp), METH_FASTCALL | METH_KEYWORDS,
-     "set_timestamp($self, value)\n--\n\n"},
-    {"set_suspend_hooks", as_cfunction(py_set_suspend_hooks), METH_FASTCALL | METH_KEYWORDS,
-     kSuspendDoc},
-    {"save", as_cfunction(py_save), METH_NOARGS, "save($self)\n--\n\n"},
-    {"build_trace", as_cfunction(py_build_trace), METH_NOARGS, "build_trace($self)\n--\n\n"},
-    {"monitor_pystart", as_cfunction(monitor_callback<FrameEvent::Call>),
-     METH_FASTCALL | METH_KEYWORDS, "monitor_pystart($self, code, _instruction_offset)\n--\n\n"},
-    {"monitor_pyreturn", as_cfunction(monitor_callback<FrameEvent::Return>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "monitor_pyreturn($self, code, _instruction_offset, retval)\n--\n\n"},
-    {"monitor_pyunwind", as_cfunction(monitor_callback<FrameEvent::Unwind>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "monitor_pyunwind($self, code, _instruction_offset, exception)\n--\n\n"},
-    {"monitor_pyresume", as_cfunction(monitor_callback<FrameEvent::Resume>),
-     METH_FASTCALL | METH_KEYWORDS, "monitor_pyresume($self, code, _instruction_offset)\n--\n\n"},
-    {"monitor_pyyield", as_cfunction(monitor_callback<FrameEvent::Yield>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "monitor_pyyield($self, code, _instruction_offset, retval)\n--\n\n"},
-    {"monitor_pythrow", as_cfunction(monitor_callback<FrameEvent::Throw>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "monitor_pythrow($self, code, _instruction_offset, exception)\n--\n\n"},
-    {"monitor_instruction", as_cfunction(monitor_instruction), METH_FASTCALL | METH_KEYWORDS,
-     "monitor_instruction($self, code, instruction_offset)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    method_fastcall_keywords("set_active", py_set_active, "set_active($self, value)\n--\n\n"),
+    method_fastcall_keywords("set_timestamp", py_set_timestamp,
+                             "set_timestamp($self, value)\n--\n\n"),
+    method_fastcall_keywords("set_suspend_hooks", py_set_suspend_hooks, kSuspendDoc),
+    method_noargs("save", py_save, "save($self)\n--\n\n"),
+    method_noargs("build_trace", py_build_trace, "build_trace($self)\n--\n\n"),
+    method_fastcall_keywords("monitor_pystart", monitor_callback<FrameEvent::Call>,
+                             "monitor_pystart($self, code, _instruction_offset)\n--\n\n"),
+    method_fastcall_keywords("monitor_pyreturn", monitor_callback<FrameEvent::Return>,
+                             "monitor_pyreturn($self, code, _instruction_offset, retval)\n--\n\n"),
+    method_fastcall_keywords(
+        "monitor_pyunwind", monitor_callback<FrameEvent::Unwind>,
+        "monitor_pyunwind($self, code, _instruction_offset, exception)\n--\n\n"),
+    method_fastcall_keywords("monitor_pyresume", monitor_callback<FrameEvent::Resume>,
+                             "monitor_pyresume($self, code, _instruction_offset)\n--\n\n"),
+    method_fastcall_keywords("monitor_pyyield", monitor_callback<FrameEvent::Yield>,
+                             "monitor_pyyield($self, code, _instruction_offset, retval)\n--\n\n"),
+    method_fastcall_keywords(
+        "monitor_pythrow", monitor_callback<FrameEvent::Throw>,
+        "monitor_pythrow($self, code, _instruction_offset, exception)\n--\n\n"),
+    method_fastcall_keywords("monitor_instruction", monitor_instruction,
+                             "monitor_instruction($self, code, instruction_offset)\n--\n\n"),
+    kMethodsEnd,
 };
 
 PyTypeObject* monitor_type() {

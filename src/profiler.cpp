@@ -81,20 +81,13 @@ PyObject* py_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* py_save(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
-    EngineCore& core = ProfilerObject::of(self).core();
-    core.buffer().save_in_db();
-    core.report_dropped_events();
+    ProfilerObject::of(self).core().save();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* py_build_trace(PyObject* self, PyObject*) {
-  return boundary([&]() -> PyObject* {
-    EngineCore& core = ProfilerObject::of(self).core();
-    Ref document = core.buffer().build_trace_inner();
-    core.report_dropped_events();
-    return document.release();
-  });
+  return boundary([&] { return ProfilerObject::of(self).core().build_trace().release(); });
 }
 
 PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
@@ -114,25 +107,26 @@ PyObject* py_stop(PyObject* self, PyObject*) {
 }
 
 PyMethodDef g_profiler_methods[] = {
-    {"save", as_cfunction(py_save), METH_NOARGS,
-     "save($self)\n--\n\n"
-     "This is called from Python code to trigger saving the trace. Used by\n"
-     ":meth:`vask.profiler.Profiler.save`."},
-    {"build_trace", as_cfunction(py_build_trace), METH_NOARGS,
-     "build_trace($self)\n--\n\n"
-     "This is called from Python code to build the trace. Used by\n"
-     ":meth:`vask.profiler.Profiler.upload_trace_in_thread`."},
-    {"register_threading_profiler", as_cfunction(py_register_threading_profiler), METH_FASTCALL,
-     "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
-     "Register the profiler on the current thread. Called by `threading.setprofile`. See\n"
-     ":func:`vask._vask.register_profiler`."},
-    {"stop", as_cfunction(py_stop), METH_NOARGS,
-     "stop($self)\n--\n\n"
-     "Stop recording for good, on every thread the engine is installed on: the\n"
-     "calling thread's hook is removed at once, the other threads' hooks at once\n"
-     "where the interpreter allows it or else at their next event. Returns the\n"
-     "idents of the threads whose hook the program replaced with its own."},
-    {nullptr, nullptr, 0, nullptr},
+    method_noargs("save", py_save,
+                  "save($self)\n--\n\n"
+                  "This is called from Python code to trigger saving the trace. Used by\n"
+                  ":meth:`vask.profiler.Profiler.save`."),
+    method_noargs("build_trace", py_build_trace,
+                  "build_trace($self)\n--\n\n"
+                  "This is called from Python code to build the trace. Used by\n"
+                  ":meth:`vask.profiler.Profiler.upload_trace_in_thread`."),
+    method_fastcall(
+        "register_threading_profiler", py_register_threading_profiler,
+        "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
+        "Register the profiler on the current thread. Called by `threading.setprofile`. See\n"
+        ":func:`vask._vask.register_profiler`."),
+    method_noargs("stop", py_stop,
+                  "stop($self)\n--\n\n"
+                  "Stop recording for good, on every thread the engine is installed on: the\n"
+                  "calling thread's hook is removed at once, the other threads' hooks at once\n"
+                  "where the interpreter allows it or else at their next event. Returns the\n"
+                  "idents of the threads whose hook the program replaced with its own."),
+    kMethodsEnd,
 };
 
 PyTypeObject* profiler_type() {

@@ -6,6 +6,7 @@
 #include "dump/redaction_py.hpp"
 #include "dump/value_dump.hpp"
 #include "support/py.hpp"
+#include "support/py_type.hpp"
 
 namespace vask::dump {
 namespace {
@@ -136,35 +137,30 @@ PyObject* py_redact_command_line(PyObject*, PyObject* const* args, Py_ssize_t na
   });
 }
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef g_methods[] = {
-    {"dump_msgpack", as_cfunction(py_dump_msgpack), METH_O,
-     "dump_msgpack($module, value, /)\n--\n\n"
-     "One bounded MessagePack object for ``value``; never raises (but for the\n"
-     "program's own exceptions). See the documentation of vask.serialize."},
-    {"dump_msgpack_lightweight_repr", as_cfunction(py_dump_msgpack_lightweight_repr), METH_O,
-     "dump_msgpack_lightweight_repr($module, value, /)\n--\n\n"
-     "Like dump_msgpack, but writes only short reprs: a dict becomes a map of key\n"
-     "text to the short repr of its value; any other value becomes one short repr."},
-    {"configure_redaction", as_cfunction(py_configure_redaction), METH_O,
-     "configure_redaction($module, names, /)\n--\n\n"
-     "Set the names whose entries the dumpers redact, process-wide (None: none)."},
-    {"is_secret_name", as_cfunction(py_is_secret_name), METH_O,
-     "is_secret_name($module, name, /)\n--\n\n"
-     "Whether the dumpers redact the value of an entry called ``name``."},
-    {"redaction_from_config", as_cfunction(py_redaction_from_config), METH_FASTCALL,
-     "redaction_from_config($module, redact, extra=None, /)\n--\n\n"
-     "The names that the configuration values ``redact`` and ``redact_extra`` ask\n"
-     "for, or None when redaction is off. Raises TypeError or ValueError."},
-    {"redact_command_line", as_cfunction(py_redact_command_line), METH_FASTCALL,
-     "redact_command_line($module, arguments, names, /)\n--\n\n"
-     "The command-line arguments with the values of secret options hidden, judged\n"
-     "by ``names`` as redaction_from_config gives them (None: nothing is hidden)."},
-    {nullptr, nullptr, 0, nullptr},
+    method_o("dump_msgpack", py_dump_msgpack,
+             "dump_msgpack($module, value, /)\n--\n\n"
+             "One bounded MessagePack object for ``value``; never raises (but for the\n"
+             "program's own exceptions). See the documentation of vask.serialize."),
+    method_o("dump_msgpack_lightweight_repr", py_dump_msgpack_lightweight_repr,
+             "dump_msgpack_lightweight_repr($module, value, /)\n--\n\n"
+             "Like dump_msgpack, but writes only short reprs: a dict becomes a map of key\n"
+             "text to the short repr of its value; any other value becomes one short repr."),
+    method_o("configure_redaction", py_configure_redaction,
+             "configure_redaction($module, names, /)\n--\n\n"
+             "Set the names whose entries the dumpers redact, process-wide (None: none)."),
+    method_o("is_secret_name", py_is_secret_name,
+             "is_secret_name($module, name, /)\n--\n\n"
+             "Whether the dumpers redact the value of an entry called ``name``."),
+    method_fastcall("redaction_from_config", py_redaction_from_config,
+                    "redaction_from_config($module, redact, extra=None, /)\n--\n\n"
+                    "The names that the configuration values ``redact`` and ``redact_extra`` ask\n"
+                    "for, or None when redaction is off. Raises TypeError or ValueError."),
+    method_fastcall("redact_command_line", py_redact_command_line,
+                    "redact_command_line($module, arguments, names, /)\n--\n\n"
+                    "The command-line arguments with the values of secret options hidden, judged\n"
+                    "by ``names`` as redaction_from_config gives them (None: nothing is hidden)."),
+    kMethodsEnd,
 };
 
 PyModuleDef g_module = {

@@ -17,6 +17,28 @@ PyCFunction as_cfunction(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// Method-table entries. Each takes the one function type its calling
+// convention has, so a table cannot pair a function with flags that CPython
+// would call it through with the wrong arguments.
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+using FastKeywordsFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+inline PyMethodDef method_noargs(const char* name, PyCFunction f, const char* doc) {
+  return {name, f, METH_NOARGS, doc};
+}
+inline PyMethodDef method_o(const char* name, PyCFunction f, const char* doc) {
+  return {name, f, METH_O, doc};
+}
+inline PyMethodDef method_fastcall(const char* name, FastFunction f, const char* doc) {
+  return {name, as_cfunction(f), METH_FASTCALL, doc};
+}
+inline PyMethodDef method_fastcall_keywords(const char* name, FastKeywordsFunction f,
+                                            const char* doc) {
+  return {name, as_cfunction(f), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+// The end of a method table.
+inline constexpr PyMethodDef kMethodsEnd = {nullptr, nullptr, 0, nullptr};
+
 // Parses fast-call arguments against a fixed keyword list into out[0..n_names)
 // (borrowed; null for a missing optional argument). Missing required
 // arguments, unknown keywords and duplicates raise TypeError naming the

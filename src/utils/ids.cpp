@@ -242,7 +242,7 @@ std::string get_thread_id(PyObject* thread) {
   std::string name = "<unknown>";
   Ref value = Ref::steal(PyObject_GetAttr(thread, n.name));
   if (value) {
-    if (std::optional<Utf8Text> text = try_utf8_text(value.get())) name = text->text();
+    name = str_text(value.get());  // a name that is not a str is the thread's fault
   } else {
     PyErr_Clear();  // an unreadable name only degrades the warning text
   }

@@ -448,8 +448,8 @@ std::optional<std::string> get_qualname(PyObject* frame) {
   }
 
   Ref co_name = code_name(code.get());
-  if (PyUnicode_Check(co_name.get()) &&
-      PyUnicode_CompareWithASCIIString(co_name.get(), "<module>") == 0) {
+  if (!PyUnicode_Check(co_name.get())) conversion_error(co_name.get(), "PyString");
+  if (PyUnicode_CompareWithASCIIString(co_name.get(), "<module>") == 0) {
     Ref globals = frame_globals(frame);
     std::string out;
     append_module_name(out, globals.get());
