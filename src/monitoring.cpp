@@ -223,6 +223,9 @@ void VaskMonitor::log_error(Ref error) noexcept {
 }
 
 PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept {
+  // The child of a fork() runs the parent's callbacks until the host
+  // replaces them; DISABLE would switch locations off for the next monitor.
+  if (core_->in_forked_child()) return Py_NewRef(Py_None);
   // Recording never disturbs the interpreter's error state.
   ErrorStash stash;
   std::optional<PerThread<EngineThreadState>::Borrow> borrowed;
