@@ -40,9 +40,10 @@ def tracing_config(args: argparse.Namespace, settings: vask_config.FileSettings)
         value = getattr(args, name)
         return value if value is not None else getattr(settings, name)
 
-    threads = pick("threads")
+    threads, follow = pick("threads"), pick("follow")
     config: dict[str, Any] = {
         "threading": True if threads is None else threads,
+        "follow": True if follow is None else follow,
         "sqlite_busy_timeout": math.ceil(args.busy_timeout),
     }
     include, ignore = pick("include"), pick("ignore")
@@ -236,6 +237,10 @@ def cmd_run(args: argparse.Namespace, settings: vask_config.FileSettings) -> int
         if args.name is not None
         else _default_trace_name(target, module is not None, program_args, config)
     )
+    # Run in a process vask follows (a traced program ran `vask run`): the
+    # run's trace, linked to the parent's, replaces the one started for it.
+    if "vask.pth_init" in sys.modules:
+        sys.modules["vask.pth_init"].drop_startup_trace()
     profiler = create(engine, config=config, db_path=db_path, trace_name=name, source="cli")
 
     # The program's view of the interpreter, as python sets it up.
@@ -397,6 +402,10 @@ class _Sigterm:
             self._raise_outside_recording(frame)
             return
         raise _Terminated
+
+    # A forked child drops this handler (_forget_in_child): a followed child
+    # may put vask's own in its place (vask.pth_init), as for the default.
+    _handle.vask_parent_only = True  # type: ignore[attr-defined]
 
     def _raise_outside_recording(self, frame: types.FrameType | None) -> None:
         if self._restore_trace:

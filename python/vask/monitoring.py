@@ -165,9 +165,14 @@ class Monitor(Recorder):
 
     def start(self) -> None:
         """Build the native engine, claim tool id 3 and turn the events on."""
+        super().start()
+
+    def stop(self) -> None:
+        """Turn the events off and give the tool id back."""
+        super().stop()
+
+    def _start_engine(self) -> None:
         global _active
-        if self._started:
-            raise RuntimeError("this profiler is already running")
         _sys_monitoring()
         from vask import _vask
 
@@ -179,18 +184,25 @@ class Monitor(Recorder):
             activate_monitoring(native)
             _active = self
         self.rust_monitor = native
-        self._started = True
 
-    def stop(self) -> None:
-        """Turn the events off and give the tool id back."""
+    def _stop_engine(self) -> None:
         global _active
-        if not self._started:
-            return
         with _lock:
             deactivate_monitoring(self.rust_monitor)
             if _active is self:
                 _active = None
-        self._started = False
+
+    def _drop_engine_in_child(self) -> None:
+        global _active, _lock
+        # Another thread of the parent may have held the lock at the fork.
+        _lock = threading.Lock()
+        mon = _sys_monitoring()
+        # The inherited engine's callbacks go; the engine itself is not called.
+        if mon.get_tool(TOOL_ID) == TOOL_NAME:
+            _release(mon)
+        if _active is self:
+            _active = None
+        self.rust_monitor = None
 
     def set_suspended(self, value: bool) -> None:
         """Whether the calling thread's own calls are left out while the monitor runs."""

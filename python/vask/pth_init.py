@@ -1,0 +1,399 @@
+"""Following the Python processes a traced program starts.
+
+A recorder whose configuration has ``follow`` true (``vask run``,
+``pytest --vask``, ``vask.enable`` and ``vask.enabled`` unless told
+otherwise) is the process's *follower*: every Python process the program
+starts is traced too, into a trace of its own in the same database, whose
+"meta" "process" facts name the process (its pid, and a multiprocessing
+child's name) and link it to the trace and pid of the process that started
+it (``parent_trace_id``, ``parent_pid``).
+
+How a child comes to be traced:
+
+``os.fork()`` (multiprocessing's fork start method too)
+    The child drops the engine it inherited and starts a new one with the
+    same configuration (:class:`vask.profiler.Recorder`).
+a new interpreter (``subprocess``, ``os.exec*``, multiprocessing's spawn)
+    The follower keeps the environment variable :data:`VARIABLE` set to a
+    JSON object: the database, the engine, the configuration, the source,
+    and its own pid and current trace id.  vask installs ``vask_follow.pth``
+    into site-packages; its one line, run by every interpreter at start-up::
+
+        import os; os.environ.get('VASK_FOLLOW') and __import__('vask.pth_init')...
+
+    imports this module only where the variable is set, so a process that
+    is neither traced nor followed imports nothing of vask.  An interpreter
+    run with ``-S``, or one without vask installed, is not followed.
+multiprocessing's forkserver
+    The fork server process itself (and the resource tracker) is not traced:
+    it passes the variable on, and each process it forks starts its own trace,
+    linked to the trace that was current when the server started.
+
+A followed child stores its trace when it ends: at interpreter exit
+(``sys.exit`` included), at ``os._exit`` (how multiprocessing's forked
+workers end), and on SIGTERM (how a pool's ``terminate()`` ends its
+workers) while the program has no handler of its own: the trace is stored,
+then the process dies of SIGTERM as it would have.  A process that execs
+(``os.exec*``) stores what it recorded first; the new program's trace is
+linked to it.  Nothing is stored for a process killed with SIGKILL.
+
+This module runs while a program is traced; the tracer leaves its frames out.
+"""
+
+from __future__ import annotations
+
+import atexit
+import json
+import logging
+import os
+import signal
+import sys
+import threading
+from typing import Any
+
+__all__ = [
+    "VARIABLE",
+    "begin_following",
+    "drop_startup_trace",
+    "end_following",
+    "publish",
+    "save_at_exit",
+    "start_from_environment",
+]
+
+#: The environment variable a follower hands to the processes it starts.
+VARIABLE = "VASK_FOLLOW"
+# The version of the variable's JSON form.
+_FORMAT = 1
+
+_logger = logging.getLogger("vask")
+
+# The recorder whose child processes are followed, and the configuration it
+# hands to them.
+_follower: Any = None
+_child_config: dict[str, Any] = {}
+# The recorder whose trace this process stores when it ends (a followed child).
+_saver: Any = None
+# The recorder started at interpreter start-up from the variable, if any.
+_startup: Any = None
+_started_from_environment = False
+# Settings of a multiprocessing helper process, which passes them on to the
+# processes it forks instead of being traced itself.
+_relay: dict[str, Any] | None = None
+# Serialises the final save (at exit, at os._exit, on SIGTERM, before exec).
+_finish_lock = threading.Lock()
+_atexit_registered = False
+# The functions of ``os`` that are wrapped while a process follows or is followed.
+_originals: dict[str, Any] = {}
+
+
+# -- the follower's side -----------------------------------------------------
+
+
+def begin_following(recorder: Any) -> None:
+    """Follow the Python processes started from now on into traces linked to ``recorder``'s."""
+    global _follower, _child_config
+    if _follower is not None and _follower is not recorder and _follower.active:
+        _logger.warning(
+            "vask: another recorder follows this process's children already; "
+            "the processes started while both run are linked to its trace"
+        )
+        return
+    _follower = recorder
+    _child_config = _config_for_children(recorder.config)
+    publish()
+    _wrap_os()
+
+
+def end_following(recorder: Any) -> None:
+    """Processes started from now on are not followed (``recorder`` stopped)."""
+    global _follower
+    if _follower is not recorder:
+        return
+    _follower = None
+    os.environ.pop(VARIABLE, None)
+    if _saver is None:
+        _unwrap_os()
+
+
+def publish() -> None:
+    """Hand the follower's current trace to the processes started from now on.
+
+    Called when the follower starts, and again where it moves to a new trace
+    (each test of ``pytest --vask``).
+    """
+    recorder = _follower
+    if recorder is None or not recorder.active:
+        return
+    try:
+        trace_id = recorder.trace_id
+    except Exception:  # noqa: BLE001 - children are then linked by pid alone
+        trace_id = None
+    os.environ[VARIABLE] = json.dumps(
+        {
+            "format": _FORMAT,
+            "db": str(recorder.db_path),
+            "engine": recorder.engine,
+            "config": _child_config,
+            "source": recorder.source,
+            "parent_pid": os.getpid(),
+            "parent_trace_id": trace_id,
+        },
+        separators=(",", ":"),
+    )
+
+
+def _config_for_children(config: dict[str, Any]) -> dict[str, Any]:
+    """The configuration a child is traced with: every key whose value JSON can carry."""
+    passed: dict[str, Any] = {}
+    left_out = []
+    for key, value in config.items():
+        try:
+            json.dumps(value)
+        except (TypeError, ValueError):
+            left_out.append(key)
+            continue
+        passed[key] = value
+    if left_out:
+        _logger.warning(
+            "vask: the configuration key(s) %s cannot be handed to child processes "
+            "(only JSON values can); the children are traced without them",
+            ", ".join(sorted(left_out)),
+        )
+    return passed
+
+
+# -- the followed child's side ------------------------------------------------
+
+
+def start_from_environment() -> None:
+    """Start tracing this process as :data:`VARIABLE` says (the start-up hook).
+
+    Never raises: a variable that cannot be read, or an engine that cannot
+    start, is reported on the "vask" logger and the program runs untraced.
+    """
+    global _started_from_environment, _relay
+    if _started_from_environment:
+        return  # site may read the same .pth twice (lib and lib64 of a venv)
+    _started_from_environment = True
+    try:
+        settings = _read_variable(os.environ.get(VARIABLE, ""))
+    except ValueError as error:
+        _logger.warning("vask: %s is not usable (%s); this process is not traced", VARIABLE, error)
+        return
+    if _multiprocessing_helper():
+        _relay = settings
+        return
+    _follow(settings)
+
+
+def _read_variable(text: str) -> dict[str, Any]:
+    try:
+        settings = json.loads(text)
+    except ValueError as error:
+        raise ValueError(f"not JSON: {error}") from None
+    if not isinstance(settings, dict) or settings.get("format") != _FORMAT:
+        raise ValueError("written by another version of vask")
+    wanted = {"db": str, "engine": str, "config": dict, "source": str, "parent_pid": int}
+    for key, kind in wanted.items():
+        if not isinstance(settings.get(key), kind) or isinstance(settings.get(key), bool):
+            raise ValueError(f"{key!r} is missing or of the wrong type")
+    if not isinstance(settings.get("parent_trace_id"), (str, type(None))):
+        raise ValueError("'parent_trace_id' is of the wrong type")
+    return settings
+
+
+def _multiprocessing_helper() -> bool:
+    """Whether this interpreter is multiprocessing's fork server or resource tracker."""
+    argv = list(getattr(sys, "orig_argv", ()))
+    try:
+        code = argv[argv.index("-c") + 1]
+    except (ValueError, IndexError):
+        return False
+    return code.startswith(
+        (
+            "from multiprocessing.forkserver import main",
+            "from multiprocessing.resource_tracker import main",
+        )
+    )
+
+
+def _follow(settings: dict[str, Any]) -> None:
+    global _startup
+    import vask
+    from vask.profiler import create, set_parent_process
+
+    engine = settings["engine"]
+    if engine == "monitor" and sys.version_info < (3, 12):
+        engine = "profile"  # a child on an older Python than its parent
+    try:
+        recorder = create(
+            engine, config=settings["config"], db_path=settings["db"], source=settings["source"]
+        )
+        set_parent_process(
+            settings["parent_pid"], settings["parent_trace_id"], _command_name(recorder.config)
+        )
+        with vask._lock:
+            if vask._current is not None:
+                return
+            recorder.start()
+            vask._current = recorder
+    except Exception as error:  # noqa: BLE001 - the program runs untraced
+        _logger.warning("vask: cannot trace this process (pid %d): %s", os.getpid(), error)
+        return
+    _startup = recorder
+    save_at_exit(recorder)
+
+
+def _command_name(config: dict[str, Any]) -> str:
+    """The command this interpreter runs, as the trace lists it, with secret values hidden."""
+    from vask import serialize
+
+    words = [str(word) for word in getattr(sys, "orig_argv", sys.argv)[1:]]
+    try:
+        names = serialize.redaction_from_config(
+            config.get("redact", True), config.get("redact_extra")
+        )
+    except (TypeError, ValueError):
+        names = list(serialize.DEFAULT_REDACT_NAMES)
+    name = " ".join(serialize.redact_command_line(words, names))
+    return name if len(name) <= 100 else name[:99] + "…"
+
+
+def drop_startup_trace() -> None:
+    """``vask run`` in a followed process: its own trace replaces the start-up one.
+
+    What the start-up trace recorded (vask's own start) is dropped; the link
+    to the parent stays, and the run's trace carries it.
+    """
+    global _startup, _saver
+    recorder, _startup = _startup, None
+    if recorder is None:
+        return
+    import vask
+
+    with vask._lock:
+        if vask._current is recorder:
+            vask._current = None
+    recorder.stop()
+    if _saver is recorder:
+        _saver = None
+
+
+def save_at_exit(recorder: Any) -> None:
+    """Store ``recorder``'s trace when this (followed) process ends, however it ends."""
+    global _saver, _atexit_registered
+    _saver = recorder
+    if not _atexit_registered:
+        atexit.register(_finish)
+        _atexit_registered = True
+    _wrap_os()
+    try:
+        handler = signal.getsignal(signal.SIGTERM)
+        if handler is signal.SIG_DFL or getattr(handler, "vask_parent_only", False):
+            signal.signal(signal.SIGTERM, _on_sigterm)
+    except (ValueError, OSError, AttributeError):
+        pass  # not the main thread, or no SIGTERM here: the other exits still store it
+
+
+def _finish() -> None:
+    """Stop the process's trace and store what it holds, once."""
+    with _finish_lock:
+        recorder = _saver if _saver is not None else _follower
+        if recorder is None:
+            return
+        try:
+            if recorder.active:
+                recorder.stop()
+            if recorder.pending:
+                recorder.save()
+        except Exception:  # noqa: BLE001 - the process is ending; say so and let it
+            _logger.exception("vask: could not store the trace of process %d", os.getpid())
+
+
+def _on_sigterm(signum: int, frame: Any) -> None:
+    # The save runs on a thread of its own: the signal may have landed while
+    # this thread is inside the engine, holding what the save needs. A second
+    # SIGTERM kills at once.
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+    def finish_and_die() -> None:
+        try:
+            _finish()
+        finally:
+            os.kill(os.getpid(), signal.SIGTERM)
+
+    try:
+        threading.Thread(target=finish_and_die, name="vask-sigterm", daemon=True).start()
+    except RuntimeError:  # no new threads at interpreter shutdown
+        finish_and_die()
+
+
+def _before_exec() -> None:
+    """Store what was recorded: the new program replaces this one (unless exec fails)."""
+    with _finish_lock:
+        recorder = _saver if _saver is not None else _follower
+        if recorder is None or not recorder.active:
+            return
+        try:
+            recorder.save()
+        except Exception:  # noqa: BLE001 - exec goes ahead all the same
+            _logger.exception("vask: could not store the trace of process %d", os.getpid())
+
+
+def _exit(status: int, /) -> None:
+    try:
+        _finish()
+    finally:
+        _originals["_exit"](status)
+
+
+def _execv(path: Any, argv: Any, /) -> None:
+    _before_exec()
+    _originals["execv"](path, argv)
+
+
+def _execve(path: Any, argv: Any, env: Any, /) -> None:
+    _before_exec()
+    _originals["execve"](path, argv, env)
+
+
+_WRAPPERS = {"_exit": _exit, "execv": _execv, "execve": _execve}
+
+
+def _wrap_os() -> None:
+    """``os._exit`` and ``os.exec*`` (all of which go through execv or execve) store the trace."""
+    for name, wrapper in _WRAPPERS.items():
+        current = getattr(os, name)
+        if current is not wrapper:
+            _originals[name] = current
+            setattr(os, name, wrapper)
+
+
+def _unwrap_os() -> None:
+    for name, wrapper in _WRAPPERS.items():
+        if getattr(os, name) is wrapper and name in _originals:
+            setattr(os, name, _originals[name])
+
+
+# -- fork -----------------------------------------------------------------------
+
+
+def forget_parent_following() -> None:
+    """In a forked child, before its recorders restart: the parent's follower is not its own."""
+    global _follower, _saver, _startup
+    _follower = _saver = _startup = None
+
+
+def _after_fork_in_child() -> None:
+    global _finish_lock, _relay
+    # Another thread of the parent may have held it at the fork.
+    _finish_lock = threading.Lock()
+    # A process forked by a multiprocessing helper is traced in its own right
+    # (and passes nothing on when it forks in turn).
+    settings, _relay = _relay, None
+    if settings is not None:
+        _follow(settings)
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
