@@ -288,9 +288,6 @@ class Recorder:
         # The parent's to store, not the child's.
         self._unstored = []
         self.side_files = []
-        from vask import pth_init
-
-        pth_init.forget_parent_following()
         if not self.follows:
             return
         set_parent_process(parent_pid, self._trace_at_fork)
@@ -299,6 +296,8 @@ class Recorder:
         self.trace_name = None
         self._reset_trace_id()
         self.start()
+        from vask import pth_init
+
         pth_init.save_at_exit(self)
 
     def _reset_trace_id(self) -> None:
@@ -522,6 +521,9 @@ def _before_fork() -> None:
 
 
 def _after_fork_in_child(parent_pid: int) -> None:
+    following = sys.modules.get("vask.pth_init")
+    if following is not None:
+        following.reset_after_fork()
     for recorder in list(_running):
         try:
             recorder._restart_in_child(parent_pid)

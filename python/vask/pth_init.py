@@ -19,7 +19,8 @@ a new interpreter (``subprocess``, ``os.exec*``, multiprocessing's spawn)
     and its own pid and current trace id.  vask installs ``vask_follow.pth``
     into site-packages; its one line, run by every interpreter at start-up::
 
-        import os; os.environ.get('VASK_FOLLOW') and __import__('vask.pth_init')...
+        import os; os.environ.get('VASK_FOLLOW') and __import__('vask.pth_init')
+        .pth_init.start_from_environment()
 
     imports this module only where the variable is set, so a process that
     is neither traced nor followed imports nothing of vask.  An interpreter
@@ -28,6 +29,9 @@ multiprocessing's forkserver
     The fork server process itself (and the resource tracker) is not traced:
     it passes the variable on, and each process it forks starts its own trace,
     linked to the trace that was current when the server started.
+``vask run`` in a followed process
+    Its own trace replaces the one started for the process, and carries the
+    link to the parent.
 
 A followed child stores its trace when it ends: at interpreter exit
 (``sys.exit`` included), at ``os._exit`` (how multiprocessing's forked
@@ -35,7 +39,8 @@ workers end), and on SIGTERM (how a pool's ``terminate()`` ends its
 workers) while the program has no handler of its own: the trace is stored,
 then the process dies of SIGTERM as it would have.  A process that execs
 (``os.exec*``) stores what it recorded first; the new program's trace is
-linked to it.  Nothing is stored for a process killed with SIGKILL.
+linked to it.  Nothing is stored for a process killed with SIGKILL, nor for
+one SIGTERM ends before its tracing started.
 
 This module runs while a program is traced; the tracer leaves its frames out.
 """
@@ -43,12 +48,14 @@ This module runs while a program is traced; the tracer leaves its frames out.
 from __future__ import annotations
 
 import atexit
+import contextlib
 import json
 import logging
 import os
 import signal
 import sys
 import threading
+import time
 from typing import Any
 
 __all__ = [
@@ -57,6 +64,7 @@ __all__ = [
     "drop_startup_trace",
     "end_following",
     "publish",
+    "reset_after_fork",
     "save_at_exit",
     "start_from_environment",
 ]
@@ -288,45 +296,129 @@ def save_at_exit(recorder: Any) -> None:
         atexit.register(_finish)
         _atexit_registered = True
     _wrap_os()
-    try:
-        handler = signal.getsignal(signal.SIGTERM)
-        if handler is signal.SIG_DFL or getattr(handler, "vask_parent_only", False):
-            signal.signal(signal.SIGTERM, _on_sigterm)
-    except (ValueError, OSError, AttributeError):
-        pass  # not the main thread, or no SIGTERM here: the other exits still store it
+    _take_sigterm()
 
 
 def _finish() -> None:
-    """Stop the process's trace and store what it holds, once."""
+    """Stop the process's trace and store what it holds, once.
+
+    After a SIGTERM the process then dies of it, as it would have untraced.
+    """
     with _finish_lock:
         recorder = _saver if _saver is not None else _follower
-        if recorder is None:
-            return
         try:
-            if recorder.active:
+            if recorder is not None and recorder.active:
                 recorder.stop()
-            if recorder.pending:
+            if recorder is not None and recorder.pending:
                 recorder.save()
         except Exception:  # noqa: BLE001 - the process is ending; say so and let it
             _logger.exception("vask: could not store the trace of process %d", os.getpid())
+    if _terminated:
+        _die_of_sigterm()
+
+
+# -- SIGTERM ---------------------------------------------------------------------
+#
+# A Python signal handler runs on the main thread, between two bytecodes: a
+# SIGTERM that lands just before the main thread blocks in C (a pool worker
+# waiting for its next task on a multiprocessing lock, as Pool.terminate()
+# finds it) waits there for good, and so would the pool. So the handler's
+# real work starts from the signal wakeup fd instead: Python's C-level
+# handler writes the signal number into a pipe, whose reader, a thread of
+# its own, stores the trace and then has the process die of SIGTERM.
+
+# Set by SIGTERM: the process ends once its trace is stored.
+_terminated = False
+# (read end, write end) of the wakeup pipe while this module owns the wakeup fd.
+_wakeup: tuple[int, int] | None = None
+
+
+def _take_sigterm() -> None:
+    """Handle SIGTERM, if the program would die of it. Main thread only."""
+    try:
+        handler = signal.getsignal(signal.SIGTERM)
+        if handler is not signal.SIG_DFL and not getattr(handler, "vask_parent_only", False):
+            return  # the program's own (or ignored)
+        signal.signal(signal.SIGTERM, _on_sigterm)
+    except (ValueError, OSError, AttributeError):
+        return  # not the main thread, or no SIGTERM here: the other exits still store it
+    _watch_wakeup_fd()
+
+
+def _watch_wakeup_fd() -> None:
+    global _wakeup
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    try:
+        previous = signal.set_wakeup_fd(write_end, warn_on_full_buffer=False)
+    except (ValueError, OSError):
+        previous = None
+    if previous != -1:
+        if previous is not None:
+            signal.set_wakeup_fd(previous)  # the program's own: the handler alone will do
+        os.close(read_end)
+        os.close(write_end)
+        return
+    _wakeup = (read_end, write_end)
+    threading.Thread(
+        target=_wait_for_sigterm, args=(read_end,), name="vask-sigterm", daemon=True
+    ).start()
+
+
+def _wait_for_sigterm(read_end: int) -> None:
+    global _terminated
+    while True:
+        try:
+            data = os.read(read_end, 64)
+        except OSError:
+            return
+        if not data:
+            return
+        # Python's handler wrote it, so SIGTERM was handled by Python when it
+        # came: by ours (which may have run already and put SIG_DFL back),
+        # unless the program has put its own in place since.
+        handler = signal.getsignal(signal.SIGTERM)
+        if signal.SIGTERM in data and handler in (_on_sigterm, signal.SIG_DFL):
+            break
+    _terminated = True
+    _finish()
 
 
 def _on_sigterm(signum: int, frame: Any) -> None:
-    # The save runs on a thread of its own: the signal may have landed while
-    # this thread is inside the engine, holding what the save needs. A second
-    # SIGTERM kills at once.
+    global _terminated
+    # A second SIGTERM kills at once.
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
-
-    def finish_and_die() -> None:
-        try:
-            _finish()
-        finally:
-            os.kill(os.getpid(), signal.SIGTERM)
-
+    _terminated = True
+    # The save runs on a thread of its own: the signal may have landed while
+    # this thread is inside the engine, holding what the save needs, or
+    # inside a _finish() of its own. (The wakeup fd's reader, when it got
+    # there first, has it stored already, or is storing it.)
     try:
-        threading.Thread(target=finish_and_die, name="vask-sigterm", daemon=True).start()
-    except RuntimeError:  # no new threads at interpreter shutdown
-        finish_and_die()
+        threading.Thread(target=_finish, name="vask-sigterm", daemon=True).start()
+    except RuntimeError:
+        # No new threads at interpreter shutdown, where only this thread
+        # runs: a _finish() under way here dies when it is done.
+        if _finish_lock.acquire(blocking=False):
+            _finish_lock.release()
+            _finish()
+
+
+def _die_of_sigterm() -> None:
+    """End the process by SIGTERM's default action, from whichever thread asks."""
+    main = threading.main_thread()
+    while True:
+        if threading.current_thread() is main:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+            os.kill(os.getpid(), signal.SIGTERM)
+        else:
+            # Only the main thread can put the default action back: the
+            # signal interrupts whatever it waits for and _on_sigterm runs
+            # there, after which the next one is the default's to act on.
+            try:
+                signal.pthread_kill(main.ident, signal.SIGTERM)
+            except (ProcessLookupError, TypeError):
+                os.kill(os.getpid(), signal.SIGTERM)
+        time.sleep(0.05)
 
 
 def _before_exec() -> None:
@@ -379,21 +471,65 @@ def _unwrap_os() -> None:
 # -- fork -----------------------------------------------------------------------
 
 
-def forget_parent_following() -> None:
-    """In a forked child, before its recorders restart: the parent's follower is not its own."""
-    global _follower, _saver, _startup
+def reset_after_fork() -> None:
+    """In a forked child, before anything else of vask runs there: the parent's state goes.
+
+    The parent's follower, saver and lock are not the child's, and the
+    wakeup fd the child inherited writes into the parent's pipe.  Called by
+    the at-fork hooks of this module and of :mod:`vask.profiler`, whichever
+    runs first; the second call does nothing.
+    """
+    global _follower, _saver, _startup, _finish_lock, _wakeup, _reset_in, _terminated
+    if _reset_in == os.getpid():
+        return
+    _reset_in = os.getpid()
     _follower = _saver = _startup = None
+    _terminated = False
+    # Another thread of the parent may have held it at the fork.
+    _finish_lock = threading.Lock()
+    if _wakeup is not None:
+        read_end, write_end = _wakeup
+        _wakeup = None
+        with contextlib.suppress(ValueError, OSError):
+            current = signal.set_wakeup_fd(-1)
+            if current != write_end:
+                signal.set_wakeup_fd(current)  # the program's own since
+        for fd in (read_end, write_end):
+            with contextlib.suppress(OSError):
+                os.close(fd)
+
+
+# The process reset_after_fork() last ran in.
+_reset_in = os.getpid()
 
 
 def _after_fork_in_child() -> None:
-    global _finish_lock, _relay
-    # Another thread of the parent may have held it at the fork.
-    _finish_lock = threading.Lock()
+    global _relay
+    reset_after_fork()
     # A process forked by a multiprocessing helper is traced in its own right
     # (and passes nothing on when it forks in turn).
     settings, _relay = _relay, None
-    if settings is not None:
-        _follow(settings)
+    if settings is None:
+        return
+    _follow(settings)
+    # The fork server's child turns the wakeup fd (the server's own) off
+    # before it runs the process; multiprocessing's after-fork callbacks run
+    # after that, and give it to the SIGTERM handling.
+    from multiprocessing import util as mp_util
+
+    mp_util.register_after_fork(_take_wakeup_fd_again, _take_wakeup_fd_again)
+
+
+class _Retaker:
+    """A weakly referable object for multiprocessing's after-fork registry."""
+
+    def __call__(self, _: object) -> None:
+        ours = signal.getsignal(signal.SIGTERM) is _on_sigterm
+        if ours and _saver is not None and not _terminated and _wakeup is None:
+            _watch_wakeup_fd()
+
+
+_take_wakeup_fd_again = _Retaker()
 
 
 os.register_at_fork(after_in_child=_after_fork_in_child)
