@@ -70,6 +70,9 @@ ALL_EVENTS = [
 def test_index_trees_equal_decoded_trees_for_every_event_kind() -> None:
     doc = document(TRACE, {"native_1": ALL_EVENTS, "native_2": [frame("call", 50, 100.2, "spin")]})
     same_as_decoded(doc)
+    # Calls are what the stored trace counts: main, gen, work and the one that
+    # began before tracing; the resumed and thrown-into parts of gen are not calls.
+    assert build_index(TRACE, [doc]).threads["native_1"].calls == 4
 
 
 def test_index_joins_documents_and_adopts_calls_begun_before_tracing() -> None:

@@ -136,9 +136,14 @@ def build_call_tree(records: Iterable[dict[str, Any]]) -> CallNode:
     return root
 
 
+def _is_call(node: CallNode) -> bool:
+    """Whether the node is a call (a resumed or thrown-into part of a generator is not)."""
+    return node.kind == "call" and (node.start is None or node.start.get("event") == "call")
+
+
 def _count_calls(root: CallNode) -> None:
-    """Set ``calls_below`` (number of call nodes in the subtree, excluding itself)."""
+    """Set ``calls_below`` (number of calls in the subtree, excluding itself)."""
     order = [node for _, node in root.walk()]
     for node in reversed(order):
-        node.calls_below = sum(c.calls_below + (c.kind == "call") for c in node.children)
-    root.calls_below = sum(c.calls_below + (c.kind == "call") for c in root.children)
+        node.calls_below = sum(c.calls_below + _is_call(c) for c in node.children)
+    root.calls_below = sum(c.calls_below + _is_call(c) for c in root.children)

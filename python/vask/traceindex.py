@@ -680,7 +680,9 @@ class _Builder:
             self._read_document(source, base)
         except DamagedDocument as error:
             index.damaged.append((number, str(error)))
-        except (ValueError, msgpack.UnpackException) as error:
+        except (TypeError, ValueError, msgpack.UnpackException) as error:
+            # Malformed beyond what the reader checks (a key of a type no
+            # document has): the document is damaged, the reader goes on.
             index.damaged.append((number, f"not a trace document ({error})"))
         self.done += source.size
 
@@ -697,7 +699,7 @@ class _Builder:
         for _ in range(entries):
             key = call(u.unpack)
             if key != "threads":
-                if key in _FACT_KEYS:
+                if isinstance(key, str) and key in _FACT_KEYS:
                     facts[key] = call(u.unpack)
                 else:
                     call(u.skip)
@@ -885,13 +887,16 @@ class _Builder:
                     last_child.pop()
                     close_rec[node] = rec
                     ends[node] = ts
-                    calls_below[stack[-1]] += calls_below[node] + 1
+                    # a resumed part of a generator is not another call
+                    calls_below[stack[-1]] += calls_below[node] + (rec_kind[open_rec[node]] == 0)
                 elif fid in fids[1:]:
                     while True:
                         node = stack.pop()
                         open_fid = fids.pop()
                         last_child.pop()
-                        calls_below[stack[-1]] += calls_below[node] + 1
+                        calls_below[stack[-1]] += calls_below[node] + (
+                            rec_kind[open_rec[node]] == 0
+                        )
                         if open_fid == fid:
                             close_rec[node] = rec
                             ends[node] = ts
@@ -993,7 +998,8 @@ class _Builder:
             stack = state.stack
             while len(stack) > 1:  # calls that never returned
                 node = stack.pop()
-                thread.calls_below[stack[-1]] += thread.calls_below[node] + 1
+                opened_by_call = thread.rec_kind[thread.open_rec[node]] == 0
+                thread.calls_below[stack[-1]] += thread.calls_below[node] + opened_by_call
         self.state.clear()
 
 
