@@ -248,6 +248,35 @@ def test_a_python_subprocess_is_traced_and_linked(tmp_path, engine):
     assert child.summary.process_name == "helper.py 21"
 
 
+def test_grandchildren_link_to_their_parent_which_forks_as_if_vask_had_no_thread(tmp_path):
+    program = """
+    import os, subprocess, sys
+
+    def grandchild():
+        return 1
+
+    if sys.argv[1:] == ["child"]:
+        pid = os.fork()  # a warning of threads at fork would be an error here
+        if pid == 0:
+            grandchild()
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        sys.exit(os.waitstatus_to_exitcode(status))
+    else:
+        subprocess.run(
+            [sys.executable, "-W", "error::DeprecationWarning", "prog.py", "child"], check=True
+        )
+    """
+    run(tmp_path, program)
+    found = traces(tmp_path)
+    by_id = {t.trace_id: t for t in found}
+    (grandchild,) = [t for t in found if t.calls["grandchild"]]
+    child = by_id[grandchild.summary.parent_trace_id]
+    top = by_id[child.summary.parent_trace_id]
+    assert top.summary.parent_trace_id is None and len(found) == 3
+    assert grandchild.summary.parent_pid == child.summary.pid != top.summary.pid
+
+
 def test_exec_stores_the_trace_so_far_and_the_new_program_links_to_it(tmp_path):
     (tmp_path / "helper.py").write_text(textwrap.dedent(HELPER))
     program = """

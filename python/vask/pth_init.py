@@ -360,9 +360,23 @@ def _watch_wakeup_fd() -> None:
         os.close(write_end)
         return
     _wakeup = (read_end, write_end)
-    threading.Thread(
-        target=_wait_for_sigterm, args=(read_end,), name="vask-sigterm", daemon=True
-    ).start()
+    _start_waiter()
+
+
+# The thread that reads the wakeup fd, and the byte that stops it (no signal
+# has the number 0).
+_waiter: threading.Thread | None = None
+_STOP = b"\0"
+
+
+def _start_waiter() -> None:
+    global _waiter
+    if _wakeup is None:
+        return
+    _waiter = threading.Thread(
+        target=_wait_for_sigterm, args=(_wakeup[0],), name="vask-sigterm", daemon=True
+    )
+    _waiter.start()
 
 
 def _wait_for_sigterm(read_end: int) -> None:
@@ -380,8 +394,28 @@ def _wait_for_sigterm(read_end: int) -> None:
         handler = signal.getsignal(signal.SIGTERM)
         if signal.SIGTERM in data and handler in (_on_sigterm, signal.SIG_DFL):
             break
+        if _STOP in data:
+            return
     _terminated = True
     _finish()
+
+
+def _pause_waiter() -> None:
+    """Before a fork: no thread of vask's runs, so that Python does not warn of one.
+
+    A signal that comes meanwhile waits in the pipe for the next reader.
+    """
+    waiter = _waiter
+    if _wakeup is None or waiter is None or not waiter.is_alive():
+        return
+    with contextlib.suppress(OSError):
+        os.write(_wakeup[1], _STOP)
+    waiter.join(1.0)
+
+
+def _resume_waiter() -> None:
+    if _wakeup is not None and (_waiter is None or not _waiter.is_alive()) and not _terminated:
+        _start_waiter()
 
 
 def _on_sigterm(signum: int, frame: Any) -> None:
@@ -479,11 +513,11 @@ def reset_after_fork() -> None:
     the at-fork hooks of this module and of :mod:`vask.profiler`, whichever
     runs first; the second call does nothing.
     """
-    global _follower, _saver, _startup, _finish_lock, _wakeup, _reset_in, _terminated
+    global _follower, _saver, _startup, _finish_lock, _wakeup, _reset_in, _terminated, _waiter
     if _reset_in == os.getpid():
         return
     _reset_in = os.getpid()
-    _follower = _saver = _startup = None
+    _follower = _saver = _startup = _waiter = None
     _terminated = False
     # Another thread of the parent may have held it at the fork.
     _finish_lock = threading.Lock()
@@ -532,4 +566,6 @@ class _Retaker:
 _take_wakeup_fd_again = _Retaker()
 
 
-os.register_at_fork(after_in_child=_after_fork_in_child)
+os.register_at_fork(
+    before=_pause_waiter, after_in_parent=_resume_waiter, after_in_child=_after_fork_in_child
+)
