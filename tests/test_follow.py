@@ -13,6 +13,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import threading
 from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -104,9 +105,20 @@ def in_parent():
     return 2
 
 def inherited_engine():
+    # The parent's engine, which the child keeps but never calls: called all
+    # the same, it records nothing, hooks nothing and builds nothing.
     from vask.profiler import _inherited
+    engine = _inherited[-1]
+    if hasattr(engine, "monitor_pystart"):
+        if engine.monitor_pystart(in_child.__code__, 0) is not None:
+            return "answered an event"
+    else:
+        hook = sys.getprofile()
+        engine.register_threading_profiler(None, "call", None)
+        if sys.getprofile() is not hook:
+            return "hooked"
     try:
-        _inherited[-1].build_trace()
+        engine.build_trace()
     except RuntimeError as error:
         return "refused" if "inherited through fork()" in str(error) else str(error)
     return "built"
@@ -476,6 +488,26 @@ def test_a_database_without_the_process_columns_is_read_and_then_given_them(tmp_
         None,
     )
     assert db.child_traces(path, ["trc_OLD"]) == {"trc_OLD": ["trc_NEW"]}
+
+
+def test_a_new_database_another_process_is_writing_is_waited_for(tmp_path):
+    # A program's children and the program store their first traces at the
+    # same moment; turning the new database to WAL mode takes a lock that
+    # SQLite does not wait for, and the first store would fail at once.
+    path = tmp_path / "db.sqlite3"
+    holder = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+    # Another process, still in the rollback-journal mode of a new database,
+    # in the middle of a write: the switch to WAL mode is refused at once.
+    holder.execute("BEGIN IMMEDIATE")
+    timer = threading.Timer(0.3, holder.execute, ("COMMIT",))
+    timer.start()
+    try:
+        db.save_trace("trc_A", msgpack_data=msgpack.packb({"trace_id": "trc_A"}), db_path=path)
+    finally:
+        timer.join()
+        holder.close()
+    (stored,) = db.list_traces(path)
+    assert stored.trace_id == "trc_A"
 
 
 def test_process_facts_of_the_wrong_type_are_not_stored():

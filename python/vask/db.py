@@ -292,13 +292,34 @@ def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Con
         conn = sqlite3.connect(str(real), timeout=timeout, isolation_level=None)
     except (OSError, sqlite3.Error) as error:
         raise _with_path(error, path) from error
-    return _set_up(conn, path, _for_writing)
+    return _set_up(conn, path, lambda conn, path: _for_writing(conn, path, timeout))
 
 
-def _for_writing(conn: sqlite3.Connection, path: Path) -> None:
-    conn.execute("PRAGMA journal_mode = WAL")
+def _for_writing(conn: sqlite3.Connection, path: Path, timeout: float) -> None:
+    _use_wal(conn, timeout)
     _ensure_schema(conn)
     _add_columns(conn)
+
+
+def _use_wal(conn: sqlite3.Connection, timeout: float) -> None:
+    """Put the database in WAL journal mode, waiting up to ``timeout`` seconds.
+
+    Switching a new database takes a lock that SQLite does not wait for:
+    processes that store their first traces at once (a program's children
+    and the program) would be told "database is locked" at once.  Once one
+    has switched it, the others find it in WAL mode and change nothing.
+    """
+    deadline = time.monotonic() + timeout
+    delay = 0.002
+    while True:
+        try:
+            conn.execute("PRAGMA journal_mode = WAL")
+            return
+        except sqlite3.OperationalError as error:
+            if "locked" not in str(error) or time.monotonic() + delay > deadline:
+                raise
+        time.sleep(delay)
+        delay = min(delay * 2, 0.1)
 
 
 def _set_up(
