@@ -124,7 +124,8 @@ def _after_fork_in_child() -> None:
     _lock = threading.Lock()
 
 
-os.register_at_fork(after_in_child=_after_fork_in_child)
+if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``

@@ -542,7 +542,8 @@ def _register_fork_hooks() -> None:
     os.register_at_fork(before=before, after_in_child=lambda: _after_fork_in_child(parent[0]))
 
 
-_register_fork_hooks()
+if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+    _register_fork_hooks()
 
 # The errors of a store that a side file answers: the database could not be
 # written (locked, read-only, full, refused as unsafe), as opposed to a

@@ -566,6 +566,7 @@ class _Retaker:
 _take_wakeup_fd_again = _Retaker()
 
 
-os.register_at_fork(
-    before=_pause_waiter, after_in_parent=_resume_waiter, after_in_child=_after_fork_in_child
-)
+if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+    os.register_at_fork(
+        before=_pause_waiter, after_in_parent=_resume_waiter, after_in_child=_after_fork_in_child
+    )
