@@ -71,6 +71,7 @@ __all__ = [
     "SCHEMA_VERSION",
     "NotATraceDatabase",
     "RootTotals",
+    "TracePoint",
     "TraceSummary",
     "UnsafeLocation",
     "child_traces",
@@ -94,6 +95,8 @@ __all__ = [
     "read_process_facts",
     "root_totals",
     "save_trace",
+    "save_traces",
+    "trace_points",
     "write_side_file",
 ]
 
@@ -193,6 +196,35 @@ class RootTotals(NamedTuple):
     calls: int
     #: The part of ``calls`` that is in the subtrees.
     subtree_calls: int
+    #: Trace points linked to the root (:func:`trace_points`); not counted above.
+    trace_points: int = 0
+
+
+class TracePoint(NamedTuple):
+    """A stored trace point, as :func:`trace_points` finds it.
+
+    A trace point is a completed call of a function named under the
+    configuration key ``trace_points``, stored as a trace of its own while
+    the program ran.  Its document is an ordinary trace document whose
+    ``root_trace_id`` is the trace it fired in and whose ``meta`` holds
+    ``trace_point``: ``{"co_name", "thread", "frame_id"}``.  Its records are
+    in that trace too, so it is not counted in the trace's totals.
+    """
+
+    trace_id: str
+    #: The trace that was being recorded when it fired.
+    root_trace_id: str
+    #: The function's name.
+    co_name: str | None
+    #: The key of the thread it ran in.
+    thread: str | None
+    #: The frame id of the call, as the records of the root trace have it.
+    frame_id: str | None
+    #: When the call began.
+    timestamp: float | None
+    documents: int
+    size: int
+    calls: int
 
 
 def _with_path(error: Exception, path: Path) -> Exception:
@@ -429,6 +461,38 @@ def plausible_time(value: Any) -> float | None:
     return number if _EARLIEST < number < _LATEST else None
 
 
+def _row(trace_id: str, msgpack_data: Any) -> tuple[Any, ...]:
+    """The ``traces`` row of one document; raises ``TypeError``/``ValueError`` for a bad one."""
+    if not isinstance(trace_id, str):
+        raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
+    if not isinstance(msgpack_data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"msgpack_data must be bytes, not {type(msgpack_data).__name__}")
+    data = bytes(msgpack_data)
+    head = _read_head(data)
+    process = read_process(data)
+    return (
+        trace_id,
+        _text_or_none(head.get("root_trace_id")),
+        _text_or_none(head.get("trace_name")),
+        plausible_time(head.get("timestamp")),
+        time.time(),
+        len(data),
+        data.count(_CALL_PATTERN),
+        data,
+        process["pid"],
+        process["parent_pid"],
+        process["parent_trace_id"],
+        process["name"],
+    )
+
+
+_INSERT = (
+    "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
+    " stored_at, size, calls, data, pid, parent_pid, parent_trace_id, process_name)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+)
+
+
 def save_trace(
     trace_id: str,
     timeout: float = 60,
@@ -446,36 +510,32 @@ def save_trace(
     """
     if msgpack_data is None or db_path is None:
         raise TypeError("save_trace needs both msgpack_data and db_path")
-    if not isinstance(trace_id, str):
-        raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
-    if not isinstance(msgpack_data, (bytes, bytearray, memoryview)):
-        raise TypeError(f"msgpack_data must be bytes, not {type(msgpack_data).__name__}")
-    data = bytes(msgpack_data)
-    head = _read_head(data)
-    process = read_process(data)
-    row = (
-        trace_id,
-        _text_or_none(head.get("root_trace_id")),
-        _text_or_none(head.get("trace_name")),
-        plausible_time(head.get("timestamp")),
-        time.time(),
-        len(data),
-        data.count(_CALL_PATTERN),
-        data,
-        process["pid"],
-        process["parent_pid"],
-        process["parent_trace_id"],
-        process["name"],
-    )
+    save_traces([(trace_id, msgpack_data)], timeout=timeout, db_path=db_path)
+
+
+def save_traces(
+    documents: Iterable[tuple[str, bytes]],
+    timeout: float = 60,
+    db_path: str | os.PathLike[str] | None = None,
+) -> None:
+    """Store several (trace id, document) pairs, as :func:`save_trace` does, all or none.
+
+    One connection and one transaction for all of them: many small traces
+    (trace points) are stored far faster than one by one.
+    """
+    if db_path is None:
+        raise TypeError("save_traces needs db_path")
+    rows = [_row(trace_id, data) for trace_id, data in documents]
+    if not rows:
+        return
     path = Path(db_path)
     conn = connect(path, timeout)
     try:
-        conn.execute(
-            "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
-            " stored_at, size, calls, data, pid, parent_pid, parent_trace_id, process_name)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            row,
-        )
+        if len(rows) == 1:
+            conn.execute(_INSERT, rows[0])
+        else:
+            with _transaction(conn):
+                conn.executemany(_INSERT, rows)
     except sqlite3.Error as error:
         raise _with_path(error, path) from error
     finally:
@@ -885,13 +945,20 @@ def prune(db_path: str | os.PathLike[str], keep: int, timeout: float = 60) -> in
 
 
 def root_totals(
-    db_path: str | os.PathLike[str], root_trace_id: str | None = None, timeout: float = 60
+    db_path: str | os.PathLike[str],
+    root_trace_id: str | None = None,
+    timeout: float = 60,
+    points: dict[str, TracePoint] | None = None,
 ) -> dict[str, RootTotals]:
     """Totals over every row of each root trace: its own and its flushed subtrees'.
 
     Subtrees (nested flushes too) are the rows whose ``root_trace_id`` is the
     root's id; a root that was never stored itself still has totals.  With
-    ``root_trace_id`` only that root is counted.
+    ``root_trace_id`` only that root is counted.  Trace points linked to a
+    root (:func:`trace_points`) repeat its records: they are not counted as
+    subtrees, in its rows, size or calls, only in ``trace_points``.
+    ``points``: what :func:`trace_points` returned for the same roots, when
+    the caller has it already.
     """
     where, params = "", ()
     if root_trace_id is not None:
@@ -910,10 +977,111 @@ def root_totals(
             """,
             params,
         ).fetchall()
+        if points is None:
+            points = _trace_points(conn, root_trace_id)
     totals = {row[0]: RootTotals(row[0], *(_count(value) for value in row[1:])) for row in rows}
+    # A trace point repeats records of its root: it is counted apart.
+    for point in points.values():
+        if root_trace_id is not None and point.root_trace_id != root_trace_id:
+            continue
+        total = totals.get(point.root_trace_id)
+        if total is not None:
+            totals[point.root_trace_id] = total._replace(
+                documents=total.documents - point.documents,
+                subtrees=total.subtrees - 1,
+                size=total.size - point.size,
+                calls=total.calls - point.calls,
+                subtree_calls=total.subtree_calls - point.calls,
+                trace_points=total.trace_points + 1,
+            )
     if root_trace_id is not None:
         totals = {k: v for k, v in totals.items() if k == root_trace_id}
     return totals
+
+
+def trace_points(
+    db_path: str | os.PathLike[str], root_trace_id: str | None = None, timeout: float = 60
+) -> dict[str, TracePoint]:
+    """The stored trace points, by trace id (only those of ``root_trace_id`` when given).
+
+    Only the traces linked to another trace (flushed subtrees and trace
+    points) are looked at, and of each only the start of its first document.
+    """
+    with _reading(db_path, timeout) as conn:
+        if conn is None:
+            return {}
+        return _trace_points(conn, root_trace_id)
+
+
+# How much of a linked trace's first document is read to see whether it is a
+# trace point: its "meta" comes after a few short entries.
+_META_WINDOWS = (4096, 65536)
+
+
+def _trace_points(conn: sqlite3.Connection, root_trace_id: str | None) -> dict[str, TracePoint]:
+    where, params = "", ()
+    if root_trace_id is not None:
+        where, params = "AND root_trace_id = ?", (root_trace_id,)
+    rows = conn.execute(
+        f"""
+        SELECT trace_id, root_trace_id, MIN(rowid), MIN(timestamp), COUNT(*), SUM(size),
+               SUM(calls)
+          FROM traces
+         WHERE typeof(trace_id) = 'text' AND typeof(root_trace_id) = 'text'
+           AND root_trace_id <> trace_id {where}
+         GROUP BY trace_id
+        """,
+        params,
+    ).fetchall()
+    points = {}
+    for trace_id, root, first_row, timestamp, documents, size, calls in rows:
+        info = None
+        for window in _META_WINDOWS:
+            info = _trace_point_meta(read_document_part(conn, first_row, 0, window))
+            if info is not False:
+                break
+        if not isinstance(info, dict):
+            continue
+        points[trace_id] = TracePoint(
+            trace_id,
+            root,
+            _text_or_none(info.get("co_name")),
+            _text_or_none(info.get("thread")),
+            _text_or_none(info.get("frame_id")),
+            plausible_time(timestamp),
+            _count(documents),
+            _count(size),
+            _count(calls),
+        )
+    return points
+
+
+def _trace_point_meta(start: bytes) -> dict[str, Any] | None | bool:
+    """The ``meta`` ``trace_point`` entry of a document starting with ``start``.
+
+    ``None`` when the document has none; ``False`` when ``start`` ends before
+    its ``meta`` does.
+    """
+    unpacker = msgpack.Unpacker(
+        None, raw=False, strict_map_key=False, unicode_errors="replace", max_buffer_size=1 << 20
+    )
+    unpacker.feed(start)
+    try:
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key != "meta":
+                if key in ("threads", "command_line_args"):
+                    return None
+                unpacker.skip()
+                continue
+            meta = unpacker.unpack()
+            entry = meta.get("trace_point") if isinstance(meta, dict) else None
+            return entry if isinstance(entry, dict) else None
+    except msgpack.OutOfData:
+        return False
+    except Exception:  # noqa: BLE001 - a damaged head: no trace point
+        return None
+    return None
 
 
 # How much of a document's start find_damage reads: far more than a head needs.

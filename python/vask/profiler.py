@@ -205,9 +205,22 @@ class Recorder:
         """Checks the configuration and sets up the value dumpers, before the
         native engine is built."""
         from vask import serialize
-        from vask.config import check_config
+        from vask.config import check_config, monitor_only_features
 
         self.config = check_config(self.config)
+        features = monitor_only_features(self.config)
+        if features and self.engine != "monitor":
+            what = " and ".join(features)
+            verb = "needs" if len(features) == 1 and what.startswith("assignment") else "need"
+            if sys.version_info < (3, 12):
+                raise ValueError(
+                    f"{what} {verb} Python 3.12 or later, where the monitoring engine runs; "
+                    f"this is Python {sys.version_info.major}.{sys.version_info.minor}"
+                )
+            raise ValueError(
+                f"{what} {verb} the monitoring engine (engine 'monitor'); "
+                f"the {self.engine} engine has none"
+            )
 
         # Secrets are redacted by the value dumpers, which take no options.
         names = serialize.redaction_from_config(

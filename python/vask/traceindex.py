@@ -51,6 +51,7 @@ from vask.document import (
 
 __all__ = [
     "EVENT_NAMES",
+    "AssignmentNode",
     "BytesSource",
     "DocumentSource",
     "IndexNode",
@@ -332,6 +333,9 @@ class ThreadIndex:
         self.resumes: dict[int, list[int]] = {}
         #: A later part of a frame -> the frame's first part.
         self.resume_of: dict[int, int] = {}
+        #: Node -> its assignment records (event "line"), in order: those made
+        #: while it was the innermost open call (node 0: none was open).
+        self.assignments: dict[int, list[int]] = {}
         self._children_cache: dict[int, tuple[array, array, array]] = {}
         self._span: tuple[float, float] | None = None
         self._lock = threading.Lock()
@@ -759,6 +763,7 @@ class _Builder:
         starts, ends, parents = thread.start, thread.end, thread.parent
         first_child, next_sibling = thread.first_child, thread.next_sibling
         calls_below, name_ids = thread.calls_below, thread.name_id
+        assignments = thread.assignments
         # The last child of each open node (children are only added to open nodes).
         last_child = [self._last_child(thread, node) for node in stack]
         names = self.names
@@ -880,6 +885,12 @@ class _Builder:
                     last_child.append(_NONE)
                     if code != 0 and name_key is not None:
                         self._link_resume(thread, state, node, name_ids[node], line)
+            elif code == REC_LINE:
+                owned = assignments.get(top)
+                if owned is None:
+                    assignments[top] = [rec]
+                else:
+                    owned.append(rec)
             elif code in CLOSE_CODES:
                 if fids[-1] == fid and len(stack) > 1:
                     node = stack.pop()
@@ -961,6 +972,8 @@ class _Builder:
             thread.first_child[0] = node
             last_child[-1] = node
             thread._children_cache.clear()
+            if 0 in thread.assignments:  # they ran inside it too
+                thread.assignments[node] = thread.assignments.pop(0)
         else:
             prev = last_child[-1]
             if prev == _NONE:
@@ -1168,12 +1181,69 @@ class IndexNode:
         return [IndexNode(self.thread, c) for c in self.thread.iter_children(self.node)]
 
     def walk(
-        self, max_depth: int | None = None, descend: Callable[[IndexNode], bool] | None = None
-    ) -> Iterator[tuple[int, IndexNode]]:
+        self,
+        max_depth: int | None = None,
+        descend: Callable[[Any], bool] | None = None,
+        assignments: bool = False,
+    ) -> Iterator[tuple[int, Any]]:
+        """As :meth:`vask.calltree.CallNode.walk`; with ``assignments``, each
+        call's assignments come too, as :class:`AssignmentNode` leaves among
+        its children, in the order they ran."""
         thread = self.thread
-        test = None if descend is None else (lambda n: descend(IndexNode(thread, n)))
-        for depth, node in thread.walk(self.node, max_depth, test):
-            yield depth, IndexNode(thread, node)
+        if not assignments:
+            test = None if descend is None else (lambda n: descend(IndexNode(thread, n)))
+            for depth, node in thread.walk(self.node, max_depth, test):
+                yield depth, IndexNode(thread, node)
+            return
+        stack = [(0, self._steps(self.node))]
+        while stack:
+            depth, steps = stack[-1]
+            step = next(steps, None)
+            if step is None:
+                stack.pop()
+                continue
+            yield depth, step
+            if not isinstance(step, IndexNode):
+                continue
+            if max_depth is not None and depth + 1 >= max_depth:
+                continue
+            if descend is None or descend(step):
+                stack.append((depth + 1, self._steps(step.node)))
+
+    def _steps(self, node: int) -> Iterator[Any]:
+        """The children of ``node`` and its assignments, in record order."""
+        thread = self.thread
+        owned = thread.assignments.get(node, ())
+        i = 0
+        for child in thread.iter_children(node):
+            at = _made_at(thread.open_rec[child])
+            while i < len(owned) and owned[i] < at:
+                yield AssignmentNode(thread, owned[i])
+                i += 1
+            yield IndexNode(thread, child)
+        for rec in owned[i:]:
+            yield AssignmentNode(thread, rec)
+
+
+class AssignmentNode:
+    """An assignment record as a leaf of an indexed call tree (kind "assign")."""
+
+    __slots__ = ("rec", "thread")
+    kind = "assign"
+    calls_below = 0
+
+    def __init__(self, thread: ThreadIndex, rec: int) -> None:
+        self.thread = thread
+        self.rec = rec
+
+    @property
+    def key(self) -> tuple[str, int]:
+        return ("assign", self.rec)
+
+    @property
+    def record(self) -> dict[str, Any]:
+        record = self.thread.record(self.rec)
+        return record if isinstance(record, dict) else {}
 
 
 _UNSET: Any = object()

@@ -14,7 +14,16 @@ from vask.version import __version__
 __all__ = ["RUN_VALUE_OPTIONS", "build_parser", "non_negative", "split_run_args"]
 
 RUN_VALUE_OPTIONS = frozenset(
-    ("--include", "--ignore", "--flush-subtree-mb", "--name", "--db", "--busy-timeout", "--engine")
+    (
+        "--include",
+        "--ignore",
+        "--flush-subtree-mb",
+        "--name",
+        "--db",
+        "--busy-timeout",
+        "--engine",
+        "--trace-point",
+    )
 )
 
 
@@ -154,6 +163,21 @@ def build_parser() -> argparse.ArgumentParser:
         type=_flush_mb,
         help="store finished subtrees as traces of their own once a thread buffered this "
         "many MiB ('off' to never)",
+    )
+    tracing.add_argument(
+        "--trace-point",
+        dest="trace_points",
+        action="append",
+        metavar="FUNCTION",
+        help="store every call of functions of this name that returns as a trace of its own, "
+        "at once, while the program runs (monitoring engine); repeatable",
+    )
+    tracing.add_argument(
+        "--assignments",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="record each assignment to a variable in recorded code, shown as 'x = 1' under "
+        "its call (monitoring engine)",
     )
     tracing.add_argument("--name", metavar="NAME", help="name of the trace (default: the command)")
     run.add_argument("target", nargs="?", metavar="script.py", help=argparse.SUPPRESS)
