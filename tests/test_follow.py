@@ -156,6 +156,57 @@ def test_without_following_a_forked_child_is_not_traced(tmp_path):
     assert only.summary.parent_trace_id is None
 
 
+def test_following_is_turned_off_in_pyproject_too(tmp_path):
+    (tmp_path / "pyproject.toml").write_text("[tool.vask]\nfollow = false\n")
+    run(tmp_path, FORK, args=("exit",))
+    (only,) = traces(tmp_path)
+    assert only.calls["in_child"] == 0 and only.calls["before_fork"] == 1
+
+
+def test_a_fork_while_another_thread_records_neither_hangs_nor_copies(tmp_path, engine):
+    # The other thread is inside the engine (its buffer, its locks) when the
+    # main thread forks: a child that touched the inherited engine would hang
+    # on a lock no thread of its own holds, or store the parent's records.
+    program = """
+    import os, threading, warnings
+
+    warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+
+    def work(n):
+        return n + 1
+
+    def in_child():
+        return 0
+
+    def busy(started, stop, done):
+        started.set()
+        while not stop.is_set():
+            done.append(work(1))
+
+    started, stop, done = threading.Event(), threading.Event(), []
+    thread = threading.Thread(target=busy, args=(started, stop, done))
+    thread.start()
+    started.wait()
+    children = []
+    for _ in range(4):
+        pid = os.fork()
+        if pid == 0:
+            in_child()
+            os._exit(0)
+        children.append(pid)
+    for pid in children:
+        os.waitpid(pid, 0)
+    stop.set()
+    thread.join()
+    print(len(done), flush=True)
+    """
+    made = int(run(tmp_path, program, "--engine", engine.name))
+    parent, children = family(tmp_path)
+    assert len(children) == 4
+    assert all(c.calls == Counter(in_child=1) for c in children)
+    assert parent.calls["work"] == made and parent.calls["in_child"] == 0
+
+
 # -- multiprocessing --------------------------------------------------------------
 
 POOL = """
@@ -382,6 +433,33 @@ def test_pytest_links_each_child_to_the_test_that_started_it(tmp_path):
     assert by_parent[tests["test_subprocess"].trace_id] == 1
 
 
+def test_pytest_follows_no_children_when_told_not_to(tmp_path):
+    (tmp_path / "helper.py").write_text(textwrap.dedent(HELPER))
+    (tmp_path / "test_child.py").write_text(
+        textwrap.dedent(
+            """
+            import subprocess, sys
+
+            def test_subprocess():
+                done = subprocess.run([sys.executable, "helper.py", "4"], capture_output=True)
+                assert done.stdout.strip() == b"8"
+            """
+        )
+    )
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vask"]
+        + ["--vask-no-follow"],
+        cwd=tmp_path,
+        env=ENV,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    (only,) = traces(tmp_path)
+    assert only.summary.trace_name == "test_subprocess" and only.calls["double"] == 0
+
+
 # -- the start-up hook ------------------------------------------------------------
 
 
@@ -410,6 +488,37 @@ def test_an_unusable_variable_leaves_the_process_untraced_and_running(tmp_path):
     assert result.stdout == "ran\n"
     assert "VASK_FOLLOW is not usable" in result.stderr
     assert not (tmp_path / ".vask").exists()
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="trace points need sys.monitoring")
+def test_trace_points_fired_in_a_forked_child_belong_to_its_trace(tmp_path):
+    program = """
+    import os, warnings
+
+    warnings.simplefilter("ignore", DeprecationWarning)  # the trace points' worker thread
+
+    def point(n):
+        return n
+
+    point(1)
+    pid = os.fork()
+    if pid == 0:
+        point(2)
+        os._exit(0)
+    os.waitpid(pid, 0)
+    point(3)
+    """
+    run(tmp_path, program, "--engine", "monitor", "--trace-point", "point")
+    path = tmp_path / ".vask" / "db.sqlite3"
+    points = db.trace_points(path)
+    found = [t for t in traces(tmp_path) if t.trace_id not in points]
+    (parent,) = [t for t in found if t.summary.parent_trace_id is None]
+    (child,) = [t for t in found if t is not parent]
+    assert child.summary.parent_trace_id == parent.trace_id
+    fired = Counter(point.root_trace_id for point in points.values())
+    # the parent's two, never re-stored by the child; the child's one, under its trace
+    assert fired == {parent.trace_id: 2, child.trace_id: 1}
+    assert parent.calls["point"] == 2 and child.calls["point"] == 1
 
 
 # -- the views ---------------------------------------------------------------------
