@@ -54,6 +54,20 @@ def run(tmp_path: Path, program: str, *options: str, args: tuple[str, ...] = ())
     return result.stdout
 
 
+def run_pytest(tmp_path: Path, *options: str) -> str:
+    """``pytest --vask OPTIONS`` in tmp_path; returns its standard output."""
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vask", *options],
+        cwd=tmp_path,
+        env=ENV,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout
+
+
 def traces(tmp_path: Path) -> list[Trace]:
     """Every trace of tmp_path's database, the calls of its documents counted by name."""
     path = tmp_path / ".vask" / "db.sqlite3"
@@ -412,16 +426,7 @@ def test_pytest_links_each_child_to_the_test_that_started_it(tmp_path):
             """
         )
     )
-    result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vask"],
-        cwd=tmp_path,
-        env=ENV,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
-    assert "of processes the tests started" in result.stdout
+    assert "of processes the tests started" in run_pytest(tmp_path)
     found = traces(tmp_path)
     tests = {t.summary.trace_name: t for t in found if t.summary.parent_trace_id is None}
     assert set(tests) == {"test_pool", "test_subprocess"}
@@ -446,16 +451,7 @@ def test_pytest_follows_no_children_when_told_not_to(tmp_path):
             """
         )
     )
-    result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vask"]
-        + ["--vask-no-follow"],
-        cwd=tmp_path,
-        env=ENV,
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
+    run_pytest(tmp_path, "--vask-no-follow")
     (only,) = traces(tmp_path)
     assert only.summary.trace_name == "test_subprocess" and only.calls["double"] == 0
 
