@@ -38,8 +38,17 @@ class Trace:
         return self.summary.trace_id
 
 
-def run(tmp_path: Path, program: str, *options: str, args: tuple[str, ...] = ()) -> str:
-    """``vask run OPTIONS prog.py ARGS`` in tmp_path; returns its standard output."""
+def run(
+    tmp_path: Path,
+    program: str,
+    *options: str,
+    args: tuple[str, ...] = (),
+    stderr: list[str] | None = None,
+) -> str:
+    """``vask run OPTIONS prog.py ARGS`` in tmp_path; returns its standard output.
+
+    Its standard error is appended to ``stderr`` when given.
+    """
     (tmp_path / "prog.py").write_text(textwrap.dedent(program))
     result = subprocess.run(
         [sys.executable, "-m", "vask", "run", *options, "prog.py", *args],
@@ -51,6 +60,8 @@ def run(tmp_path: Path, program: str, *options: str, args: tuple[str, ...] = ())
     )
     assert result.returncode == 0, (result.stdout, result.stderr)
     assert "Traceback" not in result.stderr, result.stderr
+    if stderr is not None:
+        stderr.append(result.stderr)
     return result.stdout
 
 
@@ -521,9 +532,12 @@ def test_trace_points_fired_in_a_forked_child_belong_to_its_trace(tmp_path):
 
 
 def test_list_show_and_export_present_the_processes_of_a_run(tmp_path):
-    run(tmp_path, POOL, args=("fork",))
+    said: list[str] = []
+    run(tmp_path, POOL, args=("fork",), stderr=said)
     parent, children = family(tmp_path)
     worker = next(c for c in children if c.calls["square"])
+    processes = f"{len(children)} process{'' if len(children) == 1 else 'es'}"
+    assert f"vask: the traces of {processes} it started are stored too" in said[0]
     vask = [sys.executable, "-m", "vask", "traces"]
 
     def cli(*args: str) -> str:

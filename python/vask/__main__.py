@@ -484,6 +484,13 @@ def _save_run(profiler: Any, args: argparse.Namespace, db_path: Path) -> bool:
     points = getattr(profiler, "trace_points_stored", 0)
     if points:
         say(f"{plural(points, 'trace point')} stored apart; the command above lists them")
+    try:
+        children = len(db.child_traces(db_path, [trace_id], timeout=timeout)[trace_id])
+    except (sqlite3.Error, OSError):
+        children = 0  # the run's own trace is stored; its children are listed all the same
+    if children:
+        processes = f"{children:,} process{'' if children == 1 else 'es'}"
+        say(f"the traces of {processes} it started are stored too; vask traces list shows them")
     return True
 
 
