@@ -554,8 +554,8 @@ def _export(
     if children:
         processes = f" and {len(children)} child process{'es' if len(children) != 1 else ''}"
     say(
-        f"wrote {calls:,} calls of trace {trace_id} in {len(trace.threads)} threads{processes} "
-        f"to {output}; open it in {where}"
+        f"wrote {calls:,} calls of trace {trace_id} in {plural(len(trace.threads), 'thread')}"
+        f"{processes} to {output}; open it in {where}"
     )
     return status
 
