@@ -624,9 +624,9 @@ def connect_readonly(
     else:
         # Imported here: it costs tens of milliseconds, which a process that
         # only stores a trace (a short-lived child) need not pay.
-        import urllib.request
+        from urllib.request import pathname2url
 
-        quoted = urllib.request.pathname2url(str(path))
+        quoted = pathname2url(str(path))
     uri = f"file:{quoted}?mode=ro"
     try:
         conn = sqlite3.connect(
