@@ -1,5 +1,7 @@
 #include "engine_core.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -25,10 +27,20 @@ BatchFrameEvent frame_event_of(const RecordBatch& batch, size_t begin, size_t en
 
 EngineCore::EngineCore(TraceSettings settings, Config config, std::string trace_id,
                        double timestamp, Options options)
-    : buffer_(std::move(settings), std::move(config), std::move(trace_id), timestamp),
+    : pid_(static_cast<long>(::getpid())),
+      buffer_(std::move(settings), std::move(config), std::move(trace_id), timestamp),
       flusher_(buffer_, options.flush_subtree_bytes, options.flush_policy, options.cut_hook),
       one_trace_per_test_(options.one_trace_per_test),
       test_hooks_(options.test_hooks) {}
+
+void EngineCore::check_not_inherited() const {
+  if (!in_forked_child()) return;
+  PyErr_Format(PyExc_RuntimeError,
+               "this vask engine was inherited through fork() from process %ld: its records "
+               "are that process's, and it records nothing in this one",
+               pid_);
+  throw_py();
+}
 
 void EngineCore::set_thread(EngineThreadState& ts, PyObject* thread) {
   if (thread == ts.cached_thread.get()) return;
@@ -143,11 +155,13 @@ void EngineCore::push_frame_data(EngineThreadState& ts, RecordList& records, siz
 }
 
 void EngineCore::save() {
+  check_not_inherited();
   buffer_.save_in_db();
   report_dropped_events();
 }
 
 Ref EngineCore::build_trace() {
+  check_not_inherited();
   Ref document = buffer_.build_trace_inner();
   report_dropped_events();
   return document;

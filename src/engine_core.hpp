@@ -193,6 +193,17 @@ class EngineCore {
   EngineCore(const EngineCore&) = delete;
   EngineCore& operator=(const EngineCore&) = delete;
 
+  // True in the child of a fork() made after the engine was built. The child
+  // has only the forking thread: a mutex another thread held at the fork
+  // stays locked for good there, so the engine must take none of its locks,
+  // and the records it holds are the parent's. The host drops such an engine
+  // without calling it and builds a new one (or none) for the child.
+  bool in_forked_child() const noexcept { return fork_generation() != fork_generation_; }
+  // Throws RuntimeError in a forked child (in_forked_child()): the Python
+  // surface of an inherited engine neither builds nor stores the parent's
+  // records there.
+  void check_not_inherited() const;
+
   TraceBuffer& buffer() noexcept { return buffer_; }
   SubtreeFlusher& flusher() noexcept { return flusher_; }
   const Config& config() const noexcept { return buffer_.config(); }
@@ -244,7 +255,8 @@ class EngineCore {
 
   // The engines' save() and build_trace(): the buffers saved in the
   // database, or built into one trace document (a new reference). Each then
-  // reports the events dropped at the recursion limit. Throws PyErrSet.
+  // reports the events dropped at the recursion limit. Throws PyErrSet, and
+  // RuntimeError in a forked child (check_not_inherited()).
   void save();
   Ref build_trace();
 
@@ -258,6 +270,8 @@ class EngineCore {
   void report_dropped_events();
   void start_new_test_trace();
 
+  const uint64_t fork_generation_ = fork_generation();
+  const long pid_;  // the process the engine was built in
   TraceBuffer buffer_;
   SubtreeFlusher flusher_;
   std::atomic<uint64_t> dropped_at_recursion_limit_{0};

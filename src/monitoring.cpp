@@ -238,6 +238,9 @@ Ref VaskMonitor::log_error(Ref error) {
 // forced unwind (a thread the interpreter ends at exit) goes through.
 template <class Handle>
 PyObject* VaskMonitor::callback(PyObject* code, Handle&& handle) {
+  // The child of a fork() runs the parent's callbacks until the host
+  // replaces them; DISABLE would switch locations off for the next monitor.
+  if (core_->in_forked_child()) return Py_NewRef(Py_None);
   // Recording never disturbs the interpreter's error state.
   ErrorStash stash;
   std::optional<PerThread<MonitorThreadState>::Borrow> borrowed;

@@ -97,7 +97,8 @@ PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*, Py_ss
     return nullptr;
   }
   return boundary([&]() -> PyObject* {
-    ProfilerObject::of(self).install(self);
+    // A thread started in a forked child is not handed the parent's engine.
+    if (!ProfilerObject::of(self).core().in_forked_child()) ProfilerObject::of(self).install(self);
     Py_RETURN_NONE;
   });
 }
@@ -105,6 +106,17 @@ PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*, Py_ss
 PyObject* py_stop(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* { return ProfilerObject::of(self).stop(self).release(); });
 }
+
+PyObject* get_trace_id(PyObject* self, void*) noexcept {
+  return boundary(
+      [&] { return make_str(ProfilerObject::of(self).core().buffer().trace_id()).release(); });
+}
+
+PyGetSetDef g_profiler_getset[] = {
+    {"trace_id", get_trace_id, nullptr,
+     "The id of the trace being recorded (a new one for each test's trace).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMethodDef g_profiler_methods[] = {
     method_noargs("save", py_save,
@@ -135,6 +147,7 @@ PyTypeObject* profiler_type() {
       {Py_tp_dealloc, reinterpret_cast<void*>(ProfilerObject::dealloc)},
       {Py_tp_methods, g_profiler_methods},
       {Py_tp_call, reinterpret_cast<void*>(py_call)},
+      {Py_tp_getset, g_profiler_getset},
       {Py_tp_doc,
        const_cast<char*>("The profile-hook tracing engine.\n\n"
                          "Also a profile function: engine(frame, event, arg) records the event\n"
@@ -259,6 +272,8 @@ bool VaskProfiler::should_record(PyFrameObject* frame, PyCodeObject* code,
 }
 
 int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg, bool hooked) {
+  // The child of a fork() runs the parent's hook until the host replaces it.
+  if (core_->in_forked_child()) return 0;
   // Recording never disturbs an exception the traced program has in flight.
   ErrorStash stash;
   std::optional<PerThread<EngineThreadState>::Borrow> borrowed;

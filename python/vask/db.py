@@ -16,11 +16,20 @@ column             type       meaning
 ``size``           INTEGER    length of ``data`` in bytes
 ``calls``          INTEGER    number of "call" frame records in the document
 ``data``           BLOB       the MessagePack trace document, unchanged
+``pid``            INTEGER    the process that recorded the trace ("meta" "process")
+``parent_pid``     INTEGER    the traced process that started that one (NULL when
+                              vask did not follow it from a parent)
+``parent_trace_id`` TEXT      the trace that process was recording then
+``process_name``   TEXT       a multiprocessing child's name, or the command of a
+                              followed process
 =================  =========  ====================================================
 
 A trace id saved twice (consecutive saves of one run) gives two rows; nothing
 is ever overwritten.  The schema version is kept in ``PRAGMA user_version`` and
-upgraded step by step by :data:`_MIGRATIONS`.
+upgraded step by step by :data:`_MIGRATIONS`.  The process columns are added
+to a table that lacks them without a new version (:data:`_ADDED_COLUMNS`):
+they may be NULL, so a vask without them reads and writes the table as
+before, and the readers here take a table without them.
 
 The database and the directory vask creates for it are private to the user
 (modes 0o600 and 0o700): traces hold the local variables of the traced program.
@@ -49,7 +58,6 @@ import sqlite3
 import tempfile
 import time
 import urllib.parse
-import urllib.request
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -67,6 +75,7 @@ __all__ = [
     "TracePoint",
     "TraceSummary",
     "UnsafeLocation",
+    "child_traces",
     "compact",
     "connect",
     "connect_readonly",
@@ -80,8 +89,11 @@ __all__ = [
     "open_document",
     "open_reader",
     "plausible_time",
+    "process_tree",
     "prune",
     "read_document_part",
+    "read_process",
+    "read_process_facts",
     "root_totals",
     "save_trace",
     "save_traces",
@@ -113,6 +125,16 @@ _MIGRATIONS: list[tuple[str, ...]] = [
     ),
 ]
 assert len(_MIGRATIONS) == SCHEMA_VERSION
+
+# Columns added to ``traces`` where they are missing, at any schema version:
+# NULL for the rows stored without them.
+_ADDED_COLUMNS = (
+    ("pid", "INTEGER"),
+    ("parent_pid", "INTEGER"),
+    ("parent_trace_id", "TEXT"),
+    ("process_name", "TEXT"),
+)
+_PROCESS_COLUMNS = tuple(name for name, _ in _ADDED_COLUMNS)
 
 # The head of every trace document: the keys save_trace reads, all of which
 # come before the (large) rest of the document.
@@ -152,6 +174,13 @@ class TraceSummary(NamedTuple):
     size: int
     #: Total number of call records in those documents.
     calls: int
+    #: The process that recorded the latest document, and the traced process
+    #: (and its trace) that started it; ``None`` where not known.
+    pid: int | None = None
+    parent_pid: int | None = None
+    parent_trace_id: str | None = None
+    #: A multiprocessing child's name, or the command of a followed process.
+    process_name: str | None = None
 
 
 class RootTotals(NamedTuple):
@@ -263,6 +292,22 @@ def _ensure_schema(conn: sqlite3.Connection) -> None:
             conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
 
 
+def _columns(conn: sqlite3.Connection) -> set[str]:
+    return {str(row[1]).lower() for row in conn.execute("PRAGMA table_info(traces)")}
+
+
+def _add_columns(conn: sqlite3.Connection) -> None:
+    """Add the columns of :data:`_ADDED_COLUMNS` that the table lacks."""
+    if _columns(conn).issuperset(_PROCESS_COLUMNS):
+        return
+    with _transaction(conn):
+        present = _columns(conn)
+        for name, kind in _ADDED_COLUMNS:
+            if name not in present:
+                conn.execute(f"ALTER TABLE traces ADD COLUMN {name} {kind}")
+        conn.execute("CREATE INDEX IF NOT EXISTS traces_by_parent ON traces (parent_trace_id)")
+
+
 def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Connection:
     """Open the trace database for writing, creating it, its directory and its schema if needed.
 
@@ -280,12 +325,34 @@ def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Con
         conn = sqlite3.connect(str(real), timeout=timeout, isolation_level=None)
     except (OSError, sqlite3.Error) as error:
         raise _with_path(error, path) from error
-    return _set_up(conn, path, _for_writing)
+    return _set_up(conn, path, lambda conn, path: _for_writing(conn, path, timeout))
 
 
-def _for_writing(conn: sqlite3.Connection, path: Path) -> None:
-    conn.execute("PRAGMA journal_mode = WAL")
+def _for_writing(conn: sqlite3.Connection, path: Path, timeout: float) -> None:
+    _use_wal(conn, timeout)
     _ensure_schema(conn)
+    _add_columns(conn)
+
+
+def _use_wal(conn: sqlite3.Connection, timeout: float) -> None:
+    """Put the database in WAL journal mode, waiting up to ``timeout`` seconds.
+
+    Switching a new database takes a lock that SQLite does not wait for:
+    processes that store their first traces at once (a program's children
+    and the program) would be told "database is locked" at once.  Once one
+    has switched it, the others find it in WAL mode and change nothing.
+    """
+    deadline = time.monotonic() + timeout
+    delay = 0.002
+    while True:
+        try:
+            conn.execute("PRAGMA journal_mode = WAL")
+            return
+        except sqlite3.OperationalError as error:
+            if "locked" not in str(error) or time.monotonic() + delay > deadline:
+                raise
+        time.sleep(delay)
+        delay = min(delay * 2, 0.1)
 
 
 def _set_up(
@@ -333,6 +400,45 @@ def _text_or_none(value: Any) -> str | None:
     return value if isinstance(value, str) else None
 
 
+def _pid_or_none(value: Any) -> int | None:
+    return value if type(value) is int and 0 < value < 1 << 32 else None
+
+
+def read_process(data: bytes) -> dict[str, Any]:
+    """The "meta" "process" facts of a trace document (``pid``, ``parent_pid``,
+    ``parent_trace_id``, ``name``), each ``None`` where the document lacks it
+    or holds a value of the wrong type; decodes nothing after "meta".
+    """
+    facts: dict[str, Any] = {}
+    try:
+        unpacker = msgpack.Unpacker(
+            io.BytesIO(bytes(data)), raw=False, max_buffer_size=1 << 24, strict_map_key=False
+        )
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key != "meta":
+                unpacker.skip()
+                continue
+            meta = unpacker.unpack()
+            process = meta.get("process") if isinstance(meta, dict) else None
+            facts = process if isinstance(process, dict) else {}
+            break
+    except Exception:  # noqa: BLE001 - a document without readable facts has none
+        facts = {}
+    return read_process_facts(facts)
+
+
+def read_process_facts(process: dict[str, Any]) -> dict[str, Any]:
+    """A decoded "process" map's facts, each ``None`` where missing or of the wrong type."""
+    facts = process
+    return {
+        "pid": _pid_or_none(facts.get("pid")),
+        "parent_pid": _pid_or_none(facts.get("parent_pid")),
+        "parent_trace_id": _text_or_none(facts.get("parent_trace_id")),
+        "name": _text_or_none(facts.get("name")),
+    }
+
+
 # Times outside these bounds (seconds since the epoch: about 1200 BC to AD
 # 5100) are no time a trace was made at; the platform's calendar functions
 # fail on far smaller values than a float can hold.
@@ -364,6 +470,7 @@ def _row(trace_id: str, msgpack_data: Any) -> tuple[Any, ...]:
         raise TypeError(f"msgpack_data must be bytes, not {type(msgpack_data).__name__}")
     data = bytes(msgpack_data)
     head = _read_head(data)
+    process = read_process(data)
     return (
         trace_id,
         _text_or_none(head.get("root_trace_id")),
@@ -373,12 +480,17 @@ def _row(trace_id: str, msgpack_data: Any) -> tuple[Any, ...]:
         len(data),
         data.count(_CALL_PATTERN),
         data,
+        process["pid"],
+        process["parent_pid"],
+        process["parent_trace_id"],
+        process["name"],
     )
 
 
 _INSERT = (
     "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
-    " stored_at, size, calls, data) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"
+    " stored_at, size, calls, data, pid, parent_pid, parent_trace_id, process_name)"
+    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
 )
 
 
@@ -510,7 +622,11 @@ def connect_readonly(
         # str) names the same file.
         quoted = urllib.parse.quote(os.fsencode(path))
     else:
-        quoted = urllib.request.pathname2url(str(path))
+        # Imported here: it costs tens of milliseconds, which a process that
+        # only stores a trace (a short-lived child) need not pay.
+        from urllib.request import pathname2url
+
+        quoted = pathname2url(str(path))
     uri = f"file:{quoted}?mode=ro"
     try:
         conn = sqlite3.connect(
@@ -641,12 +757,16 @@ def list_traces(
     with _reading(db_path, timeout) as conn:
         if conn is None:
             return []
+        present = _columns(conn)
+        process = ", ".join(
+            f"latest.{name}" if name in present else "NULL" for name in _PROCESS_COLUMNS
+        )
         # One pass over the table, then lookups by rowid (the id vask writes
         # is the rowid): linear in the rows even where the indexes are gone.
         rows = conn.execute(
-            """
+            f"""
             SELECT g.trace_id, latest.root_trace_id, named.trace_name, latest.timestamp,
-                   g.stored_at, g.documents, g.size, g.calls
+                   g.stored_at, g.documents, g.size, g.calls, {process}
               FROM (SELECT trace_id, MAX(rowid) AS last,
                            MAX(CASE WHEN trace_name IS NOT NULL THEN rowid END) AS last_named,
                            MAX(stored_at) AS stored_at, COUNT(*) AS documents,
@@ -671,9 +791,95 @@ def list_traces(
             _count(documents),
             _count(size),
             _count(calls),
+            _pid_or_none(pid),
+            _pid_or_none(parent_pid),
+            _text_or_none(parent_trace_id),
+            _text_or_none(process_name),
         )
-        for trace_id, root, name, timestamp, stored_at, documents, size, calls in rows
+        for (
+            trace_id,
+            root,
+            name,
+            timestamp,
+            stored_at,
+            documents,
+            size,
+            calls,
+            pid,
+            parent_pid,
+            parent_trace_id,
+            process_name,
+        ) in rows
     ]
+
+
+def process_tree(summaries: list[TraceSummary]) -> list[tuple[int, TraceSummary]]:
+    """(depth, summary) of every summary, the traces of child processes under their parent's.
+
+    A run (a trace with the traces of the processes it started, and theirs)
+    stands where its most recently stored trace puts it in ``summaries``;
+    children follow their parent in the order they started.  Flushed
+    subtrees and traces whose parent is not listed stand on their own.
+    """
+    by_id = {s.trace_id: s for s in summaries}
+    children: dict[str, list[TraceSummary]] = {}
+    tops = []
+    for s in summaries:
+        parent = s.parent_trace_id
+        is_root = s.root_trace_id in (None, s.trace_id)
+        if is_root and parent is not None and parent != s.trace_id and parent in by_id:
+            children.setdefault(parent, []).append(s)
+        else:
+            tops.append(s)
+    for kids in children.values():
+        kids.sort(key=lambda s: (s.timestamp if s.timestamp is not None else math.inf, s.trace_id))
+    position = {s.trace_id: i for i, s in enumerate(summaries)}
+    placed: set[str] = set()
+
+    def group(top: TraceSummary) -> list[tuple[int, TraceSummary]]:
+        found = []
+        stack = [(top, 0)]
+        while stack:
+            s, depth = stack.pop()
+            if s.trace_id in placed:
+                continue
+            placed.add(s.trace_id)
+            found.append((depth, s))
+            stack.extend((kid, depth + 1) for kid in reversed(children.get(s.trace_id, ())))
+        return found
+
+    groups = [group(top) for top in tops]
+    groups.sort(key=lambda found: min(position[s.trace_id] for _, s in found))
+    # Parents that are each other's children (a damaged database) reach no
+    # top: they stand on their own.
+    groups += [group(s) for s in summaries if s.trace_id not in placed]
+    return [item for found in groups for item in found]
+
+
+def child_traces(
+    db_path: str | os.PathLike[str], trace_ids: Iterable[str], timeout: float = 60
+) -> dict[str, list[str]]:
+    """The traces of the processes each of ``trace_ids`` started, oldest first.
+
+    These are the root traces whose ``parent_trace_id`` is the given id (the
+    processes started while it was recorded; their own children are theirs);
+    subtrees flushed from a child's trace belong to that trace.
+    """
+    ids = list(dict.fromkeys(trace_ids))
+    found: dict[str, list[str]] = {trace_id: [] for trace_id in ids}
+    with _reading(db_path, timeout) as conn:
+        if conn is None or "parent_trace_id" not in _columns(conn):
+            return found
+        for trace_id in ids:
+            rows = conn.execute(
+                "SELECT trace_id FROM traces WHERE parent_trace_id = ?"
+                " AND typeof(trace_id) = 'text'"
+                " AND (root_trace_id IS NULL OR root_trace_id = trace_id)"
+                " GROUP BY trace_id ORDER BY MIN(timestamp), MIN(id)",
+                (trace_id,),
+            ).fetchall()
+            found[trace_id] = [row[0] for row in rows if row[0] != trace_id]
+    return found
 
 
 def load_trace(db_path: str | os.PathLike[str], trace_id: str, timeout: float = 60) -> list[bytes]:

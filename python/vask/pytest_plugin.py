@@ -18,11 +18,14 @@ Options:
 ``--vask-engine E`` ``monitor`` (sys.monitoring, the default on Python 3.12+) or
                     ``profile`` (the profile hook, the default before 3.12);
                     default: ``engine`` of ``[tool.vask]``
+``--vask-no-follow`` do not trace the Python processes the tests start (by
+                    default each is traced into a trace of its own, linked to
+                    the trace of the test that started it; see vask.pth_init)
 
 The ``[tool.vask]`` table of the pyproject.toml nearest to the rootdir, as
 the ``vask`` command reads it, applies too: ``db``, ``include``, ``ignore``,
-``omit_return_locals``, ``lightweight_repr``, ``threads``, ``flush_subtree_mb``
-and ``engine``.
+``omit_return_locals``, ``lightweight_repr``, ``threads``, ``follow``,
+``flush_subtree_mb`` and ``engine``.
 
 Calls outside any test (collection, session hooks of conftest files) are not
 stored.  A failure to store a test's trace is logged on the "vask" logger
@@ -68,6 +71,12 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         help="tracing engine for --vask: monitor (sys.monitoring, Python 3.12+) or profile; "
         "default: the fastest this Python has.",
     )
+    group.addoption(
+        "--vask-no-follow",
+        action="store_true",
+        default=False,
+        help="with --vask, do not trace the Python processes the tests start.",
+    )
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -93,7 +102,10 @@ def pytest_configure(config: pytest.Config) -> None:
         engine = resolve_engine(engine)
     except ValueError as error:
         raise pytest.UsageError(f"vask: {error}") from error
-    session = VaskSession(config, db_path, _tracing_config(settings), first_row, engine)
+    tracing_config = _tracing_config(settings)
+    if config.getoption("vask_no_follow"):
+        tracing_config["follow"] = False
+    session = VaskSession(config, db_path, tracing_config, first_row, engine)
     config.pluginmanager.register(session, _PLUGIN_NAME)
 
 
@@ -113,9 +125,11 @@ def _file_settings(rootpath: Path) -> Any:
 
 
 def _tracing_config(settings: Any) -> dict[str, Any]:
-    config: dict[str, Any] = {}
+    config: dict[str, Any] = {"follow": True}
     if settings is None:
         return config
+    if settings.follow is not None:
+        config["follow"] = settings.follow
     if settings.include or settings.ignore:
         config["filters"] = {
             "include_frames": list(settings.include or []),
@@ -148,21 +162,26 @@ def _last_row_id(db_path: Path) -> int:
     return int(row_id)
 
 
-def _traces_since(db_path: Path, row_id: int) -> int:
-    """Traces stored after the row ``row_id``; subtrees flushed from a test count with it."""
+def _traces_since(db_path: Path, row_id: int) -> tuple[int, int]:
+    """Traces stored after the row ``row_id``: the tests', and those of the processes
+    the tests started; subtrees flushed from a trace count with it."""
     if not db_path.exists():
-        return 0
+        return 0, 0
     from vask import db
 
     conn = db.connect_readonly(db_path)
     try:
-        (count,) = conn.execute(
-            "SELECT COUNT(DISTINCT COALESCE(root_trace_id, trace_id)) FROM traces WHERE id > ?",
+        columns = {str(row[1]) for row in conn.execute("PRAGMA table_info(traces)")}
+        child = "parent_trace_id IS NOT NULL" if "parent_trace_id" in columns else "0"
+        tests, children = conn.execute(
+            f"SELECT COUNT(DISTINCT CASE WHEN NOT ({child}) THEN COALESCE(root_trace_id, trace_id)"
+            f" END), COUNT(DISTINCT CASE WHEN {child} THEN COALESCE(root_trace_id, trace_id) END)"
+            " FROM traces WHERE id > ?",
             (row_id,),
         ).fetchone()
     finally:
         conn.close()
-    return int(count)
+    return int(tests), int(children)
 
 
 class _FailedStores(logging.Handler):
@@ -199,6 +218,8 @@ class VaskSession:
         #: Documents stored after this row id are this session's.
         self.first_row = first_row
         self.stored: int | None = None
+        #: Of the traces stored, those of the processes the tests started.
+        self.stored_children = 0
         self.problem: str | None = None
         self.failed_stores = _FailedStores()
 
@@ -238,6 +259,15 @@ class VaskSession:
         self.profiler = profiler
         logging.getLogger("vask").addHandler(self.failed_stores)
 
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_runtest_setup(self, item: pytest.Item) -> None:
+        # Each test has a trace of its own from here on: the processes it
+        # starts are linked to that one.
+        if self.profiler is not None and self.profiler.follows:
+            from vask import pth_init
+
+            pth_init.publish()
+
     @pytest.hookimpl(trylast=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
         profiler, self.profiler = self.profiler, None
@@ -248,7 +278,7 @@ class VaskSession:
         profiler.stop()
         logging.getLogger("vask").removeHandler(self.failed_stores)
         try:
-            self.stored = _traces_since(self.db_path, self.first_row)
+            self.stored, self.stored_children = _traces_since(self.db_path, self.first_row)
         except (OSError, sqlite3.Error) as error:
             self.problem = f"cannot read {self.db_path}: {error}"
 
@@ -261,8 +291,12 @@ class VaskSession:
             return
         terminalreporter.write_sep("-", "vask")
         noun = "trace" if self.stored == 1 else "traces"
+        children = ""
+        if self.stored_children:
+            n = self.stored_children
+            children = f" (and {n} of processes the tests started)"
         terminalreporter.write_line(
-            f"vask: stored {self.stored} {noun} in {self.db_path}; "
+            f"vask: stored {self.stored} {noun}{children} in {self.db_path}; "
             f"see them with: vask traces list --db {self.db_path}"
         )
         failed = self.failed_stores.count
