@@ -23,9 +23,16 @@ BatchFrameEvent frame_event_of(const RecordBatch& batch, size_t begin, size_t en
 EngineCore::EngineCore(TraceSettings settings, Config config, std::string trace_id,
                        double timestamp, Options options)
     : buffer_(std::move(settings), std::move(config), std::move(trace_id), timestamp),
-      flusher_(buffer_, options.flush_subtree_bytes, options.flush_policy, options.cut_hook),
+      flusher_(buffer_, options.flush_subtree_bytes, options.memory_budget_bytes,
+               options.flush_policy, options.cut_hook),
       one_trace_per_test_(options.one_trace_per_test),
       test_hooks_(options.test_hooks) {}
+
+void EngineCore::read_limits(PyObject* config, Options& options, TraceSettings& settings) {
+  options.flush_subtree_bytes = resolve_flush_subtree_bytes(config);
+  options.memory_budget_bytes = resolve_megabytes(config, "memory_budget_mb");
+  settings.max_trace_bytes = resolve_megabytes(config, "max_trace_mb");
+}
 
 void EngineCore::set_thread(EngineThreadState& ts, PyObject* thread) {
   if (thread == ts.cached_thread.get()) return;
@@ -72,7 +79,9 @@ void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatc
       push_frame_data(ts, batch.records, start, i + 1, frame_event_of(batch, start, i + 1, event));
       start = i + 1;
       try {
-        buffer_.save_in_db();
+        // Stored in the background: the next test does not wait for the
+        // database.
+        buffer_.save_in_db(false);
       } catch (...) {
         // The test's records are back in the buffers. What follows the end
         // of the test in this batch is still stored before the error is
@@ -107,25 +116,24 @@ void EngineCore::push_frame_data(EngineThreadState& ts, RecordList& records, siz
                                  size_t end, BatchFrameEvent frame_event) {
   if (begin >= end) return;
   Ref replaced;  // dropped last, once the buffers' mutex is released
-  bool flush_due = false;
+  FlushDue due;
   {
     // The append and its accounting happen under one hold of the buffers'
     // mutex, so that a build taking the buffers out (and voiding the
     // accounting with them) never sees one without the other.
     auto buffers = buffer_.lock_buffers();
     TraceBuffer::Appended appended =
-        TraceBuffer::append(buffers, ts.cached_thread_id, ts.cached_thread.get(), ts.entered_epoch,
-                            records, begin, end);
+        buffer_.append(buffers, ts.cached_thread_id, ts.cached_thread.get(), ts.entered_epoch,
+                       records, begin, end);
     replaced = std::move(appended.replaced);
     if (flusher_.enabled()) {
-      flush_due = flusher_.account(buffers, ts.flush_state, ts.cached_thread_id,
-                                   appended.old_length, frame_event);
+      due = flusher_.account(buffers, ts.flush_state, ts.cached_thread_id, appended.old_length,
+                             frame_event);
     }
   }
-  if (!flush_due) return;
+  if (!due) return;
   try {
-    flusher_.maybe_flush_segments_with_current_bytes(ts.flush_state, ts.suspended,
-                                                     ts.cached_thread_id);
+    flusher_.flush(due, ts.flush_state, ts.suspended, ts.cached_thread_id);
   } catch (...) {
     // The batch is stored; a flush that failed must not stop the rest of the
     // event (a test's end and its save may follow in the same batch). The

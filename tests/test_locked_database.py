@@ -106,7 +106,7 @@ def test_what_no_file_takes_stays_in_memory_for_the_next_save(
     try:
         leaf(1)
         assert profiler.save() == profiler.trace_id
-        assert "stays in memory" in warnings_of(caplog)[0]
+        assert any("stays in memory" in w for w in warnings_of(caplog))
         leaf(2)
         locked.rollback()
         profiler.save()

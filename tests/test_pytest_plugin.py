@@ -122,34 +122,35 @@ class TestPytestPlugin:
         assert f"vask traces list --db {db_path}" in result.stdout
 
         traces = stored(db_path)
+        # named after the node ids: tests of the same name in other files stay apart
         assert set(traces) == {
-            "test_plain",
-            "test_fails",
-            "test_skipped",
-            "TestGroup.test_param[1-2]",
-            "TestGroup.test_param[3-4]",
-            "Legacy.test_legacy",
+            "test_sample.py::test_plain",
+            "test_sample.py::test_fails",
+            "test_sample.py::test_skipped",
+            "test_sample.py::TestGroup::test_param[1-2]",
+            "test_sample.py::TestGroup::test_param[3-4]",
+            "test_sample.py::Legacy::test_legacy",
         }
         for name, records in traces.items():
             start, end = records[0], records[-1]
             assert start["type"] == "start_test" and end["type"] == "end_test", name
             assert start["subtype"] == end["subtype"] == "pytest", name
-            assert start["test_name"] == end["test_name"] == name.split(".")[-1]
-            assert start["test_id"].startswith("test_sample.py::")
+            assert start["test_name"] == end["test_name"] == name.split("::")[-1]
+            assert start["test_id"] == name
         # fixture setup, the test and the fixture's teardown, in order
-        assert frame_calls(traces["test_plain"]) == [
+        assert frame_calls(traces["test_sample.py::test_plain"]) == [
             "thing", "make", "test_plain", "helper", "thing", "cleanup",
         ]  # fmt: skip
-        assert traces["TestGroup.test_param[3-4]"][0]["test_class"] == "TestGroup"
-        assert "test_class" not in traces["test_plain"][0]
+        assert traces["test_sample.py::TestGroup::test_param[3-4]"][0]["test_class"] == "TestGroup"
+        assert "test_class" not in traces["test_sample.py::test_plain"][0]
         # a unittest TestCase run by pytest is one trace, pytest's, with setUp in it
-        assert frame_calls(traces["Legacy.test_legacy"]) == [
+        assert frame_calls(traces["test_sample.py::Legacy::test_legacy"]) == [
             "setUp", "make", "test_legacy", "add",
         ]  # fmt: skip
-        outcomes = {name: records[-1]["outcome"] for name, records in traces.items()}
+        outcomes = {name.split("::", 1)[1]: r[-1]["outcome"] for name, r in traces.items()}
         assert outcomes["test_fails"] == "failed"
         assert outcomes["test_skipped"] == "skipped"
-        assert outcomes["test_plain"] == outcomes["Legacy.test_legacy"] == "passed"
+        assert outcomes["test_plain"] == outcomes["Legacy::test_legacy"] == "passed"
 
     def test_off_without_the_option(self, tmp_path):
         write_suite(tmp_path)
@@ -164,7 +165,7 @@ class TestPytestPlugin:
         result = run(["-m", "pytest", "--vask", "-p", "no:cacheprovider", "-k", "plain"],
                      tmp_path / "sub")  # fmt: skip
         assert result.returncode == 0, result.stdout + result.stderr
-        assert list(stored(tmp_path / ".vask" / "db.sqlite3")) == ["test_plain"]
+        assert list(stored(tmp_path / ".vask" / "db.sqlite3")) == ["sub/test_sample.py::test_plain"]
 
         result = run(
             ["-m", "pytest", "--vask", "--vask-db", "traces/t.db", "-p", "no:cacheprovider",
@@ -185,7 +186,10 @@ class TestPytestPlugin:
         assert result.returncode == 0, result.stdout + result.stderr
         traces = stored(tmp_path / "stored" / "traces.db")
         # the test file's frames are ignored; the test's own records remain
-        assert [r["type"] for r in traces["test_plain"]] == ["start_test", "end_test"]
+        assert [r["type"] for r in traces["test_sample.py::test_plain"]] == [
+            "start_test",
+            "end_test",
+        ]
 
     def test_a_test_that_runs_pytest_inside_is_one_trace(self, engine, tmp_path):
         # pytester-style nesting: the inner session's tests belong to the outer test
@@ -205,8 +209,8 @@ class TestPytestPlugin:
                       "-p", "no:cacheprovider", "test_outer.py"], tmp_path)  # fmt: skip
         assert result.returncode == 0, result.stdout + result.stderr
         traces = stored(tmp_path / ".vask" / "db.sqlite3")
-        assert list(traces) == ["test_outer"]
-        calls = frame_calls(traces["test_outer"])
+        assert list(traces) == ["test_outer.py::test_outer"]
+        calls = frame_calls(traces["test_outer.py::test_outer"])
         assert "test_plain" in calls and "test_legacy" in calls
 
 
@@ -253,8 +257,8 @@ class TestUnittest:
         result = run(["driver.py", str(tmp_path / "t.db"), engine.name], tmp_path)
         assert result.returncode == 0, result.stdout + result.stderr
         traces = stored(tmp_path / "t.db")
-        assert list(traces) == ["Legacy.test_legacy"]
-        records = traces["Legacy.test_legacy"]
+        assert list(traces) == ["test_sample.Legacy.test_legacy"]
+        records = traces["test_sample.Legacy.test_legacy"]
         assert [records[0]["type"], records[-1]["type"]] == ["start_test", "end_test"]
         assert records[0]["subtype"] == "unittest"
         assert records[0]["test_id"] == "test_sample.Legacy.test_legacy"
@@ -266,5 +270,8 @@ class TestUnittest:
         result = run(["driver.py", str(tmp_path / "t.db"), engine.name], tmp_path)
         assert result.returncode == 0, result.stdout + result.stderr
         traces = stored(tmp_path / "t.db")
-        assert set(traces) == {"Inner.test_inner", "Outer.test_runs_a_suite"}
-        assert "test_inner" in frame_calls(traces["Outer.test_runs_a_suite"])
+        assert set(traces) == {
+            "test_sample.Inner.test_inner",
+            "test_sample.Outer.test_runs_a_suite",
+        }
+        assert "test_inner" in frame_calls(traces["test_sample.Outer.test_runs_a_suite"])

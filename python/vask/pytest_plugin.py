@@ -5,30 +5,42 @@ pytest run of an environment where vask is installed, and does nothing unless
 ``--vask`` is given.  With ``--vask``, a profiler with ``one_trace_per_test``
 runs from the first test to the end of the session; the built-in test plugin
 of :mod:`vask.plugins` cuts the recording into one trace per test item, from
-the start of its setup to the end of its teardown, named ``Class.test`` (a
-test in a class) or ``test`` (a test function), parametrised ids included:
-``TestOrders.test_total[2-3]``.
+the start of its setup to the end of its teardown.  Each trace is named after
+the test's node id (``tests/test_orders.py::TestOrders::test_total[2-3]``),
+starts when the test does, and is stored with the test's outcome ("passed",
+"failed", "error", "skipped", "xfailed", "xpassed"): ``vask traces list
+--outcome failed`` lists the traces of the tests that failed.
 
 Options:
 
-``--vask``          trace each test
-``--vask-db PATH``  the trace database (default: ``db`` of ``[tool.vask]``, else
-                    ``.vask/db.sqlite3`` under the rootdir); a relative path is
-                    taken from the invocation directory
-``--vask-engine E`` ``monitor`` (sys.monitoring, the default on Python 3.12+) or
-                    ``profile`` (the profile hook, the default before 3.12);
-                    default: ``engine`` of ``[tool.vask]``
+``--vask``                trace each test
+``--vask-db PATH``        the trace database (default: ``db`` of ``[tool.vask]``,
+                          else ``.vask/db.sqlite3`` under the rootdir); a relative
+                          path is taken from the invocation directory
+``--vask-engine E``       ``monitor`` (sys.monitoring, the default on Python 3.12+)
+                          or ``profile`` (the profile hook, the default before
+                          3.12); default: ``engine`` of ``[tool.vask]``
+``--vask-include FRAG``   record frames whose file path contains FRAG (installed
+                          packages too); repeatable
+``--vask-ignore FRAG``    leave out frames whose file path contains FRAG; repeatable
+``--vask-lightweight``    store short reprs instead of full values (faster, smaller)
+``--vask-budget-mb MB``   the memory the buffered records may take before the
+                          largest finished calls are stored apart (default 256)
+``--vask-max-trace-mb MB`` record no more calls of a test past this size; a
+                          "calls_dropped" record counts those left out
 
-The ``[tool.vask]`` table of the pyproject.toml nearest to the rootdir, as
-the ``vask`` command reads it, applies too: ``db``, ``include``, ``ignore``,
-``omit_return_locals``, ``lightweight_repr``, ``threads``, ``flush_subtree_mb``
-and ``engine``.
+Options override the ``[tool.vask]`` table of the pyproject.toml nearest to
+the rootdir, which applies as the ``vask`` command reads it: ``db``,
+``include``, ``ignore``, ``omit_return_locals``, ``lightweight_repr``,
+``threads``, ``flush_subtree_mb``, ``memory_budget_mb``, ``max_trace_mb`` and
+``engine``.
 
 Calls outside any test (collection, session hooks of conftest files) are not
-stored.  A failure to store a test's trace is logged on the "vask" logger
-and does not fail the test; the tracer tries again at the next test's end.
+stored.  Each test's trace is stored in the background while the next test
+runs; a trace the database does not take is kept in a side file, and stored
+from there once the database takes writes again.  Storing never fails a test.
 The terminal summary tells how many traces were stored and where, and how
-many stores failed.  ``-p no:vask`` unloads the plugin entirely.
+many were kept aside and where.  ``-p no:vask`` unloads the plugin entirely.
 """
 
 from __future__ import annotations
@@ -68,6 +80,56 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         help="tracing engine for --vask: monitor (sys.monitoring, Python 3.12+) or profile; "
         "default: the fastest this Python has.",
     )
+    group.addoption(
+        "--vask-include",
+        metavar="FRAGMENT",
+        action="append",
+        default=None,
+        help="for --vask: record frames whose file path contains FRAGMENT, installed "
+        "packages too (repeatable).",
+    )
+    group.addoption(
+        "--vask-ignore",
+        metavar="FRAGMENT",
+        action="append",
+        default=None,
+        help="for --vask: leave out frames whose file path contains FRAGMENT (repeatable).",
+    )
+    group.addoption(
+        "--vask-lightweight",
+        action="store_true",
+        default=None,
+        help="for --vask: store short reprs instead of full values (faster, smaller traces).",
+    )
+    group.addoption(
+        "--vask-budget-mb",
+        metavar="MB",
+        type=_megabytes("memory_budget_mb"),
+        default=None,
+        help="for --vask: memory the buffered records may take before the largest finished "
+        "calls are stored apart (default: 256; 'off' for no budget).",
+    )
+    group.addoption(
+        "--vask-max-trace-mb",
+        metavar="MB",
+        type=_megabytes("max_trace_mb"),
+        default=None,
+        help="for --vask: record no more calls of a test once its trace holds this many MiB "
+        "(a 'calls_dropped' record counts those left out; default: no limit).",
+    )
+
+
+def _megabytes(key: str) -> Any:
+    def parse(text: str) -> float | bool:
+        from vask.config import parse_flush_subtree_mb
+
+        try:
+            return parse_flush_subtree_mb(text, key)
+        except ValueError as error:
+            raise pytest.UsageError(f"vask: {error}") from None
+
+    parse.__name__ = key  # what argparse names in its message
+    return parse
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -93,7 +155,9 @@ def pytest_configure(config: pytest.Config) -> None:
         engine = resolve_engine(engine)
     except ValueError as error:
         raise pytest.UsageError(f"vask: {error}") from error
-    session = VaskSession(config, db_path, _tracing_config(settings), first_row, engine)
+    tracing_config = _tracing_config(settings)
+    _apply_options(config, tracing_config)
+    session = VaskSession(config, db_path, tracing_config, first_row, engine)
     config.pluginmanager.register(session, _PLUGIN_NAME)
 
 
@@ -123,11 +187,35 @@ def _tracing_config(settings: Any) -> dict[str, Any]:
         }
     if settings.threads is not None:
         config["threading"] = settings.threads
-    for key in ("omit_return_locals", "lightweight_repr", "flush_subtree_mb"):
+    for key in (
+        "omit_return_locals",
+        "lightweight_repr",
+        "flush_subtree_mb",
+        "memory_budget_mb",
+        "max_trace_mb",
+    ):
         value = getattr(settings, key)
         if value is not None:
             config[key] = value
     return config
+
+
+def _apply_options(config: pytest.Config, tracing: dict[str, Any]) -> None:
+    """The command-line options over what ``[tool.vask]`` set."""
+    include, ignore = config.getoption("vask_include"), config.getoption("vask_ignore")
+    if include or ignore:
+        filters = tracing.setdefault("filters", {"include_frames": [], "ignore_frames": []})
+        filters["include_frames"] = [*filters.get("include_frames", []), *(include or [])]
+        filters["ignore_frames"] = [*filters.get("ignore_frames", []), *(ignore or [])]
+    if config.getoption("vask_lightweight"):
+        tracing["lightweight_repr"] = True
+    for option, key in (
+        ("vask_budget_mb", "memory_budget_mb"),
+        ("vask_max_trace_mb", "max_trace_mb"),
+    ):
+        value = config.getoption(option)
+        if value is not None:
+            tracing[key] = value
 
 
 def _last_row_id(db_path: Path) -> int:
@@ -144,25 +232,31 @@ def _last_row_id(db_path: Path) -> int:
     return int(row_id)
 
 
-def _traces_since(db_path: Path, row_id: int) -> int:
-    """Traces stored after the row ``row_id``; subtrees flushed from a test count with it."""
+def _traces_since(db_path: Path, row_id: int) -> tuple[int, int]:
+    """Traces stored after the row ``row_id``, and of them the subtrees flushed apart.
+
+    A subtree flushed from a trace stored before that row counts with the traces.
+    """
     if not db_path.exists():
-        return 0
+        return 0, 0
     from vask import db
 
     conn = db.connect_readonly(db_path)
     try:
-        (count,) = conn.execute(
-            "SELECT COUNT(DISTINCT COALESCE(root_trace_id, trace_id)) FROM traces WHERE id > ?",
+        (roots, subtrees) = conn.execute(
+            "SELECT COUNT(DISTINCT COALESCE(root_trace_id, trace_id)),"
+            " COUNT(DISTINCT CASE WHEN root_trace_id <> trace_id THEN trace_id END)"
+            " FROM traces WHERE id > ?",
             (row_id,),
         ).fetchone()
     finally:
         conn.close()
-    return int(count)
+    return int(roots), int(subtrees)
 
 
 class _FailedStores(logging.Handler):
-    """Counts the stores of test traces that failed, as the engine reports them."""
+    """Counts the stores of test traces that failed even to be kept aside, as the engine
+    reports them (the tracer tries them again at the next test's end)."""
 
     def __init__(self) -> None:
         super().__init__(logging.WARNING)
@@ -195,6 +289,10 @@ class VaskSession:
         #: Documents stored after this row id are this session's.
         self.first_row = first_row
         self.stored: int | None = None
+        self.subtrees = 0
+        #: The documents of the session kept in side files, as vask.db lists them.
+        self.kept: list[Any] = []
+        self._kept_mark = 0
         self.problem: str | None = None
         self.failed_stores = _FailedStores()
 
@@ -231,6 +329,9 @@ class VaskSession:
         except Exception as error:  # noqa: BLE001 - the tests run untraced; the summary says why
             self.problem = f"cannot start tracing, so --vask traced nothing: {error}"
             return
+        from vask import db
+
+        self._kept_mark = len(db.kept_aside())
         self.profiler = profiler
         logging.getLogger("vask").addHandler(self.failed_stores)
 
@@ -239,12 +340,16 @@ class VaskSession:
         profiler, self.profiler = self.profiler, None
         if profiler is None:
             return
-        # Each test's trace was stored at its end; what is left ran outside
-        # every test and is dropped with the engine.
+        # Each test's trace was handed to the background writer at its end;
+        # what is left ran outside every test and is dropped with the engine.
         profiler.stop()
+        from vask import db, writer
+
+        writer.drain()
         logging.getLogger("vask").removeHandler(self.failed_stores)
+        self.kept = [k for k in db.kept_aside(self._kept_mark) if db.still_kept_aside(k)]
         try:
-            self.stored = _traces_since(self.db_path, self.first_row)
+            self.stored, self.subtrees = _traces_since(self.db_path, self.first_row)
         except (OSError, sqlite3.Error) as error:
             self.problem = f"cannot read {self.db_path}: {error}"
 
@@ -257,15 +362,29 @@ class VaskSession:
             return
         terminalreporter.write_sep("-", "vask")
         noun = "trace" if self.stored == 1 else "traces"
+        flushed = ""
+        if self.subtrees:
+            flushed = f" (and {self.subtrees} subtree{'s' if self.subtrees != 1 else ''} "
+            flushed += "of large ones, stored apart)"
         terminalreporter.write_line(
-            f"vask: stored {self.stored} {noun} in {self.db_path}; "
+            f"vask: stored {self.stored} {noun}{flushed} in {self.db_path}; "
             f"see them with: vask traces list --db {self.db_path}"
         )
+        if self.kept:
+            places = sorted({str(k.path.parent) for k in self.kept})
+            count = len(self.kept)
+            terminalreporter.write_line(
+                f"vask: {count} trace{'s' if count != 1 else ''} the database did not take "
+                f"({self.kept[0].reason}) {'are' if count != 1 else 'is'} kept in "
+                f"{', '.join(places)}; store {'them' if count != 1 else 'it'} with: "
+                f"vask traces import --db {self.db_path} {places[0]}/*.msgpack",
+                red=True,
+            )
         failed = self.failed_stores.count
         if failed:
             terminalreporter.write_line(
                 f"vask: {failed} attempt{'s' if failed != 1 else ''} to store a test's trace "
-                f"failed ({self.failed_stores.reason}); a trace not stored by a later test's "
-                "end was lost",
+                f"failed ({self.failed_stores.reason}), also in a side file; a trace not "
+                "stored by a later test's end was lost",
                 red=True,
             )

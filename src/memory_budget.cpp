@@ -1,0 +1,71 @@
+#include "memory_budget.hpp"
+
+#include <algorithm>
+
+namespace vask {
+namespace {
+
+// glibc's malloc: a block holds its size word before the data and is a
+// multiple of 16 bytes, 32 at least.
+constexpr uint64_t kBlockHeader = 8;
+constexpr uint64_t kBlockAlign = 16;
+constexpr uint64_t kMinBlock = 32;
+// A map entry of a thread: the node with its key and the vector's header.
+constexpr uint64_t kListOverhead = 128;
+constexpr uint64_t kMiB = 1 << 20;
+
+const size_t kInlineCapacity = Bytes().capacity();
+
+}  // namespace
+
+uint64_t record_memory(const Bytes& record) noexcept {
+  const uint64_t capacity = record.capacity();
+  if (capacity <= kInlineCapacity) return 0;
+  const uint64_t block = (capacity + 1 + kBlockHeader + kBlockAlign - 1) & ~(kBlockAlign - 1);
+  return std::max(block, kMinBlock);
+}
+
+uint64_t list_memory(const RecordList& list) noexcept {
+  return kListOverhead + list.capacity() * sizeof(Bytes);
+}
+
+uint64_t records_memory(const RecordList& list, size_t begin, size_t end) noexcept {
+  uint64_t total = 0;
+  for (size_t i = begin; i < end; ++i) total += record_memory(list[i]);
+  return total;
+}
+
+MemoryBudget& MemoryBudget::process() noexcept {
+  static MemoryBudget budget;
+  return budget;
+}
+
+std::optional<uint64_t> MemoryBudget::tracking_from() const noexcept {
+  const std::optional<uint64_t> l = limit();
+  if (!l) return std::nullopt;
+  if (*l < kMiB) return 0;
+  const uint64_t slack = std::max(*l >> 3, 64 * kMiB);
+  return *l > slack ? *l - slack : 0;
+}
+
+MemoryBudget::Claim MemoryBudget::claim(uint64_t limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  limits_.push_back(limit);
+  publish();
+  return Claim(this, limit);
+}
+
+void MemoryBudget::release(uint64_t limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (auto it = std::find(limits_.begin(), limits_.end(), limit); it != limits_.end()) {
+    limits_.erase(it);
+  }
+  publish();
+}
+
+void MemoryBudget::publish() {
+  const auto smallest = std::min_element(limits_.begin(), limits_.end());
+  limit_.store(smallest == limits_.end() ? kNone : *smallest, std::memory_order_relaxed);
+}
+
+}  // namespace vask
