@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace vask {
 namespace {
 
@@ -33,6 +37,12 @@ uint64_t records_memory(const RecordList& list, size_t begin, size_t end) noexce
   uint64_t total = 0;
   for (size_t i = begin; i < end; ++i) total += record_memory(list[i]);
   return total;
+}
+
+void return_free_memory() noexcept {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
 }
 
 MemoryBudget& MemoryBudget::process() noexcept {

@@ -22,6 +22,12 @@ uint64_t list_memory(const RecordList& list) noexcept;
 // Records [begin, end) of a list.
 uint64_t records_memory(const RecordList& list, size_t begin, size_t end) noexcept;
 
+// Gives the allocator's free memory back to the system (glibc keeps what
+// was freed in each thread's arena: records freed after a cut would still
+// count in the process's memory). Takes milliseconds: call it after a batch
+// of frees, not after each.
+void return_free_memory() noexcept;
+
 class MemoryBudget {
  public:
   // The one budget of the process.

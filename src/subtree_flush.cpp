@@ -339,6 +339,15 @@ FlushDue SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
 
 void SubtreeFlusher::flush(FlushDue due, FlushThreadState& state, bool& suspended,
                            const std::string& thread_id) {
+  // The cut records are gone: their memory goes back to the system once
+  // the round is over.
+  struct Trim {
+    uint64_t cuts_before;
+    const std::atomic<uint64_t>& cuts;
+    ~Trim() {
+      if (cuts.load(std::memory_order_relaxed) != cuts_before) return_free_memory();
+    }
+  } trim{cuts_.load(std::memory_order_relaxed), cuts_};
   if (due.thread) flush_thread(state, suspended, thread_id);
   if (due.budget) flush_budget(suspended);
 }
@@ -375,16 +384,17 @@ void SubtreeFlusher::flush_thread(FlushThreadState&, bool& suspended,
 }
 
 void SubtreeFlusher::flush_budget(bool& suspended) {
-  bool idle = false;
-  if (!budget_flushing_.compare_exchange_strong(idle, true)) return;  // another thread is at it
-  struct Done {
-    std::atomic<bool>& flag;
-    ~Done() { flag.store(false); }
-  } done{budget_flushing_};
-
+  // One thread at a time cuts for the budget. The others wait for its round
+  // to end (with the GIL released) instead of recording on: while the
+  // background writer falls behind, what they would record has no room, and
+  // waiting gives the writer the GIL it needs to catch up.
+  std::lock_guard<GilMutex> round(budget_round_);
   MemoryBudget& budget = MemoryBudget::process();
   const std::optional<uint64_t> limit = budget.limit();
   if (!limit) return;
+  if (budget.used() < std::max(*limit, budget_recheck_.load(std::memory_order_relaxed))) {
+    return;  // the round just ended brought it down
+  }
   const uint64_t target = *limit - (*limit >> 2);
   while (budget.used() > target) {
     std::optional<Pick> p = pick(nullptr);
@@ -491,6 +501,7 @@ bool SubtreeFlusher::cut(const Pick& pick, bool& suspended) {
     list.insert(list.begin() + start, std::move(marker));
     TraceBuffer::change_memory(buffers, records_memory(records, 0, records.size()),
                                record_memory(list[start]));
+    cuts_.fetch_add(1, std::memory_order_relaxed);
     auto tracked = open_subtrees_.lock();
     uint64_t& bytes = tracked->bytes[pick.thread_id];
     bytes = saturating_sub(bytes, candidate.bytes) + marker_bytes;

@@ -223,11 +223,13 @@ class SubtreeFlusher {
   // Taken alone, or inside the buffers' mutex; never the other way round.
   Guarded<Tracked> open_subtrees_;
   Guarded<std::unordered_set<std::string>> flushing_threads_;
-  // One thread at a time cuts for the budget; the others go on recording.
-  std::atomic<bool> budget_flushing_{false};
+  // Held by the thread cutting for the budget, for its round; taken before
+  // the trace lock.
+  GilMutex budget_round_;
   // After a round that could not get below the budget (no candidate left),
   // the next round waits until the records have grown past this.
   std::atomic<uint64_t> budget_recheck_{0};
+  std::atomic<uint64_t> cuts_{0};  // cuts made, ever
 };
 
 }  // namespace vask

@@ -8,11 +8,8 @@
 
 #include "config.hpp"
 #include "dump/redaction_py.hpp"
+#include "memory_budget.hpp"
 #include "utils/msgpack_write.hpp"
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 namespace vask {
 namespace {
@@ -166,12 +163,6 @@ Bytes document_tail() {
 // would still count twice in the process's memory.
 constexpr size_t kTrimEvery = 64 << 20;
 
-void give_back_free_memory() noexcept {
-#ifdef __GLIBC__
-  malloc_trim(0);
-#endif
-}
-
 }  // namespace
 
 DocumentFacts collect_document_facts(const TraceParts& parts) {
@@ -252,14 +243,14 @@ Ref write_document(const DocumentFacts& facts, const RecordsOf& records, bool re
         released += record.capacity();
         Bytes().swap(record);
         if (released >= kTrimEvery) {
-          give_back_free_memory();
+          return_free_memory();
           released = 0;
         }
       }
     }
   }
   put(tail);
-  if (release && released > 0) give_back_free_memory();
+  if (release && released > 0) return_free_memory();
   return document;
 }
 
