@@ -536,36 +536,49 @@ def save_trace(
     )
 
 
-def store_document(job: Any, timeout: float) -> Path | None:
+def store_document(job: Any, timeout: float, conn: sqlite3.Connection | None = None) -> Path | None:
     """Store one job of the writer now (waiting ``timeout`` for a lock), keeping it aside
     per its ``keep_aside``: returns the side file, or ``None`` when stored.
 
     Runs on the writer's thread, or on the caller's when nothing is queued.
+    ``conn`` is a connection to the job's database to use (kept open by the
+    writer between its stores); without one, a connection is opened for the
+    store and closed after it.
     """
     try:
-        _store_bytes(job.trace_id, job.data, job.head, job.db_path, timeout)
+        _store_bytes(job.trace_id, job.data, job.head, job.db_path, timeout, conn)
     except _STORE_ERRORS as error:
         if not job.keep_aside:
             raise
         return keep_aside(
             job.trace_id, job.data, job.db_path, failure_reason(error, job.db_path), error
         )
-    _store_kept(job.db_path, timeout)
+    _store_kept(job.db_path, timeout, conn)
     return None
 
 
 def _store_bytes(
-    trace_id: str, data: bytes, head: dict[str, Any], path: Path, timeout: float
+    trace_id: str,
+    data: bytes,
+    head: dict[str, Any],
+    path: Path,
+    timeout: float,
+    conn: sqlite3.Connection | None,
 ) -> None:
     row = _row_of(trace_id, head, len(data), data.count(_CALL_PATTERN), document_outcome(data))
     view = memoryview(data)
-    conn = connect(path, timeout)
+    own = conn is None
+    if conn is None:
+        conn = connect(path, timeout)
     try:
+        if not own:
+            conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
         _insert(conn, row, lambda offset, n: view[offset : offset + n])
     except sqlite3.Error as error:
         raise _with_path(error, path) from error
     finally:
-        conn.close()
+        if own:
+            conn.close()
 
 
 def store_file(
@@ -574,6 +587,7 @@ def store_file(
     db_path: str | os.PathLike[str],
     timeout: float = 60,
     head: dict[str, Any] | None = None,
+    conn: sqlite3.Connection | None = None,
 ) -> StoredRow:
     """Store a trace document held in a file, reading it a piece at a time; returns its row.
 
@@ -594,13 +608,16 @@ def store_file(
             return f.read(n)
 
         row = _row_of(trace_id, head, size, calls, outcome)
-        conn = connect(path, timeout)
+        own = conn is None
+        if conn is None:
+            conn = connect(path, timeout)
         try:
             _insert(conn, row, read)
         except sqlite3.Error as error:
             raise _with_path(error, path) from error
         finally:
-            conn.close()
+            if own:
+                conn.close()
     return row
 
 
@@ -710,12 +727,16 @@ def keep_aside(
     return side
 
 
-def _store_kept(db_path: Path, timeout: float) -> None:
+def _store_kept(db_path: Path, timeout: float, conn: sqlite3.Connection | None) -> None:
     """Store the side files this process kept for ``db_path``: the database took a write."""
-    if getattr(_storing_kept, "active", False):
-        return
+    with _kept_lock:
+        if not _pending.get(db_path) or getattr(_storing_kept, "active", False):
+            return
     _storing_kept.active = True
+    own = conn is None
     try:
+        if conn is None:
+            conn = connect(db_path, timeout)
         while True:
             with _kept_lock:
                 waiting = _pending.get(db_path)
@@ -723,10 +744,14 @@ def _store_kept(db_path: Path, timeout: float) -> None:
                     return
                 kept = waiting[0]
             try:
-                store_file(kept.trace_id, kept.path, db_path, timeout)
+                store_file(kept.trace_id, kept.path, db_path, timeout, conn=conn)
             except FileNotFoundError:
                 pass  # imported or removed by hand meanwhile
-            except (sqlite3.Error, OSError, ValueError):
+            except ValueError as error:
+                _logger.warning(
+                    "trace %s kept in %s cannot be read: %s", kept.trace_id, kept.path, error
+                )
+            except _STORE_ERRORS:
                 return  # tried again after the next store that succeeds
             else:
                 kept.path.unlink(missing_ok=True)
@@ -734,8 +759,12 @@ def _store_kept(db_path: Path, timeout: float) -> None:
             with _kept_lock:
                 if waiting and waiting[0] is kept:
                     waiting.pop(0)
+    except _STORE_ERRORS:
+        return  # tried again after the next store that succeeds
     finally:
         _storing_kept.active = False
+        if own and conn is not None:
+            conn.close()
 
 
 # The errors of a store that a side file answers: the database could not be

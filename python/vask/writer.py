@@ -30,6 +30,7 @@ from __future__ import annotations
 import atexit
 import logging
 import os
+import sqlite3
 import sys
 import threading
 import time
@@ -102,6 +103,10 @@ class _State:
         # Databases whose last store failed: the next stores to them do not
         # wait for their lock.
         self.refused: set[Path] = set()
+        # Set at exit: the thread closes its connections once the queue is
+        # empty (a database's last connection checkpoints it when closed).
+        self.closing = False
+        self.closed = threading.Event()
 
 
 _state = _State()
@@ -229,14 +234,17 @@ def _kept_now(job: Job) -> None:
         state.cond.acquire()
 
 
-def _execute(job: Job, timeout: float) -> Path | None:
+def _execute(job: Job, timeout: float, conns: _Connections | None = None) -> Path | None:
     """Store one job now, on this thread; records its result and error."""
     from vask import db
 
     state = _state
     refused = job.db_path in state.refused
+    conn = None
     try:
-        job.result = db.store_document(job, 0 if refused else timeout)
+        if conns is not None:
+            conn = conns.get(job.db_path, timeout)
+        job.result = db.store_document(job, 0 if refused else timeout, conn)
     except BaseException as error:
         job.error = error
         raise
@@ -245,9 +253,52 @@ def _execute(job: Job, timeout: float) -> Path | None:
             state.refused.discard(job.db_path)
         else:
             state.refused.add(job.db_path)
+            if conns is not None:
+                conns.drop(job.db_path)  # opened again for the next store
         return job.result
     finally:
         job.done.set()
+
+
+class _Connections:
+    """The writer's connections, kept open while documents keep coming.
+
+    Opening a connection checks the database's location and schema, and
+    closing the last one to a database checkpoints it: per store that would
+    cost more than the store.  Commits do not wait for the disk to confirm
+    them (``synchronous = NORMAL``, which write-ahead logging keeps safe
+    from corruption): a crash of the system, not of the program, may lose
+    the last traces written.
+    """
+
+    def __init__(self) -> None:
+        self._open: dict[Path, Any] = {}
+
+    def get(self, db_path: Path, timeout: float) -> Any:
+        from vask import db
+
+        conn = self._open.get(db_path)
+        if conn is None:
+            try:
+                conn = db.connect(db_path, timeout)
+                conn.execute("PRAGMA synchronous = NORMAL")
+            except (OSError, sqlite3.Error):
+                return None  # the store opens its own, and reports what fails
+            self._open[db_path] = conn
+        return conn
+
+    def drop(self, db_path: Path) -> None:
+        conn = self._open.pop(db_path, None)
+        if conn is not None:
+            conn.close()
+
+    def close(self) -> None:
+        for db_path in list(self._open):
+            self.drop(db_path)
+
+
+# How long the writer keeps its connections open without documents to store.
+_IDLE_CLOSE = 2.0
 
 
 def _run() -> None:
@@ -255,16 +306,22 @@ def _run() -> None:
     # writer's own work is never recorded.
     sys.setprofile(None)
     state = _state
+    conns = _Connections()
     while True:
         with state.cond:
             while not state.queue:
-                state.cond.wait()
+                if state.closing:
+                    conns.close()
+                    state.closed.set()
+                if not state.cond.wait(_IDLE_CLOSE) and not state.queue:
+                    conns.close()
             job = state.queue[0]
             state.current = job
             state.busy_since = time.monotonic()
         try:
-            _execute(job, job.timeout)
+            _execute(job, job.timeout, conns)
         except BaseException as error:  # noqa: BLE001 - raised to its caller, if it has one
+            conns.drop(job.db_path)
             if not job.waited_for:
                 _logger.error(
                     "could not store trace %s in %s: %s", job.trace_id, job.db_path, error
@@ -279,6 +336,13 @@ def _run() -> None:
 
 def _at_exit() -> None:
     drain()
+    with _state.cond:
+        thread = _state.thread
+        if thread is None or not thread.is_alive():
+            return
+        _state.closing = True
+        _state.cond.notify_all()
+    _state.closed.wait(5)
 
 
 def _after_fork_in_child() -> None:

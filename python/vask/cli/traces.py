@@ -472,7 +472,7 @@ def _already_stored(
             try:
                 offset = 0
                 while offset < size:
-                    n = min(8 << 20, size - offset)
+                    n = min(256 << 10, size - offset)
                     if stored.read(offset, n) != source.read(offset, n):
                         break
                     offset += n
