@@ -117,8 +117,11 @@ class RecordMaker {
     for (const auto& processor : watchers) {
       try {
         if (!processor->matches_frame(frame, event, arg, filename)) continue;
+        // Always the full dumper: a plugin's record is read back by the
+        // engine and the readers (the test's name and outcome, a request's
+        // method and path), which the lightweight dumper's reprs would hide.
         std::optional<PluginRecord> record =
-            processor->process(frame, event, arg, ts.call_frames.get_bound(), lightweight_repr_);
+            processor->process(frame, event, arg, ts.call_frames.get_bound(), false);
         if (record) {
           batch.kinds.push_back(std::move(record->type));
           batch.records.push_back(std::move(record->record));

@@ -38,5 +38,11 @@ TEST(Markers, ACutDropsStartsInsideAndShiftsThoseAfter) {
   EXPECT_TRUE(lone.empty());
 }
 
+TEST(Markers, APutBackMovesTheStartsAfterTheMarkerUpAgain) {
+  Markers markers{{"a", {kBoundary, start_at(1), start_at(7)}}};
+  markers_after_put_back(markers, "a", 4, 10);  // the marker at 4 became six records
+  EXPECT_EQ(markers["a"], (MarkerList{kBoundary, start_at(1), start_at(12)}));
+}
+
 }  // namespace
 }  // namespace vask
