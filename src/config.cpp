@@ -156,4 +156,13 @@ MpMap Config::to_dict() const {
   return out;
 }
 
+Ref Config::stored_entries() const {
+  Ref out = Ref::check(PyDict_New());
+  for (const auto& [key, value] : entries_) {
+    if (excluded(key)) continue;
+    if (PyDict_SetItem(out.get(), make_str(key).get(), value.get()) < 0) throw_py();
+  }
+  return out;
+}
+
 }  // namespace vask

@@ -33,6 +33,9 @@ class Config {
   // filters, processors, auto_emit, trace_points, flush_subtree_mb are left
   // out.
   MpMap to_dict() const;
+  // The entries to_dict() would store, as a new dict holding the values
+  // themselves (by reference, unconverted). Throws PyErrSet.
+  Ref stored_entries() const;
 
   size_t size() const noexcept { return entries_.size(); }
 

@@ -6,16 +6,27 @@
 namespace vask {
 namespace {
 
+// Records that name their trace (a test's start and end, a request and its
+// response): the trace's name is read from its first and last records, so
+// they are never cut out of it.
+bool names_the_trace(std::string_view kind) {
+  return kind == "start_test" || kind == "end_test" || kind == "django_request" ||
+         kind == "django_response";
+}
+
 // The frame event of records [begin, end) of a batch: the event's class when
-// the range holds the function's own "frame" record, otherwise none.
+// the range holds the function's own "frame" record, otherwise none (or
+// boundary, when it holds a record that names the trace).
 BatchFrameEvent frame_event_of(const RecordBatch& batch, size_t begin, size_t end,
                                FrameEvent event) {
+  bool boundary = false;
   for (size_t i = begin; i < end; ++i) {
     if (batch.kinds[i] == "frame") {
       return is_closing(event) ? BatchFrameEvent::Return : BatchFrameEvent::Call;
     }
+    boundary = boundary || names_the_trace(batch.kinds[i]);
   }
-  return BatchFrameEvent::None;
+  return boundary ? BatchFrameEvent::Boundary : BatchFrameEvent::None;
 }
 
 }  // namespace

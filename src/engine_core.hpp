@@ -98,6 +98,9 @@ class RecordMaker {
         lightweight_repr_(lightweight_repr),
         omit_return_locals_(omit_return_locals) {}
 
+  const Serializer& serializer() const noexcept { return serializer_; }
+  bool lightweight_repr() const noexcept { return lightweight_repr_; }
+
   // The processors watching functions of this name, or null. One hash probe.
   const Watchers* watchers(std::string_view co_name) const {
     auto it = plugins_.find(co_name);
@@ -214,19 +217,23 @@ class EngineCore {
   // The end of every event: stores a batch that is not empty, once
   // identify() (which may throw) made the thread known with set_thread(),
   // and leaves the batch empty. Every failure, a flush's included, goes to
-  // `errors`.
+  // `errors`. Returns whether the whole batch was stored (a flush that
+  // failed afterwards does not count against it).
   template <class Identify, class Log>
-  void store_event(EngineThreadState& ts, FrameEvent event, RecordBatch& batch, EventErrors& errors,
+  bool store_event(EngineThreadState& ts, FrameEvent event, RecordBatch& batch, EventErrors& errors,
                    Log& log, Identify&& identify) noexcept {
-    if (batch.empty()) return;
+    if (batch.empty()) return false;
+    bool stored = false;
     try {
       identify();
       push_frames(ts, event, batch);
+      stored = true;
     } catch (...) {
       errors.report(log);
     }
     if (ts.deferred_flush_error) errors.add(std::move(ts.deferred_flush_error), log);
     batch.clear();
+    return stored;
   }
 
  private:

@@ -42,4 +42,33 @@ void markers_after_put_back(Markers& markers, std::string_view thread_id, uint64
   }
 }
 
+void open_trace_point(Markers& markers, std::string_view thread_id, uint64_t index, uint64_t epoch,
+                      uintptr_t frame) {
+  MarkerList& list = markers[std::string(thread_id)];
+  std::erase_if(list, [&](const MarkerKind& m) {
+    return m.tag == MarkerKind::Tag::TracePointStart && m.epoch != epoch;
+  });
+  list.push_back(MarkerKind{MarkerKind::Tag::TracePointStart, index, epoch, frame});
+}
+
+std::optional<MarkerKind> close_trace_point(Markers& markers, std::string_view thread_id,
+                                            uintptr_t frame) {
+  auto it = markers.find(std::string(thread_id));
+  if (it == markers.end()) return std::nullopt;
+  MarkerList& list = it->second;
+  auto found = std::find_if(list.rbegin(), list.rend(), [&](const MarkerKind& m) {
+    return m.tag == MarkerKind::Tag::TracePointStart && m.frame == frame;
+  });
+  if (found == list.rend()) return std::nullopt;
+  MarkerKind start = *found;
+  list.erase(std::next(found).base());
+  if (list.empty()) markers.erase(it);
+  return start;
+}
+
+bool points_at_records(const MarkerKind& start, uint64_t epoch, uint64_t length) noexcept {
+  return start.tag == MarkerKind::Tag::TracePointStart && start.epoch == epoch &&
+         start.index < length;
+}
+
 }  // namespace vask

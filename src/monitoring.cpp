@@ -2,15 +2,9 @@
 
 #include <utility>
 
+#include "monitoring_code_extra.hpp"
 #include "support/log.hpp"
-
-// Code-object extra slots: public but unstable API from 3.12 on, private
-// before (where the monitor is never registered, but still builds).
-#if PY_VERSION_HEX < 0x030C0000
-#define PyUnstable_Eval_RequestCodeExtraIndex _PyEval_RequestCodeExtraIndex
-#define PyUnstable_Code_GetExtra _PyCode_GetExtra
-#define PyUnstable_Code_SetExtra _PyCode_SetExtra
-#endif
+#include "utils/names.hpp"
 
 namespace vask {
 namespace {
@@ -19,22 +13,19 @@ namespace {
 //
 // One pointer-sized word per code object, in an extra slot requested once per
 // process; no memory is allocated, so the slot needs no free function. The
-// word holds the serial of the monitor that wrote it and three flags.
+// word holds the serial of the monitor that wrote it and four flags.
 
 constexpr uintptr_t kFactsSet = 1;
 constexpr uintptr_t kVerdictKnown = 2;
 constexpr uintptr_t kRecorded = 4;
 constexpr uintptr_t kWatched = 8;
-constexpr int kSerialShift = 4;
+constexpr uintptr_t kTarget = 16;
+constexpr int kSerialShift = 5;
 
 // The slot index, or -1 when the interpreter has none left (then nothing is
 // cached and every event decides afresh). GIL held.
 Py_ssize_t facts_index() {
-  static const Py_ssize_t index = [] {
-    Py_ssize_t i = PyUnstable_Eval_RequestCodeExtraIndex(nullptr);
-    if (i < 0) PyErr_Clear();
-    return i;
-  }();
+  static const Py_ssize_t index = request_code_extra_index(nullptr);
   return index;
 }
 
@@ -140,6 +131,15 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
   EngineCore::Options options;
   EngineCore::read_limits(config, options, settings);
 
+  if (!m->on_return_targets_.empty()) {
+    // What a trace point stores of the configuration: what the trace stores,
+    // as made by this engine.
+    m->trace_point_config_ = config_record.stored_entries();
+    for (const char* key : {"use_monitoring", "use_rust"}) {
+      if (PyDict_SetItemString(m->trace_point_config_.get(), key, Py_True) < 0) throw_py();
+    }
+  }
+
   std::string trace_id = new_trace_id();
   const double started = timestamp();
 
@@ -185,6 +185,7 @@ VaskMonitor::CodeFacts VaskMonitor::facts_of(PyCodeObject* code, std::string_vie
                                              std::string_view co_name) {
   CodeFacts facts;
   facts.watched = watched(filename, co_name);
+  facts.target = on_return_targets_.find(std::string(co_name)) != on_return_targets_.end();
   // An unnamed file is judged by its callers (attrs' generated code): no
   // verdict of the code object alone.
   if (!filename.empty()) {
@@ -195,12 +196,27 @@ VaskMonitor::CodeFacts VaskMonitor::facts_of(PyCodeObject* code, std::string_vie
     uintptr_t word = (static_cast<uintptr_t>(serial_) << kSerialShift) | kFactsSet;
     if (facts.recorded) word |= kVerdictKnown | (*facts.recorded ? kRecorded : 0);
     if (facts.watched) word |= kWatched;
-    if (PyUnstable_Code_SetExtra(reinterpret_cast<PyObject*>(code), index,
-                                 reinterpret_cast<void*>(word)) < 0) {
-      PyErr_Clear();  // uncached: the next event decides again
-    }
+    if (facts.target) word |= kTarget;
+    // When it cannot be set, the next event decides again.
+    set_code_extra(reinterpret_cast<PyObject*>(code), index, reinterpret_cast<void*>(word));
   }
   return facts;
+}
+
+VaskMonitor::CodeFacts VaskMonitor::cached_facts(PyCodeObject* code, std::string_view filename,
+                                                 std::string_view co_name) {
+  if (const Py_ssize_t index = facts_index(); index >= 0) {
+    const auto extra = code_extra(reinterpret_cast<PyObject*>(code), index);
+    const auto word = reinterpret_cast<uintptr_t>(extra.value_or(nullptr));
+    if ((word & kFactsSet) != 0 && (word >> kSerialShift) == serial_) {
+      CodeFacts facts;
+      if ((word & kVerdictKnown) != 0) facts.recorded = (word & kRecorded) != 0;
+      facts.watched = (word & kWatched) != 0;
+      facts.target = (word & kTarget) != 0;
+      return facts;
+    }
+  }
+  return facts_of(code, filename, co_name);
 }
 
 void VaskMonitor::identify_thread(EngineThreadState& ts) {
@@ -221,10 +237,16 @@ void VaskMonitor::log_error(Ref error) noexcept {
                   [] { return Ref::check(Py_BuildValue("(s)", "Unexpected exception in Rust.")); });
 }
 
-PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept {
+// What every callback does around its own part: the thread's state, its
+// pending assignment recorded first, a suspended thread answered with None
+// (DISABLE would switch the location off for every thread, for good), the
+// code object's names and facts. `handle(ts, code, filename, co_name,
+// facts, errors)` returns the answer (borrowed: None or DISABLE).
+template <class Handle>
+PyObject* VaskMonitor::callback(PyObject* code, Handle&& handle) noexcept {
   // Recording never disturbs the interpreter's error state.
   ErrorStash stash;
-  std::optional<PerThread<EngineThreadState>::Borrow> borrowed;
+  std::optional<PerThread<MonitorThreadState>::Borrow> borrowed;
   try {
     borrowed.emplace(thread_state_.borrow());
   } catch (...) {
@@ -232,96 +254,201 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
     PyErr_WriteUnraisable(nullptr);
     return Py_NewRef(Py_None);
   }
-  EngineThreadState& ts = **borrowed;
-  // A suspended thread records nothing and answers None: DISABLE would switch
-  // the location off for every thread, for good.
-  if (ts.suspended) return Py_NewRef(Py_None);
-
+  MonitorThreadState& ts = **borrowed;
   EventErrors errors;
-  auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
-  if (!PyCode_Check(code)) {
-    try {
-      conversion_error(code, "PyCode");
-    } catch (...) {
-      errors.report(log);
-    }
-    return Py_NewRef(Py_None);
-  }
-  auto* co = reinterpret_cast<PyCodeObject*>(code);
-  // Invariant: a code object's name and file name are str; the views stay
-  // valid with `code`, which the interpreter holds for the event.
-  std::optional<std::string_view> filename = try_str_view(co->co_filename);
-  std::optional<std::string_view> co_name = try_str_view(co->co_name);
-  if (!filename || !co_name) return Py_NewRef(Py_None);
-
-  CodeFacts facts;
-  bool cached = false;
-  if (const Py_ssize_t index = facts_index(); index >= 0) {
-    void* extra = nullptr;
-    if (PyUnstable_Code_GetExtra(code, index, &extra) == 0) {
-      const auto word = reinterpret_cast<uintptr_t>(extra);
-      if ((word & kFactsSet) != 0 && (word >> kSerialShift) == serial_) {
-        cached = true;
-        if ((word & kVerdictKnown) != 0) facts.recorded = (word & kRecorded) != 0;
-        facts.watched = (word & kWatched) != 0;
+  // The store seen last has run by now: its record comes before this
+  // event's.
+  record_pending(ts, errors);
+  PyObject* answer = Py_None;
+  if (!ts.suspended) {
+    if (!PyCode_Check(code)) {
+      try {
+        conversion_error(code, "PyCode");
+      } catch (...) {
+        errors.report([this](Ref error) noexcept { log_error(std::move(error)); });
       }
     } else {
-      PyErr_Clear();
-    }
-  }
-  if (!cached) facts = facts_of(co, *filename, *co_name);
-  if (!facts.watched && facts.recorded == false) {
-    return Py_NewRef(can_disable(event) ? disable_.get() : Py_None);
-  }
-
-  Ref frame_ref = frame_running(code);
-  if (!frame_ref) {
-    try {
-      PyErr_Format(PyExc_RuntimeError, "no frame runs the code object of %U", co->co_name);
-      throw_py();
-    } catch (...) {
-      errors.report(log);
-    }
-    return Py_NewRef(Py_None);
-  }
-  PyObject* frame = frame_ref.get();
-
-  RecordBatch& batch = ts.scratch;
-  batch.clear();
-
-  if (facts.watched) {
-    records_->add_plugin_records(*records_->watchers(*co_name), frame, event, arg, *filename, ts,
-                                 batch, errors, log);
-  }
-
-  bool recorded = facts.recorded.value_or(false);
-  if (!facts.recorded) {
-    try {
-      recorded = monitor_should_record(frame, *filename, include_frames_, ignore_frames_);
-    } catch (...) {
-      errors.report(log);
-    }
-  }
-
-  if (recorded) {
-    try {
-      if (core_->admits(ts, frame, event, [&] { identify_thread(ts); })) {
-        records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, *co_name, batch);
+      auto* co = reinterpret_cast<PyCodeObject*>(code);
+      // Invariant: a code object's name and file name are str; the views
+      // stay valid with `code`, which the interpreter holds for the event.
+      std::optional<std::string_view> filename = try_str_view(co->co_filename);
+      std::optional<std::string_view> co_name = try_str_view(co->co_name);
+      if (filename && co_name) {
+        const CodeFacts facts = cached_facts(co, *filename, *co_name);
+        answer = handle(ts, co, *filename, *co_name, facts, errors);
       }
-    } catch (...) {
-      errors.report(log);
     }
   }
-
-  // Nothing recorded here is not switched off: a plugin may match the next
-  // event, and an unnamed file's verdict depends on its callers.
-  core_->store_event(ts, event, batch, errors, log, [&] { identify_thread(ts); });
-
   Ref interrupt = errors.take_interrupt();
-  if (!interrupt) return Py_NewRef(Py_None);
+  if (!interrupt) return Py_NewRef(answer);
   stash.discard();  // the interrupt replaces whatever was in flight
   restore_error(std::move(interrupt));
   return nullptr;
+}
+
+PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept {
+  return callback(
+      code,
+      [&](MonitorThreadState& ts, PyCodeObject* co, std::string_view filename,
+          std::string_view co_name, const CodeFacts& facts, EventErrors& errors) -> PyObject* {
+        auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
+        if (!facts.watched && facts.recorded == false) {
+          return can_disable(event) ? disable_.get() : Py_None;
+        }
+        Ref frame_ref = frame_running(code);
+        if (!frame_ref) {
+          try {
+            PyErr_Format(PyExc_RuntimeError, "no frame runs the code object of %U", co->co_name);
+            throw_py();
+          } catch (...) {
+            errors.report(log);
+          }
+          return Py_None;
+        }
+        PyObject* frame = frame_ref.get();
+
+        RecordBatch& batch = ts.scratch;
+        batch.clear();
+
+        if (facts.watched) {
+          records_->add_plugin_records(*records_->watchers(co_name), frame, event, arg, filename,
+                                       ts, batch, errors, log);
+        }
+
+        bool recorded = facts.recorded.value_or(false);
+        if (!facts.recorded) {
+          try {
+            recorded = monitor_should_record(frame, filename, include_frames_, ignore_frames_);
+          } catch (...) {
+            errors.report(log);
+          }
+        }
+
+        bool own_record = false;
+        if (recorded) {
+          try {
+            if (core_->admits(ts, frame, event, [&] { identify_thread(ts); })) {
+              records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, co_name, batch);
+              own_record = true;
+            }
+          } catch (...) {
+            errors.report(log);
+          }
+        }
+
+        // Nothing recorded here is not switched off: a plugin may match the next
+        // event, and an unnamed file's verdict depends on its callers.
+        const bool stored =
+            core_->store_event(ts, event, batch, errors, log, [&] { identify_thread(ts); });
+        if (stored && own_record && facts.target) {
+          trace_point_event(ts, event, frame, co_name, errors);
+        }
+        return Py_None;
+      });
+}
+
+// ---- assignments --------------------------------------------------------------------
+
+PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) noexcept {
+  return callback(
+      code,
+      [&](MonitorThreadState& ts, PyCodeObject*, std::string_view filename,
+          std::string_view co_name, const CodeFacts& facts, EventErrors& errors) -> PyObject* {
+        if (facts.recorded == false) return disable_.get();
+        try {
+          CodeInstructions* table = CodeInstructions::of(code);
+          const InstructionFacts* known = table != nullptr ? table->find(offset) : nullptr;
+          InstructionFacts classified;
+          if (known == nullptr) {
+            classified = classify_instruction(code, offset, table);
+            known = &classified;
+            // Switched-off instructions come back only after a restart of the
+            // events; they are not kept.
+            if (table != nullptr && classified.kind != InstructionFacts::Kind::Ignored) {
+              known = &table->add(offset, std::move(classified));
+            }
+          }
+          switch (known->kind) {
+            case InstructionFacts::Kind::Ignored:
+              return disable_.get();
+            case InstructionFacts::Kind::AfterStore:
+              break;  // its store is recorded above
+            case InstructionFacts::Kind::Store: {
+              // An unnamed file is judged by the callers of the running frame; a
+              // store there that is not recorded stays on, as its calls do.
+              bool recorded = facts.recorded.value_or(false);
+              if (!facts.recorded) {
+                Ref frame = frame_running(code);
+                recorded = frame && monitor_should_record(frame.get(), filename, include_frames_,
+                                                          ignore_frames_);
+              }
+              if (recorded) note_store(ts, code, filename, co_name, known->store);
+              break;
+            }
+          }
+        } catch (...) {
+          errors.report([this](Ref error) noexcept { log_error(std::move(error)); });
+        }
+        return Py_None;
+      });
+}
+
+void VaskMonitor::note_store(MonitorThreadState& ts, PyObject* code, std::string_view filename,
+                             std::string_view co_name, const StoreSite& site) {
+  Ref frame = frame_running(code);
+  if (!frame) {
+    PyErr_Format(PyExc_RuntimeError, "no frame runs the code object of %U",
+                 reinterpret_cast<PyCodeObject*>(code)->co_name);
+    throw_py();
+  }
+  PendingAssignment pending;
+  const auto address = reinterpret_cast<uintptr_t>(frame.get());
+  if (const std::string* id = ts.frame_ids.find(address)) pending.frame_id = *id;
+  const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame.get()));
+  pending.path = format_frame_path(filename, line < 0 ? 0 : static_cast<uint64_t>(line));
+  pending.co_name = std::string(co_name);
+  pending.qualname = get_qualname(frame.get());
+  if (!pending.qualname) fault("qualname always exists on Python 3.12+");
+  pending.timestamp = timestamp();
+  pending.site.kind = site.kind;
+  pending.site.first = site.first.copy();
+  pending.site.second = site.second.copy();
+  pending.frame = std::move(frame);
+  ts.pending = std::move(pending);
+}
+
+void VaskMonitor::record_pending(MonitorThreadState& ts, EventErrors& errors) noexcept {
+  if (!ts.pending) return;
+  // Consumed whatever happens: a failure loses this one assignment only.
+  PendingAssignment pending = std::move(*ts.pending);
+  ts.pending.reset();
+  auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
+  RecordBatch& batch = ts.scratch;
+  batch.clear();
+  try {
+    for (PyObject* name : {pending.site.first.get(), pending.site.second.get()}) {
+      if (name == nullptr) continue;
+      Ref value = assigned_value(pending, name);
+      if (!value) continue;  // not assigned after all: the store raised
+      // Dumped as the entry of the frame's locals it is, so that it is shown
+      // (and redacted) as the locals would show it.
+      Ref entry = Ref::check(PyDict_New());
+      if (PyDict_SetItem(entry.get(), name, value.get()) < 0) throw_py();
+      Ref dumped = records_->serializer().dump(entry.get(), records_->lightweight_repr());
+      const std::string_view bytes(PyBytes_AS_STRING(dumped.get()),
+                                   static_cast<size_t>(PyBytes_GET_SIZE(dumped.get())));
+      Bytes& record = ts.record_scratch;
+      record.clear();
+      write_assignment_record(record, pending, str_view(name), dumped_entry_value(bytes));
+      batch.kinds.emplace_back("line");
+      batch.records.emplace_back(record);
+    }
+  } catch (...) {
+    errors.report(log);
+  }
+  // Stored as an opening event stores its batch: in order, as a closed run
+  // of its own for the subtree accounting (no "frame" kind in it).
+  core_->store_event(ts, FrameEvent::Call, batch, errors, log, [&] { identify_thread(ts); });
 }
 
 // ---- markers ------------------------------------------------------------------------

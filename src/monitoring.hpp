@@ -6,6 +6,12 @@
 // records for the shared core. A code location that yields nothing, and
 // never can, is answered with sys.monitoring.DISABLE, so that the
 // interpreter stops reporting it: library code costs one event per location.
+//
+// With `line_events` the host registers monitor_instruction for INSTRUCTION
+// as well, and assignments to variables become records of their own
+// (monitoring_assignments.*). Functions named under trace_points.on_return
+// have every completed call handed to the host as a trace of its own
+// (monitoring_trace_points.cpp).
 #pragma once
 
 #include <atomic>
@@ -19,6 +25,7 @@
 #include "engine_core.hpp"
 #include "filters.hpp"
 #include "markers.hpp"
+#include "monitoring_assignments.hpp"
 #include "plugins.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/per_thread.hpp"
@@ -27,6 +34,12 @@
 #include "utils/serialize.hpp"
 
 namespace vask {
+
+// What one OS thread keeps for the monitor: the engines' shared state and an
+// assignment whose store has been seen and not yet recorded.
+struct MonitorThreadState : EngineThreadState {
+  std::optional<PendingAssignment> pending;
+};
 
 // Builds on every Python the package supports; register_monitor refuses
 // where sys.monitoring is missing (before 3.12).
@@ -50,6 +63,11 @@ class VaskMonitor final : private TestHooks, private CutHook {
   // when one arose while recording: it belongs to the traced program.
   // Recording errors are logged on the "vask" logger. GIL held.
   PyObject* on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept;
+  // One INSTRUCTION event: a store into a variable of recorded code is noted,
+  // to be recorded at the thread's next callback, once it has run. Returns
+  // DISABLE for every other instruction (but the one right after a store,
+  // which records it), None otherwise, or null as on_event. GIL held.
+  PyObject* on_instruction(PyObject* code, int64_t offset) noexcept;
 
   EngineCore& core() noexcept { return *core_; }
   bool active() const noexcept { return active_.load(); }
@@ -73,13 +91,38 @@ class VaskMonitor final : private TestHooks, private CutHook {
     // Some plugin watches this name in this file: its answers can change
     // from event to event, so the location is never switched off.
     bool watched = false;
+    // co_name is a trace-point target.
+    bool target = false;
   };
+  // The facts, from the code object's extra slot or computed and kept there.
+  CodeFacts cached_facts(PyCodeObject* code, std::string_view filename, std::string_view co_name);
   CodeFacts facts_of(PyCodeObject* code, std::string_view filename, std::string_view co_name);
   bool watched(std::string_view filename, std::string_view co_name) const;
+
+  // Records the thread's pending assignment, if any; called first by every
+  // callback. Failures go to `errors`.
+  void record_pending(MonitorThreadState& ts, EventErrors& errors) noexcept;
+  // Notes the store `site` of the running frame of `code` as the thread's
+  // pending assignment. Throws PyErrSet.
+  void note_store(MonitorThreadState& ts, PyObject* code, std::string_view filename,
+                  std::string_view co_name, const StoreSite& site);
+
+  // The trace-point part of an event of a target whose own record was
+  // stored: a call opens its trace point, a return saves it, an unwind drops
+  // it. Failures go to `errors`.
+  void trace_point_event(MonitorThreadState& ts, FrameEvent event, PyObject* frame,
+                         std::string_view co_name, EventErrors& errors) noexcept;
+  // Hands a completed call's records to vask.monitoring._save_trace_point_from_rust,
+  // with the thread suspended meanwhile. Throws PyErrSet.
+  void save_trace_point(MonitorThreadState& ts, const RecordList& records,
+                        std::string_view co_name);
+
   // Computes the thread's identity on its first event, with the thread
   // suspended meanwhile. Throws PyErrSet.
   void identify_thread(EngineThreadState& ts);
   void log_error(Ref error) noexcept;
+  template <class Handle>
+  PyObject* callback(PyObject* code, Handle&& handle) noexcept;
 
   // TestHooks and CutHook: the markers follow the trace.
   void test_started(const TraceLock& trace) override;
@@ -95,6 +138,8 @@ class VaskMonitor final : private TestHooks, private CutHook {
   Ref current_thread_;
   Ref disable_;  // sys.monitoring.DISABLE
   std::unordered_set<std::string> on_return_targets_;
+  // The configuration handed to each trace-point save (a copy of it).
+  Ref trace_point_config_;
   bool line_events_ = false;
   // Tags this monitor's facts in code objects: a fact left by an earlier
   // monitor (other filters, other plugins) never matches.
@@ -106,7 +151,7 @@ class VaskMonitor final : private TestHooks, private CutHook {
   Guarded<Markers> markers_;
 
   std::optional<EngineCore> core_;
-  PerThread<EngineThreadState> thread_state_;
+  PerThread<MonitorThreadState> thread_state_;
 };
 
 // register_monitor(db_path, config, source, one_trace_per_test, name=None):

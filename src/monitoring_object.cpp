@@ -1,5 +1,5 @@
 // VaskMonitor as Python sees it: attributes, setters, save and build_trace,
-// and the six event callbacks.
+// the six event callbacks and the instruction callback.
 #include <string>
 
 #include "monitoring.hpp"
@@ -185,6 +185,36 @@ PyObject* monitor_callback(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return monitor_of(self).on_event(a[0], kEvent, kHasArg ? a[2] : Py_None);
 }
 
+// monitor_instruction(code, instruction_offset).
+PyObject* monitor_instruction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+  Ref keep_alive = Ref::incref(self);  // as in monitor_callback
+  PyObject* a[2] = {nullptr, nullptr};
+  if (kwnames == nullptr && nargs == 2) {
+    a[0] = args[0];
+    a[1] = args[1];
+  } else {
+    static const char* const names[] = {"code", "instruction_offset"};
+    if (!parse_args("monitor_instruction", args, nargs, kwnames, names, 2, 2, a)) return nullptr;
+  }
+  Ref index = Ref::steal(PyNumber_Index(a[1]));
+  if (!index) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "argument 'instruction_offset': '%.200s' object cannot be interpreted as an "
+                 "integer",
+                 Py_TYPE(a[1])->tp_name);
+    return nullptr;
+  }
+  int overflow = 0;
+  const long long offset = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (overflow != 0) {
+    PyErr_SetString(PyExc_OverflowError, "argument 'instruction_offset': out of range");
+    return nullptr;
+  }
+  return monitor_of(self).on_instruction(a[0], offset);
+}
+
 constexpr const char* kSuspendDoc =
     "set_suspend_hooks($self, value)\n--\n\n"
     "Set the calling thread's ``suspend_hooks`` flag from Python. While it is\n"
@@ -223,6 +253,8 @@ PyMethodDef g_monitor_methods[] = {
     {"monitor_pythrow", as_cfunction(monitor_callback<FrameEvent::Throw>),
      METH_FASTCALL | METH_KEYWORDS,
      "monitor_pythrow($self, code, _instruction_offset, exception)\n--\n\n"},
+    {"monitor_instruction", as_cfunction(monitor_instruction), METH_FASTCALL | METH_KEYWORDS,
+     "monitor_instruction($self, code, instruction_offset)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

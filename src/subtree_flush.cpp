@@ -327,9 +327,11 @@ FlushDue SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
         }
         break;
       case BatchFrameEvent::None:
-        // Records of plugins alone (a test's start and end, a request) name
-        // the trace and stay in it: they are never cut.
+        record_closed_segment(stacks, thread_id, old_length, new_length, batch_bytes,
+                              batch_co_name(list, old_length, new_length));
         break;
+      case BatchFrameEvent::Boundary:
+        break;  // the trace is named by them: they stay in it
     }
     due.thread = flush_subtree_bytes_ && bytes >= *flush_subtree_bytes_ && !tracked.store_failed;
     due.budget = !tracked.store_failed && budget_due();

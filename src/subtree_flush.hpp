@@ -110,9 +110,10 @@ std::string batch_co_name(const RecordList& records, size_t begin, size_t end);
 
 // Whether a batch opened or closed a function, for the subtree accounting:
 // Call and Return when it holds the function's own "frame" record of an
-// opening or closing event, None otherwise (plugin records alone, or the part
-// of a batch up to a test's end), which is a closed run by itself.
-enum class BatchFrameEvent : uint8_t { None, Call, Return };
+// opening or closing event; None otherwise (plugin records alone, assignment
+// records), which is a closed run by itself; Boundary for records that name
+// the trace (a test's start and end, a request's), which are never cut.
+enum class BatchFrameEvent : uint8_t { None, Call, Return, Boundary };
 
 // How many candidates one flush cuts.
 enum class FlushPolicy : uint8_t {

@@ -325,6 +325,55 @@ def test_pyproject_settings_and_precedence(tmp_path: Path) -> None:
     assert "pyproject.toml" in result.stderr and "threads must be true or false" in result.stderr
 
 
+HANDLER = """
+def handle(n):
+    total = n * 2
+    return total
+
+def main():
+    for i in range(3):
+        handle(i)
+
+main()
+"""
+
+
+def test_trace_points_and_assignments(tmp_path: Path) -> None:
+    (tmp_path / "app.py").write_text(HANDLER)
+    if sys.version_info < (3, 12):
+        for option in ("--trace-point=handle", "--assignments"):
+            result = vask_cmd("run", option, "app.py", cwd=tmp_path, check=2)
+            assert "Python 3.12 or later" in result.stderr
+        return
+    result = vask_cmd("run", "--trace-point", "handle", "--assignments", "app.py", cwd=tmp_path)
+    assert "3 trace points stored apart" in result.stderr
+    listing = vask_cmd("traces", "list", cwd=tmp_path).stdout.splitlines()
+    assert "[3 trace points]" in listing[1] and "subtree" not in listing[1]
+    assert len(listing) == 5 and all(
+        line.startswith("  └ trc_") and line.endswith("trace point handle") for line in listing[2:]
+    )
+    items = json.loads(vask_cmd("traces", "list", "--json", cwd=tmp_path).stdout)
+    (root,) = [item for item in items if "trace_point" not in item]
+    assert root["trace_points"] == 3 and root["subtrees"] == 0 and root["total_calls"] == 5
+    points = [item["trace_point"] for item in items if "trace_point" in item]
+    assert [p["function"] for p in points] == ["handle"] * 3
+    shown = vask_cmd("traces", "show", cwd=tmp_path).stdout
+    assert "      handle(n=1)  → 2" in shown and "        total = 2\n" in shown
+    assert "      i = 2\n" in shown
+    assert "3 trace points (handle ×3)" in shown
+    point = next(item["trace_id"] for item in items if "trace_point" in item)
+    shown = vask_cmd("traces", "show", point, cwd=tmp_path).stdout
+    assert f"a trace point: a call of handle stored while trace {root['trace_id']}" in shown
+
+    (tmp_path / "pyproject.toml").write_text(
+        '[tool.vask]\ntrace_points = ["handle"]\nassignments = true\ndb = "t.db"\n'
+    )
+    vask_cmd("run", "app.py", cwd=tmp_path)
+    assert len(db.trace_points(tmp_path / "t.db")) == 3
+    result = vask_cmd("run", "--engine", "profile", "app.py", cwd=tmp_path, check=2)
+    assert "need the monitoring engine" in result.stderr
+
+
 # -- failures --------------------------------------------------------------
 
 

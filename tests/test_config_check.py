@@ -121,3 +121,26 @@ def test_profiler_start_checks_and_keeps_the_checked_config() -> None:
         profiler.stop()
     with pytest.raises(TypeError, match="'threading'"):
         Profiler(config={"threading": "no"}).start()
+
+
+@pytest.mark.parametrize(
+    "config", [{"trace_points": ["f"]}, {"assignments": True}, {"line_events": True}]
+)
+def test_what_only_the_monitoring_engine_has_is_refused_elsewhere(config) -> None:
+    recorder = Profiler(config=config)
+    wanted = "Python 3.12 or later" if sys.version_info < (3, 12) else "the monitoring engine"
+    with pytest.raises(ValueError, match=wanted):
+        recorder.start()
+    assert recorder.active is False and sys.getprofile() is None
+    idle = Profiler(config={"trace_points": [], "assignments": False})  # asks for nothing
+    idle.start()
+    idle.stop()
+
+
+def test_assignments_and_trace_points_given_the_short_way() -> None:
+    assert check_config({"assignments": True})["line_events"] is True
+    assert check_config({"trace_points": ["f", "g"]})["trace_points"] == {"on_return": ["f", "g"]}
+    with pytest.raises(ValueError, match="disagree"):
+        check_config({"assignments": True, "line_events": False})
+    with pytest.raises(TypeError, match="'assignments'"):
+        check_config({"assignments": "yes"})

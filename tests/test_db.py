@@ -30,7 +30,7 @@ def frame(event: str, frame_id: str) -> bytes:
     )
 
 
-def document(trace_id="trc_1", name=None, root=None, calls=1, extra=None) -> bytes:
+def document(trace_id="trc_1", name=None, root=None, calls=1, extra=None, point=None) -> bytes:
     frames = [frame("call", f"frm_{i:026d}") for i in range(calls)]
     frames += [frame("return", f"frm_{i:026d}") for i in range(calls)]
     return msgpack.packb(
@@ -41,7 +41,7 @@ def document(trace_id="trc_1", name=None, root=None, calls=1, extra=None) -> byt
             "timestamp": 1700000000.5,
             "current_commit_sha": None,
             "root_trace_id": root or trace_id,
-            "meta": {"version": "0", "blob": extra},
+            "meta": {"version": "0", "blob": extra, **({"trace_point": point} if point else {})},
             "command_line_args": [],
             "threads": {"native_1": {"name": "MainThread", "frames": frames}},
             "frames_of_interest": [],
@@ -128,6 +128,42 @@ class TestSaveAndRead:
         data = document(calls=2, extra={"event": "call", "frame_id": "frm_1", "x": "event call"})
         save(path, "trc_1", data)
         assert db.list_traces(path)[0].calls == 2
+
+
+POINT = {"co_name": "handle", "thread": "native_1", "frame_id": "frm_X"}
+
+
+class TestTracePoints:
+    def test_trace_points_are_told_from_subtrees_and_counted_apart(self, path):
+        save(path, "trc_root", document("trc_root", calls=3))
+        save(path, "trc_sub", document("trc_sub", root="trc_root", calls=2))
+        point = document("trc_tp", name="handle", root="trc_root", point=POINT)
+        # its "meta" entry lies beyond the first part read of the document
+        far = document("trc_far", root="trc_root", extra="x" * 6000, point=POINT)
+        elsewhere = document("trc_tp2", root="trc_gone", point=POINT)
+        db.save_traces([("trc_tp", point), ("trc_far", far), ("trc_tp2", elsewhere)], db_path=path)
+        points = db.trace_points(path)
+        assert set(points) == {"trc_tp", "trc_far", "trc_tp2"}
+        assert points["trc_tp"] == db.TracePoint(
+            "trc_tp", "trc_root", "handle", "native_1", "frm_X", 1700000000.5, 1, len(point), 1
+        )
+        assert set(db.trace_points(path, "trc_root")) == {"trc_tp", "trc_far"}
+        totals = db.root_totals(path)
+        root = totals["trc_root"]
+        assert (root.documents, root.subtrees, root.calls, root.subtree_calls) == (2, 1, 5, 2)
+        assert root.trace_points == 2 and root.size == len(document("trc_root", calls=3)) + len(
+            document("trc_sub", root="trc_root", calls=2)
+        )
+        assert db.root_totals(path, "trc_root") == {"trc_root": root}
+        assert totals["trc_gone"].trace_points == 1 and totals["trc_gone"].documents == 0
+        assert db.delete_traces(path, ["trc_root"]) == 4  # its trace points go with it
+
+    def test_save_traces_stores_all_or_none(self, path):
+        db.save_traces([("trc_a", document("trc_a")), ("trc_b", document("trc_b"))], db_path=path)
+        with pytest.raises(ValueError):
+            db.save_traces([("trc_c", document("trc_c")), ("trc_d", b"\x01")], db_path=path)
+        assert {s.trace_id for s in db.list_traces(path)} == {"trc_a", "trc_b"}
+        db.save_traces([], db_path=path)
 
 
 class TestCreation:

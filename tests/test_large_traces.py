@@ -44,6 +44,7 @@ def document(trace_id="trc_1", calls=1, extra=None) -> bytes:
         }
     )
 
+
 needs_limits = pytest.mark.skipif(
     sys.version_info < (3, 11), reason="Connection.setlimit needs Python 3.11"
 )

@@ -140,6 +140,7 @@ class TestSurface:
             "monitor_pyresume": "(code, _instruction_offset)",
             "monitor_pyyield": "(code, _instruction_offset, retval)",
             "monitor_pythrow": "(code, _instruction_offset, exception)",
+            "monitor_instruction": "(code, instruction_offset)",
         }
         for name, signature in expected.items():
             assert str(inspect.signature(getattr(monitor, name))) == signature, name

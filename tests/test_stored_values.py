@@ -7,7 +7,7 @@ import pytest
 import vask
 from vask import calltree, document, export, render
 from vask.serialize import dump_msgpack, dump_msgpack_lightweight_repr
-from vask.values import ObjectRepr, StoredSet, unpack_value
+from vask.values import Assignment, ObjectRepr, StoredSet, unpack_value
 
 
 class Order:
@@ -139,10 +139,15 @@ class TestDocuments:
         line = call_line(stored(vask.__version__, records, {"lightweight_repr": True}))
         assert "handle(s='t')  → Order(sku='A1',\\nqty=2)" in line
 
-    def test_unknown_extension_types_are_kept(self):
-        data = msgpack.packb([msgpack.ExtType(6, b"\x92\xa1x\x01"), msgpack.ExtType(42, b"")])
+    def test_assignments_decode_and_unknown_extension_types_are_kept(self):
+        assignment = msgpack.ExtType(6, b"\x92\xa1x" + dump_msgpack((1, "a")))
+        not_a_pair = msgpack.ExtType(6, b"\x91\x01")
+        not_msgpack = msgpack.ExtType(6, b"\xc1")
+        data = msgpack.packb([assignment, not_a_pair, not_msgpack, msgpack.ExtType(42, b"")])
         assert unpack_value(data) == [
-            msgpack.ExtType(6, b"\x92\xa1x\x01"),
+            Assignment("x", (1, "a")),
+            not_a_pair,
+            not_msgpack,
             msgpack.ExtType(42, b""),
         ]
 

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import msgpack
 import pytest
-from tracedocs import big_document, document, frame, marker, plugin
+from tracedocs import assignment, big_document, document, frame, marker, plugin
 
 from vask import db, render
 from vask.calltree import build_call_tree
@@ -70,6 +70,9 @@ ALL_EVENTS = [
 def test_index_trees_equal_decoded_trees_for_every_event_kind() -> None:
     doc = document(TRACE, {"native_1": ALL_EVENTS, "native_2": [frame("call", 50, 100.2, "spin")]})
     same_as_decoded(doc)
+    # Calls are what the stored trace counts: main, gen, work and the one that
+    # began before tracing; the resumed and thrown-into parts of gen are not calls.
+    assert build_index(TRACE, [doc]).threads["native_1"].calls == 4
 
 
 def test_index_joins_documents_and_adopts_calls_begun_before_tracing() -> None:
@@ -93,6 +96,44 @@ def test_index_joins_documents_and_adopts_calls_begun_before_tracing() -> None:
     (outer,) = thread.iter_children(0)
     assert [thread.node_name(c).label for c in thread.iter_children(outer)] == ["a", "b"]
     assert thread.calls == 3
+
+
+def test_assignments_show_under_the_call_that_made_them_in_order() -> None:
+    records = [
+        assignment(None, 99.0, "before", 0, "outer"),  # in a call begun before tracing
+        frame("call", 1, 100.0, "a"),
+        assignment(1, 100.1, "x", 1, "a"),
+        frame("call", 2, 100.2, "b"),
+        assignment(2, 100.3, "y", [1, 2], "b"),
+        frame("return", 2, 100.4, "b"),
+        assignment(1, 100.5, "z", "done", "a"),
+        frame("return", 1, 100.6, "a"),
+        frame("return", 9, 100.7, "outer"),
+        assignment(None, 100.8, "after", None, "<module>"),  # at the top level
+    ]
+    doc = document(TRACE, {"native_1": records})
+    same_as_decoded(doc)
+    root = IndexNode(build_index(TRACE, [doc]).threads["native_1"], 0)
+    shown = [line.split("  →")[0] for line in lines(root)]
+    assert shown == [
+        "outer(…)",
+        "  before = 0",
+        "  a()",
+        "    x = 1",
+        "    b()",
+        "      y = [1, 2]",
+        "    z = 'done'",
+        "after = None",
+    ]
+    deep = list(render.render_tree(root, style=render.Style(), max_depth=3))
+    assert "    x = 1" in deep and not any("y = " in line for line in deep)
+    found = list(render.render_tree(root, style=render.Style(), grep="y ="))
+    assert [line.split("  →")[0] for line in found] == [
+        "outer(…)",
+        "  a()",
+        "    b()",
+        "      y = [1, 2]",
+    ]
 
 
 def test_index_of_records_in_another_key_order_and_mismatched_returns() -> None:

@@ -292,12 +292,15 @@ def test_a_flushed_subtree_opens_in_place(
         if (row) row.querySelector('.tw').dispatchEvent(new MouseEvent('click', {bubbles: true}));
         return !!row;
     """
+    # The page's row model (S.rows) is ahead of the rows drawn: ask the model.
+    has_marker = "return S.rows.some(r => r.type === 'node' && r.data && r.data.kind === 'flushed')"
     for _ in range(8):
-        if any("⤓ subtree flushed" in r for r in rows(browser)):
+        if browser.execute_script(has_marker):
             break
         count = browser.execute_script("return S.rows.length")
         assert browser.execute_script(opener), rows(browser)
         wait(browser, lambda d, count=count: d.execute_script("return S.rows.length") > count)
+    wait(browser, lambda d: any("⤓ subtree flushed" in r for r in rows(d)))
     before = browser.execute_script("return S.rows.length")
     click_row(browser, "⤓ subtree flushed", ".tw")
     wait(browser, lambda d: d.execute_script("return S.rows.length") > before)

@@ -36,7 +36,17 @@ def server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[str, int]
         GOOD, msgpack_data=document(GOOD, {"native_1": records}, name="good"), db_path=path
     )
     # a trace point of "check": a small trace of that call, linked to its trace
-    point = document(TRACE_POINT, {"native_1": records[2:4]}, name="check", root=GOOD)
+    point = document(
+        TRACE_POINT,
+        {"native_1": records[2:4]},
+        name="check",
+        root=GOOD,
+        trace_point={
+            "co_name": "check",
+            "thread": "native_1",
+            "frame_id": "frm_00000000000000000000000002",
+        },
+    )
     db.save_trace(TRACE_POINT, msgpack_data=point, db_path=path)
     damaged = document(BAD, {"native_1": records}, name="bad")
     db.save_trace(BAD, msgpack_data=damaged, db_path=path)

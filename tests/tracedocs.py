@@ -55,6 +55,20 @@ def frame(
     return record
 
 
+def assignment(n: int | None, ts: float, name: str, value: Any, fn: str = "f") -> dict[str, Any]:
+    """An assignment record of the monitoring engine (``n``: the frame's number, if known)."""
+    return {
+        "path": f"app.py:{int(ts * 10) % 1000}",
+        "co_name": fn,
+        "qualname": f"app.{fn}",
+        "event": "line",
+        "frame_id": None if n is None else frame_id(n),
+        "timestamp": float(ts),
+        "type": "frame",
+        "assign": msgpack.ExtType(6, msgpack.packb([name, value])),
+    }
+
+
 def plugin(kind: str, ts: float, **extra: Any) -> dict[str, Any]:
     return {
         "frame_id": "frm_plugin",
@@ -87,13 +101,19 @@ def document(
     source: str = "cli",
     thread_names: dict[str, str] | None = None,
     version: str = "test",
+    trace_point: dict[str, Any] | None = None,
 ) -> bytes:
     """A trace document holding ``threads`` (thread key -> records).
 
     ``version`` is the vask version it says wrote it: before 0.2 values were
-    stored without marks (a repr as a plain string).
+    stored without marks (a repr as a plain string).  ``trace_point`` makes it
+    a trace point (its "meta" entry).
     """
     names = thread_names or {}
+    meta: dict[str, Any] = {"version": version, "source": source}
+    if trace_point is not None:
+        meta["trace_point"] = trace_point
+    meta.update(environment={}, config={})
     doc = {
         "trace_id": trace_id,
         "trace_name": name,
@@ -101,7 +121,7 @@ def document(
         "timestamp": timestamp,
         "current_commit_sha": None,
         "root_trace_id": root or trace_id,
-        "meta": {"version": version, "source": source, "environment": {}, "config": {}},
+        "meta": meta,
         "command_line_args": ["app.py"],
         "threads": {
             key: {

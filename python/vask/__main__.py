@@ -52,6 +52,11 @@ def tracing_config(args: argparse.Namespace, settings: vask_config.FileSettings)
         value = pick(key)
         if value is not None:
             config[key] = value
+    trace_points = pick("trace_points")
+    if trace_points:
+        config["trace_points"] = {"on_return": list(dict.fromkeys(trace_points))}
+    if pick("assignments"):
+        config["line_events"] = True
     for key in ("redact", "redact_extra"):
         value = getattr(settings, key)
         if value is not None:
@@ -469,6 +474,9 @@ def _save_run(profiler: Any, args: argparse.Namespace, db_path: Path) -> bool:
     )
     say(f"trace {trace_id} saved in {display(db_path)}")
     say(f"{summary}; see it with: {hint}")
+    points = getattr(profiler, "trace_points_stored", 0)
+    if points:
+        say(f"{plural(points, 'trace point')} stored apart; the command above lists them")
     return True
 
 

@@ -2,7 +2,9 @@
 
 A "call", "resume" or "throw" frame record opens a node, the matching (same
 frame id) "return", "unwind" or "yield" record closes it.  Plugin records and
-"subtree_flushed" markers become leaves where they occur.
+"subtree_flushed" markers become leaves where they occur, and so do
+assignment records (event "line"), which :meth:`CallNode.walk` shows only
+when asked to.
 """
 
 from __future__ import annotations
@@ -44,8 +46,8 @@ class CallNode:
     ``kind`` is "call" (a function call: ``start`` is its opening record,
     ``end`` its closing record or ``None`` when it never returned; ``start`` is
     ``None`` for a call that began before tracing did), "plugin" (a plugin's
-    record in ``start``), "flushed" (a "subtree_flushed" marker in ``start``)
-    or "root".
+    record in ``start``), "flushed" (a "subtree_flushed" marker in ``start``),
+    "assign" (an assignment record in ``start``) or "root".
     """
 
     __slots__ = ("calls_below", "children", "end", "kind", "start")
@@ -68,21 +70,31 @@ class CallNode:
         return id(self)
 
     def walk(
-        self, max_depth: int | None = None, descend: Callable[[CallNode], bool] | None = None
+        self,
+        max_depth: int | None = None,
+        descend: Callable[[CallNode], bool] | None = None,
+        assignments: bool = False,
     ) -> Iterator[tuple[int, CallNode]]:
         """(depth, node) of every node below this one, in pre-order, without recursion.
 
         ``max_depth`` leaves out nodes at that depth and below (the children
-        are at depth 0); ``descend``, when given, says whether to go below a node.
+        are at depth 0); ``descend``, when given, says whether to go below a
+        node; ``assignments`` includes the "assign" leaves.
         """
-        stack = [(0, child) for child in reversed(self.children)]
+
+        def below(node: CallNode) -> list[CallNode]:
+            if assignments:
+                return node.children
+            return [child for child in node.children if child.kind != "assign"]
+
+        stack = [(0, child) for child in reversed(below(self))]
         while stack:
             depth, node = stack.pop()
             yield depth, node
             if max_depth is not None and depth + 1 >= max_depth:
                 continue
             if descend is None or descend(node):
-                stack.extend((depth + 1, child) for child in reversed(node.children))
+                stack.extend((depth + 1, child) for child in reversed(below(node)))
 
 
 def _frame_key(record: dict[str, Any]) -> Any:
@@ -108,6 +120,9 @@ def build_call_tree(records: Iterable[dict[str, Any]]) -> CallNode:
                 stack[-1].children.append(node)
                 stack.append(node)
                 open_ids[frame_id] = open_ids.get(frame_id, 0) + 1
+                continue
+            if event == "line":
+                stack[-1].children.append(CallNode("assign", record))
                 continue
             if event not in CLOSING_EVENTS:
                 continue
@@ -136,9 +151,14 @@ def build_call_tree(records: Iterable[dict[str, Any]]) -> CallNode:
     return root
 
 
+def _is_call(node: CallNode) -> bool:
+    """Whether the node is a call (a resumed or thrown-into part of a generator is not)."""
+    return node.kind == "call" and (node.start is None or node.start.get("event") == "call")
+
+
 def _count_calls(root: CallNode) -> None:
-    """Set ``calls_below`` (number of call nodes in the subtree, excluding itself)."""
+    """Set ``calls_below`` (number of calls in the subtree, excluding itself)."""
     order = [node for _, node in root.walk()]
     for node in reversed(order):
-        node.calls_below = sum(c.calls_below + (c.kind == "call") for c in node.children)
-    root.calls_below = sum(c.calls_below + (c.kind == "call") for c in root.children)
+        node.calls_below = sum(c.calls_below + _is_call(c) for c in node.children)
+    root.calls_below = sum(c.calls_below + _is_call(c) for c in root.children)

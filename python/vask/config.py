@@ -31,6 +31,11 @@ key                     type                meaning
 ``redact_extra``        list of str         names redacted besides the defaults
 ``engine``              str                 "monitor" (sys.monitoring, Python 3.12+; the
                                             default there) or "profile" (the profile hook)
+``trace_points``        list of str         functions whose every completed call is stored
+                                            at once as a trace of its own (by ``co_name``;
+                                            monitoring engine only)
+``assignments``         bool                record each assignment to a variable in
+                                            recorded code (monitoring engine only)
 ======================  ==================  ================================================
 
 Unknown keys produce a warning naming them; a value of the wrong type is an
@@ -62,6 +67,7 @@ __all__ = [
     "check_config",
     "find_pyproject",
     "load_settings",
+    "monitor_only_features",
 ]
 
 #: The keys ``[tool.vask]`` understands.
@@ -78,6 +84,8 @@ KNOWN_KEYS = (
     "redact",
     "redact_extra",
     "engine",
+    "trace_points",
+    "assignments",
 )
 #: The settings in megabytes (a non-negative number, or false for none).
 MEGABYTE_KEYS = ("flush_subtree_mb", "memory_budget_mb", "max_trace_mb")
@@ -104,6 +112,8 @@ class FileSettings:
     redact: bool | list[str] | None = None
     redact_extra: list[str] | None = None
     engine: str | None = None
+    trace_points: list[str] | None = None
+    assignments: bool | None = None
     unknown_keys: list[str] = field(default_factory=list)
 
 
@@ -186,7 +196,9 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
         settings.include = _text_list(table["include"], "include", path)
     if "ignore" in table:
         settings.ignore = _text_list(table["ignore"], "ignore", path)
-    for key in ("omit_return_locals", "lightweight_repr", "threads"):
+    if "trace_points" in table:
+        settings.trace_points = _text_list(table["trace_points"], "trace_points", path)
+    for key in ("omit_return_locals", "lightweight_repr", "threads", "assignments"):
         if key in table:
             setattr(settings, key, _flag(table[key], key, path))
     if "engine" in table:
@@ -213,6 +225,8 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
 # -- the tracing configuration ---------------------------------------------
 
 _FLAGS = ("threading", "omit_return_locals", "lightweight_repr", "line_events")
+# The user's name for line_events.
+_ASSIGNMENTS = "assignments"
 _WRITTEN_BY_THE_ENGINE = ("use_monitoring", "use_rust")
 #: The keys of the tracing configuration dict.
 CONFIG_KEYS = frozenset(
@@ -227,6 +241,7 @@ CONFIG_KEYS = frozenset(
         "redact_extra",
         "trace_points",
         "auto_emit",
+        _ASSIGNMENTS,
     )
 )
 _FILTER_KEYS = ("include_frames", "ignore_frames")
@@ -318,6 +333,8 @@ def _megabytes(key: str, value: Any) -> float | bool | None:
 def _trace_points(value: Any) -> dict[str, list[str]] | None:
     if value is None:
         return None
+    if isinstance(value, (list, tuple)):  # the function names alone
+        return {"on_return": _texts(value, "trace_points")}
     on_return = _table(value, "trace_points", ("on_return",)).get("on_return")
     return {} if on_return is None else {"on_return": _texts(on_return, "trace_points.on_return")}
 
@@ -340,7 +357,9 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
     returns the engine takes without complaint.  A value of the wrong type
     raises ``TypeError``, a value out of range ``ValueError``; both name the
     key.  Normalised: ``sqlite_busy_timeout`` to whole seconds (rounded up),
-    ``filters`` and ``trace_points`` to dicts of lists, ``redact`` (True,
+    ``filters`` and ``trace_points`` to dicts of lists (``trace_points`` may
+    be given as the list of function names alone), ``assignments`` to the
+    engine's ``line_events``, ``redact`` (True,
     False or a list of names) and ``redact_extra`` (a list of names) checked
     together and a list stored as one comma-separated str, ``processors`` to
     a list.
@@ -357,9 +376,16 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
     for key, value in config.items():
         if not isinstance(key, str):
             raise TypeError(f"config keys must be str, not {type(key).__name__}: {_shown(key)}")
-        if key in _FLAGS or key in _WRITTEN_BY_THE_ENGINE:
+        if key in _FLAGS or key in _WRITTEN_BY_THE_ENGINE or key == _ASSIGNMENTS:
             if not isinstance(value, bool):
                 raise _wrong(key, "True or False", value)
+            if key == _ASSIGNMENTS:
+                key = "line_events"
+                if config.get(key, value) != value:
+                    raise ValueError(
+                        "config 'assignments' and 'line_events' are the same setting "
+                        "and disagree; give one of them"
+                    )
         elif key == "sqlite_busy_timeout":
             value = _busy_timeout(value)
         elif key == "filters":
@@ -401,3 +427,14 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
         # Every description checked now, with a message naming the entry.
         plugins.load_plugin_data(checked)
     return checked
+
+
+def monitor_only_features(config: Mapping[str, Any]) -> list[str]:
+    """The settings of a checked configuration that only the monitoring engine has."""
+    features = []
+    trace_points = config.get("trace_points")
+    if isinstance(trace_points, Mapping) and trace_points.get("on_return"):
+        features.append("trace points (trace_points)")
+    if config.get("line_events"):
+        features.append("assignment tracking (assignments)")
+    return features

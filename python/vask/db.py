@@ -87,6 +87,7 @@ __all__ = [
     "KeptAside",
     "NotATraceDatabase",
     "RootTotals",
+    "TracePoint",
     "TraceSummary",
     "UnsafeLocation",
     "compact",
@@ -109,10 +110,12 @@ __all__ = [
     "read_document_part",
     "root_totals",
     "save_trace",
+    "save_traces",
     "StoredRow",
     "still_kept_aside",
     "store_document",
     "store_file",
+    "trace_points",
     "write_side_file",
 ]
 
@@ -230,6 +233,35 @@ class RootTotals(NamedTuple):
     calls: int
     #: The part of ``calls`` that is in the subtrees.
     subtree_calls: int
+    #: Trace points linked to the root (:func:`trace_points`); not counted above.
+    trace_points: int = 0
+
+
+class TracePoint(NamedTuple):
+    """A stored trace point, as :func:`trace_points` finds it.
+
+    A trace point is a completed call of a function named under the
+    configuration key ``trace_points``, stored as a trace of its own while
+    the program ran.  Its document is an ordinary trace document whose
+    ``root_trace_id`` is the trace it fired in and whose ``meta`` holds
+    ``trace_point``: ``{"co_name", "thread", "frame_id"}``.  Its records are
+    in that trace too, so it is not counted in the trace's totals.
+    """
+
+    trace_id: str
+    #: The trace that was being recorded when it fired.
+    root_trace_id: str
+    #: The function's name.
+    co_name: str | None
+    #: The key of the thread it ran in.
+    thread: str | None
+    #: The frame id of the call, as the records of the root trace have it.
+    frame_id: str | None
+    #: When the call began.
+    timestamp: float | None
+    documents: int
+    size: int
+    calls: int
 
 
 def _with_path(error: Exception, path: Path) -> Exception:
@@ -464,23 +496,30 @@ def _insert(
     conn: sqlite3.Connection, row: StoredRow, read: Callable[[int, int], bytes | memoryview]
 ) -> None:
     """Insert a document of ``row.size`` bytes, read ``read(offset, n)`` piece by piece."""
+    with _transaction(conn):
+        _insert_rows(conn, row, read)
+
+
+def _insert_rows(
+    conn: sqlite3.Connection, row: StoredRow, read: Callable[[int, int], bytes | memoryview]
+) -> None:
+    """:func:`_insert` inside a transaction the caller holds."""
     first, piece = _piece_sizes(conn, row)
     first = min(first, row.size)
     pieces = -(-(row.size - first) // piece)
-    with _transaction(conn):
-        cursor = conn.execute(
-            "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
-            " stored_at, size, calls, outcome, pieces, data)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-            (*row[:4], time.time(), row.size, row.calls, row.outcome, pieces, read(0, first)),
+    cursor = conn.execute(
+        "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
+        " stored_at, size, calls, outcome, pieces, data)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        (*row[:4], time.time(), row.size, row.calls, row.outcome, pieces, read(0, first)),
+    )
+    row_id = cursor.lastrowid
+    for seq in range(1, pieces + 1):
+        offset = first + (seq - 1) * piece
+        conn.execute(
+            "INSERT INTO trace_pieces (trace_row, seq, data) VALUES (?, ?, ?)",
+            (row_id, seq, read(offset, min(piece, row.size - offset))),
         )
-        row_id = cursor.lastrowid
-        for seq in range(1, pieces + 1):
-            offset = first + (seq - 1) * piece
-            conn.execute(
-                "INSERT INTO trace_pieces (trace_row, seq, data) VALUES (?, ?, ?)",
-                (row_id, seq, read(offset, min(piece, row.size - offset))),
-            )
 
 
 def _checked_document(trace_id: Any, msgpack_data: Any) -> tuple[bytes, dict[str, Any]]:
@@ -534,6 +573,40 @@ def save_trace(
     return writer.store(
         writer.Job(trace_id, data, head, path, float(timeout), keep_aside), wait=wait
     )
+
+
+def save_traces(
+    documents: Iterable[tuple[str, bytes]],
+    timeout: float = 60,
+    db_path: str | os.PathLike[str] | None = None,
+) -> None:
+    """Store several (trace id, document) pairs in one transaction, all or none.
+
+    One connection and one transaction for all of them: many small traces
+    (trace points) are stored far faster than one by one.  A document over
+    SQLite's length limit is stored in pieces, as by :func:`save_trace`.
+    Unlike :func:`save_trace`, the store's error is raised: the caller keeps
+    aside what it must.
+    """
+    if db_path is None:
+        raise TypeError("save_traces needs db_path")
+    checked = [(trace_id, *_checked_document(trace_id, data)) for trace_id, data in documents]
+    if not checked:
+        return
+    path = Path(db_path)
+    conn = connect(path, timeout)
+    try:
+        with _transaction(conn):
+            for trace_id, data, head in checked:
+                row = _row_of(
+                    trace_id, head, len(data), data.count(_CALL_PATTERN), document_outcome(data)
+                )
+                view = memoryview(data)
+                _insert_rows(conn, row, lambda offset, n, view=view: view[offset : offset + n])
+    except sqlite3.Error as error:
+        raise _with_path(error, path) from error
+    finally:
+        conn.close()
 
 
 def store_document(job: Any, timeout: float, conn: sqlite3.Connection | None = None) -> Path | None:
@@ -1231,13 +1304,20 @@ def _delete_orphan_pieces(conn: sqlite3.Connection) -> None:
 
 
 def root_totals(
-    db_path: str | os.PathLike[str], root_trace_id: str | None = None, timeout: float = 60
+    db_path: str | os.PathLike[str],
+    root_trace_id: str | None = None,
+    timeout: float = 60,
+    points: dict[str, TracePoint] | None = None,
 ) -> dict[str, RootTotals]:
     """Totals over every row of each root trace: its own and its flushed subtrees'.
 
     Subtrees (nested flushes too) are the rows whose ``root_trace_id`` is the
     root's id; a root that was never stored itself still has totals.  With
-    ``root_trace_id`` only that root is counted.
+    ``root_trace_id`` only that root is counted.  Trace points linked to a
+    root (:func:`trace_points`) repeat its records: they are not counted as
+    subtrees, in its rows, size or calls, only in ``trace_points``.
+    ``points``: what :func:`trace_points` returned for the same roots, when
+    the caller has it already.
     """
     where, params = "", ()
     if root_trace_id is not None:
@@ -1256,10 +1336,111 @@ def root_totals(
             """,
             params,
         ).fetchall()
+        if points is None:
+            points = _trace_points(conn, root_trace_id)
     totals = {row[0]: RootTotals(row[0], *(_count(value) for value in row[1:])) for row in rows}
+    # A trace point repeats records of its root: it is counted apart.
+    for point in points.values():
+        if root_trace_id is not None and point.root_trace_id != root_trace_id:
+            continue
+        total = totals.get(point.root_trace_id)
+        if total is not None:
+            totals[point.root_trace_id] = total._replace(
+                documents=total.documents - point.documents,
+                subtrees=total.subtrees - 1,
+                size=total.size - point.size,
+                calls=total.calls - point.calls,
+                subtree_calls=total.subtree_calls - point.calls,
+                trace_points=total.trace_points + 1,
+            )
     if root_trace_id is not None:
         totals = {k: v for k, v in totals.items() if k == root_trace_id}
     return totals
+
+
+def trace_points(
+    db_path: str | os.PathLike[str], root_trace_id: str | None = None, timeout: float = 60
+) -> dict[str, TracePoint]:
+    """The stored trace points, by trace id (only those of ``root_trace_id`` when given).
+
+    Only the traces linked to another trace (flushed subtrees and trace
+    points) are looked at, and of each only the start of its first document.
+    """
+    with _reading(db_path, timeout) as conn:
+        if conn is None:
+            return {}
+        return _trace_points(conn, root_trace_id)
+
+
+# How much of a linked trace's first document is read to see whether it is a
+# trace point: its "meta" comes after a few short entries.
+_META_WINDOWS = (4096, 65536)
+
+
+def _trace_points(conn: sqlite3.Connection, root_trace_id: str | None) -> dict[str, TracePoint]:
+    where, params = "", ()
+    if root_trace_id is not None:
+        where, params = "AND root_trace_id = ?", (root_trace_id,)
+    rows = conn.execute(
+        f"""
+        SELECT trace_id, root_trace_id, MIN(rowid), MIN(timestamp), COUNT(*), SUM(size),
+               SUM(calls)
+          FROM traces
+         WHERE typeof(trace_id) = 'text' AND typeof(root_trace_id) = 'text'
+           AND root_trace_id <> trace_id {where}
+         GROUP BY trace_id
+        """,
+        params,
+    ).fetchall()
+    points = {}
+    for trace_id, root, first_row, timestamp, documents, size, calls in rows:
+        info = None
+        for window in _META_WINDOWS:
+            info = _trace_point_meta(read_document_part(conn, first_row, 0, window))
+            if info is not False:
+                break
+        if not isinstance(info, dict):
+            continue
+        points[trace_id] = TracePoint(
+            trace_id,
+            root,
+            _text_or_none(info.get("co_name")),
+            _text_or_none(info.get("thread")),
+            _text_or_none(info.get("frame_id")),
+            plausible_time(timestamp),
+            _count(documents),
+            _count(size),
+            _count(calls),
+        )
+    return points
+
+
+def _trace_point_meta(start: bytes) -> dict[str, Any] | None | bool:
+    """The ``meta`` ``trace_point`` entry of a document starting with ``start``.
+
+    ``None`` when the document has none; ``False`` when ``start`` ends before
+    its ``meta`` does.
+    """
+    unpacker = msgpack.Unpacker(
+        None, raw=False, strict_map_key=False, unicode_errors="replace", max_buffer_size=1 << 20
+    )
+    unpacker.feed(start)
+    try:
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key != "meta":
+                if key in ("threads", "command_line_args"):
+                    return None
+                unpacker.skip()
+                continue
+            meta = unpacker.unpack()
+            entry = meta.get("trace_point") if isinstance(meta, dict) else None
+            return entry if isinstance(entry, dict) else None
+    except msgpack.OutOfData:
+        return False
+    except Exception:  # noqa: BLE001 - a damaged head: no trace point
+        return None
+    return None
 
 
 # How much of a document's start find_damage reads: far more than a head needs.

@@ -13,26 +13,60 @@ of the process is recorded, including threads started before it, and the
 threads) has nothing to do. Only one tool can hold an id, so only one vask
 monitor is active at a time; :func:`active_monitor` tells which.
 
+Assignments.  With the configuration key ``assignments`` (the engine's own
+name for it is ``line_events``) the INSTRUCTION event is turned on too, and
+each assignment to a variable in recorded code becomes a record of its own
+(event "line"), between the records of the calls around it.  The monitor asks
+:func:`get_instruction` once per code location about what the instruction
+there is; every location that stores nothing is switched off after that.
+
+Trace points.  With ``trace_points`` (a list of function names, or
+``{"on_return": [...]}``) every call of a function of one of those names that
+returns (not raises) is stored at once as a trace of its own, while the
+program keeps running.  The traced thread only hands the call's records to a
+background worker (:func:`_save_trace_point_from_rust`), which stores them in
+the monitor's database; :meth:`Monitor.stop` waits until every trace point
+handed over is stored.  A trace point is an ordinary trace document: its
+``root_trace_id`` is the trace that was being recorded when it fired, its name
+is the function's name, and its ``meta`` holds the entry ``trace_point``:
+``{"co_name": name, "thread": thread key, "frame_id": the call's frame id}``
+(see :func:`vask.db.trace_points`).  Its records stay in the main trace too.
+A trace point the database does not take is kept in a side file
+(:func:`vask.db.write_side_file`), as every trace is.
+
 This module runs while a program is traced; its frames are never recorded.
 """
 
 from __future__ import annotations
 
 import atexit
+import dis
+import logging
+import os
+import platform
+import queue
+import sqlite3
 import sys
 import threading
-from typing import Any
+import time
+import weakref
+from collections.abc import Iterable
+from typing import Any, NamedTuple
 
-from vask.profiler import Recorder
+import msgpack
+
+from vask.profiler import Recorder, new_trace_id
 
 __all__ = [
     "EVENTS",
+    "INSTRUCTION_CALLBACK",
     "TOOL_ID",
     "TOOL_NAME",
     "Monitor",
     "activate_monitoring",
     "active_monitor",
     "deactivate_monitoring",
+    "get_instruction",
 ]
 
 #: The ``sys.monitoring`` tool id the engine registers under.
@@ -49,8 +83,14 @@ EVENTS = {
     "PY_THROW": "monitor_pythrow",
 }
 
+#: The native monitor's callback of the INSTRUCTION event (with ``line_events``).
+INSTRUCTION_CALLBACK = "monitor_instruction"
+
 _lock = threading.Lock()
 _active: Monitor | None = None
+# The worker that stores the active monitor's trace points, when it has any.
+_worker: _TracePointWorker | None = None
+_logger = logging.getLogger("vask")
 
 
 def _sys_monitoring() -> Any:
@@ -109,6 +149,10 @@ def activate_monitoring(monitor: Any) -> None:
             event = getattr(mon.events, event_name)
             mon.register_callback(TOOL_ID, event, getattr(monitor, method))
             mask |= event
+        if monitor.line_events:
+            event = mon.events.INSTRUCTION
+            mon.register_callback(TOOL_ID, event, getattr(monitor, INSTRUCTION_CALLBACK))
+            mask |= event
         # Locations switched off under this id before (by an earlier holder)
         # would never report to this monitor.
         mon.restart_events()
@@ -133,7 +177,7 @@ def deactivate_monitoring(monitor: Any) -> None:
 
 def _release(mon: Any) -> None:
     mon.set_events(TOOL_ID, 0)
-    for event_name in EVENTS:
+    for event_name in (*EVENTS, "INSTRUCTION"):
         mon.register_callback(TOOL_ID, getattr(mon.events, event_name), None)
     mon.free_tool_id(TOOL_ID)
     # The locations the monitor answered with DISABLE report again, to
@@ -154,6 +198,7 @@ class Monitor(Recorder):
     engine = "monitor"
     #: The native engine, built at :meth:`start`.
     rust_monitor: Any = None
+    _worker: _TracePointWorker | None = None
 
     @property
     def trace_id(self) -> str:
@@ -163,9 +208,15 @@ class Monitor(Recorder):
     def _native(self) -> Any:
         return self.rust_monitor
 
+    #: Trace points stored in the database so far (the others are in :attr:`side_files`).
+    trace_points_stored: int = 0
+
     def start(self) -> None:
-        """Build the native engine, claim tool id 3 and turn the events on."""
-        global _active
+        """Build the native engine, claim tool id 3 and turn the events on.
+
+        With trace points configured, their worker starts first.
+        """
+        global _active, _worker
         if self._started:
             raise RuntimeError("this profiler is already running")
         _sys_monitoring()
@@ -175,23 +226,421 @@ class Monitor(Recorder):
         native = _vask.register_monitor(
             str(self.db_path), self.config, self.source, self.one_trace_per_test, self.trace_name
         )
+        # Started only where a trace point can fire.
+        worker = _TracePointWorker(native, self) if native.has_trace_points else None
         with _lock:
-            activate_monitoring(native)
+            try:
+                activate_monitoring(native)
+            except BaseException:
+                if worker is not None:
+                    worker.close()
+                raise
             _active = self
+            _worker = worker
         self.rust_monitor = native
+        self._worker = worker
         self._started = True
 
     def stop(self) -> None:
-        """Turn the events off and give the tool id back."""
-        global _active
+        """Turn the events off and give the tool id back.
+
+        Returns once every trace point handed over is stored (or kept aside).
+        """
+        global _active, _worker
         if not self._started:
             return
         with _lock:
             deactivate_monitoring(self.rust_monitor)
             if _active is self:
                 _active = None
+            worker, self._worker = self._worker, None
+            if _worker is worker:
+                _worker = None
         self._started = False
+        if worker is not None:
+            worker.close()
 
     def set_suspended(self, value: bool) -> None:
         """Whether the calling thread's own calls are left out while the monitor runs."""
         self._engine().set_suspend_hooks(value)
+
+
+# -- assignments --------------------------------------------------------------
+
+# Code object -> its instructions by offset, made once per code object (equal
+# code objects have the same instructions, and share them).
+_instructions: weakref.WeakKeyDictionary[Any, dict[int, dis.Instruction]] = (
+    weakref.WeakKeyDictionary()
+)
+
+
+def get_instruction(code: Any, offset: int) -> dis.Instruction | None:
+    """The instruction of ``code`` that starts at ``offset``, or ``None``.
+
+    The native monitor asks this about each code location the first time the
+    INSTRUCTION event reports it (see the module's documentation).
+    """
+    try:
+        table = _instructions.get(code)
+    except TypeError:  # not weakly referable: not a code object
+        table = None
+    if table is None:
+        try:
+            table = {instruction.offset: instruction for instruction in dis.get_instructions(code)}
+        except (TypeError, ValueError):
+            return None
+        try:
+            _instructions[code] = table
+        except TypeError:
+            pass
+    return table.get(offset)
+
+
+# -- trace points --------------------------------------------------------------
+
+
+class _TracePoint(NamedTuple):
+    """One completed call of a trace-point target, as its thread handed it over."""
+
+    thread: threading.Thread
+    thread_id: str
+    records: list[bytes]
+    co_name: str
+    db_path: str
+    source: str
+    trace_id: str
+    config: dict[str, Any]
+    timeout: int
+    handed_at: float
+
+
+def _save_trace_point_from_rust(
+    thread_id: str,
+    records: list[bytes],
+    co_name: str,
+    db_path: str,
+    source: str,
+    lightweight_repr: bool,
+    trace_id: str,
+    config: dict[str, Any],
+    timeout: int,
+) -> None:
+    """Called by the native monitor on the thread whose target returned: queues the trace point.
+
+    ``records`` are the call's frame records, from its call record to its
+    return record; ``trace_id`` is the trace being recorded, which the trace
+    point is linked to.  The worker of the active :class:`Monitor` stores it;
+    without one (a native monitor driven directly) it is stored at once.
+    ``lightweight_repr`` is in ``config`` as well.
+    """
+    point = _TracePoint(
+        threading.current_thread(),
+        thread_id,
+        records,
+        co_name,
+        db_path,
+        source,
+        trace_id,
+        config,
+        timeout,
+        time.time(),
+    )
+    worker = _worker
+    if worker is not None:
+        worker.submit(point)
+    else:
+        _store_trace_points([point])
+
+
+_STOP: Any = object()
+# Trace points stored in one transaction at the most.
+_BATCH = 4096
+
+
+class _TracePointWorker:
+    """The daemon thread that stores a monitor's trace points, in batches.
+
+    Its own calls are never recorded: it suspends the monitor on itself
+    first.  :meth:`close` returns once everything handed over is stored.
+    """
+
+    def __init__(self, native: Any, recorder: Monitor) -> None:
+        self._native = native
+        self._recorder = recorder
+        self._queue: queue.SimpleQueue[Any] = queue.SimpleQueue()
+        self._pid = os.getpid()
+        self._thread = threading.Thread(target=self._run, name="vask-trace-points", daemon=True)
+        self._thread.start()
+
+    def submit(self, point: _TracePoint) -> None:
+        if os.getpid() != self._pid:
+            # A forked child has no worker thread: it stores its own.
+            self._store([point])
+            return
+        self._queue.put(point)
+
+    def close(self) -> None:
+        """Store what is queued and end the thread."""
+        if os.getpid() == self._pid:
+            self._queue.put(_STOP)
+            self._thread.join()
+        # Handed over while the thread was ending (a callback in flight on
+        # another thread), or in a forked child: stored here.
+        while True:
+            points = [item for item in self._take(block=False) if item is not _STOP]
+            if not points:
+                return
+            self._store(points)
+
+    def _take(self, block: bool) -> list[Any]:
+        items = []
+        try:
+            if block:
+                items.append(self._queue.get())
+            while len(items) < _BATCH:
+                items.append(self._queue.get_nowait())
+        except queue.Empty:
+            pass
+        return items
+
+    def _run(self) -> None:
+        try:
+            self._native.set_suspend_hooks(True)
+        except Exception:  # noqa: BLE001 - recording this thread is harmless, if wasteful
+            _logger.exception("could not keep the trace-point worker out of the trace")
+        while True:
+            items = self._take(block=True)
+            points = [item for item in items if item is not _STOP]
+            self._store(points)
+            if len(points) < len(items):
+                return
+
+    def _store(self, points: list[_TracePoint]) -> None:
+        if not points:
+            return
+        try:
+            stored, side_files = _store_trace_points(points)
+        except Exception:  # noqa: BLE001 - the worker must outlive whatever goes wrong
+            _logger.exception("could not store %d trace point(s)", len(points))
+            return
+        self._recorder.trace_points_stored += stored
+        self._recorder.side_files.extend(side_files)
+
+
+def _store_trace_points(points: Iterable[_TracePoint]) -> tuple[int, list[Any]]:
+    """Store trace points; returns how many the database took and the side files of the rest.
+
+    Never raises: what cannot be stored is kept aside and reported on the
+    "vask" logger.
+    """
+    from vask import db
+
+    by_database: dict[tuple[str, int], list[tuple[str, bytes]]] = {}
+    for point in points:
+        trace_id = new_trace_id()
+        try:
+            data = trace_point_document(point, trace_id)
+        except Exception:  # noqa: BLE001 - one broken trace point is not the run
+            _logger.exception("could not build the trace point of %s", point.co_name)
+            continue
+        by_database.setdefault((point.db_path, point.timeout), []).append((trace_id, data))
+    stored = 0
+    side_files = []
+    for (db_path, timeout), documents in by_database.items():
+        try:
+            db.save_traces(documents, timeout=timeout, db_path=db_path)
+            stored += len(documents)
+            continue
+        except (sqlite3.Error, OSError) as error:
+            reason = db.failure_reason(error, db_path)
+        kept = []
+        for trace_id, data in documents:
+            try:
+                kept.append(db.write_side_file(trace_id, data, db_path))
+            except OSError as side_error:
+                _logger.error(
+                    "could not store trace point %s in %s: %s; nor keep it in a file: %s",
+                    trace_id,
+                    db_path,
+                    reason,
+                    side_error,
+                )
+        side_files += kept
+        if kept:
+            _logger.warning(
+                "could not store %d trace point(s) in %s: %s; they are kept in %s; "
+                "store them later with: vask traces import %s",
+                len(kept),
+                db_path,
+                reason,
+                kept[0].parent,
+                " ".join(str(path) for path in kept[:3]) + (" ..." if len(kept) > 3 else ""),
+            )
+    return stored, side_files
+
+
+# -- the trace-point document ---------------------------------------------------
+
+_environment: dict[str, str] | None = None
+_INT_RANGE = (-(1 << 63), 1 << 63)
+_pack = msgpack.Packer(use_bin_type=True).pack
+# (source, configuration, argv) -> the parts of a document that only they decide.
+_run_parts: dict[tuple[Any, ...], tuple[bytes, bytes]] = {}
+
+
+def _run_environment() -> dict[str, str]:
+    global _environment
+    if _environment is None:
+        _environment = {
+            "py_version": platform.python_version(),
+            "py_version_full": sys.version,
+            "platform": platform.platform(),
+            "system": platform.system(),
+            "machine": platform.machine(),
+            "processor": platform.processor(),
+        }
+    return _environment
+
+
+def _stored_config(config: dict[str, Any]) -> dict[str, Any]:
+    """The configuration as a trace stores it: scalar values, big ints as floats."""
+    out = {}
+    for key, value in config.items():
+        if isinstance(value, int) and not isinstance(value, bool):
+            out[key] = value if _INT_RANGE[0] <= value < _INT_RANGE[1] else float(value)
+        elif value is None or isinstance(value, (str, bool, float)):
+            out[key] = value
+    out["use_monitoring"] = True
+    out["use_rust"] = True
+    return out
+
+
+def _command_line(config: dict[str, Any], argv: list[str]) -> list[str]:
+    from vask import serialize
+
+    try:
+        names = serialize.redaction_from_config(
+            config.get("redact", True), config.get("redact_extra")
+        )
+    except (TypeError, ValueError):
+        names = list(serialize.DEFAULT_REDACT_NAMES)  # never less than the defaults
+    return serialize.redact_command_line(argv, names)
+
+
+def _parts_of_the_run(point: _TracePoint) -> tuple[bytes, bytes]:
+    """The packed "meta" entries around "trace_point", and what follows "meta" up to "threads"."""
+    config = _stored_config(point.config)
+    argv = [str(arg) for arg in sys.argv]
+    key = (point.source, tuple(config.items()), tuple(argv))
+    parts = _run_parts.get(key)
+    if parts is None:
+        from vask.version import __version__
+
+        before = b"".join((_pack("version"), _pack(__version__), _pack("source")))
+        before += _pack(point.source)
+        after = b"".join(
+            (
+                _pack("environment"),
+                _pack(_run_environment()),
+                _pack("config"),
+                _pack(config),
+                _pack("command_line_args"),
+                _pack(_command_line(config, argv)),
+            )
+        )
+        if len(_run_parts) > 64:
+            _run_parts.clear()
+        parts = _run_parts[key] = (before, after)
+    return parts
+
+
+def _call_facts(record: bytes) -> tuple[str | None, float | None]:
+    """The frame id and time of a frame record, reading no value of it."""
+    unpacker = msgpack.Unpacker(None, raw=False, strict_map_key=False, unicode_errors="replace")
+    unpacker.feed(record)
+    frame_id = started = None
+    try:
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key == "frame_id" or key == "timestamp":
+                value = unpacker.unpack()
+                if key == "frame_id" and isinstance(value, str):
+                    frame_id = value
+                elif key == "timestamp" and isinstance(value, float):
+                    started = value
+            else:
+                unpacker.skip()
+    except Exception:  # noqa: BLE001 - a record the readers will name as damaged
+        return frame_id, started
+    return frame_id, started
+
+
+def _natural(value: Any) -> int | None:
+    return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else None
+
+
+def trace_point_document(point: _TracePoint, trace_id: str) -> bytes:
+    """The trace document of one trace point, stored under ``trace_id``.
+
+    An ordinary trace document of one thread (its records are spliced in
+    unchanged), linked to the trace it fired in by ``root_trace_id``, named
+    after the function, with ``meta`` ``trace_point`` saying what it is.
+    """
+    from vask import git
+
+    frame_id, started = _call_facts(point.records[0]) if point.records else (None, None)
+    thread = point.thread
+    name = getattr(thread, "name", None)
+    before, after = _parts_of_the_run(point)
+    trace_point = {"co_name": point.co_name, "thread": point.thread_id, "frame_id": frame_id}
+    parts = [
+        b"\x8b",
+        _pack("trace_id"),
+        _pack(trace_id),
+        _pack("trace_name"),
+        _pack(point.co_name),
+        _pack("current_thread_id"),
+        _pack(point.thread_id),
+        _pack("timestamp"),
+        _pack(started if started is not None else point.handed_at),
+        _pack("current_commit_sha"),
+        _pack(git.COMMIT_SHA),
+        _pack("root_trace_id"),
+        _pack(point.trace_id),
+        _pack("meta"),
+        b"\x85",
+        before,
+        _pack("trace_point"),
+        _pack(trace_point),
+        after,
+        _pack("threads"),
+        b"\x81",
+        _pack(point.thread_id),
+        b"\x86",
+        _pack("name"),
+        _pack(name if isinstance(name, str) else point.thread_id),
+        _pack("ident"),
+        _pack(_natural(getattr(thread, "ident", None))),
+        _pack("native_id"),
+        _pack(_natural(getattr(thread, "native_id", None))),
+        _pack("daemon"),
+        _pack(bool(getattr(thread, "daemon", False))),
+        _pack("is_alive"),
+        _pack(bool(thread.is_alive())),
+        _pack("frames"),
+        _array_header(len(point.records)),
+        *point.records,
+        _pack("frames_of_interest"),
+        b"\x90",
+        _pack("frames"),
+        b"\x80",
+    ]
+    return b"".join(parts)
+
+
+def _array_header(n: int) -> bytes:
+    if n < 16:
+        return bytes((0x90 | n,))
+    if n < 1 << 16:
+        return b"\xdc" + n.to_bytes(2, "big")
+    return b"\xdd" + n.to_bytes(4, "big")

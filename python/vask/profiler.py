@@ -125,28 +125,28 @@ class Recorder:
         self.trace_name: str | None = trace_name
         self.source: str = source
         self.one_trace_per_test: bool = bool(one_trace_per_test)
-        # Side files this recorder wrote itself, and where the process's list
-        # of documents kept aside stood when it was made.
-        self._own_side_files: list[Path] = []
+        #: Side files of this recorder's traces that the database did not take
+        #: (they are stored from there once it takes writes again).
+        self.side_files: list[Path] = []
         from vask import db
 
+        # Where the process's list of documents kept aside stood when the
+        # side files above were last brought up to date.
         self._kept_mark = len(db.kept_aside())
         # Documents that could be neither stored nor kept in a file; the next
         # save tries them again.
         self._unstored: list[tuple[str, bytes]] = []
         self._started = False
 
-    @property
-    def side_files(self) -> list[Path]:
-        """Side files of this recorder's traces that the database did not take (yet)."""
+    def _note_kept_aside(self) -> None:
+        """Add what vask.db kept aside for this recorder's database to :attr:`side_files`."""
         from vask import db
 
-        kept = [
-            k.path
-            for k in db.kept_aside(self._kept_mark)
-            if k.db_path == self.db_path and db.still_kept_aside(k)
-        ]
-        return kept + self._own_side_files
+        kept = db.kept_aside(self._kept_mark)
+        self._kept_mark += len(kept)
+        for entry in kept:
+            if entry.db_path == self.db_path and entry.path not in self.side_files:
+                self.side_files.append(entry.path)
 
     @property
     def active(self) -> bool:
@@ -157,9 +157,22 @@ class Recorder:
         """Checks the configuration and sets up the value dumpers, before the
         native engine is built."""
         from vask import serialize, writer
-        from vask.config import check_config
+        from vask.config import check_config, monitor_only_features
 
         self.config = check_config(self.config)
+        features = monitor_only_features(self.config)
+        if features and self.engine != "monitor":
+            what = " and ".join(features)
+            verb = "needs" if len(features) == 1 and what.startswith("assignment") else "need"
+            if sys.version_info < (3, 12):
+                raise ValueError(
+                    f"{what} {verb} Python 3.12 or later, where the monitoring engine runs; "
+                    f"this is Python {sys.version_info.major}.{sys.version_info.minor}"
+                )
+            raise ValueError(
+                f"{what} {verb} the monitoring engine (engine 'monitor'); "
+                f"the {self.engine} engine has none"
+            )
         budget = self.config.setdefault("memory_budget_mb", DEFAULT_MEMORY_BUDGET_MB)
         if isinstance(budget, (int, float)) and not isinstance(budget, bool):
             self.config.setdefault("flush_subtree_mb", budget / 2)
@@ -212,6 +225,7 @@ class Recorder:
         except _STORE_ERRORS as error:
             # The failed save put the records back in the engine.
             self._keep_aside(engine.build_trace(), error)
+        self._note_kept_aside()
         return self.trace_id
 
     @property
@@ -293,8 +307,9 @@ class Recorder:
                 "trace %s stays in memory until profiler.save() is called again", trace_id
             )
             return
+        self._note_kept_aside()
         if side not in self.side_files:
-            self._own_side_files.append(side)
+            self.side_files.append(side)
 
 
 class Profiler(Recorder):

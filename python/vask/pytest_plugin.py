@@ -197,6 +197,10 @@ def _tracing_config(settings: Any) -> dict[str, Any]:
         value = getattr(settings, key)
         if value is not None:
             config[key] = value
+    if settings.trace_points:
+        config["trace_points"] = {"on_return": list(settings.trace_points)}
+    if settings.assignments:
+        config["line_events"] = True
     return config
 
 

@@ -11,7 +11,7 @@ from vask.calltree import CallNode, body_kind
 from vask.db import plausible_time
 from vask.document import CALLS_DROPPED_TYPE, record_time
 from vask.textsafe import terminal_safe
-from vask.values import ObjectRepr, StoredSet
+from vask.values import Assignment, ObjectRepr, StoredSet
 
 __all__ = [
     "Style",
@@ -301,6 +301,17 @@ def _flushed_parts(node: CallNode, calls_of: dict[str, int]) -> list[tuple[str, 
     return [("marker", text)]
 
 
+def _assignment_parts(node: Any, width: int) -> list[tuple[str, str]]:
+    """``name = value`` of an assignment record."""
+    assigned = node.record.get("assign")
+    if isinstance(assigned, Assignment):
+        return [
+            ("", f"{_cut(assigned.name, 4 * width)} = "),
+            ("value", format_value(assigned.value, width)),
+        ]
+    return [("dim", "(an assignment that cannot be read)")]
+
+
 def _locals_lines(node: Any, width: int) -> list[tuple[str, str]]:
     """The call's locals at the call and at the return, as (label, text) pairs."""
     if body_kind(node.start, node.end) != "function":
@@ -330,7 +341,8 @@ def render_tree(
     """The lines of a call tree, indented by depth.
 
     ``root`` is a :class:`~vask.calltree.CallNode` or a node of the same shape
-    (:class:`vask.traceindex.IndexNode`).  ``max_depth`` hides nodes at that
+    (:class:`vask.traceindex.IndexNode`).  Assignments recorded in a call are
+    lines ``name = value`` among its calls, in the order they ran.  ``max_depth`` hides nodes at that
     depth and below (a parent then says how many calls it hides); ``grep``
     keeps only nodes whose line contains the text, with their ancestors;
     ``show_locals`` adds each call's locals at the call and at the return
@@ -345,13 +357,15 @@ def render_tree(
             return _call_parts(node, width)
         if node.kind == "plugin":
             return _plugin_parts(node, width)
+        if node.kind == "assign":
+            return _assignment_parts(node, width)
         return _flushed_parts(node, calls_of)
 
     keep: set[int] | None = None
     if grep is not None:
         keep = set()
         path: list[int] = []
-        for depth, node in root.walk(max_depth):
+        for depth, node in root.walk(max_depth, assignments=True):
             del path[depth:]
             path.append(node.key)
             if grep in "".join(text for _, text in parts(node)):
@@ -362,7 +376,7 @@ def render_tree(
 
     deep_noted = False
     kept = None if keep is None else (lambda node: node.key in keep)
-    for depth, node in root.walk(max_depth, kept):
+    for depth, node in root.walk(max_depth, kept, assignments=True):
         if keep is not None and node.key not in keep:
             continue
         line = [indent, "  " * min(depth, MAX_INDENT_DEPTH)]

@@ -52,6 +52,7 @@ from vask.document import (
 
 __all__ = [
     "EVENT_NAMES",
+    "AssignmentNode",
     "BytesSource",
     "DocumentSource",
     "FileSource",
@@ -331,6 +332,9 @@ class ThreadIndex:
         self.resumes: dict[int, list[int]] = {}
         #: A later part of a frame -> the frame's first part.
         self.resume_of: dict[int, int] = {}
+        #: Node -> its assignment records (event "line"), in order: those made
+        #: while it was the innermost open call (node 0: none was open).
+        self.assignments: dict[int, list[int]] = {}
         self._children_cache: dict[int, tuple[array, array, array]] = {}
         self._span: tuple[float, float] | None = None
         self._lock = threading.Lock()
@@ -679,7 +683,9 @@ class _Builder:
             self._read_document(source, base)
         except DamagedDocument as error:
             index.damaged.append((number, str(error)))
-        except (ValueError, msgpack.UnpackException) as error:
+        except (TypeError, ValueError, msgpack.UnpackException) as error:
+            # Malformed beyond what the reader checks (a key of a type no
+            # document has): the document is damaged, the reader goes on.
             index.damaged.append((number, f"not a trace document ({error})"))
         self.done += source.size
 
@@ -696,7 +702,7 @@ class _Builder:
         for _ in range(entries):
             key = call(u.unpack)
             if key != "threads":
-                if key in _FACT_KEYS:
+                if isinstance(key, str) and key in _FACT_KEYS:
                     facts[key] = call(u.unpack)
                 else:
                     call(u.skip)
@@ -756,6 +762,7 @@ class _Builder:
         starts, ends, parents = thread.start, thread.end, thread.parent
         first_child, next_sibling = thread.first_child, thread.next_sibling
         calls_below, name_ids = thread.calls_below, thread.name_id
+        assignments = thread.assignments
         # The last child of each open node (children are only added to open nodes).
         last_child = [self._last_child(thread, node) for node in stack]
         names = self.names
@@ -877,6 +884,12 @@ class _Builder:
                     last_child.append(_NONE)
                     if code != 0 and name_key is not None:
                         self._link_resume(thread, state, node, name_ids[node], line)
+            elif code == REC_LINE:
+                owned = assignments.get(top)
+                if owned is None:
+                    assignments[top] = [rec]
+                else:
+                    owned.append(rec)
             elif code in CLOSE_CODES:
                 if fids[-1] == fid and len(stack) > 1:
                     node = stack.pop()
@@ -884,13 +897,16 @@ class _Builder:
                     last_child.pop()
                     close_rec[node] = rec
                     ends[node] = ts
-                    calls_below[stack[-1]] += calls_below[node] + 1
+                    # a resumed part of a generator is not another call
+                    calls_below[stack[-1]] += calls_below[node] + (rec_kind[open_rec[node]] == 0)
                 elif fid in fids[1:]:
                     while True:
                         node = stack.pop()
                         open_fid = fids.pop()
                         last_child.pop()
-                        calls_below[stack[-1]] += calls_below[node] + 1
+                        calls_below[stack[-1]] += calls_below[node] + (
+                            rec_kind[open_rec[node]] == 0
+                        )
                         if open_fid == fid:
                             close_rec[node] = rec
                             ends[node] = ts
@@ -955,6 +971,8 @@ class _Builder:
             thread.first_child[0] = node
             last_child[-1] = node
             thread._children_cache.clear()
+            if 0 in thread.assignments:  # they ran inside it too
+                thread.assignments[node] = thread.assignments.pop(0)
         else:
             prev = last_child[-1]
             if prev == _NONE:
@@ -992,7 +1010,8 @@ class _Builder:
             stack = state.stack
             while len(stack) > 1:  # calls that never returned
                 node = stack.pop()
-                thread.calls_below[stack[-1]] += thread.calls_below[node] + 1
+                opened_by_call = thread.rec_kind[thread.open_rec[node]] == 0
+                thread.calls_below[stack[-1]] += thread.calls_below[node] + opened_by_call
         self.state.clear()
 
 
@@ -1173,12 +1192,69 @@ class IndexNode:
         return [IndexNode(self.thread, c) for c in self.thread.iter_children(self.node)]
 
     def walk(
-        self, max_depth: int | None = None, descend: Callable[[IndexNode], bool] | None = None
-    ) -> Iterator[tuple[int, IndexNode]]:
+        self,
+        max_depth: int | None = None,
+        descend: Callable[[Any], bool] | None = None,
+        assignments: bool = False,
+    ) -> Iterator[tuple[int, Any]]:
+        """As :meth:`vask.calltree.CallNode.walk`; with ``assignments``, each
+        call's assignments come too, as :class:`AssignmentNode` leaves among
+        its children, in the order they ran."""
         thread = self.thread
-        test = None if descend is None else (lambda n: descend(IndexNode(thread, n)))
-        for depth, node in thread.walk(self.node, max_depth, test):
-            yield depth, IndexNode(thread, node)
+        if not assignments:
+            test = None if descend is None else (lambda n: descend(IndexNode(thread, n)))
+            for depth, node in thread.walk(self.node, max_depth, test):
+                yield depth, IndexNode(thread, node)
+            return
+        stack = [(0, self._steps(self.node))]
+        while stack:
+            depth, steps = stack[-1]
+            step = next(steps, None)
+            if step is None:
+                stack.pop()
+                continue
+            yield depth, step
+            if not isinstance(step, IndexNode):
+                continue
+            if max_depth is not None and depth + 1 >= max_depth:
+                continue
+            if descend is None or descend(step):
+                stack.append((depth + 1, self._steps(step.node)))
+
+    def _steps(self, node: int) -> Iterator[Any]:
+        """The children of ``node`` and its assignments, in record order."""
+        thread = self.thread
+        owned = thread.assignments.get(node, ())
+        i = 0
+        for child in thread.iter_children(node):
+            at = _made_at(thread.open_rec[child])
+            while i < len(owned) and owned[i] < at:
+                yield AssignmentNode(thread, owned[i])
+                i += 1
+            yield IndexNode(thread, child)
+        for rec in owned[i:]:
+            yield AssignmentNode(thread, rec)
+
+
+class AssignmentNode:
+    """An assignment record as a leaf of an indexed call tree (kind "assign")."""
+
+    __slots__ = ("rec", "thread")
+    kind = "assign"
+    calls_below = 0
+
+    def __init__(self, thread: ThreadIndex, rec: int) -> None:
+        self.thread = thread
+        self.rec = rec
+
+    @property
+    def key(self) -> tuple[str, int]:
+        return ("assign", self.rec)
+
+    @property
+    def record(self) -> dict[str, Any]:
+        record = self.thread.record(self.rec)
+        return record if isinstance(record, dict) else {}
 
 
 _UNSET: Any = object()

@@ -12,14 +12,20 @@ constant                code  payload                             decoded as
 :data:`EXT_TUPLE`       2     one MessagePack array of the items  ``tuple``
 :data:`EXT_SET`         3     one MessagePack array of the items  :class:`StoredSet`
 :data:`EXT_FROZENSET`   4     one MessagePack array of the items  :class:`StoredSet`
+:data:`EXT_ASSIGNMENT`  6     an array: the name, the value       :class:`Assignment`
 ======================  ====  ==================================  =====================
 
 An :class:`ObjectRepr` is text that stands for a value which is not stored as
 itself: the ``repr`` of an object, an int too large for MessagePack, or a
 marker of the dumper (``<redacted>``, ``<cycle: list>``, ``<3 more items>``).
-It is shown as it stands, where a ``str`` is shown quoted.  Extension type 6
-is the monitoring engine's assignment record; it and any other type are left
-as :class:`msgpack.ExtType`.
+It is shown as it stands, where a ``str`` is shown quoted.
+
+Extension type 6 is not written by the dumpers: it is the ``assign`` entry of
+the monitoring engine's assignment record (a frame record of event "line"),
+``[variable name, value]`` with the value as the dumpers wrote it (and redacted
+as the frame's locals would be).  It decodes as :class:`Assignment`; one whose
+payload is not such a pair, and any other type, is left as
+:class:`msgpack.ExtType`.
 
 Documents stored by vask before 0.2 hold reprs as plain strings and tuples and
 sets as lists; :func:`upgrade_legacy_value` turns their repr-like strings into
@@ -39,10 +45,12 @@ from typing import Any
 import msgpack
 
 __all__ = [
+    "EXT_ASSIGNMENT",
     "EXT_FROZENSET",
     "EXT_REPR",
     "EXT_SET",
     "EXT_TUPLE",
+    "Assignment",
     "ObjectRepr",
     "StoredSet",
     "ext_hook",
@@ -54,6 +62,7 @@ EXT_REPR = 1
 EXT_TUPLE = 2
 EXT_SET = 3
 EXT_FROZENSET = 4
+EXT_ASSIGNMENT = 6
 
 
 @dataclass(frozen=True)
@@ -74,6 +83,14 @@ class StoredSet:
     frozen: bool = False
 
 
+@dataclass(frozen=True)
+class Assignment:
+    """An assignment to a variable, as an assignment record stores it."""
+
+    name: str
+    value: Any
+
+
 def _unpack_items(data: bytes) -> list[Any]:
     items = msgpack.unpackb(
         data, raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
@@ -89,6 +106,13 @@ def ext_hook(code: int, data: bytes) -> Any:
         return tuple(_unpack_items(data))
     if code in (EXT_SET, EXT_FROZENSET):
         return StoredSet(tuple(_unpack_items(data)), frozen=code == EXT_FROZENSET)
+    if code == EXT_ASSIGNMENT:
+        try:
+            pair = _unpack_items(data)
+        except Exception:  # noqa: BLE001 - not MessagePack inside: left as it is
+            pair = None
+        if pair is not None and len(pair) == 2 and isinstance(pair[0], str):
+            return Assignment(pair[0], pair[1])
     return msgpack.ExtType(code, data)
 
 

@@ -44,5 +44,42 @@ TEST(Markers, APutBackMovesTheStartsAfterTheMarkerUpAgain) {
   EXPECT_EQ(markers["a"], (MarkerList{kBoundary, start_at(1), start_at(12)}));
 }
 
+MarkerKind opened(uint64_t index, uint64_t epoch, uintptr_t frame) {
+  return {MarkerKind::Tag::TracePointStart, index, epoch, frame};
+}
+
+TEST(Markers, AReturnClosesItsOwnFramesStartOnly) {
+  Markers markers;
+  open_trace_point(markers, "a", 0, 7, 0x100);  // an outer target
+  open_trace_point(markers, "a", 4, 7, 0x200);  // a generator target, suspended
+  open_trace_point(markers, "a", 9, 7, 0x300);  // a recursive call of the outer one
+  EXPECT_EQ(close_trace_point(markers, "a", 0x100), opened(0, 7, 0x100));
+  EXPECT_EQ(markers["a"], (MarkerList{opened(4, 7, 0x200), opened(9, 7, 0x300)}));
+  EXPECT_EQ(close_trace_point(markers, "a", 0x999), std::nullopt);
+  EXPECT_EQ(close_trace_point(markers, "b", 0x200), std::nullopt);
+  close_trace_point(markers, "a", 0x300);
+  close_trace_point(markers, "a", 0x200);
+  EXPECT_TRUE(markers.empty());
+}
+
+TEST(Markers, NestedCallsOfOneFrameAddressCloseTheNewestFirst) {
+  Markers markers;
+  open_trace_point(markers, "a", 1, 2, 0x100);
+  open_trace_point(markers, "a", 5, 2, 0x100);  // the address of a frame freed since
+  EXPECT_EQ(close_trace_point(markers, "a", 0x100)->index, 5u);
+  EXPECT_EQ(close_trace_point(markers, "a", 0x100)->index, 1u);
+}
+
+TEST(Markers, StartsOfAnotherEpochAreStale) {
+  Markers markers{{"a", {kBoundary, opened(3, 1, 0x100)}}};
+  open_trace_point(markers, "a", 0, 2, 0x200);  // a build came in between
+  EXPECT_EQ(markers["a"], (MarkerList{kBoundary, opened(0, 2, 0x200)}));
+  const MarkerKind start = opened(3, 2, 0x100);
+  EXPECT_TRUE(points_at_records(start, 2, 4));
+  EXPECT_FALSE(points_at_records(start, 2, 3));   // past the end of the list
+  EXPECT_FALSE(points_at_records(start, 3, 10));  // counted before the records moved
+  EXPECT_FALSE(points_at_records(kBoundary, 0, 10));
+}
+
 }  // namespace
 }  // namespace vask

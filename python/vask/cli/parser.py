@@ -25,6 +25,7 @@ RUN_VALUE_OPTIONS = frozenset(
         "--db",
         "--busy-timeout",
         "--engine",
+        "--trace-point",
     )
 )
 
@@ -178,6 +179,21 @@ def build_parser() -> argparse.ArgumentParser:
         type=_megabytes("max_trace_mb"),
         help="record no more calls once the trace holds this many MiB; a 'calls_dropped' "
         "record counts those left out (default: no limit)",
+    )
+    tracing.add_argument(
+        "--trace-point",
+        dest="trace_points",
+        action="append",
+        metavar="FUNCTION",
+        help="store every call of functions of this name that returns as a trace of its own, "
+        "at once, while the program runs (monitoring engine); repeatable",
+    )
+    tracing.add_argument(
+        "--assignments",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="record each assignment to a variable in recorded code, shown as 'x = 1' under "
+        "its call (monitoring engine)",
     )
     tracing.add_argument("--name", metavar="NAME", help="name of the trace (default: the command)")
     run.add_argument("target", nargs="?", metavar="script.py", help=argparse.SUPPRESS)

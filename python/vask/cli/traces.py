@@ -28,6 +28,8 @@ READING_COMMANDS = frozenset(("list", "show", "export", "view"))
 
 # Stored names (of traces, threads) are cut to this many characters on a line.
 _NAME_LIMIT = 200
+# Trace points listed under their trace at the most; --json lists every one.
+_TRACE_POINTS_SHOWN = 10
 
 
 def _summaries(db_path: Path, timeout: float) -> list[db.TraceSummary]:
@@ -88,7 +90,8 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
     )
     found = db.find_damage(db_path, timeout=timeout) if summaries else {}
     damage = {s.trace_id: found.get(s.trace_id, []) for s in summaries}
-    totals = db.root_totals(db_path, timeout=timeout) if summaries else {}
+    points = db.trace_points(db_path, timeout=timeout) if summaries else {}
+    totals = db.root_totals(db_path, timeout=timeout, points=points) if summaries else {}
     for trace_id, problems in damage.items():
         for number, reason in problems:
             say(f"warning: trace {trace_id}: document {number} is damaged ({reason})")
@@ -114,6 +117,15 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
                 item["subtrees"] = total.subtrees
                 item["total_size"] = total.size
                 item["total_calls"] = total.calls
+                item["trace_points"] = total.trace_points
+            point = points.get(s.trace_id)
+            if point is not None:
+                # a completed call stored apart; its records are in its root too
+                item["trace_point"] = {
+                    "function": point.co_name,
+                    "thread": point.thread,
+                    "frame_id": point.frame_id,
+                }
             items.append(item)
         json.dump(items, sys.stdout, indent=2)
         sys.stdout.write("\n")
@@ -122,35 +134,33 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
         filtered = args.grep is not None or args.outcome is not None
         say(f"no traces{' that match' if filtered else ''} in {display(db_path)}")
         return 0
+    listed = {s.trace_id for s in summaries}
+    # Trace points are listed under their trace, in the order they fired.
+    under: dict[str, list[db.TraceSummary]] = {}
+    for s in reversed(summaries):
+        point = points.get(s.trace_id)
+        if point is not None and point.root_trace_id in listed:
+            under.setdefault(point.root_trace_id, []).append(s)
     rows = [("ID", "TIME", "CALLS", "SIZE", "NAME")]
     for s in summaries:
-        name = s.trace_name or "-"
-        if s.outcome is not None:
-            name += f" [{s.outcome}]"
-        calls, size = s.calls, s.size
-        total = totals.get(s.trace_id) if _is_root(s) else None
-        if not _is_root(s):
-            name += f" [subtree of {s.root_trace_id}]"
-        if s.documents > 1:
-            name += f" [{s.documents} documents]"
-        if total is not None and total.subtrees:
-            # CALLS and SIZE of a root count its subtrees too
-            calls, size = total.calls, total.size
-            name += (
-                f" [{total.subtree_calls:,} calls in "
-                f"{plural(total.subtrees, 'subtree')} stored apart]"
+        point = points.get(s.trace_id)
+        if point is not None and point.root_trace_id in listed:
+            continue
+        rows.append(_list_row(s, point, totals, damage))
+        below = under.get(s.trace_id, [])
+        for sub in below[:_TRACE_POINTS_SHOWN]:
+            rows.append(_list_row(sub, points[sub.trace_id], totals, damage, nested=True))
+        if len(below) > _TRACE_POINTS_SHOWN:
+            more = len(below) - _TRACE_POINTS_SHOWN
+            rows.append(
+                (
+                    "  └ …",
+                    "",
+                    "",
+                    "",
+                    f"{more:,} more trace points; vask traces show {s.trace_id} lists them",
+                )
             )
-        if damage[s.trace_id]:
-            name = f"[DAMAGED] {name}"
-        rows.append(
-            (
-                terminal_safe(s.trace_id, _NAME_LIMIT),
-                render.format_time(s.timestamp if s.timestamp is not None else s.stored_at),
-                f"{calls:,}",
-                render.format_bytes(size),
-                terminal_safe(name, 4 * _NAME_LIMIT),
-            )
-        )
     widths = [max(len(row[i]) for row in rows) for i in range(4)]
     for row in rows:
         sys.stdout.write(
@@ -158,6 +168,47 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
             f"{row[3]:>{widths[3]}}  {row[4]}\n"
         )
     return 0
+
+
+def _list_row(
+    s: db.TraceSummary,
+    point: db.TracePoint | None,
+    totals: dict[str, db.RootTotals],
+    damage: dict[str, list[tuple[int, str]]],
+    nested: bool = False,
+) -> tuple[str, str, str, str, str]:
+    """One line of ``vask traces list``: a trace, or a trace point (``nested`` under its trace)."""
+    name = s.trace_name or "-"
+    if s.outcome is not None:
+        name += f" [{s.outcome}]"
+    calls, size = s.calls, s.size
+    total = totals.get(s.trace_id) if _is_root(s) else None
+    if point is not None:
+        name = f"trace point {point.co_name or name}"
+        if not nested:
+            name += f" [of {point.root_trace_id}, not stored]"
+    elif not _is_root(s):
+        name += f" [subtree of {s.root_trace_id}]"
+    if s.documents > 1:
+        name += f" [{s.documents} documents]"
+    if total is not None and total.subtrees:
+        # CALLS and SIZE of a root count its subtrees too
+        calls, size = total.calls, total.size
+        name += (
+            f" [{total.subtree_calls:,} calls in {plural(total.subtrees, 'subtree')} stored apart]"
+        )
+    if total is not None and total.trace_points:
+        name += f" [{plural(total.trace_points, 'trace point')}]"
+    if damage[s.trace_id]:
+        name = f"[DAMAGED] {name}"
+    trace_id = terminal_safe(s.trace_id, _NAME_LIMIT)
+    return (
+        f"  └ {trace_id}" if nested else trace_id,
+        render.format_time(s.timestamp if s.timestamp is not None else s.stored_at),
+        f"{calls:,}",
+        render.format_bytes(size),
+        terminal_safe(name, 4 * _NAME_LIMIT),
+    )
 
 
 def _use_color(choice: str) -> bool:
@@ -173,7 +224,8 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
     style = render.Style.colored() if _use_color(args.color) else render.Style()
     summaries = {s.trace_id: s for s in _summaries(db_path, args.busy_timeout)}
     flushed_calls = {k: s.calls for k, s in summaries.items()}
-    totals = db.root_totals(db_path, timeout=args.busy_timeout)
+    points = db.trace_points(db_path, timeout=args.busy_timeout)
+    totals = db.root_totals(db_path, timeout=args.busy_timeout, points=points)
     status = 0
     out = sys.stdout
     for index, trace_id in enumerate(ids):
@@ -186,7 +238,51 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
             )
         finally:
             trace.close()
+        _show_trace_points(out, style, trace_id, points, list(summaries))
     return status
+
+
+# Trace points listed by show at the most, per trace.
+_TRACE_POINTS_LISTED = 50
+
+
+def _show_trace_points(
+    out: TextIO,
+    style: render.Style,
+    trace_id: str,
+    points: dict[str, db.TracePoint],
+    newest_first: list[str],
+) -> None:
+    """The trace points of a trace, under its call trees, in the order they were stored."""
+    position = {k: i for i, k in enumerate(newest_first)}
+    mine = sorted(
+        (p for p in points.values() if p.root_trace_id == trace_id),
+        key=lambda p: -position.get(p.trace_id, 0),
+    )
+    if not mine:
+        return
+    counts: dict[str, int] = {}
+    for point in mine:
+        counts[point.co_name or "?"] = counts.get(point.co_name or "?", 0) + 1
+    summary = ", ".join(f"{name} ×{n:,}" for name, n in counts.items())
+    out.write(
+        f"\n{style.header}{plural(len(mine), 'trace point')}{style.reset}"
+        f"{style.dim} ({terminal_safe(summary, 4 * _NAME_LIMIT)}){style.reset}\n"
+    )
+    for point in mine[:_TRACE_POINTS_LISTED]:
+        calls = plural(point.calls, "call")
+        fired = render.format_time(point.timestamp)
+        out.write(
+            f"  {terminal_safe(point.trace_id, _NAME_LIMIT)}  {style.name}"
+            f"{terminal_safe(point.co_name or '?', _NAME_LIMIT)}{style.reset}"
+            f"{style.dim}  {fired} · {calls} · thread "
+            f"{terminal_safe(point.thread or '?', _NAME_LIMIT)}{style.reset}\n"
+        )
+    if len(mine) > _TRACE_POINTS_LISTED:
+        out.write(
+            f"{style.dim}  … {len(mine) - _TRACE_POINTS_LISTED:,} more; "
+            f"vask traces list --json lists every one{style.reset}\n"
+        )
 
 
 def _show_trace(
@@ -230,7 +326,16 @@ def _show_trace(
         out.write(f"{style.dim}command: {command}{style.reset}\n")
     if trace.root_trace_id not in (None, trace_id):
         root_id = terminal_safe(trace.root_trace_id, _NAME_LIMIT)
-        out.write(f"{style.dim}a subtree flushed from trace {root_id}{style.reset}\n")
+        point = trace.meta.get("trace_point") if isinstance(trace.meta, dict) else None
+        if isinstance(point, dict):
+            function = point.get("co_name")
+            function = terminal_safe(function if isinstance(function, str) else "?", _NAME_LIMIT)
+            out.write(
+                f"{style.dim}a trace point: a call of {function} stored while trace "
+                f"{root_id} was recorded{style.reset}\n"
+            )
+        else:
+            out.write(f"{style.dim}a subtree flushed from trace {root_id}{style.reset}\n")
     for thread in trace.ordered_threads():
         root = traceindex.IndexNode(thread, 0)
         calls = root.calls_below

@@ -20,7 +20,6 @@ from vask.traceindex import (
     NODE_CALL,
     NODE_FLUSHED,
     NODE_PLUGIN,
-    REC_LINE,
     IndexNode,
     ThreadIndex,
     TraceIndex,
@@ -261,9 +260,7 @@ def _plugins_around(thread: ThreadIndex, node: int) -> list[dict[str, Any]]:
 
 def _assignments(thread: ThreadIndex, node: int, t0: float) -> list[dict[str, Any]]:
     out = []
-    for rec in thread.own_records(node):
-        if thread.rec_kind[rec] != REC_LINE:
-            continue
+    for rec in thread.assignments.get(node, ()):
         record = thread.record(rec)
         if not isinstance(record, dict):
             continue

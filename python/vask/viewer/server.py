@@ -103,7 +103,8 @@ class Viewer:
         if not summaries:
             return []
         damage = db.find_damage(self.db_path, timeout=self.timeout)
-        totals = db.root_totals(self.db_path, timeout=self.timeout)
+        points = db.trace_points(self.db_path, timeout=self.timeout)
+        totals = db.root_totals(self.db_path, timeout=self.timeout, points=points)
         sources = self._sources([s.trace_id for s in summaries])
         out = []
         for s in summaries:
@@ -120,6 +121,9 @@ class Viewer:
                 "documents": s.documents,
                 "subtree_of": None if is_root else s.root_trace_id,
                 "subtrees": total.subtrees if total is not None else 0,
+                "trace_points": total.trace_points if total is not None else 0,
+                # the function of a trace point (its subtree_of is its trace)
+                "trace_point": points[s.trace_id].co_name if s.trace_id in points else None,
                 "source": sources.get(s.trace_id),
                 "damaged": [{"document": n, "reason": r} for n, r in damage.get(s.trace_id, [])],
             }
@@ -228,51 +232,24 @@ class Viewer:
         return load
 
     def trace_points(self, trace: TraceIndex) -> list[dict[str, Any]]:
-        """Traces linked to ``trace`` that are not its flushed subtrees: its trace points.
+        """The trace points stored while ``trace`` was recorded (see :func:`vask.db.trace_points`).
 
-        Each is named by the frame id of the call it recorded (its first record).
-        Looked up again at most every few seconds per trace.
+        Each is named by the frame id of the call it stored, as ``trace``'s
+        records have it.  Looked up again at most every few seconds per trace.
         """
         with self._lock:
             cached = self._trace_points.get(trace.trace_id)
         if cached is not None and time.monotonic() - cached[0] < 5:
             return cached[1]
-        found = self._find_trace_points(trace)
+        found = [
+            {"trace": point.trace_id, "name": point.co_name, "frame_id": point.frame_id}
+            for point in db.trace_points(
+                self.db_path, trace.trace_id, timeout=self.timeout
+            ).values()
+        ]
         with self._lock:
             self._trace_points[trace.trace_id] = (time.monotonic(), found)
         return found
-
-    def _find_trace_points(self, trace: TraceIndex) -> list[dict[str, Any]]:
-        summaries = db.list_traces(self.db_path, timeout=self.timeout)
-        linked = [
-            s
-            for s in summaries
-            if s.root_trace_id == trace.trace_id and s.trace_id != trace.trace_id
-        ]
-        if not linked:
-            return []
-        flushed = set(trace.flushed_trace_ids())
-        out = []
-        for s in linked:
-            if s.trace_id in flushed:
-                continue
-            sub = self.index(s.trace_id, wait=30)
-            if sub is None:
-                continue
-            for thread in sub.threads.values():
-                first = thread.first_child[0]
-                if first < 0:
-                    continue
-                record = thread.record(thread.open_rec[first])
-                if isinstance(record, dict):
-                    out.append(
-                        {
-                            "trace": s.trace_id,
-                            "name": s.trace_name,
-                            "frame_id": record.get("frame_id"),
-                        }
-                    )
-        return out
 
 
 def _source_of(head: bytes) -> str | None:

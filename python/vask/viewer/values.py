@@ -11,7 +11,7 @@ become small tagged objects ``{"t": kind, ...}`` that the page draws:
 ``bytes``  binary, as Python shows it (``"v": "b'...'"``)
 ``num``    a number JSON cannot hold exactly (big ints, nan, inf) as text
 ``ext``    a MessagePack extension the viewer does not know (``"code"``, ``"v"``)
-``assign`` an assignment (extension type 6): ``"name"`` and ``"v"``
+``assign`` an assignment (:class:`vask.values.Assignment`): ``"name"`` and ``"v"``
 =========  ===========================================================
 """
 
@@ -23,7 +23,7 @@ from typing import Any
 import msgpack
 
 from vask.document import decode_record
-from vask.values import ObjectRepr, StoredSet
+from vask.values import Assignment, ObjectRepr, StoredSet
 
 __all__ = ["ASSIGNMENT_EXT", "to_json"]
 
@@ -57,6 +57,8 @@ def to_json(value: Any, depth: int = 0) -> Any:
         return value
     if isinstance(value, ObjectRepr):
         return {"t": "repr", "v": value.text}
+    if isinstance(value, Assignment):
+        return {"t": "assign", "name": value.name, "v": to_json(value.value, depth + 1)}
     if isinstance(value, msgpack.ExtType):  # a namedtuple: before the tuples
         return _ext(value.code, value.data, depth)
     if isinstance(value, tuple):

@@ -113,7 +113,8 @@ function renderTraces() {
   for (const t of S.traces) {
     const hay = `${t.name || ""} ${t.id} ${traceKind(t)} ${t.time}`.toLowerCase();
     if (filter && !hay.includes(filter)) continue;
-    // flushed subtrees open in place under their markers; listed only when filtered for
+    // flushed subtrees open in place under their markers, trace points from their call's
+    // details; listed only when filtered for
     if (t.subtree_of && !filter && t.id !== S.traceId) { hidden++; continue; }
     const li = el("li");
     li.dataset.id = t.id;
@@ -124,8 +125,9 @@ function renderTraces() {
     const chips = el("div");
     const kind = traceKind(t);
     if (kind) chips.append(el("span", `chip ${kind}`, kind));
-    if (t.subtree_of) chips.append(el("span", "chip", "flushed subtree"));
+    if (t.subtree_of) chips.append(el("span", "chip", t.trace_point ? "trace point" : "flushed subtree"));
     if (t.subtrees) chips.append(el("span", "chip", plural(t.subtrees, "subtree")));
+    if (t.trace_points) chips.append(el("span", "chip", plural(t.trace_points, "trace point")));
     if (t.documents > 1) chips.append(el("span", "chip", `${t.documents} documents`));
     if (t.damaged.length) chips.append(el("span", "chip bad", "damaged"));
     if (chips.childElementCount) li.append(chips);
