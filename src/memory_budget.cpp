@@ -50,32 +50,10 @@ MemoryBudget& MemoryBudget::process() noexcept {
   return budget;
 }
 
-std::optional<uint64_t> MemoryBudget::tracking_from() const noexcept {
-  const std::optional<uint64_t> l = limit();
-  if (!l) return std::nullopt;
-  if (*l < kMiB) return 0;
-  const uint64_t slack = std::max(*l >> 3, 64 * kMiB);
-  return *l > slack ? *l - slack : 0;
-}
-
-MemoryBudget::Claim MemoryBudget::claim(uint64_t limit) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  limits_.push_back(limit);
-  publish();
-  return Claim(this, limit);
-}
-
-void MemoryBudget::release(uint64_t limit) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (auto it = std::find(limits_.begin(), limits_.end(), limit); it != limits_.end()) {
-    limits_.erase(it);
-  }
-  publish();
-}
-
-void MemoryBudget::publish() {
-  const auto smallest = std::min_element(limits_.begin(), limits_.end());
-  limit_.store(smallest == limits_.end() ? kNone : *smallest, std::memory_order_relaxed);
+uint64_t tracking_from(uint64_t budget) noexcept {
+  if (budget < kMiB) return 0;
+  const uint64_t slack = std::max(budget >> 3, 64 * kMiB);
+  return budget > slack ? budget - slack : 0;
 }
 
 }  // namespace vask

@@ -5,9 +5,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
-#include <optional>
-#include <vector>
 
 #include "utils/records.hpp"
 
@@ -28,54 +25,27 @@ uint64_t records_memory(const RecordList& list, size_t begin, size_t end) noexce
 // of frees, not after each.
 void return_free_memory() noexcept;
 
+// The bytes the records of every engine alive cost the process. Each engine
+// flushes against its own budget ("memory_budget_mb") with this count: a
+// profile engine beside a monitor (the Django middleware's) counts the
+// monitor's records too, and an engine that lingers after it stopped (kept
+// alive by a traceback) imposes nothing on the others.
 class MemoryBudget {
  public:
-  // The one budget of the process.
+  // The one count of the process.
   static MemoryBudget& process() noexcept;
 
   void add(uint64_t bytes) noexcept { used_.fetch_add(bytes, std::memory_order_relaxed); }
   void remove(uint64_t bytes) noexcept { used_.fetch_sub(bytes, std::memory_order_relaxed); }
   uint64_t used() const noexcept { return used_.load(std::memory_order_relaxed); }
 
-  // The smallest limit of the engines alive, or nullopt when none set one.
-  std::optional<uint64_t> limit() const noexcept {
-    const uint64_t l = limit_.load(std::memory_order_relaxed);
-    return l == kNone ? std::nullopt : std::optional<uint64_t>(l);
-  }
-  // From here on the engines keep every thread's open calls, so that
-  // finished ones can be cut when the limit is reached: the limit less an
-  // eighth of it, or less 64 MiB when that is more (0 below 1 MiB).
-  std::optional<uint64_t> tracking_from() const noexcept;
-
-  // An engine's limit, in force while the claim lives.
-  class Claim {
-   public:
-    Claim() = default;
-    Claim(MemoryBudget* budget, uint64_t limit) : budget_(budget), limit_(limit) {}
-    Claim(Claim&& other) noexcept : budget_(other.budget_), limit_(other.limit_) {
-      other.budget_ = nullptr;
-    }
-    Claim& operator=(Claim&&) = delete;
-    Claim(const Claim&) = delete;
-    ~Claim() {
-      if (budget_ != nullptr) budget_->release(limit_);
-    }
-
-   private:
-    MemoryBudget* budget_ = nullptr;
-    uint64_t limit_ = 0;
-  };
-  Claim claim(uint64_t limit);
-
  private:
-  static constexpr uint64_t kNone = UINT64_MAX;
-  void release(uint64_t limit);
-  void publish();  // mutex_ held
-
   std::atomic<uint64_t> used_{0};
-  std::atomic<uint64_t> limit_{kNone};
-  std::mutex mutex_;  // guards limits_; no Python code runs under it
-  std::vector<uint64_t> limits_;
 };
+
+// From where on an engine with this budget keeps every thread's open calls,
+// so that finished ones can be cut when the budget is reached: the budget
+// less an eighth of it, or less 64 MiB when that is more (0 below 1 MiB).
+uint64_t tracking_from(uint64_t budget) noexcept;
 
 }  // namespace vask

@@ -244,8 +244,6 @@ SubtreeFlusher::SubtreeFlusher(TraceBuffer& buffer, std::optional<uint64_t> flus
       flush_subtree_bytes_(flush_subtree_bytes),
       flush_trigger_bytes_(vask::flush_trigger_bytes(flush_subtree_bytes)),
       memory_budget_bytes_(memory_budget_bytes),
-      budget_claim_(memory_budget_bytes ? MemoryBudget::process().claim(*memory_budget_bytes)
-                                        : MemoryBudget::Claim()),
       policy_(policy),
       hook_(hook) {}
 
@@ -262,10 +260,8 @@ SubtreeFlusher::Tracked& SubtreeFlusher::current(TrackedLock& tracked, uint64_t 
 
 bool SubtreeFlusher::budget_due() const noexcept {
   if (!memory_budget_bytes_) return false;
-  const std::optional<uint64_t> limit = MemoryBudget::process().limit();
-  if (!limit) return false;
   const uint64_t used = MemoryBudget::process().used();
-  return used >= *limit && used >= budget_recheck_.load(std::memory_order_relaxed);
+  return used >= *memory_budget_bytes_ && used >= budget_recheck_.load(std::memory_order_relaxed);
 }
 
 FlushDue SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
@@ -282,9 +278,8 @@ FlushDue SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
     // Until the thread has buffered enough to matter, or the process nears
     // its budget, it is counted only every kFlushCountInterval records,
     // which keeps small traces cheap.
-    const std::optional<uint64_t> pressure_from = MemoryBudget::process().tracking_from();
-    bool activate =
-        memory_budget_bytes_ && pressure_from && MemoryBudget::process().used() >= *pressure_from;
+    bool activate = memory_budget_bytes_ &&
+                    MemoryBudget::process().used() >= tracking_from(*memory_budget_bytes_);
     if (!activate && flush_subtree_bytes_) {
       if (flush_trigger_bytes_ == 0) {
         activate = true;
@@ -392,12 +387,12 @@ void SubtreeFlusher::flush_budget(bool& suspended) {
   // waiting gives the writer the GIL it needs to catch up.
   std::lock_guard<GilMutex> round(budget_round_);
   MemoryBudget& budget = MemoryBudget::process();
-  const std::optional<uint64_t> limit = budget.limit();
-  if (!limit) return;
-  if (budget.used() < std::max(*limit, budget_recheck_.load(std::memory_order_relaxed))) {
+  if (!memory_budget_bytes_) return;
+  const uint64_t limit = *memory_budget_bytes_;
+  if (budget.used() < std::max(limit, budget_recheck_.load(std::memory_order_relaxed))) {
     return;  // the round just ended brought it down
   }
-  const uint64_t target = *limit - (*limit >> 2);
+  const uint64_t target = limit - (limit >> 2);
   while (budget.used() > target) {
     std::optional<Pick> p = pick(nullptr);
     if (!p) break;
@@ -406,7 +401,7 @@ void SubtreeFlusher::flush_budget(bool& suspended) {
   // Without candidates left the records stay above the budget until calls
   // finish; looking again on every event would cost each one a search.
   const uint64_t used = budget.used();
-  budget_recheck_.store(used >= *limit ? used + std::max<uint64_t>(*limit >> 4, 1) : 0,
+  budget_recheck_.store(used >= limit ? used + std::max<uint64_t>(limit >> 4, 1) : 0,
                         std::memory_order_relaxed);
 }
 

@@ -148,8 +148,8 @@ struct FlushDue {
 // The subtree flusher of one engine, over that engine's trace buffer.
 class SubtreeFlusher {
  public:
-  // hook may be null; it must outlive the flusher. A memory budget is
-  // claimed for the process while the flusher lives.
+  // hook may be null; it must outlive the flusher. The memory budget is
+  // checked against the records of every engine of the process.
   SubtreeFlusher(TraceBuffer& buffer, std::optional<uint64_t> flush_subtree_bytes,
                  std::optional<uint64_t> memory_budget_bytes, FlushPolicy policy, CutHook* hook);
   SubtreeFlusher(const SubtreeFlusher&) = delete;
@@ -218,7 +218,6 @@ class SubtreeFlusher {
   const std::optional<uint64_t> flush_subtree_bytes_;
   const uint64_t flush_trigger_bytes_;
   const std::optional<uint64_t> memory_budget_bytes_;
-  MemoryBudget::Claim budget_claim_;
   const FlushPolicy policy_;
   CutHook* const hook_;
   // Taken alone, or inside the buffers' mutex; never the other way round.

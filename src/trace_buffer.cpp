@@ -188,15 +188,7 @@ Ref TraceBuffer::build_document(Taken& taken, bool release) {
                    taken.root_trace_id,
                    started};
   const DocumentFacts facts = collect_document_facts(parts);
-  FramesByThread& frames = taken.frames;
-  return write_document(
-      facts,
-      [&frames](std::string_view key) -> std::span<Bytes> {
-        auto it = frames.find(key);
-        if (it == frames.end()) return {};
-        return {it->second.data(), it->second.size()};
-      },
-      release);
+  return write_document(facts, records_in(taken.frames), release);
 }
 
 void TraceBuffer::recover_records(Taken& taken, PyObject* document) {

@@ -57,17 +57,26 @@ def run_threads(engine, config, work: dict, *, between=None):
             t.join()
     finally:
         recorder.stop()
-    return recorder, decode(recorder.build_trace())
+    return recorder, recorder.build_trace()
+
+
+def big_locals(n):
+    blob = ["z" * 1000] * 100  # noqa: F841 - about 100 kB in each record of the call
+    return n
 
 
 class TestProcessBudget:
     def test_many_threads_stay_within_the_budget_and_lose_nothing(self, engine, monkeypatch):
         work = {f"worker-{i}": (lambda: program(40, 20)) for i in range(8)}
-        _, whole = run_threads(engine, {"memory_budget_mb": False, "flush_subtree_mb": False}, work)
-
+        _, whole_document = run_threads(
+            engine, {"memory_budget_mb": False, "flush_subtree_mb": False}, work
+        )
         stored = capture_stores(monkeypatch)
         budget = 0.25  # MiB: a small part of what the eight threads record
-        _, doc = run_threads(engine, {"memory_budget_mb": budget, "flush_subtree_mb": False}, work)
+        _, kept_document = run_threads(
+            engine, {"memory_budget_mb": budget, "flush_subtree_mb": False}, work
+        )
+        whole, doc = decode(whole_document), decode(kept_document)
         assert len(stored) > 8
         by_id = {trace_id: d for trace_id, d, _ in stored}
         # Every stored piece read back, markers replaced by the traces they
@@ -82,35 +91,37 @@ class TestProcessBudget:
             assert balanced(records(flushed))
         # What stays in memory is within the budget: the records kept in
         # the trace, and those each cut left behind.
-        kept_bytes = sum(len(msgpack.packb(r)) for r in records(doc))
-        assert kept_bytes < budget * MIB
-        assert sum(len(msgpack.packb(r)) for r in records(whole)) > 8 * budget * MIB
+        assert len(kept_document) < budget * MIB
+        assert len(whole_document) > 8 * budget * MIB
 
     def test_a_thread_over_the_budget_cuts_the_finished_calls_of_another(self, engine, monkeypatch):
         idle_done, go_on = threading.Event(), threading.Event()
 
         def idle():
-            program(60, 20)  # finished calls, then nothing while the other records
+            for i in range(12):  # large finished calls, then nothing while the other records
+                big_locals(i)
             idle_done.set()
             go_on.wait(30)
             branch(3)
 
         def busy():
             idle_done.wait(30)
-            program(120, 20)
+            program(300, 20)
             go_on.set()
 
-        # A budget the idle thread's calls stay below, which the other thread
-        # reaches with fewer of its own: the idle thread's run is then the
+        # A budget the idle thread's calls stay below (their records are large:
+        # they cost the process about their size), which the other thread
+        # reaches with less of its own: the idle thread's run is then the
         # largest, and the first cut.
-        _, alone = engine.run(program, 60, 20, config={"flush_subtree_mb": False})
-        idle_size = sum(len(msgpack.packb(r)) for r in records(alone))
+        _, alone = engine.run(lambda: [big_locals(i) for i in range(12)])
+        idle_size = len(msgpack.packb(alone["threads"], default=repr))
         stored = capture_stores(monkeypatch)
-        _, doc = run_threads(
+        _, document = run_threads(
             engine,
-            {"memory_budget_mb": 1.7 * idle_size / MIB, "flush_subtree_mb": False},
+            {"memory_budget_mb": 1.5 * idle_size / MIB, "flush_subtree_mb": False},
             {"idle": idle, "busy": busy},
         )
+        doc = decode(document)
         idle_cuts = [
             (d, by) for _, d, by in stored if [t["name"] for t in d["threads"].values()] == ["idle"]
         ]

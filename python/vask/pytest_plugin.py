@@ -80,21 +80,17 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         help="tracing engine for --vask: monitor (sys.monitoring, Python 3.12+) or profile; "
         "default: the fastest this Python has.",
     )
-    group.addoption(
-        "--vask-include",
-        metavar="FRAGMENT",
-        action="append",
-        default=None,
-        help="for --vask: record frames whose file path contains FRAGMENT, installed "
-        "packages too (repeatable).",
-    )
-    group.addoption(
-        "--vask-ignore",
-        metavar="FRAGMENT",
-        action="append",
-        default=None,
-        help="for --vask: leave out frames whose file path contains FRAGMENT (repeatable).",
-    )
+    for option, what in (
+        (
+            "--vask-include",
+            "record frames whose file path contains FRAGMENT, installed packages too",
+        ),
+        ("--vask-ignore", "leave out frames whose file path contains FRAGMENT"),
+    ):
+        group.addoption(
+            option, metavar="FRAGMENT", action="append", default=None,
+            help=f"for --vask: {what} (repeatable).",
+        )  # fmt: skip
     group.addoption(
         "--vask-lightweight",
         action="store_true",

@@ -254,19 +254,19 @@ Ref write_document(const DocumentFacts& facts, const RecordsOf& records, bool re
   return document;
 }
 
+RecordsOf records_in(FramesByThread& frames) {
+  return [&frames](std::string_view key) -> std::span<Bytes> {
+    auto it = frames.find(key);
+    if (it == frames.end()) return {};
+    return {it->second.data(), it->second.size()};
+  };
+}
+
 Ref build_trace_from_parts(const TraceParts& parts) {
   const DocumentFacts facts = collect_document_facts(parts);
-  const FramesByThread& frames = parts.frames_by_thread;
-  return write_document(
-      facts,
-      [&frames](std::string_view key) -> std::span<Bytes> {
-        auto it = frames.find(key);
-        if (it == frames.end()) return {};
-        // Only read: write_document changes records only when releasing.
-        auto& list = const_cast<RecordList&>(it->second);
-        return {list.data(), list.size()};
-      },
-      false);
+  // Only read: write_document changes records only when it releases them.
+  auto& frames = const_cast<FramesByThread&>(parts.frames_by_thread);
+  return write_document(facts, records_in(frames), false);
 }
 
 namespace {

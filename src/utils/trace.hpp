@@ -54,6 +54,8 @@ DocumentFacts collect_document_facts(const TraceParts& parts);
 
 // The records of one thread, by its key (empty when it has none).
 using RecordsOf = std::function<std::span<Bytes>(std::string_view thread_key)>;
+// The records of `frames`, which must outlive the function.
+RecordsOf records_in(FramesByThread& frames);
 
 // Writes the document into one new bytes object of the exact size. With
 // `release`, every record's memory is given back as soon as it is copied,

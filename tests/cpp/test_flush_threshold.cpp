@@ -59,20 +59,16 @@ TEST(FlushSubtreeBytes, OtherMegabyteSettingsHaveNoDefaultAndNameTheirKey) {
   EXPECT_EQ(test::take_error_message(), "max_trace_mb must be a non-negative number or false");
 }
 
-TEST(MemoryBudget, CountsHeapBlocksAndTheSmallestLimitWins) {
+TEST(MemoryBudget, CountsHeapBlocksAndTracksOpenCallsBeforeTheBudget) {
   EXPECT_EQ(record_memory(Bytes("short")), 0u);  // inside the string itself
   Bytes record(100, 'x');
   record.shrink_to_fit();
   EXPECT_GE(record_memory(record), 109u);
   EXPECT_EQ(record_memory(record) % 16, 0u);
-  MemoryBudget& budget = MemoryBudget::process();
-  const std::optional<uint64_t> before = budget.limit();
-  {
-    MemoryBudget::Claim big = budget.claim(UINT64_MAX - 2);
-    MemoryBudget::Claim small = budget.claim(UINT64_MAX - 3);
-    EXPECT_EQ(budget.limit(), before ? std::min(*before, UINT64_MAX - 3) : UINT64_MAX - 3);
-  }
-  EXPECT_EQ(budget.limit(), before);
+  EXPECT_EQ(tracking_from(512 * 1024), 0u);
+  EXPECT_EQ(tracking_from(64 * kMiB), 0u);
+  EXPECT_EQ(tracking_from(256 * kMiB), 192 * kMiB);
+  EXPECT_EQ(tracking_from(1024 * kMiB), 896 * kMiB);
 }
 
 TEST(FlushTriggerBytes, LeavesAtLeast64MiBOrAnEighth) {

@@ -217,14 +217,7 @@ TEST(TraceDocument, ItsRecordsReadBackAsWrittenAndAreGivenBackWhenReleased) {
                    "native_7", env.config,  true,    "trc_0",  1.0};
   const DocumentFacts facts = collect_document_facts(parts);
   FramesByThread frames = env.frames;
-  Ref doc = write_document(
-      facts,
-      [&frames](std::string_view key) -> std::span<Bytes> {
-        auto it = frames.find(key);
-        if (it == frames.end()) return {};
-        return {it->second.data(), it->second.size()};
-      },
-      true);
+  Ref doc = write_document(facts, records_in(frames), true);
   EXPECT_EQ(frames["native_7"][1].capacity(), Bytes().capacity());  // given back
   EXPECT_TRUE(view(doc) == view(env.build()));  // the same bytes, records left in place
 
