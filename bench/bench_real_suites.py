@@ -14,12 +14,17 @@ untraced and once under ``pytest --vask``.  It prints, side by side:
   must have its trace), the subtrees flushed apart, the outcomes stored
   against pytest's, and whether every stored trace reads back.
 
+``--heavy`` adds a suite made up here whose one test makes a million calls
+(a trace of about a gigabyte): it shows the memory budget at work, which the
+libraries' tests, each small, never reach.
+
 It downloads and runs for minutes, so it is not part of the test suite.
 Run it from the repository root with the test environment's Python::
 
     build/venv-3.13/bin/python bench/bench_real_suites.py            # both libraries
     build/venv-3.13/bin/python bench/bench_real_suites.py attrs      # one of them
     build/venv-3.13/bin/python bench/bench_real_suites.py --engine profile
+    build/venv-3.13/bin/python bench/bench_real_suites.py --heavy
 
 The aims: a slowdown under 10x, a peak RSS under 1 GB, every test's trace
 stored and readable.
@@ -72,6 +77,25 @@ LIBRARIES = {
     ),
 }
 
+HEAVY = Library("heavy", "1", ["pytest"], ".", ["test_heavy.py"])
+HEAVY_TESTS = """
+def leaf(i, payload):
+    return i + len(payload)
+
+
+def branch(n):
+    payload = "x" * 40
+    return sum(leaf(i, payload) for i in range(n))
+
+
+def test_a_million_calls():
+    assert sum(branch(100) for _ in range(10_000)) > 0
+
+
+def test_small():
+    assert branch(10) > 0
+"""
+
 _COUNTS = re.compile(r"(\d+) (passed|failed|skipped|xfailed|xpassed|errors?|warnings?)")
 
 
@@ -96,7 +120,10 @@ def prepare(lib: Library, vask_wheel: Path) -> tuple[Path, Path]:
     home = BENCH / lib.name
     home.mkdir(parents=True, exist_ok=True)
     tree = home / f"{lib.name}-{lib.version}"
-    if not tree.exists():
+    if lib is HEAVY:
+        tree.mkdir(exist_ok=True)
+        (tree / "test_heavy.py").write_text(HEAVY_TESTS)
+    elif not tree.exists():
         downloads = home / "sdist"
         run(
             [sys.executable, "-m", "pip", "download", "--no-deps", "--no-binary", ":all:",
@@ -223,6 +250,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("libraries", nargs="*", metavar="LIBRARY", help=", ".join(LIBRARIES))
     parser.add_argument("--engine", default="monitor", choices=("monitor", "profile"))
+    parser.add_argument(
+        "--heavy", action="store_true", help="also a made-up test of a million calls"
+    )
     args = parser.parse_args()
     unknown = sorted(set(args.libraries) - set(LIBRARIES))
     if unknown:
@@ -230,6 +260,8 @@ def main() -> None:
     vask_wheel = wheel()
     for name in args.libraries or LIBRARIES:
         bench(LIBRARIES[name], vask_wheel, args.engine)
+    if args.heavy:
+        bench(HEAVY, vask_wheel, args.engine)
 
 
 if __name__ == "__main__":
