@@ -367,6 +367,9 @@ class TestPerTestTraces:
 
         failed = vask_list(tmp_path, "--outcome", "failed").splitlines()
         assert len(failed) == 2 and "test_a.py::test_fails [failed]" in failed[1]
+        shown = run(["-m", "vask", "traces", "show", failed[1].split()[0]], tmp_path).stdout
+        assert "test_a.py::test_fails" in shown.splitlines()[0]
+        assert shown.splitlines()[1].startswith("test failed · started ")
         assert len(vask_list(tmp_path, "--grep", "TEST_ONE").splitlines()) == 3
         newest = vask_list(tmp_path, "--grep", "test_one", "--limit", "1").splitlines()
         last = max(("sub/test_b.py::test_one", "test_a.py::test_one"), key=starts.get)

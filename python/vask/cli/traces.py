@@ -308,6 +308,8 @@ def _show_trace(
         return status
     summary = summaries.get(trace_id)
     facts = [f"started {render.format_time(trace.timestamp)}"]
+    if summary is not None and summary.outcome is not None:
+        facts.insert(0, f"test {summary.outcome}")
     if summary is not None:
         total = totals.get(trace_id) if _is_root(summary) else None
         if total is not None and total.subtrees:
