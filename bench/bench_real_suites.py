@@ -16,7 +16,8 @@ untraced and once under ``pytest --vask``.  It prints, side by side:
 
 ``--heavy`` adds a suite made up here whose one test makes a million calls
 (a trace of about a gigabyte): it shows the memory budget at work, which the
-libraries' tests, each small, never reach.
+libraries' tests, each small, never reach, beside a third run of the same
+suite with the budget off (``--vask-budget-mb off``).
 
 It downloads and runs for minutes, so it is not part of the test suite.
 Run it from the repository root with the test environment's Python::
@@ -244,6 +245,23 @@ def bench(lib: Library, vask_wheel: Path, engine: str) -> None:
     )
     print(f"  outcomes   stored {json.dumps(facts['outcomes'])}")
     print(f"  summary    {traced.tail}")
+    if lib is HEAVY:
+        # The same run with no process budget: what the budget saves.
+        unbounded_db = db_path.with_name("traces-no-budget.sqlite3")
+        for f in unbounded_db.parent.glob(unbounded_db.name + "*"):
+            f.unlink()
+        unbounded = measure(
+            python, tree, lib,
+            ["--vask", "--vask-db", unbounded_db, "--vask-engine", engine,
+             "--vask-budget-mb", "off"],
+            env,
+        )  # fmt: skip
+        print(
+            f"  no budget  {unbounded.seconds:.1f} s ({unbounded.seconds / untraced.seconds:.1f}x),"
+            f" peak RSS {unbounded.peak_rss_mb:.0f} MB "
+            f"(+{unbounded.peak_rss_mb - untraced.peak_rss_mb:.0f} MB); results "
+            f"{'same' if unbounded.counts == untraced.counts else 'DIFFERENT'}"
+        )
 
 
 def main() -> None:
