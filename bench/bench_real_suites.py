@@ -173,7 +173,8 @@ def measure(python: Path, tree: Path, lib: Library, extra: list[str], env: dict)
         what = "errors" if what.startswith("error") else what
         if not what.startswith("warning"):
             counts[what] = int(number)
-    tail = "\n".join(line for line in lines[-6:] if line.startswith("vask:"))
+    # vask's own summary: before pytest's short summary of failures, if any
+    tail = "\n".join(line for line in lines if line.startswith("vask: "))
     return Run(seconds, usage.ru_maxrss / 1024, counts, tail or summary)
 
 
