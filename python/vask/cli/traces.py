@@ -369,13 +369,14 @@ def _show_trace(
 
 
 class _AsciiJson:
-    """A text stream for JSON that writes every non-ASCII character as a JSON escape.
+    """A text stream for JSON that writes DEL and every non-ASCII character as a JSON escape.
 
     JSON output is all strings and ASCII syntax, so the escapes are valid JSON;
-    a terminal then never sees C1 controls or bidi overrides from the values.
+    a terminal then never sees DEL, C1 controls or bidi overrides from the values
+    (JSON itself escapes only the C0 controls).
     """
 
-    _NON_ASCII = re.compile(r"[^\x00-\x7f]")
+    _NON_ASCII = re.compile(r"[^\x00-\x7e]")
 
     def __init__(self, out: TextIO) -> None:
         self._out = out
