@@ -1,5 +1,7 @@
 #include "engine_core.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -33,7 +35,8 @@ BatchFrameEvent frame_event_of(const RecordBatch& batch, size_t begin, size_t en
 
 EngineCore::EngineCore(TraceSettings settings, Config config, std::string trace_id,
                        double timestamp, Options options)
-    : buffer_(std::move(settings), std::move(config), std::move(trace_id), timestamp),
+    : pid_(static_cast<long>(::getpid())),
+      buffer_(std::move(settings), std::move(config), std::move(trace_id), timestamp),
       flusher_(buffer_, options.flush_subtree_bytes, options.memory_budget_bytes,
                options.flush_policy, options.cut_hook),
       one_trace_per_test_(options.one_trace_per_test),
@@ -43,6 +46,15 @@ void EngineCore::read_limits(PyObject* config, Options& options, TraceSettings& 
   options.flush_subtree_bytes = resolve_flush_subtree_bytes(config);
   options.memory_budget_bytes = resolve_megabytes(config, "memory_budget_mb");
   settings.max_trace_bytes = resolve_megabytes(config, "max_trace_mb");
+}
+
+void EngineCore::check_not_inherited() const {
+  if (!in_forked_child()) return;
+  PyErr_Format(PyExc_RuntimeError,
+               "this vask engine was inherited through fork() from process %ld: its records "
+               "are that process's, and it records nothing in this one",
+               pid_);
+  throw_py();
 }
 
 void EngineCore::set_thread(EngineThreadState& ts, PyObject* thread) {

@@ -182,6 +182,17 @@ class EngineCore {
   EngineCore(const EngineCore&) = delete;
   EngineCore& operator=(const EngineCore&) = delete;
 
+  // True in the child of a fork() made after the engine was built. The child
+  // has only the forking thread: a mutex another thread held at the fork
+  // stays locked for good there, so the engine must take none of its locks,
+  // and the records it holds are the parent's. The host drops such an engine
+  // without calling it and builds a new one (or none) for the child.
+  bool in_forked_child() const noexcept { return fork_generation() != fork_generation_; }
+  // Throws RuntimeError in a forked child (in_forked_child()): the Python
+  // surface of an inherited engine neither builds nor stores the parent's
+  // records there.
+  void check_not_inherited() const;
+
   TraceBuffer& buffer() noexcept { return buffer_; }
   SubtreeFlusher& flusher() noexcept { return flusher_; }
   const Config& config() const noexcept { return buffer_.config(); }
@@ -241,6 +252,8 @@ class EngineCore {
                        BatchFrameEvent frame_event);
   void start_new_test_trace();
 
+  const uint64_t fork_generation_ = fork_generation();
+  const long pid_;  // the process the engine was built in
   TraceBuffer buffer_;
   SubtreeFlusher flusher_;
   const bool one_trace_per_test_;

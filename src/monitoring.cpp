@@ -244,6 +244,9 @@ void VaskMonitor::log_error(Ref error) noexcept {
 // facts, errors)` returns the answer (borrowed: None or DISABLE).
 template <class Handle>
 PyObject* VaskMonitor::callback(PyObject* code, Handle&& handle) noexcept {
+  // The child of a fork() runs the parent's callbacks until the host
+  // replaces them; DISABLE would switch locations off for the next monitor.
+  if (core_->in_forked_child()) return Py_NewRef(Py_None);
   // Recording never disturbs the interpreter's error state.
   ErrorStash stash;
   std::optional<PerThread<MonitorThreadState>::Borrow> borrowed;

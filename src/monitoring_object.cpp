@@ -118,13 +118,19 @@ PyObject* py_set_suspend_hooks(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* py_save(PyObject* self, PyObject*) noexcept {
   return boundary([&]() -> PyObject* {
-    monitor_of(self).core().buffer().save_in_db();
+    EngineCore& core = monitor_of(self).core();
+    core.check_not_inherited();
+    core.buffer().save_in_db();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
-  return boundary([&] { return monitor_of(self).core().buffer().build_trace_inner().release(); });
+  return boundary([&] {
+    EngineCore& core = monitor_of(self).core();
+    core.check_not_inherited();
+    return core.buffer().build_trace_inner().release();
+  });
 }
 
 // ---- the event callbacks -------------------------------------------------------------

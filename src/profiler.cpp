@@ -37,14 +37,18 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 
 PyObject* py_save(PyObject* self, PyObject*) noexcept {
   return boundary([&]() -> PyObject* {
-    ProfilerObject::of(self).core().buffer().save_in_db();
+    EngineCore& core = ProfilerObject::of(self).core();
+    core.check_not_inherited();
+    core.buffer().save_in_db();
     Py_RETURN_NONE;
   });
 }
 
 PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
   return boundary([&]() -> PyObject* {
-    return ProfilerObject::of(self).core().buffer().build_trace_inner().release();
+    EngineCore& core = ProfilerObject::of(self).core();
+    core.check_not_inherited();
+    return core.buffer().build_trace_inner().release();
   });
 }
 
@@ -55,9 +59,23 @@ PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*,
                  "register_threading_profiler() takes exactly 3 arguments (%zd given)", nargs);
     return nullptr;
   }
-  PyEval_SetProfile(profile_callback, self);
+  // A thread started in a forked child is not handed the parent's engine.
+  if (!ProfilerObject::of(self).core().in_forked_child()) {
+    PyEval_SetProfile(profile_callback, self);
+  }
   Py_RETURN_NONE;
 }
+
+PyObject* get_trace_id(PyObject* self, void*) noexcept {
+  return boundary(
+      [&] { return make_str(ProfilerObject::of(self).core().buffer().trace_id()).release(); });
+}
+
+PyGetSetDef g_profiler_getset[] = {
+    {"trace_id", get_trace_id, nullptr,
+     "The id of the trace being recorded (a new one for each test's trace).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMethodDef g_profiler_methods[] = {
     {"save", as_cfunction(py_save), METH_NOARGS,
@@ -80,6 +98,7 @@ PyTypeObject* profiler_type() {
   static PyType_Slot slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(ProfilerObject::dealloc)},
       {Py_tp_methods, g_profiler_methods},
+      {Py_tp_getset, g_profiler_getset},
       {Py_tp_doc, const_cast<char*>("The profile-hook tracing engine.")},
       {0, nullptr},
   };
@@ -161,6 +180,8 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
 // ---- the profile callback ------------------------------------------------------
 
 int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept {
+  // The child of a fork() runs the parent's hook until the host replaces it.
+  if (core_->in_forked_child()) return 0;
   // Recording never disturbs an exception the traced program has in flight.
   ErrorStash stash;
   std::optional<PerThread<EngineThreadState>::Borrow> borrowed;

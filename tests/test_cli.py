@@ -18,7 +18,8 @@ from engine_driver import ENGINE_PARAMS
 from vask import db
 
 REPO = Path(__file__).resolve().parent.parent
-ENV = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "NO_COLOR")}
+# Without VASK_FOLLOW too: a suite run under vask would have each command traced.
+ENV = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "NO_COLOR", "VASK_FOLLOW")}
 
 
 def vask_cmd(*args: str, cwd: Path, check: int | None = 0) -> subprocess.CompletedProcess[str]:

@@ -116,7 +116,14 @@ class TestDocument:
         assert raw.endswith(b"\xa6frames\x80")
         assert doc["command_line_args"] == sys.argv
         meta = doc["meta"]
-        assert list(meta) == ["version", "source", "environment", "config"]
+        assert list(meta) == ["version", "source", "environment", "config", "process"]
+        # a process vask did not follow from a parent
+        assert meta["process"] == {
+            "pid": os.getpid(),
+            "parent_pid": None,
+            "parent_trace_id": None,
+            "name": None,
+        }
         assert meta["version"] == vask.__version__
         assert meta["source"] == "tests"
         assert set(meta["environment"]) == {

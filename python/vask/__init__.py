@@ -50,11 +50,16 @@ def enable(
     trace_name: str | None = None,
     source: str = "api",
     engine: str | None = None,
+    follow: bool | None = None,
 ) -> Any:
     """Start tracing this thread and threads started from now on.
 
     ``engine`` is ``"monitor"``, ``"profile"`` or ``None`` (the default for
     this Python); the monitoring engine records every thread of the process.
+    ``follow`` (default: the configuration's ``follow``, else on) traces the
+    Python processes the program starts too (``os.fork``, multiprocessing,
+    ``subprocess`` running Python), each into a trace of its own linked to
+    this one; see :mod:`vask.pth_init`.
     Returns the :class:`vask.profiler.Profiler` or
     :class:`vask.monitoring.Monitor`. Raises ``RuntimeError`` when tracing is
     already enabled, ``ValueError`` for an engine this Python lacks.
@@ -62,6 +67,7 @@ def enable(
     global _current
     from vask.profiler import create
 
+    config = _with_follow(config, follow)
     with _lock:
         if _current is not None:
             raise RuntimeError("vask is already enabled; call vask.disable() first")
@@ -71,6 +77,16 @@ def enable(
         profiler.start()
         _current = profiler
     return profiler
+
+
+def _with_follow(config: Mapping[str, Any] | None, follow: bool | None) -> dict[str, Any]:
+    """``config`` with ``follow`` set: as asked, else as the configuration says, else on."""
+    merged = dict(config or {})
+    if follow is not None:
+        merged["follow"] = follow
+    else:
+        merged.setdefault("follow", True)
+    return merged
 
 
 def disable(*, save: bool = True) -> str | None:
@@ -102,13 +118,24 @@ def _save_quietly(profiler: Any) -> None:
         )
 
 
+def _after_fork_in_child() -> None:
+    global _lock
+    # Another thread of the parent may have held it at the fork.
+    _lock = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+    os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
 class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
     """Trace a block or a function and store the trace when it ends.
 
     Works as a context manager (``with vask.enabled() as profiler:``) and as a
     decorator (``@vask.enabled()``). The trace is saved also when the block
     raises; the exception is not swallowed, and vask raises none of its own
-    when the trace cannot be stored (see :func:`disable`).
+    when the trace cannot be stored (see :func:`disable`). The arguments are
+    those of :func:`enable`.
     """
 
     def __init__(
@@ -119,9 +146,15 @@ class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
         trace_name: str | None = None,
         source: str = "api",
         engine: str | None = None,
+        follow: bool | None = None,
     ) -> None:
         self._kwargs = dict(
-            config=config, db_path=db_path, trace_name=trace_name, source=source, engine=engine
+            config=config,
+            db_path=db_path,
+            trace_name=trace_name,
+            source=source,
+            engine=engine,
+            follow=follow,
         )
         self.profiler: Any = None
         self._owner = False

@@ -40,9 +40,10 @@ def tracing_config(args: argparse.Namespace, settings: vask_config.FileSettings)
         value = getattr(args, name)
         return value if value is not None else getattr(settings, name)
 
-    threads = pick("threads")
+    threads, follow = pick("threads"), pick("follow")
     config: dict[str, Any] = {
         "threading": True if threads is None else threads,
+        "follow": True if follow is None else follow,
         "sqlite_busy_timeout": math.ceil(args.busy_timeout),
     }
     include, ignore = pick("include"), pick("ignore")
@@ -241,6 +242,10 @@ def cmd_run(args: argparse.Namespace, settings: vask_config.FileSettings) -> int
         if args.name is not None
         else _default_trace_name(target, module is not None, program_args, config)
     )
+    # Run in a process vask follows (a traced program ran `vask run`): the
+    # run's trace, linked to the parent's, replaces the one started for it.
+    if "vask.pth_init" in sys.modules:
+        sys.modules["vask.pth_init"].drop_startup_trace()
     profiler = create(engine, config=config, db_path=db_path, trace_name=name, source="cli")
 
     # The program's view of the interpreter, as python sets it up.
@@ -403,6 +408,10 @@ class _Sigterm:
             return
         raise _Terminated
 
+    # A forked child drops this handler (_forget_in_child): a followed child
+    # may put vask's own in its place (vask.pth_init), as for the default.
+    _handle.vask_parent_only = True  # type: ignore[attr-defined]
+
     def _raise_outside_recording(self, frame: types.FrameType | None) -> None:
         if self._restore_trace:
             return  # already pending
@@ -477,6 +486,13 @@ def _save_run(profiler: Any, args: argparse.Namespace, db_path: Path) -> bool:
     points = getattr(profiler, "trace_points_stored", 0)
     if points:
         say(f"{plural(points, 'trace point')} stored apart; the command above lists them")
+    try:
+        children = len(db.child_traces(db_path, [trace_id], timeout=timeout)[trace_id])
+    except (sqlite3.Error, OSError):
+        children = 0  # the run's own trace is stored; its children are listed all the same
+    if children:
+        processes = f"{children:,} process{'' if children == 1 else 'es'}"
+        say(f"the traces of {processes} it started are stored too; vask traces list shows them")
     return True
 
 

@@ -18,6 +18,8 @@ key                     type                meaning
 ``omit_return_locals``  bool                store no locals with return records
 ``lightweight_repr``    bool                store short reprs instead of full values
 ``threads``             bool                trace threads the program starts (default true)
+``follow``              bool                trace the Python processes the program starts,
+                                            each into a trace of its own (default true)
 ``flush_subtree_mb``    number or false     size at which a thread's finished subtrees are
                                             stored apart
 ``memory_budget_mb``    number or false     memory of the buffered records of the whole
@@ -78,6 +80,7 @@ KNOWN_KEYS = (
     "omit_return_locals",
     "lightweight_repr",
     "threads",
+    "follow",
     "flush_subtree_mb",
     "memory_budget_mb",
     "max_trace_mb",
@@ -106,6 +109,7 @@ class FileSettings:
     omit_return_locals: bool | None = None
     lightweight_repr: bool | None = None
     threads: bool | None = None
+    follow: bool | None = None
     flush_subtree_mb: float | bool | None = None
     memory_budget_mb: float | bool | None = None
     max_trace_mb: float | bool | None = None
@@ -198,7 +202,7 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
         settings.ignore = _text_list(table["ignore"], "ignore", path)
     if "trace_points" in table:
         settings.trace_points = _text_list(table["trace_points"], "trace_points", path)
-    for key in ("omit_return_locals", "lightweight_repr", "threads", "assignments"):
+    for key in ("omit_return_locals", "lightweight_repr", "threads", "follow", "assignments"):
         if key in table:
             setattr(settings, key, _flag(table[key], key, path))
     if "engine" in table:
@@ -224,7 +228,7 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
 
 # -- the tracing configuration ---------------------------------------------
 
-_FLAGS = ("threading", "omit_return_locals", "lightweight_repr", "line_events")
+_FLAGS = ("threading", "follow", "omit_return_locals", "lightweight_repr", "line_events")
 # The user's name for line_events.
 _ASSIGNMENTS = "assignments"
 _WRITTEN_BY_THE_ENGINE = ("use_monitoring", "use_rust")

@@ -22,6 +22,12 @@ column             type       meaning
                               "interrupted"), read from its "end_test" record;
                               NULL for other traces
 ``pieces``         INTEGER    number of further pieces in ``trace_pieces``
+``pid``            INTEGER    the process that recorded the trace ("meta" "process")
+``parent_pid``     INTEGER    the traced process that started that one (NULL when
+                              vask did not follow it from a parent)
+``parent_trace_id`` TEXT      the trace that process was recording then
+``process_name``   TEXT       a multiprocessing child's name, or the command of a
+                              followed process
 =================  =========  ====================================================
 
 SQLite takes no value larger than its length limit (1 GB by default), so a
@@ -33,7 +39,10 @@ from 1.  Every reader reads a document as one stream across its pieces
 A trace id saved twice (consecutive saves of one run) gives two rows; nothing
 is ever overwritten.  The schema version is kept in ``PRAGMA user_version`` and
 upgraded step by step by :data:`_MIGRATIONS`; databases of every earlier
-version are read as they are.
+version are read as they are.  The process columns are added to a table
+that lacks them without a new version (:data:`_ADDED_COLUMNS`): they may be
+NULL, so a vask without them reads and writes the table as before, and the
+readers here take a table without them.
 
 The database and the directory vask creates for it are private to the user
 (modes 0o600 and 0o700): traces hold the local variables of the traced program.
@@ -69,11 +78,10 @@ import sqlite3
 import tempfile
 import threading
 import time
-import urllib.request
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any, BinaryIO, NamedTuple
 
 import msgpack
 
@@ -90,6 +98,7 @@ __all__ = [
     "TracePoint",
     "TraceSummary",
     "UnsafeLocation",
+    "child_traces",
     "compact",
     "connect",
     "connect_readonly",
@@ -106,8 +115,11 @@ __all__ = [
     "open_document",
     "open_reader",
     "plausible_time",
+    "process_tree",
     "prune",
     "read_document_part",
+    "read_process",
+    "read_process_facts",
     "root_totals",
     "save_trace",
     "save_traces",
@@ -156,6 +168,16 @@ _MIGRATIONS: list[tuple[str, ...]] = [
     ),
 ]
 assert len(_MIGRATIONS) == SCHEMA_VERSION
+
+# Columns added to ``traces`` where they are missing, at any schema version:
+# NULL for the rows stored without them.
+_ADDED_COLUMNS = (
+    ("pid", "INTEGER"),
+    ("parent_pid", "INTEGER"),
+    ("parent_trace_id", "TEXT"),
+    ("process_name", "TEXT"),
+)
+_PROCESS_COLUMNS = tuple(name for name, _ in _ADDED_COLUMNS)
 
 # The head of every trace document: the keys save_trace reads, all of which
 # come before the (large) rest of the document.
@@ -217,6 +239,13 @@ class TraceSummary(NamedTuple):
     calls: int
     #: The outcome of the test the trace is of (see :data:`OUTCOMES`), or ``None``.
     outcome: str | None = None
+    #: The process that recorded the latest document, and the traced process
+    #: (and its trace) that started it; ``None`` where not known.
+    pid: int | None = None
+    parent_pid: int | None = None
+    parent_trace_id: str | None = None
+    #: A multiprocessing child's name, or the command of a followed process.
+    process_name: str | None = None
 
 
 class RootTotals(NamedTuple):
@@ -328,6 +357,24 @@ def _ensure_schema(conn: sqlite3.Connection) -> None:
             conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
 
 
+def _columns(conn: sqlite3.Connection, table: str = "traces") -> set[str]:
+    """The lower-case names of a table's stored columns."""
+    info = conn.execute(f"PRAGMA table_xinfo({table})").fetchall()
+    return {str(row[1]).lower() for row in info if row[6] not in (2, 3)}
+
+
+def _add_columns(conn: sqlite3.Connection) -> None:
+    """Add the columns of :data:`_ADDED_COLUMNS` that the table lacks."""
+    if _columns(conn).issuperset(_PROCESS_COLUMNS):
+        return
+    with _transaction(conn):
+        present = _columns(conn)
+        for name, kind in _ADDED_COLUMNS:
+            if name not in present:
+                conn.execute(f"ALTER TABLE traces ADD COLUMN {name} {kind}")
+        conn.execute("CREATE INDEX IF NOT EXISTS traces_by_parent ON traces (parent_trace_id)")
+
+
 def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Connection:
     """Open the trace database for writing, creating it, its directory and its schema if needed.
 
@@ -345,12 +392,34 @@ def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Con
         conn = sqlite3.connect(str(real), timeout=timeout, isolation_level=None)
     except (OSError, sqlite3.Error) as error:
         raise _with_path(error, path) from error
-    return _set_up(conn, path, _for_writing)
+    return _set_up(conn, path, lambda conn, path: _for_writing(conn, path, timeout))
 
 
-def _for_writing(conn: sqlite3.Connection, path: Path) -> None:
-    conn.execute("PRAGMA journal_mode = WAL")
+def _for_writing(conn: sqlite3.Connection, path: Path, timeout: float) -> None:
+    _use_wal(conn, timeout)
     _ensure_schema(conn)
+    _add_columns(conn)
+
+
+def _use_wal(conn: sqlite3.Connection, timeout: float) -> None:
+    """Put the database in WAL journal mode, waiting up to ``timeout`` seconds.
+
+    Switching a new database takes a lock that SQLite does not wait for:
+    processes that store their first traces at once (a program's children
+    and the program) would be told "database is locked" at once.  Once one
+    has switched it, the others find it in WAL mode and change nothing.
+    """
+    deadline = time.monotonic() + timeout
+    delay = 0.002
+    while True:
+        try:
+            conn.execute("PRAGMA journal_mode = WAL")
+            return
+        except sqlite3.OperationalError as error:
+            if "locked" not in str(error) or time.monotonic() + delay > deadline:
+                raise
+        time.sleep(delay)
+        delay = min(delay * 2, 0.1)
 
 
 def _set_up(
@@ -396,6 +465,49 @@ def _read_head(data: bytes) -> dict[str, Any]:
 
 def _text_or_none(value: Any) -> str | None:
     return value if isinstance(value, str) else None
+
+
+def _pid_or_none(value: Any) -> int | None:
+    return value if type(value) is int and 0 < value < 1 << 32 else None
+
+
+def read_process(data: bytes | BinaryIO) -> dict[str, Any]:
+    """The "meta" "process" facts of a trace document (``pid``, ``parent_pid``,
+    ``parent_trace_id``, ``name``), each ``None`` where the document lacks it
+    or holds a value of the wrong type; decodes nothing after "meta".
+
+    ``data`` is the document, or a binary file holding it from its current
+    position (read only up to "meta").
+    """
+    facts: dict[str, Any] = {}
+    try:
+        source = data if hasattr(data, "read") else io.BytesIO(bytes(data))
+        unpacker = msgpack.Unpacker(
+            source, raw=False, max_buffer_size=1 << 24, strict_map_key=False
+        )
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key != "meta":
+                unpacker.skip()
+                continue
+            meta = unpacker.unpack()
+            process = meta.get("process") if isinstance(meta, dict) else None
+            facts = process if isinstance(process, dict) else {}
+            break
+    except Exception:  # noqa: BLE001 - a document without readable facts has none
+        facts = {}
+    return read_process_facts(facts)
+
+
+def read_process_facts(process: dict[str, Any]) -> dict[str, Any]:
+    """A decoded "process" map's facts, each ``None`` where missing or of the wrong type."""
+    facts = process
+    return {
+        "pid": _pid_or_none(facts.get("pid")),
+        "parent_pid": _pid_or_none(facts.get("parent_pid")),
+        "parent_trace_id": _text_or_none(facts.get("parent_trace_id")),
+        "name": _text_or_none(facts.get("name")),
+    }
 
 
 # Times outside these bounds (seconds since the epoch: about 1200 BC to AD
@@ -467,9 +579,21 @@ class StoredRow(NamedTuple):
     size: int
     calls: int
     outcome: str | None
+    #: the process facts, as :func:`read_process` gives them
+    pid: int | None
+    parent_pid: int | None
+    parent_trace_id: str | None
+    process_name: str | None
 
 
-def _row_of(trace_id: str, head: dict[str, Any], size: int, calls: int, outcome: Any) -> StoredRow:
+def _row_of(
+    trace_id: str,
+    head: dict[str, Any],
+    size: int,
+    calls: int,
+    outcome: Any,
+    process: dict[str, Any],
+) -> StoredRow:
     return StoredRow(
         trace_id,
         _text_or_none(head.get("root_trace_id")),
@@ -478,6 +602,10 @@ def _row_of(trace_id: str, head: dict[str, Any], size: int, calls: int, outcome:
         size,
         calls,
         outcome if outcome in OUTCOMES else None,
+        process["pid"],
+        process["parent_pid"],
+        process["parent_trace_id"],
+        process["name"],
     )
 
 
@@ -486,7 +614,11 @@ def _piece_sizes(conn: sqlite3.Connection, row: StoredRow) -> tuple[int, int]:
     limit = 1_000_000_000  # SQLite's default, where the limit cannot be read (3.10)
     if hasattr(conn, "getlimit"):
         limit = conn.getlimit(sqlite3.SQLITE_LIMIT_LENGTH)
-    texts = sum(len(t.encode("utf-8", "surrogatepass")) for t in row[:3] if t is not None)
+    texts = sum(
+        len(t.encode("utf-8", "surrogatepass"))
+        for t in (*row[:3], row.parent_trace_id, row.process_name)
+        if t is not None
+    )
     piece = max(min(_MAX_PIECE, limit - _ROW_MARGIN // 16), 1)
     first = max(min(piece, limit - _ROW_MARGIN // 16 - texts), 1)
     return first, piece
@@ -509,9 +641,19 @@ def _insert_rows(
     pieces = -(-(row.size - first) // piece)
     cursor = conn.execute(
         "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
-        " stored_at, size, calls, outcome, pieces, data)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        (*row[:4], time.time(), row.size, row.calls, row.outcome, pieces, read(0, first)),
+        " stored_at, size, calls, outcome, pieces, data,"
+        " pid, parent_pid, parent_trace_id, process_name)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        (
+            *row[:4],
+            time.time(),
+            row.size,
+            row.calls,
+            row.outcome,
+            pieces,
+            read(0, first),
+            *row[7:],
+        ),
     )
     row_id = cursor.lastrowid
     for seq in range(1, pieces + 1):
@@ -599,7 +741,12 @@ def save_traces(
         with _transaction(conn):
             for trace_id, data, head in checked:
                 row = _row_of(
-                    trace_id, head, len(data), data.count(_CALL_PATTERN), document_outcome(data)
+                    trace_id,
+                    head,
+                    len(data),
+                    data.count(_CALL_PATTERN),
+                    document_outcome(data),
+                    read_process(data),
                 )
                 view = memoryview(data)
                 _insert_rows(conn, row, lambda offset, n, view=view: view[offset : offset + n])
@@ -638,7 +785,14 @@ def _store_bytes(
     timeout: float,
     conn: sqlite3.Connection | None,
 ) -> None:
-    row = _row_of(trace_id, head, len(data), data.count(_CALL_PATTERN), document_outcome(data))
+    row = _row_of(
+        trace_id,
+        head,
+        len(data),
+        data.count(_CALL_PATTERN),
+        document_outcome(data),
+        read_process(data),
+    )
     view = memoryview(data)
     own = conn is None
     if conn is None:
@@ -675,12 +829,14 @@ def store_file(
         if head is None:
             head = _read_head(f.read(_HEAD_WINDOW))
         calls, outcome = _scan_file(f, size)
+        f.seek(0)
+        process = read_process(f)
 
         def read(offset: int, n: int) -> bytes:
             f.seek(offset)
             return f.read(n)
 
-        row = _row_of(trace_id, head, size, calls, outcome)
+        row = _row_of(trace_id, head, size, calls, outcome, process)
         own = conn is None
         if conn is None:
             conn = connect(path, timeout)
@@ -920,6 +1076,10 @@ def connect_readonly(
     path = Path(db_path).absolute()
     if not path.exists():
         raise FileNotFoundError(errno.ENOENT, "no trace database", str(path))
+    # Imported here: it costs tens of milliseconds, which a process that only
+    # stores a trace (a short-lived child) need not pay.
+    import urllib.request
+
     uri = f"file:{urllib.request.pathname2url(str(path))}?mode=ro"
     try:
         conn = sqlite3.connect(
@@ -1171,14 +1331,17 @@ def list_traces(
     with _reading(db_path, timeout) as conn:
         if conn is None:
             return []
-        has_outcome = "outcome" in _columns(conn, "traces")
+        present = _columns(conn)
+        outcome_column = "latest.outcome" if "outcome" in present else "NULL"
+        process = ", ".join(
+            f"latest.{name}" if name in present else "NULL" for name in _PROCESS_COLUMNS
+        )
         # One pass over the table, then lookups by rowid (the id vask writes
         # is the rowid): linear in the rows even where the indexes are gone.
         rows = conn.execute(
             f"""
             SELECT g.trace_id, latest.root_trace_id, named.trace_name, latest.timestamp,
-                   g.stored_at, g.documents, g.size, g.calls,
-                   {"latest.outcome" if has_outcome else "NULL"}
+                   g.stored_at, g.documents, g.size, g.calls, {outcome_column}, {process}
               FROM (SELECT trace_id, MAX(rowid) AS last,
                            MAX(CASE WHEN trace_name IS NOT NULL THEN rowid END) AS last_named,
                            MAX(stored_at) AS stored_at, COUNT(*) AS documents,
@@ -1204,8 +1367,26 @@ def list_traces(
             _count(size),
             _count(calls),
             test_outcome if test_outcome in OUTCOMES else None,
+            _pid_or_none(pid),
+            _pid_or_none(parent_pid),
+            _text_or_none(parent_trace_id),
+            _text_or_none(process_name),
         )
-        for trace_id, root, name, timestamp, stored_at, documents, size, calls, test_outcome in rows
+        for (
+            trace_id,
+            root,
+            name,
+            timestamp,
+            stored_at,
+            documents,
+            size,
+            calls,
+            test_outcome,
+            pid,
+            parent_pid,
+            parent_trace_id,
+            process_name,
+        ) in rows
     ]
     if grep is not None:
         needle = grep.casefold()
@@ -1219,10 +1400,73 @@ def list_traces(
     return summaries if limit is None else summaries[: max(limit, 0)]
 
 
-def _columns(conn: sqlite3.Connection, table: str) -> set[str]:
-    """The lower-case names of a table's stored columns."""
-    info = conn.execute(f"PRAGMA table_xinfo({table})").fetchall()
-    return {str(row[1]).lower() for row in info if row[6] not in (2, 3)}
+def process_tree(summaries: list[TraceSummary]) -> list[tuple[int, TraceSummary]]:
+    """(depth, summary) of every summary, the traces of child processes under their parent's.
+
+    A run (a trace with the traces of the processes it started, and theirs)
+    stands where its most recently stored trace puts it in ``summaries``;
+    children follow their parent in the order they started.  Flushed
+    subtrees and traces whose parent is not listed stand on their own.
+    """
+    by_id = {s.trace_id: s for s in summaries}
+    children: dict[str, list[TraceSummary]] = {}
+    tops = []
+    for s in summaries:
+        parent = s.parent_trace_id
+        is_root = s.root_trace_id in (None, s.trace_id)
+        if is_root and parent is not None and parent != s.trace_id and parent in by_id:
+            children.setdefault(parent, []).append(s)
+        else:
+            tops.append(s)
+    for kids in children.values():
+        kids.sort(key=lambda s: (s.timestamp if s.timestamp is not None else math.inf, s.trace_id))
+    position = {s.trace_id: i for i, s in enumerate(summaries)}
+    placed: set[str] = set()
+
+    def group(top: TraceSummary) -> list[tuple[int, TraceSummary]]:
+        found = []
+        stack = [(top, 0)]
+        while stack:
+            s, depth = stack.pop()
+            if s.trace_id in placed:
+                continue
+            placed.add(s.trace_id)
+            found.append((depth, s))
+            stack.extend((kid, depth + 1) for kid in reversed(children.get(s.trace_id, ())))
+        return found
+
+    groups = [group(top) for top in tops]
+    groups.sort(key=lambda found: min(position[s.trace_id] for _, s in found))
+    # Parents that are each other's children (a damaged database) reach no
+    # top: they stand on their own.
+    groups += [group(s) for s in summaries if s.trace_id not in placed]
+    return [item for found in groups for item in found]
+
+
+def child_traces(
+    db_path: str | os.PathLike[str], trace_ids: Iterable[str], timeout: float = 60
+) -> dict[str, list[str]]:
+    """The traces of the processes each of ``trace_ids`` started, oldest first.
+
+    These are the root traces whose ``parent_trace_id`` is the given id (the
+    processes started while it was recorded; their own children are theirs);
+    subtrees flushed from a child's trace belong to that trace.
+    """
+    ids = list(dict.fromkeys(trace_ids))
+    found: dict[str, list[str]] = {trace_id: [] for trace_id in ids}
+    with _reading(db_path, timeout) as conn:
+        if conn is None or "parent_trace_id" not in _columns(conn):
+            return found
+        for trace_id in ids:
+            rows = conn.execute(
+                "SELECT trace_id FROM traces WHERE parent_trace_id = ?"
+                " AND typeof(trace_id) = 'text'"
+                " AND (root_trace_id IS NULL OR root_trace_id = trace_id)"
+                " GROUP BY trace_id ORDER BY MIN(timestamp), MIN(id)",
+                (trace_id,),
+            ).fetchall()
+            found[trace_id] = [row[0] for row in rows if row[0] != trace_id]
+    return found
 
 
 def load_trace(db_path: str | os.PathLike[str], trace_id: str, timeout: float = 60) -> list[bytes]:

@@ -69,6 +69,37 @@ def _time_base(trace: TraceIndex) -> tuple[float, float]:
     return t0, last if last is not None else t0
 
 
+def _shared_time_base(traces: list[TraceIndex]) -> tuple[float, float]:
+    """The start of the earliest and the end of the latest of ``traces``."""
+    bases = [_time_base(trace) for trace in traces]
+    return min(t0 for t0, _ in bases), max(last for _, last in bases)
+
+
+def _process_pids(traces: list[TraceIndex], default: int) -> list[int]:
+    """Each trace's process id: the pid it was recorded in, else a number no other has."""
+    pids = [_recorded_pid(trace) for trace in traces]
+    if pids[0] is None:
+        pids[0] = default
+    taken = {pid for pid in pids if pid is not None}
+    spare = max(taken, default=0) + 1
+    for i, pid in enumerate(pids):
+        if pid is None:
+            pids[i], spare = spare, spare + 1
+    return pids  # type: ignore[return-value]
+
+
+def _recorded_pid(trace: TraceIndex) -> int | None:
+    process = trace.meta.get("process") if isinstance(trace.meta, dict) else None
+    pid = process.get("pid") if isinstance(process, dict) else None
+    return pid if type(pid) is int and 0 < pid < 1 << 31 else None
+
+
+def _process_title(trace: TraceIndex) -> str:
+    process = trace.meta.get("process") if isinstance(trace.meta, dict) else None
+    name = process.get("name") if isinstance(process, dict) else None
+    return trace.name or (name if isinstance(name, str) else None) or trace.trace_id
+
+
 def _flushed_thread(
     thread: ThreadIndex, node: int, load: Loader | None, seen: set[str]
 ) -> ThreadIndex | None:
@@ -113,9 +144,19 @@ def _stitched(
 
 
 def write_chrome_trace(
-    trace: TraceIndex, out: TextIO, *, load: Loader | None = None, pid: int = 1
+    trace: TraceIndex,
+    out: TextIO,
+    *,
+    load: Loader | None = None,
+    pid: int = 1,
+    children: list[TraceIndex] | None = None,
 ) -> int:
     """Write the trace as Chrome Trace Event JSON to ``out``; returns the number of calls.
+
+    Each process is a process track ("pid") of its own: the trace's, and
+    each of ``children`` (the traces of the processes it started), under the
+    pid each was recorded in (``pid`` for a trace that does not say), named
+    after the trace or process; all share one time line.
 
     One complete event ("X") per call with its arguments and return value (or
     exception) in ``args``, strings quoted and reprs as they stand, as the
@@ -129,7 +170,8 @@ def write_chrome_trace(
     metadata event.  Module and class bodies have no arguments (their locals
     are globals).
     """
-    t0, last = _time_base(trace)
+    processes = [trace, *(children or ())]
+    t0, last = _shared_time_base(processes)
 
     def us(ts: float) -> float:
         return round((ts - t0) * 1e6, 3)
@@ -141,10 +183,38 @@ def write_chrome_trace(
         )
         first = False
 
-    title = trace.name or trace.trace_id
     out.write('{"traceEvents":[')
     first = True
-    emit({"name": "process_name", "ph": "M", "pid": pid, "tid": 0, "args": {"name": title}})
+    calls = 0
+    for order, (process, process_pid) in enumerate(zip(processes, _process_pids(processes, pid))):
+        title = _process_title(process)
+        if children:
+            title += f" (pid {process_pid})"
+        for meta, args in (
+            ("process_name", {"name": title}),
+            ("process_sort_index", {"sort_index": order}),
+        ):
+            emit({"name": meta, "ph": "M", "pid": process_pid, "tid": 0, "args": args})
+        calls += _chrome_process(process, process_pid, last, t0, us, emit, load)
+    other = {"trace_id": trace.trace_id, "trace_name": trace.name, "vask": __version__}
+    if children:
+        other["child_trace_ids"] = [child.trace_id for child in children]
+    out.write('],"displayTimeUnit":"ms","otherData":')
+    out.write(json.dumps(other, ensure_ascii=False, separators=(",", ":")))
+    out.write("}")
+    return calls
+
+
+def _chrome_process(
+    trace: TraceIndex,
+    pid: int,
+    last: float,
+    t0: float,
+    us: Callable[[float], float],
+    emit: Callable[[dict[str, Any]], None],
+    load: Loader | None,
+) -> int:
+    """The events of one process's threads; returns the number of calls."""
     calls = 0
     used_tids: set[int] = set()
     seen = {trace.trace_id}
@@ -215,37 +285,48 @@ def write_chrome_trace(
                         "args": _jsonable({k: v for k, v in record.items() if k != "timestamp"}),
                     }
                 )
-    other = {"trace_id": trace.trace_id, "trace_name": trace.name, "vask": __version__}
-    out.write('],"displayTimeUnit":"ms","otherData":')
-    out.write(json.dumps(other, ensure_ascii=False, separators=(",", ":")))
-    out.write("}")
     return calls
 
 
-def write_speedscope(trace: TraceIndex, out: TextIO, *, load: Loader | None = None) -> int:
+def write_speedscope(
+    trace: TraceIndex,
+    out: TextIO,
+    *,
+    load: Loader | None = None,
+    children: list[TraceIndex] | None = None,
+) -> int:
     """Write the trace as a speedscope file (an evented profile per thread); returns the calls.
 
     Durations only: no values.  A call that never returned ends with its
     caller, or at the trace's end; times are clamped so that every call lies
-    within its caller.
+    within its caller.  The threads of ``children`` (the traces of the
+    processes the trace's process started) are profiles too, named with
+    their process's pid, on the same time line.
     """
-    t0, last = _time_base(trace)
+    processes = [trace, *(children or ())]
+    t0, last = _shared_time_base(processes)
+    pids = _process_pids(processes, 1)
+    threads = [
+        (thread, f"{thread.name} (pid {pid})" if children else thread.name, process)
+        for process, pid in zip(processes, pids)
+        for thread in process.ordered_threads()
+    ]
     frames: dict[tuple[str, str], int] = {}
     calls = 0
     out.write('{"$schema":"https://www.speedscope.app/file-format-schema.json","profiles":[')
-    for number, thread in enumerate(trace.ordered_threads()):
+    for number, (thread, thread_name, process) in enumerate(threads):
         if number:
             out.write(",")
         lo, _ = thread.time_span()
         begin_at = round(((lo if lo == lo else t0) - t0) * 1e6, 3)
-        name = json.dumps(thread.name, ensure_ascii=False)
+        name = json.dumps(thread_name, ensure_ascii=False)
         out.write(f'{{"type":"evented","name":{name},"unit":"microseconds",')
         out.write(f'"startValue":{max(begin_at, 0.0)},"events":[')
         first = True
         # open calls: (frame, end time in µs)
         open_calls: list[tuple[int, float]] = []
         at = max(begin_at, 0.0)
-        seen = {trace.trace_id}
+        seen = {process.trace_id}
         for depth, node in _stitched(thread, load, seen):
             current, index = node.thread, node.node
             if current.kind[index] != NODE_CALL:

@@ -216,9 +216,17 @@ class Monitor(Recorder):
 
         With trace points configured, their worker starts first.
         """
+        super().start()
+
+    def stop(self) -> None:
+        """Turn the events off and give the tool id back.
+
+        Returns once every trace point handed over is stored (or kept aside).
+        """
+        super().stop()
+
+    def _start_engine(self) -> None:
         global _active, _worker
-        if self._started:
-            raise RuntimeError("this profiler is already running")
         _sys_monitoring()
         from vask import _vask
 
@@ -239,16 +247,9 @@ class Monitor(Recorder):
             _worker = worker
         self.rust_monitor = native
         self._worker = worker
-        self._started = True
 
-    def stop(self) -> None:
-        """Turn the events off and give the tool id back.
-
-        Returns once every trace point handed over is stored (or kept aside).
-        """
+    def _stop_engine(self) -> None:
         global _active, _worker
-        if not self._started:
-            return
         with _lock:
             deactivate_monitoring(self.rust_monitor)
             if _active is self:
@@ -256,9 +257,25 @@ class Monitor(Recorder):
             worker, self._worker = self._worker, None
             if _worker is worker:
                 _worker = None
-        self._started = False
         if worker is not None:
             worker.close()
+
+    def _drop_engine_in_child(self) -> None:
+        global _active, _lock, _worker
+        # Another thread of the parent may have held the lock at the fork.
+        _lock = threading.Lock()
+        mon = _sys_monitoring()
+        # The inherited engine's callbacks go; the engine itself is not called.
+        if mon.get_tool(TOOL_ID) == TOOL_NAME:
+            _release(mon)
+        if _active is self:
+            _active = None
+        # The worker's thread is not in the child, and what it was handed is
+        # the parent's to store.
+        if _worker is self._worker:
+            _worker = None
+        self._worker = None
+        self.rust_monitor = None
 
     def set_suspended(self, value: bool) -> None:
         """Whether the calling thread's own calls are left out while the monitor runs."""

@@ -16,6 +16,7 @@ Two engines record a program's calls:
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 import sqlite3
@@ -36,7 +37,9 @@ __all__ = [
     "default_db_path",
     "default_engine",
     "new_trace_id",
+    "process_facts",
     "resolve_engine",
+    "set_parent_process",
 ]
 
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
@@ -97,11 +100,66 @@ def resolve_engine(engine: str | None) -> str:
     return engine
 
 
-class Recorder:
-    """What both engines' Python objects share: settings, saving and building.
+# -- the process a trace is recorded in -------------------------------------
+#
+# Every trace document says which process recorded it ("meta" "process": the
+# pid, and the traced process that started this one, when one did). The
+# engines ask process_facts() when they build a document.
 
-    Subclasses start and stop their engine; the native engine object is what
-    :meth:`_engine` returns once started.
+# (pid, trace id) of the traced process that started this one, and a name
+# for this process, when vask follows it (see vask.pth_init).
+_parent: tuple[int, str | None] | None = None
+_process_name: str | None = None
+
+
+def set_parent_process(pid: int, trace_id: str | None, name: str | None = None) -> None:
+    """Link the traces of this process to the trace ``trace_id`` of process ``pid``."""
+    global _parent, _process_name
+    _parent = (pid, trace_id)
+    _process_name = name
+
+
+def process_facts() -> dict[str, Any]:
+    """The "process" facts of the trace documents this process builds, besides its pid.
+
+    ``parent_pid`` and ``parent_trace_id``: the traced process that started
+    this one and the trace it was recording then (``None`` for a process
+    vask did not follow); ``name``: a multiprocessing child's process name
+    (``ForkPoolWorker-1``), else the command a followed process runs.
+    """
+    name = _process_name
+    mp = sys.modules.get("multiprocessing")
+    # A name is a nicety: a multiprocessing that cannot say never fails a build.
+    with contextlib.suppress(Exception):
+        if mp is not None and mp.parent_process() is not None:
+            name = mp.current_process().name
+    parent_pid, parent_trace_id = _parent if _parent is not None else (None, None)
+    return {"parent_pid": parent_pid, "parent_trace_id": parent_trace_id, "name": name}
+
+
+# The recorders started in this process and not stopped: a fork gives each a
+# new engine in the child.
+_running: set[Recorder] = set()
+# Native engines a forked child inherited. They are never called again (a
+# thread the child does not have may have held one of their locks) and never
+# freed: their destructors would write to every page of the parent's
+# buffered records, copying them into the child for nothing.
+_inherited: list[Any] = []
+
+
+class Recorder:
+    """What both engines' Python objects share: settings, starting, saving and building.
+
+    Subclasses start and stop their engine (:meth:`_start_engine`,
+    :meth:`_stop_engine`); the native engine object is what :meth:`_engine`
+    returns once started.
+
+    With the configuration key ``follow`` true, the Python processes the
+    program starts are traced too, each into a trace of its own linked to
+    this one (see :mod:`vask.pth_init`). After ``os.fork()`` the child never
+    records into the parent's engine: with ``follow`` it starts a new trace
+    of its own, linked to the parent's, and without it the child is not
+    traced.
     """
 
     #: The engine name (see :data:`ENGINES`).
@@ -137,6 +195,10 @@ class Recorder:
         # save tries them again.
         self._unstored: list[tuple[str, bytes]] = []
         self._started = False
+        # Whether records may be in the engine that no save or build took out.
+        self._pending = False
+        # The trace being recorded when this process last forked.
+        self._trace_at_fork: str | None = None
 
     def _note_kept_aside(self) -> None:
         """Add what vask.db kept aside for this recorder's database to :attr:`side_files`."""
@@ -152,6 +214,16 @@ class Recorder:
     def active(self) -> bool:
         """Whether the engine is recording."""
         return self._started
+
+    @property
+    def follows(self) -> bool:
+        """Whether the Python processes the program starts are traced too (``follow``)."""
+        return self.config.get("follow") is True
+
+    @property
+    def pending(self) -> bool:
+        """Whether records may be waiting in the engine: started, and not saved since it stopped."""
+        return self._pending
 
     def _configure_values(self) -> None:
         """Checks the configuration and sets up the value dumpers, before the
@@ -201,10 +273,76 @@ class Recorder:
         return native
 
     def start(self) -> None:
-        raise NotImplementedError
+        """Build the native engine and start recording."""
+        if self._started:
+            raise RuntimeError("this profiler is already running")
+        self._start_engine()
+        self._started = True
+        self._pending = True
+        _running.add(self)
+        if self.follows:
+            from vask import pth_init
+
+            pth_init.begin_following(self)
 
     def stop(self) -> None:
+        """Stop recording; what was recorded stays in the engine until it is saved."""
+        if not self._started:
+            return
+        self._stop_engine()
+        self._started = False
+        _running.discard(self)
+        if self.follows:
+            from vask import pth_init
+
+            pth_init.end_following(self)
+
+    def _start_engine(self) -> None:
         raise NotImplementedError
+
+    def _stop_engine(self) -> None:
+        raise NotImplementedError
+
+    def _drop_engine_in_child(self) -> None:
+        """In a forked child: unhook the inherited engine without calling it, and let go of it."""
+        raise NotImplementedError
+
+    def _note_fork(self) -> None:
+        """In the parent, just before a fork: the trace the child's trace is linked to."""
+        try:
+            self._trace_at_fork = self.trace_id
+        except Exception:  # noqa: BLE001 - the child's trace is then linked by pid alone
+            self._trace_at_fork = None
+
+    def _restart_in_child(self, parent_pid: int) -> None:
+        """In a forked child: a trace of the child's own, or none without ``follow``.
+
+        The inherited engine holds the parent's records (the parent stores
+        them) and possibly locks held by threads the child does not have; it
+        is left alone for good.
+        """
+        _inherited.append(self._native())
+        self._drop_engine_in_child()
+        self._started = False
+        self._pending = False
+        _running.discard(self)
+        # The parent's to store, not the child's.
+        self._unstored = []
+        self.side_files = []
+        if not self.follows:
+            return
+        set_parent_process(parent_pid, self._trace_at_fork)
+        # The child is one trace, whatever the parent was cut into.
+        self.one_trace_per_test = False
+        self.trace_name = None
+        self._reset_trace_id()
+        self.start()
+        from vask import pth_init
+
+        pth_init.save_at_exit(self)
+
+    def _reset_trace_id(self) -> None:
+        """A new trace id for the next start, where the host chooses it."""
 
     def save(self) -> str:
         """Store everything recorded since the last save; returns the trace id.
@@ -226,6 +364,7 @@ class Recorder:
             # The failed save put the records back in the engine.
             self._keep_aside(engine.build_trace(), error)
         self._note_kept_aside()
+        self._pending = self._started
         return self.trace_id
 
     @property
@@ -234,7 +373,9 @@ class Recorder:
 
     def build_trace(self) -> bytes:
         """The trace document of everything recorded since the last build or save."""
-        return self._engine().build_trace()
+        document = self._engine().build_trace()
+        self._pending = self._started
+        return document
 
     def upload_trace_in_thread(self) -> threading.Thread:
         """Build the document now and store it from a background thread.
@@ -244,7 +385,7 @@ class Recorder:
         trace the database does not take is kept aside as by :meth:`save`.
         """
         trace_id = self.trace_id
-        document = self._engine().build_trace()
+        document = self.build_trace()
         timeout = self._timeout()
 
         def store() -> None:
@@ -335,12 +476,21 @@ class Profiler(Recorder):
 
     @property
     def trace_id(self) -> str:
-        """The id the trace is stored under."""
+        """The id of the trace being recorded (a new one for each test's trace).
+
+        Before :meth:`start` it is the id the engine will start with; setting
+        it then chooses that id.
+        """
+        if self.rust_profiler is not None:
+            return self.rust_profiler.trace_id
         return self._trace_id
 
     @trace_id.setter
     def trace_id(self, value: str) -> None:
         self._trace_id = value
+
+    def _reset_trace_id(self) -> None:
+        self._trace_id = new_trace_id()
 
     def __call__(self, frame: Any, event: str, arg: Any) -> None:
         """Profile-function signature; the native engine does the recording."""
@@ -351,8 +501,13 @@ class Profiler(Recorder):
 
     def start(self) -> None:
         """Build the native engine and install it on this thread (and new threads)."""
-        if self._started:
-            raise RuntimeError("this profiler is already running")
+        super().start()
+
+    def stop(self) -> None:
+        """Remove the profile hook from this thread and from threads started later."""
+        super().stop()
+
+    def _start_engine(self) -> None:
         from vask import _vask
 
         self._configure_values()
@@ -360,12 +515,8 @@ class Profiler(Recorder):
         # Only the hook this engine installed for new threads is ours to remove.
         if self.config.get("threading") is True:
             self._threading_hook = self.rust_profiler.register_threading_profiler
-        self._started = True
 
-    def stop(self) -> None:
-        """Remove the profile hook from this thread and from threads started later."""
-        if not self._started:
-            return
+    def _stop_engine(self) -> None:
         sys.setprofile(None)
         if self._threading_hook is not None:
             # threading.getprofile() exists from 3.10 on, like this package.
@@ -377,7 +528,15 @@ class Profiler(Recorder):
             if hasattr(threading, "setprofile_all_threads"):
                 threading.setprofile_all_threads(None)
         self._threading_hook = None
-        self._started = False
+
+    def _drop_engine_in_child(self) -> None:
+        # The forking thread is the child's only thread: its hook and the one
+        # for new threads are all there is to remove.
+        sys.setprofile(None)
+        if self._threading_hook is not None and threading.getprofile() == self._threading_hook:
+            threading.setprofile(None)
+        self._threading_hook = None
+        self.rust_profiler = None
 
 
 def create(engine: str | None = None, **kwargs: Any) -> Recorder:
@@ -394,6 +553,37 @@ def create(engine: str | None = None, **kwargs: Any) -> Recorder:
 
 
 _logger = logging.getLogger("vask")
+
+
+def _before_fork() -> None:
+    for recorder in list(_running):
+        recorder._note_fork()
+
+
+def _after_fork_in_child(parent_pid: int) -> None:
+    following = sys.modules.get("vask.pth_init")
+    if following is not None:
+        following.reset_after_fork()
+    for recorder in list(_running):
+        try:
+            recorder._restart_in_child(parent_pid)
+        except Exception:  # noqa: BLE001 - the child runs on untraced
+            _logger.exception("vask: could not trace the forked process %d", os.getpid())
+
+
+def _register_fork_hooks() -> None:
+    # The pid is read in the parent, before the fork: the child's link.
+    parent = [0]
+
+    def before() -> None:
+        parent[0] = os.getpid()
+        _before_fork()
+
+    os.register_at_fork(before=before, after_in_child=lambda: _after_fork_in_child(parent[0]))
+
+
+if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+    _register_fork_hooks()
 
 # The errors of a store that a side file answers: the database could not be
 # written (locked, read-only, full, refused as unsafe), as opposed to a

@@ -20,6 +20,9 @@ Options:
 ``--vask-engine E``       ``monitor`` (sys.monitoring, the default on Python 3.12+)
                           or ``profile`` (the profile hook, the default before
                           3.12); default: ``engine`` of ``[tool.vask]``
+``--vask-no-follow``      do not trace the Python processes the tests start (by
+                          default each is traced into a trace of its own, linked to
+                          the trace of the test that started it; see vask.pth_init)
 ``--vask-include FRAG``   record frames whose file path contains FRAG (installed
                           packages too); repeatable
 ``--vask-ignore FRAG``    leave out frames whose file path contains FRAG; repeatable
@@ -32,8 +35,8 @@ Options:
 Options override the ``[tool.vask]`` table of the pyproject.toml nearest to
 the rootdir, which applies as the ``vask`` command reads it: ``db``,
 ``include``, ``ignore``, ``omit_return_locals``, ``lightweight_repr``,
-``threads``, ``flush_subtree_mb``, ``memory_budget_mb``, ``max_trace_mb`` and
-``engine``.
+``threads``, ``follow``, ``flush_subtree_mb``, ``memory_budget_mb``,
+``max_trace_mb`` and ``engine``.
 
 Calls outside any test (collection, session hooks of conftest files) are not
 stored.  Each test's trace is stored in the background while the next test
@@ -79,6 +82,12 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         default=None,
         help="tracing engine for --vask: monitor (sys.monitoring, Python 3.12+) or profile; "
         "default: the fastest this Python has.",
+    )
+    group.addoption(
+        "--vask-no-follow",
+        action="store_true",
+        default=False,
+        help="with --vask, do not trace the Python processes the tests start.",
     )
     for option, what in (
         (
@@ -152,6 +161,8 @@ def pytest_configure(config: pytest.Config) -> None:
     except ValueError as error:
         raise pytest.UsageError(f"vask: {error}") from error
     tracing_config = _tracing_config(settings)
+    if config.getoption("vask_no_follow"):
+        tracing_config["follow"] = False
     _apply_options(config, tracing_config)
     session = VaskSession(config, db_path, tracing_config, first_row, engine)
     config.pluginmanager.register(session, _PLUGIN_NAME)
@@ -173,9 +184,11 @@ def _file_settings(rootpath: Path) -> Any:
 
 
 def _tracing_config(settings: Any) -> dict[str, Any]:
-    config: dict[str, Any] = {}
+    config: dict[str, Any] = {"follow": True}
     if settings is None:
         return config
+    if settings.follow is not None:
+        config["follow"] = settings.follow
     if settings.include or settings.ignore:
         config["filters"] = {
             "include_frames": list(settings.include or []),
@@ -232,26 +245,30 @@ def _last_row_id(db_path: Path) -> int:
     return int(row_id)
 
 
-def _traces_since(db_path: Path, row_id: int) -> tuple[int, int]:
-    """Traces stored after the row ``row_id``, and of them the subtrees flushed apart.
+def _traces_since(db_path: Path, row_id: int) -> tuple[int, int, int]:
+    """Traces stored after the row ``row_id``: the tests', those of the processes the
+    tests started, and the subtrees flushed apart from any of them.
 
     A subtree flushed from a trace stored before that row counts with the traces.
     """
     if not db_path.exists():
-        return 0, 0
+        return 0, 0, 0
     from vask import db
 
     conn = db.connect_readonly(db_path)
     try:
-        (roots, subtrees) = conn.execute(
-            "SELECT COUNT(DISTINCT COALESCE(root_trace_id, trace_id)),"
+        columns = {str(row[1]) for row in conn.execute("PRAGMA table_info(traces)")}
+        child = "parent_trace_id IS NOT NULL" if "parent_trace_id" in columns else "0"
+        tests, children, subtrees = conn.execute(
+            f"SELECT COUNT(DISTINCT CASE WHEN NOT ({child}) THEN COALESCE(root_trace_id, trace_id)"
+            f" END), COUNT(DISTINCT CASE WHEN {child} THEN COALESCE(root_trace_id, trace_id) END),"
             " COUNT(DISTINCT CASE WHEN root_trace_id <> trace_id THEN trace_id END)"
             " FROM traces WHERE id > ?",
             (row_id,),
         ).fetchone()
     finally:
         conn.close()
-    return int(roots), int(subtrees)
+    return int(tests), int(children), int(subtrees)
 
 
 class _FailedStores(logging.Handler):
@@ -293,6 +310,8 @@ class VaskSession:
         #: The documents of the session kept in side files, as vask.db lists them.
         self.kept: list[Any] = []
         self._kept_mark = 0
+        #: Of the traces stored, those of the processes the tests started.
+        self.stored_children = 0
         self.problem: str | None = None
         self.failed_stores = _FailedStores()
 
@@ -335,6 +354,15 @@ class VaskSession:
         self.profiler = profiler
         logging.getLogger("vask").addHandler(self.failed_stores)
 
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_runtest_setup(self, item: pytest.Item) -> None:
+        # Each test has a trace of its own from here on: the processes it
+        # starts are linked to that one.
+        if self.profiler is not None and self.profiler.follows:
+            from vask import pth_init
+
+            pth_init.publish()
+
     @pytest.hookimpl(trylast=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
         profiler, self.profiler = self.profiler, None
@@ -349,7 +377,9 @@ class VaskSession:
         logging.getLogger("vask").removeHandler(self.failed_stores)
         self.kept = [k for k in db.kept_aside(self._kept_mark) if db.still_kept_aside(k)]
         try:
-            self.stored, self.subtrees = _traces_since(self.db_path, self.first_row)
+            self.stored, self.stored_children, self.subtrees = _traces_since(
+                self.db_path, self.first_row
+            )
         except (OSError, sqlite3.Error) as error:
             self.problem = f"cannot read {self.db_path}: {error}"
 
@@ -366,8 +396,12 @@ class VaskSession:
         if self.subtrees:
             flushed = f" (and {self.subtrees} subtree{'s' if self.subtrees != 1 else ''} "
             flushed += "of large ones, stored apart)"
+        children = ""
+        if self.stored_children:
+            n = self.stored_children
+            children = f" (and {n} of processes the tests started)"
         terminalreporter.write_line(
-            f"vask: stored {self.stored} {noun}{flushed} in {self.db_path}; "
+            f"vask: stored {self.stored} {noun}{children}{flushed} in {self.db_path}; "
             f"see them with: vask traces list --db {self.db_path}"
         )
         if self.kept:

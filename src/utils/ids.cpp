@@ -45,7 +45,9 @@ constexpr uint64_t kMaxUlidMs = (uint64_t{1} << 48) - 1;
 // After fork() the child would inherit the parent's unread pool bytes and
 // both processes would hand out the same "random" parts. A process-wide fork
 // generation, bumped in the child by a pthread_atfork handler, makes every
-// pool that was filled before the fork count as empty.
+// pool that was filled before the fork count as empty. The same generation
+// tells an engine built before a fork that it is running in the child
+// (fork_generation()).
 
 std::atomic<uint64_t> g_fork_generation{0};
 
@@ -158,6 +160,11 @@ std::string new_ulid() {
   std::array<uint8_t, 10> random;
   t_pool.take(random.data(), random.size());
   return encode_ulid(now_unix_ms(), random);
+}
+
+uint64_t fork_generation() noexcept {
+  register_fork_handler();
+  return g_fork_generation.load(std::memory_order_relaxed);
 }
 
 std::string new_trace_id() { return prefixed_ulid("trc_"); }

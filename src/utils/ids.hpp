@@ -11,7 +11,14 @@
 
 namespace vask {
 
-enum class FrameEvent : uint8_t { Call = 0, Return = 1, Unwind = 2, Resume = 3, Yield = 4, Throw = 5 };
+enum class FrameEvent : uint8_t {
+  Call = 0,
+  Return = 1,
+  Unwind = 2,
+  Resume = 3,
+  Yield = 4,
+  Throw = 5
+};
 
 // "call", "return", "unwind", "resume", "yield", "throw".
 std::string_view event_name(FrameEvent e) noexcept;
@@ -29,6 +36,12 @@ std::string new_ulid();
 // "trc_" + ULID and "frm_" + ULID.
 std::string new_trace_id();
 std::string new_frame_id();
+
+// The number of fork()s between the process that first asked and this one:
+// the child of every later fork() sees one more. An engine notes it when it is
+// built; in a forked child the engine's locks and buffers may have been left
+// mid-use by threads the child does not have, so it must not touch them.
+uint64_t fork_generation() noexcept;
 
 // Seconds since the Unix epoch as a float. Throws InternalFault
 // "System time is before unix epoch" on a clock before the epoch.

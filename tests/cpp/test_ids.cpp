@@ -98,6 +98,17 @@ TEST(Ulid, ForkedChildDoesNotRepeatTheParentsRandomParts) {
   EXPECT_NE(std::string(buf + 10, 16), parent.substr(10));
 }
 
+TEST(ForkGeneration, MovesOnInTheChildAlone) {
+  const uint64_t before = fork_generation();
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) _exit(fork_generation() == before + 1 ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(fork_generation(), before);
+}
+
 TEST(Timestamp, IsTheWallClockInSeconds) {
   const double t = timestamp();
   const double now = static_cast<double>(std::time(nullptr));

@@ -8,8 +8,8 @@ from collections.abc import Callable
 from pathlib import Path
 
 from vask import config as vask_config
-from vask.db import OUTCOMES
 from vask.cli.common import DEFAULT_BUSY_TIMEOUT
+from vask.db import OUTCOMES
 from vask.version import __version__
 
 __all__ = ["RUN_VALUE_OPTIONS", "build_parser", "non_negative", "split_run_args"]
@@ -153,6 +153,13 @@ def build_parser() -> argparse.ArgumentParser:
         "always traces every thread)",
     )
     tracing.add_argument(
+        "--follow",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="also trace the Python processes the program starts (os.fork, multiprocessing, "
+        "subprocess), each into a trace of its own linked to the run's (default: on)",
+    )
+    tracing.add_argument(
         "--engine",
         choices=("auto", "monitor", "profile"),
         help="how calls are recorded: monitor (sys.monitoring, Python 3.12+; library code "
@@ -271,6 +278,13 @@ def build_parser() -> argparse.ArgumentParser:
     )
     export.add_argument(
         "--gzip", action="store_true", help="compress the output with gzip (adds .gz to the name)"
+    )
+    export.add_argument(
+        "--children",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="put the traces of the processes the traced one started (and theirs) into the "
+        "same file, each process apart (default: on)",
     )
 
     view = actions.add_parser(

@@ -58,8 +58,11 @@ def _resolve_ids(db_path: Path, given: list[str], timeout: float, roots: bool = 
     resolved = []
     for text in given:
         if text == "latest":
-            roots = [s.trace_id for s in summaries if s.root_trace_id in (None, s.trace_id)]
-            resolved.append((roots or known)[0])
+            # A run's own trace, not one of the processes it started (which
+            # may be stored after it).
+            roots = [s.trace_id for s in summaries if _is_root(s)]
+            runs = [s.trace_id for s in summaries if _is_root(s) and s.parent_trace_id is None]
+            resolved.append((runs or roots or known)[0])
             continue
         if text in known:
             resolved.append(text)
@@ -79,6 +82,13 @@ def _resolve_ids(db_path: Path, given: list[str], timeout: float, roots: bool = 
 
 def _is_root(summary: db.TraceSummary) -> bool:
     return summary.root_trace_id in (None, summary.trace_id)
+
+
+def _process_text(s: db.TraceSummary, in_tree: bool) -> str:
+    """``pid N (parent M)`` for a trace of a process tree; empty otherwise."""
+    if s.pid is None or not in_tree:
+        return ""
+    return f"pid {s.pid}" + (f" (parent {s.parent_pid})" if s.parent_pid is not None else "")
 
 
 def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
@@ -110,6 +120,10 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
                 "calls": s.calls,
                 "outcome": s.outcome,
                 "damaged": [{"document": n, "reason": r} for n, r in damage[s.trace_id]],
+                "pid": s.pid,
+                "parent_pid": s.parent_pid,
+                "parent_trace_id": s.parent_trace_id,
+                "process_name": s.process_name,
             }
             total = totals.get(s.trace_id) if _is_root(s) else None
             if total is not None:
@@ -142,19 +156,24 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
         if point is not None and point.root_trace_id in listed:
             under.setdefault(point.root_trace_id, []).append(s)
     rows = [("ID", "TIME", "CALLS", "SIZE", "NAME")]
-    for s in summaries:
+    # A run's processes stand together: each child's trace under its parent's.
+    parents = {s.parent_trace_id for s in summaries if _is_root(s)}
+    for depth, s in db.process_tree(summaries):
         point = points.get(s.trace_id)
         if point is not None and point.root_trace_id in listed:
             continue
-        rows.append(_list_row(s, point, totals, damage))
+        process = _process_text(s, depth > 0 or s.trace_id in parents)
+        rows.append(_list_row(s, point, totals, damage, depth=depth, process=process))
         below = under.get(s.trace_id, [])
         for sub in below[:_TRACE_POINTS_SHOWN]:
-            rows.append(_list_row(sub, points[sub.trace_id], totals, damage, nested=True))
+            rows.append(
+                _list_row(sub, points[sub.trace_id], totals, damage, nested=True, depth=depth)
+            )
         if len(below) > _TRACE_POINTS_SHOWN:
             more = len(below) - _TRACE_POINTS_SHOWN
             rows.append(
                 (
-                    "  └ …",
+                    "  " * depth + "  └ …",
                     "",
                     "",
                     "",
@@ -176,11 +195,19 @@ def _list_row(
     totals: dict[str, db.RootTotals],
     damage: dict[str, list[tuple[int, str]]],
     nested: bool = False,
+    depth: int = 0,
+    process: str = "",
 ) -> tuple[str, str, str, str, str]:
-    """One line of ``vask traces list``: a trace, or a trace point (``nested`` under its trace)."""
-    name = s.trace_name or "-"
+    """One line of ``vask traces list``: a trace, or a trace point (``nested`` under its trace).
+
+    ``depth`` indents the trace of a child process under its parent's;
+    ``process`` names the process (``pid N (parent M)``).
+    """
+    name = s.trace_name or s.process_name or "-"
     if s.outcome is not None:
         name += f" [{s.outcome}]"
+    if process:
+        name += f" · {process}"
     calls, size = s.calls, s.size
     total = totals.get(s.trace_id) if _is_root(s) else None
     if point is not None:
@@ -203,7 +230,7 @@ def _list_row(
         name = f"[DAMAGED] {name}"
     trace_id = terminal_safe(s.trace_id, _NAME_LIMIT)
     return (
-        f"  └ {trace_id}" if nested else trace_id,
+        "  " * depth + (f"  └ {trace_id}" if nested else trace_id),
         render.format_time(s.timestamp if s.timestamp is not None else s.stored_at),
         f"{calls:,}",
         render.format_bytes(size),
@@ -338,6 +365,9 @@ def _show_trace(
             )
         else:
             out.write(f"{style.dim}a subtree flushed from trace {root_id}{style.reset}\n")
+    process = _process_header(trace.meta)
+    if process:
+        out.write(f"{style.dim}{process}{style.reset}\n")
     for thread in trace.ordered_threads():
         root = traceindex.IndexNode(thread, 0)
         calls = root.calls_below
@@ -366,6 +396,24 @@ def _show_trace(
         for line in lines:
             out.write(line + "\n")
     return status
+
+
+def _process_header(meta: object) -> str:
+    """``process: pid N (NAME) · started by pid M, trace T`` from a document's "meta"."""
+    process = meta.get("process") if isinstance(meta, dict) else None
+    if not isinstance(process, dict):
+        return ""
+    facts = db.read_process_facts(process)
+    if facts["pid"] is None:
+        return ""
+    text = f"process: pid {facts['pid']}"
+    if facts["name"]:
+        text += f" ({terminal_safe(facts['name'], _NAME_LIMIT)})"
+    if facts["parent_pid"] is not None:
+        text += f" · started by pid {facts['parent_pid']}"
+        if facts["parent_trace_id"]:
+            text += f", trace {terminal_safe(facts['parent_trace_id'], _NAME_LIMIT)}"
+    return text
 
 
 class _AsciiJson:
@@ -418,16 +466,49 @@ def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
     (trace_id,) = _resolve_ids(db_path, [args.id], args.busy_timeout)
     opened = [traceindex.open_trace(db_path, trace_id, timeout=args.busy_timeout)]
     try:
-        return _export(args, opened[0], _loader(db_path, args.busy_timeout, opened))
+        children = (
+            _child_processes(db_path, trace_id, args.busy_timeout, opened) if args.children else []
+        )
+        return _export(args, opened[0], _loader(db_path, args.busy_timeout, opened), children)
     finally:
         for trace in opened:
             trace.close()
+
+
+def _child_processes(
+    db_path: Path, trace_id: str, timeout: float, opened: list[traceindex.TraceIndex]
+) -> list[traceindex.TraceIndex]:
+    """The traces of the processes the trace's process started, and theirs, in that order.
+
+    Each index read is added to ``opened``, for the caller to close; a trace
+    that cannot be read is named and left out.
+    """
+    found: list[traceindex.TraceIndex] = []
+    seen = {trace_id}
+    level = [trace_id]
+    while level:
+        below = db.child_traces(db_path, level, timeout=timeout)
+        level = []
+        for parent in below.values():
+            for child_id in parent:
+                if child_id in seen:
+                    continue
+                seen.add(child_id)
+                child = traceindex.open_trace(db_path, child_id, timeout=timeout)
+                opened.append(child)
+                for number, reason in child.damaged:
+                    say(f"warning: trace {child_id}: document {number} is damaged ({reason})")
+                if len(child.damaged) < child.documents:
+                    found.append(child)
+                    level.append(child_id)
+    return found
 
 
 def _export(
     args: argparse.Namespace,
     trace: traceindex.TraceIndex,
     load: Callable[[str], traceindex.TraceIndex | None],
+    children: list[traceindex.TraceIndex],
 ) -> int:
     trace_id = trace.trace_id
     if trace.size > 50 * 1024 * 1024:
@@ -445,9 +526,9 @@ def _export(
         stdout = _AsciiJson(sys.stdout)
         if args.gzip:
             with gzip.open(sys.stdout.buffer, "wt", encoding="utf-8") as f:
-                writer(trace, f, load=load)
+                writer(trace, f, load=load, children=children)
         else:
-            writer(trace, stdout, load=load)
+            writer(trace, stdout, load=load, children=children)
             sys.stdout.write("\n")
         return status
     path = Path(output)
@@ -460,10 +541,10 @@ def _export(
         with open(fd, "wb") as raw:
             if args.gzip:
                 with gzip.open(raw, "wt", encoding="utf-8") as f:
-                    calls = writer(trace, f, load=load)
+                    calls = writer(trace, f, load=load, children=children)
             else:
                 with io.TextIOWrapper(raw, encoding="utf-8") as f:
-                    calls = writer(trace, f, load=load)
+                    calls = writer(trace, f, load=load, children=children)
         os.replace(tmp, path)
     except OSError as error:
         if created:
@@ -478,9 +559,12 @@ def _export(
         if args.format == "speedscope"
         else "Perfetto UI, chrome://tracing or speedscope"
     )
+    processes = ""
+    if children:
+        processes = f" and {len(children)} child process{'es' if len(children) != 1 else ''}"
     say(
-        f"wrote {calls:,} calls of trace {trace_id} in {len(trace.threads)} threads to "
-        f"{output}; open it in {where}"
+        f"wrote {calls:,} calls of trace {trace_id} in {plural(len(trace.threads), 'thread')}"
+        f"{processes} to {output}; open it in {where}"
     )
     return status
 

@@ -8,7 +8,8 @@ background; until one is ready its trace answers with its progress.
 API (all GET, all JSON):
 
 =====================================  ======================================
-``/api/traces``                        the stored traces, newest first
+``/api/traces``                        the stored traces, newest first, each
+                                       run's child processes under it
 ``/api/trace/ID``                      facts and threads (or indexing progress)
 ``/api/trace/ID/children``             ``thread``, ``node``, ``offset``, ``limit``, ``group``
 ``/api/trace/ID/node``                 ``thread``, ``node``: one call in full
@@ -107,12 +108,16 @@ class Viewer:
         totals = db.root_totals(self.db_path, timeout=self.timeout, points=points)
         sources = self._sources([s.trace_id for s in summaries])
         out = []
-        for s in summaries:
+        # The traces of the processes a traced program started follow its own.
+        for depth, s in db.process_tree(summaries):
             is_root = s.root_trace_id in (None, s.trace_id)
             total = totals.get(s.trace_id) if is_root else None
             item = {
                 "id": s.trace_id,
-                "name": s.trace_name,
+                "name": s.trace_name or s.process_name,
+                "depth": depth,
+                "pid": s.pid,
+                "parent_pid": s.parent_pid,
                 "timestamp": s.timestamp,
                 "time": render.format_time(s.timestamp if s.timestamp is not None else s.stored_at),
                 "calls": total.calls if total is not None else s.calls,

@@ -119,6 +119,8 @@ function renderTraces() {
     const li = el("li");
     li.dataset.id = t.id;
     if (t.id === S.traceId) li.className = "current";
+    // a process the traced program started, under its parent's trace
+    if (t.depth && !filter) li.style.marginLeft = `${Math.min(t.depth, 6)}em`;
     li.append(el("div", "t-name", t.name || t.id));
     const facts = el("div", "t-facts", `${t.time} · ${plural(t.calls, "call")} · ${t.size_text}`);
     li.append(facts);
@@ -126,6 +128,7 @@ function renderTraces() {
     const kind = traceKind(t);
     if (kind) chips.append(el("span", `chip ${kind}`, kind));
     if (t.subtree_of) chips.append(el("span", "chip", t.trace_point ? "trace point" : "flushed subtree"));
+    if (t.parent_pid != null) chips.append(el("span", "chip", `pid ${t.pid} (parent ${t.parent_pid})`));
     if (t.subtrees) chips.append(el("span", "chip", plural(t.subtrees, "subtree")));
     if (t.trace_points) chips.append(el("span", "chip", plural(t.trace_points, "trace point")));
     if (t.documents > 1) chips.append(el("span", "chip", `${t.documents} documents`));
