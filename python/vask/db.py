@@ -609,6 +609,18 @@ def _row_of(
     )
 
 
+def _row_of_document(trace_id: str, head: dict[str, Any], data: bytes) -> StoredRow:
+    """The row of a document held in memory."""
+    return _row_of(
+        trace_id,
+        head,
+        len(data),
+        data.count(_CALL_PATTERN),
+        document_outcome(data),
+        read_process(data),
+    )
+
+
 def _piece_sizes(conn: sqlite3.Connection, row: StoredRow) -> tuple[int, int]:
     """How long the first piece (in ``traces``) and the others may be on this connection."""
     limit = 1_000_000_000  # SQLite's default, where the limit cannot be read (3.10)
@@ -740,14 +752,7 @@ def save_traces(
     try:
         with _transaction(conn):
             for trace_id, data, head in checked:
-                row = _row_of(
-                    trace_id,
-                    head,
-                    len(data),
-                    data.count(_CALL_PATTERN),
-                    document_outcome(data),
-                    read_process(data),
-                )
+                row = _row_of_document(trace_id, head, data)
                 view = memoryview(data)
                 _insert_rows(conn, row, lambda offset, n, view=view: view[offset : offset + n])
     except sqlite3.Error as error:
@@ -785,14 +790,7 @@ def _store_bytes(
     timeout: float,
     conn: sqlite3.Connection | None,
 ) -> None:
-    row = _row_of(
-        trace_id,
-        head,
-        len(data),
-        data.count(_CALL_PATTERN),
-        document_outcome(data),
-        read_process(data),
-    )
+    row = _row_of_document(trace_id, head, data)
     view = memoryview(data)
     own = conn is None
     if conn is None:
