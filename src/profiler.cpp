@@ -139,9 +139,10 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
   p->current_thread_ = getattr(threading.get(), "current_thread");
   Ref thread = call(p->current_thread_.get());
 
-  const std::optional<uint64_t> flush_subtree_bytes = resolve_flush_subtree_bytes(config.get());
-
   TraceSettings settings;
+  EngineCore::Options options;
+  EngineCore::read_limits(config.get(), options, settings);
+
   Ref db_path = getattr(profiler, "db_path");
   settings.db_path = to_str(db_path.get());
 
@@ -169,9 +170,7 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
                       omit_return_locals);
 
   settings.use_monitoring = false;
-  EngineCore::Options options;
   options.one_trace_per_test = one_trace_per_test.get() == Py_True;
-  options.flush_subtree_bytes = flush_subtree_bytes;
   options.flush_policy = FlushPolicy::OneCandidatePerCheck;
   p->core_.emplace(std::move(settings), std::move(config_record), std::move(trace_id), started,
                    options);
@@ -231,11 +230,14 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
     errors.report(log);
   }
 
+  auto identify = [&] { core_->set_thread(ts, call(current_thread_.get()).get()); };
   if (recorded) {
     try {
-      records_->add_frame_record(ts, frame_obj, event,
-                                 event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None,
-                                 arg, *co_name, batch);
+      if (core_->admits(ts, frame_obj, event, identify)) {
+        records_->add_frame_record(ts, frame_obj, event,
+                                   event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None,
+                                   arg, *co_name, batch);
+      }
     } catch (...) {
       // The function's own record is lost; records the plugins made for this
       // event (a test start, a request) are still stored below.
@@ -243,8 +245,7 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
     }
   }
 
-  core_->store_event(ts, event, batch, errors, log,
-                     [&] { core_->set_thread(ts, call(current_thread_.get()).get()); });
+  core_->store_event(ts, event, batch, errors, log, identify);
 
   Ref interrupt = errors.take_interrupt();
   if (!interrupt) return 0;

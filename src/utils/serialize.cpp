@@ -107,6 +107,12 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
                                  PyObject* arg, FrameEvent event, std::string_view co_name,
                                  std::string_view frame_id, bool lightweight_repr,
                                  bool omit_return_locals) {
+  // A call's time is read once its own arguments are recorded, a return's
+  // before its value and locals are: a slow repr makes the recording slow,
+  // not the function. What a duration still holds of the recording is that
+  // of the calls the function makes.
+  const bool closing = is_closing(event);
+  const double closed_at = closing ? timestamp() : 0.0;
   // Everything that can fail with a Python error happens before the first
   // byte is appended.
   const bool is_exception =
@@ -123,7 +129,7 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
                                                                    : get_locals(frame);
   const Ref arg_bytes = serializer.dump(arg_value, lightweight_repr);
   const Ref locals_bytes = serializer.dump(locals.get(), lightweight_repr);
-  const double now = timestamp();
+  const double now = closing ? closed_at : timestamp();
 
   const size_t old_size = buffer.size();
   try {
