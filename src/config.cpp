@@ -76,8 +76,8 @@ std::string quoted(std::string_view text) {
 std::optional<MpValue> convert_value(PyObject* value) {
   if (value == Py_None) return MpValue{};
   if (PyUnicode_Check(value)) {
-    if (auto text = try_str_view(value)) return MpValue{std::string(*text)};
-    return std::nullopt;  // lone surrogates: no UTF-8 text exists
+    if (auto text = try_utf8_text(value)) return MpValue{std::string(text->text())};
+    return std::nullopt;  // no memory for the escaped copy
   }
   if (PyBool_Check(value)) return MpValue{value == Py_True};
   if (PyLong_Check(value) || PyIndex_Check(value)) {
@@ -109,10 +109,10 @@ Config Config::from_dict(PyObject* dict) {
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;    // borrowed
   PyObject* value = nullptr;  // borrowed
-  // No Python code runs inside the loop (str_view only encodes), so the dict
-  // cannot change under PyDict_Next.
+  // No Python code runs inside the loop (str_text only encodes, with a
+  // built-in error handler), so the dict cannot change under PyDict_Next.
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    config.entries_.emplace_back(std::string(str_view(key)), Ref::incref(value));
+    config.entries_.emplace_back(str_text(key), Ref::incref(value));
   }
   return config;
 }

@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 #include <utility>
+
+#include "support/log.hpp"
 
 namespace vask {
 namespace {
@@ -106,6 +109,7 @@ void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatc
         // database.
         buffer_.save_in_db(false);
       } catch (...) {
+        rethrow_if_forced_unwind();
         // The test's records are back in the buffers. What follows the end
         // of the test in this batch is still stored before the error is
         // reported.
@@ -124,6 +128,7 @@ void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatc
       try {
         start_new_test_trace();
       } catch (...) {
+        rethrow_if_forced_unwind();
         {
           ErrorStash keep;
           push_frame_data(ts, batch.records, start, n, frame_event_of(batch, start, n, event));
@@ -164,6 +169,36 @@ void EngineCore::push_frame_data(EngineThreadState& ts, RecordList& records, siz
     set_error_from_current_exception();
     Ref error = fetch_error();
     if (!ts.deferred_flush_error) ts.deferred_flush_error = std::move(error);
+  }
+}
+
+void EngineCore::save() {
+  check_not_inherited();
+  buffer_.save_in_db();
+  report_dropped_events();
+}
+
+Ref EngineCore::build_trace() {
+  check_not_inherited();
+  Ref document = buffer_.build_trace_inner();
+  report_dropped_events();
+  return document;
+}
+
+void EngineCore::report_dropped_events() {
+  const uint64_t dropped = dropped_at_recursion_limit_.exchange(0, std::memory_order_relaxed);
+  if (dropped == 0) return;
+  try {
+    log_info(std::to_string(dropped) + (dropped == 1 ? " event was" : " events were") +
+             " not recorded in full: the program was at its recursion limit "
+             "(RecursionError inside the tracer)");
+  } catch (...) {
+    // The count is a courtesy: only an exception of the program goes on.
+    set_error_from_current_exception();
+    Ref error = fetch_error();
+    if (!belongs_to_program(error.get())) return;
+    restore_error(std::move(error));
+    throw PyErrSet{};
   }
 }
 

@@ -4,6 +4,7 @@
 // The engines differ only in how events reach them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "plugins.hpp"
 #include "subtree_flush.hpp"
 #include "support/gil_mutex.hpp"
+#include "support/program_errors.hpp"
 #include "support/py.hpp"
 #include "trace_buffer.hpp"
 #include "utils/call_sites.hpp"
@@ -58,31 +60,46 @@ struct EngineThreadState {
   Ref deferred_flush_error;
 };
 
-// The failures of one event. Ordinary errors are handed to the engine's
-// logger; a KeyboardInterrupt or SystemExit (anything that is not an
-// Exception) belongs to the traced program and is kept, to be raised in the
-// traced frame once the event is done.
+// The failures of one event. An exception that belongs to the traced
+// program (belongs_to_program: KeyboardInterrupt, SystemExit, a signal
+// handler's exception that surfaced inside a dumper, a plugin or the
+// engine's own Python calls) is kept, to be raised in the traced frame once
+// the event is done, where it would have arrived untraced. A RecursionError
+// is the program's situation, not a fault of recording: the records it cost
+// are dropped quietly and counted. Everything else goes to the engine's
+// logger.
 class EventErrors {
  public:
-  // Call from a catch block. log(error) receives the exception object.
+  // Call from a catch block. log(error) receives the exception object and
+  // returns an exception of the program that arose while logging, or null.
   template <class Log>
-  void report(Log&& log) noexcept {
+  void report(Log&& log) {
     set_error_from_current_exception();
     add(fetch_error(), std::forward<Log>(log));
   }
   // An error already taken out (fetch_error()).
   template <class Log>
-  void add(Ref error, Log&& log) noexcept {
-    if (PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
-      log(std::move(error));
-    } else if (!interrupt_) {
-      interrupt_ = std::move(error);
+  void add(Ref error, Log&& log) {
+    if (!error) return;
+    if (belongs_to_program(error.get())) {
+      keep(std::move(error));
+    } else if (PyErr_GivenExceptionMatches(error.get(), PyExc_RecursionError)) {
+      at_recursion_limit_ = true;
+    } else {
+      keep(log(std::move(error)));
     }
   }
-  Ref take_interrupt() noexcept { return std::move(interrupt_); }
+  // The first exception of the program met during the event, or null.
+  Ref take_program_error() noexcept { return std::move(program_error_); }
+  bool at_recursion_limit() const noexcept { return at_recursion_limit_; }
 
  private:
-  Ref interrupt_;
+  void keep(Ref error) noexcept {
+    if (error && !program_error_) program_error_ = std::move(error);
+  }
+
+  Ref program_error_;
+  bool at_recursion_limit_ = false;
 };
 
 // Makes the records of one event: the plugins' records and the function's
@@ -228,11 +245,12 @@ class EngineCore {
   // The end of every event: stores a batch that is not empty, once
   // identify() (which may throw) made the thread known with set_thread(),
   // and leaves the batch empty. Every failure, a flush's included, goes to
-  // `errors`. Returns whether the whole batch was stored (a flush that
-  // failed afterwards does not count against it).
+  // `errors`; only a forced unwind goes through. Returns whether the whole
+  // batch was stored (a flush that failed afterwards does not count against
+  // it).
   template <class Identify, class Log>
   bool store_event(EngineThreadState& ts, FrameEvent event, RecordBatch& batch, EventErrors& errors,
-                   Log& log, Identify&& identify) noexcept {
+                   Log& log, Identify&& identify) {
     if (batch.empty()) return false;
     bool stored = false;
     try {
@@ -247,15 +265,37 @@ class EngineCore {
     return stored;
   }
 
+  // The end of every event: notes records lost at the recursion limit, and
+  // returns the exception to raise in the traced program, or null.
+  Ref finish_event(EventErrors& errors) noexcept {
+    if (errors.at_recursion_limit()) {
+      dropped_at_recursion_limit_.fetch_add(1, std::memory_order_relaxed);
+    }
+    return errors.take_program_error();
+  }
+
+  // The engines' save() and build_trace(): the buffers saved in the
+  // database, or built into one trace document (a new reference). Each then
+  // reports the events dropped at the recursion limit. Throws PyErrSet, and
+  // RuntimeError in a forked child (check_not_inherited()).
+  void save();
+  Ref build_trace();
+
  private:
   void push_frame_data(EngineThreadState& ts, RecordList& records, size_t begin, size_t end,
                        BatchFrameEvent frame_event);
+  // Says once, on the "vask" logger at level INFO (not shown unless the
+  // program configures logging), how many events lost records because the
+  // program was at its recursion limit since the last report. Throws
+  // PyErrSet only with an exception of the program.
+  void report_dropped_events();
   void start_new_test_trace();
 
   const uint64_t fork_generation_ = fork_generation();
   const long pid_;  // the process the engine was built in
   TraceBuffer buffer_;
   SubtreeFlusher flusher_;
+  std::atomic<uint64_t> dropped_at_recursion_limit_{0};
   const bool one_trace_per_test_;
   TestHooks* const test_hooks_;
 };

@@ -86,7 +86,7 @@ std::vector<std::string> to_str_list(PyObject* value, const char* what) {
   out.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref item = Ref::check(PySequence_GetItem(value, i));
-    out.emplace_back(str_view(item.get()));
+    out.push_back(str_text(item.get()));
   }
   return out;
 }
@@ -210,22 +210,17 @@ bool excluded_by_fixed_rules(std::string_view filename) noexcept {
 
 // ---- frames -------------------------------------------------------------------
 
-std::string_view frame_filename(PyObject* frame) {
+Utf8Text frame_filename(PyObject* frame) {
   if (!PyFrame_Check(frame)) fault("A frame has a code object.");
   // PyFrame_GetCode gives a new reference, but the frame keeps its code object
-  // alive and the code object its co_filename, so the returned view stays
+  // alive and the code object its co_filename, so the returned text stays
   // valid for as long as the caller's (borrowed) frame does.
   PyCodeObject* code = PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame));
   if (code == nullptr) fault("A frame has a code object.");
   PyObject* filename = code->co_filename;  // borrowed from the code object
   Py_DECREF(code);
   if (filename == nullptr || !PyUnicode_Check(filename)) fault("A filename is a string.");
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(filename, &size);
-  // A name with lone surrogates (an undecodable path) has no UTF-8 text: that
-  // is a real error (UnicodeEncodeError) for the caller to report, not a fault.
-  if (data == nullptr) throw_py();
-  return {data, static_cast<size_t>(size)};
+  return utf8_text(filename);
 }
 
 bool attrs_filter(PyObject* frame, std::string_view filename) {
@@ -235,13 +230,14 @@ bool attrs_filter(PyObject* frame, std::string_view filename) {
   Ref back = Ref::steal(
       reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame))));
   if (!back) return false;
-  std::string_view caller = frame_filename(back.get());
-  if (!caller.empty()) return ends_with_attrs_make(caller);
+  const Utf8Text caller = frame_filename(back.get());
+  if (!caller.text().empty()) return ends_with_attrs_make(caller.text());
   // An unnamed caller (code compiled from a string) is looked through once.
   Ref back2 = Ref::steal(
       reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(back.get()))));
   if (!back2) return false;
-  return ends_with_attrs_make(frame_filename(back2.get()));
+  const Utf8Text caller2 = frame_filename(back2.get());
+  return ends_with_attrs_make(caller2.text());
 }
 
 bool profiler_should_record(PyObject* frame, std::string_view filename, const Finders& include,

@@ -81,7 +81,9 @@ bool profiler_should_record(PyObject* frame, std::string_view filename, const Fi
 bool monitor_should_record(PyObject* frame, std::string_view filename, const Finders& include,
                            const Finders& ignore);
 
-// frame.f_code.co_filename as text (InternalFault on the impossible breaches).
-std::string_view frame_filename(PyObject* frame);
+// frame.f_code.co_filename as text, lone surrogates escaped as utf8_text()
+// writes them (InternalFault on the impossible breaches). Throws PyErrSet
+// when there is no memory for the escaped copy.
+Utf8Text frame_filename(PyObject* frame);
 
 }  // namespace vask

@@ -13,7 +13,7 @@ namespace {
 bool g_initialised = false;
 
 PyObject* py_register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+                               PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"profiler"};
     PyObject* profiler;
@@ -28,7 +28,7 @@ PyObject* py_register_noop_profiler(PyObject*, PyObject*) noexcept {
 }
 
 PyObject* py_register_monitor(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
     static const char* const names[] = {"db_path", "config", "source", "one_trace_per_test",
                                         "name"};
@@ -42,31 +42,33 @@ PyObject* py_register_monitor(PyObject*, PyObject* const* args, Py_ssize_t nargs
       argument_error("name", a[4], "PyString");
     }
     VaskMonitor::Arguments converted;
-    converted.db_path = str_view(a[0]);
+    converted.db_path = fs_encode(a[0]);
     converted.config = a[1];
-    converted.source = str_view(a[2]);
+    converted.source = str_text(a[2]);
     converted.one_trace_per_test = a[3] == Py_True;
-    if (a[4] != nullptr && a[4] != Py_None) converted.name = std::string(str_view(a[4]));
+    if (a[4] != nullptr && a[4] != Py_None) converted.name = str_text(a[4]);
     return register_monitor(converted).release();
   });
 }
 
 PyMethodDef g_methods[] = {
-    {"register_monitor", as_cfunction(py_register_monitor), METH_FASTCALL | METH_KEYWORDS,
-     "register_monitor(db_path, config, source, one_trace_per_test, name=None)\n--\n\n"},
-    {"register_noop_profiler", as_cfunction(py_register_noop_profiler), METH_NOARGS,
-     "register_noop_profiler()\n--\n\n"
-     "Register a minimal profiler for comparison purposes in benchmarking"},
-    {"register_profiler", as_cfunction(py_register_profiler), METH_FASTCALL | METH_KEYWORDS,
-     "register_profiler(profiler)\n--\n\n"
-     "Called from Python to switch profiling to the native engine.\n\n"
-     "``profiler`` is the Python-side profiler object; the native ``VaskProfiler``\n"
-     "is built from it and stored as its ``rust_profiler`` attribute. The engine is\n"
-     "registered with ``PyEval_SetProfile`` for the calling thread and, when\n"
-     "``use_threading`` is true (configuration key ``threading``), also through\n"
-     "``threading.setprofile`` with the ``register_threading_profiler`` callback so\n"
-     "that it is registered on all threads."},
-    {nullptr, nullptr, 0, nullptr},
+    method_fastcall_keywords(
+        "register_monitor", py_register_monitor,
+        "register_monitor(db_path, config, source, one_trace_per_test, name=None)\n--\n\n"),
+    method_noargs("register_noop_profiler", py_register_noop_profiler,
+                  "register_noop_profiler()\n--\n\n"
+                  "Register a minimal profiler for comparison purposes in benchmarking"),
+    method_fastcall_keywords(
+        "register_profiler", py_register_profiler,
+        "register_profiler(profiler)\n--\n\n"
+        "Called from Python to switch profiling to the native engine.\n\n"
+        "``profiler`` is the Python-side profiler object; the native ``VaskProfiler``\n"
+        "is built from it and stored as its ``rust_profiler`` attribute. The engine is\n"
+        "registered with ``PyEval_SetProfile`` for the calling thread and, when\n"
+        "``use_threading`` is true (configuration key ``threading``), also through\n"
+        "``threading.setprofile`` with the ``register_threading_profiler`` callback so\n"
+        "that it is registered on all threads."),
+    kMethodsEnd,
 };
 
 PyModuleDef g_module = {
@@ -90,6 +92,7 @@ PyMODINIT_FUNC PyInit__vask() {
       throw_py();
     }
     init_interned();
+    watch_interpreter_exit();
     watch_working_directory();
     Ref module = Ref::check(PyModule_Create2(&g_module, PYTHON_API_VERSION));
     if (PyModule_AddFunctions(module.get(), g_methods) < 0) throw_py();

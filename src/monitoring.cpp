@@ -117,11 +117,11 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
       if (on_return == nullptr && PyErr_Occurred()) throw_py();
       if (on_return != nullptr && PyList_Check(on_return)) {
         Ref targets = Ref::incref(on_return);
-        // str_view runs no Python code, so the list cannot change under the
-        // loop. Items that are not str are skipped.
+        // try_utf8_text runs no Python code, so the list cannot change under
+        // the loop. Items that are not str are skipped.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets.get()); ++i) {
-          if (auto text = try_str_view(PyList_GET_ITEM(targets.get(), i))) {
-            m->on_return_targets_.emplace(*text);
+          if (auto text = try_utf8_text(PyList_GET_ITEM(targets.get(), i))) {
+            m->on_return_targets_.emplace(text->text());
           }
         }
       }
@@ -232,18 +232,21 @@ void VaskMonitor::identify_thread(EngineThreadState& ts) {
   core_->set_thread(ts, thread.get());
 }
 
-void VaskMonitor::log_error(Ref error) noexcept {
-  vask::log_error(std::move(error),
-                  [] { return Ref::check(Py_BuildValue("(s)", "Unexpected exception in Rust.")); });
+Ref VaskMonitor::log_error(Ref error) {
+  return vask::log_error(std::move(error), [] {
+    return Ref::check(Py_BuildValue("(s)", "Unexpected exception in Rust."));
+  });
 }
 
 // What every callback does around its own part: the thread's state, its
 // pending assignment recorded first, a suspended thread answered with None
 // (DISABLE would switch the location off for every thread, for good), the
-// code object's names and facts. `handle(ts, code, filename, co_name,
-// facts, errors)` returns the answer (borrowed: None or DISABLE).
+// code object's names and facts, and the program's own exception raised when
+// one surfaced while recording. `handle(ts, code, filename, co_name, facts,
+// errors)` returns the answer (borrowed: None or DISABLE). Not noexcept: a
+// forced unwind (a thread the interpreter ends at exit) goes through.
 template <class Handle>
-PyObject* VaskMonitor::callback(PyObject* code, Handle&& handle) noexcept {
+PyObject* VaskMonitor::callback(PyObject* code, Handle&& handle) {
   // The child of a fork() runs the parent's callbacks until the host
   // replaces them; DISABLE would switch locations off for the next monitor.
   if (core_->in_forked_child()) return Py_NewRef(Py_None);
@@ -259,6 +262,7 @@ PyObject* VaskMonitor::callback(PyObject* code, Handle&& handle) noexcept {
   }
   MonitorThreadState& ts = **borrowed;
   EventErrors errors;
+  auto log = [this](Ref error) { return log_error(std::move(error)); };
   // The store seen last has run by now: its record comes before this
   // event's.
   record_pending(ts, errors);
@@ -268,33 +272,35 @@ PyObject* VaskMonitor::callback(PyObject* code, Handle&& handle) noexcept {
       try {
         conversion_error(code, "PyCode");
       } catch (...) {
-        errors.report([this](Ref error) noexcept { log_error(std::move(error)); });
+        errors.report(log);
       }
     } else {
       auto* co = reinterpret_cast<PyCodeObject*>(code);
-      // Invariant: a code object's name and file name are str; the views
-      // stay valid with `code`, which the interpreter holds for the event.
-      std::optional<std::string_view> filename = try_str_view(co->co_filename);
-      std::optional<std::string_view> co_name = try_str_view(co->co_name);
+      // Invariant: a code object's name and file name are str; the texts
+      // stay valid with `code`, which the interpreter holds for the event
+      // (and their escaped copies, for a file name with lone surrogates, with
+      // themselves).
+      const std::optional<Utf8Text> filename = try_utf8_text(co->co_filename);
+      const std::optional<Utf8Text> co_name = try_utf8_text(co->co_name);
       if (filename && co_name) {
-        const CodeFacts facts = cached_facts(co, *filename, *co_name);
-        answer = handle(ts, co, *filename, *co_name, facts, errors);
+        const CodeFacts facts = cached_facts(co, filename->text(), co_name->text());
+        answer = handle(ts, co, filename->text(), co_name->text(), facts, errors);
       }
     }
   }
-  Ref interrupt = errors.take_interrupt();
-  if (!interrupt) return Py_NewRef(answer);
-  stash.discard();  // the interrupt replaces whatever was in flight
-  restore_error(std::move(interrupt));
+  Ref program_error = core_->finish_event(errors);
+  if (!program_error) return Py_NewRef(answer);
+  stash.discard();  // the program's exception replaces whatever was in flight
+  restore_error(std::move(program_error));
   return nullptr;
 }
 
-PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept {
+PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) {
   return callback(
       code,
       [&](MonitorThreadState& ts, PyCodeObject* co, std::string_view filename,
           std::string_view co_name, const CodeFacts& facts, EventErrors& errors) -> PyObject* {
-        auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
+        auto log = [this](Ref error) { return log_error(std::move(error)); };
         if (!facts.watched && facts.recorded == false) {
           return can_disable(event) ? disable_.get() : Py_None;
         }
@@ -352,7 +358,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
 
 // ---- assignments --------------------------------------------------------------------
 
-PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) noexcept {
+PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) {
   return callback(
       code,
       [&](MonitorThreadState& ts, PyCodeObject*, std::string_view filename,
@@ -390,7 +396,7 @@ PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) noexcept {
             }
           }
         } catch (...) {
-          errors.report([this](Ref error) noexcept { log_error(std::move(error)); });
+          errors.report([this](Ref error) { return log_error(std::move(error)); });
         }
         return Py_None;
       });
@@ -420,12 +426,12 @@ void VaskMonitor::note_store(MonitorThreadState& ts, PyObject* code, std::string
   ts.pending = std::move(pending);
 }
 
-void VaskMonitor::record_pending(MonitorThreadState& ts, EventErrors& errors) noexcept {
+void VaskMonitor::record_pending(MonitorThreadState& ts, EventErrors& errors) {
   if (!ts.pending) return;
   // Consumed whatever happens: a failure loses this one assignment only.
   PendingAssignment pending = std::move(*ts.pending);
   ts.pending.reset();
-  auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
+  auto log = [this](Ref error) { return log_error(std::move(error)); };
   RecordBatch& batch = ts.scratch;
   batch.clear();
   try {

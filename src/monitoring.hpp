@@ -47,7 +47,7 @@ class VaskMonitor final : private TestHooks, private CutHook {
  public:
   // register_monitor's converted arguments. config is a dict (borrowed).
   struct Arguments {
-    std::string db_path;
+    std::string db_path;  // as the file system names it (fs_encode)
     PyObject* config = nullptr;
     std::string source;
     bool one_trace_per_test = false;
@@ -59,15 +59,15 @@ class VaskMonitor final : private TestHooks, private CutHook {
   ~VaskMonitor();
 
   // One event of a monitor_py* callback. Returns sys.monitoring.DISABLE or
-  // None (new references), or null with KeyboardInterrupt/SystemExit set
-  // when one arose while recording: it belongs to the traced program.
+  // None (new references), or null with an exception of the traced program
+  // set when one arose while recording (see EventErrors).
   // Recording errors are logged on the "vask" logger. GIL held.
-  PyObject* on_event(PyObject* code, FrameEvent event, PyObject* arg) noexcept;
+  PyObject* on_event(PyObject* code, FrameEvent event, PyObject* arg);
   // One INSTRUCTION event: a store into a variable of recorded code is noted,
   // to be recorded at the thread's next callback, once it has run. Returns
   // DISABLE for every other instruction (but the one right after a store,
   // which records it), None otherwise, or null as on_event. GIL held.
-  PyObject* on_instruction(PyObject* code, int64_t offset) noexcept;
+  PyObject* on_instruction(PyObject* code, int64_t offset);
 
   EngineCore& core() noexcept { return *core_; }
   bool active() const noexcept { return active_.load(); }
@@ -101,7 +101,7 @@ class VaskMonitor final : private TestHooks, private CutHook {
 
   // Records the thread's pending assignment, if any; called first by every
   // callback. Failures go to `errors`.
-  void record_pending(MonitorThreadState& ts, EventErrors& errors) noexcept;
+  void record_pending(MonitorThreadState& ts, EventErrors& errors);
   // Notes the store `site` of the running frame of `code` as the thread's
   // pending assignment. Throws PyErrSet.
   void note_store(MonitorThreadState& ts, PyObject* code, std::string_view filename,
@@ -111,7 +111,7 @@ class VaskMonitor final : private TestHooks, private CutHook {
   // stored: a call opens its trace point, a return saves it, an unwind drops
   // it. Failures go to `errors`.
   void trace_point_event(MonitorThreadState& ts, FrameEvent event, PyObject* frame,
-                         std::string_view co_name, EventErrors& errors) noexcept;
+                         std::string_view co_name, EventErrors& errors);
   // Hands a completed call's records to vask.monitoring._save_trace_point_from_rust,
   // with the thread suspended meanwhile. Throws PyErrSet.
   void save_trace_point(MonitorThreadState& ts, const RecordList& records,
@@ -120,9 +120,10 @@ class VaskMonitor final : private TestHooks, private CutHook {
   // Computes the thread's identity on its first event, with the thread
   // suspended meanwhile. Throws PyErrSet.
   void identify_thread(EngineThreadState& ts);
-  void log_error(Ref error) noexcept;
+  // Returns an exception of the program raised while logging, or null.
+  Ref log_error(Ref error);
   template <class Handle>
-  PyObject* callback(PyObject* code, Handle&& handle) noexcept;
+  PyObject* callback(PyObject* code, Handle&& handle);
 
   // TestHooks and CutHook: the markers follow the trace.
   void test_started(const TraceLock& trace) override;

@@ -79,7 +79,7 @@ PyGetSetDef g_monitor_getset[] = {
 // ---- setters, save, build_trace ----------------------------------------------------
 
 PyObject* py_set_active(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
     PyObject* value = value_argument("set_active", args, nargs, kwnames);
     monitor_of(self).set_active(bool_argument("value", value));
@@ -88,7 +88,7 @@ PyObject* py_set_active(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* py_set_timestamp(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+                           PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
     PyObject* value = value_argument("set_timestamp", args, nargs, kwnames);
     double seconds = 0;
@@ -108,7 +108,7 @@ PyObject* py_set_timestamp(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* py_set_suspend_hooks(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+                               PyObject* kwnames) {
   return boundary([&]() -> PyObject* {
     PyObject* value = value_argument("set_suspend_hooks", args, nargs, kwnames);
     monitor_of(self).set_suspend_hooks(bool_argument("value", value));
@@ -116,21 +116,15 @@ PyObject* py_set_suspend_hooks(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
-PyObject* py_save(PyObject* self, PyObject*) noexcept {
+PyObject* py_save(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
-    EngineCore& core = monitor_of(self).core();
-    core.check_not_inherited();
-    core.buffer().save_in_db();
+    monitor_of(self).core().save();
     Py_RETURN_NONE;
   });
 }
 
-PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
-  return boundary([&] {
-    EngineCore& core = monitor_of(self).core();
-    core.check_not_inherited();
-    return core.buffer().build_trace_inner().release();
-  });
+PyObject* py_build_trace(PyObject* self, PyObject*) {
+  return boundary([&] { return monitor_of(self).core().build_trace().release(); });
 }
 
 // ---- the event callbacks -------------------------------------------------------------
@@ -140,7 +134,7 @@ PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
 // its first instruction (an exception raised by a trace function at its
 // start), and an error raised here would replace the program's exception.
 // Returns false with the argument error set.
-bool check_offset(PyObject* offset) noexcept {
+bool check_offset(PyObject* offset) {
   if (PyLong_Check(offset)) return true;
   Ref index = Ref::steal(PyNumber_Index(offset));
   if (index) return true;
@@ -154,11 +148,7 @@ bool check_offset(PyObject* offset) noexcept {
 
 template <FrameEvent kEvent>
 PyObject* monitor_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
-  // sys.monitoring calls its callbacks through a borrowed reference: a stop
-  // on another thread, while this event waits for the GIL (in a dumper, on
-  // a lock), would drop the last reference and free the monitor under it.
-  Ref keep_alive = Ref::incref(self);
+                           PyObject* kwnames) {
   constexpr bool kHasArg = kEvent != FrameEvent::Call && kEvent != FrameEvent::Resume;
   constexpr Py_ssize_t kCount = kHasArg ? 3 : 2;
   PyObject* a[3] = {nullptr, nullptr, nullptr};
@@ -188,13 +178,14 @@ PyObject* monitor_callback(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!parse_args(fname.c_str(), args, nargs, kwnames, names, kCount, kCount, a)) return nullptr;
   }
   if (!check_offset(a[1])) return nullptr;
-  return monitor_of(self).on_event(a[0], kEvent, kHasArg ? a[2] : Py_None);
+  return MonitorObject::in_callback(self, [&](VaskMonitor& monitor) {
+    return monitor.on_event(a[0], kEvent, kHasArg ? a[2] : Py_None);
+  });
 }
 
 // monitor_instruction(code, instruction_offset).
 PyObject* monitor_instruction(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
-  Ref keep_alive = Ref::incref(self);  // as in monitor_callback
+                              PyObject* kwnames) {
   PyObject* a[2] = {nullptr, nullptr};
   if (kwnames == nullptr && nargs == 2) {
     a[0] = args[0];
@@ -218,7 +209,8 @@ PyObject* monitor_instruction(PyObject* self, PyObject* const* args, Py_ssize_t 
     PyErr_SetString(PyExc_OverflowError, "argument 'instruction_offset': out of range");
     return nullptr;
   }
-  return monitor_of(self).on_instruction(a[0], offset);
+  return MonitorObject::in_callback(
+      self, [&](VaskMonitor& monitor) { return monitor.on_instruction(a[0], offset); });
 }
 
 constexpr const char* kSuspendDoc =
@@ -235,33 +227,29 @@ constexpr const char* kSuspendDoc =
     "other threads hold shared references through callbacks in flight.";
 
 PyMethodDef g_monitor_methods[] = {
-    {"set_active", as_cfunction(py_set_active), METH_FASTCALL | METH_KEYWORDS,
-     "set_active($self, value)\n--\n\n"},
-    {"set_timestamp", as_cfunction(py_set_timestamp), METH_FASTCALL | METH_KEYWORDS,
-     "set_timestamp($self, value)\n--\n\n"},
-    {"set_suspend_hooks", as_cfunction(py_set_suspend_hooks), METH_FASTCALL | METH_KEYWORDS,
-     kSuspendDoc},
-    {"save", as_cfunction(py_save), METH_NOARGS, "save($self)\n--\n\n"},
-    {"build_trace", as_cfunction(py_build_trace), METH_NOARGS, "build_trace($self)\n--\n\n"},
-    {"monitor_pystart", as_cfunction(monitor_callback<FrameEvent::Call>),
-     METH_FASTCALL | METH_KEYWORDS, "monitor_pystart($self, code, _instruction_offset)\n--\n\n"},
-    {"monitor_pyreturn", as_cfunction(monitor_callback<FrameEvent::Return>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "monitor_pyreturn($self, code, _instruction_offset, retval)\n--\n\n"},
-    {"monitor_pyunwind", as_cfunction(monitor_callback<FrameEvent::Unwind>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "monitor_pyunwind($self, code, _instruction_offset, exception)\n--\n\n"},
-    {"monitor_pyresume", as_cfunction(monitor_callback<FrameEvent::Resume>),
-     METH_FASTCALL | METH_KEYWORDS, "monitor_pyresume($self, code, _instruction_offset)\n--\n\n"},
-    {"monitor_pyyield", as_cfunction(monitor_callback<FrameEvent::Yield>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "monitor_pyyield($self, code, _instruction_offset, retval)\n--\n\n"},
-    {"monitor_pythrow", as_cfunction(monitor_callback<FrameEvent::Throw>),
-     METH_FASTCALL | METH_KEYWORDS,
-     "monitor_pythrow($self, code, _instruction_offset, exception)\n--\n\n"},
-    {"monitor_instruction", as_cfunction(monitor_instruction), METH_FASTCALL | METH_KEYWORDS,
-     "monitor_instruction($self, code, instruction_offset)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    method_fastcall_keywords("set_active", py_set_active, "set_active($self, value)\n--\n\n"),
+    method_fastcall_keywords("set_timestamp", py_set_timestamp,
+                             "set_timestamp($self, value)\n--\n\n"),
+    method_fastcall_keywords("set_suspend_hooks", py_set_suspend_hooks, kSuspendDoc),
+    method_noargs("save", py_save, "save($self)\n--\n\n"),
+    method_noargs("build_trace", py_build_trace, "build_trace($self)\n--\n\n"),
+    method_fastcall_keywords("monitor_pystart", monitor_callback<FrameEvent::Call>,
+                             "monitor_pystart($self, code, _instruction_offset)\n--\n\n"),
+    method_fastcall_keywords("monitor_pyreturn", monitor_callback<FrameEvent::Return>,
+                             "monitor_pyreturn($self, code, _instruction_offset, retval)\n--\n\n"),
+    method_fastcall_keywords(
+        "monitor_pyunwind", monitor_callback<FrameEvent::Unwind>,
+        "monitor_pyunwind($self, code, _instruction_offset, exception)\n--\n\n"),
+    method_fastcall_keywords("monitor_pyresume", monitor_callback<FrameEvent::Resume>,
+                             "monitor_pyresume($self, code, _instruction_offset)\n--\n\n"),
+    method_fastcall_keywords("monitor_pyyield", monitor_callback<FrameEvent::Yield>,
+                             "monitor_pyyield($self, code, _instruction_offset, retval)\n--\n\n"),
+    method_fastcall_keywords(
+        "monitor_pythrow", monitor_callback<FrameEvent::Throw>,
+        "monitor_pythrow($self, code, _instruction_offset, exception)\n--\n\n"),
+    method_fastcall_keywords("monitor_instruction", monitor_instruction,
+                             "monitor_instruction($self, code, instruction_offset)\n--\n\n"),
+    kMethodsEnd,
 };
 
 PyTypeObject* monitor_type() {

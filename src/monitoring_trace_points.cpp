@@ -13,8 +13,8 @@
 namespace vask {
 
 void VaskMonitor::trace_point_event(MonitorThreadState& ts, FrameEvent event, PyObject* frame,
-                                    std::string_view co_name, EventErrors& errors) noexcept {
-  auto log = [this](Ref error) noexcept { log_error(std::move(error)); };
+                                    std::string_view co_name, EventErrors& errors) {
+  auto log = [this](Ref error) { return log_error(std::move(error)); };
   const std::string& thread_id = ts.cached_thread_id;
   const auto address = reinterpret_cast<uintptr_t>(frame);
   try {

@@ -3,6 +3,8 @@
 #include <array>
 #include <span>
 
+#include "support/program_errors.hpp"
+
 namespace vask {
 
 namespace {
@@ -91,14 +93,14 @@ Ref lookup(PyObject* description, const char* key) {
 
 std::string required_text(PyObject* description, const char* key) {
   Ref value = require(description, key);
-  return std::string(str_view(value.get()));
+  return str_text(value.get());
 }
 
 // Only absence gives nullopt; a present None is a conversion error.
 std::optional<std::string> optional_text(PyObject* description, const char* key) {
   Ref value = lookup(description, key);
   if (!value) return std::nullopt;
-  return std::string(str_view(value.get()));
+  return str_text(value.get());
 }
 
 Ref mapping_class() {
@@ -115,12 +117,17 @@ Ref mapping_class() {
 }
 
 // dict, or an instance of collections.abc.Mapping. A failing instance test is
-// reported to the unraisable hook and counts as "not a mapping".
+// reported to the unraisable hook and counts as "not a mapping", unless its
+// exception belongs to the traced program, which is thrown (PyErrSet).
 bool is_mapping(PyObject* obj) {
   if (PyDict_Check(obj)) return true;
   Ref mapping = mapping_class();
   const int r = PyObject_IsInstance(obj, mapping.get());
   if (r < 0) {
+    Ref error = fetch_error();
+    const bool program = belongs_to_program(error.get());
+    restore_error(std::move(error));
+    if (program) throw_py();
     PyErr_WriteUnraisable(obj);
     return false;
   }
@@ -233,7 +240,7 @@ std::optional<PluginRecord> PluginProcessor::process(PyObject* frame, FrameEvent
     if (PyErr_Occurred()) throw_py();
     fault("type is always set");
   }
-  std::string type_text(str_view(type));
+  std::string type_text = str_text(type);
   Bytes bytes = serializer_.dump_msgpack(record.get(), lightweight_repr);
   return PluginRecord{std::move(type_text), std::move(bytes)};
 }
@@ -269,7 +276,7 @@ PluginRegistry load_plugins(PyObject* config) {
 
     Ref iter = Ref::check(PyObject_GetIter(co_names.get()));
     while (Ref name = Ref::steal(PyIter_Next(iter.get()))) {
-      std::string co_name(str_view(name.get()));
+      std::string co_name = str_text(name.get());
       PluginProcessor::Description desc;
       desc.path_fragment = required_text(d, "path_fragment");
       desc.call_type = required_text(d, "call_type");

@@ -1,5 +1,6 @@
 #include "profiler.hpp"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -20,7 +21,7 @@ constexpr const char* kLogMessage =
     "    event: %s\n"
     "    frame locals: %s\n";
 
-int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) noexcept {
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
   FrameEvent event;
   if (what == PyTrace_CALL) {
     event = FrameEvent::Call;
@@ -32,38 +33,77 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
   if (obj == nullptr || Py_TYPE(obj) != g_profiler_type) {
     return boundary_int([&]() -> int { conversion_error(obj, "VaskProfiler"); });
   }
-  return ProfilerObject::of(obj).on_event(frame, event, arg == nullptr ? Py_None : arg);
+  return ProfilerObject::in_callback(obj, [&](VaskProfiler& profiler) {
+    if (profiler.stopped()) {
+      VaskProfiler::leave_thread(obj);
+      return 0;
+    }
+    return profiler.on_event(frame, event, arg == nullptr ? Py_None : arg);
+  });
 }
 
-PyObject* py_save(PyObject* self, PyObject*) noexcept {
+// The engine as a Python-level profile function, profiler(frame, event,
+// arg), as sys.setprofile calls it: a program that puts back the hook it
+// found (old = sys.getprofile(); ...; sys.setprofile(old)), or chains to it
+// from a hook of its own, goes on recording the same records.
+PyObject* py_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return boundary([&]() -> PyObject* {
-    EngineCore& core = ProfilerObject::of(self).core();
-    core.check_not_inherited();
-    core.buffer().save_in_db();
+    PyObject* frame = nullptr;
+    PyObject* what = nullptr;
+    PyObject* arg = nullptr;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+      PyErr_SetString(PyExc_TypeError, "VaskProfiler() takes no keyword arguments");
+      throw_py();
+    }
+    if (!PyArg_UnpackTuple(args, "VaskProfiler", 3, 3, &frame, &what, &arg)) throw_py();
+    if (!PyFrame_Check(frame)) argument_error("frame", frame, "PyFrame");
+    if (!PyUnicode_Check(what)) argument_error("event", what, "PyString");
+    FrameEvent event;
+    if (PyUnicode_CompareWithASCIIString(what, "call") == 0) {
+      event = FrameEvent::Call;
+    } else if (PyUnicode_CompareWithASCIIString(what, "return") == 0) {
+      event = FrameEvent::Return;
+    } else {
+      Py_RETURN_NONE;  // c_call, c_return, c_exception
+    }
+    const int status = ProfilerObject::in_callback(self, [&](VaskProfiler& profiler) {
+      if (profiler.stopped()) {
+        VaskProfiler::leave_thread(self);
+        return 0;
+      }
+      return profiler.on_event(reinterpret_cast<PyFrameObject*>(frame), event, arg);
+    });
+    if (status < 0) throw_py();
     Py_RETURN_NONE;
   });
 }
 
-PyObject* py_build_trace(PyObject* self, PyObject*) noexcept {
+PyObject* py_save(PyObject* self, PyObject*) {
   return boundary([&]() -> PyObject* {
-    EngineCore& core = ProfilerObject::of(self).core();
-    core.check_not_inherited();
-    return core.buffer().build_trace_inner().release();
+    ProfilerObject::of(self).core().save();
+    Py_RETURN_NONE;
   });
 }
 
-PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*,
-                                         Py_ssize_t nargs) noexcept {
+PyObject* py_build_trace(PyObject* self, PyObject*) {
+  return boundary([&] { return ProfilerObject::of(self).core().build_trace().release(); });
+}
+
+PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
   if (nargs != 3) {
     PyErr_Format(PyExc_TypeError,
                  "register_threading_profiler() takes exactly 3 arguments (%zd given)", nargs);
     return nullptr;
   }
-  // A thread started in a forked child is not handed the parent's engine.
-  if (!ProfilerObject::of(self).core().in_forked_child()) {
-    PyEval_SetProfile(profile_callback, self);
-  }
-  Py_RETURN_NONE;
+  return boundary([&]() -> PyObject* {
+    // A thread started in a forked child is not handed the parent's engine.
+    if (!ProfilerObject::of(self).core().in_forked_child()) ProfilerObject::of(self).install(self);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* py_stop(PyObject* self, PyObject*) {
+  return boundary([&]() -> PyObject* { return ProfilerObject::of(self).stop(self).release(); });
 }
 
 PyObject* get_trace_id(PyObject* self, void*) noexcept {
@@ -78,19 +118,26 @@ PyGetSetDef g_profiler_getset[] = {
 };
 
 PyMethodDef g_profiler_methods[] = {
-    {"save", as_cfunction(py_save), METH_NOARGS,
-     "save($self)\n--\n\n"
-     "This is called from Python code to trigger saving the trace. Used by\n"
-     ":meth:`vask.profiler.Profiler.save`."},
-    {"build_trace", as_cfunction(py_build_trace), METH_NOARGS,
-     "build_trace($self)\n--\n\n"
-     "This is called from Python code to build the trace. Used by\n"
-     ":meth:`vask.profiler.Profiler.upload_trace_in_thread`."},
-    {"register_threading_profiler", as_cfunction(py_register_threading_profiler), METH_FASTCALL,
-     "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
-     "Register the profiler on the current thread. Called by `threading.setprofile`. See\n"
-     ":func:`vask._vask.register_profiler`."},
-    {nullptr, nullptr, 0, nullptr},
+    method_noargs("save", py_save,
+                  "save($self)\n--\n\n"
+                  "This is called from Python code to trigger saving the trace. Used by\n"
+                  ":meth:`vask.profiler.Profiler.save`."),
+    method_noargs("build_trace", py_build_trace,
+                  "build_trace($self)\n--\n\n"
+                  "This is called from Python code to build the trace. Used by\n"
+                  ":meth:`vask.profiler.Profiler.upload_trace_in_thread`."),
+    method_fastcall(
+        "register_threading_profiler", py_register_threading_profiler,
+        "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"
+        "Register the profiler on the current thread. Called by `threading.setprofile`. See\n"
+        ":func:`vask._vask.register_profiler`."),
+    method_noargs("stop", py_stop,
+                  "stop($self)\n--\n\n"
+                  "Stop recording for good, on every thread the engine is installed on: the\n"
+                  "calling thread's hook is removed at once, the other threads' hooks at once\n"
+                  "where the interpreter allows it or else at their next event. Returns the\n"
+                  "idents of the threads whose hook the program replaced with its own."),
+    kMethodsEnd,
 };
 
 PyTypeObject* profiler_type() {
@@ -98,8 +145,13 @@ PyTypeObject* profiler_type() {
   static PyType_Slot slots[] = {
       {Py_tp_dealloc, reinterpret_cast<void*>(ProfilerObject::dealloc)},
       {Py_tp_methods, g_profiler_methods},
+      {Py_tp_call, reinterpret_cast<void*>(py_call)},
       {Py_tp_getset, g_profiler_getset},
-      {Py_tp_doc, const_cast<char*>("The profile-hook tracing engine.")},
+      {Py_tp_doc,
+       const_cast<char*>("The profile-hook tracing engine.\n\n"
+                         "Also a profile function: engine(frame, event, arg) records the event\n"
+                         "as the native hook does, so that sys.setprofile(sys.getprofile())\n"
+                         "goes on recording.")},
       {0, nullptr},
   };
   static PyType_Spec type_spec = {
@@ -115,7 +167,7 @@ PyTypeObject* profiler_type() {
 
 std::string required_str_attr(PyObject* obj, const char* name) {
   Ref value = getattr(obj, name);
-  return std::string(str_view(value.get()));
+  return str_text(value.get());
 }
 
 }  // namespace
@@ -144,13 +196,14 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
   EngineCore::read_limits(config.get(), options, settings);
 
   Ref db_path = getattr(profiler, "db_path");
-  settings.db_path = to_str(db_path.get());
+  Ref db_path_text = Ref::check(PyObject_Str(db_path.get()));
+  settings.db_path = fs_encode(db_path_text.get());
 
   Ref one_trace_per_test = getattr(profiler, "one_trace_per_test");
   if (!PyBool_Check(one_trace_per_test.get())) conversion_error(one_trace_per_test.get(), "PyBool");
 
   Ref name = getattr(profiler, "trace_name");
-  if (name.get() != Py_None) settings.default_trace_name = std::string(str_view(name.get()));
+  if (name.get() != Py_None) settings.default_trace_name = str_text(name.get());
 
   settings.source = required_str_attr(profiler, "source");
 
@@ -179,7 +232,7 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
 
 // ---- the profile callback ------------------------------------------------------
 
-int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept {
+int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) {
   // The child of a fork() runs the parent's hook until the host replaces it.
   if (core_->in_forked_child()) return 0;
   // Recording never disturbs an exception the traced program has in flight.
@@ -196,21 +249,24 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
   if (ts.suspended) return 0;
 
   // Invariant: a real frame always has a code object whose name and file name
-  // are str; the strings stay alive with `code`.
+  // are str; the texts stay alive with `code` (and their escaped copies,
+  // for a file name with lone surrogates, with themselves).
   Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
   auto* co = reinterpret_cast<PyCodeObject*>(code.get());
-  std::optional<std::string_view> filename = try_str_view(co->co_filename);
-  std::optional<std::string_view> co_name = try_str_view(co->co_name);
-  if (!filename || !co_name) return 0;
+  const std::optional<Utf8Text> filename_text = try_utf8_text(co->co_filename);
+  const std::optional<Utf8Text> co_name_text = try_utf8_text(co->co_name);
+  if (!filename_text || !co_name_text) return 0;
+  const std::string_view filename = filename_text->text();
+  const std::string_view co_name = co_name_text->text();
   PyObject* frame_obj = reinterpret_cast<PyObject*>(frame);
 
-  // Errors of recording are logged and dropped. A KeyboardInterrupt or
-  // SystemExit met on the way (a signal handler runs inside a dumper as
-  // anywhere else) is the program's own control flow: the event is finished,
-  // then it is raised in the traced frame.
+  // Errors of recording are logged and dropped. An exception of the program
+  // met on the way (a signal handler runs inside a dumper as anywhere else)
+  // is the program's own: the event is finished, then it is raised in the
+  // traced frame.
   EventErrors errors;
-  auto log = [&](Ref error) noexcept {
-    log_error(std::move(error), frame, event, *filename, *co_name);
+  auto log = [&](Ref error) {
+    return log_error(std::move(error), frame, event, filename, co_name);
   };
 
   RecordBatch& batch = ts.scratch;
@@ -218,14 +274,14 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
 
   // Plugins watch functions by name: only functions with a watcher take
   // the plugin lock.
-  if (const RecordMaker::Watchers* watchers = records_->watchers(*co_name)) {
-    records_->add_plugin_records(*watchers, frame_obj, event, arg, *filename, ts, batch, errors,
+  if (const RecordMaker::Watchers* watchers = records_->watchers(co_name)) {
+    records_->add_plugin_records(*watchers, frame_obj, event, arg, filename, ts, batch, errors,
                                  log);
   }
 
   bool recorded = false;
   try {
-    recorded = profiler_should_record(frame_obj, *filename, include_frames_, ignore_frames_);
+    recorded = profiler_should_record(frame_obj, filename, include_frames_, ignore_frames_);
   } catch (...) {
     errors.report(log);
   }
@@ -236,7 +292,7 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
       if (core_->admits(ts, frame_obj, event, identify)) {
         records_->add_frame_record(ts, frame_obj, event,
                                    event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None,
-                                   arg, *co_name, batch);
+                                   arg, co_name, batch);
       }
     } catch (...) {
       // The function's own record is lost; records the plugins made for this
@@ -247,16 +303,93 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
 
   core_->store_event(ts, event, batch, errors, log, identify);
 
-  Ref interrupt = errors.take_interrupt();
-  if (!interrupt) return 0;
-  stash.discard();  // the interrupt replaces whatever was in flight
-  restore_error(std::move(interrupt));
+  Ref program_error = core_->finish_event(errors);
+  if (!program_error) return 0;
+  stash.discard();  // the program's exception replaces whatever was in flight
+  restore_error(std::move(program_error));
   return -1;
 }
 
-void VaskProfiler::log_error(Ref error, PyFrameObject* frame, FrameEvent event,
-                             std::string_view co_filename, std::string_view co_name) noexcept {
-  vask::log_error(std::move(error), [&] {
+// ---- installing and stopping -------------------------------------------------------
+
+void VaskProfiler::install(PyObject* self) {
+  if (stopped()) return;
+  PyThreadState* tstate = PyThreadState_Get();
+  {
+    // No Python code runs under the lock: setting the hook drops the one
+    // it replaces, which may run any code.
+    auto hooked = hooked_.lock();
+    note_hooked(hooked, tstate);
+  }
+  PyEval_SetProfile(profile_callback, self);
+}
+
+void VaskProfiler::note_hooked(Guarded<std::vector<HookedThread>>::Locked& hooked,
+                               PyThreadState* tstate) {
+  if (hooked->size() >= prune_at_) {
+    // Entries of threads that ended go; what is left sets the next bound.
+    std::vector<HookedThread> alive;
+    for (PyThreadState* t = PyInterpreterState_ThreadHead(tstate->interp); t != nullptr;
+         t = PyThreadState_Next(t)) {
+      for (const HookedThread& h : *hooked) {
+        if (h.tstate == t && h.thread_id == t->thread_id) {
+          alive.push_back(h);
+          break;
+        }
+      }
+    }
+    *hooked = std::move(alive);
+    prune_at_ = std::max<size_t>(64, hooked->size() * 2);
+  }
+  hooked->push_back(HookedThread{tstate, tstate->thread_id});
+}
+
+void VaskProfiler::leave_thread(PyObject* self) {
+  if (PyThreadState_Get()->c_profileobj == self) PyEval_SetProfile(nullptr, nullptr);
+}
+
+Ref VaskProfiler::stop(PyObject* self) {
+  Ref replaced = Ref::check(PyList_New(0));
+  if (stopped_.exchange(true, std::memory_order_acq_rel)) return replaced;
+  PyThreadState* tstate = PyThreadState_Get();
+  // A hook of the program's own: a profile function that is not this engine
+  // (neither the native hook nor this engine called as a Python function).
+  bool foreign_hooks = false;
+  std::vector<unsigned long> replaced_ids;
+  {
+    auto hooked = hooked_.lock();
+    for (PyThreadState* t = PyInterpreterState_ThreadHead(tstate->interp); t != nullptr;
+         t = PyThreadState_Next(t)) {
+      if (t->c_profilefunc == nullptr || t->c_profileobj == self) continue;
+      foreign_hooks = true;
+      for (const HookedThread& h : *hooked) {
+        if (h.tstate == t && h.thread_id == t->thread_id) {
+          replaced_ids.push_back(t->thread_id);
+          break;
+        }
+      }
+    }
+    hooked->clear();
+  }
+  for (unsigned long id : replaced_ids) {
+    Ref ident = Ref::check(PyLong_FromUnsignedLong(id));
+    if (PyList_Append(replaced.get(), ident.get()) < 0) throw_py();
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!foreign_hooks) {
+    // Every hook there is is this engine's: all of them go at once.
+    PyEval_SetProfileAllThreads(nullptr, nullptr);
+    return replaced;
+  }
+#endif
+  (void)foreign_hooks;
+  leave_thread(self);
+  return replaced;
+}
+
+Ref VaskProfiler::log_error(Ref error, PyFrameObject* frame, FrameEvent event,
+                            std::string_view co_filename, std::string_view co_name) {
+  return vask::log_error(std::move(error), [&] {
     Ref locals = getattr(reinterpret_cast<PyObject*>(frame), interned().f_locals);
     Ref locals_copy = call(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get());
     Ref args = Ref::check(PyTuple_New(5));
@@ -281,7 +414,7 @@ PyObject* register_profiler(PyObject* profiler) {
   Ref instance = ProfilerObject::wrap(profiler_type(), VaskProfiler::new_from_python(profiler));
 
   if (PyObject_SetAttrString(profiler, "rust_profiler", instance.get()) < 0) throw_py();
-  PyEval_SetProfile(profile_callback, instance.get());
+  ProfilerObject::of(instance.get()).install(instance.get());
 
   Ref config = getattr(profiler, "config");
   bool use_threading = false;

@@ -1,10 +1,12 @@
 // The profile-hook engine: VaskProfiler.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine_core.hpp"
 #include "filters.hpp"
@@ -23,19 +25,48 @@ class VaskProfiler {
   // failure nothing is left behind.
   static std::unique_ptr<VaskProfiler> new_from_python(PyObject* profiler);
 
-  // One call or return event (the profile callback's body). Never throws:
-  // recording errors are logged on the "vask" logger.
-  // Returns 0, or -1 with KeyboardInterrupt/SystemExit set when one arose
-  // while recording: it belongs to the traced program.
-  int on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) noexcept;
+  // One call or return event (the profile callback's body). Never throws
+  // (but for a forced unwind): recording errors are logged on the "vask"
+  // logger.
+  // Returns 0, or -1 with an exception of the traced program set when one
+  // arose while recording (see EventErrors).
+  int on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg);
 
   EngineCore& core() noexcept { return *core_; }
+
+  // Makes `self` (this engine's object, borrowed) the calling thread's
+  // profile hook, unless the engine is stopped. GIL held.
+  void install(PyObject* self);
+  bool stopped() const noexcept { return stopped_.load(std::memory_order_acquire); }
+  // Stops recording for good, on every thread: the calling thread's hook is
+  // removed now when it is this engine, the other threads' hooks too where
+  // the interpreter can do that (3.12 and later, when no thread runs a hook
+  // of the program's own), and every other thread removes its own at its
+  // next event. Returns the idents (a list of int) of the threads this
+  // engine was installed on whose hook the program has replaced since.
+  // Throws PyErrSet.
+  Ref stop(PyObject* self);
+  // The event of a stopped engine: removes `self` from the calling thread's
+  // hook when it is there. GIL held.
+  static void leave_thread(PyObject* self);
 
  private:
   VaskProfiler() = default;
 
-  void log_error(Ref error, PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
-                 std::string_view co_name) noexcept;
+  // A thread this engine was installed on. Both fields together name it:
+  // the interpreter reuses the memory of a thread state, and the system the
+  // ident, of threads that ended.
+  struct HookedThread {
+    PyThreadState* tstate;
+    unsigned long thread_id;
+  };
+  // Enters the thread; prunes the threads that ended first when the list
+  // has grown to prune_at_ (which hooked_'s mutex guards too).
+  void note_hooked(Guarded<std::vector<HookedThread>>::Locked& hooked, PyThreadState* tstate);
+
+  // Returns an exception of the program raised while logging, or null.
+  Ref log_error(Ref error, PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
+                std::string_view co_name);
 
   // Fixed after construction.
   Finders include_frames_;
@@ -45,6 +76,11 @@ class VaskProfiler {
 
   std::optional<EngineCore> core_;
   PerThread<EngineThreadState> thread_state_;
+  // Set once by stop(); read first by every event, on every thread.
+  std::atomic<bool> stopped_{false};
+  // Kept short: entries of threads that ended are pruned as it grows.
+  Guarded<std::vector<HookedThread>> hooked_;
+  size_t prune_at_ = 64;  // guarded by hooked_'s mutex
 };
 
 // register_profiler(profiler): builds the engine from the host's profiler

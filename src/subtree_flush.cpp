@@ -521,6 +521,7 @@ bool SubtreeFlusher::cut(const Pick& pick, bool& suspended) {
         },
         true);
   } catch (...) {
+    rethrow_if_forced_unwind();
     // Nothing was released: writing fails before the first record is copied.
     {
       ErrorStash keep;
@@ -532,6 +533,7 @@ bool SubtreeFlusher::cut(const Pick& pick, bool& suspended) {
     // Stored in the background: a cut never waits for the database.
     buffer_.store_document(flushed_trace_id, document.get(), false);
   } catch (...) {
+    rethrow_if_forced_unwind();
     {
       ErrorStash keep;
       const std::string_view data(PyBytes_AS_STRING(document.get()),

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "memory_budget.hpp"
+#include "support/per_thread.hpp"
 #include "utils/ids.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/naming.hpp"
@@ -46,6 +47,24 @@ std::string_view bytes_view(PyObject* bytes) noexcept {
 }
 
 }  // namespace
+
+void TraceMutex::lock() {
+  const uint64_t me = detail::current_thread_token();
+  if (holder_.load(std::memory_order_relaxed) == me) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "vask cannot save or switch the trace from code that runs while this "
+                    "thread stores a part of it (a signal handler, a finalizer); try again "
+                    "once that store is done");
+    throw_py();
+  }
+  mutex_.lock();
+  holder_.store(me, std::memory_order_relaxed);
+}
+
+void TraceMutex::unlock() noexcept {
+  holder_.store(0, std::memory_order_relaxed);
+  mutex_.unlock();
+}
 
 TraceBuffer::TraceBuffer(TraceSettings settings, Config config, std::string trace_id,
                          double timestamp)
@@ -204,7 +223,7 @@ void TraceBuffer::store_document(const std::string& trace_id, PyObject* document
   if (PyDict_SetItemString(kwargs.get(), "msgpack_data", document) < 0) throw_py();
   Ref pathlib = import("pathlib");
   Ref path_type = getattr(pathlib.get(), "Path");
-  Ref path = call(path_type.get(), make_str(settings_.db_path).get());
+  Ref path = call(path_type.get(), fs_decode(settings_.db_path).get());
   if (PyDict_SetItemString(kwargs.get(), "db_path", path.get()) < 0) throw_py();
   if (!wait && PyDict_SetItemString(kwargs.get(), "wait", Py_False) < 0) throw_py();
   Ref db = import("vask.db");
@@ -218,9 +237,12 @@ Ref TraceBuffer::build_trace_inner() {
   try {
     return build_document(taken, true);
   } catch (...) {
+    rethrow_if_forced_unwind();
     // Nothing was released: a build fails before the first record is copied.
-    ErrorStash keep;
-    restore(std::move(taken));
+    {
+      ErrorStash keep;
+      restore(std::move(taken));
+    }
     throw;
   }
 }
@@ -239,6 +261,7 @@ void TraceBuffer::save_in_db(bool wait) {
       Ref document = build_document(next, false);
       store_document(next.trace_id, document.get(), wait);
     } catch (...) {
+      rethrow_if_forced_unwind();
       {
         ErrorStash keep;
         auto unsaved = unsaved_.lock();
@@ -253,6 +276,7 @@ void TraceBuffer::save_in_db(bool wait) {
   try {
     document = build_document(taken, true);
   } catch (...) {
+    rethrow_if_forced_unwind();
     ErrorStash keep;
     restore(std::move(taken));
     throw;
@@ -264,6 +288,7 @@ void TraceBuffer::save_in_db(bool wait) {
     // refused it) must not lose the trace: its records, read back from the
     // document, go back in front of anything recorded meanwhile, so that a
     // later save stores them.
+    rethrow_if_forced_unwind();
     ErrorStash keep;
     recover_records(taken, document.get());
     document = Ref();

@@ -19,7 +19,9 @@ namespace vask {
 
 // Facts of the run, fixed at construction.
 struct TraceSettings {
-  std::string db_path;  // handed to vask.db.save_trace as a pathlib.Path
+  // Handed to vask.db.save_trace as a pathlib.Path; kept as the file system
+  // names it (fs_encode), so that an undecodable name finds the same file.
+  std::string db_path;
   std::string source;
   std::string main_thread_id;  // identity of the thread that built the engine
   // The name the trace starts with, and each test's trace after it.
@@ -61,13 +63,28 @@ struct Buffers {
 };
 using BuffersLock = Guarded<Buffers>::Locked;
 
+// The trace lock, and the thread that holds it. Python code runs on the
+// holder while it is held (the store of a flushed subtree), and a signal
+// handler there may ask for a save: taking the lock again on that thread
+// would wait for itself forever, so it raises RuntimeError instead.
+class TraceMutex {
+ public:
+  void lock();
+  void unlock() noexcept;
+
+ private:
+  GilMutex mutex_;
+  std::atomic<uint64_t> holder_{0};  // the holder's thread token; 0: none
+};
+
 // Proof, in a signature, that the trace lock is held.
 class TraceLock {
  public:
-  explicit TraceLock(GilMutex& mutex) : lock_(mutex) {}
+  // Throws PyErrSet (RuntimeError) when the calling thread holds it already.
+  explicit TraceLock(TraceMutex& mutex) : lock_(mutex) {}
 
  private:
-  std::unique_lock<GilMutex> lock_;
+  std::unique_lock<TraceMutex> lock_;
 };
 
 class TraceBuffer {
@@ -184,7 +201,7 @@ class TraceBuffer {
   const TraceSettings settings_;
   const Config config_;
 
-  GilMutex trace_lock_;  // serialises builds, flush cuts and test switches
+  TraceMutex trace_lock_;  // serialises builds, flush cuts and test switches
   Guarded<Buffers> buffers_;
   Guarded<std::string> trace_id_;
   Guarded<std::string> root_trace_id_;

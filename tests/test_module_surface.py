@@ -49,6 +49,9 @@ def test_engine_method_signatures_and_docstrings():
     assert str(inspect.signature(engine.save)) == "()"
     assert str(inspect.signature(engine.build_trace)) == "()"
     assert str(inspect.signature(engine.register_threading_profiler)) == "(_frame, _event, _arg)"
+    assert str(inspect.signature(engine.stop)) == "()"
+    assert engine.stop.__doc__.startswith("Stop recording for good, on every thread")
+    assert callable(engine)
     assert engine.save.__doc__.startswith(
         "This is called from Python code to trigger saving the trace. Used by"
     )

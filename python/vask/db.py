@@ -78,6 +78,7 @@ import sqlite3
 import tempfile
 import threading
 import time
+import urllib.parse
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -1074,11 +1075,17 @@ def connect_readonly(
     path = Path(db_path).absolute()
     if not path.exists():
         raise FileNotFoundError(errno.ENOENT, "no trace database", str(path))
-    # Imported here: it costs tens of milliseconds, which a process that only
-    # stores a trace (a short-lived child) need not pay.
-    import urllib.request
+    if os.name == "posix":
+        # Quoted from its bytes: a name that is not UTF-8 (a surrogate-escaped
+        # str) names the same file.
+        quoted = urllib.parse.quote(os.fsencode(path))
+    else:
+        # Imported here: it costs tens of milliseconds, which a process that
+        # only stores a trace (a short-lived child) need not pay.
+        from urllib.request import pathname2url
 
-    uri = f"file:{urllib.request.pathname2url(str(path))}?mode=ro"
+        quoted = pathname2url(str(path))
+    uri = f"file:{quoted}?mode=ro"
     try:
         conn = sqlite3.connect(
             uri,

@@ -504,7 +504,12 @@ class Profiler(Recorder):
         super().start()
 
     def stop(self) -> None:
-        """Remove the profile hook from this thread and from threads started later."""
+        """Stop recording on every thread the engine runs on, and on threads started later.
+
+        Any thread may call it. Hooks the program installed itself are left
+        alone; the program is told once, on the "vask" logger, about threads
+        where such a hook had stopped the recording early.
+        """
         super().stop()
 
     def _start_engine(self) -> None:
@@ -517,17 +522,22 @@ class Profiler(Recorder):
             self._threading_hook = self.rust_profiler.register_threading_profiler
 
     def _stop_engine(self) -> None:
-        sys.setprofile(None)
+        # The engine leaves this thread's hook now and the others' at once or
+        # at their next event, whichever thread started it. Hooks the program
+        # installed itself are left alone; the program is told once, on the
+        # "vask" logger, about threads where such a hook had stopped the
+        # recording early.
+        replaced = self.rust_profiler.stop()
+        threading_replaced = False
         if self._threading_hook is not None:
             # threading.getprofile() exists from 3.10 on, like this package.
-            if threading.getprofile() == self._threading_hook:
+            hook = threading.getprofile()
+            if hook == self._threading_hook:
                 threading.setprofile(None)
-            # Threads started while tracing run the engine as their profile
-            # hook; from 3.12 on it can be taken off them too. (Before 3.12 no
-            # thread can change another's hook: they record until they end.)
-            if hasattr(threading, "setprofile_all_threads"):
-                threading.setprofile_all_threads(None)
+            elif hook is not None:
+                threading_replaced = True
         self._threading_hook = None
+        _report_replaced_hooks(replaced, threading_replaced)
 
     def _drop_engine_in_child(self) -> None:
         # The forking thread is the child's only thread: its hook and the one
@@ -537,6 +547,26 @@ class Profiler(Recorder):
             threading.setprofile(None)
         self._threading_hook = None
         self.rust_profiler = None
+
+
+def _report_replaced_hooks(idents: list[int], threading_replaced: bool) -> None:
+    """One warning about the threads whose recording a hook of the program's own ended."""
+    parts = []
+    if idents:
+        names = {thread.ident: thread.name for thread in threading.enumerate()}
+        threads = ", ".join(repr(names.get(ident, f"ident {ident}")) for ident in idents)
+        parts.append(
+            f"the program installed a profile function of its own (sys.setprofile) on "
+            f"{'thread' if len(idents) == 1 else 'threads'} {threads}, so their calls "
+            "after that are not in the trace"
+        )
+    if threading_replaced:
+        parts.append(
+            "the program replaced vask's hook for new threads (threading.setprofile), so "
+            "threads it started after that are not in the trace"
+        )
+    if parts:
+        _logger.warning("tracing stopped early: %s", "; ".join(parts))
 
 
 def create(engine: str | None = None, **kwargs: Any) -> Recorder:

@@ -5,6 +5,7 @@
 #include "dump/redaction_py.hpp"
 #include "dump/value_dump.hpp"
 #include "support/py.hpp"
+#include "support/py_type.hpp"
 
 namespace vask::dump {
 namespace {
@@ -26,11 +27,9 @@ PyObject* dump_with(PyObject* value, DumpForm form) {
   });
 }
 
-PyObject* py_dump_msgpack(PyObject*, PyObject* value) noexcept {
-  return dump_with(value, DumpForm::Full);
-}
+PyObject* py_dump_msgpack(PyObject*, PyObject* value) { return dump_with(value, DumpForm::Full); }
 
-PyObject* py_dump_msgpack_lightweight_repr(PyObject*, PyObject* value) noexcept {
+PyObject* py_dump_msgpack_lightweight_repr(PyObject*, PyObject* value) {
   return dump_with(value, DumpForm::Lightweight);
 }
 
@@ -58,7 +57,7 @@ std::vector<std::string> names_argument(PyObject* names, const char* what) {
   return out;
 }
 
-PyObject* py_configure_redaction(PyObject*, PyObject* names) noexcept {
+PyObject* py_configure_redaction(PyObject*, PyObject* names) {
   return boundary([&]() -> PyObject* {
     auto redactor = std::make_shared<Redactor>(Redaction(names_argument(names, "redaction names")));
     // The old one is dropped here, or by the last dump still using it; both
@@ -68,7 +67,7 @@ PyObject* py_configure_redaction(PyObject*, PyObject* names) noexcept {
   });
 }
 
-PyObject* py_is_secret_name(PyObject*, PyObject* name) noexcept {
+PyObject* py_is_secret_name(PyObject*, PyObject* name) {
   return boundary([&]() -> PyObject* {
     if (!PyUnicode_Check(name)) {
       PyErr_Format(PyExc_TypeError, "name must be str, not %.200s", Py_TYPE(name)->tp_name);
@@ -87,7 +86,7 @@ Ref str_list(const std::vector<std::string>& texts) {
   return list;
 }
 
-PyObject* py_redaction_from_config(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* py_redaction_from_config(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     if (nargs < 1 || nargs > 2) {
       PyErr_Format(PyExc_TypeError, "redaction_from_config() takes 1 or 2 arguments (%zd given)",
@@ -100,7 +99,7 @@ PyObject* py_redaction_from_config(PyObject*, PyObject* const* args, Py_ssize_t 
   });
 }
 
-PyObject* py_redact_command_line(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* py_redact_command_line(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     if (nargs != 2) {
       PyErr_Format(PyExc_TypeError, "redact_command_line() takes 2 arguments (%zd given)", nargs);
@@ -125,35 +124,30 @@ PyObject* py_redact_command_line(PyObject*, PyObject* const* args, Py_ssize_t na
   });
 }
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef g_methods[] = {
-    {"dump_msgpack", as_cfunction(py_dump_msgpack), METH_O,
-     "dump_msgpack($module, value, /)\n--\n\n"
-     "One bounded MessagePack object for ``value``; never raises (but for the\n"
-     "program's own exceptions). See the documentation of vask.serialize."},
-    {"dump_msgpack_lightweight_repr", as_cfunction(py_dump_msgpack_lightweight_repr), METH_O,
-     "dump_msgpack_lightweight_repr($module, value, /)\n--\n\n"
-     "Like dump_msgpack, but writes only short reprs: a dict becomes a map of key\n"
-     "text to the short repr of its value; any other value becomes one short repr."},
-    {"configure_redaction", as_cfunction(py_configure_redaction), METH_O,
-     "configure_redaction($module, names, /)\n--\n\n"
-     "Set the names whose entries the dumpers redact, process-wide (None: none)."},
-    {"is_secret_name", as_cfunction(py_is_secret_name), METH_O,
-     "is_secret_name($module, name, /)\n--\n\n"
-     "Whether the dumpers redact the value of an entry called ``name``."},
-    {"redaction_from_config", as_cfunction(py_redaction_from_config), METH_FASTCALL,
-     "redaction_from_config($module, redact, extra=None, /)\n--\n\n"
-     "The names that the configuration values ``redact`` and ``redact_extra`` ask\n"
-     "for, or None when redaction is off. Raises TypeError or ValueError."},
-    {"redact_command_line", as_cfunction(py_redact_command_line), METH_FASTCALL,
-     "redact_command_line($module, arguments, names, /)\n--\n\n"
-     "The command-line arguments with the values of secret options hidden, judged\n"
-     "by ``names`` as redaction_from_config gives them (None: nothing is hidden)."},
-    {nullptr, nullptr, 0, nullptr},
+    method_o("dump_msgpack", py_dump_msgpack,
+             "dump_msgpack($module, value, /)\n--\n\n"
+             "One bounded MessagePack object for ``value``; never raises (but for the\n"
+             "program's own exceptions). See the documentation of vask.serialize."),
+    method_o("dump_msgpack_lightweight_repr", py_dump_msgpack_lightweight_repr,
+             "dump_msgpack_lightweight_repr($module, value, /)\n--\n\n"
+             "Like dump_msgpack, but writes only short reprs: a dict becomes a map of key\n"
+             "text to the short repr of its value; any other value becomes one short repr."),
+    method_o("configure_redaction", py_configure_redaction,
+             "configure_redaction($module, names, /)\n--\n\n"
+             "Set the names whose entries the dumpers redact, process-wide (None: none)."),
+    method_o("is_secret_name", py_is_secret_name,
+             "is_secret_name($module, name, /)\n--\n\n"
+             "Whether the dumpers redact the value of an entry called ``name``."),
+    method_fastcall("redaction_from_config", py_redaction_from_config,
+                    "redaction_from_config($module, redact, extra=None, /)\n--\n\n"
+                    "The names that the configuration values ``redact`` and ``redact_extra`` ask\n"
+                    "for, or None when redaction is off. Raises TypeError or ValueError."),
+    method_fastcall("redact_command_line", py_redact_command_line,
+                    "redact_command_line($module, arguments, names, /)\n--\n\n"
+                    "The command-line arguments with the values of secret options hidden, judged\n"
+                    "by ``names`` as redaction_from_config gives them (None: nothing is hidden)."),
+    kMethodsEnd,
 };
 
 PyModuleDef g_module = {
@@ -181,6 +175,7 @@ PyMODINIT_FUNC PyInit__dump() {
   using namespace vask::dump;
   return boundary([]() -> PyObject* {
     prepare_dumpers();
+    watch_interpreter_exit();
     Ref module = Ref::check(PyModule_Create(&g_module));
     PyObject* m = module.get();
     add_int(m, "MAX_STRING_CHARS", kMaxStringChars);

@@ -78,7 +78,7 @@ std::optional<std::vector<std::string>> redaction_names_from_config(PyObject* re
 }
 
 Redactor::~Redactor() {
-  for (Slot& slot : slots_) Py_XDECREF(slot.name);
+  for (Slot& slot : slots_) drop_in_destructor(slot.name);
 }
 
 bool Redactor::is_secret(PyObject* name) {

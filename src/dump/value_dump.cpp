@@ -174,7 +174,7 @@ Ref safe_repr(PyObject* v) {
 class Held {
  public:
   explicit Held(std::vector<PyObject*>& items) : items_(items), base_(items.size()) {}
-  ~Held() { release_to(base_); }
+  ~Held() { release_in_destructor(base_); }
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
 
@@ -191,11 +191,20 @@ class Held {
   }
   // Decrefs may run finalizers (the snapshot may hold the last reference);
   // the entries are popped first, so a finalizer sees a consistent stack.
-  void release_to(size_t mark) noexcept {
+  void release_to(size_t mark) {
     while (items_.size() > mark) {
       PyObject* p = items_.back();
       items_.pop_back();
       Py_DECREF(p);
+    }
+  }
+  // As release_to(), from a destructor: on a thread that lost the GIL (one
+  // the interpreter ends at exit) the references are left, not dropped.
+  void release_in_destructor(size_t mark) {
+    if (python_usable()) {
+      release_to(mark);
+    } else if (items_.size() > mark) {
+      items_.resize(mark);
     }
   }
 
@@ -208,7 +217,7 @@ class Held {
 class Snapshot {
  public:
   explicit Snapshot(Held& held) : held_(held), mark_(held.size()) {}
-  ~Snapshot() { held_.release_to(mark_); }
+  ~Snapshot() { held_.release_in_destructor(mark_); }
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
   size_t mark() const noexcept { return mark_; }
@@ -452,7 +461,9 @@ class Dumper {
     }
     struct Release {
       Py_buffer* b;
-      ~Release() { PyBuffer_Release(b); }
+      ~Release() {
+        if (python_usable()) PyBuffer_Release(b);
+      }
     } release{&buffer};
     const Py_ssize_t total = buffer.len;
     // binary() reads no more than the head it writes.

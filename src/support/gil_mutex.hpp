@@ -15,12 +15,27 @@ namespace vask {
 // so waiting with the GIL held could deadlock. lock() tries first and only
 // releases the GIL when it has to block; it takes the GIL back after the
 // mutex is held. Satisfies BasicLockable, so std::scoped_lock works with it.
+//
+// Taking the GIL back may end the thread (the interpreter is exiting, see
+// support/py.hpp): the mutex is released on the way out. A thread that no
+// longer holds the GIL (a destructor running while such a thread unwinds)
+// waits for the mutex alone.
 class GilMutex {
  public:
   void lock() {
     if (m_.try_lock()) return;
-    Py_BEGIN_ALLOW_THREADS m_.lock();
-    Py_END_ALLOW_THREADS
+    if (!python_usable()) {
+      m_.lock();
+      return;
+    }
+    PyThreadState* tstate = PyEval_SaveThread();
+    m_.lock();
+    try {
+      PyEval_RestoreThread(tstate);
+    } catch (...) {
+      m_.unlock();
+      throw;
+    }
   }
   bool try_lock() { return m_.try_lock(); }
   void unlock() { m_.unlock(); }

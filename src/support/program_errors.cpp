@@ -15,7 +15,7 @@ PyObject* handler_code(PyObject* handler) noexcept {
 }
 
 // The handlers whose code may appear in a traceback, each owned.
-std::vector<Ref> python_signal_handlers() noexcept {
+std::vector<Ref> python_signal_handlers() {
   std::vector<Ref> handlers;
   // _signal is the built-in module behind `signal`; handlers installed
   // through either live in its table.
@@ -41,14 +41,14 @@ std::vector<Ref> python_signal_handlers() noexcept {
       }
       if (handler_code(handler.get()) != nullptr) handlers.push_back(std::move(handler));
     }
-  } catch (...) {  // std::bad_alloc: what was found so far is the answer
+  } catch (const std::bad_alloc&) {  // what was found so far is the answer
   }
   return handlers;
 }
 
 }  // namespace
 
-bool belongs_to_program(PyObject* exc) noexcept {
+bool belongs_to_program(PyObject* exc) {
   if (exc == nullptr) return false;
   if (!PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_Exception))) return true;
   Ref tb = Ref::steal(PyException_GetTraceback(exc));

@@ -21,7 +21,8 @@ namespace vask {
 //
 // Meant for the error path only: it reads the signal module's handler table
 // (one getsignal call per signal number) each time. GIL held; no Python error
-// may be set on entry, and none is set on return.
-bool belongs_to_program(PyObject* exc) noexcept;
+// may be set on entry, and none is set on return. Never throws but for a
+// forced unwind.
+bool belongs_to_program(PyObject* exc);
 
 }  // namespace vask

@@ -35,7 +35,19 @@ void set_internal_fault(const InternalFault& f) noexcept {
   PyErr_SetString(PyExc_SystemError, f.message.c_str());
 }
 
-void set_error_from_current_exception() noexcept {
+// A forced unwind has no C++ object behind it: the reference its handler
+// binds is null, which is no fault here (UBSan's null check is off for it).
+__attribute__((no_sanitize("null"))) void rethrow_if_forced_unwind() {
+  try {
+    throw;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+  }
+}
+
+void set_error_from_current_exception() {
+  rethrow_if_forced_unwind();
   try {
     throw;
   } catch (const PyErrSet&) {
@@ -83,7 +95,7 @@ void restore_error(Ref exc) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
 ErrorStash::ErrorStash() noexcept : exc_(PyErr_GetRaisedException()) {}
 ErrorStash::~ErrorStash() {
-  if (discarded_) return;
+  if (discarded_ || !python_usable()) return;
   if (exc_ != nullptr) {
     PyErr_SetRaisedException(exc_);
   } else {
@@ -99,7 +111,7 @@ void ErrorStash::discard() noexcept {
 #else
 ErrorStash::ErrorStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
 ErrorStash::~ErrorStash() {
-  if (discarded_) return;
+  if (discarded_ || !python_usable()) return;
   PyErr_Restore(type_, value_, tb_);
 }
 void ErrorStash::discard() noexcept {
@@ -148,6 +160,36 @@ Utf8Text utf8_text(PyObject* str) {
   return {text, std::move(escaped)};
 }
 
+std::optional<Utf8Text> try_utf8_text(PyObject* obj) noexcept {
+  if (!PyUnicode_Check(obj)) return std::nullopt;
+  try {
+    return utf8_text(obj);
+  } catch (const PyErrSet&) {
+    PyErr_Clear();
+  } catch (const InternalFault&) {
+  } catch (const std::bad_alloc&) {
+  }
+  return std::nullopt;
+}
+
+std::string str_text(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) conversion_error(obj, "PyString");
+  const Utf8Text text = utf8_text(obj);
+  return std::string(text.text());
+}
+
+std::string fs_encode(PyObject* path) {
+  if (!PyUnicode_Check(path)) conversion_error(path, "PyString");
+  Ref bytes = Ref::check(PyUnicode_EncodeFSDefault(path));
+  return std::string(PyBytes_AS_STRING(bytes.get()),
+                     static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+Ref fs_decode(std::string_view path) {
+  return Ref::check(
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+}
+
 Ref make_str(std::string_view text) {
   return Ref::check(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
@@ -180,7 +222,7 @@ Ref call(PyObject* callable, PyObject* a0, PyObject* a1, PyObject* a2, PyObject*
   return Ref::check(PyObject_Vectorcall(callable, args, 4, nullptr));
 }
 
-void print_stdout_line(std::string_view line) noexcept {
+void print_stdout_line(std::string_view line) {
   ErrorStash stash;
   std::string text(line);
   text.push_back('\n');
@@ -193,6 +235,31 @@ void print_stdout_line(std::string_view line) noexcept {
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
+}
+
+namespace detail {
+std::atomic<bool> g_interpreter_exiting{false};
+}  // namespace detail
+
+namespace {
+
+PyObject* note_interpreter_exit(PyObject*, PyObject*) {
+  detail::g_interpreter_exiting.store(true, std::memory_order_relaxed);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_note_exit = {"_vask_interpreter_exit", note_interpreter_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
+void watch_interpreter_exit() {
+  static bool watching = false;  // GIL held
+  if (watching) return;
+  Ref callback = Ref::check(PyCFunction_New(&g_note_exit, nullptr));
+  Ref atexit = import("atexit");
+  Ref register_ = getattr(atexit.get(), "register");
+  call(register_.get(), callback.get());
+  watching = true;
 }
 
 namespace {

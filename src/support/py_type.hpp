@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 
 #include "support/py.hpp"
 
@@ -15,6 +16,28 @@ template <class F>
 PyCFunction as_cfunction(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
+
+// Method-table entries. Each takes the one function type its calling
+// convention has, so a table cannot pair a function with flags that CPython
+// would call it through with the wrong arguments.
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+using FastKeywordsFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+inline PyMethodDef method_noargs(const char* name, PyCFunction f, const char* doc) {
+  return {name, f, METH_NOARGS, doc};
+}
+inline PyMethodDef method_o(const char* name, PyCFunction f, const char* doc) {
+  return {name, f, METH_O, doc};
+}
+inline PyMethodDef method_fastcall(const char* name, FastFunction f, const char* doc) {
+  return {name, as_cfunction(f), METH_FASTCALL, doc};
+}
+inline PyMethodDef method_fastcall_keywords(const char* name, FastKeywordsFunction f,
+                                            const char* doc) {
+  return {name, as_cfunction(f), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+// The end of a method table.
+inline constexpr PyMethodDef kMethodsEnd = {nullptr, nullptr, 0, nullptr};
 
 // Parses fast-call arguments against a fixed keyword list into out[0..n_names)
 // (borrowed; null for a missing optional argument). Missing required
@@ -37,6 +60,19 @@ struct EngineObject {
 
   static Engine& of(PyObject* self) noexcept {
     return *reinterpret_cast<EngineObject*>(self)->engine;
+  }
+
+  // Runs f(engine) for one callback of the interpreter, which calls with a
+  // borrowed reference (the thread's profile object, the self of a bound
+  // method). A stop made inside the callback (a signal handler that calls
+  // vask.disable() while a dumper runs) or on another thread while this one
+  // waits for the GIL may drop every other reference: the one held here keeps
+  // the engine and its per-thread state alive until f has returned and its
+  // borrows have ended. GIL held.
+  template <class F>
+  static auto in_callback(PyObject* self, F&& f) {
+    const Ref hold = Ref::incref(self);
+    return std::forward<F>(f)(of(self));
   }
 
   // Wraps the engine in a new instance of `type` (whose basic size is

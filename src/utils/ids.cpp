@@ -240,7 +240,7 @@ std::string get_thread_id(PyObject* thread) {
   std::string name = "<unknown>";
   Ref value = Ref::steal(PyObject_GetAttr(thread, n.name));
   if (value) {
-    name = str_view(value.get());
+    name = str_text(value.get());  // a name that is not a str is the thread's fault
   } else {
     PyErr_Clear();  // an unreadable name only degrades the warning text
   }

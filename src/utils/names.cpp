@@ -1,13 +1,13 @@
 #include "utils/names.hpp"
-#include "support/per_thread.hpp"
-
-#include <cstring>
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <vector>
+
+#include "support/per_thread.hpp"
 
 namespace vask {
 
@@ -302,14 +302,28 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 // The working directory, read into a per-thread buffer so that the per-event
-// path needs no allocation once the buffer is large enough.
+// path needs no allocation once the buffer is large enough. A name that is
+// not UTF-8 is written as file names are (its bytes surrogate-escaped, then
+// the escapes written out, see utf8_text), so that it still prefixes them.
+// GIL held.
 std::string_view read_current_directory() {
   thread_local std::vector<char> buf(4096);
   while (::getcwd(buf.data(), buf.size()) == nullptr) {
     if (errno != ERANGE) fault("Current directory is invalid");
     buf.resize(buf.size() * 2);
   }
-  return std::string_view(buf.data());
+  const std::string_view raw(buf.data());
+  if (is_valid_utf8(raw)) return raw;
+  thread_local std::string escaped;
+  Ref text =
+      Ref::steal(PyUnicode_DecodeFSDefaultAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
+  std::optional<Utf8Text> utf8 = text ? try_utf8_text(text.get()) : std::nullopt;
+  if (!utf8) {
+    PyErr_Clear();
+    return raw;  // shown with replacement characters
+  }
+  escaped.assign(utf8->text());
+  return escaped;
 }
 
 // The working directory changes rarely but is needed for every recorded
@@ -375,7 +389,8 @@ std::optional<std::string> get_qualname(PyObject* frame) {
   }
 
   Ref co_name = code_name(code.get());
-  if (str_view(co_name.get()) == "<module>") {
+  if (!PyUnicode_Check(co_name.get())) conversion_error(co_name.get(), "PyString");
+  if (PyUnicode_CompareWithASCIIString(co_name.get(), "<module>") == 0) {
     Ref globals = frame_globals(frame);
     std::string out;
     append_module_name(out, globals.get());

@@ -14,7 +14,7 @@ std::string_view bytes_view(PyObject* bytes) noexcept {
 // and its current line.
 struct FrameLocation {
   Ref code;
-  std::string_view filename;
+  Utf8Text filename;
   uint64_t line;
 };
 
@@ -27,15 +27,16 @@ FrameLocation filename_with_lineno(PyObject* frame) {
   // PyFrame_GetCode returns a new reference and never fails for a live frame.
   Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(f)));
   if (!code) fault("frame without a code object");
-  const std::string_view filename =
-      str_view(reinterpret_cast<PyCodeObject*>(code.get())->co_filename);
+  PyObject* filename_str = reinterpret_cast<PyCodeObject*>(code.get())->co_filename;
+  if (!PyUnicode_Check(filename_str)) conversion_error(filename_str, "PyString");
+  Utf8Text filename = utf8_text(filename_str);
   // The value frame.f_lineno reports; negative where it reports None.
   const int line = PyFrame_GetLineNumber(f);
   if (line < 0) [[unlikely]] {
     PyErr_SetString(PyExc_TypeError, "frame has no line number (f_lineno is None)");
     throw_py();
   }
-  return {std::move(code), filename, static_cast<uint64_t>(line)};
+  return {std::move(code), std::move(filename), static_cast<uint64_t>(line)};
 }
 
 }  // namespace
@@ -121,7 +122,7 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
   PyObject* arg_value = (arg_kind == ArgKind::None || arg == nullptr) ? Py_None : arg;
 
   const FrameLocation where = filename_with_lineno(frame);
-  const std::string path = format_frame_path(where.filename, where.line);
+  const std::string path = format_frame_path(where.filename.text(), where.line);
   const std::optional<std::string> qualname = get_qualname(frame);
   // Never touch f_locals on an omitted return: reading it has side effects
   // (fast-locals sync before 3.13) and costs a dict per event.

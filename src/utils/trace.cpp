@@ -39,13 +39,13 @@ struct HostFacts {
 
 std::string attr_str(PyObject* obj, const char* name) {
   Ref value = getattr(obj, name);
-  return std::string(str_view(value.get()));
+  return str_text(value.get());
 }
 
 std::string call_str(PyObject* module, const char* function) {
   Ref fn = getattr(module, function);
   Ref value = call(fn.get());
-  return std::string(str_view(value.get()));
+  return str_text(value.get());
 }
 
 // An entry of the host's process facts: a value of another type than the one
@@ -111,7 +111,7 @@ HostFacts collect_host_facts(const Config& config, bool use_monitoring) {
   {
     Ref git = import("vask.git");
     Ref sha = getattr(git.get(), "COMMIT_SHA");
-    if (sha.get() != Py_None) facts.commit_sha = std::string(str_view(sha.get()));
+    if (sha.get() != Py_None) facts.commit_sha = str_text(sha.get());
   }
   Ref sys = import("sys");
   {
@@ -123,9 +123,9 @@ HostFacts collect_host_facts(const Config& config, bool use_monitoring) {
     }
     const Py_ssize_t n = PyList_GET_SIZE(argv.get());
     facts.argv.reserve(static_cast<size_t>(n));
-    // str_view runs no Python code, so the list cannot change under the loop.
+    // str_text runs no Python code, so the list cannot change under the loop.
     for (Py_ssize_t i = 0; i < n; ++i) {
-      facts.argv.emplace_back(str_view(PyList_GET_ITEM(argv.get(), i)));
+      facts.argv.push_back(str_text(PyList_GET_ITEM(argv.get(), i)));
     }
     facts.argv = redact_command_line(facts.argv, command_line_redaction(config));
   }
@@ -178,9 +178,9 @@ Bytes thread_entry(std::string_view key, PyObject* thread) {
 
   Ref name = Ref::steal(PyObject_GetAttr(thread, names.name));
   if (!name) fault("Failed to get 'name' attribute");
-  const std::optional<std::string_view> name_text = try_str_view(name.get());
-  if (!name_text) fault("Failed to extract 'name' as String");
-  write_str_pair(out, "name", *name_text);
+  if (!PyUnicode_Check(name.get())) fault("Failed to extract 'name' as String");
+  const Utf8Text name_text = utf8_text(name.get());
+  write_str_pair(out, "name", name_text.text());
 
   write_int_pair(out, "ident", optional_thread_number(thread, names.ident));
   write_int_pair(out, "native_id", optional_thread_number(thread, names.native_id));
