@@ -11,16 +11,27 @@
 namespace vask {
 namespace {
 
+// Records that name their trace (a test's start and end, a request and its
+// response): the trace's name is read from its first and last records, so
+// they are never cut out of it.
+bool names_the_trace(std::string_view kind) {
+  return kind == "start_test" || kind == "end_test" || kind == "django_request" ||
+         kind == "django_response";
+}
+
 // The frame event of records [begin, end) of a batch: the event's class when
-// the range holds the function's own "frame" record, otherwise none.
+// the range holds the function's own "frame" record, otherwise none (or
+// boundary, when it holds a record that names the trace).
 BatchFrameEvent frame_event_of(const RecordBatch& batch, size_t begin, size_t end,
                                FrameEvent event) {
+  bool boundary = false;
   for (size_t i = begin; i < end; ++i) {
     if (batch.kinds[i] == "frame") {
       return is_closing(event) ? BatchFrameEvent::Return : BatchFrameEvent::Call;
     }
+    boundary = boundary || names_the_trace(batch.kinds[i]);
   }
-  return BatchFrameEvent::None;
+  return boundary ? BatchFrameEvent::Boundary : BatchFrameEvent::None;
 }
 
 }  // namespace
@@ -29,9 +40,16 @@ EngineCore::EngineCore(TraceSettings settings, Config config, std::string trace_
                        double timestamp, Options options)
     : pid_(static_cast<long>(::getpid())),
       buffer_(std::move(settings), std::move(config), std::move(trace_id), timestamp),
-      flusher_(buffer_, options.flush_subtree_bytes, options.flush_policy, options.cut_hook),
+      flusher_(buffer_, options.flush_subtree_bytes, options.memory_budget_bytes,
+               options.flush_policy, options.cut_hook),
       one_trace_per_test_(options.one_trace_per_test),
       test_hooks_(options.test_hooks) {}
+
+void EngineCore::read_limits(PyObject* config, Options& options, TraceSettings& settings) {
+  options.flush_subtree_bytes = resolve_flush_subtree_bytes(config);
+  options.memory_budget_bytes = resolve_megabytes(config, "memory_budget_mb");
+  settings.max_trace_bytes = resolve_megabytes(config, "max_trace_mb");
+}
 
 void EngineCore::check_not_inherited() const {
   if (!in_forked_child()) return;
@@ -88,7 +106,9 @@ void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatc
       push_frame_data(ts, batch.records, start, i + 1, frame_event_of(batch, start, i + 1, event));
       start = i + 1;
       try {
-        buffer_.save_in_db();
+        // Stored in the background: the next test does not wait for the
+        // database.
+        buffer_.save_in_db(false);
       } catch (...) {
         rethrow_if_forced_unwind();
         // The test's records are back in the buffers. What follows the end
@@ -125,25 +145,24 @@ void EngineCore::push_frame_data(EngineThreadState& ts, RecordList& records, siz
                                  size_t end, BatchFrameEvent frame_event) {
   if (begin >= end) return;
   Ref replaced;  // dropped last, once the buffers' mutex is released
-  bool flush_due = false;
+  FlushDue due;
   {
     // The append and its accounting happen under one hold of the buffers'
     // mutex, so that a build taking the buffers out (and voiding the
     // accounting with them) never sees one without the other.
     auto buffers = buffer_.lock_buffers();
     TraceBuffer::Appended appended =
-        TraceBuffer::append(buffers, ts.cached_thread_id, ts.cached_thread.get(), ts.entered_epoch,
-                            records, begin, end);
+        buffer_.append(buffers, ts.cached_thread_id, ts.cached_thread.get(), ts.entered_epoch,
+                       records, begin, end);
     replaced = std::move(appended.replaced);
     if (flusher_.enabled()) {
-      flush_due = flusher_.account(buffers, ts.flush_state, ts.cached_thread_id,
-                                   appended.old_length, frame_event);
+      due = flusher_.account(buffers, ts.flush_state, ts.cached_thread_id, appended.old_length,
+                             frame_event);
     }
   }
-  if (!flush_due) return;
+  if (!due) return;
   try {
-    flusher_.maybe_flush_segments_with_current_bytes(ts.flush_state, ts.suspended,
-                                                     ts.cached_thread_id);
+    flusher_.flush(due, ts.flush_state, ts.suspended, ts.cached_thread_id);
   } catch (...) {
     // The batch is stored; a flush that failed must not stop the rest of the
     // event (a test's end and its save may follow in the same batch). The

@@ -140,8 +140,11 @@ class RecordMaker {
     for (const auto& processor : watchers) {
       try {
         if (!processor->matches_frame(frame, event, arg, filename)) continue;
+        // Always the full dumper: a plugin's record is read back by the
+        // engine and the readers (the test's name and outcome, a request's
+        // method and path), which the lightweight dumper's reprs would hide.
         std::optional<PluginRecord> record =
-            processor->process(frame, event, arg, ts.call_frames.get_bound(), lightweight_repr_);
+            processor->process(frame, event, arg, ts.call_frames.get_bound(), false);
         if (record) {
           batch.kinds.push_back(std::move(record->type));
           batch.records.push_back(std::move(record->record));
@@ -183,10 +186,16 @@ class EngineCore {
   struct Options {
     bool one_trace_per_test = false;
     std::optional<uint64_t> flush_subtree_bytes;
+    std::optional<uint64_t> memory_budget_bytes;
     FlushPolicy flush_policy = FlushPolicy::OneCandidatePerCheck;
     TestHooks* test_hooks = nullptr;  // may be null; must outlive the core
     CutHook* cut_hook = nullptr;      // may be null; must outlive the core
   };
+
+  // The limits of the configuration dict (borrowed): "flush_subtree_mb",
+  // "memory_budget_mb" into `options`, "max_trace_mb" into `settings`.
+  // Throws PyErrSet (ValueError) naming a key whose value is not valid.
+  static void read_limits(PyObject* config, Options& options, TraceSettings& settings);
 
   EngineCore(TraceSettings settings, Config config, std::string trace_id, double timestamp,
              Options options);
@@ -212,6 +221,21 @@ class EngineCore {
   // follow on this thread state: its identity is computed when the object
   // differs from the one seen last. Throws PyErrSet.
   void set_thread(EngineThreadState& ts, PyObject* thread);
+
+  // Whether the function's own record of an event belongs in the trace:
+  // always, until the trace reaches its size limit. From then on a call (an
+  // opening event) is left out and counted for the thread's "calls_dropped"
+  // marker, once identify() (which may throw) made the thread known with
+  // set_thread(), and a closing event is kept only for a call that was
+  // recorded, so that the trace's calls stay whole.
+  template <class Identify>
+  bool admits(EngineThreadState& ts, PyObject* frame, FrameEvent event, Identify&& identify) {
+    if (!buffer_.over_size_limit()) return true;
+    if (is_closing(event)) return ts.call_frames.top_is(frame);
+    identify();
+    buffer_.count_dropped_call(ts.cached_thread_id, ts.cached_thread.get());
+    return false;
+  }
 
   // Stores the batch of one event of the thread set with set_thread():
   // closing events have their kinds and records reversed first (the

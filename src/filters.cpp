@@ -111,12 +111,12 @@ Finders load_filters(PyObject* filters, const char* key) {
 
 namespace {
 
-constexpr std::array<std::string_view, 17> kVaskNeedles = {
+constexpr std::array<std::string_view, 18> kVaskNeedles = {
     "/vask/config.py",     "/vask/core.py",          "/vask/db.py",        "/vask/filters/",
     "/vask/git.py",        "/vask/__init__.py",      "/vask/__main__.py",  "/vask/middleware.py",
     "/vask/monitoring.py", "/vask/_paths.py",        "/vask/plugins.py",   "/vask/profiler.py",
     "/vask/pth_init.py",   "/vask/pytest_plugin.py", "/vask/serialize.py", "/vask/utils.py",
-    "/vask/version.py",
+    "/vask/version.py",    "/vask/writer.py",
 };
 constexpr std::array<std::string_view, 3> kLibraryNeedles = {"lib/python", "lib64/python",
                                                              "/site-packages/"};
@@ -125,7 +125,7 @@ constexpr std::string_view kPytestExpression = "<pytest match expression>";
 constexpr std::string_view kAttrsGenerated = "<attrs generated";
 constexpr std::string_view kAttrsMake = "attr/_make.py";
 
-std::string_view common_prefix(const std::array<std::string_view, 17>& needles) {
+std::string_view common_prefix(const std::array<std::string_view, 18>& needles) {
   std::string_view prefix = needles[0];
   for (std::string_view n : needles) {
     size_t i = 0;

@@ -33,6 +33,15 @@ void markers_after_cut(Markers& markers, std::string_view thread_id, uint64_t st
   if (list.empty()) markers.erase(it);
 }
 
+void markers_after_put_back(Markers& markers, std::string_view thread_id, uint64_t start,
+                            uint64_t end) {
+  auto it = markers.find(std::string(thread_id));
+  if (it == markers.end() || end <= start + 1) return;
+  for (MarkerKind& m : it->second) {
+    if (m.tag == MarkerKind::Tag::TracePointStart && m.index > start) m.index += end - start - 1;
+  }
+}
+
 void open_trace_point(Markers& markers, std::string_view thread_id, uint64_t index, uint64_t epoch,
                       uintptr_t frame) {
   MarkerList& list = markers[std::string(thread_id)];

@@ -41,6 +41,10 @@ void markers_at_test_end(Markers& markers);
 // Records [start, end) of the thread became one record: starts inside the
 // range go, starts after it move down with the records they point at.
 void markers_after_cut(Markers& markers, std::string_view thread_id, uint64_t start, uint64_t end);
+// The inverse: the record at `start` became records [start, end) again
+// (a cut undone); starts after it move up with the records they point at.
+void markers_after_put_back(Markers& markers, std::string_view thread_id, uint64_t start,
+                            uint64_t end);
 
 // A target's call record stands at `index` of the thread's records, counted
 // in `epoch`: its trace point starts. The thread's starts of other epochs

@@ -120,7 +120,8 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
     }
   }
 
-  const std::optional<uint64_t> flush_subtree_bytes = resolve_flush_subtree_bytes(config);
+  EngineCore::Options options;
+  EngineCore::read_limits(config, options, settings);
 
   if (!m->on_return_targets_.empty()) {
     // What a trace point stores of the configuration: what the trace stores,
@@ -147,9 +148,7 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
 
   settings.use_monitoring = true;
   m->serial_ = detail::next_owner_id();
-  EngineCore::Options options;
   options.one_trace_per_test = args.one_trace_per_test;
-  options.flush_subtree_bytes = flush_subtree_bytes;
   options.flush_policy = FlushPolicy::DownToHalfThreshold;
   options.test_hooks = m.get();
   options.cut_hook = m.get();
@@ -327,8 +326,10 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
         bool own_record = false;
         if (recorded) {
           try {
-            records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, co_name, batch);
-            own_record = true;
+            if (core_->admits(ts, frame, event, [&] { identify_thread(ts); })) {
+              records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, co_name, batch);
+              own_record = true;
+            }
           } catch (...) {
             errors.report(log);
           }
@@ -467,6 +468,11 @@ void VaskMonitor::test_ended() { markers_at_test_end(*markers_.lock()); }
 void VaskMonitor::after_cut(const TraceLock&, const std::string& thread_id, uint64_t start,
                             uint64_t end) {
   markers_after_cut(*markers_.lock(), thread_id, start, end);
+}
+
+void VaskMonitor::after_put_back(const TraceLock&, const std::string& thread_id, uint64_t start,
+                                 uint64_t end) {
+  markers_after_put_back(*markers_.lock(), thread_id, start, end);
 }
 
 }  // namespace vask

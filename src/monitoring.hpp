@@ -130,6 +130,8 @@ class VaskMonitor final : private TestHooks, private CutHook {
   void test_ended() override;
   void after_cut(const TraceLock& trace, const std::string& thread_id, uint64_t start,
                  uint64_t end) override;
+  void after_put_back(const TraceLock& trace, const std::string& thread_id, uint64_t start,
+                      uint64_t end) override;
 
   // Fixed after construction.
   Finders include_frames_;

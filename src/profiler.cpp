@@ -200,9 +200,10 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
   p->current_thread_ = getattr(threading.get(), "current_thread");
   Ref thread = call(p->current_thread_.get());
 
-  const std::optional<uint64_t> flush_subtree_bytes = resolve_flush_subtree_bytes(config.get());
-
   TraceSettings settings;
+  EngineCore::Options options;
+  EngineCore::read_limits(config.get(), options, settings);
+
   Ref db_path = getattr(profiler, "db_path");
   Ref db_path_text = Ref::check(PyObject_Str(db_path.get()));
   settings.db_path = fs_encode(db_path_text.get());
@@ -232,9 +233,7 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
 
   settings.use_monitoring = false;
   p->serial_ = detail::next_owner_id();
-  EngineCore::Options options;
   options.one_trace_per_test = one_trace_per_test.get() == Py_True;
-  options.flush_subtree_bytes = flush_subtree_bytes;
   options.flush_policy = FlushPolicy::OneCandidatePerCheck;
   p->core_.emplace(std::move(settings), std::move(config_record), std::move(trace_id), started,
                    options);
@@ -325,19 +324,7 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
     errors.report(log);
   }
 
-  if (recorded) {
-    try {
-      records_->add_frame_record(ts, frame_obj, event,
-                                 event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None,
-                                 arg, co_name, batch);
-    } catch (...) {
-      // The function's own record is lost; records the plugins made for this
-      // event (a test start, a request) are still stored below.
-      errors.report(log);
-    }
-  }
-
-  core_->store_event(ts, event, batch, errors, log, [&] {
+  auto identify = [&] {
     // The thread object stays the same for the life of a thread state
     // (threading keeps it in its table from before the hook is set until
     // after the thread's last recorded event); a thread state made later on
@@ -346,7 +333,22 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
     if (ts.cached_thread && ts.cached_thread_state == tstate_id) return;
     core_->set_thread(ts, call(current_thread_.get()).get());
     ts.cached_thread_state = tstate_id;
-  });
+  };
+  if (recorded) {
+    try {
+      if (core_->admits(ts, frame_obj, event, identify)) {
+        records_->add_frame_record(ts, frame_obj, event,
+                                   event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None,
+                                   arg, co_name, batch);
+      }
+    } catch (...) {
+      // The function's own record is lost; records the plugins made for this
+      // event (a test start, a request) are still stored below.
+      errors.report(log);
+    }
+  }
+
+  core_->store_event(ts, event, batch, errors, log, identify);
 
   Ref program_error = core_->finish_event(errors);
   if (!program_error) return 0;

@@ -6,6 +6,7 @@
 #include "utils/ids.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/naming.hpp"
+#include "utils/trace.hpp"
 
 namespace vask {
 
@@ -18,28 +19,34 @@ constexpr uint64_t kMinTriggerSlack = 64 * kMiB;
 // integer (every double below it truncates to one that does).
 constexpr double kTwoTo64 = 18446744073709551616.0;
 
-[[noreturn]] void value_error(const char* message) {
-  PyErr_SetString(PyExc_ValueError, message);
+[[noreturn]] void value_error(const std::string& message) {
+  PyErr_SetString(PyExc_ValueError, message.c_str());
   throw_py();
 }
 
 }  // namespace
 
-std::optional<uint64_t> resolve_flush_subtree_bytes(PyObject* config) {
+namespace {
+
+// A megabyte setting of the configuration dict: absent gives `absent`,
+// None/False disable (nullopt).
+std::optional<uint64_t> resolve_mb(PyObject* config, const char* key,
+                                   std::optional<uint64_t> absent,
+                                   const std::string& not_a_number) {
   if (!PyDict_Check(config)) {
     conversion_error(config, "PyDict");
   }
-  Ref key = make_str("flush_subtree_mb");
-  PyObject* value = PyDict_GetItemWithError(config, key.get());  // borrowed
+  Ref key_ref = make_str(key);
+  PyObject* value = PyDict_GetItemWithError(config, key_ref.get());  // borrowed
   if (value == nullptr) {
     if (PyErr_Occurred()) throw_py();
-    return kDefaultFlushSubtreeBytes;
+    return absent;
   }
   if (value == Py_None || value == Py_False) return std::nullopt;
   if (value == Py_True) {
-    value_error(
-        "flush_subtree_mb = true is not valid; use false to disable or a non-negative number to "
-        "set the threshold");
+    value_error(std::string(key) +
+                " = true is not valid; use false to disable or a non-negative number to set the "
+                "threshold");
   }
   double mb = 0.0;
   if (PyFloat_CheckExact(value)) {
@@ -53,13 +60,24 @@ std::optional<uint64_t> resolve_flush_subtree_bytes(PyObject* config) {
       // The reason (a str, an int too large for a float) is replaced by the
       // one message that tells the user what the setting accepts.
       PyErr_Clear();
-      value_error(kNotANumber);
+      value_error(not_a_number);
     }
   }
-  if (!std::isfinite(mb) || mb < 0.0) value_error(kNotANumber);
+  if (!std::isfinite(mb) || mb < 0.0) value_error(not_a_number);
   const double bytes = mb * static_cast<double>(kMiB);
-  if (bytes >= kTwoTo64) value_error("flush_subtree_mb is too large for this platform");
+  if (bytes >= kTwoTo64) value_error(std::string(key) + " is too large for this platform");
   return static_cast<uint64_t>(bytes);
+}
+
+}  // namespace
+
+std::optional<uint64_t> resolve_flush_subtree_bytes(PyObject* config) {
+  return resolve_mb(config, "flush_subtree_mb", kDefaultFlushSubtreeBytes, kNotANumber);
+}
+
+std::optional<uint64_t> resolve_megabytes(PyObject* config, const char* key) {
+  return resolve_mb(config, key, std::nullopt,
+                    std::string(key) + " must be a non-negative number or false");
 }
 
 uint64_t flush_trigger_bytes(std::optional<uint64_t> flush_subtree_bytes) noexcept {
@@ -123,6 +141,29 @@ std::optional<size_t> largest_candidate(const OpenSubtreeStack& stack) {
   return best;
 }
 
+void shift_after_put_back(OpenSubtreeStack& stack, uint64_t start, uint64_t end,
+                          uint64_t flushed_bytes, uint64_t marker_bytes) {
+  const uint64_t added = end - start - 1;  // one record became the range again
+  auto grown = [&](uint64_t bytes) {
+    return bytes + flushed_bytes >= marker_bytes ? bytes + flushed_bytes - marker_bytes : 0;
+  };
+  for (OpenSubtree& entry : stack) {
+    if (entry.start_index > start) {
+      entry.start_index += added;
+      entry.start_bytes = grown(entry.start_bytes);
+    }
+    if (!entry.candidate) continue;
+    FlushCandidate& c = *entry.candidate;
+    if (c.start > start) {
+      c.start += added;
+      c.end += added;
+    } else if (c.end > start) {
+      c.end += added;  // noted meanwhile, with the marker inside
+      c.bytes = grown(c.bytes);
+    }
+  }
+}
+
 void shift_after_flush(OpenSubtreeStack& stack, uint64_t start, uint64_t end,
                        uint64_t flushed_bytes, uint64_t marker_bytes) {
   const uint64_t removed = end - start - 1;  // the range became one record
@@ -179,59 +220,104 @@ uint64_t size_of(const RecordList& list, uint64_t begin, uint64_t end) {
 
 uint64_t saturating_sub(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 
+bool same_candidate(const FlushCandidate& a, const FlushCandidate& b) {
+  return a.start == b.start && a.end == b.end && a.bytes == b.bytes &&
+         a.segment_count == b.segment_count;
+}
+
+// Sets the thread's flag for the lifetime of the guard: what runs on the
+// thread meanwhile (a store's Python code) is not recorded.
+struct Suspend {
+  bool& flag;
+  explicit Suspend(bool& f) : flag(f) { flag = true; }
+  ~Suspend() { flag = false; }
+  Suspend(const Suspend&) = delete;
+  Suspend& operator=(const Suspend&) = delete;
+};
+
 }  // namespace
 
 SubtreeFlusher::SubtreeFlusher(TraceBuffer& buffer, std::optional<uint64_t> flush_subtree_bytes,
-                               FlushPolicy policy, CutHook* hook)
+                               std::optional<uint64_t> memory_budget_bytes, FlushPolicy policy,
+                               CutHook* hook)
     : buffer_(buffer),
       flush_subtree_bytes_(flush_subtree_bytes),
       flush_trigger_bytes_(vask::flush_trigger_bytes(flush_subtree_bytes)),
+      memory_budget_bytes_(memory_budget_bytes),
       policy_(policy),
       hook_(hook) {}
 
-bool SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
-                             const std::string& thread_id, uint64_t old_length,
-                             BatchFrameEvent frame_event) {
+SubtreeFlusher::Tracked& SubtreeFlusher::current(TrackedLock& tracked, uint64_t epoch) {
+  if (tracked->epoch != epoch) {
+    // Noted in an older epoch of the buffers: the positions are void.
+    tracked->stacks.clear();
+    tracked->bytes.clear();
+    tracked->store_failed = false;
+    tracked->epoch = epoch;
+  }
+  return *tracked;
+}
+
+bool SubtreeFlusher::budget_due() const noexcept {
+  if (!memory_budget_bytes_) return false;
+  const uint64_t used = MemoryBudget::process().used();
+  return used >= *memory_budget_bytes_ && used >= budget_recheck_.load(std::memory_order_relaxed);
+}
+
+FlushDue SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
+                                 const std::string& thread_id, uint64_t old_length,
+                                 BatchFrameEvent frame_event) {
   const RecordList& list = buffers->frames.find(thread_id)->second;
   const uint64_t new_length = list.size();
   const uint64_t epoch = buffers->epoch;
-  if (state.epoch != epoch) state = FlushThreadState{0, epoch, 0, 0, false, false};
+  if (state.epoch != epoch) state = FlushThreadState{0, epoch, 0, 0, false};
 
   uint64_t batch_bytes = 0;
-  if (!state.active && flush_trigger_bytes_ != 0) {
-    // Until the thread has buffered enough to matter it is counted only
-    // every kFlushCountInterval records, which keeps small traces cheap.
-    if (state.next_count == 0) state.next_count = kFlushCountInterval;
-    if (new_length < state.next_count) return false;
+  std::optional<uint64_t> activated_with;
+  if (!state.active) {
+    // Until the thread has buffered enough to matter, or the process nears
+    // its budget, it is counted only every kFlushCountInterval records,
+    // which keeps small traces cheap.
+    bool activate = memory_budget_bytes_ &&
+                    MemoryBudget::process().used() >= tracking_from(*memory_budget_bytes_);
+    if (!activate && flush_subtree_bytes_) {
+      if (flush_trigger_bytes_ == 0) {
+        activate = true;
+      } else {
+        if (state.next_count == 0) state.next_count = kFlushCountInterval;
+        if (new_length >= state.next_count) {
+          state.bytes += size_of(list, std::min(state.counted_index, new_length), new_length);
+          state.counted_index = new_length;
+          state.next_count = new_length + kFlushCountInterval;
+          activate = state.bytes >= flush_trigger_bytes_;
+        }
+      }
+    }
+    if (!activate) return FlushDue{false, budget_due()};
     state.bytes += size_of(list, std::min(state.counted_index, new_length), new_length);
     state.counted_index = new_length;
-    state.next_count = new_length + kFlushCountInterval;
-    if (state.bytes < flush_trigger_bytes_) return false;
-    batch_bytes = size_of(list, old_length, new_length);
-  } else {
-    batch_bytes = size_of(list, old_length, new_length);
-    state.bytes += batch_bytes;
+    state.active = true;
+    activated_with = state.bytes;
   }
-  state.active = true;
+  batch_bytes = size_of(list, old_length, new_length);
 
+  FlushDue due;
   {
-    auto open = open_subtrees_.lock();
-    if (open->epoch != epoch) {
-      // Noted in an older epoch of the buffers: the positions are void.
-      open->stacks.clear();
-      open->epoch = epoch;
-    }
-    OpenSubtrees& stacks = open->stacks;
+    auto tracked_lock = open_subtrees_.lock();
+    Tracked& tracked = current(tracked_lock, epoch);
+    uint64_t& bytes = tracked.bytes[thread_id];
+    bytes = activated_with ? *activated_with : bytes + batch_bytes;
+    OpenSubtrees& stacks = tracked.stacks;
     switch (frame_event) {
       case BatchFrameEvent::Call:
         push_open_subtree(stacks, thread_id,
                           OpenSubtree{batch_co_name(list, old_length, new_length), std::nullopt,
-                                      old_length, saturating_sub(state.bytes, batch_bytes)});
+                                      old_length, saturating_sub(bytes, batch_bytes)});
         break;
       case BatchFrameEvent::Return:
         if (std::optional<OpenSubtree> closed = pop_open_subtree(stacks, thread_id)) {
           record_closed_segment(stacks, thread_id, closed->start_index, new_length,
-                                saturating_sub(state.bytes, closed->start_bytes),
+                                saturating_sub(bytes, closed->start_bytes),
                                 std::move(closed->co_name));
         }
         break;
@@ -239,15 +325,39 @@ bool SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
         record_closed_segment(stacks, thread_id, old_length, new_length, batch_bytes,
                               batch_co_name(list, old_length, new_length));
         break;
+      case BatchFrameEvent::Boundary:
+        break;  // the trace is named by them: they stay in it
     }
+    due.thread = flush_subtree_bytes_ && bytes >= *flush_subtree_bytes_ && !tracked.store_failed;
+    due.budget = !tracked.store_failed && budget_due();
   }
-  return state.bytes >= *flush_subtree_bytes_ && !state.store_failed;
+  return due;
 }
 
-void SubtreeFlusher::maybe_flush_segments_with_current_bytes(FlushThreadState& state,
-                                                             bool& suspended,
-                                                             const std::string& thread_id) {
-  if (!flush_subtree_bytes_ || state.store_failed) return;
+void SubtreeFlusher::flush(FlushDue due, FlushThreadState& state, bool& suspended,
+                           const std::string& thread_id) {
+  // The cut records are gone: their memory goes back to the system once
+  // the round is over.
+  struct Trim {
+    uint64_t cuts_before;
+    const std::atomic<uint64_t>& cuts;
+    ~Trim() {
+      if (cuts.load(std::memory_order_relaxed) != cuts_before) return_free_memory();
+    }
+  } trim{cuts_.load(std::memory_order_relaxed), cuts_};
+  if (due.thread) flush_thread(state, suspended, thread_id);
+  if (due.budget) flush_budget(suspended);
+}
+
+uint64_t SubtreeFlusher::shared_bytes(const std::string& thread_id) {
+  auto tracked = open_subtrees_.lock();
+  auto it = tracked->bytes.find(thread_id);
+  return it == tracked->bytes.end() ? 0 : it->second;
+}
+
+void SubtreeFlusher::flush_thread(FlushThreadState&, bool& suspended,
+                                  const std::string& thread_id) {
+  if (!flush_subtree_bytes_) return;
   if (!flushing_threads_.lock()->insert(thread_id).second) return;  // already flushing
   struct Leave {
     SubtreeFlusher& flusher;
@@ -256,117 +366,224 @@ void SubtreeFlusher::maybe_flush_segments_with_current_bytes(FlushThreadState& s
   } leave{*this, thread_id};
 
   if (policy_ == FlushPolicy::OneCandidatePerCheck) {
-    cut_largest(state, suspended, thread_id);
+    if (std::optional<Pick> p = pick(&thread_id)) cut(*p, suspended);
     return;
   }
-  // Each cut clears the candidate it took and no record is added meanwhile,
-  // so the loop ends when the candidates run out, if not before.
+  // Each cut clears the candidate it took, and a candidate that cannot be
+  // cut is cleared too, so the loop ends when the candidates run out, if not
+  // before.
   const uint64_t target = *flush_subtree_bytes_ >> 1;
-  while (state.bytes > target && cut_largest(state, suspended, thread_id)) {
+  while (shared_bytes(thread_id) > target) {
+    std::optional<Pick> p = pick(&thread_id);
+    if (!p) break;
+    cut(*p, suspended);
   }
 }
 
-bool SubtreeFlusher::cut_largest(FlushThreadState& state, bool& suspended,
-                                 const std::string& thread_id) {
-  size_t stack_index = 0;
-  FlushCandidate candidate;
-  uint64_t epoch = 0;
-  {
-    auto open = open_subtrees_.lock();
-    auto it = open->stacks.find(thread_id);
-    if (it == open->stacks.end()) return false;
-    std::optional<size_t> best = largest_candidate(it->second);
-    if (!best) return false;
-    stack_index = *best;
-    candidate = *it->second[stack_index].candidate;
-    epoch = open->epoch;
+void SubtreeFlusher::flush_budget(bool& suspended) {
+  // One thread at a time cuts for the budget. The others wait for its round
+  // to end (with the GIL released) instead of recording on: while the
+  // background writer falls behind, what they would record has no room, and
+  // waiting gives the writer the GIL it needs to catch up.
+  std::lock_guard<GilMutex> round(budget_round_);
+  MemoryBudget& budget = MemoryBudget::process();
+  if (!memory_budget_bytes_) return;
+  const uint64_t limit = *memory_budget_bytes_;
+  if (budget.used() < std::max(limit, budget_recheck_.load(std::memory_order_relaxed))) {
+    return;  // the round just ended brought it down
   }
-
-  // Held until the marker is in place and the positions are shifted: a build
-  // or a restore in the meantime would move the records the candidate points
-  // at. While it is held the buffers' epoch cannot change.
-  TraceLock trace = buffer_.lock_trace();
-  TraceBuffer::Taken part;
-  {
-    auto buffers = buffer_.lock_buffers();
-    auto it = buffers->frames.find(thread_id);
-    if (buffers->epoch != epoch || state.epoch != epoch || it == buffers->frames.end() ||
-        candidate.start >= candidate.end || it->second.size() < candidate.end) {
-      // The records moved since the candidate was noted: nothing to cut.
-      auto open = open_subtrees_.lock();
-      if (open->epoch == epoch) clear_flush_candidate(open->stacks, thread_id, stack_index);
-      return false;
-    }
-    RecordList& list = it->second;
-    RecordList cut(std::make_move_iterator(list.begin() + candidate.start),
-                   std::make_move_iterator(list.begin() + candidate.end));
-    list.erase(list.begin() + candidate.start, list.begin() + candidate.end);
-    part.frames.emplace(thread_id, std::move(cut));
-    if (auto thread = buffers->threads.find(thread_id); thread != buffers->threads.end()) {
-      part.threads.emplace(thread_id, thread->second.copy());
-    }
+  const uint64_t target = limit - (limit >> 2);
+  while (budget.used() > target) {
+    std::optional<Pick> p = pick(nullptr);
+    if (!p) break;
+    cut(*p, suspended);
   }
+  // Without candidates left the records stay above the budget until calls
+  // finish; looking again on every event would cost each one a search.
+  const uint64_t used = budget.used();
+  budget_recheck_.store(used >= limit ? used + std::max<uint64_t>(limit >> 4, 1) : 0,
+                        std::memory_order_relaxed);
+}
 
-  // Until the marker replaces them, a failure puts the cut records back.
-  auto put_back = [&] {
-    ErrorStash keep;
-    auto buffers = buffer_.lock_buffers();
-    RecordList& list = buffers->frames[thread_id];
-    RecordList& cut = part.frames[thread_id];
-    const uint64_t at = std::min<uint64_t>(candidate.start, list.size());
-    list.insert(list.begin() + at, std::make_move_iterator(cut.begin()),
-                std::make_move_iterator(cut.end()));
+std::optional<SubtreeFlusher::Pick> SubtreeFlusher::pick(const std::string* thread_id) {
+  auto tracked = open_subtrees_.lock();
+  if (tracked->store_failed) return std::nullopt;
+  std::optional<Pick> best;
+  auto consider = [&](const std::string& id, const OpenSubtreeStack& stack) {
+    const std::optional<size_t> index = largest_candidate(stack);
+    if (!index) return;
+    const FlushCandidate& c = *stack[*index].candidate;
+    if (best && best->candidate.bytes >= c.bytes) return;
+    best = Pick{id, *index, c, tracked->epoch};
   };
+  if (thread_id != nullptr) {
+    if (auto it = tracked->stacks.find(*thread_id); it != tracked->stacks.end()) {
+      consider(it->first, it->second);
+    }
+  } else {
+    for (const auto& [id, stack] : tracked->stacks) consider(id, stack);
+  }
+  return best;
+}
+
+bool SubtreeFlusher::cut(const Pick& pick, bool& suspended) {
+  const FlushCandidate& candidate = pick.candidate;
+  const uint64_t start = candidate.start;
+  const uint64_t end = candidate.end;
+  // Held until the marker is in place and the positions are shifted (and, on
+  // failure, until the records are back): a build, a restore or another cut
+  // in the meantime would move the records the candidate points at. While it
+  // is held the buffers' epoch cannot change, and the threads only append.
+  TraceLock trace = buffer_.lock_trace();
+
+  // Whether the candidate still stands as it was picked (its thread may have
+  // returned from the call that held it).
+  auto still_there = [&](const BuffersLock& buffers) {
+    auto tracked = open_subtrees_.lock();
+    if (buffers->epoch != pick.epoch || tracked->epoch != pick.epoch) return false;
+    auto frames = buffers->frames.find(pick.thread_id);
+    auto stack = tracked->stacks.find(pick.thread_id);
+    if (frames == buffers->frames.end() || stack == tracked->stacks.end()) return false;
+    if (pick.stack_index >= stack->second.size()) return false;
+    const std::optional<FlushCandidate>& noted = stack->second[pick.stack_index].candidate;
+    return noted && same_candidate(*noted, candidate) && start < end &&
+           frames->second.size() >= end;
+  };
+
+  Ref thread;
+  std::optional<std::string> name;
+  {
+    auto buffers = buffer_.lock_buffers();
+    if (!still_there(buffers)) return false;
+    if (auto it = buffers->threads.find(pick.thread_id); it != buffers->threads.end()) {
+      thread = it->second.copy();
+    }
+    // Named after the trace it is cut from and the function it holds.
+    std::optional<std::string> root_name = buffer_.current_name(buffers);
+    name = root_name ? *root_name + " / " + candidate.co_name : candidate.co_name;
+  }
+  if (!thread) return false;  // never: a thread's records come with its object
+
+  // What runs on this thread from here on (the thread's facts, the store) is
+  // not recorded.
+  Suspend suspend(suspended);
   const std::string flushed_trace_id = new_trace_id();
-  try {
-    part.trace_id = flushed_trace_id;
-    part.root_trace_id = buffer_.root_trace_id();
-    Ref document = buffer_.build_document(part);
-    // The store runs Python code on this thread; none of it is recorded.
-    struct Suspend {
-      bool& flag;
-      explicit Suspend(bool& f) : flag(f) { flag = true; }
-      ~Suspend() { flag = false; }
-    } suspend(suspended);
-    buffer_.store_document(flushed_trace_id, document.get());
-  } catch (...) {
-    rethrow_if_forced_unwind();
-    put_back();
-    state.store_failed = true;
-    throw;
+  const std::string root_trace_id = buffer_.root_trace_id();
+  const TraceSettings& settings = buffer_.settings();
+  DocumentFacts facts;
+  {
+    const FramesByThread no_frames;
+    ThreadMap threads;
+    threads.emplace(pick.thread_id, std::move(thread));
+    facts = collect_document_facts(TraceParts{
+        no_frames, threads, flushed_trace_id, name, settings.source, settings.main_thread_id,
+        buffer_.config(), settings.use_monitoring, root_trace_id, buffer_.timestamp()});
   }
 
   Bytes marker = write_flush_marker(new_frame_id(), candidate.co_name, flushed_trace_id,
                                     candidate.bytes, candidate.segment_count, timestamp());
   const uint64_t marker_bytes = marker.size();
+  RecordList records;
   {
+    // The records leave the list and the marker takes their place in one
+    // hold, so that the thread, which may go on appending meanwhile, never
+    // sees a list without either.
     auto buffers = buffer_.lock_buffers();
-    auto it = buffers->frames.find(thread_id);
-    if (it == buffers->frames.end()) {
-      PyErr_Format(PyExc_RuntimeError, "missing frame buffer while finalizing flushed subtree %s",
-                   thread_id.c_str());
-      throw_py();
-    }
-    if (it->second.size() < candidate.start) {
-      PyErr_Format(PyExc_RuntimeError, "frame buffer changed while finalizing flushed subtree %s",
-                   thread_id.c_str());
-      throw_py();
-    }
-    it->second.insert(it->second.begin() + candidate.start, std::move(marker));
-  }
-  state.bytes = saturating_sub(state.bytes, candidate.bytes) + marker_bytes;
-  {
+    if (!still_there(buffers)) return false;
+    RecordList& list = buffers->frames.find(pick.thread_id)->second;
+    records.assign(std::make_move_iterator(list.begin() + start),
+                   std::make_move_iterator(list.begin() + end));
+    list.erase(list.begin() + start, list.begin() + end);
+    // The list shrank, so the insert needs no allocation.
+    list.insert(list.begin() + start, std::move(marker));
+    TraceBuffer::change_memory(buffers, records_memory(records, 0, records.size()),
+                               record_memory(list[start]));
+    cuts_.fetch_add(1, std::memory_order_relaxed);
+    auto tracked = open_subtrees_.lock();
+    uint64_t& bytes = tracked->bytes[pick.thread_id];
+    bytes = saturating_sub(bytes, candidate.bytes) + marker_bytes;
     // Every position after the range moves down with it, open calls
     // included: a call still open while an earlier run is cut must keep
     // pointing at its own records.
-    auto open = open_subtrees_.lock();
-    clear_flush_candidate(open->stacks, thread_id, stack_index);
-    if (auto it = open->stacks.find(thread_id); it != open->stacks.end()) {
-      shift_after_flush(it->second, candidate.start, candidate.end, candidate.bytes, marker_bytes);
-    }
+    OpenSubtreeStack& stack = tracked->stacks.find(pick.thread_id)->second;
+    stack[pick.stack_index].candidate.reset();
+    shift_after_flush(stack, start, end, candidate.bytes, marker_bytes);
   }
-  if (hook_ != nullptr) hook_->after_cut(trace, thread_id, candidate.start, candidate.end);
+  if (hook_ != nullptr) hook_->after_cut(trace, pick.thread_id, start, end);
+
+  Ref document;
+  try {
+    document = write_document(
+        facts,
+        [&](std::string_view key) -> std::span<Bytes> {
+          if (key != pick.thread_id) return {};
+          return {records.data(), records.size()};
+        },
+        true);
+  } catch (...) {
+    rethrow_if_forced_unwind();
+    // Nothing was released: writing fails before the first record is copied.
+    {
+      ErrorStash keep;
+      put_back(trace, pick, records, marker_bytes);
+    }
+    throw;
+  }
+  try {
+    // Stored in the background: a cut never waits for the database.
+    buffer_.store_document(flushed_trace_id, document.get(), false);
+  } catch (...) {
+    rethrow_if_forced_unwind();
+    {
+      ErrorStash keep;
+      const std::string_view data(PyBytes_AS_STRING(document.get()),
+                                  static_cast<size_t>(PyBytes_GET_SIZE(document.get())));
+      std::optional<FramesByThread> written = document_records(data);
+      if (!written) fault("a trace document written here cannot be read back");
+      records = std::move((*written)[pick.thread_id]);
+      document = Ref();
+      put_back(trace, pick, records, marker_bytes);
+    }
+    throw;
+  }
   return true;
+}
+
+void SubtreeFlusher::put_back(const TraceLock& trace, const Pick& pick, RecordList& records,
+                              uint64_t marker_bytes) {
+  const uint64_t start = pick.candidate.start;
+  const uint64_t end = start + records.size();
+  {
+    auto buffers = buffer_.lock_buffers();
+    auto it = buffers->frames.find(pick.thread_id);
+    if (it == buffers->frames.end()) {
+      PyErr_Format(PyExc_RuntimeError, "missing frame buffer while finalizing flushed subtree %s",
+                   pick.thread_id.c_str());
+      throw_py();
+    }
+    RecordList& list = it->second;
+    if (list.size() <= start) {
+      PyErr_Format(PyExc_RuntimeError, "frame buffer changed while finalizing flushed subtree %s",
+                   pick.thread_id.c_str());
+      throw_py();
+    }
+    const uint64_t before = list_memory(list) + record_memory(list[start]);
+    list.reserve(list.size() + records.size() - 1);
+    list.erase(list.begin() + start);
+    list.insert(list.begin() + start, std::make_move_iterator(records.begin()),
+                std::make_move_iterator(records.end()));
+    TraceBuffer::change_memory(buffers, before,
+                               list_memory(list) + records_memory(list, start, end));
+    auto tracked = open_subtrees_.lock();
+    Tracked& t = current(tracked, pick.epoch);
+    uint64_t& bytes = t.bytes[pick.thread_id];
+    bytes = saturating_sub(bytes + pick.candidate.bytes, marker_bytes);
+    if (auto stack = t.stacks.find(pick.thread_id); stack != t.stacks.end()) {
+      shift_after_put_back(stack->second, start, end, pick.candidate.bytes, marker_bytes);
+    }
+    t.store_failed = true;
+  }
+  if (hook_ != nullptr) hook_->after_put_back(trace, pick.thread_id, start, end);
 }
 
 }  // namespace vask

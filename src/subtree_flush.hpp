@@ -1,8 +1,11 @@
-// Subtree flushing, shared by both engines: a thread whose buffered records
-// reach the threshold has finished runs of calls cut out, stored as traces of
-// their own and replaced by one marker record each.
+// Subtree flushing, shared by both engines: finished runs of calls are cut
+// out of a thread's records, stored as traces of their own and replaced by
+// one marker record each. Two limits call for it: a thread's own records
+// reaching the flush threshold, and the process's buffered records reaching
+// its memory budget, which cuts the largest runs of any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "memory_budget.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/py.hpp"
 #include "trace_buffer.hpp"
@@ -25,6 +29,9 @@ inline constexpr uint64_t kFlushCountInterval = 1024;               // records
 // fixed messages for True, non-numbers, negatives, NaN, infinities and values
 // whose byte count does not fit 64 bits.
 std::optional<uint64_t> resolve_flush_subtree_bytes(PyObject* config);
+// Any such setting in megabytes ("memory_budget_mb", "max_trace_mb"): absent,
+// None and False give nullopt; the messages name the key.
+std::optional<uint64_t> resolve_megabytes(PyObject* config, const char* key);
 
 // threshold - max(threshold / 8, 64 MiB), floored at 0, for thresholds of at
 // least 1 MiB; 0 otherwise (every batch counted from the first).
@@ -52,18 +59,17 @@ struct OpenSubtree {
 using OpenSubtreeStack = std::vector<OpenSubtree>;
 using OpenSubtrees = StringMap<OpenSubtreeStack>;
 
-// Byte accounting of one thread (per thread, per engine). A state from an
-// older epoch of the buffers is reset before use.
+// What only the thread itself notes (per thread, per engine): its byte
+// count until its open calls are kept. A state from an older epoch of the
+// buffers is reset before use.
 struct FlushThreadState {
   uint64_t bytes = 0;
   uint64_t epoch = 0;
   uint64_t counted_index = 0;
   uint64_t next_count = 0;
+  // Set once the thread's open calls are kept: from then on its byte count
+  // is the shared one, which a cut by any thread lowers.
   bool active = false;
-  // A flush of this epoch failed to store (a locked or unwritable database).
-  // No further flush is tried until the next epoch: retrying on every event
-  // would stall the traced program for the busy timeout each time.
-  bool store_failed = false;
 };
 
 // The thread's stack, created with its "<root>" entry when missing.
@@ -87,6 +93,11 @@ std::optional<size_t> largest_candidate(const OpenSubtreeStack& stack);
 // marker_bytes: shifts the positions that lie after the range.
 void shift_after_flush(OpenSubtreeStack& stack, uint64_t start, uint64_t end,
                        uint64_t flushed_bytes, uint64_t marker_bytes);
+// The inverse, after the marker at `start` gave way to the records [start,
+// end) again: positions after it move up, and a candidate noted meanwhile
+// that holds the marker grows by the records.
+void shift_after_put_back(OpenSubtreeStack& stack, uint64_t start, uint64_t end,
+                          uint64_t flushed_bytes, uint64_t marker_bytes);
 
 // The "subtree_flushed" marker record that stands in for a flushed run.
 Bytes write_flush_marker(std::string_view frame_id, std::string_view co_name,
@@ -99,9 +110,10 @@ std::string batch_co_name(const RecordList& records, size_t begin, size_t end);
 
 // Whether a batch opened or closed a function, for the subtree accounting:
 // Call and Return when it holds the function's own "frame" record of an
-// opening or closing event, None otherwise (plugin records alone, or the part
-// of a batch up to a test's end), which is a closed run by itself.
-enum class BatchFrameEvent : uint8_t { None, Call, Return };
+// opening or closing event; None otherwise (plugin records alone, assignment
+// records), which is a closed run by itself; Boundary for records that name
+// the trace (a test's start and end, a request's), which are never cut.
+enum class BatchFrameEvent : uint8_t { None, Call, Return, Boundary };
 
 // How many candidates one flush cuts.
 enum class FlushPolicy : uint8_t {
@@ -113,63 +125,111 @@ enum class FlushPolicy : uint8_t {
 };
 
 // Told about each cut once its marker stands in for the thread's records
-// [start, end), with the trace lock still held.
+// [start, end), and about a cut undone (the records back in place of the
+// marker), with the trace lock still held.
 class CutHook {
  public:
   virtual void after_cut(const TraceLock& trace, const std::string& thread_id, uint64_t start,
                          uint64_t end) = 0;
+  virtual void after_put_back(const TraceLock& trace, const std::string& thread_id, uint64_t start,
+                              uint64_t end) = 0;
 
  protected:
   ~CutHook() = default;
 };
 
+// What an append made due.
+struct FlushDue {
+  bool thread = false;  // the thread's own records reached the flush threshold
+  bool budget = false;  // the process's records reached the memory budget
+  explicit operator bool() const noexcept { return thread || budget; }
+};
+
 // The subtree flusher of one engine, over that engine's trace buffer.
 class SubtreeFlusher {
  public:
-  // hook may be null; it must outlive the flusher.
+  // hook may be null; it must outlive the flusher. The memory budget is
+  // checked against the records of every engine of the process.
   SubtreeFlusher(TraceBuffer& buffer, std::optional<uint64_t> flush_subtree_bytes,
-                 FlushPolicy policy, CutHook* hook);
+                 std::optional<uint64_t> memory_budget_bytes, FlushPolicy policy, CutHook* hook);
   SubtreeFlusher(const SubtreeFlusher&) = delete;
   SubtreeFlusher& operator=(const SubtreeFlusher&) = delete;
 
   std::optional<uint64_t> flush_subtree_bytes() const noexcept { return flush_subtree_bytes_; }
   uint64_t flush_trigger_bytes() const noexcept { return flush_trigger_bytes_; }
-  bool enabled() const noexcept { return flush_subtree_bytes_.has_value(); }
+  std::optional<uint64_t> memory_budget_bytes() const noexcept { return memory_budget_bytes_; }
+  bool enabled() const noexcept {
+    return flush_subtree_bytes_.has_value() || memory_budget_bytes_.has_value();
+  }
 
   // Counts records [old_length, end of list) just appended to the thread's
   // list, under the same hold of the buffers' mutex, and keeps the thread's
-  // open subtrees. Returns whether the thread's bytes reached the threshold,
-  // so that maybe_flush_segments_with_current_bytes() is due. Call only when
+  // open subtrees. Returns what is due, for flush(). Call only when
   // enabled().
-  bool account(BuffersLock& buffers, FlushThreadState& state, const std::string& thread_id,
-               uint64_t old_length, BatchFrameEvent frame_event);
+  FlushDue account(BuffersLock& buffers, FlushThreadState& state, const std::string& thread_id,
+                   uint64_t old_length, BatchFrameEvent frame_event);
 
-  // Cuts closed runs out of the thread's records per the policy. The
-  // buffers' mutex is not held by the caller. `suspended` is the thread's
-  // flag that keeps its events unrecorded while a store runs on it. When a
-  // store fails, the records are back in place, no further flush of this
-  // thread is tried in this epoch, and PyErrSet is thrown.
-  void maybe_flush_segments_with_current_bytes(FlushThreadState& state, bool& suspended,
-                                               const std::string& thread_id);
+  // Cuts closed runs per what is due: the thread's own per the policy, and
+  // for the budget the largest runs of any thread until the process's
+  // records are down to three quarters of it. The buffers' mutex is not held
+  // by the caller. `suspended` is the calling thread's flag that keeps its
+  // events unrecorded while a store runs on it. When a store fails, the
+  // records are back in place, no further flush is tried in this epoch, and
+  // PyErrSet is thrown.
+  void flush(FlushDue due, FlushThreadState& state, bool& suspended, const std::string& thread_id);
 
  private:
-  // The open subtrees, valid for the buffers' epoch they were noted in.
+  // The open subtrees and shared byte counts, valid for the buffers' epoch
+  // they were noted in.
   struct Tracked {
     uint64_t epoch = 0;
     OpenSubtrees stacks;
+    StringMap<uint64_t> bytes;  // per thread, once its open calls are kept
+    // A flush of this epoch failed to store (the database and every place
+    // for a side file refused it). No further flush is tried until the next
+    // epoch: retrying on every event would repeat the failure each time.
+    bool store_failed = false;
+  };
+  using TrackedLock = Guarded<Tracked>::Locked;
+  // A candidate chosen to be cut, as it was noted.
+  struct Pick {
+    std::string thread_id;
+    size_t stack_index = 0;
+    FlushCandidate candidate;
+    uint64_t epoch = 0;
   };
 
-  // Cuts the thread's largest candidate; false when there is none to cut.
-  bool cut_largest(FlushThreadState& state, bool& suspended, const std::string& thread_id);
+  // The tracked state for `epoch`, voided first when it is older.
+  static Tracked& current(TrackedLock& tracked, uint64_t epoch);
+  bool budget_due() const noexcept;
+  void flush_thread(FlushThreadState& state, bool& suspended, const std::string& thread_id);
+  void flush_budget(bool& suspended);
+  // The largest candidate of one thread, or of every thread.
+  std::optional<Pick> pick(const std::string* thread_id);
+  uint64_t shared_bytes(const std::string& thread_id);
+  // Cuts a picked candidate; false when it changed or went since it was
+  // picked (then nothing is cut).
+  bool cut(const Pick& pick, bool& suspended);
+  // The marker at pick.candidate.start gives way to `records` again.
+  void put_back(const TraceLock& trace, const Pick& pick, RecordList& records,
+                uint64_t marker_bytes);
 
   TraceBuffer& buffer_;
   const std::optional<uint64_t> flush_subtree_bytes_;
   const uint64_t flush_trigger_bytes_;
+  const std::optional<uint64_t> memory_budget_bytes_;
   const FlushPolicy policy_;
   CutHook* const hook_;
   // Taken alone, or inside the buffers' mutex; never the other way round.
   Guarded<Tracked> open_subtrees_;
   Guarded<std::unordered_set<std::string>> flushing_threads_;
+  // Held by the thread cutting for the budget, for its round; taken before
+  // the trace lock.
+  GilMutex budget_round_;
+  // After a round that could not get below the budget (no candidate left),
+  // the next round waits until the records have grown past this.
+  std::atomic<uint64_t> budget_recheck_{0};
+  std::atomic<uint64_t> cuts_{0};  // cuts made, ever
 };
 
 }  // namespace vask

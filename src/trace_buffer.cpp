@@ -2,12 +2,51 @@
 
 #include <utility>
 
+#include "memory_budget.hpp"
 #include "support/per_thread.hpp"
 #include "utils/ids.hpp"
+#include "utils/msgpack_write.hpp"
 #include "utils/naming.hpp"
 #include "utils/trace.hpp"
 
 namespace vask {
+namespace {
+
+// What every record of the buffers costs the process, computed afresh.
+uint64_t buffers_memory(const FramesByThread& frames) noexcept {
+  uint64_t total = 0;
+  for (const auto& [key, list] : frames) {
+    total += list_memory(list) + records_memory(list, 0, list.size());
+  }
+  return total;
+}
+
+uint64_t encoded_size(const FramesByThread& frames) noexcept {
+  uint64_t total = 0;
+  for (const auto& [key, list] : frames) {
+    for (const Bytes& record : list) total += record.size();
+  }
+  return total;
+}
+
+// The marker that stands for the calls a thread left out of a trace.
+Bytes calls_dropped_marker(const DroppedCalls& dropped, uint64_t max_trace_bytes, double now) {
+  Bytes out;
+  mp::write_map_header(out, 5);
+  write_str_pair(out, "type", "calls_dropped");
+  write_int_pair(out, "count", dropped.count);
+  write_int_pair(out, "max_trace_bytes", max_trace_bytes);
+  mp::write_str(out, "since");
+  mp::write_f64(out, dropped.since);
+  write_f64_pair(out, now);
+  return out;
+}
+
+std::string_view bytes_view(PyObject* bytes) noexcept {
+  return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+}  // namespace
 
 void TraceMutex::lock() {
   const uint64_t me = detail::current_thread_token();
@@ -36,14 +75,35 @@ TraceBuffer::TraceBuffer(TraceSettings settings, Config config, std::string trac
       trace_name_(settings_.default_trace_name),
       timestamp_(timestamp) {}
 
+TraceBuffer::~TraceBuffer() {
+  // The process stops counting what this engine held.
+  MemoryBudget::process().remove(buffers_.lock()->memory);
+}
+
+void TraceBuffer::change_memory(BuffersLock& buffers, uint64_t before, uint64_t after) noexcept {
+  buffers->memory = buffers->memory + after - before;
+  MemoryBudget::process().add(after);
+  MemoryBudget::process().remove(before);
+}
+
 TraceBuffer::Appended TraceBuffer::append(BuffersLock& buffers, const std::string& thread_id,
                                           PyObject* thread, uint64_t& entered_epoch,
                                           RecordList& records, size_t begin, size_t end) {
   Appended result;
-  RecordList& list = buffers->frames[thread_id];
+  auto [slot, created] = buffers->frames.try_emplace(thread_id);
+  RecordList& list = slot->second;
+  const uint64_t before = created ? 0 : list_memory(list);
   result.old_length = list.size();
   list.insert(list.end(), std::make_move_iterator(records.begin() + begin),
               std::make_move_iterator(records.begin() + end));
+  change_memory(buffers, before,
+                list_memory(list) + records_memory(list, result.old_length, list.size()));
+  if (settings_.max_trace_bytes) {
+    for (size_t i = result.old_length; i < list.size(); ++i) buffers->trace_bytes += list[i].size();
+    if (buffers->trace_bytes >= *settings_.max_trace_bytes) {
+      over_size_limit_.store(true, std::memory_order_relaxed);
+    }
+  }
   // Entered under the same hold as the append: a build takes records and
   // thread objects out together, so a document never holds records whose
   // thread it lacks.
@@ -56,16 +116,41 @@ TraceBuffer::Appended TraceBuffer::append(BuffersLock& buffers, const std::strin
   return result;
 }
 
+void TraceBuffer::count_dropped_call(const std::string& thread_id, PyObject* thread) {
+  const double now = vask::timestamp();
+  Ref replaced;  // dropped once the mutex is released
+  auto buffers = buffers_.lock();
+  DroppedCalls& dropped = buffers->dropped[thread_id];
+  if (dropped.count++ == 0) dropped.since = now;
+  if (dropped.thread.get() != thread) replaced = std::exchange(dropped.thread, Ref::incref(thread));
+}
+
 TraceBuffer::Taken TraceBuffer::take_trace(const TraceLock&) {
   Taken taken;
+  StringMap<DroppedCalls> dropped;
   {
     auto buffers = buffers_.lock();
+    if (!buffers->dropped.empty()) {
+      const double now = vask::timestamp();
+      for (auto& [key, calls] : buffers->dropped) {
+        Bytes marker = calls_dropped_marker(calls, settings_.max_trace_bytes.value_or(0), now);
+        RecordList& list = buffers->frames[key];
+        list.push_back(std::move(marker));
+        buffers->threads.try_emplace(key, calls.thread.copy());
+      }
+      dropped = std::exchange(buffers->dropped, {});
+    }
     taken.frames = std::exchange(buffers->frames, {});
     taken.threads = std::exchange(buffers->threads, {});
+    MemoryBudget::process().remove(std::exchange(buffers->memory, 0));
+    buffers->trace_bytes = 0;
+    over_size_limit_.store(false, std::memory_order_relaxed);
     reset_subtree_tracking(buffers);
   }
   taken.trace_id = *trace_id_.lock();
   taken.root_trace_id = *root_trace_id_.lock();
+  // `dropped` lets go of its thread objects on the way out, outside the
+  // mutexes.
   return taken;
 }
 
@@ -83,6 +168,12 @@ void TraceBuffer::restore(Taken taken) {
     // buffers; once the old records are in front they would point at the
     // wrong records, so every note of the epoch is void.
     reset_subtree_tracking(buffers);
+    if (settings_.max_trace_bytes) {
+      buffers->trace_bytes += encoded_size(taken.frames);
+      if (buffers->trace_bytes >= *settings_.max_trace_bytes) {
+        over_size_limit_.store(true, std::memory_order_relaxed);
+      }
+    }
     for (auto& [key, old_records] : taken.frames) {
       RecordList& current = buffers->frames[key];
       old_records.insert(old_records.end(), std::make_move_iterator(current.begin()),
@@ -90,6 +181,7 @@ void TraceBuffer::restore(Taken taken) {
       current = std::move(old_records);
     }
     for (auto& [key, thread] : taken.threads) buffers->threads.try_emplace(key, std::move(thread));
+    change_memory(buffers, buffers->memory, buffers_memory(buffers->frames));
   }
   // Thread objects not moved back are released when `taken` goes, outside the
   // mutexes.
@@ -101,7 +193,7 @@ std::optional<std::string> TraceBuffer::trace_name_for_thread(const FramesByThre
   return resolve_trace_name(*name, frames, thread_id);
 }
 
-Ref TraceBuffer::build_document(const Taken& taken) {
+Ref TraceBuffer::build_document(Taken& taken, bool release) {
   std::optional<std::string> name = trace_name_for_thread(taken.frames, settings_.main_thread_id);
   const double started = timestamp();
   TraceParts parts{taken.frames,
@@ -114,10 +206,17 @@ Ref TraceBuffer::build_document(const Taken& taken) {
                    settings_.use_monitoring,
                    taken.root_trace_id,
                    started};
-  return build_trace_from_parts(parts);
+  const DocumentFacts facts = collect_document_facts(parts);
+  return write_document(facts, records_in(taken.frames), release);
 }
 
-void TraceBuffer::store_document(const std::string& trace_id, PyObject* document) {
+void TraceBuffer::recover_records(Taken& taken, PyObject* document) {
+  std::optional<FramesByThread> records = document_records(bytes_view(document));
+  if (!records) fault("a trace document written here cannot be read back");
+  taken.frames = std::move(*records);
+}
+
+void TraceBuffer::store_document(const std::string& trace_id, PyObject* document, bool wait) {
   Ref kwargs = Ref::check(PyDict_New());
   Ref timeout = Ref::check(PyLong_FromUnsignedLongLong(settings_.sqlite_busy_timeout));
   if (PyDict_SetItemString(kwargs.get(), "timeout", timeout.get()) < 0) throw_py();
@@ -126,21 +225,20 @@ void TraceBuffer::store_document(const std::string& trace_id, PyObject* document
   Ref path_type = getattr(pathlib.get(), "Path");
   Ref path = call(path_type.get(), fs_decode(settings_.db_path).get());
   if (PyDict_SetItemString(kwargs.get(), "db_path", path.get()) < 0) throw_py();
+  if (!wait && PyDict_SetItemString(kwargs.get(), "wait", Py_False) < 0) throw_py();
   Ref db = import("vask.db");
   Ref save_trace = getattr(db.get(), "save_trace");
   Ref args = Ref::check(PyTuple_Pack(1, make_str(trace_id).get()));
   Ref::check(PyObject_Call(save_trace.get(), args.get(), kwargs.get()));
 }
 
-template <class F>
-auto TraceBuffer::restoring_on_failure(Taken& taken, F&& work) {
+Ref TraceBuffer::build_trace_inner() {
+  Taken taken = take_trace(lock_trace());
   try {
-    return work();
+    return build_document(taken, true);
   } catch (...) {
     rethrow_if_forced_unwind();
-    // A build or store that fails (a locked or unwritable database) must not
-    // lose the trace: the records go back in front of anything recorded
-    // meanwhile, so that a later save stores them.
+    // Nothing was released: a build fails before the first record is copied.
     {
       ErrorStash keep;
       restore(std::move(taken));
@@ -149,12 +247,7 @@ auto TraceBuffer::restoring_on_failure(Taken& taken, F&& work) {
   }
 }
 
-Ref TraceBuffer::build_trace_inner() {
-  Taken taken = take_trace(lock_trace());
-  return restoring_on_failure(taken, [&] { return build_document(taken); });
-}
-
-void TraceBuffer::save_in_db() {
+void TraceBuffer::save_in_db(bool wait) {
   // Tests whose traces could not be stored earlier go first, in order.
   for (;;) {
     Taken next;
@@ -165,8 +258,8 @@ void TraceBuffer::save_in_db() {
       unsaved->erase(unsaved->begin());
     }
     try {
-      Ref document = build_document(next);
-      store_document(next.trace_id, document.get());
+      Ref document = build_document(next, false);
+      store_document(next.trace_id, document.get(), wait);
     } catch (...) {
       rethrow_if_forced_unwind();
       {
@@ -179,15 +272,36 @@ void TraceBuffer::save_in_db() {
   }
 
   Taken taken = take_trace(lock_trace());
-  restoring_on_failure(taken, [&] {
-    Ref document = build_document(taken);
-    store_document(taken.trace_id, document.get());
-  });
+  Ref document;
+  try {
+    document = build_document(taken, true);
+  } catch (...) {
+    rethrow_if_forced_unwind();
+    ErrorStash keep;
+    restore(std::move(taken));
+    throw;
+  }
+  try {
+    store_document(taken.trace_id, document.get(), wait);
+  } catch (...) {
+    // A store that fails (the database and every place for a side file
+    // refused it) must not lose the trace: its records, read back from the
+    // document, go back in front of anything recorded meanwhile, so that a
+    // later save stores them.
+    rethrow_if_forced_unwind();
+    ErrorStash keep;
+    recover_records(taken, document.get());
+    document = Ref();
+    restore(std::move(taken));
+    throw;
+  }
 }
 
 void TraceBuffer::start_new_test_trace(const TraceLock&) {
   Taken unsaved_test;
+  StringMap<DroppedCalls> dropped;
   const bool keep_unsaved = restored_test_records_.exchange(false);
+  const double now = vask::timestamp();
   {
     auto buffers = buffers_.lock();
     unsaved_test.frames = std::exchange(buffers->frames, {});
@@ -198,12 +312,18 @@ void TraceBuffer::start_new_test_trace(const TraceLock&) {
         unsaved_test.threads.try_emplace(key, thread.copy());
       }
     }
+    MemoryBudget::process().remove(std::exchange(buffers->memory, 0));
+    dropped = std::exchange(buffers->dropped, {});
+    buffers->trace_bytes = 0;
+    over_size_limit_.store(false, std::memory_order_relaxed);
     reset_subtree_tracking(buffers);
   }
   const std::string new_id = new_trace_id();
   unsaved_test.trace_id = std::exchange(*trace_id_.lock(), new_id);
   unsaved_test.root_trace_id = std::exchange(*root_trace_id_.lock(), new_id);
   *trace_name_.lock() = settings_.default_trace_name;
+  // Each test's trace starts when the test does, not when tracing did.
+  set_timestamp(now);
   if (keep_unsaved) unsaved_.lock()->push_back(std::move(unsaved_test));
   // Otherwise the dropped records go with `unsaved_test`, outside the mutexes.
 }

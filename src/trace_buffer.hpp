@@ -28,6 +28,17 @@ struct TraceSettings {
   std::optional<std::string> default_trace_name;
   uint64_t sqlite_busy_timeout = 60;
   bool use_monitoring = false;
+  // Configuration "max_trace_mb": once a trace holds this many bytes of
+  // records (those of its flushed subtrees too), new calls are left out of
+  // it and counted; nullopt records everything.
+  std::optional<uint64_t> max_trace_bytes;
+};
+
+// Calls of one thread left out of the trace since it reached its size limit.
+struct DroppedCalls {
+  uint64_t count = 0;
+  double since = 0;  // when the first was left out
+  Ref thread;        // entered into the trace's threads with the count's marker
 };
 
 // What the buffers' mutex guards.
@@ -42,6 +53,13 @@ struct Buffers {
   // (byte counts, open subtrees, its entry in `threads`) is void. Starts at 1,
   // so that 0 never matches.
   uint64_t epoch = 1;
+  // What `frames` costs the process, as counted in MemoryBudget::process().
+  uint64_t memory = 0;
+  // Encoded bytes recorded in the current trace, flushed ones included;
+  // counted only with a size limit.
+  uint64_t trace_bytes = 0;
+  // Thread identity -> calls left out of the current trace.
+  StringMap<DroppedCalls> dropped;
 };
 using BuffersLock = Guarded<Buffers>::Locked;
 
@@ -91,6 +109,7 @@ class TraceBuffer {
   TraceBuffer(TraceSettings settings, Config config, std::string trace_id, double timestamp);
   TraceBuffer(const TraceBuffer&) = delete;
   TraceBuffer& operator=(const TraceBuffer&) = delete;
+  ~TraceBuffer();  // GIL held
 
   const TraceSettings& settings() const noexcept { return settings_; }
   const Config& config() const noexcept { return config_; }
@@ -112,37 +131,54 @@ class TraceBuffer {
   // is held, and the records are about to move.
   static void reset_subtree_tracking(BuffersLock& buffers) noexcept { ++buffers->epoch; }
 
-  // Moves records [begin, end) to the end of the thread's list. The thread
-  // object is entered for the current epoch unless `entered_epoch` (the
-  // thread's own note) says it already is.
-  static Appended append(BuffersLock& buffers, const std::string& thread_id, PyObject* thread,
-                         uint64_t& entered_epoch, RecordList& records, size_t begin, size_t end);
+  // Moves records [begin, end) to the end of the thread's list and counts
+  // them (the process's memory, the trace's size). The thread object is
+  // entered for the current epoch unless `entered_epoch` (the thread's own
+  // note) says it already is.
+  Appended append(BuffersLock& buffers, const std::string& thread_id, PyObject* thread,
+                  uint64_t& entered_epoch, RecordList& records, size_t begin, size_t end);
+  // Records of the buffers that cost `before` were replaced by ones that cost
+  // `after` (a cut, a put-back): counts the difference.
+  static void change_memory(BuffersLock& buffers, uint64_t before, uint64_t after) noexcept;
 
-  // The buffers and ids, taken out together; the buffers start afresh.
+  // Whether the trace reached its size limit: new calls are left out. Read
+  // without a lock on every call event.
+  bool over_size_limit() const noexcept { return over_size_limit_.load(std::memory_order_relaxed); }
+  // A call left out of the trace on `thread` (borrowed), counted for the
+  // marker that stands for it.
+  void count_dropped_call(const std::string& thread_id, PyObject* thread);
+
+  // The buffers and ids, taken out together; the buffers start afresh. A
+  // thread that left calls out gets its "calls_dropped" marker last.
   Taken take_trace(const TraceLock& trace);
   // Puts taken records back in front of anything recorded since. When a test
   // started meanwhile they belong to the trace before it and are kept to be
   // stored on their own by the next save. Takes the trace lock.
   void restore(Taken taken);
-  // The trace document of taken records (name, metadata, threads). Throws
-  // PyErrSet.
-  Ref build_document(const Taken& taken);
+  // The trace document of taken records (name, metadata, threads). With
+  // `release`, the records are given back while they are copied (they can be
+  // read back from the document: document_records()). Throws PyErrSet with
+  // the records untouched.
+  Ref build_document(Taken& taken, bool release);
   // vask.db.save_trace(trace_id, timeout=..., msgpack_data=document,
-  // db_path=pathlib.Path(...)). Throws PyErrSet.
-  void store_document(const std::string& trace_id, PyObject* document);
+  // db_path=pathlib.Path(...)), and wait=False when the caller must not wait
+  // for the database (a store from inside a traced event: the host stores it
+  // in the background). Throws PyErrSet.
+  void store_document(const std::string& trace_id, PyObject* document, bool wait);
 
   // The document of everything recorded since the last build. When building
   // fails, the records are put back and the error is thrown.
   Ref build_trace_inner();
   // Stores the traces of earlier tests whose store failed, then the document
-  // of everything recorded since the last build. When a store fails, what it
-  // held is put back (ahead of anything recorded since) and the error is
-  // thrown: nothing is lost.
-  void save_in_db();
+  // of everything recorded since the last build (`wait`: as store_document).
+  // When a store fails, what it held is put back (ahead of anything recorded
+  // since) and the error is thrown: nothing is lost.
+  void save_in_db(bool wait = true);
 
-  // A test starts: a new trace id (also the root id), the default name, and
-  // the records of every thread dropped, unless they hold a test whose store
-  // failed, which is kept for the next save.
+  // A test starts: a new trace id (also the root id), the default name, the
+  // switch's time as the trace's start, and the records of every thread
+  // dropped, unless they hold a test whose store failed, which is kept for
+  // the next save.
   void start_new_test_trace(const TraceLock& trace);
   // The buffers hold the records of a test whose store failed (they were put
   // back); the next test start keeps them instead of dropping them.
@@ -152,10 +188,15 @@ class TraceBuffer {
   // from the main thread's records.
   std::optional<std::string> trace_name_for_thread(const FramesByThread& frames,
                                                    std::string_view thread_id);
+  // The name of the trace being recorded, as a build would resolve it now.
+  std::optional<std::string> current_name(BuffersLock& buffers) {
+    return trace_name_for_thread(buffers->frames, settings_.main_thread_id);
+  }
 
  private:
-  template <class F>
-  auto restoring_on_failure(Taken& taken, F&& work);
+  // The records of a document this buffer wrote, back in `taken` in place of
+  // the released ones.
+  static void recover_records(Taken& taken, PyObject* document);
 
   const TraceSettings settings_;
   const Config config_;
@@ -171,6 +212,9 @@ class TraceBuffer {
   Guarded<std::vector<Taken>> unsaved_;
   // True while the buffers hold records of a test whose store failed.
   std::atomic<bool> restored_test_records_{false};
+  // Set once the buffers' trace_bytes reach settings_.max_trace_bytes;
+  // written under the buffers' mutex.
+  std::atomic<bool> over_size_limit_{false};
 };
 
 }  // namespace vask

@@ -56,7 +56,7 @@ def path(tmp_path):
 
 
 def save(path, trace_id, data, timeout=1):
-    db.save_trace(trace_id, timeout=timeout, msgpack_data=data, db_path=path)
+    db.save_trace(trace_id, timeout=timeout, msgpack_data=data, db_path=path, keep_aside=False)
 
 
 class TestSaveAndRead:

@@ -276,7 +276,7 @@ def test_facts_and_heads_of_bad_bytes_raise_only_their_own_error(data: bytes) ->
 def test_printed_text_cannot_act_on_the_terminal(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    evil = "\x1b]0;owned\x07\x1b[2J\r\u202eevil\nline"
+    evil = "\x1b]0;owned\x07\x1b[2J\r\u202eevil\nline\x7f"
     records = call_and_return(
         1,
         1.0,

@@ -122,34 +122,35 @@ class TestPytestPlugin:
         assert f"vask traces list --db {db_path}" in result.stdout
 
         traces = stored(db_path)
+        # named after the node ids: tests of the same name in other files stay apart
         assert set(traces) == {
-            "test_plain",
-            "test_fails",
-            "test_skipped",
-            "TestGroup.test_param[1-2]",
-            "TestGroup.test_param[3-4]",
-            "Legacy.test_legacy",
+            "test_sample.py::test_plain",
+            "test_sample.py::test_fails",
+            "test_sample.py::test_skipped",
+            "test_sample.py::TestGroup::test_param[1-2]",
+            "test_sample.py::TestGroup::test_param[3-4]",
+            "test_sample.py::Legacy::test_legacy",
         }
         for name, records in traces.items():
             start, end = records[0], records[-1]
             assert start["type"] == "start_test" and end["type"] == "end_test", name
             assert start["subtype"] == end["subtype"] == "pytest", name
-            assert start["test_name"] == end["test_name"] == name.split(".")[-1]
-            assert start["test_id"].startswith("test_sample.py::")
+            assert start["test_name"] == end["test_name"] == name.split("::")[-1]
+            assert start["test_id"] == name
         # fixture setup, the test and the fixture's teardown, in order
-        assert frame_calls(traces["test_plain"]) == [
+        assert frame_calls(traces["test_sample.py::test_plain"]) == [
             "thing", "make", "test_plain", "helper", "thing", "cleanup",
         ]  # fmt: skip
-        assert traces["TestGroup.test_param[3-4]"][0]["test_class"] == "TestGroup"
-        assert "test_class" not in traces["test_plain"][0]
+        assert traces["test_sample.py::TestGroup::test_param[3-4]"][0]["test_class"] == "TestGroup"
+        assert "test_class" not in traces["test_sample.py::test_plain"][0]
         # a unittest TestCase run by pytest is one trace, pytest's, with setUp in it
-        assert frame_calls(traces["Legacy.test_legacy"]) == [
+        assert frame_calls(traces["test_sample.py::Legacy::test_legacy"]) == [
             "setUp", "make", "test_legacy", "add",
         ]  # fmt: skip
-        outcomes = {name: records[-1]["outcome"] for name, records in traces.items()}
+        outcomes = {name.split("::", 1)[1]: r[-1]["outcome"] for name, r in traces.items()}
         assert outcomes["test_fails"] == "failed"
         assert outcomes["test_skipped"] == "skipped"
-        assert outcomes["test_plain"] == outcomes["Legacy.test_legacy"] == "passed"
+        assert outcomes["test_plain"] == outcomes["Legacy::test_legacy"] == "passed"
 
     def test_off_without_the_option(self, tmp_path):
         write_suite(tmp_path)
@@ -164,7 +165,7 @@ class TestPytestPlugin:
         result = run(["-m", "pytest", "--vask", "-p", "no:cacheprovider", "-k", "plain"],
                      tmp_path / "sub")  # fmt: skip
         assert result.returncode == 0, result.stdout + result.stderr
-        assert list(stored(tmp_path / ".vask" / "db.sqlite3")) == ["test_plain"]
+        assert list(stored(tmp_path / ".vask" / "db.sqlite3")) == ["sub/test_sample.py::test_plain"]
 
         result = run(
             ["-m", "pytest", "--vask", "--vask-db", "traces/t.db", "-p", "no:cacheprovider",
@@ -185,7 +186,10 @@ class TestPytestPlugin:
         assert result.returncode == 0, result.stdout + result.stderr
         traces = stored(tmp_path / "stored" / "traces.db")
         # the test file's frames are ignored; the test's own records remain
-        assert [r["type"] for r in traces["test_plain"]] == ["start_test", "end_test"]
+        assert [r["type"] for r in traces["test_sample.py::test_plain"]] == [
+            "start_test",
+            "end_test",
+        ]
 
     def test_a_test_that_runs_pytest_inside_is_one_trace(self, engine, tmp_path):
         # pytester-style nesting: the inner session's tests belong to the outer test
@@ -205,8 +209,8 @@ class TestPytestPlugin:
                       "-p", "no:cacheprovider", "test_outer.py"], tmp_path)  # fmt: skip
         assert result.returncode == 0, result.stdout + result.stderr
         traces = stored(tmp_path / ".vask" / "db.sqlite3")
-        assert list(traces) == ["test_outer"]
-        calls = frame_calls(traces["test_outer"])
+        assert list(traces) == ["test_outer.py::test_outer"]
+        calls = frame_calls(traces["test_outer.py::test_outer"])
         assert "test_plain" in calls and "test_legacy" in calls
 
 
@@ -253,8 +257,8 @@ class TestUnittest:
         result = run(["driver.py", str(tmp_path / "t.db"), engine.name], tmp_path)
         assert result.returncode == 0, result.stdout + result.stderr
         traces = stored(tmp_path / "t.db")
-        assert list(traces) == ["Legacy.test_legacy"]
-        records = traces["Legacy.test_legacy"]
+        assert list(traces) == ["test_sample.Legacy.test_legacy"]
+        records = traces["test_sample.Legacy.test_legacy"]
         assert [records[0]["type"], records[-1]["type"]] == ["start_test", "end_test"]
         assert records[0]["subtype"] == "unittest"
         assert records[0]["test_id"] == "test_sample.Legacy.test_legacy"
@@ -266,5 +270,132 @@ class TestUnittest:
         result = run(["driver.py", str(tmp_path / "t.db"), engine.name], tmp_path)
         assert result.returncode == 0, result.stdout + result.stderr
         traces = stored(tmp_path / "t.db")
-        assert set(traces) == {"Inner.test_inner", "Outer.test_runs_a_suite"}
-        assert "test_inner" in frame_calls(traces["Outer.test_runs_a_suite"])
+        assert set(traces) == {
+            "test_sample.Inner.test_inner",
+            "test_sample.Outer.test_runs_a_suite",
+        }
+        assert "test_inner" in frame_calls(traces["test_sample.Outer.test_runs_a_suite"])
+
+
+PER_TEST_SUITE = {
+    "test_a.py": """
+import time
+
+import pytest
+
+
+def work(n):
+    time.sleep(0.05)
+    return n
+
+
+def test_one():
+    assert work(1) == 1
+
+
+def test_fails():
+    assert work(2) == 3
+
+
+@pytest.fixture
+def broken():
+    raise RuntimeError("setup fails")
+
+
+def test_error(broken):
+    pass
+
+
+@pytest.mark.xfail(reason="known")
+def test_xfail():
+    assert work(3) == 4
+
+
+@pytest.mark.skip(reason="not today")
+def test_skip():
+    pass
+""",
+    "sub/test_b.py": "def test_one():\n    pass\n",
+}
+
+
+def write_files(directory: Path, files: dict[str, str]) -> None:
+    for name, text in files.items():
+        (directory / name).parent.mkdir(parents=True, exist_ok=True)
+        (directory / name).write_text(text)
+
+
+def vask_list(directory: Path, *args: str) -> str:
+    result = run(["-m", "vask", "traces", "list", *args], directory)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+class TestPerTestTraces:
+    def test_node_ids_start_times_and_outcomes(self, engine, tmp_path):
+        write_files(tmp_path, PER_TEST_SUITE)
+        result = run(
+            ["-m", "pytest", "--vask", "--vask-engine", engine.name, "-p", "no:cacheprovider"],
+            tmp_path,
+        )
+        assert "1 failed, 2 passed, 1 skipped, 1 xfailed, 1 error" in result.stdout, result.stdout
+        db_path = tmp_path / ".vask" / "db.sqlite3"
+        assert f"vask: stored 6 traces in {db_path}" in result.stdout
+        summaries = db.list_traces(db_path)
+        assert {s.trace_name: s.outcome for s in summaries} == {
+            "test_a.py::test_one": "passed",
+            "test_a.py::test_fails": "failed",
+            "test_a.py::test_error": "error",
+            "test_a.py::test_xfail": "xfailed",
+            "test_a.py::test_skip": "skipped",
+            "sub/test_b.py::test_one": "passed",
+        }
+        # Each trace starts when its test does: with its "start_test" record,
+        # in the order the tests ran, not with the session.
+        starts = {}
+        for s in reversed(summaries):
+            (document,) = db.load_trace(db_path, s.trace_id)
+            doc = msgpack.unpackb(document, raw=False, strict_map_key=False)
+            first = next(iter(doc["threads"].values()))["frames"][0]
+            assert first["type"] == "start_test"
+            assert abs(doc["timestamp"] - first["timestamp"]) < 0.5
+            starts[s.trace_name] = doc["timestamp"]
+        times = list(starts.values())
+        assert times == sorted(times) and len(set(times)) == len(times)
+        # test_one's own work came between its start and the next test's
+        assert starts["test_a.py::test_fails"] - starts["test_a.py::test_one"] >= 0.05
+
+        failed = vask_list(tmp_path, "--outcome", "failed").splitlines()
+        assert len(failed) == 2 and "test_a.py::test_fails [failed]" in failed[1]
+        shown = run(["-m", "vask", "traces", "show", failed[1].split()[0]], tmp_path).stdout
+        assert "test_a.py::test_fails" in shown.splitlines()[0]
+        assert shown.splitlines()[1].startswith("test failed · started ")
+        assert len(vask_list(tmp_path, "--grep", "TEST_ONE").splitlines()) == 3
+        newest = vask_list(tmp_path, "--grep", "test_one", "--limit", "1").splitlines()
+        last = max(("sub/test_b.py::test_one", "test_a.py::test_one"), key=starts.get)
+        assert len(newest) == 2 and f"{last} [passed]" in newest[1]
+        assert (
+            "no traces that match"
+            in run(["-m", "vask", "traces", "list", "--outcome", "xpassed"], tmp_path).stderr
+        )
+
+    def test_options_for_the_common_settings(self, tmp_path):
+        write_files(tmp_path, PER_TEST_SUITE)
+        result = run(
+            ["-m", "pytest", "--vask", "-p", "no:cacheprovider", "-k", "test_one",
+             "--vask-lightweight", "--vask-ignore", "sub/", "--vask-budget-mb", "64",
+             "--vask-max-trace-mb", "5"],
+            tmp_path,
+        )  # fmt: skip
+        assert "2 passed" in result.stdout, result.stdout + result.stderr
+        traces = stored(tmp_path / ".vask" / "db.sqlite3")
+        assert frame_calls(traces["test_a.py::test_one"]) == ["test_one", "work"]
+        assert frame_calls(traces["sub/test_b.py::test_one"]) == []  # ignored
+        (summary,) = db.list_traces(tmp_path / ".vask" / "db.sqlite3", grep="test_a")
+        (document,) = db.load_trace(tmp_path / ".vask" / "db.sqlite3", summary.trace_id)
+        config = msgpack.unpackb(document, raw=False, strict_map_key=False)["meta"]["config"]
+        assert config["lightweight_repr"] is True
+        assert (config["memory_budget_mb"], config["max_trace_mb"]) == (64, 5)
+
+        bad = run(["-m", "pytest", "--vask", "--vask-budget-mb", "lots"], tmp_path)
+        assert bad.returncode != 0 and "memory_budget_mb" in bad.stderr

@@ -150,6 +150,10 @@ class TestDocuments:
             not_msgpack,
             msgpack.ExtType(42, b""),
         ]
+        # a negative type (MessagePack's own), which msgpack.ExtType refuses: damage at rest
+        assert unpack_value(b"\xd4\x80\x00") == ObjectRepr(
+            "<MessagePack extension type -128, 1 bytes>"
+        )
 
 
 class TestChromeExport:

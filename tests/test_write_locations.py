@@ -32,7 +32,7 @@ def document(trace_id: str = "trc_01LOCATIONLOCATIONLOCATION") -> bytes:
 
 
 def save(path: Path) -> None:
-    db.save_trace("trc_1", timeout=0, msgpack_data=document(), db_path=path)
+    db.save_trace("trc_1", timeout=0, msgpack_data=document(), db_path=path, keep_aside=False)
 
 
 @pytest.fixture

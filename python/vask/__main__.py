@@ -49,7 +49,7 @@ def tracing_config(args: argparse.Namespace, settings: vask_config.FileSettings)
     include, ignore = pick("include"), pick("ignore")
     if include or ignore:
         config["filters"] = {"include_frames": include or [], "ignore_frames": ignore or []}
-    for key in ("omit_return_locals", "lightweight_repr", "flush_subtree_mb"):
+    for key in ("omit_return_locals", "lightweight_repr", *vask_config.MEGABYTE_KEYS):
         value = pick(key)
         if value is not None:
             config[key] = value
@@ -450,7 +450,9 @@ def _save_run(profiler: Any, args: argparse.Namespace, db_path: Path) -> bool:
     trace_id = facts["trace_id"] if isinstance(facts["trace_id"], str) else profiler.trace_id
     timeout = args.busy_timeout
     try:
-        db.save_trace(trace_id, timeout=timeout, msgpack_data=data, db_path=db_path)
+        db.save_trace(
+            trace_id, timeout=timeout, msgpack_data=data, db_path=db_path, keep_aside=False
+        )
     except (sqlite3.Error, OSError) as error:
         reason = db.failure_reason(error, db_path)
         if "locked" in reason:

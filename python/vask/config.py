@@ -20,7 +20,14 @@ key                     type                meaning
 ``threads``             bool                trace threads the program starts (default true)
 ``follow``              bool                trace the Python processes the program starts,
                                             each into a trace of its own (default true)
-``flush_subtree_mb``    number or false     size at which finished subtrees are stored apart
+``flush_subtree_mb``    number or false     size at which a thread's finished subtrees are
+                                            stored apart
+``memory_budget_mb``    number or false     memory of the buffered records of the whole
+                                            process at which the largest finished subtrees
+                                            are stored apart (default 256)
+``max_trace_mb``        number or false     size past which a trace records no more calls,
+                                            counting them in a "calls_dropped" record
+                                            (default: no limit)
 ``redact``              bool or list of str names whose values are redacted (replaces the
                                             defaults; false: redact nothing)
 ``redact_extra``        list of str         names redacted besides the defaults
@@ -75,12 +82,16 @@ KNOWN_KEYS = (
     "threads",
     "follow",
     "flush_subtree_mb",
+    "memory_budget_mb",
+    "max_trace_mb",
     "redact",
     "redact_extra",
     "engine",
     "trace_points",
     "assignments",
 )
+#: The settings in megabytes (a non-negative number, or false for none).
+MEGABYTE_KEYS = ("flush_subtree_mb", "memory_budget_mb", "max_trace_mb")
 
 
 class ConfigError(Exception):
@@ -100,6 +111,8 @@ class FileSettings:
     threads: bool | None = None
     follow: bool | None = None
     flush_subtree_mb: float | bool | None = None
+    memory_budget_mb: float | bool | None = None
+    max_trace_mb: float | bool | None = None
     redact: bool | list[str] | None = None
     redact_extra: list[str] | None = None
     engine: str | None = None
@@ -132,8 +145,9 @@ def _flag(value: Any, key: str, where: Path) -> bool:
     raise ConfigError(f"{where}: [tool.vask] {key} must be true or false, not {value!r}")
 
 
-def parse_flush_subtree_mb(value: Any) -> float | bool:
-    """A ``flush_subtree_mb`` value: a non-negative number, or ``False`` to turn flushing off.
+def parse_flush_subtree_mb(value: Any, key: str = "flush_subtree_mb") -> float | bool:
+    """A value of a megabyte setting (:data:`MEGABYTE_KEYS`): a non-negative number, or
+    ``False`` to turn it off.
 
     Texts (from the command line) may say "off" or "false".  Raises
     ``ValueError`` for anything else.
@@ -149,7 +163,7 @@ def parse_flush_subtree_mb(value: Any) -> float | bool:
         except ValueError:
             pass
     if math.isnan(number) or math.isinf(number) or number < 0:
-        raise ValueError(f"flush_subtree_mb must be a non-negative number or false, not {value!r}")
+        raise ValueError(f"{key} must be a non-negative number or false, not {value!r}")
     return number
 
 
@@ -198,11 +212,12 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
                 f'{path}: [tool.vask] engine must be "monitor", "profile" or "auto", not {engine!r}'
             )
         settings.engine = engine
-    if "flush_subtree_mb" in table:
-        try:
-            settings.flush_subtree_mb = parse_flush_subtree_mb(table["flush_subtree_mb"])
-        except ValueError as error:
-            raise ConfigError(f"{path}: [tool.vask] {error}") from None
+    for key in MEGABYTE_KEYS:
+        if key in table:
+            try:
+                setattr(settings, key, parse_flush_subtree_mb(table[key], key))
+            except ValueError as error:
+                raise ConfigError(f"{path}: [tool.vask] {error}") from None
     if "redact" in table:
         value = table["redact"]
         settings.redact = value if isinstance(value, bool) else _text_list(value, "redact", path)
@@ -224,7 +239,7 @@ CONFIG_KEYS = frozenset(
         *_WRITTEN_BY_THE_ENGINE,
         "sqlite_busy_timeout",
         "filters",
-        "flush_subtree_mb",
+        *MEGABYTE_KEYS,
         "processors",
         "redact",
         "redact_extra",
@@ -307,15 +322,14 @@ def _busy_timeout(value: Any) -> int:
     return math.ceil(value)
 
 
-def _flush_subtree_mb(value: Any) -> float | bool | None:
+def _megabytes(key: str, value: Any) -> float | bool | None:
     if value is None or value is False:
         return value
     if value is True or not isinstance(value, (int, float)):
-        raise _wrong("flush_subtree_mb", "a non-negative number of MiB or False", value)
+        raise _wrong(key, "a non-negative number of MiB or False", value)
     if not math.isfinite(value) or value < 0 or float(value) * _MIB >= 2.0**64:
         raise ValueError(
-            f"config 'flush_subtree_mb' must be a non-negative number of MiB or False, "
-            f"not {value!r}"
+            f"config {key!r} must be a non-negative number of MiB or False, not {value!r}"
         )
     return value
 
@@ -380,8 +394,8 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
             value = _busy_timeout(value)
         elif key == "filters":
             value = _filters(value)
-        elif key == "flush_subtree_mb":
-            value = _flush_subtree_mb(value)
+        elif key in MEGABYTE_KEYS:
+            value = _megabytes(key, value)
         elif key == "trace_points":
             value = _trace_points(value)
         elif key in ("redact", "redact_extra"):

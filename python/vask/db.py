@@ -15,7 +15,13 @@ column             type       meaning
 ``stored_at``      REAL       when the row was written, seconds since the epoch
 ``size``           INTEGER    length of ``data`` in bytes
 ``calls``          INTEGER    number of "call" frame records in the document
-``data``           BLOB       the MessagePack trace document, unchanged
+``data``           BLOB       the MessagePack trace document, unchanged; of a
+                              document stored in pieces, its first piece
+``outcome``        TEXT       the outcome of the test the trace is of ("passed",
+                              "failed", "error", "skipped", "xfailed", "xpassed",
+                              "interrupted"), read from its "end_test" record;
+                              NULL for other traces
+``pieces``         INTEGER    number of further pieces in ``trace_pieces``
 ``pid``            INTEGER    the process that recorded the trace ("meta" "process")
 ``parent_pid``     INTEGER    the traced process that started that one (NULL when
                               vask did not follow it from a parent)
@@ -24,12 +30,19 @@ column             type       meaning
                               followed process
 =================  =========  ====================================================
 
+SQLite takes no value larger than its length limit (1 GB by default), so a
+larger document is stored in pieces: the first in ``data``, the others as rows
+``(trace_row, seq, data)`` of the table ``trace_pieces``, ``seq`` counting
+from 1.  Every reader reads a document as one stream across its pieces
+(:class:`DocumentReader`), and only the parts it asks for.
+
 A trace id saved twice (consecutive saves of one run) gives two rows; nothing
 is ever overwritten.  The schema version is kept in ``PRAGMA user_version`` and
-upgraded step by step by :data:`_MIGRATIONS`.  The process columns are added
-to a table that lacks them without a new version (:data:`_ADDED_COLUMNS`):
-they may be NULL, so a vask without them reads and writes the table as
-before, and the readers here take a table without them.
+upgraded step by step by :data:`_MIGRATIONS`; databases of every earlier
+version are read as they are.  The process columns are added to a table
+that lacks them without a new version (:data:`_ADDED_COLUMNS`): they may be
+NULL, so a vask without them reads and writes the table as before, and the
+readers here take a table without them.
 
 The database and the directory vask creates for it are private to the user
 (modes 0o600 and 0o700): traces hold the local variables of the traced program.
@@ -44,24 +57,32 @@ document, and texts, times and counts of the wrong type or out of range read
 as missing.
 
 A trace that cannot be stored is kept in a side file
-(:func:`write_side_file`), which ``vask traces import`` stores later.
+(:func:`write_side_file`), which ``vask traces import`` stores later:
+:func:`save_trace` does so itself and says where on the "vask" logger, and
+:func:`kept_aside` lists what it kept.  ``save_trace(..., wait=False)`` hands
+the document to the background writer (:mod:`vask.writer`) instead, for
+stores made while a program is traced, which must never wait for the
+database.
 """
 
 from __future__ import annotations
 
+import bisect
 import errno
 import io
+import logging
 import math
 import os
 import re
 import sqlite3
 import tempfile
+import threading
 import time
 import urllib.parse
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any, BinaryIO, NamedTuple
 
 import msgpack
 
@@ -69,7 +90,10 @@ from vask import _paths
 from vask._paths import UnsafeLocation
 
 __all__ = [
+    "OUTCOMES",
     "SCHEMA_VERSION",
+    "DocumentReader",
+    "KeptAside",
     "NotATraceDatabase",
     "RootTotals",
     "TracePoint",
@@ -81,9 +105,12 @@ __all__ = [
     "connect_readonly",
     "delete_traces",
     "document_damage",
+    "document_outcome",
     "document_rows",
     "failure_reason",
     "find_damage",
+    "keep_aside",
+    "kept_aside",
     "list_traces",
     "load_trace",
     "open_document",
@@ -97,12 +124,16 @@ __all__ = [
     "root_totals",
     "save_trace",
     "save_traces",
+    "StoredRow",
+    "still_kept_aside",
+    "store_document",
+    "store_file",
     "trace_points",
     "write_side_file",
 ]
 
 #: Schema version written to ``PRAGMA user_version``.
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 # Statements that bring a database from version ``i`` to ``i + 1``, at index ``i``.
 _MIGRATIONS: list[tuple[str, ...]] = [
@@ -122,6 +153,19 @@ _MIGRATIONS: list[tuple[str, ...]] = [
         """,
         "CREATE INDEX IF NOT EXISTS traces_by_trace_id ON traces (trace_id, id)",
         "CREATE INDEX IF NOT EXISTS traces_by_root ON traces (root_trace_id)",
+    ),
+    (
+        "ALTER TABLE traces ADD COLUMN outcome TEXT",
+        "ALTER TABLE traces ADD COLUMN pieces INTEGER NOT NULL DEFAULT 0",
+        """
+        CREATE TABLE IF NOT EXISTS trace_pieces (
+            id INTEGER PRIMARY KEY AUTOINCREMENT,
+            trace_row INTEGER NOT NULL,
+            seq INTEGER NOT NULL,
+            data BLOB NOT NULL
+        )
+        """,
+        "CREATE UNIQUE INDEX IF NOT EXISTS trace_pieces_by_row ON trace_pieces (trace_row, seq)",
     ),
 ]
 assert len(_MIGRATIONS) == SCHEMA_VERSION
@@ -156,6 +200,26 @@ _CALL_PATTERN = (
     msgpack.packb("event") + msgpack.packb("call") + msgpack.packb("frame_id") + b"\xbefrm_"
 )
 
+#: The outcomes a test's trace can have (the ``outcome`` of its "end_test" record).
+OUTCOMES = ("passed", "failed", "error", "skipped", "xfailed", "xpassed", "interrupted")
+# The "type" entry of an "end_test" record; the record (a map written by the
+# dumpers, keys in the plugin's order) starts with its "frame_id" entry.
+_END_TEST = msgpack.packb("type") + msgpack.packb("end_test")
+_FRAME_ID_KEY = msgpack.packb("frame_id")
+# How far before its "type" entry a record's "frame_id" entry can be: the id,
+# the time and the call site (a map of an id and a line) come between.
+_END_TEST_REACH = 512
+# How much of a document after that is read to decode the record.
+_END_TEST_WINDOW = 64 << 10
+
+# Pieces are at most this long: the sqlite3 module copies a value it binds,
+# so a piece is what a store holds twice at most.
+_MAX_PIECE = 32 << 20
+# Room left in a row for the columns besides its piece.
+_ROW_MARGIN = 64 << 10
+
+_logger = logging.getLogger("vask")
+
 
 class TraceSummary(NamedTuple):
     """One trace id of the database, as :func:`list_traces` reports it."""
@@ -174,6 +238,8 @@ class TraceSummary(NamedTuple):
     size: int
     #: Total number of call records in those documents.
     calls: int
+    #: The outcome of the test the trace is of (see :data:`OUTCOMES`), or ``None``.
+    outcome: str | None = None
     #: The process that recorded the latest document, and the traced process
     #: (and its trace) that started it; ``None`` where not known.
     pid: int | None = None
@@ -292,8 +358,10 @@ def _ensure_schema(conn: sqlite3.Connection) -> None:
             conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
 
 
-def _columns(conn: sqlite3.Connection) -> set[str]:
-    return {str(row[1]).lower() for row in conn.execute("PRAGMA table_info(traces)")}
+def _columns(conn: sqlite3.Connection, table: str = "traces") -> set[str]:
+    """The lower-case names of a table's stored columns."""
+    info = conn.execute(f"PRAGMA table_xinfo({table})").fetchall()
+    return {str(row[1]).lower() for row in info if row[6] not in (2, 3)}
 
 
 def _add_columns(conn: sqlite3.Connection) -> None:
@@ -404,15 +472,19 @@ def _pid_or_none(value: Any) -> int | None:
     return value if type(value) is int and 0 < value < 1 << 32 else None
 
 
-def read_process(data: bytes) -> dict[str, Any]:
+def read_process(data: bytes | BinaryIO) -> dict[str, Any]:
     """The "meta" "process" facts of a trace document (``pid``, ``parent_pid``,
     ``parent_trace_id``, ``name``), each ``None`` where the document lacks it
     or holds a value of the wrong type; decodes nothing after "meta".
+
+    ``data`` is the document, or a binary file holding it from its current
+    position (read only up to "meta").
     """
     facts: dict[str, Any] = {}
     try:
+        source = data if hasattr(data, "read") else io.BytesIO(bytes(data))
         unpacker = msgpack.Unpacker(
-            io.BytesIO(bytes(data)), raw=False, max_buffer_size=1 << 24, strict_map_key=False
+            source, raw=False, max_buffer_size=1 << 24, strict_map_key=False
         )
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
@@ -462,24 +534,75 @@ def plausible_time(value: Any) -> float | None:
     return number if _EARLIEST < number < _LATEST else None
 
 
-def _row(trace_id: str, msgpack_data: Any) -> tuple[Any, ...]:
-    """The ``traces`` row of one document; raises ``TypeError``/``ValueError`` for a bad one."""
-    if not isinstance(trace_id, str):
-        raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
-    if not isinstance(msgpack_data, (bytes, bytearray, memoryview)):
-        raise TypeError(f"msgpack_data must be bytes, not {type(msgpack_data).__name__}")
-    data = bytes(msgpack_data)
-    head = _read_head(data)
-    process = read_process(data)
-    return (
+def document_outcome(data: bytes | memoryview) -> str | None:
+    """The outcome of the test a document is the trace of, from its last "end_test" record.
+
+    ``None`` for a document without one (a trace of no test, an old plugin)
+    or whose record does not read as one.
+    """
+    at = data.rfind(_END_TEST) if isinstance(data, bytes) else bytes(data).rfind(_END_TEST)
+    if at < 0:
+        return None
+    return _outcome_near(data, at)
+
+
+def _outcome_near(data: bytes | memoryview, at: int) -> str | None:
+    """The outcome of the "end_test" record whose "type" entry is at ``at`` in ``data``."""
+    view = memoryview(data)
+    window = bytes(view[max(at - _END_TEST_REACH, 0) : at])
+    key = window.rfind(_FRAME_ID_KEY)
+    if key < 0:
+        return None
+    start = at - len(window) + key
+    # The map header is one byte (up to 15 entries) or three (map 16).
+    for header in (1, 3):
+        if start - header < 0:
+            continue
+        try:
+            unpacker = msgpack.Unpacker(None, raw=False, strict_map_key=False)
+            unpacker.feed(bytes(view[start - header : start - header + _END_TEST_WINDOW]))
+            record = unpacker.unpack()
+        except Exception:  # noqa: BLE001 - any malformation: not the record
+            continue
+        if isinstance(record, dict) and record.get("type") == "end_test":
+            outcome = record.get("outcome")
+            return outcome if outcome in OUTCOMES else None
+    return None
+
+
+class StoredRow(NamedTuple):
+    """What a document's row holds besides the document (see the table above)."""
+
+    trace_id: str
+    root_trace_id: str | None
+    trace_name: str | None
+    timestamp: float | None
+    size: int
+    calls: int
+    outcome: str | None
+    #: the process facts, as :func:`read_process` gives them
+    pid: int | None
+    parent_pid: int | None
+    parent_trace_id: str | None
+    process_name: str | None
+
+
+def _row_of(
+    trace_id: str,
+    head: dict[str, Any],
+    size: int,
+    calls: int,
+    outcome: Any,
+    process: dict[str, Any],
+) -> StoredRow:
+    return StoredRow(
         trace_id,
         _text_or_none(head.get("root_trace_id")),
         _text_or_none(head.get("trace_name")),
         plausible_time(head.get("timestamp")),
-        time.time(),
-        len(data),
-        data.count(_CALL_PATTERN),
-        data,
+        size,
+        calls,
+        outcome if outcome in OUTCOMES else None,
         process["pid"],
         process["parent_pid"],
         process["parent_trace_id"],
@@ -487,11 +610,82 @@ def _row(trace_id: str, msgpack_data: Any) -> tuple[Any, ...]:
     )
 
 
-_INSERT = (
-    "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
-    " stored_at, size, calls, data, pid, parent_pid, parent_trace_id, process_name)"
-    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
-)
+def _row_of_document(trace_id: str, head: dict[str, Any], data: bytes) -> StoredRow:
+    """The row of a document held in memory."""
+    return _row_of(
+        trace_id,
+        head,
+        len(data),
+        data.count(_CALL_PATTERN),
+        document_outcome(data),
+        read_process(data),
+    )
+
+
+def _piece_sizes(conn: sqlite3.Connection, row: StoredRow) -> tuple[int, int]:
+    """How long the first piece (in ``traces``) and the others may be on this connection."""
+    limit = 1_000_000_000  # SQLite's default, where the limit cannot be read (3.10)
+    if hasattr(conn, "getlimit"):
+        limit = conn.getlimit(sqlite3.SQLITE_LIMIT_LENGTH)
+    texts = sum(
+        len(t.encode("utf-8", "surrogatepass"))
+        for t in (*row[:3], row.parent_trace_id, row.process_name)
+        if t is not None
+    )
+    piece = max(min(_MAX_PIECE, limit - _ROW_MARGIN // 16), 1)
+    first = max(min(piece, limit - _ROW_MARGIN // 16 - texts), 1)
+    return first, piece
+
+
+def _insert(
+    conn: sqlite3.Connection, row: StoredRow, read: Callable[[int, int], bytes | memoryview]
+) -> None:
+    """Insert a document of ``row.size`` bytes, read ``read(offset, n)`` piece by piece."""
+    with _transaction(conn):
+        _insert_rows(conn, row, read)
+
+
+def _insert_rows(
+    conn: sqlite3.Connection, row: StoredRow, read: Callable[[int, int], bytes | memoryview]
+) -> None:
+    """:func:`_insert` inside a transaction the caller holds."""
+    first, piece = _piece_sizes(conn, row)
+    first = min(first, row.size)
+    pieces = -(-(row.size - first) // piece)
+    cursor = conn.execute(
+        "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
+        " stored_at, size, calls, outcome, pieces, data,"
+        " pid, parent_pid, parent_trace_id, process_name)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        (
+            *row[:4],
+            time.time(),
+            row.size,
+            row.calls,
+            row.outcome,
+            pieces,
+            read(0, first),
+            *row[7:],
+        ),
+    )
+    row_id = cursor.lastrowid
+    for seq in range(1, pieces + 1):
+        offset = first + (seq - 1) * piece
+        conn.execute(
+            "INSERT INTO trace_pieces (trace_row, seq, data) VALUES (?, ?, ?)",
+            (row_id, seq, read(offset, min(piece, row.size - offset))),
+        )
+
+
+def _checked_document(trace_id: Any, msgpack_data: Any) -> tuple[bytes, dict[str, Any]]:
+    if msgpack_data is None:
+        raise TypeError("save_trace needs both msgpack_data and db_path")
+    if not isinstance(trace_id, str):
+        raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
+    if not isinstance(msgpack_data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"msgpack_data must be bytes, not {type(msgpack_data).__name__}")
+    data = msgpack_data if isinstance(msgpack_data, bytes) else bytes(msgpack_data)
+    return data, _read_head(data)
 
 
 def save_trace(
@@ -499,19 +693,41 @@ def save_trace(
     timeout: float = 60,
     msgpack_data: bytes | None = None,
     db_path: str | os.PathLike[str] | None = None,
-) -> None:
-    """Store one trace document under ``trace_id`` as a new row.
+    *,
+    wait: bool = True,
+    keep_aside: bool = True,
+) -> Path | None:
+    """Store one trace document under ``trace_id`` as a new row; a large one in pieces.
 
-    ``timeout`` is the SQLite busy timeout in seconds: a database locked by a
-    writer for longer makes this raise ``sqlite3.OperationalError`` and
-    nothing is stored.  ``msgpack_data`` must be a MessagePack
-    map (a trace document); anything else raises ``TypeError``/``ValueError``
-    before the database is touched.  A location that is not safe to write
-    raises :class:`UnsafeLocation`.
+    ``timeout`` is the SQLite busy timeout in seconds.  ``msgpack_data`` must
+    be a MessagePack map (a trace document); anything else raises
+    ``TypeError``/``ValueError`` before the database is touched.
+
+    A database that does not take the document (locked by a writer for
+    longer than ``timeout``, unwritable, full, refused as unsafe) does not
+    lose it: it is kept in a side file (:func:`write_side_file`), a warning
+    on the "vask" logger names the file, and the file is returned (``None``
+    when the document was stored).  Once the database takes writes again,
+    the side files kept this way are stored from there and removed.  Only
+    when no side file can be written either is the store's error raised.
+    ``keep_aside=False`` raises the store's error instead of keeping the
+    document aside.
+
+    ``wait=False`` hands the document to the background writer and returns
+    at once (``None``), unless the writer is stuck on a locked database with
+    a full queue: then the document is kept aside at once, never waiting.
+    Documents are stored in the order they were given, waiting or not, so a
+    store that waits comes after every one handed over before it.
     """
-    if msgpack_data is None or db_path is None:
+    data, head = _checked_document(trace_id, msgpack_data)
+    if db_path is None:
         raise TypeError("save_trace needs both msgpack_data and db_path")
-    save_traces([(trace_id, msgpack_data)], timeout=timeout, db_path=db_path)
+    path = Path(db_path)
+    from vask import writer
+
+    return writer.store(
+        writer.Job(trace_id, data, head, path, float(timeout), keep_aside), wait=wait
+    )
 
 
 def save_traces(
@@ -519,28 +735,270 @@ def save_traces(
     timeout: float = 60,
     db_path: str | os.PathLike[str] | None = None,
 ) -> None:
-    """Store several (trace id, document) pairs, as :func:`save_trace` does, all or none.
+    """Store several (trace id, document) pairs in one transaction, all or none.
 
     One connection and one transaction for all of them: many small traces
-    (trace points) are stored far faster than one by one.
+    (trace points) are stored far faster than one by one.  A document over
+    SQLite's length limit is stored in pieces, as by :func:`save_trace`.
+    Unlike :func:`save_trace`, the store's error is raised: the caller keeps
+    aside what it must.
     """
     if db_path is None:
         raise TypeError("save_traces needs db_path")
-    rows = [_row(trace_id, data) for trace_id, data in documents]
-    if not rows:
+    checked = [(trace_id, *_checked_document(trace_id, data)) for trace_id, data in documents]
+    if not checked:
         return
     path = Path(db_path)
     conn = connect(path, timeout)
     try:
-        if len(rows) == 1:
-            conn.execute(_INSERT, rows[0])
-        else:
-            with _transaction(conn):
-                conn.executemany(_INSERT, rows)
+        with _transaction(conn):
+            for trace_id, data, head in checked:
+                row = _row_of_document(trace_id, head, data)
+                view = memoryview(data)
+                _insert_rows(conn, row, lambda offset, n, view=view: view[offset : offset + n])
     except sqlite3.Error as error:
         raise _with_path(error, path) from error
     finally:
         conn.close()
+
+
+def store_document(job: Any, timeout: float, conn: sqlite3.Connection | None = None) -> Path | None:
+    """Store one job of the writer now (waiting ``timeout`` for a lock), keeping it aside
+    per its ``keep_aside``: returns the side file, or ``None`` when stored.
+
+    Runs on the writer's thread, or on the caller's when nothing is queued.
+    ``conn`` is a connection to the job's database to use (kept open by the
+    writer between its stores); without one, a connection is opened for the
+    store and closed after it.
+    """
+    try:
+        _store_bytes(job.trace_id, job.data, job.head, job.db_path, timeout, conn)
+    except _STORE_ERRORS as error:
+        if not job.keep_aside:
+            raise
+        return keep_aside(
+            job.trace_id, job.data, job.db_path, failure_reason(error, job.db_path), error
+        )
+    _store_kept(job.db_path, timeout, conn)
+    return None
+
+
+def _store_bytes(
+    trace_id: str,
+    data: bytes,
+    head: dict[str, Any],
+    path: Path,
+    timeout: float,
+    conn: sqlite3.Connection | None,
+) -> None:
+    row = _row_of_document(trace_id, head, data)
+    view = memoryview(data)
+    own = conn is None
+    if conn is None:
+        conn = connect(path, timeout)
+    try:
+        if not own:
+            conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+        _insert(conn, row, lambda offset, n: view[offset : offset + n])
+    except sqlite3.Error as error:
+        raise _with_path(error, path) from error
+    finally:
+        if own:
+            conn.close()
+
+
+def store_file(
+    trace_id: str,
+    file: Path,
+    db_path: str | os.PathLike[str],
+    timeout: float = 60,
+    head: dict[str, Any] | None = None,
+    conn: sqlite3.Connection | None = None,
+) -> StoredRow:
+    """Store a trace document held in a file, reading it a piece at a time; returns its row.
+
+    For documents larger than memory should hold (``vask traces import``):
+    counting its calls and finding its outcome read it once, the store a
+    second time.  Raises the store's error, as ``save_trace(...,
+    keep_aside=False)``.
+    """
+    path = Path(db_path)
+    with open(file, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        if head is None:
+            head = _read_head(f.read(_HEAD_WINDOW))
+        calls, outcome = _scan_file(f, size)
+        f.seek(0)
+        process = read_process(f)
+
+        def read(offset: int, n: int) -> bytes:
+            f.seek(offset)
+            return f.read(n)
+
+        row = _row_of(trace_id, head, size, calls, outcome, process)
+        own = conn is None
+        if conn is None:
+            conn = connect(path, timeout)
+        try:
+            _insert(conn, row, read)
+        except sqlite3.Error as error:
+            raise _with_path(error, path) from error
+        finally:
+            if own:
+                conn.close()
+    return row
+
+
+def _scan_file(f: io.BufferedReader, size: int) -> tuple[int, str | None]:
+    """The call records of a document in a file, and its test outcome, reading it once."""
+    chunk = 8 << 20
+    keep = max(len(_CALL_PATTERN), len(_END_TEST)) - 1
+    calls = 0
+    last_end_test = -1
+    tail = b""
+    offset = 0
+    f.seek(0)
+    while True:
+        data = f.read(chunk)
+        if not data:
+            break
+        window = tail + data
+        base = offset - len(tail)
+        # Occurrences that start in the kept tail were counted with it only
+        # when they lay wholly inside it, which they cannot (it is shorter).
+        calls += window.count(_CALL_PATTERN)
+        at = window.rfind(_END_TEST)
+        if at >= 0:
+            last_end_test = base + at
+        tail = window[-keep:] if keep else b""
+        offset += len(data)
+    outcome = None
+    if last_end_test >= 0:
+        start = max(last_end_test - _END_TEST_REACH, 0)
+        f.seek(start)
+        window = f.read(last_end_test - start + _END_TEST_WINDOW)
+        outcome = _outcome_near(window, last_end_test - start)
+    return calls, outcome
+
+
+# -- traces kept aside, and stored later --------------------------------------
+
+
+class KeptAside(NamedTuple):
+    """A trace document kept in a side file because the database did not take it."""
+
+    trace_id: str
+    path: Path
+    db_path: Path
+    reason: str
+
+
+_kept_lock = threading.Lock()
+_kept: list[KeptAside] = []
+# Side files of this process not stored yet, by database, oldest first.
+_pending: dict[Path, list[KeptAside]] = {}
+_storing_kept = threading.local()
+
+
+def kept_aside(since: int = 0) -> list[KeptAside]:
+    """The documents this process kept aside, from the ``since``-th on.
+
+    ``len(kept_aside())`` is the mark to pass as ``since`` later.  Documents
+    stored from their side file since then are still listed;
+    :func:`still_kept_aside` tells which are not.
+    """
+    with _kept_lock:
+        return _kept[since:]
+
+
+def still_kept_aside(kept: KeptAside) -> bool:
+    """Whether a kept document is still only in its side file."""
+    with _kept_lock:
+        return kept in _pending.get(kept.db_path, ())
+
+
+def keep_aside(
+    trace_id: str, data: bytes, db_path: Path, reason: str, error: BaseException | None = None
+) -> Path:
+    """Keep a document the database did not take in a side file, and say where.
+
+    The side file is stored by the first store to ``db_path`` that succeeds
+    afterwards.  Raises ``error`` (or the side file's own error) when no side
+    file can be written either.
+    """
+    try:
+        side = write_side_file(trace_id, data, db_path)
+    except OSError as side_error:
+        _logger.error(
+            "could not store trace %s in %s: %s; nor keep it in a file: %s",
+            trace_id,
+            db_path,
+            reason,
+            side_error,
+        )
+        if error is None:
+            raise
+        raise error from side_error
+    kept = KeptAside(trace_id, side, db_path, reason)
+    with _kept_lock:
+        _kept.append(kept)
+        _pending.setdefault(db_path, []).append(kept)
+    _logger.warning(
+        "could not store trace %s in %s: %s; it is kept in %s and stored from there once the "
+        "database takes it, or later with: vask traces import %s",
+        trace_id,
+        db_path,
+        reason,
+        side,
+        side,
+    )
+    return side
+
+
+def _store_kept(db_path: Path, timeout: float, conn: sqlite3.Connection | None) -> None:
+    """Store the side files this process kept for ``db_path``: the database took a write."""
+    with _kept_lock:
+        if not _pending.get(db_path) or getattr(_storing_kept, "active", False):
+            return
+    _storing_kept.active = True
+    own = conn is None
+    try:
+        if conn is None:
+            conn = connect(db_path, timeout)
+        while True:
+            with _kept_lock:
+                waiting = _pending.get(db_path)
+                if not waiting:
+                    return
+                kept = waiting[0]
+            try:
+                store_file(kept.trace_id, kept.path, db_path, timeout, conn=conn)
+            except FileNotFoundError:
+                pass  # imported or removed by hand meanwhile
+            except ValueError as error:
+                _logger.warning(
+                    "trace %s kept in %s cannot be read: %s", kept.trace_id, kept.path, error
+                )
+            except _STORE_ERRORS:
+                return  # tried again after the next store that succeeds
+            else:
+                kept.path.unlink(missing_ok=True)
+                _logger.info("stored trace %s kept in %s", kept.trace_id, kept.path)
+            with _kept_lock:
+                if waiting and waiting[0] is kept:
+                    waiting.pop(0)
+    except _STORE_ERRORS:
+        return  # tried again after the next store that succeeds
+    finally:
+        _storing_kept.active = False
+        if own and conn is not None:
+            conn.close()
+
+
+# The errors of a store that a side file answers: the database could not be
+# written (locked, read-only, full, refused as unsafe), as opposed to a
+# document that is not one.
+_STORE_ERRORS = (sqlite3.Error, OSError)
 
 
 # -- reading ---------------------------------------------------------------
@@ -687,53 +1145,166 @@ def open_reader(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3
         return None
 
 
+# The length of a stored value as the readers take it: a text as its UTF-8
+# bytes, anything else that is no byte string as nothing.
+_LENGTH = (
+    "CASE typeof(data) WHEN 'blob' THEN length(data)"
+    " WHEN 'text' THEN length(CAST(data AS BLOB)) ELSE 0 END"
+)
+# A stored value as bytes, by the same rule.
+_AS_BYTES = (
+    "CASE typeof(data) WHEN 'blob' THEN data WHEN 'text' THEN CAST(data AS BLOB) ELSE X'' END"
+)
+
+
+def _has_pieces(conn: sqlite3.Connection) -> bool:
+    """Whether the database has vask's table of pieces (schema 2 on) in a form it reads."""
+    found = conn.execute(
+        "SELECT type FROM sqlite_master WHERE name = 'trace_pieces' COLLATE NOCASE"
+    ).fetchall()
+    if found != [("table",)]:
+        return False
+    info = conn.execute("PRAGMA table_xinfo(trace_pieces)").fetchall()
+    if any(row[6] in (2, 3) for row in info):
+        return False  # a generated column: no value vask stored
+    return {"trace_row", "seq", "data"} <= {str(row[1]).lower() for row in info}
+
+
+def _document_parts(conn: sqlite3.Connection, row_id: int) -> list[tuple[str, int, int]]:
+    """(table, row id, length) of each piece of a row's document, in order."""
+    parts = conn.execute(f"SELECT 'traces', id, {_LENGTH} FROM traces WHERE id = ?", (row_id,))
+    found = [(t, i, _count(n)) for t, i, n in parts.fetchall()]
+    if found and _has_pieces(conn):
+        pieces = conn.execute(
+            f"SELECT 'trace_pieces', id, {_LENGTH} FROM trace_pieces"
+            " WHERE trace_row = ? ORDER BY seq",
+            (row_id,),
+        )
+        found += [(t, i, _count(n)) for t, i, n in pieces.fetchall()]
+    return [(t, i, n) for t, i, n in found if isinstance(i, int)]
+
+
 def document_rows(conn: sqlite3.Connection, trace_id: str) -> list[tuple[int, int]]:
     """(row id, length) of each document stored under ``trace_id``, in storage order.
 
-    As in :func:`load_trace`, a text counts as its UTF-8 bytes and any other
-    value that is no byte string as an empty document.
+    The length counts every piece.  As in :func:`load_trace`, a text counts
+    as its UTF-8 bytes and any other value that is no byte string as an empty
+    document.
     """
+    if _has_pieces(conn):
+        return conn.execute(
+            f"SELECT t.id, {_LENGTH} + COALESCE((SELECT SUM(CASE typeof(p.data)"
+            " WHEN 'blob' THEN length(p.data) WHEN 'text' THEN length(CAST(p.data AS BLOB))"
+            " ELSE 0 END) FROM trace_pieces p WHERE p.trace_row = t.id), 0)"
+            " FROM traces t WHERE t.trace_id = ? ORDER BY t.id",
+            (trace_id,),
+        ).fetchall()
     return conn.execute(
-        "SELECT id, CASE typeof(data) WHEN 'blob' THEN length(data)"
-        " WHEN 'text' THEN length(CAST(data AS BLOB)) ELSE 0 END"
-        " FROM traces WHERE trace_id = ? ORDER BY id",
-        (trace_id,),
+        f"SELECT id, {_LENGTH} FROM traces WHERE trace_id = ? ORDER BY id", (trace_id,)
     ).fetchall()
 
 
-def open_document(conn: sqlite3.Connection, row_id: int) -> Any:
-    """A read-only blob handle of a row's document (Python 3.11+), or ``None``.
+class DocumentReader:
+    """A stored document read part by part, as one stream across its pieces.
 
-    Reading a far part of a large document through one handle is cheap: the
-    handle remembers where the document's pages are, where a new handle
-    walks them from the start.  A handle whose row changed raises
-    ``sqlite3.Error`` on reading.
+    Each piece is read through a blob handle (Python 3.11+), kept open while
+    reads stay in it: reading a far part of a large piece through one handle
+    is cheap, where a new handle walks its pages from the start.  Without
+    incremental blob I/O (Python 3.10) the piece being read is held whole
+    instead.  A handle whose row changed is opened again once.  Not safe for
+    use by two threads at once: the caller serialises it (and every other use
+    of ``conn``).
     """
-    if not hasattr(conn, "blobopen"):
-        return None
-    try:
-        return conn.blobopen("traces", "data", row_id, readonly=True)
-    except sqlite3.Error:
-        return None  # not a blob (a text value)
+
+    def __init__(self, conn: sqlite3.Connection, row_id: int) -> None:
+        self.conn = conn
+        self.row_id = row_id
+        self._parts = _document_parts(conn, row_id)
+        self._bases = []
+        total = 0
+        for _, _, length in self._parts:
+            self._bases.append(total)
+            total += length
+        #: The length of the document, every piece counted.
+        self.size = total
+        self._current: tuple[int, Any] | None = None  # (part, blob handle or bytes)
+
+    def read(self, offset: int, n: int) -> bytes:
+        """``n`` bytes (fewer at the end) from ``offset`` on."""
+        out = []
+        while n > 0 and 0 <= offset < self.size:
+            part = bisect.bisect_right(self._bases, offset) - 1
+            within = offset - self._bases[part]
+            take = min(n, self._parts[part][2] - within)
+            if take <= 0:
+                break
+            data = self._read_part(part, within, take)
+            if not data:
+                break
+            out.append(data)
+            offset += len(data)
+            n -= len(data)
+        return b"".join(out)
+
+    def _read_part(self, part: int, within: int, n: int) -> bytes:
+        for attempt in (1, 2):
+            source = self._open(part)
+            if isinstance(source, bytes):
+                return source[within : within + n]
+            try:
+                source.seek(within)
+                return source.read(n)
+            except sqlite3.Error:
+                self.close()  # the row changed under the handle: open it again once
+                if attempt == 2:
+                    raise
+        raise AssertionError("unreachable")
+
+    def _open(self, part: int) -> Any:
+        if self._current is not None and self._current[0] == part:
+            return self._current[1]
+        self.close()
+        table, row_id, _ = self._parts[part]
+        source: Any = None
+        if hasattr(self.conn, "blobopen"):
+            try:
+                source = self.conn.blobopen(table, "data", row_id, readonly=True)
+            except sqlite3.Error:
+                source = None  # not a blob (a text value)
+        if source is None:
+            row = self.conn.execute(
+                f"SELECT {_AS_BYTES} FROM {table} WHERE id = ?", (row_id,)
+            ).fetchone()
+            source = bytes(row[0]) if row and isinstance(row[0], bytes) else b""
+        self._current = (part, source)
+        return source
+
+    def close(self) -> None:
+        """Let go of the piece being read."""
+        current, self._current = self._current, None
+        if current is not None and not isinstance(current[1], bytes):
+            try:
+                current[1].close()
+            except sqlite3.Error:
+                pass
+
+
+def open_document(conn: sqlite3.Connection, row_id: int) -> DocumentReader:
+    """A reader of a row's document, across its pieces (see :class:`DocumentReader`)."""
+    return DocumentReader(conn, row_id)
 
 
 def read_document_part(conn: sqlite3.Connection, row_id: int, offset: int, n: int) -> bytes:
     """``n`` bytes of a row's document from ``offset`` on, reading no more of it than needed.
 
-    Without incremental blob I/O (Python 3.10) SQLite reads the whole
-    document to cut the part out.
+    Without incremental blob I/O (Python 3.10) SQLite reads the whole piece
+    to cut the part out.
     """
-    blob = open_document(conn, row_id)
-    if blob is not None:
-        with blob:
-            blob.seek(offset)
-            return blob.read(n)
-    row = conn.execute(
-        "SELECT substr(CAST(data AS BLOB), ?, ?) FROM traces"
-        " WHERE id = ? AND typeof(data) IN ('blob', 'text')",
-        (offset + 1, n, row_id),
-    ).fetchone()
-    return bytes(row[0]) if row and row[0] is not None else b""
+    reader = DocumentReader(conn, row_id)
+    try:
+        return reader.read(offset, n)
+    finally:
+        reader.close()
 
 
 def _count(value: Any) -> int:
@@ -746,18 +1317,27 @@ def _count(value: Any) -> int:
 
 
 def list_traces(
-    db_path: str | os.PathLike[str], limit: int | None = None, timeout: float = 60
+    db_path: str | os.PathLike[str],
+    limit: int | None = None,
+    timeout: float = 60,
+    *,
+    grep: str | None = None,
+    outcome: str | None = None,
 ) -> list[TraceSummary]:
     """One summary per trace id, the most recently stored first.
 
-    ``limit`` caps the number of summaries.  A missing database has no
+    ``grep`` keeps the traces whose name or id holds that text (in any
+    case), ``outcome`` those of tests with that outcome; ``limit`` caps the
+    number of summaries, after those filters.  A missing database has no
     traces.  Rows whose trace id is not a text are not traces vask stored and
     are left out.
     """
+    filtered = grep is not None or outcome is not None
     with _reading(db_path, timeout) as conn:
         if conn is None:
             return []
         present = _columns(conn)
+        outcome_column = "latest.outcome" if "outcome" in present else "NULL"
         process = ", ".join(
             f"latest.{name}" if name in present else "NULL" for name in _PROCESS_COLUMNS
         )
@@ -766,7 +1346,7 @@ def list_traces(
         rows = conn.execute(
             f"""
             SELECT g.trace_id, latest.root_trace_id, named.trace_name, latest.timestamp,
-                   g.stored_at, g.documents, g.size, g.calls, {process}
+                   g.stored_at, g.documents, g.size, g.calls, {outcome_column}, {process}
               FROM (SELECT trace_id, MAX(rowid) AS last,
                            MAX(CASE WHEN trace_name IS NOT NULL THEN rowid END) AS last_named,
                            MAX(stored_at) AS stored_at, COUNT(*) AS documents,
@@ -779,9 +1359,9 @@ def list_traces(
              ORDER BY g.last DESC
              LIMIT ?
             """,
-            (-1 if limit is None else max(limit, 0),),
+            (-1 if limit is None or filtered else max(limit, 0),),
         ).fetchall()
-    return [
+    summaries = [
         TraceSummary(
             trace_id,
             _text_or_none(root),
@@ -791,6 +1371,7 @@ def list_traces(
             _count(documents),
             _count(size),
             _count(calls),
+            test_outcome if test_outcome in OUTCOMES else None,
             _pid_or_none(pid),
             _pid_or_none(parent_pid),
             _text_or_none(parent_trace_id),
@@ -805,12 +1386,23 @@ def list_traces(
             documents,
             size,
             calls,
+            test_outcome,
             pid,
             parent_pid,
             parent_trace_id,
             process_name,
         ) in rows
     ]
+    if grep is not None:
+        needle = grep.casefold()
+        summaries = [
+            s
+            for s in summaries
+            if needle in s.trace_id.casefold() or needle in (s.trace_name or "").casefold()
+        ]
+    if outcome is not None:
+        summaries = [s for s in summaries if s.outcome == outcome]
+    return summaries if limit is None else summaries[: max(limit, 0)]
 
 
 def process_tree(summaries: list[TraceSummary]) -> list[tuple[int, TraceSummary]]:
@@ -883,21 +1475,23 @@ def child_traces(
 
 
 def load_trace(db_path: str | os.PathLike[str], trace_id: str, timeout: float = 60) -> list[bytes]:
-    """The documents stored under ``trace_id``, in the order they were stored.
+    """The documents stored under ``trace_id``, in the order they were stored, each whole.
 
     A stored value that is no byte string reads as an empty document (a
-    text as its UTF-8 bytes), which the readers name as damaged.
+    text as its UTF-8 bytes), which the readers name as damaged.  Reading
+    large traces part by part is :class:`DocumentReader`'s.
     """
     with _reading(db_path, timeout) as conn:
         if conn is None:
             return []
-        rows = conn.execute(
-            "SELECT CASE typeof(data) WHEN 'blob' THEN data"
-            " WHEN 'text' THEN CAST(data AS BLOB) ELSE X'' END"
-            " FROM traces WHERE trace_id = ? ORDER BY id",
-            (trace_id,),
-        ).fetchall()
-    return [bytes(row[0]) if isinstance(row[0], bytes) else b"" for row in rows]
+        out = []
+        for row_id, size in document_rows(conn, trace_id):
+            reader = DocumentReader(conn, row_id)
+            try:
+                out.append(reader.read(0, reader.size))
+            finally:
+                reader.close()
+        return out
 
 
 def delete_traces(db_path: str | os.PathLike[str], ids: Iterable[str], timeout: float = 60) -> int:
@@ -919,6 +1513,7 @@ def delete_traces(db_path: str | os.PathLike[str], ids: Iterable[str], timeout: 
             cursor = conn.execute(
                 "DELETE FROM traces WHERE trace_id IN doomed OR root_trace_id IN doomed"
             )
+            _delete_orphan_pieces(conn)
             return cursor.rowcount
     finally:
         conn.close()
@@ -946,9 +1541,15 @@ def prune(db_path: str | os.PathLike[str], keep: int, timeout: float = 60) -> in
                 """,
                 (keep,),
             )
+            _delete_orphan_pieces(conn)
             return cursor.rowcount
     finally:
         conn.close()
+
+
+def _delete_orphan_pieces(conn: sqlite3.Connection) -> None:
+    """Delete the pieces whose row is gone (inside the transaction that deleted rows)."""
+    conn.execute("DELETE FROM trace_pieces WHERE trace_row NOT IN (SELECT id FROM traces)")
 
 
 def root_totals(
@@ -1150,9 +1751,15 @@ def find_damage(
     with _reading(db_path, timeout) as conn:
         if conn is None:
             return {}
+        pieces = ""
+        if _has_pieces(conn):
+            pieces = (
+                " + COALESCE((SELECT SUM(length(p.data)) FROM trace_pieces p"
+                " WHERE p.trace_row = t.id), 0)"
+            )
         rows = conn.execute(
-            "SELECT rowid, trace_id, size, length(data), typeof(data) FROM traces"
-            " WHERE typeof(trace_id) = 'text' ORDER BY id"
+            f"SELECT t.rowid, t.trace_id, t.size, length(t.data){pieces}, typeof(t.data)"
+            " FROM traces t WHERE typeof(t.trace_id) = 'text' ORDER BY t.id"
         ).fetchall()
         for row_id, trace_id, size, length, kind in rows:
             number = numbers[trace_id] = numbers.get(trace_id, 0) + 1

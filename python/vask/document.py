@@ -26,6 +26,7 @@ from vask.db import document_damage, plausible_time
 from vask.values import ext_hook, upgrade_legacy_value
 
 __all__ = [
+    "CALLS_DROPPED_TYPE",
     "CLOSING_EVENTS",
     "FLUSHED_TYPE",
     "OPENING_EVENTS",
@@ -49,6 +50,8 @@ OPENING_EVENTS = frozenset(("call", "resume", "throw"))
 CLOSING_EVENTS = frozenset(("return", "unwind", "yield"))
 #: The type of the marker record that stands in for a subtree stored apart.
 FLUSHED_TYPE = "subtree_flushed"
+#: The type of the record that counts the calls a trace left out past its size limit.
+CALLS_DROPPED_TYPE = "calls_dropped"
 
 
 class DamagedDocument(ValueError):

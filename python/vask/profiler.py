@@ -29,6 +29,7 @@ from typing import Any
 
 __all__ = [
     "DEFAULT_CONFIG",
+    "DEFAULT_MEMORY_BUDGET_MB",
     "ENGINES",
     "Profiler",
     "Recorder",
@@ -47,6 +48,13 @@ _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 #: started while tracing record too (the profile engine; the monitoring
 #: engine records every thread of the process while it is active).
 DEFAULT_CONFIG: dict[str, Any] = {"threading": True}
+
+#: The memory budget of the process's buffered records when the configuration
+#: sets none (``memory_budget_mb``): once they take this much, the largest
+#: finished calls of any thread are stored as traces of their own. Unless
+#: ``flush_subtree_mb`` is set, a thread alone flushes at half of it, and the
+#: documents waiting for the background writer take an eighth of it at most.
+DEFAULT_MEMORY_BUDGET_MB = 256
 
 #: The engine names :func:`create` understands.
 ENGINES = ("monitor", "profile")
@@ -175,8 +183,14 @@ class Recorder:
         self.trace_name: str | None = trace_name
         self.source: str = source
         self.one_trace_per_test: bool = bool(one_trace_per_test)
-        #: Side files of the traces that could not be stored in the database.
+        #: Side files of this recorder's traces that the database did not take
+        #: (they are stored from there once it takes writes again).
         self.side_files: list[Path] = []
+        from vask import db
+
+        # Where the process's list of documents kept aside stood when the
+        # side files above were last brought up to date.
+        self._kept_mark = len(db.kept_aside())
         # Documents that could be neither stored nor kept in a file; the next
         # save tries them again.
         self._unstored: list[tuple[str, bytes]] = []
@@ -185,6 +199,16 @@ class Recorder:
         self._pending = False
         # The trace being recorded when this process last forked.
         self._trace_at_fork: str | None = None
+
+    def _note_kept_aside(self) -> None:
+        """Add what vask.db kept aside for this recorder's database to :attr:`side_files`."""
+        from vask import db
+
+        kept = db.kept_aside(self._kept_mark)
+        self._kept_mark += len(kept)
+        for entry in kept:
+            if entry.db_path == self.db_path and entry.path not in self.side_files:
+                self.side_files.append(entry.path)
 
     @property
     def active(self) -> bool:
@@ -204,7 +228,7 @@ class Recorder:
     def _configure_values(self) -> None:
         """Checks the configuration and sets up the value dumpers, before the
         native engine is built."""
-        from vask import serialize
+        from vask import serialize, writer
         from vask.config import check_config, monitor_only_features
 
         self.config = check_config(self.config)
@@ -221,6 +245,10 @@ class Recorder:
                 f"{what} {verb} the monitoring engine (engine 'monitor'); "
                 f"the {self.engine} engine has none"
             )
+        budget = self.config.setdefault("memory_budget_mb", DEFAULT_MEMORY_BUDGET_MB)
+        if isinstance(budget, (int, float)) and not isinstance(budget, bool):
+            self.config.setdefault("flush_subtree_mb", budget / 2)
+            writer.set_queue_limit(max(int(budget * (1 << 20)) // 8, 8 << 20))
 
         # Secrets are redacted by the value dumpers, which take no options.
         names = serialize.redaction_from_config(
@@ -321,10 +349,12 @@ class Recorder:
 
         A trace the database does not take (locked past the busy timeout,
         not writable, refused as unsafe) is not lost and does not raise: it
-        is kept in a side file (see :func:`vask.db.write_side_file`, listed
-        in :attr:`side_files`) and a warning on the "vask" logger says where;
-        ``vask traces import`` stores it later.  Should no file take it
-        either, it stays in memory and the next save tries again.
+        is kept in a side file (see :func:`vask.db.save_trace`, listed in
+        :attr:`side_files`) and a warning on the "vask" logger says where;
+        it is stored from there once the database takes writes again, or by
+        ``vask traces import``.  Should no file take it either, it stays in
+        memory and the next save tries again.  Subtrees flushed while the
+        program ran are stored before the trace that points at them.
         """
         engine = self._engine()
         self._store_unstored()
@@ -333,6 +363,7 @@ class Recorder:
         except _STORE_ERRORS as error:
             # The failed save put the records back in the engine.
             self._keep_aside(engine.build_trace(), error)
+        self._note_kept_aside()
         self._pending = self._started
         return self.trace_id
 
@@ -362,7 +393,11 @@ class Recorder:
 
             try:
                 db.save_trace(
-                    trace_id, timeout=timeout, msgpack_data=document, db_path=self.db_path
+                    trace_id,
+                    timeout=timeout,
+                    msgpack_data=document,
+                    db_path=self.db_path,
+                    keep_aside=False,
                 )
             except _STORE_ERRORS as exc:  # kept for the caller to inspect, and kept aside
                 worker.error = exc  # type: ignore[attr-defined]
@@ -386,7 +421,11 @@ class Recorder:
         trace_id = _document_trace_id(data, self.trace_id)
         try:
             db.save_trace(
-                trace_id, timeout=self._timeout(), msgpack_data=data, db_path=self.db_path
+                trace_id,
+                timeout=self._timeout(),
+                msgpack_data=data,
+                db_path=self.db_path,
+                keep_aside=False,
             )
         except _STORE_ERRORS as error:
             self._keep_aside(data, error)
@@ -402,28 +441,16 @@ class Recorder:
         trace_id = _document_trace_id(data, self.trace_id)
         reason = db.failure_reason(error, self.db_path)
         try:
-            side = db.write_side_file(trace_id, data, self.db_path)
-        except OSError as side_error:
+            side = db.keep_aside(trace_id, data, self.db_path, reason, error)
+        except _STORE_ERRORS:
             self._unstored.append((trace_id, data))
             _logger.error(
-                "could not store trace %s in %s: %s; nor keep it in a file: %s; "
-                "it stays in memory until profiler.save() is called again",
-                trace_id,
-                self.db_path,
-                reason,
-                side_error,
+                "trace %s stays in memory until profiler.save() is called again", trace_id
             )
             return
-        self.side_files.append(side)
-        _logger.warning(
-            "could not store trace %s in %s: %s; it is kept in %s; store it later with: "
-            "vask traces import %s",
-            trace_id,
-            self.db_path,
-            reason,
-            side,
-            side,
-        )
+        self._note_kept_aside()
+        if side not in self.side_files:
+            self.side_files.append(side)
 
 
 class Profiler(Recorder):

@@ -5,33 +5,45 @@ pytest run of an environment where vask is installed, and does nothing unless
 ``--vask`` is given.  With ``--vask``, a profiler with ``one_trace_per_test``
 runs from the first test to the end of the session; the built-in test plugin
 of :mod:`vask.plugins` cuts the recording into one trace per test item, from
-the start of its setup to the end of its teardown, named ``Class.test`` (a
-test in a class) or ``test`` (a test function), parametrised ids included:
-``TestOrders.test_total[2-3]``.
+the start of its setup to the end of its teardown.  Each trace is named after
+the test's node id (``tests/test_orders.py::TestOrders::test_total[2-3]``),
+starts when the test does, and is stored with the test's outcome ("passed",
+"failed", "error", "skipped", "xfailed", "xpassed"): ``vask traces list
+--outcome failed`` lists the traces of the tests that failed.
 
 Options:
 
-``--vask``          trace each test
-``--vask-db PATH``  the trace database (default: ``db`` of ``[tool.vask]``, else
-                    ``.vask/db.sqlite3`` under the rootdir); a relative path is
-                    taken from the invocation directory
-``--vask-engine E`` ``monitor`` (sys.monitoring, the default on Python 3.12+) or
-                    ``profile`` (the profile hook, the default before 3.12);
-                    default: ``engine`` of ``[tool.vask]``
-``--vask-no-follow`` do not trace the Python processes the tests start (by
-                    default each is traced into a trace of its own, linked to
-                    the trace of the test that started it; see vask.pth_init)
+``--vask``                trace each test
+``--vask-db PATH``        the trace database (default: ``db`` of ``[tool.vask]``,
+                          else ``.vask/db.sqlite3`` under the rootdir); a relative
+                          path is taken from the invocation directory
+``--vask-engine E``       ``monitor`` (sys.monitoring, the default on Python 3.12+)
+                          or ``profile`` (the profile hook, the default before
+                          3.12); default: ``engine`` of ``[tool.vask]``
+``--vask-no-follow``      do not trace the Python processes the tests start (by
+                          default each is traced into a trace of its own, linked to
+                          the trace of the test that started it; see vask.pth_init)
+``--vask-include FRAG``   record frames whose file path contains FRAG (installed
+                          packages too); repeatable
+``--vask-ignore FRAG``    leave out frames whose file path contains FRAG; repeatable
+``--vask-lightweight``    store short reprs instead of full values (faster, smaller)
+``--vask-budget-mb MB``   the memory the buffered records may take before the
+                          largest finished calls are stored apart (default 256)
+``--vask-max-trace-mb MB`` record no more calls of a test past this size; a
+                          "calls_dropped" record counts those left out
 
-The ``[tool.vask]`` table of the pyproject.toml nearest to the rootdir, as
-the ``vask`` command reads it, applies too: ``db``, ``include``, ``ignore``,
-``omit_return_locals``, ``lightweight_repr``, ``threads``, ``follow``,
-``flush_subtree_mb`` and ``engine``.
+Options override the ``[tool.vask]`` table of the pyproject.toml nearest to
+the rootdir, which applies as the ``vask`` command reads it: ``db``,
+``include``, ``ignore``, ``omit_return_locals``, ``lightweight_repr``,
+``threads``, ``follow``, ``flush_subtree_mb``, ``memory_budget_mb``,
+``max_trace_mb`` and ``engine``.
 
 Calls outside any test (collection, session hooks of conftest files) are not
-stored.  A failure to store a test's trace is logged on the "vask" logger
-and does not fail the test; the tracer tries again at the next test's end.
+stored.  Each test's trace is stored in the background while the next test
+runs; a trace the database does not take is kept in a side file, and stored
+from there once the database takes writes again.  Storing never fails a test.
 The terminal summary tells how many traces were stored and where, and how
-many stores failed.  ``-p no:vask`` unloads the plugin entirely.
+many were kept aside and where.  ``-p no:vask`` unloads the plugin entirely.
 """
 
 from __future__ import annotations
@@ -77,6 +89,52 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         default=False,
         help="with --vask, do not trace the Python processes the tests start.",
     )
+    for option, what in (
+        (
+            "--vask-include",
+            "record frames whose file path contains FRAGMENT, installed packages too",
+        ),
+        ("--vask-ignore", "leave out frames whose file path contains FRAGMENT"),
+    ):
+        group.addoption(
+            option, metavar="FRAGMENT", action="append", default=None,
+            help=f"for --vask: {what} (repeatable).",
+        )  # fmt: skip
+    group.addoption(
+        "--vask-lightweight",
+        action="store_true",
+        default=None,
+        help="for --vask: store short reprs instead of full values (faster, smaller traces).",
+    )
+    group.addoption(
+        "--vask-budget-mb",
+        metavar="MB",
+        type=_megabytes("memory_budget_mb"),
+        default=None,
+        help="for --vask: memory the buffered records may take before the largest finished "
+        "calls are stored apart (default: 256; 'off' for no budget).",
+    )
+    group.addoption(
+        "--vask-max-trace-mb",
+        metavar="MB",
+        type=_megabytes("max_trace_mb"),
+        default=None,
+        help="for --vask: record no more calls of a test once its trace holds this many MiB "
+        "(a 'calls_dropped' record counts those left out; default: no limit).",
+    )
+
+
+def _megabytes(key: str) -> Any:
+    def parse(text: str) -> float | bool:
+        from vask.config import parse_flush_subtree_mb
+
+        try:
+            return parse_flush_subtree_mb(text, key)
+        except ValueError as error:
+            raise pytest.UsageError(f"vask: {error}") from None
+
+    parse.__name__ = key  # what argparse names in its message
+    return parse
 
 
 def pytest_configure(config: pytest.Config) -> None:
@@ -105,6 +163,7 @@ def pytest_configure(config: pytest.Config) -> None:
     tracing_config = _tracing_config(settings)
     if config.getoption("vask_no_follow"):
         tracing_config["follow"] = False
+    _apply_options(config, tracing_config)
     session = VaskSession(config, db_path, tracing_config, first_row, engine)
     config.pluginmanager.register(session, _PLUGIN_NAME)
 
@@ -137,7 +196,13 @@ def _tracing_config(settings: Any) -> dict[str, Any]:
         }
     if settings.threads is not None:
         config["threading"] = settings.threads
-    for key in ("omit_return_locals", "lightweight_repr", "flush_subtree_mb"):
+    for key in (
+        "omit_return_locals",
+        "lightweight_repr",
+        "flush_subtree_mb",
+        "memory_budget_mb",
+        "max_trace_mb",
+    ):
         value = getattr(settings, key)
         if value is not None:
             config[key] = value
@@ -146,6 +211,24 @@ def _tracing_config(settings: Any) -> dict[str, Any]:
     if settings.assignments:
         config["line_events"] = True
     return config
+
+
+def _apply_options(config: pytest.Config, tracing: dict[str, Any]) -> None:
+    """The command-line options over what ``[tool.vask]`` set."""
+    include, ignore = config.getoption("vask_include"), config.getoption("vask_ignore")
+    if include or ignore:
+        filters = tracing.setdefault("filters", {"include_frames": [], "ignore_frames": []})
+        filters["include_frames"] = [*filters.get("include_frames", []), *(include or [])]
+        filters["ignore_frames"] = [*filters.get("ignore_frames", []), *(ignore or [])]
+    if config.getoption("vask_lightweight"):
+        tracing["lightweight_repr"] = True
+    for option, key in (
+        ("vask_budget_mb", "memory_budget_mb"),
+        ("vask_max_trace_mb", "max_trace_mb"),
+    ):
+        value = config.getoption(option)
+        if value is not None:
+            tracing[key] = value
 
 
 def _last_row_id(db_path: Path) -> int:
@@ -162,30 +245,35 @@ def _last_row_id(db_path: Path) -> int:
     return int(row_id)
 
 
-def _traces_since(db_path: Path, row_id: int) -> tuple[int, int]:
-    """Traces stored after the row ``row_id``: the tests', and those of the processes
-    the tests started; subtrees flushed from a trace count with it."""
+def _traces_since(db_path: Path, row_id: int) -> tuple[int, int, int]:
+    """Traces stored after the row ``row_id``: the tests', those of the processes the
+    tests started, and the subtrees flushed apart from any of them.
+
+    A subtree flushed from a trace stored before that row counts with the traces.
+    """
     if not db_path.exists():
-        return 0, 0
+        return 0, 0, 0
     from vask import db
 
     conn = db.connect_readonly(db_path)
     try:
         columns = {str(row[1]) for row in conn.execute("PRAGMA table_info(traces)")}
         child = "parent_trace_id IS NOT NULL" if "parent_trace_id" in columns else "0"
-        tests, children = conn.execute(
+        tests, children, subtrees = conn.execute(
             f"SELECT COUNT(DISTINCT CASE WHEN NOT ({child}) THEN COALESCE(root_trace_id, trace_id)"
-            f" END), COUNT(DISTINCT CASE WHEN {child} THEN COALESCE(root_trace_id, trace_id) END)"
+            f" END), COUNT(DISTINCT CASE WHEN {child} THEN COALESCE(root_trace_id, trace_id) END),"
+            " COUNT(DISTINCT CASE WHEN root_trace_id <> trace_id THEN trace_id END)"
             " FROM traces WHERE id > ?",
             (row_id,),
         ).fetchone()
     finally:
         conn.close()
-    return int(tests), int(children)
+    return int(tests), int(children), int(subtrees)
 
 
 class _FailedStores(logging.Handler):
-    """Counts the stores of test traces that failed, as the engine reports them."""
+    """Counts the stores of test traces that failed even to be kept aside, as the engine
+    reports them (the tracer tries them again at the next test's end)."""
 
     def __init__(self) -> None:
         super().__init__(logging.WARNING)
@@ -218,6 +306,10 @@ class VaskSession:
         #: Documents stored after this row id are this session's.
         self.first_row = first_row
         self.stored: int | None = None
+        self.subtrees = 0
+        #: The documents of the session kept in side files, as vask.db lists them.
+        self.kept: list[Any] = []
+        self._kept_mark = 0
         #: Of the traces stored, those of the processes the tests started.
         self.stored_children = 0
         self.problem: str | None = None
@@ -256,6 +348,9 @@ class VaskSession:
         except Exception as error:  # noqa: BLE001 - the tests run untraced; the summary says why
             self.problem = f"cannot start tracing, so --vask traced nothing: {error}"
             return
+        from vask import db
+
+        self._kept_mark = len(db.kept_aside())
         self.profiler = profiler
         logging.getLogger("vask").addHandler(self.failed_stores)
 
@@ -273,12 +368,18 @@ class VaskSession:
         profiler, self.profiler = self.profiler, None
         if profiler is None:
             return
-        # Each test's trace was stored at its end; what is left ran outside
-        # every test and is dropped with the engine.
+        # Each test's trace was handed to the background writer at its end;
+        # what is left ran outside every test and is dropped with the engine.
         profiler.stop()
+        from vask import db, writer
+
+        writer.drain()
         logging.getLogger("vask").removeHandler(self.failed_stores)
+        self.kept = [k for k in db.kept_aside(self._kept_mark) if db.still_kept_aside(k)]
         try:
-            self.stored, self.stored_children = _traces_since(self.db_path, self.first_row)
+            self.stored, self.stored_children, self.subtrees = _traces_since(
+                self.db_path, self.first_row
+            )
         except (OSError, sqlite3.Error) as error:
             self.problem = f"cannot read {self.db_path}: {error}"
 
@@ -291,19 +392,33 @@ class VaskSession:
             return
         terminalreporter.write_sep("-", "vask")
         noun = "trace" if self.stored == 1 else "traces"
+        flushed = ""
+        if self.subtrees:
+            flushed = f" (and {self.subtrees} subtree{'s' if self.subtrees != 1 else ''} "
+            flushed += "of large ones, stored apart)"
         children = ""
         if self.stored_children:
             n = self.stored_children
             children = f" (and {n} of processes the tests started)"
         terminalreporter.write_line(
-            f"vask: stored {self.stored} {noun}{children} in {self.db_path}; "
+            f"vask: stored {self.stored} {noun}{children}{flushed} in {self.db_path}; "
             f"see them with: vask traces list --db {self.db_path}"
         )
+        if self.kept:
+            places = sorted({str(k.path.parent) for k in self.kept})
+            count = len(self.kept)
+            terminalreporter.write_line(
+                f"vask: {count} trace{'s' if count != 1 else ''} the database did not take "
+                f"({self.kept[0].reason}) {'are' if count != 1 else 'is'} kept in "
+                f"{', '.join(places)}; store {'them' if count != 1 else 'it'} with: "
+                f"vask traces import --db {self.db_path} {places[0]}/*.msgpack",
+                red=True,
+            )
         failed = self.failed_stores.count
         if failed:
             terminalreporter.write_line(
                 f"vask: {failed} attempt{'s' if failed != 1 else ''} to store a test's trace "
-                f"failed ({self.failed_stores.reason}); a trace not stored by a later test's "
-                "end was lost",
+                f"failed ({self.failed_stores.reason}), also in a side file; a trace not "
+                "stored by a later test's end was lost",
                 red=True,
             )

@@ -8,13 +8,15 @@ from dataclasses import dataclass
 from typing import Any
 
 from vask.calltree import CallNode, body_kind
-from vask.document import record_time
+from vask.db import plausible_time
+from vask.document import CALLS_DROPPED_TYPE, record_time
 from vask.textsafe import terminal_safe
 from vask.values import Assignment, ObjectRepr, StoredSet
 
 __all__ = [
     "Style",
     "call_label",
+    "calls_dropped_text",
     "format_bytes",
     "format_duration",
     "format_time",
@@ -255,8 +257,24 @@ def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
     return pieces
 
 
+def calls_dropped_text(record: dict[str, Any]) -> str:
+    """What a "calls_dropped" record says: how many calls the trace left out, and why."""
+    count = record.get("count")
+    count = count if isinstance(count, int) and not isinstance(count, bool) else "?"
+    text = f"{count} call{'s' if count != 1 else ''} left out"
+    limit = record.get("max_trace_bytes")
+    if isinstance(limit, int) and not isinstance(limit, bool) and limit > 0:
+        text += f": the trace reached its size limit (max_trace_mb, {format_bytes(limit)})"
+    since = record.get("since")
+    if plausible_time(since) is not None:
+        text += f" at {format_time(since)}"
+    return text
+
+
 def _plugin_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
     record = node.record
+    if record.get("type") == CALLS_DROPPED_TYPE:
+        return [("marker", f"… {calls_dropped_text(record)}")]
     label = str(record.get("type"))
     if isinstance(record.get("subtype"), str):
         label += f" ({record['subtype']})"

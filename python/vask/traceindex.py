@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import bisect
 import math
+import os
 import sqlite3
 import struct
 import threading
@@ -54,6 +55,7 @@ __all__ = [
     "AssignmentNode",
     "BytesSource",
     "DocumentSource",
+    "FileSource",
     "IndexNode",
     "NameInfo",
     "StoredDocument",
@@ -61,6 +63,7 @@ __all__ = [
     "TraceIndex",
     "build_index",
     "open_trace",
+    "source_damage",
     "stored_sources",
 ]
 
@@ -129,12 +132,27 @@ class BytesSource:
         return self.data[offset : offset + n]
 
 
-class StoredDocument:
-    """A document stored in the database, read part by part through one blob handle.
+class FileSource:
+    """A document held in a file (a side file), read part by part."""
 
-    The handle is kept open: reading far into a large document through a new
+    def __init__(self, path: Any) -> None:
+        self._file = open(path, "rb")  # noqa: SIM115 - closed by close()
+        self.size = os.fstat(self._file.fileno()).st_size
+
+    def read(self, offset: int, n: int) -> bytes:
+        return os.pread(self._file.fileno(), n, offset)
+
+    def close(self) -> None:
+        self._file.close()
+
+
+class StoredDocument:
+    """A document stored in the database, read part by part across its pieces.
+
+    The :class:`vask.db.DocumentReader` underneath keeps the handle of the
+    piece being read open: reading far into a large document through a new
     handle walks its pages from the start.  ``lock`` serialises every use of
-    ``conn`` (and so of the handle) among threads.
+    ``conn`` (and so of the handles) among threads.
     """
 
     def __init__(self, conn: sqlite3.Connection, lock: threading.Lock, row_id: int, size: int):
@@ -142,47 +160,28 @@ class StoredDocument:
         self.lock = lock
         self.row_id = row_id
         self.size = size
-        self._blob: Any = None
+        self._reader: db.DocumentReader | None = None
 
     def read(self, offset: int, n: int) -> bytes:
         with self.lock:
-            for attempt in (1, 2):
-                if self._blob is None:
-                    self._blob = db.open_document(self.conn, self.row_id)
-                    if self._blob is None:
-                        return db.read_document_part(self.conn, self.row_id, offset, n)
-                try:
-                    self._blob.seek(offset)
-                    return self._blob.read(n)
-                except sqlite3.Error:
-                    self._close()  # the row changed under the handle: open it again once
-                    if attempt == 2:
-                        raise
-            raise AssertionError("unreachable")
+            if self._reader is None:
+                self._reader = db.DocumentReader(self.conn, self.row_id)
+            return self._reader.read(offset, n)
 
     def close(self) -> None:
         with self.lock:
-            self._close()
-
-    def _close(self) -> None:
-        """Close the handle; the lock is held."""
-        if self._blob is not None:
-            try:
-                self._blob.close()
-            except sqlite3.Error:
-                pass
-            self._blob = None
+            if self._reader is not None:
+                self._reader.close()
+                self._reader = None
 
 
 def stored_sources(
     conn: sqlite3.Connection, lock: threading.Lock, db_path: Any, trace_id: str, timeout: float
 ) -> list[DocumentSource]:
-    """The documents of ``trace_id``: read part by part, or whole where SQLite cannot (3.10)."""
+    """The documents of ``trace_id``, each read part by part (a piece at a time on 3.10)."""
     with lock:
         rows = db.document_rows(conn, trace_id)
-    if hasattr(conn, "blobopen"):
-        return [StoredDocument(conn, lock, row_id, size or 0) for row_id, size in rows]
-    return [BytesSource(d) for d in db.load_trace(db_path, trace_id, timeout=timeout)]
+    return [StoredDocument(conn, lock, row_id, size or 0) for row_id, size in rows]
 
 
 def open_trace(
@@ -671,7 +670,7 @@ class _Builder:
     def add_document(self, number: int, source: DocumentSource) -> None:
         index = self.index
         index.documents += 1
-        reason = _damage(source)
+        reason = source_damage(source)
         if reason is not None:
             index.damaged.append((number, reason))
             return
@@ -1064,11 +1063,12 @@ def _slow_facts(data: bytes) -> tuple[int, float, Any, Any, bytes]:
     return REC_OTHER, ts, fid, None, b""
 
 
-def _damage(source: DocumentSource) -> str | None:
-    """Why the document is not one complete MessagePack map, reading it in chunks."""
+def source_damage(source: DocumentSource) -> str | None:
+    """Why the document is not one complete trace document (a MessagePack map with a map
+    of threads), reading it in chunks and holding no more of it than one record."""
     if source.size == 0:
         return "empty document"
-    unpacker = msgpack.Unpacker(None, max_buffer_size=_MAX_RECORD + _CHUNK)
+    unpacker = msgpack.Unpacker(None, raw=False, max_buffer_size=_MAX_RECORD + _CHUNK)
     fed = 0
 
     def more() -> bool:
@@ -1080,29 +1080,40 @@ def _damage(source: DocumentSource) -> str | None:
         fed += len(chunk)
         return True
 
-    more()
-    try:
+    def fed_call(method: Callable[[], Any]) -> Any:
         while True:
             try:
-                n = unpacker.read_map_header()
-                break
+                return method()
             except msgpack.OutOfData:
                 if not more():
-                    return f"truncated after {source.size} bytes"
-        for _ in range(2 * n):
-            while True:
-                try:
-                    unpacker.skip()
-                    break
-                except msgpack.OutOfData:
-                    if not more():
-                        return f"truncated after {source.size} bytes"
+                    raise
+
+    more()
+    seen_threads = False
+    try:
+        n = fed_call(unpacker.read_map_header)
+        for _ in range(n):
+            key = fed_call(unpacker.unpack)
+            if key != "threads":
+                fed_call(unpacker.skip)
+                continue
+            try:
+                threads = fed_call(unpacker.read_map_header)
+            except (ValueError, msgpack.UnpackException):
+                return "not a trace document (no threads)"
+            seen_threads = True
+            for _ in range(2 * threads):
+                fed_call(unpacker.skip)
+    except msgpack.OutOfData:
+        return f"truncated after {source.size} bytes"
     except Exception as error:  # noqa: BLE001 - any malformation is damage
         return f"not a trace document ({error})"
     while more():
         pass
     if unpacker.tell() != source.size:
         return f"{source.size - unpacker.tell()} stray bytes after the document"
+    if not seen_threads:
+        return "not a trace document (no threads)"
     return None
 
 

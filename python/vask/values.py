@@ -25,7 +25,8 @@ the monitoring engine's assignment record (a frame record of event "line"),
 ``[variable name, value]`` with the value as the dumpers wrote it (and redacted
 as the frame's locals would be).  It decodes as :class:`Assignment`; one whose
 payload is not such a pair, and any other type, is left as
-:class:`msgpack.ExtType`.
+:class:`msgpack.ExtType` (a negative type, reserved by MessagePack itself, as
+an :class:`ObjectRepr` that names it).
 
 Documents stored by vask before 0.2 hold reprs as plain strings and tuples and
 sets as lists; :func:`upgrade_legacy_value` turns their repr-like strings into
@@ -113,6 +114,8 @@ def ext_hook(code: int, data: bytes) -> Any:
             pair = None
         if pair is not None and len(pair) == 2 and isinstance(pair[0], str):
             return Assignment(pair[0], pair[1])
+    if not 0 <= code <= 127:  # MessagePack's own types, which ExtType cannot hold
+        return ObjectRepr(f"<MessagePack extension type {code}, {len(data)} bytes>")
     return msgpack.ExtType(code, data)
 
 

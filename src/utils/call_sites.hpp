@@ -39,6 +39,11 @@ class CallFrames {
   std::vector<CallFrameEntry> get_bound() const;
   std::span<const CallFrameEntry> entries() const noexcept { return stack_; }
   size_t size() const noexcept { return stack_.size(); }
+  // Whether `frame` is the recorded frame on top: the one a closing event
+  // of a recorded call closes.
+  bool top_is(PyObject* frame) const noexcept {
+    return !stack_.empty() && stack_.back().frame.get() == frame;
+  }
 
  private:
   std::vector<CallFrameEntry> stack_;

@@ -107,6 +107,12 @@ struct Candidates {
 std::optional<std::string> test_name(const Candidates& candidates) {
   const msgpack::object* start = candidates.first_of_type("start_test");
   if (start == nullptr) return std::nullopt;
+  // The test runner's own id of the test (pytest's node id, the test file's
+  // path with the class and the function) tells apart tests of the same name
+  // in different files.
+  if (const std::optional<std::string_view> id = str_field(*start, "test_id")) {
+    return std::string(*id);
+  }
   const std::optional<std::string_view> name = str_field(*start, "test_name");
   if (!name) return std::nullopt;
   std::string result;

@@ -9,7 +9,8 @@
 
 namespace vask {
 
-// The explicit name, else "test_class.test_name" from a "start_test" record,
+// The explicit name, else the "test_id" of a "start_test" record (or its
+// "test_class.test_name" when it has no id),
 // else "METHOD path status" from "django_request"/"django_response" records,
 // looking only at the first three and the last three records of the thread.
 // Calls no Python code; malformed records (also those nested deeper than

@@ -172,6 +172,12 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
                                  PyObject* arg, FrameEvent event, std::string_view co_name,
                                  std::string_view frame_id, bool lightweight_repr,
                                  bool omit_return_locals) {
+  // A call's time is read once its own arguments are recorded, a return's
+  // before its value and locals are: a slow repr makes the recording slow,
+  // not the function. What a duration still holds of the recording is that
+  // of the calls the function makes.
+  const bool closing = is_closing(event);
+  const double closed_at = closing ? timestamp() : 0.0;
   const bool is_exception =
       static_cast<uint8_t>(arg_kind) >= static_cast<uint8_t>(ArgKind::Exception);
   // A null argument (the profile hook's return-by-exception) counts as None.
@@ -205,7 +211,7 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
     serializer.dump_into(buffer, arg_value, lightweight_repr);
     mp::write_str(buffer, "locals");
     serializer.dump_into(buffer, locals.get(), lightweight_repr);
-    write_f64_pair(buffer, timestamp());
+    write_f64_pair(buffer, closing ? closed_at : timestamp());
     write_str_pair(buffer, "type", "frame");
     mp::write_str(buffer, "user_code_call_site");
     if (call_site) {

@@ -10,6 +10,7 @@
 
 #include "config.hpp"
 #include "dump/redaction_py.hpp"
+#include "memory_budget.hpp"
 #include "utils/msgpack_write.hpp"
 
 namespace vask {
@@ -166,17 +167,13 @@ std::optional<uint64_t> optional_thread_number(PyObject* thread, PyObject* name)
   return static_cast<uint64_t>(n);
 }
 
-// Where a thread's records go in the document: `records` follow the first
-// `offset` bytes written. They are copied once, into the final bytes object.
-struct RecordsAt {
-  size_t offset;
-  const RecordList* records;
-};
-
-void write_thread(Bytes& out, PyObject* thread, const RecordList* frames,
-                  std::vector<RecordsAt>& spliced) {
+// The thread's entry in "threads" up to its records: the key, a map of six
+// whose first five entries are its facts, then the key "frames".
+Bytes thread_entry(std::string_view key, PyObject* thread) {
   const Interned& names = interned();
   if (thread == nullptr) fault("Failed to get 'name' attribute");
+  Bytes out;
+  mp::write_str(out, key);
   mp::write_map_header(out, 6);
 
   Ref name = Ref::steal(PyObject_GetAttr(thread, names.name));
@@ -199,90 +196,228 @@ void write_thread(Bytes& out, PyObject* thread, const RecordList* frames,
   write_bool_pair(out, "is_alive", alive.get() == Py_True);
 
   mp::write_str(out, "frames");
-  if (frames != nullptr) {
-    mp::write_array_header(out, mp::checked_count(frames->size()));
-    spliced.push_back(RecordsAt{out.size(), frames});
-  } else {
-    mp::write_array_header(out, 0);
-  }
+  return out;
 }
 
-}  // namespace
-
-Ref build_trace_from_parts(const TraceParts& parts) {
-  const HostFacts facts = collect_host_facts(parts.config, parts.use_monitoring);
-
-  // Everything but the records, which are spliced in at the end: the
-  // document is most often almost all records, copied once that way.
+// The entries after "threads", always the same.
+Bytes document_tail() {
   Bytes out;
-  out.reserve(4096);
-  std::vector<RecordsAt> spliced;
-
-  mp::write_map_header(out, 11);
-  write_str_pair(out, "trace_id", parts.trace_id);
-  write_str_pair(out, "trace_name", parts.trace_name);
-  write_str_pair(out, "current_thread_id", parts.current_thread_id);
-  write_f64_pair(out, parts.timestamp);
-  write_str_pair(out, "current_commit_sha", facts.commit_sha);
-  write_str_pair(out, "root_trace_id", parts.root_trace_id);
-
-  mp::write_str(out, "meta");
-  mp::write_map_header(out, 5);
-  write_str_pair(out, "version", facts.version);
-  write_str_pair(out, "source", parts.source);
-  mp::write_str(out, "environment");
-  mp::write_map_header(out, static_cast<uint32_t>(facts.environment.size()));
-  for (const auto& [key, value] : facts.environment) write_str_pair(out, key, value);
-  mp::write_str(out, "config");
-  mp::write_map_header(out, mp::checked_count(facts.config.size()));
-  for (const auto& [key, value] : facts.config) {
-    mp::write_str(out, key);
-    write_value(out, value);
-  }
-  mp::write_str(out, "process");
-  mp::write_map_header(out, 4);
-  write_int_pair(out, "pid", facts.process.pid);
-  write_int_pair(out, "parent_pid", facts.process.parent_pid);
-  write_str_pair(out, "parent_trace_id", facts.process.parent_trace_id);
-  write_str_pair(out, "name", facts.process.name);
-
-  mp::write_str(out, "command_line_args");
-  mp::write_array_header(out, mp::checked_count(facts.argv.size()));
-  for (const std::string& arg : facts.argv) mp::write_str(out, arg);
-
-  mp::write_str(out, "threads");
-  mp::write_map_header(out, mp::checked_count(parts.threads.size()));
-  for (const auto& [key, thread] : parts.threads) {
-    mp::write_str(out, key);
-    const auto frames = parts.frames_by_thread.find(key);
-    write_thread(out, thread.get(),
-                 frames == parts.frames_by_thread.end() ? nullptr : &frames->second, spliced);
-  }
-
   mp::write_str(out, "frames_of_interest");
   mp::write_array_header(out, 0);
   mp::write_str(out, "frames");
   mp::write_map_header(out, 0);
+  return out;
+}
 
-  size_t record_bytes = 0;
-  for (const RecordsAt& at : spliced) {
-    for (const Bytes& record : *at.records) record_bytes += record.size();
+// Freed records go back to the allocator's free lists, which keep them from
+// the system: without a trim now and then, a trace copied into its document
+// would still count twice in the process's memory.
+constexpr size_t kTrimEvery = 64 << 20;
+
+}  // namespace
+
+DocumentFacts collect_document_facts(const TraceParts& parts) {
+  const HostFacts facts = collect_host_facts(parts.config, parts.use_monitoring);
+  DocumentFacts out;
+  Bytes& head = out.head;
+  mp::write_map_header(head, 11);
+  write_str_pair(head, "trace_id", parts.trace_id);
+  write_str_pair(head, "trace_name", parts.trace_name);
+  write_str_pair(head, "current_thread_id", parts.current_thread_id);
+  write_f64_pair(head, parts.timestamp);
+  write_str_pair(head, "current_commit_sha", facts.commit_sha);
+  write_str_pair(head, "root_trace_id", parts.root_trace_id);
+
+  mp::write_str(head, "meta");
+  mp::write_map_header(head, 5);
+  write_str_pair(head, "version", facts.version);
+  write_str_pair(head, "source", parts.source);
+  mp::write_str(head, "environment");
+  mp::write_map_header(head, static_cast<uint32_t>(facts.environment.size()));
+  for (const auto& [key, value] : facts.environment) write_str_pair(head, key, value);
+  mp::write_str(head, "config");
+  mp::write_map_header(head, mp::checked_count(facts.config.size()));
+  for (const auto& [key, value] : facts.config) {
+    mp::write_str(head, key);
+    write_value(head, value);
   }
-  Ref document = Ref::check(
-      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(out.size() + record_bytes)));
-  char* to = PyBytes_AS_STRING(document.get());
-  size_t from = 0;
-  auto copy = [&](const char* data, size_t size) {
-    if (size != 0) std::memcpy(to, data, size);
-    to += size;
+  mp::write_str(head, "process");
+  mp::write_map_header(head, 4);
+  write_int_pair(head, "pid", facts.process.pid);
+  write_int_pair(head, "parent_pid", facts.process.parent_pid);
+  write_str_pair(head, "parent_trace_id", facts.process.parent_trace_id);
+  write_str_pair(head, "name", facts.process.name);
+
+  mp::write_str(head, "command_line_args");
+  mp::write_array_header(head, mp::checked_count(facts.argv.size()));
+  for (const std::string& arg : facts.argv) mp::write_str(head, arg);
+
+  mp::write_str(head, "threads");
+  mp::write_map_header(head, mp::checked_count(parts.threads.size()));
+  out.threads.reserve(parts.threads.size());
+  for (const auto& [key, thread] : parts.threads) {
+    out.threads.push_back({key, thread_entry(key, thread.get())});
+  }
+  return out;
+}
+
+Ref write_document(const DocumentFacts& facts, const RecordsOf& records, bool release) {
+  const Bytes tail = document_tail();
+  std::vector<std::span<Bytes>> lists;
+  lists.reserve(facts.threads.size());
+  Bytes counts;  // the array header of each thread's records, one after the other
+  std::vector<size_t> count_sizes;
+  size_t total = facts.head.size() + tail.size();
+  for (const DocumentFacts::Thread& thread : facts.threads) {
+    std::span<Bytes> list = records(thread.key);
+    const size_t before = counts.size();
+    mp::write_array_header(counts, mp::checked_count(list.size()));
+    count_sizes.push_back(counts.size() - before);
+    total += thread.entry.size() + count_sizes.back();
+    for (const Bytes& record : list) total += record.size();
+    lists.push_back(list);
+  }
+  if (total > static_cast<size_t>(PY_SSIZE_T_MAX)) fault("trace document too large");
+
+  // Allocating a bytes object runs no Python code (bytes are not tracked by
+  // the garbage collector), so this is safe under the buffers' mutex.
+  Ref document = Ref::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+  char* out = PyBytes_AS_STRING(document.get());
+  auto put = [&out](std::string_view part) {
+    std::memcpy(out, part.data(), part.size());
+    out += part.size();
   };
-  for (const RecordsAt& at : spliced) {
-    copy(out.data() + from, at.offset - from);
-    from = at.offset;
-    for (const Bytes& record : *at.records) copy(record.data(), record.size());
+  put(facts.head);
+  size_t count_at = 0;
+  size_t released = 0;
+  for (size_t i = 0; i < facts.threads.size(); ++i) {
+    put(facts.threads[i].entry);
+    put(std::string_view(counts).substr(count_at, count_sizes[i]));
+    count_at += count_sizes[i];
+    for (Bytes& record : lists[i]) {
+      put(record);
+      if (release) {
+        released += record.capacity();
+        Bytes().swap(record);
+        if (released >= kTrimEvery) {
+          return_free_memory();
+          released = 0;
+        }
+      }
+    }
   }
-  copy(out.data() + from, out.size() - from);
+  put(tail);
+  if (release && released > 0) return_free_memory();
   return document;
+}
+
+RecordsOf records_in(FramesByThread& frames) {
+  return [&frames](std::string_view key) -> std::span<Bytes> {
+    auto it = frames.find(key);
+    if (it == frames.end()) return {};
+    return {it->second.data(), it->second.size()};
+  };
+}
+
+Ref build_trace_from_parts(const TraceParts& parts) {
+  const DocumentFacts facts = collect_document_facts(parts);
+  // Only read: write_document changes records only when it releases them.
+  auto& frames = const_cast<FramesByThread&>(parts.frames_by_thread);
+  return write_document(facts, records_in(frames), false);
+}
+
+namespace {
+
+// A cursor over an encoded document, reading the headers write_document
+// writes. Every read checks the bounds.
+struct Cursor {
+  std::string_view data;
+  size_t pos = 0;
+
+  std::optional<uint64_t> be(int width) {
+    if (data.size() - pos < static_cast<size_t>(width)) return std::nullopt;
+    uint64_t v = 0;
+    for (int i = 0; i < width; ++i) v = (v << 8) | static_cast<unsigned char>(data[pos + i]);
+    pos += static_cast<size_t>(width);
+    return v;
+  }
+  std::optional<uint64_t> container(unsigned char fix_base, unsigned char code16) {
+    if (pos >= data.size()) return std::nullopt;
+    const auto m = static_cast<unsigned char>(data[pos++]);
+    if ((m & 0xf0u) == fix_base) return m & 0x0fu;
+    if (m == code16) return be(2);
+    if (m == code16 + 1) return be(4);
+    return std::nullopt;
+  }
+  std::optional<uint64_t> map_header() { return container(0x80, 0xde); }
+  std::optional<uint64_t> array_header() { return container(0x90, 0xdc); }
+  std::optional<std::string_view> str() {
+    if (pos >= data.size()) return std::nullopt;
+    const auto m = static_cast<unsigned char>(data[pos++]);
+    std::optional<uint64_t> n;
+    if ((m & 0xe0u) == 0xa0u) {
+      n = m & 0x1fu;
+    } else if (m == 0xd9) {
+      n = be(1);
+    } else if (m == 0xda) {
+      n = be(2);
+    } else if (m == 0xdb) {
+      n = be(4);
+    }
+    if (!n || data.size() - pos < *n) return std::nullopt;
+    std::string_view s = data.substr(pos, *n);
+    pos += *n;
+    return s;
+  }
+  std::optional<std::string_view> object() {
+    const size_t n = mp::object_size(data.substr(pos));
+    if (n == mp::npos) return std::nullopt;
+    std::string_view s = data.substr(pos, n);
+    pos += n;
+    return s;
+  }
+};
+
+}  // namespace
+
+std::optional<FramesByThread> document_records(std::string_view document) {
+  Cursor c{document};
+  FramesByThread out;
+  const std::optional<uint64_t> entries = c.map_header();
+  if (!entries) return std::nullopt;
+  for (uint64_t i = 0; i < *entries; ++i) {
+    const std::optional<std::string_view> key = c.str();
+    if (!key) return std::nullopt;
+    if (*key != "threads") {
+      if (!c.object()) return std::nullopt;
+      continue;
+    }
+    const std::optional<uint64_t> threads = c.map_header();
+    if (!threads) return std::nullopt;
+    for (uint64_t t = 0; t < *threads; ++t) {
+      const std::optional<std::string_view> thread_key = c.str();
+      const std::optional<uint64_t> fields = c.map_header();
+      if (!thread_key || !fields) return std::nullopt;
+      for (uint64_t f = 0; f < *fields; ++f) {
+        const std::optional<std::string_view> field = c.str();
+        if (!field) return std::nullopt;
+        if (*field != "frames") {
+          if (!c.object()) return std::nullopt;
+          continue;
+        }
+        const std::optional<uint64_t> count = c.array_header();
+        if (!count) return std::nullopt;
+        RecordList& list = out[std::string(*thread_key)];
+        for (uint64_t r = 0; r < *count; ++r) {
+          const std::optional<std::string_view> record = c.object();
+          if (!record) return std::nullopt;
+          list.emplace_back(*record);
+        }
+      }
+    }
+  }
+  if (c.pos != document.size()) return std::nullopt;
+  return out;
 }
 
 }  // namespace vask

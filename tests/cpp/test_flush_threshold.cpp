@@ -1,6 +1,7 @@
 #include <variant>
 
 #include "harness.hpp"
+#include "memory_budget.hpp"
 #include "subtree_flush.hpp"
 
 namespace vask {
@@ -48,6 +49,26 @@ TEST(FlushSubtreeBytes, RejectedValues) {
               "flush_subtree_mb is too large for this platform")
         << expr;
   }
+}
+
+TEST(FlushSubtreeBytes, OtherMegabyteSettingsHaveNoDefaultAndNameTheirKey) {
+  Ref ns = test::run_python("c = {'memory_budget_mb': 1.5, 'max_trace_mb': 'x'}\nd = {}\n");
+  EXPECT_EQ(resolve_megabytes(test::get(ns, "c").get(), "memory_budget_mb"), 3 * kMiB / 2);
+  EXPECT_EQ(resolve_megabytes(test::get(ns, "d").get(), "memory_budget_mb"), std::nullopt);
+  EXPECT_THROW(resolve_megabytes(test::get(ns, "c").get(), "max_trace_mb"), PyErrSet);
+  EXPECT_EQ(test::take_error_message(), "max_trace_mb must be a non-negative number or false");
+}
+
+TEST(MemoryBudget, CountsHeapBlocksAndTracksOpenCallsBeforeTheBudget) {
+  EXPECT_EQ(record_memory(Bytes("short")), 0u);  // inside the string itself
+  Bytes record(100, 'x');
+  record.shrink_to_fit();
+  EXPECT_GE(record_memory(record), 109u);
+  EXPECT_EQ(record_memory(record) % 16, 0u);
+  EXPECT_EQ(tracking_from(512 * 1024), 0u);
+  EXPECT_EQ(tracking_from(64 * kMiB), 0u);
+  EXPECT_EQ(tracking_from(256 * kMiB), 192 * kMiB);
+  EXPECT_EQ(tracking_from(1024 * kMiB), 896 * kMiB);
 }
 
 TEST(FlushTriggerBytes, LeavesAtLeast64MiBOrAnEighth) {

@@ -38,6 +38,12 @@ TEST(Markers, ACutDropsStartsInsideAndShiftsThoseAfter) {
   EXPECT_TRUE(lone.empty());
 }
 
+TEST(Markers, APutBackMovesTheStartsAfterTheMarkerUpAgain) {
+  Markers markers{{"a", {kBoundary, start_at(1), start_at(7)}}};
+  markers_after_put_back(markers, "a", 4, 10);  // the marker at 4 became six records
+  EXPECT_EQ(markers["a"], (MarkerList{kBoundary, start_at(1), start_at(12)}));
+}
+
 MarkerKind opened(uint64_t index, uint64_t epoch, uintptr_t frame) {
   return {MarkerKind::Tag::TracePointStart, index, epoch, frame};
 }

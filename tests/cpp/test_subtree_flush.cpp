@@ -71,6 +71,30 @@ TEST(OpenSubtrees, PositionsAfterAFlushedRangeShift) {
   EXPECT_EQ(stack[2].candidate->end, 7u);
 }
 
+TEST(OpenSubtrees, APutBackUndoesAFlushAndGrowsWhatHoldsTheMarker) {
+  OpenSubtreeStack stack(3);
+  stack[1] = OpenSubtree{"parent", FlushCandidate{"a", 2, 10, 800, 3}, 1, 50};
+  stack[2] = OpenSubtree{"child", FlushCandidate{"b", 12, 14, 90, 1}, 11, 900};
+  stack[1].candidate.reset();  // the run [2, 10) was cut
+  const OpenSubtreeStack before = stack;
+  shift_after_flush(stack, 2, 10, 800, 60);
+  shift_after_put_back(stack, 2, 10, 800, 60);
+  for (size_t i = 1; i < 3; ++i) {
+    EXPECT_EQ(stack[i].start_index, before[i].start_index) << i;
+    EXPECT_EQ(stack[i].start_bytes, before[i].start_bytes) << i;
+  }
+  EXPECT_EQ(stack[2].candidate->start, 12u);
+  EXPECT_EQ(stack[2].candidate->end, 14u);
+  // A run noted after the cut, with the marker (record 2) inside it, takes
+  // the records back in.
+  OpenSubtreeStack noted(2);
+  noted[1].candidate = FlushCandidate{"p", 1, 5, 300, 2};
+  shift_after_put_back(noted, 2, 10, 800, 60);
+  EXPECT_EQ(noted[1].candidate->start, 1u);
+  EXPECT_EQ(noted[1].candidate->end, 12u);
+  EXPECT_EQ(noted[1].candidate->bytes, 1040u);
+}
+
 TEST(FlushMarker, HasSevenKeysInOrder) {
   Bytes marker = write_flush_marker("frm_1", "work", "trc_2", 1234, 3, 1.5);
   EXPECT_EQ(static_cast<uint8_t>(marker[0]), 0x87);

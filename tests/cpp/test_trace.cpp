@@ -246,5 +246,35 @@ class IntAlive(NoAlive):
   }
 }
 
+TEST(TraceDocument, ItsRecordsReadBackAsWrittenAndAreGivenBackWhenReleased) {
+  Env env;
+  Bytes small, large;
+  mp::write_map_header(small, 1);
+  write_str_pair(small, "type", "frame");
+  mp::write_str(large, std::string(70'000, 'v'));  // a str 32 header: not a fixstr
+  env.frames["native_7"] = {small, large, small};
+  env.frames["native_9"] = {};
+  env.threads.emplace("native_7", test::get(env.ns, "main"));
+  env.threads.emplace("native_9", test::get(env.ns, "negative"));
+  // As Env::build() makes them.
+  TraceParts parts{env.frames, env.threads, "trc_1", env.name, "cli",
+                   "native_7", env.config,  true,    "trc_0",  1.0};
+  const DocumentFacts facts = collect_document_facts(parts);
+  FramesByThread frames = env.frames;
+  Ref doc = write_document(facts, records_in(frames), true);
+  EXPECT_EQ(frames["native_7"][1].capacity(), Bytes().capacity());  // given back
+  EXPECT_TRUE(view(doc) == view(env.build()));  // the same bytes, records left in place
+
+  std::optional<FramesByThread> read = document_records(view(doc));
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->at("native_7"), env.frames["native_7"]);
+  EXPECT_EQ(read->at("native_9"), RecordList{});
+  // Anything short of a whole document is no document.
+  const std::string bytes(view(doc));
+  EXPECT_FALSE(document_records(bytes.substr(0, bytes.size() - 1)));
+  EXPECT_FALSE(document_records(bytes + '\xc0'));
+  EXPECT_FALSE(document_records("\x91\x01"));
+}
+
 }  // namespace
 }  // namespace vask

@@ -9,6 +9,7 @@ from pathlib import Path
 
 from vask import config as vask_config
 from vask.cli.common import DEFAULT_BUSY_TIMEOUT
+from vask.db import OUTCOMES
 from vask.version import __version__
 
 __all__ = ["RUN_VALUE_OPTIONS", "build_parser", "non_negative", "split_run_args"]
@@ -18,6 +19,8 @@ RUN_VALUE_OPTIONS = frozenset(
         "--include",
         "--ignore",
         "--flush-subtree-mb",
+        "--memory-budget-mb",
+        "--max-trace-mb",
         "--name",
         "--db",
         "--busy-timeout",
@@ -63,11 +66,17 @@ def _port(text: str) -> int:
     return value
 
 
-def _flush_mb(text: str) -> float | bool:
-    try:
-        return vask_config.parse_flush_subtree_mb(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
+def _megabytes(key: str) -> Callable[[str], float | bool]:
+    def parse(text: str) -> float | bool:
+        try:
+            return vask_config.parse_flush_subtree_mb(text, key)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+
+    return parse
+
+
+_flush_mb = _megabytes("flush_subtree_mb")
 
 
 def _database_options() -> argparse.ArgumentParser:
@@ -165,6 +174,20 @@ def build_parser() -> argparse.ArgumentParser:
         "many MiB ('off' to never)",
     )
     tracing.add_argument(
+        "--memory-budget-mb",
+        metavar="MB",
+        type=_megabytes("memory_budget_mb"),
+        help="store the largest finished subtrees of any thread as traces of their own once "
+        "the buffered records take this many MiB (default: 256; 'off' for no budget)",
+    )
+    tracing.add_argument(
+        "--max-trace-mb",
+        metavar="MB",
+        type=_megabytes("max_trace_mb"),
+        help="record no more calls once the trace holds this many MiB; a 'calls_dropped' "
+        "record counts those left out (default: no limit)",
+    )
+    tracing.add_argument(
         "--trace-point",
         dest="trace_points",
         action="append",
@@ -188,6 +211,19 @@ def build_parser() -> argparse.ArgumentParser:
 
     listing = actions.add_parser("list", parents=[database], help="the stored traces, newest first")
     listing.add_argument("--json", action="store_true", help="print a JSON list of objects")
+    listing.add_argument(
+        "--limit", type=_positive_int, metavar="N", help="list the newest N traces (after filters)"
+    )
+    listing.add_argument(
+        "--grep",
+        metavar="TEXT",
+        help="only traces whose name or id holds TEXT, in any case (a test's node id, ...)",
+    )
+    listing.add_argument(
+        "--outcome",
+        choices=OUTCOMES,
+        help="only traces of tests with this outcome",
+    )
 
     show = actions.add_parser(
         "show", parents=[database], help="the call tree of a trace, per thread"

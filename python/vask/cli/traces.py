@@ -15,7 +15,7 @@ from collections.abc import Callable
 from typing import TextIO
 from pathlib import Path
 
-from vask import db, document, render, traceindex
+from vask import db, render, traceindex
 from vask.cli.common import CliError, calls_text, display, plural, say
 from vask.export import write_chrome_trace, write_speedscope
 from vask.textsafe import terminal_safe
@@ -95,7 +95,9 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
     # Cheap checks only (stored sizes, document heads): reading every document
     # of a large database in full takes minutes. show and export check fully.
     timeout = args.busy_timeout
-    summaries = _summaries(db_path, timeout)
+    summaries = db.list_traces(
+        db_path, args.limit, timeout=timeout, grep=args.grep, outcome=args.outcome
+    )
     found = db.find_damage(db_path, timeout=timeout) if summaries else {}
     damage = {s.trace_id: found.get(s.trace_id, []) for s in summaries}
     points = db.trace_points(db_path, timeout=timeout) if summaries else {}
@@ -116,6 +118,7 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
                 "documents": s.documents,
                 "size": s.size,
                 "calls": s.calls,
+                "outcome": s.outcome,
                 "damaged": [{"document": n, "reason": r} for n, r in damage[s.trace_id]],
                 "pid": s.pid,
                 "parent_pid": s.parent_pid,
@@ -142,7 +145,8 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
         sys.stdout.write("\n")
         return 0
     if not summaries:
-        say(f"no traces in {display(db_path)}")
+        filtered = args.grep is not None or args.outcome is not None
+        say(f"no traces{' that match' if filtered else ''} in {display(db_path)}")
         return 0
     listed = {s.trace_id for s in summaries}
     # Trace points are listed under their trace, in the order they fired.
@@ -200,6 +204,8 @@ def _list_row(
     ``process`` names the process (``pid N (parent M)``).
     """
     name = s.trace_name or s.process_name or "-"
+    if s.outcome is not None:
+        name += f" [{s.outcome}]"
     if process:
         name += f" · {process}"
     calls, size = s.calls, s.size
@@ -329,6 +335,8 @@ def _show_trace(
         return status
     summary = summaries.get(trace_id)
     facts = [f"started {render.format_time(trace.timestamp)}"]
+    if summary is not None and summary.outcome is not None:
+        facts.insert(0, f"test {summary.outcome}")
     if summary is not None:
         total = totals.get(trace_id) if _is_root(summary) else None
         if total is not None and total.subtrees:
@@ -409,13 +417,14 @@ def _process_header(meta: object) -> str:
 
 
 class _AsciiJson:
-    """A text stream for JSON that writes every non-ASCII character as a JSON escape.
+    """A text stream for JSON that writes DEL and every non-ASCII character as a JSON escape.
 
     JSON output is all strings and ASCII syntax, so the escapes are valid JSON;
-    a terminal then never sees C1 controls or bidi overrides from the values.
+    a terminal then never sees DEL, C1 controls or bidi overrides from the values
+    (JSON itself escapes only the C0 controls).
     """
 
-    _NON_ASCII = re.compile(r"[^\x00-\x7f]")
+    _NON_ASCII = re.compile(r"[^\x00-\x7e]")
 
     def __init__(self, out: TextIO) -> None:
         self._out = out
@@ -595,34 +604,77 @@ def _cmd_import(args: argparse.Namespace, db_path: Path) -> int:
     status = 0
     for path in args.files:
         try:
-            data = path.read_bytes()
+            source = traceindex.FileSource(path)
         except OSError as error:
             say(f"error: cannot read {path}: {error.strerror or error}")
             status = 1
             continue
-        # Read it the way show does: what imports can be shown.
         try:
-            doc = document.decode_document(data)
-        except document.DamagedDocument as error:
-            say(f"error: cannot import {path}: {error}")
+            status = max(status, _import_one(args, db_path, path, source))
+        except OSError as error:
+            say(f"error: cannot read {path}: {error.strerror or error}")
             status = 1
-            continue
-        trace_id = doc.get("trace_id")
-        if not (isinstance(trace_id, str) and trace_id.startswith("trc_")):
-            say(f"error: cannot import {path}: not a trace document (it has no trace id)")
-            status = 1
-            continue
-        facts = document.document_facts(data)
-        stored = db.load_trace(db_path, trace_id, timeout=args.busy_timeout)
-        if data in stored:
-            say(f"trace {trace_id} from {path} is already in {display(db_path)}")
-            continue
-        db.save_trace(trace_id, timeout=args.busy_timeout, msgpack_data=data, db_path=db_path)
-        say(
-            f"imported trace {trace_id} ({facts['calls']:,} calls) from {path} into "
-            f"{display(db_path)}; see it with: vask traces show {trace_id}"
-        )
+        finally:
+            source.close()
     return status
+
+
+def _import_one(
+    args: argparse.Namespace, db_path: Path, path: Path, source: traceindex.FileSource
+) -> int:
+    """Store one side file, reading it a part at a time (it may be larger than memory)."""
+    # Read it the way show does: what imports can be shown.
+    reason = traceindex.source_damage(source)
+    if reason is not None:
+        say(f"error: cannot import {path}: {reason}")
+        return 1
+    try:
+        head = db._read_head(source.read(0, 1 << 16))
+    except ValueError as error:
+        say(f"error: cannot import {path}: {error}")
+        return 1
+    trace_id = head.get("trace_id")
+    if not (isinstance(trace_id, str) and trace_id.startswith("trc_")):
+        say(f"error: cannot import {path}: not a trace document (it has no trace id)")
+        return 1
+    if _already_stored(db_path, trace_id, source, args.busy_timeout):
+        say(f"trace {trace_id} from {path} is already in {display(db_path)}")
+        return 0
+    row = db.store_file(trace_id, path, db_path, args.busy_timeout, head)
+    say(
+        f"imported trace {trace_id} ({row.calls:,} calls) from {path} into {display(db_path)}; "
+        f"see it with: vask traces show {trace_id}"
+    )
+    return 0
+
+
+def _already_stored(
+    db_path: Path, trace_id: str, source: traceindex.FileSource, timeout: float
+) -> bool:
+    """Whether a document with the same bytes is stored under ``trace_id``, compared a part
+    at a time."""
+    conn = db.open_reader(db_path, timeout)
+    if conn is None:
+        return False
+    try:
+        for row_id, size in db.document_rows(conn, trace_id):
+            if size != source.size:
+                continue
+            stored = db.DocumentReader(conn, row_id)
+            try:
+                offset = 0
+                while offset < size:
+                    n = min(256 << 10, size - offset)
+                    if stored.read(offset, n) != source.read(offset, n):
+                        break
+                    offset += n
+                else:
+                    return True
+            finally:
+                stored.close()
+    finally:
+        conn.close()
+    return False
 
 
 def _cmd_view(args: argparse.Namespace, db_path: Path) -> int:

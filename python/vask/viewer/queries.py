@@ -13,7 +13,8 @@ import time
 from typing import Any
 
 from vask.calltree import body_kind
-from vask.render import call_label, format_value
+from vask.document import CALLS_DROPPED_TYPE
+from vask.render import call_label, calls_dropped_text, format_value
 from vask.traceindex import (
     EVENT_NAMES,
     NODE_CALL,
@@ -164,9 +165,10 @@ def row(trace: TraceIndex, thread: ThreadIndex, node: int) -> dict[str, Any]:
             for k, v in record.items()
             if k not in _PLUGIN_BASE_KEYS
         )
-        item.update(
-            kind="plugin", label=str(record.get("type")), subtype=record.get("subtype"), args=extra
-        )
+        label = str(record.get("type"))
+        if record.get("type") == CALLS_DROPPED_TYPE:
+            label, extra = f"… {calls_dropped_text(record)}", ""
+        item.update(kind="plugin", label=label, subtype=record.get("subtype"), args=extra)
     elif kind == NODE_FLUSHED:
         record = view.record
         item.update(
