@@ -504,7 +504,8 @@ def test_trace_points_fired_in_a_forked_child_belong_to_its_trace(tmp_path):
     program = """
     import os, warnings
 
-    warnings.simplefilter("ignore", DeprecationWarning)  # the trace points' worker thread
+    # The trace points' worker steps aside: Python sees no thread to warn of.
+    warnings.simplefilter("error", DeprecationWarning)
 
     def point(n):
         return n
@@ -528,6 +529,46 @@ def test_trace_points_fired_in_a_forked_child_belong_to_its_trace(tmp_path):
     # the parent's two, never re-stored by the child; the child's one, under its trace
     assert fired == {parent.trace_id: 2, child.trace_id: 1}
     assert parent.calls["point"] == 2 and child.calls["point"] == 1
+
+
+def test_a_fork_after_stores_in_the_background_is_not_warned_of(tmp_path, engine):
+    # Cut subtrees are stored by the background writer's thread; it ends
+    # before a fork (its queue stored first) and starts again after.
+    program = """
+    import os, warnings
+
+    warnings.simplefilter("error", DeprecationWarning)
+
+    def leaf(n):
+        return [n] * 200
+
+    def branch(n):
+        for i in range(50):
+            leaf(i)
+        return n
+
+    def round_(n):
+        for i in range(20):
+            branch(i)
+        pid = os.fork()
+        if pid == 0:
+            leaf(-1)
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+
+    for n in range(3):
+        round_(n)
+    """
+    run(tmp_path, program, "--engine", engine.name, "--flush-subtree-mb", "0.05")
+    found = traces(tmp_path)
+    main_pid = next(t.summary.pid for t in found if t.calls["round_"])
+    children = [t for t in found if t.summary.pid != main_pid]
+    assert len(children) == 3 and all(t.calls["leaf"] == 1 for t in children)
+    parents = [t for t in found if t not in children]
+    assert sum(t.calls["leaf"] for t in parents) == 3 * 20 * 50
+    assert sum(t.calls["branch"] for t in parents) == 3 * 20
+    assert len(parents) > 1  # subtrees were cut and stored apart
 
 
 # -- the views ---------------------------------------------------------------------

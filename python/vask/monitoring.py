@@ -40,6 +40,7 @@ This module runs while a program is traced; its frames are never recorded.
 from __future__ import annotations
 
 import atexit
+import contextlib
 import dis
 import logging
 import os
@@ -55,6 +56,7 @@ from typing import Any, NamedTuple
 
 import msgpack
 
+from vask import writer
 from vask.profiler import Recorder, new_trace_id
 
 __all__ = [
@@ -386,8 +388,16 @@ class _TracePointWorker:
         self._recorder = recorder
         self._queue: queue.SimpleQueue[Any] = queue.SimpleQueue()
         self._pid = os.getpid()
-        self._thread = threading.Thread(target=self._run, name="vask-trace-points", daemon=True)
-        self._thread.start()
+        # Guards starting the thread again and closing (the thread ends
+        # before a fork and starts again with the next trace point).
+        self._starting = threading.Lock()
+        self._closed = False
+        self._thread = self._new_thread()
+
+    def _new_thread(self) -> threading.Thread:
+        thread = threading.Thread(target=self._run, name="vask-trace-points", daemon=True)
+        thread.start()
+        return thread
 
     def submit(self, point: _TracePoint) -> None:
         if os.getpid() != self._pid:
@@ -395,12 +405,38 @@ class _TracePointWorker:
             self._store([point])
             return
         self._queue.put(point)
+        if not self._thread.is_alive():
+            with self._starting:
+                if self._closed or self._thread.is_alive():
+                    return
+                with contextlib.suppress(RuntimeError):  # at shutdown: close() stores it
+                    self._thread = self._new_thread()
+
+    def pause(self) -> None:
+        """Before a fork: the thread stores what is queued and ends.
+
+        A thread with a database connection open at a fork leaves the child
+        unable to store (see :func:`vask.writer._before_fork`), and Python
+        warns a process that forks while it has other threads.  The next
+        trace point starts the thread again.
+        """
+        if os.getpid() != self._pid:
+            return
+        with self._starting:
+            thread = self._thread
+            if not thread.is_alive() or thread is threading.current_thread():
+                return
+            self._queue.put(_STOP)
+        thread.join(writer.FORK_WAIT)
 
     def close(self) -> None:
         """Store what is queued and end the thread."""
         if os.getpid() == self._pid:
-            self._queue.put(_STOP)
-            self._thread.join()
+            with self._starting:
+                self._closed = True
+            if self._thread.is_alive():
+                self._queue.put(_STOP)
+                self._thread.join()
         # Handed over while the thread was ending (a callback in flight on
         # another thread), or in a forked child: stored here.
         while True:
@@ -661,3 +697,13 @@ def _array_header(n: int) -> bytes:
     if n < 1 << 16:
         return b"\xdc" + n.to_bytes(2, "big")
     return b"\xdd" + n.to_bytes(4, "big")
+
+
+def _before_fork() -> None:
+    worker = _worker
+    if worker is not None:
+        worker.pause()
+
+
+if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+    os.register_at_fork(before=_before_fork)

@@ -107,6 +107,8 @@ class _State:
         # empty (a database's last connection checkpoints it when closed).
         self.closing = False
         self.closed = threading.Event()
+        # Set while a fork waits: the thread ends once the queue is empty.
+        self.retiring = False
 
 
 _state = _State()
@@ -300,6 +302,9 @@ class _Connections:
 # How long the writer keeps its connections open without documents to store.
 _IDLE_CLOSE = 2.0
 
+# How long a fork waits for the writer to finish what is queued.
+FORK_WAIT = 10.0
+
 
 def _run() -> None:
     # Threads started while the profile engine traces carry its hook; the
@@ -313,6 +318,10 @@ def _run() -> None:
                 if state.closing:
                     conns.close()
                     state.closed.set()
+                if state.retiring:
+                    conns.close()
+                    state.thread = None
+                    return
                 if not state.cond.wait(_IDLE_CLOSE) and not state.queue:
                     conns.close()
             job = state.queue[0]
@@ -345,6 +354,28 @@ def _at_exit() -> None:
     _state.closed.wait(5)
 
 
+def _before_fork() -> None:
+    """Before a fork: the thread stores what is queued, closes its connections and ends.
+
+    A child forked while a connection is open finds SQLite's per-process lock
+    records copied from the parent and is told "database is locked" when it
+    stores its own trace, until its busy timeout runs out.  And a process that
+    forks while it has other threads gets a warning from Python (an error
+    under ``-W error``).  The thread starts again with the next document.  A
+    store that takes longer than ``FORK_WAIT`` is left running.
+    """
+    state = _state
+    with state.cond:
+        thread = state.thread
+        if thread is None or not thread.is_alive() or thread is threading.current_thread():
+            return
+        state.retiring = True
+        state.cond.notify_all()
+    thread.join(FORK_WAIT)
+    with state.cond:
+        state.retiring = False
+
+
 def _after_fork_in_child() -> None:
     global _state
     limit = _state.limit
@@ -354,4 +385,4 @@ def _after_fork_in_child() -> None:
 
 atexit.register(_at_exit)
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_after_fork_in_child)
+    os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
