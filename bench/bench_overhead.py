@@ -13,6 +13,12 @@ installed it runs too, plain and with --log_func_args --log_func_retval.
 Every traced row includes turning the recording into the tracer's own
 in-memory result: vask builds its trace document, viztracer parses its
 buffer. Nothing is written to disk.
+
+Beside each ratio: the cost per recorded event in nanoseconds, (traced -
+untraced) / events, where events is the number of frame records vask's
+profile engine stores for the workload (a call and a return each). Every row
+is divided by the same count, so the column compares tracers per event of
+the user's code.
 """
 
 from __future__ import annotations
@@ -26,9 +32,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import workloads  # noqa: E402
-
+import msgpack  # noqa: E402
 import vask.serialize  # noqa: E402
+import workloads  # noqa: E402
 from vask import _vask  # noqa: E402
 from vask.profiler import create  # noqa: E402
 
@@ -90,9 +96,14 @@ def vask_run(func, engine, null_dumpers=False):
             func()
         finally:
             recorder.stop()
-        run.last_trace_size = len(recorder.build_trace())
+        document = recorder.build_trace()
+        run.last_trace_size = len(document)
+        if run.events is None:
+            threads = msgpack.unpackb(document, raw=False, strict_map_key=False)["threads"]
+            run.events = sum(len(thread["frames"]) for thread in threads.values())
 
     run.last_trace_size = 0
+    run.events = None
     return run
 
 
@@ -132,11 +143,12 @@ def main() -> None:
             ("register_noop_profiler", timed(noop(func), args.repeat)),
             ("cProfile", timed(cprofile(func), args.repeat)),
         ]
-        full, trivial, sizes = {}, {}, {}
+        full, trivial, sizes, events = {}, {}, {}, {}
         for engine in engines:
             run = vask_run(func, engine)
             full[engine] = timed(run, args.repeat)
             sizes[engine] = run.last_trace_size
+            events[engine] = run.events
             trivial[engine] = timed(vask_run(func, engine, null_dumpers=True), args.repeat)
             rows.append((labels[engine], full[engine]))
             rows.append((f"{labels[engine]}, trivial dumpers", trivial[engine]))
@@ -149,9 +161,13 @@ def main() -> None:
                 )
             )
         trace = ", ".join(f"{labels[e]} {sizes[e] / 1e6:.1f} MB" for e in engines)
-        print(f"\n{name}: untraced {base * 1000:.1f} ms; trace {trace}")
+        count = events["profile"]
+        print(f"\n{name}: untraced {base * 1000:.1f} ms; trace {trace}; {count} events")
+        print(f"  {'':44s} {'ratio':>8s}  {'time':>9s}     {'ns/event':>8s}")
         for label, seconds in rows:
-            print(f"  {label:44s} {seconds / base:7.2f}x  {seconds * 1000:9.1f} ms")
+            # Per event only where events are what the run is made of.
+            per_event = f"{(seconds - base) / count * 1e9:8.0f}" if count >= 1000 else f"{'-':>8s}"
+            print(f"  {label:44s} {seconds / base:7.2f}x  {seconds * 1000:9.1f} ms  {per_event}")
         noop_t = rows[1][1]
         for engine in engines:
             # Within 5% of untraced, the split is noise.

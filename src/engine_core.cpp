@@ -70,7 +70,8 @@ void EngineCore::set_thread(EngineThreadState& ts, PyObject* thread) {
 void RecordMaker::add_frame_record(EngineThreadState& ts, PyObject* frame, FrameEvent event,
                                    ArgKind arg_kind, PyObject* arg, std::string_view co_name,
                                    RecordBatch& batch) const {
-  std::string frame_id = ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame));
+  // Valid until the thread's next event: nothing below records on it.
+  const std::string& frame_id = ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame));
   std::optional<CallSite> call_site =
       ts.call_frames.get_user_code_call_site(frame, event, frame_id);
   // Written into a buffer that keeps its capacity across events, then stored

@@ -49,6 +49,9 @@ struct EngineThreadState {
   bool suspended = false;
   // The thread object and its identity, computed once per object.
   Ref cached_thread;
+  // The id of the thread state the thread object was asked for under
+  // (PyThreadState_GetID; 0: none), where an engine keys it that way.
+  uint64_t cached_thread_state = 0;
   std::string cached_thread_id;
   // The buffers' epoch in which the thread object was last entered.
   uint64_t entered_epoch = 0;

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "monitoring_code_extra.hpp"
+#include "code_facts.hpp"
 #include "support/log.hpp"
 #include "utils/names.hpp"
 
@@ -11,9 +11,8 @@ namespace {
 
 // ---- facts kept in code objects ------------------------------------------------
 //
-// One pointer-sized word per code object, in an extra slot requested once per
-// process; no memory is allocated, so the slot needs no free function. The
-// word holds the serial of the monitor that wrote it and four flags.
+// One word in the code object's shared facts (code_facts.hpp): the serial of
+// the monitor that wrote it and four flags.
 
 constexpr uintptr_t kFactsSet = 1;
 constexpr uintptr_t kVerdictKnown = 2;
@@ -21,13 +20,6 @@ constexpr uintptr_t kRecorded = 4;
 constexpr uintptr_t kWatched = 8;
 constexpr uintptr_t kTarget = 16;
 constexpr int kSerialShift = 5;
-
-// The slot index, or -1 when the interpreter has none left (then nothing is
-// cached and every event decides afresh). GIL held.
-Py_ssize_t facts_index() {
-  static const Py_ssize_t index = request_code_extra_index(nullptr);
-  return index;
-}
 
 // Whether sys.monitoring lets this event be switched off at its location:
 // PY_UNWIND and PY_THROW are not local events, and answering them with
@@ -191,23 +183,21 @@ VaskMonitor::CodeFacts VaskMonitor::facts_of(PyCodeObject* code, std::string_vie
   if (!filename.empty()) {
     facts.recorded = monitor_should_record(nullptr, filename, include_frames_, ignore_frames_);
   }
-  const Py_ssize_t index = facts_index();
-  if (index >= 0) {
+  // When they cannot be kept, the next event decides again.
+  if (vask::CodeFacts* kept = code_facts(code)) {
     uintptr_t word = (static_cast<uintptr_t>(serial_) << kSerialShift) | kFactsSet;
     if (facts.recorded) word |= kVerdictKnown | (*facts.recorded ? kRecorded : 0);
     if (facts.watched) word |= kWatched;
     if (facts.target) word |= kTarget;
-    // When it cannot be set, the next event decides again.
-    set_code_extra(reinterpret_cast<PyObject*>(code), index, reinterpret_cast<void*>(word));
+    kept->engine_word = word;
   }
   return facts;
 }
 
 VaskMonitor::CodeFacts VaskMonitor::cached_facts(PyCodeObject* code, std::string_view filename,
                                                  std::string_view co_name) {
-  if (const Py_ssize_t index = facts_index(); index >= 0) {
-    const auto extra = code_extra(reinterpret_cast<PyObject*>(code), index);
-    const auto word = reinterpret_cast<uintptr_t>(extra.value_or(nullptr));
+  if (const vask::CodeFacts* kept = code_facts(code)) {
+    const uintptr_t word = kept->engine_word;
     if ((word & kFactsSet) != 0 && (word >> kSerialShift) == serial_) {
       CodeFacts facts;
       if ((word & kVerdictKnown) != 0) facts.recorded = (word & kRecorded) != 0;

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <utility>
 
+#include "code_facts.hpp"
 #include "support/log.hpp"
 #include "support/py_type.hpp"
 
@@ -38,7 +39,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
       VaskProfiler::leave_thread(obj);
       return 0;
     }
-    return profiler.on_event(frame, event, arg == nullptr ? Py_None : arg);
+    return profiler.on_event(frame, event, arg == nullptr ? Py_None : arg, true);
   });
 }
 
@@ -71,7 +72,7 @@ PyObject* py_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         VaskProfiler::leave_thread(self);
         return 0;
       }
-      return profiler.on_event(reinterpret_cast<PyFrameObject*>(frame), event, arg);
+      return profiler.on_event(reinterpret_cast<PyFrameObject*>(frame), event, arg, false);
     });
     if (status < 0) throw_py();
     Py_RETURN_NONE;
@@ -165,6 +166,14 @@ PyTypeObject* profiler_type() {
   return g_profiler_type;
 }
 
+// The profile engine's verdict on a file name, in its word of the code
+// object's facts, under its serial.
+constexpr uintptr_t kVerdictSet = 1;
+constexpr uintptr_t kByName = 2;     // the name decides: recorded or not, below
+constexpr uintptr_t kRecorded = 4;   // with kByName
+constexpr uintptr_t kAttrsMake = 8;  // the file is attrs' class-generation module
+constexpr int kSerialShift = 4;
+
 std::string required_str_attr(PyObject* obj, const char* name) {
   Ref value = getattr(obj, name);
   return str_text(value.get());
@@ -223,6 +232,7 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
                       omit_return_locals);
 
   settings.use_monitoring = false;
+  p->serial_ = detail::next_owner_id();
   options.one_trace_per_test = one_trace_per_test.get() == Py_True;
   options.flush_policy = FlushPolicy::OneCandidatePerCheck;
   p->core_.emplace(std::move(settings), std::move(config_record), std::move(trace_id), started,
@@ -232,7 +242,35 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
 
 // ---- the profile callback ------------------------------------------------------
 
-int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg) {
+bool VaskProfiler::should_record(PyFrameObject* frame, PyCodeObject* code,
+                                 std::string_view filename, bool hooked) {
+  PyObject* frame_obj = reinterpret_cast<PyObject*>(frame);
+  if (!hooked) return profiler_should_record(frame_obj, filename, include_frames_, ignore_frames_);
+  uintptr_t word = 0;
+  CodeFacts* facts = code_facts(code);
+  if (facts != nullptr && (facts->engine_word >> kSerialShift) == serial_) {
+    word = facts->engine_word;
+  } else {
+    // The rules that need the file name only, in profiler_should_record's
+    // order.
+    word = kVerdictSet;
+    if (include_frames_.any(filename)) {
+      word |= kByName | kRecorded;
+    } else if (excluded_by_fixed_rules(filename) || generated_name(filename) ||
+               ignore_frames_.any(filename)) {
+      word |= kByName;
+    }
+    if (ends_with_attrs_make(filename)) word |= kAttrsMake;
+    if (facts != nullptr)
+      facts->engine_word = (static_cast<uintptr_t>(serial_) << kSerialShift) | word;
+  }
+  if ((word & kAttrsMake) != 0) attrs_seen_.store(true, std::memory_order_relaxed);
+  if ((word & kByName) != 0) return (word & kRecorded) != 0;
+  if (!attrs_seen_.load(std::memory_order_relaxed)) return true;
+  return !attrs_filter(frame_obj, filename);
+}
+
+int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg, bool hooked) {
   // The child of a fork() runs the parent's hook until the host replaces it.
   if (core_->in_forked_child()) return 0;
   // Recording never disturbs an exception the traced program has in flight.
@@ -281,12 +319,21 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
 
   bool recorded = false;
   try {
-    recorded = profiler_should_record(frame_obj, filename, include_frames_, ignore_frames_);
+    recorded = should_record(frame, co, filename, hooked);
   } catch (...) {
     errors.report(log);
   }
 
-  auto identify = [&] { core_->set_thread(ts, call(current_thread_.get()).get()); };
+  auto identify = [&] {
+    // The thread object stays the same for the life of a thread state
+    // (threading keeps it in its table from before the hook is set until
+    // after the thread's last recorded event); a thread state made later on
+    // the same OS thread (C code entering Python again) asks afresh.
+    const uint64_t tstate_id = PyThreadState_GetID(PyThreadState_Get());
+    if (ts.cached_thread && ts.cached_thread_state == tstate_id) return;
+    core_->set_thread(ts, call(current_thread_.get()).get());
+    ts.cached_thread_state = tstate_id;
+  };
   if (recorded) {
     try {
       if (core_->admits(ts, frame_obj, event, identify)) {
@@ -315,6 +362,19 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
 void VaskProfiler::install(PyObject* self) {
   if (stopped()) return;
   PyThreadState* tstate = PyThreadState_Get();
+  // A frame of attrs' class-generation module already running is one the
+  // hook never sees enter.
+  if (!attrs_seen_.load(std::memory_order_relaxed)) {
+    for (Ref f = Ref::incref(reinterpret_cast<PyObject*>(PyEval_GetFrame())); f;
+         f = Ref::steal(reinterpret_cast<PyObject*>(
+             PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(f.get()))))) {
+      const Utf8Text filename = frame_filename(f.get());
+      if (ends_with_attrs_make(filename.text())) {
+        attrs_seen_.store(true, std::memory_order_relaxed);
+        break;
+      }
+    }
+  }
   {
     // No Python code runs under the lock: setting the hook drops the one
     // it replaces, which may run any code.

@@ -29,8 +29,10 @@ class VaskProfiler {
   // (but for a forced unwind): recording errors are logged on the "vask"
   // logger.
   // Returns 0, or -1 with an exception of the traced program set when one
-  // arose while recording (see EventErrors).
-  int on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg);
+  // arose while recording (see EventErrors). `hooked`: the event comes from
+  // the native hook, which sees every event of the thread (a Python-level
+  // caller may pass on only some).
+  int on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg, bool hooked);
 
   EngineCore& core() noexcept { return *core_; }
 
@@ -64,6 +66,13 @@ class VaskProfiler {
   // has grown to prune_at_ (which hooked_'s mutex guards too).
   void note_hooked(Guarded<std::vector<HookedThread>>::Locked& hooked, PyThreadState* tstate);
 
+  // Whether the event's frame is recorded: the verdict on the file name is
+  // kept in the code object's facts; the generated-code rule, which looks at
+  // the callers, is asked only once a frame of attrs' class-generation
+  // module has run (or always, when `hooked` is false). Throws PyErrSet.
+  bool should_record(PyFrameObject* frame, PyCodeObject* code, std::string_view filename,
+                     bool hooked);
+
   // Returns an exception of the program raised while logging, or null.
   Ref log_error(Ref error, PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
                 std::string_view co_name);
@@ -73,11 +82,16 @@ class VaskProfiler {
   Finders ignore_frames_;
   Ref current_thread_;
   std::optional<RecordMaker> records_;
+  // Tags this engine's verdicts in the code objects' facts.
+  uint64_t serial_ = 0;
 
   std::optional<EngineCore> core_;
   PerThread<EngineThreadState> thread_state_;
   // Set once by stop(); read first by every event, on every thread.
   std::atomic<bool> stopped_{false};
+  // Set once a frame of attrs' class-generation module (attr/_make.py) was
+  // seen on a hooked thread: before that, no caller can be one. Never reset.
+  std::atomic<bool> attrs_seen_{false};
   // Kept short: entries of threads that ended are pruned as it grows.
   Guarded<std::vector<HookedThread>> hooked_;
   size_t prune_at_ = 64;  // guarded by hooked_'s mutex

@@ -2,6 +2,7 @@
 // redaction settings they use, as vask.serialize exposes them.
 #include <memory>
 
+#include "dump/engine_api.hpp"
 #include "dump/redaction_py.hpp"
 #include "dump/value_dump.hpp"
 #include "support/py.hpp"
@@ -25,6 +26,18 @@ PyObject* dump_with(PyObject* value, DumpForm form) {
     const std::shared_ptr<Redactor> redactor = current_redactor();
     return dump_to_bytes(value, form, *redactor).release();
   });
+}
+
+int engine_dump(Bytes& out, PyObject* value, DumpForm form) {
+  try {
+    const std::shared_ptr<Redactor> redactor = current_redactor();
+    dump_value(out, value, form, *redactor);
+    return 0;
+  } catch (...) {
+    rethrow_if_forced_unwind();
+    set_error_from_current_exception();
+    return -1;
+  }
 }
 
 PyObject* py_dump_msgpack(PyObject*, PyObject* value) { return dump_with(value, DumpForm::Full); }
@@ -199,6 +212,9 @@ PyMODINIT_FUNC PyInit__dump() {
       PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), make_str(defaults[i]).release());
     }
     add(m, "DEFAULT_REDACT_NAMES", std::move(names));
+    static EngineApi api{as_cfunction(py_dump_msgpack),
+                         as_cfunction(py_dump_msgpack_lightweight_repr), engine_dump};
+    add(m, "_engine_api", Ref::check(PyCapsule_New(&api, kEngineApiCapsule, nullptr)));
     return module.release();
   });
 }

@@ -290,6 +290,7 @@ void init_interned() {
   n.dunder_qualname = intern("__qualname__");
   n.dunder_module = intern("__module__");
   n.dunder_builtins = intern("__builtins__");
+  n.items = intern("items");
   n.self = intern("self");
   n.cls = intern("cls");
   n.native_id = intern("native_id");

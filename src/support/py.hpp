@@ -282,6 +282,7 @@ struct Interned {
   PyObject* daemon;
   PyObject* is_alive;
   PyObject* fget;
+  PyObject* items;
 };
 // Interned names; valid after init_interned() succeeded.
 const Interned& interned() noexcept;

@@ -2,9 +2,11 @@
 
 #include <climits>
 
+#include "code_facts.hpp"
+
 namespace vask {
 
-// PyFrame_GetLineNumber returns a C int, which is the record's int32 here, so
+// frame_line (PyFrame_GetLineNumber) returns a C int, which is the record's int32 here, so
 // a real frame's line is always in range.
 static_assert(sizeof(int) == sizeof(int32_t) && INT_MAX == INT32_MAX);
 
@@ -24,7 +26,7 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> entr
   if (frame == nullptr || !PyFrame_Check(frame)) {
     conversion_error(frame, "PyFrame");
   }
-  const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+  const int line = frame_line(reinterpret_cast<PyFrameObject*>(frame));
   return CallSite{candidate->frame_id, static_cast<int32_t>(line)};
 }
 

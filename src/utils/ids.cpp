@@ -129,17 +129,8 @@ uint64_t now_unix_ms() noexcept {
   return ms > kMaxUlidMs ? kMaxUlidMs : ms;
 }
 
-std::string prefixed_ulid(std::string_view prefix) {
-  std::string out;
-  out.reserve(prefix.size() + 26);
-  out.append(prefix);
-  out.append(new_ulid());
-  return out;
-}
-
-}  // namespace
-
-std::string encode_ulid(uint64_t unix_ms, const std::array<uint8_t, 10>& random) {
+// Appends the 26 characters of encode_ulid(unix_ms, random).
+void append_ulid(std::string& out, uint64_t unix_ms, const std::array<uint8_t, 10>& random) {
   // 128 bits as two words: 48 time bits then 80 random bits.
   uint64_t hi = (unix_ms & kMaxUlidMs) << 16 | uint64_t{random[0]} << 8 | random[1];
   uint64_t lo = 0;
@@ -147,12 +138,31 @@ std::string encode_ulid(uint64_t unix_ms, const std::array<uint8_t, 10>& random)
 
   // 26 characters of 5 bits: the first carries the top 3 bits (130 - 128 = 2
   // leading zero bits), the rest 5 bits each, most significant first.
-  std::string out(26, '0');
+  char text[26];
   for (int i = 25; i >= 0; --i) {
-    out[static_cast<size_t>(i)] = kCrockford[lo & 0x1F];
+    text[i] = kCrockford[lo & 0x1F];
     lo = lo >> 5 | (hi & 0x1F) << 59;
     hi >>= 5;
   }
+  out.append(text, sizeof text);
+}
+
+std::string prefixed_ulid(std::string_view prefix) {
+  std::array<uint8_t, 10> random;
+  t_pool.take(random.data(), random.size());
+  std::string out;
+  out.reserve(prefix.size() + 26);
+  out.append(prefix);
+  append_ulid(out, now_unix_ms(), random);
+  return out;
+}
+
+}  // namespace
+
+std::string encode_ulid(uint64_t unix_ms, const std::array<uint8_t, 10>& random) {
+  std::string out;
+  out.reserve(26);
+  append_ulid(out, unix_ms, random);
   return out;
 }
 
@@ -178,17 +188,16 @@ double timestamp() {
   return static_cast<double>(ts.tv_nsec) / 1e9 + static_cast<double>(ts.tv_sec);
 }
 
-std::string FrameIds::get_or_set(FrameEvent event, uint64_t frame_address) {
+const std::string& FrameIds::get_or_set(FrameEvent event, uint64_t frame_address) {
   if (is_closing(event)) {
     auto it = ids_.find(frame_address);
     if (it != ids_.end()) return it->second;
     // A frame closed without a recorded opening (tracing began inside it):
     // the event still needs an id, but there is nothing to pair it with.
-    return new_frame_id();
+    unpaired_ = new_frame_id();
+    return unpaired_;
   }
-  std::string id = new_frame_id();
-  ids_.insert_or_assign(frame_address, id);
-  return id;
+  return ids_.insert_or_assign(frame_address, new_frame_id()).first->second;
 }
 
 const std::string* FrameIds::find(uint64_t frame_address) const {

@@ -52,13 +52,15 @@ class FrameIds {
  public:
   // Opening events make a fresh id and store it under the frame; closing
   // events return the stored id, or a fresh unstored one when none is known.
-  std::string get_or_set(FrameEvent event, uint64_t frame_address);
+  // The text is valid until the next call.
+  const std::string& get_or_set(FrameEvent event, uint64_t frame_address);
   // The stored id, without making one.
   const std::string* find(uint64_t frame_address) const;
   size_t size() const noexcept { return ids_.size(); }
 
  private:
   std::unordered_map<uint64_t, std::string> ids_;
+  std::string unpaired_;  // the last id of a closing event without one stored
 };
 
 // "native_<native_id>", else "ident_<ident>", else "no_thread_id" (with the

@@ -30,22 +30,10 @@ uint32_t checked_length(size_t n) {
 
 }  // namespace
 
-void write_nil(Bytes& out) { out.push_back('\xc0'); }
-void write_bool(Bytes& out, bool v) { out.push_back(v ? '\xc3' : '\xc2'); }
 void write_uint(Bytes& out, uint64_t v) { Writer(out).pk.pack_uint64(v); }
 void write_int(Bytes& out, int64_t v) { Writer(out).pk.pack_int64(v); }
 
-void write_f64(Bytes& out, double v) {
-  // Not packer::pack_double: it turns integral doubles into integers, and
-  // every float of the formats is a float 64.
-  const uint64_t bits = std::bit_cast<uint64_t>(v);
-  char buf[9];
-  buf[0] = '\xcb';
-  for (int i = 0; i < 8; ++i) buf[1 + i] = static_cast<char>(bits >> (56 - 8 * i));
-  out.append(buf, sizeof buf);
-}
-
-void write_str(Bytes& out, std::string_view s) {
+void write_long_str(Bytes& out, std::string_view s) {
   const uint32_t n = checked_length(s.size());
   Writer w(out);
   w.pk.pack_str(n);
@@ -59,7 +47,7 @@ void write_bin(Bytes& out, std::string_view data) {
   out.append(data);
 }
 
-void write_map_header(Bytes& out, uint32_t n) { Writer(out).pk.pack_map(n); }
+void write_long_map_header(Bytes& out, uint32_t n) { Writer(out).pk.pack_map(n); }
 void write_array_header(Bytes& out, uint32_t n) { Writer(out).pk.pack_array(n); }
 void write_ext_header(Bytes& out, int8_t type, uint32_t size) {
   Writer(out).pk.pack_ext(size, type);
@@ -210,15 +198,6 @@ size_t object_size(std::string_view data) noexcept {
 
 namespace vask {
 
-void write_str_pair(Bytes& out, std::string_view key, std::optional<std::string_view> value) {
-  mp::write_str(out, key);
-  if (value) {
-    mp::write_str(out, *value);
-  } else {
-    mp::write_nil(out);
-  }
-}
-
 void write_int_pair(Bytes& out, std::string_view key, std::optional<uint64_t> value) {
   mp::write_str(out, key);
   if (value) {
@@ -231,11 +210,6 @@ void write_int_pair(Bytes& out, std::string_view key, std::optional<uint64_t> va
 void write_bool_pair(Bytes& out, std::string_view key, bool value) {
   mp::write_str(out, key);
   mp::write_bool(out, value);
-}
-
-void write_f64_pair(Bytes& out, double value) {
-  mp::write_str(out, "timestamp");
-  mp::write_f64(out, value);
 }
 
 void write_raw_frame_slice(Bytes& out, const RecordList& records) {

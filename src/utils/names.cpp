@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "code_facts.hpp"
 #include "support/per_thread.hpp"
 
 namespace vask {
@@ -340,6 +341,9 @@ struct WorkingDirectoryCache {
   bool change_pending = false;
   uint64_t changing_thread = 0;
   std::string value;
+  // Advanced each time `value` is set; names the value for caches of what
+  // depends on it. Never 0 once set.
+  uint64_t generation = 0;
 };
 WorkingDirectoryCache g_cwd;
 
@@ -359,6 +363,7 @@ std::string_view current_directory() {
   if (!g_cwd.change_pending || g_cwd.changing_thread == detail::current_thread_token()) {
     g_cwd.value.assign(now);
     g_cwd.valid = true;
+    ++g_cwd.generation;
     g_cwd.change_pending = false;
     return g_cwd.value;
   }
@@ -374,6 +379,60 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* co_name
     PyErr_Clear();  // the search is best effort: a failure means no name
     return std::nullopt;
   }
+}
+
+namespace {
+
+// module.qualname from co_qualname, kept in the code object's facts while
+// the module name stays the same object. False when the fast path does not
+// apply (no co_qualname, globals that are not a dict, texts that are not
+// exact str, whose str() could run code): the caller takes the general path.
+bool cached_qualname(std::string& out, PyObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+  if (!PyFrame_Check(frame)) return false;
+  auto* f = reinterpret_cast<PyFrameObject*>(frame);
+  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(f)));
+  auto* co = reinterpret_cast<PyCodeObject*>(code.get());
+  if (!PyUnicode_CheckExact(co->co_qualname)) return false;
+  Ref globals = Ref::steal(PyFrame_GetGlobals(f));
+  if (!globals || !PyDict_CheckExact(globals.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* name = PyDict_GetItemWithError(globals.get(), interned().dunder_name);  // borrowed
+  if (name == nullptr || !PyUnicode_CheckExact(name)) {
+    PyErr_Clear();
+    return false;
+  }
+  CodeFacts* facts = code_facts(co);
+  if (facts != nullptr && facts->module_name.get() == name) {
+    out.assign(facts->qualname);
+    return true;
+  }
+  out.clear();
+  append_str(out, name);
+  out.push_back('.');
+  append_str(out, co->co_qualname);
+  if (facts != nullptr) {
+    facts->qualname.assign(out);
+    facts->module_name = Ref::incref(name);  // the old one is a str: no code runs
+  }
+  return true;
+#else
+  (void)out;
+  (void)frame;
+  return false;  // code objects gained co_qualname in 3.11
+#endif
+}
+
+}  // namespace
+
+bool write_qualname(std::string& out, PyObject* frame) {
+  if (cached_qualname(out, frame)) return true;
+  std::optional<std::string> name = get_qualname(frame);
+  if (!name) return false;
+  out.assign(*name);
+  return true;
 }
 
 std::optional<std::string> get_qualname(PyObject* frame) {
@@ -400,24 +459,53 @@ std::optional<std::string> get_qualname(PyObject* frame) {
   return get_qualname_inner(frame, co_name.get());
 }
 
-std::string format_frame_path_in(std::string_view cwd, std::string_view filename, uint64_t line) {
+std::string shown_filename(std::string_view cwd, std::string_view filename) {
   const size_t rest = strip_components(cwd, filename);
   const std::string_view shown = rest == std::string_view::npos ? filename : filename.substr(rest);
-
-  char digits[20];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, line);
-  (void)ec;  // 20 digits always suffice for a uint64_t
-
   std::string out;
-  out.reserve(shown.size() + 1 + static_cast<size_t>(end - digits));
   if (is_valid_utf8(shown)) {
-    out.append(shown);
+    out.assign(shown);
   } else {
     append_lossy(out, shown);
   }
+  return out;
+}
+
+namespace {
+
+void append_line(std::string& out, uint64_t line) {
+  char digits[20];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, line);
+  (void)ec;  // 20 digits always suffice for a uint64_t
   out.push_back(':');
   out.append(digits, end);
+}
+
+}  // namespace
+
+std::string format_frame_path_in(std::string_view cwd, std::string_view filename, uint64_t line) {
+  std::string out = shown_filename(cwd, filename);
+  append_line(out, line);
   return out;
+}
+
+void write_frame_path(std::string& out, PyCodeObject* code, std::string_view filename,
+                      uint64_t line) {
+  const std::string_view cwd = current_directory();
+  // Only a directory the audit hook watches has a generation; any other is
+  // read afresh each time, and so is the shown name.
+  const uint64_t generation = g_cwd.valid ? g_cwd.generation : 0;
+  CodeFacts* facts = generation == 0 ? nullptr : code_facts(code);
+  if (facts == nullptr) {
+    out = shown_filename(cwd, filename);
+  } else {
+    if (facts->path_generation != generation) {
+      facts->shown_path = shown_filename(cwd, filename);
+      facts->path_generation = generation;
+    }
+    out.assign(facts->shown_path);
+  }
+  append_line(out, line);
 }
 
 void watch_working_directory() {

@@ -16,6 +16,11 @@ namespace vask {
 // failures reading f_code, co_qualname/co_name and f_globals.
 std::optional<std::string> get_qualname(PyObject* frame);
 
+// get_qualname() into `out`; false (out unspecified) for no name. With
+// co_qualname the name is kept in the code object's facts while the module's
+// __name__ stays the same object, so that the repeat costs one dict lookup.
+bool write_qualname(std::string& out, PyObject* frame);
+
 // The fallback search used where co_qualname is missing (always available, so
 // it can be tested on every interpreter). Never throws a Python error.
 std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* co_name);
@@ -24,12 +29,20 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* co_name
 // ":" and the line. Throws InternalFault "Current directory is invalid" when
 // the working directory cannot be read.
 std::string format_frame_path(std::string_view filename, uint64_t line);
+// format_frame_path() of `code`'s file name (`filename`, its text) into
+// `out`, the shown name kept in the code object's facts for each value of the
+// cached working directory.
+void write_frame_path(std::string& out, PyCodeObject* code, std::string_view filename,
+                      uint64_t line);
+
 // Caches the working directory from now on, dropping it whenever the program
 // changes directory through the os module (an audit hook). Called once, at
 // module initialisation; until then the directory is read on every call.
 void watch_working_directory();
 
-// The same with an explicit working directory (pure; exposed for tests).
+// The same with an explicit working directory (pure; exposed for tests), and
+// the file name part alone.
+std::string shown_filename(std::string_view cwd, std::string_view filename);
 std::string format_frame_path_in(std::string_view cwd, std::string_view filename, uint64_t line);
 
 }  // namespace vask

@@ -1,5 +1,6 @@
 #include "utils/serialize.hpp"
 
+#include "code_facts.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/names.hpp"
 
@@ -31,7 +32,7 @@ FrameLocation filename_with_lineno(PyObject* frame) {
   if (!PyUnicode_Check(filename_str)) conversion_error(filename_str, "PyString");
   Utf8Text filename = utf8_text(filename_str);
   // The value frame.f_lineno reports; negative where it reports None.
-  const int line = PyFrame_GetLineNumber(f);
+  const int line = frame_line(f);
   if (line < 0) [[unlikely]] {
     PyErr_SetString(PyExc_TypeError, "frame has no line number (f_lineno is None)");
     throw_py();
@@ -39,13 +40,73 @@ FrameLocation filename_with_lineno(PyObject* frame) {
   return {std::move(code), std::move(filename), static_cast<uint64_t>(line)};
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// dict(proxy) for a frame-locals proxy (3.13), made from the proxy's items():
+// one pass over the frame's variables, where dict() asks keys() and then
+// looks each key up again. Both list the variables bound, in the code
+// object's order, then the extra locals, so the dicts are equal and ordered
+// alike.
+Ref proxy_as_dict(PyObject* proxy) {
+  Ref copy = Ref::check(PyDict_New());
+  Ref items = Ref::check(PyObject_CallMethodNoArgs(proxy, interned().items));
+  if (!PyList_CheckExact(items.get())) {
+    if (PyDict_Update(copy.get(), proxy) < 0) throw_py();
+    return copy;
+  }
+  // PyDict_SetItem hashes and compares the names, str or (for extra locals)
+  // any hashable the program used: the list is held here and read by index,
+  // so code run there cannot invalidate the loop.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(items.get(), i);
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_SetString(PyExc_TypeError, "frame locals items() gave an item that is not a pair");
+      throw_py();
+    }
+    if (PyDict_SetItem(copy.get(), PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0) {
+      throw_py();
+    }
+  }
+  return copy;
+}
+#endif
+
 }  // namespace
 
 Serializer Serializer::create() {
   Ref module = import("vask.serialize");
   Ref full = getattr(module.get(), "dump_msgpack");
   Ref light = getattr(module.get(), "dump_msgpack_lightweight_repr");
-  return Serializer(std::move(full), std::move(light));
+  Serializer serializer(std::move(full), std::move(light));
+  // The module lives for the rest of the process (extension modules are never
+  // unloaded), and with it the entry. Without it every dump is a call.
+  const auto* api =
+      static_cast<const dump::EngineApi*>(PyCapsule_Import(dump::kEngineApiCapsule, 0));
+  if (api == nullptr) {
+    PyErr_Clear();
+    return serializer;
+  }
+  auto is_native = [](PyObject* fn, PyCFunction native) {
+    return PyCFunction_Check(fn) && PyCFunction_GET_FUNCTION(fn) == native;
+  };
+  serializer.native_ = api;
+  serializer.full_direct_ = is_native(serializer.full_.get(), api->full);
+  serializer.light_direct_ = is_native(serializer.light_.get(), api->lightweight);
+  return serializer;
+}
+
+void Serializer::dump_into(Bytes& out, PyObject* value, bool lightweight) const {
+  if (!direct(lightweight)) {
+    const Ref bytes = dump(value, lightweight);
+    mp::write_raw(out, bytes_view(bytes.get()));
+    return;
+  }
+  // What calling the function checks first: a dump at the recursion limit
+  // fails as the call would.
+  if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw_py();
+  const int status =
+      native_->dump(out, value, lightweight ? dump::DumpForm::Lightweight : dump::DumpForm::Full);
+  Py_LeaveRecursiveCall();
+  if (status < 0) throw_py();
 }
 
 Ref Serializer::dump(PyObject* value, bool lightweight) const {
@@ -84,6 +145,9 @@ Ref get_locals(PyObject* frame) {
 #else
   Ref locals = getattr(frame, interned().f_locals);
 #endif
+#if PY_VERSION_HEX >= 0x030D0000
+  if (PyFrameLocalsProxy_Check(locals.get())) locals = proxy_as_dict(locals.get());
+#endif
   if (!PyDict_Check(locals.get())) {
     locals = call(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get());
     if (!PyDict_Check(locals.get())) {
@@ -114,24 +178,27 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
   // of the calls the function makes.
   const bool closing = is_closing(event);
   const double closed_at = closing ? timestamp() : 0.0;
-  // Everything that can fail with a Python error happens before the first
-  // byte is appended.
   const bool is_exception =
       static_cast<uint8_t>(arg_kind) >= static_cast<uint8_t>(ArgKind::Exception);
   // A null argument (the profile hook's return-by-exception) counts as None.
   PyObject* arg_value = (arg_kind == ArgKind::None || arg == nullptr) ? Py_None : arg;
 
   const FrameLocation where = filename_with_lineno(frame);
-  const std::string path = format_frame_path(where.filename.text(), where.line);
-  const std::optional<std::string> qualname = get_qualname(frame);
+  // The record's texts, in buffers each thread reuses: no allocation once
+  // they have grown to the longest path and name.
+  thread_local std::string path;
+  thread_local std::string qualname_text;
+  write_frame_path(path, reinterpret_cast<PyCodeObject*>(where.code.get()), where.filename.text(),
+                   where.line);
+  std::optional<std::string_view> qualname;
+  if (write_qualname(qualname_text, frame)) qualname = qualname_text;
   // Never touch f_locals on an omitted return: reading it has side effects
   // (fast-locals sync before 3.13) and costs a dict per event.
   Ref locals = (event == FrameEvent::Return && omit_return_locals) ? Ref::incref(Py_None)
                                                                    : get_locals(frame);
-  const Ref arg_bytes = serializer.dump(arg_value, lightweight_repr);
-  const Ref locals_bytes = serializer.dump(locals.get(), lightweight_repr);
-  const double now = closing ? closed_at : timestamp();
 
+  // The dumpers write their objects in place; a failure there (the
+  // program's exception, raised in a repr) takes the record back out.
   const size_t old_size = buffer.size();
   try {
     buffer.push_back('\x8a');
@@ -141,10 +208,10 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
     write_str_pair(buffer, "event", event_name(event));
     write_str_pair(buffer, "frame_id", frame_id);
     mp::write_str(buffer, is_exception ? "exception" : "arg");
-    mp::write_raw(buffer, bytes_view(arg_bytes.get()));
+    serializer.dump_into(buffer, arg_value, lightweight_repr);
     mp::write_str(buffer, "locals");
-    mp::write_raw(buffer, bytes_view(locals_bytes.get()));
-    write_f64_pair(buffer, now);
+    serializer.dump_into(buffer, locals.get(), lightweight_repr);
+    write_f64_pair(buffer, closing ? closed_at : timestamp());
     write_str_pair(buffer, "type", "frame");
     mp::write_str(buffer, "user_code_call_site");
     if (call_site) {
@@ -156,8 +223,7 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
       mp::write_nil(buffer);
     }
   } catch (...) {
-    // Only bad_alloc or an oversized text can get here; keep the buffer a
-    // sequence of whole records.
+    // Keep the buffer a sequence of whole records.
     buffer.resize(old_size);
     throw;
   }

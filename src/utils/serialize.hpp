@@ -4,6 +4,7 @@
 #include <optional>
 #include <string_view>
 
+#include "dump/engine_api.hpp"
 #include "support/py.hpp"
 #include "utils/call_sites.hpp"
 #include "utils/ids.hpp"
@@ -16,7 +17,10 @@ namespace vask {
 class Serializer {
  public:
   // Imports vask.serialize and reads dump_msgpack, then
-  // dump_msgpack_lightweight_repr. Throws PyErrSet.
+  // dump_msgpack_lightweight_repr. A function that is vask._dump's own is
+  // then called directly (dump_into), without a Python-level call or a bytes
+  // object; any other (a program's replacement) is called as it stands.
+  // Throws PyErrSet.
   static Serializer create();
   // Builds one from two callables directly (tests).
   Serializer(Ref full, Ref lightweight) : full_(std::move(full)), light_(std::move(lightweight)) {}
@@ -28,10 +32,22 @@ class Serializer {
   Ref dump(PyObject* value, bool lightweight) const;
   // As dump(), copied into an owned byte string.
   Bytes dump_msgpack(PyObject* value, bool lightweight) const;
+  // Appends what dump() returns to `out`, written there directly by the
+  // native dumper when it is the chosen one. Throws PyErrSet as dump(),
+  // leaving `out` as it was. GIL held.
+  void dump_into(Bytes& out, PyObject* value, bool lightweight) const;
+  // Whether the chosen dumper is called directly (tests).
+  bool direct(bool lightweight) const noexcept {
+    return lightweight ? light_direct_ : full_direct_;
+  }
 
  private:
   Ref full_;
   Ref light_;
+  // vask._dump's entry for the engines, when it could be loaded.
+  const dump::EngineApi* native_ = nullptr;
+  bool full_direct_ = false;
+  bool light_direct_ = false;
 };
 
 enum class ArgKind : uint8_t { None = 0, Argument = 1, Exception = 2 };
