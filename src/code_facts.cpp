@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "monitoring_code_extra.hpp"
+#include "code_extra.hpp"
 
 namespace vask {
 namespace {

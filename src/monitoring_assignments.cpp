@@ -4,7 +4,7 @@
 #include <memory>
 #include <utility>
 
-#include "monitoring_code_extra.hpp"
+#include "code_extra.hpp"
 #include "utils/msgpack_write.hpp"
 
 namespace vask {

@@ -1,7 +1,7 @@
-// Extra slots of code objects, where the monitor keeps what it found out
-// about a code object for as long as the code object lives. Public but
-// unstable API from 3.12 on, private before (where the monitor is never
-// registered, but still builds). GIL held for every call.
+// Extra slots of code objects, where the engines keep what they found out
+// about a code object for as long as the code object lives (the facts every
+// event needs, the monitor's assignment instructions). Public but unstable
+// API from 3.12 on, private before. GIL held for every call.
 #pragma once
 
 #include <optional>
