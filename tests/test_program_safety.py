@@ -591,6 +591,11 @@ print("bye")
 """
 
 
+@pytest.mark.skipif(
+    sys.version_info < (3, 11),
+    reason="3.10's own teardown races with daemon threads that wake for the GIL after the "
+    "interpreter is freed (a crash in take_gil), more often the longer the exit takes",
+)
 def test_daemon_threads_inside_the_tracer_at_exit(engine, tmp_path):
     # What the daemon threads hold when the interpreter ends them is never
     # freed, traced or not: the sanitizer run's leak check is off for them.
