@@ -42,8 +42,8 @@ bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
   return true;
 }
 
-PyTypeObject* create_type(PyType_Spec* spec) {
-  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(spec)).release());
+PyTypeObject* create_type(PyType_Spec* definition) {
+  return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(definition)).release());
 }
 
 }  // namespace vask

@@ -48,9 +48,9 @@ bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
                 const char* const* names, Py_ssize_t n_names, Py_ssize_t n_required,
                 PyObject** out);
 
-// A heap type built once from its spec and kept for the life of the process.
+// A heap type built once from its definition and kept for the life of the process.
 // GIL held.
-PyTypeObject* create_type(PyType_Spec* spec);
+PyTypeObject* create_type(PyType_Spec* definition);
 
 // The Python object that carries an engine. The engine is created before the
 // object and owned by it; it is destroyed with the object, GIL held.
