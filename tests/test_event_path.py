@@ -209,3 +209,68 @@ def test_lines_follow_each_instruction(engine, with_trace_function):
     top = leafy.__code__.co_firstlineno
     returns = [int(r["path"].rsplit(":", 1)[1]) for r in records if r["event"] == "return"]
     assert returns == [top + 3, top + 3, top + 2, top + 2, top + 3]
+
+
+# ---- the locals handed to the dumpers: what f_locals shows, in its order ----------------
+
+
+class Pause:
+    def __await__(self):
+        yield "paused"
+
+
+def shapes(arg, captured_arg, *rest, **named):
+    captured = [arg]
+    if arg is None:
+        never_bound = 1  # noqa: F841
+    deleted = 2
+    del deleted
+
+    def reads():
+        return captured, captured_arg
+
+    sys._getframe().f_locals["added_through_f_locals"] = reads
+    SEEN.append(list(sys._getframe().f_locals.items()))
+
+
+async def comprehends(items):
+    total = 0
+    return [await Pause() or x + total for x in items]
+
+
+def drive(coroutine):
+    coroutine.send(None)
+    SEEN.append(list(coroutine.cr_frame.f_locals.items()))
+    coroutine.close()
+
+
+SEEN: list = []
+
+
+class TestLocalsAsFLocalsListsThem:
+    @pytest.fixture
+    def handed(self, monkeypatch):
+        given = []
+
+        def dumper(value):
+            given.append(list(value.items()) if isinstance(value, dict) else value)
+            return b"\xc0"
+
+        monkeypatch.setattr(vask.serialize, "dump_msgpack", dumper)
+        SEEN.clear()
+        return given
+
+    def test_cells_free_variables_unbound_and_added_names(self, engine, handed):
+        engine.run(lambda: shapes(1, "c", 3, k=4))
+        # the return's locals: the items as f_locals listed them just before
+        assert SEEN[-1] in handed
+        names = [name for name, _ in SEEN[-1]]
+        assert names[:4] == ["arg", "captured_arg", "rest", "named"]
+        assert "never_bound" not in names and "deleted" not in names
+        assert "added_through_f_locals" in names
+
+    def test_a_comprehension_variable_while_it_awaits(self, engine, handed):
+        engine.run(drive, comprehends([5, 6]))
+        assert SEEN[-1] in handed
+        if sys.version_info >= (3, 12):  # the comprehension runs in its function's frame
+            assert ("x", 5) in SEEN[-1]

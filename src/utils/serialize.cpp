@@ -1,6 +1,7 @@
 #include "utils/serialize.hpp"
 
 #include "code_facts.hpp"
+#include "support/frame_locals.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/names.hpp"
 
@@ -70,6 +71,21 @@ Ref proxy_as_dict(PyObject* proxy) {
 }
 #endif
 
+// The locals as recorded: without the __builtins__ of a module frame's
+// globals.
+Ref without_builtins(Ref locals) {
+  // Borrowed; only tested for presence.
+  PyObject* builtins = PyDict_GetItemWithError(locals.get(), interned().dunder_builtins);
+  if (builtins == nullptr) {
+    if (PyErr_Occurred()) fault("locals.get(\"__builtins__\") should not raise.");
+    return locals;
+  }
+  // A module frame's locals are the module's globals: never delete from them.
+  Ref copy = Ref::check(PyDict_Copy(locals.get()));
+  if (PyDict_DelItem(copy.get(), interned().dunder_builtins) < 0) throw_py();
+  return copy;
+}
+
 }  // namespace
 
 Serializer Serializer::create() {
@@ -136,6 +152,15 @@ Bytes Serializer::dump_msgpack(PyObject* value, bool lightweight) const {
 }
 
 Ref get_locals(PyObject* frame) {
+#if PY_VERSION_HEX >= 0x030D0000
+  // A function frame's variables straight from the frame, as the proxy
+  // that f_locals would make lists them.
+  if (PyFrame_Check(frame)) {
+    if (Ref locals = function_frame_locals(reinterpret_cast<PyFrameObject*>(frame))) {
+      return without_builtins(std::move(locals));
+    }
+  }
+#endif
 #if PY_VERSION_HEX >= 0x030B0000
   // Since 3.11 this is what the f_locals getter itself calls (3.13: a
   // write-through proxy for function frames, the dict for module frames).
@@ -155,16 +180,7 @@ Ref get_locals(PyObject* frame) {
       throw_py();
     }
   }
-  // Borrowed; only tested for presence.
-  PyObject* builtins = PyDict_GetItemWithError(locals.get(), interned().dunder_builtins);
-  if (builtins == nullptr) {
-    if (PyErr_Occurred()) fault("locals.get(\"__builtins__\") should not raise.");
-    return locals;
-  }
-  // A module frame's locals are the module's globals: never delete from them.
-  Ref copy = Ref::check(PyDict_Copy(locals.get()));
-  if (PyDict_DelItem(copy.get(), interned().dunder_builtins) < 0) throw_py();
-  return copy;
+  return without_builtins(std::move(locals));
 }
 
 void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serializer& serializer,
