@@ -71,7 +71,7 @@ void RecordMaker::add_frame_record(EngineThreadState& ts, PyObject* frame, Frame
                                    ArgKind arg_kind, PyObject* arg, std::string_view co_name,
                                    RecordBatch& batch) const {
   // Valid until the thread's next event: nothing below records on it.
-  const std::string& frame_id = ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame));
+  const FrameId& frame_id = ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame));
   std::optional<CallSite> call_site =
       ts.call_frames.get_user_code_call_site(frame, event, frame_id);
   // Written into a buffer that keeps its capacity across events, then stored
@@ -156,8 +156,8 @@ void EngineCore::push_frame_data(EngineThreadState& ts, RecordList& records, siz
                        records, begin, end);
     replaced = std::move(appended.replaced);
     if (flusher_.enabled()) {
-      due = flusher_.account(buffers, ts.flush_state, ts.cached_thread_id, appended.old_length,
-                             frame_event);
+      due = flusher_.account(buffers, ts.flush_state, ts.cached_thread_id, *appended.list,
+                             appended.old_length, frame_event);
     }
   }
   if (!due) return;

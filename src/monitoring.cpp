@@ -402,7 +402,7 @@ void VaskMonitor::note_store(MonitorThreadState& ts, PyObject* code, std::string
   }
   PendingAssignment pending;
   const auto address = reinterpret_cast<uintptr_t>(frame.get());
-  if (const std::string* id = ts.frame_ids.find(address)) pending.frame_id = *id;
+  if (const FrameId* id = ts.frame_ids.find(address)) pending.frame_id = std::string(id->view());
   const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame.get()));
   pending.path = format_frame_path(filename, line < 0 ? 0 : static_cast<uint64_t>(line));
   pending.co_name = std::string(co_name);

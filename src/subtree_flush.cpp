@@ -265,9 +265,8 @@ bool SubtreeFlusher::budget_due() const noexcept {
 }
 
 FlushDue SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
-                                 const std::string& thread_id, uint64_t old_length,
-                                 BatchFrameEvent frame_event) {
-  const RecordList& list = buffers->frames.find(thread_id)->second;
+                                 const std::string& thread_id, const RecordList& list,
+                                 uint64_t old_length, BatchFrameEvent frame_event) {
   const uint64_t new_length = list.size();
   const uint64_t epoch = buffers->epoch;
   if (state.epoch != epoch) state = FlushThreadState{0, epoch, 0, 0, false};

@@ -163,11 +163,11 @@ class SubtreeFlusher {
   }
 
   // Counts records [old_length, end of list) just appended to the thread's
-  // list, under the same hold of the buffers' mutex, and keeps the thread's
+  // `list`, under the same hold of the buffers' mutex, and keeps the thread's
   // open subtrees. Returns what is due, for flush(). Call only when
   // enabled().
   FlushDue account(BuffersLock& buffers, FlushThreadState& state, const std::string& thread_id,
-                   uint64_t old_length, BatchFrameEvent frame_event);
+                   const RecordList& list, uint64_t old_length, BatchFrameEvent frame_event);
 
   // Cuts closed runs per what is due: the thread's own per the policy, and
   // for the budget the largest runs of any thread until the process's

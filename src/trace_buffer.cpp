@@ -92,6 +92,7 @@ TraceBuffer::Appended TraceBuffer::append(BuffersLock& buffers, const std::strin
   Appended result;
   auto [slot, created] = buffers->frames.try_emplace(thread_id);
   RecordList& list = slot->second;
+  result.list = &list;
   const uint64_t before = created ? 0 : list_memory(list);
   result.old_length = list.size();
   list.insert(list.end(), std::make_move_iterator(records.begin() + begin),

@@ -100,6 +100,8 @@ class TraceBuffer {
 
   // Where an append left the thread's list.
   struct Appended {
+    // The thread's list, valid for the same hold of the buffers' mutex.
+    const RecordList* list = nullptr;
     uint64_t old_length = 0;
     // A thread object replaced under the same identity: the caller drops it
     // once the buffers' mutex is released (dropping may run code).

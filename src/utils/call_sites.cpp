@@ -16,10 +16,10 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> entr
 
   // The event's own frame on top (a return): its call site is the entry below.
   const CallFrameEntry* candidate = &entries.back();
-  if (candidate->frame_id == frame_id) {
+  if (candidate->frame_id.view() == frame_id) {
     if (entries.size() == 1) return std::nullopt;
     candidate = &entries[entries.size() - 2];
-    if (candidate->frame_id == frame_id) return std::nullopt;
+    if (candidate->frame_id.view() == frame_id) return std::nullopt;
   }
 
   PyObject* frame = candidate->frame.get();
@@ -31,7 +31,7 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> entr
 }
 
 std::optional<CallSite> CallFrames::get_user_code_call_site(PyObject* frame, FrameEvent event,
-                                                            std::string_view frame_id) {
+                                                            const FrameId& frame_id) {
   // Computed over the live stack: nothing below runs Python code or changes
   // the stack, so this equals computing over a snapshot, without the copies.
   std::optional<CallSite> site = user_code_call_site(stack_, frame_id);
@@ -44,7 +44,7 @@ std::optional<CallSite> CallFrames::get_user_code_call_site(PyObject* frame, Fra
       stack_.pop_back();
     }
   } else {
-    stack_.push_back(CallFrameEntry{Ref::incref(frame), std::string(frame_id)});
+    stack_.push_back(CallFrameEntry{Ref::incref(frame), frame_id});
   }
   return site;
 }

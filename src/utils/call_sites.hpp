@@ -14,13 +14,13 @@
 namespace vask {
 
 struct CallSite {
-  std::string call_frame_id;
+  FrameId call_frame_id;
   int32_t line_number;
 };
 
 struct CallFrameEntry {
   Ref frame;  // strong reference to the frame object
-  std::string frame_id;
+  FrameId frame_id;
 };
 
 // The call site over a stack of open recorded frames (top at the end).
@@ -34,7 +34,7 @@ class CallFrames {
   // Computes the call site of an event, then pushes (opening events) or pops
   // (closing events). On error the stack is left unchanged.
   std::optional<CallSite> get_user_code_call_site(PyObject* frame, FrameEvent event,
-                                                  std::string_view frame_id);
+                                                  const FrameId& frame_id);
   // A snapshot of the stack with new references, for plugins.
   std::vector<CallFrameEntry> get_bound() const;
   std::span<const CallFrameEntry> entries() const noexcept { return stack_; }

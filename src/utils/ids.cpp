@@ -129,8 +129,8 @@ uint64_t now_unix_ms() noexcept {
   return ms > kMaxUlidMs ? kMaxUlidMs : ms;
 }
 
-// Appends the 26 characters of encode_ulid(unix_ms, random).
-void append_ulid(std::string& out, uint64_t unix_ms, const std::array<uint8_t, 10>& random) {
+// Writes the 26 characters of encode_ulid(unix_ms, random) to text.
+void write_ulid(char* text, uint64_t unix_ms, const std::array<uint8_t, 10>& random) {
   // 128 bits as two words: 48 time bits then 80 random bits.
   uint64_t hi = (unix_ms & kMaxUlidMs) << 16 | uint64_t{random[0]} << 8 | random[1];
   uint64_t lo = 0;
@@ -138,31 +138,26 @@ void append_ulid(std::string& out, uint64_t unix_ms, const std::array<uint8_t, 1
 
   // 26 characters of 5 bits: the first carries the top 3 bits (130 - 128 = 2
   // leading zero bits), the rest 5 bits each, most significant first.
-  char text[26];
   for (int i = 25; i >= 0; --i) {
     text[i] = kCrockford[lo & 0x1F];
     lo = lo >> 5 | (hi & 0x1F) << 59;
     hi >>= 5;
   }
-  out.append(text, sizeof text);
 }
 
-std::string prefixed_ulid(std::string_view prefix) {
+// prefix (4 characters) and a new ULID, into text.
+void write_prefixed_ulid(char* text, const char (&prefix)[5]) {
   std::array<uint8_t, 10> random;
   t_pool.take(random.data(), random.size());
-  std::string out;
-  out.reserve(prefix.size() + 26);
-  out.append(prefix);
-  append_ulid(out, now_unix_ms(), random);
-  return out;
+  std::memcpy(text, prefix, 4);
+  write_ulid(text + 4, now_unix_ms(), random);
 }
 
 }  // namespace
 
 std::string encode_ulid(uint64_t unix_ms, const std::array<uint8_t, 10>& random) {
-  std::string out;
-  out.reserve(26);
-  append_ulid(out, unix_ms, random);
+  std::string out(26, '\0');
+  write_ulid(out.data(), unix_ms, random);
   return out;
 }
 
@@ -177,8 +172,25 @@ uint64_t fork_generation() noexcept {
   return g_fork_generation.load(std::memory_order_relaxed);
 }
 
-std::string new_trace_id() { return prefixed_ulid("trc_"); }
-std::string new_frame_id() { return prefixed_ulid("frm_"); }
+std::string new_trace_id() {
+  std::string out(4 + 26, '\0');
+  write_prefixed_ulid(out.data(), "trc_");
+  return out;
+}
+
+FrameId::FrameId(std::string_view text) {
+  if (text.size() > kCapacity) fault("a frame id longer than a prefixed ULID");
+  std::memcpy(text_.data(), text.data(), text.size());
+  size_ = static_cast<uint8_t>(text.size());
+}
+
+FrameId FrameId::make() {
+  FrameId id;
+  write_prefixed_ulid(id.text_.data(), "frm_");
+  return id;
+}
+
+std::string new_frame_id() { return std::string(FrameId::make().view()); }
 
 double timestamp() {
   timespec ts{};
@@ -188,19 +200,18 @@ double timestamp() {
   return static_cast<double>(ts.tv_nsec) / 1e9 + static_cast<double>(ts.tv_sec);
 }
 
-const std::string& FrameIds::get_or_set(FrameEvent event, uint64_t frame_address) {
+const FrameId& FrameIds::get_or_set(FrameEvent event, uint64_t frame_address) {
   if (is_closing(event)) {
     auto it = ids_.find(frame_address);
     if (it != ids_.end()) return it->second;
     // A frame closed without a recorded opening (tracing began inside it):
     // the event still needs an id, but there is nothing to pair it with.
-    unpaired_ = new_frame_id();
-    return unpaired_;
+    return unpaired_.emplace(FrameId::make());
   }
-  return ids_.insert_or_assign(frame_address, new_frame_id()).first->second;
+  return ids_.insert_or_assign(frame_address, FrameId::make()).first->second;
 }
 
-const std::string* FrameIds::find(uint64_t frame_address) const {
+const FrameId* FrameIds::find(uint64_t frame_address) const {
   auto it = ids_.find(frame_address);
   return it == ids_.end() ? nullptr : &it->second;
 }

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -47,20 +48,42 @@ uint64_t fork_generation() noexcept;
 // "System time is before unix epoch" on a clock before the epoch.
 double timestamp();
 
+// A frame id, "frm_" and a ULID, held inline: one is made on every recorded
+// call and copied onto the call-site stack, and none of that allocates.
+class FrameId {
+ public:
+  static constexpr size_t kCapacity = 4 + 26;
+  // A new id, as new_frame_id().
+  static FrameId make();
+  // An id of a given text, of at most kCapacity bytes (longer throws
+  // InternalFault).
+  explicit FrameId(std::string_view text);
+  std::string_view view() const noexcept { return {text_.data(), size_}; }
+  operator std::string_view() const noexcept { return view(); }
+  friend bool operator==(const FrameId& a, const FrameId& b) noexcept {
+    return a.view() == b.view();
+  }
+
+ private:
+  FrameId() noexcept = default;
+  std::array<char, kCapacity> text_;
+  uint8_t size_ = kCapacity;
+};
+
 // Frame object address -> frame id, one per thread per engine.
 class FrameIds {
  public:
   // Opening events make a fresh id and store it under the frame; closing
   // events return the stored id, or a fresh unstored one when none is known.
-  // The text is valid until the next call.
-  const std::string& get_or_set(FrameEvent event, uint64_t frame_address);
+  // The id is valid until the next call.
+  const FrameId& get_or_set(FrameEvent event, uint64_t frame_address);
   // The stored id, without making one.
-  const std::string* find(uint64_t frame_address) const;
+  const FrameId* find(uint64_t frame_address) const;
   size_t size() const noexcept { return ids_.size(); }
 
  private:
-  std::unordered_map<uint64_t, std::string> ids_;
-  std::string unpaired_;  // the last id of a closing event without one stored
+  std::unordered_map<uint64_t, FrameId> ids_;
+  std::optional<FrameId> unpaired_;  // the last id of a closing event without one stored
 };
 
 // "native_<native_id>", else "ident_<ident>", else "no_thread_id" (with the

@@ -8,6 +8,8 @@
 namespace vask {
 namespace {
 
+using namespace std::string_view_literals;
+
 std::string_view bytes_view(PyObject* bytes) noexcept {
   return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
 }
@@ -84,6 +86,27 @@ Ref without_builtins(Ref locals) {
   Ref copy = Ref::check(PyDict_Copy(locals.get()));
   if (PyDict_DelItem(copy.get(), interned().dunder_builtins) < 0) throw_py();
   return copy;
+}
+
+// The "event" key and the event's name, as one MessagePack run. (Fixed
+// MessagePack bytes are written in octal, which ends after three digits: a
+// fixstr of n bytes starts with \240 + n.)
+std::string_view event_pair(FrameEvent event) noexcept {
+  switch (event) {
+    case FrameEvent::Call:
+      return "\245event\244call"sv;
+    case FrameEvent::Return:
+      return "\245event\246return"sv;
+    case FrameEvent::Unwind:
+      return "\245event\246unwind"sv;
+    case FrameEvent::Resume:
+      return "\245event\246resume"sv;
+    case FrameEvent::Yield:
+      return "\245event\245yield"sv;
+    case FrameEvent::Throw:
+      return "\245event\245throw"sv;
+  }
+  return "\245event\244call"sv;  // unreachable: FrameEvent has exactly six values
 }
 
 }  // namespace
@@ -217,23 +240,31 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
   // program's exception, raised in a repr) takes the record back out.
   const size_t old_size = buffer.size();
   try {
-    buffer.push_back('\x8a');
-    write_str_pair(buffer, "path", path);
-    write_str_pair(buffer, "co_name", co_name);
-    write_str_pair(buffer, "qualname", qualname);
-    write_str_pair(buffer, "event", event_name(event));
-    write_str_pair(buffer, "frame_id", frame_id);
-    mp::write_str(buffer, is_exception ? "exception" : "arg");
+    // The keys and fixed values, encoded once (in octal, as event_pair()):
+    // a record is ten pairs, and every append is a capacity check and a copy.
+    buffer.append("\212\244path"sv);
+    mp::write_str(buffer, path);
+    buffer.append("\247co_name"sv);
+    mp::write_str(buffer, co_name);
+    buffer.append("\250qualname"sv);
+    if (qualname) {
+      mp::write_str(buffer, *qualname);
+    } else {
+      mp::write_nil(buffer);
+    }
+    buffer.append(event_pair(event));
+    buffer.append("\250frame_id"sv);
+    mp::write_str(buffer, frame_id);
+    buffer.append(is_exception ? "\251exception"sv : "\243arg"sv);
     serializer.dump_into(buffer, arg_value, lightweight_repr);
-    mp::write_str(buffer, "locals");
+    buffer.append("\246locals"sv);
     serializer.dump_into(buffer, locals.get(), lightweight_repr);
     write_f64_pair(buffer, closing ? closed_at : timestamp());
-    write_str_pair(buffer, "type", "frame");
-    mp::write_str(buffer, "user_code_call_site");
+    buffer.append("\244type\245frame\263user_code_call_site"sv);
     if (call_site) {
-      mp::write_map_header(buffer, 2);
-      write_str_pair(buffer, "call_frame_id", call_site->call_frame_id);
-      mp::write_str(buffer, "line_number");
+      buffer.append("\202\255call_frame_id"sv);
+      mp::write_str(buffer, call_site->call_frame_id.view());
+      buffer.append("\253line_number"sv);
       mp::write_int(buffer, call_site->line_number);
     } else {
       mp::write_nil(buffer);

@@ -5,7 +5,8 @@ namespace vask::test {
 Ref run_python(const std::string& source) {
   Ref ns = Ref::check(PyDict_New());
   if (PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()) < 0) throw_py();
-  if (PyDict_SetItemString(ns.get(), "__name__", Ref::check(PyUnicode_FromString("testmod")).get()) < 0) {
+  if (PyDict_SetItemString(ns.get(), "__name__",
+                           Ref::check(PyUnicode_FromString("testmod")).get()) < 0) {
     throw_py();
   }
   Ref result = Ref::steal(PyRun_String(source.c_str(), Py_file_input, ns.get(), ns.get()));

@@ -118,20 +118,20 @@ TEST(Timestamp, IsTheWallClockInSeconds) {
 
 TEST(FrameIds, CallAndReturnShareAnIdAndReusedAddressesGetNewOnes) {
   FrameIds ids;
-  const std::string a = ids.get_or_set(FrameEvent::Call, 0x1000);
-  EXPECT_EQ(ids.get_or_set(FrameEvent::Return, 0x1000), a);
+  const std::string a(ids.get_or_set(FrameEvent::Call, 0x1000).view());
+  EXPECT_EQ(ids.get_or_set(FrameEvent::Return, 0x1000).view(), a);
   ASSERT_NE(ids.find(0x1000), nullptr);
-  EXPECT_EQ(*ids.find(0x1000), a);
-  const std::string b = ids.get_or_set(FrameEvent::Call, 0x1000);
+  EXPECT_EQ(ids.find(0x1000)->view(), a);
+  const std::string b(ids.get_or_set(FrameEvent::Call, 0x1000).view());
   EXPECT_NE(a, b);
-  EXPECT_EQ(ids.get_or_set(FrameEvent::Unwind, 0x1000), b);
+  EXPECT_EQ(ids.get_or_set(FrameEvent::Unwind, 0x1000).view(), b);
   EXPECT_EQ(ids.size(), 1u);
 }
 
 TEST(FrameIds, UnknownClosingFramesGetFreshUnstoredIds) {
   FrameIds ids;
-  const std::string first = ids.get_or_set(FrameEvent::Return, 0x2000);
-  const std::string second = ids.get_or_set(FrameEvent::Return, 0x2000);
+  const std::string first(ids.get_or_set(FrameEvent::Return, 0x2000).view());
+  const std::string second(ids.get_or_set(FrameEvent::Return, 0x2000).view());
   EXPECT_EQ(first.substr(0, 4), "frm_");
   EXPECT_NE(first, second);
   EXPECT_EQ(ids.size(), 0u);
@@ -140,14 +140,14 @@ TEST(FrameIds, UnknownClosingFramesGetFreshUnstoredIds) {
 
 TEST(FrameIds, GeneratorResumesAndThrowsStartNewIds) {
   FrameIds ids;
-  const std::string a = ids.get_or_set(FrameEvent::Call, 0x3000);
-  EXPECT_EQ(ids.get_or_set(FrameEvent::Yield, 0x3000), a);
-  const std::string b = ids.get_or_set(FrameEvent::Resume, 0x3000);
+  const std::string a(ids.get_or_set(FrameEvent::Call, 0x3000).view());
+  EXPECT_EQ(ids.get_or_set(FrameEvent::Yield, 0x3000).view(), a);
+  const std::string b(ids.get_or_set(FrameEvent::Resume, 0x3000).view());
   EXPECT_NE(a, b);
-  EXPECT_EQ(ids.get_or_set(FrameEvent::Yield, 0x3000), b);
-  const std::string c = ids.get_or_set(FrameEvent::Throw, 0x3000);
+  EXPECT_EQ(ids.get_or_set(FrameEvent::Yield, 0x3000).view(), b);
+  const std::string c(ids.get_or_set(FrameEvent::Throw, 0x3000).view());
   EXPECT_NE(b, c);
-  EXPECT_EQ(ids.get_or_set(FrameEvent::Return, 0x3000), c);
+  EXPECT_EQ(ids.get_or_set(FrameEvent::Return, 0x3000).view(), c);
 }
 
 TEST(FrameEvents, NamesAndClosingKinds) {

@@ -209,7 +209,7 @@ TEST_F(Plugins, ProcessBuildsTheRecordAndRemembersFrameIds) {
 
   // The call site comes from the handed-over stack.
   std::vector<CallFrameEntry> stack;
-  stack.push_back(CallFrameEntry{b.copy(), "frm_parent"});
+  stack.push_back(CallFrameEntry{b.copy(), FrameId("frm_parent")});
   p.process(a.get(), FrameEvent::Resume, nullptr, std::move(stack), false);
   PyDict_SetItemString(ns_.get(), "b", b.get());
   EXPECT_EQ(

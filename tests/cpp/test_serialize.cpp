@@ -70,7 +70,7 @@ line = frame.f_lineno
   Bytes buffer = "prior";
   Ref arg = Ref::check(PyLong_FromLong(42));
   const double before = timestamp();
-  write_frame_with_serializer(buffer, frame, fx.serializer, CallSite{"frm_A", 10},
+  write_frame_with_serializer(buffer, frame, fx.serializer, CallSite{FrameId("frm_A"), 10},
                               ArgKind::Argument, arg.get(), FrameEvent::Return, "target", "frm_B",
                               false, false);
   const double after = timestamp();
@@ -133,7 +133,7 @@ TEST(FrameRecord, ArgumentKindChoosesKeyAndValueAndCallSiteMayBeNil) {
   }
   // Lines in the shortest signed form.
   Bytes buffer;
-  write_frame_with_serializer(buffer, frame, fx.serializer, CallSite{"frm_A", -70000},
+  write_frame_with_serializer(buffer, frame, fx.serializer, CallSite{FrameId("frm_A"), -70000},
                               ArgKind::None, nullptr, FrameEvent::Call, "f", "frm_X", false, false);
   EXPECT_NE(buffer.find(fixstr("line_number") + "\xd2\xff\xfe\xee\x90"), std::string::npos);
 }

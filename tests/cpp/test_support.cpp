@@ -76,11 +76,9 @@ TEST(GilMutex, WaitingReleasesTheInterpreterLock) {
   });
   // Let the other thread run Python code while we hold the mutex.
   Py_BEGIN_ALLOW_THREADS while (!other_ran_python) std::this_thread::yield();
-  Py_END_ALLOW_THREADS
-  m.unlock();
+  Py_END_ALLOW_THREADS m.unlock();
   Py_BEGIN_ALLOW_THREADS t.join();
-  Py_END_ALLOW_THREADS
-  EXPECT_TRUE(other_ran_python);
+  Py_END_ALLOW_THREADS EXPECT_TRUE(other_ran_python);
 }
 
 }  // namespace
