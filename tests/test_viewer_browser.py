@@ -285,6 +285,21 @@ def test_a_flushed_subtree_opens_in_place(
     browser: webdriver.Chrome, base_url: str, traces: dict[str, str], shots: Path
 ) -> None:
     open_trace(browser, base_url, traces["flushing"])
+    # The tree on screen shows a call's children as soon as they are in, and a click on a
+    # twisty drawn before they came (a second click on "▸") does not close the call again.
+    late_click = """
+        const done = arguments[arguments.length - 1];
+        const drawn = (i) => document.querySelector(`#tree-rows .row[data-index="${i}"] .tw`);
+        const i = S.rows.findIndex(r => r.type === 'node' && expandable(r) && !r.expanded);
+        const before = drawn(i);
+        expand(i).then(() => {
+            const twisty = drawn(i).textContent;
+            before.dispatchEvent(new MouseEvent('click', {bubbles: true}));
+            done({twisty, expanded: S.rows[i].expanded, label: S.rows[i].data.label});
+        });
+    """
+    late = browser.execute_async_script(late_click)
+    assert late == {"twisty": "▾", "expanded": True, "label": "module __main__"}
     # expand down to the first flushed marker, opening the first closed call each time
     opener = """
         const row = [...document.querySelectorAll('#tree-rows .row')].find(r =>

@@ -17,6 +17,7 @@ const S = {
   flame: { thread: null, from: 0, to: 1, data: null, seq: 0, timer: 0, hover: null },
   search: { q: "", mode: "name", hit: null, cursor: 0, seq: 0 },
   loadingGaps: new Set(),
+  opening: 0,              // counts openTrace calls: an earlier one's answers are dropped
 };
 
 // -- helpers ------------------------------------------------------------------
@@ -64,11 +65,13 @@ async function api(path) {
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // Fetches a trace request, waiting (with the progress overlay) while the trace is indexed.
-async function traceApi(traceId, what, params) {
+// `dropped()`, when given, says the answer is no longer wanted: the wait ends with null.
+async function traceApi(traceId, what, params, dropped) {
   const q = params ? "?" + new URLSearchParams(params).toString() : "";
   const path = `/api/trace/${encodeURIComponent(traceId)}${what ? "/" + what : ""}${q}`;
   for (;;) {
     const { status, body } = await api(path);
+    if (dropped && dropped()) return null;
     if (status !== 202) { hideOverlay(); return body; }
     showOverlay(`Indexing trace ${traceId}…`, body.total ? body.done / body.total : 0,
       body.total ? `${fmtBytes(body.done)} of ${fmtBytes(body.total)} · ${body.seconds} s` : "");
@@ -145,6 +148,7 @@ function renderTraces() {
 // -- opening a trace ----------------------------------------------------------
 
 async function openTrace(traceId, focus) {
+  const opening = ++S.opening;
   S.traceId = traceId;
   S.selected = null;
   S.search.hit = null;
@@ -155,16 +159,17 @@ async function openTrace(traceId, focus) {
   $("details").replaceChildren(el("div", "empty", "Select a call to see its arguments, locals and return value."));
   let summary;
   try {
-    summary = await traceApi(traceId, "", null);
+    summary = await traceApi(traceId, "", null, () => opening !== S.opening);
   } catch (e) {
+    if (opening !== S.opening) return;
     hideOverlay();
     S.summary = null;
     S.rows = [{ type: "note", depth: 0, text: `This trace cannot be shown: ${e.message}` }];
     $("trace-title").replaceChildren(el("b", "", traceId), el("span", "chip bad", "cannot be read"));
-    renderTree();
+    drawTree();
     return;
   }
-  if (S.traceId !== traceId) return;
+  if (opening !== S.opening) return;
   S.summary = summary;
   renderTitle();
   S.rows = [];
@@ -176,9 +181,10 @@ async function openTrace(traceId, focus) {
   if (summary.damaged.length) {
     S.rows.unshift({ type: "note", depth: 0, text: summary.damaged.map((d) => `document ${d.document} is damaged (${d.reason}); showing the rest`).join(" · ") });
   }
-  renderTree();
+  drawTree();
   const first = S.rows.findIndex((r) => r.type === "thread");
   if (first >= 0) await expand(first);
+  if (opening !== S.opening) return;
   setupFlame(threads);
   if (focus) await selectNode(traceId, focus.thread, focus.node, true);
 }
@@ -230,6 +236,7 @@ async function expand(i) {
   const r = S.rows[i];
   if (!r || r.expanded || r.busy) return;
   r.busy = true;
+  drawTree();
   try {
     let added = [];
     if (r.type === "node" && r.data.kind === "flushed") {
@@ -245,6 +252,7 @@ async function expand(i) {
         added.push({ type: "group", trace: r.trace, thread: r.thread, node: r.node, depth: r.depth + 1, count: r.data.resumes, expanded: false });
       }
     }
+    if (!added.length) added.push({ type: "note", depth: r.depth + 1, text: "no calls recorded under this one" });
     const at = S.rows.indexOf(r);
     if (at < 0) return;
     S.rows.splice(at + 1, 0, ...added);
@@ -254,7 +262,7 @@ async function expand(i) {
   } finally {
     r.busy = false;
   }
-  renderTree();
+  drawTree();
 }
 
 // The calls of a flushed subtree, read from the trace the marker names, in place.
@@ -284,12 +292,7 @@ function collapse(i) {
   if (!r || !r.expanded) return;
   S.rows.splice(i + 1, subtreeEnd(i) - i - 1);
   r.expanded = false;
-  renderTree();
-}
-
-function toggle(i) {
-  const r = S.rows[i];
-  if (r.expanded) collapse(i); else expand(i);
+  drawTree();
 }
 
 function expandable(r) {
@@ -322,14 +325,37 @@ async function loadGap(r, index) {
   } finally {
     S.loadingGaps.delete(r);
   }
-  renderTree();
+  drawTree();
 }
 
-let renderQueued = false;
+// Draws the tree at the next frame: for scrolling and for changes that move no row.
+let renderQueued = 0;
 function renderTree() {
   if (renderQueued) return;
-  renderQueued = true;
-  requestAnimationFrame(() => { renderQueued = false; drawRows(); });
+  renderQueued = requestAnimationFrame(() => { renderQueued = 0; drawRows(); });
+}
+
+// Draws the tree at once. Called after every change of S.rows, in the same task, so that
+// no click or key ever meets rows drawn for a model that has moved on since.
+function drawTree() {
+  if (renderQueued) { cancelAnimationFrame(renderQueued); renderQueued = 0; }
+  drawRows();
+}
+
+// For each drawn row element: the row it shows and whether it showed it open. A click acts
+// on that row and on what the person saw ("▸" opens, "▾" closes), wherever the row is now.
+const drawnRows = new WeakMap();
+
+function clickedRow(ev) {
+  const rowEl = ev.target.closest(".row");
+  const shown = rowEl && drawnRows.get(rowEl);
+  if (!shown) return null;
+  const i = S.rows.indexOf(shown.row);
+  return i < 0 ? null : { i, r: shown.row, open: shown.open };  // gone: closed or trace left
+}
+
+function setOpen(i, open) {
+  if (open) expand(i); else collapse(i);
 }
 
 function drawRows() {
@@ -354,6 +380,7 @@ function indent(depth) { return `${Math.min(depth, 40) * 14 + 6}px`; }
 function rowElement(r, i) {
   const div = el("div", "row");
   div.dataset.index = i;
+  drawnRows.set(div, { row: r, open: !!r.expanded });
   div.style.paddingLeft = indent(r.depth);
   const tw = el("span", "tw", expandable(r) ? (r.busy ? "…" : r.expanded ? "▾" : "▸") : "");
   div.append(tw);
@@ -444,7 +471,8 @@ async function selectNode(trace, thread, node, reveal) {
   try {
     d = await traceApi(trace, "node", { thread, node });
   } catch (e) { report(e); return; }
-  if (!S.selected || S.selected.node !== node || S.selected.thread !== thread) return;
+  const now = S.selected;
+  if (!now || now.trace !== trace || now.thread !== thread || now.node !== node) return;
   renderDetails(trace, d);
   if (reveal) await revealPath(trace, thread, d.path_to);
 }
@@ -918,22 +946,18 @@ function setup() {
   const tree = $("tree");
   tree.addEventListener("scroll", renderTree);
   tree.addEventListener("click", (ev) => {
-    const rowEl = ev.target.closest(".row");
-    if (!rowEl) return;
-    const i = Number(rowEl.dataset.index);
-    const r = S.rows[i];
-    if (!r) return;
+    const hit = clickedRow(ev);
+    if (!hit) return;
+    const { i, r } = hit;
     if (ev.target.classList.contains("tw") || r.type !== "node") {
-      if (expandable(r)) toggle(i);
+      if (expandable(r)) setOpen(i, !hit.open);
       return;
     }
     selectNode(r.trace, r.thread, r.node, false);
   });
   tree.addEventListener("dblclick", (ev) => {
-    const rowEl = ev.target.closest(".row");
-    if (!rowEl) return;
-    const i = Number(rowEl.dataset.index);
-    if (S.rows[i] && S.rows[i].type === "node" && expandable(S.rows[i])) toggle(i);
+    const hit = clickedRow(ev);
+    if (hit && hit.r.type === "node" && expandable(hit.r)) setOpen(hit.i, !hit.open);
   });
   tree.addEventListener("keydown", (ev) => {
     if (!S.selected) return;
@@ -983,7 +1007,7 @@ async function start() {
   const focus = p.get("thread") && p.get("node") !== null ? { thread: p.get("thread"), node: Number(p.get("node")) } : null;
   if (wanted) await openTrace(wanted, focus);
   else if (S.traces.length) await openTrace(S.traces[0].id);
-  else { S.rows = [{ type: "note", depth: 0, text: "No traces stored yet: run a program under vask first (vask run script.py)." }]; renderTree(); }
+  else { S.rows = [{ type: "note", depth: 0, text: "No traces stored yet: run a program under vask first (vask run script.py)." }]; drawTree(); }
 }
 
 start().catch(report);
