@@ -36,23 +36,44 @@ CodeFacts* code_facts(PyCodeObject* code) noexcept {
   return facts;
 }
 
-int frame_line(PyFrameObject* frame) noexcept {
+namespace {
+
+// The interpreter's own answer is needed: a trace function may have set the
+// line (from 3.11 on f_lineno holds a line only while one runs for the frame
+// or jumps it, and the thread state says whether one is set at all), or the
+// instruction offset is not known.
+bool line_from_interpreter(PyFrameObject* frame, int& offset) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
-  // From 3.11 on f_lineno holds a line only while a trace function runs for
-  // the frame (or jumps it); the interpreter's thread state says whether one
-  // is set at all.
-  if (PyThreadState_Get()->c_tracefunc != nullptr) return PyFrame_GetLineNumber(frame);
-  const int offset = PyFrame_GetLasti(frame);
+  if (PyThreadState_Get()->c_tracefunc != nullptr) return true;
+  offset = PyFrame_GetLasti(frame);
+#else
+  if (frame->f_trace != nullptr) return true;
+  offset = frame->f_lasti;
+#endif
+  return offset < 0;
+}
+
+PyCodeObject* code_of(PyFrameObject* frame) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
   PyCodeObject* code = PyFrame_GetCode(frame);  // new reference
   Py_DECREF(code);                              // the frame keeps it alive
+  return code;
 #else
-  // Before 3.11 f_lineno is the line of a frame with a trace function.
-  if (frame->f_trace != nullptr) return PyFrame_GetLineNumber(frame);
-  const int offset = frame->f_lasti;
-  PyCodeObject* code = frame->f_code;
+  return frame->f_code;
 #endif
-  CodeFacts* facts = offset < 0 ? nullptr : code_facts(code);
-  if (facts == nullptr) return PyFrame_GetLineNumber(frame);
+}
+
+}  // namespace
+
+int frame_line(PyFrameObject* frame) noexcept {
+  return frame_line(frame, code_facts(code_of(frame)));
+}
+
+int frame_line(PyFrameObject* frame, CodeFacts* facts) noexcept {
+  int offset = -1;
+  if (facts == nullptr || line_from_interpreter(frame, offset)) {
+    return PyFrame_GetLineNumber(frame);
+  }
   // Offsets count code units of two bytes from 3.11 on.
   constexpr unsigned kUnit = PY_VERSION_HEX >= 0x030B0000 ? 2 : 1;
   CodeFacts::LineEntry& entry =

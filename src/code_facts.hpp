@@ -44,5 +44,8 @@ CodeFacts* code_facts(PyCodeObject* code) noexcept;
 // kept in the code object's facts. A frame whose line a trace function may
 // have set (f_lineno, while tracing) is asked directly. GIL held.
 int frame_line(PyFrameObject* frame) noexcept;
+// frame_line() with the facts of the frame's code object already at hand
+// (null: none kept).
+int frame_line(PyFrameObject* frame, CodeFacts* facts) noexcept;
 
 }  // namespace vask

@@ -387,7 +387,7 @@ namespace {
 // the module name stays the same object. False when the fast path does not
 // apply (no co_qualname, globals that are not a dict, texts that are not
 // exact str, whose str() could run code): the caller takes the general path.
-bool cached_qualname(std::string& out, PyObject* frame) {
+bool cached_qualname(std::string& out, PyObject* frame, CodeFacts* facts) {
 #if PY_VERSION_HEX >= 0x030B0000
   if (!PyFrame_Check(frame)) return false;
   auto* f = reinterpret_cast<PyFrameObject*>(frame);
@@ -404,7 +404,6 @@ bool cached_qualname(std::string& out, PyObject* frame) {
     PyErr_Clear();
     return false;
   }
-  CodeFacts* facts = code_facts(co);
   if (facts != nullptr && facts->module_name.get() == name) {
     out.assign(facts->qualname);
     return true;
@@ -421,14 +420,15 @@ bool cached_qualname(std::string& out, PyObject* frame) {
 #else
   (void)out;
   (void)frame;
+  (void)facts;
   return false;  // code objects gained co_qualname in 3.11
 #endif
 }
 
 }  // namespace
 
-bool write_qualname(std::string& out, PyObject* frame) {
-  if (cached_qualname(out, frame)) return true;
+bool write_qualname(std::string& out, PyObject* frame, CodeFacts* facts) {
+  if (cached_qualname(out, frame, facts)) return true;
   std::optional<std::string> name = get_qualname(frame);
   if (!name) return false;
   out.assign(*name);
@@ -489,14 +489,13 @@ std::string format_frame_path_in(std::string_view cwd, std::string_view filename
   return out;
 }
 
-void write_frame_path(std::string& out, PyCodeObject* code, std::string_view filename,
+void write_frame_path(std::string& out, CodeFacts* facts, std::string_view filename,
                       uint64_t line) {
   const std::string_view cwd = current_directory();
   // Only a directory the audit hook watches has a generation; any other is
   // read afresh each time, and so is the shown name.
   const uint64_t generation = g_cwd.valid ? g_cwd.generation : 0;
-  CodeFacts* facts = generation == 0 ? nullptr : code_facts(code);
-  if (facts == nullptr) {
+  if (generation == 0 || facts == nullptr) {
     out = shown_filename(cwd, filename);
   } else {
     if (facts->path_generation != generation) {

@@ -10,6 +10,8 @@
 
 namespace vask {
 
+struct CodeFacts;
+
 // module.qualname of a live frame. Uses co_qualname where the code object has
 // it (3.11+); otherwise searches the caller's locals, self, cls, the class
 // body and the globals. nullopt when nothing is found. Throws PyErrSet only for
@@ -19,7 +21,8 @@ std::optional<std::string> get_qualname(PyObject* frame);
 // get_qualname() into `out`; false (out unspecified) for no name. With
 // co_qualname the name is kept in the code object's facts while the module's
 // __name__ stays the same object, so that the repeat costs one dict lookup.
-bool write_qualname(std::string& out, PyObject* frame);
+// `facts` are those of the frame's code object (null: none kept).
+bool write_qualname(std::string& out, PyObject* frame, CodeFacts* facts);
 
 // The fallback search used where co_qualname is missing (always available, so
 // it can be tested on every interpreter). Never throws a Python error.
@@ -29,11 +32,10 @@ std::optional<std::string> get_qualname_inner(PyObject* frame, PyObject* co_name
 // ":" and the line. Throws InternalFault "Current directory is invalid" when
 // the working directory cannot be read.
 std::string format_frame_path(std::string_view filename, uint64_t line);
-// format_frame_path() of `code`'s file name (`filename`, its text) into
-// `out`, the shown name kept in the code object's facts for each value of the
-// cached working directory.
-void write_frame_path(std::string& out, PyCodeObject* code, std::string_view filename,
-                      uint64_t line);
+// format_frame_path() of a code object's file name (`filename`, its text)
+// into `out`, the shown name kept in the code object's `facts` (null: none
+// kept) for each value of the cached working directory.
+void write_frame_path(std::string& out, CodeFacts* facts, std::string_view filename, uint64_t line);
 
 // Caches the working directory from now on, dropping it whenever the program
 // changes directory through the os module (an audit hook). Called once, at

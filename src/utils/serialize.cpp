@@ -15,11 +15,13 @@ std::string_view bytes_view(PyObject* bytes) noexcept {
 }
 
 // Where a frame is: its file name (borrowed from the code object held here)
-// and its current line.
+// and its current line, and the facts kept with the code object (null: none
+// kept; valid while `code` is held).
 struct FrameLocation {
   Ref code;
   Utf8Text filename;
   uint64_t line;
+  CodeFacts* facts;
 };
 
 FrameLocation filename_with_lineno(PyObject* frame) {
@@ -34,13 +36,14 @@ FrameLocation filename_with_lineno(PyObject* frame) {
   PyObject* filename_str = reinterpret_cast<PyCodeObject*>(code.get())->co_filename;
   if (!PyUnicode_Check(filename_str)) conversion_error(filename_str, "PyString");
   Utf8Text filename = utf8_text(filename_str);
+  CodeFacts* facts = code_facts(reinterpret_cast<PyCodeObject*>(code.get()));
   // The value frame.f_lineno reports; negative where it reports None.
-  const int line = frame_line(f);
+  const int line = frame_line(f, facts);
   if (line < 0) [[unlikely]] {
     PyErr_SetString(PyExc_TypeError, "frame has no line number (f_lineno is None)");
     throw_py();
   }
-  return {std::move(code), std::move(filename), static_cast<uint64_t>(line)};
+  return {std::move(code), std::move(filename), static_cast<uint64_t>(line), facts};
 }
 
 #if PY_VERSION_HEX >= 0x030D0000
@@ -227,10 +230,9 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
   // they have grown to the longest path and name.
   thread_local std::string path;
   thread_local std::string qualname_text;
-  write_frame_path(path, reinterpret_cast<PyCodeObject*>(where.code.get()), where.filename.text(),
-                   where.line);
+  write_frame_path(path, where.facts, where.filename.text(), where.line);
   std::optional<std::string_view> qualname;
-  if (write_qualname(qualname_text, frame)) qualname = qualname_text;
+  if (write_qualname(qualname_text, frame, where.facts)) qualname = qualname_text;
   // Never touch f_locals on an omitted return: reading it has side effects
   // (fast-locals sync before 3.13) and costs a dict per event.
   Ref locals = (event == FrameEvent::Return && omit_return_locals) ? Ref::incref(Py_None)
