@@ -265,6 +265,91 @@ class TestStoredKinds:
             assert full(value) == value
 
 
+class Plain:
+    pass
+
+
+class CustomRepr:
+    def __repr__(self):
+        return "CustomRepr()"
+
+
+class Restored(CustomRepr):
+    __repr__ = object.__repr__
+
+
+class Text(str):
+    def __eq__(self, other):
+        raise AssertionError("compared through Python")
+
+    __hash__ = str.__hash__
+
+    def __str__(self):
+        raise AssertionError("converted through Python")
+
+
+def default_repr_cases():
+    """Objects whose repr is object's own, under every way a type can name itself."""
+
+    class Nested:
+        class Inner:
+            pass
+
+    def made(name, module):
+        cls = type(name, (), {})
+        cls.__module__ = module
+        return cls()
+
+    return [
+        Plain(),
+        Nested.Inner(),
+        Restored(),
+        object(),
+        made("Builtin", "builtins"),
+        made("NotText", 5),
+        made("Subclassed", Text("some.module")),
+        made("Ünïcødé", "módulo.ñ"),
+        made("LoneSurrogate", "m\udce9"),
+        made("Long", "m" * 1200),
+        made("Medium", "m" * 90),
+        nameless(),
+    ]
+
+
+def nameless():
+    """An instance of a class whose __dict__ has no __module__ at all."""
+    namespace = {"__builtins__": __builtins__}
+    exec("cls = type('Nameless', (), {})", namespace)  # globals without __name__
+    assert "__module__" not in namespace["cls"].__dict__
+    return namespace["cls"]()
+
+
+class TestDefaultReprs:
+    """An object's repr written without calling it says what the call says."""
+
+    @pytest.mark.parametrize("value", default_repr_cases(), ids=lambda v: type(v).__name__)
+    def test_the_text_is_the_calls(self, value):
+        expected_full = decode(dump_msgpack(Opaque(repr(value))))
+        expected_light = decode(dump_msgpack_lightweight_repr(Opaque(repr(value))))
+        assert full(value) == expected_full
+        assert full([value]) == [expected_full]
+        assert light(value) == expected_light
+        assert light({"k": value}) == {"k": expected_light}
+
+    def test_a_repr_of_its_own_is_still_called(self):
+        assert full(CustomRepr()) == R("CustomRepr()")
+
+
+class Opaque:
+    """An object whose repr is the given text, through a __repr__ call."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __repr__(self):
+        return self.text
+
+
 class Explosive:
     """Every protocol method raises; counts any attribute hook call."""
 

@@ -187,6 +187,7 @@ PyMODINIT_FUNC PyInit__dump() {
   using namespace vask;
   using namespace vask::dump;
   return boundary([]() -> PyObject* {
+    init_interned();
     prepare_dumpers();
     watch_interpreter_exit();
     Ref module = Ref::check(PyModule_Create(&g_module));

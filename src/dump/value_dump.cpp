@@ -1,6 +1,7 @@
 #include "dump/value_dump.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -162,6 +163,71 @@ Ref safe_repr(PyObject* v) {
   contain_error();
   const std::string text = "<unrepresentable " + type_name(Py_TYPE(v)) + ">";
   return make_str(text);
+}
+
+// object.__repr__'s text of v, when v's type takes its repr from object (no
+// __repr__ anywhere in its MRO), written to `out` without making the str:
+// "<module.qualname object at 0x...>", or "<tp_name object at 0x...>" for a
+// static type and for a __module__ that is "builtins", not text or missing.
+// `chars`: its length in characters. False, with `out` unspecified, wherever
+// the call itself might answer otherwise (text with lone surrogates, the
+// recursion limit reached): the caller calls repr() then. Reads what
+// object.__repr__ reads, and nothing else. GIL held.
+bool default_repr(PyObject* v, std::string& out, size_t& chars) {
+  PyTypeObject* tp = Py_TYPE(v);
+  if (tp->tp_repr != PyBaseObject_Type.tp_repr) return false;
+  if (Py_EnterRecursiveCall(" while getting the repr of an object") != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  Py_LeaveRecursiveCall();
+  out.assign("<");
+  bool qualified = false;
+  if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+    // Borrowed: the type holds its dict, and nothing below runs code.
+    PyObject* module = PyDict_GetItemWithError(tp->tp_dict, interned().dunder_module);
+    if (module == nullptr && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    // No __module__ (a class made where globals have no __name__) reads as
+    // one that is not text.
+    if (module != nullptr && PyUnicode_Check(module) &&
+        (PyUnicode_GET_LENGTH(module) != 8 ||
+         PyUnicode_CompareWithASCIIString(module, "builtins") != 0)) {
+      PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname;
+      Py_ssize_t module_size = 0;
+      Py_ssize_t qualname_size = 0;
+      const char* module_text = PyUnicode_AsUTF8AndSize(module, &module_size);
+      const char* qualname_text =
+          module_text == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(qualname, &qualname_size);
+      if (qualname_text == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+      out.append(module_text, static_cast<size_t>(module_size));
+      out.push_back('.');
+      out.append(qualname_text, static_cast<size_t>(qualname_size));
+      chars = 1 + static_cast<size_t>(PyUnicode_GET_LENGTH(module)) + 1 +
+              static_cast<size_t>(PyUnicode_GET_LENGTH(qualname));
+      qualified = true;
+    }
+  }
+  if (!qualified) {
+    const std::string_view name(tp->tp_name);
+    out.append(name);
+    chars = 1 + count_code_points(name);
+  }
+  // %p as the interpreter formats it: 0x and lowercase hex digits.
+  out.append(" object at 0x");
+  char digits[2 * sizeof(uintptr_t)];
+  const auto [end, ec] =
+      std::to_chars(digits, digits + sizeof digits, reinterpret_cast<uintptr_t>(v), 16);
+  (void)ec;  // the digits of a pointer always fit
+  out.append(digits, end);
+  out.push_back('>');
+  chars += sizeof(" object at 0x") - 1 + static_cast<size_t>(end - digits) + 1;
+  return true;
 }
 
 // ---- the walk ------------------------------------------------------------------
@@ -346,8 +412,8 @@ void finish_ext(Bytes& out, size_t at, int8_t type) {
 
 class Dumper {
  public:
-  Dumper(Bytes& out, Redactor& redactor, std::vector<PyObject*>& held)
-      : out_(out), red_(redactor), held_(held) {}
+  Dumper(Bytes& out, Redactor& redactor, std::vector<PyObject*>& held, std::string& scratch_text)
+      : out_(out), red_(redactor), held_(held), scratch_text_(scratch_text) {}
 
   // ---- the full form --------------------------------------------------------
 
@@ -420,7 +486,13 @@ class Dumper {
     repr_text(head.view());
   }
 
-  void repr_value(PyObject* v) { repr_text(safe_repr(v).get()); }
+  void repr_value(PyObject* v) {
+    size_t chars = 0;
+    if (default_repr(v, scratch_text_, chars) && chars <= static_cast<size_t>(kMaxStringChars)) {
+      return repr_text(std::string_view(scratch_text_));
+    }
+    repr_text(safe_repr(v).get());
+  }
 
   void integer(PyObject* v) {
     int overflow = 0;
@@ -653,6 +725,11 @@ class Dumper {
     if (red_.active()) {
       if (const Base base = entries_base(tp); base != Base::None) return redacted_repr(v, base);
     }
+    std::string text;
+    size_t chars = 0;
+    if (default_repr(v, text, chars) && chars <= static_cast<size_t>(kLightweightReprChars)) {
+      return text;
+    }
     return short_text(safe_repr(v).get());
   }
 
@@ -837,6 +914,9 @@ class Dumper {
   // snapshot, or is the value the caller passed).
   PyObject* path_[kMaxDepth + 1] = {};
   int path_len_ = 0;
+  // The text of a default repr, between default_repr() and its write (no
+  // Python code runs there, so a nested dump never finds it in use).
+  std::string& scratch_text_;
 };
 
 // What the dumps of one thread keep warm between calls: the snapshot stack
@@ -846,6 +926,7 @@ struct ThreadScratch {
   int nesting = 0;  // dumps running on this thread
   std::vector<PyObject*> held;
   Bytes out;
+  std::string text;  // Dumper's scratch text
 };
 thread_local ThreadScratch t_scratch;
 
@@ -861,7 +942,7 @@ void dump_into(ThreadScratch& scratch, Bytes& out, PyObject* value, DumpForm for
     std::vector<PyObject*> own;
     std::vector<PyObject*>& held = scratch.nesting == 1 ? scratch.held : own;
     try {
-      Dumper dumper(out, redactor, held);
+      Dumper dumper(out, redactor, held, scratch.text);
       if (form == DumpForm::Full) {
         dumper.full(value, 0);
       } else {
