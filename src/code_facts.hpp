@@ -31,6 +31,9 @@ struct CodeFacts {
     int line = 0;
   };
   std::array<LineEntry, 16> lines;
+  // Whether the code object's variable names are distinct exact str, so that
+  // its frame's variables can stand for a dict of them: -1 not yet known.
+  int8_t distinct_names = -1;
 };
 
 // The facts of `code`, created empty on first use and freed with the code

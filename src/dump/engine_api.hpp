@@ -25,6 +25,8 @@ struct EngineApi {
   // exception set (out is then as it was). GIL held; throws only a forced
   // unwind.
   int (*dump)(Bytes& out, PyObject* value, DumpForm form);
+  // As `dump`, for the dict that dump_named_values() stands for.
+  int (*dump_named)(Bytes& out, NamedValues values, DumpForm form);
 };
 
 }  // namespace vask::dump

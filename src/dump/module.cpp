@@ -28,16 +28,26 @@ PyObject* dump_with(PyObject* value, DumpForm form) {
   });
 }
 
-int engine_dump(Bytes& out, PyObject* value, DumpForm form) {
+// The engines' entries: 0, or -1 with the program's exception set.
+template <class Write>
+int engine_entry(Write&& write) {
   try {
     const std::shared_ptr<Redactor> redactor = current_redactor();
-    dump_value(out, value, form, *redactor);
+    write(*redactor);
     return 0;
   } catch (...) {
     rethrow_if_forced_unwind();
     set_error_from_current_exception();
     return -1;
   }
+}
+
+int engine_dump(Bytes& out, PyObject* value, DumpForm form) {
+  return engine_entry([&](Redactor& redactor) { dump_value(out, value, form, redactor); });
+}
+
+int engine_dump_named(Bytes& out, NamedValues values, DumpForm form) {
+  return engine_entry([&](Redactor& redactor) { dump_named_values(out, values, form, redactor); });
 }
 
 PyObject* py_dump_msgpack(PyObject*, PyObject* value) { return dump_with(value, DumpForm::Full); }
@@ -214,7 +224,8 @@ PyMODINIT_FUNC PyInit__dump() {
     }
     add(m, "DEFAULT_REDACT_NAMES", std::move(names));
     static EngineApi api{as_cfunction(py_dump_msgpack),
-                         as_cfunction(py_dump_msgpack_lightweight_repr), engine_dump};
+                         as_cfunction(py_dump_msgpack_lightweight_repr), engine_dump,
+                         engine_dump_named};
     add(m, "_engine_api", Ref::check(PyCapsule_New(&api, kEngineApiCapsule, nullptr)));
     return module.release();
   });

@@ -432,6 +432,20 @@ class Dumper {
     other(v, tp, depth);
   }
 
+  // ---- a dict given as its entries -------------------------------------------
+
+  // The dict of `values`, as full(dict, 0) or light(dict) writes it. No value
+  // can be that dict, which was never made, so it stands on no path.
+  void named_values(NamedValues values, DumpForm form) {
+    const bool light = form == DumpForm::Lightweight;
+    if (!light && --budget_ < 0) return marker(kOutputLimitMarker);
+    Snapshot snap(held_);
+    const Py_ssize_t n = std::min(values.count, kMaxItems);
+    held_.reserve_more(2 * static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < 2 * n; ++i) held_.hold(values.pairs[i]);
+    entries(snap, n, values.count, 0, light);
+  }
+
   // ---- the lightweight form -------------------------------------------------
 
   void light(PyObject* v) {
@@ -930,8 +944,9 @@ struct ThreadScratch {
 };
 thread_local ThreadScratch t_scratch;
 
-void dump_into(ThreadScratch& scratch, Bytes& out, PyObject* value, DumpForm form,
-               Redactor& redactor) {
+// Runs write(dumper) for one dump into `out`, under dump_value()'s contract.
+template <class Write>
+void dump_into(ThreadScratch& scratch, Bytes& out, Redactor& redactor, Write&& write) {
   const size_t start = out.size();
   struct Nesting {
     int& depth;
@@ -943,11 +958,7 @@ void dump_into(ThreadScratch& scratch, Bytes& out, PyObject* value, DumpForm for
     std::vector<PyObject*>& held = scratch.nesting == 1 ? scratch.held : own;
     try {
       Dumper dumper(out, redactor, held, scratch.text);
-      if (form == DumpForm::Full) {
-        dumper.full(value, 0);
-      } else {
-        dumper.light(value);
-      }
+      write(dumper);
       return;
     } catch (const PyErrSet&) {
       out.resize(start);
@@ -966,6 +977,17 @@ void dump_into(ThreadScratch& scratch, Bytes& out, PyObject* value, DumpForm for
   out.append(kUnserializable);
 }
 
+void dump_into(ThreadScratch& scratch, Bytes& out, PyObject* value, DumpForm form,
+               Redactor& redactor) {
+  dump_into(scratch, out, redactor, [&](Dumper& dumper) {
+    if (form == DumpForm::Full) {
+      dumper.full(value, 0);
+    } else {
+      dumper.light(value);
+    }
+  });
+}
+
 }  // namespace
 
 void prepare_dumpers() {
@@ -981,6 +1003,10 @@ void prepare_dumpers() {
 
 void dump_value(Bytes& out, PyObject* value, DumpForm form, Redactor& redactor) {
   dump_into(t_scratch, out, value, form, redactor);
+}
+
+void dump_named_values(Bytes& out, NamedValues values, DumpForm form, Redactor& redactor) {
+  dump_into(t_scratch, out, redactor, [&](Dumper& dumper) { dumper.named_values(values, form); });
 }
 
 Ref dump_to_bytes(PyObject* value, DumpForm form, Redactor& redactor) {

@@ -76,6 +76,18 @@ void prepare_dumpers();
 // GIL held; `redactor` stays alive for the call.
 void dump_value(Bytes& out, PyObject* value, DumpForm form, Redactor& redactor);
 
+// Names and values that stand for a dict holding them in this order:
+// `pairs` is name, value, name, value, ... (`count` pairs; borrowed, kept
+// alive by the caller for the call), the names distinct exact str.
+struct NamedValues {
+  PyObject* const* pairs;
+  Py_ssize_t count;
+};
+
+// dump_value() of that dict, written without making it: the same bytes, the
+// same contract.
+void dump_named_values(Bytes& out, NamedValues values, DumpForm form, Redactor& redactor);
+
 // dump_value() into a new bytes object. Throws PyErrSet as dump_value().
 Ref dump_to_bytes(PyObject* value, DumpForm form, Redactor& redactor);
 

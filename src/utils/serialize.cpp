@@ -1,7 +1,7 @@
 #include "utils/serialize.hpp"
 
 #include "code_facts.hpp"
-#include "support/frame_locals.hpp"
+#include "frame_locals.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/names.hpp"
 
@@ -112,6 +112,23 @@ std::string_view event_pair(FrameEvent event) noexcept {
   return "\245event\244call"sv;  // unreachable: FrameEvent has exactly six values
 }
 
+// The frame's variables as the pairs of its locals dict, where the native
+// dumper writes that dict and can take them without it (3.13 function
+// frames): false, with `pairs` empty, where the dict is needed.
+bool frame_variables(PyObject* frame, const Serializer& serializer, bool lightweight,
+                     NamePairs& pairs) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return serializer.direct(lightweight) && PyFrame_Check(frame) &&
+         function_frame_pairs(reinterpret_cast<PyFrameObject*>(frame), pairs);
+#else
+  (void)frame;
+  (void)serializer;
+  (void)lightweight;
+  (void)pairs;
+  return false;
+#endif
+}
+
 }  // namespace
 
 Serializer Serializer::create() {
@@ -147,6 +164,16 @@ void Serializer::dump_into(Bytes& out, PyObject* value, bool lightweight) const 
   if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw_py();
   const int status =
       native_->dump(out, value, lightweight ? dump::DumpForm::Lightweight : dump::DumpForm::Full);
+  Py_LeaveRecursiveCall();
+  if (status < 0) throw_py();
+}
+
+void Serializer::dump_named_into(Bytes& out, const NamePairs& pairs, bool lightweight) const {
+  if (!direct(lightweight)) fault("named values dumped without the native dumper");
+  if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw_py();
+  const int status =
+      native_->dump_named(out, dump::NamedValues{pairs.data(), pairs.count()},
+                          lightweight ? dump::DumpForm::Lightweight : dump::DumpForm::Full);
   Py_LeaveRecursiveCall();
   if (status < 0) throw_py();
 }
@@ -234,9 +261,15 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
   std::optional<std::string_view> qualname;
   if (write_qualname(qualname_text, frame, where.facts)) qualname = qualname_text;
   // Never touch f_locals on an omitted return: reading it has side effects
-  // (fast-locals sync before 3.13) and costs a dict per event.
-  Ref locals = (event == FrameEvent::Return && omit_return_locals) ? Ref::incref(Py_None)
-                                                                   : get_locals(frame);
+  // (fast-locals sync before 3.13) and costs a dict per event. Taken before
+  // anything is dumped: a repr may change the frame's variables.
+  Ref locals;
+  NamePairs pairs;
+  if (event == FrameEvent::Return && omit_return_locals) {
+    locals = Ref::incref(Py_None);
+  } else if (!frame_variables(frame, serializer, lightweight_repr, pairs)) {
+    locals = get_locals(frame);
+  }
 
   // The dumpers write their objects in place; a failure there (the
   // program's exception, raised in a repr) takes the record back out.
@@ -260,7 +293,11 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
     buffer.append(is_exception ? "\251exception"sv : "\243arg"sv);
     serializer.dump_into(buffer, arg_value, lightweight_repr);
     buffer.append("\246locals"sv);
-    serializer.dump_into(buffer, locals.get(), lightweight_repr);
+    if (locals) {
+      serializer.dump_into(buffer, locals.get(), lightweight_repr);
+    } else {
+      serializer.dump_named_into(buffer, pairs, lightweight_repr);
+    }
     write_f64_pair(buffer, closing ? closed_at : timestamp());
     buffer.append("\244type\245frame\263user_code_call_site"sv);
     if (call_site) {

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "dump/engine_api.hpp"
+#include "frame_locals.hpp"
 #include "support/py.hpp"
 #include "utils/call_sites.hpp"
 #include "utils/ids.hpp"
@@ -36,6 +37,9 @@ class Serializer {
   // native dumper when it is the chosen one. Throws PyErrSet as dump(),
   // leaving `out` as it was. GIL held.
   void dump_into(Bytes& out, PyObject* value, bool lightweight) const;
+  // As dump_into() of the dict that `pairs` stand for, written by the native
+  // dumper without the dict; only where it is the chosen one (direct()).
+  void dump_named_into(Bytes& out, const NamePairs& pairs, bool lightweight) const;
   // Whether the chosen dumper is called directly (tests).
   bool direct(bool lightweight) const noexcept {
     return lightweight ? light_direct_ : full_direct_;
