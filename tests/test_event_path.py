@@ -246,6 +246,19 @@ def drive(coroutine):
 
 SEEN: list = []
 
+# A function of 130 variables (more than a map keeps), among them a cell, a
+# secret and one named __builtins__.
+_MANY = "\n".join(
+    ["def many_variables(opaque, password='hunter2'):", "    __builtins__ = 'shadowed'"]
+    + [f"    v{i} = {i} if {i} % 3 else opaque" for i in range(127)]
+    + [
+        "    def reads():",
+        "        return v5",
+        "    SEEN.append(list(sys._getframe().f_locals.items()))",
+    ]
+)
+exec(compile(_MANY, __file__, "exec"))  # noqa: S102 (a file vask records)
+
 
 class TestLocalsAsFLocalsListsThem:
     @pytest.fixture
@@ -268,6 +281,24 @@ class TestLocalsAsFLocalsListsThem:
         assert {"arg", "captured_arg", "rest", "named", "captured", "reads"} <= set(names)
         assert "never_bound" not in names and "deleted" not in names
         assert "added_through_f_locals" in names
+
+    @pytest.mark.parametrize("lightweight", [False, True], ids=["full", "lightweight"])
+    def test_the_native_dumper_writes_what_it_writes_of_the_dict(self, engine, lightweight):
+        # Written straight from the frame on 3.13: every way a variable can be
+        # held, more variables than a map keeps, a secret name and a variable
+        # named __builtins__ (left out, as a module's is).
+        dump = _dump.dump_msgpack_lightweight_repr if lightweight else _dump.dump_msgpack
+        SEEN.clear()
+        _, doc = engine.run(many_variables, Opaque(), config={"lightweight_repr": lightweight})
+        returned = [r for r in frames_named(doc, "many_variables") if r["event"] == "return"]
+        expected = dict(SEEN[-1])
+        del expected["__builtins__"]
+        assert list(returned[0]["locals"].items()) == list(decode(dump(expected)).items())
+        _, doc = engine.run(
+            lambda: shapes(1, "c", 3, k=4), config={"lightweight_repr": lightweight}
+        )
+        returned = [r for r in frames_named(doc, "shapes") if r["event"] == "return"]
+        assert list(returned[0]["locals"].items()) == list(decode(dump(dict(SEEN[-1]))).items())
 
     def test_a_comprehension_variable_while_it_awaits(self, engine, handed):
         engine.run(drive, comprehends([5, 6]))

@@ -165,15 +165,42 @@ Ref safe_repr(PyObject* v) {
   return make_str(text);
 }
 
-// object.__repr__'s text of v, when v's type takes its repr from object (no
-// __repr__ anywhere in its MRO), written to `out` without making the str:
+// object.__repr__'s text of a value whose type takes its repr from object
+// (no __repr__ anywhere in its MRO), in parts borrowed from the type:
 // "<module.qualname object at 0x...>", or "<tp_name object at 0x...>" for a
 // static type and for a __module__ that is "builtins", not text or missing.
-// `chars`: its length in characters. False, with `out` unspecified, wherever
-// the call itself might answer otherwise (text with lone surrogates, the
+// Valid until Python code runs.
+struct DefaultRepr {
+  bool qualified = false;
+  std::string_view module;  // when qualified
+  std::string_view name;    // the qualname, or tp_name
+  char address[2 * sizeof(uintptr_t)];
+  size_t address_size = 0;
+  size_t chars = 0;  // the text's length in characters
+
+  static constexpr std::string_view kAt = " object at 0x";
+
+  size_t bytes() const noexcept {
+    return 1 + (qualified ? module.size() + 1 : 0) + name.size() + kAt.size() + address_size + 1;
+  }
+  void append_to(std::string& out) const {
+    out.push_back('<');
+    if (qualified) {
+      out.append(module);
+      out.push_back('.');
+    }
+    out.append(name);
+    out.append(kAt);
+    out.append(address, address_size);
+    out.push_back('>');
+  }
+};
+
+// Fills `r` for v, when v's type takes object's repr. False wherever the
+// call itself might answer otherwise (text with lone surrogates, the
 // recursion limit reached): the caller calls repr() then. Reads what
 // object.__repr__ reads, and nothing else. GIL held.
-bool default_repr(PyObject* v, std::string& out, size_t& chars) {
+bool default_repr(PyObject* v, DefaultRepr& r) {
   PyTypeObject* tp = Py_TYPE(v);
   if (tp->tp_repr != PyBaseObject_Type.tp_repr) return false;
   if (Py_EnterRecursiveCall(" while getting the repr of an object") != 0) {
@@ -181,8 +208,6 @@ bool default_repr(PyObject* v, std::string& out, size_t& chars) {
     return false;
   }
   Py_LeaveRecursiveCall();
-  out.assign("<");
-  bool qualified = false;
   if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
     // Borrowed: the type holds its dict, and nothing below runs code.
     PyObject* module = PyDict_GetItemWithError(tp->tp_dict, interned().dunder_module);
@@ -205,28 +230,23 @@ bool default_repr(PyObject* v, std::string& out, size_t& chars) {
         PyErr_Clear();
         return false;
       }
-      out.append(module_text, static_cast<size_t>(module_size));
-      out.push_back('.');
-      out.append(qualname_text, static_cast<size_t>(qualname_size));
-      chars = 1 + static_cast<size_t>(PyUnicode_GET_LENGTH(module)) + 1 +
-              static_cast<size_t>(PyUnicode_GET_LENGTH(qualname));
-      qualified = true;
+      r.qualified = true;
+      r.module = {module_text, static_cast<size_t>(module_size)};
+      r.name = {qualname_text, static_cast<size_t>(qualname_size)};
+      r.chars = 1 + static_cast<size_t>(PyUnicode_GET_LENGTH(module)) + 1 +
+                static_cast<size_t>(PyUnicode_GET_LENGTH(qualname));
     }
   }
-  if (!qualified) {
-    const std::string_view name(tp->tp_name);
-    out.append(name);
-    chars = 1 + count_code_points(name);
+  if (!r.qualified) {
+    r.name = tp->tp_name;
+    r.chars = 1 + count_code_points(r.name);
   }
   // %p as the interpreter formats it: 0x and lowercase hex digits.
-  out.append(" object at 0x");
-  char digits[2 * sizeof(uintptr_t)];
   const auto [end, ec] =
-      std::to_chars(digits, digits + sizeof digits, reinterpret_cast<uintptr_t>(v), 16);
+      std::to_chars(r.address, r.address + sizeof r.address, reinterpret_cast<uintptr_t>(v), 16);
   (void)ec;  // the digits of a pointer always fit
-  out.append(digits, end);
-  out.push_back('>');
-  chars += sizeof(" object at 0x") - 1 + static_cast<size_t>(end - digits) + 1;
+  r.address_size = static_cast<size_t>(end - r.address);
+  r.chars += DefaultRepr::kAt.size() + r.address_size + 1;
   return true;
 }
 
@@ -412,8 +432,8 @@ void finish_ext(Bytes& out, size_t at, int8_t type) {
 
 class Dumper {
  public:
-  Dumper(Bytes& out, Redactor& redactor, std::vector<PyObject*>& held, std::string& scratch_text)
-      : out_(out), red_(redactor), held_(held), scratch_text_(scratch_text) {}
+  Dumper(Bytes& out, Redactor& redactor, std::vector<PyObject*>& held)
+      : out_(out), red_(redactor), held_(held) {}
 
   // ---- the full form --------------------------------------------------------
 
@@ -501,9 +521,14 @@ class Dumper {
   }
 
   void repr_value(PyObject* v) {
-    size_t chars = 0;
-    if (default_repr(v, scratch_text_, chars) && chars <= static_cast<size_t>(kMaxStringChars)) {
-      return repr_text(std::string_view(scratch_text_));
+    DefaultRepr r;
+    if (default_repr(v, r) && r.chars <= static_cast<size_t>(kMaxStringChars)) {
+      // As repr_text() of the text, written in its parts.
+      const size_t n = r.bytes();
+      mp::write_ext_header(out_, kExtRepr, mp::checked_count(n));
+      r.append_to(out_);
+      budget_ -= static_cast<int64_t>(n);
+      return;
     }
     repr_text(safe_repr(v).get());
   }
@@ -739,9 +764,10 @@ class Dumper {
     if (red_.active()) {
       if (const Base base = entries_base(tp); base != Base::None) return redacted_repr(v, base);
     }
-    std::string text;
-    size_t chars = 0;
-    if (default_repr(v, text, chars) && chars <= static_cast<size_t>(kLightweightReprChars)) {
+    if (DefaultRepr r;
+        default_repr(v, r) && r.chars <= static_cast<size_t>(kLightweightReprChars)) {
+      std::string text;
+      r.append_to(text);
       return text;
     }
     return short_text(safe_repr(v).get());
@@ -928,9 +954,6 @@ class Dumper {
   // snapshot, or is the value the caller passed).
   PyObject* path_[kMaxDepth + 1] = {};
   int path_len_ = 0;
-  // The text of a default repr, between default_repr() and its write (no
-  // Python code runs there, so a nested dump never finds it in use).
-  std::string& scratch_text_;
 };
 
 // What the dumps of one thread keep warm between calls: the snapshot stack
@@ -940,7 +963,6 @@ struct ThreadScratch {
   int nesting = 0;  // dumps running on this thread
   std::vector<PyObject*> held;
   Bytes out;
-  std::string text;  // Dumper's scratch text
 };
 thread_local ThreadScratch t_scratch;
 
@@ -957,7 +979,7 @@ void dump_into(ThreadScratch& scratch, Bytes& out, Redactor& redactor, Write&& w
     std::vector<PyObject*> own;
     std::vector<PyObject*>& held = scratch.nesting == 1 ? scratch.held : own;
     try {
-      Dumper dumper(out, redactor, held, scratch.text);
+      Dumper dumper(out, redactor, held);
       write(dumper);
       return;
     } catch (const PyErrSet&) {
