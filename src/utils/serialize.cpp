@@ -95,21 +95,13 @@ Ref without_builtins(Ref locals) {
 // MessagePack bytes are written in octal, which ends after three digits: a
 // fixstr of n bytes starts with \240 + n.)
 std::string_view event_pair(FrameEvent event) noexcept {
-  switch (event) {
-    case FrameEvent::Call:
-      return "\245event\244call"sv;
-    case FrameEvent::Return:
-      return "\245event\246return"sv;
-    case FrameEvent::Unwind:
-      return "\245event\246unwind"sv;
-    case FrameEvent::Resume:
-      return "\245event\246resume"sv;
-    case FrameEvent::Yield:
-      return "\245event\245yield"sv;
-    case FrameEvent::Throw:
-      return "\245event\245throw"sv;
-  }
-  return "\245event\244call"sv;  // unreachable: FrameEvent has exactly six values
+  // By FrameEvent's value: call, return, unwind, resume, yield, throw.
+  static constexpr std::string_view kPairs[] = {
+      "\245event\244call"sv,   "\245event\246return"sv, "\245event\246unwind"sv,
+      "\245event\246resume"sv, "\245event\245yield"sv,  "\245event\245throw"sv,
+  };
+  static_assert(static_cast<size_t>(FrameEvent::Throw) + 1 == std::size(kPairs));
+  return kPairs[static_cast<size_t>(event)];
 }
 
 // The frame's variables as the pairs of its locals dict, where the native
