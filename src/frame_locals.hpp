@@ -1,5 +1,5 @@
 // A function frame's variables as Python 3.13's f_locals proxy lists them,
-// read from the frame itself.
+// read from the frame itself, as a dict or as (name, value) pairs.
 #pragma once
 
 #include <array>
@@ -60,8 +60,10 @@ Ref function_frame_locals(PyFrameObject* frame);
 // The entries of function_frame_locals(frame) without __builtins__, added to
 // `pairs` (empty), when they can stand for that dict exactly: false, with
 // `pairs` left empty, for a frame function_frame_locals() leaves to the
-// proxy, and for one with names added through the proxy (any hashable, which
-// the dict might merge). GIL held; runs no Python code.
+// proxy, for one with names added through the proxy (any hashable, which the
+// dict might merge), and for a code object whose variable names are not
+// distinct exact str (or whose facts cannot be kept). GIL held; runs no
+// Python code.
 bool function_frame_pairs(PyFrameObject* frame, NamePairs& pairs);
 #endif
 
