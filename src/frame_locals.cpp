@@ -78,7 +78,7 @@ Ref function_frame_locals(PyFrameObject* frame) {
   return locals;
 }
 
-bool function_frame_pairs(PyFrameObject* frame, NamePairs& pairs) {
+bool function_frame_pairs(PyFrameObject* frame, CodeFacts* facts, NamePairs& pairs) {
   _PyInterpreterFrame* const f = frame->f_frame;
   PyCodeObject* const code = proxied_code(f);
   if (code == nullptr) return false;
@@ -88,7 +88,6 @@ bool function_frame_pairs(PyFrameObject* frame, NamePairs& pairs) {
   }
   // The compiler gives each variable one slot under its own name; a code
   // object made by hand might not, and its dict would merge them.
-  CodeFacts* facts = code_facts(code);
   if (facts == nullptr) return false;
   if (facts->distinct_names < 0) facts->distinct_names = distinct_names(code) ? 1 : 0;
   if (facts->distinct_names == 0) return false;

@@ -9,6 +9,8 @@
 
 namespace vask {
 
+struct CodeFacts;
+
 // Owned references to (name, value) pairs, kept flat: name, value, name,
 // value, ... Released on destruction. No allocation up to kInline pairs.
 class NamePairs {
@@ -62,9 +64,9 @@ Ref function_frame_locals(PyFrameObject* frame);
 // `pairs` left empty, for a frame function_frame_locals() leaves to the
 // proxy, for one with names added through the proxy (any hashable, which the
 // dict might merge), and for a code object whose variable names are not
-// distinct exact str (or whose facts cannot be kept). GIL held; runs no
-// Python code.
-bool function_frame_pairs(PyFrameObject* frame, NamePairs& pairs);
+// distinct exact str (or whose `facts`, those of the frame's code object,
+// are not kept: null). GIL held; runs no Python code.
+bool function_frame_pairs(PyFrameObject* frame, CodeFacts* facts, NamePairs& pairs);
 #endif
 
 }  // namespace vask

@@ -106,14 +106,16 @@ std::string_view event_pair(FrameEvent event) noexcept {
 
 // The frame's variables as the pairs of its locals dict, where the native
 // dumper writes that dict and can take them without it (3.13 function
-// frames): false, with `pairs` empty, where the dict is needed.
-bool frame_variables(PyObject* frame, const Serializer& serializer, bool lightweight,
-                     NamePairs& pairs) {
+// frames; `facts` those of the frame's code object): false, with `pairs`
+// empty, where the dict is needed.
+bool frame_variables(PyObject* frame, CodeFacts* facts, const Serializer& serializer,
+                     bool lightweight, NamePairs& pairs) {
 #if PY_VERSION_HEX >= 0x030D0000
   return serializer.direct(lightweight) && PyFrame_Check(frame) &&
-         function_frame_pairs(reinterpret_cast<PyFrameObject*>(frame), pairs);
+         function_frame_pairs(reinterpret_cast<PyFrameObject*>(frame), facts, pairs);
 #else
   (void)frame;
+  (void)facts;
   (void)serializer;
   (void)lightweight;
   (void)pairs;
@@ -259,7 +261,7 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serialize
   NamePairs pairs;
   if (event == FrameEvent::Return && omit_return_locals) {
     locals = Ref::incref(Py_None);
-  } else if (!frame_variables(frame, serializer, lightweight_repr, pairs)) {
+  } else if (!frame_variables(frame, where.facts, serializer, lightweight_repr, pairs)) {
     locals = get_locals(frame);
   }
 
