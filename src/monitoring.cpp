@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "code_facts.hpp"
+#include "core/code_facts.hpp"
 #include "support/log.hpp"
 #include "utils/names.hpp"
 

@@ -22,16 +22,16 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine_core.hpp"
+#include "core/engine_core.hpp"
 #include "filters.hpp"
-#include "markers.hpp"
+#include "core/markers.hpp"
 #include "monitoring_assignments.hpp"
 #include "plugins.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/per_thread.hpp"
 #include "support/py.hpp"
 #include "utils/ids.hpp"
-#include "utils/serialize.hpp"
+#include "core/serializer.hpp"
 
 namespace vask {
 

@@ -16,7 +16,7 @@
 #include "utils/call_sites.hpp"
 #include "utils/ids.hpp"
 #include "utils/records.hpp"
-#include "utils/serialize.hpp"
+#include "core/serializer.hpp"
 
 namespace vask {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <utility>
 
-#include "code_facts.hpp"
+#include "core/code_facts.hpp"
 #include "support/log.hpp"
 #include "support/py_type.hpp"
 

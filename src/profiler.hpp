@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "engine_core.hpp"
+#include "core/engine_core.hpp"
 #include "filters.hpp"
 #include "plugins.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/per_thread.hpp"
 #include "support/py.hpp"
 #include "utils/ids.hpp"
-#include "utils/serialize.hpp"
+#include "core/serializer.hpp"
 
 namespace vask {
 

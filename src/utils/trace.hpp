@@ -7,6 +7,8 @@
 // buffers' mutex is held.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
@@ -16,11 +18,32 @@
 #include <vector>
 
 #include "support/py.hpp"
+#include "utils/msgpack_write.hpp"
 #include "utils/records.hpp"
 
 namespace vask {
 
-class Config;
+// The process that recorded the trace, and the traced process that started
+// it (when one did).
+struct ProcessFacts {
+  uint64_t pid = 0;
+  std::optional<uint64_t> parent_pid;
+  std::optional<std::string> parent_trace_id;
+  std::optional<std::string> name;
+};
+
+// Everything a document holds about the run besides its records and
+// threads, read from the host before the first byte is written and copied
+// out, so that Python code run later cannot change what was collected.
+// `config` is the stored configuration, the engine's own entries included.
+struct HostFacts {
+  std::string version;
+  std::optional<std::string> commit_sha;
+  std::vector<std::string> argv;  // already redacted
+  std::array<std::pair<std::string_view, std::string>, 6> environment;
+  MpMap config;
+  ProcessFacts process;
+};
 
 struct TraceParts {
   const FramesByThread& frames_by_thread;
@@ -29,8 +52,7 @@ struct TraceParts {
   const std::optional<std::string>& trace_name;
   std::string_view source;
   std::string_view current_thread_id;
-  const Config& config;
-  bool use_monitoring;
+  const HostFacts& host;
   std::string_view root_trace_id;
   double timestamp;
 };
@@ -47,9 +69,9 @@ struct DocumentFacts {
   std::vector<Thread> threads;
 };
 
-// Reads the host metadata and the facts of every thread of parts.threads
-// (parts.frames_by_thread is not read). Throws PyErrSet for the metadata;
-// a thread whose required attributes cannot be read is an internal fault.
+// Writes the head from parts.host and reads the facts of every thread of
+// parts.threads (parts.frames_by_thread is not read). A thread whose
+// required attributes cannot be read is an internal fault.
 DocumentFacts collect_document_facts(const TraceParts& parts);
 
 // The records of one thread, by its key (empty when it has none).
@@ -57,11 +79,16 @@ using RecordsOf = std::function<std::span<Bytes>(std::string_view thread_key)>;
 // The records of `frames`, which must outlive the function.
 RecordsOf records_in(FramesByThread& frames);
 
+// Gives freed memory back to the system; called now and then while records
+// are released.
+using TrimMemory = void (*)() noexcept;
+
 // Writes the document into one new bytes object of the exact size. With
-// `release`, every record's memory is given back as soon as it is copied,
-// so that a large trace is never held twice. Throws PyErrSet (MemoryError)
-// before any record is touched; runs no Python code.
-Ref write_document(const DocumentFacts& facts, const RecordsOf& records, bool release);
+// `release` (not null), every record's memory is given back as soon as it
+// is copied, so that a large trace is never held twice, and `release` is
+// called after every 64 MiB of it and at the end. Throws PyErrSet
+// (MemoryError) before any record is touched; runs no Python code.
+Ref write_document(const DocumentFacts& facts, const RecordsOf& records, TrimMemory release);
 
 // Collects and writes in one go, the records left in place.
 Ref build_trace_from_parts(const TraceParts& parts);

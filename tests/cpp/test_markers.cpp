@@ -1,5 +1,5 @@
 #include "harness.hpp"
-#include "markers.hpp"
+#include "core/markers.hpp"
 
 namespace vask {
 namespace {

@@ -5,6 +5,7 @@
 #include "harness.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/names.hpp"
+#include "core/serializer.hpp"
 #include "utils/serialize.hpp"
 
 namespace vask {

@@ -1,6 +1,6 @@
-#include "frame_locals.hpp"
+#include "core/frame_locals.hpp"
 
-#include "code_facts.hpp"
+#include "core/code_facts.hpp"
 
 #if PY_VERSION_HEX >= 0x030D0000
 

@@ -14,12 +14,13 @@
 #include <vector>
 
 #include "config.hpp"
+#include "core/serializer.hpp"
+#include "core/trace_buffer.hpp"
 #include "plugins.hpp"
 #include "subtree_flush.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/program_errors.hpp"
 #include "support/py.hpp"
-#include "trace_buffer.hpp"
 #include "utils/call_sites.hpp"
 #include "utils/ids.hpp"
 #include "utils/records.hpp"

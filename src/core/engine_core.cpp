@@ -1,4 +1,4 @@
-#include "engine_core.hpp"
+#include "core/engine_core.hpp"
 
 #include <unistd.h>
 
