@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "core/engine_core.hpp"
+#include "core/serializer.hpp"
 #include "filters.hpp"
 #include "plugins.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/per_thread.hpp"
 #include "support/py.hpp"
 #include "utils/ids.hpp"
-#include "core/serializer.hpp"
 
 namespace vask {
 
@@ -101,6 +101,12 @@ class VaskProfiler {
 // object, stores it as profiler.rust_profiler and installs the profile hook
 // (and threading.setprofile when config["threading"] is True).
 PyObject* register_profiler(PyObject* profiler);
+
+// The profile hook (the interpreter's profile function) of an engine whose
+// Python object is `obj`: records call and return events. Never lets a
+// recording error through; returns -1 only with an exception of the traced
+// program set.
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
 
 // The do-nothing profile hook, for measuring the hook mechanism itself.
 int noop_profile(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) noexcept;
