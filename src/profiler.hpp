@@ -66,24 +66,16 @@ class VaskProfiler {
   // has grown to prune_at_ (which hooked_'s mutex guards too).
   void note_hooked(Guarded<std::vector<HookedThread>>::Locked& hooked, PyThreadState* tstate);
 
-  // Whether the event's frame is recorded: the verdict on the file name is
-  // kept in the code object's facts; the generated-code rule, which looks at
-  // the callers, is asked only once a frame of attrs' class-generation
-  // module has run (or always, when `hooked` is false). Throws PyErrSet.
-  bool should_record(PyFrameObject* frame, PyCodeObject* code, std::string_view filename,
+  // Whether the event's frame is recorded, given the code object's verdict:
+  // the generated-code rule, which looks at the callers, is asked only once
+  // a frame of attrs' class-generation module has run (or always, when
+  // `hooked` is false). Throws PyErrSet.
+  bool should_record(PyFrameObject* frame, const CodeVerdict& verdict, std::string_view filename,
                      bool hooked);
 
   // Returns an exception of the program raised while logging, or null.
   Ref log_error(Ref error, PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
                 std::string_view co_name);
-
-  // Fixed after construction.
-  Finders include_frames_;
-  Finders ignore_frames_;
-  Ref current_thread_;
-  std::optional<RecordMaker> records_;
-  // Tags this engine's verdicts in the code objects' facts.
-  uint64_t serial_ = 0;
 
   std::optional<EngineCore> core_;
   PerThread<EngineThreadState> thread_state_;

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "core/memory_budget.hpp"
+#include "core/trace_buffer.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/py.hpp"
-#include "core/trace_buffer.hpp"
 #include "utils/records.hpp"
 
 namespace vask {
