@@ -79,7 +79,7 @@ Redaction command_line_redaction(const Config& config) {
 
 }  // namespace
 
-HostFacts collect_host_facts(const Config& config, bool use_monitoring) {
+HostFacts collect_host_facts(const Config& config, bool use_monitoring, bool warn) {
   HostFacts facts;
   {
     Ref version = import("vask.version");
@@ -117,7 +117,7 @@ HostFacts collect_host_facts(const Config& config, bool use_monitoring) {
       {"processor", call_str(platform.get(), "processor")},
   }};
   facts.process = collect_process_facts();
-  facts.config = config.to_dict();
+  facts.config = config.to_dict(warn);
   // The engine's own facts win over same-named configuration keys.
   std::erase_if(facts.config, [](const auto& entry) {
     return entry.first == "use_monitoring" || entry.first == "use_rust";

@@ -10,8 +10,9 @@
 namespace vask {
 
 // Reads the facts; `use_monitoring` is the engine's own entry of the stored
-// configuration (as is "use_rust", always true). Python code runs. Throws
-// PyErrSet.
-HostFacts collect_host_facts(const Config& config, bool use_monitoring);
+// configuration (as is "use_rust", always true); `warn`: whether values the
+// configuration cannot store are reported (Config::to_dict). Python code
+// runs. Throws PyErrSet.
+HostFacts collect_host_facts(const Config& config, bool use_monitoring, bool warn = true);
 
 }  // namespace vask

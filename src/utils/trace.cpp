@@ -281,4 +281,90 @@ std::optional<FramesByThread> document_records(std::string_view document) {
   return out;
 }
 
+namespace {
+
+// The "frame_id" and "timestamp" of a frame record, reading no value of it;
+// what is not there (or not a str, a float) is absent.
+void call_facts(std::string_view record, std::optional<std::string_view>& frame_id,
+                std::optional<double>& started) {
+  Cursor c{record};
+  const std::optional<uint64_t> entries = c.map_header();
+  if (!entries) return;
+  for (uint64_t i = 0; i < *entries; ++i) {
+    const std::optional<std::string_view> key = c.str();
+    if (!key) return;
+    const std::optional<std::string_view> value = c.object();
+    if (!value) return;
+    if (*key == "frame_id") {
+      Cursor v{*value};
+      if (const std::optional<std::string_view> text = v.str(); text && v.pos == value->size()) {
+        frame_id = *text;
+      }
+    } else if (*key == "timestamp" && !value->empty()) {
+      const auto m = static_cast<unsigned char>((*value)[0]);
+      Cursor v{*value, 1};
+      if (m == 0xcb && value->size() == 9) {
+        const uint64_t bits = *v.be(8);
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        started = d;
+      } else if (m == 0xca && value->size() == 5) {
+        const auto bits = static_cast<uint32_t>(*v.be(4));
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        started = static_cast<double>(f);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+Ref write_trace_point_document(const TracePointParts& parts) {
+  std::optional<std::string_view> frame_id;
+  std::optional<double> started;
+  if (!parts.records.empty()) call_facts(parts.records.front(), frame_id, started);
+  const HostFacts& facts = parts.host;
+
+  Bytes out;
+  mp::write_map_header(out, 11);
+  write_str_pair(out, "trace_id", parts.trace_id);
+  write_str_pair(out, "trace_name", parts.co_name);
+  write_str_pair(out, "current_thread_id", parts.thread_id);
+  write_f64_pair(out, started ? *started : parts.handed_at);
+  write_str_pair(out, "current_commit_sha", facts.commit_sha);
+  write_str_pair(out, "root_trace_id", parts.root_trace_id);
+
+  mp::write_str(out, "meta");
+  mp::write_map_header(out, 5);
+  write_str_pair(out, "version", facts.version);
+  write_str_pair(out, "source", parts.source);
+  mp::write_str(out, "trace_point");
+  mp::write_map_header(out, 3);
+  write_str_pair(out, "co_name", parts.co_name);
+  write_str_pair(out, "thread", parts.thread_id);
+  write_str_pair(out, "frame_id", frame_id);
+  mp::write_str(out, "environment");
+  mp::write_map_header(out, static_cast<uint32_t>(facts.environment.size()));
+  for (const auto& [key, value] : facts.environment) write_str_pair(out, key, value);
+  mp::write_str(out, "config");
+  mp::write_map_header(out, mp::checked_count(facts.config.size()));
+  for (const auto& [key, value] : facts.config) {
+    mp::write_str(out, key);
+    write_value(out, value);
+  }
+
+  mp::write_str(out, "command_line_args");
+  mp::write_array_header(out, mp::checked_count(facts.argv.size()));
+  for (const std::string& arg : facts.argv) mp::write_str(out, arg);
+
+  mp::write_str(out, "threads");
+  mp::write_map_header(out, 1);
+  out += thread_entry(parts.thread_id, parts.thread);
+  mp::write_array_header(out, mp::checked_count(parts.records.size()));
+  for (std::string_view record : parts.records) out += record;
+  out += document_tail();
+  return Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+}
+
 }  // namespace vask

@@ -90,6 +90,28 @@ using TrimMemory = void (*)() noexcept;
 // (MemoryError) before any record is touched; runs no Python code.
 Ref write_document(const DocumentFacts& facts, const RecordsOf& records, TrimMemory release);
 
+// A trace point: one completed call of a target function, stored as a trace
+// of its own while the program runs, linked to the trace it fired in.
+struct TracePointParts {
+  std::string_view trace_id;       // the trace point's own
+  std::string_view root_trace_id;  // the trace it fired in
+  std::string_view co_name;        // the target; also the trace's name
+  std::string_view thread_id;      // the thread's identity (its key)
+  PyObject* thread;                // the thread object, borrowed
+  std::string_view source;
+  // The call's records, from its call record to its return record.
+  std::span<const std::string_view> records;
+  double handed_at;  // the trace's time when the first record has none
+  const HostFacts& host;
+};
+
+// The trace point's document: an ordinary document of one thread whose
+// "meta" holds "trace_point" (the target's co_name, the thread and the call
+// record's frame_id) in place of "process", timed by its call record.
+// Reads the thread object (an internal fault when its required attributes
+// cannot be read) and runs no other Python code. Throws PyErrSet.
+Ref write_trace_point_document(const TracePointParts& parts);
+
 // Collects and writes in one go, the records left in place.
 Ref build_trace_from_parts(const TraceParts& parts);
 

@@ -1,7 +1,7 @@
 #include <variant>
 
-#include "harness.hpp"
 #include "core/memory_budget.hpp"
+#include "harness.hpp"
 #include "subtree_flush.hpp"
 
 namespace vask {

@@ -1,5 +1,5 @@
-#include "harness.hpp"
 #include "core/markers.hpp"
+#include "harness.hpp"
 
 namespace vask {
 namespace {

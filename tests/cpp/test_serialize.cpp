@@ -2,10 +2,10 @@
 #include <msgpack.hpp>
 #include <string>
 
+#include "core/serializer.hpp"
 #include "harness.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/names.hpp"
-#include "core/serializer.hpp"
 #include "utils/serialize.hpp"
 
 namespace vask {
