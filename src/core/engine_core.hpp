@@ -1,5 +1,6 @@
-// What both engines stand on once an event's records are made: the thread's
-// own state, the batch of one event, and the core that stores batches (the
+// What both engines stand on: their construction from the configuration,
+// the skeleton of every event (the thread's own state, the code object's
+// verdict, the records of one event), and the core that stores batches (the
 // per-test switch, the subtree accounting and flushing) and saves traces.
 // The engines differ only in how events reach them.
 #pragma once
@@ -110,7 +111,7 @@ class EventErrors {
 };
 
 // Makes the records of one event: the plugins' records and the function's
-// own frame record. Fixed after construction; both engines own one.
+// own frame record. Fixed after construction; each engine's core owns one.
 class RecordMaker {
  public:
   using Watchers = std::vector<std::unique_ptr<PluginProcessor>>;
