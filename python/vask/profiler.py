@@ -27,6 +27,8 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
+from vask import config as _config
+
 __all__ = [
     "DEFAULT_CONFIG",
     "DEFAULT_MEMORY_BUDGET_MB",
@@ -49,12 +51,8 @@ _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 #: engine records every thread of the process while it is active).
 DEFAULT_CONFIG: dict[str, Any] = {"threading": True}
 
-#: The memory budget of the process's buffered records when the configuration
-#: sets none (``memory_budget_mb``): once they take this much, the largest
-#: finished calls of any thread are stored as traces of their own. Unless
-#: ``flush_subtree_mb`` is set, a thread alone flushes at half of it, and the
-#: documents waiting for the background writer take an eighth of it at most.
-DEFAULT_MEMORY_BUDGET_MB = 256
+#: The memory budget when the configuration sets none (see :mod:`vask.config`).
+DEFAULT_MEMORY_BUDGET_MB = _config.DEFAULT_MEMORY_BUDGET_MB
 
 #: The engine names :func:`create` understands.
 ENGINES = ("monitor", "profile")
@@ -229,7 +227,7 @@ class Recorder:
         """Checks the configuration and sets up the value dumpers, before the
         native engine is built."""
         from vask import serialize, writer
-        from vask.config import check_config, monitor_only_features
+        from vask.config import check_config, monitor_only_features, resolve_limits
 
         self.config = check_config(self.config)
         features = monitor_only_features(self.config)
@@ -245,9 +243,9 @@ class Recorder:
                 f"{what} {verb} the monitoring engine (engine 'monitor'); "
                 f"the {self.engine} engine has none"
             )
-        budget = self.config.setdefault("memory_budget_mb", DEFAULT_MEMORY_BUDGET_MB)
+        resolve_limits(self.config)
+        budget = self.config["memory_budget_mb"]
         if isinstance(budget, (int, float)) and not isinstance(budget, bool):
-            self.config.setdefault("flush_subtree_mb", budget / 2)
             writer.set_queue_limit(max(int(budget * (1 << 20)) // 8, 8 << 20))
 
         # Secrets are redacted by the value dumpers, which take no options.
