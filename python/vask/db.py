@@ -59,10 +59,10 @@ as missing.
 A trace that cannot be stored is kept in a side file
 (:func:`write_side_file`), which ``vask traces import`` stores later:
 :func:`save_trace` does so itself and says where on the "vask" logger, and
-:func:`kept_aside` lists what it kept.  ``save_trace(..., wait=False)`` hands
-the document to the background writer (:mod:`vask.writer`) instead, for
-stores made while a program is traced, which must never wait for the
-database.
+:func:`kept_aside` lists what it kept.  A store made while the program
+records (a flushed subtree, a test's trace) hands the document to the
+background writer (:mod:`vask.writer`) instead: it must never make the
+program wait for the database.
 """
 
 from __future__ import annotations
@@ -694,7 +694,6 @@ def save_trace(
     msgpack_data: bytes | None = None,
     db_path: str | os.PathLike[str] | None = None,
     *,
-    wait: bool = True,
     keep_aside: bool = True,
 ) -> Path | None:
     """Store one trace document under ``trace_id`` as a new row; a large one in pieces.
@@ -713,11 +712,16 @@ def save_trace(
     ``keep_aside=False`` raises the store's error instead of keeping the
     document aside.
 
-    ``wait=False`` hands the document to the background writer and returns
-    at once (``None``), unless the writer is stuck on a locked database with
-    a full queue: then the document is kept aside at once, never waiting.
-    Documents are stored in the order they were given, waiting or not, so a
-    store that waits comes after every one handed over before it.
+    A store made while the program records never waits for the database:
+    a subtree flushed apart (its ``root_trace_id`` names another trace), and
+    any store an engine makes while a recorder of this process runs (a
+    test's trace at the test's end), outside a recorder's own ``save()``.
+    Such a document is handed to the background writer and ``None`` returned
+    at once, unless the writer is stuck on a locked database with a full
+    queue: then the document is kept aside at once, never waiting.  Every
+    other store waits, and so does one with ``keep_aside=False`` (its error
+    is raised).  Documents are stored in the order they were given, waiting
+    or not, so a store that waits comes after every one handed over before it.
     """
     data, head = _checked_document(trace_id, msgpack_data)
     if db_path is None:
@@ -725,6 +729,9 @@ def save_trace(
     path = Path(db_path)
     from vask import writer
 
+    root = head.get("root_trace_id")
+    flushed = isinstance(root, str) and root != head.get("trace_id", trace_id)
+    wait = not keep_aside or (not flushed and not writer.in_background())
     return writer.store(
         writer.Job(trace_id, data, head, path, float(timeout), keep_aside), wait=wait
     )

@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Any
 
 from vask import config as _config
+from vask import writer
 
 __all__ = [
     "DEFAULT_CONFIG",
@@ -226,7 +227,7 @@ class Recorder:
     def _configure_values(self) -> None:
         """Checks the configuration and sets up the value dumpers, before the
         native engine is built."""
-        from vask import serialize, writer
+        from vask import serialize
         from vask.config import check_config, monitor_only_features, resolve_limits
 
         self.config = check_config(self.config)
@@ -278,6 +279,7 @@ class Recorder:
         self._started = True
         self._pending = True
         _running.add(self)
+        writer.recording(self, True)
         if self.follows:
             from vask import pth_init
 
@@ -290,6 +292,7 @@ class Recorder:
         self._stop_engine()
         self._started = False
         _running.discard(self)
+        writer.recording(self, False)
         if self.follows:
             from vask import pth_init
 
@@ -324,6 +327,7 @@ class Recorder:
         self._started = False
         self._pending = False
         _running.discard(self)
+        writer.recording(self, False)
         # The parent's to store, not the child's.
         self._unstored = []
         self.side_files = []
@@ -357,7 +361,8 @@ class Recorder:
         engine = self._engine()
         self._store_unstored()
         try:
-            engine.save()
+            with writer.saving():  # this store waits, and raises what it raised
+                engine.save()
         except _STORE_ERRORS as error:
             # The failed save put the records back in the engine.
             self._keep_aside(engine.build_trace(), error)
