@@ -21,7 +21,7 @@ from vask import config as vask_config
 from vask import db
 from vask.values import ext_hook
 
-APP = '''
+APP = """
 import os
 import subprocess
 import sys
@@ -58,9 +58,9 @@ def main():
         leaf(i)
     code = f"import sys; sys.path.insert(0, {HERE!r}); import app; app.leaf(7)"
     subprocess.run([sys.executable, "-c", code], check=True)
-'''
+"""
 
-DJANGO_DRIVER = '''
+DJANGO_DRIVER = """
 import os
 import sys
 
@@ -72,9 +72,9 @@ django.setup()
 from django.test import Client
 
 assert Client(raise_request_exception=True).get("/").status_code == 200
-'''
+"""
 
-DJANGO_SETTINGS = '''
+DJANGO_SETTINGS = """
 SECRET_KEY = "vask-tests-only"
 DEBUG = False
 ALLOWED_HOSTS = ["testserver"]
@@ -83,9 +83,9 @@ INSTALLED_APPS = []
 DATABASES = {}
 USE_TZ = True
 MIDDLEWARE = ["vask.middleware.VaskMiddleware"]
-'''
+"""
 
-DJANGO_URLS = '''
+DJANGO_URLS = """
 from django.http import HttpResponse
 from django.urls import path
 
@@ -98,7 +98,7 @@ def index(request):
 
 
 urlpatterns = [path("", index)]
-'''
+"""
 
 FRONT_ENDS = ("run", "pytest", "django")
 
@@ -337,9 +337,7 @@ TABLE = [
 
 
 @pytest.mark.parametrize("front_end", FRONT_ENDS)
-@pytest.mark.parametrize(
-    ("settings", "check"), [pytest.param(s, c, id=key) for key, s, c in TABLE]
-)
+@pytest.mark.parametrize(("settings", "check"), [pytest.param(s, c, id=key) for key, s, c in TABLE])
 def test_key_has_its_effect_under_every_front_end(stored, settings, check, front_end):
     if settings is MONITOR_ONLY and sys.version_info < (3, 12):
         pytest.skip("trace points and assignments need sys.monitoring (Python 3.12)")

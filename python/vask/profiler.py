@@ -16,7 +16,6 @@ Two engines record a program's calls:
 
 from __future__ import annotations
 
-import contextlib
 import logging
 import os
 import sqlite3
@@ -27,8 +26,8 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
+from vask import _process, writer
 from vask import config as _config
-from vask import writer
 
 __all__ = [
     "DEFAULT_CONFIG",
@@ -99,41 +98,10 @@ def resolve_engine(engine: str | None) -> str:
     return engine
 
 
-# -- the process a trace is recorded in -------------------------------------
-#
-# Every trace document says which process recorded it ("meta" "process": the
-# pid, and the traced process that started this one, when one did). The
-# engines ask process_facts() when they build a document.
-
-# (pid, trace id) of the traced process that started this one, and a name
-# for this process, when vask follows it (see vask.pth_init).
-_parent: tuple[int, str | None] | None = None
-_process_name: str | None = None
-
-
-def set_parent_process(pid: int, trace_id: str | None, name: str | None = None) -> None:
-    """Link the traces of this process to the trace ``trace_id`` of process ``pid``."""
-    global _parent, _process_name
-    _parent = (pid, trace_id)
-    _process_name = name
-
-
-def process_facts() -> dict[str, Any]:
-    """The "process" facts of the trace documents this process builds, besides its pid.
-
-    ``parent_pid`` and ``parent_trace_id``: the traced process that started
-    this one and the trace it was recording then (``None`` for a process
-    vask did not follow); ``name``: a multiprocessing child's process name
-    (``ForkPoolWorker-1``), else the command a followed process runs.
-    """
-    name = _process_name
-    mp = sys.modules.get("multiprocessing")
-    # A name is a nicety: a multiprocessing that cannot say never fails a build.
-    with contextlib.suppress(Exception):
-        if mp is not None and mp.parent_process() is not None:
-            name = mp.current_process().name
-    parent_pid, parent_trace_id = _parent if _parent is not None else (None, None)
-    return {"parent_pid": parent_pid, "parent_trace_id": parent_trace_id, "name": name}
+# The process a trace is recorded in: what the host stores with every trace
+# (see vask._process).
+set_parent_process = _process.set_parent_process
+process_facts = _process.process_facts
 
 
 # The recorders started in this process and not stopped: a fork gives each a

@@ -74,6 +74,7 @@ class Job:
         "error",
         "head",
         "keep_aside",
+        "process",
         "result",
         "timeout",
         "trace_id",
@@ -95,6 +96,8 @@ class Job:
         self.db_path = db_path
         self.timeout = timeout
         self.keep_aside = keep_aside
+        #: The facts of the process that recorded it, for the row (see vask._process).
+        self.process: dict[str, Any] | None = None
         self.done = threading.Event()
         #: The side file the document was kept in, or ``None`` when stored.
         self.result: Path | None = None
