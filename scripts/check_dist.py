@@ -22,7 +22,16 @@ PACKAGE_DIR = "python/vask/"
 HOOK = "vask_follow.pth"
 EXTENSIONS = ("_vask", "_dump")
 # What a build or a run leaves in a tree, by path component or file suffix.
-LEFTOVER_PARTS = {"build", "dist", "__pycache__", ".vask", ".pytest_cache", ".venv", ".git"}
+LEFTOVER_PARTS = {
+    "build",
+    "dist",
+    "__pycache__",
+    ".vask",
+    ".pytest_cache",
+    ".hypothesis",
+    ".venv",
+    ".git",
+}
 LEFTOVER_SUFFIXES = (".so", ".o", ".a", ".pyc", ".pyo", ".sqlite3", ".msgpack", ".whl")
 DIST_INFO_FILES = {"METADATA", "WHEEL", "RECORD", "entry_points.txt"}
 

@@ -190,10 +190,17 @@ def test_a_wheel_that_holds_more_or_less_is_refused(change, problem):
     assert any(problem in p for p in problems), problems
 
 
-@pytest.mark.parametrize(
-    "leftover", ["build/cp313/CMakeCache.txt", "python/vask/_vask.so", ".vask/db.sqlite3",
-                 "python/vask/__pycache__/cli.cpython-313.pyc", "src/lib.o"]
-)  # fmt: skip
+LEFTOVERS = [
+    "build/cp313/CMakeCache.txt",
+    "python/vask/_vask.so",
+    ".vask/db.sqlite3",
+    "python/vask/__pycache__/cli.cpython-313.pyc",
+    "src/lib.o",
+    ".hypothesis/unicode_data/charmap.json.gz",
+]
+
+
+@pytest.mark.parametrize("leftover", LEFTOVERS)
 def test_an_sdist_with_build_leftovers_is_refused(leftover):
     assert check_dist.check_sdist(SDIST + [leftover]) == [f"sdist: build leftover {leftover}"]
 
