@@ -22,7 +22,9 @@ column             type       meaning
                               "interrupted"), read from its "end_test" record;
                               NULL for other traces
 ``pieces``         INTEGER    number of further pieces in ``trace_pieces``
-``pid``            INTEGER    the process that recorded the trace ("meta" "process")
+``pid``            INTEGER    the process that recorded the trace (stored with the
+                              document by the process itself; documents of vask 0.2
+                              said it in "meta" "process")
 ``parent_pid``     INTEGER    the traced process that started that one (NULL when
                               vask did not follow it from a parent)
 ``parent_trace_id`` TEXT      the trace that process was recording then
@@ -59,10 +61,10 @@ as missing.
 A trace that cannot be stored is kept in a side file
 (:func:`write_side_file`), which ``vask traces import`` stores later:
 :func:`save_trace` does so itself and says where on the "vask" logger, and
-:func:`kept_aside` lists what it kept.  ``save_trace(..., wait=False)`` hands
-the document to the background writer (:mod:`vask.writer`) instead, for
-stores made while a program is traced, which must never wait for the
-database.
+:func:`kept_aside` lists what it kept.  A store made while the program
+records (a flushed subtree, a test's trace) hands the document to the
+background writer (:mod:`vask.writer`) instead: it must never make the
+program wait for the database.
 """
 
 from __future__ import annotations
@@ -86,7 +88,7 @@ from typing import Any, BinaryIO, NamedTuple
 
 import msgpack
 
-from vask import _paths
+from vask import _paths, _process
 from vask._paths import UnsafeLocation
 
 __all__ = [
@@ -121,6 +123,7 @@ __all__ = [
     "read_document_part",
     "read_process",
     "read_process_facts",
+    "stored_process",
     "root_totals",
     "save_trace",
     "save_traces",
@@ -473,9 +476,10 @@ def _pid_or_none(value: Any) -> int | None:
 
 
 def read_process(data: bytes | BinaryIO) -> dict[str, Any]:
-    """The "meta" "process" facts of a trace document (``pid``, ``parent_pid``,
-    ``parent_trace_id``, ``name``), each ``None`` where the document lacks it
-    or holds a value of the wrong type; decodes nothing after "meta".
+    """The "meta" "process" facts of a trace document stored by vask 0.2 (``pid``,
+    ``parent_pid``, ``parent_trace_id``, ``name``), each ``None`` where the
+    document lacks it or holds a value of the wrong type (every later
+    document: the host stores them in the row); decodes nothing after "meta".
 
     ``data`` is the document, or a binary file holding it from its current
     position (read only up to "meta").
@@ -610,15 +614,25 @@ def _row_of(
     )
 
 
-def _row_of_document(trace_id: str, head: dict[str, Any], data: bytes) -> StoredRow:
-    """The row of a document held in memory."""
+def _row_of_document(
+    trace_id: str, head: dict[str, Any], data: bytes, process: dict[str, Any] | None = None
+) -> StoredRow:
+    """The row of a document held in memory.
+
+    ``process``: the facts of the process that stores the document it
+    recorded (:func:`vask._process.process_facts`). A document that names
+    its process itself (stored by vask 0.2, in "meta" "process") keeps those.
+    """
+    facts = read_process(data)
+    if facts["pid"] is None and process is not None:
+        facts = read_process_facts(process)
     return _row_of(
         trace_id,
         head,
         len(data),
         data.count(_CALL_PATTERN),
         document_outcome(data),
-        read_process(data),
+        facts,
     )
 
 
@@ -694,7 +708,6 @@ def save_trace(
     msgpack_data: bytes | None = None,
     db_path: str | os.PathLike[str] | None = None,
     *,
-    wait: bool = True,
     keep_aside: bool = True,
 ) -> Path | None:
     """Store one trace document under ``trace_id`` as a new row; a large one in pieces.
@@ -713,11 +726,16 @@ def save_trace(
     ``keep_aside=False`` raises the store's error instead of keeping the
     document aside.
 
-    ``wait=False`` hands the document to the background writer and returns
-    at once (``None``), unless the writer is stuck on a locked database with
-    a full queue: then the document is kept aside at once, never waiting.
-    Documents are stored in the order they were given, waiting or not, so a
-    store that waits comes after every one handed over before it.
+    A store made while the program records never waits for the database:
+    a subtree flushed apart (its ``root_trace_id`` names another trace), and
+    any store an engine makes while a recorder of this process runs (a
+    test's trace at the test's end), outside a recorder's own ``save()``.
+    Such a document is handed to the background writer and ``None`` returned
+    at once, unless the writer is stuck on a locked database with a full
+    queue: then the document is kept aside at once, never waiting.  Every
+    other store waits, and so does one with ``keep_aside=False`` (its error
+    is raised).  Documents are stored in the order they were given, waiting
+    or not, so a store that waits comes after every one handed over before it.
     """
     data, head = _checked_document(trace_id, msgpack_data)
     if db_path is None:
@@ -725,9 +743,12 @@ def save_trace(
     path = Path(db_path)
     from vask import writer
 
-    return writer.store(
-        writer.Job(trace_id, data, head, path, float(timeout), keep_aside), wait=wait
-    )
+    root = head.get("root_trace_id")
+    flushed = isinstance(root, str) and root != head.get("trace_id", trace_id)
+    wait = not keep_aside or (not flushed and not writer.in_background())
+    job = writer.Job(trace_id, data, head, path, float(timeout), keep_aside)
+    job.process = _process.process_facts()
+    return writer.store(job, wait=wait)
 
 
 def save_traces(
@@ -749,11 +770,12 @@ def save_traces(
     if not checked:
         return
     path = Path(db_path)
+    process = _process.process_facts()
     conn = connect(path, timeout)
     try:
         with _transaction(conn):
             for trace_id, data, head in checked:
-                row = _row_of_document(trace_id, head, data)
+                row = _row_of_document(trace_id, head, data, process)
                 view = memoryview(data)
                 _insert_rows(conn, row, lambda offset, n, view=view: view[offset : offset + n])
     except sqlite3.Error as error:
@@ -772,7 +794,7 @@ def store_document(job: Any, timeout: float, conn: sqlite3.Connection | None = N
     store and closed after it.
     """
     try:
-        _store_bytes(job.trace_id, job.data, job.head, job.db_path, timeout, conn)
+        _store_bytes(job.trace_id, job.data, job.head, job.db_path, timeout, conn, job.process)
     except _STORE_ERRORS as error:
         if not job.keep_aside:
             raise
@@ -790,8 +812,9 @@ def _store_bytes(
     path: Path,
     timeout: float,
     conn: sqlite3.Connection | None,
+    process: dict[str, Any] | None = None,
 ) -> None:
-    row = _row_of_document(trace_id, head, data)
+    row = _row_of_document(trace_id, head, data, process)
     view = memoryview(data)
     own = conn is None
     if conn is None:
@@ -1182,6 +1205,22 @@ def _document_parts(conn: sqlite3.Connection, row_id: int) -> list[tuple[str, in
         )
         found += [(t, i, _count(n)) for t, i, n in pieces.fetchall()]
     return [(t, i, n) for t, i, n in found if isinstance(i, int)]
+
+
+def stored_process(conn: sqlite3.Connection, trace_id: str) -> dict[str, Any]:
+    """The process facts stored with the first document of ``trace_id`` (as
+    :func:`read_process_facts` gives them); all ``None`` in a database of a
+    version that stored none."""
+    try:
+        row = conn.execute(
+            "SELECT pid, parent_pid, parent_trace_id, process_name FROM traces"
+            " WHERE trace_id = ? ORDER BY id LIMIT 1",
+            (trace_id,),
+        ).fetchone()
+    except sqlite3.OperationalError:  # no such columns
+        row = None
+    keys = ("pid", "parent_pid", "parent_trace_id", "name")
+    return read_process_facts(dict(zip(keys, row or (None,) * 4)))
 
 
 def document_rows(conn: sqlite3.Connection, trace_id: str) -> list[tuple[int, int]]:

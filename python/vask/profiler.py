@@ -16,7 +16,6 @@ Two engines record a program's calls:
 
 from __future__ import annotations
 
-import contextlib
 import logging
 import os
 import sqlite3
@@ -26,6 +25,9 @@ import time
 from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
+
+from vask import _process, writer
+from vask import config as _config
 
 __all__ = [
     "DEFAULT_CONFIG",
@@ -49,12 +51,8 @@ _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 #: engine records every thread of the process while it is active).
 DEFAULT_CONFIG: dict[str, Any] = {"threading": True}
 
-#: The memory budget of the process's buffered records when the configuration
-#: sets none (``memory_budget_mb``): once they take this much, the largest
-#: finished calls of any thread are stored as traces of their own. Unless
-#: ``flush_subtree_mb`` is set, a thread alone flushes at half of it, and the
-#: documents waiting for the background writer take an eighth of it at most.
-DEFAULT_MEMORY_BUDGET_MB = 256
+#: The memory budget when the configuration sets none (see :mod:`vask.config`).
+DEFAULT_MEMORY_BUDGET_MB = _config.DEFAULT_MEMORY_BUDGET_MB
 
 #: The engine names :func:`create` understands.
 ENGINES = ("monitor", "profile")
@@ -100,41 +98,10 @@ def resolve_engine(engine: str | None) -> str:
     return engine
 
 
-# -- the process a trace is recorded in -------------------------------------
-#
-# Every trace document says which process recorded it ("meta" "process": the
-# pid, and the traced process that started this one, when one did). The
-# engines ask process_facts() when they build a document.
-
-# (pid, trace id) of the traced process that started this one, and a name
-# for this process, when vask follows it (see vask.pth_init).
-_parent: tuple[int, str | None] | None = None
-_process_name: str | None = None
-
-
-def set_parent_process(pid: int, trace_id: str | None, name: str | None = None) -> None:
-    """Link the traces of this process to the trace ``trace_id`` of process ``pid``."""
-    global _parent, _process_name
-    _parent = (pid, trace_id)
-    _process_name = name
-
-
-def process_facts() -> dict[str, Any]:
-    """The "process" facts of the trace documents this process builds, besides its pid.
-
-    ``parent_pid`` and ``parent_trace_id``: the traced process that started
-    this one and the trace it was recording then (``None`` for a process
-    vask did not follow); ``name``: a multiprocessing child's process name
-    (``ForkPoolWorker-1``), else the command a followed process runs.
-    """
-    name = _process_name
-    mp = sys.modules.get("multiprocessing")
-    # A name is a nicety: a multiprocessing that cannot say never fails a build.
-    with contextlib.suppress(Exception):
-        if mp is not None and mp.parent_process() is not None:
-            name = mp.current_process().name
-    parent_pid, parent_trace_id = _parent if _parent is not None else (None, None)
-    return {"parent_pid": parent_pid, "parent_trace_id": parent_trace_id, "name": name}
+# The process a trace is recorded in: what the host stores with every trace
+# (see vask._process).
+set_parent_process = _process.set_parent_process
+process_facts = _process.process_facts
 
 
 # The recorders started in this process and not stopped: a fork gives each a
@@ -228,8 +195,8 @@ class Recorder:
     def _configure_values(self) -> None:
         """Checks the configuration and sets up the value dumpers, before the
         native engine is built."""
-        from vask import serialize, writer
-        from vask.config import check_config, monitor_only_features
+        from vask import serialize
+        from vask.config import check_config, monitor_only_features, resolve_limits
 
         self.config = check_config(self.config)
         features = monitor_only_features(self.config)
@@ -245,9 +212,9 @@ class Recorder:
                 f"{what} {verb} the monitoring engine (engine 'monitor'); "
                 f"the {self.engine} engine has none"
             )
-        budget = self.config.setdefault("memory_budget_mb", DEFAULT_MEMORY_BUDGET_MB)
+        resolve_limits(self.config)
+        budget = self.config["memory_budget_mb"]
         if isinstance(budget, (int, float)) and not isinstance(budget, bool):
-            self.config.setdefault("flush_subtree_mb", budget / 2)
             writer.set_queue_limit(max(int(budget * (1 << 20)) // 8, 8 << 20))
 
         # Secrets are redacted by the value dumpers, which take no options.
@@ -280,6 +247,7 @@ class Recorder:
         self._started = True
         self._pending = True
         _running.add(self)
+        writer.recording(self, True)
         if self.follows:
             from vask import pth_init
 
@@ -292,6 +260,7 @@ class Recorder:
         self._stop_engine()
         self._started = False
         _running.discard(self)
+        writer.recording(self, False)
         if self.follows:
             from vask import pth_init
 
@@ -326,6 +295,7 @@ class Recorder:
         self._started = False
         self._pending = False
         _running.discard(self)
+        writer.recording(self, False)
         # The parent's to store, not the child's.
         self._unstored = []
         self.side_files = []
@@ -359,7 +329,8 @@ class Recorder:
         engine = self._engine()
         self._store_unstored()
         try:
-            engine.save()
+            with writer.saving():  # this store waits, and raises what it raised
+                engine.save()
         except _STORE_ERRORS as error:
             # The failed save put the records back in the engine.
             self._keep_aside(engine.build_trace(), error)

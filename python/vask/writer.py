@@ -2,12 +2,15 @@
 
 Stores made while a program is traced (a subtree flushed because the trace
 grew large, a test's trace at the test's end) must never make the program
-wait for the database: ``vask.db.save_trace(..., wait=False)`` hands the
-document to this writer and returns at once.  The writer stores the
-documents one after the other, on a daemon thread of its own, in the order
-they were handed over; a store that waits (``save_trace`` with ``wait=True``)
-comes after every document handed over before it, so a trace is stored after
-the subtrees flushed from it.
+wait for the database: ``vask.db.save_trace`` hands such a document to this
+writer and returns at once.  It tells them from the stores that wait by the
+document (a flushed subtree's ``root_trace_id`` names another trace) and by
+:func:`in_background`: an engine's store while a recorder runs, outside the
+recorder's own save (:func:`recording`, :func:`saving`).  The writer stores
+the documents one after the other, on a daemon thread of its own, in the
+order they were handed over; a store that waits comes after every document
+handed over before it, so a trace is stored after the subtrees flushed from
+it.
 
 Memory stays bounded: the documents waiting take at most the queue limit
 (:func:`set_queue_limit`).  A document that does not fit waits for room while
@@ -28,6 +31,7 @@ and the writer's thread takes the profile hook off itself.
 from __future__ import annotations
 
 import atexit
+import contextlib
 import logging
 import os
 import sqlite3
@@ -35,10 +39,20 @@ import sys
 import threading
 import time
 from collections import deque
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
-__all__ = ["Job", "drain", "pending", "set_queue_limit", "store"]
+__all__ = [
+    "Job",
+    "drain",
+    "in_background",
+    "pending",
+    "recording",
+    "saving",
+    "set_queue_limit",
+    "store",
+]
 
 _logger = logging.getLogger("vask")
 
@@ -60,6 +74,7 @@ class Job:
         "error",
         "head",
         "keep_aside",
+        "process",
         "result",
         "timeout",
         "trace_id",
@@ -81,6 +96,8 @@ class Job:
         self.db_path = db_path
         self.timeout = timeout
         self.keep_aside = keep_aside
+        #: The facts of the process that recorded it, for the row (see vask._process).
+        self.process: dict[str, Any] | None = None
         self.done = threading.Event()
         #: The side file the document was kept in, or ``None`` when stored.
         self.result: Path | None = None
@@ -112,6 +129,35 @@ class _State:
 
 
 _state = _State()
+
+# The recorders of this process that are running (by id), and the threads
+# inside a recorder's save.
+_recorders: set[int] = set()
+_saves = threading.local()
+
+
+def recording(recorder: object, running: bool) -> None:
+    """Note that ``recorder`` started (``running``) or stopped recording."""
+    if running:
+        _recorders.add(id(recorder))
+    else:
+        _recorders.discard(id(recorder))
+
+
+@contextlib.contextmanager
+def saving() -> Iterator[None]:
+    """A recorder's own save runs inside: its stores wait for the database."""
+    depth = getattr(_saves, "depth", 0)
+    _saves.depth = depth + 1
+    try:
+        yield
+    finally:
+        _saves.depth = depth
+
+
+def in_background() -> bool:
+    """Whether a store made now is made while the program records, outside a save."""
+    return bool(_recorders) and not getattr(_saves, "depth", 0)
 
 
 def set_queue_limit(nbytes: int) -> None:

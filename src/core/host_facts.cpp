@@ -1,7 +1,5 @@
 #include "core/host_facts.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -21,44 +19,6 @@ std::string call_str(PyObject* module, const char* function) {
   Ref fn = getattr(module, function);
   Ref value = call(fn.get());
   return str_text(value.get());
-}
-
-// An entry of the host's process facts: a value of another type than the one
-// asked for is absent.
-PyObject* fact(PyObject* facts, const char* key) {
-  PyObject* value = PyDict_GetItemString(facts, key);  // borrowed; never raises
-  return value == Py_None ? nullptr : value;
-}
-
-// vask.profiler.process_facts(): a dict with "parent_pid", "parent_trace_id"
-// and "name"; the pid is the process's own.
-ProcessFacts collect_process_facts() {
-  ProcessFacts process;
-  process.pid = static_cast<uint64_t>(::getpid());
-  Ref profiler = import("vask.profiler");
-  Ref fn = getattr(profiler.get(), "process_facts");
-  Ref facts = call(fn.get());
-  if (!PyDict_Check(facts.get())) {
-    PyErr_Format(PyExc_TypeError, "vask.profiler.process_facts() must return a dict, not '%.200s'",
-                 Py_TYPE(facts.get())->tp_name);
-    throw_py();
-  }
-  if (PyObject* pid = fact(facts.get(), "parent_pid"); pid != nullptr && PyLong_Check(pid)) {
-    const unsigned long long n = PyLong_AsUnsignedLongLong(pid);
-    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-      PyErr_Clear();  // not a pid: absent
-    } else {
-      process.parent_pid = static_cast<uint64_t>(n);
-    }
-  }
-  // The texts are copied out: nothing of the dict is used once it is dropped.
-  for (auto [key, slot] :
-       {std::pair{"parent_trace_id", &process.parent_trace_id}, std::pair{"name", &process.name}}) {
-    if (PyObject* text = fact(facts.get(), key)) {
-      if (auto view = try_str_view(text)) *slot = std::string(*view);
-    }
-  }
-  return process;
 }
 
 // The redaction the engine's configuration asks for (the keys `redact` and
@@ -116,7 +76,6 @@ HostFacts collect_host_facts(const Config& config, bool use_monitoring, bool war
       {"machine", call_str(platform.get(), "machine")},
       {"processor", call_str(platform.get(), "processor")},
   }};
-  facts.process = collect_process_facts();
   facts.config = config.to_dict(warn);
   // The engine's own facts win over same-named configuration keys.
   std::erase_if(facts.config, [](const auto& entry) {

@@ -1,6 +1,6 @@
 // What a trace document says about the run, read from the host: the
-// package's version and commit, the redacted command line, the platform,
-// the process and the stored configuration. Shared by every document the
+// package's version and commit, the redacted command line, the platform
+// and the stored configuration. Shared by every document the
 // engines and the trace-point writer make.
 #pragma once
 

@@ -90,7 +90,7 @@ DocumentFacts collect_document_facts(const TraceParts& parts) {
   write_str_pair(head, "root_trace_id", parts.root_trace_id);
 
   mp::write_str(head, "meta");
-  mp::write_map_header(head, 5);
+  mp::write_map_header(head, 4);
   write_str_pair(head, "version", facts.version);
   write_str_pair(head, "source", parts.source);
   mp::write_str(head, "environment");
@@ -102,13 +102,6 @@ DocumentFacts collect_document_facts(const TraceParts& parts) {
     mp::write_str(head, key);
     write_value(head, value);
   }
-  mp::write_str(head, "process");
-  mp::write_map_header(head, 4);
-  write_int_pair(head, "pid", facts.process.pid);
-  write_int_pair(head, "parent_pid", facts.process.parent_pid);
-  write_str_pair(head, "parent_trace_id", facts.process.parent_trace_id);
-  write_str_pair(head, "name", facts.process.name);
-
   mp::write_str(head, "command_line_args");
   mp::write_array_header(head, mp::checked_count(facts.argv.size()));
   for (const std::string& arg : facts.argv) mp::write_str(head, arg);

@@ -23,15 +23,6 @@
 
 namespace vask {
 
-// The process that recorded the trace, and the traced process that started
-// it (when one did).
-struct ProcessFacts {
-  uint64_t pid = 0;
-  std::optional<uint64_t> parent_pid;
-  std::optional<std::string> parent_trace_id;
-  std::optional<std::string> name;
-};
-
 // Everything a document holds about the run besides its records and
 // threads, read from the host before the first byte is written and copied
 // out, so that Python code run later cannot change what was collected.
@@ -42,7 +33,6 @@ struct HostFacts {
   std::vector<std::string> argv;  // already redacted
   std::array<std::pair<std::string_view, std::string>, 6> environment;
   MpMap config;
-  ProcessFacts process;
 };
 
 struct TraceParts {
@@ -106,8 +96,8 @@ struct TracePointParts {
 };
 
 // The trace point's document: an ordinary document of one thread whose
-// "meta" holds "trace_point" (the target's co_name, the thread and the call
-// record's frame_id) in place of "process", timed by its call record.
+// "meta" also holds "trace_point" (the target's co_name, the thread and the
+// call record's frame_id), timed by its call record.
 // Reads the thread object (an internal fault when its required attributes
 // cannot be read) and runs no other Python code. Throws PyErrSet.
 Ref write_trace_point_document(const TracePointParts& parts);

@@ -12,7 +12,7 @@ import sqlite3
 import sys
 import threading
 from collections.abc import Callable
-from typing import TextIO
+from typing import Any, TextIO
 from pathlib import Path
 
 from vask import db, render, traceindex
@@ -365,7 +365,7 @@ def _show_trace(
             )
         else:
             out.write(f"{style.dim}a subtree flushed from trace {root_id}{style.reset}\n")
-    process = _process_header(trace.meta)
+    process = _process_header(trace.process_facts())
     if process:
         out.write(f"{style.dim}{process}{style.reset}\n")
     for thread in trace.ordered_threads():
@@ -398,12 +398,8 @@ def _show_trace(
     return status
 
 
-def _process_header(meta: object) -> str:
-    """``process: pid N (NAME) · started by pid M, trace T`` from a document's "meta"."""
-    process = meta.get("process") if isinstance(meta, dict) else None
-    if not isinstance(process, dict):
-        return ""
-    facts = db.read_process_facts(process)
+def _process_header(facts: dict[str, Any]) -> str:
+    """``process: pid N (NAME) · started by pid M, trace T`` from a trace's process facts."""
     if facts["pid"] is None:
         return ""
     text = f"process: pid {facts['pid']}"
