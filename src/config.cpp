@@ -142,14 +142,14 @@ uint64_t Config::get_uint(std::string_view key, uint64_t default_value) const {
   return static_cast<uint64_t>(v);
 }
 
-MpMap Config::to_dict() const {
+MpMap Config::to_dict(bool warn) const {
   MpMap out;
   out.reserve(entries_.size());
   for (const auto& [key, value] : entries_) {
     if (excluded(key)) continue;
     if (auto converted = convert_value(value.get())) {
       out.emplace_back(key, std::move(*converted));
-    } else {
+    } else if (warn) {
       print_stdout_line("unsupported config type: " + quoted(key));
     }
   }

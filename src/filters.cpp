@@ -240,25 +240,30 @@ bool attrs_filter(PyObject* frame, std::string_view filename) {
   return ends_with_attrs_make(caller2.text());
 }
 
-bool profiler_should_record(PyObject* frame, std::string_view filename, const Finders& include,
-                            const Finders& ignore) {
-  if (include.any(filename)) return true;
-  // Every test below is free of side effects, so stopping at the first that
-  // excludes the frame gives the same answer as evaluating all of them; the
-  // frame walk of attrs_filter, the only costly one, comes last.
-  if (excluded_by_fixed_rules(filename)) return false;
-  if (generated_name(filename)) return false;
-  if (ignore.any(filename)) return false;
-  return !attrs_filter(frame, filename);
+NameVerdict verdict_by_name(std::string_view filename, const Finders& include,
+                            const Finders& ignore, CallerRule rule) noexcept {
+  if (include.any(filename)) return NameVerdict::Recorded;
+  // Every test is free of side effects, so stopping at the first that leaves
+  // the frame out gives the same answer as evaluating all of them.
+  if (excluded_by_fixed_rules(filename) || generated_name(filename) || ignore.any(filename)) {
+    return NameVerdict::Left;
+  }
+  if (rule == CallerRule::EveryFile || filename.empty()) return NameVerdict::ByCallers;
+  return NameVerdict::Recorded;
 }
 
-bool monitor_should_record(PyObject* frame, std::string_view filename, const Finders& include,
-                           const Finders& ignore) {
-  if (include.any(filename)) return true;
-  if (excluded_by_fixed_rules(filename)) return false;
-  if (generated_name(filename)) return false;
-  if (filename.empty() && frame != nullptr && attrs_filter(frame, filename)) return false;
-  return !ignore.any(filename);
+bool should_record(PyObject* frame, std::string_view filename, const Finders& include,
+                   const Finders& ignore, CallerRule rule) {
+  switch (verdict_by_name(filename, include, ignore, rule)) {
+    case NameVerdict::Recorded:
+      return true;
+    case NameVerdict::Left:
+      return false;
+    case NameVerdict::ByCallers:
+      break;
+  }
+  // The frame walk, the only costly test, comes last.
+  return frame == nullptr || !attrs_filter(frame, filename);
 }
 
 }  // namespace vask

@@ -1,12 +1,14 @@
 // Frame filters: which frames are user code.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/code_facts.hpp"
 #include "support/py.hpp"
 
 namespace vask {
@@ -66,20 +68,30 @@ bool ends_with_attrs_make(std::string_view filename) noexcept;
 // library, frozen, internal or executed: the rules that need only the name.
 bool excluded_by_fixed_rules(std::string_view filename) noexcept;
 
-// The profile-hook engine's generated-code test: the caller (or, for an
-// unnamed caller, its caller) is attrs' class-generation module.
+// The generated-code test on the callers: the caller (or, for an unnamed
+// caller, its caller) is attrs' class-generation module.
 bool attrs_filter(PyObject* frame, std::string_view filename);
 
-// The combined decision: include overrides; otherwise recorded when none of
-// library, frozen, internal, executed, generated and ignored holds.
-bool profiler_should_record(PyObject* frame, std::string_view filename, const Finders& include,
-                            const Finders& ignore);
+// Which frames the callers test applies to, the one point where the engines'
+// decisions differ. The profile hook applies it to every frame; the monitor
+// only to a frame of an unnamed file, so that its verdict on any other code
+// object depends on the file name alone and the location can be switched off
+// for good (sys.monitoring.DISABLE) after one event.
+enum class CallerRule : uint8_t {
+  EveryFile,    // VaskProfiler
+  UnnamedFile,  // VaskMonitor
+};
 
-// The monitoring engine's decision for the code running in `frame`. Its
-// generated-code test looks at the callers only for an unnamed file, so for
-// any other file the decision depends on the file name alone.
-bool monitor_should_record(PyObject* frame, std::string_view filename, const Finders& include,
-                           const Finders& ignore);
+// What the file name decides on its own (ByCallers: the callers test, as
+// `rule` applies it, decides).
+NameVerdict verdict_by_name(std::string_view filename, const Finders& include,
+                            const Finders& ignore, CallerRule rule) noexcept;
+
+// The decision for the code running in `frame`: an include rule overrides;
+// otherwise recorded when none of library, frozen, internal, executed,
+// generated (the callers test as `rule` applies it) and ignored holds.
+bool should_record(PyObject* frame, std::string_view filename, const Finders& include,
+                   const Finders& ignore, CallerRule rule);
 
 // frame.f_code.co_filename as text, lone surrogates escaped as utf8_text()
 // writes them (InternalFault on the impossible breaches). Throws PyErrSet

@@ -2,24 +2,11 @@
 
 #include <utility>
 
-#include "code_facts.hpp"
 #include "support/log.hpp"
 #include "utils/names.hpp"
 
 namespace vask {
 namespace {
-
-// ---- facts kept in code objects ------------------------------------------------
-//
-// One word in the code object's shared facts (code_facts.hpp): the serial of
-// the monitor that wrote it and four flags.
-
-constexpr uintptr_t kFactsSet = 1;
-constexpr uintptr_t kVerdictKnown = 2;
-constexpr uintptr_t kRecorded = 4;
-constexpr uintptr_t kWatched = 8;
-constexpr uintptr_t kTarget = 16;
-constexpr int kSerialShift = 5;
 
 // Whether sys.monitoring lets this event be switched off at its location:
 // PY_UNWIND and PY_THROW are not local events, and answering them with
@@ -68,11 +55,8 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
   std::unique_ptr<VaskMonitor> m(new VaskMonitor());
   PyObject* config = args.config;
   if (!PyDict_Check(config)) conversion_error(config, "PyDict");
-  Config config_record = Config::from_dict(config);
-
-  Ref sys = import("sys");
-  Ref threading = import("threading");
   {
+    Ref sys = import("sys");
     Ref monitoring = Ref::steal(PyObject_GetAttrString(sys.get(), "monitoring"));
     if (!monitoring) {
       PyErr_Clear();
@@ -84,20 +68,14 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
     m->disable_ = getattr(monitoring.get(), "DISABLE");
   }
 
-  m->current_thread_ = getattr(threading.get(), "current_thread");
-  Ref thread = call(m->current_thread_.get());
-
-  const bool omit_return_locals = config_record.get_bool("omit_return_locals", false);
-  m->line_events_ = config_record.get_bool("line_events", false);
-  const bool lightweight_repr = config_record.get_bool("lightweight_repr", false);
-  TraceSettings settings;
-  settings.sqlite_busy_timeout = config_record.get_uint("sqlite_busy_timeout", 60);
-
-  PyObject* filters = PyDict_GetItemWithError(config, make_str("filters").get());
-  if (filters == nullptr && PyErr_Occurred()) fault("config.get(\"filters\") should not raise.");
-  Ref filters_ref = Ref::incref(filters);  // a dict's value may go away with the dict
-
-  PluginRegistry plugins = load_plugins(config);
+  EngineIdentity identity;
+  identity.db_path = args.db_path;
+  identity.source = args.source;
+  identity.name = args.name;
+  identity.one_trace_per_test = args.one_trace_per_test;
+  identity.use_monitoring = true;
+  EngineParts parts = EngineParts::from_config(config, std::move(identity));
+  m->line_events_ = parts.config.get_bool("line_events", false);
 
   {
     PyObject* trace_points = PyDict_GetItemWithError(config, make_str("trace_points").get());
@@ -112,47 +90,26 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
         // the loop. Items that are not str are skipped.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets.get()); ++i) {
           if (auto text = try_utf8_text(PyList_GET_ITEM(targets.get(), i))) {
-            m->on_return_targets_.emplace(text->text());
+            parts.trace_point_targets.emplace(text->text());
           }
         }
       }
     }
   }
-
-  EngineCore::Options options;
-  EngineCore::read_limits(config, options, settings);
-
-  if (!m->on_return_targets_.empty()) {
+  m->has_trace_points_ = !parts.trace_point_targets.empty();
+  if (m->has_trace_points_) {
     // What a trace point stores of the configuration: what the trace stores,
     // as made by this engine.
-    m->trace_point_config_ = config_record.stored_entries();
+    m->trace_point_config_ = parts.config.stored_entries();
     for (const char* key : {"use_monitoring", "use_rust"}) {
       if (PyDict_SetItemString(m->trace_point_config_.get(), key, Py_True) < 0) throw_py();
     }
   }
 
-  std::string trace_id = new_trace_id();
-  const double started = timestamp();
-
-  settings.db_path = args.db_path;
-  settings.source = args.source;
-  settings.default_trace_name = args.name;
-
-  m->include_frames_ = load_filters(filters_ref.get(), "include_frames");
-  m->ignore_frames_ = load_filters(filters_ref.get(), "ignore_frames");
-
-  settings.main_thread_id = get_thread_id(thread.get());
-  m->records_.emplace(Serializer::create(), std::move(plugins), lightweight_repr,
-                      omit_return_locals);
-
-  settings.use_monitoring = true;
-  m->serial_ = detail::next_owner_id();
-  options.one_trace_per_test = args.one_trace_per_test;
-  options.flush_policy = FlushPolicy::DownToHalfThreshold;
-  options.test_hooks = m.get();
-  options.cut_hook = m.get();
-  m->core_.emplace(std::move(settings), std::move(config_record), std::move(trace_id), started,
-                   options);
+  parts.options.flush_policy = FlushPolicy::DownToHalfThreshold;
+  parts.options.test_hooks = m.get();
+  parts.options.cut_hook = m.get();
+  m->core_.emplace(std::move(parts));
   return m;
 }
 
@@ -163,51 +120,6 @@ void VaskMonitor::set_suspend_hooks(bool value) { thread_state_.borrow()->suspen
 
 // ---- the event handler ------------------------------------------------------------
 
-bool VaskMonitor::watched(std::string_view filename, std::string_view co_name) const {
-  const RecordMaker::Watchers* watchers = records_->watchers(co_name);
-  if (watchers == nullptr) return false;
-  for (const auto& processor : *watchers) {
-    if (processor->path_matches(filename)) return true;
-  }
-  return false;
-}
-
-VaskMonitor::CodeFacts VaskMonitor::facts_of(PyCodeObject* code, std::string_view filename,
-                                             std::string_view co_name) {
-  CodeFacts facts;
-  facts.watched = watched(filename, co_name);
-  facts.target = on_return_targets_.find(std::string(co_name)) != on_return_targets_.end();
-  // An unnamed file is judged by its callers (attrs' generated code): no
-  // verdict of the code object alone.
-  if (!filename.empty()) {
-    facts.recorded = monitor_should_record(nullptr, filename, include_frames_, ignore_frames_);
-  }
-  // When they cannot be kept, the next event decides again.
-  if (vask::CodeFacts* kept = code_facts(code)) {
-    uintptr_t word = (static_cast<uintptr_t>(serial_) << kSerialShift) | kFactsSet;
-    if (facts.recorded) word |= kVerdictKnown | (*facts.recorded ? kRecorded : 0);
-    if (facts.watched) word |= kWatched;
-    if (facts.target) word |= kTarget;
-    kept->engine_word = word;
-  }
-  return facts;
-}
-
-VaskMonitor::CodeFacts VaskMonitor::cached_facts(PyCodeObject* code, std::string_view filename,
-                                                 std::string_view co_name) {
-  if (const vask::CodeFacts* kept = code_facts(code)) {
-    const uintptr_t word = kept->engine_word;
-    if ((word & kFactsSet) != 0 && (word >> kSerialShift) == serial_) {
-      CodeFacts facts;
-      if ((word & kVerdictKnown) != 0) facts.recorded = (word & kRecorded) != 0;
-      facts.watched = (word & kWatched) != 0;
-      facts.target = (word & kTarget) != 0;
-      return facts;
-    }
-  }
-  return facts_of(code, filename, co_name);
-}
-
 void VaskMonitor::identify_thread(EngineThreadState& ts) {
   if (ts.cached_thread) return;
   // Python code runs here (threading.current_thread, the thread's
@@ -217,7 +129,7 @@ void VaskMonitor::identify_thread(EngineThreadState& ts) {
     bool& flag;
     ~Resume() { flag = false; }
   } resume{ts.suspended};
-  Ref thread = call(current_thread_.get());
+  Ref thread = call(core_->current_thread());
   core_->set_thread(ts, thread.get());
 }
 
@@ -227,70 +139,29 @@ Ref VaskMonitor::log_error(Ref error) {
   });
 }
 
-// What every callback does around its own part: the thread's state, its
-// pending assignment recorded first, a suspended thread answered with None
-// (DISABLE would switch the location off for every thread, for good), the
-// code object's names and facts, and the program's own exception raised when
-// one surfaced while recording. `handle(ts, code, filename, co_name, facts,
-// errors)` returns the answer (borrowed: None or DISABLE). Not noexcept: a
-// forced unwind (a thread the interpreter ends at exit) goes through.
+// What every callback does around its own part (EngineCore::event): the
+// thread's pending assignment recorded first (the store seen last has run by
+// now: its record comes before this event's), a suspended thread answered
+// with None (DISABLE would switch the location off for every thread, for
+// good), and the program's own exception raised when one surfaced while
+// recording. `handle(ts, code, filename, co_name, verdict, errors)` returns
+// the answer (borrowed: None or DISABLE).
 template <class Handle>
 PyObject* VaskMonitor::callback(PyObject* code, Handle&& handle) {
-  // The child of a fork() runs the parent's callbacks until the host
-  // replaces them; DISABLE would switch locations off for the next monitor.
-  if (core_->in_forked_child()) return Py_NewRef(Py_None);
-  // Recording never disturbs the interpreter's error state.
-  ErrorStash stash;
-  std::optional<PerThread<MonitorThreadState>::Borrow> borrowed;
-  try {
-    borrowed.emplace(thread_state_.borrow());
-  } catch (...) {
-    set_error_from_current_exception();
-    PyErr_WriteUnraisable(nullptr);
-    return Py_NewRef(Py_None);
-  }
-  MonitorThreadState& ts = **borrowed;
-  EventErrors errors;
-  auto log = [this](Ref error) { return log_error(std::move(error)); };
-  // The store seen last has run by now: its record comes before this
-  // event's.
-  record_pending(ts, errors);
-  PyObject* answer = Py_None;
-  if (!ts.suspended) {
-    if (!PyCode_Check(code)) {
-      try {
-        conversion_error(code, "PyCode");
-      } catch (...) {
-        errors.report(log);
-      }
-    } else {
-      auto* co = reinterpret_cast<PyCodeObject*>(code);
-      // Invariant: a code object's name and file name are str; the texts
-      // stay valid with `code`, which the interpreter holds for the event
-      // (and their escaped copies, for a file name with lone surrogates, with
-      // themselves).
-      const std::optional<Utf8Text> filename = try_utf8_text(co->co_filename);
-      const std::optional<Utf8Text> co_name = try_utf8_text(co->co_name);
-      if (filename && co_name) {
-        const CodeFacts facts = cached_facts(co, filename->text(), co_name->text());
-        answer = handle(ts, co, filename->text(), co_name->text(), facts, errors);
-      }
-    }
-  }
-  Ref program_error = core_->finish_event(errors);
-  if (!program_error) return Py_NewRef(answer);
-  stash.discard();  // the program's exception replaces whatever was in flight
-  restore_error(std::move(program_error));
-  return nullptr;
+  const EventEnd end = core_->event(
+      thread_state_, code, Py_None,
+      [this](MonitorThreadState& ts, EventErrors& errors) { record_pending(ts, errors); },
+      std::forward<Handle>(handle), [this](Ref error) { return log_error(std::move(error)); });
+  return end.raised ? nullptr : Py_NewRef(end.answer);
 }
 
 PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) {
   return callback(
       code,
       [&](MonitorThreadState& ts, PyCodeObject*, std::string_view filename,
-          std::string_view co_name, const CodeFacts& facts, EventErrors& errors) -> PyObject* {
+          std::string_view co_name, const CodeVerdict& verdict, EventErrors& errors) -> PyObject* {
         auto log = [this](Ref error) { return log_error(std::move(error)); };
-        if (!facts.watched && facts.recorded == false) {
+        if (!verdict.watched && verdict.recorded == NameVerdict::Left) {
           return can_disable(event) ? disable_.get() : Py_None;
         }
         Ref frame_ref;
@@ -301,43 +172,17 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
           return Py_None;
         }
         PyObject* frame = frame_ref.get();
-
-        RecordBatch& batch = ts.scratch;
-        batch.clear();
-
-        if (facts.watched) {
-          records_->add_plugin_records(*records_->watchers(co_name), frame, event, arg, filename,
-                                       ts, batch, errors, log);
-        }
-
-        bool recorded = facts.recorded.value_or(false);
-        if (!facts.recorded) {
-          try {
-            recorded = monitor_should_record(frame, filename, include_frames_, ignore_frames_);
-          } catch (...) {
-            errors.report(log);
-          }
-        }
-
-        bool own_record = false;
-        if (recorded) {
-          try {
-            if (core_->admits(ts, frame, event, [&] { identify_thread(ts); })) {
-              records_->add_frame_record(ts, frame, event, arg_kind_of(event), arg, co_name, batch);
-              own_record = true;
-            }
-          } catch (...) {
-            errors.report(log);
-          }
-        }
-
         // Nothing recorded here is not switched off: a plugin may match the next
         // event, and an unnamed file's verdict depends on its callers.
-        const bool stored =
-            core_->store_event(ts, event, batch, errors, log, [&] { identify_thread(ts); });
-        if (stored && own_record && facts.target) {
-          trace_point_event(ts, event, frame, co_name, errors);
-        }
+        const bool own_record = core_->record_event(
+            ts, frame, event, arg_kind_of(event), arg, filename, co_name, verdict.watched,
+            [&] {
+              return verdict.recorded == NameVerdict::Recorded ||
+                     (verdict.recorded == NameVerdict::ByCallers &&
+                      core_->should_record(frame, filename));
+            },
+            [&] { identify_thread(ts); }, errors, log);
+        if (own_record && verdict.target) trace_point_event(ts, event, frame, co_name, errors);
         return Py_None;
       });
 }
@@ -348,8 +193,8 @@ PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) {
   return callback(
       code,
       [&](MonitorThreadState& ts, PyCodeObject*, std::string_view filename,
-          std::string_view co_name, const CodeFacts& facts, EventErrors& errors) -> PyObject* {
-        if (facts.recorded == false) return disable_.get();
+          std::string_view co_name, const CodeVerdict& verdict, EventErrors& errors) -> PyObject* {
+        if (verdict.recorded == NameVerdict::Left) return disable_.get();
         try {
           CodeInstructions* table = CodeInstructions::of(code);
           const InstructionFacts* known = table != nullptr ? table->find(offset) : nullptr;
@@ -371,11 +216,10 @@ PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) {
             case InstructionFacts::Kind::Store: {
               // An unnamed file is judged by the callers of the running frame; a
               // store there that is not recorded stays on, as its calls do.
-              bool recorded = facts.recorded.value_or(false);
-              if (!facts.recorded) {
+              bool recorded = verdict.recorded == NameVerdict::Recorded;
+              if (verdict.recorded == NameVerdict::ByCallers) {
                 Ref frame = current_frame();
-                recorded =
-                    monitor_should_record(frame.get(), filename, include_frames_, ignore_frames_);
+                recorded = core_->should_record(frame.get(), filename);
               }
               if (recorded) note_store(ts, filename, co_name, known->store);
               break;
@@ -418,12 +262,13 @@ const std::optional<std::string>& VaskMonitor::redaction_of(MonitorThreadState& 
     return std::string_view(PyBytes_AS_STRING(bytes.get()),
                             static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
   };
-  const bool lightweight = records_->lightweight_repr();
+  const RecordMaker& records = core_->records();
+  const bool lightweight = records.lightweight_repr();
   Ref entry = Ref::check(PyDict_New());
   Ref probe = make_str("probe");
   if (PyDict_SetItem(entry.get(), name, probe.get()) < 0) throw_py();
-  Ref as_entry = records_->serializer().dump(entry.get(), lightweight);
-  Ref alone = records_->serializer().dump(probe.get(), lightweight);
+  Ref as_entry = records.serializer().dump(entry.get(), lightweight);
+  Ref alone = records.serializer().dump(probe.get(), lightweight);
   const std::string_view value = dumped_entry_value(view(as_entry));
   std::optional<std::string> marker;
   if (value.size() < view(as_entry).size() && value != view(alone)) marker = std::string(value);
@@ -452,7 +297,8 @@ void VaskMonitor::record_pending(MonitorThreadState& ts, EventErrors& errors) {
       if (marker) {
         bytes = *marker;
       } else {
-        dumped = records_->serializer().dump(value.get(), records_->lightweight_repr());
+        const RecordMaker& records = core_->records();
+        dumped = records.serializer().dump(value.get(), records.lightweight_repr());
         bytes = std::string_view(PyBytes_AS_STRING(dumped.get()),
                                  static_cast<size_t>(PyBytes_GET_SIZE(dumped.get())));
       }

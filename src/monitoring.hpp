@@ -23,16 +23,16 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine_core.hpp"
+#include "core/engine_core.hpp"
+#include "core/markers.hpp"
+#include "core/serializer.hpp"
 #include "filters.hpp"
-#include "markers.hpp"
 #include "monitoring_assignments.hpp"
 #include "plugins.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/per_thread.hpp"
 #include "support/py.hpp"
 #include "utils/ids.hpp"
-#include "utils/serialize.hpp"
 
 namespace vask {
 
@@ -81,29 +81,12 @@ class VaskMonitor final : private TestHooks, private CutHook {
   // Sets the calling thread's suspend flag. Throws InternalFault when called
   // from inside this monitor's own work on the same thread.
   void set_suspend_hooks(bool value);
-  bool has_trace_points() const noexcept { return !on_return_targets_.empty(); }
+  bool has_trace_points() const noexcept { return has_trace_points_; }
   bool line_events() const noexcept { return line_events_; }
   static constexpr uint8_t kToolId = 3;
 
  private:
   VaskMonitor() = default;
-
-  // Facts about a code object that depend on the code object alone, kept in
-  // its extra slot.
-  struct CodeFacts {
-    // The filter verdict; unknown when it depends on the callers (an unnamed
-    // file) and must be made per event.
-    std::optional<bool> recorded;
-    // Some plugin watches this name in this file: its answers can change
-    // from event to event, so the location is never switched off.
-    bool watched = false;
-    // co_name is a trace-point target.
-    bool target = false;
-  };
-  // The facts, from the code object's extra slot or computed and kept there.
-  CodeFacts cached_facts(PyCodeObject* code, std::string_view filename, std::string_view co_name);
-  CodeFacts facts_of(PyCodeObject* code, std::string_view filename, std::string_view co_name);
-  bool watched(std::string_view filename, std::string_view co_name) const;
 
   // Records the thread's pending assignment, if any; called first by every
   // callback. Failures go to `errors`.
@@ -132,6 +115,9 @@ class VaskMonitor final : private TestHooks, private CutHook {
   void identify_thread(EngineThreadState& ts);
   // Returns an exception of the program raised while logging, or null.
   Ref log_error(Ref error);
+  // The skeleton of every callback (EngineCore::event) with the pending
+  // assignment recorded first. Returns a new reference, or null with an
+  // exception of the program set.
   template <class Handle>
   PyObject* callback(PyObject* code, Handle&& handle);
 
@@ -144,18 +130,11 @@ class VaskMonitor final : private TestHooks, private CutHook {
                       uint64_t end) override;
 
   // Fixed after construction.
-  Finders include_frames_;
-  Finders ignore_frames_;
-  Ref current_thread_;
   Ref disable_;  // sys.monitoring.DISABLE
-  std::unordered_set<std::string> on_return_targets_;
+  bool has_trace_points_ = false;
   // The configuration handed to each trace-point save (a copy of it).
   Ref trace_point_config_;
   bool line_events_ = false;
-  // Tags this monitor's facts in code objects: a fact left by an earlier
-  // monitor (other filters, other plugins) never matches.
-  uint64_t serial_ = 0;
-  std::optional<RecordMaker> records_;
 
   std::atomic<bool> active_{false};
   // A leaf mutex: taken alone, or inside the trace lock.

@@ -4,7 +4,7 @@
 #include <memory>
 #include <utility>
 
-#include "code_extra.hpp"
+#include "core/code_extra.hpp"
 #include "utils/msgpack_write.hpp"
 
 namespace vask {

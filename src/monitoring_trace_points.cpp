@@ -91,7 +91,7 @@ void VaskMonitor::save_trace_point(MonitorThreadState& ts, const RecordList& rec
   Ref name = make_str(co_name);
   Ref db_path = make_str(settings.db_path);
   Ref source = make_str(settings.source);
-  Ref lightweight = Ref::incref(records_->lightweight_repr() ? Py_True : Py_False);
+  Ref lightweight = Ref::incref(core_->records().lightweight_repr() ? Py_True : Py_False);
   Ref trace_id = make_str(core_->buffer().trace_id());
   Ref config = Ref::check(PyDict_Copy(trace_point_config_.get()));
   Ref timeout = Ref::check(PyLong_FromUnsignedLongLong(settings.sqlite_busy_timeout));

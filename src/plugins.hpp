@@ -10,13 +10,13 @@
 #include <utility>
 #include <vector>
 
+#include "core/serializer.hpp"
 #include "filters.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/py.hpp"
 #include "utils/call_sites.hpp"
 #include "utils/ids.hpp"
 #include "utils/records.hpp"
-#include "utils/serialize.hpp"
 
 namespace vask {
 

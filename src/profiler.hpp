@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "engine_core.hpp"
+#include "core/engine_core.hpp"
+#include "core/serializer.hpp"
 #include "filters.hpp"
 #include "plugins.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/per_thread.hpp"
 #include "support/py.hpp"
 #include "utils/ids.hpp"
-#include "utils/serialize.hpp"
 
 namespace vask {
 
@@ -66,24 +66,16 @@ class VaskProfiler {
   // has grown to prune_at_ (which hooked_'s mutex guards too).
   void note_hooked(Guarded<std::vector<HookedThread>>::Locked& hooked, PyThreadState* tstate);
 
-  // Whether the event's frame is recorded: the verdict on the file name is
-  // kept in the code object's facts; the generated-code rule, which looks at
-  // the callers, is asked only once a frame of attrs' class-generation
-  // module has run (or always, when `hooked` is false). Throws PyErrSet.
-  bool should_record(PyFrameObject* frame, PyCodeObject* code, std::string_view filename,
+  // Whether the event's frame is recorded, given the code object's verdict:
+  // the generated-code rule, which looks at the callers, is asked only once
+  // a frame of attrs' class-generation module has run (or always, when
+  // `hooked` is false). Throws PyErrSet.
+  bool should_record(PyFrameObject* frame, const CodeVerdict& verdict, std::string_view filename,
                      bool hooked);
 
   // Returns an exception of the program raised while logging, or null.
   Ref log_error(Ref error, PyFrameObject* frame, FrameEvent event, std::string_view co_filename,
                 std::string_view co_name);
-
-  // Fixed after construction.
-  Finders include_frames_;
-  Finders ignore_frames_;
-  Ref current_thread_;
-  std::optional<RecordMaker> records_;
-  // Tags this engine's verdicts in the code objects' facts.
-  uint64_t serial_ = 0;
 
   std::optional<EngineCore> core_;
   PerThread<EngineThreadState> thread_state_;
@@ -101,6 +93,12 @@ class VaskProfiler {
 // object, stores it as profiler.rust_profiler and installs the profile hook
 // (and threading.setprofile when config["threading"] is True).
 PyObject* register_profiler(PyObject* profiler);
+
+// The profile hook (the interpreter's profile function) of an engine whose
+// Python object is `obj`: records call and return events. Never lets a
+// recording error through; returns -1 only with an exception of the traced
+// program set.
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
 
 // The do-nothing profile hook, for measuring the hook mechanism itself.
 int noop_profile(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) noexcept;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/host_facts.hpp"
 #include "utils/ids.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/naming.hpp"
@@ -474,9 +475,10 @@ bool SubtreeFlusher::cut(const Pick& pick, bool& suspended) {
     const FramesByThread no_frames;
     ThreadMap threads;
     threads.emplace(pick.thread_id, std::move(thread));
-    facts = collect_document_facts(TraceParts{
-        no_frames, threads, flushed_trace_id, name, settings.source, settings.main_thread_id,
-        buffer_.config(), settings.use_monitoring, root_trace_id, buffer_.timestamp()});
+    const HostFacts host = collect_host_facts(buffer_.config(), settings.use_monitoring);
+    facts = collect_document_facts(TraceParts{no_frames, threads, flushed_trace_id, name,
+                                              settings.source, settings.main_thread_id, host,
+                                              root_trace_id, buffer_.timestamp()});
   }
 
   Bytes marker = write_flush_marker(new_frame_id(), candidate.co_name, flushed_trace_id,
@@ -518,7 +520,7 @@ bool SubtreeFlusher::cut(const Pick& pick, bool& suspended) {
           if (key != pick.thread_id) return {};
           return {records.data(), records.size()};
         },
-        true);
+        return_free_memory);
   } catch (...) {
     rethrow_if_forced_unwind();
     // Nothing was released: writing fails before the first record is copied.

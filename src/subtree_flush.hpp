@@ -13,10 +13,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "memory_budget.hpp"
+#include "core/memory_budget.hpp"
+#include "core/trace_buffer.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/py.hpp"
-#include "trace_buffer.hpp"
 #include "utils/records.hpp"
 
 namespace vask {

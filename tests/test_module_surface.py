@@ -125,6 +125,37 @@ def test_bad_profiler_attributes_raise_and_install_nothing(attribute, value, err
     assert threading.getprofile() is None
 
 
+@pytest.mark.skipif(not hasattr(sys, "monitoring"), reason="the monitor needs sys.monitoring")
+@pytest.mark.parametrize(
+    "config",
+    [
+        {1: "x"},
+        {"flush_subtree_mb": True},
+        {"flush_subtree_mb": "big"},
+        {"memory_budget_mb": -1},
+        {"max_trace_mb": float("nan")},
+        {"lightweight_repr": 1},
+        {"omit_return_locals": "yes"},
+        {"sqlite_busy_timeout": -1},
+        {"filters": {"include_frames": "app"}},
+        {"filters": {"ignore_frames": ["ok", 1]}},
+        {"processors": "not a list"},
+    ],
+)
+def test_both_engines_read_a_configuration_alike(config, tmp_path):
+    # One reading of the configuration for both engines: the same refusal,
+    # with the same error, whichever engine is built from it.
+    sys.setprofile(None)
+    profiler = _Broken(config=dict(config))
+    with pytest.raises(Exception) as by_profiler:
+        _vask.register_profiler(profiler)
+    assert sys.getprofile() is None
+    with pytest.raises(Exception) as by_monitor:
+        _vask.register_monitor(str(tmp_path / "t.db"), dict(config), "test", False)
+    assert type(by_monitor.value) is type(by_profiler.value)
+    assert str(by_monitor.value) == str(by_profiler.value)
+
+
 @pytest.mark.parametrize("value", [None, 1, "yes", False])
 def test_threading_hook_needs_a_real_true(value):
     # The engine's own rule, below the Python-side check that refuses all but

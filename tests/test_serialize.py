@@ -724,6 +724,11 @@ class TestConstants:
             ("is_secret_name", "(name, /)"),
             ("redaction_from_config", "(redact, extra=None, /)"),
             ("redact_command_line", "(arguments, names, /)"),
+            (
+                "trace_point_document",
+                "(trace_id, root_trace_id, thread_id, thread, co_name, records, source, config,"
+                " handed_at, /)",
+            ),
         ],
     )
     def test_native_signatures(self, name, signature):

@@ -44,7 +44,6 @@ import contextlib
 import dis
 import logging
 import os
-import platform
 import queue
 import sqlite3
 import sys
@@ -53,8 +52,6 @@ import time
 import weakref
 from collections.abc import Iterable
 from typing import Any, NamedTuple
-
-import msgpack
 
 from vask import writer
 from vask.profiler import Recorder, new_trace_id
@@ -534,169 +531,28 @@ def _store_trace_points(points: Iterable[_TracePoint]) -> tuple[int, list[Any]]:
 
 # -- the trace-point document ---------------------------------------------------
 
-_environment: dict[str, str] | None = None
-_INT_RANGE = (-(1 << 63), 1 << 63)
-_pack = msgpack.Packer(use_bin_type=True).pack
-# (source, configuration, argv) -> the parts of a document that only they decide.
-_run_parts: dict[tuple[Any, ...], tuple[bytes, bytes]] = {}
-
-
-def _run_environment() -> dict[str, str]:
-    global _environment
-    if _environment is None:
-        _environment = {
-            "py_version": platform.python_version(),
-            "py_version_full": sys.version,
-            "platform": platform.platform(),
-            "system": platform.system(),
-            "machine": platform.machine(),
-            "processor": platform.processor(),
-        }
-    return _environment
-
-
-def _stored_config(config: dict[str, Any]) -> dict[str, Any]:
-    """The configuration as a trace stores it: scalar values, big ints as floats."""
-    out = {}
-    for key, value in config.items():
-        if isinstance(value, int) and not isinstance(value, bool):
-            out[key] = value if _INT_RANGE[0] <= value < _INT_RANGE[1] else float(value)
-        elif value is None or isinstance(value, (str, bool, float)):
-            out[key] = value
-    out["use_monitoring"] = True
-    out["use_rust"] = True
-    return out
-
-
-def _command_line(config: dict[str, Any], argv: list[str]) -> list[str]:
-    from vask import serialize
-
-    try:
-        names = serialize.redaction_from_config(
-            config.get("redact", True), config.get("redact_extra")
-        )
-    except (TypeError, ValueError):
-        names = list(serialize.DEFAULT_REDACT_NAMES)  # never less than the defaults
-    return serialize.redact_command_line(argv, names)
-
-
-def _parts_of_the_run(point: _TracePoint) -> tuple[bytes, bytes]:
-    """The packed "meta" entries around "trace_point", and what follows "meta" up to "threads"."""
-    config = _stored_config(point.config)
-    argv = [str(arg) for arg in sys.argv]
-    key = (point.source, tuple(config.items()), tuple(argv))
-    parts = _run_parts.get(key)
-    if parts is None:
-        from vask.version import __version__
-
-        before = b"".join((_pack("version"), _pack(__version__), _pack("source")))
-        before += _pack(point.source)
-        after = b"".join(
-            (
-                _pack("environment"),
-                _pack(_run_environment()),
-                _pack("config"),
-                _pack(config),
-                _pack("command_line_args"),
-                _pack(_command_line(config, argv)),
-            )
-        )
-        if len(_run_parts) > 64:
-            _run_parts.clear()
-        parts = _run_parts[key] = (before, after)
-    return parts
-
-
-def _call_facts(record: bytes) -> tuple[str | None, float | None]:
-    """The frame id and time of a frame record, reading no value of it."""
-    unpacker = msgpack.Unpacker(None, raw=False, strict_map_key=False, unicode_errors="replace")
-    unpacker.feed(record)
-    frame_id = started = None
-    try:
-        for _ in range(unpacker.read_map_header()):
-            key = unpacker.unpack()
-            if key == "frame_id" or key == "timestamp":
-                value = unpacker.unpack()
-                if key == "frame_id" and isinstance(value, str):
-                    frame_id = value
-                elif key == "timestamp" and isinstance(value, float):
-                    started = value
-            else:
-                unpacker.skip()
-    except Exception:  # noqa: BLE001 - a record the readers will name as damaged
-        return frame_id, started
-    return frame_id, started
-
-
-def _natural(value: Any) -> int | None:
-    return value if isinstance(value, int) and not isinstance(value, bool) and value >= 0 else None
-
 
 def trace_point_document(point: _TracePoint, trace_id: str) -> bytes:
     """The trace document of one trace point, stored under ``trace_id``.
 
     An ordinary trace document of one thread (its records are spliced in
     unchanged), linked to the trace it fired in by ``root_trace_id``, named
-    after the function, with ``meta`` ``trace_point`` saying what it is.
+    after the function, with ``meta`` ``trace_point`` saying what it is;
+    written by the same native writer as every other document.
     """
-    from vask import git
+    from vask import _dump
 
-    frame_id, started = _call_facts(point.records[0]) if point.records else (None, None)
-    thread = point.thread
-    name = getattr(thread, "name", None)
-    before, after = _parts_of_the_run(point)
-    trace_point = {"co_name": point.co_name, "thread": point.thread_id, "frame_id": frame_id}
-    parts = [
-        b"\x8b",
-        _pack("trace_id"),
-        _pack(trace_id),
-        _pack("trace_name"),
-        _pack(point.co_name),
-        _pack("current_thread_id"),
-        _pack(point.thread_id),
-        _pack("timestamp"),
-        _pack(started if started is not None else point.handed_at),
-        _pack("current_commit_sha"),
-        _pack(git.COMMIT_SHA),
-        _pack("root_trace_id"),
-        _pack(point.trace_id),
-        _pack("meta"),
-        b"\x85",
-        before,
-        _pack("trace_point"),
-        _pack(trace_point),
-        after,
-        _pack("threads"),
-        b"\x81",
-        _pack(point.thread_id),
-        b"\x86",
-        _pack("name"),
-        _pack(name if isinstance(name, str) else point.thread_id),
-        _pack("ident"),
-        _pack(_natural(getattr(thread, "ident", None))),
-        _pack("native_id"),
-        _pack(_natural(getattr(thread, "native_id", None))),
-        _pack("daemon"),
-        _pack(bool(getattr(thread, "daemon", False))),
-        _pack("is_alive"),
-        _pack(bool(thread.is_alive())),
-        _pack("frames"),
-        _array_header(len(point.records)),
-        *point.records,
-        _pack("frames_of_interest"),
-        b"\x90",
-        _pack("frames"),
-        b"\x80",
-    ]
-    return b"".join(parts)
-
-
-def _array_header(n: int) -> bytes:
-    if n < 16:
-        return bytes((0x90 | n,))
-    if n < 1 << 16:
-        return b"\xdc" + n.to_bytes(2, "big")
-    return b"\xdd" + n.to_bytes(4, "big")
+    return _dump.trace_point_document(
+        trace_id,
+        point.trace_id,
+        point.thread_id,
+        point.thread,
+        point.co_name,
+        point.records,
+        point.source,
+        point.config,
+        point.handed_at,
+    )
 
 
 def _before_fork() -> None:

@@ -1,12 +1,17 @@
 // The module entry of vask._dump: the value dumpers and the process-wide
 // redaction settings they use, as vask.serialize exposes them.
 #include <memory>
+#include <string_view>
+#include <vector>
 
+#include "config.hpp"
+#include "core/host_facts.hpp"
 #include "dump/engine_api.hpp"
 #include "dump/redaction_py.hpp"
 #include "dump/value_dump.hpp"
 #include "support/py.hpp"
 #include "support/py_type.hpp"
+#include "utils/trace.hpp"
 
 namespace vask::dump {
 namespace {
@@ -147,6 +152,49 @@ PyObject* py_redact_command_line(PyObject*, PyObject* const* args, Py_ssize_t na
   });
 }
 
+// The document of one trace point, written as the engines write theirs.
+PyObject* py_trace_point_document(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 9) {
+      PyErr_Format(PyExc_TypeError, "trace_point_document() takes 9 arguments (%zd given)", nargs);
+      throw_py();
+    }
+    const char* const texts[] = {"trace_id", "root_trace_id", "thread_id"};
+    for (int i = 0; i < 3; ++i) {
+      if (!PyUnicode_Check(args[i])) argument_error(texts[i], args[i], "PyString");
+    }
+    PyObject* thread = args[3];
+    if (!PyUnicode_Check(args[4])) argument_error("co_name", args[4], "PyString");
+    if (!PyList_Check(args[5])) argument_error("records", args[5], "PyList");
+    if (!PyUnicode_Check(args[6])) argument_error("source", args[6], "PyString");
+    if (!PyDict_Check(args[7])) argument_error("config", args[7], "PyDict");
+    const double handed_at = PyFloat_AsDouble(args[8]);
+    if (handed_at == -1.0 && PyErr_Occurred()) throw_py();
+
+    const Config config = Config::from_dict(args[7]);
+    const HostFacts host = collect_host_facts(config, true, false);
+    // Held here: the views below stay valid while the list's items do, and
+    // nothing from here on runs Python code but the thread's attributes.
+    Ref records = Ref::check(PyList_GetSlice(args[5], 0, PyList_GET_SIZE(args[5])));
+    std::vector<std::string_view> views;
+    views.reserve(static_cast<size_t>(PyList_GET_SIZE(records.get())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i) {
+      PyObject* record = PyList_GET_ITEM(records.get(), i);
+      if (!PyBytes_Check(record)) argument_error("records", record, "PyBytes");
+      views.emplace_back(PyBytes_AS_STRING(record), static_cast<size_t>(PyBytes_GET_SIZE(record)));
+    }
+    const Utf8Text trace_id = utf8_text(args[0]);
+    const Utf8Text root_trace_id = utf8_text(args[1]);
+    const Utf8Text thread_id = utf8_text(args[2]);
+    const Utf8Text co_name = utf8_text(args[4]);
+    const Utf8Text source = utf8_text(args[6]);
+    return write_trace_point_document(TracePointParts{trace_id.text(), root_trace_id.text(),
+                                                      co_name.text(), thread_id.text(), thread,
+                                                      source.text(), views, handed_at, host})
+        .release();
+  });
+}
+
 PyMethodDef g_methods[] = {
     method_o("dump_msgpack", py_dump_msgpack,
              "dump_msgpack($module, value, /)\n--\n\n"
@@ -170,6 +218,14 @@ PyMethodDef g_methods[] = {
                     "redact_command_line($module, arguments, names, /)\n--\n\n"
                     "The command-line arguments with the values of secret options hidden, judged\n"
                     "by ``names`` as redaction_from_config gives them (None: nothing is hidden)."),
+    method_fastcall("trace_point_document", py_trace_point_document,
+                    "trace_point_document($module, trace_id, root_trace_id, thread_id, thread, "
+                    "co_name, records, source, config, handed_at, /)\n--\n\n"
+                    "The trace document of one trace point: the frame records (bytes) of a\n"
+                    "completed call of ``co_name`` on the thread ``thread`` (its identity\n"
+                    "``thread_id``), stored as ``trace_id`` and linked to the trace\n"
+                    "``root_trace_id`` it fired in; ``config`` is the stored configuration,\n"
+                    "``handed_at`` the time used when the call record has none."),
     kMethodsEnd,
 };
 

@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "code_facts.hpp"
+#include "core/code_facts.hpp"
 
 namespace vask {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "code_facts.hpp"
+#include "core/code_facts.hpp"
 #include "support/per_thread.hpp"
 
 namespace vask {

@@ -1,7 +1,7 @@
 #include "utils/serialize.hpp"
 
-#include "code_facts.hpp"
-#include "frame_locals.hpp"
+#include "core/code_facts.hpp"
+#include "core/frame_locals.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/names.hpp"
 
@@ -9,10 +9,6 @@ namespace vask {
 namespace {
 
 using namespace std::string_view_literals;
-
-std::string_view bytes_view(PyObject* bytes) noexcept {
-  return {PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))};
-}
 
 // Where a frame is: its file name (borrowed from the code object held here)
 // and its current line, and the facts kept with the code object (null: none
@@ -108,7 +104,7 @@ std::string_view event_pair(FrameEvent event) noexcept {
 // dumper writes that dict and can take them without it (3.13 function
 // frames; `facts` those of the frame's code object): false, with `pairs`
 // empty, where the dict is needed.
-bool frame_variables(PyObject* frame, CodeFacts* facts, const Serializer& serializer,
+bool frame_variables(PyObject* frame, CodeFacts* facts, const ValueDumper& serializer,
                      bool lightweight, NamePairs& pairs) {
 #if VASK_READS_FRAME_LAYOUT
   return serializer.direct(lightweight) && PyFrame_Check(frame) &&
@@ -124,79 +120,6 @@ bool frame_variables(PyObject* frame, CodeFacts* facts, const Serializer& serial
 }
 
 }  // namespace
-
-Serializer Serializer::create() {
-  Ref module = import("vask.serialize");
-  Ref full = getattr(module.get(), "dump_msgpack");
-  Ref light = getattr(module.get(), "dump_msgpack_lightweight_repr");
-  Serializer serializer(std::move(full), std::move(light));
-  // The module lives for the rest of the process (extension modules are never
-  // unloaded), and with it the entry. Without it every dump is a call.
-  const auto* api =
-      static_cast<const dump::EngineApi*>(PyCapsule_Import(dump::kEngineApiCapsule, 0));
-  if (api == nullptr) {
-    PyErr_Clear();
-    return serializer;
-  }
-  auto is_native = [](PyObject* fn, PyCFunction native) {
-    return PyCFunction_Check(fn) && PyCFunction_GET_FUNCTION(fn) == native;
-  };
-  serializer.native_ = api;
-  serializer.full_direct_ = is_native(serializer.full_.get(), api->full);
-  serializer.light_direct_ = is_native(serializer.light_.get(), api->lightweight);
-  return serializer;
-}
-
-void Serializer::dump_into(Bytes& out, PyObject* value, bool lightweight) const {
-  if (!direct(lightweight)) {
-    const Ref bytes = dump(value, lightweight);
-    mp::write_raw(out, bytes_view(bytes.get()));
-    return;
-  }
-  // What calling the function checks first: a dump at the recursion limit
-  // fails as the call would.
-  if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw_py();
-  const int status =
-      native_->dump(out, value, lightweight ? dump::DumpForm::Lightweight : dump::DumpForm::Full);
-  Py_LeaveRecursiveCall();
-  if (status < 0) throw_py();
-}
-
-void Serializer::dump_named_into(Bytes& out, const NamePairs& pairs, bool lightweight) const {
-  if (!direct(lightweight)) fault("named values dumped without the native dumper");
-  if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw_py();
-  const int status =
-      native_->dump_named(out, dump::NamedValues{pairs.data(), pairs.count()},
-                          lightweight ? dump::DumpForm::Lightweight : dump::DumpForm::Full);
-  Py_LeaveRecursiveCall();
-  if (status < 0) throw_py();
-}
-
-Ref Serializer::dump(PyObject* value, bool lightweight) const {
-  Ref out = call(lightweight ? light_.get() : full_.get(), value);
-  // Only bytes (and subclasses): the record splices the buffer as it stands,
-  // and a mutable bytearray could change under a later Python call.
-  if (!PyBytes_Check(out.get())) {
-    PyErr_Format(PyExc_TypeError, "vask.serialize dumper must return bytes, not '%.200s'",
-                 Py_TYPE(out.get())->tp_name);
-    throw_py();
-  }
-  // The bytes are spliced into records that are later concatenated into one
-  // trace document: anything but exactly one object would make the whole
-  // stored trace unreadable, so refuse it here, where it is one failed event.
-  const std::string_view data = bytes_view(out.get());
-  if (mp::object_size(data) != data.size()) {
-    PyErr_SetString(PyExc_ValueError,
-                    "vask.serialize dumper must return exactly one MessagePack object");
-    throw_py();
-  }
-  return out;
-}
-
-Bytes Serializer::dump_msgpack(PyObject* value, bool lightweight) const {
-  Ref bytes = dump(value, lightweight);
-  return Bytes(bytes_view(bytes.get()));
-}
 
 Ref get_locals(PyObject* frame) {
 #if VASK_READS_FRAME_LAYOUT
@@ -230,7 +153,7 @@ Ref get_locals(PyObject* frame) {
   return without_builtins(std::move(locals));
 }
 
-void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const Serializer& serializer,
+void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const ValueDumper& serializer,
                                  const std::optional<CallSite>& call_site, ArgKind arg_kind,
                                  PyObject* arg, FrameEvent event, std::string_view co_name,
                                  std::string_view frame_id, bool lightweight_repr,

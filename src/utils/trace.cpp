@@ -6,98 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "config.hpp"
-#include "dump/redaction_py.hpp"
-#include "memory_budget.hpp"
 #include "utils/msgpack_write.hpp"
 
 namespace vask {
 namespace {
-
-// Everything the document needs from the host, read before the first byte is
-// written and copied out, so that Python code run later (a thread's name
-// property, say) cannot change what was collected.
-struct HostFacts {
-  std::string version;
-  std::optional<std::string> commit_sha;
-  std::vector<std::string> argv;
-  std::array<std::pair<std::string_view, std::string>, 6> environment;
-  MpMap config;
-};
-
-std::string attr_str(PyObject* obj, const char* name) {
-  Ref value = getattr(obj, name);
-  return str_text(value.get());
-}
-
-std::string call_str(PyObject* module, const char* function) {
-  Ref fn = getattr(module, function);
-  Ref value = call(fn.get());
-  return str_text(value.get());
-}
-
-// The redaction the engine's configuration asks for (the keys `redact` and
-// `redact_extra`, as the value dumpers were configured from them). A value
-// that cannot be read gives the defaults: a trace never hides less than that
-// because its configuration was broken.
-Redaction command_line_redaction(const Config& config) {
-  try {
-    const auto names =
-        redaction_names_from_config(config.find("redact"), config.find("redact_extra"));
-    return names ? Redaction(*names) : Redaction();
-  } catch (const PyErrSet&) {
-    PyErr_Clear();
-  }
-  const auto defaults = default_redact_names();
-  return Redaction(std::vector<std::string>(defaults.begin(), defaults.end()));
-}
-
-HostFacts collect_host_facts(const Config& config, bool use_monitoring) {
-  HostFacts facts;
-  {
-    Ref version = import("vask.version");
-    facts.version = attr_str(version.get(), "__version__");
-  }
-  {
-    Ref git = import("vask.git");
-    Ref sha = getattr(git.get(), "COMMIT_SHA");
-    if (sha.get() != Py_None) facts.commit_sha = str_text(sha.get());
-  }
-  Ref sys = import("sys");
-  {
-    Ref argv = getattr(sys.get(), "argv");
-    if (!PyList_Check(argv.get())) {
-      PyErr_Format(PyExc_TypeError, "sys.argv must be a list, not '%.200s'",
-                   Py_TYPE(argv.get())->tp_name);
-      throw_py();
-    }
-    const Py_ssize_t n = PyList_GET_SIZE(argv.get());
-    facts.argv.reserve(static_cast<size_t>(n));
-    // str_text runs no Python code, so the list cannot change under the loop.
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      facts.argv.push_back(str_text(PyList_GET_ITEM(argv.get(), i)));
-    }
-    facts.argv = redact_command_line(facts.argv, command_line_redaction(config));
-  }
-  // collect_environment
-  Ref platform = import("platform");
-  facts.environment = {{
-      {"py_version", call_str(platform.get(), "python_version")},
-      {"py_version_full", attr_str(sys.get(), "version")},
-      {"platform", call_str(platform.get(), "platform")},
-      {"system", call_str(platform.get(), "system")},
-      {"machine", call_str(platform.get(), "machine")},
-      {"processor", call_str(platform.get(), "processor")},
-  }};
-  facts.config = config.to_dict();
-  // The engine's own facts win over same-named configuration keys.
-  std::erase_if(facts.config, [](const auto& entry) {
-    return entry.first == "use_monitoring" || entry.first == "use_rust";
-  });
-  facts.config.emplace_back("use_monitoring", MpValue{use_monitoring});
-  facts.config.emplace_back("use_rust", MpValue{true});
-  return facts;
-}
 
 // ident and native_id: nil for anything but a non-negative int. A failing
 // read is part of that rule, so its error is discarded.
@@ -166,7 +78,7 @@ constexpr size_t kTrimEvery = 64 << 20;
 }  // namespace
 
 DocumentFacts collect_document_facts(const TraceParts& parts) {
-  const HostFacts facts = collect_host_facts(parts.config, parts.use_monitoring);
+  const HostFacts& facts = parts.host;
   DocumentFacts out;
   Bytes& head = out.head;
   mp::write_map_header(head, 11);
@@ -203,7 +115,7 @@ DocumentFacts collect_document_facts(const TraceParts& parts) {
   return out;
 }
 
-Ref write_document(const DocumentFacts& facts, const RecordsOf& records, bool release) {
+Ref write_document(const DocumentFacts& facts, const RecordsOf& records, TrimMemory release) {
   const Bytes tail = document_tail();
   std::vector<std::span<Bytes>> lists;
   lists.reserve(facts.threads.size());
@@ -238,18 +150,18 @@ Ref write_document(const DocumentFacts& facts, const RecordsOf& records, bool re
     count_at += count_sizes[i];
     for (Bytes& record : lists[i]) {
       put(record);
-      if (release) {
+      if (release != nullptr) {
         released += record.capacity();
         Bytes().swap(record);
         if (released >= kTrimEvery) {
-          return_free_memory();
+          release();
           released = 0;
         }
       }
     }
   }
   put(tail);
-  if (release && released > 0) return_free_memory();
+  if (release != nullptr && released > 0) release();
   return document;
 }
 
@@ -265,7 +177,7 @@ Ref build_trace_from_parts(const TraceParts& parts) {
   const DocumentFacts facts = collect_document_facts(parts);
   // Only read: write_document changes records only when it releases them.
   auto& frames = const_cast<FramesByThread&>(parts.frames_by_thread);
-  return write_document(facts, records_in(frames), false);
+  return write_document(facts, records_in(frames), nullptr);
 }
 
 namespace {
@@ -360,6 +272,92 @@ std::optional<FramesByThread> document_records(std::string_view document) {
   }
   if (c.pos != document.size()) return std::nullopt;
   return out;
+}
+
+namespace {
+
+// The "frame_id" and "timestamp" of a frame record, reading no value of it;
+// what is not there (or not a str, a float) is absent.
+void call_facts(std::string_view record, std::optional<std::string_view>& frame_id,
+                std::optional<double>& started) {
+  Cursor c{record};
+  const std::optional<uint64_t> entries = c.map_header();
+  if (!entries) return;
+  for (uint64_t i = 0; i < *entries; ++i) {
+    const std::optional<std::string_view> key = c.str();
+    if (!key) return;
+    const std::optional<std::string_view> value = c.object();
+    if (!value) return;
+    if (*key == "frame_id") {
+      Cursor v{*value};
+      if (const std::optional<std::string_view> text = v.str(); text && v.pos == value->size()) {
+        frame_id = *text;
+      }
+    } else if (*key == "timestamp" && !value->empty()) {
+      const auto m = static_cast<unsigned char>((*value)[0]);
+      Cursor v{*value, 1};
+      if (m == 0xcb && value->size() == 9) {
+        const uint64_t bits = *v.be(8);
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        started = d;
+      } else if (m == 0xca && value->size() == 5) {
+        const auto bits = static_cast<uint32_t>(*v.be(4));
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        started = static_cast<double>(f);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+Ref write_trace_point_document(const TracePointParts& parts) {
+  std::optional<std::string_view> frame_id;
+  std::optional<double> started;
+  if (!parts.records.empty()) call_facts(parts.records.front(), frame_id, started);
+  const HostFacts& facts = parts.host;
+
+  Bytes out;
+  mp::write_map_header(out, 11);
+  write_str_pair(out, "trace_id", parts.trace_id);
+  write_str_pair(out, "trace_name", parts.co_name);
+  write_str_pair(out, "current_thread_id", parts.thread_id);
+  write_f64_pair(out, started ? *started : parts.handed_at);
+  write_str_pair(out, "current_commit_sha", facts.commit_sha);
+  write_str_pair(out, "root_trace_id", parts.root_trace_id);
+
+  mp::write_str(out, "meta");
+  mp::write_map_header(out, 5);
+  write_str_pair(out, "version", facts.version);
+  write_str_pair(out, "source", parts.source);
+  mp::write_str(out, "trace_point");
+  mp::write_map_header(out, 3);
+  write_str_pair(out, "co_name", parts.co_name);
+  write_str_pair(out, "thread", parts.thread_id);
+  write_str_pair(out, "frame_id", frame_id);
+  mp::write_str(out, "environment");
+  mp::write_map_header(out, static_cast<uint32_t>(facts.environment.size()));
+  for (const auto& [key, value] : facts.environment) write_str_pair(out, key, value);
+  mp::write_str(out, "config");
+  mp::write_map_header(out, mp::checked_count(facts.config.size()));
+  for (const auto& [key, value] : facts.config) {
+    mp::write_str(out, key);
+    write_value(out, value);
+  }
+
+  mp::write_str(out, "command_line_args");
+  mp::write_array_header(out, mp::checked_count(facts.argv.size()));
+  for (const std::string& arg : facts.argv) mp::write_str(out, arg);
+
+  mp::write_str(out, "threads");
+  mp::write_map_header(out, 1);
+  out += thread_entry(parts.thread_id, parts.thread);
+  mp::write_array_header(out, mp::checked_count(parts.records.size()));
+  for (std::string_view record : parts.records) out += record;
+  out += document_tail();
+  return Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
 }  // namespace vask

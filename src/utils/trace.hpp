@@ -7,6 +7,8 @@
 // buffers' mutex is held.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
@@ -16,11 +18,22 @@
 #include <vector>
 
 #include "support/py.hpp"
+#include "utils/msgpack_write.hpp"
 #include "utils/records.hpp"
 
 namespace vask {
 
-class Config;
+// Everything a document holds about the run besides its records and
+// threads, read from the host before the first byte is written and copied
+// out, so that Python code run later cannot change what was collected.
+// `config` is the stored configuration, the engine's own entries included.
+struct HostFacts {
+  std::string version;
+  std::optional<std::string> commit_sha;
+  std::vector<std::string> argv;  // already redacted
+  std::array<std::pair<std::string_view, std::string>, 6> environment;
+  MpMap config;
+};
 
 struct TraceParts {
   const FramesByThread& frames_by_thread;
@@ -29,8 +42,7 @@ struct TraceParts {
   const std::optional<std::string>& trace_name;
   std::string_view source;
   std::string_view current_thread_id;
-  const Config& config;
-  bool use_monitoring;
+  const HostFacts& host;
   std::string_view root_trace_id;
   double timestamp;
 };
@@ -47,9 +59,9 @@ struct DocumentFacts {
   std::vector<Thread> threads;
 };
 
-// Reads the host metadata and the facts of every thread of parts.threads
-// (parts.frames_by_thread is not read). Throws PyErrSet for the metadata;
-// a thread whose required attributes cannot be read is an internal fault.
+// Writes the head from parts.host and reads the facts of every thread of
+// parts.threads (parts.frames_by_thread is not read). A thread whose
+// required attributes cannot be read is an internal fault.
 DocumentFacts collect_document_facts(const TraceParts& parts);
 
 // The records of one thread, by its key (empty when it has none).
@@ -57,11 +69,38 @@ using RecordsOf = std::function<std::span<Bytes>(std::string_view thread_key)>;
 // The records of `frames`, which must outlive the function.
 RecordsOf records_in(FramesByThread& frames);
 
+// Gives freed memory back to the system; called now and then while records
+// are released.
+using TrimMemory = void (*)() noexcept;
+
 // Writes the document into one new bytes object of the exact size. With
-// `release`, every record's memory is given back as soon as it is copied,
-// so that a large trace is never held twice. Throws PyErrSet (MemoryError)
-// before any record is touched; runs no Python code.
-Ref write_document(const DocumentFacts& facts, const RecordsOf& records, bool release);
+// `release` (not null), every record's memory is given back as soon as it
+// is copied, so that a large trace is never held twice, and `release` is
+// called after every 64 MiB of it and at the end. Throws PyErrSet
+// (MemoryError) before any record is touched; runs no Python code.
+Ref write_document(const DocumentFacts& facts, const RecordsOf& records, TrimMemory release);
+
+// A trace point: one completed call of a target function, stored as a trace
+// of its own while the program runs, linked to the trace it fired in.
+struct TracePointParts {
+  std::string_view trace_id;       // the trace point's own
+  std::string_view root_trace_id;  // the trace it fired in
+  std::string_view co_name;        // the target; also the trace's name
+  std::string_view thread_id;      // the thread's identity (its key)
+  PyObject* thread;                // the thread object, borrowed
+  std::string_view source;
+  // The call's records, from its call record to its return record.
+  std::span<const std::string_view> records;
+  double handed_at;  // the trace's time when the first record has none
+  const HostFacts& host;
+};
+
+// The trace point's document: an ordinary document of one thread whose
+// "meta" also holds "trace_point" (the target's co_name, the thread and the
+// call record's frame_id), timed by its call record.
+// Reads the thread object (an internal fault when its required attributes
+// cannot be read) and runs no other Python code. Throws PyErrSet.
+Ref write_trace_point_document(const TracePointParts& parts);
 
 // Collects and writes in one go, the records left in place.
 Ref build_trace_from_parts(const TraceParts& parts);

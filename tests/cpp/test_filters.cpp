@@ -121,15 +121,36 @@ TEST(AttrsFilter, LooksAtTheCallerAndThroughOneUnnamedCaller) {
   EXPECT_FALSE(attrs_filter(test::get(ns, "plain").get(), "/srv/a.py"));
   // The generated name itself is handled by generated_name, not the walk.
   EXPECT_FALSE(attrs_filter(test::get(ns, "direct").get(), "<attrs generated init A>"));
+  // The callers test as each engine applies it: to every file, or to an
+  // unnamed one only (the monitor's verdict on a named file is its name's).
   Finders none;
-  EXPECT_FALSE(profiler_should_record(test::get(ns, "through").get(), "/srv/a.py", none, none));
+  PyObject* through = test::get(ns, "through").get();
+  EXPECT_FALSE(should_record(through, "/srv/a.py", none, none, CallerRule::EveryFile));
+  EXPECT_TRUE(should_record(through, "/srv/a.py", none, none, CallerRule::UnnamedFile));
+  EXPECT_FALSE(should_record(through, "", none, none, CallerRule::EveryFile));
+  EXPECT_FALSE(should_record(through, "", none, none, CallerRule::UnnamedFile));
+  EXPECT_TRUE(should_record(test::get(ns, "plain").get(), "", none, none, CallerRule::UnnamedFile));
+  EXPECT_EQ(verdict_by_name("/srv/a.py", none, none, CallerRule::EveryFile),
+            NameVerdict::ByCallers);
+  EXPECT_EQ(verdict_by_name("/srv/a.py", none, none, CallerRule::UnnamedFile),
+            NameVerdict::Recorded);
+  EXPECT_EQ(verdict_by_name("", none, none, CallerRule::UnnamedFile), NameVerdict::ByCallers);
+  EXPECT_EQ(verdict_by_name("<frozen os>", none, none, CallerRule::EveryFile), NameVerdict::Left);
 
   const Utf8Text plain_file = frame_filename(test::get(ns, "plain").get());
   EXPECT_EQ(plain_file.text(), "<string>");
   EXPECT_THROW(frame_filename(Py_None), InternalFault);
 }
 
-TEST(ProfilerShouldRecord, CombinedDecision) {
+class ShouldRecord : public ::testing::TestWithParam<CallerRule> {};
+
+// Every rule but the callers test decides alike for both engines.
+TEST_P(ShouldRecord, CombinedDecision) {
+  const CallerRule rule = GetParam();
+  auto decide = [rule](PyObject* frame, std::string_view filename, const Finders& include,
+                       const Finders& ignore) {
+    return should_record(frame, filename, include, ignore, rule);
+  };
   Ref ns = test::run_python(
       "import sys\n"
       "frame = sys._getframe()\n"
@@ -139,20 +160,23 @@ TEST(ProfilerShouldRecord, CombinedDecision) {
   Finders none;
   Finders include = load_filters(test::get(ns, "rules").get(), "include_frames");
   Finders ignore = load_filters(test::get(ns, "rules").get(), "ignore_frames");
-  EXPECT_TRUE(profiler_should_record(frame, "/srv/app/utils.py", none, none));
-  EXPECT_FALSE(profiler_should_record(frame, "/x/site-packages/y.py", none, none));
-  EXPECT_TRUE(profiler_should_record(frame, "/x/site-packages/y.py", include, ignore));
-  EXPECT_FALSE(profiler_should_record(frame, "/skip/a.py", include, ignore));
-  EXPECT_FALSE(profiler_should_record(frame, "<frozen os>", none, none));
-  EXPECT_FALSE(profiler_should_record(frame, "<pytest match expression>", none, none));
-  EXPECT_TRUE(profiler_should_record(frame, "<pytest match expression>!", none, none));
+  EXPECT_TRUE(decide(frame, "/srv/app/utils.py", none, none));
+  EXPECT_FALSE(decide(frame, "/x/site-packages/y.py", none, none));
+  EXPECT_TRUE(decide(frame, "/x/site-packages/y.py", include, ignore));
+  EXPECT_FALSE(decide(frame, "/skip/a.py", include, ignore));
+  EXPECT_FALSE(decide(frame, "<frozen os>", none, none));
+  EXPECT_FALSE(decide(frame, "<pytest match expression>", none, none));
+  EXPECT_TRUE(decide(frame, "<pytest match expression>!", none, none));
 
   Finders all_in = load_filters(test::get(ns, "empty").get(), "include_frames");
   Finders all_out = load_filters(test::get(ns, "empty").get(), "ignore_frames");
-  EXPECT_TRUE(profiler_should_record(frame, "<string>", all_in, none));
-  EXPECT_FALSE(profiler_should_record(frame, "/srv/app.py", none, all_out));
-  EXPECT_FALSE(profiler_should_record(frame, "/srv/app.py", include, all_out));
+  EXPECT_TRUE(decide(frame, "<string>", all_in, none));
+  EXPECT_FALSE(decide(frame, "/srv/app.py", none, all_out));
+  EXPECT_FALSE(decide(frame, "/srv/app.py", include, all_out));
 }
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, ShouldRecord,
+                         ::testing::Values(CallerRule::EveryFile, CallerRule::UnnamedFile));
 
 }  // namespace
 }  // namespace vask

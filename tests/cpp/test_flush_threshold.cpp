@@ -1,7 +1,7 @@
 #include <variant>
 
+#include "core/memory_budget.hpp"
 #include "harness.hpp"
-#include "memory_budget.hpp"
 #include "subtree_flush.hpp"
 
 namespace vask {

@@ -1,5 +1,5 @@
+#include "core/markers.hpp"
 #include "harness.hpp"
-#include "markers.hpp"
 
 namespace vask {
 namespace {

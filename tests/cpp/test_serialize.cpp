@@ -2,6 +2,7 @@
 #include <msgpack.hpp>
 #include <string>
 
+#include "core/serializer.hpp"
 #include "harness.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/names.hpp"

@@ -2,6 +2,8 @@
 #include <string>
 
 #include "config.hpp"
+#include "core/host_facts.hpp"
+#include "core/memory_budget.hpp"
 #include "harness.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/trace.hpp"
@@ -68,8 +70,9 @@ struct Env {
     if (!done) test::expect_no_python_error();
   }
   Ref build() {
+    const HostFacts host = collect_host_facts(config, true);
     return build_trace_from_parts(
-        TraceParts{frames, threads, "trc_1", name, "cli", "native_7", config, true, "trc_0", 1.0});
+        TraceParts{frames, threads, "trc_1", name, "cli", "native_7", host, "trc_0", 1.0});
   }
   bool have_msgpack() { return test::get(ns, "msgpack").get() != Py_None; }
 };
@@ -214,11 +217,12 @@ TEST(TraceDocument, ItsRecordsReadBackAsWrittenAndAreGivenBackWhenReleased) {
   env.threads.emplace("native_7", test::get(env.ns, "main"));
   env.threads.emplace("native_9", test::get(env.ns, "negative"));
   // As Env::build() makes them.
+  const HostFacts host = collect_host_facts(env.config, true);
   TraceParts parts{env.frames, env.threads, "trc_1", env.name, "cli",
-                   "native_7", env.config,  true,    "trc_0",  1.0};
+                   "native_7", host,        "trc_0", 1.0};
   const DocumentFacts facts = collect_document_facts(parts);
   FramesByThread frames = env.frames;
-  Ref doc = write_document(facts, records_in(frames), true);
+  Ref doc = write_document(facts, records_in(frames), return_free_memory);
   EXPECT_EQ(frames["native_7"][1].capacity(), Bytes().capacity());  // given back
   EXPECT_TRUE(view(doc) == view(env.build()));  // the same bytes, records left in place
 

@@ -1,4 +1,4 @@
-#include "engine_core.hpp"
+#include "core/engine_core.hpp"
 
 #include <unistd.h>
 
@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "support/log.hpp"
+#include "utils/ids.hpp"
 
 namespace vask {
 namespace {
@@ -36,14 +37,84 @@ BatchFrameEvent frame_event_of(const RecordBatch& batch, size_t begin, size_t en
 
 }  // namespace
 
-EngineCore::EngineCore(TraceSettings settings, Config config, std::string trace_id,
-                       double timestamp, Options options)
+EngineParts EngineParts::from_config(PyObject* config, EngineIdentity identity) {
+  if (!PyDict_Check(config)) conversion_error(config, "PyDict");
+  EngineParts parts{Config::from_dict(config)};
+
+  PyObject* filters = PyDict_GetItemWithError(config, make_str("filters").get());
+  if (filters == nullptr && PyErr_Occurred()) fault("config.get(\"filters\") should not raise.");
+  Ref filters_ref = Ref::incref(filters);  // a dict's value may go away with the dict
+
+  Ref threading = import("threading");
+  parts.current_thread = getattr(threading.get(), "current_thread");
+  Ref thread = call(parts.current_thread.get());
+
+  TraceSettings& settings = parts.settings;
+  EngineCore::read_limits(config, parts.options, settings);
+  settings.sqlite_busy_timeout = parts.config.get_uint("sqlite_busy_timeout", 60);
+  parts.lightweight_repr = parts.config.get_bool("lightweight_repr", false);
+  parts.omit_return_locals = parts.config.get_bool("omit_return_locals", false);
+
+  parts.plugins = load_plugins(config);
+
+  parts.trace_id = identity.trace_id ? std::move(*identity.trace_id) : new_trace_id();
+  parts.started = timestamp();
+
+  parts.include_frames = load_filters(filters_ref.get(), "include_frames");
+  parts.ignore_frames = load_filters(filters_ref.get(), "ignore_frames");
+
+  settings.main_thread_id = get_thread_id(thread.get());
+  settings.db_path = std::move(identity.db_path);
+  settings.source = std::move(identity.source);
+  settings.default_trace_name = std::move(identity.name);
+  settings.use_monitoring = identity.use_monitoring;
+  parts.options.one_trace_per_test = identity.one_trace_per_test;
+  parts.caller_rule = identity.use_monitoring ? CallerRule::UnnamedFile : CallerRule::EveryFile;
+  parts.serializer.emplace(Serializer::create());
+  return parts;
+}
+
+EngineCore::EngineCore(EngineParts parts)
     : pid_(static_cast<long>(::getpid())),
-      buffer_(std::move(settings), std::move(config), std::move(trace_id), timestamp),
-      flusher_(buffer_, options.flush_subtree_bytes, options.memory_budget_bytes,
-               options.flush_policy, options.cut_hook),
-      one_trace_per_test_(options.one_trace_per_test),
-      test_hooks_(options.test_hooks) {}
+      serial_(detail::next_owner_id()),
+      include_frames_(std::move(parts.include_frames)),
+      ignore_frames_(std::move(parts.ignore_frames)),
+      caller_rule_(parts.caller_rule),
+      trace_point_targets_(std::move(parts.trace_point_targets)),
+      current_thread_(std::move(parts.current_thread)),
+      records_(std::move(*parts.serializer), std::move(parts.plugins), parts.lightweight_repr,
+               parts.omit_return_locals),
+      buffer_(std::move(parts.settings), std::move(parts.config), std::move(parts.trace_id),
+              parts.started),
+      flusher_(buffer_, parts.options.flush_subtree_bytes, parts.options.memory_budget_bytes,
+               parts.options.flush_policy, parts.options.cut_hook),
+      one_trace_per_test_(parts.options.one_trace_per_test),
+      test_hooks_(parts.options.test_hooks) {}
+
+CodeVerdict EngineCore::verdict_of(PyCodeObject* code, std::string_view filename,
+                                   std::string_view co_name) {
+  CodeFacts* facts = code_facts(code);
+  if (facts != nullptr && facts->verdict_owner == serial_) return facts->verdict;
+  CodeVerdict verdict;
+  verdict.recorded = verdict_by_name(filename, include_frames_, ignore_frames_, caller_rule_);
+  if (const RecordMaker::Watchers* watchers = records_.watchers(co_name)) {
+    for (const auto& processor : *watchers) {
+      if (processor->path_matches(filename)) {
+        verdict.watched = true;
+        break;
+      }
+    }
+  }
+  verdict.target = !trace_point_targets_.empty() &&
+                   trace_point_targets_.find(std::string(co_name)) != trace_point_targets_.end();
+  verdict.attrs_make = ends_with_attrs_make(filename);
+  // When they cannot be kept, the next event decides again.
+  if (facts != nullptr) {
+    facts->verdict = verdict;
+    facts->verdict_owner = serial_;
+  }
+  return verdict;
+}
 
 void EngineCore::read_limits(PyObject* config, Options& options, TraceSettings& settings) {
   options.flush_subtree_bytes = resolve_flush_subtree_bytes(config);

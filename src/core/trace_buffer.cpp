@@ -1,8 +1,9 @@
-#include "trace_buffer.hpp"
+#include "core/trace_buffer.hpp"
 
 #include <utility>
 
-#include "memory_budget.hpp"
+#include "core/host_facts.hpp"
+#include "core/memory_budget.hpp"
 #include "support/per_thread.hpp"
 #include "utils/ids.hpp"
 #include "utils/msgpack_write.hpp"
@@ -197,18 +198,12 @@ std::optional<std::string> TraceBuffer::trace_name_for_thread(const FramesByThre
 Ref TraceBuffer::build_document(Taken& taken, bool release) {
   std::optional<std::string> name = trace_name_for_thread(taken.frames, settings_.main_thread_id);
   const double started = timestamp();
-  TraceParts parts{taken.frames,
-                   taken.threads,
-                   taken.trace_id,
-                   name,
-                   settings_.source,
-                   settings_.main_thread_id,
-                   config_,
-                   settings_.use_monitoring,
-                   taken.root_trace_id,
-                   started};
+  const HostFacts host = collect_host_facts(config_, settings_.use_monitoring);
+  TraceParts parts{taken.frames, taken.threads,       taken.trace_id,
+                   name,         settings_.source,    settings_.main_thread_id,
+                   host,         taken.root_trace_id, started};
   const DocumentFacts facts = collect_document_facts(parts);
-  return write_document(facts, records_in(taken.frames), release);
+  return write_document(facts, records_in(taken.frames), release ? return_free_memory : nullptr);
 }
 
 void TraceBuffer::recover_records(Taken& taken, PyObject* document) {

@@ -1,4 +1,4 @@
-#include "markers.hpp"
+#include "core/markers.hpp"
 
 #include <algorithm>
 

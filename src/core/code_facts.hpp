@@ -1,6 +1,7 @@
 // Facts about a code object that every event of it would otherwise compute
 // again, kept with the code object for as long as it lives and shared by both
-// engines: the shown file name, the qualified name, and each engine's verdict.
+// engines: the shown file name, the qualified name, the line numbers and the
+// verdict of the engine that saw it last.
 #pragma once
 
 #include <array>
@@ -11,11 +12,31 @@
 
 namespace vask {
 
+// What a code object's file name decides on its own (filters.hpp).
+enum class NameVerdict : uint8_t {
+  Recorded,   // an include rule matches, or no rule can leave it out
+  Left,       // a fixed, generated-name or ignore rule leaves it out
+  ByCallers,  // recorded unless its callers make it generated code
+};
+
+// An engine's verdict on a code object: what holds for every event of it.
+struct CodeVerdict {
+  NameVerdict recorded = NameVerdict::ByCallers;
+  // Some plugin watches this function name in this file: its answers can
+  // change from event to event.
+  bool watched = false;
+  // co_name is a trace-point target.
+  bool target = false;
+  // The file is attrs' class-generation module.
+  bool attrs_make = false;
+};
+
 struct CodeFacts {
-  // An engine's own verdicts on the code object, encoded by that engine in
-  // one word that also carries the engine's serial, so that a word left by
-  // another engine (other filters, other plugins) never matches. 0: none.
-  uintptr_t engine_word = 0;
+  // The verdict of the engine whose serial is `verdict_owner` (0: none): a
+  // verdict left by another engine (other filters, other plugins) is never
+  // taken for this one's.
+  uint64_t verdict_owner = 0;
+  CodeVerdict verdict;
   // co_filename as the frame record shows it, without ":line": valid while
   // the working directory has generation `path_generation` (0: not computed).
   uint64_t path_generation = 0;

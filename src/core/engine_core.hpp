@@ -1,5 +1,6 @@
-// What both engines stand on once an event's records are made: the thread's
-// own state, the batch of one event, and the core that stores batches (the
+// What both engines stand on: their construction from the configuration,
+// the skeleton of every event (the thread's own state, the code object's
+// verdict, the records of one event), and the core that stores batches (the
 // per-test switch, the subtree accounting and flushing) and saves traces.
 // The engines differ only in how events reach them.
 #pragma once
@@ -10,16 +11,20 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "config.hpp"
+#include "core/serializer.hpp"
+#include "core/trace_buffer.hpp"
 #include "plugins.hpp"
 #include "subtree_flush.hpp"
 #include "support/gil_mutex.hpp"
+#include "support/per_thread.hpp"
 #include "support/program_errors.hpp"
 #include "support/py.hpp"
-#include "trace_buffer.hpp"
 #include "utils/call_sites.hpp"
 #include "utils/ids.hpp"
 #include "utils/records.hpp"
@@ -106,7 +111,7 @@ class EventErrors {
 };
 
 // Makes the records of one event: the plugins' records and the function's
-// own frame record. Fixed after construction; both engines own one.
+// own frame record. Fixed after construction; each engine's core owns one.
 class RecordMaker {
  public:
   using Watchers = std::vector<std::unique_ptr<PluginProcessor>>;
@@ -181,24 +186,76 @@ class TestHooks {
   ~TestHooks() = default;
 };
 
+// What the host hands an engine besides its configuration dict:
+// register_profiler reads it from the profiler object's attributes,
+// register_monitor from its arguments.
+struct EngineIdentity {
+  std::string db_path;  // as the file system names it (fs_encode)
+  std::string source;
+  std::optional<std::string> name;  // the trace's name, and each test's
+  bool one_trace_per_test = false;
+  // The host's trace id; a new one when absent.
+  std::optional<std::string> trace_id;
+  bool use_monitoring = false;
+};
+
+// The limits and hooks of an engine's core.
+struct EngineOptions {
+  bool one_trace_per_test = false;
+  std::optional<uint64_t> flush_subtree_bytes;
+  std::optional<uint64_t> memory_budget_bytes;
+  FlushPolicy flush_policy = FlushPolicy::OneCandidatePerCheck;
+  TestHooks* test_hooks = nullptr;  // may be null; must outlive the core
+  CutHook* cut_hook = nullptr;      // may be null; must outlive the core
+};
+
+// Everything an engine's core is built from, read from the configuration
+// the same way for both engines.
+struct EngineParts {
+  // Reads, in this order: the configuration record (a dict, else a
+  // conversion error naming PyDict), "filters", the constructing thread
+  // (threading.current_thread), the limits ("flush_subtree_mb",
+  // "memory_budget_mb", "max_trace_mb"), "sqlite_busy_timeout",
+  // "lightweight_repr", "omit_return_locals", the plugins, the trace id and
+  // time, the include and ignore rules, then the value serializer. `config`
+  // is borrowed. Throws PyErrSet with the first error met.
+  static EngineParts from_config(PyObject* config, EngineIdentity identity);
+
+  Config config;
+  TraceSettings settings;
+  EngineOptions options;
+  std::string trace_id;
+  double started = 0;
+  Finders include_frames;
+  Finders ignore_frames;
+  Ref current_thread;  // threading.current_thread
+  std::optional<Serializer> serializer;
+  PluginRegistry plugins;
+  bool lightweight_repr = false;
+  bool omit_return_locals = false;
+  // Functions whose completed calls are trace points (co_name).
+  std::unordered_set<std::string> trace_point_targets;
+  CallerRule caller_rule = CallerRule::EveryFile;
+};
+
+// How an event ended: the engine's answer (borrowed: None or DISABLE), or
+// an exception of the traced program set, to be raised in its frame.
+struct EventEnd {
+  PyObject* answer;
+  bool raised;
+};
+
 class EngineCore {
  public:
-  struct Options {
-    bool one_trace_per_test = false;
-    std::optional<uint64_t> flush_subtree_bytes;
-    std::optional<uint64_t> memory_budget_bytes;
-    FlushPolicy flush_policy = FlushPolicy::OneCandidatePerCheck;
-    TestHooks* test_hooks = nullptr;  // may be null; must outlive the core
-    CutHook* cut_hook = nullptr;      // may be null; must outlive the core
-  };
+  using Options = EngineOptions;
 
   // The limits of the configuration dict (borrowed): "flush_subtree_mb",
   // "memory_budget_mb" into `options`, "max_trace_mb" into `settings`.
   // Throws PyErrSet (ValueError) naming a key whose value is not valid.
   static void read_limits(PyObject* config, Options& options, TraceSettings& settings);
 
-  EngineCore(TraceSettings settings, Config config, std::string trace_id, double timestamp,
-             Options options);
+  // `parts.options` with the engine's hooks set.
+  explicit EngineCore(EngineParts parts);
   EngineCore(const EngineCore&) = delete;
   EngineCore& operator=(const EngineCore&) = delete;
 
@@ -216,6 +273,42 @@ class EngineCore {
   TraceBuffer& buffer() noexcept { return buffer_; }
   SubtreeFlusher& flusher() noexcept { return flusher_; }
   const Config& config() const noexcept { return buffer_.config(); }
+  RecordMaker& records() noexcept { return records_; }
+  const Finders& include_frames() const noexcept { return include_frames_; }
+  const Finders& ignore_frames() const noexcept { return ignore_frames_; }
+  PyObject* current_thread() const noexcept { return current_thread_.get(); }
+
+  // This engine's verdict on a code object, kept in its facts (made afresh
+  // where they cannot be kept). Runs no Python code. GIL held.
+  CodeVerdict verdict_of(PyCodeObject* code, std::string_view filename, std::string_view co_name);
+  // The decision on the code running in `frame` with this engine's rules,
+  // for a verdict the callers decide. Throws PyErrSet.
+  bool should_record(PyObject* frame, std::string_view filename) const {
+    return vask::should_record(frame, filename, include_frames_, ignore_frames_, caller_rule_);
+  }
+
+  // One event, as both engines take it: nothing in a forked child; the
+  // exception in flight kept; the thread's state borrowed; `begin(ts,
+  // errors)` first (the monitor's pending assignment); a suspended thread
+  // left alone; the code object's names and this engine's verdict; then
+  // `handle(ts, code, filename, co_name, verdict, errors)` for the answer
+  // (borrowed); and at the end an exception of the program raised in the
+  // traced frame. `quiet` is the answer when nothing is done. Not noexcept:
+  // a forced unwind (a thread the interpreter ends at exit) goes through.
+  template <class State, class Begin, class Handle, class Log>
+  EventEnd event(PerThread<State>& states, PyObject* code, PyObject* quiet, Begin&& begin,
+                 Handle&& handle, Log&& log);
+
+  // The records of one event of `frame`: the watching plugins' (when
+  // `watched`), then the function's own when `decide()` says its code is
+  // recorded and the trace admits it, stored with the thread made known by
+  // identify(). Every failure goes to `errors`. Returns whether the
+  // function's own record was stored.
+  template <class Decide, class Identify, class Log>
+  bool record_event(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
+                    PyObject* arg, std::string_view filename, std::string_view co_name,
+                    bool watched, Decide&& decide, Identify&& identify, EventErrors& errors,
+                    Log& log);
 
   // Makes `thread` (a thread object, borrowed) the thread of the batches that
   // follow on this thread state: its identity is computed when the object
@@ -296,11 +389,108 @@ class EngineCore {
 
   const uint64_t fork_generation_ = fork_generation();
   const long pid_;  // the process the engine was built in
+  // Tags this engine's verdicts in the code objects' facts.
+  const uint64_t serial_;
+  const Finders include_frames_;
+  const Finders ignore_frames_;
+  const CallerRule caller_rule_;
+  const std::unordered_set<std::string> trace_point_targets_;
+  const Ref current_thread_;
+  RecordMaker records_;
   TraceBuffer buffer_;
   SubtreeFlusher flusher_;
   std::atomic<uint64_t> dropped_at_recursion_limit_{0};
   const bool one_trace_per_test_;
   TestHooks* const test_hooks_;
 };
+
+template <class State, class Begin, class Handle, class Log>
+EventEnd EngineCore::event(PerThread<State>& states, PyObject* code, PyObject* quiet, Begin&& begin,
+                           Handle&& handle, Log&& log) {
+  // The child of a fork() runs the parent's hooks until the host replaces
+  // them.
+  if (in_forked_child()) return {quiet, false};
+  // Recording never disturbs an exception the traced program has in flight.
+  ErrorStash stash;
+  std::optional<typename PerThread<State>::Borrow> borrowed;
+  try {
+    borrowed.emplace(states.borrow());
+  } catch (...) {
+    set_error_from_current_exception();
+    PyErr_WriteUnraisable(nullptr);
+    return {quiet, false};
+  }
+  State& ts = **borrowed;
+  // Errors of recording are logged and dropped. An exception of the program
+  // met on the way (a signal handler runs inside a dumper as anywhere else)
+  // is the program's own: the event is finished, then it is raised in the
+  // traced frame.
+  EventErrors errors;
+  begin(ts, errors);
+  PyObject* answer = quiet;
+  if (!ts.suspended) {
+    if (!PyCode_Check(code)) {
+      try {
+        conversion_error(code, "PyCode");
+      } catch (...) {
+        errors.report(log);
+      }
+    } else {
+      auto* co = reinterpret_cast<PyCodeObject*>(code);
+      // Invariant: a code object's name and file name are str; the texts
+      // stay valid with `code`, which the caller holds for the event (and
+      // their escaped copies, for a file name with lone surrogates, with
+      // themselves).
+      const std::optional<Utf8Text> filename = try_utf8_text(co->co_filename);
+      const std::optional<Utf8Text> co_name = try_utf8_text(co->co_name);
+      if (filename && co_name) {
+        const CodeVerdict verdict = verdict_of(co, filename->text(), co_name->text());
+        answer = handle(ts, co, filename->text(), co_name->text(), verdict, errors);
+      }
+    }
+  }
+  Ref program_error = finish_event(errors);
+  if (!program_error) return {answer, false};
+  stash.discard();  // the program's exception replaces whatever was in flight
+  restore_error(std::move(program_error));
+  return {nullptr, true};
+}
+
+template <class Decide, class Identify, class Log>
+bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent event,
+                              ArgKind arg_kind, PyObject* arg, std::string_view filename,
+                              std::string_view co_name, bool watched, Decide&& decide,
+                              Identify&& identify, EventErrors& errors, Log& log) {
+  RecordBatch& batch = ts.scratch;
+  batch.clear();
+  // Plugins watch functions by name and file: only a watched code object
+  // takes the plugin lock.
+  if (watched) {
+    if (const RecordMaker::Watchers* watchers = records_.watchers(co_name)) {
+      records_.add_plugin_records(*watchers, frame, event, arg, filename, ts, batch, errors, log);
+    }
+  }
+  bool recorded = false;
+  try {
+    recorded = decide();
+  } catch (...) {
+    errors.report(log);
+  }
+  bool own_record = false;
+  if (recorded) {
+    try {
+      if (admits(ts, frame, event, identify)) {
+        records_.add_frame_record(ts, frame, event, arg_kind, arg, co_name, batch);
+        own_record = true;
+      }
+    } catch (...) {
+      // The function's own record is lost; records the plugins made for
+      // this event (a test start, a request) are still stored below.
+      errors.report(log);
+    }
+  }
+  const bool stored = store_event(ts, event, batch, errors, log, identify);
+  return stored && own_record;
+}
 
 }  // namespace vask

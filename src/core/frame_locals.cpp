@@ -1,6 +1,6 @@
-#include "frame_locals.hpp"
+#include "core/frame_locals.hpp"
 
-#include "code_facts.hpp"
+#include "core/code_facts.hpp"
 
 #if VASK_READS_FRAME_LAYOUT
 

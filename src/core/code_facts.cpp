@@ -1,8 +1,8 @@
-#include "code_facts.hpp"
+#include "core/code_facts.hpp"
 
 #include <new>
 
-#include "code_extra.hpp"
+#include "core/code_extra.hpp"
 
 namespace vask {
 namespace {

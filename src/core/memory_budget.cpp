@@ -1,4 +1,4 @@
-#include "memory_budget.hpp"
+#include "core/memory_budget.hpp"
 
 #include <algorithm>
 
