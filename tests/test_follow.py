@@ -132,7 +132,7 @@ def in_parent():
 def inherited_engine():
     # The parent's engine, which the child keeps but never calls: called all
     # the same, it records nothing, hooks nothing and builds nothing.
-    from vask.profiler import _inherited
+    from vask.engines.lifecycle import _inherited
     engine = _inherited[-1]
     if hasattr(engine, "monitor_pystart"):
         if engine.monitor_pystart(in_child.__code__, 0) is not None:
