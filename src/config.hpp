@@ -30,8 +30,8 @@ class Config {
   // The map stored in trace documents: None, str, bool, int (signed 64-bit),
   // float (also ints out of range and __float__ objects); other values are
   // left out with the "unsupported config type: " stdout line. The keys
-  // filters, processors, auto_emit, trace_points, flush_subtree_mb are left
-  // out.
+  // filters, processors, auto_emit, trace_points, flush_subtree_mb and
+  // package_dir are left out.
   MpMap to_dict() const;
   // The entries to_dict() would store, as a new dict holding the values
   // themselves (by reference, unconverted). Throws PyErrSet.

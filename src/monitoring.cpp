@@ -97,6 +97,8 @@ std::unique_ptr<VaskMonitor> VaskMonitor::create(const Arguments& args) {
   PyObject* filters = PyDict_GetItemWithError(config, make_str("filters").get());
   if (filters == nullptr && PyErr_Occurred()) fault("config.get(\"filters\") should not raise.");
   Ref filters_ref = Ref::incref(filters);  // a dict's value may go away with the dict
+  // The host's own files are internal wherever the package lives.
+  note_package_dir(config_record.find("package_dir"));
 
   PluginRegistry plugins = load_plugins(config);
 

@@ -193,6 +193,8 @@ std::unique_ptr<VaskProfiler> VaskProfiler::new_from_python(PyObject* profiler) 
   PyObject* filters = PyDict_GetItemWithError(config.get(), make_str("filters").get());
   if (filters == nullptr && PyErr_Occurred()) fault("config.get(\"filters\") should not raise.");
   Ref filters_ref = Ref::incref(filters);  // a dict's value may go away with the dict
+  // The host's own files are internal wherever the package lives.
+  note_package_dir(config_record.find("package_dir"));
 
   std::string trace_id = required_str_attr(profiler, "trace_id");
 
