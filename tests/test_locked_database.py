@@ -163,7 +163,7 @@ def test_pytest_summary_says_where_the_traces_the_database_refused_are_kept(
             def locked(*args, **kwargs):
                 raise sqlite3.OperationalError("database is locked")
 
-            vask.storage.store._store_bytes = locked
+            vask.storage.store.transaction = locked
             """
         )
     )

@@ -33,14 +33,8 @@ multiprocessing's forkserver
     Its own trace replaces the one started for the process, and carries the
     link to the parent.
 
-A followed child stores its trace when it ends: at interpreter exit
-(``sys.exit`` included), at ``os._exit`` (how multiprocessing's forked
-workers end), and on SIGTERM (how a pool's ``terminate()`` ends its
-workers) while the program has no handler of its own: the trace is stored,
-then the process dies of SIGTERM as it would have.  A process that execs
-(``os.exec*``) stores what it recorded first; the new program's trace is
-linked to it.  Nothing is stored for a process killed with SIGKILL, nor for
-one SIGTERM ends before its tracing started.
+A followed child stores its trace however it ends (exit, ``os._exit``,
+SIGTERM, exec): see :mod:`vask.engines.lifecycle`.
 
 This module runs while a program is traced; the tracer leaves its frames out.
 """

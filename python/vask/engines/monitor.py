@@ -226,10 +226,10 @@ class Monitor(Recorder):
     def _start_engine(self) -> None:
         global _active
         _sys_monitoring()
-        from vask import _vask
+        from vask._vask import register_monitor
 
         self._configure_values()
-        native = _vask.register_monitor(
+        native = register_monitor(
             str(self.db_path), self.config, self.source, self.one_trace_per_test, self.trace_name
         )
         with _lock:

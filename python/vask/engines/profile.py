@@ -79,10 +79,10 @@ class Profiler(Recorder):
         super().stop()
 
     def _start_engine(self) -> None:
-        from vask import _vask
+        from vask._vask import register_profiler
 
         self._configure_values()
-        _vask.register_profiler(self)
+        register_profiler(self)
         # Only the hook this engine installed for new threads is ours to remove.
         if self.config.get("threading") is True:
             self._threading_hook = self.rust_profiler.register_threading_profiler
