@@ -97,6 +97,16 @@ class TestFormatValue:
             "{'s': 'Order()', 'o': Order(sku='A1',\\nqty=2), 't': ('a',), 'f': {2}}"
         )
 
+    @pytest.mark.parametrize("code", [2, 3, 4])
+    def test_a_damaged_container_payload_spoils_only_that_value(self, code):
+        # One array followed by a stray byte, and bytes that are no MessagePack at all.
+        for payload in (msgpack.packb([1, 2]) + b"\x01", b"\xc1"):
+            packed = msgpack.packb({"v": msgpack.ExtType(code, payload), "n": 7})
+            value = unpack_value(packed)
+            assert value["n"] == 7
+            assert isinstance(value["v"], ObjectRepr)
+            assert "unreadable" in value["v"].text
+
     def test_cut_to_width(self):
         assert render.format_value((ObjectRepr("x" * 50),), width=10) == "(xxxxxxxx…"
 

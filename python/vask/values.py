@@ -103,10 +103,12 @@ def ext_hook(code: int, data: bytes) -> Any:
     """The ``ext_hook`` of :func:`msgpack.unpackb` for stored values."""
     if code == EXT_REPR:
         return ObjectRepr(data.decode("utf-8", "replace"))
-    if code == EXT_TUPLE:
-        return tuple(_unpack_items(data))
-    if code in (EXT_SET, EXT_FROZENSET):
-        return StoredSet(tuple(_unpack_items(data)), frozen=code == EXT_FROZENSET)
+    if code in (EXT_TUPLE, EXT_SET, EXT_FROZENSET):
+        try:
+            items = tuple(_unpack_items(data))
+        except Exception:  # noqa: BLE001 - a damaged payload spoils this value, not its record
+            return ObjectRepr(f"<unreadable stored value: extension type {code}, {len(data)} bytes>")
+        return items if code == EXT_TUPLE else StoredSet(items, frozen=code == EXT_FROZENSET)
     if code == EXT_ASSIGNMENT:
         try:
             pair = _unpack_items(data)
