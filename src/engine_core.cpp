@@ -106,9 +106,9 @@ void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatc
       push_frame_data(ts, batch.records, start, i + 1, frame_event_of(batch, start, i + 1, event));
       start = i + 1;
       try {
-        // Stored in the background: the next test does not wait for the
-        // database.
-        buffer_.save_in_db(false);
+        // The host stores it in the background while the program records:
+        // the next test does not wait for the database.
+        buffer_.save_in_db();
       } catch (...) {
         rethrow_if_forced_unwind();
         // The test's records are back in the buffers. What follows the end

@@ -2,7 +2,7 @@
 
 #include "code_facts.hpp"
 
-#if PY_VERSION_HEX >= 0x030D0000
+#if VASK_READS_FRAME_LAYOUT
 
 // The interpreter's own frame layout. Only this file sees it: what it reads
 // (the slots, the kinds of the code object's variables, the added names) is

@@ -1,5 +1,5 @@
 // A function frame's variables as Python 3.13's f_locals proxy lists them,
-// read from the frame itself, as a dict or as (name, value) pairs.
+// read from the frame itself, as a dict or as (name, value) pairs (3.13).
 #pragma once
 
 #include <array>
@@ -47,7 +47,17 @@ class NamePairs {
   size_t size_ = 0;
 };
 
-#if PY_VERSION_HEX >= 0x030D0000
+// Whether this build reads function frames' variables from the interpreter's
+// own frame layout (function_frame_locals below): only on 3.13, the one
+// version whose layout this reader is written and tested for. Every other
+// version reads them through the public f_locals (PyFrame_GetLocals).
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#define VASK_READS_FRAME_LAYOUT 1
+#else
+#define VASK_READS_FRAME_LAYOUT 0
+#endif
+
+#if VASK_READS_FRAME_LAYOUT
 // dict(frame.f_locals.items()) for a frame whose f_locals is a write-through
 // proxy (an optimized code object: a function, a comprehension, a
 // generator): the frame's bound variables in the code object's order, cells

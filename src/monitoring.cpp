@@ -44,21 +44,20 @@ ArgKind arg_kind_of(FrameEvent event) noexcept {
   return ArgKind::None;
 }
 
-// The frame running `code`. The callbacks are called from C and have no frame
-// of their own, so it is the interpreter's current frame (what
-// sys._getframe(0) returns); when Python code wraps a callback, it is a
-// caller of the wrapper's frame. Null when no nearby frame runs it.
-Ref frame_running(PyObject* code) {
+// The interpreter's current frame (what sys._getframe(0) returns), whatever
+// code object it runs. The package registers the native methods themselves
+// as the callbacks, which have no frame of their own, so in real use it is
+// the frame of the event; a callback called from Python takes its caller's.
+// The code object of the event gives the record's name and filter verdict;
+// whatever reads the frame's slots reads them with the frame's own code
+// object. Throws PyErrSet (RuntimeError) when no Python frame runs at all.
+Ref current_frame() {
   Ref frame = Ref::incref(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
-  for (int depth = 0; frame && depth < 8; ++depth) {
-    auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
-    PyCodeObject* running = PyFrame_GetCode(f);  // new reference
-    const bool match = reinterpret_cast<PyObject*>(running) == code;
-    Py_DECREF(running);
-    if (match) return frame;
-    frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(f)));
+  if (!frame) {
+    PyErr_SetString(PyExc_RuntimeError, "a monitoring callback ran with no Python frame");
+    throw_py();
   }
-  return {};
+  return frame;
 }
 
 }  // namespace
@@ -290,20 +289,17 @@ PyObject* VaskMonitor::callback(PyObject* code, Handle&& handle) {
 PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) {
   return callback(
       code,
-      [&](MonitorThreadState& ts, PyCodeObject* co, std::string_view filename,
+      [&](MonitorThreadState& ts, PyCodeObject*, std::string_view filename,
           std::string_view co_name, const CodeFacts& facts, EventErrors& errors) -> PyObject* {
         auto log = [this](Ref error) { return log_error(std::move(error)); };
         if (!facts.watched && facts.recorded == false) {
           return can_disable(event) ? disable_.get() : Py_None;
         }
-        Ref frame_ref = frame_running(code);
-        if (!frame_ref) {
-          try {
-            PyErr_Format(PyExc_RuntimeError, "no frame runs the code object of %U", co->co_name);
-            throw_py();
-          } catch (...) {
-            errors.report(log);
-          }
+        Ref frame_ref;
+        try {
+          frame_ref = current_frame();
+        } catch (...) {
+          errors.report(log);
           return Py_None;
         }
         PyObject* frame = frame_ref.get();
@@ -379,11 +375,11 @@ PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) {
               // store there that is not recorded stays on, as its calls do.
               bool recorded = facts.recorded.value_or(false);
               if (!facts.recorded) {
-                Ref frame = frame_running(code);
-                recorded = frame && monitor_should_record(frame.get(), filename, include_frames_,
-                                                          ignore_frames_);
+                Ref frame = current_frame();
+                recorded =
+                    monitor_should_record(frame.get(), filename, include_frames_, ignore_frames_);
               }
-              if (recorded) note_store(ts, code, filename, co_name, known->store);
+              if (recorded) note_store(ts, filename, co_name, known->store);
               break;
             }
           }
@@ -394,14 +390,9 @@ PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) {
       });
 }
 
-void VaskMonitor::note_store(MonitorThreadState& ts, PyObject* code, std::string_view filename,
+void VaskMonitor::note_store(MonitorThreadState& ts, std::string_view filename,
                              std::string_view co_name, const StoreSite& site) {
-  Ref frame = frame_running(code);
-  if (!frame) {
-    PyErr_Format(PyExc_RuntimeError, "no frame runs the code object of %U",
-                 reinterpret_cast<PyCodeObject*>(code)->co_name);
-    throw_py();
-  }
+  Ref frame = current_frame();
   PendingAssignment pending;
   const auto address = reinterpret_cast<uintptr_t>(frame.get());
   if (const FrameId* id = ts.frame_ids.find(address)) pending.frame_id = std::string(id->view());
@@ -418,6 +409,29 @@ void VaskMonitor::note_store(MonitorThreadState& ts, PyObject* code, std::string
   ts.pending = std::move(pending);
 }
 
+const std::optional<std::string>& VaskMonitor::redaction_of(MonitorThreadState& ts,
+                                                            PyObject* name) {
+  std::string key(str_view(name));
+  if (auto it = ts.redacted_names.find(key); it != ts.redacted_names.end()) return it->second;
+  // A one-entry map of the name and a short text (a value that runs no code
+  // and may hold a secret): its entry is written as the text alone is,
+  // unless the name is a secret.
+  auto view = [](const Ref& bytes) {
+    return std::string_view(PyBytes_AS_STRING(bytes.get()),
+                            static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+  };
+  const bool lightweight = records_->lightweight_repr();
+  Ref entry = Ref::check(PyDict_New());
+  Ref probe = make_str("probe");
+  if (PyDict_SetItem(entry.get(), name, probe.get()) < 0) throw_py();
+  Ref as_entry = records_->serializer().dump(entry.get(), lightweight);
+  Ref alone = records_->serializer().dump(probe.get(), lightweight);
+  const std::string_view value = dumped_entry_value(view(as_entry));
+  std::optional<std::string> marker;
+  if (value.size() < view(as_entry).size() && value != view(alone)) marker = std::string(value);
+  return ts.redacted_names.emplace(std::move(key), std::move(marker)).first->second;
+}
+
 void VaskMonitor::record_pending(MonitorThreadState& ts, EventErrors& errors) {
   if (!ts.pending) return;
   // Consumed whatever happens: a failure loses this one assignment only.
@@ -431,16 +445,22 @@ void VaskMonitor::record_pending(MonitorThreadState& ts, EventErrors& errors) {
       if (name == nullptr) continue;
       Ref value = assigned_value(pending, name);
       if (!value) continue;  // not assigned after all: the store raised
-      // Dumped as the entry of the frame's locals it is, so that it is shown
-      // (and redacted) as the locals would show it.
-      Ref entry = Ref::check(PyDict_New());
-      if (PyDict_SetItem(entry.get(), name, value.get()) < 0) throw_py();
-      Ref dumped = records_->serializer().dump(entry.get(), records_->lightweight_repr());
-      const std::string_view bytes(PyBytes_AS_STRING(dumped.get()),
-                                   static_cast<size_t>(PyBytes_GET_SIZE(dumped.get())));
+      // The dumper is handed the value itself. A name the locals would
+      // redact gets the marker they would show instead: the value is never
+      // dumped, so a secret is never written.
+      const std::optional<std::string>& marker = redaction_of(ts, name);
+      Ref dumped;
+      std::string_view bytes;
+      if (marker) {
+        bytes = *marker;
+      } else {
+        dumped = records_->serializer().dump(value.get(), records_->lightweight_repr());
+        bytes = std::string_view(PyBytes_AS_STRING(dumped.get()),
+                                 static_cast<size_t>(PyBytes_GET_SIZE(dumped.get())));
+      }
       Bytes& record = ts.record_scratch;
       record.clear();
-      write_assignment_record(record, pending, str_view(name), dumped_entry_value(bytes));
+      write_assignment_record(record, pending, str_view(name), bytes);
       batch.kinds.emplace_back("line");
       batch.records.emplace_back(record);
     }

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -39,6 +40,11 @@ namespace vask {
 // assignment whose store has been seen and not yet recorded.
 struct MonitorThreadState : EngineThreadState {
   std::optional<PendingAssignment> pending;
+  // Per variable name: what the dumpers write for a value stored under it
+  // as an entry of the locals when they redact it (the marker), or nothing
+  // for a name they leave alone. The redaction is fixed for the monitor's
+  // life.
+  std::unordered_map<std::string, std::optional<std::string>> redacted_names;
 };
 
 // Builds on every Python the package supports; register_monitor refuses
@@ -104,8 +110,12 @@ class VaskMonitor final : private TestHooks, private CutHook {
   void record_pending(MonitorThreadState& ts, EventErrors& errors);
   // Notes the store `site` of the running frame of `code` as the thread's
   // pending assignment. Throws PyErrSet.
-  void note_store(MonitorThreadState& ts, PyObject* code, std::string_view filename,
-                  std::string_view co_name, const StoreSite& site);
+  // What the locals would show for a value of the variable `name` (a str)
+  // in place of the value, when they redact it (see MonitorThreadState).
+  // Throws PyErrSet.
+  const std::optional<std::string>& redaction_of(MonitorThreadState& ts, PyObject* name);
+  void note_store(MonitorThreadState& ts, std::string_view filename, std::string_view co_name,
+                  const StoreSite& site);
 
   // The trace-point part of an event of a target whose own record was
   // stored: a call opens its trace point, a return saves it, an unwind drops

@@ -95,6 +95,90 @@ std::optional<StoreSite> store_at(PyObject* code, int64_t offset) {
   return store_of(instruction.get());
 }
 
+// The opcode numbers of the stores, as this interpreter's `opcode` module
+// has them; -1 for one it does not have.
+struct StoreOpcodes {
+  int extended_arg = -1;
+  int fast = -1, deref = -1, global = -1, name = -1;
+  int fast_store_fast = -1, fast_load_fast = -1;
+};
+
+const StoreOpcodes& store_opcodes() {
+  static const StoreOpcodes ops = [] {
+    Ref opcode = import("opcode");
+    Ref opmap = getattr(opcode.get(), "opmap");
+    auto number = [&](const char* op) {
+      PyObject* n = PyDict_Check(opmap.get()) ? PyDict_GetItemString(opmap.get(), op) : nullptr;
+      return n != nullptr && PyLong_Check(n) ? static_cast<int>(PyLong_AsLong(n)) : -1;
+    };
+    StoreOpcodes found;
+    found.extended_arg = number("EXTENDED_ARG");
+    found.fast = number("STORE_FAST");
+    found.deref = number("STORE_DEREF");
+    found.global = number("STORE_GLOBAL");
+    found.name = number("STORE_NAME");
+    found.fast_store_fast = number("STORE_FAST_STORE_FAST");
+    found.fast_load_fast = number("STORE_FAST_LOAD_FAST");
+    return found;
+  }();
+  return ops;
+}
+
+// The store the instruction at `offset` of `code` makes, read from the code
+// object itself (its unspecialised instructions, co_code, and its names):
+// the instruction before an event's, which no host call is made for.
+// Throws PyErrSet.
+std::optional<StoreSite> store_in_code(PyObject* code, int64_t offset) {
+  if (offset < 0) return std::nullopt;
+  Ref co_code = getattr(code, "co_code");
+  if (!PyBytes_Check(co_code.get())) return std::nullopt;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(co_code.get()));
+  const int64_t size = PyBytes_GET_SIZE(co_code.get());
+  if (offset % 2 != 0 || offset + 1 >= size) return std::nullopt;
+  const StoreOpcodes& ops = store_opcodes();
+  const int op = bytes[offset];
+  int64_t oparg = bytes[offset + 1];
+  int shift = 8;
+  for (int64_t at = offset - 2; at >= 0 && bytes[at] == ops.extended_arg && shift < 32;
+       at -= 2, shift += 8) {
+    oparg |= static_cast<int64_t>(bytes[at + 1]) << shift;
+  }
+  auto variable = [&](int64_t index) {
+    Ref n = Ref::check(PyLong_FromLongLong(index));
+    Ref fn = getattr(code, "_varname_from_oparg");
+    return Ref::check(PyObject_CallOneArg(fn.get(), n.get()));
+  };
+  auto global_name = [&](int64_t index) -> Ref {
+    Ref names = getattr(code, "co_names");
+    if (!PyTuple_Check(names.get()) || index >= PyTuple_GET_SIZE(names.get())) return {};
+    return Ref::incref(PyTuple_GET_ITEM(names.get(), index));
+  };
+  StoreSite site;
+  Ref first;
+  Ref second;
+  if (op == ops.fast || op == ops.deref) {
+    site.kind = op == ops.fast ? StoreKind::Fast : StoreKind::Deref;
+    first = variable(oparg);
+  } else if (op == ops.global || op == ops.name) {
+    site.kind = op == ops.global ? StoreKind::Global : StoreKind::Name;
+    first = global_name(oparg);
+  } else if (op == ops.fast_store_fast) {
+    site.kind = StoreKind::Fast;
+    first = variable(oparg >> 4);
+    second = variable(oparg & 15);
+  } else if (op == ops.fast_load_fast) {
+    site.kind = StoreKind::Fast;
+    first = variable(oparg >> 4);
+  } else {
+    return std::nullopt;
+  }
+  if (first) site.first = recordable_name(first.get());
+  if (second) site.second = recordable_name(second.get());
+  if (!site.first) std::swap(site.first, site.second);
+  if (!site.first) return std::nullopt;
+  return site;
+}
+
 }  // namespace
 
 CodeInstructions* CodeInstructions::of(PyObject* code) {
@@ -123,8 +207,10 @@ InstructionFacts classify_instruction(PyObject* code, int64_t offset, CodeInstru
       facts.kind = InstructionFacts::Kind::AfterStore;
     return facts;
   }
-  // Reached before the store ahead of it ever ran (a jump target): ask.
-  if (std::optional<StoreSite> store = store_at(code, offset - 2)) {
+  // Reached before the store ahead of it ever ran (a jump target): read it
+  // from the code object (the host is asked about the event's own
+  // instruction only).
+  if (std::optional<StoreSite> store = store_in_code(code, offset - 2)) {
     if (table != nullptr) {
       InstructionFacts found;
       found.kind = InstructionFacts::Kind::Store;

@@ -74,8 +74,9 @@ class CodeInstructions {
 };
 
 // The facts of the instruction at `offset`, as vask.monitoring.get_instruction
-// describes it; the instruction before it (`offset` - 2) is asked about too
-// when it is not a store itself. Throws PyErrSet.
+// describes it (the one host call of the event); the instruction before it
+// (`offset` - 2) is read from the code object when it is not a store itself.
+// Throws PyErrSet.
 InstructionFacts classify_instruction(PyObject* code, int64_t offset, CodeInstructions* table);
 
 // A store seen before it ran; recorded at the thread's next callback.

@@ -529,8 +529,9 @@ bool SubtreeFlusher::cut(const Pick& pick, bool& suspended) {
     throw;
   }
   try {
-    // Stored in the background: a cut never waits for the database.
-    buffer_.store_document(flushed_trace_id, document.get(), false);
+    // The host stores a subtree in the background: a cut never waits for
+    // the database.
+    buffer_.store_document(flushed_trace_id, document.get());
   } catch (...) {
     rethrow_if_forced_unwind();
     {

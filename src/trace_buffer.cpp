@@ -217,7 +217,7 @@ void TraceBuffer::recover_records(Taken& taken, PyObject* document) {
   taken.frames = std::move(*records);
 }
 
-void TraceBuffer::store_document(const std::string& trace_id, PyObject* document, bool wait) {
+void TraceBuffer::store_document(const std::string& trace_id, PyObject* document) {
   Ref kwargs = Ref::check(PyDict_New());
   Ref timeout = Ref::check(PyLong_FromUnsignedLongLong(settings_.sqlite_busy_timeout));
   if (PyDict_SetItemString(kwargs.get(), "timeout", timeout.get()) < 0) throw_py();
@@ -226,7 +226,6 @@ void TraceBuffer::store_document(const std::string& trace_id, PyObject* document
   Ref path_type = getattr(pathlib.get(), "Path");
   Ref path = call(path_type.get(), fs_decode(settings_.db_path).get());
   if (PyDict_SetItemString(kwargs.get(), "db_path", path.get()) < 0) throw_py();
-  if (!wait && PyDict_SetItemString(kwargs.get(), "wait", Py_False) < 0) throw_py();
   Ref db = import("vask.db");
   Ref save_trace = getattr(db.get(), "save_trace");
   Ref args = Ref::check(PyTuple_Pack(1, make_str(trace_id).get()));
@@ -248,7 +247,7 @@ Ref TraceBuffer::build_trace_inner() {
   }
 }
 
-void TraceBuffer::save_in_db(bool wait) {
+void TraceBuffer::save_in_db() {
   // Tests whose traces could not be stored earlier go first, in order.
   for (;;) {
     Taken next;
@@ -260,7 +259,7 @@ void TraceBuffer::save_in_db(bool wait) {
     }
     try {
       Ref document = build_document(next, false);
-      store_document(next.trace_id, document.get(), wait);
+      store_document(next.trace_id, document.get());
     } catch (...) {
       rethrow_if_forced_unwind();
       {
@@ -283,7 +282,7 @@ void TraceBuffer::save_in_db(bool wait) {
     throw;
   }
   try {
-    store_document(taken.trace_id, document.get(), wait);
+    store_document(taken.trace_id, document.get());
   } catch (...) {
     // A store that fails (the database and every place for a side file
     // refused it) must not lose the trace: its records, read back from the

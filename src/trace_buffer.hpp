@@ -163,19 +163,19 @@ class TraceBuffer {
   // the records untouched.
   Ref build_document(Taken& taken, bool release);
   // vask.db.save_trace(trace_id, timeout=..., msgpack_data=document,
-  // db_path=pathlib.Path(...)), and wait=False when the caller must not wait
-  // for the database (a store from inside a traced event: the host stores it
-  // in the background). Throws PyErrSet.
-  void store_document(const std::string& trace_id, PyObject* document, bool wait);
+  // db_path=pathlib.Path(...)): exactly these keywords, in this order. The
+  // host decides whether the store waits for the database (a store made
+  // while the program records never does). Throws PyErrSet.
+  void store_document(const std::string& trace_id, PyObject* document);
 
   // The document of everything recorded since the last build. When building
   // fails, the records are put back and the error is thrown.
   Ref build_trace_inner();
   // Stores the traces of earlier tests whose store failed, then the document
-  // of everything recorded since the last build (`wait`: as store_document).
+  // of everything recorded since the last build.
   // When a store fails, what it held is put back (ahead of anything recorded
   // since) and the error is thrown: nothing is lost.
-  void save_in_db(bool wait = true);
+  void save_in_db();
 
   // A test starts: a new trace id (also the root id), the default name, the
   // switch's time as the trace's start, and the records of every thread

@@ -70,6 +70,10 @@ def test_values_are_normalised_for_the_engine() -> None:
         "processors": [],
         "flush_subtree_mb": 0,
     }
+    # A checked configuration passes again unchanged: recorders check what
+    # the middleware checked, and a followed child what its parent did.
+    again = {**checked, "redact_extra": "colour,shade"}
+    assert check_config(check_config(again)) == again
     assert check_config(None) == {}
     with pytest.raises(TypeError, match="config must be a dict"):
         check_config(["threading"])  # type: ignore[arg-type]

@@ -116,14 +116,8 @@ class TestDocument:
         assert raw.endswith(b"\xa6frames\x80")
         assert doc["command_line_args"] == sys.argv
         meta = doc["meta"]
-        assert list(meta) == ["version", "source", "environment", "config", "process"]
-        # a process vask did not follow from a parent
-        assert meta["process"] == {
-            "pid": os.getpid(),
-            "parent_pid": None,
-            "parent_trace_id": None,
-            "name": None,
-        }
+        # the process is the host's to store with the document
+        assert list(meta) == ["version", "source", "environment", "config"]
         assert meta["version"] == vask.__version__
         assert meta["source"] == "tests"
         assert set(meta["environment"]) == {
@@ -643,6 +637,20 @@ class TestOneTracePerTest:
 
 
 class TestSaving:
+    def test_the_store_names_the_process_the_document_does_not(self, engine, tmp_path):
+        path = tmp_path / "t.db"
+        profiler = engine.recorder(db_path=path)
+        profiler.start()
+        try:
+            middle(1)
+        finally:
+            profiler.stop()
+        vask.db.save_trace(
+            "trc_built", msgpack_data=profiler.build_trace(), db_path=path, keep_aside=False
+        )
+        (row,) = vask.db.list_traces(path)
+        assert (row.pid, row.parent_pid, row.parent_trace_id) == (os.getpid(), None, None)
+
     def test_save_passes_exactly_three_keywords(self, engine, monkeypatch, tmp_path):
         calls = []
         monkeypatch.setattr(vask.db, "save_trace", lambda *a, **k: calls.append((a, k)))

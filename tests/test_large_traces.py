@@ -24,8 +24,9 @@ from vask.storage import schema, store, writer
 LIMIT = 100_000
 
 
-def document(trace_id="trc_1", calls=1, extra=None) -> bytes:
-    """A trace document of one thread with ``calls`` calls and their returns."""
+def document(trace_id="trc_1", calls=1, extra=None, root=None) -> bytes:
+    """A trace document of one thread with ``calls`` calls and their returns
+    (``root``: the trace it was flushed from)."""
     ids = [f"frm_{i:026d}" for i in range(calls)]
     frames = [msgpack.unpackb(frame("call", i)) for i in ids]
     frames += [msgpack.unpackb(frame("return", i)) for i in reversed(ids)]
@@ -36,7 +37,7 @@ def document(trace_id="trc_1", calls=1, extra=None) -> bytes:
             "current_thread_id": "native_1",
             "timestamp": 1700000000.5,
             "current_commit_sha": None,
-            "root_trace_id": trace_id,
+            "root_trace_id": root or trace_id,
             "meta": {"version": "0.2", "blob": extra},
             "command_line_args": [],
             "threads": {"native_1": {"name": "MainThread", "frames": frames}},
@@ -235,12 +236,44 @@ def test_the_outcome_of_a_test_is_read_from_its_end_record(tmp_path):
 
 def test_documents_handed_over_are_stored_before_one_that_waits(tmp_path):
     path = tmp_path / "db.sqlite3"
-    for i in range(30):
-        db.save_trace(
-            f"trc_{i:02d}", msgpack_data=document(f"trc_{i:02d}"), db_path=path, wait=False
-        )
+    recorder = object()
+    writer.recording(recorder, True)  # stores made while it records are handed over
+    try:
+        for i in range(30):
+            db.save_trace(f"trc_{i:02d}", msgpack_data=document(f"trc_{i:02d}"), db_path=path)
+    finally:
+        writer.recording(recorder, False)
     db.save_trace("trc_last", msgpack_data=document("trc_last"), db_path=path)
     assert [s.trace_id for s in db.list_traces(path)] == [
         "trc_last", *(f"trc_{i:02d}" for i in reversed(range(30)))
     ]  # fmt: skip
     assert writer.pending() == (0, 0)
+
+
+def test_the_host_tells_the_stores_that_must_not_wait_without_being_told(tmp_path, monkeypatch):
+    """The engine's call carries no hint: a flushed subtree, and any engine store
+    made while a recorder runs outside its own save, are handed over."""
+    waits = []
+    monkeypatch.setattr(writer, "store", lambda job, wait=True: waits.append(wait))
+    path = tmp_path / "db.sqlite3"
+
+    def save(trace_id="trc_a", root=None, **keywords):
+        data = document(trace_id, root=root)
+        db.save_trace(trace_id, timeout=5, msgpack_data=data, db_path=path, **keywords)
+        return waits.pop()
+
+    assert save() is True  # nothing records: a final save
+    assert save("trc_b", root="trc_a") is False  # a subtree, whoever stores it
+    recorder = object()
+    writer.recording(recorder, True)
+    try:
+        assert save() is False  # a test's trace, stored at the test's end
+        with writer.saving():
+            assert save() is True  # the recorder's own save
+            assert save("trc_b", root="trc_a") is False
+        assert save(keep_aside=False) is True  # its error is the caller's to handle
+    finally:
+        writer.recording(recorder, False)
+    assert save() is True
+    with pytest.raises(TypeError):
+        save(wait=False)  # the engine's keywords are timeout, msgpack_data, db_path

@@ -17,6 +17,7 @@ from pathlib import Path
 
 import pytest
 import vask.monitoring
+import vask.serialize
 from engine_driver import EngineDriver, all_records, decode, records_of
 from vask import _vask, db, document, traceindex
 from vask.storage import store, writer
@@ -392,6 +393,63 @@ class TestAssignments:
         assert [n for _, n, _ in assigns(doc)] == [store.argval]
         with pytest.raises(TypeError, match="instruction_offset"):
             native.monitor_instruction(code, "1")
+
+    def test_the_dumper_is_handed_the_assigned_value_and_secrets_stay_hidden(self, monkeypatch):
+        handed = []
+        original = vask.serialize.dump_msgpack
+
+        def dump(value):
+            handed.append(value)
+            return original(value)
+
+        monkeypatch.setattr(vask.serialize, "dump_msgpack", dump)
+        _, doc = MONITOR.run(stores, config={"line_events": True})
+        found = assigns(doc)
+        assert ("stores", "items", []) in found and ("stores", "i", 1) in found
+        assert ("stores", "password", ObjectRepr("<redacted>")) in found
+        # the values themselves, never a mapping of the name; the secret never
+        assert "hunter2" not in handed
+        assert 1 in handed
+        entries = [next(iter(v.items())) for v in handed if isinstance(v, dict) and len(v) == 1]
+        assigned = [(k, v) for k, v in entries if k in ("i", "items", "GLOBAL_TOTAL", "password")]
+        assert {v for _, v in assigned} <= {"probe"}  # only what tells a secret name
+
+    def test_one_host_lookup_per_instruction_event(self, monkeypatch):
+        asked = []
+        original = vask.monitoring.get_instruction
+
+        def get_instruction(code, offset):
+            asked.append((code, offset))
+            return original(code, offset)
+
+        monkeypatch.setattr(vask.monitoring, "get_instruction", get_instruction)
+        native = _vask.register_monitor("/nonexistent/db.sqlite3", {}, "tests", False)
+        # a code object no monitor has seen: what one learns about it, it keeps
+        module = compile("def fresh(n):\n    m = n + 1\n    return m\n", __file__, "exec")
+        code = next(c for c in module.co_consts if hasattr(c, "co_code"))
+        store = next(i for i in dis.get_instructions(code) if i.opname.startswith("STORE_FAST"))
+        after = store.offset + 2
+        # reached before the store ahead of it ever ran, as a jump target is
+        assert native.monitor_instruction(code, after) is None  # kept on: it follows a store
+        assert asked == [(code, after)]
+        # the store itself was read from the code object then: no host call
+        assert native.monitor_instruction(code, store.offset) is None
+        assert asked == [(code, after)]
+        assert native.monitor_instruction(code, after + 2) is not None  # not after a store
+        assert asked == [(code, after), (code, after + 2)]
+
+    def test_a_callback_called_from_python_records_with_the_current_frame(self):
+        native = _vask.register_monitor("/nonexistent/db.sqlite3", {}, "tests", False)
+        code = then_call.__code__  # another function's: its facts name the record
+        assert native.monitor_pystart(code, 0) is None
+        assert native.monitor_pyreturn(code, 0, 2) is None
+        records = [r for r in all_records(decode(native.build_trace())) if r["type"] == "frame"]
+        assert [(r["event"], r["co_name"]) for r in records] == [
+            ("call", "then_call"),
+            ("return", "then_call"),
+        ]
+        assert records[1]["arg"] == 2
+        assert records[0]["frame_id"] == records[1]["frame_id"]
 
     def test_a_suspended_thread_records_nothing_and_disables_nothing(self):
         recorder = MONITOR.recorder(config={"line_events": True})

@@ -54,6 +54,8 @@ def run(engine, monkeypatch, config, *, fail=False, branches=40, width=20, func=
     stored = []
 
     def save_trace(trace_id, **kwargs):
+        # Every store, a flush's too, passes these keywords in this order.
+        assert list(kwargs) == ["timeout", "msgpack_data", "db_path"]
         if fail:
             raise sqlite3.OperationalError("database is locked")
         stored.append((trace_id, decode(kwargs["msgpack_data"])))

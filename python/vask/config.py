@@ -52,7 +52,7 @@ import math
 import os
 import sys
 from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
@@ -63,13 +63,16 @@ else:  # pragma: no cover - exercised on 3.10 only
 
 __all__ = [
     "CONFIG_KEYS",
+    "DEFAULT_MEMORY_BUDGET_MB",
     "KNOWN_KEYS",
     "ConfigError",
     "FileSettings",
+    "Settings",
     "check_config",
     "find_pyproject",
     "load_settings",
     "monitor_only_features",
+    "resolve_limits",
 ]
 
 #: The keys ``[tool.vask]`` understands.
@@ -92,6 +95,18 @@ KNOWN_KEYS = (
 )
 #: The settings in megabytes (a non-negative number, or false for none).
 MEGABYTE_KEYS = ("flush_subtree_mb", "memory_budget_mb", "max_trace_mb")
+
+#: The memory budget of the process's buffered records when the configuration
+#: sets none (``memory_budget_mb``): once they take this much, the largest
+#: finished calls of any thread are stored as traces of their own. Unless
+#: ``flush_subtree_mb`` is set, a thread alone flushes at half of it, and the
+#: documents waiting for the background writer take an eighth of it at most.
+DEFAULT_MEMORY_BUDGET_MB = 256
+#: The size at which a thread alone flushes when there is no memory budget
+#: (``memory_budget_mb = false``) and ``flush_subtree_mb`` is not set.
+DEFAULT_FLUSH_SUBTREE_MB = 500
+#: Settings written into the engine configuration under their own name when set.
+_PASSED_ON = ("omit_return_locals", "lightweight_repr", *MEGABYTE_KEYS, "redact", "redact_extra")
 
 
 class ConfigError(Exception):
@@ -119,6 +134,53 @@ class FileSettings:
     trace_points: list[str] | None = None
     assignments: bool | None = None
     unknown_keys: list[str] = field(default_factory=list)
+
+    def overlaid(self, **values: Any) -> FileSettings:
+        """A copy with ``values`` laid over: each one not ``None`` wins (command-line options)."""
+        unknown = sorted(set(values) - set(KNOWN_KEYS))
+        if unknown:
+            raise TypeError(f"not a [tool.vask] setting: {', '.join(unknown)}")
+        return replace(self, **{k: v for k, v in values.items() if v is not None})
+
+    def defaulted(self, **values: Any) -> FileSettings:
+        """A copy where ``values`` fill the settings left unset (a front end's own defaults)."""
+        unknown = sorted(set(values) - set(KNOWN_KEYS))
+        if unknown:
+            raise TypeError(f"not a [tool.vask] setting: {', '.join(unknown)}")
+        return replace(self, **{k: v for k, v in values.items() if getattr(self, k) is None})
+
+    def to_engine_config(self) -> dict[str, Any]:
+        """The tracing configuration dict these settings describe.
+
+        The one translation of settings into an engine configuration: ``vask
+        run``, ``pytest --vask`` and the Django middleware all build theirs
+        here, so a key means the same under each.  ``threads`` and ``follow``
+        default to true; the limits left unset are resolved when the engine
+        starts (:func:`resolve_limits`).  ``db`` and ``engine`` choose where
+        and how, and are not part of the configuration.
+        """
+        config: dict[str, Any] = {
+            "threading": True if self.threads is None else self.threads,
+            "follow": True if self.follow is None else self.follow,
+        }
+        if self.include or self.ignore:
+            config["filters"] = {
+                "include_frames": list(self.include or []),
+                "ignore_frames": list(self.ignore or []),
+            }
+        for key in _PASSED_ON:
+            value = getattr(self, key)
+            if value is not None:
+                config[key] = list(value) if isinstance(value, list) else value
+        if self.trace_points:
+            config["trace_points"] = {"on_return": list(dict.fromkeys(self.trace_points))}
+        if self.assignments:
+            config["line_events"] = True
+        return config
+
+
+#: What the configuration and the command line call the settings of ``[tool.vask]``.
+Settings = FileSettings
 
 
 def find_pyproject(start: str | os.PathLike[str] | None = None) -> Path | None:
@@ -347,9 +409,12 @@ def _redaction(redact: Any, extra: Any) -> None:
     """Raise when ``redact`` and ``redact_extra`` do not describe a set of secret names."""
     from vask import serialize
 
-    if redact is not True and not isinstance(redact, bool):
+    # A str is the comma-separated form this check stores a list as: checking
+    # a checked configuration again (a recorder started from it, a followed
+    # child) takes it back unchanged.
+    if not isinstance(redact, (bool, str)):
         redact = _texts(redact, "redact")
-    if extra is not None:
+    if extra is not None and not isinstance(extra, str):
         extra = _texts(extra, "redact_extra")
     serialize.redaction_from_config(redact, extra)
 
@@ -431,6 +496,20 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
         # Every description checked now, with a message naming the entry.
         plugins.load_plugin_data(checked)
     return checked
+
+
+def resolve_limits(config: dict[str, Any]) -> None:
+    """Fill in the memory limits a checked configuration leaves unset, in place.
+
+    ``memory_budget_mb`` defaults to :data:`DEFAULT_MEMORY_BUDGET_MB`;
+    ``flush_subtree_mb`` to half the budget, or :data:`DEFAULT_FLUSH_SUBTREE_MB`
+    without one (``None`` or ``False`` given for either turns it off).  Every recorder resolves them here before its engine is built,
+    so the engine is always handed both.
+    """
+    budget = config.setdefault("memory_budget_mb", DEFAULT_MEMORY_BUDGET_MB)
+    if "flush_subtree_mb" not in config:
+        numeric = isinstance(budget, (int, float)) and not isinstance(budget, bool)
+        config["flush_subtree_mb"] = budget / 2 if numeric else DEFAULT_FLUSH_SUBTREE_MB
 
 
 def monitor_only_features(config: Mapping[str, Any]) -> list[str]:

@@ -35,6 +35,7 @@ from vask.storage.query import (
     process_tree,
     read_document_part,
     root_totals,
+    stored_process,
     trace_points,
 )
 from vask.storage.schema import (
@@ -97,6 +98,7 @@ __all__ = [
     "still_kept_aside",
     "store_document",
     "store_file",
+    "stored_process",
     "trace_points",
     "write_side_file",
 ]
@@ -108,15 +110,13 @@ def save_trace(
     msgpack_data: bytes | None = None,
     db_path: str | os.PathLike[str] | None = None,
     *,
-    wait: bool = True,
     keep_aside: bool = True,
 ) -> Path | None:
     """Store one trace document under ``trace_id`` as a new row; a large one in pieces.
 
     A database that does not take it keeps it in a side file, which is
-    returned (``None`` when stored); ``wait=False`` hands it to the
-    background writer.  See :func:`vask.storage.writer.save_trace`.
+    returned (``None`` when stored); a store made while the program records
+    is handed to the background writer.  See
+    :func:`vask.storage.writer.save_trace`.
     """
-    return writer.save_trace(
-        trace_id, timeout, msgpack_data, db_path, wait=wait, keep_aside=keep_aside
-    )
+    return writer.save_trace(trace_id, timeout, msgpack_data, db_path, keep_aside=keep_aside)

@@ -144,9 +144,10 @@ def pid_or_none(value: Any) -> int | None:
 
 
 def read_process(data: bytes | BinaryIO) -> dict[str, Any]:
-    """The "meta" "process" facts of a trace document (``pid``, ``parent_pid``,
-    ``parent_trace_id``, ``name``), each ``None`` where the document lacks it
-    or holds a value of the wrong type; decodes nothing after "meta".
+    """The "meta" "process" facts of a trace document stored by vask 0.2 (``pid``,
+    ``parent_pid``, ``parent_trace_id``, ``name``), each ``None`` where the
+    document lacks it or holds a value of the wrong type (every later
+    document: the host stores them in the row); decodes nothing after "meta".
 
     ``data`` is the document, or a binary file holding it from its current
     position (read only up to "meta").

@@ -89,15 +89,12 @@ def _process_pids(traces: list[TraceIndex], default: int) -> list[int]:
 
 
 def _recorded_pid(trace: TraceIndex) -> int | None:
-    process = trace.meta.get("process") if isinstance(trace.meta, dict) else None
-    pid = process.get("pid") if isinstance(process, dict) else None
-    return pid if type(pid) is int and 0 < pid < 1 << 31 else None
+    pid = trace.process_facts()["pid"]
+    return pid if pid is not None and pid < 1 << 31 else None
 
 
 def _process_title(trace: TraceIndex) -> str:
-    process = trace.meta.get("process") if isinstance(trace.meta, dict) else None
-    name = process.get("name") if isinstance(process, dict) else None
-    return trace.name or (name if isinstance(name, str) else None) or trace.trace_id
+    return trace.name or trace.process_facts()["name"] or trace.trace_id
 
 
 def _flushed_thread(

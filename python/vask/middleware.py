@@ -20,15 +20,22 @@ Settings:
 
 ``VASK_ENABLED``  trace requests (default ``True``); ``False`` removes the
                   middleware at start-up
-``VASK_DB_PATH``  the trace database (default ``.vask/db.sqlite3`` under the
-                  working directory at start-up)
+``VASK_DB_PATH``  the trace database (default: ``db`` of ``[tool.vask]``, else
+                  ``.vask/db.sqlite3`` under the working directory at start-up)
 ``VASK_CONFIG``   configuration dict of the profiler (``filters``, ``redact``,
-                  ``redact_extra``, ``lightweight_repr`` ...).  ``threading`` defaults to
+                  ``redact_extra``, ``lightweight_repr`` ...), laid over what
+                  ``[tool.vask]`` says.  ``threads`` and ``follow`` default to
                   ``False`` here: a thread started by one request could be
                   picked up by another request's profiler.
 ``VASK_ENGINE``   ``"monitor"`` (``sys.monitoring``, the default on Python
                   3.12 and later) or ``"profile"`` (the profile hook, the
-                  default before 3.12)
+                  default before 3.12); default: ``engine`` of ``[tool.vask]``
+
+``[tool.vask]`` of the pyproject.toml nearest to the working directory at
+start-up applies as it does to ``vask run`` and ``pytest --vask`` (the same
+:meth:`vask.config.Settings.to_engine_config` turns it into the
+configuration): ``redact_extra = ["colour"]`` redacts ``colour`` in every
+request's trace.
 
 The monitoring engine is process-wide and only one can run at a time: a
 request handled while no other is in flight is traced with it (and the
@@ -75,7 +82,7 @@ class VaskMiddleware:
         from django.conf import settings
         from django.core.exceptions import ImproperlyConfigured, MiddlewareNotUsed
 
-        from vask.config import check_config
+        from vask.config import ConfigError, check_config, load_settings
         from vask.profiler import default_db_path, resolve_engine
 
         self.get_response = get_response
@@ -86,18 +93,35 @@ class VaskMiddleware:
             config = {}
         if not isinstance(config, Mapping):
             raise ImproperlyConfigured(f"VASK_CONFIG must be a dict, not {type(config).__name__}")
+        try:
+            file_settings = load_settings()
+        except ConfigError as error:
+            raise ImproperlyConfigured(f"vask: {error}") from error
+        if file_settings.unknown_keys:
+            logger.warning(
+                "vask: %s: unknown keys in [tool.vask] ignored: %s",
+                file_settings.path,
+                ", ".join(file_settings.unknown_keys),
+            )
+        base = file_settings.defaulted(threads=False, follow=False).to_engine_config()
         # Mistakes in the configuration show at start-up, not as a warning
         # logged for every request.
         try:
-            self.config: dict[str, Any] = check_config({"threading": False, **config})
+            self.config: dict[str, Any] = check_config({**base, **config})
         except (TypeError, ValueError) as error:
             raise ImproperlyConfigured(f"VASK_CONFIG: {error}") from error
         db_path = getattr(settings, "VASK_DB_PATH", None)
         if db_path is not None and not isinstance(db_path, (str, os.PathLike)):
             raise ImproperlyConfigured(f"VASK_DB_PATH must be a path, not {type(db_path).__name__}")
-        self.db_path = Path(db_path).absolute() if db_path else default_db_path()
+        if db_path:
+            self.db_path = Path(db_path).absolute()
+        elif file_settings.db is not None:
+            self.db_path = Path(file_settings.db).absolute()
+        else:
+            self.db_path = default_db_path()
+        engine = getattr(settings, "VASK_ENGINE", None)
         try:
-            self.engine = resolve_engine(getattr(settings, "VASK_ENGINE", None))
+            self.engine = resolve_engine(engine if engine is not None else file_settings.engine)
         except ValueError as error:
             raise ImproperlyConfigured(f"VASK_ENGINE: {error}") from error
 

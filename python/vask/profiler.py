@@ -1,9 +1,6 @@
-"""The engines' recorders, where users and the native module look for them.
+"""The engines' recorders, where users import them from: see :mod:`vask.engines`."""
 
-The native writer asks :func:`process_facts` here for every document it
-builds; the engines themselves are in :mod:`vask.engines`.
-"""
-
+from vask._process import process_facts, set_parent_process
 from vask.engines.choice import ENGINES, create, default_engine, resolve_engine
 from vask.engines.monitor import Monitor
 from vask.engines.profile import Profiler
@@ -13,8 +10,6 @@ from vask.engines.recorder import (
     Recorder,
     default_db_path,
     new_trace_id,
-    process_facts,
-    set_parent_process,
 )
 
 __all__ = [

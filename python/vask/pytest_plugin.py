@@ -33,10 +33,9 @@ Options:
                           "calls_dropped" record counts those left out
 
 Options override the ``[tool.vask]`` table of the pyproject.toml nearest to
-the rootdir, which applies as the ``vask`` command reads it: ``db``,
-``include``, ``ignore``, ``omit_return_locals``, ``lightweight_repr``,
-``threads``, ``follow``, ``flush_subtree_mb``, ``memory_budget_mb``,
-``max_trace_mb`` and ``engine``.
+the rootdir; every key of it (see :mod:`vask.config`) means what it means
+to ``vask run``: both turn settings into the engine configuration with
+:meth:`vask.config.Settings.to_engine_config`.
 
 Calls outside any test (collection, session hooks of conftest files) are not
 stored.  Each test's trace is stored in the background while the next test
@@ -160,10 +159,7 @@ def pytest_configure(config: pytest.Config) -> None:
         engine = resolve_engine(engine)
     except ValueError as error:
         raise pytest.UsageError(f"vask: {error}") from error
-    tracing_config = _tracing_config(settings)
-    if config.getoption("vask_no_follow"):
-        tracing_config["follow"] = False
-    _apply_options(config, tracing_config)
+    tracing_config = _tracing_config(config, settings)
     session = VaskSession(config, db_path, tracing_config, first_row, engine)
     config.pluginmanager.register(session, _PLUGIN_NAME)
 
@@ -183,52 +179,21 @@ def _file_settings(rootpath: Path) -> Any:
         raise pytest.UsageError(f"vask: {error}") from error
 
 
-def _tracing_config(settings: Any) -> dict[str, Any]:
-    config: dict[str, Any] = {"follow": True}
+def _tracing_config(config: pytest.Config, settings: Any) -> dict[str, Any]:
+    """The engine configuration: the command-line options over ``[tool.vask]``."""
+    from vask import config as file_config
+
     if settings is None:
-        return config
-    if settings.follow is not None:
-        config["follow"] = settings.follow
-    if settings.include or settings.ignore:
-        config["filters"] = {
-            "include_frames": list(settings.include or []),
-            "ignore_frames": list(settings.ignore or []),
-        }
-    if settings.threads is not None:
-        config["threading"] = settings.threads
-    for key in (
-        "omit_return_locals",
-        "lightweight_repr",
-        "flush_subtree_mb",
-        "memory_budget_mb",
-        "max_trace_mb",
-    ):
-        value = getattr(settings, key)
-        if value is not None:
-            config[key] = value
-    if settings.trace_points:
-        config["trace_points"] = {"on_return": list(settings.trace_points)}
-    if settings.assignments:
-        config["line_events"] = True
-    return config
-
-
-def _apply_options(config: pytest.Config, tracing: dict[str, Any]) -> None:
-    """The command-line options over what ``[tool.vask]`` set."""
-    include, ignore = config.getoption("vask_include"), config.getoption("vask_ignore")
-    if include or ignore:
-        filters = tracing.setdefault("filters", {"include_frames": [], "ignore_frames": []})
-        filters["include_frames"] = [*filters.get("include_frames", []), *(include or [])]
-        filters["ignore_frames"] = [*filters.get("ignore_frames", []), *(ignore or [])]
-    if config.getoption("vask_lightweight"):
-        tracing["lightweight_repr"] = True
-    for option, key in (
-        ("vask_budget_mb", "memory_budget_mb"),
-        ("vask_max_trace_mb", "max_trace_mb"),
-    ):
-        value = config.getoption(option)
-        if value is not None:
-            tracing[key] = value
+        settings = file_config.FileSettings()
+    options = settings.overlaid(
+        include=config.getoption("vask_include"),
+        ignore=config.getoption("vask_ignore"),
+        lightweight_repr=config.getoption("vask_lightweight"),
+        memory_budget_mb=config.getoption("vask_budget_mb"),
+        max_trace_mb=config.getoption("vask_max_trace_mb"),
+        follow=False if config.getoption("vask_no_follow") else None,
+    )
+    return options.to_engine_config()
 
 
 def _last_row_id(db_path: Path) -> int:

@@ -50,6 +50,7 @@ from vask.document import (
     decode_record,
     legacy_form,
     plausible_time,
+    read_process_facts,
     source_damage,
     take_facts,
     upgrade_legacy_record,
@@ -118,7 +119,7 @@ _U32 = struct.Struct(">I")
 class StoredDocument:
     """A document stored in the database, read part by part across its pieces.
 
-    The :class:`vask.db.DocumentReader` underneath keeps the handle of the
+    The :class:`vask.storage.query.DocumentReader` underneath keeps the handle of the
     piece being read open: reading far into a large document through a new
     handle walks its pages from the start.  ``lock`` serialises every use of
     ``conn`` (and so of the handles) among threads.
@@ -175,6 +176,8 @@ def open_trace(
         conn.close()
         raise
     index._closers.append(conn.close)
+    with lock:
+        index.process = query.stored_process(conn, trace_id)
     return index
 
 
@@ -419,6 +422,10 @@ class TraceIndex:
         self.command_line_args: list[str] = []
         self.main_thread: str | None = None
         self.meta: dict[str, Any] = {}
+        #: The process that recorded it (``pid``, ``parent_pid``,
+        #: ``parent_trace_id``, ``name``), as stored with it; ``None`` when
+        #: read from elsewhere than a database (see :meth:`process_facts`).
+        self.process: dict[str, Any] | None = None
         self.threads: dict[str, ThreadIndex] = {}
         self.documents = 0
         #: (1-based document number, reason) of each document that could not be read.
@@ -470,6 +477,14 @@ class TraceIndex:
                     break
                 yield base + offset, data
                 offset += size
+
+    def process_facts(self) -> dict[str, Any]:
+        """The process that recorded the trace: the facts stored with it, else
+        what a document of vask 0.2 said of it in "meta" "process"."""
+        if self.process is not None and self.process["pid"] is not None:
+            return self.process
+        process = self.meta.get("process") if isinstance(self.meta, dict) else None
+        return read_process_facts(process if isinstance(process, dict) else {})
 
     def ordered_threads(self) -> list[ThreadIndex]:
         """The saving (main) thread first, then the others by their first record."""

@@ -110,7 +110,7 @@ std::string_view event_pair(FrameEvent event) noexcept {
 // empty, where the dict is needed.
 bool frame_variables(PyObject* frame, CodeFacts* facts, const Serializer& serializer,
                      bool lightweight, NamePairs& pairs) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if VASK_READS_FRAME_LAYOUT
   return serializer.direct(lightweight) && PyFrame_Check(frame) &&
          function_frame_pairs(reinterpret_cast<PyFrameObject*>(frame), facts, pairs);
 #else
@@ -199,7 +199,7 @@ Bytes Serializer::dump_msgpack(PyObject* value, bool lightweight) const {
 }
 
 Ref get_locals(PyObject* frame) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if VASK_READS_FRAME_LAYOUT
   // A function frame's variables straight from the frame, as the proxy
   // that f_locals would make lists them.
   if (PyFrame_Check(frame)) {

@@ -1,7 +1,5 @@
 #include "utils/trace.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -19,22 +17,12 @@ namespace {
 // Everything the document needs from the host, read before the first byte is
 // written and copied out, so that Python code run later (a thread's name
 // property, say) cannot change what was collected.
-// The process that recorded the trace, and the traced process that started
-// it (when one did).
-struct ProcessFacts {
-  uint64_t pid = 0;
-  std::optional<uint64_t> parent_pid;
-  std::optional<std::string> parent_trace_id;
-  std::optional<std::string> name;
-};
-
 struct HostFacts {
   std::string version;
   std::optional<std::string> commit_sha;
   std::vector<std::string> argv;
   std::array<std::pair<std::string_view, std::string>, 6> environment;
   MpMap config;
-  ProcessFacts process;
 };
 
 std::string attr_str(PyObject* obj, const char* name) {
@@ -46,44 +34,6 @@ std::string call_str(PyObject* module, const char* function) {
   Ref fn = getattr(module, function);
   Ref value = call(fn.get());
   return str_text(value.get());
-}
-
-// An entry of the host's process facts: a value of another type than the one
-// asked for is absent.
-PyObject* fact(PyObject* facts, const char* key) {
-  PyObject* value = PyDict_GetItemString(facts, key);  // borrowed; never raises
-  return value == Py_None ? nullptr : value;
-}
-
-// vask.profiler.process_facts(): a dict with "parent_pid", "parent_trace_id"
-// and "name"; the pid is the process's own.
-ProcessFacts collect_process_facts() {
-  ProcessFacts process;
-  process.pid = static_cast<uint64_t>(::getpid());
-  Ref profiler = import("vask.profiler");
-  Ref fn = getattr(profiler.get(), "process_facts");
-  Ref facts = call(fn.get());
-  if (!PyDict_Check(facts.get())) {
-    PyErr_Format(PyExc_TypeError, "vask.profiler.process_facts() must return a dict, not '%.200s'",
-                 Py_TYPE(facts.get())->tp_name);
-    throw_py();
-  }
-  if (PyObject* pid = fact(facts.get(), "parent_pid"); pid != nullptr && PyLong_Check(pid)) {
-    const unsigned long long n = PyLong_AsUnsignedLongLong(pid);
-    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-      PyErr_Clear();  // not a pid: absent
-    } else {
-      process.parent_pid = static_cast<uint64_t>(n);
-    }
-  }
-  // The texts are copied out: nothing of the dict is used once it is dropped.
-  for (auto [key, slot] :
-       {std::pair{"parent_trace_id", &process.parent_trace_id}, std::pair{"name", &process.name}}) {
-    if (PyObject* text = fact(facts.get(), key)) {
-      if (auto view = try_str_view(text)) *slot = std::string(*view);
-    }
-  }
-  return process;
 }
 
 // The redaction the engine's configuration asks for (the keys `redact` and
@@ -139,7 +89,6 @@ HostFacts collect_host_facts(const Config& config, bool use_monitoring) {
       {"machine", call_str(platform.get(), "machine")},
       {"processor", call_str(platform.get(), "processor")},
   }};
-  facts.process = collect_process_facts();
   facts.config = config.to_dict();
   // The engine's own facts win over same-named configuration keys.
   std::erase_if(facts.config, [](const auto& entry) {
@@ -229,7 +178,7 @@ DocumentFacts collect_document_facts(const TraceParts& parts) {
   write_str_pair(head, "root_trace_id", parts.root_trace_id);
 
   mp::write_str(head, "meta");
-  mp::write_map_header(head, 5);
+  mp::write_map_header(head, 4);
   write_str_pair(head, "version", facts.version);
   write_str_pair(head, "source", parts.source);
   mp::write_str(head, "environment");
@@ -241,13 +190,6 @@ DocumentFacts collect_document_facts(const TraceParts& parts) {
     mp::write_str(head, key);
     write_value(head, value);
   }
-  mp::write_str(head, "process");
-  mp::write_map_header(head, 4);
-  write_int_pair(head, "pid", facts.process.pid);
-  write_int_pair(head, "parent_pid", facts.process.parent_pid);
-  write_str_pair(head, "parent_trace_id", facts.process.parent_trace_id);
-  write_str_pair(head, "name", facts.process.name);
-
   mp::write_str(head, "command_line_args");
   mp::write_array_header(head, mp::checked_count(facts.argv.size()));
   for (const std::string& arg : facts.argv) mp::write_str(head, arg);

@@ -1,4 +1,3 @@
-#include <unistd.h>
 
 #include <string>
 
@@ -108,10 +107,7 @@ def check(doc):
         ('trc_1', None, 'native_7', 1.0)
     assert (d['current_commit_sha'], d['root_trace_id']) == ('abc123', 'trc_0')
     meta = d['meta']
-    assert list(meta) == ['version', 'source', 'environment', 'config', 'process'], meta
-    import os
-    assert meta['process'] == {'pid': os.getpid(), 'parent_pid': None,
-                               'parent_trace_id': None, 'name': None}, meta['process']
+    assert list(meta) == ['version', 'source', 'environment', 'config'], meta
     assert meta['version'] == __version__ and meta['source'] == 'cli'
     assert meta['environment'] == {
         'py_version': platform.python_version(), 'py_version_full': sys.version,
@@ -150,45 +146,6 @@ TEST(TraceDocument, EmptyTraceEndsWithEmptyThreadsAndFrames) {
   EXPECT_NE(view(doc).find(std::string("\xaatrace_name\xa3"
                                        "C.t")),
             std::string::npos);
-}
-
-TEST(TraceDocument, ProcessFactsComeFromTheHostAndWrongTypesAreLeftOut) {
-  Env env;
-  if (!env.have_msgpack()) GTEST_SKIP() << "the msgpack package is not installed";
-  Ref ns = test::run_python(R"(
-import msgpack
-import vask.profiler as profiler
-saved = profiler.process_facts
-
-def process(doc):
-    return msgpack.unpackb(doc, raw=False, strict_map_key=False)['meta']['process']
-
-def restore():
-    profiler.process_facts = saved
-)");
-  auto process_of = [&](const char* facts) -> std::string {
-    test::run_python(std::string("import vask.profiler as p\np.process_facts = lambda: ") + facts +
-                     "\n");
-    Ref doc = env.build();
-    Ref decoded = Ref::steal(PyObject_CallOneArg(test::get(ns, "process").get(), doc.get()));
-    Ref text = Ref::steal(decoded ? PyObject_Repr(decoded.get()) : nullptr);
-    if (!text) return "error: " + test::take_error_message();
-    return std::string(str_view(text.get()));
-  };
-  const std::string pid = std::to_string(::getpid());
-  EXPECT_EQ(
-      process_of("{'parent_pid': 12, 'parent_trace_id': 'trc_P', 'name': 'Worker-1'}"),
-      "{'pid': " + pid + ", 'parent_pid': 12, 'parent_trace_id': 'trc_P', 'name': 'Worker-1'}");
-  // a negative or non-int pid, a non-str id or name: absent
-  EXPECT_EQ(process_of("{'parent_pid': -1, 'parent_trace_id': 7, 'name': b'x'}"),
-            "{'pid': " + pid + ", 'parent_pid': None, 'parent_trace_id': None, 'name': None}");
-  EXPECT_EQ(process_of("{'parent_pid': '12'}"),
-            "{'pid': " + pid + ", 'parent_pid': None, 'parent_trace_id': None, 'name': None}");
-  test::run_python("import vask.profiler as p\np.process_facts = lambda: [1]\n");
-  EXPECT_THROW(env.build(), PyErrSet);
-  EXPECT_EQ(test::take_error_type(), "TypeError");
-  Ref done = Ref::steal(PyObject_CallNoArgs(test::get(ns, "restore").get()));
-  EXPECT_TRUE(done) << test::take_error_message();
 }
 
 TEST(TraceDocument, CommitShaMayBeNoneButMustExist) {

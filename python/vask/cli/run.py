@@ -42,35 +42,25 @@ from vask.storage.schema import failure_reason
 __all__ = ["cmd_run"]
 
 
+#: The options of ``vask run`` that set a ``[tool.vask]`` setting of the same name.
+_SETTING_OPTIONS = (
+    "include",
+    "ignore",
+    "omit_return_locals",
+    "lightweight_repr",
+    "threads",
+    "follow",
+    *vask_config.MEGABYTE_KEYS,
+    "trace_points",
+    "assignments",
+)
+
+
 def tracing_config(args: argparse.Namespace, settings: vask_config.FileSettings) -> dict[str, Any]:
-    """The profiler configuration: command-line options over [tool.vask] over defaults."""
-
-    def pick(name: str) -> Any:
-        value = getattr(args, name)
-        return value if value is not None else getattr(settings, name)
-
-    threads, follow = pick("threads"), pick("follow")
-    config: dict[str, Any] = {
-        "threading": True if threads is None else threads,
-        "follow": True if follow is None else follow,
-        "sqlite_busy_timeout": math.ceil(args.busy_timeout),
-    }
-    include, ignore = pick("include"), pick("ignore")
-    if include or ignore:
-        config["filters"] = {"include_frames": include or [], "ignore_frames": ignore or []}
-    for key in ("omit_return_locals", "lightweight_repr", *vask_config.MEGABYTE_KEYS):
-        value = pick(key)
-        if value is not None:
-            config[key] = value
-    trace_points = pick("trace_points")
-    if trace_points:
-        config["trace_points"] = {"on_return": list(dict.fromkeys(trace_points))}
-    if pick("assignments"):
-        config["line_events"] = True
-    for key in ("redact", "redact_extra"):
-        value = getattr(settings, key)
-        if value is not None:
-            config[key] = value
+    """The engine configuration: command-line options over [tool.vask] over defaults."""
+    options = {key: getattr(args, key, None) for key in _SETTING_OPTIONS}
+    config = settings.overlaid(**options).to_engine_config()
+    config["sqlite_busy_timeout"] = math.ceil(args.busy_timeout)
     return config
 
 

@@ -13,7 +13,7 @@ import sys
 import threading
 from collections.abc import Callable
 from pathlib import Path
-from typing import TextIO
+from typing import Any, TextIO
 
 from vask import document, render, traceindex
 from vask.cli.common import CliError, calls_text, display, plural, say
@@ -366,7 +366,7 @@ def _show_trace(
             )
         else:
             out.write(f"{style.dim}a subtree flushed from trace {root_id}{style.reset}\n")
-    process = _process_header(trace.meta)
+    process = _process_header(trace.process_facts())
     if process:
         out.write(f"{style.dim}{process}{style.reset}\n")
     for thread in trace.ordered_threads():
@@ -399,12 +399,8 @@ def _show_trace(
     return status
 
 
-def _process_header(meta: object) -> str:
-    """``process: pid N (NAME) · started by pid M, trace T`` from a document's "meta"."""
-    process = meta.get("process") if isinstance(meta, dict) else None
-    if not isinstance(process, dict):
-        return ""
-    facts = document.read_process_facts(process)
+def _process_header(facts: dict[str, Any]) -> str:
+    """``process: pid N (NAME) · started by pid M, trace T`` from a trace's process facts."""
     if facts["pid"] is None:
         return ""
     text = f"process: pid {facts['pid']}"

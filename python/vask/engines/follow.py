@@ -3,10 +3,10 @@
 A recorder whose configuration has ``follow`` true (``vask run``,
 ``pytest --vask``, ``vask.enable`` and ``vask.enabled`` unless told
 otherwise) is the process's *follower*: every Python process the program
-starts is traced too, into a trace of its own in the same database, whose
-"meta" "process" facts name the process (its pid, and a multiprocessing
-child's name) and link it to the trace and pid of the process that started
-it (``parent_trace_id``, ``parent_pid``).
+starts is traced too, into a trace of its own in the same database, stored
+with facts that name the process (its pid, and a multiprocessing child's
+name) and link it to the trace and pid of the process that started it
+(``parent_trace_id``, ``parent_pid``; see :mod:`vask._process`).
 
 How a child comes to be traced:
 
@@ -47,10 +47,10 @@ import os
 import sys
 from typing import Any
 
+from vask._process import set_parent_process
 from vask.engines import lifecycle
 from vask.engines.choice import create
 from vask.engines.lifecycle import FORMAT, VARIABLE
-from vask.engines.recorder import set_parent_process
 
 __all__ = ["VARIABLE", "drop_startup_trace", "start_from_environment"]
 

@@ -11,7 +11,6 @@ policy, and the process's lifecycle (fork, exec, SIGTERM, exit) through
 
 from __future__ import annotations
 
-import contextlib
 import logging
 import os
 import sys
@@ -21,6 +20,8 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
+from vask import config as _config
+from vask._process import set_parent_process
 from vask.document import read_head
 from vask.engines import lifecycle
 from vask.storage import spool, writer
@@ -35,8 +36,6 @@ __all__ = [
     "Recorder",
     "default_db_path",
     "new_trace_id",
-    "process_facts",
-    "set_parent_process",
 ]
 
 _CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
@@ -52,12 +51,8 @@ DEFAULT_CONFIG: dict[str, Any] = {"threading": True}
 PACKAGE_DIR = os.path.dirname(sys.modules[__name__.partition(".")[0]].__file__ or "")
 PACKAGE_DIR_KEY = "package_dir"
 
-#: The memory budget of the process's buffered records when the configuration
-#: sets none (``memory_budget_mb``): once they take this much, the largest
-#: finished calls of any thread are stored as traces of their own. Unless
-#: ``flush_subtree_mb`` is set, a thread alone flushes at half of it, and the
-#: documents waiting for the background writer take an eighth of it at most.
-DEFAULT_MEMORY_BUDGET_MB = 256
+#: The memory budget when the configuration sets none (see :mod:`vask.config`).
+DEFAULT_MEMORY_BUDGET_MB = _config.DEFAULT_MEMORY_BUDGET_MB
 
 
 def new_trace_id() -> str:
@@ -74,43 +69,6 @@ def new_trace_id() -> str:
 def default_db_path() -> Path:
     """``.vask/db.sqlite3`` under the current working directory."""
     return Path.cwd() / ".vask" / "db.sqlite3"
-
-
-# -- the process a trace is recorded in -------------------------------------
-#
-# Every trace document says which process recorded it ("meta" "process": the
-# pid, and the traced process that started this one, when one did). The
-# engines ask process_facts() when they build a document.
-
-# (pid, trace id) of the traced process that started this one, and a name
-# for this process, when vask follows it (see vask.engines.follow).
-_parent: tuple[int, str | None] | None = None
-_process_name: str | None = None
-
-
-def set_parent_process(pid: int, trace_id: str | None, name: str | None = None) -> None:
-    """Link the traces of this process to the trace ``trace_id`` of process ``pid``."""
-    global _parent, _process_name
-    _parent = (pid, trace_id)
-    _process_name = name
-
-
-def process_facts() -> dict[str, Any]:
-    """The "process" facts of the trace documents this process builds, besides its pid.
-
-    ``parent_pid`` and ``parent_trace_id``: the traced process that started
-    this one and the trace it was recording then (``None`` for a process
-    vask did not follow); ``name``: a multiprocessing child's process name
-    (``ForkPoolWorker-1``), else the command a followed process runs.
-    """
-    name = _process_name
-    mp = sys.modules.get("multiprocessing")
-    # A name is a nicety: a multiprocessing that cannot say never fails a build.
-    with contextlib.suppress(Exception):
-        if mp is not None and mp.parent_process() is not None:
-            name = mp.current_process().name
-    parent_pid, parent_trace_id = _parent if _parent is not None else (None, None)
-    return {"parent_pid": parent_pid, "parent_trace_id": parent_trace_id, "name": name}
 
 
 class Recorder:
@@ -191,7 +149,7 @@ class Recorder:
         """Checks the configuration and sets up the value dumpers, before the
         native engine is built."""
         from vask import serialize
-        from vask.config import check_config, monitor_only_features
+        from vask.config import check_config, monitor_only_features, resolve_limits
 
         # The package's directory is the host's to say, never the caller's.
         config = {key: value for key, value in self.config.items() if key != PACKAGE_DIR_KEY}
@@ -209,9 +167,9 @@ class Recorder:
                 f"{what} {verb} the monitoring engine (engine 'monitor'); "
                 f"the {self.engine} engine has none"
             )
-        budget = self.config.setdefault("memory_budget_mb", DEFAULT_MEMORY_BUDGET_MB)
+        resolve_limits(self.config)
+        budget = self.config["memory_budget_mb"]
         if isinstance(budget, (int, float)) and not isinstance(budget, bool):
-            self.config.setdefault("flush_subtree_mb", budget / 2)
             writer.set_queue_limit(max(int(budget * (1 << 20)) // 8, 8 << 20))
 
         # Secrets are redacted by the value dumpers, which take no options.
@@ -244,6 +202,7 @@ class Recorder:
         self._start_engine()
         self._started = True
         self._pending = True
+        writer.recording(self, True)
         lifecycle.started(self)
 
     def stop(self) -> None:
@@ -252,6 +211,7 @@ class Recorder:
             return
         self._stop_engine()
         self._started = False
+        writer.recording(self, False)
         lifecycle.stopped(self)
 
     def _start_engine(self) -> None:
@@ -282,6 +242,7 @@ class Recorder:
         self._drop_engine_in_child()
         self._started = False
         self._pending = False
+        writer.recording(self, False)
         # The parent's to store, not the child's.
         self._unstored = []
         self.side_files = []
@@ -313,7 +274,8 @@ class Recorder:
         engine = self._engine()
         self._store_unstored()
         try:
-            engine.save()
+            with writer.saving():  # this store waits, and raises what it raised
+                engine.save()
         except STORE_ERRORS as error:
             # The failed save put the records back in the engine.
             self._keep_aside(engine.build_trace(), error)

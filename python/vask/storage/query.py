@@ -20,6 +20,7 @@ from vask.document import (
     OUTCOMES,
     pid_or_none,
     plausible_time,
+    read_process_facts,
     text_or_none,
     trace_point_meta,
 )
@@ -39,6 +40,7 @@ __all__ = [
     "read_document_part",
     "root_totals",
     "stored_count",
+    "stored_process",
     "trace_points",
 ]
 
@@ -140,6 +142,22 @@ def _document_parts(conn: sqlite3.Connection, row_id: int) -> list[tuple[str, in
         )
         found += [(t, i, stored_count(n)) for t, i, n in pieces.fetchall()]
     return [(t, i, n) for t, i, n in found if isinstance(i, int)]
+
+
+def stored_process(conn: sqlite3.Connection, trace_id: str) -> dict[str, Any]:
+    """The process facts stored with the first document of ``trace_id`` (as
+    :func:`vask.document.read_process_facts` gives them); all ``None`` in a
+    database of a version that stored none."""
+    try:
+        row = conn.execute(
+            "SELECT pid, parent_pid, parent_trace_id, process_name FROM traces"
+            " WHERE trace_id = ? ORDER BY id LIMIT 1",
+            (trace_id,),
+        ).fetchone()
+    except sqlite3.OperationalError:  # no such columns
+        row = None
+    keys = ("pid", "parent_pid", "parent_trace_id", "name")
+    return read_process_facts(dict(zip(keys, row or (None,) * 4)))
 
 
 def document_rows(conn: sqlite3.Connection, trace_id: str) -> list[tuple[int, int]]:

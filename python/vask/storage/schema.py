@@ -22,7 +22,9 @@ column             type       meaning
                               "interrupted"), read from its "end_test" record;
                               NULL for other traces
 ``pieces``         INTEGER    number of further pieces in ``trace_pieces``
-``pid``            INTEGER    the process that recorded the trace ("meta" "process")
+``pid``            INTEGER    the process that recorded the trace (stored with the
+                              document by the process itself; documents of vask 0.2
+                              said it in "meta" "process")
 ``parent_pid``     INTEGER    the traced process that started that one (NULL when
                               vask did not follow it from a parent)
 ``parent_trace_id`` TEXT      the trace that process was recording then

@@ -20,6 +20,7 @@ from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import Any, NamedTuple
 
+from vask import _process
 from vask.document import (
     CALL_PATTERN,
     HEAD_WINDOW,
@@ -28,6 +29,7 @@ from vask.document import (
     plausible_time,
     read_head,
     read_process,
+    read_process_facts,
     scan_file,
     text_or_none,
 )
@@ -100,15 +102,25 @@ def _row_of(
     )
 
 
-def row_of_document(trace_id: str, head: dict[str, Any], data: bytes) -> StoredRow:
-    """The row of a document held in memory."""
+def row_of_document(
+    trace_id: str, head: dict[str, Any], data: bytes, process: dict[str, Any] | None = None
+) -> StoredRow:
+    """The row of a document held in memory.
+
+    ``process``: the facts of the process that stores the document it
+    recorded (:func:`vask._process.process_facts`). A document that names
+    its process itself (stored by vask 0.2, in "meta" "process") keeps those.
+    """
+    facts = read_process(data)
+    if facts["pid"] is None and process is not None:
+        facts = read_process_facts(process)
     return _row_of(
         trace_id,
         head,
         len(data),
         data.count(CALL_PATTERN),
         document_outcome(data),
-        read_process(data),
+        facts,
     )
 
 
@@ -198,11 +210,12 @@ def save_traces(
     if not checked:
         return
     path = Path(db_path)
+    process = _process.process_facts()
     conn = schema.connect(path, timeout)
     try:
         with transaction(conn):
             for trace_id, data, head in checked:
-                row = row_of_document(trace_id, head, data)
+                row = row_of_document(trace_id, head, data, process)
                 view = memoryview(data)
                 insert_rows(conn, row, lambda offset, n, view=view: view[offset : offset + n])
     except sqlite3.Error as error:
@@ -221,7 +234,7 @@ def store_document(job: Any, timeout: float, conn: sqlite3.Connection | None = N
     store and closed after it.
     """
     try:
-        _store_bytes(job.trace_id, job.data, job.head, job.db_path, timeout, conn)
+        _store_bytes(job.trace_id, job.data, job.head, job.db_path, timeout, conn, job.process)
     except STORE_ERRORS as error:
         if not job.keep_aside:
             raise
@@ -253,7 +266,7 @@ def store_batch(
                 conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
             with transaction(conn):
                 for job in jobs:
-                    row = row_of_document(job.trace_id, job.head, job.data)
+                    row = row_of_document(job.trace_id, job.head, job.data, job.process)
                     view = memoryview(job.data)
                     insert_rows(conn, row, lambda offset, n, view=view: view[offset : offset + n])
         except sqlite3.Error as error:
@@ -285,8 +298,9 @@ def _store_bytes(
     path: Path,
     timeout: float,
     conn: sqlite3.Connection | None,
+    process: dict[str, Any] | None = None,
 ) -> None:
-    row = row_of_document(trace_id, head, data)
+    row = row_of_document(trace_id, head, data, process)
     view = memoryview(data)
     own = conn is None
     if conn is None:

@@ -7,12 +7,15 @@ side file and named on the "vask" logger).
 
 Stores made while a program is traced (a subtree flushed because the trace
 grew large, a test's trace at the test's end, a trace point) must never make
-the program wait for the database: ``save_trace(..., wait=False)`` hands the
-document to the background writer and returns at once.  The writer stores the
+the program wait for the database: :func:`save_trace` hands such a document
+to the background writer and returns at once.  It tells them from the stores
+that wait by the document (a flushed subtree's ``root_trace_id`` names
+another trace) and by :func:`in_background`: an engine's store while a
+recorder runs, outside the recorder's own save (:func:`recording`,
+:func:`saving`); a caller may also say (``wait``).  The writer stores the
 documents one after the other, on a daemon thread of its own, in the order
-they were handed over; a store that waits (``save_trace`` with ``wait=True``)
-comes after every document handed over before it, so a trace is stored after
-the subtrees flushed from it.
+they were handed over; a store that waits comes after every document handed
+over before it, so a trace is stored after the subtrees flushed from it.
 
 Memory stays bounded: the documents waiting take at most the queue limit
 (:func:`set_queue_limit`).  A document that does not fit waits for room while
@@ -34,6 +37,7 @@ and the writer's thread takes the profile hook off itself.
 from __future__ import annotations
 
 import atexit
+import contextlib
 import itertools
 import logging
 import os
@@ -42,14 +46,25 @@ import sys
 import threading
 import time
 from collections import deque
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
+from vask import _process
 from vask.storage import schema, spool
 from vask.storage import store as _store
 
-__all__ = ["Job", "drain", "pending", "save_trace", "set_queue_limit", "store"]
+__all__ = [
+    "Job",
+    "drain",
+    "in_background",
+    "pending",
+    "recording",
+    "save_trace",
+    "saving",
+    "set_queue_limit",
+    "store",
+]
 
 _logger = logging.getLogger("vask")
 
@@ -72,6 +87,7 @@ class Job:
         "head",
         "keep_aside",
         "on_done",
+        "process",
         "result",
         "timeout",
         "trace_id",
@@ -96,6 +112,8 @@ class Job:
         self.db_path = db_path
         self.timeout = timeout
         self.keep_aside = keep_aside
+        #: The facts of the process that recorded it, for the row (see vask._process).
+        self.process: dict[str, Any] | None = None
         self.done = threading.Event()
         #: The side file the document was kept in, or ``None`` when stored.
         self.result: Path | None = None
@@ -132,6 +150,35 @@ class _State:
 
 _state = _State()
 
+# The recorders of this process that are running (by id), and the threads
+# inside a recorder's save.
+_recorders: set[int] = set()
+_saves = threading.local()
+
+
+def recording(recorder: object, running: bool) -> None:
+    """Note that ``recorder`` started (``running``) or stopped recording."""
+    if running:
+        _recorders.add(id(recorder))
+    else:
+        _recorders.discard(id(recorder))
+
+
+@contextlib.contextmanager
+def saving() -> Iterator[None]:
+    """A recorder's own save runs inside: its stores wait for the database."""
+    depth = getattr(_saves, "depth", 0)
+    _saves.depth = depth + 1
+    try:
+        yield
+    finally:
+        _saves.depth = depth
+
+
+def in_background() -> bool:
+    """Whether a store made now is made while the program records, outside a save."""
+    return bool(_recorders) and not getattr(_saves, "depth", 0)
+
 
 def save_trace(
     trace_id: str,
@@ -139,7 +186,7 @@ def save_trace(
     msgpack_data: bytes | None = None,
     db_path: str | os.PathLike[str] | None = None,
     *,
-    wait: bool = True,
+    wait: bool | None = None,
     keep_aside: bool = True,
     what: str = "trace",
     on_done: Callable[[Path | None], None] | None = None,
@@ -159,17 +206,31 @@ def save_trace(
     written either is the store's error raised.  ``keep_aside=False`` raises
     the store's error instead of keeping the document aside.
 
-    ``wait=False`` hands the document to the background writer and returns
-    at once (``None``), unless the writer is stuck on a locked database with
-    a full queue: then the document is kept aside at once, never waiting.
-    Documents are stored in the order they were given, waiting or not, so a
-    store that waits comes after every one handed over before it.
-    ``on_done`` is called with the outcome (``None`` or the side file).
+    A store made while the program records never waits for the database:
+    a subtree flushed apart (its ``root_trace_id`` names another trace), and
+    any store an engine makes while a recorder of this process runs (a
+    test's trace at the test's end), outside a recorder's own ``save()``.
+    Such a document is handed to the background writer and ``None`` returned
+    at once, unless the writer is stuck on a locked database with a full
+    queue: then the document is kept aside at once, never waiting.  Every
+    other store waits, and so does one with ``keep_aside=False`` (its error
+    is raised); ``wait`` given says which it is instead.  Documents are
+    stored in the order they were given, waiting or not, so a store that
+    waits comes after every one handed over before it.  ``on_done`` is
+    called with the outcome (``None`` or the side file).
+
+    The row names the process that stores the document
+    (:func:`vask._process.process_facts`).
     """
     data, head = _store.checked_document(trace_id, msgpack_data)
     if db_path is None:
         raise TypeError("save_trace needs both msgpack_data and db_path")
+    if wait is None:
+        root = head.get("root_trace_id")
+        flushed = isinstance(root, str) and root != head.get("trace_id", trace_id)
+        wait = not keep_aside or (not flushed and not in_background())
     job = Job(trace_id, data, head, Path(db_path), float(timeout), keep_aside, what, on_done)
+    job.process = _process.process_facts()
     return store(job, wait=wait)
 
 
