@@ -9,8 +9,8 @@ namespace {
 
 // Keys that configure the engines themselves (or are interpreted only by the
 // host package); they are never stored in a trace document.
-constexpr std::array<std::string_view, 5> kExcludedKeys = {"filters", "processors", "auto_emit",
-                                                           "trace_points", "flush_subtree_mb"};
+constexpr std::array<std::string_view, 6> kExcludedKeys = {
+    "filters", "processors", "auto_emit", "trace_points", "flush_subtree_mb", "package_dir"};
 
 bool excluded(std::string_view key) noexcept {
   for (std::string_view k : kExcludedKeys) {

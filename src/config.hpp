@@ -30,9 +30,9 @@ class Config {
   // The map stored in trace documents: None, str, bool, int (signed 64-bit),
   // float (also ints out of range and __float__ objects); other values are
   // left out with the "unsupported config type: " stdout line. The keys
-  // filters, processors, auto_emit, trace_points, flush_subtree_mb are left
-  // out. `warn`: false leaves the line out (a trace point's document, whose
-  // trace says it already).
+  // filters, processors, auto_emit, trace_points, flush_subtree_mb and
+  // package_dir are left out. `warn`: false leaves the line out (a trace
+  // point's document, whose trace says it already).
   MpMap to_dict(bool warn = true) const;
   // The entries to_dict() would store, as a new dict holding the values
   // themselves (by reference, unconverted). Throws PyErrSet.

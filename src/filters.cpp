@@ -1,8 +1,12 @@
 #include "filters.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <limits>
+#include <memory>
+
+#include "support/gil_mutex.hpp"
 
 namespace vask {
 
@@ -111,13 +115,6 @@ Finders load_filters(PyObject* filters, const char* key) {
 
 namespace {
 
-constexpr std::array<std::string_view, 18> kVaskNeedles = {
-    "/vask/config.py",     "/vask/core.py",          "/vask/db.py",        "/vask/filters/",
-    "/vask/git.py",        "/vask/__init__.py",      "/vask/__main__.py",  "/vask/middleware.py",
-    "/vask/monitoring.py", "/vask/_paths.py",        "/vask/plugins.py",   "/vask/profiler.py",
-    "/vask/pth_init.py",   "/vask/pytest_plugin.py", "/vask/serialize.py", "/vask/utils.py",
-    "/vask/version.py",    "/vask/writer.py",
-};
 constexpr std::array<std::string_view, 3> kLibraryNeedles = {"lib/python", "lib64/python",
                                                              "/site-packages/"};
 
@@ -125,45 +122,17 @@ constexpr std::string_view kPytestExpression = "<pytest match expression>";
 constexpr std::string_view kAttrsGenerated = "<attrs generated";
 constexpr std::string_view kAttrsMake = "attr/_make.py";
 
-std::string_view common_prefix(const std::array<std::string_view, 18>& needles) {
-  std::string_view prefix = needles[0];
-  for (std::string_view n : needles) {
-    size_t i = 0;
-    while (i < prefix.size() && i < n.size() && prefix[i] == n[i]) ++i;
-    prefix = prefix.substr(0, i);
-  }
-  return prefix;
-}
-
 // Built once per process on first use (a function-local static: concurrent
 // first users wait for the one that builds it) and read-only afterwards. No
 // Python code runs while it is built, so holding the GIL cannot deadlock.
 struct FixedSets {
-  FixedSets() : vask_prefix(std::string(common_prefix(kVaskNeedles))) {
+  FixedSets() {
     std::vector<Finder> lib;
     lib.reserve(kLibraryNeedles.size());
     for (std::string_view n : kLibraryNeedles) lib.emplace_back(std::string(n));
     library = Finders(std::move(lib));
   }
 
-  // Every package-internal needle starts with vask_prefix, so a needle can only
-  // occur where the prefix does: one search for the prefix rules out nearly
-  // every user file, and the needles are compared only at its occurrences.
-  bool internal(std::string_view f) const noexcept {
-    for (size_t at = vask_prefix.position(f); at != std::string_view::npos;
-         at = vask_prefix.position(f, at + 1)) {
-      const std::string_view rest = f.substr(at);
-      for (std::string_view needle : kVaskNeedles) {
-        if (rest.size() >= needle.size() &&
-            std::memcmp(rest.data(), needle.data(), needle.size()) == 0) {
-          return true;
-        }
-      }
-    }
-    return false;
-  }
-
-  Finder vask_prefix;
   Finders library;
   Finder frozen{"<frozen "};
   Finder executed{"<string>"};
@@ -172,6 +141,35 @@ struct FixedSets {
 const FixedSets& fixed() {
   static const FixedSets sets;
   return sets;
+}
+
+// ---- the host package's directories ---------------------------------------------
+//
+// Readers (every event) take the current list with one acquire load and
+// never lock; writers (engine construction) build a new list under the
+// mutex and publish it. A published list is never changed or freed while
+// the process runs: a reader may still be walking an older one.
+
+struct PackageDirs {
+  std::vector<std::string> dirs;  // each ends with exactly one '/'
+};
+
+std::atomic<const PackageDirs*> g_package_dirs{nullptr};
+
+// Every list ever published, kept so that none is freed under a reader.
+Guarded<std::vector<std::unique_ptr<const PackageDirs>>>& published_dirs() {
+  // Never destroyed: a thread may still read the newest list at exit.
+  static auto* lists = new Guarded<std::vector<std::unique_ptr<const PackageDirs>>>();
+  return *lists;
+}
+
+bool under_package_dir(std::string_view f) noexcept {
+  const PackageDirs* current = g_package_dirs.load(std::memory_order_acquire);
+  if (current == nullptr) return false;
+  for (const std::string& dir : current->dirs) {
+    if (f.size() > dir.size() && std::memcmp(f.data(), dir.data(), dir.size()) == 0) return true;
+  }
+  return false;
 }
 
 // Fixed-length comparisons: the length test first, then a memcmp of constant
@@ -183,7 +181,33 @@ bool starts_with_attrs_generated(std::string_view f) noexcept {
 
 }  // namespace
 
-bool vask_filter(std::string_view filename) noexcept { return fixed().internal(filename); }
+void add_package_dir(std::string_view dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  // An empty or root directory would make every file internal.
+  if (dir.empty() || dir == "/") return;
+  std::string entry(dir);
+  entry.push_back('/');
+  auto lists = published_dirs().lock();
+  const PackageDirs* current = g_package_dirs.load(std::memory_order_acquire);
+  if (current != nullptr) {
+    for (const std::string& known : current->dirs) {
+      if (known == entry) return;
+    }
+  }
+  auto next = std::make_unique<PackageDirs>(current != nullptr ? *current : PackageDirs{});
+  next->dirs.push_back(std::move(entry));
+  const PackageDirs* published = next.get();
+  lists->push_back(std::move(next));
+  g_package_dirs.store(published, std::memory_order_release);
+}
+
+void note_package_dir(PyObject* value) {
+  if (value == nullptr || value == Py_None) return;
+  if (!PyUnicode_Check(value)) conversion_error(value, "PyString");
+  add_package_dir(str_text(value));
+}
+
+bool vask_filter(std::string_view filename) noexcept { return under_package_dir(filename); }
 bool library_filter(std::string_view filename) noexcept { return fixed().library.any(filename); }
 bool frozen_filter(std::string_view filename) noexcept { return fixed().frozen.find(filename); }
 bool executed_filter(std::string_view filename) noexcept { return fixed().executed.find(filename); }
@@ -204,7 +228,7 @@ bool ends_with_attrs_make(std::string_view filename) noexcept {
 
 bool excluded_by_fixed_rules(std::string_view filename) noexcept {
   const FixedSets& s = fixed();
-  return s.library.any(filename) || s.frozen.find(filename) || s.internal(filename) ||
+  return s.library.any(filename) || s.frozen.find(filename) || under_package_dir(filename) ||
          s.executed.find(filename);
 }
 

@@ -57,8 +57,20 @@ Finders load_filters(PyObject* filters, const char* key);
 // or a non-str item throws PyErrSet (TypeError); `what` names the setting.
 std::vector<std::string> to_str_list(PyObject* value, const char* what);
 
+// The host package's directories: every file under one of them is
+// package-internal, so the package's modules may live anywhere in it. The
+// host passes its directory in the configuration key "package_dir" (see
+// note_package_dir) at each engine's construction; a process may know
+// several (two copies of the package). Once added, a directory stays for the
+// life of the process. An empty or root directory is ignored.
+void add_package_dir(std::string_view dir);
+// The configuration value of "package_dir" (null when absent): a str is
+// added; absent or None adds nothing. Anything else throws PyErrSet
+// (TypeError naming the conversion).
+void note_package_dir(PyObject* value);
+
 // The fixed rules, shared process-wide statics built on first use.
-bool vask_filter(std::string_view filename) noexcept;      // package-internal files
+bool vask_filter(std::string_view filename) noexcept;      // under a package directory
 bool library_filter(std::string_view filename) noexcept;   // lib/python, site-packages
 bool frozen_filter(std::string_view filename) noexcept;    // "<frozen "
 bool executed_filter(std::string_view filename) noexcept;  // "<string>"

@@ -19,7 +19,8 @@ import vask.cli
 import vask.db
 from engine_driver import decode
 from test_subtree_flush import balanced, branch, calls_in, expanded, program, records, same_run
-from vask import db, writer
+from vask import db
+from vask.storage import writer
 
 MIB = 1 << 20
 

@@ -179,6 +179,36 @@ class TestDocument:
         assert not any("/vask/" in p for p in paths)
         assert not any("site-packages" in p for p in paths)
 
+    def test_files_under_the_package_directory_are_left_out_wherever_they_are(
+        self, engine, tmp_path, monkeypatch
+    ):
+        import importlib.util
+
+        import vask.engines.recorder
+
+        package = tmp_path / "pkg"
+        (package / "deep").mkdir(parents=True)
+        (package / "deep" / "inside.py").write_text("def middle(f):\n    return f() + 1\n")
+        (tmp_path / "beside.py").write_text(
+            "def outer(middle):\n    return middle(leaf)\n\ndef leaf():\n    return 41\n"
+        )
+        modules = {}
+        for name, path in (
+            ("inside", package / "deep" / "inside.py"),
+            ("beside", tmp_path / "beside.py"),
+        ):
+            spec = importlib.util.spec_from_file_location(f"pkgdir_{name}", path)
+            modules[name] = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(modules[name])
+        monkeypatch.setattr(vask.engines.recorder, "PACKAGE_DIR", str(package) + "/")
+        result, doc = engine.run(modules["beside"].outer, modules["inside"].middle)
+        assert result == 42
+        names = [r["co_name"] for r in all_records(doc) if r.get("type") == "frame"]
+        assert "outer" in names and "leaf" in names
+        assert "middle" not in names
+        # The directory configures the engine; it is not stored with the trace.
+        assert "package_dir" not in doc["meta"]["config"]
+
     def test_call_sites_point_at_the_caller_frame_and_line(self, engine):
         _, doc = engine.run(top)
         frames = [r for r in all_records(doc) if r["type"] == "frame"]

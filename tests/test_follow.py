@@ -132,7 +132,7 @@ def in_parent():
 def inherited_engine():
     # The parent's engine, which the child keeps but never calls: called all
     # the same, it records nothing, hooks nothing and builds nothing.
-    from vask.profiler import _inherited
+    from vask.engines.lifecycle import _inherited
     engine = _inherited[-1]
     if hasattr(engine, "monitor_pystart"):
         if engine.monitor_pystart(in_child.__code__, 0) is not None:
@@ -172,6 +172,52 @@ def test_a_forked_child_has_a_trace_of_its_own(tmp_path, engine, ending):
     assert child.calls["in_child"] == 1 and child.calls["in_parent"] == 0
     assert child.summary.process_name is None
     assert child.summary.trace_name is None and parent.summary.trace_name == f"prog.py {ending}"
+
+
+def test_a_forked_child_runs_the_registered_hooks_once_its_recorder_restarted(tmp_path, engine):
+    program = """
+    import os
+    import vask
+    from vask.engines import lifecycle
+
+    recorder = vask.enable(engine=ENGINE)
+    at_fork = recorder.trace_id
+    seen = []
+
+    def first():
+        seen.append(("first", recorder.active, recorder.trace_id != at_fork))
+
+    def broken():
+        raise RuntimeError("a hook that fails")
+
+    lifecycle.after_fork_in_child(first)
+    lifecycle.after_fork_in_child(broken)
+    lifecycle.after_fork_in_child(lambda: seen.append(("last", len(seen))))
+    pid = os.fork()
+    if pid == 0:
+        print(seen, flush=True)
+        os._exit(0)
+    os.waitpid(pid, 0)
+    print(seen, flush=True)
+    vask.disable()
+    """
+    (tmp_path / "prog.py").write_text(textwrap.dedent(program).replace("ENGINE", repr(engine.name)))
+    result = subprocess.run(
+        [sys.executable, "prog.py"],
+        cwd=tmp_path,
+        env=ENV,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert result.returncode == 0, result.stderr
+    # The child: its own trace already recording when the hooks run, all of
+    # them, in order, a failing one reported; the parent runs none.
+    assert result.stdout.splitlines()[:2] == ["[('first', True, True), ('last', 1)]", "[]"]
+    assert "a hook that fails" in result.stderr
+    parent, (child,) = family(tmp_path)
+    assert child.summary.parent_trace_id == parent.trace_id
 
 
 def test_without_following_a_forked_child_is_not_traced(tmp_path):

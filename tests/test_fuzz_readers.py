@@ -199,7 +199,7 @@ def read_everything(trace_id: str, data: bytes, good: bytes) -> None:
         timestamp = facts.get("timestamp")
         assert timestamp is None or math.isfinite(timestamp)
     try:
-        db._read_head(data)
+        document.read_head(data)
     except ValueError:
         pass
     trace = document.merge_documents(trace_id, [data, good])

@@ -265,7 +265,7 @@ def test_facts_and_heads_of_bad_bytes_raise_only_their_own_error(data: bytes) ->
     with pytest.raises(vask_document.DamagedDocument):
         vask_document.document_facts(data)
     try:
-        db._read_head(data)
+        vask_document.read_head(data)
     except ValueError:
         pass
 

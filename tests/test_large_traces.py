@@ -18,7 +18,8 @@ import pytest
 import vask.cli
 from engine_driver import decode
 from test_db import frame
-from vask import db, traceindex, writer
+from vask import db, traceindex
+from vask.storage import schema, store, writer
 
 LIMIT = 100_000
 
@@ -55,16 +56,16 @@ needs_limits = pytest.mark.skipif(
 def small_values(monkeypatch: pytest.MonkeyPatch) -> None:
     """Every connection vask writes with takes values of LIMIT bytes at most."""
     if not hasattr(sqlite3.Connection, "setlimit"):
-        monkeypatch.setattr(db, "_MAX_PIECE", LIMIT - 1000)
+        monkeypatch.setattr(store, "_MAX_PIECE", LIMIT - 1000)
         return
-    connect = db.connect
+    connect = schema.connect
 
     def limited(*args, **kwargs):
         conn = connect(*args, **kwargs)
         conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, LIMIT)
         return conn
 
-    monkeypatch.setattr(db, "connect", limited)
+    monkeypatch.setattr(schema, "connect", limited)
 
 
 def pieces_of(path: Path) -> list[int]:
@@ -185,7 +186,7 @@ def test_import_reads_a_side_file_a_part_at_a_time(tmp_path, small_values, monke
 def test_a_database_of_the_first_schema_is_read_and_upgraded(tmp_path):
     path = tmp_path / "old.sqlite3"
     conn = sqlite3.connect(path)
-    for statement in db._MIGRATIONS[0]:
+    for statement in schema._MIGRATIONS[0]:
         conn.execute(statement)
     conn.execute("PRAGMA user_version = 1")
     old = document("trc_old", calls=2)

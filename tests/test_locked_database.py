@@ -20,6 +20,7 @@ import vask
 import vask.cli
 from test_pytest_plugin import run
 from vask import db
+from vask.storage import spool
 from vask.profiler import Profiler
 
 CONFIG = {"threading": False, "sqlite_busy_timeout": 0}
@@ -100,7 +101,7 @@ def test_what_no_file_takes_stays_in_memory_for_the_next_save(
         raise OSError(28, "No space left on device")
 
     caplog.set_level(logging.WARNING, logger="vask")
-    monkeypatch.setattr(db, "write_side_file", no_room)
+    monkeypatch.setattr(spool, "write_side_file", no_room)
     profiler = Profiler(config=CONFIG, db_path=db_path)
     profiler.start()
     try:
@@ -157,12 +158,12 @@ def test_pytest_summary_says_where_the_traces_the_database_refused_are_kept(
         textwrap.dedent(
             """
             import sqlite3
-            import vask.db
+            import vask.storage.store
 
             def locked(*args, **kwargs):
                 raise sqlite3.OperationalError("database is locked")
 
-            vask.db._store_bytes = locked
+            vask.storage.store.transaction = locked
             """
         )
     )

@@ -20,6 +20,7 @@ import vask.monitoring
 import vask.serialize
 from engine_driver import EngineDriver, all_records, decode, records_of
 from vask import _vask, db, document, traceindex
+from vask.storage import store, writer
 from vask.values import Assignment, ObjectRepr
 
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring needs 3.12")
@@ -150,13 +151,13 @@ class TestTracePoints:
         assert handed["custom"] == "kept" and handed["lightweight_repr"] is True
         assert save["lightweight_repr"] is True
 
-    def test_no_targets_no_worker_and_no_save(self, saves):
+    def test_no_targets_no_store_and_no_save(self, saves):
         recorder = MONITOR.recorder(config={"trace_points": {"on_return": []}})
         recorder.start()
         try:
             target(1)
             assert recorder.native.has_trace_points is False
-            assert not [t for t in threading.enumerate() if t.name == "vask-trace-points"]
+            assert writer.pending() == (0, 0)
         finally:
             recorder.stop()
         assert saves == []
@@ -206,7 +207,7 @@ class TestTracePoints:
         names = [name for _, name in frame_events(all_records(doc))]
         assert names.count("target") == 2 and names[-1] == "calls_raising_target"
 
-    def test_the_worker_stores_every_trace_point_by_stop(self, tmp_path):
+    def test_the_writer_stores_every_trace_point_by_stop(self, tmp_path):
         path = tmp_path / "db.sqlite3"
         recorder = MONITOR.recorder(
             config={"trace_points": ["target"]}, db_path=path, trace_name="run"
@@ -215,10 +216,9 @@ class TestTracePoints:
         try:
             for i in range(300):
                 target(i)
-            workers = [t for t in threading.enumerate() if t.name == "vask-trace-points"]
         finally:
             recorder.stop()
-        assert len(workers) == 1 and not workers[0].is_alive()
+        assert writer.pending() == (0, 0)
         assert recorder.trace_points_stored == 300 and recorder.side_files == []
         recorder.save()
         points = db.trace_points(path)
@@ -490,7 +490,7 @@ def test_sqlite_errors_reach_the_side_file_path(tmp_path: Path, monkeypatch) -> 
     def locked(*args, **kwargs):
         raise sqlite3.OperationalError("database is locked")
 
-    monkeypatch.setattr(db, "save_traces", locked)
+    monkeypatch.setattr(store, "transaction", locked)
     recorder = MONITOR.recorder(config={"trace_points": ["target"]}, db_path=tmp_path / "x.db")
     recorder.start()
     try:

@@ -15,7 +15,7 @@ from typing import Any
 import msgpack
 import pytest
 from vask import git
-from vask.monitoring import _TracePoint, trace_point_document
+from vask.engines.monitor import _TracePoint, trace_point_document
 from vask.version import __version__
 
 # -- the Python writer, as it was --------------------------------------------------

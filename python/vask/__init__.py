@@ -26,7 +26,6 @@ from __future__ import annotations
 import functools
 import logging
 import os
-import threading
 from typing import Any, Callable, Mapping, TypeVar
 
 from vask.version import __version__
@@ -34,13 +33,18 @@ from vask.version import __version__
 __all__ = ["__version__", "enable", "disable", "enabled", "current_profiler"]
 
 _F = TypeVar("_F", bound=Callable[..., Any])
-_lock = threading.Lock()
-_current: Any = None
+
+
+def _slot() -> Any:
+    """The process's one enabled recorder and its lock (:data:`vask.engines.lifecycle.current`)."""
+    from vask.engines import lifecycle
+
+    return lifecycle.current
 
 
 def current_profiler() -> Any:
     """The profiler started by :func:`enable`, or ``None``."""
-    return _current
+    return _slot().recorder
 
 
 def enable(
@@ -59,23 +63,23 @@ def enable(
     ``follow`` (default: the configuration's ``follow``, else on) traces the
     Python processes the program starts too (``os.fork``, multiprocessing,
     ``subprocess`` running Python), each into a trace of its own linked to
-    this one; see :mod:`vask.pth_init`.
-    Returns the :class:`vask.profiler.Profiler` or
-    :class:`vask.monitoring.Monitor`. Raises ``RuntimeError`` when tracing is
+    this one; see :mod:`vask.engines.lifecycle`.
+    Returns the :class:`vask.engines.profile.Profiler` or
+    :class:`vask.engines.monitor.Monitor`. Raises ``RuntimeError`` when tracing is
     already enabled, ``ValueError`` for an engine this Python lacks.
     """
-    global _current
-    from vask.profiler import create
+    from vask.engines.choice import create
 
     config = _with_follow(config, follow)
-    with _lock:
-        if _current is not None:
+    current = _slot()
+    with current.lock:
+        if current.recorder is not None:
             raise RuntimeError("vask is already enabled; call vask.disable() first")
         profiler = create(
             engine, config=config, db_path=db_path, trace_name=trace_name, source=source
         )
         profiler.start()
-        _current = profiler
+        current.recorder = profiler
     return profiler
 
 
@@ -95,11 +99,11 @@ def disable(*, save: bool = True) -> str | None:
     Returns ``None`` when tracing was not enabled.  Never raises because the
     trace could not be stored: a trace the database does not take is kept in
     a side file, and a warning on the "vask" logger names it (see
-    :meth:`vask.profiler.Profiler.save`).
+    :meth:`vask.engines.recorder.Recorder.save`).
     """
-    global _current
-    with _lock:
-        profiler, _current = _current, None
+    current = _slot()
+    with current.lock:
+        profiler, current.recorder = current.recorder, None
     if profiler is None:
         return None
     profiler.stop()
@@ -116,16 +120,6 @@ def _save_quietly(profiler: Any) -> None:
         logging.getLogger("vask").exception(
             "could not save trace %s to %s", profiler.trace_id, profiler.db_path
         )
-
-
-def _after_fork_in_child() -> None:
-    global _lock
-    # Another thread of the parent may have held it at the fork.
-    _lock = threading.Lock()
-
-
-if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
-    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
@@ -160,10 +154,11 @@ class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
         self._owner = False
 
     def __enter__(self) -> Any:
-        from vask.monitoring import active_monitor
+        from vask.engines.monitor import active_monitor
 
-        with _lock:
-            outer = _current if _current is not None else active_monitor()
+        current = _slot()
+        with current.lock:
+            outer = current.recorder if current.recorder is not None else active_monitor()
         if outer is not None:
             # Already tracing (a recursive decorated function, a block inside
             # another, a program run by `vask run` or `pytest --vask` with the

@@ -2,7 +2,7 @@
 
 Each stored trace says which process recorded it (its pid) and, for a process
 vask follows, which traced process started it and the trace that one was
-recording (see :mod:`vask.pth_init`).  The trace documents do not hold these
+recording (see :mod:`vask.engines.follow`).  The trace documents do not hold these
 facts: :func:`vask.db.save_trace` takes them from here when it stores a
 document of this process, into the row's columns.
 """
@@ -17,7 +17,7 @@ from typing import Any
 __all__ = ["process_facts", "set_parent_process"]
 
 # (pid, trace id) of the traced process that started this one, and a name
-# for this process, when vask follows it (see vask.pth_init).
+# for this process, when vask follows it (see vask.engines.follow).
 _parent: tuple[int, str | None] | None = None
 _process_name: str | None = None
 

@@ -13,34 +13,49 @@ missing; times that cannot be a time (NaN, infinities, 1e300) too.
 
 from __future__ import annotations
 
+import io
 import itertools
 import math
-from collections.abc import Iterable
+import os
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, BinaryIO, Protocol
 
 import msgpack
 
-from vask.db import _CALL_PATTERN as CALL_PATTERN
-from vask.db import document_damage, plausible_time
 from vask.values import ext_hook, upgrade_legacy_value
 
 __all__ = [
     "CALLS_DROPPED_TYPE",
+    "CALL_PATTERN",
     "CLOSING_EVENTS",
     "FLUSHED_TYPE",
+    "HEAD_WINDOW",
     "OPENING_EVENTS",
+    "OUTCOMES",
+    "PLAUSIBLE_TIMES",
     "DamagedDocument",
     "ThreadTrace",
     "Trace",
     "check_document",
     "decode_document",
     "decode_record",
+    "document_damage",
     "document_facts",
-    "merge_documents",
-    "record_time",
+    "document_outcome",
+    "head_damage",
     "legacy_form",
+    "merge_documents",
+    "pid_or_none",
+    "plausible_time",
+    "read_head",
+    "read_process",
+    "read_process_facts",
+    "record_time",
+    "scan_file",
     "take_facts",
+    "text_or_none",
+    "trace_point_meta",
     "upgrade_legacy_record",
     "upgrade_legacy_values",
 ]
@@ -56,6 +71,436 @@ CALLS_DROPPED_TYPE = "calls_dropped"
 
 class DamagedDocument(ValueError):
     """A stored trace document that cannot be read (truncated, overwritten, not a trace)."""
+
+
+# -- the head and the facts read without decoding a document -----------------
+
+# The head of every trace document: the keys save_trace reads, all of which
+# come before the (large) rest of the document.
+_HEAD_KEYS = (
+    "trace_id",
+    "trace_name",
+    "current_thread_id",
+    "timestamp",
+    "current_commit_sha",
+    "root_trace_id",
+)
+
+# Frame records write "event" directly followed by "frame_id", whose value is
+# "frm_" and a 26-character ULID (a 30-character fixstr).  Counting this byte
+# pattern counts the call records without decoding the document; a user value
+# would have to hold these exact bytes (a map with the keys "event" = "call"
+# and "frame_id" = a 30-character "frm_..." text, in that order) to be counted.
+CALL_PATTERN = (
+    msgpack.packb("event") + msgpack.packb("call") + msgpack.packb("frame_id") + b"\xbefrm_"
+)
+
+#: The outcomes a test's trace can have (the ``outcome`` of its "end_test" record).
+OUTCOMES = ("passed", "failed", "error", "skipped", "xfailed", "xpassed", "interrupted")
+# The "type" entry of an "end_test" record; the record (a map written by the
+# dumpers, keys in the plugin's order) starts with its "frame_id" entry.
+END_TEST = msgpack.packb("type") + msgpack.packb("end_test")
+_FRAME_ID_KEY = msgpack.packb("frame_id")
+# How far before its "type" entry a record's "frame_id" entry can be: the id,
+# the time and the call site (a map of an id and a line) come between.
+_END_TEST_REACH = 512
+# How much of a document after that is read to decode the record.
+_END_TEST_WINDOW = 64 << 10
+
+
+def read_head(data: bytes) -> dict[str, Any]:
+    """The head entries of a trace document, decoding nothing else.
+
+    Raises ``ValueError`` (and nothing else) for bytes that do not start
+    with a MessagePack map.
+    """
+    try:
+        unpacker = msgpack.Unpacker(
+            io.BytesIO(bytes(data)), raw=False, max_buffer_size=1 << 20, strict_map_key=False
+        )
+        n = unpacker.read_map_header()
+    except Exception as error:  # any malformation means "not a document"
+        raise ValueError(f"trace document is not a MessagePack map: {error}") from error
+    head: dict[str, Any] = {}
+    try:
+        for _ in range(n):
+            key = unpacker.unpack()
+            if not isinstance(key, str) or key not in _HEAD_KEYS:
+                break
+            head[key] = unpacker.unpack()
+            if key == _HEAD_KEYS[-1]:
+                break
+    except Exception as error:
+        raise ValueError(f"trace document head is malformed: {error}") from error
+    return head
+
+
+def text_or_none(value: Any) -> str | None:
+    return value if isinstance(value, str) else None
+
+
+def pid_or_none(value: Any) -> int | None:
+    return value if type(value) is int and 0 < value < 1 << 32 else None
+
+
+def read_process(data: bytes | BinaryIO) -> dict[str, Any]:
+    """The "meta" "process" facts of a trace document stored by vask 0.2 (``pid``,
+    ``parent_pid``, ``parent_trace_id``, ``name``), each ``None`` where the
+    document lacks it or holds a value of the wrong type (every later
+    document: the host stores them in the row); decodes nothing after "meta".
+
+    ``data`` is the document, or a binary file holding it from its current
+    position (read only up to "meta").
+    """
+    facts: dict[str, Any] = {}
+    try:
+        source = data if hasattr(data, "read") else io.BytesIO(bytes(data))
+        unpacker = msgpack.Unpacker(
+            source, raw=False, max_buffer_size=1 << 24, strict_map_key=False
+        )
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key != "meta":
+                unpacker.skip()
+                continue
+            meta = unpacker.unpack()
+            process = meta.get("process") if isinstance(meta, dict) else None
+            facts = process if isinstance(process, dict) else {}
+            break
+    except Exception:  # noqa: BLE001 - a document without readable facts has none
+        facts = {}
+    return read_process_facts(facts)
+
+
+def read_process_facts(process: dict[str, Any]) -> dict[str, Any]:
+    """A decoded "process" map's facts, each ``None`` where missing or of the wrong type."""
+    facts = process
+    return {
+        "pid": pid_or_none(facts.get("pid")),
+        "parent_pid": pid_or_none(facts.get("parent_pid")),
+        "parent_trace_id": text_or_none(facts.get("parent_trace_id")),
+        "name": text_or_none(facts.get("name")),
+    }
+
+
+# Times outside these bounds (seconds since the epoch: about 1200 BC to AD
+# 5100) are no time a trace was made at; the platform's calendar functions
+# fail on far smaller values than a float can hold.
+_EARLIEST, _LATEST = -1e11, 1e11
+#: The open range of times :func:`plausible_time` accepts.
+PLAUSIBLE_TIMES = (_EARLIEST, _LATEST)
+
+
+def plausible_time(value: Any) -> float | None:
+    """``value`` as a float when it can be a time in seconds since the epoch, else ``None``.
+
+    Refuses booleans, non-numbers, infinities, NaN and times tens of
+    centuries away.
+    """
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    try:
+        number = float(value)
+    except OverflowError:
+        return None
+    return number if _EARLIEST < number < _LATEST else None
+
+
+def document_outcome(data: bytes | memoryview) -> str | None:
+    """The outcome of the test a document is the trace of, from its last "end_test" record.
+
+    ``None`` for a document without one (a trace of no test, an old plugin)
+    or whose record does not read as one.
+    """
+    at = data.rfind(END_TEST) if isinstance(data, bytes) else bytes(data).rfind(END_TEST)
+    if at < 0:
+        return None
+    return outcome_near(data, at)
+
+
+def outcome_near(data: bytes | memoryview, at: int) -> str | None:
+    """The outcome of the "end_test" record whose "type" entry is at ``at`` in ``data``."""
+    view = memoryview(data)
+    window = bytes(view[max(at - _END_TEST_REACH, 0) : at])
+    key = window.rfind(_FRAME_ID_KEY)
+    if key < 0:
+        return None
+    start = at - len(window) + key
+    # The map header is one byte (up to 15 entries) or three (map 16).
+    for header in (1, 3):
+        if start - header < 0:
+            continue
+        try:
+            unpacker = msgpack.Unpacker(None, raw=False, strict_map_key=False)
+            unpacker.feed(bytes(view[start - header : start - header + _END_TEST_WINDOW]))
+            record = unpacker.unpack()
+        except Exception:  # noqa: BLE001 - any malformation: not the record
+            continue
+        if isinstance(record, dict) and record.get("type") == "end_test":
+            outcome = record.get("outcome")
+            return outcome if outcome in OUTCOMES else None
+    return None
+
+
+def trace_point_meta(start: bytes) -> dict[str, Any] | None | bool:
+    """The ``meta`` ``trace_point`` entry of a document starting with ``start``.
+
+    ``None`` when the document has none; ``False`` when ``start`` ends before
+    its ``meta`` does.
+    """
+    unpacker = msgpack.Unpacker(
+        None, raw=False, strict_map_key=False, unicode_errors="replace", max_buffer_size=1 << 20
+    )
+    unpacker.feed(start)
+    try:
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key != "meta":
+                if key in ("threads", "command_line_args"):
+                    return None
+                unpacker.skip()
+                continue
+            meta = unpacker.unpack()
+            entry = meta.get("trace_point") if isinstance(meta, dict) else None
+            return entry if isinstance(entry, dict) else None
+    except msgpack.OutOfData:
+        return False
+    except Exception:  # noqa: BLE001 - a damaged head: no trace point
+        return None
+    return None
+
+
+# How much of a document's start find_damage reads: far more than a head needs.
+HEAD_WINDOW = 4096
+
+
+def document_damage(data: bytes) -> str | None:
+    """Why ``data`` is not a complete MessagePack map, or ``None`` when it is.
+
+    Walks the structure without building it.
+    """
+    if not data:
+        return "empty document"
+    unpacker = msgpack.Unpacker(None, max_buffer_size=max(len(data), 1))
+    unpacker.feed(data)
+    try:
+        n = unpacker.read_map_header()
+        for _ in range(n):
+            unpacker.skip()
+            unpacker.skip()
+    except msgpack.OutOfData:
+        return f"truncated after {len(data)} bytes"
+    except Exception as error:  # noqa: BLE001 - any malformation is damage
+        return f"not a trace document ({error or type(error).__name__})"
+    if unpacker.tell() != len(data):
+        return f"{len(data) - unpacker.tell()} stray bytes after the document"
+    return None
+
+
+def head_damage(start: bytes, length: int) -> str | None:
+    """Why a ``length``-byte document starting with ``start`` is damaged, if that shows.
+
+    A document read whole (a small one) is checked whole; of a larger one
+    only the head is decoded.
+    """
+    if len(start) >= length:
+        return document_damage(start)
+    try:
+        read_head(start)
+    except ValueError as error:
+        if isinstance(error.__cause__, msgpack.OutOfData):
+            return None  # a head longer than the part read: nothing wrong seen
+        return str(error)
+    return None
+
+
+def scan_file(f: io.BufferedReader, size: int) -> tuple[int, str | None]:
+    """The call records of a document in a file, and its test outcome, reading it once."""
+    chunk = 8 << 20
+    keep = max(len(CALL_PATTERN), len(END_TEST)) - 1
+    calls = 0
+    last_end_test = -1
+    tail = b""
+    offset = 0
+    f.seek(0)
+    while True:
+        data = f.read(chunk)
+        if not data:
+            break
+        window = tail + data
+        base = offset - len(tail)
+        # Occurrences that start in the kept tail were counted with it only
+        # when they lay wholly inside it, which they cannot (it is shorter).
+        calls += window.count(CALL_PATTERN)
+        at = window.rfind(END_TEST)
+        if at >= 0:
+            last_end_test = base + at
+        tail = window[-keep:] if keep else b""
+        offset += len(data)
+    outcome = None
+    if last_end_test >= 0:
+        start = max(last_end_test - _END_TEST_REACH, 0)
+        f.seek(start)
+        window = f.read(last_end_test - start + _END_TEST_WINDOW)
+        outcome = outcome_near(window, last_end_test - start)
+    return calls, outcome
+
+
+# -- reading a document as a stream ------------------------------------------------
+#
+# Every reader of whole documents reads them here, a chunk at a time, so that
+# a document larger than memory (or stored in pieces) is never held whole.
+
+#: How much of a document a stream reads at a time.
+CHUNK = 64 << 10
+#: The longest single record a stream accepts.
+MAX_RECORD = 1 << 30
+
+
+class DocumentSource(Protocol):
+    """The bytes of one stored document."""
+
+    size: int
+
+    def read(self, offset: int, n: int) -> bytes:
+        """``n`` bytes (fewer at the end) starting at ``offset``."""
+        ...
+
+
+class BytesSource:
+    """A document held in memory."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.size = len(data)
+
+    def read(self, offset: int, n: int) -> bytes:
+        return self.data[offset : offset + n]
+
+
+class FileSource:
+    """A document held in a file (a side file), read part by part."""
+
+    def __init__(self, path: Any) -> None:
+        self._file = open(path, "rb")  # noqa: SIM115 - closed by close()
+        self.size = os.fstat(self._file.fileno()).st_size
+
+    def read(self, offset: int, n: int) -> bytes:
+        return os.pread(self._file.fileno(), n, offset)
+
+    def close(self) -> None:
+        self._file.close()
+
+
+class DocumentStream:
+    """MessagePack reading over a source, with the bytes of the records it passed.
+
+    ``buf[pos - base : end - base]`` holds every complete object read since
+    the last :meth:`refill`.  A source held in memory is one buffer; others
+    are read in chunks, keeping from the first object not yet read.
+    """
+
+    def __init__(self, source: DocumentSource) -> None:
+        self.source = source
+        self.unpacker = msgpack.Unpacker(
+            None,
+            raw=False,
+            strict_map_key=False,
+            unicode_errors="replace",
+            max_buffer_size=MAX_RECORD + CHUNK,
+        )
+        self.fed = 0
+        self.base = 0
+        if isinstance(source, BytesSource):
+            self.buf: bytes = source.data
+            self.whole = True
+        else:
+            self.buf = b""
+            self.whole = False
+
+    def refill(self, keep_from: int) -> None:
+        """Feed the next chunk; the bytes from ``keep_from`` on stay in ``buf``."""
+        if self.fed >= self.source.size:
+            raise DamagedDocument(f"truncated after {self.source.size} bytes")
+        if self.whole:
+            view = memoryview(self.buf)[self.fed : self.fed + CHUNK]
+            self.unpacker.feed(view)
+            self.fed += len(view)
+            return
+        chunk = self.source.read(self.fed, CHUNK)
+        if not chunk:
+            raise DamagedDocument(f"truncated after {self.fed} bytes")
+        self.buf = self.buf[keep_from - self.base :] + chunk
+        self.base = keep_from
+        self.unpacker.feed(chunk)
+        self.fed += len(chunk)
+
+    def call(self, method: Callable[[], Any]) -> Any:
+        """``method()`` of the unpacker, feeding more bytes until it completes."""
+        start = self.unpacker.tell()
+        while True:
+            try:
+                return method()
+            except msgpack.OutOfData:
+                self.refill(start)
+            except TypeError as error:
+                # A map key that cannot be a key (a map, say) damages the
+                # document, not the reader.
+                raise DamagedDocument(f"not a trace document ({error})") from error
+
+
+def source_damage(source: DocumentSource) -> str | None:
+    """Why the document is not one complete trace document (a MessagePack map with a map
+    of threads), reading it in chunks and holding no more of it than one record."""
+    if source.size == 0:
+        return "empty document"
+    unpacker = msgpack.Unpacker(None, raw=False, max_buffer_size=MAX_RECORD + CHUNK)
+    fed = 0
+
+    def more() -> bool:
+        nonlocal fed
+        chunk = source.read(fed, CHUNK) if fed < source.size else b""
+        if not chunk:
+            return False
+        unpacker.feed(chunk)
+        fed += len(chunk)
+        return True
+
+    def fed_call(method: Callable[[], Any]) -> Any:
+        while True:
+            try:
+                return method()
+            except msgpack.OutOfData:
+                if not more():
+                    raise
+
+    more()
+    seen_threads = False
+    try:
+        n = fed_call(unpacker.read_map_header)
+        for _ in range(n):
+            key = fed_call(unpacker.unpack)
+            if key != "threads":
+                fed_call(unpacker.skip)
+                continue
+            try:
+                threads = fed_call(unpacker.read_map_header)
+            except (ValueError, msgpack.UnpackException):
+                return "not a trace document (no threads)"
+            seen_threads = True
+            for _ in range(2 * threads):
+                fed_call(unpacker.skip)
+    except msgpack.OutOfData:
+        return f"truncated after {source.size} bytes"
+    except Exception as error:  # noqa: BLE001 - any malformation is damage
+        return f"not a trace document ({error})"
+    while more():
+        pass
+    if unpacker.tell() != source.size:
+        return f"{source.size - unpacker.tell()} stray bytes after the document"
+    if not seen_threads:
+        return "not a trace document (no threads)"
+    return None
 
 
 # -- documents -------------------------------------------------------------

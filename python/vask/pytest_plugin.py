@@ -22,7 +22,7 @@ Options:
                           3.12); default: ``engine`` of ``[tool.vask]``
 ``--vask-no-follow``      do not trace the Python processes the tests start (by
                           default each is traced into a trace of its own, linked to
-                          the trace of the test that started it; see vask.pth_init)
+                          the trace of the test that started it; see vask.engines.follow)
 ``--vask-include FRAG``   record frames whose file path contains FRAG (installed
                           packages too); repeatable
 ``--vask-ignore FRAG``    leave out frames whose file path contains FRAG; repeatable
@@ -324,9 +324,9 @@ class VaskSession:
         # Each test has a trace of its own from here on: the processes it
         # starts are linked to that one.
         if self.profiler is not None and self.profiler.follows:
-            from vask import pth_init
+            from vask.engines import lifecycle
 
-            pth_init.publish()
+            lifecycle.publish()
 
     @pytest.hookimpl(trylast=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
@@ -336,7 +336,8 @@ class VaskSession:
         # Each test's trace was handed to the background writer at its end;
         # what is left ran outside every test and is dropped with the engine.
         profiler.stop()
-        from vask import db, writer
+        from vask import db
+        from vask.storage import writer
 
         writer.drain()
         logging.getLogger("vask").removeHandler(self.failed_stores)

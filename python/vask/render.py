@@ -8,8 +8,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from vask.calltree import CallNode, body_kind
-from vask.db import plausible_time
-from vask.document import CALLS_DROPPED_TYPE, record_time
+from vask.document import CALLS_DROPPED_TYPE, plausible_time, record_time
 from vask.textsafe import terminal_safe
 from vask.values import Assignment, ObjectRepr, StoredSet
 

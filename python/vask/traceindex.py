@@ -26,7 +26,6 @@ from __future__ import annotations
 
 import bisect
 import math
-import os
 import sqlite3
 import struct
 import threading
@@ -34,21 +33,29 @@ from array import array
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from typing import Any, Protocol
+from typing import Any
 
 import msgpack
 
-from vask import db
-from vask.db import plausible_time
 from vask.calltree import body_kind
 from vask.document import (
+    CHUNK,
     FLUSHED_TYPE,
+    PLAUSIBLE_TIMES,
+    BytesSource,
     DamagedDocument,
+    DocumentSource,
+    DocumentStream,
+    FileSource,
     decode_record,
     legacy_form,
+    plausible_time,
+    read_process_facts,
+    source_damage,
     take_facts,
     upgrade_legacy_record,
 )
+from vask.storage import query, schema
 
 __all__ = [
     "EVENT_NAMES",
@@ -93,8 +100,6 @@ _NAN = math.nan
 # (128 KiB): freeing a larger buffer raises that threshold, after which the
 # growing index arrays are reallocated on the heap, copied and fragmented,
 # which costs more memory than the arrays themselves.
-_CHUNK = 64 << 10
-_MAX_RECORD = 1 << 30  # longest single record the reader accepts
 
 # The head of a frame record as the engines write it: a map of 10 entries
 # whose first key is "path" (then "co_name", "qualname", "event", "frame_id")
@@ -111,45 +116,10 @@ _U16 = struct.Struct(">H")
 _U32 = struct.Struct(">I")
 
 
-class DocumentSource(Protocol):
-    """The bytes of one stored document."""
-
-    size: int
-
-    def read(self, offset: int, n: int) -> bytes:
-        """``n`` bytes (fewer at the end) starting at ``offset``."""
-        ...
-
-
-class BytesSource:
-    """A document held in memory."""
-
-    def __init__(self, data: bytes) -> None:
-        self.data = data
-        self.size = len(data)
-
-    def read(self, offset: int, n: int) -> bytes:
-        return self.data[offset : offset + n]
-
-
-class FileSource:
-    """A document held in a file (a side file), read part by part."""
-
-    def __init__(self, path: Any) -> None:
-        self._file = open(path, "rb")  # noqa: SIM115 - closed by close()
-        self.size = os.fstat(self._file.fileno()).st_size
-
-    def read(self, offset: int, n: int) -> bytes:
-        return os.pread(self._file.fileno(), n, offset)
-
-    def close(self) -> None:
-        self._file.close()
-
-
 class StoredDocument:
     """A document stored in the database, read part by part across its pieces.
 
-    The :class:`vask.db.DocumentReader` underneath keeps the handle of the
+    The :class:`vask.storage.query.DocumentReader` underneath keeps the handle of the
     piece being read open: reading far into a large document through a new
     handle walks its pages from the start.  ``lock`` serialises every use of
     ``conn`` (and so of the handles) among threads.
@@ -160,12 +130,12 @@ class StoredDocument:
         self.lock = lock
         self.row_id = row_id
         self.size = size
-        self._reader: db.DocumentReader | None = None
+        self._reader: query.DocumentReader | None = None
 
     def read(self, offset: int, n: int) -> bytes:
         with self.lock:
             if self._reader is None:
-                self._reader = db.DocumentReader(self.conn, self.row_id)
+                self._reader = query.DocumentReader(self.conn, self.row_id)
             return self._reader.read(offset, n)
 
     def close(self) -> None:
@@ -180,7 +150,7 @@ def stored_sources(
 ) -> list[DocumentSource]:
     """The documents of ``trace_id``, each read part by part (a piece at a time on 3.10)."""
     with lock:
-        rows = db.document_rows(conn, trace_id)
+        rows = query.document_rows(conn, trace_id)
     return [StoredDocument(conn, lock, row_id, size or 0) for row_id, size in rows]
 
 
@@ -194,7 +164,7 @@ def open_trace(
 
     The index holds a connection of its own; :meth:`TraceIndex.close` closes it.
     """
-    conn = db.open_reader(db_path, timeout)
+    conn = schema.open_reader(db_path, timeout)
     if conn is None:
         return build_index(trace_id, [])
     lock = threading.Lock()
@@ -207,7 +177,7 @@ def open_trace(
         raise
     index._closers.append(conn.close)
     with lock:
-        index.process = db.stored_process(conn, trace_id)
+        index.process = query.stored_process(conn, trace_id)
     return index
 
 
@@ -221,63 +191,6 @@ class NameInfo:
     co_name: str
     #: "function", "module" or "class" (a class body).
     kind: str = "function"
-
-
-class _Reader:
-    """MessagePack reading over a source, with the bytes of the records it passed.
-
-    ``buf[pos - base : end - base]`` holds every complete object read since
-    the last :meth:`refill`.  A source held in memory is one buffer; others
-    are read in chunks, keeping from the first object not yet read.
-    """
-
-    def __init__(self, source: DocumentSource) -> None:
-        self.source = source
-        self.unpacker = msgpack.Unpacker(
-            None,
-            raw=False,
-            strict_map_key=False,
-            unicode_errors="replace",
-            max_buffer_size=_MAX_RECORD + _CHUNK,
-        )
-        self.fed = 0
-        self.base = 0
-        if isinstance(source, BytesSource):
-            self.buf: bytes = source.data
-            self.whole = True
-        else:
-            self.buf = b""
-            self.whole = False
-
-    def refill(self, keep_from: int) -> None:
-        """Feed the next chunk; the bytes from ``keep_from`` on stay in ``buf``."""
-        if self.fed >= self.source.size:
-            raise DamagedDocument(f"truncated after {self.source.size} bytes")
-        if self.whole:
-            view = memoryview(self.buf)[self.fed : self.fed + _CHUNK]
-            self.unpacker.feed(view)
-            self.fed += len(view)
-            return
-        chunk = self.source.read(self.fed, _CHUNK)
-        if not chunk:
-            raise DamagedDocument(f"truncated after {self.fed} bytes")
-        self.buf = self.buf[keep_from - self.base :] + chunk
-        self.base = keep_from
-        self.unpacker.feed(chunk)
-        self.fed += len(chunk)
-
-    def call(self, method: Callable[[], Any]) -> Any:
-        """``method()`` of the unpacker, feeding more bytes until it completes."""
-        start = self.unpacker.tell()
-        while True:
-            try:
-                return method()
-            except msgpack.OutOfData:
-                self.refill(start)
-            except TypeError as error:
-                # A map key that cannot be a key (a map, say) damages the
-                # document, not the reader.
-                raise DamagedDocument(f"not a trace document ({error})") from error
 
 
 def _str_span(buf: bytes, p: int) -> tuple[int, int]:
@@ -552,7 +465,7 @@ class TraceIndex:
         with self._read_lock:
             return self._sources[doc].read(pos - self._bases[doc], n)
 
-    def chunks(self, size: int = _CHUNK, overlap: int = 0) -> Iterator[tuple[int, bytes]]:
+    def chunks(self, size: int = CHUNK, overlap: int = 0) -> Iterator[tuple[int, bytes]]:
         """(position, bytes) pieces of every readable document, overlapping by ``overlap``."""
         for doc, source in enumerate(self._sources):
             base = self._bases[doc]
@@ -571,7 +484,7 @@ class TraceIndex:
         if self.process is not None and self.process["pid"] is not None:
             return self.process
         process = self.meta.get("process") if isinstance(self.meta, dict) else None
-        return db.read_process_facts(process if isinstance(process, dict) else {})
+        return read_process_facts(process if isinstance(process, dict) else {})
 
     def ordered_threads(self) -> list[ThreadIndex]:
         """The saving (main) thread first, then the others by their first record."""
@@ -616,7 +529,7 @@ class TraceIndex:
 class _ThreadBuild:
     """What building one thread needs while its records are read; dropped afterwards."""
 
-    __slots__ = ("stack", "fids", "suspended")
+    __slots__ = ("fids", "stack", "suspended")
 
     def __init__(self) -> None:
         self.stack = [0]  # open nodes, the thread root at the bottom
@@ -704,7 +617,7 @@ class _Builder:
         self.done += source.size
 
     def _read_document(self, source: DocumentSource, base: int) -> None:
-        reader = _Reader(source)
+        reader = DocumentStream(source)
         call = reader.call
         u = reader.unpacker
         try:
@@ -735,7 +648,7 @@ class _Builder:
         take_facts(self.index, facts)
         self.index._legacy[-1] = legacy_form(facts.get("meta"))
 
-    def _read_thread(self, reader: _Reader, key: str, base: int) -> None:
+    def _read_thread(self, reader: DocumentStream, key: str, base: int) -> None:
         u = reader.unpacker
         call = reader.call
         try:
@@ -765,7 +678,9 @@ class _Builder:
                 continue
             self._read_records(reader, thread, count, base)
 
-    def _read_records(self, reader: _Reader, thread: ThreadIndex, count: int, base: int) -> None:
+    def _read_records(
+        self, reader: DocumentStream, thread: ThreadIndex, count: int, base: int
+    ) -> None:
         """Index ``count`` records of ``thread``: the hot loop of the whole index."""
         u = reader.unpacker
         tell, skip = u.tell, u.skip
@@ -782,7 +697,7 @@ class _Builder:
         names = self.names
         event_codes = _EVENT_CODE_BYTES
         unpack_float = _FLOAT.unpack_from
-        earliest, latest = db.PLAUSIBLE_TIMES
+        earliest, latest = PLAUSIBLE_TIMES
         str_span = _str_span
         buf, rbase = reader.buf, reader.base
         report_every = 1 << 16
@@ -1075,60 +990,6 @@ def _slow_facts(data: bytes) -> tuple[int, float, Any, Any, bytes]:
     if isinstance(rtype, str):
         return REC_PLUGIN, ts, fid, None, b""
     return REC_OTHER, ts, fid, None, b""
-
-
-def source_damage(source: DocumentSource) -> str | None:
-    """Why the document is not one complete trace document (a MessagePack map with a map
-    of threads), reading it in chunks and holding no more of it than one record."""
-    if source.size == 0:
-        return "empty document"
-    unpacker = msgpack.Unpacker(None, raw=False, max_buffer_size=_MAX_RECORD + _CHUNK)
-    fed = 0
-
-    def more() -> bool:
-        nonlocal fed
-        chunk = source.read(fed, _CHUNK) if fed < source.size else b""
-        if not chunk:
-            return False
-        unpacker.feed(chunk)
-        fed += len(chunk)
-        return True
-
-    def fed_call(method: Callable[[], Any]) -> Any:
-        while True:
-            try:
-                return method()
-            except msgpack.OutOfData:
-                if not more():
-                    raise
-
-    more()
-    seen_threads = False
-    try:
-        n = fed_call(unpacker.read_map_header)
-        for _ in range(n):
-            key = fed_call(unpacker.unpack)
-            if key != "threads":
-                fed_call(unpacker.skip)
-                continue
-            try:
-                threads = fed_call(unpacker.read_map_header)
-            except (ValueError, msgpack.UnpackException):
-                return "not a trace document (no threads)"
-            seen_threads = True
-            for _ in range(2 * threads):
-                fed_call(unpacker.skip)
-    except msgpack.OutOfData:
-        return f"truncated after {source.size} bytes"
-    except Exception as error:  # noqa: BLE001 - any malformation is damage
-        return f"not a trace document ({error})"
-    while more():
-        pass
-    if unpacker.tell() != source.size:
-        return f"{source.size - unpacker.tell()} stray bytes after the document"
-    if not seen_threads:
-        return "not a trace document (no threads)"
-    return None
 
 
 def build_index(

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "filters.hpp"
 #include "support/log.hpp"
 #include "utils/ids.hpp"
 
@@ -44,6 +45,8 @@ EngineParts EngineParts::from_config(PyObject* config, EngineIdentity identity) 
   PyObject* filters = PyDict_GetItemWithError(config, make_str("filters").get());
   if (filters == nullptr && PyErr_Occurred()) fault("config.get(\"filters\") should not raise.");
   Ref filters_ref = Ref::incref(filters);  // a dict's value may go away with the dict
+  // The host's own files are internal wherever the package lives.
+  note_package_dir(parts.config.find("package_dir"));
 
   Ref threading = import("threading");
   parts.current_thread = getattr(threading.get(), "current_thread");

@@ -45,15 +45,27 @@ TEST(Finder, EdgeCasesAndSurvivesMoves) {
   EXPECT_TRUE(Finders(std::move(finders)).any("n63/"));
 }
 
-TEST(FixedRules, PackageLibraryFrozenExecutedAndGeneratedNames) {
-  for (const char* f :
-       {"/a/vask/config.py", "/a/vask/filters/x.py", "/a/vask/pytest_plugin.py",
-        "/a/vask/version.py", "/a/vask/b/vask/db.py" /* second occurrence of the prefix */}) {
+TEST(FixedRules, PackageDirectoriesMakeEveryFileUnderThemInternal) {
+  // Ignored: they would make every file internal.
+  add_package_dir("");
+  add_package_dir("/");
+  add_package_dir("//");
+  EXPECT_FALSE(vask_filter("/srv/app/utils.py"));
+  add_package_dir("/a/vask");
+  add_package_dir("/a/vask/");  // the same directory: no second entry
+  add_package_dir("/opt/second copy/vask//");
+  for (const char* f : {"/a/vask/config.py", "/a/vask/storage/query.py", "/a/vask/cli/run.py",
+                        "/a/vask/__init__.py", "/opt/second copy/vask/engines/monitor.py"}) {
     EXPECT_TRUE(vask_filter(f)) << f;
+    EXPECT_TRUE(excluded_by_fixed_rules(f)) << f;
   }
-  for (const char* f : {"/srv/app/utils.py", "/a/vask/other.py", "/a/myvask/db.py", "/vask/"}) {
+  for (const char* f : {"/srv/app/utils.py", "/srv/vask/db.py", "/a/vaskish/db.py", "/a/vask",
+                        "/a/vask/", "a/vask/db.py", "/b/a/vask/db.py"}) {
     EXPECT_FALSE(vask_filter(f)) << f;
   }
+}
+
+TEST(FixedRules, LibraryFrozenExecutedAndGeneratedNames) {
   EXPECT_TRUE(library_filter("/usr/lib/python3.11/os.py"));
   EXPECT_TRUE(library_filter("/venv/lib64/python3.11/x.py"));
   EXPECT_TRUE(library_filter("/x/site-packages/y.py"));

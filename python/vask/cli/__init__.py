@@ -42,7 +42,7 @@ def _dispatch(argv: list[str]) -> int:
         return 2
     settings = load_settings()
     if args.command == "run":
-        from vask.__main__ import cmd_run
+        from vask.cli.run import cmd_run
 
         return cmd_run(args, settings)
     if args.action is None:

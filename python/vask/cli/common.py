@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from vask import config as vask_config
-from vask import db
+from vask.storage import query
 from vask.textsafe import terminal_safe
 
 __all__ = [
@@ -90,7 +90,7 @@ def plural(n: int, word: str) -> str:
     return f"{n:,} {word}{'' if n == 1 else 's'}"
 
 
-def calls_text(calls: int, totals: db.RootTotals | None) -> str:
+def calls_text(calls: int, totals: query.RootTotals | None) -> str:
     """A root's calls with its subtrees', as "257 calls (245 in 16 subtrees stored apart)"."""
     if totals is None or not totals.subtrees:
         return plural(calls, "call")
@@ -114,7 +114,7 @@ def load_settings() -> vask_config.FileSettings:
 def db_path_for(args: Any, settings: vask_config.FileSettings) -> Path:
     path = args.db if args.db is not None else settings.db
     if path is None:
-        from vask.profiler import default_db_path
+        from vask.engines.recorder import default_db_path
 
         path = default_db_path()
     return Path(path).expanduser().absolute()

@@ -12,12 +12,13 @@ import sqlite3
 import sys
 import threading
 from collections.abc import Callable
-from typing import Any, TextIO
 from pathlib import Path
+from typing import Any, TextIO
 
-from vask import db, render, traceindex
+from vask import document, render, traceindex
 from vask.cli.common import CliError, calls_text, display, plural, say
 from vask.export import write_chrome_trace, write_speedscope
+from vask.storage import maintain, query, schema, store
 from vask.textsafe import terminal_safe
 
 __all__ = ["READING_COMMANDS", "TRACE_COMMANDS"]
@@ -32,8 +33,8 @@ _NAME_LIMIT = 200
 _TRACE_POINTS_SHOWN = 10
 
 
-def _summaries(db_path: Path, timeout: float) -> list[db.TraceSummary]:
-    return db.list_traces(db_path, timeout=timeout)
+def _summaries(db_path: Path, timeout: float) -> list[query.TraceSummary]:
+    return query.list_traces(db_path, timeout=timeout)
 
 
 def _resolve_ids(db_path: Path, given: list[str], timeout: float, roots: bool = False) -> list[str]:
@@ -80,11 +81,11 @@ def _resolve_ids(db_path: Path, given: list[str], timeout: float, roots: bool = 
     return resolved
 
 
-def _is_root(summary: db.TraceSummary) -> bool:
+def _is_root(summary: query.TraceSummary) -> bool:
     return summary.root_trace_id in (None, summary.trace_id)
 
 
-def _process_text(s: db.TraceSummary, in_tree: bool) -> str:
+def _process_text(s: query.TraceSummary, in_tree: bool) -> str:
     """``pid N (parent M)`` for a trace of a process tree; empty otherwise."""
     if s.pid is None or not in_tree:
         return ""
@@ -95,13 +96,13 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
     # Cheap checks only (stored sizes, document heads): reading every document
     # of a large database in full takes minutes. show and export check fully.
     timeout = args.busy_timeout
-    summaries = db.list_traces(
+    summaries = query.list_traces(
         db_path, args.limit, timeout=timeout, grep=args.grep, outcome=args.outcome
     )
-    found = db.find_damage(db_path, timeout=timeout) if summaries else {}
+    found = maintain.find_damage(db_path, timeout=timeout) if summaries else {}
     damage = {s.trace_id: found.get(s.trace_id, []) for s in summaries}
-    points = db.trace_points(db_path, timeout=timeout) if summaries else {}
-    totals = db.root_totals(db_path, timeout=timeout, points=points) if summaries else {}
+    points = query.trace_points(db_path, timeout=timeout) if summaries else {}
+    totals = query.root_totals(db_path, timeout=timeout, points=points) if summaries else {}
     for trace_id, problems in damage.items():
         for number, reason in problems:
             say(f"warning: trace {trace_id}: document {number} is damaged ({reason})")
@@ -150,7 +151,7 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
         return 0
     listed = {s.trace_id for s in summaries}
     # Trace points are listed under their trace, in the order they fired.
-    under: dict[str, list[db.TraceSummary]] = {}
+    under: dict[str, list[query.TraceSummary]] = {}
     for s in reversed(summaries):
         point = points.get(s.trace_id)
         if point is not None and point.root_trace_id in listed:
@@ -158,7 +159,7 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
     rows = [("ID", "TIME", "CALLS", "SIZE", "NAME")]
     # A run's processes stand together: each child's trace under its parent's.
     parents = {s.parent_trace_id for s in summaries if _is_root(s)}
-    for depth, s in db.process_tree(summaries):
+    for depth, s in query.process_tree(summaries):
         point = points.get(s.trace_id)
         if point is not None and point.root_trace_id in listed:
             continue
@@ -190,9 +191,9 @@ def _cmd_list(args: argparse.Namespace, db_path: Path) -> int:
 
 
 def _list_row(
-    s: db.TraceSummary,
-    point: db.TracePoint | None,
-    totals: dict[str, db.RootTotals],
+    s: query.TraceSummary,
+    point: query.TracePoint | None,
+    totals: dict[str, query.RootTotals],
     damage: dict[str, list[tuple[int, str]]],
     nested: bool = False,
     depth: int = 0,
@@ -251,8 +252,8 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
     style = render.Style.colored() if _use_color(args.color) else render.Style()
     summaries = {s.trace_id: s for s in _summaries(db_path, args.busy_timeout)}
     flushed_calls = {k: s.calls for k, s in summaries.items()}
-    points = db.trace_points(db_path, timeout=args.busy_timeout)
-    totals = db.root_totals(db_path, timeout=args.busy_timeout, points=points)
+    points = query.trace_points(db_path, timeout=args.busy_timeout)
+    totals = query.root_totals(db_path, timeout=args.busy_timeout, points=points)
     status = 0
     out = sys.stdout
     for index, trace_id in enumerate(ids):
@@ -277,7 +278,7 @@ def _show_trace_points(
     out: TextIO,
     style: render.Style,
     trace_id: str,
-    points: dict[str, db.TracePoint],
+    points: dict[str, query.TracePoint],
     newest_first: list[str],
 ) -> None:
     """The trace points of a trace, under its call trees, in the order they were stored."""
@@ -317,8 +318,8 @@ def _show_trace(
     out: TextIO,
     style: render.Style,
     trace: traceindex.TraceIndex,
-    summaries: dict[str, db.TraceSummary],
-    totals: dict[str, db.RootTotals],
+    summaries: dict[str, query.TraceSummary],
+    totals: dict[str, query.RootTotals],
     flushed_calls: dict[str, int],
 ) -> int:
     """Write one trace's header and call trees; returns 1 when a document was damaged."""
@@ -483,7 +484,7 @@ def _child_processes(
     seen = {trace_id}
     level = [trace_id]
     while level:
-        below = db.child_traces(db_path, level, timeout=timeout)
+        below = query.child_traces(db_path, level, timeout=timeout)
         level = []
         for parent in below.values():
             for child_id in parent:
@@ -567,7 +568,7 @@ def _export(
 
 def _cmd_delete(args: argparse.Namespace, db_path: Path) -> int:
     ids = list(dict.fromkeys(_resolve_ids(db_path, args.ids, args.busy_timeout, roots=True)))
-    rows = db.delete_traces(db_path, ids, timeout=args.busy_timeout)
+    rows = maintain.delete_traces(db_path, ids, timeout=args.busy_timeout)
     freed = _compact(args, db_path, rows)
     say(f"deleted {len(ids)} trace{'s' if len(ids) != 1 else ''} ({rows} documents){freed}")
     return 0
@@ -578,7 +579,7 @@ def _compact(args: argparse.Namespace, db_path: Path, rows: int) -> str:
     if not rows:
         return ""
     try:
-        freed = db.compact(db_path, timeout=args.busy_timeout)
+        freed = maintain.compact(db_path, timeout=args.busy_timeout)
     except sqlite3.Error as error:
         say(f"warning: could not shrink {display(db_path)}: {error}")
         return ""
@@ -587,7 +588,7 @@ def _compact(args: argparse.Namespace, db_path: Path, rows: int) -> str:
 
 def _cmd_prune(args: argparse.Namespace, db_path: Path) -> int:
     before = len({s.root_trace_id or s.trace_id for s in _summaries(db_path, args.busy_timeout)})
-    rows = db.prune(db_path, args.keep, timeout=args.busy_timeout)
+    rows = maintain.prune(db_path, args.keep, timeout=args.busy_timeout)
     removed = max(before - args.keep, 0)
     say(
         f"deleted {removed} trace{'s' if removed != 1 else ''} ({rows} documents); "
@@ -625,7 +626,7 @@ def _import_one(
         say(f"error: cannot import {path}: {reason}")
         return 1
     try:
-        head = db._read_head(source.read(0, 1 << 16))
+        head = document.read_head(source.read(0, 1 << 16))
     except ValueError as error:
         say(f"error: cannot import {path}: {error}")
         return 1
@@ -636,7 +637,7 @@ def _import_one(
     if _already_stored(db_path, trace_id, source, args.busy_timeout):
         say(f"trace {trace_id} from {path} is already in {display(db_path)}")
         return 0
-    row = db.store_file(trace_id, path, db_path, args.busy_timeout, head)
+    row = store.store_file(trace_id, path, db_path, args.busy_timeout, head)
     say(
         f"imported trace {trace_id} ({row.calls:,} calls) from {path} into {display(db_path)}; "
         f"see it with: vask traces show {trace_id}"
@@ -649,14 +650,14 @@ def _already_stored(
 ) -> bool:
     """Whether a document with the same bytes is stored under ``trace_id``, compared a part
     at a time."""
-    conn = db.open_reader(db_path, timeout)
+    conn = schema.open_reader(db_path, timeout)
     if conn is None:
         return False
     try:
-        for row_id, size in db.document_rows(conn, trace_id):
+        for row_id, size in query.document_rows(conn, trace_id):
             if size != source.size:
                 continue
-            stored = db.DocumentReader(conn, row_id)
+            stored = query.DocumentReader(conn, row_id)
             try:
                 offset = 0
                 while offset < size:

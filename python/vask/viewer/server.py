@@ -34,7 +34,8 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qs, unquote, urlsplit
 
-from vask import db, render
+from vask import render
+from vask.storage import maintain, query, schema
 from vask.traceindex import StoredDocument, TraceIndex, build_index, stored_sources
 from vask.viewer import queries
 
@@ -84,7 +85,7 @@ class Viewer:
     def _reader(self) -> sqlite3.Connection:
         with self._lock:
             if self._conn is None:
-                conn = db.open_reader(self.db_path, self.timeout)
+                conn = schema.open_reader(self.db_path, self.timeout)
                 if conn is None:
                     raise NotFound(f"no database at {self.db_path}")
                 self._conn = conn
@@ -100,16 +101,16 @@ class Viewer:
                 self._conn = None
 
     def traces(self) -> list[dict[str, Any]]:
-        summaries = db.list_traces(self.db_path, timeout=self.timeout)
+        summaries = query.list_traces(self.db_path, timeout=self.timeout)
         if not summaries:
             return []
-        damage = db.find_damage(self.db_path, timeout=self.timeout)
-        points = db.trace_points(self.db_path, timeout=self.timeout)
-        totals = db.root_totals(self.db_path, timeout=self.timeout, points=points)
+        damage = maintain.find_damage(self.db_path, timeout=self.timeout)
+        points = query.trace_points(self.db_path, timeout=self.timeout)
+        totals = query.root_totals(self.db_path, timeout=self.timeout, points=points)
         sources = self._sources([s.trace_id for s in summaries])
         out = []
         # The traces of the processes a traced program started follow its own.
-        for depth, s in db.process_tree(summaries):
+        for depth, s in query.process_tree(summaries):
             is_root = s.root_trace_id in (None, s.trace_id)
             total = totals.get(s.trace_id) if is_root else None
             item = {
@@ -147,7 +148,7 @@ class Viewer:
                 if row_id is None:
                     continue
                 try:
-                    head = db.read_document_part(conn, row_id, 0, 4096)
+                    head = query.read_document_part(conn, row_id, 0, 4096)
                 except sqlite3.Error:
                     continue
                 source = _source_of(head)
@@ -248,7 +249,7 @@ class Viewer:
             return cached[1]
         found = [
             {"trace": point.trace_id, "name": point.co_name, "frame_id": point.frame_id}
-            for point in db.trace_points(
+            for point in query.trace_points(
                 self.db_path, trace.trace_id, timeout=self.timeout
             ).values()
         ]

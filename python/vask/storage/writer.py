@@ -1,24 +1,30 @@
-"""The background writer: trace documents stored in the order they come, off the traced program.
+"""The front door of storage: every trace document goes through :func:`save_trace`.
+
+The engines' host (``vask.db.save_trace``, the recorders, trace points)
+hands documents here; they are stored in the order they come, by
+:mod:`vask.storage.store`, with its one failure policy (stored, or kept in a
+side file and named on the "vask" logger).
 
 Stores made while a program is traced (a subtree flushed because the trace
-grew large, a test's trace at the test's end) must never make the program
-wait for the database: ``vask.db.save_trace`` hands such a document to this
-writer and returns at once.  It tells them from the stores that wait by the
-document (a flushed subtree's ``root_trace_id`` names another trace) and by
-:func:`in_background`: an engine's store while a recorder runs, outside the
-recorder's own save (:func:`recording`, :func:`saving`).  The writer stores
-the documents one after the other, on a daemon thread of its own, in the
-order they were handed over; a store that waits comes after every document
-handed over before it, so a trace is stored after the subtrees flushed from
-it.
+grew large, a test's trace at the test's end, a trace point) must never make
+the program wait for the database: :func:`save_trace` hands such a document
+to the background writer and returns at once.  It tells them from the stores
+that wait by the document (a flushed subtree's ``root_trace_id`` names
+another trace) and by :func:`in_background`: an engine's store while a
+recorder runs, outside the recorder's own save (:func:`recording`,
+:func:`saving`); a caller may also say (``wait``).  The writer stores the
+documents one after the other, on a daemon thread of its own, in the order
+they were handed over; a store that waits comes after every document handed
+over before it, so a trace is stored after the subtrees flushed from it.
 
 Memory stays bounded: the documents waiting take at most the queue limit
 (:func:`set_queue_limit`).  A document that does not fit waits for room while
 the writer makes progress, and is kept in a side file at once (never
 waiting) while the writer is held up by a locked database.  After a store
 that a database refused, the next ones to it do not wait for its lock
-either; the first that succeeds stores the side files kept meanwhile (see
-:func:`vask.db.save_trace`).
+either; the first that succeeds stores the side files kept meanwhile.
+Consecutive documents nobody waits for, bound for one database, are stored
+in one transaction (trace points come many and small).
 
 Whatever is still waiting when the interpreter exits is stored first (an
 ``atexit`` handler).  A child made by ``fork`` starts with an empty queue:
@@ -32,6 +38,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import itertools
 import logging
 import os
 import sqlite3
@@ -39,9 +46,13 @@ import sys
 import threading
 import time
 from collections import deque
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
+
+from vask import _process
+from vask.storage import schema, spool
+from vask.storage import store as _store
 
 __all__ = [
     "Job",
@@ -49,6 +60,7 @@ __all__ = [
     "in_background",
     "pending",
     "recording",
+    "save_trace",
     "saving",
     "set_queue_limit",
     "store",
@@ -74,11 +86,13 @@ class Job:
         "error",
         "head",
         "keep_aside",
+        "on_done",
         "process",
         "result",
         "timeout",
         "trace_id",
         "waited_for",
+        "what",
     )
 
     def __init__(
@@ -89,6 +103,8 @@ class Job:
         db_path: Path,
         timeout: float,
         keep_aside: bool = True,
+        what: str = "trace",
+        on_done: Callable[[Path | None], None] | None = None,
     ) -> None:
         self.trace_id = trace_id
         self.data = data
@@ -104,6 +120,10 @@ class Job:
         self.error: BaseException | None = None
         #: Whether a caller waits for it (and gets its error raised).
         self.waited_for = False
+        #: What the document is, as messages name it ("trace", "trace point").
+        self.what = what
+        #: Called with :attr:`result` once stored or kept aside (not after an error).
+        self.on_done = on_done
 
 
 class _State:
@@ -158,6 +178,60 @@ def saving() -> Iterator[None]:
 def in_background() -> bool:
     """Whether a store made now is made while the program records, outside a save."""
     return bool(_recorders) and not getattr(_saves, "depth", 0)
+
+
+def save_trace(
+    trace_id: str,
+    timeout: float = 60,
+    msgpack_data: bytes | None = None,
+    db_path: str | os.PathLike[str] | None = None,
+    *,
+    wait: bool | None = None,
+    keep_aside: bool = True,
+    what: str = "trace",
+    on_done: Callable[[Path | None], None] | None = None,
+) -> Path | None:
+    """Store one trace document under ``trace_id`` as a new row; a large one in pieces.
+
+    ``timeout`` is the SQLite busy timeout in seconds.  ``msgpack_data`` must
+    be a MessagePack map (a trace document); anything else raises
+    ``TypeError``/``ValueError`` before the database is touched.
+
+    A database that does not take the document (locked by a writer for
+    longer than ``timeout``, unwritable, full, refused as unsafe) does not
+    lose it: it is kept in a side file, a warning on the "vask" logger names
+    the file, and the file is returned (``None`` when the document was
+    stored).  Once the database takes writes again, the side files kept this
+    way are stored from there and removed.  Only when no side file can be
+    written either is the store's error raised.  ``keep_aside=False`` raises
+    the store's error instead of keeping the document aside.
+
+    A store made while the program records never waits for the database:
+    a subtree flushed apart (its ``root_trace_id`` names another trace), and
+    any store an engine makes while a recorder of this process runs (a
+    test's trace at the test's end), outside a recorder's own ``save()``.
+    Such a document is handed to the background writer and ``None`` returned
+    at once, unless the writer is stuck on a locked database with a full
+    queue: then the document is kept aside at once, never waiting.  Every
+    other store waits, and so does one with ``keep_aside=False`` (its error
+    is raised); ``wait`` given says which it is instead.  Documents are
+    stored in the order they were given, waiting or not, so a store that
+    waits comes after every one handed over before it.  ``on_done`` is
+    called with the outcome (``None`` or the side file).
+
+    The row names the process that stores the document
+    (:func:`vask._process.process_facts`).
+    """
+    data, head = _store.checked_document(trace_id, msgpack_data)
+    if db_path is None:
+        raise TypeError("save_trace needs both msgpack_data and db_path")
+    if wait is None:
+        root = head.get("root_trace_id")
+        flushed = isinstance(root, str) and root != head.get("trace_id", trace_id)
+        wait = not keep_aside or (not flushed and not in_background())
+    job = Job(trace_id, data, head, Path(db_path), float(timeout), keep_aside, what, on_done)
+    job.process = _process.process_facts()
+    return store(job, wait=wait)
 
 
 def set_queue_limit(nbytes: int) -> None:
@@ -262,18 +336,18 @@ def _enqueue(job: Job) -> None:
 
 def _kept_now(job: Job) -> None:
     """Keep a document aside at once: the queue is full and the writer held up (``cond`` held)."""
-    from vask import db
-
     state = _state
     state.cond.release()
     try:
         try:
-            job.result = db.keep_aside(
+            job.result = spool.keep_aside(
                 job.trace_id,
                 job.data,
                 job.db_path,
                 "the database is busy and the writer's queue full",
+                what=job.what,
             )
+            _report(job)
         except BaseException as error:  # noqa: BLE001 - reported; the program goes on
             job.error = error
             _logger.error("trace %s is lost: %s", job.trace_id, error)
@@ -284,19 +358,18 @@ def _kept_now(job: Job) -> None:
 
 def _execute(job: Job, timeout: float, conns: _Connections | None = None) -> Path | None:
     """Store one job now, on this thread; records its result and error."""
-    from vask import db
-
     state = _state
     refused = job.db_path in state.refused
     conn = None
     try:
         if conns is not None:
             conn = conns.get(job.db_path, timeout)
-        job.result = db.store_document(job, 0 if refused else timeout, conn)
+        job.result = _store.store_document(job, 0 if refused else timeout, conn)
     except BaseException as error:
         job.error = error
         raise
     else:
+        _report(job)
         if job.result is None:
             state.refused.discard(job.db_path)
         else:
@@ -323,12 +396,10 @@ class _Connections:
         self._open: dict[Path, Any] = {}
 
     def get(self, db_path: Path, timeout: float) -> Any:
-        from vask import db
-
         conn = self._open.get(db_path)
         if conn is None:
             try:
-                conn = db.connect(db_path, timeout)
+                conn = schema.connect(db_path, timeout)
                 conn.execute("PRAGMA synchronous = NORMAL")
             except (OSError, sqlite3.Error):
                 return None  # the store opens its own, and reports what fails
@@ -370,23 +441,87 @@ def _run() -> None:
                     return
                 if not state.cond.wait(_IDLE_CLOSE) and not state.queue:
                     conns.close()
-            job = state.queue[0]
-            state.current = job
+            batch = _next_batch(state.queue)
+            state.current = batch[0]
             state.busy_since = time.monotonic()
         try:
-            _execute(job, job.timeout, conns)
+            if len(batch) == 1:
+                _execute(batch[0], batch[0].timeout, conns)
+            else:
+                _execute_batch(batch, conns)
         except BaseException as error:  # noqa: BLE001 - raised to its caller, if it has one
+            job = batch[0]
             conns.drop(job.db_path)
             if not job.waited_for:
                 _logger.error(
-                    "could not store trace %s in %s: %s", job.trace_id, job.db_path, error
+                    "could not store %s %s in %s: %s", job.what, job.trace_id, job.db_path, error
                 )
         finally:
             with state.cond:
-                state.queue.popleft()
-                state.queued_bytes -= len(job.data)
+                for job in batch:
+                    state.queue.popleft()
+                    state.queued_bytes -= len(job.data)
                 state.current = None
                 state.cond.notify_all()
+
+
+# Documents stored in one transaction at the most.
+_BATCH = 4096
+
+
+def _batchable(job: Job) -> bool:
+    """Whether ``job`` may share a transaction: nobody waits for it, and it may be kept aside."""
+    return not job.waited_for and job.keep_aside
+
+
+def _next_batch(queue: deque[Job]) -> list[Job]:
+    """The jobs to store next (``cond`` held): the first, and the batchable ones after it
+    bound for the same database."""
+    first = queue[0]
+    batch = [first]
+    if not _batchable(first):
+        return batch
+    for job in itertools.islice(queue, 1, _BATCH):
+        if job.db_path != first.db_path or not _batchable(job):
+            break
+        batch.append(job)
+    return batch
+
+
+def _execute_batch(batch: list[Job], conns: _Connections) -> None:
+    """Store several jobs of one database in one transaction, on the writer's thread."""
+    state = _state
+    db_path = batch[0].db_path
+    refused = db_path in state.refused
+    timeout = 0 if refused else max(job.timeout for job in batch)
+    try:
+        results = _store.store_batch(batch, timeout, conns.get(db_path, timeout))
+    except BaseException as error:
+        for job in batch:
+            job.error = error
+        raise
+    else:
+        for job, result in zip(batch, results):
+            job.result = result
+            _report(job)
+        if all(result is None for result in results):
+            state.refused.discard(db_path)
+        else:
+            state.refused.add(db_path)
+            conns.drop(db_path)
+    finally:
+        for job in batch:
+            job.done.set()
+
+
+def _report(job: Job) -> None:
+    """Tell the job's owner what became of it; its callback never stops the writer."""
+    if job.on_done is None:
+        return
+    try:
+        job.on_done(job.result)
+    except Exception:  # noqa: BLE001 - the owner's fault, not the store's
+        _logger.exception("vask: reporting the store of %s %s failed", job.what, job.trace_id)
 
 
 def _at_exit() -> None:

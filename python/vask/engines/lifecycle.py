@@ -1,46 +1,29 @@
-"""Following the Python processes a traced program starts.
+"""The traced process's lifecycle: fork, exec, SIGTERM and exit.
 
-A recorder whose configuration has ``follow`` true (``vask run``,
-``pytest --vask``, ``vask.enable`` and ``vask.enabled`` unless told
-otherwise) is the process's *follower*: every Python process the program
-starts is traced too, into a trace of its own in the same database, stored
-with facts that name the process (its pid, and a multiprocessing child's
-name) and link it to the trace and pid of the process that started it
-(``parent_trace_id``, ``parent_pid``; see :mod:`vask._process`).
+Every recorder that starts and stops tells this module
+(:func:`started`, :func:`stopped`); it needs nothing else of them but their
+methods, so it imports no engine.
 
-How a child comes to be traced:
-
-``os.fork()`` (multiprocessing's fork start method too)
-    The child drops the engine it inherited and starts a new one with the
-    same configuration (:class:`vask.profiler.Recorder`).
-a new interpreter (``subprocess``, ``os.exec*``, multiprocessing's spawn)
-    The follower keeps the environment variable :data:`VARIABLE` set to a
-    JSON object: the database, the engine, the configuration, the source,
-    and its own pid and current trace id.  vask installs ``vask_follow.pth``
-    into site-packages; its one line, run by every interpreter at start-up::
-
-        import os; os.environ.get('VASK_FOLLOW') and __import__('vask.pth_init')
-        .pth_init.start_from_environment()
-
-    imports this module only where the variable is set, so a process that
-    is neither traced nor followed imports nothing of vask.  An interpreter
-    run with ``-S``, or one without vask installed, is not followed.
-multiprocessing's forkserver
-    The fork server process itself (and the resource tracker) is not traced:
-    it passes the variable on, and each process it forks starts its own trace,
-    linked to the trace that was current when the server started.
-``vask run`` in a followed process
-    Its own trace replaces the one started for the process, and carries the
-    link to the parent.
-
-A followed child stores its trace when it ends: at interpreter exit
-(``sys.exit`` included), at ``os._exit`` (how multiprocessing's forked
-workers end), and on SIGTERM (how a pool's ``terminate()`` ends its
-workers) while the program has no handler of its own: the trace is stored,
-then the process dies of SIGTERM as it would have.  A process that execs
-(``os.exec*``) stores what it recorded first; the new program's trace is
-linked to it.  Nothing is stored for a process killed with SIGKILL, nor for
-one SIGTERM ends before its tracing started.
+``os.fork()``
+    The child never records into the engine it inherited: each running
+    recorder restarts there through its ``_restart_in_child`` (a trace of the
+    child's own, linked to the parent's, with ``follow``; none without).
+    Hooks registered with :func:`after_fork_in_child` run after that.
+Following
+    A recorder whose configuration has ``follow`` true is the process's
+    *follower*: the environment variable :data:`VARIABLE` hands its
+    database, engine, configuration and current trace to the Python
+    processes the program starts, which the ``.pth`` start-up hook traces
+    (:mod:`vask.engines.follow`).
+Exit, ``os._exit``, ``os.exec*`` and SIGTERM
+    A followed process (:func:`save_at_exit`) stores its trace however it
+    ends: at interpreter exit (``sys.exit`` included), at ``os._exit`` (how
+    multiprocessing's forked workers end), and on SIGTERM (how a pool's
+    ``terminate()`` ends its workers) while the program has no handler of
+    its own: the trace is stored, then the process dies of SIGTERM as it
+    would have.  A process that execs stores what it recorded first; the
+    new program's trace is linked to it.  Nothing is stored for a process
+    killed with SIGKILL, nor for one SIGTERM ends before its tracing started.
 
 This module runs while a program is traced; the tracer leaves its frames out.
 """
@@ -53,28 +36,59 @@ import json
 import logging
 import os
 import signal
-import sys
 import threading
 import time
+from collections.abc import Callable
 from typing import Any
 
 __all__ = [
+    "FORMAT",
     "VARIABLE",
+    "Current",
+    "after_fork_in_child",
     "begin_following",
-    "drop_startup_trace",
+    "current",
     "end_following",
+    "forget",
+    "inherited",
     "publish",
-    "reset_after_fork",
+    "retake_wakeup_fd",
     "save_at_exit",
-    "start_from_environment",
+    "started",
+    "stopped",
 ]
 
 #: The environment variable a follower hands to the processes it starts.
 VARIABLE = "VASK_FOLLOW"
-# The version of the variable's JSON form.
-_FORMAT = 1
+#: The version of the variable's JSON form.
+FORMAT = 1
 
 _logger = logging.getLogger("vask")
+
+# The recorders started in this process and not stopped: a fork restarts
+# each in the child.
+_running: set[Any] = set()
+# Native engines a forked child inherited. They are never called again (a
+# thread the child does not have may have held one of their locks) and never
+# freed: their destructors would write to every page of the parent's
+# buffered records, copying them into the child for nothing.
+_inherited: list[Any] = []
+
+
+class Current:
+    """The process's one enabled recorder, guarded by :attr:`lock`."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        #: The recorder ``vask.enable`` started, or a followed process's own; or ``None``.
+        self.recorder: Any = None
+
+
+#: The process's enabled recorder (``vask.current_profiler()``).
+current = Current()
+
+# Called in a forked child once the recorders have restarted.
+_child_hooks: list[Callable[[], None]] = []
 
 # The recorder whose child processes are followed, and the configuration it
 # hands to them.
@@ -82,17 +96,38 @@ _follower: Any = None
 _child_config: dict[str, Any] = {}
 # The recorder whose trace this process stores when it ends (a followed child).
 _saver: Any = None
-# The recorder started at interpreter start-up from the variable, if any.
-_startup: Any = None
-_started_from_environment = False
-# Settings of a multiprocessing helper process, which passes them on to the
-# processes it forks instead of being traced itself.
-_relay: dict[str, Any] | None = None
 # Serialises the final save (at exit, at os._exit, on SIGTERM, before exec).
 _finish_lock = threading.Lock()
 _atexit_registered = False
 # The functions of ``os`` that are wrapped while a process follows or is followed.
 _originals: dict[str, Any] = {}
+
+
+# -- recorders -------------------------------------------------------------------
+
+
+def started(recorder: Any) -> None:
+    """``recorder`` started: it restarts in forked children, and follows if it is to."""
+    _running.add(recorder)
+    if recorder.follows:
+        begin_following(recorder)
+
+
+def stopped(recorder: Any) -> None:
+    """``recorder`` stopped."""
+    _running.discard(recorder)
+    if recorder.follows:
+        end_following(recorder)
+
+
+def inherited(native: Any) -> None:
+    """Keep an engine a forked child inherited, never to be called or freed."""
+    _inherited.append(native)
+
+
+def after_fork_in_child(hook: Callable[[], None]) -> None:
+    """Run ``hook`` in every forked child, after the recorders restarted there."""
+    _child_hooks.append(hook)
 
 
 # -- the follower's side -----------------------------------------------------
@@ -139,7 +174,7 @@ def publish() -> None:
         trace_id = None
     os.environ[VARIABLE] = json.dumps(
         {
-            "format": _FORMAT,
+            "format": FORMAT,
             "db": str(recorder.db_path),
             "engine": recorder.engine,
             "config": _child_config,
@@ -171,121 +206,7 @@ def _config_for_children(config: dict[str, Any]) -> dict[str, Any]:
     return passed
 
 
-# -- the followed child's side ------------------------------------------------
-
-
-def start_from_environment() -> None:
-    """Start tracing this process as :data:`VARIABLE` says (the start-up hook).
-
-    Never raises: a variable that cannot be read, or an engine that cannot
-    start, is reported on the "vask" logger and the program runs untraced.
-    """
-    global _started_from_environment, _relay
-    if _started_from_environment:
-        return  # site may read the same .pth twice (lib and lib64 of a venv)
-    _started_from_environment = True
-    try:
-        settings = _read_variable(os.environ.get(VARIABLE, ""))
-    except ValueError as error:
-        _logger.warning("vask: %s is not usable (%s); this process is not traced", VARIABLE, error)
-        return
-    if _multiprocessing_helper():
-        _relay = settings
-        return
-    _follow(settings)
-
-
-def _read_variable(text: str) -> dict[str, Any]:
-    try:
-        settings = json.loads(text)
-    except ValueError as error:
-        raise ValueError(f"not JSON: {error}") from None
-    if not isinstance(settings, dict) or settings.get("format") != _FORMAT:
-        raise ValueError("written by another version of vask")
-    wanted = {"db": str, "engine": str, "config": dict, "source": str, "parent_pid": int}
-    for key, kind in wanted.items():
-        if not isinstance(settings.get(key), kind) or isinstance(settings.get(key), bool):
-            raise ValueError(f"{key!r} is missing or of the wrong type")
-    if not isinstance(settings.get("parent_trace_id"), (str, type(None))):
-        raise ValueError("'parent_trace_id' is of the wrong type")
-    return settings
-
-
-def _multiprocessing_helper() -> bool:
-    """Whether this interpreter is multiprocessing's fork server or resource tracker."""
-    argv = list(getattr(sys, "orig_argv", ()))
-    try:
-        code = argv[argv.index("-c") + 1]
-    except (ValueError, IndexError):
-        return False
-    return code.startswith(
-        (
-            "from multiprocessing.forkserver import main",
-            "from multiprocessing.resource_tracker import main",
-        )
-    )
-
-
-def _follow(settings: dict[str, Any]) -> None:
-    global _startup
-    import vask
-    from vask.profiler import create, set_parent_process
-
-    engine = settings["engine"]
-    if engine == "monitor" and sys.version_info < (3, 12):
-        engine = "profile"  # a child on an older Python than its parent
-    try:
-        recorder = create(
-            engine, config=settings["config"], db_path=settings["db"], source=settings["source"]
-        )
-        set_parent_process(
-            settings["parent_pid"], settings["parent_trace_id"], _command_name(recorder.config)
-        )
-        with vask._lock:
-            if vask._current is not None:
-                return
-            recorder.start()
-            vask._current = recorder
-    except Exception as error:  # noqa: BLE001 - the program runs untraced
-        _logger.warning("vask: cannot trace this process (pid %d): %s", os.getpid(), error)
-        return
-    _startup = recorder
-    save_at_exit(recorder)
-
-
-def _command_name(config: dict[str, Any]) -> str:
-    """The command this interpreter runs, as the trace lists it, with secret values hidden."""
-    from vask import serialize
-
-    words = [str(word) for word in getattr(sys, "orig_argv", sys.argv)[1:]]
-    try:
-        names = serialize.redaction_from_config(
-            config.get("redact", True), config.get("redact_extra")
-        )
-    except (TypeError, ValueError):
-        names = list(serialize.DEFAULT_REDACT_NAMES)
-    name = " ".join(serialize.redact_command_line(words, names))
-    return name if len(name) <= 100 else name[:99] + "…"
-
-
-def drop_startup_trace() -> None:
-    """``vask run`` in a followed process: its own trace replaces the start-up one.
-
-    What the start-up trace recorded (vask's own start) is dropped; the link
-    to the parent stays, and the run's trace carries it.
-    """
-    global _startup, _saver
-    recorder, _startup = _startup, None
-    if recorder is None:
-        return
-    import vask
-
-    with vask._lock:
-        if vask._current is recorder:
-            vask._current = None
-    recorder.stop()
-    if _saver is recorder:
-        _saver = None
+# -- the end of a followed process -------------------------------------------------
 
 
 def save_at_exit(recorder: Any) -> None:
@@ -502,53 +423,69 @@ def _unwrap_os() -> None:
             setattr(os, name, _originals[name])
 
 
+def forget(recorder: Any) -> None:
+    """``recorder``'s trace is no longer this process's to store at its end."""
+    global _saver
+    if _saver is recorder:
+        _saver = None
+
+
 # -- fork -----------------------------------------------------------------------
 
 
-def reset_after_fork() -> None:
+def _reset_after_fork() -> None:
     """In a forked child, before anything else of vask runs there: the parent's state goes.
 
     The parent's follower, saver and lock are not the child's, and the
-    wakeup fd the child inherited writes into the parent's pipe.  Called by
-    the at-fork hooks of this module and of :mod:`vask.profiler`, whichever
-    runs first; the second call does nothing.
+    wakeup fd the child inherited writes into the parent's pipe.
     """
-    global _follower, _saver, _startup, _finish_lock, _wakeup, _reset_in, _terminated, _waiter
-    if _reset_in == os.getpid():
-        return
-    _reset_in = os.getpid()
-    _follower = _saver = _startup = _waiter = None
+    global _follower, _saver, _finish_lock, _wakeup, _terminated, _waiter
+    _follower = _saver = _waiter = None
     _terminated = False
-    # Another thread of the parent may have held it at the fork.
+    # Another thread of the parent may have held them at the fork.
     _finish_lock = threading.Lock()
+    current.lock = threading.Lock()
     if _wakeup is not None:
         read_end, write_end = _wakeup
         _wakeup = None
         with contextlib.suppress(ValueError, OSError):
-            current = signal.set_wakeup_fd(-1)
-            if current != write_end:
-                signal.set_wakeup_fd(current)  # the program's own since
+            installed = signal.set_wakeup_fd(-1)
+            if installed != write_end:
+                signal.set_wakeup_fd(installed)  # the program's own since
         for fd in (read_end, write_end):
             with contextlib.suppress(OSError):
                 os.close(fd)
 
 
-# The process reset_after_fork() last ran in.
-_reset_in = os.getpid()
+def _before_fork() -> None:
+    for recorder in list(_running):
+        recorder._note_fork()
+    _pause_waiter()
 
 
-def _after_fork_in_child() -> None:
-    global _relay
-    reset_after_fork()
-    # A process forked by a multiprocessing helper is traced in its own right
-    # (and passes nothing on when it forks in turn).
-    settings, _relay = _relay, None
-    if settings is None:
-        return
-    _follow(settings)
-    # The fork server's child turns the wakeup fd (the server's own) off
-    # before it runs the process; multiprocessing's after-fork callbacks run
-    # after that, and give it to the SIGTERM handling.
+def _after_fork_in_child(parent_pid: int) -> None:
+    _reset_after_fork()
+    running = list(_running)
+    _running.clear()
+    for recorder in running:
+        try:
+            recorder._restart_in_child(parent_pid)
+        except Exception:  # noqa: BLE001 - the child runs on untraced
+            _logger.exception("vask: could not trace the forked process %d", os.getpid())
+    for hook in _child_hooks:
+        try:
+            hook()
+        except Exception:  # noqa: BLE001 - the child runs on untraced
+            _logger.exception("vask: could not trace the forked process %d", os.getpid())
+
+
+def retake_wakeup_fd() -> None:
+    """In a process a multiprocessing fork server forked: take the wakeup fd again.
+
+    The fork server's child turns the wakeup fd (the server's own) off before
+    it runs the process; multiprocessing's after-fork callbacks run after
+    that, and give it back to the SIGTERM handling.
+    """
     from multiprocessing import util as mp_util
 
     mp_util.register_after_fork(_take_wakeup_fd_again, _take_wakeup_fd_again)
@@ -566,7 +503,20 @@ class _Retaker:
 _take_wakeup_fd_again = _Retaker()
 
 
-if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+def _register_fork_hooks() -> None:
+    # The pid is read in the parent, before the fork: the child's link.
+    parent = [0]
+
+    def before() -> None:
+        parent[0] = os.getpid()
+        _before_fork()
+
     os.register_at_fork(
-        before=_pause_waiter, after_in_parent=_resume_waiter, after_in_child=_after_fork_in_child
+        before=before,
+        after_in_parent=_resume_waiter,
+        after_in_child=lambda: _after_fork_in_child(parent[0]),
     )
+
+
+if hasattr(os, "register_at_fork"):  # not on Windows, which has no fork
+    _register_fork_hooks()

@@ -1,0 +1,159 @@
+"""Keeping the trace database in shape: deleting, pruning, finding damage, compacting."""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+from collections.abc import Iterable
+from pathlib import Path
+
+from vask.document import HEAD_WINDOW, head_damage
+from vask.storage.query import read_document_part, stored_count
+from vask.storage.schema import (
+    connect,
+    has_pieces,
+    open_existing,
+    reading,
+    transaction,
+    with_path,
+)
+
+__all__ = ["compact", "delete_traces", "find_damage", "prune"]
+
+
+def delete_traces(db_path: str | os.PathLike[str], ids: Iterable[str], timeout: float = 60) -> int:
+    """Delete the traces with the given trace ids; returns the number of rows deleted.
+
+    Deleting a root trace also deletes the subtrees flushed from it (the
+    traces whose ``root_trace_id`` it is), which are meaningless without it.
+    """
+    ids = [ids] if isinstance(ids, str) else list(ids)
+    conn = open_existing(db_path, timeout)
+    if conn is None or not ids:
+        if conn is not None:
+            conn.close()
+        return 0
+    try:
+        with transaction(conn):
+            conn.execute("CREATE TEMP TABLE doomed (trace_id TEXT PRIMARY KEY) WITHOUT ROWID")
+            conn.executemany("INSERT OR IGNORE INTO doomed VALUES (?)", ((i,) for i in ids))
+            cursor = conn.execute(
+                "DELETE FROM traces WHERE trace_id IN doomed OR root_trace_id IN doomed"
+            )
+            _delete_orphan_pieces(conn)
+            return cursor.rowcount
+    finally:
+        conn.close()
+
+
+def prune(db_path: str | os.PathLike[str], keep: int, timeout: float = 60) -> int:
+    """Keep the ``keep`` most recently stored root traces; returns the rows deleted.
+
+    Traces are counted by root: a root trace and the subtrees flushed from it
+    are kept or deleted together.
+    """
+    if keep < 0:
+        raise ValueError(f"keep must be >= 0, not {keep}")
+    conn = open_existing(db_path, timeout)
+    if conn is None:
+        return 0
+    try:
+        with transaction(conn):
+            cursor = conn.execute(
+                """
+                DELETE FROM traces
+                 WHERE COALESCE(root_trace_id, trace_id) NOT IN (
+                       SELECT COALESCE(root_trace_id, trace_id) AS root FROM traces
+                        GROUP BY root ORDER BY MAX(id) DESC LIMIT ?)
+                """,
+                (keep,),
+            )
+            _delete_orphan_pieces(conn)
+            return cursor.rowcount
+    finally:
+        conn.close()
+
+
+def _delete_orphan_pieces(conn: sqlite3.Connection) -> None:
+    """Delete the pieces whose row is gone (inside the transaction that deleted rows)."""
+    conn.execute("DELETE FROM trace_pieces WHERE trace_row NOT IN (SELECT id FROM traces)")
+
+
+def find_damage(
+    db_path: str | os.PathLike[str], timeout: float = 60
+) -> dict[str, list[tuple[int, str]]]:
+    """Documents that are visibly damaged, without reading any document in full.
+
+    Compares the stored length of each document with the size recorded when
+    it was stored and decodes its head only; damage further inside is found
+    when the document is read (show, export).  Returns, per trace id, the
+    1-based numbers of its damaged documents (in storage order) with reasons.
+    """
+    damaged: dict[str, list[tuple[int, str]]] = {}
+    numbers: dict[str, int] = {}
+    with reading(db_path, timeout) as conn:
+        if conn is None:
+            return {}
+        pieces = ""
+        if has_pieces(conn):
+            pieces = (
+                " + COALESCE((SELECT SUM(length(p.data)) FROM trace_pieces p"
+                " WHERE p.trace_row = t.id), 0)"
+            )
+        rows = conn.execute(
+            f"SELECT t.rowid, t.trace_id, t.size, length(t.data){pieces}, typeof(t.data)"
+            " FROM traces t WHERE typeof(t.trace_id) = 'text' ORDER BY t.id"
+        ).fetchall()
+        for row_id, trace_id, size, length, kind in rows:
+            number = numbers[trace_id] = numbers.get(trace_id, 0) + 1
+            reason = None
+            size = stored_count(size)
+            if kind not in ("blob", "text") or not length:
+                reason = "empty document" if kind in ("blob", "text") else f"no document ({kind})"
+            elif length != size:
+                reason = (
+                    f"truncated: {length} of {size} bytes stored"
+                    if length < size
+                    else f"{length} bytes stored where {size} were written"
+                )
+            else:
+                reason = head_damage(_read_start(conn, row_id, min(length, HEAD_WINDOW)), length)
+            if reason is not None:
+                damaged.setdefault(trace_id, []).append((number, reason))
+    return damaged
+
+
+def _read_start(conn: sqlite3.Connection, row_id: int, n: int) -> bytes:
+    """The first ``n`` bytes of a row's document, reading no more of it than needed."""
+    return read_document_part(conn, row_id, 0, n)
+
+
+def _disk_size(path: Path) -> int:
+    total = 0
+    for file in (path, path.with_name(path.name + "-wal")):
+        try:
+            total += file.stat().st_size
+        except OSError:
+            pass
+    return total
+
+
+def compact(db_path: str | os.PathLike[str], timeout: float = 60) -> int:
+    """Give the space of deleted rows back to the file system; returns the bytes freed.
+
+    Runs ``VACUUM`` (which rewrites the database, needing up to its size again
+    in free space while it runs) and truncates the write-ahead log.
+    """
+    path = Path(db_path)
+    if not path.exists():
+        return 0
+    before = _disk_size(path)
+    conn = connect(path, timeout)
+    try:
+        conn.execute("VACUUM")
+        conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    except sqlite3.Error as error:
+        raise with_path(error, path) from error
+    finally:
+        conn.close()
+    return max(before - _disk_size(path), 0)

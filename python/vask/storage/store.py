@@ -1,0 +1,398 @@
+"""Storing trace documents: one row each, a large one in pieces; one failure policy.
+
+Every store of a document goes through :func:`store_document` (the
+background writer's jobs, waited for or not) or :func:`store_batch` (several
+jobs nobody waits for, in one transaction), and ends the same way: stored,
+or kept in a side file (:mod:`vask.storage.spool`) and named on the "vask"
+logger, or, for a job that asked so, with the store's error raised.  After a
+store that succeeds, the side files kept for that database are stored from
+there (:func:`store_kept`).
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import sqlite3
+import threading
+import time
+from collections.abc import Callable, Iterable, Sequence
+from pathlib import Path
+from typing import Any, NamedTuple
+
+from vask import _process
+from vask.document import (
+    CALL_PATTERN,
+    HEAD_WINDOW,
+    OUTCOMES,
+    document_outcome,
+    plausible_time,
+    read_head,
+    read_process,
+    read_process_facts,
+    scan_file,
+    text_or_none,
+)
+from vask.storage import schema, spool
+from vask.storage.schema import failure_reason, transaction, with_path
+
+__all__ = [
+    "STORE_ERRORS",
+    "StoredRow",
+    "checked_document",
+    "row_of_document",
+    "save_traces",
+    "store_batch",
+    "store_document",
+    "store_file",
+    "store_kept",
+]
+
+_logger = logging.getLogger("vask")
+
+# The errors of a store that a side file answers: the database could not be
+# written (locked, read-only, full, refused as unsafe), as opposed to a
+# document that is not one.
+STORE_ERRORS = (sqlite3.Error, OSError)
+
+# Pieces are at most this long: the sqlite3 module copies a value it binds,
+# so a piece is what a store holds twice at most.
+_MAX_PIECE = 32 << 20
+# Room left in a row for the columns besides its piece.
+_ROW_MARGIN = 64 << 10
+
+
+class StoredRow(NamedTuple):
+    """What a document's row holds besides the document (see the table above)."""
+
+    trace_id: str
+    root_trace_id: str | None
+    trace_name: str | None
+    timestamp: float | None
+    size: int
+    calls: int
+    outcome: str | None
+    #: the process facts, as :func:`read_process` gives them
+    pid: int | None
+    parent_pid: int | None
+    parent_trace_id: str | None
+    process_name: str | None
+
+
+def _row_of(
+    trace_id: str,
+    head: dict[str, Any],
+    size: int,
+    calls: int,
+    outcome: Any,
+    process: dict[str, Any],
+) -> StoredRow:
+    return StoredRow(
+        trace_id,
+        text_or_none(head.get("root_trace_id")),
+        text_or_none(head.get("trace_name")),
+        plausible_time(head.get("timestamp")),
+        size,
+        calls,
+        outcome if outcome in OUTCOMES else None,
+        process["pid"],
+        process["parent_pid"],
+        process["parent_trace_id"],
+        process["name"],
+    )
+
+
+def row_of_document(
+    trace_id: str, head: dict[str, Any], data: bytes, process: dict[str, Any] | None = None
+) -> StoredRow:
+    """The row of a document held in memory.
+
+    ``process``: the facts of the process that stores the document it
+    recorded (:func:`vask._process.process_facts`). A document that names
+    its process itself (stored by vask 0.2, in "meta" "process") keeps those.
+    """
+    facts = read_process(data)
+    if facts["pid"] is None and process is not None:
+        facts = read_process_facts(process)
+    return _row_of(
+        trace_id,
+        head,
+        len(data),
+        data.count(CALL_PATTERN),
+        document_outcome(data),
+        facts,
+    )
+
+
+def _piece_sizes(conn: sqlite3.Connection, row: StoredRow) -> tuple[int, int]:
+    """How long the first piece (in ``traces``) and the others may be on this connection."""
+    limit = 1_000_000_000  # SQLite's default, where the limit cannot be read (3.10)
+    if hasattr(conn, "getlimit"):
+        limit = conn.getlimit(sqlite3.SQLITE_LIMIT_LENGTH)
+    texts = sum(
+        len(t.encode("utf-8", "surrogatepass"))
+        for t in (*row[:3], row.parent_trace_id, row.process_name)
+        if t is not None
+    )
+    piece = max(min(_MAX_PIECE, limit - _ROW_MARGIN // 16), 1)
+    first = max(min(piece, limit - _ROW_MARGIN // 16 - texts), 1)
+    return first, piece
+
+
+def _insert(
+    conn: sqlite3.Connection, row: StoredRow, read: Callable[[int, int], bytes | memoryview]
+) -> None:
+    """Insert a document of ``row.size`` bytes, read ``read(offset, n)`` piece by piece."""
+    with transaction(conn):
+        insert_rows(conn, row, read)
+
+
+def insert_rows(
+    conn: sqlite3.Connection, row: StoredRow, read: Callable[[int, int], bytes | memoryview]
+) -> None:
+    """:func:`_insert` inside a transaction the caller holds."""
+    first, piece = _piece_sizes(conn, row)
+    first = min(first, row.size)
+    pieces = -(-(row.size - first) // piece)
+    cursor = conn.execute(
+        "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
+        " stored_at, size, calls, outcome, pieces, data,"
+        " pid, parent_pid, parent_trace_id, process_name)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        (
+            *row[:4],
+            time.time(),
+            row.size,
+            row.calls,
+            row.outcome,
+            pieces,
+            read(0, first),
+            *row[7:],
+        ),
+    )
+    row_id = cursor.lastrowid
+    for seq in range(1, pieces + 1):
+        offset = first + (seq - 1) * piece
+        conn.execute(
+            "INSERT INTO trace_pieces (trace_row, seq, data) VALUES (?, ?, ?)",
+            (row_id, seq, read(offset, min(piece, row.size - offset))),
+        )
+
+
+def checked_document(trace_id: Any, msgpack_data: Any) -> tuple[bytes, dict[str, Any]]:
+    """The document as bytes and its head; ``TypeError``/``ValueError`` for what is none."""
+    if msgpack_data is None:
+        raise TypeError("save_trace needs both msgpack_data and db_path")
+    if not isinstance(trace_id, str):
+        raise TypeError(f"trace_id must be a str, not {type(trace_id).__name__}")
+    if not isinstance(msgpack_data, (bytes, bytearray, memoryview)):
+        raise TypeError(f"msgpack_data must be bytes, not {type(msgpack_data).__name__}")
+    data = msgpack_data if isinstance(msgpack_data, bytes) else bytes(msgpack_data)
+    return data, read_head(data)
+
+
+def save_traces(
+    documents: Iterable[tuple[str, bytes]],
+    timeout: float = 60,
+    db_path: str | os.PathLike[str] | None = None,
+) -> None:
+    """Store several (trace id, document) pairs in one transaction, all or none.
+
+    One connection and one transaction for all of them: many small traces
+    (trace points) are stored far faster than one by one.  A document over
+    SQLite's length limit is stored in pieces, as by :func:`save_trace`.
+    Unlike :func:`save_trace`, the store's error is raised: the caller keeps
+    aside what it must.
+    """
+    if db_path is None:
+        raise TypeError("save_traces needs db_path")
+    checked = [(trace_id, *checked_document(trace_id, data)) for trace_id, data in documents]
+    if not checked:
+        return
+    path = Path(db_path)
+    process = _process.process_facts()
+    conn = schema.connect(path, timeout)
+    try:
+        with transaction(conn):
+            for trace_id, data, head in checked:
+                row = row_of_document(trace_id, head, data, process)
+                view = memoryview(data)
+                insert_rows(conn, row, lambda offset, n, view=view: view[offset : offset + n])
+    except sqlite3.Error as error:
+        raise with_path(error, path) from error
+    finally:
+        conn.close()
+
+
+def store_document(job: Any, timeout: float, conn: sqlite3.Connection | None = None) -> Path | None:
+    """Store one job of the writer now (waiting ``timeout`` for a lock), keeping it aside
+    per its ``keep_aside``: returns the side file, or ``None`` when stored.
+
+    Runs on the writer's thread, or on the caller's when nothing is queued.
+    ``conn`` is a connection to the job's database to use (kept open by the
+    writer between its stores); without one, a connection is opened for the
+    store and closed after it.
+    """
+    try:
+        _store_bytes(job.trace_id, job.data, job.head, job.db_path, timeout, conn, job.process)
+    except STORE_ERRORS as error:
+        if not job.keep_aside:
+            raise
+        return _keep_job_aside(job, error)
+    store_kept(job.db_path, timeout, conn)
+    return None
+
+
+def store_batch(
+    jobs: Sequence[Any], timeout: float, conn: sqlite3.Connection | None = None
+) -> list[Path | None]:
+    """Store jobs of one database in one transaction, all or none; per job its side file
+    or ``None``.
+
+    For many small documents (trace points), which one transaction stores far
+    faster than one each.  When the database does not take them, each is
+    kept aside as :func:`store_document` keeps one; every job must allow that
+    (``keep_aside``).
+    """
+    if not jobs:
+        return []
+    path = jobs[0].db_path
+    own = conn is None
+    try:
+        if conn is None:
+            conn = schema.connect(path, timeout)
+        try:
+            if not own:
+                conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+            with transaction(conn):
+                for job in jobs:
+                    row = row_of_document(job.trace_id, job.head, job.data, job.process)
+                    view = memoryview(job.data)
+                    insert_rows(conn, row, lambda offset, n, view=view: view[offset : offset + n])
+        except sqlite3.Error as error:
+            raise with_path(error, path) from error
+        finally:
+            if own:
+                conn.close()
+    except STORE_ERRORS as error:
+        return [_keep_job_aside(job, error) for job in jobs]
+    store_kept(path, timeout, None if own else conn)
+    return [None] * len(jobs)
+
+
+def _keep_job_aside(job: Any, error: BaseException) -> Path:
+    return spool.keep_aside(
+        job.trace_id,
+        job.data,
+        job.db_path,
+        failure_reason(error, job.db_path),
+        error,
+        getattr(job, "what", "trace"),
+    )
+
+
+def _store_bytes(
+    trace_id: str,
+    data: bytes,
+    head: dict[str, Any],
+    path: Path,
+    timeout: float,
+    conn: sqlite3.Connection | None,
+    process: dict[str, Any] | None = None,
+) -> None:
+    row = row_of_document(trace_id, head, data, process)
+    view = memoryview(data)
+    own = conn is None
+    if conn is None:
+        conn = schema.connect(path, timeout)
+    try:
+        if not own:
+            conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+        _insert(conn, row, lambda offset, n: view[offset : offset + n])
+    except sqlite3.Error as error:
+        raise with_path(error, path) from error
+    finally:
+        if own:
+            conn.close()
+
+
+def store_file(
+    trace_id: str,
+    file: Path,
+    db_path: str | os.PathLike[str],
+    timeout: float = 60,
+    head: dict[str, Any] | None = None,
+    conn: sqlite3.Connection | None = None,
+) -> StoredRow:
+    """Store a trace document held in a file, reading it a piece at a time; returns its row.
+
+    For documents larger than memory should hold (``vask traces import``):
+    counting its calls and finding its outcome read it once, the store a
+    second time.  Raises the store's error, as ``save_trace(...,
+    keep_aside=False)``.
+    """
+    path = Path(db_path)
+    with open(file, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        if head is None:
+            head = read_head(f.read(HEAD_WINDOW))
+        calls, outcome = scan_file(f, size)
+        f.seek(0)
+        process = read_process(f)
+
+        def read(offset: int, n: int) -> bytes:
+            f.seek(offset)
+            return f.read(n)
+
+        row = _row_of(trace_id, head, size, calls, outcome, process)
+        own = conn is None
+        if conn is None:
+            conn = schema.connect(path, timeout)
+        try:
+            _insert(conn, row, read)
+        except sqlite3.Error as error:
+            raise with_path(error, path) from error
+        finally:
+            if own:
+                conn.close()
+    return row
+
+
+# Set on a thread while it stores the side files of a database: a store made
+# meanwhile does not start another round.
+_storing_kept = threading.local()
+
+
+def store_kept(db_path: Path, timeout: float, conn: sqlite3.Connection | None) -> None:
+    """Store the side files this process kept for ``db_path``: the database took a write."""
+    if spool.next_waiting(db_path) is None or getattr(_storing_kept, "active", False):
+        return
+    _storing_kept.active = True
+    own = conn is None
+    try:
+        if conn is None:
+            conn = schema.connect(db_path, timeout)
+        while True:
+            kept = spool.next_waiting(db_path)
+            if kept is None:
+                return
+            try:
+                store_file(kept.trace_id, kept.path, db_path, timeout, conn=conn)
+            except FileNotFoundError:
+                pass  # imported or removed by hand meanwhile
+            except ValueError as error:
+                _logger.warning(
+                    "trace %s kept in %s cannot be read: %s", kept.trace_id, kept.path, error
+                )
+            except STORE_ERRORS:
+                return  # tried again after the next store that succeeds
+            else:
+                kept.path.unlink(missing_ok=True)
+                _logger.info("stored trace %s kept in %s", kept.trace_id, kept.path)
+            spool.settled(kept)
+    except STORE_ERRORS:
+        return  # tried again after the next store that succeeds
+    finally:
+        _storing_kept.active = False
+        if own and conn is not None:
+            conn.close()

@@ -1,0 +1,213 @@
+"""The storage package's one pipeline: the writer's batches, the failure policy they share,
+and the package's modules importable each on its own."""
+
+from __future__ import annotations
+
+import logging
+import pkgutil
+import sqlite3
+import subprocess
+import sys
+import threading
+from collections import deque
+from pathlib import Path
+
+import msgpack
+import pytest
+import vask
+from vask import db
+from vask.storage import spool, store, writer
+
+
+def document(trace_id: str, calls: int = 1) -> bytes:
+    frames = [
+        msgpack.packb({"event": "call", "frame_id": "frm_" + "0" * 26}, use_bin_type=True)
+        for _ in range(calls)
+    ]
+    return msgpack.packb(
+        {
+            "trace_id": trace_id,
+            "trace_name": None,
+            "current_thread_id": "native_1",
+            "timestamp": 1.0,
+            "current_commit_sha": None,
+            "root_trace_id": "trc_root",
+            "meta": {"version": "0.2"},
+            "threads": {"native_1": {"frames": frames}},
+            "frames_of_interest": [],
+            "frames": {},
+        },
+        use_bin_type=True,
+    )
+
+
+@pytest.fixture
+def path(tmp_path: Path) -> Path:
+    return tmp_path / "db.sqlite3"
+
+
+@pytest.fixture
+def transactions(monkeypatch: pytest.MonkeyPatch) -> list[int]:
+    """The number of documents in each write transaction the store opens."""
+    counts: list[int] = []
+    real = store.transaction
+
+    class Counting:
+        def __init__(self, conn: sqlite3.Connection) -> None:
+            self.conn = conn
+            self.before = conn.total_changes
+            self.inner = real(conn)
+
+        def __enter__(self) -> None:
+            self.inner.__enter__()
+
+        def __exit__(self, *exc: object) -> None:
+            self.inner.__exit__(*exc)
+            counts.append(self.conn.total_changes - self.before)
+
+    monkeypatch.setattr(store, "transaction", Counting)
+    return counts
+
+
+class TestWriterBatches:
+    def test_documents_nobody_waits_for_share_one_transaction_in_order(self, path, transactions):
+        writer.save_trace("trc_first", 60, document("trc_first"), path)  # creates the schema
+        transactions.clear()
+        gate = threading.Event()
+        hold = writer.Job("trc_hold", document("trc_hold"), {}, path, 60)
+        # A job nobody waits for that blocks the writer until the others queued.
+        hold.on_done = lambda _: None
+        real_store = store.store_document
+
+        def held(job, timeout, conn=None):
+            if job is hold:
+                gate.wait(10)
+            return real_store(job, timeout, conn)
+
+        store.store_document = held
+        try:
+            writer.store(hold, wait=False)
+            for _ in range(1000):  # the writer has taken it before the others come
+                if writer._state.current is hold:
+                    break
+                threading.Event().wait(0.01)
+            done = []
+            for i in range(20):
+                writer.save_trace(
+                    f"trc_{i:02}", 60, document(f"trc_{i:02}"), path, wait=False,
+                    on_done=done.append,
+                )  # fmt: skip
+            gate.set()
+            assert writer.drain(30)
+        finally:
+            store.store_document = real_store
+        assert done == [None] * 20
+        # The held job alone, then the twenty queued behind it in one transaction.
+        assert transactions == [1, 20]
+        stored = [s.trace_id for s in db.list_traces(path)]
+        assert sorted(stored) == sorted(
+            ["trc_first", "trc_hold", *(f"trc_{i:02}" for i in range(20))]
+        )
+        ids = [
+            row[0]
+            for row in sqlite3.connect(path).execute("SELECT trace_id FROM traces ORDER BY id")
+        ]
+        assert ids[2:] == [f"trc_{i:02}" for i in range(20)]
+
+    def test_a_batch_is_the_run_of_jobs_of_one_database_nobody_waits_for(self, tmp_path):
+        def job(name: str, db_name: str = "a", waited: bool = False, keep: bool = True):
+            made = writer.Job(name, b"", {}, tmp_path / db_name, 60, keep_aside=keep)
+            made.waited_for = waited
+            return made
+
+        a1, a2, b1, a3, w, a4, k = (
+            job("a1"), job("a2"), job("b1", "b"), job("a3"), job("w", waited=True), job("a4"),
+            job("k", keep=False),
+        )  # fmt: skip
+        assert writer._next_batch(deque([a1, a2, b1, a3])) == [a1, a2]
+        assert writer._next_batch(deque([a3, w, a4])) == [a3]
+        assert writer._next_batch(deque([w, a4])) == [w]
+        assert writer._next_batch(deque([a4, k])) == [a4]
+        assert writer._next_batch(deque([k, a4])) == [k]
+
+    def test_a_batch_the_database_refuses_is_kept_aside_document_by_document(
+        self, tmp_path, caplog
+    ):
+        path = tmp_path / "db.sqlite3"
+        path.mkdir()  # a directory where the database should be
+        jobs = [
+            writer.Job(f"trc_p{i}", document(f"trc_p{i}"), {}, path, 1, what="trace point")
+            for i in range(3)
+        ]
+        mark = len(spool.kept_aside())
+        with caplog.at_level(logging.WARNING, logger="vask"):
+            sides = store.store_batch(jobs, 1)
+        assert all(isinstance(side, Path) and side.exists() for side in sides)
+        assert [k.trace_id for k in spool.kept_aside(mark)] == ["trc_p0", "trc_p1", "trc_p2"]
+        assert all(spool.still_kept_aside(k) for k in spool.kept_aside(mark))
+        messages = [r.getMessage() for r in caplog.records]
+        assert sum("could not store trace point trc_p" in m for m in messages) == 3
+        # Read back whole from their side files.
+        assert [msgpack.unpackb(s.read_bytes())["trace_id"] for s in sides] == [
+            "trc_p0",
+            "trc_p1",
+            "trc_p2",
+        ]
+
+    def test_side_files_are_stored_by_the_next_batch_that_succeeds(self, path, monkeypatch):
+        def refused(*args, **kwargs):
+            raise sqlite3.OperationalError("database is locked")
+
+        mark = len(spool.kept_aside())
+        with monkeypatch.context() as m:
+            m.setattr(store, "transaction", refused)
+            (side,) = store.store_batch([writer.Job("trc_k", document("trc_k"), {}, path, 1)], 1)
+        assert side.exists()
+        jobs = [writer.Job(f"trc_b{i}", document(f"trc_b{i}"), {}, path, 1) for i in range(2)]
+        assert store.store_batch(jobs, 1) == [None, None]
+        assert not side.exists()
+        (kept,) = spool.kept_aside(mark)
+        assert not spool.still_kept_aside(kept)
+        assert {s.trace_id for s in db.list_traces(path)} == {"trc_k", "trc_b0", "trc_b1"}
+
+    def test_a_callback_that_raises_does_not_stop_the_writer(self, path, caplog):
+        def broken(_):
+            raise RuntimeError("the owner's fault")
+
+        with caplog.at_level(logging.ERROR, logger="vask"):
+            writer.save_trace("trc_cb", 60, document("trc_cb"), path, wait=False, on_done=broken)
+            assert writer.drain(30)
+            writer.save_trace("trc_after", 60, document("trc_after"), path)
+        assert {s.trace_id for s in db.list_traces(path)} == {"trc_cb", "trc_after"}
+        assert any("the owner's fault" in str(r.exc_info) for r in caplog.records)
+
+
+def test_db_save_trace_is_the_writers_front_door(path):
+    assert (
+        db.save_trace("trc_door", msgpack_data=document("trc_door", calls=3), db_path=path) is None
+    )
+    (summary,) = db.list_traces(path)
+    assert (summary.trace_id, summary.calls) == ("trc_door", 3)
+
+
+def test_every_module_imports_on_its_own():
+    """A module imported first, in a fresh interpreter: no import circle breaks it."""
+    names = sorted(
+        info.name
+        for info in pkgutil.walk_packages(vask.__path__, "vask.")
+        if not info.name.startswith(("vask.pytest_plugin", "vask.middleware"))
+    )
+    assert {"vask.storage.writer", "vask.engines.follow", "vask.cli.run"} <= set(names)
+    code = "import importlib, sys; importlib.import_module(sys.argv[1])"
+    failed = {}
+    for name in names:
+        result = subprocess.run(
+            [sys.executable, "-c", code, name],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            check=False,
+        )
+        if result.returncode != 0:
+            failed[name] = result.stderr.strip().splitlines()[-1:]
+    assert failed == {}
