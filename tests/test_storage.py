@@ -31,7 +31,7 @@ def document(trace_id: str, calls: int = 1) -> bytes:
             "current_thread_id": "native_1",
             "timestamp": 1.0,
             "current_commit_sha": None,
-            "root_trace_id": "trc_root",
+            "root_trace_id": trace_id,
             "meta": {"version": "0.2"},
             "threads": {"native_1": {"frames": frames}},
             "frames_of_interest": [],
