@@ -58,10 +58,13 @@ def tracing_config(args: argparse.Namespace, settings: vask_config.FileSettings)
         config["trace_points"] = {"on_return": list(dict.fromkeys(trace_points))}
     if pick("assignments"):
         config["line_events"] = True
-    for key in ("redact", "redact_extra"):
+    for key in ("redact", "redact_extra", "repr_types", "max_value_bytes"):
         value = getattr(settings, key)
         if value is not None:
             config[key] = value
+    values = pick("values")
+    if values is not None:
+        config["values"] = values
     return config
 
 

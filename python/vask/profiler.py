@@ -255,6 +255,7 @@ class Recorder:
             self.config.get("redact", True), self.config.get("redact_extra")
         )
         serialize.configure_redaction(names)
+        serialize.configure_values(*serialize.values_from_config(self.config))
 
     def _native(self) -> Any:
         """The native engine object, or ``None`` before :meth:`start`."""

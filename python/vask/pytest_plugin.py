@@ -27,6 +27,7 @@ Options:
                           packages too); repeatable
 ``--vask-ignore FRAG``    leave out frames whose file path contains FRAG; repeatable
 ``--vask-lightweight``    store short reprs instead of full values (faster, smaller)
+``--vask-values MODE``    how objects are recorded: safe (default), fields or repr
 ``--vask-budget-mb MB``   the memory the buffered records may take before the
                           largest finished calls are stored apart (default 256)
 ``--vask-max-trace-mb MB`` record no more calls of a test past this size; a
@@ -105,6 +106,13 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         action="store_true",
         default=None,
         help="for --vask: store short reprs instead of full values (faster, smaller traces).",
+    )
+    group.addoption(
+        "--vask-values",
+        choices=("safe", "fields", "repr"),
+        default=None,
+        help="for --vask: how objects are recorded: safe (default: by their fields, reprs "
+        "only where known to be pure), fields (never a repr) or repr (every repr called).",
     )
     group.addoption(
         "--vask-budget-mb",
@@ -202,6 +210,9 @@ def _tracing_config(settings: Any) -> dict[str, Any]:
         "flush_subtree_mb",
         "memory_budget_mb",
         "max_trace_mb",
+        "values",
+        "repr_types",
+        "max_value_bytes",
     ):
         value = getattr(settings, key)
         if value is not None:
@@ -222,6 +233,8 @@ def _apply_options(config: pytest.Config, tracing: dict[str, Any]) -> None:
         filters["ignore_frames"] = [*filters.get("ignore_frames", []), *(ignore or [])]
     if config.getoption("vask_lightweight"):
         tracing["lightweight_repr"] = True
+    if config.getoption("vask_values") is not None:
+        tracing["values"] = config.getoption("vask_values")
     for option, key in (
         ("vask_budget_mb", "memory_budget_mb"),
         ("vask_max_trace_mb", "max_trace_mb"),
