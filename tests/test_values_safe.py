@@ -103,6 +103,11 @@ class TestNoCodeRuns:
         assert full(Spy()) == ObjectRepr("Spy(0,1,2)")
         assert "__repr__" in Spy.calls
 
+    def test_keys_of_plain_values_keep_their_text(self, no_repr_mode):
+        stored = full({(1, "a"): 1, frozenset({2}): 2, 3.5: 3, Slotted(): 4})
+        assert list(stored)[:3] == ["(1, 'a')", "frozenset({2})", "3.5"]
+        assert list(stored)[3].startswith("<test_values_safe.Slotted object at 0x")
+
     def test_dict_property_is_never_read(self, no_repr_mode):
         reads = []
 

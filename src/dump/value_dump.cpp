@@ -780,11 +780,27 @@ class Dumper {
     if (PyUnicode_Check(k) && (tp == &PyUnicode_Type || !is_enum(tp))) {
       return std::string(TextHead(k, kMaxStringChars).view());
     }
-    if (tp != &PyLong_Type && policy_->mode != ValuesMode::Repr && !is_leaf_type(tp)) {
+    if (tp != &PyLong_Type && policy_->mode != ValuesMode::Repr && !pure_key(k, 0)) {
       return object_text(k);
     }
     Ref text = tp == &PyLong_Type ? int_text(k) : safe_repr(k);
     return std::string(TextHead(text.get(), kMaxStringChars).view());
+  }
+
+  // Whether the repr of the key k runs no user code: built-in values, and
+  // exact tuples and frozensets of such keys (hashable keys are rarely more).
+  bool pure_key(PyObject* k, int depth) {
+    PyTypeObject* tp = Py_TYPE(k);
+    if (is_leaf_type(tp)) return true;
+    if ((tp == &PyTuple_Type || tp == &PyFrozenSet_Type) && depth < kMaxDepth) {
+      Snapshot snap(held_);
+      const Py_ssize_t n = hold_items(held_, k, container_size(k));
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!pure_key(snap.item(i), depth + 1)) return false;
+      }
+      return true;
+    }
+    return object_verdict(k, *policy_) == Verdict::Repr;
   }
 
   // None and booleans hold no secret and tell whether one was given.
