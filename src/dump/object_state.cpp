@@ -321,6 +321,8 @@ void collect_slots(PyObject* v, std::vector<PyObject*>& pairs, Py_ssize_t& total
   for (Py_ssize_t i = PyTuple_GET_SIZE(mro) - 1; i >= 0; --i) {
     auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
     if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE) || t->tp_dict == nullptr) continue;
+    // A class without slots has an empty member table: its dict is not walked.
+    if (t->tp_members == nullptr || t->tp_members[0].name == nullptr) continue;
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* descr;
@@ -378,26 +380,97 @@ void prepare_object_state() {
   prepare_dataclasses();
 }
 
+namespace {
+
+// What a type says about its instances' reprs; the verdict adds what the
+// instance holds (an enum member's value, an exception's arguments, a
+// datetime's tzinfo).
+enum class TypeClass : uint8_t { Fields, Repr, Enum, Exception, Std, Dataclass };
+
+TypeClass classify(PyTypeObject* tp, const StdType*& known) {
+  known = nullptr;
+  if (pure_builtin(tp)) return TypeClass::Repr;
+  if (PyType_IsSubtype(tp, &PyType_Type)) {
+    return tp->tp_repr == PyType_Type.tp_repr ? TypeClass::Repr : TypeClass::Fields;
+  }
+  if (g.enum_type != nullptr &&
+      PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(g.enum_type))) {
+    return TypeClass::Enum;
+  }
+  if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+    return TypeClass::Exception;
+  }
+  if ((known = std_type(tp)) != nullptr) return TypeClass::Std;
+  if (generated_dataclass_repr(tp)) return TypeClass::Dataclass;
+  return TypeClass::Fields;
+}
+
+// Facts per type, kept while the type's version tag says it is unchanged
+// (the interpreter gives a modified or new type a new tag, never an old one).
+struct TypeFacts {
+  PyTypeObject* tp = nullptr;
+  unsigned int tag = 0;
+  TypeClass cls = TypeClass::Fields;
+  const StdType* known = nullptr;
+  std::string name;  // qualified_type_name()
+};
+constexpr size_t kTypeCacheSize = 256;
+TypeFacts g_type_cache[kTypeCacheSize];  // GIL held for every access
+
+bool tagged(PyTypeObject* tp) noexcept {
+  return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag != 0;
+}
+
+std::string uncached_type_name(PyTypeObject* tp);
+
+// The facts of tp: from the cache, or worked out (into `scratch` when the
+// type has no version tag). Valid until the next call.
+const TypeFacts& type_facts(PyTypeObject* tp, TypeFacts& scratch) {
+  TypeFacts& entry = g_type_cache[(reinterpret_cast<uintptr_t>(tp) >> 4) % kTypeCacheSize];
+  if (entry.tp == tp && tagged(tp) && entry.tag == tp->tp_version_tag) return entry;
+  TypeFacts fresh;
+  fresh.cls = classify(tp, fresh.known);
+  fresh.name = uncached_type_name(tp);
+  // classify() looked the type up, which gives it a tag if it can have one.
+  if (!tagged(tp)) {
+    scratch = std::move(fresh);
+    return scratch;
+  }
+  fresh.tp = tp;
+  fresh.tag = tp->tp_version_tag;
+  entry = std::move(fresh);
+  return entry;
+}
+
+}  // namespace
+
 Verdict object_verdict(PyObject* v, const ValuePolicy& policy) {
   if (policy.mode == ValuesMode::Repr) return Verdict::Repr;
   PyTypeObject* tp = Py_TYPE(v);
   if (!policy.repr_types.empty() && vouched(tp, policy)) return Verdict::Repr;
   if (policy.mode == ValuesMode::Fields) return Verdict::Fields;
-  if (pure_builtin(tp)) return Verdict::Repr;
-  if (PyType_Check(v)) {
-    return tp->tp_repr == PyType_Type.tp_repr ? Verdict::Repr : Verdict::Fields;
+  TypeFacts scratch;
+  const TypeFacts& facts = type_facts(tp, scratch);
+  switch (facts.cls) {
+    case TypeClass::Repr:
+      return Verdict::Repr;
+    case TypeClass::Enum:
+      return pure_enum_member(v, tp) ? Verdict::Repr : Verdict::Fields;
+    case TypeClass::Exception:
+      return pure_exception(v, tp) ? Verdict::Repr : Verdict::Fields;
+    case TypeClass::Std:
+      return pure_std_value(v, *facts.known) ? Verdict::Repr : Verdict::Fields;
+    case TypeClass::Dataclass:
+      return Verdict::Dataclass;
+    case TypeClass::Fields:
+      break;
   }
-  if (g.enum_type != nullptr && PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(g.enum_type))) {
-    return pure_enum_member(v, tp) ? Verdict::Repr : Verdict::Fields;
-  }
-  if (PyExceptionInstance_Check(v)) {
-    return pure_exception(v, tp) ? Verdict::Repr : Verdict::Fields;
-  }
-  if (const StdType* known = std_type(tp)) {
-    return pure_std_value(v, *known) ? Verdict::Repr : Verdict::Fields;
-  }
-  if (generated_dataclass_repr(tp)) return Verdict::Dataclass;
   return Verdict::Fields;
+}
+
+std::string qualified_type_name(PyTypeObject* tp) {
+  TypeFacts scratch;
+  return type_facts(tp, scratch).name;
 }
 
 std::string type_qualname(PyTypeObject* tp) {
@@ -411,7 +484,8 @@ std::string type_qualname(PyTypeObject* tp) {
   return dot != nullptr ? dot + 1 : tp->tp_name;
 }
 
-std::string qualified_type_name(PyTypeObject* tp) {
+namespace {
+std::string uncached_type_name(PyTypeObject* tp) {
   if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
     return std::strchr(tp->tp_name, '.') != nullptr ? std::string(tp->tp_name)
                                                     : "builtins." + std::string(tp->tp_name);
@@ -425,6 +499,8 @@ std::string qualified_type_name(PyTypeObject* tp) {
   if (!text) return {};
   return std::string(*text) + "." + type_qualname(tp);
 }
+
+}  // namespace
 
 Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
                           std::vector<PyObject*>& pairs, Py_ssize_t& total) {
