@@ -9,6 +9,7 @@
 #pragma GCC diagnostic ignored "-Wunused-variable"
 #endif
 #include <datetime.h>
+#include <structmember.h>
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
