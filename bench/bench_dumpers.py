@@ -27,6 +27,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import msgpack
 import serialize_main
+import workloads
 from vask import serialize
 
 # The former dumpers redact with their own names; both run with the defaults.
@@ -118,6 +119,46 @@ def run_table(repeat: int) -> None:
         print(f"{label:34s}" + "".join(cells) + mark)
 
 
+class Account:
+    """A plain object with a few fields and the default repr."""
+
+    def __init__(self, i: int) -> None:
+        self.owner = f"owner {i}"
+        self.balance = i * 10
+        self.tags = ["a", "b"]
+
+
+OBJECT_VALUES = [
+    ("a dataclass", ITEMS[0]),
+    ("{'items': [40 dataclasses]}", {"items": ITEMS}),
+    ("a plain object, 3 fields", Account(1)),
+    ("a grammar element (repr 2^7 nodes)", workloads.grammar_heavy.__globals__["_grammar"](6)),
+]
+
+
+def run_objects(repeat: int) -> None:
+    """Objects by their fields ("safe") against their repr ("repr" and repr() itself)."""
+    print(f"\nObjects, nanoseconds per call")
+    columns = ("safe", "fields", "repr mode", "repr()", "safe/repr()", "safe/repr mode")
+    print(f"{'value':38s}" + "".join(f"{c:>15s}" for c in columns))
+    for label, value in OBJECT_VALUES:
+        times = {}
+        for mode in ("safe", "fields", "repr"):
+            serialize.configure_values(mode)
+            times[mode] = per_call(serialize.dump_msgpack, value, repeat)
+        serialize.configure_values()
+        shown = per_call(repr, value, repeat)
+        cells = [
+            f"{times['safe']:15.0f}",
+            f"{times['fields']:15.0f}",
+            f"{times['repr']:15.0f}",
+            f"{shown:15.0f}",
+            f"{times['safe'] / shown:14.2f}x",
+            f"{times['safe'] / times['repr']:14.2f}x",
+        ]
+        print(f"{label:38s}" + "".join(cells))
+
+
 def _rss_mib() -> float:
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
@@ -147,7 +188,10 @@ def main() -> None:
     if args.leak:
         run_leak()
     else:
+        serialize.configure_values("repr", (), 0)  # the table compares reprs as before
         run_table(args.repeat)
+        serialize.configure_values()
+        run_objects(args.repeat)
 
 
 if __name__ == "__main__":

@@ -14,6 +14,10 @@ Every traced row includes turning the recording into the tracer's own
 in-memory result: vask builds its trace document, viztracer parses its
 buffer. Nothing is written to disk.
 
+Each vask engine runs with the default ``values`` setting ("safe": objects by
+their fields) and with ``values="repr"`` (every object's repr called), side by
+side; the third workload's objects have a repr that rebuilds a grammar's text.
+
 Beside each ratio: the cost per recorded event in nanoseconds, (traced -
 untraced) / events, where events is the number of frame records vask's
 profile engine stores for the workload (a call and a return each). Every row
@@ -85,14 +89,14 @@ def cprofile(func):
     return run
 
 
-def vask_run(func, engine, null_dumpers=False):
+def vask_run(func, engine, null_dumpers=False, values="safe"):
     def run():
         saved = vask.serialize.dump_msgpack, vask.serialize.dump_msgpack_lightweight_repr
         if null_dumpers:
             vask.serialize.dump_msgpack = vask.serialize.dump_msgpack_lightweight_repr = (
                 lambda value: NIL
             )
-        recorder = create(engine, config={"threading": False})
+        recorder = create(engine, config={"threading": False, "values": values})
         try:
             recorder.start()  # the engine takes the dumpers when it is built
         finally:
@@ -147,6 +151,7 @@ def main() -> None:
     for name, func in (
         ("user-code heavy", workloads.user_heavy),
         ("library heavy", workloads.library_heavy),
+        ("objects with an expensive repr", workloads.grammar_heavy),
     ):
         base = timed(func, args.repeat)
         rows = [
@@ -154,14 +159,16 @@ def main() -> None:
             ("register_noop_profiler", timed(noop(func), args.repeat)),
             ("cProfile", timed(cprofile(func), args.repeat)),
         ]
-        full, trivial, sizes, events = {}, {}, {}, {}
+        full, trivial, sizes, events, reprs = {}, {}, {}, {}, {}
         for engine in engines:
             run = vask_run(func, engine)
             full[engine] = timed(run, args.repeat)
             sizes[engine] = run.last_trace_size
             events[engine] = run.events
             trivial[engine] = timed(vask_run(func, engine, null_dumpers=True), args.repeat)
+            reprs[engine] = timed(vask_run(func, engine, values="repr"), args.repeat)
             rows.append((labels[engine], full[engine]))
+            rows.append((f'{labels[engine]}, values="repr"', reprs[engine]))
             rows.append((f"{labels[engine]}, trivial dumpers", trivial[engine]))
         if VizTracer is not None:
             rows.append(("viztracer", timed(viztracer_run(func, False), args.repeat)))
@@ -185,6 +192,10 @@ def main() -> None:
             if full[engine] > base * 1.05:
                 share = (trivial[engine] - base) / (full[engine] - base)
                 print(f"  {labels[engine]}: engine's own share beyond the dumpers: {share:.0%}")
+        for engine in engines:
+            print(
+                f'  {labels[engine]}: "safe" / "repr": {full[engine] / reprs[engine]:.2f}x'
+            )
         print(f"  VaskProfiler / empty hook: {full['profile'] / noop_t:.2f}x")
         if MONITOR:
             print(f"  VaskMonitor / VaskProfiler: {full['monitor'] / full['profile']:.2f}x")

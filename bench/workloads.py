@@ -69,3 +69,40 @@ def library_heavy(n: int = 300) -> int:
         size += f.denominator
         size += len(json.loads(json.dumps({"i": i, "items": list(range(10))}))["items"])
     return size
+
+
+# ---- grammar heavy: objects whose repr is expensive, as a parser combinator's ----
+
+
+class Element:
+    """A grammar element: its repr is the text of the whole grammar below it."""
+
+    def __init__(self, name: str, *children: "Element") -> None:
+        self.name = name
+        self.children = list(children)
+
+    def __repr__(self) -> str:
+        if not self.children:
+            return self.name
+        return f"{self.name}({' + '.join(repr(c) for c in self.children)})"
+
+    def match(self, text: str, pos: int) -> int:
+        if not self.children:
+            return pos + 1 if pos < len(text) and text[pos] == self.name[0] else -1
+        for child in self.children:
+            pos = child.match(text, pos)
+            if pos < 0:
+                return -1
+        return pos
+
+
+def _grammar(depth: int) -> Element:
+    if depth == 0:
+        return Element("a")
+    return Element(f"rule{depth}", _grammar(depth - 1), _grammar(depth - 1))
+
+
+def grammar_heavy(n: int = 40) -> int:
+    grammar = _grammar(6)
+    text = "a" * 64
+    return sum(grammar.match(text, 0) for _ in range(n))

@@ -43,3 +43,12 @@ from engine_driver import ENGINE_PARAMS, EngineDriver  # noqa: E402
 def engine(request: pytest.FixtureRequest) -> EngineDriver:
     """Each tracing engine in turn, as an :class:`engine_driver.EngineDriver`."""
     return EngineDriver(request.param)
+
+
+@pytest.fixture(autouse=True)
+def _default_value_settings():
+    """Every test starts with the dumpers' default value settings (a profiler sets them)."""
+    from vask import serialize
+
+    yield
+    serialize.configure_values()

@@ -258,7 +258,7 @@ def test_a_duration_holds_the_call_not_the_recording_of_its_values(engine):
     """The time of a call is read once its arguments are recorded, that of its
     return before its value and locals are; what a duration still holds is the
     recording of the calls it makes."""
-    _, doc = engine.run(both)
+    _, doc = engine.run(both, config={"values": "repr"})  # the slow values are slow reprs
     times: dict[str, list[float]] = {}
     for r in records(doc):
         if r.get("type") == "frame":

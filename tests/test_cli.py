@@ -123,7 +123,7 @@ def test_list_and_show(shop: dict) -> None:
     # only the matches and their callers
     assert {line.split("(")[0] for line in shown} == {"packer", "fulfil", "Inventory.reserve"}
     assert "thread MainThread" not in grep
-    assert "inventory=<examples.s…" in grep
+    assert "inventory=Inventory(_…" in grep  # an object is shown by its fields
 
 
 def test_export_chrome_pairs_events_with_calls(shop: dict) -> None:
@@ -164,7 +164,7 @@ def test_export_chrome_pairs_events_with_calls(shop: dict) -> None:
     assert len(complete) == len(opened) == sum(e["ph"] == "X" for e in events)
     # Values as the text view shows them: strings quoted, an object's repr as it stands.
     reserve = next(e["args"] for e in complete.values() if e["name"] == "Inventory.reserve")
-    assert reserve["arguments"]["self"].startswith("<examples.shop.inventory.Inventory object")
+    assert reserve["arguments"]["self"].startswith("Inventory(_items={'TEA-01': Item(sku=")
     sku = reserve["arguments"]["sku"]
     assert sku[0] == sku[-1] == "'" and type(reserve["arguments"]["quantity"]) is int
     fulfil = [e["args"]["return"] for e in complete.values() if e["name"] == "fulfil"]

@@ -136,7 +136,10 @@ LINE_OF_BIG_LOCALS = big_locals.__code__.co_firstlineno
 
 def test_a_trace_over_the_limit_from_the_api_and_its_subtrees(engine, tmp_path, small_values):
     path = tmp_path / "db.sqlite3"
-    recorder = engine.recorder(config={"flush_subtree_mb": 0.3}, db_path=path)
+    # no byte cap per value: each record of the call stays about 100 kB
+    recorder = engine.recorder(
+        config={"flush_subtree_mb": 0.3, "max_value_bytes": 0}, db_path=path
+    )
     recorder.start()
     try:
         for i in range(20):

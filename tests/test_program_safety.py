@@ -207,14 +207,17 @@ class TestExceptionsOfTheProgram:
         self, engine, alarm_raises, caplog
     ):
         caplog.set_level(logging.WARNING, logger="vask")
-        result, doc = engine.run(lambda: (call_and_catch(AlarmingValue), after(1)))
+        # The value's repr is where the signal arrives: the "repr" setting calls it.
+        result, doc = engine.run(
+            lambda: (call_and_catch(AlarmingValue), after(1)), config={"values": "repr"}
+        )
         assert result == ("timed out", 2)
         assert not [r for r in caplog.records if r.name == "vask"]
         # Recording goes on after it.
         assert [r["event"] for r in frames_named(doc, "after")] == ["call", "return"]
 
     def test_an_error_of_the_value_itself_stays_contained(self, engine, caplog):
-        result, doc = engine.run(lambda: call_and_catch(RaisingValue))
+        result, doc = engine.run(lambda: call_and_catch(RaisingValue), config={"values": "repr"})
         assert result == "finished"
         assert [r["event"] for r in frames_named(doc, "takes")] == ["call", "return"]
 
@@ -465,7 +468,7 @@ def test_stopped_and_dropped_while_another_thread_is_inside_the_engine(engine):
         for i in range(50):
             after(i)
 
-    recorder = engine.recorder(config={"threading": True})
+    recorder = engine.recorder(config={"threading": True, "values": "repr"})
     recorder.start()
     thread = threading.Thread(target=worker)
     thread.start()

@@ -19,6 +19,15 @@ from vask.serialize import REDACTED, dump_msgpack, dump_msgpack_lightweight_repr
 from vask.values import ObjectRepr as R
 from vask.values import ext_hook
 
+
+@pytest.fixture(autouse=True)
+def _every_repr_called():
+    """These cases are about reprs as objects write them: the "repr" setting, no byte cap."""
+    serialize.configure_values("repr", (), 0)
+    yield
+    serialize.configure_values()
+
+
 HIDDEN = R(REDACTED)
 
 

@@ -32,6 +32,14 @@ from vask.serialize import (
 from vask.values import ObjectRepr as R
 from vask.values import StoredSet, ext_hook
 
+
+@pytest.fixture(autouse=True)
+def _every_repr_called():
+    """These cases pin the "repr" setting: every repr called, no byte cap per value."""
+    serialize.configure_values("repr", (), 0)
+    yield
+    serialize.configure_values()
+
 DUMPERS = [dump_msgpack, dump_msgpack_lightweight_repr]
 # Worst case of one dump: the unit budget, plus a marker per cut container.
 SIZE_BOUND = MAX_OUTPUT_UNITS + 64 * 1024

@@ -27,6 +27,15 @@ from vask.serialize import (
 )
 from vask.values import ObjectRepr, StoredSet, unpack_value
 
+
+@pytest.fixture(autouse=True)
+def _every_repr_called():
+    """These cases are about reprs as objects write them: the "repr" setting, no byte cap."""
+    serialize.configure_values("repr", (), 0)
+    yield
+    serialize.configure_values()
+
+
 R = ObjectRepr
 
 

@@ -10,6 +10,16 @@ from vask.serialize import dump_msgpack, dump_msgpack_lightweight_repr
 from vask.values import Assignment, ObjectRepr, StoredSet, unpack_value
 
 
+@pytest.fixture(autouse=True)
+def _every_repr_called():
+    """These cases store reprs as objects write them: the "repr" setting."""
+    from vask import serialize
+
+    serialize.configure_values("repr", (), 0)
+    yield
+    serialize.configure_values()
+
+
 class Order:
     def __repr__(self):
         return "Order(sku='A1',\nqty=2)"

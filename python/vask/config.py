@@ -38,6 +38,14 @@ key                     type                meaning
                                             monitoring engine only)
 ``assignments``         bool                record each assignment to a variable in
                                             recorded code (monitoring engine only)
+``values``              str                 how objects are recorded: "safe" (the
+                                            default: by their fields, reprs only where
+                                            known to be pure), "fields" (no repr at all)
+                                            or "repr" (every repr called)
+``repr_types``          list of str         types whose repr is recorded anyway
+                                            ("mypkg.Money")
+``max_value_bytes``     int                 most bytes one recorded value writes
+                                            (default 8192; 0: no cap)
 ======================  ==================  ================================================
 
 Unknown keys produce a warning naming them; a value of the wrong type is an
@@ -92,7 +100,13 @@ KNOWN_KEYS = (
     "engine",
     "trace_points",
     "assignments",
+    "values",
+    "repr_types",
+    "max_value_bytes",
 )
+#: How objects are recorded (see vask.serialize).
+VALUES_MODES = ("safe", "repr", "fields")
+VALUE_KEYS = ("values", "repr_types", "max_value_bytes")
 #: The settings in megabytes (a non-negative number, or false for none).
 MEGABYTE_KEYS = ("flush_subtree_mb", "memory_budget_mb", "max_trace_mb")
 
@@ -106,7 +120,14 @@ DEFAULT_MEMORY_BUDGET_MB = 256
 #: (``memory_budget_mb = false``) and ``flush_subtree_mb`` is not set.
 DEFAULT_FLUSH_SUBTREE_MB = 500
 #: Settings written into the engine configuration under their own name when set.
-_PASSED_ON = ("omit_return_locals", "lightweight_repr", *MEGABYTE_KEYS, "redact", "redact_extra")
+_PASSED_ON = (
+    "omit_return_locals",
+    "lightweight_repr",
+    *MEGABYTE_KEYS,
+    "redact",
+    "redact_extra",
+    *VALUE_KEYS,
+)
 
 
 class ConfigError(Exception):
@@ -133,6 +154,9 @@ class FileSettings:
     engine: str | None = None
     trace_points: list[str] | None = None
     assignments: bool | None = None
+    values: str | None = None
+    repr_types: list[str] | None = None
+    max_value_bytes: int | None = None
     unknown_keys: list[str] = field(default_factory=list)
 
     def overlaid(self, **values: Any) -> FileSettings:
@@ -285,7 +309,29 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
         settings.redact = value if isinstance(value, bool) else _text_list(value, "redact", path)
     if "redact_extra" in table:
         settings.redact_extra = _text_list(table["redact_extra"], "redact_extra", path)
+    _value_settings(table, settings, path)
     return settings
+
+
+def _value_settings(table: dict[str, Any], settings: FileSettings, path: Path) -> None:
+    """``values``, ``repr_types`` and ``max_value_bytes`` of a ``[tool.vask]`` table."""
+    if "values" in table:
+        if table["values"] not in VALUES_MODES:
+            raise ConfigError(
+                f'{path}: [tool.vask] values must be "safe", "repr" or "fields", '
+                f"not {table['values']!r}"
+            )
+        settings.values = table["values"]
+    if "repr_types" in table:
+        settings.repr_types = _text_list(table["repr_types"], "repr_types", path)
+    if "max_value_bytes" in table:
+        cap = table["max_value_bytes"]
+        if isinstance(cap, bool) or not isinstance(cap, int) or cap < 0:
+            raise ConfigError(
+                f"{path}: [tool.vask] max_value_bytes must be a whole number of bytes "
+                f"(0: no cap), not {cap!r}"
+            )
+        settings.max_value_bytes = cap
 
 
 # -- the tracing configuration ---------------------------------------------
@@ -308,6 +354,7 @@ CONFIG_KEYS = frozenset(
         "trace_points",
         "auto_emit",
         _ASSIGNMENTS,
+        *VALUE_KEYS,
     )
 )
 _FILTER_KEYS = ("include_frames", "ignore_frames")
@@ -463,7 +510,7 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
             value = _megabytes(key, value)
         elif key == "trace_points":
             value = _trace_points(value)
-        elif key in ("redact", "redact_extra"):
+        elif key in ("redact", "redact_extra") or key in VALUE_KEYS:
             pass  # checked together below
         elif key == "processors":
             if value is not None and not isinstance(value, (list, tuple)):
@@ -490,6 +537,14 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
             value = checked.get(key)
             if isinstance(value, (list, tuple)):
                 checked[key] = ",".join(value) if value or key == "redact_extra" else False
+    if any(key in checked for key in VALUE_KEYS):
+        from vask import serialize
+
+        values, repr_types, cap = serialize.values_from_config(checked)
+        checked["values"] = values
+        checked["max_value_bytes"] = cap
+        # Stored with the trace as one comma-separated str, as redact is.
+        checked["repr_types"] = ",".join(repr_types)
     if checked.get("processors"):
         from vask import plugins
 

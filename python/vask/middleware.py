@@ -27,6 +27,8 @@ Settings:
                   ``[tool.vask]`` says.  ``threads`` and ``follow`` default to
                   ``False`` here: a thread started by one request could be
                   picked up by another request's profiler.
+``VASK_VALUES``   how objects are recorded: ``"safe"`` (the default), ``"fields"``
+                  or ``"repr"`` (the ``values`` key of ``VASK_CONFIG`` says the same)
 ``VASK_ENGINE``   ``"monitor"`` (``sys.monitoring``, the default on Python
                   3.12 and later) or ``"profile"`` (the profile hook, the
                   default before 3.12); default: ``engine`` of ``[tool.vask]``
@@ -93,6 +95,9 @@ class VaskMiddleware:
             config = {}
         if not isinstance(config, Mapping):
             raise ImproperlyConfigured(f"VASK_CONFIG must be a dict, not {type(config).__name__}")
+        values = getattr(settings, "VASK_VALUES", None)
+        if values is not None:
+            config = {**config, "values": values}
         try:
             file_settings = load_settings()
         except ConfigError as error:

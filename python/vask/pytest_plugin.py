@@ -27,6 +27,7 @@ Options:
                           packages too); repeatable
 ``--vask-ignore FRAG``    leave out frames whose file path contains FRAG; repeatable
 ``--vask-lightweight``    store short reprs instead of full values (faster, smaller)
+``--vask-values MODE``    how objects are recorded: safe (default), fields or repr
 ``--vask-budget-mb MB``   the memory the buffered records may take before the
                           largest finished calls are stored apart (default 256)
 ``--vask-max-trace-mb MB`` record no more calls of a test past this size; a
@@ -104,6 +105,13 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         action="store_true",
         default=None,
         help="for --vask: store short reprs instead of full values (faster, smaller traces).",
+    )
+    group.addoption(
+        "--vask-values",
+        choices=("safe", "fields", "repr"),
+        default=None,
+        help="for --vask: how objects are recorded: safe (default: by their fields, reprs "
+        "only where known to be pure), fields (never a repr) or repr (every repr called).",
     )
     group.addoption(
         "--vask-budget-mb",
@@ -189,6 +197,7 @@ def _tracing_config(config: pytest.Config, settings: Any) -> dict[str, Any]:
         include=config.getoption("vask_include"),
         ignore=config.getoption("vask_ignore"),
         lightweight_repr=config.getoption("vask_lightweight"),
+        values=config.getoption("vask_values"),
         memory_budget_mb=config.getoption("vask_budget_mb"),
         max_trace_mb=config.getoption("vask_max_trace_mb"),
         follow=False if config.getoption("vask_no_follow") else None,

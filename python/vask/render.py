@@ -10,7 +10,7 @@ from typing import Any
 from vask.calltree import CallNode, body_kind
 from vask.document import CALLS_DROPPED_TYPE, plausible_time, record_time
 from vask.textsafe import terminal_safe
-from vask.values import Assignment, ObjectRepr, StoredSet
+from vask.values import Assignment, ObjectRepr, StoredObject, StoredSet
 
 __all__ = [
     "Style",
@@ -69,8 +69,21 @@ def format_value(value: Any, width: int = 0) -> str:
         return emit(single + closing)
 
     def go(v: Any, depth: int) -> bool:
-        if isinstance(v, (dict, list, tuple, StoredSet)) and depth >= _MAX_VALUE_DEPTH:
+        if isinstance(v, (dict, list, tuple, StoredSet, StoredObject)) and depth >= _MAX_VALUE_DEPTH:
             return emit("…")
+        if isinstance(v, StoredObject):
+            if not v.fields:
+                return emit(f"<{v.type_name} object at {v.address:#x}>")
+            if not emit(f"{v.short_name}("):
+                return False
+            for i, (k, item) in enumerate(v.fields.items()):
+                if i and not emit(", "):
+                    return False
+                if not emit("…=" if k == "<...>" else f"{k}="):
+                    return False
+                if not go(item, depth + 1):
+                    return False
+            return emit(")")
         if isinstance(v, ObjectRepr):
             return emit(v.text.replace("\n", "\\n"))
         if isinstance(v, str):

@@ -46,15 +46,45 @@ Encoding rules of :func:`dump_msgpack`:
   ``__getitem__`` are never called.  Enum members (``IntEnum``, ``StrEnum``
   ...) are written as their ``repr``, which names the member.  An
   ``OrderedDict`` keeps its own order when its keys are built-in values.
-* Every other value is written as its ``repr``, cut like any text, as the
-  extension :data:`vask.values.EXT_REPR`, so that it cannot be mistaken for a
-  string that looks like one.  A ``repr`` that raises becomes
-  ``<unrepresentable TypeName>``.  Apart from ``repr``, no user code runs: no
-  ``__eq__``, ``__hash__``, ``__len__``, ``__iter__`` or ``__getattr__`` of the
-  value is called.
+* Every other object is written without running any of its code, by the
+  ``values`` setting (:func:`configure_values`):
+
+  - ``"safe"`` (the default): objects whose ``repr`` is known to run nothing
+    but formatting are written as that ``repr`` (functions, classes, code
+    objects, generators, ``range``, ``complex``; ``datetime``, ``date``,
+    ``time`` and ``datetime`` with a ``timezone`` or ``ZoneInfo`` or no
+    tzinfo, ``timedelta``, ``Decimal``, ``Fraction``, ``UUID``, the
+    ``pathlib`` paths and ``re.Pattern``, exactly these types; enum members
+    whose ``repr`` is enum's own over a built-in value; exceptions whose
+    ``repr`` is the built-in one over built-in arguments).  A module is
+    ``<module 'name'>``.  Everything else is written by its fields, as the
+    extension :data:`vask.values.EXT_OBJECT`: the qualified type name, the
+    address, and a map of the instance's own attributes (its slots, bases
+    first, then its ``__dict__``; an exception's ``args``; a bound method's
+    ``__func__`` and ``__self__``), read through the object's storage: no
+    ``__getattribute__``, ``__getattr__``, property, ``__dict__`` descriptor or
+    ``__repr__`` of its class runs.  A dataclass whose ``__repr__`` dataclasses
+    generated is written with the fields that repr shows, in its order.  The
+    fields are values like any other (nested, cut, redacted by name, a cycle
+    through objects marked ``<cycle: TypeName>``).  An object with no fields
+    whose class keeps ``object``'s repr is written as that text.
+  - ``"fields"``: every object by its fields, no ``repr`` called at all.
+  - ``"repr"``: every object as its ``repr``, cut like any text, as the
+    extension :data:`vask.values.EXT_REPR`; a ``repr`` that raises becomes
+    ``<unrepresentable TypeName>``.
+
+  Types named in ``repr_types`` (``"mypkg.Money"``: the module and qualified
+  name) are written as their ``repr`` in every mode.  Apart from those reprs,
+  no user code runs: no ``__eq__``, ``__hash__``, ``__len__``, ``__iter__`` or
+  ``__getattr__`` of the value is called.
 * Markers of the dumper (``<redacted>``, ``<cycle: list>``, ``<3 more items>``,
   :data:`OUTPUT_LIMIT_MARKER`, ``<unserializable value>``) are written as reprs
   too: a string value is always the program's own text.
+* One value writes at most about ``max_value_bytes`` bytes
+  (:data:`DEFAULT_MAX_VALUE_BYTES` unless configured; 0 is no cap) across all
+  its nesting; past that, the remaining items of each container it is in are
+  replaced by one marker ``<N more items>``.  Each entry of a dict given at
+  the top (a frame's locals) is a value of its own.
 * One call writes at most about :data:`MAX_OUTPUT_UNITS` bytes of text and
   values; past that, remaining values are replaced by
   :data:`OUTPUT_LIMIT_MARKER`.
@@ -64,7 +94,9 @@ Encoding rules of :func:`dump_msgpack`:
 :func:`dump_msgpack_lightweight_repr` writes short reprs only: a ``dict``
 (the usual argument: a frame's locals) becomes a map of key text to the value's
 repr cut to :data:`LIGHTWEIGHT_REPR_CHARS` characters (and marked with
-"..."); any other value becomes such a short repr itself.  Each is written as a
+"..."); any other value becomes such a short repr itself.  Objects follow the
+``values`` setting there too: one written by its fields becomes the text
+``QualName(field=short repr, ...)``.  Each is written as a
 repr extension.  Containers of more than that many items are written as
 ``<list of N items>``.
 
@@ -116,7 +148,11 @@ stored with a trace (``command_line_args``, and the trace name that
 
 from __future__ import annotations
 
+from collections.abc import Iterable
+from typing import Any
+
 from vask._dump import (
+    DEFAULT_MAX_VALUE_BYTES,
     DEFAULT_REDACT_NAMES,
     LIGHTWEIGHT_REPR_CHARS,
     MAX_BYTES,
@@ -129,15 +165,18 @@ from vask._dump import (
     REDACTED,
     TRUNCATED_KEY,
     UNSERIALIZABLE,
+    _configure_values,
     configure_redaction,
     dump_msgpack,
     dump_msgpack_lightweight_repr,
     is_secret_name,
     redact_command_line,
     redaction_from_config,
+    value_settings,
 )
 
 __all__ = [
+    "DEFAULT_MAX_VALUE_BYTES",
     "DEFAULT_REDACT_NAMES",
     "LIGHTWEIGHT_REPR_CHARS",
     "MAX_BYTES",
@@ -150,10 +189,76 @@ __all__ = [
     "REDACTED",
     "TRUNCATED_KEY",
     "UNSERIALIZABLE",
+    "VALUES_MODES",
     "configure_redaction",
+    "configure_values",
     "dump_msgpack",
     "dump_msgpack_lightweight_repr",
     "is_secret_name",
     "redact_command_line",
     "redaction_from_config",
+    "value_settings",
+    "values_from_config",
 ]
+
+#: The settings of ``values``.
+VALUES_MODES = ("safe", "repr", "fields")
+
+
+def _type_names(value: Any, key: str) -> list[str]:
+    if isinstance(value, str):  # the comma-separated form a stored trace keeps
+        value = [part.strip() for part in value.split(",") if part.strip()]
+    if not isinstance(value, (list, tuple)) or not all(isinstance(v, str) for v in value):
+        raise TypeError(f"config {key!r} must be a list of str, not {value!r}")
+    for name in value:
+        if not name or "." not in name or name.startswith(".") or name.endswith("."):
+            raise ValueError(
+                f"config {key!r}: {name!r} is not a qualified type name such as 'mypkg.Money'"
+            )
+    return list(value)
+
+
+def configure_values(
+    values: str = "safe",
+    repr_types: Iterable[str] = (),
+    max_value_bytes: int = DEFAULT_MAX_VALUE_BYTES,
+) -> None:
+    """Set how the dumpers write objects, process-wide (the module docstring says how).
+
+    Raises ``ValueError`` or ``TypeError`` for a setting it cannot take, and
+    then changes nothing.
+    """
+    if values not in VALUES_MODES:
+        raise ValueError(f'config \'values\' must be "safe", "repr" or "fields", not {values!r}')
+    names = _type_names(list(repr_types) if not isinstance(repr_types, str) else repr_types,
+                        "repr_types")
+    if isinstance(max_value_bytes, bool) or not isinstance(max_value_bytes, int):
+        raise TypeError(
+            f"config 'max_value_bytes' must be an int, not {type(max_value_bytes).__name__}"
+        )
+    if max_value_bytes < 0:
+        raise ValueError("config 'max_value_bytes' must be 0 (no cap) or more")
+    _configure_values(values, names, max_value_bytes)
+
+
+def values_from_config(config: Any) -> tuple[str, list[str], int]:
+    """The ``values``, ``repr_types`` and ``max_value_bytes`` a configuration asks for.
+
+    Missing keys take the defaults; raises ``TypeError`` or ``ValueError`` as
+    :func:`configure_values`.
+    """
+    values = config.get("values", "safe")
+    if values is None:
+        values = "safe"
+    if values not in VALUES_MODES:
+        raise ValueError(f'config \'values\' must be "safe", "repr" or "fields", not {values!r}')
+    repr_types = config.get("repr_types")
+    names = [] if repr_types is None else _type_names(repr_types, "repr_types")
+    cap = config.get("max_value_bytes", DEFAULT_MAX_VALUE_BYTES)
+    if cap is None:
+        cap = DEFAULT_MAX_VALUE_BYTES
+    if isinstance(cap, bool) or not isinstance(cap, int):
+        raise TypeError(f"config 'max_value_bytes' must be an int, not {type(cap).__name__}")
+    if cap < 0:
+        raise ValueError("config 'max_value_bytes' must be 0 (no cap) or more")
+    return values, names, cap

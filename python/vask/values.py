@@ -13,7 +13,19 @@ constant                code  payload                             decoded as
 :data:`EXT_SET`         3     one MessagePack array of the items  :class:`StoredSet`
 :data:`EXT_FROZENSET`   4     one MessagePack array of the items  :class:`StoredSet`
 :data:`EXT_ASSIGNMENT`  6     an array: the name, the value       :class:`Assignment`
+:data:`EXT_OBJECT`      7     an array: the qualified type name,  :class:`StoredObject`
+                              the address, a map of the fields
 ======================  ====  ==================================  =====================
+
+An :class:`StoredObject` is an object written by its state rather than by its
+``repr``: ``["mypkg.shop.Order", 140234, {"order_id": "A-1", "lines": [...]}]``.
+Its fields are stored values like any other (an object inside is another
+:class:`StoredObject`); a field that leads back to an object being written
+is the repr ``<cycle: TypeName>``, fields past the item limit or the byte cap
+end with the entry ``"<...>": <N more items>``.  It is shown as
+``Order(order_id='A-1', lines=[...])``, or, with no fields, as
+``<mypkg.shop.Order object at 0x...>``.  A payload that is not such an array
+is left as :class:`msgpack.ExtType`.
 
 An :class:`ObjectRepr` is text that stands for a value which is not stored as
 itself: the ``repr`` of an object, an int too large for MessagePack, or a
@@ -48,11 +60,13 @@ import msgpack
 __all__ = [
     "EXT_ASSIGNMENT",
     "EXT_FROZENSET",
+    "EXT_OBJECT",
     "EXT_REPR",
     "EXT_SET",
     "EXT_TUPLE",
     "Assignment",
     "ObjectRepr",
+    "StoredObject",
     "StoredSet",
     "ext_hook",
     "unpack_value",
@@ -64,6 +78,7 @@ EXT_TUPLE = 2
 EXT_SET = 3
 EXT_FROZENSET = 4
 EXT_ASSIGNMENT = 6
+EXT_OBJECT = 7
 
 
 @dataclass(frozen=True)
@@ -82,6 +97,20 @@ class StoredSet:
 
     items: tuple[Any, ...]
     frozen: bool = False
+
+
+@dataclass(frozen=True)
+class StoredObject:
+    """An object as stored by its state: its type, address and own attributes."""
+
+    type_name: str  # "module.QualName"
+    address: int
+    fields: dict[str, Any]
+
+    @property
+    def short_name(self) -> str:
+        """The type's own name, the last part of the qualified name."""
+        return self.type_name.rsplit(".", 1)[-1]
 
 
 @dataclass(frozen=True)
@@ -116,6 +145,19 @@ def ext_hook(code: int, data: bytes) -> Any:
             pair = None
         if pair is not None and len(pair) == 2 and isinstance(pair[0], str):
             return Assignment(pair[0], pair[1])
+    if code == EXT_OBJECT:
+        try:
+            parts = _unpack_items(data)
+        except Exception:  # noqa: BLE001 - not MessagePack inside: left as it is
+            parts = None
+        if (
+            parts is not None
+            and len(parts) == 3
+            and isinstance(parts[0], str)
+            and isinstance(parts[1], int)
+            and isinstance(parts[2], dict)
+        ):
+            return StoredObject(parts[0], parts[1], parts[2])
     if not 0 <= code <= 127:  # MessagePack's own types, which ExtType cannot hold
         return ObjectRepr(f"<MessagePack extension type {code}, {len(data)} bytes>")
     return msgpack.ExtType(code, data)

@@ -195,7 +195,71 @@ PyObject* py_trace_point_document(PyObject*, PyObject* const* args, Py_ssize_t n
   });
 }
 
+// configure_values(values, repr_types, max_value_bytes): all three given
+// (vask.serialize.configure_values supplies the defaults and checks types).
+PyObject* py_configure_values(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_Format(PyExc_TypeError, "_configure_values() takes 3 arguments (%zd given)", nargs);
+      throw_py();
+    }
+    auto policy = std::make_shared<ValuePolicy>();
+    const std::string mode = PyUnicode_Check(args[0]) ? str_text(args[0]) : std::string();
+    if (mode == "safe") {
+      policy->mode = ValuesMode::Safe;
+    } else if (mode == "repr") {
+      policy->mode = ValuesMode::Repr;
+    } else if (mode == "fields") {
+      policy->mode = ValuesMode::Fields;
+    } else {
+      PyErr_Format(PyExc_ValueError, "values must be \"safe\", \"repr\" or \"fields\", not %R",
+                   args[0]);
+      throw_py();
+    }
+    Ref seq = Ref::check(PySequence_Fast(args[1], "repr_types must be a list of str"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+      PyObject* name = PySequence_Fast_GET_ITEM(seq.get(), i);
+      if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "repr_types must be str, not %.200s", Py_TYPE(name)->tp_name);
+        throw_py();
+      }
+      policy->repr_types.push_back(str_text(name));
+    }
+    const long long cap = PyLong_AsLongLong(args[2]);
+    if (cap == -1 && PyErr_Occurred()) throw_py();
+    if (cap < 0) {
+      PyErr_SetString(PyExc_ValueError, "max_value_bytes must be 0 (no cap) or more");
+      throw_py();
+    }
+    policy->max_value_bytes = cap;
+    set_value_policy(std::move(policy));
+    Py_RETURN_NONE;
+  });
+}
+
+// The current settings as (values, repr_types, max_value_bytes).
+PyObject* py_value_settings(PyObject*, PyObject*) {
+  return boundary([&]() -> PyObject* {
+    const auto policy = value_policy();
+    static constexpr const char* kModes[] = {"safe", "repr", "fields"};
+    Ref mode = make_str(kModes[static_cast<int>(policy->mode)]);
+    Ref types = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(policy->repr_types.size())));
+    for (size_t i = 0; i < policy->repr_types.size(); ++i) {
+      PyTuple_SET_ITEM(types.get(), static_cast<Py_ssize_t>(i),
+                       make_str(policy->repr_types[i]).release());
+    }
+    Ref cap = Ref::check(PyLong_FromLongLong(policy->max_value_bytes));
+    return Ref::check(PyTuple_Pack(3, mode.get(), types.get(), cap.get())).release();
+  });
+}
+
 PyMethodDef g_methods[] = {
+    method_fastcall("_configure_values", py_configure_values,
+                    "_configure_values($module, values, repr_types, max_value_bytes, /)\n--\n\n"
+                    "Set how the dumpers write objects, process-wide (see vask.serialize)."),
+    {"value_settings", py_value_settings, METH_NOARGS,
+     "value_settings($module, /)\n--\n\n"
+     "The dumpers' current (values, repr_types, max_value_bytes)."},
     method_o("dump_msgpack", py_dump_msgpack,
              "dump_msgpack($module, value, /)\n--\n\n"
              "One bounded MessagePack object for ``value``; never raises (but for the\n"
@@ -269,6 +333,8 @@ PyMODINIT_FUNC PyInit__dump() {
     add_int(m, "EXT_TUPLE", kExtTuple);
     add_int(m, "EXT_SET", kExtSet);
     add_int(m, "EXT_FROZENSET", kExtFrozenset);
+    add_int(m, "EXT_OBJECT", kExtObject);
+    add_int(m, "DEFAULT_MAX_VALUE_BYTES", kDefaultMaxValueBytes);
     add_str(m, "TRUNCATED_KEY", kTruncatedKey);
     add_str(m, "OUTPUT_LIMIT_MARKER", kOutputLimitMarker);
     add_str(m, "UNSERIALIZABLE", kUnserializable);

@@ -271,6 +271,8 @@ class Held {
     items_.push_back(borrowed);
     Py_INCREF(borrowed);
   }
+  // The stack itself, for code that pushes new references onto it.
+  std::vector<PyObject*>& stack() noexcept { return items_; }
   void hold_new(Ref owned) {
     items_.push_back(owned.get());
     (void)owned.release();
@@ -433,12 +435,18 @@ void finish_ext(Bytes& out, size_t at, int8_t type) {
 class Dumper {
  public:
   Dumper(Bytes& out, Redactor& redactor, std::vector<PyObject*>& held)
-      : out_(out), red_(redactor), held_(held) {}
+      : out_(out),
+        red_(redactor),
+        held_(held),
+        policy_(value_policy()),
+        cap_(static_cast<size_t>(std::max<int64_t>(policy_->max_value_bytes, 0))),
+        value_start_(out.size()) {}
 
   // ---- the full form --------------------------------------------------------
 
   void full(PyObject* v, int depth) {
     if (--budget_ < 0) return marker(kOutputLimitMarker);
+    if (depth == 0) value_start_ = out_.size();
     PyTypeObject* tp = Py_TYPE(v);
     if (tp == &PyUnicode_Type) return text(v);
     if (tp == &PyLong_Type) return integer(v);
@@ -463,7 +471,7 @@ class Dumper {
     const Py_ssize_t n = std::min(values.count, kMaxItems);
     held_.reserve_more(2 * static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < 2 * n; ++i) held_.hold(values.pairs[i]);
-    entries(snap, n, values.count, 0, light);
+    entries(snap, n, values.count, 0, light, true);
   }
 
   // ---- the lightweight form -------------------------------------------------
@@ -472,7 +480,7 @@ class Dumper {
     if (PyDict_Check(v) && !is_enum(Py_TYPE(v))) {
       Snapshot snap(held_);
       const Py_ssize_t n = hold_dict_items(held_, v, kMaxItems);
-      return entries(snap, n, PyDict_GET_SIZE(v), 0, true);
+      return entries(snap, n, PyDict_GET_SIZE(v), 0, true, true);
     }
     short_value(v);
   }
@@ -487,7 +495,7 @@ class Dumper {
                                            Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS;
     const bool native = (flags & kNativeFlags) || PyFloat_Check(v) || PyAnySet_Check(v) ||
                         PyByteArray_Check(v) || PyMemoryView_Check(v);
-    if (!native || is_enum(tp)) return repr_value(v);
+    if (!native || is_enum(tp)) return object_value(v, depth);
     if (PyUnicode_Check(v)) return text(v);
     if (PyLong_Check(v)) return integer(v);  // bool is final: never a subclass here
     if (PyFloat_Check(v)) return mp::write_f64(out_, PyFloat_AS_DOUBLE(v));
@@ -615,8 +623,12 @@ class Dumper {
     path_[path_len_++] = v;
     bool cut = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-      if (budget_ < 0) {
-        marker(kOutputLimitMarker);
+      if (budget_ < 0 || over_cap()) {
+        if (budget_ < 0) {
+          marker(kOutputLimitMarker);
+        } else {
+          more_items(total - i);
+        }
         patch_count(out_, header_at, count, static_cast<uint32_t>(i + 1), false);
         cut = true;
         break;
@@ -633,14 +645,74 @@ class Dumper {
     Snapshot snap(held_);
     const Py_ssize_t n = hold_dict_items(held_, v, kMaxItems);
     path_[path_len_++] = v;
-    entries(snap, n, PyDict_GET_SIZE(v), depth, false);
+    // A dict at the top stands for a frame's locals: each entry is a value
+    // of its own under the byte cap.
+    entries(snap, n, PyDict_GET_SIZE(v), depth, false, depth == 0);
     --path_len_;
   }
+
+  // ---- objects that are not built-in values -----------------------------------
+
+  // Written by a repr known to be pure (or vouched for), else by its fields.
+  void object_value(PyObject* v, int depth) {
+    if (policy_->mode != ValuesMode::Repr && PyModule_CheckExact(v)) return repr_text(module_text(v));
+    const Verdict verdict = object_verdict(v, *policy_);
+    if (verdict == Verdict::Repr) return repr_value(v);
+    if (!enter(v, depth)) return;
+    Snapshot snap(held_);
+    Py_ssize_t total = 0;
+    const Py_ssize_t n = collect_fields(v, verdict, kMaxItems, held_.stack(), total);
+    PyTypeObject* tp = Py_TYPE(v);
+    if (total == 0 && tp->tp_repr == PyBaseObject_Type.tp_repr) {
+      return repr_value(v);  // object's own repr: the same facts, as text
+    }
+    const size_t ext_at = out_.size();
+    out_.append(kExtReserve, '\0');
+    mp::write_array_header(out_, 3);
+    const std::string& name = type_name_cache_.get(tp);
+    mp::write_str(out_, name);
+    mp::write_uint(out_, reinterpret_cast<uintptr_t>(v));
+    budget_ -= static_cast<int64_t>(name.size());
+    path_[path_len_++] = v;
+    entries(snap, n, total, depth, false, false);
+    --path_len_;
+    finish_ext(out_, ext_at, kExtObject);
+  }
+
+  // "<module 'name'>", from the module's dict: a module's own repr runs the
+  // import system's Python code.
+  static std::string module_text(PyObject* m) {
+    PyObject* name = PyDict_GetItemWithError(PyModule_GetDict(m), interned().dunder_name);
+    const auto text = name != nullptr && PyUnicode_Check(name) ? try_str_view(name) : std::nullopt;
+    if (!text) {
+      PyErr_Clear();
+      return "<module '?'>";
+    }
+    return "<module '" + std::string(*text) + "'>";
+  }
+
+  // Text for v without running its code: its repr when that is known to be
+  // pure, else object's default text, "<module.QualName object at 0x...>".
+  std::string object_text(PyObject* v) {
+    if (object_verdict(v, *policy_) == Verdict::Repr) {
+      return std::string(TextHead(safe_repr(v).get(), kMaxStringChars).view());
+    }
+    char address[2 * sizeof(uintptr_t) + 1];
+    const auto [end, ec] = std::to_chars(address, address + sizeof address,
+                                         reinterpret_cast<uintptr_t>(v), 16);
+    (void)ec;
+    return "<" + qualified_type_name(Py_TYPE(v)) + " object at 0x" +
+           std::string(address, static_cast<size_t>(end - address)) + ">";
+  }
+
+  bool over_cap() const noexcept { return cap_ > 0 && out_.size() - value_start_ > cap_; }
 
   void more_items(Py_ssize_t more) { marker("<" + std::to_string(more) + " more items>"); }
 
   // The entries of a map: names as text, values in the full or light form.
-  void entries(const Snapshot& snap, Py_ssize_t n, Py_ssize_t total, int depth, bool light) {
+  // With `roots`, each entry's value is a value of its own under the byte cap.
+  void entries(const Snapshot& snap, Py_ssize_t n, Py_ssize_t total, int depth, bool light,
+               bool roots) {
     const size_t header_at = out_.size();
     const auto count = static_cast<uint32_t>(n + (total > n));
     mp::write_map_header(out_, count);
@@ -654,9 +726,13 @@ class Dumper {
     std::vector<std::string> taken;
     bool cut = false;
     for (Py_ssize_t i = 0; i < n; ++i) {
-      if (budget_ < 0) {
+      if (budget_ < 0 || (!roots && over_cap())) {
         mp::write_str(out_, kTruncatedKey);
-        marker(kOutputLimitMarker);
+        if (budget_ < 0) {
+          marker(kOutputLimitMarker);
+        } else {
+          more_items(total - i);
+        }
         patch_count(out_, header_at, count, static_cast<uint32_t>(i + 1), true);
         cut = true;
         break;
@@ -682,6 +758,7 @@ class Dumper {
                  red_.is_secret(std::string_view(name));
         taken.push_back(std::move(name));
       }
+      if (roots) value_start_ = out_.size();
       if (secret) {
         --budget_;
         marker(kRedacted);
@@ -703,8 +780,27 @@ class Dumper {
     if (PyUnicode_Check(k) && (tp == &PyUnicode_Type || !is_enum(tp))) {
       return std::string(TextHead(k, kMaxStringChars).view());
     }
+    if (tp != &PyLong_Type && policy_->mode != ValuesMode::Repr && !pure_key(k, 0)) {
+      return object_text(k);
+    }
     Ref text = tp == &PyLong_Type ? int_text(k) : safe_repr(k);
     return std::string(TextHead(text.get(), kMaxStringChars).view());
+  }
+
+  // Whether the repr of the key k runs no user code: built-in values, and
+  // exact tuples and frozensets of such keys (hashable keys are rarely more).
+  bool pure_key(PyObject* k, int depth) {
+    PyTypeObject* tp = Py_TYPE(k);
+    if (is_leaf_type(tp)) return true;
+    if ((tp == &PyTuple_Type || tp == &PyFrozenSet_Type) && depth < kMaxDepth) {
+      Snapshot snap(held_);
+      const Py_ssize_t n = hold_items(held_, k, container_size(k));
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!pure_key(snap.item(i), depth + 1)) return false;
+      }
+      return true;
+    }
+    return object_verdict(k, *policy_) == Verdict::Repr;
   }
 
   // None and booleans hold no secret and tell whether one was given.
@@ -758,8 +854,34 @@ class Dumper {
       // written by ShortEntries, which stops at the cut (the built-in repr of
       // nested containers can be enormous) and redacts secret entries.
       const Base base = entries_base(tp);
+      if (base == Base::None && policy_->mode != ValuesMode::Repr && !set_of_leaves(v)) {
+        return short_set(v);
+      }
       if (base == Base::None || plain_container(v, base)) return short_text(safe_repr(v).get());
       return short_entries(v, base);
+    }
+    if (policy_->mode != ValuesMode::Repr) {
+      if (PyModule_CheckExact(v)) return module_text(v);
+      if (object_verdict(v, *policy_) != Verdict::Repr) {
+        if (const Base base = entries_base(tp); base != Base::None) return short_entries(v, base);
+        if (PyAnySet_Check(v)) return short_set(v);
+        // Subclasses of the built-in values: the built-in type's own repr.
+        PyTypeObject* native = PyUnicode_Check(v)     ? &PyUnicode_Type
+                               : PyLong_Check(v)      ? &PyLong_Type
+                               : PyFloat_Check(v)     ? &PyFloat_Type
+                               : PyBytes_Check(v)     ? &PyBytes_Type
+                               : PyByteArray_Check(v) ? &PyByteArray_Type
+                                                      : nullptr;
+        if (native == &PyLong_Type) return short_text(int_text(v).get());
+        if (native != nullptr && (!PyUnicode_Check(v) || PyUnicode_GET_LENGTH(v) <= limit) &&
+            (!PyBytes_Check(v) || PyBytes_GET_SIZE(v) <= limit) &&
+            (!PyByteArray_Check(v) || PyByteArray_GET_SIZE(v) <= limit)) {
+          return short_text(Ref::check(native->tp_repr(v)).get());
+        }
+        if (native != nullptr) return "<" + type_name(tp) + " of length " +
+                                      std::to_string(PyObject_Length(v)) + ">";
+        return short_object(v);
+      }
     }
     if (red_.active()) {
       if (const Base base = entries_base(tp); base != Base::None) return redacted_repr(v, base);
@@ -771,6 +893,70 @@ class Dumper {
       return text;
     }
     return short_text(safe_repr(v).get());
+  }
+
+  bool set_of_leaves(PyObject* v) {
+    Snapshot snap(held_);
+    const Py_ssize_t n = hold_items(held_, v, PySet_GET_SIZE(v));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!is_leaf_type(Py_TYPE(snap.item(i)))) return false;
+    }
+    return true;
+  }
+
+  // A set's short text, its items as their short reprs: "{a, b}", or
+  // "TypeName({a, b})" for a subclass.
+  std::string short_set(PyObject* v) {
+    PyTypeObject* tp = Py_TYPE(v);
+    const bool exact = tp == &PySet_Type || tp == &PyFrozenSet_Type;
+    std::string text = exact ? "{" : type_name(tp) + "({";
+    if (PySet_GET_SIZE(v) == 0) return exact ? type_name(tp) + "()" : text + "})";
+    Snapshot snap(held_);
+    const Py_ssize_t n = hold_items(held_, v, kLightweightReprChars);
+    for (Py_ssize_t i = 0; i < n && text.size() <= kLightweightReprChars; ++i) {
+      if (i > 0) text += ", ";
+      text += short_repr(snap.item(i));
+    }
+    text += exact ? "}" : "})";
+    cut_utf8(text, kLightweightReprChars);
+    return text;
+  }
+
+  // The short text of an object written by its fields: "QualName(a=1, b=...)",
+  // or object's default text when it holds none.
+  std::string short_object(PyObject* v) {
+    PyTypeObject* tp = Py_TYPE(v);
+    if (std::find(short_path_, short_path_ + short_len_, v) != short_path_ + short_len_) {
+      return "<cycle: " + type_name(tp) + ">";
+    }
+    if (short_len_ >= kMaxDepth) return "<" + type_name(tp) + " nested too deep>";
+    Snapshot snap(held_);
+    Py_ssize_t total = 0;
+    const Verdict verdict = object_verdict(v, *policy_);
+    const Py_ssize_t n = collect_fields(v, verdict, kLightweightReprChars, held_.stack(), total);
+    if (total == 0) return object_text(v);
+    short_path_[short_len_++] = v;
+    struct Pop {
+      int& len;
+      ~Pop() { --len; }
+    } pop{short_len_};
+    std::string text = type_name(tp) + "(";
+    for (Py_ssize_t i = 0; i < n && text.size() <= kLightweightReprChars; ++i) {
+      if (i > 0) text += ", ";
+      PyObject* k = snap.key(i);
+      PyObject* x = snap.value(i);
+      text += PyUnicode_Check(k) ? std::string(TextHead(k, kLightweightReprChars).view()) : "?";
+      text += "=";
+      if (redacts(x) && PyUnicode_Check(k) && red_.is_secret(k)) {
+        text += kRedacted;
+      } else {
+        text += short_repr(x);
+      }
+    }
+    if (total > n) text += ", ...";
+    text += ")";
+    cut_utf8(text, kLightweightReprChars);
+    return text;
   }
 
   // Whether the exact dict, list or tuple v certainly shows no secret entry.
@@ -892,7 +1078,9 @@ class Dumper {
       const Base base = entries_base(ty);
       const bool exact = ty == &PyDict_Type || ty == &PyList_Type || ty == &PyTuple_Type;
       if (base == Base::None) return put(d_.short_repr(y));
-      if (!exact && !d_.shows_secret(y, base, depth)) return put(short_text(safe_repr(y).get()));
+      if (!exact && d_.policy_->mode == ValuesMode::Repr && !d_.shows_secret(y, base, depth)) {
+        return put(short_text(safe_repr(y).get()));
+      }
       container(y, base, depth);
     }
 
@@ -949,6 +1137,27 @@ class Dumper {
   Bytes& out_;
   Redactor& red_;
   Held held_;
+  // The settings this dump started with (kept alive for it).
+  std::shared_ptr<const ValuePolicy> policy_;
+  // Most bytes one value writes (0: no cap), and where the current one began.
+  size_t cap_;
+  size_t value_start_;
+  // The qualified name of the type last written, kept across the objects of
+  // one dump (a list of one class's instances asks for it again and again).
+  struct TypeNameCache {
+    PyTypeObject* tp = nullptr;
+    std::string name;
+    const std::string& get(PyTypeObject* t) {
+      if (t != tp) {
+        name = qualified_type_name(t);
+        tp = t;  // alive: the dump holds an instance of it
+      }
+      return name;
+    }
+  } type_name_cache_;
+  // Objects whose short text is being built.
+  PyObject* short_path_[kMaxDepth + 1] = {};
+  int short_len_ = 0;
   int64_t budget_ = kMaxOutputUnits;
   // Containers being written (borrowed: each is held by its parent's
   // snapshot, or is the value the caller passed).
@@ -1013,6 +1222,7 @@ void dump_into(ThreadScratch& scratch, Bytes& out, PyObject* value, DumpForm for
 }  // namespace
 
 void prepare_dumpers() {
+  prepare_object_state();
   if (g_enum_type != nullptr) return;
   Ref module = import("enum");
   Ref type = getattr(module.get(), "Enum");

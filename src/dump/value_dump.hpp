@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "dump/object_state.hpp"
 #include "dump/redaction_py.hpp"
 #include "support/py.hpp"
 #include "utils/records.hpp"
@@ -55,9 +56,13 @@ inline constexpr int8_t kExtRepr = 1;
 inline constexpr int8_t kExtTuple = 2;
 inline constexpr int8_t kExtSet = 3;
 inline constexpr int8_t kExtFrozenset = 4;
+// An object written by its state, not its repr. Payload: one MessagePack
+// array [qualified type name (str), address (uint), fields (map of attribute
+// name to value, cut as any map)].
+inline constexpr int8_t kExtObject = 7;
 
 enum class DumpForm : uint8_t {
-  Full,         // values as themselves, objects as their repr
+  Full,         // values as themselves, objects by their fields or known-pure repr
   Lightweight,  // a dict as a map of short reprs; anything else as one short repr
 };
 

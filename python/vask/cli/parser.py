@@ -146,6 +146,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="store short reprs instead of full values (faster, smaller)",
     )
     tracing.add_argument(
+        "--values",
+        choices=("safe", "fields", "repr"),
+        default=None,
+        help="how objects are recorded: safe (default: by their fields, reprs only where "
+        "known to be pure), fields (never a repr) or repr (every repr called)",
+    )
+    tracing.add_argument(
         "--threads",
         action=argparse.BooleanOptionalAction,
         default=None,

@@ -48,6 +48,7 @@ _SETTING_OPTIONS = (
     "ignore",
     "omit_return_locals",
     "lightweight_repr",
+    "values",
     "threads",
     "follow",
     *vask_config.MEGABYTE_KEYS,

@@ -177,6 +177,7 @@ class Recorder:
             self.config.get("redact", True), self.config.get("redact_extra")
         )
         serialize.configure_redaction(names)
+        serialize.configure_values(*serialize.values_from_config(self.config))
         self.config[PACKAGE_DIR_KEY] = PACKAGE_DIR
 
     def _native(self) -> Any:

@@ -23,7 +23,7 @@ from typing import Any
 import msgpack
 
 from vask.document import decode_record
-from vask.values import Assignment, ObjectRepr, StoredSet
+from vask.values import Assignment, ObjectRepr, StoredObject, StoredSet
 
 __all__ = ["ASSIGNMENT_EXT", "to_json"]
 
@@ -57,6 +57,14 @@ def to_json(value: Any, depth: int = 0) -> Any:
         return value
     if isinstance(value, ObjectRepr):
         return {"t": "repr", "v": value.text}
+    if isinstance(value, StoredObject):
+        return {
+            "t": "object",
+            "type": value.type_name,
+            "name": value.short_name,
+            "addr": f"{value.address:#x}",
+            "v": [[str(k), to_json(v, depth + 1)] for k, v in value.fields.items()],
+        }
     if isinstance(value, Assignment):
         return {"t": "assign", "name": value.name, "v": to_json(value.value, depth + 1)}
     if isinstance(value, msgpack.ExtType):  # a namedtuple: before the tuples

@@ -543,6 +543,7 @@ function valueNode(v, depth) {
       return span;
     }
     case "dict": return boxNode(v.v, depth, "dict");
+    case "object": return objectNode(v, depth);
     case "list": case "tuple": case "set": case "frozenset": return boxNode(v.v, depth, v.t);
     default: return el("span", "v-repr", JSON.stringify(v));
   }
@@ -583,6 +584,33 @@ function boxNode(items, depth, kind) {
   };
   head.addEventListener("click", () => { fill(); box.classList.toggle("open"); });
   const holdsHit = S.detailHit && JSON.stringify(items).toLowerCase().includes(S.detailHit);
+  if ((depth < 1 && n <= 12) || holdsHit) { fill(); box.classList.add("open"); }
+  box.append(head, body);
+  return box;
+}
+
+// An object stored by its fields: Type(a=1, …), its fields below when opened,
+// with the full type name and address on the head's tooltip.
+function objectNode(v, depth) {
+  const n = v.v.length;
+  if (!n) return el("span", "v-repr", `<${v.type} object at ${v.addr}>`);
+  const box = el("span", "v-box");
+  const names = v.v.map(([k]) => (k === "<...>" ? "…" : k)).join(", ");
+  const head = el("span", "v-head", `${v.name}(${names.length > 60 ? names.slice(0, 59) + "…" : names})`);
+  head.title = `${v.type} at ${v.addr}`;
+  const body = el("div", "v-items");
+  let filled = false;
+  const fill = () => {
+    if (filled) return;
+    filled = true;
+    for (const [k, item] of v.v) {
+      const row = el("div", "kv");
+      row.append(el("span", "k", k), valueNode(item, depth + 1));
+      body.append(row);
+    }
+  };
+  head.addEventListener("click", () => { fill(); box.classList.toggle("open"); });
+  const holdsHit = S.detailHit && JSON.stringify(v.v).toLowerCase().includes(S.detailHit);
   if ((depth < 1 && n <= 12) || holdsHit) { fill(); box.classList.add("open"); }
   box.append(head, body);
   return box;

@@ -1,0 +1,405 @@
+"""Values recorded without running the program's code: objects by their fields,
+reprs only where they are known to be pure, and a byte cap per value."""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime
+import decimal
+import enum
+import fractions
+import pathlib
+import re
+import uuid
+
+import msgpack
+import pytest
+from vask import config as vask_config
+from vask import render, serialize
+from vask.serialize import dump_msgpack, dump_msgpack_lightweight_repr
+from vask.values import ObjectRepr, StoredObject, ext_hook, unpack_value
+from vask.viewer.values import to_json
+
+from engine_driver import frames_named
+
+
+def full(value):
+    return msgpack.unpackb(dump_msgpack(value), raw=False, strict_map_key=False, ext_hook=ext_hook)
+
+
+def light(value):
+    return unpack_value(dump_msgpack_lightweight_repr(value))
+
+
+@pytest.fixture(params=["safe", "fields"])
+def no_repr_mode(request):
+    serialize.configure_values(request.param)
+    return request.param
+
+
+# -- objects whose code has side effects --------------------------------------------
+
+
+class Spy:
+    """Counts every call into its code a recorder could make."""
+
+    calls: list[str] = []
+
+    def __init__(self):
+        object.__setattr__(self, "payload", [1, 2])
+        object.__setattr__(self, "lazy", (n for n in range(3)))
+
+    def __repr__(self):
+        Spy.calls.append("__repr__")
+        return "Spy(" + ",".join(str(n) for n in self.lazy) + ")"  # consumes the generator
+
+    def __getattribute__(self, name):
+        if not name.startswith("__"):
+            Spy.calls.append("__getattribute__")
+        return object.__getattribute__(self, name)
+
+    def __getattr__(self, name):
+        Spy.calls.append("__getattr__")
+        raise AttributeError(name)
+
+    @property
+    def computed(self):
+        Spy.calls.append("property")
+        return 42
+
+    def __eq__(self, other):
+        Spy.calls.append("__eq__")
+        return self is other
+
+    __hash__ = object.__hash__
+
+
+class TestNoCodeRuns:
+    def test_side_effects_never_run(self, no_repr_mode):
+        Spy.calls.clear()
+        spy = Spy()
+        stored = full({"spy": spy, "nested": [spy], "as_key": {spy: 1}})
+        short = light({"spy": spy})
+        assert Spy.calls == []
+        assert list(object.__getattribute__(spy, "lazy")) == [0, 1, 2]  # never consumed
+        obj = stored["spy"]
+        assert isinstance(obj, StoredObject)
+        assert obj.type_name.endswith("test_values_safe.Spy")
+        assert obj.address == id(spy)
+        assert obj.fields["payload"] == [1, 2]
+        assert isinstance(obj.fields["lazy"], ObjectRepr) if no_repr_mode == "safe" else True
+        assert stored["nested"][0].address == id(spy)
+        assert str(short["spy"]).startswith("Spy(payload=[1, 2], lazy=")
+
+    def test_repr_setting_calls_the_repr(self):
+        serialize.configure_values("repr")
+        Spy.calls.clear()
+        assert full(Spy()) == ObjectRepr("Spy(0,1,2)")
+        assert Spy.calls == ["__repr__", "__getattribute__"]
+
+    def test_a_vouched_type_has_its_repr_called(self, no_repr_mode):
+        Spy.calls.clear()
+        serialize.configure_values(no_repr_mode, [f"{__name__}.Spy"])
+        assert full(Spy()) == ObjectRepr("Spy(0,1,2)")
+        assert "__repr__" in Spy.calls
+
+    def test_keys_of_plain_values_keep_their_text(self, no_repr_mode):
+        stored = full({(1, "a"): 1, frozenset({2}): 2, 3.5: 3, Slotted(): 4})
+        assert list(stored)[:3] == ["(1, 'a')", "frozenset({2})", "3.5"]
+        assert list(stored)[3].startswith("<test_values_safe.Slotted object at 0x")
+
+    def test_dict_property_is_never_read(self, no_repr_mode):
+        reads = []
+
+        class Shadow:
+            @property
+            def __dict__(self):
+                reads.append(1)
+                return {"fake": True}
+
+        s = Shadow()
+        s.real = "yes"
+        assert full(s).fields == {"real": "yes"}
+        assert light(s) == ObjectRepr("Shadow(real='yes')")
+        assert reads == []
+
+
+# -- where the fields come from --------------------------------------------------------
+
+
+class Slotted:
+    __slots__ = ("a", "b", "unset")
+
+    def __init__(self):
+        self.a = 1
+        self.b = "two"
+
+
+class SlottedChild(Slotted):
+    __slots__ = ("c",)
+
+    def __init__(self):
+        super().__init__()
+        self.c = 3.0
+
+
+class Both:
+    __slots__ = ("s", "__dict__")
+
+    def __init__(self):
+        self.s = "slot"
+        self.d = "dict"
+
+
+class TestFields:
+    def test_slots_bases_first_and_unset_left_out(self, no_repr_mode):
+        assert full(Slotted()).fields == {"a": 1, "b": "two"}
+        assert list(full(SlottedChild()).fields.items()) == [("a", 1), ("b", "two"), ("c", 3.0)]
+
+    def test_slots_and_dict_together(self, no_repr_mode):
+        assert full(Both()).fields == {"s": "slot", "d": "dict"}
+
+    def test_dictless_native_object(self, no_repr_mode):
+        lock_like = iter([1, 2])  # list_iterator: no dict, no slots, object's repr
+        stored = full(lock_like)
+        assert isinstance(stored, ObjectRepr) and "list_iterator object at" in stored.text
+
+    def test_cycles_through_objects(self, no_repr_mode):
+        class Node:
+            pass
+
+        a, b = Node(), Node()
+        a.next, b.next = b, a
+        a.me = a
+        stored = full(a)
+        assert stored.fields["next"].fields["next"] == ObjectRepr("<cycle: Node>")
+        assert stored.fields["me"] == ObjectRepr("<cycle: Node>")
+        assert "<cycle: Node>" in str(light(a))
+
+    def test_redaction_applies_to_field_names(self, no_repr_mode):
+        class Account:
+            def __init__(self):
+                self.user = "ann"
+                self.password = "hunter2"
+
+        stored = full(Account())
+        assert stored.fields == {"user": "ann", "password": ObjectRepr(serialize.REDACTED)}
+        assert "hunter2" not in str(light(Account()))
+
+    def test_exception_args_and_bound_methods(self, no_repr_mode):
+        class Boom(Exception):
+            pass
+
+        stored = full(Boom(Spy()))
+        assert isinstance(stored, StoredObject)
+        assert isinstance(stored.fields["args"][0], StoredObject)
+        method = full(Slotted().__init__)
+        assert set(method.fields) == {"__func__", "__self__"}
+
+
+# -- reprs known to be pure ----------------------------------------------------------
+
+
+class Color(enum.Enum):
+    RED = 1
+
+
+class Loud(enum.Enum):
+    A = 1
+
+    def __repr__(self):
+        raise AssertionError("called")
+
+
+@dataclasses.dataclass
+class Point:
+    x: int
+    y: int
+    secret_note: str = dataclasses.field(default="", repr=False)
+
+
+class Forged:
+    """A hand-written __repr__ dressed as a generated one."""
+
+    __dataclass_fields__: dict = {}
+
+    def __init__(self):
+        self.x = 1
+        self.hidden = 2
+
+    def __repr__(self):
+        raise AssertionError("called")
+
+    __repr__.__qualname__ = "__create_fn__.<locals>.__repr__"
+    __repr__.__wrapped__ = __repr__
+
+
+class TestKnownPure:
+    @pytest.mark.parametrize(
+        "value",
+        [
+            datetime.datetime(2026, 1, 2, 3, 4, 5),
+            datetime.datetime(2026, 1, 2, tzinfo=datetime.timezone.utc),
+            datetime.date(2026, 1, 2),
+            datetime.timedelta(seconds=5),
+            decimal.Decimal("1.50"),
+            fractions.Fraction(1, 3),
+            uuid.UUID(int=5),
+            pathlib.PurePosixPath("/a/b"),
+            re.compile("a+b"),
+            range(3),
+            Color.RED,
+            len,
+            ValueError("plain", 1),
+        ],
+        ids=repr,
+    )
+    def test_written_as_their_repr_when_safe(self, value):
+        assert full(value) == ObjectRepr(repr(value))
+
+    def test_fields_setting_calls_no_repr_at_all(self):
+        serialize.configure_values("fields")
+        assert not isinstance(full(Color.RED), ObjectRepr)
+        assert isinstance(full(Point(1, 2)), StoredObject)
+
+    def test_unsafe_variants_go_by_fields(self):
+        class Zone(datetime.tzinfo):
+            def utcoffset(self, dt):
+                return datetime.timedelta(0)
+
+            def __repr__(self):
+                raise AssertionError("called")
+
+        assert not isinstance(full(datetime.datetime(2026, 1, 1, tzinfo=Zone())), ObjectRepr)
+        assert isinstance(full(Loud.A), StoredObject)
+
+    def test_generated_dataclass_repr_recognised(self):
+        stored = full(Point(1, 2, "private"))
+        assert isinstance(stored, StoredObject)
+        assert list(stored.fields.items()) == [("x", 1), ("y", 2)]  # repr=False left out
+        assert render.format_value(stored) == repr(Point(1, 2))
+
+    def test_a_copied_name_is_not_recognised(self):
+        stored = full(Forged())
+        assert stored.fields == {"x": 1, "hidden": 2}
+
+
+# -- the byte cap --------------------------------------------------------------------
+
+
+def _deep():
+    return {f"k{i}": {f"j{j}": ["x" * 1000] * 100 for j in range(100)} for i in range(100)}
+
+
+class TestByteCap:
+    def test_deep_nesting_is_capped_with_counts(self):
+        data = dump_msgpack({"value": _deep()})
+        assert len(data) < 2 * serialize.DEFAULT_MAX_VALUE_BYTES
+        stored = unpack_value(data)["value"]
+        inner = stored["k0"]
+        assert inner["<...>"] == ObjectRepr(f"<{100 - len(inner) + 1} more items>")
+        assert stored["<...>"] == ObjectRepr(f"<{100 - len(stored) + 1} more items>")
+
+    def test_each_local_is_a_value_of_its_own(self):
+        big = ["y" * 900] * 100
+        stored = full({"a": big, "b": big})
+        assert stored["a"][0] == "y" * 900 and stored["b"][0] == "y" * 900
+        assert isinstance(stored["a"][-1], ObjectRepr) and "more items" in stored["a"][-1].text
+
+    def test_cap_is_configurable(self):
+        serialize.configure_values("safe", (), 0)
+        assert len(dump_msgpack([["z" * 1000] * 100] * 3)) > 250_000
+        serialize.configure_values("safe", (), 2000)
+        assert len(dump_msgpack([["z" * 1000] * 100] * 3)) < 4000
+
+    def test_lightweight_stays_smaller(self):
+        value = {"v": _deep()["k0"]}
+        assert len(dump_msgpack_lightweight_repr(value)) < len(dump_msgpack(value)) // 10
+
+
+# -- settings and reading back ---------------------------------------------------------
+
+
+class TestSettings:
+    def test_config_keys_checked_and_normalised(self):
+        checked = vask_config.check_config({"values": "fields", "repr_types": ["a.B", "c.D"]})
+        assert checked["values"] == "fields" and checked["repr_types"] == "a.B,c.D"
+        assert serialize.values_from_config(checked) == ("fields", ["a.B", "c.D"], 8192)
+        for bad in ({"values": "all"}, {"repr_types": ["NoModule"]}, {"max_value_bytes": -1}):
+            with pytest.raises(ValueError):
+                vask_config.check_config(bad)
+
+    def test_pyproject_keys(self, tmp_path):
+        path = tmp_path / "pyproject.toml"
+        path.write_text(
+            '[tool.vask]\nvalues = "repr"\nrepr_types = ["m.Money"]\nmax_value_bytes = 100\n'
+        )
+        settings = vask_config.load_settings(path)
+        assert (settings.values, settings.repr_types, settings.max_value_bytes) == (
+            "repr",
+            ["m.Money"],
+            100,
+        )
+        path.write_text('[tool.vask]\nvalues = "everything"\n')
+        with pytest.raises(vask_config.ConfigError):
+            vask_config.load_settings(path)
+
+
+class TestReadBack:
+    def test_text_and_viewer_forms(self):
+        class Box:
+            pass
+
+        box = Box()
+        box.items = [1]
+        box.label = "l"
+        stored = full(box)
+        assert render.format_value(stored) == "Box(items=[1], label='l')"
+        shown = to_json(stored)
+        assert shown["t"] == "object" and shown["name"] == "Box"
+        assert shown["v"] == [["items", {"t": "list", "v": [1]}], ["label", "l"]]
+        empty = StoredObject("m.Empty", 0x10, {})
+        assert render.format_value(empty) == "<m.Empty object at 0x10>"
+
+    def test_malformed_payload_left_as_ext(self):
+        odd = msgpack.packb(msgpack.ExtType(7, msgpack.packb([1, 2])))
+        assert isinstance(unpack_value(odd), msgpack.ExtType)
+
+
+# -- a program that keeps lazy state in an object, traced by both engines ------------
+
+
+class Statement:
+    """Builds its text from a lazy generator, as a SQL formatter's statement does."""
+
+    def __init__(self, tokens):
+        self.tokens = (t.upper() for t in tokens)
+
+    def __repr__(self):
+        return " ".join(self.tokens)
+
+
+def render_statement(stmt):
+    return format_statement(stmt)
+
+
+def format_statement(stmt):
+    out = " ".join(stmt.tokens)
+    return out
+
+
+def run_formatter():
+    return render_statement(Statement(["select", "a", "from", "t"]))
+
+
+class TestTracedProgram:
+    def test_lazy_state_survives_tracing(self, engine):
+        untraced = run_formatter()
+        result, doc = engine.run(run_formatter)
+        assert result == untraced == "SELECT A FROM T"
+        calls = frames_named(doc, "format_statement")
+        assert calls and isinstance(calls[0]["locals"]["stmt"], StoredObject)
+
+    def test_repr_setting_still_available(self, engine):
+        result, _ = engine.run(run_formatter, config={"values": "repr"})
+        assert result == ""  # what every recording repr does to such a program
