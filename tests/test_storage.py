@@ -190,6 +190,19 @@ def test_db_save_trace_is_the_writers_front_door(path):
     assert (summary.trace_id, summary.calls) == ("trc_door", 3)
 
 
+def test_a_trace_for_the_null_device_is_thrown_away(tmp_path, monkeypatch):
+    # Nothing is stored, and no side file is kept anywhere: not beside the
+    # device (a directory in /dev), not in the working directory.
+    monkeypatch.chdir(tmp_path)
+    for wait in (True, False):
+        assert (
+            writer.save_trace("trc_null", 60, document("trc_null"), os.devnull, wait=wait) is None
+        )
+    assert writer.drain(30)
+    assert list(tmp_path.iterdir()) == []
+    assert not (Path(os.devnull).parent / "unsaved" / "trc_null.msgpack").exists()
+
+
 def test_every_module_imports_on_its_own():
     """A module imported first, in a fresh interpreter: no import circle breaks it."""
     names = sorted(

@@ -381,9 +381,9 @@ def trace_point_document(point: _TracePoint, trace_id: str) -> bytes:
     after the function, with ``meta`` ``trace_point`` saying what it is;
     written by the same native writer as every other document.
     """
-    from vask import _dump
+    from vask._dump import trace_point_document as write_document
 
-    return _dump.trace_point_document(
+    return write_document(
         trace_id,
         point.trace_id,
         point.thread_id,
