@@ -1,0 +1,562 @@
+"""Two traces compared call by call.
+
+Each side's threads are paired by name, and threads of one name by the order
+they started in.  Within a pair of threads the call trees are aligned from the
+top: the children of two matched calls are matched in order by what names a
+call (kind, qualified name, file, call site), with a longest common
+subsequence over the sibling lists, so that one call more or less on one side
+does not shift everything after it; matched calls are then compared by their
+values and their children aligned the same way.
+
+Values are compared as the text the views show, with what differs on every
+run masked: addresses (``0x7f...`` in default reprs, the address of an object
+stored by its fields), frame and trace ids, pids.  Times, durations and ids of
+the records themselves are never compared.  Flushed subtrees are read where
+their markers stand, as the exports put them back.
+
+A diff holds the differing calls only (with the path of calls leading to
+each); the counts cover every call.  Memory stays bounded by the sibling lists
+on the path being compared, not by the size of the traces.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass, field
+from difflib import SequenceMatcher
+from typing import Any
+
+import msgpack
+
+from vask.calltree import body_kind
+from vask.render import call_label, format_value
+from vask.traceindex import (
+    EVENT_NAMES,
+    NODE_CALL,
+    NODE_FLUSHED,
+    NODE_PLUGIN,
+    ThreadIndex,
+    TraceIndex,
+)
+from vask.values import ObjectRepr, StoredSet, ext_hook
+
+__all__ = ["DEFAULT_MASKS", "CallDiff", "Change", "TraceDiff", "diff_traces"]
+
+#: Read a trace that a "subtree_flushed" marker names (``None`` when it cannot be).
+Loader = Callable[[str], "TraceIndex | None"]
+
+#: Patterns of what differs between two runs of the same program, and their stand-ins.
+DEFAULT_MASKS: tuple[tuple[re.Pattern[str], str], ...] = (
+    (re.compile(r"0x[0-9a-fA-F]+"), "0x…"),
+    (re.compile(r"\bfrm_[0-9A-Za-z_-]+"), "frm_…"),
+    (re.compile(r"\b(?:trace|trc)_[0-9A-Za-z_-]{6,}"), "trace_…"),
+    (re.compile(r"\bpid([=: ]\s*)\d+"), r"pid\1…"),
+    # a thread's ident in its repr: <Thread(worker, started 140388954273472)>
+    (re.compile(r"\b((?:started|stopped|initial)(?: daemon)?) \d+"), r"\1 …"),
+)
+
+# The extension type of an object stored by its fields: [type name, address, fields].
+_EXT_OBJECT = 7
+_MAX_DEPTH = 64
+# Sibling lists longer than this (after the common start and end are set
+# aside) are matched by difflib's longest matching blocks instead of an exact
+# longest common subsequence, which would cost their product in time.
+_EXACT_LCS_CELLS = 1_000_000
+
+Ref = tuple[ThreadIndex, int]
+
+
+@dataclass
+class Change:
+    """One value that differs between two matched calls."""
+
+    #: "args", "locals" (at return), "return", "yield", "exception", "record"
+    what: str
+    #: the variable's name for args and locals, else ""
+    name: str
+    a: str | None
+    b: str | None
+
+    def to_json(self) -> dict[str, Any]:
+        return {"what": self.what, "name": self.name, "a": self.a, "b": self.b}
+
+
+@dataclass
+class CallDiff:
+    """A call that differs: "changed" (values), "added" (in B only) or "removed" (in A only)."""
+
+    status: str
+    thread: str
+    label: str
+    path: str | None
+    #: labels of the calls leading to this one, outermost first
+    parents: list[str]
+    changes: list[Change] = field(default_factory=list)
+    #: start time of the call on its side, relative to its trace's start
+    at: float = 0.0
+    #: order in which the walk reached it (program order within its thread)
+    seq: int = 0
+    #: calls inside an added or removed call
+    calls_below: int = 0
+
+    def to_json(self) -> dict[str, Any]:
+        return {
+            "status": self.status,
+            "thread": self.thread,
+            "call": self.label,
+            "path": self.path,
+            "parents": self.parents,
+            "changes": [c.to_json() for c in self.changes],
+            "calls_below": self.calls_below,
+        }
+
+
+@dataclass
+class TraceDiff:
+    a: str
+    b: str
+    matched: int = 0
+    changed: int = 0
+    added: int = 0
+    removed: int = 0
+    diffs: list[CallDiff] = field(default_factory=list)
+    #: thread names present on one side only: (name, "added" | "removed")
+    threads: list[tuple[str, str]] = field(default_factory=list)
+
+    @property
+    def first(self) -> CallDiff | None:
+        """The earliest divergence in program order."""
+        if not self.diffs:
+            return None
+        firsts: dict[str, CallDiff] = {}
+        for d in self.diffs:
+            if d.thread not in firsts or d.seq < firsts[d.thread].seq:
+                firsts[d.thread] = d
+        return min(firsts.values(), key=lambda d: (d.at, d.seq))
+
+    def to_json(self) -> dict[str, Any]:
+        first = self.first
+        return {
+            "a": self.a,
+            "b": self.b,
+            "counts": {
+                "matched": self.matched,
+                "changed": self.changed,
+                "added": self.added,
+                "removed": self.removed,
+            },
+            "first_divergence": first.to_json() if first else None,
+            "differences": [d.to_json() for d in self.diffs],
+            "threads": [{"name": n, "status": s} for n, s in self.threads],
+        }
+
+
+class _Masker:
+    def __init__(self, extra: Iterable[str]) -> None:
+        self.rules = list(DEFAULT_MASKS) + [(re.compile(p), "…") for p in extra]
+
+    def text(self, value: Any) -> str:
+        out = format_value(_plain(value, 0))
+        for pattern, repl in self.rules:
+            out = pattern.sub(repl, out)
+        return out
+
+
+def _plain(value: Any, depth: int) -> Any:
+    """``value`` with objects stored by their fields shown without their address."""
+    if depth > _MAX_DEPTH:
+        return value
+    if isinstance(value, msgpack.ExtType) and value.code == _EXT_OBJECT:
+        try:
+            parts = msgpack.unpackb(
+                value.data, raw=False, strict_map_key=False, ext_hook=ext_hook
+            )
+        except Exception:  # noqa: BLE001 - not the object form: compared as it stands
+            return value
+        if isinstance(parts, list) and len(parts) == 3 and isinstance(parts[2], dict):
+            return _object_text(str(parts[0]), parts[2], depth)
+        return value
+    fields = getattr(value, "fields", None)
+    if isinstance(fields, dict) and hasattr(value, "type_name") and hasattr(value, "address"):
+        return _object_text(str(value.type_name), fields, depth)
+    if isinstance(value, dict):
+        return {k: _plain(v, depth + 1) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_plain(v, depth + 1) for v in value]
+    if isinstance(value, tuple):
+        return tuple(_plain(v, depth + 1) for v in value)
+    if isinstance(value, StoredSet):
+        return StoredSet(tuple(_plain(v, depth + 1) for v in value.items), value.frozen)
+    return value
+
+
+def _object_text(type_name: str, fields: dict[Any, Any], depth: int) -> ObjectRepr:
+    inner = ", ".join(f"{k}={format_value(_plain(v, depth + 1))}" for k, v in fields.items())
+    return ObjectRepr(f"{type_name.rsplit('.', 1)[-1]}({inner})")
+
+
+class _Side:
+    """One trace being compared: its threads and the flushed subtrees read so far."""
+
+    def __init__(self, trace: TraceIndex, load: Loader | None) -> None:
+        self.trace = trace
+        self.load = load
+        self.seen: set[str] = set()
+        t0 = trace.timestamp
+        if t0 is None:
+            starts = [t.first_time() for t in trace.threads.values()]
+            t0 = min((s for s in starts if s == s), default=0.0)
+        self.t0 = t0
+
+    def children(self, thread: ThreadIndex, node: int) -> list[Ref]:
+        """The children of ``node``, with flushed subtrees in place of their markers."""
+        out: list[Ref] = []
+        for child in thread.iter_children(node):
+            if thread.kind[child] == NODE_FLUSHED:
+                sub = self._flushed(thread, child)
+                if sub is not None:
+                    out.extend(self.children(sub, 0))
+                    continue
+            out.append((thread, child))
+        return out
+
+    def _flushed(self, thread: ThreadIndex, node: int) -> ThreadIndex | None:
+        if self.load is None:
+            return None
+        record = thread.record(thread.open_rec[node])
+        target = record.get("flushed_trace_id") if isinstance(record, dict) else None
+        if not isinstance(target, str) or target in self.seen:
+            return None
+        sub = self.load(target)
+        if sub is None:
+            return None
+        self.seen.add(target)
+        found = sub.threads.get(thread.key)
+        if found is None and len(sub.threads) == 1:
+            found = next(iter(sub.threads.values()))
+        return found
+
+
+@dataclass
+class _Facts:
+    """What a node is compared by: its alignment key, its label, its masked values."""
+
+    key: tuple[Any, ...]
+    label: str
+    path: str | None
+    values: dict[tuple[str, str], str]
+    start: float
+    is_call: bool
+
+
+def _facts(ref: Ref, masker: _Masker) -> _Facts:
+    thread, node = ref
+    kind = thread.kind[node]
+    start = thread.start[node]
+    if kind == NODE_CALL:
+        opening = thread.record(thread.open_rec[node])
+        closing = thread.record(thread.close_rec[node])
+        opening = opening if isinstance(opening, dict) else None
+        closing = closing if isinstance(closing, dict) else None
+        record = opening or closing or {}
+        open_rec = thread.open_rec[node]
+        event = EVENT_NAMES[thread.rec_kind[open_rec]] if open_rec >= 0 else "call"
+        event = "call" if event == "call" else "resume"
+        path = record.get("path") if isinstance(record.get("path"), str) else None
+        file = path.rsplit(":", 1)[0] if path else None
+        site = record.get("user_code_call_site")
+        line = site.get("line_number") if isinstance(site, dict) else None
+        key = ("call", event, record.get("qualname"), file, _hashable(line))
+        values: dict[tuple[str, str], str] = {}
+        if opening is not None and body_kind(opening, closing) == "function":
+            local_vars = opening.get("locals")
+            if isinstance(local_vars, dict):
+                for name, value in local_vars.items():
+                    values["args", str(name)] = masker.text(value)
+        if closing is not None:
+            if "exception" in closing:
+                values["exception", ""] = masker.text(closing["exception"])
+            elif closing.get("event") == "yield":
+                values["yield", ""] = masker.text(closing.get("arg"))
+            else:
+                values["return", ""] = masker.text(closing.get("arg"))
+            local_vars = closing.get("locals")
+            if isinstance(local_vars, dict) and body_kind(opening, closing) == "function":
+                for name, value in local_vars.items():
+                    values["locals", str(name)] = masker.text(value)
+        else:
+            values["return", ""] = "(no return recorded)"
+        return _Facts(
+            key, call_label(record, closing), path, values, start, event == "call"
+        )
+    record = thread.record(thread.open_rec[node])
+    record = record if isinstance(record, dict) else {}
+    rtype = record.get("type")
+    if rtype == "folded":
+        key = ("folded", record.get("qualname"), record.get("path"), record.get("event"))
+        label = f"{record.get('qualname')} ×folded"
+        values = {("record", "count"): masker.text(record.get("count"))}
+        return _Facts(key, label, record.get("path"), values, start, False)
+    # A plugin's record, an unread flushed marker, a note: compared by its own
+    # fields, times and ids left out.
+    values = {
+        ("record", str(k)): masker.text(v)
+        for k, v in record.items()
+        if k not in ("timestamp", "frame_id", "type", "flushed_trace_id")
+        and "time" not in str(k)
+        and "duration" not in str(k)
+    }
+    kind_name = "plugin" if kind == NODE_PLUGIN else "marker"
+    return _Facts((kind_name, _hashable(rtype)), str(rtype), None, values, start, False)
+
+
+def _hashable(value: Any) -> Any:
+    if isinstance(value, list):
+        return tuple(_hashable(v) for v in value)
+    if isinstance(value, dict):
+        return tuple((k, _hashable(v)) for k, v in value.items())
+    try:
+        hash(value)
+    except TypeError:
+        return repr(value)
+    return value
+
+
+def _align(a: list[Any], b: list[Any]) -> Iterator[tuple[int | None, int | None]]:
+    """Pairs of positions of ``a`` and ``b`` (``None`` on the side without it), in order."""
+    n, m = len(a), len(b)
+    lo = 0
+    while lo < n and lo < m and a[lo] == b[lo]:
+        lo += 1
+    hi_a, hi_b = n, m
+    while hi_a > lo and hi_b > lo and a[hi_a - 1] == b[hi_b - 1]:
+        hi_a -= 1
+        hi_b -= 1
+    for i in range(lo):
+        yield i, i
+    mid_a, mid_b = a[lo:hi_a], b[lo:hi_b]
+    if mid_a and mid_b:
+        for i, j in _middle(mid_a, mid_b):
+            yield (None if i is None else lo + i), (None if j is None else lo + j)
+    else:
+        for i in range(len(mid_a)):
+            yield lo + i, None
+        for j in range(len(mid_b)):
+            yield None, lo + j
+    for k in range(n - hi_a):
+        yield hi_a + k, hi_b + k
+
+
+def _middle(a: list[Any], b: list[Any]) -> Iterator[tuple[int | None, int | None]]:
+    if len(a) * len(b) <= _EXACT_LCS_CELLS:
+        yield from _lcs(a, b)
+        return
+    matcher = SequenceMatcher(None, a, b, autojunk=False)
+    for tag, i1, i2, j1, j2 in matcher.get_opcodes():
+        if tag == "equal":
+            for k in range(i2 - i1):
+                yield i1 + k, j1 + k
+        else:
+            for i in range(i1, i2):
+                yield i, None
+            for j in range(j1, j2):
+                yield None, j
+
+
+def _lcs(a: list[Any], b: list[Any]) -> Iterator[tuple[int | None, int | None]]:
+    """An exact longest common subsequence; a removal comes before an addition at one place."""
+    n, m = len(a), len(b)
+    # lengths[i][j]: LCS of a[i:] and b[j:]
+    lengths = [[0] * (m + 1) for _ in range(n + 1)]
+    for i in range(n - 1, -1, -1):
+        row, below = lengths[i], lengths[i + 1]
+        ai = a[i]
+        for j in range(m - 1, -1, -1):
+            row[j] = below[j + 1] + 1 if ai == b[j] else max(below[j], row[j + 1])
+    i = j = 0
+    while i < n and j < m:
+        if a[i] == b[j]:
+            yield i, j
+            i += 1
+            j += 1
+        elif lengths[i + 1][j] >= lengths[i][j + 1]:
+            yield i, None
+            i += 1
+        else:
+            yield None, j
+            j += 1
+    for k in range(i, n):
+        yield k, None
+    for k in range(j, m):
+        yield None, k
+
+
+def _pair_threads(
+    a: TraceIndex, b: TraceIndex
+) -> tuple[list[tuple[ThreadIndex, ThreadIndex]], list[ThreadIndex], list[ThreadIndex]]:
+    """Threads paired by name, and threads of one name by their start order."""
+
+    def by_name(trace: TraceIndex) -> dict[str, list[ThreadIndex]]:
+        groups: dict[str, list[ThreadIndex]] = {}
+        for thread in trace.ordered_threads():
+            groups.setdefault(thread.name, []).append(thread)
+        for group in groups.values():
+            group.sort(key=lambda t: (t.first_time() if t.first_time() == t.first_time() else 0))
+        return groups
+
+    ga, gb = by_name(a), by_name(b)
+    pairs, only_a, only_b = [], [], []
+    for name, group in ga.items():
+        other = gb.get(name, [])
+        pairs.extend(zip(group, other))
+        only_a.extend(group[len(other) :])
+    for name, group in gb.items():
+        only_b.extend(group[len(ga.get(name, [])) :])
+    # The saving (main) threads are one program's main thread, whatever their names.
+    if a.main_thread in a.threads and b.main_thread in b.threads:
+        ma, mb = a.threads[a.main_thread], b.threads[b.main_thread]
+        if ma in only_a and mb in only_b:
+            only_a.remove(ma)
+            only_b.remove(mb)
+            pairs.insert(0, (ma, mb))
+    return pairs, only_a, only_b
+
+
+class _Walker:
+    def __init__(self, a: _Side, b: _Side, masker: _Masker, result: TraceDiff) -> None:
+        self.a, self.b = a, b
+        self.masker = masker
+        self.result = result
+        self.seq = 0
+
+    def _count_calls(self, side: _Side, ref: Ref) -> int:
+        """Calls in the subtree of ``ref`` (itself included), flushed subtrees counted in."""
+        total = 0
+        stack = [ref]
+        while stack:
+            thread, node = stack.pop()
+            if thread.kind[node] == NODE_CALL and _is_call(thread, node):
+                total += 1
+            stack.extend(side.children(thread, node))
+        return total
+
+    def one_side(self, status: str, side: _Side, ref: Ref, facts: _Facts, thread: str, parents: list[str]) -> None:
+        inside = self._count_calls(side, ref)
+        own = 1 if facts.is_call else 0
+        if status == "added":
+            self.result.added += inside
+        else:
+            self.result.removed += inside
+        self.seq += 1
+        self.result.diffs.append(
+            CallDiff(
+                status,
+                thread,
+                facts.label,
+                facts.path,
+                list(parents),
+                at=_rel(facts.start, side.t0),
+                seq=self.seq,
+                calls_below=inside - own,
+            )
+        )
+
+    def thread_pair(self, ta: ThreadIndex, tb: ThreadIndex) -> None:
+        """Compare two threads' trees in program order: a call's own values, the
+        calls inside it, then what it returned."""
+        stack = [self._level((ta, 0), (tb, 0), ta.name, [])]
+        while stack:
+            step = next(stack[-1], None)
+            if step is None:
+                stack.pop()
+            elif step is not True:
+                stack.append(step)
+
+    def _level(self, ref_a: Ref, ref_b: Ref, name: str, parents: list[str]) -> Iterator[Any]:
+        """Aligns the children of two matched nodes; yields the walks of matched children."""
+        kids_a = self.a.children(*ref_a)
+        kids_b = self.b.children(*ref_b)
+        facts_a = [_facts(r, self.masker) for r in kids_a]
+        facts_b = [_facts(r, self.masker) for r in kids_b]
+        for i, j in _align([f.key for f in facts_a], [f.key for f in facts_b]):
+            if j is None:
+                self.one_side("removed", self.a, kids_a[i], facts_a[i], name, parents)
+            elif i is None:
+                self.one_side("added", self.b, kids_b[j], facts_b[j], name, parents)
+            else:
+                fa, fb = facts_a[i], facts_b[j]
+                facts_a[i] = facts_b[j] = None  # type: ignore[call-overload]
+                if fa.is_call:
+                    self.result.matched += 1
+                changes = _changes(fa.values, fb.values)
+                opening = [c for c in changes if c.what == "args"]
+                closing = [c for c in changes if c.what != "args"]
+                diff = None
+                if changes:
+                    if fa.is_call:
+                        self.result.changed += 1
+                    diff = CallDiff("changed", name, fa.label, fa.path, list(parents), changes)
+                    self.result.diffs.append(diff)
+                self.seq += 1
+                if diff is not None and opening:
+                    diff.seq, diff.at = self.seq, _rel(fa.start, self.a.t0)
+                yield self._level(kids_a[i], kids_b[j], name, [*parents, fa.label])
+                self.seq += 1
+                if diff is not None and not opening and closing:
+                    thread, node = kids_a[i]
+                    end = thread.end[node]
+                    diff.seq = self.seq
+                    diff.at = _rel(end if end == end else fa.start, self.a.t0)
+            yield True
+
+    def whole_thread(self, status: str, side: _Side, thread: ThreadIndex) -> None:
+        self.result.threads.append((thread.name, status))
+        for ref in side.children(thread, 0):
+            self.one_side(status, side, ref, _facts(ref, self.masker), thread.name, [])
+
+
+def _is_call(thread: ThreadIndex, node: int) -> bool:
+    rec = thread.open_rec[node]
+    return rec < 0 or thread.rec_kind[rec] == 0
+
+
+def _rel(t: float, t0: float) -> float:
+    return t - t0 if t == t else float("inf")
+
+
+def _changes(a: dict[tuple[str, str], str], b: dict[tuple[str, str], str]) -> list[Change]:
+    if a == b:
+        return []
+    out = []
+    for key in dict.fromkeys([*a, *b]):
+        va, vb = a.get(key), b.get(key)
+        if va != vb:
+            out.append(Change(key[0], key[1], va, vb))
+    return out
+
+
+def diff_traces(
+    a: TraceIndex,
+    b: TraceIndex,
+    *,
+    masks: Iterable[str] = (),
+    load_a: Loader | None = None,
+    load_b: Loader | None = None,
+) -> TraceDiff:
+    """Compare trace ``a`` (the reference) with trace ``b``.
+
+    ``masks`` are regular expressions of text to ignore in values, on top of
+    :data:`DEFAULT_MASKS`; ``load_a`` and ``load_b`` read the traces that
+    flushed-subtree markers of each side name.
+    """
+    result = TraceDiff(a.trace_id, b.trace_id)
+    walker = _Walker(_Side(a, load_a), _Side(b, load_b), _Masker(masks), result)
+    pairs, only_a, only_b = _pair_threads(a, b)
+    for ta, tb in pairs:
+        walker.thread_pair(ta, tb)
+    for thread in only_a:
+        walker.whole_thread("removed", walker.a, thread)
+    for thread in only_b:
+        walker.whole_thread("added", walker.b, thread)
+    return result
