@@ -21,6 +21,7 @@ on the path being compared, not by the size of the traces.
 
 from __future__ import annotations
 
+import math
 import re
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
@@ -169,9 +170,7 @@ def _plain(value: Any, depth: int) -> Any:
         return value
     if isinstance(value, msgpack.ExtType) and value.code == _EXT_OBJECT:
         try:
-            parts = msgpack.unpackb(
-                value.data, raw=False, strict_map_key=False, ext_hook=ext_hook
-            )
+            parts = msgpack.unpackb(value.data, raw=False, strict_map_key=False, ext_hook=ext_hook)
         except Exception:  # noqa: BLE001 - not the object form: compared as it stands
             return value
         if isinstance(parts, list) and len(parts) == 3 and isinstance(parts[2], dict):
@@ -206,7 +205,7 @@ class _Side:
         t0 = trace.timestamp
         if t0 is None:
             starts = [t.first_time() for t in trace.threads.values()]
-            t0 = min((s for s in starts if s == s), default=0.0)
+            t0 = min((s for s in starts if not math.isnan(s)), default=0.0)
         self.t0 = t0
 
     def children(self, thread: ThreadIndex, node: int) -> list[Ref]:
@@ -287,9 +286,7 @@ def _facts(ref: Ref, masker: _Masker) -> _Facts:
                     values["locals", str(name)] = masker.text(value)
         else:
             values["return", ""] = "(no return recorded)"
-        return _Facts(
-            key, call_label(record, closing), path, values, start, event == "call"
-        )
+        return _Facts(key, call_label(record, closing), path, values, start, event == "call")
     record = thread.record(thread.open_rec[node])
     record = record if isinstance(record, dict) else {}
     rtype = record.get("type")
@@ -402,7 +399,7 @@ def _pair_threads(
         for thread in trace.ordered_threads():
             groups.setdefault(thread.name, []).append(thread)
         for group in groups.values():
-            group.sort(key=lambda t: (t.first_time() if t.first_time() == t.first_time() else 0))
+            group.sort(key=lambda t: _first_time(t))
         return groups
 
     ga, gb = by_name(a), by_name(b)
@@ -441,7 +438,9 @@ class _Walker:
             stack.extend(side.children(thread, node))
         return total
 
-    def one_side(self, status: str, side: _Side, ref: Ref, facts: _Facts, thread: str, parents: list[str]) -> None:
+    def one_side(
+        self, status: str, side: _Side, ref: Ref, facts: _Facts, thread: str, parents: list[str]
+    ) -> None:
         inside = self._count_calls(side, ref)
         own = 1 if facts.is_call else 0
         if status == "added":
@@ -507,7 +506,7 @@ class _Walker:
                     thread, node = kids_a[i]
                     end = thread.end[node]
                     diff.seq = self.seq
-                    diff.at = _rel(end if end == end else fa.start, self.a.t0)
+                    diff.at = _rel(fa.start if math.isnan(end) else end, self.a.t0)
             yield True
 
     def whole_thread(self, status: str, side: _Side, thread: ThreadIndex) -> None:
@@ -521,8 +520,13 @@ def _is_call(thread: ThreadIndex, node: int) -> bool:
     return rec < 0 or thread.rec_kind[rec] == 0
 
 
+def _first_time(thread: ThreadIndex) -> float:
+    first = thread.first_time()
+    return math.inf if math.isnan(first) else first
+
+
 def _rel(t: float, t0: float) -> float:
-    return t - t0 if t == t else float("inf")
+    return math.inf if math.isnan(t) else t - t0
 
 
 def _changes(a: dict[tuple[str, str], str], b: dict[tuple[str, str], str]) -> list[Change]:

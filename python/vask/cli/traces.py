@@ -641,9 +641,8 @@ def render_diff(result: Any, limit: int) -> str:
         lines.extend(_diff_lines(first, "  " + "  " * len(first.parents), detail=True))
         lines.append("")
         lines.append("differing calls:")
-        shown = 0
         last_parents: list[str] | None = None
-        for d in result.diffs:
+        for shown, d in enumerate(result.diffs):
             if shown >= limit:
                 lines.append(f"  … {len(result.diffs) - shown:,} more (--limit, --json)")
                 break
@@ -652,7 +651,6 @@ def render_diff(result: Any, limit: int) -> str:
                 lines.append(f"  [{d.thread}] {where}")
                 last_parents = d.parents
             lines.extend(_diff_lines(d, "    ", detail=False))
-            shown += 1
     for name, status in result.threads:
         lines.append(f"thread {name}: only in {'B' if status == 'added' else 'A'}")
     lines.append("")
