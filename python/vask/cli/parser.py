@@ -347,8 +347,13 @@ def build_parser() -> argparse.ArgumentParser:
     delete.add_argument("ids", nargs="+", metavar="ID")
 
     prune = actions.add_parser("prune", parents=[database], help="keep only the newest traces")
-    prune.add_argument(
-        "--keep", type=_count, required=True, metavar="N", help="how many traces to keep"
+    how_many = prune.add_mutually_exclusive_group(required=True)
+    how_many.add_argument("--keep", type=_count, metavar="N", help="how many traces to keep")
+    how_many.add_argument(
+        "--per-test",
+        type=_count,
+        metavar="N",
+        help="keep the newest N traces of each test (by node id); other traces stay",
     )
 
     importing = actions.add_parser(

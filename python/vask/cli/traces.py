@@ -710,6 +710,15 @@ def _compact(args: argparse.Namespace, db_path: Path, rows: int) -> str:
 
 
 def _cmd_prune(args: argparse.Namespace, db_path: Path) -> int:
+    if args.per_test is not None:
+        tests_before = len(_summaries(db_path, args.busy_timeout))
+        rows = maintain.prune_per_test(db_path, args.per_test, timeout=args.busy_timeout)
+        removed = tests_before - len(_summaries(db_path, args.busy_timeout))
+        say(
+            f"deleted {removed} trace{'s' if removed != 1 else ''} ({rows} documents); "
+            f"kept the newest {args.per_test} of each test{_compact(args, db_path, rows)}"
+        )
+        return 0
     before = len({s.root_trace_id or s.trace_id for s in _summaries(db_path, args.busy_timeout)})
     rows = maintain.prune(db_path, args.keep, timeout=args.busy_timeout)
     removed = max(before - args.keep, 0)
