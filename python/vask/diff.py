@@ -42,7 +42,7 @@ from vask.traceindex import (
 )
 from vask.values import ObjectRepr, StoredSet, ext_hook
 
-__all__ = ["DEFAULT_MASKS", "CallDiff", "Change", "TraceDiff", "diff_traces"]
+__all__ = ["DEFAULT_MASKS", "CallDiff", "Change", "TraceDiff", "diff_traces", "merged_rows"]
 
 #: Read a trace that a "subtree_flushed" marker names (``None`` when it cannot be).
 Loader = Callable[[str], "TraceIndex | None"]
@@ -100,6 +100,9 @@ class CallDiff:
     seq: int = 0
     #: calls inside an added or removed call
     calls_below: int = 0
+    #: identities of the calls leading to this one (as ``parents``), and of this one
+    parent_keys: list[str] = field(default_factory=list)
+    key: str = ""
 
     def to_json(self) -> dict[str, Any]:
         return {
@@ -439,7 +442,14 @@ class _Walker:
         return total
 
     def one_side(
-        self, status: str, side: _Side, ref: Ref, facts: _Facts, thread: str, parents: list[str]
+        self,
+        status: str,
+        side: _Side,
+        ref: Ref,
+        facts: _Facts,
+        thread: str,
+        parents: list[str],
+        parent_keys: list[str],
     ) -> None:
         inside = self._count_calls(side, ref)
         own = 1 if facts.is_call else 0
@@ -458,13 +468,15 @@ class _Walker:
                 at=_rel(facts.start, side.t0),
                 seq=self.seq,
                 calls_below=inside - own,
+                parent_keys=parent_keys,
+                key=("B" if status == "added" else "A") + _ref_key(ref),
             )
         )
 
     def thread_pair(self, ta: ThreadIndex, tb: ThreadIndex) -> None:
         """Compare two threads' trees in program order: a call's own values, the
         calls inside it, then what it returned."""
-        stack = [self._level((ta, 0), (tb, 0), ta.name, [])]
+        stack = [self._level((ta, 0), (tb, 0), ta.name, [], ["T" + _ref_key((ta, 0))])]
         while stack:
             step = next(stack[-1], None)
             if step is None:
@@ -472,7 +484,9 @@ class _Walker:
             elif step is not True:
                 stack.append(step)
 
-    def _level(self, ref_a: Ref, ref_b: Ref, name: str, parents: list[str]) -> Iterator[Any]:
+    def _level(
+        self, ref_a: Ref, ref_b: Ref, name: str, parents: list[str], keys: list[str]
+    ) -> Iterator[Any]:
         """Aligns the children of two matched nodes; yields the walks of matched children."""
         kids_a = self.a.children(*ref_a)
         kids_b = self.b.children(*ref_b)
@@ -480,9 +494,9 @@ class _Walker:
         facts_b = [_facts(r, self.masker) for r in kids_b]
         for i, j in _align([f.key for f in facts_a], [f.key for f in facts_b]):
             if j is None:
-                self.one_side("removed", self.a, kids_a[i], facts_a[i], name, parents)
+                self.one_side("removed", self.a, kids_a[i], facts_a[i], name, parents, keys)
             elif i is None:
-                self.one_side("added", self.b, kids_b[j], facts_b[j], name, parents)
+                self.one_side("added", self.b, kids_b[j], facts_b[j], name, parents, keys)
             else:
                 fa, fb = facts_a[i], facts_b[j]
                 facts_a[i] = facts_b[j] = None  # type: ignore[call-overload]
@@ -495,12 +509,27 @@ class _Walker:
                 if changes:
                     if fa.is_call:
                         self.result.changed += 1
-                    diff = CallDiff("changed", name, fa.label, fa.path, list(parents), changes)
+                    diff = CallDiff(
+                        "changed",
+                        name,
+                        fa.label,
+                        fa.path,
+                        list(parents),
+                        changes,
+                        parent_keys=keys,
+                        key="A" + _ref_key(kids_a[i]),
+                    )
                     self.result.diffs.append(diff)
                 self.seq += 1
                 if diff is not None and opening:
                     diff.seq, diff.at = self.seq, _rel(fa.start, self.a.t0)
-                yield self._level(kids_a[i], kids_b[j], name, [*parents, fa.label])
+                yield self._level(
+                    kids_a[i],
+                    kids_b[j],
+                    name,
+                    [*parents, fa.label],
+                    [*keys, "A" + _ref_key(kids_a[i])],
+                )
                 self.seq += 1
                 if diff is not None and not opening and closing:
                     thread, node = kids_a[i]
@@ -511,8 +540,14 @@ class _Walker:
 
     def whole_thread(self, status: str, side: _Side, thread: ThreadIndex) -> None:
         self.result.threads.append((thread.name, status))
+        keys = [("B" if status == "added" else "A") + "T" + _ref_key((thread, 0))]
         for ref in side.children(thread, 0):
-            self.one_side(status, side, ref, _facts(ref, self.masker), thread.name, [])
+            self.one_side(status, side, ref, _facts(ref, self.masker), thread.name, [], keys)
+
+
+def _ref_key(ref: Ref) -> str:
+    thread, node = ref
+    return f"{thread.trace.trace_id}/{thread.key}/{node}"
 
 
 def _is_call(thread: ThreadIndex, node: int) -> bool:
@@ -538,6 +573,46 @@ def _changes(a: dict[tuple[str, str], str], b: dict[tuple[str, str], str]) -> li
         if va != vb:
             out.append(Change(key[0], key[1], va, vb))
     return out
+
+
+def merged_rows(result: TraceDiff, limit: int = 20_000) -> tuple[list[dict[str, Any]], bool]:
+    """The merged call tree of a diff, cut to the differing calls and the calls
+    leading to them, as rows in pre-order: ``depth``, ``label``, ``status``
+    ("thread", "context", "changed", "added", "removed") and, for a difference,
+    its ``path``, ``changes`` and ``calls_below``.  The second value says
+    whether ``limit`` rows cut it short."""
+    rows: list[dict[str, Any]] = []
+    shown: dict[str, int] = {}
+    for d in result.diffs:
+        if len(rows) >= limit:
+            return rows, True
+        chain = d.parent_keys
+        for depth, key in enumerate(chain):
+            if key in shown:
+                continue
+            shown[key] = len(rows)
+            if depth == 0:
+                label = f"thread {d.thread}"
+                only = dict(result.threads).get(d.thread)
+                status = only or "thread"
+            else:
+                label, status = d.parents[depth - 1], "context"
+            rows.append({"depth": depth, "label": label, "status": status})
+        if d.key in shown:
+            # a changed call whose row stands as the context of a later difference
+            row = rows[shown[d.key]]
+        else:
+            shown[d.key] = len(rows)
+            row = {"depth": len(chain), "label": d.label, "status": d.status}
+            rows.append(row)
+        row.update(
+            key=d.key,
+            status=d.status,
+            path=d.path,
+            changes=[c.to_json() for c in d.changes],
+            calls_below=d.calls_below,
+        )
+    return rows, False
 
 
 def diff_traces(
