@@ -325,3 +325,25 @@ def test_api_diff_of_a_trace_with_itself(runs) -> None:
     finally:
         trace.close()
     assert result.first is None and result.matched == trace.calls
+
+
+def test_large_traces_match_by_whole_subtrees_and_find_the_one_change(tmp_path) -> None:
+    from tracedocs import big_document
+    from vask import db
+
+    path = tmp_path / "db.sqlite3"
+    db.save_trace("trc_A", msgpack_data=big_document("trc_A", 5000, batch=100), db_path=path)
+    db.save_trace(
+        "trc_B", msgpack_data=big_document("trc_B", 5000, batch=100, needle_at=2345), db_path=path
+    )
+    a, b = traceindex.open_trace(path, "trc_A"), traceindex.open_trace(path, "trc_B")
+    try:
+        result = diff_traces(a, b)
+        same = diff_traces(a, a)
+    finally:
+        a.close()
+        b.close()
+    assert same.diffs == [] and same.matched == a.calls
+    assert (result.matched, result.changed, result.added, result.removed) == (a.calls, 1, 0, 0)
+    changes = {c.what: (c.a, c.b) for c in result.first.changes}
+    assert changes["return"] == ("40", "'needle-in-the-haystack'"), result.first

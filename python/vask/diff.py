@@ -21,8 +21,10 @@ on the path being compared, not by the size of the traces.
 
 from __future__ import annotations
 
+import bisect
 import math
 import re
+import struct
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from difflib import SequenceMatcher
@@ -33,12 +35,16 @@ import msgpack
 from vask.calltree import body_kind
 from vask.render import call_label, format_value
 from vask.traceindex import (
+    _FRAME_HEAD,
+    _KEY_FRAME_ID,
+    _KEY_TIMESTAMP,
     EVENT_NAMES,
     NODE_CALL,
     NODE_FLUSHED,
     NODE_PLUGIN,
     ThreadIndex,
     TraceIndex,
+    _str_span,
 )
 from vask.values import ObjectRepr, StoredSet, ext_hook
 
@@ -66,6 +72,17 @@ _MAX_DEPTH = 64
 _EXACT_LCS_CELLS = 1_000_000
 
 Ref = tuple[ThreadIndex, int]
+
+# Bytes of a trace read at a time while comparing.
+_WINDOW = 256 * 1024
+# Two calls whose subtrees are byte for byte the same (ids and times aside)
+# match with everything below them, without a look at each call; subtrees
+# larger than this are compared call by call.
+_SUBTREE_BYTES = 8 << 20
+# In stored records: a frame id (in "frame_id" or a call site's
+# "call_frame_id") and a time ("timestamp", always a float 64).
+_FRAME_IDS = re.compile(rb"frm_[0-9A-Za-z]{26}")
+_TIMES = re.compile(rb"\xa9timestamp\xcb[\x00-\xff]{8}")
 
 
 @dataclass
@@ -205,11 +222,49 @@ class _Side:
         self.trace = trace
         self.load = load
         self.seen: set[str] = set()
+        self._window: tuple[TraceIndex, int, int, bytes] | None = None
         t0 = trace.timestamp
         if t0 is None:
             starts = [t.first_time() for t in trace.threads.values()]
             t0 = min((s for s in starts if not math.isnan(s)), default=0.0)
         self.t0 = t0
+
+    def read(self, thread: ThreadIndex, rec: int) -> bytes | None:
+        """Record ``rec`` as stored (``None`` when there is none, or it is of a
+        document from before 0.2, whose values are read differently)."""
+        if rec < 0:
+            return None
+        pos, end = thread.record_span(rec)
+        trace = thread.trace
+        if trace.legacy_form_at(pos) is not None:
+            return None
+        window = self._window
+        if window is None or window[0] is not trace or not window[1] <= pos or end > window[2]:
+            # Records are read in rising order mostly: read ahead, within the document.
+            doc = bisect.bisect_right(trace._bases, pos) - 1
+            stop = trace._bases[doc + 1] if doc + 1 < len(trace._bases) else trace.size
+            stop = max(end, min(pos + _WINDOW, stop))
+            window = self._window = (trace, pos, stop, trace.read(pos, stop - pos))
+        return window[3][pos - window[1] : end - window[1]]
+
+    def subtree(self, thread: ThreadIndex, node: int) -> bytes | None:
+        """The records of a call and of everything below it as stored, with frame
+        ids and times cut out; ``None`` when they are too large to compare at
+        once or not in one document."""
+        if thread.kind[node] != NODE_CALL or thread.open_rec[node] < 0:
+            return None
+        span = thread.records_between(node)
+        first, last = thread.record_span(span.start), thread.record_span(span.stop - 1)
+        size = last[1] - first[0]
+        trace = thread.trace
+        if size > _SUBTREE_BYTES or trace.legacy_form_at(first[0]) is not None:
+            return None
+        if bisect.bisect_right(trace._bases, first[0]) != bisect.bisect_right(
+            trace._bases, last[1] - 1
+        ):
+            return None
+        data = trace.read(first[0], size)
+        return _TIMES.sub(b"", _FRAME_IDS.sub(b"", data))
 
     def children(self, thread: ThreadIndex, node: int) -> list[Ref]:
         """The children of ``node``, with flushed subtrees in place of their markers."""
@@ -242,20 +297,98 @@ class _Side:
 
 @dataclass
 class _Facts:
-    """What a node is compared by: its alignment key, its label, its masked values."""
+    """What a node is aligned by (``key``), and what its values are compared by.
+
+    ``sig`` is the bytes of the node's values as stored (ids and times cut
+    out), when the records have the engines' layout: equal bytes are equal
+    values, and the records are decoded only where they differ.
+    """
 
     key: tuple[Any, ...]
+    start: float
+    is_call: bool
+    sig: tuple[bytes | None, bytes | None] | None
+    _full: _Full | None = None
+
+
+@dataclass
+class _Full:
     label: str
     path: str | None
     values: dict[tuple[str, str], str]
-    start: float
-    is_call: bool
 
 
-def _facts(ref: Ref, masker: _Masker) -> _Facts:
+def _raw_frame(data: bytes) -> tuple[bytes, int] | None:
+    """The path and the end of the frame id of a frame record in the engines'
+    layout (see vask.traceindex), else ``None``."""
+    if not data.startswith(_FRAME_HEAD):
+        return None
+    try:
+        s, e = _str_span(data, len(_FRAME_HEAD))
+        at = data.find(_KEY_FRAME_ID, e)
+        if at < 0:
+            return None
+        return data[s:e], _str_span(data, at + len(_KEY_FRAME_ID))[1]
+    except (ValueError, IndexError, struct.error):
+        return None
+
+
+def _raw_values(data: bytes, at: int) -> bytes | None:
+    """The bytes of a frame record's values: from its frame id to its time."""
+    end = data.rfind(_KEY_TIMESTAMP, at)
+    return data[at:end] if end >= 0 else None
+
+
+def _raw_line(data: bytes) -> Any:
+    """The line of the call site a frame record names (``None`` when none)."""
+    at = data.rfind(b"\xabline_number")
+    if at < 0:
+        return None
+    b = data[at + 12 : at + 13]
+    if b and b[0] < 0x80 and len(data) == at + 13:
+        return b[0]
+    try:
+        line = msgpack.unpackb(data[at + 12 :])
+    except Exception:  # noqa: BLE001 - not the layout expected: no line
+        return None
+    return line if isinstance(line, int) else None
+
+
+def _facts(ref: Ref, side: _Side, masker: _Masker) -> _Facts:
+    thread, node = ref
+    start = thread.start[node]
+    name = thread.name_id[node]
+    if thread.kind[node] == NODE_CALL and name >= 0:
+        open_rec, close_rec = thread.open_rec[node], thread.close_rec[node]
+        event = "call" if open_rec < 0 or thread.rec_kind[open_rec] == 0 else "resume"
+        opening = side.read(thread, open_rec)
+        closing = side.read(thread, close_rec)
+        head_a = _raw_frame(opening) if opening is not None else None
+        head_b = _raw_frame(closing) if closing is not None else None
+        named = opening if head_a is not None else closing if head_b is not None else None
+        if (opening is None or head_a) and (closing is None or head_b) and named is not None:
+            path = (head_a or head_b)[0]  # type: ignore[index]
+            file = path.rpartition(b":")[0] or path
+            key = ("call", event, thread.trace.names[name].qualname, file, _raw_line(named))
+            sig = (
+                _raw_values(opening, head_a[1]) if opening and head_a else None,
+                _raw_values(closing, head_b[1]) if closing and head_b else None,
+            )
+            return _Facts(key, start, event == "call", sig)
+    full, key, is_call = _decoded(ref, masker)
+    return _Facts(key, start, is_call, None, full)
+
+
+def _full(ref: Ref, facts: _Facts, masker: _Masker) -> _Full:
+    if facts._full is None:
+        facts._full = _decoded(ref, masker)[0]
+    return facts._full
+
+
+def _decoded(ref: Ref, masker: _Masker) -> tuple[_Full, tuple[Any, ...], bool]:
+    """A node's label, path, masked values and key, from its decoded records."""
     thread, node = ref
     kind = thread.kind[node]
-    start = thread.start[node]
     if kind == NODE_CALL:
         opening = thread.record(thread.open_rec[node])
         closing = thread.record(thread.close_rec[node])
@@ -266,10 +399,12 @@ def _facts(ref: Ref, masker: _Masker) -> _Facts:
         event = EVENT_NAMES[thread.rec_kind[open_rec]] if open_rec >= 0 else "call"
         event = "call" if event == "call" else "resume"
         path = record.get("path") if isinstance(record.get("path"), str) else None
-        file = path.rsplit(":", 1)[0] if path else None
+        file = path.encode("utf-8", "replace").rpartition(b":")[0] if path else None
         site = record.get("user_code_call_site")
         line = site.get("line_number") if isinstance(site, dict) else None
-        key = ("call", event, record.get("qualname"), file, _hashable(line))
+        name = thread.node_name(node)
+        qualname = name.qualname if name is not None else record.get("qualname")
+        key = ("call", event, qualname, file, _hashable(line))
         values: dict[tuple[str, str], str] = {}
         if opening is not None and body_kind(opening, closing) == "function":
             local_vars = opening.get("locals")
@@ -289,7 +424,7 @@ def _facts(ref: Ref, masker: _Masker) -> _Facts:
                     values["locals", str(name)] = masker.text(value)
         else:
             values["return", ""] = "(no return recorded)"
-        return _Facts(key, call_label(record, closing), path, values, start, event == "call")
+        return _Full(call_label(record, closing), path, values), key, event == "call"
     record = thread.record(thread.open_rec[node])
     record = record if isinstance(record, dict) else {}
     rtype = record.get("type")
@@ -297,7 +432,7 @@ def _facts(ref: Ref, masker: _Masker) -> _Facts:
         key = ("folded", record.get("qualname"), record.get("path"), record.get("event"))
         label = f"{record.get('qualname')} ×folded"
         values = {("record", "count"): masker.text(record.get("count"))}
-        return _Facts(key, label, record.get("path"), values, start, False)
+        return _Full(label, record.get("path"), values), key, False
     # A plugin's record, an unread flushed marker, a note: compared by its own
     # fields, times and ids left out.
     values = {
@@ -308,7 +443,7 @@ def _facts(ref: Ref, masker: _Masker) -> _Facts:
         and "duration" not in str(k)
     }
     kind_name = "plugin" if kind == NODE_PLUGIN else "marker"
-    return _Facts((kind_name, _hashable(rtype)), str(rtype), None, values, start, False)
+    return _Full(str(rtype), None, values), (kind_name, _hashable(rtype)), False
 
 
 def _hashable(value: Any) -> Any:
@@ -441,16 +576,16 @@ class _Walker:
             stack.extend(side.children(thread, node))
         return total
 
+    def _chain(self, root: str, chain: list[Ref]) -> tuple[list[str], list[str]]:
+        """Labels and identities of the calls leading to a node (the thread first)."""
+        labels = [_label(ref, self.masker) for ref in chain]
+        keys = [root, *("A" + _ref_key(ref) for ref in chain)]
+        return labels, keys
+
     def one_side(
-        self,
-        status: str,
-        side: _Side,
-        ref: Ref,
-        facts: _Facts,
-        thread: str,
-        parents: list[str],
-        parent_keys: list[str],
-    ) -> None:
+        self, status: str, side: _Side, ref: Ref, facts: _Facts, thread: str, root: str,
+        chain: list[Ref],
+    ) -> None:  # fmt: skip
         inside = self._count_calls(side, ref)
         own = 1 if facts.is_call else 0
         if status == "added":
@@ -458,17 +593,19 @@ class _Walker:
         else:
             self.result.removed += inside
         self.seq += 1
+        full = _full(ref, facts, self.masker)
+        labels, keys = self._chain(root, chain)
         self.result.diffs.append(
             CallDiff(
                 status,
                 thread,
-                facts.label,
-                facts.path,
-                list(parents),
+                full.label,
+                full.path,
+                labels,
                 at=_rel(facts.start, side.t0),
                 seq=self.seq,
                 calls_below=inside - own,
-                parent_keys=parent_keys,
+                parent_keys=keys,
                 key=("B" if status == "added" else "A") + _ref_key(ref),
             )
         )
@@ -476,7 +613,8 @@ class _Walker:
     def thread_pair(self, ta: ThreadIndex, tb: ThreadIndex) -> None:
         """Compare two threads' trees in program order: a call's own values, the
         calls inside it, then what it returned."""
-        stack = [self._level((ta, 0), (tb, 0), ta.name, [], ["T" + _ref_key((ta, 0))])]
+        root = "T" + _ref_key((ta, 0))
+        stack = [self._level((ta, 0), (tb, 0), ta.name, root, [])]
         while stack:
             step = next(stack[-1], None)
             if step is None:
@@ -485,36 +623,43 @@ class _Walker:
                 stack.append(step)
 
     def _level(
-        self, ref_a: Ref, ref_b: Ref, name: str, parents: list[str], keys: list[str]
+        self, ref_a: Ref, ref_b: Ref, name: str, root: str, chain: list[Ref]
     ) -> Iterator[Any]:
         """Aligns the children of two matched nodes; yields the walks of matched children."""
+        masker = self.masker
         kids_a = self.a.children(*ref_a)
         kids_b = self.b.children(*ref_b)
-        facts_a = [_facts(r, self.masker) for r in kids_a]
-        facts_b = [_facts(r, self.masker) for r in kids_b]
+        facts_a = [_facts(r, self.a, masker) for r in kids_a]
+        facts_b = [_facts(r, self.b, masker) for r in kids_b]
         for i, j in _align([f.key for f in facts_a], [f.key for f in facts_b]):
             if j is None:
-                self.one_side("removed", self.a, kids_a[i], facts_a[i], name, parents, keys)
+                self.one_side("removed", self.a, kids_a[i], facts_a[i], name, root, chain)
             elif i is None:
-                self.one_side("added", self.b, kids_b[j], facts_b[j], name, parents, keys)
+                self.one_side("added", self.b, kids_b[j], facts_b[j], name, root, chain)
             else:
                 fa, fb = facts_a[i], facts_b[j]
                 facts_a[i] = facts_b[j] = None  # type: ignore[call-overload]
                 if fa.is_call:
                     self.result.matched += 1
-                changes = _changes(fa.values, fb.values)
+                changes = []
+                if fa.sig is None or fb.sig is None or fa.sig != fb.sig:
+                    changes = _changes(
+                        _full(kids_a[i], fa, masker).values, _full(kids_b[j], fb, masker).values
+                    )
                 opening = [c for c in changes if c.what == "args"]
                 closing = [c for c in changes if c.what != "args"]
                 diff = None
                 if changes:
                     if fa.is_call:
                         self.result.changed += 1
+                    labels, keys = self._chain(root, chain)
+                    full = _full(kids_a[i], fa, masker)
                     diff = CallDiff(
                         "changed",
                         name,
-                        fa.label,
-                        fa.path,
-                        list(parents),
+                        full.label,
+                        full.path,
+                        labels,
                         changes,
                         parent_keys=keys,
                         key="A" + _ref_key(kids_a[i]),
@@ -523,13 +668,11 @@ class _Walker:
                 self.seq += 1
                 if diff is not None and opening:
                     diff.seq, diff.at = self.seq, _rel(fa.start, self.a.t0)
-                yield self._level(
-                    kids_a[i],
-                    kids_b[j],
-                    name,
-                    [*parents, fa.label],
-                    [*keys, "A" + _ref_key(kids_a[i])],
-                )
+                if diff is None and self._same_below(kids_a[i], kids_b[j]):
+                    self.seq += 1
+                    yield True
+                    continue
+                yield self._level(kids_a[i], kids_b[j], name, root, [*chain, kids_a[i]])
                 self.seq += 1
                 if diff is not None and not opening and closing:
                     thread, node = kids_a[i]
@@ -538,11 +681,31 @@ class _Walker:
                     diff.at = _rel(fa.start if math.isnan(end) else end, self.a.t0)
             yield True
 
+    def _same_below(self, ref_a: Ref, ref_b: Ref) -> bool:
+        """Whether two matched calls' subtrees are the same as stored; counts them matched."""
+        (ta, na), (tb, nb) = ref_a, ref_b
+        if ta.calls_below[na] != tb.calls_below[nb] or ta.calls_below[na] < 2:
+            return False
+        blob = self.a.subtree(ta, na)
+        if blob is None or blob != self.b.subtree(tb, nb):
+            return False
+        self.result.matched += ta.calls_below[na]
+        return True
+
     def whole_thread(self, status: str, side: _Side, thread: ThreadIndex) -> None:
         self.result.threads.append((thread.name, status))
-        keys = [("B" if status == "added" else "A") + "T" + _ref_key((thread, 0))]
+        root = ("B" if status == "added" else "A") + "T" + _ref_key((thread, 0))
         for ref in side.children(thread, 0):
-            self.one_side(status, side, ref, _facts(ref, self.masker), thread.name, [], keys)
+            facts = _facts(ref, side, self.masker)
+            self.one_side(status, side, ref, facts, thread.name, root, [])
+
+
+def _label(ref: Ref, masker: _Masker) -> str:
+    thread, node = ref
+    name = thread.node_name(node)
+    if name is not None and thread.kind[node] == NODE_CALL:
+        return name.label
+    return _decoded(ref, masker)[0].label
 
 
 def _ref_key(ref: Ref) -> str:
