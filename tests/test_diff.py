@@ -13,6 +13,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import msgpack
 import pytest
 from engine_driver import ENGINE_PARAMS
 from vask import traceindex
@@ -347,3 +348,66 @@ def test_large_traces_match_by_whole_subtrees_and_find_the_one_change(tmp_path) 
     assert (result.matched, result.changed, result.added, result.removed) == (a.calls, 1, 0, 0)
     changes = {c.what: (c.a, c.b) for c in result.first.changes}
     assert changes["return"] == ("40", "'needle-in-the-haystack'"), result.first
+
+
+def _folded(parent: int, count: int, ts: float) -> dict:
+    return {
+        "type": "folded",
+        "frame_id": f"frm_{parent:026d}",
+        "co_name": "tick",
+        "qualname": "app.tick",
+        "path": "app.py:3",
+        "event": "call",
+        "count": count,
+        "total_duration": ts / 1000,
+        "min_duration": 1e-6,
+        "max_duration": ts / 100,
+        "first_timestamp": ts,
+        "last_timestamp": ts + 1,
+        "timestamp": ts + 2,
+    }
+
+
+def _stored_object(address: int, total: int) -> msgpack.ExtType:
+    return msgpack.ExtType(7, msgpack.packb(["app.Order", address, {"total": total}]))
+
+
+@pytest.mark.parametrize(
+    ("count", "total", "expected"),
+    [
+        (5, 3, []),  # other addresses, other times, other ids: the same
+        (6, 3, [("folded", "record", "count", "5", "6")]),
+        (5, 4, [("f", "args", "order", "Order(total=3)", "Order(total=4)")]),
+    ],
+)
+def test_folded_calls_and_object_fields_are_compared_without_run_noise(
+    tmp_path, count, total, expected
+) -> None:
+    from tracedocs import document, frame
+    from vask import db
+
+    def run(trace_id: str, count: int, total: int, address: int, ts: float) -> bytes:
+        order = {"order": _stored_object(address, total)}
+        records = [
+            frame("call", 1, ts, "f", locals=order),
+            _folded(1, count, ts + 1),
+            frame("return", 1, ts + 5, "f", locals=order, arg=None),
+        ]
+        return document(trace_id, {"native_1": records}, timestamp=ts)
+
+    path = tmp_path / "db.sqlite3"
+    db.save_trace("trc_A", msgpack_data=run("trc_A", 5, 3, 0x7F0001, 100.0), db_path=path)
+    db.save_trace("trc_B", msgpack_data=run("trc_B", count, total, 0x7F0999, 200.0), db_path=path)
+    a, b = traceindex.open_trace(path, "trc_A"), traceindex.open_trace(path, "trc_B")
+    try:
+        result = diff_traces(a, b)
+    finally:
+        a.close()
+        b.close()
+    found = [
+        (d.label.split(" ")[0].replace("app.tick", "folded"), c.what, c.name or c.what, c.a, c.b)
+        for d in result.diffs
+        for c in d.changes
+        if c.what != "locals"
+    ]
+    assert found == expected
