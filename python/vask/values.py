@@ -107,9 +107,7 @@ def ext_hook(code: int, data: bytes) -> Any:
         try:
             items = tuple(_unpack_items(data))
         except Exception:  # noqa: BLE001 - a damaged payload spoils this value, not its record
-            return ObjectRepr(
-                f"<unreadable stored value: extension type {code}, {len(data)} bytes>"
-            )
+            return ObjectRepr(f"<unreadable stored value: extension type {code}, {len(data)} bytes>")
         return items if code == EXT_TUPLE else StoredSet(items, frozen=code == EXT_FROZENSET)
     if code == EXT_ASSIGNMENT:
         try:
