@@ -32,6 +32,12 @@ Options:
                           largest finished calls are stored apart (default 256)
 ``--vask-max-trace-mb MB`` record no more calls of a test past this size; a
                           "calls_dropped" record counts those left out
+``--vask-keep MODE``      ``all`` (the default) keeps every test's trace;
+                          ``failed`` only those of tests that failed or errored
+                          (the others, with their flushed subtrees, are deleted
+                          once the session ends); ``failed+baseline`` also keeps
+                          each test's newest passing trace, to compare a later
+                          failure with: ``vask traces diff --test NODEID``
 
 Options override the ``[tool.vask]`` table of the pyproject.toml nearest to
 the rootdir; every key of it (see :mod:`vask.config`) means what it means
@@ -49,6 +55,7 @@ many were kept aside and where.  ``-p no:vask`` unloads the plugin entirely.
 from __future__ import annotations
 
 import logging
+import shlex
 import sqlite3
 import sys
 from pathlib import Path
@@ -56,7 +63,10 @@ from typing import Any
 
 import pytest
 
-__all__ = ["VaskSession"]
+__all__ = ["KEEP_MODES", "VaskSession"]
+
+#: What ``--vask-keep`` may say.
+KEEP_MODES = ("all", "failed", "failed+baseline")
 
 _PLUGIN_NAME = "vask-session"
 
@@ -120,6 +130,15 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         default=None,
         help="for --vask: memory the buffered records may take before the largest finished "
         "calls are stored apart (default: 256; 'off' for no budget).",
+    )
+    group.addoption(
+        "--vask-keep",
+        metavar="MODE",
+        choices=KEEP_MODES,
+        default="all",
+        help="for --vask: which traces to keep: all (default), failed (tests that failed or "
+        "errored), failed+baseline (and each test's newest passing trace, for "
+        "vask traces diff --test).",
     )
     group.addoption(
         "--vask-max-trace-mb",
@@ -288,6 +307,11 @@ class VaskSession:
         self.stored_children = 0
         self.problem: str | None = None
         self.failed_stores = _FailedStores()
+        self.keep = str(config.getoption("vask_keep", "all") or "all")
+        #: The traces the keep mode deleted (root traces), and the failing
+        #: tests with a passing trace to compare with: node id -> its trace id.
+        self.discarded = 0
+        self.baselines: dict[str, str] = {}
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_runtestloop(self, session: pytest.Session) -> None:
@@ -351,12 +375,47 @@ class VaskSession:
         writer.drain()
         logging.getLogger("vask").removeHandler(self.failed_stores)
         self.kept = [k for k in db.kept_aside(self._kept_mark) if db.still_kept_aside(k)]
+        if self.keep != "all":
+            try:
+                self._keep_failed()
+            except (OSError, sqlite3.Error) as error:
+                self.problem = f"cannot delete the traces of passing tests: {error}"
         try:
             self.stored, self.stored_children, self.subtrees = _traces_since(
                 self.db_path, self.first_row
             )
         except (OSError, sqlite3.Error) as error:
             self.problem = f"cannot read {self.db_path}: {error}"
+
+    def _keep_failed(self) -> None:
+        """Delete what ``--vask-keep`` does not keep of the traces this session stored."""
+        from vask import db
+        from vask.storage import maintain
+
+        if not self.db_path.exists():
+            return
+        conn = db.connect_readonly(self.db_path)
+        try:
+            ours = [
+                str(row[0])
+                for row in conn.execute(
+                    "SELECT DISTINCT trace_id FROM traces WHERE id > ?", (self.first_row,)
+                )
+            ]
+        finally:
+            conn.close()
+        before = len(ours)
+        _, self.baselines = maintain.keep_failed_tests(
+            self.db_path, ours, baseline=self.keep == "failed+baseline"
+        )
+        conn = db.connect_readonly(self.db_path)
+        try:
+            (after,) = conn.execute(
+                "SELECT COUNT(DISTINCT trace_id) FROM traces WHERE id > ?", (self.first_row,)
+            ).fetchone()
+        finally:
+            conn.close()
+        self.discarded = before - int(after)
 
     def pytest_terminal_summary(self, terminalreporter: Any) -> None:
         if self.problem is not None:
@@ -388,6 +447,17 @@ class VaskSession:
                 f"{', '.join(places)}; store {'them' if count != 1 else 'it'} with: "
                 f"vask traces import --db {self.db_path} {places[0]}/*.msgpack",
                 red=True,
+            )
+        if self.keep != "all":
+            terminalreporter.write_line(
+                f"vask: --vask-keep {self.keep}: deleted {self.discarded} "
+                f"trace{'s' if self.discarded != 1 else ''} of tests that did not fail"
+            )
+        db_option = f" --db {self.db_path}"
+        for nodeid in sorted(self.baselines):
+            terminalreporter.write_line(
+                f"vask: compare with its last passing run: vask traces diff --test "
+                f"{shlex.quote(nodeid)}{db_option}"
             )
         failed = self.failed_stores.count
         if failed:

@@ -317,12 +317,50 @@ def build_parser() -> argparse.ArgumentParser:
     )
     view.add_argument("--no-open", action="store_true", help="do not open the browser")
 
+    diff = actions.add_parser(
+        "diff",
+        parents=[database],
+        help="compare two traces call by call",
+        description="Compare trace A (the reference) with trace B: the first divergence "
+        "with the calls leading to it, every differing call under its parent, and the "
+        "counts of matched, changed, added and removed calls. Addresses, ids, times "
+        "and pids are masked. Exits 1 when the traces differ.",
+    )
+    diff.add_argument(
+        "ids", nargs="*", metavar="ID", help="the two traces: ids, unique prefixes, or 'latest'"
+    )
+    diff.add_argument(
+        "--test",
+        metavar="NODEID",
+        help="compare the test's last failing trace with its last passing one",
+    )
+    diff.add_argument(
+        "--mask",
+        action="append",
+        default=[],
+        metavar="REGEX",
+        help="ignore text matching REGEX in values (repeatable)",
+    )
+    diff.add_argument("--json", action="store_true", help="write the differences as JSON")
+    diff.add_argument(
+        "--limit",
+        type=_positive_int,
+        default=50,
+        metavar="N",
+        help="list at most N differing calls (default: 50; --json lists all)",
+    )
+
     delete = actions.add_parser("delete", parents=[database], help="delete traces")
     delete.add_argument("ids", nargs="+", metavar="ID")
 
     prune = actions.add_parser("prune", parents=[database], help="keep only the newest traces")
-    prune.add_argument(
-        "--keep", type=_count, required=True, metavar="N", help="how many traces to keep"
+    how_many = prune.add_mutually_exclusive_group(required=True)
+    how_many.add_argument("--keep", type=_count, metavar="N", help="how many traces to keep")
+    how_many.add_argument(
+        "--per-test",
+        type=_count,
+        metavar="N",
+        help="keep the newest N traces of each test (by node id); other traces stay",
     )
 
     importing = actions.add_parser(

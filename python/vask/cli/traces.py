@@ -25,7 +25,7 @@ __all__ = ["READING_COMMANDS", "TRACE_COMMANDS"]
 
 #: The commands that only read the database: it is opened read-only, and
 #: never created.
-READING_COMMANDS = frozenset(("list", "show", "export", "view"))
+READING_COMMANDS = frozenset(("list", "show", "export", "view", "diff"))
 
 # Stored names (of traces, threads) are cut to this many characters on a line.
 _NAME_LIMIT = 200
@@ -566,6 +566,129 @@ def _export(
     return status
 
 
+def _test_pair(db_path: Path, nodeid: str, timeout: float) -> list[str]:
+    """The test's last passing trace and its last failing (or erroring) one, in that order."""
+    summaries = [s for s in _summaries(db_path, timeout) if s.trace_name == nodeid]
+    if not summaries:
+        raise CliError(f"no traces of the test {nodeid} in {display(db_path)}", 1)
+    # newest first
+    summaries.sort(key=lambda s: (s.timestamp or 0, s.stored_at or 0), reverse=True)
+    failing = next((s for s in summaries if s.outcome in ("failed", "error")), None)
+    if failing is None:
+        raise CliError(f"the test {nodeid} has no failing trace in {display(db_path)}", 1)
+    passing = next((s for s in summaries if s.outcome == "passed"), None)
+    if passing is None:
+        raise CliError(
+            f"the test {nodeid} has no passing trace to compare with in {display(db_path)} "
+            "(pytest --vask-keep failed+baseline keeps one)",
+            1,
+        )
+    return [passing.trace_id, failing.trace_id]
+
+
+def _cmd_diff(args: argparse.Namespace, db_path: Path) -> int:
+    from vask.diff import diff_traces
+
+    for pattern in args.mask:
+        try:
+            re.compile(pattern)
+        except re.error as error:
+            raise CliError(f"--mask {pattern!r} is not a regular expression: {error}", 2) from None
+    if args.test is not None:
+        if args.ids:
+            raise CliError("give either two trace ids or --test NODEID, not both", 2)
+        ids = _test_pair(db_path, args.test, args.busy_timeout)
+    else:
+        if len(args.ids) != 2:
+            raise CliError("give two trace ids (or --test NODEID)", 2)
+        ids = _resolve_ids(db_path, args.ids, args.busy_timeout)
+    opened: list[traceindex.TraceIndex] = []
+    try:
+        a = traceindex.open_trace(db_path, ids[0], timeout=args.busy_timeout)
+        opened.append(a)
+        b = traceindex.open_trace(db_path, ids[1], timeout=args.busy_timeout)
+        opened.append(b)
+        for trace in (a, b):
+            for number, reason in trace.damaged:
+                say(f"warning: trace {trace.trace_id}: document {number} is damaged ({reason})")
+        loader = _loader(db_path, args.busy_timeout, opened)
+        result = diff_traces(a, b, masks=args.mask, load_a=loader, load_b=loader)
+    finally:
+        for trace in opened:
+            trace.close()
+    out = sys.stdout
+    if args.json:
+        json.dump(result.to_json(), out, indent=1, ensure_ascii=False)
+        out.write("\n")
+    else:
+        for line in render_diff(result, args.limit).splitlines():
+            out.write(terminal_safe(line) + "\n")
+    differs = result.changed or result.added or result.removed or result.diffs
+    return 1 if differs else 0
+
+
+def render_diff(result: Any, limit: int) -> str:
+    """The text of a diff: the first divergence, the differing calls, the counts."""
+    lines = [f"A {result.a}", f"B {result.b}"]
+    first = result.first
+    if first is None:
+        lines.append("no differences")
+    else:
+        lines.append("")
+        lines.append(f"first divergence (thread {first.thread}):")
+        for depth, label in enumerate(first.parents):
+            lines.append(f"  {'  ' * depth}{label}")
+        lines.extend(_diff_lines(first, "  " + "  " * len(first.parents), detail=True))
+        lines.append("")
+        lines.append("differing calls:")
+        last_parents: list[str] | None = None
+        for shown, d in enumerate(result.diffs):
+            if shown >= limit:
+                lines.append(f"  … {len(result.diffs) - shown:,} more (--limit, --json)")
+                break
+            if d.parents != last_parents:
+                where = " › ".join(d.parents) if d.parents else "(top level)"
+                lines.append(f"  [{d.thread}] {where}")
+                last_parents = d.parents
+            lines.extend(_diff_lines(d, "    ", detail=False))
+    for name, status in result.threads:
+        lines.append(f"thread {name}: only in {'B' if status == 'added' else 'A'}")
+    lines.append("")
+    lines.append(
+        f"{result.matched:,} matched, {result.changed:,} changed, "
+        f"{result.added:,} added, {result.removed:,} removed"
+    )
+    return "\n".join(lines) + "\n"
+
+
+_MARKS = {"changed": "~", "added": "+", "removed": "-"}
+
+
+def _diff_lines(d: Any, indent: str, detail: bool) -> list[str]:
+    where = f"  {d.path}" if d.path else ""
+    inside = f" (and {plural(d.calls_below, 'call')} inside)" if d.calls_below else ""
+    side = {"added": "  [only in B]", "removed": "  [only in A]"}.get(d.status, "")
+    lines = [f"{indent}{_MARKS[d.status]} {d.label}{side}{inside}{where}"]
+    changes = d.changes if detail else d.changes[:5]
+    for c in changes:
+        what = f"{c.what} {c.name}" if c.name else c.what
+        a = "(none)" if c.a is None else c.a
+        b = "(none)" if c.b is None else c.b
+        if detail:
+            lines.append(f"{indent}    {what}:")
+            lines.append(f"{indent}      A: {_cut(a)}")
+            lines.append(f"{indent}      B: {_cut(b)}")
+        else:
+            lines.append(f"{indent}    {what}: {_cut(a, 60)}  ≠  {_cut(b, 60)}")
+    if len(d.changes) > len(changes):
+        lines.append(f"{indent}    … {len(d.changes) - len(changes)} more values")
+    return lines
+
+
+def _cut(text: str, width: int = 500) -> str:
+    return text if len(text) <= width else text[: width - 1] + "…"
+
+
 def _cmd_delete(args: argparse.Namespace, db_path: Path) -> int:
     ids = list(dict.fromkeys(_resolve_ids(db_path, args.ids, args.busy_timeout, roots=True)))
     rows = maintain.delete_traces(db_path, ids, timeout=args.busy_timeout)
@@ -587,6 +710,15 @@ def _compact(args: argparse.Namespace, db_path: Path, rows: int) -> str:
 
 
 def _cmd_prune(args: argparse.Namespace, db_path: Path) -> int:
+    if args.per_test is not None:
+        tests_before = len(_summaries(db_path, args.busy_timeout))
+        rows = maintain.prune_per_test(db_path, args.per_test, timeout=args.busy_timeout)
+        removed = tests_before - len(_summaries(db_path, args.busy_timeout))
+        say(
+            f"deleted {removed} trace{'s' if removed != 1 else ''} ({rows} documents); "
+            f"kept the newest {args.per_test} of each test{_compact(args, db_path, rows)}"
+        )
+        return 0
     before = len({s.root_trace_id or s.trace_id for s in _summaries(db_path, args.busy_timeout)})
     rows = maintain.prune(db_path, args.keep, timeout=args.busy_timeout)
     removed = max(before - args.keep, 0)
@@ -718,6 +850,7 @@ TRACE_COMMANDS = {
     "list": _cmd_list,
     "show": _cmd_show,
     "export": _cmd_export,
+    "diff": _cmd_diff,
     "delete": _cmd_delete,
     "prune": _cmd_prune,
     "import": _cmd_import,

@@ -8,7 +8,7 @@ from collections.abc import Iterable
 from pathlib import Path
 
 from vask.document import HEAD_WINDOW, head_damage
-from vask.storage.query import read_document_part, stored_count
+from vask.storage.query import TraceSummary, list_traces, read_document_part, stored_count
 from vask.storage.schema import (
     connect,
     has_pieces,
@@ -18,7 +18,15 @@ from vask.storage.schema import (
     with_path,
 )
 
-__all__ = ["compact", "delete_traces", "find_damage", "prune"]
+__all__ = [
+    "compact",
+    "delete_traces",
+    "find_damage",
+    "keep_failed_tests",
+    "prune",
+    "prune_per_test",
+    "with_child_processes",
+]
 
 
 def delete_traces(db_path: str | os.PathLike[str], ids: Iterable[str], timeout: float = 60) -> int:
@@ -72,6 +80,107 @@ def prune(db_path: str | os.PathLike[str], keep: int, timeout: float = 60) -> in
             return cursor.rowcount
     finally:
         conn.close()
+
+
+def with_child_processes(summaries: Iterable[TraceSummary], ids: Iterable[str]) -> list[str]:
+    """``ids`` and the traces of the processes they started (and theirs), in that order."""
+    children: dict[str, list[str]] = {}
+    for s in summaries:
+        if s.parent_trace_id is not None and s.parent_trace_id != s.trace_id:
+            children.setdefault(s.parent_trace_id, []).append(s.trace_id)
+    out = dict.fromkeys(ids)
+    todo = list(out)
+    while todo:
+        for child in children.get(todo.pop(), ()):
+            if child not in out:
+                out[child] = None
+                todo.append(child)
+    return list(out)
+
+
+def _test_roots(summaries: Iterable[TraceSummary]) -> list[TraceSummary]:
+    """The root traces of tests (named, with an outcome), newest first."""
+    return [
+        s
+        for s in summaries
+        if s.outcome is not None
+        and s.trace_name is not None
+        and s.parent_trace_id is None
+        and s.root_trace_id in (None, s.trace_id)
+    ]
+
+
+def prune_per_test(db_path: str | os.PathLike[str], keep: int, timeout: float = 60) -> int:
+    """Keep the newest ``keep`` traces of each test (by node id); returns the rows deleted.
+
+    Traces of no test are left alone; a test's trace goes with the subtrees
+    flushed from it and the traces of the processes it started.
+    """
+    if keep < 0:
+        raise ValueError(f"keep must be >= 0, not {keep}")
+    summaries = list_traces(db_path, timeout=timeout)
+    seen: dict[str, int] = {}
+    doomed = []
+    for s in _test_roots(summaries):  # newest first
+        n = seen[s.trace_name] = seen.get(s.trace_name, 0) + 1  # type: ignore[index]
+        if n > keep:
+            doomed.append(s.trace_id)
+    return delete_traces(db_path, with_child_processes(summaries, doomed), timeout=timeout)
+
+
+#: Outcomes whose traces a failure-keeping run keeps.
+FAILING_OUTCOMES = ("failed", "error")
+
+
+def keep_failed_tests(
+    db_path: str | os.PathLike[str],
+    session: Iterable[str],
+    baseline: bool,
+    timeout: float = 60,
+) -> tuple[int, dict[str, str]]:
+    """Delete the traces of a test session's tests that did not fail.
+
+    ``session`` holds the trace ids the session stored.  The traces of tests
+    that failed or errored stay.  With ``baseline``, each test that passed
+    keeps its new trace as its baseline (its older passing traces go), and a
+    failing test keeps the newest passing trace stored before it.  Returns
+    the rows deleted and, per failing test that has a baseline, its node id
+    mapped to the baseline's trace id.
+    """
+    summaries = list_traces(db_path, timeout=timeout)
+    ours = set(session)
+    tests = _test_roots(summaries)
+    doomed: list[str] = []
+    baselines: dict[str, str] = {}
+    newest_pass: dict[str, str] = {}
+    failing: set[str] = set()
+    for s in tests:  # newest first
+        name = s.trace_name or ""
+        if s.outcome == "passed":
+            newest_pass.setdefault(name, s.trace_id)
+        if s.trace_id in ours and s.outcome in FAILING_OUTCOMES:
+            failing.add(name)
+    for s in tests:
+        name = s.trace_name or ""
+        if s.trace_id in ours:
+            if s.outcome in FAILING_OUTCOMES:
+                continue
+            if baseline and s.outcome == "passed" and newest_pass.get(name) == s.trace_id:
+                continue
+            doomed.append(s.trace_id)
+        elif (
+            baseline
+            and s.outcome == "passed"
+            and name not in failing
+            and newest_pass.get(name) in ours
+        ):
+            doomed.append(s.trace_id)  # replaced by this session's baseline
+    for name in failing:
+        passed = newest_pass.get(name)
+        if passed is not None and passed not in ours:
+            baselines[name] = passed
+    rows = delete_traces(db_path, with_child_processes(summaries, doomed), timeout=timeout)
+    return rows, baselines
 
 
 def _delete_orphan_pieces(conn: sqlite3.Connection) -> None:

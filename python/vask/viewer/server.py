@@ -79,6 +79,9 @@ class Viewer:
         # Serialises every use of the connection and of its blob handles.
         # Lock order: _lock, then _conn_lock.
         self._conn_lock = threading.Lock()
+        # Diffs asked for by the page, by (A, B); computed one at a time.
+        self._diffs: dict[tuple[str, str], dict[str, Any]] = {}
+        self._diff_lock = threading.Lock()
 
     # -- the database ------------------------------------------------------
 
@@ -237,6 +240,41 @@ class Viewer:
 
         return load
 
+    def diff(self, a: str, b: str) -> dict[str, Any]:
+        """The page's view of trace ``a`` compared with ``b`` (the last few are kept)."""
+        from vask.diff import diff_traces, merged_rows
+
+        with self._diff_lock:
+            cached = self._diffs.get((a, b))
+            if cached is not None:
+                return cached
+            first_index, second_index = self.index(a), self.index(b)
+            if first_index is None or second_index is None:
+                raise NotFound("the traces are not indexed yet")
+            load = self.loader()
+            result = diff_traces(first_index, second_index, load_a=load, load_b=load)
+            rows, cut = merged_rows(result)
+            first = result.first
+            answer = {
+                "a": a,
+                "b": b,
+                "counts": {
+                    "matched": result.matched,
+                    "changed": result.changed,
+                    "added": result.added,
+                    "removed": result.removed,
+                },
+                "rows": rows,
+                "cut": cut,
+                "first": next(
+                    (i for i, r in enumerate(rows) if first and r.get("key") == first.key), None
+                ),
+            }
+            if len(self._diffs) >= 4:
+                self._diffs.pop(next(iter(self._diffs)))
+            self._diffs[a, b] = answer
+            return answer
+
     def trace_points(self, trace: TraceIndex) -> list[dict[str, Any]]:
         """The trace points stored while ``trace`` was recorded (see :func:`vask.db.trace_points`).
 
@@ -322,6 +360,8 @@ class _Handler(BaseHTTPRequestHandler):
             return self._static(path[len("/static/") :])
         if path == "/api/traces":
             return self._json({"traces": self.viewer.traces()})
+        if path == "/api/diff":
+            return self._diff(params)
         parts = path.split("/")
         if len(parts) in (4, 5) and parts[:3] == ["", "api", "trace"]:
             return self._trace(parts[3], parts[4] if len(parts) == 5 else "", params)
@@ -386,6 +426,28 @@ class _Handler(BaseHTTPRequestHandler):
                 )
             )
         return self._json(queries.details(trace, thread, node, viewer.trace_points(trace)))
+
+    def _diff(self, params: dict[str, str]) -> None:
+        """Two traces compared: the merged tree of their differences (see vask.diff)."""
+        ids = (params.get("a", ""), params.get("b", ""))
+        if not all(ids):
+            raise queries.BadRequest("give two traces: ?a=ID&b=ID")
+        entries = [self.viewer.entry(trace_id) for trace_id in ids]
+        for entry in entries:
+            entry.ready.wait(0.5)
+            if entry.error is not None:
+                raise NotFound(entry.error)
+        if any(entry.index is None for entry in entries):
+            return self._json(
+                {
+                    "indexing": True,
+                    "done": sum(e.done for e in entries),
+                    "total": sum(e.total for e in entries),
+                    "seconds": round(time.monotonic() - min(e.started for e in entries), 1),
+                },
+                HTTPStatus.ACCEPTED,
+            )
+        self._json(self.viewer.diff(ids[0], ids[1]))
 
     def _search(self, trace: TraceIndex, params: dict[str, str]) -> dict[str, Any]:
         query = params.get("q", "").strip()

@@ -18,6 +18,8 @@ const S = {
   search: { q: "", mode: "name", hit: null, cursor: 0, seq: 0 },
   loadingGaps: new Set(),
   opening: 0,              // counts openTrace calls: an earlier one's answers are dropped
+  diff: null,              // the diff view: {a, b, rows, changes, at}
+  pickA: null,             // "Compare…": the trace picked as A
 };
 
 // -- helpers ------------------------------------------------------------------
@@ -138,7 +140,8 @@ function renderTraces() {
     if (t.damaged.length) chips.append(el("span", "chip bad", "damaged"));
     if (chips.childElementCount) li.append(chips);
     li.title = t.damaged.length ? t.damaged.map((d) => `document ${d.document}: ${d.reason}`).join("\n") : t.id;
-    li.addEventListener("click", () => openTrace(t.id));
+    if (t.id === S.pickA) li.classList.add("pick-a");
+    li.addEventListener("click", () => pickOrOpen(t.id));
     list.append(li);
   }
   if (hidden) list.append(el("li", "muted", `${plural(hidden, "flushed subtree")} not listed: type in the filter to list them`));
@@ -149,6 +152,7 @@ function renderTraces() {
 
 async function openTrace(traceId, focus) {
   const opening = ++S.opening;
+  leaveDiff();
   S.traceId = traceId;
   S.selected = null;
   S.search.hit = null;
@@ -202,6 +206,7 @@ function renderTitle() {
 }
 
 function setHash() {
+  if (S.diff) return;
   const p = new URLSearchParams();
   if (S.traceId) p.set("trace", S.traceId);
   if (S.selected && S.selected.trace === S.traceId) {
@@ -1018,13 +1023,166 @@ function setup() {
     if (ev.key === "F3" || (ev.key === "g" && (ev.ctrlKey || ev.metaKey))) { ev.preventDefault(); runSearch(true); }
   });
   setupFlameEvents();
+  setupDiff();
   window.addEventListener("hashchange", () => {
     const p = new URLSearchParams(location.hash.slice(1));
+    if (p.get("diff")) { openDiffHash(p.get("diff")).catch(report); return; }
     const wanted = p.get("trace");
     const focus = p.get("thread") && p.get("node") !== null ? { thread: p.get("thread"), node: Number(p.get("node")) } : null;
     if (wanted && wanted !== S.traceId) openTrace(wanted, focus).catch(report);
     else if (wanted && focus) selectNode(wanted, focus.thread, focus.node, true).catch(report);
   });
+}
+
+// -- the diff view: two traces as one merged call tree -------------------------
+
+function pickOrOpen(id) {
+  if (S.pickA === null) { openTrace(id).catch(report); return; }
+  if (S.pickA === "?") {
+    S.pickA = id;
+    $("compare-status").textContent = "now pick B";
+    renderTraces();
+    return;
+  }
+  const a = S.pickA;
+  S.pickA = null;
+  $("compare-status").textContent = "";
+  location.hash = `diff=${a}..${id}`;
+}
+
+function setupDiff() {
+  $("compare").addEventListener("click", () => {
+    S.pickA = S.pickA === null ? "?" : null;
+    $("compare-status").textContent = S.pickA ? "pick A, then B" : "";
+    renderTraces();
+  });
+  $("diff-first").addEventListener("click", () => { if (S.diff && S.diff.first !== null) selectDiffRow(S.diff.first); });
+  $("diff-next").addEventListener("click", () => stepChange(1));
+  $("diff-prev").addEventListener("click", () => stepChange(-1));
+  $("diff-rows").addEventListener("keydown", (ev) => {
+    if (ev.key === "n" || ev.key === "ArrowDown") { ev.preventDefault(); stepChange(1); }
+    if (ev.key === "p" || ev.key === "ArrowUp") { ev.preventDefault(); stepChange(-1); }
+  });
+}
+
+function leaveDiff() {
+  if (!S.diff) return;
+  S.diff = null;
+  $("diff-box").hidden = true;
+  $("tree").hidden = false;
+  $("flame-box").hidden = false;
+}
+
+async function openDiffHash(text) {
+  const [a, b] = text.split("..");
+  if (!a || !b) throw new Error(`not two traces: ${text}`);
+  await openDiff(a, b);
+}
+
+async function openDiff(a, b) {
+  ++S.opening;
+  S.traceId = null;
+  S.diff = { a, b, rows: [], changes: [], at: -1, first: null };
+  $("tree").hidden = true;
+  $("flame-box").hidden = true;
+  $("diff-box").hidden = false;
+  $("diff-rows").replaceChildren(el("div", "drow muted", "Comparing…"));
+  $("trace-title").replaceChildren(el("b", "", "A "), el("span", "", a), el("b", "", "  B "), el("span", "", b));
+  $("details").replaceChildren(el("div", "empty", "Select a change to see its values side by side."));
+  renderTraces();
+  const q = "?" + new URLSearchParams({ a, b }).toString();
+  let body;
+  for (;;) {
+    const res = await api(`/api/diff${q}`);
+    if (!S.diff || S.diff.a !== a || S.diff.b !== b) return;
+    if (res.status !== 202) { hideOverlay(); body = res.body; break; }
+    showOverlay("Indexing both traces…", res.body.total ? res.body.done / res.body.total : 0, "");
+    await sleep(300);
+  }
+  const d = S.diff;
+  d.rows = body.rows;
+  d.first = body.first;
+  d.changes = body.rows.map((r, i) => (r.changes !== undefined ? i : -1)).filter((i) => i >= 0);
+  const c = body.counts;
+  $("diff-counts").textContent = `${fmtCount(c.matched)} matched · ${fmtCount(c.changed)} changed · ${fmtCount(c.added)} added · ${fmtCount(c.removed)} removed`;
+  renderDiffRows(body.cut);
+  if (d.first !== null) selectDiffRow(d.first);
+  else $("diff-status").textContent = "no differences";
+}
+
+const DIFF_MARKS = { changed: "~", added: "+", removed: "−" };
+
+function renderDiffRows(cut) {
+  const box = $("diff-rows");
+  box.replaceChildren();
+  S.diff.rows.forEach((r, i) => {
+    const isChange = r.changes !== undefined;
+    const row = el("div", `drow ${r.status}${isChange ? " change" : ""}`);
+    row.dataset.index = i;
+    row.style.paddingLeft = indent(r.depth);
+    row.append(el("span", "mark", DIFF_MARKS[r.status] || ""));
+    row.append(el("span", "dlabel", r.label));
+    if (r.status === "added") row.append(el("span", "dnote", `only in B${r.calls_below ? `, ${plural(r.calls_below, "call")} inside` : ""}`));
+    if (r.status === "removed") row.append(el("span", "dnote", `only in A${r.calls_below ? `, ${plural(r.calls_below, "call")} inside` : ""}`));
+    if (r.status === "changed") row.append(el("span", "dnote", r.changes.map((ch) => ch.name || ch.what).join(", ")));
+    if (r.path) row.append(el("span", "dpath", r.path));
+    if (isChange) row.addEventListener("click", () => selectDiffRow(i));
+    box.append(row);
+  });
+  if (cut) box.append(el("div", "drow muted", "… more differences than shown here: vask traces diff --json lists them all"));
+  if (!S.diff.rows.length) box.append(el("div", "drow muted", "The two traces do not differ (addresses, ids and times left out)."));
+}
+
+function stepChange(step) {
+  const d = S.diff;
+  if (!d || !d.changes.length) return;
+  const pos = d.changes.indexOf(d.at);
+  const next = pos < 0 ? (step > 0 ? 0 : d.changes.length - 1) : Math.max(0, Math.min(d.changes.length - 1, pos + step));
+  selectDiffRow(d.changes[next]);
+}
+
+function selectDiffRow(i) {
+  const d = S.diff;
+  d.at = i;
+  const box = $("diff-rows");
+  for (const node of box.querySelectorAll(".drow.sel")) node.classList.remove("sel");
+  const row = box.querySelector(`.drow[data-index="${i}"]`);
+  if (row) { row.classList.add("sel"); row.scrollIntoView({ block: "nearest" }); }
+  const pos = d.changes.indexOf(i);
+  $("diff-status").textContent = `change ${pos + 1} of ${d.changes.length}${i === d.first ? " · first divergence" : ""}`;
+  $("diff-prev").disabled = pos <= 0;
+  $("diff-next").disabled = pos >= d.changes.length - 1;
+  renderDiffDetails(d.rows[i]);
+}
+
+function renderDiffDetails(r) {
+  const pane = $("details");
+  pane.replaceChildren();
+  pane.append(el("h2", "", r.label));
+  const what = { changed: "changed", added: "only in B", removed: "only in A" }[r.status];
+  pane.append(el("div", "sub", [what, r.path].filter(Boolean).join(" · ")));
+  const chain = [];
+  let depth = r.depth;
+  for (let j = S.diff.rows.indexOf(r) - 1; j >= 0 && depth > 0; j--) {
+    if (S.diff.rows[j].depth < depth) { chain.unshift(S.diff.rows[j].label); depth = S.diff.rows[j].depth; }
+  }
+  if (chain.length) pane.append(el("div", "crumbs", chain.join(" › ")));
+  if (r.changes && r.changes.length) {
+    const table = el("table", "sbs");
+    const head = el("tr");
+    head.append(el("th", "", "value"), el("th", "", "A"), el("th", "", "B"));
+    table.append(head);
+    for (const ch of r.changes) {
+      const tr = el("tr");
+      tr.append(el("th", "", ch.name ? `${ch.what} ${ch.name}` : ch.what));
+      tr.append(el("td", "a", ch.a === null ? "(none)" : ch.a));
+      tr.append(el("td", "b", ch.b === null ? "(none)" : ch.b));
+      table.append(tr);
+    }
+    pane.append(section("Values", table));
+  } else if (r.calls_below) {
+    pane.append(section("Calls", el("div", "", `${plural(r.calls_below, "call")} inside`)));
+  }
 }
 
 async function start() {
@@ -1033,7 +1191,8 @@ async function start() {
   const p = new URLSearchParams(location.hash.slice(1));
   const wanted = p.get("trace");
   const focus = p.get("thread") && p.get("node") !== null ? { thread: p.get("thread"), node: Number(p.get("node")) } : null;
-  if (wanted) await openTrace(wanted, focus);
+  if (p.get("diff")) await openDiffHash(p.get("diff"));
+  else if (wanted) await openTrace(wanted, focus);
   else if (S.traces.length) await openTrace(S.traces[0].id);
   else { S.rows = [{ type: "note", depth: 0, text: "No traces stored yet: run a program under vask first (vask run script.py)." }]; drawTree(); }
 }
