@@ -4,6 +4,7 @@ and the package's modules importable each on its own."""
 from __future__ import annotations
 
 import logging
+import os
 import pkgutil
 import sqlite3
 import subprocess

@@ -210,8 +210,21 @@ def _plain(value: Any, depth: int) -> Any:
     return value
 
 
+# Fields of an object stored by its fields that name a thread or a process:
+# new numbers on every run (a Thread's _ident and _native_id, a Popen's pid).
+_IDENTITY_FIELDS = frozenset(
+    ("ident", "native_id", "pid", "ppid", "_ident", "_native_id", "_pid", "_ppid")
+)
+
+
+def _field_text(name: Any, value: Any, depth: int) -> str:
+    if name in _IDENTITY_FIELDS and isinstance(value, int) and not isinstance(value, bool):
+        return f"{name}=…"
+    return f"{name}={format_value(_plain(value, depth + 1))}"
+
+
 def _object_text(type_name: str, fields: dict[Any, Any], depth: int) -> ObjectRepr:
-    inner = ", ".join(f"{k}={format_value(_plain(v, depth + 1))}" for k, v in fields.items())
+    inner = ", ".join(_field_text(k, v, depth) for k, v in fields.items())
     return ObjectRepr(f"{type_name.rsplit('.', 1)[-1]}({inner})")
 
 
