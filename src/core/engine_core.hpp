@@ -145,11 +145,12 @@ class RecordMaker {
     for (const auto& processor : watchers) {
       try {
         if (!processor->matches_frame(frame, event, arg, filename)) continue;
-        // Always the full dumper: a plugin's record is read back by the
-        // engine and the readers (the test's name and outcome, a request's
-        // method and path), which the lightweight dumper's reprs would hide.
+        // The record is written by the dumper of the trace's form, as the
+        // frame records are: the lightweight form keeps short plain values
+        // as themselves, so the engine and the readers still find a test's
+        // name and outcome and a request's method, path and status there.
         std::optional<PluginRecord> record =
-            processor->process(frame, event, arg, ts.call_frames.get_bound(), false);
+            processor->process(frame, event, arg, ts.call_frames.get_bound(), lightweight_repr_);
         if (record) {
           batch.kinds.push_back(std::move(record->type));
           batch.records.push_back(std::move(record->record));
