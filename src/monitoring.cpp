@@ -47,6 +47,19 @@ Ref current_frame() {
   return frame;
 }
 
+// The line the event at `offset` of `code` names, where the current frame
+// `frame` does not run `code` (-1 there, and where the offset names no
+// instruction of it): the record then says where in `code` the event is.
+int event_line(PyObject* frame, PyObject* code, int64_t offset) {
+  auto* f = reinterpret_cast<PyFrameObject*>(frame);
+  Ref own = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(f)));
+  if (own.get() == code || !PyCode_Check(code) || offset < 0) return -1;
+  auto* co = reinterpret_cast<PyCodeObject*>(code);
+  // Py_SIZE of a code object counts its 2-byte code units.
+  if (offset >= static_cast<int64_t>(Py_SIZE(co)) * 2) return -1;
+  return PyCode_Addr2Line(co, static_cast<int>(offset));
+}
+
 }  // namespace
 
 // ---- construction ---------------------------------------------------------------
@@ -155,7 +168,7 @@ PyObject* VaskMonitor::callback(PyObject* code, Handle&& handle) {
   return end.raised ? nullptr : Py_NewRef(end.answer);
 }
 
-PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg) {
+PyObject* VaskMonitor::on_event(PyObject* code, int64_t offset, FrameEvent event, PyObject* arg) {
   return callback(
       code,
       [&](MonitorThreadState& ts, PyCodeObject*, std::string_view filename,
@@ -181,7 +194,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
                      (verdict.recorded == NameVerdict::ByCallers &&
                       core_->should_record(frame, filename));
             },
-            [&] { identify_thread(ts); }, errors, log);
+            [&] { identify_thread(ts); }, errors, log, code, event_line(frame, code, offset));
         if (own_record && verdict.target) trace_point_event(ts, event, frame, co_name, errors);
         return Py_None;
       });
@@ -221,7 +234,7 @@ PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) {
                 Ref frame = current_frame();
                 recorded = core_->should_record(frame.get(), filename);
               }
-              if (recorded) note_store(ts, filename, co_name, known->store);
+              if (recorded) note_store(ts, code, offset, filename, co_name, known->store);
               break;
             }
           }
@@ -232,16 +245,18 @@ PyObject* VaskMonitor::on_instruction(PyObject* code, int64_t offset) {
       });
 }
 
-void VaskMonitor::note_store(MonitorThreadState& ts, std::string_view filename,
-                             std::string_view co_name, const StoreSite& site) {
+void VaskMonitor::note_store(MonitorThreadState& ts, PyObject* code, int64_t offset,
+                             std::string_view filename, std::string_view co_name,
+                             const StoreSite& site) {
   Ref frame = current_frame();
   PendingAssignment pending;
   const auto address = reinterpret_cast<uintptr_t>(frame.get());
   if (const FrameId* id = ts.frame_ids.find(address)) pending.frame_id = std::string(id->view());
-  const int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame.get()));
+  int line = event_line(frame.get(), code, offset);
+  if (line < 0) line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame.get()));
   pending.path = format_frame_path(filename, line < 0 ? 0 : static_cast<uint64_t>(line));
   pending.co_name = std::string(co_name);
-  pending.qualname = get_qualname(frame.get());
+  pending.qualname = get_qualname(frame.get(), code);
   if (!pending.qualname) fault("qualname always exists on Python 3.12+");
   pending.timestamp = timestamp();
   pending.site.kind = site.kind;

@@ -67,8 +67,10 @@ class VaskMonitor final : private TestHooks, private CutHook {
   // One event of a monitor_py* callback. Returns sys.monitoring.DISABLE or
   // None (new references), or null with an exception of the traced program
   // set when one arose while recording (see EventErrors).
-  // Recording errors are logged on the "vask" logger. GIL held.
-  PyObject* on_event(PyObject* code, FrameEvent event, PyObject* arg);
+  // Recording errors are logged on the "vask" logger. The record is named by
+  // `code` (at `offset`'s line when the current frame runs another code
+  // object; -1: no usable offset). GIL held.
+  PyObject* on_event(PyObject* code, int64_t offset, FrameEvent event, PyObject* arg);
   // One INSTRUCTION event: a store into a variable of recorded code is noted,
   // to be recorded at the thread's next callback, once it has run. Returns
   // DISABLE for every other instruction (but the one right after a store,
@@ -91,14 +93,14 @@ class VaskMonitor final : private TestHooks, private CutHook {
   // Records the thread's pending assignment, if any; called first by every
   // callback. Failures go to `errors`.
   void record_pending(MonitorThreadState& ts, EventErrors& errors);
-  // Notes the store `site` of the running frame of `code` as the thread's
-  // pending assignment. Throws PyErrSet.
   // What the locals would show for a value of the variable `name` (a str)
   // in place of the value, when they redact it (see MonitorThreadState).
   // Throws PyErrSet.
   const std::optional<std::string>& redaction_of(MonitorThreadState& ts, PyObject* name);
-  void note_store(MonitorThreadState& ts, std::string_view filename, std::string_view co_name,
-                  const StoreSite& site);
+  // Notes the store `site` at `offset` of `code` in the current frame as the
+  // thread's pending assignment, named by `code`. Throws PyErrSet.
+  void note_store(MonitorThreadState& ts, PyObject* code, int64_t offset, std::string_view filename,
+                  std::string_view co_name, const StoreSite& site);
 
   // The trace-point part of an event of a target whose own record was
   // stored: a call opens its trace point, a return saves it, an unwind drops

@@ -129,7 +129,8 @@ PyObject* py_build_trace(PyObject* self, PyObject*) {
 
 // ---- the event callbacks -------------------------------------------------------------
 
-// `_instruction_offset`: an int, not used beyond the check. A negative one
+// `_instruction_offset`: an int, used only to find the event's line when the
+// current frame does not run the code object. A negative one
 // is accepted: the interpreter passes one for a frame that is unwound before
 // its first instruction (an exception raised by a trace function at its
 // start), and an error raised here would replace the program's exception.
@@ -178,8 +179,12 @@ PyObject* monitor_callback(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!parse_args(fname.c_str(), args, nargs, kwnames, names, kCount, kCount, a)) return nullptr;
   }
   if (!check_offset(a[1])) return nullptr;
+  int overflow = 0;
+  long long offset = PyLong_Check(a[1]) ? PyLong_AsLongLongAndOverflow(a[1], &overflow) : -1;
+  if (offset == -1 && PyErr_Occurred()) PyErr_Clear();
+  if (overflow != 0) offset = -1;
   return MonitorObject::in_callback(self, [&](VaskMonitor& monitor) {
-    return monitor.on_event(a[0], kEvent, kHasArg ? a[2] : Py_None);
+    return monitor.on_event(a[0], offset, kEvent, kHasArg ? a[2] : Py_None);
   });
 }
 

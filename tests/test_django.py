@@ -151,6 +151,26 @@ class TestMiddleware:
         assert post_return["locals"]["api_key"] == ObjectRepr("<redacted>")
         assert post_return["locals"]["order"] == {"item": "cake", "quantity": 1}
 
+    def test_request_records_in_the_lightweight_form_still_name_the_traces(self, engine, tmp_path):
+        db_path = tmp_path / "traces.db"
+        statuses, _ = drive(
+            tmp_path,
+            [["GET", "/orders/"], ["POST", "/orders/"]],
+            VASK_TEST_DB=str(db_path),
+            VASK_TEST_ENGINE=engine.name,
+            VASK_TEST_CONFIG=json.dumps({"lightweight_repr": True}),
+        )
+        assert statuses == [200, 201]
+        stored = traces(db_path)
+        assert [name for name, _ in stored] == ["GET /orders/ 200", "POST /orders/ 201"]
+        request, response = stored[1][1][0], stored[1][1][-1]
+        assert (request["method"], request["path_info"]) == ("POST", "/orders/")
+        assert response["status_code"] == 201
+        # the view's values are short reprs, its secret still redacted
+        (post_return,) = [r for r in frames(stored[1][1], "orders") if r["event"] == "return"]
+        assert post_return["locals"]["api_key"] == ObjectRepr("<redacted>")
+        assert post_return["locals"]["order"] == ObjectRepr("{'item': 'cake', 'quantity': 1}")
+
     def test_disabled_by_setting(self, tmp_path):
         db_path = tmp_path / "traces.db"
         statuses, _ = drive(

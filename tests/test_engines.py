@@ -385,6 +385,40 @@ class TestPlugins:
         assert call_record["user_code_call_site"]["call_frame_id"] == caller["frame_id"]
         assert own_call["user_code_call_site"] == call_record["user_code_call_site"]
 
+    def test_plugin_records_take_the_lightweight_form(self, engine, monkeypatch):
+        handed = []
+        real = vask.serialize.dump_msgpack_lightweight_repr
+
+        def lightweight(value):
+            handed.append(value)
+            return real(value)
+
+        def process(frame, event, arg, context):
+            return {"seen": event, "n": 3, "ok": True, "obj": object(), "long": "x" * 500}
+
+        monkeypatch.setattr(vask.serialize, "dump_msgpack_lightweight_repr", lightweight)
+        monkeypatch.setattr(
+            vask.plugins, "load_plugin_data", lambda config: [_plugin(process=process)]
+        )
+        _, doc = engine.run(calls_watched, config={"lightweight_repr": True})
+        records = [r for r in all_records(doc) if r["type"] in ("watch_call", "watch_return")]
+        # the record's names and numbers read back as themselves; objects as short reprs
+        assert [(r["type"], r["seen"]) for r in records] == [
+            ("watch_call", "call"),
+            ("watch_return", "return"),
+        ]
+        first = records[0]
+        assert first["n"] == 3 and first["ok"] is True
+        assert first["frame_id"].startswith("frm_") and isinstance(first["timestamp"], float)
+        assert isinstance(first["obj"], ObjectRepr) and isinstance(first["long"], ObjectRepr)
+        assert first["long"].text.endswith("...") and len(first["long"].text) < 110
+        assert records[1]["frame_id"] == first["frame_id"]
+        # the whole record went through the lightweight dumper
+        assert [v["type"] for v in handed if isinstance(v, dict) and "seen" in v] == [
+            "watch_call",
+            "watch_return",
+        ]
+
     def test_plugin_error_is_logged_and_the_frame_is_still_recorded(
         self, engine, monkeypatch, caplog
     ):

@@ -261,6 +261,15 @@ class TestTracePoints:
 # ---- assignments ----------------------------------------------------------------------
 
 
+def _shown_file() -> str:
+    """This file as records show it: relative to the working directory when under it."""
+    here = Path(__file__)
+    try:
+        return str(here.relative_to(Path.cwd()))
+    except ValueError:
+        return str(here)
+
+
 def assigns(doc_or_records) -> list[tuple[str, str, object]]:
     """(function, variable, value) of each assignment record, in order."""
     records = doc_or_records if isinstance(doc_or_records, list) else all_records(doc_or_records)
@@ -349,7 +358,8 @@ class TestAssignments:
         _, doc = MONITOR.run(then_call)
         assert assigns(doc) == []
         _, doc = MONITOR.run(then_call, config={"assignments": True, "lightweight_repr": True})
-        assert assigns(doc)[0] == ("then_call", "x", ObjectRepr("1"))
+        # a short plain value is kept as itself
+        assert assigns(doc)[0] == ("then_call", "x", 1)
 
     def test_pairs_of_stores_record_both_names(self):
         def pair():
@@ -450,6 +460,35 @@ class TestAssignments:
         ]
         assert records[1]["arg"] == 2
         assert records[0]["frame_id"] == records[1]["frame_id"]
+        # the code object names the record: its file, its lines, its qualified name
+        first = then_call.__code__.co_firstlineno
+        assert [r["path"].rsplit(":", 1) for r in records] == [[_shown_file(), str(first)]] * 2
+        assert [r["qualname"] for r in records] == [f"{__name__}.then_call"] * 2
+        # the frame's own variables, read with its own layout: this test's
+        assert {"native", "code"} <= set(records[0]["locals"])
+
+    def test_a_callback_names_the_record_by_its_code_at_the_given_offset(self):
+        native = _vask.register_monitor(
+            "/nonexistent/db.sqlite3", {"line_events": True}, "tests", False
+        )
+        code = then_call.__code__
+        ret = next(i for i in dis.get_instructions(code) if i.opname == "RETURN_VALUE")
+        store = next(i for i in dis.get_instructions(code) if i.opname.startswith("STORE_FAST"))
+        x = 5  # noqa: F841  the store's variable, read from this (the current) frame
+        assert native.monitor_pystart(code, 0) is None
+        native.monitor_instruction(code, store.offset)
+        assert native.monitor_pyreturn(code, ret.offset, 6) is None
+        doc = decode(native.build_trace())
+        records = [r for r in all_records(doc) if r["event"] in ("call", "return")]
+        assert [r["path"].rsplit(":", 1) for r in records] == [
+            [_shown_file(), str(code.co_firstlineno)],
+            [_shown_file(), str(ret.positions.lineno)],
+        ]
+        found = [r for r in all_records(doc) if r["event"] == "line"]
+        assert [(r["co_name"], r["qualname"], r["assign"].name) for r in found] == [
+            ("then_call", f"{__name__}.then_call", "x")
+        ]
+        assert found[0]["path"] == f"{_shown_file()}:{store.positions.lineno}"
 
     def test_a_suspended_thread_records_nothing_and_disables_nothing(self):
         recorder = MONITOR.recorder(config={"line_events": True})

@@ -13,6 +13,7 @@ import textwrap
 from pathlib import Path
 
 import msgpack
+import pytest
 from vask import db
 
 SUITE = """
@@ -332,10 +333,14 @@ def vask_list(directory: Path, *args: str) -> str:
 
 
 class TestPerTestTraces:
-    def test_node_ids_start_times_and_outcomes(self, engine, tmp_path):
+    # With --vask-lightweight the test records hold the same names and outcomes.
+    @pytest.mark.parametrize("lightweight", [False, True], ids=["full", "lightweight"])
+    def test_node_ids_start_times_and_outcomes(self, engine, tmp_path, lightweight):
         write_files(tmp_path, PER_TEST_SUITE)
+        options = ["--vask-lightweight"] if lightweight else []
         result = run(
-            ["-m", "pytest", "--vask", "--vask-engine", engine.name, "-p", "no:cacheprovider"],
+            ["-m", "pytest", "--vask", "--vask-engine", engine.name, *options]
+            + ["-p", "no:cacheprovider"],
             tmp_path,
         )
         assert "1 failed, 2 passed, 1 skipped, 1 xfailed, 1 error" in result.stdout, result.stdout

@@ -13,6 +13,7 @@ import math
 from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
+from vask.arguments import call_arguments
 from vask.calltree import body_kind
 from vask.document import CALLS_DROPPED_TYPE, record_time
 from vask.render import call_label, calls_dropped_text, format_value
@@ -237,7 +238,7 @@ def _chrome_process(
                     "frame_id": _jsonable(record.get("frame_id")),
                 }
                 if node.start is not None and body_kind(node.start, node.end) == "function":
-                    args["arguments"] = _jsonable(node.start.get("locals"), traced=True)
+                    args["arguments"] = _jsonable(call_arguments(node.start), traced=True)
                     if node.start.get("event") in ("resume", "throw"):
                         args["entered_by"] = node.start["event"]
                         if "exception" in node.start:

@@ -7,6 +7,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
+from vask.arguments import call_arguments
 from vask.calltree import CallNode, body_kind
 from vask.document import CALLS_DROPPED_TYPE, plausible_time, record_time
 from vask.textsafe import terminal_safe
@@ -232,7 +233,7 @@ def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
     # Names and paths are cut too, more generously than values.
     name = _cut(call_label(record, node.end), 4 * width)
     if node.start is not None:
-        local_vars = node.start.get("locals")
+        local_vars = call_arguments(node.start)
         if kind != "function":
             args = ""  # a module's or class body's locals are its globals: not arguments
         elif isinstance(local_vars, dict):

@@ -91,14 +91,18 @@ Encoding rules of :func:`dump_msgpack`:
 * A dump that fails as a whole (out of memory, or nested more than eight
   levels deep through reprs that dump) writes ``<unserializable value>``.
 
-:func:`dump_msgpack_lightweight_repr` writes short reprs only: a ``dict``
-(the usual argument: a frame's locals) becomes a map of key text to the value's
-repr cut to :data:`LIGHTWEIGHT_REPR_CHARS` characters (and marked with
-"..."); any other value becomes such a short repr itself.  Objects follow the
-``values`` setting there too: one written by its fields becomes the text
-``QualName(field=short repr, ...)``.  Each is written as a
-repr extension.  Containers of more than that many items are written as
-``<list of N items>``.
+:func:`dump_msgpack_lightweight_repr` writes short values only: a ``dict``
+(the usual argument: a frame's locals, a plugin's record) becomes a map of key
+text to the value's short form, and any other value becomes its short form
+itself.  Short plain values are kept as they are: ``None``, ``True`` and
+``False``, an ``int`` that fits 64 bits, a ``float`` and a ``str`` (exactly
+``str``) of at most :data:`LIGHTWEIGHT_REPR_CHARS` characters, so that a test's
+name, an outcome or a status code reads back as itself.  Everything else is
+its repr cut to :data:`LIGHTWEIGHT_REPR_CHARS` characters (and marked with
+"..."), written as a repr extension; objects follow the ``values`` setting
+there too: one written by its fields becomes the text ``QualName(field=short
+value, ...)``.  Containers of more than that many items
+are written as ``<list of N items>``.
 
 Secrets.  Both dumpers replace the value of a map entry whose name looks like
 a secret (a frame's local variable ``db_password``, the key ``"Authorization"``

@@ -145,11 +145,12 @@ class RecordMaker {
     for (const auto& processor : watchers) {
       try {
         if (!processor->matches_frame(frame, event, arg, filename)) continue;
-        // Always the full dumper: a plugin's record is read back by the
-        // engine and the readers (the test's name and outcome, a request's
-        // method and path), which the lightweight dumper's reprs would hide.
+        // The record is written by the dumper of the trace's form, as the
+        // frame records are: the lightweight form keeps short plain values
+        // as themselves, so the engine and the readers still find a test's
+        // name and outcome and a request's method, path and status there.
         std::optional<PluginRecord> record =
-            processor->process(frame, event, arg, ts.call_frames.get_bound(), false);
+            processor->process(frame, event, arg, ts.call_frames.get_bound(), lightweight_repr_);
         if (record) {
           batch.kinds.push_back(std::move(record->type));
           batch.records.push_back(std::move(record->record));
@@ -161,10 +162,12 @@ class RecordMaker {
   }
 
   // Appends the function's frame record (kind "frame") with its frame id and
-  // call site from the thread's state. Throws PyErrSet; the batch is
-  // unchanged then.
+  // call site from the thread's state; named by `event_code` at
+  // `event_line` as write_frame_with_serializer() says. Throws PyErrSet; the
+  // batch is unchanged then.
   void add_frame_record(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
-                        PyObject* arg, std::string_view co_name, RecordBatch& batch) const;
+                        PyObject* arg, std::string_view co_name, RecordBatch& batch,
+                        PyObject* event_code = nullptr, int event_line = -1) const;
 
  private:
   const Serializer serializer_;
@@ -303,12 +306,13 @@ class EngineCore {
   // `watched`), then the function's own when `decide()` says its code is
   // recorded and the trace admits it, stored with the thread made known by
   // identify(). Every failure goes to `errors`. Returns whether the
-  // function's own record was stored.
+  // function's own record was stored. The record is named by `event_code`
+  // (null: the frame's own code object) at `event_line`.
   template <class Decide, class Identify, class Log>
   bool record_event(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
                     PyObject* arg, std::string_view filename, std::string_view co_name,
                     bool watched, Decide&& decide, Identify&& identify, EventErrors& errors,
-                    Log& log);
+                    Log& log, PyObject* event_code = nullptr, int event_line = -1);
 
   // Makes `thread` (a thread object, borrowed) the thread of the batches that
   // follow on this thread state: its identity is computed when the object
@@ -460,7 +464,8 @@ template <class Decide, class Identify, class Log>
 bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent event,
                               ArgKind arg_kind, PyObject* arg, std::string_view filename,
                               std::string_view co_name, bool watched, Decide&& decide,
-                              Identify&& identify, EventErrors& errors, Log& log) {
+                              Identify&& identify, EventErrors& errors, Log& log,
+                              PyObject* event_code, int event_line) {
   RecordBatch& batch = ts.scratch;
   batch.clear();
   // Plugins watch functions by name and file: only a watched code object
@@ -480,7 +485,8 @@ bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent
   if (recorded) {
     try {
       if (admits(ts, frame, event, identify)) {
-        records_.add_frame_record(ts, frame, event, arg_kind, arg, co_name, batch);
+        records_.add_frame_record(ts, frame, event, arg_kind, arg, co_name, batch, event_code,
+                                  event_line);
         own_record = true;
       }
     } catch (...) {

@@ -810,9 +810,39 @@ class Dumper {
 
   // ---- short reprs (the lightweight form) -------------------------------------
 
+  // Short plain values (None, bool, an int that fits 64 bits, a float, an
+  // exact str of at most kLightweightReprChars characters) are written as
+  // themselves, so that a record's names and numbers read back as they are;
+  // everything else is its short repr.
   void short_value(PyObject* v) {
     if (--budget_ < 0) return marker(kOutputLimitMarker);
+    PyTypeObject* tp = Py_TYPE(v);
+    if (v == Py_None) return mp::write_nil(out_);
+    if (tp == &PyBool_Type) return mp::write_bool(out_, v == Py_True);
+    if (tp == &PyFloat_Type) return mp::write_f64(out_, PyFloat_AS_DOUBLE(v));
+    if (tp == &PyUnicode_Type && PyUnicode_GET_LENGTH(v) <= kLightweightReprChars) return text(v);
+    if (tp == &PyLong_Type && plain_int(v)) return;
     repr_text(short_repr(v));
+  }
+
+  // Writes the exact int v as an integer when it fits 64 bits (signed or
+  // not); false, with nothing written, otherwise.
+  bool plain_int(PyObject* v) {
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (overflow == 0) {
+      if (x == -1 && PyErr_Occurred()) throw_py();
+      mp::write_int(out_, static_cast<int64_t>(x));
+      return true;
+    }
+    if (overflow < 0) return false;
+    const unsigned long long u = PyLong_AsUnsignedLongLong(v);
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    mp::write_uint(out_, static_cast<uint64_t>(u));
+    return true;
   }
 
   // The repr of v cut to kLightweightReprChars characters plus "...". Long

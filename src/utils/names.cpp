@@ -387,12 +387,11 @@ namespace {
 // the module name stays the same object. False when the fast path does not
 // apply (no co_qualname, globals that are not a dict, texts that are not
 // exact str, whose str() could run code): the caller takes the general path.
-bool cached_qualname(std::string& out, PyObject* frame, CodeFacts* facts) {
+bool cached_qualname(std::string& out, PyObject* frame, PyObject* code, CodeFacts* facts) {
 #if PY_VERSION_HEX >= 0x030B0000
-  if (!PyFrame_Check(frame)) return false;
+  if (!PyFrame_Check(frame) || !PyCode_Check(code)) return false;
   auto* f = reinterpret_cast<PyFrameObject*>(frame);
-  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(f)));
-  auto* co = reinterpret_cast<PyCodeObject*>(code.get());
+  auto* co = reinterpret_cast<PyCodeObject*>(code);
   if (!PyUnicode_CheckExact(co->co_qualname)) return false;
   Ref globals = Ref::steal(PyFrame_GetGlobals(f));
   if (!globals || !PyDict_CheckExact(globals.get())) {
@@ -420,6 +419,7 @@ bool cached_qualname(std::string& out, PyObject* frame, CodeFacts* facts) {
 #else
   (void)out;
   (void)frame;
+  (void)code;
   (void)facts;
   return false;  // code objects gained co_qualname in 3.11
 #endif
@@ -427,16 +427,21 @@ bool cached_qualname(std::string& out, PyObject* frame, CodeFacts* facts) {
 
 }  // namespace
 
-bool write_qualname(std::string& out, PyObject* frame, CodeFacts* facts) {
-  if (cached_qualname(out, frame, facts)) return true;
-  std::optional<std::string> name = get_qualname(frame);
+bool write_qualname(std::string& out, PyObject* frame, PyObject* code, CodeFacts* facts) {
+  Ref own;
+  if (code == nullptr) {
+    own = frame_code(frame);
+    code = own.get();
+  }
+  if (cached_qualname(out, frame, code, facts)) return true;
+  std::optional<std::string> name = get_qualname(frame, code);
   if (!name) return false;
   out.assign(*name);
   return true;
 }
 
-std::optional<std::string> get_qualname(PyObject* frame) {
-  Ref code = frame_code(frame);
+std::optional<std::string> get_qualname(PyObject* frame, PyObject* of_code) {
+  Ref code = of_code != nullptr ? Ref::incref(of_code) : frame_code(frame);
 
   if (Ref qualname = code_qualname(code.get())) {
     Ref globals = frame_globals(frame);

@@ -15,14 +15,17 @@ struct CodeFacts;
 // module.qualname of a live frame. Uses co_qualname where the code object has
 // it (3.11+); otherwise searches the caller's locals, self, cls, the class
 // body and the globals. nullopt when nothing is found. Throws PyErrSet only for
-// failures reading f_code, co_qualname/co_name and f_globals.
-std::optional<std::string> get_qualname(PyObject* frame);
+// failures reading f_code, co_qualname/co_name and f_globals. `code` (null:
+// the frame's own) is the code object whose name is given; the module name
+// comes from the frame's globals.
+std::optional<std::string> get_qualname(PyObject* frame, PyObject* code = nullptr);
 
 // get_qualname() into `out`; false (out unspecified) for no name. With
 // co_qualname the name is kept in the code object's facts while the module's
 // __name__ stays the same object, so that the repeat costs one dict lookup.
-// `facts` are those of the frame's code object (null: none kept).
-bool write_qualname(std::string& out, PyObject* frame, CodeFacts* facts);
+// `code` is the code object named (null: the frame's own) and `facts` are
+// its facts (null: none kept).
+bool write_qualname(std::string& out, PyObject* frame, PyObject* code, CodeFacts* facts);
 
 // The fallback search used where co_qualname is missing (always available, so
 // it can be tested on every interpreter). Never throws a Python error.

@@ -42,6 +42,37 @@ FrameLocation filename_with_lineno(PyObject* frame) {
   return {std::move(code), std::move(filename), static_cast<uint64_t>(line), facts};
 }
 
+// What names a record: a code object (borrowed, held by the caller or by the
+// FrameLocation), its file name text, its line and its facts.
+struct NamedCode {
+  PyObject* code;
+  std::string_view filename;
+  uint64_t line;
+  CodeFacts* facts;
+  Utf8Text own_filename;  // holds `filename` when it is not the frame's
+};
+
+// `where` itself when `event_code` is null or the frame's own code object;
+// otherwise `event_code` at `event_line` (its first line where that is
+// negative). Throws PyErrSet for a code object whose file name is not str.
+NamedCode named_code(const FrameLocation& where, PyObject* event_code, int event_line) {
+  if (event_code == nullptr || event_code == where.code.get()) {
+    return {where.code.get(), where.filename.text(), where.line, where.facts, Utf8Text{}};
+  }
+  if (!PyCode_Check(event_code)) {
+    PyErr_Format(PyExc_TypeError, "expected a code object, not '%.200s'",
+                 Py_TYPE(event_code)->tp_name);
+    throw_py();
+  }
+  auto* co = reinterpret_cast<PyCodeObject*>(event_code);
+  if (!PyUnicode_Check(co->co_filename)) conversion_error(co->co_filename, "PyString");
+  NamedCode named{event_code, {}, 0, code_facts(co), utf8_text(co->co_filename)};
+  named.filename = named.own_filename.text();
+  const int line = event_line >= 0 ? event_line : co->co_firstlineno;
+  named.line = line < 0 ? 0 : static_cast<uint64_t>(line);
+  return named;
+}
+
 #if PY_VERSION_HEX >= 0x030D0000
 // dict(proxy) for a frame-locals proxy (3.13), made from the proxy's items():
 // one pass over the frame's variables, where dict() asks keys() and then
@@ -157,7 +188,7 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const ValueDump
                                  const std::optional<CallSite>& call_site, ArgKind arg_kind,
                                  PyObject* arg, FrameEvent event, std::string_view co_name,
                                  std::string_view frame_id, bool lightweight_repr,
-                                 bool omit_return_locals) {
+                                 bool omit_return_locals, PyObject* event_code, int event_line) {
   // A call's time is read once its own arguments are recorded, a return's
   // before its value and locals are: a slow repr makes the recording slow,
   // not the function. What a duration still holds of the recording is that
@@ -169,14 +200,18 @@ void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const ValueDump
   // A null argument (the profile hook's return-by-exception) counts as None.
   PyObject* arg_value = (arg_kind == ArgKind::None || arg == nullptr) ? Py_None : arg;
 
+  // The frame's own code object lays out its slots; the event's code object
+  // (the same one in real use) names the record: its file, line and
+  // qualified name.
   const FrameLocation where = filename_with_lineno(frame);
+  const NamedCode named = named_code(where, event_code, event_line);
   // The record's texts, in buffers each thread reuses: no allocation once
   // they have grown to the longest path and name.
   thread_local std::string path;
   thread_local std::string qualname_text;
-  write_frame_path(path, where.facts, where.filename.text(), where.line);
+  write_frame_path(path, named.facts, named.filename, named.line);
   std::optional<std::string_view> qualname;
-  if (write_qualname(qualname_text, frame, where.facts)) qualname = qualname_text;
+  if (write_qualname(qualname_text, frame, named.code, named.facts)) qualname = qualname_text;
   // Never touch f_locals on an omitted return: reading it has side effects
   // (fast-locals sync before 3.13) and costs a dict per event. Taken before
   // anything is dumped: a repr may change the frame's variables.

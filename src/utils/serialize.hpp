@@ -34,12 +34,16 @@ enum class ArgKind : uint8_t { None = 0, Argument = 1, Exception = 2 };
 // whole record can be written: a failure reading the frame or in a dumper
 // throws PyErrSet and leaves buffer byte for byte unchanged. frame must be a
 // frame object; arg is borrowed and ignored for ArgKind::None (null counts as
-// None). GIL held.
+// None). `event_code` (null: the frame's own) is the code object the event
+// names: the record's path and qualname are its, at `event_line` (negative:
+// its first line) when it is not the frame's own; the frame's variables are
+// always read with the frame's own code object. GIL held.
 void write_frame_with_serializer(Bytes& buffer, PyObject* frame, const ValueDumper& serializer,
                                  const std::optional<CallSite>& call_site, ArgKind arg_kind,
                                  PyObject* arg, FrameEvent event, std::string_view co_name,
                                  std::string_view frame_id, bool lightweight_repr,
-                                 bool omit_return_locals);
+                                 bool omit_return_locals, PyObject* event_code = nullptr,
+                                 int event_line = -1);
 
 // frame.f_locals as a dict, without "__builtins__" (a copy is made when the
 // key has to be removed, so the frame's own mapping is never touched).

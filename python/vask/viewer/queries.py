@@ -12,6 +12,7 @@ import math
 import time
 from typing import Any
 
+from vask.arguments import call_arguments, split_call_locals
 from vask.calltree import body_kind
 from vask.document import CALLS_DROPPED_TYPE
 from vask.render import call_label, calls_dropped_text, format_value
@@ -116,7 +117,7 @@ def summary(trace: TraceIndex) -> dict[str, Any]:
 def _args_text(record: dict[str, Any] | None, kind: str) -> str:
     if record is None or kind != "function":
         return ""
-    local_vars = record.get("locals")
+    local_vars = call_arguments(record)
     if isinstance(local_vars, dict):
         return ", ".join(f"{k}={format_value(v, _SUMMARY_WIDTH)}" for k, v in local_vars.items())
     return "" if local_vars is None else format_value(local_vars, _SUMMARY_WIDTH)
@@ -302,6 +303,11 @@ def details(
     out["ended"] = _num(thread.end[node])
     if start is not None:
         out["locals_call"] = to_json(start.get("locals"))
+        split = split_call_locals(start)
+        if split is not None:
+            out["arguments"] = to_json(split[0])
+            if split[1]:
+                out["locals_call_other"] = to_json(split[1])
     if end is not None:
         out["end_event"] = end.get("event")
         out["end_path"] = end.get("path")

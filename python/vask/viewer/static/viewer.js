@@ -695,7 +695,10 @@ function renderDetails(trace, d) {
     return;
   }
   if (d.globals_note) pane.append(section("Namespace", el("div", "note", d.globals_note)));
-  else if (d.locals_call !== undefined) pane.append(section("Arguments", namedValues(d.locals_call)));
+  else if (d.locals_call !== undefined) {
+    pane.append(section("Arguments", namedValues(d.arguments !== undefined ? d.arguments : d.locals_call)));
+    if (d.locals_call_other !== undefined) pane.append(section("Other locals at call", namedValues(d.locals_call_other)));
+  }
   if (d.exception !== undefined) {
     const box = el("div", "vals exc-box");
     box.append(valueNode(d.exception, 0));
