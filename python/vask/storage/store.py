@@ -33,7 +33,7 @@ from vask.document import (
     scan_file,
     text_or_none,
 )
-from vask.storage import schema, spool
+from vask.storage import codec, schema, spool
 from vask.storage.schema import failure_reason, transaction, with_path
 
 __all__ = [
@@ -149,16 +149,22 @@ def _insert(
 
 def insert_rows(
     conn: sqlite3.Connection, row: StoredRow, read: Callable[[int, int], bytes | memoryview]
-) -> None:
-    """:func:`_insert` inside a transaction the caller holds."""
+) -> int:
+    """:func:`_insert` inside a transaction the caller holds; returns the bytes stored.
+
+    The document is stored compressed (:mod:`vask.storage.codec`); ``row.size``
+    stays the length of the document itself.
+    """
+    packed = codec.compress(read, row.size)
     first, piece = _piece_sizes(conn, row)
-    first = min(first, row.size)
-    pieces = -(-(row.size - first) // piece)
+    first = min(first, packed.size)
+    pieces = -(-(packed.size - first) // piece)
     cursor = conn.execute(
         "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
         " stored_at, size, calls, outcome, pieces, data,"
-        " pid, parent_pid, parent_trace_id, process_name)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " pid, parent_pid, parent_trace_id, process_name,"
+        " codec, dictionary, frames, stored)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         (
             *row[:4],
             time.time(),
@@ -166,8 +172,12 @@ def insert_rows(
             row.calls,
             row.outcome,
             pieces,
-            read(0, first),
+            packed.read(0, first),
             *row[7:],
+            codec.CODEC,
+            packed.dictionary_id,
+            packed.table(),
+            packed.size,
         ),
     )
     row_id = cursor.lastrowid
@@ -175,8 +185,9 @@ def insert_rows(
         offset = first + (seq - 1) * piece
         conn.execute(
             "INSERT INTO trace_pieces (trace_row, seq, data) VALUES (?, ?, ?)",
-            (row_id, seq, read(offset, min(piece, row.size - offset))),
+            (row_id, seq, packed.read(offset, min(piece, packed.size - offset))),
         )
+    return packed.size
 
 
 def checked_document(trace_id: Any, msgpack_data: Any) -> tuple[bytes, dict[str, Any]]:
