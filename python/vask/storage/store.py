@@ -26,6 +26,7 @@ from vask.document import (
     HEAD_WINDOW,
     OUTCOMES,
     document_outcome,
+    end_test_record,
     plausible_time,
     read_head,
     read_process,
@@ -33,7 +34,7 @@ from vask.document import (
     scan_file,
     text_or_none,
 )
-from vask.storage import codec, schema, spool
+from vask.storage import caps, codec, schema, spool
 from vask.storage.schema import failure_reason, transaction, with_path
 
 __all__ = [
@@ -147,15 +148,25 @@ def _insert(
         insert_rows(conn, row, read)
 
 
+def _reader_of(data: bytes) -> Callable[[int, int], memoryview]:
+    view = memoryview(data)
+    return lambda offset, n: view[offset : offset + n]
+
+
 def insert_rows(
-    conn: sqlite3.Connection, row: StoredRow, read: Callable[[int, int], bytes | memoryview]
+    conn: sqlite3.Connection,
+    row: StoredRow,
+    read: Callable[[int, int], bytes | memoryview],
+    packed: codec.Compressed | None = None,
 ) -> int:
     """:func:`_insert` inside a transaction the caller holds; returns the bytes stored.
 
-    The document is stored compressed (:mod:`vask.storage.codec`); ``row.size``
-    stays the length of the document itself.
+    The document is stored compressed (:mod:`vask.storage.codec`), as
+    ``packed`` when the caller compressed it already; ``row.size`` stays the
+    length of the document itself.
     """
-    packed = codec.compress(read, row.size)
+    if packed is None:
+        packed = codec.compress(read, row.size)
     first, piece = _piece_sizes(conn, row)
     first = min(first, packed.size)
     pieces = -(-(packed.size - first) // piece)
@@ -312,14 +323,24 @@ def _store_bytes(
     process: dict[str, Any] | None = None,
 ) -> None:
     row = row_of_document(trace_id, head, data, process)
-    view = memoryview(data)
+    packed = codec.compress(_reader_of(data), row.size)
+    refused = caps.admit(trace_id, head, row.size, packed.size, row.calls, row.outcome)
+    if refused is not None:
+        _logger.info(
+            "trace %s not stored: %s bytes stored past its %s (%s bytes)",
+            trace_id, packed.size, refused.reason.replace("_", " "), refused.limit,
+        )  # fmt: skip
+        data = caps.not_stored_document(head, refused, end_test_record(data))
+        row = row_of_document(trace_id, head, data, process)
+        packed = None
     own = conn is None
     if conn is None:
         conn = schema.connect(path, timeout)
     try:
         if not own:
             conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
-        _insert(conn, row, lambda offset, n: view[offset : offset + n])
+        with transaction(conn):
+            insert_rows(conn, row, _reader_of(data), packed)
     except sqlite3.Error as error:
         raise with_path(error, path) from error
     finally:
