@@ -187,7 +187,10 @@ def not_stored_document(head: dict[str, Any], refused: LeftOut, end_test: Any) -
 
 
 def _mib(n: int) -> str:
-    return f"{n / (1 << 30):.4g} GiB" if n >= 1 << 30 else f"{n / (1 << 20):.4g} MiB"
+    for unit, shift in (("GiB", 30), ("MiB", 20)):
+        if n >= 1 << shift:
+            return f"{n / (1 << shift):.4g} {unit}"
+    return f"{n / 1024:.4g} KiB"
 
 
 def summary(refused: list[LeftOut], what: str, cap_option: str, budget_option: str) -> str | None:

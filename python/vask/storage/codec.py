@@ -204,6 +204,8 @@ class FrameReader:
         dictionary_id: int,
         table: Any,
     ) -> None:
+        if dictionary_id != 0 and dictionary_id not in _DICTIONARIES:
+            raise CorruptFrame(f"unknown compression dictionary {dictionary_id}")
         self._read_stored = read_stored
         #: The document's length.
         self.size = size

@@ -124,8 +124,14 @@ def find_damage(
             else:
                 reader = open_document(conn, row_id)
                 try:
-                    start = reader.read(0, min(reader.size, HEAD_WINDOW))
-                    reason = head_damage(start, reader.size) if reader.size else "unknown codec"
+                    want = min(reader.size, HEAD_WINDOW)
+                    start = reader.read(0, want)
+                    if not reader.size:
+                        reason = "compressed in a form this vask does not know"
+                    elif len(start) < want:
+                        reason = "damaged: its start does not decompress"
+                    else:
+                        reason = head_damage(start, reader.size)
                 finally:
                     reader.close()
             if reason is not None:
