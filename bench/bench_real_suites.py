@@ -179,7 +179,8 @@ def prepare(lib: Library, vask_wheel: Path) -> tuple[Path, Path]:
         run([sys.executable, "-m", "venv", venv])
         run([python, "-m", "pip", "install", "-q", *lib.requirements])
     run([python, "-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", vask_wheel])
-    run([python, "-m", "pip", "install", "-q", "msgpack"])
+    # and what that vask needs (msgpack, zstandard), besides the tests' own
+    run([python, "-m", "pip", "install", "-q", vask_wheel])
     return tree, python
 
 
@@ -331,14 +332,20 @@ def main() -> None:
     parser.add_argument("--ref", help="measure vask as committed at this git ref")
     parser.add_argument("--timeout", type=float, help="end a run after this many seconds")
     parser.add_argument(
+        "--dir", type=Path, help="where the suites, environments and databases go "
+        "(default build/bench; two runs at once need two)",
+    )  # fmt: skip
+    parser.add_argument(
         "--vask-arg", action="append", default=[], help="an option for pytest --vask runs"
     )
     args = parser.parse_args()
     unknown = sorted(set(args.libraries) - set(LIBRARIES))
     if unknown:
         parser.error(f"unknown library {', '.join(unknown)}; choose from {', '.join(LIBRARIES)}")
-    global TIMEOUT
+    global TIMEOUT, BENCH
     TIMEOUT = args.timeout
+    if args.dir is not None:
+        BENCH = args.dir.resolve()
     vask_wheel = wheel(args.ref)
     names = list(LIBRARIES) if args.all else args.libraries or DEFAULT
     for name in names:
