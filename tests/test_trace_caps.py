@@ -146,7 +146,13 @@ def test_small():
 def run(args: list[str], cwd: Path) -> subprocess.CompletedProcess[str]:
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "PYTHONPATH"))}
     return subprocess.run(
-        [sys.executable, *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=120
+        [sys.executable, *args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
     )
 
 
@@ -157,7 +163,9 @@ def test_pytest_caps_each_test_and_says_so(tmp_path: Path) -> None:
     result = run([*args, "--vask-trace-cap-mb", "0.005"], tmp_path)
     assert "2 passed, 1 failed" in result.stdout.replace("1 failed, 2 passed", "2 passed, 1 failed")
     (line,) = [x for x in result.stdout.splitlines() if "not stored in full" in x]
-    assert line.startswith("vask: 2 test traces not stored in full") and "--vask-trace-cap-mb" in line
+    assert (
+        line.startswith("vask: 2 test traces not stored in full") and "--vask-trace-cap-mb" in line
+    )
     outcomes = {s.trace_name.rpartition("::")[2]: s.outcome for s in db.list_traces(path)}
     assert outcomes == {"test_big": "passed", "test_fails": "failed", "test_small": "passed"}
     # turned off: every trace whole, no line
@@ -178,7 +186,9 @@ def test_vask_run_says_what_its_cap_left_out(tmp_path: Path) -> None:
     path = tmp_path / "db.sqlite3"
     result = run(["-m", "vask", "run", "--db", str(path), "--trace-cap-mb", "0.005", "prog.py"],
                  tmp_path)  # fmt: skip
-    assert result.returncode == 0 and result.stdout.strip() == str(sum(3000 + len(str(i)) + i for i in range(300)))
+    assert result.returncode == 0 and result.stdout.strip() == str(
+        sum(3000 + len(str(i)) + i for i in range(300))
+    )
     (line,) = [x for x in result.stderr.splitlines() if "not stored in full" in x]
     assert "1 trace not stored in full" in line and "--trace-cap-mb" in line
     ((note, *_),) = records_of(path, db.list_traces(path)[0].trace_id)

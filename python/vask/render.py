@@ -16,11 +16,11 @@ __all__ = [
     "Style",
     "call_label",
     "calls_dropped_text",
-    "not_stored_text",
     "format_bytes",
     "format_duration",
     "format_time",
     "format_value",
+    "not_stored_text",
     "render_tree",
     "short_name",
 ]

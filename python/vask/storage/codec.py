@@ -93,9 +93,7 @@ def _dictionary(dictionary_id: int) -> zstandard.ZstdCompressionDict | None:
             content = _DICTIONARIES.get(dictionary_id)
             if content is None:
                 raise CorruptFrame(f"unknown compression dictionary {dictionary_id}")
-            found = zstandard.ZstdCompressionDict(
-                content, dict_type=zstandard.DICT_TYPE_RAWCONTENT
-            )
+            found = zstandard.ZstdCompressionDict(content, dict_type=zstandard.DICT_TYPE_RAWCONTENT)
             _dicts[dictionary_id] = found
         return found
 
