@@ -322,21 +322,22 @@ def _store_bytes(
     conn: sqlite3.Connection | None,
     process: dict[str, Any] | None = None,
 ) -> None:
-    row = row_of_document(trace_id, head, data, process)
-    packed = codec.compress(_reader_of(data), row.size)
-    refused = caps.admit(trace_id, head, row.size, packed.size, row.calls, row.outcome)
-    if refused is not None:
-        _logger.info(
-            "trace %s not stored: %s bytes stored past its %s (%s bytes)",
-            trace_id, packed.size, refused.reason.replace("_", " "), refused.limit,
-        )  # fmt: skip
-        data = caps.not_stored_document(head, refused, end_test_record(data))
-        row = row_of_document(trace_id, head, data, process)
-        packed = None
     own = conn is None
     if conn is None:
+        # opened first: a database that refuses the document costs no compression
         conn = schema.connect(path, timeout)
     try:
+        row = row_of_document(trace_id, head, data, process)
+        packed: codec.Compressed | None = codec.compress(_reader_of(data), row.size)
+        refused = caps.admit(trace_id, head, row.size, packed.size, row.calls, row.outcome)
+        if refused is not None:
+            _logger.info(
+                "trace %s not stored: %s bytes stored past its %s (%s bytes)",
+                trace_id, packed.size, refused.reason.replace("_", " "), refused.limit,
+            )  # fmt: skip
+            data = caps.not_stored_document(head, refused, end_test_record(data))
+            row = row_of_document(trace_id, head, data, process)
+            packed = None
         if not own:
             conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
         with transaction(conn):
