@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import io
+import os
 import sqlite3
 import sys
 from pathlib import Path
@@ -92,7 +93,8 @@ def test_the_limit_refuses_a_document_in_one_value(tmp_path):
 
 def test_a_document_over_the_limit_is_stored_in_pieces_and_read_back(tmp_path, small_values):
     path = tmp_path / "db.sqlite3"
-    data = document("trc_big", calls=800, extra="x" * (3 * LIMIT))
+    # bytes that do not compress: stored, the document still takes four pieces
+    data = document("trc_big", calls=800, extra=os.urandom(4 * LIMIT))
     assert len(data) > 4 * LIMIT
     db.save_trace("trc_big", msgpack_data=data, db_path=path, keep_aside=False)
     db.save_trace("trc_small", msgpack_data=document("trc_small"), db_path=path)
@@ -127,7 +129,8 @@ def test_a_document_over_the_limit_is_stored_in_pieces_and_read_back(tmp_path, s
 
 
 def big_locals(n):
-    blob = ["y" * 1000] * 100  # noqa: F841 - about 100 kB in each record of the call
+    # about 100 kB in each record of the call, half of it stored once compressed
+    blob = [os.urandom(500).hex() for _ in range(100)]  # noqa: F841
     return n
 
 

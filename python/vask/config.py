@@ -28,6 +28,13 @@ key                     type                meaning
 ``max_trace_mb``        number or false     size past which a trace records no more calls,
                                             counting them in a "calls_dropped" record
                                             (default: no limit)
+``trace_cap_mb``        number or false     bytes stored (compressed) per trace, its
+                                            subtrees counted with it, past which its
+                                            documents are replaced by a record of what
+                                            was not stored (default 64)
+``session_budget_mb``   number or false     bytes a pytest session stores, past which the
+                                            traces of passing tests are no longer stored
+                                            (default 2048 under pytest)
 ``redact``              bool or list of str names whose values are redacted (replaces the
                                             defaults; false: redact nothing)
 ``redact_extra``        list of str         names redacted besides the defaults
@@ -72,6 +79,8 @@ else:  # pragma: no cover - exercised on 3.10 only
 __all__ = [
     "CONFIG_KEYS",
     "DEFAULT_MEMORY_BUDGET_MB",
+    "DEFAULT_SESSION_BUDGET_MB",
+    "DEFAULT_TRACE_CAP_MB",
     "KNOWN_KEYS",
     "ConfigError",
     "FileSettings",
@@ -95,6 +104,8 @@ KNOWN_KEYS = (
     "flush_subtree_mb",
     "memory_budget_mb",
     "max_trace_mb",
+    "trace_cap_mb",
+    "session_budget_mb",
     "redact",
     "redact_extra",
     "engine",
@@ -108,7 +119,13 @@ KNOWN_KEYS = (
 VALUES_MODES = ("safe", "repr", "fields")
 VALUE_KEYS = ("values", "repr_types", "max_value_bytes")
 #: The settings in megabytes (a non-negative number, or false for none).
-MEGABYTE_KEYS = ("flush_subtree_mb", "memory_budget_mb", "max_trace_mb")
+MEGABYTE_KEYS = (
+    "flush_subtree_mb",
+    "memory_budget_mb",
+    "max_trace_mb",
+    "trace_cap_mb",
+    "session_budget_mb",
+)
 
 #: The memory budget of the process's buffered records when the configuration
 #: sets none (``memory_budget_mb``): once they take this much, the largest
@@ -119,6 +136,10 @@ DEFAULT_MEMORY_BUDGET_MB = 256
 #: The size at which a thread alone flushes when there is no memory budget
 #: (``memory_budget_mb = false``) and ``flush_subtree_mb`` is not set.
 DEFAULT_FLUSH_SUBTREE_MB = 500
+#: The bytes stored per trace when the configuration sets no ``trace_cap_mb``.
+DEFAULT_TRACE_CAP_MB = 64
+#: The bytes a pytest session stores when ``session_budget_mb`` is not set.
+DEFAULT_SESSION_BUDGET_MB = 2048
 #: Settings written into the engine configuration under their own name when set.
 _PASSED_ON = (
     "omit_return_locals",
@@ -149,6 +170,8 @@ class FileSettings:
     flush_subtree_mb: float | bool | None = None
     memory_budget_mb: float | bool | None = None
     max_trace_mb: float | bool | None = None
+    trace_cap_mb: float | bool | None = None
+    session_budget_mb: float | bool | None = None
     redact: bool | list[str] | None = None
     redact_extra: list[str] | None = None
     engine: str | None = None
@@ -558,9 +581,11 @@ def resolve_limits(config: dict[str, Any]) -> None:
 
     ``memory_budget_mb`` defaults to :data:`DEFAULT_MEMORY_BUDGET_MB`;
     ``flush_subtree_mb`` to half the budget, or :data:`DEFAULT_FLUSH_SUBTREE_MB`
-    without one (``None`` or ``False`` given for either turns it off).  Every recorder resolves them here before its engine is built,
+    without one (``None`` or ``False`` given for either turns it off);
+    ``trace_cap_mb`` to :data:`DEFAULT_TRACE_CAP_MB`.  Every recorder resolves them here before its engine is built,
     so the engine is always handed both.
     """
+    config.setdefault("trace_cap_mb", DEFAULT_TRACE_CAP_MB)
     budget = config.setdefault("memory_budget_mb", DEFAULT_MEMORY_BUDGET_MB)
     if "flush_subtree_mb" not in config:
         numeric = isinstance(budget, (int, float)) and not isinstance(budget, bool)

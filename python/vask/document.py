@@ -43,6 +43,7 @@ __all__ = [
     "document_damage",
     "document_facts",
     "document_outcome",
+    "end_test_record",
     "head_damage",
     "legacy_form",
     "merge_documents",
@@ -220,6 +221,19 @@ def document_outcome(data: bytes | memoryview) -> str | None:
 
 def outcome_near(data: bytes | memoryview, at: int) -> str | None:
     """The outcome of the "end_test" record whose "type" entry is at ``at`` in ``data``."""
+    record = end_test_near(data, at)
+    outcome = record.get("outcome") if record is not None else None
+    return outcome if outcome in OUTCOMES else None
+
+
+def end_test_record(data: bytes | memoryview) -> dict[str, Any] | None:
+    """A document's last "end_test" record, decoded, or ``None``."""
+    at = data.rfind(END_TEST) if isinstance(data, bytes) else bytes(data).rfind(END_TEST)
+    return None if at < 0 else end_test_near(data, at)
+
+
+def end_test_near(data: bytes | memoryview, at: int) -> dict[str, Any] | None:
+    """The "end_test" record whose "type" entry is at ``at`` in ``data``, decoded."""
     view = memoryview(data)
     window = bytes(view[max(at - _END_TEST_REACH, 0) : at])
     key = window.rfind(_FRAME_ID_KEY)
@@ -237,8 +251,7 @@ def outcome_near(data: bytes | memoryview, at: int) -> str | None:
         except Exception:  # noqa: BLE001 - any malformation: not the record
             continue
         if isinstance(record, dict) and record.get("type") == "end_test":
-            outcome = record.get("outcome")
-            return outcome if outcome in OUTCOMES else None
+            return record
     return None
 
 

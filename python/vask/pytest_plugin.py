@@ -38,6 +38,12 @@ Options:
                           once the session ends); ``failed+baseline`` also keeps
                           each test's newest passing trace, to compare a later
                           failure with: ``vask traces diff --test NODEID``
+``--vask-trace-cap-mb MB`` store at most this much (compressed) of one test's trace;
+                          past it a "trace_not_stored" record stands for the rest
+                          (default 64; 'off' for no cap)
+``--vask-session-budget-mb MB`` past this much stored in the session, the traces of
+                          passing tests are no longer stored; failing tests' always
+                          are (default 2048; 'off' for no budget)
 
 Options override the ``[tool.vask]`` table of the pyproject.toml nearest to
 the rootdir; every key of it (see :mod:`vask.config`) means what it means
@@ -148,6 +154,22 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         help="for --vask: record no more calls of a test once its trace holds this many MiB "
         "(a 'calls_dropped' record counts those left out; default: no limit).",
     )
+    group.addoption(
+        "--vask-trace-cap-mb",
+        metavar="MB",
+        type=_megabytes("trace_cap_mb"),
+        default=None,
+        help="for --vask: store at most this many MiB (compressed) of one test's trace; a "
+        "'trace_not_stored' record stands for the rest (default: 64; 'off' for no cap).",
+    )
+    group.addoption(
+        "--vask-session-budget-mb",
+        metavar="MB",
+        type=_megabytes("session_budget_mb"),
+        default=None,
+        help="for --vask: once the session stored this many MiB, store the traces of failing "
+        "tests only (default: 2048; 'off' for no budget).",
+    )
 
 
 def _megabytes(key: str) -> Any:
@@ -219,8 +241,10 @@ def _tracing_config(config: pytest.Config, settings: Any) -> dict[str, Any]:
         values=config.getoption("vask_values"),
         memory_budget_mb=config.getoption("vask_budget_mb"),
         max_trace_mb=config.getoption("vask_max_trace_mb"),
+        trace_cap_mb=config.getoption("vask_trace_cap_mb"),
+        session_budget_mb=config.getoption("vask_session_budget_mb"),
         follow=False if config.getoption("vask_no_follow") else None,
-    )
+    ).defaulted(session_budget_mb=file_config.DEFAULT_SESSION_BUDGET_MB)
     return options.to_engine_config()
 
 
@@ -312,6 +336,8 @@ class VaskSession:
         #: tests with a passing trace to compare with: node id -> its trace id.
         self.discarded = 0
         self.baselines: dict[str, str] = {}
+        #: What the trace cap and the session budget left out (vask.storage.caps).
+        self.left_out: list[Any] = []
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_runtestloop(self, session: pytest.Session) -> None:
@@ -334,6 +360,9 @@ class VaskSession:
                 "under `vask run`, the tests are traced by it"
             )
             return
+        from vask.storage import caps
+
+        caps.reset()
         profiler = create(
             self.engine,
             config=self.tracing_config,
@@ -373,6 +402,9 @@ class VaskSession:
         from vask.storage import writer
 
         writer.drain()
+        from vask.storage import caps
+
+        self.left_out = caps.left_out()
         logging.getLogger("vask").removeHandler(self.failed_stores)
         self.kept = [k for k in db.kept_aside(self._kept_mark) if db.still_kept_aside(k)]
         if self.keep != "all":
@@ -438,6 +470,13 @@ class VaskSession:
             f"vask: stored {self.stored} {noun}{children}{flushed} in {self.db_path}; "
             f"see them with: vask traces list --db {self.db_path}"
         )
+        from vask.storage import caps
+
+        line = caps.summary(
+            self.left_out, "test trace", "--vask-trace-cap-mb", "--vask-session-budget-mb"
+        )
+        if line is not None:
+            terminalreporter.write_line(f"vask: {line}", yellow=True)
         if self.kept:
             places = sorted({str(k.path.parent) for k in self.kept})
             count = len(self.kept)

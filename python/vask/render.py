@@ -21,6 +21,7 @@ __all__ = [
     "format_duration",
     "format_time",
     "format_value",
+    "not_stored_text",
     "render_tree",
     "short_name",
 ]
@@ -284,10 +285,34 @@ def calls_dropped_text(record: dict[str, Any]) -> str:
     return text
 
 
+def not_stored_text(record: dict[str, Any]) -> str | None:
+    """What a "trace_not_stored" record says (the storage bounds), or ``None`` for another."""
+    if record.get("type") != "trace_not_stored":
+        return None
+
+    def number(key: str) -> int | None:
+        value = record.get(key)
+        return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+    size, calls, limit = number("size"), number("calls"), number("limit")
+    what = "records" if size is None else f"{format_bytes(size)} of records"
+    if calls is not None:
+        what += f" ({calls:,} call{'s' if calls != 1 else ''})"
+    why = {"trace_cap": "the cap per trace", "session_budget": "the session's budget"}.get(
+        str(record.get("reason")), "a storage bound"
+    )
+    if limit is not None:
+        why += f" of {format_bytes(limit)}"
+    return f"{what} not stored: past {why}"
+
+
 def _plugin_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
     record = node.record
     if record.get("type") == CALLS_DROPPED_TYPE:
         return [("marker", f"… {calls_dropped_text(record)}")]
+    note = not_stored_text(record)
+    if note is not None:
+        return [("marker", f"… {note}")]
     label = str(record.get("type"))
     if isinstance(record.get("subtype"), str):
         label += f" ({record['subtype']})"

@@ -21,6 +21,7 @@ RUN_VALUE_OPTIONS = frozenset(
         "--flush-subtree-mb",
         "--memory-budget-mb",
         "--max-trace-mb",
+        "--trace-cap-mb",
         "--name",
         "--db",
         "--busy-timeout",
@@ -193,6 +194,13 @@ def build_parser() -> argparse.ArgumentParser:
         type=_megabytes("max_trace_mb"),
         help="record no more calls once the trace holds this many MiB; a 'calls_dropped' "
         "record counts those left out (default: no limit)",
+    )
+    tracing.add_argument(
+        "--trace-cap-mb",
+        metavar="MB",
+        type=_megabytes("trace_cap_mb"),
+        help="store at most this many MiB (compressed) of the trace, its subtrees counted; a "
+        "'trace_not_stored' record stands for the rest (default: 64; 'off' for no cap)",
     )
     tracing.add_argument(
         "--trace-point",

@@ -36,7 +36,7 @@ from vask.cli.common import (
     start_dir,
     stderr,
 )
-from vask.storage import query, spool, writer
+from vask.storage import caps, query, spool, writer
 from vask.storage.schema import failure_reason
 
 __all__ = ["cmd_run"]
@@ -62,6 +62,8 @@ def tracing_config(args: argparse.Namespace, settings: vask_config.FileSettings)
     options = {key: getattr(args, key, None) for key in _SETTING_OPTIONS}
     config = settings.overlaid(**options).to_engine_config()
     config["sqlite_busy_timeout"] = math.ceil(args.busy_timeout)
+    # A run is one trace: its cap bounds it, and a test session's budget has no part here.
+    config.pop("session_budget_mb", None)
     return config
 
 
@@ -483,6 +485,10 @@ def _save_run(profiler: Any, args: argparse.Namespace, db_path: Path) -> bool:
     )
     say(f"trace {trace_id} saved in {display(db_path)}")
     say(f"{summary}; see it with: {hint}")
+    left_out = [r for r in caps.left_out() if r.root_trace_id == trace_id]
+    line = caps.summary(left_out, "trace", "--trace-cap-mb", "--session-budget-mb")
+    if line is not None:
+        say(line)
     points = getattr(profiler, "trace_points_stored", 0)
     if points:
         say(f"{plural(points, 'trace point')} stored apart; the command above lists them")

@@ -24,7 +24,7 @@ from vask import config as _config
 from vask._process import set_parent_process
 from vask.document import read_head
 from vask.engines import lifecycle
-from vask.storage import spool, writer
+from vask.storage import caps, spool, writer
 from vask.storage.schema import failure_reason
 from vask.storage.store import STORE_ERRORS
 
@@ -168,6 +168,7 @@ class Recorder:
                 f"the {self.engine} engine has none"
             )
         resolve_limits(self.config)
+        caps.configure(self.config.get("trace_cap_mb"), self.config.get("session_budget_mb"))
         budget = self.config["memory_budget_mb"]
         if isinstance(budget, (int, float)) and not isinstance(budget, bool):
             writer.set_queue_limit(max(int(budget * (1 << 20)) // 8, 8 << 20))

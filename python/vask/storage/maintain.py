@@ -8,8 +8,9 @@ from collections.abc import Iterable
 from pathlib import Path
 
 from vask.document import HEAD_WINDOW, head_damage
-from vask.storage.query import TraceSummary, list_traces, read_document_part, stored_count
+from vask.storage.query import TraceSummary, list_traces, open_document, stored_count
 from vask.storage.schema import (
+    columns,
     connect,
     has_pieces,
     open_existing,
@@ -209,8 +210,12 @@ def find_damage(
                 " + COALESCE((SELECT SUM(length(p.data)) FROM trace_pieces p"
                 " WHERE p.trace_row = t.id), 0)"
             )
+        # Of a compressed document the bytes stored are compared with "stored".
+        expected = "t.size"
+        if "codec" in columns(conn):
+            expected = "CASE WHEN t.codec IS NULL THEN t.size ELSE t.stored END"
         rows = conn.execute(
-            f"SELECT t.rowid, t.trace_id, t.size, length(t.data){pieces}, typeof(t.data)"
+            f"SELECT t.rowid, t.trace_id, {expected}, length(t.data){pieces}, typeof(t.data)"
             " FROM traces t WHERE typeof(t.trace_id) = 'text' ORDER BY t.id"
         ).fetchall()
         for row_id, trace_id, size, length, kind in rows:
@@ -226,15 +231,21 @@ def find_damage(
                     else f"{length} bytes stored where {size} were written"
                 )
             else:
-                reason = head_damage(_read_start(conn, row_id, min(length, HEAD_WINDOW)), length)
+                reader = open_document(conn, row_id)
+                try:
+                    want = min(reader.size, HEAD_WINDOW)
+                    start = reader.read(0, want)
+                    if not reader.size:
+                        reason = "compressed in a form this vask does not know"
+                    elif len(start) < want:
+                        reason = "damaged: its start does not decompress"
+                    else:
+                        reason = head_damage(start, reader.size)
+                finally:
+                    reader.close()
             if reason is not None:
                 damaged.setdefault(trace_id, []).append((number, reason))
     return damaged
-
-
-def _read_start(conn: sqlite3.Connection, row_id: int, n: int) -> bytes:
-    """The first ``n`` bytes of a row's document, reading no more of it than needed."""
-    return read_document_part(conn, row_id, 0, n)
 
 
 def _disk_size(path: Path) -> int:

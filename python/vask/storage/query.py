@@ -24,6 +24,7 @@ from vask.document import (
     text_or_none,
     trace_point_meta,
 )
+from vask.storage import codec
 from vask.storage.schema import PROCESS_COLUMNS, columns, has_pieces, reading
 
 __all__ = [
@@ -163,26 +164,90 @@ def stored_process(conn: sqlite3.Connection, trace_id: str) -> dict[str, Any]:
 def document_rows(conn: sqlite3.Connection, trace_id: str) -> list[tuple[int, int]]:
     """(row id, length) of each document stored under ``trace_id``, in storage order.
 
-    The length counts every piece.  As in :func:`load_trace`, a text counts
-    as its UTF-8 bytes and any other value that is no byte string as an empty
+    The length counts every piece; of a compressed document it is the length
+    of the document itself.  As in :func:`load_trace`, a text counts as its
+    UTF-8 bytes and any other value that is no byte string as an empty
     document.
     """
+    stored = f"{_LENGTH}"
     if has_pieces(conn):
-        return conn.execute(
-            f"SELECT t.id, {_LENGTH} + COALESCE((SELECT SUM(CASE typeof(p.data)"
+        stored = (
+            f"{_LENGTH} + COALESCE((SELECT SUM(CASE typeof(p.data)"
             " WHEN 'blob' THEN length(p.data) WHEN 'text' THEN length(CAST(p.data AS BLOB))"
             " ELSE 0 END) FROM trace_pieces p WHERE p.trace_row = t.id), 0)"
-            " FROM traces t WHERE t.trace_id = ? ORDER BY t.id",
-            (trace_id,),
-        ).fetchall()
-    return conn.execute(
-        f"SELECT id, {_LENGTH} FROM traces WHERE trace_id = ? ORDER BY id", (trace_id,)
+        )
+    if "codec" in columns(conn):
+        stored = f"CASE WHEN t.codec IS NULL THEN {stored} ELSE t.size END"
+    rows = conn.execute(
+        f"SELECT t.id, {stored} FROM traces t WHERE t.trace_id = ? ORDER BY t.id", (trace_id,)
     ).fetchall()
+    return [(row_id, stored_count(length)) for row_id, length in rows]
+
+
+def _compression(conn: sqlite3.Connection, row_id: int) -> tuple[Any, ...] | None:
+    """(codec, dictionary id, frame table, document length) of a compressed row, or
+    ``None`` for a document stored as written (and in a database of version 1 or 2)."""
+    try:
+        found = conn.execute(
+            "SELECT codec, dictionary, frames, size FROM traces WHERE id = ?", (row_id,)
+        ).fetchone()
+    except sqlite3.OperationalError:  # no such columns: stored before compression
+        return None
+    if found is None or found[0] is None:
+        return None
+    return found
 
 
 class DocumentReader:
-    """A stored document read part by part, as one stream across its pieces.
+    """A stored document read part by part, as one stream across its pieces and,
+    when it is compressed, its frames (:mod:`vask.storage.codec`).
 
+    Of a compressed document the offsets are those of the document itself;
+    reading a part decompresses the frames holding it, and the frame read
+    last is kept for the next read.  A damaged frame ends a read as a
+    truncated document does; a codec or dictionary this vask does not know
+    reads as an empty document.  Not safe for use by two threads at once:
+    the caller serialises it (and every other use of ``conn``).
+    """
+
+    def __init__(self, conn: sqlite3.Connection, row_id: int) -> None:
+        self.conn = conn
+        self.row_id = row_id
+        self._pieces = _PieceReader(conn, row_id)
+        self._frames: codec.FrameReader | None = None
+        #: The length of the document, every piece counted.
+        self.size = self._pieces.size
+        packed = _compression(conn, row_id)
+        if packed is not None:
+            name, dictionary, table, size = packed
+            self.size = 0
+            if name == codec.CODEC and isinstance(dictionary, int):
+                try:
+                    self._frames = codec.FrameReader(
+                        self._pieces.read, stored_count(size), dictionary, table
+                    )
+                except codec.CorruptFrame:
+                    pass
+                else:
+                    self.size = self._frames.size
+
+    def read(self, offset: int, n: int) -> bytes:
+        """``n`` bytes (fewer at the end) from ``offset`` on."""
+        if self._frames is not None:
+            return self._frames.read(offset, n)
+        if self.size == 0:
+            return b""
+        return self._pieces.read(offset, n)
+
+    def close(self) -> None:
+        """Let go of the piece (and the frame) being read."""
+        if self._frames is not None:
+            self._frames.close()
+        self._pieces.close()
+
+
+class _PieceReader:
+    """A stored row's bytes read part by part, as one stream across its pieces.
     Each piece is read through a blob handle (Python 3.11+), kept open while
     reads stay in it: reading a far part of a large piece through one handle
     is cheap, where a new handle walks its pages from the start.  Without

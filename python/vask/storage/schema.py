@@ -13,10 +13,12 @@ column             type       meaning
 ``trace_name``     TEXT       the document's ``trace_name`` (NULL when unnamed)
 ``timestamp``      REAL       the document's ``timestamp``: when tracing started
 ``stored_at``      REAL       when the row was written, seconds since the epoch
-``size``           INTEGER    length of ``data`` in bytes
+``size``           INTEGER    length of the document in bytes (as written, before
+                              compression)
 ``calls``          INTEGER    number of "call" frame records in the document
-``data``           BLOB       the MessagePack trace document, unchanged; of a
-                              document stored in pieces, its first piece
+``data``           BLOB       the MessagePack trace document (compressed when
+                              ``codec`` says so); of a document stored in pieces,
+                              its first piece
 ``outcome``        TEXT       the outcome of the test the trace is of ("passed",
                               "failed", "error", "skipped", "xfailed", "xpassed",
                               "interrupted"), read from its "end_test" record;
@@ -30,7 +32,19 @@ column             type       meaning
 ``parent_trace_id`` TEXT      the trace that process was recording then
 ``process_name``   TEXT       a multiprocessing child's name, or the command of a
                               followed process
+``codec``          TEXT       how ``data`` is compressed: NULL for a document
+                              stored as written, "zstd" for zstd frames
+                              (:mod:`vask.storage.codec`)
+``dictionary``     INTEGER    the id of the dictionary the frames are primed with
+``frames``         BLOB       the frame table: the document bytes per frame and
+                              each frame's stored length
+``stored``         INTEGER    the bytes stored, every piece counted (NULL for a
+                              document stored as written: ``size``)
 =================  =========  ====================================================
+
+Since version 3 every document is stored compressed; the rows of a database
+of version 1 or 2 stay as they are and read as before, and the documents
+written after the upgrade are compressed.
 
 SQLite takes no value larger than its length limit (1 GB by default), so a
 larger document is stored in pieces: the first in ``data``, the others as rows
@@ -88,9 +102,7 @@ __all__ = [
 ]
 
 #: Schema version written to ``PRAGMA user_version``.
-
-#: Schema version written to ``PRAGMA user_version``.
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 # Statements that bring a database from version ``i`` to ``i + 1``, at index ``i``.
 _MIGRATIONS: list[tuple[str, ...]] = [
@@ -123,6 +135,12 @@ _MIGRATIONS: list[tuple[str, ...]] = [
         )
         """,
         "CREATE UNIQUE INDEX IF NOT EXISTS trace_pieces_by_row ON trace_pieces (trace_row, seq)",
+    ),
+    (
+        "ALTER TABLE traces ADD COLUMN codec TEXT",
+        "ALTER TABLE traces ADD COLUMN dictionary INTEGER",
+        "ALTER TABLE traces ADD COLUMN frames BLOB",
+        "ALTER TABLE traces ADD COLUMN stored INTEGER",
     ),
 ]
 assert len(_MIGRATIONS) == SCHEMA_VERSION

@@ -26,6 +26,7 @@ from vask.document import (
     HEAD_WINDOW,
     OUTCOMES,
     document_outcome,
+    end_test_record,
     plausible_time,
     read_head,
     read_process,
@@ -33,7 +34,7 @@ from vask.document import (
     scan_file,
     text_or_none,
 )
-from vask.storage import schema, spool
+from vask.storage import caps, codec, schema, spool
 from vask.storage.schema import failure_reason, transaction, with_path
 
 __all__ = [
@@ -147,18 +148,34 @@ def _insert(
         insert_rows(conn, row, read)
 
 
+def _reader_of(data: bytes) -> Callable[[int, int], memoryview]:
+    view = memoryview(data)
+    return lambda offset, n: view[offset : offset + n]
+
+
 def insert_rows(
-    conn: sqlite3.Connection, row: StoredRow, read: Callable[[int, int], bytes | memoryview]
-) -> None:
-    """:func:`_insert` inside a transaction the caller holds."""
+    conn: sqlite3.Connection,
+    row: StoredRow,
+    read: Callable[[int, int], bytes | memoryview],
+    packed: codec.Compressed | None = None,
+) -> int:
+    """:func:`_insert` inside a transaction the caller holds; returns the bytes stored.
+
+    The document is stored compressed (:mod:`vask.storage.codec`), as
+    ``packed`` when the caller compressed it already; ``row.size`` stays the
+    length of the document itself.
+    """
+    if packed is None:
+        packed = codec.compress(read, row.size)
     first, piece = _piece_sizes(conn, row)
-    first = min(first, row.size)
-    pieces = -(-(row.size - first) // piece)
+    first = min(first, packed.size)
+    pieces = -(-(packed.size - first) // piece)
     cursor = conn.execute(
         "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
         " stored_at, size, calls, outcome, pieces, data,"
-        " pid, parent_pid, parent_trace_id, process_name)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " pid, parent_pid, parent_trace_id, process_name,"
+        " codec, dictionary, frames, stored)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         (
             *row[:4],
             time.time(),
@@ -166,8 +183,12 @@ def insert_rows(
             row.calls,
             row.outcome,
             pieces,
-            read(0, first),
+            packed.read(0, first),
             *row[7:],
+            codec.CODEC,
+            packed.dictionary_id,
+            packed.table(),
+            packed.size,
         ),
     )
     row_id = cursor.lastrowid
@@ -175,8 +196,9 @@ def insert_rows(
         offset = first + (seq - 1) * piece
         conn.execute(
             "INSERT INTO trace_pieces (trace_row, seq, data) VALUES (?, ?, ?)",
-            (row_id, seq, read(offset, min(piece, row.size - offset))),
+            (row_id, seq, packed.read(offset, min(piece, packed.size - offset))),
         )
+    return packed.size
 
 
 def checked_document(trace_id: Any, msgpack_data: Any) -> tuple[bytes, dict[str, Any]]:
@@ -300,15 +322,26 @@ def _store_bytes(
     conn: sqlite3.Connection | None,
     process: dict[str, Any] | None = None,
 ) -> None:
-    row = row_of_document(trace_id, head, data, process)
-    view = memoryview(data)
     own = conn is None
     if conn is None:
+        # opened first: a database that refuses the document costs no compression
         conn = schema.connect(path, timeout)
     try:
+        row = row_of_document(trace_id, head, data, process)
+        packed: codec.Compressed | None = codec.compress(_reader_of(data), row.size)
+        refused = caps.admit(trace_id, head, row.size, packed.size, row.calls, row.outcome)
+        if refused is not None:
+            _logger.info(
+                "trace %s not stored: %s bytes stored past its %s (%s bytes)",
+                trace_id, packed.size, refused.reason.replace("_", " "), refused.limit,
+            )  # fmt: skip
+            data = caps.not_stored_document(head, refused, end_test_record(data))
+            row = row_of_document(trace_id, head, data, process)
+            packed = None
         if not own:
             conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
-        _insert(conn, row, lambda offset, n: view[offset : offset + n])
+        with transaction(conn):
+            insert_rows(conn, row, _reader_of(data), packed)
     except sqlite3.Error as error:
         raise with_path(error, path) from error
     finally:

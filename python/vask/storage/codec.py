@@ -1,0 +1,260 @@
+"""Stored documents compressed: zstd frames primed with a dictionary of the record keys.
+
+A document is cut into stretches of :data:`FRAME_SIZE` bytes (the last one
+shorter), and each stretch is compressed into a zstd frame of its own, all of
+them primed with the same dictionary.  The frames are stored one after the
+other, as the document was before (across pieces when long); the row keeps
+the codec's name, the dictionary's id and a table of the frames' lengths
+(:func:`frame_table`).  A reader finds the frame holding any offset from that
+table and decompresses that frame only: reading a part of a large document
+costs one frame, never the document up to it.
+
+The dictionary is raw content: the MessagePack form of the keys and the
+common values of trace records, which every document repeats.  Primed with
+it, even a trace of a few calls shrinks to a fraction.  A dictionary, once
+shipped, never changes: documents name it by its id.  A better one is added
+under a new id, and :data:`DICTIONARY_ID` moves to it; the old ones stay to
+read what they compressed.
+
+Each frame carries its content size and a checksum: a damaged frame fails
+to decompress (:class:`CorruptFrame`) instead of reading as other bytes.
+"""
+
+from __future__ import annotations
+
+import struct
+import threading
+from collections.abc import Callable
+from typing import Any
+
+import msgpack
+import zstandard
+
+__all__ = [
+    "CODEC",
+    "DICTIONARY_ID",
+    "FRAME_SIZE",
+    "Compressed",
+    "CorruptFrame",
+    "FrameReader",
+    "compress",
+    "frame_table",
+    "read_frame_table",
+]
+
+#: The name stored in a row's ``codec`` column for a compressed document.
+CODEC = "zstd"
+#: Document bytes per frame: what reading any part of a document decompresses.
+FRAME_SIZE = 1 << 20
+#: The compression level: fast enough for the writer to keep up with the engines.
+LEVEL = 3
+
+# The record keys and common values, most frequent last (zstd reaches the end
+# of a raw-content dictionary most cheaply).  Dictionary 1: never edit.
+_DICTIONARY_1_WORDS = (
+    "version", "meta", "config", "platform", "system", "machine", "python_version",
+    "py_version", "py_version_full", "command_line_args", "current_commit_sha",
+    "environment", "process", "pid", "parent_pid", "parent_trace_id", "name",
+    "trace_points", "trace_point", "line_number", "source", "events",
+    "start_test", "end_test", "outcome", "passed", "failed", "skipped", "error",
+    "xfailed", "xpassed", "interrupted", "subtree_flushed", "flushed_trace_id",
+    "calls_dropped", "plugin", "processor", "assign", "user_code_call_site",
+    "current_thread_id", "threads", "native_id", "ident", "thread", "trace_id",
+    "root_trace_id", "trace_name", "frames", "frame", "code", "co_names",
+    "exception", "throw_type", "throw", "unwind_type", "unwind", "yield_type",
+    "yield", "resume_type", "resume", "return_type", "retval", "locals", "args",
+    "line", "path", "qualname", "co_name", "return", "call", "event", "timestamp",
+    "frame_id", "type",
+)  # fmt: skip
+
+_DICTIONARIES: dict[int, bytes] = {
+    1: b"".join(msgpack.packb(word) for word in _DICTIONARY_1_WORDS),
+}
+#: The id of the dictionary new documents are compressed with.
+DICTIONARY_ID = 1
+
+_TABLE_HEAD = struct.Struct("<I")
+
+
+class CorruptFrame(ValueError):
+    """A stored frame that does not decompress: the document is damaged there."""
+
+
+_dicts: dict[int, zstandard.ZstdCompressionDict] = {}
+_dicts_lock = threading.Lock()
+
+
+def _dictionary(dictionary_id: int) -> zstandard.ZstdCompressionDict | None:
+    if dictionary_id == 0:
+        return None
+    with _dicts_lock:
+        found = _dicts.get(dictionary_id)
+        if found is None:
+            content = _DICTIONARIES.get(dictionary_id)
+            if content is None:
+                raise CorruptFrame(f"unknown compression dictionary {dictionary_id}")
+            found = zstandard.ZstdCompressionDict(content, dict_type=zstandard.DICT_TYPE_RAWCONTENT)
+            _dicts[dictionary_id] = found
+        return found
+
+
+# Compressors and decompressors are not safe for two threads at once: one
+# of each per thread and dictionary.
+_local = threading.local()
+
+
+def _compressor(dictionary_id: int) -> zstandard.ZstdCompressor:
+    cache = _local.__dict__.setdefault("compressors", {})
+    found = cache.get(dictionary_id)
+    if found is None:
+        found = cache[dictionary_id] = zstandard.ZstdCompressor(
+            level=LEVEL,
+            dict_data=_dictionary(dictionary_id),
+            write_checksum=True,
+            write_content_size=True,
+            write_dict_id=False,
+        )
+    return found
+
+
+def _decompressor(dictionary_id: int) -> zstandard.ZstdDecompressor:
+    cache = _local.__dict__.setdefault("decompressors", {})
+    found = cache.get(dictionary_id)
+    if found is None:
+        found = cache[dictionary_id] = zstandard.ZstdDecompressor(
+            dict_data=_dictionary(dictionary_id)
+        )
+    return found
+
+
+class Compressed:
+    """A document compressed into frames, held in memory until stored."""
+
+    def __init__(self, frames: list[bytes], dictionary_id: int) -> None:
+        self.frames = frames
+        self.dictionary_id = dictionary_id
+        #: The bytes stored: every frame's length.
+        self.size = sum(len(f) for f in frames)
+        self._bases: list[int] = []
+        total = 0
+        for frame in frames:
+            self._bases.append(total)
+            total += len(frame)
+
+    def table(self) -> bytes:
+        """The frame table stored with the document (:func:`frame_table`)."""
+        return frame_table([len(f) for f in self.frames])
+
+    def read(self, offset: int, n: int) -> bytes:
+        """``n`` stored bytes from ``offset`` on, across frames (what a piece holds)."""
+        import bisect
+
+        out = []
+        while n > 0 and offset < self.size:
+            i = bisect.bisect_right(self._bases, offset) - 1
+            within = offset - self._bases[i]
+            chunk = self.frames[i][within : within + n]
+            out.append(chunk)
+            offset += len(chunk)
+            n -= len(chunk)
+        return b"".join(out)
+
+
+def compress(
+    read: Callable[[int, int], bytes | memoryview], size: int, dictionary_id: int = DICTIONARY_ID
+) -> Compressed:
+    """The document of ``size`` bytes that ``read(offset, n)`` gives, compressed."""
+    compressor = _compressor(dictionary_id)
+    frames = []
+    for offset in range(0, size, FRAME_SIZE):
+        frames.append(compressor.compress(read(offset, min(FRAME_SIZE, size - offset))))
+    return Compressed(frames, dictionary_id)
+
+
+def frame_table(lengths: list[int]) -> bytes:
+    """The stored frame table: the document bytes per frame, then each frame's stored length
+    (little-endian 32-bit unsigned ints)."""
+    return struct.pack(f"<{len(lengths) + 1}I", FRAME_SIZE, *lengths)
+
+
+def read_frame_table(table: Any) -> tuple[int, list[int]]:
+    """(document bytes per frame, stored lengths) of a stored frame table."""
+    if not isinstance(table, bytes) or len(table) < 4 or len(table) % 4:
+        raise CorruptFrame("the frame table is damaged")
+    values = struct.unpack(f"<{len(table) // 4}I", table)
+    if values[0] == 0:
+        raise CorruptFrame("the frame table is damaged")
+    return values[0], list(values[1:])
+
+
+class FrameReader:
+    """A compressed document read by document offsets, one frame decompressed at a time.
+
+    ``read_stored(offset, n)`` reads the stored (compressed) bytes.  The frame
+    read last is kept: a reader moving forward through a document decompresses
+    each frame once.
+    """
+
+    def __init__(
+        self,
+        read_stored: Callable[[int, int], bytes],
+        size: int,
+        dictionary_id: int,
+        table: Any,
+    ) -> None:
+        if dictionary_id != 0 and dictionary_id not in _DICTIONARIES:
+            raise CorruptFrame(f"unknown compression dictionary {dictionary_id}")
+        self._read_stored = read_stored
+        #: The document's length.
+        self.size = size
+        self._dictionary_id = dictionary_id
+        self._frame_size, lengths = read_frame_table(table)
+        self._lengths = lengths
+        self._bases = []
+        total = 0
+        for length in lengths:
+            self._bases.append(total)
+            total += length
+        self._current: tuple[int, bytes] | None = None
+
+    def _frame(self, i: int) -> bytes:
+        if self._current is not None and self._current[0] == i:
+            return self._current[1]
+        stored = self._read_stored(self._bases[i], self._lengths[i])
+        if len(stored) != self._lengths[i]:
+            raise CorruptFrame(f"frame {i} is truncated")
+        try:
+            data = _decompressor(self._dictionary_id).decompress(
+                stored, max_output_size=self._frame_size
+            )
+        except zstandard.ZstdError as error:
+            raise CorruptFrame(f"frame {i} does not decompress: {error}") from error
+        self._current = (i, data)
+        return data
+
+    def read(self, offset: int, n: int) -> bytes:
+        """``n`` bytes of the document (fewer at its end) from ``offset`` on.
+
+        A damaged frame ends the read there: the bytes before it are returned,
+        as a truncated document reads.
+        """
+        out = []
+        while n > 0 and 0 <= offset < self.size:
+            i = offset // self._frame_size
+            if i >= len(self._lengths):
+                break
+            try:
+                frame = self._frame(i)
+            except CorruptFrame:
+                break
+            within = offset - i * self._frame_size
+            chunk = frame[within : within + n]
+            if not chunk:
+                break
+            out.append(chunk)
+            offset += len(chunk)
+            n -= len(chunk)
+        return b"".join(out)
+
+    def close(self) -> None:
+        self._current = None
