@@ -1,4 +1,4 @@
-"""Tracing overhead, as a ratio to the untraced run, for two workloads.
+"""Tracing overhead, as a ratio to the untraced run, for three workloads.
 
     python bench/bench_overhead.py [--repeat N] [--cpu-time]
 
@@ -9,6 +9,12 @@ hook (register_noop_profiler), cProfile, vask's profile-hook engine
 cost into the engine's own share and the two dumper calls per event (the
 Python-side serialisation of arguments and locals). When viztracer is
 installed it runs too, plain and with --log_func_args --log_func_retval.
+
+Each vask engine runs complete (fold_after off, every call recorded) and with
+folding as the package sets it (fold_after = 20: past the first 20 calls of
+one function under one call, the rest are only counted), side by side; the
+"repetitive" workload is one parent calling a few small functions many
+times, where folding matters most.
 
 Every traced row includes turning the recording into the tracer's own
 in-memory result: vask builds its trace document, viztracer parses its
@@ -44,6 +50,7 @@ except ImportError:  # a peer to compare with, when installed
     VizTracer = None
 
 NIL = b"\xc0"
+FOLD_AFTER = 20
 MONITOR = sys.version_info >= (3, 12)
 
 
@@ -85,14 +92,14 @@ def cprofile(func):
     return run
 
 
-def vask_run(func, engine, null_dumpers=False):
+def vask_run(func, engine, null_dumpers=False, fold_after=False):
     def run():
         saved = vask.serialize.dump_msgpack, vask.serialize.dump_msgpack_lightweight_repr
         if null_dumpers:
             vask.serialize.dump_msgpack = vask.serialize.dump_msgpack_lightweight_repr = (
                 lambda value: NIL
             )
-        recorder = create(engine, config={"threading": False})
+        recorder = create(engine, config={"threading": False, "fold_after": fold_after})
         try:
             recorder.start()  # the engine takes the dumpers when it is built
         finally:
@@ -147,6 +154,7 @@ def main() -> None:
     for name, func in (
         ("user-code heavy", workloads.user_heavy),
         ("library heavy", workloads.library_heavy),
+        ("repetitive", workloads.repetitive),
     ):
         base = timed(func, args.repeat)
         rows = [
@@ -155,14 +163,19 @@ def main() -> None:
             ("cProfile", timed(cprofile(func), args.repeat)),
         ]
         full, trivial, sizes, events = {}, {}, {}, {}
+        folded, folded_sizes = {}, {}
         for engine in engines:
             run = vask_run(func, engine)
             full[engine] = timed(run, args.repeat)
             sizes[engine] = run.last_trace_size
             events[engine] = run.events
             trivial[engine] = timed(vask_run(func, engine, null_dumpers=True), args.repeat)
+            fold_run = vask_run(func, engine, fold_after=FOLD_AFTER)
+            folded[engine] = timed(fold_run, args.repeat)
+            folded_sizes[engine] = fold_run.last_trace_size
             rows.append((labels[engine], full[engine]))
             rows.append((f"{labels[engine]}, trivial dumpers", trivial[engine]))
+            rows.append((f"{labels[engine]}, folded (fold_after={FOLD_AFTER})", folded[engine]))
         if VizTracer is not None:
             rows.append(("viztracer", timed(viztracer_run(func, False), args.repeat)))
             rows.append(
@@ -185,6 +198,12 @@ def main() -> None:
             if full[engine] > base * 1.05:
                 share = (trivial[engine] - base) / (full[engine] - base)
                 print(f"  {labels[engine]}: engine's own share beyond the dumpers: {share:.0%}")
+        for engine in engines:
+            print(
+                f"  {labels[engine]} folded / complete: time {folded[engine] / full[engine]:.2f}x,"
+                f" trace {folded_sizes[engine] / 1e6:.2f} MB vs {sizes[engine] / 1e6:.2f} MB"
+                f" ({folded_sizes[engine] / max(sizes[engine], 1):.3f}x)"
+            )
         print(f"  VaskProfiler / empty hook: {full['profile'] / noop_t:.2f}x")
         if MONITOR:
             print(f"  VaskMonitor / VaskProfiler: {full['monitor'] / full['profile']:.2f}x")

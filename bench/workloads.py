@@ -69,3 +69,25 @@ def library_heavy(n: int = 300) -> int:
         size += f.denominator
         size += len(json.loads(json.dumps({"i": i, "items": list(range(10))}))["items"])
     return size
+
+
+# ---- repetitive: one parent calling the same small functions many times ----
+
+
+def convolve(signal: list[float], kernel: list[float], at: int) -> float:
+    total = 0.0
+    for k, weight in enumerate(kernel):
+        total += signal[(at + k) % len(signal)] * weight
+    return total
+
+
+def smooth(signal: list[float], kernel: list[float], n: int) -> float:
+    total = 0.0
+    for i in range(n):
+        total += convolve(signal, kernel, i)
+    return total
+
+
+def repetitive(n: int = 20000) -> float:
+    signal = [float(i % 17) for i in range(16)]
+    return smooth(signal, [0.25, 0.5, 0.25], n)

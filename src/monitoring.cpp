@@ -176,6 +176,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, FrameEvent event, PyObject* arg)
         // event, and an unnamed file's verdict depends on its callers.
         const bool own_record = core_->record_event(
             ts, frame, event, arg_kind_of(event), arg, filename, co_name, verdict.watched,
+            verdict.target,
             [&] {
               return verdict.recorded == NameVerdict::Recorded ||
                      (verdict.recorded == NameVerdict::ByCallers &&

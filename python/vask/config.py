@@ -38,6 +38,10 @@ key                     type                meaning
                                             monitoring engine only)
 ``assignments``         bool                record each assignment to a variable in
                                             recorded code (monitoring engine only)
+``fold_after``          int or false        calls of one function recorded in full under
+                                            one call before the rest are folded into one
+                                            "folded" record (default 20; false: none)
+``complete``            bool                record every call, folding none
 ======================  ==================  ================================================
 
 Unknown keys produce a warning naming them; a value of the wrong type is an
@@ -92,7 +96,12 @@ KNOWN_KEYS = (
     "engine",
     "trace_points",
     "assignments",
+    "fold_after",
+    "complete",
 )
+#: How many calls of one function under one call are recorded in full before
+#: the rest are folded, when the configuration sets none (``fold_after``).
+DEFAULT_FOLD_AFTER = 20
 #: The settings in megabytes (a non-negative number, or false for none).
 MEGABYTE_KEYS = ("flush_subtree_mb", "memory_budget_mb", "max_trace_mb")
 
@@ -133,6 +142,8 @@ class FileSettings:
     engine: str | None = None
     trace_points: list[str] | None = None
     assignments: bool | None = None
+    fold_after: int | bool | None = None
+    complete: bool | None = None
     unknown_keys: list[str] = field(default_factory=list)
 
     def overlaid(self, **values: Any) -> FileSettings:
@@ -176,6 +187,12 @@ class FileSettings:
             config["trace_points"] = {"on_return": list(dict.fromkeys(self.trace_points))}
         if self.assignments:
             config["line_events"] = True
+        if self.complete:
+            config["fold_after"] = False
+        else:
+            config["fold_after"] = (
+                DEFAULT_FOLD_AFTER if self.fold_after is None else self.fold_after
+            )
         return config
 
 
@@ -229,6 +246,25 @@ def parse_flush_subtree_mb(value: Any, key: str = "flush_subtree_mb") -> float |
     return number
 
 
+def parse_fold_after(value: Any) -> int | bool:
+    """A ``fold_after`` value: a non-negative whole number, or ``False`` to fold nothing.
+
+    Texts (from the command line) may say "off" or "false".  Raises
+    ``ValueError`` for anything else.
+    """
+    if value is False:
+        return False
+    if isinstance(value, str):
+        text = value.strip().lower()
+        if text in ("false", "off", "no", "none"):
+            return False
+        if text.isdigit():
+            return int(text)
+    if isinstance(value, int) and not isinstance(value, bool) and value >= 0:
+        return value
+    raise ValueError(f"fold_after must be a non-negative whole number or false, not {value!r}")
+
+
 def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettings:
     """Read ``[tool.vask]`` from ``pyproject`` (default: the nearest pyproject.toml).
 
@@ -264,7 +300,19 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
         settings.ignore = _text_list(table["ignore"], "ignore", path)
     if "trace_points" in table:
         settings.trace_points = _text_list(table["trace_points"], "trace_points", path)
-    for key in ("omit_return_locals", "lightweight_repr", "threads", "follow", "assignments"):
+    if "fold_after" in table:
+        try:
+            settings.fold_after = parse_fold_after(table["fold_after"])
+        except ValueError as error:
+            raise ConfigError(f"{path}: [tool.vask] {error}") from None
+    for key in (
+        "omit_return_locals",
+        "lightweight_repr",
+        "threads",
+        "follow",
+        "assignments",
+        "complete",
+    ):
         if key in table:
             setattr(settings, key, _flag(table[key], key, path))
     if "engine" in table:
@@ -307,6 +355,7 @@ CONFIG_KEYS = frozenset(
         "redact_extra",
         "trace_points",
         "auto_emit",
+        "fold_after",
         _ASSIGNMENTS,
     )
 )
@@ -463,6 +512,12 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
             value = _megabytes(key, value)
         elif key == "trace_points":
             value = _trace_points(value)
+        elif key == "fold_after":
+            if value is not None and value is not False:
+                try:
+                    value = parse_fold_after(value)
+                except ValueError:
+                    raise _wrong(key, "a non-negative int, False or None", value) from None
         elif key in ("redact", "redact_extra"):
             pass  # checked together below
         elif key == "processors":
@@ -499,13 +554,15 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
 
 
 def resolve_limits(config: dict[str, Any]) -> None:
-    """Fill in the memory limits a checked configuration leaves unset, in place.
+    """Fill in the limits a checked configuration leaves unset, in place.
 
+    ``fold_after`` defaults to :data:`DEFAULT_FOLD_AFTER`.
     ``memory_budget_mb`` defaults to :data:`DEFAULT_MEMORY_BUDGET_MB`;
     ``flush_subtree_mb`` to half the budget, or :data:`DEFAULT_FLUSH_SUBTREE_MB`
     without one (``None`` or ``False`` given for either turns it off).  Every recorder resolves them here before its engine is built,
     so the engine is always handed both.
     """
+    config.setdefault("fold_after", DEFAULT_FOLD_AFTER)
     budget = config.setdefault("memory_budget_mb", DEFAULT_MEMORY_BUDGET_MB)
     if "flush_subtree_mb" not in config:
         numeric = isinstance(budget, (int, float)) and not isinstance(budget, bool)

@@ -14,8 +14,8 @@ from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
 from vask.calltree import body_kind
-from vask.document import CALLS_DROPPED_TYPE, record_time
-from vask.render import call_label, calls_dropped_text, format_value
+from vask.document import CALLS_DROPPED_TYPE, FOLDED_TYPE, record_time
+from vask.render import call_label, calls_dropped_text, folded_text, format_value
 from vask.traceindex import NODE_CALL, NODE_FLUSHED, IndexNode, ThreadIndex, TraceIndex
 from vask.version import __version__
 
@@ -270,6 +270,8 @@ def _chrome_process(
                     name = f"subtree flushed to {record.get('flushed_trace_id')}"
                 elif record.get("type") == CALLS_DROPPED_TYPE:
                     name = calls_dropped_text(record)
+                elif record.get("type") == FOLDED_TYPE:
+                    name = folded_text(record)
                 emit(
                     {
                         "name": name,

@@ -31,6 +31,9 @@ Options:
                           largest finished calls are stored apart (default 256)
 ``--vask-max-trace-mb MB`` record no more calls of a test past this size; a
                           "calls_dropped" record counts those left out
+``--vask-fold-after N``   calls of one function recorded in full under one call
+                          before the rest are folded (default 20)
+``--vask-complete``       record every call, folding none
 
 Options override the ``[tool.vask]`` table of the pyproject.toml nearest to
 the rootdir; every key of it (see :mod:`vask.config`) means what it means
@@ -121,6 +124,29 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         help="for --vask: record no more calls of a test once its trace holds this many MiB "
         "(a 'calls_dropped' record counts those left out; default: no limit).",
     )
+    group.addoption(
+        "--vask-fold-after",
+        metavar="N",
+        type=_fold_after,
+        default=None,
+        help="for --vask: calls of one function recorded in full under one call before the "
+        "rest are folded into one record (default: 20; 'off' folds none).",
+    )
+    group.addoption(
+        "--vask-complete",
+        action="store_true",
+        default=None,
+        help="for --vask: record every call, folding none.",
+    )
+
+
+def _fold_after(text: str) -> int | bool:
+    from vask.config import parse_fold_after
+
+    try:
+        return parse_fold_after(text)
+    except ValueError as error:
+        raise pytest.UsageError(f"vask: {error}") from None
 
 
 def _megabytes(key: str) -> Any:
@@ -192,6 +218,8 @@ def _tracing_config(config: pytest.Config, settings: Any) -> dict[str, Any]:
         memory_budget_mb=config.getoption("vask_budget_mb"),
         max_trace_mb=config.getoption("vask_max_trace_mb"),
         follow=False if config.getoption("vask_no_follow") else None,
+        fold_after=config.getoption("vask_fold_after"),
+        complete=config.getoption("vask_complete"),
     )
     return options.to_engine_config()
 

@@ -13,8 +13,8 @@ import time
 from typing import Any
 
 from vask.calltree import body_kind
-from vask.document import CALLS_DROPPED_TYPE
-from vask.render import call_label, calls_dropped_text, format_value
+from vask.document import CALLS_DROPPED_TYPE, FOLDED_TYPE
+from vask.render import call_label, calls_dropped_text, folded_text, format_value
 from vask.traceindex import (
     EVENT_NAMES,
     NODE_CALL,
@@ -168,6 +168,8 @@ def row(trace: TraceIndex, thread: ThreadIndex, node: int) -> dict[str, Any]:
         label = str(record.get("type"))
         if record.get("type") == CALLS_DROPPED_TYPE:
             label, extra = f"… {calls_dropped_text(record)}", ""
+        elif record.get("type") == FOLDED_TYPE:
+            label, extra = folded_text(record), ""
         item.update(kind="plugin", label=label, subtype=record.get("subtype"), args=extra)
     elif kind == NODE_FLUSHED:
         record = view.record
