@@ -53,8 +53,7 @@ def recursive(depth, n):
 
 
 def produce(n):
-    for i in range(n):
-        yield i
+    yield from range(n)
 
 
 def consume(n):
@@ -270,7 +269,9 @@ class TestSettings:
         settings = vask_config.FileSettings()
         assert settings.to_engine_config()["fold_after"] == 20
         assert settings.overlaid(fold_after=3).to_engine_config()["fold_after"] == 3
-        assert settings.overlaid(fold_after=3, complete=True).to_engine_config()["fold_after"] is False
+        assert (
+            settings.overlaid(fold_after=3, complete=True).to_engine_config()["fold_after"] is False
+        )
 
     def test_pyproject_keys(self, tmp_path):
         path = tmp_path / "pyproject.toml"
