@@ -13,6 +13,7 @@ import vask.db
 import vask.plugins
 from engine_driver import all_records, decode, frames_named, records_of
 from vask import config as vask_config
+from vask.profiler import create
 from vask.render import folded_text
 
 FOLD_KEYS = [
@@ -244,7 +245,13 @@ class TestFoldingOnBothEngines:
         assert len(shape(folded)) < len(shape(complete))
 
     def test_the_package_folds_past_twenty_by_default(self, engine):
-        _, doc = engine.run(looped, 25)
+        recorder = create(engine.name, config={"threading": False})
+        recorder.start()
+        try:
+            looped(25)
+        finally:
+            recorder.stop()
+        doc = decode(recorder.build_trace())
         assert len(opened(doc, "leaf")) == vask_config.DEFAULT_FOLD_AFTER == 20
         assert [f["count"] for f in folds_of(doc)] == [5]
 

@@ -284,8 +284,7 @@ def folded_text(record: dict[str, Any]) -> str:
     count_text = f"{count:,}" if isinstance(count, int) and not isinstance(count, bool) else "?"
     resumes = record.get("event") == "resume"
     noun = ("resume" if resumes else "call") + ("" if count == 1 else "s")
-    name = record.get("qualname") or record.get("co_name")
-    text = f"… {count_text} more {noun} of {name if isinstance(name, str) else '?'}"
+    text = f"… {count_text} more {noun} of {short_name(record)}"
     total = _seconds(record.get("total_duration"))
     low = _seconds(record.get("min_duration"))
     high = _seconds(record.get("max_duration"))
