@@ -318,3 +318,60 @@ def test_folded_text():
     resumes = dict(record, event="resume", count=1, qualname="Gen.run")
     assert folded_text(resumes).startswith("… 1 more resume of Gen.run (")
     assert folded_text({"type": "folded"}) == "… ? more calls of ?"
+
+
+PROGRAM = """
+def convolve(x):
+    return x * 3
+
+
+def main():
+    total = 0
+    for i in range(500):
+        total += convolve(i)
+    return total
+
+
+main()
+"""
+
+
+def test_run_show_and_export_carry_the_fold(tmp_path):
+    import json
+    import subprocess
+    import sys
+
+    (tmp_path / "prog.py").write_text(PROGRAM)
+
+    def vask_cmd(*args):
+        result = subprocess.run(
+            [sys.executable, "-m", "vask", *args],
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert result.returncode == 0, result.stderr
+        return result.stdout
+
+    vask_cmd("run", "--fold-after", "5", "prog.py")
+    shown = vask_cmd("traces", "show", "latest")
+    lines = shown.splitlines()
+    (fold_line,) = [line for line in lines if "more calls of" in line]
+    assert fold_line.strip().startswith("… 495 more calls of convolve (")
+    # Under its parent, after the recorded calls.
+    main_at = next(i for i, line in enumerate(lines) if line.strip().startswith("main()"))
+    indent = len(lines[main_at]) - len(lines[main_at].lstrip())
+    assert len(fold_line) - len(fold_line.lstrip()) > indent
+    assert sum("convolve(x=" in line for line in lines) == 5
+
+    vask_cmd("traces", "export", "latest", "--format", "chrome", "-o", "t.json")
+    events = json.loads((tmp_path / "t.json").read_text())["traceEvents"]
+    (block,) = [e for e in events if e.get("cat") == "folded"]
+    assert block["ph"] == "X" and block["dur"] >= 0
+    assert block["args"]["count"] == 495 and "frame_id" not in block["args"]
+
+    vask_cmd("run", "--complete", "prog.py")
+    shown = vask_cmd("traces", "show", "latest")
+    assert "more calls of" not in shown
+    assert sum("convolve(x=" in line for line in shown.splitlines()) == 500
