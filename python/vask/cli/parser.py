@@ -26,6 +26,7 @@ RUN_VALUE_OPTIONS = frozenset(
         "--busy-timeout",
         "--engine",
         "--trace-point",
+        "--fold-after",
     )
 )
 
