@@ -1,4 +1,4 @@
-"""Tracing overhead, as a ratio to the untraced run, for two workloads.
+"""Tracing overhead, as a ratio to the untraced run, for three workloads.
 
     python bench/bench_overhead.py [--repeat N] [--cpu-time]
 
@@ -9,6 +9,12 @@ hook (register_noop_profiler), cProfile, vask's profile-hook engine
 cost into the engine's own share and the two dumper calls per event (the
 Python-side serialisation of arguments and locals). When viztracer is
 installed it runs too, plain and with --log_func_args --log_func_retval.
+
+Each vask engine runs complete (fold_after off, every call recorded) and with
+folding as the package sets it (fold_after = 20: past the first 20 calls of
+one function under one call, the rest are only counted), side by side; the
+"repetitive" workload is one parent calling a few small functions many
+times, where folding matters most.
 
 Every traced row includes turning the recording into the tracer's own
 in-memory result: vask builds its trace document, viztracer parses its
@@ -48,6 +54,7 @@ except ImportError:  # a peer to compare with, when installed
     VizTracer = None
 
 NIL = b"\xc0"
+FOLD_AFTER = 20
 MONITOR = sys.version_info >= (3, 12)
 
 
@@ -89,14 +96,15 @@ def cprofile(func):
     return run
 
 
-def vask_run(func, engine, null_dumpers=False, values="safe"):
+def vask_run(func, engine, null_dumpers=False, values="safe", fold_after=False):
     def run():
         saved = vask.serialize.dump_msgpack, vask.serialize.dump_msgpack_lightweight_repr
         if null_dumpers:
             vask.serialize.dump_msgpack = vask.serialize.dump_msgpack_lightweight_repr = (
                 lambda value: NIL
             )
-        recorder = create(engine, config={"threading": False, "values": values})
+        config = {"threading": False, "values": values, "fold_after": fold_after}
+        recorder = create(engine, config=config)
         try:
             recorder.start()  # the engine takes the dumpers when it is built
         finally:
@@ -152,6 +160,7 @@ def main() -> None:
         ("user-code heavy", workloads.user_heavy),
         ("library heavy", workloads.library_heavy),
         ("objects with an expensive repr", workloads.grammar_heavy),
+        ("repetitive", workloads.repetitive),
     ):
         base = timed(func, args.repeat)
         rows = [
@@ -160,6 +169,7 @@ def main() -> None:
             ("cProfile", timed(cprofile(func), args.repeat)),
         ]
         full, trivial, sizes, events, reprs = {}, {}, {}, {}, {}
+        folded, folded_sizes = {}, {}
         for engine in engines:
             run = vask_run(func, engine)
             full[engine] = timed(run, args.repeat)
@@ -167,9 +177,13 @@ def main() -> None:
             events[engine] = run.events
             trivial[engine] = timed(vask_run(func, engine, null_dumpers=True), args.repeat)
             reprs[engine] = timed(vask_run(func, engine, values="repr"), args.repeat)
+            fold_run = vask_run(func, engine, fold_after=FOLD_AFTER)
+            folded[engine] = timed(fold_run, args.repeat)
+            folded_sizes[engine] = fold_run.last_trace_size
             rows.append((labels[engine], full[engine]))
             rows.append((f'{labels[engine]}, values="repr"', reprs[engine]))
             rows.append((f"{labels[engine]}, trivial dumpers", trivial[engine]))
+            rows.append((f"{labels[engine]}, folded (fold_after={FOLD_AFTER})", folded[engine]))
         if VizTracer is not None:
             rows.append(("viztracer", timed(viztracer_run(func, False), args.repeat)))
             rows.append(
@@ -195,6 +209,11 @@ def main() -> None:
         for engine in engines:
             print(
                 f'  {labels[engine]}: "safe" / "repr": {full[engine] / reprs[engine]:.2f}x'
+            )
+            print(
+                f"  {labels[engine]} folded / complete: time {folded[engine] / full[engine]:.2f}x,"
+                f" trace {folded_sizes[engine] / 1e6:.2f} MB vs {sizes[engine] / 1e6:.2f} MB"
+                f" ({folded_sizes[engine] / max(sizes[engine], 1):.3f}x)"
             )
         print(f"  VaskProfiler / empty hook: {full['profile'] / noop_t:.2f}x")
         if MONITOR:

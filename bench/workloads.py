@@ -106,3 +106,25 @@ def grammar_heavy(n: int = 40) -> int:
     grammar = _grammar(6)
     text = "a" * 64
     return sum(grammar.match(text, 0) for _ in range(n))
+
+
+# ---- repetitive: one parent calling the same small functions many times ----
+
+
+def convolve(signal: list[float], kernel: list[float], at: int) -> float:
+    total = 0.0
+    for k, weight in enumerate(kernel):
+        total += signal[(at + k) % len(signal)] * weight
+    return total
+
+
+def smooth(signal: list[float], kernel: list[float], n: int) -> float:
+    total = 0.0
+    for i in range(n):
+        total += convolve(signal, kernel, i)
+    return total
+
+
+def repetitive(n: int = 20000) -> float:
+    signal = [float(i % 17) for i in range(16)]
+    return smooth(signal, [0.25, 0.5, 0.25], n)

@@ -189,6 +189,7 @@ PyObject* VaskMonitor::on_event(PyObject* code, int64_t offset, FrameEvent event
         // event, and an unnamed file's verdict depends on its callers.
         const bool own_record = core_->record_event(
             ts, frame, event, arg_kind_of(event), arg, filename, co_name, verdict.watched,
+            verdict.target,
             [&] {
               return verdict.recorded == NameVerdict::Recorded ||
                      (verdict.recorded == NameVerdict::ByCallers &&

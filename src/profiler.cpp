@@ -101,7 +101,7 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
         };
         core_->record_event(
             ts, frame_obj, event, event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None,
-            arg, filename, co_name, verdict.watched,
+            arg, filename, co_name, verdict.watched, verdict.target,
             [&] { return should_record(frame, verdict, filename, hooked); }, identify, errors, log);
         return Py_None;
       },

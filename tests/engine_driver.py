@@ -68,8 +68,9 @@ class EngineDriver:
         return "unwind" if self.monitor else "return"
 
     def recorder(self, *, config: dict | None = None, **kwargs: Any) -> Recorder:
-        """A new, not started recorder; ``threading`` is off unless ``config`` says so."""
-        cfg: dict[str, Any] = {"threading": False}
+        """A new, not started recorder; ``threading`` is off and every call is recorded
+        (``fold_after`` off) unless ``config`` says so."""
+        cfg: dict[str, Any] = {"threading": False, "fold_after": False}
         cfg.update(config or {})
         return create(self.name, config=cfg, **kwargs)
 

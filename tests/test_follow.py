@@ -271,7 +271,7 @@ def test_a_fork_while_another_thread_records_neither_hangs_nor_copies(tmp_path, 
     thread.join()
     print(len(done), flush=True)
     """
-    made = int(run(tmp_path, program, "--engine", engine.name))
+    made = int(run(tmp_path, program, "--engine", engine.name, "--complete"))
     parent, children = family(tmp_path)
     assert len(children) == 4
     assert all(c.calls == Counter(in_child=1) for c in children)
@@ -606,7 +606,7 @@ def test_a_fork_after_stores_in_the_background_is_not_warned_of(tmp_path, engine
     for n in range(3):
         round_(n)
     """
-    run(tmp_path, program, "--engine", engine.name, "--flush-subtree-mb", "0.05")
+    run(tmp_path, program, "--engine", engine.name, "--flush-subtree-mb", "0.05", "--complete")
     found = traces(tmp_path)
     main_pid = next(t.summary.pid for t in found if t.calls["round_"])
     children = [t for t in found if t.summary.pid != main_pid]

@@ -128,7 +128,7 @@ def parent():
 
 vask.db.save_trace = save_trace
 signal.signal(signal.SIGTERM, handler)
-config = {"threading": False, "flush_subtree_mb": 0.01}
+config = {"threading": False, "flush_subtree_mb": 0.01, "fold_after": False}
 vask.enable(config=config, db_path=DB, engine=ENGINE)
 parent()
 print("not stopped")

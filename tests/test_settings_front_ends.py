@@ -232,6 +232,10 @@ REPLACED_NAMES = """
 CAPPED = """
     max_trace_mb = 0.05
     redact = false
+    complete = true
+"""
+FOLDED = """
+    fold_after = 1
 """
 MONITOR_ONLY = """
     engine = "monitor"
@@ -309,6 +313,16 @@ def _max_trace_mb(s: Stored) -> None:
     assert any(r.get("type") == "calls_dropped" for r in s.records())
 
 
+def _fold_after(s: Stored) -> None:
+    assert s.config["fold_after"] == 1
+    assert any(r.get("type") == "folded" for r in s.records())
+
+
+def _complete(s: Stored) -> None:
+    assert s.config["fold_after"] is False
+    assert not any(r.get("type") == "folded" for r in s.records())
+
+
 def _trace_points(s: Stored) -> None:
     assert [p.co_name for p in s.points.values()] == ["work"]
 
@@ -330,6 +344,8 @@ TABLE = [
     ("flush_subtree_mb", REPLACED_NAMES, _flush_subtree_mb),
     ("max_trace_mb", CAPPED, _max_trace_mb),
     ("redact=false", CAPPED, _redact_off),
+    ("complete", CAPPED, _complete),
+    ("fold_after", FOLDED, _fold_after),
     ("omit_return_locals unset", REPLACED_NAMES, _locals_kept),
     ("trace_points", MONITOR_ONLY, _trace_points),
     ("assignments", MONITOR_ONLY, _assignments),
@@ -360,6 +376,7 @@ class TestToEngineConfig:
             redact_extra=["b"],
             trace_points=["f", "g", "f"],
             assignments=True,
+            fold_after=4,
         )
         assert settings.to_engine_config() == {
             "threading": False,
@@ -374,10 +391,15 @@ class TestToEngineConfig:
             "redact_extra": ["b"],
             "trace_points": {"on_return": ["f", "g"]},
             "line_events": True,
+            "fold_after": 4,
         }
 
     def test_unset_settings_give_the_defaults(self):
-        assert vask_config.Settings().to_engine_config() == {"threading": True, "follow": True}
+        assert vask_config.Settings().to_engine_config() == {
+            "threading": True,
+            "follow": True,
+            "fold_after": vask_config.DEFAULT_FOLD_AFTER,
+        }
 
     def test_options_win_and_front_end_defaults_fill_only_the_gaps(self):
         settings = vask_config.Settings(include=["file"], follow=True)

@@ -25,6 +25,7 @@ LAYERS: list[tuple[str, tuple[str, ...]]] = [
     ),
     ("plugins", ("plugins",)),
     ("trace buffer and markers", ("core/trace_buffer", "core/markers")),
+    ("folding", ("core/folding",)),
     ("subtree flushing", ("subtree_flush",)),
     ("engine core", ("core/engine_core",)),
     ("engines", ("profiler", "monitoring")),

@@ -53,6 +53,10 @@ key                     type                meaning
                                             ("mypkg.Money")
 ``max_value_bytes``     int                 most bytes one recorded value writes
                                             (default 8192; 0: no cap)
+``fold_after``          int or false        calls of one function recorded in full under
+                                            one call before the rest are folded into one
+                                            "folded" record (default 20; false: none)
+``complete``            bool                record every call, folding none
 ======================  ==================  ================================================
 
 Unknown keys produce a warning naming them; a value of the wrong type is an
@@ -114,10 +118,15 @@ KNOWN_KEYS = (
     "values",
     "repr_types",
     "max_value_bytes",
+    "fold_after",
+    "complete",
 )
 #: How objects are recorded (see vask.serialize).
 VALUES_MODES = ("safe", "repr", "fields")
 VALUE_KEYS = ("values", "repr_types", "max_value_bytes")
+#: How many calls of one function under one call are recorded in full before
+#: the rest are folded, when the configuration sets none (``fold_after``).
+DEFAULT_FOLD_AFTER = 20
 #: The settings in megabytes (a non-negative number, or false for none).
 MEGABYTE_KEYS = (
     "flush_subtree_mb",
@@ -180,6 +189,8 @@ class FileSettings:
     values: str | None = None
     repr_types: list[str] | None = None
     max_value_bytes: int | None = None
+    fold_after: int | bool | None = None
+    complete: bool | None = None
     unknown_keys: list[str] = field(default_factory=list)
 
     def overlaid(self, **values: Any) -> FileSettings:
@@ -223,6 +234,12 @@ class FileSettings:
             config["trace_points"] = {"on_return": list(dict.fromkeys(self.trace_points))}
         if self.assignments:
             config["line_events"] = True
+        if self.complete:
+            config["fold_after"] = False
+        else:
+            config["fold_after"] = (
+                DEFAULT_FOLD_AFTER if self.fold_after is None else self.fold_after
+            )
         return config
 
 
@@ -276,6 +293,25 @@ def parse_flush_subtree_mb(value: Any, key: str = "flush_subtree_mb") -> float |
     return number
 
 
+def parse_fold_after(value: Any) -> int | bool:
+    """A ``fold_after`` value: a non-negative whole number, or ``False`` to fold nothing.
+
+    Texts (from the command line) may say "off" or "false".  Raises
+    ``ValueError`` for anything else.
+    """
+    if value is False:
+        return False
+    if isinstance(value, str):
+        text = value.strip().lower()
+        if text in ("false", "off", "no", "none"):
+            return False
+        if text.isdigit():
+            return int(text)
+    if isinstance(value, int) and not isinstance(value, bool) and value >= 0:
+        return value
+    raise ValueError(f"fold_after must be a non-negative whole number or false, not {value!r}")
+
+
 def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettings:
     """Read ``[tool.vask]`` from ``pyproject`` (default: the nearest pyproject.toml).
 
@@ -311,7 +347,19 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
         settings.ignore = _text_list(table["ignore"], "ignore", path)
     if "trace_points" in table:
         settings.trace_points = _text_list(table["trace_points"], "trace_points", path)
-    for key in ("omit_return_locals", "lightweight_repr", "threads", "follow", "assignments"):
+    if "fold_after" in table:
+        try:
+            settings.fold_after = parse_fold_after(table["fold_after"])
+        except ValueError as error:
+            raise ConfigError(f"{path}: [tool.vask] {error}") from None
+    for key in (
+        "omit_return_locals",
+        "lightweight_repr",
+        "threads",
+        "follow",
+        "assignments",
+        "complete",
+    ):
         if key in table:
             setattr(settings, key, _flag(table[key], key, path))
     if "engine" in table:
@@ -376,6 +424,7 @@ CONFIG_KEYS = frozenset(
         "redact_extra",
         "trace_points",
         "auto_emit",
+        "fold_after",
         _ASSIGNMENTS,
         *VALUE_KEYS,
     )
@@ -533,6 +582,12 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
             value = _megabytes(key, value)
         elif key == "trace_points":
             value = _trace_points(value)
+        elif key == "fold_after":
+            if value is not None and value is not False:
+                try:
+                    value = parse_fold_after(value)
+                except ValueError:
+                    raise _wrong(key, "a non-negative int, False or None", value) from None
         elif key in ("redact", "redact_extra") or key in VALUE_KEYS:
             pass  # checked together below
         elif key == "processors":
@@ -577,15 +632,17 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
 
 
 def resolve_limits(config: dict[str, Any]) -> None:
-    """Fill in the memory limits a checked configuration leaves unset, in place.
+    """Fill in the limits a checked configuration leaves unset, in place.
 
+    ``fold_after`` defaults to :data:`DEFAULT_FOLD_AFTER`.
     ``memory_budget_mb`` defaults to :data:`DEFAULT_MEMORY_BUDGET_MB`;
     ``flush_subtree_mb`` to half the budget, or :data:`DEFAULT_FLUSH_SUBTREE_MB`
     without one (``None`` or ``False`` given for either turns it off);
-    ``trace_cap_mb`` to :data:`DEFAULT_TRACE_CAP_MB`.  Every recorder resolves them here before its engine is built,
-    so the engine is always handed both.
+    ``trace_cap_mb`` to :data:`DEFAULT_TRACE_CAP_MB`.  Every recorder resolves
+    them here before its engine is built, so the engine is always handed them.
     """
     config.setdefault("trace_cap_mb", DEFAULT_TRACE_CAP_MB)
+    config.setdefault("fold_after", DEFAULT_FOLD_AFTER)
     budget = config.setdefault("memory_budget_mb", DEFAULT_MEMORY_BUDGET_MB)
     if "flush_subtree_mb" not in config:
         numeric = isinstance(budget, (int, float)) and not isinstance(budget, bool)

@@ -27,6 +27,7 @@ from vask.values import ext_hook, upgrade_legacy_value
 
 __all__ = [
     "CALLS_DROPPED_TYPE",
+    "FOLDED_TYPE",
     "CALL_PATTERN",
     "CLOSING_EVENTS",
     "FLUSHED_TYPE",
@@ -68,6 +69,10 @@ CLOSING_EVENTS = frozenset(("return", "unwind", "yield"))
 FLUSHED_TYPE = "subtree_flushed"
 #: The type of the record that counts the calls a trace left out past its size limit.
 CALLS_DROPPED_TYPE = "calls_dropped"
+#: The record of the calls of one function that a recorded call folded: left
+#: out past the first few, counted and timed ("count", "total_duration",
+#: "min_duration", "max_duration", "first_timestamp", "last_timestamp").
+FOLDED_TYPE = "folded"
 
 
 class DamagedDocument(ValueError):

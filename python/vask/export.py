@@ -15,8 +15,8 @@ from typing import Any, TextIO
 
 from vask.arguments import call_arguments
 from vask.calltree import body_kind
-from vask.document import CALLS_DROPPED_TYPE, record_time
-from vask.render import call_label, calls_dropped_text, format_value
+from vask.document import CALLS_DROPPED_TYPE, FOLDED_TYPE, plausible_time, record_time
+from vask.render import call_label, calls_dropped_text, folded_text, format_value
 from vask.traceindex import NODE_CALL, NODE_FLUSHED, IndexNode, ThreadIndex, TraceIndex
 from vask.version import __version__
 
@@ -271,6 +271,34 @@ def _chrome_process(
                     name = f"subtree flushed to {record.get('flushed_trace_id')}"
                 elif record.get("type") == CALLS_DROPPED_TYPE:
                     name = calls_dropped_text(record)
+                elif record.get("type") == FOLDED_TYPE:
+                    name = folded_text(record)
+                    first = plausible_time(record.get("first_timestamp"))
+                    final = plausible_time(record.get("last_timestamp"))
+                    if first is not None and final is not None and final >= first:
+                        # The folded calls as one block, from the start of the
+                        # first to the end of the last.
+                        emit(
+                            {
+                                "name": name,
+                                "cat": "folded",
+                                "ph": "X",
+                                "ts": us(first),
+                                "dur": round((final - first) * 1e6, 3),
+                                "pid": pid,
+                                "tid": tid,
+                                # The parent's id under its own name: a call's
+                                # block is the one that carries "frame_id".
+                                "args": _jsonable(
+                                    {
+                                        ("parent_frame_id" if k == "frame_id" else k): v
+                                        for k, v in record.items()
+                                        if k != "timestamp"
+                                    }
+                                ),
+                            }
+                        )
+                        continue
                 emit(
                     {
                         "name": name,

@@ -44,6 +44,9 @@ Options:
 ``--vask-session-budget-mb MB`` past this much stored in the session, the traces of
                           passing tests are no longer stored; failing tests' always
                           are (default 2048; 'off' for no budget)
+``--vask-fold-after N``   calls of one function recorded in full under one call
+                          before the rest are folded (default 20)
+``--vask-complete``       record every call, folding none
 
 Options override the ``[tool.vask]`` table of the pyproject.toml nearest to
 the rootdir; every key of it (see :mod:`vask.config`) means what it means
@@ -170,6 +173,28 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         help="for --vask: once the session stored this many MiB, store the traces of failing "
         "tests only (default: 2048; 'off' for no budget).",
     )
+        "--vask-fold-after",
+        metavar="N",
+        type=_fold_after,
+        default=None,
+        help="for --vask: calls of one function recorded in full under one call before the "
+        "rest are folded into one record (default: 20; 'off' folds none).",
+    )
+    group.addoption(
+        "--vask-complete",
+        action="store_true",
+        default=None,
+        help="for --vask: record every call, folding none.",
+    )
+
+
+def _fold_after(text: str) -> int | bool:
+    from vask.config import parse_fold_after
+
+    try:
+        return parse_fold_after(text)
+    except ValueError as error:
+        raise pytest.UsageError(f"vask: {error}") from None
 
 
 def _megabytes(key: str) -> Any:
@@ -244,6 +269,8 @@ def _tracing_config(config: pytest.Config, settings: Any) -> dict[str, Any]:
         trace_cap_mb=config.getoption("vask_trace_cap_mb"),
         session_budget_mb=config.getoption("vask_session_budget_mb"),
         follow=False if config.getoption("vask_no_follow") else None,
+        fold_after=config.getoption("vask_fold_after"),
+        complete=config.getoption("vask_complete"),
     ).defaulted(session_budget_mb=file_config.DEFAULT_SESSION_BUDGET_MB)
     return options.to_engine_config()
 

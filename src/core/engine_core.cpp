@@ -57,6 +57,10 @@ EngineParts EngineParts::from_config(PyObject* config, EngineIdentity identity) 
   settings.sqlite_busy_timeout = parts.config.get_uint("sqlite_busy_timeout", 60);
   parts.lightweight_repr = parts.config.get_bool("lightweight_repr", false);
   parts.omit_return_locals = parts.config.get_bool("omit_return_locals", false);
+  if (PyObject* fold_after = parts.config.find("fold_after");
+      fold_after != nullptr && fold_after != Py_None && fold_after != Py_False) {
+    parts.fold_after = parts.config.get_uint("fold_after", 0);
+  }
 
   parts.plugins = load_plugins(config);
 
@@ -92,7 +96,8 @@ EngineCore::EngineCore(EngineParts parts)
       flusher_(buffer_, parts.options.flush_subtree_bytes, parts.options.memory_budget_bytes,
                parts.options.flush_policy, parts.options.cut_hook),
       one_trace_per_test_(parts.options.one_trace_per_test),
-      test_hooks_(parts.options.test_hooks) {}
+      test_hooks_(parts.options.test_hooks),
+      fold_after_(parts.fold_after) {}
 
 CodeVerdict EngineCore::verdict_of(PyCodeObject* code, std::string_view filename,
                                    std::string_view co_name) {

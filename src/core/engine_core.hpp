@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "config.hpp"
+#include "core/folding.hpp"
 #include "core/serializer.hpp"
 #include "core/trace_buffer.hpp"
 #include "plugins.hpp"
@@ -49,6 +50,8 @@ struct EngineThreadState {
   CallFrames call_frames;
   FrameIds frame_ids;
   FlushThreadState flush_state;
+  // Repeated calls folded under the thread's open recorded frames.
+  FoldState fold;
   // Set while the thread's own Python code must not be recorded (a store of
   // a subtree flush runs on it, or the host asked): its events are ignored.
   bool suspended = false;
@@ -236,6 +239,9 @@ struct EngineParts {
   PluginRegistry plugins;
   bool lightweight_repr = false;
   bool omit_return_locals = false;
+  // Calls of one code object recorded in full under one recorded call
+  // before the rest are folded ("fold_after"; 0: none folded).
+  uint64_t fold_after = 0;
   // Functions whose completed calls are trace points (co_name).
   std::unordered_set<std::string> trace_point_targets;
   CallerRule caller_rule = CallerRule::EveryFile;
@@ -304,15 +310,30 @@ class EngineCore {
 
   // The records of one event of `frame`: the watching plugins' (when
   // `watched`), then the function's own when `decide()` says its code is
-  // recorded and the trace admits it, stored with the thread made known by
-  // identify(). Every failure goes to `errors`. Returns whether the
-  // function's own record was stored. The record is named by `event_code`
-  // (null: the frame's own code object) at `event_line`.
+  // recorded, the call is not folded and the trace admits it, stored with
+  // the thread made known by identify(). Watched and trace-point (`target`)
+  // code is never folded, and is recorded inside a folded call too. Every
+  // failure goes to `errors`. Returns whether the function's own record was
+  // stored. The record is named by `event_code` (null: the frame's own code
+  // object) at `event_line`.
   template <class Decide, class Identify, class Log>
   bool record_event(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
                     PyObject* arg, std::string_view filename, std::string_view co_name,
-                    bool watched, Decide&& decide, Identify&& identify, EventErrors& errors,
-                    Log& log, PyObject* event_code = nullptr, int event_line = -1);
+                    bool watched, bool target, Decide&& decide, Identify&& identify,
+                    EventErrors& errors, Log& log, PyObject* event_code = nullptr,
+                    int event_line = -1);
+
+  uint64_t fold_after() const noexcept { return fold_after_; }
+
+  // Folding's part of an event of a recorded frame: whether its own record
+  // is still made. Folds a call past the first fold_after() under its
+  // recorded parent (unless `kept_code`), ends a folded call at its closing
+  // event (recording the call of one that raised), and leaves out what runs
+  // inside a folded call.
+  template <class Identify, class Log>
+  bool fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent event,
+                  std::string_view filename, std::string_view co_name, bool kept_code,
+                  Identify& identify, EventErrors& errors, Log& log);
 
   // Makes `thread` (a thread object, borrowed) the thread of the batches that
   // follow on this thread state: its identity is computed when the object
@@ -406,6 +427,7 @@ class EngineCore {
   std::atomic<uint64_t> dropped_at_recursion_limit_{0};
   const bool one_trace_per_test_;
   TestHooks* const test_hooks_;
+  const uint64_t fold_after_;
 };
 
 template <class State, class Begin, class Handle, class Log>
@@ -463,7 +485,7 @@ EventEnd EngineCore::event(PerThread<State>& states, PyObject* code, PyObject* q
 template <class Decide, class Identify, class Log>
 bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent event,
                               ArgKind arg_kind, PyObject* arg, std::string_view filename,
-                              std::string_view co_name, bool watched, Decide&& decide,
+                              std::string_view co_name, bool watched, bool target, Decide&& decide,
                               Identify&& identify, EventErrors& errors, Log& log,
                               PyObject* event_code, int event_line) {
   RecordBatch& batch = ts.scratch;
@@ -481,6 +503,10 @@ bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent
   } catch (...) {
     errors.report(log);
   }
+  if (recorded && fold_after_ != 0) {
+    recorded =
+        fold_event(ts, frame, event, filename, co_name, watched || target, identify, errors, log);
+  }
   bool own_record = false;
   if (recorded) {
     try {
@@ -488,6 +514,11 @@ bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent
         records_.add_frame_record(ts, frame, event, arg_kind, arg, co_name, batch, event_code,
                                   event_line);
         own_record = true;
+        // The frame's fold records go right before its closing record (the
+        // closing batch is reversed when stored).
+        if (fold_after_ != 0 && is_closing(event)) {
+          ts.fold.close_scope(frame, batch.kinds, batch.records);
+        }
       }
     } catch (...) {
       // The function's own record is lost; records the plugins made for
@@ -496,7 +527,63 @@ bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent
     }
   }
   const bool stored = store_event(ts, event, batch, errors, log, identify);
+  if (stored && own_record && fold_after_ != 0 && !is_closing(event)) {
+    try {
+      ts.fold.open_scope(frame);
+    } catch (...) {
+      errors.report(log);
+    }
+  }
   return stored && own_record;
+}
+
+template <class Identify, class Log>
+bool EngineCore::fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent event,
+                            std::string_view filename, std::string_view co_name, bool kept_code,
+                            Identify& identify, EventErrors& errors, Log& log) {
+  FoldState& fold = ts.fold;
+  if (fold.skipping()) {
+    if (frame == fold.skip_frame()) {
+      if (!is_closing(event)) return false;
+      // A folded call that raised is recorded after all: its call now, its
+      // unwind by the caller.
+      const bool raised = event == FrameEvent::Unwind;
+      fold.end_skip(raised);
+      if (raised) {
+        RecordBatch call;
+        try {
+          if (admits(ts, frame, FrameEvent::Call, identify)) {
+            records_.add_frame_record(ts, frame, FrameEvent::Call, ArgKind::None, nullptr, co_name,
+                                      call);
+          }
+        } catch (...) {
+          errors.report(log);
+        }
+        store_event(ts, FrameEvent::Call, call, errors, log, identify);
+      }
+      return raised;
+    }
+    if (is_closing(event) && fold.is_skip_parent(frame)) {
+      // The folded call's end never came (its events were switched off):
+      // it ends with its caller.
+      fold.end_skip(false);
+      return true;
+    }
+    // Inside a folded call only what is always kept is recorded.
+    return kept_code;
+  }
+  if (kept_code || (event != FrameEvent::Call && event != FrameEvent::Resume)) return true;
+  try {
+    std::span<const CallFrameEntry> open = ts.call_frames.entries();
+    const FrameId* parent_id = open.empty() ? nullptr : &open.back().frame_id;
+    Ref code = Ref::steal(
+        reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
+    return !fold.fold_opening(fold_after_, frame, reinterpret_cast<PyCodeObject*>(code.get()),
+                              event == FrameEvent::Resume, filename, co_name, parent_id);
+  } catch (...) {
+    errors.report(log);
+    return true;
+  }
 }
 
 }  // namespace vask

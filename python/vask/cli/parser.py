@@ -27,6 +27,7 @@ RUN_VALUE_OPTIONS = frozenset(
         "--busy-timeout",
         "--engine",
         "--trace-point",
+        "--fold-after",
     )
 )
 
@@ -216,6 +217,20 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help="record each assignment to a variable in recorded code, shown as 'x = 1' under "
         "its call (monitoring engine)",
+    )
+    tracing.add_argument(
+        "--fold-after",
+        metavar="N",
+        type=vask_config.parse_fold_after,
+        default=None,
+        help="calls of one function recorded in full under one call before the rest are "
+        "folded into one record (default: 20; 'off' folds none)",
+    )
+    tracing.add_argument(
+        "--complete",
+        action="store_true",
+        default=None,
+        help="record every call, folding none",
     )
     tracing.add_argument("--name", metavar="NAME", help="name of the trace (default: the command)")
     run.add_argument("target", nargs="?", metavar="script.py", help=argparse.SUPPRESS)

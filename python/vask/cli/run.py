@@ -54,6 +54,8 @@ _SETTING_OPTIONS = (
     *vask_config.MEGABYTE_KEYS,
     "trace_points",
     "assignments",
+    "fold_after",
+    "complete",
 )
 
 

@@ -14,8 +14,14 @@ from typing import Any
 
 from vask.arguments import call_arguments, split_call_locals
 from vask.calltree import body_kind
-from vask.document import CALLS_DROPPED_TYPE
-from vask.render import call_label, calls_dropped_text, format_value, not_stored_text
+from vask.document import CALLS_DROPPED_TYPE, FOLDED_TYPE
+from vask.render import (
+    call_label,
+    calls_dropped_text,
+    folded_text,
+    format_value,
+    not_stored_text,
+)
 from vask.traceindex import (
     EVENT_NAMES,
     NODE_CALL,
@@ -171,6 +177,8 @@ def row(trace: TraceIndex, thread: ThreadIndex, node: int) -> dict[str, Any]:
             label, extra = f"… {calls_dropped_text(record)}", ""
         elif not_stored_text(record) is not None:
             label, extra = f"… {not_stored_text(record)}", ""
+        elif record.get("type") == FOLDED_TYPE:
+            label, extra = folded_text(record), ""
         item.update(kind="plugin", label=label, subtype=record.get("subtype"), args=extra)
     elif kind == NODE_FLUSHED:
         record = view.record

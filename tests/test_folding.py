@@ -1,0 +1,377 @@
+"""Folding repeated calls: past the first few calls of one function under one
+recorded call, the rest leave one "folded" record.
+
+The engine suites run against both engines (the ``engine`` fixture).
+"""
+
+from __future__ import annotations
+
+import threading
+
+import pytest
+import vask.db
+import vask.plugins
+from engine_driver import all_records, decode, frames_named, records_of
+from vask import config as vask_config
+from vask.profiler import create
+from vask.render import folded_text
+
+FOLD_KEYS = [
+    "type",
+    "frame_id",
+    "co_name",
+    "qualname",
+    "path",
+    "event",
+    "count",
+    "total_duration",
+    "min_duration",
+    "max_duration",
+    "first_timestamp",
+    "last_timestamp",
+    "timestamp",
+]
+
+
+def leaf(i):
+    return i * 2
+
+
+def looped(n):
+    total = 0
+    for i in range(n):
+        total += leaf(i)
+    return total
+
+
+def recursive(depth, n):
+    total = looped(n) if depth == 0 else 0
+    for i in range(n):
+        total += leaf(i)
+    if depth:
+        total += recursive(depth - 1, n)
+    return total
+
+
+def produce(n):
+    yield from range(n)
+
+
+def consume(n):
+    return sum(produce(n))
+
+
+def maybe_raise(i, bad):
+    if i == bad:
+        raise ValueError(i)
+    return i
+
+
+def catches(n, bad):
+    total = 0
+    for i in range(n):
+        try:
+            total += maybe_raise(i, bad)
+        except ValueError:
+            total -= 1
+    return total
+
+
+def inner_leaf(i):
+    return leaf(i) + 1
+
+
+def nested(n):
+    total = 0
+    for i in range(n):
+        total += inner_leaf(i)
+    return total
+
+
+def folds_of(doc):
+    return [r for r in all_records(doc) if r.get("type") == "folded"]
+
+
+def opened(doc, co_name):
+    return [r for r in frames_named(doc, co_name) if r["event"] in ("call", "resume")]
+
+
+class TestFoldingOnBothEngines:
+    def test_calls_past_the_first_k_leave_one_record_before_the_parent_closes(self, engine):
+        result, doc = engine.run(looped, 50, config={"fold_after": 5})
+        assert result == looped(50)
+        assert len(opened(doc, "leaf")) == 5
+        (fold,) = folds_of(doc)
+        assert list(fold) == FOLD_KEYS
+        (parent_call, parent_return) = frames_named(doc, "looped")
+        assert fold["frame_id"] == parent_call["frame_id"]
+        assert (fold["co_name"], fold["event"], fold["count"]) == ("leaf", "call", 45)
+        assert fold["qualname"] == opened(doc, "leaf")[0]["qualname"]
+        assert fold["path"] == opened(doc, "leaf")[0]["path"]
+        assert 0 <= fold["min_duration"] <= fold["max_duration"] <= fold["total_duration"]
+        assert parent_call["timestamp"] <= fold["first_timestamp"] <= fold["last_timestamp"]
+        assert fold["last_timestamp"] <= parent_return["timestamp"]
+        # Right before the parent's closing record, on the parent's thread.
+        (records,) = [rs for rs in records_of(doc).values() if fold in rs]
+        at = records.index(fold)
+        assert records[at + 1] == parent_return
+
+    def test_the_subtree_of_a_folded_call_is_left_out_with_it(self, engine):
+        _, doc = engine.run(nested, 30, config={"fold_after": 4})
+        assert len(opened(doc, "inner_leaf")) == 4
+        assert len(opened(doc, "leaf")) == 4
+        assert [(f["co_name"], f["count"]) for f in folds_of(doc)] == [("inner_leaf", 26)]
+
+    def test_recursion_keeps_fold_state_per_frame(self, engine):
+        _, doc = engine.run(recursive, 3, 10, config={"fold_after": 3})
+        calls = {r["frame_id"]: r for r in opened(doc, "recursive")}
+        loops = {r["frame_id"] for r in opened(doc, "looped")}
+        folds = folds_of(doc)
+        by_parent = {f["frame_id"]: f for f in folds if f["co_name"] == "leaf"}
+        # Four levels of recursion and the loop at the bottom: each folds 7 of its own 10.
+        assert set(by_parent) == set(calls) | loops
+        assert all(f["count"] == 7 for f in by_parent.values())
+        assert len(opened(doc, "leaf")) == 3 * 5
+
+    def test_generator_stretches_fold_like_calls(self, engine):
+        result, doc = engine.run(consume, 40, config={"fold_after": 5})
+        assert result == sum(range(40))
+        folds = folds_of(doc)
+        assert [f["co_name"] for f in folds] == ["produce"]
+        (consumer,) = [r for r in opened(doc, "consume")]
+        assert folds[0]["frame_id"] == consumer["frame_id"]
+        # The first entry and the 40 resumes (the last one returns).
+        recorded = len(opened(doc, "produce"))
+        assert recorded + folds[0]["count"] == 41
+        if engine.monitor:
+            assert folds[0]["event"] == "resume"
+            assert recorded == 1 + 5
+        else:
+            # The profile hook sees a resume as a call.
+            assert folds[0]["event"] == "call"
+            assert recorded == 5
+
+    def test_each_thread_folds_under_its_own_parent(self, engine):
+        results = []
+
+        def program():
+            threads = [
+                threading.Thread(target=lambda: results.append(looped(30))) for _ in range(3)
+            ]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+
+        _, doc = engine.run(program, config={"fold_after": 10, "threading": True})
+        assert results == [looped(30)] * 3
+        folds = folds_of(doc)
+        assert sorted(f["count"] for f in folds if f["co_name"] == "leaf") == [20, 20, 20]
+        for records in records_of(doc).values():
+            ids = {r["frame_id"] for r in records if r.get("co_name") == "looped"}
+            assert {f["frame_id"] for f in records if f.get("type") == "folded"} <= ids
+
+    def test_a_folded_call_that_raises_is_kept(self, engine):
+        result, doc = engine.run(catches, 30, 20, config={"fold_after": 5})
+        assert result == catches(30, 20)
+        (fold,) = folds_of(doc)
+        calls = opened(doc, "maybe_raise")
+        if engine.monitor:
+            assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 3, 4, 20]
+            unwinds = [r for r in frames_named(doc, "maybe_raise") if r["event"] == "unwind"]
+            assert [u["frame_id"] for u in unwinds] == [calls[-1]["frame_id"]]
+            assert calls[-1]["user_code_call_site"]["call_frame_id"] == fold["frame_id"]
+            assert fold["count"] == 24
+        else:
+            # The profile hook sees the exception leave as a return.
+            assert len(calls) == 5
+            assert fold["count"] == 25
+
+    def test_plugin_records_inside_folded_calls_are_kept(self, engine, monkeypatch):
+        description = {
+            "co_names": ["leaf"],
+            "path_fragment": "test_folding",
+            "call_type": "leaf_call",
+            "return_type": "leaf_return",
+            "process": lambda frame, event, arg, context: {"seen": event},
+        }
+        monkeypatch.setattr(vask.plugins, "load_plugin_data", lambda config: [description])
+        _, doc = engine.run(nested, 30, config={"fold_after": 4})
+        plugin = [r for r in all_records(doc) if r.get("type") == "leaf_call"]
+        assert len(plugin) == 30
+        # Watched code is never folded itself.
+        assert len(opened(doc, "leaf")) == 30
+        assert [(f["co_name"], f["count"]) for f in folds_of(doc)] == [("inner_leaf", 26)]
+
+    def test_fold_records_travel_with_a_flushed_subtree(self, engine, monkeypatch):
+        stored = []
+
+        def save_trace(trace_id, **kwargs):
+            stored.append(decode(kwargs["msgpack_data"]))
+
+        monkeypatch.setattr(vask.db, "save_trace", save_trace)
+
+        def program():
+            total = 0
+            for _ in range(3):
+                total += looped(200)
+            return total
+
+        _, doc = engine.run(program, config={"fold_after": 3, "flush_subtree_mb": 0.001})
+        assert stored, "a 1 KB threshold must flush"
+        everything = folds_of(doc) + [f for d in stored for f in folds_of(d)]
+        assert len(everything) == 3
+        assert all(f["count"] == 197 for f in everything)
+        for flushed in stored:
+            for records in records_of(flushed).values():
+                loops = {r["frame_id"] for r in records if r.get("co_name") == "looped"}
+                assert {f["frame_id"] for f in records if f.get("type") == "folded"} <= loops
+
+    @pytest.mark.parametrize("off", [False, None, 0])
+    def test_complete_records_every_call(self, engine, off):
+        _, folded = engine.run(looped, 50, config={"fold_after": 5})
+        _, complete = engine.run(looped, 50, config={"fold_after": off})
+        _, native = engine.run(looped, 50, config={"fold_after": False})
+        assert not folds_of(complete)
+        assert len(opened(complete, "leaf")) == 50
+
+        def shape(doc):
+            return [
+                (r.get("type"), r.get("co_name"), r.get("event"), r.get("locals"))
+                for r in all_records(doc)
+            ]
+
+        assert shape(complete) == shape(native)
+        assert len(shape(folded)) < len(shape(complete))
+
+    def test_the_package_folds_past_twenty_by_default(self, engine):
+        recorder = create(engine.name, config={"threading": False})
+        recorder.start()
+        try:
+            looped(25)
+        finally:
+            recorder.stop()
+        doc = decode(recorder.build_trace())
+        assert len(opened(doc, "leaf")) == vask_config.DEFAULT_FOLD_AFTER == 20
+        assert [f["count"] for f in folds_of(doc)] == [5]
+
+
+def test_trace_point_targets_inside_folded_calls_are_kept(engine, monkeypatch):
+    if not engine.monitor:
+        pytest.skip("trace points are the monitoring engine's")
+    import vask.monitoring
+
+    saved = []
+    monkeypatch.setattr(
+        vask.monitoring, "_save_trace_point_from_rust", lambda *args: saved.append(args[2])
+    )
+    _, doc = engine.run(nested, 30, config={"fold_after": 4, "trace_points": ["leaf"]})
+    assert saved == ["leaf"] * 30
+    assert len(opened(doc, "leaf")) == 30
+    assert [(f["co_name"], f["count"]) for f in folds_of(doc)] == [("inner_leaf", 26)]
+
+
+class TestSettings:
+    def test_on_by_default_and_off_when_complete(self):
+        settings = vask_config.FileSettings()
+        assert settings.to_engine_config()["fold_after"] == 20
+        assert settings.overlaid(fold_after=3).to_engine_config()["fold_after"] == 3
+        assert (
+            settings.overlaid(fold_after=3, complete=True).to_engine_config()["fold_after"] is False
+        )
+
+    def test_pyproject_keys(self, tmp_path):
+        path = tmp_path / "pyproject.toml"
+        path.write_text("[tool.vask]\nfold_after = 7\ncomplete = true\n")
+        settings = vask_config.load_settings(path)
+        assert (settings.fold_after, settings.complete, settings.unknown_keys) == (7, True, [])
+        path.write_text('[tool.vask]\nfold_after = "many"\n')
+        with pytest.raises(vask_config.ConfigError, match="fold_after"):
+            vask_config.load_settings(path)
+
+    @pytest.mark.parametrize(
+        ("value", "expected"), [(0, 0), (5, 5), ("off", False), ("12", 12), (False, False)]
+    )
+    def test_parse_fold_after(self, value, expected):
+        assert vask_config.parse_fold_after(value) == expected
+
+    @pytest.mark.parametrize("value", [-1, True, 2.5, "x"])
+    def test_bad_fold_after_is_refused(self, value):
+        with pytest.raises(ValueError, match="fold_after"):
+            vask_config.parse_fold_after(value)
+        with pytest.raises(TypeError, match="fold_after"):
+            vask_config.check_config({"fold_after": value})
+
+
+def test_folded_text():
+    record = {
+        "type": "folded",
+        "co_name": "convolve",
+        "qualname": "convolve",
+        "event": "call",
+        "count": 998_544,
+        "total_duration": 12.4,
+        "min_duration": 2e-6,
+        "max_duration": 3e-3,
+    }
+    assert folded_text(record) == "… 998,544 more calls of convolve (12.4 s in all, 2 µs–3 ms)"
+    resumes = dict(record, event="resume", count=1, qualname="Gen.run")
+    assert folded_text(resumes).startswith("… 1 more resume of Gen.run (")
+    assert folded_text({"type": "folded"}) == "… ? more calls of ?"
+
+
+PROGRAM = """
+def convolve(x):
+    return x * 3
+
+
+def main():
+    total = 0
+    for i in range(500):
+        total += convolve(i)
+    return total
+
+
+main()
+"""
+
+
+def test_run_show_and_export_carry_the_fold(tmp_path):
+    import json
+    import subprocess
+    import sys
+
+    (tmp_path / "prog.py").write_text(PROGRAM)
+
+    def vask_cmd(*args):
+        result = subprocess.run(
+            [sys.executable, "-m", "vask", *args],
+            cwd=tmp_path,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+        assert result.returncode == 0, result.stderr
+        return result.stdout
+
+    vask_cmd("run", "--fold-after", "5", "prog.py")
+    shown = vask_cmd("traces", "show", "latest")
+    lines = shown.splitlines()
+    (fold_line,) = [line for line in lines if "more calls of" in line]
+    assert fold_line.strip().startswith("… 495 more calls of convolve (")
+    # Under its parent, after the recorded calls.
+    main_at = next(i for i, line in enumerate(lines) if line.strip().startswith("main()"))
+    indent = len(lines[main_at]) - len(lines[main_at].lstrip())
+    assert len(fold_line) - len(fold_line.lstrip()) > indent
+    assert sum("convolve(x=" in line for line in lines) == 5
+
+    vask_cmd("traces", "export", "latest", "--format", "chrome", "-o", "t.json")
+    events = json.loads((tmp_path / "t.json").read_text())["traceEvents"]
+    (block,) = [e for e in events if e.get("cat") == "folded"]
+    assert block["ph"] == "X" and block["dur"] >= 0
+    assert block["args"]["count"] == 495 and "frame_id" not in block["args"]
+
+    vask_cmd("run", "--complete", "prog.py")
+    shown = vask_cmd("traces", "show", "latest")
+    assert "more calls of" not in shown
+    assert sum("convolve(x=" in line for line in shown.splitlines()) == 500
