@@ -173,6 +173,7 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         help="for --vask: once the session stored this many MiB, store the traces of failing "
         "tests only (default: 2048; 'off' for no budget).",
     )
+    group.addoption(
         "--vask-fold-after",
         metavar="N",
         type=_fold_after,
