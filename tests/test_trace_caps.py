@@ -159,7 +159,9 @@ def run(args: list[str], cwd: Path) -> subprocess.CompletedProcess[str]:
 def test_pytest_caps_each_test_and_says_so(tmp_path: Path) -> None:
     (tmp_path / "test_suite.py").write_text(SUITE)
     path = tmp_path / "db.sqlite3"
-    args = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "--vask", "--vask-db", str(path)]
+    # Every call recorded: folded, these traces would stay under the cap.
+    args = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "--vask", "--vask-complete",
+            "--vask-db", str(path)]  # fmt: skip
     result = run([*args, "--vask-trace-cap-mb", "0.005"], tmp_path)
     assert "2 passed, 1 failed" in result.stdout.replace("1 failed, 2 passed", "2 passed, 1 failed")
     (line,) = [x for x in result.stdout.splitlines() if "not stored in full" in x]
@@ -182,8 +184,8 @@ def test_vask_run_says_what_its_cap_left_out(tmp_path: Path) -> None:
         """)
     )
     path = tmp_path / "db.sqlite3"
-    result = run(["-m", "vask", "run", "--db", str(path), "--trace-cap-mb", "0.005", "prog.py"],
-                 tmp_path)  # fmt: skip
+    result = run(["-m", "vask", "run", "--db", str(path), "--complete", "--trace-cap-mb", "0.005",
+                  "prog.py"], tmp_path)  # fmt: skip
     assert result.returncode == 0 and result.stdout.strip() == str(
         sum(3000 + len(str(i)) + i for i in range(300))
     )
