@@ -85,6 +85,17 @@ class TestTraceCap:
         assert records_of(path, ROOT)[0][0]["type"] == caps.NOT_STORED_TYPE
         assert records_of(path, other)[0][0]["co_name"] == "main"
 
+    def test_a_count_ends_with_its_trace(self, tmp_path: Path) -> None:
+        # One count per trace stored would grow without end in a process
+        # that stores a trace per request.
+        path = tmp_path / "db.sqlite3"
+        caps.configure(64, None)
+        sub = "trc_01SUBSUBSUBSUBSUBSUBSUBSUB"
+        db.save_trace(sub, msgpack_data=a_test_document(sub, None, 2, root=ROOT), db_path=path)
+        assert ROOT in caps._bounds.stored_by_root
+        db.save_trace(ROOT, msgpack_data=a_test_document(ROOT, "passed", 1), db_path=path)
+        assert caps._bounds.stored_by_root == {}
+
     def test_off_stores_everything(self, tmp_path: Path) -> None:
         path = tmp_path / "db.sqlite3"
         caps.configure(False, False)

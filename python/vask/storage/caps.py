@@ -139,11 +139,20 @@ def admit(
             and outcome not in ("failed", "error")
         ):
             reason, limit = "session_budget", _bounds.session_budget
+        # A trace's own document is stored after its subtrees and trace
+        # points: its count ends with it, so a long-running process (a web
+        # server, one trace per request) keeps no count per trace it stored.
+        last = root == trace_id
         if reason is None:
-            _bounds.stored_by_root[root] = so_far + stored_size
+            if last:
+                _bounds.stored_by_root.pop(root, None)
+            else:
+                _bounds.stored_by_root[root] = so_far + stored_size
             _bounds.session_stored += stored_size
             return None
-        if _bounds.trace_cap is not None:
+        if last:
+            _bounds.stored_by_root.pop(root, None)
+        elif _bounds.trace_cap is not None:
             # Whatever follows of this trace is refused too: its total is past the cap.
             _bounds.stored_by_root[root] = max(so_far, _bounds.trace_cap)
         refused = LeftOut(
