@@ -14,7 +14,7 @@ import msgpack
 import pytest
 from tracedocs import big_document, document, frame, plugin
 from vask import config, db
-from vask.storage import caps
+from vask.storage import caps, writer
 
 ROOT = "trc_01ROOTROOTROOTROOTROOTROOT"
 
@@ -92,6 +92,7 @@ class TestTraceCap:
         caps.configure(64, None)
         sub = "trc_01SUBSUBSUBSUBSUBSUBSUBSUB"
         db.save_trace(sub, msgpack_data=a_test_document(sub, None, 2, root=ROOT), db_path=path)
+        assert writer.drain(30)  # a subtree is stored in the background
         assert ROOT in caps._bounds.stored_by_root
         db.save_trace(ROOT, msgpack_data=a_test_document(ROOT, "passed", 1), db_path=path)
         assert caps._bounds.stored_by_root == {}
