@@ -117,6 +117,19 @@ class TestFormatValue:
             assert isinstance(value["v"], ObjectRepr)
             assert "unreadable" in value["v"].text
 
+    @pytest.mark.parametrize(
+        "key",
+        [
+            msgpack.ExtType(7, msgpack.packb(["collections.deque", 1234, {"a": [1]}])),
+            msgpack.ExtType(3, msgpack.packb([[1, 2]])),
+            msgpack.ExtType(6, msgpack.packb(["x", {"k": 1}])),
+        ],
+    )
+    def test_a_stored_value_of_any_kind_can_be_a_map_key(self, key):
+        # A damaged document can put anything where a key stands.
+        (value,) = unpack_value(msgpack.packb({key: 1})).values()
+        assert value == 1
+
     def test_cut_to_width(self):
         assert render.format_value((ObjectRepr("x" * 50),), width=10) == "(xxxxxxxx…"
 

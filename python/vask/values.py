@@ -98,6 +98,9 @@ class StoredSet:
     items: tuple[Any, ...]
     frozen: bool = False
 
+    def __hash__(self) -> int:
+        return hash((self.frozen, len(self.items)))  # the items may be lists read back
+
 
 @dataclass(frozen=True)
 class StoredObject:
@@ -106,6 +109,11 @@ class StoredObject:
     type_name: str  # "module.QualName"
     address: int
     fields: dict[str, Any]
+
+    def __hash__(self) -> int:
+        # Stored values can be map keys (a damaged document makes anything
+        # one): hashed by what equal objects share, whatever the fields hold.
+        return hash((self.type_name, self.address))
 
     @property
     def short_name(self) -> str:
@@ -119,6 +127,9 @@ class Assignment:
 
     name: str
     value: Any
+
+    def __hash__(self) -> int:
+        return hash(self.name)  # the value may be a list or a dict
 
 
 def _unpack_items(data: bytes) -> list[Any]:
