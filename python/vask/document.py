@@ -28,6 +28,7 @@ from vask.values import ext_hook, upgrade_legacy_value
 __all__ = [
     "CALLS_DROPPED_TYPE",
     "FOLDED_TYPE",
+    "HEAD_KEYS",
     "CALL_PATTERN",
     "CLOSING_EVENTS",
     "FLUSHED_TYPE",
@@ -83,7 +84,7 @@ class DamagedDocument(ValueError):
 
 # The head of every trace document: the keys save_trace reads, all of which
 # come before the (large) rest of the document.
-_HEAD_KEYS = (
+HEAD_KEYS = (
     "trace_id",
     "trace_name",
     "current_thread_id",
@@ -131,10 +132,10 @@ def read_head(data: bytes) -> dict[str, Any]:
     try:
         for _ in range(n):
             key = unpacker.unpack()
-            if not isinstance(key, str) or key not in _HEAD_KEYS:
+            if not isinstance(key, str) or key not in HEAD_KEYS:
                 break
             head[key] = unpacker.unpack()
-            if key == _HEAD_KEYS[-1]:
+            if key == HEAD_KEYS[-1]:
                 break
     except Exception as error:
         raise ValueError(f"trace document head is malformed: {error}") from error

@@ -28,6 +28,8 @@ from typing import Any
 
 import msgpack
 
+from vask.document import HEAD_KEYS
+
 __all__ = [
     "NOT_STORED_TYPE",
     "LeftOut",
@@ -43,16 +45,9 @@ __all__ = [
 #: The "type" of the record a refused document is replaced with.
 NOT_STORED_TYPE = "trace_not_stored"
 
-_HEAD_KEYS = (
-    "trace_id",
-    "trace_name",
-    "current_thread_id",
-    "timestamp",
-    "current_commit_sha",
-    "root_trace_id",
-    "meta",
-    "command_line_args",
-)
+# What a document that stands for a refused one keeps of it: its head, then
+# the facts of the run that follow it.
+_KEPT_KEYS = (*HEAD_KEYS, "meta", "command_line_args")
 
 
 @dataclass(frozen=True)
@@ -172,7 +167,7 @@ def admit(
 def not_stored_document(head: dict[str, Any], refused: LeftOut, end_test: Any) -> bytes:
     """The document stored in place of a refused one: its head, the record of what was
     left out and the test's "end_test" record (``end_test``, when it had one)."""
-    document = {key: head[key] for key in _HEAD_KEYS if key in head}
+    document = {key: head[key] for key in _KEPT_KEYS if key in head}
     document["trace_id"] = refused.trace_id
     thread = head.get("current_thread_id")
     thread = thread if isinstance(thread, str) else "main"
