@@ -46,6 +46,8 @@ _TRACE_ID = re.compile(r"^[A-Za-z0-9_.:-]{1,128}$")
 _STATIC_NAME = re.compile(r"^[A-Za-z0-9_-]+\.(html|css|js|svg|png|ico)$")
 #: How many calls the indexes kept in memory may hold together.
 _INDEXED_CALLS = 3_000_000
+#: How many flushed subtrees' indexes the timeline has built at a time.
+_SUBTREE_BUILDS = 2
 _REQUEST_METHODS = ("children", "node", "timeline", "search")
 
 
@@ -240,6 +242,34 @@ class Viewer:
 
         return load
 
+    def subtree_lookup(self) -> queries.SubtreeLookup:
+        """Flushed subtrees for one timeline answer: their index when ready, else loading.
+
+        At most ``_SUBTREE_BUILDS`` indexes are built at a time; a subtree
+        asked for meanwhile answers "loading", and the page asks again.
+        """
+
+        def lookup(trace_id: str) -> tuple[TraceIndex | None, bool]:
+            if not _TRACE_ID.match(trace_id):
+                return None, False
+            with self._lock:
+                entry = self._entries.get(trace_id)
+                if entry is not None:
+                    self._entries.move_to_end(trace_id)
+                busy = sum(not e.ready.is_set() for e in self._entries.values())
+            if entry is None:
+                if busy >= _SUBTREE_BUILDS:
+                    return None, True
+                try:
+                    entry = self.entry(trace_id)
+                except NotFound:
+                    return None, False
+            if not entry.ready.is_set():
+                return None, True
+            return (entry.index, False) if entry.error is None else (None, False)
+
+        return lookup
+
     def diff(self, a: str, b: str) -> dict[str, Any]:
         """The page's view of trace ``a`` compared with ``b`` (the last few are kept)."""
         from vask.diff import diff_traces, merged_rows
@@ -411,6 +441,7 @@ class _Handler(BaseHTTPRequestHandler):
                     _number(params, "from"),
                     _number(params, "to"),
                     int(_number(params, "width", 1000)),
+                    viewer.subtree_lookup(),
                 )
             )
         node = queries.node_of(thread, params.get("node", "0"))
