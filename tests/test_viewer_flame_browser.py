@@ -16,6 +16,7 @@ import pytest
 from test_viewer_browser import browser, details, errors, open_trace, pytestmark, shots, wait
 from tracedocs import flushed_big_documents
 from vask import db
+from vask.storage import writer
 from vask.viewer.server import Viewer, make_server
 
 __all__ = ["browser", "pytestmark", "shots"]  # fixtures and marks shared with the page's tests
@@ -30,6 +31,7 @@ def stitched_url(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
     docs = flushed_big_documents(STITCHED, BATCHES, BATCH, set(range(2, BATCHES)), start=1e9)
     for trace_id, doc in docs.items():
         db.save_trace(trace_id, msgpack_data=doc, db_path=path)
+    writer.drain()  # subtrees are stored by the background writer
     docs.clear()
     viewer = Viewer(path)
     httpd = make_server(viewer, 0)

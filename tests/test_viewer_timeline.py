@@ -322,3 +322,67 @@ def test_a_million_tiny_calls_under_one_long_call() -> None:
     assert not any(b[5] for b in close["bars"])
     assert [names.get(str(b[4])) for b in close["bars"] if b[1] < 2] == ["main", "process_batch"]
     assert 20 <= sum(b[1] == 2 for b in close["bars"]) <= 31
+
+
+def test_calls_begun_before_tracing_and_never_ended_are_drawn() -> None:
+    """A return with no call adopts what ran before it; a call with no return lasts to the end."""
+    records = [
+        frame("call", 2, T0 + 1.0, "early"),
+        frame("return", 2, T0 + 2.0, "early"),
+        frame("call", 3, T0 + 3.0, "early"),
+        frame("return", 3, T0 + 3.0001, "early"),
+        frame("return", 1, T0 + 5.0, "outer"),  # began before tracing
+        frame("call", 4, T0 + 6.0, "open_ended"),
+        frame("call", 5, T0 + 7.0, "inner"),
+        frame("return", 5, T0 + 8.0, "inner"),
+        frame("call", 6, T0 + 9.0, "inner"),
+    ]
+    index = build_index(MAIN, [document(MAIN, {"native_1": records}, timestamp=T0)])
+    thread = index.threads["native_1"]
+    for lo, hi, width in ((0.0, 10.0, 100), (0.5, 3.5, 1000), (2.9, 3.2, 50), (8.5, 9.5, 10)):
+        answer = queries.timeline(index, thread, lo, hi, width)
+        names = answer["names"]
+        shown = {(names.get(str(b[4]), "merged"), b[1]) for b in answer["bars"]}
+        if hi >= 5.0:
+            assert ("open_ended", 0) in shown
+        if lo < 5.0:
+            assert ("outer", 0) in shown
+        if lo < 2.0:
+            assert ("early", 1) in shown
+        assert all(b[2] <= b[3] for b in answer["bars"])
+    merged = queries.timeline(index, thread, 0.0, 10.0, 10)["bars"]
+    assert any(b[5] for b in merged)  # the short second "early"
+
+
+def test_the_server_loads_two_subtrees_at_a_time_and_draws_them(tmp_path) -> None:
+    import time
+
+    from vask import db
+    from vask.storage import writer
+    from vask.viewer.server import Viewer
+
+    _, docs = generated()
+    path = tmp_path / "db.sqlite3"
+    for trace_id, doc in docs.items():
+        db.save_trace(trace_id, msgpack_data=doc, db_path=path)
+    writer.drain()  # subtrees are stored by the background writer
+    viewer = Viewer(path)
+    try:
+        index = viewer.index(MAIN, wait=30)
+        thread = index.threads["native_1"]
+        deadline = time.monotonic() + 30
+        while True:
+            answer = queries.timeline(index, thread, 69.0, 86.0, 800, viewer.subtree_lookup())
+            if answer["complete"] or time.monotonic() > deadline:
+                break
+            assert len(answer["loading"]) <= 2
+            time.sleep(0.05)
+        assert answer["complete"] and not answer["loading"]
+        assert [s["trace"] for s in answer["subtrees"]] == ["trc_sub1", "trc_sub2"]
+        names = {answer["names"].get(str(b[4])) for b in answer["bars"] if len(b) > 6}
+        assert {"sub_work", "deep_sub", "sub_mid"} <= names
+        # a name the page cannot ask for is no subtree
+        assert viewer.subtree_lookup()("../etc") == (None, False)
+        assert viewer.subtree_lookup()("trc_NOSUCHTRACE") == (None, False)
+    finally:
+        viewer.close()

@@ -136,10 +136,22 @@ def _ordered_start(thread: ThreadIndex, node: int) -> float:
 
 
 def _first_at(thread: ThreadIndex, first: int, stop: int, t: float) -> int:
-    """The first node in [first, stop) that begins at ``t`` or later (``stop`` when none)."""
-    return (
-        bisect.bisect_left(range(first, stop), t, key=lambda n: _ordered_start(thread, n)) + first
-    )
+    """The first node in [first, stop) that begins at ``t`` or later (``stop`` when none).
+
+    Bisection over the start times themselves, checked against the ordered
+    ones at the place found (where they agree the answer is the same); over
+    the ordered ones when an untimed node or a marker misled it.
+    """
+    at = bisect.bisect_left(thread.start, t, first, stop)
+    if (at == first or _ordered_start(thread, at - 1) < t) and (
+        at == stop or _ordered_start(thread, at) >= t
+    ):
+        return at
+
+    def key(node: int) -> float:
+        return _ordered_start(thread, node)
+
+    return bisect.bisect_left(range(first, stop), t, key=key) + first
 
 
 class _Level:
