@@ -386,3 +386,41 @@ def test_the_server_loads_two_subtrees_at_a_time_and_draws_them(tmp_path) -> Non
         assert viewer.subtree_lookup()("trc_NOSUCHTRACE") == (None, False)
     finally:
         viewer.close()
+
+
+def test_subtrees_are_loaded_within_the_servers_budget(tmp_path, monkeypatch) -> None:
+    """Past the calls the server holds, older subtrees are forgotten, never the answer's own."""
+    import time
+
+    from vask import db
+    from vask.storage import writer
+    from vask.viewer import server
+
+    _, docs = generated()
+    path = tmp_path / "db.sqlite3"
+    for trace_id, doc in docs.items():
+        db.save_trace(trace_id, msgpack_data=doc, db_path=path)
+    writer.drain()
+    viewer = server.Viewer(path)
+    try:
+        index = viewer.index(MAIN, wait=30)
+        thread = index.threads["native_1"]
+        monkeypatch.setattr(server, "_INDEXED_CALLS", index.calls + 10)
+        deadline = time.monotonic() + 30
+        while True:
+            answer = queries.timeline(index, thread, 69.0, 86.0, 800, viewer.subtree_lookup(MAIN))
+            if answer["complete"] or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        # the first subtree fits, the one inside it no more: a placeholder, not loading
+        assert [s["trace"] for s in answer["subtrees"]] == ["trc_sub1"]
+        placeholders = [b[6] for b in answer["bars"] if len(b) > 6 and "flushed" in b[6]]
+        assert [(p["flushed"], p["loading"]) for p in placeholders] == [("trc_sub2", False)]
+        # another answer that needs only the inner one: the first is forgotten for it
+        lookup = viewer.subtree_lookup(MAIN)
+        while lookup("trc_sub2")[0] is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+            lookup = viewer.subtree_lookup(MAIN)
+        assert set(viewer._entries) == {MAIN, "trc_sub2"}
+    finally:
+        viewer.close()
