@@ -267,3 +267,113 @@ def big_document(
     out += b"\xdd" + struct.pack(">I", count) + body
     out += pack("frames_of_interest") + b"\x90" + pack("frames") + b"\x80"
     return bytes(out)
+
+
+def _frame_bytes(
+    path: str, co: str, event: str, ident: str, arg: Any, local_vars: Any
+) -> tuple[bytes, bytes]:
+    """A frame record in the engines' layout, cut where its timestamp goes."""
+    pack = _pack
+    head = b"\x8a" + b"".join(
+        pack(k) + pack(v)
+        for k, v in (
+            ("path", path),
+            ("co_name", co),
+            ("qualname", co),
+            ("event", event),
+            ("frame_id", ident),
+            ("arg", arg),
+            ("locals", local_vars),
+        )
+    )
+    return head + b"\xa9timestamp\xcb", pack("type") + pack("frame") + pack(
+        "user_code_call_site"
+    ) + b"\xc0"
+
+
+def _head(trace_id: str, root: str, start: float, name: str, records: int) -> bytes:
+    pack = _pack
+    head_map = {
+        "trace_id": trace_id,
+        "trace_name": name,
+        "current_thread_id": "native_1",
+        "timestamp": start,
+        "current_commit_sha": None,
+        "root_trace_id": root,
+        "meta": {"version": "test", "source": "cli", "environment": {}, "config": {}},
+        "command_line_args": ["app.py", "--fast"],
+    }
+    out = bytearray(b"\x8b")
+    for key, value in head_map.items():
+        out += pack(key) + pack(value)
+    out += pack("threads") + b"\x81" + pack("native_1")
+    out += b"\x86" + pack("name") + pack("MainThread") + pack("ident") + pack(1) + pack("native_id")
+    out += pack(1) + pack("daemon") + b"\xc2" + pack("is_alive") + b"\xc2" + pack("frames")
+    out += b"\xdd" + struct.pack(">I", records)
+    return bytes(out)
+
+
+_TAIL = _pack("frames_of_interest") + b"\x90" + _pack("frames") + b"\x80"
+
+
+def flushed_big_documents(
+    trace_id: str, batches: int, batch: int, flushed: set[int], *, start: float, step: float = 1e-6
+) -> dict[str, bytes]:
+    """A large trace whose batches in ``flushed`` were stored apart, as the engines flush subtrees.
+
+    ``main`` calls ``process_batch`` ``batches`` times, each calling
+    ``compute`` ``batch`` times (calls ``step`` seconds apart).  A flushed
+    batch is a trace of its own (``{trace_id}_sub{b}``) and a
+    "subtree_flushed" marker in its place.  Returns trace id -> document;
+    quick: identical records are spliced, only the times differ.
+    """
+    f64 = struct.Struct(">d").pack
+    c_call = _frame_bytes("app/work.py:5", "compute", "call", frame_id(3), None, {"x": 1})
+    c_ret = _frame_bytes("app/work.py:8", "compute", "return", frame_id(3), 2, {"x": 1})
+    b_call = _frame_bytes(
+        "app/work.py:20", "process_batch", "call", frame_id(2), None, {"n": batch}
+    )
+    b_ret = _frame_bytes("app/work.py:25", "process_batch", "return", frame_id(2), 0, {"n": batch})
+    m_call = _frame_bytes("app/main.py:10", "main", "call", frame_id(1), None, {})
+    m_ret = _frame_bytes("app/main.py:14", "main", "return", frame_id(1), 0, {})
+    docs: dict[str, bytes] = {}
+    t = start
+
+    def batch_records() -> list[bytes]:
+        nonlocal t
+        out = [b_call[0] + f64(t) + b_call[1]]
+        c0, c1, r0, r1 = c_call[0], c_call[1], c_ret[0], c_ret[1]
+        for i in range(batch):
+            ts = t + (i + 1) * step
+            out.append(c0 + f64(ts) + c1)
+            out.append(r0 + f64(ts + step * 0.5) + r1)
+        t += (batch + 1) * step
+        out.append(b_ret[0] + f64(t) + b_ret[1])
+        t += step
+        return out
+
+    main = [m_call[0] + f64(t) + m_call[1]]
+    t += step
+    for b in range(batches):
+        records = batch_records()
+        if b not in flushed:
+            main.extend(records)
+            continue
+        sub = f"{trace_id}_sub{b}"
+        docs[sub] = (
+            _head(sub, trace_id, start, f"subtree {b}", len(records)) + b"".join(records) + _TAIL
+        )
+        main.append(_pack(marker(sub, t, "process_batch", batch + 1)))
+    main.append(m_ret[0] + f64(t) + m_ret[1])
+    docs[trace_id] = (
+        _head(
+            trace_id,
+            trace_id,
+            start,
+            f"flushed trace of {batches * (batch + 1) + 1:,} calls",
+            len(main),
+        )
+        + b"".join(main)
+        + _TAIL
+    )
+    return dict(sorted(docs.items(), key=lambda kv: kv[0] != trace_id))

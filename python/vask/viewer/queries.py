@@ -31,9 +31,11 @@ from vask.traceindex import (
     ThreadIndex,
     TraceIndex,
 )
+from vask.viewer.timeline import DEFAULT_CAP, SubtreeLookup, timeline_bars
 from vask.viewer.values import to_json
 
 __all__ = [
+    "SubtreeLookup",
     "children",
     "details",
     "search_name",
@@ -365,106 +367,28 @@ NODE_KIND_LABELS = {NODE_PLUGIN: "plugin record", NODE_FLUSHED: "flushed subtree
 # -- the timeline -------------------------------------------------------------
 
 
-def _subtree_end(thread: ThreadIndex, node: int) -> int:
-    """The first node number after ``node``'s subtree (nodes are numbered in pre-order)."""
-    while node > 0:
-        after = thread.next_sibling[node]
-        if after >= 0:
-            return after
-        node = thread.parent[node]
-    return thread.nodes
-
-
-def _child_holding(thread: ThreadIndex, node: int, parent: int) -> int:
-    """The child of ``parent`` whose subtree holds ``node`` (-1 when none does)."""
-    while node > 0:
-        up = thread.parent[node]
-        if up == parent:
-            return node
-        node = up
-    return -1
-
-
 def timeline(
-    trace: TraceIndex, thread: ThreadIndex, t_from: float, t_to: float, width: int
+    trace: TraceIndex,
+    thread: ThreadIndex,
+    t_from: float,
+    t_to: float,
+    width: int,
+    subtrees: SubtreeLookup | None = None,
+    cap: int = DEFAULT_CAP,
 ) -> dict[str, Any]:
-    """The calls of ``thread`` overlapping [t_from, t_to] (seconds from the trace's start).
+    """The bars of ``thread`` in [t_from, t_to] (seconds from the trace's start).
 
-    Calls narrower than a pixel (of ``width``) that follow one another are
-    merged into one bar that says how many calls (with everything they called)
-    it stands for.  Each bar is ``[node, depth, start, end, name, merged]``
-    (``merged`` 0 for a single call; then ``node`` is the first of them).
-
-    Nodes are numbered in the order they began, so their start times grow
-    with their numbers: the first call of a level in the window, and the end
-    of a run of narrow calls, are found by bisection, and the work grows with
-    the pixels, not with the calls.
+    See :mod:`vask.viewer.timeline`: every call of at least a pixel, calls
+    narrower than a pixel merged per parent and pixel, fold records as
+    blocks, flushed subtrees (read through ``subtrees``) in place, level by
+    level while the bars stay within ``cap``.
     """
     t0 = time_origin(trace)
     width = max(10, min(int(width), 8000))
     if not t_to > t_from:
         raise BadRequest("the time range is empty")
-    lo, hi = t0 + t_from, t0 + t_to
-    pixel = (hi - lo) / width
-    _, last = thread.time_span()
-    last = hi if math.isnan(last) else last
-    starts, ends, kinds = thread.start, thread.end, thread.kind
-    next_sibling, first_child = thread.next_sibling, thread.first_child
-    bars: list[list[Any]] = []
-    names: dict[int, str] = {}
-    budget = 40_000
-    stack = [(0, 0)]  # (node, depth of its children)
-    while stack and len(bars) < budget:
-        parent, depth = stack.pop()
-        child = first_child[parent]
-        if child < 0:
-            continue
-        stop = _subtree_end(thread, parent)
-        # the child that holds the last node begun before the window
-        before = bisect.bisect_left(starts, lo, child, stop) - 1
-        if before > child:
-            holder = _child_holding(thread, before, parent)
-            if holder > 0:
-                child = holder
-        while child >= 0 and len(bars) < budget:
-            s, e = starts[child], ends[child]
-            if kinds[child] != NODE_CALL:
-                child = next_sibling[child]
-                continue
-            if math.isnan(s):
-                s = lo
-            if math.isnan(e):
-                e = last
-            if s > hi:
-                break
-            if e < lo:
-                child = next_sibling[child]
-                continue
-            if e - s >= pixel:
-                name = thread.name_id[child]
-                bars.append([child, depth, s - t0, e - t0, name, 0])
-                if name >= 0:
-                    names.setdefault(name, trace.names[name].label)
-                if first_child[child] >= 0:
-                    stack.append((child, depth + 1))
-                child = next_sibling[child]
-                continue
-            # a run of narrow calls: one bar per pixel they cover
-            run_end = s + pixel
-            after = bisect.bisect_left(starts, run_end, child + 1, stop)
-            follow = _child_holding(thread, after, parent) if after < stop else -1
-            if follow > 0 and starts[follow] < run_end:
-                follow = next_sibling[follow]
-            end_node = follow if follow > 0 else stop
-            bars.append([child, depth, s - t0, min(run_end, last) - t0, -1, end_node - child])
-            child = follow if follow > 0 else -1
-    return {
-        "from": t_from,
-        "to": t_to,
-        "bars": bars,
-        "names": {str(k): v for k, v in names.items()},
-        "complete": len(bars) < budget,
-    }
+    answer = timeline_bars(trace, thread, t0 + t_from, t0 + t_to, width, t0, subtrees, cap)
+    return {"from": t_from, "to": t_to, **answer}
 
 
 # -- search -------------------------------------------------------------------

@@ -46,6 +46,8 @@ _TRACE_ID = re.compile(r"^[A-Za-z0-9_.:-]{1,128}$")
 _STATIC_NAME = re.compile(r"^[A-Za-z0-9_-]+\.(html|css|js|svg|png|ico)$")
 #: How many calls the indexes kept in memory may hold together.
 _INDEXED_CALLS = 3_000_000
+#: How many flushed subtrees' indexes the timeline has built at a time.
+_SUBTREE_BUILDS = 2
 _REQUEST_METHODS = ("children", "node", "timeline", "search")
 
 
@@ -64,6 +66,8 @@ class _Entry:
         self.sources: list[Any] = []
         self.started = time.monotonic()
         self.ready = threading.Event()
+        #: Built for the timeline, which made room for it first: nothing is forgotten after.
+        self.budgeted = False
 
 
 class Viewer:
@@ -171,7 +175,7 @@ class Viewer:
 
     # -- indexes -----------------------------------------------------------
 
-    def entry(self, trace_id: str) -> _Entry:
+    def entry(self, trace_id: str, budgeted: bool = False) -> _Entry:
         """The trace's index entry, starting its building when it is new."""
         if not self.known(trace_id):
             raise NotFound(f"no trace {trace_id}")
@@ -181,6 +185,7 @@ class Viewer:
                 self._entries.move_to_end(trace_id)
                 return entry
             entry = self._entries[trace_id] = _Entry()
+            entry.budgeted = budgeted
         threading.Thread(
             target=self._build, args=(trace_id, entry), name=f"index {trace_id}", daemon=True
         ).start()
@@ -209,7 +214,8 @@ class Viewer:
         finally:
             entry.done = entry.total
             entry.ready.set()
-            self._evict()
+            if not entry.budgeted:
+                self._evict()
 
     def _evict(self) -> None:
         """Forget the least recently used indexes while they hold too many calls together."""
@@ -239,6 +245,59 @@ class Viewer:
                 return None
 
         return load
+
+    def subtree_lookup(self, keep: str = "") -> queries.SubtreeLookup:
+        """Flushed subtrees for one timeline answer of trace ``keep``: their index, or loading.
+
+        At most ``_SUBTREE_BUILDS`` indexes are built at a time; a subtree
+        asked for meanwhile answers "loading", and the page asks again.  A
+        new one is built only while the indexes held stay within
+        ``_INDEXED_CALLS``, the least recently used ones forgotten first
+        (never ``keep`` nor a subtree of the same answer); past that the
+        subtree is not drawn (the page says to zoom in).
+        """
+        used: set[str] = set()
+
+        def lookup(trace_id: str) -> tuple[TraceIndex | None, bool]:
+            if not _TRACE_ID.match(trace_id):
+                return None, False
+            with self._lock:
+                entry = self._entries.get(trace_id)
+                if entry is not None:
+                    self._entries.move_to_end(trace_id)
+                if keep in self._entries:  # the trace shown stays the most recently used
+                    self._entries.move_to_end(keep)
+                busy = sum(not e.ready.is_set() for e in self._entries.values())
+            if entry is None:
+                if busy >= _SUBTREE_BUILDS:
+                    return None, True
+                if not self._make_room({keep, *used}):
+                    return None, False
+                try:
+                    entry = self.entry(trace_id, budgeted=True)
+                except NotFound:
+                    return None, False
+            used.add(trace_id)
+            if not entry.ready.is_set():
+                return None, True
+            return (entry.index, False) if entry.error is None else (None, False)
+
+        return lookup
+
+    def _make_room(self, keep: set[str]) -> bool:
+        """Forget least recently used indexes (not those in ``keep``) until the rest hold room."""
+        with self._lock:
+            while True:
+                held = sum(e.index.calls for e in self._entries.values() if e.index is not None)
+                if held < _INDEXED_CALLS:
+                    return True
+                oldest = next(
+                    (k for k, e in self._entries.items() if k not in keep and e.ready.is_set()),
+                    None,
+                )
+                if oldest is None:
+                    return False
+                self._close_sources(self._entries.pop(oldest))
 
     def diff(self, a: str, b: str) -> dict[str, Any]:
         """The page's view of trace ``a`` compared with ``b`` (the last few are kept)."""
@@ -411,6 +470,7 @@ class _Handler(BaseHTTPRequestHandler):
                     _number(params, "from"),
                     _number(params, "to"),
                     int(_number(params, "width", 1000)),
+                    viewer.subtree_lookup(trace.trace_id),
                 )
             )
         node = queries.node_of(thread, params.get("node", "0"))

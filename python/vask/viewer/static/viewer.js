@@ -790,6 +790,7 @@ function fetchFlame(delay) {
       if (seq !== S.flame.seq) return;
       f.data = data;
       drawFlame();
+      flameLoading(data);
     } catch (e) { report(e); }
   }, delay);
 }
@@ -826,12 +827,15 @@ function drawFlame() {
     const bw = Math.max(1, (e - s) * scale);
     if (x > w || x + bw < 0) continue;
     const y = depth * BAR + 2;
-    if (merged) g.fillStyle = dark ? "#4a5260" : "#c9ced6";
+    const ext = b[6] ? flameExtra(b, dark) : null;
+    if (ext) g.fillStyle = ext.fill;
+    else if (merged) g.fillStyle = dark ? "#4a5260" : "#c9ced6";
     else g.fillStyle = `hsl(${hue(name < 0 ? 0 : name)}, ${dark ? 45 : 60}%, ${dark ? 38 : 72}%)`;
     g.fillRect(x, y, bw - (bw > 3 ? 1 : 0), BAR - 2);
-    if (node === sel && !merged) selBox = [x, y, bw, BAR - 2];
+    const picked = ext ? flameSelected(ext) : node === sel;
+    if (picked && !merged) selBox = [x, y, bw, BAR - 2];
     if (bw > 36) {
-      const label = merged ? `${fmtCount(merged)} calls` : (f.data.names[name] || "?");
+      const label = ext ? ext.label : merged ? `${fmtCount(merged)} calls` : (f.data.names[name] || "?");
       g.fillStyle = dark ? "#e8edf3" : "#1d2430";
       g.save();
       g.beginPath();
@@ -899,7 +903,7 @@ function setupFlameEvents() {
     const tip = $("flame-tip");
     if (!b) { tip.hidden = true; return; }
     tip.hidden = false;
-    tip.textContent = b[5] ? `${fmtCount(b[5])} calls, each under a pixel: click to zoom in` : `${S.flame.data.names[b[4]] || "?"} · ${fmtDuration(b[3] - b[2])}`;
+    tip.textContent = b[6] ? flameExtra(b, false).tip : b[5] ? `${fmtCount(b[5])} calls, each under a pixel: click to zoom in` : `${S.flame.data.names[b[4]] || "?"} · ${fmtDuration(b[3] - b[2])}`;
     tip.style.left = `${Math.min(ev.offsetX + 12, canvas.clientWidth - 200)}px`;
     tip.style.top = `${ev.offsetY + 34}px`;
   });
@@ -911,6 +915,11 @@ function setupFlameEvents() {
     if (moved || ev.target !== canvas) return;
     const b = barAt(ev.offsetX, ev.offsetY);
     if (!b) return;
+    const ext = b[6] && !b[5] ? flameExtra(b, false) : null;
+    if (ext) {
+      if (ext.select) selectNode(ext.select[0], ext.select[1], ext.select[2], ext.reveal);
+      return;
+    }
     if (b[5]) {
       const pad = (b[3] - b[2]) * 0.1;
       S.flame.from = b[2] - pad;
