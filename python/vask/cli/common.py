@@ -79,7 +79,10 @@ _START_DIR: Path | None = None
 
 
 def display(path: Path) -> str:
-    """``path`` relative to the starting working directory when it lies below it."""
+    """``path`` relative to the starting working directory when it lies below it; a
+    server's database as its URL without the password."""
+    if not isinstance(path, Path):
+        return str(path)
     try:
         return str(path.relative_to(start_dir()))
     except ValueError:
