@@ -14,6 +14,7 @@ import glob
 import os
 import pwd
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
@@ -59,6 +60,7 @@ class Cluster:
             f"local all {PASSWORD_ROLE} scram-sha-256\n"
             "local all all trust\n"
             f"host all {PASSWORD_ROLE} 127.0.0.1/32 scram-sha-256\n"
+            "host all all 127.0.0.1/32 trust\n"
         )
         self.start()
         self.psql(
@@ -78,8 +80,13 @@ class Cluster:
         self.socket.mkdir(exist_ok=True)
         if self.as_user:
             shutil.chown(self.socket, "postgres", "postgres")
+        if not hasattr(self, "port"):
+            with socket.socket() as probe:
+                probe.bind(("127.0.0.1", 0))
+                self.port = probe.getsockname()[1]
         options = (
-            f"-k {self.socket} -c listen_addresses='' -c fsync=off -c max_connections=200"
+            f"-k {self.socket} -c listen_addresses=127.0.0.1 -p {self.port}"
+            " -c fsync=off -c max_connections=200"
             " -c synchronous_commit=off -c full_page_writes=off"
         )
         self._run(
@@ -101,13 +108,17 @@ class Cluster:
         who = user or self.user
         if password is not None:
             who = f"{who}:{password}"
-        return f"postgresql://{who}@/{dbname}?host={self.socket}&schema={schema}"
+        return f"postgresql://{who}@/{dbname}?host={self.socket}&port={self.port}&schema={schema}"
+
+    def tcp_url(self, schema: str = "vask") -> str:
+        """A URL of the loopback port rather than the socket."""
+        return f"postgresql://{self.user}@127.0.0.1:{self.port}/postgres?schema={schema}"
 
     def psql(self, sql: str) -> str:
         import psycopg
 
-        with psycopg.connect(host=str(self.socket), user=self.user, dbname="postgres",
-                             autocommit=True) as conn:  # fmt: skip
+        with psycopg.connect(host=str(self.socket), port=self.port, user=self.user,
+                             dbname="postgres", autocommit=True) as conn:  # fmt: skip
             for statement in filter(str.strip, sql.split(";")):
                 conn.execute(statement)
         return ""
