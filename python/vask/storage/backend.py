@@ -15,6 +15,11 @@ connection are raised as :class:`ServerError`, an ``sqlite3.OperationalError``:
 every caller handles them as it handles a locked or unwritable SQLite file
 (a store keeps the trace in a side file, a reader reports the error).
 
+A module with tables of its own (the calls index) does the same: its SQL
+with ``?`` placeholders, :func:`is_postgres` where a statement differs, its
+tables created in vask's schema by
+:func:`vask.storage.schema.ensure_pg_tables` under its own component name.
+
 The password of a URL is never shown: ``str()`` of a :class:`DatabaseUrl`
 (what logs, messages, traces and the viewer show) leaves it out, and the
 text of every server error has it masked.  Credentials may come from the
@@ -330,10 +335,11 @@ def connect_postgres(url: DatabaseUrl, timeout: float, read_only: bool = False) 
         raise _error(url, error) from None
     conn = PgConnection(raw, url)
     try:
-        conn.execute(f"SET search_path TO {url.schema}")
-        conn.execute(f"SET lock_timeout = {int(timeout * 1000)}")
+        # One round trip: the schema name is an identifier checked by DatabaseUrl.
+        settings = [f"SET search_path TO {url.schema}", f"SET lock_timeout = {int(timeout * 1000)}"]
         if read_only:
-            conn.execute("SET default_transaction_read_only = on")
+            settings.append("SET default_transaction_read_only = on")
+        conn.execute("; ".join(settings))
     except BaseException:
         conn.close()
         raise

@@ -94,6 +94,7 @@ __all__ = [
     "UnsafeLocation",
     "connect",
     "connect_readonly",
+    "ensure_pg_tables",
     "failure_reason",
     "has_pieces",
     "open_existing",
@@ -489,9 +490,8 @@ def has_pieces(conn: Any) -> bool:
 # ``bytea`` for the documents and their pieces, stored EXTERNAL (they are
 # compressed already, and a part of them is read without reading the rest),
 # ``double precision`` for the times, ``bigint`` for ids, sizes and counts.
-# The version is the one row of ``schema_version``; the schema is created or
-# upgraded in one transaction under an advisory lock, so that writers that
-# start at once take turns, and a failed upgrade leaves nothing half done.
+# The versions are in ``schema_version``, one row per component (the trace
+# tables are "traces"; see :func:`ensure_pg_tables`).
 
 #: Schema version of vask's tables in a PostgreSQL database.
 PG_SCHEMA_VERSION = 1
@@ -544,44 +544,64 @@ _PG_COLUMNS = frozenset(
 )
 
 
-def _pg_version(conn: Any, schema: str) -> int | None:
-    """The version of vask's tables in ``schema``, ``None`` when it has none yet."""
+def _pg_version(conn: Any, schema: str, component: str = "traces") -> int | None:
+    """The version of a component's tables in ``schema``, ``None`` when it has none yet."""
     (present,) = conn.execute(
         "SELECT to_regclass(?) IS NOT NULL", (f"{schema}.schema_version",)
     ).fetchone()
     if not present:
         return None
-    row = conn.execute("SELECT max(version) FROM schema_version").fetchone()
-    return int(row[0]) if row and row[0] is not None else 0
+    row = conn.execute(
+        "SELECT version FROM schema_version WHERE component = ?", (component,)
+    ).fetchone()
+    return int(row[0]) if row else None
 
 
-def _ensure_pg_schema(conn: Any) -> None:
+def ensure_pg_tables(conn: Any, component: str, migrations: list[tuple[str, ...]]) -> None:
+    """Create or upgrade a component's tables in vask's PostgreSQL schema.
+
+    ``migrations[i]`` brings the component from version ``i`` to ``i + 1``;
+    its version is kept in ``schema_version``.  All of it happens in one
+    transaction under an advisory lock of the schema: writers that start at
+    once take turns, and a failed step leaves nothing half done.  The trace
+    tables are the component "traces"; a module with tables of its own (the
+    calls index) passes its own name and steps.
+    """
     schema = conn.url.schema
-    version = _pg_version(conn, schema)
-    if version == PG_SCHEMA_VERSION:
+    latest = len(migrations)
+    version = _pg_version(conn, schema, component)
+    if version == latest:
         return
-    if version is not None and version > PG_SCHEMA_VERSION:
+    if version is not None and version > latest:
         raise NotATraceDatabase(
-            f"schema version {version} is newer than this vask supports ({PG_SCHEMA_VERSION})"
+            f"{component} schema version {version} is newer than this vask supports ({latest})"
         )
     with transaction(conn):
         conn.execute("SELECT pg_advisory_xact_lock(hashtext(?))", (f"vask schema {schema}",))
         conn.execute(f"CREATE SCHEMA IF NOT EXISTS {schema}")
-        version = _pg_version(conn, schema)
-        if version is None:
-            conn.execute("CREATE TABLE schema_version (version integer NOT NULL)")
-            conn.execute("INSERT INTO schema_version VALUES (0)")
-            version = 0
-        for steps in _PG_MIGRATIONS[version:]:
+        conn.execute(
+            "CREATE TABLE IF NOT EXISTS schema_version"
+            " (component text PRIMARY KEY, version integer NOT NULL)"
+        )
+        version = _pg_version(conn, schema, component) or 0
+        for steps in migrations[version:]:
             for statement in steps:
                 conn.execute(statement)
-        if version < PG_SCHEMA_VERSION:
-            conn.execute("UPDATE schema_version SET version = ?", (PG_SCHEMA_VERSION,))
+        if version < latest:
+            conn.execute(
+                "INSERT INTO schema_version VALUES (?, ?)"
+                " ON CONFLICT (component) DO UPDATE SET version = excluded.version",
+                (component, latest),
+            )
+
+
+def _ensure_pg_schema(conn: Any) -> None:
+    ensure_pg_tables(conn, "traces", _PG_MIGRATIONS)
 
 
 def _check_pg_schema(conn: Any, url: DatabaseUrl) -> None:
     version = _pg_version(conn, url.schema)
-    if version is None or version == 0:
+    if version is None:
         raise FileNotFoundError(errno.ENOENT, "no trace database", str(url))
     if version > PG_SCHEMA_VERSION:
         raise NotATraceDatabase(
