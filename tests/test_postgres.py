@@ -98,6 +98,21 @@ class TestUrlsAndSecrets:
         assert "work(n=7)" in shown.stdout and PASSWORD not in shown.stdout + shown.stderr
         for data in db.load_trace(right, trace_id):
             assert PASSWORD.encode() not in data
+        # pytest's command line is stored with each test's trace: without the password.
+        (project / "test_one.py").write_text("def test_one():\n    assert 1\n")
+        done = run(
+            [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vask",
+             "--vask-db", right, "test_one.py"],  # fmt: skip
+            project,
+        )
+        assert "password in --vask-db is visible" in done.stdout + done.stderr
+        assert PASSWORD not in done.stdout + done.stderr
+        tests = [s for s in db.list_traces(right) if s.trace_name and "test_one" in s.trace_name]
+        assert len(tests) == 1
+        command = stored_documents(right, tests[0].trace_id)[0].get("command_line_args")
+        assert command and any("vask_pw" in arg for arg in command)
+        for data in db.load_trace(right, tests[0].trace_id):
+            assert PASSWORD.encode() not in data
         # Without the password in the URL, libpq's environment gives it.
         env_url = pg_cluster.url(user=PASSWORD_ROLE, dbname="vask_pw")
         done = run([*VASK, "traces", "list", "--db", env_url], project, {"PGPASSWORD": PASSWORD})

@@ -522,7 +522,7 @@ class VaskSession:
             children = f" (and {n} of processes the tests started)"
         terminalreporter.write_line(
             f"vask: stored {self.stored} {noun}{children}{flushed} in {self.db_path}; "
-            f"see them with: vask traces list --db {self.db_path}"
+            f"see them with: vask traces list --db {shlex.quote(str(self.db_path))}"
         )
         from vask.storage import caps
 
@@ -538,7 +538,7 @@ class VaskSession:
                 f"vask: {count} trace{'s' if count != 1 else ''} the database did not take "
                 f"({self.kept[0].reason}) {'are' if count != 1 else 'is'} kept in "
                 f"{', '.join(places)}; store {'them' if count != 1 else 'it'} with: "
-                f"vask traces import --db {self.db_path} {places[0]}/*.msgpack",
+                f"vask traces import --db {shlex.quote(str(self.db_path))} {places[0]}/*.msgpack",
                 red=True,
             )
         if self.keep != "all":
@@ -546,7 +546,7 @@ class VaskSession:
                 f"vask: --vask-keep {self.keep}: deleted {self.discarded} "
                 f"trace{'s' if self.discarded != 1 else ''} of tests that did not fail"
             )
-        db_option = f" --db {self.db_path}"
+        db_option = f" --db {shlex.quote(str(self.db_path))}"
         for nodeid in sorted(self.baselines):
             terminalreporter.write_line(
                 f"vask: compare with its last passing run: vask traces diff --test "
