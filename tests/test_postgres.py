@@ -309,7 +309,8 @@ class TestManyWriters:
         for i in range(runs):
             procs.append(_start([*VASK, "run", "prog.py", str(i)], project, env))
         for _ in range(api_runs):
-            procs.append(_start([sys.executable, "api_writer.py", str(api_traces), url], project, env))
+            api = [sys.executable, "api_writer.py", str(api_traces), url]
+            procs.append(_start(api, project, env))
         for i in range(pytest_runs):
             procs.append(
                 _start(

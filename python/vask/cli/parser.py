@@ -5,8 +5,8 @@ from __future__ import annotations
 import argparse
 import math
 from collections.abc import Callable
-from typing import Any
 from pathlib import Path
+from typing import Any
 
 from vask import config as vask_config
 from vask.cli.common import DEFAULT_BUSY_TIMEOUT

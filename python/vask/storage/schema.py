@@ -65,6 +65,10 @@ The database and the directory vask creates for it are private to the user
 Nothing is written where another user could have planted a file or a link
 for vask to write through (see :mod:`vask._paths`).
 
+A PostgreSQL database (a ``postgresql://`` URL, :mod:`vask.storage.backend`)
+holds the same tables, with the same columns, in vask's own schema there
+(``bytea`` documents and pieces; see the end of this module).
+
 Reading never changes a database: :func:`connect_readonly` opens it
 read-only, does not create it, and refuses a file whose ``traces`` is not a
 table with the columns above.
