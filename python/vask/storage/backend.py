@@ -289,7 +289,8 @@ class PgConnection:
         self._psycopg = _driver()
 
     def execute(self, sql: str, params: Any = ()) -> _Cursor:
-        statement = sql.replace("%", "%%").replace("?", "%s")
+        # Without parameters psycopg sends the text as it stands ("%" too).
+        statement = sql.replace("%", "%%").replace("?", "%s") if params else sql
         try:
             cursor = self.raw.execute(statement, tuple(params) if params else None)
         except self._psycopg.Error as error:
