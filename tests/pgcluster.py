@@ -51,6 +51,13 @@ class Cluster:
             self.as_user = ["runuser", "-u", "postgres", "--"]
             self.user = "postgres"
         self.root.chmod(0o755)
+        try:
+            self._set_up()
+        except BaseException:
+            self.remove()  # nothing left running or behind
+            raise
+
+    def _set_up(self) -> None:
         self._run(
             [self.initdb, "-D", str(self.data), "-U", self.user, "-A", "trust", "-E", "UTF8"],
             timeout=120,
