@@ -7,6 +7,8 @@ collection stops at once if that happens.
 
 from __future__ import annotations
 
+import itertools
+import os
 import sys
 from pathlib import Path
 
@@ -52,3 +54,67 @@ def _default_value_settings():
 
     yield
     serialize.configure_values()
+
+
+# -- the trace database of each backend ------------------------------------------
+#
+# The PostgreSQL tests run against a throwaway cluster (tests/pgcluster.py),
+# one per test session (per xdist worker).  They are skipped only when no
+# server can be started, and then loudly; with VASK_REQUIRE_POSTGRES=1 (CI)
+# they fail instead.
+
+_pg_state: dict[str, object] = {}
+
+
+def pg_cluster_or_skip():
+    """The session's PostgreSQL cluster, started on first use; skips (or fails) without one."""
+    reason = os.environ.get("VASK_POSTGRES_SKIP")
+    if reason:
+        pytest.skip(reason)  # this run leaves them to another Python version's
+    if "cluster" not in _pg_state and "error" not in _pg_state:
+        try:
+            import psycopg  # noqa: F401
+            from pgcluster import Cluster
+
+            _pg_state["cluster"] = Cluster()
+        except Exception as error:  # noqa: BLE001 - reported below
+            _pg_state["error"] = f"{type(error).__name__}: {error}"
+    if "error" in _pg_state:
+        message = f"PostgreSQL TESTS NOT RUN: no server could be started ({_pg_state['error']})"
+        if os.environ.get("VASK_REQUIRE_POSTGRES"):
+            pytest.fail(message)
+        import warnings
+
+        warnings.warn(message, stacklevel=1)
+        pytest.skip(message)
+    return _pg_state["cluster"]
+
+
+def pytest_sessionfinish(session, exitstatus):
+    cluster = _pg_state.pop("cluster", None)
+    if cluster is not None:
+        cluster.remove()
+    if "error" in _pg_state:
+        reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+        if reporter is not None:
+            reporter.write_line(
+                f"WARNING: PostgreSQL tests skipped: {_pg_state['error']}", red=True, bold=True
+            )
+
+
+@pytest.fixture
+def pg_cluster():
+    return pg_cluster_or_skip()
+
+
+_schemas = itertools.count()
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def database(request, tmp_path):
+    """A trace database of each backend in turn: an SQLite file's path, or the URL of a
+    schema of its own on the session's PostgreSQL cluster."""
+    if request.param == "sqlite":
+        return tmp_path / "store" / "traces.sqlite3"
+    cluster = pg_cluster_or_skip()
+    return cluster.url(schema=f"t{os.getpid()}_{next(_schemas)}")

@@ -339,8 +339,11 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
     if "db" in table:
         if not isinstance(table["db"], str) or not table["db"]:
             raise ConfigError(f"{path}: [tool.vask] db must be a path, not {table['db']!r}")
-        db = Path(table["db"]).expanduser()
-        settings.db = db if db.is_absolute() else path.parent / db
+        if is_database_url(table["db"]):
+            settings.db = _database_url(table["db"], f"{path}: [tool.vask] db")
+        else:
+            db = Path(table["db"]).expanduser()
+            settings.db = db if db.is_absolute() else path.parent / db
     if "include" in table:
         settings.include = _text_list(table["include"], "include", path)
     if "ignore" in table:
@@ -658,3 +661,35 @@ def monitor_only_features(config: Mapping[str, Any]) -> list[str]:
     if config.get("line_events"):
         features.append("assignment tracking (assignments)")
     return features
+
+
+# -- the database named by a URL or by the environment ------------------------------
+
+#: The environment variable that names the trace database where no option does.
+DB_VARIABLE = "VASK_DB"
+
+
+def is_database_url(value: Any) -> bool:
+    """Whether ``value`` names a PostgreSQL database (``postgresql://...``)."""
+    from vask.storage import backend
+
+    return backend.is_url(value)
+
+
+def _database_url(value: str, where: str) -> Any:
+    from vask.storage import backend
+
+    try:
+        return backend.locate(value)
+    except ValueError as error:
+        raise ConfigError(f"{where}: {error}") from None
+
+
+def database_from_environment() -> Any:
+    """The database ``VASK_DB`` names (a path or a PostgreSQL URL), or ``None``."""
+    value = os.environ.get(DB_VARIABLE)
+    if not value:
+        return None
+    if is_database_url(value):
+        return _database_url(value, DB_VARIABLE)
+    return Path(value).expanduser().absolute()

@@ -20,8 +20,9 @@ Settings:
 
 ``VASK_ENABLED``  trace requests (default ``True``); ``False`` removes the
                   middleware at start-up
-``VASK_DB_PATH``  the trace database (default: ``db`` of ``[tool.vask]``, else
-                  ``.vask/db.sqlite3`` under the working directory at start-up)
+``VASK_DB_PATH``  the trace database, a path or a ``postgresql://`` URL (default:
+                  the environment's ``VASK_DB``, else ``db`` of ``[tool.vask]``,
+                  else ``.vask/db.sqlite3`` under the working directory at start-up)
 ``VASK_CONFIG``   configuration dict of the profiler (``filters``, ``redact``,
                   ``redact_extra``, ``lightweight_repr`` ...), laid over what
                   ``[tool.vask]`` says.  ``threads`` and ``follow`` default to
@@ -118,8 +119,18 @@ class VaskMiddleware:
         db_path = getattr(settings, "VASK_DB_PATH", None)
         if db_path is not None and not isinstance(db_path, (str, os.PathLike)):
             raise ImproperlyConfigured(f"VASK_DB_PATH must be a path, not {type(db_path).__name__}")
-        if db_path:
-            self.db_path = Path(db_path).absolute()
+        from vask.config import database_from_environment
+        from vask.storage import backend
+
+        try:
+            from_environment = database_from_environment()
+            located = backend.locate(db_path) if db_path else None
+        except ValueError as error:
+            raise ImproperlyConfigured(f"VASK_DB_PATH: {error}") from error
+        if located is not None:
+            self.db_path = located.absolute()
+        elif from_environment is not None:
+            self.db_path = from_environment
         elif file_settings.db is not None:
             self.db_path = Path(file_settings.db).absolute()
         else:

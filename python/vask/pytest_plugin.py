@@ -14,7 +14,8 @@ starts when the test does, and is stored with the test's outcome ("passed",
 Options:
 
 ``--vask``                trace each test
-``--vask-db PATH``        the trace database (default: ``db`` of ``[tool.vask]``,
+``--vask-db PATH``        the trace database, a path or a ``postgresql://`` URL
+                          (default: ``$VASK_DB``, else ``db`` of ``[tool.vask]``,
                           else ``.vask/db.sqlite3`` under the rootdir); a relative
                           path is taken from the invocation directory
 ``--vask-engine E``       ``monitor`` (sys.monitoring, the default on Python 3.12+)
@@ -217,10 +218,27 @@ def pytest_configure(config: pytest.Config) -> None:
     rootpath = Path(config.rootpath)
     settings = _file_settings(rootpath)
     option = config.getoption("vask_db")
-    if option:
+    from vask.config import database_from_environment
+    from vask.storage import backend
+
+    try:
+        from_environment = database_from_environment()
+    except ValueError as error:
+        raise pytest.UsageError(f"vask: {error}") from None
+    if option and backend.is_url(option):
+        try:
+            db_path = backend.locate(option)
+        except ValueError as error:
+            raise pytest.UsageError(f"vask: --vask-db: {error}") from None
+        warning = backend.password_warning(db_path, "--vask-db")
+        if warning is not None:
+            config.issue_config_time_warning(pytest.PytestConfigWarning(f"vask: {warning}"), 2)
+    elif option:
         db_path = Path(config.invocation_params.dir) / Path(option).expanduser()
+    elif from_environment is not None:
+        db_path = from_environment
     elif settings is not None and settings.db is not None:
-        db_path = Path(settings.db)
+        db_path = settings.db
     else:
         db_path = rootpath / ".vask" / "db.sqlite3"
     try:
@@ -282,7 +300,10 @@ def _last_row_id(db_path: Path) -> int:
         return 0
     from vask import db
 
-    conn = db.connect_readonly(db_path)
+    try:
+        conn = db.connect_readonly(db_path)
+    except FileNotFoundError:
+        return 0  # a server's database vask has not stored in yet
     try:
         (row_id,) = conn.execute("SELECT COALESCE(MAX(id), 0) FROM traces").fetchone()
     finally:
@@ -300,10 +321,15 @@ def _traces_since(db_path: Path, row_id: int) -> tuple[int, int, int]:
         return 0, 0, 0
     from vask import db
 
-    conn = db.connect_readonly(db_path)
+    from vask.storage.schema import columns as stored_columns
+
     try:
-        columns = {str(row[1]) for row in conn.execute("PRAGMA table_info(traces)")}
-        child = "parent_trace_id IS NOT NULL" if "parent_trace_id" in columns else "0"
+        conn = db.connect_readonly(db_path)
+    except FileNotFoundError:
+        return 0, 0, 0
+    try:
+        columns = stored_columns(conn)
+        child = "parent_trace_id IS NOT NULL" if "parent_trace_id" in columns else "1 = 0"
         tests, children, subtrees = conn.execute(
             f"SELECT COUNT(DISTINCT CASE WHEN NOT ({child}) THEN COALESCE(root_trace_id, trace_id)"
             f" END), COUNT(DISTINCT CASE WHEN {child} THEN COALESCE(root_trace_id, trace_id) END),"
@@ -496,7 +522,7 @@ class VaskSession:
             children = f" (and {n} of processes the tests started)"
         terminalreporter.write_line(
             f"vask: stored {self.stored} {noun}{children}{flushed} in {self.db_path}; "
-            f"see them with: vask traces list --db {self.db_path}"
+            f"see them with: vask traces list --db {shlex.quote(str(self.db_path))}"
         )
         from vask.storage import caps
 
@@ -512,7 +538,7 @@ class VaskSession:
                 f"vask: {count} trace{'s' if count != 1 else ''} the database did not take "
                 f"({self.kept[0].reason}) {'are' if count != 1 else 'is'} kept in "
                 f"{', '.join(places)}; store {'them' if count != 1 else 'it'} with: "
-                f"vask traces import --db {self.db_path} {places[0]}/*.msgpack",
+                f"vask traces import --db {shlex.quote(str(self.db_path))} {places[0]}/*.msgpack",
                 red=True,
             )
         if self.keep != "all":
@@ -520,7 +546,7 @@ class VaskSession:
                 f"vask: --vask-keep {self.keep}: deleted {self.discarded} "
                 f"trace{'s' if self.discarded != 1 else ''} of tests that did not fail"
             )
-        db_option = f" --db {self.db_path}"
+        db_option = f" --db {shlex.quote(str(self.db_path))}"
         for nodeid in sorted(self.baselines):
             terminalreporter.write_line(
                 f"vask: compare with its last passing run: vask traces diff --test "

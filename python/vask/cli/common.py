@@ -79,7 +79,10 @@ _START_DIR: Path | None = None
 
 
 def display(path: Path) -> str:
-    """``path`` relative to the starting working directory when it lies below it."""
+    """``path`` relative to the starting working directory when it lies below it; a
+    server's database as its URL without the password."""
+    if not isinstance(path, Path):
+        return str(path)
     try:
         return str(path.relative_to(start_dir()))
     except ValueError:
@@ -112,9 +115,19 @@ def load_settings() -> vask_config.FileSettings:
 
 
 def db_path_for(args: Any, settings: vask_config.FileSettings) -> Path:
-    path = args.db if args.db is not None else settings.db
+    """The database a command uses: ``--db``, else ``VASK_DB``, else ``[tool.vask] db``,
+    else the default; a path or a PostgreSQL URL (:mod:`vask.storage.backend`)."""
+    from vask.storage import backend
+
+    path = args.db
+    if path is not None:
+        warning = backend.password_warning(path, "--db")
+        if warning is not None:
+            say(f"warning: {warning}")
+    else:
+        path = vask_config.database_from_environment() or settings.db
     if path is None:
         from vask.engines.recorder import default_db_path
 
         path = default_db_path()
-    return Path(path).expanduser().absolute()
+    return backend.locate(path).expanduser().absolute()

@@ -6,6 +6,7 @@ import argparse
 import math
 from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 from vask import config as vask_config
 from vask.cli.common import DEFAULT_BUSY_TIMEOUT
@@ -81,14 +82,25 @@ def _megabytes(key: str) -> Callable[[str], float | bool]:
 _flush_mb = _megabytes("flush_subtree_mb")
 
 
+def _database(value: str) -> Any:
+    """``--db``: a path, or a PostgreSQL URL (its password is better in ~/.pgpass)."""
+    from vask.storage import backend
+
+    try:
+        return backend.locate(value)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def _database_options() -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
     group = parent.add_argument_group("database")
     group.add_argument(
         "--db",
-        metavar="PATH",
-        type=Path,
-        help="trace database (default: [tool.vask] db, else .vask/db.sqlite3)",
+        metavar="PATH|URL",
+        type=_database,
+        help="trace database: an SQLite file, or postgresql://... (default: $VASK_DB,"
+        " else [tool.vask] db, else .vask/db.sqlite3)",
     )
     group.add_argument(
         "--busy-timeout",

@@ -13,6 +13,7 @@ import math
 import os
 import pkgutil
 import runpy
+import shlex
 import signal
 import sqlite3
 import sys
@@ -474,7 +475,7 @@ def _save_run(profiler: Any, args: argparse.Namespace, db_path: Path) -> bool:
         return False
     hint = f"vask traces show {trace_id}"
     if args.db is not None:
-        hint += f" --db {args.db}"
+        hint += f" --db {shlex.quote(str(args.db))}"
     threads = facts["threads"]
     try:
         totals = query.root_totals(db_path, trace_id, timeout=timeout).get(trace_id)

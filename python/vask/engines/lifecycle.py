@@ -41,6 +41,8 @@ import time
 from collections.abc import Callable
 from typing import Any
 
+from vask.storage import backend
+
 __all__ = [
     "FORMAT",
     "VARIABLE",
@@ -101,6 +103,14 @@ _finish_lock = threading.Lock()
 _atexit_registered = False
 # The functions of ``os`` that are wrapped while a process follows or is followed.
 _originals: dict[str, Any] = {}
+
+
+def _database_text(db_path: Any) -> str:
+    """The database as a child process is told it: a server's URL whole (its password
+    too: the environment is the child's alone), a path as it stands."""
+    if isinstance(db_path, backend.DatabaseUrl):
+        return db_path.full_text()
+    return str(db_path)
 
 
 # -- recorders -------------------------------------------------------------------
@@ -175,7 +185,7 @@ def publish() -> None:
     os.environ[VARIABLE] = json.dumps(
         {
             "format": FORMAT,
-            "db": str(recorder.db_path),
+            "db": _database_text(recorder.db_path),
             "engine": recorder.engine,
             "config": _child_config,
             "source": recorder.source,

@@ -24,7 +24,7 @@ from vask import config as _config
 from vask._process import set_parent_process
 from vask.document import read_head
 from vask.engines import lifecycle
-from vask.storage import caps, spool, writer
+from vask.storage import backend, caps, spool, writer
 from vask.storage.schema import failure_reason
 from vask.storage.store import STORE_ERRORS
 
@@ -67,8 +67,10 @@ def new_trace_id() -> str:
 
 
 def default_db_path() -> Path:
-    """``.vask/db.sqlite3`` under the current working directory."""
-    return Path.cwd() / ".vask" / "db.sqlite3"
+    """The database ``VASK_DB`` names, else ``.vask/db.sqlite3`` under the current
+    working directory."""
+    named = _config.database_from_environment()
+    return named if named is not None else Path.cwd() / ".vask" / "db.sqlite3"
 
 
 class Recorder:
@@ -103,7 +105,9 @@ class Recorder:
             merged.update(config)
         self.config: dict[str, Any] = merged
         # Absolute from the start: the program may change directory before the save.
-        self.db_path: Path = Path(db_path).absolute() if db_path is not None else default_db_path()
+        self.db_path: Path = (
+            backend.locate(db_path).absolute() if db_path is not None else default_db_path()
+        )
         self.trace_name: str | None = trace_name
         self.source: str = source
         self.one_trace_per_test: bool = bool(one_trace_per_test)

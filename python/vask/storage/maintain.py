@@ -8,6 +8,7 @@ from collections.abc import Iterable
 from pathlib import Path
 
 from vask.document import HEAD_WINDOW, head_damage
+from vask.storage import backend
 from vask.storage.query import TraceSummary, list_traces, open_document, stored_count
 from vask.storage.schema import (
     columns,
@@ -43,6 +44,13 @@ def delete_traces(db_path: str | os.PathLike[str], ids: Iterable[str], timeout: 
             conn.close()
         return 0
     try:
+        if backend.is_postgres(conn):
+            with transaction(conn):
+                cursor = conn.execute(
+                    "DELETE FROM traces WHERE trace_id = ANY(?) OR root_trace_id = ANY(?)",
+                    (ids, ids),
+                )
+                return cursor.rowcount
         with transaction(conn):
             conn.execute("CREATE TEMP TABLE doomed (trace_id TEXT PRIMARY KEY) WITHOUT ROWID")
             conn.executemany("INSERT OR IGNORE INTO doomed VALUES (?)", ((i,) for i in ids))
@@ -185,7 +193,12 @@ def keep_failed_tests(
 
 
 def _delete_orphan_pieces(conn: sqlite3.Connection) -> None:
-    """Delete the pieces whose row is gone (inside the transaction that deleted rows)."""
+    """Delete the pieces whose row is gone (inside the transaction that deleted rows).
+
+    PostgreSQL deletes them with their row (``ON DELETE CASCADE``).
+    """
+    if backend.is_postgres(conn):
+        return
     conn.execute("DELETE FROM trace_pieces WHERE trace_row NOT IN (SELECT id FROM traces)")
 
 
@@ -205,7 +218,13 @@ def find_damage(
         if conn is None:
             return {}
         pieces = ""
-        if has_pieces(conn):
+        postgres = backend.is_postgres(conn)
+        if postgres:
+            pieces = (
+                " + COALESCE((SELECT SUM(octet_length(p.data)) FROM trace_pieces p"
+                " WHERE p.trace_row = t.id), 0)"
+            )
+        elif has_pieces(conn):
             pieces = (
                 " + COALESCE((SELECT SUM(length(p.data)) FROM trace_pieces p"
                 " WHERE p.trace_row = t.id), 0)"
@@ -214,10 +233,17 @@ def find_damage(
         expected = "t.size"
         if "codec" in columns(conn):
             expected = "CASE WHEN t.codec IS NULL THEN t.size ELSE t.stored END"
-        rows = conn.execute(
-            f"SELECT t.rowid, t.trace_id, {expected}, length(t.data){pieces}, typeof(t.data)"
-            " FROM traces t WHERE typeof(t.trace_id) = 'text' ORDER BY t.id"
-        ).fetchall()
+        if postgres:
+            statement = (
+                f"SELECT t.id, t.trace_id, {expected}, octet_length(t.data){pieces}, 'blob'"
+                " FROM traces t ORDER BY t.id"
+            )
+        else:
+            statement = (
+                f"SELECT t.rowid, t.trace_id, {expected}, length(t.data){pieces}, typeof(t.data)"
+                " FROM traces t WHERE typeof(t.trace_id) = 'text' ORDER BY t.id"
+            )
+        rows = conn.execute(statement).fetchall()
         for row_id, trace_id, size, length, kind in rows:
             number = numbers[trace_id] = numbers.get(trace_id, 0) + 1
             reason = None
@@ -262,9 +288,13 @@ def compact(db_path: str | os.PathLike[str], timeout: float = 60) -> int:
     """Give the space of deleted rows back to the file system; returns the bytes freed.
 
     Runs ``VACUUM`` (which rewrites the database, needing up to its size again
-    in free space while it runs) and truncates the write-ahead log.
+    in free space while it runs) and truncates the write-ahead log.  Of a
+    PostgreSQL database, ``VACUUM FULL`` of vask's two tables, measured by
+    their sizes on the server.
     """
-    path = Path(db_path)
+    path = backend.locate(db_path)
+    if isinstance(path, backend.DatabaseUrl):
+        return _compact_postgres(path, timeout)
     if not path.exists():
         return 0
     before = _disk_size(path)
@@ -277,3 +307,18 @@ def compact(db_path: str | os.PathLike[str], timeout: float = 60) -> int:
     finally:
         conn.close()
     return max(before - _disk_size(path), 0)
+
+
+def _compact_postgres(url: backend.DatabaseUrl, timeout: float) -> int:
+    conn = connect(url, timeout)
+    size = "SELECT pg_total_relation_size('traces') + pg_total_relation_size('trace_pieces')"
+    try:
+        (before,) = conn.execute(size).fetchone()
+        conn.execute("VACUUM FULL traces")
+        conn.execute("VACUUM FULL trace_pieces")
+        (after,) = conn.execute(size).fetchone()
+    except sqlite3.Error as error:
+        raise with_path(error, url) from error
+    finally:
+        conn.close()
+    return max(int(before) - int(after), 0)

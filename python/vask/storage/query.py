@@ -24,7 +24,7 @@ from vask.document import (
     text_or_none,
     trace_point_meta,
 )
-from vask.storage import codec
+from vask.storage import backend, codec
 from vask.storage.schema import PROCESS_COLUMNS, columns, has_pieces, reading
 
 __all__ = [
@@ -129,10 +129,26 @@ _LENGTH = (
 _AS_BYTES = (
     "CASE typeof(data) WHEN 'blob' THEN data WHEN 'text' THEN CAST(data AS BLOB) ELSE X'' END"
 )
+# PostgreSQL's columns have one type: a ``bytea`` is bytes.
+_PG_LENGTH = "octet_length(data)"
 
 
-def _document_parts(conn: sqlite3.Connection, row_id: int) -> list[tuple[str, int, int]]:
+def _length(conn: Any) -> str:
+    return _PG_LENGTH if backend.is_postgres(conn) else _LENGTH
+
+
+def _is_text(conn: Any, column: str) -> str:
+    """The condition that ``column`` holds a text (always, in PostgreSQL)."""
+    return f"{column} IS NOT NULL" if backend.is_postgres(conn) else f"typeof({column}) = 'text'"
+
+
+def _rowid(conn: Any) -> str:
+    return "id" if backend.is_postgres(conn) else "rowid"
+
+
+def _document_parts(conn: Any, row_id: int) -> list[tuple[str, int, int]]:
     """(table, row id, length) of each piece of a row's document, in order."""
+    _LENGTH = _length(conn)
     parts = conn.execute(f"SELECT 'traces', id, {_LENGTH} FROM traces WHERE id = ?", (row_id,))
     found = [(t, i, stored_count(n)) for t, i, n in parts.fetchall()]
     if found and has_pieces(conn):
@@ -170,7 +186,12 @@ def document_rows(conn: sqlite3.Connection, trace_id: str) -> list[tuple[int, in
     document.
     """
     stored = f"{_LENGTH}"
-    if has_pieces(conn):
+    if backend.is_postgres(conn):
+        stored = (
+            "octet_length(t.data) + COALESCE((SELECT SUM(octet_length(p.data))"
+            " FROM trace_pieces p WHERE p.trace_row = t.id), 0)"
+        )
+    elif has_pieces(conn):
         stored = (
             f"{_LENGTH} + COALESCE((SELECT SUM(CASE typeof(p.data)"
             " WHEN 'blob' THEN length(p.data) WHEN 'text' THEN length(CAST(p.data AS BLOB))"
@@ -307,7 +328,9 @@ class _PieceReader:
         self.close()
         table, row_id, _ = self._parts[part]
         source: Any = None
-        if hasattr(self.conn, "blobopen"):
+        if backend.is_postgres(self.conn):
+            source = _PgPart(self.conn, table, row_id)
+        elif hasattr(self.conn, "blobopen"):
             try:
                 source = self.conn.blobopen(table, "data", row_id, readonly=True)
             except sqlite3.Error:
@@ -328,6 +351,29 @@ class _PieceReader:
                 current[1].close()
             except sqlite3.Error:
                 pass
+
+
+class _PgPart:
+    """A piece of a PostgreSQL row read part by part: only the part asked for crosses
+    the connection (the pieces are stored uncompressed by the server)."""
+
+    def __init__(self, conn: Any, table: str, row_id: int) -> None:
+        self._query = f"SELECT substring(data FROM ? FOR ?) FROM {table} WHERE id = ?"
+        self._conn = conn
+        self._row_id = row_id
+        self._offset = 0
+
+    def seek(self, offset: int) -> None:
+        self._offset = offset
+
+    def read(self, n: int) -> bytes:
+        row = self._conn.execute(self._query, (self._offset + 1, n, self._row_id)).fetchone()
+        data = bytes(row[0]) if row and row[0] is not None else b""
+        self._offset += len(data)
+        return data
+
+    def close(self) -> None:
+        pass
 
 
 def open_document(conn: sqlite3.Connection, row_id: int) -> DocumentReader:
@@ -384,23 +430,25 @@ def list_traces(
         )
         # One pass over the table, then lookups by rowid (the id vask writes
         # is the rowid): linear in the rows even where the indexes are gone.
+        rowid = _rowid(conn)
+        everything = None if backend.is_postgres(conn) else -1
         rows = conn.execute(
             f"""
             SELECT g.trace_id, latest.root_trace_id, named.trace_name, latest.timestamp,
                    g.stored_at, g.documents, g.size, g.calls, {outcome_column}, {process}
-              FROM (SELECT trace_id, MAX(rowid) AS last,
-                           MAX(CASE WHEN trace_name IS NOT NULL THEN rowid END) AS last_named,
+              FROM (SELECT trace_id, MAX({rowid}) AS last,
+                           MAX(CASE WHEN trace_name IS NOT NULL THEN {rowid} END) AS last_named,
                            MAX(stored_at) AS stored_at, COUNT(*) AS documents,
                            SUM(size) AS size, SUM(calls) AS calls
                       FROM traces
-                     WHERE typeof(trace_id) = 'text'
+                     WHERE {_is_text(conn, "trace_id")}
                      GROUP BY trace_id) g
-              JOIN traces latest ON latest.rowid = g.last
-              LEFT JOIN traces named ON named.rowid = g.last_named
+              JOIN traces latest ON latest.{rowid} = g.last
+              LEFT JOIN traces named ON named.{rowid} = g.last_named
              ORDER BY g.last DESC
              LIMIT ?
             """,
-            (-1 if limit is None or filtered else max(limit, 0),),
+            (everything if limit is None or filtered else max(limit, 0),),
         ).fetchall()
     summaries = [
         TraceSummary(
@@ -506,7 +554,7 @@ def child_traces(
         for trace_id in ids:
             rows = conn.execute(
                 "SELECT trace_id FROM traces WHERE parent_trace_id = ?"
-                " AND typeof(trace_id) = 'text'"
+                f" AND {_is_text(conn, 'trace_id')}"
                 " AND (root_trace_id IS NULL OR root_trace_id = trace_id)"
                 " GROUP BY trace_id ORDER BY MIN(timestamp), MIN(id)",
                 (trace_id,),
@@ -562,8 +610,8 @@ def root_totals(
             SELECT root, COUNT(*), COUNT(DISTINCT CASE WHEN trace_id <> root THEN trace_id END),
                    SUM(size), SUM(calls), SUM(CASE WHEN trace_id <> root THEN calls ELSE 0 END)
               FROM (SELECT trace_id, COALESCE(root_trace_id, trace_id) AS root, size, calls
-                      FROM traces WHERE typeof(trace_id) = 'text' {where})
-             WHERE typeof(root) = 'text'
+                      FROM traces WHERE {_is_text(conn, "trace_id")} {where}) r
+             WHERE {_is_text(conn, "root")}
              GROUP BY root
             """,
             params,
@@ -617,10 +665,10 @@ def _trace_points(conn: sqlite3.Connection, root_trace_id: str | None) -> dict[s
         where, params = "AND root_trace_id = ?", (root_trace_id,)
     rows = conn.execute(
         f"""
-        SELECT trace_id, root_trace_id, MIN(rowid), MIN(timestamp), COUNT(*), SUM(size),
-               SUM(calls)
+        SELECT trace_id, MIN(root_trace_id), MIN({_rowid(conn)}), MIN(timestamp), COUNT(*),
+               SUM(size), SUM(calls)
           FROM traces
-         WHERE typeof(trace_id) = 'text' AND typeof(root_trace_id) = 'text'
+         WHERE {_is_text(conn, "trace_id")} AND {_is_text(conn, "root_trace_id")}
            AND root_trace_id <> trace_id {where}
          GROUP BY trace_id
         """,

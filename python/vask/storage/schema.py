@@ -65,6 +65,10 @@ The database and the directory vask creates for it are private to the user
 Nothing is written where another user could have planted a file or a link
 for vask to write through (see :mod:`vask._paths`).
 
+A PostgreSQL database (a ``postgresql://`` URL, :mod:`vask.storage.backend`)
+holds the same tables, with the same columns, in vask's own schema there
+(``bytea`` documents and pieces; see the end of this module).
+
 Reading never changes a database: :func:`connect_readonly` opens it
 read-only, does not create it, and refuses a file whose ``traces`` is not a
 table with the columns above.
@@ -84,6 +88,8 @@ from typing import Any
 
 from vask import _paths
 from vask._paths import UnsafeLocation
+from vask.storage import backend
+from vask.storage.backend import DatabaseUrl
 
 __all__ = [
     "PROCESS_COLUMNS",
@@ -92,6 +98,7 @@ __all__ = [
     "UnsafeLocation",
     "connect",
     "connect_readonly",
+    "ensure_pg_tables",
     "failure_reason",
     "has_pieces",
     "open_existing",
@@ -156,7 +163,7 @@ _ADDED_COLUMNS = (
 PROCESS_COLUMNS = tuple(name for name, _ in _ADDED_COLUMNS)
 
 
-def with_path(error: Exception, path: Path) -> Exception:
+def with_path(error: Exception, path: Any) -> Exception:
     """``error`` again, of the same type, with the database path in its message.
 
     An ``OSError`` keeps its errno, reason and file names (``str()`` still
@@ -186,17 +193,26 @@ def with_path(error: Exception, path: Path) -> Exception:
 
 def failure_reason(error: BaseException, db_path: str | os.PathLike[str]) -> str:
     """The text of a storage error, without the database path the caller names already."""
-    return str(error).replace(f" (database {Path(db_path)})", "")
+    return str(error).replace(f" (database {backend.locate(db_path)})", "")
 
 
 @contextmanager
-def transaction(conn: sqlite3.Connection) -> Iterator[None]:
-    """A write transaction; IMMEDIATE, so that it waits for the lock at its start."""
-    conn.execute("BEGIN IMMEDIATE")
+def transaction(conn: Any) -> Iterator[None]:
+    """A write transaction; of SQLite IMMEDIATE, so that it waits for the lock at its start.
+
+    Of PostgreSQL, a transaction its connection lost ends with the error that
+    lost it (the server rolls it back).
+    """
+    postgres = backend.is_postgres(conn)
+    conn.execute("BEGIN" if postgres else "BEGIN IMMEDIATE")
     try:
         yield
     except BaseException:
-        conn.execute("ROLLBACK")
+        try:
+            conn.execute("ROLLBACK")
+        except sqlite3.Error:
+            if not postgres:
+                raise
         raise
     conn.execute("COMMIT")
 
@@ -220,8 +236,10 @@ def _ensure_schema(conn: sqlite3.Connection) -> None:
             conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
 
 
-def columns(conn: sqlite3.Connection, table: str = "traces") -> set[str]:
+def columns(conn: Any, table: str = "traces") -> set[str]:
     """The lower-case names of a table's stored columns."""
+    if backend.is_postgres(conn):
+        return _PG_COLUMNS if table == "traces" else {"id", "trace_row", "seq", "data"}
     info = conn.execute(f"PRAGMA table_xinfo({table})").fetchall()
     return {str(row[1]).lower() for row in info if row[6] not in (2, 3)}
 
@@ -238,7 +256,7 @@ def _add_columns(conn: sqlite3.Connection) -> None:
         conn.execute("CREATE INDEX IF NOT EXISTS traces_by_parent ON traces (parent_trace_id)")
 
 
-def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Connection:
+def connect(db_path: str | os.PathLike[str] | DatabaseUrl, timeout: float = 60) -> Any:
     """Open the trace database for writing, creating it, its directory and its schema if needed.
 
     The location is checked first (:func:`vask._paths.database_file`): a
@@ -248,8 +266,14 @@ def connect(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Con
     waits up to ``timeout`` seconds for a lock held by another connection
     before it raises ``sqlite3.OperationalError``.
     Errors name the database path.
+
+    A PostgreSQL URL (:mod:`vask.storage.backend`) gives a connection to
+    vask's schema there, created or upgraded first (:func:`_ensure_pg_schema`).
     """
-    path = Path(db_path)
+    path = backend.locate(db_path)
+    if isinstance(path, DatabaseUrl):
+        conn = backend.connect_postgres(path, timeout)
+        return _set_up(conn, path, lambda conn, path: _ensure_pg_schema(conn))
     try:
         real = _paths.database_file(path)
         conn = sqlite3.connect(str(real), timeout=timeout, isolation_level=None)
@@ -285,9 +309,7 @@ def _use_wal(conn: sqlite3.Connection, timeout: float) -> None:
         delay = min(delay * 2, 0.1)
 
 
-def _set_up(
-    conn: sqlite3.Connection, path: Path, setup: Callable[[sqlite3.Connection, Path], None]
-) -> sqlite3.Connection:
+def _set_up(conn: Any, path: Any, setup: Callable[[Any, Any], None]) -> Any:
     """``conn`` after ``setup``; closed, and the error naming ``path``, when that fails."""
     try:
         setup(conn, path)
@@ -361,16 +383,26 @@ def _check_schema(conn: sqlite3.Connection, path: Path) -> None:
 
 
 def connect_readonly(
-    db_path: str | os.PathLike[str], timeout: float = 60, *, check_same_thread: bool = True
-) -> sqlite3.Connection:
+    db_path: str | os.PathLike[str] | DatabaseUrl,
+    timeout: float = 60,
+    *,
+    check_same_thread: bool = True,
+) -> Any:
     """Open an existing trace database for reading only.
 
     Nothing about the file changes: it is opened read-only (its journal mode
     and schema stay as they are) and never created; a missing file raises
     ``FileNotFoundError``, a database whose ``traces`` is not a table with
     vask's columns :class:`NotATraceDatabase`.  Errors name the path.
+
+    Of a PostgreSQL database: a connection whose transactions are read-only;
+    ``FileNotFoundError`` when vask's schema holds no traces table yet.
     """
-    path = Path(db_path).absolute()
+    located = backend.locate(db_path)
+    if isinstance(located, DatabaseUrl):
+        conn = backend.connect_postgres(located, timeout, read_only=True)
+        return _set_up(conn, located, lambda conn, path: _check_pg_schema(conn, located))
+    path = located.absolute()
     if not path.exists():
         raise FileNotFoundError(errno.ENOENT, "no trace database", str(path))
     if os.name == "posix":
@@ -406,7 +438,7 @@ def _for_reading(conn: sqlite3.Connection, path: Path) -> None:
 
 
 @contextmanager
-def reading(db_path: str | os.PathLike[str], timeout: float) -> Iterator[sqlite3.Connection | None]:
+def reading(db_path: str | os.PathLike[str] | DatabaseUrl, timeout: float) -> Iterator[Any]:
     """A read-only connection, or ``None`` when there is no database (nothing to read)."""
     try:
         conn = connect_readonly(db_path, timeout)
@@ -416,20 +448,20 @@ def reading(db_path: str | os.PathLike[str], timeout: float) -> Iterator[sqlite3
     try:
         yield conn
     except sqlite3.Error as error:
-        raise with_path(error, Path(db_path)) from error
+        raise with_path(error, backend.locate(db_path)) from error
     finally:
         conn.close()
 
 
-def open_existing(db_path: str | os.PathLike[str], timeout: float) -> sqlite3.Connection | None:
+def open_existing(db_path: str | os.PathLike[str] | DatabaseUrl, timeout: float) -> Any:
     """A connection for writing, or ``None`` when there is no database yet (nothing to change)."""
-    path = Path(db_path)
+    path = backend.locate(db_path)
     if not path.exists():
         return None
     return connect(path, timeout)
 
 
-def open_reader(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3.Connection | None:
+def open_reader(db_path: str | os.PathLike[str] | DatabaseUrl, timeout: float = 60) -> Any:
     """A connection for reading documents part by part, or ``None`` when there is no database.
 
     It may be used from any thread, by one thread at a time (the caller
@@ -441,8 +473,10 @@ def open_reader(db_path: str | os.PathLike[str], timeout: float = 60) -> sqlite3
         return None
 
 
-def has_pieces(conn: sqlite3.Connection) -> bool:
+def has_pieces(conn: Any) -> bool:
     """Whether the database has vask's table of pieces (schema 2 on) in a form it reads."""
+    if backend.is_postgres(conn):
+        return True
     found = conn.execute(
         "SELECT type FROM sqlite_master WHERE name = 'trace_pieces' COLLATE NOCASE"
     ).fetchall()
@@ -452,3 +486,129 @@ def has_pieces(conn: sqlite3.Connection) -> bool:
     if any(row[6] in (2, 3) for row in info):
         return False  # a generated column: no value vask stored
     return {"trace_row", "seq", "data"} <= {str(row[1]).lower() for row in info}
+
+
+# -- PostgreSQL ------------------------------------------------------------------
+#
+# The same tables in vask's own schema (the connection's search path):
+# ``bytea`` for the documents and their pieces, stored EXTERNAL (they are
+# compressed already, and a part of them is read without reading the rest),
+# ``double precision`` for the times, ``bigint`` for ids, sizes and counts.
+# The versions are in ``schema_version``, one row per component (the trace
+# tables are "traces"; see :func:`ensure_pg_tables`).
+
+#: Schema version of vask's tables in a PostgreSQL database.
+PG_SCHEMA_VERSION = 1
+
+_PG_MIGRATIONS: list[tuple[str, ...]] = [
+    (
+        """
+        CREATE TABLE traces (
+            id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+            trace_id text NOT NULL,
+            root_trace_id text,
+            trace_name text,
+            timestamp double precision,
+            stored_at double precision NOT NULL,
+            size bigint NOT NULL,
+            calls bigint NOT NULL,
+            data bytea NOT NULL,
+            outcome text,
+            pieces integer NOT NULL DEFAULT 0,
+            codec text,
+            dictionary bigint,
+            frames bytea,
+            stored bigint,
+            pid bigint,
+            parent_pid bigint,
+            parent_trace_id text,
+            process_name text
+        )
+        """,
+        "ALTER TABLE traces ALTER COLUMN data SET STORAGE EXTERNAL",
+        "CREATE INDEX traces_by_trace_id ON traces (trace_id, id)",
+        "CREATE INDEX traces_by_root ON traces (root_trace_id)",
+        "CREATE INDEX traces_by_parent ON traces (parent_trace_id)",
+        """
+        CREATE TABLE trace_pieces (
+            id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+            trace_row bigint NOT NULL REFERENCES traces (id) ON DELETE CASCADE,
+            seq integer NOT NULL,
+            data bytea NOT NULL,
+            UNIQUE (trace_row, seq)
+        )
+        """,
+        "ALTER TABLE trace_pieces ALTER COLUMN data SET STORAGE EXTERNAL",
+    ),
+]
+assert len(_PG_MIGRATIONS) == PG_SCHEMA_VERSION
+
+_PG_COLUMNS = frozenset(
+    (*_COLUMNS, "outcome", "pieces", "codec", "dictionary", "frames", "stored", *PROCESS_COLUMNS)
+)
+
+
+def _pg_version(conn: Any, schema: str, component: str = "traces") -> int | None:
+    """The version of a component's tables in ``schema``, ``None`` when it has none yet."""
+    (present,) = conn.execute(
+        "SELECT to_regclass(?) IS NOT NULL", (f"{schema}.schema_version",)
+    ).fetchone()
+    if not present:
+        return None
+    row = conn.execute(
+        "SELECT version FROM schema_version WHERE component = ?", (component,)
+    ).fetchone()
+    return int(row[0]) if row else None
+
+
+def ensure_pg_tables(conn: Any, component: str, migrations: list[tuple[str, ...]]) -> None:
+    """Create or upgrade a component's tables in vask's PostgreSQL schema.
+
+    ``migrations[i]`` brings the component from version ``i`` to ``i + 1``;
+    its version is kept in ``schema_version``.  All of it happens in one
+    transaction under an advisory lock of the schema: writers that start at
+    once take turns, and a failed step leaves nothing half done.  The trace
+    tables are the component "traces"; a module with tables of its own (the
+    calls index) passes its own name and steps.
+    """
+    schema = conn.url.schema
+    latest = len(migrations)
+    version = _pg_version(conn, schema, component)
+    if version == latest:
+        return
+    if version is not None and version > latest:
+        raise NotATraceDatabase(
+            f"{component} schema version {version} is newer than this vask supports ({latest})"
+        )
+    with transaction(conn):
+        conn.execute("SELECT pg_advisory_xact_lock(hashtext(?))", (f"vask schema {schema}",))
+        conn.execute(f"CREATE SCHEMA IF NOT EXISTS {schema}")
+        conn.execute(
+            "CREATE TABLE IF NOT EXISTS schema_version"
+            " (component text PRIMARY KEY, version integer NOT NULL)"
+        )
+        version = _pg_version(conn, schema, component) or 0
+        for steps in migrations[version:]:
+            for statement in steps:
+                conn.execute(statement)
+        if version < latest:
+            conn.execute(
+                "INSERT INTO schema_version VALUES (?, ?)"
+                " ON CONFLICT (component) DO UPDATE SET version = excluded.version",
+                (component, latest),
+            )
+
+
+def _ensure_pg_schema(conn: Any) -> None:
+    ensure_pg_tables(conn, "traces", _PG_MIGRATIONS)
+
+
+def _check_pg_schema(conn: Any, url: DatabaseUrl) -> None:
+    version = _pg_version(conn, url.schema)
+    if version is None:
+        raise FileNotFoundError(errno.ENOENT, "no trace database", str(url))
+    if version > PG_SCHEMA_VERSION:
+        raise NotATraceDatabase(
+            f"{url}: schema version {version} is newer than this vask supports "
+            f"({PG_SCHEMA_VERSION})"
+        )

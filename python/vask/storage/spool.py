@@ -20,6 +20,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 from vask import _paths
+from vask.storage import backend
 
 __all__ = [
     "KeptAside",
@@ -151,8 +152,10 @@ def _side_file_places(
     """(directory that must be one of the user's own, or None; side-file directory in it)."""
     base = Path(start_dir) if start_dir is not None else Path.cwd()
     uid = os.getuid() if hasattr(os, "getuid") else 0
-    beside = Path(db_path).absolute().parent
     project = base.absolute() / ".vask"
+    # A database on a server has no directory: its side files start in the project's.
+    located = backend.locate(db_path)
+    beside = project if isinstance(located, backend.DatabaseUrl) else located.absolute().parent
     return [
         (beside, beside / "unsaved"),
         (project, project / "unsaved"),

@@ -34,7 +34,7 @@ from vask.document import (
     scan_file,
     text_or_none,
 )
-from vask.storage import caps, codec, schema, spool
+from vask.storage import backend, caps, codec, schema, spool
 from vask.storage.schema import failure_reason, transaction, with_path
 
 __all__ = [
@@ -125,9 +125,11 @@ def row_of_document(
     )
 
 
-def _piece_sizes(conn: sqlite3.Connection, row: StoredRow) -> tuple[int, int]:
+def _piece_sizes(conn: Any, row: StoredRow) -> tuple[int, int]:
     """How long the first piece (in ``traces``) and the others may be on this connection."""
     limit = 1_000_000_000  # SQLite's default, where the limit cannot be read (3.10)
+    if backend.is_postgres(conn):
+        return _MAX_PIECE, _MAX_PIECE
     if hasattr(conn, "getlimit"):
         limit = conn.getlimit(sqlite3.SQLITE_LIMIT_LENGTH)
     texts = sum(
@@ -170,12 +172,13 @@ def insert_rows(
     first, piece = _piece_sizes(conn, row)
     first = min(first, packed.size)
     pieces = -(-(packed.size - first) // piece)
+    returning = " RETURNING id" if backend.is_postgres(conn) else ""
     cursor = conn.execute(
         "INSERT INTO traces (trace_id, root_trace_id, trace_name, timestamp,"
         " stored_at, size, calls, outcome, pieces, data,"
         " pid, parent_pid, parent_trace_id, process_name,"
         " codec, dictionary, frames, stored)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)" + returning,
         (
             *row[:4],
             time.time(),
@@ -191,7 +194,7 @@ def insert_rows(
             packed.size,
         ),
     )
-    row_id = cursor.lastrowid
+    row_id = cursor.fetchone()[0] if returning else cursor.lastrowid
     for seq in range(1, pieces + 1):
         offset = first + (seq - 1) * piece
         conn.execute(
@@ -231,7 +234,7 @@ def save_traces(
     checked = [(trace_id, *checked_document(trace_id, data)) for trace_id, data in documents]
     if not checked:
         return
-    path = Path(db_path)
+    path = backend.locate(db_path)
     process = _process.process_facts()
     conn = schema.connect(path, timeout)
     try:
@@ -285,7 +288,7 @@ def store_batch(
             conn = schema.connect(path, timeout)
         try:
             if not own:
-                conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+                _wait_for_locks(conn, timeout)
             with transaction(conn):
                 for job in jobs:
                     row = row_of_document(job.trace_id, job.head, job.data, job.process)
@@ -300,6 +303,14 @@ def store_batch(
         return [_keep_job_aside(job, error) for job in jobs]
     store_kept(path, timeout, None if own else conn)
     return [None] * len(jobs)
+
+
+def _wait_for_locks(conn: Any, timeout: float) -> None:
+    """Let a store on a kept-open connection wait up to ``timeout`` for another's lock."""
+    if backend.is_postgres(conn):
+        conn.execute(f"SET lock_timeout = {int(timeout * 1000)}")
+    else:
+        conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
 
 
 def _keep_job_aside(job: Any, error: BaseException) -> Path:
@@ -339,7 +350,7 @@ def _store_bytes(
             row = row_of_document(trace_id, head, data, process)
             packed = None
         if not own:
-            conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+            _wait_for_locks(conn, timeout)
         with transaction(conn):
             insert_rows(conn, row, _reader_of(data), packed)
     except sqlite3.Error as error:
@@ -364,7 +375,7 @@ def store_file(
     second time.  Raises the store's error, as ``save_trace(...,
     keep_aside=False)``.
     """
-    path = Path(db_path)
+    path = backend.locate(db_path)
     with open(file, "rb") as f:
         size = os.fstat(f.fileno()).st_size
         if head is None:

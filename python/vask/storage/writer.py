@@ -51,7 +51,7 @@ from pathlib import Path
 from typing import Any
 
 from vask import _process
-from vask.storage import schema, spool
+from vask.storage import backend, schema, spool
 from vask.storage import store as _store
 
 __all__ = [
@@ -227,7 +227,8 @@ def save_trace(
     data, head = _store.checked_document(trace_id, msgpack_data)
     if db_path is None:
         raise TypeError("save_trace needs both msgpack_data and db_path")
-    if os.fspath(db_path) == os.devnull:
+    db_path = backend.locate(db_path)
+    if db_path == Path(os.devnull):
         # The null device is where traces go to be thrown away: never a side
         # file beside it (that would be a directory in /dev).
         return None
@@ -235,7 +236,7 @@ def save_trace(
         root = head.get("root_trace_id")
         flushed = isinstance(root, str) and root != head.get("trace_id", trace_id)
         wait = not keep_aside or (not flushed and not in_background())
-    job = Job(trace_id, data, head, Path(db_path), float(timeout), keep_aside, what, on_done)
+    job = Job(trace_id, data, head, db_path, float(timeout), keep_aside, what, on_done)
     job.process = _process.process_facts()
     return store(job, wait=wait)
 
@@ -403,10 +404,14 @@ class _Connections:
 
     def get(self, db_path: Path, timeout: float) -> Any:
         conn = self._open.get(db_path)
+        if conn is not None and backend.is_postgres(conn) and conn.broken:
+            self.drop(db_path)  # the server closed it (restarted): a new one
+            conn = None
         if conn is None:
             try:
                 conn = schema.connect(db_path, timeout)
-                conn.execute("PRAGMA synchronous = NORMAL")
+                if not backend.is_postgres(conn):
+                    conn.execute("PRAGMA synchronous = NORMAL")
             except (OSError, sqlite3.Error):
                 return None  # the store opens its own, and reports what fails
             self._open[db_path] = conn
