@@ -209,3 +209,14 @@ class TestChromeExport:
             "test_name": "test_x",
             "params": "(1, 2)",
         }
+
+
+def test_a_map_used_as_a_map_key_reads_as_a_marker() -> None:
+    # Only damage makes a map a key; the rest of the value still reads.
+    from vask.document import decode_record
+
+    key = msgpack.packb({"a": 1})
+    data = b"\x82" + key + b"\x01" + msgpack.packb("b") + msgpack.packb(2)
+    value = decode_record(data)
+    assert value["b"] == 2
+    assert [str(k) for k in value if k != "b"] == ["<unreadable map key: dict>"]

@@ -23,7 +23,7 @@ from typing import Any, BinaryIO, Protocol
 
 import msgpack
 
-from vask.values import ext_hook, upgrade_legacy_value
+from vask.values import unpack_stored, upgrade_legacy_value
 
 __all__ = [
     "CALLS_DROPPED_TYPE",
@@ -540,9 +540,7 @@ def decode_record(data: bytes) -> Any:
     Every reader of stored values decodes them here, so that they all see
     the same Python values.
     """
-    return msgpack.unpackb(
-        data, raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
-    )
+    return unpack_stored(data)
 
 
 def decode_document(data: bytes) -> dict[str, Any]:

@@ -132,10 +132,41 @@ class Assignment:
         return hash(self.name)  # the value may be a list or a dict
 
 
+def _keyed(pairs: list[tuple[Any, Any]]) -> dict[Any, Any]:
+    """A map whose keys cannot all be dict keys (a map as a key), with those keys marked."""
+    out: dict[Any, Any] = {}
+    for key, value in pairs:
+        try:
+            hash(key)
+        except TypeError:
+            key = ObjectRepr(f"<unreadable map key: {type(key).__name__}>")
+        out[key] = value
+    return out
+
+
+def unpack_stored(data: bytes) -> Any:
+    """One MessagePack object of a stored document, decoded the way every reader sees it.
+
+    Only a damaged document holds a map used as a map key; such a key is
+    read as a marker instead of failing the whole object.
+    """
+    try:
+        return msgpack.unpackb(
+            data, raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
+        )
+    except TypeError:
+        return msgpack.unpackb(
+            data,
+            raw=False,
+            strict_map_key=False,
+            unicode_errors="replace",
+            ext_hook=ext_hook,
+            object_pairs_hook=_keyed,
+        )
+
+
 def _unpack_items(data: bytes) -> list[Any]:
-    items = msgpack.unpackb(
-        data, raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
-    )
+    items = unpack_stored(data)
     return items if isinstance(items, list) else [items]
 
 
@@ -176,9 +207,7 @@ def ext_hook(code: int, data: bytes) -> Any:
 
 def unpack_value(data: bytes) -> Any:
     """One value written by a dumper, decoded."""
-    return msgpack.unpackb(
-        data, raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
-    )
+    return unpack_stored(data)
 
 
 # What the text view of vask before 0.2 took for a repr: ``<...>`` or ``Name(...)``.
