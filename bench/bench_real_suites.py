@@ -11,7 +11,8 @@ to back so that the machine's load is alike: once untraced, then once under
 
 For every run it records:
 
-* the wall time, and the slowdown against the untraced run;
+* the wall time and the CPU time (user + system), each against the untraced
+  run: on a shared machine the CPU time is the fairer ratio;
 * the peak RSS of the pytest process (as ``wait4`` reports it);
 * each test's outcome (a small pytest plugin writes them as they come, so a
   killed run still tells how far it got), compared test by test with the
@@ -243,6 +244,9 @@ def environment(lib: Library, label: str, vask_wheel: Path) -> Path:
 class Run:
     label: str
     seconds: float
+    #: user + system CPU time of the pytest process: on a shared machine the
+    #: fairer ratio, since the wall time follows the other users' load
+    cpu_seconds: float
     peak_rss_mb: float
     #: node id -> outcome, of the tests that finished
     outcomes: dict[str, str]
@@ -268,8 +272,12 @@ def measure(label: str, python: Path, tree: Path, lib: Library, extra: list, env
     outcomes_file = BENCH / lib.name / f"outcomes-{label}.jsonl"
     outcomes_file.unlink(missing_ok=True)
     env = {**env, "BENCH_OUTCOMES": str(outcomes_file)}
+    # The suite's tree is its rootdir. An empty configuration above it stops
+    # pytest's search for one there, which would otherwise reach this
+    # repository's own pyproject.toml when the suite has none of its own.
+    (BENCH / lib.name / "pytest.ini").write_text("[pytest]\n")
     cmd = [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "bench_outcomes",
-           *lib.pytest_args, *extra]  # fmt: skip
+           "--rootdir", tree, *lib.pytest_args, *extra]  # fmt: skip
     started = time.monotonic()
     # A session of its own: a run that is ended takes its child processes along.
     proc = subprocess.Popen(
@@ -298,7 +306,10 @@ def measure(label: str, python: Path, tree: Path, lib: Library, extra: list, env
             outcomes[nodeid] = outcome
     (BENCH / lib.name / f"output-{label}.txt").write_text(output)
     vask_lines = [line for line in lines if line.startswith("vask")]
-    return Run(label, seconds, usage.ru_maxrss / 1024, outcomes, summary, vask_lines, killed_at)
+    cpu = usage.ru_utime + usage.ru_stime
+    return Run(
+        label, seconds, cpu, usage.ru_maxrss / 1024, outcomes, summary, vask_lines, killed_at
+    )
 
 
 def check_database(python: Path, db_path: Path, read_back: bool) -> dict:
@@ -377,7 +388,11 @@ def bench(lib: Library, builds: list[tuple[str, Path]], engine: str, vask_args: 
     print(f"\n{lib.name} {lib.version}, engine {engine}", flush=True)
     # The untraced run in the first environment: the test requirements are the same in all.
     untraced = measure("untraced", pythons[builds[0][0]], tree, lib, [], env)
-    print(f"  untraced  {untraced.seconds:.1f} s  {untraced.counts()}", flush=True)
+    print(
+        f"  untraced  {untraced.seconds:.1f} s (CPU {untraced.cpu_seconds:.0f} s)  "
+        f"{untraced.counts()}",
+        flush=True,
+    )
     result = {"library": lib.name, "version": lib.version, "untraced": untraced, "traced": {}}
     for label, _ in builds:
         db_dir = BENCH / lib.name / f"db-{label}"
@@ -398,14 +413,20 @@ def bench(lib: Library, builds: list[tuple[str, Path]], engine: str, vask_args: 
 
 def row_time(untraced: Run, traced: Run) -> str:
     if traced.killed_at is not None:
-        return f"killed at {traced.killed_at:.0f} s (>{traced.killed_at / untraced.seconds:.0f}x)"
-    return f"{traced.seconds:.1f} s ({traced.seconds / untraced.seconds:.1f}x)"
+        return (
+            f"killed at {traced.killed_at:.0f} s (>{traced.killed_at / untraced.seconds:.0f}x; "
+            f"CPU {traced.cpu_seconds:.0f} s, >{traced.cpu_seconds / untraced.cpu_seconds:.1f}x)"
+        )
+    return (
+        f"{traced.seconds:.1f} s ({traced.seconds / untraced.seconds:.1f}x; "
+        f"CPU {traced.cpu_seconds:.0f} s, {traced.cpu_seconds / untraced.cpu_seconds:.1f}x)"
+    )
 
 
 def markdown(results: list[dict], note: str) -> str:
     out = [note, ""]
     out.append(
-        "| suite | untraced | vask | time | peak RSS | database | stored traces "
+        "| suite | untraced | vask | time (CPU time) | peak RSS | database | stored traces "
         "| outcomes | unreadable |"
     )
     out.append("|---|---|---|---|---|---|---|---|---|")
@@ -424,7 +445,8 @@ def markdown(results: list[dict], note: str) -> str:
                     else (f"{len(c['differ'])} differ")
                 )
             out.append(
-                f"| {r['library']} {r['version']} | {u.seconds:.1f} s, {u.peak_rss_mb:.0f} MB "
+                f"| {r['library']} {r['version']} | {u.seconds:.1f} s (CPU {u.cpu_seconds:.0f} s), "
+                f"{u.peak_rss_mb:.0f} MB "
                 f"| {label} | {row_time(u, t)} | {t.peak_rss_mb:.0f} MB | {t.db['db_mb']} MB "
                 f"| {c['stored_of_ran']} of {c['tests_ran']} | {same} "
                 f"| {len(t.db['unreadable']) if t.killed_at is None else 'not read'} |"
