@@ -229,9 +229,14 @@ def environment(lib: Library, label: str, vask_wheel: Path) -> Path:
     """The Python of the library's environment for one vask build."""
     venv = BENCH / lib.name / f"venv-{label}"
     python = venv / "bin" / "python"
-    if not python.exists():
+    # Made whole or not at all: an environment whose installation was
+    # interrupted is made again.
+    ready = venv / "requirements-installed"
+    if not ready.exists():
+        shutil.rmtree(venv, ignore_errors=True)
         run([sys.executable, "-m", "venv", venv])
         run([python, "-m", "pip", "install", "-q", *lib.requirements])
+        ready.touch()
     run([python, "-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", vask_wheel])
     # and what that vask needs (msgpack, zstandard), besides the tests' own
     run([python, "-m", "pip", "install", "-q", vask_wheel])
