@@ -2,40 +2,48 @@
 
 For each library (pinned below) the benchmark downloads its sdist from PyPI
 (``pip download --no-deps --no-binary :all:``), unpacks it under
-``build/bench/``, makes a virtual environment there with the library's test
-requirements and vask (built from this checkout), and runs the library's
-whole test suite from the source tree, so that its code is user code: once
-untraced and once under ``pytest --vask``.  It prints, side by side:
+``build/bench/``, makes a virtual environment there per vask build with the
+library's test requirements and that vask, and runs the library's whole test
+suite from the source tree, so that its code is user code.  Per library, back
+to back so that the machine's load is alike: once untraced, then once under
+``pytest --vask`` for each vask build measured ("after" is this working tree;
+``--before REF`` adds vask as committed at a git ref, run first).
 
-* the wall time of both runs and the slowdown;
-* the peak RSS of both runs (the pytest process, as ``wait4`` reports it);
-* the pass/fail counts of both runs (they must be the same);
-* the trace database's size, the traces stored (one per test: every test
-  must have its trace), the subtrees flushed apart, the outcomes stored
-  against pytest's, and whether every stored trace reads back.
+For every run it records:
 
-The libraries: python-dateutil and attrs; more-itertools, a library built
-from generators and iterators (some of its tests yield a million times);
-pyparsing, a parser library whose tests make deep, repetitive call trees.
-``--heavy`` adds a suite made up here whose one test makes a million calls
-(a trace of about a gigabyte): it shows the memory budget at work, which the
-libraries' tests, each small, never reach, beside a third run of the same
-suite with the budget off (``--vask-budget-mb off``).
+* the wall time and the CPU time (user + system), each against the untraced
+  run: on a shared machine the CPU time is the fairer ratio;
+* the peak RSS of the pytest process (as ``wait4`` reports it);
+* each test's outcome (a small pytest plugin writes them as they come, so a
+  killed run still tells how far it got), compared test by test with the
+  untraced run: every test whose outcome differs is named;
+* the database's size (the database, its WAL and any side files beside it),
+  the traces stored against the tests run (every test that ran must have its
+  trace, named by its node id), the subtrees flushed apart, the calls, and
+  whether every stored trace reads back.
 
-``--ref REF`` measures vask as committed at a git ref (``--ref main``) instead
-of the working tree: "before" and "after" figures of a change come from two
-runs, one with ``--ref main``.  ``--timeout`` ends a run that takes longer
-(its row then says so); a traced run that is killed still shows what it
-wrote.  ``--vask-arg`` passes an option on to ``pytest --vask`` runs.
+The libraries: python-dateutil and attrs; more-itertools, built from
+generators and iterators (some of its tests yield a million times);
+pyparsing, a parser whose tests make deep, repetitive call trees; chardet, an
+encoding detector whose tests (one per sample file) each make hundreds of
+thousands of calls, millions in all, feeding probers byte by byte.
+``heavy`` is a suite made up here whose one test makes a million calls.
+
+Every run is ended after ``--timeout`` seconds (600 by default; the row then
+says "killed at N s").  The benchmark lowers its own priority (``--nice``, 10
+by default) so that a shared machine stays usable, and runs one suite at a
+time.  The results are printed as a markdown table and written, with every
+figure, to ``build/bench/results.md`` and ``build/bench/results.json``.
 
 It downloads and runs for minutes, so it is not part of the test suite.
-Run it from the repository root with the test environment's Python::
+Run it from the repository root with a Python that can build vask
+(scikit-build-core, msgpack-cxx, cmake and ninja; the test environment has
+them)::
 
-    build/venv-3.13/bin/python bench/bench_real_suites.py            # both libraries
+    build/venv-3.13/bin/python bench/bench_real_suites.py            # dateutil, attrs
     build/venv-3.13/bin/python bench/bench_real_suites.py attrs      # one of them
+    build/venv-3.13/bin/python bench/bench_real_suites.py --all --before 7e63f7c
     build/venv-3.13/bin/python bench/bench_real_suites.py --engine profile
-    build/venv-3.13/bin/python bench/bench_real_suites.py --heavy
-    build/venv-3.13/bin/python bench/bench_real_suites.py --all --ref main --timeout 900
 
 The aims: at most 5x the untraced time (3x hoped for), at most 1 GB of
 database (200 MB hoped for), a peak RSS under 1 GB, the same outcomes, every
@@ -47,14 +55,14 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import re
 import shutil
+import signal
 import subprocess
 import sys
 import tarfile
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import asdict, dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -102,6 +110,13 @@ LIBRARIES = {
         ".",
         ["tests"],
     ),
+    "chardet": Library(
+        "chardet",
+        "5.2.0",
+        ["pytest", "hypothesis"],
+        ".",
+        ["test.py"],
+    ),
 }
 # What a run of the benchmark measures when no library is named.
 DEFAULT = ("python-dateutil", "attrs")
@@ -125,25 +140,54 @@ def test_small():
     assert branch(10) > 0
 """
 
-_COUNTS = re.compile(r"(\d+) (passed|failed|skipped|xfailed|xpassed|errors?|warnings?)")
+#: A pytest plugin, installed into each environment (so never user code),
+#: that writes every test's outcome as a line of JSON as soon as it is known.
+OUTCOMES_PLUGIN = """
+import json, os
+
+_path = os.environ.get("BENCH_OUTCOMES")
+_seen = {}
 
 
-def run(cmd: list[str], **kwargs) -> subprocess.CompletedProcess[str]:
+def pytest_runtest_logreport(report):
+    if _path is None:
+        return
+    if report.when == "call" or report.outcome != "passed":
+        outcome = report.outcome
+        if report.when != "call" and report.outcome == "failed":
+            outcome = "error"
+        if hasattr(report, "wasxfail"):
+            outcome = "xfailed" if report.outcome == "skipped" else "xpassed"
+        _seen.setdefault(report.nodeid, outcome)
+    if report.when == "teardown":
+        outcome = _seen.pop(report.nodeid, "passed")
+        with open(_path, "a") as out:
+            out.write(json.dumps([report.nodeid, outcome]) + "\\n")
+"""
+
+
+def run(cmd: list, **kwargs) -> subprocess.CompletedProcess[str]:
     return subprocess.run(cmd, check=True, text=True, capture_output=True, **kwargs)
 
 
+def git_commit(ref: str) -> str:
+    return run(["git", "-C", ROOT, "rev-parse", "--short", f"{ref}^{{commit}}"]).stdout.strip()
+
+
 def wheel(ref: str | None) -> Path:
-    """vask built from this checkout (or as committed at ``ref``), once per run."""
-    out = BENCH / "wheel"
-    shutil.rmtree(out, ignore_errors=True)
-    source = ROOT
-    if ref is not None:
-        source = BENCH / "source"
+    """vask built from this checkout, or as committed at ``ref`` (built once per commit)."""
+    if ref is None:
+        out, source = BENCH / "wheels" / "after", ROOT
+        shutil.rmtree(out, ignore_errors=True)
+    else:
+        commit = git_commit(ref)
+        out, source = BENCH / "wheels" / commit, BENCH / "source" / commit
+        built = list(out.glob("vask-*.whl"))
+        if built:
+            return built[0]
         shutil.rmtree(source, ignore_errors=True)
         source.mkdir(parents=True)
-        archive = subprocess.run(
-            ["git", "-C", ROOT, "archive", "--format=tar", ref], check=True, capture_output=True
-        ).stdout
+        archive = run_bytes(["git", "-C", ROOT, "archive", "--format=tar", commit])
         subprocess.run(["tar", "-x", "-C", source], input=archive, check=True)
     run(
         [sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation", "-w", out, "."],
@@ -153,8 +197,12 @@ def wheel(ref: str | None) -> Path:
     return built
 
 
-def prepare(lib: Library, vask_wheel: Path) -> tuple[Path, Path]:
-    """The unpacked source tree and the environment's Python."""
+def run_bytes(cmd: list) -> bytes:
+    return subprocess.run(cmd, check=True, capture_output=True).stdout
+
+
+def unpack(lib: Library) -> Path:
+    """The library's source tree, from its sdist (downloaded once)."""
     home = BENCH / lib.name
     home.mkdir(parents=True, exist_ok=True)
     tree = home / f"{lib.name}-{lib.version}"
@@ -169,71 +217,109 @@ def prepare(lib: Library, vask_wheel: Path) -> tuple[Path, Path]:
         )  # fmt: skip
         (sdist,) = downloads.glob("*.tar.gz")
         with tarfile.open(sdist) as archive:
+            top = archive.getnames()[0].split("/")[0]
             archive.extractall(home, filter="data")
-        unpacked = next(p for p in home.iterdir() if p.is_dir() and p.name != "sdist")
+        unpacked = home / top
         if unpacked != tree:
             unpacked.rename(tree)
-    venv = home / "venv"
+    return tree
+
+
+def environment(lib: Library, label: str, vask_wheel: Path) -> Path:
+    """The Python of the library's environment for one vask build."""
+    venv = BENCH / lib.name / f"venv-{label}"
     python = venv / "bin" / "python"
-    if not python.exists():
+    # Made whole or not at all: an environment whose installation was
+    # interrupted is made again.
+    ready = venv / "requirements-installed"
+    if not ready.exists():
+        shutil.rmtree(venv, ignore_errors=True)
         run([sys.executable, "-m", "venv", venv])
         run([python, "-m", "pip", "install", "-q", *lib.requirements])
+        ready.touch()
     run([python, "-m", "pip", "install", "-q", "--force-reinstall", "--no-deps", vask_wheel])
     # and what that vask needs (msgpack, zstandard), besides the tests' own
     run([python, "-m", "pip", "install", "-q", vask_wheel])
-    return tree, python
+    site = run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"])
+    (Path(site.stdout.strip()) / "bench_outcomes.py").write_text(OUTCOMES_PLUGIN)
+    return python
 
 
 @dataclass
 class Run:
+    label: str
     seconds: float
+    #: user + system CPU time of the pytest process: on a shared machine the
+    #: fairer ratio, since the wall time follows the other users' load
+    cpu_seconds: float
     peak_rss_mb: float
-    counts: dict[str, int]
-    tail: str
-    killed: bool = False
+    #: node id -> outcome, of the tests that finished
+    outcomes: dict[str, str]
+    #: pytest's own closing line
+    summary: str
+    #: vask's lines in pytest's output
+    vask_lines: list[str]
+    killed_at: float | None = None
+    db: dict | None = None
+
+    def counts(self) -> dict[str, int]:
+        counts: dict[str, int] = {}
+        for outcome in self.outcomes.values():
+            counts[outcome] = counts.get(outcome, 0) + 1
+        return dict(sorted(counts.items()))
 
 
 #: Seconds a run may take before it is ended (``--timeout``).
-TIMEOUT: float | None = None
+TIMEOUT: float = 600.0
 
 
-def measure(python: Path, tree: Path, lib: Library, extra: list[str], env: dict) -> Run:
-    cmd = [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *lib.pytest_args, *extra]
+def measure(label: str, python: Path, tree: Path, lib: Library, extra: list, env: dict) -> Run:
+    outcomes_file = BENCH / lib.name / f"outcomes-{label}.jsonl"
+    outcomes_file.unlink(missing_ok=True)
+    env = {**env, "BENCH_OUTCOMES": str(outcomes_file)}
+    # The suite's tree is its rootdir. An empty configuration above it stops
+    # pytest's search for one there, which would otherwise reach this
+    # repository's own pyproject.toml when the suite has none of its own.
+    (BENCH / lib.name / "pytest.ini").write_text("[pytest]\n")
+    cmd = [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "bench_outcomes",
+           "--rootdir", tree, *lib.pytest_args, *extra]  # fmt: skip
     started = time.monotonic()
+    # A session of its own: a run that is ended takes its child processes along.
     proc = subprocess.Popen(
-        cmd, cwd=tree, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
-    )
+        cmd, cwd=tree, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        start_new_session=True,
+    )  # fmt: skip
     chunks: list[str] = []
     reader = threading.Thread(target=lambda: chunks.append(proc.stdout.read()), daemon=True)
     reader.start()
     reader.join(TIMEOUT)
-    killed = reader.is_alive()
-    if killed:
-        proc.kill()
+    killed_at = None
+    if reader.is_alive():
+        killed_at = time.monotonic() - started
+        os.killpg(proc.pid, signal.SIGKILL)
         reader.join()
     output = "".join(chunks)
     _, _, usage = os.wait4(proc.pid, 0)
     proc.returncode = 0
     seconds = time.monotonic() - started
     lines = [line for line in output.splitlines() if line.strip()]
-    summary = next(
-        (line for line in reversed(lines) if " in " in line and _COUNTS.search(line)), ""
+    summary = next((line for line in reversed(lines) if " in " in line), "")
+    outcomes: dict[str, str] = {}
+    if outcomes_file.exists():
+        for line in outcomes_file.read_text().splitlines():
+            nodeid, outcome = json.loads(line)
+            outcomes[nodeid] = outcome
+    (BENCH / lib.name / f"output-{label}.txt").write_text(output)
+    vask_lines = [line for line in lines if line.startswith("vask")]
+    cpu = usage.ru_utime + usage.ru_stime
+    return Run(
+        label, seconds, cpu, usage.ru_maxrss / 1024, outcomes, summary, vask_lines, killed_at
     )
-    counts: dict[str, int] = {}
-    for number, what in _COUNTS.findall(summary):
-        what = "errors" if what.startswith("error") else what
-        if not what.startswith("warning"):
-            counts[what] = int(number)
-    # vask's own summary: before pytest's short summary of failures, if any
-    tail = "\n".join(line for line in lines if line.startswith("vask: "))
-    if killed:
-        tail = f"KILLED after {TIMEOUT:.0f} s\n{tail}".strip()
-    return Run(seconds, usage.ru_maxrss / 1024, counts, tail or summary, killed)
 
 
 def check_database(python: Path, db_path: Path, read_back: bool) -> dict:
-    """What the traced run stored, read back in the library's environment
-    (every trace opened only when ``read_back``: not after a killed run)."""
+    """What the traced run stored, read back in its own environment (every
+    trace opened only when ``read_back``: not after a killed run)."""
     script = r"""
 import json, sys
 from vask import db, traceindex
@@ -244,17 +330,16 @@ roots = [s for s in summaries if s.root_trace_id in (None, s.trace_id)]
 outcomes = {}
 for s in roots:
     outcomes[s.outcome or "none"] = outcomes.get(s.outcome or "none", 0) + 1
-unreadable = 0
+unreadable = []
 for s in summaries if read_back else ():
     index = traceindex.open_trace(path, s.trace_id)
     try:
         if index.damaged or index.documents == 0:
-            unreadable += 1
+            unreadable.append(s.trace_name)
     finally:
         index.close()
 print(json.dumps({
-    "tests_traced": len(roots),
-    "named_by_node_id": sum("::" in (s.trace_name or "") for s in roots),
+    "names": [s.trace_name for s in roots],
     "subtrees": len(summaries) - len(roots),
     "calls": sum(s.calls for s in summaries),
     "outcomes": outcomes,
@@ -262,75 +347,171 @@ print(json.dumps({
     "largest_mb": round(max((s.size for s in summaries), default=0) / 2**20, 1),
 }))
 """
-    result = run([python, "-c", script, db_path, "1" if read_back else "0"])
-    facts = json.loads(result.stdout)
-    files = [db_path, db_path.with_name(db_path.name + "-wal")]
-    facts["db_mb"] = round(sum(f.stat().st_size for f in files if f.exists()) / 2**20, 1)
+    if not db_path.exists():
+        return {"names": [], "subtrees": 0, "calls": 0, "outcomes": {}, "unreadable": [],
+                "largest_mb": 0, "db_mb": 0, "error": "no database"}  # fmt: skip
+    try:
+        result = run([python, "-c", script, db_path, "1" if read_back else "0"], timeout=TIMEOUT)
+        facts = json.loads(result.stdout)
+    except (subprocess.SubprocessError, ValueError) as error:
+        facts = {"names": [], "subtrees": 0, "calls": 0, "outcomes": {}, "unreadable": [],
+                 "largest_mb": 0, "error": str(error)[-500:]}  # fmt: skip
+    # the database, its WAL and journal, and the side files kept beside it
+    size = sum(f.stat().st_size for f in db_path.parent.rglob("*") if f.is_file())
+    facts["db_mb"] = round(size / 2**20, 1)
     return facts
 
 
-def bench(lib: Library, vask_wheel: Path, engine: str, vask_args: list[str]) -> None:
-    tree, python = prepare(lib, vask_wheel)
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "PYTHON"))}
+def compare(untraced: Run, traced: Run) -> dict:
+    """Outcomes test by test, and the tests that ran without a stored trace."""
+    differ = {
+        nodeid: [outcome, traced.outcomes[nodeid]]
+        for nodeid, outcome in untraced.outcomes.items()
+        if nodeid in traced.outcomes and traced.outcomes[nodeid] != outcome
+    }
+    extra = sorted(set(traced.outcomes) - set(untraced.outcomes))
+    stored = set(traced.db["names"]) if traced.db else set()
+    # A test skipped before it ran has no call to record.
+    ran = {n for n, o in traced.outcomes.items() if o != "skipped"}
+    return {
+        "differ": differ,
+        "not_in_untraced": extra,
+        "not_finished": 0
+        if traced.killed_at is None
+        else len(set(untraced.outcomes) - set(traced.outcomes)),
+        "tests_ran": len(ran),
+        "stored_of_ran": len(ran & stored),
+        "ran_not_stored": sorted(ran - stored)[:20],
+    }
+
+
+def bench(lib: Library, builds: list[tuple[str, Path]], engine: str, vask_args: list) -> dict:
+    tree = unpack(lib)
+    pythons = {label: environment(lib, label, w) for label, w in builds}
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTEST_", "PYTHON", "VASK"))}
     env["PYTHONPATH"] = str(tree / lib.source)
-    db_path = BENCH / lib.name / "traces.sqlite3"
-    for f in db_path.parent.glob(db_path.name + "*"):
-        f.unlink()
-    print(f"\n{lib.name} {lib.version} ({tree.relative_to(ROOT)}), engine {engine}", flush=True)
-    untraced = measure(python, tree, lib, [], env)
-    traced = measure(
-        python, tree, lib,
-        ["--vask", "--vask-db", db_path, "--vask-engine", engine, *vask_args], env,
-    )  # fmt: skip
-    facts = check_database(python, db_path, not traced.killed)
-    tests = sum(untraced.counts.values())
-    rows = [
-        ("wall time", f"{untraced.seconds:.1f} s", f"{traced.seconds:.1f} s",
-         f"{traced.seconds / untraced.seconds:.1f}x"),
-        ("peak RSS", f"{untraced.peak_rss_mb:.0f} MB", f"{traced.peak_rss_mb:.0f} MB",
-         f"+{traced.peak_rss_mb - untraced.peak_rss_mb:.0f} MB"),
-        ("results", json.dumps(untraced.counts), json.dumps(traced.counts),
-         "same" if untraced.counts == traced.counts else "DIFFERENT"),
-    ]  # fmt: skip
-    for what, a, b, c in rows:
-        print(f"  {what:<10} untraced {a:<40} traced {b:<40} {c}")
+    print(f"\n{lib.name} {lib.version}, engine {engine}", flush=True)
+    # The untraced run in the first environment: the test requirements are the same in all.
+    untraced = measure("untraced", pythons[builds[0][0]], tree, lib, [], env)
     print(
-        f"  database   {facts['db_mb']} MB; {facts['tests_traced']} test traces for {tests} "
-        f"tests ({facts['named_by_node_id']} named by node id), {facts['subtrees']} subtrees "
-        f"flushed apart, {facts['calls']:,} calls, the largest document "
-        f"{facts['largest_mb']} MB; unreadable: {facts['unreadable']}"
+        f"  untraced  {untraced.seconds:.1f} s (CPU {untraced.cpu_seconds:.0f} s)  "
+        f"{untraced.counts()}",
+        flush=True,
     )
-    print(f"  outcomes   stored {json.dumps(facts['outcomes'])}")
-    print(f"  summary    {traced.tail}")
-    if lib is HEAVY:
-        # The same run with no process budget: what the budget saves.
-        unbounded_db = db_path.with_name("traces-no-budget.sqlite3")
-        for f in unbounded_db.parent.glob(unbounded_db.name + "*"):
-            f.unlink()
-        unbounded = measure(
-            python, tree, lib,
-            ["--vask", "--vask-db", unbounded_db, "--vask-engine", engine,
-             "--vask-budget-mb", "off"],
-            env,
+    result = {"library": lib.name, "version": lib.version, "untraced": untraced, "traced": {}}
+    for label, _ in builds:
+        db_dir = BENCH / lib.name / f"db-{label}"
+        shutil.rmtree(db_dir, ignore_errors=True)
+        db_dir.mkdir()
+        db_path = db_dir / "traces.sqlite3"
+        traced = measure(
+            label, pythons[label], tree, lib,
+            ["--vask", "--vask-db", db_path, "--vask-engine", engine, *vask_args], env,
         )  # fmt: skip
-        print(
-            f"  no budget  {unbounded.seconds:.1f} s ({unbounded.seconds / untraced.seconds:.1f}x),"
-            f" peak RSS {unbounded.peak_rss_mb:.0f} MB "
-            f"(+{unbounded.peak_rss_mb - untraced.peak_rss_mb:.0f} MB); results "
-            f"{'same' if unbounded.counts == untraced.counts else 'DIFFERENT'}"
+        traced.db = check_database(pythons[label], db_path, traced.killed_at is None)
+        result["traced"][label] = traced
+        result.setdefault("compare", {})[label] = compare(untraced, traced)
+        print(f"  {label:<9} {row_time(untraced, traced)}  {traced.counts()}  "
+              f"{traced.db['db_mb']} MB", flush=True)  # fmt: skip
+    return result
+
+
+def row_time(untraced: Run, traced: Run) -> str:
+    if traced.killed_at is not None:
+        return (
+            f"killed at {traced.killed_at:.0f} s (>{traced.killed_at / untraced.seconds:.0f}x; "
+            f"CPU {traced.cpu_seconds:.0f} s, >{traced.cpu_seconds / untraced.cpu_seconds:.1f}x)"
         )
+    return (
+        f"{traced.seconds:.1f} s ({traced.seconds / untraced.seconds:.1f}x; "
+        f"CPU {traced.cpu_seconds:.0f} s, {traced.cpu_seconds / untraced.cpu_seconds:.1f}x)"
+    )
+
+
+def markdown(results: list[dict], note: str) -> str:
+    out = [note, ""]
+    out.append(
+        "| suite | untraced | vask | time (CPU time) | peak RSS | database | stored traces "
+        "| outcomes | unreadable |"
+    )
+    out.append("|---|---|---|---|---|---|---|---|---|")
+    for r in results:
+        u: Run = r["untraced"]
+        for label, t in r["traced"].items():
+            c = r["compare"][label]
+            if t.killed_at is not None:
+                same = f"{len(t.outcomes)} of {len(u.outcomes)} finished"
+                if c["differ"]:
+                    same += f", {len(c['differ'])} differ"
+            else:
+                same = (
+                    "same"
+                    if not c["differ"] and not c["not_in_untraced"]
+                    else (f"{len(c['differ'])} differ")
+                )
+            out.append(
+                f"| {r['library']} {r['version']} | {u.seconds:.1f} s (CPU {u.cpu_seconds:.0f} s), "
+                f"{u.peak_rss_mb:.0f} MB "
+                f"| {label} | {row_time(u, t)} | {t.peak_rss_mb:.0f} MB | {t.db['db_mb']} MB "
+                f"| {c['stored_of_ran']} of {c['tests_ran']} | {same} "
+                f"| {len(t.db['unreadable']) if t.killed_at is None else 'not read'} |"
+            )
+    out.append("")
+    for r in results:
+        for label, c in r["compare"].items():
+            for nodeid, (was, now) in c["differ"].items():
+                out.append(f"- {r['library']} ({label}): `{nodeid}` {was} untraced, {now} traced")
+            for nodeid in c["ran_not_stored"]:
+                out.append(f"- {r['library']} ({label}): `{nodeid}` ran but has no stored trace")
+            t = r["traced"][label]
+            if t.db.get("error"):
+                out.append(f"- {r['library']} ({label}): reading the database: {t.db['error']}")
+            for line in t.vask_lines[-3:]:
+                out.append(f"- {r['library']} ({label}) says: {line}")
+    return "\n".join(out) + "\n"
+
+
+def to_json(results: list[dict], note: str) -> str:
+    def plain(run: Run) -> dict:
+        data = asdict(run)
+        data["counts"] = run.counts()
+        if run.db is not None:
+            data["db"] = {k: v for k, v in run.db.items() if k != "names"}
+        data["outcomes"] = None  # in outcomes-*.jsonl beside the suite
+        return data
+
+    return json.dumps(
+        {
+            "note": note,
+            "suites": [
+                {
+                    "library": r["library"],
+                    "version": r["version"],
+                    "untraced": plain(r["untraced"]),
+                    "traced": {label: plain(t) for label, t in r["traced"].items()},
+                    "compare": r["compare"],
+                }
+                for r in results
+            ],
+        },
+        indent=1,
+    )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("libraries", nargs="*", metavar="LIBRARY", help=", ".join(LIBRARIES))
-    parser.add_argument("--engine", default="monitor", choices=("monitor", "profile"))
     parser.add_argument(
-        "--heavy", action="store_true", help="also a made-up test of a million calls"
+        "libraries", nargs="*", metavar="LIBRARY", help=", ".join([*LIBRARIES, "heavy"])
     )
-    parser.add_argument("--all", action="store_true", help="every library and --heavy")
-    parser.add_argument("--ref", help="measure vask as committed at this git ref")
-    parser.add_argument("--timeout", type=float, help="end a run after this many seconds")
+    parser.add_argument("--engine", default="monitor", choices=("monitor", "profile"))
+    parser.add_argument("--all", action="store_true", help="every library (not heavy)")
+    parser.add_argument(
+        "--before", metavar="REF", help="also measure vask as committed at this git ref, first"
+    )
+    parser.add_argument(
+        "--timeout", type=float, default=600.0, help="end a run after this many seconds (600)"
+    )
+    parser.add_argument("--nice", type=int, default=10, help="lower the priority by this (10)")
     parser.add_argument(
         "--dir", type=Path, help="where the suites, environments and databases go "
         "(default build/bench; two runs at once need two)",
@@ -339,19 +520,43 @@ def main() -> None:
         "--vask-arg", action="append", default=[], help="an option for pytest --vask runs"
     )
     args = parser.parse_args()
-    unknown = sorted(set(args.libraries) - set(LIBRARIES))
+    known = {**LIBRARIES, "heavy": HEAVY}
+    unknown = sorted(set(args.libraries) - set(known))
     if unknown:
-        parser.error(f"unknown library {', '.join(unknown)}; choose from {', '.join(LIBRARIES)}")
+        parser.error(f"unknown library {', '.join(unknown)}; choose from {', '.join(known)}")
     global TIMEOUT, BENCH
     TIMEOUT = args.timeout
     if args.dir is not None:
         BENCH = args.dir.resolve()
-    vask_wheel = wheel(args.ref)
+    BENCH.mkdir(parents=True, exist_ok=True)
+    os.nice(args.nice)
+    builds = []
+    if args.before:
+        builds.append((f"before-{git_commit(args.before)}", wheel(args.before)))
+    builds.append(("after", wheel(None)))
     names = list(LIBRARIES) if args.all else args.libraries or DEFAULT
+    load = os.getloadavg()
+    started = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+    results = []
     for name in names:
-        bench(LIBRARIES[name], vask_wheel, args.engine, args.vask_arg)
-    if args.heavy or args.all:
-        bench(HEAVY, vask_wheel, args.engine, args.vask_arg)
+        results.append(bench(known[name], builds, args.engine, args.vask_arg))
+        write(results, args, started, load)
+
+
+def write(results: list[dict], args: argparse.Namespace, started: str, load: tuple) -> None:
+    after = run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"]).stdout.strip()
+    dirty = run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no"]).stdout
+    note = (
+        f"Started {started}; Python {sys.version.split()[0]}, engine {args.engine}; "
+        f"'after' is {after}{' with changes' if dirty.strip() else ''}; timeout {TIMEOUT:.0f} s; "
+        f"load average at the start {load[0]:.1f}/{load[1]:.1f}/{load[2]:.1f}, now "
+        + "/".join(f"{x:.1f}" for x in os.getloadavg())
+        + f" on {os.cpu_count()} CPUs."
+    )
+    text = markdown(results, note)
+    (BENCH / "results.md").write_text(text)
+    (BENCH / "results.json").write_text(to_json(results, note))
+    print("\n" + text, flush=True)
 
 
 if __name__ == "__main__":
