@@ -1,0 +1,481 @@
+"""Finding calls across every stored trace, through the calls index.
+
+:func:`find_calls` answers a query: a qualified name pattern (``*`` for any
+text), how the call ended, its test, its trace, and value predicates on its
+arguments, locals and return value.  Names, outcomes, tests and durations are
+answered by the index alone (:mod:`vask.storage.callindex`); a value
+predicate decodes only the opening and closing records of the calls that
+pass the rest.
+
+Values are matched as stored:
+
+* a redacted value (``<redacted>``) never matches by its content, whatever
+  the operator;
+* a value cut by the dumpers (a long text, a long container, past the output
+  limit) matches only on what was kept, and the match says so
+  (:attr:`CallMatch.truncated`);
+* ``NAME.FIELD`` reaches into a stored dict's entries and an object stored
+  by its fields, as they are shown.
+"""
+
+from __future__ import annotations
+
+import ast
+import math
+import os
+import re
+import sqlite3
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from vask.storage import callindex, schema
+from vask.storage.schema import with_path
+from vask.values import ObjectRepr, StoredSet
+
+__all__ = [
+    "OPERATORS",
+    "CallMatch",
+    "Predicate",
+    "QueryError",
+    "ensure_index",
+    "find_calls",
+    "parse_node_ref",
+]
+
+#: The comparison operators of a value predicate.
+OPERATORS = ("==", "!=", "<=", ">=", "<", ">", "~")
+
+_REDACTED = "<redacted>"
+# What the dumpers leave where they cut a value.
+_MORE_CHARS = re.compile(r"\.\.\.<\d+ more (chars|bytes)>$")
+_MORE_ITEMS = re.compile(r"^<\d+ more items>$")
+
+
+class QueryError(ValueError):
+    """A query that cannot be answered as written (a bad predicate, a bad node)."""
+
+
+@dataclass(frozen=True)
+class Predicate:
+    """``where NAME OP VALUE``: ``where`` is "arg", "local" or "return"."""
+
+    where: str
+    name: str | None
+    op: str
+    value: Any
+
+    @classmethod
+    def parse(cls, where: str, parts: list[str] | tuple[str, ...]) -> Predicate:
+        """From the words of ``--arg NAME OP VALUE`` (``--return OP VALUE``)."""
+        want = 2 if where == "return" else 3
+        if len(parts) != want:
+            raise QueryError(
+                f"--{where} takes {'OP VALUE' if where == 'return' else 'NAME OP VALUE'}"
+            )
+        name = None if where == "return" else parts[0]
+        op, text = parts[-2], parts[-1]
+        if op not in OPERATORS:
+            raise QueryError(f"unknown operator {op!r} (one of {' '.join(OPERATORS)})")
+        value: Any = text
+        if op == "~":
+            try:
+                value = re.compile(text)
+            except re.error as error:
+                raise QueryError(f"bad regular expression {text!r}: {error}") from None
+        else:
+            try:
+                value = ast.literal_eval(text)
+            except (ValueError, SyntaxError, MemoryError, RecursionError):
+                value = text  # a bare word: compared as text
+        return cls(where, name, op, value)
+
+    def test(self, start: dict[str, Any] | None, end: dict[str, Any] | None) -> tuple[bool, bool]:
+        """(matches, on a cut value) for a call's opening and closing records."""
+        if self.where == "return":
+            if end is None or "exception" in end or end.get("event") not in ("return", None):
+                return False, False
+            found, value = True, end.get("arg")
+        else:
+            record = start if self.where == "arg" else (end if end is not None else start)
+            local_vars = record.get("locals") if isinstance(record, dict) else None
+            if not isinstance(local_vars, dict):
+                return False, False
+            assert self.name is not None
+            head, *rest = self.name.split(".")
+            if head not in local_vars:
+                return False, False
+            found, value = True, local_vars[head]
+            for part in rest:
+                found, value = _field(value, part)
+                if not found:
+                    return False, False
+        del found
+        if _is_redacted(value):
+            return False, False
+        cut = _is_cut(value)
+        return _compare(value, self.op, self.value), cut
+
+
+def _field(value: Any, name: str) -> tuple[bool, Any]:
+    if isinstance(value, dict):
+        return (True, value[name]) if name in value else (False, None)
+    fields = getattr(value, "fields", None)
+    if isinstance(fields, dict) and name in fields:
+        return True, fields[name]
+    return False, None
+
+
+def _is_redacted(value: Any) -> bool:
+    return isinstance(value, ObjectRepr) and value.text == _REDACTED
+
+
+def _is_cut(value: Any, depth: int = 0) -> bool:
+    """Whether the dumpers cut the value (or something in it)."""
+    if depth > 32:
+        return False
+    if isinstance(value, str):
+        return bool(_MORE_CHARS.search(value))
+    if isinstance(value, ObjectRepr):
+        from vask.serialize import OUTPUT_LIMIT_MARKER
+
+        return (
+            bool(_MORE_CHARS.search(value.text) or _MORE_ITEMS.match(value.text))
+            or value.text == OUTPUT_LIMIT_MARKER
+        )
+    if isinstance(value, (bytes, bytearray)):
+        return bool(re.search(rb"\.\.\.<\d+ more bytes>$", bytes(value)))
+    if isinstance(value, dict):
+        from vask.serialize import TRUNCATED_KEY
+
+        return TRUNCATED_KEY in value or any(_is_cut(v, depth + 1) for v in value.values())
+    if isinstance(value, (list, tuple)):
+        return any(_is_cut(v, depth + 1) for v in value)
+    if isinstance(value, StoredSet):
+        return any(_is_cut(v, depth + 1) for v in value.items)
+    fields = getattr(value, "fields", None)
+    if isinstance(fields, dict):
+        return any(_is_cut(v, depth + 1) for v in fields.values())
+    return False
+
+
+def stored_text(value: Any) -> str:
+    """The text a value is matched on by ``~``: a string itself, anything else as shown."""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, ObjectRepr):
+        return value.text
+    from vask.render import format_value
+
+    return format_value(value)
+
+
+def _plain(value: Any) -> Any:
+    """A stored value as the Python value it compares as (a repr compares as its text)."""
+    if isinstance(value, ObjectRepr):
+        return value.text
+    return value
+
+
+def _compare(stored: Any, op: str, wanted: Any) -> bool:
+    if op == "~":
+        return wanted.search(stored_text(stored)) is not None
+    value = _plain(stored)
+    if isinstance(value, StoredSet):
+        value = set(value.items) if not value.frozen else frozenset(value.items)
+    try:
+        if op == "==":
+            return bool(_same(value, wanted))
+        if op == "!=":
+            return not _same(value, wanted)
+        if isinstance(value, bool) or isinstance(wanted, bool):
+            return False
+        numbers = isinstance(value, (int, float)) and isinstance(wanted, (int, float))
+        texts = isinstance(value, str) and isinstance(wanted, str)
+        if not (numbers or texts):
+            return False
+        if op == "<":
+            return value < wanted
+        if op == "<=":
+            return value <= wanted
+        if op == ">":
+            return value > wanted
+        if op == ">=":
+            return value >= wanted
+    except (TypeError, ValueError):
+        return False
+    return False
+
+
+def _same(value: Any, wanted: Any) -> bool:
+    if isinstance(value, bool) != isinstance(wanted, bool):
+        return False
+    if isinstance(value, float) and isinstance(wanted, float) and math.isnan(value):
+        return math.isnan(wanted)
+    try:
+        return bool(value == wanted)
+    except Exception:  # noqa: BLE001 - a comparison of stored values never fails a query
+        return False
+
+
+@dataclass
+class CallMatch:
+    """A call found across traces, with its values decoded."""
+
+    trace_id: str
+    #: the test the trace is of (its node id), and its outcome; ``None`` when none
+    test: str | None
+    test_outcome: str | None
+    thread: str
+    thread_name: str | None
+    node: int
+    qualname: str
+    file: str
+    line: int | None
+    depth: int
+    start: float | None
+    duration: float | None
+    #: "returned", "raised", "yielded", "unfinished" or "folded"
+    outcome: str
+    exception_type: str | None
+    #: the number of calls of a folded range (``None`` for a call)
+    folded: int | None
+    #: the call's opening and closing records, decoded (``None`` when not recorded)
+    start_record: dict[str, Any] | None = field(default=None, repr=False)
+    end_record: dict[str, Any] | None = field(default=None, repr=False)
+    #: whether a value predicate matched on a value the dumpers had cut
+    truncated: bool = False
+
+    @property
+    def ref(self) -> str:
+        """The node as ``vask traces show ID --at NODE`` takes it."""
+        return f"{self.thread}/{self.node}"
+
+    @property
+    def args(self) -> dict[str, Any]:
+        local_vars = (self.start_record or {}).get("locals")
+        return dict(local_vars) if isinstance(local_vars, dict) else {}
+
+    @property
+    def locals(self) -> dict[str, Any]:
+        record = self.end_record if self.end_record is not None else self.start_record
+        local_vars = (record or {}).get("locals")
+        return dict(local_vars) if isinstance(local_vars, dict) else {}
+
+    @property
+    def return_value(self) -> Any:
+        end = self.end_record or {}
+        return None if "exception" in end else end.get("arg")
+
+    @property
+    def exception(self) -> Any:
+        return (self.end_record or {}).get("exception")
+
+
+def parse_node_ref(text: str) -> tuple[str, int]:
+    """``THREAD/NODE`` as a match's :attr:`CallMatch.ref` writes it."""
+    thread, _, node = text.rpartition("/")
+    if not thread or not node.isdigit():
+        raise QueryError(f"not a call's place: {text!r} (THREAD/NODE, as vask calls prints it)")
+    return thread, int(node)
+
+
+def ensure_index(
+    db_path: str | os.PathLike[str],
+    timeout: float = 60,
+    progress: Callable[[int, int], None] | None = None,
+) -> int:
+    """Index the traces the index does not cover yet; returns how many were indexed."""
+    path = Path(db_path)
+    conn = schema.open_existing(path, timeout)
+    if conn is None:
+        return 0
+    try:
+        pending = callindex.pending_traces(conn)
+        if pending:
+            callindex.index_traces(conn, pending, progress)
+        return len(pending)
+    except sqlite3.Error as error:
+        raise with_path(error, path) from error
+    finally:
+        conn.close()
+
+
+def _glob(pattern: str) -> str:
+    """A name pattern with ``*`` as an SQL GLOB (other GLOB characters literal)."""
+    out = []
+    for ch in pattern:
+        out.append("[" + ch + "]" if ch in "?[]" else ch)
+    return "".join(out)
+
+
+def find_calls(
+    db_path: str | os.PathLike[str],
+    pattern: str = "*",
+    *,
+    raised: bool | str = False,
+    returned: bool = False,
+    slowest: int | None = None,
+    test: str | None = None,
+    outcome: str | None = None,
+    trace: str | None = None,
+    predicates: list[Predicate] | tuple[Predicate, ...] = (),
+    limit: int | None = None,
+    timeout: float = 60,
+    progress: Callable[[int, int], None] | None = None,
+) -> Iterator[CallMatch]:
+    """The calls matching the query, in the order they started (``slowest``: longest first).
+
+    ``pattern`` matches the qualified name (``*`` any text); a pattern
+    without a dot also matches the last part of a qualified name
+    (``reserve`` finds ``shop.Inventory.reserve``).  ``raised`` (``True`` or
+    an exception type name), ``returned``, ``test`` (the node id, ``*``
+    allowed), ``outcome`` (the test's), ``trace`` (a trace id) narrow it;
+    ``predicates`` test the values.  Traces not indexed yet are indexed
+    first (``progress(done, total)``).
+    """
+    ensure_index(db_path, timeout, progress)
+    conn = schema.connect_readonly(db_path, timeout)
+    try:
+        yield from _query(
+            conn,
+            pattern,
+            raised,
+            returned,
+            slowest,
+            test,
+            outcome,
+            trace,
+            list(predicates),
+            limit,
+        )
+    finally:
+        conn.close()
+
+
+def _query(
+    conn: sqlite3.Connection,
+    pattern: str,
+    raised: bool | str,
+    returned: bool,
+    slowest: int | None,
+    test: str | None,
+    outcome: str | None,
+    trace: str | None,
+    predicates: list[Predicate],
+    limit: int | None,
+) -> Iterator[CallMatch]:
+    if not callindex.has_index(conn):
+        return
+    where = []
+    params: list[Any] = []
+    glob = _glob(pattern)
+    if "." in pattern:
+        names = conn.execute("SELECT id FROM call_names WHERE qualname GLOB ?", (glob,))
+    else:
+        names = conn.execute(
+            "SELECT id FROM call_names WHERE qualname GLOB ? OR qualname GLOB ?",
+            (glob, "*." + glob),
+        )
+    name_ids = [r[0] for r in names]
+    if not name_ids:
+        return
+    where.append(f"c.name IN ({','.join('?' * len(name_ids))})")
+    params += name_ids
+    if raised:
+        where.append("c.outcome = ?")
+        params.append(callindex.RAISED)
+        if isinstance(raised, str):
+            where.append("(c.exc_type = ? OR c.exc_type GLOB ?)")
+            params += [raised, "*." + _glob(raised)]
+    if returned:
+        where.append("c.outcome = ?")
+        params.append(callindex.RETURNED)
+    if test is not None:
+        where.append("t.test GLOB ?" if "*" in test else "t.test = ?")
+        params.append(_glob(test) if "*" in test else test)
+    if outcome is not None:
+        where.append("t.test_outcome = ?")
+        params.append(outcome)
+    if trace is not None:
+        where.append("t.trace_id = ?")
+        params.append(trace)
+    if slowest is not None:
+        where.append("c.duration IS NOT NULL")
+        order = "c.duration DESC"
+    else:
+        order = "c.start, t.id, c.thread, c.node"
+    sql = (
+        "SELECT t.trace_id, t.test, t.test_outcome, th.key, th.name, c.node,"
+        " n.qualname, n.file, c.line, c.depth, c.start, c.duration, c.outcome, c.exc_type,"
+        " c.folded, c.open_pos, c.open_len, c.close_pos, c.close_len"
+        " FROM calls c JOIN call_traces t ON t.id = c.trace"
+        " JOIN call_threads th ON th.trace = c.trace AND th.seq = c.thread"
+        " JOIN call_names n ON n.id = c.name"
+        f" WHERE {' AND '.join(where)} ORDER BY {order}"
+    )
+    cap = slowest if slowest is not None else None
+    if limit is not None:
+        cap = limit if cap is None else min(cap, limit)
+    if cap is not None and not predicates:
+        sql += f" LIMIT {int(cap)}"
+    rows_of: dict[str, list[tuple[int, int]]] = {}
+    found = 0
+    for row in conn.execute(sql, params).fetchall():
+        if cap is not None and found >= cap:
+            return
+        trace_id = row[0]
+        docs = rows_of.get(trace_id)
+        if docs is None:
+            from vask.storage import query
+
+            docs = rows_of[trace_id] = query.document_rows(conn, trace_id)
+        start = _decode(conn, docs, row[15], row[16])
+        end = _decode(conn, docs, row[17], row[18])
+        match = CallMatch(
+            trace_id=trace_id,
+            test=row[1],
+            test_outcome=row[2],
+            thread=row[3],
+            thread_name=row[4],
+            node=row[5],
+            qualname=row[6],
+            file=row[7],
+            line=row[8],
+            depth=row[9],
+            start=row[10],
+            duration=row[11],
+            outcome=callindex.OUTCOME_NAMES[row[12]],
+            exception_type=row[13],
+            folded=row[14],
+            start_record=start if row[12] != callindex.FOLDED else None,
+            end_record=end,
+        )
+        if row[12] == callindex.FOLDED:
+            match.start_record = None
+            if predicates:
+                continue  # a folded range keeps no values
+        ok = True
+        for predicate in predicates:
+            hit, cut = predicate.test(start, end)
+            if not hit:
+                ok = False
+                break
+            match.truncated = match.truncated or cut
+        if not ok:
+            continue
+        found += 1
+        yield match
+
+
+def _decode(
+    conn: sqlite3.Connection, docs: list[tuple[int, int]], pos: int | None, n: int | None
+) -> dict[str, Any] | None:
+    if pos is None or n is None:
+        return None
+    try:
+        record = callindex.decode_at(conn, docs, pos, n)
+    except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
+        return None
+    return record if isinstance(record, dict) else None
