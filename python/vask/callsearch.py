@@ -91,6 +91,22 @@ class Predicate:
                 value = text  # a bare word: compared as text
         return cls(where, name, op, value)
 
+    @classmethod
+    def of(cls, where: str, name: str | None, wanted: Any) -> Predicate:
+        """From a value to equal, or an ``(OP, VALUE)`` pair (scripts' form)."""
+        if isinstance(wanted, tuple) and len(wanted) == 2 and wanted[0] in OPERATORS:
+            op, value = wanted
+        else:
+            op, value = "==", wanted
+        if op == "~":
+            try:
+                value = re.compile(value) if isinstance(value, str) else value
+            except re.error as error:
+                raise QueryError(f"bad regular expression {value!r}: {error}") from None
+            if not isinstance(value, re.Pattern):
+                raise QueryError("~ takes a regular expression")
+        return cls(where, name, op, value)
+
     def test(self, start: dict[str, Any] | None, end: dict[str, Any] | None) -> tuple[bool, bool]:
         """(matches, on a cut value) for a call's opening and closing records."""
         if self.where == "return":

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import sys
 from pathlib import Path
 from typing import Any
@@ -12,6 +13,7 @@ from vask import callsearch, render
 from vask.cli.common import CliError, display, say
 from vask.storage import callindex, schema
 from vask.textsafe import terminal_safe
+from vask.values import ObjectRepr, StoredSet
 
 __all__ = ["cmd_calls", "cmd_reindex"]
 
@@ -129,8 +131,6 @@ def _write_match(out: Any, match: callsearch.CallMatch, width: int, db: Path, na
 
 
 def _as_json(match: callsearch.CallMatch) -> dict[str, Any]:
-    from vask.viewer.values import to_json
-
     return {
         "trace_id": match.trace_id,
         "test": match.test,
@@ -152,6 +152,28 @@ def _as_json(match: callsearch.CallMatch) -> dict[str, Any]:
         "exception": to_json(match.exception) if match.exception is not None else None,
         "truncated": match.truncated,
     }
+
+
+def to_json(value: Any, depth: int = 0) -> Any:
+    """A stored value as plain JSON: reprs and markers as their text, tuples and sets as lists."""
+    if depth > 32:
+        return "…"
+    if value is None or isinstance(value, (bool, int, str)):
+        return value
+    if isinstance(value, float):
+        return value if math.isfinite(value) else repr(value)
+    if isinstance(value, ObjectRepr):
+        return value.text
+    if isinstance(value, dict):
+        return {str(k): to_json(v, depth + 1) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [to_json(v, depth + 1) for v in value]
+    if isinstance(value, StoredSet):
+        return [to_json(v, depth + 1) for v in value.items]
+    fields = getattr(value, "fields", None)
+    if isinstance(fields, dict):
+        return {str(k): to_json(v, depth + 1) for k, v in fields.items()}
+    return repr(value)
 
 
 def cmd_reindex(args: argparse.Namespace, db_path: Path) -> int:

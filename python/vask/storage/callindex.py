@@ -337,7 +337,7 @@ def _insert_calls(conn: sqlite3.Connection, rows: list[tuple[Any, ...]]) -> None
 
 
 def _finite(x: float) -> float | None:
-    return x if x == x and not math.isinf(x) else None
+    return x if math.isfinite(x) else None
 
 
 def _span(thread: Any, rec: int) -> tuple[int | None, int | None]:
@@ -448,7 +448,9 @@ def _folded_row(
     count = record.get("count")
     count = count if isinstance(count, int) and not isinstance(count, bool) else None
     total = record.get("total_duration")
-    total = float(total) if isinstance(total, (int, float)) and not isinstance(total, bool) else None
+    total = (
+        float(total) if isinstance(total, (int, float)) and not isinstance(total, bool) else None
+    )
     start = plausible_time(record.get("first_timestamp"))
     pos, n = _span(thread, thread.open_rec[node])
     return (
