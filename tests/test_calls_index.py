@@ -330,3 +330,32 @@ def test_the_writer_indexes_what_it_stores_in_the_background(tmp_path):
         assert callindex.pending_traces(conn) == []
     finally:
         conn.close()
+
+
+def test_the_viewer_searches_every_trace_without_changing_the_database(tmp_path):
+    from vask.viewer import queries
+    from vask.viewer.server import Viewer
+
+    db_path = tmp_path / "db.sqlite3"
+    store.save_traces(_documents()[:2], db_path=db_path)
+    callsearch.ensure_index(db_path)
+    store.save_traces(_documents()[2:], db_path=db_path)
+    before = db_path.read_bytes()
+    viewer = Viewer(db_path)
+    try:
+        answer = viewer.calls("item --arg n == 1 --outcome failed")
+        assert answer["not_indexed"] == 1  # the trace point came after the index: not built here
+        (match,) = answer["matches"]
+        assert (match["trace"], match["thread"], match["test"]) == (
+            "trc_root",
+            "native_1",
+            "tests/test_app.py::test_main",
+        )
+        assert match["label"].startswith("item(n=1)")
+        assert viewer.calls("'*' --raised")["matches"] == []
+        for bad in ("--arg n == 1", "x --arg n", "x --slowest 0", "x --nope"):
+            with pytest.raises(queries.BadRequest):
+                viewer.calls(bad)
+    finally:
+        viewer.close()
+    assert db_path.read_bytes() == before

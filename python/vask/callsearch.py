@@ -42,6 +42,7 @@ __all__ = [
     "ensure_index",
     "find_calls",
     "parse_node_ref",
+    "parse_query",
 ]
 
 #: The comparison operators of a value predicate.
@@ -289,6 +290,56 @@ class CallMatch:
         return (self.end_record or {}).get("exception")
 
 
+def parse_query(text: str) -> dict[str, Any]:
+    """The keyword arguments of :func:`find_calls` for a query written as
+    ``vask calls`` takes it: ``PATTERN [--raised [TYPE]] [--arg NAME OP VALUE] ...``."""
+    import shlex
+
+    try:
+        words = shlex.split(text)
+    except ValueError as error:
+        raise QueryError(f"cannot read the query: {error}") from None
+    out: dict[str, Any] = {"predicates": []}
+    takes = {"--slowest": 1, "--test": 1, "--outcome": 1, "--trace": 1, "--limit": 1}
+    takes.update({"--arg": 3, "--local": 3, "--return": 2})
+    i = 0
+    while i < len(words):
+        word = words[i]
+        if word == "--returned":
+            out["returned"] = True
+            i += 1
+            continue
+        if word == "--raised":
+            nxt = words[i + 1] if i + 1 < len(words) else None
+            if nxt is not None and not nxt.startswith("--") and "pattern" in out:
+                out["raised"] = nxt
+                i += 2
+            else:
+                out["raised"] = True
+                i += 1
+            continue
+        if word in takes:
+            n = takes[word]
+            values = words[i + 1 : i + 1 + n]
+            if len(values) != n:
+                raise QueryError(f"{word} takes {n} value{'s' if n > 1 else ''}")
+            i += 1 + n
+            if word in ("--arg", "--local", "--return"):
+                out["predicates"].append(Predicate.parse(word[2:], values))
+            elif word in ("--slowest", "--limit"):
+                if not values[0].isdigit() or int(values[0]) < 1:
+                    raise QueryError(f"{word} takes a whole number from 1")
+                out[word[2:]] = int(values[0])
+            else:
+                out[word[2:]] = values[0]
+            continue
+        if word.startswith("--") or "pattern" in out:
+            raise QueryError(f"unknown in a query: {word!r}")
+        out["pattern"] = word
+        i += 1
+    return out
+
+
 def parse_node_ref(text: str) -> tuple[str, int]:
     """``THREAD/NODE`` as a match's :attr:`CallMatch.ref` writes it."""
     thread, _, node = text.rpartition("/")
@@ -340,6 +391,7 @@ def find_calls(
     limit: int | None = None,
     timeout: float = 60,
     progress: Callable[[int, int], None] | None = None,
+    build: bool = True,
 ) -> Iterator[CallMatch]:
     """The calls matching the query, in the order they started (``slowest``: longest first).
 
@@ -349,9 +401,11 @@ def find_calls(
     an exception type name), ``returned``, ``test`` (the node id, ``*``
     allowed), ``outcome`` (the test's), ``trace`` (a trace id) narrow it;
     ``predicates`` test the values.  Traces not indexed yet are indexed
-    first (``progress(done, total)``).
+    first (``progress(done, total)``); without ``build`` the database is
+    only read, and only what the index covers is searched.
     """
-    ensure_index(db_path, timeout, progress)
+    if build:
+        ensure_index(db_path, timeout, progress)
     conn = schema.connect_readonly(db_path, timeout)
     try:
         yield from _query(
