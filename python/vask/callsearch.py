@@ -490,19 +490,26 @@ def _query(
         cap = limit if cap is None else min(cap, limit)
     if cap is not None and not predicates:
         sql += f" LIMIT {int(cap)}"
-    rows_of: dict[str, list[tuple[int, int]]] = {}
+    reader = callindex.RecordReader(conn)
+    try:
+        yield from _matches(conn.execute(sql, params).fetchall(), reader, predicates, cap)
+    finally:
+        reader.close()
+
+
+def _matches(
+    rows: list[Any],
+    reader: callindex.RecordReader,
+    predicates: list[Predicate],
+    cap: int | None,
+) -> Iterator[CallMatch]:
     found = 0
-    for row in conn.execute(sql, params).fetchall():
+    for row in rows:
         if cap is not None and found >= cap:
             return
         trace_id = row[0]
-        docs = rows_of.get(trace_id)
-        if docs is None:
-            from vask.storage import query
-
-            docs = rows_of[trace_id] = query.document_rows(conn, trace_id)
-        start = _decode(conn, docs, row[15], row[16])
-        end = _decode(conn, docs, row[17], row[18])
+        start = _decode(reader, trace_id, row[15], row[16])
+        end = _decode(reader, trace_id, row[17], row[18])
         match = CallMatch(
             trace_id=trace_id,
             test=row[1],
@@ -540,12 +547,12 @@ def _query(
 
 
 def _decode(
-    conn: sqlite3.Connection, docs: list[tuple[int, int]], pos: int | None, n: int | None
+    reader: callindex.RecordReader, trace_id: str, pos: int | None, n: int | None
 ) -> dict[str, Any] | None:
     if pos is None or n is None:
         return None
     try:
-        record = callindex.decode_at(conn, docs, pos, n)
+        record = reader.decode(trace_id, pos, n)
     except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
         return None
     return record if isinstance(record, dict) else None

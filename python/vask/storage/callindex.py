@@ -47,6 +47,7 @@ __all__ = [
     "has_index",
     "index_traces",
     "pending_traces",
+    "RecordReader",
     "reindex",
 ]
 
@@ -471,12 +472,34 @@ def _folded_row(
     )
 
 
-def decode_at(conn: sqlite3.Connection, rows: list[tuple[int, int]], pos: int, n: int) -> Any:
-    """The record at trace position ``pos`` (``n`` bytes) of the documents ``rows``, decoded."""
-    base = 0
-    for row_id, size in rows:
-        size = size or 0
-        if pos < base + size:
-            return decode_record(query.read_document_part(conn, row_id, pos - base, n))
-        base += size
-    return None
+class RecordReader:
+    """Reads records of stored traces at the positions the index gives, keeping each
+    document's reader open (a new blob handle per record walks the piece's pages)."""
+
+    def __init__(self, conn: sqlite3.Connection) -> None:
+        self.conn = conn
+        self._rows: dict[str, list[tuple[int, int]]] = {}
+        self._readers: dict[int, query.DocumentReader] = {}
+
+    def decode(self, trace_id: str, pos: int, n: int) -> Any:
+        """The record at trace position ``pos`` (``n`` bytes) of ``trace_id``, decoded."""
+        rows = self._rows.get(trace_id)
+        if rows is None:
+            rows = self._rows[trace_id] = query.document_rows(self.conn, trace_id)
+        base = 0
+        for row_id, size in rows:
+            size = size or 0
+            if pos < base + size:
+                reader = self._readers.get(row_id)
+                if reader is None:
+                    if len(self._readers) >= 64:
+                        self._readers.pop(next(iter(self._readers))).close()
+                    reader = self._readers[row_id] = query.open_document(self.conn, row_id)
+                return decode_record(reader.read(pos - base, n))
+            base += size
+        return None
+
+    def close(self) -> None:
+        for reader in self._readers.values():
+            reader.close()
+        self._readers.clear()
