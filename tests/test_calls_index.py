@@ -39,12 +39,17 @@ def shop():
 
 
 def _index_rows(db_path):
+    """(thread, node, parent, qualname, depth, outcome, exception type, folded) of every row."""
     with sqlite3.connect(db_path) as conn:
-        return conn.execute(
-            "SELECT th.key, c.node, c.parent, n.qualname, c.depth, c.outcome, c.exc_type, c.folded"
-            " FROM calls c JOIN call_threads th ON th.trace = c.trace AND th.seq = c.thread"
-            " JOIN call_names n ON n.id = c.name ORDER BY th.key, c.node"
-        ).fetchall()
+        rows = []
+        for (trace_id,) in conn.execute("SELECT trace_id FROM call_traces").fetchall():
+            for r in callindex.all_rows(conn, trace_id):
+                folded = r["folded"] if r["folded"] >= 0 else None
+                rows.append(
+                    (r["thread_key"], r["node"], r["parent"], r["qualname"], r["depth"])
+                    + (r["outcome"], r["exc_type"], folded)
+                )
+        return sorted(rows, key=lambda r: (r[0], r[1]))
 
 
 @pytest.fixture
@@ -239,7 +244,9 @@ def _indexed_ids(db_path):
     with sqlite3.connect(db_path) as conn:
         traces = {r[0] for r in conn.execute("SELECT trace_id FROM call_traces")}
         orphans = conn.execute(
-            "SELECT COUNT(*) FROM calls WHERE trace NOT IN (SELECT id FROM call_traces)"
+            "SELECT (SELECT COUNT(*) FROM call_blocks WHERE trace NOT IN"
+            " (SELECT id FROM call_traces)) + (SELECT COUNT(*) FROM call_summary WHERE trace"
+            " NOT IN (SELECT id FROM call_traces))"
         ).fetchone()[0]
     assert orphans == 0
     return traces

@@ -21,6 +21,7 @@ Values are matched as stored:
 from __future__ import annotations
 
 import ast
+import heapq
 import math
 import os
 import re
@@ -424,6 +425,11 @@ def find_calls(
         conn.close()
 
 
+def _name_globs(pattern: str) -> list[str]:
+    glob = _glob(pattern)
+    return [glob] if "." in pattern else [glob, "*." + glob]
+
+
 def _query(
     conn: sqlite3.Connection,
     pattern: str,
@@ -436,120 +442,198 @@ def _query(
     predicates: list[Predicate],
     limit: int | None,
 ) -> Iterator[CallMatch]:
+    """The matches, read from the summary first and then from the blocks of the
+    candidate traces only.
+
+    Without ``slowest`` the traces come in the order their first call started,
+    and each trace's matches in the order they started; with it, the longest
+    calls first (traces are read longest summary first and reading stops once
+    no other trace can hold a longer call).
+    """
     if not callindex.has_index(conn):
         return
-    where = []
-    params: list[Any] = []
-    glob = _glob(pattern)
-    if "." in pattern:
-        names = conn.execute("SELECT id FROM call_names WHERE qualname GLOB ?", (glob,))
-    else:
-        names = conn.execute(
-            "SELECT id FROM call_names WHERE qualname GLOB ? OR qualname GLOB ?",
-            (glob, "*." + glob),
-        )
-    name_ids = [r[0] for r in names]
-    if not name_ids:
+    names = callindex.name_ids(conn, _name_globs(pattern))
+    if not names:
         return
-    where.append(f"c.name IN ({','.join('?' * len(name_ids))})")
-    params += name_ids
-    if raised:
-        where.append("c.outcome = ?")
-        params.append(callindex.RAISED)
-        if isinstance(raised, str):
-            where.append("(c.exc_type = ? OR c.exc_type GLOB ?)")
-            params += [raised, "*." + _glob(raised)]
-    if returned:
-        where.append("c.outcome = ?")
-        params.append(callindex.RETURNED)
-    if test is not None:
-        where.append("t.test GLOB ?" if "*" in test else "t.test = ?")
-        params.append(_glob(test) if "*" in test else test)
-    if outcome is not None:
-        where.append("t.test_outcome = ?")
-        params.append(outcome)
-    if trace is not None:
-        where.append("t.trace_id = ?")
-        params.append(trace)
-    if slowest is not None:
-        where.append("c.duration IS NOT NULL")
-        order = "c.duration DESC"
-    else:
-        order = "c.start, t.id, c.thread, c.node"
-    sql = (
-        "SELECT t.trace_id, t.test, t.test_outcome, th.key, th.name, c.node,"
-        " n.qualname, n.file, c.line, c.depth, c.start, c.duration, c.outcome, c.exc_type,"
-        " c.folded, c.open_pos, c.open_len, c.close_pos, c.close_len"
-        " FROM calls c JOIN call_traces t ON t.id = c.trace"
-        " JOIN call_threads th ON th.trace = c.trace AND th.seq = c.thread"
-        " JOIN call_names n ON n.id = c.name"
-        f" WHERE {' AND '.join(where)} ORDER BY {order}"
+    groups = callindex.summaries(
+        conn,
+        names,
+        raised=bool(raised),
+        test=(_glob(test) if "*" in test else test) if test is not None else None,
+        test_glob=test is not None and "*" in test,
+        outcome=outcome,
+        trace=trace,
     )
-    cap = slowest if slowest is not None else None
+    if not groups:
+        return
+    facts = callindex.trace_facts(conn, {g[0] for g in groups})
+    cap = slowest
     if limit is not None:
         cap = limit if cap is None else min(cap, limit)
-    if cap is not None and not predicates:
-        sql += f" LIMIT {int(cap)}"
+    select = _RowFilter(raised, returned)
     reader = callindex.RecordReader(conn)
     try:
-        yield from _matches(conn.execute(sql, params).fetchall(), reader, predicates, cap)
+        if slowest is not None:
+            rows = _slowest_rows(conn, groups, facts, select, slowest if not predicates else None)
+        else:
+            rows = _rows_in_order(conn, groups, facts, select)
+        found = 0
+        for key, cols, i in rows:
+            if cap is not None and found >= cap:
+                return
+            match = _match(reader, facts[key], names, cols, i, predicates)
+            if match is not None:
+                found += 1
+                yield match
     finally:
         reader.close()
 
 
-def _matches(
-    rows: list[Any],
+class _RowFilter:
+    """How a call ended, tested on a row of the index."""
+
+    def __init__(self, raised: bool | str, returned: bool) -> None:
+        self.raised = raised
+        self.returned = returned
+
+    def rows(self, cols: dict[str, list[Any]], exc_types: list[str]) -> list[int]:
+        outcomes = cols["outcome"]
+        if not self.raised and not self.returned:
+            return list(range(len(outcomes)))
+        if self.returned and self.raised:
+            return []
+        if self.returned:
+            return [i for i, o in enumerate(outcomes) if o == callindex.RETURNED]
+        picked = [i for i, o in enumerate(outcomes) if o == callindex.RAISED]
+        if isinstance(self.raised, str):
+            wanted = self.raised
+            dotted = "." + wanted
+            ok = {n for n, t in enumerate(exc_types) if t == wanted or t.endswith(dotted)}
+            exc = cols["exc"]
+            picked = [i for i in picked if exc[i] in ok]
+        return picked
+
+
+def _rows_in_order(
+    conn: sqlite3.Connection,
+    groups: list[tuple[Any, ...]],
+    facts: dict[int, dict[str, Any]],
+    select: _RowFilter,
+) -> Iterator[tuple[int, dict[str, list[Any]], int]]:
+    by_trace: dict[int, list[tuple[Any, ...]]] = {}
+    for group in groups:
+        by_trace.setdefault(group[0], []).append(group)
+
+    def first(key: int) -> tuple[float, int]:
+        start = facts[key]["first_start"]
+        return (start if start is not None else math.inf, key)
+
+    for key in sorted(by_trace, key=first):
+        found = []
+        for group in by_trace[key]:
+            cols = callindex.read_rows(conn, key, group[6], group[2], facts[key]["base"])
+            starts = cols["start"]
+            found.extend(
+                (
+                    starts[i] if starts[i] == starts[i] else math.inf,
+                    cols["thread"][i],
+                    cols["node"][i],
+                    i,
+                    cols,
+                )
+                for i in select.rows(cols, facts[key]["exc_types"])
+            )
+        found.sort(key=lambda f: f[:3])
+        for *_, i, cols in found:
+            yield key, cols, i
+
+
+def _slowest_rows(
+    conn: sqlite3.Connection,
+    groups: list[tuple[Any, ...]],
+    facts: dict[int, dict[str, Any]],
+    select: _RowFilter,
+    keep: int | None,
+) -> Iterator[tuple[int, dict[str, list[Any]], int]]:
+    """Rows longest first; with ``keep``, only that many (reading stops as soon as no
+    other group can hold a longer call)."""
+    ordered = sorted((g for g in groups if g[5] is not None), key=lambda g: g[5], reverse=True)
+    best: list[tuple[float, int, int, int, dict[str, list[Any]]]] = []  # a min-heap
+    tie = 0
+    for group in ordered:
+        key = group[0]
+        if keep is not None and len(best) >= keep and group[5] <= best[0][0]:
+            break
+        cols = callindex.read_rows(conn, key, group[6], group[2], facts[key]["base"])
+        durations = cols["duration"]
+        for i in select.rows(cols, facts[key]["exc_types"]):
+            d = durations[i]
+            if d != d:
+                continue
+            tie -= 1
+            item = (d, tie, key, i, cols)
+            if keep is None or len(best) < keep:
+                heapq.heappush(best, item)
+            elif d > best[0][0]:
+                heapq.heapreplace(best, item)
+    best.sort(reverse=True, key=lambda item: item[:2])
+    for _, _, key, i, cols in best:
+        yield key, cols, i
+
+
+def _match(
     reader: callindex.RecordReader,
+    facts: dict[str, Any],
+    names: dict[int, tuple[str, str]],
+    cols: dict[str, list[Any]],
+    i: int,
     predicates: list[Predicate],
-    cap: int | None,
-) -> Iterator[CallMatch]:
-    found = 0
-    for row in rows:
-        if cap is not None and found >= cap:
-            return
-        trace_id = row[0]
-        start = _decode(reader, trace_id, row[15], row[16])
-        end = _decode(reader, trace_id, row[17], row[18])
-        match = CallMatch(
-            trace_id=trace_id,
-            test=row[1],
-            test_outcome=row[2],
-            thread=row[3],
-            thread_name=row[4],
-            node=row[5],
-            qualname=row[6],
-            file=row[7],
-            line=row[8],
-            depth=row[9],
-            start=row[10],
-            duration=row[11],
-            outcome=callindex.OUTCOME_NAMES[row[12]],
-            exception_type=row[13],
-            folded=row[14],
-            start_record=start if row[12] != callindex.FOLDED else None,
-            end_record=end,
-        )
-        if row[12] == callindex.FOLDED:
-            match.start_record = None
-            if predicates:
-                continue  # a folded range keeps no values
-        ok = True
-        for predicate in predicates:
-            hit, cut = predicate.test(start, end)
-            if not hit:
-                ok = False
-                break
-            match.truncated = match.truncated or cut
-        if not ok:
-            continue
-        found += 1
-        yield match
+) -> CallMatch | None:
+    trace_id = facts["trace_id"]
+    outcome = cols["outcome"][i]
+    folded = outcome == callindex.FOLDED
+    if folded and predicates:
+        return None  # a folded range keeps no values
+    start = None if folded else _decode(reader, trace_id, cols["open_pos"][i], cols["open_len"][i])
+    end = _decode(reader, trace_id, cols["close_pos"][i], cols["close_len"][i])
+    truncated = False
+    for predicate in predicates:
+        hit, cut = predicate.test(start, end)
+        if not hit:
+            return None
+        truncated = truncated or cut
+    thread_key, thread_name = facts["threads"][cols["thread"][i]]
+    qualname, file = names[cols["name"][i]]
+    exc = cols["exc"][i]
+    line = cols["line"][i]
+    began = cols["start"][i]
+    duration = cols["duration"][i]
+    return CallMatch(
+        trace_id=trace_id,
+        test=facts["test"],
+        test_outcome=facts["test_outcome"],
+        thread=thread_key,
+        thread_name=thread_name,
+        node=cols["node"][i],
+        qualname=qualname,
+        file=file,
+        line=line if line >= 0 else None,
+        depth=cols["depth"][i],
+        start=began if began == began else None,
+        duration=duration if duration == duration else None,
+        outcome=callindex.OUTCOME_NAMES[outcome],
+        exception_type=facts["exc_types"][exc] if exc >= 0 else None,
+        folded=cols["folded"][i] if folded and cols["folded"][i] >= 0 else None,
+        start_record=start,
+        end_record=end,
+        truncated=truncated,
+    )
 
 
 def _decode(
     reader: callindex.RecordReader, trace_id: str, pos: int | None, n: int | None
 ) -> dict[str, Any] | None:
-    if pos is None or n is None:
+    if pos is None or n is None or pos < 0:
         return None
     try:
         record = reader.decode(trace_id, pos, n)

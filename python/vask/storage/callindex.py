@@ -1,62 +1,89 @@
-"""The calls index: one row per recorded call of every stored trace, without values.
+"""The calls index: a row per recorded call of every stored trace, without values.
 
 It lives in the trace database next to ``traces``, in tables of its own with
 a version of its own (the table ``call_index_version``; the database's
-``user_version`` belongs to the trace tables):
+``user_version`` belongs to the trace tables).  A "row" is logical: the calls
+of a trace are kept as packed columns in compressed blocks, and a small
+summary per (function, trace) answers most questions before a block is read.
 
 ``call_traces``   one row per indexed trace id: ``last_row``, the newest
                   ``traces`` row the index covers (a trace saved again is
                   indexed again), its test's node id and outcome (those of
                   the root trace for a flushed subtree or a trace point),
-                  its root trace id
-``call_threads``  per indexed trace, its threads: ``seq``, key and name
+                  its root trace id, its threads and exception types (JSON
+                  lists the blocks number into), the time its first call
+                  started and its number of calls
 ``call_names``    (qualified name, file) pairs, named by number
-``calls``         one row per node of a call tree that is a call (or the
-                  resumed part of one), or a folded range of calls
+``call_summary``  per (name, trace): the calls, the calls that raised, the
+                  shortest and longest duration, and where the name's rows
+                  begin in the trace's blocks
+``call_blocks``   per trace, its rows in blocks of at most ``BLOCK_ROWS``,
+                  sorted by name and then start time; each block is one zstd
+                  frame of the columns one after another (see ``_COLUMNS``)
 
-A row of ``calls`` says where the call is (trace, thread, node and parent
-node as :mod:`vask.traceindex` numbers them, depth), what it is (name, line),
-when it ran (start, duration), how it ended (``outcome``: 0 returned,
-1 raised, 2 yielded, 3 never closed, 4 a folded range), the exception type,
-the number of calls of a folded range, and where its opening and closing
-records lie in the trace's documents (positions as the trace index counts
-them, the documents one after the other in storage order), so that a value
-predicate decodes only those records.
+A row says where the call is (thread, node and parent node as
+:mod:`vask.traceindex` numbers them, depth), what it is (name, line), when it
+ran (start, duration), how it ended (``outcome``: 0 returned, 1 raised,
+2 yielded, 3 never closed, 4 a folded range), the exception type, the number
+of calls of a folded range, and where its opening and closing records lie in
+the trace's documents (positions as the trace index counts them, the
+documents one after the other in storage order), so that a value predicate
+decodes only those records.
 
-Everything here reads the documents through :mod:`vask.storage.query` and
+The SQL here is plain and portable: integer, real, text and blob columns,
+no SQLite-only functions besides ``GLOB`` for name patterns.  Everything
+reads the documents through :mod:`vask.storage.query` and
 :mod:`vask.traceindex`: how pieces are stored stays theirs.
 """
 
 from __future__ import annotations
 
+import heapq
+import json
 import math
 import re
 import sqlite3
+import struct
+import sys
+import threading
+from array import array
 from collections.abc import Callable, Iterable
+from itertools import accumulate
 from typing import Any
+
+import zstandard
 
 from vask.document import decode_record, plausible_time
 from vask.storage import query
 from vask.storage.schema import transaction
 
 __all__ = [
+    "BLOCK_ROWS",
     "INDEX_VERSION",
     "OUTCOME_NAMES",
+    "Rows",
     "drop_orphans",
     "ensure_tables",
     "has_index",
     "index_traces",
+    "name_ids",
     "pending_traces",
+    "read_rows",
     "RecordReader",
     "reindex",
+    "summaries",
+    "trace_facts",
 ]
 
 #: Version of the index tables; an index of another version is built again.
-INDEX_VERSION = 1
+INDEX_VERSION = 2
 
-#: ``calls.outcome`` by its code.
+#: ``outcome`` by its code.
 OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
 RETURNED, RAISED, YIELDED, UNFINISHED, FOLDED = range(5)
+
+#: Rows in a block at the most.
+BLOCK_ROWS = 1 << 16
 
 _TABLES = (
     "CREATE TABLE IF NOT EXISTS call_index_version (version INTEGER NOT NULL)",
@@ -67,17 +94,13 @@ _TABLES = (
         last_row INTEGER NOT NULL,
         root_trace_id TEXT,
         test TEXT,
-        test_outcome TEXT
+        test_outcome TEXT,
+        threads TEXT NOT NULL,
+        exc_types TEXT NOT NULL,
+        base REAL,
+        first_start REAL,
+        calls INTEGER NOT NULL
     )
-    """,
-    """
-    CREATE TABLE IF NOT EXISTS call_threads (
-        trace INTEGER NOT NULL,
-        seq INTEGER NOT NULL,
-        key TEXT NOT NULL,
-        name TEXT,
-        PRIMARY KEY (trace, seq)
-    ) WITHOUT ROWID
     """,
     """
     CREATE TABLE IF NOT EXISTS call_names (
@@ -88,33 +111,67 @@ _TABLES = (
     )
     """,
     """
-    CREATE TABLE IF NOT EXISTS calls (
-        trace INTEGER NOT NULL,
-        thread INTEGER NOT NULL,
-        node INTEGER NOT NULL,
-        parent INTEGER NOT NULL,
+    CREATE TABLE IF NOT EXISTS call_summary (
         name INTEGER NOT NULL,
-        line INTEGER,
-        depth INTEGER NOT NULL,
-        start REAL,
-        duration REAL,
-        outcome INTEGER NOT NULL,
-        exc_type TEXT,
-        folded INTEGER,
-        open_pos INTEGER,
-        open_len INTEGER,
-        close_pos INTEGER,
-        close_len INTEGER
+        trace INTEGER NOT NULL,
+        calls INTEGER NOT NULL,
+        raised INTEGER NOT NULL,
+        min_duration REAL,
+        max_duration REAL,
+        first_row INTEGER NOT NULL,
+        PRIMARY KEY (name, trace)
     )
     """,
-    "CREATE INDEX IF NOT EXISTS calls_by_name ON calls (name, duration)",
-    "CREATE INDEX IF NOT EXISTS calls_by_trace ON calls (trace)",
+    "CREATE INDEX IF NOT EXISTS call_summary_by_trace ON call_summary (trace)",
+    """
+    CREATE TABLE IF NOT EXISTS call_blocks (
+        trace INTEGER NOT NULL,
+        block INTEGER NOT NULL,
+        rows INTEGER NOT NULL,
+        data BLOB NOT NULL,
+        PRIMARY KEY (trace, block)
+    )
+    """,
 )
+
+_INDEX_TABLES = (
+    "call_blocks",
+    "call_summary",
+    "call_names",
+    "call_traces",
+    "call_index_version",
+    # the tables of version 1
+    "calls",
+    "call_threads",
+)
+
+# The columns of a block, in order: (name, array type, delta-coded).  Columns
+# that grow along the rows (a name's calls by start time) are stored as the
+# differences between neighbours, which compress to a few bits each.  Times
+# are whole nanoseconds: ``start`` from the trace's ``base``, -1 for none.
+_COLUMNS = (
+    ("name", "i", True),
+    ("thread", "i", False),
+    ("node", "q", True),
+    ("parent", "q", False),  # node - parent
+    ("depth", "i", False),
+    ("line", "i", False),
+    ("start", "q", True),
+    ("duration", "q", False),
+    ("outcome", "b", False),
+    ("exc", "i", False),
+    ("folded", "q", False),
+    ("open_pos", "q", True),
+    ("open_len", "q", False),
+    ("close_pos", "q", False),  # close_pos - open_pos
+    ("close_len", "q", False),
+)
+_BLOCK_HEAD = struct.Struct("<I")
+_SWAP = sys.byteorder != "little"
+_NS = 1e9
 
 # The type of the record a range of folded calls leaves.
 FOLDED_TYPE = "folded"
-
-_INDEX_TABLES = ("calls", "call_names", "call_threads", "call_traces", "call_index_version")
 
 # The type an exception's stored text names: ``ValueError('x')``, ``pkg.Error: x``.
 _EXC_TYPE = re.compile(r"^\s*<?([A-Za-z_][\w.]*)")
@@ -122,6 +179,22 @@ _EXC_TYPE = re.compile(r"^\s*<?([A-Za-z_][\w.]*)")
 # Traces whose documents together are smaller than this are read into memory
 # to be indexed; larger ones are read part by part from the database.
 _IN_MEMORY = 256 << 20
+
+_local = threading.local()
+
+
+def _compressor() -> zstandard.ZstdCompressor:
+    found = getattr(_local, "compressor", None)
+    if found is None:
+        found = _local.compressor = zstandard.ZstdCompressor(level=3)
+    return found
+
+
+def _decompressor() -> zstandard.ZstdDecompressor:
+    found = getattr(_local, "decompressor", None)
+    if found is None:
+        found = _local.decompressor = zstandard.ZstdDecompressor()
+    return found
 
 
 def has_index(conn: sqlite3.Connection) -> bool:
@@ -150,10 +223,7 @@ def ensure_tables(conn: sqlite3.Connection) -> None:
 def drop_orphans(conn: sqlite3.Connection) -> None:
     """Drop the index rows of traces no longer stored (inside the transaction that
     deleted them)."""
-    found = conn.execute(
-        "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'call_traces'"
-    ).fetchone()
-    if found is None:
+    if not has_index(conn):
         return
     gone = [
         row[0]
@@ -166,8 +236,8 @@ def drop_orphans(conn: sqlite3.Connection) -> None:
 
 def _drop(conn: sqlite3.Connection, keys: list[int]) -> None:
     for key in keys:
-        conn.execute("DELETE FROM calls WHERE trace = ?", (key,))
-        conn.execute("DELETE FROM call_threads WHERE trace = ?", (key,))
+        conn.execute("DELETE FROM call_blocks WHERE trace = ?", (key,))
+        conn.execute("DELETE FROM call_summary WHERE trace = ?", (key,))
         conn.execute("DELETE FROM call_traces WHERE id = ?", (key,))
 
 
@@ -196,8 +266,9 @@ def index_traces(
     """Index the given traces (again, when indexed before); returns the calls indexed.
 
     Each trace is indexed in a transaction of its own, so that a store by
-    another process waits for one trace at the most.  ``progress(done,
-    total)`` is called after each trace.
+    another process waits for one trace at the most; the index is built
+    before that transaction begins.  ``progress(done, total)`` is called
+    after each trace.
     """
     ids = list(dict.fromkeys(trace_ids))
     if not has_index(conn):
@@ -205,9 +276,9 @@ def index_traces(
             ensure_tables(conn)
     total = 0
     for done, trace_id in enumerate(ids, 1):
-        rows = _trace_rows(conn, trace_id)
+        built = _build(conn, trace_id)
         with transaction(conn):
-            total += _index_one(conn, trace_id, rows)
+            total += _write(conn, trace_id, built)
         if progress is not None:
             progress(done, len(ids))
     return total
@@ -226,35 +297,230 @@ def reindex(conn: sqlite3.Connection, progress: Callable[[int, int], None] | Non
 # -- building ----------------------------------------------------------------
 
 
-def _trace_rows(conn: sqlite3.Connection, trace_id: str) -> list[tuple[int, int]]:
-    return query.document_rows(conn, trace_id)
+class _Built:
+    """The index of one trace as read from its documents, before it is written."""
+
+    def __init__(self, last_row: int) -> None:
+        self.last_row = last_row
+        self.root: str | None = None
+        self.threads: list[tuple[str, str | None]] = []
+        self.exc_types: list[str] = []
+        # (qualname, file) -> the rows of that function:
+        # (thread, node, parent, depth, line, start, end, outcome, exc, folded,
+        #  open_pos, open_len, close_pos, close_len)
+        self.rows: dict[tuple[str, str], list[tuple[Any, ...]]] = {}
 
 
-def _index_one(conn: sqlite3.Connection, trace_id: str, rows: list[tuple[int, int]]) -> int:
-    """Replace the index rows of ``trace_id`` by those of its documents ``rows``."""
+def _build(conn: sqlite3.Connection, trace_id: str) -> _Built | None:
+    """The rows of ``trace_id`` read from its documents (``None``: none stored)."""
     from vask import traceindex
 
-    old = conn.execute("SELECT id FROM call_traces WHERE trace_id = ?", (trace_id,)).fetchone()
-    if old is not None:
-        _drop(conn, [old[0]])
+    rows = query.document_rows(conn, trace_id)
     if not rows:
-        return 0
+        return None
     size = sum(s or 0 for _, s in rows)
     sources: list[Any]
     if size <= _IN_MEMORY:
         sources = [query.read_document_part(conn, row_id, 0, s or 0) for row_id, s in rows]
     else:
-        import threading
-
         lock = threading.Lock()
         sources = [traceindex.StoredDocument(conn, lock, row_id, s or 0) for row_id, s in rows]
     index = traceindex.build_index(trace_id, sources)
     try:
-        return _write_index(conn, trace_id, rows[-1][0], index)
+        return _rows_of(index, rows[-1][0])
     finally:
-        for source in sources:
-            if isinstance(source, traceindex.StoredDocument):
-                source.close()
+        index.close()
+
+
+def _rows_of(index: Any, last_row: int) -> _Built:
+    from vask import traceindex as ti
+
+    built = _Built(last_row)
+    built.root = index.root_trace_id if isinstance(index.root_trace_id, str) else None
+    exc_numbers: dict[str, int] = {}
+    out = built.rows
+    names = index.names
+    for seq, thread in enumerate(index.ordered_threads()):
+        built.threads.append((thread.key, thread.name))
+        kind, parent, open_rec, close_rec = (
+            thread.kind,
+            thread.parent,
+            thread.open_rec,
+            thread.close_rec,
+        )
+        starts, ends, name_id, rec_kind = thread.start, thread.end, thread.name_id, thread.rec_kind
+        count = len(kind)
+        # nodes are made after their parent: one pass gives every depth
+        depth = array("i", bytes(4 * count))
+        depth[0] = -1
+        for node in range(1, count):
+            depth[node] = depth[parent[node]] + 1
+        # (name id, path text) -> (qualname, file), line
+        where: dict[tuple[int, bytes], tuple[tuple[str, str], int]] = {}
+        node = kind.find(ti.NODE_CALL)
+        while node > 0:
+            first = open_rec[node]
+            if first < 0:
+                first = close_rec[node]
+            key = _where(thread, first, name_id[node], names, where)
+            last = close_rec[node]
+            close_kind = rec_kind[last] if last >= 0 else None
+            exc = -1
+            if close_kind is None:
+                outcome = UNFINISHED
+            elif close_kind == 2:  # unwind
+                outcome = RAISED
+                record = thread.record(last)
+                raised = record.get("exception") if isinstance(record, dict) else None
+                exc_type = _exception_type(raised)
+                if exc_type is not None:
+                    exc = exc_numbers.get(exc_type, -1)
+                    if exc < 0:
+                        exc = exc_numbers[exc_type] = len(built.exc_types)
+                        built.exc_types.append(exc_type)
+            elif close_kind == 4:
+                outcome = YIELDED
+            else:
+                outcome = RETURNED
+            opos, olen = _span(thread, open_rec[node])
+            cpos, clen = _span(thread, last)
+            rows = out.get(key[0])
+            if rows is None:
+                rows = out[key[0]] = []
+            rows.append(
+                (
+                    seq,
+                    node,
+                    parent[node],
+                    depth[node],
+                    key[1],
+                    starts[node],
+                    ends[node],
+                    outcome,
+                    exc,
+                    -1,
+                    opos,
+                    olen,
+                    cpos,
+                    clen,
+                )
+            )
+            node = kind.find(ti.NODE_CALL, node + 1)
+        node = kind.find(ti.NODE_PLUGIN)
+        while node > 0:
+            _folded_row(thread, node, seq, depth[node], out)
+            node = kind.find(ti.NODE_PLUGIN, node + 1)
+    return built
+
+
+def _span(thread: Any, rec: int) -> tuple[int, int]:
+    if rec < 0:
+        return -1, -1
+    pos, end = thread.record_span(rec)
+    return pos, end - pos
+
+
+def _where(
+    thread: Any,
+    rec: int,
+    name: int,
+    names: list[Any],
+    seen: dict[tuple[int, bytes], tuple[tuple[str, str], int]],
+) -> tuple[tuple[str, str], int]:
+    """((qualname, file), line) of the call whose frame record is ``rec``."""
+    path = _path_bytes(thread, rec)
+    found = seen.get((name, path))
+    if found is not None:
+        return found
+    qualname = names[name].qualname if name >= 0 else "?"
+    file, line = _split_path(path.decode("utf-8", "replace") if path else None)
+    found = seen[(name, path)] = ((qualname, file), -1 if line is None else line)
+    return found
+
+
+def _path_bytes(thread: Any, rec: int) -> bytes:
+    """The "path" entry of a frame record, read from its head when in the engines' layout."""
+    if rec < 0:
+        return b""
+    pos, end = thread.record_span(rec)
+    from vask.traceindex import _FRAME_HEAD, _str_span
+
+    head = thread.trace.read(pos, min(end - pos, 512))
+    if head.startswith(_FRAME_HEAD):
+        try:
+            a, b = _str_span(head, 6)
+            if b <= len(head):
+                return head[a:b]
+        except (ValueError, IndexError):
+            pass
+    record = thread.record(rec)
+    path = record.get("path") if isinstance(record, dict) else None
+    return path.encode("utf-8", "replace") if isinstance(path, str) else b""
+
+
+def _split_path(path: str | None) -> tuple[str, int | None]:
+    if not path:
+        return "?", None
+    file, _, line = path.rpartition(":")
+    if not file:
+        return path, None
+    return file, int(line) if line.isdigit() else None
+
+
+def _exception_type(exc: Any) -> str | None:
+    if exc is None:
+        return None
+    if isinstance(exc, dict):
+        for key in ("type", "exc_type", "class"):
+            value = exc.get(key)
+            if isinstance(value, str):
+                return value
+    text = exc if isinstance(exc, str) else str(getattr(exc, "text", exc))
+    match = _EXC_TYPE.match(text)
+    return match.group(1) if match else None
+
+
+def _folded_row(
+    thread: Any, node: int, seq: int, depth: int, out: dict[tuple[str, str], list[Any]]
+) -> None:
+    rec = thread.open_rec[node]
+    record = thread.record(rec)
+    if not isinstance(record, dict) or record.get("type") != FOLDED_TYPE:
+        return
+    qualname = record.get("qualname")
+    if not isinstance(qualname, str):
+        co_name = record.get("co_name")
+        qualname = co_name if isinstance(co_name, str) else "?"
+    path = record.get("path")
+    file, line = _split_path(path if isinstance(path, str) else None)
+    count = record.get("count")
+    count = count if isinstance(count, int) and not isinstance(count, bool) else -1
+    total = record.get("total_duration")
+    total = (
+        float(total) if isinstance(total, (int, float)) and not isinstance(total, bool) else None
+    )
+    start = plausible_time(record.get("first_timestamp"))
+    start = math.nan if start is None else start
+    end = start + total if total is not None and math.isfinite(total) else math.nan
+    pos, n = _span(thread, rec)
+    out.setdefault((qualname, file), []).append(
+        (
+            seq,
+            node,
+            thread.parent[node],
+            depth,
+            -1 if line is None else line,
+            start,
+            end,
+            FOLDED,
+            -1,
+            count,
+            pos,
+            n,
+            -1,
+            -1,
+        )
+    )
 
 
 def _test_of(conn: sqlite3.Connection, trace_id: str, root: str | None) -> tuple[Any, Any]:
@@ -272,22 +538,113 @@ def _test_of(conn: sqlite3.Connection, trace_id: str, root: str | None) -> tuple
     return None, None
 
 
-def _write_index(conn: sqlite3.Connection, trace_id: str, last_row: int, index: Any) -> int:
-    from vask import traceindex as ti
+def _ns(seconds: float) -> int:
+    return round(seconds * _NS) if math.isfinite(seconds) else -1
 
-    root = index.root_trace_id if isinstance(index.root_trace_id, str) else None
-    test, outcome = _test_of(conn, trace_id, root)
+
+def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int:
+    """Replace the index of ``trace_id`` by ``built`` (inside a transaction)."""
+    old = conn.execute("SELECT id FROM call_traces WHERE trace_id = ?", (trace_id,)).fetchone()
+    if old is not None:
+        _drop(conn, [old[0]])
+    if built is None:
+        return 0
+    test, outcome = _test_of(conn, trace_id, built.root)
+    starts = [
+        r[5] for rows in built.rows.values() for r in rows if r[5] == r[5] and r[5] != math.inf
+    ]
+    first = min(starts, default=None)
+    base = math.floor(first) if first is not None else 0.0
+    total = sum(len(rows) for rows in built.rows.values())
     key = conn.execute(
-        "INSERT INTO call_traces (trace_id, last_row, root_trace_id, test, test_outcome)"
-        " VALUES (?, ?, ?, ?, ?)",
-        (trace_id, last_row, root, test, outcome),
+        "INSERT INTO call_traces (trace_id, last_row, root_trace_id, test, test_outcome,"
+        " threads, exc_types, base, first_start, calls) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        (
+            trace_id,
+            built.last_row,
+            built.root,
+            test,
+            outcome,
+            json.dumps(built.threads),
+            json.dumps(built.exc_types),
+            base,
+            first,
+            total,
+        ),
     ).lastrowid
-    names: dict[tuple[str, str], int] = {}
+    ids = _name_ids(conn, list(built.rows))
+    # rows by name id, then by start time: a name's rows are one stretch
+    ordered = sorted(built.rows.items(), key=lambda item: ids[item[0]])
+    columns: list[list[int]] = [[] for _ in _COLUMNS]
+    summary = []
+    at = 0
+    for name_key, rows in ordered:
+        name = ids[name_key]
+        rows.sort(key=lambda r: (r[5] if r[5] == r[5] else math.inf, r[0], r[1]))
+        raised = 0
+        low = high = None
+        for (
+            thread,
+            node,
+            parent,
+            depth,
+            line,
+            start,
+            end,
+            outcome,
+            exc,
+            folded,
+            op,
+            ol,
+            cp,
+            cl,
+        ) in rows:
+            duration = end - start
+            ns = _ns(duration) if duration >= 0 else -1
+            if ns >= 0:
+                low = duration if low is None or duration < low else low
+                high = duration if high is None or duration > high else high
+            raised += outcome == RAISED
+            for column, value in zip(
+                columns,
+                (
+                    name,
+                    thread,
+                    node,
+                    node - parent,
+                    depth,
+                    line,
+                    _ns(start - base) if start == start else -1,
+                    ns,
+                    outcome,
+                    exc,
+                    folded,
+                    op,
+                    ol,
+                    cp - op if cp >= 0 else -1,
+                    cl,
+                ),
+            ):
+                column.append(value)
+        summary.append((name, key, len(rows), raised, low, high, at))
+        at += len(rows)
+    conn.executemany(
+        "INSERT INTO call_summary (name, trace, calls, raised, min_duration, max_duration,"
+        " first_row) VALUES (?, ?, ?, ?, ?, ?, ?)",
+        summary,
+    )
+    for block, first_row in enumerate(range(0, at, BLOCK_ROWS)):
+        data = _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns])
+        conn.execute(
+            "INSERT INTO call_blocks (trace, block, rows, data) VALUES (?, ?, ?, ?)",
+            (key, block, min(BLOCK_ROWS, at - first_row), data),
+        )
+    return at
 
-    def name_id(qualname: str, file: str) -> int:
-        found = names.get((qualname, file))
-        if found is not None:
-            return found
+
+def _name_ids(conn: sqlite3.Connection, keys: list[tuple[str, str]]) -> dict[tuple[str, str], int]:
+    out = {}
+    for qualname, file in keys:
         row = conn.execute(
             "SELECT id FROM call_names WHERE qualname = ? AND file = ?", (qualname, file)
         ).fetchone()
@@ -297,179 +654,185 @@ def _write_index(conn: sqlite3.Connection, trace_id: str, last_row: int, index: 
                     "INSERT INTO call_names (qualname, file) VALUES (?, ?)", (qualname, file)
                 ).lastrowid,
             )
-        names[(qualname, file)] = row[0]
-        return row[0]
+        out[(qualname, file)] = row[0]
+    return out
 
-    out: list[tuple[Any, ...]] = []
-    count = 0
-    for seq, thread in enumerate(index.ordered_threads()):
-        conn.execute(
-            "INSERT INTO call_threads (trace, seq, key, name) VALUES (?, ?, ?, ?)",
-            (key, seq, thread.key, thread.name),
+
+def _encode(columns: list[list[int]]) -> bytes:
+    parts = [_BLOCK_HEAD.pack(len(columns[0]))]
+    for (_, code, delta), values in zip(_COLUMNS, columns):
+        if delta and values:
+            values = [values[0]] + [b - a for a, b in zip(values, values[1:])]
+        packed = array(code, values)
+        if _SWAP:
+            packed.byteswap()
+        parts.append(packed.tobytes())
+    return _compressor().compress(b"".join(parts))
+
+
+class Rows:
+    """Rows of one trace's index, column by column (see ``_COLUMNS``): ``start``
+    as a time, ``duration`` in seconds (NaN when not known), the rest as stored."""
+
+    __slots__ = tuple(name for name, _, _ in _COLUMNS)
+
+    def __len__(self) -> int:
+        return len(self.name)  # type: ignore[attr-defined]
+
+
+def _decode(data: bytes) -> dict[str, array]:
+    raw = _decompressor().decompress(data)
+    (count,) = _BLOCK_HEAD.unpack_from(raw, 0)
+    at = _BLOCK_HEAD.size
+    out = {}
+    for name, code, delta in _COLUMNS:
+        column = array(code)
+        size = column.itemsize * count
+        column.frombytes(raw[at : at + size])
+        at += size
+        if _SWAP:
+            column.byteswap()
+        if delta:
+            column = array(code, accumulate(column))
+        out[name] = column
+    return out
+
+
+# -- reading -----------------------------------------------------------------
+
+
+def name_ids(conn: sqlite3.Connection, globs: Iterable[str]) -> dict[int, tuple[str, str]]:
+    """The names whose qualified name matches one of the GLOB patterns: id -> (qualname, file)."""
+    out = {}
+    for glob in globs:
+        for row in conn.execute(
+            "SELECT id, qualname, file FROM call_names WHERE qualname GLOB ?", (glob,)
+        ):
+            out[row[0]] = (row[1], row[2])
+    return out
+
+
+def summaries(
+    conn: sqlite3.Connection,
+    names: Iterable[int],
+    *,
+    raised: bool = False,
+    test: str | None = None,
+    test_glob: bool = False,
+    outcome: str | None = None,
+    trace: str | None = None,
+) -> list[tuple[Any, ...]]:
+    """The summary rows of ``names`` in traces that pass the trace filters:
+    (trace key, name, calls, raised, min duration, max duration, first row)."""
+    where = []
+    params: list[Any] = []
+    if raised:
+        where.append("s.raised > 0")
+    if test is not None:
+        where.append("t.test GLOB ?" if test_glob else "t.test = ?")
+        params.append(test)
+    if outcome is not None:
+        where.append("t.test_outcome = ?")
+        params.append(outcome)
+    if trace is not None:
+        where.append("t.trace_id = ?")
+        params.append(trace)
+    sql = (
+        "SELECT s.trace, s.name, s.calls, s.raised, s.min_duration, s.max_duration, s.first_row"
+        " FROM call_summary s JOIN call_traces t ON t.id = s.trace WHERE s.name = ?"
+    )
+    if where:
+        sql += " AND " + " AND ".join(where)
+    out = []
+    for name in names:
+        out.extend(conn.execute(sql, [name, *params]).fetchall())
+    return out
+
+
+def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict[str, Any]]:
+    """Per trace key: its id, test, outcome, threads, exception types, base, first start."""
+    out = {}
+    for key in keys:
+        row = conn.execute(
+            "SELECT trace_id, test, test_outcome, threads, exc_types, base, first_start"
+            " FROM call_traces WHERE id = ?",
+            (key,),
+        ).fetchone()
+        if row is None:
+            continue
+        out[key] = {
+            "trace_id": row[0],
+            "test": row[1],
+            "test_outcome": row[2],
+            "threads": [tuple(t) for t in json.loads(row[3])],
+            "exc_types": json.loads(row[4]),
+            "base": row[5] or 0.0,
+            "first_start": row[6],
+        }
+    return out
+
+
+def read_rows(
+    conn: sqlite3.Connection, key: int, first_row: int, count: int, base: float
+) -> dict[str, list[Any]]:
+    """Rows ``first_row`` to ``first_row + count`` of trace ``key``, column by column;
+    ``start`` a time (NaN: none), ``duration`` seconds (NaN: not known)."""
+    cols: dict[str, list[Any]] = {name: [] for name, _, _ in _COLUMNS}
+    end = first_row + count
+    for block in range(first_row // BLOCK_ROWS, (end - 1) // BLOCK_ROWS + 1 if count else 0):
+        row = conn.execute(
+            "SELECT data FROM call_blocks WHERE trace = ? AND block = ?", (key, block)
+        ).fetchone()
+        if row is None:
+            continue
+        decoded = _decode(row[0])
+        lo = max(first_row - block * BLOCK_ROWS, 0)
+        hi = min(end - block * BLOCK_ROWS, BLOCK_ROWS)
+        for name, column in decoded.items():
+            cols[name].extend(column[lo:hi])
+    nan = math.nan
+    cols["start"] = [base + v / _NS if v >= 0 else nan for v in cols["start"]]
+    cols["duration"] = [v / _NS if v >= 0 else nan for v in cols["duration"]]
+    cols["parent"] = [n - d for n, d in zip(cols["node"], cols["parent"])]
+    cols["close_pos"] = [
+        p + d if d >= 0 else -1 for p, d in zip(cols["open_pos"], cols["close_pos"])
+    ]
+    return cols
+
+
+def top_durations(durations: list[float], n: int) -> list[int]:
+    """The positions of the ``n`` longest known durations, longest first."""
+    known = (i for i, d in enumerate(durations) if d == d)
+    return heapq.nlargest(n, known, key=durations.__getitem__)
+
+
+def all_rows(conn: sqlite3.Connection, trace_id: str) -> list[dict[str, Any]]:
+    """Every row of a trace's index, with its thread key, qualified name and exception type
+    (for checks and tests; queries read the stretches they need)."""
+    found = conn.execute(
+        "SELECT id, calls FROM call_traces WHERE trace_id = ?", (trace_id,)
+    ).fetchone()
+    if found is None:
+        return []
+    key, count = found
+    facts = trace_facts(conn, [key])[key]
+    cols = read_rows(conn, key, 0, count, facts["base"])
+    names = {
+        r[0]: r[1]
+        for r in conn.execute(
+            "SELECT DISTINCT n.id, n.qualname FROM call_names n"
+            " JOIN call_summary s ON s.name = n.id WHERE s.trace = ?",
+            (key,),
         )
-        # node -> (qualname, file, line) read from the opening record's head, by name id
-        paths: dict[int, str] = {}
-        for depth, node in thread.walk(0):
-            kind = thread.kind[node]
-            if kind == ti.NODE_CALL:
-                row = _call_row(thread, node, depth, paths, name_id)
-            elif kind == ti.NODE_PLUGIN:
-                row = _folded_row(thread, node, depth, name_id)
-            else:
-                row = None
-            if row is None:
-                continue
-            out.append((key, seq, *row))
-            count += 1
-            if len(out) >= 4096:
-                _insert_calls(conn, out)
-                out.clear()
-    _insert_calls(conn, out)
-    return count
-
-
-def _insert_calls(conn: sqlite3.Connection, rows: list[tuple[Any, ...]]) -> None:
-    conn.executemany(
-        "INSERT INTO calls (trace, thread, node, parent, name, line, depth, start, duration,"
-        " outcome, exc_type, folded, open_pos, open_len, close_pos, close_len)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        rows,
-    )
-
-
-def _finite(x: float) -> float | None:
-    return x if math.isfinite(x) else None
-
-
-def _span(thread: Any, rec: int) -> tuple[int | None, int | None]:
-    if rec < 0:
-        return None, None
-    pos, end = thread.record_span(rec)
-    return pos, end - pos
-
-
-def _path_of(thread: Any, rec: int) -> str | None:
-    """The "path" entry of a frame record, read from its head when in the engines' layout."""
-    pos, n = _span(thread, rec)
-    if pos is None or n is None:
-        return None
-    from vask.traceindex import _FRAME_HEAD, _str_span
-
-    head = thread.trace.read(pos, min(n, 512))
-    if head.startswith(_FRAME_HEAD):
-        try:
-            a, b = _str_span(head, 6)
-            if b <= len(head):
-                return head[a:b].decode("utf-8", "replace")
-        except (ValueError, IndexError):
-            pass
-    record = thread.record(rec)
-    path = record.get("path") if isinstance(record, dict) else None
-    return path if isinstance(path, str) else None
-
-
-def _split_path(path: str | None) -> tuple[str, int | None]:
-    if not path:
-        return "?", None
-    file, _, line = path.rpartition(":")
-    if not file:
-        return path, None
-    return file, int(line) if line.isdigit() else None
-
-
-def _call_row(
-    thread: Any, node: int, depth: int, paths: dict[int, str], name_id: Callable[..., int]
-) -> tuple[Any, ...]:
-    open_rec = thread.open_rec[node]
-    close_rec = thread.close_rec[node]
-    first = open_rec if open_rec >= 0 else close_rec
-    info = thread.node_name(node)
-    qualname = info.qualname if info is not None else "?"
-    file, line = _split_path(_path_of(thread, first))
-    close_kind = thread.rec_kind[close_rec] if close_rec >= 0 else None
-    exc_type = None
-    if close_kind is None:
-        outcome = UNFINISHED
-    elif close_kind == 2:  # unwind
-        outcome = RAISED
-        record = thread.record(close_rec)
-        exc = record.get("exception") if isinstance(record, dict) else None
-        exc_type = _exception_type(exc)
-    elif close_kind == 4:
-        outcome = YIELDED
-    else:
-        outcome = RETURNED
-    start, end = thread.start[node], thread.end[node]
-    duration = _finite(end - start)
-    open_pos, open_len = _span(thread, open_rec) if open_rec >= 0 else (None, None)
-    close_pos, close_len = _span(thread, close_rec)
-    return (
-        node,
-        thread.parent[node],
-        name_id(qualname, file),
-        line,
-        depth,
-        _finite(start),
-        duration,
-        outcome,
-        exc_type,
-        None,
-        open_pos,
-        open_len,
-        close_pos,
-        close_len,
-    )
-
-
-def _exception_type(exc: Any) -> str | None:
-    if exc is None:
-        return None
-    if isinstance(exc, dict):
-        for key in ("type", "exc_type", "class"):
-            value = exc.get(key)
-            if isinstance(value, str):
-                return value
-    text = exc if isinstance(exc, str) else str(getattr(exc, "text", exc))
-    match = _EXC_TYPE.match(text)
-    return match.group(1) if match else None
-
-
-def _folded_row(
-    thread: Any, node: int, depth: int, name_id: Callable[..., int]
-) -> tuple[Any, ...] | None:
-    record = thread.record(thread.open_rec[node])
-    if not isinstance(record, dict) or record.get("type") != FOLDED_TYPE:
-        return None
-    qualname = record.get("qualname")
-    if not isinstance(qualname, str):
-        co_name = record.get("co_name")
-        qualname = co_name if isinstance(co_name, str) else "?"
-    path = record.get("path")
-    file, line = _split_path(path if isinstance(path, str) else None)
-    count = record.get("count")
-    count = count if isinstance(count, int) and not isinstance(count, bool) else None
-    total = record.get("total_duration")
-    total = (
-        float(total) if isinstance(total, (int, float)) and not isinstance(total, bool) else None
-    )
-    start = plausible_time(record.get("first_timestamp"))
-    pos, n = _span(thread, thread.open_rec[node])
-    return (
-        node,
-        thread.parent[node],
-        name_id(qualname, file),
-        line,
-        depth,
-        start,
-        _finite(total) if total is not None else None,
-        FOLDED,
-        None,
-        count,
-        pos,
-        n,
-        None,
-        None,
-    )
+    }
+    out = []
+    for i in range(count):
+        row = {name: cols[name][i] for name in cols}
+        row["thread_key"] = facts["threads"][row["thread"]][0]
+        row["qualname"] = names.get(row["name"])
+        row["exc_type"] = facts["exc_types"][row["exc"]] if row["exc"] >= 0 else None
+        out.append(row)
+    return out
 
 
 class RecordReader:
