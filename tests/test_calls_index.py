@@ -321,7 +321,9 @@ def test_the_command_prints_each_match_with_a_way_to_open_it(tmp_path, capsys):
     assert main(["traces", "show", "trc_root", "--at", "native_1/99", "--db", str(db_path)]) == 1
 
 
-def test_the_writer_indexes_what_it_stores_in_the_background(tmp_path):
+def test_the_writer_leaves_the_index_to_the_first_query(tmp_path):
+    """The traced program never waits for the index: the writer stores documents
+    only, and the first query indexes what is missing, with progress."""
     from vask.storage import writer
 
     db_path = tmp_path / "db.sqlite3"
@@ -330,13 +332,13 @@ def test_the_writer_indexes_what_it_stores_in_the_background(tmp_path):
     assert writer.drain(30)
     conn = schema.connect(db_path)
     try:
-        for _ in range(200):  # the writer indexes once its queue is empty
-            if callindex.has_index(conn) and not callindex.pending_traces(conn):
-                break
-            threading.Event().wait(0.05)
-        assert callindex.pending_traces(conn) == []
+        assert not callindex.has_index(conn)
+        assert callindex.pending_traces(conn) == ["trc_bg"]
     finally:
         conn.close()
+    seen = []
+    (match,) = callsearch.find_calls(db_path, "f", progress=lambda *p: seen.append(p))
+    assert (match.trace_id, seen) == ("trc_bg", [(1, 1)])
 
 
 def test_the_viewer_searches_every_trace_without_changing_the_database(tmp_path):

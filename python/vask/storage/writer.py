@@ -435,13 +435,9 @@ def _run() -> None:
     sys.setprofile(None)
     state = _state
     conns = _Connections()
-    # Traces stored since the queue was last empty, to be indexed then.
-    to_index: dict[Path, list[str]] = {}
     while True:
         with state.cond:
             while not state.queue:
-                if to_index and not (state.closing or state.retiring):
-                    break
                 if state.closing:
                     conns.close()
                     state.closed.set()
@@ -451,15 +447,9 @@ def _run() -> None:
                     return
                 if not state.cond.wait(_IDLE_CLOSE) and not state.queue:
                     conns.close()
-            if not state.queue:
-                batch = None
-            else:
-                batch = _next_batch(state.queue)
-                state.current = batch[0]
-                state.busy_since = time.monotonic()
-        if batch is None:
-            _index_stored(state, to_index, conns)
-            continue
+            batch = _next_batch(state.queue)
+            state.current = batch[0]
+            state.busy_since = time.monotonic()
         try:
             if len(batch) == 1:
                 _execute(batch[0], batch[0].timeout, conns)
@@ -473,45 +463,12 @@ def _run() -> None:
                     "could not store %s %s in %s: %s", job.what, job.trace_id, job.db_path, error
                 )
         finally:
-            for job in batch:
-                if job.error is None and job.result is None and job.done.is_set():
-                    to_index.setdefault(job.db_path, []).append(job.trace_id)
             with state.cond:
                 for job in batch:
                     state.queue.popleft()
                     state.queued_bytes -= len(job.data)
                 state.current = None
                 state.cond.notify_all()
-
-
-def _index_stored(state: _State, to_index: dict[Path, list[str]], conns: _Connections) -> None:
-    """Add the traces just stored to their database's calls index, one at a time.
-
-    Runs on the writer's thread while nothing is queued; it stops as soon as
-    documents come, the process exits or forks (what is left is indexed
-    later, by the next reader).  A failure leaves the index as it was.
-    """
-    from vask.storage import callindex
-
-    while to_index:
-        db_path = next(iter(to_index))
-        ids = to_index[db_path]
-        while ids:
-            with state.cond:
-                if state.queue or state.closing or state.retiring:
-                    return
-            trace_id = ids.pop(0)
-            try:
-                conn = conns.get(db_path, 0)
-                if conn is None:
-                    break
-                # A database another process holds is indexed later, not waited for.
-                conn.execute("PRAGMA busy_timeout = 100")
-                callindex.index_traces(conn, [trace_id])
-            except Exception as error:  # noqa: BLE001 - the index is built later instead
-                _logger.debug("vask: indexing %s in %s failed: %s", trace_id, db_path, error)
-                break
-        del to_index[db_path]
 
 
 # Documents stored in one transaction at the most.
