@@ -44,10 +44,9 @@ def _index_rows(db_path):
         rows = []
         for (trace_id,) in conn.execute("SELECT trace_id FROM call_traces").fetchall():
             for r in callindex.all_rows(conn, trace_id):
-                folded = r["folded"] if r["folded"] >= 0 else None
                 rows.append(
                     (r["thread_key"], r["node"], r["parent"], r["qualname"], r["depth"])
-                    + (r["outcome"], r["exc_type"], folded)
+                    + (r["outcome"], r["exc_type"], r["folded"])
                 )
         return sorted(rows, key=lambda r: (r[0], r[1]))
 

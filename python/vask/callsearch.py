@@ -26,7 +26,7 @@ import math
 import os
 import re
 import sqlite3
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -490,28 +490,36 @@ def _query(
 
 
 class _RowFilter:
-    """How a call ended, tested on a row of the index."""
+    """How a call ended, tested on the rows of the index."""
 
     def __init__(self, raised: bool | str, returned: bool) -> None:
         self.raised = raised
         self.returned = returned
 
-    def rows(self, cols: dict[str, list[Any]], exc_types: list[str]) -> list[int]:
+    def rows(self, cols: dict[str, Any], exc_types: list[str]) -> Iterable[int]:
         outcomes = cols["outcome"]
         if not self.raised and not self.returned:
-            return list(range(len(outcomes)))
+            return range(len(outcomes))
         if self.returned and self.raised:
-            return []
-        if self.returned:
-            return [i for i, o in enumerate(outcomes) if o == callindex.RETURNED]
-        picked = [i for i, o in enumerate(outcomes) if o == callindex.RAISED]
+            return ()
+        wanted = callindex.RETURNED if self.returned else callindex.RAISED
+        # the outcome codes are bytes: find them in C rather than row by row
+        codes = outcomes.tobytes()
+        picked = []
+        at = codes.find(wanted)
+        while at >= 0:
+            picked.append(at)
+            at = codes.find(wanted, at + 1)
         if isinstance(self.raised, str):
-            wanted = self.raised
-            dotted = "." + wanted
-            ok = {n for n, t in enumerate(exc_types) if t == wanted or t.endswith(dotted)}
+            name = self.raised
+            dotted = "." + name
+            ok = {n for n, t in enumerate(exc_types) if t == name or t.endswith(dotted)}
             exc = cols["exc"]
             picked = [i for i in picked if exc[i] in ok]
         return picked
+
+
+_LAST = 1 << 62  # sorts a row with no start time after every other
 
 
 def _rows_in_order(
@@ -519,7 +527,7 @@ def _rows_in_order(
     groups: list[tuple[Any, ...]],
     facts: dict[int, dict[str, Any]],
     select: _RowFilter,
-) -> Iterator[tuple[int, dict[str, list[Any]], int]]:
+) -> Iterator[tuple[int, dict[str, Any], int]]:
     by_trace: dict[int, list[tuple[Any, ...]]] = {}
     for group in groups:
         by_trace.setdefault(group[0], []).append(group)
@@ -529,23 +537,23 @@ def _rows_in_order(
         return (start if start is not None else math.inf, key)
 
     for key in sorted(by_trace, key=first):
-        found = []
+        streams = []
         for group in by_trace[key]:
-            cols = callindex.read_rows(conn, key, group[6], group[2], facts[key]["base"])
-            starts = cols["start"]
-            found.extend(
-                (
-                    starts[i] if starts[i] == starts[i] else math.inf,
-                    cols["thread"][i],
-                    cols["node"][i],
-                    i,
-                    cols,
-                )
-                for i in select.rows(cols, facts[key]["exc_types"])
-            )
-        found.sort(key=lambda f: f[:3])
-        for *_, i, cols in found:
+            cols = callindex.read_rows(conn, key, group[6], group[2])
+            # a name's rows are stored by start time already
+            streams.append(_in_start_order(cols, select.rows(cols, facts[key]["exc_types"])))
+        merged = streams[0] if len(streams) == 1 else heapq.merge(*streams)
+        for *_, i, cols in merged:
             yield key, cols, i
+
+
+def _in_start_order(
+    cols: dict[str, Any], rows: Iterable[int]
+) -> Iterator[tuple[int, int, int, int, dict[str, Any]]]:
+    start, thread, node = cols["start"], cols["thread"], cols["node"]
+    for i in rows:
+        began = start[i]
+        yield (began if began >= 0 else _LAST, thread[i], node[i], i, cols)
 
 
 def _slowest_rows(
@@ -554,21 +562,24 @@ def _slowest_rows(
     facts: dict[int, dict[str, Any]],
     select: _RowFilter,
     keep: int | None,
-) -> Iterator[tuple[int, dict[str, list[Any]], int]]:
+) -> Iterator[tuple[int, dict[str, Any], int]]:
     """Rows longest first; with ``keep``, only that many (reading stops as soon as no
     other group can hold a longer call)."""
     ordered = sorted((g for g in groups if g[5] is not None), key=lambda g: g[5], reverse=True)
-    best: list[tuple[float, int, int, int, dict[str, list[Any]]]] = []  # a min-heap
+    best: list[tuple[int, int, int, int, dict[str, Any]]] = []  # a min-heap
     tie = 0
     for group in ordered:
         key = group[0]
-        if keep is not None and len(best) >= keep and group[5] <= best[0][0]:
+        if keep is not None and len(best) >= keep and group[5] * 1e9 <= best[0][0]:
             break
-        cols = callindex.read_rows(conn, key, group[6], group[2], facts[key]["base"])
+        cols = callindex.read_rows(conn, key, group[6], group[2])
         durations = cols["duration"]
-        for i in select.rows(cols, facts[key]["exc_types"]):
+        rows = select.rows(cols, facts[key]["exc_types"])
+        if keep is not None:
+            rows = heapq.nlargest(keep, rows, key=durations.__getitem__)
+        for i in rows:
             d = durations[i]
-            if d != d:
+            if d < 0:
                 continue
             tie -= 1
             item = (d, tie, key, i, cols)
@@ -576,6 +587,8 @@ def _slowest_rows(
                 heapq.heappush(best, item)
             elif d > best[0][0]:
                 heapq.heapreplace(best, item)
+            else:
+                break
     best.sort(reverse=True, key=lambda item: item[:2])
     for _, _, key, i, cols in best:
         yield key, cols, i
@@ -585,45 +598,42 @@ def _match(
     reader: callindex.RecordReader,
     facts: dict[str, Any],
     names: dict[int, tuple[str, str]],
-    cols: dict[str, list[Any]],
+    cols: dict[str, Any],
     i: int,
     predicates: list[Predicate],
 ) -> CallMatch | None:
     trace_id = facts["trace_id"]
-    outcome = cols["outcome"][i]
-    folded = outcome == callindex.FOLDED
+    row = callindex.row_at(cols, i, facts["base"])
+    folded = row["outcome"] == callindex.FOLDED
     if folded and predicates:
         return None  # a folded range keeps no values
-    start = None if folded else _decode(reader, trace_id, cols["open_pos"][i], cols["open_len"][i])
-    end = _decode(reader, trace_id, cols["close_pos"][i], cols["close_len"][i])
+    start = None if folded else _decode(reader, trace_id, row["open_pos"], row["open_len"])
+    end = _decode(reader, trace_id, row["close_pos"], row["close_len"])
     truncated = False
     for predicate in predicates:
         hit, cut = predicate.test(start, end)
         if not hit:
             return None
         truncated = truncated or cut
-    thread_key, thread_name = facts["threads"][cols["thread"][i]]
-    qualname, file = names[cols["name"][i]]
-    exc = cols["exc"][i]
-    line = cols["line"][i]
-    began = cols["start"][i]
-    duration = cols["duration"][i]
+    thread_key, thread_name = facts["threads"][row["thread"]]
+    qualname, file = names[row["name"]]
+    exc = row["exc"]
     return CallMatch(
         trace_id=trace_id,
         test=facts["test"],
         test_outcome=facts["test_outcome"],
         thread=thread_key,
         thread_name=thread_name,
-        node=cols["node"][i],
+        node=row["node"],
         qualname=qualname,
         file=file,
-        line=line if line >= 0 else None,
-        depth=cols["depth"][i],
-        start=began if began == began else None,
-        duration=duration if duration == duration else None,
-        outcome=callindex.OUTCOME_NAMES[outcome],
-        exception_type=facts["exc_types"][exc] if exc >= 0 else None,
-        folded=cols["folded"][i] if folded and cols["folded"][i] >= 0 else None,
+        line=row["line"],
+        depth=row["depth"],
+        start=row["start"],
+        duration=row["duration"],
+        outcome=callindex.OUTCOME_NAMES[row["outcome"]],
+        exception_type=facts["exc_types"][exc] if exc is not None else None,
+        folded=row["folded"] if folded else None,
         start_record=start,
         end_record=end,
         truncated=truncated,

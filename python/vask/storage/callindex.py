@@ -38,7 +38,6 @@ reads the documents through :mod:`vask.storage.query` and
 
 from __future__ import annotations
 
-import heapq
 import json
 import math
 import re
@@ -48,7 +47,7 @@ import sys
 import threading
 from array import array
 from collections.abc import Callable, Iterable
-from itertools import accumulate
+from itertools import accumulate, pairwise
 from typing import Any
 
 import zstandard
@@ -61,7 +60,7 @@ __all__ = [
     "BLOCK_ROWS",
     "INDEX_VERSION",
     "OUTCOME_NAMES",
-    "Rows",
+    "RecordReader",
     "drop_orphans",
     "ensure_tables",
     "has_index",
@@ -69,8 +68,8 @@ __all__ = [
     "name_ids",
     "pending_traces",
     "read_rows",
-    "RecordReader",
     "reindex",
+    "row_at",
     "summaries",
     "trace_facts",
 ]
@@ -167,6 +166,8 @@ _COLUMNS = (
     ("close_len", "q", False),
 )
 _BLOCK_HEAD = struct.Struct("<I")
+# The head of a frame record as the engines write it: a map whose first entry is "path".
+_FRAME_HEAD = b"\x8a\xa4path"
 _SWAP = sys.byteorder != "little"
 _NS = 1e9
 
@@ -442,17 +443,13 @@ def _path_bytes(thread: Any, rec: int) -> bytes:
     """The "path" entry of a frame record, read from its head when in the engines' layout."""
     if rec < 0:
         return b""
-    pos, end = thread.record_span(rec)
-    from vask.traceindex import _FRAME_HEAD, _str_span
-
-    head = thread.trace.read(pos, min(end - pos, 512))
+    head = thread.trace.read(thread.rec_pos[rec], 512)
     if head.startswith(_FRAME_HEAD):
-        try:
-            a, b = _str_span(head, 6)
-            if b <= len(head):
-                return head[a:b]
-        except (ValueError, IndexError):
-            pass
+        b = head[6]
+        if 0xA0 <= b <= 0xBF:
+            return head[7 : 7 + (b & 0x1F)]
+        if b == 0xD9 and 8 + head[7] <= len(head):
+            return head[8 : 8 + head[7]]
     record = thread.record(rec)
     path = record.get("path") if isinstance(record, dict) else None
     return path.encode("utf-8", "replace") if isinstance(path, str) else b""
@@ -578,56 +575,48 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     columns: list[list[int]] = [[] for _ in _COLUMNS]
     summary = []
     at = 0
+    inf = math.inf
     for name_key, rows in ordered:
         name = ids[name_key]
-        rows.sort(key=lambda r: (r[5] if r[5] == r[5] else math.inf, r[0], r[1]))
-        raised = 0
-        low = high = None
-        for (
-            thread,
-            node,
-            parent,
-            depth,
-            line,
-            start,
-            end,
-            outcome,
-            exc,
-            folded,
-            op,
-            ol,
-            cp,
-            cl,
-        ) in rows:
-            duration = end - start
-            ns = _ns(duration) if duration >= 0 else -1
-            if ns >= 0:
-                low = duration if low is None or duration < low else low
-                high = duration if high is None or duration > high else high
-            raised += outcome == RAISED
-            for column, value in zip(
-                columns,
-                (
-                    name,
-                    thread,
-                    node,
-                    node - parent,
-                    depth,
-                    line,
-                    _ns(start - base) if start == start else -1,
-                    ns,
-                    outcome,
-                    exc,
-                    folded,
-                    op,
-                    ol,
-                    cp - op if cp >= 0 else -1,
-                    cl,
-                ),
-            ):
-                column.append(value)
-        summary.append((name, key, len(rows), raised, low, high, at))
+        rows.sort(key=lambda r: (r[5] if r[5] == r[5] else inf, r[0], r[1]))
+        (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, ol, cp, cl) = zip(
+            *rows
+        )
+        durations = [_ns(e - s) if e >= s else -1 for s, e in zip(start, end)]
+        known = [d for d in durations if d >= 0]
+        summary.append(
+            (
+                name,
+                key,
+                len(rows),
+                outcome.count(RAISED),
+                min(known) / _NS if known else None,
+                max(known) / _NS if known else None,
+                at,
+            )
+        )
         at += len(rows)
+        for column, values in zip(
+            columns,
+            (
+                [name] * len(rows),
+                thread,
+                node,
+                [n - p for n, p in zip(node, parent)],
+                depth,
+                line,
+                [_ns(s - base) if s == s else -1 for s in start],
+                durations,
+                outcome,
+                exc,
+                folded,
+                op,
+                ol,
+                [c - o if c >= 0 else -1 for o, c in zip(op, cp)],
+                cl,
+            ),
+        ):
+            column.extend(values)
     conn.executemany(
         "INSERT INTO call_summary (name, trace, calls, raised, min_duration, max_duration,"
         " first_row) VALUES (?, ?, ?, ?, ?, ?, ?)",
@@ -662,22 +651,12 @@ def _encode(columns: list[list[int]]) -> bytes:
     parts = [_BLOCK_HEAD.pack(len(columns[0]))]
     for (_, code, delta), values in zip(_COLUMNS, columns):
         if delta and values:
-            values = [values[0]] + [b - a for a, b in zip(values, values[1:])]
+            values = [values[0]] + [b - a for a, b in pairwise(values)]
         packed = array(code, values)
         if _SWAP:
             packed.byteswap()
         parts.append(packed.tobytes())
     return _compressor().compress(b"".join(parts))
-
-
-class Rows:
-    """Rows of one trace's index, column by column (see ``_COLUMNS``): ``start``
-    as a time, ``duration`` in seconds (NaN when not known), the rest as stored."""
-
-    __slots__ = tuple(name for name, _, _ in _COLUMNS)
-
-    def __len__(self) -> int:
-        return len(self.name)  # type: ignore[attr-defined]
 
 
 def _decode(data: bytes) -> dict[str, array]:
@@ -772,12 +751,10 @@ def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict
     return out
 
 
-def read_rows(
-    conn: sqlite3.Connection, key: int, first_row: int, count: int, base: float
-) -> dict[str, list[Any]]:
-    """Rows ``first_row`` to ``first_row + count`` of trace ``key``, column by column;
-    ``start`` a time (NaN: none), ``duration`` seconds (NaN: not known)."""
-    cols: dict[str, list[Any]] = {name: [] for name, _, _ in _COLUMNS}
+def read_rows(conn: sqlite3.Connection, key: int, first_row: int, count: int) -> dict[str, array]:
+    """Rows ``first_row`` to ``first_row + count`` of trace ``key``, column by column, as
+    stored: read each row's values through :func:`row_at`."""
+    parts: list[dict[str, array]] = []
     end = first_row + count
     for block in range(first_row // BLOCK_ROWS, (end - 1) // BLOCK_ROWS + 1 if count else 0):
         row = conn.execute(
@@ -788,27 +765,50 @@ def read_rows(
         decoded = _decode(row[0])
         lo = max(first_row - block * BLOCK_ROWS, 0)
         hi = min(end - block * BLOCK_ROWS, BLOCK_ROWS)
-        for name, column in decoded.items():
-            cols[name].extend(column[lo:hi])
-    nan = math.nan
-    cols["start"] = [base + v / _NS if v >= 0 else nan for v in cols["start"]]
-    cols["duration"] = [v / _NS if v >= 0 else nan for v in cols["duration"]]
-    cols["parent"] = [n - d for n, d in zip(cols["node"], cols["parent"])]
-    cols["close_pos"] = [
-        p + d if d >= 0 else -1 for p, d in zip(cols["open_pos"], cols["close_pos"])
-    ]
-    return cols
+        parts.append({name: column[lo:hi] for name, column in decoded.items()})
+    if len(parts) == 1:
+        return parts[0]
+    out = {name: array(code) for name, code, _ in _COLUMNS}
+    for part in parts:
+        for name, column in part.items():
+            out[name].extend(column)
+    return out
 
 
-def top_durations(durations: list[float], n: int) -> list[int]:
-    """The positions of the ``n`` longest known durations, longest first."""
-    known = (i for i, d in enumerate(durations) if d == d)
-    return heapq.nlargest(n, known, key=durations.__getitem__)
+def row_at(cols: dict[str, array], i: int, base: float) -> dict[str, Any]:
+    """Row ``i`` of columns read by :func:`read_rows`: ``start`` a time and ``duration``
+    seconds (``None`` when not known), ``line``, ``exc`` and ``folded`` ``None`` for none,
+    positions -1 for no record."""
+    start = cols["start"][i]
+    duration = cols["duration"][i]
+    node = cols["node"][i]
+    open_pos = cols["open_pos"][i]
+    close = cols["close_pos"][i]
+    line = cols["line"][i]
+    exc = cols["exc"][i]
+    folded = cols["folded"][i]
+    return {
+        "name": cols["name"][i],
+        "thread": cols["thread"][i],
+        "node": node,
+        "parent": node - cols["parent"][i],
+        "depth": cols["depth"][i],
+        "line": line if line >= 0 else None,
+        "start": base + start / _NS if start >= 0 else None,
+        "duration": duration / _NS if duration >= 0 else None,
+        "outcome": cols["outcome"][i],
+        "exc": exc if exc >= 0 else None,
+        "folded": folded if folded >= 0 else None,
+        "open_pos": open_pos,
+        "open_len": cols["open_len"][i],
+        "close_pos": open_pos + close if close >= 0 else -1,
+        "close_len": cols["close_len"][i],
+    }
 
 
 def all_rows(conn: sqlite3.Connection, trace_id: str) -> list[dict[str, Any]]:
-    """Every row of a trace's index, with its thread key, qualified name and exception type
-    (for checks and tests; queries read the stretches they need)."""
+    """Every row of a trace's index (see :func:`row_at`), with its thread key, qualified
+    name and exception type (for checks; queries read the stretches they need)."""
     found = conn.execute(
         "SELECT id, calls FROM call_traces WHERE trace_id = ?", (trace_id,)
     ).fetchone()
@@ -816,7 +816,7 @@ def all_rows(conn: sqlite3.Connection, trace_id: str) -> list[dict[str, Any]]:
         return []
     key, count = found
     facts = trace_facts(conn, [key])[key]
-    cols = read_rows(conn, key, 0, count, facts["base"])
+    cols = read_rows(conn, key, 0, count)
     names = {
         r[0]: r[1]
         for r in conn.execute(
@@ -827,10 +827,10 @@ def all_rows(conn: sqlite3.Connection, trace_id: str) -> list[dict[str, Any]]:
     }
     out = []
     for i in range(count):
-        row = {name: cols[name][i] for name in cols}
+        row = row_at(cols, i, facts["base"])
         row["thread_key"] = facts["threads"][row["thread"]][0]
         row["qualname"] = names.get(row["name"])
-        row["exc_type"] = facts["exc_types"][row["exc"]] if row["exc"] >= 0 else None
+        row["exc_type"] = facts["exc_types"][row["exc"]] if row["exc"] is not None else None
         out.append(row)
     return out
 

@@ -934,38 +934,14 @@ function setupFlameEvents() {
 
 // -- search -------------------------------------------------------------------
 
-// A search across every trace: the calls index answers, the results open the trace at the call.
-async function runCallsSearch(q) {
-  const status = $("search-status");
-  const box = $("calls-results");
-  status.textContent = "searching all traces…";
-  const { body } = await api(`/api/calls?${new URLSearchParams({ q }).toString()}`);
-  box.replaceChildren();
-  for (const m of body.matches) {
-    const row = el("a", "call-hit");
-    row.href = "#" + new URLSearchParams({ trace: m.trace, thread: m.thread, node: String(m.node) }).toString();
-    const where = `${m.test ? m.test + " (" + m.test_outcome + ")" : m.trace} · ${m.thread_name || m.thread}`;
-    row.append(el("span", "call-where", where + "  "), el("span", "", m.label + (m.truncated ? "  (matched on a cut value)" : "")));
-    row.title = `${m.trace} · ${m.label}`;
-    row.addEventListener("click", () => { box.hidden = true; });
-    box.append(row);
-  }
-  if (body.not_indexed) {
-    box.append(el("div", "call-note", `${plural(body.not_indexed, "trace")} not indexed yet: vask calls or vask traces reindex indexes them`));
-  }
-  box.hidden = !box.childElementCount;
-  const more = body.matches.length >= body.limit ? ` (the first ${body.limit})` : "";
-  status.textContent = body.matches.length ? `${plural(body.matches.length, "call")}${more}` : "no match";
-}
-
 async function runSearch(next) {
   const q = $("search-text").value.trim();
   const mode = $("search-mode").value;
-  if (mode === "calls") {
+  if (mode === "calls") {  // across every trace: calls.js
     if (q) runCallsSearch(q).catch(report);
     return;
   }
-  $("calls-results").hidden = true;
+  hideCallsResults();
   if (!q || !S.traceId) return;
   const s = S.search;
   if (!next || q !== s.q || mode !== s.mode) {
@@ -1052,7 +1028,7 @@ function setup() {
     const mode = $("search-mode").value;
     $("search-text").placeholder = mode === "value" ? "Search calls by a value's text…"
       : mode === "calls" ? "reserve --arg qty > 100 --raised ValueError" : "Search calls by function name…";
-    if (mode !== "calls") $("calls-results").hidden = true;
+    if (mode !== "calls") hideCallsResults();
   });
   window.addEventListener("keydown", (ev) => {
     if (ev.key === "F3" || (ev.key === "g" && (ev.ctrlKey || ev.metaKey))) { ev.preventDefault(); runSearch(true); }
