@@ -298,6 +298,25 @@ def test_a_database_without_the_index_is_indexed_when_first_asked(tmp_path, caps
     assert len(list_traces(db_path)) == 2
 
 
+def test_values_of_a_trace_from_before_0_2_are_read_as_show_reads_them(tmp_path):
+    """Before 0.2 a repr was stored as a plain string: a predicate sees it as a repr,
+    and a redacted value among them is still never matched by content."""
+    from vask.values import ObjectRepr
+
+    db_path = tmp_path / "db.sqlite3"
+    records = [
+        frame("call", 1, 1.0, "f", locals={"item": "<Item object at 0x7f>", "pw": "<redacted>"}),
+        frame("return", 1, 2.0, "f", arg="<Item object at 0x7f>"),
+    ]
+    old = document("trc_01", {"native_1": records}, version="0.1.9")
+    store.save_traces([("trc_01", old)], db_path=db_path)
+    (match,) = vask.calls("f", db_path=db_path, args={"item": ("~", "Item")})
+    assert isinstance(match.args["item"], ObjectRepr)
+    assert isinstance(match.return_value, ObjectRepr)
+    assert vask.calls("f", db_path=db_path, args={"pw": ("~", "redacted")}) == []
+    assert vask.calls("f", db_path=db_path, args={"pw": "<redacted>"}) == []
+
+
 def test_the_command_prints_each_match_with_a_way_to_open_it(tmp_path, capsys):
     db_path = tmp_path / "db.sqlite3"
     store.save_traces(_documents(), db_path=db_path)

@@ -607,14 +607,24 @@ def _match(
     folded = row["outcome"] == callindex.FOLDED
     if folded and predicates:
         return None  # a folded range keeps no values
-    start = None if folded else _decode(reader, trace_id, row["open_pos"], row["open_len"])
-    end = _decode(reader, trace_id, row["close_pos"], row["close_len"])
     truncated = False
-    for predicate in predicates:
-        hit, cut = predicate.test(start, end)
-        if not hit:
-            return None
-        truncated = truncated or cut
+    start = end = None
+    if predicates:
+        # the closing record first: most predicates read only it
+        end = _decode(reader, facts, row["close_pos"], row["close_len"])
+        if predicates[0].where == "arg" or any(
+            p.where == "arg" or (p.where == "local" and end is None) for p in predicates
+        ):
+            start = _decode(reader, facts, row["open_pos"], row["open_len"])
+        for predicate in predicates:
+            hit, cut = predicate.test(start, end)
+            if not hit:
+                return None
+            truncated = truncated or cut
+    elif not folded or row["close_pos"] >= 0:
+        end = _decode(reader, facts, row["close_pos"], row["close_len"])
+    if start is None and not folded:
+        start = _decode(reader, facts, row["open_pos"], row["open_len"])
     thread_key, thread_name = facts["threads"][row["thread"]]
     qualname, file = names[row["name"]]
     exc = row["exc"]
@@ -641,12 +651,15 @@ def _match(
 
 
 def _decode(
-    reader: callindex.RecordReader, trace_id: str, pos: int | None, n: int | None
+    reader: callindex.RecordReader,
+    facts: dict[str, Any],
+    pos: int | None,
+    n: int | None,
 ) -> dict[str, Any] | None:
     if pos is None or n is None or pos < 0:
         return None
     try:
-        record = reader.decode(trace_id, pos, n)
+        record = reader.decode(facts["trace_id"], pos, n, facts["legacy"])
     except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
         return None
     return record if isinstance(record, dict) else None

@@ -12,7 +12,10 @@ summary per (function, trace) answers most questions before a block is read.
                   the root trace for a flushed subtree or a trace point),
                   its root trace id, its threads and exception types (JSON
                   lists the blocks number into), the time its first call
-                  started and its number of calls
+                  started, its number of calls, and how a trace stored
+                  before 0.2 stored its values (``legacy``: NULL for a trace
+                  whose values say what they are, 1 when every value was a
+                  repr, 0 otherwise; see :func:`vask.document.legacy_form`)
 ``call_names``    (qualified name, file) pairs, named by number
 ``call_summary``  per (name, trace): the calls, the calls that raised, the
                   shortest and longest duration, and where the name's rows
@@ -52,7 +55,7 @@ from typing import Any
 
 import zstandard
 
-from vask.document import decode_record, plausible_time
+from vask.document import decode_record, plausible_time, upgrade_legacy_record
 from vask.storage import query
 from vask.storage.schema import transaction
 
@@ -75,7 +78,7 @@ __all__ = [
 ]
 
 #: Version of the index tables; an index of another version is built again.
-INDEX_VERSION = 2
+INDEX_VERSION = 3
 
 #: ``outcome`` by its code.
 OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
@@ -98,7 +101,8 @@ _TABLES = (
         exc_types TEXT NOT NULL,
         base REAL,
         first_start REAL,
-        calls INTEGER NOT NULL
+        calls INTEGER NOT NULL,
+        legacy INTEGER
     )
     """,
     """
@@ -304,6 +308,7 @@ class _Built:
     def __init__(self, last_row: int) -> None:
         self.last_row = last_row
         self.root: str | None = None
+        self.legacy: bool | None = None
         self.threads: list[tuple[str, str | None]] = []
         self.exc_types: list[str] = []
         # (qualname, file) -> the rows of that function:
@@ -338,6 +343,8 @@ def _rows_of(index: Any, last_row: int) -> _Built:
 
     built = _Built(last_row)
     built.root = index.root_trace_id if isinstance(index.root_trace_id, str) else None
+    # a trace id is written by one process: its documents share a form
+    built.legacy = index.legacy_form_at(0)
     exc_numbers: dict[str, int] = {}
     out = built.rows
     names = index.names
@@ -555,7 +562,8 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     total = sum(len(rows) for rows in built.rows.values())
     key = conn.execute(
         "INSERT INTO call_traces (trace_id, last_row, root_trace_id, test, test_outcome,"
-        " threads, exc_types, base, first_start, calls) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " threads, exc_types, base, first_start, calls, legacy)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         (
             trace_id,
             built.last_row,
@@ -567,6 +575,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
             base,
             first,
             total,
+            None if built.legacy is None else int(built.legacy),
         ),
     ).lastrowid
     ids = _name_ids(conn, list(built.rows))
@@ -733,7 +742,7 @@ def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict
     out = {}
     for key in keys:
         row = conn.execute(
-            "SELECT trace_id, test, test_outcome, threads, exc_types, base, first_start"
+            "SELECT trace_id, test, test_outcome, threads, exc_types, base, first_start, legacy"
             " FROM call_traces WHERE id = ?",
             (key,),
         ).fetchone()
@@ -747,6 +756,7 @@ def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict
             "exc_types": json.loads(row[4]),
             "base": row[5] or 0.0,
             "first_start": row[6],
+            "legacy": None if row[7] is None else bool(row[7]),
         }
     return out
 
@@ -844,8 +854,9 @@ class RecordReader:
         self._rows: dict[str, list[tuple[int, int]]] = {}
         self._readers: dict[int, query.DocumentReader] = {}
 
-    def decode(self, trace_id: str, pos: int, n: int) -> Any:
-        """The record at trace position ``pos`` (``n`` bytes) of ``trace_id``, decoded."""
+    def decode(self, trace_id: str, pos: int, n: int, legacy: bool | None = None) -> Any:
+        """The record at trace position ``pos`` (``n`` bytes) of ``trace_id``, decoded;
+        ``legacy`` says how the trace stored its values if before 0.2."""
         rows = self._rows.get(trace_id)
         if rows is None:
             rows = self._rows[trace_id] = query.document_rows(self.conn, trace_id)
@@ -858,7 +869,8 @@ class RecordReader:
                     if len(self._readers) >= 64:
                         self._readers.pop(next(iter(self._readers))).close()
                     reader = self._readers[row_id] = query.open_document(self.conn, row_id)
-                return decode_record(reader.read(pos - base, n))
+                record = decode_record(reader.read(pos - base, n))
+                return record if legacy is None else upgrade_legacy_record(record, legacy)
             base += size
         return None
 
