@@ -298,6 +298,34 @@ def test_a_database_without_the_index_is_indexed_when_first_asked(tmp_path, caps
     assert len(list_traces(db_path)) == 2
 
 
+class Crate:
+    def __init__(self, qty, label):
+        self.qty = qty
+        self.label = label
+
+
+def ship(crate):
+    return crate.qty
+
+
+def test_predicates_reach_into_objects_stored_by_their_fields(engine, tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    recorder = engine.recorder(db_path=db_path)
+    recorder.start()
+    try:
+        for qty in (1, 5):
+            ship(Crate(qty, f"crate-{qty}"))
+    finally:
+        recorder.stop()
+    recorder.save()
+    (big,) = vask.calls("ship", db_path=db_path, args={"crate.qty": (">", 2)})
+    assert isinstance(big.args["crate"], vask.values.StoredObject)
+    assert big.args["crate"].fields["label"] == "crate-5" and big.return_value == 5
+    # ~ searches the object as shown: its type and fields
+    assert len(vask.calls("ship", db_path=db_path, args={"crate": ("~", r"Crate\(")})) == 2
+    assert vask.calls("ship", db_path=db_path, args={"crate.missing": ("!=", 0)}) == []
+
+
 def test_values_of_a_trace_from_before_0_2_are_read_as_show_reads_them(tmp_path):
     """Before 0.2 a repr was stored as a plain string: a predicate sees it as a repr,
     and a redacted value among them is still never matched by content."""
