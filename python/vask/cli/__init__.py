@@ -58,8 +58,8 @@ def _dispatch(argv: list[str]) -> int:
         args.traces_parser.print_help(sys.stderr)
         return 2
     db_path = db_path_for(args, settings)
-    if args.action in READING_COMMANDS and not db_path.exists():
-        # Reading creates nothing, not even an empty database.
+    if (args.action in READING_COMMANDS or args.action == "reindex") and not db_path.exists():
+        # Reading (or indexing what is stored) creates nothing, not even an empty database.
         raise CliError(f"no trace database at {display(db_path)}", 1)
     return _with_database(TRACE_COMMANDS[args.action], args, db_path)
 

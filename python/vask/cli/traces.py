@@ -25,7 +25,7 @@ __all__ = ["READING_COMMANDS", "TRACE_COMMANDS"]
 
 #: The commands that only read the database: it is opened read-only, and
 #: never created.
-READING_COMMANDS = frozenset(("list", "show", "export", "view", "diff", "reindex"))
+READING_COMMANDS = frozenset(("list", "show", "export", "view", "diff"))
 
 # Stored names (of traces, threads) are cut to this many characters on a line.
 _NAME_LIMIT = 200
