@@ -326,6 +326,23 @@ def test_predicates_reach_into_objects_stored_by_their_fields(engine, tmp_path):
     assert vask.calls("ship", db_path=db_path, args={"crate.missing": ("!=", 0)}) == []
 
 
+def test_a_call_that_began_before_tracing_is_indexed_above_what_it_adopted(tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    records = [
+        frame("call", 2, 1.0, "inner"),
+        frame("return", 2, 2.0, "inner", arg=1),
+        frame("return", 1, 3.0, "outer", arg=2),  # opened before tracing began
+        frame("return", 3, 4.0, "main", arg=3),  # and so was its caller
+    ]
+    store.save_traces([("trc_late", document("trc_late", {"native_1": records}))], db_path=db_path)
+    callsearch.ensure_index(db_path)
+    rows = {r[3]: r for r in _index_rows(db_path)}
+    assert [rows[f"app.{name}"][4] for name in ("main", "outer", "inner")] == [0, 1, 2]
+    assert rows["app.inner"][2] == rows["app.outer"][1]  # its parent
+    (outer,) = vask.calls("outer", db_path=db_path)
+    assert (outer.start_record, outer.return_value) == (None, 2)
+
+
 def test_values_of_a_trace_from_before_0_2_are_read_as_show_reads_them(tmp_path):
     """Before 0.2 a repr was stored as a plain string: a predicate sees it as a repr,
     and a redacted value among them is still never matched by content."""

@@ -358,11 +358,19 @@ def _rows_of(index: Any, last_row: int) -> _Built:
         )
         starts, ends, name_id, rec_kind = thread.start, thread.end, thread.name_id, thread.rec_kind
         count = len(kind)
-        # nodes are made after their parent: one pass gives every depth
+        # Nodes are mostly made after their parent: one pass gives every depth.
+        # A call that began before tracing is made at its end and adopts what
+        # ran before it: then the tree is walked instead.
         depth = array("i", bytes(4 * count))
         depth[0] = -1
+        adopted = False
         for node in range(1, count):
-            depth[node] = depth[parent[node]] + 1
+            up = parent[node]
+            depth[node] = depth[up] + 1
+            adopted = adopted or up > node
+        if adopted:
+            for below, node in thread.walk(0):
+                depth[node] = below
         # (name id, path text) -> (qualname, file), line
         where: dict[tuple[int, bytes], tuple[tuple[str, str], int]] = {}
         node = kind.find(ti.NODE_CALL)
