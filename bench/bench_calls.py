@@ -1,10 +1,12 @@
 """The calls index on a database of millions of calls: build cost, size, and query times.
 
-    python bench/bench_calls.py [--db FILE] [--calls N] [--traces N] [--keep DIR]
+    python bench/bench_calls.py [--db FILE [--sample N]] [--calls N] [--traces N] [--keep DIR]
 
 With ``--db`` it works on that database's documents (one made by ``pytest
 --vask`` on a real suite, say ``bench/bench_real_suites.py``'s): it stores
-them again into a new database, timed, then indexes them; the queries are
+every ``--sample``-th trace again into a new database, timed, and indexes
+those, timed, for the ratio; then it indexes a copy of the whole database
+for the size and the queries, which are
 picked from what the suite called (its most called function, a function that
 raised, ...).  Without ``--db``, it stores ``--traces`` test traces of
 ``--calls`` calls in all, written as the engines lay them out (main ->
@@ -79,9 +81,10 @@ def _make(db_path: Path, calls: int, traces: int) -> float:
     return spent
 
 
-def _restore(source: Path, db_path: Path) -> float:
+def _restore(source: Path, db_path: Path, sample: int | None) -> float:
     """Store the documents of the database ``source`` again into ``db_path``, trace by
-    trace as the writer would; returns the seconds the stores took."""
+    trace as the writer would (every ``sample``-th trace only, when given); returns the
+    seconds the stores took."""
     from vask.storage import query
 
     conn = sqlite3.connect(f"file:{source}?mode=ro", uri=True)
@@ -93,7 +96,7 @@ def _restore(source: Path, db_path: Path) -> float:
     finally:
         conn.close()
     spent = 0.0
-    for trace_id in ids:
+    for trace_id in ids[:: sample or 1]:
         docs = query.load_trace(source, trace_id)
         began = time.perf_counter()
         store.save_traces([(trace_id, doc) for doc in docs], db_path=db_path)
@@ -123,6 +126,19 @@ def _picked(db_path: Path) -> dict[str, str]:
         "raising": raising[0] if raising else "*",
         "test": test[0] if test else "*",
     }
+
+
+def _reindex(db_path: Path) -> tuple[float, int]:
+    """(seconds, calls) of building the whole index of ``db_path``."""
+    conn = schema.connect(db_path)
+    try:
+        began = time.perf_counter()
+        indexed = callindex.reindex(conn)
+        took = time.perf_counter() - began
+        conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    finally:
+        conn.close()
+    return took, indexed
 
 
 def _index_bytes(db_path: Path) -> int | None:
@@ -159,24 +175,32 @@ def main() -> int:
     parser.add_argument("--calls", type=int, default=5_000_000)
     parser.add_argument("--traces", type=int, default=50)
     parser.add_argument("--keep", type=Path, help="keep the database in this directory")
+    parser.add_argument(
+        "--sample", type=int, default=20, help="with --db: store every Nth trace again"
+    )
     args = parser.parse_args()
     work = Path(tempfile.mkdtemp(prefix="vask-bench-calls-", dir=args.keep))
     db_path = work / "db.sqlite3"
     try:
         if args.db is not None:
-            print(f"storing the documents of {args.db} again ...")
-            store_seconds = _restore(args.db, db_path)
+            # Storing every document again takes long: the store / index ratio
+            # is measured on every --sample-th trace, then the whole database
+            # is indexed (timed too) for the size and the queries.
+            sample_path = work / "sample.sqlite3"
+            print(f"storing every {args.sample}th trace of {args.db} again ...")
+            store_seconds = _restore(args.db, sample_path, args.sample)
+            index_seconds, sampled = _reindex(sample_path)
+            print(
+                f"sample: store / index time {store_seconds:.1f} s / {index_seconds:.1f} s"
+                f" of {sampled:,} calls (index: {index_seconds / store_seconds:.0%}"
+                " of the store time)"
+            )
+            shutil.copyfile(args.db, db_path)
+            store_seconds = None
         else:
             print(f"storing {args.traces} traces of {args.calls:,} calls in all ...")
             store_seconds = _make(db_path, args.calls, args.traces)
-        conn = schema.connect(db_path)
-        try:
-            began = time.perf_counter()
-            indexed = callindex.reindex(conn)
-            index_seconds = time.perf_counter() - began
-            conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
-        finally:
-            conn.close()
+        index_seconds, indexed = _reindex(db_path)
         size = db_path.stat().st_size
         print(f"calls indexed        {indexed:,}")
         if store_seconds is not None:
@@ -185,7 +209,10 @@ def main() -> int:
                 f"  (index: {index_seconds / store_seconds:.0%} of the store time)"
             )
         else:
-            print(f"index time           {index_seconds:.1f} s")
+            print(
+                f"index time           {index_seconds:.1f} s"
+                f" ({indexed / max(index_seconds, 1e-9):,.0f} calls/s)"
+            )
         part = _index_bytes(db_path)
         if part is not None:
             print(

@@ -304,7 +304,19 @@ class Crate:
         self.label = label
 
 
+class OutOfStock(Exception):
+    def __init__(self, crate):
+        super().__init__("out of stock")
+        self.crate = crate
+
+
 def ship(crate):
+    return crate.qty
+
+
+def restock(crate):
+    if crate.qty > 2:
+        raise OutOfStock(crate)
     return crate.qty
 
 
@@ -315,6 +327,10 @@ def test_predicates_reach_into_objects_stored_by_their_fields(engine, tmp_path):
     try:
         for qty in (1, 5):
             ship(Crate(qty, f"crate-{qty}"))
+            try:
+                restock(Crate(qty, "again"))
+            except OutOfStock:
+                pass
     finally:
         recorder.stop()
     recorder.save()
@@ -324,6 +340,13 @@ def test_predicates_reach_into_objects_stored_by_their_fields(engine, tmp_path):
     # ~ searches the object as shown: its type and fields
     assert len(vask.calls("ship", db_path=db_path, args={"crate": ("~", r"Crate\(")})) == 2
     assert vask.calls("ship", db_path=db_path, args={"crate.missing": ("!=", 0)}) == []
+    if engine.monitor:
+        (raised,) = vask.calls("restock", db_path=db_path, raised="OutOfStock")
+        assert raised.exception_type.rpartition(".")[2] == "OutOfStock"
+        assert raised.args["crate"].fields["qty"] == 5
+    # an exception stored by its fields is known by its type's name, not the reader's class
+    stored = vask.values.StoredObject("shop.errors.OutOfStock", 0x7F, {"crate": 5})
+    assert callindex._exception_type(stored) == "shop.errors.OutOfStock"
 
 
 def test_a_call_that_began_before_tracing_is_indexed_above_what_it_adopted(tmp_path):

@@ -386,9 +386,7 @@ def _rows_of(index: Any, last_row: int) -> _Built:
                 outcome = UNFINISHED
             elif close_kind == 2:  # unwind
                 outcome = RAISED
-                record = thread.record(last)
-                raised = record.get("exception") if isinstance(record, dict) else None
-                exc_type = _exception_type(raised)
+                exc_type = _exception_type(_exception_of(thread, last))
                 if exc_type is not None:
                     exc = exc_numbers.get(exc_type, -1)
                     if exc < 0:
@@ -470,6 +468,29 @@ def _path_bytes(thread: Any, rec: int) -> bytes:
     return path.encode("utf-8", "replace") if isinstance(path, str) else b""
 
 
+def _exception_of(thread: Any, rec: int) -> Any:
+    """The "exception" entry of an "unwind" record; its other entries (the locals:
+    most of the record) are skipped, not decoded."""
+    import msgpack
+
+    from vask.document import ext_hook
+
+    pos, end = thread.record_span(rec)
+    unpacker = msgpack.Unpacker(
+        raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
+    )
+    unpacker.feed(thread.trace.read(pos, end - pos))
+    try:
+        for _ in range(unpacker.read_map_header()):
+            if unpacker.unpack() == "exception":
+                return unpacker.unpack()
+            unpacker.skip()
+    except Exception:  # noqa: BLE001 - not a map as the engines write it: decode it whole
+        record = thread.record(rec)
+        return record.get("exception") if isinstance(record, dict) else None
+    return None
+
+
 def _split_path(path: str | None) -> tuple[str, int | None]:
     if not path:
         return "?", None
@@ -482,6 +503,9 @@ def _split_path(path: str | None) -> tuple[str, int | None]:
 def _exception_type(exc: Any) -> str | None:
     if exc is None:
         return None
+    type_name = getattr(exc, "type_name", None)  # an exception stored by its fields
+    if isinstance(type_name, str):
+        return type_name
     if isinstance(exc, dict):
         for key in ("type", "exc_type", "class"):
             value = exc.get(key)
