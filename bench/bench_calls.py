@@ -117,7 +117,8 @@ def _picked(db_path: Path) -> dict[str, str]:
             " ON n.id = s.name GROUP BY n.qualname ORDER BY r DESC LIMIT 1"
         ).fetchone()
         test = conn.execute(
-            "SELECT test FROM call_traces WHERE test IS NOT NULL ORDER BY calls DESC LIMIT 1"
+            "SELECT ct.test FROM call_traces t JOIN call_tests ct ON ct.id = t.test"
+            " ORDER BY t.calls DESC LIMIT 1"
         ).fetchone()
     finally:
         conn.close()
@@ -145,7 +146,14 @@ def _index_bytes(db_path: Path) -> int | None:
     """Bytes of the index tables, from SQLite's dbstat table when it has one."""
     conn = sqlite3.connect(db_path)
     try:
-        names = ("call_blocks", "call_summary", "call_names", "call_traces", "call_index_version")
+        names = (
+            "call_blocks",
+            "call_summary",
+            "call_names",
+            "call_tests",
+            "call_traces",
+            "call_index_version",
+        )
         marks = ",".join("?" * len(names))
         rows = conn.execute(
             f"SELECT SUM(pgsize) FROM dbstat WHERE name IN ({marks})"

@@ -466,7 +466,7 @@ def _query(
     )
     if not groups:
         return
-    facts = callindex.trace_facts(conn, {g[0] for g in groups})
+    facts = _Facts(conn)
     cap = slowest
     if limit is not None:
         cap = limit if cap is None else min(cap, limit)
@@ -487,6 +487,19 @@ def _query(
                 yield match
     finally:
         reader.close()
+
+
+class _Facts(dict):  # type: ignore[type-arg]
+    """The facts of the traces (see :func:`callindex.trace_facts`), read when first asked."""
+
+    def __init__(self, conn: sqlite3.Connection) -> None:
+        super().__init__()
+        self.conn = conn
+
+    def __missing__(self, key: int) -> dict[str, Any]:
+        found = callindex.trace_facts(self.conn, [key])[key]
+        self[key] = found
+        return found
 
 
 class _RowFilter:
@@ -533,7 +546,7 @@ def _rows_in_order(
         by_trace.setdefault(group[0], []).append(group)
 
     def first(key: int) -> tuple[float, int]:
-        start = facts[key]["first_start"]
+        start = by_trace[key][0][7]
         return (start if start is not None else math.inf, key)
 
     for key in sorted(by_trace, key=first):

@@ -8,14 +8,15 @@ summary per (function, trace) answers most questions before a block is read.
 
 ``call_traces``   one row per indexed trace id: ``last_row``, the newest
                   ``traces`` row the index covers (a trace saved again is
-                  indexed again), its test's node id and outcome (those of
-                  the root trace for a flushed subtree or a trace point),
-                  its root trace id, its threads and exception types (JSON
+                  indexed again), its test (a ``call_tests`` id) and outcome
+                  (those of the root trace for a flushed subtree or a trace
+                  point), its threads and exception types (JSON
                   lists the blocks number into), the time its first call
                   started, its number of calls, and how a trace stored
                   before 0.2 stored its values (``legacy``: NULL for a trace
                   whose values say what they are, 1 when every value was a
                   repr, 0 otherwise; see :func:`vask.document.legacy_form`)
+``call_tests``    test node ids, named by number
 ``call_names``    (qualified name, file) pairs, named by number
 ``call_summary``  per (name, trace): the calls, the calls that raised, the
                   shortest and longest duration, and where the name's rows
@@ -78,7 +79,7 @@ __all__ = [
 ]
 
 #: Version of the index tables; an index of another version is built again.
-INDEX_VERSION = 3
+INDEX_VERSION = 5
 
 #: ``outcome`` by its code.
 OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
@@ -94,8 +95,7 @@ _TABLES = (
         id INTEGER PRIMARY KEY,
         trace_id TEXT NOT NULL UNIQUE,
         last_row INTEGER NOT NULL,
-        root_trace_id TEXT,
-        test TEXT,
+        test INTEGER,
         test_outcome TEXT,
         threads TEXT NOT NULL,
         exc_types TEXT NOT NULL,
@@ -103,6 +103,12 @@ _TABLES = (
         first_start REAL,
         calls INTEGER NOT NULL,
         legacy INTEGER
+    )
+    """,
+    """
+    CREATE TABLE IF NOT EXISTS call_tests (
+        id INTEGER PRIMARY KEY,
+        test TEXT NOT NULL UNIQUE
     )
     """,
     """
@@ -125,7 +131,6 @@ _TABLES = (
         PRIMARY KEY (name, trace)
     )
     """,
-    "CREATE INDEX IF NOT EXISTS call_summary_by_trace ON call_summary (trace)",
     """
     CREATE TABLE IF NOT EXISTS call_blocks (
         trace INTEGER NOT NULL,
@@ -141,6 +146,7 @@ _INDEX_TABLES = (
     "call_blocks",
     "call_summary",
     "call_names",
+    "call_tests",
     "call_traces",
     "call_index_version",
     # the tables of version 1
@@ -148,7 +154,8 @@ _INDEX_TABLES = (
     "call_threads",
 )
 
-# The columns of a block, in order: (name, array type, delta-coded).  Columns
+# The columns of a block, in order: (name, array type, delta-coded).  Each is
+# stored with its bytes grouped by place (see _shuffle).  Columns
 # that grow along the rows (a name's calls by start time) are stored as the
 # differences between neighbours, which compress to a few bits each.  Times
 # are whole nanoseconds: ``start`` from the trace's ``base``, -1 for none.
@@ -191,7 +198,8 @@ _local = threading.local()
 def _compressor() -> zstandard.ZstdCompressor:
     found = getattr(_local, "compressor", None)
     if found is None:
-        found = _local.compressor = zstandard.ZstdCompressor(level=3)
+        # blocks are small: a high level costs little time and saves a fifth
+        found = _local.compressor = zstandard.ZstdCompressor(level=12)
     return found
 
 
@@ -236,7 +244,12 @@ def drop_orphans(conn: sqlite3.Connection) -> None:
             "SELECT id FROM call_traces WHERE trace_id NOT IN (SELECT trace_id FROM traces)"
         )
     ]
-    _drop(conn, gone)
+    if gone:
+        for key in gone:
+            conn.execute("DELETE FROM call_blocks WHERE trace = ?", (key,))
+            conn.execute("DELETE FROM call_traces WHERE id = ?", (key,))
+        # the summary is kept by name: one pass drops the rows of every trace gone
+        conn.execute("DELETE FROM call_summary WHERE trace NOT IN (SELECT id FROM call_traces)")
 
 
 def _drop(conn: sqlite3.Connection, keys: list[int]) -> None:
@@ -593,14 +606,13 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     base = math.floor(first) if first is not None else 0.0
     total = sum(len(rows) for rows in built.rows.values())
     key = conn.execute(
-        "INSERT INTO call_traces (trace_id, last_row, root_trace_id, test, test_outcome,"
+        "INSERT INTO call_traces (trace_id, last_row, test, test_outcome,"
         " threads, exc_types, base, first_start, calls, legacy)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         (
             trace_id,
             built.last_row,
-            built.root,
-            test,
+            _test_id(conn, test),
             outcome,
             json.dumps(built.threads),
             json.dumps(built.exc_types),
@@ -672,6 +684,15 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     return at
 
 
+def _test_id(conn: sqlite3.Connection, test: Any) -> int | None:
+    if not isinstance(test, str):
+        return None
+    row = conn.execute("SELECT id FROM call_tests WHERE test = ?", (test,)).fetchone()
+    if row is not None:
+        return int(row[0])
+    return int(conn.execute("INSERT INTO call_tests (test) VALUES (?)", (test,)).lastrowid)
+
+
 def _name_ids(conn: sqlite3.Connection, keys: list[tuple[str, str]]) -> dict[tuple[str, str], int]:
     out = {}
     for qualname, file in keys:
@@ -690,14 +711,32 @@ def _name_ids(conn: sqlite3.Connection, keys: list[tuple[str, str]]) -> dict[tup
 
 def _encode(columns: list[list[int]]) -> bytes:
     parts = [_BLOCK_HEAD.pack(len(columns[0]))]
-    for (_, code, delta), values in zip(_COLUMNS, columns):
+    for (_, code, delta), values in zip(_COLUMNS, columns, strict=True):
         if delta and values:
             values = [values[0]] + [b - a for a, b in pairwise(values)]
         packed = array(code, values)
         if _SWAP:
             packed.byteswap()
-        parts.append(packed.tobytes())
+        parts.append(_shuffle(packed.tobytes(), packed.itemsize))
     return _compressor().compress(b"".join(parts))
+
+
+def _shuffle(data: bytes, width: int) -> bytes:
+    """The bytes of fixed-width numbers grouped by their place (every first byte, then
+    every second ...): the high bytes, mostly 0 or 255, then compress to almost nothing."""
+    if width == 1:
+        return data
+    return b"".join(data[i::width] for i in range(width))
+
+
+def _unshuffle(data: bytes, width: int) -> bytes:
+    if width == 1:
+        return data
+    out = bytearray(len(data))
+    step = len(data) // width
+    for i in range(width):
+        out[i::width] = data[i * step : (i + 1) * step]
+    return bytes(out)
 
 
 def _decode(data: bytes) -> dict[str, array]:
@@ -708,7 +747,7 @@ def _decode(data: bytes) -> dict[str, array]:
     for name, code, delta in _COLUMNS:
         column = array(code)
         size = column.itemsize * count
-        column.frombytes(raw[at : at + size])
+        column.frombytes(_unshuffle(raw[at : at + size], column.itemsize))
         at += size
         if _SWAP:
             column.byteswap()
@@ -743,13 +782,14 @@ def summaries(
     trace: str | None = None,
 ) -> list[tuple[Any, ...]]:
     """The summary rows of ``names`` in traces that pass the trace filters:
-    (trace key, name, calls, raised, min duration, max duration, first row)."""
+    (trace key, name, calls, raised, min duration, max duration, first row, the time
+    the trace's first call started)."""
     where = []
     params: list[Any] = []
     if raised:
         where.append("s.raised > 0")
     if test is not None:
-        where.append("t.test GLOB ?" if test_glob else "t.test = ?")
+        where.append("ct.test GLOB ?" if test_glob else "ct.test = ?")
         params.append(test)
     if outcome is not None:
         where.append("t.test_outcome = ?")
@@ -758,8 +798,9 @@ def summaries(
         where.append("t.trace_id = ?")
         params.append(trace)
     sql = (
-        "SELECT s.trace, s.name, s.calls, s.raised, s.min_duration, s.max_duration, s.first_row"
-        " FROM call_summary s JOIN call_traces t ON t.id = s.trace WHERE s.name = ?"
+        "SELECT s.trace, s.name, s.calls, s.raised, s.min_duration, s.max_duration, s.first_row,"
+        " t.first_start FROM call_summary s JOIN call_traces t ON t.id = s.trace"
+        " LEFT JOIN call_tests ct ON ct.id = t.test WHERE s.name = ?"
     )
     if where:
         sql += " AND " + " AND ".join(where)
@@ -774,8 +815,9 @@ def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict
     out = {}
     for key in keys:
         row = conn.execute(
-            "SELECT trace_id, test, test_outcome, threads, exc_types, base, first_start, legacy"
-            " FROM call_traces WHERE id = ?",
+            "SELECT t.trace_id, ct.test, t.test_outcome, t.threads, t.exc_types, t.base,"
+            " t.first_start, t.legacy FROM call_traces t"
+            " LEFT JOIN call_tests ct ON ct.id = t.test WHERE t.id = ?",
             (key,),
         ).fetchone()
         if row is None:
