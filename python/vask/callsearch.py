@@ -457,7 +457,7 @@ def _query(
         return
     groups = callindex.summaries(
         conn,
-        names,
+        None if pattern.strip("*") == "" else names,
         raised=bool(raised),
         test=(_glob(test) if "*" in test else test) if test is not None else None,
         test_glob=test is not None and "*" in test,
