@@ -541,6 +541,7 @@ def _rows_in_order(
     facts: dict[int, dict[str, Any]],
     select: _RowFilter,
 ) -> Iterator[tuple[int, dict[str, Any], int]]:
+    blocks: dict[Any, Any] = {}
     by_trace: dict[int, list[tuple[Any, ...]]] = {}
     for group in groups:
         by_trace.setdefault(group[0], []).append(group)
@@ -552,7 +553,7 @@ def _rows_in_order(
     for key in sorted(by_trace, key=first):
         streams = []
         for group in by_trace[key]:
-            cols = callindex.read_rows(conn, key, group[6], group[2])
+            cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
             # a name's rows are stored by start time already
             streams.append(_in_start_order(cols, select.rows(cols, facts[key]["exc_types"])))
         merged = streams[0] if len(streams) == 1 else heapq.merge(*streams)
@@ -580,12 +581,13 @@ def _slowest_rows(
     other group can hold a longer call)."""
     ordered = sorted((g for g in groups if g[5] is not None), key=lambda g: g[5], reverse=True)
     best: list[tuple[int, int, int, int, dict[str, Any]]] = []  # a min-heap
+    blocks: dict[Any, Any] = {}
     tie = 0
     for group in ordered:
         key = group[0]
         if keep is not None and len(best) >= keep and group[5] * 1e9 <= best[0][0]:
             break
-        cols = callindex.read_rows(conn, key, group[6], group[2])
+        cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
         durations = cols["duration"]
         rows = select.rows(cols, facts[key]["exc_types"])
         if keep is not None:

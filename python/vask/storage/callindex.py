@@ -841,18 +841,31 @@ def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict
     return out
 
 
-def read_rows(conn: sqlite3.Connection, key: int, first_row: int, count: int) -> dict[str, array]:
+def read_rows(
+    conn: sqlite3.Connection,
+    key: int,
+    first_row: int,
+    count: int,
+    cache: dict[tuple[int, int], dict[str, array]] | None = None,
+) -> dict[str, array]:
     """Rows ``first_row`` to ``first_row + count`` of trace ``key``, column by column, as
-    stored: read each row's values through :func:`row_at`."""
+    stored: read each row's values through :func:`row_at`.  ``cache`` keeps decoded
+    blocks for the next call (the names of a trace share its blocks)."""
     parts: list[dict[str, array]] = []
     end = first_row + count
     for block in range(first_row // BLOCK_ROWS, (end - 1) // BLOCK_ROWS + 1 if count else 0):
-        row = conn.execute(
-            "SELECT data FROM call_blocks WHERE trace = ? AND block = ?", (key, block)
-        ).fetchone()
-        if row is None:
-            continue
-        decoded = _decode(row[0])
+        decoded = cache.get((key, block)) if cache is not None else None
+        if decoded is None:
+            row = conn.execute(
+                "SELECT data FROM call_blocks WHERE trace = ? AND block = ?", (key, block)
+            ).fetchone()
+            if row is None:
+                continue
+            decoded = _decode(row[0])
+            if cache is not None:
+                if len(cache) >= 64:
+                    cache.pop(next(iter(cache)))
+                cache[(key, block)] = decoded
         lo = max(first_row - block * BLOCK_ROWS, 0)
         hi = min(end - block * BLOCK_ROWS, BLOCK_ROWS)
         parts.append({name: column[lo:hi] for name, column in decoded.items()})
