@@ -195,8 +195,8 @@ def test_api_answers_tree_details_timeline_and_search(server: tuple[str, int]) -
 def test_the_installed_package_ships_the_page_with_nothing_from_the_network() -> None:
     static = resources.files("vask.viewer") / "static"
     names = {p.name for p in static.iterdir()}
-    assert {"index.html", "viewer.js", "viewer.css", "favicon.svg"} <= names
-    for name in ("index.html", "viewer.js", "viewer.css"):
+    assert {"index.html", "viewer.js", "calls.js", "viewer.css", "favicon.svg"} <= names
+    for name in ("index.html", "viewer.js", "calls.js", "viewer.css"):
         text = (static / name).read_text(encoding="utf-8")
         assert "http://" not in text and "https://" not in text and "@import" not in text, name
     assert Path(str(static)).resolve().is_relative_to(Path(db.__file__).resolve().parent)

@@ -30,9 +30,10 @@ from typing import Any, Callable, Mapping, TypeVar
 
 from vask.version import __version__
 
-__all__ = ["__version__", "enable", "disable", "enabled", "current_profiler"]
+__all__ = ["__version__", "calls", "enable", "disable", "enabled", "current_profiler"]
 
 _F = TypeVar("_F", bound=Callable[..., Any])
+_NO_VALUE: Any = object()
 
 
 def _slot() -> Any:
@@ -185,3 +186,68 @@ class enabled:  # noqa: N801 - used like a function: ``with vask.enabled():``
                 return func(*args, **kwargs)
 
         return wrapper  # type: ignore[return-value]
+
+
+def calls(
+    pattern: str = "*",
+    *,
+    db_path: str | os.PathLike[str] | None = None,
+    raised: bool | str = False,
+    returned: bool = False,
+    slowest: int | None = None,
+    test: str | None = None,
+    outcome: str | None = None,
+    trace: str | None = None,
+    args: Mapping[str, Any] | None = None,
+    locals: Mapping[str, Any] | None = None,
+    returns: Any = _NO_VALUE,
+    limit: int | None = None,
+) -> list[Any]:
+    """The stored calls that match, across every trace, as :class:`vask.callsearch.CallMatch`.
+
+    As ``vask calls``: ``pattern`` a qualified name with ``*``; ``raised``
+    (``True`` or an exception type name), ``returned``, ``slowest`` (the N
+    longest, longest first), ``test`` (node id), ``outcome`` (the test's),
+    ``trace`` (id) narrow the search.  ``args`` and ``locals`` map a name
+    (``NAME.FIELD`` reaches into dicts and objects) to a value it must equal,
+    or to ``(OP, VALUE)`` with OP one of ``== != < <= > >= ~`` (``~``: a
+    regular expression on the stored text); ``returns`` is such a value or
+    pair for the return value.  Each match holds ``qualname``, ``args``,
+    ``locals``, ``return_value`` or ``exception``, ``trace_id`` and ``test``.
+    The database is ``db_path``, else ``[tool.vask]`` db, else
+    ``.vask/db.sqlite3``.
+    """
+    from pathlib import Path
+
+    from vask import callsearch
+
+    if db_path is None:
+        from vask import config as vask_config
+
+        db_path = vask_config.load_settings().db
+        if db_path is None:
+            from vask.engines.recorder import default_db_path
+
+            db_path = default_db_path()
+    predicates = []
+    for where, given in (("arg", args), ("local", locals)):
+        for name, wanted in (given or {}).items():
+            predicates.append(callsearch.Predicate.of(where, name, wanted))
+    if returns is not _NO_VALUE:
+        predicates.append(callsearch.Predicate.of("return", None, returns))
+    if not Path(db_path).exists():
+        return []
+    return list(
+        callsearch.find_calls(
+            db_path,
+            pattern,
+            raised=raised,
+            returned=returned,
+            slowest=slowest,
+            test=test,
+            outcome=outcome,
+            trace=trace,
+            predicates=predicates,
+            limit=limit,
+        )
+    )

@@ -24,6 +24,7 @@ __all__ = [
     "format_time",
     "format_value",
     "not_stored_text",
+    "node_line",
     "render_tree",
     "short_name",
 ]
@@ -391,6 +392,22 @@ def _locals_lines(node: Any, width: int) -> list[tuple[str, str]]:
         elif local_vars is not None:
             lines.append((label, format_value(local_vars, width)))
     return lines
+
+
+def node_line(node: Any, *, style: Style, width: int = 0) -> str:
+    """The line of one node of a call tree as :func:`render_tree` shows it, unindented."""
+    if node.kind == "call":
+        pieces = _call_parts(node, width)
+    elif node.kind == "plugin":
+        pieces = _plugin_parts(node, width)
+    else:
+        pieces = [("", node.kind)]
+    line = []
+    for field_name, text in pieces:
+        text = terminal_safe(text)
+        color = getattr(style, field_name) if field_name else ""
+        line.append(f"{color}{text}{style.reset}" if color else text)
+    return "".join(line)
 
 
 def render_tree(

@@ -9,6 +9,8 @@
     vask traces delete ID...              delete traces
     vask traces prune --keep N            keep only the newest N traces
     vask traces import FILE...            store trace documents kept in files
+    vask traces reindex                   build the calls index again
+    vask calls PATTERN [options]          find calls across every stored trace
 
 Settings come from ``[tool.vask]`` of the nearest pyproject.toml (see
 :mod:`vask.config`); options on the command line win.  ``vask run`` itself
@@ -45,15 +47,27 @@ def _dispatch(argv: list[str]) -> int:
         from vask.cli.run import cmd_run
 
         return cmd_run(args, settings)
+    if args.command == "calls":
+        from vask.cli.calls import cmd_calls
+
+        db_path = db_path_for(args, settings)
+        if not db_path.exists():
+            raise CliError(f"no trace database at {display(db_path)}", 1)
+        return _with_database(cmd_calls, args, db_path)
     if args.action is None:
         args.traces_parser.print_help(sys.stderr)
         return 2
     db_path = db_path_for(args, settings)
-    if args.action in READING_COMMANDS and not db_path.exists():
-        # Reading creates nothing, not even an empty database.
+    if (args.action in READING_COMMANDS or args.action == "reindex") and not db_path.exists():
+        # Reading (or indexing what is stored) creates nothing, not even an empty database.
         raise CliError(f"no trace database at {display(db_path)}", 1)
+    return _with_database(TRACE_COMMANDS[args.action], args, db_path)
+
+
+def _with_database(command, args, db_path) -> int:  # type: ignore[no-untyped-def]
+    """Run a command on the database, its storage errors reported on one line."""
     try:
-        return TRACE_COMMANDS[args.action](args, db_path)
+        return command(args, db_path)
     except BrokenPipeError:
         raise
     except (sqlite3.Error, OSError) as error:

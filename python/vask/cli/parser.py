@@ -248,6 +248,8 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("target", nargs="?", metavar="script.py", help=argparse.SUPPRESS)
     run.add_argument("program_args", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
 
+    _calls_parser(commands, database)
+
     traces = commands.add_parser("traces", help="list, show, export and manage stored traces")
     actions = traces.add_subparsers(dest="action", metavar="ACTION")
 
@@ -275,6 +277,11 @@ def build_parser() -> argparse.ArgumentParser:
         nargs="*",
         metavar="ID",
         help="trace id, a unique prefix of one, or 'latest' (default)",
+    )
+    show.add_argument(
+        "--at",
+        metavar="NODE",
+        help="show only this call (THREAD/NODE, as vask calls prints it) with its callers above",
     )
     show.add_argument("--depth", type=_positive_int, metavar="N", help="show N levels of calls")
     show.add_argument(
@@ -398,12 +405,77 @@ def build_parser() -> argparse.ArgumentParser:
         help="keep the newest N traces of each test (by node id); other traces stay",
     )
 
+    actions.add_parser(
+        "reindex",
+        parents=[database],
+        help="build the calls index (vask calls) again from the stored traces",
+    )
+
     importing = actions.add_parser(
         "import", parents=[database], help="store trace documents kept in files"
     )
     importing.add_argument("files", nargs="+", metavar="FILE", type=Path)
     parser.set_defaults(traces_parser=traces)
     return parser
+
+
+def _calls_parser(commands: Any, database: argparse.ArgumentParser) -> None:
+    calls = commands.add_parser(
+        "calls",
+        parents=[database],
+        help="find calls across every stored trace",
+        description="Find calls across every stored trace by name, outcome, test, duration "
+        "and values. Each match names its trace and a command that opens it in place.",
+    )
+    calls.add_argument(
+        "pattern",
+        metavar="PATTERN",
+        help="qualified name, '*' for any text (without a dot it also matches the last part)",
+    )
+    calls.add_argument(
+        "--raised",
+        nargs="?",
+        const=True,
+        default=False,
+        metavar="TYPE",
+        help="only calls that raised (an exception of TYPE)",
+    )
+    calls.add_argument("--returned", action="store_true", help="only calls that returned")
+    calls.add_argument(
+        "--slowest", type=_positive_int, metavar="N", help="the N longest calls, longest first"
+    )
+    calls.add_argument("--test", metavar="NODEID", help="only calls in this test's traces")
+    calls.add_argument("--outcome", choices=OUTCOMES, help="only calls in tests of this outcome")
+    calls.add_argument("--trace", metavar="ID", help="only calls of this trace (or unique prefix)")
+    for where, what in (("arg", "an argument"), ("local", "a local variable at the return")):
+        calls.add_argument(
+            f"--{where}",
+            nargs=3,
+            action="append",
+            default=[],
+            metavar=("NAME", "OP", "VALUE"),
+            dest=f"{where}_predicates",
+            help=f"{what} compares: OP one of == != < <= > >= ~ (~: regular expression "
+            "on the stored text); NAME.FIELD reaches into dicts and objects",
+        )
+    calls.add_argument(
+        "--return",
+        nargs=2,
+        action="append",
+        default=[],
+        metavar=("OP", "VALUE"),
+        dest="return_predicates",
+        help="the return value compares (as --arg)",
+    )
+    calls.add_argument("--limit", type=_positive_int, metavar="N", help="at most N matches")
+    calls.add_argument("--json", action="store_true", help="print a JSON list of objects")
+    calls.add_argument(
+        "--max-width",
+        type=_count,
+        default=80,
+        metavar="N",
+        help="cut each value to N characters (default: 80; 0: never cut)",
+    )
 
 
 def split_run_args(argv: list[str]) -> tuple[list[str], list[str]]:

@@ -249,6 +249,8 @@ def _use_color(choice: str) -> bool:
 
 def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
     ids = _resolve_ids(db_path, args.ids or ["latest"], args.busy_timeout)
+    if args.at is not None and len(ids) != 1:
+        raise CliError("--at takes one trace", 2)
     style = render.Style.colored() if _use_color(args.color) else render.Style()
     summaries = {s.trace_id: s for s in _summaries(db_path, args.busy_timeout)}
     flushed_calls = {k: s.calls for k, s in summaries.items()}
@@ -369,6 +371,8 @@ def _show_trace(
     process = _process_header(trace.process_facts())
     if process:
         out.write(f"{style.dim}{process}{style.reset}\n")
+    if getattr(args, "at", None) is not None:
+        return max(status, _show_at(args, out, style, trace, flushed_calls))
     for thread in trace.ordered_threads():
         root = traceindex.IndexNode(thread, 0)
         calls = root.calls_below
@@ -397,6 +401,50 @@ def _show_trace(
         for line in lines:
             out.write(line + "\n")
     return status
+
+
+def _show_at(
+    args: argparse.Namespace,
+    out: TextIO,
+    style: render.Style,
+    trace: traceindex.TraceIndex,
+    flushed_calls: dict[str, int],
+) -> int:
+    """One call of the trace with its callers above it and its calls below it."""
+    from vask.callsearch import QueryError, parse_node_ref
+
+    try:
+        key, node = parse_node_ref(args.at)
+    except QueryError as error:
+        raise CliError(str(error), 2) from None
+    thread = trace.threads.get(key)
+    if thread is None or not 0 < node < thread.nodes:
+        raise CliError(f"trace {trace.trace_id} has no call {args.at}", 1)
+    ident = f"native {thread.native_id}" if thread.native_id is not None else thread.key
+    out.write(
+        f"\n{style.header}thread {terminal_safe(thread.name, _NAME_LIMIT)}{style.reset}"
+        f"{style.dim} ({terminal_safe(ident, _NAME_LIMIT)}){style.reset}\n"
+    )
+    depth = 0
+    for depth, ancestor in enumerate([*thread.ancestors(node), node]):
+        line = render.node_line(
+            traceindex.IndexNode(thread, ancestor), style=style, width=args.max_width
+        )
+        mark = f"{style.marker}▶ {style.reset}" if ancestor == node else ""
+        out.write(f"  {'  ' * min(depth, render.MAX_INDENT_DEPTH)}{mark}{line}\n")
+    lines = render.render_tree(
+        traceindex.IndexNode(thread, node),
+        style=style,
+        max_depth=args.depth,
+        grep=args.grep,
+        width=args.max_width,
+        flushed_calls=flushed_calls,
+        indent="  " + "  " * min(depth + 1, render.MAX_INDENT_DEPTH),
+        show_locals=args.locals,
+    )
+    for line in lines:
+        out.write(line + "\n")
+    return 0
 
 
 def _process_header(facts: dict[str, Any]) -> str:
@@ -846,7 +894,14 @@ def _cmd_view(args: argparse.Namespace, db_path: Path) -> int:
     return 0
 
 
+def _cmd_reindex(args: argparse.Namespace, db_path: Path) -> int:
+    from vask.cli.calls import cmd_reindex
+
+    return cmd_reindex(args, db_path)
+
+
 TRACE_COMMANDS = {
+    "reindex": _cmd_reindex,
     "list": _cmd_list,
     "show": _cmd_show,
     "export": _cmd_export,

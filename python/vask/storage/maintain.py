@@ -8,7 +8,7 @@ from collections.abc import Iterable
 from pathlib import Path
 
 from vask.document import HEAD_WINDOW, head_damage
-from vask.storage import backend
+from vask.storage import backend, callindex
 from vask.storage.query import TraceSummary, list_traces, open_document, stored_count
 from vask.storage.schema import (
     columns,
@@ -193,13 +193,16 @@ def keep_failed_tests(
 
 
 def _delete_orphan_pieces(conn: sqlite3.Connection) -> None:
-    """Delete the pieces whose row is gone (inside the transaction that deleted rows).
+    """Delete the pieces whose row is gone, and the calls index of traces no longer
+    stored (inside the transaction that deleted rows).
 
-    PostgreSQL deletes them with their row (``ON DELETE CASCADE``).
+    PostgreSQL deletes the pieces with their row (``ON DELETE CASCADE``) and
+    keeps no calls index.
     """
     if backend.is_postgres(conn):
         return
     conn.execute("DELETE FROM trace_pieces WHERE trace_row NOT IN (SELECT id FROM traces)")
+    callindex.drop_orphans(conn)
 
 
 def find_damage(

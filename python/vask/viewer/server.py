@@ -15,6 +15,8 @@ API (all GET, all JSON):
 ``/api/trace/ID/node``                 ``thread``, ``node``: one call in full
 ``/api/trace/ID/timeline``             ``thread``, ``from``, ``to`` (seconds), ``width`` (pixels)
 ``/api/trace/ID/search``               ``q``, ``mode`` (name, value), ``node`` or ``cursor``
+``/api/calls``                         ``q``: calls across every trace, as ``vask calls``
+                                       takes its query, from the calls index as it stands
 =====================================  ======================================
 """
 
@@ -334,6 +336,53 @@ class Viewer:
             self._diffs[a, b] = answer
             return answer
 
+    def calls(self, text: str, limit: int = 200) -> dict[str, Any]:
+        """The calls across every trace that a query finds (at most ``limit``).
+
+        The database stays unchanged: traces the calls index does not cover
+        yet are counted, not indexed (``vask calls`` or ``vask traces
+        reindex`` index them).
+        """
+        from vask import callsearch
+        from vask.storage import callindex
+
+        try:
+            asked = callsearch.parse_query(text)
+        except callsearch.QueryError as error:
+            raise queries.BadRequest(str(error)) from None
+        if "pattern" not in asked:
+            raise queries.BadRequest("a query names the calls first: a name pattern, '*' for any")
+        asked["limit"] = min(asked.get("limit", limit), limit)
+        matches = []
+        for match in callsearch.find_calls(
+            self.db_path, timeout=self.timeout, build=False, **asked
+        ):
+            start, end = match.start_record, match.end_record
+            shown = _ShownCall(start, end)
+            label = (
+                "".join(text for _, text in render._call_parts(shown, 60))
+                if start is not None or end is not None
+                else f"{match.qualname} ×{match.folded or 0} folded"
+            )
+            matches.append(
+                {
+                    "trace": match.trace_id,
+                    "test": match.test,
+                    "test_outcome": match.test_outcome,
+                    "thread": match.thread,
+                    "thread_name": match.thread_name,
+                    "node": match.node,
+                    "label": label,
+                    "outcome": match.outcome,
+                    "duration": match.duration,
+                    "truncated": match.truncated,
+                }
+            )
+        conn = self._reader()
+        with self._conn_lock:
+            pending = len(callindex.pending_traces(conn))
+        return {"matches": matches, "limit": asked["limit"], "not_indexed": pending}
+
     def trace_points(self, trace: TraceIndex) -> list[dict[str, Any]]:
         """The trace points stored while ``trace`` was recorded (see :func:`vask.db.trace_points`).
 
@@ -374,6 +423,17 @@ def _source_of(head: bytes) -> str | None:
     except Exception:  # noqa: BLE001 - a head cut short or damaged: no source
         return None
     return None
+
+
+class _ShownCall:
+    """A call's two records shaped as a call node for the text view's call line."""
+
+    kind = "call"
+
+    def __init__(self, start: Any, end: Any) -> None:
+        self.start = start
+        self.end = end
+        self.record = start if start is not None else (end or {})
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -421,6 +481,8 @@ class _Handler(BaseHTTPRequestHandler):
             return self._json({"traces": self.viewer.traces()})
         if path == "/api/diff":
             return self._diff(params)
+        if path == "/api/calls":
+            return self._json(self.viewer.calls(params.get("q", "")))
         parts = path.split("/")
         if len(parts) in (4, 5) and parts[:3] == ["", "api", "trace"]:
             return self._trace(parts[3], parts[4] if len(parts) == 5 else "", params)

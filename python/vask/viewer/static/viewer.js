@@ -946,6 +946,11 @@ function setupFlameEvents() {
 async function runSearch(next) {
   const q = $("search-text").value.trim();
   const mode = $("search-mode").value;
+  if (mode === "calls") {  // across every trace: calls.js
+    if (q) runCallsSearch(q).catch(report);
+    return;
+  }
+  hideCallsResults();
   if (!q || !S.traceId) return;
   const s = S.search;
   if (!next || q !== s.q || mode !== s.mode) {
@@ -1029,7 +1034,10 @@ function setup() {
   $("search").addEventListener("submit", (ev) => { ev.preventDefault(); runSearch(false); });
   $("search-next").addEventListener("click", () => runSearch(true));
   $("search-mode").addEventListener("change", () => {
-    $("search-text").placeholder = $("search-mode").value === "value" ? "Search calls by a value's text…" : "Search calls by function name…";
+    const mode = $("search-mode").value;
+    $("search-text").placeholder = mode === "value" ? "Search calls by a value's text…"
+      : mode === "calls" ? "reserve --arg qty > 100 --raised ValueError" : "Search calls by function name…";
+    if (mode !== "calls") hideCallsResults();
   });
   window.addEventListener("keydown", (ev) => {
     if (ev.key === "F3" || (ev.key === "g" && (ev.ctrlKey || ev.metaKey))) { ev.preventDefault(); runSearch(true); }

@@ -1,0 +1,300 @@
+"""The calls index on a database of millions of calls: build cost, size, and query times.
+
+    python bench/bench_calls.py [--db FILE [--sample N]] [--calls N] [--traces N] [--keep DIR]
+
+With ``--db`` it works on that database's documents (one made by ``pytest
+--vask`` on a real suite, say ``bench/bench_real_suites.py``'s): it stores
+every ``--sample``-th trace again into a new database, timed, and indexes
+those, timed, for the ratio; then it indexes a copy of the whole database
+for the size and the queries, which are
+picked from what the suite called (its most called function, a function that
+raised, ...).  Without ``--db``, it stores ``--traces`` test traces of
+``--calls`` calls in all, written as the engines lay them out (main ->
+batches -> calls, with arguments and return values), half of them of failed
+tests.  It reports, side by side in one run:
+
+* the time to store the documents, and the time to index them, as a ratio
+  (building the index is CPU time of one thread, wherever it runs: what it
+  would add to a traced process if its writer built it, which is why the
+  index is built by the first query instead);
+* the index's size (its tables and their indexes) against the database's;
+* the time of name, outcome and duration queries (answered by the summary and
+  the candidate traces' blocks) and of value predicates (which decode the
+  candidate calls' records).
+
+The aims: queries under 1 s, value predicates under 10 s, the index built
+in under 10% of the store time, at most 10% of the database.
+"""
+
+from __future__ import annotations
+
+import argparse
+import shutil
+import sqlite3
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "tests"))
+
+from tracedocs import big_document
+from vask import callsearch
+from vask.storage import callindex, schema, store
+
+
+def _end_test(outcome: str) -> bytes:
+    """The bytes of an "end_test" record, spliced into a document's record list."""
+    import msgpack
+
+    return msgpack.packb(
+        {
+            "frame_id": "frm_end",
+            "timestamp": time.time(),
+            "user_code_call_site": None,
+            "type": "end_test",
+            "outcome": outcome,
+        }
+    )
+
+
+def _make(db_path: Path, calls: int, traces: int) -> float:
+    """Store the generated traces; returns the seconds the stores took."""
+    per = max(calls // traces, 1000)
+    spent = 0.0
+    for n in range(traces):
+        trace_id = f"trc_bench{n:06d}"
+        doc = big_document(trace_id, per, needle_at=per // 2)
+        # name the trace after a test, and give it the test's outcome
+        import msgpack
+
+        decoded = msgpack.unpackb(doc, raw=False, strict_map_key=False)
+        decoded["trace_name"] = f"tests/test_bench.py::test_{n}"
+        thread = next(iter(decoded["threads"].values()))
+        outcome = "failed" if n % 2 else "passed"
+        thread["frames"].append(msgpack.unpackb(_end_test(outcome), raw=False))
+        doc = msgpack.packb(decoded)
+        began = time.perf_counter()
+        store.save_traces([(trace_id, doc)], db_path=db_path)
+        spent += time.perf_counter() - began
+    return spent
+
+
+def _restore(source: Path, db_path: Path, sample: int | None) -> float:
+    """Store the documents of the database ``source`` again into ``db_path``, trace by
+    trace as the writer would (every ``sample``-th trace only, when given); returns the
+    seconds the stores took."""
+    from vask.storage import query
+
+    conn = sqlite3.connect(f"file:{source}?mode=ro", uri=True)
+    try:
+        ids = [
+            r[0]
+            for r in conn.execute("SELECT trace_id FROM traces GROUP BY trace_id ORDER BY MIN(id)")
+        ]
+    finally:
+        conn.close()
+    spent = 0.0
+    for trace_id in ids[:: sample or 1]:
+        docs = query.load_trace(source, trace_id)
+        began = time.perf_counter()
+        store.save_traces([(trace_id, doc) for doc in docs], db_path=db_path)
+        spent += time.perf_counter() - began
+    return spent
+
+
+def _picked(db_path: Path) -> dict[str, str]:
+    """Functions of the stored suite to query: the most called, the most raising, ..."""
+    conn = sqlite3.connect(db_path)
+    try:
+        most = conn.execute(
+            "SELECT n.qualname, SUM(s.calls) AS c FROM call_summary s JOIN call_names n"
+            " ON n.id = s.name GROUP BY n.qualname ORDER BY c DESC LIMIT 1"
+        ).fetchone()
+        raising = conn.execute(
+            "SELECT n.qualname, SUM(s.raised) AS r FROM call_summary s JOIN call_names n"
+            " ON n.id = s.name GROUP BY n.qualname ORDER BY r DESC LIMIT 1"
+        ).fetchone()
+        test = conn.execute(
+            "SELECT ct.test FROM call_traces t JOIN call_tests ct ON ct.id = t.test"
+            " ORDER BY t.calls DESC LIMIT 1"
+        ).fetchone()
+    finally:
+        conn.close()
+    return {
+        "most": most[0] if most else "*",
+        "raising": raising[0] if raising else "*",
+        "test": test[0] if test else "*",
+    }
+
+
+def _reindex(db_path: Path) -> tuple[float, int]:
+    """(seconds, calls) of building the whole index of ``db_path``."""
+    conn = schema.connect(db_path)
+    try:
+        began = time.perf_counter()
+        indexed = callindex.reindex(conn)
+        took = time.perf_counter() - began
+        conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    finally:
+        conn.close()
+    return took, indexed
+
+
+def _index_bytes(db_path: Path) -> int | None:
+    """Bytes of the index tables, from SQLite's dbstat table when it has one."""
+    conn = sqlite3.connect(db_path)
+    try:
+        names = (
+            "call_blocks",
+            "call_summary",
+            "call_names",
+            "call_tests",
+            "call_traces",
+            "call_index_version",
+        )
+        marks = ",".join("?" * len(names))
+        rows = conn.execute(
+            f"SELECT SUM(pgsize) FROM dbstat WHERE name IN ({marks})"
+            f" OR name IN (SELECT name FROM sqlite_master WHERE tbl_name IN ({marks})"
+            " AND type = 'index')",
+            (*names, *names),
+        ).fetchone()
+        return rows[0]
+    except sqlite3.OperationalError:
+        return None
+    finally:
+        conn.close()
+
+
+def _timed(what: str, run) -> None:  # type: ignore[no-untyped-def]
+    began = time.perf_counter()
+    found = run()
+    took = time.perf_counter() - began
+    print(f"  {what:<52} {took:8.3f} s  {len(found):>7,} matches")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument(
+        "--db", type=Path, help="a trace database whose documents to store and index"
+    )
+    parser.add_argument("--calls", type=int, default=5_000_000)
+    parser.add_argument("--traces", type=int, default=50)
+    parser.add_argument("--keep", type=Path, help="keep the database in this directory")
+    parser.add_argument(
+        "--sample", type=int, default=20, help="with --db: store every Nth trace again"
+    )
+    args = parser.parse_args()
+    work = Path(tempfile.mkdtemp(prefix="vask-bench-calls-", dir=args.keep))
+    db_path = work / "db.sqlite3"
+    try:
+        if args.db is not None:
+            # Storing every document again takes long: the store / index ratio
+            # is measured on every --sample-th trace, then the whole database
+            # is indexed (timed too) for the size and the queries.
+            sample_path = work / "sample.sqlite3"
+            print(f"storing every {args.sample}th trace of {args.db} again ...")
+            store_seconds = _restore(args.db, sample_path, args.sample)
+            index_seconds, sampled = _reindex(sample_path)
+            print(
+                f"sample: store / index time {store_seconds:.1f} s / {index_seconds:.1f} s"
+                f" of {sampled:,} calls (index: {index_seconds / store_seconds:.0%}"
+                " of the store time)"
+            )
+            shutil.copyfile(args.db, db_path)
+            store_seconds = None
+        else:
+            print(f"storing {args.traces} traces of {args.calls:,} calls in all ...")
+            store_seconds = _make(db_path, args.calls, args.traces)
+        index_seconds, indexed = _reindex(db_path)
+        size = db_path.stat().st_size
+        print(f"calls indexed        {indexed:,}")
+        if store_seconds is not None:
+            print(
+                f"store / index time   {store_seconds:.1f} s / {index_seconds:.1f} s"
+                f"  (index: {index_seconds / store_seconds:.0%} of the store time)"
+            )
+        else:
+            print(
+                f"index time           {index_seconds:.1f} s"
+                f" ({indexed / max(index_seconds, 1e-9):,.0f} calls/s)"
+            )
+        part = _index_bytes(db_path)
+        if part is not None:
+            print(
+                f"database / index     {size / 2**20:.1f} MiB / {part / 2**20:.1f} MiB"
+                f"  (index: {part / size:.1%} of the database)"
+            )
+        else:
+            print(f"database             {size / 2**20:.1f} MiB (no dbstat: index size unknown)")
+        print("queries:")
+        find = callsearch.find_calls
+
+        def q(**kw):  # type: ignore[no-untyped-def]
+            return lambda: list(find(db_path, build=False, **kw))
+
+        pred = callsearch.Predicate.parse
+        if args.db is None:
+            _timed("name: compute, first 100", q(pattern="compute", limit=100))
+            _timed("name: *batch (every match)", q(pattern="*batch"))
+            _timed("outcome: raised", q(pattern="*", raised=True))
+            _timed("test outcome failed: main", q(pattern="main", outcome="failed"))
+            _timed("duration: 20 slowest compute", q(pattern="compute", slowest=20))
+            _timed(
+                "test: one test's calls, first 1000", q(pattern="*", test="*::test_3", limit=1000)
+            )
+            _timed(
+                "value: process_batch --arg batch == 7",
+                q(pattern="process_batch", predicates=[pred("arg", ["batch", "==", "7"])]),
+            )
+            _timed(
+                "value: compute --return ~ needle (in test_3)",
+                q(
+                    pattern="compute",
+                    test="*::test_3",
+                    predicates=[pred("return", ["~", "needle"])],
+                ),
+            )
+            _timed(
+                "value: compute --return ~ needle (every trace)",
+                q(pattern="compute", predicates=[pred("return", ["~", "needle"])]),
+            )
+        else:
+            picked = _picked(db_path)
+            most, raising, test = picked["most"], picked["raising"], picked["test"]
+            print(f"  (most called: {most}; most raising: {raising}; biggest test: {test})")
+            _timed(f"name: {most}, first 100", q(pattern=most, limit=100))
+            _timed(f"name: {most} (every match)", q(pattern=most))
+            _timed("outcome: * --raised (every match)", q(pattern="*", raised=True))
+            _timed(
+                f"outcome: {raising} --raised, first 100",
+                q(pattern=raising, raised=True, limit=100),
+            )
+            _timed(
+                "test outcome failed: * first 1000", q(pattern="*", outcome="failed", limit=1000)
+            )
+            _timed(f"duration: 20 slowest {most}", q(pattern=most, slowest=20))
+            _timed("duration: 20 slowest of all", q(pattern="*", slowest=20))
+            _timed(
+                "test: the biggest test's calls, first 1000", q(pattern="*", test=test, limit=1000)
+            )
+            _timed(
+                f"value: {most} --return ~ 'zzz' (every call's record)",
+                q(pattern=most, predicates=[pred("return", ["~", "zzz"])]),
+            )
+            _timed(
+                f"value: {raising} --local self != 0, first 100",
+                q(pattern=raising, limit=100, predicates=[pred("local", ["self", "!=", "0"])]),
+            )
+    finally:
+        if args.keep is None:
+            shutil.rmtree(work, ignore_errors=True)
+        else:
+            print(f"kept {work}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

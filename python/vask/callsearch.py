@@ -1,0 +1,680 @@
+"""Finding calls across every stored trace, through the calls index.
+
+:func:`find_calls` answers a query: a qualified name pattern (``*`` for any
+text), how the call ended, its test, its trace, and value predicates on its
+arguments, locals and return value.  Names, outcomes, tests and durations are
+answered by the index alone (:mod:`vask.storage.callindex`); a value
+predicate decodes only the opening and closing records of the calls that
+pass the rest.
+
+Values are matched as stored:
+
+* a redacted value (``<redacted>``) never matches by its content, whatever
+  the operator;
+* a value cut by the dumpers (a long text, a long container, past the output
+  limit) matches only on what was kept, and the match says so
+  (:attr:`CallMatch.truncated`);
+* ``NAME.FIELD`` reaches into a stored dict's entries and an object stored
+  by its fields, as they are shown.
+"""
+
+from __future__ import annotations
+
+import ast
+import heapq
+import math
+import os
+import re
+import sqlite3
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from vask.storage import callindex, schema
+from vask.storage.schema import with_path
+from vask.values import ObjectRepr, StoredSet
+
+__all__ = [
+    "OPERATORS",
+    "CallMatch",
+    "Predicate",
+    "QueryError",
+    "ensure_index",
+    "find_calls",
+    "parse_node_ref",
+    "parse_query",
+]
+
+#: The comparison operators of a value predicate.
+OPERATORS = ("==", "!=", "<=", ">=", "<", ">", "~")
+
+_REDACTED = "<redacted>"
+# What the dumpers leave where they cut a value.
+_MORE_CHARS = re.compile(r"\.\.\.<\d+ more (chars|bytes)>$")
+_MORE_ITEMS = re.compile(r"^<\d+ more items>$")
+
+
+class QueryError(ValueError):
+    """A query that cannot be answered as written (a bad predicate, a bad node)."""
+
+
+@dataclass(frozen=True)
+class Predicate:
+    """``where NAME OP VALUE``: ``where`` is "arg", "local" or "return"."""
+
+    where: str
+    name: str | None
+    op: str
+    value: Any
+
+    @classmethod
+    def parse(cls, where: str, parts: list[str] | tuple[str, ...]) -> Predicate:
+        """From the words of ``--arg NAME OP VALUE`` (``--return OP VALUE``)."""
+        want = 2 if where == "return" else 3
+        if len(parts) != want:
+            raise QueryError(
+                f"--{where} takes {'OP VALUE' if where == 'return' else 'NAME OP VALUE'}"
+            )
+        name = None if where == "return" else parts[0]
+        op, text = parts[-2], parts[-1]
+        if op not in OPERATORS:
+            raise QueryError(f"unknown operator {op!r} (one of {' '.join(OPERATORS)})")
+        value: Any = text
+        if op == "~":
+            try:
+                value = re.compile(text)
+            except re.error as error:
+                raise QueryError(f"bad regular expression {text!r}: {error}") from None
+        else:
+            try:
+                value = ast.literal_eval(text)
+            except (ValueError, SyntaxError, MemoryError, RecursionError):
+                value = text  # a bare word: compared as text
+        return cls(where, name, op, value)
+
+    @classmethod
+    def of(cls, where: str, name: str | None, wanted: Any) -> Predicate:
+        """From a value to equal, or an ``(OP, VALUE)`` pair (scripts' form)."""
+        if isinstance(wanted, tuple) and len(wanted) == 2 and wanted[0] in OPERATORS:
+            op, value = wanted
+        else:
+            op, value = "==", wanted
+        if op == "~":
+            try:
+                value = re.compile(value) if isinstance(value, str) else value
+            except re.error as error:
+                raise QueryError(f"bad regular expression {value!r}: {error}") from None
+            if not isinstance(value, re.Pattern):
+                raise QueryError("~ takes a regular expression")
+        return cls(where, name, op, value)
+
+    def test(self, start: dict[str, Any] | None, end: dict[str, Any] | None) -> tuple[bool, bool]:
+        """(matches, on a cut value) for a call's opening and closing records."""
+        if self.where == "return":
+            if end is None or "exception" in end or end.get("event") not in ("return", None):
+                return False, False
+            found, value = True, end.get("arg")
+        else:
+            record = start if self.where == "arg" else (end if end is not None else start)
+            local_vars = record.get("locals") if isinstance(record, dict) else None
+            if not isinstance(local_vars, dict):
+                return False, False
+            assert self.name is not None
+            head, *rest = self.name.split(".")
+            if head not in local_vars:
+                return False, False
+            found, value = True, local_vars[head]
+            for part in rest:
+                found, value = _field(value, part)
+                if not found:
+                    return False, False
+        del found
+        if _is_redacted(value):
+            return False, False
+        cut = _is_cut(value)
+        return _compare(value, self.op, self.value), cut
+
+
+def _field(value: Any, name: str) -> tuple[bool, Any]:
+    if isinstance(value, dict):
+        return (True, value[name]) if name in value else (False, None)
+    fields = getattr(value, "fields", None)
+    if isinstance(fields, dict) and name in fields:
+        return True, fields[name]
+    return False, None
+
+
+def _is_redacted(value: Any) -> bool:
+    return isinstance(value, ObjectRepr) and value.text == _REDACTED
+
+
+def _is_cut(value: Any, depth: int = 0) -> bool:
+    """Whether the dumpers cut the value (or something in it)."""
+    if depth > 32:
+        return False
+    if isinstance(value, str):
+        return bool(_MORE_CHARS.search(value))
+    if isinstance(value, ObjectRepr):
+        from vask.serialize import OUTPUT_LIMIT_MARKER
+
+        return (
+            bool(_MORE_CHARS.search(value.text) or _MORE_ITEMS.match(value.text))
+            or value.text == OUTPUT_LIMIT_MARKER
+        )
+    if isinstance(value, (bytes, bytearray)):
+        return bool(re.search(rb"\.\.\.<\d+ more bytes>$", bytes(value)))
+    if isinstance(value, dict):
+        from vask.serialize import TRUNCATED_KEY
+
+        return TRUNCATED_KEY in value or any(_is_cut(v, depth + 1) for v in value.values())
+    if isinstance(value, (list, tuple)):
+        return any(_is_cut(v, depth + 1) for v in value)
+    if isinstance(value, StoredSet):
+        return any(_is_cut(v, depth + 1) for v in value.items)
+    fields = getattr(value, "fields", None)
+    if isinstance(fields, dict):
+        return any(_is_cut(v, depth + 1) for v in fields.values())
+    return False
+
+
+def stored_text(value: Any) -> str:
+    """The text a value is matched on by ``~``: a string itself, anything else as shown."""
+    if isinstance(value, str):
+        return value
+    if isinstance(value, ObjectRepr):
+        return value.text
+    from vask.render import format_value
+
+    return format_value(value)
+
+
+def _plain(value: Any) -> Any:
+    """A stored value as the Python value it compares as (a repr compares as its text)."""
+    if isinstance(value, ObjectRepr):
+        return value.text
+    return value
+
+
+def _compare(stored: Any, op: str, wanted: Any) -> bool:
+    if op == "~":
+        return wanted.search(stored_text(stored)) is not None
+    value = _plain(stored)
+    if isinstance(value, StoredSet):
+        value = set(value.items) if not value.frozen else frozenset(value.items)
+    try:
+        if op == "==":
+            return bool(_same(value, wanted))
+        if op == "!=":
+            return not _same(value, wanted)
+        if isinstance(value, bool) or isinstance(wanted, bool):
+            return False
+        numbers = isinstance(value, (int, float)) and isinstance(wanted, (int, float))
+        texts = isinstance(value, str) and isinstance(wanted, str)
+        if not (numbers or texts):
+            return False
+        if op == "<":
+            return value < wanted
+        if op == "<=":
+            return value <= wanted
+        if op == ">":
+            return value > wanted
+        if op == ">=":
+            return value >= wanted
+    except (TypeError, ValueError):
+        return False
+    return False
+
+
+def _same(value: Any, wanted: Any) -> bool:
+    if isinstance(value, bool) != isinstance(wanted, bool):
+        return False
+    if isinstance(value, float) and isinstance(wanted, float) and math.isnan(value):
+        return math.isnan(wanted)
+    try:
+        return bool(value == wanted)
+    except Exception:  # noqa: BLE001 - a comparison of stored values never fails a query
+        return False
+
+
+@dataclass
+class CallMatch:
+    """A call found across traces, with its values decoded."""
+
+    trace_id: str
+    #: the test the trace is of (its node id), and its outcome; ``None`` when none
+    test: str | None
+    test_outcome: str | None
+    thread: str
+    thread_name: str | None
+    node: int
+    qualname: str
+    file: str
+    line: int | None
+    depth: int
+    start: float | None
+    duration: float | None
+    #: "returned", "raised", "yielded", "unfinished" or "folded"
+    outcome: str
+    exception_type: str | None
+    #: the number of calls of a folded range (``None`` for a call)
+    folded: int | None
+    #: the call's opening and closing records, decoded (``None`` when not recorded)
+    start_record: dict[str, Any] | None = field(default=None, repr=False)
+    end_record: dict[str, Any] | None = field(default=None, repr=False)
+    #: whether a value predicate matched on a value the dumpers had cut
+    truncated: bool = False
+
+    @property
+    def ref(self) -> str:
+        """The node as ``vask traces show ID --at NODE`` takes it."""
+        return f"{self.thread}/{self.node}"
+
+    @property
+    def args(self) -> dict[str, Any]:
+        local_vars = (self.start_record or {}).get("locals")
+        return dict(local_vars) if isinstance(local_vars, dict) else {}
+
+    @property
+    def locals(self) -> dict[str, Any]:
+        record = self.end_record if self.end_record is not None else self.start_record
+        local_vars = (record or {}).get("locals")
+        return dict(local_vars) if isinstance(local_vars, dict) else {}
+
+    @property
+    def return_value(self) -> Any:
+        end = self.end_record or {}
+        return None if "exception" in end else end.get("arg")
+
+    @property
+    def exception(self) -> Any:
+        return (self.end_record or {}).get("exception")
+
+
+def parse_query(text: str) -> dict[str, Any]:
+    """The keyword arguments of :func:`find_calls` for a query written as
+    ``vask calls`` takes it: ``PATTERN [--raised [TYPE]] [--arg NAME OP VALUE] ...``."""
+    import shlex
+
+    try:
+        words = shlex.split(text)
+    except ValueError as error:
+        raise QueryError(f"cannot read the query: {error}") from None
+    out: dict[str, Any] = {"predicates": []}
+    takes = {"--slowest": 1, "--test": 1, "--outcome": 1, "--trace": 1, "--limit": 1}
+    takes.update({"--arg": 3, "--local": 3, "--return": 2})
+    i = 0
+    while i < len(words):
+        word = words[i]
+        if word == "--returned":
+            out["returned"] = True
+            i += 1
+            continue
+        if word == "--raised":
+            nxt = words[i + 1] if i + 1 < len(words) else None
+            if nxt is not None and not nxt.startswith("--") and "pattern" in out:
+                out["raised"] = nxt
+                i += 2
+            else:
+                out["raised"] = True
+                i += 1
+            continue
+        if word in takes:
+            n = takes[word]
+            values = words[i + 1 : i + 1 + n]
+            if len(values) != n:
+                raise QueryError(f"{word} takes {n} value{'s' if n > 1 else ''}")
+            i += 1 + n
+            if word in ("--arg", "--local", "--return"):
+                out["predicates"].append(Predicate.parse(word[2:], values))
+            elif word in ("--slowest", "--limit"):
+                if not values[0].isdigit() or int(values[0]) < 1:
+                    raise QueryError(f"{word} takes a whole number from 1")
+                out[word[2:]] = int(values[0])
+            else:
+                out[word[2:]] = values[0]
+            continue
+        if word.startswith("--") or "pattern" in out:
+            raise QueryError(f"unknown in a query: {word!r}")
+        out["pattern"] = word
+        i += 1
+    return out
+
+
+def parse_node_ref(text: str) -> tuple[str, int]:
+    """``THREAD/NODE`` as a match's :attr:`CallMatch.ref` writes it."""
+    thread, _, node = text.rpartition("/")
+    if not thread or not node.isdigit():
+        raise QueryError(f"not a call's place: {text!r} (THREAD/NODE, as vask calls prints it)")
+    return thread, int(node)
+
+
+def ensure_index(
+    db_path: str | os.PathLike[str],
+    timeout: float = 60,
+    progress: Callable[[int, int], None] | None = None,
+) -> int:
+    """Index the traces the index does not cover yet; returns how many were indexed."""
+    path = Path(db_path)
+    conn = schema.open_existing(path, timeout)
+    if conn is None:
+        return 0
+    try:
+        pending = callindex.pending_traces(conn)
+        if pending:
+            callindex.index_traces(conn, pending, progress)
+        return len(pending)
+    except sqlite3.Error as error:
+        raise with_path(error, path) from error
+    finally:
+        conn.close()
+
+
+def _glob(pattern: str) -> str:
+    """A name pattern with ``*`` as an SQL GLOB (other GLOB characters literal)."""
+    out = []
+    for ch in pattern:
+        out.append("[" + ch + "]" if ch in "?[]" else ch)
+    return "".join(out)
+
+
+def find_calls(
+    db_path: str | os.PathLike[str],
+    pattern: str = "*",
+    *,
+    raised: bool | str = False,
+    returned: bool = False,
+    slowest: int | None = None,
+    test: str | None = None,
+    outcome: str | None = None,
+    trace: str | None = None,
+    predicates: list[Predicate] | tuple[Predicate, ...] = (),
+    limit: int | None = None,
+    timeout: float = 60,
+    progress: Callable[[int, int], None] | None = None,
+    build: bool = True,
+) -> Iterator[CallMatch]:
+    """The calls matching the query, in the order they started (``slowest``: longest first).
+
+    ``pattern`` matches the qualified name (``*`` any text); a pattern
+    without a dot also matches the last part of a qualified name
+    (``reserve`` finds ``shop.Inventory.reserve``).  ``raised`` (``True`` or
+    an exception type name), ``returned``, ``test`` (the node id, ``*``
+    allowed), ``outcome`` (the test's), ``trace`` (a trace id) narrow it;
+    ``predicates`` test the values.  Traces not indexed yet are indexed
+    first (``progress(done, total)``); without ``build`` the database is
+    only read, and only what the index covers is searched.
+    """
+    if build:
+        ensure_index(db_path, timeout, progress)
+    conn = schema.connect_readonly(db_path, timeout)
+    try:
+        yield from _query(
+            conn,
+            pattern,
+            raised,
+            returned,
+            slowest,
+            test,
+            outcome,
+            trace,
+            list(predicates),
+            limit,
+        )
+    finally:
+        conn.close()
+
+
+def _name_globs(pattern: str) -> list[str]:
+    glob = _glob(pattern)
+    return [glob] if "." in pattern else [glob, "*." + glob]
+
+
+def _query(
+    conn: sqlite3.Connection,
+    pattern: str,
+    raised: bool | str,
+    returned: bool,
+    slowest: int | None,
+    test: str | None,
+    outcome: str | None,
+    trace: str | None,
+    predicates: list[Predicate],
+    limit: int | None,
+) -> Iterator[CallMatch]:
+    """The matches, read from the summary first and then from the blocks of the
+    candidate traces only.
+
+    Without ``slowest`` the traces come in the order their first call started,
+    and each trace's matches in the order they started; with it, the longest
+    calls first (traces are read longest summary first and reading stops once
+    no other trace can hold a longer call).
+    """
+    if not callindex.has_index(conn):
+        return
+    names = callindex.name_ids(conn, _name_globs(pattern))
+    if not names:
+        return
+    groups = callindex.summaries(
+        conn,
+        None if pattern.strip("*") == "" else names,
+        raised=bool(raised),
+        test=(_glob(test) if "*" in test else test) if test is not None else None,
+        test_glob=test is not None and "*" in test,
+        outcome=outcome,
+        trace=trace,
+    )
+    if not groups:
+        return
+    facts = _Facts(conn)
+    cap = slowest
+    if limit is not None:
+        cap = limit if cap is None else min(cap, limit)
+    select = _RowFilter(raised, returned)
+    reader = callindex.RecordReader(conn)
+    try:
+        if slowest is not None:
+            rows = _slowest_rows(conn, groups, facts, select, slowest if not predicates else None)
+        else:
+            rows = _rows_in_order(conn, groups, facts, select)
+        found = 0
+        for key, cols, i in rows:
+            if cap is not None and found >= cap:
+                return
+            match = _match(reader, facts[key], names, cols, i, predicates)
+            if match is not None:
+                found += 1
+                yield match
+    finally:
+        reader.close()
+
+
+class _Facts(dict):  # type: ignore[type-arg]
+    """The facts of the traces (see :func:`callindex.trace_facts`), read when first asked."""
+
+    def __init__(self, conn: sqlite3.Connection) -> None:
+        super().__init__()
+        self.conn = conn
+
+    def __missing__(self, key: int) -> dict[str, Any]:
+        found = callindex.trace_facts(self.conn, [key])[key]
+        self[key] = found
+        return found
+
+
+class _RowFilter:
+    """How a call ended, tested on the rows of the index."""
+
+    def __init__(self, raised: bool | str, returned: bool) -> None:
+        self.raised = raised
+        self.returned = returned
+
+    def rows(self, cols: dict[str, Any], exc_types: list[str]) -> Iterable[int]:
+        outcomes = cols["outcome"]
+        if not self.raised and not self.returned:
+            return range(len(outcomes))
+        if self.returned and self.raised:
+            return ()
+        wanted = callindex.RETURNED if self.returned else callindex.RAISED
+        # the outcome codes are bytes: find them in C rather than row by row
+        codes = outcomes.tobytes()
+        picked = []
+        at = codes.find(wanted)
+        while at >= 0:
+            picked.append(at)
+            at = codes.find(wanted, at + 1)
+        if isinstance(self.raised, str):
+            name = self.raised
+            dotted = "." + name
+            ok = {n for n, t in enumerate(exc_types) if t == name or t.endswith(dotted)}
+            exc = cols["exc"]
+            picked = [i for i in picked if exc[i] in ok]
+        return picked
+
+
+_LAST = 1 << 62  # sorts a row with no start time after every other
+
+
+def _rows_in_order(
+    conn: sqlite3.Connection,
+    groups: list[tuple[Any, ...]],
+    facts: dict[int, dict[str, Any]],
+    select: _RowFilter,
+) -> Iterator[tuple[int, dict[str, Any], int]]:
+    blocks: dict[Any, Any] = {}
+    by_trace: dict[int, list[tuple[Any, ...]]] = {}
+    for group in groups:
+        by_trace.setdefault(group[0], []).append(group)
+
+    def first(key: int) -> tuple[float, int]:
+        start = by_trace[key][0][7]
+        return (start if start is not None else math.inf, key)
+
+    for key in sorted(by_trace, key=first):
+        streams = []
+        for group in by_trace[key]:
+            cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
+            # a name's rows are stored by start time already
+            streams.append(_in_start_order(cols, select.rows(cols, facts[key]["exc_types"])))
+        merged = streams[0] if len(streams) == 1 else heapq.merge(*streams)
+        for *_, i, cols in merged:
+            yield key, cols, i
+
+
+def _in_start_order(
+    cols: dict[str, Any], rows: Iterable[int]
+) -> Iterator[tuple[int, int, int, int, dict[str, Any]]]:
+    start, thread, node = cols["start"], cols["thread"], cols["node"]
+    for i in rows:
+        began = start[i]
+        yield (began if began >= 0 else _LAST, thread[i], node[i], i, cols)
+
+
+def _slowest_rows(
+    conn: sqlite3.Connection,
+    groups: list[tuple[Any, ...]],
+    facts: dict[int, dict[str, Any]],
+    select: _RowFilter,
+    keep: int | None,
+) -> Iterator[tuple[int, dict[str, Any], int]]:
+    """Rows longest first; with ``keep``, only that many (reading stops as soon as no
+    other group can hold a longer call)."""
+    ordered = sorted((g for g in groups if g[5] is not None), key=lambda g: g[5], reverse=True)
+    best: list[tuple[int, int, int, int, dict[str, Any]]] = []  # a min-heap
+    blocks: dict[Any, Any] = {}
+    tie = 0
+    for group in ordered:
+        key = group[0]
+        if keep is not None and len(best) >= keep and group[5] * 1e9 <= best[0][0]:
+            break
+        cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
+        durations = cols["duration"]
+        rows = select.rows(cols, facts[key]["exc_types"])
+        if keep is not None:
+            rows = heapq.nlargest(keep, rows, key=durations.__getitem__)
+        for i in rows:
+            d = durations[i]
+            if d < 0:
+                continue
+            tie -= 1
+            item = (d, tie, key, i, cols)
+            if keep is None or len(best) < keep:
+                heapq.heappush(best, item)
+            elif d > best[0][0]:
+                heapq.heapreplace(best, item)
+            else:
+                break
+    best.sort(reverse=True, key=lambda item: item[:2])
+    for _, _, key, i, cols in best:
+        yield key, cols, i
+
+
+def _match(
+    reader: callindex.RecordReader,
+    facts: dict[str, Any],
+    names: dict[int, tuple[str, str]],
+    cols: dict[str, Any],
+    i: int,
+    predicates: list[Predicate],
+) -> CallMatch | None:
+    trace_id = facts["trace_id"]
+    row = callindex.row_at(cols, i, facts["base"])
+    folded = row["outcome"] == callindex.FOLDED
+    if folded and predicates:
+        return None  # a folded range keeps no values
+    truncated = False
+    start = end = None
+    if predicates:
+        # the closing record first: most predicates read only it
+        end = _decode(reader, facts, row["close_pos"], row["close_len"])
+        if predicates[0].where == "arg" or any(
+            p.where == "arg" or (p.where == "local" and end is None) for p in predicates
+        ):
+            start = _decode(reader, facts, row["open_pos"], row["open_len"])
+        for predicate in predicates:
+            hit, cut = predicate.test(start, end)
+            if not hit:
+                return None
+            truncated = truncated or cut
+    elif not folded or row["close_pos"] >= 0:
+        end = _decode(reader, facts, row["close_pos"], row["close_len"])
+    if start is None and not folded:
+        start = _decode(reader, facts, row["open_pos"], row["open_len"])
+    thread_key, thread_name = facts["threads"][row["thread"]]
+    qualname, file = names[row["name"]]
+    exc = row["exc"]
+    return CallMatch(
+        trace_id=trace_id,
+        test=facts["test"],
+        test_outcome=facts["test_outcome"],
+        thread=thread_key,
+        thread_name=thread_name,
+        node=row["node"],
+        qualname=qualname,
+        file=file,
+        line=row["line"],
+        depth=row["depth"],
+        start=row["start"],
+        duration=row["duration"],
+        outcome=callindex.OUTCOME_NAMES[row["outcome"]],
+        exception_type=facts["exc_types"][exc] if exc is not None else None,
+        folded=row["folded"] if folded else None,
+        start_record=start,
+        end_record=end,
+        truncated=truncated,
+    )
+
+
+def _decode(
+    reader: callindex.RecordReader,
+    facts: dict[str, Any],
+    pos: int | None,
+    n: int | None,
+) -> dict[str, Any] | None:
+    if pos is None or n is None or pos < 0:
+        return None
+    try:
+        record = reader.decode(facts["trace_id"], pos, n, facts["legacy"])
+    except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
+        return None
+    return record if isinstance(record, dict) else None

@@ -1,0 +1,973 @@
+"""The calls index: a row per recorded call of every stored trace, without values.
+
+It lives in the trace database next to ``traces``, in tables of its own with
+a version of its own (the table ``call_index_version``; the database's
+``user_version`` belongs to the trace tables).  A "row" is logical: the calls
+of a trace are kept as packed columns in compressed blocks, and a small
+summary per (function, trace) answers most questions before a block is read.
+
+``call_traces``   one row per indexed trace id: ``last_row``, the newest
+                  ``traces`` row the index covers (a trace saved again is
+                  indexed again), its test (a ``call_tests`` id) and outcome
+                  (those of the root trace for a flushed subtree or a trace
+                  point), its threads and exception types (JSON
+                  lists the blocks number into), the time its first call
+                  started, its number of calls, and how a trace stored
+                  before 0.2 stored its values (``legacy``: NULL for a trace
+                  whose values say what they are, 1 when every value was a
+                  repr, 0 otherwise; see :func:`vask.document.legacy_form`)
+``call_tests``    test node ids, named by number
+``call_names``    (qualified name, file) pairs, named by number
+``call_summary``  per (name, trace): the calls, the calls that raised, the
+                  shortest and longest duration, and where the name's rows
+                  begin in the trace's blocks
+``call_blocks``   per trace, its rows in blocks of at most ``BLOCK_ROWS``,
+                  sorted by name and then start time; each block is one zstd
+                  frame of the columns one after another (see ``_COLUMNS``)
+
+A row says where the call is (thread, node and parent node as
+:mod:`vask.traceindex` numbers them, depth), what it is (name, line), when it
+ran (start, duration), how it ended (``outcome``: 0 returned, 1 raised,
+2 yielded, 3 never closed, 4 a folded range), the exception type, the number
+of calls of a folded range, and where its opening and closing records lie in
+the trace's documents (positions as the trace index counts them, the
+documents one after the other in storage order), so that a value predicate
+decodes only those records.
+
+The SQL here is plain and portable: integer, real, text and blob columns,
+no SQLite-only functions besides ``GLOB`` for name patterns.  Everything
+reads the documents through :mod:`vask.storage.query` and
+:mod:`vask.traceindex`: how pieces are stored stays theirs.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import re
+import sqlite3
+import struct
+import sys
+import threading
+from array import array
+from collections.abc import Callable, Iterable
+from itertools import accumulate, pairwise
+from typing import Any
+
+import zstandard
+
+from vask.document import decode_record, plausible_time, upgrade_legacy_record
+from vask.storage import query
+from vask.storage.schema import transaction
+
+__all__ = [
+    "BLOCK_ROWS",
+    "INDEX_VERSION",
+    "OUTCOME_NAMES",
+    "RecordReader",
+    "drop_orphans",
+    "ensure_tables",
+    "has_index",
+    "index_traces",
+    "name_ids",
+    "pending_traces",
+    "read_rows",
+    "reindex",
+    "row_at",
+    "summaries",
+    "trace_facts",
+]
+
+#: Version of the index tables; an index of another version is built again.
+INDEX_VERSION = 5
+
+#: ``outcome`` by its code.
+OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
+RETURNED, RAISED, YIELDED, UNFINISHED, FOLDED = range(5)
+
+#: Rows in a block at the most.
+BLOCK_ROWS = 1 << 16
+
+_TABLES = (
+    "CREATE TABLE IF NOT EXISTS call_index_version (version INTEGER NOT NULL)",
+    """
+    CREATE TABLE IF NOT EXISTS call_traces (
+        id INTEGER PRIMARY KEY,
+        trace_id TEXT NOT NULL UNIQUE,
+        last_row INTEGER NOT NULL,
+        test INTEGER,
+        test_outcome TEXT,
+        threads TEXT NOT NULL,
+        exc_types TEXT NOT NULL,
+        base REAL,
+        first_start REAL,
+        calls INTEGER NOT NULL,
+        legacy INTEGER
+    )
+    """,
+    """
+    CREATE TABLE IF NOT EXISTS call_tests (
+        id INTEGER PRIMARY KEY,
+        test TEXT NOT NULL UNIQUE
+    )
+    """,
+    """
+    CREATE TABLE IF NOT EXISTS call_names (
+        id INTEGER PRIMARY KEY,
+        qualname TEXT NOT NULL,
+        file TEXT NOT NULL,
+        UNIQUE (qualname, file)
+    )
+    """,
+    """
+    CREATE TABLE IF NOT EXISTS call_summary (
+        name INTEGER NOT NULL,
+        trace INTEGER NOT NULL,
+        calls INTEGER NOT NULL,
+        raised INTEGER NOT NULL,
+        min_duration REAL,
+        max_duration REAL,
+        first_row INTEGER NOT NULL,
+        PRIMARY KEY (name, trace)
+    )
+    """,
+    """
+    CREATE TABLE IF NOT EXISTS call_blocks (
+        trace INTEGER NOT NULL,
+        block INTEGER NOT NULL,
+        rows INTEGER NOT NULL,
+        data BLOB NOT NULL,
+        PRIMARY KEY (trace, block)
+    )
+    """,
+)
+
+_INDEX_TABLES = (
+    "call_blocks",
+    "call_summary",
+    "call_names",
+    "call_tests",
+    "call_traces",
+    "call_index_version",
+    # the tables of version 1
+    "calls",
+    "call_threads",
+)
+
+# The columns of a block, in order: (name, array type, delta-coded).  Each is
+# stored with its bytes grouped by place (see _shuffle).  Columns
+# that grow along the rows (a name's calls by start time) are stored as the
+# differences between neighbours, which compress to a few bits each.  Times
+# are whole nanoseconds: ``start`` from the trace's ``base``, -1 for none.
+_COLUMNS = (
+    ("name", "i", True),
+    ("thread", "i", False),
+    ("node", "q", True),
+    ("parent", "q", False),  # node - parent
+    ("depth", "i", False),
+    ("line", "i", False),
+    ("start", "q", True),
+    ("duration", "q", False),
+    ("outcome", "b", False),
+    ("exc", "i", False),
+    ("folded", "q", False),
+    ("open_pos", "q", True),
+    ("open_len", "q", False),
+    ("close_pos", "q", False),  # close_pos - open_pos
+    ("close_len", "q", False),
+)
+_BLOCK_HEAD = struct.Struct("<I")
+# The head of a frame record as the engines write it: a map whose first entry is "path".
+_FRAME_HEAD = b"\x8a\xa4path"
+_SWAP = sys.byteorder != "little"
+_NS = 1e9
+
+# The type of the record a range of folded calls leaves.
+FOLDED_TYPE = "folded"
+
+# The type an exception's stored text names: ``ValueError('x')``, ``pkg.Error: x``.
+_EXC_TYPE = re.compile(r"^\s*<?([A-Za-z_][\w.]*)")
+
+# Traces whose documents together are smaller than this are read into memory
+# to be indexed; larger ones are read part by part from the database.
+_IN_MEMORY = 256 << 20
+
+_local = threading.local()
+
+
+def _compressor() -> zstandard.ZstdCompressor:
+    found = getattr(_local, "compressor", None)
+    if found is None:
+        # blocks are small: a high level costs little time and saves a fifth
+        found = _local.compressor = zstandard.ZstdCompressor(level=12)
+    return found
+
+
+def _decompressor() -> zstandard.ZstdDecompressor:
+    found = getattr(_local, "decompressor", None)
+    if found is None:
+        found = _local.decompressor = zstandard.ZstdDecompressor()
+    return found
+
+
+def has_index(conn: sqlite3.Connection) -> bool:
+    """Whether the database holds index tables of this version."""
+    found = conn.execute(
+        "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'call_index_version'"
+    ).fetchone()
+    if found is None:
+        return False
+    row = conn.execute("SELECT version FROM call_index_version").fetchone()
+    return row is not None and row[0] == INDEX_VERSION
+
+
+def ensure_tables(conn: sqlite3.Connection) -> None:
+    """Create the index tables (inside the caller's transaction); an index of another
+    version is dropped first, to be built again."""
+    if has_index(conn):
+        return
+    for table in _INDEX_TABLES:
+        conn.execute(f"DROP TABLE IF EXISTS {table}")
+    for statement in _TABLES:
+        conn.execute(statement)
+    conn.execute("INSERT INTO call_index_version VALUES (?)", (INDEX_VERSION,))
+
+
+def drop_orphans(conn: sqlite3.Connection) -> None:
+    """Drop the index rows of traces no longer stored (inside the transaction that
+    deleted them)."""
+    if not has_index(conn):
+        return
+    gone = [
+        row[0]
+        for row in conn.execute(
+            "SELECT id FROM call_traces WHERE trace_id NOT IN (SELECT trace_id FROM traces)"
+        )
+    ]
+    if gone:
+        for key in gone:
+            conn.execute("DELETE FROM call_blocks WHERE trace = ?", (key,))
+            conn.execute("DELETE FROM call_traces WHERE id = ?", (key,))
+        # the summary is kept by name: one pass drops the rows of every trace gone
+        conn.execute("DELETE FROM call_summary WHERE trace NOT IN (SELECT id FROM call_traces)")
+
+
+def _drop(conn: sqlite3.Connection, keys: list[int]) -> None:
+    for key in keys:
+        conn.execute("DELETE FROM call_blocks WHERE trace = ?", (key,))
+        conn.execute("DELETE FROM call_summary WHERE trace = ?", (key,))
+        conn.execute("DELETE FROM call_traces WHERE id = ?", (key,))
+
+
+def pending_traces(conn: sqlite3.Connection) -> list[str]:
+    """The trace ids whose newest document the index does not cover yet, oldest first."""
+    if not has_index(conn):
+        rows = conn.execute("SELECT trace_id, MAX(id) AS last FROM traces GROUP BY trace_id")
+        return [r[0] for r in sorted(rows, key=lambda r: r[1])]
+    rows = conn.execute(
+        """
+        SELECT t.trace_id, MAX(t.id) AS last FROM traces t
+          LEFT JOIN call_traces c ON c.trace_id = t.trace_id
+         GROUP BY t.trace_id
+        HAVING MAX(t.id) > COALESCE(MAX(c.last_row), 0)
+         ORDER BY last
+        """
+    )
+    return [r[0] for r in rows]
+
+
+def index_traces(
+    conn: sqlite3.Connection,
+    trace_ids: Iterable[str],
+    progress: Callable[[int, int], None] | None = None,
+) -> int:
+    """Index the given traces (again, when indexed before); returns the calls indexed.
+
+    Each trace is indexed in a transaction of its own, so that a store by
+    another process waits for one trace at the most; the index is built
+    before that transaction begins.  ``progress(done, total)`` is called
+    after each trace.
+    """
+    ids = list(dict.fromkeys(trace_ids))
+    if not has_index(conn):
+        with transaction(conn):
+            ensure_tables(conn)
+    total = 0
+    for done, trace_id in enumerate(ids, 1):
+        built = _build(conn, trace_id)
+        with transaction(conn):
+            total += _write(conn, trace_id, built)
+        if progress is not None:
+            progress(done, len(ids))
+    return total
+
+
+def reindex(conn: sqlite3.Connection, progress: Callable[[int, int], None] | None = None) -> int:
+    """Build the whole index again from the documents; returns the calls indexed."""
+    with transaction(conn):
+        for table in _INDEX_TABLES:
+            conn.execute(f"DROP TABLE IF EXISTS {table}")
+        ensure_tables(conn)
+    ids = pending_traces(conn)
+    return index_traces(conn, ids, progress)
+
+
+# -- building ----------------------------------------------------------------
+
+
+class _Built:
+    """The index of one trace as read from its documents, before it is written."""
+
+    def __init__(self, last_row: int) -> None:
+        self.last_row = last_row
+        self.root: str | None = None
+        self.legacy: bool | None = None
+        self.threads: list[tuple[str, str | None]] = []
+        self.exc_types: list[str] = []
+        # (qualname, file) -> the rows of that function:
+        # (thread, node, parent, depth, line, start, end, outcome, exc, folded,
+        #  open_pos, open_len, close_pos, close_len)
+        self.rows: dict[tuple[str, str], list[tuple[Any, ...]]] = {}
+
+
+def _build(conn: sqlite3.Connection, trace_id: str) -> _Built | None:
+    """The rows of ``trace_id`` read from its documents (``None``: none stored)."""
+    from vask import traceindex
+
+    rows = query.document_rows(conn, trace_id)
+    if not rows:
+        return None
+    size = sum(s or 0 for _, s in rows)
+    sources: list[Any]
+    if size <= _IN_MEMORY:
+        sources = [query.read_document_part(conn, row_id, 0, s or 0) for row_id, s in rows]
+    else:
+        lock = threading.Lock()
+        sources = [traceindex.StoredDocument(conn, lock, row_id, s or 0) for row_id, s in rows]
+    index = traceindex.build_index(trace_id, sources)
+    try:
+        return _rows_of(index, rows[-1][0])
+    finally:
+        index.close()
+
+
+def _rows_of(index: Any, last_row: int) -> _Built:
+    from vask import traceindex as ti
+
+    built = _Built(last_row)
+    built.root = index.root_trace_id if isinstance(index.root_trace_id, str) else None
+    # a trace id is written by one process: its documents share a form
+    built.legacy = index.legacy_form_at(0)
+    exc_numbers: dict[str, int] = {}
+    out = built.rows
+    names = index.names
+    for seq, thread in enumerate(index.ordered_threads()):
+        built.threads.append((thread.key, thread.name))
+        kind, parent, open_rec, close_rec = (
+            thread.kind,
+            thread.parent,
+            thread.open_rec,
+            thread.close_rec,
+        )
+        starts, ends, name_id, rec_kind = thread.start, thread.end, thread.name_id, thread.rec_kind
+        count = len(kind)
+        # Nodes are mostly made after their parent: one pass gives every depth.
+        # A call that began before tracing is made at its end and adopts what
+        # ran before it: then the tree is walked instead.
+        depth = array("i", bytes(4 * count))
+        depth[0] = -1
+        adopted = False
+        for node in range(1, count):
+            up = parent[node]
+            depth[node] = depth[up] + 1
+            adopted = adopted or up > node
+        if adopted:
+            for below, node in thread.walk(0):
+                depth[node] = below
+        # (name id, path text) -> (qualname, file), line
+        where: dict[tuple[int, bytes], tuple[tuple[str, str], int]] = {}
+        node = kind.find(ti.NODE_CALL)
+        while node > 0:
+            first = open_rec[node]
+            if first < 0:
+                first = close_rec[node]
+            key = _where(thread, first, name_id[node], names, where)
+            last = close_rec[node]
+            close_kind = rec_kind[last] if last >= 0 else None
+            exc = -1
+            if close_kind is None:
+                outcome = UNFINISHED
+            elif close_kind == 2:  # unwind
+                outcome = RAISED
+                exc_type = _exception_type(_exception_of(thread, last))
+                if exc_type is not None:
+                    exc = exc_numbers.get(exc_type, -1)
+                    if exc < 0:
+                        exc = exc_numbers[exc_type] = len(built.exc_types)
+                        built.exc_types.append(exc_type)
+            elif close_kind == 4:
+                outcome = YIELDED
+            else:
+                outcome = RETURNED
+            opos, olen = _span(thread, open_rec[node])
+            cpos, clen = _span(thread, last)
+            rows = out.get(key[0])
+            if rows is None:
+                rows = out[key[0]] = []
+            rows.append(
+                (
+                    seq,
+                    node,
+                    parent[node],
+                    depth[node],
+                    key[1],
+                    starts[node],
+                    ends[node],
+                    outcome,
+                    exc,
+                    -1,
+                    opos,
+                    olen,
+                    cpos,
+                    clen,
+                )
+            )
+            node = kind.find(ti.NODE_CALL, node + 1)
+        node = kind.find(ti.NODE_PLUGIN)
+        while node > 0:
+            _folded_row(thread, node, seq, depth[node], out)
+            node = kind.find(ti.NODE_PLUGIN, node + 1)
+    return built
+
+
+def _span(thread: Any, rec: int) -> tuple[int, int]:
+    if rec < 0:
+        return -1, -1
+    pos, end = thread.record_span(rec)
+    return pos, end - pos
+
+
+def _where(
+    thread: Any,
+    rec: int,
+    name: int,
+    names: list[Any],
+    seen: dict[tuple[int, bytes], tuple[tuple[str, str], int]],
+) -> tuple[tuple[str, str], int]:
+    """((qualname, file), line) of the call whose frame record is ``rec``."""
+    path = _path_bytes(thread, rec)
+    found = seen.get((name, path))
+    if found is not None:
+        return found
+    qualname = names[name].qualname if name >= 0 else "?"
+    file, line = _split_path(path.decode("utf-8", "replace") if path else None)
+    found = seen[(name, path)] = ((qualname, file), -1 if line is None else line)
+    return found
+
+
+def _path_bytes(thread: Any, rec: int) -> bytes:
+    """The "path" entry of a frame record, read from its head when in the engines' layout."""
+    if rec < 0:
+        return b""
+    head = thread.trace.read(thread.rec_pos[rec], 512)
+    if head.startswith(_FRAME_HEAD):
+        b = head[6]
+        if 0xA0 <= b <= 0xBF:
+            return head[7 : 7 + (b & 0x1F)]
+        if b == 0xD9 and 8 + head[7] <= len(head):
+            return head[8 : 8 + head[7]]
+    record = thread.record(rec)
+    path = record.get("path") if isinstance(record, dict) else None
+    return path.encode("utf-8", "replace") if isinstance(path, str) else b""
+
+
+def _exception_of(thread: Any, rec: int) -> Any:
+    """The "exception" entry of an "unwind" record; its other entries (the locals:
+    most of the record) are skipped, not decoded."""
+    import msgpack
+
+    from vask.document import ext_hook
+
+    pos, end = thread.record_span(rec)
+    unpacker = msgpack.Unpacker(
+        raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
+    )
+    unpacker.feed(thread.trace.read(pos, end - pos))
+    try:
+        for _ in range(unpacker.read_map_header()):
+            if unpacker.unpack() == "exception":
+                return unpacker.unpack()
+            unpacker.skip()
+    except Exception:  # noqa: BLE001 - not a map as the engines write it: decode it whole
+        record = thread.record(rec)
+        return record.get("exception") if isinstance(record, dict) else None
+    return None
+
+
+def _split_path(path: str | None) -> tuple[str, int | None]:
+    if not path:
+        return "?", None
+    file, _, line = path.rpartition(":")
+    if not file:
+        return path, None
+    return file, int(line) if line.isdigit() else None
+
+
+def _exception_type(exc: Any) -> str | None:
+    if exc is None:
+        return None
+    type_name = getattr(exc, "type_name", None)  # an exception stored by its fields
+    if isinstance(type_name, str):
+        return type_name
+    if isinstance(exc, dict):
+        for key in ("type", "exc_type", "class"):
+            value = exc.get(key)
+            if isinstance(value, str):
+                return value
+    text = exc if isinstance(exc, str) else str(getattr(exc, "text", exc))
+    match = _EXC_TYPE.match(text)
+    return match.group(1) if match else None
+
+
+def _folded_row(
+    thread: Any, node: int, seq: int, depth: int, out: dict[tuple[str, str], list[Any]]
+) -> None:
+    rec = thread.open_rec[node]
+    record = thread.record(rec)
+    if not isinstance(record, dict) or record.get("type") != FOLDED_TYPE:
+        return
+    qualname = record.get("qualname")
+    if not isinstance(qualname, str):
+        co_name = record.get("co_name")
+        qualname = co_name if isinstance(co_name, str) else "?"
+    path = record.get("path")
+    file, line = _split_path(path if isinstance(path, str) else None)
+    count = record.get("count")
+    count = count if isinstance(count, int) and not isinstance(count, bool) else -1
+    total = record.get("total_duration")
+    total = (
+        float(total) if isinstance(total, (int, float)) and not isinstance(total, bool) else None
+    )
+    start = plausible_time(record.get("first_timestamp"))
+    start = math.nan if start is None else start
+    end = start + total if total is not None and math.isfinite(total) else math.nan
+    pos, n = _span(thread, rec)
+    out.setdefault((qualname, file), []).append(
+        (
+            seq,
+            node,
+            thread.parent[node],
+            depth,
+            -1 if line is None else line,
+            start,
+            end,
+            FOLDED,
+            -1,
+            count,
+            pos,
+            n,
+            -1,
+            -1,
+        )
+    )
+
+
+def _test_of(conn: sqlite3.Connection, trace_id: str, root: str | None) -> tuple[Any, Any]:
+    """The test node id and outcome of a trace: its own, else its root trace's."""
+    for tid in (trace_id, root):
+        if tid is None:
+            continue
+        row = conn.execute(
+            "SELECT trace_name, outcome FROM traces WHERE trace_id = ? AND outcome IS NOT NULL"
+            " ORDER BY id DESC LIMIT 1",
+            (tid,),
+        ).fetchone()
+        if row is not None:
+            return row[0], row[1]
+    return None, None
+
+
+def _ns(seconds: float) -> int:
+    return round(seconds * _NS) if math.isfinite(seconds) else -1
+
+
+def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int:
+    """Replace the index of ``trace_id`` by ``built`` (inside a transaction)."""
+    old = conn.execute("SELECT id FROM call_traces WHERE trace_id = ?", (trace_id,)).fetchone()
+    if old is not None:
+        _drop(conn, [old[0]])
+    if built is None:
+        return 0
+    test, outcome = _test_of(conn, trace_id, built.root)
+    starts = [
+        r[5] for rows in built.rows.values() for r in rows if r[5] == r[5] and r[5] != math.inf
+    ]
+    first = min(starts, default=None)
+    base = math.floor(first) if first is not None else 0.0
+    total = sum(len(rows) for rows in built.rows.values())
+    key = conn.execute(
+        "INSERT INTO call_traces (trace_id, last_row, test, test_outcome,"
+        " threads, exc_types, base, first_start, calls, legacy)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        (
+            trace_id,
+            built.last_row,
+            _test_id(conn, test),
+            outcome,
+            json.dumps(built.threads),
+            json.dumps(built.exc_types),
+            base,
+            first,
+            total,
+            None if built.legacy is None else int(built.legacy),
+        ),
+    ).lastrowid
+    ids = _name_ids(conn, list(built.rows))
+    # rows by name id, then by start time: a name's rows are one stretch
+    ordered = sorted(built.rows.items(), key=lambda item: ids[item[0]])
+    columns: list[list[int]] = [[] for _ in _COLUMNS]
+    summary = []
+    at = 0
+    inf = math.inf
+    for name_key, rows in ordered:
+        name = ids[name_key]
+        rows.sort(key=lambda r: (r[5] if r[5] == r[5] else inf, r[0], r[1]))
+        (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, ol, cp, cl) = zip(
+            *rows
+        )
+        durations = [_ns(e - s) if e >= s else -1 for s, e in zip(start, end)]
+        known = [d for d in durations if d >= 0]
+        summary.append(
+            (
+                name,
+                key,
+                len(rows),
+                outcome.count(RAISED),
+                min(known) / _NS if known else None,
+                max(known) / _NS if known else None,
+                at,
+            )
+        )
+        at += len(rows)
+        for column, values in zip(
+            columns,
+            (
+                [name] * len(rows),
+                thread,
+                node,
+                [n - p for n, p in zip(node, parent)],
+                depth,
+                line,
+                [_ns(s - base) if s == s else -1 for s in start],
+                durations,
+                outcome,
+                exc,
+                folded,
+                op,
+                ol,
+                [c - o if c >= 0 else -1 for o, c in zip(op, cp)],
+                cl,
+            ),
+        ):
+            column.extend(values)
+    conn.executemany(
+        "INSERT INTO call_summary (name, trace, calls, raised, min_duration, max_duration,"
+        " first_row) VALUES (?, ?, ?, ?, ?, ?, ?)",
+        summary,
+    )
+    for block, first_row in enumerate(range(0, at, BLOCK_ROWS)):
+        data = _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns])
+        conn.execute(
+            "INSERT INTO call_blocks (trace, block, rows, data) VALUES (?, ?, ?, ?)",
+            (key, block, min(BLOCK_ROWS, at - first_row), data),
+        )
+    return at
+
+
+def _test_id(conn: sqlite3.Connection, test: Any) -> int | None:
+    if not isinstance(test, str):
+        return None
+    row = conn.execute("SELECT id FROM call_tests WHERE test = ?", (test,)).fetchone()
+    if row is not None:
+        return int(row[0])
+    return int(conn.execute("INSERT INTO call_tests (test) VALUES (?)", (test,)).lastrowid)
+
+
+def _name_ids(conn: sqlite3.Connection, keys: list[tuple[str, str]]) -> dict[tuple[str, str], int]:
+    out = {}
+    for qualname, file in keys:
+        row = conn.execute(
+            "SELECT id FROM call_names WHERE qualname = ? AND file = ?", (qualname, file)
+        ).fetchone()
+        if row is None:
+            row = (
+                conn.execute(
+                    "INSERT INTO call_names (qualname, file) VALUES (?, ?)", (qualname, file)
+                ).lastrowid,
+            )
+        out[(qualname, file)] = row[0]
+    return out
+
+
+def _encode(columns: list[list[int]]) -> bytes:
+    parts = [_BLOCK_HEAD.pack(len(columns[0]))]
+    for (_, code, delta), values in zip(_COLUMNS, columns, strict=True):
+        if delta and values:
+            values = [values[0]] + [b - a for a, b in pairwise(values)]
+        packed = array(code, values)
+        if _SWAP:
+            packed.byteswap()
+        parts.append(_shuffle(packed.tobytes(), packed.itemsize))
+    return _compressor().compress(b"".join(parts))
+
+
+def _shuffle(data: bytes, width: int) -> bytes:
+    """The bytes of fixed-width numbers grouped by their place (every first byte, then
+    every second ...): the high bytes, mostly 0 or 255, then compress to almost nothing."""
+    if width == 1:
+        return data
+    return b"".join(data[i::width] for i in range(width))
+
+
+def _unshuffle(data: bytes, width: int) -> bytes:
+    if width == 1:
+        return data
+    out = bytearray(len(data))
+    step = len(data) // width
+    for i in range(width):
+        out[i::width] = data[i * step : (i + 1) * step]
+    return bytes(out)
+
+
+def _decode(data: bytes) -> dict[str, array]:
+    raw = _decompressor().decompress(data)
+    (count,) = _BLOCK_HEAD.unpack_from(raw, 0)
+    at = _BLOCK_HEAD.size
+    out = {}
+    for name, code, delta in _COLUMNS:
+        column = array(code)
+        size = column.itemsize * count
+        column.frombytes(_unshuffle(raw[at : at + size], column.itemsize))
+        at += size
+        if _SWAP:
+            column.byteswap()
+        if delta:
+            column = array(code, accumulate(column))
+        out[name] = column
+    return out
+
+
+# -- reading -----------------------------------------------------------------
+
+
+def name_ids(conn: sqlite3.Connection, globs: Iterable[str]) -> dict[int, tuple[str, str]]:
+    """The names whose qualified name matches one of the GLOB patterns: id -> (qualname, file)."""
+    out = {}
+    for glob in globs:
+        for row in conn.execute(
+            "SELECT id, qualname, file FROM call_names WHERE qualname GLOB ?", (glob,)
+        ):
+            out[row[0]] = (row[1], row[2])
+    return out
+
+
+def summaries(
+    conn: sqlite3.Connection,
+    names: Iterable[int] | None,
+    *,
+    raised: bool = False,
+    test: str | None = None,
+    test_glob: bool = False,
+    outcome: str | None = None,
+    trace: str | None = None,
+) -> list[tuple[Any, ...]]:
+    """The summary rows of ``names`` (``None``: of every name) in traces that pass the
+    trace filters:
+    (trace key, name, calls, raised, min duration, max duration, first row, the time
+    the trace's first call started)."""
+    where = []
+    params: list[Any] = []
+    if raised:
+        where.append("s.raised > 0")
+    if test is not None:
+        where.append("ct.test GLOB ?" if test_glob else "ct.test = ?")
+        params.append(test)
+    if outcome is not None:
+        where.append("t.test_outcome = ?")
+        params.append(outcome)
+    if trace is not None:
+        where.append("t.trace_id = ?")
+        params.append(trace)
+    sql = (
+        "SELECT s.trace, s.name, s.calls, s.raised, s.min_duration, s.max_duration, s.first_row,"
+        " t.first_start FROM call_summary s JOIN call_traces t ON t.id = s.trace"
+        " LEFT JOIN call_tests ct ON ct.id = t.test WHERE 1 = 1"
+    )
+    if where:
+        sql += " AND " + " AND ".join(where)
+    if names is None:  # every name: one pass over the summary
+        return conn.execute(sql, params).fetchall()
+    out = []
+    wanted = list(names)
+    for at in range(0, len(wanted), 500):
+        chunk = wanted[at : at + 500]
+        marks = ",".join("?" * len(chunk))
+        out.extend(conn.execute(f"{sql} AND s.name IN ({marks})", [*params, *chunk]).fetchall())
+    return out
+
+
+def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict[str, Any]]:
+    """Per trace key: its id, test, outcome, threads, exception types, base, first start."""
+    out = {}
+    for key in keys:
+        row = conn.execute(
+            "SELECT t.trace_id, ct.test, t.test_outcome, t.threads, t.exc_types, t.base,"
+            " t.first_start, t.legacy FROM call_traces t"
+            " LEFT JOIN call_tests ct ON ct.id = t.test WHERE t.id = ?",
+            (key,),
+        ).fetchone()
+        if row is None:
+            continue
+        out[key] = {
+            "trace_id": row[0],
+            "test": row[1],
+            "test_outcome": row[2],
+            "threads": [tuple(t) for t in json.loads(row[3])],
+            "exc_types": json.loads(row[4]),
+            "base": row[5] or 0.0,
+            "first_start": row[6],
+            "legacy": None if row[7] is None else bool(row[7]),
+        }
+    return out
+
+
+def read_rows(
+    conn: sqlite3.Connection,
+    key: int,
+    first_row: int,
+    count: int,
+    cache: dict[tuple[int, int], dict[str, array]] | None = None,
+) -> dict[str, array]:
+    """Rows ``first_row`` to ``first_row + count`` of trace ``key``, column by column, as
+    stored: read each row's values through :func:`row_at`.  ``cache`` keeps decoded
+    blocks for the next call (the names of a trace share its blocks)."""
+    parts: list[dict[str, array]] = []
+    end = first_row + count
+    for block in range(first_row // BLOCK_ROWS, (end - 1) // BLOCK_ROWS + 1 if count else 0):
+        decoded = cache.get((key, block)) if cache is not None else None
+        if decoded is None:
+            row = conn.execute(
+                "SELECT data FROM call_blocks WHERE trace = ? AND block = ?", (key, block)
+            ).fetchone()
+            if row is None:
+                continue
+            decoded = _decode(row[0])
+            if cache is not None:
+                if len(cache) >= 64:
+                    cache.pop(next(iter(cache)))
+                cache[(key, block)] = decoded
+        lo = max(first_row - block * BLOCK_ROWS, 0)
+        hi = min(end - block * BLOCK_ROWS, BLOCK_ROWS)
+        parts.append({name: column[lo:hi] for name, column in decoded.items()})
+    if len(parts) == 1:
+        return parts[0]
+    out = {name: array(code) for name, code, _ in _COLUMNS}
+    for part in parts:
+        for name, column in part.items():
+            out[name].extend(column)
+    return out
+
+
+def row_at(cols: dict[str, array], i: int, base: float) -> dict[str, Any]:
+    """Row ``i`` of columns read by :func:`read_rows`: ``start`` a time and ``duration``
+    seconds (``None`` when not known), ``line``, ``exc`` and ``folded`` ``None`` for none,
+    positions -1 for no record."""
+    start = cols["start"][i]
+    duration = cols["duration"][i]
+    node = cols["node"][i]
+    open_pos = cols["open_pos"][i]
+    close = cols["close_pos"][i]
+    line = cols["line"][i]
+    exc = cols["exc"][i]
+    folded = cols["folded"][i]
+    return {
+        "name": cols["name"][i],
+        "thread": cols["thread"][i],
+        "node": node,
+        "parent": node - cols["parent"][i],
+        "depth": cols["depth"][i],
+        "line": line if line >= 0 else None,
+        "start": base + start / _NS if start >= 0 else None,
+        "duration": duration / _NS if duration >= 0 else None,
+        "outcome": cols["outcome"][i],
+        "exc": exc if exc >= 0 else None,
+        "folded": folded if folded >= 0 else None,
+        "open_pos": open_pos,
+        "open_len": cols["open_len"][i],
+        "close_pos": open_pos + close if close >= 0 else -1,
+        "close_len": cols["close_len"][i],
+    }
+
+
+def all_rows(conn: sqlite3.Connection, trace_id: str) -> list[dict[str, Any]]:
+    """Every row of a trace's index (see :func:`row_at`), with its thread key, qualified
+    name and exception type (for checks; queries read the stretches they need)."""
+    found = conn.execute(
+        "SELECT id, calls FROM call_traces WHERE trace_id = ?", (trace_id,)
+    ).fetchone()
+    if found is None:
+        return []
+    key, count = found
+    facts = trace_facts(conn, [key])[key]
+    cols = read_rows(conn, key, 0, count)
+    names = {
+        r[0]: r[1]
+        for r in conn.execute(
+            "SELECT DISTINCT n.id, n.qualname FROM call_names n"
+            " JOIN call_summary s ON s.name = n.id WHERE s.trace = ?",
+            (key,),
+        )
+    }
+    out = []
+    for i in range(count):
+        row = row_at(cols, i, facts["base"])
+        row["thread_key"] = facts["threads"][row["thread"]][0]
+        row["qualname"] = names.get(row["name"])
+        row["exc_type"] = facts["exc_types"][row["exc"]] if row["exc"] is not None else None
+        out.append(row)
+    return out
+
+
+class RecordReader:
+    """Reads records of stored traces at the positions the index gives, keeping each
+    document's reader open (a new blob handle per record walks the piece's pages)."""
+
+    def __init__(self, conn: sqlite3.Connection) -> None:
+        self.conn = conn
+        self._rows: dict[str, list[tuple[int, int]]] = {}
+        self._readers: dict[int, query.DocumentReader] = {}
+
+    def decode(self, trace_id: str, pos: int, n: int, legacy: bool | None = None) -> Any:
+        """The record at trace position ``pos`` (``n`` bytes) of ``trace_id``, decoded;
+        ``legacy`` says how the trace stored its values if before 0.2."""
+        rows = self._rows.get(trace_id)
+        if rows is None:
+            rows = self._rows[trace_id] = query.document_rows(self.conn, trace_id)
+        base = 0
+        for row_id, size in rows:
+            size = size or 0
+            if pos < base + size:
+                reader = self._readers.get(row_id)
+                if reader is None:
+                    if len(self._readers) >= 64:
+                        self._readers.pop(next(iter(self._readers))).close()
+                    reader = self._readers[row_id] = query.open_document(self.conn, row_id)
+                record = decode_record(reader.read(pos - base, n))
+                return record if legacy is None else upgrade_legacy_record(record, legacy)
+            base += size
+        return None
+
+    def close(self) -> None:
+        for reader in self._readers.values():
+            reader.close()
+        self._readers.clear()

@@ -1,0 +1,456 @@
+"""The calls index and the search across traces: `vask calls`, `vask.calls`, `traces show --at`."""
+
+from __future__ import annotations
+
+import sqlite3
+import threading
+
+import pytest
+import vask
+from tracedocs import document, frame, marker, plugin
+from vask import callsearch, traceindex
+from vask.cli import main
+from vask.storage import callindex, maintain, schema, store
+from vask.storage.query import list_traces
+
+
+def reserve(qty, password="hunter2"):
+    if qty > 100:
+        raise ValueError(qty)
+    return qty * 2
+
+
+def countdown(n):
+    while n:
+        yield n
+        n -= 1
+
+
+def shop():
+    for qty in (5, 150, 7):
+        try:
+            reserve(qty)
+        except ValueError:
+            pass
+    list(countdown(2))
+    worker = threading.Thread(target=reserve, args=(42,), name="worker")
+    worker.start()
+    worker.join()
+
+
+def _index_rows(db_path):
+    """(thread, node, parent, qualname, depth, outcome, exception type, folded) of every row."""
+    with sqlite3.connect(db_path) as conn:
+        rows = []
+        for (trace_id,) in conn.execute("SELECT trace_id FROM call_traces").fetchall():
+            for r in callindex.all_rows(conn, trace_id):
+                rows.append(
+                    (r["thread_key"], r["node"], r["parent"], r["qualname"], r["depth"])
+                    + (r["outcome"], r["exc_type"], r["folded"])
+                )
+        return sorted(rows, key=lambda r: (r[0], r[1]))
+
+
+@pytest.fixture
+def recorded(engine, tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    recorder = engine.recorder(config={"threading": True}, db_path=db_path)
+    recorder.start()
+    try:
+        shop()
+    finally:
+        recorder.stop()
+    recorder.save()
+    return db_path, recorder.trace_id
+
+
+def test_the_index_holds_every_call_of_the_tree(engine, recorded):
+    db_path, trace_id = recorded
+    callsearch.ensure_index(db_path)
+    rows = _index_rows(db_path)
+    trace = traceindex.open_trace(db_path, trace_id)
+    try:
+        expected = []
+        for thread in trace.threads.values():
+            for depth, node in thread.walk():
+                if thread.kind[node] == traceindex.NODE_CALL:
+                    name = thread.node_name(node)
+                    expected.append((thread.key, node, thread.parent[node], name.qualname, depth))
+    finally:
+        trace.close()
+    assert sorted(r[:5] for r in rows) == sorted(expected)
+    reserves = [r for r in rows if r[3].endswith("reserve")]
+    assert len(reserves) == 4
+    assert len({r[0] for r in reserves}) == 2  # the worker thread's call is there too
+    raised = [r for r in reserves if r[5] == callindex.RAISED]
+    if engine.monitor:
+        assert [r[6] for r in raised] == ["ValueError"]
+        # the generator's resumed parts are rows of their own; it yielded before them
+        parts = [r for r in rows if r[3].endswith("countdown")]
+        assert len(parts) == 3
+        assert [r[5] for r in parts] == [callindex.YIELDED] * 2 + [callindex.RETURNED]
+    else:
+        assert raised == []  # the profile hook sees a return of None
+
+
+def test_find_by_name_outcome_duration_and_values(engine, recorded):
+    db_path, _ = recorded
+    found = vask.calls("reserve", db_path=db_path)
+    assert sorted(m.args["qty"] for m in found) == [5, 7, 42, 150]
+    assert all(m.qualname.endswith(".reserve") and m.thread_name for m in found)
+    big = vask.calls("*reserve", db_path=db_path, args={"qty": (">", 100)})
+    assert [m.args["qty"] for m in big] == [150]
+    if engine.monitor:
+        assert big[0].outcome == "raised"
+        assert vask.calls("reserve", db_path=db_path, raised="ValueError")[0].args == big[0].args
+        assert vask.calls("reserve", db_path=db_path, raised="KeyError") == []
+    doubled = vask.calls("reserve", db_path=db_path, returned=True, returns=(">=", 14))
+    assert sorted(m.return_value for m in doubled) == [14, 84]
+    slow = vask.calls("*", db_path=db_path, slowest=2)
+    durations = [m.duration for m in vask.calls("*", db_path=db_path) if m.duration is not None]
+    assert [m.duration for m in slow] == sorted(durations, reverse=True)[:2]
+    # the password argument is redacted: no operator matches on its content
+    for op, value in (("==", "hunter2"), ("!=", "x"), ("~", "hunt")):
+        assert vask.calls("reserve", db_path=db_path, args={"password": (op, value)}) == []
+    assert len(vask.calls("reserve", db_path=db_path, args={"self": 1})) == 0
+    assert len(vask.calls("reserve", db_path=db_path, locals={"qty": ("~", "^4")})) == 1
+
+
+def _predicate(where, *words):
+    return callsearch.Predicate.parse(where, list(words))
+
+
+@pytest.mark.parametrize(
+    ("words", "value", "expected"),
+    [
+        (("n", "==", "3"), 3, True),
+        (("n", "<", "3"), 3, False),
+        (("n", ">=", "3"), 3.0, True),
+        (("n", "<", "3"), "2", False),  # a text is not less than a number
+        (("n", "==", "True"), 1, False),  # a bool is no number here
+        (("n", "==", "abc"), "abc", True),  # a bare word compares as text
+        (("n", "~", "^Item\\("), vask.values.ObjectRepr("Item(qty=3)"), True),
+        (("n", "==", "Item(qty=3)"), vask.values.ObjectRepr("Item(qty=3)"), True),
+        (("n", "~", "2, 3"), [1, 2, 3], True),
+        (("n", "==", "(1, 2)"), (1, 2), True),
+        (("n.qty", ">", "2"), {"qty": 3}, True),
+        (("n.missing", "==", "None"), {"qty": 3}, False),
+    ],
+)
+def test_predicates_compare_stored_values(words, value, expected):
+    predicate = _predicate("arg", *words)
+    assert predicate.test({"locals": {"n": value}}, None) == (expected, False)
+
+
+def test_predicates_on_cut_values_say_so():
+    from vask.serialize import TRUNCATED_KEY
+
+    cut_text = "a" * 50 + "...<9000 more chars>"
+    assert _predicate("arg", "s", "~", "aaa").test({"locals": {"s": cut_text}}, None) == (
+        True,
+        True,
+    )
+    # only what was kept is compared: the cut-off part matches nothing
+    assert _predicate("arg", "s", "~", "b").test({"locals": {"s": cut_text}}, None) == (False, True)
+    items = [1, 2, vask.values.ObjectRepr("<40 more items>")]
+    assert _predicate("arg", "s", "~", "1, 2").test({"locals": {"s": items}}, None) == (True, True)
+    mapping = {"a": 1, TRUNCATED_KEY: vask.values.ObjectRepr("<3 more items>")}
+    assert _predicate("arg", "s", "~", "'a': 1").test({"locals": {"s": mapping}}, None) == (
+        True,
+        True,
+    )
+    # a field that was kept is compared as itself
+    assert _predicate("arg", "s.a", "==", "1").test({"locals": {"s": mapping}}, None) == (
+        True,
+        False,
+    )
+    # the return value: an exception is no return
+    end = {"event": "unwind", "exception": vask.values.ObjectRepr("ValueError()")}
+    assert _predicate("return", "==", "None").test({}, end) == (False, False)
+
+
+def test_bad_predicates_are_refused():
+    with pytest.raises(callsearch.QueryError, match="unknown operator"):
+        _predicate("arg", "n", "=", "3")
+    with pytest.raises(callsearch.QueryError, match="regular expression"):
+        _predicate("arg", "n", "~", "(")
+    with pytest.raises(callsearch.QueryError):
+        _predicate("return", "n", "==", "3")
+
+
+def _documents():
+    """A test's trace with a folded range, a subtree flushed from it, and a trace point."""
+    root = document(
+        "trc_root",
+        {
+            "native_1": [
+                frame("call", 1, 100.0, "main", locals={}),
+                frame("call", 2, 100.1, "item", locals={"n": 1}),
+                frame("return", 2, 100.2, "item", arg=2),
+                {
+                    "type": "folded",
+                    "frame_id": "frm_x",
+                    "co_name": "item",
+                    "qualname": "app.item",
+                    "path": "app.py:7",
+                    "event": "call",
+                    "count": 500,
+                    "total_duration": 2.5,
+                    "min_duration": 0.001,
+                    "max_duration": 0.01,
+                    "first_timestamp": 100.3,
+                    "last_timestamp": 102.9,
+                    "timestamp": 103.0,
+                },
+                marker("trc_sub", 103.1, "branch", calls=1),
+                frame("return", 1, 104.0, "main", arg=None),
+                plugin("end_test", 104.1, outcome="failed"),
+            ]
+        },
+        name="tests/test_app.py::test_main",
+    )
+    sub = document(
+        "trc_sub",
+        {"native_1": [frame("call", 3, 103.1, "branch"), frame("return", 3, 103.2, "branch")]},
+        root="trc_root",
+    )
+    point = document(
+        "trc_point",
+        {"native_1": [frame("call", 4, 105.0, "hook"), frame("return", 4, 105.1, "hook", arg=9)]},
+        root="trc_root",
+        trace_point={"co_name": "hook"},
+    )
+    return [("trc_sub", sub), ("trc_root", root), ("trc_point", point)]
+
+
+def test_folded_ranges_flushed_subtrees_and_trace_points(tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    store.save_traces(_documents(), db_path=db_path)
+    folded = vask.calls("item", db_path=db_path)
+    assert [(m.outcome, m.folded) for m in folded] == [("returned", None), ("folded", 500)]
+    assert folded[1].duration == 2.5 and folded[1].line == 7
+    # a folded range keeps no values: a value predicate never matches it
+    assert [m.folded for m in vask.calls("item", db_path=db_path, args={"n": ("!=", 0)})] == [None]
+    # the subtree and the trace point are found under the test of the trace they belong to
+    for name, trace_id in (("branch", "trc_sub"), ("hook", "trc_point")):
+        (match,) = vask.calls(name, db_path=db_path, outcome="failed")
+        assert (match.trace_id, match.test) == (trace_id, "tests/test_app.py::test_main")
+    assert vask.calls("*", db_path=db_path, test="tests/*::test_main", trace="trc_root")
+    assert vask.calls("*", db_path=db_path, outcome="passed") == []
+
+
+def _indexed_ids(db_path):
+    with sqlite3.connect(db_path) as conn:
+        traces = {r[0] for r in conn.execute("SELECT trace_id FROM call_traces")}
+        orphans = conn.execute(
+            "SELECT (SELECT COUNT(*) FROM call_blocks WHERE trace NOT IN"
+            " (SELECT id FROM call_traces)) + (SELECT COUNT(*) FROM call_summary WHERE trace"
+            " NOT IN (SELECT id FROM call_traces))"
+        ).fetchone()[0]
+    assert orphans == 0
+    return traces
+
+
+def test_the_index_follows_store_delete_prune_and_import(tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    store.save_traces(_documents(), db_path=db_path)
+    callsearch.ensure_index(db_path)
+    assert _indexed_ids(db_path) == {"trc_root", "trc_sub", "trc_point"}
+    # a trace saved again is indexed again, with the calls of both documents
+    again = document("trc_point", {"native_2": [frame("call", 9, 106.0, "hook")]}, root="trc_root")
+    store.save_traces([("trc_point", again)], db_path=db_path)
+    assert len(vask.calls("hook", db_path=db_path)) == 2
+    one = document("trc_one", {"native_1": [frame("call", 1, 1.0, "solo")]})
+    store.save_traces([("trc_one", one)], db_path=db_path)
+    assert len(vask.calls("solo", db_path=db_path)) == 1
+    maintain.delete_traces(db_path, ["trc_root"])  # its subtree and trace point go with it
+    assert _indexed_ids(db_path) == {"trc_one"}
+    assert vask.calls("hook", db_path=db_path) == []
+    maintain.prune(db_path, keep=0)
+    assert _indexed_ids(db_path) == set()
+    file = tmp_path / "one.msgpack"
+    file.write_bytes(one)
+    assert main(["traces", "import", str(file), "--db", str(db_path)]) == 0
+    assert [m.trace_id for m in vask.calls("solo", db_path=db_path)] == ["trc_one"]
+
+
+def test_a_database_without_the_index_is_indexed_when_first_asked(tmp_path, capsys):
+    db_path = tmp_path / "db.sqlite3"
+    old = document(
+        "trc_old",
+        {"native_1": [frame("call", 1, 1.0, "f"), frame("return", 1, 2.0, "f", arg=3)]},
+        version="0.2",
+    )
+    store.save_traces([("trc_old", old), ("trc_old2", old)], db_path=db_path)
+    with sqlite3.connect(db_path) as conn:  # as vask 0.2 left it: the trace tables only
+        for table in callindex._INDEX_TABLES:
+            conn.execute(f"DROP TABLE IF EXISTS {table}")
+    seen = []
+    found = list(callsearch.find_calls(db_path, "f", progress=lambda *a: seen.append(a)))
+    assert [(m.trace_id, m.return_value) for m in found] == [("trc_old", 3), ("trc_old2", 3)]
+    assert seen == [(1, 2), (2, 2)]
+    # an index of another version is built again
+    with sqlite3.connect(db_path) as conn:
+        conn.execute("UPDATE call_index_version SET version = 0")
+    assert len(vask.calls("f", db_path=db_path)) == 2
+    assert main(["traces", "reindex", "--db", str(db_path)]) == 0
+    assert "indexed 2 calls of 2 traces" in capsys.readouterr().err
+    assert len(list_traces(db_path)) == 2
+
+
+class Crate:
+    def __init__(self, qty, label):
+        self.qty = qty
+        self.label = label
+
+
+class OutOfStock(Exception):
+    def __init__(self, crate):
+        super().__init__("out of stock")
+        self.crate = crate
+
+
+def ship(crate):
+    return crate.qty
+
+
+def restock(crate):
+    if crate.qty > 2:
+        raise OutOfStock(crate)
+    return crate.qty
+
+
+def test_predicates_reach_into_objects_stored_by_their_fields(engine, tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    recorder = engine.recorder(db_path=db_path)
+    recorder.start()
+    try:
+        for qty in (1, 5):
+            ship(Crate(qty, f"crate-{qty}"))
+            try:
+                restock(Crate(qty, "again"))
+            except OutOfStock:
+                pass
+    finally:
+        recorder.stop()
+    recorder.save()
+    (big,) = vask.calls("ship", db_path=db_path, args={"crate.qty": (">", 2)})
+    assert isinstance(big.args["crate"], vask.values.StoredObject)
+    assert big.args["crate"].fields["label"] == "crate-5" and big.return_value == 5
+    # ~ searches the object as shown: its type and fields
+    assert len(vask.calls("ship", db_path=db_path, args={"crate": ("~", r"Crate\(")})) == 2
+    assert vask.calls("ship", db_path=db_path, args={"crate.missing": ("!=", 0)}) == []
+    if engine.monitor:
+        (raised,) = vask.calls("restock", db_path=db_path, raised="OutOfStock")
+        assert raised.exception_type.rpartition(".")[2] == "OutOfStock"
+        assert raised.args["crate"].fields["qty"] == 5
+    # an exception stored by its fields is known by its type's name, not the reader's class
+    stored = vask.values.StoredObject("shop.errors.OutOfStock", 0x7F, {"crate": 5})
+    assert callindex._exception_type(stored) == "shop.errors.OutOfStock"
+
+
+def test_a_call_that_began_before_tracing_is_indexed_above_what_it_adopted(tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    records = [
+        frame("call", 2, 1.0, "inner"),
+        frame("return", 2, 2.0, "inner", arg=1),
+        frame("return", 1, 3.0, "outer", arg=2),  # opened before tracing began
+        frame("return", 3, 4.0, "main", arg=3),  # and so was its caller
+    ]
+    store.save_traces([("trc_late", document("trc_late", {"native_1": records}))], db_path=db_path)
+    callsearch.ensure_index(db_path)
+    rows = {r[3]: r for r in _index_rows(db_path)}
+    assert [rows[f"app.{name}"][4] for name in ("main", "outer", "inner")] == [0, 1, 2]
+    assert rows["app.inner"][2] == rows["app.outer"][1]  # its parent
+    (outer,) = vask.calls("outer", db_path=db_path)
+    assert (outer.start_record, outer.return_value) == (None, 2)
+
+
+def test_values_of_a_trace_from_before_0_2_are_read_as_show_reads_them(tmp_path):
+    """Before 0.2 a repr was stored as a plain string: a predicate sees it as a repr,
+    and a redacted value among them is still never matched by content."""
+    from vask.values import ObjectRepr
+
+    db_path = tmp_path / "db.sqlite3"
+    records = [
+        frame("call", 1, 1.0, "f", locals={"item": "<Item object at 0x7f>", "pw": "<redacted>"}),
+        frame("return", 1, 2.0, "f", arg="<Item object at 0x7f>"),
+    ]
+    old = document("trc_01", {"native_1": records}, version="0.1.9")
+    store.save_traces([("trc_01", old)], db_path=db_path)
+    (match,) = vask.calls("f", db_path=db_path, args={"item": ("~", "Item")})
+    assert isinstance(match.args["item"], ObjectRepr)
+    assert isinstance(match.return_value, ObjectRepr)
+    assert vask.calls("f", db_path=db_path, args={"pw": ("~", "redacted")}) == []
+    assert vask.calls("f", db_path=db_path, args={"pw": "<redacted>"}) == []
+
+
+def test_the_command_prints_each_match_with_a_way_to_open_it(tmp_path, capsys):
+    db_path = tmp_path / "db.sqlite3"
+    store.save_traces(_documents(), db_path=db_path)
+    assert main(["calls", "main", "--db", str(db_path)]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].startswith("trace trc_root  test tests/test_app.py::test_main (failed)")
+    assert "main()" in out[1] and "→ None" in out[1]
+    command = out[2].split()
+    assert command[:4] == ["vask", "traces", "show", "trc_root"]
+    assert main(["traces", "show", *command[3:]]) == 0
+    assert "▶ main()" in capsys.readouterr().out
+    assert main(["calls", "item", "--db", str(db_path), "--arg", "n", "==", "1", "--json"]) == 0
+    import json
+
+    (match,) = json.loads(capsys.readouterr().out)
+    assert (match["args"], match["return"], match["outcome"]) == ({"n": 1}, 2, "returned")
+    assert main(["calls", "nothing", "--db", str(db_path)]) == 0
+    assert "no calls match" in capsys.readouterr().err
+    assert main(["calls", "x", "--db", str(db_path), "--arg", "n", "=", "1"]) == 2
+    assert main(["traces", "show", "trc_root", "--at", "native_1/99", "--db", str(db_path)]) == 1
+
+
+def test_the_writer_leaves_the_index_to_the_first_query(tmp_path):
+    """The traced program never waits for the index: the writer stores documents
+    only, and the first query indexes what is missing, with progress."""
+    from vask.storage import writer
+
+    db_path = tmp_path / "db.sqlite3"
+    doc = document("trc_bg", {"native_1": [frame("call", 1, 1.0, "f")]})
+    writer.save_trace("trc_bg", 60, doc, db_path, wait=False)
+    assert writer.drain(30)
+    conn = schema.connect(db_path)
+    try:
+        assert not callindex.has_index(conn)
+        assert callindex.pending_traces(conn) == ["trc_bg"]
+    finally:
+        conn.close()
+    seen = []
+    (match,) = callsearch.find_calls(db_path, "f", progress=lambda *p: seen.append(p))
+    assert (match.trace_id, seen) == ("trc_bg", [(1, 1)])
+
+
+def test_the_viewer_searches_every_trace_without_changing_the_database(tmp_path):
+    from vask.viewer import queries
+    from vask.viewer.server import Viewer
+
+    db_path = tmp_path / "db.sqlite3"
+    store.save_traces(_documents()[:2], db_path=db_path)
+    callsearch.ensure_index(db_path)
+    store.save_traces(_documents()[2:], db_path=db_path)
+    before = db_path.read_bytes()
+    viewer = Viewer(db_path)
+    try:
+        answer = viewer.calls("item --arg n == 1 --outcome failed")
+        assert answer["not_indexed"] == 1  # the trace point came after the index: not built here
+        (match,) = answer["matches"]
+        assert (match["trace"], match["thread"], match["test"]) == (
+            "trc_root",
+            "native_1",
+            "tests/test_app.py::test_main",
+        )
+        assert match["label"].startswith("item(n=1)")
+        assert viewer.calls("'*' --raised")["matches"] == []
+        for bad in ("--arg n == 1", "x --arg n", "x --slowest 0", "x --nope"):
+            with pytest.raises(queries.BadRequest):
+                viewer.calls(bad)
+    finally:
+        viewer.close()
+    assert db_path.read_bytes() == before
