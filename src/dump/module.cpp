@@ -9,6 +9,7 @@
 #include "dump/engine_api.hpp"
 #include "dump/redaction_py.hpp"
 #include "dump/value_dump.hpp"
+#include "scan/scan_py.hpp"
 #include "support/py.hpp"
 #include "support/py_type.hpp"
 #include "utils/trace.hpp"
@@ -254,6 +255,11 @@ PyObject* py_value_settings(PyObject*, PyObject*) {
 }
 
 PyMethodDef g_methods[] = {
+    method_fastcall("_scan_records", vask::scan::py_scan_records,
+                    "_scan_records($module, data, start, count, earliest, latest, /)\n--\n\n"
+                    "Measure up to count records of a trace document's frames array from\n"
+                    "start and read their heads: (next, stop, ends, codes, times, spans),\n"
+                    "for the trace index."),
     method_fastcall("_configure_values", py_configure_values,
                     "_configure_values($module, values, repr_types, max_value_bytes, /)\n--\n\n"
                     "Set how the dumpers write objects, process-wide (see vask.serialize)."),

@@ -1,0 +1,16 @@
+// The document scanner as vask._dump exposes it to the trace index
+// (vask.traceindex): an internal entry, not part of the public surface.
+#pragma once
+
+#include "support/py.hpp"
+
+namespace vask::scan {
+
+// _scan_records(data, start, count, earliest, latest, /) ->
+//     (next, stop, ends, codes, times, spans)
+// `data` is any contiguous bytes-like object; the columns come back as bytes
+// in native byte order (array typecodes "q", "B", "d", "q"; see scanner.hpp).
+// The scan runs with the GIL released.
+PyObject* py_scan_records(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace vask::scan
