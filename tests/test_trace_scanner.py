@@ -71,12 +71,12 @@ def both_ways(documents: list[bytes], pieces: bool = False) -> tuple[dict, dict]
     """The index of ``documents`` built with the scanner and with the Python reader."""
     sources = [Pieces(d) if pieces else BytesSource(d) for d in documents]
     native = build_index(TRACE, sources)
-    scan = traceindex._scan_records
-    traceindex._scan_records = None
+    scan, link = traceindex._scan_records, traceindex._link_records
+    traceindex._scan_records = traceindex._link_records = None
     try:
         python = build_index(TRACE, sources)
     finally:
-        traceindex._scan_records = scan
+        traceindex._scan_records, traceindex._link_records = scan, link
     return snapshot(native), snapshot(python)
 
 
@@ -93,6 +93,7 @@ def chunk(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> in
 
 def test_scanner_is_there() -> None:
     assert traceindex._scan_records is _dump._scan_records
+    assert traceindex._link_records is _dump._link_records
 
 
 def test_every_event_kind_several_threads_and_documents(pieces: bool, chunk: int) -> None:

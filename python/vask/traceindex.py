@@ -122,6 +122,8 @@ _SCAN_BATCH = 1 << 16
 _SCAN_COUNT, _SCAN_INCOMPLETE = 0, 1
 #: The native scanner (``None``: records are measured by the MessagePack reader).
 _scan_records: Callable[..., tuple[Any, ...]] | None = getattr(_dump, "_scan_records", None)
+#: The native linking of the common records (``None``: all are linked in Python).
+_link_records: Callable[..., tuple[Any, ...]] | None = getattr(_dump, "_link_records", None)
 _U16 = struct.Struct(">H")
 _U32 = struct.Struct(">I")
 
@@ -848,124 +850,160 @@ class _Builder:
         The records lie one after the other in ``buf`` (which holds the
         document from position ``rbase`` on) from ``first``; ``columns`` are
         their end offsets in ``buf``, codes (``_SLOW``: decode the record),
-        times and six offsets each (see ``vask._dump._scan_records``).
+        times and six offsets each (see ``vask._dump._scan_records``).  The
+        common records are linked natively (``_link_records``), the others
+        one by one here (:meth:`_link_one`).
         """
-        ends_col, codes_col, times_col, spans_col = columns
+        ends_col, codes_col, _, _ = columns
         state = self.state[thread.key]
-        stack, fids = state.stack, state.fids
+        if state.last_child is None:
+            # the last child of each open node (children are only added to open nodes)
+            state.last_child = [self._last_child(thread, node) for node in state.stack]
         rec_pos, rec_kind = thread.rec_pos, thread.rec_kind
-        node_kind, open_rec, close_rec = thread.kind, thread.open_rec, thread.close_rec
-        starts, ends, parents = thread.start, thread.end, thread.parent
-        first_child, next_sibling = thread.first_child, thread.next_sibling
-        calls_below, name_ids = thread.calls_below, thread.name_id
-        assignments = thread.assignments
-        # The last child of each open node (children are only added to open nodes).
-        last_child = state.last_child
-        if last_child is None:
-            last_child = state.last_child = [self._last_child(thread, node) for node in stack]
-        names = self.names
         # Each record starts where the one before ends.
         rec_starts = array("q", (first,))
         rec_starts.extend(ends_col[:-1])
         at = base + rbase
         rec_pos.extend(at + p for p in rec_starts)
         rec0 = len(rec_kind)
-        rec_kind.extend(codes_col)  # a record to decode gets its code below
-        for i, rec, code, p, end, ts, f0, f1, n1 in zip(
-            range(len(codes_col)),
-            range(rec0, rec0 + len(codes_col)),
-            codes_col,
-            rec_starts,
-            ends_col,
-            times_col,
-            spans_col[0::6],
-            spans_col[1::6],
-            spans_col[3::6],
-        ):
-            if code == _SLOW:
-                code, ts, fid, name_key, line = _slow_facts(buf[p:end])
-                rec_kind[rec] = code
-                n1 = 0
+        rec_kind.extend(codes_col)  # a record to decode gets its code when linked
+        link = _link_records
+        node_arrays = (
+            thread.kind,
+            thread.open_rec,
+            thread.close_rec,
+            thread.start,
+            thread.end,
+            thread.parent,
+            thread.first_child,
+            thread.next_sibling,
+            thread.calls_below,
+            thread.name_id,
+        )
+        n = len(codes_col)
+        i = 0
+        while i < n:
+            if link is not None:
+                out = link(thread, state, self.names, self.closed_names, buf, columns, first, rec0, i)
+                i = out[0]
+                if out[1]:
+                    thread.kind.extend(out[1])
+                    for arr, made in zip(node_arrays[1:], out[2:]):
+                        arr.frombytes(made)
+                if i >= n:
+                    break
+            self._link_one(thread, state, buf, columns, rec_starts[i], rec0 + i, i)
+            i += 1
+
+    def _link_one(
+        self,
+        thread: ThreadIndex,
+        state: _ThreadBuild,
+        buf: bytes,
+        columns: tuple[array, Any, array, array],
+        p: int,
+        rec: int,
+        i: int,
+    ) -> None:
+        """Add record ``rec`` (the ``i``-th of ``columns``, at ``p`` in ``buf``) to the tree."""
+        ends_col, codes_col, times_col, spans_col = columns
+        end = ends_col[i]
+        code = codes_col[i]
+        rec_kind = thread.rec_kind
+        if code == _SLOW:
+            code, ts, fid, name_key, line = _slow_facts(buf[p:end])
+            rec_kind[rec] = code
+            n1 = 0
+        else:
+            ts = times_col[i]
+            j = 6 * i
+            fid = buf[spans_col[j] : spans_col[j + 1]]
+            n1 = spans_col[j + 3]
+            name_key = buf[spans_col[j + 2] : n1] if code in OPEN_CODES else None
+            line = buf[spans_col[j + 4] : spans_col[j + 5]] if code >= 3 else b""
+        stack, fids, last_child = state.stack, state.fids, state.last_child
+        node_kind, open_rec, close_rec = thread.kind, thread.open_rec, thread.close_rec
+        starts, ends, parents = thread.start, thread.end, thread.parent
+        first_child, next_sibling = thread.first_child, thread.next_sibling
+        calls_below, name_ids = thread.calls_below, thread.name_id
+        assignments = thread.assignments
+        names = self.names
+        top = stack[-1]
+        # -- the tree ----------------------------------------------------
+        if code in OPEN_CODES or code == REC_PLUGIN or code == REC_FLUSHED:
+            node = len(node_kind)
+            node_kind.append(
+                NODE_CALL if code < 6 else (NODE_PLUGIN if code == 6 else NODE_FLUSHED)
+            )
+            open_rec.append(rec)
+            close_rec.append(_NONE)
+            starts.append(ts)
+            ends.append(_NAN)
+            parents.append(top)
+            first_child.append(_NONE)
+            next_sibling.append(_NONE)
+            calls_below.append(0)
+            if name_key is not None and code < 6:
+                name = names.get(name_key)
+                if name is None:
+                    name = self.name_for(name_key, buf[p:end])
+                name_ids.append(name)
             else:
-                fid = buf[f0:f1]
-                name_key = buf[spans_col[6 * i + 2] : n1] if code in OPEN_CODES else None
-                line = buf[spans_col[6 * i + 4] : spans_col[6 * i + 5]] if code >= 3 else b""
-            top = stack[-1]
-            # -- the tree ----------------------------------------------------
-            if code in OPEN_CODES or code == REC_PLUGIN or code == REC_FLUSHED:
-                node = len(node_kind)
-                node_kind.append(
-                    NODE_CALL if code < 6 else (NODE_PLUGIN if code == 6 else NODE_FLUSHED)
-                )
-                open_rec.append(rec)
-                close_rec.append(_NONE)
-                starts.append(ts)
-                ends.append(_NAN)
-                parents.append(top)
-                first_child.append(_NONE)
-                next_sibling.append(_NONE)
-                calls_below.append(0)
-                if name_key is not None and code < 6:
+                name_ids.append(_NONE)
+            prev = last_child[-1]
+            if prev == _NONE:
+                first_child[top] = node
+            else:
+                next_sibling[prev] = node
+            last_child[-1] = node
+            if code < 6:
+                stack.append(node)
+                fids.append(fid)
+                last_child.append(_NONE)
+                if code != 0 and name_key is not None:
+                    self._link_resume(thread, state, node, name_ids[node], line)
+        elif code == REC_LINE:
+            owned = assignments.get(top)
+            if owned is None:
+                assignments[top] = [rec]
+            else:
+                owned.append(rec)
+        elif code in CLOSE_CODES:
+            if fids[-1] == fid and len(stack) > 1:
+                node = stack.pop()
+                fids.pop()
+                last_child.pop()
+                close_rec[node] = rec
+                ends[node] = ts
+                # a resumed part of a generator is not another call
+                calls_below[stack[-1]] += calls_below[node] + (rec_kind[open_rec[node]] == 0)
+            elif fid in fids[1:]:
+                while True:
+                    node = stack.pop()
+                    open_fid = fids.pop()
+                    last_child.pop()
+                    calls_below[stack[-1]] += calls_below[node] + (
+                        rec_kind[open_rec[node]] == 0
+                    )
+                    if open_fid == fid:
+                        close_rec[node] = rec
+                        ends[node] = ts
+                        break
+            else:
+                if n1:
+                    name_key = buf[spans_col[6 * i + 2] : n1]
+                name = _NONE
+                if name_key is not None:
                     name = names.get(name_key)
                     if name is None:
                         name = self.name_for(name_key, buf[p:end])
-                    name_ids.append(name)
-                else:
-                    name_ids.append(_NONE)
-                prev = last_child[-1]
-                if prev == _NONE:
-                    first_child[top] = node
-                else:
-                    next_sibling[prev] = node
-                last_child[-1] = node
-                if code < 6:
-                    stack.append(node)
-                    fids.append(fid)
-                    last_child.append(_NONE)
-                    if code != 0 and name_key is not None:
-                        self._link_resume(thread, state, node, name_ids[node], line)
-            elif code == REC_LINE:
-                owned = assignments.get(top)
-                if owned is None:
-                    assignments[top] = [rec]
-                else:
-                    owned.append(rec)
-            elif code in CLOSE_CODES:
-                if fids[-1] == fid and len(stack) > 1:
-                    node = stack.pop()
-                    fids.pop()
-                    last_child.pop()
-                    close_rec[node] = rec
-                    ends[node] = ts
-                    # a resumed part of a generator is not another call
-                    calls_below[stack[-1]] += calls_below[node] + (rec_kind[open_rec[node]] == 0)
-                elif fid in fids[1:]:
-                    while True:
-                        node = stack.pop()
-                        open_fid = fids.pop()
-                        last_child.pop()
-                        calls_below[stack[-1]] += calls_below[node] + (
-                            rec_kind[open_rec[node]] == 0
-                        )
-                        if open_fid == fid:
-                            close_rec[node] = rec
-                            ends[node] = ts
-                            break
-                else:
-                    if n1:
-                        name_key = buf[spans_col[6 * i + 2] : n1]
-                    name = _NONE
-                    if name_key is not None:
-                        name = names.get(name_key)
-                        if name is None:
-                            name = self.name_for(name_key, buf[p:end])
-                    node = self._began_before(thread, rec, ts, name, stack, last_child)
-                name = name_ids[node]
-                if name >= 0 and name not in self.closed_names:
-                    self.confirm_name(name, buf[p:end])
-                if code == 4 and name >= 0:  # a yield: the frame may be resumed
-                    first_part = thread.resume_of.get(node, node)
-                    state.suspended.setdefault(name_ids[node], deque()).append((first_part, line))
+                node = self._began_before(thread, rec, ts, name, stack, last_child)
+            name = name_ids[node]
+            if name >= 0 and name not in self.closed_names:
+                self.confirm_name(name, buf[p:end])
+            if code == 4 and name >= 0:  # a yield: the frame may be resumed
+                first_part = thread.resume_of.get(node, node)
+                state.suspended.setdefault(name_ids[node], deque()).append((first_part, line))
 
     def _last_child(self, thread: ThreadIndex, node: int) -> int:
         last = _NONE

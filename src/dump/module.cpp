@@ -10,6 +10,7 @@
 #include "dump/redaction_py.hpp"
 #include "dump/value_dump.hpp"
 #include "scan/scan_py.hpp"
+#include "scan/tree_link.hpp"
 #include "support/py.hpp"
 #include "support/py_type.hpp"
 #include "utils/trace.hpp"
@@ -260,6 +261,11 @@ PyMethodDef g_methods[] = {
                     "Measure up to count records of a trace document's frames array from\n"
                     "start and read their heads: (next, stop, ends, codes, times, spans),\n"
                     "for the trace index."),
+    method_fastcall("_link_records", vask::scan::py_link_records,
+                    "_link_records($module, thread, state, names, closed_names, buf, columns,\n"
+                    "              first, rec0, i, /)\n--\n\n"
+                    "Link the common records of scanned columns into a trace index's tree,\n"
+                    "from the i-th on: (stopped_at, new node columns...)."),
     method_fastcall("_configure_values", py_configure_values,
                     "_configure_values($module, values, repr_types, max_value_bytes, /)\n--\n\n"
                     "Set how the dumpers write objects, process-wide (see vask.serialize)."),
