@@ -229,3 +229,22 @@ def test_the_scanner_never_reads_outside_its_bytes() -> None:
             nxt, stop, *_ = _dump._scan_records(data, 0, 9, EARLIEST, LATEST)
             assert 0 <= nxt <= len(data)
     assert struct.calcsize("q") == 8
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"",
+        b"frm_" + b"A" * 26,
+        b"xfrm_" + b"a1" * 13 + b"Z" + b"frm_" + b"9" * 25,  # the second is too short
+        b"frm_frm_" + b"b" * 26 + b"frm_" + b"c" * 26,
+        b"\xa9timestamp\xcb" + b"\x00" * 8 + b"tail\xa9timestamp\xcb\x01\x02",
+        b"\xa9timest" + b"frm_" + b"d" * 26 + b"amp\xcb" + b"12345678",  # formed by the first cut
+        b"frm_" + b"e" * 10 + b"-" + b"e" * 15 + b"frm_" + b"f" * 30,
+        msgpack.packb([frame("call", n, 100.0 + n, "g") for n in range(1, 50)]),
+    ],
+)
+def test_cutting_frame_ids_and_times_is_the_patterns_cut(data: bytes) -> None:
+    from vask import diff
+
+    assert _dump._cut_ids_and_times(data) == diff._cut_ids_and_times_py(data)

@@ -261,6 +261,9 @@ PyMethodDef g_methods[] = {
                     "Measure up to count records of a trace document's frames array from\n"
                     "start and read their heads: (next, stop, ends, codes, times, spans),\n"
                     "for the trace index."),
+    method_o("_cut_ids_and_times", vask::scan::py_cut_ids_and_times,
+             "_cut_ids_and_times($module, data, /)\n--\n\n"
+             "Stored records with their frame ids and timestamps cut out, for the diff."),
     method_fastcall("_link_records", vask::scan::py_link_records,
                     "_link_records($module, thread, state, names, closed_names, buf, columns,\n"
                     "              first, rec0, i, /)\n--\n\n"

@@ -1,6 +1,8 @@
 #include "scan/scan_py.hpp"
 
 #include <exception>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "scan/scanner.hpp"
@@ -82,6 +84,26 @@ PyObject* py_scan_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Ref spans = column(c.spans);
     return Ref::check(PyTuple_Pack(6, next.get(), stop.get(), ends.get(), codes.get(), times.get(),
                                    spans.get()))
+        .release();
+  });
+}
+
+PyObject* py_cut_ids_and_times(PyObject*, PyObject* data) {
+  return boundary([&]() -> PyObject* {
+    const HeldBuffer held(data);
+    const auto bytes = held.bytes();
+    std::string out;
+    std::exception_ptr failed;
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+      out = cut_frame_ids_and_times(
+          std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS;
+    if (failed) std::rethrow_exception(failed);
+    return Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())))
         .release();
   });
 }

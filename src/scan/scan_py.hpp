@@ -13,4 +13,7 @@ namespace vask::scan {
 // The scan runs with the GIL released.
 PyObject* py_scan_records(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// _cut_ids_and_times(data, /) -> bytes: see cut_frame_ids_and_times (GIL released).
+PyObject* py_cut_ids_and_times(PyObject* module, PyObject* data);
+
 }  // namespace vask::scan

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <string_view>
 
 namespace vask::scan {
@@ -133,7 +134,7 @@ Facts frame_facts(Bytes d, std::size_t p, std::size_t end, double earliest, doub
 
 Measured measure(Bytes d, std::size_t pos, std::size_t& end) noexcept {
   // items still to read in each open container, innermost last
-  std::array<std::uint64_t, kMaxDepth> pending{};
+  std::array<std::uint64_t, kMaxDepth> pending;  // read only where written: left uninitialised
   std::size_t depth = 0;
   std::size_t p = pos;
   const std::size_t size = d.size();
@@ -235,6 +236,47 @@ ScanResult scan_records(Bytes data, std::size_t start, std::size_t count, double
   }
   out.next = p;
   return out;
+}
+
+namespace {
+
+// Appends `text` with every non-overlapping match of `head` followed by
+// `tail` bytes that `fits` accepts removed, matches taken leftmost first.
+template <class Fits>
+std::string cut_all(std::string_view text, std::string_view head, std::size_t tail, Fits fits) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t from = 0;  // copied up to here
+  std::size_t at = 0;    // searched from here
+  for (;;) {
+    const std::size_t found = text.find(head, at);
+    if (found == std::string_view::npos) break;
+    const std::size_t stop = found + head.size() + tail;
+    if (stop <= text.size() && fits(text.substr(found + head.size(), tail))) {
+      out.append(text.substr(from, found - from));
+      from = at = stop;
+    } else {
+      at = found + 1;
+    }
+  }
+  out.append(text.substr(from));
+  return out;
+}
+
+bool alnum(char c) noexcept {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+}  // namespace
+
+std::string cut_frame_ids_and_times(std::string_view data) {
+  const std::string without_ids = cut_all(data, "frm_", 26, [](std::string_view id) {
+    for (const char c : id) {
+      if (!alnum(c)) return false;
+    }
+    return true;
+  });
+  return cut_all(without_ids, kTimestamp, 8, [](std::string_view) { return true; });
 }
 
 }  // namespace vask::scan

@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace vask::scan {
@@ -64,5 +66,11 @@ Measured measure(std::span<const std::uint8_t> data, std::size_t pos, std::size_
 // (earliest, latest) read as NaN.
 ScanResult scan_records(std::span<const std::uint8_t> data, std::size_t start, std::size_t count,
                         double earliest, double latest);
+
+// Stored records with what differs on every run cut out, as a diff compares
+// them: every frame id ("frm_" and 26 letters or digits), then every
+// "timestamp" key with its float. Matches are removed leftmost first, without
+// overlapping, the frame ids before the times.
+std::string cut_frame_ids_and_times(std::string_view data);
 
 }  // namespace vask::scan
