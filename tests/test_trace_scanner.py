@@ -198,35 +198,38 @@ def test_damaged_documents_agree(how: str, pieces: bool, monkeypatch: pytest.Mon
 def test_the_scanner_reads_columns_and_stops_where_it_must() -> None:
     records = [msgpack.packb(frame("call", 1, 100.0, "main")), msgpack.packb(plugin("p", 100.1))]
     data = b"".join(records)
-    nxt, stop, ends, codes, times, spans = _dump._scan_records(data, 0, 5, EARLIEST, LATEST)
+    nxt, stop, ends, codes, times, spans, starts = _dump._scan_records(
+        data, 0, 5, EARLIEST, LATEST, 10, 4
+    )
     assert (nxt, stop, list(array("q", ends))) == (len(data), 1, [len(records[0]), len(data)])
+    assert list(array("I", starts)) == [10, 10 + len(records[0])]
     assert list(codes) == [0, 255] and array("d", times)[0] == 100.0
     f0, f1, n0, n1, l0, l1 = array("q", spans)[:6]
     assert data[f0:f1] == frame("call", 1, 0)["frame_id"].encode()
     assert data[l0:l1] == b"1" and data[n0:n1].endswith(b"app.main")
     # exactly as many as asked
-    assert _dump._scan_records(data, 0, 1, EARLIEST, LATEST)[:2] == (len(records[0]), 0)
+    assert _dump._scan_records(data, 0, 1, EARLIEST, LATEST, 0, 8)[:2] == (len(records[0]), 0)
     # an incomplete record is not read; a malformed one stops the scan
-    assert _dump._scan_records(data[:-1], 0, 5, EARLIEST, LATEST)[:2] == (len(records[0]), 1)
-    assert _dump._scan_records(b"\xc0\xc1\xc0", 0, 5, EARLIEST, LATEST)[:2] == (1, 2)
-    assert _dump._scan_records(b"\x91" * 600 + b"\xc0", 0, 1, EARLIEST, LATEST)[:2] == (0, 2)
-    assert _dump._scan_records(data, len(data) + 10, 1, EARLIEST, LATEST)[:2] == (len(data) + 10, 1)
+    assert _dump._scan_records(data[:-1], 0, 5, EARLIEST, LATEST, 0, 8)[:2] == (len(records[0]), 1)
+    assert _dump._scan_records(b"\xc0\xc1\xc0", 0, 5, EARLIEST, LATEST, 0, 8)[:2] == (1, 2)
+    assert _dump._scan_records(b"\x91" * 600 + b"\xc0", 0, 1, EARLIEST, LATEST, 0, 8)[:2] == (0, 2)
+    assert _dump._scan_records(data, len(data) + 10, 1, EARLIEST, LATEST, 0, 8)[:2] == (len(data) + 10, 1)
     with pytest.raises(TypeError):
-        _dump._scan_records("text", 0, 1, EARLIEST, LATEST)
+        _dump._scan_records("text", 0, 1, EARLIEST, LATEST, 0, 8)
     with pytest.raises(TypeError):
-        _dump._scan_records(data, -1, 1, EARLIEST, LATEST)
+        _dump._scan_records(data, -1, 1, EARLIEST, LATEST, 0, 8)
 
 
 def test_the_scanner_never_reads_outside_its_bytes() -> None:
     # every prefix of every record, and every header byte followed by a few lengths
     whole = msgpack.packb([frame("call", 1, 100.0, "m", locals={"x": [1.5, b"b", {"k": None}]})])
     for n in range(len(whole) + 1):
-        nxt, stop, ends, codes, _, _ = _dump._scan_records(whole[:n], 0, 3, EARLIEST, LATEST)
+        nxt, stop, ends, codes, *_ = _dump._scan_records(whole[:n], 0, 3, EARLIEST, LATEST, 0, 8)
         assert nxt <= n and stop in (0, 1) and len(codes) == (1 if n == len(whole) else 0)
     for b in range(256):
         for tail in (b"", b"\xff", b"\xff\xff\xff\xff", b"\x00\x00\x00\x01\x00"):
             data = bytes([b]) + tail
-            nxt, stop, *_ = _dump._scan_records(data, 0, 9, EARLIEST, LATEST)
+            nxt, stop, *_ = _dump._scan_records(data, 0, 9, EARLIEST, LATEST, 0, 8)
             assert 0 <= nxt <= len(data)
     assert struct.calcsize("q") == 8
 

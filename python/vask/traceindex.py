@@ -700,17 +700,18 @@ class _Builder:
             self._read_records_py(reader, thread, count, base)
             return
         earliest, latest = PLAUSIBLE_TIMES
+        width = thread.rec_pos.itemsize
         pos = reader.tell()  # document position of the next record
         left = count
         while left:
             buf, rbase = reader.buf, reader.base
-            nxt, stop, ends, codes, times, spans = scan(
-                buf, pos - rbase, min(left, _SCAN_BATCH), earliest, latest
+            nxt, stop, ends, codes, times, spans, starts = scan(
+                buf, pos - rbase, min(left, _SCAN_BATCH), earliest, latest, base + rbase, width
             )
             n = len(codes)
             if n:
                 columns = (array("q", ends), codes, array("d", times), array("q", spans))
-                self._link(thread, buf, rbase, base, pos - rbase, columns)
+                self._link(thread, buf, rbase, base, pos - rbase, columns, starts)
                 left -= n
                 pos = rbase + nxt
                 if self.progress is not None:
@@ -844,6 +845,7 @@ class _Builder:
         base: int,
         first: int,
         columns: tuple[array, Any, array, array],
+        positions: bytes | None = None,
     ) -> None:
         """Add records to ``thread``'s tree from their columns: the hot loop of the whole index.
 
@@ -852,7 +854,8 @@ class _Builder:
         their end offsets in ``buf``, codes (``_SLOW``: decode the record),
         times and six offsets each (see ``vask._dump._scan_records``).  The
         common records are linked natively (``_link_records``), the others
-        one by one here (:meth:`_link_one`).
+        one by one here (:meth:`_link_one`).  ``positions``, when given, are
+        the records' trace positions as ``rec_pos`` holds them.
         """
         ends_col, codes_col, _, _ = columns
         state = self.state[thread.key]
@@ -863,8 +866,11 @@ class _Builder:
         # Each record starts where the one before ends.
         rec_starts = array("q", (first,))
         rec_starts.extend(ends_col[:-1])
-        at = base + rbase
-        rec_pos.extend(at + p for p in rec_starts)
+        if positions is not None:
+            rec_pos.frombytes(positions)
+        else:
+            at = base + rbase
+            rec_pos.extend(at + p for p in rec_starts)
         rec0 = len(rec_kind)
         rec_kind.extend(codes_col)  # a record to decode gets its code when linked
         link = _link_records

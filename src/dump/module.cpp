@@ -257,10 +257,11 @@ PyObject* py_value_settings(PyObject*, PyObject*) {
 
 PyMethodDef g_methods[] = {
     method_fastcall("_scan_records", vask::scan::py_scan_records,
-                    "_scan_records($module, data, start, count, earliest, latest, /)\n--\n\n"
+                    "_scan_records($module, data, start, count, earliest, latest, origin,\n"
+                    "              width, /)\n--\n\n"
                     "Measure up to count records of a trace document's frames array from\n"
-                    "start and read their heads: (next, stop, ends, codes, times, spans),\n"
-                    "for the trace index."),
+                    "start and read their heads: (next, stop, ends, codes, times, spans,\n"
+                    "starts), for the trace index."),
     method_o("_cut_ids_and_times", vask::scan::py_cut_ids_and_times,
              "_cut_ids_and_times($module, data, /)\n--\n\n"
              "Stored records with their frame ids and timestamps cut out, for the diff."),

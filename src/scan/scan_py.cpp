@@ -1,5 +1,6 @@
 #include "scan/scan_py.hpp"
 
+#include <cstdint>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -55,8 +56,8 @@ double float_argument(PyObject* obj) {
 
 PyObject* py_scan_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
-    if (nargs != 5) {
-      PyErr_Format(PyExc_TypeError, "_scan_records() takes 5 arguments (%zd given)", nargs);
+    if (nargs != 7) {
+      PyErr_Format(PyExc_TypeError, "_scan_records() takes 7 arguments (%zd given)", nargs);
       throw_py();
     }
     const HeldBuffer held(args[0]);
@@ -64,6 +65,12 @@ PyObject* py_scan_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const std::size_t count = size_argument(args[2], "count");
     const double earliest = float_argument(args[3]);
     const double latest = float_argument(args[4]);
+    const std::size_t origin = size_argument(args[5], "origin");
+    const std::size_t width = size_argument(args[6], "width");
+    if (width != 4 && width != 8) {
+      PyErr_SetString(PyExc_ValueError, "_scan_records(): width must be 4 or 8");
+      throw_py();
+    }
     ScanResult result;
     std::exception_ptr failed;
     // The buffer stays held (and so unchanged in size) while the GIL is released.
@@ -76,14 +83,31 @@ PyObject* py_scan_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_END_ALLOW_THREADS;
     if (failed) std::rethrow_exception(failed);
     const Columns& c = result.columns;
+    // Where each record starts, as a position from `origin` on, `width` bytes each.
+    std::vector<std::uint32_t> narrow;
+    std::vector<std::uint64_t> wide;
+    std::size_t at = start;
+    for (const std::int64_t end : c.ends) {
+      const std::uint64_t pos = origin + at;
+      if (width == 8) {
+        wide.push_back(pos);
+      } else if (pos > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "_scan_records(): a position beyond 4 GiB");
+        throw_py();
+      } else {
+        narrow.push_back(static_cast<std::uint32_t>(pos));
+      }
+      at = static_cast<std::size_t>(end);
+    }
     Ref next = Ref::check(PyLong_FromSize_t(result.next));
     Ref stop = Ref::check(PyLong_FromLong(static_cast<long>(result.stop)));
     Ref ends = column(c.ends);
     Ref codes = column(c.codes);
     Ref times = column(c.times);
     Ref spans = column(c.spans);
-    return Ref::check(PyTuple_Pack(6, next.get(), stop.get(), ends.get(), codes.get(), times.get(),
-                                   spans.get()))
+    Ref starts = width == 8 ? column(wide) : column(narrow);
+    return Ref::check(PyTuple_Pack(7, next.get(), stop.get(), ends.get(), codes.get(), times.get(),
+                                   spans.get(), starts.get()))
         .release();
   });
 }

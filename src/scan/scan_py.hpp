@@ -6,10 +6,11 @@
 
 namespace vask::scan {
 
-// _scan_records(data, start, count, earliest, latest, /) ->
-//     (next, stop, ends, codes, times, spans)
+// _scan_records(data, start, count, earliest, latest, origin, width, /) ->
+//     (next, stop, ends, codes, times, spans, starts)
 // `data` is any contiguous bytes-like object; the columns come back as bytes
-// in native byte order (array typecodes "q", "B", "d", "q"; see scanner.hpp).
+// in native byte order (array typecodes "q", "B", "d", "q"; see scanner.hpp);
+// `starts` are the records' positions plus `origin`, `width` (4 or 8) bytes each.
 // The scan runs with the GIL released.
 PyObject* py_scan_records(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 

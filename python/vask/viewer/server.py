@@ -46,6 +46,8 @@ _TRACE_ID = re.compile(r"^[A-Za-z0-9_.:-]{1,128}$")
 _STATIC_NAME = re.compile(r"^[A-Za-z0-9_-]+\.(html|css|js|svg|png|ico)$")
 #: How many calls the indexes kept in memory may hold together.
 _INDEXED_CALLS = 3_000_000
+# How long a diff request waits for the two traces' indexes before it answers with progress.
+_DIFF_WAIT = 1.2
 _REQUEST_METHODS = ("children", "node", "timeline", "search")
 
 
@@ -433,8 +435,10 @@ class _Handler(BaseHTTPRequestHandler):
         if not all(ids):
             raise queries.BadRequest("give two traces: ?a=ID&b=ID")
         entries = [self.viewer.entry(trace_id) for trace_id in ids]
+        # Answered as soon as both are indexed, or with the progress every second or so.
+        deadline = time.monotonic() + _DIFF_WAIT
         for entry in entries:
-            entry.ready.wait(0.5)
+            entry.ready.wait(max(0.0, deadline - time.monotonic()))
             if entry.error is not None:
                 raise NotFound(entry.error)
         if any(entry.index is None for entry in entries):
