@@ -171,7 +171,9 @@ def main() -> None:
                     f"{show_s:>7.2f}  {show_kib / 1024:>8.0f}  {diff_s / show_s:>6.2f}  "
                     f"{diff_kib / show_kib:>5.2f}  {'yes' if ok else 'NO'}"
                 )
-            print(f"{'':>10}  diff time python/native: {ways['python'][0] / ways['native'][0]:.1f}x")
+            print(
+                f"{'':>10}  diff time python/native: {ways['python'][0] / ways['native'][0]:.1f}x"
+            )
             if n == 0 and not args.no_browser:
                 for way in ("python", "native"):
                     native(way == "native")

@@ -16,8 +16,8 @@ import msgpack
 import pytest
 from test_traceindex import ALL_EVENTS, TRACE
 from tracedocs import big_document, document, frame, marker, plugin
-
-from vask import _dump, document as vask_document, traceindex
+from vask import _dump, traceindex
+from vask import document as vask_document
 from vask.traceindex import BytesSource, TraceIndex, build_index
 
 EARLIEST, LATEST = vask_document.PLAUSIBLE_TIMES
@@ -146,7 +146,11 @@ ODD_RECORDS = [
     _record(arg="\xa9timestamp"),
     _record(locals={"timestamp": 3.0}),
     dict(reversed(list(frame("return", 5, 100.1, "odd").items()))),
-    {"type": "frame", "event": "return", "frame_id": frame_id_5 if (frame_id_5 := frame("call", 5, 0)["frame_id"]) else None},
+    {
+        "type": "frame",
+        "event": "return",
+        "frame_id": frame_id_5 if (frame_id_5 := frame("call", 5, 0)["frame_id"]) else None,
+    },
     plugin("custom", 100.2),
     marker("trc_01FLUSHEDFLUSHEDFLUSHED00", 100.3),
     [1, 2, 3],
@@ -213,7 +217,10 @@ def test_the_scanner_reads_columns_and_stops_where_it_must() -> None:
     assert _dump._scan_records(data[:-1], 0, 5, EARLIEST, LATEST, 0, 8)[:2] == (len(records[0]), 1)
     assert _dump._scan_records(b"\xc0\xc1\xc0", 0, 5, EARLIEST, LATEST, 0, 8)[:2] == (1, 2)
     assert _dump._scan_records(b"\x91" * 600 + b"\xc0", 0, 1, EARLIEST, LATEST, 0, 8)[:2] == (0, 2)
-    assert _dump._scan_records(data, len(data) + 10, 1, EARLIEST, LATEST, 0, 8)[:2] == (len(data) + 10, 1)
+    assert _dump._scan_records(data, len(data) + 10, 1, EARLIEST, LATEST, 0, 8)[:2] == (
+        len(data) + 10,
+        1,
+    )
     with pytest.raises(TypeError):
         _dump._scan_records("text", 0, 1, EARLIEST, LATEST, 0, 8)
     with pytest.raises(TypeError):
@@ -224,7 +231,7 @@ def test_the_scanner_never_reads_outside_its_bytes() -> None:
     # every prefix of every record, and every header byte followed by a few lengths
     whole = msgpack.packb([frame("call", 1, 100.0, "m", locals={"x": [1.5, b"b", {"k": None}]})])
     for n in range(len(whole) + 1):
-        nxt, stop, ends, codes, *_ = _dump._scan_records(whole[:n], 0, 3, EARLIEST, LATEST, 0, 8)
+        nxt, stop, _, codes, *_ = _dump._scan_records(whole[:n], 0, 3, EARLIEST, LATEST, 0, 8)
         assert nxt <= n and stop in (0, 1) and len(codes) == (1 if n == len(whole) else 0)
     for b in range(256):
         for tail in (b"", b"\xff", b"\xff\xff\xff\xff", b"\x00\x00\x00\x01\x00"):

@@ -890,7 +890,9 @@ class _Builder:
         i = 0
         while i < n:
             if link is not None:
-                out = link(thread, state, self.names, self.closed_names, buf, columns, first, rec0, i)
+                out = link(
+                    thread, state, self.names, self.closed_names, buf, columns, first, rec0, i
+                )
                 i = out[0]
                 if out[1]:
                     thread.kind.extend(out[1])
@@ -988,9 +990,7 @@ class _Builder:
                     node = stack.pop()
                     open_fid = fids.pop()
                     last_child.pop()
-                    calls_below[stack[-1]] += calls_below[node] + (
-                        rec_kind[open_rec[node]] == 0
-                    )
+                    calls_below[stack[-1]] += calls_below[node] + (rec_kind[open_rec[node]] == 0)
                     if open_fid == fid:
                         close_rec[node] = rec
                         ends[node] = ts

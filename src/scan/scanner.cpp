@@ -20,7 +20,8 @@ std::uint64_t be(const std::uint8_t* p, std::size_t n) noexcept {
 }
 
 bool has_at(Bytes d, std::size_t p, std::size_t end, std::string_view text) noexcept {
-  return p <= end && end - p >= text.size() && std::memcmp(d.data() + p, text.data(), text.size()) == 0;
+  return p <= end && end - p >= text.size() &&
+         std::memcmp(d.data() + p, text.data(), text.size()) == 0;
 }
 
 // The text (or nil: an empty text) whose header is at `p`, inside [p, end).
@@ -50,8 +51,8 @@ bool text_at(Bytes d, std::size_t p, std::size_t end, std::size_t& t0, std::size
 }
 
 // A frame event's code by its text header and third character; the six differ there.
-constexpr std::array<std::string_view, 6> kEvents = {"call", "return", "unwind",
-                                                     "resume", "yield", "throw"};
+constexpr std::array<std::string_view, 6> kEvents = {"call",   "return", "unwind",
+                                                     "resume", "yield",  "throw"};
 
 std::uint8_t event_code(std::uint8_t header, std::uint8_t third) noexcept {
   for (std::size_t i = 0; i < kEvents.size(); ++i) {
@@ -63,10 +64,10 @@ std::uint8_t event_code(std::uint8_t header, std::uint8_t third) noexcept {
 }
 
 constexpr std::string_view kFrameHead{"\x8a\xa4path", 6};
-constexpr std::string_view kCoName{"\xa7" "co_name", 8};
+constexpr std::string_view kCoName{"\247co_name", 8};  // octal: "c" is a hex digit
 constexpr std::string_view kQualname{"\xa8qualname", 9};
-constexpr std::string_view kEvent{"\xa5" "event", 6};
-constexpr std::string_view kFrameId{"\xa8" "frame_id", 9};
+constexpr std::string_view kEvent{"\245event", 6};
+constexpr std::string_view kFrameId{"\250frame_id", 9};
 constexpr std::string_view kTimestamp{"\xa9timestamp\xcb", 11};
 
 struct Facts {
@@ -78,7 +79,8 @@ struct Facts {
 // The facts of the record [p, end) when it has the engines' frame layout:
 // a map of 10 entries led by "path", "co_name", "qualname", "event" and
 // "frame_id", its time the last float keyed "timestamp".
-Facts frame_facts(Bytes d, std::size_t p, std::size_t end, double earliest, double latest) noexcept {
+Facts frame_facts(Bytes d, std::size_t p, std::size_t end, double earliest,
+                  double latest) noexcept {
   Facts out;
   if (!has_at(d, p, end, kFrameHead)) return out;
   std::size_t q = p + kFrameHead.size();
@@ -142,11 +144,11 @@ Measured measure(Bytes d, std::size_t pos, std::size_t& end) noexcept {
     if (p >= size) return Measured::Incomplete;
     if (p - pos > kMaxRecord) return Measured::Malformed;
     const std::uint8_t b = d[p];
-    std::size_t head = 1;        // header bytes
-    std::uint64_t payload = 0;   // bytes after the header
-    std::uint64_t items = 0;     // objects inside (containers)
-    std::size_t width = 0;       // bytes of a length field after the type byte
-    std::size_t extra = 0;       // fixed bytes after the length field (ext type)
+    std::size_t head = 1;       // header bytes
+    std::uint64_t payload = 0;  // bytes after the header
+    std::uint64_t items = 0;    // objects inside (containers)
+    std::size_t width = 0;      // bytes of a length field after the type byte
+    std::size_t extra = 0;      // fixed bytes after the length field (ext type)
     if (b <= 0x7f || b >= 0xe0 || b == 0xc0 || b == 0xc2 || b == 0xc3) {
     } else if (b <= 0x8f) {
       items = 2 * std::uint64_t{b & 0x0fu};
@@ -156,28 +158,81 @@ Measured measure(Bytes d, std::size_t pos, std::size_t& end) noexcept {
       payload = b & 0x1fu;
     } else {
       switch (b) {
-        case 0xc4: case 0xd9: width = 1; break;
-        case 0xc5: case 0xda: width = 2; break;
-        case 0xc6: case 0xdb: width = 4; break;
-        case 0xc7: width = 1; extra = 1; break;
-        case 0xc8: width = 2; extra = 1; break;
-        case 0xc9: width = 4; extra = 1; break;
-        case 0xca: payload = 4; break;
-        case 0xcb: payload = 8; break;
-        case 0xcc: case 0xd0: payload = 1; break;
-        case 0xcd: case 0xd1: payload = 2; break;
-        case 0xce: case 0xd2: payload = 4; break;
-        case 0xcf: case 0xd3: payload = 8; break;
-        case 0xd4: payload = 2; break;
-        case 0xd5: payload = 3; break;
-        case 0xd6: payload = 5; break;
-        case 0xd7: payload = 9; break;
-        case 0xd8: payload = 17; break;
-        case 0xdc: width = 2; break;
-        case 0xdd: width = 4; break;
-        case 0xde: width = 2; break;
-        case 0xdf: width = 4; break;
-        default: return Measured::Malformed;  // 0xc1, never used
+        case 0xc4:
+        case 0xd9:
+          width = 1;
+          break;
+        case 0xc5:
+        case 0xda:
+          width = 2;
+          break;
+        case 0xc6:
+        case 0xdb:
+          width = 4;
+          break;
+        case 0xc7:
+          width = 1;
+          extra = 1;
+          break;
+        case 0xc8:
+          width = 2;
+          extra = 1;
+          break;
+        case 0xc9:
+          width = 4;
+          extra = 1;
+          break;
+        case 0xca:
+          payload = 4;
+          break;
+        case 0xcb:
+          payload = 8;
+          break;
+        case 0xcc:
+        case 0xd0:
+          payload = 1;
+          break;
+        case 0xcd:
+        case 0xd1:
+          payload = 2;
+          break;
+        case 0xce:
+        case 0xd2:
+          payload = 4;
+          break;
+        case 0xcf:
+        case 0xd3:
+          payload = 8;
+          break;
+        case 0xd4:
+          payload = 2;
+          break;
+        case 0xd5:
+          payload = 3;
+          break;
+        case 0xd6:
+          payload = 5;
+          break;
+        case 0xd7:
+          payload = 9;
+          break;
+        case 0xd8:
+          payload = 17;
+          break;
+        case 0xdc:
+          width = 2;
+          break;
+        case 0xdd:
+          width = 4;
+          break;
+        case 0xde:
+          width = 2;
+          break;
+        case 0xdf:
+          width = 4;
+          break;
+        default:
+          return Measured::Malformed;  // 0xc1, never used
       }
       if (width != 0) {
         if (size - p < 1 + width) return Measured::Incomplete;

@@ -92,8 +92,9 @@ PyObject* py_link_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* columns = args[5];
     if (!PyDict_Check(names) || !PyAnySet_Check(closed) || !PyTuple_Check(columns) ||
         PyTuple_GET_SIZE(columns) != 4) {
-      PyErr_SetString(PyExc_TypeError, "_link_records(): names must be a dict, closed names a "
-                                       "set and columns a tuple of 4");
+      PyErr_SetString(PyExc_TypeError,
+                      "_link_records(): names must be a dict, closed names a "
+                      "set and columns a tuple of 4");
       throw_py();
     }
     const Py_ssize_t first = PyLong_AsSsize_t(args[6]);
@@ -160,8 +161,8 @@ PyObject* py_link_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
           break;  // linked by the index itself
         }
         if (code == kCall) {
-          Ref key = Ref::check(PyBytes_FromStringAndSize(
-              reinterpret_cast<const char*>(data + s[2]), static_cast<Py_ssize_t>(s[3] - s[2])));
+          Ref key = Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data + s[2]),
+                                                         static_cast<Py_ssize_t>(s[3] - s[2])));
           PyObject* name = PyDict_GetItemWithError(names, key.get());
           if (name == nullptr) {
             if (PyErr_Occurred()) throw_py();
@@ -203,14 +204,15 @@ PyObject* py_link_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (depth < 2) break;
         PyObject* open_fid = PyList_GET_ITEM(fids.get(), PyList_GET_SIZE(fids.get()) - 1);
         const std::size_t fid_len = static_cast<std::size_t>(s[1] - s[0]);
-        if (!PyBytes_Check(open_fid) || static_cast<std::size_t>(PyBytes_GET_SIZE(open_fid)) != fid_len ||
+        if (!PyBytes_Check(open_fid) ||
+            static_cast<std::size_t>(PyBytes_GET_SIZE(open_fid)) != fid_len ||
             std::memcmp(PyBytes_AS_STRING(open_fid), data + s[0], fid_len) != 0) {
           break;
         }
         const long node = last_long(stack.get());
-        const long name_number =
-            node < old_nodes ? name_id.items<std::int32_t>()[node]
-                             : made.name_id.at(static_cast<std::size_t>(node - old_nodes));
+        const long name_number = node < old_nodes
+                                     ? name_id.items<std::int32_t>()[node]
+                                     : made.name_id.at(static_cast<std::size_t>(node - old_nodes));
         if (name_number >= 0) {
           Ref number = Ref::check(PyLong_FromLong(name_number));
           const int known = PySet_Contains(closed, number.get());
@@ -237,10 +239,11 @@ PyObject* py_link_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       }
     }
     Ref stopped = Ref::check(PyLong_FromSsize_t(k));
-    Ref c_kind = column(made.kind), c_open = column(made.open_rec), c_close = column(made.close_rec),
-        c_start = column(made.start), c_end = column(made.end), c_parent = column(made.parent),
-        c_first = column(made.first_child), c_next = column(made.next_sibling),
-        c_calls = column(made.calls_below), c_name = column(made.name_id);
+    Ref c_kind = column(made.kind), c_open = column(made.open_rec),
+        c_close = column(made.close_rec), c_start = column(made.start), c_end = column(made.end),
+        c_parent = column(made.parent), c_first = column(made.first_child),
+        c_next = column(made.next_sibling), c_calls = column(made.calls_below),
+        c_name = column(made.name_id);
     return Ref::check(PyTuple_Pack(11, stopped.get(), c_kind.get(), c_open.get(), c_close.get(),
                                    c_start.get(), c_end.get(), c_parent.get(), c_first.get(),
                                    c_next.get(), c_calls.get(), c_name.get()))
