@@ -1,9 +1,10 @@
-"""The viewer on a trace of a million calls: first paint, the largest request, server memory.
+"""The viewer on a trace of five million calls: first paint, the largest request, server memory.
 
-    python bench/bench_viewer.py [--calls N] [--keep DIR]
+    python bench/bench_viewer.py [--calls N] [--flushed N] [--keep DIR]
 
-Stores one trace of ``--calls`` calls (written directly as a document, as
-the engines lay it out: main -> 1,000 batches -> 1,000 calls each), starts
+Stores one trace of ``--calls`` calls (written directly as documents, as
+the engines lay them out: main -> batches -> 1,000 calls each), its calls in
+``--flushed`` flushed subtrees (default 50; 0: all in the one document), starts
 ``vask traces view`` on it in a process of its own and reports:
 
 * how long the server took to index the trace before it printed its URL;
@@ -37,11 +38,44 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests"))
 
-from tracedocs import big_document  # noqa: E402
+from tracedocs import big_document, document, frame, marker  # noqa: E402
 
 from vask import db  # noqa: E402
 
 TRACE = "trc_01BENCHBENCHBENCHBENCHBENC"
+
+
+def subtree_id(i: int) -> str:
+    return f"trc_01BENCHSUBTREE{i:012d}"
+
+
+def store_flushed(path: Path, calls: int, flushed: int) -> int:
+    """The trace as a recording that flushed its subtrees leaves it: ``main`` calling
+    ``flushed`` batches of calls, each stored as a trace of its own; its stored bytes."""
+    per = calls // flushed
+    start = time.time() - 3600
+    records = [frame("call", 1, start, "main")]
+    size = 0
+    for i in range(flushed):
+        sub = subtree_id(i)
+        at = start + i * per * 2e-6 + 1e-3
+        data = big_document(sub, per, start=at, needle_at=per - 10 if i == flushed - 1 else None)
+        data = data.replace(
+            b"\xadroot_trace_id" + _packed(sub), b"\xadroot_trace_id" + _packed(TRACE), 1
+        )
+        db.save_trace(sub, msgpack_data=data, db_path=path)
+        size += len(data)
+        records.append(marker(sub, at, "process_batch", per))
+    records.append(frame("return", 1, start + calls * 2e-6 + 1.0, "main"))
+    root = document(TRACE, {"native_1": records}, timestamp=start)
+    db.save_trace(TRACE, msgpack_data=root, db_path=path)
+    return size + len(root)
+
+
+def _packed(text: str) -> bytes:
+    import msgpack
+
+    return msgpack.packb(text)
 
 
 def peak_kib(pid: int) -> int:
@@ -147,7 +181,8 @@ finally:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--calls", type=int, default=1_000_000)
+    parser.add_argument("--calls", type=int, default=5_000_000)
+    parser.add_argument("--flushed", type=int, default=50, help="flushed subtrees (0: none)")
     parser.add_argument("--keep", type=Path, help="keep the database in this directory")
     parser.add_argument("--show-calls", type=int, default=50_000)
     options = parser.parse_args()
@@ -157,15 +192,21 @@ def main() -> int:
     path = work / "db.sqlite3"
     if not path.exists():
         started = time.perf_counter()
-        data = big_document(TRACE, options.calls, needle_at=options.calls - 10)
-        db.save_trace(TRACE, msgpack_data=data, db_path=path)
+        if options.flushed:
+            size = store_flushed(path, options.calls, options.flushed)
+        else:
+            data = big_document(TRACE, options.calls, needle_at=options.calls - 10)
+            db.save_trace(TRACE, msgpack_data=data, db_path=path)
+            size = len(data)
+            del data
         print(
-            f"stored a trace of {options.calls:,} calls: {len(data) / 2**20:.1f} MiB "
-            f"in {time.perf_counter() - started:.1f} s"
+            f"stored a trace of {options.calls:,} calls in {options.flushed} flushed subtrees: "
+            f"{size / 2**20:.1f} MiB in {time.perf_counter() - started:.1f} s"
         )
-        del data
-    stored = db.list_traces(path)[0].size
+    stored = sum(t.size for t in db.list_traces(path))
     stored_kib = stored / 1024
+    # the trace whose calls the level, details and search requests read
+    calls_trace = subtree_id(0) if options.flushed else TRACE
 
     idle = subprocess.run(
         [
@@ -217,22 +258,26 @@ def main() -> int:
             page += get(base, asset)[0]
         print(f"the page and the requests before the tree is drawn: {page * 1000:.0f} ms")
 
-        _, _, top = get(base, f"/api/trace/{TRACE}/children?thread=native_1&node=0")
-        main_node = top["items"][0]["node"]
-        _, _, batches = get(base, f"/api/trace/{TRACE}/children?thread=native_1&node={main_node}")
-        batch = batches["items"][0]["node"]
         summary = get(base, f"/api/trace/{TRACE}")[2]
         end = summary["threads"][0]["end"]
-        api = f"/api/trace/{TRACE}"
+        root_window = f"/api/trace/{TRACE}/timeline?thread=native_1&width=1600"
+        api = f"/api/trace/{calls_trace}"
+        _, _, top = get(base, f"{api}/children?thread=native_1&node=0")
+        main_node = top["items"][0]["node"]
+        _, _, batches = get(base, f"{api}/children?thread=native_1&node={main_node}")
+        batch = batches["items"][0]["node"]
+        sub_end = get(base, api)[2]["threads"][0]["end"]
         level = f"{api}/children?thread=native_1"
         window = f"{api}/timeline?thread=native_1&width=1600"
         requests = {
             "trace list": "/api/traces",
-            "a level (200 of 1,000 batches)": f"{level}&node={main_node}&limit=200",
+            "a level (200 batches)": f"{level}&node={main_node}&limit=200",
             "a level (500 calls, the largest page)": f"{level}&node={batch}&limit=500",
             "one call's details": f"{api}/node?thread=native_1&node={batch + 1}",
-            "timeline, whole trace, 1600 px": f"{window}&from=0&to={end}",
-            "timeline, 1% of it": f"{window}&from={end / 2}&to={end / 2 + end / 100}",
+            "timeline, whole trace, 1600 px": f"{root_window}&from=0&to={end}",
+            "timeline, 1% of it": f"{root_window}&from={end / 2}&to={end / 2 + end / 100}",
+            "timeline, a whole subtree": f"{window}&from=0&to={sub_end}",
+            "timeline, 1% of a subtree": f"{window}&from={sub_end / 2}&to={sub_end * 0.51}",
             "search by name (first match)": f"{api}/search?q=compute&mode=name",
             "search by value (a slice of the scan)": f"{api}/search?q=needle-in&mode=value",
         }
@@ -248,9 +293,7 @@ def main() -> int:
         value_scan = 0.0
         cursor = 0
         while True:
-            took, _, answer = get(
-                base, f"/api/trace/{TRACE}/search?q=needle-in&mode=value&cursor={cursor}"
-            )
+            took, _, answer = get(base, f"{api}/search?q=needle-in&mode=value&cursor={cursor}")
             value_scan += took
             if answer["match"] or answer["done"]:
                 break

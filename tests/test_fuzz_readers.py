@@ -268,3 +268,25 @@ def test_the_commands_read_or_name_every_mutated_document(seed: dict[str, Any]) 
                 assert "Traceback" not in output
 
     commands()
+
+
+def test_the_native_index_agrees_with_the_python_reader_on_mutated_documents(
+    seed: dict[str, Any], monkeypatch: pytest.MonkeyPatch
+) -> None:
+    from test_trace_scanner import Pieces, snapshot
+
+    monkeypatch.setattr(document, "CHUNK", 509)  # many chunk boundaries inside records
+
+    @fuzz_settings(150)
+    @given(data=mutations(seed))
+    def agree(data: bytes) -> None:
+        for pieces in (False, True):
+            sources = [Pieces(data) if pieces else data, seed["data"]]
+            native = snapshot(traceindex.build_index(seed["trace_id"], sources))
+            with monkeypatch.context() as m:
+                m.setattr(traceindex, "_scan_records", None)
+                m.setattr(traceindex, "_link_records", None)
+                python = snapshot(traceindex.build_index(seed["trace_id"], sources))
+            assert native == python
+
+    agree()

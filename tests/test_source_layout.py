@@ -16,6 +16,7 @@ SRC = Path(__file__).resolve().parents[1] / "src"
 # (layer, the paths it holds, relative to src/, as prefixes of the file stem)
 LAYERS: list[tuple[str, tuple[str, ...]]] = [
     ("Python/C API support", ("support/",)),
+    ("document scanner", ("scan/",)),
     ("code-object facts", ("core/code_extra", "core/code_facts", "core/frame_locals")),
     ("frame and trace utilities", ("utils/",)),
     ("configuration, filters and value dumpers", ("config", "filters", "dump/")),

@@ -32,6 +32,7 @@ from typing import Any
 
 import msgpack
 
+from vask import _dump
 from vask.calltree import body_kind
 from vask.render import call_label, format_value
 from vask.traceindex import (
@@ -83,6 +84,16 @@ _SUBTREE_BYTES = 8 << 20
 # "call_frame_id") and a time ("timestamp", always a float 64).
 _FRAME_IDS = re.compile(rb"frm_[0-9A-Za-z]{26}")
 _TIMES = re.compile(rb"\xa9timestamp\xcb[\x00-\xff]{8}")
+
+
+def _cut_ids_and_times_py(data: bytes) -> bytes:
+    return _TIMES.sub(b"", _FRAME_IDS.sub(b"", data))
+
+
+#: Stored records with their frame ids, then their times cut out.
+_cut_ids_and_times: Callable[[bytes], bytes] = getattr(
+    _dump, "_cut_ids_and_times", _cut_ids_and_times_py
+)
 
 
 @dataclass
@@ -276,8 +287,7 @@ class _Side:
             trace._bases, last[1] - 1
         ):
             return None
-        data = trace.read(first[0], size)
-        return _TIMES.sub(b"", _FRAME_IDS.sub(b"", data))
+        return _cut_ids_and_times(trace.read(first[0], size))
 
     def children(self, thread: ThreadIndex, node: int) -> list[Ref]:
         """The children of ``node``, with flushed subtrees in place of their markers."""

@@ -416,18 +416,19 @@ class DocumentStream:
 
     ``buf[pos - base : end - base]`` holds every complete object read since
     the last :meth:`refill`.  A source held in memory is one buffer; others
-    are read in chunks, keeping from the first object not yet read.
+    are read in chunks, keeping from the first object not yet read.  A reader
+    that measures records itself reads on in ``buf`` (:meth:`more`) and then
+    moves the MessagePack reading past them (:meth:`resync`).
     """
+
+    #: The most bytes :meth:`more` holds for one record: a longer one is read
+    #: through the MessagePack reader, which keeps no more than it must.
+    MORE_LIMIT = 8 << 20
 
     def __init__(self, source: DocumentSource) -> None:
         self.source = source
-        self.unpacker = msgpack.Unpacker(
-            None,
-            raw=False,
-            strict_map_key=False,
-            unicode_errors="replace",
-            max_buffer_size=MAX_RECORD + CHUNK,
-        )
+        self.unpacker = self._unpacker()
+        self.origin = 0  # the document position the unpacker started at
         self.fed = 0
         self.base = 0
         if isinstance(source, BytesSource):
@@ -436,6 +437,20 @@ class DocumentStream:
         else:
             self.buf = b""
             self.whole = False
+
+    @staticmethod
+    def _unpacker() -> msgpack.Unpacker:
+        return msgpack.Unpacker(
+            None,
+            raw=False,
+            strict_map_key=False,
+            unicode_errors="replace",
+            max_buffer_size=MAX_RECORD + CHUNK,
+        )
+
+    def tell(self) -> int:
+        """The document position of the next object the unpacker reads."""
+        return self.origin + self.unpacker.tell()
 
     def refill(self, keep_from: int) -> None:
         """Feed the next chunk; the bytes from ``keep_from`` on stay in ``buf``."""
@@ -454,9 +469,38 @@ class DocumentStream:
         self.unpacker.feed(chunk)
         self.fed += len(chunk)
 
+    def more(self, keep_from: int) -> bool:
+        """Read the next chunk into ``buf`` alone (the unpacker is not fed), keeping
+        from ``keep_from`` on; False at the end of the document, or when more than
+        :attr:`MORE_LIMIT` bytes would be held.  :meth:`resync` must follow."""
+        if self.whole or self.fed >= self.source.size or self.fed - keep_from > self.MORE_LIMIT:
+            return False
+        chunk = self.source.read(self.fed, CHUNK)
+        if not chunk:
+            return False
+        self.buf = self.buf[keep_from - self.base :] + chunk
+        self.base = keep_from
+        self.fed += len(chunk)
+        return True
+
+    def resync(self, pos: int) -> None:
+        """Go on reading objects at document position ``pos`` (at or after the last
+        object read, within or at the end of ``buf``)."""
+        self.unpacker = self._unpacker()
+        self.origin = pos
+        if self.whole:
+            view = memoryview(self.buf)[pos : pos + CHUNK]
+            self.unpacker.feed(view)
+            self.fed = pos + len(view)
+            return
+        self.buf = self.buf[pos - self.base :]
+        self.base = pos
+        if self.buf:
+            self.unpacker.feed(self.buf)
+
     def call(self, method: Callable[[], Any]) -> Any:
         """``method()`` of the unpacker, feeding more bytes until it completes."""
-        start = self.unpacker.tell()
+        start = self.tell()
         while True:
             try:
                 return method()
@@ -466,6 +510,18 @@ class DocumentStream:
                 # A map key that cannot be a key (a map, say) damages the
                 # document, not the reader.
                 raise DamagedDocument(f"not a trace document ({error})") from error
+
+    def unpack(self) -> Any:
+        return self.call(self.unpacker.unpack)
+
+    def skip(self) -> None:
+        self.call(self.unpacker.skip)
+
+    def read_map_header(self) -> int:
+        return self.call(self.unpacker.read_map_header)
+
+    def read_array_header(self) -> int:
+        return self.call(self.unpacker.read_array_header)
 
 
 def source_damage(source: DocumentSource) -> str | None:

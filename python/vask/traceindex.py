@@ -37,6 +37,7 @@ from typing import Any
 
 import msgpack
 
+from vask import _dump
 from vask.calltree import body_kind
 from vask.document import (
     CHUNK,
@@ -112,6 +113,17 @@ _KEY_EVENT = b"\xa5event"
 _KEY_FRAME_ID = b"\xa8frame_id"
 _KEY_TIMESTAMP = b"\xa9timestamp\xcb"
 _FLOAT = struct.Struct(">d")
+# A record the scanner leaves to the decoder (not in the engines' frame layout).
+_SLOW = 255
+_NO_SPANS = (0, 0, 0, 0, 0, 0)
+# Records per call of the scanner: bounds the columns held at once.
+_SCAN_BATCH = 1 << 16
+# Why the scanner stopped: the records asked for were read, the next one is incomplete.
+_SCAN_COUNT, _SCAN_INCOMPLETE = 0, 1
+#: The native scanner (``None``: records are measured by the MessagePack reader).
+_scan_records: Callable[..., tuple[Any, ...]] | None = getattr(_dump, "_scan_records", None)
+#: The native linking of the common records (``None``: all are linked in Python).
+_link_records: Callable[..., tuple[Any, ...]] | None = getattr(_dump, "_link_records", None)
 _U16 = struct.Struct(">H")
 _U32 = struct.Struct(">I")
 
@@ -529,10 +541,12 @@ class TraceIndex:
 class _ThreadBuild:
     """What building one thread needs while its records are read; dropped afterwards."""
 
-    __slots__ = ("fids", "stack", "suspended")
+    __slots__ = ("fids", "last_child", "stack", "suspended")
 
     def __init__(self) -> None:
         self.stack = [0]  # open nodes, the thread root at the bottom
+        # the last child of each open node, while a frames array is read
+        self.last_child: list[int] | None = None
         self.fids: list[Any] = [None]  # their frame ids
         # (name id) -> parts that ended in "yield": (frame's first part, line text)
         self.suspended: dict[int, deque[tuple[int, bytes]]] = {}
@@ -618,30 +632,28 @@ class _Builder:
 
     def _read_document(self, source: DocumentSource, base: int) -> None:
         reader = DocumentStream(source)
-        call = reader.call
-        u = reader.unpacker
         try:
-            entries = call(u.read_map_header)
+            entries = reader.read_map_header()
         except (ValueError, msgpack.UnpackException) as error:
             raise DamagedDocument("not a trace document (not a map)") from error
         facts: dict[str, Any] = {}
         seen_threads = False
         for _ in range(entries):
-            key = call(u.unpack)
+            key = reader.unpack()
             if key != "threads":
                 if isinstance(key, str) and key in _FACT_KEYS:
-                    facts[key] = call(u.unpack)
+                    facts[key] = reader.unpack()
                 else:
-                    call(u.skip)
+                    reader.skip()
                 continue
             try:
-                threads = call(u.read_map_header)
+                threads = reader.read_map_header()
             except (ValueError, msgpack.UnpackException):
-                call(u.skip)
+                reader.skip()
                 continue
             seen_threads = True
             for _ in range(threads):
-                thread_key = str(call(u.unpack))
+                thread_key = str(reader.unpack())
                 self._read_thread(reader, thread_key, base)
         if not seen_threads:
             raise DamagedDocument("not a trace document (no threads)")
@@ -649,21 +661,19 @@ class _Builder:
         self.index._legacy[-1] = legacy_form(facts.get("meta"))
 
     def _read_thread(self, reader: DocumentStream, key: str, base: int) -> None:
-        u = reader.unpacker
-        call = reader.call
         try:
-            entries = call(u.read_map_header)
+            entries = reader.read_map_header()
         except (ValueError, msgpack.UnpackException):
-            call(u.skip)
+            reader.skip()
             return
         thread = self.index.threads.get(key)
         if thread is None:
             thread = self.index.threads[key] = ThreadIndex(self.index, key)
             self.state[key] = _ThreadBuild()
         for _ in range(entries):
-            field_name = call(u.unpack)
+            field_name = reader.unpack()
             if field_name != "frames":
-                value = call(u.unpack)
+                value = reader.unpack()
                 if field_name == "name" and isinstance(value, str):
                     thread.name = value
                 elif field_name in ("native_id", "ident"):
@@ -672,36 +682,71 @@ class _Builder:
                         setattr(thread, field_name, number)
                 continue
             try:
-                count = call(u.read_array_header)
+                count = reader.read_array_header()
             except (ValueError, msgpack.UnpackException):
-                call(u.skip)
+                reader.skip()
                 continue
             self._read_records(reader, thread, count, base)
 
     def _read_records(
         self, reader: DocumentStream, thread: ThreadIndex, count: int, base: int
     ) -> None:
-        """Index ``count`` records of ``thread``: the hot loop of the whole index."""
+        """Index ``count`` records of ``thread``, measured by the native scanner when there is one."""
+        self.state[thread.key].last_child = None
+        if count == 0:
+            return
+        scan = _scan_records
+        if scan is None:
+            self._read_records_py(reader, thread, count, base)
+            return
+        earliest, latest = PLAUSIBLE_TIMES
+        width = thread.rec_pos.itemsize
+        pos = reader.tell()  # document position of the next record
+        left = count
+        while left:
+            buf, rbase = reader.buf, reader.base
+            nxt, stop, ends, codes, times, spans, starts = scan(
+                buf, pos - rbase, min(left, _SCAN_BATCH), earliest, latest, base + rbase, width
+            )
+            n = len(codes)
+            if n:
+                columns = (array("q", ends), codes, array("d", times), array("q", spans))
+                self._link(thread, buf, rbase, base, pos - rbase, columns, starts)
+                left -= n
+                pos = rbase + nxt
+                if self.progress is not None:
+                    self.progress(self.done + pos, self.total)
+            if not left or stop == _SCAN_COUNT:
+                continue
+            if stop == _SCAN_INCOMPLETE and reader.more(pos):
+                continue
+            # Bytes the scanner does not measure (a damaged record, the end of
+            # the document, a very large record): the MessagePack reader takes
+            # over from the record the scanner stopped at.
+            reader.resync(pos)
+            self._read_records_py(reader, thread, left, base)
+            return
+        reader.resync(pos)
+        thread._ends[len(thread.rec_kind) - 1] = base + pos
+
+    def _read_records_py(
+        self, reader: DocumentStream, thread: ThreadIndex, count: int, base: int
+    ) -> None:
+        """Index ``count`` records of ``thread`` measured by the MessagePack reader.
+
+        Gives the facts the native scanner gives, in the same columns: the
+        fallback when there is no scanner, and the scanner's reference.
+        """
         u = reader.unpacker
-        tell, skip = u.tell, u.skip
-        state = self.state[thread.key]
-        stack, fids = state.stack, state.fids
-        rec_pos, rec_kind = thread.rec_pos, thread.rec_kind
-        node_kind, open_rec, close_rec = thread.kind, thread.open_rec, thread.close_rec
-        starts, ends, parents = thread.start, thread.end, thread.parent
-        first_child, next_sibling = thread.first_child, thread.next_sibling
-        calls_below, name_ids = thread.calls_below, thread.name_id
-        assignments = thread.assignments
-        # The last child of each open node (children are only added to open nodes).
-        last_child = [self._last_child(thread, node) for node in stack]
-        names = self.names
-        event_codes = _EVENT_CODE_BYTES
+        tell, skip = reader.tell, u.skip
         unpack_float = _FLOAT.unpack_from
         earliest, latest = PLAUSIBLE_TIMES
         str_span = _str_span
         buf, rbase = reader.buf, reader.base
-        report_every = 1 << 16
         end = tell()
+        first = end - rbase
+        ends, codes, times, spans = array("q"), bytearray(), array("d"), array("q")
+        report_every = 1 << 16
         for i in range(count):
             off = end
             while True:
@@ -709,19 +754,20 @@ class _Builder:
                     skip()
                     break
                 except msgpack.OutOfData:
+                    if codes:  # the columns point into the buffer about to be replaced
+                        self._link(thread, buf, rbase, base, first, (ends, codes, times, spans))
+                        ends, codes, times, spans = array("q"), bytearray(), array("d"), array("q")
                     reader.refill(off)
                     buf, rbase = reader.buf, reader.base
+                    first = off - rbase
             end = tell()
-            rec = len(rec_kind)
-            rec_pos.append(base + off)
             p = off - rbase
-            # -- the facts of the record ---------------------------------
+            e = end - rbase
+            ends.append(e)
+            # -- the facts of the record, as the scanner reads them -----------
             # Texts are mostly fixstr or str8: those headers are read inline.
-            code = REC_OTHER
+            code = _SLOW
             ts = _NAN
-            fid: Any = None
-            n0 = n1 = 0
-            fast = False
             if buf.startswith(_FRAME_HEAD, p):
                 try:
                     q = p + 6
@@ -732,7 +778,7 @@ class _Builder:
                         q += 2 + buf[q + 1]
                     else:
                         q = str_span(buf, q)[1]
-                    path_end = n0 = q
+                    path_end = q
                     if buf.startswith(_KEY_CO_NAME, q):
                         q += 8
                         b = buf[q]
@@ -750,115 +796,220 @@ class _Builder:
                             else:
                                 q = str_span(buf, q)[1]
                             n1 = q
-                            if buf.startswith(_KEY_EVENT, q):
+                            b = buf[q + 6] if buf.startswith(_KEY_EVENT, q) else 0
+                            if 0xA0 <= b <= 0xBF:
                                 q += 6
-                                b = buf[q]
-                                code = event_codes.get(b << 8 | buf[q + 3], REC_OTHER)
+                                event = REC_OTHER
+                                if b >= 0xA3:
+                                    event = _EVENT_CODE_BYTES.get(b << 8 | buf[q + 3], REC_OTHER)
                                 q += b - 0x9F
                                 if buf.startswith(_KEY_FRAME_ID, q):
                                     q += 9
                                     b = buf[q]
                                     if 0xA0 <= b <= 0xBF:
-                                        fid = buf[q + 1 : q + b - 0x9F]
+                                        f0 = q + 1
                                         q += b - 0x9F
                                     else:
                                         f0, q = str_span(buf, q)
-                                        fid = buf[f0:q]
-                                    t = buf.rfind(_KEY_TIMESTAMP, q, end - rbase)
-                                    if t >= 0:
+                                    f1 = q
+                                    t = buf.rfind(_KEY_TIMESTAMP, q, e)
+                                    # the float itself inside the record too
+                                    if t >= 0 and t + 19 <= e:
                                         ts = unpack_float(buf, t + 11)[0]
                                         if not earliest < ts < latest:
                                             ts = _NAN  # no clock shows it (inf, NaN too)
-                                        fast = True
+                                        code = event
+                                        colon = buf.rfind(b":", p + 6, path_end)
+                                        spans.extend(
+                                            (f0, f1, path_end, n1)
+                                            + (p + 6 if colon < 0 else colon + 1, path_end)
+                                        )
                 except (ValueError, IndexError, struct.error):
-                    fast = False
-            if fast:
-                name_key = buf[n0:n1] if code in OPEN_CODES else None
-                line = buf[p + 6 : path_end].rpartition(b":")[2] if code >= 3 else b""
-            else:
-                code, ts, fid, name_key, line = _slow_facts(buf[p : end - rbase])
-                n0 = n1 = 0
-            rec_kind.append(code)
-            top = stack[-1]
-            # -- the tree ----------------------------------------------------
-            if code in OPEN_CODES or code == REC_PLUGIN or code == REC_FLUSHED:
-                node = len(node_kind)
-                node_kind.append(
-                    NODE_CALL if code < 6 else (NODE_PLUGIN if code == 6 else NODE_FLUSHED)
-                )
-                open_rec.append(rec)
-                close_rec.append(_NONE)
-                starts.append(ts)
-                ends.append(_NAN)
-                parents.append(top)
-                first_child.append(_NONE)
-                next_sibling.append(_NONE)
-                calls_below.append(0)
-                if name_key is not None and code < 6:
-                    name = names.get(name_key)
-                    if name is None:
-                        name = self.name_for(name_key, buf[p : end - rbase])
-                    name_ids.append(name)
-                else:
-                    name_ids.append(_NONE)
-                prev = last_child[-1]
-                if prev == _NONE:
-                    first_child[top] = node
-                else:
-                    next_sibling[prev] = node
-                last_child[-1] = node
-                if code < 6:
-                    stack.append(node)
-                    fids.append(fid)
-                    last_child.append(_NONE)
-                    if code != 0 and name_key is not None:
-                        self._link_resume(thread, state, node, name_ids[node], line)
-            elif code == REC_LINE:
-                owned = assignments.get(top)
-                if owned is None:
-                    assignments[top] = [rec]
-                else:
-                    owned.append(rec)
-            elif code in CLOSE_CODES:
-                if fids[-1] == fid and len(stack) > 1:
-                    node = stack.pop()
-                    fids.pop()
-                    last_child.pop()
-                    close_rec[node] = rec
-                    ends[node] = ts
-                    # a resumed part of a generator is not another call
-                    calls_below[stack[-1]] += calls_below[node] + (rec_kind[open_rec[node]] == 0)
-                elif fid in fids[1:]:
-                    while True:
-                        node = stack.pop()
-                        open_fid = fids.pop()
-                        last_child.pop()
-                        calls_below[stack[-1]] += calls_below[node] + (
-                            rec_kind[open_rec[node]] == 0
-                        )
-                        if open_fid == fid:
-                            close_rec[node] = rec
-                            ends[node] = ts
-                            break
-                else:
-                    if n1:
-                        name_key = buf[n0:n1]
-                    name = _NONE
-                    if name_key is not None:
-                        name = names.get(name_key)
-                        if name is None:
-                            name = self.name_for(name_key, buf[p : end - rbase])
-                    node = self._began_before(thread, rec, ts, name, stack, last_child)
-                name = name_ids[node]
-                if name >= 0 and name not in self.closed_names:
-                    self.confirm_name(name, buf[p : end - rbase])
-                if code == 4 and name >= 0:  # a yield: the frame may be resumed
-                    first = thread.resume_of.get(node, node)
-                    state.suspended.setdefault(name_ids[node], deque()).append((first, line))
+                    code = _SLOW
+            if code == _SLOW:
+                ts = _NAN
+                spans.extend(_NO_SPANS)
+            codes.append(code)
+            times.append(ts)
             if i % report_every == report_every - 1 and self.progress is not None:
                 self.progress(self.done + end, self.total)
-        if count:
-            thread._ends[len(rec_kind) - 1] = base + end
+        if codes:
+            self._link(thread, buf, rbase, base, first, (ends, codes, times, spans))
+        thread._ends[len(thread.rec_kind) - 1] = base + end
+
+    def _link(
+        self,
+        thread: ThreadIndex,
+        buf: bytes,
+        rbase: int,
+        base: int,
+        first: int,
+        columns: tuple[array, Any, array, array],
+        positions: bytes | None = None,
+    ) -> None:
+        """Add records to ``thread``'s tree from their columns: the hot loop of the whole index.
+
+        The records lie one after the other in ``buf`` (which holds the
+        document from position ``rbase`` on) from ``first``; ``columns`` are
+        their end offsets in ``buf``, codes (``_SLOW``: decode the record),
+        times and six offsets each (see ``vask._dump._scan_records``).  The
+        common records are linked natively (``_link_records``), the others
+        one by one here (:meth:`_link_one`).  ``positions``, when given, are
+        the records' trace positions as ``rec_pos`` holds them.
+        """
+        ends_col, codes_col, _, _ = columns
+        state = self.state[thread.key]
+        if state.last_child is None:
+            # the last child of each open node (children are only added to open nodes)
+            state.last_child = [self._last_child(thread, node) for node in state.stack]
+        rec_pos, rec_kind = thread.rec_pos, thread.rec_kind
+        # Each record starts where the one before ends.
+        rec_starts = array("q", (first,))
+        rec_starts.extend(ends_col[:-1])
+        if positions is not None:
+            rec_pos.frombytes(positions)
+        else:
+            at = base + rbase
+            rec_pos.extend(at + p for p in rec_starts)
+        rec0 = len(rec_kind)
+        rec_kind.extend(codes_col)  # a record to decode gets its code when linked
+        link = _link_records
+        node_arrays = (
+            thread.kind,
+            thread.open_rec,
+            thread.close_rec,
+            thread.start,
+            thread.end,
+            thread.parent,
+            thread.first_child,
+            thread.next_sibling,
+            thread.calls_below,
+            thread.name_id,
+        )
+        n = len(codes_col)
+        i = 0
+        while i < n:
+            if link is not None:
+                out = link(
+                    thread, state, self.names, self.closed_names, buf, columns, first, rec0, i
+                )
+                i = out[0]
+                if out[1]:
+                    thread.kind.extend(out[1])
+                    for arr, made in zip(node_arrays[1:], out[2:]):
+                        arr.frombytes(made)
+                if i >= n:
+                    break
+            self._link_one(thread, state, buf, columns, rec_starts[i], rec0 + i, i)
+            i += 1
+
+    def _link_one(
+        self,
+        thread: ThreadIndex,
+        state: _ThreadBuild,
+        buf: bytes,
+        columns: tuple[array, Any, array, array],
+        p: int,
+        rec: int,
+        i: int,
+    ) -> None:
+        """Add record ``rec`` (the ``i``-th of ``columns``, at ``p`` in ``buf``) to the tree."""
+        ends_col, codes_col, times_col, spans_col = columns
+        end = ends_col[i]
+        code = codes_col[i]
+        rec_kind = thread.rec_kind
+        if code == _SLOW:
+            code, ts, fid, name_key, line = _slow_facts(buf[p:end])
+            rec_kind[rec] = code
+            n1 = 0
+        else:
+            ts = times_col[i]
+            j = 6 * i
+            fid = buf[spans_col[j] : spans_col[j + 1]]
+            n1 = spans_col[j + 3]
+            name_key = buf[spans_col[j + 2] : n1] if code in OPEN_CODES else None
+            line = buf[spans_col[j + 4] : spans_col[j + 5]] if code >= 3 else b""
+        stack, fids, last_child = state.stack, state.fids, state.last_child
+        node_kind, open_rec, close_rec = thread.kind, thread.open_rec, thread.close_rec
+        starts, ends, parents = thread.start, thread.end, thread.parent
+        first_child, next_sibling = thread.first_child, thread.next_sibling
+        calls_below, name_ids = thread.calls_below, thread.name_id
+        assignments = thread.assignments
+        names = self.names
+        top = stack[-1]
+        # -- the tree ----------------------------------------------------
+        if code in OPEN_CODES or code == REC_PLUGIN or code == REC_FLUSHED:
+            node = len(node_kind)
+            node_kind.append(
+                NODE_CALL if code < 6 else (NODE_PLUGIN if code == 6 else NODE_FLUSHED)
+            )
+            open_rec.append(rec)
+            close_rec.append(_NONE)
+            starts.append(ts)
+            ends.append(_NAN)
+            parents.append(top)
+            first_child.append(_NONE)
+            next_sibling.append(_NONE)
+            calls_below.append(0)
+            if name_key is not None and code < 6:
+                name = names.get(name_key)
+                if name is None:
+                    name = self.name_for(name_key, buf[p:end])
+                name_ids.append(name)
+            else:
+                name_ids.append(_NONE)
+            prev = last_child[-1]
+            if prev == _NONE:
+                first_child[top] = node
+            else:
+                next_sibling[prev] = node
+            last_child[-1] = node
+            if code < 6:
+                stack.append(node)
+                fids.append(fid)
+                last_child.append(_NONE)
+                if code != 0 and name_key is not None:
+                    self._link_resume(thread, state, node, name_ids[node], line)
+        elif code == REC_LINE:
+            owned = assignments.get(top)
+            if owned is None:
+                assignments[top] = [rec]
+            else:
+                owned.append(rec)
+        elif code in CLOSE_CODES:
+            if fids[-1] == fid and len(stack) > 1:
+                node = stack.pop()
+                fids.pop()
+                last_child.pop()
+                close_rec[node] = rec
+                ends[node] = ts
+                # a resumed part of a generator is not another call
+                calls_below[stack[-1]] += calls_below[node] + (rec_kind[open_rec[node]] == 0)
+            elif fid in fids[1:]:
+                while True:
+                    node = stack.pop()
+                    open_fid = fids.pop()
+                    last_child.pop()
+                    calls_below[stack[-1]] += calls_below[node] + (rec_kind[open_rec[node]] == 0)
+                    if open_fid == fid:
+                        close_rec[node] = rec
+                        ends[node] = ts
+                        break
+            else:
+                if n1:
+                    name_key = buf[spans_col[6 * i + 2] : n1]
+                name = _NONE
+                if name_key is not None:
+                    name = names.get(name_key)
+                    if name is None:
+                        name = self.name_for(name_key, buf[p:end])
+                node = self._began_before(thread, rec, ts, name, stack, last_child)
+            name = name_ids[node]
+            if name >= 0 and name not in self.closed_names:
+                self.confirm_name(name, buf[p:end])
+            if code == 4 and name >= 0:  # a yield: the frame may be resumed
+                first_part = thread.resume_of.get(node, node)
+                state.suspended.setdefault(name_ids[node], deque()).append((first_part, line))
 
     def _last_child(self, thread: ThreadIndex, node: int) -> int:
         last = _NONE

@@ -9,6 +9,8 @@
 #include "dump/engine_api.hpp"
 #include "dump/redaction_py.hpp"
 #include "dump/value_dump.hpp"
+#include "scan/scan_py.hpp"
+#include "scan/tree_link.hpp"
 #include "support/py.hpp"
 #include "support/py_type.hpp"
 #include "utils/trace.hpp"
@@ -254,6 +256,20 @@ PyObject* py_value_settings(PyObject*, PyObject*) {
 }
 
 PyMethodDef g_methods[] = {
+    method_fastcall("_scan_records", vask::scan::py_scan_records,
+                    "_scan_records($module, data, start, count, earliest, latest, origin,\n"
+                    "              width, /)\n--\n\n"
+                    "Measure up to count records of a trace document's frames array from\n"
+                    "start and read their heads: (next, stop, ends, codes, times, spans,\n"
+                    "starts), for the trace index."),
+    method_o("_cut_ids_and_times", vask::scan::py_cut_ids_and_times,
+             "_cut_ids_and_times($module, data, /)\n--\n\n"
+             "Stored records with their frame ids and timestamps cut out, for the diff."),
+    method_fastcall("_link_records", vask::scan::py_link_records,
+                    "_link_records($module, thread, state, names, closed_names, buf, columns,\n"
+                    "              first, rec0, i, /)\n--\n\n"
+                    "Link the common records of scanned columns into a trace index's tree,\n"
+                    "from the i-th on: (stopped_at, new node columns...)."),
     method_fastcall("_configure_values", py_configure_values,
                     "_configure_values($module, values, repr_types, max_value_bytes, /)\n--\n\n"
                     "Set how the dumpers write objects, process-wide (see vask.serialize)."),

@@ -50,6 +50,8 @@ _STATIC_NAME = re.compile(r"^[A-Za-z0-9_-]+\.(html|css|js|svg|png|ico)$")
 _INDEXED_CALLS = 3_000_000
 #: How many flushed subtrees' indexes the timeline has built at a time.
 _SUBTREE_BUILDS = 2
+# How long a diff request waits for the two traces' indexes before it answers with progress.
+_DIFF_WAIT = 1.2
 _REQUEST_METHODS = ("children", "node", "timeline", "search")
 
 
@@ -555,8 +557,10 @@ class _Handler(BaseHTTPRequestHandler):
         if not all(ids):
             raise queries.BadRequest("give two traces: ?a=ID&b=ID")
         entries = [self.viewer.entry(trace_id) for trace_id in ids]
+        # Answered as soon as both are indexed, or with the progress every second or so.
+        deadline = time.monotonic() + _DIFF_WAIT
         for entry in entries:
-            entry.ready.wait(0.5)
+            entry.ready.wait(max(0.0, deadline - time.monotonic()))
             if entry.error is not None:
                 raise NotFound(entry.error)
         if any(entry.index is None for entry in entries):

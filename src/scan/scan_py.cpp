@@ -1,0 +1,135 @@
+#include "scan/scan_py.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scan/scanner.hpp"
+
+namespace vask::scan {
+namespace {
+
+// A Py_buffer held for the length of a call, released with the GIL held.
+class HeldBuffer {
+ public:
+  explicit HeldBuffer(PyObject* obj) {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) throw_py();
+  }
+  ~HeldBuffer() {
+    if (python_usable()) PyBuffer_Release(&view_);
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+
+  std::span<const std::uint8_t> bytes() const {
+    return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+template <class T>
+Ref column(const std::vector<T>& values) {
+  return Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                              static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+}
+
+std::size_t size_argument(PyObject* obj, const char* name) {
+  const Py_ssize_t n = PyLong_Check(obj) ? PyLong_AsSsize_t(obj) : -1;
+  if (n < 0) {
+    if (!PyErr_Occurred()) argument_error(name, obj, "a non-negative int");
+    throw_py();
+  }
+  return static_cast<std::size_t>(n);
+}
+
+double float_argument(PyObject* obj) {
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw_py();
+  return v;
+}
+
+}  // namespace
+
+PyObject* py_scan_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 7) {
+      PyErr_Format(PyExc_TypeError, "_scan_records() takes 7 arguments (%zd given)", nargs);
+      throw_py();
+    }
+    const HeldBuffer held(args[0]);
+    const std::size_t start = size_argument(args[1], "start");
+    const std::size_t count = size_argument(args[2], "count");
+    const double earliest = float_argument(args[3]);
+    const double latest = float_argument(args[4]);
+    const std::size_t origin = size_argument(args[5], "origin");
+    const std::size_t width = size_argument(args[6], "width");
+    if (width != 4 && width != 8) {
+      PyErr_SetString(PyExc_ValueError, "_scan_records(): width must be 4 or 8");
+      throw_py();
+    }
+    ScanResult result;
+    std::exception_ptr failed;
+    // The buffer stays held (and so unchanged in size) while the GIL is released.
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+      result = scan_records(held.bytes(), start, count, earliest, latest);
+    } catch (...) {
+      failed = std::current_exception();  // std::bad_alloc: raised once the GIL is back
+    }
+    Py_END_ALLOW_THREADS;
+    if (failed) std::rethrow_exception(failed);
+    const Columns& c = result.columns;
+    // Where each record starts, as a position from `origin` on, `width` bytes each.
+    std::vector<std::uint32_t> narrow;
+    std::vector<std::uint64_t> wide;
+    std::size_t at = start;
+    for (const std::int64_t end : c.ends) {
+      const std::uint64_t pos = origin + at;
+      if (width == 8) {
+        wide.push_back(pos);
+      } else if (pos > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "_scan_records(): a position beyond 4 GiB");
+        throw_py();
+      } else {
+        narrow.push_back(static_cast<std::uint32_t>(pos));
+      }
+      at = static_cast<std::size_t>(end);
+    }
+    Ref next = Ref::check(PyLong_FromSize_t(result.next));
+    Ref stop = Ref::check(PyLong_FromLong(static_cast<long>(result.stop)));
+    Ref ends = column(c.ends);
+    Ref codes = column(c.codes);
+    Ref times = column(c.times);
+    Ref spans = column(c.spans);
+    Ref starts = width == 8 ? column(wide) : column(narrow);
+    return Ref::check(PyTuple_Pack(7, next.get(), stop.get(), ends.get(), codes.get(), times.get(),
+                                   spans.get(), starts.get()))
+        .release();
+  });
+}
+
+PyObject* py_cut_ids_and_times(PyObject*, PyObject* data) {
+  return boundary([&]() -> PyObject* {
+    const HeldBuffer held(data);
+    const auto bytes = held.bytes();
+    std::string out;
+    std::exception_ptr failed;
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+      out = cut_frame_ids_and_times(
+          std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS;
+    if (failed) std::rethrow_exception(failed);
+    return Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())))
+        .release();
+  });
+}
+
+}  // namespace vask::scan

@@ -1,0 +1,20 @@
+// The document scanner as vask._dump exposes it to the trace index
+// (vask.traceindex): an internal entry, not part of the public surface.
+#pragma once
+
+#include "support/py.hpp"
+
+namespace vask::scan {
+
+// _scan_records(data, start, count, earliest, latest, origin, width, /) ->
+//     (next, stop, ends, codes, times, spans, starts)
+// `data` is any contiguous bytes-like object; the columns come back as bytes
+// in native byte order (array typecodes "q", "B", "d", "q"; see scanner.hpp);
+// `starts` are the records' positions plus `origin`, `width` (4 or 8) bytes each.
+// The scan runs with the GIL released.
+PyObject* py_scan_records(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// _cut_ids_and_times(data, /) -> bytes: see cut_frame_ids_and_times (GIL released).
+PyObject* py_cut_ids_and_times(PyObject* module, PyObject* data);
+
+}  // namespace vask::scan

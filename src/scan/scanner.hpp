@@ -1,0 +1,76 @@
+// The document scanner: one pass over the records of a stored trace
+// document's "frames" array that measures every record and reads the few
+// facts a trace index needs from the head of those in the engines' own
+// layout, without decoding values and without touching Python objects (so
+// that it runs with the GIL released).
+//
+// Invariants:
+//   * every read stays inside the span given, and inside the record being
+//     read: damaged bytes stop the scan (Stop::Malformed), never crash it;
+//   * a record is reported only once all its bytes are in the span; an
+//     incomplete one stops the scan (Stop::Incomplete) before it;
+//   * the facts of a record are those a reader that decodes it finds, for
+//     records in the engines' layout; any other record is marked kSlow and
+//     left to the caller to decode.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vask::scan {
+
+// Record codes: the frame events in the engines' order, then "another
+// event", then "not in the engines' layout: decode it".
+inline constexpr std::uint8_t kOtherEvent = 9;
+inline constexpr std::uint8_t kSlow = 255;
+
+// The longest record the scanner measures; a longer one stops it as
+// malformed (the caller's own reader then decides).
+inline constexpr std::size_t kMaxRecord = std::size_t{1} << 30;
+// The deepest nesting the scanner measures (below the decoders' own limits).
+inline constexpr std::size_t kMaxDepth = 512;
+
+enum class Stop : std::uint8_t {
+  Count = 0,       // the records asked for were all read
+  Incomplete = 1,  // the next record does not end inside the span
+  Malformed = 2,   // the next record is not a MessagePack object the scanner measures
+};
+
+// Per record, column by column; offsets are positions in the span.
+struct Columns {
+  std::vector<std::int64_t> ends;
+  std::vector<std::uint8_t> codes;
+  std::vector<double> times;  // NaN: none, or none any clock shows
+  // Per record six offsets: frame id text [0,1), name key [2,3) (the bytes
+  // from the end of the path to the end of the qualified name), the text of
+  // the path after its last ':' [4,5). All zero for a kSlow record.
+  std::vector<std::int64_t> spans;
+};
+
+struct ScanResult {
+  Columns columns;
+  std::size_t next = 0;  // where the first record not read starts
+  Stop stop = Stop::Count;
+};
+
+enum class Measured : std::uint8_t { Ok, Incomplete, Malformed };
+
+// Measures the MessagePack object starting at `pos`; sets `end` when Ok.
+Measured measure(std::span<const std::uint8_t> data, std::size_t pos, std::size_t& end) noexcept;
+
+// Reads up to `count` records starting at `start`. Times outside
+// (earliest, latest) read as NaN.
+ScanResult scan_records(std::span<const std::uint8_t> data, std::size_t start, std::size_t count,
+                        double earliest, double latest);
+
+// Stored records with what differs on every run cut out, as a diff compares
+// them: every frame id ("frm_" and 26 letters or digits), then every
+// "timestamp" key with its float. Matches are removed leftmost first, without
+// overlapping, the frame ids before the times.
+std::string cut_frame_ids_and_times(std::string_view data);
+
+}  // namespace vask::scan
