@@ -256,6 +256,93 @@ class TestFoldingOnBothEngines:
         assert [f["count"] for f in folds_of(doc)] == [5]
 
 
+class TestTopLevelFolding:
+    """Calls with no recorded parent fold under the thread's root ("frame_id": nil)."""
+
+    def test_callbacks_from_c_code_fold_after_the_threads_records(self, engine):
+        result, doc = engine.run(list, map(leaf, range(50)), config={"fold_after": 5})
+        assert result == [leaf(i) for i in range(50)]
+        assert len(opened(doc, "leaf")) == 5
+        (fold,) = folds_of(doc)
+        assert list(fold) == FOLD_KEYS
+        assert (fold["frame_id"], fold["co_name"], fold["count"]) == (None, "leaf", 45)
+        (records,) = [rs for rs in records_of(doc).values() if fold in rs]
+        assert records[-1] == fold
+        assert opened(doc, "leaf")[-1]["timestamp"] <= fold["first_timestamp"]
+        assert fold["first_timestamp"] <= fold["last_timestamp"]
+
+    def test_each_thread_folds_its_own_top_level(self, engine):
+        def program():
+            outputs = []
+            threads = [
+                threading.Thread(target=outputs.extend, args=(map(leaf, range(30)),))
+                for _ in range(3)
+            ]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            return outputs
+
+        result, doc = engine.run(program, config={"fold_after": 10, "threading": True})
+        assert sorted(result) == sorted([leaf(i) for i in range(30)] * 3)
+        counts = []
+        for records in records_of(doc).values():
+            folds = [r for r in records if r.get("type") == "folded"]
+            if any(r.get("co_name") == "leaf" for r in records):
+                (fold,) = folds
+                assert fold["frame_id"] is None and records[-1] == fold
+                counts.append(fold["count"])
+        assert counts == [20, 20, 20]
+
+    def test_a_generator_driven_by_c_code_folds_its_resumes(self, engine):
+        result, doc = engine.run(list, produce(40), config={"fold_after": 5})
+        assert result == list(range(40))
+        (fold,) = folds_of(doc)
+        assert fold["frame_id"] is None and fold["co_name"] == "produce"
+        recorded = len(opened(doc, "produce"))
+        assert recorded + fold["count"] == 41
+        assert fold["event"] == ("resume" if engine.monitor else "call")
+
+    def test_each_trace_taken_counts_afresh(self, engine):
+        recorder = engine.recorder(config={"fold_after": 5})
+        recorder.start()
+        try:
+            list(map(leaf, range(30)))
+            first = decode(recorder.build_trace())
+            list(map(leaf, range(12)))
+        finally:
+            recorder.stop()
+        second = decode(recorder.build_trace())
+        assert [f["count"] for f in folds_of(first)] == [25]
+        assert len(opened(first, "leaf")) == 5
+        assert [f["count"] for f in folds_of(second)] == [7]
+        assert len(opened(second, "leaf")) == 5
+
+    def test_top_level_folds_pending_at_a_flush_reach_the_trace(self, engine, monkeypatch):
+        stored = []
+
+        def save_trace(trace_id, **kwargs):
+            stored.append(decode(kwargs["msgpack_data"]))
+
+        monkeypatch.setattr(vask.db, "save_trace", save_trace)
+        result, doc = engine.run(
+            list, map(looped, [200] * 12), config={"fold_after": 3, "flush_subtree_mb": 0.001}
+        )
+        assert result == [looped(200)] * 12
+        assert stored, "a 1 KB threshold must flush"
+        everything = folds_of(doc) + [f for d in stored for f in folds_of(d)]
+        (root,) = [f for f in everything if f["frame_id"] is None]
+        assert (root["co_name"], root["count"]) == ("looped", 9)
+        assert root in folds_of(doc)
+        assert sorted(f["count"] for f in everything if f["frame_id"] is not None) == [197] * 3
+
+    def test_complete_folds_nothing_at_the_top_level(self, engine):
+        _, doc = engine.run(list, map(leaf, range(50)), config={"fold_after": False})
+        assert not folds_of(doc)
+        assert len(opened(doc, "leaf")) == 50
+
+
 def test_trace_point_targets_inside_folded_calls_are_kept(engine, monkeypatch):
     if not engine.monitor:
         pytest.skip("trace points are the monitoring engine's")
@@ -375,3 +462,42 @@ def test_run_show_and_export_carry_the_fold(tmp_path):
     shown = vask_cmd("traces", "show", "latest")
     assert "more calls of" not in shown
     assert sum("convolve(x=" in line for line in shown.splitlines()) == 500
+
+
+PARAMETRISED = """
+import pytest
+
+
+def helper(i):
+    return i + 1
+
+
+@pytest.mark.parametrize("i", range(12))
+def test_many(i):
+    assert helper(i) == i + 1
+"""
+
+
+def test_each_test_of_a_parametrised_function_keeps_its_own_call(engine, tmp_path):
+    import subprocess
+    import sys
+
+    import msgpack
+
+    (tmp_path / "test_params.py").write_text(PARAMETRISED)
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "--vask", "--vask-engine", engine.name,
+         "--vask-fold-after", "3", "-p", "no:cacheprovider", "test_params.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=120, check=False,
+    )  # fmt: skip
+    assert result.returncode == 0, result.stdout + result.stderr
+    db_path = tmp_path / ".vask" / "db.sqlite3"
+    summaries = vask.db.list_traces(db_path)
+    assert len(summaries) == 12
+    for summary in summaries:
+        (data,) = vask.db.load_trace(db_path, summary.trace_id)
+        doc = msgpack.unpackb(data, raw=False, strict_map_key=False)
+        assert len(opened(doc, "test_many")) == 1, summary.trace_name
+        assert not folds_of(doc)
+        (records,) = records_of(doc).values()
+        assert records[-1]["type"] == "end_test"

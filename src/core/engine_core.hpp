@@ -574,6 +574,15 @@ bool EngineCore::fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent e
   }
   if (kept_code || (event != FrameEvent::Call && event != FrameEvent::Resume)) return true;
   try {
+    if (fold.at_top_level()) {
+      // Folded at the thread's top level, held for the trace: the thread is
+      // made known first.
+      identify();
+      if (std::shared_ptr<RootFolds> made =
+              fold.root_as(ts.cached_thread_id, ts.cached_thread.get())) {
+        buffer_.hold_records(std::move(made));
+      }
+    }
     std::span<const CallFrameEntry> open = ts.call_frames.entries();
     const FrameId* parent_id = open.empty() ? nullptr : &open.back().frame_id;
     Ref code = Ref::steal(

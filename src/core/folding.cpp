@@ -1,6 +1,7 @@
 #include "core/folding.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "utils/msgpack_write.hpp"
 #include "utils/names.hpp"
@@ -10,9 +11,23 @@ namespace vask {
 bool FoldState::fold_opening(uint64_t fold_after, PyObject* frame, PyCodeObject* code, bool resume,
                              std::string_view filename, std::string_view co_name,
                              const FrameId* parent_id) {
-  if (scopes_.empty()) return false;  // no recorded parent: nothing to fold under
-  FoldScope& scope = scopes_.back();
   PyObject* key = reinterpret_cast<PyObject*>(code);
+  if (!scopes_.empty()) {
+    return fold_in(scopes_.back(), fold_after, frame, key, resume, filename, co_name, parent_id);
+  }
+  if (!root_) return false;  // not made known yet (root_as): nothing to fold under
+  std::lock_guard<std::mutex> hold(root_->mutex_);
+  if (!fold_in(root_->scope_, fold_after, frame, key, resume, filename, co_name, nullptr)) {
+    return false;
+  }
+  skip_root_ = true;
+  root_->running_ = skip_kind_;
+  return true;
+}
+
+bool FoldState::fold_in(FoldScope& scope, uint64_t fold_after, PyObject* frame, PyObject* key,
+                        bool resume, std::string_view filename, std::string_view co_name,
+                        const FrameId* parent_id) {
   auto it = std::find_if(scope.kinds.begin(), scope.kinds.end(), [&](const FoldKind& k) {
     return k.code.get() == key && k.resume == resume;
   });
@@ -41,20 +56,11 @@ bool FoldState::fold_opening(uint64_t fold_after, PyObject* frame, PyCodeObject*
   return true;
 }
 
-void FoldState::end_skip(bool kept) noexcept {
-  if (skip_frame_ == nullptr) return;
-  skip_frame_ = nullptr;
-  // Frames kept inside the folded call (watched, trace points) have closed
-  // their own scopes by now, unless their closing events were never seen.
-  auto scope = std::find_if(scopes_.rbegin(), scopes_.rend(),
-                            [&](const FoldScope& s) { return s.frame == skip_parent_; });
-  skip_parent_ = nullptr;
-  if (kept || scope == scopes_.rend() || skip_kind_ >= scope->kinds.size()) return;
-  FoldKind& kind = scope->kinds[skip_kind_];
+void FoldState::count_folded(FoldKind& kind, double start) noexcept {
   const double end = timestamp();
-  const double took = std::max(0.0, end - skip_start_);
+  const double took = std::max(0.0, end - start);
   if (kind.folded == 0) {
-    kind.first = skip_start_;
+    kind.first = start;
     kind.min = took;
     kind.max = took;
   } else {
@@ -64,6 +70,79 @@ void FoldState::end_skip(bool kept) noexcept {
   kind.total += took;
   kind.last = end;
   ++kind.folded;
+}
+
+void FoldState::end_skip(bool kept) noexcept {
+  if (skip_frame_ == nullptr) return;
+  skip_frame_ = nullptr;
+  if (skip_root_) {
+    skip_root_ = false;
+    std::lock_guard<std::mutex> hold(root_->mutex_);
+    const std::optional<size_t> running = std::exchange(root_->running_, std::nullopt);
+    std::vector<FoldKind>& kinds = root_->scope_.kinds;
+    if (!kept && running && *running < kinds.size()) count_folded(kinds[*running], skip_start_);
+    return;
+  }
+  // Frames kept inside the folded call (watched, trace points) have closed
+  // their own scopes by now, unless their closing events were never seen.
+  auto scope = std::find_if(scopes_.rbegin(), scopes_.rend(),
+                            [&](const FoldScope& s) { return s.frame == skip_parent_; });
+  skip_parent_ = nullptr;
+  if (kept || scope == scopes_.rend() || skip_kind_ >= scope->kinds.size()) return;
+  count_folded(scope->kinds[skip_kind_], skip_start_);
+}
+
+std::shared_ptr<RootFolds> FoldState::root_as(const std::string& thread_id, PyObject* thread) {
+  std::shared_ptr<RootFolds> made;
+  if (!root_) {
+    root_ = std::make_shared<RootFolds>();
+    made = root_;
+  }
+  if (root_->thread_.get() != thread) {
+    std::lock_guard<std::mutex> hold(root_->mutex_);
+    root_->thread_id_ = thread_id;
+    root_->thread_ = Ref::incref(thread);
+  }
+  return made;
+}
+
+void RootFolds::take(std::string& thread_id, Ref& thread, RecordList& records,
+                     std::vector<Ref>& released) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (const FoldKind& kind : scope_.kinds) {
+    if (kind.folded == 0) continue;
+    Bytes record;
+    write_fold_record(record, scope_.frame_id, kind);
+    records.push_back(std::move(record));
+  }
+  thread_id = thread_id_;
+  thread = thread_.copy();
+  restart(released);
+}
+
+void RootFolds::clear(std::vector<Ref>& released) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  restart(released);
+}
+
+void RootFolds::restart(std::vector<Ref>& released) {
+  std::optional<FoldKind> keep;
+  if (running_ && *running_ < scope_.kinds.size()) {
+    FoldKind& kind = scope_.kinds[*running_];
+    keep.emplace();
+    keep->code = std::move(kind.code);
+    keep->resume = kind.resume;
+    keep->seen = kind.seen;
+    keep->co_name = std::move(kind.co_name);
+    keep->qualname = std::move(kind.qualname);
+    keep->path = std::move(kind.path);
+    running_ = 0;
+  }
+  for (FoldKind& kind : scope_.kinds) {
+    if (kind.code) released.push_back(std::move(kind.code));
+  }
+  scope_.kinds.clear();
+  if (keep) scope_.kinds.push_back(std::move(*keep));
 }
 
 void FoldState::close_scope(PyObject* frame, std::vector<std::string>& kinds, RecordList& records) {

@@ -9,13 +9,23 @@
 // A folded call that leaves by an exception (an unwind) is kept: its call is
 // recorded when the exception leaves it (arguments as they are then), with
 // its unwind; nothing is dumped for a folded call that returns normally.
+//
+// Calls with no recorded parent (a thread's top level: callbacks a library
+// or C code makes, a thread's target called by threading) fold the same way
+// under the thread's root. Their "folded" records (with a nil "frame_id")
+// are held until the trace is taken, and written after the thread's records
+// then; each trace taken (a save, a test's end) counts afresh.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/trace_buffer.hpp"
 #include "support/py.hpp"
 #include "utils/ids.hpp"
 #include "utils/records.hpp"
@@ -39,6 +49,29 @@ struct FoldScope {
   std::vector<FoldKind> kinds;
 };
 
+// What a thread folded at its top level, held until its trace is taken.
+class RootFolds final : public HeldRecords {
+ public:
+  void take(std::string& thread_id, Ref& thread, RecordList& records,
+            std::vector<Ref>& released) override;
+  void clear(std::vector<Ref>& released) override;
+
+ private:
+  friend class FoldState;
+  // Taken by the thread at a folded top-level call's start and end, and by
+  // a take; a leaf.
+  std::mutex mutex_;
+  FoldScope scope_;  // frame null: the root; frame_id empty: written as nil
+  std::string thread_id_;
+  Ref thread_;
+  // The kind of the folded call running now, if any: a take keeps it (at
+  // index 0, its counts started afresh), so that the call is counted in the
+  // trace it ends in.
+  std::optional<size_t> running_;
+  // Lets go of the kinds but the running one.
+  void restart(std::vector<Ref>& released);
+};
+
 // One thread's folding state for one engine.
 class FoldState {
  public:
@@ -58,6 +91,14 @@ class FoldState {
   // recorded after all).
   void end_skip(bool kept) noexcept;
 
+  // Whether the next opening event has no recorded parent: it folds under
+  // the thread's root.
+  bool at_top_level() const noexcept { return scopes_.empty(); }
+  // The thread's root folds, made on first use, and made known as the
+  // thread `thread_id` (`thread`, borrowed). Returns them when just made,
+  // for the trace buffer to hold (TraceBuffer::hold_records), else null.
+  std::shared_ptr<RootFolds> root_as(const std::string& thread_id, PyObject* thread);
+
   // A recorded frame opened (its record stored).
   void open_scope(PyObject* frame) { scopes_.push_back(FoldScope{frame, {}, {}}); }
   // A recorded frame closes: appends its "folded" records (kinds "folded"),
@@ -66,7 +107,16 @@ class FoldState {
   void close_scope(PyObject* frame, std::vector<std::string>& kinds, RecordList& records);
 
  private:
+  // Folds the opening event under `scope` (the open recorded frame's, or
+  // the root's with its mutex held).
+  bool fold_in(FoldScope& scope, uint64_t fold_after, PyObject* frame, PyObject* code, bool resume,
+               std::string_view filename, std::string_view co_name, const FrameId* parent_id);
+  static void count_folded(FoldKind& kind, double start) noexcept;
+
   std::vector<FoldScope> scopes_;
+  std::shared_ptr<RootFolds> root_;
+  // Set while a folded top-level call runs (its kind: root_->running_).
+  bool skip_root_ = false;
   PyObject* skip_frame_ = nullptr;
   PyObject* skip_parent_ = nullptr;  // the scope the folded call is counted in
   size_t skip_kind_ = 0;
