@@ -512,7 +512,7 @@ class VaskSession:
                 f"vask: {count} trace{'s' if count != 1 else ''} the database did not take "
                 f"({self.kept[0].reason}) {'are' if count != 1 else 'is'} kept in "
                 f"{', '.join(places)}; store {'them' if count != 1 else 'it'} with: "
-                f"vask traces import --db {self.db_path} {places[0]}/*.msgpack",
+                f"vask traces import --db {self.db_path} {places[0]}/*.msgpack*",
                 red=True,
             )
         if self.keep != "all":
