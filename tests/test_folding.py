@@ -458,6 +458,20 @@ def test_run_show_and_export_carry_the_fold(tmp_path):
     assert block["ph"] == "X" and block["dur"] >= 0
     assert block["args"]["count"] == 495 and "frame_id" not in block["args"]
 
+    vask_cmd("traces", "export", "latest", "--format", "speedscope", "-o", "s.json")
+    speedscope = json.loads((tmp_path / "s.json").read_text())
+    names = [f["name"] for f in speedscope["shared"]["frames"]]
+    (fold_frame,) = [i for i, name in enumerate(names) if name.startswith("… 495 more calls")]
+    (profile,) = speedscope["profiles"]
+    blocks = [e for e in profile["events"] if e["frame"] == fold_frame]
+    assert [e["type"] for e in blocks] == ["O", "C"] and blocks[0]["at"] <= blocks[1]["at"]
+    # One block within main's, after its recorded calls.
+    main = names.index("main")
+    (main_open, main_close) = [e for e in profile["events"] if e["frame"] == main]
+    assert main_open["at"] <= blocks[0]["at"] and blocks[1]["at"] <= main_close["at"]
+    at = [e["at"] for e in profile["events"]]
+    assert at == sorted(at)
+
     vask_cmd("run", "--complete", "prog.py")
     shown = vask_cmd("traces", "show", "latest")
     assert "more calls of" not in shown
