@@ -7,6 +7,7 @@ The engine suites run against both engines (the ``engine`` fixture).
 from __future__ import annotations
 
 import threading
+import weakref
 
 import pytest
 import vask.db
@@ -343,6 +344,95 @@ class TestTopLevelFolding:
         assert len(opened(doc, "leaf")) == 50
 
 
+class Token:
+    def __init__(self, i):
+        self.i = i
+
+
+def take(token):
+    return token.i
+
+
+def lifetimes(n):
+    dead = []
+    for i in range(n):
+        token = Token(i)
+        ref = weakref.ref(token)
+        take(token)
+        del token
+        dead.append(ref() is None)
+    return dead
+
+
+KEEP = {"fold_after": 5, "fold_keep_last": True}
+
+
+class TestTheLastFoldedCallIsKept:
+    """With ``fold_keep_last`` the last folded call of each kind is recorded in full."""
+
+    def test_it_comes_right_before_the_fold_record_and_is_not_counted(self, engine):
+        result, doc = engine.run(looped, 50, config=KEEP)
+        assert result == looped(50)
+        calls = opened(doc, "leaf")
+        assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 3, 4, 49]
+        (fold,) = folds_of(doc)
+        assert fold["count"] == 44
+        (records,) = [rs for rs in records_of(doc).values() if fold in rs]
+        at = records.index(fold)
+        kept_call, kept_return, parent_return = records[at - 2], records[at - 1], records[at + 1]
+        assert kept_call == calls[-1]
+        assert kept_return["event"] == "return" and kept_return["frame_id"] == kept_call["frame_id"]
+        assert kept_return["arg"] == 98
+        assert parent_return["co_name"] == "looped" and parent_return["event"] == "return"
+        (parent_call, _) = frames_named(doc, "looped")
+        assert kept_call["user_code_call_site"]["call_frame_id"] == parent_call["frame_id"]
+        # The counts leave the kept call out: it started after the last counted one ended.
+        assert fold["last_timestamp"] <= kept_call["timestamp"]
+
+    def test_a_single_folded_call_is_kept_without_a_fold_record(self, engine):
+        _, doc = engine.run(looped, 6, config=KEEP)
+        assert [c["locals"]["i"] for c in opened(doc, "leaf")] == [0, 1, 2, 3, 4, 5]
+        assert not folds_of(doc)
+
+    def test_at_the_top_level_and_for_generators(self, engine):
+        _, doc = engine.run(list, map(leaf, range(50)), config=KEEP)
+        (fold,) = folds_of(doc)
+        assert fold["frame_id"] is None and fold["count"] == 44
+        (records,) = [rs for rs in records_of(doc).values() if fold in rs]
+        assert records[-1] == fold and records[-3]["locals"]["i"] == 49
+        _, doc = engine.run(consume, 40, config=KEEP)
+        (fold,) = folds_of(doc)
+        assert len(opened(doc, "produce")) + fold["count"] == 41
+        (records,) = [rs for rs in records_of(doc).values() if fold in rs]
+        kept_close = records[records.index(fold) - 1]
+        # The generator's last stretch: it ends by returning.
+        assert kept_close["co_name"] == "produce" and kept_close["event"] == "return"
+
+    def test_a_folded_call_that_raises_is_still_kept_with_its_unwind(self, engine):
+        result, doc = engine.run(catches, 30, 20, config=KEEP)
+        assert result == catches(30, 20)
+        (fold,) = folds_of(doc)
+        calls = opened(doc, "maybe_raise")
+        assert calls[-1]["locals"]["i"] == 29
+        if engine.monitor:
+            assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 3, 4, 20, 29]
+            assert fold["count"] == 23
+        else:
+            assert fold["count"] == 24
+
+    def test_no_object_of_the_program_lives_longer(self, engine):
+        result, doc = engine.run(lifetimes, 40, config=KEEP)
+        assert result == [True] * 40
+        assert opened(doc, "take")[-1]["locals"]["token"] is not None
+        counts = {f["co_name"]: f["count"] for f in folds_of(doc)}
+        assert counts == {"take": 40 - 5 - 1, "__init__": 40 - 5 - 1}
+
+    def test_off_by_default(self, engine):
+        _, doc = engine.run(looped, 50, config={"fold_after": 5})
+        assert [c["locals"]["i"] for c in opened(doc, "leaf")] == [0, 1, 2, 3, 4]
+        assert folds_of(doc)[0]["count"] == 45
+
+
 def test_trace_point_targets_inside_folded_calls_are_kept(engine, monkeypatch):
     if not engine.monitor:
         pytest.skip("trace points are the monitoring engine's")
@@ -366,6 +456,16 @@ class TestSettings:
         assert (
             settings.overlaid(fold_after=3, complete=True).to_engine_config()["fold_after"] is False
         )
+
+    def test_keep_last_is_passed_on_and_checked(self, tmp_path):
+        settings = vask_config.FileSettings()
+        assert "fold_keep_last" not in settings.to_engine_config()
+        assert settings.overlaid(fold_keep_last=True).to_engine_config()["fold_keep_last"] is True
+        path = tmp_path / "pyproject.toml"
+        path.write_text("[tool.vask]\nfold_keep_last = true\n")
+        assert vask_config.load_settings(path).fold_keep_last is True
+        with pytest.raises(TypeError, match="fold_keep_last"):
+            vask_config.check_config({"fold_keep_last": 1})
 
     def test_pyproject_keys(self, tmp_path):
         path = tmp_path / "pyproject.toml"
@@ -471,6 +571,12 @@ def test_run_show_and_export_carry_the_fold(tmp_path):
     assert main_open["at"] <= blocks[0]["at"] and blocks[1]["at"] <= main_close["at"]
     at = [e["at"] for e in profile["events"]]
     assert at == sorted(at)
+
+    vask_cmd("run", "--fold-after", "5", "--fold-keep-last", "prog.py")
+    shown = vask_cmd("traces", "show", "latest")
+    assert "… 494 more calls of convolve (" in shown
+    assert sum("convolve(x=" in line for line in shown.splitlines()) == 6
+    assert "convolve(x=499)" in shown
 
     vask_cmd("run", "--complete", "prog.py")
     shown = vask_cmd("traces", "show", "latest")

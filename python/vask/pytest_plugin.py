@@ -46,6 +46,7 @@ Options:
                           are (default 2048; 'off' for no budget)
 ``--vask-fold-after N``   calls of one function recorded in full under one call
                           before the rest are folded (default 20)
+``--vask-fold-keep-last`` keep the last folded call of each function in full
 ``--vask-complete``       record every call, folding none
 
 Options override the ``[tool.vask]`` table of the pyproject.toml nearest to
@@ -182,6 +183,13 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         "rest are folded into one record (default: 20; 'off' folds none).",
     )
     group.addoption(
+        "--vask-fold-keep-last",
+        action="store_true",
+        default=None,
+        help="for --vask: keep the last folded call of each function in full (every folded "
+        "call is then dumped, which costs time).",
+    )
+    group.addoption(
         "--vask-complete",
         action="store_true",
         default=None,
@@ -271,6 +279,7 @@ def _tracing_config(config: pytest.Config, settings: Any) -> dict[str, Any]:
         session_budget_mb=config.getoption("vask_session_budget_mb"),
         follow=False if config.getoption("vask_no_follow") else None,
         fold_after=config.getoption("vask_fold_after"),
+        fold_keep_last=config.getoption("vask_fold_keep_last"),
         complete=config.getoption("vask_complete"),
     ).defaulted(session_budget_mb=file_config.DEFAULT_SESSION_BUDGET_MB)
     return options.to_engine_config()

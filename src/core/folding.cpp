@@ -56,8 +56,7 @@ bool FoldState::fold_in(FoldScope& scope, uint64_t fold_after, PyObject* frame, 
   return true;
 }
 
-void FoldState::count_folded(FoldKind& kind, double start) noexcept {
-  const double end = timestamp();
+void FoldState::add_to_counts(FoldKind& kind, double start, double end) noexcept {
   const double took = std::max(0.0, end - start);
   if (kind.folded == 0) {
     kind.first = start;
@@ -72,9 +71,34 @@ void FoldState::count_folded(FoldKind& kind, double start) noexcept {
   ++kind.folded;
 }
 
+void FoldState::count_folded(FoldKind& kind, double start) noexcept {
+  const double end = timestamp();
+  if (opening_slot_.empty() || closing_slot_.empty()) {
+    add_to_counts(kind, start, end);
+    return;
+  }
+  // The kept call before this one is a folded call like the others now.
+  if (kind.has_kept) add_to_counts(kind, kind.kept_start, kind.kept_end);
+  kind.has_kept = true;
+  kind.kept_start = start;
+  kind.kept_end = end;
+  kind.kept_open.swap(opening_slot_);
+  kind.kept_close.swap(closing_slot_);
+}
+
 void FoldState::end_skip(bool kept) noexcept {
   if (skip_frame_ == nullptr) return;
   skip_frame_ = nullptr;
+  // Whatever is left in the slots (an earlier kept call's buffers, an
+  // unfinished write) is not wanted after this; the buffers stay allocated.
+  struct ClearSlots {
+    Bytes& opening;
+    Bytes& closing;
+    ~ClearSlots() {
+      opening.clear();
+      closing.clear();
+    }
+  } clear_slots{opening_slot_, closing_slot_};
   if (skip_root_) {
     skip_root_ = false;
     std::lock_guard<std::mutex> hold(root_->mutex_);
@@ -109,12 +133,7 @@ std::shared_ptr<RootFolds> FoldState::root_as(const std::string& thread_id, PyOb
 void RootFolds::take(std::string& thread_id, Ref& thread, RecordList& records,
                      std::vector<Ref>& released) {
   std::lock_guard<std::mutex> hold(mutex_);
-  for (const FoldKind& kind : scope_.kinds) {
-    if (kind.folded == 0) continue;
-    Bytes record;
-    write_fold_record(record, scope_.frame_id, kind);
-    records.push_back(std::move(record));
-  }
+  for (FoldKind& kind : scope_.kinds) write_kind_records(scope_.frame_id, kind, records);
   thread_id = thread_id_;
   thread = thread_.copy();
   restart(released);
@@ -151,13 +170,28 @@ void FoldState::close_scope(PyObject* frame, std::vector<std::string>& kinds, Re
   if (it == scopes_.rend()) return;
   FoldScope scope = std::move(*it);
   scopes_.erase(std::prev(it.base()), scopes_.end());
+  RecordList mine;
   for (auto k = scope.kinds.rbegin(); k != scope.kinds.rend(); ++k) {
-    if (k->folded == 0) continue;
-    Bytes record;
-    write_fold_record(record, scope.frame_id, *k);
-    kinds.emplace_back("folded");
-    records.emplace_back(std::move(record));
+    mine.clear();
+    write_kind_records(scope.frame_id, *k, mine);
+    // Reversed, as the closing batch they join is reversed when stored.
+    for (auto r = mine.rbegin(); r != mine.rend(); ++r) {
+      kinds.emplace_back(r == mine.rbegin() && k->folded != 0 ? "folded" : "frame");
+      records.emplace_back(std::move(*r));
+    }
   }
+}
+
+void write_kind_records(const std::string& parent_frame_id, FoldKind& kind, RecordList& out) {
+  if (kind.has_kept) {
+    out.push_back(std::move(kind.kept_open));
+    out.push_back(std::move(kind.kept_close));
+    kind.has_kept = false;
+  }
+  if (kind.folded == 0) return;
+  Bytes record;
+  write_fold_record(record, parent_frame_id, kind);
+  out.push_back(std::move(record));
 }
 
 void write_fold_record(Bytes& out, const std::string& parent_frame_id, const FoldKind& kind) {

@@ -8,7 +8,13 @@
 // engine keeps regardless: plugin records, assignments, trace-point targets.
 // A folded call that leaves by an exception (an unwind) is kept: its call is
 // recorded when the exception leaves it (arguments as they are then), with
-// its unwind; nothing is dumped for a folded call that returns normally.
+// its unwind; nothing is dumped for a folded call that returns normally,
+// unless the last folded call of each kind is kept in full: then every
+// folded call's opening and closing records are written into the thread's
+// scratch slots, and the kind's slot is overwritten by each folded call that
+// ends. At the close the last one is recorded (right before the "folded"
+// record, with nothing under it) and left out of the counts. No reference
+// to the program's objects is held past its event: only encoded records.
 //
 // Calls with no recorded parent (a thread's top level: callbacks a library
 // or C code makes, a thread's target called by threading) fold the same way
@@ -40,6 +46,12 @@ struct FoldKind {
   uint64_t folded = 0;  // calls left out
   double total = 0, min = 0, max = 0, first = 0, last = 0;
   std::string co_name, qualname, path;
+  // The last folded call, kept in full when its records were written: its
+  // opening and closing records and times, not in the counts above until a
+  // later folded call replaces it.
+  bool has_kept = false;
+  Bytes kept_open, kept_close;
+  double kept_start = 0, kept_end = 0;
 };
 
 // One open recorded frame (a call or a generator's stretch).
@@ -88,8 +100,14 @@ class FoldState {
   bool fold_opening(uint64_t fold_after, PyObject* frame, PyCodeObject* code, bool resume,
                     std::string_view filename, std::string_view co_name, const FrameId* parent_id);
   // The folded call ended: counted as folded unless `kept` (it raised and is
-  // recorded after all).
+  // recorded after all). With both slots written, it becomes its kind's kept
+  // last call. The slots are empty afterwards.
   void end_skip(bool kept) noexcept;
+
+  // Where the running folded call's opening and closing records are written
+  // when the last call of each kind is kept (empty otherwise).
+  Bytes& opening_slot() noexcept { return opening_slot_; }
+  Bytes& closing_slot() noexcept { return closing_slot_; }
 
   // Whether the next opening event has no recorded parent: it folds under
   // the thread's root.
@@ -111,7 +129,10 @@ class FoldState {
   // the root's with its mutex held).
   bool fold_in(FoldScope& scope, uint64_t fold_after, PyObject* frame, PyObject* code, bool resume,
                std::string_view filename, std::string_view co_name, const FrameId* parent_id);
-  static void count_folded(FoldKind& kind, double start) noexcept;
+  // Counts the folded call that started at `start` and ends now, or keeps
+  // it as the kind's last (swapping the slots in) when both are written.
+  void count_folded(FoldKind& kind, double start) noexcept;
+  static void add_to_counts(FoldKind& kind, double start, double end) noexcept;
 
   std::vector<FoldScope> scopes_;
   std::shared_ptr<RootFolds> root_;
@@ -121,9 +142,14 @@ class FoldState {
   PyObject* skip_parent_ = nullptr;  // the scope the folded call is counted in
   size_t skip_kind_ = 0;
   double skip_start_ = 0;
+  Bytes opening_slot_, closing_slot_;
 };
 
 // The "folded" record of one kind.
 void write_fold_record(Bytes& out, const std::string& parent_frame_id, const FoldKind& kind);
+// The records one kind leaves at its parent's close, in order: its kept last
+// call's opening and closing records, then its "folded" record when calls
+// were left out.
+void write_kind_records(const std::string& parent_frame_id, FoldKind& kind, RecordList& out);
 
 }  // namespace vask
