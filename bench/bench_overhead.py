@@ -14,7 +14,9 @@ Each vask engine runs complete (fold_after off, every call recorded) and with
 folding as the package sets it (fold_after = 20: past the first 20 calls of
 one function under one call, the rest are only counted), side by side; the
 "repetitive" workload is one parent calling a few small functions many
-times, where folding matters most.
+times, where folding matters most. A third row keeps the last folded call of
+each function in full (``fold_keep_last``): every folded call is then dumped
+into a slot the next one overwrites, so it costs the dumpers, not the store.
 
 Every traced row includes turning the recording into the tracer's own
 in-memory result: vask builds its trace document, viztracer parses its
@@ -96,7 +98,7 @@ def cprofile(func):
     return run
 
 
-def vask_run(func, engine, null_dumpers=False, values="safe", fold_after=False):
+def vask_run(func, engine, null_dumpers=False, values="safe", fold_after=False, keep_last=False):
     def run():
         saved = vask.serialize.dump_msgpack, vask.serialize.dump_msgpack_lightweight_repr
         if null_dumpers:
@@ -104,6 +106,8 @@ def vask_run(func, engine, null_dumpers=False, values="safe", fold_after=False):
                 lambda value: NIL
             )
         config = {"threading": False, "values": values, "fold_after": fold_after}
+        if keep_last:
+            config["fold_keep_last"] = True
         recorder = create(engine, config=config)
         try:
             recorder.start()  # the engine takes the dumpers when it is built
@@ -169,7 +173,7 @@ def main() -> None:
             ("cProfile", timed(cprofile(func), args.repeat)),
         ]
         full, trivial, sizes, events, reprs = {}, {}, {}, {}, {}
-        folded, folded_sizes = {}, {}
+        folded, folded_sizes, kept = {}, {}, {}
         for engine in engines:
             run = vask_run(func, engine)
             full[engine] = timed(run, args.repeat)
@@ -180,10 +184,14 @@ def main() -> None:
             fold_run = vask_run(func, engine, fold_after=FOLD_AFTER)
             folded[engine] = timed(fold_run, args.repeat)
             folded_sizes[engine] = fold_run.last_trace_size
+            kept[engine] = timed(
+                vask_run(func, engine, fold_after=FOLD_AFTER, keep_last=True), args.repeat
+            )
             rows.append((labels[engine], full[engine]))
             rows.append((f'{labels[engine]}, values="repr"', reprs[engine]))
             rows.append((f"{labels[engine]}, trivial dumpers", trivial[engine]))
             rows.append((f"{labels[engine]}, folded (fold_after={FOLD_AFTER})", folded[engine]))
+            rows.append((f"{labels[engine]}, folded, last kept", kept[engine]))
         if VizTracer is not None:
             rows.append(("viztracer", timed(viztracer_run(func, False), args.repeat)))
             rows.append(
@@ -207,13 +215,13 @@ def main() -> None:
                 share = (trivial[engine] - base) / (full[engine] - base)
                 print(f"  {labels[engine]}: engine's own share beyond the dumpers: {share:.0%}")
         for engine in engines:
-            print(
-                f'  {labels[engine]}: "safe" / "repr": {full[engine] / reprs[engine]:.2f}x'
-            )
+            print(f'  {labels[engine]}: "safe" / "repr": {full[engine] / reprs[engine]:.2f}x')
             print(
                 f"  {labels[engine]} folded / complete: time {folded[engine] / full[engine]:.2f}x,"
                 f" trace {folded_sizes[engine] / 1e6:.2f} MB vs {sizes[engine] / 1e6:.2f} MB"
-                f" ({folded_sizes[engine] / max(sizes[engine], 1):.3f}x)"
+                f" ({folded_sizes[engine] / max(sizes[engine], 1):.3f}x);"
+                f" last kept / folded: {kept[engine] / folded[engine]:.2f}x,"
+                f" / complete: {kept[engine] / full[engine]:.2f}x"
             )
         print(f"  VaskProfiler / empty hook: {full['profile'] / noop_t:.2f}x")
         if MONITOR:

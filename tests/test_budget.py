@@ -188,7 +188,7 @@ def test_a_flush_never_waits_for_a_locked_database(engine, tmp_path, caplog):
     holder.rollback()
     holder.close()
     recorder.save()  # gets through, and stores what was kept aside
-    assert not list((tmp_path / "unsaved").glob("*.msgpack"))
+    assert not list((tmp_path / "unsaved").glob("*.msgpack*"))
     (root,) = db.load_trace(path, recorder.trace_id)
     doc = decode(root)
     stored = {s.trace_id for s in db.list_traces(path)}

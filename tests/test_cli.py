@@ -392,14 +392,14 @@ def test_locked_database_keeps_status_and_trace(tmp_path: Path) -> None:
     err = result.stderr
     assert "could not store trace trc_" in err and ".vask/db.sqlite3" in err and "locked" in err
     (side,) = (tmp_path / ".vask" / "unsaved").iterdir()
-    assert side.name.endswith(".msgpack") and side.name.startswith("trc_")
+    assert side.name.endswith(".msgpack.zst") and side.name.startswith("trc_")
     assert stat.S_IMODE(side.stat().st_mode) == 0o600
     assert f"vask traces import .vask/unsaved/{side.name}" in err
     assert db.list_traces(path) == []
 
     vask_cmd("traces", "import", str(side.relative_to(tmp_path)), cwd=tmp_path)
     (summary,) = db.list_traces(path)
-    assert summary.trace_id == side.stem and summary.calls == 2  # <module> and f()
+    assert summary.trace_id == side.name.split(".")[0] and summary.calls == 2  # <module> and f()
     again = vask_cmd("traces", "import", str(side), cwd=tmp_path)
     assert "already in" in again.stderr
     assert db.list_traces(path)[0].documents == 1

@@ -189,7 +189,7 @@ class TestMiddleware:
         assert len(kept) == 2
         for side in kept:
             assert f"it is kept in {side}" in stderr
-        names = {msgpack.unpackb(p.read_bytes())["trace_name"] for p in kept}
+        names = {msgpack.unpackb(db.read_side_file(p))["trace_name"] for p in kept}
         assert names == {"GET /orders/ 200", "POST /orders/ 201"}
 
     def test_bad_config_stops_start_up(self, tmp_path):

@@ -22,6 +22,7 @@ import vask.db
 import vask.plugins
 import vask.serialize
 from engine_driver import all_records, decode, frames_named, records_of
+from vask.storage import spool
 from vask.values import ObjectRepr
 
 DOCUMENT_KEYS = [
@@ -844,7 +845,7 @@ class TestApi:
         (warning,) = [r for r in caplog.records if r.name == "vask"]
         (side,) = profiler.side_files
         assert profiler.trace_id in warning.getMessage() and str(side) in warning.getMessage()
-        assert frames_named(decode(side.read_bytes()), "leaf")
+        assert frames_named(decode(spool.read_side_file(side)), "leaf")
 
     def test_nested_enabled_joins_the_outer_trace(self, engine, monkeypatch):
         saved = []

@@ -6,7 +6,9 @@ The engine suites run against both engines (the ``engine`` fixture).
 
 from __future__ import annotations
 
+import sys
 import threading
+import weakref
 
 import pytest
 import vask.db
@@ -256,6 +258,188 @@ class TestFoldingOnBothEngines:
         assert [f["count"] for f in folds_of(doc)] == [5]
 
 
+class TestTopLevelFolding:
+    """Calls with no recorded parent fold under the thread's root ("frame_id": nil)."""
+
+    def test_callbacks_from_c_code_fold_after_the_threads_records(self, engine):
+        result, doc = engine.run(list, map(leaf, range(50)), config={"fold_after": 5})
+        assert result == [leaf(i) for i in range(50)]
+        assert len(opened(doc, "leaf")) == 5
+        (fold,) = folds_of(doc)
+        assert list(fold) == FOLD_KEYS
+        assert (fold["frame_id"], fold["co_name"], fold["count"]) == (None, "leaf", 45)
+        (records,) = [rs for rs in records_of(doc).values() if fold in rs]
+        assert records[-1] == fold
+        assert opened(doc, "leaf")[-1]["timestamp"] <= fold["first_timestamp"]
+        assert fold["first_timestamp"] <= fold["last_timestamp"]
+
+    def test_each_thread_folds_its_own_top_level(self, engine):
+        def program():
+            outputs = []
+            threads = [
+                threading.Thread(target=outputs.extend, args=(map(leaf, range(30)),))
+                for _ in range(3)
+            ]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            return outputs
+
+        result, doc = engine.run(program, config={"fold_after": 10, "threading": True})
+        assert sorted(result) == sorted([leaf(i) for i in range(30)] * 3)
+        counts = []
+        for records in records_of(doc).values():
+            folds = [r for r in records if r.get("type") == "folded"]
+            if any(r.get("co_name") == "leaf" for r in records):
+                (fold,) = folds
+                assert fold["frame_id"] is None and records[-1] == fold
+                counts.append(fold["count"])
+        assert counts == [20, 20, 20]
+
+    def test_a_generator_driven_by_c_code_folds_its_resumes(self, engine):
+        result, doc = engine.run(list, produce(40), config={"fold_after": 5})
+        assert result == list(range(40))
+        (fold,) = folds_of(doc)
+        assert fold["frame_id"] is None and fold["co_name"] == "produce"
+        recorded = len(opened(doc, "produce"))
+        assert recorded + fold["count"] == 41
+        assert fold["event"] == ("resume" if engine.monitor else "call")
+
+    def test_each_trace_taken_counts_afresh(self, engine):
+        recorder = engine.recorder(config={"fold_after": 5})
+        recorder.start()
+        try:
+            list(map(leaf, range(30)))
+            first = decode(recorder.build_trace())
+            list(map(leaf, range(12)))
+        finally:
+            recorder.stop()
+        second = decode(recorder.build_trace())
+        assert [f["count"] for f in folds_of(first)] == [25]
+        assert len(opened(first, "leaf")) == 5
+        assert [f["count"] for f in folds_of(second)] == [7]
+        assert len(opened(second, "leaf")) == 5
+
+    def test_top_level_folds_pending_at_a_flush_reach_the_trace(self, engine, monkeypatch):
+        stored = []
+
+        def save_trace(trace_id, **kwargs):
+            stored.append(decode(kwargs["msgpack_data"]))
+
+        monkeypatch.setattr(vask.db, "save_trace", save_trace)
+        result, doc = engine.run(
+            list, map(looped, [200] * 12), config={"fold_after": 3, "flush_subtree_mb": 0.001}
+        )
+        assert result == [looped(200)] * 12
+        assert stored, "a 1 KB threshold must flush"
+        everything = folds_of(doc) + [f for d in stored for f in folds_of(d)]
+        (root,) = [f for f in everything if f["frame_id"] is None]
+        assert (root["co_name"], root["count"]) == ("looped", 9)
+        assert root in folds_of(doc)
+        assert sorted(f["count"] for f in everything if f["frame_id"] is not None) == [197] * 3
+
+    def test_complete_folds_nothing_at_the_top_level(self, engine):
+        _, doc = engine.run(list, map(leaf, range(50)), config={"fold_after": False})
+        assert not folds_of(doc)
+        assert len(opened(doc, "leaf")) == 50
+
+
+class Token:
+    def __init__(self, i):
+        self.i = i
+
+
+def take(token):
+    return token.i
+
+
+def lifetimes(n):
+    dead = []
+    for i in range(n):
+        token = Token(i)
+        ref = weakref.ref(token)
+        take(token)
+        del token
+        dead.append(ref() is None)
+    return dead
+
+
+KEEP = {"fold_after": 5, "fold_keep_last": True}
+
+
+class TestTheLastFoldedCallIsKept:
+    """With ``fold_keep_last`` the last folded call of each kind is recorded in full."""
+
+    def test_it_comes_right_before_the_fold_record_and_is_not_counted(self, engine):
+        result, doc = engine.run(looped, 50, config=KEEP)
+        assert result == looped(50)
+        calls = opened(doc, "leaf")
+        assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 3, 4, 49]
+        (fold,) = folds_of(doc)
+        assert fold["count"] == 44
+        (records,) = [rs for rs in records_of(doc).values() if fold in rs]
+        at = records.index(fold)
+        kept_call, kept_return, parent_return = records[at - 2], records[at - 1], records[at + 1]
+        assert kept_call == calls[-1]
+        assert kept_return["event"] == "return" and kept_return["frame_id"] == kept_call["frame_id"]
+        assert kept_return["arg"] == 98
+        assert parent_return["co_name"] == "looped" and parent_return["event"] == "return"
+        (parent_call, _) = frames_named(doc, "looped")
+        assert kept_call["user_code_call_site"]["call_frame_id"] == parent_call["frame_id"]
+        # The counts leave the kept call out: it started after the last counted one ended.
+        assert fold["last_timestamp"] <= kept_call["timestamp"]
+
+    def test_a_single_folded_call_is_kept_without_a_fold_record(self, engine):
+        _, doc = engine.run(looped, 6, config=KEEP)
+        assert [c["locals"]["i"] for c in opened(doc, "leaf")] == [0, 1, 2, 3, 4, 5]
+        assert not folds_of(doc)
+
+    def test_at_the_top_level_and_for_generators(self, engine):
+        _, doc = engine.run(list, map(leaf, range(50)), config=KEEP)
+        (fold,) = folds_of(doc)
+        assert fold["frame_id"] is None and fold["count"] == 44
+        (records,) = [rs for rs in records_of(doc).values() if fold in rs]
+        assert records[-1] == fold and records[-3]["locals"]["i"] == 49
+        _, doc = engine.run(consume, 40, config=KEEP)
+        (fold,) = folds_of(doc)
+        assert len(opened(doc, "produce")) + fold["count"] == 41
+        (records,) = [rs for rs in records_of(doc).values() if fold in rs]
+        kept_close = records[records.index(fold) - 1]
+        # The generator's last stretch: it ends by returning.
+        assert kept_close["co_name"] == "produce" and kept_close["event"] == "return"
+
+    def test_a_folded_call_that_raises_is_still_kept_with_its_unwind(self, engine):
+        result, doc = engine.run(catches, 30, 20, config=KEEP)
+        assert result == catches(30, 20)
+        (fold,) = folds_of(doc)
+        calls = opened(doc, "maybe_raise")
+        assert calls[-1]["locals"]["i"] == 29
+        if engine.monitor:
+            assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 3, 4, 20, 29]
+            assert fold["count"] == 23
+        else:
+            assert fold["count"] == 24
+
+    def test_no_object_of_the_program_lives_longer(self, engine):
+        result, doc = engine.run(lifetimes, 40, config=KEEP)
+        complete, _ = engine.run(lifetimes, 40, config={"fold_after": False})
+        # Kept calls hold nothing of the program: objects die as they do when
+        # every call is recorded (as untraced, where the engine allows it;
+        # the profile hook of 3.10 keeps a call's locals a while longer).
+        assert result == complete
+        if engine.monitor or sys.version_info >= (3, 13):
+            assert result == [True] * 40
+        assert opened(doc, "take")[-1]["locals"]["token"] is not None
+        counts = {f["co_name"]: f["count"] for f in folds_of(doc)}
+        assert counts == {"take": 40 - 5 - 1, "__init__": 40 - 5 - 1}
+
+    def test_off_by_default(self, engine):
+        _, doc = engine.run(looped, 50, config={"fold_after": 5})
+        assert [c["locals"]["i"] for c in opened(doc, "leaf")] == [0, 1, 2, 3, 4]
+        assert folds_of(doc)[0]["count"] == 45
+
+
 def test_trace_point_targets_inside_folded_calls_are_kept(engine, monkeypatch):
     if not engine.monitor:
         pytest.skip("trace points are the monitoring engine's")
@@ -279,6 +463,16 @@ class TestSettings:
         assert (
             settings.overlaid(fold_after=3, complete=True).to_engine_config()["fold_after"] is False
         )
+
+    def test_keep_last_is_passed_on_and_checked(self, tmp_path):
+        settings = vask_config.FileSettings()
+        assert "fold_keep_last" not in settings.to_engine_config()
+        assert settings.overlaid(fold_keep_last=True).to_engine_config()["fold_keep_last"] is True
+        path = tmp_path / "pyproject.toml"
+        path.write_text("[tool.vask]\nfold_keep_last = true\n")
+        assert vask_config.load_settings(path).fold_keep_last is True
+        with pytest.raises(TypeError, match="fold_keep_last"):
+            vask_config.check_config({"fold_keep_last": 1})
 
     def test_pyproject_keys(self, tmp_path):
         path = tmp_path / "pyproject.toml"
@@ -371,7 +565,66 @@ def test_run_show_and_export_carry_the_fold(tmp_path):
     assert block["ph"] == "X" and block["dur"] >= 0
     assert block["args"]["count"] == 495 and "frame_id" not in block["args"]
 
+    vask_cmd("traces", "export", "latest", "--format", "speedscope", "-o", "s.json")
+    speedscope = json.loads((tmp_path / "s.json").read_text())
+    names = [f["name"] for f in speedscope["shared"]["frames"]]
+    (fold_frame,) = [i for i, name in enumerate(names) if name.startswith("… 495 more calls")]
+    (profile,) = speedscope["profiles"]
+    blocks = [e for e in profile["events"] if e["frame"] == fold_frame]
+    assert [e["type"] for e in blocks] == ["O", "C"] and blocks[0]["at"] <= blocks[1]["at"]
+    # One block within main's, after its recorded calls.
+    main = names.index("main")
+    (main_open, main_close) = [e for e in profile["events"] if e["frame"] == main]
+    assert main_open["at"] <= blocks[0]["at"] and blocks[1]["at"] <= main_close["at"]
+    at = [e["at"] for e in profile["events"]]
+    assert at == sorted(at)
+
+    vask_cmd("run", "--fold-after", "5", "--fold-keep-last", "prog.py")
+    shown = vask_cmd("traces", "show", "latest")
+    assert "… 494 more calls of convolve (" in shown
+    assert sum("convolve(x=" in line for line in shown.splitlines()) == 6
+    assert "convolve(x=499)" in shown
+
     vask_cmd("run", "--complete", "prog.py")
     shown = vask_cmd("traces", "show", "latest")
     assert "more calls of" not in shown
     assert sum("convolve(x=" in line for line in shown.splitlines()) == 500
+
+
+PARAMETRISED = """
+import pytest
+
+
+def helper(i):
+    return i + 1
+
+
+@pytest.mark.parametrize("i", range(12))
+def test_many(i):
+    assert helper(i) == i + 1
+"""
+
+
+def test_each_test_of_a_parametrised_function_keeps_its_own_call(engine, tmp_path):
+    import subprocess
+    import sys
+
+    import msgpack
+
+    (tmp_path / "test_params.py").write_text(PARAMETRISED)
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "--vask", "--vask-engine", engine.name,
+         "--vask-fold-after", "3", "-p", "no:cacheprovider", "test_params.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=120, check=False,
+    )  # fmt: skip
+    assert result.returncode == 0, result.stdout + result.stderr
+    db_path = tmp_path / ".vask" / "db.sqlite3"
+    summaries = vask.db.list_traces(db_path)
+    assert len(summaries) == 12
+    for summary in summaries:
+        (data,) = vask.db.load_trace(db_path, summary.trace_id)
+        doc = msgpack.unpackb(data, raw=False, strict_map_key=False)
+        assert len(opened(doc, "test_many")) == 1, summary.trace_name
+        assert not folds_of(doc)
+        (records,) = records_of(doc).values()
+        assert records[-1]["type"] == "end_test"

@@ -69,10 +69,10 @@ def test_disable_keeps_the_trace_aside_and_import_stores_it(
     trace_id = vask.disable()  # does not raise
     (message,) = warnings_of(caplog)
     (side,) = (db_path.parent / "unsaved").iterdir()
-    assert side.name == f"{trace_id}.msgpack"
+    assert side.name == f"{trace_id}.msgpack.zst"
     assert f"could not store trace {trace_id}" in message and "locked" in message
     assert f"it is kept in {side}" in message and f"vask traces import {side}" in message
-    assert called(side.read_bytes(), "leaf") == [1]
+    assert called(spool.read_side_file(side), "leaf") == [1]
 
     locked.rollback()
     assert vask.cli.main(["traces", "import", str(side), "--db", str(db_path)]) == 0
@@ -87,7 +87,7 @@ def test_a_block_that_ends_normally_does_not_raise(
         leaf(2)
     (side,) = profiler.side_files
     assert str(side) in warnings_of(caplog)[0]
-    assert called(side.read_bytes(), "leaf") == [2]
+    assert called(spool.read_side_file(side), "leaf") == [2]
     assert vask.current_profiler() is None
 
 
@@ -128,7 +128,7 @@ def test_a_background_upload_keeps_the_trace_aside(
     worker.join()
     assert isinstance(worker.error, sqlite3.OperationalError)
     (side,) = profiler.side_files
-    assert called(side.read_bytes(), "leaf") == [3]
+    assert called(spool.read_side_file(side), "leaf") == [3]
 
 
 def test_pytest_summary_counts_the_test_traces_that_could_not_be_stored(tmp_path: Path) -> None:
@@ -171,12 +171,12 @@ def test_pytest_summary_says_where_the_traces_the_database_refused_are_kept(
     result = run(["-m", "pytest", "--vask", "-p", "no:cacheprovider"], tmp_path)
     assert "2 passed" in result.stdout
     kept = tmp_path / ".vask" / "unsaved"
-    sides = sorted(kept.glob("*.msgpack"))
+    sides = sorted(kept.glob("*.msgpack.zst"))
     assert len(sides) == 2
     assert (
         f"vask: 2 traces the database did not take (database is locked) are kept in {kept}; "
         f"store them with: vask traces import --db {tmp_path / '.vask' / 'db.sqlite3'} "
-        f"{kept}/*.msgpack"
+        f"{kept}/*.msgpack*"
     ) in result.stdout
     db_path = tmp_path / ".vask" / "db.sqlite3"
     assert vask.cli.main(["traces", "import", "--db", str(db_path), *map(str, sides)]) == 0

@@ -20,7 +20,7 @@ import vask.monitoring
 import vask.serialize
 from engine_driver import EngineDriver, all_records, decode, records_of
 from vask import _vask, db, document, traceindex
-from vask.storage import store, writer
+from vask.storage import spool, store, writer
 from vask.values import Assignment, ObjectRepr
 
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring needs 3.12")
@@ -253,7 +253,7 @@ class TestTracePoints:
                 recorder.stop()
         assert recorder.trace_points_stored == 0
         assert len(recorder.side_files) == 2
-        kept = [document.decode_document(p.read_bytes()) for p in recorder.side_files]
+        kept = [document.decode_document(spool.read_side_file(p)) for p in recorder.side_files]
         assert {d["meta"]["trace_point"]["co_name"] for d in kept} == {"target"}
         assert any("trace point" in r.getMessage() for r in caplog.records)
 

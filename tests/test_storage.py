@@ -149,7 +149,7 @@ class TestWriterBatches:
         messages = [r.getMessage() for r in caplog.records]
         assert sum("could not store trace point trc_p" in m for m in messages) == 3
         # Read back whole from their side files.
-        assert [msgpack.unpackb(s.read_bytes())["trace_id"] for s in sides] == [
+        assert [msgpack.unpackb(spool.read_side_file(s))["trace_id"] for s in sides] == [
             "trc_p0",
             "trc_p1",
             "trc_p2",
@@ -201,7 +201,7 @@ def test_a_trace_for_the_null_device_is_thrown_away(tmp_path, monkeypatch):
         )
     assert writer.drain(30)
     assert list(tmp_path.iterdir()) == []
-    assert not (Path(os.devnull).parent / "unsaved" / "trc_null.msgpack").exists()
+    assert not (Path(os.devnull).parent / "unsaved" / "trc_null.msgpack.zst").exists()
 
 
 def test_every_module_imports_on_its_own():

@@ -138,6 +138,69 @@ class TestEveryReader:
         assert db.load_trace(target, SMALL) == [small]
 
 
+class TestSideFiles:
+    """Side files are compressed as stored documents are; old plain ones still import."""
+
+    def test_a_side_file_is_compressed_and_reads_back_whole(self, tmp_path: Path) -> None:
+        big = big_document(BIG, 3_000, batch=500)
+        side = spool.write_side_file(BIG, big, tmp_path / "db.sqlite3")
+        assert side.name == f"{BIG}.msgpack.zst"
+        raw = side.read_bytes()
+        assert raw[:4] == b"\x5a\x2a\x4d\x18"  # a zstd skippable frame leads
+        assert len(raw) * 5 < len(big)
+        assert spool.read_side_file(side) == big
+        # Read a part anywhere, as show and import do.
+        source = traceindex.FileSource(side)
+        try:
+            assert source.size == len(big)
+            assert source.read(len(big) - 10, 100) == big[-10:]
+            assert source.read(codec.FRAME_SIZE - 3, 6) == big[codec.FRAME_SIZE - 3 :][:6]
+        finally:
+            source.close()
+
+    def test_import_reads_new_and_old_side_files(self, tmp_path: Path) -> None:
+        big = big_document(BIG, 3_000, batch=500)
+        small = small_document()
+        target = tmp_path / "db.sqlite3"
+        new = spool.write_side_file(BIG, big, tmp_path / "elsewhere" / "db.sqlite3")
+        old = tmp_path / f"{SMALL}.msgpack"
+        old.write_bytes(small)
+        out = vask("traces", "import", "--db", str(target), str(new), str(old), cwd=tmp_path)
+        assert f"imported trace {BIG}" in out and f"imported trace {SMALL}" in out
+        assert db.load_trace(target, BIG) == [big]
+        assert db.load_trace(target, SMALL) == [small]
+        summaries = {s.trace_id: s for s in db.list_traces(target)}
+        assert summaries[BIG].calls == 3_000
+        # Imported again: found already stored, the compressed one too.
+        out = vask("traces", "import", "--db", str(target), str(new), cwd=tmp_path)
+        assert "already in" in out
+
+    def test_kept_aside_and_stored_from_a_compressed_side_file(self, tmp_path: Path) -> None:
+        small = small_document()
+        target = tmp_path / "db.sqlite3"
+        side = spool.keep_aside(SMALL, small, target, "locked")
+        assert side.suffixes[-2:] == [".msgpack", ".zst"]
+        store.store_kept(target, 5, None)
+        assert not side.exists()
+        assert db.load_trace(target, SMALL) == [small]
+
+    def test_a_damaged_compressed_side_file_is_refused_cleanly(self, tmp_path: Path) -> None:
+        side = spool.write_side_file(SMALL, small_document(), tmp_path / "db.sqlite3")
+        raw = bytearray(side.read_bytes())
+        raw[12:16] = b"nope"  # the mark in the leading frame
+        side.write_bytes(bytes(raw))
+        with pytest.raises(ValueError, match="damaged"):
+            spool.read_side_file(side)
+        result = subprocess.run(
+            [sys.executable, "-m", "vask", "traces", "import", "--db",
+             str(tmp_path / "db.sqlite3"), str(side)],
+            cwd=tmp_path, capture_output=True, text=True, timeout=120, check=False,
+        )  # fmt: skip
+        assert result.returncode == 1
+        assert "cannot import" in result.stderr + result.stdout
+        assert "Traceback" not in result.stderr
+
+
 class TestDamage:
     def test_a_damaged_frame_reads_short_and_is_found(self, tmp_path: Path) -> None:
         path = tmp_path / "db.sqlite3"

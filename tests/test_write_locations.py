@@ -169,12 +169,12 @@ class TestSideFiles:
         blocked = tmp_path / "blocker"
         blocked.write_text("a file, not a directory")
         side = db.write_side_file("trc_1", b"\x80", blocked / "db.sqlite3", start)
-        assert side == start / ".vask" / "unsaved" / "trc_1.msgpack"
+        assert side == start / ".vask" / "unsaved" / "trc_1.msgpack.zst"
         for directory in (start / ".vask", side.parent):
             assert stat.S_IMODE(directory.stat().st_mode) == 0o700
         assert stat.S_IMODE(side.stat().st_mode) == 0o600
         again = db.write_side_file("trc_1", b"\x81", blocked / "db.sqlite3", start)
-        assert again.name == "trc_1-2.msgpack" and side.read_bytes() == b"\x80"
+        assert again.name == "trc_1-2.msgpack.zst" and db.read_side_file(side) == b"\x80"
 
     def test_no_side_file_directory_is_made_beside_a_database_in_a_shared_place(
         self, tmp_path: Path, shared: Path

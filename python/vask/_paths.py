@@ -240,7 +240,7 @@ def create_private_file(directory: Path, name: str, data: bytes) -> Path:
     name only once they are all written and synced, so a failure (a full
     disk) leaves nothing behind.
     """
-    stem, dot, suffix = name.rpartition(".")
+    stem, dot, suffix = name.partition(".")  # "-2" before every suffix: "a-2.msgpack.zst"
     if not dot:
         stem, suffix = name, ""
     tmp = directory / f".{name}.{os.getpid()}.{os.urandom(4).hex()}.tmp"

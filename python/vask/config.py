@@ -56,6 +56,9 @@ key                     type                meaning
 ``fold_after``          int or false        calls of one function recorded in full under
                                             one call before the rest are folded into one
                                             "folded" record (default 20; false: none)
+``fold_keep_last``      bool                keep the last folded call of each function
+                                            in full (every folded call is then dumped;
+                                            default false)
 ``complete``            bool                record every call, folding none
 ======================  ==================  ================================================
 
@@ -119,6 +122,7 @@ KNOWN_KEYS = (
     "repr_types",
     "max_value_bytes",
     "fold_after",
+    "fold_keep_last",
     "complete",
 )
 #: How objects are recorded (see vask.serialize).
@@ -157,6 +161,7 @@ _PASSED_ON = (
     "redact",
     "redact_extra",
     *VALUE_KEYS,
+    "fold_keep_last",
 )
 
 
@@ -190,6 +195,7 @@ class FileSettings:
     repr_types: list[str] | None = None
     max_value_bytes: int | None = None
     fold_after: int | bool | None = None
+    fold_keep_last: bool | None = None
     complete: bool | None = None
     unknown_keys: list[str] = field(default_factory=list)
 
@@ -361,6 +367,7 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
         "threads",
         "follow",
         "assignments",
+        "fold_keep_last",
         "complete",
     ):
         if key in table:
@@ -410,7 +417,14 @@ def _value_settings(table: dict[str, Any], settings: FileSettings, path: Path) -
 
 # -- the tracing configuration ---------------------------------------------
 
-_FLAGS = ("threading", "follow", "omit_return_locals", "lightweight_repr", "line_events")
+_FLAGS = (
+    "threading",
+    "follow",
+    "omit_return_locals",
+    "lightweight_repr",
+    "line_events",
+    "fold_keep_last",
+)
 # The user's name for line_events.
 _ASSIGNMENTS = "assignments"
 _WRITTEN_BY_THE_ENGINE = ("use_monitoring", "use_rust")

@@ -401,14 +401,72 @@ class FileSource:
     """A document held in a file (a side file), read part by part."""
 
     def __init__(self, path: Any) -> None:
+        from vask.storage import codec
+
         self._file = open(path, "rb")  # noqa: SIM115 - closed by close()
-        self.size = os.fstat(self._file.fileno()).st_size
+        try:
+            # Side files are compressed as stored documents are; older ones
+            # hold the document as it is.
+            self._packed = codec.open_packed_file(self._file.fileno())
+        except codec.CorruptFrame as error:
+            self._file.close()
+            raise ValueError(f"damaged compressed document: {error}") from error
+        except BaseException:
+            self._file.close()
+            raise
+        self.size = (
+            self._packed.size if self._packed is not None else os.fstat(self._file.fileno()).st_size
+        )
+
+    @property
+    def compressed(self) -> bool:
+        """Whether the file holds the document compressed."""
+        return self._packed is not None
+
+    def file(self) -> BinaryIO:
+        """The document as a binary file, positioned at its start (closed with the source)."""
+        if self._packed is None:
+            self._file.seek(0)
+            return self._file
+        return io.BufferedReader(SourceFile(self), 1 << 20)
 
     def read(self, offset: int, n: int) -> bytes:
+        if self._packed is not None:
+            return self._packed.read(offset, n)
         return os.pread(self._file.fileno(), n, offset)
 
     def close(self) -> None:
+        if self._packed is not None:
+            self._packed.close()
         self._file.close()
+
+
+class SourceFile(io.RawIOBase):
+    """A document source read as a binary file (for readers that take one)."""
+
+    def __init__(self, source: Any) -> None:
+        self._source = source
+        self._pos = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._pos
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        base = {io.SEEK_SET: 0, io.SEEK_CUR: self._pos, io.SEEK_END: self._source.size}[whence]
+        self._pos = max(0, base + offset)
+        return self._pos
+
+    def readinto(self, buffer: Any) -> int:
+        data = self._source.read(self._pos, len(buffer))
+        buffer[: len(data)] = data
+        self._pos += len(data)
+        return len(data)
 
 
 class DocumentStream:

@@ -17,7 +17,7 @@ from vask.arguments import call_arguments
 from vask.calltree import body_kind
 from vask.document import CALLS_DROPPED_TYPE, FOLDED_TYPE, plausible_time, record_time
 from vask.render import call_label, calls_dropped_text, folded_text, format_value
-from vask.traceindex import NODE_CALL, NODE_FLUSHED, IndexNode, ThreadIndex, TraceIndex
+from vask.traceindex import NODE_CALL, NODE_FLUSHED, NODE_PLUGIN, IndexNode, ThreadIndex, TraceIndex
 from vask.version import __version__
 
 __all__ = ["Loader", "write_chrome_trace", "write_speedscope"]
@@ -355,13 +355,35 @@ def write_speedscope(
         seen = {process.trace_id}
         for depth, node in _stitched(thread, load, seen):
             current, index = node.thread, node.node
-            if current.kind[index] != NODE_CALL:
+            folded = None
+            if current.kind[index] == NODE_PLUGIN:
+                folded = current.record(current.open_rec[index])
+                if not (isinstance(folded, dict) and folded.get("type") == FOLDED_TYPE):
+                    continue
+            elif current.kind[index] != NODE_CALL:
                 continue
             while len(open_calls) > depth:
                 frame, end = open_calls.pop()
                 at = max(at, end)
                 out.write(f'{"" if first else ","}{{"type":"C","frame":{frame},"at":{at}}}')
                 first = False
+            if folded is not None:
+                # The folded calls as one block, from the start of the first
+                # to the end of the last, within the caller.
+                begin = plausible_time(folded.get("first_timestamp"))
+                final = plausible_time(folded.get("last_timestamp"))
+                if begin is None or final is None or final < begin:
+                    continue
+                parent_end = open_calls[-1][1] if open_calls else math.inf
+                end_us = min(max(round((final - t0) * 1e6, 3), at), parent_end)
+                start_us = min(max(at, round((begin - t0) * 1e6, 3)), end_us)
+                key = (folded_text(folded), str(folded.get("qualname") or "?"))
+                frame = frames.setdefault(key, len(frames))
+                out.write(f'{"" if first else ","}{{"type":"O","frame":{frame},"at":{start_us}}}')
+                out.write(f',{{"type":"C","frame":{frame},"at":{end_us}}}')
+                first = False
+                at = end_us
+                continue
             start, end = current.start[index], current.end[index]
             parent_end = open_calls[-1][1] if open_calls else math.inf
             start_us = at if start != start else max(at, round((start - t0) * 1e6, 3))

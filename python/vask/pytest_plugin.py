@@ -47,6 +47,7 @@ Options:
                           are (default 2048; 'off' for no budget)
 ``--vask-fold-after N``   calls of one function recorded in full under one call
                           before the rest are folded (default 20)
+``--vask-fold-keep-last`` keep the last folded call of each function in full
 ``--vask-complete``       record every call, folding none
 
 Options override the ``[tool.vask]`` table of the pyproject.toml nearest to
@@ -183,6 +184,13 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         "rest are folded into one record (default: 20; 'off' folds none).",
     )
     group.addoption(
+        "--vask-fold-keep-last",
+        action="store_true",
+        default=None,
+        help="for --vask: keep the last folded call of each function in full (every folded "
+        "call is then dumped, which costs time).",
+    )
+    group.addoption(
         "--vask-complete",
         action="store_true",
         default=None,
@@ -289,6 +297,7 @@ def _tracing_config(config: pytest.Config, settings: Any) -> dict[str, Any]:
         session_budget_mb=config.getoption("vask_session_budget_mb"),
         follow=False if config.getoption("vask_no_follow") else None,
         fold_after=config.getoption("vask_fold_after"),
+        fold_keep_last=config.getoption("vask_fold_keep_last"),
         complete=config.getoption("vask_complete"),
     ).defaulted(session_budget_mb=file_config.DEFAULT_SESSION_BUDGET_MB)
     return options.to_engine_config()
@@ -538,7 +547,7 @@ class VaskSession:
                 f"vask: {count} trace{'s' if count != 1 else ''} the database did not take "
                 f"({self.kept[0].reason}) {'are' if count != 1 else 'is'} kept in "
                 f"{', '.join(places)}; store {'them' if count != 1 else 'it'} with: "
-                f"vask traces import --db {shlex.quote(str(self.db_path))} {places[0]}/*.msgpack",
+                f"vask traces import --db {shlex.quote(str(self.db_path))} {places[0]}/*.msgpack*",
                 red=True,
             )
         if self.keep != "all":

@@ -61,6 +61,7 @@ EngineParts EngineParts::from_config(PyObject* config, EngineIdentity identity) 
       fold_after != nullptr && fold_after != Py_None && fold_after != Py_False) {
     parts.fold_after = parts.config.get_uint("fold_after", 0);
   }
+  parts.fold_keep_last = parts.config.get_bool("fold_keep_last", false);
 
   parts.plugins = load_plugins(config);
 
@@ -97,7 +98,8 @@ EngineCore::EngineCore(EngineParts parts)
                parts.options.flush_policy, parts.options.cut_hook),
       one_trace_per_test_(parts.options.one_trace_per_test),
       test_hooks_(parts.options.test_hooks),
-      fold_after_(parts.fold_after) {}
+      fold_after_(parts.fold_after),
+      fold_keep_last_(parts.fold_after != 0 && parts.fold_keep_last) {}
 
 CodeVerdict EngineCore::verdict_of(PyCodeObject* code, std::string_view filename,
                                    std::string_view co_name) {
@@ -163,6 +165,23 @@ void RecordMaker::add_frame_record(EngineThreadState& ts, PyObject* frame, Frame
                               event_line);
   batch.kinds.emplace_back("frame");
   batch.records.emplace_back(record);
+}
+
+void RecordMaker::write_folded_record(EngineThreadState& ts, PyObject* frame, FrameEvent event,
+                                      ArgKind arg_kind, PyObject* arg, std::string_view co_name,
+                                      Bytes& out) const {
+  out.clear();
+  try {
+    // Valid until the thread's next event: nothing below records on it.
+    const FrameId& frame_id = ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame));
+    const std::optional<CallSite> call_site =
+        user_code_call_site(ts.call_frames.entries(), frame_id.view());
+    write_frame_with_serializer(out, frame, serializer_, call_site, arg_kind, arg, event, co_name,
+                                frame_id.view(), lightweight_repr_, omit_return_locals_);
+  } catch (...) {
+    out.clear();
+    throw;
+  }
 }
 
 void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatch& batch) {

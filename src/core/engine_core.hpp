@@ -171,6 +171,13 @@ class RecordMaker {
   void add_frame_record(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
                         PyObject* arg, std::string_view co_name, RecordBatch& batch,
                         PyObject* event_code = nullptr, int event_line = -1) const;
+  // The frame record of an event of a folded call, written into `out`
+  // (cleared first) apart from the thread's records: the frame's own id, the
+  // open recorded frame as its call site, the stack of recorded frames left
+  // as it is. Throws PyErrSet; `out` is cleared then.
+  void write_folded_record(EngineThreadState& ts, PyObject* frame, FrameEvent event,
+                           ArgKind arg_kind, PyObject* arg, std::string_view co_name,
+                           Bytes& out) const;
 
  private:
   const Serializer serializer_;
@@ -242,6 +249,9 @@ struct EngineParts {
   // Calls of one code object recorded in full under one recorded call
   // before the rest are folded ("fold_after"; 0: none folded).
   uint64_t fold_after = 0;
+  // Whether the last folded call of each kind is kept in full
+  // ("fold_keep_last"): every folded call is then written, not stored.
+  bool fold_keep_last = false;
   // Functions whose completed calls are trace points (co_name).
   std::unordered_set<std::string> trace_point_targets;
   CallerRule caller_rule = CallerRule::EveryFile;
@@ -331,9 +341,9 @@ class EngineCore {
   // event (recording the call of one that raised), and leaves out what runs
   // inside a folded call.
   template <class Identify, class Log>
-  bool fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent event,
-                  std::string_view filename, std::string_view co_name, bool kept_code,
-                  Identify& identify, EventErrors& errors, Log& log);
+  bool fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
+                  PyObject* arg, std::string_view filename, std::string_view co_name,
+                  bool kept_code, Identify& identify, EventErrors& errors, Log& log);
 
   // Makes `thread` (a thread object, borrowed) the thread of the batches that
   // follow on this thread state: its identity is computed when the object
@@ -428,6 +438,7 @@ class EngineCore {
   const bool one_trace_per_test_;
   TestHooks* const test_hooks_;
   const uint64_t fold_after_;
+  const bool fold_keep_last_;
 };
 
 template <class State, class Begin, class Handle, class Log>
@@ -504,8 +515,8 @@ bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent
     errors.report(log);
   }
   if (recorded && fold_after_ != 0) {
-    recorded =
-        fold_event(ts, frame, event, filename, co_name, watched || target, identify, errors, log);
+    recorded = fold_event(ts, frame, event, arg_kind, arg, filename, co_name, watched || target,
+                          identify, errors, log);
   }
   bool own_record = false;
   if (recorded) {
@@ -539,8 +550,9 @@ bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent
 
 template <class Identify, class Log>
 bool EngineCore::fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent event,
-                            std::string_view filename, std::string_view co_name, bool kept_code,
-                            Identify& identify, EventErrors& errors, Log& log) {
+                            ArgKind arg_kind, PyObject* arg, std::string_view filename,
+                            std::string_view co_name, bool kept_code, Identify& identify,
+                            EventErrors& errors, Log& log) {
   FoldState& fold = ts.fold;
   if (fold.skipping()) {
     if (frame == fold.skip_frame()) {
@@ -548,6 +560,14 @@ bool EngineCore::fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent e
       // A folded call that raised is recorded after all: its call now, its
       // unwind by the caller.
       const bool raised = event == FrameEvent::Unwind;
+      if (!raised && fold_keep_last_ && !fold.opening_slot().empty()) {
+        try {
+          records_.write_folded_record(ts, frame, event, arg_kind, arg, co_name,
+                                       fold.closing_slot());
+        } catch (...) {
+          errors.report(log);
+        }
+      }
       fold.end_skip(raised);
       if (raised) {
         RecordBatch call;
@@ -574,16 +594,37 @@ bool EngineCore::fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent e
   }
   if (kept_code || (event != FrameEvent::Call && event != FrameEvent::Resume)) return true;
   try {
+    if (fold.at_top_level()) {
+      // Folded at the thread's top level, held for the trace: the thread is
+      // made known first.
+      identify();
+      if (std::shared_ptr<RootFolds> made =
+              fold.root_as(ts.cached_thread_id, ts.cached_thread.get())) {
+        buffer_.hold_records(std::move(made));
+      }
+    }
     std::span<const CallFrameEntry> open = ts.call_frames.entries();
     const FrameId* parent_id = open.empty() ? nullptr : &open.back().frame_id;
     Ref code = Ref::steal(
         reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
-    return !fold.fold_opening(fold_after_, frame, reinterpret_cast<PyCodeObject*>(code.get()),
-                              event == FrameEvent::Resume, filename, co_name, parent_id);
+    if (!fold.fold_opening(fold_after_, frame, reinterpret_cast<PyCodeObject*>(code.get()),
+                           event == FrameEvent::Resume, filename, co_name, parent_id)) {
+      return true;
+    }
   } catch (...) {
     errors.report(log);
     return true;
   }
+  if (fold_keep_last_) {
+    // Written now, with the arguments as they are at the call; kept only
+    // if it turns out to be the last.
+    try {
+      records_.write_folded_record(ts, frame, event, arg_kind, arg, co_name, fold.opening_slot());
+    } catch (...) {
+      errors.report(log);
+    }
+  }
+  return false;
 }
 
 }  // namespace vask

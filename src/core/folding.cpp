@@ -1,6 +1,7 @@
 #include "core/folding.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "utils/msgpack_write.hpp"
 #include "utils/names.hpp"
@@ -10,9 +11,23 @@ namespace vask {
 bool FoldState::fold_opening(uint64_t fold_after, PyObject* frame, PyCodeObject* code, bool resume,
                              std::string_view filename, std::string_view co_name,
                              const FrameId* parent_id) {
-  if (scopes_.empty()) return false;  // no recorded parent: nothing to fold under
-  FoldScope& scope = scopes_.back();
   PyObject* key = reinterpret_cast<PyObject*>(code);
+  if (!scopes_.empty()) {
+    return fold_in(scopes_.back(), fold_after, frame, key, resume, filename, co_name, parent_id);
+  }
+  if (!root_) return false;  // not made known yet (root_as): nothing to fold under
+  std::lock_guard<std::mutex> hold(root_->mutex_);
+  if (!fold_in(root_->scope_, fold_after, frame, key, resume, filename, co_name, nullptr)) {
+    return false;
+  }
+  skip_root_ = true;
+  root_->running_ = skip_kind_;
+  return true;
+}
+
+bool FoldState::fold_in(FoldScope& scope, uint64_t fold_after, PyObject* frame, PyObject* key,
+                        bool resume, std::string_view filename, std::string_view co_name,
+                        const FrameId* parent_id) {
   auto it = std::find_if(scope.kinds.begin(), scope.kinds.end(), [&](const FoldKind& k) {
     return k.code.get() == key && k.resume == resume;
   });
@@ -41,20 +56,10 @@ bool FoldState::fold_opening(uint64_t fold_after, PyObject* frame, PyCodeObject*
   return true;
 }
 
-void FoldState::end_skip(bool kept) noexcept {
-  if (skip_frame_ == nullptr) return;
-  skip_frame_ = nullptr;
-  // Frames kept inside the folded call (watched, trace points) have closed
-  // their own scopes by now, unless their closing events were never seen.
-  auto scope = std::find_if(scopes_.rbegin(), scopes_.rend(),
-                            [&](const FoldScope& s) { return s.frame == skip_parent_; });
-  skip_parent_ = nullptr;
-  if (kept || scope == scopes_.rend() || skip_kind_ >= scope->kinds.size()) return;
-  FoldKind& kind = scope->kinds[skip_kind_];
-  const double end = timestamp();
-  const double took = std::max(0.0, end - skip_start_);
+void FoldState::add_to_counts(FoldKind& kind, double start, double end) noexcept {
+  const double took = std::max(0.0, end - start);
   if (kind.folded == 0) {
-    kind.first = skip_start_;
+    kind.first = start;
     kind.min = took;
     kind.max = took;
   } else {
@@ -66,19 +71,127 @@ void FoldState::end_skip(bool kept) noexcept {
   ++kind.folded;
 }
 
+void FoldState::count_folded(FoldKind& kind, double start) noexcept {
+  const double end = timestamp();
+  if (opening_slot_.empty() || closing_slot_.empty()) {
+    add_to_counts(kind, start, end);
+    return;
+  }
+  // The kept call before this one is a folded call like the others now.
+  if (kind.has_kept) add_to_counts(kind, kind.kept_start, kind.kept_end);
+  kind.has_kept = true;
+  kind.kept_start = start;
+  kind.kept_end = end;
+  kind.kept_open.swap(opening_slot_);
+  kind.kept_close.swap(closing_slot_);
+}
+
+void FoldState::end_skip(bool kept) noexcept {
+  if (skip_frame_ == nullptr) return;
+  skip_frame_ = nullptr;
+  // Whatever is left in the slots (an earlier kept call's buffers, an
+  // unfinished write) is not wanted after this; the buffers stay allocated.
+  struct ClearSlots {
+    Bytes& opening;
+    Bytes& closing;
+    ~ClearSlots() {
+      opening.clear();
+      closing.clear();
+    }
+  } clear_slots{opening_slot_, closing_slot_};
+  if (skip_root_) {
+    skip_root_ = false;
+    std::lock_guard<std::mutex> hold(root_->mutex_);
+    const std::optional<size_t> running = std::exchange(root_->running_, std::nullopt);
+    std::vector<FoldKind>& kinds = root_->scope_.kinds;
+    if (!kept && running && *running < kinds.size()) count_folded(kinds[*running], skip_start_);
+    return;
+  }
+  // Frames kept inside the folded call (watched, trace points) have closed
+  // their own scopes by now, unless their closing events were never seen.
+  auto scope = std::find_if(scopes_.rbegin(), scopes_.rend(),
+                            [&](const FoldScope& s) { return s.frame == skip_parent_; });
+  skip_parent_ = nullptr;
+  if (kept || scope == scopes_.rend() || skip_kind_ >= scope->kinds.size()) return;
+  count_folded(scope->kinds[skip_kind_], skip_start_);
+}
+
+std::shared_ptr<RootFolds> FoldState::root_as(const std::string& thread_id, PyObject* thread) {
+  std::shared_ptr<RootFolds> made;
+  if (!root_) {
+    root_ = std::make_shared<RootFolds>();
+    made = root_;
+  }
+  if (root_->thread_.get() != thread) {
+    std::lock_guard<std::mutex> hold(root_->mutex_);
+    root_->thread_id_ = thread_id;
+    root_->thread_ = Ref::incref(thread);
+  }
+  return made;
+}
+
+void RootFolds::take(std::string& thread_id, Ref& thread, RecordList& records,
+                     std::vector<Ref>& released) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (FoldKind& kind : scope_.kinds) write_kind_records(scope_.frame_id, kind, records);
+  thread_id = thread_id_;
+  thread = thread_.copy();
+  restart(released);
+}
+
+void RootFolds::clear(std::vector<Ref>& released) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  restart(released);
+}
+
+void RootFolds::restart(std::vector<Ref>& released) {
+  std::optional<FoldKind> keep;
+  if (running_ && *running_ < scope_.kinds.size()) {
+    FoldKind& kind = scope_.kinds[*running_];
+    keep.emplace();
+    keep->code = std::move(kind.code);
+    keep->resume = kind.resume;
+    keep->seen = kind.seen;
+    keep->co_name = std::move(kind.co_name);
+    keep->qualname = std::move(kind.qualname);
+    keep->path = std::move(kind.path);
+    running_ = 0;
+  }
+  for (FoldKind& kind : scope_.kinds) {
+    if (kind.code) released.push_back(std::move(kind.code));
+  }
+  scope_.kinds.clear();
+  if (keep) scope_.kinds.push_back(std::move(*keep));
+}
+
 void FoldState::close_scope(PyObject* frame, std::vector<std::string>& kinds, RecordList& records) {
   auto it = std::find_if(scopes_.rbegin(), scopes_.rend(),
                          [&](const FoldScope& s) { return s.frame == frame; });
   if (it == scopes_.rend()) return;
   FoldScope scope = std::move(*it);
   scopes_.erase(std::prev(it.base()), scopes_.end());
+  RecordList mine;
   for (auto k = scope.kinds.rbegin(); k != scope.kinds.rend(); ++k) {
-    if (k->folded == 0) continue;
-    Bytes record;
-    write_fold_record(record, scope.frame_id, *k);
-    kinds.emplace_back("folded");
-    records.emplace_back(std::move(record));
+    mine.clear();
+    write_kind_records(scope.frame_id, *k, mine);
+    // Reversed, as the closing batch they join is reversed when stored.
+    for (auto r = mine.rbegin(); r != mine.rend(); ++r) {
+      kinds.emplace_back(r == mine.rbegin() && k->folded != 0 ? "folded" : "frame");
+      records.emplace_back(std::move(*r));
+    }
   }
+}
+
+void write_kind_records(const std::string& parent_frame_id, FoldKind& kind, RecordList& out) {
+  if (kind.has_kept) {
+    out.push_back(std::move(kind.kept_open));
+    out.push_back(std::move(kind.kept_close));
+    kind.has_kept = false;
+  }
+  if (kind.folded == 0) return;
+  Bytes record;
+  write_fold_record(record, parent_frame_id, kind);
+  out.push_back(std::move(record));
 }
 
 void write_fold_record(Bytes& out, const std::string& parent_frame_id, const FoldKind& kind) {

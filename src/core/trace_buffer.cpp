@@ -1,5 +1,8 @@
 #include "core/trace_buffer.hpp"
 
+#include <iterator>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "core/host_facts.hpp"
@@ -130,8 +133,27 @@ void TraceBuffer::count_dropped_call(const std::string& thread_id, PyObject* thr
 TraceBuffer::Taken TraceBuffer::take_trace(const TraceLock&) {
   Taken taken;
   StringMap<DroppedCalls> dropped;
+  std::vector<Ref> released;  // dropped once the mutex is released
   {
     auto buffers = buffers_.lock();
+    for (const std::shared_ptr<HeldRecords>& held : buffers->held) {
+      std::string thread_id;
+      Ref thread;
+      RecordList records;
+      held->take(thread_id, thread, records, released);
+      if (records.empty() || thread_id.empty() || !thread) continue;
+      RecordList& list = buffers->frames[thread_id];
+      // Before a last record that names the trace (a test's end, a
+      // response): readers find those last.
+      auto at = list.end();
+      if (!list.empty()) {
+        const std::optional<std::string> type = record_string_field(list.back(), "type");
+        if (type == "end_test" || type == "django_response") --at;
+      }
+      list.insert(at, std::make_move_iterator(records.begin()),
+                  std::make_move_iterator(records.end()));
+      buffers->threads.try_emplace(thread_id, std::move(thread));
+    }
     if (!buffers->dropped.empty()) {
       const double now = vask::timestamp();
       for (auto& [key, calls] : buffers->dropped) {
@@ -295,10 +317,12 @@ void TraceBuffer::save_in_db() {
 void TraceBuffer::start_new_test_trace(const TraceLock&) {
   Taken unsaved_test;
   StringMap<DroppedCalls> dropped;
+  std::vector<Ref> released;  // dropped once the mutex is released
   const bool keep_unsaved = restored_test_records_.exchange(false);
   const double now = vask::timestamp();
   {
     auto buffers = buffers_.lock();
+    for (const std::shared_ptr<HeldRecords>& held : buffers->held) held->clear(released);
     unsaved_test.frames = std::exchange(buffers->frames, {});
     if (keep_unsaved) {
       // The buffers still hold a test whose save failed: its records are

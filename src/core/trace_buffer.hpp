@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -41,6 +42,23 @@ struct DroppedCalls {
   Ref thread;        // entered into the trace's threads with the count's marker
 };
 
+// Records a thread holds back from its list until its trace is taken (what
+// it folded at its top level, counted until then). Each keeps its own
+// mutex, a leaf taken under the buffers' mutex.
+class HeldRecords {
+ public:
+  virtual ~HeldRecords() = default;
+  // Moves the held records of the trace being taken into `records`, with the
+  // identity and object of the thread they belong to, and starts afresh.
+  // References it lets go of go to `released`, dropped by the caller once
+  // the buffers' mutex is released. GIL held.
+  virtual void take(std::string& thread_id, Ref& thread, RecordList& records,
+                    std::vector<Ref>& released) = 0;
+  // Starts afresh without records (a test's trace starts: what came before
+  // it is dropped), letting go as take() does.
+  virtual void clear(std::vector<Ref>& released) = 0;
+};
+
 // What the buffers' mutex guards.
 struct Buffers {
   FramesByThread frames;  // thread identity -> records, in recording order
@@ -60,6 +78,8 @@ struct Buffers {
   uint64_t trace_bytes = 0;
   // Thread identity -> calls left out of the current trace.
   StringMap<DroppedCalls> dropped;
+  // Every thread's held records, written at the end of its list by a take.
+  std::vector<std::shared_ptr<HeldRecords>> held;
 };
 using BuffersLock = Guarded<Buffers>::Locked;
 
@@ -149,9 +169,15 @@ class TraceBuffer {
   // A call left out of the trace on `thread` (borrowed), counted for the
   // marker that stands for it.
   void count_dropped_call(const std::string& thread_id, PyObject* thread);
+  // Records `held` keeps back are written into each trace taken from now on,
+  // after its thread's records and before its "calls_dropped" marker.
+  void hold_records(std::shared_ptr<HeldRecords> held) {
+    buffers_.lock()->held.push_back(std::move(held));
+  }
 
-  // The buffers and ids, taken out together; the buffers start afresh. A
-  // thread that left calls out gets its "calls_dropped" marker last.
+  // The buffers and ids, taken out together; the buffers start afresh. Each
+  // thread's held records follow its own, and a thread that left calls out
+  // gets its "calls_dropped" marker last.
   Taken take_trace(const TraceLock& trace);
   // Puts taken records back in front of anything recorded since. When a test
   // started meanwhile they belong to the trace before it and are kept to be

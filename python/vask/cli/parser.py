@@ -239,6 +239,13 @@ def build_parser() -> argparse.ArgumentParser:
         "folded into one record (default: 20; 'off' folds none)",
     )
     tracing.add_argument(
+        "--fold-keep-last",
+        action="store_true",
+        default=None,
+        help="keep the last folded call of each function in full (every folded call is then "
+        "dumped, which costs time)",
+    )
+    tracing.add_argument(
         "--complete",
         action="store_true",
         default=None,

@@ -786,6 +786,10 @@ def _cmd_import(args: argparse.Namespace, db_path: Path) -> int:
             say(f"error: cannot read {path}: {error.strerror or error}")
             status = 1
             continue
+        except ValueError as error:
+            say(f"error: cannot import {path}: {error}")
+            status = 1
+            continue
         try:
             status = max(status, _import_one(args, db_path, path, source))
         except OSError as error:

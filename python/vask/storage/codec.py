@@ -22,6 +22,7 @@ to decompress (:class:`CorruptFrame`) instead of reading as other bytes.
 
 from __future__ import annotations
 
+import os
 import struct
 import threading
 from collections.abc import Callable
@@ -39,6 +40,8 @@ __all__ = [
     "FrameReader",
     "compress",
     "frame_table",
+    "open_packed_file",
+    "pack_file",
     "read_frame_table",
 ]
 
@@ -258,3 +261,47 @@ class FrameReader:
 
     def close(self) -> None:
         self._current = None
+
+
+# -- documents in files (side files) ----------------------------------------------
+#
+# A file holds a compressed document as a zstd stream: a skippable frame
+# first, whose content is b"vask", the dictionary id (u32), the document's
+# length (u64) and its frame table; then the document's frames, as a row
+# stores them.  zstd tools read it as any stream (given the dictionary); a
+# file that does not start with that frame is a plain document.
+
+_SKIPPABLE_MAGIC = 0x184D2A5A
+_FILE_HEAD = struct.Struct("<II4sIQ")  # magic, content length, b"vask", dictionary id, size
+#: The suffix of a compressed document's file.
+FILE_SUFFIX = ".msgpack.zst"
+
+
+def pack_file(data: bytes | memoryview, dictionary_id: int = DICTIONARY_ID) -> bytes:
+    """The bytes of a file holding ``data`` compressed (:func:`open_packed_file` reads it)."""
+    view = memoryview(data)
+    packed = compress(lambda offset, n: view[offset : offset + n], len(view), dictionary_id)
+    table = packed.table()
+    head = _FILE_HEAD.pack(
+        _SKIPPABLE_MAGIC, _FILE_HEAD.size - 8 + len(table), b"vask", dictionary_id, len(view)
+    )
+    return b"".join([head, table, *packed.frames])
+
+
+def open_packed_file(fd: int) -> FrameReader | None:
+    """A reader of the document in the open file ``fd`` when it is compressed
+    (:func:`pack_file`), else ``None`` (a plain document).
+
+    Raises :class:`CorruptFrame` for a compressed file whose head is damaged.
+    """
+    head = os.pread(fd, _FILE_HEAD.size, 0)
+    if len(head) < 8 or struct.unpack_from("<I", head)[0] != _SKIPPABLE_MAGIC:
+        return None
+    if len(head) < _FILE_HEAD.size:
+        raise CorruptFrame("the file's head is truncated")
+    _, length, mark, dictionary_id, size = _FILE_HEAD.unpack(head)
+    if mark != b"vask" or length < _FILE_HEAD.size - 8:
+        raise CorruptFrame("not a vask document")
+    table = os.pread(fd, length - (_FILE_HEAD.size - 8), _FILE_HEAD.size)
+    base = 8 + length
+    return FrameReader(lambda offset, n: os.pread(fd, n, base + offset), size, dictionary_id, table)

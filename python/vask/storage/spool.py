@@ -20,13 +20,14 @@ from pathlib import Path
 from typing import NamedTuple
 
 from vask import _paths
-from vask.storage import backend
+from vask.storage import backend, codec
 
 __all__ = [
     "KeptAside",
     "keep_aside",
     "kept_aside",
     "next_waiting",
+    "read_side_file",
     "settled",
     "side_file_directories",
     "still_kept_aside",
@@ -172,7 +173,10 @@ def write_side_file(
 ) -> Path:
     """Keep a trace document that could not be stored; returns the file.
 
-    The file, ``<trace id>.msgpack`` (mode 0o600), goes into the first of
+    The file, ``<trace id>.msgpack.zst`` (mode 0o600), holds the document
+    compressed as stored ones are (:func:`vask.storage.codec.pack_file`;
+    ``vask traces import`` reads these and the plain ``.msgpack`` files of
+    older versions). It goes into the first of
     :func:`side_file_directories` that is safe to write in; each is created
     owner-only (0o700) or made so.  ``unsaved`` is made only in a directory of
     the user's own (not beside a database in ``/tmp``).  The file appears
@@ -180,6 +184,7 @@ def write_side_file(
     none could take it.
     """
     name = _UNSAFE_NAME.sub("_", trace_id)[:100] or "trace"
+    packed = codec.pack_file(data)
     failures = []
     tried = set()
     for base, directory in _side_file_places(db_path, start_dir):
@@ -190,7 +195,21 @@ def write_side_file(
             if base is not None:
                 _paths.private_directory(base)
             real = _paths.private_directory(directory, owner_only=True)
-            return _paths.create_private_file(real, f"{name}.msgpack", data)
+            return _paths.create_private_file(real, f"{name}{codec.FILE_SUFFIX}", packed)
         except OSError as error:
             failures.append(f"{directory}: {error}")
     raise OSError(f"no place to keep trace {trace_id}: " + "; ".join(failures))
+
+
+def read_side_file(path: str | os.PathLike[str]) -> bytes:
+    """The whole document a side file holds, compressed (``.msgpack.zst``) or plain.
+
+    Raises ``ValueError`` for a compressed file that is damaged.
+    """
+    from vask.document import FileSource
+
+    source = FileSource(path)
+    try:
+        return source.read(0, source.size)
+    finally:
+        source.close()

@@ -25,6 +25,7 @@ from vask.document import (
     CALL_PATTERN,
     HEAD_WINDOW,
     OUTCOMES,
+    FileSource,
     document_outcome,
     end_test_record,
     plausible_time,
@@ -376,8 +377,11 @@ def store_file(
     keep_aside=False)``.
     """
     path = backend.locate(db_path)
-    with open(file, "rb") as f:
-        size = os.fstat(f.fileno()).st_size
+    # A side file holds the document compressed, or as it is (older ones).
+    source = FileSource(file)
+    try:
+        f = source.file()
+        size = source.size
         if head is None:
             head = read_head(f.read(HEAD_WINDOW))
         calls, outcome = scan_file(f, size)
@@ -393,12 +397,14 @@ def store_file(
         if conn is None:
             conn = schema.connect(path, timeout)
         try:
-            _insert(conn, row, read)
+            _insert(conn, row, source.read if source.compressed else read)
         except sqlite3.Error as error:
             raise with_path(error, path) from error
         finally:
             if own:
                 conn.close()
+    finally:
+        source.close()
     return row
 
 
