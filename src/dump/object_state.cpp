@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "dump/instance_values.hpp"
+
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-variable"
@@ -249,9 +251,18 @@ bool pure_enum_member(PyObject* v, PyTypeObject* tp) {
         !(PyDescr_TYPE(value_repr)->tp_flags & Py_TPFLAGS_HEAPTYPE))) {
     return false;
   }
-  PyObject* dict = own_dict(v);
-  if (dict == nullptr) return false;
-  PyObject* value = PyDict_GetItemWithError(dict, g.name_value);
+  PyObject* value = nullptr;
+  const bool inline_read = for_each_inline_value(v, [&](PyObject* name, PyObject* x) {
+    if (name == g.name_value ||
+        (PyUnicode_CheckExact(name) && PyUnicode_Compare(name, g.name_value) == 0)) {
+      value = x;
+    }
+  });
+  if (!inline_read) {
+    PyObject* dict = own_dict(v);
+    if (dict == nullptr) return false;
+    value = PyDict_GetItemWithError(dict, g.name_value);
+  }
   if (value == nullptr) {
     PyErr_Clear();
     return false;
@@ -308,16 +319,24 @@ bool generated_dataclass_repr(PyTypeObject* tp) {
 }
 
 bool vouched(PyTypeObject* tp, const ValuePolicy& policy) {
-  const std::string name = qualified_type_name(tp);
+  const std::string& name = qualified_type_name(tp);
   return !name.empty() &&
          std::find(policy.repr_types.begin(), policy.repr_types.end(), name) !=
              policy.repr_types.end();
 }
 
-// Appends the slots of v, bases first, as (name, value) new references.
-void collect_slots(PyObject* v, std::vector<PyObject*>& pairs, Py_ssize_t& total,
-                   Py_ssize_t limit, Py_ssize_t& n) {
-  PyObject* mro = Py_TYPE(v)->tp_mro;
+// An object slot of instances of a class: its name (borrowed from the class
+// dict that holds its descriptor) and where the instance keeps it.
+struct Slot {
+  PyObject* name;
+  Py_ssize_t offset;
+};
+
+// The object slots of tp's instances, bases first. Reads only the class
+// dicts of tp's MRO.
+void find_slots(PyTypeObject* tp, std::vector<Slot>& slots) {
+  slots.clear();
+  PyObject* mro = tp->tp_mro;
   if (mro == nullptr || !PyTuple_Check(mro)) return;
   for (Py_ssize_t i = PyTuple_GET_SIZE(mro) - 1; i >= 0; --i) {
     auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
@@ -334,13 +353,7 @@ void collect_slots(PyObject* v, std::vector<PyObject*>& pairs, Py_ssize_t& total
       if (member->d_common.d_type != t) continue;
       const PyMemberDef* def = member->d_member;
       if (def->type != kMemberObjectEx && def->type != kMemberObject) continue;
-      PyObject* x = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + def->offset);
-      if (x == nullptr) continue;  // an unset slot
-      ++total;
-      if (n >= limit) continue;
-      pairs.push_back(Py_NewRef(key));
-      pairs.push_back(Py_NewRef(x));
-      ++n;
+      slots.push_back({key, def->offset});
     }
   }
 }
@@ -408,39 +421,51 @@ TypeClass classify(PyTypeObject* tp, const StdType*& known) {
 
 // Facts per type, kept while the type's version tag says it is unchanged
 // (the interpreter gives a modified or new type a new tag, never an old one).
+// The names in `slots` are borrowed from the class dicts: a class dict that
+// changes gives the type a new tag, so an entry is read only while they live.
 struct TypeFacts {
   PyTypeObject* tp = nullptr;
   unsigned int tag = 0;
   TypeClass cls = TypeClass::Fields;
   const StdType* known = nullptr;
   std::string name;  // qualified_type_name()
+  std::vector<Slot> slots;
 };
 constexpr size_t kTypeCacheSize = 256;
 TypeFacts g_type_cache[kTypeCacheSize];  // GIL held for every access
+TypeFacts g_untagged;                    // the facts of a type without a tag, just worked out
 
+// A valid tag is non-zero; before 3.13 the type's flags say so too (3.13
+// no longer sets the flag, and clears the tag itself when the type changes).
 bool tagged(PyTypeObject* tp) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return tp->tp_version_tag != 0;
+#else
   return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag != 0;
+#endif
 }
 
 std::string uncached_type_name(PyTypeObject* tp);
 
-// The facts of tp: from the cache, or worked out (into `scratch` when the
+// The facts of tp: from the cache, or worked out (into g_untagged when the
 // type has no version tag). Valid until the next call.
-const TypeFacts& type_facts(PyTypeObject* tp, TypeFacts& scratch) {
+const TypeFacts& type_facts(PyTypeObject* tp) {
   TypeFacts& entry = g_type_cache[(reinterpret_cast<uintptr_t>(tp) >> 4) % kTypeCacheSize];
   if (entry.tp == tp && tagged(tp) && entry.tag == tp->tp_version_tag) return entry;
-  TypeFacts fresh;
-  fresh.cls = classify(tp, fresh.known);
-  fresh.name = uncached_type_name(tp);
+  const StdType* known = nullptr;
+  const TypeClass cls = classify(tp, known);
   // classify() looked the type up, which gives it a tag if it can have one.
-  if (!tagged(tp)) {
-    scratch = std::move(fresh);
-    return scratch;
+  TypeFacts& facts = tagged(tp) ? entry : g_untagged;
+  facts.tp = nullptr;  // not valid until filled
+  facts.cls = cls;
+  facts.known = known;
+  facts.name = uncached_type_name(tp);
+  find_slots(tp, facts.slots);
+  if (&facts == &entry) {
+    facts.tp = tp;
+    facts.tag = tp->tp_version_tag;
   }
-  fresh.tp = tp;
-  fresh.tag = tp->tp_version_tag;
-  entry = std::move(fresh);
-  return entry;
+  return facts;
 }
 
 }  // namespace
@@ -450,8 +475,7 @@ Verdict object_verdict(PyObject* v, const ValuePolicy& policy) {
   PyTypeObject* tp = Py_TYPE(v);
   if (!policy.repr_types.empty() && vouched(tp, policy)) return Verdict::Repr;
   if (policy.mode == ValuesMode::Fields) return Verdict::Fields;
-  TypeFacts scratch;
-  const TypeFacts& facts = type_facts(tp, scratch);
+  const TypeFacts& facts = type_facts(tp);
   switch (facts.cls) {
     case TypeClass::Repr:
       return Verdict::Repr;
@@ -469,10 +493,7 @@ Verdict object_verdict(PyObject* v, const ValuePolicy& policy) {
   return Verdict::Fields;
 }
 
-std::string qualified_type_name(PyTypeObject* tp) {
-  TypeFacts scratch;
-  return type_facts(tp, scratch).name;
-}
+const std::string& qualified_type_name(PyTypeObject* tp) { return type_facts(tp).name; }
 
 std::string type_qualname(PyTypeObject* tp) {
   if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
@@ -526,8 +547,24 @@ Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
     n = 2;
   }
   const Py_ssize_t wide = verdict == Verdict::Dataclass ? PY_SSIZE_T_MAX : limit;
-  collect_slots(v, pairs, total, wide, n);
-  if (PyObject* dict = own_dict(v)) {
+  for (const Slot& slot : type_facts(Py_TYPE(v)).slots) {
+    PyObject* x = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + slot.offset);
+    if (x == nullptr) continue;  // an unset slot
+    ++total;
+    if (n >= wide) continue;
+    pairs.push_back(Py_NewRef(slot.name));
+    pairs.push_back(Py_NewRef(x));
+    ++n;
+  }
+  const bool inline_read = for_each_inline_value(v, [&](PyObject* name, PyObject* value) {
+    ++total;
+    if (n >= wide) return;
+    pairs.push_back(Py_NewRef(name));
+    pairs.push_back(Py_NewRef(value));
+    ++n;
+  });
+  PyObject* dict = inline_read ? nullptr : own_dict(v);
+  if (dict != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;

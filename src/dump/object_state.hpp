@@ -52,8 +52,9 @@ enum class Verdict : uint8_t {
 Verdict object_verdict(PyObject* v, const ValuePolicy& policy);
 
 // "module.QualName" of a type, read from the type object; "" when the parts
-// cannot be read without running code.
-std::string qualified_type_name(PyTypeObject* tp);
+// cannot be read without running code. Kept per type: valid until the next
+// call of a function declared here. GIL held.
+const std::string& qualified_type_name(PyTypeObject* tp);
 // The QualName alone (tp_name after its last dot for a static type).
 std::string type_qualname(PyTypeObject* tp);
 
