@@ -49,6 +49,15 @@ struct Known {
   PyObject* name_value = nullptr;
   PyObject* name_value_repr = nullptr;
   PyObject* name_wrapped = nullptr;
+  PyObject* name_attrs_attrs = nullptr;
+  PyObject* name_compat = nullptr;
+  // attrs, once a program has loaded it (never imported here): the module
+  // every generated __repr__ reads its recursion guard from, and where
+  // attrs.Attribute keeps `name` and `repr`.
+  PyObject* attrs_compat = nullptr;
+  PyTypeObject* attrs_attribute = nullptr;
+  Py_ssize_t attribute_name_offset = -1;
+  Py_ssize_t attribute_repr_offset = -1;
 };
 Known g;  // strong references, kept for the life of the process
 
@@ -318,6 +327,49 @@ bool generated_dataclass_repr(PyTypeObject* tp) {
   return fields != nullptr && PyDict_CheckExact(fields);
 }
 
+// attrs' pieces, looked up in sys.modules (nothing is imported). GIL held.
+bool find_attrs() {
+  if (g.attrs_compat != nullptr) return true;
+  Ref compat = Ref::steal(PyImport_GetModule(make_str("attr._compat").get()));
+  Ref make = Ref::steal(PyImport_GetModule(make_str("attr._make").get()));
+  if (PyErr_Occurred()) PyErr_Clear();
+  if (!compat || !make || !PyModule_Check(make.get())) return false;
+  PyObject* attribute = PyDict_GetItemString(PyModule_GetDict(make.get()), "Attribute");
+  if (attribute == nullptr || !PyType_Check(attribute)) return false;
+  auto* at = reinterpret_cast<PyTypeObject*>(attribute);
+  const Py_ssize_t name_offset = member_offset(at, "name");
+  const Py_ssize_t repr_offset = member_offset(at, "repr");
+  if (name_offset < 0 || repr_offset < 0) return false;
+  g.attribute_name_offset = name_offset;
+  g.attribute_repr_offset = repr_offset;
+  g.attrs_attribute = reinterpret_cast<PyTypeObject*>(Py_NewRef(attribute));
+  g.attrs_compat = compat.release();
+  return true;
+}
+
+// The __repr__ attrs generated: a function compiled by attrs (its code names
+// the generated source) whose globals attrs filled, holding attrs' own
+// _compat module, the object itself, not a name. The class lists its fields
+// in __attrs_attrs__.
+bool generated_attrs_repr(PyTypeObject* tp) {
+  PyObject* repr = _PyType_Lookup(tp, g.name_repr);
+  if (repr == nullptr || !PyFunction_Check(repr)) return false;
+  PyObject* globals = PyFunction_GET_GLOBALS(repr);
+  if (globals == nullptr || !PyDict_CheckExact(globals)) return false;
+  PyObject* compat = PyDict_GetItemWithError(globals, g.name_compat);
+  if (compat == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!find_attrs() || compat != g.attrs_compat) return false;
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(repr));
+  const auto file = PyUnicode_Check(code->co_filename) ? try_str_view(code->co_filename)
+                                                       : std::nullopt;
+  if (!file || !file->starts_with("<attrs generated ")) return false;
+  PyObject* fields = _PyType_Lookup(tp, g.name_attrs_attrs);
+  return fields != nullptr && PyTuple_Check(fields);
+}
+
 bool vouched(PyTypeObject* tp, const ValuePolicy& policy) {
   const std::string& name = qualified_type_name(tp);
   return !name.empty() &&
@@ -373,6 +425,8 @@ void prepare_object_state() {
   g.name_value = intern("_value_");
   g.name_value_repr = intern("_value_repr_");
   g.name_wrapped = intern("__wrapped__");
+  g.name_attrs_attrs = intern("__attrs_attrs__");
+  g.name_compat = intern("_compat");
   // Static types keep their dicts elsewhere on newer versions: looked up, not read.
   g.object_class = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, g.name_class));
   {
@@ -399,7 +453,7 @@ namespace {
 // What a type says about its instances' reprs; the verdict adds what the
 // instance holds (an enum member's value, an exception's arguments, a
 // datetime's tzinfo).
-enum class TypeClass : uint8_t { Fields, Repr, Enum, Exception, Std, Dataclass };
+enum class TypeClass : uint8_t { Fields, Repr, Enum, Exception, Std, Dataclass, Attrs };
 
 TypeClass classify(PyTypeObject* tp, const StdType*& known) {
   known = nullptr;
@@ -416,6 +470,7 @@ TypeClass classify(PyTypeObject* tp, const StdType*& known) {
   }
   if ((known = std_type(tp)) != nullptr) return TypeClass::Std;
   if (generated_dataclass_repr(tp)) return TypeClass::Dataclass;
+  if (generated_attrs_repr(tp)) return TypeClass::Attrs;
   return TypeClass::Fields;
 }
 
@@ -487,6 +542,8 @@ Verdict object_verdict(PyObject* v, const ValuePolicy& policy) {
       return pure_std_value(v, *facts.known) ? Verdict::Repr : Verdict::Fields;
     case TypeClass::Dataclass:
       return Verdict::Dataclass;
+    case TypeClass::Attrs:
+      return Verdict::Attrs;
     case TypeClass::Fields:
       break;
   }
@@ -546,7 +603,8 @@ Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
     pairs.push_back(Py_NewRef(PyMethod_GET_SELF(v)));
     n = 2;
   }
-  const Py_ssize_t wide = verdict == Verdict::Dataclass ? PY_SSIZE_T_MAX : limit;
+  const bool generated = verdict == Verdict::Dataclass || verdict == Verdict::Attrs;
+  const Py_ssize_t wide = generated ? PY_SSIZE_T_MAX : limit;
   for (const Slot& slot : type_facts(Py_TYPE(v)).slots) {
     PyObject* x = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + slot.offset);
     if (x == nullptr) continue;  // an unset slot
@@ -575,7 +633,7 @@ Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
       ++n;
     }
   }
-  if (verdict != Verdict::Dataclass) return n;
+  if (!generated) return n;
 
   // Keep the fields the generated repr shows, in the order it shows them.
   std::vector<PyObject*> all(pairs.begin() + static_cast<std::ptrdiff_t>(start), pairs.end());
@@ -586,19 +644,9 @@ Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
       for (PyObject* p : refs) drop_in_destructor(p);
     }
   } drop{all};
-  PyObject* fields = _PyType_Lookup(Py_TYPE(v), g.name_dataclass_fields);
   total = 0;
   n = 0;
-  if (fields == nullptr || !PyDict_CheckExact(fields)) return 0;
-  Py_ssize_t pos = 0;
-  PyObject* name;
-  PyObject* field;
-  while (PyDict_Next(fields, &pos, &name, &field)) {
-    if (Py_TYPE(field) != reinterpret_cast<PyTypeObject*>(g.field_type)) continue;
-    char* base = reinterpret_cast<char*>(field);
-    PyObject* shown = *reinterpret_cast<PyObject**>(base + g.field_repr_offset);
-    PyObject* kind = *reinterpret_cast<PyObject**>(base + g.field_kind_offset);
-    if (kind != g.field_marker || shown != Py_True) continue;
+  const auto show = [&](PyObject* name) {
     for (size_t i = 0; i + 1 < all.size(); i += 2) {
       if (all[i] != name && !(PyUnicode_Check(all[i]) && PyUnicode_Check(name) &&
                               PyUnicode_Compare(all[i], name) == 0)) {
@@ -610,8 +658,36 @@ Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
         pairs.push_back(Py_NewRef(all[i + 1]));
         ++n;
       }
-      break;
+      return;
     }
+  };
+  if (verdict == Verdict::Attrs) {
+    // attrs shows every field whose `repr` is not False, in __attrs_attrs__'s order.
+    PyObject* fields = _PyType_Lookup(Py_TYPE(v), g.name_attrs_attrs);
+    if (fields == nullptr || !PyTuple_Check(fields)) return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+      PyObject* field = PyTuple_GET_ITEM(fields, i);
+      if (!PyObject_TypeCheck(field, g.attrs_attribute)) continue;
+      char* base = reinterpret_cast<char*>(field);
+      PyObject* name = *reinterpret_cast<PyObject**>(base + g.attribute_name_offset);
+      PyObject* shown = *reinterpret_cast<PyObject**>(base + g.attribute_repr_offset);
+      if (name == nullptr || !PyUnicode_Check(name) || shown == Py_False) continue;
+      show(name);
+    }
+    return n;
+  }
+  PyObject* fields = _PyType_Lookup(Py_TYPE(v), g.name_dataclass_fields);
+  if (fields == nullptr || !PyDict_CheckExact(fields)) return 0;
+  Py_ssize_t pos = 0;
+  PyObject* name;
+  PyObject* field;
+  while (PyDict_Next(fields, &pos, &name, &field)) {
+    if (Py_TYPE(field) != reinterpret_cast<PyTypeObject*>(g.field_type)) continue;
+    char* base = reinterpret_cast<char*>(field);
+    PyObject* shown = *reinterpret_cast<PyObject**>(base + g.field_repr_offset);
+    PyObject* kind = *reinterpret_cast<PyObject**>(base + g.field_kind_offset);
+    if (kind != g.field_marker || shown != Py_True) continue;
+    show(name);
   }
   return n;
 }

@@ -45,6 +45,7 @@ void prepare_object_state();
 enum class Verdict : uint8_t {
   Repr,       // call its repr: it is known to be pure (or vouched for)
   Dataclass,  // its fields, the ones its generated repr shows, in that order
+  Attrs,      // the same, for the repr attrs generated
   Fields,     // its type and its own attributes
 };
 
@@ -60,7 +61,7 @@ std::string type_qualname(PyTypeObject* tp);
 
 // Appends (name, value) pairs of v's own state to `pairs` as new references,
 // names as str: the slots (bases first) then the instance dict's entries,
-// or, for a Dataclass verdict, the fields its generated repr shows. Returns
+// or, for a Dataclass or Attrs verdict, the fields its generated repr shows. Returns
 // how many pairs it appended, at most `limit`; `total` gets how many there
 // were. GIL held; throws PyErrSet (out of memory).
 Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
