@@ -21,15 +21,7 @@ struct SharedKeys {
   Py_ssize_t nentries;
   char indices[1];  // 1 << log2_index_bytes bytes, then the entries
 };
-struct StrEntry {
-  PyObject* key;
-  PyObject* value;
-};
 constexpr uint8_t kSplitKeys = 2;
-
-const StrEntry* key_entries(const SharedKeys* keys) noexcept {
-  return reinterpret_cast<const StrEntry*>(keys->indices + (size_t{1} << keys->log2_index_bytes));
-}
 
 SharedKeys* shared_keys(PyTypeObject* tp) noexcept {
   if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
@@ -37,23 +29,20 @@ SharedKeys* shared_keys(PyTypeObject* tp) noexcept {
   return keys != nullptr && keys->kind == kSplitKeys ? keys : nullptr;
 }
 
-// Fills `out` from the values array `values` (slot i holds the value of
-// shared key i) visited in the order given by order(i), i < count.
-template <class Order>
-bool fill(const SharedKeys* keys, PyObject* const* values, int count, Order&& order,
-          InlineValues& out) noexcept {
-  const StrEntry* entries = key_entries(keys);
-  out.count = 0;
-  for (int i = 0; i < count && out.count < kMaxInlineValues; ++i) {
-    const int ix = order(i);
-    if (ix >= keys->nentries) return false;  // not the layout this reads: leave it
-    PyObject* name = entries[ix].key;
-    PyObject* value = values[ix];
-    if (name == nullptr || value == nullptr) continue;  // a deleted attribute
-    out.names[out.count] = name;
-    out.values[out.count] = value;
-    ++out.count;
+// Fills `out` for `count` attributes, false when an index is past the keys
+// (not the layout this reads: the caller is left to the dict).
+bool fill(const SharedKeys* keys, PyObject* const* values, const uint8_t* order, int step,
+          int count, InlineValues& out) noexcept {
+  for (int k = 0; k < count; ++k) {
+    if (order[k * step] >= keys->nentries) return false;
   }
+  out.keys = reinterpret_cast<const InlineEntry*>(keys->indices +
+                                                  (size_t{1} << keys->log2_index_bytes));
+  out.key_count = keys->nentries;
+  out.values = values;
+  out.order = order;
+  out.step = step;
+  out.count = count;
   return true;
 }
 
@@ -81,7 +70,7 @@ bool inline_values(PyObject* v, InlineValues& out) noexcept {
   auto* values = reinterpret_cast<Values*>(reinterpret_cast<char*>(v) + sizeof(PyObject));
   if (!values->valid || values->size > values->capacity) return false;
   const auto* order = reinterpret_cast<const uint8_t*>(&values->values[values->capacity]);
-  return fill(keys, values->values, values->size, [&](int i) { return order[i]; }, out);
+  return fill(keys, values->values, order, 1, values->size, out);
 #else
   // 3.12: one tagged word, the dict or (low bit set) the values less one.
   // 3.11: the dict in one word, the values in the one before it.
@@ -99,7 +88,7 @@ bool inline_values(PyObject* v, InlineValues& out) noexcept {
   const auto* prefix = reinterpret_cast<const uint8_t*>(values);
   const int used = prefix[-2];
   if (used + 2 > prefix[-1]) return false;
-  return fill(keys, values, used, [&](int i) { return prefix[-3 - i]; }, out);
+  return fill(keys, values, prefix - 3, -1, used, out);
 #endif
 }
 

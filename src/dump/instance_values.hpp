@@ -6,6 +6,8 @@
 // the object as the program left it.
 #pragma once
 
+#include <cstdint>
+
 #include "support/py.hpp"
 
 namespace vask::dump {
@@ -19,14 +21,19 @@ template <class Add>
 bool for_each_inline_value(PyObject* v, Add&& add);
 
 namespace detail {
-// Where v's inline values are, as (names, values) arrays in insertion order
-// of `count` entries; false when v has none. Filled into caller storage:
-// at most kMaxInlineValues entries are ever inline.
-inline constexpr int kMaxInlineValues = 256;
+// Where v's inline values are: value i belongs to the class's shared key i,
+// and order[k * step] is the index of the k-th attribute set (k < count).
+struct InlineEntry {
+  PyObject* key;
+  PyObject* value;  // unused in shared keys
+};
 struct InlineValues {
+  const InlineEntry* keys = nullptr;
+  Py_ssize_t key_count = 0;
+  PyObject* const* values = nullptr;
+  const uint8_t* order = nullptr;
+  int step = 1;
   int count = 0;
-  PyObject* names[kMaxInlineValues];
-  PyObject* values[kMaxInlineValues];
 };
 bool inline_values(PyObject* v, InlineValues& out) noexcept;
 }  // namespace detail
@@ -35,7 +42,13 @@ template <class Add>
 bool for_each_inline_value(PyObject* v, Add&& add) {
   detail::InlineValues iv;
   if (!detail::inline_values(v, iv)) return false;
-  for (int i = 0; i < iv.count; ++i) add(iv.names[i], iv.values[i]);
+  for (int k = 0; k < iv.count; ++k) {
+    const int ix = iv.order[k * iv.step];
+    if (ix >= iv.key_count) break;  // checked by inline_values(); never past the keys
+    PyObject* name = iv.keys[ix].key;
+    PyObject* value = iv.values[ix];
+    if (name != nullptr && value != nullptr) add(name, value);  // else a deleted attribute
+  }
   return true;
 }
 

@@ -493,6 +493,11 @@ class Dumper {
     constexpr unsigned long kNativeFlags = Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
                                            Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS |
                                            Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS;
+    // A class statement's class made straight on object (the common case) is
+    // none of the built-in values: no walk of its MRO per check below.
+    if ((flags & Py_TPFLAGS_HEAPTYPE) && tp->tp_base == &PyBaseObject_Type) {
+      return object_value(v, depth);
+    }
     const bool native = (flags & kNativeFlags) || PyFloat_Check(v) || PyAnySet_Check(v) ||
                         PyByteArray_Check(v) || PyMemoryView_Check(v);
     if (!native || is_enum(tp)) return object_value(v, depth);
