@@ -10,6 +10,8 @@ import enum
 import fractions
 import pathlib
 import re
+import sys
+import tracemalloc
 import uuid
 
 import msgpack
@@ -197,6 +199,68 @@ class TestFields:
         assert set(method.fields) == {"__func__", "__self__"}
 
 
+class TestInlineAttributes:
+    """From 3.11 on a plain instance keeps its attributes inline; recording
+    reads them there, in the order they were set, and makes no __dict__."""
+
+    def test_order_deletions_and_a_dict_made_later(self, no_repr_mode):
+        class Plain:
+            pass
+
+        p = Plain()
+        p.x, p.y = 1, 2
+        del p.x
+        p.z = 3
+        assert list(full(p).fields.items()) == [("y", 2), ("z", 3)]
+        vars(p)["w"] = 4  # the program makes the dict: it is read from now on
+        p.v = 5
+        assert list(full(p).fields.items()) == [("y", 2), ("z", 3), ("w", 4), ("v", 5)]
+
+    def test_many_attributes(self, no_repr_mode):
+        class Wide:
+            pass
+
+        w = Wide()
+        for i in range(60):  # past what one class shares among its instances
+            setattr(w, f"a{i}", i)
+        assert full(w).fields == {f"a{i}": i for i in range(60)}
+
+    def test_recording_makes_no_dict(self, no_repr_mode):
+        class Cell:
+            def __init__(self, i):
+                self.i = i
+                self.name = "cell"
+
+        cells = [Cell(i) for i in range(2000)]
+        dump_msgpack(cells[0])  # the type's facts and any buffer made once
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            for cell in cells:
+                dump_msgpack(cell)
+            grown = tracemalloc.get_traced_memory()[0] - before
+        finally:
+            tracemalloc.stop()
+        # A dict per object would keep well over 100 bytes each.
+        limit = 40_000 if sys.version_info >= (3, 11) else float("inf")
+        assert grown < limit
+
+    def test_a_changed_class_is_judged_again(self, no_repr_mode):
+        @dataclasses.dataclass
+        class Mutable:
+            x: int = 1
+
+        assert isinstance(full(Mutable()), StoredObject)
+
+        def loud(self):
+            raise AssertionError("called")
+
+        Mutable.__repr__ = loud  # no longer the generated repr
+        Mutable.extra = 0
+        stored = full(Mutable())
+        assert stored.fields == {"x": 1}
+
+
 # -- reprs known to be pure ----------------------------------------------------------
 
 
@@ -282,6 +346,51 @@ class TestKnownPure:
     def test_a_copied_name_is_not_recognised(self):
         stored = full(Forged())
         assert stored.fields == {"x": 1, "hidden": 2}
+
+    def test_attrs_generated_repr_written_from_its_fields(self, no_repr_mode):
+        attr = pytest.importorskip("attr")  # hypothesis depends on attrs
+        import attrs
+
+        calls = []
+
+        @attrs.define
+        class Slots:
+            x: int
+            hidden: str = attrs.field(default="h", repr=False)
+            tags: list = attrs.field(factory=list)
+
+            def __getattribute__(self, name):
+                calls.append(name)
+                return object.__getattribute__(self, name)
+
+        @attr.s
+        class Classic:
+            a = attr.ib(default=1)
+            b = attr.ib(default=2, repr=lambda value: calls.append("repr") or "B")
+
+        calls.clear()
+        slots, classic = full(Slots(1)), full(Classic())
+        assert calls == []
+        if no_repr_mode == "safe":  # the fields the generated repr shows, in its order
+            assert list(slots.fields.items()) == [("x", 1), ("tags", [])]
+            assert render.format_value(slots) == "Slots(x=1, tags=[])"
+        else:
+            assert slots.fields == {"x": 1, "hidden": "h", "tags": []}
+        assert list(classic.fields.items()) == [("a", 1), ("b", 2)]
+
+    def test_an_attrs_lookalike_is_not_recognised(self, no_repr_mode):
+        pytest.importorskip("attr")
+        namespace = {"_compat": sys.modules["attr._compat"]}
+        exec("def __repr__(self):\n    raise AssertionError('called')", namespace)
+
+        class Lookalike:
+            __attrs_attrs__ = ()
+            __repr__ = namespace["__repr__"]  # attrs' globals, but not its generated code
+
+            def __init__(self):
+                self.x = 1
+
+        assert full(Lookalike()).fields == {"x": 1}
 
 
 # -- the byte cap --------------------------------------------------------------------

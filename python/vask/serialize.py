@@ -63,8 +63,11 @@ Encoding rules of :func:`dump_msgpack`:
     first, then its ``__dict__``; an exception's ``args``; a bound method's
     ``__func__`` and ``__self__``), read through the object's storage: no
     ``__getattribute__``, ``__getattr__``, property, ``__dict__`` descriptor or
-    ``__repr__`` of its class runs.  A dataclass whose ``__repr__`` dataclasses
-    generated is written with the fields that repr shows, in its order.  The
+    ``__repr__`` of its class runs, and no ``__dict__`` is made for an
+    instance that keeps its attributes inline.  A dataclass whose
+    ``__repr__`` dataclasses generated, or an attrs class whose ``__repr__``
+    attrs generated, is written with the fields that repr shows, in its
+    order, without calling it.  The
     fields are values like any other (nested, cut, redacted by name, a cycle
     through objects marked ``<cycle: TypeName>``).  An object with no fields
     whose class keeps ``object``'s repr is written as that text.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "dump/instance_values.hpp"
+
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-variable"
@@ -47,6 +49,15 @@ struct Known {
   PyObject* name_value = nullptr;
   PyObject* name_value_repr = nullptr;
   PyObject* name_wrapped = nullptr;
+  PyObject* name_attrs_attrs = nullptr;
+  PyObject* name_compat = nullptr;
+  // attrs, once a program has loaded it (never imported here): the module
+  // every generated __repr__ reads its recursion guard from, and where
+  // attrs.Attribute keeps `name` and `repr`.
+  PyObject* attrs_compat = nullptr;
+  PyTypeObject* attrs_attribute = nullptr;
+  Py_ssize_t attribute_name_offset = -1;
+  Py_ssize_t attribute_repr_offset = -1;
 };
 Known g;  // strong references, kept for the life of the process
 
@@ -249,9 +260,18 @@ bool pure_enum_member(PyObject* v, PyTypeObject* tp) {
         !(PyDescr_TYPE(value_repr)->tp_flags & Py_TPFLAGS_HEAPTYPE))) {
     return false;
   }
-  PyObject* dict = own_dict(v);
-  if (dict == nullptr) return false;
-  PyObject* value = PyDict_GetItemWithError(dict, g.name_value);
+  PyObject* value = nullptr;
+  const bool inline_read = for_each_inline_value(v, [&](PyObject* name, PyObject* x) {
+    if (name == g.name_value ||
+        (PyUnicode_CheckExact(name) && PyUnicode_Compare(name, g.name_value) == 0)) {
+      value = x;
+    }
+  });
+  if (!inline_read) {
+    PyObject* dict = own_dict(v);
+    if (dict == nullptr) return false;
+    value = PyDict_GetItemWithError(dict, g.name_value);
+  }
   if (value == nullptr) {
     PyErr_Clear();
     return false;
@@ -307,17 +327,68 @@ bool generated_dataclass_repr(PyTypeObject* tp) {
   return fields != nullptr && PyDict_CheckExact(fields);
 }
 
+// attrs' pieces, looked up in sys.modules (nothing is imported). GIL held.
+bool find_attrs() {
+  if (g.attrs_compat != nullptr) return true;
+  Ref compat = Ref::steal(PyImport_GetModule(make_str("attr._compat").get()));
+  Ref make = Ref::steal(PyImport_GetModule(make_str("attr._make").get()));
+  if (PyErr_Occurred()) PyErr_Clear();
+  if (!compat || !make || !PyModule_Check(make.get())) return false;
+  PyObject* attribute = PyDict_GetItemString(PyModule_GetDict(make.get()), "Attribute");
+  if (attribute == nullptr || !PyType_Check(attribute)) return false;
+  auto* at = reinterpret_cast<PyTypeObject*>(attribute);
+  const Py_ssize_t name_offset = member_offset(at, "name");
+  const Py_ssize_t repr_offset = member_offset(at, "repr");
+  if (name_offset < 0 || repr_offset < 0) return false;
+  g.attribute_name_offset = name_offset;
+  g.attribute_repr_offset = repr_offset;
+  g.attrs_attribute = reinterpret_cast<PyTypeObject*>(Py_NewRef(attribute));
+  g.attrs_compat = compat.release();
+  return true;
+}
+
+// The __repr__ attrs generated: a function compiled by attrs (its code names
+// the generated source) whose globals attrs filled, holding attrs' own
+// _compat module, the object itself, not a name. The class lists its fields
+// in __attrs_attrs__.
+bool generated_attrs_repr(PyTypeObject* tp) {
+  PyObject* repr = _PyType_Lookup(tp, g.name_repr);
+  if (repr == nullptr || !PyFunction_Check(repr)) return false;
+  PyObject* globals = PyFunction_GET_GLOBALS(repr);
+  if (globals == nullptr || !PyDict_CheckExact(globals)) return false;
+  PyObject* compat = PyDict_GetItemWithError(globals, g.name_compat);
+  if (compat == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!find_attrs() || compat != g.attrs_compat) return false;
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(repr));
+  const auto file = PyUnicode_Check(code->co_filename) ? try_str_view(code->co_filename)
+                                                       : std::nullopt;
+  if (!file || !file->starts_with("<attrs generated ")) return false;
+  PyObject* fields = _PyType_Lookup(tp, g.name_attrs_attrs);
+  return fields != nullptr && PyTuple_Check(fields);
+}
+
 bool vouched(PyTypeObject* tp, const ValuePolicy& policy) {
-  const std::string name = qualified_type_name(tp);
+  const std::string& name = qualified_type_name(tp);
   return !name.empty() &&
          std::find(policy.repr_types.begin(), policy.repr_types.end(), name) !=
              policy.repr_types.end();
 }
 
-// Appends the slots of v, bases first, as (name, value) new references.
-void collect_slots(PyObject* v, std::vector<PyObject*>& pairs, Py_ssize_t& total,
-                   Py_ssize_t limit, Py_ssize_t& n) {
-  PyObject* mro = Py_TYPE(v)->tp_mro;
+// An object slot of instances of a class: its name (borrowed from the class
+// dict that holds its descriptor) and where the instance keeps it.
+struct Slot {
+  PyObject* name;
+  Py_ssize_t offset;
+};
+
+// The object slots of tp's instances, bases first. Reads only the class
+// dicts of tp's MRO.
+void find_slots(PyTypeObject* tp, std::vector<Slot>& slots) {
+  slots.clear();
+  PyObject* mro = tp->tp_mro;
   if (mro == nullptr || !PyTuple_Check(mro)) return;
   for (Py_ssize_t i = PyTuple_GET_SIZE(mro) - 1; i >= 0; --i) {
     auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
@@ -334,13 +405,7 @@ void collect_slots(PyObject* v, std::vector<PyObject*>& pairs, Py_ssize_t& total
       if (member->d_common.d_type != t) continue;
       const PyMemberDef* def = member->d_member;
       if (def->type != kMemberObjectEx && def->type != kMemberObject) continue;
-      PyObject* x = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + def->offset);
-      if (x == nullptr) continue;  // an unset slot
-      ++total;
-      if (n >= limit) continue;
-      pairs.push_back(Py_NewRef(key));
-      pairs.push_back(Py_NewRef(x));
-      ++n;
+      slots.push_back({key, def->offset});
     }
   }
 }
@@ -360,6 +425,8 @@ void prepare_object_state() {
   g.name_value = intern("_value_");
   g.name_value_repr = intern("_value_repr_");
   g.name_wrapped = intern("__wrapped__");
+  g.name_attrs_attrs = intern("__attrs_attrs__");
+  g.name_compat = intern("_compat");
   // Static types keep their dicts elsewhere on newer versions: looked up, not read.
   g.object_class = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, g.name_class));
   {
@@ -386,7 +453,7 @@ namespace {
 // What a type says about its instances' reprs; the verdict adds what the
 // instance holds (an enum member's value, an exception's arguments, a
 // datetime's tzinfo).
-enum class TypeClass : uint8_t { Fields, Repr, Enum, Exception, Std, Dataclass };
+enum class TypeClass : uint8_t { Fields, Repr, Enum, Exception, Std, Dataclass, Attrs };
 
 TypeClass classify(PyTypeObject* tp, const StdType*& known) {
   known = nullptr;
@@ -403,44 +470,57 @@ TypeClass classify(PyTypeObject* tp, const StdType*& known) {
   }
   if ((known = std_type(tp)) != nullptr) return TypeClass::Std;
   if (generated_dataclass_repr(tp)) return TypeClass::Dataclass;
+  if (generated_attrs_repr(tp)) return TypeClass::Attrs;
   return TypeClass::Fields;
 }
 
 // Facts per type, kept while the type's version tag says it is unchanged
 // (the interpreter gives a modified or new type a new tag, never an old one).
+// The names in `slots` are borrowed from the class dicts: a class dict that
+// changes gives the type a new tag, so an entry is read only while they live.
 struct TypeFacts {
   PyTypeObject* tp = nullptr;
   unsigned int tag = 0;
   TypeClass cls = TypeClass::Fields;
   const StdType* known = nullptr;
   std::string name;  // qualified_type_name()
+  std::vector<Slot> slots;
 };
 constexpr size_t kTypeCacheSize = 256;
 TypeFacts g_type_cache[kTypeCacheSize];  // GIL held for every access
+TypeFacts g_untagged;                    // the facts of a type without a tag, just worked out
 
+// A valid tag is non-zero; before 3.13 the type's flags say so too (3.13
+// no longer sets the flag, and clears the tag itself when the type changes).
 bool tagged(PyTypeObject* tp) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return tp->tp_version_tag != 0;
+#else
   return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag != 0;
+#endif
 }
 
 std::string uncached_type_name(PyTypeObject* tp);
 
-// The facts of tp: from the cache, or worked out (into `scratch` when the
+// The facts of tp: from the cache, or worked out (into g_untagged when the
 // type has no version tag). Valid until the next call.
-const TypeFacts& type_facts(PyTypeObject* tp, TypeFacts& scratch) {
+const TypeFacts& type_facts(PyTypeObject* tp) {
   TypeFacts& entry = g_type_cache[(reinterpret_cast<uintptr_t>(tp) >> 4) % kTypeCacheSize];
   if (entry.tp == tp && tagged(tp) && entry.tag == tp->tp_version_tag) return entry;
-  TypeFacts fresh;
-  fresh.cls = classify(tp, fresh.known);
-  fresh.name = uncached_type_name(tp);
+  const StdType* known = nullptr;
+  const TypeClass cls = classify(tp, known);
   // classify() looked the type up, which gives it a tag if it can have one.
-  if (!tagged(tp)) {
-    scratch = std::move(fresh);
-    return scratch;
+  TypeFacts& facts = tagged(tp) ? entry : g_untagged;
+  facts.tp = nullptr;  // not valid until filled
+  facts.cls = cls;
+  facts.known = known;
+  facts.name = uncached_type_name(tp);
+  find_slots(tp, facts.slots);
+  if (&facts == &entry) {
+    facts.tp = tp;
+    facts.tag = tp->tp_version_tag;
   }
-  fresh.tp = tp;
-  fresh.tag = tp->tp_version_tag;
-  entry = std::move(fresh);
-  return entry;
+  return facts;
 }
 
 }  // namespace
@@ -450,8 +530,7 @@ Verdict object_verdict(PyObject* v, const ValuePolicy& policy) {
   PyTypeObject* tp = Py_TYPE(v);
   if (!policy.repr_types.empty() && vouched(tp, policy)) return Verdict::Repr;
   if (policy.mode == ValuesMode::Fields) return Verdict::Fields;
-  TypeFacts scratch;
-  const TypeFacts& facts = type_facts(tp, scratch);
+  const TypeFacts& facts = type_facts(tp);
   switch (facts.cls) {
     case TypeClass::Repr:
       return Verdict::Repr;
@@ -463,16 +542,15 @@ Verdict object_verdict(PyObject* v, const ValuePolicy& policy) {
       return pure_std_value(v, *facts.known) ? Verdict::Repr : Verdict::Fields;
     case TypeClass::Dataclass:
       return Verdict::Dataclass;
+    case TypeClass::Attrs:
+      return Verdict::Attrs;
     case TypeClass::Fields:
       break;
   }
   return Verdict::Fields;
 }
 
-std::string qualified_type_name(PyTypeObject* tp) {
-  TypeFacts scratch;
-  return type_facts(tp, scratch).name;
-}
+const std::string& qualified_type_name(PyTypeObject* tp) { return type_facts(tp).name; }
 
 std::string type_qualname(PyTypeObject* tp) {
   if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
@@ -525,9 +603,26 @@ Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
     pairs.push_back(Py_NewRef(PyMethod_GET_SELF(v)));
     n = 2;
   }
-  const Py_ssize_t wide = verdict == Verdict::Dataclass ? PY_SSIZE_T_MAX : limit;
-  collect_slots(v, pairs, total, wide, n);
-  if (PyObject* dict = own_dict(v)) {
+  const bool generated = verdict == Verdict::Dataclass || verdict == Verdict::Attrs;
+  const Py_ssize_t wide = generated ? PY_SSIZE_T_MAX : limit;
+  for (const Slot& slot : type_facts(Py_TYPE(v)).slots) {
+    PyObject* x = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + slot.offset);
+    if (x == nullptr) continue;  // an unset slot
+    ++total;
+    if (n >= wide) continue;
+    pairs.push_back(Py_NewRef(slot.name));
+    pairs.push_back(Py_NewRef(x));
+    ++n;
+  }
+  const bool inline_read = for_each_inline_value(v, [&](PyObject* name, PyObject* value) {
+    ++total;
+    if (n >= wide) return;
+    pairs.push_back(Py_NewRef(name));
+    pairs.push_back(Py_NewRef(value));
+    ++n;
+  });
+  PyObject* dict = inline_read ? nullptr : own_dict(v);
+  if (dict != nullptr) {
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
@@ -538,7 +633,7 @@ Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
       ++n;
     }
   }
-  if (verdict != Verdict::Dataclass) return n;
+  if (!generated) return n;
 
   // Keep the fields the generated repr shows, in the order it shows them.
   std::vector<PyObject*> all(pairs.begin() + static_cast<std::ptrdiff_t>(start), pairs.end());
@@ -549,19 +644,9 @@ Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
       for (PyObject* p : refs) drop_in_destructor(p);
     }
   } drop{all};
-  PyObject* fields = _PyType_Lookup(Py_TYPE(v), g.name_dataclass_fields);
   total = 0;
   n = 0;
-  if (fields == nullptr || !PyDict_CheckExact(fields)) return 0;
-  Py_ssize_t pos = 0;
-  PyObject* name;
-  PyObject* field;
-  while (PyDict_Next(fields, &pos, &name, &field)) {
-    if (Py_TYPE(field) != reinterpret_cast<PyTypeObject*>(g.field_type)) continue;
-    char* base = reinterpret_cast<char*>(field);
-    PyObject* shown = *reinterpret_cast<PyObject**>(base + g.field_repr_offset);
-    PyObject* kind = *reinterpret_cast<PyObject**>(base + g.field_kind_offset);
-    if (kind != g.field_marker || shown != Py_True) continue;
+  const auto show = [&](PyObject* name) {
     for (size_t i = 0; i + 1 < all.size(); i += 2) {
       if (all[i] != name && !(PyUnicode_Check(all[i]) && PyUnicode_Check(name) &&
                               PyUnicode_Compare(all[i], name) == 0)) {
@@ -573,8 +658,36 @@ Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
         pairs.push_back(Py_NewRef(all[i + 1]));
         ++n;
       }
-      break;
+      return;
     }
+  };
+  if (verdict == Verdict::Attrs) {
+    // attrs shows every field whose `repr` is not False, in __attrs_attrs__'s order.
+    PyObject* fields = _PyType_Lookup(Py_TYPE(v), g.name_attrs_attrs);
+    if (fields == nullptr || !PyTuple_Check(fields)) return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+      PyObject* field = PyTuple_GET_ITEM(fields, i);
+      if (!PyObject_TypeCheck(field, g.attrs_attribute)) continue;
+      char* base = reinterpret_cast<char*>(field);
+      PyObject* name = *reinterpret_cast<PyObject**>(base + g.attribute_name_offset);
+      PyObject* shown = *reinterpret_cast<PyObject**>(base + g.attribute_repr_offset);
+      if (name == nullptr || !PyUnicode_Check(name) || shown == Py_False) continue;
+      show(name);
+    }
+    return n;
+  }
+  PyObject* fields = _PyType_Lookup(Py_TYPE(v), g.name_dataclass_fields);
+  if (fields == nullptr || !PyDict_CheckExact(fields)) return 0;
+  Py_ssize_t pos = 0;
+  PyObject* name;
+  PyObject* field;
+  while (PyDict_Next(fields, &pos, &name, &field)) {
+    if (Py_TYPE(field) != reinterpret_cast<PyTypeObject*>(g.field_type)) continue;
+    char* base = reinterpret_cast<char*>(field);
+    PyObject* shown = *reinterpret_cast<PyObject**>(base + g.field_repr_offset);
+    PyObject* kind = *reinterpret_cast<PyObject**>(base + g.field_kind_offset);
+    if (kind != g.field_marker || shown != Py_True) continue;
+    show(name);
   }
   return n;
 }

@@ -45,6 +45,7 @@ void prepare_object_state();
 enum class Verdict : uint8_t {
   Repr,       // call its repr: it is known to be pure (or vouched for)
   Dataclass,  // its fields, the ones its generated repr shows, in that order
+  Attrs,      // the same, for the repr attrs generated
   Fields,     // its type and its own attributes
 };
 
@@ -52,14 +53,15 @@ enum class Verdict : uint8_t {
 Verdict object_verdict(PyObject* v, const ValuePolicy& policy);
 
 // "module.QualName" of a type, read from the type object; "" when the parts
-// cannot be read without running code.
-std::string qualified_type_name(PyTypeObject* tp);
+// cannot be read without running code. Kept per type: valid until the next
+// call of a function declared here. GIL held.
+const std::string& qualified_type_name(PyTypeObject* tp);
 // The QualName alone (tp_name after its last dot for a static type).
 std::string type_qualname(PyTypeObject* tp);
 
 // Appends (name, value) pairs of v's own state to `pairs` as new references,
 // names as str: the slots (bases first) then the instance dict's entries,
-// or, for a Dataclass verdict, the fields its generated repr shows. Returns
+// or, for a Dataclass or Attrs verdict, the fields its generated repr shows. Returns
 // how many pairs it appended, at most `limit`; `total` gets how many there
 // were. GIL held; throws PyErrSet (out of memory).
 Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,

@@ -493,6 +493,11 @@ class Dumper {
     constexpr unsigned long kNativeFlags = Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
                                            Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS |
                                            Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS;
+    // A class statement's class made straight on object (the common case) is
+    // none of the built-in values: no walk of its MRO per check below.
+    if ((flags & Py_TPFLAGS_HEAPTYPE) && tp->tp_base == &PyBaseObject_Type) {
+      return object_value(v, depth);
+    }
     const bool native = (flags & kNativeFlags) || PyFloat_Check(v) || PyAnySet_Check(v) ||
                         PyByteArray_Check(v) || PyMemoryView_Check(v);
     if (!native || is_enum(tp)) return object_value(v, depth);
@@ -669,7 +674,8 @@ class Dumper {
     const size_t ext_at = out_.size();
     out_.append(kExtReserve, '\0');
     mp::write_array_header(out_, 3);
-    const std::string& name = type_name_cache_.get(tp);
+    // Kept with the type's facts: no copy per object.
+    const std::string& name = qualified_type_name(tp);
     mp::write_str(out_, name);
     mp::write_uint(out_, reinterpret_cast<uintptr_t>(v));
     budget_ -= static_cast<int64_t>(name.size());
@@ -1172,19 +1178,6 @@ class Dumper {
   // Most bytes one value writes (0: no cap), and where the current one began.
   size_t cap_;
   size_t value_start_;
-  // The qualified name of the type last written, kept across the objects of
-  // one dump (a list of one class's instances asks for it again and again).
-  struct TypeNameCache {
-    PyTypeObject* tp = nullptr;
-    std::string name;
-    const std::string& get(PyTypeObject* t) {
-      if (t != tp) {
-        name = qualified_type_name(t);
-        tp = t;  // alive: the dump holds an instance of it
-      }
-      return name;
-    }
-  } type_name_cache_;
   // Objects whose short text is being built.
   PyObject* short_path_[kMaxDepth + 1] = {};
   int short_len_ = 0;
