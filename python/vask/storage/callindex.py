@@ -486,7 +486,7 @@ def _exception_of(thread: Any, rec: int) -> Any:
     most of the record) are skipped, not decoded."""
     import msgpack
 
-    from vask.document import ext_hook
+    from vask.values import ext_hook
 
     pos, end = thread.record_span(rec)
     unpacker = msgpack.Unpacker(
