@@ -246,7 +246,7 @@ class TestReaders:
         (project / "no-server").mkdir()
         done = run([*VASK, "run", "--db", down, "prog.py"], project)
         assert "could not store trace" in done.stderr
-        [side] = (project / ".vask" / "unsaved").glob("*.msgpack")
+        [side] = (project / ".vask" / "unsaved").glob("*.msgpack*")
         run([*VASK, "traces", "import", str(side), "--db", url], project)
         [summary] = db.list_traces(url)
         assert side.name.startswith(summary.trace_id)
@@ -326,7 +326,7 @@ class TestManyWriters:
         for proc in procs:
             out, err = proc.communicate(timeout=240)
             assert proc.returncode == 0, f"{proc.args}:\n{out}\n{err}"
-        side_files = sorted((project / ".vask" / "unsaved").glob("*.msgpack"))
+        side_files = sorted((project / ".vask" / "unsaved").glob("*.msgpack*"))
         if side_files:
             run([*VASK, "traces", "import", *map(str, side_files), "--db", url], project)
         summaries = db.list_traces(url)
