@@ -292,3 +292,20 @@ def test_tasks_are_read_without_their_own_methods(engine):
     assert task.coroutine == "fetch"
     assert qualnames(task)[:2] == ["fetch", "leaf"]
     assert NoisyTask.calls == 0
+
+
+def test_chrome_export_names_each_calls_task(tmp_path: Path, engine):
+    import json
+
+    (tmp_path / "prog.py").write_text(PROGRAM)
+    vask_cmd("run", "--engine", engine.name, "prog.py", cwd=tmp_path)
+    vask_cmd("traces", "export", "latest", "-o", "out.json", cwd=tmp_path)
+    events = json.loads((tmp_path / "out.json").read_text())["traceEvents"]
+    calls = [e for e in events if e.get("cat") == "call"]
+    tasks = {(e["name"].split("(")[0], e["args"].get("task_id")) for e in calls}
+    assert ("gather_all", 1) in tasks
+    fetch_tasks = {t for name, t in tasks if name == "fetch"}
+    leaf_tasks = {t for name, t in tasks if name == "leaf"}
+    assert fetch_tasks == leaf_tasks == {2, 3}
+    module = [e for e in calls if e["name"].startswith("module")]
+    assert all("task_id" not in e["args"] for e in module)
