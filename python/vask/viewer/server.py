@@ -15,6 +15,7 @@ API (all GET, all JSON):
 ``/api/trace/ID/node``                 ``thread``, ``node``: one call in full
 ``/api/trace/ID/timeline``             ``thread``, ``from``, ``to`` (seconds), ``width`` (pixels)
 ``/api/trace/ID/search``               ``q``, ``mode`` (name, value), ``node`` or ``cursor``
+``/api/trace/ID/tasks``                ``thread``: its asyncio tasks, their steps' calls
 =====================================  ======================================
 """
 
@@ -37,7 +38,7 @@ from urllib.parse import parse_qs, unquote, urlsplit
 from vask import render
 from vask.storage import maintain, query, schema
 from vask.traceindex import StoredDocument, TraceIndex, build_index, stored_sources
-from vask.viewer import queries
+from vask.viewer import queries, tasks
 
 __all__ = ["STATIC_DIR", "Viewer", "make_server"]
 
@@ -46,7 +47,7 @@ _TRACE_ID = re.compile(r"^[A-Za-z0-9_.:-]{1,128}$")
 _STATIC_NAME = re.compile(r"^[A-Za-z0-9_-]+\.(html|css|js|svg|png|ico)$")
 #: How many calls the indexes kept in memory may hold together.
 _INDEXED_CALLS = 3_000_000
-_REQUEST_METHODS = ("children", "node", "timeline", "search")
+_REQUEST_METHODS = ("children", "node", "timeline", "search", "tasks")
 
 
 class NotFound(LookupError):
@@ -413,6 +414,8 @@ class _Handler(BaseHTTPRequestHandler):
                     int(_number(params, "width", 1000)),
                 )
             )
+        if what == "tasks":
+            return self._json(tasks.tasks(trace, thread))
         node = queries.node_of(thread, params.get("node", "0"))
         if what == "children":
             return self._json(
