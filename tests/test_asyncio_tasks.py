@@ -61,7 +61,7 @@ async def cancel_main():
 async def timeout_main():
     try:
         await asyncio.wait_for(sleeper(), 0.01)
-    except TimeoutError:
+    except asyncio.TimeoutError:  # TimeoutError from Python 3.11
         return "timed out"
     return "no timeout"
 
@@ -257,6 +257,9 @@ def test_show_by_task(tmp_path: Path, engine):
     first = out.split("\ntask 1 ")[1].split("\ntask 2 ")[0]
     assert first.count("→ starts task") == 2
     assert "⏸ suspended" in first and "waiting on tasks 2, 3 (gather)" in first
+    # The profile hook's resumes are calls, and the output says so.
+    assert ("recorded by the profile hook" in out) is (not engine.monitor)
+    assert ("[resume]" in second) is engine.monitor
 
 
 class NoisyTask(asyncio.Task):

@@ -64,6 +64,19 @@ class TaskView:
     #: Keys of the nodes that ran in a step (left out of the thread's own tree).
     in_steps: set[Any]
 
+    @property
+    def resumes_as_calls(self) -> bool:
+        """Whether resumed coroutines were recorded as new calls (the profile hook's way):
+        some task ran more than one step and no step began with a resume."""
+        resumed = False
+        for task in self.tasks.values():
+            for step in task.steps[1:]:
+                resumed = True
+                for node in step.nodes:
+                    if node.kind == "call" and (node.start or {}).get("event") in ("resume", "throw"):
+                        return False
+        return resumed
+
     def outside(self, node: Any) -> bool:
         """Whether the node is not part of any task's step."""
         return node.key not in self.in_steps
@@ -87,6 +100,7 @@ def group_by_task(root: Any) -> TaskView:
     """Group the calls under ``root`` (a thread's root node) by the task they ran in."""
     tasks: dict[int, TaskTree] = {}
     in_steps: set[Any] = set()
+    step_names: dict[int, str | None] = {}
 
     def task(task_id: int) -> TaskTree:
         found = tasks.get(task_id)
@@ -105,7 +119,9 @@ def group_by_task(root: Any) -> TaskView:
             rtype = record.get("type") if record is not None else None
             if rtype == STEP_TYPE and _task_id(record) is not None:
                 owner = task(_task_id(record))  # type: ignore[arg-type]
-                owner.name = owner.name or _text(record, "task_name")
+                # A name given after the creation (asyncio before 3.11 names a
+                # task once create_task has returned) is the step's.
+                step_names[owner.task_id] = _text(record, "task_name") or owner.name
                 owner.coroutine = owner.coroutine or _text(record, "coroutine")
                 step = Step(record)
                 owner.steps.append(step)
@@ -120,7 +136,7 @@ def group_by_task(root: Any) -> TaskView:
                 created = task(_task_id(record))  # type: ignore[arg-type]
                 created.created = record
                 created.created_in = parent if parent is not root else None
-                created.name = _text(record, "task_name") or created.name
+                created.name = created.name or _text(record, "task_name")
                 created.coroutine = _text(record, "coroutine") or created.coroutine
                 parent_id = record.get("parent_task_id")
                 created.parent_task_id = parent_id if type(parent_id) is int else None
@@ -129,6 +145,9 @@ def group_by_task(root: Any) -> TaskView:
                 in_steps.add(child.key)
             if child.kind == "call":
                 pending.append(child)
+    for task_id, name in step_names.items():
+        if name is not None:
+            tasks[task_id].name = name
     return TaskView(tasks, in_steps)
 
 

@@ -402,6 +402,12 @@ def _show_trace(
             out.write(first + "\n")
         for line in lines:
             out.write(line + "\n")
+        if view is not None and view.resumes_as_calls:
+            out.write(
+                f"{style.dim}  (recorded by the profile hook, which sees no resumes: each time "
+                f"a task resumes, its coroutines show as new calls; the monitor engine, on "
+                f"Python 3.12 and later, records them as resumes){style.reset}\n"
+            )
         if view is not None:
             _show_tasks(args, out, style, view, flushed_calls)
     return status
