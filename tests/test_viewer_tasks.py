@@ -4,14 +4,12 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Iterator
-from pathlib import Path
 
 import pytest
 from test_asyncio_tasks import PROGRAM
 from test_cli import vask_cmd
 from test_viewer_browser import _why_not, browser, errors, open_trace, wait  # noqa: F401
 from test_viewer_server import get_json, ready
-
 from vask import db
 from vask.viewer.server import Viewer, make_server
 
@@ -40,7 +38,11 @@ def test_tasks_request_lists_each_task_with_its_steps(served) -> None:
     status, body = get_json(server, f"/api/trace/{trace_id}/tasks?thread={thread}")
     assert status == 200
     labels = [t["label"] for t in body["tasks"]]
-    assert labels == ["task 1 'Task-1' (gather_all)", "task 2 'Task-2' (fetch)", "task 3 'Task-3' (fetch)"]
+    assert labels == [
+        "task 1 'Task-1' (gather_all)",
+        "task 2 'Task-2' (fetch)",
+        "task 3 'Task-3' (fetch)",
+    ]
     gathered = body["tasks"][1]
     assert gathered["parent_task_id"] == 1
     assert gathered["created_in"]["label"].endswith("gather_all")
@@ -66,7 +68,9 @@ def test_by_task_toggle_shows_task_trees_linked_to_the_call_tree(browser, served
     browser.execute_script(
         "[...document.querySelectorAll('#tasks-box a')].find(a => a.textContent.includes('fetch(i=1)')).click()"
     )
-    selected = "const r = document.querySelector('#tree-rows .row.selected'); return r && r.textContent;"
+    selected = (
+        "const r = document.querySelector('#tree-rows .row.selected'); return r && r.textContent;"
+    )
     wait(browser, lambda d: "fetch(i=1)" in (d.execute_script(selected) or ""))
     browser.execute_script("document.getElementById('by-task').click()")
     assert browser.execute_script("return document.getElementById('tasks-box').hidden")

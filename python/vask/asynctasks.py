@@ -119,7 +119,7 @@ class _TaskIds:
             # only appends (atomic), the next lookup removes the entry.
             ref: Any = weakref.ref(task, lambda r: gone.append((key, r)))
         except TypeError:  # no weak references: the task is kept (rare subclasses)
-            ref = lambda: task  # noqa: E731
+            ref = lambda: task
         entry = (ref, self._next, [True])
         self._next += 1
         self._entries[key] = entry
@@ -138,7 +138,7 @@ def _task_facts(task: Any, base: type) -> dict[str, Any]:
         name = base.get_name(task)  # type: ignore[attr-defined]
         facts["task_name"] = name if type(name) is str else None
         coro = base.get_coro(task)  # type: ignore[attr-defined]
-    except Exception:
+    except Exception:  # noqa: BLE001 - a task asyncio cannot describe: id only
         return facts
     if type(coro) in (types.CoroutineType, types.GeneratorType):
         facts["coroutine"] = coro.__qualname__
@@ -171,7 +171,7 @@ def _step_matches(frame: types.FrameType, event: str, arg: Any, context: dict[st
     if event == "call":
         try:
             task = _stepped_task(frame)
-        except Exception:  # not a handle asyncio made: not a step
+        except Exception:  # noqa: BLE001 - not a handle asyncio made: not a step
             return False
         if task is None:
             return False
@@ -198,11 +198,11 @@ def _step_record(frame: types.FrameType, event: str, arg: Any, context: dict[str
         done = base.done(task)  # type: ignore[attr-defined]
         record["done"] = bool(done) if type(done) is bool else None
         waiter = base._fut_waiter.__get__(task, base)  # type: ignore[attr-defined]
-    except Exception:
+    except Exception:  # noqa: BLE001 - its state unknown: the id alone
         return record
     try:
         record["waiting_on"] = _waiting_on(waiter)
-    except Exception:  # a damaged or foreign future: what it is stays unknown
+    except Exception:  # noqa: BLE001 - a foreign future: what it is stays unknown
         record["waiting_on"] = None
     return record
 
@@ -227,11 +227,11 @@ def _waiting_on(waiter: Any) -> Any:
     return {"future": type(waiter).__qualname__}
 
 
-def _created_matches(
-    frame: types.FrameType, event: str, arg: Any, context: dict[str, Any]
-) -> bool:
-    return event == "return" and sys.modules.get("asyncio.tasks") is not None and (
-        _base_task_class(arg) is not None
+def _created_matches(frame: types.FrameType, event: str, arg: Any, context: dict[str, Any]) -> bool:
+    return (
+        event == "return"
+        and sys.modules.get("asyncio.tasks") is not None
+        and (_base_task_class(arg) is not None)
     )
 
 
@@ -245,7 +245,7 @@ def _created_record(frame: types.FrameType, event: str, arg: Any, context: dict[
     try:
         # C code: the running loop's current task (none before the loop runs).
         parent = current() if current is not None else None
-    except Exception:
+    except Exception:  # noqa: BLE001 - no running loop: no creating task
         parent = None
     if parent is not None and _base_task_class(parent) is not None:
         record["parent_task_id"] = _ids.lookup(parent)

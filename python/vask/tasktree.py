@@ -73,7 +73,10 @@ class TaskView:
             for step in task.steps[1:]:
                 resumed = True
                 for node in step.nodes:
-                    if node.kind == "call" and (node.start or {}).get("event") in ("resume", "throw"):
+                    if node.kind == "call" and (node.start or {}).get("event") in (
+                        "resume",
+                        "throw",
+                    ):
                         return False
         return resumed
 
@@ -181,7 +184,7 @@ class Note:
 
     kind = "note"
     calls_below = 0
-    children: list[Any] = []
+    children: tuple[Any, ...] = ()
 
     def __init__(self, text: str, key: Any) -> None:
         self.text = text
@@ -245,7 +248,10 @@ class TaskRoot:
             if done is False:
                 waiting = waiting_text(previous.end)
                 text = "⏸ still suspended when the trace ended"
-                yield 0, Note(text + (f", {waiting}" if waiting else ""), ("end", self.task.task_id))
+                yield (
+                    0,
+                    Note(text + (f", {waiting}" if waiting else ""), ("end", self.task.task_id)),
+                )
 
 
 class OutsideRoot:

@@ -447,8 +447,7 @@ def _show_tasks(
         )
         if first is not None:
             out.write(first + "\n")
-        for line in lines:
-            out.write(line + "\n")
+        out.writelines(line + "\n" for line in lines)
 
 
 def _process_header(facts: dict[str, Any]) -> str:

@@ -31,7 +31,9 @@ def tasks(trace: TraceIndex, thread: ThreadIndex) -> dict[str, Any]:
                 if isinstance(start, float) and isinstance(end, float) and start >= end:
                     text += f" {format_duration(start - end)}"
                 waiting = waiting_text(previous.end)
-                rows.append({"kind": "suspended", "text": f"{text}, {waiting}" if waiting else text})
+                rows.append(
+                    {"kind": "suspended", "text": f"{text}, {waiting}" if waiting else text}
+                )
             for node in step.nodes:
                 if len(rows) < _ROWS_PER_TASK:
                     rows.append(row(trace, thread, node.key))
@@ -46,7 +48,9 @@ def tasks(trace: TraceIndex, thread: ThreadIndex) -> dict[str, Any]:
                 "calls": task.calls,
                 "steps": len(task.steps),
                 "parent_task_id": task.parent_task_id,
-                "created_in": row(trace, thread, created_in.key) if created_in is not None else None,
+                "created_in": row(trace, thread, created_in.key)
+                if created_in is not None
+                else None,
                 "rows": rows,
             }
         )
