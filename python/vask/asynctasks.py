@@ -53,7 +53,14 @@ _BOUND_TYPES = (types.BuiltinMethodType, types.MethodType)
 _WRAPPER_NAMES = frozenset(("TaskStepMethWrapper", "TaskWakeupMethWrapper"))
 
 
+_found_classes: tuple[type, ...] = ()
+
+
 def _task_classes() -> tuple[type, ...]:
+    """asyncio's Task classes (C and Python), once asyncio is imported; kept once found."""
+    global _found_classes
+    if _found_classes:
+        return _found_classes
     tasks = sys.modules.get("asyncio.tasks")
     if tasks is None:
         return ()
@@ -62,7 +69,8 @@ def _task_classes() -> tuple[type, ...]:
         cls = getattr(tasks, name, None)
         if isinstance(cls, type) and cls not in found:
             found.append(cls)
-    return tuple(found)
+    _found_classes = tuple(found)
+    return _found_classes
 
 
 def _base_task_class(obj: Any) -> type | None:
