@@ -14,6 +14,7 @@ from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
 from vask.arguments import call_arguments
+from vask.asynctasks import STEP_END_TYPE, STEP_TYPE
 from vask.calltree import body_kind
 from vask.document import CALLS_DROPPED_TYPE, FOLDED_TYPE, plausible_time, record_time
 from vask.render import call_label, calls_dropped_text, folded_text, format_value
@@ -141,6 +142,33 @@ def _stitched(
         yield shift + depth, IndexNode(current, node)
 
 
+class _TaskTracker:
+    """The asyncio task a node of a pre-order walk ran in, from the task step records.
+
+    A step's start record and its end record are siblings; every node after
+    the start, at its depth or below, ran in the task until the end record or
+    until the walk leaves the start's parent.
+    """
+
+    def __init__(self) -> None:
+        self.task: tuple[int, str | None] | None = None
+        self.depth = 0
+
+    def at(self, depth: int, node: Any) -> tuple[int, str | None] | None:
+        if self.task is not None and depth < self.depth:
+            self.task = None  # the walk left the step's parent
+        if node.kind == "plugin":
+            record = node.record
+            rtype = record.get("type")
+            if rtype == STEP_TYPE and self.task is None and type(record.get("task_id")) is int:
+                name = record.get("task_name")
+                self.task = (record["task_id"], name if isinstance(name, str) else None)
+                self.depth = depth
+            elif rtype == STEP_END_TYPE and self.task is not None and depth == self.depth:
+                self.task = None
+        return self.task
+
+
 def write_chrome_trace(
     trace: TraceIndex,
     out: TextIO,
@@ -226,8 +254,10 @@ def _chrome_process(
             ("thread_sort_index", {"sort_index": index}),
         ):
             emit({"name": meta, "ph": "M", "pid": pid, "tid": tid, "args": args})
-        for _, node in _stitched(thread, load, seen):
+        tasks = _TaskTracker()
+        for depth, node in _stitched(thread, load, seen):
             record = node.record
+            task = tasks.at(depth, node)
             if node.kind == "call":
                 begin = record_time(node.start) if node.start is not None else t0
                 finish = record_time(node.end) if node.end is not None else last
@@ -243,6 +273,8 @@ def _chrome_process(
                         args["entered_by"] = node.start["event"]
                         if "exception" in node.start:
                             args["thrown"] = _jsonable(node.start["exception"], traced=True)
+                if task is not None:
+                    args["task_id"], args["task_name"] = task
                 if node.end is None:
                     args["returned"] = False
                 elif "exception" in node.end:

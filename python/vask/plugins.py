@@ -43,6 +43,8 @@ from collections.abc import Mapping
 from types import FrameType
 from typing import Any
 
+from vask.asynctasks import task_plugins
+
 __all__ = ["BUILTIN_PLUGINS", "EVENT_KINDS", "load_plugin_data", "validate_description"]
 
 #: The configuration key that lists further plugin descriptions.
@@ -241,6 +243,9 @@ BUILTIN_PLUGINS: list[dict[str, Any]] = [
         "events": _CALL_AND_RETURN,
         "process": _django_record,
     },
+    # asyncio tasks: which task each step of the event loop runs, and who
+    # created it (see vask.asynctasks).
+    *task_plugins(),
 ]
 
 #: The event kinds an engine reports to plugins.

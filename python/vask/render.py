@@ -9,6 +9,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from vask.arguments import call_arguments
+from vask.asynctasks import TASK_CREATED_TYPE
 from vask.calltree import CallNode, body_kind
 from vask.document import CALLS_DROPPED_TYPE, FOLDED_TYPE, plausible_time, record_time
 from vask.textsafe import terminal_safe
@@ -333,6 +334,16 @@ def folded_text(record: dict[str, Any]) -> str:
     return text + (f" ({', '.join(facts)})" if facts else "")
 
 
+def created_task_text(record: dict[str, Any]) -> str:
+    """``task 3 'Task-2' (fetch)`` from an "asyncio_task_created" record."""
+    text = f"task {record.get('task_id')}"
+    if isinstance(record.get("task_name"), str):
+        text += f" {record['task_name']!r}"
+    if isinstance(record.get("coroutine"), str):
+        text += f" ({record['coroutine']})"
+    return text
+
+
 def _plugin_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
     record = node.record
     if record.get("type") == CALLS_DROPPED_TYPE:
@@ -342,6 +353,8 @@ def _plugin_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
         return [("marker", f"… {note}")]
     if record.get("type") == FOLDED_TYPE:
         return [("marker", folded_text(record))]
+    if record.get("type") == TASK_CREATED_TYPE:
+        return [("marker", f"→ starts {created_task_text(record)}")]
     label = str(record.get("type"))
     if isinstance(record.get("subtype"), str):
         label += f" ({record['subtype']})"
@@ -436,6 +449,8 @@ def render_tree(
     calls_of = flushed_calls or {}
 
     def parts(node: Any) -> list[tuple[str, str]]:
+        if node.kind == "note":  # a line of its own (a task's suspended stretch)
+            return [("marker", node.text)]
         if node.kind == "call":
             return _call_parts(node, width)
         if node.kind == "plugin":

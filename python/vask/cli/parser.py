@@ -314,6 +314,13 @@ def build_parser() -> argparse.ArgumentParser:
         default="auto",
         help="colour the output (default: auto: on a terminal unless NO_COLOR is set)",
     )
+    show.add_argument(
+        "--by",
+        choices=("thread", "task"),
+        default="thread",
+        help="group the calls by thread (default) or by asyncio task: each task a tree of "
+        "its own, its suspended stretches marked",
+    )
 
     export = actions.add_parser(
         "export", parents=[database], help="write a trace in another format"

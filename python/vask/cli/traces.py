@@ -15,7 +15,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any, TextIO
 
-from vask import document, render, traceindex
+from vask import document, render, tasktree, traceindex
 from vask.cli.common import CliError, calls_text, display, plural, say
 from vask.export import write_chrome_trace, write_speedscope
 from vask.storage import maintain, query, schema, store
@@ -373,11 +373,17 @@ def _show_trace(
         out.write(f"{style.dim}{process}{style.reset}\n")
     if getattr(args, "at", None) is not None:
         return max(status, _show_at(args, out, style, trace, flushed_calls))
+    by_task = getattr(args, "by", "thread") == "task"
     for thread in trace.ordered_threads():
-        root = traceindex.IndexNode(thread, 0)
+        root: Any = traceindex.IndexNode(thread, 0)
+        view = tasktree.group_by_task(root) if by_task else None
+        if view is not None and view.tasks:
+            root = tasktree.OutsideRoot(root, view)
         calls = root.calls_below
         ident = f"native {thread.native_id}" if thread.native_id is not None else thread.key
         ident = terminal_safe(ident, _NAME_LIMIT)
+        if view is not None and view.tasks:
+            ident += f" · {len(view.tasks)} asyncio task{'s' if len(view.tasks) != 1 else ''}"
         lines = render.render_tree(
             root,
             style=style,
@@ -400,6 +406,14 @@ def _show_trace(
             out.write(first + "\n")
         for line in lines:
             out.write(line + "\n")
+        if view is not None and view.resumes_as_calls:
+            out.write(
+                f"{style.dim}  (recorded by the profile hook, which sees no resumes: each time "
+                f"a task resumes, its coroutines show as new calls; the monitor engine, on "
+                f"Python 3.12 and later, records them as resumes){style.reset}\n"
+            )
+        if view is not None:
+            _show_tasks(args, out, style, view, flushed_calls)
     return status
 
 
@@ -445,6 +459,43 @@ def _show_at(
     for line in lines:
         out.write(line + "\n")
     return 0
+
+
+def _show_tasks(
+    args: argparse.Namespace,
+    out: TextIO,
+    style: render.Style,
+    view: tasktree.TaskView,
+    flushed_calls: dict[str, int],
+) -> None:
+    """Each asyncio task of a thread as a tree of its own, in the order they appear."""
+    for task in view.tasks.values():
+        lines = render.render_tree(
+            tasktree.TaskRoot(task, render.format_duration),
+            style=style,
+            max_depth=args.depth,
+            grep=args.grep,
+            width=args.max_width,
+            flushed_calls=flushed_calls,
+            indent="  ",
+            show_locals=args.locals,
+        )
+        first = next(lines, None)
+        if first is None:
+            continue  # nothing of this task matches, or none of its code was recorded
+        facts = [plural(task.calls, "call"), plural(len(task.steps), "step")]
+        if task.parent_task_id is not None:
+            facts.append(f"started by task {task.parent_task_id}")
+        if task.created_in is not None:
+            site = task.created_in.record
+            facts.append(f"in {render.call_label(site)}")
+        out.write(
+            f"\n{style.header}{terminal_safe(tasktree.task_label(task), _NAME_LIMIT)}"
+            f"{style.reset}{style.dim} · {' · '.join(facts)}{style.reset}\n"
+        )
+        if first is not None:
+            out.write(first + "\n")
+        out.writelines(line + "\n" for line in lines)
 
 
 def _process_header(facts: dict[str, Any]) -> str:

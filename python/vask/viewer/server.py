@@ -17,6 +17,7 @@ API (all GET, all JSON):
 ``/api/trace/ID/search``               ``q``, ``mode`` (name, value), ``node`` or ``cursor``
 ``/api/calls``                         ``q``: calls across every trace, as ``vask calls``
                                        takes its query, from the calls index as it stands
+``/api/trace/ID/tasks``                ``thread``: its asyncio tasks, their steps' calls
 =====================================  ======================================
 """
 
@@ -39,7 +40,7 @@ from urllib.parse import parse_qs, unquote, urlsplit
 from vask import render
 from vask.storage import maintain, query, schema
 from vask.traceindex import StoredDocument, TraceIndex, build_index, stored_sources
-from vask.viewer import queries
+from vask.viewer import queries, tasks
 
 __all__ = ["STATIC_DIR", "Viewer", "make_server"]
 
@@ -52,7 +53,7 @@ _INDEXED_CALLS = 3_000_000
 _SUBTREE_BUILDS = 2
 # How long a diff request waits for the two traces' indexes before it answers with progress.
 _DIFF_WAIT = 1.2
-_REQUEST_METHODS = ("children", "node", "timeline", "search")
+_REQUEST_METHODS = ("children", "node", "timeline", "search", "tasks")
 
 
 class NotFound(LookupError):
@@ -537,6 +538,8 @@ class _Handler(BaseHTTPRequestHandler):
                     viewer.subtree_lookup(trace.trace_id),
                 )
             )
+        if what == "tasks":
+            return self._json(tasks.tasks(trace, thread))
         node = queries.node_of(thread, params.get("node", "0"))
         if what == "children":
             return self._json(

@@ -190,6 +190,7 @@ async function openTrace(traceId, focus) {
   if (first >= 0) await expand(first);
   if (opening !== S.opening) return;
   setupFlame(threads);
+  if (typeof tasksTraceOpened === "function") tasksTraceOpened(traceId, threads);
   if (focus) await selectNode(traceId, focus.thread, focus.node, true);
 }
 
