@@ -88,6 +88,12 @@ uint64_t flush_trigger_bytes(std::optional<uint64_t> flush_subtree_bytes) noexce
   return threshold > slack ? threshold - slack : 0;
 }
 
+uint64_t min_cut_bytes(uint64_t limit) noexcept { return limit >> 6; }
+
+uint64_t rearm_step_bytes(uint64_t threshold) noexcept {
+  return std::max<uint64_t>(threshold >> 3, 1);
+}
+
 OpenSubtreeStack& stack_for_thread(OpenSubtrees& open_subtrees, std::string_view thread_id) {
   auto it = open_subtrees.find(thread_id);
   if (it == open_subtrees.end()) {
@@ -133,10 +139,10 @@ void record_closed_segment(OpenSubtrees& open_subtrees, std::string_view thread_
   }
 }
 
-std::optional<size_t> largest_candidate(const OpenSubtreeStack& stack) {
+std::optional<size_t> largest_candidate(const OpenSubtreeStack& stack, uint64_t min_bytes) {
   std::optional<size_t> best;
   for (size_t i = 0; i < stack.size(); ++i) {
-    if (!stack[i].candidate) continue;
+    if (!stack[i].candidate || stack[i].candidate->bytes < min_bytes) continue;
     if (!best || stack[i].candidate->bytes > stack[*best].candidate->bytes) best = i;
   }
   return best;
@@ -253,16 +259,26 @@ SubtreeFlusher::Tracked& SubtreeFlusher::current(TrackedLock& tracked, uint64_t 
     // Noted in an older epoch of the buffers: the positions are void.
     tracked->stacks.clear();
     tracked->bytes.clear();
+    tracked->rearm.clear();
     tracked->store_failed = false;
     tracked->epoch = epoch;
   }
   return *tracked;
 }
 
-bool SubtreeFlusher::budget_due() const noexcept {
+bool SubtreeFlusher::budget_due() noexcept {
   if (!memory_budget_bytes_) return false;
+  const uint64_t limit = *memory_budget_bytes_;
   const uint64_t used = MemoryBudget::process().used();
-  return used >= *memory_budget_bytes_ && used >= budget_recheck_.load(std::memory_order_relaxed);
+  if (used < limit - (limit >> 2)) {
+    // Back below the target (calls finished, a trace was stored): the next
+    // round is due at the budget itself again.
+    if (budget_recheck_.load(std::memory_order_relaxed) != 0) {
+      budget_recheck_.store(0, std::memory_order_relaxed);
+    }
+    return false;
+  }
+  return used >= limit && used >= budget_recheck_.load(std::memory_order_relaxed);
 }
 
 FlushDue SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
@@ -328,7 +344,16 @@ FlushDue SubtreeFlusher::account(BuffersLock& buffers, FlushThreadState& state,
       case BatchFrameEvent::Boundary:
         break;  // the trace is named by them: they stay in it
     }
-    due.thread = flush_subtree_bytes_ && bytes >= *flush_subtree_bytes_ && !tracked.store_failed;
+    if (flush_subtree_bytes_ && !tracked.store_failed) {
+      // A thread stuck above its threshold (on what cannot be cut) is due
+      // again only after real growth; below it, the plain threshold holds.
+      auto rearm = tracked.rearm.find(thread_id);
+      if (bytes < *flush_subtree_bytes_) {
+        if (rearm != tracked.rearm.end()) tracked.rearm.erase(rearm);
+      } else {
+        due.thread = rearm == tracked.rearm.end() || bytes >= rearm->second;
+      }
+    }
     due.budget = !tracked.store_failed && budget_due();
   }
   return due;
@@ -365,8 +390,13 @@ void SubtreeFlusher::flush_thread(FlushThreadState&, bool& suspended,
     ~Leave() { flusher.flushing_threads_.lock()->erase(thread_id); }
   } leave{*this, thread_id};
 
+  const uint64_t min_bytes = min_cut_bytes(*flush_subtree_bytes_);
   if (policy_ == FlushPolicy::OneCandidatePerCheck) {
-    if (std::optional<Pick> p = pick(&thread_id)) cut(*p, suspended);
+    if (std::optional<Pick> p = pick(&thread_id, min_bytes)) {
+      cut(*p, suspended);
+    } else {
+      rearm_thread(thread_id);
+    }
     return;
   }
   // Each cut clears the candidate it took, and a candidate that cannot be
@@ -374,10 +404,20 @@ void SubtreeFlusher::flush_thread(FlushThreadState&, bool& suspended,
   // before.
   const uint64_t target = *flush_subtree_bytes_ >> 1;
   while (shared_bytes(thread_id) > target) {
-    std::optional<Pick> p = pick(&thread_id);
-    if (!p) break;
+    std::optional<Pick> p = pick(&thread_id, min_bytes);
+    if (!p) {
+      rearm_thread(thread_id);
+      break;
+    }
     cut(*p, suspended);
   }
+}
+
+void SubtreeFlusher::rearm_thread(const std::string& thread_id) {
+  auto tracked = open_subtrees_.lock();
+  auto it = tracked->bytes.find(thread_id);
+  if (it == tracked->bytes.end() || it->second < *flush_subtree_bytes_) return;
+  tracked->rearm[thread_id] = it->second + rearm_step_bytes(*flush_subtree_bytes_);
 }
 
 void SubtreeFlusher::flush_budget(bool& suspended) {
@@ -393,24 +433,27 @@ void SubtreeFlusher::flush_budget(bool& suspended) {
     return;  // the round just ended brought it down
   }
   const uint64_t target = limit - (limit >> 2);
+  const uint64_t min_bytes = min_cut_bytes(limit);
   while (budget.used() > target) {
-    std::optional<Pick> p = pick(nullptr);
+    std::optional<Pick> p = pick(nullptr, min_bytes);
     if (!p) break;
     cut(*p, suspended);
   }
-  // Without candidates left the records stay above the budget until calls
-  // finish; looking again on every event would cost each one a search.
+  // Without candidates left (none large enough to be worth a trace) the
+  // records stay above the target until calls finish; looking again on
+  // every event would cost each one a search, and cut what little grew.
   const uint64_t used = budget.used();
-  budget_recheck_.store(used >= limit ? used + std::max<uint64_t>(limit >> 4, 1) : 0,
+  budget_recheck_.store(used > target ? used + std::max<uint64_t>(limit >> 4, 1) : 0,
                         std::memory_order_relaxed);
 }
 
-std::optional<SubtreeFlusher::Pick> SubtreeFlusher::pick(const std::string* thread_id) {
+std::optional<SubtreeFlusher::Pick> SubtreeFlusher::pick(const std::string* thread_id,
+                                                         uint64_t min_bytes) {
   auto tracked = open_subtrees_.lock();
   if (tracked->store_failed) return std::nullopt;
   std::optional<Pick> best;
   auto consider = [&](const std::string& id, const OpenSubtreeStack& stack) {
-    const std::optional<size_t> index = largest_candidate(stack);
+    const std::optional<size_t> index = largest_candidate(stack, min_bytes);
     if (!index) return;
     const FlushCandidate& c = *stack[*index].candidate;
     if (best && best->candidate.bytes >= c.bytes) return;

@@ -37,6 +37,17 @@ std::optional<uint64_t> resolve_megabytes(PyObject* config, const char* key);
 // least 1 MiB; 0 otherwise (every batch counted from the first).
 uint64_t flush_trigger_bytes(std::optional<uint64_t> flush_subtree_bytes) noexcept;
 
+// The smallest run a flush cuts against a limit (the flush threshold or the
+// memory budget): a 64th of it. Every cut stores a document of its own, head
+// and all, so a smaller run relieves next to nothing and costs a document.
+uint64_t min_cut_bytes(uint64_t limit) noexcept;
+// How far a thread's records must grow after a round that left it at or
+// above its threshold with nothing left to cut, before the next round: an
+// eighth of the threshold, 1 byte at least. Until then the records that keep
+// it there (its open calls, runs too small to cut) are not cut at again on
+// every event.
+uint64_t rearm_step_bytes(uint64_t threshold) noexcept;
+
 // A run of adjacent, already returned calls under one open function: what a
 // flush cuts out of a thread's records.
 struct FlushCandidate {
@@ -87,8 +98,8 @@ void clear_flush_candidate(OpenSubtrees& open_subtrees, std::string_view thread_
 void record_closed_segment(OpenSubtrees& open_subtrees, std::string_view thread_id, uint64_t start,
                            uint64_t end, uint64_t bytes, std::string co_name);
 // The stack index of the entry whose candidate is largest (the one nearest
-// the bottom among equals), if any entry has one.
-std::optional<size_t> largest_candidate(const OpenSubtreeStack& stack);
+// the bottom among equals), if any entry has one of at least min_bytes.
+std::optional<size_t> largest_candidate(const OpenSubtreeStack& stack, uint64_t min_bytes = 0);
 // After records [start, end) were replaced by one marker record of
 // marker_bytes: shifts the positions that lie after the range.
 void shift_after_flush(OpenSubtreeStack& stack, uint64_t start, uint64_t end,
@@ -122,6 +133,9 @@ enum class FlushPolicy : uint8_t {
   // The largest ones in turn until the thread's bytes are down to half the
   // threshold, or no candidate is left (the monitoring engine).
   DownToHalfThreshold,
+  // Either way only runs of at least min_cut_bytes() are cut, and a thread
+  // left at or above its threshold with none of those waits for
+  // rearm_step_bytes() of growth before it is looked at again.
 };
 
 // Told about each cut once its marker stands in for the thread's records
@@ -170,8 +184,9 @@ class SubtreeFlusher {
                    const RecordList& list, uint64_t old_length, BatchFrameEvent frame_event);
 
   // Cuts closed runs per what is due: the thread's own per the policy, and
-  // for the budget the largest runs of any thread until the process's
-  // records are down to three quarters of it. The buffers' mutex is not held
+  // for the budget the largest runs of any thread (of at least
+  // min_cut_bytes() of the budget) until the process's records are down to
+  // three quarters of it. The buffers' mutex is not held
   // by the caller. `suspended` is the calling thread's flag that keeps its
   // events unrecorded while a store runs on it. When a store fails, the
   // records are back in place, no further flush is tried in this epoch, and
@@ -185,6 +200,10 @@ class SubtreeFlusher {
     uint64_t epoch = 0;
     OpenSubtrees stacks;
     StringMap<uint64_t> bytes;  // per thread, once its open calls are kept
+    // Per thread: the byte count its next round waits for, after a round
+    // that found nothing to cut while it was at or above its threshold.
+    // Dropped once its count is below the threshold again.
+    StringMap<uint64_t> rearm;
     // A flush of this epoch failed to store (the database and every place
     // for a side file refused it). No further flush is tried until the next
     // epoch: retrying on every event would repeat the failure each time.
@@ -201,11 +220,16 @@ class SubtreeFlusher {
 
   // The tracked state for `epoch`, voided first when it is older.
   static Tracked& current(TrackedLock& tracked, uint64_t epoch);
-  bool budget_due() const noexcept;
+  // Clears a pending recheck once the records are below the target again.
+  bool budget_due() noexcept;
   void flush_thread(FlushThreadState& state, bool& suspended, const std::string& thread_id);
   void flush_budget(bool& suspended);
-  // The largest candidate of one thread, or of every thread.
-  std::optional<Pick> pick(const std::string* thread_id);
+  // The largest candidate of at least min_bytes, of one thread or of every
+  // thread.
+  std::optional<Pick> pick(const std::string* thread_id, uint64_t min_bytes);
+  // Notes, after a thread's round found nothing (more) to cut, from which
+  // count its next round is due, if it is still at or above its threshold.
+  void rearm_thread(const std::string& thread_id);
   uint64_t shared_bytes(const std::string& thread_id);
   // Cuts a picked candidate; false when it changed or went since it was
   // picked (then nothing is cut).
@@ -226,8 +250,9 @@ class SubtreeFlusher {
   // Held by the thread cutting for the budget, for its round; taken before
   // the trace lock.
   GilMutex budget_round_;
-  // After a round that could not get below the budget (no candidate left),
-  // the next round waits until the records have grown past this.
+  // After a round that could not get down to its target (no candidate left
+  // worth a trace), the next round waits until the records have grown past
+  // this.
   std::atomic<uint64_t> budget_recheck_{0};
   std::atomic<uint64_t> cuts_{0};  // cuts made, ever
 };

@@ -173,6 +173,51 @@ def test_buffered_bytes_stay_bounded_on_a_long_run(engine, monkeypatch):
     assert kept < 2 * 0.05 * 1024 * 1024
 
 
+def small(i):
+    return i + 1
+
+
+def descend(depth, blob, n):
+    # Every open call holds a large argument: together they keep the thread
+    # above its threshold, and none of it can be cut while they are open.
+    if depth == 0:
+        total = 0
+        for i in range(n):
+            total += small(i)
+        return total
+    return descend(depth - 1, blob, n) + len(blob)
+
+
+def stuck_above_threshold(depth, calls):
+    return descend(depth, "y" * 3000, calls)
+
+
+def test_open_calls_above_the_threshold_do_not_make_a_cut_per_call(engine, monkeypatch):
+    # Before, a thread held above its threshold by its open calls cut every
+    # finished call on its own as it returned: one stored trace per call.
+    threshold = 0.04 * 1024 * 1024
+    _, stored, doc = run(
+        engine,
+        monkeypatch,
+        {"flush_subtree_mb": 0.04},
+        branches=60,
+        width=3000,
+        func=stuck_above_threshold,
+    )
+    by_id = dict(stored)
+    whole = expanded(records(doc), by_id)
+    markers = [r for d in [doc, *by_id.values()] for r in records(d)]
+    markers = [r for r in markers if r.get("type") == "subtree_flushed"]
+    assert stored and len(stored) == len(markers)
+    # Every cut is a run worth a trace of its own; while the thread is stuck
+    # it cuts once per eighth of its threshold that it grew, not per call.
+    assert all(m["flushed_bytes"] >= threshold / 64 for m in markers)
+    assert sum(m["flushed_bytes"] for m in markers) / len(markers) >= threshold / 16
+    assert len(stored) < 3000 / 4
+    assert len(calls_in(whole)) == 61 + 3000 + 1
+    assert balanced(whole)
+
+
 def test_a_failed_store_keeps_the_records_and_stops_trying(engine, monkeypatch, caplog):
     caplog.set_level(logging.WARNING, logger="vask")
     _, stored, doc = run(engine, monkeypatch, {"flush_subtree_mb": 0.02}, fail=True)

@@ -57,6 +57,17 @@ TEST(OpenSubtrees, LargestCandidatePrefersTheBottomAmongEquals) {
   EXPECT_EQ(largest_candidate(stack), 2u);
 }
 
+TEST(OpenSubtrees, LargestCandidateIgnoresRunsBelowTheMinimum) {
+  OpenSubtreeStack stack(3);
+  stack[1].candidate = FlushCandidate{"x", 0, 2, 70, 1};
+  stack[2].candidate = FlushCandidate{"y", 5, 7, 30, 1};
+  EXPECT_EQ(largest_candidate(stack, 70), 1u);
+  EXPECT_FALSE(largest_candidate(stack, 71));
+  EXPECT_EQ(min_cut_bytes(128u << 20), 2u << 20);
+  EXPECT_EQ(rearm_step_bytes(128u << 20), 16u << 20);
+  EXPECT_EQ(rearm_step_bytes(0), 1u);
+}
+
 TEST(OpenSubtrees, PositionsAfterAFlushedRangeShift) {
   OpenSubtreeStack stack(3);
   stack[1] = OpenSubtree{"parent", FlushCandidate{"a", 2, 10, 800, 3}, 1, 50};
