@@ -61,6 +61,11 @@ def _dispatch(argv: list[str]) -> int:
     if (args.action in READING_COMMANDS or args.action == "reindex") and not db_path.exists():
         # Reading (or indexing what is stored) creates nothing, not even an empty database.
         raise CliError(f"no trace database at {display(db_path)}", 1)
+    if args.action == "reindex":
+        # The calls index's own command: it lives with `vask calls`.
+        from vask.cli.calls import cmd_reindex
+
+        return _with_database(cmd_reindex, args, db_path)
     return _with_database(TRACE_COMMANDS[args.action], args, db_path)
 
 

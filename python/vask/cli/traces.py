@@ -949,14 +949,7 @@ def _cmd_view(args: argparse.Namespace, db_path: Path) -> int:
     return 0
 
 
-def _cmd_reindex(args: argparse.Namespace, db_path: Path) -> int:
-    from vask.cli.calls import cmd_reindex
-
-    return cmd_reindex(args, db_path)
-
-
 TRACE_COMMANDS = {
-    "reindex": _cmd_reindex,
     "list": _cmd_list,
     "show": _cmd_show,
     "export": _cmd_export,
