@@ -72,9 +72,12 @@ def pytest_run(work: Path, engine: str, keep: str, plant: bool = False) -> str:
 
 
 def by_test(db_path: Path) -> dict[str, list[str]]:
-    """Node id -> the outcomes of its stored traces, newest first."""
+    """Node id -> the outcomes of its stored traces (not their subtrees, nor those of
+    the processes it started), newest first."""
     out: dict[str, list[str]] = {}
     for s in db.list_traces(db_path):
+        if s.root_trace_id not in (None, s.trace_id) or s.parent_trace_id is not None:
+            continue
         out.setdefault(s.trace_name.split("::")[-1], []).append(s.outcome)
     return out
 
@@ -139,6 +142,88 @@ def test_keep_failed_keeps_only_failures_and_leaves_older_traces(tmp_path) -> No
         "test_other": ["passed"],
         "test_price": ["passed"],
     }
+
+
+FLUSHING_SUITE = """
+import json
+import sqlite3
+
+from vask.storage import writer
+
+
+def build(n):
+    return [str(i) * 50 for i in range(n)]
+
+
+def big():
+    return [len(build(300)) for _ in range(20)]
+
+
+def test_big_passes():
+    import subprocess
+    import sys
+
+    # a process it starts is traced into a trace of its own, linked to this test's
+    subprocess.run([sys.executable, "-c", "def f():\\n    return 1\\nf()"], check=True)
+    assert sum(big()) > 0
+
+
+def test_big_skipped():
+    import pytest
+
+    big()
+    pytest.skip("not today")
+
+
+def test_big_fails():
+    assert sum(big()) < 0
+
+
+def test_look():
+    writer.drain()  # the traces of the tests before this one are stored (or not)
+    conn = sqlite3.connect("db.sqlite3")
+    rows = conn.execute(
+        "SELECT trace_id, root_trace_id, trace_name, parent_trace_id FROM traces"
+    ).fetchall()
+    conn.close()
+    with open("seen.json", "w") as f:
+        json.dump(rows, f)
+"""
+
+
+@pytest.mark.parametrize("keep", ["failed", "failed+baseline"])
+@pytest.mark.parametrize("engine", ENGINE_PARAMS)
+def test_passing_tests_leave_nothing_once_they_end(engine, keep, tmp_path) -> None:
+    """While the session runs, the database holds the failing test's trace and subtrees;
+    of the passing and skipped tests before it nothing, their flushed subtrees neither."""
+    (tmp_path / "test_suite.py").write_text(FLUSHING_SUITE)
+    (tmp_path / "pyproject.toml").write_text("[tool.vask]\nflush_subtree_mb = 0.02\n")
+    out = pytest_run(tmp_path, engine, keep)
+    seen = json.loads((tmp_path / "seen.json").read_text())
+    roots = {
+        name.split("::")[-1]: tid
+        for tid, root, name, parent in seen
+        if root in (None, tid) and parent is None
+    }
+    subtrees = [root for tid, root, _, parent in seen if root not in (None, tid) and not parent]
+    started = {parent for _, _, _, parent in seen if parent}
+    kept = {"test_big_fails"} | ({"test_big_passes"} if keep == "failed+baseline" else set())
+    assert set(roots) == kept
+    # the trace of the process a passing test started goes with the test's, or stays with it
+    assert started == ({roots["test_big_passes"]} if keep == "failed+baseline" else set())
+    assert subtrees and set(subtrees) <= {roots[name] for name in kept}
+    assert roots["test_big_fails"] in subtrees  # the failure keeps its flushed subtrees
+    # the summary counts the tests' traces not kept: test_look's too, unless a baseline
+    if keep == "failed":
+        assert "deleted 3 traces of tests that did not fail" in out
+        assert by_test(tmp_path / "db.sqlite3") == {"test_big_fails": ["failed"]}
+    else:
+        assert "deleted 1 trace of tests that did not fail" in out
+        assert by_test(tmp_path / "db.sqlite3") == {
+            "test_big_fails": ["failed"],
+            "test_big_passes": ["passed"],
+            "test_look": ["passed"],
+        }
 
 
 def test_prune_per_test_keeps_the_newest_of_each_test(tmp_path) -> None:

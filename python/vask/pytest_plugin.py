@@ -35,8 +35,8 @@ Options:
                           "calls_dropped" record counts those left out
 ``--vask-keep MODE``      ``all`` (the default) keeps every test's trace;
                           ``failed`` only those of tests that failed or errored
-                          (the others, with their flushed subtrees, are deleted
-                          once the session ends); ``failed+baseline`` also keeps
+                          (the others are not stored, and their flushed subtrees
+                          are deleted at each test's end); ``failed+baseline`` also keeps
                           each test's newest passing trace, to compare a later
                           failure with: ``vask traces diff --test NODEID``
 ``--vask-trace-cap-mb MB`` store at most this much (compressed) of one test's trace;
@@ -426,6 +426,11 @@ class VaskSession:
         from vask.storage import caps
 
         caps.reset()
+        if self.keep != "all":
+            from vask.storage import keep
+
+            # a passing test's trace is not stored: its subtrees go at its end
+            keep.configure(self.db_path, self.keep)
         profiler = create(
             self.engine,
             config=self.tracing_config,
@@ -465,14 +470,17 @@ class VaskSession:
         from vask.storage import writer
 
         writer.drain()
-        from vask.storage import caps
+        from vask.storage import caps, keep
+
+        dropped = keep.dropped()
+        keep.configure(None, "all")
 
         self.left_out = caps.left_out()
         logging.getLogger("vask").removeHandler(self.failed_stores)
         self.kept = [k for k in db.kept_aside(self._kept_mark) if db.still_kept_aside(k)]
         if self.keep != "all":
             try:
-                self._keep_failed()
+                self._keep_failed(dropped)
             except (OSError, sqlite3.Error) as error:
                 self.problem = f"cannot delete the traces of passing tests: {error}"
         try:
@@ -482,11 +490,13 @@ class VaskSession:
         except (OSError, sqlite3.Error) as error:
             self.problem = f"cannot read {self.db_path}: {error}"
 
-    def _keep_failed(self) -> None:
-        """Delete what ``--vask-keep`` does not keep of the traces this session stored."""
+    def _keep_failed(self, dropped: set[str]) -> None:
+        """Delete what ``--vask-keep`` does not keep of the traces this session stored
+        (``dropped``: the tests' traces not stored at their end)."""
         from vask import db
         from vask.storage import maintain
 
+        self.discarded = len(dropped)
         if not self.db_path.exists():
             return
         conn = db.connect_readonly(self.db_path)
@@ -510,7 +520,7 @@ class VaskSession:
             ).fetchone()
         finally:
             conn.close()
-        self.discarded = before - int(after)
+        self.discarded += before - int(after)
 
     def pytest_terminal_summary(self, terminalreporter: Any) -> None:
         if self.problem is not None:

@@ -35,6 +35,7 @@ __all__ = [
     "LeftOut",
     "admit",
     "configure",
+    "forget",
     "left_out",
     "limits",
     "not_stored_document",
@@ -162,6 +163,12 @@ def admit(
         )
         _bounds.left_out.append(refused)
         return refused
+
+
+def forget(root_trace_id: str) -> None:
+    """End the count of a trace that is not stored at all (its subtrees deleted with it)."""
+    with _bounds.lock:
+        _bounds.stored_by_root.pop(root_trace_id, None)
 
 
 def not_stored_document(head: dict[str, Any], refused: LeftOut, end_test: Any) -> bytes:

@@ -9,6 +9,7 @@ from pathlib import Path
 
 from vask.document import HEAD_WINDOW, head_damage
 from vask.storage import backend, callindex
+from vask.storage.keep import FAILING_OUTCOMES
 from vask.storage.query import TraceSummary, list_traces, open_document, stored_count
 from vask.storage.schema import (
     columns,
@@ -135,10 +136,6 @@ def prune_per_test(db_path: str | os.PathLike[str], keep: int, timeout: float = 
         if n > keep:
             doomed.append(s.trace_id)
     return delete_traces(db_path, with_child_processes(summaries, doomed), timeout=timeout)
-
-
-#: Outcomes whose traces a failure-keeping run keeps.
-FAILING_OUTCOMES = ("failed", "error")
 
 
 def keep_failed_tests(

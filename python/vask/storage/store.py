@@ -35,7 +35,7 @@ from vask.document import (
     scan_file,
     text_or_none,
 )
-from vask.storage import backend, caps, codec, schema, spool
+from vask.storage import backend, caps, codec, keep, schema, spool
 from vask.storage.schema import failure_reason, transaction, with_path
 
 __all__ = [
@@ -293,6 +293,10 @@ def store_batch(
             with transaction(conn):
                 for job in jobs:
                     row = row_of_document(job.trace_id, job.head, job.data, job.process)
+                    if keep.drops(path, row):
+                        keep.discard(conn, job.trace_id)
+                        caps.forget(job.trace_id)
+                        continue
                     view = memoryview(job.data)
                     insert_rows(conn, row, lambda offset, n, view=view: view[offset : offset + n])
         except sqlite3.Error as error:
@@ -340,6 +344,14 @@ def _store_bytes(
         conn = schema.connect(path, timeout)
     try:
         row = row_of_document(trace_id, head, data, process)
+        if keep.drops(path, row):
+            # a test's trace the session does not keep: what it left goes instead
+            if not own:
+                _wait_for_locks(conn, timeout)
+            with transaction(conn):
+                keep.discard(conn, trace_id)
+            caps.forget(trace_id)
+            return
         packed: codec.Compressed | None = codec.compress(_reader_of(data), row.size)
         refused = caps.admit(trace_id, head, row.size, packed.size, row.calls, row.outcome)
         if refused is not None:
