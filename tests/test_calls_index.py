@@ -504,6 +504,14 @@ def test_the_index_on_either_backend_answers_as_on_sqlite(database, tmp_path, ca
     for db in (database, reference):
         store.save_traces(_documents(), db_path=db)
     assert _index_of(database) is None  # built by the first query, not by the writer
+    # as the viewer reads it: only what the index covers, the database unchanged
+    assert list(callsearch.find_calls(database, "*", build=False)) == []
+    conn = schema.connect_readonly(database, 30)
+    try:
+        assert callindex.pending_traces(conn) == ["trc_sub", "trc_root", "trc_point"]
+    finally:
+        conn.close()
+    assert _index_of(database) is None
     for pattern, query in _QUERIES:
         assert _found(database, pattern, **query) == _found(reference, pattern, **query)
     assert len(_found(database, "item")) == 2 and len(_found(database, "*")) == 5
