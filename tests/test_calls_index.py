@@ -454,3 +454,118 @@ def test_the_viewer_searches_every_trace_without_changing_the_database(tmp_path)
     finally:
         viewer.close()
     assert db_path.read_bytes() == before
+
+
+# -- either backend ----------------------------------------------------------------
+
+
+def _index_of(database):
+    """The trace ids the index of ``database`` covers (``None``: no index yet), checking
+    that no summary or block outlives its trace."""
+    conn = schema.open_existing(database, 30)
+    try:
+        if not callindex.has_index(conn):
+            return None
+        traces = {r[0] for r in conn.execute("SELECT trace_id FROM call_traces")}
+        orphans = conn.execute(
+            "SELECT (SELECT COUNT(*) FROM call_blocks WHERE trace NOT IN"
+            " (SELECT id FROM call_traces)) + (SELECT COUNT(*) FROM call_summary WHERE trace"
+            " NOT IN (SELECT id FROM call_traces))"
+        ).fetchone()[0]
+    finally:
+        conn.close()
+    assert orphans == 0
+    return traces
+
+
+def _found(db, pattern, **query):
+    return [
+        (m.trace_id, m.qualname, m.outcome, m.folded, m.return_value, m.test, m.duration, m.ref)
+        for m in vask.calls(pattern, db_path=db, **query)
+    ]
+
+
+_QUERIES = [
+    ("item", {}),
+    ("*", {}),
+    ("ma*", {}),
+    ("app.*", {"slowest": 2}),
+    ("item", {"args": {"n": ("!=", 0)}}),
+    ("hook", {"outcome": "failed", "returns": 9}),
+    ("*", {"test": "tests/*::test_main", "trace": "trc_root"}),
+    ("*", {"test": "tests/test_app.py::test_main"}),
+    ("*", {"test": "tests/*::test_other"}),
+    ("branch", {"raised": True}),
+]
+
+
+def test_the_index_on_either_backend_answers_as_on_sqlite(database, tmp_path, capsys):
+    reference = tmp_path / "reference.sqlite3"
+    for db in (database, reference):
+        store.save_traces(_documents(), db_path=db)
+    assert _index_of(database) is None  # built by the first query, not by the writer
+    # as the viewer reads it: only what the index covers, the database unchanged
+    assert list(callsearch.find_calls(database, "*", build=False)) == []
+    conn = schema.connect_readonly(database, 30)
+    try:
+        assert callindex.pending_traces(conn) == ["trc_sub", "trc_root", "trc_point"]
+    finally:
+        conn.close()
+    assert _index_of(database) is None
+    for pattern, query in _QUERIES:
+        assert _found(database, pattern, **query) == _found(reference, pattern, **query)
+    assert len(_found(database, "item")) == 2 and len(_found(database, "*")) == 5
+    assert _index_of(database) == {"trc_root", "trc_sub", "trc_point"}
+    # the command prints the same, and the index is built again on request
+    assert main(["calls", "app.*", "--db", str(database)]) == 0
+    shown = capsys.readouterr().out
+    assert main(["calls", "app.*", "--db", str(reference)]) == 0
+    assert shown.replace(str(database), "DB") == capsys.readouterr().out.replace(
+        str(reference), "DB"
+    )
+    assert main(["traces", "reindex", "--db", str(database)]) == 0
+    assert "calls of 3 traces" in capsys.readouterr().err
+    assert _found(database, "*") == _found(reference, "*")
+    # a trace saved again is indexed again; deleted and pruned traces leave the index
+    one = document("trc_one", {"native_1": [frame("call", 1, 1.0, "solo")]})
+    store.save_traces([("trc_one", one)], db_path=database)
+    assert len(vask.calls("solo", db_path=database)) == 1
+    maintain.delete_traces(database, ["trc_root"])
+    assert _index_of(database) == {"trc_one"}
+    assert vask.calls("hook", db_path=database) == []
+    maintain.prune(database, keep=0)
+    assert _index_of(database) == set()
+
+
+@pytest.mark.parametrize(
+    ("text", "pattern", "matches"),
+    [
+        ("app.item", "app.*", True),
+        ("appXitem", "app.*", False),
+        ("a+b", "a+b", True),
+        ("aab", "a+b", False),
+        ("a(b)|c$", "a(b)|c$", True),
+        ("a\\b", "a\\b", True),
+        ("ab", "a?", True),
+        ("a?", "a[?]", True),
+        ("ab", "a[?]", False),
+        ("t.py::test[1]", "t.py::test[[]1[]]", True),
+        ("b", "[a-c]", True),
+        ("-", "[a-c]", False),
+        ("d", "[^a-c]", True),
+        ("a", "[^a-c]", False),
+        ("xa.item", "a.*", False),
+    ],
+)
+def test_name_patterns_match_alike_on_either_backend(database, text, pattern, matches):
+    store.save_traces([("trc_one", document("trc_one", {}))], db_path=database)
+    conn = schema.open_existing(database, 30)
+    try:
+        condition = callindex.glob_sql(conn, "CAST(? AS text)")
+        found = conn.execute(
+            f"SELECT CASE WHEN {condition} THEN 1 ELSE 0 END",
+            (text, callindex.glob_param(conn, pattern)),
+        ).fetchone()[0]
+    finally:
+        conn.close()
+    assert bool(found) is matches

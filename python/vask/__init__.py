@@ -217,9 +217,8 @@ def calls(
     The database is ``db_path``, else ``[tool.vask]`` db, else
     ``.vask/db.sqlite3``.
     """
-    from pathlib import Path
-
     from vask import callsearch
+    from vask.storage import backend
 
     if db_path is None:
         from vask import config as vask_config
@@ -235,7 +234,7 @@ def calls(
             predicates.append(callsearch.Predicate.of(where, name, wanted))
     if returns is not _NO_VALUE:
         predicates.append(callsearch.Predicate.of("return", None, returns))
-    if not Path(db_path).exists():
+    if not backend.locate(db_path).exists():  # a URL's database is always there
         return []
     return list(
         callsearch.find_calls(

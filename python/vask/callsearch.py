@@ -28,10 +28,9 @@ import re
 import sqlite3
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any
 
-from vask.storage import callindex, schema
+from vask.storage import backend, callindex, schema
 from vask.storage.schema import with_path
 from vask.values import ObjectRepr, StoredSet
 
@@ -355,7 +354,7 @@ def ensure_index(
     progress: Callable[[int, int], None] | None = None,
 ) -> int:
     """Index the traces the index does not cover yet; returns how many were indexed."""
-    path = Path(db_path)
+    path = backend.locate(db_path)
     conn = schema.open_existing(path, timeout)
     if conn is None:
         return 0

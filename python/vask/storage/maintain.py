@@ -51,6 +51,7 @@ def delete_traces(db_path: str | os.PathLike[str], ids: Iterable[str], timeout: 
                     "DELETE FROM traces WHERE trace_id = ANY(?) OR root_trace_id = ANY(?)",
                     (ids, ids),
                 )
+                _delete_orphan_pieces(conn)
                 return cursor.rowcount
         with transaction(conn):
             conn.execute("CREATE TEMP TABLE doomed (trace_id TEXT PRIMARY KEY) WITHOUT ROWID")
@@ -193,12 +194,10 @@ def _delete_orphan_pieces(conn: sqlite3.Connection) -> None:
     """Delete the pieces whose row is gone, and the calls index of traces no longer
     stored (inside the transaction that deleted rows).
 
-    PostgreSQL deletes the pieces with their row (``ON DELETE CASCADE``) and
-    keeps no calls index.
+    PostgreSQL deletes the pieces with their row (``ON DELETE CASCADE``).
     """
-    if backend.is_postgres(conn):
-        return
-    conn.execute("DELETE FROM trace_pieces WHERE trace_row NOT IN (SELECT id FROM traces)")
+    if not backend.is_postgres(conn):
+        conn.execute("DELETE FROM trace_pieces WHERE trace_row NOT IN (SELECT id FROM traces)")
     callindex.drop_orphans(conn)
 
 
