@@ -15,7 +15,7 @@ import msgpack
 import pytest
 from tracedocs import big_document, document, frame, plugin
 from vask import config, db
-from vask.storage import caps, writer
+from vask.storage import caps, store, writer
 
 ROOT = "trc_01ROOTROOTROOTROOTROOTROOT"
 
@@ -50,6 +50,29 @@ def records_of(path: Path, trace_id: str) -> list[list[dict]]:
 
 
 class TestTraceCap:
+    def test_a_batch_of_stores_is_held_to_the_cap_as_a_single_store_is(
+        self, tmp_path: Path
+    ) -> None:
+        # The writer stores queued documents in batches; none may pass the cap that way.
+        from vask.document import read_head
+
+        path = tmp_path / "db.sqlite3"
+        caps.configure(0.02, None)
+        small, big = "trc_01SMALLSMALLSMALLSMALLSMA", ROOT
+        jobs = [
+            writer.Job(trace_id, data, read_head(data), path, 10)
+            for trace_id, data in (
+                (small, a_test_document(small, "passed", calls=1)),
+                (big, a_test_document(big, "failed", calls=20)),
+            )
+        ]
+        assert store.store_batch(jobs, 10) == [None, None]
+        assert any(r.get("co_name") == "step" for r in records_of(path, small)[0])
+        ((note, end),) = records_of(path, big)
+        assert note["type"] == caps.NOT_STORED_TYPE and note["reason"] == "trace_cap"
+        assert end["type"] == "end_test" and end["outcome"] == "failed"
+        assert [left.trace_id for left in caps.left_out()] == [big]
+
     def test_past_the_cap_a_record_stands_for_the_rest_and_the_outcome_stays(
         self, tmp_path: Path
     ) -> None:

@@ -297,8 +297,8 @@ def store_batch(
                         keep.discard(conn, job.trace_id)
                         caps.forget(job.trace_id)
                         continue
-                    view = memoryview(job.data)
-                    insert_rows(conn, row, lambda offset, n, view=view: view[offset : offset + n])
+                    row, data, packed = _within_caps(job.trace_id, job.head, job.data, row, job.process)
+                    insert_rows(conn, row, _reader_of(data), packed)
         except sqlite3.Error as error:
             raise with_path(error, path) from error
         finally:
@@ -329,6 +329,27 @@ def _keep_job_aside(job: Any, error: BaseException) -> Path:
     )
 
 
+def _within_caps(
+    trace_id: str,
+    head: dict[str, Any],
+    data: bytes,
+    row: Any,
+    process: dict[str, Any] | None,
+) -> tuple[Any, bytes, codec.Compressed | None]:
+    """The row, document and compressed form to store: the document itself, or, past
+    the trace cap or the session budget, the record of what was left out."""
+    packed: codec.Compressed | None = codec.compress(_reader_of(data), row.size)
+    refused = caps.admit(trace_id, head, row.size, packed.size, row.calls, row.outcome)
+    if refused is None:
+        return row, data, packed
+    _logger.info(
+        "trace %s not stored: %s bytes stored past its %s (%s bytes)",
+        trace_id, packed.size, refused.reason.replace("_", " "), refused.limit,
+    )  # fmt: skip
+    data = caps.not_stored_document(head, refused, end_test_record(data))
+    return row_of_document(trace_id, head, data, process), data, None
+
+
 def _store_bytes(
     trace_id: str,
     data: bytes,
@@ -352,16 +373,7 @@ def _store_bytes(
                 keep.discard(conn, trace_id)
             caps.forget(trace_id)
             return
-        packed: codec.Compressed | None = codec.compress(_reader_of(data), row.size)
-        refused = caps.admit(trace_id, head, row.size, packed.size, row.calls, row.outcome)
-        if refused is not None:
-            _logger.info(
-                "trace %s not stored: %s bytes stored past its %s (%s bytes)",
-                trace_id, packed.size, refused.reason.replace("_", " "), refused.limit,
-            )  # fmt: skip
-            data = caps.not_stored_document(head, refused, end_test_record(data))
-            row = row_of_document(trace_id, head, data, process)
-            packed = None
+        row, data, packed = _within_caps(trace_id, head, data, row, process)
         if not own:
             _wait_for_locks(conn, timeout)
         with transaction(conn):
