@@ -7,13 +7,13 @@ are unchanged: the parameters come from the function's source.
 
 from __future__ import annotations
 
-import importlib.util
 import json
 from pathlib import Path
 from unittest.mock import ANY
 
 import pytest
 from engine_driver import all_records
+from source_modules import load_source
 from vask import arguments
 from vask.arguments import call_arguments, split_call_locals
 from vask.calltree import build_call_tree
@@ -66,9 +66,7 @@ def main():
 def program(tmp_path: Path):
     path = tmp_path / "shapes_prog.py"
     path.write_text(SOURCE)
-    spec = importlib.util.spec_from_file_location("shapes_prog", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = load_source("shapes_prog", path)
     arguments._cache.clear()
     return path, module
 

@@ -22,6 +22,7 @@ import vask.db
 import vask.plugins
 import vask.serialize
 from engine_driver import all_records, decode, frames_named, records_of
+from source_modules import load_source
 from vask.storage import spool
 from vask.values import ObjectRepr
 
@@ -183,8 +184,6 @@ class TestDocument:
     def test_files_under_the_package_directory_are_left_out_wherever_they_are(
         self, engine, tmp_path, monkeypatch
     ):
-        import importlib.util
-
         import vask.engines.recorder
 
         package = tmp_path / "pkg"
@@ -198,9 +197,7 @@ class TestDocument:
             ("inside", package / "deep" / "inside.py"),
             ("beside", tmp_path / "beside.py"),
         ):
-            spec = importlib.util.spec_from_file_location(f"pkgdir_{name}", path)
-            modules[name] = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(modules[name])
+            modules[name] = load_source(f"pkgdir_{name}", path)
         monkeypatch.setattr(vask.engines.recorder, "PACKAGE_DIR", str(package) + "/")
         result, doc = engine.run(modules["beside"].outer, modules["inside"].middle)
         assert result == 42

@@ -4,7 +4,6 @@ headers it is built with, and the check of what its sdist and wheel hold."""
 from __future__ import annotations
 
 import importlib.metadata
-import importlib.util
 import io
 import re
 import shutil
@@ -17,6 +16,7 @@ from pathlib import Path
 import pytest
 from packaging.specifiers import SpecifierSet
 from packaging.version import Version
+from source_modules import load_source
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -27,14 +27,7 @@ REPO = Path(__file__).resolve().parents[1]
 PYPROJECT = tomllib.loads((REPO / "pyproject.toml").read_text())
 
 
-def load_check_dist():
-    spec = importlib.util.spec_from_file_location("check_dist", REPO / "scripts" / "check_dist.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-check_dist = load_check_dist()
+check_dist = load_source("check_dist", REPO / "scripts" / "check_dist.py")
 
 
 def cmake_tested_versions() -> list[str]:
@@ -63,10 +56,10 @@ def test_every_list_of_tested_versions_is_the_same():
 
 def test_requires_python_admits_exactly_the_tested_versions():
     tested = set(cmake_tested_versions())
-    spec = SpecifierSet(PYPROJECT["project"]["requires-python"])
+    supported = SpecifierSet(PYPROJECT["project"]["requires-python"])
     for minor in range(6, 20):
         for patch in (0, 7):
-            admitted = Version(f"3.{minor}.{patch}") in spec
+            admitted = Version(f"3.{minor}.{patch}") in supported
             assert admitted == (f"3.{minor}" in tested), f"3.{minor}.{patch}"
 
 
