@@ -11,7 +11,7 @@ import re
 import sqlite3
 import sys
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
@@ -384,16 +384,7 @@ def _show_trace(
         ident = terminal_safe(ident, _NAME_LIMIT)
         if view is not None and view.tasks:
             ident += f" · {len(view.tasks)} asyncio task{'s' if len(view.tasks) != 1 else ''}"
-        lines = render.render_tree(
-            root,
-            style=style,
-            max_depth=args.depth,
-            grep=args.grep,
-            width=args.max_width,
-            flushed_calls=flushed_calls,
-            indent="  ",
-            show_locals=args.locals,
-        )
+        lines = _tree_lines(args, root, style, flushed_calls)
         first = next(lines, None)
         if first is None and args.grep is not None:
             continue  # nothing of this thread matches
@@ -415,6 +406,26 @@ def _show_trace(
         if view is not None:
             _show_tasks(args, out, style, view, flushed_calls)
     return status
+
+
+def _tree_lines(
+    args: argparse.Namespace,
+    root: Any,
+    style: render.Style,
+    flushed_calls: dict[str, int],
+    indent: str = "  ",
+) -> Iterator[str]:
+    """The lines of a call tree as `traces show`'s options ask for them."""
+    return render.render_tree(
+        root,
+        style=style,
+        max_depth=args.depth,
+        grep=args.grep,
+        width=args.max_width,
+        flushed_calls=flushed_calls,
+        indent=indent,
+        show_locals=args.locals,
+    )
 
 
 def _show_at(
@@ -446,15 +457,12 @@ def _show_at(
         )
         mark = f"{style.marker}▶ {style.reset}" if ancestor == node else ""
         out.write(f"  {'  ' * min(depth, render.MAX_INDENT_DEPTH)}{mark}{line}\n")
-    lines = render.render_tree(
+    lines = _tree_lines(
+        args,
         traceindex.IndexNode(thread, node),
-        style=style,
-        max_depth=args.depth,
-        grep=args.grep,
-        width=args.max_width,
-        flushed_calls=flushed_calls,
+        style,
+        flushed_calls,
         indent="  " + "  " * min(depth + 1, render.MAX_INDENT_DEPTH),
-        show_locals=args.locals,
     )
     for line in lines:
         out.write(line + "\n")
@@ -470,15 +478,8 @@ def _show_tasks(
 ) -> None:
     """Each asyncio task of a thread as a tree of its own, in the order they appear."""
     for task in view.tasks.values():
-        lines = render.render_tree(
-            tasktree.TaskRoot(task, render.format_duration),
-            style=style,
-            max_depth=args.depth,
-            grep=args.grep,
-            width=args.max_width,
-            flushed_calls=flushed_calls,
-            indent="  ",
-            show_locals=args.locals,
+        lines = _tree_lines(
+            args, tasktree.TaskRoot(task, render.format_duration), style, flushed_calls
         )
         first = next(lines, None)
         if first is None:
