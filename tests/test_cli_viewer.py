@@ -86,6 +86,9 @@ def test_view_serves_on_loopback_and_stops_on_ctrl_c(tmp_path: Path) -> None:
         env=ENV,
         stderr=subprocess.PIPE,
         text=True,
+        # A shell's background job starts with SIGINT ignored, and Python
+        # keeps an ignored SIGINT ignored: give the server the usual Ctrl-C.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     try:
         line = process.stderr.readline()

@@ -802,6 +802,9 @@ def test_ctrl_c_reaches_the_traced_program(engine, tmp_path):
                 while time.time() < deadline:
                     work(data)
 
+            # Started as a shell's background job, the process inherits an
+            # ignored SIGINT: install the usual Ctrl-C handler either way.
+            signal.signal(signal.SIGINT, signal.default_int_handler)
             profiler = create(ENGINE, config={"threading": False}, db_path=os.devnull)
             profiler.start()
             data = {str(i): list(range(20)) for i in range(50)}
