@@ -479,7 +479,7 @@ def _show_tasks(
     """Each asyncio task of a thread as a tree of its own, in the order they appear."""
     for task in view.tasks.values():
         lines = _tree_lines(
-            args, tasktree.TaskRoot(task, render.format_duration), style, flushed_calls
+            args, tasktree.TaskRoot(task, render.format_duration, view), style, flushed_calls
         )
         first = next(lines, None)
         if first is None:
