@@ -134,7 +134,9 @@ class Recorded:
 
 
 @pytest.fixture(scope="module", params=ENGINE_PARAMS)
-def recorded(request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPathFactory) -> Iterator[Recorded]:
+def recorded(
+    request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPathFactory
+) -> Iterator[Recorded]:
     work = tmp_path_factory.mktemp(f"tasks-{request.param}")
     (work / "prog.py").write_text(PROGRAM)
     vask_cmd("run", "--engine", request.param, "prog.py", cwd=work)

@@ -303,7 +303,9 @@ def _chrome_process(
     seen = {trace.trace_id}
     order = 0
     threads = trace.ordered_threads()
-    thread_tids = [_free_tid(t.native_id or t.ident or i + 1, used_tids) for i, t in enumerate(threads)]
+    thread_tids = [
+        _free_tid(t.native_id or t.ident or i + 1, used_tids) for i, t in enumerate(threads)
+    ]
     # Tasks' tracks: tids after every thread's (kept small: readers take 32 bits).
     task_tid = max(used_tids, default=0) + 1
     for thread, thread_tid in zip(threads, thread_tids):

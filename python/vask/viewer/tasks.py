@@ -72,9 +72,11 @@ def _grouping(thread: ThreadIndex) -> _Grouping:
                     grouping.place[node.key] = (task.task_id, len(entries))
                     entries.append(node.key)
                 previous = step
-            if previous is not None and previous.end is not None and previous.end.get("done") is False:
-                waiting = waiting_text(previous.end)
-                entries.append("still suspended when the trace ended" + (f", {waiting}" if waiting else ""))
+            last = previous.end if previous is not None else None
+            if last is not None and last.get("done") is False:
+                waiting = waiting_text(last)
+                text = "still suspended when the trace ended"
+                entries.append(f"{text}, {waiting}" if waiting else text)
             if any(type(e) is int for e in entries):
                 grouping.entries[task.task_id] = entries
         _groupings[thread] = grouping
