@@ -262,17 +262,20 @@ def _created_matches(frame: types.FrameType, event: str, arg: Any, context: dict
         pending = _open_steps.creating = {}
     if event == "call":
         # The coroutine create_task was given, while it is still unstarted: an
-        # eager start runs it before the return.  Never a record by itself.
+        # eager start runs it before the return.  Never a record by itself;
+        # held weakly (keeping it would change when the program's unawaited
+        # coroutines go), until the frame returns or unwinds.
         try:
             coro = frame.f_locals.get("coro")
             if _unstarted(coro):
-                pending[id(frame)] = coro
+                pending[id(frame)] = weakref.ref(coro)
             else:
                 pending.pop(id(frame), None)
         except Exception:  # noqa: BLE001 - a frame that cannot be read: no eager start seen
             pending.pop(id(frame), None)
         return False
-    coro = pending.pop(id(frame), None)
+    ref = pending.pop(id(frame), None)
+    coro = ref() if ref is not None else None
     if event != "return" or sys.modules.get("asyncio.tasks") is None:
         return False
     if _base_task_class(arg) is None:
@@ -336,7 +339,7 @@ def task_plugins() -> list[dict[str, Any]]:
             "call_type": TASK_CREATED_TYPE,
             "return_type": TASK_CREATED_TYPE,
             "subtype": SUBTYPE,
-            "events": ["call", "return"],
+            "events": ["call", "return", "unwind"],
             "call": _created_matches,
             "process": _created_record,
         },
