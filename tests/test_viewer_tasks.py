@@ -83,6 +83,7 @@ def test_by_task_toggle_regroups_the_tree_and_links_open_tasks(browser, served) 
     browser.execute_script("document.getElementById('by-task').click()")
     # A root per task after the thread's; the first task open.
     wait(browser, lambda d: any(r.startswith("▸task 3 'Task-3' (fetch)") for r in rows(d)))
+    wait(browser, lambda d: rows(d)[1].startswith("▾task 1 'Task-1' (gather_all)"))
     shown = rows(browser)
     assert shown[0].startswith("▸thread MainThread") and "1 call outside tasks" in shown[0]
     assert shown[1].startswith("▾task 1 'Task-1' (gather_all)")

@@ -201,7 +201,11 @@ def _task_tracks(
     root = IndexNode(thread, 0)
     view = tasktree.group_by_task(root)
     outside = tasktree.OutsideRoot(root, view).walk()
-    yield thread.name, None, ((d, n, None) for d, n in _stitched_walk(outside, load, seen))
+    title = thread.name
+    if view.resumes_as_calls:
+        # Said where a reader of the tracks sees it: the thread's own title.
+        title += " (profile hook: each resume of a task is a new call)"
+    yield title, None, ((d, n, None) for d, n in _stitched_walk(outside, load, seen))
     for task in view.tasks.values():
         if not any(step.nodes for step in task.steps):
             continue  # none of its code was recorded
@@ -453,7 +457,7 @@ def write_speedscope(
                     yield thread, thread.name + suffix, _stitched(thread, load, seen)
                     continue
                 for title, task, walk in _task_tracks(thread, load, seen, by_task):
-                    name = thread.name if task is None else f"{thread.name} · {title}"
+                    name = title if task is None else f"{thread.name} · {title}"
                     yield thread, name + suffix, ((d, n) for d, n, _ in walk)
 
     frames: dict[tuple[str, str], int] = {}

@@ -25,7 +25,22 @@ from typing import Any
 from vask.asynctasks import STEP_END_TYPE, STEP_TYPE, TASK_CREATED_TYPE
 from vask.document import record_time
 
-__all__ = ["Note", "Step", "TaskTree", "TaskView", "group_by_task", "task_label"]
+__all__ = [
+    "RESUMES_AS_CALLS",
+    "Note",
+    "Step",
+    "TaskTree",
+    "TaskView",
+    "group_by_task",
+    "task_label",
+]
+
+#: What a reader is told when :attr:`TaskView.resumes_as_calls`.
+RESUMES_AS_CALLS = (
+    "recorded by the profile hook, which sees no resumes: each time a task resumes, "
+    "its coroutines show as new calls; the monitor engine, on Python 3.12 and later, "
+    "records them as resumes"
+)
 
 
 @dataclass

@@ -20,17 +20,18 @@ from typing import Any
 
 from vask.document import record_time
 from vask.render import format_duration
-from vask.tasktree import TaskTree, TaskView, group_by_task, task_label, waiting_text
+from vask.tasktree import (
+    RESUMES_AS_CALLS,
+    TaskTree,
+    TaskView,
+    group_by_task,
+    task_label,
+    waiting_text,
+)
 from vask.traceindex import IndexNode, ThreadIndex, TraceIndex
 from vask.viewer.queries import BadRequest, row
 
-__all__ = ["PROFILE_NOTE", "task_children", "task_entries", "task_path", "tasks"]
-
-PROFILE_NOTE = (
-    "recorded by the profile hook, which sees no resumes: each time a task resumes, "
-    "its coroutines show as new calls; the monitor engine, on Python 3.12 and later, "
-    "records them as resumes"
-)
+__all__ = ["task_children", "task_entries", "task_path", "tasks"]
 
 @dataclass
 class _Grouping:
@@ -118,7 +119,7 @@ def tasks(trace: TraceIndex, thread: ThreadIndex) -> dict[str, Any]:
         "thread": thread.key,
         "tasks": out,
         "outside_calls": max(outside, 0),
-        "note": PROFILE_NOTE if view.resumes_as_calls else None,
+        "note": RESUMES_AS_CALLS if view.resumes_as_calls else None,
     }
 
 
