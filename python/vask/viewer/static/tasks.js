@@ -67,7 +67,7 @@ function taskIndex(trace, thread, task) {
 async function openTask(trace, thread, task) {
   if (!S.byTask) await setByTask(true);
   const i = taskIndex(trace, thread, task);
-  if (i < 0) { report(new Error(`task ${task} ran none of the recorded calls`)); return; }
+  if (i < 0) { report(new Error(`none of the calls task ${task} ran were recorded (asyncio's own code is not)`)); return; }
   S.taskFocus = { trace, thread, task };
   if (!S.rows[i].expanded) await expand(i);
   scrollToRow(taskIndex(trace, thread, task));
