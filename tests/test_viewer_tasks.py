@@ -98,8 +98,14 @@ def test_by_task_toggle_regroups_the_tree_and_links_open_tasks(browser, served) 
     opened = "const r = document.querySelector('#tree-rows .row.selected'); return r?.textContent;"
     wait(browser, lambda d: (d.execute_script(opened) or "").startswith("▾task 3"))
     wait(browser, lambda d: any("fetch(i=1)" in r for r in rows(d)))
+    # The page's address keeps the grouping: opened again, the tree is by task.
+    assert "by=task" in browser.execute_script("return location.hash")
+    browser.get("about:blank")
+    browser.get(f"http://{host}:{port}/#trace={trace_id}&by=task")
+    wait(browser, lambda d: any(r.startswith("▸task 3 'Task-3'") for r in rows(d)))
     # Toggled back: the tree by thread.
     browser.execute_script("document.getElementById('by-task').click()")
     wait(browser, lambda d: not any(r.startswith(("▸task", "▾task")) for r in rows(d)))
-    assert rows(browser)[0].startswith("▾thread MainThread")
+    wait(browser, lambda d: rows(d)[0].startswith("▾thread MainThread"))
+    assert "by=task" not in browser.execute_script("return location.hash")
     assert errors(browser) == []

@@ -20,12 +20,18 @@ function setupTasks() {
   $("search").before(button);
 }
 
-async function setByTask(on) {
+// The toggle's state, without laying out the tree (a page opened with "by=task").
+function markByTask(on) {
   S.byTask = on;
   S.taskFocus = null;
   const button = $("by-task");
   button.setAttribute("aria-pressed", String(on));
   button.classList.toggle("on", on);
+}
+
+async function setByTask(on) {
+  markByTask(on);
+  setHash();
   if (!S.summary || S.diff) return;
   const opening = S.opening;
   const traceId = S.traceId;

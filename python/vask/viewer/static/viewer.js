@@ -225,6 +225,7 @@ function setHash() {
   if (S.diff) return;
   const p = new URLSearchParams();
   if (S.traceId) p.set("trace", S.traceId);
+  if (S.byTask) p.set("by", "task");
   if (S.selected && S.selected.trace === S.traceId) {
     p.set("thread", S.selected.thread);
     p.set("node", S.selected.node);
@@ -1258,6 +1259,7 @@ async function start() {
   const p = new URLSearchParams(location.hash.slice(1));
   const wanted = p.get("trace");
   const focus = p.get("thread") && p.get("node") !== null ? { thread: p.get("thread"), node: Number(p.get("node")) } : null;
+  if (p.get("by") === "task" && typeof markByTask === "function") markByTask(true);
   if (p.get("diff")) await openDiffHash(p.get("diff"));
   else if (wanted) await openTrace(wanted, focus);
   else if (S.traces.length) await openTrace(S.traces[0].id);
