@@ -5,13 +5,14 @@ from __future__ import annotations
 import asyncio
 import sys
 import textwrap
+import weakref
 from pathlib import Path
 
 import pytest
 from engine_driver import records_of
 from test_cli import vask_cmd
 from vask.calltree import build_call_tree
-from vask.tasktree import OutsideRoot, TaskView, group_by_task
+from vask.tasktree import OutsideRoot, TaskRoot, TaskView, group_by_task
 
 # -- the traced programs (module level: this file is the traced user code) ----
 
@@ -88,6 +89,19 @@ async def numbers(n):
 
 async def agen_main():
     return [i async for i in numbers(3)]
+
+
+async def quick(i):
+    return i + 1
+
+
+async def eager_main():
+    loop = asyncio.get_running_loop()
+    loop.set_task_factory(asyncio.eager_task_factory)
+    waits = asyncio.create_task(fetch(1), name="waits")
+    done = asyncio.create_task(quick(2), name="done")
+    loop.set_task_factory(None)
+    return await waits + await done
 
 
 def trace(engine, main):
@@ -197,6 +211,51 @@ def test_exception_in_a_task(engine):
     assert last.record["co_name"] == "failing"
     if engine.monitor:
         assert last.end["event"] == "unwind"
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="eager tasks need Python 3.12")
+def test_eager_tasks_take_their_first_step_from_the_creator(engine):
+    result, view, _ = trace(engine, eager_main)
+    assert result == 3 + 3
+    main = top_task(view)
+    waits, done = task_named(view, "waits"), task_named(view, "done")
+    assert waits.eager and done.eager and not main.eager
+    # The first step ran inside create_task; the resume came through the loop.
+    assert qualnames(waits) == ["fetch", "leaf", "fetch", "leaf"]
+    assert waits.steps[0].end["done"] is False and waits.steps[-1].end["done"] is True
+    assert [s.start.get("first_step") for s in waits.steps[1:]] == [False]
+    assert qualnames(done) == ["quick"] and done.steps[0].end["done"] is True
+    assert done.coroutine == "quick"  # named though done before create_task returned
+    # The creating task keeps neither step, and counts neither's calls.
+    root = TaskRoot(main, str, view)
+    mine = [n.record.get("co_name") for _, n in root.walk() if n.kind == "call"]
+    assert "fetch" not in mine and "quick" not in mine and "leaf" not in mine
+    assert mine == ["eager_main", "eager_main"]
+    assert main.calls == (1 if engine.monitor else 2)  # the profile hook's resume is a call
+
+
+@pytest.mark.skipif(
+    sys.version_info < (3, 11),
+    reason="before 3.11 a recorded frame's locals snapshot (f_locals) keeps the coroutine",
+)
+def test_create_task_holds_no_coroutine_it_is_given(engine):
+    async def never():
+        pass
+
+    def refused():
+        loop = asyncio.new_event_loop()
+        loop.close()
+        coro = never()
+        ref = weakref.ref(coro)
+        try:
+            loop.create_task(coro)
+        except RuntimeError:
+            pass
+        coro.close()
+        del coro
+        return ref() is None
+
+    assert engine.run(refused)[0] is True
 
 
 def test_async_generator_runs_in_the_task_that_iterates_it(engine):

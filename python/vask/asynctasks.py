@@ -25,9 +25,14 @@ asyncio's or set by the program (always ``str``: asyncio converts them).
 A program that never imports asyncio pays nothing beyond the plugin
 registry's lookup of the names ``_run`` and ``create_task``.
 
-Tasks that start eagerly (``eager_task_factory``) run their first step inside
-``create_task``: its frames come before the "asyncio_task_created" record and
-outside any step, so they stay with the creating task.
+Tasks that start eagerly (``eager_task_factory``, ``eager_start``) run their
+first step inside ``create_task``, not in ``Handle._run``: its frames come
+just before the "asyncio_task_created" record, nested in the creating call.
+``create_task`` is watched at its call too (no record there): the coroutine it
+is given, if not yet started then and started by the return, ran its first
+step eagerly, and the record says so with ``eager`` (and, as a step's end
+record does, ``done`` and ``waiting_on``).  The coroutine's name is read at
+the call, while the task still holds it.
 """
 
 from __future__ import annotations
@@ -235,18 +240,69 @@ def _waiting_on(waiter: Any) -> Any:
     return {"future": type(waiter).__qualname__}
 
 
+def _unstarted(coro: Any) -> bool:
+    """Whether ``coro`` is a coroutine that has not run yet (read from its own C attributes)."""
+    if type(coro) is not types.CoroutineType:
+        return False
+    return not _started(coro)
+
+
+def _started(coro: Any) -> bool:
+    """Whether the coroutine has run (it is suspended, running or finished)."""
+    if coro.cr_frame is None or coro.cr_running:
+        return True
+    if sys.version_info >= (3, 11):
+        return bool(coro.cr_suspended)
+    return coro.cr_frame.f_lasti >= 0
+
+
 def _created_matches(frame: types.FrameType, event: str, arg: Any, context: dict[str, Any]) -> bool:
-    return (
-        event == "return"
-        and sys.modules.get("asyncio.tasks") is not None
-        and (_base_task_class(arg) is not None)
-    )
+    pending = getattr(_open_steps, "creating", None)
+    if pending is None:
+        pending = _open_steps.creating = {}
+    if event == "call":
+        # The coroutine create_task was given, while it is still unstarted: an
+        # eager start runs it before the return.  Never a record by itself;
+        # held weakly (keeping it would change when the program's unawaited
+        # coroutines go), until the frame returns or unwinds.
+        try:
+            coro = frame.f_locals.get("coro")
+            if _unstarted(coro):
+                pending[id(frame)] = weakref.ref(coro)
+            else:
+                pending.pop(id(frame), None)
+        except Exception:  # noqa: BLE001 - a frame that cannot be read: no eager start seen
+            pending.pop(id(frame), None)
+        return False
+    ref = pending.pop(id(frame), None)
+    coro = ref() if ref is not None else None
+    if event != "return" or sys.modules.get("asyncio.tasks") is None:
+        return False
+    if _base_task_class(arg) is None:
+        return False
+    _open_steps.created_coro = coro  # for _created_record, next on this thread
+    return True
 
 
 def _created_record(frame: types.FrameType, event: str, arg: Any, context: dict[str, Any]) -> Any:
     base = _base_task_class(arg)
     assert base is not None
     record = _task_facts(arg, base)
+    coro = getattr(_open_steps, "created_coro", None)
+    _open_steps.created_coro = None
+    if coro is not None and _started(coro):
+        # Its first step ran inside create_task: no Handle._run step will be its first.
+        _ids.start(arg)
+        record["eager"] = True
+        if record["coroutine"] is None:
+            record["coroutine"] = coro.__qualname__
+        try:
+            done = base.done(arg)  # type: ignore[attr-defined]
+            record["done"] = bool(done) if type(done) is bool else None
+            waiter = base._fut_waiter.__get__(arg, base)  # type: ignore[attr-defined]
+            record["waiting_on"] = _waiting_on(waiter)
+        except Exception:  # noqa: BLE001 - its state unknown: the flag alone
+            pass
     record["parent_task_id"] = None
     tasks = sys.modules.get("asyncio.tasks")
     current = getattr(tasks, "current_task", None)
@@ -283,7 +339,7 @@ def task_plugins() -> list[dict[str, Any]]:
             "call_type": TASK_CREATED_TYPE,
             "return_type": TASK_CREATED_TYPE,
             "subtype": SUBTYPE,
-            "events": ["return"],
+            "events": ["call", "return", "unwind"],
             "call": _created_matches,
             "process": _created_record,
         },

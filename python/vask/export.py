@@ -14,6 +14,7 @@ from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
 from vask.arguments import call_arguments
+from vask import tasktree
 from vask.asynctasks import STEP_END_TYPE, STEP_TYPE
 from vask.calltree import body_kind
 from vask.document import CALLS_DROPPED_TYPE, FOLDED_TYPE, plausible_time, record_time
@@ -169,6 +170,60 @@ class _TaskTracker:
         return self.task
 
 
+def _stitched_walk(
+    walk: Iterator[tuple[int, Any]], load: Loader | None, seen: set[str]
+) -> Iterator[tuple[int, IndexNode]]:
+    """As :func:`_stitched`, for the nodes of any walk of a thread (a task's, the rest)."""
+    for depth, node in walk:
+        if node.kind == "note":
+            continue  # a task's suspended stretch: no event
+        if node.kind == "flushed":
+            sub = _flushed_thread(node.thread, node.node, load, seen)
+            if sub is not None:
+                for below, inner in _stitched(sub, load, seen):
+                    yield depth + below, inner
+                continue
+        yield depth, node
+
+
+def _task_tracks(
+    thread: ThreadIndex, load: Loader | None, seen: set[str], by_task: bool
+) -> Iterator[tuple[str, Any, Iterator[tuple[int, Any, Any]]]]:
+    """The thread's tracks, each (title, task facts, its (depth, node, task facts) walk):
+    the whole thread, each node with the task it ran in; or, ``by_task``, the calls
+    that ran in no task, then one track per asyncio task with recorded calls, in order
+    of appearance."""
+    if not by_task:
+        tracker = _TaskTracker()
+        walk = ((d, n, tracker.at(d, n)) for d, n in _stitched(thread, load, seen))
+        yield thread.name, None, walk
+        return
+    root = IndexNode(thread, 0)
+    view = tasktree.group_by_task(root)
+    outside = tasktree.OutsideRoot(root, view).walk()
+    title = thread.name
+    if view.resumes_as_calls:
+        # Said where a reader of the tracks sees it: the thread's own title.
+        title += " (profile hook: each resume of a task is a new call)"
+    yield title, None, ((d, n, None) for d, n in _stitched_walk(outside, load, seen))
+    for task in view.tasks.values():
+        if not any(step.nodes for step in task.steps):
+            continue  # none of its code was recorded
+        title = f"task {task.task_id}" + (f": {task.name}" if task.name is not None else "")
+        if task.coroutine is not None:
+            title += f" ({task.coroutine})"
+        facts = (task.task_id, task.name)
+        steps = _stitched_walk(tasktree.TaskRoot(task, str, view).walk(), load, seen)
+        yield title, facts, ((d, n, facts) for d, n in steps)
+
+
+def _free_tid(wanted: int, used: set[int]) -> int:
+    while wanted in used:
+        wanted += 1
+    used.add(wanted)
+    return wanted
+
+
 def write_chrome_trace(
     trace: TraceIndex,
     out: TextIO,
@@ -176,6 +231,7 @@ def write_chrome_trace(
     load: Loader | None = None,
     pid: int = 1,
     children: list[TraceIndex] | None = None,
+    by_task: bool = False,
 ) -> int:
     """Write the trace as Chrome Trace Event JSON to ``out``; returns the number of calls.
 
@@ -195,6 +251,10 @@ def write_chrome_trace(
     instant events.  Each thread is a track named by a "thread_name"
     metadata event.  Module and class bodies have no arguments (their locals
     are globals).
+
+    With ``by_task``, each asyncio task is a track of its own ("task N: name
+    (coroutine)", after its thread's), holding the calls of its steps; the
+    thread's track keeps the calls that ran in no task.
     """
     processes = [trace, *(children or ())]
     t0, last = _shared_time_base(processes)
@@ -221,7 +281,7 @@ def write_chrome_trace(
             ("process_sort_index", {"sort_index": order}),
         ):
             emit({"name": meta, "ph": "M", "pid": process_pid, "tid": 0, "args": args})
-        calls += _chrome_process(process, process_pid, last, t0, us, emit, load)
+        calls += _chrome_process(process, process_pid, last, t0, us, emit, load, by_task)
     other = {"trace_id": trace.trace_id, "trace_name": trace.name, "vask": __version__}
     if children:
         other["child_trace_ids"] = [child.trace_id for child in children]
@@ -239,110 +299,130 @@ def _chrome_process(
     us: Callable[[float], float],
     emit: Callable[[dict[str, Any]], None],
     load: Loader | None,
+    by_task: bool = False,
 ) -> int:
     """The events of one process's threads; returns the number of calls."""
     calls = 0
     used_tids: set[int] = set()
     seen = {trace.trace_id}
-    for index, thread in enumerate(trace.ordered_threads()):
-        tid = thread.native_id or thread.ident or index + 1
-        while tid in used_tids:
-            tid += 1
-        used_tids.add(tid)
-        for meta, args in (
-            ("thread_name", {"name": thread.name}),
-            ("thread_sort_index", {"sort_index": index}),
-        ):
-            emit({"name": meta, "ph": "M", "pid": pid, "tid": tid, "args": args})
-        tasks = _TaskTracker()
-        for depth, node in _stitched(thread, load, seen):
-            record = node.record
-            task = tasks.at(depth, node)
-            if node.kind == "call":
-                begin = record_time(node.start) if node.start is not None else t0
-                finish = record_time(node.end) if node.end is not None else last
-                begin = t0 if begin is None else begin
-                finish = last if finish is None else max(finish, begin)
-                args: dict[str, Any] = {
-                    "path": _jsonable(record.get("path")),
-                    "frame_id": _jsonable(record.get("frame_id")),
-                }
-                if node.start is not None and body_kind(node.start, node.end) == "function":
-                    args["arguments"] = _jsonable(call_arguments(node.start), traced=True)
-                    if node.start.get("event") in ("resume", "throw"):
-                        args["entered_by"] = node.start["event"]
-                        if "exception" in node.start:
-                            args["thrown"] = _jsonable(node.start["exception"], traced=True)
-                if task is not None:
-                    args["task_id"], args["task_name"] = task
-                if node.end is None:
-                    args["returned"] = False
-                elif "exception" in node.end:
-                    args["exception"] = _jsonable(node.end["exception"], traced=True)
-                elif node.end.get("event") == "yield":
-                    args["yield"] = _jsonable(node.end.get("arg"), traced=True)
-                else:
-                    args["return"] = _jsonable(node.end.get("arg"), traced=True)
-                calls += 1
-                emit(
-                    {
-                        "name": call_label(record, node.end),
-                        "cat": "call",
-                        "ph": "X",
-                        "ts": us(begin),
-                        "dur": round((finish - begin) * 1e6, 3),
-                        "pid": pid,
-                        "tid": tid,
-                        "args": args,
-                    }
-                )
+    order = 0
+    threads = trace.ordered_threads()
+    thread_tids = [
+        _free_tid(t.native_id or t.ident or i + 1, used_tids) for i, t in enumerate(threads)
+    ]
+    # Tasks' tracks: tids after every thread's (kept small: readers take 32 bits).
+    task_tid = max(used_tids, default=0) + 1
+    for thread, thread_tid in zip(threads, thread_tids):
+        for title, task_facts, walk in _task_tracks(thread, load, seen, by_task):
+            tid = thread_tid if task_facts is None else _free_tid(task_tid, used_tids)
+            for meta, args in (
+                ("thread_name", {"name": title}),
+                ("thread_sort_index", {"sort_index": order}),
+            ):
+                emit({"name": meta, "ph": "M", "pid": pid, "tid": tid, "args": args})
+            order += 1
+            calls += _chrome_track(walk, pid, tid, last, t0, us, emit)
+    return calls
+
+
+def _chrome_track(
+    walk: Iterator[tuple[int, Any, Any]],
+    pid: int,
+    tid: int,
+    last: float,
+    t0: float,
+    us: Callable[[float], float],
+    emit: Callable[[dict[str, Any]], None],
+) -> int:
+    """The events of one track; returns the number of calls."""
+    calls = 0
+    for _depth, node, task in walk:
+        record = node.record
+        if node.kind == "call":
+            begin = record_time(node.start) if node.start is not None else t0
+            finish = record_time(node.end) if node.end is not None else last
+            begin = t0 if begin is None else begin
+            finish = last if finish is None else max(finish, begin)
+            args: dict[str, Any] = {
+                "path": _jsonable(record.get("path")),
+                "frame_id": _jsonable(record.get("frame_id")),
+            }
+            if node.start is not None and body_kind(node.start, node.end) == "function":
+                args["arguments"] = _jsonable(call_arguments(node.start), traced=True)
+                if node.start.get("event") in ("resume", "throw"):
+                    args["entered_by"] = node.start["event"]
+                    if "exception" in node.start:
+                        args["thrown"] = _jsonable(node.start["exception"], traced=True)
+            if task is not None:
+                args["task_id"], args["task_name"] = task
+            if node.end is None:
+                args["returned"] = False
+            elif "exception" in node.end:
+                args["exception"] = _jsonable(node.end["exception"], traced=True)
+            elif node.end.get("event") == "yield":
+                args["yield"] = _jsonable(node.end.get("arg"), traced=True)
             else:
-                ts = record_time(record)
-                name = str(record.get("type"))
-                if node.kind == "flushed":
-                    name = f"subtree flushed to {record.get('flushed_trace_id')}"
-                elif record.get("type") == CALLS_DROPPED_TYPE:
-                    name = calls_dropped_text(record)
-                elif record.get("type") == FOLDED_TYPE:
-                    name = folded_text(record)
-                    first = plausible_time(record.get("first_timestamp"))
-                    final = plausible_time(record.get("last_timestamp"))
-                    if first is not None and final is not None and final >= first:
-                        # The folded calls as one block, from the start of the
-                        # first to the end of the last.
-                        emit(
-                            {
-                                "name": name,
-                                "cat": "folded",
-                                "ph": "X",
-                                "ts": us(first),
-                                "dur": round((final - first) * 1e6, 3),
-                                "pid": pid,
-                                "tid": tid,
-                                # The parent's id under its own name: a call's
-                                # block is the one that carries "frame_id".
-                                "args": _jsonable(
-                                    {
-                                        ("parent_frame_id" if k == "frame_id" else k): v
-                                        for k, v in record.items()
-                                        if k != "timestamp"
-                                    }
-                                ),
-                            }
-                        )
-                        continue
-                emit(
-                    {
-                        "name": name,
-                        "cat": node.kind,
-                        "ph": "i",
-                        "s": "t",
-                        "ts": us(ts if ts is not None else t0),
-                        "pid": pid,
-                        "tid": tid,
-                        "args": _jsonable({k: v for k, v in record.items() if k != "timestamp"}),
-                    }
-                )
+                args["return"] = _jsonable(node.end.get("arg"), traced=True)
+            calls += 1
+            emit(
+                {
+                    "name": call_label(record, node.end),
+                    "cat": "call",
+                    "ph": "X",
+                    "ts": us(begin),
+                    "dur": round((finish - begin) * 1e6, 3),
+                    "pid": pid,
+                    "tid": tid,
+                    "args": args,
+                }
+            )
+        else:
+            ts = record_time(record)
+            name = str(record.get("type"))
+            if node.kind == "flushed":
+                name = f"subtree flushed to {record.get('flushed_trace_id')}"
+            elif record.get("type") == CALLS_DROPPED_TYPE:
+                name = calls_dropped_text(record)
+            elif record.get("type") == FOLDED_TYPE:
+                name = folded_text(record)
+                first = plausible_time(record.get("first_timestamp"))
+                final = plausible_time(record.get("last_timestamp"))
+                if first is not None and final is not None and final >= first:
+                    # The folded calls as one block, from the start of the
+                    # first to the end of the last.
+                    emit(
+                        {
+                            "name": name,
+                            "cat": "folded",
+                            "ph": "X",
+                            "ts": us(first),
+                            "dur": round((final - first) * 1e6, 3),
+                            "pid": pid,
+                            "tid": tid,
+                            # The parent's id under its own name: a call's
+                            # block is the one that carries "frame_id".
+                            "args": _jsonable(
+                                {
+                                    ("parent_frame_id" if k == "frame_id" else k): v
+                                    for k, v in record.items()
+                                    if k != "timestamp"
+                                }
+                            ),
+                        }
+                    )
+                    continue
+            emit(
+                {
+                    "name": name,
+                    "cat": node.kind,
+                    "ph": "i",
+                    "s": "t",
+                    "ts": us(ts if ts is not None else t0),
+                    "pid": pid,
+                    "tid": tid,
+                    "args": _jsonable({k: v for k, v in record.items() if k != "timestamp"}),
+                }
+            )
     return calls
 
 
@@ -352,6 +432,7 @@ def write_speedscope(
     *,
     load: Loader | None = None,
     children: list[TraceIndex] | None = None,
+    by_task: bool = False,
 ) -> int:
     """Write the trace as a speedscope file (an evented profile per thread); returns the calls.
 
@@ -359,20 +440,30 @@ def write_speedscope(
     caller, or at the trace's end; times are clamped so that every call lies
     within its caller.  The threads of ``children`` (the traces of the
     processes the trace's process started) are profiles too, named with
-    their process's pid, on the same time line.
+    their process's pid, on the same time line.  With ``by_task``, each
+    asyncio task is a profile of its own ("thread · task N: name (coroutine)",
+    after its thread's, which keeps the calls that ran in no task).
     """
     processes = [trace, *(children or ())]
     t0, last = _shared_time_base(processes)
     pids = _process_pids(processes, 1)
-    threads = [
-        (thread, f"{thread.name} (pid {pid})" if children else thread.name, process)
-        for process, pid in zip(processes, pids)
-        for thread in process.ordered_threads()
-    ]
+
+    def profiles() -> Iterator[tuple[ThreadIndex, str, Iterator[tuple[int, Any]]]]:
+        for process, pid in zip(processes, pids):
+            suffix = f" (pid {pid})" if children else ""
+            for thread in process.ordered_threads():
+                seen = {process.trace_id}
+                if not by_task:
+                    yield thread, thread.name + suffix, _stitched(thread, load, seen)
+                    continue
+                for title, task, walk in _task_tracks(thread, load, seen, by_task):
+                    name = title if task is None else f"{thread.name} · {title}"
+                    yield thread, name + suffix, ((d, n) for d, n, _ in walk)
+
     frames: dict[tuple[str, str], int] = {}
     calls = 0
     out.write('{"$schema":"https://www.speedscope.app/file-format-schema.json","profiles":[')
-    for number, (thread, thread_name, process) in enumerate(threads):
+    for number, (thread, thread_name, walk) in enumerate(profiles()):
         if number:
             out.write(",")
         lo, _ = thread.time_span()
@@ -384,8 +475,7 @@ def write_speedscope(
         # open calls: (frame, end time in µs)
         open_calls: list[tuple[int, float]] = []
         at = max(begin_at, 0.0)
-        seen = {process.trace_id}
-        for depth, node in _stitched(thread, load, seen):
+        for depth, node in walk:
             current, index = node.thread, node.node
             folded = None
             if current.kind[index] == NODE_PLUGIN:

@@ -8,6 +8,10 @@ order (with the stretches it was suspended in between), its creation record
 and the call that created it; every call outside a step stays with the
 thread.
 
+A task started eagerly (its "asyncio_task_created" record has ``eager``) ran
+its first step inside the creating call: the call of its coroutine just
+before that record is that step, taken out of the creating task's tree.
+
 Works on :class:`vask.traceindex.IndexNode` and :class:`vask.calltree.CallNode`
 trees alike (anything with ``kind``, ``record``, ``children``, ``walk``).
 """
@@ -21,7 +25,22 @@ from typing import Any
 from vask.asynctasks import STEP_END_TYPE, STEP_TYPE, TASK_CREATED_TYPE
 from vask.document import record_time
 
-__all__ = ["Note", "Step", "TaskTree", "TaskView", "group_by_task", "task_label"]
+__all__ = [
+    "RESUMES_AS_CALLS",
+    "Note",
+    "Step",
+    "TaskTree",
+    "TaskView",
+    "group_by_task",
+    "task_label",
+]
+
+#: What a reader is told when :attr:`TaskView.resumes_as_calls`.
+RESUMES_AS_CALLS = (
+    "recorded by the profile hook, which sees no resumes: each time a task resumes, "
+    "its coroutines show as new calls; the monitor engine, on Python 3.12 and later, "
+    "records them as resumes"
+)
 
 
 @dataclass
@@ -45,11 +64,15 @@ class TaskTree:
     #: The call (a node) the task was created in, when it was recorded.
     created_in: Any = None
     steps: list[Step] = field(default_factory=list)
+    #: Whether its first step ran inside the creating call (an eager start).
+    eager: bool = False
+    #: Calls below its steps' nodes that ran in other tasks' eager first steps.
+    lent: int = 0
 
     @property
     def calls(self) -> int:
         """Calls the task ran (resumed parts are not calls)."""
-        total = 0
+        total = -self.lent
         for step in self.steps:
             for node in step.nodes:
                 total += node.calls_below + _is_call(node)
@@ -113,10 +136,13 @@ def group_by_task(root: Any) -> TaskView:
 
     # Each parent's children are scanned in order; a step is open from its
     # start record to the end record of the same task among the same siblings.
-    pending: list[Any] = [root]
+    # Each parent comes with the task it ran in (None: the thread's own).
+    pending: list[tuple[Any, TaskTree | None]] = [(root, None)]
     while pending:
-        parent = pending.pop()
+        parent, around = pending.pop()
         step: Step | None = None
+        owner: TaskTree | None = None
+        previous: Any = None
         for child in parent.children:
             record = child.record if child.kind == "plugin" else None
             rtype = record.get("type") if record is not None else None
@@ -129,11 +155,13 @@ def group_by_task(root: Any) -> TaskView:
                 step = Step(record)
                 owner.steps.append(step)
                 in_steps.add(child.key)
+                previous = None
                 continue
             if rtype == STEP_END_TYPE and step is not None:
                 step.end = record
                 in_steps.add(child.key)
-                step = None
+                step = owner = None
+                previous = None
                 continue
             if rtype == TASK_CREATED_TYPE and _task_id(record) is not None:
                 created = task(_task_id(record))  # type: ignore[arg-type]
@@ -143,15 +171,45 @@ def group_by_task(root: Any) -> TaskView:
                 created.coroutine = _text(record, "coroutine") or created.coroutine
                 parent_id = record.get("parent_task_id")
                 created.parent_task_id = parent_id if type(parent_id) is int else None
+                if record.get("eager") is True:
+                    created.eager = True
+                    first = previous if _first_start_of(previous, created.coroutine) else None
+                    # Its first step: the start of its coroutine, just before the record.
+                    created.steps.insert(0, Step(record, record, [first] if first else []))
+                    if first is not None:
+                        if step is not None and step.nodes and step.nodes[-1] is first:
+                            step.nodes.pop()
+                        lender = owner if step is not None else around
+                        if lender is not None:
+                            lender.lent += first.calls_below + 1
+                        in_steps.add(first.key)
+                        # Its callees ran in the new task: it was queued last, with the old one.
+                        if pending and pending[-1][0] is first:
+                            pending[-1] = (first, created)
             if step is not None:
                 step.nodes.append(child)
                 in_steps.add(child.key)
             if child.kind == "call":
-                pending.append(child)
+                pending.append((child, owner if step is not None else around))
+            previous = child
     for task_id, name in step_names.items():
         if name is not None:
             tasks[task_id].name = name
     return TaskView(tasks, in_steps)
+
+
+def _first_start_of(node: Any, coroutine: str | None) -> bool:
+    """Whether ``node`` is the first start of a frame of the coroutine named ``coroutine``."""
+    if node is None or node.kind != "call" or coroutine is None:
+        return False
+    if node.start is None or node.start.get("event") != "call":
+        return False
+    # The record's qualname is module-qualified ("pkg.mod.Class.meth"), the
+    # coroutine's is not ("Class.meth").
+    name = node.record.get("qualname")
+    if isinstance(name, str):
+        return name == coroutine or name.endswith("." + coroutine)
+    return node.record.get("co_name") == coroutine.rsplit(".", 1)[-1]
 
 
 def task_label(task: TaskTree) -> str:
@@ -207,10 +265,14 @@ class TaskRoot:
 
     kind = "root"
 
-    def __init__(self, task: TaskTree, duration: Callable[[float], str]) -> None:
+    def __init__(
+        self, task: TaskTree, duration: Callable[[float], str], view: TaskView | None = None
+    ) -> None:
         self.task = task
         self.duration = duration
         self.key = ("task", task.task_id)
+        #: Nodes of other tasks' steps (eager first steps nested in this task's calls).
+        self.elsewhere: set[Any] = view.in_steps if view is not None else set()
 
     @property
     def calls_below(self) -> int:
@@ -233,6 +295,11 @@ class TaskRoot:
                 if waiting:
                     text += f", {waiting}"
                 yield 0, Note(text, ("suspended", self.task.task_id, number))
+            elsewhere = self.elsewhere
+
+            def go_below(node: Any) -> bool:
+                return node.key not in elsewhere and (descend is None or descend(node))
+
             for node in step.nodes:
                 yield 0, node
                 if max_depth is not None and max_depth <= 1:
@@ -240,8 +307,9 @@ class TaskRoot:
                 if descend is not None and not descend(node):
                     continue
                 below = max_depth - 1 if max_depth is not None else None
-                for depth, child in node.walk(below, descend, assignments):
-                    yield depth + 1, child
+                for depth, child in node.walk(below, go_below, assignments):
+                    if child.kind == "assign" or child.key not in elsewhere:
+                        yield depth + 1, child
             previous = step
         if previous is not None and previous.end is not None:
             done = previous.end.get("done")

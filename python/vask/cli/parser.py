@@ -349,6 +349,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="put the traces of the processes the traced one started (and theirs) into the "
         "same file, each process apart (default: on)",
     )
+    export.add_argument(
+        "--by",
+        choices=("thread", "task"),
+        default="thread",
+        help="a track (chrome) or profile (speedscope) per thread (default), or also one per "
+        "asyncio task, holding the calls of its steps",
+    )
 
     view = actions.add_parser(
         "view",

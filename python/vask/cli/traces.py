@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import functools
 import gzip
 import io
 import json
@@ -479,7 +480,7 @@ def _show_tasks(
     """Each asyncio task of a thread as a tree of its own, in the order they appear."""
     for task in view.tasks.values():
         lines = _tree_lines(
-            args, tasktree.TaskRoot(task, render.format_duration), style, flushed_calls
+            args, tasktree.TaskRoot(task, render.format_duration, view), style, flushed_calls
         )
         first = next(lines, None)
         if first is None:
@@ -614,7 +615,8 @@ def _export(
         say(f"trace {trace_id}: document {number} is damaged ({reason}); exporting the rest")
     if len(trace.damaged) == trace.documents:
         raise CliError(f"trace {trace_id} cannot be exported: all its documents are damaged", 1)
-    writer = write_speedscope if args.format == "speedscope" else write_chrome_trace
+    chosen = write_speedscope if args.format == "speedscope" else write_chrome_trace
+    writer = functools.partial(chosen, by_task=getattr(args, "by", "thread") == "task")
     suffix = ".speedscope.json" if args.format == "speedscope" else ".json"
     output = args.output or f"{trace_id}{suffix}{'.gz' if args.gzip else ''}"
     status = 1 if trace.damaged else 0

@@ -13,11 +13,13 @@ import time
 from typing import Any
 
 from vask.arguments import call_arguments, split_call_locals
+from vask.asynctasks import TASK_CREATED_TYPE
 from vask.calltree import body_kind
 from vask.document import CALLS_DROPPED_TYPE, FOLDED_TYPE
 from vask.render import (
     call_label,
     calls_dropped_text,
+    created_task_text,
     folded_text,
     format_value,
     not_stored_text,
@@ -181,6 +183,12 @@ def row(trace: TraceIndex, thread: ThreadIndex, node: int) -> dict[str, Any]:
             label, extra = f"… {not_stored_text(record)}", ""
         elif record.get("type") == FOLDED_TYPE:
             label, extra = folded_text(record), ""
+        elif record.get("type") == TASK_CREATED_TYPE and type(record.get("task_id")) is int:
+            # A link to the task's own tree: the page opens it by task.
+            label, extra = f"→ starts {created_task_text(record)}", ""
+            item["starts_task"] = record["task_id"]
+            if record.get("eager") is True:
+                extra = "its first step ran here, eagerly"
         item.update(kind="plugin", label=label, subtype=record.get("subtype"), args=extra)
     elif kind == NODE_FLUSHED:
         record = view.record

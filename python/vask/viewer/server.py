@@ -17,7 +17,11 @@ API (all GET, all JSON):
 ``/api/trace/ID/search``               ``q``, ``mode`` (name, value), ``node`` or ``cursor``
 ``/api/calls``                         ``q``: calls across every trace, as ``vask calls``
                                        takes its query, from the calls index as it stands
-``/api/trace/ID/tasks``                ``thread``: its asyncio tasks, their steps' calls
+``/api/trace/ID/tasks``                ``thread``: its tree by asyncio task, one root per
+                                       task; with ``task``, ``offset``, ``limit``: a page
+                                       of a task's entries; with ``node``: the node's
+                                       place in the tree by task (``children`` with
+                                       ``group=task`` pages the levels below)
 =====================================  ======================================
 """
 
@@ -539,8 +543,30 @@ class _Handler(BaseHTTPRequestHandler):
                 )
             )
         if what == "tasks":
+            if "task" in params:
+                return self._json(
+                    tasks.task_entries(
+                        trace,
+                        thread,
+                        int(_number(params, "task")),
+                        int(_number(params, "offset", 0)),
+                        int(_number(params, "limit", 200)),
+                    )
+                )
+            if "node" in params:
+                return self._json(tasks.task_path(thread, queries.node_of(thread, params["node"])))
             return self._json(tasks.tasks(trace, thread))
         node = queries.node_of(thread, params.get("node", "0"))
+        if what == "children" and params.get("group") == "task":
+            return self._json(
+                tasks.task_children(
+                    trace,
+                    thread,
+                    node,
+                    int(_number(params, "offset", 0)),
+                    int(_number(params, "limit", 200)),
+                )
+            )
         if what == "children":
             return self._json(
                 queries.children(

@@ -1,85 +1,125 @@
-// Grouping by asyncio task: a "By task" toggle in the header. When on, the
-// panel above the call tree lists each task of the trace's threads as a tree
-// of its own (the top-level calls of its steps, with the stretches it was
-// suspended in between); a call links to its place in the call tree, and a
-// task's header to the call that created it. Built on viewer.js's helpers
-// (S, api, el, nodeLink, fmtCount, plural); viewer.js calls tasksTraceOpened.
+// The call tree by asyncio task: a "By task" toggle in the header. When on, the
+// tree has a root per task (its steps' calls in order, a note per stretch it was
+// suspended) after each thread's root, which keeps the calls that ran in no task.
+// The server groups (GET /api/trace/ID/tasks); the page only lays out its answers,
+// level by level as with the thread tree. A "→ starts task N" row and a task's
+// "started by task N" open that task's root. Built on viewer.js's helpers and rows
+// (S, expand, revealBelow, scrollToRow, …); viewer.js calls tasksTraceOpened,
+// revealInTasks, taskRowElement and taskLink.
 "use strict";
 
-const TASKS = { on: false, traceId: null, threads: [], seq: 0 };
+const TASKS = { seq: 0 };
 
 function setupTasks() {
   const button = el("button", "", "By task");
   button.id = "by-task";
   button.type = "button";
-  button.title = "Group the calls by asyncio task (each task a tree of its own)";
+  button.title = "Regroup the call tree by asyncio task (each task a tree of its own)";
   button.setAttribute("aria-pressed", "false");
-  button.addEventListener("click", () => {
-    TASKS.on = !TASKS.on;
-    button.setAttribute("aria-pressed", String(TASKS.on));
-    button.classList.toggle("on", TASKS.on);
-    renderTasks().catch(report);
-  });
+  button.addEventListener("click", () => setByTask(!S.byTask).catch(report));
   $("search").before(button);
-  const box = el("div", "tasks-box");
-  box.id = "tasks-box";
-  box.hidden = true;
-  $("tree").before(box);
 }
 
-// Hook: viewer.js calls this once a trace's summary is in.
-function tasksTraceOpened(traceId, threads) {
-  TASKS.traceId = traceId;
-  TASKS.threads = threads.map((t) => t.key);
-  if (TASKS.on) renderTasks().catch(report);
+// The toggle's state, without laying out the tree (a page opened with "by=task").
+function markByTask(on) {
+  S.byTask = on;
+  S.taskFocus = null;
+  const button = $("by-task");
+  button.setAttribute("aria-pressed", String(on));
+  button.classList.toggle("on", on);
 }
 
-function taskRow(thread, r) {
-  const line = el("div", "task-row");
-  if (r.kind === "suspended") {
-    line.classList.add("suspended");
-    line.append(el("span", "muted", `⏸ ${r.text}`));
-    return line;
-  }
-  const text = r.kind === "call" ? `${r.label}(${r.args || ""})` : `${r.label} ${r.args || ""}`;
-  line.append(nodeLink(TASKS.traceId, thread, r.node, text));
-  if (r.event === "resume") line.append(el("span", "muted", " [resume]"));
-  if (r.value !== undefined) line.append(el("span", "muted", `  ${r.status === "yield" ? "⇢" : "→"} ${r.value}`));
-  return line;
+async function setByTask(on) {
+  markByTask(on);
+  setHash();
+  if (!S.summary || S.diff) return;
+  const opening = S.opening;
+  const traceId = S.traceId;
+  if (on) await tasksTraceOpened(traceId, shownThreads(S.summary));
+  else await showByThread(traceId, S.summary);
+  if (opening !== S.opening) return;
+  const sel = S.selected;
+  if (sel && sel.trace === traceId) await selectNode(sel.trace, sel.thread, sel.node, true);
 }
 
-async function renderTasks() {
-  const box = $("tasks-box");
+// Lays out the trace's tree by task (viewer.js calls this when a trace opens while on).
+async function tasksTraceOpened(traceId, threads) {
   const seq = ++TASKS.seq;
-  if (!TASKS.on || !TASKS.traceId) {
-    box.hidden = true;
-    box.replaceChildren();
-    return;
-  }
-  box.hidden = false;
-  box.replaceChildren(el("div", "muted", "Reading tasks…"));
-  const parts = [];
-  for (const thread of TASKS.threads) {
-    const path = `/api/trace/${encodeURIComponent(TASKS.traceId)}/tasks?thread=${encodeURIComponent(thread)}`;
+  S.rows = [{ type: "note", depth: 0, text: "Grouping the calls by task…" }];
+  drawTree();
+  const rows = [];
+  for (const t of threads) {
+    const path = `/api/trace/${encodeURIComponent(traceId)}/tasks?thread=${encodeURIComponent(t.key)}`;
     const { body } = await api(path);
-    if (seq !== TASKS.seq) return;
-    for (const task of body.tasks || []) {
-      const head = el("div", "task-head");
-      head.append(el("b", "", task.label));
-      const facts = [plural(task.calls, "call"), plural(task.steps, "step")];
-      if (task.parent_task_id !== null) facts.push(`started by task ${task.parent_task_id}`);
-      head.append(el("span", "muted", ` · ${facts.join(" · ")}`));
-      if (task.created_in) {
-        head.append(el("span", "muted", " · in "));
-        head.append(nodeLink(TASKS.traceId, thread, task.created_in.node, task.created_in.label));
-      }
-      const section = el("div", "task");
-      section.append(head, ...task.rows.map((r) => taskRow(thread, r)));
-      parts.push(section);
+    if (seq !== TASKS.seq || traceId !== S.traceId || !S.byTask) return;
+    rows.push({ type: "thread", trace: traceId, thread: t.key, depth: 0, node: 0, info: t, expanded: false, byTask: true, outside: body.outside_calls, tasks: body.tasks.length });
+    if (body.note) rows.push({ type: "note", depth: 0, text: body.note });
+    for (const task of body.tasks) {
+      rows.push({ type: "task", trace: traceId, thread: t.key, node: task.task_id, depth: 0, info: task, expanded: false, byTask: true });
     }
   }
-  if (!parts.length) parts.push(el("div", "muted", "No asyncio tasks were recorded in this trace."));
-  box.replaceChildren(...parts);
+  if (!rows.some((r) => r.type === "task")) rows.unshift({ type: "note", depth: 0, text: "No asyncio tasks were recorded in this trace." });
+  S.rows = rows;
+  drawTree();
+  const first = S.rows.findIndex((r) => r.type === "task");
+  if (first >= 0) await expand(first);
+}
+
+function taskIndex(trace, thread, task) {
+  return S.rows.findIndex((r) => r.type === "task" && r.trace === trace && r.thread === thread && r.node === task);
+}
+
+// Opens a task's root (turning the tree by task on if needed) and scrolls to it.
+async function openTask(trace, thread, task) {
+  if (!S.byTask) await setByTask(true);
+  const i = taskIndex(trace, thread, task);
+  if (i < 0) { report(new Error(`none of the calls task ${task} ran were recorded (asyncio's own code is not)`)); return; }
+  S.taskFocus = { trace, thread, task };
+  if (!S.rows[i].expanded) await expand(i);
+  scrollToRow(taskIndex(trace, thread, task));
+}
+
+function taskLink(trace, thread, task, text) {
+  const a = el("a", "task-link", text);
+  a.dataset.task = task;
+  a.addEventListener("click", () => openTask(trace, thread, task).catch(report));
+  return a;
+}
+
+// Expands the tree by task down to `node`: in its task's root, or in its thread's.
+async function revealInTasks(trace, thread, node) {
+  const path = `/api/trace/${encodeURIComponent(trace)}/tasks?thread=${encodeURIComponent(thread)}&node=${node}`;
+  const { body } = await api(path);
+  if (!S.byTask || trace !== S.traceId) return;
+  const top = body.task === null
+    ? S.rows.find((r) => r.type === "thread" && r.trace === trace && r.thread === thread)
+    : S.rows[taskIndex(trace, thread, body.task)];
+  if (top) await revealBelow(top, body.path);
+}
+
+function taskRowElement(r, div, main) {
+  const t = r.info;
+  div.classList.add("thread", "task-root");
+  const focus = S.taskFocus;
+  if (focus && focus.trace === r.trace && focus.thread === r.thread && focus.task === r.node) div.classList.add("selected");
+  main.append(el("span", "", t.label));
+  const facts = [plural(t.calls, "call"), plural(t.steps, "step")];
+  if (t.eager) facts.push("started eagerly");
+  main.append(el("span", "muted", `  ${facts.join(" · ")}`));
+  if (t.parent_task_id !== null) {
+    main.append(el("span", "muted", " · started by "));
+    main.append(taskLink(r.trace, r.thread, t.parent_task_id, `task ${t.parent_task_id}`));
+  }
+  if (t.created_in) {
+    main.append(el("span", "muted", " · in "));
+    main.append(nodeLink(r.trace, r.thread, t.created_in.node, t.created_in.label));
+  }
+  return div;
+}
+
+// The thread's root in the tree by task: the calls of no task.
+function taskThreadText(r) {
+  return ` ${plural(r.outside, "call")} outside tasks · ${plural(r.tasks, "task")}`;
 }
 
 setupTasks();

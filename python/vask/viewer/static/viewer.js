@@ -20,6 +20,8 @@ const S = {
   opening: 0,              // counts openTrace calls: an earlier one's answers are dropped
   diff: null,              // the diff view: {a, b, rows, changes, at}
   pickA: null,             // "Compare…": the trace picked as A
+  byTask: false,           // the tree regrouped by asyncio task (tasks.js)
+  taskFocus: null,         // the task root last opened by a link: {trace, thread, task}
 };
 
 // -- helpers ------------------------------------------------------------------
@@ -176,8 +178,25 @@ async function openTrace(traceId, focus) {
   if (opening !== S.opening) return;
   S.summary = summary;
   renderTitle();
+  const threads = shownThreads(summary);
+  if (S.byTask && typeof tasksTraceOpened === "function") {
+    await tasksTraceOpened(traceId, threads);
+  } else {
+    await showByThread(traceId, summary);
+  }
+  if (opening !== S.opening) return;
+  setupFlame(threads);
+  if (focus) await selectNode(traceId, focus.thread, focus.node, true);
+}
+
+function shownThreads(summary) {
+  return summary.threads.filter((t) => t.calls > 0 || t.top > 0);
+}
+
+// The tree by thread (the default): a root per thread, the first one open.
+async function showByThread(traceId, summary) {
   S.rows = [];
-  const threads = summary.threads.filter((t) => t.calls > 0 || t.top > 0);
+  const threads = shownThreads(summary);
   for (const t of threads) {
     S.rows.push({ type: "thread", trace: traceId, thread: t.key, depth: 0, node: 0, info: t, expanded: false });
   }
@@ -188,10 +207,6 @@ async function openTrace(traceId, focus) {
   drawTree();
   const first = S.rows.findIndex((r) => r.type === "thread");
   if (first >= 0) await expand(first);
-  if (opening !== S.opening) return;
-  setupFlame(threads);
-  if (typeof tasksTraceOpened === "function") tasksTraceOpened(traceId, threads);
-  if (focus) await selectNode(traceId, focus.thread, focus.node, true);
 }
 
 function renderTitle() {
@@ -210,6 +225,7 @@ function setHash() {
   if (S.diff) return;
   const p = new URLSearchParams();
   if (S.traceId) p.set("trace", S.traceId);
+  if (S.byTask) p.set("by", "task");
   if (S.selected && S.selected.trace === S.traceId) {
     p.set("thread", S.selected.thread);
     p.set("node", S.selected.node);
@@ -220,12 +236,15 @@ function setHash() {
 // -- the tree -----------------------------------------------------------------
 
 function childRows(parent, items, depth) {
-  return items.map((data) => ({
-    type: "node", trace: parent.trace, thread: parent.thread, node: data.node, depth, data, expanded: false,
-  }));
+  return items.map((data) => (data.kind === "suspended"
+    ? { type: "note", depth, text: `⏸ ${data.text}`, suspended: true }
+    : { type: "node", trace: parent.trace, thread: parent.thread, node: data.node, depth, data, expanded: false }));
 }
 
+// group: "" (the thread's tree), "resumes", "task" (a level of the tree by task, without
+// other tasks' steps) or "taskroot" (a task's root: `node` is the task's id).
 async function fetchChildren(trace, thread, node, offset, limit, group) {
+  if (group === "taskroot") return traceApi(trace, "tasks", { thread, task: node, offset, limit });
   const params = { thread, node, offset, limit };
   if (group) params.group = group;
   return traceApi(trace, "children", params);
@@ -247,12 +266,13 @@ async function expand(i) {
     let added = [];
     if (r.type === "node" && r.data.kind === "flushed") {
       added = await flushedRows(r);
-    } else if (r.type === "thread" || r.type === "node" || r.type === "group") {
-      const group = r.type === "group" ? "resumes" : "";
+    } else if (r.type === "thread" || r.type === "node" || r.type === "group" || r.type === "task") {
+      const group = r.type === "group" ? "resumes" : r.type === "task" ? "taskroot" : r.byTask ? "task" : "";
       const page = await fetchChildren(r.trace, r.thread, r.node, 0, PAGE, group);
       added = childRows(r, page.items, r.depth + 1);
+      if (r.byTask) for (const c of added) c.byTask = true;
       if (page.total > page.items.length) {
-        added.push({ type: "gap", trace: r.trace, thread: r.thread, node: r.node, group, depth: r.depth + 1, from: page.items.length, to: page.total, dir: "down" });
+        added.push({ type: "gap", trace: r.trace, thread: r.thread, node: r.node, group, byTask: r.byTask, depth: r.depth + 1, from: page.items.length, to: page.total, dir: "down" });
       }
       if (r.type === "node" && r.data.resumes) {
         added.push({ type: "group", trace: r.trace, thread: r.thread, node: r.node, depth: r.depth + 1, count: r.data.resumes, expanded: false });
@@ -302,7 +322,7 @@ function collapse(i) {
 }
 
 function expandable(r) {
-  if (r.type === "thread" || r.type === "group") return true;
+  if (r.type === "thread" || r.type === "group" || r.type === "task") return true;
   if (r.type !== "node") return false;
   return r.data.children || r.data.resumes > 0 || r.data.kind === "flushed";
 }
@@ -320,6 +340,7 @@ async function loadGap(r, index) {
     const at = S.rows.indexOf(r);
     if (at < 0) return;
     const rows = childRows(r, page.items, r.depth);
+    if (r.byTask) for (const c of rows) c.byTask = true;
     const end = offset + page.items.length;
     const parts = [];
     if (offset > r.from) parts.push({ ...r, to: offset, dir: "up" });
@@ -396,10 +417,17 @@ function rowElement(r, i) {
     div.classList.add("thread");
     const t = r.info;
     main.append(el("span", "", `thread ${t.name}`));
-    main.append(el("span", "muted", `  ${t.native_id ? "native " + t.native_id : t.key} · ${plural(t.calls, "call")}`));
+    const facts = r.byTask ? taskThreadText(r) : `  ${plural(t.calls, "call")}`;
+    main.append(el("span", "muted", `  ${t.native_id ? "native " + t.native_id : t.key} ·${facts}`));
     return div;
   }
-  if (r.type === "note") { div.classList.add("note"); main.textContent = r.text; return div; }
+  if (r.type === "note") {
+    div.classList.add("note");
+    if (r.suspended) div.classList.add("suspended");
+    main.textContent = r.text;
+    return div;
+  }
+  if (r.type === "task") return taskRowElement(r, div, main);
   if (r.type === "gap") {
     div.classList.add("more");
     main.textContent = `⋯ ${plural(r.to - r.from, "more call")} (loading)`;
@@ -416,6 +444,12 @@ function rowElement(r, i) {
   }
   if (S.search.hit && S.search.hit.trace === r.trace && S.search.hit.thread === r.thread && S.search.hit.node === r.node) {
     div.classList.add("hit");
+  }
+  if (d.kind === "plugin" && d.starts_task !== undefined) {
+    div.classList.add("plugin");
+    main.append(taskLink(r.trace, r.thread, d.starts_task, d.label));
+    if (d.args) main.append(el("span", "args", `  ${d.args}`));
+    return div;
   }
   if (d.kind === "plugin") {
     div.classList.add("plugin");
@@ -480,12 +514,20 @@ async function selectNode(trace, thread, node, reveal) {
   const now = S.selected;
   if (!now || now.trace !== trace || now.thread !== thread || now.node !== node) return;
   renderDetails(trace, d);
-  if (reveal) await revealPath(trace, thread, d.path_to);
+  if (!reveal) return;
+  if (S.byTask && trace === S.traceId && typeof revealInTasks === "function") await revealInTasks(trace, thread, node);
+  else await revealPath(trace, thread, d.path_to);
 }
 
 // Expands the tree down to the last node of `path` ([{node, index}]) and scrolls to it.
 async function revealPath(trace, thread, path) {
-  let parent = S.rows.findIndex((r) => r.type === "thread" && r.trace === trace && r.thread === thread);
+  const parent = S.rows.findIndex((r) => r.type === "thread" && r.trace === trace && r.thread === thread);
+  if (parent >= 0) await revealBelow(S.rows[parent], path);
+}
+
+// As revealPath, from the row `top` (a thread's or a task's root) down.
+async function revealBelow(top, path) {
+  let parent = S.rows.indexOf(top);
   if (parent < 0) return;
   for (let step = 0; step < path.length; step++) {
     if (!S.rows[parent].expanded) await expand(parent);
@@ -499,8 +541,12 @@ async function revealPath(trace, thread, path) {
     }
     parent = at;
   }
+  scrollToRow(parent);
+}
+
+function scrollToRow(i) {
   const tree = $("tree");
-  const top = parent * ROW;
+  const top = i * ROW;
   $("tree-spacer").style.height = `${S.rows.length * ROW}px`;  // before scrolling there
   if (top < tree.scrollTop || top > tree.scrollTop + tree.clientHeight - ROW * 2) {
     tree.scrollTop = Math.max(0, top - tree.clientHeight / 3);
@@ -521,7 +567,7 @@ function findGap(parent, index) {
   const depth = S.rows[parent].depth + 1;
   for (let j = parent + 1; j < S.rows.length && S.rows[j].depth >= depth; j++) {
     const r = S.rows[j];
-    if (r.depth === depth && r.type === "gap" && !r.group && r.from <= index && index < r.to) return r;
+    if (r.depth === depth && r.type === "gap" && r.group !== "resumes" && r.from <= index && index < r.to) return r;
   }
   return null;
 }
@@ -997,6 +1043,7 @@ function setup() {
   const tree = $("tree");
   tree.addEventListener("scroll", renderTree);
   tree.addEventListener("click", (ev) => {
+    if (ev.target.closest("a")) return;  // a link in a row: its own action
     const hit = clickedRow(ev);
     if (!hit) return;
     const { i, r } = hit;
@@ -1212,6 +1259,7 @@ async function start() {
   const p = new URLSearchParams(location.hash.slice(1));
   const wanted = p.get("trace");
   const focus = p.get("thread") && p.get("node") !== null ? { thread: p.get("thread"), node: Number(p.get("node")) } : null;
+  if (p.get("by") === "task" && typeof markByTask === "function") markByTask(true);
   if (p.get("diff")) await openDiffHash(p.get("diff"));
   else if (wanted) await openTrace(wanted, focus);
   else if (S.traces.length) await openTrace(S.traces[0].id);
