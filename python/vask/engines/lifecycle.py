@@ -441,6 +441,50 @@ def forget(recorder: Any) -> None:
 
 
 # -- fork -----------------------------------------------------------------------
+#
+# A signal that reaches a forked child before CPython's own after-fork code
+# has run there is lost: the C-level handler the child inherited notes it
+# (and writes its number to the wakeup fd, which is still the parent's pipe),
+# then CPython clears the child's notes of pending signals.  Untraced, a
+# child of a program without a SIGTERM handler dies of it at once; with
+# vask's handler inherited it ran on, and a pool's terminate() sent just
+# after the worker was forked left a worker waiting for tasks for good, and
+# the pool waiting for it.  So while SIGTERM's handler is vask's, the forking
+# thread blocks SIGTERM across the fork: a SIGTERM sent to the child meanwhile
+# stays pending in the kernel until the child has reset vask's state, and is
+# delivered then (the child dies of it, as it would have untraced).
+# Invariant: no SIGTERM a forked child is sent is lost to vask's handler.
+
+# The signal mask each forking thread had before SIGTERM was blocked, by thread.
+_held_masks: dict[int, Any] = {}
+
+
+def _vask_handles_sigterm() -> bool:
+    try:
+        handler = signal.getsignal(signal.SIGTERM)
+    except (ValueError, AttributeError):
+        return False
+    return handler is _on_sigterm or getattr(handler, "vask_parent_only", False) is True
+
+
+def _hold_sigterm() -> None:
+    """Before a fork: block SIGTERM on the forking thread while the handler is vask's."""
+    if not _vask_handles_sigterm():
+        return
+    try:
+        previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+    except (AttributeError, OSError, ValueError):
+        return  # no signal masks here
+    _held_masks[threading.get_ident()] = previous
+
+
+def _release_sigterm() -> None:
+    """After a fork, in parent and child: the forking thread's signal mask as it was."""
+    previous = _held_masks.pop(threading.get_ident(), None)
+    if previous is not None:
+        with contextlib.suppress(OSError, ValueError):
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
 
 
 def _reset_after_fork() -> None:
@@ -471,10 +515,19 @@ def _before_fork() -> None:
     for recorder in list(_running):
         recorder._note_fork()
     _pause_waiter()
+    _hold_sigterm()
+
+
+def _after_fork_in_parent() -> None:
+    _release_sigterm()
+    _resume_waiter()
 
 
 def _after_fork_in_child(parent_pid: int) -> None:
     _reset_after_fork()
+    # Only now: the wakeup fd is the child's own (none) again.
+    _release_sigterm()
+    _held_masks.clear()  # other threads' forks in the parent
     running = list(_running)
     _running.clear()
     for recorder in running:
@@ -523,7 +576,7 @@ def _register_fork_hooks() -> None:
 
     os.register_at_fork(
         before=before,
-        after_in_parent=_resume_waiter,
+        after_in_parent=_after_fork_in_parent,
         after_in_child=lambda: _after_fork_in_child(parent[0]),
     )
 

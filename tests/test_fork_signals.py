@@ -1,0 +1,108 @@
+"""Fork and signals under tracing: a forked child hears the SIGTERM it is sent, and only it does.
+
+The unlucky moments are forced rather than waited for: a C-level at-fork
+handler holds the next forked child in ``pause()`` before CPython's own
+after-fork code runs there, so the SIGTERM the parent sends lands exactly
+where a pool's ``terminate()`` finds a worker it has only just forked.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from test_cli import ENV
+
+pytestmark = [
+    pytest.mark.skipif(sys.platform != "linux", reason="os.fork, POSIX signals, glibc"),
+    pytest.mark.skipif(
+        sys.platform == "linux" and not hasattr(ctypes.CDLL(None), "__register_atfork"),
+        reason="needs glibc's __register_atfork",
+    ),
+]
+
+# Forks a child that is sent SIGTERM before CPython's after-fork code has run
+# in it, and prints how the child ended. The child would exit with status 7
+# had it run on.
+FORK_SENT_SIGTERM_AT_ONCE = """
+import ctypes, os, signal, time
+
+def forked_child_sent_sigterm():
+    libc = ctypes.CDLL(None)
+    signal.signal(signal.SIGUSR2, lambda signum, frame: None)
+    # Every later fork's child waits in pause(), inside fork() itself, until
+    # a signal is caught there.
+    libc.__register_atfork(None, None, ctypes.cast(libc.pause, ctypes.c_void_p), None)
+    pid = os.fork()
+    if pid == 0:
+        os._exit(7)
+    os.kill(pid, signal.SIGTERM)
+    # SIGUSR2 (caught) lets it out of pause(); again until it has gone, in
+    # case the first one came before it was in there.
+    for _ in range(100):
+        os.kill(pid, signal.SIGUSR2)
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.05)
+    else:
+        done, status = os.waitpid(pid, 0)
+    if os.WIFSIGNALED(status):
+        return f"signal {os.WTERMSIG(status)}"
+    return f"exit {os.WEXITSTATUS(status)}"
+"""
+
+RUN_FORKS = FORK_SENT_SIGTERM_AT_ONCE + """
+print(forked_child_sent_sigterm(), flush=True)
+"""
+
+# The traced program starts a (followed) Python process, and that one forks:
+# its SIGTERM handling (the wakeup fd, the handler) is vask's own.
+FOLLOWED_FORKS = """
+import subprocess, sys
+result = subprocess.run([sys.executable, "inner.py"], capture_output=True, text=True)
+print(result.stdout.strip(), result.returncode, flush=True)
+"""
+
+INNER = FORK_SENT_SIGTERM_AT_ONCE + """
+print(forked_child_sent_sigterm(), flush=True)
+"""
+
+
+def run_traced(tmp_path, program: str, *options: str) -> str:
+    (tmp_path / "prog.py").write_text(textwrap.dedent(program))
+    (tmp_path / "inner.py").write_text(textwrap.dedent(INNER))
+    result = subprocess.run(
+        [sys.executable, "-m", "vask", "run", *options, "prog.py"],
+        cwd=tmp_path,
+        env=ENV,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert result.returncode == 0, (result.stdout, result.stderr)
+    return result.stdout
+
+
+def test_untraced_the_child_dies_of_the_sigterm(tmp_path):
+    # What tracing must not change.
+    (tmp_path / "prog.py").write_text(textwrap.dedent(RUN_FORKS))
+    result = subprocess.run(
+        [sys.executable, "prog.py"], cwd=tmp_path, capture_output=True, text=True, timeout=60
+    )
+    assert result.stdout == "signal 15\n"
+
+
+def test_a_child_of_vask_run_sent_sigterm_as_it_is_forked_dies_of_it(tmp_path, engine):
+    # The child inherits vask run's handler; the SIGTERM must still end it
+    # (a pool's terminate() waits for the worker to end).
+    assert run_traced(tmp_path, RUN_FORKS, "--engine", engine.name) == "signal 15\n"
+
+
+def test_a_child_of_a_followed_process_sent_sigterm_as_it_is_forked_dies_of_it(tmp_path, engine):
+    # The followed process's handler writes to its wakeup fd; the child's
+    # SIGTERM must end the child, and never reach the parent's pipe.
+    assert run_traced(tmp_path, FOLLOWED_FORKS, "--engine", engine.name) == "signal 15 0\n"
