@@ -72,9 +72,9 @@ print(forked_child_sent_sigterm(), flush=True)
 """
 
 
-def run_traced(tmp_path, program: str, *options: str) -> str:
+def run_traced(tmp_path, program: str, *options: str, inner: str = INNER) -> str:
     (tmp_path / "prog.py").write_text(textwrap.dedent(program))
-    (tmp_path / "inner.py").write_text(textwrap.dedent(INNER))
+    (tmp_path / "inner.py").write_text(textwrap.dedent(inner))
     result = subprocess.run(
         [sys.executable, "-m", "vask", "run", *options, "prog.py"],
         cwd=tmp_path,
@@ -106,3 +106,35 @@ def test_a_child_of_a_followed_process_sent_sigterm_as_it_is_forked_dies_of_it(t
     # The followed process's handler writes to its wakeup fd; the child's
     # SIGTERM must end the child, and never reach the parent's pipe.
     assert run_traced(tmp_path, FOLLOWED_FORKS, "--engine", engine.name) == "signal 15 0\n"
+
+
+# A followed process forks while its wakeup fd's reader is slow to stop (the
+# fork does not wait for it at all here), and after each fork counts the
+# readers it has left once the slow one has had time to end.
+SLOW_READER_FORKS = """
+import os, sys, threading, time, warnings
+from vask.engines import lifecycle
+
+warnings.simplefilter("ignore", DeprecationWarning)  # forking with the reader running
+lifecycle._PAUSE_WAIT = 0
+left = []
+for _ in range(4):
+    sys.setswitchinterval(30)  # the reader gets little chance to stop before the fork
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0)
+    sys.setswitchinterval(0.005)
+    os.waitpid(pid, 0)
+    time.sleep(0.05)
+    left.append(sum(t.name == "vask-sigterm" and t.is_alive() for t in threading.enumerate()))
+print(min(left) >= 1)
+"""
+
+
+def test_a_followed_process_still_reads_its_wakeup_fd_after_a_fork_its_reader_outlasted(
+    tmp_path, engine
+):
+    # Without a reader, a SIGTERM that lands on another thread while the main
+    # thread waits in C (a pool worker on its task queue) is never acted on.
+    out = run_traced(tmp_path, FOLLOWED_FORKS, "--engine", engine.name, inner=SLOW_READER_FORKS)
+    assert out == "True 0\n"

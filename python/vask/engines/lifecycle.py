@@ -298,6 +298,10 @@ def _watch_wakeup_fd() -> None:
 # has the number 0).
 _waiter: threading.Thread | None = None
 _STOP = b"\0"
+# Whether a fork under way has asked the waiter to stop, and how long the
+# fork waits for it to.
+_paused = False
+_PAUSE_WAIT = 1.0
 
 
 def _start_waiter() -> None:
@@ -336,16 +340,29 @@ def _pause_waiter() -> None:
 
     A signal that comes meanwhile waits in the pipe for the next reader.
     """
+    global _paused
     waiter = _waiter
     if _wakeup is None or waiter is None or not waiter.is_alive():
         return
     with contextlib.suppress(OSError):
         os.write(_wakeup[1], _STOP)
-    waiter.join(1.0)
+        _paused = True
+    waiter.join(_PAUSE_WAIT)
 
 
 def _resume_waiter() -> None:
-    if _wakeup is not None and (_waiter is None or not _waiter.is_alive()) and not _terminated:
+    """After a fork, in the parent: a waiter reads the wakeup fd again.
+
+    Every stop byte written ends one reader, and every pause is followed by
+    one new reader: a waiter that had not stopped yet when the fork went
+    ahead ends later on the byte meant for it (or the new one does and it
+    reads on), so at least one reader is always left.
+    """
+    global _paused
+    paused, _paused = _paused, False
+    if _wakeup is None or _terminated:
+        return
+    if paused or _waiter is None or not _waiter.is_alive():
         _start_waiter()
 
 
@@ -493,9 +510,9 @@ def _reset_after_fork() -> None:
     The parent's follower, saver and lock are not the child's, and the
     wakeup fd the child inherited writes into the parent's pipe.
     """
-    global _follower, _saver, _finish_lock, _wakeup, _terminated, _waiter
+    global _follower, _saver, _finish_lock, _wakeup, _terminated, _waiter, _paused
     _follower = _saver = _waiter = None
-    _terminated = False
+    _terminated = _paused = False
     # Another thread of the parent may have held them at the fork.
     _finish_lock = threading.Lock()
     current.lock = threading.Lock()
