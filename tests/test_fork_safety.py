@@ -1,11 +1,12 @@
-"""Fork and signals under tracing: a forked child hears the SIGTERM it is sent, and only it does.
+"""Fork under tracing: a forked child hears the SIGTERM it is sent, and only it does; and it
+stores its trace whatever the parent's other threads held at the fork.
 
 The unlucky moments are forced rather than waited for: a C-level at-fork
 handler holds the next forked child in ``pause()`` before CPython's own
 after-fork code runs there, so the SIGTERM the parent sends lands exactly
-where a pool's ``terminate()`` finds a worker it has only just forked.
+where a pool's ``terminate()`` finds a worker it has only just forked; and
+another thread of the parent holds vask's locks across the fork.
 """
-
 from __future__ import annotations
 
 import ctypes
@@ -15,14 +16,14 @@ import textwrap
 
 import pytest
 from test_cli import ENV
+from vask import db
 
-pytestmark = [
-    pytest.mark.skipif(sys.platform != "linux", reason="os.fork, POSIX signals, glibc"),
-    pytest.mark.skipif(
-        sys.platform == "linux" and not hasattr(ctypes.CDLL(None), "__register_atfork"),
-        reason="needs glibc's __register_atfork",
-    ),
-]
+pytestmark = pytest.mark.skipif(sys.platform != "linux", reason="os.fork, POSIX signals")
+
+needs_glibc_atfork = pytest.mark.skipif(
+    sys.platform == "linux" and not hasattr(ctypes.CDLL(None), "__register_atfork"),
+    reason="needs glibc's __register_atfork",
+)
 
 # Forks a child that is sent SIGTERM before CPython's after-fork code has run
 # in it, and prints how the child ended. The child would exit with status 7
@@ -87,6 +88,7 @@ def run_traced(tmp_path, program: str, *options: str, inner: str = INNER) -> str
     return result.stdout
 
 
+@needs_glibc_atfork
 def test_untraced_the_child_dies_of_the_sigterm(tmp_path):
     # What tracing must not change.
     (tmp_path / "prog.py").write_text(textwrap.dedent(RUN_FORKS))
@@ -96,12 +98,14 @@ def test_untraced_the_child_dies_of_the_sigterm(tmp_path):
     assert result.stdout == "signal 15\n"
 
 
+@needs_glibc_atfork
 def test_a_child_of_vask_run_sent_sigterm_as_it_is_forked_dies_of_it(tmp_path, engine):
     # The child inherits vask run's handler; the SIGTERM must still end it
     # (a pool's terminate() waits for the worker to end).
     assert run_traced(tmp_path, RUN_FORKS, "--engine", engine.name) == "signal 15\n"
 
 
+@needs_glibc_atfork
 def test_a_child_of_a_followed_process_sent_sigterm_as_it_is_forked_dies_of_it(tmp_path, engine):
     # The followed process's handler writes to its wakeup fd; the child's
     # SIGTERM must end the child, and never reach the parent's pipe.
@@ -118,7 +122,7 @@ from vask.engines import lifecycle
 warnings.simplefilter("ignore", DeprecationWarning)  # forking with the reader running
 lifecycle._PAUSE_WAIT = 0
 left = []
-for _ in range(4):
+for _ in range(6):
     sys.setswitchinterval(30)  # the reader gets little chance to stop before the fork
     pid = os.fork()
     if pid == 0:
@@ -138,3 +142,48 @@ def test_a_followed_process_still_reads_its_wakeup_fd_after_a_fork_its_reader_ou
     # thread waits in C (a pool worker on its task queue) is never acted on.
     out = run_traced(tmp_path, FOLLOWED_FORKS, "--engine", engine.name, inner=SLOW_READER_FORKS)
     assert out == "True 0\n"
+
+
+# Another thread holds the locks a store takes while the main thread forks;
+# the child stores its trace on its way out (os._exit), or is found hung.
+LOCKS_HELD_AT_FORK = """
+import os, threading, time
+from vask.storage import caps, codec, keep, spool
+
+locks = [caps._bounds.lock, codec._dicts_lock, keep._mode.lock, spool._kept_lock]
+held, release = threading.Event(), threading.Event()
+
+def hold():
+    for lock in locks:
+        lock.acquire()
+    held.set()
+    release.wait()
+    for lock in locks:
+        lock.release()
+
+holder = threading.Thread(target=hold)
+holder.start()
+held.wait()
+pid = os.fork()
+if pid == 0:
+    os._exit(0)
+deadline = time.monotonic() + 20
+while time.monotonic() < deadline:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    time.sleep(0.05)
+else:
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+    status = "hung"
+release.set()
+holder.join()
+print(status, flush=True)
+"""
+
+
+def test_a_child_forked_while_another_thread_holds_the_storage_locks_stores_its_trace(tmp_path):
+    assert run_traced(tmp_path, LOCKS_HELD_AT_FORK) == "0\n"
+    traces = db.list_traces(tmp_path / ".vask" / "db.sqlite3")
+    assert len({trace.pid for trace in traces}) == 2  # the parent's trace and the child's
