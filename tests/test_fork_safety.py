@@ -187,3 +187,27 @@ def test_a_child_forked_while_another_thread_holds_the_storage_locks_stores_its_
     assert run_traced(tmp_path, LOCKS_HELD_AT_FORK) == "0\n"
     traces = db.list_traces(tmp_path / ".vask" / "db.sqlite3")
     assert len({trace.pid for trace in traces}) == 2  # the parent's trace and the child's
+
+
+# subprocess forks to run preexec_fn in the child, which then execs.
+PREEXEC = """
+import os, subprocess, sys
+
+def before_exec():
+    os.environ.get("HOME")
+
+subprocess.run([sys.executable, "-c", "print('child')"], preexec_fn=before_exec, check=True)
+"""
+
+
+def test_a_program_started_with_preexec_fn_is_linked_to_the_trace_that_started_it(
+    tmp_path, engine
+):
+    run_traced(tmp_path, PREEXEC, "--engine", engine.name)
+    traces = db.list_traces(tmp_path / ".vask" / "db.sqlite3")
+    (parent,) = [trace for trace in traces if trace.parent_pid is None]
+    (child,) = [trace for trace in traces if trace.parent_pid is not None]
+    # Not to a trace of the short-lived fork in between (never stored, and
+    # with the child's own pid, as exec keeps it).
+    assert (child.parent_pid, child.parent_trace_id) == (parent.pid, parent.trace_id)
+    assert len(traces) == 2

@@ -36,6 +36,7 @@ import json
 import logging
 import os
 import signal
+import sys
 import threading
 import time
 from collections.abc import Callable
@@ -545,18 +546,40 @@ def _after_fork_in_child(parent_pid: int) -> None:
     # Only now: the wakeup fd is the child's own (none) again.
     _release_sigterm()
     _held_masks.clear()  # other threads' forks in the parent
+    execs = _forked_to_exec()
     running = list(_running)
     _running.clear()
     for recorder in running:
         try:
-            recorder._restart_in_child(parent_pid)
+            recorder._restart_in_child(parent_pid, trace=not execs)
         except Exception:  # noqa: BLE001 - the child runs on untraced
             _logger.exception("vask: could not trace the forked process %d", os.getpid())
+    if execs:
+        return
     for hook in _child_hooks:
         try:
             hook()
         except Exception:  # noqa: BLE001 - the child runs on untraced
             _logger.exception("vask: could not trace the forked process %d", os.getpid())
+
+
+def _forked_to_exec() -> bool:
+    """Whether this child is ``subprocess``'s, forked to run the program's
+    ``preexec_fn`` and then exec (or end).
+
+    It is not traced: it records nothing of the program's own, and the
+    program it execs is followed as a child of the parent's trace (the
+    environment it inherits names that one).  A trace started here would
+    take its place as the link, and never be stored.
+    """
+    popen = getattr(sys.modules.get("subprocess"), "Popen", None)
+    code = getattr(getattr(popen, "_execute_child", None), "__code__", None)
+    frame: Any = sys._getframe(1)
+    while frame is not None:
+        if frame.f_code is code:
+            return True
+        frame = frame.f_back
+    return False
 
 
 def retake_wakeup_fd() -> None:
