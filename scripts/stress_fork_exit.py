@@ -153,15 +153,20 @@ def signal_state(pid: int) -> str:
 def dump_stacks(pids: list[int], py_spy: str | None) -> str:
     out = []
     for pid in pids:
-        out.append(f"===== pid {pid}: {Path(f'/proc/{pid}/cmdline').read_bytes()!r}"
-                   if Path(f"/proc/{pid}").exists() else f"===== pid {pid} (gone)")
+        out.append(
+            f"===== pid {pid}: {Path(f'/proc/{pid}/cmdline').read_bytes()!r}"
+            if Path(f"/proc/{pid}").exists()
+            else f"===== pid {pid} (gone)"
+        )
         if py_spy:
             command = [py_spy, "dump", "--native", "--locals", "--pid", str(pid)]
         else:
             command = ["gdb", "-p", str(pid), "-batch", "-ex", "thread apply all bt"]
         out.append(signal_state(pid))
         try:
-            result = subprocess.run(command, capture_output=True, text=True, timeout=60)
+            result = subprocess.run(
+                command, capture_output=True, text=True, timeout=60, check=False
+            )
             out.append(result.stdout + result.stderr)
         except (OSError, subprocess.TimeoutExpired) as error:
             out.append(f"(no stacks: {error})")
@@ -175,7 +180,11 @@ def run_one(python: str, engine: str, name: str, n: int, args: argparse.Namespac
         command = [python, "-m", "vask", "run", "--engine", engine, "prog.py"]
         started = time.monotonic()
         proc = subprocess.Popen(
-            command, cwd=tmp, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            command,
+            cwd=tmp,
+            env=env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
             start_new_session=True,
         )
         try:

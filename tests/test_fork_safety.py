@@ -7,6 +7,7 @@ after-fork code runs there, so the SIGTERM the parent sends lands exactly
 where a pool's ``terminate()`` finds a worker it has only just forked; and
 another thread of the parent holds vask's locks across the fork.
 """
+
 from __future__ import annotations
 
 import ctypes
@@ -54,9 +55,7 @@ def forked_child_sent_sigterm():
     if os.WIFSIGNALED(status):
         return f"signal {os.WTERMSIG(status)}"
     return f"exit {os.WEXITSTATUS(status)}"
-"""
 
-RUN_FORKS = FORK_SENT_SIGTERM_AT_ONCE + """
 print(forked_child_sent_sigterm(), flush=True)
 """
 
@@ -68,12 +67,10 @@ result = subprocess.run([sys.executable, "inner.py"], capture_output=True, text=
 print(result.stdout.strip(), result.returncode, flush=True)
 """
 
-INNER = FORK_SENT_SIGTERM_AT_ONCE + """
-print(forked_child_sent_sigterm(), flush=True)
-"""
 
-
-def run_traced(tmp_path, program: str, *options: str, inner: str = INNER) -> str:
+def run_traced(
+    tmp_path, program: str, *options: str, inner: str = FORK_SENT_SIGTERM_AT_ONCE
+) -> str:
     (tmp_path / "prog.py").write_text(textwrap.dedent(program))
     (tmp_path / "inner.py").write_text(textwrap.dedent(inner))
     result = subprocess.run(
@@ -83,6 +80,7 @@ def run_traced(tmp_path, program: str, *options: str, inner: str = INNER) -> str
         capture_output=True,
         text=True,
         timeout=60,
+        check=False,
     )
     assert result.returncode == 0, (result.stdout, result.stderr)
     return result.stdout
@@ -91,9 +89,14 @@ def run_traced(tmp_path, program: str, *options: str, inner: str = INNER) -> str
 @needs_glibc_atfork
 def test_untraced_the_child_dies_of_the_sigterm(tmp_path):
     # What tracing must not change.
-    (tmp_path / "prog.py").write_text(textwrap.dedent(RUN_FORKS))
+    (tmp_path / "prog.py").write_text(textwrap.dedent(FORK_SENT_SIGTERM_AT_ONCE))
     result = subprocess.run(
-        [sys.executable, "prog.py"], cwd=tmp_path, capture_output=True, text=True, timeout=60
+        [sys.executable, "prog.py"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
     )
     assert result.stdout == "signal 15\n"
 
@@ -102,7 +105,7 @@ def test_untraced_the_child_dies_of_the_sigterm(tmp_path):
 def test_a_child_of_vask_run_sent_sigterm_as_it_is_forked_dies_of_it(tmp_path, engine):
     # The child inherits vask run's handler; the SIGTERM must still end it
     # (a pool's terminate() waits for the worker to end).
-    assert run_traced(tmp_path, RUN_FORKS, "--engine", engine.name) == "signal 15\n"
+    assert run_traced(tmp_path, FORK_SENT_SIGTERM_AT_ONCE, "--engine", engine.name) == "signal 15\n"
 
 
 @needs_glibc_atfork
@@ -200,9 +203,7 @@ subprocess.run([sys.executable, "-c", "print('child')"], preexec_fn=before_exec,
 """
 
 
-def test_a_program_started_with_preexec_fn_is_linked_to_the_trace_that_started_it(
-    tmp_path, engine
-):
+def test_a_program_started_with_preexec_fn_is_linked_to_the_trace_that_started_it(tmp_path, engine):
     run_traced(tmp_path, PREEXEC, "--engine", engine.name)
     traces = db.list_traces(tmp_path / ".vask" / "db.sqlite3")
     (parent,) = [trace for trace in traces if trace.parent_pid is None]

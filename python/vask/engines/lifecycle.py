@@ -8,7 +8,10 @@ methods, so it imports no engine.
     The child never records into the engine it inherited: each running
     recorder restarts there through its ``_restart_in_child`` (a trace of the
     child's own, linked to the parent's, with ``follow``; none without).
-    Hooks registered with :func:`after_fork_in_child` run after that.
+    Hooks registered with :func:`after_fork_in_child` run after that.  The
+    child ``subprocess`` forks to run a ``preexec_fn`` before it execs is
+    not traced.  While SIGTERM's handler is vask's it is blocked across the
+    fork, so that a child sent SIGTERM as it is forked still dies of it.
 Following
     A recorder whose configuration has ``follow`` true is the process's
     *follower*: the environment variable :data:`VARIABLE` hands its
@@ -502,7 +505,6 @@ def _release_sigterm() -> None:
     if previous is not None:
         with contextlib.suppress(OSError, ValueError):
             signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
 
 
 def _reset_after_fork() -> None:
