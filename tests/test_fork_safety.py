@@ -212,3 +212,45 @@ def test_a_program_started_with_preexec_fn_is_linked_to_the_trace_that_started_i
     # with the child's own pid, as exec keeps it).
     assert (child.parent_pid, child.parent_trace_id) == (parent.pid, parent.trace_id)
     assert len(traces) == 2
+
+
+# A followed process forks a child whose main thread then waits in C for
+# good, and SIGTERM is sent to another thread of the child: only the reader
+# of the child's own wakeup fd can act on it.
+SIGTERM_ON_ANOTHER_THREAD = """
+import multiprocessing, os, signal, threading, time
+
+pid = os.fork()
+if pid == 0:
+    lock = multiprocessing.get_context("fork").Lock()
+    lock.acquire()
+
+    def send_to_this_thread():
+        time.sleep(0.2)
+        signal.pthread_kill(threading.get_ident(), signal.SIGTERM)
+        time.sleep(30)
+
+    threading.Thread(target=send_to_this_thread, daemon=True).start()
+    lock.acquire()  # never returns: only SIGTERM ends this process
+    os._exit(7)
+deadline = time.monotonic() + 15
+while time.monotonic() < deadline:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        break
+    time.sleep(0.05)
+else:
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    status = "hung"
+print(f"signal {os.WTERMSIG(status)}" if isinstance(status, int) else status, flush=True)
+"""
+
+
+def test_a_forked_child_of_a_followed_process_acts_on_a_sigterm_another_thread_took(
+    tmp_path, engine
+):
+    out = run_traced(
+        tmp_path, FOLLOWED_FORKS, "--engine", engine.name, inner=SIGTERM_ON_ANOTHER_THREAD
+    )
+    assert out == "signal 15 0\n"

@@ -269,10 +269,14 @@ _wakeup: tuple[int, int] | None = None
 
 
 def _take_sigterm() -> None:
-    """Handle SIGTERM, if the program would die of it. Main thread only."""
+    """Handle SIGTERM, if the program would die of it. Main thread only.
+
+    A forked child of a followed process inherits the handler, not the
+    wakeup fd's reader: it takes both again.
+    """
     try:
         handler = signal.getsignal(signal.SIGTERM)
-        if handler is not signal.SIG_DFL and not getattr(handler, "vask_parent_only", False):
+        if handler is not signal.SIG_DFL and not _vask_handles_sigterm():
             return  # the program's own (or ignored)
         signal.signal(signal.SIGTERM, _on_sigterm)
     except (ValueError, OSError, AttributeError):
