@@ -103,6 +103,26 @@ PROGRAMS = {
             stop.set()
             thread.join()
     """,
+    "nested_pool": """
+        import subprocess, sys
+        INNER = (
+            "import multiprocessing as mp\\n"
+            "def square(x):\\n"
+            "    return x * x\\n"
+            "with mp.get_context('fork').Pool(2) as pool:\\n"
+            "    print(sum(pool.map(square, range(8))))\\n"
+        )
+        if __name__ == "__main__":
+            done = subprocess.run([sys.executable, "-c", INNER], capture_output=True, text=True)
+            print(done.stdout.strip(), done.returncode)
+    """,
+    "preexec_fn": """
+        import os, subprocess, sys
+        if __name__ == "__main__":
+            for _ in range(2):
+                subprocess.run([sys.executable, "-c", "pass"], preexec_fn=os.getpid, check=True)
+            print("done")
+    """,
     "process_pool_executor": """
         import multiprocessing as mp
         from concurrent.futures import ProcessPoolExecutor
