@@ -254,3 +254,35 @@ def test_a_forked_child_of_a_followed_process_acts_on_a_sigterm_another_thread_t
         tmp_path, FOLLOWED_FORKS, "--engine", engine.name, inner=SIGTERM_ON_ANOTHER_THREAD
     )
     assert out == "signal 15 0\n"
+
+
+# A side file the parent kept is the parent's to store: a forked child that
+# stores its own trace leaves it alone.
+SIDE_FILE_BEFORE_FORK = """
+import os
+from pathlib import Path
+from vask.storage import spool
+
+db_path = Path("db.sqlite3").absolute()
+side_file = spool.keep_aside("trc_PARENT", b"\\\\x80", db_path, "the database was busy")
+pid = os.fork()
+if pid == 0:
+    print("child:", spool.next_waiting(db_path), flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+print("parent:", spool.next_waiting(db_path).path == side_file, flush=True)
+"""
+
+
+def test_a_forked_child_leaves_the_side_files_the_parent_kept_to_the_parent(tmp_path):
+    (tmp_path / "prog.py").write_text(textwrap.dedent(SIDE_FILE_BEFORE_FORK))
+    result = subprocess.run(
+        [sys.executable, "prog.py"],
+        cwd=tmp_path,
+        env=ENV,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
+    )
+    assert result.stdout == "child: None\nparent: True\n", result.stderr
