@@ -286,3 +286,25 @@ def test_a_forked_child_leaves_the_side_files_the_parent_kept_to_the_parent(tmp_
         check=False,
     )
     assert result.stdout == "child: None\nparent: True\n", result.stderr
+
+
+# A followed process forks, noting the warnings it gets: Python warns of a
+# fork made while other threads run, and vask's own must not count.
+FORK_NOTING_WARNINGS = """
+import os, warnings
+from vask.engines import lifecycle
+
+lifecycle._PAUSE_WAIT = 30  # however loaded the machine, the reader stops before the fork
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0)
+os.waitpid(pid, 0)
+print([str(warning.message)[:40] for warning in caught], flush=True)
+"""
+
+
+def test_a_followed_process_forks_without_a_warning_of_vask_threads(tmp_path, engine):
+    out = run_traced(tmp_path, FOLLOWED_FORKS, "--engine", engine.name, inner=FORK_NOTING_WARNINGS)
+    assert out == "[] 0\n"

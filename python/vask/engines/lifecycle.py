@@ -440,11 +440,35 @@ def _execve(path: Any, argv: Any, env: Any, /) -> None:
     _originals["execve"](path, argv, env)
 
 
-_WRAPPERS = {"_exit": _exit, "execv": _execv, "execve": _execve}
+# Set on a thread while it forks through os.fork: the wakeup fd's reader
+# starts again once os.fork has returned, not in the after-fork hook.
+# Python (3.13 on) counts the process's threads after those hooks have run,
+# and warns of a fork made with other threads running (an error under
+# ``-W error``): the reader must not be one of them.
+_forking = threading.local()
+
+
+def _fork() -> int:
+    _forking.active = True
+    pid = -1
+    try:
+        pid = _originals["fork"]()
+        return pid
+    finally:
+        _forking.active = False
+        if pid != 0:  # the parent, also when the fork failed or its warning raised
+            _resume_waiter()
+
+
+if hasattr(os, "fork"):
+    _WRAPPERS = {"_exit": _exit, "execv": _execv, "execve": _execve, "fork": _fork}
+else:
+    _WRAPPERS = {"_exit": _exit, "execv": _execv, "execve": _execve}
 
 
 def _wrap_os() -> None:
-    """``os._exit`` and ``os.exec*`` (all of which go through execv or execve) store the trace."""
+    """``os._exit`` and ``os.exec*`` (all of which go through execv or execve) store the
+    trace; ``os.fork`` gets the wakeup fd's reader going again only once it has returned."""
     for name, wrapper in _WRAPPERS.items():
         current = getattr(os, name)
         if current is not wrapper:
@@ -544,7 +568,8 @@ def _before_fork() -> None:
 
 def _after_fork_in_parent() -> None:
     _release_sigterm()
-    _resume_waiter()
+    if not getattr(_forking, "active", False):
+        _resume_waiter()  # a fork not made through os.fork (subprocess's, os.forkpty)
 
 
 def _after_fork_in_child(parent_pid: int) -> None:
