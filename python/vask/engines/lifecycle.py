@@ -573,10 +573,13 @@ def _after_fork_in_parent() -> None:
 
 
 def _after_fork_in_child(parent_pid: int) -> None:
-    _reset_after_fork()
-    # Only now: the wakeup fd is the child's own (none) again.
-    _release_sigterm()
-    _held_masks.clear()  # other threads' forks in the parent
+    try:
+        _reset_after_fork()
+    finally:
+        # Only now: the wakeup fd is the child's own (none) again. And
+        # whatever failed, never a child that SIGTERM cannot end.
+        _release_sigterm()
+        _held_masks.clear()  # other threads' forks in the parent
     execs = _forked_to_exec()
     running = list(_running)
     _running.clear()
