@@ -8,7 +8,10 @@ methods, so it imports no engine.
     The child never records into the engine it inherited: each running
     recorder restarts there through its ``_restart_in_child`` (a trace of the
     child's own, linked to the parent's, with ``follow``; none without).
-    Hooks registered with :func:`after_fork_in_child` run after that.
+    Hooks registered with :func:`after_fork_in_child` run after that.  The
+    child ``subprocess`` forks to run a ``preexec_fn`` before it execs is
+    not traced.  While SIGTERM's handler is vask's it is blocked across the
+    fork, so that a child sent SIGTERM as it is forked still dies of it.
 Following
     A recorder whose configuration has ``follow`` true is the process's
     *follower*: the environment variable :data:`VARIABLE` hands its
@@ -36,6 +39,7 @@ import json
 import logging
 import os
 import signal
+import sys
 import threading
 import time
 from collections.abc import Callable
@@ -265,10 +269,14 @@ _wakeup: tuple[int, int] | None = None
 
 
 def _take_sigterm() -> None:
-    """Handle SIGTERM, if the program would die of it. Main thread only."""
+    """Handle SIGTERM, if the program would die of it. Main thread only.
+
+    A forked child of a followed process inherits the handler, not the
+    wakeup fd's reader: it takes both again.
+    """
     try:
         handler = signal.getsignal(signal.SIGTERM)
-        if handler is not signal.SIG_DFL and not getattr(handler, "vask_parent_only", False):
+        if handler is not signal.SIG_DFL and not _vask_handles_sigterm():
             return  # the program's own (or ignored)
         signal.signal(signal.SIGTERM, _on_sigterm)
     except (ValueError, OSError, AttributeError):
@@ -298,6 +306,10 @@ def _watch_wakeup_fd() -> None:
 # has the number 0).
 _waiter: threading.Thread | None = None
 _STOP = b"\0"
+# Whether a fork under way has asked the waiter to stop, and how long the
+# fork waits for it to.
+_paused = False
+_PAUSE_WAIT = 1.0
 
 
 def _start_waiter() -> None:
@@ -336,16 +348,29 @@ def _pause_waiter() -> None:
 
     A signal that comes meanwhile waits in the pipe for the next reader.
     """
+    global _paused
     waiter = _waiter
     if _wakeup is None or waiter is None or not waiter.is_alive():
         return
     with contextlib.suppress(OSError):
         os.write(_wakeup[1], _STOP)
-    waiter.join(1.0)
+        _paused = True
+    waiter.join(_PAUSE_WAIT)
 
 
 def _resume_waiter() -> None:
-    if _wakeup is not None and (_waiter is None or not _waiter.is_alive()) and not _terminated:
+    """After a fork, in the parent: a waiter reads the wakeup fd again.
+
+    Every stop byte written ends one reader, and every pause is followed by
+    one new reader: a waiter that had not stopped yet when the fork went
+    ahead ends later on the byte meant for it (or the new one does and it
+    reads on), so at least one reader is always left.
+    """
+    global _paused
+    paused, _paused = _paused, False
+    if _wakeup is None or _terminated:
+        return
+    if paused or _waiter is None or not _waiter.is_alive():
         _start_waiter()
 
 
@@ -415,11 +440,35 @@ def _execve(path: Any, argv: Any, env: Any, /) -> None:
     _originals["execve"](path, argv, env)
 
 
-_WRAPPERS = {"_exit": _exit, "execv": _execv, "execve": _execve}
+# Set on a thread while it forks through os.fork: the wakeup fd's reader
+# starts again once os.fork has returned, not in the after-fork hook.
+# Python (3.13 on) counts the process's threads after those hooks have run,
+# and warns of a fork made with other threads running (an error under
+# ``-W error``): the reader must not be one of them.
+_forking = threading.local()
+
+
+def _fork() -> int:
+    _forking.active = True
+    pid = -1
+    try:
+        pid = _originals["fork"]()
+        return pid
+    finally:
+        _forking.active = False
+        if pid != 0:  # the parent, also when the fork failed or its warning raised
+            _resume_waiter()
+
+
+if hasattr(os, "fork"):
+    _WRAPPERS = {"_exit": _exit, "execv": _execv, "execve": _execve, "fork": _fork}
+else:
+    _WRAPPERS = {"_exit": _exit, "execv": _execv, "execve": _execve}
 
 
 def _wrap_os() -> None:
-    """``os._exit`` and ``os.exec*`` (all of which go through execv or execve) store the trace."""
+    """``os._exit`` and ``os.exec*`` (all of which go through execv or execve) store the
+    trace; ``os.fork`` gets the wakeup fd's reader going again only once it has returned."""
     for name, wrapper in _WRAPPERS.items():
         current = getattr(os, name)
         if current is not wrapper:
@@ -441,6 +490,49 @@ def forget(recorder: Any) -> None:
 
 
 # -- fork -----------------------------------------------------------------------
+#
+# A signal that reaches a forked child before CPython's own after-fork code
+# has run there is lost: the C-level handler the child inherited notes it
+# (and writes its number to the wakeup fd, which is still the parent's pipe),
+# then CPython clears the child's notes of pending signals.  Untraced, a
+# child of a program without a SIGTERM handler dies of it at once; with
+# vask's handler inherited it ran on, and a pool's terminate() sent just
+# after the worker was forked left a worker waiting for tasks for good, and
+# the pool waiting for it.  So while SIGTERM's handler is vask's, the forking
+# thread blocks SIGTERM across the fork: a SIGTERM sent to the child meanwhile
+# stays pending in the kernel until the child has reset vask's state, and is
+# delivered then (the child dies of it, as it would have untraced).
+# Invariant: no SIGTERM a forked child is sent is lost to vask's handler.
+
+# The signal mask each forking thread had before SIGTERM was blocked, by thread.
+_held_masks: dict[int, Any] = {}
+
+
+def _vask_handles_sigterm() -> bool:
+    try:
+        handler = signal.getsignal(signal.SIGTERM)
+    except (ValueError, AttributeError):
+        return False
+    return handler is _on_sigterm or getattr(handler, "vask_parent_only", False) is True
+
+
+def _hold_sigterm() -> None:
+    """Before a fork: block SIGTERM on the forking thread while the handler is vask's."""
+    if not _vask_handles_sigterm():
+        return
+    try:
+        previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+    except (AttributeError, OSError, ValueError):
+        return  # no signal masks here
+    _held_masks[threading.get_ident()] = previous
+
+
+def _release_sigterm() -> None:
+    """After a fork, in parent and child: the forking thread's signal mask as it was."""
+    previous = _held_masks.pop(threading.get_ident(), None)
+    if previous is not None:
+        with contextlib.suppress(OSError, ValueError):
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
 
 
 def _reset_after_fork() -> None:
@@ -449,9 +541,9 @@ def _reset_after_fork() -> None:
     The parent's follower, saver and lock are not the child's, and the
     wakeup fd the child inherited writes into the parent's pipe.
     """
-    global _follower, _saver, _finish_lock, _wakeup, _terminated, _waiter
+    global _follower, _saver, _finish_lock, _wakeup, _terminated, _waiter, _paused
     _follower = _saver = _waiter = None
-    _terminated = False
+    _terminated = _paused = False
     # Another thread of the parent may have held them at the fork.
     _finish_lock = threading.Lock()
     current.lock = threading.Lock()
@@ -471,22 +563,57 @@ def _before_fork() -> None:
     for recorder in list(_running):
         recorder._note_fork()
     _pause_waiter()
+    _hold_sigterm()
+
+
+def _after_fork_in_parent() -> None:
+    _release_sigterm()
+    if not getattr(_forking, "active", False):
+        _resume_waiter()  # a fork not made through os.fork (subprocess's, os.forkpty)
 
 
 def _after_fork_in_child(parent_pid: int) -> None:
-    _reset_after_fork()
+    try:
+        _reset_after_fork()
+    finally:
+        # Only now: the wakeup fd is the child's own (none) again. And
+        # whatever failed, never a child that SIGTERM cannot end.
+        _release_sigterm()
+        _held_masks.clear()  # other threads' forks in the parent
+    execs = _forked_to_exec()
     running = list(_running)
     _running.clear()
     for recorder in running:
         try:
-            recorder._restart_in_child(parent_pid)
+            recorder._restart_in_child(parent_pid, trace=not execs)
         except Exception:  # noqa: BLE001 - the child runs on untraced
             _logger.exception("vask: could not trace the forked process %d", os.getpid())
+    if execs:
+        return
     for hook in _child_hooks:
         try:
             hook()
         except Exception:  # noqa: BLE001 - the child runs on untraced
             _logger.exception("vask: could not trace the forked process %d", os.getpid())
+
+
+def _forked_to_exec() -> bool:
+    """Whether this child is ``subprocess``'s, forked to run the program's
+    ``preexec_fn`` and then exec (or end).
+
+    It is not traced: it records nothing of the program's own, and the
+    program it execs is followed as a child of the parent's trace (the
+    environment it inherits names that one).  A trace started here would
+    take its place as the link, and never be stored.
+    """
+    popen = getattr(sys.modules.get("subprocess"), "Popen", None)
+    code = getattr(getattr(popen, "_execute_child", None), "__code__", None)
+    frame: Any = sys._getframe(1)
+    while frame is not None:
+        if frame.f_code is code:
+            return True
+        frame = frame.f_back
+    return False
 
 
 def retake_wakeup_fd() -> None:
@@ -523,7 +650,7 @@ def _register_fork_hooks() -> None:
 
     os.register_at_fork(
         before=before,
-        after_in_parent=_resume_waiter,
+        after_in_parent=_after_fork_in_parent,
         after_in_child=lambda: _after_fork_in_child(parent[0]),
     )
 

@@ -50,6 +50,7 @@ import weakref
 from pathlib import Path
 from typing import Any, NamedTuple
 
+from vask import _forksafe
 from vask.engines.recorder import Recorder, new_trace_id
 from vask.storage import writer
 
@@ -82,7 +83,9 @@ EVENTS = {
 #: The native monitor's callback of the INSTRUCTION event (with ``line_events``).
 INSTRUCTION_CALLBACK = "monitor_instruction"
 
-_lock = threading.Lock()
+# Unlocked again in a forked child: another thread of the parent may have
+# held it at the fork (starting or stopping a monitor).
+_lock = _forksafe.lock()
 _active: Monitor | None = None
 _logger = logging.getLogger("vask")
 
@@ -243,9 +246,7 @@ class Monitor(Recorder):
             writer.drain()
 
     def _drop_engine_in_child(self) -> None:
-        global _active, _lock
-        # Another thread of the parent may have held the lock at the fork.
-        _lock = threading.Lock()
+        global _active
         mon = _sys_monitoring()
         # The inherited engine's callbacks go; the engine itself is not called.
         if mon.get_tool(TOOL_ID) == TOOL_NAME:

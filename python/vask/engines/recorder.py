@@ -237,8 +237,9 @@ class Recorder:
         except Exception:  # noqa: BLE001 - the child's trace is then linked by pid alone
             self._trace_at_fork = None
 
-    def _restart_in_child(self, parent_pid: int) -> None:
-        """In a forked child: a trace of the child's own, or none without ``follow``.
+    def _restart_in_child(self, parent_pid: int, trace: bool = True) -> None:
+        """In a forked child: a trace of the child's own, or none without ``follow``
+        (nor without ``trace``: a child that only execs).
 
         The inherited engine holds the parent's records (the parent stores
         them) and possibly locks held by threads the child does not have; it
@@ -252,7 +253,7 @@ class Recorder:
         # The parent's to store, not the child's.
         self._unstored = []
         self.side_files = []
-        if not self.follows:
+        if not self.follows or not trace:
             return
         set_parent_process(parent_pid, self._trace_at_fork)
         # The child is one trace, whatever the parent was cut into.

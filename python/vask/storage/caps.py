@@ -21,13 +21,13 @@ counted on the writer's thread; a pytest session starts the count afresh
 
 from __future__ import annotations
 
-import threading
 import time
 from dataclasses import dataclass
 from typing import Any
 
 import msgpack
 
+from vask import _forksafe
 from vask.document import HEAD_KEYS
 
 __all__ = [
@@ -67,7 +67,7 @@ class LeftOut:
 
 class _Bounds:
     def __init__(self) -> None:
-        self.lock = threading.Lock()
+        self.lock = _forksafe.lock()
         self.trace_cap: int | None = None
         self.session_budget: int | None = None
         self.stored_by_root: dict[str, int] = {}

@@ -31,6 +31,8 @@ from typing import Any
 import msgpack
 import zstandard
 
+from vask import _forksafe
+
 __all__ = [
     "CODEC",
     "DICTIONARY_ID",
@@ -84,7 +86,7 @@ class CorruptFrame(ValueError):
 
 
 _dicts: dict[int, zstandard.ZstdCompressionDict] = {}
-_dicts_lock = threading.Lock()
+_dicts_lock = _forksafe.lock()
 
 
 def _dictionary(dictionary_id: int) -> zstandard.ZstdCompressionDict | None:

@@ -22,9 +22,9 @@ databases (a test that records traces of its own) are stored as they come.
 
 from __future__ import annotations
 
-import threading
 from typing import Any
 
+from vask import _forksafe
 from vask.storage import backend, callindex
 
 __all__ = ["FAILING_OUTCOMES", "configure", "discard", "dropped", "drops"]
@@ -35,7 +35,7 @@ FAILING_OUTCOMES = ("failed", "error")
 
 class _Mode:
     def __init__(self) -> None:
-        self.lock = threading.Lock()
+        self.lock = _forksafe.lock()
         self.db_path: Any = None
         self.baseline = False
         self.dropped: set[str] = set()

@@ -15,11 +15,10 @@ import logging
 import os
 import re
 import tempfile
-import threading
 from pathlib import Path
 from typing import NamedTuple
 
-from vask import _paths
+from vask import _forksafe, _paths
 from vask.storage import backend, codec
 
 __all__ = [
@@ -46,10 +45,13 @@ class KeptAside(NamedTuple):
     reason: str
 
 
-_kept_lock = threading.Lock()
+_kept_lock = _forksafe.lock()
 _kept: list[KeptAside] = []
 # Side files of this process not stored yet, by database, oldest first.
 _pending: dict[Path, list[KeptAside]] = {}
+if hasattr(os, "register_at_fork"):
+    # A forked child does not store the parent's: both would, at once.
+    os.register_at_fork(after_in_child=_pending.clear)
 
 
 def kept_aside(since: int = 0) -> list[KeptAside]:
