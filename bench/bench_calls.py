@@ -1,22 +1,28 @@
 """The calls index on a database of millions of calls: build cost, size, and query times.
 
-    python bench/bench_calls.py [--db FILE [--sample N]] [--calls N] [--traces N] [--keep DIR]
+    python bench/bench_calls.py [--db FILE [--sample N] [--calls N]] [--calls N] [--traces N]
+                                [--keep DIR]
 
 With ``--db`` it works on that database's documents (one made by ``pytest
 --vask`` on a real suite, say ``bench/bench_real_suites.py``'s): it stores
-every ``--sample``-th trace again into a new database, timed, and indexes
-those, timed, for the ratio; then it indexes a copy of the whole database
-for the size and the queries, which are
-picked from what the suite called (its most called function, a function that
-raised, ...).  Without ``--db``, it stores ``--traces`` test traces of
-``--calls`` calls in all, written as the engines lay them out (main ->
-batches -> calls, with arguments and return values), half of them of failed
-tests.  It reports, side by side in one run:
+every ``--sample``-th trace again into a new database, timed, and builds
+each one's index from the document in hand, timed, as the background writer
+would (the ratio of the two is what building the index as documents are
+stored would add to the store time); then it indexes a copy of the whole
+database, timed (the first query's build, reading the documents from
+storage), and copies its traces with their index under new trace ids until
+the database holds ``--calls`` calls (5 million by default), for the size and
+the queries, which are picked from what the suite called (its most called
+function, a function that raised, ...).  Without ``--db``, it stores
+``--traces`` test traces of ``--calls`` calls in all, written as the engines
+lay them out (main -> batches -> calls, with arguments and return values),
+half of them of failed tests.  It reports, side by side in one run:
 
 * the time to store the documents, and the time to index them, as a ratio
   (building the index is CPU time of one thread, wherever it runs: what it
   would add to a traced process if its writer built it, which is why the
-  index is built by the first query instead);
+  index is built by the first query while it costs more than a tenth of
+  the store);
 * the index's size (its tables and their indexes) against the database's;
 * the time of name, outcome and duration queries (answered by the summary and
   the candidate traces' blocks) and of value predicates (which decode the
@@ -81,27 +87,111 @@ def _make(db_path: Path, calls: int, traces: int) -> float:
     return spent
 
 
-def _restore(source: Path, db_path: Path, sample: int | None) -> float:
-    """Store the documents of the database ``source`` again into ``db_path``, trace by
-    trace as the writer would (every ``sample``-th trace only, when given); returns the
-    seconds the stores took."""
+def _restore_indexed(source: Path, db_path: Path, sample: int) -> tuple[float, float, int]:
+    """Store every ``sample``-th trace of ``source`` again into ``db_path``, and build
+    each one's index from its document in hand as the writer would: (seconds the
+    stores took, seconds the index builds took, calls indexed).  The two alternate
+    trace by trace, so that the machine's load weighs on both alike."""
     from vask.storage import query
 
     conn = sqlite3.connect(f"file:{source}?mode=ro", uri=True)
     try:
         ids = [
             r[0]
-            for r in conn.execute("SELECT trace_id FROM traces GROUP BY trace_id ORDER BY MIN(id)")
+            for r in conn.execute(
+                "SELECT trace_id FROM traces GROUP BY trace_id HAVING COUNT(*) = 1 ORDER BY MIN(id)"
+            )
         ]
     finally:
         conn.close()
-    spent = 0.0
-    for trace_id in ids[:: sample or 1]:
-        docs = query.load_trace(source, trace_id)
-        began = time.perf_counter()
-        store.save_traces([(trace_id, doc) for doc in docs], db_path=db_path)
-        spent += time.perf_counter() - began
-    return spent
+    stored = indexed = 0.0
+    calls = 0
+    target = schema.connect(db_path)
+    try:
+        for trace_id in ids[::sample]:
+            (doc,) = query.load_trace(source, trace_id)
+            began = time.perf_counter()
+            store.save_traces([(trace_id, doc)], db_path=db_path)
+            stored += time.perf_counter() - began
+            began = time.perf_counter()
+            built = callindex.build_document(trace_id, doc)
+            if built is not None:
+                with schema.transaction(target):
+                    (row,) = target.execute(
+                        "SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)
+                    ).fetchone()
+                    calls += callindex.write_built(target, trace_id, built, row)
+            indexed += time.perf_counter() - began
+    finally:
+        target.close()
+    return stored, indexed, calls
+
+
+def _multiply(db_path: Path, calls: int) -> int:
+    """Copy the traces of ``db_path`` and their index under new trace ids until it holds
+    ``calls`` calls; returns the calls it holds."""
+    conn = sqlite3.connect(db_path)
+    try:
+        (have,) = conn.execute("SELECT SUM(calls) FROM call_traces").fetchone()
+        base = have or 0
+        if not base:
+            return 0
+        trace_cols = [r[1] for r in conn.execute("PRAGMA table_info(traces)") if r[1] != "id"]
+        index_cols = [r[1] for r in conn.execute("PRAGMA table_info(call_traces)")]
+        renamed = {"trace_id", "root_trace_id", "parent_trace_id"}
+        copy = 0
+        while have < calls:
+            copy += 1
+            suffix = f"~{copy}"
+            with conn:
+                (row_shift,) = conn.execute("SELECT MAX(id) FROM traces").fetchone()
+                (piece_shift,) = conn.execute("SELECT COALESCE(MAX(id), 0) FROM trace_pieces").fetchone()
+                (key_shift,) = conn.execute("SELECT MAX(id) FROM call_traces").fetchone()
+                picked = ", ".join(
+                    f"CASE WHEN {c} IS NULL THEN NULL ELSE {c} || '{suffix}' END"
+                    if c in renamed
+                    else c
+                    for c in trace_cols
+                )
+                conn.execute(
+                    f"INSERT INTO traces (id, {', '.join(trace_cols)})"
+                    f" SELECT id + {row_shift}, {picked} FROM traces"
+                    f" WHERE id <= {row_shift} AND trace_id NOT LIKE '%~%'"
+                )
+                conn.execute(
+                    f"INSERT INTO trace_pieces (id, trace_row, seq, data)"
+                    f" SELECT id + {piece_shift}, trace_row + {row_shift}, seq, data"
+                    f" FROM trace_pieces WHERE id <= {piece_shift} AND trace_row IN"
+                    " (SELECT id FROM traces WHERE trace_id NOT LIKE '%~%')"
+                )
+                cols = ", ".join(
+                    {
+                        "id": f"id + {key_shift}",
+                        "trace_id": f"trace_id || '{suffix}'",
+                        "last_row": f"last_row + {row_shift}",
+                    }.get(c, c)
+                    for c in index_cols
+                )
+                originals = f"SELECT id FROM call_traces WHERE trace_id NOT LIKE '%~%' AND id <= {key_shift}"
+                conn.execute(
+                    f"INSERT INTO call_traces ({', '.join(index_cols)}) SELECT {cols}"
+                    f" FROM call_traces WHERE id IN ({originals})"
+                )
+                conn.execute(
+                    "INSERT INTO call_summary (name, trace, calls, raised, min_duration,"
+                    f" max_duration, first_row) SELECT name, trace + {key_shift}, calls, raised,"
+                    f" min_duration, max_duration, first_row FROM call_summary"
+                    f" WHERE trace IN ({originals})"
+                )
+                conn.execute(
+                    f"INSERT INTO call_blocks (trace, block, rows, data) SELECT trace + {key_shift},"
+                    f" block, rows, data FROM call_blocks WHERE trace IN ({originals})"
+                )
+            have += base
+        conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        return have
+    finally:
+        conn.close()
 
 
 def _picked(db_path: Path) -> dict[str, str]:
@@ -180,7 +270,12 @@ def main() -> int:
     parser.add_argument(
         "--db", type=Path, help="a trace database whose documents to store and index"
     )
-    parser.add_argument("--calls", type=int, default=5_000_000)
+    parser.add_argument(
+        "--calls",
+        type=int,
+        default=5_000_000,
+        help="calls in all (with --db: the copies of its traces reach this many)",
+    )
     parser.add_argument("--traces", type=int, default=50)
     parser.add_argument("--keep", type=Path, help="keep the database in this directory")
     parser.add_argument(
@@ -196,21 +291,36 @@ def main() -> int:
             # is indexed (timed too) for the size and the queries.
             sample_path = work / "sample.sqlite3"
             print(f"storing every {args.sample}th trace of {args.db} again ...")
-            store_seconds = _restore(args.db, sample_path, args.sample)
-            index_seconds, sampled = _reindex(sample_path)
-            print(
-                f"sample: store / index time {store_seconds:.1f} s / {index_seconds:.1f} s"
-                f" of {sampled:,} calls (index: {index_seconds / store_seconds:.0%}"
-                " of the store time)"
+            store_seconds, built_seconds, sampled = _restore_indexed(
+                args.db, sample_path, args.sample
             )
-            shutil.copyfile(args.db, db_path)
+            print(
+                f"sample: store / store + index built as stored {store_seconds:.1f} s"
+                f" / {store_seconds + built_seconds:.1f} s of {sampled:,} calls"
+                f" (the index would add {built_seconds / store_seconds:.0%} to the store time)"
+            )
+            index_seconds, _ = _reindex(sample_path)
+            print(
+                f"sample: the first query's build, from storage: {index_seconds:.1f} s"
+                f" ({index_seconds / store_seconds:.0%} of the store time)"
+            )
+            source = sqlite3.connect(f"file:{args.db}?mode=ro", uri=True)
+            target = sqlite3.connect(db_path)
+            try:
+                source.backup(target)
+            finally:
+                source.close()
+                target.close()
             store_seconds = None
         else:
             print(f"storing {args.traces} traces of {args.calls:,} calls in all ...")
             store_seconds = _make(db_path, args.calls, args.traces)
         index_seconds, indexed = _reindex(db_path)
-        size = db_path.stat().st_size
         print(f"calls indexed        {indexed:,}")
+        if args.db is not None:
+            held = _multiply(db_path, args.calls)
+            print(f"copied under new trace ids, with their index: {held:,} calls in all")
+        size = db_path.stat().st_size
         if store_seconds is not None:
             print(
                 f"store / index time   {store_seconds:.1f} s / {index_seconds:.1f} s"

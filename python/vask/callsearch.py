@@ -454,16 +454,19 @@ def _query(
     names = callindex.name_ids(conn, _name_globs(pattern))
     if not names:
         return
+    every_name = pattern.strip("*") == ""
     groups = callindex.summaries(
         conn,
-        None if pattern.strip("*") == "" else names,
+        None if every_name else names,
         raised=bool(raised),
         test=(_glob(test) if "*" in test else test) if test is not None else None,
         test_glob=test is not None and "*" in test,
         outcome=outcome,
         trace=trace,
+        # the slowest of every name: read from the top of the summary, not all of it
+        longest_first=slowest is not None and every_name,
     )
-    if not groups:
+    if isinstance(groups, list) and not groups:
         return
     facts = _Facts(conn)
     cap = slowest
@@ -571,14 +574,20 @@ def _in_start_order(
 
 def _slowest_rows(
     conn: sqlite3.Connection,
-    groups: list[tuple[Any, ...]],
+    groups: Iterable[tuple[Any, ...]],
     facts: dict[int, dict[str, Any]],
     select: _RowFilter,
     keep: int | None,
 ) -> Iterator[tuple[int, dict[str, Any], int]]:
     """Rows longest first; with ``keep``, only that many (reading stops as soon as no
-    other group can hold a longer call)."""
-    ordered = sorted((g for g in groups if g[5] is not None), key=lambda g: g[5], reverse=True)
+    other group can hold a longer call).  ``groups`` that are not a list come
+    longest first already."""
+    if isinstance(groups, list):
+        ordered: Iterable[tuple[Any, ...]] = sorted(
+            (g for g in groups if g[5] is not None), key=lambda g: g[5], reverse=True
+        )
+    else:
+        ordered = groups
     best: list[tuple[int, int, int, int, dict[str, Any]]] = []  # a min-heap
     blocks: dict[Any, Any] = {}
     tie = 0
