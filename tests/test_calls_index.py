@@ -637,11 +637,12 @@ def test_a_subtree_indexed_before_its_root_is_stored_is_of_the_root_s_test(tmp_p
     assert (match.trace_id, match.test) == ("trc_sub", "tests/test_app.py::test_main")
 
 
-def test_the_slowest_of_every_name_are_the_longest_calls_of_all(tmp_path):
-    """``*`` with ``slowest`` reads the summary from its longest rows down and stops
-    early: it must find what sorting every call finds, with the trace filters too."""
+def test_every_name_is_searched_as_the_names_one_by_one(tmp_path):
+    """``*`` reads each trace's rows without the summary (and with ``slowest``, the
+    summary from its longest rows down, stopping early): it must find what the
+    summary of each name finds, in the same order, with the filters too."""
     db_path = tmp_path / "db.sqlite3"
-    docs = []
+    docs = list(_documents())
     for t in range(6):
         records = []
         for n in range(1, 25):
@@ -650,19 +651,31 @@ def test_the_slowest_of_every_name_are_the_longest_calls_of_all(tmp_path):
             took = ((n * 7 + t * 13) % 17) / 100
             name = ("parse", "scan", "emit")[n % 3]
             records.append(frame("call", n, start, name))
-            records.append(frame("return", n, start + took, name, arg=n))
+            if n % 5 == t % 5:
+                records.append(frame("unwind", n, start + took, name, exception="KeyError(1)"))
+            else:
+                records.append(frame("return", n, start + took, name, arg=n))
         outcome = "failed" if t % 2 else "passed"
         records.append(plugin("end_test", 130.0, outcome=outcome))
         docs.append(
             (f"trc_{t}", document(f"trc_{t}", {"native_1": records}, name=f"t.py::test_{t}"))
         )
     store.save_traces(docs, db_path=db_path)
-    everything = vask.calls("*", db_path=db_path)
-    for query in ({}, {"outcome": "failed"}, {"test": "t.py::test_3"}):
+    queries = [{}, {"outcome": "failed"}, {"test": "t.py::test_3"}, {"trace": "trc_root"}]
+    queries += [{"raised": True}, {"raised": "KeyError", "test": "t.py::*"}, {"returned": True}]
+    queries += [{"limit": 7}, {"outcome": "failed", "limit": 30}]
+    for query in queries:
         among = vask.calls("*", db_path=db_path, **query)
+        assert [(m.trace_id, m.ref, m.qualname, m.outcome) for m in among] == [
+            (m.trace_id, m.ref, m.qualname, m.outcome)
+            for m in vask.calls("app.*", db_path=db_path, **query)
+        ]
+        assert among
+        if "limit" in query:
+            continue
         for n in (1, 5, 40):
             found = vask.calls("*", db_path=db_path, slowest=n, **query)
             assert [m.duration for m in found] == sorted(
                 (m.duration for m in among), reverse=True
             )[:n]
-    assert len(everything) == 6 * 24
+    assert len(vask.calls("*", db_path=db_path, test="t.py::*")) == 6 * 24

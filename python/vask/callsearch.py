@@ -455,6 +455,24 @@ def _query(
     if not names:
         return
     every_name = pattern.strip("*") == ""
+    filters = {
+        "raised": bool(raised),
+        "test": (_glob(test) if "*" in test else test) if test is not None else None,
+        "test_glob": test is not None and "*" in test,
+        "outcome": outcome,
+        "trace": trace,
+    }
+    if every_name and slowest is None:
+        # every call of the traces that pass, in order: their blocks alone, trace by
+        # trace, reading no further than the limit asks
+        yield from _matches(
+            conn,
+            names,
+            _trace_rows_in_order(conn, callindex.traces_in_order(conn, **filters), raised, returned),
+            predicates,
+            limit,
+        )
+        return
     groups = callindex.summaries(
         conn,
         None if every_name else names,
@@ -473,12 +491,25 @@ def _query(
     if limit is not None:
         cap = limit if cap is None else min(cap, limit)
     select = _RowFilter(raised, returned)
+    if slowest is not None:
+        rows = _slowest_rows(conn, groups, facts, select, slowest if not predicates else None)
+    else:
+        rows = _rows_in_order(conn, groups, facts, select)
+    yield from _matches(conn, names, rows, predicates, cap, facts)
+
+
+def _matches(
+    conn: sqlite3.Connection,
+    names: dict[int, tuple[str, str]],
+    rows: Iterable[tuple[int, dict[str, Any], int]],
+    predicates: list[Predicate],
+    cap: int | None,
+    facts: dict[int, dict[str, Any]] | None = None,
+) -> Iterator[CallMatch]:
+    """The rows that pass the predicates as matches, ``cap`` of them at the most."""
+    facts = facts if facts is not None else _Facts(conn)
     reader = callindex.RecordReader(conn)
     try:
-        if slowest is not None:
-            rows = _slowest_rows(conn, groups, facts, select, slowest if not predicates else None)
-        else:
-            rows = _rows_in_order(conn, groups, facts, select)
         found = 0
         for key, cols, i in rows:
             if cap is not None and found >= cap:
@@ -535,6 +566,29 @@ class _RowFilter:
 
 
 _LAST = 1 << 62  # sorts a row with no start time after every other
+
+
+def _trace_rows_in_order(
+    conn: sqlite3.Connection,
+    traces: list[tuple[int, int]],
+    raised: bool | str,
+    returned: bool,
+) -> Iterator[tuple[int, dict[str, Any], int]]:
+    """Every row of ``traces`` (in their order) that ends as asked, each trace's rows in
+    the order they started: as :func:`_rows_in_order` gives them for every name."""
+    select = _RowFilter(raised, returned)
+    facts = _Facts(conn)
+    blocks: dict[Any, Any] = {}
+    for key, count in traces:
+        cols = callindex.read_rows(conn, key, 0, count, blocks)
+        start, thread, node = cols["start"], cols["thread"], cols["node"]
+
+        def began(i: int) -> tuple[int, int, int]:
+            at = start[i]
+            return (at if at >= 0 else _LAST, thread[i], node[i])
+
+        for i in sorted(select.rows(cols, facts[key]["exc_types"]), key=began):
+            yield key, cols, i
 
 
 def _rows_in_order(

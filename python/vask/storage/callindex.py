@@ -82,6 +82,7 @@ __all__ = [
     "row_at",
     "summaries",
     "trace_facts",
+    "traces_in_order",
     "write_built",
 ]
 
@@ -110,7 +111,8 @@ _TABLES = (
         first_start REAL,
         calls INTEGER NOT NULL,
         legacy INTEGER,
-        names BLOB
+        names BLOB,
+        raised INTEGER
     )
     """,
     """
@@ -219,6 +221,7 @@ _PG_MIGRATIONS: list[tuple[str, ...]] = [
         "DELETE FROM call_summary",
         "DELETE FROM call_traces",
         "ALTER TABLE call_traces ADD COLUMN names bytea",
+        "ALTER TABLE call_traces ADD COLUMN raised bigint",
         "CREATE INDEX call_summary_by_duration ON call_summary (max_duration)",
     ),
 ]
@@ -423,7 +426,7 @@ def build_document(trace_id: str, data: bytes) -> _Built | None:
     except Exception:  # noqa: BLE001 - as above
         return None
     finally:
-        index.close()
+        _let_go(index)
 
 
 def write_built(conn: Any, trace_id: str, built: _Built, last_row: int) -> int:
@@ -490,7 +493,15 @@ def _build(conn: sqlite3.Connection, trace_id: str) -> _Built | None:
     try:
         return _rows_of(index, rows[-1][0])
     finally:
-        index.close()
+        _let_go(index)
+
+
+def _let_go(index: Any) -> None:
+    """Close an index and free its documents now: its threads and the index refer to
+    each other, which would keep every document read alive until the cycle collector
+    runs (traces are indexed one after the other: hundreds of MiB each)."""
+    index.close()
+    index.threads.clear()
 
 
 def _rows_of(index: Any, last_row: int) -> _Built:
@@ -939,7 +950,10 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     names = array("q", sorted(ids.values()))
     if _SWAP:
         names.byteswap()
-    conn.execute("UPDATE call_traces SET names = ? WHERE id = ?", (names.tobytes(), key))
+    raised = sum(1 for rows in built.rows.values() for r in rows if r[7] == RAISED)
+    conn.execute(
+        "UPDATE call_traces SET names = ?, raised = ? WHERE id = ?", (names.tobytes(), raised, key)
+    )
     # rows by name id, then by start time: a name's rows are one stretch
     ordered = sorted(built.rows.items(), key=lambda item: ids[item[0]])
     columns: list[list[int]] = [[] for _ in _COLUMNS]
@@ -1141,6 +1155,41 @@ def summaries(
         marks = ",".join("?" * len(chunk))
         out.extend(conn.execute(f"{sql} AND s.name IN ({marks})", [*params, *chunk]).fetchall())
     return out
+
+
+def traces_in_order(
+    conn: sqlite3.Connection,
+    *,
+    raised: bool = False,
+    test: str | None = None,
+    test_glob: bool = False,
+    outcome: str | None = None,
+    trace: str | None = None,
+) -> list[tuple[int, int]]:
+    """(trace key, calls) of the indexed traces that pass the trace filters (``raised``:
+    that hold a call that raised), in the order their first call started: a query of
+    every name reads their rows trace by trace, without the summary."""
+    where = []
+    params: list[Any] = []
+    if raised:
+        where.append("COALESCE(t.raised, 1) > 0")
+    if test is not None:
+        where.append(glob_sql(conn, "ct.test") if test_glob else "ct.test = ?")
+        params.append(glob_param(conn, test) if test_glob else test)
+    if outcome is not None:
+        where.append("t.test_outcome = ?")
+        params.append(outcome)
+    if trace is not None:
+        where.append("t.trace_id = ?")
+        params.append(trace)
+    sql = (
+        "SELECT t.id, t.calls FROM call_traces t LEFT JOIN call_tests ct ON ct.id = t.test"
+        " WHERE t.calls > 0"
+    )
+    if where:
+        sql += " AND " + " AND ".join(where)
+    sql += " ORDER BY t.first_start IS NULL, t.first_start, t.id"
+    return [(int(r[0]), int(r[1])) for r in conn.execute(sql, params)]
 
 
 def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict[str, Any]]:
