@@ -30,6 +30,7 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
+from vask.document import upgrade_legacy_record
 from vask.storage import backend, callindex, schema
 from vask.storage.schema import with_path
 from vask.values import ObjectRepr, StoredSet
@@ -687,17 +688,20 @@ def _match(
     truncated = False
     start = end = None
     if predicates:
-        # the closing record first: most predicates read only it
-        end = _decode(reader, facts, row["close_pos"], row["close_len"])
-        if predicates[0].where == "arg" or any(
-            p.where == "arg" or (p.where == "local" and end is None) for p in predicates
-        ):
-            start = _decode(reader, facts, row["open_pos"], row["open_len"])
+        # Tested on the entries the predicates read, decoded alone (a record's
+        # other values, most of it, are skipped); a call that passes is decoded
+        # whole below.  The closing record first: most predicates read only it.
+        wanted = _wanted(predicates)
+        end = _peek(reader, facts, row["close_pos"], row["close_len"], wanted)
+        if any(p.where == "arg" or (p.where == "local" and end is None) for p in predicates):
+            start = _peek(reader, facts, row["open_pos"], row["open_len"], wanted)
         for predicate in predicates:
             hit, cut = predicate.test(start, end)
             if not hit:
                 return None
             truncated = truncated or cut
+        start = None
+        end = _decode(reader, facts, row["close_pos"], row["close_len"])
     elif not folded or row["close_pos"] >= 0:
         end = _decode(reader, facts, row["close_pos"], row["close_len"])
     if start is None and not folded:
@@ -725,6 +729,74 @@ def _match(
         end_record=end,
         truncated=truncated,
     )
+
+
+def _wanted(predicates: list[Predicate]) -> frozenset[str]:
+    """The locals the predicates read (by their first name)."""
+    return frozenset(p.name.split(".")[0] for p in predicates if p.name is not None)
+
+
+# The entries of a record a predicate reads, besides the locals it names.
+_PEEKED = frozenset(("type", "event", "arg"))
+
+
+def _peek(
+    reader: callindex.RecordReader,
+    facts: dict[str, Any],
+    pos: int | None,
+    n: int | None,
+    local_names: frozenset[str],
+) -> dict[str, Any] | None:
+    """The record at ``pos`` with only what :meth:`Predicate.test` reads decoded: its
+    type, event and return value, whether it holds an exception, and the locals named
+    (``None`` when not recorded; decoded whole when not a map as the engines write it)."""
+    if pos is None or n is None or pos < 0:
+        return None
+    try:
+        data = reader.read(facts["trace_id"], pos, n)
+    except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
+        return None
+    if data is None:
+        return None
+    try:
+        record = _entries(data, local_names)
+    except Exception:  # noqa: BLE001 - not as the engines write it: decoded whole
+        return _decode(reader, facts, pos, n)
+    legacy = facts["legacy"]
+    return record if legacy is None else upgrade_legacy_record(record, legacy)
+
+
+def _entries(data: bytes, local_names: frozenset[str]) -> dict[str, Any]:
+    import msgpack
+
+    from vask.values import ext_hook
+
+    unpacker = msgpack.Unpacker(
+        raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
+    )
+    unpacker.feed(data)
+    record: dict[str, Any] = {}
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key in _PEEKED:
+            record[key] = unpacker.unpack()
+        elif key == "exception":
+            record[key] = True  # that it holds one is all a predicate asks
+            unpacker.skip()
+        elif key == "locals" and local_names:
+            found = record[key] = {}
+            for _ in range(unpacker.read_map_header()):
+                name = unpacker.unpack()
+                if isinstance(name, str) and name in local_names:
+                    found[name] = unpacker.unpack()
+                else:
+                    unpacker.skip()
+        elif key == "locals":
+            record[key] = {}
+            unpacker.skip()
+        else:
+            unpacker.skip()
+    return record
 
 
 def _decode(

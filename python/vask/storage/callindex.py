@@ -1326,6 +1326,14 @@ class RecordReader:
     def decode(self, trace_id: str, pos: int, n: int, legacy: bool | None = None) -> Any:
         """The record at trace position ``pos`` (``n`` bytes) of ``trace_id``, decoded;
         ``legacy`` says how the trace stored its values if before 0.2."""
+        data = self.read(trace_id, pos, n)
+        if data is None:
+            return None
+        record = decode_record(data)
+        return record if legacy is None else upgrade_legacy_record(record, legacy)
+
+    def read(self, trace_id: str, pos: int, n: int) -> bytes | None:
+        """The bytes of the record at trace position ``pos`` (``n`` bytes) of ``trace_id``."""
         rows = self._rows.get(trace_id)
         if rows is None:
             rows = self._rows[trace_id] = query.document_rows(self.conn, trace_id)
@@ -1338,8 +1346,7 @@ class RecordReader:
                     if len(self._readers) >= 64:
                         self._readers.pop(next(iter(self._readers))).close()
                     reader = self._readers[row_id] = query.open_document(self.conn, row_id)
-                record = decode_record(reader.read(pos - base, n))
-                return record if legacy is None else upgrade_legacy_record(record, legacy)
+                return reader.read(pos - base, n)
             base += size
         return None
 
