@@ -210,12 +210,19 @@ def _picked(db_path: Path) -> dict[str, str]:
             "SELECT ct.test FROM call_traces t JOIN call_tests ct ON ct.id = t.test"
             " ORDER BY t.calls DESC LIMIT 1"
         ).fetchone()
+        # a function called about 100,000 times: every match of it is a query of its own
+        some = conn.execute(
+            "SELECT n.qualname, SUM(s.calls) AS c FROM call_summary s JOIN call_names n"
+            " ON n.id = s.name GROUP BY n.qualname ORDER BY ABS(c - 100000) LIMIT 1"
+        ).fetchone()
     finally:
         conn.close()
     return {
         "most": most[0] if most else "*",
         "raising": raising[0] if raising else "*",
         "test": test[0] if test else "*",
+        "some": some[0] if some else "*",
+        "some_calls": some[1] if some else 0,
     }
 
 
@@ -279,13 +286,21 @@ def main() -> int:
     parser.add_argument("--traces", type=int, default=50)
     parser.add_argument("--keep", type=Path, help="keep the database in this directory")
     parser.add_argument(
+        "--indexed",
+        type=Path,
+        help="a database this benchmark kept (--keep, of --db): its size and queries only",
+    )
+    parser.add_argument(
         "--sample", type=int, default=20, help="with --db: store every Nth trace again"
     )
     args = parser.parse_args()
     work = Path(tempfile.mkdtemp(prefix="vask-bench-calls-", dir=args.keep))
     db_path = work / "db.sqlite3"
     try:
-        if args.db is not None:
+        if args.indexed is not None:
+            db_path = args.indexed
+            args.db = args.indexed
+        elif args.db is not None:
             # Storing every document again takes long: the store / index ratio
             # is measured on every --sample-th trace, then the whole database
             # is indexed (timed too) for the size and the queries.
@@ -315,13 +330,16 @@ def main() -> int:
         else:
             print(f"storing {args.traces} traces of {args.calls:,} calls in all ...")
             store_seconds = _make(db_path, args.calls, args.traces)
-        index_seconds, indexed = _reindex(db_path)
-        print(f"calls indexed        {indexed:,}")
-        if args.db is not None:
+        if args.indexed is None:
+            index_seconds, indexed = _reindex(db_path)
+            print(f"calls indexed        {indexed:,}")
+        if args.db is not None and args.indexed is None:
             held = _multiply(db_path, args.calls)
             print(f"copied under new trace ids, with their index: {held:,} calls in all")
         size = db_path.stat().st_size
-        if store_seconds is not None:
+        if args.indexed is not None:
+            pass
+        elif store_seconds is not None:
             print(
                 f"store / index time   {store_seconds:.1f} s / {index_seconds:.1f} s"
                 f"  (index: {index_seconds / store_seconds:.0%} of the store time)"
@@ -374,29 +392,47 @@ def main() -> int:
         else:
             picked = _picked(db_path)
             most, raising, test = picked["most"], picked["raising"], picked["test"]
-            print(f"  (most called: {most}; most raising: {raising}; biggest test: {test})")
+            some = picked["some"]
+            print(
+                f"  (most called: {most}; most raising: {raising}; biggest test: {test};"
+                f" called {picked['some_calls']:,} times: {some})"
+            )
             _timed(f"name: {most}, first 100", q(pattern=most, limit=100))
-            _timed(f"name: {most} (every match)", q(pattern=most))
-            _timed("outcome: * --raised (every match)", q(pattern="*", raised=True))
+            _timed(f"name: {some} (every match)", q(pattern=some))
+            _timed("outcome: * --raised, first 1000", q(pattern="*", raised=True, limit=1000))
             _timed(
                 f"outcome: {raising} --raised, first 100",
                 q(pattern=raising, raised=True, limit=100),
             )
+            _timed(f"outcome: {some} --returned (every match)", q(pattern=some, returned=True))
             _timed(
                 "test outcome failed: * first 1000", q(pattern="*", outcome="failed", limit=1000)
             )
             _timed(f"duration: 20 slowest {most}", q(pattern=most, slowest=20))
             _timed("duration: 20 slowest of all", q(pattern="*", slowest=20))
             _timed(
+                "duration: 20 slowest of all in failed tests",
+                q(pattern="*", slowest=20, outcome="failed"),
+            )
+            _timed("duration: 20 slowest that raised", q(pattern="*", slowest=20, raised=True))
+            _timed(
                 "test: the biggest test's calls, first 1000", q(pattern="*", test=test, limit=1000)
             )
             _timed(
-                f"value: {most} --return ~ 'zzz' (every call's record)",
-                q(pattern=most, predicates=[pred("return", ["~", "zzz"])]),
+                f"value: {some} --return ~ 'zzz' (every call's record)",
+                q(pattern=some, predicates=[pred("return", ["~", "zzz"])]),
             )
             _timed(
                 f"value: {raising} --local self != 0, first 100",
                 q(pattern=raising, limit=100, predicates=[pred("local", ["self", "!=", "0"])]),
+            )
+            _timed(
+                f"value: {most} --arg self ~ 'zzz' in failed tests",
+                q(pattern=most, outcome="failed", predicates=[pred("arg", ["self", "~", "zzz"])]),
+            )
+            _timed(
+                f"value: {most} --return ~ 'zzz' (every call's record)",
+                q(pattern=most, predicates=[pred("return", ["~", "zzz"])]),
             )
     finally:
         if args.keep is None:

@@ -259,11 +259,29 @@ class CallMatch:
     exception_type: str | None
     #: the number of calls of a folded range (``None`` for a call)
     folded: int | None
-    #: the call's opening and closing records, decoded (``None`` when not recorded)
-    start_record: dict[str, Any] | None = field(default=None, repr=False)
-    end_record: dict[str, Any] | None = field(default=None, repr=False)
     #: whether a value predicate matched on a value the dumpers had cut
     truncated: bool = False
+    # The opening and closing records as stored (bytes), or decoded once read
+    # through start_record / end_record: a match whose values are never looked
+    # at costs no decoding.
+    _start: Any = field(default=None, repr=False, compare=False)
+    _end: Any = field(default=None, repr=False, compare=False)
+    #: how the trace stored its values, if before 0.2 (see vask.document.legacy_form)
+    _legacy: bool | None = field(default=None, repr=False, compare=False)
+
+    @property
+    def start_record(self) -> dict[str, Any] | None:
+        """The call's opening record, decoded (``None`` when not recorded)."""
+        if isinstance(self._start, bytes):
+            self._start = _decoded(self._start, self._legacy)
+        return self._start
+
+    @property
+    def end_record(self) -> dict[str, Any] | None:
+        """The call's closing record, decoded (``None`` when not recorded)."""
+        if isinstance(self._end, bytes):
+            self._end = _decoded(self._end, self._legacy)
+        return self._end
 
     @property
     def ref(self) -> str:
@@ -700,12 +718,9 @@ def _match(
             if not hit:
                 return None
             truncated = truncated or cut
-        start = None
-        end = _decode(reader, facts, row["close_pos"], row["close_len"])
-    elif not folded or row["close_pos"] >= 0:
-        end = _decode(reader, facts, row["close_pos"], row["close_len"])
-    if start is None and not folded:
-        start = _decode(reader, facts, row["open_pos"], row["open_len"])
+    # the records as stored: decoded when the match's values are first read
+    end = _read(reader, facts, row["close_pos"], row["close_len"])
+    start = None if folded else _read(reader, facts, row["open_pos"], row["open_len"])
     thread_key, thread_name = facts["threads"][row["thread"]]
     qualname, file = names[row["name"]]
     exc = row["exc"]
@@ -725,9 +740,10 @@ def _match(
         outcome=callindex.OUTCOME_NAMES[row["outcome"]],
         exception_type=facts["exc_types"][exc] if exc is not None else None,
         folded=row["folded"] if folded else None,
-        start_record=start,
-        end_record=end,
         truncated=truncated,
+        _start=start,
+        _end=end,
+        _legacy=facts["legacy"],
     )
 
 
@@ -797,6 +813,33 @@ def _entries(data: bytes, local_names: frozenset[str]) -> dict[str, Any]:
         else:
             unpacker.skip()
     return record
+
+
+def _read(
+    reader: callindex.RecordReader,
+    facts: dict[str, Any],
+    pos: int | None,
+    n: int | None,
+) -> bytes | None:
+    if pos is None or n is None or pos < 0:
+        return None
+    try:
+        data = reader.read(facts["trace_id"], pos, n)
+    except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
+        return None
+    return bytes(data) if data is not None else None
+
+
+def _decoded(data: bytes, legacy: bool | None) -> dict[str, Any] | None:
+    from vask.document import decode_record
+
+    try:
+        record = decode_record(data)
+    except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
+        return None
+    if not isinstance(record, dict):
+        return None
+    return record if legacy is None else upgrade_legacy_record(record, legacy)
 
 
 def _decode(
