@@ -679,3 +679,14 @@ def test_every_name_is_searched_as_the_names_one_by_one(tmp_path):
                 (m.duration for m in among), reverse=True
             )[:n]
     assert len(vask.calls("*", db_path=db_path, test="t.py::*")) == 6 * 24
+
+
+def test_a_match_reads_its_values_when_first_asked_for(tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    store.save_traces(_documents(), db_path=db_path)
+    (seen,), (unseen,) = (vask.calls("item", db_path=db_path, returned=True) for _ in "ab")
+    assert seen.args == {"n": 1} and seen.return_value == 2
+    # the values are read from the database then: a trace deleted since has none left
+    maintain.delete_traces(db_path, ["trc_root"])
+    assert (unseen.args, unseen.return_value, unseen.duration) == ({}, None, seen.duration)
+    assert seen.args == {"n": 1}

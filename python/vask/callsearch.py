@@ -21,11 +21,13 @@ Values are matched as stored:
 from __future__ import annotations
 
 import ast
+import contextlib
 import heapq
 import math
 import os
 import re
 import sqlite3
+import threading
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
@@ -261,27 +263,29 @@ class CallMatch:
     folded: int | None
     #: whether a value predicate matched on a value the dumpers had cut
     truncated: bool = False
-    # The opening and closing records as stored (bytes), or decoded once read
-    # through start_record / end_record: a match whose values are never looked
-    # at costs no decoding.
+    # The opening and closing records: where they lie ((position, length) in the
+    # trace, read through _records), decoded once read through start_record /
+    # end_record.  A match whose values are never looked at reads nothing.
     _start: Any = field(default=None, repr=False, compare=False)
     _end: Any = field(default=None, repr=False, compare=False)
+    _records: Any = field(default=None, repr=False, compare=False)
     #: how the trace stored its values, if before 0.2 (see vask.document.legacy_form)
     _legacy: bool | None = field(default=None, repr=False, compare=False)
 
     @property
     def start_record(self) -> dict[str, Any] | None:
         """The call's opening record, decoded (``None`` when not recorded)."""
-        if isinstance(self._start, bytes):
-            self._start = _decoded(self._start, self._legacy)
+        if isinstance(self._start, tuple):
+            self._start = self._records.decoded(self.trace_id, *self._start, self._legacy)
         return self._start
 
     @property
     def end_record(self) -> dict[str, Any] | None:
         """The call's closing record, decoded (``None`` when not recorded)."""
-        if isinstance(self._end, bytes):
-            self._end = _decoded(self._end, self._legacy)
+        if isinstance(self._end, tuple):
+            self._end = self._records.decoded(self.trace_id, *self._end, self._legacy)
         return self._end
+
 
     @property
     def ref(self) -> str:
@@ -307,6 +311,45 @@ class CallMatch:
     @property
     def exception(self) -> Any:
         return (self.end_record or {}).get("exception")
+
+
+class _Records:
+    """The records of a query's matches, read when a match's values are first asked
+    for: through a read-only connection of their own, opened then and closed once
+    the matches are gone (or by :meth:`close`)."""
+
+    def __init__(self, db_path: str | os.PathLike[str], timeout: float) -> None:
+        self.db_path = db_path
+        self.timeout = timeout
+        self._lock = threading.Lock()
+        self._conn: Any = None
+        self._reader: callindex.RecordReader | None = None
+
+    def decoded(
+        self, trace_id: str, pos: int, n: int, legacy: bool | None
+    ) -> dict[str, Any] | None:
+        with self._lock:
+            try:
+                if self._reader is None:
+                    self._conn = schema.connect_readonly(
+                        self.db_path, self.timeout, check_same_thread=False
+                    )
+                    self._reader = callindex.RecordReader(self._conn)
+                data = self._reader.read(trace_id, pos, n)
+            except Exception:  # noqa: BLE001 - gone or damaged: the call is shown without values
+                return None
+        return _decoded(data, legacy) if data is not None else None
+
+    def close(self) -> None:
+        with self._lock:
+            if self._reader is not None:
+                self._reader.close()
+                self._conn.close()
+                self._reader = self._conn = None
+
+    def __del__(self) -> None:
+        with contextlib.suppress(Exception):
+            self.close()
 
 
 def parse_query(text: str) -> dict[str, Any]:
@@ -438,6 +481,7 @@ def find_calls(
             trace,
             list(predicates),
             limit,
+            _Records(db_path, timeout),
         )
     finally:
         conn.close()
@@ -459,6 +503,7 @@ def _query(
     trace: str | None,
     predicates: list[Predicate],
     limit: int | None,
+    records: _Records,
 ) -> Iterator[CallMatch]:
     """The matches, read from the summary first and then from the blocks of the
     candidate traces only.
@@ -490,6 +535,7 @@ def _query(
             _trace_rows_in_order(conn, callindex.traces_in_order(conn, **filters), raised, returned),
             predicates,
             limit,
+            records,
         )
         return
     groups = callindex.summaries(
@@ -514,7 +560,7 @@ def _query(
         rows = _slowest_rows(conn, groups, facts, select, slowest if not predicates else None)
     else:
         rows = _rows_in_order(conn, groups, facts, select)
-    yield from _matches(conn, names, rows, predicates, cap, facts)
+    yield from _matches(conn, names, rows, predicates, cap, records, facts)
 
 
 def _matches(
@@ -523,6 +569,7 @@ def _matches(
     rows: Iterable[tuple[int, dict[str, Any], int]],
     predicates: list[Predicate],
     cap: int | None,
+    records: _Records,
     facts: dict[int, dict[str, Any]] | None = None,
 ) -> Iterator[CallMatch]:
     """The rows that pass the predicates as matches, ``cap`` of them at the most."""
@@ -533,7 +580,7 @@ def _matches(
         for key, cols, i in rows:
             if cap is not None and found >= cap:
                 return
-            match = _match(reader, facts[key], names, cols, i, predicates)
+            match = _match(reader, facts[key], names, cols, i, predicates, records)
             if match is not None:
                 found += 1
                 yield match
@@ -697,6 +744,7 @@ def _match(
     cols: dict[str, Any],
     i: int,
     predicates: list[Predicate],
+    records: _Records,
 ) -> CallMatch | None:
     trace_id = facts["trace_id"]
     row = callindex.row_at(cols, i, facts["base"])
@@ -718,9 +766,9 @@ def _match(
             if not hit:
                 return None
             truncated = truncated or cut
-    # the records as stored: decoded when the match's values are first read
-    end = _read(reader, facts, row["close_pos"], row["close_len"])
-    start = None if folded else _read(reader, facts, row["open_pos"], row["open_len"])
+    # where the records lie: read when the match's values are first asked for
+    end = (row["close_pos"], row["close_len"]) if row["close_pos"] >= 0 else None
+    start = (row["open_pos"], row["open_len"]) if row["open_pos"] >= 0 and not folded else None
     thread_key, thread_name = facts["threads"][row["thread"]]
     qualname, file = names[row["name"]]
     exc = row["exc"]
@@ -743,6 +791,7 @@ def _match(
         truncated=truncated,
         _start=start,
         _end=end,
+        _records=records,
         _legacy=facts["legacy"],
     )
 
@@ -813,21 +862,6 @@ def _entries(data: bytes, local_names: frozenset[str]) -> dict[str, Any]:
         else:
             unpacker.skip()
     return record
-
-
-def _read(
-    reader: callindex.RecordReader,
-    facts: dict[str, Any],
-    pos: int | None,
-    n: int | None,
-) -> bytes | None:
-    if pos is None or n is None or pos < 0:
-        return None
-    try:
-        data = reader.read(facts["trace_id"], pos, n)
-    except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
-        return None
-    return bytes(data) if data is not None else None
 
 
 def _decoded(data: bytes, legacy: bool | None) -> dict[str, Any] | None:
