@@ -1071,6 +1071,8 @@ def _unshuffle(data: bytes, width: int) -> bytes:
 
 
 def _decode(data: bytes) -> dict[str, array]:
+    """A block's columns as stored: a delta-coded column holds the differences still
+    (:func:`_stretch` adds them up over the rows asked for only)."""
     raw = _decompressor().decompress(data)
     (count,) = _BLOCK_HEAD.unpack_from(raw, 0)
     at = _BLOCK_HEAD.size
@@ -1082,9 +1084,21 @@ def _decode(data: bytes) -> dict[str, array]:
         at += size
         if _SWAP:
             column.byteswap()
-        if delta:
-            column = array(code, accumulate(column))
         out[name] = column
+    return out
+
+
+def _stretch(decoded: dict[str, array], lo: int, hi: int) -> dict[str, array]:
+    """Rows ``lo`` to ``hi`` of a block decoded by :func:`_decode`, every column as values."""
+    out = {}
+    for name, code, delta in _COLUMNS:
+        column = decoded[name]
+        if delta and lo < hi:
+            # the first value is the sum of the differences up to it; the rest follow
+            first = sum(column[: lo + 1])
+            out[name] = array(code, accumulate(column[lo + 1 : hi], initial=first))
+        else:
+            out[name] = column[lo:hi]
     return out
 
 
@@ -1244,7 +1258,7 @@ def read_rows(
                 cache[(key, block)] = decoded
         lo = max(first_row - block * BLOCK_ROWS, 0)
         hi = min(end - block * BLOCK_ROWS, BLOCK_ROWS)
-        parts.append({name: column[lo:hi] for name, column in decoded.items()})
+        parts.append(_stretch(decoded, lo, hi))
     if len(parts) == 1:
         return parts[0]
     out = {name: array(code) for name, code, _ in _COLUMNS}
