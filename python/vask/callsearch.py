@@ -547,7 +547,12 @@ def _query(
         outcome=outcome,
         trace=trace,
         # the slowest of every name: read from the top of the summary, not all of it
-        longest_first=slowest is not None and every_name,
+        # (of the traces a filter picks, their rows, which the filter finds at once)
+        longest_first=slowest is not None
+        and every_name
+        and test is None
+        and outcome is None
+        and trace is None,
     )
     if isinstance(groups, list) and not groups:
         return
