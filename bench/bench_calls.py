@@ -40,6 +40,7 @@ import sqlite3
 import sys
 import tempfile
 import time
+from typing import Any
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
@@ -194,7 +195,7 @@ def _multiply(db_path: Path, calls: int) -> int:
         conn.close()
 
 
-def _picked(db_path: Path) -> dict[str, str]:
+def _picked(db_path: Path) -> dict[str, Any]:
     """Functions of the stored suite to query: the most called, the most raising, ..."""
     conn = sqlite3.connect(db_path)
     try:
