@@ -40,8 +40,8 @@ import sqlite3
 import sys
 import tempfile
 import time
-from typing import Any
 from pathlib import Path
+from typing import Any
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests"))
