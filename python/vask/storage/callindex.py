@@ -15,12 +15,16 @@ summary per (function, trace) answers most questions before a block is read.
                   started, its number of calls, and how a trace stored
                   before 0.2 stored its values (``legacy``: NULL for a trace
                   whose values say what they are, 1 when every value was a
-                  repr, 0 otherwise; see :func:`vask.document.legacy_form`)
+                  repr, 0 otherwise; see :func:`vask.document.legacy_form`),
+                  the names it has (``names``: packed 64-bit ids, by which its
+                  summary rows are found) and how many of its calls raised
 ``call_tests``    test node ids, named by number
 ``call_names``    (qualified name, file) pairs, named by number
 ``call_summary``  per (name, trace): the calls, the calls that raised, the
                   shortest and longest duration, and where the name's rows
-                  begin in the trace's blocks
+                  begin in the trace's blocks; indexed by the longest
+                  duration too, so that the longest calls of every name are
+                  read from the top
 ``call_blocks``   per trace, its rows in blocks of at most ``BLOCK_ROWS``,
                   sorted by name and then start time; each block is one zstd
                   frame of the columns one after another (see ``_COLUMNS``)
