@@ -1,22 +1,28 @@
 """The calls index on a database of millions of calls: build cost, size, and query times.
 
-    python bench/bench_calls.py [--db FILE [--sample N]] [--calls N] [--traces N] [--keep DIR]
+    python bench/bench_calls.py [--db FILE [--sample N] [--calls N]] [--calls N] [--traces N]
+                                [--keep DIR]
 
 With ``--db`` it works on that database's documents (one made by ``pytest
 --vask`` on a real suite, say ``bench/bench_real_suites.py``'s): it stores
-every ``--sample``-th trace again into a new database, timed, and indexes
-those, timed, for the ratio; then it indexes a copy of the whole database
-for the size and the queries, which are
-picked from what the suite called (its most called function, a function that
-raised, ...).  Without ``--db``, it stores ``--traces`` test traces of
-``--calls`` calls in all, written as the engines lay them out (main ->
-batches -> calls, with arguments and return values), half of them of failed
-tests.  It reports, side by side in one run:
+every ``--sample``-th trace again into a new database, timed, and builds
+each one's index from the document in hand, timed, as the background writer
+would (the ratio of the two is what building the index as documents are
+stored would add to the store time); then it indexes a copy of the whole
+database, timed (the first query's build, reading the documents from
+storage), and copies its traces with their index under new trace ids until
+the database holds ``--calls`` calls (5 million by default), for the size and
+the queries, which are picked from what the suite called (its most called
+function, a function that raised, ...).  Without ``--db``, it stores
+``--traces`` test traces of ``--calls`` calls in all, written as the engines
+lay them out (main -> batches -> calls, with arguments and return values),
+half of them of failed tests.  It reports, side by side in one run:
 
 * the time to store the documents, and the time to index them, as a ratio
   (building the index is CPU time of one thread, wherever it runs: what it
   would add to a traced process if its writer built it, which is why the
-  index is built by the first query instead);
+  index is built by the first query while it costs more than a tenth of
+  the store);
 * the index's size (its tables and their indexes) against the database's;
 * the time of name, outcome and duration queries (answered by the summary and
   the candidate traces' blocks) and of value predicates (which decode the
@@ -35,6 +41,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from typing import Any
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests"))
@@ -81,30 +88,114 @@ def _make(db_path: Path, calls: int, traces: int) -> float:
     return spent
 
 
-def _restore(source: Path, db_path: Path, sample: int | None) -> float:
-    """Store the documents of the database ``source`` again into ``db_path``, trace by
-    trace as the writer would (every ``sample``-th trace only, when given); returns the
-    seconds the stores took."""
+def _restore_indexed(source: Path, db_path: Path, sample: int) -> tuple[float, float, int]:
+    """Store every ``sample``-th trace of ``source`` again into ``db_path``, and build
+    each one's index from its document in hand as the writer would: (seconds the
+    stores took, seconds the index builds took, calls indexed).  The two alternate
+    trace by trace, so that the machine's load weighs on both alike."""
     from vask.storage import query
 
     conn = sqlite3.connect(f"file:{source}?mode=ro", uri=True)
     try:
         ids = [
             r[0]
-            for r in conn.execute("SELECT trace_id FROM traces GROUP BY trace_id ORDER BY MIN(id)")
+            for r in conn.execute(
+                "SELECT trace_id FROM traces GROUP BY trace_id HAVING COUNT(*) = 1 ORDER BY MIN(id)"
+            )
         ]
     finally:
         conn.close()
-    spent = 0.0
-    for trace_id in ids[:: sample or 1]:
-        docs = query.load_trace(source, trace_id)
-        began = time.perf_counter()
-        store.save_traces([(trace_id, doc) for doc in docs], db_path=db_path)
-        spent += time.perf_counter() - began
-    return spent
+    stored = indexed = 0.0
+    calls = 0
+    target = schema.connect(db_path)
+    try:
+        for trace_id in ids[::sample]:
+            (doc,) = query.load_trace(source, trace_id)
+            began = time.perf_counter()
+            store.save_traces([(trace_id, doc)], db_path=db_path)
+            stored += time.perf_counter() - began
+            began = time.perf_counter()
+            built = callindex.build_document(trace_id, doc)
+            if built is not None:
+                with schema.transaction(target):
+                    (row,) = target.execute(
+                        "SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)
+                    ).fetchone()
+                    calls += callindex.write_built(target, trace_id, built, row)
+            indexed += time.perf_counter() - began
+    finally:
+        target.close()
+    return stored, indexed, calls
 
 
-def _picked(db_path: Path) -> dict[str, str]:
+def _multiply(db_path: Path, calls: int) -> int:
+    """Copy the traces of ``db_path`` and their index under new trace ids until it holds
+    ``calls`` calls; returns the calls it holds."""
+    conn = sqlite3.connect(db_path)
+    try:
+        (have,) = conn.execute("SELECT SUM(calls) FROM call_traces").fetchone()
+        base = have or 0
+        if not base:
+            return 0
+        trace_cols = [r[1] for r in conn.execute("PRAGMA table_info(traces)") if r[1] != "id"]
+        index_cols = [r[1] for r in conn.execute("PRAGMA table_info(call_traces)")]
+        renamed = {"trace_id", "root_trace_id", "parent_trace_id"}
+        copy = 0
+        while have < calls:
+            copy += 1
+            suffix = f"~{copy}"
+            with conn:
+                (row_shift,) = conn.execute("SELECT MAX(id) FROM traces").fetchone()
+                (piece_shift,) = conn.execute("SELECT COALESCE(MAX(id), 0) FROM trace_pieces").fetchone()
+                (key_shift,) = conn.execute("SELECT MAX(id) FROM call_traces").fetchone()
+                picked = ", ".join(
+                    f"CASE WHEN {c} IS NULL THEN NULL ELSE {c} || '{suffix}' END"
+                    if c in renamed
+                    else c
+                    for c in trace_cols
+                )
+                conn.execute(
+                    f"INSERT INTO traces (id, {', '.join(trace_cols)})"
+                    f" SELECT id + {row_shift}, {picked} FROM traces"
+                    f" WHERE id <= {row_shift} AND trace_id NOT LIKE '%~%'"
+                )
+                conn.execute(
+                    f"INSERT INTO trace_pieces (id, trace_row, seq, data)"
+                    f" SELECT id + {piece_shift}, trace_row + {row_shift}, seq, data"
+                    f" FROM trace_pieces WHERE id <= {piece_shift} AND trace_row IN"
+                    " (SELECT id FROM traces WHERE trace_id NOT LIKE '%~%')"
+                )
+                cols = ", ".join(
+                    {
+                        "id": f"id + {key_shift}",
+                        "trace_id": f"trace_id || '{suffix}'",
+                        "last_row": f"last_row + {row_shift}",
+                    }.get(c, c)
+                    for c in index_cols
+                )
+                originals = f"SELECT id FROM call_traces WHERE trace_id NOT LIKE '%~%' AND id <= {key_shift}"
+                conn.execute(
+                    f"INSERT INTO call_traces ({', '.join(index_cols)}) SELECT {cols}"
+                    f" FROM call_traces WHERE id IN ({originals})"
+                )
+                conn.execute(
+                    "INSERT INTO call_summary (name, trace, calls, raised, min_duration,"
+                    f" max_duration, first_row) SELECT name, trace + {key_shift}, calls, raised,"
+                    f" min_duration, max_duration, first_row FROM call_summary"
+                    f" WHERE trace IN ({originals})"
+                )
+                conn.execute(
+                    f"INSERT INTO call_blocks (trace, block, rows, data) SELECT trace + {key_shift},"
+                    f" block, rows, data FROM call_blocks WHERE trace IN ({originals})"
+                )
+            have += base
+        conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        return have
+    finally:
+        conn.close()
+
+
+def _picked(db_path: Path) -> dict[str, Any]:
     """Functions of the stored suite to query: the most called, the most raising, ..."""
     conn = sqlite3.connect(db_path)
     try:
@@ -120,12 +211,19 @@ def _picked(db_path: Path) -> dict[str, str]:
             "SELECT ct.test FROM call_traces t JOIN call_tests ct ON ct.id = t.test"
             " ORDER BY t.calls DESC LIMIT 1"
         ).fetchone()
+        # a function called about 100,000 times: every match of it is a query of its own
+        some = conn.execute(
+            "SELECT n.qualname, SUM(s.calls) AS c FROM call_summary s JOIN call_names n"
+            " ON n.id = s.name GROUP BY n.qualname ORDER BY ABS(c - 100000) LIMIT 1"
+        ).fetchone()
     finally:
         conn.close()
     return {
         "most": most[0] if most else "*",
         "raising": raising[0] if raising else "*",
         "test": test[0] if test else "*",
+        "some": some[0] if some else "*",
+        "some_calls": some[1] if some else 0,
     }
 
 
@@ -180,9 +278,19 @@ def main() -> int:
     parser.add_argument(
         "--db", type=Path, help="a trace database whose documents to store and index"
     )
-    parser.add_argument("--calls", type=int, default=5_000_000)
+    parser.add_argument(
+        "--calls",
+        type=int,
+        default=5_000_000,
+        help="calls in all (with --db: the copies of its traces reach this many)",
+    )
     parser.add_argument("--traces", type=int, default=50)
     parser.add_argument("--keep", type=Path, help="keep the database in this directory")
+    parser.add_argument(
+        "--indexed",
+        type=Path,
+        help="a database this benchmark kept (--keep, of --db): its size and queries only",
+    )
     parser.add_argument(
         "--sample", type=int, default=20, help="with --db: store every Nth trace again"
     )
@@ -190,28 +298,49 @@ def main() -> int:
     work = Path(tempfile.mkdtemp(prefix="vask-bench-calls-", dir=args.keep))
     db_path = work / "db.sqlite3"
     try:
-        if args.db is not None:
+        if args.indexed is not None:
+            db_path = args.indexed
+            args.db = args.indexed
+        elif args.db is not None:
             # Storing every document again takes long: the store / index ratio
             # is measured on every --sample-th trace, then the whole database
             # is indexed (timed too) for the size and the queries.
             sample_path = work / "sample.sqlite3"
             print(f"storing every {args.sample}th trace of {args.db} again ...")
-            store_seconds = _restore(args.db, sample_path, args.sample)
-            index_seconds, sampled = _reindex(sample_path)
-            print(
-                f"sample: store / index time {store_seconds:.1f} s / {index_seconds:.1f} s"
-                f" of {sampled:,} calls (index: {index_seconds / store_seconds:.0%}"
-                " of the store time)"
+            store_seconds, built_seconds, sampled = _restore_indexed(
+                args.db, sample_path, args.sample
             )
-            shutil.copyfile(args.db, db_path)
+            print(
+                f"sample: store / store + index built as stored {store_seconds:.1f} s"
+                f" / {store_seconds + built_seconds:.1f} s of {sampled:,} calls"
+                f" (the index would add {built_seconds / store_seconds:.0%} to the store time)"
+            )
+            index_seconds, _ = _reindex(sample_path)
+            print(
+                f"sample: the first query's build, from storage: {index_seconds:.1f} s"
+                f" ({index_seconds / store_seconds:.0%} of the store time)"
+            )
+            source = sqlite3.connect(f"file:{args.db}?mode=ro", uri=True)
+            target = sqlite3.connect(db_path)
+            try:
+                source.backup(target)
+            finally:
+                source.close()
+                target.close()
             store_seconds = None
         else:
             print(f"storing {args.traces} traces of {args.calls:,} calls in all ...")
             store_seconds = _make(db_path, args.calls, args.traces)
-        index_seconds, indexed = _reindex(db_path)
+        if args.indexed is None:
+            index_seconds, indexed = _reindex(db_path)
+            print(f"calls indexed        {indexed:,}")
+        if args.db is not None and args.indexed is None:
+            held = _multiply(db_path, args.calls)
+            print(f"copied under new trace ids, with their index: {held:,} calls in all")
         size = db_path.stat().st_size
-        print(f"calls indexed        {indexed:,}")
-        if store_seconds is not None:
+        if args.indexed is not None:
+            pass
+        elif store_seconds is not None:
             print(
                 f"store / index time   {store_seconds:.1f} s / {index_seconds:.1f} s"
                 f"  (index: {index_seconds / store_seconds:.0%} of the store time)"
@@ -264,29 +393,47 @@ def main() -> int:
         else:
             picked = _picked(db_path)
             most, raising, test = picked["most"], picked["raising"], picked["test"]
-            print(f"  (most called: {most}; most raising: {raising}; biggest test: {test})")
+            some = picked["some"]
+            print(
+                f"  (most called: {most}; most raising: {raising}; biggest test: {test};"
+                f" called {picked['some_calls']:,} times: {some})"
+            )
             _timed(f"name: {most}, first 100", q(pattern=most, limit=100))
-            _timed(f"name: {most} (every match)", q(pattern=most))
-            _timed("outcome: * --raised (every match)", q(pattern="*", raised=True))
+            _timed(f"name: {some} (every match)", q(pattern=some))
+            _timed("outcome: * --raised, first 1000", q(pattern="*", raised=True, limit=1000))
             _timed(
                 f"outcome: {raising} --raised, first 100",
                 q(pattern=raising, raised=True, limit=100),
             )
+            _timed(f"outcome: {some} --returned (every match)", q(pattern=some, returned=True))
             _timed(
                 "test outcome failed: * first 1000", q(pattern="*", outcome="failed", limit=1000)
             )
             _timed(f"duration: 20 slowest {most}", q(pattern=most, slowest=20))
             _timed("duration: 20 slowest of all", q(pattern="*", slowest=20))
             _timed(
+                "duration: 20 slowest of all in failed tests",
+                q(pattern="*", slowest=20, outcome="failed"),
+            )
+            _timed("duration: 20 slowest that raised", q(pattern="*", slowest=20, raised=True))
+            _timed(
                 "test: the biggest test's calls, first 1000", q(pattern="*", test=test, limit=1000)
             )
             _timed(
-                f"value: {most} --return ~ 'zzz' (every call's record)",
-                q(pattern=most, predicates=[pred("return", ["~", "zzz"])]),
+                f"value: {some} --return ~ 'zzz' (every call's record)",
+                q(pattern=some, predicates=[pred("return", ["~", "zzz"])]),
             )
             _timed(
                 f"value: {raising} --local self != 0, first 100",
                 q(pattern=raising, limit=100, predicates=[pred("local", ["self", "!=", "0"])]),
+            )
+            _timed(
+                f"value: {most} --arg self ~ 'zzz' in failed tests",
+                q(pattern=most, outcome="failed", predicates=[pred("arg", ["self", "~", "zzz"])]),
+            )
+            _timed(
+                f"value: {most} --return ~ 'zzz' (every call's record)",
+                q(pattern=most, predicates=[pred("return", ["~", "zzz"])]),
             )
     finally:
         if args.keep is None:

@@ -569,3 +569,124 @@ def test_name_patterns_match_alike_on_either_backend(database, text, pattern, ma
     finally:
         conn.close()
     assert bool(found) is matches
+
+
+def _exc_object(type_name, **fields):
+    """An exception stored by its fields, as the dumpers write one."""
+    import msgpack
+
+    return msgpack.ExtType(7, msgpack.packb([type_name, 0x1234, fields]))
+
+
+@pytest.mark.parametrize(
+    ("exception", "expected"),
+    [
+        (_exc_object("pkg.errors.OutOfStock", args=["x" * 2000]), "pkg.errors.OutOfStock"),
+        ("KeyError('k')", "KeyError"),
+        ({"type": "ValueError", "message": "bad"}, "ValueError"),
+        (None, None),
+    ],
+)
+def test_the_exception_type_is_read_from_the_records_head_or_whole(tmp_path, exception, expected):
+    # the exception first and the locals after it, or (not the engines' layout) the
+    # locals first, past the head the type is looked for in
+    for first_locals in (False, True):
+        unwind = frame("unwind", 1, 2.0, "f", exception=exception, locals={"big": "y" * 3000})
+        if first_locals:
+            unwind = {"locals": unwind.pop("locals"), **unwind}
+        doc = document("trc_exc", {"native_1": [frame("call", 1, 1.0, "f"), unwind]})
+        db_path = tmp_path / f"db{first_locals}.sqlite3"
+        store.save_traces([("trc_exc", doc)], db_path=db_path)
+        (match,) = vask.calls("f", db_path=db_path, raised=True)
+        assert match.exception_type == expected
+
+
+def test_an_index_is_never_written_for_documents_gone_or_stored_again(tmp_path):
+    """The index is built outside the transaction that writes it: a trace deleted or
+    saved again meanwhile gets no index rows (none left behind, none out of date)."""
+    db_path = tmp_path / "db.sqlite3"
+    store.save_traces(_documents(), db_path=db_path)
+    conn = schema.connect(db_path)
+    try:
+        with schema.transaction(conn):
+            callindex.ensure_tables(conn)
+        built = callindex._build(conn, "trc_point")
+        again = document("trc_point", {"native_2": [frame("call", 9, 106.0, "hook")]})
+        store.save_traces([("trc_point", again)], db_path=db_path)
+        with schema.transaction(conn):
+            assert callindex._write(conn, "trc_point", built) == 0
+        built = callindex._build(conn, "trc_sub")
+        maintain.delete_traces(db_path, ["trc_sub"])
+        with schema.transaction(conn):
+            assert callindex._write(conn, "trc_sub", built) == 0
+        assert callindex.pending_traces(conn) == ["trc_root", "trc_point"]
+    finally:
+        conn.close()
+    assert _indexed_ids(db_path) == set()
+    assert len(vask.calls("hook", db_path=db_path)) == 2
+
+
+def test_a_subtree_indexed_before_its_root_is_stored_is_of_the_root_s_test(tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    sub, root, _ = _documents()
+    store.save_traces([sub], db_path=db_path)
+    (match,) = vask.calls("branch", db_path=db_path)
+    assert match.test is None
+    store.save_traces([root], db_path=db_path)
+    (match,) = vask.calls("branch", db_path=db_path, outcome="failed")
+    assert (match.trace_id, match.test) == ("trc_sub", "tests/test_app.py::test_main")
+
+
+def test_every_name_is_searched_as_the_names_one_by_one(tmp_path):
+    """``*`` reads each trace's rows without the summary (and with ``slowest``, the
+    summary from its longest rows down, stopping early): it must find what the
+    summary of each name finds, in the same order, with the filters too."""
+    db_path = tmp_path / "db.sqlite3"
+    docs = list(_documents())
+    for t in range(6):
+        records = []
+        for n in range(1, 25):
+            start = 100.0 + n
+            # durations spread across names and traces, some of them equal
+            took = ((n * 7 + t * 13) % 17) / 100
+            name = ("parse", "scan", "emit")[n % 3]
+            records.append(frame("call", n, start, name))
+            if n % 5 == t % 5:
+                records.append(frame("unwind", n, start + took, name, exception="KeyError(1)"))
+            else:
+                records.append(frame("return", n, start + took, name, arg=n))
+        outcome = "failed" if t % 2 else "passed"
+        records.append(plugin("end_test", 130.0, outcome=outcome))
+        docs.append(
+            (f"trc_{t}", document(f"trc_{t}", {"native_1": records}, name=f"t.py::test_{t}"))
+        )
+    store.save_traces(docs, db_path=db_path)
+    queries = [{}, {"outcome": "failed"}, {"test": "t.py::test_3"}, {"trace": "trc_root"}]
+    queries += [{"raised": True}, {"raised": "KeyError", "test": "t.py::*"}, {"returned": True}]
+    queries += [{"limit": 7}, {"outcome": "failed", "limit": 30}]
+    for query in queries:
+        among = vask.calls("*", db_path=db_path, **query)
+        assert [(m.trace_id, m.ref, m.qualname, m.outcome) for m in among] == [
+            (m.trace_id, m.ref, m.qualname, m.outcome)
+            for m in vask.calls("app.*", db_path=db_path, **query)
+        ]
+        assert among
+        if "limit" in query:
+            continue
+        for n in (1, 5, 40):
+            found = vask.calls("*", db_path=db_path, slowest=n, **query)
+            assert [m.duration for m in found] == sorted(
+                (m.duration for m in among), reverse=True
+            )[:n]
+    assert len(vask.calls("*", db_path=db_path, test="t.py::*")) == 6 * 24
+
+
+def test_a_match_reads_its_values_when_first_asked_for(tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    store.save_traces(_documents(), db_path=db_path)
+    (seen,), (unseen,) = (vask.calls("item", db_path=db_path, returned=True) for _ in "ab")
+    assert seen.args == {"n": 1} and seen.return_value == 2
+    # the values are read from the database then: a trace deleted since has none left
+    maintain.delete_traces(db_path, ["trc_root"])
+    assert (unseen.args, unseen.return_value, unseen.duration) == ({}, None, seen.duration)
+    assert seen.args == {"n": 1}

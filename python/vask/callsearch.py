@@ -21,15 +21,18 @@ Values are matched as stored:
 from __future__ import annotations
 
 import ast
+import contextlib
 import heapq
 import math
 import os
 import re
 import sqlite3
+import threading
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
+from vask.document import upgrade_legacy_record
 from vask.storage import backend, callindex, schema
 from vask.storage.schema import with_path
 from vask.values import ObjectRepr, StoredSet
@@ -258,11 +261,31 @@ class CallMatch:
     exception_type: str | None
     #: the number of calls of a folded range (``None`` for a call)
     folded: int | None
-    #: the call's opening and closing records, decoded (``None`` when not recorded)
-    start_record: dict[str, Any] | None = field(default=None, repr=False)
-    end_record: dict[str, Any] | None = field(default=None, repr=False)
     #: whether a value predicate matched on a value the dumpers had cut
     truncated: bool = False
+    # The opening and closing records: where they lie ((position, length) in the
+    # trace, read through _records), decoded once read through start_record /
+    # end_record.  A match whose values are never looked at reads nothing.
+    _start: Any = field(default=None, repr=False, compare=False)
+    _end: Any = field(default=None, repr=False, compare=False)
+    _records: Any = field(default=None, repr=False, compare=False)
+    #: how the trace stored its values, if before 0.2 (see vask.document.legacy_form)
+    _legacy: bool | None = field(default=None, repr=False, compare=False)
+
+    @property
+    def start_record(self) -> dict[str, Any] | None:
+        """The call's opening record, decoded (``None`` when not recorded)."""
+        if isinstance(self._start, tuple):
+            self._start = self._records.decoded(self.trace_id, *self._start, self._legacy)
+        return self._start
+
+    @property
+    def end_record(self) -> dict[str, Any] | None:
+        """The call's closing record, decoded (``None`` when not recorded)."""
+        if isinstance(self._end, tuple):
+            self._end = self._records.decoded(self.trace_id, *self._end, self._legacy)
+        return self._end
+
 
     @property
     def ref(self) -> str:
@@ -288,6 +311,45 @@ class CallMatch:
     @property
     def exception(self) -> Any:
         return (self.end_record or {}).get("exception")
+
+
+class _Records:
+    """The records of a query's matches, read when a match's values are first asked
+    for: through a read-only connection of their own, opened then and closed once
+    the matches are gone (or by :meth:`close`)."""
+
+    def __init__(self, db_path: str | os.PathLike[str], timeout: float) -> None:
+        self.db_path = db_path
+        self.timeout = timeout
+        self._lock = threading.Lock()
+        self._conn: Any = None
+        self._reader: callindex.RecordReader | None = None
+
+    def decoded(
+        self, trace_id: str, pos: int, n: int, legacy: bool | None
+    ) -> dict[str, Any] | None:
+        with self._lock:
+            try:
+                if self._reader is None:
+                    self._conn = schema.connect_readonly(
+                        self.db_path, self.timeout, check_same_thread=False
+                    )
+                    self._reader = callindex.RecordReader(self._conn)
+                data = self._reader.read(trace_id, pos, n)
+            except Exception:  # noqa: BLE001 - gone or damaged: the call is shown without values
+                return None
+        return _decoded(data, legacy) if data is not None else None
+
+    def close(self) -> None:
+        with self._lock:
+            if self._reader is not None:
+                self._reader.close()
+                self._conn.close()
+                self._reader = self._conn = None
+
+    def __del__(self) -> None:
+        with contextlib.suppress(Exception):
+            self.close()
 
 
 def parse_query(text: str) -> dict[str, Any]:
@@ -419,6 +481,7 @@ def find_calls(
             trace,
             list(predicates),
             limit,
+            _Records(db_path, timeout),
         )
     finally:
         conn.close()
@@ -440,6 +503,7 @@ def _query(
     trace: str | None,
     predicates: list[Predicate],
     limit: int | None,
+    records: _Records,
 ) -> Iterator[CallMatch]:
     """The matches, read from the summary first and then from the blocks of the
     candidate traces only.
@@ -454,33 +518,74 @@ def _query(
     names = callindex.name_ids(conn, _name_globs(pattern))
     if not names:
         return
+    every_name = pattern.strip("*") == ""
+    filters = {
+        "raised": bool(raised),
+        "test": (_glob(test) if "*" in test else test) if test is not None else None,
+        "test_glob": test is not None and "*" in test,
+        "outcome": outcome,
+        "trace": trace,
+    }
+    if every_name and slowest is None:
+        # every call of the traces that pass, in order: their blocks alone, trace by
+        # trace, reading no further than the limit asks
+        yield from _matches(
+            conn,
+            names,
+            _trace_rows_in_order(conn, callindex.traces_in_order(conn, **filters), raised, returned),
+            predicates,
+            limit,
+            records,
+        )
+        return
     groups = callindex.summaries(
         conn,
-        None if pattern.strip("*") == "" else names,
+        None if every_name else names,
         raised=bool(raised),
         test=(_glob(test) if "*" in test else test) if test is not None else None,
         test_glob=test is not None and "*" in test,
         outcome=outcome,
         trace=trace,
+        # the slowest of every name: read from the top of the summary, not all of it
+        # (of the traces a filter picks, their rows, which the filter finds at once)
+        longest_first=slowest is not None
+        and every_name
+        and test is None
+        and outcome is None
+        and trace is None,
     )
-    if not groups:
+    if isinstance(groups, list) and not groups:
         return
     facts = _Facts(conn)
     cap = slowest
     if limit is not None:
         cap = limit if cap is None else min(cap, limit)
     select = _RowFilter(raised, returned)
+    if slowest is not None:
+        rows = _slowest_rows(conn, groups, facts, select, slowest if not predicates else None)
+    else:
+        rows = _rows_in_order(conn, groups, facts, select)
+    yield from _matches(conn, names, rows, predicates, cap, records, facts)
+
+
+def _matches(
+    conn: sqlite3.Connection,
+    names: dict[int, tuple[str, str]],
+    rows: Iterable[tuple[int, dict[str, Any], int]],
+    predicates: list[Predicate],
+    cap: int | None,
+    records: _Records,
+    facts: dict[int, dict[str, Any]] | None = None,
+) -> Iterator[CallMatch]:
+    """The rows that pass the predicates as matches, ``cap`` of them at the most."""
+    facts = facts if facts is not None else _Facts(conn)
     reader = callindex.RecordReader(conn)
     try:
-        if slowest is not None:
-            rows = _slowest_rows(conn, groups, facts, select, slowest if not predicates else None)
-        else:
-            rows = _rows_in_order(conn, groups, facts, select)
         found = 0
         for key, cols, i in rows:
             if cap is not None and found >= cap:
                 return
-            match = _match(reader, facts[key], names, cols, i, predicates)
+            match = _match(reader, facts[key], names, cols, i, predicates, records)
             if match is not None:
                 found += 1
                 yield match
@@ -534,6 +639,29 @@ class _RowFilter:
 _LAST = 1 << 62  # sorts a row with no start time after every other
 
 
+def _trace_rows_in_order(
+    conn: sqlite3.Connection,
+    traces: list[tuple[int, int]],
+    raised: bool | str,
+    returned: bool,
+) -> Iterator[tuple[int, dict[str, Any], int]]:
+    """Every row of ``traces`` (in their order) that ends as asked, each trace's rows in
+    the order they started: as :func:`_rows_in_order` gives them for every name."""
+    select = _RowFilter(raised, returned)
+    facts = _Facts(conn)
+    blocks: dict[Any, Any] = {}
+    for key, count in traces:
+        cols = callindex.read_rows(conn, key, 0, count, blocks)
+        start, thread, node = cols["start"], cols["thread"], cols["node"]
+
+        def began(i: int) -> tuple[int, int, int]:
+            at = start[i]
+            return (at if at >= 0 else _LAST, thread[i], node[i])
+
+        for i in sorted(select.rows(cols, facts[key]["exc_types"]), key=began):
+            yield key, cols, i
+
+
 def _rows_in_order(
     conn: sqlite3.Connection,
     groups: list[tuple[Any, ...]],
@@ -571,14 +699,20 @@ def _in_start_order(
 
 def _slowest_rows(
     conn: sqlite3.Connection,
-    groups: list[tuple[Any, ...]],
+    groups: Iterable[tuple[Any, ...]],
     facts: dict[int, dict[str, Any]],
     select: _RowFilter,
     keep: int | None,
 ) -> Iterator[tuple[int, dict[str, Any], int]]:
     """Rows longest first; with ``keep``, only that many (reading stops as soon as no
-    other group can hold a longer call)."""
-    ordered = sorted((g for g in groups if g[5] is not None), key=lambda g: g[5], reverse=True)
+    other group can hold a longer call).  ``groups`` that are not a list come
+    longest first already."""
+    if isinstance(groups, list):
+        ordered: Iterable[tuple[Any, ...]] = sorted(
+            (g for g in groups if g[5] is not None), key=lambda g: g[5], reverse=True
+        )
+    else:
+        ordered = groups
     best: list[tuple[int, int, int, int, dict[str, Any]]] = []  # a min-heap
     blocks: dict[Any, Any] = {}
     tie = 0
@@ -615,6 +749,7 @@ def _match(
     cols: dict[str, Any],
     i: int,
     predicates: list[Predicate],
+    records: _Records,
 ) -> CallMatch | None:
     trace_id = facts["trace_id"]
     row = callindex.row_at(cols, i, facts["base"])
@@ -624,21 +759,21 @@ def _match(
     truncated = False
     start = end = None
     if predicates:
-        # the closing record first: most predicates read only it
-        end = _decode(reader, facts, row["close_pos"], row["close_len"])
-        if predicates[0].where == "arg" or any(
-            p.where == "arg" or (p.where == "local" and end is None) for p in predicates
-        ):
-            start = _decode(reader, facts, row["open_pos"], row["open_len"])
+        # Tested on the entries the predicates read, decoded alone (a record's
+        # other values, most of it, are skipped); a call that passes is decoded
+        # whole below.  The closing record first: most predicates read only it.
+        wanted = _wanted(predicates)
+        end = _peek(reader, facts, row["close_pos"], row["close_len"], wanted)
+        if any(p.where == "arg" or (p.where == "local" and end is None) for p in predicates):
+            start = _peek(reader, facts, row["open_pos"], row["open_len"], wanted)
         for predicate in predicates:
             hit, cut = predicate.test(start, end)
             if not hit:
                 return None
             truncated = truncated or cut
-    elif not folded or row["close_pos"] >= 0:
-        end = _decode(reader, facts, row["close_pos"], row["close_len"])
-    if start is None and not folded:
-        start = _decode(reader, facts, row["open_pos"], row["open_len"])
+    # where the records lie: read when the match's values are first asked for
+    end = (row["close_pos"], row["close_len"]) if row["close_pos"] >= 0 else None
+    start = (row["open_pos"], row["open_len"]) if row["open_pos"] >= 0 and not folded else None
     thread_key, thread_name = facts["threads"][row["thread"]]
     qualname, file = names[row["name"]]
     exc = row["exc"]
@@ -658,10 +793,92 @@ def _match(
         outcome=callindex.OUTCOME_NAMES[row["outcome"]],
         exception_type=facts["exc_types"][exc] if exc is not None else None,
         folded=row["folded"] if folded else None,
-        start_record=start,
-        end_record=end,
         truncated=truncated,
+        _start=start,
+        _end=end,
+        _records=records,
+        _legacy=facts["legacy"],
     )
+
+
+def _wanted(predicates: list[Predicate]) -> frozenset[str]:
+    """The locals the predicates read (by their first name)."""
+    return frozenset(p.name.split(".")[0] for p in predicates if p.name is not None)
+
+
+# The entries of a record a predicate reads, besides the locals it names.
+_PEEKED = frozenset(("type", "event", "arg"))
+
+
+def _peek(
+    reader: callindex.RecordReader,
+    facts: dict[str, Any],
+    pos: int | None,
+    n: int | None,
+    local_names: frozenset[str],
+) -> dict[str, Any] | None:
+    """The record at ``pos`` with only what :meth:`Predicate.test` reads decoded: its
+    type, event and return value, whether it holds an exception, and the locals named
+    (``None`` when not recorded; decoded whole when not a map as the engines write it)."""
+    if pos is None or n is None or pos < 0:
+        return None
+    try:
+        data = reader.read(facts["trace_id"], pos, n)
+    except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
+        return None
+    if data is None:
+        return None
+    try:
+        record = _entries(data, local_names)
+    except Exception:  # noqa: BLE001 - not as the engines write it: decoded whole
+        return _decode(reader, facts, pos, n)
+    legacy = facts["legacy"]
+    return record if legacy is None else upgrade_legacy_record(record, legacy)
+
+
+def _entries(data: bytes, local_names: frozenset[str]) -> dict[str, Any]:
+    import msgpack
+
+    from vask.values import ext_hook
+
+    unpacker = msgpack.Unpacker(
+        raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
+    )
+    unpacker.feed(data)
+    record: dict[str, Any] = {}
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key in _PEEKED:
+            record[key] = unpacker.unpack()
+        elif key == "exception":
+            record[key] = True  # that it holds one is all a predicate asks
+            unpacker.skip()
+        elif key == "locals" and local_names:
+            found = record[key] = {}
+            for _ in range(unpacker.read_map_header()):
+                name = unpacker.unpack()
+                if isinstance(name, str) and name in local_names:
+                    found[name] = unpacker.unpack()
+                else:
+                    unpacker.skip()
+        elif key == "locals":
+            record[key] = {}
+            unpacker.skip()
+        else:
+            unpacker.skip()
+    return record
+
+
+def _decoded(data: bytes, legacy: bool | None) -> dict[str, Any] | None:
+    from vask.document import decode_record
+
+    try:
+        record = decode_record(data)
+    except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
+        return None
+    if not isinstance(record, dict):
+        return None
+    return record if legacy is None else upgrade_legacy_record(record, legacy)
 
 
 def _decode(

@@ -15,12 +15,16 @@ summary per (function, trace) answers most questions before a block is read.
                   started, its number of calls, and how a trace stored
                   before 0.2 stored its values (``legacy``: NULL for a trace
                   whose values say what they are, 1 when every value was a
-                  repr, 0 otherwise; see :func:`vask.document.legacy_form`)
+                  repr, 0 otherwise; see :func:`vask.document.legacy_form`),
+                  the names it has (``names``: packed 64-bit ids, by which its
+                  summary rows are found) and how many of its calls raised
 ``call_tests``    test node ids, named by number
 ``call_names``    (qualified name, file) pairs, named by number
 ``call_summary``  per (name, trace): the calls, the calls that raised, the
                   shortest and longest duration, and where the name's rows
-                  begin in the trace's blocks
+                  begin in the trace's blocks; indexed by the longest
+                  duration too, so that the longest calls of every name are
+                  read from the top
 ``call_blocks``   per trace, its rows in blocks of at most ``BLOCK_ROWS``,
                   sorted by name and then start time; each block is one zstd
                   frame of the columns one after another (see ``_COLUMNS``)
@@ -67,6 +71,7 @@ from vask.storage.schema import transaction
 
 __all__ = [
     "BLOCK_ROWS",
+    "build_document",
     "INDEX_VERSION",
     "OUTCOME_NAMES",
     "RecordReader",
@@ -81,10 +86,12 @@ __all__ = [
     "row_at",
     "summaries",
     "trace_facts",
+    "traces_in_order",
+    "write_built",
 ]
 
 #: Version of the index tables; an index of another version is built again.
-INDEX_VERSION = 5
+INDEX_VERSION = 6
 
 #: ``outcome`` by its code.
 OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
@@ -107,7 +114,9 @@ _TABLES = (
         base REAL,
         first_start REAL,
         calls INTEGER NOT NULL,
-        legacy INTEGER
+        legacy INTEGER,
+        names BLOB,
+        raised INTEGER
     )
     """,
     """
@@ -134,8 +143,10 @@ _TABLES = (
         max_duration REAL,
         first_row INTEGER NOT NULL,
         PRIMARY KEY (name, trace)
-    )
+    ) WITHOUT ROWID
     """,
+    # the longest calls of all names first: --slowest over every name reads from the top
+    "CREATE INDEX IF NOT EXISTS call_summary_by_duration ON call_summary (max_duration)",
     """
     CREATE TABLE IF NOT EXISTS call_blocks (
         trace INTEGER NOT NULL,
@@ -207,6 +218,15 @@ _PG_MIGRATIONS: list[tuple[str, ...]] = [
         """,
         # zstd frames already: not compressed again
         "ALTER TABLE call_blocks ALTER COLUMN data SET STORAGE EXTERNAL",
+    ),
+    (
+        # the index is derived: an index of the version before is emptied, to be built again
+        "DELETE FROM call_blocks",
+        "DELETE FROM call_summary",
+        "DELETE FROM call_traces",
+        "ALTER TABLE call_traces ADD COLUMN names bytea",
+        "ALTER TABLE call_traces ADD COLUMN raised bigint",
+        "CREATE INDEX call_summary_by_duration ON call_summary (max_duration)",
     ),
 ]
 
@@ -320,17 +340,25 @@ def drop_orphans(conn: sqlite3.Connection) -> None:
         )
     ]
     if gone:
-        for key in gone:
-            conn.execute("DELETE FROM call_blocks WHERE trace = ?", (key,))
-            conn.execute("DELETE FROM call_traces WHERE id = ?", (key,))
-        # the summary is kept by name: one pass drops the rows of every trace gone
-        conn.execute("DELETE FROM call_summary WHERE trace NOT IN (SELECT id FROM call_traces)")
+        _drop(conn, gone)
 
 
 def _drop(conn: sqlite3.Connection, keys: list[int]) -> None:
     for key in keys:
+        found = conn.execute("SELECT names FROM call_traces WHERE id = ?", (key,)).fetchone()
+        if found is not None and found[0] is not None:
+            # the summary is kept by name: its rows of the trace are found by their keys
+            names = array("q")
+            names.frombytes(bytes(found[0]))
+            if _SWAP:
+                names.byteswap()
+            conn.executemany(
+                "DELETE FROM call_summary WHERE name = ? AND trace = ?",
+                [(name, key) for name in names],
+            )
+        else:
+            conn.execute("DELETE FROM call_summary WHERE trace = ?", (key,))
         conn.execute("DELETE FROM call_blocks WHERE trace = ?", (key,))
-        conn.execute("DELETE FROM call_summary WHERE trace = ?", (key,))
         conn.execute("DELETE FROM call_traces WHERE id = ?", (key,))
 
 
@@ -378,6 +406,39 @@ def index_traces(
         if progress is not None:
             progress(done, len(ids))
     return total
+
+
+def build_document(trace_id: str, data: bytes) -> _Built | None:
+    """The index of a trace's one document held in memory (``None`` when it cannot be
+    read), to be written by :func:`write_built` in the transaction that stores it.
+
+    This is what building the index as documents are stored would cost: the
+    store's own work is compression, which is far cheaper per byte than this
+    walk of every record, so the index stays built by the first query (see
+    ``bench/bench_calls.py``).
+    """
+    from vask import traceindex
+
+    try:
+        index = traceindex.build_index(trace_id, [data])
+    except Exception:  # noqa: BLE001 - the store goes on; the trace stays pending
+        return None
+    try:
+        if index.damaged:
+            return None
+        return _rows_of(index, -1)
+    except Exception:  # noqa: BLE001 - as above
+        return None
+    finally:
+        _let_go(index)
+
+
+def write_built(conn: Any, trace_id: str, built: _Built, last_row: int) -> int:
+    """Write what :func:`build_document` built, as the index of the trace whose newest
+    row is ``last_row`` (inside a transaction); returns the calls written."""
+    ensure_tables(conn)
+    built.last_row = last_row
+    return _write(conn, trace_id, built)
 
 
 def reindex(conn: sqlite3.Connection, progress: Callable[[int, int], None] | None = None) -> int:
@@ -436,7 +497,15 @@ def _build(conn: sqlite3.Connection, trace_id: str) -> _Built | None:
     try:
         return _rows_of(index, rows[-1][0])
     finally:
-        index.close()
+        _let_go(index)
+
+
+def _let_go(index: Any) -> None:
+    """Close an index and free its documents now: its threads and the index refer to
+    each other, which would keep every document read alive until the cycle collector
+    runs (traces are indexed one after the other: hundreds of MiB each)."""
+    index.close()
+    index.threads.clear()
 
 
 def _rows_of(index: Any, last_row: int) -> _Built:
@@ -449,6 +518,8 @@ def _rows_of(index: Any, last_row: int) -> _Built:
     exc_numbers: dict[str, int] = {}
     out = built.rows
     names = index.names
+    # one document in memory (the writer's): its records are read in place
+    buf = _in_memory(index)
     for seq, thread in enumerate(index.ordered_threads()):
         built.threads.append((thread.key, thread.name))
         kind, parent, open_rec, close_rec = (
@@ -474,20 +545,32 @@ def _rows_of(index: Any, last_row: int) -> _Built:
                 depth[node] = below
         # (name id, path text) -> (qualname, file), line
         where: dict[tuple[int, bytes], tuple[tuple[str, str], int]] = {}
+        rec_pos, rec_ends = thread.rec_pos, thread._ends
+        head = _FRAME_HEAD
         node = kind.find(ti.NODE_CALL)
         while node > 0:
-            first = open_rec[node]
-            if first < 0:
-                first = close_rec[node]
-            key = _where(thread, first, name_id[node], names, where)
+            opened = open_rec[node]
             last = close_rec[node]
+            first = opened if opened >= 0 else last
+            path = None
+            if buf is not None and first >= 0:
+                at = rec_pos[first]
+                if buf.startswith(head, at):
+                    b = buf[at + 6]
+                    if 0xA0 <= b <= 0xBF:
+                        path = buf[at + 7 : at + 7 + (b & 0x1F)]
+                    elif b == 0xD9:
+                        path = buf[at + 8 : at + 8 + buf[at + 7]]
+            key = where.get((name_id[node], path)) if path is not None else None
+            if key is None:
+                key = _where(thread, first, name_id[node], names, where)
             close_kind = rec_kind[last] if last >= 0 else None
             exc = -1
             if close_kind is None:
                 outcome = UNFINISHED
             elif close_kind == 2:  # unwind
                 outcome = RAISED
-                exc_type = _exception_type(_exception_of(thread, last))
+                exc_type = _exception_type_at(thread, last, buf)
                 if exc_type is not None:
                     exc = exc_numbers.get(exc_type, -1)
                     if exc < 0:
@@ -497,8 +580,18 @@ def _rows_of(index: Any, last_row: int) -> _Built:
                 outcome = YIELDED
             else:
                 outcome = RETURNED
-            opos, olen = _span(thread, open_rec[node])
-            cpos, clen = _span(thread, last)
+            if opened >= 0:
+                opos = rec_pos[opened]
+                end = rec_ends.get(opened)
+                olen = (end if end is not None else rec_pos[opened + 1]) - opos
+            else:
+                opos = olen = -1
+            if last >= 0:
+                cpos = rec_pos[last]
+                end = rec_ends.get(last)
+                clen = (end if end is not None else rec_pos[last + 1]) - cpos
+            else:
+                cpos = clen = -1
             rows = out.get(key[0])
             if rows is None:
                 rows = out[key[0]] = []
@@ -526,6 +619,16 @@ def _rows_of(index: Any, last_row: int) -> _Built:
             _folded_row(thread, node, seq, depth[node], out)
             node = kind.find(ti.NODE_PLUGIN, node + 1)
     return built
+
+
+def _in_memory(index: Any) -> bytes | None:
+    """The bytes of an index's one document, when it is held in memory."""
+    from vask.document import BytesSource
+
+    sources = index._sources
+    if len(sources) == 1 and isinstance(sources[0], BytesSource) and index._bases == [0]:
+        return sources[0].data
+    return None
 
 
 def _span(thread: Any, rec: int) -> tuple[int, int]:
@@ -569,27 +672,86 @@ def _path_bytes(thread: Any, rec: int) -> bytes:
     return path.encode("utf-8", "replace") if isinstance(path, str) else b""
 
 
-def _exception_of(thread: Any, rec: int) -> Any:
-    """The "exception" entry of an "unwind" record; its other entries (the locals:
-    most of the record) are skipped, not decoded."""
+def _exception_type_at(thread: Any, rec: int, buf: bytes | None = None) -> str | None:
+    """The type of the exception of an "unwind" record.
+
+    Read from the record's head: the engines write "exception" before the
+    locals (most of the record), and an exception stored by its fields gives
+    its type name before its fields.  The whole record is read only when the
+    head does not hold it.  ``buf``: the trace's one document, held in memory.
+    """
     import msgpack
 
-    from vask.values import ext_hook
-
     pos, end = thread.record_span(rec)
-    unpacker = msgpack.Unpacker(
-        raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
-    )
-    unpacker.feed(thread.trace.read(pos, end - pos))
+    size = min(end - pos, 512)
+    head = buf[pos : pos + size] if buf is not None else thread.trace.read(pos, size)
     try:
-        for _ in range(unpacker.read_map_header()):
-            if unpacker.unpack() == "exception":
-                return unpacker.unpack()
-            unpacker.skip()
-    except Exception:  # noqa: BLE001 - not a map as the engines write it: decode it whole
+        return _exception_type_in(head)
+    except msgpack.OutOfData:
+        pass
+    except Exception:  # noqa: BLE001 - not a map as the engines write it: decoded whole below
+        size = -1
+    if size == end - pos:
+        return None
+    try:
+        return _exception_type_in(thread.trace.read(pos, end - pos))
+    except Exception:  # noqa: BLE001 - damaged or unusual: decode it whole
         record = thread.record(rec)
-        return record.get("exception") if isinstance(record, dict) else None
+        return _exception_type(record.get("exception") if isinstance(record, dict) else None)
+
+
+def _exception_type_in(data: bytes) -> str | None:
+    """:func:`_exception_type_at` of the record whose first bytes are ``data``; raises
+    ``msgpack.OutOfData`` when they do not reach far enough."""
+    import msgpack
+
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, unicode_errors="replace")
+    unpacker.feed(data)
+    for _ in range(unpacker.read_map_header()):
+        if unpacker.unpack() == "exception":
+            return _exception_type_of_bytes(data, unpacker.tell())
+        unpacker.skip()
     return None
+
+
+# MessagePack's extension headers: first byte -> (bytes of the length, fixed length).
+_EXT_HEADS = {0xD4: (0, 1), 0xD5: (0, 2), 0xD6: (0, 4), 0xD7: (0, 8), 0xD8: (0, 16),
+              0xC7: (1, 0), 0xC8: (2, 0), 0xC9: (4, 0)}  # fmt: skip
+
+
+def _exception_type_of_bytes(data: bytes, at: int) -> str | None:
+    """:func:`_exception_type` of the stored exception value at ``data[at:]``; raises
+    ``msgpack.OutOfData`` when ``data`` ends before what it takes."""
+    import msgpack
+
+    from vask.values import EXT_OBJECT, EXT_REPR, unpack_stored
+
+    if at >= len(data):
+        raise msgpack.OutOfData
+    head = _EXT_HEADS.get(data[at])
+    if head is not None:
+        width, size = head
+        if at + 2 + width > len(data):
+            raise msgpack.OutOfData
+        if width:
+            size = int.from_bytes(data[at + 1 : at + 1 + width], "big")
+        code = data[at + 1 + width]
+        payload = data[at + 2 + width : at + 2 + width + size]
+        if code == EXT_OBJECT:  # [type name, address, fields]: the name is all it takes
+            inner = msgpack.Unpacker(raw=False, unicode_errors="replace")
+            inner.feed(payload)
+            if inner.read_array_header() == 3:
+                name = inner.unpack()
+                if isinstance(name, str):
+                    return name
+        if len(payload) < size:
+            raise msgpack.OutOfData
+        if code == EXT_REPR:
+            return _exception_type(payload.decode("utf-8", "replace"))
+    unpacker = msgpack.Unpacker(raw=False)
+    unpacker.feed(data[at:])
+    unpacker.skip()  # OutOfData when cut
+    return _exception_type(unpack_stored(data[at : at + unpacker.tell()]))
 
 
 def _split_path(path: str | None) -> tuple[str, int | None]:
@@ -737,14 +899,33 @@ def glob_param(conn: Any, pattern: str) -> str:
 
 
 def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int:
-    """Replace the index of ``trace_id`` by ``built`` (inside a transaction)."""
+    """Replace the index of ``trace_id`` by ``built`` (inside a transaction).
+
+    Written only while ``built.last_row`` is still the trace's newest row: an
+    index is never written for documents deleted, or saved again, since it was
+    built (those are indexed again by the next query).
+    """
     _take_turn(conn)
     old = conn.execute("SELECT id FROM call_traces WHERE trace_id = ?", (trace_id,)).fetchone()
     if old is not None:
         _drop(conn, [old[0]])
     if built is None:
         return 0
+    newest = conn.execute(
+        "SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)
+    ).fetchone()
+    if newest is None or newest[0] != built.last_row:
+        return 0
     test, outcome = _test_of(conn, trace_id, built.root)
+    test_key = _test_id(conn, test)
+    if built.root in (None, trace_id) and test_key is not None:
+        # the subtrees flushed from this trace were stored (and maybe indexed) before it:
+        # they are of its test
+        conn.execute(
+            "UPDATE call_traces SET test = ?, test_outcome = ? WHERE trace_id IN"
+            " (SELECT trace_id FROM traces WHERE root_trace_id = ? AND trace_id != ?)",
+            (test_key, outcome, trace_id, trace_id),
+        )
     starts = [
         r[5] for rows in built.rows.values() for r in rows if r[5] == r[5] and r[5] != math.inf
     ]
@@ -759,7 +940,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         (
             trace_id,
             built.last_row,
-            _test_id(conn, test),
+            test_key,
             outcome,
             json.dumps(built.threads),
             json.dumps(built.exc_types),
@@ -770,6 +951,13 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         ),
     )
     ids = _name_ids(conn, list(built.rows))
+    names = array("q", sorted(ids.values()))
+    if _SWAP:
+        names.byteswap()
+    raised = sum(1 for rows in built.rows.values() for r in rows if r[7] == RAISED)
+    conn.execute(
+        "UPDATE call_traces SET names = ?, raised = ? WHERE id = ?", (names.tobytes(), raised, key)
+    )
     # rows by name id, then by start time: a name's rows are one stretch
     ordered = sorted(built.rows.items(), key=lambda item: ids[item[0]])
     columns: list[list[int]] = [[] for _ in _COLUMNS]
@@ -887,6 +1075,8 @@ def _unshuffle(data: bytes, width: int) -> bytes:
 
 
 def _decode(data: bytes) -> dict[str, array]:
+    """A block's columns as stored: a delta-coded column holds the differences still
+    (:func:`_stretch` adds them up over the rows asked for only)."""
     raw = _decompressor().decompress(data)
     (count,) = _BLOCK_HEAD.unpack_from(raw, 0)
     at = _BLOCK_HEAD.size
@@ -898,9 +1088,21 @@ def _decode(data: bytes) -> dict[str, array]:
         at += size
         if _SWAP:
             column.byteswap()
-        if delta:
-            column = array(code, accumulate(column))
         out[name] = column
+    return out
+
+
+def _stretch(decoded: dict[str, array], lo: int, hi: int) -> dict[str, array]:
+    """Rows ``lo`` to ``hi`` of a block decoded by :func:`_decode`, every column as values."""
+    out = {}
+    for name, code, delta in _COLUMNS:
+        column = decoded[name]
+        if delta and lo < hi:
+            # the first value is the sum of the differences up to it; the rest follow
+            first = sum(column[: lo + 1])
+            out[name] = array(code, accumulate(column[lo + 1 : hi], initial=first))
+        else:
+            out[name] = column[lo:hi]
     return out
 
 
@@ -928,11 +1130,17 @@ def summaries(
     test_glob: bool = False,
     outcome: str | None = None,
     trace: str | None = None,
-) -> list[tuple[Any, ...]]:
+    longest_first: bool = False,
+) -> Iterable[tuple[Any, ...]]:
     """The summary rows of ``names`` (``None``: of every name) in traces that pass the
     trace filters:
     (trace key, name, calls, raised, min duration, max duration, first row, the time
-    the trace's first call started)."""
+    the trace's first call started).
+
+    With ``longest_first`` (and every name), the rows that have a duration, read
+    lazily longest first through the summary's duration index: a caller after the
+    N longest calls stops reading after a few rows.
+    """
     where = []
     params: list[Any] = []
     if raised:
@@ -953,6 +1161,9 @@ def summaries(
     )
     if where:
         sql += " AND " + " AND ".join(where)
+    if names is None and longest_first:
+        sql += " AND s.max_duration IS NOT NULL ORDER BY s.max_duration DESC"
+        return conn.execute(sql, params)
     if names is None:  # every name: one pass over the summary
         return conn.execute(sql, params).fetchall()
     out = []
@@ -962,6 +1173,41 @@ def summaries(
         marks = ",".join("?" * len(chunk))
         out.extend(conn.execute(f"{sql} AND s.name IN ({marks})", [*params, *chunk]).fetchall())
     return out
+
+
+def traces_in_order(
+    conn: sqlite3.Connection,
+    *,
+    raised: bool = False,
+    test: str | None = None,
+    test_glob: bool = False,
+    outcome: str | None = None,
+    trace: str | None = None,
+) -> list[tuple[int, int]]:
+    """(trace key, calls) of the indexed traces that pass the trace filters (``raised``:
+    that hold a call that raised), in the order their first call started: a query of
+    every name reads their rows trace by trace, without the summary."""
+    where = []
+    params: list[Any] = []
+    if raised:
+        where.append("COALESCE(t.raised, 1) > 0")
+    if test is not None:
+        where.append(glob_sql(conn, "ct.test") if test_glob else "ct.test = ?")
+        params.append(glob_param(conn, test) if test_glob else test)
+    if outcome is not None:
+        where.append("t.test_outcome = ?")
+        params.append(outcome)
+    if trace is not None:
+        where.append("t.trace_id = ?")
+        params.append(trace)
+    sql = (
+        "SELECT t.id, t.calls FROM call_traces t LEFT JOIN call_tests ct ON ct.id = t.test"
+        " WHERE t.calls > 0"
+    )
+    if where:
+        sql += " AND " + " AND ".join(where)
+    sql += " ORDER BY t.first_start IS NULL, t.first_start, t.id"
+    return [(int(r[0]), int(r[1])) for r in conn.execute(sql, params)]
 
 
 def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict[str, Any]]:
@@ -1016,7 +1262,7 @@ def read_rows(
                 cache[(key, block)] = decoded
         lo = max(first_row - block * BLOCK_ROWS, 0)
         hi = min(end - block * BLOCK_ROWS, BLOCK_ROWS)
-        parts.append({name: column[lo:hi] for name, column in decoded.items()})
+        parts.append(_stretch(decoded, lo, hi))
     if len(parts) == 1:
         return parts[0]
     out = {name: array(code) for name, code, _ in _COLUMNS}
@@ -1098,6 +1344,14 @@ class RecordReader:
     def decode(self, trace_id: str, pos: int, n: int, legacy: bool | None = None) -> Any:
         """The record at trace position ``pos`` (``n`` bytes) of ``trace_id``, decoded;
         ``legacy`` says how the trace stored its values if before 0.2."""
+        data = self.read(trace_id, pos, n)
+        if data is None:
+            return None
+        record = decode_record(data)
+        return record if legacy is None else upgrade_legacy_record(record, legacy)
+
+    def read(self, trace_id: str, pos: int, n: int) -> bytes | None:
+        """The bytes of the record at trace position ``pos`` (``n`` bytes) of ``trace_id``."""
         rows = self._rows.get(trace_id)
         if rows is None:
             rows = self._rows[trace_id] = query.document_rows(self.conn, trace_id)
@@ -1110,8 +1364,7 @@ class RecordReader:
                     if len(self._readers) >= 64:
                         self._readers.pop(next(iter(self._readers))).close()
                     reader = self._readers[row_id] = query.open_document(self.conn, row_id)
-                record = decode_record(reader.read(pos - base, n))
-                return record if legacy is None else upgrade_legacy_record(record, legacy)
+                return reader.read(pos - base, n)
             base += size
         return None
 
