@@ -47,6 +47,10 @@ def _cut(text: str, width: int) -> str:
     return text
 
 
+# Values shown as their repr, whole (their exact types: a subclass may have a repr of its own).
+_SCALARS = frozenset((str, int, float, bool, type(None)))
+
+
 def format_value(value: Any, width: int = 0) -> str:
     """A stored value as Python-like text, cut to ``width`` characters (0: no cut).
 
@@ -54,6 +58,11 @@ def format_value(value: Any, width: int = 0) -> str:
     (:class:`~vask.values.ObjectRepr`) as they stand, on one line; tuples in
     parentheses and sets in braces.
     """
+    kind = type(value)
+    if kind in _SCALARS:  # one piece: the same text as the walk below makes
+        return _cut(repr(value), width)
+    if kind is ObjectRepr:
+        return _cut(value.text.replace("\n", "\\n"), width)
     parts: list[str] = []
     budget = [width + 1 if width > 0 else -1]
 
@@ -472,6 +481,7 @@ def render_tree(
                         break
                     keep.add(ancestor)
 
+    plain = not any(vars(style).values())
     deep_noted = False
     kept = None if keep is None else (lambda node: node.key in keep)
     for depth, node in root.walk(max_depth, kept, assignments=True):
@@ -487,10 +497,13 @@ def render_tree(
                     f"[depth N] gives their depth){style.reset}"
                 )
             line.append(f"{style.dim}[depth {depth}]{style.reset} ")
-        for field_name, text in parts(node):
-            text = terminal_safe(text)
-            color = getattr(style, field_name) if field_name else ""
-            line.append(f"{color}{text}{style.reset}" if color else text)
+        if plain:  # escaping text by text or all at once comes to the same
+            line.append(terminal_safe("".join([text for _, text in parts(node)])))
+        else:
+            for field_name, text in parts(node):
+                text = terminal_safe(text)
+                color = getattr(style, field_name) if field_name else ""
+                line.append(f"{color}{text}{style.reset}" if color else text)
         deeper = max_depth is not None and depth + 1 >= max_depth
         if deeper and node.calls_below:
             hidden = node.calls_below

@@ -11,11 +11,13 @@ import re
 import sqlite3
 import sys
 import threading
+import weakref
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
 from vask import document, render, tasktree, traceindex
+from vask.arguments import held_sources
 from vask.cli.common import CliError, calls_text, display, plural, say
 from vask.export import write_chrome_trace, write_speedscope
 from vask.storage import maintain, query, schema, store
@@ -263,9 +265,10 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
             out.write("\n")
         trace = traceindex.open_trace(db_path, trace_id, timeout=args.busy_timeout)
         try:
-            status = max(
-                status, _show_trace(args, out, style, trace, summaries, totals, flushed_calls)
-            )
+            with held_sources():
+                status = max(
+                    status, _show_trace(args, out, style, trace, summaries, totals, flushed_calls)
+                )
         finally:
             trace.close()
         _show_trace_points(out, style, trace_id, points, list(summaries))
@@ -539,16 +542,20 @@ class _AsciiJson:
 
 
 def _loader(
-    db_path: Path, timeout: float, opened: list[traceindex.TraceIndex]
+    db_path: Path,
+    timeout: float,
+    opened: list[traceindex.TraceIndex] | weakref.WeakSet[traceindex.TraceIndex],
 ) -> Callable[[str], traceindex.TraceIndex | None]:
     """Reads the traces that flushed-subtree markers name, for the exports.
 
-    Each index read is added to ``opened``, for the caller to close.
+    Each index read is added to ``opened``, for the caller to close (held
+    there only while in use when ``opened`` is a WeakSet).
     """
+    keep = opened.append if isinstance(opened, list) else opened.add
 
     def load(trace_id: str) -> traceindex.TraceIndex | None:
         sub = traceindex.open_trace(db_path, trace_id, timeout=timeout)
-        opened.append(sub)
+        keep(sub)
         if not sub.documents:
             say(f"warning: the flushed subtree {trace_id} is not in the database; left as a marker")
             return None
@@ -562,13 +569,17 @@ def _loader(
 def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
     (trace_id,) = _resolve_ids(db_path, [args.id], args.busy_timeout)
     opened = [traceindex.open_trace(db_path, trace_id, timeout=args.busy_timeout)]
+    # The flushed subtrees, each closed and let go by the export once written:
+    # a large trace's subtrees are not held all at once.
+    subtrees: weakref.WeakSet[traceindex.TraceIndex] = weakref.WeakSet()
     try:
         children = (
             _child_processes(db_path, trace_id, args.busy_timeout, opened) if args.children else []
         )
-        return _export(args, opened[0], _loader(db_path, args.busy_timeout, opened), children)
+        with held_sources():
+            return _export(args, opened[0], _loader(db_path, args.busy_timeout, subtrees), children)
     finally:
-        for trace in opened:
+        for trace in [*opened, *subtrees]:
             trace.close()
 
 
