@@ -11,9 +11,10 @@ the output.
 
 from __future__ import annotations
 
+import io
 import os
-import re
 import shutil
+import sys
 import time
 from pathlib import Path
 
@@ -104,3 +105,54 @@ def test_goldens_cover_the_varied_parts():
         assert what in every, what
     assert "asyncio task" in shown["show-tasks"]
     assert "s3cret" not in every
+
+
+
+class _Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+@pytest.mark.parametrize(
+    ("command", "golden", "shown"),
+    [
+        (["export", "-o", "out.json", ROOT], None, "events written"),
+        (["show", "--color", "never", SUBTREE, POINT], "show-subtree", "lines"),
+    ],
+)
+def test_progress_on_a_terminal_then_wiped(
+    command, golden, shown, database: Path, utc, monkeypatch: pytest.MonkeyPatch
+):
+    """Long work says how far it got on a terminal's stderr and wipes that line before
+    anything else is said; the output stays as it is."""
+    from vask import export
+    from vask.cli import traces
+
+    for name, value in (("_PROGRESS_AFTER", -1.0), ("_PROGRESS_INTERVAL", -1.0)):
+        monkeypatch.setattr(traces, name, value)
+    monkeypatch.setattr(traces, "_PROGRESS_EVERY", 1)
+    monkeypatch.setattr(export, "_BATCH", 1)
+    err, out = _Terminal(), io.StringIO()
+    monkeypatch.setattr(sys, "stderr", err)
+    monkeypatch.setattr(sys, "stdout", out)
+    assert main(["traces", command[0], "--db", str(database), *command[1:]]) == 0
+    text = err.getvalue()
+    assert text.count(shown) >= 2
+    assert text.endswith("\r\033[K") or "\r\033[Kvask: wrote" in text
+    if golden is not None:
+        expected = (GOLDEN / f"{golden}.txt").read_text(encoding="utf-8")
+        assert out.getvalue() == expected
+
+
+def test_no_progress_while_the_output_is_on_the_terminal(
+    database: Path, utc, monkeypatch: pytest.MonkeyPatch
+):
+    from vask.cli import traces
+
+    monkeypatch.setattr(traces, "_PROGRESS_AFTER", -1.0)
+    monkeypatch.setattr(traces, "_PROGRESS_EVERY", 1)
+    err, out = _Terminal(), _Terminal()
+    monkeypatch.setattr(sys, "stderr", err)
+    monkeypatch.setattr(sys, "stdout", out)
+    assert main(["traces", "show", "--color", "never", "--db", str(database), SUBTREE]) == 0
+    assert "\r" not in err.getvalue() and "thread" in out.getvalue()

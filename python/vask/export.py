@@ -197,8 +197,11 @@ def write_chrome_trace(
     load: Loader | None = None,
     pid: int = 1,
     children: list[TraceIndex] | None = None,
+    progress: Callable[[int], None] | None = None,
 ) -> int:
     """Write the trace as Chrome Trace Event JSON to ``out``; returns the number of calls.
+
+    ``progress(events)`` is called now and then with the number of events written.
 
     Each process is a process track ("pid") of its own: the trace's, and
     each of ``children`` (the traces of the processes it started), under the
@@ -226,13 +229,18 @@ def write_chrome_trace(
     # The events as text, written a batch at a time.
     pieces: list[str] = []
 
+    events = 0
+
     def emit(event: dict[str, Any]) -> None:
-        nonlocal first
+        nonlocal first, events
         pieces.append(("" if first else ",") + _encode(event))
         first = False
         if len(pieces) >= _BATCH:
             out.write("".join(pieces))
+            events += len(pieces)
             pieces.clear()
+            if progress is not None:
+                progress(events)
 
     out.write('{"traceEvents":[')
     first = True
@@ -378,8 +386,11 @@ def write_speedscope(
     *,
     load: Loader | None = None,
     children: list[TraceIndex] | None = None,
+    progress: Callable[[int], None] | None = None,
 ) -> int:
     """Write the trace as a speedscope file (an evented profile per thread); returns the calls.
+
+    ``progress(events)`` is called now and then with the number of events written.
 
     Durations only: no values.  A call that never returned ends with its
     caller, or at the trace's end; times are clamped so that every call lies
@@ -396,7 +407,7 @@ def write_speedscope(
         for thread in process.ordered_threads()
     ]
     frames: dict[tuple[str, str], int] = {}
-    calls = 0
+    calls = events = 0
     out.write('{"$schema":"https://www.speedscope.app/file-format-schema.json","profiles":[')
     for number, (thread, thread_name, process) in enumerate(threads):
         if number:
@@ -463,7 +474,10 @@ def write_speedscope(
             calls += 1
             if len(pieces) >= _BATCH:
                 out.write("".join(pieces))
+                events += len(pieces)
                 pieces.clear()
+                if progress is not None:
+                    progress(events)
         while open_calls:
             frame, end = open_calls.pop()
             at = max(at, end)
