@@ -53,6 +53,11 @@ def _jsonable(value: Any, *, traced: bool = False, depth: int = 0) -> Any:
     strings, which are quoted (``'Foo(1)'``) and so stay apart from the repr
     of an object (``Foo(1)``); a record's own fields keep their texts as they are.
     """
+    kind = type(value)  # the decoder's own types first, by their exact type
+    if kind is str:
+        return format_value(value) if traced else value
+    if kind is int or kind is bool or value is None:
+        return value
     if value is None or isinstance(value, (bool, int)) or (isinstance(value, str) and not traced):
         return value
     if isinstance(value, float):

@@ -242,16 +242,17 @@ class Style:
 def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
     """The pieces of a call's line as (style field, text) pairs."""
     record = node.record
+    start, end = node.start, node.end
     pieces: list[tuple[str, str]] = []
-    kind = body_kind(node.start, node.end)
+    kind = body_kind(start, end)
     # Names and paths are cut too, more generously than values.
-    name = _cut(call_label(record, node.end), 4 * width)
-    if node.start is not None:
-        local_vars = call_arguments(node.start)
+    name = _cut(call_label(record, end), 4 * width)
+    if start is not None:
+        local_vars = call_arguments(start)
         if kind != "function":
             args = ""  # a module's or class body's locals are its globals: not arguments
         elif isinstance(local_vars, dict):
-            args = ", ".join(f"{k}={format_value(v, width)}" for k, v in local_vars.items())
+            args = ", ".join([f"{k}={format_value(v, width)}" for k, v in local_vars.items()])
         elif local_vars is None:
             args = ""
         else:
@@ -259,12 +260,12 @@ def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
         pieces.append(("name", name))
         if kind == "function":
             pieces.append(("", f"({args})"))
-        if node.start.get("event") in ("resume", "throw"):
-            pieces.append(("dim", f" [{node.start['event']}]"))
+        event = start.get("event")
+        if event in ("resume", "throw"):
+            pieces.append(("dim", f" [{event}]"))
     else:
         pieces.append(("name", name))
         pieces.append(("dim", "(…)"))
-    end = node.end
     if end is None:
         pieces.append(("error", "  (no return recorded)"))
     elif "exception" in end:
@@ -273,10 +274,10 @@ def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
         pieces.append(("value", f"  ⇢ {format_value(end.get('arg'), width)}"))
     else:
         pieces.append(("value", f"  → {format_value(end.get('arg'), width)}"))
-    begin, finish = record_time(node.start), record_time(end)
+    begin, finish = record_time(start), record_time(end)
     if begin is not None and finish is not None:
         pieces.append(("dim", f"  {format_duration(finish - begin)}"))
-    elif node.start is None:
+    elif start is None:
         pieces.append(("dim", "  (began before tracing)"))
     path = record.get("path")
     if isinstance(path, str):

@@ -476,6 +476,8 @@ class TraceIndex:
 
     def legacy_form_at(self, pos: int) -> bool | None:
         """How the document holding position ``pos`` stored its values, if from before 0.2."""
+        if len(self._legacy) == 1:
+            return self._legacy[0]
         doc = bisect.bisect_right(self._bases, pos) - 1
         return self._legacy[doc] if 0 <= doc < len(self._legacy) else None
 

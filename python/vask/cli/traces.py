@@ -475,15 +475,14 @@ def _show_trace(
         )
         if first is not None:
             out.write(first + "\n")
-        if progress is None or not progress.on:
-            for line in lines:
-                out.write(line + "\n")
-        else:
+        report = None
+        if progress is not None and progress.on:
             name = terminal_safe(thread.name, _NAME_LIMIT)
-            for written, line in enumerate(lines, 2):
-                out.write(line + "\n")
-                if not written % _PROGRESS_EVERY:
-                    progress(f"showing trace {trace_id}: thread {name}, {written:,} lines")
+
+            def report(written: int) -> None:
+                progress(f"showing trace {trace_id}: thread {name}, {written:,} lines")
+
+        _write_lines(out, lines, report)
         if view is not None and view.resumes_as_calls:
             out.write(
                 f"{style.dim}  (recorded by the profile hook, which sees no resumes: each time "
@@ -493,6 +492,27 @@ def _show_trace(
         if view is not None:
             _show_tasks(args, out, style, view, flushed_calls)
     return status
+
+
+def _write_lines(
+    out: TextIO, lines: Iterator[str], report: Callable[[int], None] | None = None
+) -> None:
+    """Write ``lines``, each ended by a newline, a batch at a time; ``report(lines written)``
+    every :data:`_PROGRESS_EVERY` lines."""
+    batch: list[str] = []
+    written = 0
+    for line in lines:
+        batch.append(line)
+        if len(batch) >= _PROGRESS_EVERY:
+            batch.append("")
+            out.write("\n".join(batch))
+            written += len(batch) - 1
+            batch.clear()
+            if report is not None:
+                report(written)
+    if batch:
+        batch.append("")
+        out.write("\n".join(batch))
 
 
 def _tree_lines(
