@@ -57,8 +57,7 @@ def utc(monkeypatch: pytest.MonkeyPatch, tmp_path: Path):
     # Times are shown in local time; the recorded source is not at its path
     # here, so arguments are read from the records alone, as they were.
     monkeypatch.setenv("TZ", "UTC")
-    monkeypatch.setenv("NO_COLOR", "")
-    monkeypatch.delenv("NO_COLOR")
+    monkeypatch.delenv("NO_COLOR", raising=False)
     monkeypatch.chdir(tmp_path)
     time.tzset()
     yield
