@@ -3,6 +3,9 @@
     python bench/bench_show_export.py [--calls 100000,1000000] [--keep DIR]
         [--before DIR] [--after DIR] [--only LABELS] [--big-only LABELS]
 
+Run it under ``nice -n 10`` on a shared machine; it reports CPU time (user +
+system) besides wall time, the steadier figure there.
+
 Records a synthetic program under ``vask run`` twice per size (every call
 recorded, none folded; a second thread, generators, caught exceptions):
 once with its finished subtrees flushed to traces of their own every 8 MiB,
@@ -28,6 +31,7 @@ from __future__ import annotations
 import argparse
 import hashlib
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -146,16 +150,18 @@ def traces(work: Path) -> tuple[str, str, int, int]:
 
 def run(
     args: list[str], cwd: Path, out: Path, python_path: str | None
-) -> tuple[float, int, str]:
-    """Wall time, peak memory (KiB) and output digest of one vask command."""
+) -> tuple[float, float, int, str]:
+    """Wall time, CPU time (user + system), peak memory (KiB) and output digest of one
+    vask command.  On a shared machine the CPU time is the steadier figure."""
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)
     if python_path:
         env["PYTHONPATH"] = python_path
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.perf_counter()
     with open(out, "wb") as sink:
         process = subprocess.run(
-            ["nice", "-n", "10", sys.executable, "-c", _PEAK_WRAPPER, *args],
+            [sys.executable, "-c", _PEAK_WRAPPER, *args],
             cwd=cwd,
             env=env,
             stdout=sink,
@@ -164,11 +170,13 @@ def run(
             check=False,
         )
     took = time.perf_counter() - started
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
     lines = process.stderr.strip().splitlines()
     if process.returncode != 0:
         raise SystemExit(f"{' '.join(args)} failed:\n{process.stderr}")
     digest = hashlib.sha256(out.read_bytes()).hexdigest()[:12]
-    return took, int(lines[-1]), digest
+    return took, cpu, int(lines[-1]), digest
 
 
 def mib(kib: float) -> str:
@@ -233,22 +241,26 @@ def main() -> int:
                     after = run(args, work, out, after_path)
                     prior = run(args, work, out, before) if before else None
                     rows.append((calls, size, label, prior, after))
-                    same = "" if prior is None else ("same" if prior[2] == after[2] else "DIFFERS")
-                    print(f"  {label}: {after[0]:.1f} s {mib(after[1])} {same}", flush=True)
+                    same = "" if prior is None else ("same" if prior[3] == after[3] else "DIFFERS")
+                    print(
+                        f"  {label}: {after[0]:.1f} s, {after[1]:.1f} s CPU, {mib(after[2])} {same}",
+                        flush=True,
+                    )
     finally:
         if options.keep is None:
             shutil.rmtree(base, ignore_errors=True)
     print()
-    head = f"{'calls':>9}  {'command':<22} {'after s':>8} {'after RSS':>10}"
+    head = f"{'calls':>9}  {'command':<22} {'after CPU s':>11} {'wall s':>7} {'RSS':>8}"
     if before:
-        head += f" {'before s':>9} {'before RSS':>10} {'speedup':>8}  output"
+        head += f" {'before CPU s':>12} {'wall s':>7} {'RSS':>8} {'CPU ratio':>9}  output"
     print(head + f"  {'stored':>8}")
     for calls, size, label, prior, after in rows:
-        line = f"{calls:>9,}  {label:<22} {after[0]:>8.1f} {mib(after[1]):>10}"
+        line = f"{calls:>9,}  {label:<22} {after[1]:>11.1f} {after[0]:>7.1f} {mib(after[2]):>8}"
         if prior is not None:
-            same = "same" if prior[2] == after[2] else "DIFFERS"
+            same = "same" if prior[3] == after[3] else "DIFFERS"
+            ratio = prior[1] / after[1] if after[1] else float("nan")
             line += (
-                f" {prior[0]:>9.1f} {mib(prior[1]):>10} {prior[0] / after[0]:>7.1f}x  {same:<6}"
+                f" {prior[1]:>12.1f} {prior[0]:>7.1f} {mib(prior[2]):>8} {ratio:>8.1f}x  {same:<6}"
             )
         print(line + f"  {size / 2**20:>5.0f} MiB")
     return 0
