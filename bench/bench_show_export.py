@@ -242,8 +242,12 @@ def main() -> int:
                     prior = run(args, work, out, before) if before else None
                     rows.append((calls, size, label, prior, after))
                     same = "" if prior is None else ("same" if prior[3] == after[3] else "DIFFERS")
+                    then = "" if prior is None else (
+                        f" (before: {prior[0]:.1f} s, {prior[1]:.1f} s CPU, {mib(prior[2])})"
+                    )
                     print(
-                        f"  {label}: {after[0]:.1f} s, {after[1]:.1f} s CPU, {mib(after[2])} {same}",
+                        f"  {label}: {after[0]:.1f} s, {after[1]:.1f} s CPU, {mib(after[2])}"
+                        f"{then} {same}",
                         flush=True,
                     )
     finally:
