@@ -19,10 +19,11 @@ from __future__ import annotations
 import ast
 import os
 import threading
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
+from contextlib import contextmanager
 from typing import Any
 
-__all__ = ["call_arguments", "split_call_locals"]
+__all__ = ["call_arguments", "held_sources", "split_call_locals"]
 
 # Cells the compiler makes for a function defined in a class body: never
 # parameters the caller passed.
@@ -61,13 +62,49 @@ def _definitions(source: str) -> _Defs:
     return found
 
 
-def _file_definitions(filename: str) -> _Defs | None:
-    """The file's functions, cached while its modification time and size hold."""
+# Files whose stamp (or absence: None) is taken as known, while a pass over a
+# trace holds them (see held_sources); None when none does.
+_held: dict[str, tuple[int, int] | None] | None = None
+
+
+@contextmanager
+def held_sources() -> Iterator[None]:
+    """Within it, each source file is looked at once, not again at every call read.
+
+    For one pass over a large trace (the text view, an export), which asks
+    for the same few files at each of its calls; a file changed meanwhile is
+    read as it was when first looked at.
+    """
+    global _held
+    outer = _held
+    if outer is None:
+        _held = {}
+    try:
+        yield
+    finally:
+        _held = outer
+
+
+def _stamp(filename: str) -> tuple[int, int] | None:
+    """The file's modification time and size, or None when it cannot be looked at."""
+    held = _held
+    if held is not None and filename in held:
+        return held[filename]
     try:
         st = os.stat(filename)
+        stamp: tuple[int, int] | None = (st.st_mtime_ns, st.st_size)
     except (OSError, ValueError):
+        stamp = None
+    if held is not None and len(held) < 4 * _CACHE_FILES:
+        held[filename] = stamp
+    return stamp
+
+
+def _file_definitions(filename: str) -> _Defs | None:
+    """The file's functions, cached while its modification time and size hold."""
+    stamp = _stamp(filename)
+    if stamp is None:
         return None
-    stamp = (st.st_mtime_ns, st.st_size)
     with _cache_lock:
         cached = _cache.get(filename)
     if cached is not None and cached[0] == stamp:

@@ -28,6 +28,11 @@ __all__ = ["Loader", "write_chrome_trace", "write_speedscope"]
 Loader = Callable[[str], "TraceIndex | None"]
 
 
+# Events written to the output at a time.
+_BATCH = 4096
+# json.dumps(value, ensure_ascii=False, separators=(",", ":")) without a new encoder per value.
+_encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":")).encode
+
 # Containers nested deeper than this are written as "…": far deeper than what
 # the tracer's dumpers write, far shallower than what json.dump can recurse into.
 _MAX_DEPTH = 64
@@ -49,6 +54,11 @@ def _jsonable(value: Any, *, traced: bool = False, depth: int = 0) -> Any:
     strings, which are quoted (``'Foo(1)'``) and so stay apart from the repr
     of an object (``Foo(1)``); a record's own fields keep their texts as they are.
     """
+    kind = type(value)  # the decoder's own types first, by their exact type
+    if kind is str:
+        return format_value(value) if traced else value
+    if kind is int or kind is bool or value is None:
+        return value
     if value is None or isinstance(value, (bool, int)) or (isinstance(value, str) and not traced):
         return value
     if isinstance(value, float):
@@ -127,20 +137,36 @@ def _stitched(
 
     A marker whose trace cannot be read stays a marker.
     """
+    for depth, current, node in _stitched_numbers(thread, load, seen):
+        yield depth, IndexNode(current, node)
+
+
+def _stitched_numbers(
+    thread: ThreadIndex, load: Loader | None, seen: set[str]
+) -> Iterator[tuple[int, ThreadIndex, int]]:
+    """As :func:`_stitched`, each node as (depth, its thread, its number): no node objects.
+
+    The index of a flushed subtree is closed once its nodes are all given.
+    """
     stack: list[tuple[int, Iterator[tuple[int, int]], ThreadIndex]] = [(0, thread.walk(0), thread)]
-    while stack:
-        shift, walk, current = stack[-1]
-        step = next(walk, None)
-        if step is None:
-            stack.pop()
-            continue
-        depth, node = step
-        if current.kind[node] == NODE_FLUSHED:
-            sub = _flushed_thread(current, node, load, seen)
-            if sub is not None:
-                stack.append((shift + depth, sub.walk(0), sub))
-                continue
-        yield shift + depth, IndexNode(current, node)
+    try:
+        while stack:
+            shift, walk, current = stack[-1]
+            kinds = current.kind
+            for depth, node in walk:
+                if kinds[node] == NODE_FLUSHED:
+                    sub = _flushed_thread(current, node, load, seen)
+                    if sub is not None:
+                        stack.append((shift + depth, sub.walk(0), sub))
+                        break
+                yield shift + depth, current, node
+            else:
+                stack.pop()
+                if stack:
+                    current.trace.close()
+    finally:
+        for _, _, current in stack[1:]:
+            current.trace.close()
 
 
 class _TaskTracker:
@@ -232,8 +258,11 @@ def write_chrome_trace(
     pid: int = 1,
     children: list[TraceIndex] | None = None,
     by_task: bool = False,
+    progress: Callable[[int], None] | None = None,
 ) -> int:
     """Write the trace as Chrome Trace Event JSON to ``out``; returns the number of calls.
+
+    ``progress(events)`` is called now and then with the number of events written.
 
     Each process is a process track ("pid") of its own: the trace's, and
     each of ``children`` (the traces of the processes it started), under the
@@ -262,12 +291,21 @@ def write_chrome_trace(
     def us(ts: float) -> float:
         return round((ts - t0) * 1e6, 3)
 
+    # The events as text, written a batch at a time.
+    pieces: list[str] = []
+
+    events = 0
+
     def emit(event: dict[str, Any]) -> None:
-        nonlocal first
-        out.write(
-            ("" if first else ",") + json.dumps(event, ensure_ascii=False, separators=(",", ":"))
-        )
+        nonlocal first, events
+        pieces.append(("" if first else ",") + _encode(event))
         first = False
+        if len(pieces) >= _BATCH:
+            out.write("".join(pieces))
+            events += len(pieces)
+            pieces.clear()
+            if progress is not None:
+                progress(events)
 
     out.write('{"traceEvents":[')
     first = True
@@ -282,6 +320,7 @@ def write_chrome_trace(
         ):
             emit({"name": meta, "ph": "M", "pid": process_pid, "tid": 0, "args": args})
         calls += _chrome_process(process, process_pid, last, t0, us, emit, load, by_task)
+    out.write("".join(pieces))
     other = {"trace_id": trace.trace_id, "trace_name": trace.name, "vask": __version__}
     if children:
         other["child_trace_ids"] = [child.trace_id for child in children]
@@ -433,8 +472,11 @@ def write_speedscope(
     load: Loader | None = None,
     children: list[TraceIndex] | None = None,
     by_task: bool = False,
+    progress: Callable[[int], None] | None = None,
 ) -> int:
     """Write the trace as a speedscope file (an evented profile per thread); returns the calls.
+
+    ``progress(events)`` is called now and then with the number of events written.
 
     Durations only: no values.  A call that never returned ends with its
     caller, or at the trace's end; times are clamped so that every call lies
@@ -454,14 +496,14 @@ def write_speedscope(
             for thread in process.ordered_threads():
                 seen = {process.trace_id}
                 if not by_task:
-                    yield thread, thread.name + suffix, _stitched(thread, load, seen)
+                    yield thread, thread.name + suffix, _stitched_numbers(thread, load, seen)
                     continue
                 for title, task, walk in _task_tracks(thread, load, seen, by_task):
                     name = title if task is None else f"{thread.name} · {title}"
-                    yield thread, name + suffix, ((d, n) for d, n, _ in walk)
+                    yield thread, name + suffix, ((d, n.thread, n.node) for d, n, _ in walk)
 
     frames: dict[tuple[str, str], int] = {}
-    calls = 0
+    calls = events = 0
     out.write('{"$schema":"https://www.speedscope.app/file-format-schema.json","profiles":[')
     for number, (thread, thread_name, walk) in enumerate(profiles()):
         if number:
@@ -471,23 +513,28 @@ def write_speedscope(
         name = json.dumps(thread_name, ensure_ascii=False)
         out.write(f'{{"type":"evented","name":{name},"unit":"microseconds",')
         out.write(f'"startValue":{max(begin_at, 0.0)},"events":[')
+        # The events as text, written a batch at a time; "first" is whether
+        # none was written yet (the next one has no comma before it).
+        pieces: list[str] = []
         first = True
         # open calls: (frame, end time in µs)
         open_calls: list[tuple[int, float]] = []
         at = max(begin_at, 0.0)
-        for depth, node in walk:
-            current, index = node.thread, node.node
+        last_us = round((last - t0) * 1e6, 3)
+        for depth, current, index in walk:
             folded = None
-            if current.kind[index] == NODE_PLUGIN:
+            kind = current.kind[index]
+            if kind == NODE_PLUGIN:
                 folded = current.record(current.open_rec[index])
                 if not (isinstance(folded, dict) and folded.get("type") == FOLDED_TYPE):
                     continue
-            elif current.kind[index] != NODE_CALL:
+            elif kind != NODE_CALL:
                 continue
             while len(open_calls) > depth:
                 frame, end = open_calls.pop()
-                at = max(at, end)
-                out.write(f'{"" if first else ","}{{"type":"C","frame":{frame},"at":{at}}}')
+                if end > at:
+                    at = end
+                pieces.append(f'{"" if first else ","}{{"type":"C","frame":{frame},"at":{at}}}')
                 first = False
             if folded is not None:
                 # The folded calls as one block, from the start of the first
@@ -501,30 +548,37 @@ def write_speedscope(
                 start_us = min(max(at, round((begin - t0) * 1e6, 3)), end_us)
                 key = (folded_text(folded), str(folded.get("qualname") or "?"))
                 frame = frames.setdefault(key, len(frames))
-                out.write(f'{"" if first else ","}{{"type":"O","frame":{frame},"at":{start_us}}}')
-                out.write(f',{{"type":"C","frame":{frame},"at":{end_us}}}')
+                pieces.append(f'{"" if first else ","}{{"type":"O","frame":{frame},"at":{start_us}}}')
+                pieces.append(f',{{"type":"C","frame":{frame},"at":{end_us}}}')
                 first = False
                 at = end_us
                 continue
             start, end = current.start[index], current.end[index]
             parent_end = open_calls[-1][1] if open_calls else math.inf
             start_us = at if start != start else max(at, round((start - t0) * 1e6, 3))
-            end_us = round((last - t0) * 1e6, 3) if end != end else round((end - t0) * 1e6, 3)
+            end_us = last_us if end != end else round((end - t0) * 1e6, 3)
             end_us = min(max(end_us, start_us), parent_end)
             start_us = min(start_us, end_us)
             info = current.node_name(index)
             key = (info.label, info.qualname) if info is not None else ("?", "?")
             frame = frames.setdefault(key, len(frames))
             at = start_us
-            out.write(f'{"" if first else ","}{{"type":"O","frame":{frame},"at":{at}}}')
+            pieces.append(f'{"" if first else ","}{{"type":"O","frame":{frame},"at":{at}}}')
             first = False
             open_calls.append((frame, end_us))
             calls += 1
+            if len(pieces) >= _BATCH:
+                out.write("".join(pieces))
+                events += len(pieces)
+                pieces.clear()
+                if progress is not None:
+                    progress(events)
         while open_calls:
             frame, end = open_calls.pop()
             at = max(at, end)
-            out.write(f'{"" if first else ","}{{"type":"C","frame":{frame},"at":{at}}}')
+            pieces.append(f'{"" if first else ","}{{"type":"C","frame":{frame},"at":{at}}}')
             first = False
+        out.write("".join(pieces))
         out.write(f'],"endValue":{at}}}')
     shared = [{"name": label, "file": qualname} for label, qualname in frames]
     out.write('],"shared":{"frames":')

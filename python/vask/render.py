@@ -47,6 +47,10 @@ def _cut(text: str, width: int) -> str:
     return text
 
 
+# Values shown as their repr, whole (their exact types: a subclass may have a repr of its own).
+_SCALARS = frozenset((str, int, float, bool, type(None)))
+
+
 def format_value(value: Any, width: int = 0) -> str:
     """A stored value as Python-like text, cut to ``width`` characters (0: no cut).
 
@@ -54,6 +58,11 @@ def format_value(value: Any, width: int = 0) -> str:
     (:class:`~vask.values.ObjectRepr`) as they stand, on one line; tuples in
     parentheses and sets in braces.
     """
+    kind = type(value)
+    if kind in _SCALARS:  # one piece: the same text as the walk below makes
+        return _cut(repr(value), width)
+    if kind is ObjectRepr:
+        return _cut(value.text.replace("\n", "\\n"), width)
     parts: list[str] = []
     budget = [width + 1 if width > 0 else -1]
 
@@ -233,16 +242,17 @@ class Style:
 def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
     """The pieces of a call's line as (style field, text) pairs."""
     record = node.record
+    start, end = node.start, node.end
     pieces: list[tuple[str, str]] = []
-    kind = body_kind(node.start, node.end)
+    kind = body_kind(start, end)
     # Names and paths are cut too, more generously than values.
-    name = _cut(call_label(record, node.end), 4 * width)
-    if node.start is not None:
-        local_vars = call_arguments(node.start)
+    name = _cut(call_label(record, end), 4 * width)
+    if start is not None:
+        local_vars = call_arguments(start)
         if kind != "function":
             args = ""  # a module's or class body's locals are its globals: not arguments
         elif isinstance(local_vars, dict):
-            args = ", ".join(f"{k}={format_value(v, width)}" for k, v in local_vars.items())
+            args = ", ".join([f"{k}={format_value(v, width)}" for k, v in local_vars.items()])
         elif local_vars is None:
             args = ""
         else:
@@ -250,12 +260,12 @@ def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
         pieces.append(("name", name))
         if kind == "function":
             pieces.append(("", f"({args})"))
-        if node.start.get("event") in ("resume", "throw"):
-            pieces.append(("dim", f" [{node.start['event']}]"))
+        event = start.get("event")
+        if event in ("resume", "throw"):
+            pieces.append(("dim", f" [{event}]"))
     else:
         pieces.append(("name", name))
         pieces.append(("dim", "(…)"))
-    end = node.end
     if end is None:
         pieces.append(("error", "  (no return recorded)"))
     elif "exception" in end:
@@ -264,10 +274,10 @@ def _call_parts(node: CallNode, width: int) -> list[tuple[str, str]]:
         pieces.append(("value", f"  ⇢ {format_value(end.get('arg'), width)}"))
     else:
         pieces.append(("value", f"  → {format_value(end.get('arg'), width)}"))
-    begin, finish = record_time(node.start), record_time(end)
+    begin, finish = record_time(start), record_time(end)
     if begin is not None and finish is not None:
         pieces.append(("dim", f"  {format_duration(finish - begin)}"))
-    elif node.start is None:
+    elif start is None:
         pieces.append(("dim", "  (began before tracing)"))
     path = record.get("path")
     if isinstance(path, str):
@@ -472,6 +482,7 @@ def render_tree(
                         break
                     keep.add(ancestor)
 
+    plain = not any(vars(style).values())
     deep_noted = False
     kept = None if keep is None else (lambda node: node.key in keep)
     for depth, node in root.walk(max_depth, kept, assignments=True):
@@ -487,10 +498,13 @@ def render_tree(
                     f"[depth N] gives their depth){style.reset}"
                 )
             line.append(f"{style.dim}[depth {depth}]{style.reset} ")
-        for field_name, text in parts(node):
-            text = terminal_safe(text)
-            color = getattr(style, field_name) if field_name else ""
-            line.append(f"{color}{text}{style.reset}" if color else text)
+        if plain:  # escaping text by text or all at once comes to the same
+            line.append(terminal_safe("".join([text for _, text in parts(node)])))
+        else:
+            for field_name, text in parts(node):
+                text = terminal_safe(text)
+                color = getattr(style, field_name) if field_name else ""
+                line.append(f"{color}{text}{style.reset}" if color else text)
         deeper = max_depth is not None and depth + 1 >= max_depth
         if deeper and node.calls_below:
             hidden = node.calls_below

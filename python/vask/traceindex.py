@@ -116,6 +116,11 @@ _FLOAT = struct.Struct(">d")
 # A record the scanner leaves to the decoder (not in the engines' frame layout).
 _SLOW = 255
 _NO_SPANS = (0, 0, 0, 0, 0, 0)
+# Bytes read at a time for the records asked for one by one (below glibc's
+# mmap threshold, as CHUNK), and how many such windows are kept: a record's
+# closing record may lie far past the next record asked for.
+_WINDOW = 64 << 10
+_WINDOWS = 4
 # Records per call of the scanner: bounds the columns held at once.
 _SCAN_BATCH = 1 << 16
 # Why the scanner stopped: the records asked for were read, the next one is incomplete.
@@ -454,6 +459,9 @@ class TraceIndex:
         self._closers: list[Callable[[], None]] = []
         self._flushed: list[str] | None = None
         self._read_lock = threading.Lock()
+        # (trace position, bytes) of the windows read last, the latest first;
+        # a window lies within one document (a read stops at its end).
+        self._windows: list[tuple[int, bytes]] = []
 
     def close(self) -> None:
         """Let go of the documents (blob handles, the connection the index opened)."""
@@ -468,14 +476,34 @@ class TraceIndex:
 
     def legacy_form_at(self, pos: int) -> bool | None:
         """How the document holding position ``pos`` stored its values, if from before 0.2."""
+        if len(self._legacy) == 1:
+            return self._legacy[0]
         doc = bisect.bisect_right(self._bases, pos) - 1
         return self._legacy[doc] if 0 <= doc < len(self._legacy) else None
 
     def read(self, pos: int, n: int) -> bytes:
-        """``n`` bytes at trace position ``pos`` (documents follow one another)."""
-        doc = bisect.bisect_right(self._bases, pos) - 1
+        """``n`` bytes at trace position ``pos`` (documents follow one another).
+
+        Small reads are served from the last few windows of :data:`_WINDOW`
+        bytes read: a walk of a tree reads its records mostly in order, each
+        near one read before.
+        """
+        windows = self._windows
         with self._read_lock:
-            return self._sources[doc].read(pos - self._bases[doc], n)
+            for i, (start, data) in enumerate(windows):
+                at = pos - start
+                if 0 <= at and at + n <= len(data):
+                    if i:
+                        windows.insert(0, windows.pop(i))
+                    return data[at : at + n]
+            doc = bisect.bisect_right(self._bases, pos) - 1
+            offset = pos - self._bases[doc]
+            if n >= _WINDOW:
+                return self._sources[doc].read(offset, n)
+            data = self._sources[doc].read(offset, _WINDOW)
+            windows.insert(0, (pos, data))
+            del windows[_WINDOWS:]
+            return data[:n]
 
     def chunks(self, size: int = CHUNK, overlap: int = 0) -> Iterator[tuple[int, bytes]]:
         """(position, bytes) pieces of every readable document, overlapping by ``overlap``."""

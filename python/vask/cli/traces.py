@@ -12,12 +12,15 @@ import re
 import sqlite3
 import sys
 import threading
+import time
+import weakref
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, TextIO
 
 from vask import document, render, tasktree, traceindex
-from vask.cli.common import CliError, calls_text, display, plural, say
+from vask.arguments import held_sources
+from vask.cli.common import CliError, calls_text, display, plural, say, stderr
 from vask.export import write_chrome_trace, write_speedscope
 from vask.storage import maintain, query, schema, store
 from vask.textsafe import terminal_safe
@@ -240,6 +243,74 @@ def _list_row(
     )
 
 
+# Seconds of work before progress is shown, seconds between two reports, and
+# lines of the text view written between two looks at the clock.
+_PROGRESS_AFTER = 1.0
+_PROGRESS_INTERVAL = 0.5
+_PROGRESS_EVERY = 1024
+
+
+class _Progress:
+    """One line of progress on standard error, rewritten in place, for work that takes a while.
+
+    Shown only when standard error is a terminal, and not while the output
+    itself goes to that terminal (it shows its own progress); shown first
+    after :data:`_PROGRESS_AFTER` seconds, then at most twice a second, and wiped by
+    :meth:`done`.
+    """
+
+    def __init__(self, output_on_terminal: bool) -> None:
+        stream = stderr()
+        try:
+            self.on = stream.isatty() and not output_on_terminal
+        except (AttributeError, ValueError):
+            self.on = False
+        self.stream = stream
+        self.shown = False
+        self.next = time.monotonic() + _PROGRESS_AFTER
+
+    def __call__(self, text: str) -> None:
+        if not self.on:
+            return
+        now = time.monotonic()
+        if now < self.next:
+            return
+        self.next = now + _PROGRESS_INTERVAL
+        try:
+            self.stream.write(f"\rvask: {terminal_safe(text, 120)}\033[K")
+            self.stream.flush()
+        except (OSError, ValueError):
+            self.on = False
+            return
+        self.shown = True
+
+    def indexing(self, trace_id: str) -> Callable[[int, int], None]:
+        """A progress callback of :func:`vask.traceindex.open_trace`."""
+
+        def report(done: int, total: int) -> None:
+            if total:
+                self(f"reading trace {trace_id}: {done * 100 // total}% of "
+                     f"{render.format_bytes(total)}")
+
+        return report
+
+    def done(self) -> None:
+        if self.shown:
+            self.shown = False
+            try:
+                self.stream.write("\r\033[K")
+                self.stream.flush()
+            except (OSError, ValueError):
+                pass
+
+
+def _output_on_terminal() -> bool:
+    try:
+        return sys.stdout.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
 def _use_color(choice: str) -> bool:
     if choice == "always":
         return True
@@ -259,16 +330,24 @@ def _cmd_show(args: argparse.Namespace, db_path: Path) -> int:
     totals = query.root_totals(db_path, timeout=args.busy_timeout, points=points)
     status = 0
     out = sys.stdout
+    progress = _Progress(_output_on_terminal())
     for index, trace_id in enumerate(ids):
         if index:
             out.write("\n")
-        trace = traceindex.open_trace(db_path, trace_id, timeout=args.busy_timeout)
+        trace = traceindex.open_trace(
+            db_path, trace_id, timeout=args.busy_timeout, progress=progress.indexing(trace_id)
+        )
         try:
-            status = max(
-                status, _show_trace(args, out, style, trace, summaries, totals, flushed_calls)
-            )
+            with held_sources():
+                status = max(
+                    status,
+                    _show_trace(
+                        args, out, style, trace, summaries, totals, flushed_calls, progress
+                    ),
+                )
         finally:
             trace.close()
+            progress.done()
         _show_trace_points(out, style, trace_id, points, list(summaries))
     return status
 
@@ -324,6 +403,7 @@ def _show_trace(
     summaries: dict[str, query.TraceSummary],
     totals: dict[str, query.RootTotals],
     flushed_calls: dict[str, int],
+    progress: _Progress | None = None,
 ) -> int:
     """Write one trace's header and call trees; returns 1 when a document was damaged."""
     status = 0
@@ -396,8 +476,14 @@ def _show_trace(
         )
         if first is not None:
             out.write(first + "\n")
-        for line in lines:
-            out.write(line + "\n")
+        report = None
+        if progress is not None and progress.on:
+            name = terminal_safe(thread.name, _NAME_LIMIT)
+
+            def report(written: int) -> None:
+                progress(f"showing trace {trace_id}: thread {name}, {written:,} lines")
+
+        _write_lines(out, lines, report)
         if view is not None and view.resumes_as_calls:
             out.write(
                 f"{style.dim}  (recorded by the profile hook, which sees no resumes: each time "
@@ -407,6 +493,27 @@ def _show_trace(
         if view is not None:
             _show_tasks(args, out, style, view, flushed_calls)
     return status
+
+
+def _write_lines(
+    out: TextIO, lines: Iterator[str], report: Callable[[int], None] | None = None
+) -> None:
+    """Write ``lines``, each ended by a newline, a batch at a time; ``report(lines written)``
+    every :data:`_PROGRESS_EVERY` lines."""
+    batch: list[str] = []
+    written = 0
+    for line in lines:
+        batch.append(line)
+        if len(batch) >= _PROGRESS_EVERY:
+            batch.append("")
+            out.write("\n".join(batch))
+            written += len(batch) - 1
+            batch.clear()
+            if report is not None:
+                report(written)
+    if batch:
+        batch.append("")
+        out.write("\n".join(batch))
 
 
 def _tree_lines(
@@ -540,16 +647,20 @@ class _AsciiJson:
 
 
 def _loader(
-    db_path: Path, timeout: float, opened: list[traceindex.TraceIndex]
+    db_path: Path,
+    timeout: float,
+    opened: list[traceindex.TraceIndex] | weakref.WeakSet[traceindex.TraceIndex],
 ) -> Callable[[str], traceindex.TraceIndex | None]:
     """Reads the traces that flushed-subtree markers name, for the exports.
 
-    Each index read is added to ``opened``, for the caller to close.
+    Each index read is added to ``opened``, for the caller to close (held
+    there only while in use when ``opened`` is a WeakSet).
     """
+    keep = opened.append if isinstance(opened, list) else opened.add
 
     def load(trace_id: str) -> traceindex.TraceIndex | None:
         sub = traceindex.open_trace(db_path, trace_id, timeout=timeout)
-        opened.append(sub)
+        keep(sub)
         if not sub.documents:
             say(f"warning: the flushed subtree {trace_id} is not in the database; left as a marker")
             return None
@@ -562,14 +673,26 @@ def _loader(
 
 def _cmd_export(args: argparse.Namespace, db_path: Path) -> int:
     (trace_id,) = _resolve_ids(db_path, [args.id], args.busy_timeout)
-    opened = [traceindex.open_trace(db_path, trace_id, timeout=args.busy_timeout)]
+    progress = _Progress(args.output == "-" and _output_on_terminal())
+    opened = [
+        traceindex.open_trace(
+            db_path, trace_id, timeout=args.busy_timeout, progress=progress.indexing(trace_id)
+        )
+    ]
+    # The flushed subtrees, each closed and let go by the export once written:
+    # a large trace's subtrees are not held all at once.
+    subtrees: weakref.WeakSet[traceindex.TraceIndex] = weakref.WeakSet()
     try:
         children = (
             _child_processes(db_path, trace_id, args.busy_timeout, opened) if args.children else []
         )
-        return _export(args, opened[0], _loader(db_path, args.busy_timeout, opened), children)
+        with held_sources():
+            return _export(
+                args, opened[0], _loader(db_path, args.busy_timeout, subtrees), children, progress
+            )
     finally:
-        for trace in opened:
+        progress.done()
+        for trace in [*opened, *subtrees]:
             trace.close()
 
 
@@ -607,10 +730,17 @@ def _export(
     trace: traceindex.TraceIndex,
     load: Callable[[str], traceindex.TraceIndex | None],
     children: list[traceindex.TraceIndex],
+    progress: _Progress | None = None,
 ) -> int:
     trace_id = trace.trace_id
     if trace.size > 50 * 1024 * 1024:
         say(f"exporting trace {trace_id} ({render.format_bytes(trace.size)}) …")
+    written = None
+    if progress is not None and progress.on:
+
+        def written(events: int) -> None:
+            progress(f"exporting trace {trace_id}: {events:,} events written")
+
     for number, reason in trace.damaged:
         say(f"trace {trace_id}: document {number} is damaged ({reason}); exporting the rest")
     if len(trace.damaged) == trace.documents:
@@ -625,9 +755,9 @@ def _export(
         stdout = _AsciiJson(sys.stdout)
         if args.gzip:
             with gzip.open(sys.stdout.buffer, "wt", encoding="utf-8") as f:
-                writer(trace, f, load=load, children=children)
+                writer(trace, f, load=load, children=children, progress=written)
         else:
-            writer(trace, stdout, load=load, children=children)
+            writer(trace, stdout, load=load, children=children, progress=written)
             sys.stdout.write("\n")
         return status
     path = Path(output)
@@ -640,10 +770,10 @@ def _export(
         with open(fd, "wb") as raw:
             if args.gzip:
                 with gzip.open(raw, "wt", encoding="utf-8") as f:
-                    calls = writer(trace, f, load=load, children=children)
+                    calls = writer(trace, f, load=load, children=children, progress=written)
             else:
                 with io.TextIOWrapper(raw, encoding="utf-8") as f:
-                    calls = writer(trace, f, load=load, children=children)
+                    calls = writer(trace, f, load=load, children=children, progress=written)
         os.replace(tmp, path)
     except OSError as error:
         if created:
@@ -658,6 +788,8 @@ def _export(
         if args.format == "speedscope"
         else "Perfetto UI, chrome://tracing or speedscope"
     )
+    if progress is not None:
+        progress.done()
     processes = ""
     if children:
         processes = f" and {len(children)} child process{'es' if len(children) != 1 else ''}"
