@@ -423,6 +423,14 @@ constexpr size_t kExtReserve = 3;
 
 void finish_ext(Bytes& out, size_t at, int8_t type) {
   const size_t payload = out.size() - at - kExtReserve;
+  // The shortest header is ext8 for these sizes (the rest up to 16 are fixext).
+  if (payload < 256 && payload != 1 && payload != 2 && payload != 4 && payload != 8 &&
+      payload != 16) [[likely]] {
+    out[at] = '\xc7';
+    out[at + 1] = static_cast<char>(payload);
+    out[at + 2] = static_cast<char>(type);
+    return;
+  }
   Bytes header;
   mp::write_ext_header(header, type, mp::checked_count(payload));
   if (header.size() == kExtReserve) {
@@ -430,6 +438,50 @@ void finish_ext(Bytes& out, size_t at, int8_t type) {
   } else {
     out.replace(at, kExtReserve, header);  // fixext, ext16, ext32: the payload moves
   }
+}
+
+// An object's address as MessagePack writes it: an address above 32 bits
+// (any on a 64-bit heap) takes the uint64 form.
+void write_address(Bytes& out, PyObject* v) {
+  const auto address = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(v));
+  if (address <= 0xffffffffu) return mp::write_uint(out, address);
+  char buf[9];
+  buf[0] = '\xcf';
+  for (int i = 0; i < 8; ++i) buf[1 + i] = static_cast<char>(address >> (56 - 8 * i));
+  out.append(buf, sizeof buf);
+}
+
+// Whether writing x in the full form runs no Python code and makes no object
+// that could run any (no finalizer, no collection): the exact built-in
+// values. Such a value may be written while borrowed.
+bool writes_inertly(PyObject* x) noexcept {
+  PyTypeObject* tp = Py_TYPE(x);
+  return tp == &PyFloat_Type || tp == &PyLong_Type || tp == &PyUnicode_Type ||
+         tp == &PyBool_Type || x == Py_None || tp == &PyBytes_Type;
+}
+
+// Map entries borrowed from an object for a walk during which no Python
+// code runs: names exact str, values that write inertly.
+struct BorrowedPairs {
+  PyObject* const* pairs;
+  PyObject* key(Py_ssize_t i) const noexcept { return pairs[2 * i]; }
+  PyObject* value(Py_ssize_t i) const noexcept { return pairs[2 * i + 1]; }
+};
+
+// Most fields an object may have to be written from borrowed pairs.
+constexpr Py_ssize_t kBorrowedFields = 16;
+
+// Whether the n pairs can be written borrowed: every name an exact str that
+// is written whole (a plain map key) and every value inert.
+bool borrowable(PyObject* const* pairs, Py_ssize_t n) noexcept {
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* k = pairs[2 * i];
+    if (!PyUnicode_CheckExact(k) || PyUnicode_GET_LENGTH(k) > kMaxStringChars ||
+        !writes_inertly(pairs[2 * i + 1])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 class Dumper {
@@ -661,26 +713,49 @@ class Dumper {
   // Written by a repr known to be pure (or vouched for), else by its fields.
   void object_value(PyObject* v, int depth) {
     if (policy_->mode != ValuesMode::Repr && PyModule_CheckExact(v)) return repr_text(module_text(v));
-    const Verdict verdict = object_verdict(v, *policy_);
+    const TypeFacts* facts = nullptr;
+    const Verdict verdict = object_verdict(v, *policy_, facts);
     if (verdict == Verdict::Repr) return repr_value(v);
     if (!enter(v, depth)) return;
+    // An object of a few plain fields (the common case) is written from its
+    // own storage: nothing written runs code that could change or free them.
+    PyObject* borrowed[2 * kBorrowedFields];
+    Py_ssize_t count = 0;
+    if (verdict == Verdict::Fields &&
+        borrow_fields(v, *facts, kBorrowedFields, borrowed, count)) {
+      if (count == 0 && Py_TYPE(v)->tp_repr == PyBaseObject_Type.tp_repr) return repr_value(v);
+      if (borrowable(borrowed, count)) {
+        return object_entries(v, *facts, BorrowedPairs{borrowed}, count, count, depth);
+      }
+      Snapshot snap(held_);
+      held_.reserve_more(2 * static_cast<size_t>(count));
+      for (Py_ssize_t i = 0; i < 2 * count; ++i) held_.hold(borrowed[i]);
+      return object_entries(v, *facts, snap, count, count, depth);
+    }
     Snapshot snap(held_);
     Py_ssize_t total = 0;
-    const Py_ssize_t n = collect_fields(v, verdict, kMaxItems, held_.stack(), total);
-    PyTypeObject* tp = Py_TYPE(v);
-    if (total == 0 && tp->tp_repr == PyBaseObject_Type.tp_repr) {
+    const Py_ssize_t n = collect_fields(v, *facts, verdict, kMaxItems, held_.stack(), total);
+    if (total == 0 && Py_TYPE(v)->tp_repr == PyBaseObject_Type.tp_repr) {
       return repr_value(v);  // object's own repr: the same facts, as text
     }
+    object_entries(v, *facts, snap, n, total, depth);
+  }
+
+  // [qualified type name, address, fields] in the object extension. `facts`
+  // is read before any Python code runs.
+  template <class Pairs>
+  void object_entries(PyObject* v, const TypeFacts& facts, const Pairs& pairs, Py_ssize_t n,
+                      Py_ssize_t total, int depth) {
     const size_t ext_at = out_.size();
     out_.append(kExtReserve, '\0');
-    mp::write_array_header(out_, 3);
+    out_.push_back('\x93');  // the array header of three items
     // Kept with the type's facts: no copy per object.
-    const std::string& name = qualified_type_name(tp);
+    const std::string& name = qualified_type_name(facts);
     mp::write_str(out_, name);
-    mp::write_uint(out_, reinterpret_cast<uintptr_t>(v));
+    write_address(out_, v);
     budget_ -= static_cast<int64_t>(name.size());
     path_[path_len_++] = v;
-    entries(snap, n, total, depth, false, false);
+    entries(pairs, n, total, depth, false, false);
     --path_len_;
     finish_ext(out_, ext_at, kExtObject);
   }
@@ -717,7 +792,8 @@ class Dumper {
 
   // The entries of a map: names as text, values in the full or light form.
   // With `roots`, each entry's value is a value of its own under the byte cap.
-  void entries(const Snapshot& snap, Py_ssize_t n, Py_ssize_t total, int depth, bool light,
+  template <class Pairs>
+  void entries(const Pairs& snap, Py_ssize_t n, Py_ssize_t total, int depth, bool light,
                bool roots) {
     const size_t header_at = out_.size();
     const auto count = static_cast<uint32_t>(n + (total > n));
