@@ -500,11 +500,9 @@ bool tagged(PyTypeObject* tp) noexcept {
 
 std::string uncached_type_name(PyTypeObject* tp);
 
-// The facts of tp: from the cache, or worked out (into g_untagged when the
-// type has no version tag). Valid until the next call.
-const TypeFacts& type_facts(PyTypeObject* tp) {
-  TypeFacts& entry = g_type_cache[(reinterpret_cast<uintptr_t>(tp) >> 4) % kTypeCacheSize];
-  if (entry.tp == tp && tagged(tp) && entry.tag == tp->tp_version_tag) return entry;
+// The facts of tp worked out, into `entry` or (for a type without a version
+// tag) into g_untagged.
+[[gnu::noinline]] const TypeFacts& work_out_facts(PyTypeObject* tp, TypeFacts& entry) {
   const StdType* known = nullptr;
   const TypeClass cls = classify(tp, known);
   // classify() looked the type up, which gives it a tag if it can have one.
@@ -519,6 +517,13 @@ const TypeFacts& type_facts(PyTypeObject* tp) {
     facts.tag = tp->tp_version_tag;
   }
   return facts;
+}
+
+// The facts of tp: from the cache, or worked out. Valid until the next call.
+inline const TypeFacts& type_facts(PyTypeObject* tp) {
+  TypeFacts& entry = g_type_cache[(reinterpret_cast<uintptr_t>(tp) >> 4) % kTypeCacheSize];
+  if (entry.tp == tp && tagged(tp) && entry.tag == tp->tp_version_tag) [[likely]] return entry;
+  return work_out_facts(tp, entry);
 }
 
 }  // namespace
