@@ -714,15 +714,24 @@ class Dumper {
 
   // False (with a marker written) when v must not be expanded here.
   bool enter(PyObject* v, int depth) {
-    if (depth >= kMaxDepth) {
-      marker("<" + type_name(Py_TYPE(v)) + " nested too deep>");
+    if (depth >= kMaxDepth) [[unlikely]] {
+      refuse(v, "<", " nested too deep>");
       return false;
     }
-    if (std::find(path_, path_ + path_len_, v) != path_ + path_len_) {
-      marker("<cycle: " + type_name(Py_TYPE(v)) + ">");
+    if (std::find(path_, path_ + path_len_, v) != path_ + path_len_) [[unlikely]] {
+      refuse(v, "<cycle: ", ">");
       return false;
     }
     return true;
+  }
+
+  // The marker of a container enter() refuses, out of the common path.
+  [[gnu::cold, gnu::noinline]] void refuse(PyObject* v, std::string_view head,
+                                           std::string_view tail) {
+    std::string text(head);
+    text += type_name(Py_TYPE(v));
+    text += tail;
+    marker(text);
   }
 
   // A list, tuple, set or frozenset; ext 0 writes a plain array.
