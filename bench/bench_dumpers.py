@@ -132,6 +132,7 @@ OBJECT_VALUES = [
     ("a dataclass", ITEMS[0]),
     ("{'items': [40 dataclasses]}", {"items": ITEMS}),
     ("a plain object, 3 fields", Account(1)),
+    ("a Vector of the user-code workload", workloads.Vector(1.0, 0.5)),
     ("a grammar element (repr 2^7 nodes)", workloads.grammar_heavy.__globals__["_grammar"](6)),
 ]
 
@@ -184,9 +185,12 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--leak", action="store_true", help="watch memory over 10 million dumps")
+    parser.add_argument("--objects", action="store_true", help="only the table of objects")
     args = parser.parse_args()
     if args.leak:
         run_leak()
+    elif args.objects:
+        run_objects(args.repeat)
     else:
         serialize.configure_values("repr", (), 0)  # the table compares reprs as before
         run_table(args.repeat)

@@ -1,6 +1,6 @@
 """Tracing overhead, as a ratio to the untraced run, for three workloads.
 
-    python bench/bench_overhead.py [--repeat N] [--cpu-time]
+    python bench/bench_overhead.py [--repeat N] [--cpu-time] [--workload NAME ...]
 
 Runs, in one process and side by side: untraced, the do-nothing native profile
 hook (register_noop_profiler), cProfile, vask's profile-hook engine
@@ -63,6 +63,14 @@ MONITOR = sys.version_info >= (3, 12)
 # The clock of every row: wall time, or with --cpu-time the process's CPU
 # time, which a machine shared with other work disturbs far less.
 clock = time.perf_counter
+
+
+WORKLOADS = (
+    ("user-code heavy", workloads.user_heavy),
+    ("library heavy", workloads.library_heavy),
+    ("objects with an expensive repr", workloads.grammar_heavy),
+    ("repetitive", workloads.repetitive),
+)
 
 
 def timed(run, repeat):
@@ -149,6 +157,12 @@ def main() -> None:
     parser.add_argument(
         "--cpu-time", action="store_true", help="time by the process's CPU time, not wall time"
     )
+    parser.add_argument(
+        "--workload",
+        action="append",
+        choices=[name for name, _ in WORKLOADS],
+        help="run only this workload (repeatable; default: all)",
+    )
     args = parser.parse_args()
     global clock
     if args.cpu_time:
@@ -160,12 +174,9 @@ def main() -> None:
     )
     engines = ["profile", "monitor"] if MONITOR else ["profile"]
     labels = {"profile": "VaskProfiler", "monitor": "VaskMonitor"}
-    for name, func in (
-        ("user-code heavy", workloads.user_heavy),
-        ("library heavy", workloads.library_heavy),
-        ("objects with an expensive repr", workloads.grammar_heavy),
-        ("repetitive", workloads.repetitive),
-    ):
+    for name, func in WORKLOADS:
+        if args.workload and name not in args.workload:
+            continue
         base = timed(func, args.repeat)
         rows = [
             ("untraced", base),

@@ -261,6 +261,101 @@ class TestInlineAttributes:
         assert stored.fields == {"x": 1}
 
 
+class Box:
+    """Fields set from keyword arguments, in their order."""
+
+    def __init__(self, **fields):
+        for name, value in fields.items():
+            setattr(self, name, value)
+
+
+def object_bytes(obj, fields):
+    """An object extension as msgpack itself writes it: the dumper writes the
+    same bytes whichever way it reads and writes the fields."""
+    name = f"{type(obj).__module__}.{type(obj).__qualname__}"
+    body = msgpack.packb([name, id(obj), fields], use_bin_type=True)
+    return msgpack.packb(msgpack.ExtType(7, body))
+
+
+# Every encoding boundary of the ints that fit 64 bits, and the other values
+# an object is written from its own storage with.
+PLAIN_VALUES = [
+    *(0, 1, 127, 128, 255, 256, 65535, 65536, 2**32 - 1, 2**32, 2**63 - 1, 2**64 - 1),
+    *(-1, -32, -33, -128, -129, -32768, -32769, -(2**31), -(2**31) - 1, -(2**63)),
+    *(0.0, -2.5, float("inf"), None, True, False, b"\x00bin"),
+    *("", "a", "x" * 31, "x" * 32, "x" * 300, "caf\u00e9", "\u2603" * 40),
+]
+
+
+class TestObjectBytes:
+    """However an object's fields are read and written (borrowed and written in
+    one piece, borrowed, or held while code may run), the bytes are the ones
+    msgpack writes for [type name, address, fields]."""
+
+    @pytest.mark.parametrize("value", PLAIN_VALUES, ids=repr)
+    def test_each_plain_value(self, no_repr_mode, value):
+        box = Box(v=value, after=1)
+        assert dump_msgpack(box) == object_bytes(box, {"v": value, "after": 1})
+
+    @pytest.mark.parametrize("count", [1, 15, 16, 17, 40])
+    def test_field_counts_around_the_fixmap_and_the_borrowed_limit(self, no_repr_mode, count):
+        fields = {f"f{i}": i * 1000 for i in range(count)}
+        box = Box(**fields)
+        assert dump_msgpack(box) == object_bytes(box, fields)
+
+    def test_names_that_are_not_short_ascii(self, no_repr_mode):
+        fields = {"n" * 40: 1, "caf\u00e9": 2.0, "ok": None}
+        box = Box(**fields)
+        assert dump_msgpack(box) == object_bytes(box, fields)
+
+    def test_dict_slots_and_held_fields(self, no_repr_mode):
+        box = Box(a=1, b="two")
+        vars(box)  # a dict made by the program: read from there
+        assert dump_msgpack(box) == object_bytes(box, {"a": 1, "b": "two"})
+        slotted = SlottedChild()
+        assert dump_msgpack(slotted) == object_bytes(slotted, {"a": 1, "b": "two", "c": 3.0})
+        mixed = Box(a=1, items=[1, (2, 3)], inner=Box())
+        stored = full(mixed)
+        assert stored.fields["a"] == 1 and stored.fields["items"] == [1, (2, 3)]
+        assert "Box object at" in stored.fields["inner"].text
+
+    def test_a_non_str_name_in_the_instance_dict(self, no_repr_mode):
+        box = Box(a=1)
+        vars(box)[7] = "seven"
+        assert full(box).fields == {"a": 1, "7": "seven"}
+
+    def test_cap_and_budget_cut_plain_objects_as_any_map(self, no_repr_mode):
+        serialize.configure_values(no_repr_mode, (), 100)
+        box = Box(**{f"field_{i}": "y" * 20 for i in range(12)})
+        data = dump_msgpack([box])
+        stored = unpack_value(data)[0]
+        assert list(stored.fields)[-1] == "<...>" and len(stored.fields) < 12
+        assert stored.fields["<...>"].text.endswith("more items>")
+        serialize.configure_values(no_repr_mode, (), 0)
+        fields = {f"field_{i}": "z" * 30 for i in range(15)}
+        box = Box(**fields)
+        rows = unpack_value(dump_msgpack([[box] * 100] * 10))  # past the dump's budget
+        limit = ObjectRepr("<output limit reached>")
+        assert rows[-1] == limit  # rows past the budget are its marker
+        rows = [row for row in rows if isinstance(row, list)]
+        boxes = [item for row in rows for item in row if isinstance(item, StoredObject)]
+        whole = [b for b in boxes if b.fields == fields]
+        cut = [b for b in boxes if b.fields != fields]
+        assert 100 < len(whole) < 1000 and len(cut) <= 1
+        assert all(b.fields["<...>"] == limit for b in cut)
+
+    def test_plain_fields_run_no_code(self, no_repr_mode):
+        class Quiet(Spy):
+            def __init__(self):
+                object.__setattr__(self, "n", 1)
+                object.__setattr__(self, "name", "quiet")
+
+        Spy.calls.clear()
+        quiet = Quiet()
+        assert dump_msgpack(quiet) == object_bytes(quiet, {"n": 1, "name": "quiet"})
+        assert light(quiet) is not None and Spy.calls == []
+
+
 # -- reprs known to be pure ----------------------------------------------------------
 
 

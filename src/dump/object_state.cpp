@@ -370,13 +370,6 @@ bool generated_attrs_repr(PyTypeObject* tp) {
   return fields != nullptr && PyTuple_Check(fields);
 }
 
-bool vouched(PyTypeObject* tp, const ValuePolicy& policy) {
-  const std::string& name = qualified_type_name(tp);
-  return !name.empty() &&
-         std::find(policy.repr_types.begin(), policy.repr_types.end(), name) !=
-             policy.repr_types.end();
-}
-
 // An object slot of instances of a class: its name (borrowed from the class
 // dict that holds its descriptor) and where the instance keeps it.
 struct Slot {
@@ -474,6 +467,8 @@ TypeClass classify(PyTypeObject* tp, const StdType*& known) {
   return TypeClass::Fields;
 }
 
+}  // namespace
+
 // Facts per type, kept while the type's version tag says it is unchanged
 // (the interpreter gives a modified or new type a new tag, never an old one).
 // The names in `slots` are borrowed from the class dicts: a class dict that
@@ -486,6 +481,9 @@ struct TypeFacts {
   std::string name;  // qualified_type_name()
   std::vector<Slot> slots;
 };
+
+namespace {
+
 constexpr size_t kTypeCacheSize = 256;
 TypeFacts g_type_cache[kTypeCacheSize];  // GIL held for every access
 TypeFacts g_untagged;                    // the facts of a type without a tag, just worked out
@@ -502,11 +500,9 @@ bool tagged(PyTypeObject* tp) noexcept {
 
 std::string uncached_type_name(PyTypeObject* tp);
 
-// The facts of tp: from the cache, or worked out (into g_untagged when the
-// type has no version tag). Valid until the next call.
-const TypeFacts& type_facts(PyTypeObject* tp) {
-  TypeFacts& entry = g_type_cache[(reinterpret_cast<uintptr_t>(tp) >> 4) % kTypeCacheSize];
-  if (entry.tp == tp && tagged(tp) && entry.tag == tp->tp_version_tag) return entry;
+// The facts of tp worked out, into `entry` or (for a type without a version
+// tag) into g_untagged.
+[[gnu::noinline]] const TypeFacts& work_out_facts(PyTypeObject* tp, TypeFacts& entry) {
   const StdType* known = nullptr;
   const TypeClass cls = classify(tp, known);
   // classify() looked the type up, which gives it a tag if it can have one.
@@ -523,14 +519,34 @@ const TypeFacts& type_facts(PyTypeObject* tp) {
   return facts;
 }
 
+// The facts of tp: from the cache, or worked out. Valid until the next call.
+inline const TypeFacts& type_facts(PyTypeObject* tp) {
+  TypeFacts& entry = g_type_cache[(reinterpret_cast<uintptr_t>(tp) >> 4) % kTypeCacheSize];
+  if (entry.tp == tp && tagged(tp) && entry.tag == tp->tp_version_tag) [[likely]] return entry;
+  return work_out_facts(tp, entry);
+}
+
 }  // namespace
 
 Verdict object_verdict(PyObject* v, const ValuePolicy& policy) {
   if (policy.mode == ValuesMode::Repr) return Verdict::Repr;
+  const TypeFacts* facts = nullptr;
+  return object_verdict(v, policy, facts);
+}
+
+Verdict object_verdict(PyObject* v, const ValuePolicy& policy, const TypeFacts*& facts_out) {
+  facts_out = nullptr;
+  if (policy.mode == ValuesMode::Repr) return Verdict::Repr;
   PyTypeObject* tp = Py_TYPE(v);
-  if (!policy.repr_types.empty() && vouched(tp, policy)) return Verdict::Repr;
-  if (policy.mode == ValuesMode::Fields) return Verdict::Fields;
   const TypeFacts& facts = type_facts(tp);
+  facts_out = &facts;
+  // The name is the one the facts hold: no second look-up of the type.
+  if (!policy.repr_types.empty() && !facts.name.empty() &&
+      std::find(policy.repr_types.begin(), policy.repr_types.end(), facts.name) !=
+          policy.repr_types.end()) {
+    return Verdict::Repr;
+  }
+  if (policy.mode == ValuesMode::Fields) return Verdict::Fields;
   switch (facts.cls) {
     case TypeClass::Repr:
       return Verdict::Repr;
@@ -551,6 +567,8 @@ Verdict object_verdict(PyObject* v, const ValuePolicy& policy) {
 }
 
 const std::string& qualified_type_name(PyTypeObject* tp) { return type_facts(tp).name; }
+
+const std::string& qualified_type_name(const TypeFacts& facts) { return facts.name; }
 
 std::string type_qualname(PyTypeObject* tp) {
   if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
@@ -581,7 +599,60 @@ std::string uncached_type_name(PyTypeObject* tp) {
 
 }  // namespace
 
+namespace {
+
+// Calls add(name, value), both borrowed from v, for v's slots (bases first)
+// then its inline values or its instance dict's entries, while add returns
+// true; returns how many pairs there are. Once add has returned false, it is
+// called again for slots and inline values (a number fixed by the class) but
+// an instance dict, which may be of any size, is no longer walked. Runs no
+// Python code.
+template <class Add>
+Py_ssize_t visit_own_fields(PyObject* v, const TypeFacts& facts, Add&& add) {
+  Py_ssize_t total = 0;
+  bool more = true;
+  for (const Slot& slot : facts.slots) {
+    PyObject* x = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + slot.offset);
+    if (x == nullptr) continue;  // an unset slot
+    ++total;
+    more = add(slot.name, x);
+  }
+  const bool inline_read = for_each_inline_value(v, [&](PyObject* name, PyObject* value) {
+    ++total;
+    more = add(name, value);
+  });
+  if (inline_read) return total;
+  if (PyObject* dict = own_dict(v)) {
+    total += PyDict_GET_SIZE(dict);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (more && PyDict_Next(dict, &pos, &key, &value)) more = add(key, value);
+  }
+  return total;
+}
+
+}  // namespace
+
+bool borrow_fields(PyObject* v, const TypeFacts& facts, Py_ssize_t capacity, PyObject** pairs,
+                   Py_ssize_t& count) {
+  if (PyExceptionInstance_Check(v) || PyMethod_Check(v)) return false;
+  Py_ssize_t n = 0;
+  count = visit_own_fields(v, facts, [&](PyObject* name, PyObject* value) {
+    if (n == capacity) return false;
+    pairs[2 * n] = name;
+    pairs[2 * n + 1] = value;
+    return ++n < capacity;
+  });
+  return count == n;
+}
+
 Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
+                          std::vector<PyObject*>& pairs, Py_ssize_t& total) {
+  return collect_fields(v, type_facts(Py_TYPE(v)), verdict, limit, pairs, total);
+}
+
+Py_ssize_t collect_fields(PyObject* v, const TypeFacts& facts, Verdict verdict, Py_ssize_t limit,
                           std::vector<PyObject*>& pairs, Py_ssize_t& total) {
   total = 0;
   Py_ssize_t n = 0;
@@ -605,34 +676,12 @@ Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
   }
   const bool generated = verdict == Verdict::Dataclass || verdict == Verdict::Attrs;
   const Py_ssize_t wide = generated ? PY_SSIZE_T_MAX : limit;
-  for (const Slot& slot : type_facts(Py_TYPE(v)).slots) {
-    PyObject* x = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + slot.offset);
-    if (x == nullptr) continue;  // an unset slot
-    ++total;
-    if (n >= wide) continue;
-    pairs.push_back(Py_NewRef(slot.name));
-    pairs.push_back(Py_NewRef(x));
-    ++n;
-  }
-  const bool inline_read = for_each_inline_value(v, [&](PyObject* name, PyObject* value) {
-    ++total;
-    if (n >= wide) return;
+  total += visit_own_fields(v, facts, [&](PyObject* name, PyObject* value) {
+    if (n >= wide) return false;
     pairs.push_back(Py_NewRef(name));
     pairs.push_back(Py_NewRef(value));
-    ++n;
+    return ++n < wide;
   });
-  PyObject* dict = inline_read ? nullptr : own_dict(v);
-  if (dict != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    total += PyDict_GET_SIZE(dict);
-    while (n < wide && PyDict_Next(dict, &pos, &key, &value)) {
-      pairs.push_back(Py_NewRef(key));
-      pairs.push_back(Py_NewRef(value));
-      ++n;
-    }
-  }
   if (!generated) return n;
 
   // Keep the fields the generated repr shows, in the order it shows them.

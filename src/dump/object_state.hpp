@@ -52,6 +52,17 @@ enum class Verdict : uint8_t {
 // The verdict for v under `policy`. Runs no Python code. GIL held.
 Verdict object_verdict(PyObject* v, const ValuePolicy& policy);
 
+// What is kept per type: the type's part of the verdict, its qualified name,
+// where its instances keep their slots.
+struct TypeFacts;
+
+// object_verdict(), also pointing `facts` at the facts of v's type for the
+// calls below that take them, so that writing one object looks its type up
+// once; null under ValuesMode::Repr, which looks nothing up. `facts` is
+// valid until the next call of a function declared here.
+Verdict object_verdict(PyObject* v, const ValuePolicy& policy, const TypeFacts*& facts);
+const std::string& qualified_type_name(const TypeFacts& facts);
+
 // "module.QualName" of a type, read from the type object; "" when the parts
 // cannot be read without running code. Kept per type: valid until the next
 // call of a function declared here. GIL held.
@@ -66,5 +77,16 @@ std::string type_qualname(PyTypeObject* tp);
 // were. GIL held; throws PyErrSet (out of memory).
 Py_ssize_t collect_fields(PyObject* v, Verdict verdict, Py_ssize_t limit,
                           std::vector<PyObject*>& pairs, Py_ssize_t& total);
+// As above, with the facts of v's type from object_verdict().
+Py_ssize_t collect_fields(PyObject* v, const TypeFacts& facts, Verdict verdict, Py_ssize_t limit,
+                          std::vector<PyObject*>& pairs, Py_ssize_t& total);
+
+// The pairs collect_fields() gives for a Fields verdict, borrowed from v
+// (valid while no Python code runs), into pairs[0 .. 2 * count): all of
+// them, so that count is also their total. False, with `count` undefined,
+// when v has more than `capacity` pairs or names made for it (an exception's
+// args, a method's parts). Runs no Python code and allocates nothing. GIL held.
+bool borrow_fields(PyObject* v, const TypeFacts& facts, Py_ssize_t capacity, PyObject** pairs,
+                   Py_ssize_t& count);
 
 }  // namespace vask::dump

@@ -81,12 +81,9 @@ Redactor::~Redactor() {
   for (Slot& slot : slots_) drop_in_destructor(slot.name);
 }
 
-bool Redactor::is_secret(PyObject* name) {
-  if (!rules_.active()) return false;
-  const auto address = reinterpret_cast<uintptr_t>(name);
-  Slot& slot = slots_[((address >> 4) ^ (address >> 12)) % kSlots];
+bool Redactor::judge(PyObject* name) {
+  Slot& slot = slot_of(name);
   const bool cached = PyUnicode_CheckExact(name);
-  if (cached && slot.name == name) return slot.secret;
   const Utf8Text text = utf8_text(name);
   const bool secret = rules_.is_secret(text.text());
   if (!cached) return secret;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,7 +42,13 @@ class Redactor {
   const Redaction& rules() const noexcept { return rules_; }
 
   // `name`: any str instance (borrowed). Throws PyErrSet (MemoryError).
-  bool is_secret(PyObject* name);
+  // A name judged before is answered here, without a call.
+  bool is_secret(PyObject* name) {
+    if (!rules_.active()) return false;
+    const Slot& slot = slot_of(name);
+    if (slot.name == name && PyUnicode_CheckExact(name)) return slot.secret;
+    return judge(name);
+  }
   bool is_secret(std::string_view name) const { return rules_.is_secret(name); }
 
  private:
@@ -50,6 +57,13 @@ class Redactor {
     bool secret = false;
   };
   static constexpr size_t kSlots = 256;
+
+  Slot& slot_of(PyObject* name) noexcept {
+    const auto address = reinterpret_cast<uintptr_t>(name);
+    return slots_[((address >> 4) ^ (address >> 12)) % kSlots];
+  }
+  // Judges a name not cached, and caches the verdict of an exact str.
+  bool judge(PyObject* name);
 
   Redaction rules_;
   std::array<Slot, kSlots> slots_{};

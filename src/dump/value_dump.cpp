@@ -1,6 +1,7 @@
 #include "dump/value_dump.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <string>
@@ -423,6 +424,14 @@ constexpr size_t kExtReserve = 3;
 
 void finish_ext(Bytes& out, size_t at, int8_t type) {
   const size_t payload = out.size() - at - kExtReserve;
+  // The shortest header is ext8 for these sizes (the rest up to 16 are fixext).
+  if (payload < 256 && payload != 1 && payload != 2 && payload != 4 && payload != 8 &&
+      payload != 16) [[likely]] {
+    out[at] = '\xc7';
+    out[at + 1] = static_cast<char>(payload);
+    out[at + 2] = static_cast<char>(type);
+    return;
+  }
   Bytes header;
   mp::write_ext_header(header, type, mp::checked_count(payload));
   if (header.size() == kExtReserve) {
@@ -430,6 +439,108 @@ void finish_ext(Bytes& out, size_t at, int8_t type) {
   } else {
     out.replace(at, kExtReserve, header);  // fixext, ext16, ext32: the payload moves
   }
+}
+
+// Longest MessagePack uint: a marker and 8 bytes.
+constexpr size_t kMaxUintBytes = 9;
+
+// x as mp::write_uint() writes it (the shortest form), into buf; returns
+// how many bytes.
+size_t encode_uint(char* buf, uint64_t x) noexcept {
+  int width;
+  if (x <= 0x7f) {
+    buf[0] = static_cast<char>(x);
+    return 1;
+  } else if (x <= 0xff) {
+    buf[0] = '\xcc';
+    width = 1;
+  } else if (x <= 0xffff) {
+    buf[0] = '\xcd';
+    width = 2;
+  } else if (x <= 0xffffffffu) {
+    buf[0] = '\xce';
+    width = 4;
+  } else {
+    buf[0] = '\xcf';
+    width = 8;
+  }
+  for (int i = 0; i < width; ++i) buf[1 + i] = static_cast<char>(x >> (8 * (width - 1 - i)));
+  return 1 + static_cast<size_t>(width);
+}
+
+// x as mp::write_int() writes it: a non-negative value as encode_uint(), a
+// negative one in the shortest signed form.
+size_t encode_int(char* buf, int64_t x) noexcept {
+  if (x >= 0) return encode_uint(buf, static_cast<uint64_t>(x));
+  if (x >= -32) {
+    buf[0] = static_cast<char>(x);  // negative fixint
+    return 1;
+  }
+  int width;
+  if (x >= -128) {
+    buf[0] = '\xd0';
+    width = 1;
+  } else if (x >= -32768) {
+    buf[0] = '\xd1';
+    width = 2;
+  } else if (x >= -2147483648LL) {
+    buf[0] = '\xd2';
+    width = 4;
+  } else {
+    buf[0] = '\xd3';
+    width = 8;
+  }
+  const auto bits = static_cast<uint64_t>(x);
+  for (int i = 0; i < width; ++i) buf[1 + i] = static_cast<char>(bits >> (8 * (width - 1 - i)));
+  return 1 + static_cast<size_t>(width);
+}
+
+size_t encode_address(char* buf, PyObject* v) noexcept {
+  return encode_uint(buf, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(v)));
+}
+
+// A str written whole as a fixstr: exact, ASCII, shorter than 32 characters.
+bool short_ascii(PyObject* s) noexcept {
+  return PyUnicode_CheckExact(s) && PyUnicode_IS_COMPACT_ASCII(s) && PyUnicode_GET_LENGTH(s) < 32;
+}
+
+size_t encode_fixstr(char* buf, const char* text, size_t n) noexcept {
+  buf[0] = static_cast<char>(0xa0 | n);
+  std::memcpy(buf + 1, text, n);
+  return 1 + n;
+}
+
+// Whether writing x in the full form runs no Python code and makes no object
+// that could run any (no finalizer, no collection): the exact built-in
+// values. Such a value may be written while borrowed.
+bool writes_inertly(PyObject* x) noexcept {
+  PyTypeObject* tp = Py_TYPE(x);
+  return tp == &PyFloat_Type || tp == &PyLong_Type || tp == &PyUnicode_Type ||
+         tp == &PyBool_Type || x == Py_None || tp == &PyBytes_Type;
+}
+
+// Map entries borrowed from an object for a walk during which no Python
+// code runs: names exact str, values that write inertly.
+struct BorrowedPairs {
+  PyObject* const* pairs;
+  PyObject* key(Py_ssize_t i) const noexcept { return pairs[2 * i]; }
+  PyObject* value(Py_ssize_t i) const noexcept { return pairs[2 * i + 1]; }
+};
+
+// Most fields an object may have to be written from borrowed pairs.
+constexpr Py_ssize_t kBorrowedFields = 16;
+
+// Whether the n pairs can be written borrowed: every name an exact str that
+// is written whole (a plain map key) and every value inert.
+bool borrowable(PyObject* const* pairs, Py_ssize_t n) noexcept {
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* k = pairs[2 * i];
+    if (!PyUnicode_CheckExact(k) || PyUnicode_GET_LENGTH(k) > kMaxStringChars ||
+        !writes_inertly(pairs[2 * i + 1])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 class Dumper {
@@ -603,15 +714,24 @@ class Dumper {
 
   // False (with a marker written) when v must not be expanded here.
   bool enter(PyObject* v, int depth) {
-    if (depth >= kMaxDepth) {
-      marker("<" + type_name(Py_TYPE(v)) + " nested too deep>");
+    if (depth >= kMaxDepth) [[unlikely]] {
+      refuse(v, "<", " nested too deep>");
       return false;
     }
-    if (std::find(path_, path_ + path_len_, v) != path_ + path_len_) {
-      marker("<cycle: " + type_name(Py_TYPE(v)) + ">");
+    if (std::find(path_, path_ + path_len_, v) != path_ + path_len_) [[unlikely]] {
+      refuse(v, "<cycle: ", ">");
       return false;
     }
     return true;
+  }
+
+  // The marker of a container enter() refuses, out of the common path.
+  [[gnu::cold, gnu::noinline]] void refuse(PyObject* v, std::string_view head,
+                                           std::string_view tail) {
+    std::string text(head);
+    text += type_name(Py_TYPE(v));
+    text += tail;
+    marker(text);
   }
 
   // A list, tuple, set or frozenset; ext 0 writes a plain array.
@@ -661,26 +781,132 @@ class Dumper {
   // Written by a repr known to be pure (or vouched for), else by its fields.
   void object_value(PyObject* v, int depth) {
     if (policy_->mode != ValuesMode::Repr && PyModule_CheckExact(v)) return repr_text(module_text(v));
-    const Verdict verdict = object_verdict(v, *policy_);
+    const TypeFacts* facts = nullptr;
+    const Verdict verdict = object_verdict(v, *policy_, facts);
     if (verdict == Verdict::Repr) return repr_value(v);
     if (!enter(v, depth)) return;
+    // An object of a few plain fields (the common case) is written from its
+    // own storage: nothing written runs code that could change or free them.
+    PyObject* borrowed[2 * kBorrowedFields];
+    Py_ssize_t count = 0;
+    if (verdict == Verdict::Fields &&
+        borrow_fields(v, *facts, kBorrowedFields, borrowed, count)) {
+      if (count == 0 && Py_TYPE(v)->tp_repr == PyBaseObject_Type.tp_repr) return repr_value(v);
+      if (compact_object(v, qualified_type_name(*facts), borrowed, count)) return;
+      if (borrowable(borrowed, count)) {
+        return object_entries(v, *facts, BorrowedPairs{borrowed}, count, count, depth);
+      }
+      Snapshot snap(held_);
+      held_.reserve_more(2 * static_cast<size_t>(count));
+      for (Py_ssize_t i = 0; i < 2 * count; ++i) held_.hold(borrowed[i]);
+      return object_entries(v, *facts, snap, count, count, depth);
+    }
     Snapshot snap(held_);
     Py_ssize_t total = 0;
-    const Py_ssize_t n = collect_fields(v, verdict, kMaxItems, held_.stack(), total);
-    PyTypeObject* tp = Py_TYPE(v);
-    if (total == 0 && tp->tp_repr == PyBaseObject_Type.tp_repr) {
+    const Py_ssize_t n = collect_fields(v, *facts, verdict, kMaxItems, held_.stack(), total);
+    if (total == 0 && Py_TYPE(v)->tp_repr == PyBaseObject_Type.tp_repr) {
       return repr_value(v);  // object's own repr: the same facts, as text
     }
+    object_entries(v, *facts, snap, n, total, depth);
+  }
+
+  // Most bytes compact_object() writes: the ext header's room, the array
+  // header, the name, the address, the map header, then 15 fields of a
+  // fixstr name and a value of at most 32 bytes.
+  static constexpr size_t kCompactBytes = kExtReserve + 1 + 32 + kMaxUintBytes + 1 + 15 * (32 + 32);
+
+  // What object_entries() writes for v and its borrowed pairs, in one
+  // append, when every name is a short ASCII str and every value None, a
+  // bool, a float, an int of 64 bits or a short ASCII str, no value is
+  // secret, and writing them reaches neither the budget nor the byte cap (so
+  // that no marker is due). False, with nothing written, otherwise.
+  bool compact_object(PyObject* v, const std::string& name, PyObject* const* pairs,
+                      Py_ssize_t n) {
+    if (n >= 16 || name.size() >= 32) return false;
+    char buf[kCompactBytes];
+    char* p = buf;
+    std::memset(p, 0, kExtReserve);
+    p += kExtReserve;
+    *p++ = '\x93';  // the array header of three items
+    p += encode_fixstr(p, name.data(), name.size());
+    p += encode_address(p, v);
+    *p++ = static_cast<char>(0x80 | n);  // a fixmap
+    int64_t cost = static_cast<int64_t>(name.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* k = pairs[2 * i];
+      PyObject* x = pairs[2 * i + 1];
+      if (!short_ascii(k) || (redacts(x) && red_.is_secret(k))) return false;
+      const auto k_size = static_cast<size_t>(PyUnicode_GET_LENGTH(k));
+      p += encode_fixstr(p, static_cast<const char*>(PyUnicode_DATA(k)), k_size);
+      cost += static_cast<int64_t>(k_size) + 1;
+      PyTypeObject* tp = Py_TYPE(x);
+      if (tp == &PyFloat_Type) {
+        const uint64_t bits = std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(x));
+        *p++ = '\xcb';
+        for (int b = 0; b < 8; ++b) *p++ = static_cast<char>(bits >> (56 - 8 * b));
+      } else if (x == Py_None) {
+        *p++ = '\xc0';
+      } else if (tp == &PyBool_Type) {
+        *p++ = x == Py_True ? '\xc3' : '\xc2';
+      } else if (tp == &PyLong_Type) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(x, &overflow);
+        if (overflow != 0) return false;  // wider ints: integer() writes them
+        p += encode_int(p, static_cast<int64_t>(value));
+      } else if (short_ascii(x)) {
+        const auto x_size = static_cast<size_t>(PyUnicode_GET_LENGTH(x));
+        p += encode_fixstr(p, static_cast<const char*>(PyUnicode_DATA(x)), x_size);
+        cost += static_cast<int64_t>(x_size);
+      } else {
+        return false;
+      }
+    }
+    const auto size = static_cast<size_t>(p - buf);
+    // Every check of the general path passes: the budget stays non-negative
+    // and the cap is not passed even after the last field.
+    if (budget_ - cost < 0 || (cap_ > 0 && out_.size() + size - value_start_ > cap_)) return false;
+    budget_ -= cost;
+    // ext8 for a payload of 17 to 255 bytes (the usual size); finish_ext()
+    // picks the header of any other.
+    const size_t payload = size - kExtReserve;
+    if (payload > 16 && payload < 256) {
+      buf[0] = '\xc7';
+      buf[1] = static_cast<char>(payload);
+      buf[2] = static_cast<char>(kExtObject);
+      out_.append(buf, size);
+      return true;
+    }
     const size_t ext_at = out_.size();
-    out_.append(kExtReserve, '\0');
-    mp::write_array_header(out_, 3);
+    out_.append(buf, size);
+    finish_ext(out_, ext_at, kExtObject);
+    return true;
+  }
+
+  // [qualified type name, address, fields] in the object extension. `facts`
+  // is read before any Python code runs.
+  template <class Pairs>
+  void object_entries(PyObject* v, const TypeFacts& facts, const Pairs& pairs, Py_ssize_t n,
+                      Py_ssize_t total, int depth) {
+    const size_t ext_at = out_.size();
     // Kept with the type's facts: no copy per object.
-    const std::string& name = qualified_type_name(tp);
-    mp::write_str(out_, name);
-    mp::write_uint(out_, reinterpret_cast<uintptr_t>(v));
+    const std::string& name = qualified_type_name(facts);
+    // The ext header's room, the array header of three items, the name as a
+    // fixstr and the address, in one append.
+    char head[kExtReserve + 2 + 31 + kMaxUintBytes] = {};
+    size_t size = kExtReserve;
+    head[size++] = '\x93';
+    if (name.size() < 32) {
+      size += encode_fixstr(head + size, name.data(), name.size());
+      size += encode_address(head + size, v);
+      out_.append(head, size);
+    } else {
+      out_.append(head, size);
+      mp::write_str(out_, name);
+      out_.append(head + kExtReserve + 1, encode_address(head + kExtReserve + 1, v));
+    }
     budget_ -= static_cast<int64_t>(name.size());
     path_[path_len_++] = v;
-    entries(snap, n, total, depth, false, false);
+    entries(pairs, n, total, depth, false, false);
     --path_len_;
     finish_ext(out_, ext_at, kExtObject);
   }
@@ -717,7 +943,8 @@ class Dumper {
 
   // The entries of a map: names as text, values in the full or light form.
   // With `roots`, each entry's value is a value of its own under the byte cap.
-  void entries(const Snapshot& snap, Py_ssize_t n, Py_ssize_t total, int depth, bool light,
+  template <class Pairs>
+  void entries(const Pairs& snap, Py_ssize_t n, Py_ssize_t total, int depth, bool light,
                bool roots) {
     const size_t header_at = out_.size();
     const auto count = static_cast<uint32_t>(n + (total > n));
@@ -747,9 +974,7 @@ class Dumper {
       PyObject* x = snap.value(i);
       bool secret;
       if (plain) {
-        const Utf8Text name = utf8_text(k);
-        mp::write_str(out_, name.text());
-        budget_ -= static_cast<int64_t>(name.text().size());
+        budget_ -= static_cast<int64_t>(write_name(k));
         secret = redacts(x) && red_.is_secret(k);
       } else {
         std::string name = key_text(k);
@@ -778,6 +1003,19 @@ class Dumper {
       mp::write_str(out_, kTruncatedKey);
       more_items(total - n);
     }
+  }
+
+  // Writes the str k whole as a map key; returns its size in bytes.
+  size_t write_name(PyObject* k) {
+    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(k));
+    if (PyUnicode_IS_COMPACT_ASCII(k) && n < 32) {  // a fixstr, in one append
+      char buf[32];
+      out_.append(buf, encode_fixstr(buf, static_cast<const char*>(PyUnicode_DATA(k)), n));
+      return n;
+    }
+    const Utf8Text name = utf8_text(k);
+    mp::write_str(out_, name.text());
+    return name.text().size();
   }
 
   // The text a map key is written as.
