@@ -831,3 +831,81 @@ def test_each_test_of_a_parametrised_function_keeps_its_own_call(engine, tmp_pat
         assert not folds_of(doc)
         (records,) = records_of(doc).values()
         assert records[-1]["type"] == "end_test"
+
+
+SPREAD_PROGRAM = """
+def convolve(x):
+    return x * 3
+
+
+def step(i):
+    return convolve(i) + convolve(i + 1)
+
+
+def main():
+    total = 0
+    for i in range(10):
+        total += step(i)
+    return total
+
+
+main()
+"""
+
+
+def test_budget_folds_read_back_like_any_fold(tmp_path):
+    """What the budget folds, traces show, the viewer and the exports present as any fold."""
+    import json
+    import subprocess
+
+    from vask import traceindex
+    from vask.viewer import queries
+
+    (tmp_path / "prog.py").write_text(SPREAD_PROGRAM)
+
+    def vask_cmd(*args):
+        result = subprocess.run(
+            [sys.executable, "-m", "vask", *args],
+            cwd=tmp_path, capture_output=True, text=True, timeout=120, check=False,
+        )  # fmt: skip
+        assert result.returncode == 0, result.stderr
+        return result.stdout
+
+    vask_cmd("run", "--fold-after", "off", "--fold-trace-after", "5", "prog.py")
+    # step() is recorded five times under main(), convolve() five times over
+    # steps 1-3; the third step's second convolve() is past the budget.
+    expected = [
+        "… 1 more call of convolve",
+        "… 2 more calls of convolve",
+        "… 2 more calls of convolve",
+        "… 5 more calls of step",
+    ]
+    shown = vask_cmd("traces", "show", "latest").splitlines()
+    folds = [line.strip() for line in shown if "more call" in line]
+    assert [f.split(" (")[0] for f in folds] == expected
+    assert sum("convolve(x=" in line for line in shown) == 5
+
+    db_path = tmp_path / ".vask" / "db.sqlite3"
+    (summary,) = vask.db.list_traces(db_path)
+    trace = traceindex.open_trace(db_path, summary.trace_id)
+    try:
+        (key,) = trace.threads
+        thread = queries.thread_of(trace, key)
+        labels = []
+
+        def walk(node):
+            for item in queries.children(trace, thread, node, 0, 500)["items"]:
+                if item["label"].startswith("…"):
+                    labels.append(item["label"].split(" (")[0])
+                if item["children"]:
+                    walk(item["node"])
+
+        walk(0)
+    finally:
+        trace.close()
+    assert labels == expected
+
+    vask_cmd("traces", "export", "latest", "--format", "chrome", "-o", "t.json")
+    events = json.loads((tmp_path / "t.json").read_text())["traceEvents"]
+    blocks = [e for e in events if e.get("cat") == "folded"]
+    assert sorted(b["args"]["count"] for b in blocks) == [1, 2, 2, 5]
