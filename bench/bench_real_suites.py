@@ -535,6 +535,13 @@ def main() -> None:
         "--before-for", action="append", default=[], metavar="LIBRARY",
         help="measure the --before build on this library only (repeatable; default: all)",
     )  # fmt: skip
+    parser.add_argument(
+        "--after-wheel", type=Path, metavar="WHEEL",
+        help="a wheel of this tree built already (by an earlier run), instead of building it",
+    )  # fmt: skip
+    parser.add_argument(
+        "--no-after", action="store_true", help="measure the --before build only"
+    )
     parser.add_argument("--nice", type=int, default=10, help="lower the priority by this (10)")
     parser.add_argument(
         "--dir", type=Path, help="where the suites, environments and databases go "
@@ -558,14 +565,15 @@ def main() -> None:
     builds = []
     if args.before:
         builds.append((f"before-{git_commit(args.before)}", wheel(args.before)))
-    builds.append(("after", wheel(None)))
+    if not (args.no_after and args.before):
+        builds.append(("after", args.after_wheel.resolve() if args.after_wheel else wheel(None)))
     names = list(LIBRARIES) if args.all else args.libraries or DEFAULT
     load = os.getloadavg()
     started = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
     results = []
     for name in names:
         wanted = builds
-        if args.before and args.before_for and name not in args.before_for:
+        if args.before and args.before_for and name not in args.before_for and builds[1:]:
             wanted = builds[1:]
         results.append(bench(known[name], wanted, args.engine, args.vask_arg))
         write(results, args, started, load)
