@@ -59,7 +59,7 @@ key                     type                meaning
 ``fold_trace_after``    int or false        calls of one function recorded in full in one
                                             trace (per thread) before every later one is
                                             folded, under whichever call it runs in
-                                            (default 500; false: no such limit)
+                                            (default 200; false: no such limit)
 ``fold_keep_last``      bool                keep the last folded call of each function
                                             in full (every folded call is then dumped;
                                             default false)
@@ -139,7 +139,7 @@ DEFAULT_FOLD_AFTER = 20
 #: How many calls of one function one trace records in full (on each thread)
 #: before every later one is folded wherever it runs, when the configuration
 #: sets none (``fold_trace_after``) and folding is on.
-DEFAULT_FOLD_TRACE_AFTER = 500
+DEFAULT_FOLD_TRACE_AFTER = 200
 #: The settings in megabytes (a non-negative number, or false for none).
 MEGABYTE_KEYS = (
     "flush_subtree_mb",

@@ -48,7 +48,7 @@ Options:
 ``--vask-fold-after N``   calls of one function recorded in full under one call
                           before the rest are folded (default 20)
 ``--vask-fold-trace-after N`` calls of one function recorded in full in one test's
-                          trace before every later one is folded (default 500)
+                          trace before every later one is folded (default 200)
 ``--vask-fold-keep-last`` keep the last folded call of each function in full
 ``--vask-complete``       record every call, folding none
 
@@ -191,7 +191,7 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         type=_fold_trace_after,
         default=None,
         help="for --vask: calls of one function recorded in full in one test's trace (per "
-        "thread) before every later one is folded under its caller (default: 500; 'off' for "
+        "thread) before every later one is folded under its caller (default: 200; 'off' for "
         "no limit).",
     )
     group.addoption(

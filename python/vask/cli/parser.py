@@ -245,7 +245,7 @@ def build_parser() -> argparse.ArgumentParser:
         type=vask_config.parse_fold_trace_after,
         default=None,
         help="calls of one function recorded in full in the whole trace (per thread) before "
-        "every later one is folded under its caller (default: 500; 'off' for no limit)",
+        "every later one is folded under its caller (default: 200; 'off' for no limit)",
     )
     tracing.add_argument(
         "--fold-keep-last",
