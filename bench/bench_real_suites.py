@@ -30,7 +30,10 @@ thousands of calls, millions in all, feeding probers byte by byte.
 ``heavy`` is a suite made up here whose one test makes a million calls.
 
 Every run is ended after ``--timeout`` seconds (600 by default; the row then
-says "killed at N s").  The benchmark lowers its own priority (``--nice``, 10
+says "killed at N s"); with ``--stop-at X`` a traced run is also ended once it
+took X times the untraced run's wall time, enough to say it missed a target
+of X (``--before-for LIB`` limits the "before" build to the libraries named,
+to spare a shared machine).  The benchmark lowers its own priority (``--nice``, 10
 by default) so that a shared machine stays usable, and runs one suite at a
 time.  The results are printed as a markdown table and written, with every
 figure, to ``build/bench/results.md`` and ``build/bench/results.json``.
@@ -273,7 +276,15 @@ class Run:
 TIMEOUT: float = 600.0
 
 
-def measure(label: str, python: Path, tree: Path, lib: Library, extra: list, env: dict) -> Run:
+def measure(
+    label: str,
+    python: Path,
+    tree: Path,
+    lib: Library,
+    extra: list,
+    env: dict,
+    timeout: float | None = None,
+) -> Run:
     outcomes_file = BENCH / lib.name / f"outcomes-{label}.jsonl"
     outcomes_file.unlink(missing_ok=True)
     env = {**env, "BENCH_OUTCOMES": str(outcomes_file)}
@@ -292,7 +303,7 @@ def measure(label: str, python: Path, tree: Path, lib: Library, extra: list, env
     chunks: list[str] = []
     reader = threading.Thread(target=lambda: chunks.append(proc.stdout.read()), daemon=True)
     reader.start()
-    reader.join(TIMEOUT)
+    reader.join(TIMEOUT if timeout is None else min(timeout, TIMEOUT))
     killed_at = None
     if reader.is_alive():
         killed_at = time.monotonic() - started
@@ -385,6 +396,10 @@ def compare(untraced: Run, traced: Run) -> dict:
     }
 
 
+#: A traced run is ended at this many times the untraced run's wall time (``--stop-at``).
+STOP_AT: float | None = None
+
+
 def bench(lib: Library, builds: list[tuple[str, Path]], engine: str, vask_args: list) -> dict:
     tree = unpack(lib)
     pythons = {label: environment(lib, label, w) for label, w in builds}
@@ -404,9 +419,10 @@ def bench(lib: Library, builds: list[tuple[str, Path]], engine: str, vask_args: 
         shutil.rmtree(db_dir, ignore_errors=True)
         db_dir.mkdir()
         db_path = db_dir / "traces.sqlite3"
+        limit = None if STOP_AT is None else STOP_AT * untraced.seconds
         traced = measure(
             label, pythons[label], tree, lib,
-            ["--vask", "--vask-db", db_path, "--vask-engine", engine, *vask_args], env,
+            ["--vask", "--vask-db", db_path, "--vask-engine", engine, *vask_args], env, limit,
         )  # fmt: skip
         traced.db = check_database(pythons[label], db_path, traced.killed_at is None)
         result["traced"][label] = traced
@@ -511,6 +527,21 @@ def main() -> None:
     parser.add_argument(
         "--timeout", type=float, default=600.0, help="end a run after this many seconds (600)"
     )
+    parser.add_argument(
+        "--stop-at", type=float, metavar="X",
+        help="end a traced run once it took X times the untraced run's wall time",
+    )  # fmt: skip
+    parser.add_argument(
+        "--before-for", action="append", default=[], metavar="LIBRARY",
+        help="measure the --before build on this library only (repeatable; default: all)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--after-wheel", type=Path, metavar="WHEEL",
+        help="a wheel of this tree built already (by an earlier run), instead of building it",
+    )  # fmt: skip
+    parser.add_argument(
+        "--no-after", action="store_true", help="measure the --before build only"
+    )
     parser.add_argument("--nice", type=int, default=10, help="lower the priority by this (10)")
     parser.add_argument(
         "--dir", type=Path, help="where the suites, environments and databases go "
@@ -524,8 +555,9 @@ def main() -> None:
     unknown = sorted(set(args.libraries) - set(known))
     if unknown:
         parser.error(f"unknown library {', '.join(unknown)}; choose from {', '.join(known)}")
-    global TIMEOUT, BENCH
+    global TIMEOUT, BENCH, STOP_AT
     TIMEOUT = args.timeout
+    STOP_AT = args.stop_at
     if args.dir is not None:
         BENCH = args.dir.resolve()
     BENCH.mkdir(parents=True, exist_ok=True)
@@ -533,13 +565,17 @@ def main() -> None:
     builds = []
     if args.before:
         builds.append((f"before-{git_commit(args.before)}", wheel(args.before)))
-    builds.append(("after", wheel(None)))
+    if not (args.no_after and args.before):
+        builds.append(("after", args.after_wheel.resolve() if args.after_wheel else wheel(None)))
     names = list(LIBRARIES) if args.all else args.libraries or DEFAULT
     load = os.getloadavg()
     started = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
     results = []
     for name in names:
-        results.append(bench(known[name], builds, args.engine, args.vask_arg))
+        wanted = builds
+        if args.before and args.before_for and name not in args.before_for and builds[1:]:
+            wanted = builds[1:]
+        results.append(bench(known[name], wanted, args.engine, args.vask_arg))
         write(results, args, started, load)
 
 
@@ -548,7 +584,9 @@ def write(results: list[dict], args: argparse.Namespace, started: str, load: tup
     dirty = run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no"]).stdout
     note = (
         f"Started {started}; Python {sys.version.split()[0]}, engine {args.engine}; "
-        f"'after' is {after}{' with changes' if dirty.strip() else ''}; timeout {TIMEOUT:.0f} s; "
+        f"'after' is {after}{' with changes' if dirty.strip() else ''}; timeout {TIMEOUT:.0f} s"
+        + (f", traced runs ended at {STOP_AT:g}x the untraced wall time" if STOP_AT else "")
+        + "; "
         f"load average at the start {load[0]:.1f}/{load[1]:.1f}/{load[2]:.1f}, now "
         + "/".join(f"{x:.1f}" for x in os.getloadavg())
         + f" on {os.cpu_count()} CPUs."

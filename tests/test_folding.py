@@ -345,6 +345,176 @@ class TestTopLevelFolding:
         assert len(opened(doc, "leaf")) == 50
 
 
+def chain(n):
+    leaf(n)
+    return 0 if n == 0 else 1 + chain(n - 1)
+
+
+# Plain loops, not generator expressions: a generator's resumes would
+# spend a budget of their own and fold the calls under them.
+def spread(parents, per_parent):
+    total = 0
+    for _ in range(parents):
+        total += looped(per_parent)
+    return total
+
+
+def consume_often(times, n):
+    total = 0
+    for _ in range(times):
+        total += consume(n)
+    return total
+
+
+def catches_twice():
+    return catches(3, -1) + catches(30, 20)
+
+
+class TestTraceBudget:
+    """Past ``fold_trace_after`` calls recorded in full in one trace, a code
+    object's calls fold under whichever recorded call they run in."""
+
+    def test_the_budget_folds_across_parents(self, engine):
+        result, doc = engine.run(spread, 10, 3, config={"fold_after": 20, "fold_trace_after": 12})
+        assert result == spread(10, 3)
+        assert len(opened(doc, "looped")) == 10
+        assert len(opened(doc, "leaf")) == 12
+        loops = [r["frame_id"] for r in opened(doc, "looped")]
+        folds = folds_of(doc)
+        # The first four loops record their three calls; the other six fold theirs.
+        assert [(f["frame_id"], f["co_name"], f["count"]) for f in folds] == [
+            (frame_id, "leaf", 3) for frame_id in loops[4:]
+        ]
+
+    def test_the_budget_alone_folds_with_fold_after_off(self, engine):
+        _, doc = engine.run(looped, 30, config={"fold_after": False, "fold_trace_after": 7})
+        assert len(opened(doc, "leaf")) == 7
+        assert [f["count"] for f in folds_of(doc)] == [23]
+
+    def test_recursion_folds_the_call_past_the_budget_with_its_subtree(self, engine):
+        result, doc = engine.run(chain, 10, config={"fold_trace_after": 3})
+        assert result == 10
+        calls = opened(doc, "chain")
+        assert len(calls) == 3
+        assert len(opened(doc, "leaf")) == 3
+        (fold,) = folds_of(doc)
+        assert (fold["frame_id"], fold["co_name"], fold["count"]) == (calls[-1]["frame_id"], "chain", 1)
+
+    def test_generator_resumes_have_their_own_budget(self, engine):
+        result, doc = engine.run(consume_often, 5, 10, config={"fold_trace_after": 8})
+        assert result == consume_often(5, 10)
+        recorded = len(opened(doc, "produce"))
+        folded = sum(f["count"] for f in folds_of(doc) if f["co_name"] == "produce")
+        if engine.monitor:
+            # Five first entries (all within the budget), then 8 of 50 resumes.
+            assert (recorded, folded) == (5 + 8, 42)
+        else:
+            # The profile hook sees each resume as a call: 8 of 55.
+            assert (recorded, folded) == (8, 47)
+
+    def test_a_call_that_raises_past_the_budget_is_kept(self, engine):
+        result, doc = engine.run(catches_twice, config={"fold_trace_after": 5})
+        assert result == catches_twice()
+        calls = opened(doc, "maybe_raise")
+        (fold,) = folds_of(doc)
+        # Three calls under the first catches(), two under the second: the
+        # budget is spent there.
+        assert fold["frame_id"] == opened(doc, "catches")[1]["frame_id"]
+        if engine.monitor:
+            assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 0, 1, 20]
+            (unwind,) = [r for r in frames_named(doc, "maybe_raise") if r["event"] == "unwind"]
+            assert unwind["frame_id"] == calls[-1]["frame_id"]
+            assert fold["count"] == 27
+        else:
+            # The profile hook sees the exception leave as a return.
+            assert len(calls) == 5
+            assert fold["count"] == 28
+
+    def test_each_trace_taken_counts_afresh(self, engine):
+        recorder = engine.recorder(config={"fold_trace_after": 4})
+        recorder.start()
+        try:
+            spread(3, 3)
+            first = decode(recorder.build_trace())
+            spread(2, 3)
+        finally:
+            recorder.stop()
+        second = decode(recorder.build_trace())
+        assert len(opened(first, "leaf")) == len(opened(second, "leaf")) == 4
+        assert sum(f["count"] for f in folds_of(first) if f["co_name"] == "leaf") == 5
+        assert sum(f["count"] for f in folds_of(second) if f["co_name"] == "leaf") == 2
+
+    def test_the_package_default_and_complete(self, engine):
+        def recorded(config):
+            recorder = create(engine.name, config={"threading": False, **config})
+            recorder.start()
+            try:
+                chain(600)
+            finally:
+                recorder.stop()
+            return decode(recorder.build_trace())
+
+        budget = vask_config.DEFAULT_FOLD_TRACE_AFTER
+        doc = recorded({})
+        assert len(opened(doc, "chain")) == len(opened(doc, "leaf")) == budget
+        assert [(f["co_name"], f["count"]) for f in folds_of(doc)] == [("chain", 1)]
+        complete = vask_config.FileSettings(complete=True).to_engine_config()
+        doc = recorded({"fold_after": complete["fold_after"],
+                        "fold_trace_after": complete["fold_trace_after"]})  # fmt: skip
+        assert len(opened(doc, "chain")) == 601
+        assert not folds_of(doc)
+
+
+BUDGETED_TESTS = """
+def helper(i):
+    return i + 1
+
+
+def through(i):
+    return helper(i)
+
+
+def six():
+    total = 0
+    for i in range(6):
+        total += through(i)
+    return total
+
+
+def test_one():
+    assert six() == 21
+
+
+def test_two():
+    assert six() == 21
+"""
+
+
+def test_each_test_of_a_session_has_its_own_budget(tmp_path):
+    import subprocess
+
+    import msgpack
+
+    (tmp_path / "test_budget.py").write_text(BUDGETED_TESTS)
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "--vask", "--vask-fold-trace-after", "4",
+         "-p", "no:cacheprovider", "test_budget.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=120, check=False,
+    )  # fmt: skip
+    assert result.returncode == 0, result.stdout + result.stderr
+    db_path = tmp_path / ".vask" / "db.sqlite3"
+    summaries = vask.db.list_traces(db_path)
+    assert len(summaries) == 2
+    for summary in summaries:
+        (data,) = vask.db.load_trace(db_path, summary.trace_id)
+        doc = msgpack.unpackb(data, raw=False, strict_map_key=False)
+        assert doc["meta"]["config"]["fold_trace_after"] == 4
+        assert len(opened(doc, "through")) == 4, summary.trace_name
+        assert [(f["co_name"], f["count"]) for f in folds_of(doc)] == [("through", 2)]
+        # The calls under a folded call go unrecorded with it.
+        assert len(opened(doc, "helper")) == 4
+
+
 class Token:
     def __init__(self, i):
         self.i = i
@@ -488,6 +658,35 @@ class TestSettings:
     )
     def test_parse_fold_after(self, value, expected):
         assert vask_config.parse_fold_after(value) == expected
+        assert vask_config.parse_fold_trace_after(value) == expected
+
+    def test_trace_budget_defaults_with_folding_and_goes_with_it(self, tmp_path):
+        def resolved(config):
+            vask_config.resolve_limits(config)
+            return config["fold_trace_after"]
+
+        settings = vask_config.FileSettings()
+        assert resolved(settings.to_engine_config()) == vask_config.DEFAULT_FOLD_TRACE_AFTER
+        assert resolved({"fold_after": False}) is False
+        assert resolved({"fold_after": False, "fold_trace_after": 9}) == 9
+        assert resolved(settings.overlaid(complete=True).to_engine_config()) is False
+        laid = settings.overlaid(fold_trace_after=40, complete=True).to_engine_config()
+        assert laid["fold_trace_after"] is False
+        assert settings.overlaid(fold_trace_after=40).to_engine_config()["fold_trace_after"] == 40
+        path = tmp_path / "pyproject.toml"
+        path.write_text("[tool.vask]\nfold_trace_after = 300\n")
+        assert vask_config.load_settings(path).fold_trace_after == 300
+        path.write_text("[tool.vask]\nfold_trace_after = -3\n")
+        with pytest.raises(vask_config.ConfigError, match="fold_trace_after"):
+            vask_config.load_settings(path)
+
+    def test_the_command_line_takes_the_budget(self):
+        from vask.cli.parser import build_parser
+
+        args = build_parser().parse_args(["run", "--fold-trace-after", "off", "x.py"])
+        assert args.fold_trace_after is False
+        with pytest.raises(SystemExit):
+            build_parser().parse_args(["run", "--fold-trace-after", "many", "x.py"])
 
     @pytest.mark.parametrize("value", [-1, True, 2.5, "x"])
     def test_bad_fold_after_is_refused(self, value):
@@ -495,6 +694,10 @@ class TestSettings:
             vask_config.parse_fold_after(value)
         with pytest.raises(TypeError, match="fold_after"):
             vask_config.check_config({"fold_after": value})
+        with pytest.raises(ValueError, match="fold_trace_after"):
+            vask_config.parse_fold_trace_after(value)
+        with pytest.raises(TypeError, match="fold_trace_after"):
+            vask_config.check_config({"fold_trace_after": value})
 
 
 def test_folded_text():
@@ -628,3 +831,81 @@ def test_each_test_of_a_parametrised_function_keeps_its_own_call(engine, tmp_pat
         assert not folds_of(doc)
         (records,) = records_of(doc).values()
         assert records[-1]["type"] == "end_test"
+
+
+SPREAD_PROGRAM = """
+def convolve(x):
+    return x * 3
+
+
+def step(i):
+    return convolve(i) + convolve(i + 1)
+
+
+def main():
+    total = 0
+    for i in range(10):
+        total += step(i)
+    return total
+
+
+main()
+"""
+
+
+def test_budget_folds_read_back_like_any_fold(tmp_path):
+    """What the budget folds, traces show, the viewer and the exports present as any fold."""
+    import json
+    import subprocess
+
+    from vask import traceindex
+    from vask.viewer import queries
+
+    (tmp_path / "prog.py").write_text(SPREAD_PROGRAM)
+
+    def vask_cmd(*args):
+        result = subprocess.run(
+            [sys.executable, "-m", "vask", *args],
+            cwd=tmp_path, capture_output=True, text=True, timeout=120, check=False,
+        )  # fmt: skip
+        assert result.returncode == 0, result.stderr
+        return result.stdout
+
+    vask_cmd("run", "--fold-after", "off", "--fold-trace-after", "5", "prog.py")
+    # step() is recorded five times under main(), convolve() five times over
+    # steps 1-3; the third step's second convolve() is past the budget.
+    expected = [
+        "… 1 more call of convolve",
+        "… 2 more calls of convolve",
+        "… 2 more calls of convolve",
+        "… 5 more calls of step",
+    ]
+    shown = vask_cmd("traces", "show", "latest").splitlines()
+    folds = [line.strip() for line in shown if "more call" in line]
+    assert [f.split(" (")[0] for f in folds] == expected
+    assert sum("convolve(x=" in line for line in shown) == 5
+
+    db_path = tmp_path / ".vask" / "db.sqlite3"
+    (summary,) = vask.db.list_traces(db_path)
+    trace = traceindex.open_trace(db_path, summary.trace_id)
+    try:
+        (key,) = trace.threads
+        thread = queries.thread_of(trace, key)
+        labels = []
+
+        def walk(node):
+            for item in queries.children(trace, thread, node, 0, 500)["items"]:
+                if item["label"].startswith("…"):
+                    labels.append(item["label"].split(" (")[0])
+                if item["children"]:
+                    walk(item["node"])
+
+        walk(0)
+    finally:
+        trace.close()
+    assert labels == expected
+
+    vask_cmd("traces", "export", "latest", "--format", "chrome", "-o", "t.json")
+    events = json.loads((tmp_path / "t.json").read_text())["traceEvents"]
+    blocks = [e for e in events if e.get("cat") == "folded"]
+    assert sorted(b["args"]["count"] for b in blocks) == [1, 2, 2, 5]

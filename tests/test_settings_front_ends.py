@@ -236,6 +236,7 @@ CAPPED = """
 """
 FOLDED = """
     fold_after = 1
+    fold_trace_after = 1
 """
 MONITOR_ONLY = """
     engine = "monitor"
@@ -318,6 +319,19 @@ def _fold_after(s: Stored) -> None:
     assert any(r.get("type") == "folded" for r in s.records())
 
 
+def _fold_trace_after(s: Stored) -> None:
+    # leaf is recorded once under work(); under main() its first call is
+    # past the budget already.
+    assert s.config["fold_trace_after"] == 1
+    (main,) = (t for t, root, parent in s.rows if root in (None, t) and parent is None)
+    calls = [
+        r
+        for r in s.records(main)
+        if r.get("type") == "frame" and r["co_name"] == "leaf" and r["event"] == "call"
+    ]
+    assert len(calls) == 1
+
+
 def _complete(s: Stored) -> None:
     assert s.config["fold_after"] is False
     assert not any(r.get("type") == "folded" for r in s.records())
@@ -346,6 +360,7 @@ TABLE = [
     ("redact=false", CAPPED, _redact_off),
     ("complete", CAPPED, _complete),
     ("fold_after", FOLDED, _fold_after),
+    ("fold_trace_after", FOLDED, _fold_trace_after),
     ("omit_return_locals unset", REPLACED_NAMES, _locals_kept),
     ("trace_points", MONITOR_ONLY, _trace_points),
     ("assignments", MONITOR_ONLY, _assignments),

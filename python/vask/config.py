@@ -56,6 +56,10 @@ key                     type                meaning
 ``fold_after``          int or false        calls of one function recorded in full under
                                             one call before the rest are folded into one
                                             "folded" record (default 20; false: none)
+``fold_trace_after``    int or false        calls of one function recorded in full in one
+                                            trace (per thread) before every later one is
+                                            folded, under whichever call it runs in
+                                            (default 200; false: no such limit)
 ``fold_keep_last``      bool                keep the last folded call of each function
                                             in full (every folded call is then dumped;
                                             default false)
@@ -122,6 +126,7 @@ KNOWN_KEYS = (
     "repr_types",
     "max_value_bytes",
     "fold_after",
+    "fold_trace_after",
     "fold_keep_last",
     "complete",
 )
@@ -131,6 +136,10 @@ VALUE_KEYS = ("values", "repr_types", "max_value_bytes")
 #: How many calls of one function under one call are recorded in full before
 #: the rest are folded, when the configuration sets none (``fold_after``).
 DEFAULT_FOLD_AFTER = 20
+#: How many calls of one function one trace records in full (on each thread)
+#: before every later one is folded wherever it runs, when the configuration
+#: sets none (``fold_trace_after``) and folding is on.
+DEFAULT_FOLD_TRACE_AFTER = 200
 #: The settings in megabytes (a non-negative number, or false for none).
 MEGABYTE_KEYS = (
     "flush_subtree_mb",
@@ -195,6 +204,7 @@ class FileSettings:
     repr_types: list[str] | None = None
     max_value_bytes: int | None = None
     fold_after: int | bool | None = None
+    fold_trace_after: int | bool | None = None
     fold_keep_last: bool | None = None
     complete: bool | None = None
     unknown_keys: list[str] = field(default_factory=list)
@@ -242,10 +252,15 @@ class FileSettings:
             config["line_events"] = True
         if self.complete:
             config["fold_after"] = False
+            config["fold_trace_after"] = False
         else:
             config["fold_after"] = (
                 DEFAULT_FOLD_AFTER if self.fold_after is None else self.fold_after
             )
+            # Left unset, it is resolved with the limits (resolve_limits),
+            # from fold_after as a dict laid over this one says it.
+            if self.fold_trace_after is not None:
+                config["fold_trace_after"] = self.fold_trace_after
         return config
 
 
@@ -299,8 +314,15 @@ def parse_flush_subtree_mb(value: Any, key: str = "flush_subtree_mb") -> float |
     return number
 
 
-def parse_fold_after(value: Any) -> int | bool:
-    """A ``fold_after`` value: a non-negative whole number, or ``False`` to fold nothing.
+def _default_trace_after(fold_after: Any) -> int | bool:
+    # Folding turned off (fold_after false or 0) turns the trace budget off
+    # too, unless it is given: "fold_after = false" records every call.
+    return False if fold_after in (False, None, 0) else DEFAULT_FOLD_TRACE_AFTER
+
+
+def parse_fold_after(value: Any, key: str = "fold_after") -> int | bool:
+    """A ``fold_after`` (or ``fold_trace_after``) value: a non-negative whole number, or
+    ``False`` to fold nothing.
 
     Texts (from the command line) may say "off" or "false".  Raises
     ``ValueError`` for anything else.
@@ -315,7 +337,12 @@ def parse_fold_after(value: Any) -> int | bool:
             return int(text)
     if isinstance(value, int) and not isinstance(value, bool) and value >= 0:
         return value
-    raise ValueError(f"fold_after must be a non-negative whole number or false, not {value!r}")
+    raise ValueError(f"{key} must be a non-negative whole number or false, not {value!r}")
+
+
+def parse_fold_trace_after(value: Any) -> int | bool:
+    """A ``fold_trace_after`` value (see :func:`parse_fold_after`)."""
+    return parse_fold_after(value, "fold_trace_after")
 
 
 def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettings:
@@ -356,11 +383,12 @@ def load_settings(pyproject: str | os.PathLike[str] | None = None) -> FileSettin
         settings.ignore = _text_list(table["ignore"], "ignore", path)
     if "trace_points" in table:
         settings.trace_points = _text_list(table["trace_points"], "trace_points", path)
-    if "fold_after" in table:
-        try:
-            settings.fold_after = parse_fold_after(table["fold_after"])
-        except ValueError as error:
-            raise ConfigError(f"{path}: [tool.vask] {error}") from None
+    for key in ("fold_after", "fold_trace_after"):
+        if key in table:
+            try:
+                setattr(settings, key, parse_fold_after(table[key], key))
+            except ValueError as error:
+                raise ConfigError(f"{path}: [tool.vask] {error}") from None
     for key in (
         "omit_return_locals",
         "lightweight_repr",
@@ -442,6 +470,7 @@ CONFIG_KEYS = frozenset(
         "trace_points",
         "auto_emit",
         "fold_after",
+        "fold_trace_after",
         _ASSIGNMENTS,
         *VALUE_KEYS,
     )
@@ -599,10 +628,10 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
             value = _megabytes(key, value)
         elif key == "trace_points":
             value = _trace_points(value)
-        elif key == "fold_after":
+        elif key in ("fold_after", "fold_trace_after"):
             if value is not None and value is not False:
                 try:
-                    value = parse_fold_after(value)
+                    value = parse_fold_after(value, key)
                 except ValueError:
                     raise _wrong(key, "a non-negative int, False or None", value) from None
         elif key in ("redact", "redact_extra") or key in VALUE_KEYS:
@@ -651,7 +680,9 @@ def check_config(config: Mapping[str, Any] | None) -> dict[str, Any]:
 def resolve_limits(config: dict[str, Any]) -> None:
     """Fill in the limits a checked configuration leaves unset, in place.
 
-    ``fold_after`` defaults to :data:`DEFAULT_FOLD_AFTER`.
+    ``fold_after`` defaults to :data:`DEFAULT_FOLD_AFTER`, and
+    ``fold_trace_after`` to :data:`DEFAULT_FOLD_TRACE_AFTER` unless folding is
+    off (``fold_after`` false or 0).
     ``memory_budget_mb`` defaults to :data:`DEFAULT_MEMORY_BUDGET_MB`;
     ``flush_subtree_mb`` to half the budget, or :data:`DEFAULT_FLUSH_SUBTREE_MB`
     without one (``None`` or ``False`` given for either turns it off);
@@ -660,6 +691,8 @@ def resolve_limits(config: dict[str, Any]) -> None:
     """
     config.setdefault("trace_cap_mb", DEFAULT_TRACE_CAP_MB)
     config.setdefault("fold_after", DEFAULT_FOLD_AFTER)
+    if "fold_trace_after" not in config:
+        config["fold_trace_after"] = _default_trace_after(config["fold_after"])
     budget = config.setdefault("memory_budget_mb", DEFAULT_MEMORY_BUDGET_MB)
     if "flush_subtree_mb" not in config:
         numeric = isinstance(budget, (int, float)) and not isinstance(budget, bool)

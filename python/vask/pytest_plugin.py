@@ -47,6 +47,8 @@ Options:
                           are (default 2048; 'off' for no budget)
 ``--vask-fold-after N``   calls of one function recorded in full under one call
                           before the rest are folded (default 20)
+``--vask-fold-trace-after N`` calls of one function recorded in full in one test's
+                          trace before every later one is folded (default 200)
 ``--vask-fold-keep-last`` keep the last folded call of each function in full
 ``--vask-complete``       record every call, folding none
 
@@ -184,6 +186,15 @@ def pytest_addoption(parser: pytest.Parser) -> None:
         "rest are folded into one record (default: 20; 'off' folds none).",
     )
     group.addoption(
+        "--vask-fold-trace-after",
+        metavar="N",
+        type=_fold_trace_after,
+        default=None,
+        help="for --vask: calls of one function recorded in full in one test's trace (per "
+        "thread) before every later one is folded under its caller (default: 200; 'off' for "
+        "no limit).",
+    )
+    group.addoption(
         "--vask-fold-keep-last",
         action="store_true",
         default=None,
@@ -203,6 +214,15 @@ def _fold_after(text: str) -> int | bool:
 
     try:
         return parse_fold_after(text)
+    except ValueError as error:
+        raise pytest.UsageError(f"vask: {error}") from None
+
+
+def _fold_trace_after(text: str) -> int | bool:
+    from vask.config import parse_fold_trace_after
+
+    try:
+        return parse_fold_trace_after(text)
     except ValueError as error:
         raise pytest.UsageError(f"vask: {error}") from None
 
@@ -297,6 +317,7 @@ def _tracing_config(config: pytest.Config, settings: Any) -> dict[str, Any]:
         session_budget_mb=config.getoption("vask_session_budget_mb"),
         follow=False if config.getoption("vask_no_follow") else None,
         fold_after=config.getoption("vask_fold_after"),
+        fold_trace_after=config.getoption("vask_fold_trace_after"),
         fold_keep_last=config.getoption("vask_fold_keep_last"),
         complete=config.getoption("vask_complete"),
     ).defaulted(session_budget_mb=file_config.DEFAULT_SESSION_BUDGET_MB)

@@ -61,6 +61,10 @@ EngineParts EngineParts::from_config(PyObject* config, EngineIdentity identity) 
       fold_after != nullptr && fold_after != Py_None && fold_after != Py_False) {
     parts.fold_after = parts.config.get_uint("fold_after", 0);
   }
+  if (PyObject* trace_after = parts.config.find("fold_trace_after");
+      trace_after != nullptr && trace_after != Py_None && trace_after != Py_False) {
+    parts.fold_trace_after = parts.config.get_uint("fold_trace_after", 0);
+  }
   parts.fold_keep_last = parts.config.get_bool("fold_keep_last", false);
 
   parts.plugins = load_plugins(config);
@@ -99,7 +103,9 @@ EngineCore::EngineCore(EngineParts parts)
       one_trace_per_test_(parts.options.one_trace_per_test),
       test_hooks_(parts.options.test_hooks),
       fold_after_(parts.fold_after),
-      fold_keep_last_(parts.fold_after != 0 && parts.fold_keep_last) {}
+      fold_trace_after_(parts.fold_trace_after),
+      folding_(parts.fold_after != 0 || parts.fold_trace_after != 0),
+      fold_keep_last_(folding_ && parts.fold_keep_last) {}
 
 CodeVerdict EngineCore::verdict_of(PyCodeObject* code, std::string_view filename,
                                    std::string_view co_name) {

@@ -249,6 +249,10 @@ struct EngineParts {
   // Calls of one code object recorded in full under one recorded call
   // before the rest are folded ("fold_after"; 0: none folded).
   uint64_t fold_after = 0;
+  // Calls of one code object recorded in full in one trace (per thread)
+  // before the rest are folded wherever they run ("fold_trace_after"; 0:
+  // no such budget).
+  uint64_t fold_trace_after = 0;
   // Whether the last folded call of each kind is kept in full
   // ("fold_keep_last"): every folded call is then written, not stored.
   bool fold_keep_last = false;
@@ -337,7 +341,7 @@ class EngineCore {
 
   // Folding's part of an event of a recorded frame: whether its own record
   // is still made. Folds a call past the first fold_after() under its
-  // recorded parent (unless `kept_code`), ends a folded call at its closing
+  // recorded parent, or past the trace budget (unless `kept_code`), ends a folded call at its closing
   // event (recording the call of one that raised), and leaves out what runs
   // inside a folded call.
   template <class Identify, class Log>
@@ -438,6 +442,9 @@ class EngineCore {
   const bool one_trace_per_test_;
   TestHooks* const test_hooks_;
   const uint64_t fold_after_;
+  const uint64_t fold_trace_after_;
+  // Whether either limit is set: folding's state is kept.
+  const bool folding_;
   const bool fold_keep_last_;
 };
 
@@ -514,7 +521,7 @@ bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent
   } catch (...) {
     errors.report(log);
   }
-  if (recorded && fold_after_ != 0) {
+  if (recorded && folding_) {
     recorded = fold_event(ts, frame, event, arg_kind, arg, filename, co_name, watched || target,
                           identify, errors, log);
   }
@@ -527,7 +534,7 @@ bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent
         own_record = true;
         // The frame's fold records go right before its closing record (the
         // closing batch is reversed when stored).
-        if (fold_after_ != 0 && is_closing(event)) {
+        if (folding_ && is_closing(event)) {
           ts.fold.close_scope(frame, batch.kinds, batch.records);
         }
       }
@@ -538,7 +545,7 @@ bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent
     }
   }
   const bool stored = store_event(ts, event, batch, errors, log, identify);
-  if (stored && own_record && fold_after_ != 0 && !is_closing(event)) {
+  if (stored && own_record && folding_ && !is_closing(event)) {
     try {
       ts.fold.open_scope(frame);
     } catch (...) {
@@ -607,7 +614,8 @@ bool EngineCore::fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent e
     const FrameId* parent_id = open.empty() ? nullptr : &open.back().frame_id;
     Ref code = Ref::steal(
         reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
-    if (!fold.fold_opening(fold_after_, frame, reinterpret_cast<PyCodeObject*>(code.get()),
+    const FoldLimits limits{fold_after_, fold_trace_after_, buffer_.trace_serial()};
+    if (!fold.fold_opening(limits, frame, reinterpret_cast<PyCodeObject*>(code.get()),
                            event == FrameEvent::Resume, filename, co_name, parent_id)) {
       return true;
     }

@@ -8,16 +8,16 @@
 
 namespace vask {
 
-bool FoldState::fold_opening(uint64_t fold_after, PyObject* frame, PyCodeObject* code, bool resume,
-                             std::string_view filename, std::string_view co_name,
+bool FoldState::fold_opening(const FoldLimits& limits, PyObject* frame, PyCodeObject* code,
+                             bool resume, std::string_view filename, std::string_view co_name,
                              const FrameId* parent_id) {
   PyObject* key = reinterpret_cast<PyObject*>(code);
   if (!scopes_.empty()) {
-    return fold_in(scopes_.back(), fold_after, frame, key, resume, filename, co_name, parent_id);
+    return fold_in(scopes_.back(), limits, frame, key, resume, filename, co_name, parent_id);
   }
   if (!root_) return false;  // not made known yet (root_as): nothing to fold under
   std::lock_guard<std::mutex> hold(root_->mutex_);
-  if (!fold_in(root_->scope_, fold_after, frame, key, resume, filename, co_name, nullptr)) {
+  if (!fold_in(root_->scope_, limits, frame, key, resume, filename, co_name, nullptr)) {
     return false;
   }
   skip_root_ = true;
@@ -25,9 +25,25 @@ bool FoldState::fold_opening(uint64_t fold_after, PyObject* frame, PyCodeObject*
   return true;
 }
 
-bool FoldState::fold_in(FoldScope& scope, uint64_t fold_after, PyObject* frame, PyObject* key,
-                        bool resume, std::string_view filename, std::string_view co_name,
-                        const FrameId* parent_id) {
+bool FoldState::within_trace_budget(const FoldLimits& limits, PyObject* code, bool resume) {
+  if (limits.trace_after == 0) return true;
+  if (trace_serial_ != limits.trace_serial) {
+    // A new trace: its counts start afresh. The GIL is held (an event), so
+    // the code objects can be let go of here.
+    trace_counts_.clear();
+    trace_serial_ = limits.trace_serial;
+  }
+  auto [it, added] = trace_counts_.try_emplace(code);
+  if (added) it->second.code = Ref::incref(code);
+  uint64_t& recorded = resume ? it->second.resumes : it->second.calls;
+  if (recorded >= limits.trace_after) return false;
+  ++recorded;
+  return true;
+}
+
+bool FoldState::fold_in(FoldScope& scope, const FoldLimits& limits, PyObject* frame,
+                        PyObject* key, bool resume, std::string_view filename,
+                        std::string_view co_name, const FrameId* parent_id) {
   auto it = std::find_if(scope.kinds.begin(), scope.kinds.end(), [&](const FoldKind& k) {
     return k.code.get() == key && k.resume == resume;
   });
@@ -38,7 +54,10 @@ bool FoldState::fold_in(FoldScope& scope, uint64_t fold_after, PyObject* frame, 
     scope.kinds.push_back(std::move(kind));
     it = scope.kinds.end() - 1;
   }
-  if (++it->seen <= fold_after) return false;
+  // A call folded under its parent leaves the trace budget untouched: only
+  // calls recorded in full spend it.
+  const bool past_parent_limit = ++it->seen > limits.fold_after && limits.fold_after != 0;
+  if (!past_parent_limit && within_trace_budget(limits, key, resume)) return false;
   if (it->folded == 0 && it->qualname.empty()) {
     // The names of the first folded call, as its call record would show them.
     it->co_name = std::string(co_name);

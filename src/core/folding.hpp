@@ -21,6 +21,14 @@
 // under the thread's root. Their "folded" records (with a nil "frame_id")
 // are held until the trace is taken, and written after the thread's records
 // then; each trace taken (a save, a test's end) counts afresh.
+//
+// The trace budget folds across parents: once a code object's calls (or
+// resumes) were recorded in full `trace_after` times in the current trace,
+// every later one folds under whatever recorded frame it runs in, exactly as
+// a call past `fold_after` does, whatever that frame's own count. The budget
+// is counted per thread (no lock on the hot path), so a code object run on
+// several threads is recorded in full up to `trace_after` times on each; the
+// counts start afresh with each trace taken (a save, a test's end or start).
 #pragma once
 
 #include <cstdint>
@@ -29,6 +37,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/trace_buffer.hpp"
@@ -84,6 +93,13 @@ class RootFolds final : public HeldRecords {
   void restart(std::vector<Ref>& released);
 };
 
+// When calls fold. A limit of 0 is no limit.
+struct FoldLimits {
+  uint64_t fold_after = 0;    // calls recorded in full under one recorded frame
+  uint64_t trace_after = 0;   // calls recorded in full in one trace, on one thread
+  uint64_t trace_serial = 0;  // the trace being recorded (TraceBuffer::trace_serial)
+};
+
 // One thread's folding state for one engine.
 class FoldState {
  public:
@@ -95,9 +111,10 @@ class FoldState {
 
   // At the opening event of a recorded frame that may fold (a call or a
   // resume): counts it under the open recorded frame, and folds it past the
-  // first `fold_after`, starting the skip. `parent_id` is the open recorded
+  // first `limits.fold_after` there or once the trace budget of its code
+  // object is spent, starting the skip. `parent_id` is the open recorded
   // frame's id (null when unknown). Throws PyErrSet (the names of the frame).
-  bool fold_opening(uint64_t fold_after, PyObject* frame, PyCodeObject* code, bool resume,
+  bool fold_opening(const FoldLimits& limits, PyObject* frame, PyCodeObject* code, bool resume,
                     std::string_view filename, std::string_view co_name, const FrameId* parent_id);
   // The folded call ended: counted as folded unless `kept` (it raised and is
   // recorded after all). With both slots written, it becomes its kind's kept
@@ -127,14 +144,27 @@ class FoldState {
  private:
   // Folds the opening event under `scope` (the open recorded frame's, or
   // the root's with its mutex held).
-  bool fold_in(FoldScope& scope, uint64_t fold_after, PyObject* frame, PyObject* code, bool resume,
-               std::string_view filename, std::string_view co_name, const FrameId* parent_id);
+  bool fold_in(FoldScope& scope, const FoldLimits& limits, PyObject* frame, PyObject* code,
+               bool resume, std::string_view filename, std::string_view co_name,
+               const FrameId* parent_id);
+  // Whether one more call (or resume) of `code` may be recorded in full in
+  // the current trace; counts it when it may.
+  bool within_trace_budget(const FoldLimits& limits, PyObject* code, bool resume);
   // Counts the folded call that started at `start` and ends now, or keeps
   // it as the kind's last (swapping the slots in) when both are written.
   void count_folded(FoldKind& kind, double start) noexcept;
   static void add_to_counts(FoldKind& kind, double start, double end) noexcept;
 
   std::vector<FoldScope> scopes_;
+  // Calls and resumes of each code object recorded in full in the trace
+  // `trace_serial_` on this thread. The code objects are held, so that a
+  // key is never reused by another code object within the trace.
+  struct TraceCount {
+    Ref code;
+    uint64_t calls = 0, resumes = 0;
+  };
+  std::unordered_map<PyObject*, TraceCount> trace_counts_;
+  uint64_t trace_serial_ = 0;
   std::shared_ptr<RootFolds> root_;
   // Set while a folded top-level call runs (its kind: root_->running_).
   bool skip_root_ = false;

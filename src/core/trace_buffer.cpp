@@ -169,6 +169,7 @@ TraceBuffer::Taken TraceBuffer::take_trace(const TraceLock&) {
     MemoryBudget::process().remove(std::exchange(buffers->memory, 0));
     buffers->trace_bytes = 0;
     over_size_limit_.store(false, std::memory_order_relaxed);
+    trace_serial_.fetch_add(1, std::memory_order_relaxed);
     reset_subtree_tracking(buffers);
   }
   taken.trace_id = *trace_id_.lock();
@@ -323,6 +324,7 @@ void TraceBuffer::start_new_test_trace(const TraceLock&) {
   {
     auto buffers = buffers_.lock();
     for (const std::shared_ptr<HeldRecords>& held : buffers->held) held->clear(released);
+    trace_serial_.fetch_add(1, std::memory_order_relaxed);
     unsaved_test.frames = std::exchange(buffers->frames, {});
     if (keep_unsaved) {
       // The buffers still hold a test whose save failed: its records are

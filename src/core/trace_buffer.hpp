@@ -166,6 +166,10 @@ class TraceBuffer {
   // Whether the trace reached its size limit: new calls are left out. Read
   // without a lock on every call event.
   bool over_size_limit() const noexcept { return over_size_limit_.load(std::memory_order_relaxed); }
+  // Which trace the records made now belong to: advanced by every take and
+  // every test start, so that what is counted per trace (the fold budget)
+  // starts afresh. Read without a lock on every call event.
+  uint64_t trace_serial() const noexcept { return trace_serial_.load(std::memory_order_relaxed); }
   // A call left out of the trace on `thread` (borrowed), counted for the
   // marker that stands for it.
   void count_dropped_call(const std::string& thread_id, PyObject* thread);
@@ -243,6 +247,8 @@ class TraceBuffer {
   // Set once the buffers' trace_bytes reach settings_.max_trace_bytes;
   // written under the buffers' mutex.
   std::atomic<bool> over_size_limit_{false};
+  // Advanced under the buffers' mutex; starts at 1, so that 0 never matches.
+  std::atomic<uint64_t> trace_serial_{1};
 };
 
 }  // namespace vask

@@ -29,6 +29,7 @@ RUN_VALUE_OPTIONS = frozenset(
         "--engine",
         "--trace-point",
         "--fold-after",
+        "--fold-trace-after",
     )
 )
 
@@ -237,6 +238,14 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help="calls of one function recorded in full under one call before the rest are "
         "folded into one record (default: 20; 'off' folds none)",
+    )
+    tracing.add_argument(
+        "--fold-trace-after",
+        metavar="N",
+        type=vask_config.parse_fold_trace_after,
+        default=None,
+        help="calls of one function recorded in full in the whole trace (per thread) before "
+        "every later one is folded under its caller (default: 200; 'off' for no limit)",
     )
     tracing.add_argument(
         "--fold-keep-last",

@@ -56,6 +56,7 @@ _SETTING_OPTIONS = (
     "trace_points",
     "assignments",
     "fold_after",
+    "fold_trace_after",
     "fold_keep_last",
     "complete",
 )
