@@ -9,6 +9,7 @@ import stat
 import subprocess
 import sys
 import textwrap
+import threading
 from pathlib import Path
 
 import msgpack
@@ -202,6 +203,24 @@ except ValueError:
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring needs Python 3.12")
+def test_export_writes_into_a_pipe_in_place(shop: dict) -> None:
+    # A device or a FIFO named by -o is written where it is, never replaced
+    # by a file renamed over it (as root, /dev/null itself would be).
+    cwd = shop["dir"]
+    fifo = cwd / "events.fifo"
+    os.mkfifo(fifo)
+    got: list[bytes] = []
+    reader = threading.Thread(target=lambda: got.append(fifo.read_bytes()))
+    reader.start()
+    try:
+        vask_cmd("traces", "export", "latest", "-o", str(fifo), cwd=cwd)
+    finally:
+        reader.join(60)
+    assert stat.S_ISFIFO(fifo.stat().st_mode)
+    assert json.loads(got[0])["traceEvents"]
+    assert not list(cwd.glob(".events.fifo.tmp*"))
+
+
 def test_show_and_export_monitoring_events(tmp_path: Path) -> None:
     (tmp_path / "gens.py").write_text(GENERATORS)
     vask_cmd("run", "--engine", "monitor", "gens.py", cwd=tmp_path)

@@ -10,6 +10,7 @@ import json
 import os
 import re
 import sqlite3
+import stat
 import sys
 import threading
 import time
@@ -725,6 +726,15 @@ def _child_processes(
     return found
 
 
+def _is_special_file(path: Path) -> bool:
+    """Whether ``path`` names something that exists and is not a regular file or a directory."""
+    try:
+        mode = path.stat().st_mode
+    except OSError:
+        return False
+    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
+
+
 def _export(
     args: argparse.Namespace,
     trace: traceindex.TraceIndex,
@@ -761,20 +771,31 @@ def _export(
             sys.stdout.write("\n")
         return status
     path = Path(output)
+
+    def write_to(raw: Any) -> int:
+        if args.gzip:
+            with gzip.open(raw, "wt", encoding="utf-8") as f:
+                return writer(trace, f, load=load, children=children, progress=written)
+        with io.TextIOWrapper(raw, encoding="utf-8") as f:
+            return writer(trace, f, load=load, children=children, progress=written)
+
     tmp = path.with_name(f".{path.name}.tmp{os.getpid()}")
     created = False
     try:
-        # Private, like the database: traces hold the program's local variables.
-        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-        created = True
-        with open(fd, "wb") as raw:
-            if args.gzip:
-                with gzip.open(raw, "wt", encoding="utf-8") as f:
-                    calls = writer(trace, f, load=load, children=children, progress=written)
-            else:
-                with io.TextIOWrapper(raw, encoding="utf-8") as f:
-                    calls = writer(trace, f, load=load, children=children, progress=written)
-        os.replace(tmp, path)
+        if _is_special_file(path):
+            # A device or a pipe (/dev/null, a FIFO a reader waits on) is
+            # written where it is: renaming a file over it would replace it.
+            with open(path, "wb") as raw:
+                calls = write_to(raw)
+        else:
+            # Private, like the database: traces hold the program's local
+            # variables. A file is only ever seen whole: written aside, then
+            # put in place.
+            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+            created = True
+            with open(fd, "wb") as raw:
+                calls = write_to(raw)
+            os.replace(tmp, path)
     except OSError as error:
         if created:
             tmp.unlink(missing_ok=True)
