@@ -2,6 +2,7 @@
 
     python bench/bench_calls.py [--db FILE [--sample N] [--calls N]] [--calls N] [--traces N]
                                 [--keep DIR]
+    python bench/bench_calls.py --indexed FILE [--values] [--quick]
 
 With ``--db`` it works on that database's documents (one made by ``pytest
 --vask`` on a real suite, say ``bench/bench_real_suites.py``'s): it stores
@@ -30,6 +31,11 @@ half of them of failed tests.  It reports, side by side in one run:
 
 The aims: queries under 1 s, value predicates under 10 s, the index built
 in under 10% of the store time, at most 10% of the database.
+
+``--values`` times only the value queries, each twice side by side: with
+each document keeping the frame it decompressed last (as before the frame
+cache) and with the frame cache; ``--quick`` leaves out those that read
+every candidate's record.
 """
 
 from __future__ import annotations
@@ -273,6 +279,64 @@ def _timed(what: str, run) -> None:  # type: ignore[no-untyped-def]
     print(f"  {what:<52} {took:8.3f} s  {len(found):>7,} matches")
 
 
+def _values_of_db(  # type: ignore[no-untyped-def]
+    picked: dict[str, Any], q, pred, quick: bool, side_by_side: bool = True
+) -> None:
+    """The value queries on a suite's database (see :func:`_picked`)."""
+    most, raising, some = picked["most"], picked["raising"], picked["some"]
+    rows = [
+        (
+            f"value: {some} --return != 'zzz', first 2000",
+            q(pattern=some, limit=2000, predicates=[pred("return", ["!=", "zzz"])]),
+        ),
+        (
+            f"value: {raising} --local self != 0, first 100",
+            q(pattern=raising, limit=100, predicates=[pred("local", ["self", "!=", "0"])]),
+        ),
+        (
+            f"value: {most} --arg self ~ 'zzz' in failed tests",
+            q(pattern=most, outcome="failed", predicates=[pred("arg", ["self", "~", "zzz"])]),
+        ),
+    ]
+    if not quick:
+        rows += [
+            (
+                f"value: {some} --return ~ 'zzz' (every call's record)",
+                q(pattern=some, predicates=[pred("return", ["~", "zzz"])]),
+            ),
+            (
+                f"value: {most} --return ~ 'zzz' (every call's record)",
+                q(pattern=most, predicates=[pred("return", ["~", "zzz"])]),
+            ),
+        ]
+    for what, run in rows:
+        _timed_frames(what, run, side_by_side)
+
+
+def _timed_frames(what: str, run, side_by_side: bool) -> None:  # type: ignore[no-untyped-def]
+    """A value query timed as it runs; ``side_by_side``: timed first with each
+    document keeping the frame it read last only (as before the frame cache),
+    then with the frame cache, with the ratio."""
+    if not side_by_side:
+        _timed(what, run)
+        return
+    kept = callindex.FRAME_CACHE_BYTES
+    took = [0.0, 0.0]
+    # the frame cache first: the pages it reads are warm for the other run
+    for n, budget in ((1, kept), (0, 0)):
+        callindex.FRAME_CACHE_BYTES = budget
+        try:
+            began = time.perf_counter()
+            found = run()
+            took[n] = time.perf_counter() - began
+        finally:
+            callindex.FRAME_CACHE_BYTES = kept
+    print(
+        f"  {what:<52} last frame {took[0]:8.3f} s  frame cache {took[1]:8.3f} s"
+        f"  ({took[0] / max(took[1], 1e-9):.1f}x)  {len(found):>7,} matches"
+    )
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument(
@@ -293,6 +357,16 @@ def main() -> int:
     )
     parser.add_argument(
         "--sample", type=int, default=20, help="with --db: store every Nth trace again"
+    )
+    parser.add_argument(
+        "--values",
+        action="store_true",
+        help="the value queries only, each with and without the frame cache, side by side",
+    )
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="leave out the value queries that read every candidate call's record",
     )
     args = parser.parse_args()
     work = Path(tempfile.mkdtemp(prefix="vask-bench-calls-", dir=args.keep))
@@ -398,6 +472,9 @@ def main() -> int:
                 f"  (most called: {most}; most raising: {raising}; biggest test: {test};"
                 f" called {picked['some_calls']:,} times: {some})"
             )
+            if args.values:
+                _values_of_db(picked, q, pred, args.quick)
+                return 0
             _timed(f"name: {most}, first 100", q(pattern=most, limit=100))
             _timed(f"name: {some} (every match)", q(pattern=some))
             _timed("outcome: * --raised, first 1000", q(pattern="*", raised=True, limit=1000))
@@ -419,22 +496,7 @@ def main() -> int:
             _timed(
                 "test: the biggest test's calls, first 1000", q(pattern="*", test=test, limit=1000)
             )
-            _timed(
-                f"value: {some} --return ~ 'zzz' (every call's record)",
-                q(pattern=some, predicates=[pred("return", ["~", "zzz"])]),
-            )
-            _timed(
-                f"value: {raising} --local self != 0, first 100",
-                q(pattern=raising, limit=100, predicates=[pred("local", ["self", "!=", "0"])]),
-            )
-            _timed(
-                f"value: {most} --arg self ~ 'zzz' in failed tests",
-                q(pattern=most, outcome="failed", predicates=[pred("arg", ["self", "~", "zzz"])]),
-            )
-            _timed(
-                f"value: {most} --return ~ 'zzz' (every call's record)",
-                q(pattern=most, predicates=[pred("return", ["~", "zzz"])]),
-            )
+            _values_of_db(picked, q, pred, args.quick, side_by_side=False)
     finally:
         if args.keep is None:
             shutil.rmtree(work, ignore_errors=True)

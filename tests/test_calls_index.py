@@ -690,3 +690,61 @@ def test_a_match_reads_its_values_when_first_asked_for(tmp_path):
     maintain.delete_traces(db_path, ["trc_root"])
     assert (unseen.args, unseen.return_value, unseen.duration) == ({}, None, seen.duration)
     assert seen.args == {"n": 1}
+
+
+@pytest.fixture(scope="module")
+def two_big_traces(tmp_path_factory):
+    """Two compressed traces of several frames each, alike but for where the needle is:
+    the same frame of each holds other bytes."""
+    from tracedocs import big_document
+    from vask.storage import codec
+
+    db_path = tmp_path_factory.mktemp("frames") / "db.sqlite3"
+    docs = {
+        "trc_big_a": big_document("trc_big_a", 12_000, batch=500, needle_at=600),
+        "trc_big_b": big_document("trc_big_b", 12_000, batch=500, needle_at=11_000),
+    }
+    for trace_id, doc in docs.items():
+        assert len(doc) > 2 * codec.FRAME_SIZE
+        store.save_traces([(trace_id, doc)], db_path=db_path)
+    return db_path, docs
+
+
+def test_a_record_reader_decompresses_each_frame_once_within_its_budget(two_big_traces):
+    from vask.storage import codec
+
+    db_path, docs = two_big_traces
+    size = codec.FRAME_SIZE
+    # back and forth between the first and the third frame of both documents
+    reads = [(t, at, 300) for _ in range(3) for t in docs for at in (100, 2 * size + 100)]
+    reads.append(("trc_big_a", size - 150, 300))  # across two frames
+    for budget, decompressed in ((8 * size, 5), (size, None), (0, None)):
+        conn = schema.connect_readonly(db_path, 10)
+        reader = callindex.RecordReader(conn, budget)
+        try:
+            for trace_id, at, n in reads:
+                assert reader.read(trace_id, at, n) == docs[trace_id][at : at + n]
+                assert reader.frames is None or reader.frames.held <= budget
+            if decompressed is not None:
+                assert reader.frames.misses == decompressed
+        finally:
+            reader.close()
+            conn.close()
+
+
+@pytest.mark.parametrize("budget", [None, 1 << 20, 0])
+def test_predicates_find_the_same_calls_whatever_frames_are_kept(
+    two_big_traces, monkeypatch, budget
+):
+    db_path, _ = two_big_traces
+    if budget is not None:
+        monkeypatch.setattr(callindex, "FRAME_CACHE_BYTES", budget)
+    needles = vask.calls("compute", db_path=db_path, returns=("~", "needle"))
+    assert sorted((m.trace_id, m.args["batch"], m.args["item"]) for m in needles) == [
+        ("trc_big_a", 1, "item-1-97"),
+        ("trc_big_b", 21, "item-21-477"),
+    ]
+    picked = vask.calls("compute", db_path=db_path, args={"batch": 23}, returns=(">", 940))
+    assert [(m.trace_id, m.return_value) for m in picked] == [
+        (t, v) for t in ("trc_big_a", "trc_big_b") for v in (942, 944, 946, 948)
+    ]

@@ -113,29 +113,43 @@ class Predicate:
 
     def test(self, start: dict[str, Any] | None, end: dict[str, Any] | None) -> tuple[bool, bool]:
         """(matches, on a cut value) for a call's opening and closing records."""
+        found, value = self.value_in(start, end)
+        if not found:
+            return False, False
+        return _compare(value, self.op, self.value), _is_cut(value)
+
+    def matches(self, start: dict[str, Any] | None, end: dict[str, Any] | None) -> bool:
+        """Whether the call's records match (the first of :meth:`test`, without
+        looking for cut values)."""
+        found, value = self.value_in(start, end)
+        return found and _compare(value, self.op, self.value)
+
+    def value_in(
+        self, start: dict[str, Any] | None, end: dict[str, Any] | None
+    ) -> tuple[bool, Any]:
+        """(whether there is one, the value) this predicate compares in a call's
+        records: none when not recorded, not returned, or redacted."""
         if self.where == "return":
             if end is None or "exception" in end or end.get("event") not in ("return", None):
-                return False, False
-            found, value = True, end.get("arg")
+                return False, None
+            value = end.get("arg")
         else:
             record = start if self.where == "arg" else (end if end is not None else start)
             local_vars = record.get("locals") if isinstance(record, dict) else None
             if not isinstance(local_vars, dict):
-                return False, False
+                return False, None
             assert self.name is not None
             head, *rest = self.name.split(".")
             if head not in local_vars:
-                return False, False
-            found, value = True, local_vars[head]
+                return False, None
+            value = local_vars[head]
             for part in rest:
                 found, value = _field(value, part)
                 if not found:
-                    return False, False
-        del found
+                    return False, None
         if _is_redacted(value):
-            return False, False
-        cut = _is_cut(value)
-        return _compare(value, self.op, self.value), cut
+            return False, None
+        return True, value
 
 
 def _field(value: Any, name: str) -> tuple[bool, Any]:
@@ -313,6 +327,12 @@ class CallMatch:
         return (self.end_record or {}).get("exception")
 
 
+# The decompressed frames kept for the records of matches shown (a few frames:
+# matches are shown in the order they started, which is mostly the order of
+# their records).
+_SHOWN_FRAME_BYTES = 8 << 20
+
+
 class _Records:
     """The records of a query's matches, read when a match's values are first asked
     for: through a read-only connection of their own, opened then and closed once
@@ -334,7 +354,8 @@ class _Records:
                     self._conn = schema.connect_readonly(
                         self.db_path, self.timeout, check_same_thread=False
                     )
-                    self._reader = callindex.RecordReader(self._conn)
+                    # the matches' records are read one match at a time, as shown
+                    self._reader = callindex.RecordReader(self._conn, _SHOWN_FRAME_BYTES)
                 data = self._reader.read(trace_id, pos, n)
             except Exception:  # noqa: BLE001 - gone or damaged: the call is shown without values
                 return None
@@ -767,10 +788,10 @@ def _match(
         if any(p.where == "arg" or (p.where == "local" and end is None) for p in predicates):
             start = _peek(reader, facts, row["open_pos"], row["open_len"], wanted)
         for predicate in predicates:
-            hit, cut = predicate.test(start, end)
-            if not hit:
+            # whether the value was cut matters only to a call that matches
+            if not predicate.matches(start, end):
                 return None
-            truncated = truncated or cut
+        truncated = any(_is_cut(p.value_in(start, end)[1]) for p in predicates)
     # where the records lie: read when the match's values are first asked for
     end = (row["close_pos"], row["close_len"]) if row["close_pos"] >= 0 else None
     start = (row["open_pos"], row["open_len"]) if row["open_pos"] >= 0 and not folded else None

@@ -66,7 +66,7 @@ from typing import Any
 import zstandard
 
 from vask.document import decode_record, plausible_time, upgrade_legacy_record
-from vask.storage import backend, query, schema
+from vask.storage import backend, codec, query, schema
 from vask.storage.schema import transaction
 
 __all__ = [
@@ -1332,14 +1332,26 @@ def all_rows(conn: sqlite3.Connection, trace_id: str) -> list[dict[str, Any]]:
     return out
 
 
+#: The decompressed frames a record reader keeps (see :class:`codec.FrameCache`).
+FRAME_CACHE_BYTES = 32 << 20
+
+
 class RecordReader:
     """Reads records of stored traces at the positions the index gives, keeping each
-    document's reader open (a new blob handle per record walks the piece's pages)."""
+    document's reader open (a new blob handle per record walks the piece's pages).
 
-    def __init__(self, conn: sqlite3.Connection) -> None:
+    The decompressed frames of compressed documents are kept in one cache of
+    ``cache_bytes`` for all of them: a call's opening and closing records, and
+    the calls after it, lie in frames read a moment before.
+    """
+
+    def __init__(self, conn: sqlite3.Connection, cache_bytes: int | None = None) -> None:
         self.conn = conn
         self._rows: dict[str, list[tuple[int, int]]] = {}
         self._readers: dict[int, query.DocumentReader] = {}
+        budget = FRAME_CACHE_BYTES if cache_bytes is None else cache_bytes
+        #: ``None`` with a budget of 0: each reader keeps the frame it read last.
+        self.frames = codec.FrameCache(budget) if budget > 0 else None
 
     def decode(self, trace_id: str, pos: int, n: int, legacy: bool | None = None) -> Any:
         """The record at trace position ``pos`` (``n`` bytes) of ``trace_id``, decoded;
@@ -1363,7 +1375,9 @@ class RecordReader:
                 if reader is None:
                     if len(self._readers) >= 64:
                         self._readers.pop(next(iter(self._readers))).close()
-                    reader = self._readers[row_id] = query.open_document(self.conn, row_id)
+                    reader = self._readers[row_id] = query.open_document(
+                        self.conn, row_id, self.frames
+                    )
                 return reader.read(pos - base, n)
             base += size
         return None
@@ -1372,3 +1386,5 @@ class RecordReader:
         for reader in self._readers.values():
             reader.close()
         self._readers.clear()
+        if self.frames is not None:
+            self.frames.clear()

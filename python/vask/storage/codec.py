@@ -39,6 +39,7 @@ __all__ = [
     "FRAME_SIZE",
     "Compressed",
     "CorruptFrame",
+    "FrameCache",
     "FrameReader",
     "compress",
     "frame_table",
@@ -192,12 +193,64 @@ def read_frame_table(table: Any) -> tuple[int, list[int]]:
     return values[0], list(values[1:])
 
 
+class FrameCache:
+    """Decompressed frames shared by the readers of one caller, the least recently
+    read let go first: never more than ``budget`` bytes are held (a frame larger
+    than the budget is not kept).  Readers that jump back and forth across a
+    document's frames (the records of calls, opened in one frame and closed in
+    another) decompress each frame once while the frames they move among fit.
+
+    A frame is keyed by the reader's ``key`` (what identifies the document,
+    see :class:`FrameReader`) and its index.  Not safe for use by two threads
+    at once: the caller serialises it, as it does the readers.
+    """
+
+    def __init__(self, budget: int = 32 << 20) -> None:
+        from collections import OrderedDict
+
+        self.budget = budget
+        #: The bytes of the frames held, at most ``budget``.
+        self.held = 0
+        #: Frames found held, and frames decompressed, since made.
+        self.hits = 0
+        self.misses = 0
+        self._frames: OrderedDict[tuple[Any, int], bytes] = OrderedDict()
+
+    def get(self, key: tuple[Any, int]) -> bytes | None:
+        found = self._frames.get(key)
+        if found is None:
+            self.misses += 1
+            return None
+        self.hits += 1
+        self._frames.move_to_end(key)
+        return found
+
+    def put(self, key: tuple[Any, int], data: bytes) -> None:
+        if len(data) > self.budget:
+            return
+        old = self._frames.pop(key, None)
+        if old is not None:
+            self.held -= len(old)
+        while self._frames and self.held + len(data) > self.budget:
+            _, dropped = self._frames.popitem(last=False)
+            self.held -= len(dropped)
+        self._frames[key] = data
+        self.held += len(data)
+
+    def clear(self) -> None:
+        self._frames.clear()
+        self.held = 0
+
+
 class FrameReader:
     """A compressed document read by document offsets, one frame decompressed at a time.
 
-    ``read_stored(offset, n)`` reads the stored (compressed) bytes.  The frame
-    read last is kept: a reader moving forward through a document decompresses
-    each frame once.
+    ``read_stored(offset, n)`` reads the stored (compressed) bytes.  Without a
+    ``cache`` the frame read last is kept: a reader moving forward through a
+    document decompresses each frame once.  With one, the frames are kept
+    there under ``(key, index)``; ``key`` must name this document alone among
+    the readers sharing the cache (with its frame table: a row stored again
+    under the same id has other frames).
     """
 
     def __init__(
@@ -206,6 +259,8 @@ class FrameReader:
         size: int,
         dictionary_id: int,
         table: Any,
+        cache: FrameCache | None = None,
+        key: Any = None,
     ) -> None:
         if dictionary_id != 0 and dictionary_id not in _DICTIONARIES:
             raise CorruptFrame(f"unknown compression dictionary {dictionary_id}")
@@ -221,10 +276,16 @@ class FrameReader:
             self._bases.append(total)
             total += length
         self._current: tuple[int, bytes] | None = None
+        self._cache = cache
+        self._key = (key, bytes(table))
 
     def _frame(self, i: int) -> bytes:
         if self._current is not None and self._current[0] == i:
             return self._current[1]
+        if self._cache is not None:
+            held = self._cache.get((self._key, i))
+            if held is not None:
+                return held
         stored = self._read_stored(self._bases[i], self._lengths[i])
         if len(stored) != self._lengths[i]:
             raise CorruptFrame(f"frame {i} is truncated")
@@ -234,7 +295,10 @@ class FrameReader:
             )
         except zstandard.ZstdError as error:
             raise CorruptFrame(f"frame {i} does not decompress: {error}") from error
-        self._current = (i, data)
+        if self._cache is not None:
+            self._cache.put((self._key, i), data)
+        else:
+            self._current = (i, data)
         return data
 
     def read(self, offset: int, n: int) -> bytes:

@@ -225,13 +225,16 @@ class DocumentReader:
 
     Of a compressed document the offsets are those of the document itself;
     reading a part decompresses the frames holding it, and the frame read
-    last is kept for the next read.  A damaged frame ends a read as a
+    last is kept for the next read (with a ``cache``, the frames read are kept
+    there, shared with the other readers given it).  A damaged frame ends a read as a
     truncated document does; a codec or dictionary this vask does not know
     reads as an empty document.  Not safe for use by two threads at once:
     the caller serialises it (and every other use of ``conn``).
     """
 
-    def __init__(self, conn: sqlite3.Connection, row_id: int) -> None:
+    def __init__(
+        self, conn: sqlite3.Connection, row_id: int, cache: codec.FrameCache | None = None
+    ) -> None:
         self.conn = conn
         self.row_id = row_id
         self._pieces = _PieceReader(conn, row_id)
@@ -245,7 +248,7 @@ class DocumentReader:
             if name == codec.CODEC and isinstance(dictionary, int):
                 try:
                     self._frames = codec.FrameReader(
-                        self._pieces.read, stored_count(size), dictionary, table
+                        self._pieces.read, stored_count(size), dictionary, table, cache, row_id
                     )
                 except codec.CorruptFrame:
                     pass
@@ -376,9 +379,11 @@ class _PgPart:
         pass
 
 
-def open_document(conn: sqlite3.Connection, row_id: int) -> DocumentReader:
+def open_document(
+    conn: sqlite3.Connection, row_id: int, cache: codec.FrameCache | None = None
+) -> DocumentReader:
     """A reader of a row's document, across its pieces (see :class:`DocumentReader`)."""
-    return DocumentReader(conn, row_id)
+    return DocumentReader(conn, row_id, cache)
 
 
 def read_document_part(conn: sqlite3.Connection, row_id: int, offset: int, n: int) -> bytes:
