@@ -338,10 +338,9 @@ class EngineCore {
   template <class Decide, class Identify, class Log>
   bool record_event(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
                     PyObject* arg, bool exception_left, std::string_view filename,
-                    std::string_view co_name,
-                    bool watched, bool target, Decide&& decide, Identify&& identify,
-                    EventErrors& errors, Log& log, PyObject* event_code = nullptr,
-                    int event_line = -1);
+                    std::string_view co_name, bool watched, bool target, Decide&& decide,
+                    Identify&& identify, EventErrors& errors, Log& log,
+                    PyObject* event_code = nullptr, int event_line = -1);
 
   uint64_t fold_after() const noexcept { return fold_after_; }
 
@@ -512,9 +511,10 @@ EventEnd EngineCore::event(PerThread<State>& states, PyObject* code, PyObject* q
 template <class Decide, class Identify, class Log>
 bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent event,
                               ArgKind arg_kind, PyObject* arg, bool exception_left,
-                              std::string_view filename, std::string_view co_name, bool watched, bool target, Decide&& decide,
-                              Identify&& identify, EventErrors& errors, Log& log,
-                              PyObject* event_code, int event_line) {
+                              std::string_view filename, std::string_view co_name, bool watched,
+                              bool target, Decide&& decide, Identify&& identify,
+                              EventErrors& errors, Log& log, PyObject* event_code,
+                              int event_line) {
   RecordBatch& batch = ts.scratch;
   batch.clear();
   // Plugins watch functions by name and file: only a watched code object
