@@ -188,8 +188,8 @@ PyObject* VaskMonitor::on_event(PyObject* code, int64_t offset, FrameEvent event
         // Nothing recorded here is not switched off: a plugin may match the next
         // event, and an unnamed file's verdict depends on its callers.
         const bool own_record = core_->record_event(
-            ts, frame, event, arg_kind_of(event), arg, filename, co_name, verdict.watched,
-            verdict.target,
+            ts, frame, event, arg_kind_of(event), arg, event == FrameEvent::Unwind, filename,
+            co_name, verdict.watched, verdict.target,
             [&] {
               return verdict.recorded == NameVerdict::Recorded ||
                      (verdict.recorded == NameVerdict::ByCallers &&

@@ -72,7 +72,8 @@ bool VaskProfiler::should_record(PyFrameObject* frame, const CodeVerdict& verdic
   return !attrs_filter(frame_obj, filename);
 }
 
-int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg, bool hooked) {
+int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg, bool hooked,
+                           bool exception_left) {
   // Invariant: a real frame always has a code object, which it holds for
   // the event.
   Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
@@ -101,7 +102,7 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
         };
         core_->record_event(
             ts, frame_obj, event, event == FrameEvent::Return ? ArgKind::Argument : ArgKind::None,
-            arg, filename, co_name, verdict.watched, verdict.target,
+            arg, exception_left, filename, co_name, verdict.watched, verdict.target,
             [&] { return should_record(frame, verdict, filename, hooked); }, identify, errors, log);
         return Py_None;
       },

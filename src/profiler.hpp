@@ -31,8 +31,10 @@ class VaskProfiler {
   // Returns 0, or -1 with an exception of the traced program set when one
   // arose while recording (see EventErrors). `hooked`: the event comes from
   // the native hook, which sees every event of the thread (a Python-level
-  // caller may pass on only some).
-  int on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg, bool hooked);
+  // caller may pass on only some). `exception_left`: a return event of a
+  // frame an exception leaves.
+  int on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg, bool hooked,
+               bool exception_left);
 
   EngineCore& core() noexcept { return *core_; }
 

@@ -40,7 +40,8 @@ PyObject* py_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         VaskProfiler::leave_thread(self);
         return 0;
       }
-      return profiler.on_event(reinterpret_cast<PyFrameObject*>(frame), event, arg, false);
+      // Called from Python, a return's value reads None either way.
+      return profiler.on_event(reinterpret_cast<PyFrameObject*>(frame), event, arg, false, false);
     });
     if (status < 0) throw_py();
     Py_RETURN_NONE;
@@ -153,7 +154,9 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
       VaskProfiler::leave_thread(obj);
       return 0;
     }
-    return profiler.on_event(frame, event, arg == nullptr ? Py_None : arg, true);
+    // The hook gives a return no value when an exception leaves the frame.
+    const bool exception_left = what == PyTrace_RETURN && arg == nullptr;
+    return profiler.on_event(frame, event, arg == nullptr ? Py_None : arg, true, exception_left);
   });
 }
 

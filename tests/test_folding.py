@@ -13,6 +13,7 @@ import weakref
 import pytest
 import vask.db
 import vask.plugins
+import vask.serialize
 from engine_driver import all_records, decode, frames_named, records_of
 from vask import config as vask_config
 from vask.profiler import create
@@ -77,6 +78,44 @@ def catches(n, bad):
         except ValueError:
             total -= 1
     return total
+
+
+class Payload:
+    def __init__(self):
+        self.text = "x" * 4000
+
+
+def raise_with(i, bad, payload):
+    if i in bad:
+        raise ValueError(i)
+    return i
+
+
+def catches_with(n, bad, payload):
+    total = 0
+    for i in range(n):
+        try:
+            total += raise_with(i, bad, payload)
+        except ValueError:
+            total -= 1
+    return total
+
+
+def full(value):
+    return decode(vask.serialize.dump_msgpack(value))
+
+
+def light(value):
+    return decode(vask.serialize.dump_msgpack_lightweight_repr(value))
+
+
+def closing_of(doc, call):
+    (close,) = [
+        r
+        for r in all_records(doc)
+        if r.get("frame_id") == call["frame_id"] and r["event"] not in ("call", "resume")
+    ]
+    return close
 
 
 def inner_leaf(i):
@@ -178,16 +217,47 @@ class TestFoldingOnBothEngines:
         assert result == catches(30, 20)
         (fold,) = folds_of(doc)
         calls = opened(doc, "maybe_raise")
+        assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 3, 4, 20]
+        # The profile hook sees the exception leave as a return with no value.
+        assert closing_of(doc, calls[-1])["event"] == engine.exception_exit
         if engine.monitor:
-            assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 3, 4, 20]
             unwinds = [r for r in frames_named(doc, "maybe_raise") if r["event"] == "unwind"]
             assert [u["frame_id"] for u in unwinds] == [calls[-1]["frame_id"]]
-            assert calls[-1]["user_code_call_site"]["call_frame_id"] == fold["frame_id"]
-            assert fold["count"] == 24
-        else:
-            # The profile hook sees the exception leave as a return.
-            assert len(calls) == 5
-            assert fold["count"] == 25
+        assert calls[-1]["user_code_call_site"]["call_frame_id"] == fold["frame_id"]
+        assert fold["count"] == 24
+
+    @pytest.mark.parametrize("config", [{"fold_after": 5}, {"fold_trace_after": 5}])
+    def test_a_folded_raise_is_written_short_and_an_unfolded_one_in_full(self, engine, config):
+        payload = Payload()
+        bad = (2, 20)
+        result, doc = engine.run(catches_with, 30, bad, payload, config=config)
+        assert result == catches_with(30, bad, payload)
+        calls = opened(doc, "raise_with")
+        assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 3, 4, 20]
+        unfolded, folded = calls[2], calls[-1]
+        local_values = {"bad": bad, "payload": payload}
+        assert unfolded["locals"] == full({"i": 2, **local_values})
+        assert folded["locals"] == light({"i": 20, **local_values})
+        assert folded["locals"] != full({"i": 20, **local_values})
+        # The closing records follow their calls' forms; the exception is kept.
+        unfolded_close, folded_close = closing_of(doc, unfolded), closing_of(doc, folded)
+        assert unfolded_close["locals"] == full({"i": 2, **local_values})
+        assert folded_close["locals"] == light({"i": 20, **local_values})
+        assert folded_close["event"] == engine.exception_exit
+        if engine.monitor:
+            assert folded_close["exception"] == light(ValueError(20))
+        # What came after the folded raise is folded and counted as before.
+        (fold,) = folds_of(doc)
+        assert fold["count"] == 24
+        assert len(vask.serialize.dump_msgpack(folded)) < len(vask.serialize.dump_msgpack(unfolded))
+
+    def test_complete_records_a_raise_in_full(self, engine):
+        payload = Payload()
+        _, doc = engine.run(catches_with, 30, (20,), payload, config={"fold_after": False})
+        assert not folds_of(doc)
+        call = opened(doc, "raise_with")[20]
+        expected = full({"i": 20, "bad": (20,), "payload": payload})
+        assert call["locals"] == closing_of(doc, call)["locals"] == expected
 
     def test_plugin_records_inside_folded_calls_are_kept(self, engine, monkeypatch):
         description = {
@@ -420,15 +490,9 @@ class TestTraceBudget:
         # Three calls under the first catches(), two under the second: the
         # budget is spent there.
         assert fold["frame_id"] == opened(doc, "catches")[1]["frame_id"]
-        if engine.monitor:
-            assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 0, 1, 20]
-            (unwind,) = [r for r in frames_named(doc, "maybe_raise") if r["event"] == "unwind"]
-            assert unwind["frame_id"] == calls[-1]["frame_id"]
-            assert fold["count"] == 27
-        else:
-            # The profile hook sees the exception leave as a return.
-            assert len(calls) == 5
-            assert fold["count"] == 28
+        assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 0, 1, 20]
+        assert closing_of(doc, calls[-1])["event"] == engine.exception_exit
+        assert fold["count"] == 27
 
     def test_each_trace_taken_counts_afresh(self, engine):
         recorder = engine.recorder(config={"fold_trace_after": 4})
@@ -580,16 +644,19 @@ class TestTheLastFoldedCallIsKept:
         assert kept_close["co_name"] == "produce" and kept_close["event"] == "return"
 
     def test_a_folded_call_that_raises_is_still_kept_with_its_unwind(self, engine):
-        result, doc = engine.run(catches, 30, 20, config=KEEP)
-        assert result == catches(30, 20)
+        payload = Payload()
+        result, doc = engine.run(catches_with, 30, (20,), payload, config=KEEP)
+        assert result == catches_with(30, (20,), payload)
         (fold,) = folds_of(doc)
-        calls = opened(doc, "maybe_raise")
-        assert calls[-1]["locals"]["i"] == 29
-        if engine.monitor:
-            assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 3, 4, 20, 29]
-            assert fold["count"] == 23
-        else:
-            assert fold["count"] == 24
+        calls = opened(doc, "raise_with")
+        assert [c["locals"]["i"] for c in calls] == [0, 1, 2, 3, 4, 20, 29]
+        assert closing_of(doc, calls[-2])["event"] == engine.exception_exit
+        assert fold["count"] == 23
+        # The raise is written short; the kept last call stays in full.
+        local_values = {"bad": (20,), "payload": payload}
+        assert calls[-2]["locals"] == light({"i": 20, **local_values})
+        assert calls[-1]["locals"] == full({"i": 29, **local_values})
+        assert closing_of(doc, calls[-1])["arg"] == 29
 
     def test_no_object_of_the_program_lives_longer(self, engine):
         result, doc = engine.run(lifetimes, 40, config=KEEP)

@@ -156,7 +156,8 @@ void EngineCore::set_thread(EngineThreadState& ts, PyObject* thread) {
 
 void RecordMaker::add_frame_record(EngineThreadState& ts, PyObject* frame, FrameEvent event,
                                    ArgKind arg_kind, PyObject* arg, std::string_view co_name,
-                                   RecordBatch& batch, PyObject* event_code, int event_line) const {
+                                   RecordBatch& batch, PyObject* event_code, int event_line,
+                                   bool lightweight) const {
   // Valid until the thread's next event: nothing below records on it.
   const FrameId& frame_id = ts.frame_ids.get_or_set(event, reinterpret_cast<uintptr_t>(frame));
   std::optional<CallSite> call_site =
@@ -167,8 +168,8 @@ void RecordMaker::add_frame_record(EngineThreadState& ts, PyObject* frame, Frame
   Bytes& record = ts.record_scratch;
   record.clear();
   write_frame_with_serializer(record, frame, serializer_, call_site, arg_kind, arg, event, co_name,
-                              frame_id, lightweight_repr_, omit_return_locals_, event_code,
-                              event_line);
+                              frame_id, lightweight_repr_ || lightweight, omit_return_locals_,
+                              event_code, event_line);
   batch.kinds.emplace_back("frame");
   batch.records.emplace_back(record);
 }

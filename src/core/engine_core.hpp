@@ -166,11 +166,14 @@ class RecordMaker {
 
   // Appends the function's frame record (kind "frame") with its frame id and
   // call site from the thread's state; named by `event_code` at
-  // `event_line` as write_frame_with_serializer() says. Throws PyErrSet; the
-  // batch is unchanged then.
+  // `event_line` as write_frame_with_serializer() says. Its values are
+  // written in the trace's form, or in the lightweight form when
+  // `lightweight` (a folded call that raised). Throws PyErrSet; the batch is
+  // unchanged then.
   void add_frame_record(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
                         PyObject* arg, std::string_view co_name, RecordBatch& batch,
-                        PyObject* event_code = nullptr, int event_line = -1) const;
+                        PyObject* event_code = nullptr, int event_line = -1,
+                        bool lightweight = false) const;
   // The frame record of an event of a folded call, written into `out`
   // (cleared first) apart from the thread's records: the frame's own id, the
   // open recorded frame as its call site, the stack of recorded frames left
@@ -329,25 +332,30 @@ class EngineCore {
   // code is never folded, and is recorded inside a folded call too. Every
   // failure goes to `errors`. Returns whether the function's own record was
   // stored. The record is named by `event_code` (null: the frame's own code
-  // object) at `event_line`.
+  // object) at `event_line`. `exception_left`: the closing event is the
+  // frame left by an exception (the monitor's unwind, the profile hook's
+  // return with no value).
   template <class Decide, class Identify, class Log>
   bool record_event(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
-                    PyObject* arg, std::string_view filename, std::string_view co_name,
-                    bool watched, bool target, Decide&& decide, Identify&& identify,
-                    EventErrors& errors, Log& log, PyObject* event_code = nullptr,
-                    int event_line = -1);
+                    PyObject* arg, bool exception_left, std::string_view filename,
+                    std::string_view co_name, bool watched, bool target, Decide&& decide,
+                    Identify&& identify, EventErrors& errors, Log& log,
+                    PyObject* event_code = nullptr, int event_line = -1);
 
   uint64_t fold_after() const noexcept { return fold_after_; }
 
   // Folding's part of an event of a recorded frame: whether its own record
   // is still made. Folds a call past the first fold_after() under its
   // recorded parent, or past the trace budget (unless `kept_code`), ends a folded call at its closing
-  // event (recording the call of one that raised), and leaves out what runs
-  // inside a folded call.
+  // event (recording, in the lightweight form, the call of one that raised:
+  // `exception_left`; `kept_raise` is then set, for its closing record to be
+  // written in that form too), and leaves out what runs inside a folded
+  // call.
   template <class Identify, class Log>
   bool fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent event, ArgKind arg_kind,
-                  PyObject* arg, std::string_view filename, std::string_view co_name,
-                  bool kept_code, Identify& identify, EventErrors& errors, Log& log);
+                  PyObject* arg, bool exception_left, std::string_view filename,
+                  std::string_view co_name, bool kept_code, bool& kept_raise, Identify& identify,
+                  EventErrors& errors, Log& log);
 
   // Makes `thread` (a thread object, borrowed) the thread of the batches that
   // follow on this thread state: its identity is computed when the object
@@ -502,10 +510,11 @@ EventEnd EngineCore::event(PerThread<State>& states, PyObject* code, PyObject* q
 
 template <class Decide, class Identify, class Log>
 bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent event,
-                              ArgKind arg_kind, PyObject* arg, std::string_view filename,
-                              std::string_view co_name, bool watched, bool target, Decide&& decide,
-                              Identify&& identify, EventErrors& errors, Log& log,
-                              PyObject* event_code, int event_line) {
+                              ArgKind arg_kind, PyObject* arg, bool exception_left,
+                              std::string_view filename, std::string_view co_name, bool watched,
+                              bool target, Decide&& decide, Identify&& identify,
+                              EventErrors& errors, Log& log, PyObject* event_code,
+                              int event_line) {
   RecordBatch& batch = ts.scratch;
   batch.clear();
   // Plugins watch functions by name and file: only a watched code object
@@ -521,16 +530,19 @@ bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent
   } catch (...) {
     errors.report(log);
   }
+  // Set for the closing record of a folded call that raised, this event
+  // only: it is written in the lightweight form, as its call record was.
+  bool kept_raise = false;
   if (recorded && folding_) {
-    recorded = fold_event(ts, frame, event, arg_kind, arg, filename, co_name, watched || target,
-                          identify, errors, log);
+    recorded = fold_event(ts, frame, event, arg_kind, arg, exception_left, filename, co_name,
+                          watched || target, kept_raise, identify, errors, log);
   }
   bool own_record = false;
   if (recorded) {
     try {
       if (admits(ts, frame, event, identify)) {
         records_.add_frame_record(ts, frame, event, arg_kind, arg, co_name, batch, event_code,
-                                  event_line);
+                                  event_line, kept_raise);
         own_record = true;
         // The frame's fold records go right before its closing record (the
         // closing batch is reversed when stored).
@@ -557,16 +569,16 @@ bool EngineCore::record_event(EngineThreadState& ts, PyObject* frame, FrameEvent
 
 template <class Identify, class Log>
 bool EngineCore::fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent event,
-                            ArgKind arg_kind, PyObject* arg, std::string_view filename,
-                            std::string_view co_name, bool kept_code, Identify& identify,
-                            EventErrors& errors, Log& log) {
+                            ArgKind arg_kind, PyObject* arg, bool exception_left,
+                            std::string_view filename, std::string_view co_name, bool kept_code,
+                            bool& kept_raise, Identify& identify, EventErrors& errors, Log& log) {
   FoldState& fold = ts.fold;
   if (fold.skipping()) {
     if (frame == fold.skip_frame()) {
       if (!is_closing(event)) return false;
-      // A folded call that raised is recorded after all: its call now, its
-      // unwind by the caller.
-      const bool raised = event == FrameEvent::Unwind;
+      // A folded call that raised is recorded after all, in the lightweight
+      // form: its call now, its unwind by the caller.
+      const bool raised = exception_left;
       if (!raised && fold_keep_last_ && !fold.opening_slot().empty()) {
         try {
           records_.write_folded_record(ts, frame, event, arg_kind, arg, co_name,
@@ -581,13 +593,14 @@ bool EngineCore::fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent e
         try {
           if (admits(ts, frame, FrameEvent::Call, identify)) {
             records_.add_frame_record(ts, frame, FrameEvent::Call, ArgKind::None, nullptr, co_name,
-                                      call);
+                                      call, nullptr, -1, /*lightweight=*/true);
           }
         } catch (...) {
           errors.report(log);
         }
         store_event(ts, FrameEvent::Call, call, errors, log, identify);
       }
+      kept_raise = raised;
       return raised;
     }
     if (is_closing(event) && fold.is_skip_parent(frame)) {

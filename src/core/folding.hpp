@@ -6,10 +6,14 @@
 //
 // A folded call's whole subtree goes unrecorded with it, except for what the
 // engine keeps regardless: plugin records, assignments, trace-point targets.
-// A folded call that leaves by an exception (an unwind) is kept: its call is
-// recorded when the exception leaves it (arguments as they are then), with
-// its unwind; nothing is dumped for a folded call that returns normally,
-// unless the last folded call of each kind is kept in full: then every
+// A folded call that leaves by an exception (the monitor's unwind, the
+// profile hook's return with no value) is kept: its call is recorded when the
+// exception leaves it (arguments as they are then), with its unwind. Both
+// records are written in the lightweight form whatever the trace's form (a
+// parser that fails by raising keeps each failure short); only they are:
+// calls that are not folded raise in the trace's form, and the kept last
+// call below stays in it. Nothing is dumped for a folded call that returns
+// normally, unless the last folded call of each kind is kept in full: then every
 // folded call's opening and closing records are written into the thread's
 // scratch slots, and the kind's slot is overwritten by each folded call that
 // ends. At the close the last one is recorded (right before the "folded"
