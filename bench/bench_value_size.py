@@ -145,7 +145,8 @@ def main() -> None:
         for label, vask_args, build in runs:
             cpu, size, summary = run_suite(tree, files, vask_args, build)
             base = base or cpu
-            row = f"| {suite} {label} | {cpu:.1f} | {cpu / base:.1f}x | {size / 1e6:.1f} | {summary} |"
+            row = (f"| {suite} {label} | {cpu:.1f} | {cpu / base:.1f}x | {size / 1e6:.1f} "
+                   f"| {summary} |")
             lines.append(row)
             print(row, flush=True)
 

@@ -604,7 +604,8 @@ class TestSettings:
     def test_config_keys_checked_and_normalised(self):
         checked = vask_config.check_config({"values": "fields", "repr_types": ["a.B", "c.D"]})
         assert checked["values"] == "fields" and checked["repr_types"] == "a.B,c.D"
-        assert serialize.values_from_config(checked) == ("fields", ["a.B", "c.D"], serialize.DEFAULT_MAX_VALUE_BYTES)
+        cap = serialize.DEFAULT_MAX_VALUE_BYTES
+        assert serialize.values_from_config(checked) == ("fields", ["a.B", "c.D"], cap)
         for bad in ({"values": "all"}, {"repr_types": ["NoModule"]}, {"max_value_bytes": -1}):
             with pytest.raises(ValueError):
                 vask_config.check_config(bad)
