@@ -9,7 +9,9 @@ import decimal
 import enum
 import fractions
 import pathlib
+import os
 import re
+import subprocess
 import sys
 import tracemalloc
 import uuid
@@ -506,8 +508,9 @@ class TestByteCap:
 
     def test_each_local_is_a_value_of_its_own(self):
         big = ["y" * 900] * 100
-        stored = full({"a": big, "b": big})
-        assert stored["a"][0] == "y" * 900 and stored["b"][0] == "y" * 900
+        stored = full({"a": big, "b": big, "c": "z" * 900})
+        assert stored["a"][0].startswith("y" * 100) and stored["b"][0] == stored["a"][0]
+        assert stored["c"] == "z" * 900
         assert isinstance(stored["a"][-1], ObjectRepr) and "more items" in stored["a"][-1].text
 
     def test_cap_is_configurable(self):
@@ -521,6 +524,79 @@ class TestByteCap:
         assert len(dump_msgpack_lightweight_repr(value)) < len(dump_msgpack(value)) // 10
 
 
+class Node:
+    def __init__(self, child=None, **fields):
+        self.child = child
+        self.__dict__.update(fields)
+
+
+def _object_tree(width, depth):
+    """Objects `depth` levels deep, each holding `width` children and some text."""
+    if depth == 0:
+        return Node(text="t" * 300)
+    return Node(None, **{f"c{i}": _object_tree(width, depth - 1) for i in range(width)})
+
+
+class TestFairShare:
+    def test_huge_first_field_leaves_room_for_the_rest(self, no_repr_mode):
+        obj = Node(None, big={f"k{i}": "v" * 50 for i in range(1000)}, long="w" * 5000, n=7)
+        obj.last = ["end"]
+        fields = full(obj).fields
+        assert list(fields) == ["child", "big", "long", "n", "last"]
+        assert fields["child"] is None and fields["n"] == 7 and fields["last"] == ["end"]
+        assert fields["big"]["<...>"].text.endswith("more items>") and len(fields["big"]) > 2
+        assert fields["long"].startswith("w" * 100) and fields["long"].endswith(" more chars>")
+
+    def test_objects_nested_past_the_object_depth_are_brief(self, no_repr_mode):
+        inner = Node(Node(x=1), y=2)
+        stored = full(Node(Node(inner, levels=[[[[[[1]]]]]])))
+        second = stored.fields["child"]
+        assert second.fields["levels"] == [[[[[[1]]]]]]  # containers keep their depth
+        brief = second.fields["child"]
+        assert brief.type_name.endswith("Node") and brief.address == id(inner)
+        assert brief.fields == {"<...>": ObjectRepr("<2 more items>")}
+        plain = full(Node(Node(Node(x=1, s="a")))).fields["child"].fields["child"]
+        assert plain.fields == {"child": None, "x": 1, "s": "a"}
+        # An object of no fields is its default text at any depth.
+        empty = full(Node(Node(Node.__new__(Node)))).fields["child"].fields["child"]
+        assert isinstance(empty, ObjectRepr) and "Node object at 0x" in empty.text
+
+    @pytest.mark.parametrize("cap", [512, 2048, 8192])
+    def test_cap_holds_on_deep_object_graphs(self, cap):
+        serialize.configure_values("safe", (), cap)
+        lists = "s" * 500
+        for _ in range(7):
+            lists = [lists] * 10
+        for value in (_object_tree(2, 12), _object_tree(10, 4), _object_tree(100, 2), lists):
+            assert len(dump_msgpack(value)) < cap + 1024
+            assert len(dump_msgpack([[value] * 3] * 3)) < cap + 1024
+
+    def test_show_reads_back_what_is_written(self, tmp_path):
+        script = tmp_path / "prog.py"
+        script.write_text(
+            "class Env:\n"
+            "    def __init__(self):\n"
+            "        self.filters = {f'f{i}': 'x' * 80 for i in range(500)}\n"
+            "        self.inner = Env.__new__(Env)\n"
+            "        self.inner.deeper = Env.__new__(Env)\n"
+            "        self.inner.deeper.deepest = [1]\n"
+            "        self.name = 'main-env'\n"
+            "def compile(env):\n"
+            "    return env.name\n"
+            "compile(Env())\n"
+        )
+        env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "VASK_FOLLOW")}
+        vask = [sys.executable, "-m", "vask"]
+        subprocess.run([*vask, "run", "prog.py"], cwd=tmp_path, env=env, check=True)
+        shown = subprocess.run(
+            [*vask, "traces", "show", "latest", "--color", "never", "--max-width", "100000"],
+            cwd=tmp_path, env=env, check=True, capture_output=True, text=True,
+        ).stdout
+        line = next(x for x in shown.splitlines() if x.strip().startswith("compile("))
+        assert "more items>" in line and "name='main-env'" in line and "inner=Env(" in line
+        assert "deeper=Env(…=<1 more items>)" in line and "deepest" not in line
+
+
 # -- settings and reading back ---------------------------------------------------------
 
 
@@ -528,7 +604,8 @@ class TestSettings:
     def test_config_keys_checked_and_normalised(self):
         checked = vask_config.check_config({"values": "fields", "repr_types": ["a.B", "c.D"]})
         assert checked["values"] == "fields" and checked["repr_types"] == "a.B,c.D"
-        assert serialize.values_from_config(checked) == ("fields", ["a.B", "c.D"], 8192)
+        cap = serialize.DEFAULT_MAX_VALUE_BYTES
+        assert serialize.values_from_config(checked) == ("fields", ["a.B", "c.D"], cap)
         for bad in ({"values": "all"}, {"repr_types": ["NoModule"]}, {"max_value_bytes": -1}):
             with pytest.raises(ValueError):
                 vask_config.check_config(bad)

@@ -52,7 +52,7 @@ key                     type                meaning
 ``repr_types``          list of str         types whose repr is recorded anyway
                                             ("mypkg.Money")
 ``max_value_bytes``     int                 most bytes one recorded value writes
-                                            (default 8192; 0: no cap)
+                                            (default 2048; 0: no cap)
 ``fold_after``          int or false        calls of one function recorded in full under
                                             one call before the rest are folded into one
                                             "folded" record (default 20; false: none)

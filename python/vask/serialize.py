@@ -87,7 +87,13 @@ Encoding rules of :func:`dump_msgpack`:
   (:data:`DEFAULT_MAX_VALUE_BYTES` unless configured; 0 is no cap) across all
   its nesting; past that, the remaining items of each container it is in are
   replaced by one marker ``<N more items>``.  Each entry of a dict given at
-  the top (a frame's locals) is a value of its own.
+  the top (a frame's locals) is a value of its own.  Within a value, each
+  item of a container (each field of an object) may use at most its fair
+  share of the bytes left, those bytes divided by the items still to come
+  (and at least 100): one large item cannot crowd out the ones after it, and
+  a text past its share is cut.  An object written by its fields inside two
+  others so written is written with its type, address and number of fields
+  only (``<N more items>``), unless its fields are a few short plain values.
 * One call writes at most about :data:`MAX_OUTPUT_UNITS` bytes of text and
   values; past that, remaining values are replaced by
   :data:`OUTPUT_LIMIT_MARKER`.

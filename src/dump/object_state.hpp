@@ -28,10 +28,10 @@ struct ValuePolicy {
   // Qualified type names ("module.QualName") whose repr the user vouches for.
   std::vector<std::string> repr_types;
   // Most bytes one value writes, across its nesting (0: no cap).
-  int64_t max_value_bytes = 8192;
+  int64_t max_value_bytes = 2048;
 };
 
-inline constexpr int64_t kDefaultMaxValueBytes = 8192;
+inline constexpr int64_t kDefaultMaxValueBytes = 2048;
 
 // The policy dumps use now. GIL held.
 std::shared_ptr<const ValuePolicy> value_policy();

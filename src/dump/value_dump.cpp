@@ -550,14 +550,15 @@ class Dumper {
         red_(redactor),
         held_(held),
         policy_(value_policy()),
-        cap_(static_cast<size_t>(std::max<int64_t>(policy_->max_value_bytes, 0))),
-        value_start_(out.size()) {}
+        cap_(static_cast<size_t>(std::max<int64_t>(policy_->max_value_bytes, 0))) {
+    start_value();
+  }
 
   // ---- the full form --------------------------------------------------------
 
   void full(PyObject* v, int depth) {
     if (--budget_ < 0) return marker(kOutputLimitMarker);
-    if (depth == 0) value_start_ = out_.size();
+    if (depth == 0) start_value();
     PyTypeObject* tp = Py_TYPE(v);
     if (tp == &PyUnicode_Type) return text(v);
     if (tp == &PyLong_Type) return integer(v);
@@ -628,7 +629,7 @@ class Dumper {
   // ---- leaves -----------------------------------------------------------------
 
   void text(PyObject* s) {
-    const TextHead head(s, kMaxStringChars);
+    const TextHead head(s, text_room());
     mp::write_str(out_, head.view());
     budget_ -= static_cast<int64_t>(head.view().size());
   }
@@ -758,6 +759,7 @@ class Dumper {
         cut = true;
         break;
       }
+      const Share share(*this, n - i);
       full(snap.item(i), depth + 1);
     }
     --path_len_;
@@ -785,6 +787,9 @@ class Dumper {
     const Verdict verdict = object_verdict(v, *policy_, facts);
     if (verdict == Verdict::Repr) return repr_value(v);
     if (!enter(v, depth)) return;
+    // Past kMaxObjectDepth only objects of short plain fields are written
+    // whole; others are brief (their type and how many fields they have).
+    const bool brief = objects_ >= kMaxObjectDepth;
     // An object of a few plain fields (the common case) is written from its
     // own storage: nothing written runs code that could change or free them.
     PyObject* borrowed[2 * kBorrowedFields];
@@ -793,6 +798,7 @@ class Dumper {
         borrow_fields(v, *facts, kBorrowedFields, borrowed, count)) {
       if (count == 0 && Py_TYPE(v)->tp_repr == PyBaseObject_Type.tp_repr) return repr_value(v);
       if (compact_object(v, qualified_type_name(*facts), borrowed, count)) return;
+      if (brief) return object_entries(v, *facts, BorrowedPairs{borrowed}, 0, count, depth);
       if (borrowable(borrowed, count)) {
         return object_entries(v, *facts, BorrowedPairs{borrowed}, count, count, depth);
       }
@@ -803,11 +809,12 @@ class Dumper {
     }
     Snapshot snap(held_);
     Py_ssize_t total = 0;
-    const Py_ssize_t n = collect_fields(v, *facts, verdict, kMaxItems, held_.stack(), total);
+    const Py_ssize_t n =
+        collect_fields(v, *facts, verdict, brief ? 0 : kMaxItems, held_.stack(), total);
     if (total == 0 && Py_TYPE(v)->tp_repr == PyBaseObject_Type.tp_repr) {
       return repr_value(v);  // object's own repr: the same facts, as text
     }
-    object_entries(v, *facts, snap, n, total, depth);
+    object_entries(v, *facts, snap, brief ? 0 : n, total, depth);
   }
 
   // Most bytes compact_object() writes: the ext header's room, the array
@@ -864,7 +871,7 @@ class Dumper {
     const auto size = static_cast<size_t>(p - buf);
     // Every check of the general path passes: the budget stays non-negative
     // and the cap is not passed even after the last field.
-    if (budget_ - cost < 0 || (cap_ > 0 && out_.size() + size - value_start_ > cap_)) return false;
+    if (budget_ - cost < 0 || out_.size() + size > limit_) return false;
     budget_ -= cost;
     // ext8 for a payload of 17 to 255 bytes (the usual size); finish_ext()
     // picks the header of any other.
@@ -906,7 +913,9 @@ class Dumper {
     }
     budget_ -= static_cast<int64_t>(name.size());
     path_[path_len_++] = v;
+    ++objects_;
     entries(pairs, n, total, depth, false, false);
+    --objects_;
     --path_len_;
     finish_ext(out_, ext_at, kExtObject);
   }
@@ -937,7 +946,44 @@ class Dumper {
            std::string(address, static_cast<size_t>(end - address)) + ">";
   }
 
-  bool over_cap() const noexcept { return cap_ > 0 && out_.size() - value_start_ > cap_; }
+  // Past the limit of the value (or entry) being written.
+  bool over_cap() const noexcept { return out_.size() > limit_; }
+
+  // A value of its own begins here: it may write cap_ bytes.
+  void start_value() noexcept {
+    limit_ = cap_ > 0 ? out_.size() + cap_ : SIZE_MAX;
+  }
+
+  // While alive, the next entry of a container, one of `left` still to be
+  // written, may use at most its fair share of the bytes left under the
+  // limit: (bytes left) / left, and no less than kMinShare. One large entry
+  // cannot use up the bytes of the entries after it, and a deep graph is cut
+  // at each level it descends. Restores the container's limit.
+  class Share {
+   public:
+    Share(Dumper& d, Py_ssize_t left) : d_(d), saved_(d.limit_) {
+      const size_t at = d.out_.size();
+      if (d.limit_ == SIZE_MAX || at >= d.limit_ || left <= 1) return;
+      const size_t share = std::max((d.limit_ - at) / static_cast<size_t>(left), kMinShare);
+      d.limit_ = std::min(d.limit_, at + share);
+    }
+    ~Share() { d_.limit_ = saved_; }
+    Share(const Share&) = delete;
+    Share& operator=(const Share&) = delete;
+
+   private:
+    Dumper& d_;
+    size_t saved_;
+  };
+
+  // Characters a text written now may keep: kMaxStringChars, or the bytes
+  // left under the limit when fewer (but no fewer than kMinShare).
+  Py_ssize_t text_room() const noexcept {
+    if (limit_ == SIZE_MAX) return kMaxStringChars;
+    const size_t at = out_.size();
+    const size_t room = at < limit_ ? std::max(limit_ - at, kMinShare) : kMinShare;
+    return static_cast<Py_ssize_t>(std::min(room, static_cast<size_t>(kMaxStringChars)));
+  }
 
   void more_items(Py_ssize_t more) { marker("<" + std::to_string(more) + " more items>"); }
 
@@ -989,7 +1035,8 @@ class Dumper {
                  red_.is_secret(std::string_view(name));
         taken.push_back(std::move(name));
       }
-      if (roots) value_start_ = out_.size();
+      if (roots) start_value();
+      const Share share(*this, roots ? 1 : n - i);
       if (secret) {
         --budget_;
         marker(kRedacted);
@@ -1413,9 +1460,12 @@ class Dumper {
   Held held_;
   // The settings this dump started with (kept alive for it).
   std::shared_ptr<const ValuePolicy> policy_;
-  // Most bytes one value writes (0: no cap), and where the current one began.
+  // Most bytes one value writes (0: no cap), and the offset in out_ past
+  // which the value or entry being written is cut (SIZE_MAX: never).
   size_t cap_;
-  size_t value_start_;
+  size_t limit_ = SIZE_MAX;
+  // Objects written by their fields on the path to the current value.
+  int objects_ = 0;
   // Objects whose short text is being built.
   PyObject* short_path_[kMaxDepth + 1] = {};
   int short_len_ = 0;

@@ -29,8 +29,15 @@ inline constexpr Py_ssize_t kMaxBytes = 1000;
 inline constexpr Py_ssize_t kMaxItems = 100;
 // Deepest nesting of containers written; the outermost container is level 1.
 inline constexpr int kMaxDepth = 8;
+// Objects written by their fields nested in one another, the outermost
+// being 1: an object deeper in is written with its type, address and count
+// of fields only, unless its fields are a few short plain values.
+inline constexpr int kMaxObjectDepth = 2;
 // Length of each repr written by the lightweight form.
 inline constexpr Py_ssize_t kLightweightReprChars = 100;
+// Bytes an entry of a container may always write while its container is
+// under the byte cap, whatever its fair share: as much as one short repr.
+inline constexpr size_t kMinShare = static_cast<size_t>(kLightweightReprChars);
 // Budget of one dump: each value costs one unit plus the bytes of its text.
 inline constexpr int64_t kMaxOutputUnits = 256 * 1024;
 // Ints with more bits are not converted to decimal text (quadratic cost).
