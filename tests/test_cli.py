@@ -202,7 +202,6 @@ except ValueError:
 """
 
 
-@pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring needs Python 3.12")
 def test_export_writes_into_a_pipe_in_place(shop: dict) -> None:
     # A device or a FIFO named by -o is written where it is, never replaced
     # by a file renamed over it (as root, /dev/null itself would be).
@@ -221,6 +220,7 @@ def test_export_writes_into_a_pipe_in_place(shop: dict) -> None:
     assert not list(cwd.glob(".events.fifo.tmp*"))
 
 
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring needs Python 3.12")
 def test_show_and_export_monitoring_events(tmp_path: Path) -> None:
     (tmp_path / "gens.py").write_text(GENERATORS)
     vask_cmd("run", "--engine", "monitor", "gens.py", cwd=tmp_path)
