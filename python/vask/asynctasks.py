@@ -143,6 +143,12 @@ _ids = _TaskIds()
 _open_steps = threading.local()
 
 
+# On 3.12, the C Task's get_coro() of a task that finished eagerly (inside
+# create_task) has no coroutine left to give, and crashes the interpreter
+# (untraced programs that ask crash too): a done task is never asked there.
+_CORO_OF_DONE_TASK_CRASHES = sys.version_info[:2] == (3, 12)
+
+
 def _task_facts(task: Any, base: type) -> dict[str, Any]:
     """Id, name and coroutine of a task, read through asyncio's own Task methods."""
     task_id = _ids.lookup(task)
@@ -150,6 +156,8 @@ def _task_facts(task: Any, base: type) -> dict[str, Any]:
     try:
         name = base.get_name(task)  # type: ignore[attr-defined]
         facts["task_name"] = name if type(name) is str else None
+        if _CORO_OF_DONE_TASK_CRASHES and base.done(task):  # type: ignore[attr-defined]
+            return facts
         coro = base.get_coro(task)  # type: ignore[attr-defined]
     except Exception:  # noqa: BLE001 - a task asyncio cannot describe: id only
         return facts
