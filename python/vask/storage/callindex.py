@@ -1141,19 +1141,9 @@ def summaries(
     lazily longest first through the summary's duration index: a caller after the
     N longest calls stops reading after a few rows.
     """
-    where = []
-    params: list[Any] = []
+    where, params = _trace_filters(conn, test, test_glob, outcome, trace)
     if raised:
         where.append("s.raised > 0")
-    if test is not None:
-        where.append(glob_sql(conn, "ct.test") if test_glob else "ct.test = ?")
-        params.append(glob_param(conn, test) if test_glob else test)
-    if outcome is not None:
-        where.append("t.test_outcome = ?")
-        params.append(outcome)
-    if trace is not None:
-        where.append("t.trace_id = ?")
-        params.append(trace)
     sql = (
         "SELECT s.trace, s.name, s.calls, s.raised, s.min_duration, s.max_duration, s.first_row,"
         " t.first_start FROM call_summary s JOIN call_traces t ON t.id = s.trace"
@@ -1175,6 +1165,29 @@ def summaries(
     return out
 
 
+def _trace_filters(
+    conn: sqlite3.Connection,
+    test: str | None,
+    test_glob: bool,
+    outcome: str | None,
+    trace: str | None,
+) -> tuple[list[str], list[Any]]:
+    """The SQL conditions and parameters of the trace filters, on ``call_traces t``
+    joined with ``call_tests ct``."""
+    where: list[str] = []
+    params: list[Any] = []
+    if test is not None:
+        where.append(glob_sql(conn, "ct.test") if test_glob else "ct.test = ?")
+        params.append(glob_param(conn, test) if test_glob else test)
+    if outcome is not None:
+        where.append("t.test_outcome = ?")
+        params.append(outcome)
+    if trace is not None:
+        where.append("t.trace_id = ?")
+        params.append(trace)
+    return where, params
+
+
 def traces_in_order(
     conn: sqlite3.Connection,
     *,
@@ -1187,19 +1200,9 @@ def traces_in_order(
     """(trace key, calls) of the indexed traces that pass the trace filters (``raised``:
     that hold a call that raised), in the order their first call started: a query of
     every name reads their rows trace by trace, without the summary."""
-    where = []
-    params: list[Any] = []
+    where, params = _trace_filters(conn, test, test_glob, outcome, trace)
     if raised:
         where.append("COALESCE(t.raised, 1) > 0")
-    if test is not None:
-        where.append(glob_sql(conn, "ct.test") if test_glob else "ct.test = ?")
-        params.append(glob_param(conn, test) if test_glob else test)
-    if outcome is not None:
-        where.append("t.test_outcome = ?")
-        params.append(outcome)
-    if trace is not None:
-        where.append("t.trace_id = ?")
-        params.append(trace)
     sql = (
         "SELECT t.id, t.calls FROM call_traces t LEFT JOIN call_tests ct ON ct.id = t.test"
         " WHERE t.calls > 0"
