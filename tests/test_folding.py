@@ -19,6 +19,13 @@ from vask import config as vask_config
 from vask.profiler import create
 from vask.render import folded_text
 
+def needs_raises_told_apart(engine) -> None:
+    """3.12's profile hook gives a frame that an exception left the same None
+    as a return, so there a folded call that raised folds like one that returned."""
+    if not engine.monitor and sys.version_info[:2] == (3, 12):
+        pytest.skip("3.12's profile hook does not tell an exception's exit from a return")
+
+
 FOLD_KEYS = [
     "type",
     "frame_id",
@@ -213,6 +220,7 @@ class TestFoldingOnBothEngines:
             assert {f["frame_id"] for f in records if f.get("type") == "folded"} <= ids
 
     def test_a_folded_call_that_raises_is_kept(self, engine):
+        needs_raises_told_apart(engine)
         result, doc = engine.run(catches, 30, 20, config={"fold_after": 5})
         assert result == catches(30, 20)
         (fold,) = folds_of(doc)
@@ -228,6 +236,7 @@ class TestFoldingOnBothEngines:
 
     @pytest.mark.parametrize("config", [{"fold_after": 5}, {"fold_trace_after": 5}])
     def test_a_folded_raise_is_written_short_and_an_unfolded_one_in_full(self, engine, config):
+        needs_raises_told_apart(engine)
         payload = Payload()
         bad = (2, 20)
         result, doc = engine.run(catches_with, 30, bad, payload, config=config)
@@ -483,6 +492,7 @@ class TestTraceBudget:
             assert (recorded, folded) == (8, 47)
 
     def test_a_call_that_raises_past_the_budget_is_kept(self, engine):
+        needs_raises_told_apart(engine)
         result, doc = engine.run(catches_twice, config={"fold_trace_after": 5})
         assert result == catches_twice()
         calls = opened(doc, "maybe_raise")
@@ -644,6 +654,7 @@ class TestTheLastFoldedCallIsKept:
         assert kept_close["co_name"] == "produce" and kept_close["event"] == "return"
 
     def test_a_folded_call_that_raises_is_still_kept_with_its_unwind(self, engine):
+        needs_raises_told_apart(engine)
         payload = Payload()
         result, doc = engine.run(catches_with, 30, (20,), payload, config=KEEP)
         assert result == catches_with(30, (20,), payload)
