@@ -36,9 +36,16 @@ LEFTOVER_SUFFIXES = (".so", ".o", ".a", ".pyc", ".pyo", ".sqlite3", ".msgpack", 
 DIST_INFO_FILES = {"METADATA", "WHEEL", "RECORD", "entry_points.txt"}
 
 
+# Recorded on purpose and kept in git: the tests' fixtures (a stored trace
+# database among them) are not leftovers, whatever their suffix.
+FIXTURES_DIR = "tests/data/"
+
+
 def is_leftover(path: str) -> bool:
     parts = PurePosixPath(path).parts
-    return bool(LEFTOVER_PARTS.intersection(parts)) or path.endswith(LEFTOVER_SUFFIXES)
+    if LEFTOVER_PARTS.intersection(parts):
+        return True
+    return path.endswith(LEFTOVER_SUFFIXES) and not path.startswith(FIXTURES_DIR)
 
 
 def sdist_files(sdist: str) -> list[str]:

@@ -198,6 +198,12 @@ def test_an_sdist_with_build_leftovers_is_refused(leftover):
     assert check_dist.check_sdist(SDIST + [leftover]) == [f"sdist: build leftover {leftover}"]
 
 
+def test_a_recorded_test_fixture_is_not_a_leftover():
+    fixtures = ["tests/data/shop.sqlite3", "tests/data/show_export/export-chrome.txt"]
+    assert check_dist.check_sdist(SDIST + fixtures) == []
+    assert check_dist.check_sdist(SDIST + ["tests/db.sqlite3"]) != []
+
+
 def test_the_checker_reads_real_archives(tmp_path):
     sdist = tmp_path / "vask-0.2.0.tar.gz"
     with tarfile.open(sdist, "w:gz") as tar:
