@@ -75,20 +75,27 @@ print(result.stdout.strip(), result.returncode, flush=True)
 """
 
 
-def run_traced(
-    tmp_path, program: str, *options: str, inner: str = FORK_SENT_SIGTERM_AT_ONCE
-) -> str:
+def run_program(
+    tmp_path, program: str, *command: str, env: dict[str, str] | None = ENV
+) -> subprocess.CompletedProcess[str]:
+    """``python *command`` in ``tmp_path`` with ``program`` as its prog.py."""
     (tmp_path / "prog.py").write_text(textwrap.dedent(program))
-    (tmp_path / "inner.py").write_text(textwrap.dedent(inner))
-    result = subprocess.run(
-        [sys.executable, "-m", "vask", "run", *options, "prog.py"],
+    return subprocess.run(
+        [sys.executable, *command],
         cwd=tmp_path,
-        env=ENV,
+        env=env,
         capture_output=True,
         text=True,
         timeout=60,
         check=False,
     )
+
+
+def run_traced(
+    tmp_path, program: str, *options: str, inner: str = FORK_SENT_SIGTERM_AT_ONCE
+) -> str:
+    (tmp_path / "inner.py").write_text(textwrap.dedent(inner))
+    result = run_program(tmp_path, program, "-m", "vask", "run", *options, "prog.py")
     assert result.returncode == 0, (result.stdout, result.stderr)
     return result.stdout
 
@@ -96,15 +103,7 @@ def run_traced(
 @needs_glibc_atfork
 def test_untraced_the_child_dies_of_the_sigterm(tmp_path):
     # What tracing must not change.
-    (tmp_path / "prog.py").write_text(textwrap.dedent(FORK_SENT_SIGTERM_AT_ONCE))
-    result = subprocess.run(
-        [sys.executable, "prog.py"],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=60,
-        check=False,
-    )
+    result = run_program(tmp_path, FORK_SENT_SIGTERM_AT_ONCE, "prog.py", env=None)
     assert result.stdout == "signal 15\n"
 
 
@@ -282,16 +281,7 @@ print("parent:", spool.next_waiting(db_path).path == side_file, flush=True)
 
 
 def test_a_forked_child_leaves_the_side_files_the_parent_kept_to_the_parent(tmp_path):
-    (tmp_path / "prog.py").write_text(textwrap.dedent(SIDE_FILE_BEFORE_FORK))
-    result = subprocess.run(
-        [sys.executable, "prog.py"],
-        cwd=tmp_path,
-        env=ENV,
-        capture_output=True,
-        text=True,
-        timeout=60,
-        check=False,
-    )
+    result = run_program(tmp_path, SIDE_FILE_BEFORE_FORK, "prog.py")
     assert result.stdout == "child: None\nparent: True\n", result.stderr
 
 
