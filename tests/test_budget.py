@@ -10,8 +10,11 @@ import contextlib
 import gc
 import io
 import sqlite3
+import subprocess
+import sys
 import threading
 import time
+from pathlib import Path
 
 import msgpack
 import pytest
@@ -148,6 +151,48 @@ class TestProcessBudget:
         assert stored
         for _, doc, _ in stored:
             assert doc["trace_name"] == "nightly job / branch"
+
+
+FORKED_CHILD_RECORDS_UNDER_ITS_OWN_BUDGET = """
+import os, sys
+sys.path.insert(0, {tests!r})
+import vask.db
+from engine_driver import EngineDriver
+from test_budget import big_locals
+from test_subtree_flush import program
+
+engine = EngineDriver({engine!r})
+# About 3 MB of records left in this process's memory: the parent's trace.
+parent = engine.recorder(config={{"max_value_bytes": 0, "memory_budget_mb": False}})
+parent.start()
+[big_locals(i) for i in range(30)]
+parent.stop()
+pid = os.fork()
+if pid == 0:
+    cuts = []
+    vask.db.save_trace = lambda trace_id, **kwargs: cuts.append(trace_id)
+    child = engine.recorder(config={{"memory_budget_mb": 2, "flush_subtree_mb": False}})
+    child.start()
+    program(40, 20)
+    child.stop()
+    os._exit(min(len(cuts), 100))
+_, status = os.waitpid(pid, 0)
+print("cuts", os.waitstatus_to_exitcode(status))
+print("parent calls", len(parent.build_trace()) > 2_000_000)
+"""
+
+
+def test_a_forked_child_counts_only_what_it_records(engine, tmp_path):
+    """The records a forked child inherits are its parent's: they neither push
+    the child's engine over its budget nor make it cut its own calls."""
+    program_text = FORKED_CHILD_RECORDS_UNDER_ITS_OWN_BUDGET.format(
+        tests=str(Path(__file__).parent), engine=engine.name
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", program_text], capture_output=True, text=True, timeout=120
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:2] == ["cuts 0", "parent calls True"], result.stderr
 
 
 def test_the_package_passes_its_defaults_and_the_settings_are_checked(engine):

@@ -2,9 +2,13 @@
 
 #include <algorithm>
 
+#include <pthread.h>
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+
+#include "utils/ids.hpp"
 
 namespace vask {
 namespace {
@@ -47,7 +51,23 @@ void return_free_memory() noexcept {
 
 MemoryBudget& MemoryBudget::process() noexcept {
   static MemoryBudget budget;
+  static const bool registered = [] {
+    // Runs in the child only, while it has the one thread that forked.
+    pthread_atfork(nullptr, nullptr, [] { budget.used_.store(0, std::memory_order_relaxed); });
+    return true;
+  }();
+  (void)registered;
   return budget;
+}
+
+CountedMemory::CountedMemory() noexcept : fork_generation_(fork_generation()) {}
+
+void CountedMemory::change(uint64_t before, uint64_t after) noexcept {
+  bytes_ = bytes_ + after - before;
+  if (fork_generation() != fork_generation_) return;
+  MemoryBudget& budget = MemoryBudget::process();
+  budget.add(after);
+  budget.remove(before);
 }
 
 uint64_t tracking_from(uint64_t budget) noexcept {

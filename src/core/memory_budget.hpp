@@ -30,6 +30,11 @@ void return_free_memory() noexcept;
 // profile engine beside a monitor (the Django middleware's) counts the
 // monitor's records too, and an engine that lingers after it stopped (kept
 // alive by a traceback) imposes nothing on the others.
+//
+// A forked child starts its count from nothing: the buffers its engines
+// inherited hold the parent's records (the parent stores them), those engines
+// record nothing in the child, and the child's own engines flush against
+// what they record themselves.
 class MemoryBudget {
  public:
   // The one count of the process.
@@ -41,6 +46,27 @@ class MemoryBudget {
 
  private:
   std::atomic<uint64_t> used_{0};
+};
+
+// What one engine's buffers cost, as counted in MemoryBudget::process().
+// Counted in the process it was made in: in a forked child, what it held at
+// the fork is neither counted nor taken off when it is let go.
+class CountedMemory {
+ public:
+  CountedMemory() noexcept;
+  CountedMemory(const CountedMemory&) = delete;
+  CountedMemory& operator=(const CountedMemory&) = delete;
+  ~CountedMemory() { release(); }
+
+  uint64_t bytes() const noexcept { return bytes_; }
+  // Records that cost `before` were replaced by ones that cost `after`.
+  void change(uint64_t before, uint64_t after) noexcept;
+  // Everything counted is let go (the records were taken or dropped).
+  void release() noexcept { change(bytes_, 0); }
+
+ private:
+  uint64_t bytes_ = 0;
+  const uint64_t fork_generation_;
 };
 
 // From where on an engine with this budget keeps every thread's open calls,

@@ -81,13 +81,11 @@ TraceBuffer::TraceBuffer(TraceSettings settings, Config config, std::string trac
 
 TraceBuffer::~TraceBuffer() {
   // The process stops counting what this engine held.
-  MemoryBudget::process().remove(buffers_.lock()->memory);
+  buffers_.lock()->memory.release();
 }
 
 void TraceBuffer::change_memory(BuffersLock& buffers, uint64_t before, uint64_t after) noexcept {
-  buffers->memory = buffers->memory + after - before;
-  MemoryBudget::process().add(after);
-  MemoryBudget::process().remove(before);
+  buffers->memory.change(before, after);
 }
 
 TraceBuffer::Appended TraceBuffer::append(BuffersLock& buffers, const std::string& thread_id,
@@ -166,7 +164,7 @@ TraceBuffer::Taken TraceBuffer::take_trace(const TraceLock&) {
     }
     taken.frames = std::exchange(buffers->frames, {});
     taken.threads = std::exchange(buffers->threads, {});
-    MemoryBudget::process().remove(std::exchange(buffers->memory, 0));
+    buffers->memory.release();
     buffers->trace_bytes = 0;
     over_size_limit_.store(false, std::memory_order_relaxed);
     trace_serial_.fetch_add(1, std::memory_order_relaxed);
@@ -206,7 +204,7 @@ void TraceBuffer::restore(Taken taken) {
       current = std::move(old_records);
     }
     for (auto& [key, thread] : taken.threads) buffers->threads.try_emplace(key, std::move(thread));
-    change_memory(buffers, buffers->memory, buffers_memory(buffers->frames));
+    change_memory(buffers, buffers->memory.bytes(), buffers_memory(buffers->frames));
   }
   // Thread objects not moved back are released when `taken` goes, outside the
   // mutexes.
@@ -333,7 +331,7 @@ void TraceBuffer::start_new_test_trace(const TraceLock&) {
         unsaved_test.threads.try_emplace(key, thread.copy());
       }
     }
-    MemoryBudget::process().remove(std::exchange(buffers->memory, 0));
+    buffers->memory.release();
     dropped = std::exchange(buffers->dropped, {});
     buffers->trace_bytes = 0;
     over_size_limit_.store(false, std::memory_order_relaxed);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config.hpp"
+#include "core/memory_budget.hpp"
 #include "support/gil_mutex.hpp"
 #include "support/py.hpp"
 #include "utils/records.hpp"
@@ -71,8 +72,8 @@ struct Buffers {
   // (byte counts, open subtrees, its entry in `threads`) is void. Starts at 1,
   // so that 0 never matches.
   uint64_t epoch = 1;
-  // What `frames` costs the process, as counted in MemoryBudget::process().
-  uint64_t memory = 0;
+  // What `frames` costs the process.
+  CountedMemory memory;
   // Encoded bytes recorded in the current trace, flushed ones included;
   // counted only with a size limit.
   uint64_t trace_bytes = 0;
