@@ -670,7 +670,7 @@ def _trace_rows_in_order(
     the order they started: as :func:`_rows_in_order` gives them for every name."""
     select = _RowFilter(raised, returned)
     facts = _Facts(conn)
-    blocks: dict[Any, Any] = {}
+    blocks = callindex.BlockCache()
     for key, count in traces:
         cols = callindex.read_rows(conn, key, 0, count, blocks)
         start, thread, node = cols["start"], cols["thread"], cols["node"]
@@ -689,7 +689,7 @@ def _rows_in_order(
     facts: dict[int, dict[str, Any]],
     select: _RowFilter,
 ) -> Iterator[tuple[int, dict[str, Any], int]]:
-    blocks: dict[Any, Any] = {}
+    blocks = callindex.BlockCache()
     by_trace: dict[int, list[tuple[Any, ...]]] = {}
     for group in groups:
         by_trace.setdefault(group[0], []).append(group)
@@ -735,7 +735,7 @@ def _slowest_rows(
     else:
         ordered = groups
     best: list[tuple[int, int, int, int, dict[str, Any]]] = []  # a min-heap
-    blocks: dict[Any, Any] = {}
+    blocks = callindex.BlockCache()
     tie = 0
     for group in ordered:
         key = group[0]

@@ -65,6 +65,7 @@ from typing import Any
 
 import zstandard
 
+from vask import _dump
 from vask.document import decode_record, plausible_time, upgrade_legacy_record
 from vask.storage import backend, codec, query, schema
 from vask.storage.schema import transaction
@@ -81,6 +82,9 @@ __all__ = [
     "index_traces",
     "name_ids",
     "pending_traces",
+    "BlockCache",
+    "block_bytes",
+    "decode_rows",
     "read_rows",
     "reindex",
     "row_at",
@@ -265,6 +269,12 @@ _COLUMNS = (
     ("close_len", "q", False),
 )
 _BLOCK_HEAD = struct.Struct("<I")
+# The columns as the native decoder takes them: typecodes, "+" after a delta-coded one.
+_LAYOUT = "".join(code + ("+" if delta else "") for _, code, delta in _COLUMNS)
+# The native decoder (None: the blocks are decoded in Python, as tests compare them).
+_decode_index_block: Callable[..., tuple[bytes, ...]] | None = getattr(
+    _dump, "_decode_index_block", None
+)
 # The head of a frame record as the engines write it: a map whose first entry is "path".
 _FRAME_HEAD = b"\x8a\xa4path"
 _SWAP = sys.byteorder != "little"
@@ -1074,10 +1084,10 @@ def _unshuffle(data: bytes, width: int) -> bytes:
     return bytes(out)
 
 
-def _decode(data: bytes) -> dict[str, array]:
-    """A block's columns as stored: a delta-coded column holds the differences still
-    (:func:`_stretch` adds them up over the rows asked for only)."""
-    raw = _decompressor().decompress(data)
+def _decode(raw: bytes) -> dict[str, array]:
+    """A decompressed block's columns as stored, in Python: a delta-coded column holds
+    the differences still (:func:`_stretch` adds them up over the rows asked for only).
+    Queries read blocks through :func:`decode_rows`, which this defines."""
     (count,) = _BLOCK_HEAD.unpack_from(raw, 0)
     at = _BLOCK_HEAD.size
     out = {}
@@ -1243,35 +1253,78 @@ def read_rows(
     key: int,
     first_row: int,
     count: int,
-    cache: dict[tuple[int, int], dict[str, array]] | None = None,
+    cache: BlockCache | None = None,
 ) -> dict[str, array]:
     """Rows ``first_row`` to ``first_row + count`` of trace ``key``, column by column, as
-    stored: read each row's values through :func:`row_at`.  ``cache`` keeps decoded
-    blocks for the next call (the names of a trace share its blocks)."""
+    stored: read each row's values through :func:`row_at`.  ``cache`` keeps decompressed
+    blocks for the next call."""
     parts: list[dict[str, array]] = []
     end = first_row + count
     for block in range(first_row // BLOCK_ROWS, (end - 1) // BLOCK_ROWS + 1 if count else 0):
-        decoded = cache.get((key, block)) if cache is not None else None
-        if decoded is None:
-            row = conn.execute(
-                "SELECT data FROM call_blocks WHERE trace = ? AND block = ?", (key, block)
-            ).fetchone()
-            if row is None:
-                continue
-            decoded = _decode(row[0])
-            if cache is not None:
-                if len(cache) >= 64:
-                    cache.pop(next(iter(cache)))
-                cache[(key, block)] = decoded
+        raw = block_bytes(conn, key, block, cache)
+        if raw is None:
+            continue
         lo = max(first_row - block * BLOCK_ROWS, 0)
         hi = min(end - block * BLOCK_ROWS, BLOCK_ROWS)
-        parts.append(_stretch(decoded, lo, hi))
+        parts.append(decode_rows(raw, lo, hi))
     if len(parts) == 1:
         return parts[0]
     out = {name: array(code) for name, code, _ in _COLUMNS}
     for part in parts:
         for name, column in part.items():
             out[name].extend(column)
+    return out
+
+
+class BlockCache:
+    """The decompressed blocks a query read last, ``budget`` bytes of them at the most
+    (the names of a trace share its blocks)."""
+
+    def __init__(self, budget: int = 64 << 20) -> None:
+        self.budget = budget
+        self._blocks: dict[tuple[int, int], bytes] = {}
+        self._held = 0
+
+    def get(self, key: tuple[int, int]) -> bytes | None:
+        return self._blocks.get(key)
+
+    def put(self, key: tuple[int, int], raw: bytes) -> None:
+        self._held += len(raw)
+        self._blocks[key] = raw
+        while self._held > self.budget and len(self._blocks) > 1:
+            self._held -= len(self._blocks.pop(next(iter(self._blocks))))
+
+
+def block_bytes(
+    conn: sqlite3.Connection, key: int, block: int, cache: BlockCache | None = None
+) -> bytes | None:
+    """Block ``block`` of trace ``key``, decompressed (``None``: no such block)."""
+    raw = cache.get((key, block)) if cache is not None else None
+    if raw is not None:
+        return raw
+    row = conn.execute(
+        "SELECT data FROM call_blocks WHERE trace = ? AND block = ?", (key, block)
+    ).fetchone()
+    if row is None:
+        return None
+    raw = _decompressor().decompress(row[0])
+    if cache is not None:
+        cache.put((key, block), raw)
+    return raw
+
+
+def decode_rows(raw: bytes, lo: int, hi: int) -> dict[str, array]:
+    """Rows ``lo`` to ``hi`` of a decompressed block, every column as values (decoded
+    natively; :func:`_decode` and :func:`_stretch` are the same in Python)."""
+    if _decode_index_block is None:
+        return _stretch(_decode(raw), lo, hi)
+    out = {}
+    for (name, code, _), data in zip(
+        _COLUMNS, _decode_index_block(raw, _LAYOUT, lo, hi), strict=True
+    ):
+        column = array(code)
+        column.frombytes(data)
+        out[name] = column
     return out
 
 
