@@ -550,13 +550,17 @@ def _query(
     if every_name and slowest is None:
         # every call of the traces that pass, in order: their blocks alone, trace by
         # trace, reading no further than the limit asks
+        facts = _Facts(conn)
         yield from _matches(
             conn,
             names,
-            _trace_rows_in_order(conn, callindex.traces_in_order(conn, **filters), raised, returned),
+            _trace_rows_in_order(
+                conn, callindex.traces_in_order(conn, **filters), raised, returned, facts
+            ),
             predicates,
             limit,
             records,
+            facts,
         )
         return
     groups = callindex.summaries(
@@ -592,39 +596,61 @@ def _query(
 def _matches(
     conn: sqlite3.Connection,
     names: dict[int, tuple[str, str]],
-    rows: Iterable[tuple[int, dict[str, Any], int]],
+    batches: Iterable[tuple[int, dict[str, Any], list[int]]],
     predicates: list[Predicate],
     cap: int | None,
     records: _Records,
-    facts: dict[int, dict[str, Any]] | None = None,
+    facts: _Facts | None = None,
 ) -> Iterator[CallMatch]:
-    """The rows that pass the predicates as matches, ``cap`` of them at the most."""
+    """The rows that pass the predicates as matches, ``cap`` of them at the most;
+    ``batches`` are (trace key, columns, the rows of the columns in order)."""
     facts = facts if facts is not None else _Facts(conn)
-    reader = callindex.RecordReader(conn)
+    reader = callindex.RecordReader(conn) if predicates else None
     try:
         found = 0
-        for key, cols, i in rows:
+        for key, cols, rows in batches:
             if cap is not None and found >= cap:
                 return
-            match = _match(reader, facts[key], names, cols, i, predicates, records)
-            if match is not None:
-                found += 1
-                yield match
+            if reader is None:
+                if cap is not None:
+                    rows = rows[: cap - found]
+                found += len(rows)
+                yield from _plain_matches(facts[key], names, cols, rows, records)
+                continue
+            for i in rows:
+                if cap is not None and found >= cap:
+                    return
+                match = _match(reader, facts[key], names, cols, i, predicates, records)
+                if match is not None:
+                    found += 1
+                    yield match
     finally:
-        reader.close()
+        if reader is not None:
+            reader.close()
 
 
 class _Facts(dict):  # type: ignore[type-arg]
-    """The facts of the traces (see :func:`callindex.trace_facts`), read when first asked."""
+    """The facts of the traces (see :func:`callindex.trace_facts`), read when first asked
+    (with those of the traces :meth:`expect` names next, in one query)."""
 
     def __init__(self, conn: sqlite3.Connection) -> None:
         super().__init__()
         self.conn = conn
+        self._next: list[int] = []
+
+    def expect(self, keys: Iterable[int]) -> None:
+        """The traces whose facts are asked for next, in order."""
+        self._next = list(keys)
+        self._next.reverse()
 
     def __missing__(self, key: int) -> dict[str, Any]:
-        found = callindex.trace_facts(self.conn, [key])[key]
-        self[key] = found
-        return found
+        chunk = [key]
+        while self._next and len(chunk) < 500:
+            nxt = self._next.pop()
+            if nxt not in self:
+                chunk.append(nxt)
+        self.update(callindex.trace_facts(self.conn, chunk))
+        return self[key]
 
 
 class _RowFilter:
@@ -634,12 +660,12 @@ class _RowFilter:
         self.raised = raised
         self.returned = returned
 
-    def rows(self, cols: dict[str, Any], exc_types: list[str]) -> Iterable[int]:
+    def rows(self, cols: dict[str, Any], exc_types: list[str]) -> list[int]:
         outcomes = cols["outcome"]
         if not self.raised and not self.returned:
-            return range(len(outcomes))
+            return list(range(len(outcomes)))
         if self.returned and self.raised:
-            return ()
+            return []
         wanted = callindex.RETURNED if self.returned else callindex.RAISED
         # the outcome codes are bytes: find them in C rather than row by row
         codes = outcomes.tobytes()
@@ -660,35 +686,38 @@ class _RowFilter:
 _LAST = 1 << 62  # sorts a row with no start time after every other
 
 
+def _in_start_order(cols: dict[str, Any], rows: list[int]) -> list[int]:
+    """``rows`` in the order the calls began (by start, then thread and node)."""
+    start, thread, node = cols["start"], cols["thread"], cols["node"]
+    keys = {i: (start[i] if start[i] >= 0 else _LAST, thread[i], node[i]) for i in rows}
+    return sorted(rows, key=keys.__getitem__)
+
+
 def _trace_rows_in_order(
     conn: sqlite3.Connection,
     traces: list[tuple[int, int]],
     raised: bool | str,
     returned: bool,
-) -> Iterator[tuple[int, dict[str, Any], int]]:
+    facts: _Facts,
+) -> Iterator[tuple[int, dict[str, Any], list[int]]]:
     """Every row of ``traces`` (in their order) that ends as asked, each trace's rows in
     the order they started: as :func:`_rows_in_order` gives them for every name."""
     select = _RowFilter(raised, returned)
-    facts = _Facts(conn)
+    facts.expect(key for key, _ in traces)
     blocks = callindex.BlockCache()
     for key, count in traces:
         cols = callindex.read_rows(conn, key, 0, count, blocks)
-        start, thread, node = cols["start"], cols["thread"], cols["node"]
-
-        def began(i: int) -> tuple[int, int, int]:
-            at = start[i]
-            return (at if at >= 0 else _LAST, thread[i], node[i])
-
-        for i in sorted(select.rows(cols, facts[key]["exc_types"]), key=began):
-            yield key, cols, i
+        rows = select.rows(cols, facts[key]["exc_types"])
+        if rows:
+            yield key, cols, _in_start_order(cols, rows)
 
 
 def _rows_in_order(
     conn: sqlite3.Connection,
     groups: list[tuple[Any, ...]],
-    facts: dict[int, dict[str, Any]],
+    facts: _Facts,
     select: _RowFilter,
-) -> Iterator[tuple[int, dict[str, Any], int]]:
+) -> Iterator[tuple[int, dict[str, Any], list[int]]]:
     blocks = callindex.BlockCache()
     by_trace: dict[int, list[tuple[Any, ...]]] = {}
     for group in groups:
@@ -698,33 +727,35 @@ def _rows_in_order(
         start = by_trace[key][0][7]
         return (start if start is not None else math.inf, key)
 
-    for key in sorted(by_trace, key=first):
-        streams = []
-        for group in by_trace[key]:
-            cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
+    ordered = sorted(by_trace, key=first)
+    facts.expect(ordered)
+    for key in ordered:
+        found = by_trace[key]
+        if len(found) == 1:
             # a name's rows are stored by start time already
-            streams.append(_in_start_order(cols, select.rows(cols, facts[key]["exc_types"])))
-        merged = streams[0] if len(streams) == 1 else heapq.merge(*streams)
-        for *_, i, cols in merged:
-            yield key, cols, i
-
-
-def _in_start_order(
-    cols: dict[str, Any], rows: Iterable[int]
-) -> Iterator[tuple[int, int, int, int, dict[str, Any]]]:
-    start, thread, node = cols["start"], cols["thread"], cols["node"]
-    for i in rows:
-        began = start[i]
-        yield (began if began >= 0 else _LAST, thread[i], node[i], i, cols)
+            group = found[0]
+            cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
+            rows = select.rows(cols, facts[key]["exc_types"])
+        else:
+            # the names' rows one after the other, then merged by start
+            found.sort(key=lambda g: g[6])
+            cols = callindex.read_rows(conn, key, found[0][6], found[0][2], blocks)
+            for group in found[1:]:
+                more = callindex.read_rows(conn, key, group[6], group[2], blocks)
+                for name, column in more.items():
+                    cols[name].extend(column)
+            rows = _in_start_order(cols, select.rows(cols, facts[key]["exc_types"]))
+        if rows:
+            yield key, cols, rows
 
 
 def _slowest_rows(
     conn: sqlite3.Connection,
     groups: Iterable[tuple[Any, ...]],
-    facts: dict[int, dict[str, Any]],
+    facts: _Facts,
     select: _RowFilter,
     keep: int | None,
-) -> Iterator[tuple[int, dict[str, Any], int]]:
+) -> Iterator[tuple[int, dict[str, Any], list[int]]]:
     """Rows longest first; with ``keep``, only that many (reading stops as soon as no
     other group can hold a longer call).  ``groups`` that are not a list come
     longest first already."""
@@ -743,7 +774,7 @@ def _slowest_rows(
             break
         cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
         durations = cols["duration"]
-        rows = select.rows(cols, facts[key]["exc_types"])
+        rows: Iterable[int] = select.rows(cols, facts[key]["exc_types"])
         if keep is not None:
             rows = heapq.nlargest(keep, rows, key=durations.__getitem__)
         for i in rows:
@@ -760,7 +791,65 @@ def _slowest_rows(
                 break
     best.sort(reverse=True, key=lambda item: item[:2])
     for _, _, key, i, cols in best:
-        yield key, cols, i
+        yield key, cols, [i]
+
+
+def _plain_matches(
+    facts: dict[str, Any],
+    names: dict[int, tuple[str, str]],
+    cols: dict[str, Any],
+    rows: list[int],
+    records: _Records,
+) -> Iterator[CallMatch]:
+    """The matches of ``rows`` of one trace's columns, without predicates: each column
+    read once for them all (as :func:`callindex.row_at` reads a row)."""
+    trace_id, test, test_outcome = facts["trace_id"], facts["test"], facts["test_outcome"]
+    threads, exc_types, legacy, base = (
+        facts["threads"],
+        facts["exc_types"],
+        facts["legacy"],
+        facts["base"],
+    )
+    ns = 1e9
+    outcomes = callindex.OUTCOME_NAMES
+    folded_code = callindex.FOLDED
+    col = cols.__getitem__
+    name, thread, node, depth, line = (col(c) for c in ("name", "thread", "node", "depth", "line"))
+    start, duration, outcome, exc, folded = (
+        col(c) for c in ("start", "duration", "outcome", "exc", "folded")
+    )
+    open_pos, open_len, close_pos, close_len = (
+        col(c) for c in ("open_pos", "open_len", "close_pos", "close_len")
+    )
+    for i in rows:
+        code = outcome[i]
+        thread_key, thread_name = threads[thread[i]]
+        qualname, file = names[name[i]]
+        began, took, at, e = start[i], duration[i], line[i], exc[i]
+        opos, cpos = open_pos[i], close_pos[i]
+        is_folded = code == folded_code
+        yield CallMatch(
+            trace_id,
+            test,
+            test_outcome,
+            thread_key,
+            thread_name,
+            node[i],
+            qualname,
+            file,
+            at if at >= 0 else None,
+            depth[i],
+            base + began / ns if began >= 0 else None,
+            took / ns if took >= 0 else None,
+            outcomes[code],
+            exc_types[e] if e >= 0 else None,
+            (folded[i] if folded[i] >= 0 else None) if is_folded else None,
+            False,
+            (opos, open_len[i]) if opos >= 0 and not is_folded else None,
+            (opos + cpos, close_len[i]) if cpos >= 0 else None,
+            records,
+            legacy,
+        )
 
 
 def _match(

@@ -1226,25 +1226,37 @@ def traces_in_order(
 def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict[str, Any]]:
     """Per trace key: its id, test, outcome, threads, exception types, base, first start."""
     out = {}
-    for key in keys:
-        row = conn.execute(
-            "SELECT t.trace_id, ct.test, t.test_outcome, t.threads, t.exc_types, t.base,"
+    wanted = list(keys)
+    # traces of one suite mostly share their threads and exception types: each list read once
+    lists: dict[str, Any] = {}
+
+    def listed(text: str, as_tuples: bool) -> Any:
+        found = lists.get(text)
+        if found is None:
+            found = json.loads(text)
+            found = lists[text] = [tuple(t) for t in found] if as_tuples else found
+        return found
+
+    for at in range(0, len(wanted), 500):
+        chunk = wanted[at : at + 500]
+        marks = ",".join("?" * len(chunk))
+        for row in conn.execute(
+            "SELECT t.id, t.trace_id, ct.test, t.test_outcome, t.threads, t.exc_types, t.base,"
             " t.first_start, t.legacy FROM call_traces t"
-            " LEFT JOIN call_tests ct ON ct.id = t.test WHERE t.id = ?",
-            (key,),
-        ).fetchone()
-        if row is None:
-            continue
-        out[key] = {
-            "trace_id": row[0],
-            "test": row[1],
-            "test_outcome": row[2],
-            "threads": [tuple(t) for t in json.loads(row[3])],
-            "exc_types": json.loads(row[4]),
-            "base": row[5] or 0.0,
-            "first_start": row[6],
-            "legacy": None if row[7] is None else bool(row[7]),
-        }
+            f" LEFT JOIN call_tests ct ON ct.id = t.test WHERE t.id IN ({marks})",
+            chunk,
+        ):
+            out[row[0]] = {
+                "trace_id": row[1],
+                "test": row[2],
+                "test_outcome": row[3],
+                # shared between traces: read, never changed
+                "threads": listed(row[4], True),
+                "exc_types": listed(row[5], False),
+                "base": row[6] or 0.0,
+                "first_start": row[7],
+                "legacy": None if row[8] is None else bool(row[8]),
+            }
     return out
 
 
