@@ -563,6 +563,29 @@ def _query(
             facts,
         )
         return
+    facts = _Facts(conn)
+    select = _RowFilter(raised, returned)
+    keep = slowest if not predicates else None
+    if slowest is not None and every_name and (raised or test or outcome or trace):
+        # the slowest of every name in some traces: their rows, trace by trace from the
+        # trace that may hold the longest call down (the summary would be read whole)
+        traces = callindex.traces_longest_first(conn, **filters)
+        yield from _matches(
+            conn,
+            names,
+            _slowest_rows(
+                conn,
+                iter([(key, None, count, None, None, top, 0) for key, count, top in traces]),
+                facts,
+                select,
+                keep,
+            ),
+            predicates,
+            slowest if limit is None else min(slowest, limit),
+            records,
+            facts,
+        )
+        return
     groups = callindex.summaries(
         conn,
         None if every_name else names,
@@ -572,22 +595,15 @@ def _query(
         outcome=outcome,
         trace=trace,
         # the slowest of every name: read from the top of the summary, not all of it
-        # (of the traces a filter picks, their rows, which the filter finds at once)
-        longest_first=slowest is not None
-        and every_name
-        and test is None
-        and outcome is None
-        and trace is None,
+        longest_first=slowest is not None and every_name,
     )
     if isinstance(groups, list) and not groups:
         return
-    facts = _Facts(conn)
     cap = slowest
     if limit is not None:
         cap = limit if cap is None else min(cap, limit)
-    select = _RowFilter(raised, returned)
     if slowest is not None:
-        rows = _slowest_rows(conn, groups, facts, select, slowest if not predicates else None)
+        rows = _slowest_rows(conn, groups, facts, select, keep)
     else:
         rows = _rows_in_order(conn, groups, facts, select)
     yield from _matches(conn, names, rows, predicates, cap, records, facts)
@@ -758,10 +774,19 @@ def _slowest_rows(
 ) -> Iterator[tuple[int, dict[str, Any], list[int]]]:
     """Rows longest first; with ``keep``, only that many (reading stops as soon as no
     other group can hold a longer call).  ``groups`` that are not a list come
-    longest first already."""
+    longest first already.
+
+    Of a query for calls that raised, a summary row's longest call is bounded by
+    the longest call that raised in its trace too."""
+
+    def bound(group: tuple[Any, ...]) -> float | None:
+        if not select.raised or len(group) < 9 or group[5] is None:
+            return group[5]
+        return min(group[5], group[8]) if group[8] is not None else None
+
     if isinstance(groups, list):
         ordered: Iterable[tuple[Any, ...]] = sorted(
-            (g for g in groups if g[5] is not None), key=lambda g: g[5], reverse=True
+            (g for g in groups if bound(g) is not None), key=bound, reverse=True
         )
     else:
         ordered = groups
@@ -770,7 +795,10 @@ def _slowest_rows(
     tie = 0
     for group in ordered:
         key = group[0]
-        if keep is not None and len(best) >= keep and group[5] * 1e9 <= best[0][0]:
+        top = bound(group)
+        if top is None:
+            continue
+        if keep is not None and len(best) >= keep and top * 1e9 <= best[0][0]:
             break
         cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
         durations = cols["duration"]

@@ -17,7 +17,11 @@ summary per (function, trace) answers most questions before a block is read.
                   whose values say what they are, 1 when every value was a
                   repr, 0 otherwise; see :func:`vask.document.legacy_form`),
                   the names it has (``names``: packed 64-bit ids, by which its
-                  summary rows are found) and how many of its calls raised
+                  summary rows are found), how many of its calls raised,
+                  and how long its longest call and its longest call that
+                  raised took (``max_duration``, ``max_raised``: the
+                  slowest calls of filtered traces are read from the
+                  trace that may hold the longest down)
 ``call_tests``    test node ids, named by number
 ``call_names``    (qualified name, file) pairs, named by number
 ``call_summary``  per (name, trace): the calls, the calls that raised, the
@@ -90,12 +94,13 @@ __all__ = [
     "row_at",
     "summaries",
     "trace_facts",
+    "traces_longest_first",
     "traces_in_order",
     "write_built",
 ]
 
 #: Version of the index tables; an index of another version is built again.
-INDEX_VERSION = 6
+INDEX_VERSION = 7
 
 #: ``outcome`` by its code.
 OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
@@ -120,7 +125,9 @@ _TABLES = (
         calls INTEGER NOT NULL,
         legacy INTEGER,
         names BLOB,
-        raised INTEGER
+        raised INTEGER,
+        max_duration REAL,
+        max_raised REAL
     )
     """,
     """
@@ -231,6 +238,13 @@ _PG_MIGRATIONS: list[tuple[str, ...]] = [
         "ALTER TABLE call_traces ADD COLUMN names bytea",
         "ALTER TABLE call_traces ADD COLUMN raised bigint",
         "CREATE INDEX call_summary_by_duration ON call_summary (max_duration)",
+    ),
+    (
+        "DELETE FROM call_blocks",
+        "DELETE FROM call_summary",
+        "DELETE FROM call_traces",
+        "ALTER TABLE call_traces ADD COLUMN max_duration double precision",
+        "ALTER TABLE call_traces ADD COLUMN max_raised double precision",
     ),
 ]
 
@@ -974,6 +988,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     summary = []
     at = 0
     inf = math.inf
+    longest = longest_raised = -1
     for name_key, rows in ordered:
         name = ids[name_key]
         rows.sort(key=lambda r: (r[5] if r[5] == r[5] else inf, r[0], r[1]))
@@ -982,6 +997,13 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         )
         durations = [_ns(e - s) if e >= s else -1 for s, e in zip(start, end)]
         known = [d for d in durations if d >= 0]
+        if known:
+            longest = max(longest, max(known))
+            if RAISED in outcome:
+                longest_raised = max(
+                    [longest_raised]
+                    + [d for d, o in zip(durations, outcome) if o == RAISED and d >= 0]
+                )
         summary.append(
             (
                 name,
@@ -1026,6 +1048,14 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
             "INSERT INTO call_blocks (trace, block, rows, data) VALUES (?, ?, ?, ?)",
             (key, block, min(BLOCK_ROWS, at - first_row), data),
         )
+    conn.execute(
+        "UPDATE call_traces SET max_duration = ?, max_raised = ? WHERE id = ?",
+        (
+            longest / _NS if longest >= 0 else None,
+            longest_raised / _NS if longest_raised >= 0 else None,
+            key,
+        ),
+    )
     return at
 
 
@@ -1145,7 +1175,7 @@ def summaries(
     """The summary rows of ``names`` (``None``: of every name) in traces that pass the
     trace filters:
     (trace key, name, calls, raised, min duration, max duration, first row, the time
-    the trace's first call started).
+    the trace's first call started, the longest call of the trace that raised).
 
     With ``longest_first`` (and every name), the rows that have a duration, read
     lazily longest first through the summary's duration index: a caller after the
@@ -1156,7 +1186,7 @@ def summaries(
         where.append("s.raised > 0")
     sql = (
         "SELECT s.trace, s.name, s.calls, s.raised, s.min_duration, s.max_duration, s.first_row,"
-        " t.first_start FROM call_summary s JOIN call_traces t ON t.id = s.trace"
+        " t.first_start, t.max_raised FROM call_summary s JOIN call_traces t ON t.id = s.trace"
         " LEFT JOIN call_tests ct ON ct.id = t.test WHERE 1 = 1"
     )
     if where:
@@ -1221,6 +1251,31 @@ def traces_in_order(
         sql += " AND " + " AND ".join(where)
     sql += " ORDER BY t.first_start IS NULL, t.first_start, t.id"
     return [(int(r[0]), int(r[1])) for r in conn.execute(sql, params)]
+
+
+def traces_longest_first(
+    conn: sqlite3.Connection,
+    *,
+    raised: bool = False,
+    test: str | None = None,
+    test_glob: bool = False,
+    outcome: str | None = None,
+    trace: str | None = None,
+) -> list[tuple[int, int, float]]:
+    """(trace key, calls, longest) of the indexed traces that pass the trace filters,
+    the trace with the longest call first (``raised``: the longest call that raised):
+    the slowest calls of every name in them are read trace by trace, until no trace
+    left can hold a longer call."""
+    where, params = _trace_filters(conn, test, test_glob, outcome, trace)
+    longest = "t.max_raised" if raised else "t.max_duration"
+    sql = (
+        f"SELECT t.id, t.calls, {longest} FROM call_traces t"
+        f" LEFT JOIN call_tests ct ON ct.id = t.test WHERE {longest} IS NOT NULL"
+    )
+    if where:
+        sql += " AND " + " AND ".join(where)
+    sql += f" ORDER BY {longest} DESC, t.id"
+    return [(int(r[0]), int(r[1]), float(r[2])) for r in conn.execute(sql, params)]
 
 
 def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict[str, Any]]:
