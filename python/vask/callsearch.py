@@ -29,7 +29,8 @@ import re
 import sqlite3
 import threading
 from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass
+from itertools import chain, repeat
 from typing import Any
 
 from vask.document import upgrade_legacy_record
@@ -253,53 +254,149 @@ def _same(value: Any, wanted: Any) -> bool:
         return False
 
 
-@dataclass
-class CallMatch:
-    """A call found across traces, with its values decoded."""
+# The columns of an index row a match keeps, in this order.
+_ROW = ("name", "thread", "node", "depth", "line", "start", "duration", "outcome", "exc")
+_ROW += ("folded", "open_pos", "open_len", "close_pos", "close_len")
+_NS = 1e9
 
-    trace_id: str
-    #: the test the trace is of (its node id), and its outcome; ``None`` when none
-    test: str | None
-    test_outcome: str | None
-    thread: str
-    thread_name: str | None
-    node: int
-    qualname: str
-    file: str
-    line: int | None
-    depth: int
-    start: float | None
-    duration: float | None
-    #: "returned", "raised", "yielded", "unfinished" or "folded"
-    outcome: str
-    exception_type: str | None
-    #: the number of calls of a folded range (``None`` for a call)
-    folded: int | None
-    #: whether a value predicate matched on a value the dumpers had cut
-    truncated: bool = False
-    # The opening and closing records: where they lie ((position, length) in the
-    # trace, read through _records), decoded once read through start_record /
-    # end_record.  A match whose values are never looked at reads nothing.
-    _start: Any = field(default=None, repr=False, compare=False)
-    _end: Any = field(default=None, repr=False, compare=False)
-    _records: Any = field(default=None, repr=False, compare=False)
-    #: how the trace stored its values, if before 0.2 (see vask.document.legacy_form)
-    _legacy: bool | None = field(default=None, repr=False, compare=False)
+
+class _TraceOf:
+    """What the matches of one trace share: its facts (see
+    :func:`callindex.trace_facts`), the query's names and where its records are read."""
+
+    __slots__ = ("base", "exc_types", "legacy", "names", "records", "test", "test_outcome")
+    __slots__ += ("threads", "trace_id")
+
+    def __init__(
+        self, facts: dict[str, Any], names: dict[int, tuple[str, str]], records: Any
+    ) -> None:
+        self.trace_id: str = facts["trace_id"]
+        self.test: str | None = facts["test"]
+        self.test_outcome: str | None = facts["test_outcome"]
+        self.threads: list[tuple[str, str | None]] = facts["threads"]
+        self.exc_types: list[str] = facts["exc_types"]
+        self.base: float = facts["base"]
+        self.legacy: bool | None = facts["legacy"]
+        self.names = names
+        self.records = records
+
+
+_UNREAD = object()
+
+
+class CallMatch:
+    """A call found across traces.
+
+    A match holds its index row: what it says (the call's place, name, time and
+    outcome) is read from it when asked for, and the call's values from its
+    records when first asked for (a match whose values are never looked at reads
+    nothing): a query of many matches builds little more than the matches.
+    """
+
+    __slots__ = ("_end", "_of", "_row", "_start", "truncated")
+
+    def __init__(self, of: _TraceOf, row: tuple[int, ...], truncated: bool = False) -> None:
+        self._of = of
+        # the values of the columns _ROW names
+        self._row = row
+        #: whether a value predicate matched on a value the dumpers had cut
+        self.truncated = truncated
+        self._start: Any = _UNREAD
+        self._end: Any = _UNREAD
+
+    @property
+    def trace_id(self) -> str:
+        return self._of.trace_id
+
+    @property
+    def test(self) -> str | None:
+        """The test the trace is of (its node id); ``None`` when none."""
+        return self._of.test
+
+    @property
+    def test_outcome(self) -> str | None:
+        return self._of.test_outcome
+
+    @property
+    def thread(self) -> str:
+        return self._of.threads[self._row[1]][0]
+
+    @property
+    def thread_name(self) -> str | None:
+        return self._of.threads[self._row[1]][1]
+
+    @property
+    def node(self) -> int:
+        return self._row[2]
+
+    @property
+    def qualname(self) -> str:
+        return self._of.names[self._row[0]][0]
+
+    @property
+    def file(self) -> str:
+        return self._of.names[self._row[0]][1]
+
+    @property
+    def line(self) -> int | None:
+        line = self._row[4]
+        return line if line >= 0 else None
+
+    @property
+    def depth(self) -> int:
+        return self._row[3]
+
+    @property
+    def start(self) -> float | None:
+        began = self._row[5]
+        return self._of.base + began / _NS if began >= 0 else None
+
+    @property
+    def duration(self) -> float | None:
+        took = self._row[6]
+        return took / _NS if took >= 0 else None
+
+    @property
+    def outcome(self) -> str:
+        """ "returned", "raised", "yielded", "unfinished" or "folded"."""
+        return callindex.OUTCOME_NAMES[self._row[7]]
+
+    @property
+    def exception_type(self) -> str | None:
+        exc = self._row[8]
+        return self._of.exc_types[exc] if exc >= 0 else None
+
+    @property
+    def folded(self) -> int | None:
+        """The number of calls of a folded range (``None`` for a call)."""
+        count = self._row[9]
+        return count if self._row[7] == callindex.FOLDED and count >= 0 else None
 
     @property
     def start_record(self) -> dict[str, Any] | None:
         """The call's opening record, decoded (``None`` when not recorded)."""
-        if isinstance(self._start, tuple):
-            self._start = self._records.decoded(self.trace_id, *self._start, self._legacy)
-        return self._start
+        if self._start is _UNREAD:
+            pos, n = self._row[10], self._row[11]
+            of = self._of
+            self._start = (
+                of.records.decoded(of.trace_id, pos, n, of.legacy)
+                if pos >= 0 and self._row[7] != callindex.FOLDED
+                else None
+            )
+        return self._start  # type: ignore[no-any-return]
 
     @property
     def end_record(self) -> dict[str, Any] | None:
         """The call's closing record, decoded (``None`` when not recorded)."""
-        if isinstance(self._end, tuple):
-            self._end = self._records.decoded(self.trace_id, *self._end, self._legacy)
-        return self._end
-
+        if self._end is _UNREAD:
+            close, n = self._row[12], self._row[13]
+            of = self._of
+            self._end = (
+                of.records.decoded(of.trace_id, self._row[10] + close, n, of.legacy)
+                if close >= 0
+                else None
+            )
+        return self._end  # type: ignore[no-any-return]
 
     @property
     def ref(self) -> str:
@@ -325,6 +422,24 @@ class CallMatch:
     @property
     def exception(self) -> Any:
         return (self.end_record or {}).get("exception")
+
+    def _key(self) -> tuple[Any, ...]:
+        return (self._of.trace_id, self._row, self.truncated)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, CallMatch):
+            return NotImplemented
+        return self._key() == other._key()
+
+    def __hash__(self) -> int:
+        return hash(self._key())
+
+    def __repr__(self) -> str:
+        return (
+            f"CallMatch(trace_id={self.trace_id!r}, test={self.test!r}, thread={self.thread!r},"
+            f" node={self.node}, qualname={self.qualname!r}, outcome={self.outcome!r},"
+            f" duration={self.duration!r})"
+        )
 
 
 # The decompressed frames kept for the records of matches shown (a few frames:
@@ -627,16 +742,22 @@ def _matches(
         for key, cols, rows in batches:
             if cap is not None and found >= cap:
                 return
+            of = _TraceOf(facts[key], names, records)
             if reader is None:
                 if cap is not None:
                     rows = rows[: cap - found]
                 found += len(rows)
-                yield from _plain_matches(facts[key], names, cols, rows, records)
+                # each row's columns gathered in C, a match made of each
+                yield from map(
+                    CallMatch,
+                    repeat(of),
+                    zip(*(map(cols[c].__getitem__, rows) for c in _ROW)),
+                )
                 continue
             for i in rows:
                 if cap is not None and found >= cap:
                     return
-                match = _match(reader, facts[key], names, cols, i, predicates, records)
+                match = _match(reader, of, cols, i, predicates)
                 if match is not None:
                     found += 1
                     yield match
@@ -704,9 +825,16 @@ _LAST = 1 << 62  # sorts a row with no start time after every other
 
 def _in_start_order(cols: dict[str, Any], rows: list[int]) -> list[int]:
     """``rows`` in the order the calls began (by start, then thread and node)."""
-    start, thread, node = cols["start"], cols["thread"], cols["node"]
-    keys = {i: (start[i] if start[i] >= 0 else _LAST, thread[i], node[i]) for i in rows}
-    return sorted(rows, key=keys.__getitem__)
+    start = cols["start"]
+    starts: Iterable[int] = map(start.__getitem__, rows)
+    if -1 in start:  # no start time: after every other
+        starts = (s if s >= 0 else _LAST for s in starts)
+    keyed = sorted(
+        zip(
+            starts, map(cols["thread"].__getitem__, rows), map(cols["node"].__getitem__, rows), rows
+        )
+    )
+    return [k[3] for k in keyed]
 
 
 def _trace_rows_in_order(
@@ -753,14 +881,21 @@ def _rows_in_order(
             cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
             rows = select.rows(cols, facts[key]["exc_types"])
         else:
-            # the names' rows one after the other, then merged by start
-            found.sort(key=lambda g: g[6])
-            cols = callindex.read_rows(conn, key, found[0][6], found[0][2], blocks)
-            for group in found[1:]:
-                more = callindex.read_rows(conn, key, group[6], group[2], blocks)
-                for name, column in more.items():
-                    cols[name].extend(column)
-            rows = _in_start_order(cols, select.rows(cols, facts[key]["exc_types"]))
+            # the stretch that holds the names' rows, read once, and their rows in it
+            # merged by start
+            lo = min(g[6] for g in found)
+            hi = max(g[6] + g[2] for g in found)
+            cols = callindex.read_rows(conn, key, lo, hi - lo, blocks)
+            if sum(g[2] for g in found) == hi - lo:
+                picked = select.rows(cols, facts[key]["exc_types"])
+            else:
+                picked = list(
+                    chain.from_iterable(range(g[6] - lo, g[6] - lo + g[2]) for g in found)
+                )
+                if select.raised or select.returned:
+                    chosen = set(select.rows(cols, facts[key]["exc_types"]))
+                    picked = [i for i in picked if i in chosen]
+            rows = _in_start_order(cols, picked)
         if rows:
             yield key, cols, rows
 
@@ -822,75 +957,15 @@ def _slowest_rows(
         yield key, cols, [i]
 
 
-def _plain_matches(
-    facts: dict[str, Any],
-    names: dict[int, tuple[str, str]],
-    cols: dict[str, Any],
-    rows: list[int],
-    records: _Records,
-) -> Iterator[CallMatch]:
-    """The matches of ``rows`` of one trace's columns, without predicates: each column
-    read once for them all (as :func:`callindex.row_at` reads a row)."""
-    trace_id, test, test_outcome = facts["trace_id"], facts["test"], facts["test_outcome"]
-    threads, exc_types, legacy, base = (
-        facts["threads"],
-        facts["exc_types"],
-        facts["legacy"],
-        facts["base"],
-    )
-    ns = 1e9
-    outcomes = callindex.OUTCOME_NAMES
-    folded_code = callindex.FOLDED
-    col = cols.__getitem__
-    name, thread, node, depth, line = (col(c) for c in ("name", "thread", "node", "depth", "line"))
-    start, duration, outcome, exc, folded = (
-        col(c) for c in ("start", "duration", "outcome", "exc", "folded")
-    )
-    open_pos, open_len, close_pos, close_len = (
-        col(c) for c in ("open_pos", "open_len", "close_pos", "close_len")
-    )
-    for i in rows:
-        code = outcome[i]
-        thread_key, thread_name = threads[thread[i]]
-        qualname, file = names[name[i]]
-        began, took, at, e = start[i], duration[i], line[i], exc[i]
-        opos, cpos = open_pos[i], close_pos[i]
-        is_folded = code == folded_code
-        yield CallMatch(
-            trace_id,
-            test,
-            test_outcome,
-            thread_key,
-            thread_name,
-            node[i],
-            qualname,
-            file,
-            at if at >= 0 else None,
-            depth[i],
-            base + began / ns if began >= 0 else None,
-            took / ns if took >= 0 else None,
-            outcomes[code],
-            exc_types[e] if e >= 0 else None,
-            (folded[i] if folded[i] >= 0 else None) if is_folded else None,
-            False,
-            (opos, open_len[i]) if opos >= 0 and not is_folded else None,
-            (opos + cpos, close_len[i]) if cpos >= 0 else None,
-            records,
-            legacy,
-        )
-
-
 def _match(
     reader: callindex.RecordReader,
-    facts: dict[str, Any],
-    names: dict[int, tuple[str, str]],
+    of: _TraceOf,
     cols: dict[str, Any],
     i: int,
     predicates: list[Predicate],
-    records: _Records,
 ) -> CallMatch | None:
-    trace_id = facts["trace_id"]
-    row = callindex.row_at(cols, i, facts["base"])
+    facts = {"trace_id": of.trace_id, "legacy": of.legacy}
+    row = callindex.row_at(cols, i, of.base)
     folded = row["outcome"] == callindex.FOLDED
     if folded and predicates:
         return None  # a folded range keeps no values
@@ -909,34 +984,8 @@ def _match(
             if not predicate.matches(start, end):
                 return None
         truncated = any(_is_cut(p.value_in(start, end)[1]) for p in predicates)
-    # where the records lie: read when the match's values are first asked for
-    end = (row["close_pos"], row["close_len"]) if row["close_pos"] >= 0 else None
-    start = (row["open_pos"], row["open_len"]) if row["open_pos"] >= 0 and not folded else None
-    thread_key, thread_name = facts["threads"][row["thread"]]
-    qualname, file = names[row["name"]]
-    exc = row["exc"]
-    return CallMatch(
-        trace_id=trace_id,
-        test=facts["test"],
-        test_outcome=facts["test_outcome"],
-        thread=thread_key,
-        thread_name=thread_name,
-        node=row["node"],
-        qualname=qualname,
-        file=file,
-        line=row["line"],
-        depth=row["depth"],
-        start=row["start"],
-        duration=row["duration"],
-        outcome=callindex.OUTCOME_NAMES[row["outcome"]],
-        exception_type=facts["exc_types"][exc] if exc is not None else None,
-        folded=row["folded"] if folded else None,
-        truncated=truncated,
-        _start=start,
-        _end=end,
-        _records=records,
-        _legacy=facts["legacy"],
-    )
+    # the records are read again, whole, when the match's values are first asked for
+    return CallMatch(of, tuple(cols[c][i] for c in _ROW), truncated)
 
 
 def _wanted(predicates: list[Predicate]) -> frozenset[str]:
