@@ -786,8 +786,9 @@ class _Facts(dict):  # type: ignore[type-arg]
             nxt = self._next.pop()
             if nxt not in self:
                 chunk.append(nxt)
-        self.update(callindex.trace_facts(self.conn, chunk))
-        return self[key]
+        found = callindex.trace_facts(self.conn, chunk)
+        self.update(found)
+        return found[key]  # KeyError: the trace is no longer indexed
 
 
 class _RowFilter:

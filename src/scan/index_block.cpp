@@ -84,7 +84,8 @@ std::vector<std::string> decode_block(std::span<const std::uint8_t> block,
       }
     }
     std::string& decoded = out.emplace_back(rows * column.width, '\0');
-    for (std::size_t r = 0; r < rows; ++r) store(values[r], column.width, decoded.data() + r * column.width);
+    for (std::size_t r = 0; r < rows; ++r)
+      store(values[r], column.width, decoded.data() + r * column.width);
     at += count * column.width;
   }
   return out;

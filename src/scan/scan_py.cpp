@@ -118,8 +118,8 @@ PyObject* py_decode_index_block(PyObject*, PyObject* const* args, Py_ssize_t nar
     }
     Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
     for (std::size_t i = 0; i < columns.size(); ++i) {
-      PyObject* column = PyBytes_FromStringAndSize(columns[i].data(),
-                                                   static_cast<Py_ssize_t>(columns[i].size()));
+      PyObject* column =
+          PyBytes_FromStringAndSize(columns[i].data(), static_cast<Py_ssize_t>(columns[i].size()));
       if (column == nullptr) throw_py();
       PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), column);
     }
