@@ -26,8 +26,9 @@ half of them of failed tests.  It reports, side by side in one run:
   the store);
 * the index's size (its tables and their indexes) against the database's;
 * the time of name, outcome and duration queries (answered by the summary and
-  the candidate traces' blocks) and of value predicates (which decode the
-  candidate calls' records).
+  the candidate traces' blocks), of the first 100 matches of a listing of
+  every match (what ``vask calls`` prints first, as it goes on), and of value
+  predicates (which decode the candidate calls' records).
 
 The aims: queries under 1 s, value predicates under 10 s, the index built
 in under 10% of the store time, at most 10% of the database.
@@ -41,6 +42,7 @@ every candidate's record.
 from __future__ import annotations
 
 import argparse
+import itertools
 import shutil
 import sqlite3
 import sys
@@ -152,7 +154,9 @@ def _multiply(db_path: Path, calls: int) -> int:
             suffix = f"~{copy}"
             with conn:
                 (row_shift,) = conn.execute("SELECT MAX(id) FROM traces").fetchone()
-                (piece_shift,) = conn.execute("SELECT COALESCE(MAX(id), 0) FROM trace_pieces").fetchone()
+                (piece_shift,) = conn.execute(
+                    "SELECT COALESCE(MAX(id), 0) FROM trace_pieces"
+                ).fetchone()
                 (key_shift,) = conn.execute("SELECT MAX(id) FROM call_traces").fetchone()
                 picked = ", ".join(
                     f"CASE WHEN {c} IS NULL THEN NULL ELSE {c} || '{suffix}' END"
@@ -222,9 +226,17 @@ def _picked(db_path: Path) -> dict[str, Any]:
             "SELECT n.qualname, SUM(s.calls) AS c FROM call_summary s JOIN call_names n"
             " ON n.id = s.name GROUP BY n.qualname ORDER BY ABS(c - 100000) LIMIT 1"
         ).fetchone()
+        # the method name most classes share (not a dunder, nor a <genexpr>): a pattern
+        # without a dot matches them all
+        by_name: dict[str, set[str]] = {}
+        for (qualname,) in conn.execute("SELECT DISTINCT qualname FROM call_names"):
+            by_name.setdefault(qualname.rpartition(".")[2], set()).add(qualname)
+        shared = [k for k in by_name if not k.startswith(("__", "<"))]
+        bare = max(shared, key=lambda k: (len(by_name[k]), k), default="*")
     finally:
         conn.close()
     return {
+        "bare": bare,
         "most": most[0] if most else "*",
         "raising": raising[0] if raising else "*",
         "test": test[0] if test else "*",
@@ -438,6 +450,10 @@ def main() -> int:
         def q(**kw):  # type: ignore[no-untyped-def]
             return lambda: list(find(db_path, build=False, **kw))
 
+        def first(n, **kw):  # type: ignore[no-untyped-def]
+            # the first page of a listing that goes on (as vask calls prints it)
+            return lambda: list(itertools.islice(find(db_path, build=False, **kw), n))
+
         pred = callsearch.Predicate.parse
         if args.db is None:
             _timed("name: compute, first 100", q(pattern="compute", limit=100))
@@ -477,6 +493,10 @@ def main() -> int:
                 return 0
             _timed(f"name: {most}, first 100", q(pattern=most, limit=100))
             _timed(f"name: {some} (every match)", q(pattern=some))
+            _timed(f"name: {some}, the first 100 of every match", first(100, pattern=some))
+            bare = picked["bare"]
+            _timed(f"name: {bare} (every match)", q(pattern=bare))
+            _timed(f"name: {bare}, the first 100 of every match", first(100, pattern=bare))
             _timed("outcome: * --raised, first 1000", q(pattern="*", raised=True, limit=1000))
             _timed(
                 f"outcome: {raising} --raised, first 100",

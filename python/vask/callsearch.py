@@ -29,7 +29,8 @@ import re
 import sqlite3
 import threading
 from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass
+from itertools import chain, repeat
 from typing import Any
 
 from vask.document import upgrade_legacy_record
@@ -253,53 +254,149 @@ def _same(value: Any, wanted: Any) -> bool:
         return False
 
 
-@dataclass
-class CallMatch:
-    """A call found across traces, with its values decoded."""
+# The columns of an index row a match keeps, in this order.
+_ROW = ("name", "thread", "node", "depth", "line", "start", "duration", "outcome", "exc")
+_ROW += ("folded", "open_pos", "open_len", "close_pos", "close_len")
+_NS = 1e9
 
-    trace_id: str
-    #: the test the trace is of (its node id), and its outcome; ``None`` when none
-    test: str | None
-    test_outcome: str | None
-    thread: str
-    thread_name: str | None
-    node: int
-    qualname: str
-    file: str
-    line: int | None
-    depth: int
-    start: float | None
-    duration: float | None
-    #: "returned", "raised", "yielded", "unfinished" or "folded"
-    outcome: str
-    exception_type: str | None
-    #: the number of calls of a folded range (``None`` for a call)
-    folded: int | None
-    #: whether a value predicate matched on a value the dumpers had cut
-    truncated: bool = False
-    # The opening and closing records: where they lie ((position, length) in the
-    # trace, read through _records), decoded once read through start_record /
-    # end_record.  A match whose values are never looked at reads nothing.
-    _start: Any = field(default=None, repr=False, compare=False)
-    _end: Any = field(default=None, repr=False, compare=False)
-    _records: Any = field(default=None, repr=False, compare=False)
-    #: how the trace stored its values, if before 0.2 (see vask.document.legacy_form)
-    _legacy: bool | None = field(default=None, repr=False, compare=False)
+
+class _TraceOf:
+    """What the matches of one trace share: its facts (see
+    :func:`callindex.trace_facts`), the query's names and where its records are read."""
+
+    __slots__ = ("base", "exc_types", "legacy", "names", "records", "test", "test_outcome")
+    __slots__ += ("threads", "trace_id")
+
+    def __init__(
+        self, facts: dict[str, Any], names: dict[int, tuple[str, str]], records: Any
+    ) -> None:
+        self.trace_id: str = facts["trace_id"]
+        self.test: str | None = facts["test"]
+        self.test_outcome: str | None = facts["test_outcome"]
+        self.threads: list[tuple[str, str | None]] = facts["threads"]
+        self.exc_types: list[str] = facts["exc_types"]
+        self.base: float = facts["base"]
+        self.legacy: bool | None = facts["legacy"]
+        self.names = names
+        self.records = records
+
+
+_UNREAD = object()
+
+
+class CallMatch:
+    """A call found across traces.
+
+    A match holds its index row: what it says (the call's place, name, time and
+    outcome) is read from it when asked for, and the call's values from its
+    records when first asked for (a match whose values are never looked at reads
+    nothing): a query of many matches builds little more than the matches.
+    """
+
+    __slots__ = ("_end", "_of", "_row", "_start", "truncated")
+
+    def __init__(self, of: _TraceOf, row: tuple[int, ...], truncated: bool = False) -> None:
+        self._of = of
+        # the values of the columns _ROW names
+        self._row = row
+        #: whether a value predicate matched on a value the dumpers had cut
+        self.truncated = truncated
+        self._start: Any = _UNREAD
+        self._end: Any = _UNREAD
+
+    @property
+    def trace_id(self) -> str:
+        return self._of.trace_id
+
+    @property
+    def test(self) -> str | None:
+        """The test the trace is of (its node id); ``None`` when none."""
+        return self._of.test
+
+    @property
+    def test_outcome(self) -> str | None:
+        return self._of.test_outcome
+
+    @property
+    def thread(self) -> str:
+        return self._of.threads[self._row[1]][0]
+
+    @property
+    def thread_name(self) -> str | None:
+        return self._of.threads[self._row[1]][1]
+
+    @property
+    def node(self) -> int:
+        return self._row[2]
+
+    @property
+    def qualname(self) -> str:
+        return self._of.names[self._row[0]][0]
+
+    @property
+    def file(self) -> str:
+        return self._of.names[self._row[0]][1]
+
+    @property
+    def line(self) -> int | None:
+        line = self._row[4]
+        return line if line >= 0 else None
+
+    @property
+    def depth(self) -> int:
+        return self._row[3]
+
+    @property
+    def start(self) -> float | None:
+        began = self._row[5]
+        return self._of.base + began / _NS if began >= 0 else None
+
+    @property
+    def duration(self) -> float | None:
+        took = self._row[6]
+        return took / _NS if took >= 0 else None
+
+    @property
+    def outcome(self) -> str:
+        """ "returned", "raised", "yielded", "unfinished" or "folded"."""
+        return callindex.OUTCOME_NAMES[self._row[7]]
+
+    @property
+    def exception_type(self) -> str | None:
+        exc = self._row[8]
+        return self._of.exc_types[exc] if exc >= 0 else None
+
+    @property
+    def folded(self) -> int | None:
+        """The number of calls of a folded range (``None`` for a call)."""
+        count = self._row[9]
+        return count if self._row[7] == callindex.FOLDED and count >= 0 else None
 
     @property
     def start_record(self) -> dict[str, Any] | None:
         """The call's opening record, decoded (``None`` when not recorded)."""
-        if isinstance(self._start, tuple):
-            self._start = self._records.decoded(self.trace_id, *self._start, self._legacy)
-        return self._start
+        if self._start is _UNREAD:
+            pos, n = self._row[10], self._row[11]
+            of = self._of
+            self._start = (
+                of.records.decoded(of.trace_id, pos, n, of.legacy)
+                if pos >= 0 and self._row[7] != callindex.FOLDED
+                else None
+            )
+        return self._start  # type: ignore[no-any-return]
 
     @property
     def end_record(self) -> dict[str, Any] | None:
         """The call's closing record, decoded (``None`` when not recorded)."""
-        if isinstance(self._end, tuple):
-            self._end = self._records.decoded(self.trace_id, *self._end, self._legacy)
-        return self._end
-
+        if self._end is _UNREAD:
+            close, n = self._row[12], self._row[13]
+            of = self._of
+            self._end = (
+                of.records.decoded(of.trace_id, self._row[10] + close, n, of.legacy)
+                if close >= 0
+                else None
+            )
+        return self._end  # type: ignore[no-any-return]
 
     @property
     def ref(self) -> str:
@@ -325,6 +422,24 @@ class CallMatch:
     @property
     def exception(self) -> Any:
         return (self.end_record or {}).get("exception")
+
+    def _key(self) -> tuple[Any, ...]:
+        return (self._of.trace_id, self._row, self.truncated)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, CallMatch):
+            return NotImplemented
+        return self._key() == other._key()
+
+    def __hash__(self) -> int:
+        return hash(self._key())
+
+    def __repr__(self) -> str:
+        return (
+            f"CallMatch(trace_id={self.trace_id!r}, test={self.test!r}, thread={self.thread!r},"
+            f" node={self.node}, qualname={self.qualname!r}, outcome={self.outcome!r},"
+            f" duration={self.duration!r})"
+        )
 
 
 # The decompressed frames kept for the records of matches shown (a few frames:
@@ -550,13 +665,40 @@ def _query(
     if every_name and slowest is None:
         # every call of the traces that pass, in order: their blocks alone, trace by
         # trace, reading no further than the limit asks
+        facts = _Facts(conn)
         yield from _matches(
             conn,
             names,
-            _trace_rows_in_order(conn, callindex.traces_in_order(conn, **filters), raised, returned),
+            _trace_rows_in_order(
+                conn, callindex.traces_in_order(conn, **filters), raised, returned, facts
+            ),
             predicates,
             limit,
             records,
+            facts,
+        )
+        return
+    facts = _Facts(conn)
+    select = _RowFilter(raised, returned)
+    keep = slowest if not predicates else None
+    if slowest is not None and every_name and (raised or test or outcome or trace):
+        # the slowest of every name in some traces: their rows, trace by trace from the
+        # trace that may hold the longest call down (the summary would be read whole)
+        traces = callindex.traces_longest_first(conn, **filters)
+        yield from _matches(
+            conn,
+            names,
+            _slowest_rows(
+                conn,
+                iter([(key, None, count, None, None, top, 0) for key, count, top in traces]),
+                facts,
+                select,
+                keep,
+            ),
+            predicates,
+            slowest if limit is None else min(slowest, limit),
+            records,
+            facts,
         )
         return
     groups = callindex.summaries(
@@ -568,22 +710,15 @@ def _query(
         outcome=outcome,
         trace=trace,
         # the slowest of every name: read from the top of the summary, not all of it
-        # (of the traces a filter picks, their rows, which the filter finds at once)
-        longest_first=slowest is not None
-        and every_name
-        and test is None
-        and outcome is None
-        and trace is None,
+        longest_first=slowest is not None and every_name,
     )
     if isinstance(groups, list) and not groups:
         return
-    facts = _Facts(conn)
     cap = slowest
     if limit is not None:
         cap = limit if cap is None else min(cap, limit)
-    select = _RowFilter(raised, returned)
     if slowest is not None:
-        rows = _slowest_rows(conn, groups, facts, select, slowest if not predicates else None)
+        rows = _slowest_rows(conn, groups, facts, select, keep)
     else:
         rows = _rows_in_order(conn, groups, facts, select)
     yield from _matches(conn, names, rows, predicates, cap, records, facts)
@@ -592,39 +727,68 @@ def _query(
 def _matches(
     conn: sqlite3.Connection,
     names: dict[int, tuple[str, str]],
-    rows: Iterable[tuple[int, dict[str, Any], int]],
+    batches: Iterable[tuple[int, dict[str, Any], list[int]]],
     predicates: list[Predicate],
     cap: int | None,
     records: _Records,
-    facts: dict[int, dict[str, Any]] | None = None,
+    facts: _Facts | None = None,
 ) -> Iterator[CallMatch]:
-    """The rows that pass the predicates as matches, ``cap`` of them at the most."""
+    """The rows that pass the predicates as matches, ``cap`` of them at the most;
+    ``batches`` are (trace key, columns, the rows of the columns in order)."""
     facts = facts if facts is not None else _Facts(conn)
-    reader = callindex.RecordReader(conn)
+    reader = callindex.RecordReader(conn) if predicates else None
     try:
         found = 0
-        for key, cols, i in rows:
+        for key, cols, rows in batches:
             if cap is not None and found >= cap:
                 return
-            match = _match(reader, facts[key], names, cols, i, predicates, records)
-            if match is not None:
-                found += 1
-                yield match
+            of = _TraceOf(facts[key], names, records)
+            if reader is None:
+                if cap is not None:
+                    rows = rows[: cap - found]
+                found += len(rows)
+                # each row's columns gathered in C, a match made of each
+                yield from map(
+                    CallMatch,
+                    repeat(of),
+                    zip(*(map(cols[c].__getitem__, rows) for c in _ROW)),
+                )
+                continue
+            for i in rows:
+                if cap is not None and found >= cap:
+                    return
+                match = _match(reader, of, cols, i, predicates)
+                if match is not None:
+                    found += 1
+                    yield match
     finally:
-        reader.close()
+        if reader is not None:
+            reader.close()
 
 
 class _Facts(dict):  # type: ignore[type-arg]
-    """The facts of the traces (see :func:`callindex.trace_facts`), read when first asked."""
+    """The facts of the traces (see :func:`callindex.trace_facts`), read when first asked
+    (with those of the traces :meth:`expect` names next, in one query)."""
 
     def __init__(self, conn: sqlite3.Connection) -> None:
         super().__init__()
         self.conn = conn
+        self._next: list[int] = []
+
+    def expect(self, keys: Iterable[int]) -> None:
+        """The traces whose facts are asked for next, in order."""
+        self._next = list(keys)
+        self._next.reverse()
 
     def __missing__(self, key: int) -> dict[str, Any]:
-        found = callindex.trace_facts(self.conn, [key])[key]
-        self[key] = found
-        return found
+        chunk = [key]
+        while self._next and len(chunk) < 500:
+            nxt = self._next.pop()
+            if nxt not in self:
+                chunk.append(nxt)
+        found = callindex.trace_facts(self.conn, chunk)
+        self.update(found)
+        return found[key]  # KeyError: the trace is no longer indexed
 
 
 class _RowFilter:
@@ -634,12 +798,12 @@ class _RowFilter:
         self.raised = raised
         self.returned = returned
 
-    def rows(self, cols: dict[str, Any], exc_types: list[str]) -> Iterable[int]:
+    def rows(self, cols: dict[str, Any], exc_types: list[str]) -> list[int]:
         outcomes = cols["outcome"]
         if not self.raised and not self.returned:
-            return range(len(outcomes))
+            return list(range(len(outcomes)))
         if self.returned and self.raised:
-            return ()
+            return []
         wanted = callindex.RETURNED if self.returned else callindex.RAISED
         # the outcome codes are bytes: find them in C rather than row by row
         codes = outcomes.tobytes()
@@ -660,36 +824,46 @@ class _RowFilter:
 _LAST = 1 << 62  # sorts a row with no start time after every other
 
 
+def _in_start_order(cols: dict[str, Any], rows: list[int]) -> list[int]:
+    """``rows`` in the order the calls began (by start, then thread and node)."""
+    start = cols["start"]
+    starts: Iterable[int] = map(start.__getitem__, rows)
+    if -1 in start:  # no start time: after every other
+        starts = (s if s >= 0 else _LAST for s in starts)
+    keyed = sorted(
+        zip(
+            starts, map(cols["thread"].__getitem__, rows), map(cols["node"].__getitem__, rows), rows
+        )
+    )
+    return [k[3] for k in keyed]
+
+
 def _trace_rows_in_order(
     conn: sqlite3.Connection,
     traces: list[tuple[int, int]],
     raised: bool | str,
     returned: bool,
-) -> Iterator[tuple[int, dict[str, Any], int]]:
+    facts: _Facts,
+) -> Iterator[tuple[int, dict[str, Any], list[int]]]:
     """Every row of ``traces`` (in their order) that ends as asked, each trace's rows in
     the order they started: as :func:`_rows_in_order` gives them for every name."""
     select = _RowFilter(raised, returned)
-    facts = _Facts(conn)
-    blocks: dict[Any, Any] = {}
+    facts.expect(key for key, _ in traces)
+    blocks = callindex.BlockCache()
     for key, count in traces:
         cols = callindex.read_rows(conn, key, 0, count, blocks)
-        start, thread, node = cols["start"], cols["thread"], cols["node"]
-
-        def began(i: int) -> tuple[int, int, int]:
-            at = start[i]
-            return (at if at >= 0 else _LAST, thread[i], node[i])
-
-        for i in sorted(select.rows(cols, facts[key]["exc_types"]), key=began):
-            yield key, cols, i
+        rows = select.rows(cols, facts[key]["exc_types"])
+        if rows:
+            yield key, cols, _in_start_order(cols, rows)
 
 
 def _rows_in_order(
     conn: sqlite3.Connection,
     groups: list[tuple[Any, ...]],
-    facts: dict[int, dict[str, Any]],
+    facts: _Facts,
     select: _RowFilter,
-) -> Iterator[tuple[int, dict[str, Any], int]]:
-    blocks: dict[Any, Any] = {}
+) -> Iterator[tuple[int, dict[str, Any], list[int]]]:
+    blocks = callindex.BlockCache()
     by_trace: dict[int, list[tuple[Any, ...]]] = {}
     for group in groups:
         by_trace.setdefault(group[0], []).append(group)
@@ -698,52 +872,73 @@ def _rows_in_order(
         start = by_trace[key][0][7]
         return (start if start is not None else math.inf, key)
 
-    for key in sorted(by_trace, key=first):
-        streams = []
-        for group in by_trace[key]:
-            cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
+    ordered = sorted(by_trace, key=first)
+    facts.expect(ordered)
+    for key in ordered:
+        found = by_trace[key]
+        if len(found) == 1:
             # a name's rows are stored by start time already
-            streams.append(_in_start_order(cols, select.rows(cols, facts[key]["exc_types"])))
-        merged = streams[0] if len(streams) == 1 else heapq.merge(*streams)
-        for *_, i, cols in merged:
-            yield key, cols, i
-
-
-def _in_start_order(
-    cols: dict[str, Any], rows: Iterable[int]
-) -> Iterator[tuple[int, int, int, int, dict[str, Any]]]:
-    start, thread, node = cols["start"], cols["thread"], cols["node"]
-    for i in rows:
-        began = start[i]
-        yield (began if began >= 0 else _LAST, thread[i], node[i], i, cols)
+            group = found[0]
+            cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
+            rows = select.rows(cols, facts[key]["exc_types"])
+        else:
+            # the stretch that holds the names' rows, read once, and their rows in it
+            # merged by start
+            lo = min(g[6] for g in found)
+            hi = max(g[6] + g[2] for g in found)
+            cols = callindex.read_rows(conn, key, lo, hi - lo, blocks)
+            if sum(g[2] for g in found) == hi - lo:
+                picked = select.rows(cols, facts[key]["exc_types"])
+            else:
+                picked = list(
+                    chain.from_iterable(range(g[6] - lo, g[6] - lo + g[2]) for g in found)
+                )
+                if select.raised or select.returned:
+                    chosen = set(select.rows(cols, facts[key]["exc_types"]))
+                    picked = [i for i in picked if i in chosen]
+            rows = _in_start_order(cols, picked)
+        if rows:
+            yield key, cols, rows
 
 
 def _slowest_rows(
     conn: sqlite3.Connection,
     groups: Iterable[tuple[Any, ...]],
-    facts: dict[int, dict[str, Any]],
+    facts: _Facts,
     select: _RowFilter,
     keep: int | None,
-) -> Iterator[tuple[int, dict[str, Any], int]]:
+) -> Iterator[tuple[int, dict[str, Any], list[int]]]:
     """Rows longest first; with ``keep``, only that many (reading stops as soon as no
     other group can hold a longer call).  ``groups`` that are not a list come
-    longest first already."""
+    longest first already.
+
+    Of a query for calls that raised, a summary row's longest call is bounded by
+    the longest call that raised in its trace too."""
+
+    def bound(group: tuple[Any, ...]) -> float | None:
+        if not select.raised or len(group) < 9 or group[5] is None:
+            return group[5]
+        return min(group[5], group[8]) if group[8] is not None else None
+
     if isinstance(groups, list):
         ordered: Iterable[tuple[Any, ...]] = sorted(
-            (g for g in groups if g[5] is not None), key=lambda g: g[5], reverse=True
+            (g for g in groups if bound(g) is not None), key=bound, reverse=True
         )
     else:
         ordered = groups
     best: list[tuple[int, int, int, int, dict[str, Any]]] = []  # a min-heap
-    blocks: dict[Any, Any] = {}
+    blocks = callindex.BlockCache()
     tie = 0
     for group in ordered:
         key = group[0]
-        if keep is not None and len(best) >= keep and group[5] * 1e9 <= best[0][0]:
+        top = bound(group)
+        if top is None:
+            continue
+        if keep is not None and len(best) >= keep and top * 1e9 <= best[0][0]:
             break
         cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
         durations = cols["duration"]
-        rows = select.rows(cols, facts[key]["exc_types"])
+        rows: Iterable[int] = select.rows(cols, facts[key]["exc_types"])
         if keep is not None:
             rows = heapq.nlargest(keep, rows, key=durations.__getitem__)
         for i in rows:
@@ -760,20 +955,18 @@ def _slowest_rows(
                 break
     best.sort(reverse=True, key=lambda item: item[:2])
     for _, _, key, i, cols in best:
-        yield key, cols, i
+        yield key, cols, [i]
 
 
 def _match(
     reader: callindex.RecordReader,
-    facts: dict[str, Any],
-    names: dict[int, tuple[str, str]],
+    of: _TraceOf,
     cols: dict[str, Any],
     i: int,
     predicates: list[Predicate],
-    records: _Records,
 ) -> CallMatch | None:
-    trace_id = facts["trace_id"]
-    row = callindex.row_at(cols, i, facts["base"])
+    facts = {"trace_id": of.trace_id, "legacy": of.legacy}
+    row = callindex.row_at(cols, i, of.base)
     folded = row["outcome"] == callindex.FOLDED
     if folded and predicates:
         return None  # a folded range keeps no values
@@ -792,34 +985,8 @@ def _match(
             if not predicate.matches(start, end):
                 return None
         truncated = any(_is_cut(p.value_in(start, end)[1]) for p in predicates)
-    # where the records lie: read when the match's values are first asked for
-    end = (row["close_pos"], row["close_len"]) if row["close_pos"] >= 0 else None
-    start = (row["open_pos"], row["open_len"]) if row["open_pos"] >= 0 and not folded else None
-    thread_key, thread_name = facts["threads"][row["thread"]]
-    qualname, file = names[row["name"]]
-    exc = row["exc"]
-    return CallMatch(
-        trace_id=trace_id,
-        test=facts["test"],
-        test_outcome=facts["test_outcome"],
-        thread=thread_key,
-        thread_name=thread_name,
-        node=row["node"],
-        qualname=qualname,
-        file=file,
-        line=row["line"],
-        depth=row["depth"],
-        start=row["start"],
-        duration=row["duration"],
-        outcome=callindex.OUTCOME_NAMES[row["outcome"]],
-        exception_type=facts["exc_types"][exc] if exc is not None else None,
-        folded=row["folded"] if folded else None,
-        truncated=truncated,
-        _start=start,
-        _end=end,
-        _records=records,
-        _legacy=facts["legacy"],
-    )
+    # the records are read again, whole, when the match's values are first asked for
+    return CallMatch(of, tuple(cols[c][i] for c in _ROW), truncated)
 
 
 def _wanted(predicates: list[Predicate]) -> frozenset[str]:

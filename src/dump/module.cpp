@@ -262,6 +262,10 @@ PyMethodDef g_methods[] = {
                     "Measure up to count records of a trace document's frames array from\n"
                     "start and read their heads: (next, stop, ends, codes, times, spans,\n"
                     "starts), for the trace index."),
+    method_fastcall("_decode_index_block", vask::scan::py_decode_index_block,
+                    "_decode_index_block($module, block, layout, lo, hi, /)\n--\n\n"
+                    "Rows lo to hi of a calls index block's columns, one bytes object per\n"
+                    "column of the layout, in native byte order."),
     method_o("_cut_ids_and_times", vask::scan::py_cut_ids_and_times,
              "_cut_ids_and_times($module, data, /)\n--\n\n"
              "Stored records with their frame ids and timestamps cut out, for the diff."),

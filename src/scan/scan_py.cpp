@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "scan/index_block.hpp"
 #include "scan/scanner.hpp"
 
 namespace vask::scan {
@@ -52,7 +54,78 @@ double float_argument(PyObject* obj) {
   return v;
 }
 
+// A column layout as typecodes ("b", "h", "i", "q"; upper case alike), each
+// followed by "+" when the column is delta-coded.
+std::vector<BlockColumn> block_layout(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) argument_error("layout", obj, "str");
+  Py_ssize_t n = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (text == nullptr) throw_py();
+  std::vector<BlockColumn> out;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const char c = text[i];
+    if (c == '+' && !out.empty() && !out.back().delta) {
+      out.back().delta = true;
+      continue;
+    }
+    std::uint8_t width = 0;
+    // clang-format off
+    switch (c) {
+      case 'b': case 'B': width = 1; break;
+      case 'h': case 'H': width = 2; break;
+      case 'i': case 'I': width = 4; break;
+      case 'q': case 'Q': width = 8; break;
+      default: break;
+    }  // clang-format on
+    if (width == 0) {
+      PyErr_Format(PyExc_ValueError, "_decode_index_block(): bad layout %R", obj);
+      throw_py();
+    }
+    out.push_back(BlockColumn{width, false});
+  }
+  return out;
+}
+
 }  // namespace
+
+PyObject* py_decode_index_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 4) {
+      PyErr_Format(PyExc_TypeError, "_decode_index_block() takes 4 arguments (%zd given)", nargs);
+      throw_py();
+    }
+    const std::vector<BlockColumn> layout = block_layout(args[1]);
+    const std::size_t lo = size_argument(args[2], "lo");
+    const std::size_t hi = size_argument(args[3], "hi");
+    const HeldBuffer held(args[0]);
+    std::vector<std::string> columns;
+    std::exception_ptr failed;
+    // The buffer stays held (and so unchanged in size) while the GIL is released.
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+      columns = decode_block(held.bytes(), layout, lo, hi);
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS;
+    if (failed) {
+      try {
+        std::rethrow_exception(failed);
+      } catch (const std::invalid_argument& error) {
+        PyErr_Format(PyExc_ValueError, "_decode_index_block(): %s", error.what());
+        throw_py();
+      }
+    }
+    Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      PyObject* column =
+          PyBytes_FromStringAndSize(columns[i].data(), static_cast<Py_ssize_t>(columns[i].size()));
+      if (column == nullptr) throw_py();
+      PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), column);
+    }
+    return out.release();
+  });
+}
 
 PyObject* py_scan_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {

@@ -17,7 +17,11 @@ summary per (function, trace) answers most questions before a block is read.
                   whose values say what they are, 1 when every value was a
                   repr, 0 otherwise; see :func:`vask.document.legacy_form`),
                   the names it has (``names``: packed 64-bit ids, by which its
-                  summary rows are found) and how many of its calls raised
+                  summary rows are found), how many of its calls raised,
+                  and how long its longest call and its longest call that
+                  raised took (``max_duration``, ``max_raised``: the
+                  slowest calls of filtered traces are read from the
+                  trace that may hold the longest down)
 ``call_tests``    test node ids, named by number
 ``call_names``    (qualified name, file) pairs, named by number
 ``call_summary``  per (name, trace): the calls, the calls that raised, the
@@ -65,6 +69,7 @@ from typing import Any
 
 import zstandard
 
+from vask import _dump
 from vask.document import decode_record, plausible_time, upgrade_legacy_record
 from vask.storage import backend, codec, query, schema
 from vask.storage.schema import transaction
@@ -81,17 +86,21 @@ __all__ = [
     "index_traces",
     "name_ids",
     "pending_traces",
+    "BlockCache",
+    "block_bytes",
+    "decode_rows",
     "read_rows",
     "reindex",
     "row_at",
     "summaries",
     "trace_facts",
+    "traces_longest_first",
     "traces_in_order",
     "write_built",
 ]
 
 #: Version of the index tables; an index of another version is built again.
-INDEX_VERSION = 6
+INDEX_VERSION = 7
 
 #: ``outcome`` by its code.
 OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
@@ -116,7 +125,9 @@ _TABLES = (
         calls INTEGER NOT NULL,
         legacy INTEGER,
         names BLOB,
-        raised INTEGER
+        raised INTEGER,
+        max_duration REAL,
+        max_raised REAL
     )
     """,
     """
@@ -228,6 +239,13 @@ _PG_MIGRATIONS: list[tuple[str, ...]] = [
         "ALTER TABLE call_traces ADD COLUMN raised bigint",
         "CREATE INDEX call_summary_by_duration ON call_summary (max_duration)",
     ),
+    (
+        "DELETE FROM call_blocks",
+        "DELETE FROM call_summary",
+        "DELETE FROM call_traces",
+        "ALTER TABLE call_traces ADD COLUMN max_duration double precision",
+        "ALTER TABLE call_traces ADD COLUMN max_raised double precision",
+    ),
 ]
 
 _INDEX_TABLES = (
@@ -265,6 +283,12 @@ _COLUMNS = (
     ("close_len", "q", False),
 )
 _BLOCK_HEAD = struct.Struct("<I")
+# The columns as the native decoder takes them: typecodes, "+" after a delta-coded one.
+_LAYOUT = "".join(code + ("+" if delta else "") for _, code, delta in _COLUMNS)
+# The native decoder (None: the blocks are decoded in Python, as tests compare them).
+_decode_index_block: Callable[..., tuple[bytes, ...]] | None = getattr(
+    _dump, "_decode_index_block", None
+)
 # The head of a frame record as the engines write it: a map whose first entry is "path".
 _FRAME_HEAD = b"\x8a\xa4path"
 _SWAP = sys.byteorder != "little"
@@ -964,6 +988,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     summary = []
     at = 0
     inf = math.inf
+    longest = longest_raised = -1
     for name_key, rows in ordered:
         name = ids[name_key]
         rows.sort(key=lambda r: (r[5] if r[5] == r[5] else inf, r[0], r[1]))
@@ -972,6 +997,13 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         )
         durations = [_ns(e - s) if e >= s else -1 for s, e in zip(start, end)]
         known = [d for d in durations if d >= 0]
+        if known:
+            longest = max(longest, max(known))
+            if RAISED in outcome:
+                longest_raised = max(
+                    [longest_raised]
+                    + [d for d, o in zip(durations, outcome) if o == RAISED and d >= 0]
+                )
         summary.append(
             (
                 name,
@@ -1016,6 +1048,14 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
             "INSERT INTO call_blocks (trace, block, rows, data) VALUES (?, ?, ?, ?)",
             (key, block, min(BLOCK_ROWS, at - first_row), data),
         )
+    conn.execute(
+        "UPDATE call_traces SET max_duration = ?, max_raised = ? WHERE id = ?",
+        (
+            longest / _NS if longest >= 0 else None,
+            longest_raised / _NS if longest_raised >= 0 else None,
+            key,
+        ),
+    )
     return at
 
 
@@ -1074,10 +1114,10 @@ def _unshuffle(data: bytes, width: int) -> bytes:
     return bytes(out)
 
 
-def _decode(data: bytes) -> dict[str, array]:
-    """A block's columns as stored: a delta-coded column holds the differences still
-    (:func:`_stretch` adds them up over the rows asked for only)."""
-    raw = _decompressor().decompress(data)
+def _decode(raw: bytes) -> dict[str, array]:
+    """A decompressed block's columns as stored, in Python: a delta-coded column holds
+    the differences still (:func:`_stretch` adds them up over the rows asked for only).
+    Queries read blocks through :func:`decode_rows`, which this defines."""
     (count,) = _BLOCK_HEAD.unpack_from(raw, 0)
     at = _BLOCK_HEAD.size
     out = {}
@@ -1135,7 +1175,7 @@ def summaries(
     """The summary rows of ``names`` (``None``: of every name) in traces that pass the
     trace filters:
     (trace key, name, calls, raised, min duration, max duration, first row, the time
-    the trace's first call started).
+    the trace's first call started, the longest call of the trace that raised).
 
     With ``longest_first`` (and every name), the rows that have a duration, read
     lazily longest first through the summary's duration index: a caller after the
@@ -1146,7 +1186,7 @@ def summaries(
         where.append("s.raised > 0")
     sql = (
         "SELECT s.trace, s.name, s.calls, s.raised, s.min_duration, s.max_duration, s.first_row,"
-        " t.first_start FROM call_summary s JOIN call_traces t ON t.id = s.trace"
+        " t.first_start, t.max_raised FROM call_summary s JOIN call_traces t ON t.id = s.trace"
         " LEFT JOIN call_tests ct ON ct.id = t.test WHERE 1 = 1"
     )
     if where:
@@ -1213,28 +1253,65 @@ def traces_in_order(
     return [(int(r[0]), int(r[1])) for r in conn.execute(sql, params)]
 
 
+def traces_longest_first(
+    conn: sqlite3.Connection,
+    *,
+    raised: bool = False,
+    test: str | None = None,
+    test_glob: bool = False,
+    outcome: str | None = None,
+    trace: str | None = None,
+) -> list[tuple[int, int, float]]:
+    """(trace key, calls, longest) of the indexed traces that pass the trace filters,
+    the trace with the longest call first (``raised``: the longest call that raised):
+    the slowest calls of every name in them are read trace by trace, until no trace
+    left can hold a longer call."""
+    where, params = _trace_filters(conn, test, test_glob, outcome, trace)
+    longest = "t.max_raised" if raised else "t.max_duration"
+    sql = (
+        f"SELECT t.id, t.calls, {longest} FROM call_traces t"
+        f" LEFT JOIN call_tests ct ON ct.id = t.test WHERE {longest} IS NOT NULL"
+    )
+    if where:
+        sql += " AND " + " AND ".join(where)
+    sql += f" ORDER BY {longest} DESC, t.id"
+    return [(int(r[0]), int(r[1]), float(r[2])) for r in conn.execute(sql, params)]
+
+
 def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict[str, Any]]:
     """Per trace key: its id, test, outcome, threads, exception types, base, first start."""
     out = {}
-    for key in keys:
-        row = conn.execute(
-            "SELECT t.trace_id, ct.test, t.test_outcome, t.threads, t.exc_types, t.base,"
+    wanted = list(keys)
+    # traces of one suite mostly share their threads and exception types: each list read once
+    lists: dict[str, Any] = {}
+
+    def listed(text: str, as_tuples: bool) -> Any:
+        found = lists.get(text)
+        if found is None:
+            found = json.loads(text)
+            found = lists[text] = [tuple(t) for t in found] if as_tuples else found
+        return found
+
+    for at in range(0, len(wanted), 500):
+        chunk = wanted[at : at + 500]
+        marks = ",".join("?" * len(chunk))
+        for row in conn.execute(
+            "SELECT t.id, t.trace_id, ct.test, t.test_outcome, t.threads, t.exc_types, t.base,"
             " t.first_start, t.legacy FROM call_traces t"
-            " LEFT JOIN call_tests ct ON ct.id = t.test WHERE t.id = ?",
-            (key,),
-        ).fetchone()
-        if row is None:
-            continue
-        out[key] = {
-            "trace_id": row[0],
-            "test": row[1],
-            "test_outcome": row[2],
-            "threads": [tuple(t) for t in json.loads(row[3])],
-            "exc_types": json.loads(row[4]),
-            "base": row[5] or 0.0,
-            "first_start": row[6],
-            "legacy": None if row[7] is None else bool(row[7]),
-        }
+            f" LEFT JOIN call_tests ct ON ct.id = t.test WHERE t.id IN ({marks})",
+            chunk,
+        ):
+            out[row[0]] = {
+                "trace_id": row[1],
+                "test": row[2],
+                "test_outcome": row[3],
+                # shared between traces: read, never changed
+                "threads": listed(row[4], True),
+                "exc_types": listed(row[5], False),
+                "base": row[6] or 0.0,
+                "first_start": row[7],
+                "legacy": None if row[8] is None else bool(row[8]),
+            }
     return out
 
 
@@ -1243,35 +1320,78 @@ def read_rows(
     key: int,
     first_row: int,
     count: int,
-    cache: dict[tuple[int, int], dict[str, array]] | None = None,
+    cache: BlockCache | None = None,
 ) -> dict[str, array]:
     """Rows ``first_row`` to ``first_row + count`` of trace ``key``, column by column, as
-    stored: read each row's values through :func:`row_at`.  ``cache`` keeps decoded
-    blocks for the next call (the names of a trace share its blocks)."""
+    stored: read each row's values through :func:`row_at`.  ``cache`` keeps decompressed
+    blocks for the next call."""
     parts: list[dict[str, array]] = []
     end = first_row + count
     for block in range(first_row // BLOCK_ROWS, (end - 1) // BLOCK_ROWS + 1 if count else 0):
-        decoded = cache.get((key, block)) if cache is not None else None
-        if decoded is None:
-            row = conn.execute(
-                "SELECT data FROM call_blocks WHERE trace = ? AND block = ?", (key, block)
-            ).fetchone()
-            if row is None:
-                continue
-            decoded = _decode(row[0])
-            if cache is not None:
-                if len(cache) >= 64:
-                    cache.pop(next(iter(cache)))
-                cache[(key, block)] = decoded
+        raw = block_bytes(conn, key, block, cache)
+        if raw is None:
+            continue
         lo = max(first_row - block * BLOCK_ROWS, 0)
         hi = min(end - block * BLOCK_ROWS, BLOCK_ROWS)
-        parts.append(_stretch(decoded, lo, hi))
+        parts.append(decode_rows(raw, lo, hi))
     if len(parts) == 1:
         return parts[0]
     out = {name: array(code) for name, code, _ in _COLUMNS}
     for part in parts:
         for name, column in part.items():
             out[name].extend(column)
+    return out
+
+
+class BlockCache:
+    """The decompressed blocks a query read last, ``budget`` bytes of them at the most
+    (the names of a trace share its blocks)."""
+
+    def __init__(self, budget: int = 64 << 20) -> None:
+        self.budget = budget
+        self._blocks: dict[tuple[int, int], bytes] = {}
+        self._held = 0
+
+    def get(self, key: tuple[int, int]) -> bytes | None:
+        return self._blocks.get(key)
+
+    def put(self, key: tuple[int, int], raw: bytes) -> None:
+        self._held += len(raw)
+        self._blocks[key] = raw
+        while self._held > self.budget and len(self._blocks) > 1:
+            self._held -= len(self._blocks.pop(next(iter(self._blocks))))
+
+
+def block_bytes(
+    conn: sqlite3.Connection, key: int, block: int, cache: BlockCache | None = None
+) -> bytes | None:
+    """Block ``block`` of trace ``key``, decompressed (``None``: no such block)."""
+    raw = cache.get((key, block)) if cache is not None else None
+    if raw is not None:
+        return raw
+    row = conn.execute(
+        "SELECT data FROM call_blocks WHERE trace = ? AND block = ?", (key, block)
+    ).fetchone()
+    if row is None:
+        return None
+    raw = _decompressor().decompress(row[0])
+    if cache is not None:
+        cache.put((key, block), raw)
+    return raw
+
+
+def decode_rows(raw: bytes, lo: int, hi: int) -> dict[str, array]:
+    """Rows ``lo`` to ``hi`` of a decompressed block, every column as values (decoded
+    natively; :func:`_decode` and :func:`_stretch` are the same in Python)."""
+    if _decode_index_block is None:
+        return _stretch(_decode(raw), lo, hi)
+    out = {}
+    for (name, code, _), data in zip(
+        _COLUMNS, _decode_index_block(raw, _LAYOUT, lo, hi), strict=True
+    ):
+        column = array(code)
+        column.frombytes(data)
+        out[name] = column
     return out
 
 

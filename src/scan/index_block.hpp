@@ -1,0 +1,43 @@
+// The calls index's column blocks read back (vask.storage.callindex): the
+// bytes of a block once its zstd frame is decompressed, turned into plain
+// fixed-width columns, without Python objects (so that it runs with the GIL
+// released).
+//
+// A block is a little-endian uint32 row count, then each column in turn:
+// `count` values of `width` bytes, little-endian, stored with their bytes
+// grouped by place (every value's first byte, then every second byte ...).
+// A delta-coded column holds the differences between neighbours (the first
+// value itself): its values are the running sums.
+//
+// Invariants:
+//   * every read stays inside the block: a block shorter than its columns
+//     need, or rows outside it, is refused (std::invalid_argument);
+//   * running sums wrap at the column's width, as two's-complement values
+//     do: a block written from values that fit its columns reads back as
+//     those values, whatever their sign.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vask::scan {
+
+struct BlockColumn {
+  std::uint8_t width = 8;  // 1, 2, 4 or 8 bytes
+  bool delta = false;
+};
+
+// The row count a block's head gives; throws std::invalid_argument when the
+// block is shorter than its head.
+std::uint32_t block_rows(std::span<const std::uint8_t> block);
+
+// Rows [lo, hi) of every column of `layout`, each as `width`-byte values in
+// the machine's byte order (delta columns summed up), one string per column.
+std::vector<std::string> decode_block(std::span<const std::uint8_t> block,
+                                      std::span<const BlockColumn> layout, std::size_t lo,
+                                      std::size_t hi);
+
+}  // namespace vask::scan
