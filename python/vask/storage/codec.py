@@ -22,10 +22,13 @@ to decompress (:class:`CorruptFrame`) instead of reading as other bytes.
 
 from __future__ import annotations
 
+import itertools
 import os
 import struct
 import threading
-from collections.abc import Callable
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Executor, Future
 from typing import Any
 
 import msgpack
@@ -286,20 +289,73 @@ class FrameReader:
             held = self._cache.get((self._key, i))
             if held is not None:
                 return held
-        stored = self._read_stored(self._bases[i], self._lengths[i])
-        if len(stored) != self._lengths[i]:
-            raise CorruptFrame(f"frame {i} is truncated")
-        try:
-            data = _decompressor(self._dictionary_id).decompress(
-                stored, max_output_size=self._frame_size
-            )
-        except zstandard.ZstdError as error:
-            raise CorruptFrame(f"frame {i} does not decompress: {error}") from error
+        data = self._decompress(i, self._read_stored(self._bases[i], self._lengths[i]))
         if self._cache is not None:
             self._cache.put((self._key, i), data)
         else:
             self._current = (i, data)
         return data
+
+    @property
+    def frame_size(self) -> int:
+        """Document bytes per frame (the last frame may hold fewer)."""
+        return self._frame_size
+
+    def frames(
+        self, indices: Iterable[int], pool: Executor | None = None, ahead: int = 8
+    ) -> Iterator[tuple[int, bytes | None]]:
+        """(index, bytes) of the frames ``indices`` names, in that order (``None`` for one
+        that is missing or damaged).  With a ``pool`` the frames not held are
+        decompressed there, up to ``ahead`` of them while the caller works on the
+        ones before; the stored bytes are read by the caller's thread."""
+
+        def decompress(i: int, stored: bytes) -> bytes | None:
+            try:
+                return self._decompress(i, stored)
+            except CorruptFrame:
+                return None
+
+        pending: deque[tuple[int, Any]] = deque()
+        wanted = iter(indices)
+
+        def submit(i: int) -> None:
+            held = None
+            if self._current is not None and self._current[0] == i:
+                held = self._current[1]
+            elif self._cache is not None:
+                held = self._cache.get((self._key, i))
+            if held is not None or not 0 <= i < len(self._lengths):
+                pending.append((i, held))
+                return
+            stored = self._read_stored(self._bases[i], self._lengths[i])
+            if pool is None:
+                pending.append((i, decompress(i, stored)))
+            else:
+                pending.append((i, pool.submit(decompress, i, stored)))
+
+        for i in itertools.islice(wanted, max(ahead, 1)):
+            submit(i)
+        while pending:
+            i, found = pending.popleft()
+            data = found.result() if isinstance(found, Future) else found
+            following = next(wanted, None)
+            if following is not None:
+                submit(following)
+            if data is not None and self._cache is not None:
+                self._cache.put((self._key, i), data)
+            yield i, data
+
+    def _decompress(self, i: int, stored: bytes) -> bytes:
+        """Frame ``i`` from its stored bytes (safe in any thread: each has its
+        own decompressor)."""
+        if len(stored) != self._lengths[i]:
+            raise CorruptFrame(f"frame {i} is truncated")
+        try:
+            return _decompressor(self._dictionary_id).decompress(
+                stored, max_output_size=self._frame_size
+            )
+        except zstandard.ZstdError as error:
+            raise CorruptFrame(f"frame {i} does not decompress: {error}") from error
 
     def read(self, offset: int, n: int) -> bytes:
         """``n`` bytes of the document (fewer at its end) from ``offset`` on.
