@@ -842,7 +842,8 @@ def test_predicates_with_and_without_needles_find_the_same_calls(tmp_path):
                         for record in (
                             frame("call", 10 + i, 100.1 + n, "item", locals={"s": shown}),
                             frame(
-                                "return", 10 + i, 100.2 + n, "item", arg=[shown], locals={"s": shown}
+                                "return", 10 + i, 100.2 + n, "item", arg=[shown],
+                                locals={"s": shown},
                             ),
                         )
                     ],
