@@ -867,3 +867,19 @@ def test_predicates_with_and_without_needles_find_the_same_calls(tmp_path):
             patch.setattr(callsearch.Predicate, "needle", None)
             every = [(m.trace_id, m.node) for m in vask.calls("item", db_path=db_path, **query)]
         assert found == every and found, query
+
+
+def test_spans_lacking_a_needle_are_those_inside_the_data_without_it():
+    from array import array
+
+    from vask._dump import _spans_lacking
+
+    data = b"..zzz....zz.z"
+    spans = array("q", [0, 5, 5, 8, 9, 4, 9, 5, -1, 2, 2, -1, 0, 0, 13, 0, 13, 1])
+    # holds it; lacks it; lacks it (to the end); past the end; bad offset; bad length;
+    # empty; empty at the end; past the end
+    assert list(_spans_lacking(data, b"zzz", spans)) == [0, 1, 1, 0, 0, 0, 1, 1, 0]
+    assert list(_spans_lacking(data, b"", spans)) == [0] * 9  # an empty needle: never lacking
+    assert _spans_lacking(memoryview(data), b"z", array("q")) == b""
+    with pytest.raises(ValueError, match="pairs"):
+        _spans_lacking(data, b"z", array("q", [0]))

@@ -68,6 +68,7 @@ from typing import Any
 
 import zstandard
 
+from vask._dump import _spans_lacking
 from vask.document import decode_record, plausible_time, upgrade_legacy_record
 from vask.storage import backend, codec, query, schema
 from vask.storage.schema import transaction
@@ -1407,20 +1408,18 @@ class RecordReader:
         for doc, by_frame in wanted.items():
             frames = self._reader(rows[doc][0]).frame_reader
             assert frames is not None
-            for i, data in frames.frames(sorted(by_frame), self._threads()):
-                if data is None:
-                    continue
-                hits = []
-                at = data.find(needle)
-                while at >= 0:
-                    hits.append(at)
-                    at = data.find(needle, at + 1)
-                width = len(needle)
-                for within, n, k in by_frame[i]:
-                    if within + n > len(data):
-                        continue
-                    j = bisect.bisect_left(hits, within)
-                    out[k] = j == len(hits) or hits[j] + width > within + n
+            spans_of = {
+                i: array("q", [v for within, n, _ in items for v in (within, n)])
+                for i, items in by_frame.items()
+            }
+
+            def search(i: int, data: bytes, spans_of: dict[int, array] = spans_of) -> bytes:
+                return _spans_lacking(data, needle, spans_of[i])  # the GIL let go
+
+            for i, _, flags in frames.frames(sorted(by_frame), self._threads(), search):
+                if flags is not None:
+                    for (_, _, k), flag in zip(by_frame[i], flags, strict=True):
+                        out[k] = flag == 1
         for k in slow:
             pos, n = spans[k]
             try:

@@ -302,18 +302,30 @@ class FrameReader:
         return self._frame_size
 
     def frames(
-        self, indices: Iterable[int], pool: Executor | None = None, ahead: int = 8
-    ) -> Iterator[tuple[int, bytes | None]]:
-        """(index, bytes) of the frames ``indices`` names, in that order (``None`` for one
-        that is missing or damaged).  With a ``pool`` the frames not held are
-        decompressed there, up to ``ahead`` of them while the caller works on the
-        ones before; the stored bytes are read by the caller's thread."""
+        self,
+        indices: Iterable[int],
+        pool: Executor | None = None,
+        work: Callable[[int, bytes], Any] | None = None,
+        ahead: int = 8,
+    ) -> Iterator[tuple[int, bytes | None, Any]]:
+        """(index, bytes, ``work(index, bytes)``) of the frames ``indices`` names, in that
+        order (bytes and work ``None`` for a frame missing or damaged).  With a
+        ``pool`` the frames not held are decompressed there, and worked on there,
+        up to ``ahead`` of them while the caller takes the ones before (``work``
+        should let go of the GIL to run alongside); the stored bytes are read by
+        the caller's thread."""
 
-        def decompress(i: int, stored: bytes) -> bytes | None:
+        def worked(i: int, data: bytes | None) -> tuple[bytes | None, Any]:
+            if data is None or work is None:
+                return data, None
+            return data, work(i, data)
+
+        def decompress(i: int, stored: bytes) -> tuple[bytes | None, Any]:
             try:
-                return self._decompress(i, stored)
+                data = self._decompress(i, stored)
             except CorruptFrame:
-                return None
+                data = None
+            return worked(i, data)
 
         pending: deque[tuple[int, Any]] = deque()
         wanted = iter(indices)
@@ -325,25 +337,25 @@ class FrameReader:
             elif self._cache is not None:
                 held = self._cache.get((self._key, i))
             if held is not None or not 0 <= i < len(self._lengths):
-                pending.append((i, held))
+                pending.append((i, worked(i, held), held is not None))
                 return
             stored = self._read_stored(self._bases[i], self._lengths[i])
             if pool is None:
-                pending.append((i, decompress(i, stored)))
+                pending.append((i, decompress(i, stored), False))
             else:
-                pending.append((i, pool.submit(decompress, i, stored)))
+                pending.append((i, pool.submit(decompress, i, stored), False))
 
         for i in itertools.islice(wanted, max(ahead, 1)):
             submit(i)
         while pending:
-            i, found = pending.popleft()
-            data = found.result() if isinstance(found, Future) else found
+            i, found, held = pending.popleft()
+            data, result = found.result() if isinstance(found, Future) else found
             following = next(wanted, None)
             if following is not None:
                 submit(following)
-            if data is not None and self._cache is not None:
+            if data is not None and not held and self._cache is not None:
                 self._cache.put((self._key, i), data)
-            yield i, data
+            yield i, data, result
 
     def _decompress(self, i: int, stored: bytes) -> bytes:
         """Frame ``i`` from its stored bytes (safe in any thread: each has its
