@@ -1360,6 +1360,7 @@ class RecordReader:
         #: ``None`` with a budget of 0: each reader keeps the frame it read last.
         self.frames = codec.FrameCache(budget) if budget > 0 else None
         self._pool: Executor | None = None
+        self._workers = min(os.cpu_count() or 1, 4)
 
     def decode(self, trace_id: str, pos: int, n: int, legacy: bool | None = None) -> Any:
         """The record at trace position ``pos`` (``n`` bytes) of ``trace_id``, decoded;
@@ -1387,6 +1388,7 @@ class RecordReader:
         # document -> frame -> [(offset in the frame, length, which)]
         wanted: dict[int, dict[int, list[tuple[int, int, int]]]] = {}
         slow = []
+        readers: dict[int, codec.FrameReader | None] = {}
         for k, (pos, n) in enumerate(spans):
             if pos < 0:
                 out[k] = True
@@ -1394,7 +1396,10 @@ class RecordReader:
             doc = bisect.bisect_right(bases, pos) - 1
             if n <= 0 or doc >= len(rows):
                 continue
-            frames = self._reader(rows[doc][0]).frame_reader
+            if doc in readers:
+                frames = readers[doc]
+            else:
+                frames = readers[doc] = self._reader(rows[doc][0]).frame_reader
             if frames is None:
                 slow.append(k)
                 continue
@@ -1404,9 +1409,16 @@ class RecordReader:
             if (at + n - 1) // size != i:
                 slow.append(k)  # across two frames
                 continue
-            wanted.setdefault(doc, {}).setdefault(i, []).append((at - i * size, n, k))
+            by_frame = wanted.get(doc)
+            if by_frame is None:
+                by_frame = wanted[doc] = {}
+            items = by_frame.get(i)
+            if items is None:
+                items = by_frame[i] = []
+            items.append((at - i * size, n, k))
+        pool = self._threads()
         for doc, by_frame in wanted.items():
-            frames = self._reader(rows[doc][0]).frame_reader
+            frames = readers[doc]
             assert frames is not None
             spans_of = {
                 i: array("q", [v for within, n, _ in items for v in (within, n)])
@@ -1416,7 +1428,7 @@ class RecordReader:
             def search(i: int, data: bytes, spans_of: dict[int, array] = spans_of) -> bytes:
                 return _spans_lacking(data, needle, spans_of[i])  # the GIL let go
 
-            for i, _, flags in frames.frames(sorted(by_frame), self._threads(), search):
+            for i, _, flags in frames.frames(sorted(by_frame), pool, search, self._workers):
                 if flags is not None:
                     for (_, _, k), flag in zip(by_frame[i], flags, strict=True):
                         out[k] = flag == 1
@@ -1431,9 +1443,9 @@ class RecordReader:
 
     def _threads(self) -> Executor | None:
         """The pool frames are decompressed in (zstd lets go of the GIL meanwhile)."""
-        if self._pool is None and (os.cpu_count() or 1) > 1:
+        if self._pool is None and self._workers > 1:
             self._pool = ThreadPoolExecutor(
-                max_workers=min(os.cpu_count() or 1, 4), thread_name_prefix="vask-frames"
+                max_workers=self._workers, thread_name_prefix="vask-frames"
             )
         return self._pool
 

@@ -306,14 +306,18 @@ class FrameReader:
         indices: Iterable[int],
         pool: Executor | None = None,
         work: Callable[[int, bytes], Any] | None = None,
-        ahead: int = 8,
+        workers: int = 2,
+        most: int = 8,
     ) -> Iterator[tuple[int, bytes | None, Any]]:
         """(index, bytes, ``work(index, bytes)``) of the frames ``indices`` names, in that
-        order (bytes and work ``None`` for a frame missing or damaged).  With a
-        ``pool`` the frames not held are decompressed there, and worked on there,
-        up to ``ahead`` of them while the caller takes the ones before (``work``
-        should let go of the GIL to run alongside); the stored bytes are read by
-        the caller's thread."""
+        order (bytes and work ``None`` for a frame missing or damaged).
+
+        With a ``pool`` of ``workers`` threads, the frames are decompressed and
+        worked on there (``work`` should let go of the GIL to run alongside), in
+        stretches of at most ``most`` frames, one per worker at a time: few
+        hand-overs between threads, each costly.  The stored bytes are read by
+        the caller's thread; frames decompressed are kept in the cache.
+        """
 
         def worked(i: int, data: bytes | None) -> tuple[bytes | None, Any]:
             if data is None or work is None:
@@ -327,35 +331,43 @@ class FrameReader:
                 data = None
             return worked(i, data)
 
-        pending: deque[tuple[int, Any]] = deque()
-        wanted = iter(indices)
+        def run(items: list[tuple[int, Any, bool]]) -> list[tuple[int, Any, Any, bool]]:
+            return [
+                (i, *(worked(i, data) if held else decompress(i, data)), held)
+                for i, data, held in items
+            ]
 
-        def submit(i: int) -> None:
-            held = None
-            if self._current is not None and self._current[0] == i:
-                held = self._current[1]
-            elif self._cache is not None:
-                held = self._cache.get((self._key, i))
-            if held is not None or not 0 <= i < len(self._lengths):
-                pending.append((i, worked(i, held), held is not None))
-                return
-            stored = self._read_stored(self._bases[i], self._lengths[i])
-            if pool is None:
-                pending.append((i, decompress(i, stored), False))
-            else:
-                pending.append((i, pool.submit(decompress, i, stored), False))
+        todo = list(indices)
+        per = max(1, min(most, -(-len(todo) // max(workers, 1))))
+        stretches = iter([todo[k : k + per] for k in range(0, len(todo), per)])
+        pending: deque[Any] = deque()
 
-        for i in itertools.islice(wanted, max(ahead, 1)):
-            submit(i)
+        def submit(stretch: list[int]) -> None:
+            items: list[tuple[int, Any, bool]] = []
+            for i in stretch:
+                held = None
+                if self._current is not None and self._current[0] == i:
+                    held = self._current[1]
+                elif self._cache is not None:
+                    held = self._cache.get((self._key, i))
+                if held is not None or not 0 <= i < len(self._lengths):
+                    items.append((i, held, True))
+                else:
+                    items.append((i, self._read_stored(self._bases[i], self._lengths[i]), False))
+            pending.append(pool.submit(run, items) if pool is not None else run(items))
+
+        for stretch in itertools.islice(stretches, max(workers, 1) if pool is not None else 1):
+            submit(stretch)
         while pending:
-            i, found, held = pending.popleft()
-            data, result = found.result() if isinstance(found, Future) else found
-            following = next(wanted, None)
+            found = pending.popleft()
+            done = found.result() if isinstance(found, Future) else found
+            following = next(stretches, None)
             if following is not None:
                 submit(following)
-            if data is not None and not held and self._cache is not None:
-                self._cache.put((self._key, i), data)
-            yield i, data, result
+            for i, data, result, held in done:
+                if data is not None and not held and self._cache is not None:
+                    self._cache.put((self._key, i), data)
+                yield i, data, result
 
     def _decompress(self, i: int, stored: bytes) -> bytes:
         """Frame ``i`` from its stored bytes (safe in any thread: each has its
