@@ -1416,7 +1416,8 @@ class RecordReader:
             if items is None:
                 items = by_frame[i] = []
             items.append((at - i * size, n, k))
-        pool = self._threads()
+        # a frame or two: decompressed here rather than handed over to another thread
+        pool = self._threads() if sum(len(b) for b in wanted.values()) > 2 else None
         for doc, by_frame in wanted.items():
             frames = readers[doc]
             assert frames is not None
