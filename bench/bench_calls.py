@@ -2,7 +2,7 @@
 
     python bench/bench_calls.py [--db FILE [--sample N] [--calls N]] [--calls N] [--traces N]
                                 [--keep DIR]
-    python bench/bench_calls.py --indexed FILE [--values] [--quick]
+    python bench/bench_calls.py --indexed FILE [--values | --needles] [--quick]
 
 With ``--db`` it works on that database's documents (one made by ``pytest
 --vask`` on a real suite, say ``bench/bench_real_suites.py``'s): it stores
@@ -35,8 +35,10 @@ in under 10% of the store time, at most 10% of the database.
 
 ``--values`` times only the value queries, each twice side by side: with
 each document keeping the frame it decompressed last (as before the frame
-cache) and with the frame cache; ``--quick`` leaves out those that read
-every candidate's record.
+cache) and with the frame cache; ``--needles`` likewise with every
+candidate's record decoded and with the records that lack a predicate's
+bytes passed over (its needle); ``--quick`` leaves out those that read every
+candidate's record.
 """
 
 from __future__ import annotations
@@ -292,7 +294,7 @@ def _timed(what: str, run) -> None:  # type: ignore[no-untyped-def]
 
 
 def _values_of_db(  # type: ignore[no-untyped-def]
-    picked: dict[str, Any], q, pred, quick: bool, side_by_side: bool = True
+    picked: dict[str, Any], q, pred, quick: bool, side_by_side: bool = True, needles: bool = False
 ) -> None:
     """The value queries on a suite's database (see :func:`_picked`)."""
     most, raising, some = picked["most"], picked["raising"], picked["some"]
@@ -322,7 +324,45 @@ def _values_of_db(  # type: ignore[no-untyped-def]
             ),
         ]
     for what, run in rows:
-        _timed_frames(what, run, side_by_side)
+        if needles:
+            _timed_needles(what, run)
+        else:
+            _timed_frames(what, run, side_by_side)
+
+
+def _timed_needles(what: str, run) -> None:  # type: ignore[no-untyped-def]
+    """A value query timed twice side by side: every candidate's record decoded (no
+    predicate searched for its bytes first, as before needles), then as queries run."""
+    took = [0.0, 0.0]
+    cpu = [0.0, 0.0]
+    for n, needles in ((0, False), (1, True)):
+        with _patched(callsearch.Predicate, "needle", None, not needles):
+            began, began_cpu = time.perf_counter(), time.process_time()
+            found = run()
+            took[n] = time.perf_counter() - began
+            cpu[n] = time.process_time() - began_cpu
+    # the CPU time of every thread of the process: what a loaded machine changes least
+    print(
+        f"  {what:<52} every record {took[0]:8.3f} s (CPU {cpu[0]:.3f} s)"
+        f"  needles {took[1]:8.3f} s (CPU {cpu[1]:.3f} s)"
+        f"  ({took[0] / max(took[1], 1e-9):.1f}x)  {len(found):>7,} matches"
+    )
+
+
+class _patched:
+    """``setattr(owner, name, value)`` for the length of a ``with`` when ``active``."""
+
+    def __init__(self, owner: Any, name: str, value: Any, active: bool) -> None:
+        self.owner, self.name, self.value, self.active = owner, name, value, active
+        self.saved = owner.__dict__.get(name)
+
+    def __enter__(self) -> None:
+        if self.active:
+            setattr(self.owner, self.name, self.value)
+
+    def __exit__(self, *exc: Any) -> None:
+        if self.active:
+            setattr(self.owner, self.name, self.saved)
 
 
 def _timed_frames(what: str, run, side_by_side: bool) -> None:  # type: ignore[no-untyped-def]
@@ -374,6 +414,11 @@ def main() -> int:
         "--values",
         action="store_true",
         help="the value queries only, each with and without the frame cache, side by side",
+    )
+    parser.add_argument(
+        "--needles",
+        action="store_true",
+        help="the value queries only, each with every record decoded and with needles",
     )
     parser.add_argument(
         "--quick",
@@ -488,8 +533,8 @@ def main() -> int:
                 f"  (most called: {most}; most raising: {raising}; biggest test: {test};"
                 f" called {picked['some_calls']:,} times: {some})"
             )
-            if args.values:
-                _values_of_db(picked, q, pred, args.quick)
+            if args.values or args.needles:
+                _values_of_db(picked, q, pred, args.quick, needles=args.needles)
                 return 0
             _timed(f"name: {most}, first 100", q(pattern=most, limit=100))
             _timed(f"name: {some} (every match)", q(pattern=some))

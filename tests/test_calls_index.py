@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import re
 import sqlite3
 import threading
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 import vask
 from tracedocs import document, frame, marker, plugin
 from vask import callsearch, traceindex
@@ -748,3 +751,135 @@ def test_predicates_find_the_same_calls_whatever_frames_are_kept(
     assert [(m.trace_id, m.return_value) for m in picked] == [
         (t, v) for t in ("trc_big_a", "trc_big_b") for v in (942, 944, 946, 948)
     ]
+
+
+class _Shown:
+    """An object stored by its fields: its type's name and field names are shown."""
+
+    def __init__(self, text, number):
+        self.text = text
+        self.number = number
+
+
+class _Bare:
+    __slots__ = ()
+
+
+_STORED = st.recursive(
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.floats()
+    | st.text()
+    | st.binary(max_size=12)
+    | st.builds(_Shown, st.text(max_size=8), st.integers())
+    | st.builds(_Bare)
+    | st.builds(object),
+    lambda inner: st.lists(inner, max_size=4)
+    | st.tuples(inner, inner)
+    | st.dictionaries(st.text(max_size=5) | st.integers(), inner, max_size=3)
+    | st.frozensets(st.integers(), max_size=3),
+    max_leaves=8,
+)
+
+
+@settings(max_examples=400, deadline=None)
+@given(value=_STORED, data=st.data())
+def test_a_value_that_matches_is_stored_with_the_bytes_its_predicate_needs(value, data):
+    """A record lacking a predicate's needle is passed over undecoded: every part of
+    the text a value is shown as that ``~`` can look for, and every text ``==`` can
+    equal, must leave its needle in the stored bytes."""
+    from vask.serialize import dump_msgpack
+    from vask.values import unpack_stored
+
+    stored = dump_msgpack(value)
+    shown = unpack_stored(stored)
+    text = callsearch.stored_text(shown)
+    if text:
+        a = data.draw(st.integers(0, len(text) - 1))
+        b = data.draw(st.integers(a + 1, len(text)))
+        for part in (text[a:b], text):
+            needle = callsearch.Predicate.of("return", None, ("~", re.escape(part))).needle
+            assert needle is None or needle in stored, (part, needle)
+    if isinstance(shown, str):
+        needle = callsearch.Predicate.of("return", None, ("==", shown)).needle
+        assert needle is None or needle in stored
+
+
+@pytest.mark.parametrize(
+    ("regex", "needle"),
+    [
+        ("zzz", b"zzz"),
+        ("error: bad", b"rror"),  # "e" may end an escape (\xe); "bad" is all hex digits
+        ("foo.*quux", b"quux"),
+        ("needle", b"eedle"),  # "\n" shows as "\\n": the "n" may not be stored
+        ("(?i)zzz", None),
+        ("0x7f", None),  # an address, a number
+        ("None", None),
+        ("object", None),
+        ("a|zzz", None),
+    ],
+)
+def test_the_bytes_a_regular_expression_needs(regex, needle):
+    assert callsearch.Predicate.parse("return", ["~", regex]).needle == needle
+
+
+def test_predicates_with_and_without_needles_find_the_same_calls(tmp_path):
+    """The same calls are found whether the records are searched for a predicate's
+    bytes first or every one is decoded (a text in a list is shown escaped)."""
+    db_path = tmp_path / "db.sqlite3"
+    docs = [
+        (
+            f"trc_n{n}",
+            document(
+                f"trc_n{n}",
+            {
+                "native_1": [
+                    frame("call", 1, 100.0 + n, "main", locals={}),
+                    *[
+                        record
+                        for i, shown in enumerate(("plain", "has zzz", "x\x1bzzz", "zz\nzz"))
+                        for record in (
+                            frame("call", 10 + i, 100.1 + n, "item", locals={"s": shown}),
+                            frame(
+                                "return", 10 + i, 100.2 + n, "item", arg=[shown],
+                                locals={"s": shown},
+                            ),
+                        )
+                    ],
+                    frame("return", 1, 104.0 + n, "main", arg=None),
+                ]
+            },
+            ),
+        )
+        for n in range(3)
+    ]
+    store.save_traces(docs, db_path=db_path)
+    for query in (
+        {"returns": ("~", "zzz")},
+        {"returns": ("~", "nzz")},
+        {"args": {"s": ("~", "zzz")}},
+        {"locals": {"s": ("==", "has zzz")}},
+        {"args": {"s": ("==", "plain")}, "returns": ("~", "pla")},
+    ):
+        found = [(m.trace_id, m.node) for m in vask.calls("item", db_path=db_path, **query)]
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(callsearch.Predicate, "needle", None)
+            every = [(m.trace_id, m.node) for m in vask.calls("item", db_path=db_path, **query)]
+        assert found == every and found, query
+
+
+def test_spans_lacking_a_needle_are_those_inside_the_data_without_it():
+    from array import array
+
+    from vask._dump import _spans_lacking
+
+    data = b"..zzz....zz.z"
+    spans = array("q", [0, 5, 5, 8, 9, 4, 9, 5, -1, 2, 2, -1, 0, 0, 13, 0, 13, 1])
+    # holds it; lacks it; lacks it (to the end); past the end; bad offset; bad length;
+    # empty; empty at the end; past the end
+    assert list(_spans_lacking(data, b"zzz", spans)) == [0, 1, 1, 0, 0, 0, 1, 1, 0]
+    assert list(_spans_lacking(data, b"", spans)) == [0] * 9  # an empty needle: never lacking
+    assert _spans_lacking(memoryview(data), b"z", array("q")) == b""
+    with pytest.raises(ValueError, match="pairs"):
+        _spans_lacking(data, b"z", array("q", [0]))

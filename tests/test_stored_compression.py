@@ -287,3 +287,40 @@ def test_a_schema_2_database_is_read_then_written(tmp_path: Path) -> None:
         index.close()
     decoded = msgpack.unpackb(db.load_trace(path, BIG)[0], raw=False, strict_map_key=False)
     assert decoded["trace_id"] == BIG
+
+
+@pytest.mark.parametrize("threads", [0, 2])
+def test_frames_come_in_the_order_asked_worked_on_and_damaged_ones_as_none(threads: int) -> None:
+    from concurrent.futures import ThreadPoolExecutor
+
+    size = codec.FRAME_SIZE
+    data = bytes(range(256)) * (5 * size // 256 + 7)  # six frames, the last short
+    packed = codec.compress(lambda offset, n: data[offset : offset + n], len(data))
+    stored = bytearray(b"".join(packed.frames))
+    damaged_at = sum(len(f) for f in packed.frames[:3])
+    stored[damaged_at + len(packed.frames[3]) // 2] ^= 0xFF  # frame 3 no longer decompresses
+    cache = codec.FrameCache(3 * size)
+    reader = codec.FrameReader(
+        lambda offset, n: bytes(stored[offset : offset + n]),
+        len(data),
+        packed.dictionary_id,
+        packed.table(),
+        cache,
+        "doc",
+    )
+    assert reader.read(size + 5, 10) == data[size + 5 : size + 15]  # frame 1 held already
+    pool = ThreadPoolExecutor(threads) if threads else None
+    try:
+        wanted = [5, 1, 3, 0, 9, 2]
+        got = list(reader.frames(wanted, pool, lambda i, frame: (i, len(frame)), max(threads, 1)))
+    finally:
+        if pool is not None:
+            pool.shutdown()
+    assert [i for i, _, _ in got] == wanted
+    for i, frame, worked in got:
+        if i in (3, 9):  # damaged; past the last frame
+            assert frame is None and worked is None
+        else:
+            assert frame == data[i * size : (i + 1) * size]
+            assert worked == (i, len(frame))
+    assert cache.held <= 3 * size

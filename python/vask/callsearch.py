@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import ast
 import contextlib
+import functools
 import heapq
 import math
 import os
@@ -125,6 +126,13 @@ class Predicate:
         found, value = self.value_in(start, end)
         return found and _compare(value, self.op, self.value)
 
+    @functools.cached_property
+    def needle(self) -> bytes | None:
+        """Bytes every record this predicate matches holds (the text of the value, or
+        of a literal part of the regular expression, as UTF-8), or ``None`` when no
+        such bytes are known: a record without them is passed over undecoded."""
+        return _needle(self.op, self.value)
+
     def value_in(
         self, start: dict[str, Any] | None, end: dict[str, Any] | None
     ) -> tuple[bool, Any]:
@@ -160,6 +168,93 @@ def _field(value: Any, name: str) -> tuple[bool, Any]:
     if isinstance(fields, dict) and name in fields:
         return True, fields[name]
     return False, None
+
+
+# Words the text of a stored value may show that its record does not hold as
+# they are shown: Python's own spellings of values, and the names the text of
+# a value read back (see vask.values) or of a marker of an unreadable one uses.
+_SHOWN_WORDS = (
+    "True False None inf nan set frozenset object at Assignment name value StoredObject"
+    " type_name address fields StoredSet items frozen ObjectRepr text ExtType code data"
+    " unreadable stored extension type bytes MessagePack map key Timestamp seconds"
+    " nanoseconds"
+).split()
+# The escapes of a text shown as a repr, by their letter: the hex digits after it.
+_ESCAPE_DIGITS = {"n": 0, "t": 0, "r": 0, "x": 2, "u": 4, "U": 8}
+# Letters and digits a number or an address may be shown with (``1e-05``, ``0x7f3a``).
+_NUMBER_LIKE = re.compile(r"[0-9a-fA-FxX]*")
+
+
+def _needle(op: str, value: Any) -> bytes | None:
+    """See :attr:`Predicate.needle`.
+
+    ``==`` with a text matches only a text or a repr equal to it, each stored
+    as its UTF-8 bytes.  ``~`` matches the text a value is shown as
+    (:func:`stored_text`), which holds the stored texts in it, escaped where
+    they are quoted, among the value's punctuation, numbers and words of its
+    own: of a run of letters and digits (and "_") the regular expression
+    requires as it stands, neither inside one of those words nor a number's
+    letters, what follows a possible escape tail at its head is known to lie
+    in the record as it is shown.
+    """
+    if op == "==":
+        if isinstance(value, str) and value and "\ufffd" not in value:
+            return value.encode("utf-8")
+        return None
+    if op != "~" or not isinstance(value, re.Pattern) or not isinstance(value.pattern, str):
+        return None
+    best = ""
+    for run in _literal_runs(value):
+        if _NUMBER_LIKE.fullmatch(run) or any(run in word for word in _SHOWN_WORDS):
+            continue
+        run = run[_escape_tail(run) :]
+        if len(run) > len(best):
+            best = run
+    return best.encode("utf-8") if best else None
+
+
+def _escape_tail(run: str) -> int:
+    """How many leading characters of ``run`` may be the end of an escape (``\\n``,
+    ``\\x1b``, ``\\u200b``) where a text is shown as a repr: those are not in
+    the record as they are shown."""
+
+    def digits(at: int, most: int) -> int:
+        n = 0
+        while n < most and at + n < len(run) and run[at + n] in "0123456789abcdefABCDEF":
+            n += 1
+        return n
+
+    letter = _ESCAPE_DIGITS.get(run[0])
+    by_letter = 0 if letter is None else 1 + digits(1, letter)
+    return max(by_letter, digits(0, 8))  # or its digits alone, the letter before the run
+
+
+def _literal_runs(pattern: re.Pattern[str]) -> list[str]:
+    """The runs of letters, digits and "_" that every match of ``pattern`` holds, as
+    its top level spells them (none when it ignores case)."""
+    if pattern.flags & re.IGNORECASE:
+        return []
+    try:
+        try:
+            from re import _parser as parser  # type: ignore[attr-defined]
+        except ImportError:  # Python 3.10
+            import sre_parse as parser  # type: ignore[no-redef]
+        parsed = parser.parse(pattern.pattern, pattern.flags)
+    except Exception:  # noqa: BLE001 - compiled already: a parser that differs finds nothing
+        return []
+    if parsed.state.flags & re.IGNORECASE:
+        return []
+    literal = parser.LITERAL  # type: ignore[attr-defined]
+    runs, run = [], []
+    for op, arg in parsed:
+        ch = chr(arg) if op is literal else ""
+        if ch and (ch.isalnum() or ch == "_"):
+            run.append(ch)
+            continue
+        runs.append("".join(run))
+        run = []
+    runs.append("".join(run))
+    return [r for r in runs if r]
 
 
 def _is_redacted(value: Any) -> bool:
@@ -739,6 +834,7 @@ def _matches(
     reader = callindex.RecordReader(conn) if predicates else None
     try:
         found = 0
+        needles = [p for p in predicates if p.needle is not None]
         for key, cols, rows in batches:
             if cap is not None and found >= cap:
                 return
@@ -754,13 +850,16 @@ def _matches(
                     zip(*(map(cols[c].__getitem__, rows) for c in _ROW)),
                 )
                 continue
-            for i in rows:
-                if cap is not None and found >= cap:
-                    return
-                match = _match(reader, of, cols, i, predicates)
-                if match is not None:
-                    found += 1
-                    yield match
+            for stretch in _stretches(rows):
+                if needles:
+                    stretch = _sift(reader, facts[key], cols, stretch, needles)
+                for i in stretch:
+                    if cap is not None and found >= cap:
+                        return
+                    match = _match(reader, of, cols, i, predicates)
+                    if match is not None:
+                        found += 1
+                        yield match
     finally:
         if reader is not None:
             reader.close()
@@ -987,6 +1086,61 @@ def _match(
         truncated = any(_is_cut(p.value_in(start, end)[1]) for p in predicates)
     # the records are read again, whole, when the match's values are first asked for
     return CallMatch(of, tuple(cols[c][i] for c in _ROW), truncated)
+
+
+# Rows whose records are searched for the predicates' bytes at once, at the most.
+_SIFTED_ROWS = 4096
+
+
+def _stretches(rows: list[int]) -> Iterator[list[int]]:
+    """``rows`` in stretches whose records are searched at once (:func:`_sift`): the
+    first ones short, since a query with a limit may need few rows."""
+    size, at = 64, 0
+    while at < len(rows):
+        yield rows[at : at + size]
+        at += size
+        size = min(size * 4, _SIFTED_ROWS)
+
+
+def _sift(
+    reader: callindex.RecordReader,
+    facts: dict[str, Any],
+    cols: dict[str, Any],
+    stretch: list[int],
+    needles: list[Predicate],
+) -> list[int]:
+    """``stretch`` without the rows whose records lack the bytes a predicate needs
+    (:attr:`Predicate.needle`): those calls cannot match, and are passed over
+    without decoding.  A folded range (which keeps no values) never passes."""
+    outcome = cols["outcome"]
+    stretch = [i for i in stretch if outcome[i] != callindex.FOLDED]
+    if facts["legacy"] is None:  # the values of a trace from before 0.2 are read as rewritten
+        open_pos, open_len = cols["open_pos"], cols["open_len"]
+        close_pos, close_len = cols["close_pos"], cols["close_len"]
+        opening = [(open_pos[i], open_len[i]) for i in stretch]
+        closing = [
+            (open_pos[i] + close_pos[i], close_len[i]) if close_pos[i] >= 0 else (-1, 0)
+            for i in stretch
+        ]
+        keep = [True] * len(stretch)
+        for predicate in needles:
+            needle = predicate.needle
+            assert needle is not None
+            # a local is read from the closing record, or from the opening one when the
+            # closing one is missing or unreadable: it must be in neither
+            lacking = [True] * len(stretch)
+            if predicate.where != "arg":
+                lacking = reader.lacking(facts["trace_id"], closing, needle)
+            if predicate.where != "return":
+                lacking = [
+                    a and b
+                    for a, b in zip(
+                        lacking, reader.lacking(facts["trace_id"], opening, needle), strict=True
+                    )
+                ]
+            keep = [k and not lacks for k, lacks in zip(keep, lacking, strict=True)]
+        stretch = [i for i, k in zip(stretch, keep, strict=True) if k]
+    return stretch
 
 
 def _wanted(predicates: list[Predicate]) -> frozenset[str]:

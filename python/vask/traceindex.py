@@ -57,6 +57,7 @@ from vask.document import (
     upgrade_legacy_record,
 )
 from vask.storage import query, schema
+from vask.values import ext_hook
 
 __all__ = [
     "EVENT_NAMES",
@@ -599,7 +600,7 @@ class _Builder:
         if name is not None:
             return name
         try:
-            record = decode_record(data)
+            record = _naming_record(data)
         except Exception:  # noqa: BLE001 - measured by the reader, yet not decodable
             record = {}
         if not isinstance(record, dict):
@@ -625,7 +626,7 @@ class _Builder:
         if info.kind != "function":
             return
         try:
-            record = decode_record(data)
+            record = _naming_record(data)
         except Exception:  # noqa: BLE001 - measured by the reader, yet not decodable
             return
         if isinstance(record, dict) and body_kind(None, record) == "class":
@@ -1127,6 +1128,38 @@ _FACT_KEYS = frozenset(
     ("trace_id", "trace_name", "timestamp", "root_trace_id", "command_line_args")
     + ("current_thread_id", "meta")
 )
+
+
+# The first byte of a MessagePack map's header.
+_MAP_HEADS = frozenset((*range(0x80, 0x90), 0xDE, 0xDF))
+
+
+def _naming_record(data: bytes) -> Any:
+    """A frame record decoded for naming its function (:func:`body_kind`,
+    :func:`vask.render.call_label`): whole, but for the values of its locals, read
+    as ``None`` (only their names tell what a frame runs; the values are most of
+    a record).  Decoded whole when not a map of locals as the engines write it."""
+    try:
+        unpacker = msgpack.Unpacker(
+            raw=False, strict_map_key=False, unicode_errors="replace", ext_hook=ext_hook
+        )
+        unpacker.feed(data)
+        record: dict[Any, Any] = {}
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key == "locals" and data[unpacker.tell()] in _MAP_HEADS:
+                names: dict[Any, None] = {}
+                for _ in range(unpacker.read_map_header()):
+                    names[unpacker.unpack()] = None
+                    unpacker.skip()
+                record[key] = names
+            else:
+                record[key] = unpacker.unpack()
+        if unpacker.tell() != len(data):
+            raise ValueError("bytes after the record")
+        return record
+    except Exception:  # noqa: BLE001 - not as the engines write it: the reader's own decoding
+        return decode_record(data)
 
 
 def _made_at(open_rec: int) -> int:

@@ -266,6 +266,10 @@ PyMethodDef g_methods[] = {
                     "_decode_index_block($module, block, layout, lo, hi, /)\n--\n\n"
                     "Rows lo to hi of a calls index block's columns, one bytes object per\n"
                     "column of the layout, in native byte order."),
+    method_fastcall("_spans_lacking", vask::scan::py_spans_lacking,
+                    "_spans_lacking($module, data, needle, spans, /)\n--\n\n"
+                    "Per (offset, length) pair of spans (native 64-bit ints): 1 when that\n"
+                    "part of data lacks needle, else 0; for the calls index's value search."),
     method_o("_cut_ids_and_times", vask::scan::py_cut_ids_and_times,
              "_cut_ids_and_times($module, data, /)\n--\n\n"
              "Stored records with their frame ids and timestamps cut out, for the diff."),

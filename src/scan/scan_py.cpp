@@ -1,6 +1,7 @@
 #include "scan/scan_py.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -182,6 +183,38 @@ PyObject* py_scan_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return Ref::check(PyTuple_Pack(7, next.get(), stop.get(), ends.get(), codes.get(), times.get(),
                                    spans.get(), starts.get()))
         .release();
+  });
+}
+
+PyObject* py_spans_lacking(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 3) {
+      PyErr_Format(PyExc_TypeError, "_spans_lacking() takes 3 arguments (%zd given)", nargs);
+      throw_py();
+    }
+    const HeldBuffer data(args[0]);
+    const HeldBuffer needle(args[1]);
+    const HeldBuffer spans(args[2]);
+    const auto raw = spans.bytes();
+    if (raw.size() % (2 * sizeof(std::int64_t)) != 0) {
+      PyErr_SetString(PyExc_ValueError, "_spans_lacking(): spans must be pairs of 64-bit ints");
+      throw_py();
+    }
+    // The exported bytes need not be aligned for int64: copied out first.
+    std::vector<std::int64_t> pairs(raw.size() / sizeof(std::int64_t));
+    std::vector<std::uint8_t> out;
+    std::exception_ptr failed;
+    // The buffers stay held (and so unchanged in size) while the GIL is released.
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+      if (!raw.empty()) std::memcpy(pairs.data(), raw.data(), raw.size());
+      out = spans_lacking(data.bytes(), needle.bytes(), pairs);
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS;
+    if (failed) std::rethrow_exception(failed);
+    return column(out).release();
   });
 }
 

@@ -14,6 +14,10 @@ namespace vask::scan {
 // The scan runs with the GIL released.
 PyObject* py_scan_records(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// _spans_lacking(data, needle, spans, /) -> bytes: see spans_lacking; `spans` is
+// a bytes-like object of native 64-bit ints, two per span (GIL released).
+PyObject* py_spans_lacking(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 // _cut_ids_and_times(data, /) -> bytes: see cut_frame_ids_and_times (GIL released).
 PyObject* py_cut_ids_and_times(PyObject* module, PyObject* data);
 

@@ -324,6 +324,27 @@ bool alnum(char c) noexcept {
 
 }  // namespace
 
+std::vector<std::uint8_t> spans_lacking(Bytes data, Bytes needle,
+                                        std::span<const std::int64_t> spans) {
+  const std::size_t count = spans.size() / 2;
+  std::vector<std::uint8_t> out(count, 0);
+  if (needle.empty()) return out;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::int64_t at = spans[2 * k];
+    const std::int64_t n = spans[2 * k + 1];
+    if (at < 0 || n < 0 || static_cast<std::uint64_t>(at) > data.size() ||
+        static_cast<std::uint64_t>(n) > data.size() - static_cast<std::size_t>(at)) {
+      continue;
+    }
+    // glibc's memmem: a vectorised first-byte scan, the two-way search beyond it
+    out[k] = ::memmem(data.data() + at, static_cast<std::size_t>(n), needle.data(),
+                      needle.size()) == nullptr
+                 ? 1
+                 : 0;
+  }
+  return out;
+}
+
 std::string cut_frame_ids_and_times(std::string_view data) {
   const std::string without_ids = cut_all(data, "frm_", 26, [](std::string_view id) {
     for (const char c : id) {

@@ -67,6 +67,13 @@ Measured measure(std::span<const std::uint8_t> data, std::size_t pos, std::size_
 ScanResult scan_records(std::span<const std::uint8_t> data, std::size_t start, std::size_t count,
                         double earliest, double latest);
 
+// Per span (offset, length) of `data`: 1 when the span lies inside `data` and
+// `needle` (not empty) is nowhere in it, else 0. Spans are read as given:
+// one outside the data, or of a negative offset or length, gets 0.
+std::vector<std::uint8_t> spans_lacking(std::span<const std::uint8_t> data,
+                                        std::span<const std::uint8_t> needle,
+                                        std::span<const std::int64_t> spans);
+
 // Stored records with what differs on every run cut out, as a diff compares
 // them: every frame id ("frm_" and 26 letters or digits), then every
 // "timestamp" key with its float. Matches are removed leftmost first, without

@@ -55,8 +55,10 @@ reads the documents through :mod:`vask.storage.query` and
 
 from __future__ import annotations
 
+import bisect
 import json
 import math
+import os
 import re
 import sqlite3
 import struct
@@ -64,12 +66,14 @@ import sys
 import threading
 from array import array
 from collections.abc import Callable, Iterable
+from concurrent.futures import Executor, ThreadPoolExecutor
 from itertools import accumulate, pairwise
 from typing import Any
 
 import zstandard
 
 from vask import _dump
+from vask._dump import _spans_lacking
 from vask.document import decode_record, plausible_time, upgrade_legacy_record
 from vask.storage import backend, codec, query, schema
 from vask.storage.schema import transaction
@@ -1475,6 +1479,8 @@ class RecordReader:
         budget = FRAME_CACHE_BYTES if cache_bytes is None else cache_bytes
         #: ``None`` with a budget of 0: each reader keeps the frame it read last.
         self.frames = codec.FrameCache(budget) if budget > 0 else None
+        self._pool: Executor | None = None
+        self._workers = min(os.cpu_count() or 1, 4)
 
     def decode(self, trace_id: str, pos: int, n: int, legacy: bool | None = None) -> Any:
         """The record at trace position ``pos`` (``n`` bytes) of ``trace_id``, decoded;
@@ -1485,6 +1491,93 @@ class RecordReader:
         record = decode_record(data)
         return record if legacy is None else upgrade_legacy_record(record, legacy)
 
+    def lacking(self, trace_id: str, spans: list[tuple[int, int]], needle: bytes) -> list[bool]:
+        """Per record of ``trace_id`` at (trace position, length): whether it lacks
+        ``needle``, read undecoded.  A record not recorded (position -1) lacks it; one
+        cut, damaged or unreadable is not known to.
+
+        The frames holding the records are each read once, in order, decompressed
+        ahead in a pool of threads while the records of the frame before are
+        searched (the frames stay in the reader's cache).
+        """
+        out = [False] * len(spans)
+        rows = self._rows.get(trace_id)
+        if rows is None:
+            rows = self._rows[trace_id] = query.document_rows(self.conn, trace_id)
+        bases = list(accumulate((size or 0 for _, size in rows), initial=0))
+        # document -> frame -> [(offset in the frame, length, which)]
+        wanted: dict[int, dict[int, list[tuple[int, int, int]]]] = {}
+        slow = []
+        readers: dict[int, codec.FrameReader | None] = {}
+        for k, (pos, n) in enumerate(spans):
+            if pos < 0:
+                out[k] = True
+                continue
+            doc = bisect.bisect_right(bases, pos) - 1
+            if n <= 0 or doc >= len(rows):
+                continue
+            if doc in readers:
+                frames = readers[doc]
+            else:
+                frames = readers[doc] = self._reader(rows[doc][0]).frame_reader
+            if frames is None:
+                slow.append(k)
+                continue
+            size = frames.frame_size
+            at = pos - bases[doc]
+            i = at // size
+            if (at + n - 1) // size != i:
+                slow.append(k)  # across two frames
+                continue
+            by_frame = wanted.get(doc)
+            if by_frame is None:
+                by_frame = wanted[doc] = {}
+            items = by_frame.get(i)
+            if items is None:
+                items = by_frame[i] = []
+            items.append((at - i * size, n, k))
+        # a frame or two: decompressed here rather than handed over to another thread
+        pool = self._threads() if sum(len(b) for b in wanted.values()) > 2 else None
+        for doc, by_frame in wanted.items():
+            frames = readers[doc]
+            assert frames is not None
+            spans_of = {
+                i: array("q", [v for within, n, _ in items for v in (within, n)])
+                for i, items in by_frame.items()
+            }
+
+            def search(i: int, data: bytes, spans_of: dict[int, array] = spans_of) -> bytes:
+                return _spans_lacking(data, needle, spans_of[i])  # the GIL let go
+
+            for i, _, flags in frames.frames(sorted(by_frame), pool, search, self._workers):
+                if flags is not None:
+                    for (_, _, k), flag in zip(by_frame[i], flags, strict=True):
+                        out[k] = flag == 1
+        for k in slow:
+            pos, n = spans[k]
+            try:
+                data = self.read(trace_id, pos, n)
+            except Exception:  # noqa: BLE001 - damaged: left to the decoder to say
+                continue
+            out[k] = data is not None and len(data) == n and needle not in data
+        return out
+
+    def _threads(self) -> Executor | None:
+        """The pool frames are decompressed in (zstd lets go of the GIL meanwhile)."""
+        if self._pool is None and self._workers > 1:
+            self._pool = ThreadPoolExecutor(
+                max_workers=self._workers, thread_name_prefix="vask-frames"
+            )
+        return self._pool
+
+    def _reader(self, row_id: int) -> query.DocumentReader:
+        reader = self._readers.get(row_id)
+        if reader is None:
+            if len(self._readers) >= 64:
+                self._readers.pop(next(iter(self._readers))).close()
+            reader = self._readers[row_id] = query.open_document(self.conn, row_id, self.frames)
+        return reader
+
     def read(self, trace_id: str, pos: int, n: int) -> bytes | None:
         """The bytes of the record at trace position ``pos`` (``n`` bytes) of ``trace_id``."""
         rows = self._rows.get(trace_id)
@@ -1494,18 +1587,14 @@ class RecordReader:
         for row_id, size in rows:
             size = size or 0
             if pos < base + size:
-                reader = self._readers.get(row_id)
-                if reader is None:
-                    if len(self._readers) >= 64:
-                        self._readers.pop(next(iter(self._readers))).close()
-                    reader = self._readers[row_id] = query.open_document(
-                        self.conn, row_id, self.frames
-                    )
-                return reader.read(pos - base, n)
+                return self._reader(row_id).read(pos - base, n)
             base += size
         return None
 
     def close(self) -> None:
+        if self._pool is not None:
+            self._pool.shutdown(wait=True)
+            self._pool = None
         for reader in self._readers.values():
             reader.close()
         self._readers.clear()

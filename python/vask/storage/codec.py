@@ -22,10 +22,13 @@ to decompress (:class:`CorruptFrame`) instead of reading as other bytes.
 
 from __future__ import annotations
 
+import itertools
 import os
 import struct
 import threading
-from collections.abc import Callable
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Executor, Future
 from typing import Any
 
 import msgpack
@@ -286,20 +289,97 @@ class FrameReader:
             held = self._cache.get((self._key, i))
             if held is not None:
                 return held
-        stored = self._read_stored(self._bases[i], self._lengths[i])
-        if len(stored) != self._lengths[i]:
-            raise CorruptFrame(f"frame {i} is truncated")
-        try:
-            data = _decompressor(self._dictionary_id).decompress(
-                stored, max_output_size=self._frame_size
-            )
-        except zstandard.ZstdError as error:
-            raise CorruptFrame(f"frame {i} does not decompress: {error}") from error
+        data = self._decompress(i, self._read_stored(self._bases[i], self._lengths[i]))
         if self._cache is not None:
             self._cache.put((self._key, i), data)
         else:
             self._current = (i, data)
         return data
+
+    @property
+    def frame_size(self) -> int:
+        """Document bytes per frame (the last frame may hold fewer)."""
+        return self._frame_size
+
+    def frames(
+        self,
+        indices: Iterable[int],
+        pool: Executor | None = None,
+        work: Callable[[int, bytes], Any] | None = None,
+        workers: int = 2,
+        most: int = 8,
+    ) -> Iterator[tuple[int, bytes | None, Any]]:
+        """(index, bytes, ``work(index, bytes)``) of the frames ``indices`` names, in that
+        order (bytes and work ``None`` for a frame missing or damaged).
+
+        With a ``pool`` of ``workers`` threads, the frames are decompressed and
+        worked on there (``work`` should let go of the GIL to run alongside), in
+        stretches of at most ``most`` frames, one per worker at a time: few
+        hand-overs between threads, each costly.  The stored bytes are read by
+        the caller's thread; frames decompressed are kept in the cache.
+        """
+
+        def worked(i: int, data: bytes | None) -> tuple[bytes | None, Any]:
+            if data is None or work is None:
+                return data, None
+            return data, work(i, data)
+
+        def decompress(i: int, stored: bytes) -> tuple[bytes | None, Any]:
+            try:
+                data = self._decompress(i, stored)
+            except CorruptFrame:
+                data = None
+            return worked(i, data)
+
+        def run(items: list[tuple[int, Any, bool]]) -> list[tuple[int, Any, Any, bool]]:
+            return [
+                (i, *(worked(i, data) if held else decompress(i, data)), held)
+                for i, data, held in items
+            ]
+
+        todo = list(indices)
+        per = max(1, min(most, -(-len(todo) // max(workers, 1))))
+        stretches = iter([todo[k : k + per] for k in range(0, len(todo), per)])
+        pending: deque[Any] = deque()
+
+        def submit(stretch: list[int]) -> None:
+            items: list[tuple[int, Any, bool]] = []
+            for i in stretch:
+                held = None
+                if self._current is not None and self._current[0] == i:
+                    held = self._current[1]
+                elif self._cache is not None:
+                    held = self._cache.get((self._key, i))
+                if held is not None or not 0 <= i < len(self._lengths):
+                    items.append((i, held, True))
+                else:
+                    items.append((i, self._read_stored(self._bases[i], self._lengths[i]), False))
+            pending.append(pool.submit(run, items) if pool is not None else run(items))
+
+        for stretch in itertools.islice(stretches, max(workers, 1) if pool is not None else 1):
+            submit(stretch)
+        while pending:
+            found = pending.popleft()
+            done = found.result() if isinstance(found, Future) else found
+            following = next(stretches, None)
+            if following is not None:
+                submit(following)
+            for i, data, result, held in done:
+                if data is not None and not held and self._cache is not None:
+                    self._cache.put((self._key, i), data)
+                yield i, data, result
+
+    def _decompress(self, i: int, stored: bytes) -> bytes:
+        """Frame ``i`` from its stored bytes (safe in any thread: each has its
+        own decompressor)."""
+        if len(stored) != self._lengths[i]:
+            raise CorruptFrame(f"frame {i} is truncated")
+        try:
+            return _decompressor(self._dictionary_id).decompress(
+                stored, max_output_size=self._frame_size
+            )
+        except zstandard.ZstdError as error:
+            raise CorruptFrame(f"frame {i} does not decompress: {error}") from error
 
     def read(self, offset: int, n: int) -> bytes:
         """``n`` bytes of the document (fewer at its end) from ``offset`` on.

@@ -255,6 +255,12 @@ class DocumentReader:
                 else:
                     self.size = self._frames.size
 
+    @property
+    def frame_reader(self) -> codec.FrameReader | None:
+        """The reader of the frames of a compressed document (``None`` for a document
+        stored as written): of offsets in the document, as :meth:`read` takes them."""
+        return self._frames
+
     def read(self, offset: int, n: int) -> bytes:
         """``n`` bytes (fewer at the end) from ``offset`` on."""
         if self._frames is not None:
