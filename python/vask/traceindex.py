@@ -38,6 +38,7 @@ from typing import Any
 import msgpack
 
 from vask import _dump
+from vask.asynctasks import STEP_END_TYPE, STEP_TYPE, TASK_CREATED_TYPE
 from vask.calltree import body_kind
 from vask.document import (
     CHUNK,
@@ -90,6 +91,13 @@ REC_PLUGIN = 6
 REC_FLUSHED = 7
 REC_LINE = 8  # an assignment record (event "line")
 REC_OTHER = 9  # a frame record of another event, or a record with no text type
+
+#: Kinds of the asyncio tasks' records (see :mod:`vask.asynctasks`) that
+#: :attr:`ThreadIndex.task_codes` keeps: a step's start and end, a task's
+#: creation, and the creation of a task that ran its first step eagerly.
+TASK_STEP, TASK_STEP_END, TASK_CREATED, TASK_CREATED_EAGER = 1, 2, 3, 4
+_TASK_CODES = {STEP_TYPE: TASK_STEP, STEP_END_TYPE: TASK_STEP_END, TASK_CREATED_TYPE: TASK_CREATED}
+_NO_TASK_FACTS = (0, 0)
 
 #: Node kinds; the names are those of :class:`vask.calltree.CallNode`.
 NODE_ROOT, NODE_CALL, NODE_PLUGIN, NODE_FLUSHED = 0, 1, 2, 3
@@ -267,6 +275,12 @@ class ThreadIndex:
         #: Node -> its assignment records (event "line"), in order: those made
         #: while it was the innermost open call (node 0: none was open).
         self.assignments: dict[int, list[int]] = {}
+        #: The plugin nodes of asyncio tasks' records, in order, with their kind
+        #: (``TASK_STEP`` ...) and task id (0 for a step's end without one): what
+        #: grouping by task reads (vask.tasktree) without decoding each record.
+        self.task_nodes = array("i")
+        self.task_codes = bytearray()
+        self.task_ids = array("q")
         self._children_cache: dict[int, tuple[array, array, array]] = {}
         self._span: tuple[float, float] | None = None
         self._lock = threading.Lock()
@@ -576,8 +590,9 @@ class _ThreadBuild:
         # the last child of each open node, while a frames array is read
         self.last_child: list[int] | None = None
         self.fids: list[Any] = [None]  # their frame ids
-        # (name id) -> parts that ended in "yield": (frame's first part, line text)
-        self.suspended: dict[int, deque[tuple[int, bytes]]] = {}
+        # (name id) -> (line text -> first parts of the frames that yielded there,
+        # oldest first): a resume finds its frame without a scan of the others
+        self.suspended: dict[int, dict[bytes, deque[int]]] = {}
 
 
 class _Builder:
@@ -946,8 +961,9 @@ class _Builder:
         end = ends_col[i]
         code = codes_col[i]
         rec_kind = thread.rec_kind
+        task_facts = _NO_TASK_FACTS
         if code == _SLOW:
-            code, ts, fid, name_key, line = _slow_facts(buf[p:end])
+            code, ts, fid, name_key, line, task_facts = _slow_facts(buf[p:end])
             rec_kind[rec] = code
             n1 = 0
         else:
@@ -998,6 +1014,10 @@ class _Builder:
                 last_child.append(_NONE)
                 if code != 0 and name_key is not None:
                     self._link_resume(thread, state, node, name_ids[node], line)
+            elif task_facts[0]:
+                thread.task_nodes.append(node)
+                thread.task_codes.append(task_facts[0])
+                thread.task_ids.append(task_facts[1])
         elif code == REC_LINE:
             owned = assignments.get(top)
             if owned is None:
@@ -1037,7 +1057,8 @@ class _Builder:
                 self.confirm_name(name, buf[p:end])
             if code == 4 and name >= 0:  # a yield: the frame may be resumed
                 first_part = thread.resume_of.get(node, node)
-                state.suspended.setdefault(name_ids[node], deque()).append((first_part, line))
+                lines = state.suspended.setdefault(name_ids[node], {})
+                lines.setdefault(line, deque()).append(first_part)
 
     def _last_child(self, thread: ThreadIndex, node: int) -> int:
         last = _NONE
@@ -1095,20 +1116,20 @@ class _Builder:
         self, thread: ThreadIndex, state: _ThreadBuild, node: int, name: int, line: bytes
     ) -> None:
         """Link a resumed part to its frame's first part: same function, yielded at that line."""
-        parts = state.suspended.get(name)
+        lines = state.suspended.get(name)
+        if not lines:
+            return
+        parts = lines.get(line)
+        if parts is None:
+            # Resumed at another line than any yield: taken only when one frame is suspended.
+            if len(lines) != 1:
+                return
+            ((line, parts),) = lines.items()
+            if len(parts) != 1:
+                return
+        first = parts.popleft()
         if not parts:
-            return
-        pick = None
-        for i, (first, at) in enumerate(parts):
-            if at == line:
-                pick = i
-                break
-        if pick is None:
-            pick = 0 if len(parts) == 1 else None
-        if pick is None:
-            return
-        first, _ = parts[pick]
-        del parts[pick]
+            del lines[line]
         thread.resume_of[node] = first
         thread.resumes.setdefault(first, []).append(node)
 
@@ -1138,14 +1159,16 @@ def _int_or_none(value: Any) -> int | None:
     return value if isinstance(value, int) and not isinstance(value, bool) else None
 
 
-def _slow_facts(data: bytes) -> tuple[int, float, Any, Any, bytes]:
-    """(kind, time, frame id, name key, line) of a record not in the engines' own layout."""
+def _slow_facts(data: bytes) -> tuple[int, float, Any, Any, bytes, tuple[int, int]]:
+    """(kind, time, frame id, name key, line, asyncio task facts) of a record not in the
+    engines' own layout; the task facts (see :attr:`ThreadIndex.task_codes`) are
+    ``(0, 0)`` for a record of no task."""
     try:
         record = decode_record(data)
     except Exception:  # noqa: BLE001 - a record the reader measured but cannot decode
-        return REC_OTHER, _NAN, None, None, b""
+        return REC_OTHER, _NAN, None, None, b"", _NO_TASK_FACTS
     if not isinstance(record, dict):
-        return REC_OTHER, _NAN, None, None, b""
+        return REC_OTHER, _NAN, None, None, b"", _NO_TASK_FACTS
     ts = plausible_time(record.get("timestamp"))
     ts = _NAN if ts is None else ts
     rtype = record.get("type")
@@ -1163,12 +1186,29 @@ def _slow_facts(data: bytes) -> tuple[int, float, Any, Any, bytes]:
             name_key = None
         path = record.get("path")
         line = path.rpartition(":")[2].encode() if isinstance(path, str) else b""
-        return code, ts, fid, name_key, line
+        return code, ts, fid, name_key, line, _NO_TASK_FACTS
     if rtype == FLUSHED_TYPE:
-        return REC_FLUSHED, ts, fid, None, b""
+        return REC_FLUSHED, ts, fid, None, b"", _NO_TASK_FACTS
     if isinstance(rtype, str):
-        return REC_PLUGIN, ts, fid, None, b""
-    return REC_OTHER, ts, fid, None, b""
+        return REC_PLUGIN, ts, fid, None, b"", _task_facts(rtype, record)
+    return REC_OTHER, ts, fid, None, b"", _NO_TASK_FACTS
+
+
+def _task_facts(rtype: str, record: dict[str, Any]) -> tuple[int, int]:
+    """(kind, task id) of an asyncio task's record; ``(0, 0)`` for any other record.
+
+    A step or a creation needs a whole-number task id (a step's end does
+    not); one beyond 64 bits is none.
+    """
+    code = _TASK_CODES.get(rtype, 0)
+    if not code:
+        return _NO_TASK_FACTS
+    task_id = record.get("task_id")
+    if type(task_id) is not int or not -(1 << 63) <= task_id < 1 << 63:
+        return (code, 0) if code == TASK_STEP_END else _NO_TASK_FACTS
+    if code == TASK_CREATED and record.get("eager") is True:
+        code = TASK_CREATED_EAGER
+    return code, task_id
 
 
 def build_index(
