@@ -17,11 +17,13 @@ API (all GET, all JSON):
 ``/api/trace/ID/search``               ``q``, ``mode`` (name, value), ``node`` or ``cursor``
 ``/api/calls``                         ``q``: calls across every trace, as ``vask calls``
                                        takes its query, from the calls index as it stands
-``/api/trace/ID/tasks``                ``thread``: its tree by asyncio task, one root per
-                                       task; with ``task``, ``offset``, ``limit``: a page
-                                       of a task's entries; with ``node``: the node's
-                                       place in the tree by task (``children`` with
-                                       ``group=task`` pages the levels below)
+``/api/trace/ID/tasks``                ``thread``, ``offset``, ``limit``: a page of its
+                                       tree by asyncio task, one root per task; with
+                                       ``task``: a page of a task's entries; with
+                                       ``index_of``: a task's place in the list; with
+                                       ``node``: the node's place in the tree by task
+                                       (``children`` with ``group=task`` pages the
+                                       levels below)
 =====================================  ======================================
 """
 
@@ -555,7 +557,16 @@ class _Handler(BaseHTTPRequestHandler):
                 )
             if "node" in params:
                 return self._json(tasks.task_path(thread, queries.node_of(thread, params["node"])))
-            return self._json(tasks.tasks(trace, thread))
+            if "index_of" in params:
+                return self._json(tasks.task_index(thread, int(_number(params, "index_of"))))
+            return self._json(
+                tasks.tasks(
+                    trace,
+                    thread,
+                    int(_number(params, "offset", 0)),
+                    int(_number(params, "limit", 200)),
+                )
+            )
         node = queries.node_of(thread, params.get("node", "0"))
         if what == "children" and params.get("group") == "task":
             return self._json(
