@@ -245,6 +245,7 @@ function childRows(parent, items, depth) {
 // other tasks' steps) or "taskroot" (a task's root: `node` is the task's id).
 async function fetchChildren(trace, thread, node, offset, limit, group) {
   if (group === "taskroot") return traceApi(trace, "tasks", { thread, task: node, offset, limit });
+  if (group === "tasklist") return fetchTaskList(trace, thread, offset, limit);
   const params = { thread, node, offset, limit };
   if (group) params.group = group;
   return traceApi(trace, "children", params);
@@ -339,7 +340,7 @@ async function loadGap(r, index) {
     const page = await fetchChildren(r.trace, r.thread, r.node, offset, limit, r.group);
     const at = S.rows.indexOf(r);
     if (at < 0) return;
-    const rows = childRows(r, page.items, r.depth);
+    const rows = r.group === "tasklist" ? taskRows(r.trace, r.thread, page.items) : childRows(r, page.items, r.depth);
     if (r.byTask) for (const c of rows) c.byTask = true;
     const end = offset + page.items.length;
     const parts = [];
@@ -430,7 +431,7 @@ function rowElement(r, i) {
   if (r.type === "task") return taskRowElement(r, div, main);
   if (r.type === "gap") {
     div.classList.add("more");
-    main.textContent = `⋯ ${plural(r.to - r.from, "more call")} (loading)`;
+    main.textContent = `⋯ ${plural(r.to - r.from, r.group === "tasklist" ? "more task" : "more call")} (loading)`;
     return div;
   }
   if (r.type === "group") {
