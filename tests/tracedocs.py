@@ -401,7 +401,7 @@ def task_document(
     """
     pack = _pack
     f64 = struct.Struct(">d").pack
-    t = time.time() - 60 if start is None else start
+    t = start = time.time() - 60 if start is None else start
     out: list[bytes] = []
 
     def tick() -> bytes:
@@ -472,4 +472,4 @@ def task_document(
     record("asyncio_step_end", task_id=1, done=True)
     framed("app/tasks.py:21", "<module>", "return", 1, None, {})
     name = f"asyncio trace of {tasks:,} tasks"
-    return _head(trace_id, trace_id, t, name, len(out)) + b"".join(out) + _TAIL
+    return _head(trace_id, trace_id, start, name, len(out)) + b"".join(out) + _TAIL

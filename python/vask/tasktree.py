@@ -24,7 +24,7 @@ second and a reader holds one task at a time.
 from __future__ import annotations
 
 from array import array
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -380,15 +380,25 @@ class IndexedTasks:
         parent, owner = thread.parent, self.owner
         open_steps: dict[int, int] = {}  # parent node -> its open step
         lend_later: list[tuple[int, int]] = []  # (an eager task's call, the creating call)
+        number, steps, new_task = self.number, self.steps, self._task
+        step_task, step_start, step_stop = self.step_task, self.step_start, self.step_stop
+        step_end, step_first = self.step_end, self.step_first
         for node, code, task_id in zip(thread.task_nodes, thread.task_codes, thread.task_ids):
             top = parent[node]
-            if code == TASK_STEP:
-                task = self._task(task_id)
+            if code == TASK_STEP:  # the common record: its step made here, not in _new_step
+                task = number.get(task_id)
+                if task is None:
+                    task = new_task(task_id)
                 was = open_steps.get(top)
                 if was is not None:
                     self._close(was, node)
-                open_steps[top] = step = self._new_step(task, node)
-                self.steps[task].append(step)
+                open_steps[top] = step = len(step_task)
+                step_task.append(task)
+                step_start.append(node)
+                step_stop.append(_NONE)
+                step_end.append(_NONE)
+                step_first.append(_NONE)
+                steps[task].append(step)
                 owner[node] = task
             elif code == TASK_STEP_END:
                 step = open_steps.pop(top, _NONE)
@@ -457,42 +467,73 @@ class IndexedTasks:
                 yield node
             node = next_sibling[node]
 
-    def step_records(self, step: int) -> tuple[dict[str, Any], dict[str, Any] | None]:
-        """A step's start and end records (an eager first step's: the creation record)."""
+    def records(self, nodes: Iterable[int]) -> dict[int, dict[str, Any]]:
+        """The records of plugin ``nodes`` (-1s left out), read in the order they are
+        stored: the records of many tasks lie far apart, and read in that order the
+        parts of the trace each needs are read once."""
         thread = self.thread
-        start = thread.record(thread.open_rec[self.step_start[step]])
-        start = start if isinstance(start, dict) else {}
+        open_rec = thread.open_rec
+        out: dict[int, dict[str, Any]] = {}
+        for node in sorted(n for n in set(nodes) if n != _NONE):
+            record = thread.record(open_rec[node])
+            if isinstance(record, dict):
+                out[node] = record
+        return out
+
+    def _record(self, node: int, known: dict[int, dict[str, Any]] | None) -> dict[str, Any] | None:
+        if node == _NONE:
+            return None
+        if known is not None and node in known:
+            return known[node]
+        record = self.thread.record(self.thread.open_rec[node])
+        return record if isinstance(record, dict) else None
+
+    def step_records(
+        self, step: int, known: dict[int, dict[str, Any]] | None = None
+    ) -> tuple[dict[str, Any], dict[str, Any] | None]:
+        """A step's start and end records (an eager first step's: the creation record)."""
+        start = self._record(self.step_start[step], known) or {}
         if self._is_eager_step(step):
             return start, start
-        end = self.step_end[step]
-        record = thread.record(thread.open_rec[end]) if end != _NONE else None
-        return start, record if isinstance(record, dict) else None
+        return start, self._record(self.step_end[step], known)
 
-    def facts(self, task: int) -> TaskFacts:
-        """The name, coroutine, creating task and creation record of task number ``task``.
+    def fact_nodes(self, task: int) -> list[int]:
+        """The record nodes :meth:`facts` and :meth:`still_suspended` read (mostly)."""
+        steps = self.steps[task]
+        last = [s for s in steps[-1:] if not self._is_eager_step(s)]
+        return [self.created[task], *(self.step_start[s] for s in last)] + [
+            self.step_end[s] for s in last
+        ]
+
+    def facts(self, task: int, known: dict[int, dict[str, Any]] | None = None) -> TaskFacts:
+        """The name, coroutine, creating task and creation record of task number ``task``
+        (``known``: records already read, by node; see :meth:`records`).
 
         As :func:`group_by_task` reads them: the name the last step gives, else
         the creation's (asyncio before 3.11 names a task once it is created);
         the coroutine the creation names, else the first step that does.
         """
-        thread = self.thread
-        node = self.created[task]
-        created = thread.record(thread.open_rec[node]) if node != _NONE else None
-        created = created if isinstance(created, dict) else None
+        created = self._record(self.created[task], known)
         name = coroutine = None
         steps = [s for s in self.steps[task] if not self._is_eager_step(s)]
         if steps:
-            last = thread.record(thread.open_rec[self.step_start[steps[-1]]])
-            name = _text(last, "task_name") if isinstance(last, dict) else None
+            name = _text(self._record(self.step_start[steps[-1]], known), "task_name")
         name = name or _text(created, "task_name")
         coroutine = _text(created, "coroutine")
         for step in steps if coroutine is None else ():
-            record = thread.record(thread.open_rec[self.step_start[step]])
-            coroutine = _text(record, "coroutine") if isinstance(record, dict) else None
+            coroutine = _text(self._record(self.step_start[step], known), "coroutine")
             if coroutine is not None:
                 break
         parent_id = created.get("parent_task_id") if created is not None else None
         return TaskFacts(name, coroutine, parent_id if type(parent_id) is int else None, created)
+
+    def still_suspended(self, task: int, known: dict[int, dict[str, Any]] | None = None) -> bool:
+        """Whether the task's last step ended with the task not done."""
+        steps = self.steps[task]
+        if not steps:
+            return False
+        end = self.step_records(steps[-1], known)[1]
+        return end is not None and end.get("done") is False
 
     def created_in(self, task: int) -> int:
         """The call task number ``task`` was created in (-1: none, or at the top level)."""

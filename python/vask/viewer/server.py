@@ -227,6 +227,12 @@ class Viewer:
             entry.ready.set()
             if not entry.budgeted:
                 self._evict()
+        if entry.index is not None:
+            # Threads with asyncio tasks are grouped by task now, while the page
+            # shows them by thread: the toggle then answers at once.
+            for thread in entry.index.threads.values():
+                if thread.task_nodes:
+                    tasks.prepare(thread)
 
     def _evict(self) -> None:
         """Forget the least recently used indexes while they hold too many calls together."""

@@ -28,7 +28,7 @@ from vask.tasktree import RESUMES_AS_CALLS, IndexedTasks, task_text, waiting_tex
 from vask.traceindex import ThreadIndex, TraceIndex
 from vask.viewer.queries import BadRequest, row
 
-__all__ = ["task_children", "task_entries", "task_index", "task_path", "tasks"]
+__all__ = ["prepare", "task_children", "task_entries", "task_index", "task_path", "tasks"]
 
 #: Most rows a page holds.
 _PAGE_LIMIT = 500
@@ -58,8 +58,12 @@ class _Grouping:
         view = self.view
         out: list[Any] = []
         previous: tuple[dict[str, Any], dict[str, Any] | None] | None = None
-        for step in view.steps[task]:
-            records = view.step_records(step)
+        steps = view.steps[task]
+        known = view.records(
+            [view.step_start[s] for s in steps] + [view.step_end[s] for s in steps]
+        )
+        for step in steps:
+            records = view.step_records(step, known)
             if previous is not None:
                 out.append(_suspended_text(previous[1], records[0]))
             out.extend(view.step_nodes(step))
@@ -74,6 +78,12 @@ class _Grouping:
                 self._entries.pop(next(iter(self._entries)))
             self._entries[task] = out
         return out
+
+    def entry_count(self, task: int, known: dict[int, dict[str, Any]]) -> int:
+        """How many entries :meth:`entries` gives the task, from the records of its facts."""
+        view = self.view
+        steps = len(view.steps[task])
+        return view.nodes[task] + max(steps - 1, 0) + view.still_suspended(task, known)
 
     def kept_children(self, node: int) -> array:
         """A node's children in the tree by task: without the nodes of tasks' steps."""
@@ -116,6 +126,11 @@ def _grouping(thread: ThreadIndex) -> _Grouping:
         return found
 
 
+def prepare(thread: ThreadIndex) -> None:
+    """Group the thread by task ahead of the first request that needs it."""
+    _grouping(thread)
+
+
 def _number_of(grouping: _Grouping, task_id: int) -> int:
     number = grouping.view.number.get(task_id)
     if number is None or not grouping.view.nodes[number]:
@@ -136,9 +151,15 @@ def tasks(
     view = grouping.view
     offset, limit = _page(offset, limit)
     out = []
-    for task in grouping.listed[offset : offset + limit]:
-        facts = view.facts(task)
+    page = grouping.listed[offset : offset + limit]
+    # The page's records read at once, in the order they are stored.
+    known = view.records(n for task in page for n in view.fact_nodes(task))
+    rows: dict[int, dict[str, Any]] = {}  # tasks made in the same call share its row
+    for task in page:
+        facts = view.facts(task, known)
         created_in = view.created_in(task)
+        if created_in > 0 and created_in not in rows:
+            rows[created_in] = row(trace, thread, created_in)
         task_id = view.ids[task]
         out.append(
             {
@@ -146,10 +167,10 @@ def tasks(
                 "label": task_text(task_id, facts.name, facts.coroutine),
                 "calls": view.calls[task],
                 "steps": len(view.steps[task]),
-                "entries": len(grouping.entries(task)),
+                "entries": grouping.entry_count(task, known),
                 "eager": bool(view.eager[task]),
                 "parent_task_id": facts.parent_task_id,
-                "created_in": row(trace, thread, created_in) if created_in > 0 else None,
+                "created_in": rows.get(created_in),
             }
         )
     outside = thread.calls_below[0] - view.calls_in_tasks()
