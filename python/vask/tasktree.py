@@ -383,7 +383,9 @@ class IndexedTasks:
         number, steps, new_task = self.number, self.steps, self._task
         step_task, step_start, step_stop = self.step_task, self.step_start, self.step_stop
         step_end, step_first = self.step_end, self.step_first
-        for node, code, task_id in zip(thread.task_nodes, thread.task_codes, thread.task_ids):
+        for node, code, task_id in zip(
+            thread.task_nodes, thread.task_codes, thread.task_ids, strict=True
+        ):
             top = parent[node]
             if code == TASK_STEP:  # the common record: its step made here, not in _new_step
                 task = number.get(task_id)

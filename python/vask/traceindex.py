@@ -58,7 +58,7 @@ from vask.document import (
     take_facts,
     upgrade_legacy_record,
 )
-from vask.storage import query, schema
+from vask.storage import codec, query, schema
 
 __all__ = [
     "EVENT_NAMES",
@@ -130,6 +130,10 @@ _NO_SPANS = (0, 0, 0, 0, 0, 0)
 # closing record may lie far past the next record asked for.
 _WINDOW = 64 << 10
 _WINDOWS = 4
+# Decompressed bytes a trace's stored documents keep once indexed (codec frames
+# are of 1 MiB): a reader that moves among far parts of a trace (a task's steps,
+# each among other tasks' records) decompresses each part once while they fit.
+_FRAME_CACHE = 4 << 20
 # Records per call of the scanner: bounds the columns held at once.
 _SCAN_BATCH = 1 << 16
 # Why the scanner stopped: the records asked for were read, the next one is incomplete.
@@ -151,18 +155,35 @@ class StoredDocument:
     ``conn`` (and so of the handles) among threads.
     """
 
-    def __init__(self, conn: sqlite3.Connection, lock: threading.Lock, row_id: int, size: int):
+    def __init__(
+        self,
+        conn: sqlite3.Connection,
+        lock: threading.Lock,
+        row_id: int,
+        size: int,
+        frames: codec.FrameCache | None = None,
+    ):
         self.conn = conn
         self.lock = lock
         self.row_id = row_id
         self.size = size
+        #: Decompressed frames kept for this document (shared by a trace's documents).
+        self.frames = frames
         self._reader: query.DocumentReader | None = None
 
     def read(self, offset: int, n: int) -> bytes:
         with self.lock:
             if self._reader is None:
-                self._reader = query.DocumentReader(self.conn, self.row_id)
+                self._reader = query.DocumentReader(self.conn, self.row_id, self.frames)
             return self._reader.read(offset, n)
+
+    def keep_frames(self, frames: codec.FrameCache) -> None:
+        """Keep decompressed frames in ``frames`` from now on (its users share ``lock``)."""
+        with self.lock:
+            self.frames = frames
+            if self._reader is not None:
+                self._reader.close()
+                self._reader = None
 
     def close(self) -> None:
         with self.lock:
@@ -174,7 +195,10 @@ class StoredDocument:
 def stored_sources(
     conn: sqlite3.Connection, lock: threading.Lock, db_path: Any, trace_id: str, timeout: float
 ) -> list[DocumentSource]:
-    """The documents of ``trace_id``, each read part by part (a piece at a time on 3.10)."""
+    """The documents of ``trace_id``, each read part by part (a piece at a time on 3.10).
+
+    Once indexed (:func:`build_index`), they share a few decompressed frames.
+    """
     with lock:
         rows = query.document_rows(conn, trace_id)
     return [StoredDocument(conn, lock, row_id, size or 0) for row_id, size in rows]
@@ -1232,6 +1256,11 @@ def build_index(
     for number, source in enumerate(sources, 1):
         builder.add_document(number, source)
     builder.finish()
+    stored = [s for s in sources if isinstance(s, StoredDocument)]
+    if stored:
+        frames = codec.FrameCache(_FRAME_CACHE)  # read sequentially until now: kept from now
+        for source in stored:
+            source.keep_frames(frames)
     return index
 
 
