@@ -1,6 +1,6 @@
 """The viewer's tree by task on an asyncio trace of tens of thousands of tasks.
 
-    python bench/bench_viewer_tasks.py [--tasks N] [--leaves N] [--keep DIR]
+    python bench/bench_viewer_tasks.py [--tasks N] [--leaves N] [--keep DIR] [--before DIR]
 
 Stores one trace of an asyncio program as the monitor engine records it
 (``main`` gathers ``--tasks`` tasks, each running two steps of a coroutine
@@ -18,8 +18,12 @@ on it in a process of its own and reports:
   and the module's level without the tasks' steps;
 * the server's peak memory (VmHWM) against the trace's stored size, with
   the memory of an idle interpreter that imported the same modules;
-* ``vask traces show --by task`` and ``vask traces export --by task``: time
-  and peak memory against the stored size, next to the same by thread.
+* ``vask traces show --by task`` (to depth 2, and whole) and ``vask traces
+  export --by task``: time and peak memory against the stored size, next to
+  ``show`` by thread.
+
+``--before DIR`` (as in bench_viewer.py) measures another revision's
+``python/`` directory first, in the same run.
 """
 
 from __future__ import annotations
@@ -36,7 +40,16 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests"))
 sys.path.insert(0, str(REPO / "bench"))
 
-from bench_viewer import command_peak, first_paint_browser, get, mib, peak_kib  # noqa: E402
+from bench_viewer import (  # noqa: E402
+    command_peak,
+    first_paint_browser,
+    get,
+    idle_peak,
+    mib,
+    peak_kib,
+    revision_env,
+    revisions,
+)
 from tracedocs import task_document  # noqa: E402
 
 from vask import db  # noqa: E402
@@ -45,47 +58,16 @@ TRACE = "trc_01BENCHTASKSBENCHTASKSBEN"
 THREAD = "native_1"
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--tasks", type=int, default=60_000)
-    parser.add_argument("--leaves", type=int, default=8, help="calls per step of a task")
-    parser.add_argument("--keep", type=Path, help="keep the database in this directory")
-    options = parser.parse_args()
-
-    work = options.keep or Path(tempfile.mkdtemp(prefix="vask-bench-tasks-"))
-    work.mkdir(parents=True, exist_ok=True)
-    path = work / "db.sqlite3"
-    if not path.exists():
-        started = time.perf_counter()
-        data = task_document(TRACE, options.tasks, leaves=options.leaves)
-        db.save_trace(TRACE, msgpack_data=data, db_path=path)
-        print(
-            f"stored an asyncio trace of {options.tasks:,} tasks: {len(data) / 2**20:.1f} MiB "
-            f"in {time.perf_counter() - started:.1f} s"
-        )
-        del data
-    (stored_trace,) = db.list_traces(path)
-    stored_kib = stored_trace.size / 1024
-
-    idle = subprocess.run(
-        [
-            sys.executable,
-            "-c",
-            # VmHWM: ru_maxrss would count this process's memory at the fork too
-            "import vask.viewer.server, vask.traceindex, vask.tasktree; "
-            "print([l.split()[1] for l in open('/proc/self/status') if l.startswith('VmHWM')][0])",
-        ],
-        capture_output=True,
-        text=True,
-        check=True,
-    )
-    idle_kib = int(idle.stdout)
+def measure_server(label: str, env: dict[str, str], path: Path, stored_kib: float) -> None:
+    """Starts ``vask traces view`` on the trace and prints its figures (see the module)."""
+    idle_kib = idle_peak(env)
 
     started = time.perf_counter()
     server = subprocess.Popen(
         [sys.executable, "-m", "vask", "traces", "view", TRACE, "--no-open", "--db", str(path)],
         stderr=subprocess.PIPE,
         text=True,
+        env=env,
     )
     try:
         url = ""
@@ -98,13 +80,13 @@ def main() -> int:
         base = url.split("/#")[0]
         summary = get(base, f"/api/trace/{TRACE}")[2]
         calls = summary["calls"]
-        print(f"server indexed the trace ({calls:,} calls) in {indexed:.2f} s")
+        print(label + f"server indexed the trace ({calls:,} calls) in {indexed:.2f} s")
 
         api = f"/api/trace/{TRACE}/tasks?thread={THREAD}"
         paint = first_paint_browser(url + "&by=task")
         if paint is not None:
             print(
-                "first paint of the tree by task (headless Chromium, from navigation, "
+                label + "first paint of the tree by task (headless Chromium, from navigation, "
                 f"grouping included): {paint * 1000:.0f} ms"
             )
         else:
@@ -113,12 +95,12 @@ def main() -> int:
                 first += get(base, asset)[0]
             first += get(base, f"{api}&offset=0&limit=200")[0]
             print(
-                "the page and the requests before the tree by task is drawn "
+                label + "the page and the requests before the tree by task is drawn "
                 f"(grouping included): {first * 1000:.0f} ms"
             )
 
         page = get(base, f"{api}&offset=0&limit=200")[2]
-        total = page["total"]
+        total = page.get("total", len(page["tasks"]))  # (before: the whole list at once)
         far = page["tasks"][0]["task_id"] + total - 10
         entries = get(base, f"{api}&task={far}")[2]
         resumed = entries["items"][-1]["node"]
@@ -138,14 +120,14 @@ def main() -> int:
                 "&group=task&offset=0&limit=200"
             ),
         }
-        print(f"requests ({total:,} tasks listed; the best of 3):")
+        print(label + f"requests ({total:,} tasks listed; the best of 3):")
         for what, request in requests.items():
             took = min(get(base, request)[0] for _ in range(3))
             size = get(base, request)[1]
-            print(f"  {what:40s} {took * 1000:8.1f} ms  {size / 1024:8.1f} KiB")
+            print(label + f"  {what:40s} {took * 1000:8.1f} ms  {size / 1024:8.1f} KiB")
         peak = peak_kib(server.pid)
         print(
-            f"server peak memory {mib(peak)} = {peak / stored_kib:.1%} of the stored "
+            label + f"server peak memory {mib(peak)} = {peak / stored_kib:.1%} of the stored "
             f"{mib(stored_kib)}; above an idle interpreter with the same modules "
             f"({mib(idle_kib)}): {(peak - idle_kib) / stored_kib:.1%}"
         )
@@ -153,22 +135,52 @@ def main() -> int:
         server.terminate()
         server.wait()
 
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--tasks", type=int, default=60_000)
+    parser.add_argument("--leaves", type=int, default=8, help="calls per step of a task")
+    parser.add_argument("--keep", type=Path, help="keep the database in this directory")
+    parser.add_argument("--before", type=Path, help="another revision's python/ directory")
+    options = parser.parse_args()
+
+    work = options.keep or Path(tempfile.mkdtemp(prefix="vask-bench-tasks-"))
+    work.mkdir(parents=True, exist_ok=True)
+    path = work / "db.sqlite3"
+    if not path.exists():
+        started = time.perf_counter()
+        data = task_document(TRACE, options.tasks, leaves=options.leaves)
+        db.save_trace(TRACE, msgpack_data=data, db_path=path)
+        print(
+            f"stored an asyncio trace of {options.tasks:,} tasks: {len(data) / 2**20:.1f} MiB "
+            f"in {time.perf_counter() - started:.1f} s"
+        )
+        del data
+    (stored_trace,) = db.list_traces(path)
+    stored_kib = stored_trace.size / 1024
+
+    for label, python_path in revisions(options.before):
+        measure_server(label, revision_env(python_path), path, stored_kib)
+
     db_args = ["--db", str(path)]
-    for by in ("thread", "task"):
-        took, peak = command_peak(["traces", "show", TRACE, *db_args, "--by", by], work)
-        print(
-            f"vask traces show --by {by}: {took:.1f} s, peak {mib(peak)} = "
-            f"{peak / stored_kib:.2f}x the stored size"
-        )
-    for by in ("thread", "task"):
-        out = str(work / "t.json.gz")
-        took, peak = command_peak(
-            ["traces", "export", TRACE, *db_args, "--by", by, "-o", out, "--gzip"], work
-        )
-        print(
-            f"vask traces export --gzip --by {by}: {took:.1f} s, peak {mib(peak)} = "
-            f"{peak / stored_kib:.2f}x the stored size"
-        )
+    out = str(work / "t.json.gz")
+    commands = {
+        "show --depth 2 (by thread)": ["traces", "show", TRACE, *db_args, "--depth", "2"],
+        "show --by task --depth 2": ["traces", "show", TRACE, *db_args, "--by", "task"]
+        + ["--depth", "2"],
+        "show --by task": ["traces", "show", TRACE, *db_args, "--by", "task"],
+        "export --gzip --by task": ["traces", "export", TRACE, *db_args, "--by", "task"]
+        + ["-o", out, "--gzip"],
+    }
+    for what, args in commands.items():
+        for label, python_path in revisions(options.before):
+            if python_path is not None and what == "show --by task":
+                continue  # the whole text of every task: long enough once
+            took, peak = command_peak(args, work, revision_env(python_path))
+            print(
+                f"{label}vask traces {what}: {took:.1f} s, peak {mib(peak)} = "
+                f"{peak / stored_kib:.2f}x the stored size"
+            )
     if options.keep is None:
         shutil.rmtree(work)
     return 0
