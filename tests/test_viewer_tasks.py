@@ -194,7 +194,10 @@ def test_a_long_task_list_loads_as_it_is_scrolled_and_opens_far_tasks(browser, m
     wait(browser, lambda d: any(r.startswith("▸task 2 'Task-2'") for r in rows(d)))
     listed = "return S.rows.filter(r => r.type === 'task').length"
     assert browser.execute_script(listed) == 200
-    gap = "return S.rows.filter(r => r.type === 'gap' && r.group === 'tasklist').map(r => r.to - r.from)"
+    gap = (
+        "return S.rows.filter(r => r.type === 'gap' && r.group === 'tasklist')"
+        ".map(r => r.to - r.from)"
+    )
     assert browser.execute_script(gap) == [MANY_TASKS + 1 - 200]
     # Scrolled to the end, the list loads its next page, and the next.
     for pages in (2, 3):
@@ -213,3 +216,20 @@ def test_a_long_task_list_loads_as_it_is_scrolled_and_opens_far_tasks(browser, m
     assert far in order
     assert sum(browser.execute_script(gap)) + len(order) == MANY_TASKS + 1
     assert errors(browser) == []
+
+
+def test_a_thread_without_tasks_is_its_own_tree_by_task() -> None:
+    from tracedocs import big_document
+    from vask import traceindex
+    from vask.viewer import tasks as viewer_tasks
+
+    trace = traceindex.build_index(MANY, [big_document(MANY, 600, batch=200)])
+    (thread,) = trace.ordered_threads()
+    listing = viewer_tasks.tasks(trace, thread)
+    assert (listing["total"], listing["tasks"], listing["outside_calls"]) == (0, [], 600)
+    main = thread.first_child[0]
+    batches = viewer_tasks.task_children(trace, thread, main, 0, 500)
+    assert [r["node"] for r in batches["items"]] == list(thread.iter_children(main))
+    leaf = thread.first_child[batches["items"][-1]["node"]]
+    where = viewer_tasks.task_path(thread, leaf)
+    assert where["task"] is None and [p["node"] for p in where["path"]][-1] == leaf

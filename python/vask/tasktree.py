@@ -276,7 +276,8 @@ class IndexedTasks:
     record but an eager task's creation.  Tasks are numbered in order of their
     first record; per task and per step a few numbers are kept, and ``owner``
     gives, per node of the thread, the task whose step it is part of (a step's
-    records and its top-level nodes; -1: none).  A step's nodes are the
+    records and its top-level nodes; -1: none; empty when the thread has no
+    task).  A step's nodes are the
     siblings from its "asyncio_step" record to its "asyncio_step_end" record
     (or the next step's record at that level, or the end of the list), less
     one claimed by an eager task's first step.  The :class:`TaskView` interface
@@ -286,7 +287,8 @@ class IndexedTasks:
 
     def __init__(self, thread: ThreadIndex) -> None:
         self.thread = thread
-        self.owner = array("i", [_NONE]) * thread.nodes
+        # (none at all for a thread without tasks: no node is in a step)
+        self.owner = array("i", [_NONE]) * (thread.nodes if thread.task_nodes else 0)
         #: Per task number: its id (and task id -> number).
         self.ids: list[int] = []
         self.number: dict[int, int] = {}

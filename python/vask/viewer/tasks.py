@@ -93,6 +93,8 @@ class _Grouping:
             return found
         owner = self.view.owner
         ids = self.view.thread.children_arrays(node)[0]
+        if not owner:
+            return ids  # a thread without tasks
         kept = array("i", (c for c in ids if owner[c] < 0))
         if len(ids) > _KEEP_LEVEL:
             with self._lock:
@@ -230,7 +232,7 @@ def task_path(thread: ThreadIndex, node: int) -> dict[str, Any]:
     parent = 0
     # The innermost step the node ran in: the last of its ancestors among a task's
     # entries (a step's own records are part of it, but no entry).
-    for top in range(len(chain) - 1, -1, -1):
+    for top in range(len(chain) - 1, -1, -1) if owner else ():
         task = owner[chain[top]]
         if task < 0:
             continue
