@@ -277,10 +277,10 @@ class IndexedTasks:
     first record; per task and per step a few numbers are kept, and ``owner``
     gives, per node of the thread, the task whose step it is part of (a step's
     records and its top-level nodes; -1: none; empty when the thread has no
-    task).  A step's nodes are the
-    siblings from its "asyncio_step" record to its "asyncio_step_end" record
-    (or the next step's record at that level, or the end of the list), less
-    one claimed by an eager task's first step.  The :class:`TaskView` interface
+    task).  A step's nodes are the siblings from its "asyncio_step" record to
+    its "asyncio_step_end" record (or the next step's record at that level, or
+    the end of the list), less one claimed by an eager task's first step.
+    The :class:`TaskView` interface
     (``tasks``, ``in_steps``, ``outside``, ``resumes_as_calls``) makes each
     :class:`TaskTree` when asked for it; :meth:`facts` reads names.
     """
