@@ -160,18 +160,21 @@ class Viewer:
         out = {}
         with self._conn_lock:
             rows = conn.execute("SELECT trace_id, MIN(id) FROM traces GROUP BY trace_id").fetchall()
-            first_rows = dict(rows)
-            for trace_id in ids:
-                row_id = first_rows.get(trace_id)
-                if row_id is None:
-                    continue
+        first_rows = dict(rows)
+        for trace_id in ids:
+            row_id = first_rows.get(trace_id)
+            if row_id is None:
+                continue
+            # The lock is taken per head: the trees' requests, which read through
+            # the same connection, go on between them.
+            with self._conn_lock:
                 try:
                     head = query.read_document_part(conn, row_id, 0, 4096)
                 except sqlite3.Error:
                     continue
-                source = _source_of(head)
-                if source is not None:
-                    out[trace_id] = source
+            source = _source_of(head)
+            if source is not None:
+                out[trace_id] = source
         return out
 
     def known(self, trace_id: str) -> bool:

@@ -1256,13 +1256,20 @@ function renderDiffDetails(r) {
 
 async function start() {
   setup();
-  await loadTraces();
   const p = new URLSearchParams(location.hash.slice(1));
   const wanted = p.get("trace");
-  const focus = p.get("thread") && p.get("node") !== null ? { thread: p.get("thread"), node: Number(p.get("node")) } : null;
+  // A trace named in the address opens while the list loads (listing many large
+  // traces reads each one's head): its tree need not wait for the list.
+  const listed = loadTraces();
+  if (wanted && !p.get("diff")) {
+    const focus = p.get("thread") && p.get("node") !== null ? { thread: p.get("thread"), node: Number(p.get("node")) } : null;
+    if (p.get("by") === "task" && typeof markByTask === "function") markByTask(true);
+    await Promise.all([listed, openTrace(wanted, focus)]);
+    return;
+  }
+  await listed;
   if (p.get("by") === "task" && typeof markByTask === "function") markByTask(true);
   if (p.get("diff")) await openDiffHash(p.get("diff"));
-  else if (wanted) await openTrace(wanted, focus);
   else if (S.traces.length) await openTrace(S.traces[0].id);
   else { S.rows = [{ type: "note", depth: 0, text: "No traces stored yet: run a program under vask first (vask run script.py)." }]; drawTree(); }
 }
