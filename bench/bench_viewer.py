@@ -263,7 +263,7 @@ def measure_server(
             "/",
             "/static/viewer.css",
             "/static/viewer.js",
-            "/api/traces",
+            # (the trace list loads alongside: the page does not wait for it)
             f"/api/trace/{TRACE}",
             f"/api/trace/{TRACE}/children?thread=native_1&node=0",
         ):
