@@ -1274,4 +1274,6 @@ async function start() {
   else { S.rows = [{ type: "note", depth: 0, text: "No traces stored yet: run a program under vask first (vask run script.py)." }]; drawTree(); }
 }
 
-start().catch(report);
+// Once every script of the page has run (tasks.js and calls.js build on this one).
+if (document.readyState === "loading") document.addEventListener("DOMContentLoaded", () => start().catch(report));
+else start().catch(report);
