@@ -1,6 +1,7 @@
 """The viewer on a trace of five million calls: first paint, the largest request, server memory.
 
-    python bench/bench_viewer.py [--calls N] [--flushed N] [--keep DIR]
+    python bench/bench_viewer.py [--calls N] [--flushed N] [--keep DIR] [--before DIR]
+        [--no-commands]
 
 Stores one trace of ``--calls`` calls (written directly as documents, as
 the engines lay them out: main -> batches -> 1,000 calls each), its calls in
@@ -16,7 +17,12 @@ the engines lay them out: main -> batches -> 1,000 calls each), its calls in
   the memory of an idle interpreter that imported the same modules, for
   reference.
 
-Also shows, in the same run, the memory of ``vask traces show`` and of
+``--before DIR`` names another revision's ``python/`` directory holding the
+same built native modules (``git archive REV python | tar -x -C DIR``, then
+copy ``vask/_*.so`` of the installed package into it): the server is
+measured with it first on ``PYTHONPATH``, then as installed, in the same run.
+
+Also shows (unless ``--no-commands``), in the same run, the memory of ``vask traces show`` and of
 ``vask traces export`` on the same trace against its stored size, and
 ``vask traces show`` on a smaller trace (``--show-calls``) next to the way it
 read traces before the index (every document decoded whole, then a tree of
@@ -27,6 +33,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -131,12 +138,34 @@ def first_paint_browser(url: str) -> float | None:
         driver.quit()
 
 
-def command_peak(args: list[str], cwd: Path) -> tuple[float, int]:
+def revision_env(python_path: str | None) -> dict[str, str]:
+    """The environment of a vask process: with ``python_path`` first on ``PYTHONPATH``
+    (another revision's ``python/`` directory), or the installed package."""
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    if python_path:
+        env["PYTHONPATH"] = python_path
+    return env
+
+
+def revisions(before: Path | None) -> list[tuple[str, str | None]]:
+    """(label, python path) of each revision measured: ``before`` first, if given."""
+    if before is None:
+        return [("", None)]
+    if not (before / "vask").is_dir():
+        raise SystemExit(f"{before} holds no vask package")
+    return [("before: ", str(before.resolve())), ("now:    ", None)]
+
+
+def command_peak(
+    args: list[str], cwd: Path, env: dict[str, str] | None = None
+) -> tuple[float, int]:
     """Wall time and peak memory (KiB) of a vask command, its output thrown away."""
     started = time.perf_counter()
     process = subprocess.Popen(
         [sys.executable, "-c", _PEAK_WRAPPER, *args],
         cwd=cwd,
+        env=env,
         stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
         text=True,
@@ -179,53 +208,36 @@ finally:
 """
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--calls", type=int, default=5_000_000)
-    parser.add_argument("--flushed", type=int, default=50, help="flushed subtrees (0: none)")
-    parser.add_argument("--keep", type=Path, help="keep the database in this directory")
-    parser.add_argument("--show-calls", type=int, default=50_000)
-    options = parser.parse_args()
-
-    work = options.keep or Path(tempfile.mkdtemp(prefix="vask-bench-viewer-"))
-    work.mkdir(parents=True, exist_ok=True)
-    path = work / "db.sqlite3"
-    if not path.exists():
-        started = time.perf_counter()
-        if options.flushed:
-            size = store_flushed(path, options.calls, options.flushed)
-        else:
-            data = big_document(TRACE, options.calls, needle_at=options.calls - 10)
-            db.save_trace(TRACE, msgpack_data=data, db_path=path)
-            size = len(data)
-            del data
-        print(
-            f"stored a trace of {options.calls:,} calls in {options.flushed} flushed subtrees: "
-            f"{size / 2**20:.1f} MiB in {time.perf_counter() - started:.1f} s"
-        )
-    stored = sum(t.size for t in db.list_traces(path))
-    stored_kib = stored / 1024
-    # the trace whose calls the level, details and search requests read
-    calls_trace = subtree_id(0) if options.flushed else TRACE
-
+def idle_peak(env: dict[str, str] | None = None) -> int:
+    """Peak memory (KiB) of an idle interpreter that imported the viewer's modules."""
     idle = subprocess.run(
         [
             sys.executable,
             "-c",
-            "import resource, vask.viewer.server, vask.traceindex; "
-            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)",
+            # VmHWM: ru_maxrss would count this process's memory at the fork too
+            "import vask.viewer.server, vask.traceindex, vask.tasktree; "
+            "print([l.split()[1] for l in open('/proc/self/status') if l.startswith('VmHWM')][0])",
         ],
         capture_output=True,
         text=True,
         check=True,
+        env=env,
     )
-    idle_kib = int(idle.stdout)
+    return int(idle.stdout)
+
+
+def measure_server(
+    label: str, env: dict[str, str], path: Path, calls: int, stored_kib: float, calls_trace: str
+) -> None:
+    """Starts ``vask traces view`` on the trace and prints its figures (see the module)."""
+    idle_kib = idle_peak(env)
 
     started = time.perf_counter()
     server = subprocess.Popen(
         [sys.executable, "-m", "vask", "traces", "view", TRACE, "--no-open", "--db", str(path)],
         stderr=subprocess.PIPE,
         text=True,
+        env=env,
     )
     try:
         url = ""
@@ -237,13 +249,13 @@ def main() -> int:
         url = url.split(" at ", 1)[1].split()[0]
         base = url.split("/#")[0]
         print(
-            f"server indexed the trace in {indexed:.2f} s ({options.calls / indexed:,.0f} calls/s)"
+            label + f"server indexed the trace in {indexed:.2f} s ({calls / indexed:,.0f} calls/s)"
         )
 
         paint = first_paint_browser(url)
         if paint is not None:
             print(
-                "first paint of the tree (headless Chromium, from navigation): "
+                label + "first paint of the tree (headless Chromium, from navigation): "
                 f"{paint * 1000:.0f} ms"
             )
         page = 0.0
@@ -251,12 +263,12 @@ def main() -> int:
             "/",
             "/static/viewer.css",
             "/static/viewer.js",
-            "/api/traces",
+            # (the trace list loads alongside: the page does not wait for it)
             f"/api/trace/{TRACE}",
             f"/api/trace/{TRACE}/children?thread=native_1&node=0",
         ):
             page += get(base, asset)[0]
-        print(f"the page and the requests before the tree is drawn: {page * 1000:.0f} ms")
+        print(label + f"the page and the requests before the tree is drawn: {page * 1000:.0f} ms")
 
         summary = get(base, f"/api/trace/{TRACE}")[2]
         end = summary["threads"][0]["end"]
@@ -289,7 +301,7 @@ def main() -> int:
         worst = max(timings)
         for took, what, size in timings:
             mark = "  <- largest" if (took, what, size) == worst else ""
-            print(f"  {what:40s} {took * 1000:8.1f} ms  {size / 1024:8.1f} KiB{mark}")
+            print(label + f"  {what:40s} {took * 1000:8.1f} ms  {size / 1024:8.1f} KiB{mark}")
         value_scan = 0.0
         cursor = 0
         while True:
@@ -298,16 +310,61 @@ def main() -> int:
             if answer["match"] or answer["done"]:
                 break
             cursor = answer["cursor"]
-        print(f"  a value search through the whole trace, in 0.5-s slices: {value_scan:.2f} s")
+        print(
+            label + f"  a value search through the whole trace, in 0.5-s slices: {value_scan:.2f} s"
+        )
         peak = peak_kib(server.pid)
         print(
-            f"server peak memory {mib(peak)} = {peak / stored_kib:.1%} of the stored "
+            label + f"server peak memory {mib(peak)} = {peak / stored_kib:.1%} of the stored "
             f"{mib(stored_kib)}; above an idle interpreter with the same modules "
             f"({mib(idle_kib)}): {(peak - idle_kib) / stored_kib:.1%}"
         )
     finally:
         server.terminate()
         server.wait()
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--calls", type=int, default=5_000_000)
+    parser.add_argument("--flushed", type=int, default=50, help="flushed subtrees (0: none)")
+    parser.add_argument("--keep", type=Path, help="keep the database in this directory")
+    parser.add_argument("--show-calls", type=int, default=50_000)
+    parser.add_argument("--before", type=Path, help="another revision's python/ directory")
+    parser.add_argument(
+        "--no-commands", action="store_true", help="measure the server only (not show, export)"
+    )
+    options = parser.parse_args()
+
+    work = options.keep or Path(tempfile.mkdtemp(prefix="vask-bench-viewer-"))
+    work.mkdir(parents=True, exist_ok=True)
+    path = work / "db.sqlite3"
+    if not path.exists():
+        started = time.perf_counter()
+        if options.flushed:
+            size = store_flushed(path, options.calls, options.flushed)
+        else:
+            data = big_document(TRACE, options.calls, needle_at=options.calls - 10)
+            db.save_trace(TRACE, msgpack_data=data, db_path=path)
+            size = len(data)
+            del data
+        print(
+            f"stored a trace of {options.calls:,} calls in {options.flushed} flushed subtrees: "
+            f"{size / 2**20:.1f} MiB in {time.perf_counter() - started:.1f} s"
+        )
+    stored = sum(t.size for t in db.list_traces(path))
+    stored_kib = stored / 1024
+    # the trace whose calls the level, details and search requests read
+    calls_trace = subtree_id(0) if options.flushed else TRACE
+
+    for label, python_path in revisions(options.before):
+        measure_server(
+            label, revision_env(python_path), path, options.calls, stored_kib, calls_trace
+        )
+    if options.no_commands:
+        if options.keep is None:
+            shutil.rmtree(work)
+        return 0
 
     took, peak = command_peak(["traces", "show", TRACE, "--db", str(path), "--depth", "2"], work)
     print(
@@ -340,7 +397,7 @@ def main() -> int:
     took, after = command_peak(["traces", "show", TRACE, "--db", str(small)], work)
     print(
         f"show of the same through the index (now): {took:.1f} s, peak {mib(after)} = "
-        f"{after / small_kib:.1f}x  (an idle interpreter: {mib(idle_kib)})"
+        f"{after / small_kib:.1f}x  (an idle interpreter: {mib(idle_peak())})"
     )
     if options.keep is None:
         shutil.rmtree(work)

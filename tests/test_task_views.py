@@ -226,7 +226,12 @@ def test_eager_tasks_own_their_first_step(recorded: Recorded) -> None:
     assert all("eagerly" in r["args"] for r in starts)
     # The tree by task places a node of the first step under its own task.
     where = viewer_tasks.task_path(recorded.thread, first[0]["node"])
-    assert where == {"task": waits["task_id"], "path": [{"node": first[0]["node"], "index": 0}]}
+    listed = [t["task_id"] for t in recorded.listing["tasks"]].index(waits["task_id"])
+    assert where == {
+        "task": waits["task_id"],
+        "path": [{"node": first[0]["node"], "index": 0}],
+        "task_index": listed,
+    }
 
 
 def test_a_node_is_found_in_its_task(recorded: Recorded) -> None:
@@ -315,3 +320,53 @@ def test_export_command_by_task(recorded: Recorded) -> None:
     tracks = [e["args"]["name"] for e in events if e["name"] == "thread_name"]
     assert tracks[1] == "task 1: Task-1 (main)"
     assert tracks[0] == "MainThread" + ("" if recorded.monitor else PROFILE_TITLE)
+
+
+# -- the grouping from the index ---------------------------------------------------
+
+
+def _shape(view: Any, label: Any) -> list[tuple[Any, ...]]:
+    """Each task of a grouping as plain facts: the same whatever the tree's nodes are."""
+    return [
+        (
+            task.task_id,
+            task.name,
+            task.coroutine,
+            task.parent_task_id,
+            task.eager,
+            task.calls,
+            task.created_in is not None,
+            [
+                (label(step.start), label(step.end), [label(n.record) for n in step.nodes])
+                for step in task.steps
+            ],
+        )
+        for task in view.tasks.values()
+    ]
+
+
+def test_index_grouping_agrees_with_the_tree_of_decoded_records(recorded: Recorded) -> None:
+    from vask.calltree import build_call_tree
+    from vask.document import merge_documents
+    from vask.tasktree import IndexedTasks, TaskView, group_by_task
+
+    def label(record: dict[str, Any] | None) -> Any:
+        if record is None:
+            return None
+        keys = ("type", "event", "qualname", "task_id", "timestamp")
+        return tuple(record.get(k) for k in keys)
+
+    path = recorded.work / ".vask" / "db.sqlite3"
+    trace_id = recorded.trace.trace_id
+    merged = merge_documents(trace_id, db.load_trace(path, trace_id))
+    (decoded,) = merged.ordered_threads()
+    tree = build_call_tree(decoded.records)
+    by_tree = group_by_task(tree)
+    by_index = group_by_task(traceindex.IndexNode(recorded.thread, 0))
+    assert isinstance(by_tree, TaskView) and isinstance(by_index, IndexedTasks)
+    assert len(by_index.tasks) == len(by_tree.tasks) >= 8
+    # In order of their first record (here each task's creation, which numbers it).
+    assert list(by_index.tasks) == sorted(by_index.tasks)
+    assert sorted(_shape(by_index, label)) == sorted(_shape(by_tree, label))
+    assert by_index.resumes_as_calls == by_tree.resumes_as_calls
+    assert by_index.calls_in_tasks() == by_tree.calls_in_tasks()

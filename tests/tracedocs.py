@@ -14,7 +14,15 @@ from typing import Any
 
 import msgpack
 
-__all__ = ["big_document", "document", "frame", "frame_id", "marker", "plugin"]
+__all__ = [
+    "big_document",
+    "document",
+    "frame",
+    "frame_id",
+    "marker",
+    "plugin",
+    "task_document",
+]
 
 
 def frame_id(n: int) -> str:
@@ -377,3 +385,91 @@ def flushed_big_documents(
         + _TAIL
     )
     return dict(sorted(docs.items(), key=lambda kv: kv[0] != trace_id))
+
+
+def task_document(
+    trace_id: str, tasks: int, *, steps: int = 2, leaves: int = 8, start: float | None = None
+) -> bytes:
+    """A one-thread asyncio trace as the monitor engine records it: ``main`` (task 1)
+    gathers ``tasks`` tasks of ``work(i)``; each runs ``steps`` steps (its first start,
+    then resumes), the steps of all tasks taking turns, and each step calls ``leaf``
+    ``leaves`` times.  About ``tasks * steps * (leaves + 1)`` calls; quick: the
+    records are spliced from pre-encoded pieces, only ids, times and numbers differ.
+
+    Task ``t`` (2 .. tasks + 1) is named ``Task-t`` and created in ``main``'s
+    first step; ``main`` resumes once every task is done.
+    """
+    pack = _pack
+    f64 = struct.Struct(">d").pack
+    t = start = time.time() - 60 if start is None else start
+    out: list[bytes] = []
+
+    def tick() -> bytes:
+        nonlocal t
+        t += 1e-6
+        return f64(t)
+
+    def framed(path: str, co: str, event: str, n: int, arg: Any, local_vars: Any) -> None:
+        head, tail = _frame_bytes(path, co, event, frame_id(n), arg, local_vars)
+        out.append(head + tick() + tail)
+
+    def record(kind: str, **extra: Any) -> None:
+        out.append(pack(plugin(kind, t, subtype="asyncio", **extra)))
+        tick()
+
+    # pre-encoded leaf call and return, cut where the frame id and the time go
+    leaf_call = _frame_bytes("app/tasks.py:5", "leaf", "call", frame_id(0), None, {"i": 1})
+    leaf_ret = _frame_bytes("app/tasks.py:6", "leaf", "return", frame_id(0), 2, {"i": 1})
+    fid0 = pack(frame_id(0))
+
+    call_head, call_tail = leaf_call[0].split(fid0)
+    ret_head, ret_tail = leaf_ret[0].split(fid0)
+
+    def leaf_calls(base: int) -> None:
+        nonlocal t
+        for k in range(leaves):
+            ident = pack(frame_id(base + k))
+            t += 2e-6
+            out.append(call_head + ident + call_tail + f64(t - 1e-6) + leaf_call[1])
+            out.append(ret_head + ident + ret_tail + f64(t) + leaf_ret[1])
+
+    framed("app/tasks.py:20", "<module>", "call", 1, None, {})
+    record(
+        "asyncio_task_created", task_id=1, task_name="Task-1", coroutine="main", parent_task_id=None
+    )
+    record("asyncio_step", task_id=1, task_name="Task-1", coroutine="main")
+    framed("app/tasks.py:12", "main", "call", 2, None, {})
+    ids = list(range(2, tasks + 2))
+    for task in ids:
+        record(
+            "asyncio_task_created",
+            task_id=task,
+            task_name=f"Task-{task}",
+            coroutine="work",
+            parent_task_id=1,
+        )
+    framed("app/tasks.py:13", "main", "yield", 2, None, {})
+    record("asyncio_step_end", task_id=1, done=False, waiting_on={"tasks": ids, "future": "gather"})
+    serial = 10
+    for step in range(steps):
+        last = step == steps - 1
+        for task in ids:
+            n = serial
+            serial += leaves + 1
+            record("asyncio_step", task_id=task, task_name=f"Task-{task}", coroutine="work")
+            # a resume's record names the line the frame yielded at, as the engines write it
+            where = "app/tasks.py:8" if step == 0 else "app/tasks.py:9"
+            framed(where, "work", "call" if step == 0 else "resume", n, None, {"i": task})
+            leaf_calls(n + 1)
+            framed("app/tasks.py:9", "work", "return" if last else "yield", n, task, {"i": task})
+            end: dict[str, Any] = {"done": last}
+            if not last:
+                end["waiting_on"] = {"future": "Future"}
+            record("asyncio_step_end", task_id=task, **end)
+    record("asyncio_step", task_id=1, task_name="Task-1", coroutine="main")
+    framed("app/tasks.py:13", "main", "resume", 3, None, {})
+    framed("app/tasks.py:13", "main", "return", 3, None, {})
+    record("asyncio_step_end", task_id=1, done=True)
+    framed("app/tasks.py:21", "<module>", "return", 1, None, {})
+    name = f"asyncio trace of {tasks:,} tasks"
+    return _head(trace_id, trace_id, start, name, len(out)) + b"".join(out) + _TAIL

@@ -13,26 +13,43 @@ its first step inside the creating call: the call of its coroutine just
 before that record is that step, taken out of the creating task's tree.
 
 Works on :class:`vask.traceindex.IndexNode` and :class:`vask.calltree.CallNode`
-trees alike (anything with ``kind``, ``record``, ``children``, ``walk``).
+trees alike (anything with ``kind``, ``record``, ``children``, ``walk``).  A
+thread's index is grouped by :class:`IndexedTasks` instead: from its flat
+arrays, decoding only the plugin records, keeping a few numbers per task and
+per step and making a task's :class:`TaskTree` only when it is asked for, so
+that tens of thousands of tasks over millions of calls group in about a
+second and a reader holds one task at a time.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterator
+from array import array
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
 from vask.asynctasks import STEP_END_TYPE, STEP_TYPE, TASK_CREATED_TYPE
 from vask.document import record_time
+from vask.traceindex import (
+    NODE_CALL,
+    TASK_CREATED_EAGER,
+    TASK_STEP,
+    TASK_STEP_END,
+    IndexNode,
+    ThreadIndex,
+)
 
 __all__ = [
     "RESUMES_AS_CALLS",
+    "IndexedTasks",
     "Note",
     "Step",
+    "TaskFacts",
     "TaskTree",
     "TaskView",
     "group_by_task",
     "task_label",
+    "task_text",
 ]
 
 #: What a reader is told when :attr:`TaskView.resumes_as_calls`.
@@ -107,6 +124,10 @@ class TaskView:
         """Whether the node is not part of any task's step."""
         return node.key not in self.in_steps
 
+    def calls_in_tasks(self) -> int:
+        """Calls that ran in a task's step."""
+        return sum(task.calls for task in self.tasks.values())
+
 
 def _is_call(node: Any) -> bool:
     return node.kind == "call" and (node.start is None or node.start.get("event") == "call")
@@ -122,8 +143,13 @@ def _text(record: dict[str, Any] | None, key: str) -> str | None:
     return value if isinstance(value, str) else None
 
 
-def group_by_task(root: Any) -> TaskView:
-    """Group the calls under ``root`` (a thread's root node) by the task they ran in."""
+def group_by_task(root: Any) -> TaskView | IndexedTasks:
+    """Group the calls under ``root`` (a thread's root node) by the task they ran in.
+
+    The root of an indexed thread is grouped from the index (:class:`IndexedTasks`).
+    """
+    if isinstance(root, IndexNode) and root.node == 0:
+        return IndexedTasks(root.thread)
     tasks: dict[int, TaskTree] = {}
     in_steps: set[Any] = set()
     step_names: dict[int, str | None] = {}
@@ -198,6 +224,378 @@ def group_by_task(root: Any) -> TaskView:
     return TaskView(tasks, in_steps)
 
 
+_NONE = -1
+# Record kinds (vask.traceindex.EVENT_NAMES) of a call's first record.
+_CALL_EVENT, _RESUME_EVENTS = 0, (3, 5)
+
+
+class _Nodes:
+    """``key in nodes``: whether a node of the thread is part of a task's step."""
+
+    __slots__ = ("owner",)
+
+    def __init__(self, owner: array) -> None:
+        self.owner = owner
+
+    def __contains__(self, key: Any) -> bool:
+        return type(key) is int and 0 <= key < len(self.owner) and self.owner[key] >= 0
+
+
+class _LazyTasks(Mapping[int, TaskTree]):
+    """Task id -> its :class:`TaskTree`, made when asked for (in order of first record)."""
+
+    def __init__(self, index: IndexedTasks) -> None:
+        self._index = index
+
+    def __getitem__(self, task_id: int) -> TaskTree:
+        return self._index.tree(self._index.number[task_id])
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(self._index.ids)
+
+    def __len__(self) -> int:
+        return len(self._index.ids)
+
+
+@dataclass
+class TaskFacts:
+    """What a task's records say of it (read from them when asked for)."""
+
+    name: str | None
+    coroutine: str | None
+    parent_task_id: int | None
+    created: dict[str, Any] | None
+
+
+class IndexedTasks:
+    """A thread's calls by task, grouped from its index as :func:`group_by_task` groups
+    a tree.
+
+    The index keeps each asyncio record's kind and task id
+    (:attr:`vask.traceindex.ThreadIndex.task_codes`), so grouping reads no
+    record but an eager task's creation.  Tasks are numbered in order of their
+    first record; per task and per step a few numbers are kept, and ``owner``
+    gives, per node of the thread, the task whose step it is part of (a step's
+    records and its top-level nodes; -1: none; empty when the thread has no
+    task).  A step's nodes are the siblings from its "asyncio_step" record to
+    its "asyncio_step_end" record (or the next step's record at that level, or
+    the end of the list), less one claimed by an eager task's first step.
+    The :class:`TaskView` interface
+    (``tasks``, ``in_steps``, ``outside``, ``resumes_as_calls``) makes each
+    :class:`TaskTree` when asked for it; :meth:`facts` reads names.
+    """
+
+    def __init__(self, thread: ThreadIndex) -> None:
+        self.thread = thread
+        # (none at all for a thread without tasks: no node is in a step)
+        self.owner = array("i", [_NONE]) * (thread.nodes if thread.task_nodes else 0)
+        #: Per task number: its id (and task id -> number).
+        self.ids: list[int] = []
+        self.number: dict[int, int] = {}
+        #: Per task: its creation record's node (-1: none).
+        self.created = array("i")
+        self.eager = bytearray()
+        #: Per task: the calls it ran, and the nodes its steps hold (calls and records).
+        self.calls = array("q")
+        self.nodes = array("i")
+        #: Per task: its steps' numbers, in order.
+        self.steps: list[list[int]] = []
+        # Per step: its task, its first record's node, the sibling it stops before
+        # (-1: the end of the list), its end record's node (-1: none), and for an
+        # eager first step (whose first record is the creation record) its call.
+        self.step_task = array("i")
+        self.step_start = array("i")
+        self.step_stop = array("i")
+        self.step_end = array("i")
+        self.step_first = array("i")
+        self.tasks: Mapping[int, TaskTree] = _LazyTasks(self)
+        self.in_steps = _Nodes(self.owner)
+        self._resumes_as_calls: bool | None = None
+        self._group()
+
+    # -- grouping ----------------------------------------------------------
+
+    def _task(self, task_id: int) -> int:
+        number = self.number.get(task_id)
+        if number is None:
+            number = self.number[task_id] = len(self.ids)
+            self.ids.append(task_id)
+            self.created.append(_NONE)
+            self.eager.append(0)
+            self.calls.append(0)
+            self.nodes.append(0)
+            self.steps.append([])
+        return number
+
+    def _new_step(self, task: int, start: int, first: int = _NONE) -> int:
+        step = len(self.step_task)
+        self.step_task.append(task)
+        self.step_start.append(start)
+        self.step_stop.append(_NONE)
+        self.step_end.append(_NONE)
+        self.step_first.append(first)
+        return step
+
+    def _close(self, step: int, stop: int) -> None:
+        """Ends a step before sibling ``stop`` (-1: the end): its nodes are known now."""
+        thread = self.thread
+        next_sibling, kind, owner = thread.next_sibling, thread.kind, self.owner
+        calls_below, open_rec, rec_kind = thread.calls_below, thread.open_rec, thread.rec_kind
+        task = self.step_task[step]
+        self.step_stop[step] = stop
+        calls = nodes = 0
+        node = next_sibling[self.step_start[step]]
+        while node != _NONE and node != stop:
+            if owner[node] == _NONE:  # else claimed by an eager task's first step
+                owner[node] = task
+                nodes += 1
+                calls += calls_below[node]
+                if kind[node] == NODE_CALL:
+                    first = open_rec[node]
+                    calls += first < 0 or rec_kind[first] == _CALL_EVENT
+            node = next_sibling[node]
+        self.calls[task] += calls
+        self.nodes[task] += nodes
+
+    def _previous_sibling(self, node: int) -> int:
+        thread = self.thread
+        parent, next_sibling = thread.parent, thread.next_sibling
+        top = parent[node]
+        # Nodes are made in record order: the one made just before is the previous
+        # sibling or below it (unless a call that began before tracing adopted it).
+        before = node - 1
+        if before == top:
+            return _NONE
+        while before > 0 and parent[before] != top:
+            before = parent[before]
+        if before > 0 and next_sibling[before] == node:
+            return before
+        before = _NONE
+        for child in thread.iter_children(top):
+            if child == node:
+                return before
+            before = child
+        return _NONE
+
+    def _group(self) -> None:
+        thread = self.thread
+        parent, owner = thread.parent, self.owner
+        open_steps: dict[int, int] = {}  # parent node -> its open step
+        lend_later: list[tuple[int, int]] = []  # (an eager task's call, the creating call)
+        number, steps, new_task = self.number, self.steps, self._task
+        step_task, step_start, step_stop = self.step_task, self.step_start, self.step_stop
+        step_end, step_first = self.step_end, self.step_first
+        for node, code, task_id in zip(
+            thread.task_nodes, thread.task_codes, thread.task_ids, strict=True
+        ):
+            top = parent[node]
+            if code == TASK_STEP:  # the common record: its step made here, not in _new_step
+                task = number.get(task_id)
+                if task is None:
+                    task = new_task(task_id)
+                was = open_steps.get(top)
+                if was is not None:
+                    self._close(was, node)
+                open_steps[top] = step = len(step_task)
+                step_task.append(task)
+                step_start.append(node)
+                step_stop.append(_NONE)
+                step_end.append(_NONE)
+                step_first.append(_NONE)
+                steps[task].append(step)
+                owner[node] = task
+            elif code == TASK_STEP_END:
+                step = open_steps.pop(top, _NONE)
+                if step != _NONE:
+                    self.step_end[step] = node
+                    owner[node] = self.step_task[step]
+                    self._close(step, node)
+            else:
+                task = self._task(task_id)
+                self.created[task] = node
+                if code == TASK_CREATED_EAGER:
+                    self._eager(task, node, top in open_steps, lend_later)
+        for step in open_steps.values():
+            self._close(step, _NONE)
+        for first, top in lend_later:
+            # The task the creating call ran in: that of the innermost step holding it.
+            at = top
+            while at > 0 and owner[at] == _NONE:
+                at = parent[at]
+            if at > 0:
+                self.calls[owner[at]] -= thread.calls_below[first] + 1
+
+    def _eager(
+        self, task: int, created: int, in_step: bool, lend_later: list[tuple[int, int]]
+    ) -> None:
+        """A task that ran its first step in the creating call: the call of its coroutine
+        just before its creation record (if recorded) is that step."""
+        thread = self.thread
+        self.eager[task] = 1
+        record = thread.record(thread.open_rec[created])
+        coroutine = _text(record, "coroutine") if isinstance(record, dict) else None
+        before = self._previous_sibling(created)
+        first = _NONE
+        if before > 0 and _first_start_of(IndexNode(thread, before), coroutine):
+            first = before
+        step = self._new_step(task, created, first)
+        self.steps[task].insert(0, step)
+        if first == _NONE:
+            return
+        # Among a step's own nodes it is claimed (that step leaves it out); nested
+        # in a call of a step, its calls are lent by that step's task.
+        self.owner[first] = task
+        self.nodes[task] += 1
+        self.calls[task] += thread.calls_below[first] + 1
+        if not in_step:
+            lend_later.append((first, thread.parent[created]))
+
+    # -- reading -----------------------------------------------------------
+
+    def _is_eager_step(self, step: int) -> bool:
+        task = self.step_task[step]
+        return bool(self.eager[task]) and self.step_start[step] == self.created[task]
+
+    def step_nodes(self, step: int) -> Iterator[int]:
+        """The nodes of a step, in order."""
+        if self._is_eager_step(step):
+            first = self.step_first[step]
+            if first != _NONE:
+                yield first
+            return
+        next_sibling, owner = self.thread.next_sibling, self.owner
+        task, stop = self.step_task[step], self.step_stop[step]
+        node = next_sibling[self.step_start[step]]
+        while node != _NONE and node != stop:
+            if owner[node] == task:
+                yield node
+            node = next_sibling[node]
+
+    def records(self, nodes: Iterable[int]) -> dict[int, dict[str, Any]]:
+        """The records of plugin ``nodes`` (-1s left out), read in the order they are
+        stored: the records of many tasks lie far apart, and read in that order the
+        parts of the trace each needs are read once."""
+        thread = self.thread
+        open_rec = thread.open_rec
+        out: dict[int, dict[str, Any]] = {}
+        for node in sorted(n for n in set(nodes) if n != _NONE):
+            record = thread.record(open_rec[node])
+            if isinstance(record, dict):
+                out[node] = record
+        return out
+
+    def _record(self, node: int, known: dict[int, dict[str, Any]] | None) -> dict[str, Any] | None:
+        if node == _NONE:
+            return None
+        if known is not None and node in known:
+            return known[node]
+        record = self.thread.record(self.thread.open_rec[node])
+        return record if isinstance(record, dict) else None
+
+    def step_records(
+        self, step: int, known: dict[int, dict[str, Any]] | None = None
+    ) -> tuple[dict[str, Any], dict[str, Any] | None]:
+        """A step's start and end records (an eager first step's: the creation record)."""
+        start = self._record(self.step_start[step], known) or {}
+        if self._is_eager_step(step):
+            return start, start
+        return start, self._record(self.step_end[step], known)
+
+    def fact_nodes(self, task: int) -> list[int]:
+        """The record nodes :meth:`facts` and :meth:`still_suspended` read (mostly)."""
+        steps = self.steps[task]
+        last = [s for s in steps[-1:] if not self._is_eager_step(s)]
+        return [self.created[task], *(self.step_start[s] for s in last)] + [
+            self.step_end[s] for s in last
+        ]
+
+    def facts(self, task: int, known: dict[int, dict[str, Any]] | None = None) -> TaskFacts:
+        """The name, coroutine, creating task and creation record of task number ``task``
+        (``known``: records already read, by node; see :meth:`records`).
+
+        As :func:`group_by_task` reads them: the name the last step gives, else
+        the creation's (asyncio before 3.11 names a task once it is created);
+        the coroutine the creation names, else the first step that does.
+        """
+        created = self._record(self.created[task], known)
+        name = coroutine = None
+        steps = [s for s in self.steps[task] if not self._is_eager_step(s)]
+        if steps:
+            name = _text(self._record(self.step_start[steps[-1]], known), "task_name")
+        name = name or _text(created, "task_name")
+        coroutine = _text(created, "coroutine")
+        for step in steps if coroutine is None else ():
+            coroutine = _text(self._record(self.step_start[step], known), "coroutine")
+            if coroutine is not None:
+                break
+        parent_id = created.get("parent_task_id") if created is not None else None
+        return TaskFacts(name, coroutine, parent_id if type(parent_id) is int else None, created)
+
+    def still_suspended(self, task: int, known: dict[int, dict[str, Any]] | None = None) -> bool:
+        """Whether the task's last step ended with the task not done."""
+        steps = self.steps[task]
+        if not steps:
+            return False
+        end = self.step_records(steps[-1], known)[1]
+        return end is not None and end.get("done") is False
+
+    def created_in(self, task: int) -> int:
+        """The call task number ``task`` was created in (-1: none, or at the top level)."""
+        node = self.created[task]
+        return self.thread.parent[node] if node != _NONE else _NONE
+
+    def tree(self, task: int) -> TaskTree:
+        """Task number ``task`` as a :class:`TaskTree` of index nodes."""
+        thread = self.thread
+        facts = self.facts(task)
+        created_in = self.created_in(task)
+        out = TaskTree(
+            self.ids[task],
+            name=facts.name,
+            coroutine=facts.coroutine,
+            parent_task_id=facts.parent_task_id,
+            created=facts.created,
+            created_in=IndexNode(thread, created_in) if created_in > 0 else None,
+            eager=bool(self.eager[task]),
+        )
+        for step in self.steps[task]:
+            start, end = self.step_records(step)
+            nodes = [IndexNode(thread, n) for n in self.step_nodes(step)]
+            out.steps.append(Step(start, end, nodes))
+        # TaskTree.calls is its steps' calls less those lent: the count made here.
+        out.lent = sum(n.calls_below + _is_call(n) for step in out.steps for n in step.nodes)
+        out.lent -= self.calls[task]
+        return out
+
+    @property
+    def resumes_as_calls(self) -> bool:
+        """As :attr:`TaskView.resumes_as_calls`."""
+        if self._resumes_as_calls is None:
+            self._resumes_as_calls = self._find_resumes_as_calls()
+        return self._resumes_as_calls
+
+    def _find_resumes_as_calls(self) -> bool:
+        thread = self.thread
+        kind, open_rec, rec_kind = thread.kind, thread.open_rec, thread.rec_kind
+        resumed = False
+        for steps in self.steps:
+            for step in steps[1:]:
+                resumed = True
+                for node in self.step_nodes(step):
+                    first = open_rec[node]
+                    if kind[node] == NODE_CALL and first >= 0 and rec_kind[first] in _RESUME_EVENTS:
+                        return False
+        return resumed
+
+    def outside(self, node: Any) -> bool:
+        """Whether the node is not part of any task's step."""
+        return node.key not in self.in_steps
+
+    def calls_in_tasks(self) -> int:
+        """Calls that ran in a task's step."""
+        return sum(self.calls)
+
+
 def _first_start_of(node: Any, coroutine: str | None) -> bool:
     """Whether ``node`` is the first start of a frame of the coroutine named ``coroutine``."""
     if node is None or node.kind != "call" or coroutine is None:
@@ -214,11 +612,16 @@ def _first_start_of(node: Any, coroutine: str | None) -> bool:
 
 def task_label(task: TaskTree) -> str:
     """``task 3 'Task-2' (fetch)``."""
-    label = f"task {task.task_id}"
-    if task.name is not None:
-        label += f" {task.name!r}"
-    if task.coroutine is not None:
-        label += f" ({task.coroutine})"
+    return task_text(task.task_id, task.name, task.coroutine)
+
+
+def task_text(task_id: int, name: str | None, coroutine: str | None) -> str:
+    """``task 3 'Task-2' (fetch)``, from a task's id, name and coroutine."""
+    label = f"task {task_id}"
+    if name is not None:
+        label += f" {name!r}"
+    if coroutine is not None:
+        label += f" ({coroutine})"
     return label
 
 
@@ -266,7 +669,10 @@ class TaskRoot:
     kind = "root"
 
     def __init__(
-        self, task: TaskTree, duration: Callable[[float], str], view: TaskView | None = None
+        self,
+        task: TaskTree,
+        duration: Callable[[float], str],
+        view: TaskView | IndexedTasks | None = None,
     ) -> None:
         self.task = task
         self.duration = duration
@@ -328,17 +734,14 @@ class OutsideRoot:
 
     kind = "root"
 
-    def __init__(self, root: Any, view: TaskView) -> None:
+    def __init__(self, root: Any, view: TaskView | IndexedTasks) -> None:
         self.root = root
         self.view = view
         self.key = root.key
 
     @property
     def calls_below(self) -> int:
-        total = self.root.calls_below
-        for task in self.view.tasks.values():
-            total -= task.calls
-        return max(total, 0)
+        return max(self.root.calls_below - self.view.calls_in_tasks(), 0)
 
     def walk(
         self,

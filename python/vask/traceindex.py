@@ -33,11 +33,13 @@ from array import array
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
+from itertools import filterfalse
 from typing import Any
 
 import msgpack
 
 from vask import _dump
+from vask.asynctasks import STEP_END_TYPE, STEP_TYPE, TASK_CREATED_TYPE
 from vask.calltree import body_kind
 from vask.document import (
     CHUNK,
@@ -56,7 +58,7 @@ from vask.document import (
     take_facts,
     upgrade_legacy_record,
 )
-from vask.storage import query, schema
+from vask.storage import codec, query, schema
 from vask.values import ext_hook
 
 __all__ = [
@@ -92,6 +94,13 @@ REC_FLUSHED = 7
 REC_LINE = 8  # an assignment record (event "line")
 REC_OTHER = 9  # a frame record of another event, or a record with no text type
 
+#: Kinds of the asyncio tasks' records (see :mod:`vask.asynctasks`) that
+#: :attr:`ThreadIndex.task_codes` keeps: a step's start and end, a task's
+#: creation, and the creation of a task that ran its first step eagerly.
+TASK_STEP, TASK_STEP_END, TASK_CREATED, TASK_CREATED_EAGER = 1, 2, 3, 4
+_TASK_CODES = {STEP_TYPE: TASK_STEP, STEP_END_TYPE: TASK_STEP_END, TASK_CREATED_TYPE: TASK_CREATED}
+_NO_TASK_FACTS = (0, 0)
+
 #: Node kinds; the names are those of :class:`vask.calltree.CallNode`.
 NODE_ROOT, NODE_CALL, NODE_PLUGIN, NODE_FLUSHED = 0, 1, 2, 3
 NODE_KINDS = ("root", "call", "plugin", "flushed")
@@ -122,6 +131,10 @@ _NO_SPANS = (0, 0, 0, 0, 0, 0)
 # closing record may lie far past the next record asked for.
 _WINDOW = 64 << 10
 _WINDOWS = 4
+# Decompressed bytes a trace's stored documents keep once indexed (codec frames
+# are of 1 MiB): a reader that moves among far parts of a trace (a task's steps,
+# each among other tasks' records) decompresses each part once while they fit.
+_FRAME_CACHE = 4 << 20
 # Records per call of the scanner: bounds the columns held at once.
 _SCAN_BATCH = 1 << 16
 # Why the scanner stopped: the records asked for were read, the next one is incomplete.
@@ -143,18 +156,35 @@ class StoredDocument:
     ``conn`` (and so of the handles) among threads.
     """
 
-    def __init__(self, conn: sqlite3.Connection, lock: threading.Lock, row_id: int, size: int):
+    def __init__(
+        self,
+        conn: sqlite3.Connection,
+        lock: threading.Lock,
+        row_id: int,
+        size: int,
+        frames: codec.FrameCache | None = None,
+    ):
         self.conn = conn
         self.lock = lock
         self.row_id = row_id
         self.size = size
+        #: Decompressed frames kept for this document (shared by a trace's documents).
+        self.frames = frames
         self._reader: query.DocumentReader | None = None
 
     def read(self, offset: int, n: int) -> bytes:
         with self.lock:
             if self._reader is None:
-                self._reader = query.DocumentReader(self.conn, self.row_id)
+                self._reader = query.DocumentReader(self.conn, self.row_id, self.frames)
             return self._reader.read(offset, n)
+
+    def keep_frames(self, frames: codec.FrameCache) -> None:
+        """Keep decompressed frames in ``frames`` from now on (its users share ``lock``)."""
+        with self.lock:
+            self.frames = frames
+            if self._reader is not None:
+                self._reader.close()
+                self._reader = None
 
     def close(self) -> None:
         with self.lock:
@@ -166,7 +196,10 @@ class StoredDocument:
 def stored_sources(
     conn: sqlite3.Connection, lock: threading.Lock, db_path: Any, trace_id: str, timeout: float
 ) -> list[DocumentSource]:
-    """The documents of ``trace_id``, each read part by part (a piece at a time on 3.10)."""
+    """The documents of ``trace_id``, each read part by part (a piece at a time on 3.10).
+
+    Once indexed (:func:`build_index`), they share a few decompressed frames.
+    """
     with lock:
         rows = query.document_rows(conn, trace_id)
     return [StoredDocument(conn, lock, row_id, size or 0) for row_id, size in rows]
@@ -268,6 +301,12 @@ class ThreadIndex:
         #: Node -> its assignment records (event "line"), in order: those made
         #: while it was the innermost open call (node 0: none was open).
         self.assignments: dict[int, list[int]] = {}
+        #: The plugin nodes of asyncio tasks' records, in order, with their kind
+        #: (``TASK_STEP`` ...) and task id (0 for a step's end without one): what
+        #: grouping by task reads (vask.tasktree) without decoding each record.
+        self.task_nodes = array("i")
+        self.task_codes = bytearray()
+        self.task_ids = array("q")
         self._children_cache: dict[int, tuple[array, array, array]] = {}
         self._span: tuple[float, float] | None = None
         self._lock = threading.Lock()
@@ -291,13 +330,14 @@ class ThreadIndex:
     def time_span(self) -> tuple[float, float]:
         """The earliest and latest time of any of the thread's nodes (NaN when none)."""
         if self._span is None:
-            lo = min((t for t in self.start if t == t), default=_NAN)
-            hi = max((t for t in self.end if t == t), default=_NAN)
-            last_start = max((t for t in self.start if t == t), default=_NAN)
+            # (filterfalse with a C predicate: no Python call per node)
+            lo = min(filterfalse(math.isnan, self.start), default=_NAN)
+            hi = max(filterfalse(math.isnan, self.end), default=_NAN)
+            last_start = max(filterfalse(math.isnan, self.start), default=_NAN)
             if hi != hi or last_start > hi:
                 hi = last_start
             if lo != lo or (hi == hi and lo > hi):
-                lo = min((t for t in self.end if t == t), default=hi)
+                lo = min(filterfalse(math.isnan, self.end), default=hi)
             self._span = (lo, hi)
         return self._span
 
@@ -577,8 +617,9 @@ class _ThreadBuild:
         # the last child of each open node, while a frames array is read
         self.last_child: list[int] | None = None
         self.fids: list[Any] = [None]  # their frame ids
-        # (name id) -> parts that ended in "yield": (frame's first part, line text)
-        self.suspended: dict[int, deque[tuple[int, bytes]]] = {}
+        # (name id) -> (line text -> first parts of the frames that yielded there,
+        # oldest first): a resume finds its frame without a scan of the others
+        self.suspended: dict[int, dict[bytes, deque[int]]] = {}
 
 
 class _Builder:
@@ -947,8 +988,9 @@ class _Builder:
         end = ends_col[i]
         code = codes_col[i]
         rec_kind = thread.rec_kind
+        task_facts = _NO_TASK_FACTS
         if code == _SLOW:
-            code, ts, fid, name_key, line = _slow_facts(buf[p:end])
+            code, ts, fid, name_key, line, task_facts = _slow_facts(buf[p:end])
             rec_kind[rec] = code
             n1 = 0
         else:
@@ -999,6 +1041,10 @@ class _Builder:
                 last_child.append(_NONE)
                 if code != 0 and name_key is not None:
                     self._link_resume(thread, state, node, name_ids[node], line)
+            elif task_facts[0]:
+                thread.task_nodes.append(node)
+                thread.task_codes.append(task_facts[0])
+                thread.task_ids.append(task_facts[1])
         elif code == REC_LINE:
             owned = assignments.get(top)
             if owned is None:
@@ -1038,7 +1084,8 @@ class _Builder:
                 self.confirm_name(name, buf[p:end])
             if code == 4 and name >= 0:  # a yield: the frame may be resumed
                 first_part = thread.resume_of.get(node, node)
-                state.suspended.setdefault(name_ids[node], deque()).append((first_part, line))
+                lines = state.suspended.setdefault(name_ids[node], {})
+                lines.setdefault(line, deque()).append(first_part)
 
     def _last_child(self, thread: ThreadIndex, node: int) -> int:
         last = _NONE
@@ -1096,20 +1143,20 @@ class _Builder:
         self, thread: ThreadIndex, state: _ThreadBuild, node: int, name: int, line: bytes
     ) -> None:
         """Link a resumed part to its frame's first part: same function, yielded at that line."""
-        parts = state.suspended.get(name)
+        lines = state.suspended.get(name)
+        if not lines:
+            return
+        parts = lines.get(line)
+        if parts is None:
+            # Resumed at another line than any yield: taken only when one frame is suspended.
+            if len(lines) != 1:
+                return
+            ((line, parts),) = lines.items()
+            if len(parts) != 1:
+                return
+        first = parts.popleft()
         if not parts:
-            return
-        pick = None
-        for i, (first, at) in enumerate(parts):
-            if at == line:
-                pick = i
-                break
-        if pick is None:
-            pick = 0 if len(parts) == 1 else None
-        if pick is None:
-            return
-        first, _ = parts[pick]
-        del parts[pick]
+            del lines[line]
         thread.resume_of[node] = first
         thread.resumes.setdefault(first, []).append(node)
 
@@ -1171,14 +1218,16 @@ def _int_or_none(value: Any) -> int | None:
     return value if isinstance(value, int) and not isinstance(value, bool) else None
 
 
-def _slow_facts(data: bytes) -> tuple[int, float, Any, Any, bytes]:
-    """(kind, time, frame id, name key, line) of a record not in the engines' own layout."""
+def _slow_facts(data: bytes) -> tuple[int, float, Any, Any, bytes, tuple[int, int]]:
+    """(kind, time, frame id, name key, line, asyncio task facts) of a record not in the
+    engines' own layout; the task facts (see :attr:`ThreadIndex.task_codes`) are
+    ``(0, 0)`` for a record of no task."""
     try:
         record = decode_record(data)
     except Exception:  # noqa: BLE001 - a record the reader measured but cannot decode
-        return REC_OTHER, _NAN, None, None, b""
+        return REC_OTHER, _NAN, None, None, b"", _NO_TASK_FACTS
     if not isinstance(record, dict):
-        return REC_OTHER, _NAN, None, None, b""
+        return REC_OTHER, _NAN, None, None, b"", _NO_TASK_FACTS
     ts = plausible_time(record.get("timestamp"))
     ts = _NAN if ts is None else ts
     rtype = record.get("type")
@@ -1196,12 +1245,29 @@ def _slow_facts(data: bytes) -> tuple[int, float, Any, Any, bytes]:
             name_key = None
         path = record.get("path")
         line = path.rpartition(":")[2].encode() if isinstance(path, str) else b""
-        return code, ts, fid, name_key, line
+        return code, ts, fid, name_key, line, _NO_TASK_FACTS
     if rtype == FLUSHED_TYPE:
-        return REC_FLUSHED, ts, fid, None, b""
+        return REC_FLUSHED, ts, fid, None, b"", _NO_TASK_FACTS
     if isinstance(rtype, str):
-        return REC_PLUGIN, ts, fid, None, b""
-    return REC_OTHER, ts, fid, None, b""
+        return REC_PLUGIN, ts, fid, None, b"", _task_facts(rtype, record)
+    return REC_OTHER, ts, fid, None, b"", _NO_TASK_FACTS
+
+
+def _task_facts(rtype: str, record: dict[str, Any]) -> tuple[int, int]:
+    """(kind, task id) of an asyncio task's record; ``(0, 0)`` for any other record.
+
+    A step or a creation needs a whole-number task id (a step's end does
+    not); one beyond 64 bits is none.
+    """
+    code = _TASK_CODES.get(rtype, 0)
+    if not code:
+        return _NO_TASK_FACTS
+    task_id = record.get("task_id")
+    if type(task_id) is not int or not -(1 << 63) <= task_id < 1 << 63:
+        return (code, 0) if code == TASK_STEP_END else _NO_TASK_FACTS
+    if code == TASK_CREATED and record.get("eager") is True:
+        code = TASK_CREATED_EAGER
+    return code, task_id
 
 
 def build_index(
@@ -1223,6 +1289,11 @@ def build_index(
     for number, source in enumerate(sources, 1):
         builder.add_document(number, source)
     builder.finish()
+    stored = [s for s in sources if isinstance(s, StoredDocument)]
+    if stored:
+        frames = codec.FrameCache(_FRAME_CACHE)  # read sequentially until now: kept from now
+        for source in stored:
+            source.keep_frames(frames)
     return index
 
 

@@ -17,11 +17,13 @@ API (all GET, all JSON):
 ``/api/trace/ID/search``               ``q``, ``mode`` (name, value), ``node`` or ``cursor``
 ``/api/calls``                         ``q``: calls across every trace, as ``vask calls``
                                        takes its query, from the calls index as it stands
-``/api/trace/ID/tasks``                ``thread``: its tree by asyncio task, one root per
-                                       task; with ``task``, ``offset``, ``limit``: a page
-                                       of a task's entries; with ``node``: the node's
-                                       place in the tree by task (``children`` with
-                                       ``group=task`` pages the levels below)
+``/api/trace/ID/tasks``                ``thread``, ``offset``, ``limit``: a page of its
+                                       tree by asyncio task, one root per task; with
+                                       ``task``: a page of a task's entries; with
+                                       ``index_of``: a task's place in the list; with
+                                       ``node``: the node's place in the tree by task
+                                       (``children`` with ``group=task`` pages the
+                                       levels below)
 =====================================  ======================================
 """
 
@@ -158,18 +160,21 @@ class Viewer:
         out = {}
         with self._conn_lock:
             rows = conn.execute("SELECT trace_id, MIN(id) FROM traces GROUP BY trace_id").fetchall()
-            first_rows = dict(rows)
-            for trace_id in ids:
-                row_id = first_rows.get(trace_id)
-                if row_id is None:
-                    continue
+        first_rows = dict(rows)
+        for trace_id in ids:
+            row_id = first_rows.get(trace_id)
+            if row_id is None:
+                continue
+            # The lock is taken per head: the trees' requests, which read through
+            # the same connection, go on between them.
+            with self._conn_lock:
                 try:
                     head = query.read_document_part(conn, row_id, 0, 4096)
                 except sqlite3.Error:
                     continue
-                source = _source_of(head)
-                if source is not None:
-                    out[trace_id] = source
+            source = _source_of(head)
+            if source is not None:
+                out[trace_id] = source
         return out
 
     def known(self, trace_id: str) -> bool:
@@ -225,6 +230,12 @@ class Viewer:
             entry.ready.set()
             if not entry.budgeted:
                 self._evict()
+        if entry.index is not None:
+            # Threads with asyncio tasks are grouped by task now, while the page
+            # shows them by thread: the toggle then answers at once.
+            for thread in entry.index.threads.values():
+                if thread.task_nodes:
+                    tasks.prepare(thread)
 
     def _evict(self) -> None:
         """Forget the least recently used indexes while they hold too many calls together."""
@@ -555,7 +566,16 @@ class _Handler(BaseHTTPRequestHandler):
                 )
             if "node" in params:
                 return self._json(tasks.task_path(thread, queries.node_of(thread, params["node"])))
-            return self._json(tasks.tasks(trace, thread))
+            if "index_of" in params:
+                return self._json(tasks.task_index(thread, int(_number(params, "index_of"))))
+            return self._json(
+                tasks.tasks(
+                    trace,
+                    thread,
+                    int(_number(params, "offset", 0)),
+                    int(_number(params, "limit", 200)),
+                )
+            )
         node = queries.node_of(thread, params.get("node", "0"))
         if what == "children" and params.get("group") == "task":
             return self._json(

@@ -2,8 +2,9 @@
 // tree has a root per task (its steps' calls in order, a note per stretch it was
 // suspended) after each thread's root, which keeps the calls that ran in no task.
 // The server groups (GET /api/trace/ID/tasks); the page only lays out its answers,
-// level by level as with the thread tree. A "→ starts task N" row and a task's
-// "started by task N" open that task's root. Built on viewer.js's helpers and rows
+// level by level as with the thread tree, and the task list itself a page at a time
+// (a gap row of group "tasklist" loads the next page when scrolled to). A "→ starts
+// task N" row and a task's "started by task N" open that task's root. Built on viewer.js's helpers and rows
 // (S, expand, revealBelow, scrollToRow, …); viewer.js calls tasksTraceOpened,
 // revealInTasks, taskRowElement and taskLink.
 "use strict";
@@ -49,13 +50,13 @@ async function tasksTraceOpened(traceId, threads) {
   drawTree();
   const rows = [];
   for (const t of threads) {
-    const path = `/api/trace/${encodeURIComponent(traceId)}/tasks?thread=${encodeURIComponent(t.key)}`;
-    const { body } = await api(path);
+    const body = await traceApi(traceId, "tasks", { thread: t.key, offset: 0, limit: PAGE });
     if (seq !== TASKS.seq || traceId !== S.traceId || !S.byTask) return;
-    rows.push({ type: "thread", trace: traceId, thread: t.key, depth: 0, node: 0, info: t, expanded: false, byTask: true, outside: body.outside_calls, tasks: body.tasks.length });
+    rows.push({ type: "thread", trace: traceId, thread: t.key, depth: 0, node: 0, info: t, expanded: false, byTask: true, outside: body.outside_calls, tasks: body.total });
     if (body.note) rows.push({ type: "note", depth: 0, text: body.note });
-    for (const task of body.tasks) {
-      rows.push({ type: "task", trace: traceId, thread: t.key, node: task.task_id, depth: 0, info: task, expanded: false, byTask: true });
+    rows.push(...taskRows(traceId, t.key, body.tasks));
+    if (body.total > body.tasks.length) {
+      rows.push({ type: "gap", trace: traceId, thread: t.key, node: 0, group: "tasklist", byTask: true, depth: 0, from: body.tasks.length, to: body.total, dir: "down" });
     }
   }
   if (!rows.some((r) => r.type === "task")) rows.unshift({ type: "note", depth: 0, text: "No asyncio tasks were recorded in this trace." });
@@ -65,14 +66,38 @@ async function tasksTraceOpened(traceId, threads) {
   if (first >= 0) await expand(first);
 }
 
+function taskRows(trace, thread, tasks) {
+  return tasks.map((task) => ({ type: "task", trace, thread, node: task.task_id, depth: 0, info: task, expanded: false, byTask: true }));
+}
+
+// A page of a thread's task list, shaped as a page of children (for loadGap).
+async function fetchTaskList(trace, thread, offset, limit) {
+  const body = await traceApi(trace, "tasks", { thread, offset, limit });
+  return { items: body.tasks, total: body.total, offset: body.offset };
+}
+
 function taskIndex(trace, thread, task) {
   return S.rows.findIndex((r) => r.type === "task" && r.trace === trace && r.thread === thread && r.node === task);
+}
+
+// The row of a task's root, its page of the task list loaded first if need be
+// (`index`: its place in the list, when known); -1 when it is not listed.
+async function taskRow(trace, thread, task, index) {
+  let i = taskIndex(trace, thread, task);
+  if (i >= 0) return i;
+  if (index === undefined) {
+    index = (await traceApi(trace, "tasks", { thread, index_of: task })).index;
+  }
+  if (index === null || index === undefined) return -1;
+  const gap = S.rows.find((r) => r.type === "gap" && r.group === "tasklist" && r.trace === trace && r.thread === thread && r.from <= index && index < r.to);
+  if (gap) await loadGap(gap, index);
+  return taskIndex(trace, thread, task);
 }
 
 // Opens a task's root (turning the tree by task on if needed) and scrolls to it.
 async function openTask(trace, thread, task) {
   if (!S.byTask) await setByTask(true);
-  const i = taskIndex(trace, thread, task);
+  const i = await taskRow(trace, thread, task);
   if (i < 0) { report(new Error(`none of the calls task ${task} ran were recorded (asyncio's own code is not)`)); return; }
   S.taskFocus = { trace, thread, task };
   if (!S.rows[i].expanded) await expand(i);
@@ -93,7 +118,7 @@ async function revealInTasks(trace, thread, node) {
   if (!S.byTask || trace !== S.traceId) return;
   const top = body.task === null
     ? S.rows.find((r) => r.type === "thread" && r.trace === trace && r.thread === thread)
-    : S.rows[taskIndex(trace, thread, body.task)];
+    : S.rows[await taskRow(trace, thread, body.task, body.task_index)];
   if (top) await revealBelow(top, body.path);
 }
 

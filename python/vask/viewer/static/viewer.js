@@ -245,6 +245,7 @@ function childRows(parent, items, depth) {
 // other tasks' steps) or "taskroot" (a task's root: `node` is the task's id).
 async function fetchChildren(trace, thread, node, offset, limit, group) {
   if (group === "taskroot") return traceApi(trace, "tasks", { thread, task: node, offset, limit });
+  if (group === "tasklist") return fetchTaskList(trace, thread, offset, limit);
   const params = { thread, node, offset, limit };
   if (group) params.group = group;
   return traceApi(trace, "children", params);
@@ -339,7 +340,7 @@ async function loadGap(r, index) {
     const page = await fetchChildren(r.trace, r.thread, r.node, offset, limit, r.group);
     const at = S.rows.indexOf(r);
     if (at < 0) return;
-    const rows = childRows(r, page.items, r.depth);
+    const rows = r.group === "tasklist" ? taskRows(r.trace, r.thread, page.items) : childRows(r, page.items, r.depth);
     if (r.byTask) for (const c of rows) c.byTask = true;
     const end = offset + page.items.length;
     const parts = [];
@@ -430,7 +431,7 @@ function rowElement(r, i) {
   if (r.type === "task") return taskRowElement(r, div, main);
   if (r.type === "gap") {
     div.classList.add("more");
-    main.textContent = `⋯ ${plural(r.to - r.from, "more call")} (loading)`;
+    main.textContent = `⋯ ${plural(r.to - r.from, r.group === "tasklist" ? "more task" : "more call")} (loading)`;
     return div;
   }
   if (r.type === "group") {
@@ -1255,15 +1256,24 @@ function renderDiffDetails(r) {
 
 async function start() {
   setup();
-  await loadTraces();
   const p = new URLSearchParams(location.hash.slice(1));
   const wanted = p.get("trace");
-  const focus = p.get("thread") && p.get("node") !== null ? { thread: p.get("thread"), node: Number(p.get("node")) } : null;
+  // A trace named in the address opens while the list loads (listing many large
+  // traces reads each one's head): its tree need not wait for the list.
+  const listed = loadTraces();
+  if (wanted && !p.get("diff")) {
+    const focus = p.get("thread") && p.get("node") !== null ? { thread: p.get("thread"), node: Number(p.get("node")) } : null;
+    if (p.get("by") === "task" && typeof markByTask === "function") markByTask(true);
+    await Promise.all([listed, openTrace(wanted, focus)]);
+    return;
+  }
+  await listed;
   if (p.get("by") === "task" && typeof markByTask === "function") markByTask(true);
   if (p.get("diff")) await openDiffHash(p.get("diff"));
-  else if (wanted) await openTrace(wanted, focus);
   else if (S.traces.length) await openTrace(S.traces[0].id);
   else { S.rows = [{ type: "note", depth: 0, text: "No traces stored yet: run a program under vask first (vask run script.py)." }]; drawTree(); }
 }
 
-start().catch(report);
+// Once every script of the page has run (tasks.js and calls.js build on this one).
+if (document.readyState === "loading") document.addEventListener("DOMContentLoaded", () => start().catch(report));
+else start().catch(report);
