@@ -561,6 +561,19 @@ class TestFairShare:
         empty = full(Node(Node(Node.__new__(Node)))).fields["child"].fields["child"]
         assert isinstance(empty, ObjectRepr) and "Node object at 0x" in empty.text
 
+    def test_wide_objects_inside_objects_are_brief(self, no_repr_mode):
+        wide = Node(None, **{f"f{i}": [i] for i in range(9)})
+        narrow = Node(None, **{f"f{i}": [i] for i in range(7)})
+        stored = full(Node(wide, narrow=narrow, items=[wide])).fields
+        assert stored["child"].address == id(wide)
+        assert stored["child"].fields == {"<...>": ObjectRepr("<10 more items>")}
+        assert stored["items"][0].fields == {"<...>": ObjectRepr("<10 more items>")}
+        assert stored["narrow"].fields["f6"] == [6] and len(stored["narrow"].fields) == 8
+        # Whole at the top, in a container at the top, and when its fields are short plain values.
+        assert full(wide).fields["f8"] == [8] and full([wide])[0].fields["f8"] == [8]
+        plain = Node(None, **{f"f{i}": i for i in range(12)})
+        assert full(Node(plain)).fields["child"].fields["f11"] == 11
+
     @pytest.mark.parametrize("cap", [512, 2048, 8192])
     def test_cap_holds_on_deep_object_graphs(self, cap):
         serialize.configure_values("safe", (), cap)

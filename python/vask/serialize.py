@@ -92,8 +92,9 @@ Encoding rules of :func:`dump_msgpack`:
   share of the bytes left, those bytes divided by the items still to come
   (and at least 100): one large item cannot crowd out the ones after it, and
   a text past its share is cut.  An object written by its fields inside two
-  others so written is written with its type, address and number of fields
-  only (``<N more items>``), unless its fields are a few short plain values.
+  others so written, or inside one when it has more than eight fields, is
+  written with its type, address and number of fields only (``<N more
+  items>``), unless its fields are a few short plain values.
 * One call writes at most about :data:`MAX_OUTPUT_UNITS` bytes of text and
   values; past that, remaining values are replaced by
   :data:`OUTPUT_LIMIT_MARKER`.

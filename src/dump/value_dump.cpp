@@ -787,9 +787,14 @@ class Dumper {
     const Verdict verdict = object_verdict(v, *policy_, facts);
     if (verdict == Verdict::Repr) return repr_value(v);
     if (!enter(v, depth)) return;
-    // Past kMaxObjectDepth only objects of short plain fields are written
-    // whole; others are brief (their type and how many fields they have).
+    // Past kMaxObjectDepth, and inside another object for one of more than
+    // kMaxNestedObjectFields fields, only objects of short plain fields are
+    // written whole; others are brief (their type and how many fields they
+    // have).
     const bool brief = objects_ >= kMaxObjectDepth;
+    const auto too_wide = [&](Py_ssize_t fields) {
+      return objects_ > 0 && fields > kMaxNestedObjectFields;
+    };
     // An object of a few plain fields (the common case) is written from its
     // own storage: nothing written runs code that could change or free them.
     PyObject* borrowed[2 * kBorrowedFields];
@@ -798,7 +803,9 @@ class Dumper {
         borrow_fields(v, *facts, kBorrowedFields, borrowed, count)) {
       if (count == 0 && Py_TYPE(v)->tp_repr == PyBaseObject_Type.tp_repr) return repr_value(v);
       if (compact_object(v, qualified_type_name(*facts), borrowed, count)) return;
-      if (brief) return object_entries(v, *facts, BorrowedPairs{borrowed}, 0, count, depth);
+      if (brief || too_wide(count)) {
+        return object_entries(v, *facts, BorrowedPairs{borrowed}, 0, count, depth);
+      }
       if (borrowable(borrowed, count)) {
         return object_entries(v, *facts, BorrowedPairs{borrowed}, count, count, depth);
       }
@@ -809,12 +816,14 @@ class Dumper {
     }
     Snapshot snap(held_);
     Py_ssize_t total = 0;
-    const Py_ssize_t n =
-        collect_fields(v, *facts, verdict, brief ? 0 : kMaxItems, held_.stack(), total);
+    // Inside another object, more fields than kMaxNestedObjectFields are not
+    // written: no more are taken.
+    const Py_ssize_t limit = brief ? 0 : objects_ > 0 ? kMaxNestedObjectFields : kMaxItems;
+    const Py_ssize_t n = collect_fields(v, *facts, verdict, limit, held_.stack(), total);
     if (total == 0 && Py_TYPE(v)->tp_repr == PyBaseObject_Type.tp_repr) {
       return repr_value(v);  // object's own repr: the same facts, as text
     }
-    object_entries(v, *facts, snap, brief ? 0 : n, total, depth);
+    object_entries(v, *facts, snap, brief || too_wide(total) ? 0 : n, total, depth);
   }
 
   // Most bytes compact_object() writes: the ext header's room, the array

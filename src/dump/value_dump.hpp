@@ -33,6 +33,11 @@ inline constexpr int kMaxDepth = 8;
 // being 1: an object deeper in is written with its type, address and count
 // of fields only, unless its fields are a few short plain values.
 inline constexpr int kMaxObjectDepth = 2;
+// Most fields of an object written whole inside another object written by
+// its fields: one with more (an environment, a parser, a grammar element)
+// is written as an object past kMaxObjectDepth is. Such objects are shared
+// by many others, each of which would write them again within its cap.
+inline constexpr Py_ssize_t kMaxNestedObjectFields = 8;
 // Length of each repr written by the lightweight form.
 inline constexpr Py_ssize_t kLightweightReprChars = 100;
 // Bytes an entry of a container may always write while its container is
