@@ -123,6 +123,29 @@ def _predicate(where, *words):
     return callsearch.Predicate.parse(where, list(words))
 
 
+class Shelf:
+    def take(self, qty):
+        return qty - 1
+
+
+def test_a_name_is_found_by_its_last_parts_as_show_prints_it(engine, tmp_path):
+    db_path = tmp_path / "db.sqlite3"
+    recorder = engine.recorder(db_path=db_path)
+    recorder.start()
+    try:
+        Shelf().take(3)
+    finally:
+        recorder.stop()
+    recorder.save()
+    qualname = vask.calls("take", db_path=db_path)[0].qualname
+    assert qualname.endswith(".Shelf.take") and qualname != "Shelf.take"
+    for pattern in (qualname, "Shelf.take", "*helf.take", "Shelf.*"):
+        assert [m.args["qty"] for m in vask.calls(pattern, db_path=db_path)] == [3], pattern
+    # only from a dot on: a cut inside a part of the name is no match
+    for pattern in ("helf.take", "x" + qualname, "Shelf"):
+        assert vask.calls(pattern, db_path=db_path) == [], pattern
+
+
 @pytest.mark.parametrize(
     ("words", "value", "expected"),
     [

@@ -688,9 +688,9 @@ def find_calls(
 ) -> Iterator[CallMatch]:
     """The calls matching the query, in the order they started (``slowest``: longest first).
 
-    ``pattern`` matches the qualified name (``*`` any text); a pattern
-    without a dot also matches the last part of a qualified name
-    (``reserve`` finds ``shop.Inventory.reserve``).  ``raised`` (``True`` or
+    ``pattern`` matches the qualified name (``*`` any text), or its last
+    parts from a dot on (``reserve`` and ``Inventory.reserve`` find
+    ``shop.Inventory.reserve``).  ``raised`` (``True`` or
     an exception type name), ``returned``, ``test`` (the node id, ``*``
     allowed), ``outcome`` (the test's), ``trace`` (a trace id) narrow it;
     ``predicates`` test the values.  Traces not indexed yet are indexed
@@ -719,8 +719,11 @@ def find_calls(
 
 
 def _name_globs(pattern: str) -> list[str]:
+    # Every pattern also matches the end of a qualified name from a dot on: a
+    # name as show prints it (`Inventory.reserve`, without its module) finds
+    # the calls it was copied from.
     glob = _glob(pattern)
-    return [glob] if "." in pattern else [glob, "*." + glob]
+    return [glob] if pattern.startswith("*") else [glob, "*." + glob]
 
 
 def _query(

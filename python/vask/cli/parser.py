@@ -460,7 +460,8 @@ def _calls_parser(commands: Any, database: argparse.ArgumentParser) -> None:
     calls.add_argument(
         "pattern",
         metavar="PATTERN",
-        help="qualified name, '*' for any text (without a dot it also matches the last part)",
+        help="qualified name, '*' for any text; it also matches the last parts "
+        "of a name (Inventory.reserve finds shop.Inventory.reserve)",
     )
     calls.add_argument(
         "--raised",
