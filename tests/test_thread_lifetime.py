@@ -166,3 +166,32 @@ def test_a_thread_whose_object_is_gone_is_identified_again(engine):
     assert entries_named(doc, first_name) == {}
     co_names = [r["co_name"] for r in records_of(doc)[key] if r.get("type") == "frame"]
     assert co_names[:5] == ["run_dummy_twice", "first", "first", "second", "second"]
+
+
+class SlottedThread:
+    """A host's thread object that takes no weak reference."""
+
+    __slots__ = ("name", "ident", "native_id", "daemon")
+
+    def __init__(self):
+        self.name = "slotted"
+        self.ident = threading.get_ident()
+        self.native_id = threading.get_native_id()
+        self.daemon = False
+
+    def is_alive(self):
+        return True
+
+
+def test_a_thread_object_without_weak_references_is_held_and_described(engine, monkeypatch):
+    host_thread = SlottedThread()
+    with pytest.raises(TypeError):
+        weakref.ref(host_thread)
+    monkeypatch.setattr(threading, "current_thread", lambda: host_thread)
+    _, doc = engine.run(touch, Payload())
+    entry = doc["threads"][doc["current_thread_id"]]
+    assert (entry["name"], entry["ident"], entry["is_alive"]) == (
+        "slotted",
+        threading.get_ident(),
+        True,
+    )
