@@ -134,9 +134,9 @@ void VaskMonitor::set_suspend_hooks(bool value) { thread_state_.borrow()->suspen
 // ---- the event handler ------------------------------------------------------------
 
 void VaskMonitor::identify_thread(EngineThreadState& ts) {
-  // The object is held weakly: once it is gone, the thread state is a new
-  // one on the same OS thread (C code entering Python again) with an object
-  // of its own.
+  // The object is held weakly: once it is gone while the OS thread runs on
+  // (C code entering Python again gets a new thread object), the thread is
+  // asked afresh.
   if (ts.cached_thread.alive()) return;
   // Python code runs here (threading.current_thread, the thread's
   // properties); none of it is recorded on this thread.
