@@ -64,12 +64,8 @@ def test_a_finished_thread_and_its_payload_are_freed_and_still_described(engine)
     assert (entry["ident"], entry["native_id"]) == (ident, native_id)
     assert entry["daemon"] is True
     assert entry["is_alive"] is False
-    assert [r["co_name"] for r in records_of(doc)[key] if r.get("type") == "frame"] == [
-        "run",
-        "touch",
-        "touch",
-        "run",
-    ]
+    co_names = [r["co_name"] for r in records_of(doc)[key] if r.get("type") == "frame"]
+    assert co_names.count("touch") == 2  # its call and return
 
 
 def test_a_thread_renamed_while_alive_is_stored_under_its_new_name(engine):
