@@ -134,7 +134,10 @@ void VaskMonitor::set_suspend_hooks(bool value) { thread_state_.borrow()->suspen
 // ---- the event handler ------------------------------------------------------------
 
 void VaskMonitor::identify_thread(EngineThreadState& ts) {
-  if (ts.cached_thread) return;
+  // The object is held weakly: once it is gone while the OS thread runs on
+  // (C code entering Python again gets a new thread object), the thread is
+  // asked afresh.
+  if (ts.cached_thread.alive()) return;
   // Python code runs here (threading.current_thread, the thread's
   // properties); none of it is recorded on this thread.
   ts.suspended = true;

@@ -94,9 +94,10 @@ int VaskProfiler::on_event(PyFrameObject* frame, FrameEvent event, PyObject* arg
           // (threading keeps it in its table from before the hook is set
           // until after the thread's last recorded event); a thread state
           // made later on the same OS thread (C code entering Python again)
-          // asks afresh.
+          // asks afresh, and so does one whose object is gone (it is held
+          // weakly).
           const uint64_t tstate_id = PyThreadState_GetID(PyThreadState_Get());
-          if (ts.cached_thread && ts.cached_thread_state == tstate_id) return;
+          if (ts.cached_thread_state == tstate_id && ts.cached_thread.alive()) return;
           core_->set_thread(ts, call(core_->current_thread()).get());
           ts.cached_thread_state = tstate_id;
         };

@@ -493,13 +493,13 @@ bool SubtreeFlusher::cut(const Pick& pick, bool& suspended) {
            frames->second.size() >= end;
   };
 
-  Ref thread;
+  ThreadRef thread;
   std::optional<std::string> name;
   {
     auto buffers = buffer_.lock_buffers();
     if (!still_there(buffers)) return false;
     if (auto it = buffers->threads.find(pick.thread_id); it != buffers->threads.end()) {
-      thread = it->second.copy();
+      thread = it->second;
     }
     // Named after the trace it is cut from and the function it holds.
     std::optional<std::string> root_name = buffer_.current_name(buffers);

@@ -148,9 +148,11 @@ void EngineCore::check_not_inherited() const {
 }
 
 void EngineCore::set_thread(EngineThreadState& ts, PyObject* thread) {
-  if (thread == ts.cached_thread.get()) return;
-  ts.cached_thread_id = get_thread_id(thread);
-  ts.cached_thread = Ref::incref(thread);
+  if (ts.cached_thread.is(thread)) return;
+  std::string thread_id = get_thread_id(thread);
+  ThreadRef made = ThreadRef::of(thread);
+  ts.cached_thread_id = std::move(thread_id);
+  ts.cached_thread = std::move(made);
   ts.entered_epoch = 0;  // a new object under the identity is entered again
 }
 
@@ -250,16 +252,15 @@ void EngineCore::push_frames(EngineThreadState& ts, FrameEvent event, RecordBatc
 void EngineCore::push_frame_data(EngineThreadState& ts, RecordList& records, size_t begin,
                                  size_t end, BatchFrameEvent frame_event) {
   if (begin >= end) return;
-  Ref replaced;  // dropped last, once the buffers' mutex is released
+  ThreadRef replaced;  // let go of last, once the buffers' mutex is released
   FlushDue due;
   {
     // The append and its accounting happen under one hold of the buffers'
     // mutex, so that a build taking the buffers out (and voiding the
     // accounting with them) never sees one without the other.
     auto buffers = buffer_.lock_buffers();
-    TraceBuffer::Appended appended =
-        buffer_.append(buffers, ts.cached_thread_id, ts.cached_thread.get(), ts.entered_epoch,
-                       records, begin, end);
+    TraceBuffer::Appended appended = buffer_.append(buffers, ts.cached_thread_id, ts.cached_thread,
+                                                    ts.entered_epoch, records, begin, end);
     replaced = std::move(appended.replaced);
     if (flusher_.enabled()) {
       due = flusher_.account(buffers, ts.flush_state, ts.cached_thread_id, *appended.list,

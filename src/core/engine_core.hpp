@@ -55,8 +55,9 @@ struct EngineThreadState {
   // Set while the thread's own Python code must not be recorded (a store of
   // a subtree flush runs on it, or the host asked): its events are ignored.
   bool suspended = false;
-  // The thread object and its identity, computed once per object.
-  Ref cached_thread;
+  // The thread (its object not kept alive) and its identity, computed once
+  // per object.
+  ThreadRef cached_thread;
   // The id of the thread state the thread object was asked for under
   // (PyThreadState_GetID; 0: none), where an engine keys it that way.
   uint64_t cached_thread_state = 0;
@@ -359,7 +360,7 @@ class EngineCore {
 
   // Makes `thread` (a thread object, borrowed) the thread of the batches that
   // follow on this thread state: its identity is computed when the object
-  // differs from the one seen last. Throws PyErrSet.
+  // differs from the one seen last (or that one is gone). Throws PyErrSet.
   void set_thread(EngineThreadState& ts, PyObject* thread);
 
   // Whether the function's own record of an event belongs in the trace:
@@ -373,7 +374,7 @@ class EngineCore {
     if (!buffer_.over_size_limit()) return true;
     if (is_closing(event)) return ts.call_frames.top_is(frame);
     identify();
-    buffer_.count_dropped_call(ts.cached_thread_id, ts.cached_thread.get());
+    buffer_.count_dropped_call(ts.cached_thread_id, ts.cached_thread);
     return false;
   }
 
@@ -400,6 +401,13 @@ class EngineCore {
       identify();
       push_frames(ts, event, batch);
       stored = true;
+      // The thread's recorded calls all returned (its last one, when it
+      // ends): its name as it is now is the one its facts keep, should its
+      // object be gone by the time a document is written.
+      if ((event == FrameEvent::Return || event == FrameEvent::Unwind) &&
+          ts.call_frames.size() == 0) {
+        ts.cached_thread.note_name();
+      }
     } catch (...) {
       errors.report(log);
     }
@@ -618,8 +626,7 @@ bool EngineCore::fold_event(EngineThreadState& ts, PyObject* frame, FrameEvent e
       // Folded at the thread's top level, held for the trace: the thread is
       // made known first.
       identify();
-      if (std::shared_ptr<RootFolds> made =
-              fold.root_as(ts.cached_thread_id, ts.cached_thread.get())) {
+      if (std::shared_ptr<RootFolds> made = fold.root_as(ts.cached_thread_id, ts.cached_thread)) {
         buffer_.hold_records(std::move(made));
       }
     }

@@ -135,26 +135,29 @@ void FoldState::end_skip(bool kept) noexcept {
   count_folded(scope->kinds[skip_kind_], skip_start_);
 }
 
-std::shared_ptr<RootFolds> FoldState::root_as(const std::string& thread_id, PyObject* thread) {
+std::shared_ptr<RootFolds> FoldState::root_as(const std::string& thread_id,
+                                              const ThreadRef& thread) {
   std::shared_ptr<RootFolds> made;
   if (!root_) {
     root_ = std::make_shared<RootFolds>();
     made = root_;
   }
-  if (root_->thread_.get() != thread) {
+  // Only this thread writes thread_: reading it without the mutex is safe.
+  if (root_->thread_ != thread) {
+    ThreadRef replaced;  // let go of once the mutex is released
     std::lock_guard<std::mutex> hold(root_->mutex_);
     root_->thread_id_ = thread_id;
-    root_->thread_ = Ref::incref(thread);
+    replaced = std::exchange(root_->thread_, thread);
   }
   return made;
 }
 
-void RootFolds::take(std::string& thread_id, Ref& thread, RecordList& records,
+void RootFolds::take(std::string& thread_id, ThreadRef& thread, RecordList& records,
                      std::vector<Ref>& released) {
   std::lock_guard<std::mutex> hold(mutex_);
   for (FoldKind& kind : scope_.kinds) write_kind_records(scope_.frame_id, kind, records);
   thread_id = thread_id_;
-  thread = thread_.copy();
+  thread = thread_;
   restart(released);
 }
 

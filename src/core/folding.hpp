@@ -77,7 +77,7 @@ struct FoldScope {
 // What a thread folded at its top level, held until its trace is taken.
 class RootFolds final : public HeldRecords {
  public:
-  void take(std::string& thread_id, Ref& thread, RecordList& records,
+  void take(std::string& thread_id, ThreadRef& thread, RecordList& records,
             std::vector<Ref>& released) override;
   void clear(std::vector<Ref>& released) override;
 
@@ -88,7 +88,7 @@ class RootFolds final : public HeldRecords {
   std::mutex mutex_;
   FoldScope scope_;  // frame null: the root; frame_id empty: written as nil
   std::string thread_id_;
-  Ref thread_;
+  ThreadRef thread_;
   // The kind of the folded call running now, if any: a take keeps it (at
   // index 0, its counts started afresh), so that the call is counted in the
   // trace it ends in.
@@ -134,9 +134,9 @@ class FoldState {
   // the thread's root.
   bool at_top_level() const noexcept { return scopes_.empty(); }
   // The thread's root folds, made on first use, and made known as the
-  // thread `thread_id` (`thread`, borrowed). Returns them when just made,
-  // for the trace buffer to hold (TraceBuffer::hold_records), else null.
-  std::shared_ptr<RootFolds> root_as(const std::string& thread_id, PyObject* thread);
+  // thread `thread_id` (`thread`). Returns them when just made, for the
+  // trace buffer to hold (TraceBuffer::hold_records), else null. GIL held.
+  std::shared_ptr<RootFolds> root_as(const std::string& thread_id, const ThreadRef& thread);
 
   // A recorded frame opened (its record stored).
   void open_scope(PyObject* frame) { scopes_.push_back(FoldScope{frame, {}, {}}); }

@@ -89,7 +89,7 @@ void TraceBuffer::change_memory(BuffersLock& buffers, uint64_t before, uint64_t 
 }
 
 TraceBuffer::Appended TraceBuffer::append(BuffersLock& buffers, const std::string& thread_id,
-                                          PyObject* thread, uint64_t& entered_epoch,
+                                          const ThreadRef& thread, uint64_t& entered_epoch,
                                           RecordList& records, size_t begin, size_t end) {
   Appended result;
   auto [slot, created] = buffers->frames.try_emplace(thread_id);
@@ -112,20 +112,19 @@ TraceBuffer::Appended TraceBuffer::append(BuffersLock& buffers, const std::strin
   // thread it lacks.
   if (entered_epoch != buffers->epoch) {
     auto [it, inserted] = buffers->threads.try_emplace(thread_id);
-    if (it->second.get() != thread)
-      result.replaced = std::exchange(it->second, Ref::incref(thread));
+    if (it->second != thread) result.replaced = std::exchange(it->second, thread);
     entered_epoch = buffers->epoch;
   }
   return result;
 }
 
-void TraceBuffer::count_dropped_call(const std::string& thread_id, PyObject* thread) {
+void TraceBuffer::count_dropped_call(const std::string& thread_id, const ThreadRef& thread) {
   const double now = vask::timestamp();
-  Ref replaced;  // dropped once the mutex is released
+  ThreadRef replaced;  // let go of once the mutex is released
   auto buffers = buffers_.lock();
   DroppedCalls& dropped = buffers->dropped[thread_id];
   if (dropped.count++ == 0) dropped.since = now;
-  if (dropped.thread.get() != thread) replaced = std::exchange(dropped.thread, Ref::incref(thread));
+  if (dropped.thread != thread) replaced = std::exchange(dropped.thread, thread);
 }
 
 TraceBuffer::Taken TraceBuffer::take_trace(const TraceLock&) {
@@ -136,7 +135,7 @@ TraceBuffer::Taken TraceBuffer::take_trace(const TraceLock&) {
     auto buffers = buffers_.lock();
     for (const std::shared_ptr<HeldRecords>& held : buffers->held) {
       std::string thread_id;
-      Ref thread;
+      ThreadRef thread;
       RecordList records;
       held->take(thread_id, thread, records, released);
       if (records.empty() || thread_id.empty() || !thread) continue;
@@ -158,7 +157,7 @@ TraceBuffer::Taken TraceBuffer::take_trace(const TraceLock&) {
         Bytes marker = calls_dropped_marker(calls, settings_.max_trace_bytes.value_or(0), now);
         RecordList& list = buffers->frames[key];
         list.push_back(std::move(marker));
-        buffers->threads.try_emplace(key, calls.thread.copy());
+        buffers->threads.try_emplace(key, calls.thread);
       }
       dropped = std::exchange(buffers->dropped, {});
     }
@@ -328,7 +327,7 @@ void TraceBuffer::start_new_test_trace(const TraceLock&) {
       // The buffers still hold a test whose save failed: its records are
       // kept to be stored again instead of being discarded with the buffers.
       for (auto& [key, thread] : buffers->threads) {
-        unsaved_test.threads.try_emplace(key, thread.copy());
+        unsaved_test.threads.try_emplace(key, thread);
       }
     }
     buffers->memory.release();

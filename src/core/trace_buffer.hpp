@@ -40,7 +40,7 @@ struct TraceSettings {
 struct DroppedCalls {
   uint64_t count = 0;
   double since = 0;  // when the first was left out
-  Ref thread;        // entered into the trace's threads with the count's marker
+  ThreadRef thread;  // entered into the trace's threads with the count's marker
 };
 
 // Records a thread holds back from its list until its trace is taken (what
@@ -50,10 +50,10 @@ class HeldRecords {
  public:
   virtual ~HeldRecords() = default;
   // Moves the held records of the trace being taken into `records`, with the
-  // identity and object of the thread they belong to, and starts afresh.
+  // identity and the thread they belong to, and starts afresh.
   // References it lets go of go to `released`, dropped by the caller once
   // the buffers' mutex is released. GIL held.
-  virtual void take(std::string& thread_id, Ref& thread, RecordList& records,
+  virtual void take(std::string& thread_id, ThreadRef& thread, RecordList& records,
                     std::vector<Ref>& released) = 0;
   // Starts afresh without records (a test's trace starts: what came before
   // it is dropped), letting go as take() does.
@@ -63,8 +63,10 @@ class HeldRecords {
 // What the buffers' mutex guards.
 struct Buffers {
   FramesByThread frames;  // thread identity -> records, in recording order
-  // Thread identity -> thread object, for every thread whose records are in
-  // `frames` (entered with its first records of each epoch).
+  // Thread identity -> thread, for every thread whose records are in
+  // `frames` (entered with its first records of each epoch). The thread
+  // objects are not kept alive: a finished thread's object goes when the
+  // program lets go of it, and its facts stay.
   ThreadMap threads;
   // Advanced whenever positions in `frames` stop pointing at the records they
   // pointed at: the records are taken out, put back in front of newer ones,
@@ -124,9 +126,10 @@ class TraceBuffer {
     // The thread's list, valid for the same hold of the buffers' mutex.
     const RecordList* list = nullptr;
     uint64_t old_length = 0;
-    // A thread object replaced under the same identity: the caller drops it
-    // once the buffers' mutex is released (dropping may run code).
-    Ref replaced;
+    // A thread replaced under the same identity: the caller lets go of it
+    // once the buffers' mutex is released (dropping a strongly held object
+    // may run code).
+    ThreadRef replaced;
   };
 
   TraceBuffer(TraceSettings settings, Config config, std::string trace_id, double timestamp);
@@ -155,10 +158,10 @@ class TraceBuffer {
   static void reset_subtree_tracking(BuffersLock& buffers) noexcept { ++buffers->epoch; }
 
   // Moves records [begin, end) to the end of the thread's list and counts
-  // them (the process's memory, the trace's size). The thread object is
-  // entered for the current epoch unless `entered_epoch` (the thread's own
-  // note) says it already is.
-  Appended append(BuffersLock& buffers, const std::string& thread_id, PyObject* thread,
+  // them (the process's memory, the trace's size). The thread is entered
+  // for the current epoch unless `entered_epoch` (the thread's own note)
+  // says it already is.
+  Appended append(BuffersLock& buffers, const std::string& thread_id, const ThreadRef& thread,
                   uint64_t& entered_epoch, RecordList& records, size_t begin, size_t end);
   // Records of the buffers that cost `before` were replaced by ones that cost
   // `after` (a cut, a put-back): counts the difference.
@@ -171,9 +174,9 @@ class TraceBuffer {
   // every test start, so that what is counted per trace (the fold budget)
   // starts afresh. Read without a lock on every call event.
   uint64_t trace_serial() const noexcept { return trace_serial_.load(std::memory_order_relaxed); }
-  // A call left out of the trace on `thread` (borrowed), counted for the
-  // marker that stands for it.
-  void count_dropped_call(const std::string& thread_id, PyObject* thread);
+  // A call left out of the trace on `thread`, counted for the marker that
+  // stands for it. GIL held.
+  void count_dropped_call(const std::string& thread_id, const ThreadRef& thread);
   // Records `held` keeps back are written into each trace taken from now on,
   // after its thread's records and before its "calls_dropped" marker.
   void hold_records(std::shared_ptr<HeldRecords> held) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/py.hpp"
+#include "utils/thread_ref.hpp"
 
 namespace vask {
 
@@ -27,7 +28,8 @@ using StringMap = std::unordered_map<std::string, V, StringHash, std::equal_to<>
 
 // Thread identity -> that thread's records, in recording order.
 using FramesByThread = StringMap<RecordList>;
-// Thread identity -> the Python thread object that recorded under it.
-using ThreadMap = StringMap<Ref>;
+// Thread identity -> the thread that recorded under it (its object is not
+// kept alive).
+using ThreadMap = StringMap<ThreadRef>;
 
 }  // namespace vask

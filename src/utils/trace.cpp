@@ -11,25 +11,9 @@
 namespace vask {
 namespace {
 
-// ident and native_id: nil for anything but a non-negative int. A failing
-// read is part of that rule, so its error is discarded.
-std::optional<uint64_t> optional_thread_number(PyObject* thread, PyObject* name) {
-  Ref value = Ref::steal(PyObject_GetAttr(thread, name));
-  if (!value) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  if (!PyLong_Check(value.get())) return std::nullopt;
-  const unsigned long long n = PyLong_AsUnsignedLongLong(value.get());
-  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return static_cast<uint64_t>(n);
-}
-
 // The thread's entry in "threads" up to its records: the key, a map of six
-// whose first five entries are its facts, then the key "frames".
+// whose first five entries are its facts, then the key "frames". Read from
+// the live object (`thread`, borrowed).
 Bytes thread_entry(std::string_view key, PyObject* thread) {
   const Interned& names = interned();
   if (thread == nullptr) fault("Failed to get 'name' attribute");
@@ -56,6 +40,27 @@ Bytes thread_entry(std::string_view key, PyObject* thread) {
   if (!PyBool_Check(alive.get())) fault("Failed to extract 'is_alive' as bool");
   write_bool_pair(out, "is_alive", alive.get() == Py_True);
 
+  mp::write_str(out, "frames");
+  return out;
+}
+
+// As above, from the object while it lives (its name may have changed since
+// it was identified), else from the facts read when it was: a thread whose
+// object is gone has finished.
+Bytes thread_entry(std::string_view key, const ThreadRef& thread) {
+  if (!thread) fault("Failed to get 'name' attribute");
+  if (Ref live = thread.live()) return thread_entry(key, live.get());
+  const ThreadFacts& facts = thread.facts();
+  if (!facts.name) fault("Failed to get 'name' attribute");
+  if (!facts.daemon) fault("Failed to get 'daemon' attribute");
+  Bytes out;
+  mp::write_str(out, key);
+  mp::write_map_header(out, 6);
+  write_str_pair(out, "name", *facts.name);
+  write_int_pair(out, "ident", facts.ident);
+  write_int_pair(out, "native_id", facts.native_id);
+  write_bool_pair(out, "daemon", *facts.daemon);
+  write_bool_pair(out, "is_alive", false);
   mp::write_str(out, "frames");
   return out;
 }
@@ -110,7 +115,7 @@ DocumentFacts collect_document_facts(const TraceParts& parts) {
   mp::write_map_header(head, mp::checked_count(parts.threads.size()));
   out.threads.reserve(parts.threads.size());
   for (const auto& [key, thread] : parts.threads) {
-    out.threads.push_back({key, thread_entry(key, thread.get())});
+    out.threads.push_back({key, thread_entry(key, thread)});
   }
   return out;
 }

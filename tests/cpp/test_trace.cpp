@@ -90,9 +90,9 @@ TEST(TraceDocument, HoldsTheElevenEntriesWithThreadsAndRecordsCopiedVerbatim) {
   mp::write_f64(rec2, 3.0);
   env.frames["native_7"] = {rec1, rec2};
   env.frames["orphan"] = {rec1};
-  env.threads.emplace("native_7", test::get(env.ns, "main"));
-  env.threads.emplace("native_9", test::get(env.ns, "worker"));
-  env.threads.emplace("ident_3", test::get(env.ns, "negative"));
+  env.threads.emplace("native_7", ThreadRef::of(test::get(env.ns, "main").get()));
+  env.threads.emplace("native_9", ThreadRef::of(test::get(env.ns, "worker").get()));
+  env.threads.emplace("ident_3", ThreadRef::of(test::get(env.ns, "negative").get()));
   Ref doc = env.build();
   EXPECT_FALSE(PyErr_Occurred());  // the failing ident read was discarded
   EXPECT_NE(view(doc).find(std::string("\x92") + rec1 + rec2), std::string::npos);
@@ -195,7 +195,9 @@ class IntAlive(NoAlive):
       {"IntAlive", "Failed to extract 'is_alive' as bool"}};
   for (const auto& [cls, message] : cases) {
     env.threads.clear();
-    env.threads.emplace("t", call(test::get(ns, cls).get()));
+    // Held while the document is built: its facts are read from the object.
+    Ref thread = call(test::get(ns, cls).get());
+    env.threads.emplace("t", ThreadRef::of(thread.get()));
     try {
       env.build();
       ADD_FAILURE() << cls << " built a document";
@@ -214,8 +216,8 @@ TEST(TraceDocument, ItsRecordsReadBackAsWrittenAndAreGivenBackWhenReleased) {
   mp::write_str(large, std::string(70'000, 'v'));  // a str 32 header: not a fixstr
   env.frames["native_7"] = {small, large, small};
   env.frames["native_9"] = {};
-  env.threads.emplace("native_7", test::get(env.ns, "main"));
-  env.threads.emplace("native_9", test::get(env.ns, "negative"));
+  env.threads.emplace("native_7", ThreadRef::of(test::get(env.ns, "main").get()));
+  env.threads.emplace("native_9", ThreadRef::of(test::get(env.ns, "negative").get()));
   // As Env::build() makes them.
   const HostFacts host = collect_host_facts(env.config, true);
   TraceParts parts{env.frames, env.threads, "trc_1", env.name, "cli",
