@@ -270,6 +270,14 @@ PyMethodDef g_methods[] = {
                     "_spans_lacking($module, data, needle, spans, /)\n--\n\n"
                     "Per (offset, length) pair of spans (native 64-bit ints): 1 when that\n"
                     "part of data lacks needle, else 0; for the calls index's value search."),
+    method_fastcall("_call_rows", vask::scan::py_call_rows,
+                    "_call_rows($module, document, table, earliest, latest, /)\n--\n\n"
+                    "The calls index's rows of one trace document, read natively (table:\n"
+                    "its records' table, or None), or a text saying why there are none."),
+    method_o("_document_table", vask::scan::py_document_table,
+             "_document_table($module, document, /)\n--\n\n"
+             "The records' table of the document this thread hands to\n"
+             "vask.db.save_trace, or None."),
     method_o("_cut_ids_and_times", vask::scan::py_cut_ids_and_times,
              "_cut_ids_and_times($module, data, /)\n--\n\n"
              "Stored records with their frame ids and timestamps cut out, for the diff."),

@@ -3,11 +3,14 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "scan/call_rows.hpp"
 #include "scan/index_block.hpp"
 #include "scan/scanner.hpp"
 
@@ -235,6 +238,85 @@ PyObject* py_cut_ids_and_times(PyObject*, PyObject* data) {
     if (failed) std::rethrow_exception(failed);
     return Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())))
         .release();
+  });
+}
+
+namespace {
+
+Ref bytes_of(std::string_view text) {
+  return Ref::check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+}  // namespace
+
+PyObject* py_call_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 4) {
+      PyErr_Format(PyExc_TypeError, "_call_rows() takes 4 arguments (%zd given)", nargs);
+      throw_py();
+    }
+    const double earliest = float_argument(args[2]);
+    const double latest = float_argument(args[3]);
+    const HeldBuffer document(args[0]);
+    std::optional<HeldBuffer> table;
+    if (args[1] != Py_None) table.emplace(args[1]);
+    CallRows rows;
+    std::exception_ptr failed;
+    // The buffers stay held (and so unchanged) while the GIL is released.
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+      rows = call_rows(document.bytes(), table ? table->bytes() : std::span<const std::uint8_t>(),
+                       earliest, latest);
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS;
+    if (failed) std::rethrow_exception(failed);
+    if (rows.why != nullptr) return make_str(rows.why).release();
+
+    Ref threads = Ref::check(PyList_New(static_cast<Py_ssize_t>(rows.threads.size())));
+    for (std::size_t i = 0; i < rows.threads.size(); ++i) {
+      Ref key = bytes_of(rows.threads[i].key), name = bytes_of(rows.threads[i].name);
+      PyList_SET_ITEM(threads.get(), static_cast<Py_ssize_t>(i),
+                      Ref::check(PyTuple_Pack(2, key.get(), name.get())).release());
+    }
+    Ref keys = Ref::check(PyList_New(static_cast<Py_ssize_t>(rows.keys.size())));
+    for (std::size_t i = 0; i < rows.keys.size(); ++i) {
+      Ref qualname = bytes_of(rows.keys[i].first), file = bytes_of(rows.keys[i].second);
+      PyList_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i),
+                      Ref::check(PyTuple_Pack(2, qualname.get(), file.get())).release());
+    }
+    Ref exc_types = Ref::check(PyList_New(static_cast<Py_ssize_t>(rows.exc_types.size())));
+    for (std::size_t i = 0; i < rows.exc_types.size(); ++i) {
+      PyList_SET_ITEM(exc_types.get(), static_cast<Py_ssize_t>(i),
+                      bytes_of(rows.exc_types[i]).release());
+    }
+    std::vector<std::int64_t> ends(rows.group_ends.begin(), rows.group_ends.end());
+    std::vector<std::int64_t> folded;
+    for (const auto& f : rows.folded) folded.insert(folded.end(), f.begin(), f.end());
+    Ref cols = Ref::check(PyTuple_New(13));
+    Ref parts[] = {column(rows.seq),      column(rows.node),     column(rows.parent),
+                   column(rows.depth),    column(rows.line),     column(rows.start),
+                   column(rows.end),      column(rows.outcome),  column(rows.exc),
+                   column(rows.open_pos), column(rows.open_len), column(rows.close_pos),
+                   column(rows.close_len)};
+    for (Py_ssize_t i = 0; i < 13; ++i) PyTuple_SET_ITEM(cols.get(), i, parts[i].release());
+    Ref group_ends = column(ends), folded_rows = column(folded);
+    return Ref::check(PyTuple_Pack(6, threads.get(), keys.get(), group_ends.get(), exc_types.get(),
+                                   cols.get(), folded_rows.get()))
+        .release();
+  });
+}
+
+PyObject* py_document_table(PyObject*, PyObject* document) {
+  return boundary([&]() -> PyObject* {
+    PyObject* dict = PyThreadState_GetDict();  // borrowed
+    PyObject* entry = dict != nullptr ? PyDict_GetItemString(dict, kHandedTableKey) : nullptr;
+    if (entry != nullptr && PyTuple_Check(entry) && PyTuple_GET_SIZE(entry) == 2 &&
+        PyTuple_GET_ITEM(entry, 0) == document) {
+      return Ref::incref(PyTuple_GET_ITEM(entry, 1)).release();
+    }
+    Py_RETURN_NONE;
   });
 }
 

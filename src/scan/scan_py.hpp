@@ -28,4 +28,22 @@ PyObject* py_cut_ids_and_times(PyObject* module, PyObject* data);
 // is released while it decodes.
 PyObject* py_decode_index_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// _call_rows(document, table, earliest, latest, /) -> text | tuple
+// The calls index's rows of one trace document (see call_rows.hpp): `table`
+// its records' table or None. A text says why there are none; else
+// (threads, keys, group_ends, exc_types, columns, folded): threads as
+// (key, name) bytes in the index's order; (qualname, file) bytes per group;
+// where each group's rows end (bytes of "q"); the exception type names
+// (bytes); the rows' 13 columns as bytes in native byte order (typecodes
+// "i q q i i d d b i q q q q": thread, node, parent, depth, line, start, end,
+// outcome, exc, open_pos, open_len, close_pos, close_len); the folded ranges'
+// nodes, six "q" each (thread, node, parent, depth, position, length).
+// The rows are read with the GIL released.
+PyObject* py_call_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// _document_table(document, /) -> bytes | None: the records' table of the
+// document this thread is handing to vask.db.save_trace (see
+// kHandedTableKey), None for any other object.
+PyObject* py_document_table(PyObject* module, PyObject* document);
+
 }  // namespace vask::scan

@@ -70,27 +70,26 @@ constexpr std::string_view kEvent{"\245event", 6};
 constexpr std::string_view kFrameId{"\250frame_id", 9};
 constexpr std::string_view kTimestamp{"\xa9timestamp\xcb", 11};
 
-struct Facts {
-  std::uint8_t code = kSlow;
-  double time = std::numeric_limits<double>::quiet_NaN();
-  std::array<std::int64_t, 6> spans{};
-};
+}  // namespace
 
 // The facts of the record [p, end) when it has the engines' frame layout:
 // a map of 10 entries led by "path", "co_name", "qualname", "event" and
 // "frame_id", its time the last float keyed "timestamp".
-Facts frame_facts(Bytes d, std::size_t p, std::size_t end, double earliest,
-                  double latest) noexcept {
-  Facts out;
+FrameHead frame_head(Bytes d, std::size_t p, std::size_t end, double earliest,
+                     double latest) noexcept {
+  FrameHead out;
   if (!has_at(d, p, end, kFrameHead)) return out;
   std::size_t q = p + kFrameHead.size();
-  std::size_t path0 = 0, path_end = 0, t0 = 0, name_end = 0, f0 = 0, f1 = 0;
+  std::size_t path0 = 0, path_end = 0, c0 = 0, c1 = 0, t0 = 0, name_end = 0, f0 = 0, f1 = 0;
   if (!text_at(d, q, end, path0, path_end)) return out;
   q = path_end;
-  if (!has_at(d, q, end, kCoName) || !text_at(d, q + kCoName.size(), end, t0, q)) return out;
+  if (!has_at(d, q, end, kCoName) || !text_at(d, q + kCoName.size(), end, c0, c1)) return out;
+  const bool co_name_text = d[q + kCoName.size()] != 0xc0;
+  q = c1;
   if (!has_at(d, q, end, kQualname) || !text_at(d, q + kQualname.size(), end, t0, name_end)) {
     return out;
   }
+  const bool qualname_text = d[q + kQualname.size()] != 0xc0;
   q = name_end;
   if (!has_at(d, q, end, kEvent)) return out;
   q += kEvent.size();
@@ -107,7 +106,13 @@ Facts frame_facts(Bytes d, std::size_t p, std::size_t end, double earliest,
   const std::size_t last = end - kTimestamp.size();
   // a key ending within the last 8 bytes cannot hold a whole float: searched from the end,
   // the first match found also ends furthest
-  for (std::size_t at = last + 1; at-- > q;) {
+  // (each candidate found by its first byte: memrchr is vectorised, a memcmp per byte is not)
+  for (std::size_t below = last + 1; below > q;) {
+    const void* hit = ::memrchr(d.data() + q, kTimestamp[0], below - q);
+    if (hit == nullptr) break;
+    const std::size_t at =
+        static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - d.data());
+    below = at;
     if (std::memcmp(d.data() + at, kTimestamp.data(), kTimestamp.size()) == 0) {
       if (at > t) return out;  // the last key leaves no room for its float
       t = at;
@@ -126,13 +131,16 @@ Facts frame_facts(Bytes d, std::size_t p, std::size_t end, double earliest,
       out.spans = {static_cast<std::int64_t>(f0),       static_cast<std::int64_t>(f1),
                    static_cast<std::int64_t>(path_end), static_cast<std::int64_t>(name_end),
                    static_cast<std::int64_t>(l0),       static_cast<std::int64_t>(path_end)};
+      out.path = {path0, path_end};
+      out.co_name = {c0, c1};
+      out.qualname = {t0, name_end};
+      out.qualname_text = qualname_text;
+      out.co_name_text = co_name_text;
       return out;
     }
   }
   return out;
 }
-
-}  // namespace
 
 Measured measure(Bytes d, std::size_t pos, std::size_t& end) noexcept {
   // items still to read in each open container, innermost last
@@ -282,7 +290,7 @@ ScanResult scan_records(Bytes data, std::size_t start, std::size_t count, double
       out.stop = m == Measured::Incomplete ? Stop::Incomplete : Stop::Malformed;
       break;
     }
-    const Facts f = frame_facts(data, p, end, earliest, latest);
+    const FrameHead f = frame_head(data, p, end, earliest, latest);
     c.ends.push_back(static_cast<std::int64_t>(end));
     c.codes.push_back(f.code);
     c.times.push_back(f.time);

@@ -14,11 +14,14 @@
 //     left to the caller to decode.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vask::scan {
@@ -56,6 +59,25 @@ struct ScanResult {
   std::size_t next = 0;  // where the first record not read starts
   Stop stop = Stop::Count;
 };
+
+// What the head of one record says when it has the engines' frame layout
+// (code kSlow, every span empty, when it does not). Texts are offsets in
+// the bytes read, [begin, end) of the text itself, without its header.
+struct FrameHead {
+  std::uint8_t code = kSlow;
+  double time = std::numeric_limits<double>::quiet_NaN();  // none, or none any clock shows
+  // as Columns::spans: frame id text, name key, path text after its last ':'
+  std::array<std::int64_t, 6> spans{};
+  std::pair<std::size_t, std::size_t> path{}, co_name{}, qualname{};
+  // whether "qualname" and "co_name" hold texts (not nil)
+  bool qualname_text = false, co_name_text = false;
+};
+
+// The head of the record [p, end) of `data`: a map of 10 entries led by
+// "path", "co_name", "qualname", "event" and "frame_id", its time the last
+// float keyed "timestamp" (outside (earliest, latest): NaN).
+FrameHead frame_head(std::span<const std::uint8_t> data, std::size_t p, std::size_t end,
+                     double earliest, double latest) noexcept;
 
 enum class Measured : std::uint8_t { Ok, Incomplete, Malformed };
 
