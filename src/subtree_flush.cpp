@@ -556,6 +556,7 @@ bool SubtreeFlusher::cut(const Pick& pick, bool& suspended) {
   if (hook_ != nullptr) hook_->after_cut(trace, pick.thread_id, start, end);
 
   Ref document;
+  Ref table;
   try {
     document = write_document(
         facts,
@@ -563,7 +564,7 @@ bool SubtreeFlusher::cut(const Pick& pick, bool& suspended) {
           if (key != pick.thread_id) return {};
           return {records.data(), records.size()};
         },
-        return_free_memory);
+        return_free_memory, &table);
   } catch (...) {
     rethrow_if_forced_unwind();
     // Nothing was released: writing fails before the first record is copied.
@@ -576,7 +577,7 @@ bool SubtreeFlusher::cut(const Pick& pick, bool& suspended) {
   try {
     // The host stores a subtree in the background: a cut never waits for
     // the database.
-    buffer_.store_document(flushed_trace_id, document.get());
+    buffer_.store_document(flushed_trace_id, document.get(), table.get());
   } catch (...) {
     rethrow_if_forced_unwind();
     {

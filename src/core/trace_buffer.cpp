@@ -7,6 +7,7 @@
 
 #include "core/host_facts.hpp"
 #include "core/memory_budget.hpp"
+#include "scan/call_rows.hpp"
 #include "support/per_thread.hpp"
 #include "utils/ids.hpp"
 #include "utils/msgpack_write.hpp"
@@ -215,7 +216,45 @@ std::optional<std::string> TraceBuffer::trace_name_for_thread(const FramesByThre
   return resolve_trace_name(*name, frames, thread_id);
 }
 
-Ref TraceBuffer::build_document(Taken& taken, bool release) {
+namespace {
+
+// Publishes a document's records' table for the length of one save_trace
+// call, in the interpreter's per-thread dict (under kHandedTableKey, as
+// (document, table)), where vask._dump._document_table finds it: the two
+// extension modules share no native state, and the calls into the package
+// are fixed. A store within the call (a save from a signal handler) hands
+// its own and puts the entry before it back. GIL held.
+class HandedScope {
+ public:
+  HandedScope(PyObject* document, PyObject* table) {
+    if (table == nullptr) return;
+    dict_ = PyThreadState_GetDict();  // borrowed; null only without a thread state
+    if (dict_ == nullptr) return;
+    PyObject* before = PyDict_GetItemString(dict_, scan::kHandedTableKey);  // borrowed
+    saved_ = before != nullptr ? Ref::incref(before) : Ref();
+    Ref entry = Ref::check(PyTuple_Pack(2, document, table));
+    if (PyDict_SetItemString(dict_, scan::kHandedTableKey, entry.get()) < 0) throw_py();
+    set_ = true;
+  }
+  ~HandedScope() {
+    if (!set_) return;
+    ErrorStash keep;  // the call's own error, if any, stays the one raised
+    const int done = saved_ ? PyDict_SetItemString(dict_, scan::kHandedTableKey, saved_.get())
+                            : PyDict_DelItemString(dict_, scan::kHandedTableKey);
+    if (done < 0) PyErr_Clear();  // the entry was taken by someone else: nothing to put back
+  }
+  HandedScope(const HandedScope&) = delete;
+  HandedScope& operator=(const HandedScope&) = delete;
+
+ private:
+  PyObject* dict_ = nullptr;
+  Ref saved_;
+  bool set_ = false;
+};
+
+}  // namespace
+
+Ref TraceBuffer::build_document(Taken& taken, bool release, Ref* table) {
   std::optional<std::string> name = trace_name_for_thread(taken.frames, settings_.main_thread_id);
   const double started = timestamp();
   const HostFacts host = collect_host_facts(config_, settings_.use_monitoring);
@@ -223,7 +262,8 @@ Ref TraceBuffer::build_document(Taken& taken, bool release) {
                    name,         settings_.source,    settings_.main_thread_id,
                    host,         taken.root_trace_id, started};
   const DocumentFacts facts = collect_document_facts(parts);
-  return write_document(facts, records_in(taken.frames), release ? return_free_memory : nullptr);
+  return write_document(facts, records_in(taken.frames), release ? return_free_memory : nullptr,
+                        table);
 }
 
 void TraceBuffer::recover_records(Taken& taken, PyObject* document) {
@@ -232,7 +272,7 @@ void TraceBuffer::recover_records(Taken& taken, PyObject* document) {
   taken.frames = std::move(*records);
 }
 
-void TraceBuffer::store_document(const std::string& trace_id, PyObject* document) {
+void TraceBuffer::store_document(const std::string& trace_id, PyObject* document, PyObject* table) {
   Ref kwargs = Ref::check(PyDict_New());
   Ref timeout = Ref::check(PyLong_FromUnsignedLongLong(settings_.sqlite_busy_timeout));
   if (PyDict_SetItemString(kwargs.get(), "timeout", timeout.get()) < 0) throw_py();
@@ -244,6 +284,7 @@ void TraceBuffer::store_document(const std::string& trace_id, PyObject* document
   Ref db = import("vask.db");
   Ref save_trace = getattr(db.get(), "save_trace");
   Ref args = Ref::check(PyTuple_Pack(1, make_str(trace_id).get()));
+  const HandedScope handed(document, table);
   Ref::check(PyObject_Call(save_trace.get(), args.get(), kwargs.get()));
 }
 
@@ -273,8 +314,9 @@ void TraceBuffer::save_in_db() {
       unsaved->erase(unsaved->begin());
     }
     try {
-      Ref document = build_document(next, false);
-      store_document(next.trace_id, document.get());
+      Ref table;
+      Ref document = build_document(next, false, &table);
+      store_document(next.trace_id, document.get(), table.get());
     } catch (...) {
       rethrow_if_forced_unwind();
       {
@@ -288,8 +330,9 @@ void TraceBuffer::save_in_db() {
 
   Taken taken = take_trace(lock_trace());
   Ref document;
+  Ref table;
   try {
-    document = build_document(taken, true);
+    document = build_document(taken, true, &table);
   } catch (...) {
     rethrow_if_forced_unwind();
     ErrorStash keep;
@@ -297,7 +340,7 @@ void TraceBuffer::save_in_db() {
     throw;
   }
   try {
-    store_document(taken.trace_id, document.get());
+    store_document(taken.trace_id, document.get(), table.get());
   } catch (...) {
     // A store that fails (the database and every place for a side file
     // refused it) must not lose the trace: its records, read back from the

@@ -194,13 +194,17 @@ class TraceBuffer {
   // The trace document of taken records (name, metadata, threads). With
   // `release`, the records are given back while they are copied (they can be
   // read back from the document: document_records()). Throws PyErrSet with
-  // the records untouched.
-  Ref build_document(Taken& taken, bool release);
+  // the records untouched. With `table`, the document's records' table (see
+  // write_document) is made too.
+  Ref build_document(Taken& taken, bool release, Ref* table = nullptr);
   // vask.db.save_trace(trace_id, timeout=..., msgpack_data=document,
   // db_path=pathlib.Path(...)): exactly these keywords, in this order. The
   // host decides whether the store waits for the database (a store made
-  // while the program records never does). Throws PyErrSet.
-  void store_document(const std::string& trace_id, PyObject* document);
+  // while the program records never does). `table` (borrowed, may be null),
+  // the document's records' table, is what vask._dump._document_table gives
+  // for the document while save_trace runs (see scan::kHandedTableKey).
+  // Throws PyErrSet.
+  void store_document(const std::string& trace_id, PyObject* document, PyObject* table = nullptr);
 
   // The document of everything recorded since the last build. When building
   // fails, the records are put back and the error is thrown.

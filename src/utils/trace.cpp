@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -121,6 +122,11 @@ DocumentFacts collect_document_facts(const TraceParts& parts) {
 }
 
 Ref write_document(const DocumentFacts& facts, const RecordsOf& records, TrimMemory release) {
+  return write_document(facts, records, release, nullptr);
+}
+
+Ref write_document(const DocumentFacts& facts, const RecordsOf& records, TrimMemory release,
+                   Ref* table) {
   const Bytes tail = document_tail();
   std::vector<std::span<Bytes>> lists;
   lists.reserve(facts.threads.size());
@@ -138,6 +144,26 @@ Ref write_document(const DocumentFacts& facts, const RecordsOf& records, TrimMem
   }
   if (total > static_cast<size_t>(PY_SSIZE_T_MAX)) fault("trace document too large");
 
+  // The records' table, made before any record is released; filled as they are copied.
+  char* table_at = nullptr;
+  if (table != nullptr) {
+    *table = Ref();
+    size_t records_in_all = 0;
+    bool fits = true;
+    for (const std::span<Bytes>& list : lists) {
+      records_in_all += list.size();
+      for (const Bytes& record : list) fits = fits && record.size() <= UINT32_MAX;
+    }
+    if (fits) {
+      const size_t table_size = 8 + 16 * lists.size() + 4 * records_in_all;
+      *table = Ref::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(table_size)));
+      table_at = PyBytes_AS_STRING(table->get());
+      const int64_t threads = static_cast<int64_t>(lists.size());
+      std::memcpy(table_at, &threads, 8);
+      table_at += 8 + 16 * lists.size();  // the threads' entries are written as they come
+    }
+  }
+
   // Allocating a bytes object runs no Python code (bytes are not tracked by
   // the garbage collector), so this is safe under the buffers' mutex.
   Ref document = Ref::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
@@ -153,7 +179,18 @@ Ref write_document(const DocumentFacts& facts, const RecordsOf& records, TrimMem
     put(facts.threads[i].entry);
     put(std::string_view(counts).substr(count_at, count_sizes[i]));
     count_at += count_sizes[i];
+    if (table_at != nullptr) {
+      const std::array<int64_t, 2> entry{
+          static_cast<int64_t>(out - PyBytes_AS_STRING(document.get())),
+          static_cast<int64_t>(lists[i].size())};
+      std::memcpy(PyBytes_AS_STRING(table->get()) + 8 + 16 * i, entry.data(), 16);
+    }
     for (Bytes& record : lists[i]) {
+      if (table_at != nullptr) {
+        const auto length = static_cast<uint32_t>(record.size());
+        std::memcpy(table_at, &length, 4);
+        table_at += 4;
+      }
       put(record);
       if (release != nullptr) {
         released += record.capacity();

@@ -80,6 +80,19 @@ using TrimMemory = void (*)() noexcept;
 // (MemoryError) before any record is touched; runs no Python code.
 Ref write_document(const DocumentFacts& facts, const RecordsOf& records, TrimMemory release);
 
+// As above, and with `table` (not null) set to the records' table of the
+// document: where each thread's records lie, so that a reader can index the
+// document without measuring its records again (the calls index is built
+// from it as the document is stored). It is a bytes object in native byte
+// order, used in this process only and never stored:
+//   int64 thread count T;
+//   per thread, in document order: int64 position of its first record,
+//   int64 number of records;
+//   then every record's length as uint32, thread after thread.
+// `table` is left null when a record is 4 GiB or longer.
+Ref write_document(const DocumentFacts& facts, const RecordsOf& records, TrimMemory release,
+                   Ref* table);
+
 // A trace point: one completed call of a target function, stored as a trace
 // of its own while the program runs, linked to the trace it fired in.
 struct TracePointParts {
