@@ -299,10 +299,27 @@ struct ThreadTree {
   double first_time = kNaN;
 };
 
-struct FrameIdHash {
-  std::size_t operator()(std::string_view s) const noexcept {
-    return std::hash<std::string_view>{}(s);
+// A hash of short texts, 8 bytes at a step (the standard library's goes byte
+// by byte: a fifth of the whole read when every call's name and path are
+// looked up).
+std::uint64_t text_hash(std::string_view s, std::uint64_t h) noexcept {
+  const char* p = s.data();
+  std::size_t n = s.size();
+  h ^= n * 0x9e3779b97f4a7c15ULL;
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0xff51afd7ed558ccdULL;
+    h ^= h >> 32;
   }
+  std::uint64_t w = 0;
+  std::memcpy(&w, p, n);
+  h = (h ^ w) * 0xc4ceb9fe1a85ec53ULL;
+  return h ^ (h >> 29);
+}
+
+struct FrameIdHash {
+  std::size_t operator()(std::string_view s) const noexcept { return text_hash(s, 0); }
 };
 
 // The node's name as the trace index names it: its "qualname" text, else
@@ -591,9 +608,7 @@ bool read_thread(Bytes d, std::size_t& p, ThreadRecords& thread, Table* table, s
 
 struct PairHash {
   std::size_t operator()(const std::pair<std::string_view, std::string_view>& k) const noexcept {
-    const std::size_t a = std::hash<std::string_view>{}(k.first);
-    return a ^
-           (std::hash<std::string_view>{}(k.second) + 0x9e3779b97f4a7c15ULL + (a << 6) + (a >> 2));
+    return text_hash(k.second, text_hash(k.first, 0));
   }
 };
 
