@@ -3,6 +3,7 @@
     python bench/bench_calls.py [--db FILE [--sample N] [--calls N]] [--calls N] [--traces N]
                                 [--keep DIR]
     python bench/bench_calls.py --indexed FILE [--values | --needles] [--quick]
+    python bench/bench_calls.py --written [--db FILE [--sample N] | --calls N --traces N]
 
 With ``--db`` it works on that database's documents (one made by ``pytest
 --vask`` on a real suite, say ``bench/bench_real_suites.py``'s): it stores
@@ -33,6 +34,12 @@ half of them of failed tests.  It reports, side by side in one run:
 The aims: queries under 1 s, value predicates under 10 s, the index built
 in under 10% of the store time, at most 10% of the database.
 
+``--written`` times only the index built as the background writer builds it
+(from the records' table the engines' core hands over with each document),
+against the store of the same documents, side by side: the rows read
+natively and their write, each part, and the trace index's build that reads
+the document again.
+
 ``--values`` times only the value queries, each twice side by side: with
 each document keeping the frame it decompressed last (as before the frame
 cache) and with the frame cache; ``--needles`` likewise with every
@@ -50,6 +57,7 @@ import sqlite3
 import sys
 import tempfile
 import time
+from array import array
 from pathlib import Path
 from typing import Any
 
@@ -389,6 +397,102 @@ def _timed_frames(what: str, run, side_by_side: bool) -> None:  # type: ignore[n
     )
 
 
+def _table_of(doc: bytes) -> bytes:
+    """The records' table of a document (as the engines' core hands it over with each
+    document it writes: see vask.storage.callindex.build_written), made here by
+    reading the document, outside the times measured."""
+    import msgpack
+
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=len(doc) + 1)
+    unpacker.feed(doc)
+    threads: list[tuple[int, int]] = []
+    lengths = array("I")
+    for _ in range(unpacker.read_map_header()):
+        if unpacker.unpack() != "threads":
+            unpacker.skip()
+            continue
+        for _ in range(unpacker.read_map_header()):
+            unpacker.skip()  # the thread's key
+            for _ in range(unpacker.read_map_header()):
+                if unpacker.unpack() != "frames":
+                    unpacker.skip()
+                    continue
+                count = unpacker.read_array_header()
+                threads.append((unpacker.tell(), count))
+                for _ in range(count):
+                    at = unpacker.tell()
+                    unpacker.skip()
+                    lengths.append(unpacker.tell() - at)
+    head = array("q", [len(threads)] + [v for t in threads for v in t])
+    return head.tobytes() + lengths.tobytes()
+
+
+def _documents_of(args: argparse.Namespace) -> list[tuple[str, bytes]]:
+    """--db's every --sample-th document, else --traces generated ones of --calls calls."""
+    if args.db is None:
+        per = max(args.calls // args.traces, 1000)
+        return [
+            (f"trc_bench{n:06d}", big_document(f"trc_bench{n:06d}", per, needle_at=per // 2))
+            for n in range(args.traces)
+        ]
+    from vask.storage import query
+
+    conn = sqlite3.connect(f"file:{args.db}?mode=ro", uri=True)
+    try:
+        ids = [
+            r[0]
+            for r in conn.execute(
+                "SELECT trace_id FROM traces GROUP BY trace_id HAVING COUNT(*) = 1 ORDER BY MIN(id)"
+            )
+        ]
+    finally:
+        conn.close()
+    return [(t, query.load_trace(args.db, t)[0]) for t in ids[:: args.sample]]
+
+
+def _written(docs: list[tuple[str, bytes]], db_path: Path) -> None:
+    """Store each document and build its index the three ways, side by side, document
+    by document (so that the machine's load weighs on all alike), and print the
+    times against the store's: the writer's build from the records' table the
+    engines hand over (rows read natively, then written), its two parts, and the
+    build that reads the document again (the trace index's, as the first query)."""
+    tables = [_table_of(doc) for _, doc in docs]
+    stored = lazy = native = written = 0.0
+    calls = 0
+    target = schema.connect(db_path)
+    try:
+        for (trace_id, doc), table in zip(docs, tables, strict=True):
+            began = time.perf_counter()
+            store.save_traces([(trace_id, doc)], db_path=db_path)
+            stored += time.perf_counter() - began
+            began = time.perf_counter()
+            callindex.build_document(trace_id, doc)
+            lazy += time.perf_counter() - began
+            began = time.perf_counter()
+            built = callindex.build_written(trace_id, doc, table)
+            native += time.perf_counter() - began
+            if built is None:
+                print(f"  {trace_id}: left to the first query")
+                continue
+            began = time.perf_counter()
+            with schema.transaction(target):
+                (row,) = target.execute(
+                    "SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)
+                ).fetchone()
+                calls += callindex.write_built(target, trace_id, built, row)
+            written += time.perf_counter() - began
+    finally:
+        target.close()
+    print(f"{len(docs)} documents, {calls:,} calls, stored in {stored:.2f} s")
+    for what, seconds in (
+        ("rows from the table (native) + written", native + written),
+        ("  rows from the table (native)", native),
+        ("  rows written (callindex.write_built)", written),
+        ("rows read again from the document", lazy),
+    ):
+        print(f"  {what:<42} {seconds:7.2f} s  {seconds / stored:6.1%} of the store")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument(
@@ -421,6 +525,12 @@ def main() -> int:
         help="the value queries only, each with every record decoded and with needles",
     )
     parser.add_argument(
+        "--written",
+        action="store_true",
+        help="only the index built as the writer builds it, against the store, side by side"
+        " (of --db's every --sample-th trace, or of --traces generated ones)",
+    )
+    parser.add_argument(
         "--quick",
         action="store_true",
         help="leave out the value queries that read every candidate call's record",
@@ -429,6 +539,9 @@ def main() -> int:
     work = Path(tempfile.mkdtemp(prefix="vask-bench-calls-", dir=args.keep))
     db_path = work / "db.sqlite3"
     try:
+        if args.written:
+            _written(_documents_of(args), db_path)
+            return 0
         if args.indexed is not None:
             db_path = args.indexed
             args.db = args.indexed

@@ -67,7 +67,7 @@ import threading
 from array import array
 from collections.abc import Callable, Iterable
 from concurrent.futures import Executor, ThreadPoolExecutor
-from itertools import accumulate, pairwise
+from itertools import accumulate, pairwise, repeat
 from typing import Any
 
 import zstandard
@@ -81,6 +81,7 @@ from vask.storage.schema import transaction
 __all__ = [
     "BLOCK_ROWS",
     "build_document",
+    "build_written",
     "INDEX_VERSION",
     "OUTCOME_NAMES",
     "RecordReader",
@@ -293,6 +294,10 @@ _LAYOUT = "".join(code + ("+" if delta else "") for _, code, delta in _COLUMNS)
 _decode_index_block: Callable[..., tuple[bytes, ...]] | None = getattr(
     _dump, "_decode_index_block", None
 )
+# The native reader of a document's rows (None: documents are indexed by the trace index),
+# and the typecodes of the columns it gives.
+_call_rows: Callable[..., Any] | None = getattr(_dump, "_call_rows", None)
+_ROW_CODES = "iqqiiddbiqqqq"
 # The head of a frame record as the engines write it: a map whose first entry is "path".
 _FRAME_HEAD = b"\x8a\xa4path"
 _SWAP = sys.byteorder != "little"
@@ -459,6 +464,59 @@ def build_document(trace_id: str, data: bytes) -> _Built | None:
         return None
     finally:
         _let_go(index)
+
+
+def build_written(trace_id: str, data: bytes, table: bytes | None) -> _Built | None:
+    """The index of a trace's one document as this version's engines write it, read
+    natively without decoding it (``None`` when the native reader leaves it to the
+    trace index: such a trace is indexed by the first query).
+
+    ``table`` is the document's records' table, which the engines' core makes
+    with each document it writes and hands over while the document is stored
+    (:func:`vask._dump._document_table`): with it no record is measured again.
+    Without one (``None``) every record is measured, which costs as much as
+    :func:`build_document`'s scan: fit for small documents only.  The rows
+    are those :func:`build_document` makes of the same document.
+    """
+    if _call_rows is None:
+        return None
+    from vask.document import PLAUSIBLE_TIMES, read_head
+
+    got = _call_rows(data, table, *PLAUSIBLE_TIMES)
+    if isinstance(got, str):  # why not: a form only the trace index reads
+        return None
+    threads, keys, group_ends, exc_types, cols, folded = got
+    try:
+        root = read_head(data).get("root_trace_id")
+        thread_names = [(key.decode(), name.decode()) for key, name in threads]
+    except (ValueError, UnicodeDecodeError):
+        return None
+    # texts as the trace index decodes them; two that decode alike are one to it
+    names = [(q.decode("utf-8", "replace"), f.decode("utf-8", "replace")) for q, f in keys]
+    excs = [e.decode("utf-8", "replace") for e in exc_types]
+    if len(set(names)) != len(names) or len(set(excs)) != len(excs):
+        return None
+    built = _Built(-1)
+    built.root = root if isinstance(root, str) else None
+    built.threads = thread_names
+    built.exc_types = excs
+    columns = [array(code, raw) for code, raw in zip(_ROW_CODES, cols, strict=True)]
+    ends = array("q", group_ends)
+    lo = 0
+    for key, hi in zip(names, ends, strict=True):
+        # the row's columns in _Built's order, its folded count -1 (a call)
+        parts = [c[lo:hi] for c in columns]
+        built.rows[key] = list(zip(*parts[:9], repeat(-1), *parts[9:]))
+        lo = hi
+    spans = array("q", folded)
+    for i in range(0, len(spans), 6):
+        seq, node, parent, depth, pos, n = spans[i : i + 6]
+        try:
+            record = decode_record(data[pos : pos + n])
+        except Exception:  # noqa: BLE001 - measured yet not decodable: the trace index's to read
+            return None
+        _folded_row_of(record, seq, node, parent, depth, pos, n, built.rows)
+    return built
 
 
 def write_built(conn: Any, trace_id: str, built: _Built, last_row: int) -> int:
@@ -811,7 +869,21 @@ def _folded_row(
     thread: Any, node: int, seq: int, depth: int, out: dict[tuple[str, str], list[Any]]
 ) -> None:
     rec = thread.open_rec[node]
-    record = thread.record(rec)
+    pos, n = _span(thread, rec)
+    _folded_row_of(thread.record(rec), seq, node, thread.parent[node], depth, pos, n, out)
+
+
+def _folded_row_of(
+    record: Any,
+    seq: int,
+    node: int,
+    parent: int,
+    depth: int,
+    pos: int,
+    n: int,
+    out: dict[tuple[str, str], list[Any]],
+) -> None:
+    """The row of a folded range's record (at ``pos``, ``n`` bytes), added to ``out``."""
     if not isinstance(record, dict) or record.get("type") != FOLDED_TYPE:
         return
     qualname = record.get("qualname")
@@ -829,12 +901,11 @@ def _folded_row(
     start = plausible_time(record.get("first_timestamp"))
     start = math.nan if start is None else start
     end = start + total if total is not None and math.isfinite(total) else math.nan
-    pos, n = _span(thread, rec)
     out.setdefault((qualname, file), []).append(
         (
             seq,
             node,
-            thread.parent[node],
+            parent,
             depth,
             -1 if line is None else line,
             start,
@@ -939,9 +1010,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         _drop(conn, [old[0]])
     if built is None:
         return 0
-    newest = conn.execute(
-        "SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)
-    ).fetchone()
+    newest = conn.execute("SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)).fetchone()
     if newest is None or newest[0] != built.last_row:
         return 0
     test, outcome = _test_of(conn, trace_id, built.root)

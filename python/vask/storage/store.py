@@ -260,7 +260,10 @@ def store_document(job: Any, timeout: float, conn: sqlite3.Connection | None = N
     store and closed after it.
     """
     try:
-        _store_bytes(job.trace_id, job.data, job.head, job.db_path, timeout, conn, job.process)
+        _store_bytes(
+            job.trace_id, job.data, job.head, job.db_path, timeout, conn, job.process,
+            lambda data: _index_of(job, data),
+        )  # fmt: skip
     except STORE_ERRORS as error:
         if not job.keep_aside:
             raise
@@ -297,8 +300,11 @@ def store_batch(
                         keep.discard(conn, job.trace_id)
                         caps.forget(job.trace_id)
                         continue
-                    row, data, packed = _within_caps(job.trace_id, job.head, job.data, row, job.process)
+                    row, data, packed = _within_caps(
+                        job.trace_id, job.head, job.data, row, job.process
+                    )
                     insert_rows(conn, row, _reader_of(data), packed)
+                    _write_index(conn, job.trace_id, _index_of(job, data))
         except sqlite3.Error as error:
             raise with_path(error, path) from error
         finally:
@@ -308,6 +314,61 @@ def store_batch(
         return [_keep_job_aside(job, error) for job in jobs]
     store_kept(path, timeout, None if own else conn)
     return [None] * len(jobs)
+
+
+# Whether the writer builds a document's calls index as it stores it, from the
+# records' table the engines hand over; otherwise the first query indexes it.
+# Off while writing the rows (vask.storage.callindex.write_built: the rows'
+# columns assembled in Python, each block compressed at a high level) costs
+# about twice the store itself: the writer runs in the traced process, and
+# its Python work holds the GIL. Reading the rows from the table costs a
+# fraction of the store (bench/bench_calls.py --written measures each part).
+BUILD_INDEX_AS_STORED = False
+
+# A document an engine handed over without its records' table (a trace point's) is
+# indexed as it is stored only up to this size: its records are measured again.
+_UNTABLED_INDEX_BYTES = 256 << 10
+
+
+def _index_of(job: Any, data: bytes) -> Any:
+    """The calls index of the document a job stores (``data``: what is stored of it),
+    built as the engines' core wrote it; ``None`` leaves it to the first query: a
+    document not written by an engine of this process, or replaced by the record of
+    what a cap left out."""
+    if not BUILD_INDEX_AS_STORED:
+        return None
+    from vask.storage import callindex
+
+    table = getattr(job, "table", None)
+    if data is not job.data or (table is None and getattr(job, "what", "") != "trace point"):
+        return None
+    if table is None and len(data) > _UNTABLED_INDEX_BYTES:
+        return None
+    try:
+        return callindex.build_written(job.trace_id, data, table)
+    except Exception:  # noqa: BLE001 - the store goes on; the first query indexes it
+        _logger.debug("vask: the calls index of %s was not built", job.trace_id, exc_info=True)
+        return None
+
+
+def _write_index(conn: Any, trace_id: str, built: Any) -> None:
+    """Write a trace's calls index built by :func:`_index_of`, inside the transaction
+    that stored its document, under a savepoint: an index that cannot be written
+    leaves the trace stored, to be indexed by the first query."""
+    if built is None:
+        return
+    from vask.storage import callindex
+
+    conn.execute("SAVEPOINT vask_calls_index")
+    try:
+        (row,) = conn.execute(
+            "SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)
+        ).fetchone()
+        callindex.write_built(conn, trace_id, built, row)
+    except Exception:  # noqa: BLE001 - as above
+        conn.execute("ROLLBACK TO SAVEPOINT vask_calls_index")
+        _logger.debug("vask: the calls index of %s was not written", trace_id, exc_info=True)
+    conn.execute("RELEASE SAVEPOINT vask_calls_index")
 
 
 def _wait_for_locks(conn: Any, timeout: float) -> None:
@@ -358,7 +419,10 @@ def _store_bytes(
     timeout: float,
     conn: sqlite3.Connection | None,
     process: dict[str, Any] | None = None,
+    index: Callable[[bytes], Any] | None = None,
 ) -> None:
+    """Store one document; ``index(data)``, when given, builds the calls index of the
+    document stored (before the transaction), written in the same transaction."""
     own = conn is None
     if conn is None:
         # opened first: a database that refuses the document costs no compression
@@ -374,10 +438,12 @@ def _store_bytes(
             caps.forget(trace_id)
             return
         row, data, packed = _within_caps(trace_id, head, data, row, process)
+        built = index(data) if index is not None else None
         if not own:
             _wait_for_locks(conn, timeout)
         with transaction(conn):
             insert_rows(conn, row, _reader_of(data), packed)
+            _write_index(conn, trace_id, built)
     except sqlite3.Error as error:
         raise with_path(error, path) from error
     finally:

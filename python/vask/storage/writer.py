@@ -50,7 +50,7 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
-from vask import _process
+from vask import _dump, _process
 from vask.storage import backend, schema, spool
 from vask.storage import store as _store
 
@@ -67,6 +67,9 @@ __all__ = [
 ]
 
 _logger = logging.getLogger("vask")
+
+# The records' table of the document an engine hands over (None: no native reader).
+_document_table: Callable[[Any], bytes | None] | None = getattr(_dump, "_document_table", None)
 
 #: The queue limit before :func:`set_queue_limit` is called.
 DEFAULT_QUEUE_LIMIT = 32 << 20
@@ -89,6 +92,7 @@ class Job:
         "on_done",
         "process",
         "result",
+        "table",
         "timeout",
         "trace_id",
         "waited_for",
@@ -114,6 +118,9 @@ class Job:
         self.keep_aside = keep_aside
         #: The facts of the process that recorded it, for the row (see vask._process).
         self.process: dict[str, Any] | None = None
+        #: The document's records' table, when an engine wrote it: its calls index is
+        #: built with it as it is stored (see vask.storage.callindex.build_written).
+        self.table: bytes | None = None
         self.done = threading.Event()
         #: The side file the document was kept in, or ``None`` when stored.
         self.result: Path | None = None
@@ -224,6 +231,9 @@ def save_trace(
     The row names the process that stores the document
     (:func:`vask._process.process_facts`).
     """
+    # asked for the object handed over, before it is copied: the engines' core
+    # hands the table only with the very document it wrote
+    table = _document_table(msgpack_data) if _document_table is not None else None
     data, head = _store.checked_document(trace_id, msgpack_data)
     if db_path is None:
         raise TypeError("save_trace needs both msgpack_data and db_path")
@@ -238,6 +248,7 @@ def save_trace(
         wait = not keep_aside or (not flushed and not in_background())
     job = Job(trace_id, data, head, db_path, float(timeout), keep_aside, what, on_done)
     job.process = _process.process_facts()
+    job.table = table
     return store(job, wait=wait)
 
 

@@ -1,0 +1,283 @@
+"""The calls index built as documents are stored, from the records' table the engines'
+core writes with each document: the same rows the trace index gives, for both engines."""
+
+from __future__ import annotations
+
+import asyncio
+import math
+import sqlite3
+import threading
+
+import pytest
+import vask
+import vask.db
+from tracedocs import document, frame
+from vask import _dump, callsearch
+from vask.storage import callindex, schema, store, writer
+
+
+def reserve(qty, password="hunter2"):
+    if qty > 100:
+        raise ValueError(qty)
+    return qty * 2
+
+
+def countdown(n):
+    while n:
+        yield n
+        n -= 1
+
+
+def refuse(kind):
+    raise kind("no")
+
+
+def shop():
+    for qty in (5, 150, 7):
+        try:
+            reserve(qty)
+        except ValueError:
+            pass
+    for kind in (KeyError, LookupError, KeyError):
+        try:
+            refuse(kind)
+        except LookupError:
+            pass
+    list(countdown(3))
+    gen = countdown(5)
+    next(gen)
+    try:
+        gen.throw(RuntimeError("stop"))
+    except RuntimeError:
+        pass
+    worker = threading.Thread(target=reserve, args=(42,), name="worker")
+    worker.start()
+    worker.join()
+
+
+def item(n):
+    return n + 1
+
+
+def many_items():
+    return sum(item(n) for n in range(40))
+
+
+def deep(n):
+    return n if n == 0 else deep(n - 1) + 1
+
+
+def branches():
+    return sum(deep(30) for _ in range(40))
+
+
+async def step(n):
+    await asyncio.sleep(0)
+    return n
+
+
+async def steps():
+    return await asyncio.gather(*(step(n) for n in range(3)))
+
+
+def _plain(value):
+    """Rows compared as values: a missing time (NaN) equals another."""
+    if isinstance(value, float) and math.isnan(value):
+        return None
+    if isinstance(value, dict):
+        return {k: _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    return value
+
+
+def _assert_same_rows(trace_id, data, table):
+    lazy = callindex.build_document(trace_id, data)
+    written = callindex.build_written(trace_id, data, table)
+    assert lazy is not None and written is not None
+    assert (written.root, written.legacy) == (lazy.root, lazy.legacy)
+    assert written.threads == lazy.threads
+    assert written.exc_types == lazy.exc_types
+    assert _plain(written.rows) == _plain(lazy.rows)
+    return written
+
+
+@pytest.fixture
+def handed(monkeypatch):
+    """Every document an engine hands to vask.db.save_trace, with its records' table."""
+    seen = []
+    original = vask.db.save_trace
+
+    def spy(trace_id, timeout=60, msgpack_data=None, db_path=None, **kwargs):
+        seen.append((trace_id, msgpack_data, _dump._document_table(msgpack_data)))
+        return original(trace_id, timeout, msgpack_data, db_path, **kwargs)
+
+    monkeypatch.setattr(vask.db, "save_trace", spy)
+    return seen
+
+
+@pytest.fixture(autouse=True)
+def _index_as_stored(monkeypatch):
+    monkeypatch.setattr(store, "BUILD_INDEX_AS_STORED", True)
+
+
+def _record(engine, db_path, program, config=None):
+    recorder = engine.recorder(config=config, db_path=db_path)
+    recorder.start()
+    try:
+        program()
+    finally:
+        recorder.stop()
+    recorder.save()
+    assert writer.drain(30)
+
+
+PROGRAMS = {
+    "threads, generators and exceptions": (shop, {"threading": True}),
+    "folded ranges": (many_items, {"fold_after": 5}),
+    "flushed subtrees": (branches, {"flush_subtree_mb": 0.02}),
+    "asyncio tasks": (lambda: asyncio.run(steps()), {}),
+}
+
+
+@pytest.mark.parametrize("program", list(PROGRAMS))
+def test_rows_from_the_table_are_those_of_the_trace_index(engine, tmp_path, handed, program):
+    run, config = PROGRAMS[program]
+    db_path = tmp_path / "db.sqlite3"
+    _record(engine, db_path, run, config)
+    assert handed and all(table is not None for _, _, table in handed)
+    for trace_id, data, table in handed:
+        written = _assert_same_rows(trace_id, data, table)
+        # measured again without the table, the rows are the same
+        assert _plain(callindex.build_written(trace_id, data, None).rows) == _plain(written.rows)
+    if program == "flushed subtrees":
+        assert len({trace_id for trace_id, _, _ in handed}) > 1
+    if program == "folded ranges":
+        outcomes = {r[7] for rows in written.rows.values() for r in rows}
+        assert callindex.FOLDED in outcomes
+    # the writer indexed every trace as it stored it: nothing is left to the first query
+    conn = schema.connect(db_path)
+    try:
+        assert callindex.has_index(conn)
+        assert callindex.pending_traces(conn) == []
+        stored = {t: callindex.all_rows(conn, t) for t, _, _ in handed}
+    finally:
+        conn.close()
+    callindex.reindex(sqlite3.connect(db_path))
+    with sqlite3.connect(db_path) as conn:
+        again = {t: callindex.all_rows(conn, t) for t in stored}
+    assert _plain(stored) == _plain(again)
+
+
+def test_trace_points_are_indexed_as_stored(engine, tmp_path, monkeypatch):
+    if not engine.monitor:
+        pytest.skip("trace points are the monitor's")
+    points = []
+    original = writer.save_trace
+
+    def spy(trace_id, timeout=60, msgpack_data=None, db_path=None, **kwargs):
+        if kwargs.get("what") == "trace point":
+            points.append((trace_id, msgpack_data))
+        return original(trace_id, timeout, msgpack_data, db_path, **kwargs)
+
+    monkeypatch.setattr(writer, "save_trace", spy)
+    db_path = tmp_path / "db.sqlite3"
+    _record(engine, db_path, shop, {"trace_points": ["reserve"]})
+    assert len(points) == 3  # the calls that returned, the worker's too
+    for trace_id, data in points:
+        _assert_same_rows(trace_id, data, None)
+    conn = schema.connect(db_path)
+    try:
+        assert callindex.pending_traces(conn) == []
+    finally:
+        conn.close()
+    tests = {m.trace_id for m in vask.calls("reserve", db_path=db_path)}
+    assert {t for t, _ in points} <= tests
+
+
+def test_the_table_is_handed_only_with_its_own_document(engine, tmp_path, handed):
+    _record(engine, tmp_path / "db.sqlite3", shop, {"threading": True})
+    _, data, table = handed[-1]
+    assert _dump._document_table(data) is None  # outside the store's call
+    assert _dump._document_table(bytes(data)) is None
+    # the table says where each thread's records lie: lengths adding up to the document
+    threads = int.from_bytes(table[:8], "little")
+    assert threads == 2
+    assert len(table) > 8 + 16 * threads
+
+
+@pytest.mark.parametrize(
+    "records",
+    [
+        # a call that began before tracing adopts what ran before it
+        [
+            frame("call", 2, 1.0, "inner"),
+            frame("return", 2, 2.0, "inner", arg=1),
+            frame("return", 1, 3.0, "outer", arg=2),
+            frame("return", 3, 4.0, "main", arg=3),
+        ],
+        # a close for a call below the innermost: those between never closed
+        [
+            frame("call", 1, 1.0, "main"),
+            frame("call", 2, 2.0, "lost"),
+            frame("call", 3, 3.0, "lost2"),
+            frame("return", 1, 4.0, "main", arg=None),
+            frame("call", 4, 5.0, "after"),
+        ],
+        # exceptions stored as text, by their fields, as nothing
+        [
+            frame("call", 1, 1.0, "f"),
+            frame("unwind", 1, 2.0, "f", exception="  <pkg.Err object at 0x1>"),
+            frame("call", 2, 3.0, "g"),
+            frame("unwind", 2, 4.0, "g", exception=None),
+        ],
+    ],
+    ids=["began before tracing", "closed below the innermost", "exception forms"],
+)
+def test_rows_of_unusual_trees_are_those_of_the_trace_index(records):
+    data = document("trc_odd", {"native_1": records, "native_2": records[:2]})
+    _assert_same_rows("trc_odd", data, None)
+
+
+@pytest.mark.parametrize(
+    "records",
+    [
+        # a frame record not in the engines' layout (its keys in another order)
+        [{"type": "frame", "event": "call", "frame_id": "frm_1", "path": "a.py:1",
+          "co_name": "f", "qualname": "f", "timestamp": 1.0}],
+        # an exception whose type only decoding it tells
+        [frame("call", 1, 1.0, "f"), frame("unwind", 1, 2.0, "f", exception={"type": "E"})],
+    ],
+    ids=["frame record in another layout", "exception read by decoding"],
+)  # fmt: skip
+def test_documents_the_native_reader_does_not_read_are_left_to_the_first_query(tmp_path, records):
+    data = document("trc_left", {"native_1": records})
+    assert callindex.build_written("trc_left", data, None) is None
+    assert callindex.build_document("trc_left", data) is not None
+
+
+def test_a_table_that_does_not_match_the_document_builds_nothing(engine, tmp_path, handed):
+    _record(engine, tmp_path / "db.sqlite3", shop, {"threading": True})
+    trace_id, data, table = handed[-1]
+    assert callindex.build_written(trace_id, data, table[:-4]) is None
+    wrong = bytearray(table)
+    wrong[8] ^= 1  # the first thread's records said to start elsewhere
+    assert callindex.build_written(trace_id, data, bytes(wrong)) is None
+
+
+def test_an_index_that_cannot_be_written_leaves_the_trace_stored(
+    engine, tmp_path, handed, monkeypatch
+):
+    def broken(*args, **kwargs):
+        raise sqlite3.OperationalError("no index today")
+
+    monkeypatch.setattr(callindex, "write_built", broken)
+    db_path = tmp_path / "db.sqlite3"
+    _record(engine, db_path, shop, {"threading": True})
+    conn = schema.connect(db_path)
+    try:
+        assert [r[0] for r in conn.execute("SELECT trace_id FROM traces")] == [handed[-1][0]]
+        assert callindex.pending_traces(conn) == [handed[-1][0]]
+    finally:
+        conn.close()
+    assert len(list(callsearch.find_calls(db_path, "reserve"))) == 4
