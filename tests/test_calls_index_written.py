@@ -281,3 +281,58 @@ def test_an_index_that_cannot_be_written_leaves_the_trace_stored(
     finally:
         conn.close()
     assert len(list(callsearch.find_calls(db_path, "reserve"))) == 4
+
+
+def _table_of(data):
+    """The records' table of a document as the engines' core makes it (see utils/trace.hpp)."""
+    from array import array
+
+    import msgpack
+
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
+    unpacker.feed(data)
+    threads, lengths = [], array("I")
+    for _ in range(unpacker.read_map_header()):
+        if unpacker.unpack() != "threads":
+            unpacker.skip()
+            continue
+        for _ in range(unpacker.read_map_header()):
+            unpacker.skip()
+            for _ in range(unpacker.read_map_header()):
+                if unpacker.unpack() != "frames":
+                    unpacker.skip()
+                    continue
+                count = unpacker.read_array_header()
+                threads.append((unpacker.tell(), count))
+                for _ in range(count):
+                    at = unpacker.tell()
+                    unpacker.skip()
+                    lengths.append(unpacker.tell() - at)
+    return (
+        array("q", [len(threads)] + [v for t in threads for v in t]).tobytes() + lengths.tobytes()
+    )
+
+
+def test_damaged_bytes_give_rows_or_a_reason_never_a_crash():
+    import random
+
+    from vask.document import PLAUSIBLE_TIMES
+
+    records = [
+        frame("call", 1, 1.0, "main"),
+        frame("call", 2, 2.0, "f", locals={"x": [1, "two", {"3": 4.0}]}),
+        frame("unwind", 2, 3.0, "f", exception="ValueError('x')"),
+        frame("return", 1, 4.0, "main", arg=None),
+    ]
+    data = document("trc_fuzz", {"native_1": records, "native_2": records[1:3]})
+    table = _table_of(data)
+    assert callindex.build_written("trc_fuzz", data, table) is not None
+    rng = random.Random(7)
+    for _ in range(400):
+        damaged = bytearray(data)
+        for _ in range(rng.randint(1, 4)):
+            damaged[rng.randrange(len(damaged))] = rng.randrange(256)
+        cut = bytes(damaged[: rng.randint(0, len(damaged))] if rng.random() < 0.3 else damaged)
+        for given in (None, table, table[: rng.randrange(len(table))]):
+            got = _dump._call_rows(cut, given, *PLAUSIBLE_TIMES)
+            assert isinstance(got, (str, tuple))
