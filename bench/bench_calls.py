@@ -3,7 +3,8 @@
     python bench/bench_calls.py [--db FILE [--sample N] [--calls N]] [--calls N] [--traces N]
                                 [--keep DIR]
     python bench/bench_calls.py --indexed FILE [--values | --needles] [--quick]
-    python bench/bench_calls.py --written [--db FILE [--sample N] | --calls N --traces N]
+    python bench/bench_calls.py --written [--db FILE [--sample N] | --calls N --traces N
+                                           | --engine NAME --traces N]
 
 With ``--db`` it works on that database's documents (one made by ``pytest
 --vask`` on a real suite, say ``bench/bench_real_suites.py``'s): it stores
@@ -38,7 +39,9 @@ in under 10% of the store time, at most 10% of the database.
 (from the records' table the engines' core hands over with each document),
 against the store of the same documents, side by side: the rows read
 natively and their write, each part, and the trace index's build that reads
-the document again.
+the document again.  With ``--engine``, the documents are those the engine
+writes of ``bench/workloads.py``'s programs, with the tables it hands over;
+otherwise each table is made here from the document, untimed.
 
 ``--values`` times only the value queries, each twice side by side: with
 each document keeping the frame it decompressed last (as before the frame
@@ -427,6 +430,42 @@ def _table_of(doc: bytes) -> bytes:
     return head.tobytes() + lengths.tobytes()
 
 
+def _engine_documents(engine: str, traces: int) -> list[tuple[str, bytes, bytes | None]]:
+    """Documents an engine writes of bench/workloads.py's programs, each with the records'
+    table the engine hands over with it (as vask.storage.writer takes it)."""
+    import os
+
+    import vask.db
+    from vask import _dump
+    from vask.engines.choice import create
+
+    sys.path.insert(0, str(REPO / "bench"))
+    import workloads
+
+    seen: list[tuple[str, bytes, bytes | None]] = []
+    saved = vask.db.save_trace
+
+    def keep(trace_id, timeout=60, msgpack_data=None, db_path=None, **kwargs):  # type: ignore[no-untyped-def]
+        seen.append((trace_id, msgpack_data, _dump._document_table(msgpack_data)))
+
+    vask.db.save_trace = keep
+    try:
+        for n in range(traces):
+            recorder = create(
+                engine, config={"threading": False, "fold_after": False}, db_path=os.devnull
+            )
+            recorder.start()
+            try:
+                workloads.user_heavy(4000)
+                workloads.grammar_heavy(20 + n % 3)
+            finally:
+                recorder.stop()
+            recorder.save()
+    finally:
+        vask.db.save_trace = saved
+    return [(f"trc_{engine}{n:04d}", doc, table) for n, (_, doc, table) in enumerate(seen)]
+
+
 def _documents_of(args: argparse.Namespace) -> list[tuple[str, bytes]]:
     """--db's every --sample-th document, else --traces generated ones of --calls calls."""
     if args.db is None:
@@ -450,13 +489,16 @@ def _documents_of(args: argparse.Namespace) -> list[tuple[str, bytes]]:
     return [(t, query.load_trace(args.db, t)[0]) for t in ids[:: args.sample]]
 
 
-def _written(docs: list[tuple[str, bytes]], db_path: Path) -> None:
+def _written(
+    docs: list[tuple[str, bytes]], db_path: Path, tables: list[bytes | None] | None = None
+) -> None:
     """Store each document and build its index the three ways, side by side, document
     by document (so that the machine's load weighs on all alike), and print the
     times against the store's: the writer's build from the records' table the
     engines hand over (rows read natively, then written), its two parts, and the
     build that reads the document again (the trace index's, as the first query)."""
-    tables = [_table_of(doc) for _, doc in docs]
+    if tables is None:
+        tables = [_table_of(doc) for _, doc in docs]
     stored = lazy = native = written = 0.0
     calls = 0
     target = schema.connect(db_path)
@@ -485,9 +527,9 @@ def _written(docs: list[tuple[str, bytes]], db_path: Path) -> None:
         target.close()
     print(f"{len(docs)} documents, {calls:,} calls, stored in {stored:.2f} s")
     for what, seconds in (
-        ("rows from the table (native) + written", native + written),
-        ("  rows from the table (native)", native),
-        ("  rows written (callindex.write_built)", written),
+        ("rows from the table + written", native + written),
+        ("  rows from the table (build_written)", native),
+        ("  rows written (write_built)", written),
         ("rows read again from the document", lazy),
     ):
         print(f"  {what:<42} {seconds:7.2f} s  {seconds / stored:6.1%} of the store")
@@ -531,6 +573,12 @@ def main() -> int:
         " (of --db's every --sample-th trace, or of --traces generated ones)",
     )
     parser.add_argument(
+        "--engine",
+        choices=("profile", "monitor"),
+        help="with --written: --traces documents this engine writes of bench/workloads.py's"
+        " programs, with the records' tables it hands over",
+    )
+    parser.add_argument(
         "--quick",
         action="store_true",
         help="leave out the value queries that read every candidate call's record",
@@ -539,6 +587,10 @@ def main() -> int:
     work = Path(tempfile.mkdtemp(prefix="vask-bench-calls-", dir=args.keep))
     db_path = work / "db.sqlite3"
     try:
+        if args.written and args.engine:
+            made = _engine_documents(args.engine, args.traces)
+            _written([(t, d) for t, d, _ in made], db_path, [table for _, _, table in made])
+            return 0
         if args.written:
             _written(_documents_of(args), db_path)
             return 0
