@@ -445,10 +445,10 @@ def build_document(trace_id: str, data: bytes) -> _Built | None:
     """The index of a trace's one document held in memory (``None`` when it cannot be
     read), to be written by :func:`write_built` in the transaction that stores it.
 
-    This is what building the index as documents are stored would cost: the
-    store's own work is compression, which is far cheaper per byte than this
-    walk of every record, so the index stays built by the first query (see
-    ``bench/bench_calls.py``).
+    This reads the document again as the trace index does, record by record:
+    several times the store's own work (compression).  The writer's way is
+    :func:`build_written`, from the records' table the engines hand over
+    (``bench/bench_calls.py --written`` compares the two with the store).
     """
     from vask import traceindex
 
