@@ -288,8 +288,12 @@ struct Node {
   std::int32_t parent = -1;
   double start = kNaN, end = kNaN;
   std::int64_t open_pos = -1, open_len = -1, close_pos = -1, close_len = -1;
-  // the record that names a call (its opening one, else its closing one)
-  std::string_view qualname, path;
+  // where the record that names a call (its opening one, else its closing one)
+  // says it is: its (qualified name, path), numbered by Linker::places()
+  std::int32_t place = -1;
+  // of a call left by an exception: the exception's type, when named
+  bool exc_named = false;
+  std::string_view exc_type;
 };
 
 struct ThreadTree {
@@ -322,6 +326,12 @@ struct FrameIdHash {
   std::size_t operator()(std::string_view s) const noexcept { return text_hash(s, 0); }
 };
 
+struct PairHash {
+  std::size_t operator()(const std::pair<std::string_view, std::string_view>& k) const noexcept {
+    return text_hash(k.second, text_hash(k.first, 0));
+  }
+};
+
 // The node's name as the trace index names it: its "qualname" text, else
 // its "co_name" text when not empty, else "?".
 std::string_view qualname_of(Bytes d, const FrameHead& h) noexcept {
@@ -346,7 +356,20 @@ class Linker {
     stack_.assign(1, 0);
     fids_.assign(1, std::string_view());
     root_children_.clear();
-    for (const std::size_t end : ends) {
+    // A document far larger than the caches is read at the speed of memory
+    // unless the records ahead are asked for early: their heads, and their
+    // tails (where the time is looked for), a few records ahead.
+    constexpr std::size_t kAhead = 12;
+    for (std::size_t r = 0; r < ends.size(); ++r) {
+      const std::size_t end = ends[r];
+      if (r + kAhead < ends.size()) {
+        const std::size_t head = ends[r + kAhead - 1];  // where that record starts
+        const std::size_t tail = ends[r + kAhead];
+        for (const std::size_t at : {head, head + 64, tail - std::min<std::size_t>(tail, 64),
+                                     tail - std::min<std::size_t>(tail, 128)}) {
+          if (at < d_.size()) __builtin_prefetch(d_.data() + at);
+        }
+      }
       const std::size_t p = pos;
       pos = end;
       const FrameHead h = frame_head(d_, p, end, earliest_, latest_);
@@ -376,8 +399,7 @@ class Linker {
         node.start = h.time;
         node.open_pos = static_cast<std::int64_t>(p);
         node.open_len = length;
-        node.qualname = qualname_of(d_, h);
-        node.path = path_of(h);
+        node.place = place_of(h);
         const std::int32_t made = add_child(nodes, std::move(node));
         stack_.push_back(made);
         fids_.push_back(fid);
@@ -408,15 +430,37 @@ class Linker {
       node.close_pos = static_cast<std::int64_t>(p);
       node.close_len = length;
       node.end = h.time;
+      if (h.code == kUnwind) {
+        // read now, while the record is in the caches
+        const Exc got = exception_type(d_, p, end, node.exc_type);
+        if (got == Exc::Unknown) {
+          why = "an exception stored in a form read only by decoding it";
+          return false;
+        }
+        node.exc_named = got == Exc::Named;
+      }
     }
     depths(tree);
     tree.first_time = first_time(nodes);
     return true;
   }
 
+  // Every (qualified name, path) a call was named by, numbered in order of first use.
+  const std::vector<std::pair<std::string_view, std::string_view>>& places() const noexcept {
+    return place_texts_;
+  }
+
  private:
   std::string_view path_of(const FrameHead& h) const noexcept {
     return {reinterpret_cast<const char*>(d_.data() + h.path.first), h.path.second - h.path.first};
+  }
+
+  // Looked up as the record is read, while its bytes are in the caches.
+  std::int32_t place_of(const FrameHead& h) {
+    const std::pair<std::string_view, std::string_view> key{qualname_of(d_, h), path_of(h)};
+    auto [at, fresh] = places_.try_emplace(key, static_cast<std::int32_t>(place_texts_.size()));
+    if (fresh) place_texts_.push_back(key);
+    return at->second;
   }
 
   std::int32_t add_child(std::vector<Node>& nodes, Node node) {
@@ -433,8 +477,7 @@ class Linker {
   std::int32_t began_before(std::vector<Node>& nodes, const FrameHead& h) {
     Node node;
     node.kind = kNodeCall;
-    node.qualname = qualname_of(d_, h);
-    node.path = path_of(h);
+    node.place = place_of(h);
     const std::int32_t top = stack_.back();
     node.parent = top;
     const auto made = static_cast<std::int32_t>(nodes.size());
@@ -497,6 +540,8 @@ class Linker {
   std::vector<std::int32_t> stack_;
   std::vector<std::string_view> fids_;
   std::vector<std::int32_t> root_children_;
+  std::unordered_map<std::pair<std::string_view, std::string_view>, std::int32_t, PairHash> places_;
+  std::vector<std::pair<std::string_view, std::string_view>> place_texts_;
 };
 
 // -- the document's structure --------------------------------------------------
@@ -605,12 +650,6 @@ bool read_thread(Bytes d, std::size_t& p, ThreadRecords& thread, Table* table, s
   }
   return true;
 }
-
-struct PairHash {
-  std::size_t operator()(const std::pair<std::string_view, std::string_view>& k) const noexcept {
-    return text_hash(k.second, text_hash(k.first, 0));
-  }
-};
 
 // The file and line of a path text ("file:line"), as the calls index splits
 // it; false where a byte outside ASCII decides the line.
@@ -740,9 +779,8 @@ CallRows call_rows(Bytes d, Bytes raw_table, double earliest, double latest) {
 
   // rows in the walk's order, with their key; grouped by key at the end
   std::unordered_map<std::pair<std::string_view, std::string_view>, std::int32_t, PairHash> keys;
-  std::unordered_map<std::pair<std::string_view, std::string_view>,
-                     std::pair<std::int32_t, std::int32_t>, PairHash>
-      where;  // (qualname, path) -> (key, line)
+  // per place (see Linker::places): (key, line), key -1 until first met
+  std::vector<std::pair<std::int32_t, std::int32_t>> where(linker.places().size(), {-1, -1});
   std::unordered_map<std::string_view, std::int32_t, FrameIdHash> exc_numbers;
   std::vector<std::int32_t> key_of;
   CallRows walk;
@@ -752,18 +790,19 @@ CallRows call_rows(Bytes d, Bytes raw_table, double earliest, double latest) {
     for (std::size_t n = 1; n < tree.nodes.size(); ++n) {
       const Node& node = tree.nodes[n];
       if (node.kind != kNodeCall) continue;
-      auto found = where.find({node.qualname, node.path});
-      if (found == where.end()) {
+      std::pair<std::int32_t, std::int32_t>& found = where[static_cast<std::size_t>(node.place)];
+      if (found.first < 0) {
+        const auto& [qualname, path] = linker.places()[static_cast<std::size_t>(node.place)];
         std::string_view file;
         std::int32_t line = -1;
-        if (!split_path(node.path, file, line)) {
+        if (!split_path(path, file, line)) {
           out.why = "a line number that is not ASCII";
           return out;
         }
         auto [k, fresh] =
-            keys.try_emplace({node.qualname, file}, static_cast<std::int32_t>(out.keys.size()));
-        if (fresh) out.keys.emplace_back(node.qualname, file);
-        found = where.try_emplace({node.qualname, node.path}, k->second, line).first;
+            keys.try_emplace({qualname, file}, static_cast<std::int32_t>(out.keys.size()));
+        if (fresh) out.keys.emplace_back(qualname, file);
+        found = {k->second, line};
       }
       std::int8_t outcome = kReturned;
       std::int32_t exc = -1;
@@ -771,28 +810,21 @@ CallRows call_rows(Bytes d, Bytes raw_table, double earliest, double latest) {
         outcome = kUnfinished;
       } else if (node.close_code == kUnwind) {
         outcome = kRaised;
-        std::string_view type;
-        const auto cp = static_cast<std::size_t>(node.close_pos);
-        const Exc got = exception_type(d, cp, cp + static_cast<std::size_t>(node.close_len), type);
-        if (got == Exc::Unknown) {
-          out.why = "an exception stored in a form read only by decoding it";
-          return out;
-        }
-        if (got == Exc::Named) {
-          auto [e, fresh] =
-              exc_numbers.try_emplace(type, static_cast<std::int32_t>(out.exc_types.size()));
-          if (fresh) out.exc_types.push_back(type);
+        if (node.exc_named) {
+          auto [e, fresh] = exc_numbers.try_emplace(
+              node.exc_type, static_cast<std::int32_t>(out.exc_types.size()));
+          if (fresh) out.exc_types.push_back(node.exc_type);
           exc = e->second;
         }
       } else if (node.close_code == kYield) {
         outcome = kYielded;
       }
-      key_of.push_back(found->second.first);
+      key_of.push_back(found.first);
       walk.seq.push_back(static_cast<std::int32_t>(seq));
       walk.node.push_back(static_cast<std::int64_t>(n));
       walk.parent.push_back(node.parent);
       walk.depth.push_back(tree.depth[n]);
-      walk.line.push_back(found->second.second);
+      walk.line.push_back(found.second);
       walk.start.push_back(node.start);
       walk.end.push_back(node.end);
       walk.outcome.push_back(outcome);
