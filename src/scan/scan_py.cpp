@@ -291,19 +291,48 @@ PyObject* py_call_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       PyList_SET_ITEM(exc_types.get(), static_cast<Py_ssize_t>(i),
                       bytes_of(rows.exc_types[i]).release());
     }
-    std::vector<std::int64_t> ends(rows.group_ends.begin(), rows.group_ends.end());
+    // The rows as the calls index holds them before it writes them: a list of
+    // tuples per group, the folded count -1 (a call) in its place. Made here,
+    // not from the columns in Python: a row is a dozen objects either way, and
+    // this saves the columns' copies and the slicing.
+    Ref groups = Ref::check(PyList_New(static_cast<Py_ssize_t>(rows.group_ends.size())));
+    std::size_t r = 0;
+    for (std::size_t g = 0; g < rows.group_ends.size(); ++g) {
+      const std::size_t end = rows.group_ends[g];
+      Ref group = Ref::check(PyList_New(static_cast<Py_ssize_t>(end - r)));
+      for (Py_ssize_t i = 0; r < end; ++r, ++i) {
+        PyObject* items[] = {
+            PyLong_FromLong(rows.seq[r]),           PyLong_FromLongLong(rows.node[r]),
+            PyLong_FromLongLong(rows.parent[r]),    PyLong_FromLong(rows.depth[r]),
+            PyLong_FromLong(rows.line[r]),          PyFloat_FromDouble(rows.start[r]),
+            PyFloat_FromDouble(rows.end[r]),        PyLong_FromLong(rows.outcome[r]),
+            PyLong_FromLong(rows.exc[r]),           PyLong_FromLong(-1),
+            PyLong_FromLongLong(rows.open_pos[r]),  PyLong_FromLongLong(rows.open_len[r]),
+            PyLong_FromLongLong(rows.close_pos[r]), PyLong_FromLongLong(rows.close_len[r])};
+        constexpr Py_ssize_t kItems = sizeof(items) / sizeof(items[0]);
+        PyObject* row = PyTuple_New(kItems);
+        bool made = row != nullptr;
+        for (Py_ssize_t k = 0; k < kItems; ++k) {
+          made = made && items[k] != nullptr;
+          if (row != nullptr && items[k] != nullptr) {
+            PyTuple_SET_ITEM(row, k, items[k]);  // steals
+          } else {
+            Py_XDECREF(items[k]);
+          }
+        }
+        if (!made) {
+          Py_XDECREF(row);
+          throw_py();
+        }
+        PyList_SET_ITEM(group.get(), i, row);
+      }
+      PyList_SET_ITEM(groups.get(), static_cast<Py_ssize_t>(g), group.release());
+    }
     std::vector<std::int64_t> folded;
     for (const auto& f : rows.folded) folded.insert(folded.end(), f.begin(), f.end());
-    Ref cols = Ref::check(PyTuple_New(13));
-    Ref parts[] = {column(rows.seq),      column(rows.node),     column(rows.parent),
-                   column(rows.depth),    column(rows.line),     column(rows.start),
-                   column(rows.end),      column(rows.outcome),  column(rows.exc),
-                   column(rows.open_pos), column(rows.open_len), column(rows.close_pos),
-                   column(rows.close_len)};
-    for (Py_ssize_t i = 0; i < 13; ++i) PyTuple_SET_ITEM(cols.get(), i, parts[i].release());
-    Ref group_ends = column(ends), folded_rows = column(folded);
-    return Ref::check(PyTuple_Pack(6, threads.get(), keys.get(), group_ends.get(), exc_types.get(),
-                                   cols.get(), folded_rows.get()))
+    Ref folded_rows = column(folded);
+    return Ref::check(PyTuple_Pack(5, threads.get(), keys.get(), exc_types.get(), groups.get(),
+                                   folded_rows.get()))
         .release();
   });
 }

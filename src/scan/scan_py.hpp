@@ -31,14 +31,13 @@ PyObject* py_decode_index_block(PyObject* module, PyObject* const* args, Py_ssiz
 // _call_rows(document, table, earliest, latest, /) -> text | tuple
 // The calls index's rows of one trace document (see call_rows.hpp): `table`
 // its records' table or None. A text says why there are none; else
-// (threads, keys, group_ends, exc_types, columns, folded): threads as
-// (key, name) bytes in the index's order; (qualname, file) bytes per group;
-// where each group's rows end (bytes of "q"); the exception type names
-// (bytes); the rows' 13 columns as bytes in native byte order (typecodes
-// "i q q i i d d b i q q q q": thread, node, parent, depth, line, start, end,
-// outcome, exc, open_pos, open_len, close_pos, close_len); the folded ranges'
-// nodes, six "q" each (thread, node, parent, depth, position, length).
-// The rows are read with the GIL released.
+// (threads, keys, exc_types, groups, folded): threads as (key, name) bytes
+// in the index's order; (qualname, file) bytes per group; the exception
+// type names (bytes); per group the list of its rows, each a tuple (thread,
+// node, parent, depth, line, start, end, outcome, exc, -1, open_pos,
+// open_len, close_pos, close_len) as vask.storage.callindex keeps them; the
+// folded ranges' nodes, bytes of six "q" each (thread, node, parent, depth,
+// position, length). The rows are read with the GIL released.
 PyObject* py_call_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // _document_table(document, /) -> bytes | None: the records' table of the

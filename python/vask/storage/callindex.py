@@ -67,7 +67,7 @@ import threading
 from array import array
 from collections.abc import Callable, Iterable
 from concurrent.futures import Executor, ThreadPoolExecutor
-from itertools import accumulate, pairwise, repeat
+from itertools import accumulate, pairwise
 from typing import Any
 
 import zstandard
@@ -294,10 +294,8 @@ _LAYOUT = "".join(code + ("+" if delta else "") for _, code, delta in _COLUMNS)
 _decode_index_block: Callable[..., tuple[bytes, ...]] | None = getattr(
     _dump, "_decode_index_block", None
 )
-# The native reader of a document's rows (None: documents are indexed by the trace index),
-# and the typecodes of the columns it gives.
+# The native reader of a document's rows (None: documents are indexed by the trace index).
 _call_rows: Callable[..., Any] | None = getattr(_dump, "_call_rows", None)
-_ROW_CODES = "iqqiiddbiqqqq"
 # The head of a frame record as the engines write it: a map whose first entry is "path".
 _FRAME_HEAD = b"\x8a\xa4path"
 _SWAP = sys.byteorder != "little"
@@ -485,7 +483,7 @@ def build_written(trace_id: str, data: bytes, table: bytes | None) -> _Built | N
     got = _call_rows(data, table, *PLAUSIBLE_TIMES)
     if isinstance(got, str):  # why not: a form only the trace index reads
         return None
-    threads, keys, group_ends, exc_types, cols, folded = got
+    threads, keys, exc_types, groups, folded = got
     try:
         root = read_head(data).get("root_trace_id")
         thread_names = [(key.decode(), name.decode()) for key, name in threads]
@@ -500,14 +498,7 @@ def build_written(trace_id: str, data: bytes, table: bytes | None) -> _Built | N
     built.root = root if isinstance(root, str) else None
     built.threads = thread_names
     built.exc_types = excs
-    columns = [array(code, raw) for code, raw in zip(_ROW_CODES, cols, strict=True)]
-    ends = array("q", group_ends)
-    lo = 0
-    for key, hi in zip(names, ends, strict=True):
-        # the row's columns in _Built's order, its folded count -1 (a call)
-        parts = [c[lo:hi] for c in columns]
-        built.rows[key] = list(zip(*parts[:9], repeat(-1), *parts[9:]))
-        lo = hi
+    built.rows = dict(zip(names, groups, strict=True))
     spans = array("q", folded)
     for i in range(0, len(spans), 6):
         seq, node, parent, depth, pos, n = spans[i : i + 6]
