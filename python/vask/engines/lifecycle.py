@@ -45,6 +45,7 @@ import time
 from collections.abc import Callable
 from typing import Any
 
+from vask import _forksafe
 from vask.storage import backend
 
 __all__ = [
@@ -573,6 +574,9 @@ def _after_fork_in_parent() -> None:
 
 
 def _after_fork_in_child(parent_pid: int) -> None:
+    # The package's locks and state first: the recorders restarted below
+    # (and a SIGTERM's save on a thread of its own) use them at once.
+    _forksafe.reset_in_child()
     try:
         _reset_after_fork()
     finally:
