@@ -242,9 +242,17 @@ def _finish() -> None:
     """
     with _finish_lock:
         recorder = _saver if _saver is not None else _follower
+        # A stop that failed leaves what was recorded in the engine: it is
+        # stored all the same (a save does not need the recording stopped).
         try:
             if recorder is not None and recorder.active:
                 recorder.stop()
+        except Exception:  # noqa: BLE001 - the process is ending; say so and store
+            _logger.exception(
+                "vask: could not stop recording in process %d; storing what was recorded",
+                os.getpid(),
+            )
+        try:
             if recorder is not None and recorder.pending:
                 recorder.save()
         except Exception:  # noqa: BLE001 - the process is ending; say so and let it
