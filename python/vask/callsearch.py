@@ -352,7 +352,6 @@ def _same(value: Any, wanted: Any) -> bool:
 # The columns of an index row a match keeps, in this order.
 _ROW = ("name", "thread", "node", "depth", "line", "start", "duration", "outcome", "exc")
 _ROW += ("folded", "open_pos", "open_len", "close_pos", "close_len")
-_NS = 1e9
 
 
 class _TraceOf:
@@ -360,7 +359,7 @@ class _TraceOf:
     :func:`callindex.trace_facts`), the query's names and where its records are read."""
 
     __slots__ = ("base", "exc_types", "legacy", "names", "records", "test", "test_outcome")
-    __slots__ += ("threads", "trace_id")
+    __slots__ += ("threads", "tick", "trace_id")
 
     def __init__(
         self, facts: dict[str, Any], names: dict[int, tuple[str, str]], records: Any
@@ -371,6 +370,7 @@ class _TraceOf:
         self.threads: list[tuple[str, str | None]] = facts["threads"]
         self.exc_types: list[str] = facts["exc_types"]
         self.base: float = facts["base"]
+        self.tick: float = facts["tick"]
         self.legacy: bool | None = facts["legacy"]
         self.names = names
         self.records = records
@@ -444,12 +444,12 @@ class CallMatch:
     @property
     def start(self) -> float | None:
         began = self._row[5]
-        return self._of.base + began / _NS if began >= 0 else None
+        return self._of.base + began * self._of.tick if began >= 0 else None
 
     @property
     def duration(self) -> float | None:
         took = self._row[6]
-        return took / _NS if took >= 0 else None
+        return took * self._of.tick if took >= 0 else None
 
     @property
     def outcome(self) -> str:
@@ -1028,7 +1028,9 @@ def _slowest_rows(
         )
     else:
         ordered = groups
-    best: list[tuple[int, int, int, int, dict[str, Any]]] = []  # a min-heap
+    # (duration in seconds, tie, trace, row, columns): a min-heap; durations are
+    # counted in each trace's own ticks, compared in seconds
+    best: list[tuple[float, int, int, int, dict[str, Any]]] = []
     blocks = callindex.BlockCache()
     tie = 0
     for group in ordered:
@@ -1036,17 +1038,19 @@ def _slowest_rows(
         top = bound(group)
         if top is None:
             continue
-        if keep is not None and len(best) >= keep and top * 1e9 <= best[0][0]:
+        if keep is not None and len(best) >= keep and top <= best[0][0]:
             break
         cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
         durations = cols["duration"]
-        rows: Iterable[int] = select.rows(cols, facts[key]["exc_types"])
+        of = facts[key]
+        tick = of["tick"]
+        rows: Iterable[int] = select.rows(cols, of["exc_types"])
         if keep is not None:
             rows = heapq.nlargest(keep, rows, key=durations.__getitem__)
         for i in rows:
-            d = durations[i]
-            if d < 0:
+            if durations[i] < 0:
                 continue
+            d = durations[i] * tick
             tie -= 1
             item = (d, tie, key, i, cols)
             if keep is None or len(best) < keep:
@@ -1068,7 +1072,7 @@ def _match(
     predicates: list[Predicate],
 ) -> CallMatch | None:
     facts = {"trace_id": of.trace_id, "legacy": of.legacy}
-    row = callindex.row_at(cols, i, of.base)
+    row = callindex.row_at(cols, i, of.base, of.tick)
     folded = row["outcome"] == callindex.FOLDED
     if folded and predicates:
         return None  # a folded range keeps no values

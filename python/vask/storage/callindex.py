@@ -67,7 +67,7 @@ import threading
 from array import array
 from collections.abc import Callable, Iterable
 from concurrent.futures import Executor, ThreadPoolExecutor
-from itertools import accumulate, pairwise
+from itertools import accumulate, chain, pairwise
 from typing import Any
 
 import zstandard
@@ -100,18 +100,26 @@ __all__ = [
     "trace_facts",
     "traces_longest_first",
     "traces_in_order",
+    "write_blocks",
     "write_built",
 ]
 
 #: Version of the index tables; an index of another version is built again.
-INDEX_VERSION = 7
+INDEX_VERSION = 8
 
 #: ``outcome`` by its code.
 OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
 RETURNED, RAISED, YIELDED, UNFINISHED, FOLDED = range(5)
 
-#: Rows in a block at the most.
-BLOCK_ROWS = 1 << 16
+#: Rows in a block (the last of a trace may hold fewer): a query of one name
+#: decompresses the blocks its rows lie in, so blocks are small; smaller ones
+#: compress worse (see ``bench/bench_calls.py``).
+BLOCK_ROWS = 1 << 10
+
+# The finest tick of times: a trace's tick is the spacing of its largest time as
+# a double (2^-22 s for times since 1970), exact; times as small as a test's
+# made-up ones are kept to a nanosecond.
+_FINEST_TICK = 2.0**-30
 
 _TABLES = (
     "CREATE TABLE IF NOT EXISTS call_index_version (version INTEGER NOT NULL)",
@@ -131,7 +139,8 @@ _TABLES = (
         names BLOB,
         raised INTEGER,
         max_duration REAL,
-        max_raised REAL
+        max_raised REAL,
+        tick REAL
     )
     """,
     """
@@ -250,6 +259,13 @@ _PG_MIGRATIONS: list[tuple[str, ...]] = [
         "ALTER TABLE call_traces ADD COLUMN max_duration double precision",
         "ALTER TABLE call_traces ADD COLUMN max_raised double precision",
     ),
+    (
+        # blocks of fewer rows, columns in fewer bytes and times in ticks
+        "DELETE FROM call_blocks",
+        "DELETE FROM call_summary",
+        "DELETE FROM call_traces",
+        "ALTER TABLE call_traces ADD COLUMN tick double precision",
+    ),
 ]
 
 _INDEX_TABLES = (
@@ -265,10 +281,12 @@ _INDEX_TABLES = (
 )
 
 # The columns of a block, in order: (name, array type, delta-coded).  Each is
-# stored with its bytes grouped by place (see _shuffle).  Columns
-# that grow along the rows (a name's calls by start time) are stored as the
-# differences between neighbours, which compress to a few bits each.  Times
-# are whole nanoseconds: ``start`` from the trace's ``base``, -1 for none.
+# stored as its values less the block's least, in as few bytes as the block
+# needs, with their bytes grouped by place (see _encode).  Columns that grow
+# along the rows (a name's calls by start time) are stored as the differences
+# between neighbours, which take a byte or two each.  Times are whole ticks
+# of the trace's ``tick`` seconds: ``start`` from the trace's ``base``, -1 for
+# none.
 _COLUMNS = (
     ("name", "i", True),
     ("thread", "i", False),
@@ -296,7 +314,6 @@ _decode_index_block: Callable[..., tuple[bytes, ...]] | None = getattr(
 # The head of a frame record as the engines write it: a map whose first entry is "path".
 _FRAME_HEAD = b"\x8a\xa4path"
 _SWAP = sys.byteorder != "little"
-_NS = 1e9
 
 # The type of the record a range of folded calls leaves.
 FOLDED_TYPE = "folded"
@@ -865,8 +882,16 @@ def _test_of(conn: sqlite3.Connection, trace_id: str, root: str | None) -> tuple
     return None, None
 
 
-def _ns(seconds: float) -> int:
-    return round(seconds * _NS) if math.isfinite(seconds) else -1
+def _tick(largest: float) -> float:
+    """The tick of a trace whose largest time (in magnitude) is ``largest``: the spacing of
+    doubles there, so that its times and durations are whole ticks (both are
+    differences of such doubles), but no finer than ``_FINEST_TICK``."""
+    return max(math.ulp(largest), _FINEST_TICK)
+
+
+def _ticks(seconds: float, tick: float) -> int:
+    """``seconds`` in whole ticks (-1 when not a finite time)."""
+    return round(seconds / tick) if math.isfinite(seconds) else -1
 
 
 def _take_turn(conn: Any) -> None:
@@ -959,12 +984,14 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     ]
     first = min(starts, default=None)
     base = math.floor(first) if first is not None else 0.0
+    ends = (r[6] for rows in built.rows.values() for r in rows if math.isfinite(r[6]))
+    tick = _tick(max(map(abs, chain(starts, ends)), default=0.0))
     total = sum(len(rows) for rows in built.rows.values())
     key = _inserted(
         conn,
         "INSERT INTO call_traces (trace_id, last_row, test, test_outcome,"
-        " threads, exc_types, base, first_start, calls, legacy)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " threads, exc_types, base, first_start, calls, legacy, tick)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         (
             trace_id,
             built.last_row,
@@ -976,6 +1003,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
             first,
             total,
             None if built.legacy is None else int(built.legacy),
+            tick,
         ),
     )
     ids = _name_ids(conn, list(built.rows))
@@ -999,7 +1027,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, ol, cp, cl) = zip(
             *rows
         )
-        durations = [_ns(e - s) if e >= s else -1 for s, e in zip(start, end)]
+        durations = [_ticks(e - s, tick) if e >= s else -1 for s, e in zip(start, end)]
         known = [d for d in durations if d >= 0]
         if known:
             longest = max(longest, max(known))
@@ -1014,8 +1042,8 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 key,
                 len(rows),
                 outcome.count(RAISED),
-                min(known) / _NS if known else None,
-                max(known) / _NS if known else None,
+                min(known) * tick if known else None,
+                max(known) * tick if known else None,
                 at,
             )
         )
@@ -1029,7 +1057,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 [n - p for n, p in zip(node, parent)],
                 depth,
                 line,
-                [_ns(s - base) if s == s else -1 for s in start],
+                [_ticks(s - base, tick) for s in start],
                 durations,
                 outcome,
                 exc,
@@ -1046,21 +1074,37 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         " first_row) VALUES (?, ?, ?, ?, ?, ?, ?)",
         summary,
     )
-    for block, first_row in enumerate(range(0, at, BLOCK_ROWS)):
-        data = _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns])
-        conn.execute(
-            "INSERT INTO call_blocks (trace, block, rows, data) VALUES (?, ?, ?, ?)",
-            (key, block, min(BLOCK_ROWS, at - first_row), data),
-        )
+    write_blocks(conn, key, columns)
     conn.execute(
         "UPDATE call_traces SET max_duration = ?, max_raised = ? WHERE id = ?",
         (
-            longest / _NS if longest >= 0 else None,
-            longest_raised / _NS if longest_raised >= 0 else None,
+            longest * tick if longest >= 0 else None,
+            longest_raised * tick if longest_raised >= 0 else None,
             key,
         ),
     )
     return at
+
+
+def write_blocks(conn: Any, key: int, columns: list[list[int]]) -> int:
+    """Write a trace's rows as its blocks (inside a transaction): ``columns`` are its
+    rows' values in the order of ``_COLUMNS``, as stored (node less parent, the
+    closing position less the opening one, times in the trace's ticks), the rows
+    sorted by name and then start.  Returns the blocks written."""
+    count = len(columns[0]) if columns else 0
+    conn.executemany(
+        "INSERT INTO call_blocks (trace, block, rows, data) VALUES (?, ?, ?, ?)",
+        [
+            (
+                key,
+                block,
+                min(BLOCK_ROWS, count - first_row),
+                _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns]),
+            )
+            for block, first_row in enumerate(range(0, count, BLOCK_ROWS))
+        ],
+    )
+    return -(-count // BLOCK_ROWS)
 
 
 def _test_id(conn: sqlite3.Connection, test: Any) -> int | None:
@@ -1088,65 +1132,126 @@ def _name_ids(conn: sqlite3.Connection, keys: list[tuple[str, str]]) -> dict[tup
     return out
 
 
-def _encode(columns: list[list[int]]) -> bytes:
-    parts = [_BLOCK_HEAD.pack(len(columns[0]))]
-    for (_, code, delta), values in zip(_COLUMNS, columns, strict=True):
-        if delta and values:
-            values = [values[0]] + [b - a for a, b in pairwise(values)]
-        packed = array(code, values)
-        if _SWAP:
-            packed.byteswap()
-        parts.append(_shuffle(packed.tobytes(), packed.itemsize))
-    return _compressor().compress(b"".join(parts))
+_MASK = (1 << 64) - 1
 
 
-def _shuffle(data: bytes, width: int) -> bytes:
-    """The bytes of fixed-width numbers grouped by their place (every first byte, then
-    every second ...): the high bytes, mostly 0 or 255, then compress to almost nothing."""
-    if width == 1:
-        return data
-    return b"".join(data[i::width] for i in range(width))
-
-
-def _unshuffle(data: bytes, width: int) -> bytes:
-    if width == 1:
-        return data
-    out = bytearray(len(data))
-    step = len(data) // width
-    for i in range(width):
-        out[i::width] = data[i * step : (i + 1) * step]
+def _varint(value: int) -> bytes:
+    """``value`` (a signed 64-bit one) as a zigzag LEB128 varint."""
+    raw = ((value << 1) ^ (value >> 63)) & _MASK
+    out = bytearray()
+    while raw >= 0x80:
+        out.append(raw & 0x7F | 0x80)
+        raw >>= 7
+    out.append(raw)
     return bytes(out)
 
 
-def _decode(raw: bytes) -> dict[str, array]:
-    """A decompressed block's columns as stored, in Python: a delta-coded column holds
-    the differences still (:func:`_stretch` adds them up over the rows asked for only).
-    Queries read blocks through :func:`decode_rows`, which this defines."""
+def _wrap(value: int) -> int:
+    """``value`` modulo 2^64, as a signed 64-bit value."""
+    return ((value + (1 << 63)) & _MASK) - (1 << 63)
+
+
+def _read_varint(raw: bytes, at: int) -> tuple[int, int]:
+    """The signed value of the zigzag varint at ``raw[at:]``, and where it ends."""
+    value = shift = 0
+    while True:
+        if at >= len(raw):
+            raise ValueError("index block shorter than its columns")
+        byte = raw[at]
+        at += 1
+        value |= (byte & 0x7F) << shift
+        if byte < 0x80:
+            break
+        shift += 7
+        if shift > 63:
+            raise ValueError("index block varint too long")
+    return (value >> 1) ^ -(value & 1), at
+
+
+def _encode(columns: list[list[int]]) -> bytes:
+    """One block of rows, compressed (the layout is in ``index_block.hpp``): each column
+    its values less their least (a delta-coded one its differences), in as few bytes
+    as the largest takes."""
+    count = len(columns[0])
+    parts = [_BLOCK_HEAD.pack(count)]
+    for (_, _, delta), values in zip(_COLUMNS, columns, strict=True):
+        first = _varint(values[0] if values else 0) if delta else b""
+        if delta and values:
+            # differences wrap to 64 bits, signed, as the decoder's sums do
+            values = [0, *(b - a for a, b in pairwise(values))]
+            if min(values) < -(1 << 63) or max(values) >= 1 << 63:
+                values = [_wrap(v) for v in values]
+        ref = min(values, default=0)
+        # each stored value is at most 2^64 - 1: the values fit 64 bits, signed
+        stored = [(v - ref) & _MASK for v in values] if ref else values
+        width = (max(stored, default=0).bit_length() + 7) // 8
+        parts.append(bytes((width,)) + _varint(ref) + first)
+        if width:
+            packed = array("Q", stored)
+            if _SWAP:
+                packed.byteswap()
+            data = packed.tobytes()
+            parts.extend(data[i::8] for i in range(width))
+    return _compressor().compress(b"".join(parts))
+
+
+def _decode(raw: bytes) -> dict[str, tuple[int, int, list[int]]]:
+    """A decompressed block's columns as stored, in Python: per column its ``ref``,
+    its ``first`` (0 when not delta-coded) and its stored values (:func:`_stretch` adds
+    them up over the rows asked for only).  Queries read blocks through
+    :func:`decode_rows`, which this defines."""
+    if len(raw) < _BLOCK_HEAD.size:
+        raise ValueError("index block shorter than its head")
     (count,) = _BLOCK_HEAD.unpack_from(raw, 0)
     at = _BLOCK_HEAD.size
     out = {}
-    for name, code, delta in _COLUMNS:
-        column = array(code)
-        size = column.itemsize * count
-        column.frombytes(_unshuffle(raw[at : at + size], column.itemsize))
-        at += size
+    for name, _, delta in _COLUMNS:
+        if at >= len(raw):
+            raise ValueError("index block shorter than its columns")
+        width = raw[at]
+        if width > 8:
+            raise ValueError("index block column stored too wide")
+        ref, at = _read_varint(raw, at + 1)
+        first = 0
+        if delta:
+            first, at = _read_varint(raw, at)
+        if len(raw) - at < count * width:
+            raise ValueError("index block shorter than its columns")
+        wide = bytearray(8 * count)
+        for i in range(width):
+            wide[i::8] = raw[at + i * count : at + (i + 1) * count]
+        at += count * width
+        stored = array("Q")
+        stored.frombytes(bytes(wide))
         if _SWAP:
-            column.byteswap()
-        out[name] = column
+            stored.byteswap()
+        out[name] = (ref, first, stored.tolist())
+    if at != len(raw):
+        raise ValueError("index block longer than its columns")
     return out
 
 
-def _stretch(decoded: dict[str, array], lo: int, hi: int) -> dict[str, array]:
+def _stretch(
+    decoded: dict[str, tuple[int, int, list[int]]], lo: int, hi: int
+) -> dict[str, array]:
     """Rows ``lo`` to ``hi`` of a block decoded by :func:`_decode`, every column as values."""
     out = {}
     for name, code, delta in _COLUMNS:
-        column = decoded[name]
+        ref, first, stored = decoded[name]
         if delta and lo < hi:
-            # the first value is the sum of the differences up to it; the rest follow
-            first = sum(column[: lo + 1])
-            out[name] = array(code, accumulate(column[lo + 1 : hi], initial=first))
+            # row 0 is ``first``; each row after it adds its difference
+            start = first + sum(ref + s for s in stored[1 : lo + 1])
+            values = list(accumulate((ref + s for s in stored[lo + 1 : hi]), initial=start))
+        elif delta:
+            values = []
         else:
-            out[name] = column[lo:hi]
+            values = [ref + s for s in stored[lo:hi]]
+        bits = 8 * array(code).itemsize
+        top = 1 << bits
+        # as the native decoder narrows them: two's complement at the column's width
+        out[name] = array(
+            code, [v - top if v >= top >> 1 else v for v in (v & (top - 1) for v in values)]
+        )
     return out
 
 
@@ -1283,7 +1388,8 @@ def traces_longest_first(
 
 
 def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict[str, Any]]:
-    """Per trace key: its id, test, outcome, threads, exception types, base, first start."""
+    """Per trace key: its id, test, outcome, threads, exception types, base, first start,
+    how it stored its values before 0.2, and its tick (the seconds of a time unit)."""
     out = {}
     wanted = list(keys)
     # traces of one suite mostly share their threads and exception types: each list read once
@@ -1301,7 +1407,7 @@ def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict
         marks = ",".join("?" * len(chunk))
         for row in conn.execute(
             "SELECT t.id, t.trace_id, ct.test, t.test_outcome, t.threads, t.exc_types, t.base,"
-            " t.first_start, t.legacy FROM call_traces t"
+            " t.first_start, t.legacy, t.tick FROM call_traces t"
             f" LEFT JOIN call_tests ct ON ct.id = t.test WHERE t.id IN ({marks})",
             chunk,
         ):
@@ -1315,6 +1421,7 @@ def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict
                 "base": row[6] or 0.0,
                 "first_start": row[7],
                 "legacy": None if row[8] is None else bool(row[8]),
+                "tick": row[9] or 1e-9,
             }
     return out
 
@@ -1327,12 +1434,32 @@ def read_rows(
     cache: BlockCache | None = None,
 ) -> dict[str, array]:
     """Rows ``first_row`` to ``first_row + count`` of trace ``key``, column by column, as
-    stored: read each row's values through :func:`row_at`.  ``cache`` keeps decompressed
-    blocks for the next call."""
-    parts: list[dict[str, array]] = []
+    stored: read each row's values through :func:`row_at`.  Only the blocks that hold
+    them are read, in one query; ``cache`` keeps decompressed blocks for the next call."""
+    if count <= 0:
+        return {name: array(code) for name, code, _ in _COLUMNS}
     end = first_row + count
-    for block in range(first_row // BLOCK_ROWS, (end - 1) // BLOCK_ROWS + 1 if count else 0):
-        raw = block_bytes(conn, key, block, cache)
+    lo_block, hi_block = first_row // BLOCK_ROWS, (end - 1) // BLOCK_ROWS
+    found: dict[int, bytes] = {}
+    if cache is not None:
+        for block in range(lo_block, hi_block + 1):
+            raw = cache.get((key, block))
+            if raw is not None:
+                found[block] = raw
+    if len(found) <= hi_block - lo_block:
+        decompress = _decompressor().decompress
+        for block, data in conn.execute(
+            "SELECT block, data FROM call_blocks WHERE trace = ? AND block BETWEEN ? AND ?",
+            (key, lo_block, hi_block),
+        ):
+            if block in found:
+                continue
+            raw = found[block] = decompress(data)
+            if cache is not None:
+                cache.put((key, block), raw)
+    parts: list[dict[str, array]] = []
+    for block in range(lo_block, hi_block + 1):
+        raw = found.get(block)
         if raw is None:
             continue
         lo = max(first_row - block * BLOCK_ROWS, 0)
@@ -1399,9 +1526,10 @@ def decode_rows(raw: bytes, lo: int, hi: int) -> dict[str, array]:
     return out
 
 
-def row_at(cols: dict[str, array], i: int, base: float) -> dict[str, Any]:
-    """Row ``i`` of columns read by :func:`read_rows`: ``start`` a time and ``duration``
-    seconds (``None`` when not known), ``line``, ``exc`` and ``folded`` ``None`` for none,
+def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str, Any]:
+    """Row ``i`` of columns read by :func:`read_rows` of a trace whose times start at
+    ``base`` and count ``tick`` seconds: ``start`` a time and ``duration`` seconds
+    (``None`` when not known), ``line``, ``exc`` and ``folded`` ``None`` for none,
     positions -1 for no record."""
     start = cols["start"][i]
     duration = cols["duration"][i]
@@ -1418,8 +1546,8 @@ def row_at(cols: dict[str, array], i: int, base: float) -> dict[str, Any]:
         "parent": node - cols["parent"][i],
         "depth": cols["depth"][i],
         "line": line if line >= 0 else None,
-        "start": base + start / _NS if start >= 0 else None,
-        "duration": duration / _NS if duration >= 0 else None,
+        "start": base + start * tick if start >= 0 else None,
+        "duration": duration * tick if duration >= 0 else None,
         "outcome": cols["outcome"][i],
         "exc": exc if exc >= 0 else None,
         "folded": folded if folded >= 0 else None,
@@ -1451,7 +1579,7 @@ def all_rows(conn: sqlite3.Connection, trace_id: str) -> list[dict[str, Any]]:
     }
     out = []
     for i in range(count):
-        row = row_at(cols, i, facts["base"])
+        row = row_at(cols, i, facts["base"], facts["tick"])
         row["thread_key"] = facts["threads"][row["thread"]][0]
         row["qualname"] = names.get(row["name"])
         row["exc_type"] = facts["exc_types"][row["exc"]] if row["exc"] is not None else None
