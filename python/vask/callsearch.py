@@ -487,7 +487,7 @@ class CallMatch:
             close, n = self._row[12], self._row[13]
             of = self._of
             self._end = (
-                of.records.decoded(of.trace_id, self._row[10] + close, n, of.legacy)
+                of.records.decoded(of.trace_id, self._row[10] + self._row[11] + close, n, of.legacy)
                 if close >= 0
                 else None
             )
@@ -779,16 +779,16 @@ def _query(
     facts = _Facts(conn)
     select = _RowFilter(raised, returned)
     keep = slowest if not predicates else None
-    if slowest is not None and every_name and (raised or test or outcome or trace):
-        # the slowest of every name in some traces: their rows, trace by trace from the
-        # trace that may hold the longest call down (the summary would be read whole)
+    if slowest is not None and every_name:
+        # the slowest of every name: the traces' rows, trace by trace from the trace
+        # that may hold the longest call down, until no trace left can hold a longer one
         traces = callindex.traces_longest_first(conn, **filters)
         yield from _matches(
             conn,
             names,
             _slowest_rows(
                 conn,
-                iter([(key, None, count, None, None, top, 0) for key, count, top in traces]),
+                iter([(key, None, count, None, top, 0) for key, count, top in traces]),
                 facts,
                 select,
                 keep,
@@ -807,8 +807,6 @@ def _query(
         test_glob=test is not None and "*" in test,
         outcome=outcome,
         trace=trace,
-        # the slowest of every name: read from the top of the summary, not all of it
-        longest_first=slowest is not None and every_name,
     )
     if isinstance(groups, list) and not groups:
         return
@@ -971,7 +969,7 @@ def _rows_in_order(
         by_trace.setdefault(group[0], []).append(group)
 
     def first(key: int) -> tuple[float, int]:
-        start = by_trace[key][0][7]
+        start = by_trace[key][0][6]
         return (start if start is not None else math.inf, key)
 
     ordered = sorted(by_trace, key=first)
@@ -981,19 +979,19 @@ def _rows_in_order(
         if len(found) == 1:
             # a name's rows are stored by start time already
             group = found[0]
-            cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
+            cols = callindex.read_rows(conn, key, group[5], group[2], blocks)
             rows = select.rows(cols, facts[key]["exc_types"])
         else:
             # the stretch that holds the names' rows, read once, and their rows in it
             # merged by start
-            lo = min(g[6] for g in found)
-            hi = max(g[6] + g[2] for g in found)
+            lo = min(g[5] for g in found)
+            hi = max(g[5] + g[2] for g in found)
             cols = callindex.read_rows(conn, key, lo, hi - lo, blocks)
             if sum(g[2] for g in found) == hi - lo:
                 picked = select.rows(cols, facts[key]["exc_types"])
             else:
                 picked = list(
-                    chain.from_iterable(range(g[6] - lo, g[6] - lo + g[2]) for g in found)
+                    chain.from_iterable(range(g[5] - lo, g[5] - lo + g[2]) for g in found)
                 )
                 if select.raised or select.returned:
                     chosen = set(select.rows(cols, facts[key]["exc_types"]))
@@ -1018,9 +1016,9 @@ def _slowest_rows(
     the longest call that raised in its trace too."""
 
     def bound(group: tuple[Any, ...]) -> float | None:
-        if not select.raised or len(group) < 9 or group[5] is None:
-            return group[5]
-        return min(group[5], group[8]) if group[8] is not None else None
+        if not select.raised or len(group) < 8 or group[4] is None:
+            return group[4]
+        return min(group[4], group[7]) if group[7] is not None else None
 
     if isinstance(groups, list):
         ordered: Iterable[tuple[Any, ...]] = sorted(
@@ -1040,7 +1038,7 @@ def _slowest_rows(
             continue
         if keep is not None and len(best) >= keep and top <= best[0][0]:
             break
-        cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
+        cols = callindex.read_rows(conn, key, group[5], group[2], blocks)
         durations = cols["duration"]
         of = facts[key]
         tick = of["tick"]
@@ -1126,7 +1124,9 @@ def _sift(
         close_pos, close_len = cols["close_pos"], cols["close_len"]
         opening = [(open_pos[i], open_len[i]) for i in stretch]
         closing = [
-            (open_pos[i] + close_pos[i], close_len[i]) if close_pos[i] >= 0 else (-1, 0)
+            (open_pos[i] + open_len[i] + close_pos[i], close_len[i])
+            if close_pos[i] >= 0
+            else (-1, 0)
             for i in stretch
         ]
         keep = [True] * len(stretch)

@@ -16,22 +16,25 @@ summary per (function, trace) answers most questions before a block is read.
                   before 0.2 stored its values (``legacy``: NULL for a trace
                   whose values say what they are, 1 when every value was a
                   repr, 0 otherwise; see :func:`vask.document.legacy_form`),
-                  the names it has (``names``: packed 64-bit ids, by which its
+                  the names it has (``names``: its ascending ids as the
+                  varint differences between neighbours, by which its
                   summary rows are found), how many of its calls raised,
-                  and how long its longest call and its longest call that
+                  how long its longest call and its longest call that
                   raised took (``max_duration``, ``max_raised``: the
-                  slowest calls of filtered traces are read from the
-                  trace that may hold the longest down)
+                  slowest calls of every name are read from the trace
+                  that may hold the longest down), and the seconds its
+                  blocks count times in (``tick``)
 ``call_tests``    test node ids, named by number
 ``call_names``    (qualified name, file) pairs, named by number
 ``call_summary``  per (name, trace): the calls, the calls that raised, the
-                  shortest and longest duration, and where the name's rows
-                  begin in the trace's blocks; indexed by the longest
-                  duration too, so that the longest calls of every name are
-                  read from the top
-``call_blocks``   per trace, its rows in blocks of at most ``BLOCK_ROWS``,
-                  sorted by name and then start time; each block is one zstd
-                  frame of the columns one after another (see ``_COLUMNS``)
+                  longest duration (``longest``: whole nanoseconds rounded
+                  up, a bound) and where the name's rows begin in the
+                  trace's blocks
+``call_blocks``   per trace, its rows in blocks of ``BLOCK_ROWS`` (the last
+                  may hold fewer), sorted by name and then start time; each
+                  block is one zstd frame of the columns one after another
+                  (see ``_COLUMNS``): the blocks of a name's rows are found
+                  from its summary row
 
 A row says where the call is (thread, node and parent node as
 :mod:`vask.traceindex` numbers them, depth), what it is (name, line), when it
@@ -163,14 +166,11 @@ _TABLES = (
         trace INTEGER NOT NULL,
         calls INTEGER NOT NULL,
         raised INTEGER NOT NULL,
-        min_duration REAL,
-        max_duration REAL,
+        longest INTEGER,
         first_row INTEGER NOT NULL,
         PRIMARY KEY (name, trace)
     ) WITHOUT ROWID
     """,
-    # the longest calls of all names first: --slowest over every name reads from the top
-    "CREATE INDEX IF NOT EXISTS call_summary_by_duration ON call_summary (max_duration)",
     """
     CREATE TABLE IF NOT EXISTS call_blocks (
         trace INTEGER NOT NULL,
@@ -265,6 +265,10 @@ _PG_MIGRATIONS: list[tuple[str, ...]] = [
         "DELETE FROM call_summary",
         "DELETE FROM call_traces",
         "ALTER TABLE call_traces ADD COLUMN tick double precision",
+        "DROP INDEX call_summary_by_duration",
+        "ALTER TABLE call_summary DROP COLUMN min_duration",
+        "ALTER TABLE call_summary DROP COLUMN max_duration",
+        "ALTER TABLE call_summary ADD COLUMN longest bigint",
     ),
 ]
 
@@ -301,7 +305,7 @@ _COLUMNS = (
     ("folded", "q", False),
     ("open_pos", "q", True),
     ("open_len", "q", False),
-    ("close_pos", "q", False),  # close_pos - open_pos
+    ("close_pos", "q", False),  # close_pos - (open_pos + open_len): 0 for most leaves
     ("close_len", "q", False),
 )
 _BLOCK_HEAD = struct.Struct("<I")
@@ -393,10 +397,7 @@ def _drop(conn: sqlite3.Connection, keys: list[int]) -> None:
         found = conn.execute("SELECT names FROM call_traces WHERE id = ?", (key,)).fetchone()
         if found is not None and found[0] is not None:
             # the summary is kept by name: its rows of the trace are found by their keys
-            names = array("q")
-            names.frombytes(bytes(found[0]))
-            if _SWAP:
-                names.byteswap()
+            names = _unpack_ids(bytes(found[0]))
             conn.executemany(
                 "DELETE FROM call_summary WHERE name = ? AND trace = ?",
                 [(name, key) for name in names],
@@ -882,6 +883,41 @@ def _test_of(conn: sqlite3.Connection, trace_id: str, root: str | None) -> tuple
     return None, None
 
 
+def _bound_ns(seconds: float) -> int:
+    """A duration as the summary keeps it: whole nanoseconds, rounded up by more than
+    the conversions to and from seconds can round down (it bounds the calls' durations
+    from above: reading for the longest calls stops where it is no longer)."""
+    return math.floor(seconds * 1e9) + 2
+
+
+def _pack_ids(ids: list[int]) -> bytes:
+    """Ids in ascending order as the differences between neighbours, LEB128 varints."""
+    out = bytearray()
+    before = 0
+    for value in ids:
+        step = value - before
+        before = value
+        while step >= 0x80:
+            out.append(step & 0x7F | 0x80)
+            step >>= 7
+        out.append(step)
+    return bytes(out)
+
+
+def _unpack_ids(data: bytes) -> list[int]:
+    out = []
+    value = step = shift = 0
+    for byte in data:
+        step |= (byte & 0x7F) << shift
+        if byte >= 0x80:
+            shift += 7
+            continue
+        value += step
+        out.append(value)
+        step = shift = 0
+    return out
+
+
 def _tick(largest: float) -> float:
     """The tick of a trace whose largest time (in magnitude) is ``largest``: the spacing of
     doubles there, so that its times and durations are whole ticks (both are
@@ -1007,13 +1043,9 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         ),
     )
     ids = _name_ids(conn, list(built.rows))
-    names = array("q", sorted(ids.values()))
-    if _SWAP:
-        names.byteswap()
+    names = _pack_ids(sorted(ids.values()))
     raised = sum(1 for rows in built.rows.values() for r in rows if r[7] == RAISED)
-    conn.execute(
-        "UPDATE call_traces SET names = ?, raised = ? WHERE id = ?", (names.tobytes(), raised, key)
-    )
+    conn.execute("UPDATE call_traces SET names = ?, raised = ? WHERE id = ?", (names, raised, key))
     # rows by name id, then by start time: a name's rows are one stretch
     ordered = sorted(built.rows.items(), key=lambda item: ids[item[0]])
     columns: list[list[int]] = [[] for _ in _COLUMNS]
@@ -1042,8 +1074,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 key,
                 len(rows),
                 outcome.count(RAISED),
-                min(known) * tick if known else None,
-                max(known) * tick if known else None,
+                _bound_ns(max(known) * tick) if known else None,
                 at,
             )
         )
@@ -1064,14 +1095,14 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 folded,
                 op,
                 ol,
-                [c - o if c >= 0 else -1 for o, c in zip(op, cp)],
+                [c - o - n if c >= 0 else -1 for o, n, c in zip(op, ol, cp)],
                 cl,
             ),
         ):
             column.extend(values)
     conn.executemany(
-        "INSERT INTO call_summary (name, trace, calls, raised, min_duration, max_duration,"
-        " first_row) VALUES (?, ?, ?, ?, ?, ?, ?)",
+        "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row)"
+        " VALUES (?, ?, ?, ?, ?, ?)",
         summary,
     )
     write_blocks(conn, key, columns)
@@ -1089,7 +1120,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
 def write_blocks(conn: Any, key: int, columns: list[list[int]]) -> int:
     """Write a trace's rows as its blocks (inside a transaction): ``columns`` are its
     rows' values in the order of ``_COLUMNS``, as stored (node less parent, the
-    closing position less the opening one, times in the trace's ticks), the rows
+    closing position less the opening record's end, times in the trace's ticks), the rows
     sorted by name and then start.  Returns the blocks written."""
     count = len(columns[0]) if columns else 0
     conn.executemany(
@@ -1279,30 +1310,23 @@ def summaries(
     test_glob: bool = False,
     outcome: str | None = None,
     trace: str | None = None,
-    longest_first: bool = False,
-) -> Iterable[tuple[Any, ...]]:
+) -> list[tuple[Any, ...]]:
     """The summary rows of ``names`` (``None``: of every name) in traces that pass the
     trace filters:
-    (trace key, name, calls, raised, min duration, max duration, first row, the time
-    the trace's first call started, the longest call of the trace that raised).
-
-    With ``longest_first`` (and every name), the rows that have a duration, read
-    lazily longest first through the summary's duration index: a caller after the
-    N longest calls stops reading after a few rows.
+    (trace key, name, calls, raised, a bound on the longest duration in seconds (no
+    call is as long), first row, the time the trace's first call started, the longest
+    call of the trace that raised).
     """
     where, params = _trace_filters(conn, test, test_glob, outcome, trace)
     if raised:
         where.append("s.raised > 0")
     sql = (
-        "SELECT s.trace, s.name, s.calls, s.raised, s.min_duration, s.max_duration, s.first_row,"
+        "SELECT s.trace, s.name, s.calls, s.raised, s.longest * 1e-9, s.first_row,"
         " t.first_start, t.max_raised FROM call_summary s JOIN call_traces t ON t.id = s.trace"
         " LEFT JOIN call_tests ct ON ct.id = t.test WHERE 1 = 1"
     )
     if where:
         sql += " AND " + " AND ".join(where)
-    if names is None and longest_first:
-        sql += " AND s.max_duration IS NOT NULL ORDER BY s.max_duration DESC"
-        return conn.execute(sql, params)
     if names is None:  # every name: one pass over the summary
         return conn.execute(sql, params).fetchall()
     out = []
@@ -1535,6 +1559,7 @@ def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str
     duration = cols["duration"][i]
     node = cols["node"][i]
     open_pos = cols["open_pos"][i]
+    open_len = cols["open_len"][i]
     close = cols["close_pos"][i]
     line = cols["line"][i]
     exc = cols["exc"][i]
@@ -1552,8 +1577,8 @@ def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str
         "exc": exc if exc >= 0 else None,
         "folded": folded if folded >= 0 else None,
         "open_pos": open_pos,
-        "open_len": cols["open_len"][i],
-        "close_pos": open_pos + close if close >= 0 else -1,
+        "open_len": open_len,
+        "close_pos": open_pos + open_len + close if close >= 0 else -1,
         "close_len": cols["close_len"][i],
     }
 
