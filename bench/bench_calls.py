@@ -190,11 +190,13 @@ def _multiply(db_path: Path, calls: int) -> int:
                     f"INSERT INTO call_traces ({', '.join(index_cols)}) SELECT {cols}"
                     f" FROM call_traces WHERE id IN ({originals})"
                 )
+                summary_cols = [r[1] for r in conn.execute("PRAGMA table_info(call_summary)")]
+                picked_summary = ", ".join(
+                    f"trace + {key_shift}" if c == "trace" else c for c in summary_cols
+                )
                 conn.execute(
-                    "INSERT INTO call_summary (name, trace, calls, raised, min_duration,"
-                    f" max_duration, first_row) SELECT name, trace + {key_shift}, calls, raised,"
-                    f" min_duration, max_duration, first_row FROM call_summary"
-                    f" WHERE trace IN ({originals})"
+                    f"INSERT INTO call_summary ({', '.join(summary_cols)})"
+                    f" SELECT {picked_summary} FROM call_summary WHERE trace IN ({originals})"
                 )
                 conn.execute(
                     f"INSERT INTO call_blocks (trace, block, rows, data) SELECT trace + {key_shift},"

@@ -382,18 +382,23 @@ _UNREAD = object()
 class CallMatch:
     """A call found across traces.
 
-    A match holds its index row: what it says (the call's place, name, time and
-    outcome) is read from it when asked for, and the call's values from its
-    records when first asked for (a match whose values are never looked at reads
-    nothing): a query of many matches builds little more than the matches.
+    A match holds its place in the index rows its query read (the columns, shared
+    with the other matches of its trace, and its row): what the row says (the
+    call's place, name, time and outcome) is read from them when asked for, and
+    the call's values from its records when first asked for (a match whose
+    values are never looked at reads nothing): a query of many matches builds
+    little more than the matches.
     """
 
-    __slots__ = ("_end", "_of", "_row", "_start", "truncated")
+    __slots__ = ("_cols", "_end", "_i", "_of", "_start", "truncated")
 
-    def __init__(self, of: _TraceOf, row: tuple[int, ...], truncated: bool = False) -> None:
+    def __init__(
+        self, of: _TraceOf, cols: dict[str, Any], i: int, truncated: bool = False
+    ) -> None:
         self._of = of
-        # the values of the columns _ROW names
-        self._row = row
+        # the index rows as read (never changed once read), and this match's row in them
+        self._cols = cols
+        self._i = i
         #: whether a value predicate matched on a value the dumpers had cut
         self.truncated = truncated
         self._start: Any = _UNREAD
@@ -414,68 +419,68 @@ class CallMatch:
 
     @property
     def thread(self) -> str:
-        return self._of.threads[self._row[1]][0]
+        return self._of.threads[self._cols["thread"][self._i]][0]
 
     @property
     def thread_name(self) -> str | None:
-        return self._of.threads[self._row[1]][1]
+        return self._of.threads[self._cols["thread"][self._i]][1]
 
     @property
     def node(self) -> int:
-        return self._row[2]
+        return self._cols["node"][self._i]
 
     @property
     def qualname(self) -> str:
-        return self._of.names[self._row[0]][0]
+        return self._of.names[self._cols["name"][self._i]][0]
 
     @property
     def file(self) -> str:
-        return self._of.names[self._row[0]][1]
+        return self._of.names[self._cols["name"][self._i]][1]
 
     @property
     def line(self) -> int | None:
-        line = self._row[4]
+        line = self._cols["line"][self._i]
         return line if line >= 0 else None
 
     @property
     def depth(self) -> int:
-        return self._row[3]
+        return self._cols["depth"][self._i]
 
     @property
     def start(self) -> float | None:
-        began = self._row[5]
+        began = self._cols["start"][self._i]
         return self._of.base + began * self._of.tick if began >= 0 else None
 
     @property
     def duration(self) -> float | None:
-        took = self._row[6]
+        took = self._cols["duration"][self._i]
         return took * self._of.tick if took >= 0 else None
 
     @property
     def outcome(self) -> str:
         """ "returned", "raised", "yielded", "unfinished" or "folded"."""
-        return callindex.OUTCOME_NAMES[self._row[7]]
+        return callindex.OUTCOME_NAMES[self._cols["outcome"][self._i]]
 
     @property
     def exception_type(self) -> str | None:
-        exc = self._row[8]
+        exc = self._cols["exc"][self._i]
         return self._of.exc_types[exc] if exc >= 0 else None
 
     @property
     def folded(self) -> int | None:
         """The number of calls of a folded range (``None`` for a call)."""
-        count = self._row[9]
-        return count if self._row[7] == callindex.FOLDED and count >= 0 else None
+        count = self._cols["folded"][self._i]
+        return count if self._cols["outcome"][self._i] == callindex.FOLDED and count >= 0 else None
 
     @property
     def start_record(self) -> dict[str, Any] | None:
         """The call's opening record, decoded (``None`` when not recorded)."""
         if self._start is _UNREAD:
-            pos, n = self._row[10], self._row[11]
+            pos, n = self._cols["open_pos"][self._i], self._cols["open_len"][self._i]
             of = self._of
             self._start = (
                 of.records.decoded(of.trace_id, pos, n, of.legacy)
-                if pos >= 0 and self._row[7] != callindex.FOLDED
+                if pos >= 0 and self._cols["outcome"][self._i] != callindex.FOLDED
                 else None
             )
         return self._start  # type: ignore[no-any-return]
@@ -484,10 +489,10 @@ class CallMatch:
     def end_record(self) -> dict[str, Any] | None:
         """The call's closing record, decoded (``None`` when not recorded)."""
         if self._end is _UNREAD:
-            close, n = self._row[12], self._row[13]
+            close, n = self._cols["close_pos"][self._i], self._cols["close_len"][self._i]
             of = self._of
             self._end = (
-                of.records.decoded(of.trace_id, self._row[10] + self._row[11] + close, n, of.legacy)
+                of.records.decoded(of.trace_id, self._cols["open_pos"][self._i] + self._cols["open_len"][self._i] + close, n, of.legacy)
                 if close >= 0
                 else None
             )
@@ -519,7 +524,8 @@ class CallMatch:
         return (self.end_record or {}).get("exception")
 
     def _key(self) -> tuple[Any, ...]:
-        return (self._of.trace_id, self._row, self.truncated)
+        row = tuple(self._cols[c][self._i] for c in _ROW)
+        return (self._of.trace_id, row, self.truncated)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, CallMatch):
@@ -844,12 +850,8 @@ def _matches(
                 if cap is not None:
                     rows = rows[: cap - found]
                 found += len(rows)
-                # each row's columns gathered in C, a match made of each
-                yield from map(
-                    CallMatch,
-                    repeat(of),
-                    zip(*(map(cols[c].__getitem__, rows) for c in _ROW)),
-                )
+                # a match made of each row in C: each reads its columns when asked
+                yield from map(CallMatch, repeat(of), repeat(cols), rows)
                 continue
             for stretch in _stretches(rows):
                 if needles:
@@ -1090,7 +1092,7 @@ def _match(
                 return None
         truncated = any(_is_cut(p.value_in(start, end)[1]) for p in predicates)
     # the records are read again, whole, when the match's values are first asked for
-    return CallMatch(of, tuple(cols[c][i] for c in _ROW), truncated)
+    return CallMatch(of, cols, i, truncated)
 
 
 # Rows whose records are searched for the predicates' bytes at once, at the most.
