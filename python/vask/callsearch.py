@@ -470,7 +470,8 @@ class CallMatch:
     def folded(self) -> int | None:
         """The number of calls of a folded range (``None`` for a call)."""
         count = self._cols["folded"][self._i]
-        return count if self._cols["outcome"][self._i] == callindex.FOLDED and count >= 0 else None
+        folded = self._cols["outcome"][self._i] == callindex.FOLDED
+        return count if folded and count >= 0 else None
 
     @property
     def start_record(self) -> dict[str, Any] | None:
@@ -489,10 +490,12 @@ class CallMatch:
     def end_record(self) -> dict[str, Any] | None:
         """The call's closing record, decoded (``None`` when not recorded)."""
         if self._end is _UNREAD:
-            close, n = self._cols["close_pos"][self._i], self._cols["close_len"][self._i]
-            of = self._of
+            cols, i, of = self._cols, self._i, self._of
+            # stored after the opening record's end
+            close = cols["close_pos"][i]
+            at = cols["open_pos"][i] + cols["open_len"][i] + close
             self._end = (
-                of.records.decoded(of.trace_id, self._cols["open_pos"][self._i] + self._cols["open_len"][self._i] + close, n, of.legacy)
+                of.records.decoded(of.trace_id, at, cols["close_len"][i], of.legacy)
                 if close >= 0
                 else None
             )

@@ -335,8 +335,9 @@ _local = threading.local()
 def _compressor() -> zstandard.ZstdCompressor:
     found = getattr(_local, "compressor", None)
     if found is None:
-        # blocks are small: a high level costs little time and saves a fifth
-        found = _local.compressor = zstandard.ZstdCompressor(level=12)
+        # level 15: a twenty-fifth smaller than 12 for a tenth of the build's time more (above
+        # it, each step saves less and costs more)
+        found = _local.compressor = zstandard.ZstdCompressor(level=15)
     return found
 
 
