@@ -259,3 +259,30 @@ def test_queries_answer_alike_however_the_blocks_are_read(tmp_path, monkeypatch)
             for trace_id in {m[0] for m in found}:
                 starts = [m[6] for m in found if m[0] == trace_id]
                 assert starts == sorted(starts)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(blocks(), min_size=1, max_size=4), st.data())
+def test_rows_across_blocks_read_as_in_python(parts, data):
+    """A trace's consecutive blocks read as one run of rows: natively as in Python, and
+    the values written."""
+    raws = tuple(raw for raw, _ in parts)
+    written = {
+        name: [v for _, columns in parts for v in columns[k]]
+        for k, (name, _, _) in enumerate(callindex._COLUMNS)
+    }
+    total = len(written["name"])
+    lo = data.draw(st.integers(0, total))
+    hi = data.draw(st.integers(lo, total))
+    got = {k: list(v) for k, v in callindex.decode_rows(raws, lo, hi).items()}
+    assert got == {name: column[lo:hi] for name, column in written.items()}
+    python = callindex._decode_index_block
+    try:
+        callindex._decode_index_block = None
+        assert {k: list(v) for k, v in callindex.decode_rows(raws, lo, hi).items()} == got
+        with pytest.raises(ValueError, match="outside"):
+            callindex.decode_rows(raws, 0, total + 1)
+    finally:
+        callindex._decode_index_block = python
+    with pytest.raises(ValueError, match="outside"):
+        callindex.decode_rows(raws, 0, total + 1)

@@ -25,13 +25,14 @@ import contextlib
 import functools
 import heapq
 import math
+import operator
 import os
 import re
 import sqlite3
 import threading
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from itertools import chain, repeat
+from itertools import chain, islice, repeat
 from typing import Any
 
 from vask.document import upgrade_legacy_record
@@ -358,8 +359,8 @@ class _TraceOf:
     """What the matches of one trace share: its facts (see
     :func:`callindex.trace_facts`), the query's names and where its records are read."""
 
-    __slots__ = ("base", "exc_types", "legacy", "names", "records", "test", "test_outcome")
-    __slots__ += ("threads", "tick", "trace_id")
+    __slots__ = ("base", "decoded", "exc_types", "legacy", "names", "records", "test")
+    __slots__ += ("test_outcome", "threads", "tick", "trace_id")
 
     def __init__(
         self, facts: dict[str, Any], names: dict[int, tuple[str, str]], records: Any
@@ -374,35 +375,38 @@ class _TraceOf:
         self.legacy: bool | None = facts["legacy"]
         self.names = names
         self.records = records
+        # (row, "start" or "end") -> the record of a match, decoded when first asked for
+        self.decoded: dict[tuple[int, str], dict[str, Any] | None] = {}
 
 
 _UNREAD = object()
 
 
-class CallMatch:
+class CallMatch(tuple):  # type: ignore[type-arg]
     """A call found across traces.
 
-    A match holds its place in the index rows its query read (the columns, shared
-    with the other matches of its trace, and its row): what the row says (the
-    call's place, name, time and outcome) is read from them when asked for, and
-    the call's values from its records when first asked for (a match whose
-    values are never looked at reads nothing): a query of many matches builds
-    little more than the matches.
+    A match holds its place in the index rows its query read (what its trace's
+    matches share, the columns as read, never changed, and its row): what the
+    row says (the call's place, name, time and outcome) is read from them when
+    asked for, and the call's values from its records when first asked for (a
+    match whose values are never looked at reads nothing).  It is a tuple of
+    those, so that a query of many matches makes them in C (``tuple.__new__``)
+    and builds little more than the matches; compare matches as matches, not as
+    tuples.
     """
 
-    __slots__ = ("_cols", "_end", "_i", "_of", "_start", "truncated")
+    __slots__ = ()
 
-    def __init__(
-        self, of: _TraceOf, cols: dict[str, Any], i: int, truncated: bool = False
-    ) -> None:
-        self._of = of
-        # the index rows as read (never changed once read), and this match's row in them
-        self._cols = cols
-        self._i = i
-        #: whether a value predicate matched on a value the dumpers had cut
-        self.truncated = truncated
-        self._start: Any = _UNREAD
-        self._end: Any = _UNREAD
+    def __new__(
+        cls, of: _TraceOf, cols: dict[str, Any], i: int, truncated: bool = False
+    ) -> CallMatch:
+        return tuple.__new__(cls, (of, cols, i, truncated))
+
+    _of: _TraceOf = property(operator.itemgetter(0))  # type: ignore[assignment]
+    _cols: dict[str, Any] = property(operator.itemgetter(1))  # type: ignore[assignment]
+    _i: int = property(operator.itemgetter(2))  # type: ignore[assignment]
+    #: whether a value predicate matched on a value the dumpers had cut
+    truncated: bool = property(operator.itemgetter(3))  # type: ignore[assignment]
 
     @property
     def trace_id(self) -> str:
@@ -476,30 +480,32 @@ class CallMatch:
     @property
     def start_record(self) -> dict[str, Any] | None:
         """The call's opening record, decoded (``None`` when not recorded)."""
-        if self._start is _UNREAD:
-            pos, n = self._cols["open_pos"][self._i], self._cols["open_len"][self._i]
-            of = self._of
-            self._start = (
+        of, cols, i = self[0], self[1], self[2]
+        found = of.decoded.get((i, "start"), _UNREAD)
+        if found is _UNREAD:
+            pos, n = cols["open_pos"][i], cols["open_len"][i]
+            found = of.decoded[(i, "start")] = (
                 of.records.decoded(of.trace_id, pos, n, of.legacy)
-                if pos >= 0 and self._cols["outcome"][self._i] != callindex.FOLDED
+                if pos >= 0 and cols["outcome"][i] != callindex.FOLDED
                 else None
             )
-        return self._start  # type: ignore[no-any-return]
+        return found  # type: ignore[return-value]
 
     @property
     def end_record(self) -> dict[str, Any] | None:
         """The call's closing record, decoded (``None`` when not recorded)."""
-        if self._end is _UNREAD:
-            cols, i, of = self._cols, self._i, self._of
+        of, cols, i = self[0], self[1], self[2]
+        found = of.decoded.get((i, "end"), _UNREAD)
+        if found is _UNREAD:
             # stored after the opening record's end
             close = cols["close_pos"][i]
             at = cols["open_pos"][i] + cols["open_len"][i] + close
-            self._end = (
+            found = of.decoded[(i, "end")] = (
                 of.records.decoded(of.trace_id, at, cols["close_len"][i], of.legacy)
                 if close >= 0
                 else None
             )
-        return self._end  # type: ignore[no-any-return]
+        return found  # type: ignore[return-value]
 
     @property
     def ref(self) -> str:
@@ -534,6 +540,11 @@ class CallMatch:
         if not isinstance(other, CallMatch):
             return NotImplemented
         return self._key() == other._key()
+
+    def __ne__(self, other: object) -> bool:
+        if not isinstance(other, CallMatch):
+            return NotImplemented
+        return self._key() != other._key()
 
     def __hash__(self) -> int:
         return hash(self._key())
@@ -710,7 +721,8 @@ def find_calls(
         ensure_index(db_path, timeout, progress)
     conn = schema.connect_readonly(db_path, timeout)
     try:
-        yield from _query(
+        # the matches come in lists (a trace's at once): one generator resumed per match
+        for batch in _query(
             conn,
             pattern,
             raised,
@@ -722,7 +734,8 @@ def find_calls(
             list(predicates),
             limit,
             _Records(db_path, timeout),
-        )
+        ):
+            yield from batch
     finally:
         conn.close()
 
@@ -747,9 +760,9 @@ def _query(
     predicates: list[Predicate],
     limit: int | None,
     records: _Records,
-) -> Iterator[CallMatch]:
-    """The matches, read from the summary first and then from the blocks of the
-    candidate traces only.
+) -> Iterator[list[CallMatch]]:
+    """The matches in lists, read from the summary first and then from the blocks of
+    the candidate traces only.
 
     Without ``slowest`` the traces come in the order their first call started,
     and each trace's matches in the order they started; with it, the longest
@@ -837,9 +850,10 @@ def _matches(
     cap: int | None,
     records: _Records,
     facts: _Facts | None = None,
-) -> Iterator[CallMatch]:
-    """The rows that pass the predicates as matches, ``cap`` of them at the most;
-    ``batches`` are (trace key, columns, the rows of the columns in order)."""
+) -> Iterator[list[CallMatch]]:
+    """The rows that pass the predicates as matches, in lists (a trace's at once without
+    predicates), ``cap`` of them at the most; ``batches`` are (trace key, columns, the
+    rows of the columns in order)."""
     facts = facts if facts is not None else _Facts(conn)
     reader = callindex.RecordReader(conn) if predicates else None
     try:
@@ -854,7 +868,13 @@ def _matches(
                     rows = rows[: cap - found]
                 found += len(rows)
                 # a match made of each row in C: each reads its columns when asked
-                yield from map(CallMatch, repeat(of), repeat(cols), rows)
+                yield list(
+                    map(
+                        tuple.__new__,
+                        repeat(CallMatch),
+                        zip(repeat(of), repeat(cols), rows, repeat(False)),
+                    )
+                )
                 continue
             for stretch in _stretches(rows):
                 if needles:
@@ -865,7 +885,7 @@ def _matches(
                     match = _match(reader, of, cols, i, predicates)
                     if match is not None:
                         found += 1
-                        yield match
+                        yield [match]
     finally:
         if reader is not None:
             reader.close()
@@ -932,12 +952,22 @@ _LAST = 1 << 62  # sorts a row with no start time after every other
 def _in_start_order(cols: dict[str, Any], rows: list[int]) -> list[int]:
     """``rows`` in the order the calls began (by start, then thread and node)."""
     start = cols["start"]
-    starts: Iterable[int] = map(start.__getitem__, rows)
+    if -1 not in start:
+        # by start alone, keyed in C; calls that began at the same tick are ordered
+        # by thread and node below
+        ordered = sorted(rows, key=start.__getitem__)
+        starts = list(map(start.__getitem__, ordered))
+        if not any(map(operator.eq, starts, islice(starts, 1, None))):
+            return ordered
+    starts_of: Iterable[int] = map(start.__getitem__, rows)
     if -1 in start:  # no start time: after every other
-        starts = (s if s >= 0 else _LAST for s in starts)
+        starts_of = (s if s >= 0 else _LAST for s in starts_of)
     keyed = sorted(
         zip(
-            starts, map(cols["thread"].__getitem__, rows), map(cols["node"].__getitem__, rows), rows
+            starts_of,
+            map(cols["thread"].__getitem__, rows),
+            map(cols["node"].__getitem__, rows),
+            rows,
         )
     )
     return [k[3] for k in keyed]

@@ -1,5 +1,6 @@
 #include "scan/index_block.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -111,6 +112,29 @@ std::vector<std::string> decode_block(std::span<const std::uint8_t> block,
   // A block of another layout, or whose head was changed, rarely ends where its
   // columns do.
   if (at != block.size()) throw std::invalid_argument("index block longer than its columns");
+  return out;
+}
+
+std::vector<std::string> decode_blocks(std::span<const std::span<const std::uint8_t>> blocks,
+                                       std::span<const BlockColumn> layout, std::size_t lo,
+                                       std::size_t hi) {
+  std::size_t total = 0;
+  for (const auto& block : blocks) total += block_rows(block);
+  if (lo > hi || hi > total) throw std::invalid_argument("rows outside the index block");
+  std::vector<std::string> out(layout.size());
+  for (std::size_t c = 0; c < layout.size(); ++c) out[c].reserve((hi - lo) * layout[c].width);
+  std::size_t base = 0;  // the first row of the block, counted over all of them
+  for (const auto& block : blocks) {
+    const std::size_t count = block_rows(block);
+    const std::size_t from = std::max(lo, base);
+    const std::size_t to = std::min(hi, base + count);
+    // A lone block is read even for no rows: a damaged one is refused as decode_block does.
+    if (from < to || blocks.size() == 1) {
+      const std::vector<std::string> part = decode_block(block, layout, from - base, to - base);
+      for (std::size_t c = 0; c < layout.size(); ++c) out[c] += part[c];
+    }
+    base += count;
+  }
   return out;
 }
 

@@ -47,4 +47,11 @@ std::vector<std::string> decode_block(std::span<const std::uint8_t> block,
                                       std::span<const BlockColumn> layout, std::size_t lo,
                                       std::size_t hi);
 
+// The same of blocks read one after another as one run of rows (a trace's
+// consecutive blocks): rows [lo, hi) counted from the first block's first
+// row.  Only the blocks holding those rows are decoded.
+std::vector<std::string> decode_blocks(std::span<const std::span<const std::uint8_t>> blocks,
+                                       std::span<const BlockColumn> layout, std::size_t lo,
+                                       std::size_t hi);
+
 }  // namespace vask::scan

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -98,13 +100,25 @@ PyObject* py_decode_index_block(PyObject*, PyObject* const* args, Py_ssize_t nar
     const std::vector<BlockColumn> layout = block_layout(args[1]);
     const std::size_t lo = size_argument(args[2], "lo");
     const std::size_t hi = size_argument(args[3], "hi");
-    const HeldBuffer held(args[0]);
+    // One block, or a tuple of a trace's consecutive blocks read as one run of rows.
+    std::vector<std::unique_ptr<HeldBuffer>> held;
+    if (PyTuple_Check(args[0])) {
+      const Py_ssize_t n = PyTuple_GET_SIZE(args[0]);
+      held.reserve(static_cast<std::size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i)
+        held.push_back(std::make_unique<HeldBuffer>(PyTuple_GET_ITEM(args[0], i)));
+    } else {
+      held.push_back(std::make_unique<HeldBuffer>(args[0]));
+    }
+    std::vector<std::span<const std::uint8_t>> blocks;
+    blocks.reserve(held.size());
+    for (const auto& buffer : held) blocks.push_back(buffer->bytes());
     std::vector<std::string> columns;
     std::exception_ptr failed;
-    // The buffer stays held (and so unchanged in size) while the GIL is released.
+    // The buffers stay held (and so unchanged in size) while the GIL is released.
     Py_BEGIN_ALLOW_THREADS;
     try {
-      columns = decode_block(held.bytes(), layout, lo, hi);
+      columns = decode_blocks(blocks, layout, lo, hi);
     } catch (...) {
       failed = std::current_exception();
     }

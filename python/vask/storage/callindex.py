@@ -1482,6 +1482,11 @@ def read_rows(
             raw = found[block] = decompress(data)
             if cache is not None:
                 cache.put((key, block), raw)
+    if len(found) == hi_block - lo_block + 1:
+        # every block there: their rows decoded as one run
+        at = lo_block * BLOCK_ROWS
+        raws = tuple(found[block] for block in range(lo_block, hi_block + 1))
+        return decode_rows(raws if len(raws) > 1 else raws[0], first_row - at, end - at)
     parts: list[dict[str, array]] = []
     for block in range(lo_block, hi_block + 1):
         raw = found.get(block)
@@ -1490,8 +1495,6 @@ def read_rows(
         lo = max(first_row - block * BLOCK_ROWS, 0)
         hi = min(end - block * BLOCK_ROWS, BLOCK_ROWS)
         parts.append(decode_rows(raw, lo, hi))
-    if len(parts) == 1:
-        return parts[0]
     out = {name: array(code) for name, code, _ in _COLUMNS}
     for part in parts:
         for name, column in part.items():
@@ -1536,11 +1539,26 @@ def block_bytes(
     return raw
 
 
-def decode_rows(raw: bytes, lo: int, hi: int) -> dict[str, array]:
-    """Rows ``lo`` to ``hi`` of a decompressed block, every column as values (decoded
-    natively; :func:`_decode` and :func:`_stretch` are the same in Python)."""
+def decode_rows(raw: bytes | tuple[bytes, ...], lo: int, hi: int) -> dict[str, array]:
+    """Rows ``lo`` to ``hi`` of a decompressed block (of a tuple of a trace's consecutive
+    blocks: their rows one after another), every column as values (decoded natively;
+    :func:`_decode` and :func:`_stretch` are the same in Python)."""
     if _decode_index_block is None:
-        return _stretch(_decode(raw), lo, hi)
+        if not isinstance(raw, tuple):
+            return _stretch(_decode(raw), lo, hi)
+        out = {name: array(code) for name, code, _ in _COLUMNS}
+        at = 0
+        for one in raw:
+            decoded = _decode(one)
+            count = len(decoded[_COLUMNS[0][0]][2])
+            if lo < at + count and hi > at:
+                part = _stretch(decoded, max(lo - at, 0), min(hi - at, count))
+                for name, column in part.items():
+                    out[name].extend(column)
+            at += count
+        if lo > hi or hi > at:
+            raise ValueError("rows outside the index block")
+        return out
     out = {}
     for (name, code, _), data in zip(
         _COLUMNS, _decode_index_block(raw, _LAYOUT, lo, hi), strict=True
