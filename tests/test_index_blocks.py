@@ -286,3 +286,30 @@ def test_rows_across_blocks_read_as_in_python(parts, data):
         callindex._decode_index_block = python
     with pytest.raises(ValueError, match="outside"):
         callindex.decode_rows(raws, 0, total + 1)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(blocks(), min_size=1, max_size=3), st.data())
+def test_runs_of_rows_read_as_in_python(parts, data):
+    """Several runs of a trace's rows (a few names' rows without those between them) read
+    at once: natively as in Python, and the values written, run after run."""
+    raws = tuple(raw for raw, _ in parts)
+    written = {
+        name: [v for _, columns in parts for v in columns[k]]
+        for k, (name, _, _) in enumerate(callindex._COLUMNS)
+    }
+    total = len(written["name"])
+    cuts = sorted(data.draw(st.lists(st.integers(0, total), max_size=6)))
+    runs = list(zip(cuts[::2], cuts[1::2]))
+    lo, hi = tuple(a for a, _ in runs), tuple(b for _, b in runs)
+    expected = {name: [v for a, b in runs for v in column[a:b]] for name, column in written.items()}
+    got = {k: list(v) for k, v in callindex.decode_rows(raws, lo, hi).items()}
+    assert got == expected
+    python = callindex._decode_index_block
+    try:
+        callindex._decode_index_block = None
+        assert {k: list(v) for k, v in callindex.decode_rows(raws, lo, hi).items()} == expected
+    finally:
+        callindex._decode_index_block = python
+    with pytest.raises(ValueError, match="unlike"):
+        callindex.decode_rows(raws, (0,), (0, 0))

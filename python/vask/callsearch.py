@@ -32,7 +32,7 @@ import sqlite3
 import threading
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from itertools import chain, islice, repeat
+from itertools import islice, repeat
 from typing import Any
 
 from vask.document import upgrade_legacy_record
@@ -1017,21 +1017,10 @@ def _rows_in_order(
             cols = callindex.read_rows(conn, key, group[5], group[2], blocks)
             rows = select.rows(cols, facts[key]["exc_types"])
         else:
-            # the stretch that holds the names' rows, read once, and their rows in it
-            # merged by start
-            lo = min(g[5] for g in found)
-            hi = max(g[5] + g[2] for g in found)
-            cols = callindex.read_rows(conn, key, lo, hi - lo, blocks)
-            if sum(g[2] for g in found) == hi - lo:
-                picked = select.rows(cols, facts[key]["exc_types"])
-            else:
-                picked = list(
-                    chain.from_iterable(range(g[5] - lo, g[5] - lo + g[2]) for g in found)
-                )
-                if select.raised or select.returned:
-                    chosen = set(select.rows(cols, facts[key]["exc_types"]))
-                    picked = [i for i in picked if i in chosen]
-            rows = _in_start_order(cols, picked)
+            # the names' rows, read at once without those between them, merged by start
+            found.sort(key=lambda g: g[5])
+            cols = callindex.read_ranges(conn, key, [(g[5], g[2]) for g in found], blocks)
+            rows = _in_start_order(cols, select.rows(cols, facts[key]["exc_types"]))
         if rows:
             yield key, cols, rows
 

@@ -138,4 +138,15 @@ std::vector<std::string> decode_blocks(std::span<const std::span<const std::uint
   return out;
 }
 
+std::vector<std::string> decode_blocks(std::span<const std::span<const std::uint8_t>> blocks,
+                                       std::span<const BlockColumn> layout,
+                                       std::span<const RowRange> ranges) {
+  std::vector<std::string> out(layout.size());
+  for (const RowRange& range : ranges) {
+    const std::vector<std::string> part = decode_blocks(blocks, layout, range.lo, range.hi);
+    for (std::size_t c = 0; c < layout.size(); ++c) out[c] += part[c];
+  }
+  return out;
+}
+
 }  // namespace vask::scan

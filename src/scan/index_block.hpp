@@ -54,4 +54,14 @@ std::vector<std::string> decode_blocks(std::span<const std::span<const std::uint
                                        std::span<const BlockColumn> layout, std::size_t lo,
                                        std::size_t hi);
 
+// The same of several runs [lo, hi) of those rows, one after another (the rows
+// of a few names of a trace, without the rows between them).
+struct RowRange {
+  std::size_t lo = 0;
+  std::size_t hi = 0;
+};
+std::vector<std::string> decode_blocks(std::span<const std::span<const std::uint8_t>> blocks,
+                                       std::span<const BlockColumn> layout,
+                                       std::span<const RowRange> ranges);
+
 }  // namespace vask::scan

@@ -23,7 +23,8 @@ PyObject* py_cut_ids_and_times(PyObject* module, PyObject* data);
 
 // _decode_index_block(block, layout, lo, hi, /) -> tuple of bytes
 // Rows [lo, hi) of a calls index block (decompressed), or of a tuple of a
-// trace's consecutive blocks read as one run of rows, one bytes object per
+// trace's consecutive blocks read as one run of rows (lo and hi tuples of as
+// many ints: several runs of those rows, one after another), one bytes object per
 // column of `layout` (see index_block.hpp), in native byte order, ready for
 // array.frombytes; ValueError for blocks that do not hold them. The GIL is
 // released while it decodes.

@@ -96,6 +96,7 @@ __all__ = [
     "BlockCache",
     "block_bytes",
     "decode_rows",
+    "read_ranges",
     "read_rows",
     "reindex",
     "row_at",
@@ -1461,45 +1462,82 @@ def read_rows(
     """Rows ``first_row`` to ``first_row + count`` of trace ``key``, column by column, as
     stored: read each row's values through :func:`row_at`.  Only the blocks that hold
     them are read, in one query; ``cache`` keeps decompressed blocks for the next call."""
-    if count <= 0:
-        return {name: array(code) for name, code, _ in _COLUMNS}
-    end = first_row + count
-    lo_block, hi_block = first_row // BLOCK_ROWS, (end - 1) // BLOCK_ROWS
+    return read_ranges(conn, key, [(first_row, count)], cache)
+
+
+def read_ranges(
+    conn: sqlite3.Connection,
+    key: int,
+    ranges: Iterable[tuple[int, int]],
+    cache: BlockCache | None = None,
+) -> dict[str, array]:
+    """The rows of trace ``key`` in ``ranges`` ((first row, count) pairs, in ascending
+    order, apart), one range after another, as :func:`read_rows` reads one."""
+    wanted = [(first, first + count) for first, count in ranges if count > 0]
+    needed = sorted(
+        {b for lo, hi in wanted for b in range(lo // BLOCK_ROWS, (hi - 1) // BLOCK_ROWS + 1)}
+    )
     found: dict[int, bytes] = {}
     if cache is not None:
-        for block in range(lo_block, hi_block + 1):
+        for block in needed:
             raw = cache.get((key, block))
             if raw is not None:
                 found[block] = raw
-    if len(found) <= hi_block - lo_block:
+    missing = [block for block in needed if block not in found]
+    if missing:
         decompress = _decompressor().decompress
+        if missing[-1] - missing[0] + 1 == len(missing):
+            sql, params = "block BETWEEN ? AND ?", [missing[0], missing[-1]]
+        else:
+            sql, params = f"block IN ({','.join('?' * len(missing))})", missing
         for block, data in conn.execute(
-            "SELECT block, data FROM call_blocks WHERE trace = ? AND block BETWEEN ? AND ?",
-            (key, lo_block, hi_block),
+            f"SELECT block, data FROM call_blocks WHERE trace = ? AND {sql}", (key, *params)
         ):
-            if block in found:
-                continue
             raw = found[block] = decompress(data)
             if cache is not None:
                 cache.put((key, block), raw)
-    if len(found) == hi_block - lo_block + 1:
-        # every block there: their rows decoded as one run
-        at = lo_block * BLOCK_ROWS
-        raws = tuple(found[block] for block in range(lo_block, hi_block + 1))
-        return decode_rows(raws if len(raws) > 1 else raws[0], first_row - at, end - at)
+    # the needed blocks in runs of neighbours, each decoded at once with its ranges
     parts: list[dict[str, array]] = []
-    for block in range(lo_block, hi_block + 1):
-        raw = found.get(block)
-        if raw is None:
+    run: list[int] = []
+    for block in [*needed, None]:
+        if block is not None and (not run or block == run[-1] + 1):
+            run.append(block)
             continue
-        lo = max(first_row - block * BLOCK_ROWS, 0)
-        hi = min(end - block * BLOCK_ROWS, BLOCK_ROWS)
-        parts.append(decode_rows(raw, lo, hi))
+        if run:
+            parts.append(_decode_run(found, run, wanted))
+        run = [block] if block is not None else []
+    if len(parts) == 1:
+        return parts[0]
     out = {name: array(code) for name, code, _ in _COLUMNS}
     for part in parts:
         for name, column in part.items():
             out[name].extend(column)
     return out
+
+
+def _decode_run(
+    found: dict[int, bytes], run: list[int], wanted: list[tuple[int, int]]
+) -> dict[str, array]:
+    """The rows of ``wanted`` (row ranges) that lie in the neighbouring blocks ``run``."""
+    at, end = run[0] * BLOCK_ROWS, (run[-1] + 1) * BLOCK_ROWS
+    inside = [(lo - at, hi - at) for lo, hi in wanted if at <= lo and hi <= end]
+    if any(block not in found for block in run):
+        # a block gone (the trace indexed again meanwhile): the rows of those there
+        out = {name: array(code) for name, code, _ in _COLUMNS}
+        for block in run:
+            raw = found.get(block)
+            base = (block - run[0]) * BLOCK_ROWS
+            for lo, hi in inside:
+                lo, hi = max(lo - base, 0), min(hi - base, BLOCK_ROWS)
+                if raw is not None and lo < hi:
+                    for name, column in decode_rows(raw, lo, hi).items():
+                        out[name].extend(column)
+        return out
+    raws = tuple(found[block] for block in run)
+    raw: bytes | tuple[bytes, ...] = raws if len(raws) > 1 else raws[0]
+    if len(inside) == 1:
+        return decode_rows(raw, inside[0][0], inside[0][1])
+    return decode_rows(raw, tuple(lo for lo, _ in inside), tuple(hi for _, hi in inside))
 
 
 class BlockCache:
@@ -1539,10 +1577,24 @@ def block_bytes(
     return raw
 
 
-def decode_rows(raw: bytes | tuple[bytes, ...], lo: int, hi: int) -> dict[str, array]:
+def decode_rows(
+    raw: bytes | tuple[bytes, ...], lo: int | tuple[int, ...], hi: int | tuple[int, ...]
+) -> dict[str, array]:
     """Rows ``lo`` to ``hi`` of a decompressed block (of a tuple of a trace's consecutive
     blocks: their rows one after another), every column as values (decoded natively;
-    :func:`_decode` and :func:`_stretch` are the same in Python)."""
+    :func:`_decode` and :func:`_stretch` are the same in Python).  With tuples ``lo``
+    and ``hi`` of as many ints, the rows of each of those runs, one after another."""
+    if isinstance(lo, tuple) and isinstance(hi, tuple):
+        if _decode_index_block is not None:
+            return _columns(_decode_index_block(raw, _LAYOUT, lo, hi))
+        if len(lo) != len(hi):
+            raise ValueError("lo and hi of unlike lengths")
+        out = {name: array(code) for name, code, _ in _COLUMNS}
+        for one_lo, one_hi in zip(lo, hi, strict=True):
+            for name, column in decode_rows(raw, one_lo, one_hi).items():
+                out[name].extend(column)
+        return out
+    assert isinstance(lo, int) and isinstance(hi, int)
     if _decode_index_block is None:
         if not isinstance(raw, tuple):
             return _stretch(_decode(raw), lo, hi)
@@ -1559,10 +1611,13 @@ def decode_rows(raw: bytes | tuple[bytes, ...], lo: int, hi: int) -> dict[str, a
         if lo > hi or hi > at:
             raise ValueError("rows outside the index block")
         return out
+    return _columns(_decode_index_block(raw, _LAYOUT, lo, hi))
+
+
+def _columns(decoded: tuple[bytes, ...]) -> dict[str, array]:
+    """The native decoder's bytes as arrays of the columns' types."""
     out = {}
-    for (name, code, _), data in zip(
-        _COLUMNS, _decode_index_block(raw, _LAYOUT, lo, hi), strict=True
-    ):
+    for (name, code, _), data in zip(_COLUMNS, decoded, strict=True):
         column = array(code)
         column.frombytes(data)
         out[name] = column
