@@ -61,6 +61,7 @@ from __future__ import annotations
 import bisect
 import json
 import math
+import operator
 import os
 import re
 import sqlite3
@@ -70,7 +71,8 @@ import threading
 from array import array
 from collections.abc import Callable, Iterable
 from concurrent.futures import Executor, ThreadPoolExecutor
-from itertools import accumulate, chain, pairwise
+from itertools import accumulate, chain, islice, repeat
+from math import isfinite
 from typing import Any
 
 import zstandard
@@ -927,11 +929,6 @@ def _tick(largest: float) -> float:
     return max(math.ulp(largest), _FINEST_TICK)
 
 
-def _ticks(seconds: float, tick: float) -> int:
-    """``seconds`` in whole ticks (-1 when not a finite time)."""
-    return round(seconds / tick) if math.isfinite(seconds) else -1
-
-
 def _take_turn(conn: Any) -> None:
     """Of PostgreSQL, wait for the other writers of the index (inside a transaction):
     two processes indexing the same trace, or adding the same name, take turns."""
@@ -1061,7 +1058,10 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, ol, cp, cl) = zip(
             *rows
         )
-        durations = [_ticks(e - s, tick) if e >= s else -1 for s, e in zip(start, end)]
+        durations = [
+            round((e - s) / tick) if e >= s and isfinite(e - s) else -1
+            for s, e in zip(start, end)
+        ]
         known = [d for d in durations if d >= 0]
         if known:
             longest = max(longest, max(known))
@@ -1090,7 +1090,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 [n - p for n, p in zip(node, parent)],
                 depth,
                 line,
-                [_ticks(s - base, tick) for s in start],
+                [round((s - base) / tick) if isfinite(s) else -1 for s in start],
                 durations,
                 outcome,
                 exc,
@@ -1211,12 +1211,12 @@ def _encode(columns: list[list[int]]) -> bytes:
         first = _varint(values[0] if values else 0) if delta else b""
         if delta and values:
             # differences wrap to 64 bits, signed, as the decoder's sums do
-            values = [0, *(b - a for a, b in pairwise(values))]
+            values = [0, *map(operator.sub, islice(values, 1, None), values)]
             if min(values) < -(1 << 63) or max(values) >= 1 << 63:
                 values = [_wrap(v) for v in values]
         ref = min(values, default=0)
-        # each stored value is at most 2^64 - 1: the values fit 64 bits, signed
-        stored = [(v - ref) & _MASK for v in values] if ref else values
+        # each stored value is from 0 to 2^64 - 1: the values fit 64 bits, signed
+        stored = list(map(operator.sub, values, repeat(ref))) if ref else values
         width = (max(stored, default=0).bit_length() + 7) // 8
         parts.append(bytes((width,)) + _varint(ref) + first)
         if width:
