@@ -5,6 +5,7 @@
     python bench/bench_calls.py --indexed FILE [--values | --needles] [--quick]
     python bench/bench_calls.py --written [--db FILE [--sample N] | --calls N --traces N
                                            | --engine NAME --traces N]
+    python bench/bench_calls.py --indexed FILE --columns
 
 With ``--db`` it works on that database's documents (one made by ``pytest
 --vask`` on a real suite, say ``bench/bench_real_suites.py``'s): it stores
@@ -48,7 +49,8 @@ each document keeping the frame it decompressed last (as before the frame
 cache) and with the frame cache; ``--needles`` likewise with every
 candidate's record decoded and with the records that lack a predicate's
 bytes passed over (its needle); ``--quick`` leaves out those that read every
-candidate's record.
+candidate's record.  ``--columns`` says what each index table takes per call,
+and each column of the blocks.
 """
 
 from __future__ import annotations
@@ -201,11 +203,13 @@ def _multiply(db_path: Path, calls: int) -> int:
                     f"INSERT INTO call_traces ({', '.join(index_cols)}) SELECT {cols}"
                     f" FROM call_traces WHERE id IN ({originals})"
                 )
+                summary_cols = [r[1] for r in conn.execute("PRAGMA table_info(call_summary)")]
+                picked_summary = ", ".join(
+                    f"trace + {key_shift}" if c == "trace" else c for c in summary_cols
+                )
                 conn.execute(
-                    "INSERT INTO call_summary (name, trace, calls, raised, min_duration,"
-                    f" max_duration, first_row) SELECT name, trace + {key_shift}, calls, raised,"
-                    f" min_duration, max_duration, first_row FROM call_summary"
-                    f" WHERE trace IN ({originals})"
+                    f"INSERT INTO call_summary ({', '.join(summary_cols)})"
+                    f" SELECT {picked_summary} FROM call_summary WHERE trace IN ({originals})"
                 )
                 conn.execute(
                     f"INSERT INTO call_blocks (trace, block, rows, data) SELECT trace + {key_shift},"
@@ -269,6 +273,51 @@ def _reindex(db_path: Path) -> tuple[float, int]:
     finally:
         conn.close()
     return took, indexed
+
+
+def _columns_of(db_path: Path) -> None:
+    """The bytes per call of each index table (pages, and those unused) and of each column
+    of the blocks: as stored uncompressed, and compressed alone (their sum is more than
+    the blocks take, which compress the columns together)."""
+    import collections
+
+    import zstandard
+
+    conn = sqlite3.connect(f"file:{db_path}?mode=ro", uri=True)
+    try:
+        (calls,) = conn.execute("SELECT SUM(calls) FROM call_traces").fetchone()
+        total = conn.execute("SELECT SUM(pgsize) FROM dbstat").fetchone()[0]
+        print(f"{calls:,} calls; the database {total / 2**20:.1f} MiB")
+        for name, pages, unused in conn.execute(
+            "SELECT name, SUM(pgsize), SUM(unused) FROM dbstat WHERE name LIKE '%call%'"
+            " GROUP BY name ORDER BY 2 DESC"
+        ):
+            print(
+                f"  {name:<34} {pages / calls:6.2f} B/call  {pages / total:6.2%}"
+                f"  ({unused / calls:.2f} B/call unused)"
+            )
+        raw = collections.Counter()
+        alone = collections.Counter()
+        compress = callindex._compressor().compress
+        decompress = callindex._decompressor().decompress
+        for (data,) in conn.execute("SELECT data FROM call_blocks"):
+            block = decompress(data)
+            (count,) = callindex._BLOCK_HEAD.unpack_from(block, 0)
+            at = callindex._BLOCK_HEAD.size
+            for name, _, delta in callindex._COLUMNS:
+                began = at
+                width = block[at]
+                _, at = callindex._read_varint(block, at + 1)
+                if delta:
+                    _, at = callindex._read_varint(block, at)
+                at += count * width
+                raw[name] += at - began
+                alone[name] += len(compress(block[began:at]))
+        print("  block columns: stored, compressed alone (B/call)")
+        for name, _, _ in callindex._COLUMNS:
+            print(f"    {name:<12} {raw[name] / calls:6.2f} {alone[name] / calls:6.2f}")
+    finally:
+        conn.close()
 
 
 def _index_bytes(db_path: Path) -> int | None:
@@ -583,7 +632,17 @@ def main() -> int:
         action="store_true",
         help="leave out the value queries that read every candidate call's record",
     )
+    parser.add_argument(
+        "--columns",
+        action="store_true",
+        help="with --indexed: what each table and each column of the blocks takes, only",
+    )
     args = parser.parse_args()
+    if args.columns:
+        if args.indexed is None:
+            parser.error("--columns reads a database indexed already (--indexed FILE)")
+        _columns_of(args.indexed)
+        return 0
     work = Path(tempfile.mkdtemp(prefix="vask-bench-calls-", dir=args.keep))
     db_path = work / "db.sqlite3"
     try:

@@ -59,7 +59,7 @@ PyObject* py_build_trace(PyObject* self, PyObject*) {
   return boundary([&] { return ProfilerObject::of(self).core().build_trace().release(); });
 }
 
-PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*, Py_ssize_t nargs) {
+PyObject* py_register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 3) {
     PyErr_Format(PyExc_TypeError,
                  "register_threading_profiler() takes exactly 3 arguments (%zd given)", nargs);
@@ -67,7 +67,23 @@ PyObject* py_register_threading_profiler(PyObject* self, PyObject* const*, Py_ss
   }
   return boundary([&]() -> PyObject* {
     // A thread started in a forked child is not handed the parent's engine.
-    if (!ProfilerObject::of(self).core().in_forked_child()) ProfilerObject::of(self).install(self);
+    if (ProfilerObject::of(self).core().in_forked_child()) Py_RETURN_NONE;
+    ProfilerObject::of(self).install(self);
+    // The event this was called for is the thread's first, and the native
+    // hook set just now never sees it. Where it is a call (the thread's
+    // run(), on a Python that reports no event of the hook's own setting
+    // first), it is recorded here, so that a Thread subclass's run() has its
+    // call, with its arguments, and not only its return.
+    if (!PyFrame_Check(args[0]) || !PyUnicode_Check(args[1]) ||
+        PyUnicode_CompareWithASCIIString(args[1], "call") != 0) {
+      Py_RETURN_NONE;
+    }
+    const int status = ProfilerObject::in_callback(self, [&](VaskProfiler& profiler) {
+      if (profiler.stopped()) return 0;
+      return profiler.on_event(reinterpret_cast<PyFrameObject*>(args[0]), FrameEvent::Call,
+                               args[2], true, false);
+    });
+    if (status < 0) throw_py();
     Py_RETURN_NONE;
   });
 }

@@ -13,8 +13,9 @@ import vask
 from tracedocs import document, frame, marker, plugin
 from vask import callsearch, traceindex
 from vask.cli import main
-from vask.storage import callindex, maintain, schema, store
+from vask.storage import backend, callindex, maintain, schema, store
 from vask.storage.query import list_traces
+from vask.storage.schema import transaction
 
 
 def reserve(qty, password="hunter2"):
@@ -906,3 +907,112 @@ def test_spans_lacking_a_needle_are_those_inside_the_data_without_it():
     assert _spans_lacking(memoryview(data), b"z", array("q")) == b""
     with pytest.raises(ValueError, match="pairs"):
         _spans_lacking(data, b"z", array("q", [0]))
+
+
+def test_an_index_of_the_version_before_is_built_again_on_either_backend(database, tmp_path):
+    """An index left by the version before (its tables as they were, rows in them) is
+    emptied and built again by the first query: of SQLite, its tables dropped and made
+    again; of PostgreSQL, the component's last step applied."""
+    reference = tmp_path / "reference.sqlite3"
+    for db in (database, reference):
+        store.save_traces(_documents(), db_path=db)
+    conn = schema.connect(database)
+    try:
+        if backend.is_postgres(conn):
+            # the tables as the steps before the last one left them, and a row of the old layout
+            schema.ensure_pg_tables(conn, callindex.PG_COMPONENT, callindex._PG_MIGRATIONS[:-1])
+            with transaction(conn):
+                conn.execute(
+                    "INSERT INTO call_traces (trace_id, last_row, threads, exc_types, calls)"
+                    " VALUES ('trc_root', 1, '[]', '[]', 1)"
+                )
+                conn.execute(
+                    "INSERT INTO call_summary (name, trace, calls, raised, min_duration,"
+                    " max_duration, first_row) VALUES (1, 1, 1, 0, 0.5, 0.5, 0)"
+                )
+        else:
+            with transaction(conn):
+                callindex.ensure_tables(conn)
+                conn.execute(
+                    "UPDATE call_index_version SET version = ?", (callindex.INDEX_VERSION - 1,)
+                )
+                conn.execute(
+                    "INSERT INTO call_traces (trace_id, last_row, threads, exc_types, calls)"
+                    " VALUES ('trc_root', 1, '[]', '[]', 1)"
+                )
+        assert not callindex.has_index(conn)
+    finally:
+        conn.close()
+    for pattern, query in _QUERIES:
+        assert _found(database, pattern, **query) == _found(reference, pattern, **query)
+    assert _index_of(database) == {"trc_root", "trc_sub", "trc_point"}
+
+
+def _calls_document(trace_id, names, rows_each):
+    """A trace whose thread calls each of ``names`` ``rows_each`` times, one after another,
+    at times a tick apart, each call returning its number."""
+    records = []
+    n = 0
+    clock = 1_700_000_000.0
+    tick = 2.0**-22
+    for round_ in range(rows_each):
+        for name in names:
+            n += 1
+            records.append(frame("call", n, clock, name, locals={"i": round_}))
+            clock += (n % 5 + 1) * tick
+            records.append(frame("return", n, clock, name, arg=n))
+            clock += tick
+    return document(trace_id, {"native_1": records})
+
+
+@pytest.mark.parametrize("block_rows", [1, 3, 1024])
+def test_a_name_query_reads_only_the_blocks_of_its_rows(tmp_path, monkeypatch, block_rows):
+    """A name's rows are found from the summary: the blocks read are the ones its rows lie
+    in (a name's rows across several blocks, blocks of one row), and the calls, their
+    times and their values are those recorded, exact to the tick."""
+    monkeypatch.setattr(callindex, "BLOCK_ROWS", block_rows)
+    db_path = tmp_path / "db.sqlite3"
+    names = ("alpha", "beta", "gamma", "delta")
+    store.save_traces(
+        [
+            ("trc_a", _calls_document("trc_a", names, 7)),
+            ("trc_empty", document("trc_empty", {"native_1": []})),
+        ],
+        db_path=db_path,
+    )
+    callsearch.ensure_index(db_path)
+    read = []
+    real = callindex._decompressor
+
+    class Counting:
+        def decompress(self, data):
+            read.append(data)
+            return real().decompress(data)
+
+    monkeypatch.setattr(callindex, "_decompressor", Counting)
+    with sqlite3.connect(db_path) as conn:
+        summary = {
+            qualname.rpartition(".")[2]: first
+            for qualname, first in conn.execute(
+                "SELECT n.qualname, s.first_row FROM call_summary s JOIN call_names n"
+                " ON n.id = s.name"
+            )
+        }
+        empty = conn.execute("SELECT calls FROM call_traces WHERE trace_id = 'trc_empty'")
+        assert empty.fetchone() == (0,)
+    for name in names:
+        read.clear()
+        found = list(callsearch.find_calls(db_path, name, build=False))
+        assert [m.return_value for m in found] == [names.index(name) + 1 + 4 * r for r in range(7)]
+        assert [m.args for m in found] == [{"i": r} for r in range(7)]
+        first = summary[name]
+        assert len(read) == (first + 6) // block_rows - first // block_rows + 1
+        # times since 1970 are kept exactly: each duration a whole number of ticks
+        for m in found:
+            assert m.duration / 2.0**-22 == (m.return_value % 5 + 1)
+    # every name, trace by trace, in the order the calls began
+    everything = list(callsearch.find_calls(db_path, "*", build=False))
+    assert [m.return_value for m in everything] == list(range(1, 29))
+    assert [m.duration for m in callsearch.find_calls(db_path, "*", slowest=3)] == [
+        5 * 2.0**-22
+    ] * 3

@@ -382,6 +382,48 @@ def test_a_python_subprocess_is_traced_and_linked(tmp_path, engine):
     assert child.summary.process_name == "helper.py 21"
 
 
+def test_a_child_whose_recording_would_not_stop_still_stores_its_trace(tmp_path, engine):
+    # Stopping fails at the child's end: what it recorded is stored all the same.
+    (tmp_path / "helper.py").write_text(
+        textwrap.dedent(
+            """
+            from vask.engines import lifecycle
+
+            def broken():
+                raise RuntimeError("the engine would not stop")
+
+            lifecycle._saver._stop_engine = broken
+
+            def double(n):
+                return n * 2
+
+            print(double(21), flush=True)
+            """
+        )
+    )
+    program = """
+    import subprocess, sys
+
+    done = subprocess.run([sys.executable, "helper.py"], capture_output=True, text=True)
+    print(done.stdout.strip(), flush=True)
+    print(done.stderr, file=sys.stderr, flush=True)
+    """
+    (tmp_path / "prog.py").write_text(textwrap.dedent(program))
+    result = subprocess.run(
+        [sys.executable, "-m", "vask", "run", "--engine", engine.name, "prog.py"],
+        cwd=tmp_path,
+        env=ENV,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert (result.returncode, result.stdout.strip()) == (0, "42"), result.stderr
+    assert "could not stop recording in process" in result.stderr
+    assert "could not store" not in result.stderr
+    _, (child,) = family(tmp_path)
+    assert child.calls["double"] == 1
+
+
 def test_grandchildren_link_to_their_parent_which_forks_as_if_vask_had_no_thread(tmp_path):
     program = """
     import os, subprocess, sys

@@ -198,6 +198,47 @@ def test_a_child_forked_while_another_thread_holds_the_storage_locks_stores_its_
     assert len({trace.pid for trace in traces}) == 2  # the parent's trace and the child's
 
 
+# A lock made after the hook that restarts recorders in a child was
+# registered, held by another thread at the fork; and a piece of state the
+# child lets go.  The hook restarts the trace (and a SIGTERM may have it
+# stored on a thread of its own at once), so both must be the child's own
+# by then, whatever the order the hooks were registered in.
+LATE_LOCK_AT_FORK = """
+import os, threading
+from vask import _forksafe
+from vask.engines import lifecycle
+from vask.storage import writer
+
+late = _forksafe.lock()
+held, done = threading.Event(), threading.Event()
+
+def hold():
+    with late:
+        held.set()
+        done.wait()
+
+holder = threading.Thread(target=hold)
+holder.start()
+held.wait()
+parents_writer = writer._state
+seen = []
+lifecycle.after_fork_in_child(
+    lambda: seen.append((late.acquire(blocking=False), writer._state is not parents_writer))
+)
+pid = os.fork()
+if pid == 0:
+    os._exit(0 if seen == [(True, True)] else 1)
+done.set()
+holder.join()
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), flush=True)
+"""
+
+
+def test_a_childs_locks_and_state_are_its_own_before_its_trace_restarts(tmp_path):
+    result = run_program(tmp_path, LATE_LOCK_AT_FORK, "-W", "ignore", "prog.py")
+    assert (result.stdout, result.stderr) == ("0\n", "")
+
+
 # subprocess forks to run preexec_fn in the child, which then execs.
 PREEXEC = """
 import os, subprocess, sys

@@ -43,7 +43,14 @@ DEEP = "VASK_FUZZ_DEEP"
 
 def fuzz_settings(examples: int) -> settings:
     return settings(
-        max_examples=int(os.environ.get("VASK_FUZZ_EXAMPLES", examples)),
+        # VASK_FUZZ_EXAMPLES sets every test's number; VASK_FUZZ_SCALE scales
+        # each one's own (the sanitizer run, where each costs more, tries fewer).
+        max_examples=int(
+            os.environ.get(
+                "VASK_FUZZ_EXAMPLES",
+                max(20, round(examples * float(os.environ.get("VASK_FUZZ_SCALE", "1")))),
+            )
+        ),
         derandomize="VASK_FUZZ_RANDOM" not in os.environ,
         deadline=None,
         database=None,

@@ -103,6 +103,10 @@ SECRETS = [
     "accessToken",
     "client_secret",
     "new_password1",
+    "pw",
+    "user_pw",
+    "adminPw",
+    "pass",
 ]
 # Names that hold no secret but were redacted as substrings, and near misses.
 HARMLESS = [
@@ -130,6 +134,11 @@ HARMLESS = [
     "count",
     "key_func",
     "pkey",
+    "first_pass",
+    "passes",
+    "bypass",
+    "compass",
+    "pwm",
 ]
 
 

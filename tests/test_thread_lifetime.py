@@ -68,6 +68,24 @@ def test_a_finished_thread_and_its_payload_are_freed_and_still_described(engine)
     assert co_names.count("touch") == 2  # its call and return
 
 
+def test_a_thread_subclass_run_is_recorded_from_its_call(engine):
+    # The thread's first event (its run() on some Pythons) is the one that
+    # installs the profile hook there: it is recorded all the same.
+    recorder = engine.recorder(config={"threading": True})
+    recorder.start()
+    try:
+        thread = Holder("subclass")
+        thread.start()
+        thread.join()
+    finally:
+        recorder.stop()
+    doc = decode(recorder.build_trace())
+    [(key, _)] = entries_named(doc, "subclass").items()
+    runs = [r for r in records_of(doc)[key] if r.get("type") == "frame" and r["co_name"] == "run"]
+    assert [r["event"] for r in runs] == ["call", "return"]
+    assert "self" in runs[0]["locals"]
+
+
 def test_a_thread_renamed_while_alive_is_stored_under_its_new_name(engine):
     started, release = threading.Event(), threading.Event()
 

@@ -25,13 +25,14 @@ import contextlib
 import functools
 import heapq
 import math
+import operator
 import os
 import re
 import sqlite3
 import threading
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from itertools import chain, repeat
+from itertools import islice, repeat
 from typing import Any
 
 from vask.document import upgrade_legacy_record
@@ -352,15 +353,14 @@ def _same(value: Any, wanted: Any) -> bool:
 # The columns of an index row a match keeps, in this order.
 _ROW = ("name", "thread", "node", "depth", "line", "start", "duration", "outcome", "exc")
 _ROW += ("folded", "open_pos", "open_len", "close_pos", "close_len")
-_NS = 1e9
 
 
 class _TraceOf:
     """What the matches of one trace share: its facts (see
     :func:`callindex.trace_facts`), the query's names and where its records are read."""
 
-    __slots__ = ("base", "exc_types", "legacy", "names", "records", "test", "test_outcome")
-    __slots__ += ("threads", "trace_id")
+    __slots__ = ("base", "decoded", "exc_types", "legacy", "names", "records", "test")
+    __slots__ += ("test_outcome", "threads", "tick", "trace_id")
 
     def __init__(
         self, facts: dict[str, Any], names: dict[int, tuple[str, str]], records: Any
@@ -371,33 +371,42 @@ class _TraceOf:
         self.threads: list[tuple[str, str | None]] = facts["threads"]
         self.exc_types: list[str] = facts["exc_types"]
         self.base: float = facts["base"]
+        self.tick: float = facts["tick"]
         self.legacy: bool | None = facts["legacy"]
         self.names = names
         self.records = records
+        # (row, "start" or "end") -> the record of a match, decoded when first asked for
+        self.decoded: dict[tuple[int, str], dict[str, Any] | None] = {}
 
 
 _UNREAD = object()
 
 
-class CallMatch:
+class CallMatch(tuple):  # type: ignore[type-arg]
     """A call found across traces.
 
-    A match holds its index row: what it says (the call's place, name, time and
-    outcome) is read from it when asked for, and the call's values from its
-    records when first asked for (a match whose values are never looked at reads
-    nothing): a query of many matches builds little more than the matches.
+    A match holds its place in the index rows its query read (what its trace's
+    matches share, the columns as read, never changed, and its row): what the
+    row says (the call's place, name, time and outcome) is read from them when
+    asked for, and the call's values from its records when first asked for (a
+    match whose values are never looked at reads nothing).  It is a tuple of
+    those, so that a query of many matches makes them in C (``tuple.__new__``)
+    and builds little more than the matches; compare matches as matches, not as
+    tuples.
     """
 
-    __slots__ = ("_end", "_of", "_row", "_start", "truncated")
+    __slots__ = ()
 
-    def __init__(self, of: _TraceOf, row: tuple[int, ...], truncated: bool = False) -> None:
-        self._of = of
-        # the values of the columns _ROW names
-        self._row = row
-        #: whether a value predicate matched on a value the dumpers had cut
-        self.truncated = truncated
-        self._start: Any = _UNREAD
-        self._end: Any = _UNREAD
+    def __new__(
+        cls, of: _TraceOf, cols: dict[str, Any], i: int, truncated: bool = False
+    ) -> CallMatch:
+        return tuple.__new__(cls, (of, cols, i, truncated))
+
+    _of: _TraceOf = property(operator.itemgetter(0))  # type: ignore[assignment]
+    _cols: dict[str, Any] = property(operator.itemgetter(1))  # type: ignore[assignment]
+    _i: int = property(operator.itemgetter(2))  # type: ignore[assignment]
+    #: whether a value predicate matched on a value the dumpers had cut
+    truncated: bool = property(operator.itemgetter(3))  # type: ignore[assignment]
 
     @property
     def trace_id(self) -> str:
@@ -414,84 +423,89 @@ class CallMatch:
 
     @property
     def thread(self) -> str:
-        return self._of.threads[self._row[1]][0]
+        return self._of.threads[self._cols["thread"][self._i]][0]
 
     @property
     def thread_name(self) -> str | None:
-        return self._of.threads[self._row[1]][1]
+        return self._of.threads[self._cols["thread"][self._i]][1]
 
     @property
     def node(self) -> int:
-        return self._row[2]
+        return self._cols["node"][self._i]
 
     @property
     def qualname(self) -> str:
-        return self._of.names[self._row[0]][0]
+        return self._of.names[self._cols["name"][self._i]][0]
 
     @property
     def file(self) -> str:
-        return self._of.names[self._row[0]][1]
+        return self._of.names[self._cols["name"][self._i]][1]
 
     @property
     def line(self) -> int | None:
-        line = self._row[4]
+        line = self._cols["line"][self._i]
         return line if line >= 0 else None
 
     @property
     def depth(self) -> int:
-        return self._row[3]
+        return self._cols["depth"][self._i]
 
     @property
     def start(self) -> float | None:
-        began = self._row[5]
-        return self._of.base + began / _NS if began >= 0 else None
+        began = self._cols["start"][self._i]
+        return self._of.base + began * self._of.tick if began >= 0 else None
 
     @property
     def duration(self) -> float | None:
-        took = self._row[6]
-        return took / _NS if took >= 0 else None
+        took = self._cols["duration"][self._i]
+        return took * self._of.tick if took >= 0 else None
 
     @property
     def outcome(self) -> str:
         """ "returned", "raised", "yielded", "unfinished" or "folded"."""
-        return callindex.OUTCOME_NAMES[self._row[7]]
+        return callindex.OUTCOME_NAMES[self._cols["outcome"][self._i]]
 
     @property
     def exception_type(self) -> str | None:
-        exc = self._row[8]
+        exc = self._cols["exc"][self._i]
         return self._of.exc_types[exc] if exc >= 0 else None
 
     @property
     def folded(self) -> int | None:
         """The number of calls of a folded range (``None`` for a call)."""
-        count = self._row[9]
-        return count if self._row[7] == callindex.FOLDED and count >= 0 else None
+        count = self._cols["folded"][self._i]
+        folded = self._cols["outcome"][self._i] == callindex.FOLDED
+        return count if folded and count >= 0 else None
 
     @property
     def start_record(self) -> dict[str, Any] | None:
         """The call's opening record, decoded (``None`` when not recorded)."""
-        if self._start is _UNREAD:
-            pos, n = self._row[10], self._row[11]
-            of = self._of
-            self._start = (
+        of, cols, i = self[0], self[1], self[2]
+        found = of.decoded.get((i, "start"), _UNREAD)
+        if found is _UNREAD:
+            pos, n = cols["open_pos"][i], cols["open_len"][i]
+            found = of.decoded[(i, "start")] = (
                 of.records.decoded(of.trace_id, pos, n, of.legacy)
-                if pos >= 0 and self._row[7] != callindex.FOLDED
+                if pos >= 0 and cols["outcome"][i] != callindex.FOLDED
                 else None
             )
-        return self._start  # type: ignore[no-any-return]
+        return found  # type: ignore[return-value]
 
     @property
     def end_record(self) -> dict[str, Any] | None:
         """The call's closing record, decoded (``None`` when not recorded)."""
-        if self._end is _UNREAD:
-            close, n = self._row[12], self._row[13]
-            of = self._of
-            self._end = (
-                of.records.decoded(of.trace_id, self._row[10] + close, n, of.legacy)
+        of, cols, i = self[0], self[1], self[2]
+        found = of.decoded.get((i, "end"), _UNREAD)
+        if found is _UNREAD:
+            # stored after the opening record's end
+            close = cols["close_pos"][i]
+            at = cols["open_pos"][i] + cols["open_len"][i] + close
+            found = of.decoded[(i, "end")] = (
+                of.records.decoded(of.trace_id, at, cols["close_len"][i], of.legacy)
                 if close >= 0
                 else None
             )
-        return self._end  # type: ignore[no-any-return]
+        return found  # type: ignore[return-value]
 
     @property
     def ref(self) -> str:
@@ -519,12 +533,18 @@ class CallMatch:
         return (self.end_record or {}).get("exception")
 
     def _key(self) -> tuple[Any, ...]:
-        return (self._of.trace_id, self._row, self.truncated)
+        row = tuple(self._cols[c][self._i] for c in _ROW)
+        return (self._of.trace_id, row, self.truncated)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, CallMatch):
             return NotImplemented
         return self._key() == other._key()
+
+    def __ne__(self, other: object) -> bool:
+        if not isinstance(other, CallMatch):
+            return NotImplemented
+        return self._key() != other._key()
 
     def __hash__(self) -> int:
         return hash(self._key())
@@ -701,7 +721,8 @@ def find_calls(
         ensure_index(db_path, timeout, progress)
     conn = schema.connect_readonly(db_path, timeout)
     try:
-        yield from _query(
+        # the matches come in lists (a trace's at once): one generator resumed per match
+        for batch in _query(
             conn,
             pattern,
             raised,
@@ -713,7 +734,8 @@ def find_calls(
             list(predicates),
             limit,
             _Records(db_path, timeout),
-        )
+        ):
+            yield from batch
     finally:
         conn.close()
 
@@ -738,9 +760,9 @@ def _query(
     predicates: list[Predicate],
     limit: int | None,
     records: _Records,
-) -> Iterator[CallMatch]:
-    """The matches, read from the summary first and then from the blocks of the
-    candidate traces only.
+) -> Iterator[list[CallMatch]]:
+    """The matches in lists, read from the summary first and then from the blocks of
+    the candidate traces only.
 
     Without ``slowest`` the traces come in the order their first call started,
     and each trace's matches in the order they started; with it, the longest
@@ -779,16 +801,16 @@ def _query(
     facts = _Facts(conn)
     select = _RowFilter(raised, returned)
     keep = slowest if not predicates else None
-    if slowest is not None and every_name and (raised or test or outcome or trace):
-        # the slowest of every name in some traces: their rows, trace by trace from the
-        # trace that may hold the longest call down (the summary would be read whole)
+    if slowest is not None and every_name:
+        # the slowest of every name: the traces' rows, trace by trace from the trace
+        # that may hold the longest call down, until no trace left can hold a longer one
         traces = callindex.traces_longest_first(conn, **filters)
         yield from _matches(
             conn,
             names,
             _slowest_rows(
                 conn,
-                iter([(key, None, count, None, None, top, 0) for key, count, top in traces]),
+                iter([(key, None, count, None, top, 0) for key, count, top in traces]),
                 facts,
                 select,
                 keep,
@@ -807,8 +829,6 @@ def _query(
         test_glob=test is not None and "*" in test,
         outcome=outcome,
         trace=trace,
-        # the slowest of every name: read from the top of the summary, not all of it
-        longest_first=slowest is not None and every_name,
     )
     if isinstance(groups, list) and not groups:
         return
@@ -830,9 +850,10 @@ def _matches(
     cap: int | None,
     records: _Records,
     facts: _Facts | None = None,
-) -> Iterator[CallMatch]:
-    """The rows that pass the predicates as matches, ``cap`` of them at the most;
-    ``batches`` are (trace key, columns, the rows of the columns in order)."""
+) -> Iterator[list[CallMatch]]:
+    """The rows that pass the predicates as matches, in lists (a trace's at once without
+    predicates), ``cap`` of them at the most; ``batches`` are (trace key, columns, the
+    rows of the columns in order)."""
     facts = facts if facts is not None else _Facts(conn)
     reader = callindex.RecordReader(conn) if predicates else None
     try:
@@ -846,11 +867,13 @@ def _matches(
                 if cap is not None:
                     rows = rows[: cap - found]
                 found += len(rows)
-                # each row's columns gathered in C, a match made of each
-                yield from map(
-                    CallMatch,
-                    repeat(of),
-                    zip(*(map(cols[c].__getitem__, rows) for c in _ROW)),
+                # a match made of each row in C: each reads its columns when asked
+                yield list(
+                    map(
+                        tuple.__new__,
+                        repeat(CallMatch),
+                        zip(repeat(of), repeat(cols), rows, repeat(False)),
+                    )
                 )
                 continue
             for stretch in _stretches(rows):
@@ -862,7 +885,7 @@ def _matches(
                     match = _match(reader, of, cols, i, predicates)
                     if match is not None:
                         found += 1
-                        yield match
+                        yield [match]
     finally:
         if reader is not None:
             reader.close()
@@ -929,12 +952,22 @@ _LAST = 1 << 62  # sorts a row with no start time after every other
 def _in_start_order(cols: dict[str, Any], rows: list[int]) -> list[int]:
     """``rows`` in the order the calls began (by start, then thread and node)."""
     start = cols["start"]
-    starts: Iterable[int] = map(start.__getitem__, rows)
+    if -1 not in start:
+        # by start alone, keyed in C; calls that began at the same tick are ordered
+        # by thread and node below
+        ordered = sorted(rows, key=start.__getitem__)
+        starts = list(map(start.__getitem__, ordered))
+        if not any(map(operator.eq, starts, islice(starts, 1, None))):
+            return ordered
+    starts_of: Iterable[int] = map(start.__getitem__, rows)
     if -1 in start:  # no start time: after every other
-        starts = (s if s >= 0 else _LAST for s in starts)
+        starts_of = (s if s >= 0 else _LAST for s in starts_of)
     keyed = sorted(
         zip(
-            starts, map(cols["thread"].__getitem__, rows), map(cols["node"].__getitem__, rows), rows
+            starts_of,
+            map(cols["thread"].__getitem__, rows),
+            map(cols["node"].__getitem__, rows),
+            rows,
         )
     )
     return [k[3] for k in keyed]
@@ -971,7 +1004,7 @@ def _rows_in_order(
         by_trace.setdefault(group[0], []).append(group)
 
     def first(key: int) -> tuple[float, int]:
-        start = by_trace[key][0][7]
+        start = by_trace[key][0][6]
         return (start if start is not None else math.inf, key)
 
     ordered = sorted(by_trace, key=first)
@@ -981,24 +1014,13 @@ def _rows_in_order(
         if len(found) == 1:
             # a name's rows are stored by start time already
             group = found[0]
-            cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
+            cols = callindex.read_rows(conn, key, group[5], group[2], blocks)
             rows = select.rows(cols, facts[key]["exc_types"])
         else:
-            # the stretch that holds the names' rows, read once, and their rows in it
-            # merged by start
-            lo = min(g[6] for g in found)
-            hi = max(g[6] + g[2] for g in found)
-            cols = callindex.read_rows(conn, key, lo, hi - lo, blocks)
-            if sum(g[2] for g in found) == hi - lo:
-                picked = select.rows(cols, facts[key]["exc_types"])
-            else:
-                picked = list(
-                    chain.from_iterable(range(g[6] - lo, g[6] - lo + g[2]) for g in found)
-                )
-                if select.raised or select.returned:
-                    chosen = set(select.rows(cols, facts[key]["exc_types"]))
-                    picked = [i for i in picked if i in chosen]
-            rows = _in_start_order(cols, picked)
+            # the names' rows, read at once without those between them, merged by start
+            found.sort(key=lambda g: g[5])
+            cols = callindex.read_ranges(conn, key, [(g[5], g[2]) for g in found], blocks)
+            rows = _in_start_order(cols, select.rows(cols, facts[key]["exc_types"]))
         if rows:
             yield key, cols, rows
 
@@ -1018,9 +1040,9 @@ def _slowest_rows(
     the longest call that raised in its trace too."""
 
     def bound(group: tuple[Any, ...]) -> float | None:
-        if not select.raised or len(group) < 9 or group[5] is None:
-            return group[5]
-        return min(group[5], group[8]) if group[8] is not None else None
+        if not select.raised or len(group) < 8 or group[4] is None:
+            return group[4]
+        return min(group[4], group[7]) if group[7] is not None else None
 
     if isinstance(groups, list):
         ordered: Iterable[tuple[Any, ...]] = sorted(
@@ -1028,7 +1050,9 @@ def _slowest_rows(
         )
     else:
         ordered = groups
-    best: list[tuple[int, int, int, int, dict[str, Any]]] = []  # a min-heap
+    # (duration in seconds, tie, trace, row, columns): a min-heap; durations are
+    # counted in each trace's own ticks, compared in seconds
+    best: list[tuple[float, int, int, int, dict[str, Any]]] = []
     blocks = callindex.BlockCache()
     tie = 0
     for group in ordered:
@@ -1036,17 +1060,19 @@ def _slowest_rows(
         top = bound(group)
         if top is None:
             continue
-        if keep is not None and len(best) >= keep and top * 1e9 <= best[0][0]:
+        if keep is not None and len(best) >= keep and top <= best[0][0]:
             break
-        cols = callindex.read_rows(conn, key, group[6], group[2], blocks)
+        cols = callindex.read_rows(conn, key, group[5], group[2], blocks)
         durations = cols["duration"]
-        rows: Iterable[int] = select.rows(cols, facts[key]["exc_types"])
+        of = facts[key]
+        tick = of["tick"]
+        rows: Iterable[int] = select.rows(cols, of["exc_types"])
         if keep is not None:
             rows = heapq.nlargest(keep, rows, key=durations.__getitem__)
         for i in rows:
-            d = durations[i]
-            if d < 0:
+            if durations[i] < 0:
                 continue
+            d = durations[i] * tick
             tie -= 1
             item = (d, tie, key, i, cols)
             if keep is None or len(best) < keep:
@@ -1068,7 +1094,7 @@ def _match(
     predicates: list[Predicate],
 ) -> CallMatch | None:
     facts = {"trace_id": of.trace_id, "legacy": of.legacy}
-    row = callindex.row_at(cols, i, of.base)
+    row = callindex.row_at(cols, i, of.base, of.tick)
     folded = row["outcome"] == callindex.FOLDED
     if folded and predicates:
         return None  # a folded range keeps no values
@@ -1088,7 +1114,7 @@ def _match(
                 return None
         truncated = any(_is_cut(p.value_in(start, end)[1]) for p in predicates)
     # the records are read again, whole, when the match's values are first asked for
-    return CallMatch(of, tuple(cols[c][i] for c in _ROW), truncated)
+    return CallMatch(of, cols, i, truncated)
 
 
 # Rows whose records are searched for the predicates' bytes at once, at the most.
@@ -1122,7 +1148,9 @@ def _sift(
         close_pos, close_len = cols["close_pos"], cols["close_len"]
         opening = [(open_pos[i], open_len[i]) for i in stretch]
         closing = [
-            (open_pos[i] + close_pos[i], close_len[i]) if close_pos[i] >= 0 else (-1, 0)
+            (open_pos[i] + open_len[i] + close_pos[i], close_len[i])
+            if close_pos[i] >= 0
+            else (-1, 0)
             for i in stretch
         ]
         keep = [True] * len(stretch)

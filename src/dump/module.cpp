@@ -264,8 +264,9 @@ PyMethodDef g_methods[] = {
                     "starts), for the trace index."),
     method_fastcall("_decode_index_block", vask::scan::py_decode_index_block,
                     "_decode_index_block($module, block, layout, lo, hi, /)\n--\n\n"
-                    "Rows lo to hi of a calls index block's columns, one bytes object per\n"
-                    "column of the layout, in native byte order."),
+                    "Rows lo to hi of a calls index block's columns (of a tuple of blocks:\n"
+                    "their rows one after another), one bytes object per column of the\n"
+                    "layout, in native byte order."),
     method_fastcall("_spans_lacking", vask::scan::py_spans_lacking,
                     "_spans_lacking($module, data, needle, spans, /)\n--\n\n"
                     "Per (offset, length) pair of spans (native 64-bit ints): 1 when that\n"

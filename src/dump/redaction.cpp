@@ -7,23 +7,23 @@ namespace vask {
 namespace {
 
 // Ordered as the documentation lists them.
-constexpr std::array<std::string_view, 46> kDefaultNames = {
-    "password",     "passwords",     "passwd",
-    "pwd",          "passphrase",    "passcode",
-    "secret",       "secrets",       "token",
-    "auth",         "authorization", "bearer",
-    "jwt",          "cookie",        "cookies",
-    "session",      "session_id",    "session_key",
-    "csrf_token",   "xsrf_token",    "csrfmiddlewaretoken",
-    "access_token", "refresh_token", "auth_token",
-    "api_key",      "access_key",    "secret_key",
-    "private_key",  "signing_key",   "encryption_key",
-    "master_key",   "client_secret", "credential",
-    "credentials",  "credit_card",   "card_number",
-    "cvv",          "cvc",           "pin",
-    "ssn",          "otp",           "signature",
-    "dsn",          "database_url",  "connection_string",
-    "=key",
+constexpr std::array<std::string_view, 48> kDefaultNames = {
+    "password",            "passwords",           "passwd",
+    "pwd",                 "pw",                  "=pass",
+    "passphrase",          "passcode",            "secret",
+    "secrets",             "token",               "auth",
+    "authorization",       "bearer",              "jwt",
+    "cookie",              "cookies",             "session",
+    "session_id",          "session_key",         "csrf_token",
+    "xsrf_token",          "csrfmiddlewaretoken", "access_token",
+    "refresh_token",       "auth_token",          "api_key",
+    "access_key",          "secret_key",          "private_key",
+    "signing_key",         "encryption_key",      "master_key",
+    "client_secret",       "credential",          "credentials",
+    "credit_card",         "card_number",         "cvv",
+    "cvc",                 "pin",                 "ssn",
+    "otp",                 "signature",           "dsn",
+    "database_url",        "connection_string",   "=key",
 };
 
 // Words that, right after a secret's words, say that the value describes the

@@ -9,6 +9,10 @@ namespace {
 
 constexpr std::size_t kHead = 4;
 
+[[noreturn]] void too_short() {
+  throw std::invalid_argument("index block shorter than its columns");
+}
+
 void store(std::uint64_t value, std::uint8_t width, char* out) {
   // Narrowing keeps the low bytes: the value as the column's width wraps it.
   switch (width) {
@@ -33,6 +37,19 @@ void store(std::uint64_t value, std::uint8_t width, char* out) {
   }
 }
 
+// A zigzag LEB128 varint at `at` (advanced past it), as two's-complement bits.
+std::uint64_t read_varint(std::span<const std::uint8_t> block, std::size_t& at) {
+  std::uint64_t raw = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    if (at >= block.size()) too_short();
+    if (shift > 63) throw std::invalid_argument("index block varint too long");
+    const std::uint8_t byte = block[at++];
+    raw |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) break;
+  }
+  return (raw >> 1) ^ (~(raw & 1) + 1);
+}
+
 }  // namespace
 
 std::uint32_t block_rows(std::span<const std::uint8_t> block) {
@@ -46,47 +63,88 @@ std::vector<std::string> decode_block(std::span<const std::uint8_t> block,
                                       std::size_t hi) {
   const std::size_t count = block_rows(block);
   if (lo > hi || hi > count) throw std::invalid_argument("rows outside the index block");
-  std::size_t need = kHead;
   for (const BlockColumn& column : layout) {
     if (column.width != 1 && column.width != 2 && column.width != 4 && column.width != 8) {
       throw std::invalid_argument("index block column of an unknown width");
     }
-    need += count * column.width;
   }
-  if (block.size() < need) throw std::invalid_argument("index block shorter than its columns");
 
   const std::size_t rows = hi - lo;
   std::vector<std::string> out;
   out.reserve(layout.size());
   std::vector<std::uint64_t> values(rows);
-  const std::uint8_t* at = block.data() + kHead;
+  std::size_t at = kHead;
   for (const BlockColumn& column : layout) {
-    std::fill(values.begin(), values.end(), 0);
-    std::uint64_t before = 0;  // the sum of the rows before lo, of a delta column
-    for (std::size_t place = 0; place < column.width; ++place) {
-      const std::uint8_t* plane = at + place * count;
-      const unsigned shift = static_cast<unsigned>(8 * place);
-      if (column.delta && lo > 0) {
-        // Sums wrap modulo 2^64: adding each place's bytes apart is the same sum.
-        std::uint64_t sum = 0;
-        for (std::size_t r = 0; r < lo; ++r) sum += plane[r];
-        before += sum << shift;
+    if (at >= block.size()) too_short();
+    const std::uint8_t stored = block[at++];
+    if (stored > 8) throw std::invalid_argument("index block column stored too wide");
+    const std::uint64_t ref = read_varint(block, at);
+    const std::uint64_t first = column.delta ? read_varint(block, at) : 0;
+    // `count * stored` cannot overflow: count < 2^32 and stored <= 8.
+    if (block.size() - at < count * stored) too_short();
+    const std::uint8_t* planes = block.data() + at;
+    at += count * stored;
+
+    // Row r's stored value, its bytes gathered from the planes.
+    auto stored_at = [&](std::size_t r) {
+      std::uint64_t v = 0;
+      for (std::size_t place = 0; place < stored; ++place) {
+        v |= static_cast<std::uint64_t>(planes[place * count + r]) << (8 * place);
       }
-      for (std::size_t r = 0; r < rows; ++r) {
-        values[r] |= static_cast<std::uint64_t>(plane[lo + r]) << shift;
-      }
-    }
-    if (column.delta) {
-      std::uint64_t running = before;
-      for (std::uint64_t& v : values) {
-        running += v;
-        v = running;
+      return v;
+    };
+    if (!column.delta) {
+      for (std::size_t r = 0; r < rows; ++r) values[r] = ref + stored_at(lo + r);
+    } else if (rows > 0) {
+      // Sums wrap modulo 2^64, as the writer's differences did.
+      std::uint64_t running = first;
+      for (std::size_t r = 1; r <= lo; ++r) running += ref + stored_at(r);
+      values[0] = running;
+      for (std::size_t r = 1; r < rows; ++r) {
+        running += ref + stored_at(lo + r);
+        values[r] = running;
       }
     }
     std::string& decoded = out.emplace_back(rows * column.width, '\0');
     for (std::size_t r = 0; r < rows; ++r)
       store(values[r], column.width, decoded.data() + r * column.width);
-    at += count * column.width;
+  }
+  // A block of another layout, or whose head was changed, rarely ends where its
+  // columns do.
+  if (at != block.size()) throw std::invalid_argument("index block longer than its columns");
+  return out;
+}
+
+std::vector<std::string> decode_blocks(std::span<const std::span<const std::uint8_t>> blocks,
+                                       std::span<const BlockColumn> layout, std::size_t lo,
+                                       std::size_t hi) {
+  std::size_t total = 0;
+  for (const auto& block : blocks) total += block_rows(block);
+  if (lo > hi || hi > total) throw std::invalid_argument("rows outside the index block");
+  std::vector<std::string> out(layout.size());
+  for (std::size_t c = 0; c < layout.size(); ++c) out[c].reserve((hi - lo) * layout[c].width);
+  std::size_t base = 0;  // the first row of the block, counted over all of them
+  for (const auto& block : blocks) {
+    const std::size_t count = block_rows(block);
+    const std::size_t from = std::max(lo, base);
+    const std::size_t to = std::min(hi, base + count);
+    // A lone block is read even for no rows: a damaged one is refused as decode_block does.
+    if (from < to || blocks.size() == 1) {
+      const std::vector<std::string> part = decode_block(block, layout, from - base, to - base);
+      for (std::size_t c = 0; c < layout.size(); ++c) out[c] += part[c];
+    }
+    base += count;
+  }
+  return out;
+}
+
+std::vector<std::string> decode_blocks(std::span<const std::span<const std::uint8_t>> blocks,
+                                       std::span<const BlockColumn> layout,
+                                       std::span<const RowRange> ranges) {
+  std::vector<std::string> out(layout.size());
+  for (const RowRange& range : ranges) {
+    const std::vector<std::string> part = decode_blocks(blocks, layout, range.lo, range.hi);
+    for (std::size_t c = 0; c < layout.size(); ++c) out[c] += part[c];
   }
   return out;
 }

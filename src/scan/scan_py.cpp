@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -99,15 +100,41 @@ PyObject* py_decode_index_block(PyObject*, PyObject* const* args, Py_ssize_t nar
       throw_py();
     }
     const std::vector<BlockColumn> layout = block_layout(args[1]);
-    const std::size_t lo = size_argument(args[2], "lo");
-    const std::size_t hi = size_argument(args[3], "hi");
-    const HeldBuffer held(args[0]);
+    // lo and hi: ints, or tuples of as many ints (several runs of rows, one after another)
+    std::vector<RowRange> ranges;
+    if (PyTuple_Check(args[2]) && PyTuple_Check(args[3])) {
+      const Py_ssize_t n = PyTuple_GET_SIZE(args[2]);
+      if (PyTuple_GET_SIZE(args[3]) != n) {
+        PyErr_SetString(PyExc_ValueError, "_decode_index_block(): lo and hi of unlike lengths");
+        throw_py();
+      }
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        ranges.push_back(RowRange{size_argument(PyTuple_GET_ITEM(args[2], i), "lo"),
+                                  size_argument(PyTuple_GET_ITEM(args[3], i), "hi")});
+      }
+    } else {
+      ranges.push_back(RowRange{size_argument(args[2], "lo"), size_argument(args[3], "hi")});
+    }
+    // One block, or a tuple of a trace's consecutive blocks read as one run of rows.
+    std::vector<std::unique_ptr<HeldBuffer>> held;
+    if (PyTuple_Check(args[0])) {
+      const Py_ssize_t n = PyTuple_GET_SIZE(args[0]);
+      held.reserve(static_cast<std::size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i)
+        held.push_back(std::make_unique<HeldBuffer>(PyTuple_GET_ITEM(args[0], i)));
+    } else {
+      held.push_back(std::make_unique<HeldBuffer>(args[0]));
+    }
+    std::vector<std::span<const std::uint8_t>> blocks;
+    blocks.reserve(held.size());
+    for (const auto& buffer : held) blocks.push_back(buffer->bytes());
     std::vector<std::string> columns;
     std::exception_ptr failed;
-    // The buffer stays held (and so unchanged in size) while the GIL is released.
+    // The buffers stay held (and so unchanged in size) while the GIL is released.
     Py_BEGIN_ALLOW_THREADS;
     try {
-      columns = decode_block(held.bytes(), layout, lo, hi);
+      columns = ranges.size() == 1 ? decode_blocks(blocks, layout, ranges[0].lo, ranges[0].hi)
+                                   : decode_blocks(blocks, layout, ranges);
     } catch (...) {
       failed = std::current_exception();
     }

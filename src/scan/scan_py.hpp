@@ -22,10 +22,12 @@ PyObject* py_spans_lacking(PyObject* module, PyObject* const* args, Py_ssize_t n
 PyObject* py_cut_ids_and_times(PyObject* module, PyObject* data);
 
 // _decode_index_block(block, layout, lo, hi, /) -> tuple of bytes
-// Rows [lo, hi) of a calls index block (decompressed), one bytes object per
+// Rows [lo, hi) of a calls index block (decompressed), or of a tuple of a
+// trace's consecutive blocks read as one run of rows (lo and hi tuples of as
+// many ints: several runs of those rows, one after another), one bytes object per
 // column of `layout` (see index_block.hpp), in native byte order, ready for
-// array.frombytes; ValueError for a block that does not hold them. The GIL
-// is released while it decodes.
+// array.frombytes; ValueError for blocks that do not hold them. The GIL is
+// released while it decodes.
 PyObject* py_decode_index_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // _call_rows(document, table, earliest, latest, /) -> text | tuple

@@ -45,6 +45,7 @@ import time
 from collections.abc import Callable
 from typing import Any
 
+from vask import _forksafe
 from vask.storage import backend
 
 __all__ = [
@@ -241,9 +242,17 @@ def _finish() -> None:
     """
     with _finish_lock:
         recorder = _saver if _saver is not None else _follower
+        # A stop that failed leaves what was recorded in the engine: it is
+        # stored all the same (a save does not need the recording stopped).
         try:
             if recorder is not None and recorder.active:
                 recorder.stop()
+        except Exception:  # noqa: BLE001 - the process is ending; say so and store
+            _logger.exception(
+                "vask: could not stop recording in process %d; storing what was recorded",
+                os.getpid(),
+            )
+        try:
             if recorder is not None and recorder.pending:
                 recorder.save()
         except Exception:  # noqa: BLE001 - the process is ending; say so and let it
@@ -573,6 +582,9 @@ def _after_fork_in_parent() -> None:
 
 
 def _after_fork_in_child(parent_pid: int) -> None:
+    # The package's locks and state first: the recorders restarted below
+    # (and a SIGTERM's save on a thread of its own) use them at once.
+    _forksafe.reset_in_child()
     try:
         _reset_after_fork()
     finally:

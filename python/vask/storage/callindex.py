@@ -16,22 +16,25 @@ summary per (function, trace) answers most questions before a block is read.
                   before 0.2 stored its values (``legacy``: NULL for a trace
                   whose values say what they are, 1 when every value was a
                   repr, 0 otherwise; see :func:`vask.document.legacy_form`),
-                  the names it has (``names``: packed 64-bit ids, by which its
+                  the names it has (``names``: its ascending ids as the
+                  varint differences between neighbours, by which its
                   summary rows are found), how many of its calls raised,
-                  and how long its longest call and its longest call that
+                  how long its longest call and its longest call that
                   raised took (``max_duration``, ``max_raised``: the
-                  slowest calls of filtered traces are read from the
-                  trace that may hold the longest down)
+                  slowest calls of every name are read from the trace
+                  that may hold the longest down), and the seconds its
+                  blocks count times in (``tick``)
 ``call_tests``    test node ids, named by number
 ``call_names``    (qualified name, file) pairs, named by number
 ``call_summary``  per (name, trace): the calls, the calls that raised, the
-                  shortest and longest duration, and where the name's rows
-                  begin in the trace's blocks; indexed by the longest
-                  duration too, so that the longest calls of every name are
-                  read from the top
-``call_blocks``   per trace, its rows in blocks of at most ``BLOCK_ROWS``,
-                  sorted by name and then start time; each block is one zstd
-                  frame of the columns one after another (see ``_COLUMNS``)
+                  longest duration (``longest``: whole nanoseconds rounded
+                  up, a bound) and where the name's rows begin in the
+                  trace's blocks
+``call_blocks``   per trace, its rows in blocks of ``BLOCK_ROWS`` (the last
+                  may hold fewer), sorted by name and then start time; each
+                  block is one zstd frame of the columns one after another
+                  (see ``_COLUMNS``): the blocks of a name's rows are found
+                  from its summary row
 
 A row says where the call is (thread, node and parent node as
 :mod:`vask.traceindex` numbers them, depth), what it is (name, line), when it
@@ -58,6 +61,7 @@ from __future__ import annotations
 import bisect
 import json
 import math
+import operator
 import os
 import re
 import sqlite3
@@ -67,7 +71,8 @@ import threading
 from array import array
 from collections.abc import Callable, Iterable
 from concurrent.futures import Executor, ThreadPoolExecutor
-from itertools import accumulate, pairwise
+from itertools import accumulate, chain, islice, repeat
+from math import isfinite
 from typing import Any
 
 import zstandard
@@ -94,6 +99,7 @@ __all__ = [
     "BlockCache",
     "block_bytes",
     "decode_rows",
+    "read_ranges",
     "read_rows",
     "reindex",
     "row_at",
@@ -101,18 +107,26 @@ __all__ = [
     "trace_facts",
     "traces_longest_first",
     "traces_in_order",
+    "write_blocks",
     "write_built",
 ]
 
 #: Version of the index tables; an index of another version is built again.
-INDEX_VERSION = 7
+INDEX_VERSION = 8
 
 #: ``outcome`` by its code.
 OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
 RETURNED, RAISED, YIELDED, UNFINISHED, FOLDED = range(5)
 
-#: Rows in a block at the most.
-BLOCK_ROWS = 1 << 16
+#: Rows in a block (the last of a trace may hold fewer): a query of one name
+#: decompresses the blocks its rows lie in, so blocks are small; smaller ones
+#: compress worse (see ``bench/bench_calls.py``).
+BLOCK_ROWS = 1 << 10
+
+# The finest tick of times: a trace's tick is the spacing of its largest time as
+# a double (2^-22 s for times since 1970), exact; times as small as a test's
+# made-up ones are kept to a nanosecond.
+_FINEST_TICK = 2.0**-30
 
 _TABLES = (
     "CREATE TABLE IF NOT EXISTS call_index_version (version INTEGER NOT NULL)",
@@ -132,7 +146,8 @@ _TABLES = (
         names BLOB,
         raised INTEGER,
         max_duration REAL,
-        max_raised REAL
+        max_raised REAL,
+        tick REAL
     )
     """,
     """
@@ -155,14 +170,11 @@ _TABLES = (
         trace INTEGER NOT NULL,
         calls INTEGER NOT NULL,
         raised INTEGER NOT NULL,
-        min_duration REAL,
-        max_duration REAL,
+        longest INTEGER,
         first_row INTEGER NOT NULL,
         PRIMARY KEY (name, trace)
     ) WITHOUT ROWID
     """,
-    # the longest calls of all names first: --slowest over every name reads from the top
-    "CREATE INDEX IF NOT EXISTS call_summary_by_duration ON call_summary (max_duration)",
     """
     CREATE TABLE IF NOT EXISTS call_blocks (
         trace INTEGER NOT NULL,
@@ -251,6 +263,17 @@ _PG_MIGRATIONS: list[tuple[str, ...]] = [
         "ALTER TABLE call_traces ADD COLUMN max_duration double precision",
         "ALTER TABLE call_traces ADD COLUMN max_raised double precision",
     ),
+    (
+        # blocks of fewer rows, columns in fewer bytes and times in ticks
+        "DELETE FROM call_blocks",
+        "DELETE FROM call_summary",
+        "DELETE FROM call_traces",
+        "ALTER TABLE call_traces ADD COLUMN tick double precision",
+        "DROP INDEX call_summary_by_duration",
+        "ALTER TABLE call_summary DROP COLUMN min_duration",
+        "ALTER TABLE call_summary DROP COLUMN max_duration",
+        "ALTER TABLE call_summary ADD COLUMN longest bigint",
+    ),
 ]
 
 _INDEX_TABLES = (
@@ -266,10 +289,12 @@ _INDEX_TABLES = (
 )
 
 # The columns of a block, in order: (name, array type, delta-coded).  Each is
-# stored with its bytes grouped by place (see _shuffle).  Columns
-# that grow along the rows (a name's calls by start time) are stored as the
-# differences between neighbours, which compress to a few bits each.  Times
-# are whole nanoseconds: ``start`` from the trace's ``base``, -1 for none.
+# stored as its values less the block's least, in as few bytes as the block
+# needs, with their bytes grouped by place (see _encode).  Columns that grow
+# along the rows (a name's calls by start time) are stored as the differences
+# between neighbours, which take a byte or two each.  Times are whole ticks
+# of the trace's ``tick`` seconds: ``start`` from the trace's ``base``, -1 for
+# none.
 _COLUMNS = (
     ("name", "i", True),
     ("thread", "i", False),
@@ -284,7 +309,7 @@ _COLUMNS = (
     ("folded", "q", False),
     ("open_pos", "q", True),
     ("open_len", "q", False),
-    ("close_pos", "q", False),  # close_pos - open_pos
+    ("close_pos", "q", False),  # close_pos - (open_pos + open_len): 0 for most leaves
     ("close_len", "q", False),
 )
 _BLOCK_HEAD = struct.Struct("<I")
@@ -299,7 +324,6 @@ _call_rows: Callable[..., Any] | None = getattr(_dump, "_call_rows", None)
 # The head of a frame record as the engines write it: a map whose first entry is "path".
 _FRAME_HEAD = b"\x8a\xa4path"
 _SWAP = sys.byteorder != "little"
-_NS = 1e9
 
 # The type of the record a range of folded calls leaves.
 FOLDED_TYPE = "folded"
@@ -317,8 +341,9 @@ _local = threading.local()
 def _compressor() -> zstandard.ZstdCompressor:
     found = getattr(_local, "compressor", None)
     if found is None:
-        # blocks are small: a high level costs little time and saves a fifth
-        found = _local.compressor = zstandard.ZstdCompressor(level=12)
+        # level 15: a twenty-fifth smaller than 12 for a tenth of the build's time more (above
+        # it, each step saves less and costs more)
+        found = _local.compressor = zstandard.ZstdCompressor(level=15)
     return found
 
 
@@ -379,10 +404,7 @@ def _drop(conn: sqlite3.Connection, keys: list[int]) -> None:
         found = conn.execute("SELECT names FROM call_traces WHERE id = ?", (key,)).fetchone()
         if found is not None and found[0] is not None:
             # the summary is kept by name: its rows of the trace are found by their keys
-            names = array("q")
-            names.frombytes(bytes(found[0]))
-            if _SWAP:
-                names.byteswap()
+            names = _unpack_ids(bytes(found[0]))
             conn.executemany(
                 "DELETE FROM call_summary WHERE name = ? AND trace = ?",
                 [(name, key) for name in names],
@@ -927,8 +949,46 @@ def _test_of(conn: sqlite3.Connection, trace_id: str, root: str | None) -> tuple
     return None, None
 
 
-def _ns(seconds: float) -> int:
-    return round(seconds * _NS) if math.isfinite(seconds) else -1
+def _bound_ns(seconds: float) -> int:
+    """A duration as the summary keeps it: whole nanoseconds, rounded up by more than
+    the conversions to and from seconds can round down (it bounds the calls' durations
+    from above: reading for the longest calls stops where it is no longer)."""
+    return math.floor(seconds * 1e9) + 2
+
+
+def _pack_ids(ids: list[int]) -> bytes:
+    """Ids in ascending order as the differences between neighbours, LEB128 varints."""
+    out = bytearray()
+    before = 0
+    for value in ids:
+        step = value - before
+        before = value
+        while step >= 0x80:
+            out.append(step & 0x7F | 0x80)
+            step >>= 7
+        out.append(step)
+    return bytes(out)
+
+
+def _unpack_ids(data: bytes) -> list[int]:
+    out = []
+    value = step = shift = 0
+    for byte in data:
+        step |= (byte & 0x7F) << shift
+        if byte >= 0x80:
+            shift += 7
+            continue
+        value += step
+        out.append(value)
+        step = shift = 0
+    return out
+
+
+def _tick(largest: float) -> float:
+    """The tick of a trace whose largest time (in magnitude) is ``largest``: the spacing of
+    doubles there, so that its times and durations are whole ticks (both are
+    differences of such doubles), but no finer than ``_FINEST_TICK``."""
+    return max(math.ulp(largest), _FINEST_TICK)
 
 
 def _take_turn(conn: Any) -> None:
@@ -1019,12 +1079,14 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     ]
     first = min(starts, default=None)
     base = math.floor(first) if first is not None else 0.0
+    ends = (r[6] for rows in built.rows.values() for r in rows if math.isfinite(r[6]))
+    tick = _tick(max(map(abs, chain(starts, ends)), default=0.0))
     total = sum(len(rows) for rows in built.rows.values())
     key = _inserted(
         conn,
         "INSERT INTO call_traces (trace_id, last_row, test, test_outcome,"
-        " threads, exc_types, base, first_start, calls, legacy)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        " threads, exc_types, base, first_start, calls, legacy, tick)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
         (
             trace_id,
             built.last_row,
@@ -1036,16 +1098,13 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
             first,
             total,
             None if built.legacy is None else int(built.legacy),
+            tick,
         ),
     )
     ids = _name_ids(conn, list(built.rows))
-    names = array("q", sorted(ids.values()))
-    if _SWAP:
-        names.byteswap()
+    names = _pack_ids(sorted(ids.values()))
     raised = sum(1 for rows in built.rows.values() for r in rows if r[7] == RAISED)
-    conn.execute(
-        "UPDATE call_traces SET names = ?, raised = ? WHERE id = ?", (names.tobytes(), raised, key)
-    )
+    conn.execute("UPDATE call_traces SET names = ?, raised = ? WHERE id = ?", (names, raised, key))
     # rows by name id, then by start time: a name's rows are one stretch
     ordered = sorted(built.rows.items(), key=lambda item: ids[item[0]])
     columns: list[list[int]] = [[] for _ in _COLUMNS]
@@ -1059,7 +1118,10 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, ol, cp, cl) = zip(
             *rows
         )
-        durations = [_ns(e - s) if e >= s else -1 for s, e in zip(start, end)]
+        durations = [
+            round((e - s) / tick) if e >= s and isfinite(e - s) else -1
+            for s, e in zip(start, end)
+        ]
         known = [d for d in durations if d >= 0]
         if known:
             longest = max(longest, max(known))
@@ -1074,8 +1136,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 key,
                 len(rows),
                 outcome.count(RAISED),
-                min(known) / _NS if known else None,
-                max(known) / _NS if known else None,
+                _bound_ns(max(known) * tick) if known else None,
                 at,
             )
         )
@@ -1089,38 +1150,54 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 [n - p for n, p in zip(node, parent)],
                 depth,
                 line,
-                [_ns(s - base) if s == s else -1 for s in start],
+                [round((s - base) / tick) if isfinite(s) else -1 for s in start],
                 durations,
                 outcome,
                 exc,
                 folded,
                 op,
                 ol,
-                [c - o if c >= 0 else -1 for o, c in zip(op, cp)],
+                [c - o - n if c >= 0 else -1 for o, n, c in zip(op, ol, cp)],
                 cl,
             ),
         ):
             column.extend(values)
     conn.executemany(
-        "INSERT INTO call_summary (name, trace, calls, raised, min_duration, max_duration,"
-        " first_row) VALUES (?, ?, ?, ?, ?, ?, ?)",
+        "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row)"
+        " VALUES (?, ?, ?, ?, ?, ?)",
         summary,
     )
-    for block, first_row in enumerate(range(0, at, BLOCK_ROWS)):
-        data = _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns])
-        conn.execute(
-            "INSERT INTO call_blocks (trace, block, rows, data) VALUES (?, ?, ?, ?)",
-            (key, block, min(BLOCK_ROWS, at - first_row), data),
-        )
+    write_blocks(conn, key, columns)
     conn.execute(
         "UPDATE call_traces SET max_duration = ?, max_raised = ? WHERE id = ?",
         (
-            longest / _NS if longest >= 0 else None,
-            longest_raised / _NS if longest_raised >= 0 else None,
+            longest * tick if longest >= 0 else None,
+            longest_raised * tick if longest_raised >= 0 else None,
             key,
         ),
     )
     return at
+
+
+def write_blocks(conn: Any, key: int, columns: list[list[int]]) -> int:
+    """Write a trace's rows as its blocks (inside a transaction): ``columns`` are its
+    rows' values in the order of ``_COLUMNS``, as stored (node less parent, the
+    closing position less the opening record's end, times in the trace's ticks), the rows
+    sorted by name and then start.  Returns the blocks written."""
+    count = len(columns[0]) if columns else 0
+    conn.executemany(
+        "INSERT INTO call_blocks (trace, block, rows, data) VALUES (?, ?, ?, ?)",
+        [
+            (
+                key,
+                block,
+                min(BLOCK_ROWS, count - first_row),
+                _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns]),
+            )
+            for block, first_row in enumerate(range(0, count, BLOCK_ROWS))
+        ],
+    )
+    return -(-count // BLOCK_ROWS)
 
 
 def _test_id(conn: sqlite3.Connection, test: Any) -> int | None:
@@ -1148,65 +1225,126 @@ def _name_ids(conn: sqlite3.Connection, keys: list[tuple[str, str]]) -> dict[tup
     return out
 
 
-def _encode(columns: list[list[int]]) -> bytes:
-    parts = [_BLOCK_HEAD.pack(len(columns[0]))]
-    for (_, code, delta), values in zip(_COLUMNS, columns, strict=True):
-        if delta and values:
-            values = [values[0]] + [b - a for a, b in pairwise(values)]
-        packed = array(code, values)
-        if _SWAP:
-            packed.byteswap()
-        parts.append(_shuffle(packed.tobytes(), packed.itemsize))
-    return _compressor().compress(b"".join(parts))
+_MASK = (1 << 64) - 1
 
 
-def _shuffle(data: bytes, width: int) -> bytes:
-    """The bytes of fixed-width numbers grouped by their place (every first byte, then
-    every second ...): the high bytes, mostly 0 or 255, then compress to almost nothing."""
-    if width == 1:
-        return data
-    return b"".join(data[i::width] for i in range(width))
-
-
-def _unshuffle(data: bytes, width: int) -> bytes:
-    if width == 1:
-        return data
-    out = bytearray(len(data))
-    step = len(data) // width
-    for i in range(width):
-        out[i::width] = data[i * step : (i + 1) * step]
+def _varint(value: int) -> bytes:
+    """``value`` (a signed 64-bit one) as a zigzag LEB128 varint."""
+    raw = ((value << 1) ^ (value >> 63)) & _MASK
+    out = bytearray()
+    while raw >= 0x80:
+        out.append(raw & 0x7F | 0x80)
+        raw >>= 7
+    out.append(raw)
     return bytes(out)
 
 
-def _decode(raw: bytes) -> dict[str, array]:
-    """A decompressed block's columns as stored, in Python: a delta-coded column holds
-    the differences still (:func:`_stretch` adds them up over the rows asked for only).
-    Queries read blocks through :func:`decode_rows`, which this defines."""
+def _wrap(value: int) -> int:
+    """``value`` modulo 2^64, as a signed 64-bit value."""
+    return ((value + (1 << 63)) & _MASK) - (1 << 63)
+
+
+def _read_varint(raw: bytes, at: int) -> tuple[int, int]:
+    """The signed value of the zigzag varint at ``raw[at:]``, and where it ends."""
+    value = shift = 0
+    while True:
+        if at >= len(raw):
+            raise ValueError("index block shorter than its columns")
+        byte = raw[at]
+        at += 1
+        value |= (byte & 0x7F) << shift
+        if byte < 0x80:
+            break
+        shift += 7
+        if shift > 63:
+            raise ValueError("index block varint too long")
+    return (value >> 1) ^ -(value & 1), at
+
+
+def _encode(columns: list[list[int]]) -> bytes:
+    """One block of rows, compressed (the layout is in ``index_block.hpp``): each column
+    its values less their least (a delta-coded one its differences), in as few bytes
+    as the largest takes."""
+    count = len(columns[0])
+    parts = [_BLOCK_HEAD.pack(count)]
+    for (_, _, delta), values in zip(_COLUMNS, columns, strict=True):
+        first = _varint(values[0] if values else 0) if delta else b""
+        if delta and values:
+            # differences wrap to 64 bits, signed, as the decoder's sums do
+            values = [0, *map(operator.sub, islice(values, 1, None), values)]
+            if min(values) < -(1 << 63) or max(values) >= 1 << 63:
+                values = [_wrap(v) for v in values]
+        ref = min(values, default=0)
+        # each stored value is from 0 to 2^64 - 1: the values fit 64 bits, signed
+        stored = list(map(operator.sub, values, repeat(ref))) if ref else values
+        width = (max(stored, default=0).bit_length() + 7) // 8
+        parts.append(bytes((width,)) + _varint(ref) + first)
+        if width:
+            packed = array("Q", stored)
+            if _SWAP:
+                packed.byteswap()
+            data = packed.tobytes()
+            parts.extend(data[i::8] for i in range(width))
+    return _compressor().compress(b"".join(parts))
+
+
+def _decode(raw: bytes) -> dict[str, tuple[int, int, list[int]]]:
+    """A decompressed block's columns as stored, in Python: per column its ``ref``,
+    its ``first`` (0 when not delta-coded) and its stored values (:func:`_stretch` adds
+    them up over the rows asked for only).  Queries read blocks through
+    :func:`decode_rows`, which this defines."""
+    if len(raw) < _BLOCK_HEAD.size:
+        raise ValueError("index block shorter than its head")
     (count,) = _BLOCK_HEAD.unpack_from(raw, 0)
     at = _BLOCK_HEAD.size
     out = {}
-    for name, code, delta in _COLUMNS:
-        column = array(code)
-        size = column.itemsize * count
-        column.frombytes(_unshuffle(raw[at : at + size], column.itemsize))
-        at += size
+    for name, _, delta in _COLUMNS:
+        if at >= len(raw):
+            raise ValueError("index block shorter than its columns")
+        width = raw[at]
+        if width > 8:
+            raise ValueError("index block column stored too wide")
+        ref, at = _read_varint(raw, at + 1)
+        first = 0
+        if delta:
+            first, at = _read_varint(raw, at)
+        if len(raw) - at < count * width:
+            raise ValueError("index block shorter than its columns")
+        wide = bytearray(8 * count)
+        for i in range(width):
+            wide[i::8] = raw[at + i * count : at + (i + 1) * count]
+        at += count * width
+        stored = array("Q")
+        stored.frombytes(bytes(wide))
         if _SWAP:
-            column.byteswap()
-        out[name] = column
+            stored.byteswap()
+        out[name] = (ref, first, stored.tolist())
+    if at != len(raw):
+        raise ValueError("index block longer than its columns")
     return out
 
 
-def _stretch(decoded: dict[str, array], lo: int, hi: int) -> dict[str, array]:
+def _stretch(
+    decoded: dict[str, tuple[int, int, list[int]]], lo: int, hi: int
+) -> dict[str, array]:
     """Rows ``lo`` to ``hi`` of a block decoded by :func:`_decode`, every column as values."""
     out = {}
     for name, code, delta in _COLUMNS:
-        column = decoded[name]
+        ref, first, stored = decoded[name]
         if delta and lo < hi:
-            # the first value is the sum of the differences up to it; the rest follow
-            first = sum(column[: lo + 1])
-            out[name] = array(code, accumulate(column[lo + 1 : hi], initial=first))
+            # row 0 is ``first``; each row after it adds its difference
+            start = first + sum(ref + s for s in stored[1 : lo + 1])
+            values = list(accumulate((ref + s for s in stored[lo + 1 : hi]), initial=start))
+        elif delta:
+            values = []
         else:
-            out[name] = column[lo:hi]
+            values = [ref + s for s in stored[lo:hi]]
+        bits = 8 * array(code).itemsize
+        top = 1 << bits
+        # as the native decoder narrows them: two's complement at the column's width
+        out[name] = array(
+            code, [v - top if v >= top >> 1 else v for v in (v & (top - 1) for v in values)]
+        )
     return out
 
 
@@ -1234,30 +1372,23 @@ def summaries(
     test_glob: bool = False,
     outcome: str | None = None,
     trace: str | None = None,
-    longest_first: bool = False,
-) -> Iterable[tuple[Any, ...]]:
+) -> list[tuple[Any, ...]]:
     """The summary rows of ``names`` (``None``: of every name) in traces that pass the
     trace filters:
-    (trace key, name, calls, raised, min duration, max duration, first row, the time
-    the trace's first call started, the longest call of the trace that raised).
-
-    With ``longest_first`` (and every name), the rows that have a duration, read
-    lazily longest first through the summary's duration index: a caller after the
-    N longest calls stops reading after a few rows.
+    (trace key, name, calls, raised, a bound on the longest duration in seconds (no
+    call is as long), first row, the time the trace's first call started, the longest
+    call of the trace that raised).
     """
     where, params = _trace_filters(conn, test, test_glob, outcome, trace)
     if raised:
         where.append("s.raised > 0")
     sql = (
-        "SELECT s.trace, s.name, s.calls, s.raised, s.min_duration, s.max_duration, s.first_row,"
+        "SELECT s.trace, s.name, s.calls, s.raised, s.longest * 1e-9, s.first_row,"
         " t.first_start, t.max_raised FROM call_summary s JOIN call_traces t ON t.id = s.trace"
         " LEFT JOIN call_tests ct ON ct.id = t.test WHERE 1 = 1"
     )
     if where:
         sql += " AND " + " AND ".join(where)
-    if names is None and longest_first:
-        sql += " AND s.max_duration IS NOT NULL ORDER BY s.max_duration DESC"
-        return conn.execute(sql, params)
     if names is None:  # every name: one pass over the summary
         return conn.execute(sql, params).fetchall()
     out = []
@@ -1343,7 +1474,8 @@ def traces_longest_first(
 
 
 def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict[str, Any]]:
-    """Per trace key: its id, test, outcome, threads, exception types, base, first start."""
+    """Per trace key: its id, test, outcome, threads, exception types, base, first start,
+    how it stored its values before 0.2, and its tick (the seconds of a time unit)."""
     out = {}
     wanted = list(keys)
     # traces of one suite mostly share their threads and exception types: each list read once
@@ -1361,7 +1493,7 @@ def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict
         marks = ",".join("?" * len(chunk))
         for row in conn.execute(
             "SELECT t.id, t.trace_id, ct.test, t.test_outcome, t.threads, t.exc_types, t.base,"
-            " t.first_start, t.legacy FROM call_traces t"
+            " t.first_start, t.legacy, t.tick FROM call_traces t"
             f" LEFT JOIN call_tests ct ON ct.id = t.test WHERE t.id IN ({marks})",
             chunk,
         ):
@@ -1375,6 +1507,7 @@ def trace_facts(conn: sqlite3.Connection, keys: Iterable[int]) -> dict[int, dict
                 "base": row[6] or 0.0,
                 "first_start": row[7],
                 "legacy": None if row[8] is None else bool(row[8]),
+                "tick": row[9] or 1e-9,
             }
     return out
 
@@ -1387,17 +1520,52 @@ def read_rows(
     cache: BlockCache | None = None,
 ) -> dict[str, array]:
     """Rows ``first_row`` to ``first_row + count`` of trace ``key``, column by column, as
-    stored: read each row's values through :func:`row_at`.  ``cache`` keeps decompressed
-    blocks for the next call."""
+    stored: read each row's values through :func:`row_at`.  Only the blocks that hold
+    them are read, in one query; ``cache`` keeps decompressed blocks for the next call."""
+    return read_ranges(conn, key, [(first_row, count)], cache)
+
+
+def read_ranges(
+    conn: sqlite3.Connection,
+    key: int,
+    ranges: Iterable[tuple[int, int]],
+    cache: BlockCache | None = None,
+) -> dict[str, array]:
+    """The rows of trace ``key`` in ``ranges`` ((first row, count) pairs, in ascending
+    order, apart), one range after another, as :func:`read_rows` reads one."""
+    wanted = [(first, first + count) for first, count in ranges if count > 0]
+    needed = sorted(
+        {b for lo, hi in wanted for b in range(lo // BLOCK_ROWS, (hi - 1) // BLOCK_ROWS + 1)}
+    )
+    found: dict[int, bytes] = {}
+    if cache is not None:
+        for block in needed:
+            raw = cache.get((key, block))
+            if raw is not None:
+                found[block] = raw
+    missing = [block for block in needed if block not in found]
+    if missing:
+        decompress = _decompressor().decompress
+        if missing[-1] - missing[0] + 1 == len(missing):
+            sql, params = "block BETWEEN ? AND ?", [missing[0], missing[-1]]
+        else:
+            sql, params = f"block IN ({','.join('?' * len(missing))})", missing
+        for block, data in conn.execute(
+            f"SELECT block, data FROM call_blocks WHERE trace = ? AND {sql}", (key, *params)
+        ):
+            raw = found[block] = decompress(data)
+            if cache is not None:
+                cache.put((key, block), raw)
+    # the needed blocks in runs of neighbours, each decoded at once with its ranges
     parts: list[dict[str, array]] = []
-    end = first_row + count
-    for block in range(first_row // BLOCK_ROWS, (end - 1) // BLOCK_ROWS + 1 if count else 0):
-        raw = block_bytes(conn, key, block, cache)
-        if raw is None:
+    run: list[int] = []
+    for block in [*needed, None]:
+        if block is not None and (not run or block == run[-1] + 1):
+            run.append(block)
             continue
-        lo = max(first_row - block * BLOCK_ROWS, 0)
-        hi = min(end - block * BLOCK_ROWS, BLOCK_ROWS)
-        parts.append(decode_rows(raw, lo, hi))
+        if run:
+            parts.append(_decode_run(found, run, wanted))
+        run = [block] if block is not None else []
     if len(parts) == 1:
         return parts[0]
     out = {name: array(code) for name, code, _ in _COLUMNS}
@@ -1405,6 +1573,31 @@ def read_rows(
         for name, column in part.items():
             out[name].extend(column)
     return out
+
+
+def _decode_run(
+    found: dict[int, bytes], run: list[int], wanted: list[tuple[int, int]]
+) -> dict[str, array]:
+    """The rows of ``wanted`` (row ranges) that lie in the neighbouring blocks ``run``."""
+    at, end = run[0] * BLOCK_ROWS, (run[-1] + 1) * BLOCK_ROWS
+    inside = [(lo - at, hi - at) for lo, hi in wanted if at <= lo and hi <= end]
+    if any(block not in found for block in run):
+        # a block gone (the trace indexed again meanwhile): the rows of those there
+        out = {name: array(code) for name, code, _ in _COLUMNS}
+        for block in run:
+            raw = found.get(block)
+            base = (block - run[0]) * BLOCK_ROWS
+            for lo, hi in inside:
+                lo, hi = max(lo - base, 0), min(hi - base, BLOCK_ROWS)
+                if raw is not None and lo < hi:
+                    for name, column in decode_rows(raw, lo, hi).items():
+                        out[name].extend(column)
+        return out
+    raws = tuple(found[block] for block in run)
+    raw: bytes | tuple[bytes, ...] = raws if len(raws) > 1 else raws[0]
+    if len(inside) == 1:
+        return decode_rows(raw, inside[0][0], inside[0][1])
+    return decode_rows(raw, tuple(lo for lo, _ in inside), tuple(hi for _, hi in inside))
 
 
 class BlockCache:
@@ -1444,29 +1637,63 @@ def block_bytes(
     return raw
 
 
-def decode_rows(raw: bytes, lo: int, hi: int) -> dict[str, array]:
-    """Rows ``lo`` to ``hi`` of a decompressed block, every column as values (decoded
-    natively; :func:`_decode` and :func:`_stretch` are the same in Python)."""
+def decode_rows(
+    raw: bytes | tuple[bytes, ...], lo: int | tuple[int, ...], hi: int | tuple[int, ...]
+) -> dict[str, array]:
+    """Rows ``lo`` to ``hi`` of a decompressed block (of a tuple of a trace's consecutive
+    blocks: their rows one after another), every column as values (decoded natively;
+    :func:`_decode` and :func:`_stretch` are the same in Python).  With tuples ``lo``
+    and ``hi`` of as many ints, the rows of each of those runs, one after another."""
+    if isinstance(lo, tuple) and isinstance(hi, tuple):
+        if _decode_index_block is not None:
+            return _columns(_decode_index_block(raw, _LAYOUT, lo, hi))
+        if len(lo) != len(hi):
+            raise ValueError("lo and hi of unlike lengths")
+        out = {name: array(code) for name, code, _ in _COLUMNS}
+        for one_lo, one_hi in zip(lo, hi, strict=True):
+            for name, column in decode_rows(raw, one_lo, one_hi).items():
+                out[name].extend(column)
+        return out
+    assert isinstance(lo, int) and isinstance(hi, int)
     if _decode_index_block is None:
-        return _stretch(_decode(raw), lo, hi)
+        if not isinstance(raw, tuple):
+            return _stretch(_decode(raw), lo, hi)
+        out = {name: array(code) for name, code, _ in _COLUMNS}
+        at = 0
+        for one in raw:
+            decoded = _decode(one)
+            count = len(decoded[_COLUMNS[0][0]][2])
+            if lo < at + count and hi > at:
+                part = _stretch(decoded, max(lo - at, 0), min(hi - at, count))
+                for name, column in part.items():
+                    out[name].extend(column)
+            at += count
+        if lo > hi or hi > at:
+            raise ValueError("rows outside the index block")
+        return out
+    return _columns(_decode_index_block(raw, _LAYOUT, lo, hi))
+
+
+def _columns(decoded: tuple[bytes, ...]) -> dict[str, array]:
+    """The native decoder's bytes as arrays of the columns' types."""
     out = {}
-    for (name, code, _), data in zip(
-        _COLUMNS, _decode_index_block(raw, _LAYOUT, lo, hi), strict=True
-    ):
+    for (name, code, _), data in zip(_COLUMNS, decoded, strict=True):
         column = array(code)
         column.frombytes(data)
         out[name] = column
     return out
 
 
-def row_at(cols: dict[str, array], i: int, base: float) -> dict[str, Any]:
-    """Row ``i`` of columns read by :func:`read_rows`: ``start`` a time and ``duration``
-    seconds (``None`` when not known), ``line``, ``exc`` and ``folded`` ``None`` for none,
+def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str, Any]:
+    """Row ``i`` of columns read by :func:`read_rows` of a trace whose times start at
+    ``base`` and count ``tick`` seconds: ``start`` a time and ``duration`` seconds
+    (``None`` when not known), ``line``, ``exc`` and ``folded`` ``None`` for none,
     positions -1 for no record."""
     start = cols["start"][i]
     duration = cols["duration"][i]
     node = cols["node"][i]
     open_pos = cols["open_pos"][i]
+    open_len = cols["open_len"][i]
     close = cols["close_pos"][i]
     line = cols["line"][i]
     exc = cols["exc"][i]
@@ -1478,14 +1705,14 @@ def row_at(cols: dict[str, array], i: int, base: float) -> dict[str, Any]:
         "parent": node - cols["parent"][i],
         "depth": cols["depth"][i],
         "line": line if line >= 0 else None,
-        "start": base + start / _NS if start >= 0 else None,
-        "duration": duration / _NS if duration >= 0 else None,
+        "start": base + start * tick if start >= 0 else None,
+        "duration": duration * tick if duration >= 0 else None,
         "outcome": cols["outcome"][i],
         "exc": exc if exc >= 0 else None,
         "folded": folded if folded >= 0 else None,
         "open_pos": open_pos,
-        "open_len": cols["open_len"][i],
-        "close_pos": open_pos + close if close >= 0 else -1,
+        "open_len": open_len,
+        "close_pos": open_pos + open_len + close if close >= 0 else -1,
         "close_len": cols["close_len"][i],
     }
 
@@ -1511,7 +1738,7 @@ def all_rows(conn: sqlite3.Connection, trace_id: str) -> list[dict[str, Any]]:
     }
     out = []
     for i in range(count):
-        row = row_at(cols, i, facts["base"])
+        row = row_at(cols, i, facts["base"], facts["tick"])
         row["thread_key"] = facts["threads"][row["thread"]][0]
         row["qualname"] = names.get(row["name"])
         row["exc_type"] = facts["exc_types"][row["exc"]] if row["exc"] is not None else None

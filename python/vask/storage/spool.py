@@ -49,9 +49,8 @@ _kept_lock = _forksafe.lock()
 _kept: list[KeptAside] = []
 # Side files of this process not stored yet, by database, oldest first.
 _pending: dict[Path, list[KeptAside]] = {}
-if hasattr(os, "register_at_fork"):
-    # A forked child does not store the parent's: both would, at once.
-    os.register_at_fork(after_in_child=_pending.clear)
+# A forked child does not store the parent's: both would, at once.
+_forksafe.at_fork_in_child(_pending.clear)
 
 
 def kept_aside(since: int = 0) -> list[KeptAside]:

@@ -50,7 +50,7 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
-from vask import _dump, _process
+from vask import _dump, _forksafe, _process
 from vask.storage import backend, schema, spool
 from vask.storage import store as _store
 
@@ -587,5 +587,6 @@ def _after_fork_in_child() -> None:
 
 
 atexit.register(_at_exit)
+_forksafe.at_fork_in_child(_after_fork_in_child)
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
+    os.register_at_fork(before=_before_fork)
