@@ -336,3 +336,91 @@ def test_damaged_bytes_give_rows_or_a_reason_never_a_crash():
         for given in (None, table, table[: rng.randrange(len(table))]):
             got = _dump._call_rows(cut, given, *PLAUSIBLE_TIMES)
             assert isinstance(got, (str, tuple))
+
+
+def _rows_of_db(db_path):
+    with sqlite3.connect(db_path) as conn:
+        ids = [r[0] for r in conn.execute("SELECT trace_id FROM call_traces ORDER BY trace_id")]
+        legacy = dict(conn.execute("SELECT trace_id, legacy FROM call_traces"))
+        return {t: callindex.all_rows(conn, t) for t in ids}, legacy
+
+
+def _first_query(db_path, monkeypatch):
+    """Index a database as the first query does; returns the traces pending, the root
+    trace ids of the documents the native reader read (the others went to the trace
+    index) and the progress reported."""
+    read, progress = [], []
+    original = callindex._native_rows
+
+    def spy(data, table, root, legacy):
+        got = original(data, table, root, legacy)
+        if got is not None:
+            read.append(root)
+        return got
+
+    monkeypatch.setattr(callindex, "_native_rows", spy)
+    conn = schema.connect(db_path)
+    try:
+        pending = callindex.pending_traces(conn)
+        callindex.index_traces(conn, pending, lambda done, total: progress.append((done, total)))
+    finally:
+        conn.close()
+    monkeypatch.setattr(callindex, "_native_rows", original)
+    return pending, read, progress
+
+
+def _by_the_trace_index(db_path, monkeypatch):
+    """The whole index built again with every document read by the trace index."""
+    monkeypatch.setattr(callindex, "_call_rows", None)
+    conn = sqlite3.connect(db_path)
+    try:
+        callindex.reindex(conn)
+    finally:
+        conn.close()
+    monkeypatch.undo()
+
+
+@pytest.mark.parametrize("program", list(PROGRAMS))
+def test_the_first_query_reads_stored_documents_natively(engine, tmp_path, monkeypatch, program):
+    monkeypatch.setattr(store, "BUILD_INDEX_AS_STORED", False)
+    run, config = PROGRAMS[program]
+    db_path = tmp_path / "db.sqlite3"
+    _record(engine, db_path, run, config)
+    pending, read, progress = _first_query(db_path, monkeypatch)
+    assert pending and len(read) == len(pending)  # each document read natively
+    assert progress == [(n, len(pending)) for n in range(1, len(pending) + 1)]
+    native = _rows_of_db(db_path)
+    _by_the_trace_index(db_path, monkeypatch)
+    assert _plain(native) == _plain(_rows_of_db(db_path))
+
+
+def test_the_first_query_leaves_what_the_native_reader_refuses_to_the_trace_index(
+    tmp_path, monkeypatch
+):
+    calls = [frame("call", 1, 1.0, "main"), frame("return", 1, 2.0, "main", arg=3)]
+    reordered = {
+        "type": "frame", "event": "call", "frame_id": "frm_1", "path": "a.py:1",
+        "co_name": "f", "qualname": "f", "timestamp": 1.0,
+    }  # fmt: skip
+    old = [frame("call", 1, 1.0, "f", locals={"item": "<Item object at 0x7f>"})]
+    db_path = tmp_path / "db.sqlite3"
+    store.save_traces(
+        [
+            ("trc_plain", document("trc_plain", {"native_1": calls})),
+            ("trc_layout", document("trc_layout", {"native_1": [reordered]})),
+            ("trc_old", document("trc_old", {"native_1": old}, version="0.1.9")),
+            ("trc_twice", document("trc_twice", {"native_1": calls})),
+            ("trc_twice", document("trc_twice", {"native_2": calls[:1]})),
+            ("trc_bad", b"\x81\xa7threads\xc1"),
+        ],
+        db_path=db_path,
+    )
+    pending, read, _ = _first_query(db_path, monkeypatch)
+    assert sorted(pending) == ["trc_bad", "trc_layout", "trc_old", "trc_plain", "trc_twice"]
+    assert read == ["trc_plain"]
+    native = _rows_of_db(db_path)
+    assert native[1]["trc_old"] == 0 and native[1]["trc_plain"] is None  # values before 0.2
+    assert [r["qualname"] for r in native[0]["trc_twice"]] == ["app.main", "app.main"]
+    _by_the_trace_index(db_path, monkeypatch)
+    assert _plain(native) == _plain(_rows_of_db(db_path))
+    assert len(vask.calls("f", db_path=db_path, trace="trc_old", args={"item": ("~", "Item")})) == 1

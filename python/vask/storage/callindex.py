@@ -59,6 +59,7 @@ reads the documents through :mod:`vask.storage.query` and
 from __future__ import annotations
 
 import bisect
+import io
 import json
 import math
 import operator
@@ -75,6 +76,7 @@ from itertools import accumulate, chain, islice, repeat
 from math import isfinite
 from typing import Any
 
+import msgpack
 import zstandard
 
 from vask import _dump
@@ -494,22 +496,35 @@ def build_written(trace_id: str, data: bytes, table: bytes | None) -> _Built | N
     ``table`` is the document's records' table, which the engines' core makes
     with each document it writes and hands over while the document is stored
     (:func:`vask._dump._document_table`): with it no record is measured again.
-    Without one (``None``) every record is measured, which costs as much as
-    :func:`build_document`'s scan: fit for small documents only.  The rows
-    are those :func:`build_document` makes of the same document.
+    Without one (``None``) every record is measured natively, as the first
+    query's build does.  The rows are those :func:`build_document` makes of
+    the same document.
     """
     if _call_rows is None:
         return None
-    from vask.document import PLAUSIBLE_TIMES, read_head
+    from vask.document import read_head
 
+    try:
+        root = read_head(data).get("root_trace_id")
+    except ValueError:
+        return None
+    return _native_rows(data, table, root, None)
+
+
+def _native_rows(data: bytes, table: bytes | None, root: Any, legacy: bool | None) -> _Built | None:
+    """The rows of one document read by the native reader (``None``: it refused the
+    document, or the texts it gives would not be the trace index's), the document's
+    facts (``root``, ``legacy``) as read from its head."""
+    from vask.document import PLAUSIBLE_TIMES
+
+    assert _call_rows is not None
     got = _call_rows(data, table, *PLAUSIBLE_TIMES)
     if isinstance(got, str):  # why not: a form only the trace index reads
         return None
     threads, keys, exc_types, groups, folded = got
     try:
-        root = read_head(data).get("root_trace_id")
         thread_names = [(key.decode(), name.decode()) for key, name in threads]
-    except (ValueError, UnicodeDecodeError):
+    except UnicodeDecodeError:
         return None
     # texts as the trace index decodes them; two that decode alike are one to it
     names = [(q.decode("utf-8", "replace"), f.decode("utf-8", "replace")) for q, f in keys]
@@ -518,6 +533,7 @@ def build_written(trace_id: str, data: bytes, table: bytes | None) -> _Built | N
         return None
     built = _Built(-1)
     built.root = root if isinstance(root, str) else None
+    built.legacy = legacy
     built.threads = thread_names
     built.exc_types = excs
     built.rows = dict(zip(names, groups, strict=True))
@@ -530,6 +546,35 @@ def build_written(trace_id: str, data: bytes, table: bytes | None) -> _Built | N
             return None
         _folded_row_of(record, seq, node, parent, depth, pos, n, built.rows)
     return built
+
+
+def _stored_rows(data: bytes) -> _Built | None:
+    """The rows of a trace's one stored document read natively, for the first query's
+    build (``None``: the trace index reads it).  Its facts come from the entries
+    before "threads", where the engines write them: a document with its "meta" anywhere
+    else, or from before 0.2 (values stored in another form), is the trace index's."""
+    if _call_rows is None:
+        return None
+    from vask.document import legacy_form
+
+    facts: dict[str, Any] = {}
+    try:
+        unpacker = msgpack.Unpacker(
+            io.BytesIO(data), raw=False, max_buffer_size=max(len(data), 1), strict_map_key=False
+        )
+        for _ in range(unpacker.read_map_header()):
+            key = unpacker.unpack()
+            if key == "threads":
+                break
+            if key in ("root_trace_id", "meta"):
+                facts[key] = unpacker.unpack()
+            else:
+                unpacker.skip()
+    except Exception:  # noqa: BLE001 - not a document the native reader takes
+        return None
+    if not isinstance(facts.get("meta"), dict) or legacy_form(facts["meta"]) is not None:
+        return None
+    return _native_rows(data, None, facts.get("root_trace_id"), None)
 
 
 def write_built(conn: Any, trace_id: str, built: _Built, last_row: int) -> int:
@@ -589,6 +634,11 @@ def _build(conn: sqlite3.Connection, trace_id: str) -> _Built | None:
     sources: list[Any]
     if size <= _IN_MEMORY:
         sources = [query.read_document_part(conn, row_id, 0, s or 0) for row_id, s in rows]
+        # a trace of one document (most are) is read natively when it can be
+        built = _stored_rows(sources[0]) if len(sources) == 1 else None
+        if built is not None:
+            built.last_row = rows[-1][0]
+            return built
     else:
         lock = threading.Lock()
         sources = [traceindex.StoredDocument(conn, lock, row_id, s or 0) for row_id, s in rows]
