@@ -6,6 +6,7 @@
     python bench/bench_calls.py --written [--db FILE [--sample N] | --calls N --traces N
                                            | --engine NAME --traces N]
     python bench/bench_calls.py --indexed FILE --columns
+    python bench/bench_calls.py --first-build FILE
 
 With ``--db`` it works on that database's documents (one made by ``pytest
 --vask`` on a real suite, say ``bench/bench_real_suites.py``'s): it stores
@@ -51,6 +52,10 @@ candidate's record decoded and with the records that lack a predicate's
 bytes passed over (its needle); ``--quick`` leaves out those that read every
 candidate's record.  ``--columns`` says what each index table takes per call,
 and each column of the blocks.
+
+``--first-build`` times only the first query's build of a copy of that
+database, twice side by side: each document read by the trace index (as
+before the native reader) and read by the native reader where it can be.
 """
 
 from __future__ import annotations
@@ -273,6 +278,39 @@ def _reindex(db_path: Path) -> tuple[float, int]:
     finally:
         conn.close()
     return took, indexed
+
+
+def _first_builds(source: Path, work: Path) -> None:
+    """The first query's build of a copy of ``source``, with and without the native reader."""
+    results = {}
+    for label, native in (("trace index", False), ("native reader", True)):
+        db_path = work / f"first-{int(native)}.sqlite3"
+        _copy(source, db_path)
+        saved = callindex._call_rows
+        if not native:
+            callindex._call_rows = None
+        try:
+            results[label] = _reindex(db_path)
+        finally:
+            callindex._call_rows = saved
+        db_path.unlink()
+        took, calls = results[label]
+        print(f"first query's build, {label:<14} {took:6.1f} s ({calls / took:,.0f} calls/s)")
+    before, after = results["trace index"][0], results["native reader"][0]
+    if results["trace index"][1] != results["native reader"][1]:
+        print("the two builds indexed different counts of calls")
+    print(f"native reader / trace index: {after / before:.0%} of the time ({before / after:.1f}x)")
+
+
+def _copy(source: Path, target: Path) -> None:
+    """A copy of the database ``source`` at ``target``."""
+    src = sqlite3.connect(f"file:{source}?mode=ro", uri=True)
+    dst = sqlite3.connect(target)
+    try:
+        src.backup(dst)
+    finally:
+        src.close()
+        dst.close()
 
 
 def _columns_of(db_path: Path) -> None:
@@ -637,6 +675,12 @@ def main() -> int:
         action="store_true",
         help="with --indexed: what each table and each column of the blocks takes, only",
     )
+    parser.add_argument(
+        "--first-build",
+        type=Path,
+        help="only the first query's build of a copy of this database, with the trace index"
+        " and with the native reader, side by side",
+    )
     args = parser.parse_args()
     if args.columns:
         if args.indexed is None:
@@ -646,6 +690,9 @@ def main() -> int:
     work = Path(tempfile.mkdtemp(prefix="vask-bench-calls-", dir=args.keep))
     db_path = work / "db.sqlite3"
     try:
+        if args.first_build is not None:
+            _first_builds(args.first_build, work)
+            return 0
         if args.written and args.engine:
             made = _engine_documents(args.engine, args.traces)
             _written([(t, d) for t, d, _ in made], db_path, [table for _, _, table in made])
@@ -675,13 +722,7 @@ def main() -> int:
                 f"sample: the first query's build, from storage: {index_seconds:.1f} s"
                 f" ({index_seconds / store_seconds:.0%} of the store time)"
             )
-            source = sqlite3.connect(f"file:{args.db}?mode=ro", uri=True)
-            target = sqlite3.connect(db_path)
-            try:
-                source.backup(target)
-            finally:
-                source.close()
-                target.close()
+            _copy(args.db, db_path)
             store_seconds = None
         else:
             print(f"storing {args.traces} traces of {args.calls:,} calls in all ...")
