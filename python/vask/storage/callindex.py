@@ -70,7 +70,7 @@ import struct
 import sys
 import threading
 from array import array
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from concurrent.futures import Executor, ThreadPoolExecutor
 from itertools import accumulate, chain, islice, repeat
 from math import isfinite
@@ -1164,9 +1164,12 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     longest = longest_raised = -1
     for name_key, rows in ordered:
         name = ids[name_key]
-        rows.sort(key=lambda r: (r[5] if r[5] == r[5] else inf, r[0], r[1]))
-        (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, ol, cp, cl) = zip(
-            *rows
+        columns_of = list(zip(*rows))
+        if not _in_block_order(columns_of[5], columns_of[0], columns_of[1]):
+            rows.sort(key=lambda r: (r[5] if r[5] == r[5] else inf, r[0], r[1]))
+            columns_of = list(zip(*rows))
+        (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, ol, cp, cl) = (
+            columns_of
         )
         durations = [
             round((e - s) / tick) if e >= s and isfinite(e - s) else -1
@@ -1227,6 +1230,17 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         ),
     )
     return at
+
+
+def _in_block_order(start: Sequence[float], seq: Sequence[int], node: Sequence[int]) -> bool:
+    """Whether a name's rows are in the order its blocks hold them: by start (none last),
+    then thread and node.  Both builders give each name's rows in their walk's order
+    (threads in order, each thread's calls as they began), which is that order but
+    where threads overlap or a folded range follows: then they are sorted."""
+    if any(map(math.isnan, start)):
+        return False
+    keys = list(zip(start, seq, node))
+    return all(map(operator.le, keys, islice(keys, 1, None)))
 
 
 def write_blocks(conn: Any, key: int, columns: list[list[int]]) -> int:
