@@ -53,7 +53,10 @@ database the tables are the component "calls" of vask's schema (see
 ``bigint`` identity keys and ``double precision`` times; writes to the index
 take turns under an advisory lock, as SQLite's write lock makes them.  Everything
 reads the documents through :mod:`vask.storage.query` and
-:mod:`vask.traceindex`: how pieces are stored stays theirs.
+:mod:`vask.traceindex`: how pieces are stored stays theirs.  A trace stored as one
+document of this version's engines has its rows read natively instead
+(``vask._dump._call_rows``: the same trees, numbered alike), a document it
+refuses by the trace index.
 """
 
 from __future__ import annotations
