@@ -352,7 +352,7 @@ def _same(value: Any, wanted: Any) -> bool:
 
 # The columns of an index row a match keeps, in this order.
 _ROW = ("name", "thread", "node", "depth", "line", "start", "duration", "outcome", "exc")
-_ROW += ("folded", "open_pos", "open_len", "close_pos", "close_len")
+_ROW += ("folded", "open_pos", "close_pos")
 
 
 class _TraceOf:
@@ -483,9 +483,9 @@ class CallMatch(tuple):  # type: ignore[type-arg]
         of, cols, i = self[0], self[1], self[2]
         found = of.decoded.get((i, "start"), _UNREAD)
         if found is _UNREAD:
-            pos, n = cols["open_pos"][i], cols["open_len"][i]
+            pos = cols["open_pos"][i]
             found = of.decoded[(i, "start")] = (
-                of.records.decoded(of.trace_id, pos, n, of.legacy)
+                of.records.decoded(of.trace_id, pos, of.legacy)
                 if pos >= 0 and cols["outcome"][i] != callindex.FOLDED
                 else None
             )
@@ -497,11 +497,10 @@ class CallMatch(tuple):  # type: ignore[type-arg]
         of, cols, i = self[0], self[1], self[2]
         found = of.decoded.get((i, "end"), _UNREAD)
         if found is _UNREAD:
-            # stored after the opening record's end
+            # stored from the opening record's position
             close = cols["close_pos"][i]
-            at = cols["open_pos"][i] + cols["open_len"][i] + close
             found = of.decoded[(i, "end")] = (
-                of.records.decoded(of.trace_id, at, cols["close_len"][i], of.legacy)
+                of.records.decoded(of.trace_id, cols["open_pos"][i] + close, of.legacy)
                 if close >= 0
                 else None
             )
@@ -575,9 +574,7 @@ class _Records:
         self._conn: Any = None
         self._reader: callindex.RecordReader | None = None
 
-    def decoded(
-        self, trace_id: str, pos: int, n: int, legacy: bool | None
-    ) -> dict[str, Any] | None:
+    def decoded(self, trace_id: str, pos: int, legacy: bool | None) -> dict[str, Any] | None:
         with self._lock:
             try:
                 if self._reader is None:
@@ -586,7 +583,7 @@ class _Records:
                     )
                     # the matches' records are read one match at a time, as shown
                     self._reader = callindex.RecordReader(self._conn, _SHOWN_FRAME_BYTES)
-                data = self._reader.read(trace_id, pos, n)
+                data = self._reader.read(trace_id, pos)
             except Exception:  # noqa: BLE001 - gone or damaged: the call is shown without values
                 return None
         return _decoded(data, legacy) if data is not None else None
@@ -1105,9 +1102,9 @@ def _match(
         # other values, most of it, are skipped); a call that passes is decoded
         # whole below.  The closing record first: most predicates read only it.
         wanted = _wanted(predicates)
-        end = _peek(reader, facts, row["close_pos"], row["close_len"], wanted)
+        end = _peek(reader, facts, row["close_pos"], wanted)
         if any(p.where == "arg" or (p.where == "local" and end is None) for p in predicates):
-            start = _peek(reader, facts, row["open_pos"], row["open_len"], wanted)
+            start = _peek(reader, facts, row["open_pos"], wanted)
         for predicate in predicates:
             # whether the value was cut matters only to a call that matches
             if not predicate.matches(start, end):
@@ -1144,14 +1141,10 @@ def _sift(
     outcome = cols["outcome"]
     stretch = [i for i in stretch if outcome[i] != callindex.FOLDED]
     if facts["legacy"] is None:  # the values of a trace from before 0.2 are read as rewritten
-        open_pos, open_len = cols["open_pos"], cols["open_len"]
-        close_pos, close_len = cols["close_pos"], cols["close_len"]
-        opening = [(open_pos[i], open_len[i]) for i in stretch]
+        open_pos, close_pos = cols["open_pos"], cols["close_pos"]
+        opening = [open_pos[i] for i in stretch]
         closing = [
-            (open_pos[i] + open_len[i] + close_pos[i], close_len[i])
-            if close_pos[i] >= 0
-            else (-1, 0)
-            for i in stretch
+            open_pos[i] + close_pos[i] if close_pos[i] >= 0 else -1 for i in stretch
         ]
         keep = [True] * len(stretch)
         for predicate in needles:
@@ -1187,16 +1180,15 @@ def _peek(
     reader: callindex.RecordReader,
     facts: dict[str, Any],
     pos: int | None,
-    n: int | None,
     local_names: frozenset[str],
 ) -> dict[str, Any] | None:
     """The record at ``pos`` with only what :meth:`Predicate.test` reads decoded: its
     type, event and return value, whether it holds an exception, and the locals named
     (``None`` when not recorded; decoded whole when not a map as the engines write it)."""
-    if pos is None or n is None or pos < 0:
+    if pos is None or pos < 0:
         return None
     try:
-        data = reader.read(facts["trace_id"], pos, n)
+        data = reader.read(facts["trace_id"], pos)
     except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
         return None
     if data is None:
@@ -1204,7 +1196,7 @@ def _peek(
     try:
         record = _entries(data, local_names)
     except Exception:  # noqa: BLE001 - not as the engines write it: decoded whole
-        return _decode(reader, facts, pos, n)
+        return _decode(reader, facts, pos)
     legacy = facts["legacy"]
     return record if legacy is None else upgrade_legacy_record(record, legacy)
 
@@ -1258,12 +1250,11 @@ def _decode(
     reader: callindex.RecordReader,
     facts: dict[str, Any],
     pos: int | None,
-    n: int | None,
 ) -> dict[str, Any] | None:
-    if pos is None or n is None or pos < 0:
+    if pos is None or pos < 0:
         return None
     try:
-        record = reader.decode(facts["trace_id"], pos, n, facts["legacy"])
+        record = reader.decode(facts["trace_id"], pos, facts["legacy"])
     except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
         return None
     return record if isinstance(record, dict) else None

@@ -331,7 +331,17 @@ std::vector<std::uint8_t> spans_lacking(Bytes data, Bytes needle,
   if (needle.empty()) return out;
   for (std::size_t k = 0; k < count; ++k) {
     const std::int64_t at = spans[2 * k];
-    const std::int64_t n = spans[2 * k + 1];
+    std::int64_t n = spans[2 * k + 1];
+    if (n == -1 && at >= 0 && static_cast<std::uint64_t>(at) < data.size()) {
+      std::size_t end = 0;
+      const Measured measured = measure(data, static_cast<std::size_t>(at), end);
+      if (measured == Measured::Incomplete) {
+        out[k] = 2;
+        continue;
+      }
+      if (measured != Measured::Ok) continue;
+      n = static_cast<std::int64_t>(end) - at;
+    }
     if (at < 0 || n < 0 || static_cast<std::uint64_t>(at) > data.size() ||
         static_cast<std::uint64_t>(n) > data.size() - static_cast<std::size_t>(at)) {
       continue;

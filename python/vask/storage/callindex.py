@@ -111,7 +111,7 @@ __all__ = [
 ]
 
 #: Version of the index tables; an index of another version is built again.
-INDEX_VERSION = 8
+INDEX_VERSION = 9
 
 #: ``outcome`` by its code.
 OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
@@ -122,10 +122,13 @@ RETURNED, RAISED, YIELDED, UNFINISHED, FOLDED = range(5)
 #: compress worse (see ``bench/bench_calls.py``).
 BLOCK_ROWS = 1 << 10
 
-# The finest tick of times: a trace's tick is the spacing of its largest time as
-# a double (2^-22 s for times since 1970), exact; times as small as a test's
-# made-up ones are kept to a nanosecond.
-_FINEST_TICK = 2.0**-30
+# The finest tick of times, about a microsecond: what the index answers (the
+# slowest calls, calls in the order they began, durations shown to three
+# figures from a microsecond up) needs no finer, and each halving of the tick
+# costs every call two bits more of start and duration.  The exact times are
+# in the documents.  A trace whose times are so large that doubles are spaced
+# wider than this counts in that spacing.
+_FINEST_TICK = 2.0**-20
 
 _TABLES = (
     "CREATE TABLE IF NOT EXISTS call_index_version (version INTEGER NOT NULL)",
@@ -273,6 +276,12 @@ _PG_MIGRATIONS: list[tuple[str, ...]] = [
         "ALTER TABLE call_summary DROP COLUMN max_duration",
         "ALTER TABLE call_summary ADD COLUMN longest bigint",
     ),
+    (
+        # blocks without the records' lengths, times in coarser ticks
+        "DELETE FROM call_blocks",
+        "DELETE FROM call_summary",
+        "DELETE FROM call_traces",
+    ),
 ]
 
 _INDEX_TABLES = (
@@ -291,7 +300,8 @@ _INDEX_TABLES = (
 # stored as its values less the block's least, in as few bytes as the block
 # needs, with their bytes grouped by place (see _encode).  Columns that grow
 # along the rows (a name's calls by start time) are stored as the differences
-# between neighbours, which take a byte or two each.  Times are whole ticks
+# between neighbours, which take a byte or two each.  A record's length is not
+# kept: it is measured where the record is read.  Times are whole ticks
 # of the trace's ``tick`` seconds: ``start`` from the trace's ``base``, -1 for
 # none.
 _COLUMNS = (
@@ -307,9 +317,7 @@ _COLUMNS = (
     ("exc", "i", False),
     ("folded", "q", False),
     ("open_pos", "q", True),
-    ("open_len", "q", False),
-    ("close_pos", "q", False),  # close_pos - (open_pos + open_len): 0 for most leaves
-    ("close_len", "q", False),
+    ("close_pos", "q", False),  # close_pos - open_pos: the opening record's length for a leaf
 )
 _BLOCK_HEAD = struct.Struct("<I")
 # The columns as the native decoder takes them: typecodes, "+" after a delta-coded one.
@@ -322,6 +330,9 @@ _decode_index_block: Callable[..., tuple[bytes, ...]] | None = getattr(
 _FRAME_HEAD = b"\x8a\xa4path"
 _SWAP = sys.byteorder != "little"
 
+# Bytes read first for a record of unknown length: most records are shorter.
+_RECORD_READ = 2048
+
 # The type of the record a range of folded calls leaves.
 FOLDED_TYPE = "folded"
 
@@ -333,6 +344,22 @@ _EXC_TYPE = re.compile(r"^\s*<?([A-Za-z_][\w.]*)")
 _IN_MEMORY = 256 << 20
 
 _local = threading.local()
+
+
+def _object_end(data: bytes) -> int:
+    """Where the MessagePack object at the start of ``data`` ends: 0 when ``data`` ends
+    first, -1 when it is not one."""
+    import msgpack
+
+    unpacker = msgpack.Unpacker(raw=True, max_buffer_size=max(len(data), 1 << 20))
+    unpacker.feed(data)
+    try:
+        unpacker.skip()
+    except msgpack.OutOfData:
+        return 0
+    except Exception:  # noqa: BLE001 - malformed, or nested too deep
+        return -1
+    return unpacker.tell()
 
 
 def _compressor() -> zstandard.ZstdCompressor:
@@ -525,7 +552,8 @@ class _Built:
         self.exc_types: list[str] = []
         # (qualname, file) -> the rows of that function:
         # (thread, node, parent, depth, line, start, end, outcome, exc, folded,
-        #  open_pos, open_len, close_pos, close_len)
+        #  open_pos, open_len, close_pos, close_len); the lengths are not written (a
+        #  record is measured where it is read)
         self.rows: dict[tuple[str, str], list[tuple[Any, ...]]] = {}
 
 
@@ -923,9 +951,8 @@ def _unpack_ids(data: bytes) -> list[int]:
 
 
 def _tick(largest: float) -> float:
-    """The tick of a trace whose largest time (in magnitude) is ``largest``: the spacing of
-    doubles there, so that its times and durations are whole ticks (both are
-    differences of such doubles), but no finer than ``_FINEST_TICK``."""
+    """The tick of a trace whose largest time (in magnitude) is ``largest``: ``_FINEST_TICK``,
+    or the spacing of doubles there when wider (its times are then whole ticks)."""
     return max(math.ulp(largest), _FINEST_TICK)
 
 
@@ -1055,7 +1082,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     for name_key, rows in ordered:
         name = ids[name_key]
         rows.sort(key=lambda r: (r[5] if r[5] == r[5] else inf, r[0], r[1]))
-        (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, ol, cp, cl) = zip(
+        (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, _, cp, _) = zip(
             *rows
         )
         durations = [
@@ -1096,9 +1123,8 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 exc,
                 folded,
                 op,
-                ol,
-                [c - o - n if c >= 0 else -1 for o, n, c in zip(op, ol, cp)],
-                cl,
+                # after the opening record, or from -1 when there is none: 1 or more
+                [c - o if c >= 0 else -1 for o, c in zip(op, cp)],
             ),
         ):
             column.extend(values)
@@ -1122,7 +1148,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
 def write_blocks(conn: Any, key: int, columns: list[list[int]]) -> int:
     """Write a trace's rows as its blocks (inside a transaction): ``columns`` are its
     rows' values in the order of ``_COLUMNS``, as stored (node less parent, the
-    closing position less the opening record's end, times in the trace's ticks), the rows
+    closing position less the opening one, times in the trace's ticks), the rows
     sorted by name and then start.  Returns the blocks written."""
     count = len(columns[0]) if columns else 0
     conn.executemany(
@@ -1633,7 +1659,6 @@ def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str
     duration = cols["duration"][i]
     node = cols["node"][i]
     open_pos = cols["open_pos"][i]
-    open_len = cols["open_len"][i]
     close = cols["close_pos"][i]
     line = cols["line"][i]
     exc = cols["exc"][i]
@@ -1651,9 +1676,7 @@ def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str
         "exc": exc if exc >= 0 else None,
         "folded": folded if folded >= 0 else None,
         "open_pos": open_pos,
-        "open_len": open_len,
-        "close_pos": open_pos + open_len + close if close >= 0 else -1,
-        "close_len": cols["close_len"][i],
+        "close_pos": open_pos + close if close >= 0 else -1,
     }
 
 
@@ -1709,39 +1732,39 @@ class RecordReader:
         self._pool: Executor | None = None
         self._workers = min(os.cpu_count() or 1, 4)
 
-    def decode(self, trace_id: str, pos: int, n: int, legacy: bool | None = None) -> Any:
-        """The record at trace position ``pos`` (``n`` bytes) of ``trace_id``, decoded;
-        ``legacy`` says how the trace stored its values if before 0.2."""
-        data = self.read(trace_id, pos, n)
+    def decode(self, trace_id: str, pos: int, legacy: bool | None = None) -> Any:
+        """The record at trace position ``pos`` of ``trace_id``, decoded; ``legacy`` says
+        how the trace stored its values if before 0.2."""
+        data = self.read(trace_id, pos)
         if data is None:
             return None
         record = decode_record(data)
         return record if legacy is None else upgrade_legacy_record(record, legacy)
 
-    def lacking(self, trace_id: str, spans: list[tuple[int, int]], needle: bytes) -> list[bool]:
-        """Per record of ``trace_id`` at (trace position, length): whether it lacks
-        ``needle``, read undecoded.  A record not recorded (position -1) lacks it; one
-        cut, damaged or unreadable is not known to.
+    def lacking(self, trace_id: str, positions: list[int], needle: bytes) -> list[bool]:
+        """Per record of ``trace_id`` at a trace position: whether it lacks ``needle``,
+        read undecoded.  A record not recorded (position -1) lacks it; one cut,
+        damaged or unreadable is not known to.
 
         The frames holding the records are each read once, in order, decompressed
         ahead in a pool of threads while the records of the frame before are
         searched (the frames stay in the reader's cache).
         """
-        out = [False] * len(spans)
+        out = [False] * len(positions)
         rows = self._rows.get(trace_id)
         if rows is None:
             rows = self._rows[trace_id] = query.document_rows(self.conn, trace_id)
         bases = list(accumulate((size or 0 for _, size in rows), initial=0))
-        # document -> frame -> [(offset in the frame, length, which)]
-        wanted: dict[int, dict[int, list[tuple[int, int, int]]]] = {}
+        # document -> frame -> [(offset in the frame, which)]
+        wanted: dict[int, dict[int, list[tuple[int, int]]]] = {}
         slow = []
         readers: dict[int, codec.FrameReader | None] = {}
-        for k, (pos, n) in enumerate(spans):
+        for k, pos in enumerate(positions):
             if pos < 0:
                 out[k] = True
                 continue
             doc = bisect.bisect_right(bases, pos) - 1
-            if n <= 0 or doc >= len(rows):
+            if doc >= len(rows):
                 continue
             if doc in readers:
                 frames = readers[doc]
@@ -1753,23 +1776,21 @@ class RecordReader:
             size = frames.frame_size
             at = pos - bases[doc]
             i = at // size
-            if (at + n - 1) // size != i:
-                slow.append(k)  # across two frames
-                continue
             by_frame = wanted.get(doc)
             if by_frame is None:
                 by_frame = wanted[doc] = {}
             items = by_frame.get(i)
             if items is None:
                 items = by_frame[i] = []
-            items.append((at - i * size, n, k))
+            items.append((at - i * size, k))
         # a frame or two: decompressed here rather than handed over to another thread
         pool = self._threads() if sum(len(b) for b in wanted.values()) > 2 else None
         for doc, by_frame in wanted.items():
             frames = readers[doc]
             assert frames is not None
+            # each record measured where it starts (-1): 2 when it goes on into the next frame
             spans_of = {
-                i: array("q", [v for within, n, _ in items for v in (within, n)])
+                i: array("q", [v for within, _ in items for v in (within, -1)])
                 for i, items in by_frame.items()
             }
 
@@ -1778,15 +1799,16 @@ class RecordReader:
 
             for i, _, flags in frames.frames(sorted(by_frame), pool, search, self._workers):
                 if flags is not None:
-                    for (_, _, k), flag in zip(by_frame[i], flags, strict=True):
+                    for (_, k), flag in zip(by_frame[i], flags, strict=True):
                         out[k] = flag == 1
+                        if flag == 2:
+                            slow.append(k)
         for k in slow:
-            pos, n = spans[k]
             try:
-                data = self.read(trace_id, pos, n)
+                data, whole = self._record(trace_id, positions[k])
             except Exception:  # noqa: BLE001 - damaged: left to the decoder to say
                 continue
-            out[k] = data is not None and len(data) == n and needle not in data
+            out[k] = whole and needle not in data
         return out
 
     def _threads(self) -> Executor | None:
@@ -1805,8 +1827,15 @@ class RecordReader:
             reader = self._readers[row_id] = query.open_document(self.conn, row_id, self.frames)
         return reader
 
-    def read(self, trace_id: str, pos: int, n: int) -> bytes | None:
-        """The bytes of the record at trace position ``pos`` (``n`` bytes) of ``trace_id``."""
+    def read(self, trace_id: str, pos: int) -> bytes | None:
+        """The bytes of the record at trace position ``pos`` of ``trace_id`` (``None``
+        past its documents; up to their end when it is cut or damaged)."""
+        return self._record(trace_id, pos)[0] or None
+
+    def _record(self, trace_id: str, pos: int) -> tuple[bytes, bool]:
+        """The bytes of the record at trace position ``pos``, and whether they are a whole
+        MessagePack object: read a part at a time until they are, as records lie whole in
+        one document."""
         rows = self._rows.get(trace_id)
         if rows is None:
             rows = self._rows[trace_id] = query.document_rows(self.conn, trace_id)
@@ -1814,9 +1843,18 @@ class RecordReader:
         for row_id, size in rows:
             size = size or 0
             if pos < base + size:
-                return self._reader(row_id).read(pos - base, n)
+                reader = self._reader(row_id)
+                want = _RECORD_READ
+                while True:
+                    data = reader.read(pos - base, want)
+                    end = _object_end(data)
+                    if end > 0:
+                        return data[:end], True
+                    if end < 0 or len(data) < want:
+                        return data, False  # damaged, or cut at the document's end
+                    want *= 8
             base += size
-        return None
+        return b"", False
 
     def close(self) -> None:
         if self._pool is not None:
