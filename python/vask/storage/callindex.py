@@ -27,7 +27,7 @@ summary per (function, trace) answers most questions before a block is read.
 ``call_tests``    test node ids, named by number
 ``call_names``    (qualified name, file) pairs, named by number
 ``call_summary``  per (name, trace): the calls, the calls that raised, the
-                  longest duration (``longest``: whole nanoseconds rounded
+                  longest duration (``longest``: whole microseconds rounded
                   up, a bound) and where the name's rows begin in the
                   trace's blocks
 ``call_blocks``   per trace, its rows in blocks of ``BLOCK_ROWS`` (the last
@@ -308,7 +308,7 @@ _COLUMNS = (
     ("name", "i", True),
     ("thread", "i", False),
     ("node", "q", True),
-    ("parent", "q", False),  # node - parent
+    ("parent", "q", False),  # node - parent, or 0 for the parent _implied_parents gives
     ("depth", "i", False),
     ("line", "i", False),
     ("start", "q", True),
@@ -915,11 +915,12 @@ def _test_of(conn: sqlite3.Connection, trace_id: str, root: str | None) -> tuple
     return None, None
 
 
-def _bound_ns(seconds: float) -> int:
-    """A duration as the summary keeps it: whole nanoseconds, rounded up by more than
-    the conversions to and from seconds can round down (it bounds the calls' durations
-    from above: reading for the longest calls stops where it is no longer)."""
-    return math.floor(seconds * 1e9) + 2
+def _bound_us(seconds: float) -> int:
+    """A duration as the summary keeps it: whole microseconds, rounded up past it by more
+    than the conversions to and from seconds can round down (it bounds the calls'
+    durations from above: reading for the longest calls stops where it is no longer;
+    microseconds, as the times' tick is about one, take a byte or two fewer)."""
+    return math.floor(seconds * 1e6) + 2
 
 
 def _pack_ids(ids: list[int]) -> bytes:
@@ -1074,14 +1075,17 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     conn.execute("UPDATE call_traces SET names = ?, raised = ? WHERE id = ?", (names, raised, key))
     # rows by name id, then by start time: a name's rows are one stretch
     ordered = sorted(built.rows.items(), key=lambda item: ids[item[0]])
+    inf = math.inf
+    for rows in built.rows.values():
+        rows.sort(key=lambda r: (r[5] if r[5] == r[5] else inf, r[0], r[1]))
+    every = [r for _, rows in ordered for r in rows]
+    implied = _implied_parents([r[0] for r in every], [r[1] for r in every], [r[3] for r in every])
     columns: list[list[int]] = [[] for _ in _COLUMNS]
     summary = []
     at = 0
-    inf = math.inf
     longest = longest_raised = -1
     for name_key, rows in ordered:
         name = ids[name_key]
-        rows.sort(key=lambda r: (r[5] if r[5] == r[5] else inf, r[0], r[1]))
         (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, _, cp, _) = zip(
             *rows
         )
@@ -1103,18 +1107,20 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 key,
                 len(rows),
                 outcome.count(RAISED),
-                _bound_ns(max(known) * tick) if known else None,
+                _bound_us(max(known) * tick) if known else None,
                 at,
             )
         )
-        at += len(rows)
         for column, values in zip(
             columns,
             (
                 [name] * len(rows),
                 thread,
                 node,
-                [n - p for n, p in zip(node, parent)],
+                [
+                    0 if p == q else n - p
+                    for n, p, q in zip(node, parent, islice(implied, at, at + len(rows)))
+                ],
                 depth,
                 line,
                 [round((s - base) / tick) if isfinite(s) else -1 for s in start],
@@ -1128,6 +1134,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
             ),
         ):
             column.extend(values)
+        at += len(rows)
     conn.executemany(
         "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row)"
         " VALUES (?, ?, ?, ?, ?, ?)",
@@ -1145,10 +1152,25 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     return at
 
 
+def _implied_parents(threads: list[int], nodes: list[int], depths: list[int]) -> list[int]:
+    """Per row of a trace (its thread, node and depth), the parent its neighbours imply:
+    the node of the last row of its thread before it, in node order, one level up (the
+    thread's root, node 0, at depth 0); -1 when there is none.  Most calls' parents
+    are: the blocks keep the others only."""
+    implied = [-1] * len(nodes)
+    last_at: dict[tuple[int, int], int] = {}
+    for k in sorted(range(len(nodes)), key=lambda k: (threads[k], nodes[k])):
+        depth = depths[k]
+        implied[k] = 0 if depth == 0 else last_at.get((threads[k], depth - 1), -1)
+        last_at[threads[k], depth] = nodes[k]
+    return implied
+
+
 def write_blocks(conn: Any, key: int, columns: list[list[int]]) -> int:
     """Write a trace's rows as its blocks (inside a transaction): ``columns`` are its
     rows' values in the order of ``_COLUMNS``, as stored (node less parent, the
-    closing position less the opening one, times in the trace's ticks), the rows
+    closing position less the opening one, times in the trace's ticks; node less
+    parent may be 0 for the parent :func:`_implied_parents` gives), the rows
     sorted by name and then start.  Returns the blocks written."""
     count = len(columns[0]) if columns else 0
     conn.executemany(
@@ -1349,7 +1371,7 @@ def summaries(
     if raised:
         where.append("s.raised > 0")
     sql = (
-        "SELECT s.trace, s.name, s.calls, s.raised, s.longest * 1e-9, s.first_row,"
+        "SELECT s.trace, s.name, s.calls, s.raised, s.longest * 1e-6, s.first_row,"
         " t.first_start, t.max_raised FROM call_summary s JOIN call_traces t ON t.id = s.trace"
         " LEFT JOIN call_tests ct ON ct.id = t.test WHERE 1 = 1"
     )
@@ -1667,7 +1689,8 @@ def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str
         "name": cols["name"][i],
         "thread": cols["thread"][i],
         "node": node,
-        "parent": node - cols["parent"][i],
+        # None: the parent its neighbours imply (see all_rows)
+        "parent": node - cols["parent"][i] if cols["parent"][i] else None,
         "depth": cols["depth"][i],
         "line": line if line >= 0 else None,
         "start": base + start * tick if start >= 0 else None,
@@ -1700,8 +1723,11 @@ def all_rows(conn: sqlite3.Connection, trace_id: str) -> list[dict[str, Any]]:
         )
     }
     out = []
+    implied = _implied_parents(list(cols["thread"]), list(cols["node"]), list(cols["depth"]))
     for i in range(count):
         row = row_at(cols, i, facts["base"], facts["tick"])
+        if row["parent"] is None:
+            row["parent"] = implied[i]
         row["thread_key"] = facts["threads"][row["thread"]][0]
         row["qualname"] = names.get(row["name"])
         row["exc_type"] = facts["exc_types"][row["exc"]] if row["exc"] is not None else None
