@@ -389,6 +389,12 @@ def test_a_call_that_began_before_tracing_is_indexed_above_what_it_adopted(tmp_p
     rows = {r[3]: r for r in _index_rows(db_path)}
     assert [rows[f"app.{name}"][4] for name in ("main", "outer", "inner")] == [0, 1, 2]
     assert rows["app.inner"][2] == rows["app.outer"][1]  # its parent
+    with sqlite3.connect(db_path) as conn:
+        cols = callindex.read_rows(conn, 1, 0, 3)
+    # the blocks keep a parent made after its call; one its neighbours imply is left out
+    stored = dict(zip(cols["node"], cols["parent"], strict=True))
+    assert stored[rows["app.inner"][1]] == rows["app.inner"][1] - rows["app.outer"][1]
+    assert stored[rows["app.main"][1]] == 0
     (outer,) = vask.calls("outer", db_path=db_path)
     assert (outer.start_record, outer.return_value) == (None, 2)
 

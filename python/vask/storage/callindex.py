@@ -34,7 +34,10 @@ summary per (function, trace) answers most questions before a block is read.
                   may hold fewer), sorted by name and then start time; each
                   block is one zstd frame of the columns one after another
                   (see ``_COLUMNS``): the blocks of a name's rows are found
-                  from its summary row
+                  from its summary row.  A trace's blocks are one row, their
+                  frames one after another in ``data`` and their sizes in
+                  ``sizes`` (LEB128 varints): a row per block of a few KiB
+                  would leave a database page part empty for most of them
 
 A row says where the call is (thread, node and parent node as
 :mod:`vask.traceindex` numbers them, depth), what it is (name, line), when it
@@ -179,11 +182,9 @@ _TABLES = (
     """,
     """
     CREATE TABLE IF NOT EXISTS call_blocks (
-        trace INTEGER NOT NULL,
-        block INTEGER NOT NULL,
-        rows INTEGER NOT NULL,
-        data BLOB NOT NULL,
-        PRIMARY KEY (trace, block)
+        trace INTEGER PRIMARY KEY,
+        sizes BLOB NOT NULL,
+        data BLOB NOT NULL
     )
     """,
 )
@@ -277,10 +278,18 @@ _PG_MIGRATIONS: list[tuple[str, ...]] = [
         "ALTER TABLE call_summary ADD COLUMN longest bigint",
     ),
     (
-        # blocks without the records' lengths, times in coarser ticks
-        "DELETE FROM call_blocks",
+        # a trace's blocks in one row, without the records' lengths, times in coarser ticks
         "DELETE FROM call_summary",
         "DELETE FROM call_traces",
+        "DROP TABLE call_blocks",
+        """
+        CREATE TABLE call_blocks (
+            trace bigint PRIMARY KEY,
+            sizes bytea NOT NULL,
+            data bytea NOT NULL
+        )
+        """,
+        "ALTER TABLE call_blocks ALTER COLUMN data SET STORAGE EXTERNAL",
     ),
 ]
 
@@ -1173,19 +1182,31 @@ def write_blocks(conn: Any, key: int, columns: list[list[int]]) -> int:
     parent may be 0 for the parent :func:`_implied_parents` gives), the rows
     sorted by name and then start.  Returns the blocks written."""
     count = len(columns[0]) if columns else 0
-    conn.executemany(
-        "INSERT INTO call_blocks (trace, block, rows, data) VALUES (?, ?, ?, ?)",
-        [
-            (
-                key,
-                block,
-                min(BLOCK_ROWS, count - first_row),
-                _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns]),
-            )
-            for block, first_row in enumerate(range(0, count, BLOCK_ROWS))
-        ],
-    )
-    return -(-count // BLOCK_ROWS)
+    frames = [
+        _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns])
+        for first_row in range(0, count, BLOCK_ROWS)
+    ]
+    if frames:
+        conn.execute(
+            "INSERT INTO call_blocks (trace, sizes, data) VALUES (?, ?, ?)",
+            # the frames' ends, as the differences between neighbours: their sizes
+            (key, _pack_ids(list(accumulate(map(len, frames)))), b"".join(frames)),
+        )
+    return len(frames)
+
+
+def _stored_blocks(conn: Any, key: int, blocks: Iterable[int]) -> dict[int, bytes]:
+    """The compressed frames of trace ``key``'s blocks ``blocks`` (those it has)."""
+    row = conn.execute("SELECT sizes, data FROM call_blocks WHERE trace = ?", (key,)).fetchone()
+    if row is None:
+        return {}
+    ends = _unpack_ids(bytes(row[0]))
+    data = memoryview(row[1])
+    return {
+        block: data[ends[block - 1] if block else 0 : ends[block]]
+        for block in blocks
+        if 0 <= block < len(ends)
+    }
 
 
 def _test_id(conn: sqlite3.Connection, test: Any) -> int | None:
@@ -1534,13 +1555,7 @@ def read_ranges(
     missing = [block for block in needed if block not in found]
     if missing:
         decompress = _decompressor().decompress
-        if missing[-1] - missing[0] + 1 == len(missing):
-            sql, params = "block BETWEEN ? AND ?", [missing[0], missing[-1]]
-        else:
-            sql, params = f"block IN ({','.join('?' * len(missing))})", missing
-        for block, data in conn.execute(
-            f"SELECT block, data FROM call_blocks WHERE trace = ? AND {sql}", (key, *params)
-        ):
+        for block, data in _stored_blocks(conn, key, missing).items():
             raw = found[block] = decompress(data)
             if cache is not None:
                 cache.put((key, block), raw)
@@ -1614,12 +1629,10 @@ def block_bytes(
     raw = cache.get((key, block)) if cache is not None else None
     if raw is not None:
         return raw
-    row = conn.execute(
-        "SELECT data FROM call_blocks WHERE trace = ? AND block = ?", (key, block)
-    ).fetchone()
-    if row is None:
+    data = _stored_blocks(conn, key, [block]).get(block)
+    if data is None:
         return None
-    raw = _decompressor().decompress(row[0])
+    raw = _decompressor().decompress(data)
     if cache is not None:
         cache.put((key, block), raw)
     return raw
