@@ -453,7 +453,8 @@ class CallMatch(tuple):  # type: ignore[type-arg]
     @property
     def start(self) -> float | None:
         began = self._cols["start"][self._i]
-        return self._of.base + began * self._of.tick if began >= 0 else None
+        step = self._of.tick * callindex.START_TICKS
+        return self._of.base + began * step if began >= 0 else None
 
     @property
     def duration(self) -> float | None:

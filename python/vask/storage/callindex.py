@@ -133,6 +133,11 @@ BLOCK_ROWS = 1 << 10
 # wider than this counts in that spacing.
 _FINEST_TICK = 2.0**-20
 
+#: Starts count this many ticks (about 4 µs): they order a trace's calls, which
+#: those of one thread keep at any tick (calls that began at the same one go by
+#: node), and two bits fewer per call.
+START_TICKS = 4
+
 _TABLES = (
     "CREATE TABLE IF NOT EXISTS call_index_version (version INTEGER NOT NULL)",
     """
@@ -311,8 +316,8 @@ _INDEX_TABLES = (
 # along the rows (a name's calls by start time) are stored as the differences
 # between neighbours, which take a byte or two each.  A record's length is not
 # kept: it is measured where the record is read.  Times are whole ticks
-# of the trace's ``tick`` seconds: ``start`` from the trace's ``base``, -1 for
-# none.
+# of the trace's ``tick`` seconds: ``duration``, and ``start`` from the trace's
+# ``base`` in ``START_TICKS`` of them; -1 for none.
 _COLUMNS = (
     ("name", "i", True),
     ("thread", "i", False),
@@ -1092,6 +1097,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     columns: list[list[int]] = [[] for _ in _COLUMNS]
     summary = []
     at = 0
+    step = tick * START_TICKS
     longest = longest_raised = -1
     for name_key, rows in ordered:
         name = ids[name_key]
@@ -1132,7 +1138,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 ],
                 depth,
                 line,
-                [round((s - base) / tick) if isfinite(s) else -1 for s in start],
+                [round((s - base) / step) if isfinite(s) else -1 for s in start],
                 durations,
                 outcome,
                 exc,
@@ -1687,7 +1693,8 @@ def _columns(decoded: tuple[bytes, ...]) -> dict[str, array]:
 
 def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str, Any]:
     """Row ``i`` of columns read by :func:`read_rows` of a trace whose times start at
-    ``base`` and count ``tick`` seconds: ``start`` a time and ``duration`` seconds
+    ``base`` and count ``tick`` seconds (starts ``START_TICKS`` of them): ``start`` a time
+    and ``duration`` seconds
     (``None`` when not known), ``line``, ``exc`` and ``folded`` ``None`` for none,
     positions -1 for no record."""
     start = cols["start"][i]
@@ -1706,7 +1713,7 @@ def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str
         "parent": node - cols["parent"][i] if cols["parent"][i] else None,
         "depth": cols["depth"][i],
         "line": line if line >= 0 else None,
-        "start": base + start * tick if start >= 0 else None,
+        "start": base + start * tick * START_TICKS if start >= 0 else None,
         "duration": duration * tick if duration >= 0 else None,
         "outcome": cols["outcome"][i],
         "exc": exc if exc >= 0 else None,
