@@ -1890,15 +1890,19 @@ class RecordReader:
             size = size or 0
             if pos < base + size:
                 reader = self._reader(row_id)
+                at = pos - base
                 want = _RECORD_READ
+                frames = reader.frame_reader
+                if frames is not None:  # first to the end of its frame: the next one may be far
+                    want = min(want, frames.frame_size - at % frames.frame_size)
                 while True:
-                    data = reader.read(pos - base, want)
+                    data = reader.read(at, want)
                     end = _object_end(data)
                     if end > 0:
                         return data[:end], True
                     if end < 0 or len(data) < want:
                         return data, False  # damaged, or cut at the document's end
-                    want *= 8
+                    want = max(8 * want, _RECORD_READ)
             base += size
         return b"", False
 
