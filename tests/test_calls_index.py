@@ -75,14 +75,26 @@ def test_the_index_holds_every_call_of_the_tree(engine, recorded):
     trace = traceindex.open_trace(db_path, trace_id)
     try:
         expected = []
+        records = {}
         for thread in trace.threads.values():
             for depth, node in thread.walk():
                 if thread.kind[node] == traceindex.NODE_CALL:
                     name = thread.node_name(node)
                     expected.append((thread.key, node, thread.parent[node], name.qualname, depth))
+                    records[thread.key, node] = tuple(
+                        thread.rec_pos[rec] if rec >= 0 else -1
+                        for rec in (thread.open_rec[node], thread.close_rec[node])
+                    )
     finally:
         trace.close()
     assert sorted(r[:5] for r in rows) == sorted(expected)
+    # the records' positions: the closing one's found past the opening one, as measured
+    with sqlite3.connect(db_path) as conn:
+        found = {
+            (r["thread_key"], r["node"]): (r["open_pos"], r["close_pos"])
+            for r in callindex.all_rows(conn, trace_id)
+        }
+    assert found == records
     reserves = [r for r in rows if r[3].endswith("reserve")]
     assert len(reserves) == 4
     assert len({r[0] for r in reserves}) == 2  # the worker thread's call is there too
@@ -930,18 +942,23 @@ def test_spans_lacking_a_needle_are_those_inside_the_data_without_it():
     from vask._dump import _spans_lacking
 
     data = b"..zzz....zz.z"
-    spans = array("q", [0, 5, 5, 8, 9, 4, 9, 5, -1, 2, 2, -2, 0, 0, 13, 0, 13, 1])
-    # holds it; lacks it; lacks it (to the end); past the end; bad offset; bad length;
-    # empty; empty at the end; past the end
-    assert list(_spans_lacking(data, b"zzz", spans)) == [0, 1, 1, 0, 0, 0, 1, 1, 0]
+    spans = array("q", [0, 5, 5, 8, 9, 4, 9, 5, -1, 2, 0, 0, 13, 0, 13, 1, 13, -1])
+    # holds it; lacks it; lacks it (to the end); past the end; bad offset; empty;
+    # empty at the end; past the end; an object measured past the end
+    assert list(_spans_lacking(data, b"zzz", spans)) == [0, 1, 1, 0, 0, 1, 1, 0, 0]
     assert list(_spans_lacking(data, b"", spans)) == [0] * 9  # an empty needle: never lacking
     assert _spans_lacking(memoryview(data), b"z", array("q")) == b""
-    # a length of -1: the MessagePack object at the offset, 2 when it runs past the data
+    # a length of -1: the MessagePack object at the offset, 2 when it runs past the data;
+    # -2 - gap: the object gap bytes after that one's end
     packed = msgpack.packb(["zzz", 1]) + msgpack.packb({"a": "b" * 40}) + b"\xc1"
     second = len(msgpack.packb(["zzz", 1]))
-    objects = array("q", [0, -1, second, -1, len(packed) - 1, -1, len(packed), -1])
-    assert list(_spans_lacking(packed, b"zzz", objects)) == [0, 1, 0, 0]
+    objects = array("q", [0, -1, second, -1, len(packed) - 1, -1, len(packed), -1, 0, -2])
+    assert list(_spans_lacking(packed, b"zzz", objects)) == [0, 1, 0, 0, 1]
     assert list(_spans_lacking(packed[:-5], b"zzz", objects[:4])) == [0, 2]
+    after = array("q", [0, -2, 0, -2 - len(packed), second, -2])
+    # the map after the list; past the end; after the map: malformed
+    assert list(_spans_lacking(packed, b"zzz", after)) == [1, 2, 0]
+    assert list(_spans_lacking(packed[:-6], b"zzz", array("q", [0, -2]))) == [2]
     with pytest.raises(ValueError, match="pairs"):
         _spans_lacking(data, b"z", array("q", [0]))
 

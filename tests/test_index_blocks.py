@@ -233,7 +233,8 @@ def test_queries_answer_alike_however_the_blocks_are_read(tmp_path, monkeypatch)
         with sqlite3.connect(small) as conn:
             # a trace's blocks in one row: their frames' ends in ``sizes``
             blocks = [
-                callindex._unpack_ids(sizes) for (sizes,) in conn.execute("SELECT sizes FROM call_blocks")
+                callindex._unpack_ids(sizes)
+                for (sizes,) in conn.execute("SELECT sizes FROM call_blocks")
             ]
             assert max(map(len, blocks)) > 4
 

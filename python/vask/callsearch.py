@@ -352,7 +352,7 @@ def _same(value: Any, wanted: Any) -> bool:
 
 # The columns of an index row a match keeps, in this order.
 _ROW = ("name", "thread", "node", "depth", "line", "start", "duration", "outcome", "exc")
-_ROW += ("folded", "open_pos", "close_pos")
+_ROW += ("folded", "open_pos", "close_after")
 
 
 class _TraceOf:
@@ -498,10 +498,10 @@ class CallMatch(tuple):  # type: ignore[type-arg]
         of, cols, i = self[0], self[1], self[2]
         found = of.decoded.get((i, "end"), _UNREAD)
         if found is _UNREAD:
-            # stored from the opening record's position
-            close = cols["close_pos"][i]
+            # stored after the opening record's end
+            close = cols["close_after"][i]
             found = of.decoded[(i, "end")] = (
-                of.records.decoded(of.trace_id, cols["open_pos"][i] + close, of.legacy)
+                of.records.decoded(of.trace_id, cols["open_pos"][i], of.legacy, close)
                 if close >= 0
                 else None
             )
@@ -575,7 +575,11 @@ class _Records:
         self._conn: Any = None
         self._reader: callindex.RecordReader | None = None
 
-    def decoded(self, trace_id: str, pos: int, legacy: bool | None) -> dict[str, Any] | None:
+    def decoded(
+        self, trace_id: str, pos: int, legacy: bool | None, after: int | None = None
+    ) -> dict[str, Any] | None:
+        """The record at ``pos``, or with ``after`` the closing record of the call whose
+        opening record is there (see :meth:`callindex.RecordReader.closing`), decoded."""
         with self._lock:
             try:
                 if self._reader is None:
@@ -584,7 +588,9 @@ class _Records:
                     )
                     # the matches' records are read one match at a time, as shown
                     self._reader = callindex.RecordReader(self._conn, _SHOWN_FRAME_BYTES)
-                data = self._reader.read(trace_id, pos)
+                if after is not None:
+                    pos = self._reader.closing(trace_id, pos, after)
+                data = self._reader.read(trace_id, pos) if pos >= 0 else None
             except Exception:  # noqa: BLE001 - gone or damaged: the call is shown without values
                 return None
         return _decoded(data, legacy) if data is not None else None
@@ -1103,7 +1109,8 @@ def _match(
         # other values, most of it, are skipped); a call that passes is decoded
         # whole below.  The closing record first: most predicates read only it.
         wanted = _wanted(predicates)
-        end = _peek(reader, facts, row["close_pos"], wanted)
+        close = reader.closing(facts["trace_id"], row["open_pos"], row["close_after"])
+        end = _peek(reader, facts, close, wanted)
         if any(p.where == "arg" or (p.where == "local" and end is None) for p in predicates):
             start = _peek(reader, facts, row["open_pos"], wanted)
         for predicate in predicates:
@@ -1142,11 +1149,9 @@ def _sift(
     outcome = cols["outcome"]
     stretch = [i for i in stretch if outcome[i] != callindex.FOLDED]
     if facts["legacy"] is None:  # the values of a trace from before 0.2 are read as rewritten
-        open_pos, close_pos = cols["open_pos"], cols["close_pos"]
+        open_pos, close_after = cols["open_pos"], cols["close_after"]
         opening = [open_pos[i] for i in stretch]
-        closing = [
-            open_pos[i] + close_pos[i] if close_pos[i] >= 0 else -1 for i in stretch
-        ]
+        closing = [close_after[i] for i in stretch]
         keep = [True] * len(stretch)
         for predicate in needles:
             needle = predicate.needle
@@ -1155,7 +1160,7 @@ def _sift(
             # closing one is missing or unreadable: it must be in neither
             lacking = [True] * len(stretch)
             if predicate.where != "arg":
-                lacking = reader.lacking(facts["trace_id"], closing, needle)
+                lacking = reader.lacking(facts["trace_id"], opening, needle, closing)
             if predicate.where != "return":
                 lacking = [
                     a and b

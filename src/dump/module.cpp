@@ -271,8 +271,8 @@ PyMethodDef g_methods[] = {
                     "_spans_lacking($module, data, needle, spans, /)\n--\n\n"
                     "Per (offset, length) pair of spans (native 64-bit ints): 1 when that\n"
                     "part of data lacks needle, else 0; a length of -1 is the MessagePack\n"
-                    "object at the offset (2: it runs past data). For the calls index's\n"
-                    "value search."),
+                    "object at the offset, -2 - gap the one gap bytes after it (2: it runs\n"
+                    "past data). For the calls index's value search."),
     method_o("_cut_ids_and_times", vask::scan::py_cut_ids_and_times,
              "_cut_ids_and_times($module, data, /)\n--\n\n"
              "Stored records with their frame ids and timestamps cut out, for the diff."),

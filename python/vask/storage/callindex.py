@@ -331,7 +331,9 @@ _COLUMNS = (
     ("exc", "i", False),
     ("folded", "q", False),
     ("open_pos", "q", True),
-    ("close_pos", "q", False),  # close_pos - open_pos: the opening record's length for a leaf
+    # the closing record's position less the opening record's end: 0 for a leaf
+    # (its position when there is no opening record)
+    ("close_after", "q", False),
 )
 _BLOCK_HEAD = struct.Struct("<I")
 # The columns as the native decoder takes them: typecodes, "+" after a delta-coded one.
@@ -567,7 +569,8 @@ class _Built:
         # (qualname, file) -> the rows of that function:
         # (thread, node, parent, depth, line, start, end, outcome, exc, folded,
         #  open_pos, open_len, close_pos, close_len); the lengths are not written (a
-        #  record is measured where it is read)
+        #  record is measured where it is read: the closing one is found after the
+        #  opening one)
         self.rows: dict[tuple[str, str], list[tuple[Any, ...]]] = {}
 
 
@@ -1101,7 +1104,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     longest = longest_raised = -1
     for name_key, rows in ordered:
         name = ids[name_key]
-        (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, _, cp, _) = zip(
+        (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, ol, cp, _) = zip(
             *rows
         )
         durations = [
@@ -1144,8 +1147,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 exc,
                 folded,
                 op,
-                # after the opening record, or from -1 when there is none: 1 or more
-                [c - o if c >= 0 else -1 for o, c in zip(op, cp)],
+                [c - o - n if c >= 0 and o >= 0 else c for o, n, c in zip(op, ol, cp)],
             ),
         ):
             column.extend(values)
@@ -1184,7 +1186,7 @@ def _implied_parents(threads: list[int], nodes: list[int], depths: list[int]) ->
 def write_blocks(conn: Any, key: int, columns: list[list[int]]) -> int:
     """Write a trace's rows as its blocks (inside a transaction): ``columns`` are its
     rows' values in the order of ``_COLUMNS``, as stored (node less parent, the
-    closing position less the opening one, times in the trace's ticks; node less
+    closing position less the opening record's end, times in the trace's ticks; node less
     parent may be 0 for the parent :func:`_implied_parents` gives), the rows
     sorted by name and then start.  Returns the blocks written."""
     count = len(columns[0]) if columns else 0
@@ -1696,12 +1698,12 @@ def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str
     ``base`` and count ``tick`` seconds (starts ``START_TICKS`` of them): ``start`` a time
     and ``duration`` seconds
     (``None`` when not known), ``line``, ``exc`` and ``folded`` ``None`` for none,
-    positions -1 for no record."""
+    ``open_pos`` -1 for no record, ``close_after`` as stored (see
+    :meth:`RecordReader.closing`)."""
     start = cols["start"][i]
     duration = cols["duration"][i]
     node = cols["node"][i]
     open_pos = cols["open_pos"][i]
-    close = cols["close_pos"][i]
     line = cols["line"][i]
     exc = cols["exc"][i]
     folded = cols["folded"][i]
@@ -1719,7 +1721,7 @@ def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str
         "exc": exc if exc >= 0 else None,
         "folded": folded if folded >= 0 else None,
         "open_pos": open_pos,
-        "close_pos": open_pos + close if close >= 0 else -1,
+        "close_after": cols["close_after"][i],
     }
 
 
@@ -1744,14 +1746,17 @@ def all_rows(conn: sqlite3.Connection, trace_id: str) -> list[dict[str, Any]]:
     }
     out = []
     implied = _implied_parents(list(cols["thread"]), list(cols["node"]), list(cols["depth"]))
+    reader = RecordReader(conn, 0)
     for i in range(count):
         row = row_at(cols, i, facts["base"], facts["tick"])
         if row["parent"] is None:
             row["parent"] = implied[i]
+        row["close_pos"] = reader.closing(trace_id, row["open_pos"], row["close_after"])
         row["thread_key"] = facts["threads"][row["thread"]][0]
         row["qualname"] = names.get(row["name"])
         row["exc_type"] = facts["exc_types"][row["exc"]] if row["exc"] is not None else None
         out.append(row)
+    reader.close()
     return out
 
 
@@ -1787,10 +1792,26 @@ class RecordReader:
         record = decode_record(data)
         return record if legacy is None else upgrade_legacy_record(record, legacy)
 
-    def lacking(self, trace_id: str, positions: list[int], needle: bytes) -> list[bool]:
+    def closing(self, trace_id: str, open_pos: int, after: int) -> int:
+        """The trace position of a call's closing record, ``after`` bytes past the end
+        of its opening record at ``open_pos`` (``after`` itself when it has none; -1
+        when it has no closing record, or the opening one cannot be read)."""
+        if after < 0 or open_pos < 0:
+            return after
+        try:
+            data, whole = self._record(trace_id, open_pos)
+        except Exception:  # noqa: BLE001 - damaged: the call is shown without its end
+            return -1
+        return open_pos + len(data) + after if whole else -1
+
+    def lacking(
+        self, trace_id: str, positions: list[int], needle: bytes, after: list[int] | None = None
+    ) -> list[bool]:
         """Per record of ``trace_id`` at a trace position: whether it lacks ``needle``,
-        read undecoded.  A record not recorded (position -1) lacks it; one cut,
-        damaged or unreadable is not known to.
+        read undecoded.  With ``after``, the records are the closing ones of calls
+        whose opening records are at ``positions`` (see :meth:`closing`).  A record
+        not recorded (position -1) lacks it; one cut, damaged or unreadable is not
+        known to.
 
         The frames holding the records are each read once, in order, decompressed
         ahead in a pool of threads while the records of the frame before are
@@ -1801,11 +1822,18 @@ class RecordReader:
         if rows is None:
             rows = self._rows[trace_id] = query.document_rows(self.conn, trace_id)
         bases = list(accumulate((size or 0 for _, size in rows), initial=0))
-        # document -> frame -> [(offset in the frame, which)]
-        wanted: dict[int, dict[int, list[tuple[int, int]]]] = {}
+        # document -> frame -> [(offset in the frame, how it is measured, which)]
+        wanted: dict[int, dict[int, list[tuple[int, int, int]]]] = {}
         slow = []
         readers: dict[int, codec.FrameReader | None] = {}
         for k, pos in enumerate(positions):
+            # measured from where it begins (-1), or past the end of the one at pos (-2 - gap)
+            how = -1
+            if after is not None:
+                if after[k] < 0 or pos < 0:
+                    pos = after[k]
+                else:
+                    how = -2 - after[k]
             if pos < 0:
                 out[k] = True
                 continue
@@ -1828,15 +1856,15 @@ class RecordReader:
             items = by_frame.get(i)
             if items is None:
                 items = by_frame[i] = []
-            items.append((at - i * size, k))
+            items.append((at - i * size, how, k))
         # a frame or two: decompressed here rather than handed over to another thread
         pool = self._threads() if sum(len(b) for b in wanted.values()) > 2 else None
         for doc, by_frame in wanted.items():
             frames = readers[doc]
             assert frames is not None
-            # each record measured where it starts (-1): 2 when it goes on into the next frame
+            # 2 when the record goes on into the next frame
             spans_of = {
-                i: array("q", [v for within, _ in items for v in (within, -1)])
+                i: array("q", [v for within, how, _ in items for v in (within, how)])
                 for i, items in by_frame.items()
             }
 
@@ -1845,13 +1873,16 @@ class RecordReader:
 
             for i, _, flags in frames.frames(sorted(by_frame), pool, search, self._workers):
                 if flags is not None:
-                    for (_, k), flag in zip(by_frame[i], flags, strict=True):
+                    for (_, _, k), flag in zip(by_frame[i], flags, strict=True):
                         out[k] = flag == 1
                         if flag == 2:
                             slow.append(k)
         for k in slow:
             try:
-                data, whole = self._record(trace_id, positions[k])
+                pos = positions[k]
+                if after is not None:
+                    pos = self.closing(trace_id, pos, after[k])
+                data, whole = self._record(trace_id, pos) if pos >= 0 else (b"", False)
             except Exception:  # noqa: BLE001 - damaged: left to the decoder to say
                 continue
             out[k] = whole and needle not in data
