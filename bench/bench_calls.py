@@ -218,8 +218,8 @@ def _multiply(db_path: Path, calls: int) -> int:
                     f" SELECT {picked_summary} FROM call_summary WHERE trace IN ({originals})"
                 )
                 conn.execute(
-                    f"INSERT INTO call_blocks (trace, block, rows, data) SELECT trace + {key_shift},"
-                    f" block, rows, data FROM call_blocks WHERE trace IN ({originals})"
+                    f"INSERT INTO call_blocks (trace, sizes, data) SELECT trace + {key_shift},"
+                    f" sizes, data FROM call_blocks WHERE trace IN ({originals})"
                 )
             have += base
         conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
@@ -344,7 +344,12 @@ def _columns_of(db_path: Path) -> None:
         alone = collections.Counter()
         compress = callindex._compressor().compress
         decompress = callindex._decompressor().decompress
-        for (data,) in conn.execute("SELECT data FROM call_blocks"):
+        frames = (
+            bytes(data[start:end])
+            for sizes, data in conn.execute("SELECT sizes, data FROM call_blocks")
+            for start, end in itertools.pairwise([0, *callindex._unpack_ids(sizes)])
+        )
+        for data in frames:
             block = decompress(data)
             (count,) = callindex._BLOCK_HEAD.unpack_from(block, 0)
             at = callindex._BLOCK_HEAD.size

@@ -75,14 +75,26 @@ def test_the_index_holds_every_call_of_the_tree(engine, recorded):
     trace = traceindex.open_trace(db_path, trace_id)
     try:
         expected = []
+        records = {}
         for thread in trace.threads.values():
             for depth, node in thread.walk():
                 if thread.kind[node] == traceindex.NODE_CALL:
                     name = thread.node_name(node)
                     expected.append((thread.key, node, thread.parent[node], name.qualname, depth))
+                    records[thread.key, node] = tuple(
+                        thread.rec_pos[rec] if rec >= 0 else -1
+                        for rec in (thread.open_rec[node], thread.close_rec[node])
+                    )
     finally:
         trace.close()
     assert sorted(r[:5] for r in rows) == sorted(expected)
+    # the records' positions: the closing one's found past the opening one, as measured
+    with sqlite3.connect(db_path) as conn:
+        found = {
+            (r["thread_key"], r["node"]): (r["open_pos"], r["close_pos"])
+            for r in callindex.all_rows(conn, trace_id)
+        }
+    assert found == records
     reserves = [r for r in rows if r[3].endswith("reserve")]
     assert len(reserves) == 4
     assert len({r[0] for r in reserves}) == 2  # the worker thread's call is there too
@@ -389,6 +401,12 @@ def test_a_call_that_began_before_tracing_is_indexed_above_what_it_adopted(tmp_p
     rows = {r[3]: r for r in _index_rows(db_path)}
     assert [rows[f"app.{name}"][4] for name in ("main", "outer", "inner")] == [0, 1, 2]
     assert rows["app.inner"][2] == rows["app.outer"][1]  # its parent
+    with sqlite3.connect(db_path) as conn:
+        cols = callindex.read_rows(conn, 1, 0, 3)
+    # the blocks keep a parent made after its call; one its neighbours imply is left out
+    stored = dict(zip(cols["node"], cols["parent"], strict=True))
+    assert stored[rows["app.inner"][1]] == rows["app.inner"][1] - rows["app.outer"][1]
+    assert stored[rows["app.main"][1]] == 0
     (outer,) = vask.calls("outer", db_path=db_path)
     assert (outer.start_record, outer.return_value) == (None, 2)
 
@@ -737,20 +755,44 @@ def two_big_traces(tmp_path_factory):
     return db_path, docs
 
 
+def _record_spans(db_path, trace_id, doc):
+    """(position, end) of every call's records in a trace of one document, as indexed."""
+    import msgpack
+
+    with sqlite3.connect(db_path) as conn:
+        rows = callindex.all_rows(conn, trace_id)
+    spans = []
+    for pos in sorted({r[k] for r in rows for k in ("open_pos", "close_pos") if r[k] >= 0}):
+        unpacker = msgpack.Unpacker(raw=True)
+        unpacker.feed(doc[pos : pos + (1 << 16)])
+        unpacker.skip()
+        spans.append((pos, pos + unpacker.tell()))
+    return spans
+
+
 def test_a_record_reader_decompresses_each_frame_once_within_its_budget(two_big_traces):
+    """Records are read whole from where they begin (their length measured as read),
+    each frame decompressed once while it fits the budget."""
     from vask.storage import codec
 
     db_path, docs = two_big_traces
+    callsearch.ensure_index(db_path)
     size = codec.FRAME_SIZE
+    spans = {t: _record_spans(db_path, t, doc) for t, doc in docs.items()}
+
+    def first_from(trace_id, at):
+        return next(span for span in spans[trace_id] if span[0] >= at)
+
     # back and forth between the first and the third frame of both documents
-    reads = [(t, at, 300) for _ in range(3) for t in docs for at in (100, 2 * size + 100)]
-    reads.append(("trc_big_a", size - 150, 300))  # across two frames
+    reads = [first_from(t, at) + (t,) for _ in range(3) for t in docs for at in (100, 2 * size)]
+    across = [s for s in spans["trc_big_a"] if s[0] < size < s[1]]
+    reads.append(across[0] + ("trc_big_a",))  # across two frames
     for budget, decompressed in ((8 * size, 5), (size, None), (0, None)):
         conn = schema.connect_readonly(db_path, 10)
         reader = callindex.RecordReader(conn, budget)
         try:
-            for trace_id, at, n in reads:
-                assert reader.read(trace_id, at, n) == docs[trace_id][at : at + n]
+            for at, end, trace_id in reads:
+                assert reader.read(trace_id, at) == docs[trace_id][at:end]
                 assert reader.frames is None or reader.frames.held <= budget
             if decompressed is not None:
                 assert reader.frames.misses == decompressed
@@ -896,15 +938,27 @@ def test_predicates_with_and_without_needles_find_the_same_calls(tmp_path):
 def test_spans_lacking_a_needle_are_those_inside_the_data_without_it():
     from array import array
 
+    import msgpack
     from vask._dump import _spans_lacking
 
     data = b"..zzz....zz.z"
-    spans = array("q", [0, 5, 5, 8, 9, 4, 9, 5, -1, 2, 2, -1, 0, 0, 13, 0, 13, 1])
-    # holds it; lacks it; lacks it (to the end); past the end; bad offset; bad length;
-    # empty; empty at the end; past the end
-    assert list(_spans_lacking(data, b"zzz", spans)) == [0, 1, 1, 0, 0, 0, 1, 1, 0]
+    spans = array("q", [0, 5, 5, 8, 9, 4, 9, 5, -1, 2, 0, 0, 13, 0, 13, 1, 13, -1])
+    # holds it; lacks it; lacks it (to the end); past the end; bad offset; empty;
+    # empty at the end; past the end; an object measured past the end
+    assert list(_spans_lacking(data, b"zzz", spans)) == [0, 1, 1, 0, 0, 1, 1, 0, 0]
     assert list(_spans_lacking(data, b"", spans)) == [0] * 9  # an empty needle: never lacking
     assert _spans_lacking(memoryview(data), b"z", array("q")) == b""
+    # a length of -1: the MessagePack object at the offset, 2 when it runs past the data;
+    # -2 - gap: the object gap bytes after that one's end
+    packed = msgpack.packb(["zzz", 1]) + msgpack.packb({"a": "b" * 40}) + b"\xc1"
+    second = len(msgpack.packb(["zzz", 1]))
+    objects = array("q", [0, -1, second, -1, len(packed) - 1, -1, len(packed), -1, 0, -2])
+    assert list(_spans_lacking(packed, b"zzz", objects)) == [0, 1, 0, 0, 1]
+    assert list(_spans_lacking(packed[:-5], b"zzz", objects[:4])) == [0, 2]
+    after = array("q", [0, -2, 0, -2 - len(packed), second, -2])
+    # the map after the list; past the end; after the map: malformed
+    assert list(_spans_lacking(packed, b"zzz", after)) == [1, 2, 0]
+    assert list(_spans_lacking(packed[:-6], b"zzz", array("q", [0, -2]))) == [2]
     with pytest.raises(ValueError, match="pairs"):
         _spans_lacking(data, b"z", array("q", [0]))
 
@@ -927,8 +981,12 @@ def test_an_index_of_the_version_before_is_built_again_on_either_backend(databas
                     " VALUES ('trc_root', 1, '[]', '[]', 1)"
                 )
                 conn.execute(
-                    "INSERT INTO call_summary (name, trace, calls, raised, min_duration,"
-                    " max_duration, first_row) VALUES (1, 1, 1, 0, 0.5, 0.5, 0)"
+                    "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row)"
+                    " VALUES (1, 1, 1, 0, 500000000, 0)"
+                )
+                conn.execute(
+                    "INSERT INTO call_blocks (trace, block, rows, data) VALUES (1, 0, 1, ?)",
+                    (b"not a block of this layout",),
                 )
         else:
             with transaction(conn):
@@ -950,11 +1008,11 @@ def test_an_index_of_the_version_before_is_built_again_on_either_backend(databas
 
 def _calls_document(trace_id, names, rows_each):
     """A trace whose thread calls each of ``names`` ``rows_each`` times, one after another,
-    at times a tick apart, each call returning its number."""
+    at times a tick of the index apart, each call returning its number."""
     records = []
     n = 0
     clock = 1_700_000_000.0
-    tick = 2.0**-22
+    tick = callindex._FINEST_TICK
     for round_ in range(rows_each):
         for name in names:
             n += 1
@@ -1007,12 +1065,38 @@ def test_a_name_query_reads_only_the_blocks_of_its_rows(tmp_path, monkeypatch, b
         assert [m.args for m in found] == [{"i": r} for r in range(7)]
         first = summary[name]
         assert len(read) == (first + 6) // block_rows - first // block_rows + 1
-        # times since 1970 are kept exactly: each duration a whole number of ticks
+        # times since 1970 are kept to the tick: each duration a whole number of them
         for m in found:
-            assert m.duration / 2.0**-22 == (m.return_value % 5 + 1)
+            assert m.duration / callindex._FINEST_TICK == (m.return_value % 5 + 1)
     # every name, trace by trace, in the order the calls began
     everything = list(callsearch.find_calls(db_path, "*", build=False))
     assert [m.return_value for m in everything] == list(range(1, 29))
     assert [m.duration for m in callsearch.find_calls(db_path, "*", slowest=3)] == [
-        5 * 2.0**-22
+        5 * callindex._FINEST_TICK
     ] * 3
+
+
+def test_times_are_kept_to_the_tick_and_calls_of_one_tick_keep_their_order(tmp_path):
+    """Durations are whole ticks of about a microsecond and starts whole steps of
+    START_TICKS ticks, to the nearest one: calls that began within one step come in
+    the order they were made, and a call shorter than half a tick lasted 0."""
+    tick = callindex._FINEST_TICK
+    clock = 1_700_000_000.0
+    records = []
+    lasted = (0.25, 0.25, 1.75, 0.0, 3.25)  # quarters: doubles since 1970 are spaced so
+    for n, took in enumerate(lasted, 1):
+        records.append(frame("call", n, clock, "step", locals={"n": n}))
+        clock += took * tick
+        records.append(frame("return", n, clock, "step", arg=n))
+        clock += 0.25 * tick
+    db_path = tmp_path / "db.sqlite3"
+    store.save_traces([("trc_t", document("trc_t", {"native_1": records}))], db_path=db_path)
+    found = list(callsearch.find_calls(db_path, "step"))
+    assert [m.return_value for m in found] == [1, 2, 3, 4, 5]
+    assert [m.duration / tick for m in found] == [round(t) for t in lasted]
+    began = [r["timestamp"] for r in records if r["event"] == "call"]
+    step = tick * callindex.START_TICKS
+    assert all(abs(m.start - t) <= step / 2 for m, t in zip(found, began, strict=True))
+    assert len({m.start for m in found}) < len(found)  # some began within one step
+    slowest = callsearch.find_calls(db_path, "step", slowest=2)
+    assert [m.return_value for m in slowest] == [5, 3]

@@ -352,7 +352,7 @@ def _same(value: Any, wanted: Any) -> bool:
 
 # The columns of an index row a match keeps, in this order.
 _ROW = ("name", "thread", "node", "depth", "line", "start", "duration", "outcome", "exc")
-_ROW += ("folded", "open_pos", "open_len", "close_pos", "close_len")
+_ROW += ("folded", "open_pos", "close_after")
 
 
 class _TraceOf:
@@ -453,7 +453,8 @@ class CallMatch(tuple):  # type: ignore[type-arg]
     @property
     def start(self) -> float | None:
         began = self._cols["start"][self._i]
-        return self._of.base + began * self._of.tick if began >= 0 else None
+        step = self._of.tick * callindex.START_TICKS
+        return self._of.base + began * step if began >= 0 else None
 
     @property
     def duration(self) -> float | None:
@@ -483,9 +484,9 @@ class CallMatch(tuple):  # type: ignore[type-arg]
         of, cols, i = self[0], self[1], self[2]
         found = of.decoded.get((i, "start"), _UNREAD)
         if found is _UNREAD:
-            pos, n = cols["open_pos"][i], cols["open_len"][i]
+            pos = cols["open_pos"][i]
             found = of.decoded[(i, "start")] = (
-                of.records.decoded(of.trace_id, pos, n, of.legacy)
+                of.records.decoded(of.trace_id, pos, of.legacy)
                 if pos >= 0 and cols["outcome"][i] != callindex.FOLDED
                 else None
             )
@@ -498,10 +499,9 @@ class CallMatch(tuple):  # type: ignore[type-arg]
         found = of.decoded.get((i, "end"), _UNREAD)
         if found is _UNREAD:
             # stored after the opening record's end
-            close = cols["close_pos"][i]
-            at = cols["open_pos"][i] + cols["open_len"][i] + close
+            close = cols["close_after"][i]
             found = of.decoded[(i, "end")] = (
-                of.records.decoded(of.trace_id, at, cols["close_len"][i], of.legacy)
+                of.records.decoded(of.trace_id, cols["open_pos"][i], of.legacy, close)
                 if close >= 0
                 else None
             )
@@ -576,8 +576,10 @@ class _Records:
         self._reader: callindex.RecordReader | None = None
 
     def decoded(
-        self, trace_id: str, pos: int, n: int, legacy: bool | None
+        self, trace_id: str, pos: int, legacy: bool | None, after: int | None = None
     ) -> dict[str, Any] | None:
+        """The record at ``pos``, or with ``after`` the closing record of the call whose
+        opening record is there (see :meth:`callindex.RecordReader.closing`), decoded."""
         with self._lock:
             try:
                 if self._reader is None:
@@ -586,7 +588,9 @@ class _Records:
                     )
                     # the matches' records are read one match at a time, as shown
                     self._reader = callindex.RecordReader(self._conn, _SHOWN_FRAME_BYTES)
-                data = self._reader.read(trace_id, pos, n)
+                if after is not None:
+                    pos = self._reader.closing(trace_id, pos, after)
+                data = self._reader.read(trace_id, pos) if pos >= 0 else None
             except Exception:  # noqa: BLE001 - gone or damaged: the call is shown without values
                 return None
         return _decoded(data, legacy) if data is not None else None
@@ -1105,9 +1109,10 @@ def _match(
         # other values, most of it, are skipped); a call that passes is decoded
         # whole below.  The closing record first: most predicates read only it.
         wanted = _wanted(predicates)
-        end = _peek(reader, facts, row["close_pos"], row["close_len"], wanted)
+        close = reader.closing(facts["trace_id"], row["open_pos"], row["close_after"])
+        end = _peek(reader, facts, close, wanted)
         if any(p.where == "arg" or (p.where == "local" and end is None) for p in predicates):
-            start = _peek(reader, facts, row["open_pos"], row["open_len"], wanted)
+            start = _peek(reader, facts, row["open_pos"], wanted)
         for predicate in predicates:
             # whether the value was cut matters only to a call that matches
             if not predicate.matches(start, end):
@@ -1144,15 +1149,9 @@ def _sift(
     outcome = cols["outcome"]
     stretch = [i for i in stretch if outcome[i] != callindex.FOLDED]
     if facts["legacy"] is None:  # the values of a trace from before 0.2 are read as rewritten
-        open_pos, open_len = cols["open_pos"], cols["open_len"]
-        close_pos, close_len = cols["close_pos"], cols["close_len"]
-        opening = [(open_pos[i], open_len[i]) for i in stretch]
-        closing = [
-            (open_pos[i] + open_len[i] + close_pos[i], close_len[i])
-            if close_pos[i] >= 0
-            else (-1, 0)
-            for i in stretch
-        ]
+        open_pos, close_after = cols["open_pos"], cols["close_after"]
+        opening = [open_pos[i] for i in stretch]
+        closing = [close_after[i] for i in stretch]
         keep = [True] * len(stretch)
         for predicate in needles:
             needle = predicate.needle
@@ -1161,7 +1160,7 @@ def _sift(
             # closing one is missing or unreadable: it must be in neither
             lacking = [True] * len(stretch)
             if predicate.where != "arg":
-                lacking = reader.lacking(facts["trace_id"], closing, needle)
+                lacking = reader.lacking(facts["trace_id"], opening, needle, closing)
             if predicate.where != "return":
                 lacking = [
                     a and b
@@ -1187,16 +1186,15 @@ def _peek(
     reader: callindex.RecordReader,
     facts: dict[str, Any],
     pos: int | None,
-    n: int | None,
     local_names: frozenset[str],
 ) -> dict[str, Any] | None:
     """The record at ``pos`` with only what :meth:`Predicate.test` reads decoded: its
     type, event and return value, whether it holds an exception, and the locals named
     (``None`` when not recorded; decoded whole when not a map as the engines write it)."""
-    if pos is None or n is None or pos < 0:
+    if pos is None or pos < 0:
         return None
     try:
-        data = reader.read(facts["trace_id"], pos, n)
+        data = reader.read(facts["trace_id"], pos)
     except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
         return None
     if data is None:
@@ -1204,7 +1202,7 @@ def _peek(
     try:
         record = _entries(data, local_names)
     except Exception:  # noqa: BLE001 - not as the engines write it: decoded whole
-        return _decode(reader, facts, pos, n)
+        return _decode(reader, facts, pos)
     legacy = facts["legacy"]
     return record if legacy is None else upgrade_legacy_record(record, legacy)
 
@@ -1258,12 +1256,11 @@ def _decode(
     reader: callindex.RecordReader,
     facts: dict[str, Any],
     pos: int | None,
-    n: int | None,
 ) -> dict[str, Any] | None:
-    if pos is None or n is None or pos < 0:
+    if pos is None or pos < 0:
         return None
     try:
-        record = reader.decode(facts["trace_id"], pos, n, facts["legacy"])
+        record = reader.decode(facts["trace_id"], pos, facts["legacy"])
     except Exception:  # noqa: BLE001 - a damaged record: the call is shown without values
         return None
     return record if isinstance(record, dict) else None

@@ -270,7 +270,9 @@ PyMethodDef g_methods[] = {
     method_fastcall("_spans_lacking", vask::scan::py_spans_lacking,
                     "_spans_lacking($module, data, needle, spans, /)\n--\n\n"
                     "Per (offset, length) pair of spans (native 64-bit ints): 1 when that\n"
-                    "part of data lacks needle, else 0; for the calls index's value search."),
+                    "part of data lacks needle, else 0; a length of -1 is the MessagePack\n"
+                    "object at the offset, -2 - gap the one gap bytes after it (2: it runs\n"
+                    "past data). For the calls index's value search."),
     method_fastcall("_call_rows", vask::scan::py_call_rows,
                     "_call_rows($module, document, table, earliest, latest, /)\n--\n\n"
                     "The calls index's rows of one trace document, read natively (table:\n"

@@ -340,6 +340,30 @@ std::vector<std::uint8_t> spans_lacking(Bytes data, Bytes needle,
   for (std::size_t k = 0; k < count; ++k) {
     const std::int64_t at = spans[2 * k];
     const std::int64_t n = spans[2 * k + 1];
+    if (n < 0 && at >= 0 && static_cast<std::uint64_t>(at) < data.size()) {
+      // -1: the object at `at`; -2 - gap: the object `gap` bytes after its end
+      std::size_t begin = static_cast<std::size_t>(at);
+      std::size_t end = 0;
+      Measured measured = measure(data, begin, end);
+      if (measured == Measured::Ok && n < -1) {
+        const auto gap = static_cast<std::uint64_t>(-2 - n);
+        if (gap >= data.size() - end) {
+          out[k] = 2;
+          continue;
+        }
+        begin = end + static_cast<std::size_t>(gap);
+        measured = measure(data, begin, end);
+      }
+      if (measured == Measured::Incomplete) {
+        out[k] = 2;
+        continue;
+      }
+      if (measured != Measured::Ok) continue;
+      out[k] = ::memmem(data.data() + begin, end - begin, needle.data(), needle.size()) == nullptr
+                   ? 1
+                   : 0;
+      continue;
+    }
     if (at < 0 || n < 0 || static_cast<std::uint64_t>(at) > data.size() ||
         static_cast<std::uint64_t>(n) > data.size() - static_cast<std::size_t>(at)) {
       continue;

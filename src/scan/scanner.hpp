@@ -90,7 +90,10 @@ ScanResult scan_records(std::span<const std::uint8_t> data, std::size_t start, s
                         double earliest, double latest);
 
 // Per span (offset, length) of `data`: 1 when the span lies inside `data` and
-// `needle` (not empty) is nowhere in it, else 0. Spans are read as given:
+// `needle` (not empty) is nowhere in it, else 0. A length of -1 stands for
+// the MessagePack object at the offset, and -2 - gap for the one `gap` bytes
+// after that object's end: 2 when it runs past the end of `data` (not known
+// here), 0 when either is malformed. Other spans are read as given:
 // one outside the data, or of a negative offset or length, gets 0.
 std::vector<std::uint8_t> spans_lacking(std::span<const std::uint8_t> data,
                                         std::span<const std::uint8_t> needle,

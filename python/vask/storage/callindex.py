@@ -27,14 +27,17 @@ summary per (function, trace) answers most questions before a block is read.
 ``call_tests``    test node ids, named by number
 ``call_names``    (qualified name, file) pairs, named by number
 ``call_summary``  per (name, trace): the calls, the calls that raised, the
-                  longest duration (``longest``: whole nanoseconds rounded
+                  longest duration (``longest``: whole microseconds rounded
                   up, a bound) and where the name's rows begin in the
                   trace's blocks
 ``call_blocks``   per trace, its rows in blocks of ``BLOCK_ROWS`` (the last
                   may hold fewer), sorted by name and then start time; each
                   block is one zstd frame of the columns one after another
                   (see ``_COLUMNS``): the blocks of a name's rows are found
-                  from its summary row
+                  from its summary row.  A trace's blocks are one row, their
+                  frames one after another in ``data`` and their sizes in
+                  ``sizes`` (LEB128 varints): a row per block of a few KiB
+                  would leave a database page part empty for most of them
 
 A row says where the call is (thread, node and parent node as
 :mod:`vask.traceindex` numbers them, depth), what it is (name, line), when it
@@ -117,7 +120,7 @@ __all__ = [
 ]
 
 #: Version of the index tables; an index of another version is built again.
-INDEX_VERSION = 8
+INDEX_VERSION = 9
 
 #: ``outcome`` by its code.
 OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
@@ -128,10 +131,18 @@ RETURNED, RAISED, YIELDED, UNFINISHED, FOLDED = range(5)
 #: compress worse (see ``bench/bench_calls.py``).
 BLOCK_ROWS = 1 << 10
 
-# The finest tick of times: a trace's tick is the spacing of its largest time as
-# a double (2^-22 s for times since 1970), exact; times as small as a test's
-# made-up ones are kept to a nanosecond.
-_FINEST_TICK = 2.0**-30
+# The finest tick of times, about a microsecond: what the index answers (the
+# slowest calls, calls in the order they began, durations shown to three
+# figures from a microsecond up) needs no finer, and each halving of the tick
+# costs every call two bits more of start and duration.  The exact times are
+# in the documents.  A trace whose times are so large that doubles are spaced
+# wider than this counts in that spacing.
+_FINEST_TICK = 2.0**-20
+
+#: Starts count this many ticks (about 4 µs): they order a trace's calls, which
+#: those of one thread keep at any tick (calls that began at the same one go by
+#: node), and two bits fewer per call.
+START_TICKS = 4
 
 _TABLES = (
     "CREATE TABLE IF NOT EXISTS call_index_version (version INTEGER NOT NULL)",
@@ -182,11 +193,9 @@ _TABLES = (
     """,
     """
     CREATE TABLE IF NOT EXISTS call_blocks (
-        trace INTEGER NOT NULL,
-        block INTEGER NOT NULL,
-        rows INTEGER NOT NULL,
-        data BLOB NOT NULL,
-        PRIMARY KEY (trace, block)
+        trace INTEGER PRIMARY KEY,
+        sizes BLOB NOT NULL,
+        data BLOB NOT NULL
     )
     """,
 )
@@ -279,6 +288,20 @@ _PG_MIGRATIONS: list[tuple[str, ...]] = [
         "ALTER TABLE call_summary DROP COLUMN max_duration",
         "ALTER TABLE call_summary ADD COLUMN longest bigint",
     ),
+    (
+        # a trace's blocks in one row, without the records' lengths, times in coarser ticks
+        "DELETE FROM call_summary",
+        "DELETE FROM call_traces",
+        "DROP TABLE call_blocks",
+        """
+        CREATE TABLE call_blocks (
+            trace bigint PRIMARY KEY,
+            sizes bytea NOT NULL,
+            data bytea NOT NULL
+        )
+        """,
+        "ALTER TABLE call_blocks ALTER COLUMN data SET STORAGE EXTERNAL",
+    ),
 ]
 
 _INDEX_TABLES = (
@@ -297,14 +320,15 @@ _INDEX_TABLES = (
 # stored as its values less the block's least, in as few bytes as the block
 # needs, with their bytes grouped by place (see _encode).  Columns that grow
 # along the rows (a name's calls by start time) are stored as the differences
-# between neighbours, which take a byte or two each.  Times are whole ticks
-# of the trace's ``tick`` seconds: ``start`` from the trace's ``base``, -1 for
-# none.
+# between neighbours, which take a byte or two each.  A record's length is not
+# kept: it is measured where the record is read.  Times are whole ticks
+# of the trace's ``tick`` seconds: ``duration``, and ``start`` from the trace's
+# ``base`` in ``START_TICKS`` of them; -1 for none.
 _COLUMNS = (
     ("name", "i", True),
     ("thread", "i", False),
     ("node", "q", True),
-    ("parent", "q", False),  # node - parent
+    ("parent", "q", False),  # node - parent, or 0 for the parent _implied_parents gives
     ("depth", "i", False),
     ("line", "i", False),
     ("start", "q", True),
@@ -313,9 +337,9 @@ _COLUMNS = (
     ("exc", "i", False),
     ("folded", "q", False),
     ("open_pos", "q", True),
-    ("open_len", "q", False),
-    ("close_pos", "q", False),  # close_pos - (open_pos + open_len): 0 for most leaves
-    ("close_len", "q", False),
+    # the closing record's position less the opening record's end: 0 for a leaf
+    # (its position when there is no opening record)
+    ("close_after", "q", False),
 )
 _BLOCK_HEAD = struct.Struct("<I")
 # The columns as the native decoder takes them: typecodes, "+" after a delta-coded one.
@@ -330,6 +354,9 @@ _call_rows: Callable[..., Any] | None = getattr(_dump, "_call_rows", None)
 _FRAME_HEAD = b"\x8a\xa4path"
 _SWAP = sys.byteorder != "little"
 
+# Bytes read first for a record of unknown length: most records are shorter.
+_RECORD_READ = 2048
+
 # The type of the record a range of folded calls leaves.
 FOLDED_TYPE = "folded"
 
@@ -341,6 +368,22 @@ _EXC_TYPE = re.compile(r"^\s*<?([A-Za-z_][\w.]*)")
 _IN_MEMORY = 256 << 20
 
 _local = threading.local()
+
+
+def _object_end(data: bytes) -> int:
+    """Where the MessagePack object at the start of ``data`` ends: 0 when ``data`` ends
+    first, -1 when it is not one."""
+    import msgpack
+
+    unpacker = msgpack.Unpacker(raw=True, max_buffer_size=max(len(data), 1 << 20))
+    unpacker.feed(data)
+    try:
+        unpacker.skip()
+    except msgpack.OutOfData:
+        return 0
+    except Exception:  # noqa: BLE001 - malformed, or nested too deep
+        return -1
+    return unpacker.tell()
 
 
 def _compressor() -> zstandard.ZstdCompressor:
@@ -622,7 +665,9 @@ class _Built:
         self.exc_types: list[str] = []
         # (qualname, file) -> the rows of that function:
         # (thread, node, parent, depth, line, start, end, outcome, exc, folded,
-        #  open_pos, open_len, close_pos, close_len)
+        #  open_pos, open_len, close_pos, close_len); the lengths are not written (a
+        #  record is measured where it is read: the closing one is found after the
+        #  opening one)
         self.rows: dict[tuple[str, str], list[tuple[Any, ...]]] = {}
 
 
@@ -1002,11 +1047,12 @@ def _test_of(conn: sqlite3.Connection, trace_id: str, root: str | None) -> tuple
     return None, None
 
 
-def _bound_ns(seconds: float) -> int:
-    """A duration as the summary keeps it: whole nanoseconds, rounded up by more than
-    the conversions to and from seconds can round down (it bounds the calls' durations
-    from above: reading for the longest calls stops where it is no longer)."""
-    return math.floor(seconds * 1e9) + 2
+def _bound_us(seconds: float) -> int:
+    """A duration as the summary keeps it: whole microseconds, rounded up past it by more
+    than the conversions to and from seconds can round down (it bounds the calls'
+    durations from above: reading for the longest calls stops where it is no longer;
+    microseconds, as the times' tick is about one, take a byte or two fewer)."""
+    return math.floor(seconds * 1e6) + 2
 
 
 def _pack_ids(ids: list[int]) -> bytes:
@@ -1038,9 +1084,8 @@ def _unpack_ids(data: bytes) -> list[int]:
 
 
 def _tick(largest: float) -> float:
-    """The tick of a trace whose largest time (in magnitude) is ``largest``: the spacing of
-    doubles there, so that its times and durations are whole ticks (both are
-    differences of such doubles), but no finer than ``_FINEST_TICK``."""
+    """The tick of a trace whose largest time (in magnitude) is ``largest``: ``_FINEST_TICK``,
+    or the spacing of doubles there when wider (its times are then whole ticks)."""
     return max(math.ulp(largest), _FINEST_TICK)
 
 
@@ -1160,19 +1205,21 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     conn.execute("UPDATE call_traces SET names = ?, raised = ? WHERE id = ?", (names, raised, key))
     # rows by name id, then by start time: a name's rows are one stretch
     ordered = sorted(built.rows.items(), key=lambda item: ids[item[0]])
+    inf = math.inf
+    for rows in built.rows.values():
+        if not _in_block_order([r[5] for r in rows], [r[0] for r in rows], [r[1] for r in rows]):
+            rows.sort(key=lambda r: (r[5] if r[5] == r[5] else inf, r[0], r[1]))
+    every = [r for _, rows in ordered for r in rows]
+    implied = _implied_parents([r[0] for r in every], [r[1] for r in every], [r[3] for r in every])
     columns: list[list[int]] = [[] for _ in _COLUMNS]
     summary = []
     at = 0
-    inf = math.inf
+    step = tick * START_TICKS
     longest = longest_raised = -1
     for name_key, rows in ordered:
         name = ids[name_key]
-        columns_of = list(zip(*rows))
-        if not _in_block_order(columns_of[5], columns_of[0], columns_of[1]):
-            rows.sort(key=lambda r: (r[5] if r[5] == r[5] else inf, r[0], r[1]))
-            columns_of = list(zip(*rows))
-        (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, ol, cp, cl) = (
-            columns_of
+        (thread, node, parent, depth, line, start, end, outcome, exc, folded, op, ol, cp, _) = zip(
+            *rows
         )
         durations = [
             round((e - s) / tick) if e >= s and isfinite(e - s) else -1
@@ -1192,32 +1239,33 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
                 key,
                 len(rows),
                 outcome.count(RAISED),
-                _bound_ns(max(known) * tick) if known else None,
+                _bound_us(max(known) * tick) if known else None,
                 at,
             )
         )
-        at += len(rows)
         for column, values in zip(
             columns,
             (
                 [name] * len(rows),
                 thread,
                 node,
-                [n - p for n, p in zip(node, parent)],
+                [
+                    0 if p == q else n - p
+                    for n, p, q in zip(node, parent, islice(implied, at, at + len(rows)))
+                ],
                 depth,
                 line,
-                [round((s - base) / tick) if isfinite(s) else -1 for s in start],
+                [round((s - base) / step) if isfinite(s) else -1 for s in start],
                 durations,
                 outcome,
                 exc,
                 folded,
                 op,
-                ol,
-                [c - o - n if c >= 0 else -1 for o, n, c in zip(op, ol, cp)],
-                cl,
+                [c - o - n if c >= 0 and o >= 0 else c for o, n, c in zip(op, ol, cp)],
             ),
         ):
             column.extend(values)
+        at += len(rows)
     conn.executemany(
         "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row)"
         " VALUES (?, ?, ?, ?, ?, ?)",
@@ -1246,25 +1294,52 @@ def _in_block_order(start: Sequence[float], seq: Sequence[int], node: Sequence[i
     return all(map(operator.le, keys, islice(keys, 1, None)))
 
 
+def _implied_parents(threads: list[int], nodes: list[int], depths: list[int]) -> list[int]:
+    """Per row of a trace (its thread, node and depth), the parent its neighbours imply:
+    the node of the last row of its thread before it, in node order, one level up (the
+    thread's root, node 0, at depth 0); -1 when there is none.  Most calls' parents
+    are: the blocks keep the others only."""
+    implied = [-1] * len(nodes)
+    last_at: dict[tuple[int, int], int] = {}
+    for k in sorted(range(len(nodes)), key=lambda k: (threads[k], nodes[k])):
+        depth = depths[k]
+        implied[k] = 0 if depth == 0 else last_at.get((threads[k], depth - 1), -1)
+        last_at[threads[k], depth] = nodes[k]
+    return implied
+
+
 def write_blocks(conn: Any, key: int, columns: list[list[int]]) -> int:
     """Write a trace's rows as its blocks (inside a transaction): ``columns`` are its
     rows' values in the order of ``_COLUMNS``, as stored (node less parent, the
-    closing position less the opening record's end, times in the trace's ticks), the rows
+    closing position less the opening record's end, times in the trace's ticks; node less
+    parent may be 0 for the parent :func:`_implied_parents` gives), the rows
     sorted by name and then start.  Returns the blocks written."""
     count = len(columns[0]) if columns else 0
-    conn.executemany(
-        "INSERT INTO call_blocks (trace, block, rows, data) VALUES (?, ?, ?, ?)",
-        [
-            (
-                key,
-                block,
-                min(BLOCK_ROWS, count - first_row),
-                _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns]),
-            )
-            for block, first_row in enumerate(range(0, count, BLOCK_ROWS))
-        ],
-    )
-    return -(-count // BLOCK_ROWS)
+    frames = [
+        _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns])
+        for first_row in range(0, count, BLOCK_ROWS)
+    ]
+    if frames:
+        conn.execute(
+            "INSERT INTO call_blocks (trace, sizes, data) VALUES (?, ?, ?)",
+            # the frames' ends, as the differences between neighbours: their sizes
+            (key, _pack_ids(list(accumulate(map(len, frames)))), b"".join(frames)),
+        )
+    return len(frames)
+
+
+def _stored_blocks(conn: Any, key: int, blocks: Iterable[int]) -> dict[int, bytes]:
+    """The compressed frames of trace ``key``'s blocks ``blocks`` (those it has)."""
+    row = conn.execute("SELECT sizes, data FROM call_blocks WHERE trace = ?", (key,)).fetchone()
+    if row is None:
+        return {}
+    ends = _unpack_ids(bytes(row[0]))
+    data = memoryview(row[1])
+    return {
+        block: data[ends[block - 1] if block else 0 : ends[block]]
+        for block in blocks
+        if 0 <= block < len(ends)
+    }
 
 
 def _test_id(conn: sqlite3.Connection, test: Any) -> int | None:
@@ -1450,7 +1525,7 @@ def summaries(
     if raised:
         where.append("s.raised > 0")
     sql = (
-        "SELECT s.trace, s.name, s.calls, s.raised, s.longest * 1e-9, s.first_row,"
+        "SELECT s.trace, s.name, s.calls, s.raised, s.longest * 1e-6, s.first_row,"
         " t.first_start, t.max_raised FROM call_summary s JOIN call_traces t ON t.id = s.trace"
         " LEFT JOIN call_tests ct ON ct.id = t.test WHERE 1 = 1"
     )
@@ -1613,13 +1688,7 @@ def read_ranges(
     missing = [block for block in needed if block not in found]
     if missing:
         decompress = _decompressor().decompress
-        if missing[-1] - missing[0] + 1 == len(missing):
-            sql, params = "block BETWEEN ? AND ?", [missing[0], missing[-1]]
-        else:
-            sql, params = f"block IN ({','.join('?' * len(missing))})", missing
-        for block, data in conn.execute(
-            f"SELECT block, data FROM call_blocks WHERE trace = ? AND {sql}", (key, *params)
-        ):
+        for block, data in _stored_blocks(conn, key, missing).items():
             raw = found[block] = decompress(data)
             if cache is not None:
                 cache.put((key, block), raw)
@@ -1693,12 +1762,10 @@ def block_bytes(
     raw = cache.get((key, block)) if cache is not None else None
     if raw is not None:
         return raw
-    row = conn.execute(
-        "SELECT data FROM call_blocks WHERE trace = ? AND block = ?", (key, block)
-    ).fetchone()
-    if row is None:
+    data = _stored_blocks(conn, key, [block]).get(block)
+    if data is None:
         return None
-    raw = _decompressor().decompress(row[0])
+    raw = _decompressor().decompress(data)
     if cache is not None:
         cache.put((key, block), raw)
     return raw
@@ -1753,15 +1820,15 @@ def _columns(decoded: tuple[bytes, ...]) -> dict[str, array]:
 
 def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str, Any]:
     """Row ``i`` of columns read by :func:`read_rows` of a trace whose times start at
-    ``base`` and count ``tick`` seconds: ``start`` a time and ``duration`` seconds
+    ``base`` and count ``tick`` seconds (starts ``START_TICKS`` of them): ``start`` a time
+    and ``duration`` seconds
     (``None`` when not known), ``line``, ``exc`` and ``folded`` ``None`` for none,
-    positions -1 for no record."""
+    ``open_pos`` -1 for no record, ``close_after`` as stored (see
+    :meth:`RecordReader.closing`)."""
     start = cols["start"][i]
     duration = cols["duration"][i]
     node = cols["node"][i]
     open_pos = cols["open_pos"][i]
-    open_len = cols["open_len"][i]
-    close = cols["close_pos"][i]
     line = cols["line"][i]
     exc = cols["exc"][i]
     folded = cols["folded"][i]
@@ -1769,18 +1836,17 @@ def row_at(cols: dict[str, array], i: int, base: float, tick: float) -> dict[str
         "name": cols["name"][i],
         "thread": cols["thread"][i],
         "node": node,
-        "parent": node - cols["parent"][i],
+        # None: the parent its neighbours imply (see all_rows)
+        "parent": node - cols["parent"][i] if cols["parent"][i] else None,
         "depth": cols["depth"][i],
         "line": line if line >= 0 else None,
-        "start": base + start * tick if start >= 0 else None,
+        "start": base + start * tick * START_TICKS if start >= 0 else None,
         "duration": duration * tick if duration >= 0 else None,
         "outcome": cols["outcome"][i],
         "exc": exc if exc >= 0 else None,
         "folded": folded if folded >= 0 else None,
         "open_pos": open_pos,
-        "open_len": open_len,
-        "close_pos": open_pos + open_len + close if close >= 0 else -1,
-        "close_len": cols["close_len"][i],
+        "close_after": cols["close_after"][i],
     }
 
 
@@ -1804,12 +1870,18 @@ def all_rows(conn: sqlite3.Connection, trace_id: str) -> list[dict[str, Any]]:
         )
     }
     out = []
+    implied = _implied_parents(list(cols["thread"]), list(cols["node"]), list(cols["depth"]))
+    reader = RecordReader(conn, 0)
     for i in range(count):
         row = row_at(cols, i, facts["base"], facts["tick"])
+        if row["parent"] is None:
+            row["parent"] = implied[i]
+        row["close_pos"] = reader.closing(trace_id, row["open_pos"], row["close_after"])
         row["thread_key"] = facts["threads"][row["thread"]][0]
         row["qualname"] = names.get(row["name"])
         row["exc_type"] = facts["exc_types"][row["exc"]] if row["exc"] is not None else None
         out.append(row)
+    reader.close()
     return out
 
 
@@ -1836,39 +1908,62 @@ class RecordReader:
         self._pool: Executor | None = None
         self._workers = min(os.cpu_count() or 1, 4)
 
-    def decode(self, trace_id: str, pos: int, n: int, legacy: bool | None = None) -> Any:
-        """The record at trace position ``pos`` (``n`` bytes) of ``trace_id``, decoded;
-        ``legacy`` says how the trace stored its values if before 0.2."""
-        data = self.read(trace_id, pos, n)
+    def decode(self, trace_id: str, pos: int, legacy: bool | None = None) -> Any:
+        """The record at trace position ``pos`` of ``trace_id``, decoded; ``legacy`` says
+        how the trace stored its values if before 0.2."""
+        data = self.read(trace_id, pos)
         if data is None:
             return None
         record = decode_record(data)
         return record if legacy is None else upgrade_legacy_record(record, legacy)
 
-    def lacking(self, trace_id: str, spans: list[tuple[int, int]], needle: bytes) -> list[bool]:
-        """Per record of ``trace_id`` at (trace position, length): whether it lacks
-        ``needle``, read undecoded.  A record not recorded (position -1) lacks it; one
-        cut, damaged or unreadable is not known to.
+    def closing(self, trace_id: str, open_pos: int, after: int) -> int:
+        """The trace position of a call's closing record, ``after`` bytes past the end
+        of its opening record at ``open_pos`` (``after`` itself when it has none; -1
+        when it has no closing record, or the opening one cannot be read)."""
+        if after < 0 or open_pos < 0:
+            return after
+        try:
+            data, whole = self._record(trace_id, open_pos)
+        except Exception:  # noqa: BLE001 - damaged: the call is shown without its end
+            return -1
+        return open_pos + len(data) + after if whole else -1
+
+    def lacking(
+        self, trace_id: str, positions: list[int], needle: bytes, after: list[int] | None = None
+    ) -> list[bool]:
+        """Per record of ``trace_id`` at a trace position: whether it lacks ``needle``,
+        read undecoded.  With ``after``, the records are the closing ones of calls
+        whose opening records are at ``positions`` (see :meth:`closing`).  A record
+        not recorded (position -1) lacks it; one cut, damaged or unreadable is not
+        known to.
 
         The frames holding the records are each read once, in order, decompressed
         ahead in a pool of threads while the records of the frame before are
         searched (the frames stay in the reader's cache).
         """
-        out = [False] * len(spans)
+        out = [False] * len(positions)
         rows = self._rows.get(trace_id)
         if rows is None:
             rows = self._rows[trace_id] = query.document_rows(self.conn, trace_id)
         bases = list(accumulate((size or 0 for _, size in rows), initial=0))
-        # document -> frame -> [(offset in the frame, length, which)]
+        # document -> frame -> [(offset in the frame, how it is measured, which)]
         wanted: dict[int, dict[int, list[tuple[int, int, int]]]] = {}
         slow = []
         readers: dict[int, codec.FrameReader | None] = {}
-        for k, (pos, n) in enumerate(spans):
+        for k, pos in enumerate(positions):
+            # measured from where it begins (-1), or past the end of the one at pos (-2 - gap)
+            how = -1
+            if after is not None:
+                if after[k] < 0 or pos < 0:
+                    pos = after[k]
+                else:
+                    how = -2 - after[k]
             if pos < 0:
                 out[k] = True
                 continue
             doc = bisect.bisect_right(bases, pos) - 1
-            if n <= 0 or doc >= len(rows):
+            if doc >= len(rows):
                 continue
             if doc in readers:
                 frames = readers[doc]
@@ -1880,23 +1975,21 @@ class RecordReader:
             size = frames.frame_size
             at = pos - bases[doc]
             i = at // size
-            if (at + n - 1) // size != i:
-                slow.append(k)  # across two frames
-                continue
             by_frame = wanted.get(doc)
             if by_frame is None:
                 by_frame = wanted[doc] = {}
             items = by_frame.get(i)
             if items is None:
                 items = by_frame[i] = []
-            items.append((at - i * size, n, k))
+            items.append((at - i * size, how, k))
         # a frame or two: decompressed here rather than handed over to another thread
         pool = self._threads() if sum(len(b) for b in wanted.values()) > 2 else None
         for doc, by_frame in wanted.items():
             frames = readers[doc]
             assert frames is not None
+            # 2 when the record goes on into the next frame
             spans_of = {
-                i: array("q", [v for within, n, _ in items for v in (within, n)])
+                i: array("q", [v for within, how, _ in items for v in (within, how)])
                 for i, items in by_frame.items()
             }
 
@@ -1907,13 +2000,17 @@ class RecordReader:
                 if flags is not None:
                     for (_, _, k), flag in zip(by_frame[i], flags, strict=True):
                         out[k] = flag == 1
+                        if flag == 2:
+                            slow.append(k)
         for k in slow:
-            pos, n = spans[k]
             try:
-                data = self.read(trace_id, pos, n)
+                pos = positions[k]
+                if after is not None:
+                    pos = self.closing(trace_id, pos, after[k])
+                data, whole = self._record(trace_id, pos) if pos >= 0 else (b"", False)
             except Exception:  # noqa: BLE001 - damaged: left to the decoder to say
                 continue
-            out[k] = data is not None and len(data) == n and needle not in data
+            out[k] = whole and needle not in data
         return out
 
     def _threads(self) -> Executor | None:
@@ -1932,8 +2029,15 @@ class RecordReader:
             reader = self._readers[row_id] = query.open_document(self.conn, row_id, self.frames)
         return reader
 
-    def read(self, trace_id: str, pos: int, n: int) -> bytes | None:
-        """The bytes of the record at trace position ``pos`` (``n`` bytes) of ``trace_id``."""
+    def read(self, trace_id: str, pos: int) -> bytes | None:
+        """The bytes of the record at trace position ``pos`` of ``trace_id`` (``None``
+        past its documents; up to their end when it is cut or damaged)."""
+        return self._record(trace_id, pos)[0] or None
+
+    def _record(self, trace_id: str, pos: int) -> tuple[bytes, bool]:
+        """The bytes of the record at trace position ``pos``, and whether they are a whole
+        MessagePack object: read a part at a time until they are, as records lie whole in
+        one document."""
         rows = self._rows.get(trace_id)
         if rows is None:
             rows = self._rows[trace_id] = query.document_rows(self.conn, trace_id)
@@ -1941,9 +2045,22 @@ class RecordReader:
         for row_id, size in rows:
             size = size or 0
             if pos < base + size:
-                return self._reader(row_id).read(pos - base, n)
+                reader = self._reader(row_id)
+                at = pos - base
+                want = _RECORD_READ
+                frames = reader.frame_reader
+                if frames is not None:  # first to the end of its frame: the next one may be far
+                    want = min(want, frames.frame_size - at % frames.frame_size)
+                while True:
+                    data = reader.read(at, want)
+                    end = _object_end(data)
+                    if end > 0:
+                        return data[:end], True
+                    if end < 0 or len(data) < want:
+                        return data, False  # damaged, or cut at the document's end
+                    want = max(8 * want, _RECORD_READ)
             base += size
-        return None
+        return b"", False
 
     def close(self) -> None:
         if self._pool is not None:
