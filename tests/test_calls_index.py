@@ -452,6 +452,23 @@ def test_the_command_prints_each_match_with_a_way_to_open_it(tmp_path, capsys):
     assert main(["traces", "show", "trc_root", "--at", "native_1/99", "--db", str(db_path)]) == 1
 
 
+def test_a_sub_microsecond_call_is_printed_with_its_exact_duration(tmp_path, capsys):
+    # The index keeps durations to about a microsecond; its records keep them exactly.
+    import json
+
+    db_path = tmp_path / "db.sqlite3"
+    records = [frame("call", 1, 1000.0, "f"), frame("return", 1, 1000.0 + 3e-7, "f", arg=1)]
+    store.save_traces([("trc_01", document("trc_01", {"native_1": records}))], db_path=db_path)
+    (match,) = vask.calls("f", db_path=db_path)
+    assert match.duration == 0.0
+    assert match.recorded_duration == pytest.approx(3e-7, rel=1e-3)
+    assert main(["calls", "f", "--db", str(db_path), "--json"]) == 0
+    (shown,) = json.loads(capsys.readouterr().out)
+    assert shown["duration"] == pytest.approx(3e-7, rel=1e-3)
+    assert main(["calls", "f", "--db", str(db_path)]) == 0
+    assert "300 ns" in capsys.readouterr().out
+
+
 def test_the_writer_leaves_the_index_to_the_first_query(tmp_path):
     """The traced program never waits for the index: the writer stores documents
     only, and the first query indexes what is missing, with progress."""

@@ -462,6 +462,16 @@ class CallMatch(tuple):  # type: ignore[type-arg]
         return took * self._of.tick if took >= 0 else None
 
     @property
+    def recorded_duration(self) -> float | None:
+        """The duration its records' own times give, exactly (reading them when not
+        read yet); where one is missing, the index's :attr:`duration`, to its tick."""
+        began = (self.start_record or {}).get("timestamp")
+        ended = (self.end_record or {}).get("timestamp")
+        if isinstance(began, float) and isinstance(ended, float) and ended >= began:
+            return ended - began
+        return self.duration
+
+    @property
     def outcome(self) -> str:
         """ "returned", "raised", "yielded", "unfinished" or "folded"."""
         return callindex.OUTCOME_NAMES[self._cols["outcome"][self._i]]

@@ -143,7 +143,8 @@ def _as_json(match: callsearch.CallMatch) -> dict[str, Any]:
         "line": match.line,
         "depth": match.depth,
         "start": match.start,
-        "duration": match.duration,
+        # the records are read for the values anyway: their times are exact
+        "duration": match.recorded_duration,
         "outcome": match.outcome,
         "exception_type": match.exception_type,
         "folded": match.folded,
