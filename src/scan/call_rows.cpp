@@ -30,12 +30,6 @@ constexpr std::int8_t kReturned = 0, kRaised = 1, kYielded = 2, kUnfinished = 3;
 // The extension types of stored values (vask.values): a repr, an object by its fields.
 constexpr std::uint8_t kExtRepr = 1, kExtObject = 7;
 
-std::uint64_t be(const std::uint8_t* p, std::size_t n) noexcept {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < n; ++i) v = v << 8 | p[i];
-  return v;
-}
-
 // -- reading MessagePack headers inside [p, end) --------------------------------
 
 bool map_header(Bytes d, std::size_t& p, std::size_t end, std::uint64_t& n) noexcept {
@@ -70,24 +64,10 @@ bool array_header(Bytes d, std::size_t& p, std::size_t end, std::uint64_t& n) no
 
 // A text (not nil) at p: its bytes, p moved past it.
 bool text(Bytes d, std::size_t& p, std::size_t end, std::string_view& out) noexcept {
-  if (p >= end) return false;
-  const std::uint8_t b = d[p];
-  std::size_t head = 1;
-  std::uint64_t n = 0;
-  if (b >= 0xa0 && b <= 0xbf) {
-    n = b & 0x1fu;
-  } else if (b >= 0xd9 && b <= 0xdb) {
-    const std::size_t width = std::size_t{1} << (b - 0xd9);
-    if (end - p < 1 + width) return false;
-    head = 1 + width;
-    n = be(d.data() + p + 1, width);
-  } else {
-    return false;
-  }
-  if (end - p < head || n > end - p - head) return false;
-  out = std::string_view(reinterpret_cast<const char*>(d.data() + p + head),
-                         static_cast<std::size_t>(n));
-  p += head + static_cast<std::size_t>(n);
+  std::size_t t0 = 0, t1 = 0;
+  if (p >= end || d[p] == 0xc0 || !text_at(d, p, end, t0, t1)) return false;
+  out = std::string_view(reinterpret_cast<const char*>(d.data() + t0), t1 - t0);
+  p = t1;
   return true;
 }
 

@@ -13,41 +13,9 @@ namespace {
 
 using Bytes = std::span<const std::uint8_t>;
 
-std::uint64_t be(const std::uint8_t* p, std::size_t n) noexcept {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < n; ++i) v = v << 8 | p[i];
-  return v;
-}
-
 bool has_at(Bytes d, std::size_t p, std::size_t end, std::string_view text) noexcept {
   return p <= end && end - p >= text.size() &&
          std::memcmp(d.data() + p, text.data(), text.size()) == 0;
-}
-
-// The text (or nil: an empty text) whose header is at `p`, inside [p, end).
-bool text_at(Bytes d, std::size_t p, std::size_t end, std::size_t& t0, std::size_t& t1) noexcept {
-  if (p >= end) return false;
-  const std::uint8_t b = d[p];
-  std::size_t head = 0;
-  std::uint64_t n = 0;
-  if (b >= 0xa0 && b <= 0xbf) {
-    head = 1;
-    n = b & 0x1f;
-  } else if (b == 0xc0) {
-    t0 = t1 = p + 1;
-    return true;
-  } else if (b >= 0xd9 && b <= 0xdb) {
-    const std::size_t width = std::size_t{1} << (b - 0xd9);
-    if (end - p < 1 + width) return false;
-    head = 1 + width;
-    n = be(d.data() + p + 1, width);
-  } else {
-    return false;
-  }
-  if (end - p < head || n > end - p - head) return false;
-  t0 = p + head;
-  t1 = t0 + static_cast<std::size_t>(n);
-  return true;
 }
 
 // A frame event's code by its text header and third character; the six differ there.

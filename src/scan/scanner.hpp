@@ -37,6 +37,41 @@ inline constexpr std::size_t kMaxRecord = std::size_t{1} << 30;
 // The deepest nesting the scanner measures (below the decoders' own limits).
 inline constexpr std::size_t kMaxDepth = 512;
 
+// The unsigned big-endian number of `n` bytes (at most 8) at `p`.
+inline std::uint64_t be(const std::uint8_t* p, std::size_t n) noexcept {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < n; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+// The text (or nil: an empty text) whose MessagePack header is at `p`, inside
+// [p, end): its bytes are [t0, t1). False when no whole text starts there.
+inline bool text_at(std::span<const std::uint8_t> d, std::size_t p, std::size_t end,
+                    std::size_t& t0, std::size_t& t1) noexcept {
+  if (p >= end) return false;
+  const std::uint8_t b = d[p];
+  std::size_t head = 0;
+  std::uint64_t n = 0;
+  if (b >= 0xa0 && b <= 0xbf) {
+    head = 1;
+    n = b & 0x1f;
+  } else if (b == 0xc0) {
+    t0 = t1 = p + 1;
+    return true;
+  } else if (b >= 0xd9 && b <= 0xdb) {
+    const std::size_t width = std::size_t{1} << (b - 0xd9);
+    if (end - p < 1 + width) return false;
+    head = 1 + width;
+    n = be(d.data() + p + 1, width);
+  } else {
+    return false;
+  }
+  if (end - p < head || n > end - p - head) return false;
+  t0 = p + head;
+  t1 = t0 + static_cast<std::size_t>(n);
+  return true;
+}
+
 enum class Stop : std::uint8_t {
   Count = 0,       // the records asked for were all read
   Incomplete = 1,  // the next record does not end inside the span
