@@ -7,6 +7,7 @@ import asyncio
 import math
 import sqlite3
 import threading
+import uuid
 
 import pytest
 import vask
@@ -91,15 +92,49 @@ def _plain(value):
     return value
 
 
-def _assert_same_rows(trace_id, data, table):
+def _written_tables(tmp_path, trace_id, data, built, names):
+    """The index tables ``built`` writes for the document ``data`` into a database of its
+    own, its blocks decompressed; ``names`` are given ids first, in order, so that two
+    builds of one document number their names alike."""
+    db_path = tmp_path / f"index-{uuid.uuid4().hex}.sqlite3"
+    store.save_traces([(trace_id, data)], db_path=db_path)
+    conn = schema.connect(db_path)
+    try:
+        with schema.transaction(conn):
+            callindex.ensure_tables(conn)
+            conn.executemany("INSERT INTO call_names (qualname, file) VALUES (?, ?)", names)
+            (row,) = conn.execute("SELECT MAX(id) FROM traces").fetchone()
+            calls = callindex.write_built(conn, trace_id, built, row)
+        traces = conn.execute("SELECT * FROM call_traces").fetchall()
+        summary = conn.execute("SELECT * FROM call_summary ORDER BY name").fetchall()
+        blocks = []
+        for key, sizes, frames in conn.execute("SELECT trace, sizes, data FROM call_blocks"):
+            ends = [0, *callindex._unpack_ids(bytes(sizes))]
+            blocks.append(
+                (key, [callindex._decompressor().decompress(frames[a:b]) for a, b in zip(ends, ends[1:])])
+            )
+        rows = callindex.all_rows(conn, trace_id)
+    finally:
+        conn.close()
+    return {"calls": calls, "traces": traces, "summary": summary, "blocks": blocks, "rows": rows}
+
+
+def _assert_same_rows(tmp_path, trace_id, data, table):
+    """The index the writer builds of a document (read and encoded natively) is the one
+    the trace index's rows give, written in Python: the same tables, byte for byte."""
     lazy = callindex.build_document(trace_id, data)
     written = callindex.build_written(trace_id, data, table)
     assert lazy is not None and written is not None
+    assert written.native is not None and lazy.native is None
     assert (written.root, written.legacy) == (lazy.root, lazy.legacy)
     assert written.threads == lazy.threads
     assert written.exc_types == lazy.exc_types
-    assert _plain(written.rows) == _plain(lazy.rows)
-    return written
+    names = sorted(lazy.rows)
+    expected = _written_tables(tmp_path, trace_id, data, lazy, names)
+    got = _written_tables(tmp_path, trace_id, data, written, names)
+    assert got["calls"] > 0 and all(raw for _, frames in got["blocks"] for raw in frames)
+    assert _plain(got) == _plain(expected)
+    return got
 
 
 @pytest.fixture
@@ -147,14 +182,13 @@ def test_rows_from_the_table_are_those_of_the_trace_index(engine, tmp_path, hand
     _record(engine, db_path, run, config)
     assert handed and all(table is not None for _, _, table in handed)
     for trace_id, data, table in handed:
-        written = _assert_same_rows(trace_id, data, table)
-        # measured again without the table, the rows are the same
-        assert _plain(callindex.build_written(trace_id, data, None).rows) == _plain(written.rows)
+        written = _assert_same_rows(tmp_path, trace_id, data, table)
+        # measured again without the table, the index is the same
+        _assert_same_rows(tmp_path, trace_id, data, None)
     if program == "flushed subtrees":
         assert len({trace_id for trace_id, _, _ in handed}) > 1
     if program == "folded ranges":
-        outcomes = {r[7] for rows in written.rows.values() for r in rows}
-        assert callindex.FOLDED in outcomes
+        assert callindex.FOLDED in {row["outcome"] for row in written["rows"]}
     # the writer indexed every trace as it stored it: nothing is left to the first query
     conn = schema.connect(db_path)
     try:
@@ -185,7 +219,7 @@ def test_trace_points_are_indexed_as_stored(engine, tmp_path, monkeypatch):
     _record(engine, db_path, shop, {"trace_points": ["reserve"]})
     assert len(points) == 3  # the calls that returned, the worker's too
     for trace_id, data in points:
-        _assert_same_rows(trace_id, data, None)
+        _assert_same_rows(tmp_path, trace_id, data, None)
     conn = schema.connect(db_path)
     try:
         assert callindex.pending_traces(conn) == []
@@ -234,9 +268,9 @@ def test_the_table_is_handed_only_with_its_own_document(engine, tmp_path, handed
     ],
     ids=["began before tracing", "closed below the innermost", "exception forms"],
 )
-def test_rows_of_unusual_trees_are_those_of_the_trace_index(records):
+def test_rows_of_unusual_trees_are_those_of_the_trace_index(tmp_path, records):
     data = document("trc_odd", {"native_1": records, "native_2": records[:2]})
-    _assert_same_rows("trc_odd", data, None)
+    _assert_same_rows(tmp_path, "trc_odd", data, None)
 
 
 @pytest.mark.parametrize(

@@ -277,6 +277,12 @@ PyMethodDef g_methods[] = {
                     "_call_rows($module, document, table, earliest, latest, /)\n--\n\n"
                     "The calls index's rows of one trace document, read natively (table:\n"
                     "its records' table, or None), or a text saying why there are none."),
+    method_fastcall("_encode_call_index", vask::scan::py_encode_call_index,
+                    "_encode_call_index($module, rows, ids, block_rows, start_ticks,\n"
+                    "                   finest_tick, /)\n--\n\n"
+                    "The calls index of the rows _call_rows read: its facts, its summary\n"
+                    "per name and its blocks, uncompressed; or a text saying why there\n"
+                    "is none."),
     method_o("_document_table", vask::scan::py_document_table,
              "_document_table($module, document, /)\n--\n\n"
              "The records' table of the document this thread hands to\n"

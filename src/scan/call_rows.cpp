@@ -25,7 +25,7 @@ constexpr std::uint8_t kPlugin = 6, kFlushed = 7;
 
 // Node kinds and row outcomes as the two Python modules number them.
 constexpr std::uint8_t kNodeRoot = 0, kNodeCall = 1, kNodePlugin = 2, kNodeFlushed = 3;
-constexpr std::int8_t kReturned = 0, kRaised = 1, kYielded = 2, kUnfinished = 3;
+constexpr std::int8_t kReturned = 0, kRaised = 1, kYielded = 2, kUnfinished = 3, kFolded = 4;
 
 // The extension types of stored values (vask.values): a repr, an object by its fields.
 constexpr std::uint8_t kExtRepr = 1, kExtObject = 7;
@@ -106,32 +106,109 @@ double plausible(Bytes d, std::size_t p, std::size_t end, double earliest, doubl
 // What the trace index makes of a record not in the engines' frame layout.
 enum class Slow : std::uint8_t { Other, Plugin, Folded, Flushed, Frame };
 
+// What the calls index reads of a folded range's record
+// (vask.storage.callindex._folded_row_of).
+struct FoldedFacts {
+  std::string_view qualname, path;  // "?" and "" when not texts
+  std::int64_t count = -1;          // -1 when not an int
+  double start = kNaN, end = kNaN;  // end: start + "total_duration", when a number
+  bool ascii = true;                // whether its texts are: else the trace index reads it
+};
+
 struct SlowFacts {
   Slow kind = Slow::Other;
   double time = kNaN;
+  FoldedFacts folded;
 };
+
+bool ascii(std::string_view t) noexcept {
+  return std::all_of(t.begin(), t.end(), [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
+}
+
+// An int (not a bool) at p, as MessagePack stores one; false for another
+// value or one past 64 signed bits.
+bool integer(Bytes d, std::size_t p, std::size_t end, std::int64_t& out) noexcept {
+  if (p >= end) return false;
+  const std::uint8_t b = d[p];
+  if (b <= 0x7f || b >= 0xe0) {
+    out = static_cast<std::int8_t>(b);
+    if (b <= 0x7f) out = b;
+    return true;
+  }
+  if (b < 0xcc || b > 0xd3) return false;
+  const bool sign = b >= 0xd0;
+  const std::size_t n = std::size_t{1} << (b - (sign ? 0xd0 : 0xcc));
+  if (end - p < 1 + n) return false;
+  const std::uint64_t raw = be(d.data() + p + 1, n);
+  if (sign) {
+    const unsigned shift = static_cast<unsigned>(64 - 8 * n);
+    out = static_cast<std::int64_t>(raw << shift) >> shift;
+    return true;
+  }
+  if (raw > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+  out = static_cast<std::int64_t>(raw);
+  return true;
+}
+
+// A number (an int or a float, not a bool) at p, as a double.
+bool number(Bytes d, std::size_t p, std::size_t end, double& out) noexcept {
+  if (p >= end) return false;
+  const std::uint8_t b = d[p];
+  if (b == 0xcb && end - p >= 9) {
+    out = std::bit_cast<double>(be(d.data() + p + 1, 8));
+    return true;
+  }
+  if (b == 0xca && end - p >= 5) {
+    out = std::bit_cast<float>(static_cast<std::uint32_t>(be(d.data() + p + 1, 4)));
+    return true;
+  }
+  if (b == 0xcf && end - p >= 9) {  // past int64 too
+    out = static_cast<double>(be(d.data() + p + 1, 8));
+    return true;
+  }
+  std::int64_t v = 0;
+  if (!integer(d, p, end, v)) return false;
+  out = static_cast<double>(v);
+  return true;
+}
 
 SlowFacts slow_facts(Bytes d, std::size_t p, std::size_t end, double earliest, double latest) {
   SlowFacts out;
   std::uint64_t n = 0;
   if (!map_header(d, p, end, n)) return out;  // not a map: a record of no kind
-  std::string_view type, event;
-  bool typed = false, has_event = false;
+  std::string_view type, event, qualname, co_name, path;
+  bool typed = false, has_event = false, has_qualname = false, has_co_name = false;
+  bool has_path = false, has_total = false;
+  double total = 0, first = kNaN;
+  std::int64_t count = -1;
   for (std::uint64_t i = 0; i < n; ++i) {
     std::string_view key;
     if (!text(d, p, end, key)) {
-      if (!skip(d, p, end) || !skip(d, p, end)) return {Slow::Frame, kNaN};  // not readable
+      if (!skip(d, p, end) || !skip(d, p, end)) return {Slow::Frame, kNaN, {}};  // not readable
       continue;
     }
     const std::size_t value = p;
-    if (!skip(d, p, end)) return {Slow::Frame, kNaN};
+    if (!skip(d, p, end)) return {Slow::Frame, kNaN, {}};
     std::size_t at = value;
+    // a key given twice counts as its last value, as when the record is decoded
     if (key == "type") {
       typed = text(d, at, p, type);
     } else if (key == "event") {
       has_event = text(d, at, p, event);
     } else if (key == "timestamp") {
       out.time = plausible(d, value, p, earliest, latest);
+    } else if (key == "qualname") {
+      has_qualname = text(d, at, p, qualname);
+    } else if (key == "co_name") {
+      has_co_name = text(d, at, p, co_name);
+    } else if (key == "path") {
+      has_path = text(d, at, p, path);
+    } else if (key == "count") {
+      if (!integer(d, value, p, count)) count = -1;
+    } else if (key == "total_duration") {
+      has_total = number(d, value, p, total);
+    } else if (key == "first_timestamp") {
+      first = plausible(d, value, p, earliest, latest);
     }
   }
   if (!typed) return out;
@@ -148,6 +225,15 @@ SlowFacts slow_facts(Bytes d, std::size_t p, std::size_t end, double earliest, d
   out.kind = type == "subtree_flushed" ? Slow::Flushed
              : type == "folded"        ? Slow::Folded
                                        : Slow::Plugin;
+  if (out.kind == Slow::Folded) {
+    FoldedFacts& f = out.folded;
+    f.qualname = has_qualname ? qualname : has_co_name ? co_name : "?";
+    f.path = has_path ? path : "";
+    f.count = count;
+    f.start = first;
+    if (has_total && std::isfinite(total)) f.end = first + total;
+    f.ascii = ascii(f.qualname) && ascii(f.path);
+  }
   return out;
 }
 
@@ -271,6 +357,8 @@ struct Node {
   // where the record that names a call (its opening one, else its closing one)
   // says it is: its (qualified name, path), numbered by Linker::places()
   std::int32_t place = -1;
+  // of a folded range's node: its facts, in ThreadTree::folded
+  std::int32_t fold = -1;
   // of a call left by an exception: the exception's type, when named
   bool exc_named = false;
   std::string_view exc_type;
@@ -280,6 +368,7 @@ struct ThreadTree {
   std::string_view key, name;
   std::vector<Node> nodes;
   std::vector<std::int32_t> depth;
+  std::vector<FoldedFacts> folded;
   double first_time = kNaN;
 };
 
@@ -306,9 +395,27 @@ struct FrameIdHash {
   std::size_t operator()(std::string_view s) const noexcept { return text_hash(s, 0); }
 };
 
+// A hash of a text by its length and its first, middle and last 8 bytes: a
+// call's name and path are looked up for every call, and texts that differ
+// elsewhere only are rare there (they then share a bucket, and are told
+// apart by comparing them).
+std::uint64_t text_sample(std::string_view s, std::uint64_t h) noexcept {
+  if (s.size() <= 24) return text_hash(s, h);
+  std::uint64_t w[3];
+  std::memcpy(&w[0], s.data(), 8);
+  std::memcpy(&w[1], s.data() + s.size() / 2 - 4, 8);
+  std::memcpy(&w[2], s.data() + s.size() - 8, 8);
+  h ^= s.size() * 0x9e3779b97f4a7c15ULL;
+  for (const std::uint64_t word : w) {
+    h = (h ^ word) * 0xff51afd7ed558ccdULL;
+    h ^= h >> 32;
+  }
+  return h;
+}
+
 struct PairHash {
   std::size_t operator()(const std::pair<std::string_view, std::string_view>& k) const noexcept {
-    return text_hash(k.second, text_hash(k.first, 0));
+    return text_sample(k.second, text_sample(k.first, 0));
   }
 };
 
@@ -332,7 +439,10 @@ class Linker {
   bool link(ThreadTree& tree, std::size_t pos, std::span<const std::size_t> ends,
             const char*& why) {
     std::vector<Node>& nodes = tree.nodes;
-    nodes.assign(1, Node{});
+    nodes.clear();
+    nodes.reserve(ends.size() + 1);  // at most a node per record
+    nodes.push_back(Node{});
+    tree.folded.clear();
     stack_.assign(1, 0);
     fids_.assign(1, std::string_view());
     root_children_.clear();
@@ -364,6 +474,14 @@ class Linker {
         Node node;
         node.kind = s.kind == Slow::Flushed ? kNodeFlushed : kNodePlugin;
         node.folded = s.kind == Slow::Folded;
+        if (node.folded) {
+          if (!s.folded.ascii) {
+            why = "a folded range named outside ASCII";
+            return false;
+          }
+          node.fold = static_cast<std::int32_t>(tree.folded.size());
+          tree.folded.push_back(s.folded);
+        }
         node.start = s.time;
         node.open_pos = static_cast<std::int64_t>(p);
         node.open_len = length;
@@ -764,6 +882,7 @@ CallRows call_rows(Bytes d, Bytes raw_table, double earliest, double latest) {
   std::unordered_map<std::string_view, std::int32_t, FrameIdHash> exc_numbers;
   std::vector<std::int32_t> key_of;
   CallRows walk;
+  std::vector<std::size_t> thread_calls;  // where each thread's calls end in the walk
   for (std::size_t seq = 0; seq < order.size(); ++seq) {
     const ThreadTree& tree = trees[order[seq]];
     out.threads.push_back({tree.key, tree.name});
@@ -809,17 +928,50 @@ CallRows call_rows(Bytes d, Bytes raw_table, double earliest, double latest) {
       walk.end.push_back(node.end);
       walk.outcome.push_back(outcome);
       walk.exc.push_back(exc);
+      walk.folded.push_back(-1);
       walk.open_pos.push_back(node.opened ? node.open_pos : -1);
       walk.open_len.push_back(node.opened ? node.open_len : -1);
       walk.close_pos.push_back(node.close_pos);
       walk.close_len.push_back(node.close_len);
     }
+    thread_calls.push_back(key_of.size());
+  }
+
+  // The folded ranges' rows, after every call's (the index adds them to their
+  // names' rows after those of the calls, and their names after the calls'),
+  // in the same walk.
+  std::vector<std::size_t> thread_folds;  // where each thread's end
+  for (std::size_t seq = 0; seq < order.size(); ++seq) {
+    const ThreadTree& tree = trees[order[seq]];
     for (std::size_t n = 1; n < tree.nodes.size(); ++n) {
       const Node& node = tree.nodes[n];
       if (node.kind != kNodePlugin || !node.folded) continue;
-      out.folded.push_back({static_cast<std::int64_t>(seq), static_cast<std::int64_t>(n),
-                            node.parent, tree.depth[n], node.open_pos, node.open_len});
+      const FoldedFacts& f = tree.folded[static_cast<std::size_t>(node.fold)];
+      std::string_view file;
+      std::int32_t line = -1;
+      if (!split_path(f.path, file, line)) {
+        out.why = "a line number that is not ASCII";
+        return out;
+      }
+      auto [k, fresh] = keys.try_emplace({f.qualname, file}, static_cast<std::int32_t>(out.keys.size()));
+      if (fresh) out.keys.emplace_back(f.qualname, file);
+      key_of.push_back(k->second);
+      walk.seq.push_back(static_cast<std::int32_t>(seq));
+      walk.node.push_back(static_cast<std::int64_t>(n));
+      walk.parent.push_back(node.parent);
+      walk.depth.push_back(tree.depth[n]);
+      walk.line.push_back(line);
+      walk.start.push_back(f.start);
+      walk.end.push_back(f.end);
+      walk.outcome.push_back(kFolded);
+      walk.exc.push_back(-1);
+      walk.folded.push_back(f.count);
+      walk.open_pos.push_back(node.open_pos);
+      walk.open_len.push_back(node.open_len);
+      walk.close_pos.push_back(-1);
+      walk.close_len.push_back(-1);
     }
+    thread_folds.push_back(key_of.size());
   }
 
   // a stable sort by key: each group keeps the walk's order
@@ -843,10 +995,21 @@ CallRows call_rows(Bytes d, Bytes raw_table, double earliest, double latest) {
   arrange(walk.end, out.end);
   arrange(walk.outcome, out.outcome);
   arrange(walk.exc, out.exc);
+  arrange(walk.folded, out.folded);
   arrange(walk.open_pos, out.open_pos);
   arrange(walk.open_len, out.open_len);
   arrange(walk.close_pos, out.close_pos);
   arrange(walk.close_len, out.close_len);
+  // every row in node order: each thread's calls and folded ranges merged
+  out.walk.reserve(rows);
+  for (std::size_t seq = 0, calls = 0, folds = thread_calls.empty() ? 0 : thread_calls.back();
+       seq < order.size(); ++seq) {
+    while (calls < thread_calls[seq] || folds < thread_folds[seq]) {
+      const bool call = folds >= thread_folds[seq] ||
+                        (calls < thread_calls[seq] && walk.node[calls] < walk.node[folds]);
+      out.walk.push_back(place[call ? calls++ : folds++]);
+    }
+  }
   return out;
 }
 

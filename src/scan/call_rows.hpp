@@ -43,15 +43,18 @@ struct CallRows {
   std::vector<std::pair<std::string_view, std::string_view>> keys;
   std::vector<std::size_t> group_ends;      // the rows of keys[k] end at group_ends[k]
   std::vector<std::string_view> exc_types;  // as `exc` numbers them, in order of first use
-  // Per row (a call node), grouped by key, in the order the trace index walks
-  // them within a group (threads in order, then nodes in order).
+  // Per row (a call node, or a folded range's, whose outcome is 4), grouped by
+  // key, in the order the trace index walks them within a group (threads in
+  // order, then nodes in order), the folded ranges' after the calls'; their
+  // keys after the calls' too.
   std::vector<std::int32_t> seq, depth, line, exc;
   std::vector<std::int64_t> node, parent, open_pos, open_len, close_pos, close_len;
   std::vector<double> start, end;
   std::vector<std::int8_t> outcome;
-  // The plugin nodes whose record's type is "folded", in the same walk:
-  // (thread seq, node, parent, depth, record position, record length).
-  std::vector<std::array<std::int64_t, 6>> folded;
+  std::vector<std::int64_t> folded;  // a folded range's count of calls; -1 for a call
+  // The rows in the walk's order (threads in order, then nodes in order), as
+  // their places in the groups.
+  std::vector<std::size_t> walk;
   const char* why = nullptr;  // set when there are no rows: why not
 };
 

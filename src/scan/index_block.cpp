@@ -1,6 +1,7 @@
 #include "scan/index_block.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -50,7 +51,61 @@ std::uint64_t read_varint(std::span<const std::uint8_t> block, std::size_t& at) 
   return (raw >> 1) ^ (~(raw & 1) + 1);
 }
 
+void write_varint(std::int64_t value, std::string& out) {
+  // zigzag: the sign in the lowest bit, so that small values of either sign are short
+  std::uint64_t raw = (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
+  while (raw >= 0x80) {
+    out.push_back(static_cast<char>((raw & 0x7F) | 0x80));
+    raw >>= 7;
+  }
+  out.push_back(static_cast<char>(raw));
+}
+
 }  // namespace
+
+std::string encode_block(std::span<const std::vector<std::int64_t>> columns,
+                         std::span<const BlockColumn> layout, std::size_t lo, std::size_t hi) {
+  if (columns.size() != layout.size() || lo > hi || hi - lo > UINT32_MAX)
+    throw std::invalid_argument("index block of unlike columns");
+  const std::size_t count = hi - lo;
+  std::string out;
+  for (unsigned shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<char>((count >> shift) & 0xFF));
+  std::vector<std::int64_t> values(count);
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    const std::vector<std::int64_t>& column = columns[c];
+    if (column.size() < hi) throw std::invalid_argument("index block of unlike columns");
+    if (layout[c].delta) {
+      // row 0 is kept whole (`first`), the others as differences from the row before
+      for (std::size_t r = 0; r < count; ++r) {
+        values[r] = r == 0 ? 0
+                           : static_cast<std::int64_t>(static_cast<std::uint64_t>(column[lo + r]) -
+                                                       static_cast<std::uint64_t>(column[lo + r - 1]));
+      }
+    } else {
+      std::copy(column.begin() + static_cast<std::ptrdiff_t>(lo),
+                column.begin() + static_cast<std::ptrdiff_t>(hi), values.begin());
+    }
+    const std::int64_t ref = count ? *std::min_element(values.begin(), values.end()) : 0;
+    std::uint64_t largest = 0;
+    for (std::int64_t v : values)
+      largest = std::max(largest, static_cast<std::uint64_t>(v) - static_cast<std::uint64_t>(ref));
+    std::uint8_t width = 0;
+    while (width < 8 && (largest >> (8 * width)) != 0) ++width;
+    out.push_back(static_cast<char>(width));
+    write_varint(ref, out);
+    if (layout[c].delta) write_varint(count ? column[lo] : 0, out);
+    const std::size_t at = out.size();
+    out.resize(at + count * width);
+    char* planes = out.data() + at;
+    for (std::size_t r = 0; r < count; ++r) {
+      const std::uint64_t stored = static_cast<std::uint64_t>(values[r]) - static_cast<std::uint64_t>(ref);
+      for (std::size_t place = 0; place < width; ++place)
+        planes[place * count + r] = static_cast<char>((stored >> (8 * place)) & 0xFF);
+    }
+  }
+  return out;
+}
 
 std::uint32_t block_rows(std::span<const std::uint8_t> block) {
   if (block.size() < kHead) throw std::invalid_argument("index block shorter than its head");

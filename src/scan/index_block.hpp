@@ -1,7 +1,7 @@
-// The calls index's column blocks read back (vask.storage.callindex): the
-// bytes of a block once its zstd frame is decompressed, turned into plain
-// fixed-width columns, without Python objects (so that it runs with the GIL
-// released).
+// The calls index's column blocks (vask.storage.callindex): written from
+// columns of 64-bit values (before the zstd frame that holds them), and read
+// back, once decompressed, into plain fixed-width columns, without Python
+// objects (so that both run with the GIL released).
 //
 // A block is a little-endian uint32 row count, then each column in turn:
 //
@@ -36,6 +36,12 @@ struct BlockColumn {
   std::uint8_t width = 8;  // of the values read out: 1, 2, 4 or 8 bytes
   bool delta = false;
 };
+
+// Rows [lo, hi) of `columns` (each of the same length, one per column of
+// `layout`, whose widths are not read) as one block, uncompressed.  The
+// writer's differences and sums wrap modulo 2^64, as the reader's do.
+std::string encode_block(std::span<const std::vector<std::int64_t>> columns,
+                         std::span<const BlockColumn> layout, std::size_t lo, std::size_t hi);
 
 // The row count a block's head gives; throws std::invalid_argument when the
 // block is shorter than its head.

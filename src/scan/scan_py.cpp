@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "scan/call_columns.hpp"
 #include "scan/call_rows.hpp"
 #include "scan/index_block.hpp"
 #include "scan/scanner.hpp"
@@ -276,6 +277,31 @@ Ref bytes_of(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+constexpr const char* kRowsCapsule = "vask._dump.call_rows";
+
+// A document's rows held for the package between reading them and writing
+// them: the texts of `rows` are views into `document`, which stays held.
+struct HeldRows {
+  explicit HeldRows(PyObject* obj) : document(obj) {}
+  HeldBuffer document;
+  CallRows rows;
+};
+
+void let_go_rows(PyObject* capsule) {
+  delete static_cast<HeldRows*>(PyCapsule_GetPointer(capsule, kRowsCapsule));
+}
+
+std::int64_t int64_argument(PyObject* obj, const char* name) {
+  if (!PyLong_Check(obj)) argument_error(name, obj, "an int");
+  const long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) throw_py();
+  return v;
+}
+
+}  // namespace
+
 PyObject* py_call_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return boundary([&]() -> PyObject* {
     if (nargs != 4) {
@@ -284,21 +310,22 @@ PyObject* py_call_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     const double earliest = float_argument(args[2]);
     const double latest = float_argument(args[3]);
-    const HeldBuffer document(args[0]);
+    auto held = std::make_unique<HeldRows>(args[0]);
     std::optional<HeldBuffer> table;
     if (args[1] != Py_None) table.emplace(args[1]);
-    CallRows rows;
     std::exception_ptr failed;
     // The buffers stay held (and so unchanged) while the GIL is released.
     Py_BEGIN_ALLOW_THREADS;
     try {
-      rows = call_rows(document.bytes(), table ? table->bytes() : std::span<const std::uint8_t>(),
-                       earliest, latest);
+      held->rows = call_rows(held->document.bytes(),
+                             table ? table->bytes() : std::span<const std::uint8_t>(), earliest,
+                             latest);
     } catch (...) {
       failed = std::current_exception();
     }
     Py_END_ALLOW_THREADS;
     if (failed) std::rethrow_exception(failed);
+    const CallRows& rows = held->rows;
     if (rows.why != nullptr) return make_str(rows.why).release();
 
     Ref threads = Ref::check(PyList_New(static_cast<Py_ssize_t>(rows.threads.size())));
@@ -318,48 +345,74 @@ PyObject* py_call_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       PyList_SET_ITEM(exc_types.get(), static_cast<Py_ssize_t>(i),
                       bytes_of(rows.exc_types[i]).release());
     }
-    // The rows as the calls index holds them before it writes them: a list of
-    // tuples per group, the folded count -1 (a call) in its place. Made here,
-    // not from the columns in Python: a row is a dozen objects either way, and
-    // this saves the columns' copies and the slicing.
-    Ref groups = Ref::check(PyList_New(static_cast<Py_ssize_t>(rows.group_ends.size())));
-    std::size_t r = 0;
-    for (std::size_t g = 0; g < rows.group_ends.size(); ++g) {
-      const std::size_t end = rows.group_ends[g];
-      Ref group = Ref::check(PyList_New(static_cast<Py_ssize_t>(end - r)));
-      for (Py_ssize_t i = 0; r < end; ++r, ++i) {
-        PyObject* items[] = {
-            PyLong_FromLong(rows.seq[r]),           PyLong_FromLongLong(rows.node[r]),
-            PyLong_FromLongLong(rows.parent[r]),    PyLong_FromLong(rows.depth[r]),
-            PyLong_FromLong(rows.line[r]),          PyFloat_FromDouble(rows.start[r]),
-            PyFloat_FromDouble(rows.end[r]),        PyLong_FromLong(rows.outcome[r]),
-            PyLong_FromLong(rows.exc[r]),           PyLong_FromLong(-1),
-            PyLong_FromLongLong(rows.open_pos[r]),  PyLong_FromLongLong(rows.open_len[r]),
-            PyLong_FromLongLong(rows.close_pos[r]), PyLong_FromLongLong(rows.close_len[r])};
-        constexpr Py_ssize_t kItems = sizeof(items) / sizeof(items[0]);
-        PyObject* row = PyTuple_New(kItems);
-        bool made = row != nullptr;
-        for (Py_ssize_t k = 0; k < kItems; ++k) {
-          made = made && items[k] != nullptr;
-          if (row != nullptr && items[k] != nullptr) {
-            PyTuple_SET_ITEM(row, k, items[k]);  // steals
-          } else {
-            Py_XDECREF(items[k]);
-          }
-        }
-        if (!made) {
-          Py_XDECREF(row);
-          throw_py();
-        }
-        PyList_SET_ITEM(group.get(), i, row);
-      }
-      PyList_SET_ITEM(groups.get(), static_cast<Py_ssize_t>(g), group.release());
+    Ref counts = Ref::check(PyLong_FromSize_t(rows.seq.size()));
+    Ref capsule = Ref::check(PyCapsule_New(held.get(), kRowsCapsule, let_go_rows));
+    held.release();  // the capsule's now
+    return Ref::check(
+               PyTuple_Pack(5, threads.get(), keys.get(), exc_types.get(), counts.get(), capsule.get()))
+        .release();
+  });
+}
+
+PyObject* py_encode_call_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 5) {
+      PyErr_Format(PyExc_TypeError, "_encode_call_index() takes 5 arguments (%zd given)", nargs);
+      throw_py();
     }
-    std::vector<std::int64_t> folded;
-    for (const auto& f : rows.folded) folded.insert(folded.end(), f.begin(), f.end());
-    Ref folded_rows = column(folded);
-    return Ref::check(PyTuple_Pack(5, threads.get(), keys.get(), exc_types.get(), groups.get(),
-                                   folded_rows.get()))
+    const auto* held = static_cast<const HeldRows*>(PyCapsule_GetPointer(args[0], kRowsCapsule));
+    if (held == nullptr) throw_py();
+    std::vector<std::int64_t> ids;
+    {
+      Ref seq = Ref::check(PySequence_Fast(args[1], "_encode_call_index(): ids must be a sequence"));
+      const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+      for (Py_ssize_t i = 0; i < n; ++i)
+        ids.push_back(int64_argument(PySequence_Fast_GET_ITEM(seq.get(), i), "ids"));
+    }
+    IndexShape shape;
+    shape.block_rows = size_argument(args[2], "block_rows");
+    shape.start_ticks = int64_argument(args[3], "start_ticks");
+    shape.finest_tick = float_argument(args[4]);
+    EncodedIndex index;
+    std::exception_ptr failed;
+    // The document stays held by the capsule while the GIL is released.
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+      index = encode_call_index(held->rows, ids, shape);
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS;
+    if (failed) {
+      try {
+        std::rethrow_exception(failed);
+      } catch (const std::invalid_argument& error) {
+        PyErr_Format(PyExc_ValueError, "_encode_call_index(): %s", error.what());
+        throw_py();
+      }
+    }
+    if (index.why != nullptr) return make_str(index.why).release();
+    Ref summary = Ref::check(PyList_New(static_cast<Py_ssize_t>(index.summary.size())));
+    for (std::size_t i = 0; i < index.summary.size(); ++i) {
+      const EncodedIndex::Summary& s = index.summary[i];
+      PyList_SET_ITEM(summary.get(), static_cast<Py_ssize_t>(i),
+                      Ref::check(Py_BuildValue("(nLLLL)", static_cast<Py_ssize_t>(s.key),
+                                               static_cast<long long>(s.calls),
+                                               static_cast<long long>(s.raised),
+                                               static_cast<long long>(s.longest),
+                                               static_cast<long long>(s.first_row)))
+                          .release());
+    }
+    Ref blocks = Ref::check(PyList_New(static_cast<Py_ssize_t>(index.blocks.size())));
+    for (std::size_t i = 0; i < index.blocks.size(); ++i)
+      PyList_SET_ITEM(blocks.get(), static_cast<Py_ssize_t>(i), bytes_of(index.blocks[i]).release());
+    Ref first = index.has_first ? Ref::check(PyFloat_FromDouble(index.first)) : Ref::incref(Py_None);
+    return Ref::check(Py_BuildValue("(OddLLLLOO)", first.get(), index.base, index.tick,
+                                    static_cast<long long>(index.total),
+                                    static_cast<long long>(index.raised),
+                                    static_cast<long long>(index.longest),
+                                    static_cast<long long>(index.longest_raised), summary.get(),
+                                    blocks.get()))
         .release();
   });
 }

@@ -33,14 +33,24 @@ PyObject* py_decode_index_block(PyObject* module, PyObject* const* args, Py_ssiz
 // _call_rows(document, table, earliest, latest, /) -> text | tuple
 // The calls index's rows of one trace document (see call_rows.hpp): `table`
 // its records' table or None. A text says why there are none; else
-// (threads, keys, exc_types, groups, folded): threads as (key, name) bytes
-// in the index's order; (qualname, file) bytes per group; the exception
-// type names (bytes); per group the list of its rows, each a tuple (thread,
-// node, parent, depth, line, start, end, outcome, exc, -1, open_pos,
-// open_len, close_pos, close_len) as vask.storage.callindex keeps them; the
-// folded ranges' nodes, bytes of six "q" each (thread, node, parent, depth,
-// position, length). The rows are read with the GIL released.
+// (threads, keys, exc_types, count, rows): threads as (key, name) bytes in
+// the index's order; (qualname, file) bytes per group of rows; the exception
+// type names (bytes); the count of rows (calls and folded ranges); and the
+// rows themselves, held (with the document) for _encode_call_index. The rows
+// are read with the GIL released.
 PyObject* py_call_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// _encode_call_index(rows, ids, block_rows, start_ticks, finest_tick, /)
+//     -> text | (first, base, tick, total, raised, longest, longest_raised,
+//                summary, blocks)
+// The calls index of the rows _call_rows read (see call_columns.hpp): `ids`
+// the name id of each of their keys. A text says why there is none; else the earliest start (None
+// when no row has one), the base and tick of its times, the rows and those
+// that raised, the longest durations of all and of those that raised (in
+// ticks, -1 for none), per name (key, calls, raised, longest, first_row) in
+// the order of their ids, and the blocks, uncompressed. The GIL is released
+// while it encodes.
+PyObject* py_encode_call_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // _document_table(document, /) -> bytes | None: the records' table of the
 // document this thread is handing to vask.db.save_trace (see

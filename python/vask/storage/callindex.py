@@ -348,8 +348,10 @@ _LAYOUT = "".join(code + ("+" if delta else "") for _, code, delta in _COLUMNS)
 _decode_index_block: Callable[..., tuple[bytes, ...]] | None = getattr(
     _dump, "_decode_index_block", None
 )
-# The native reader of a document's rows (None: documents are indexed by the trace index).
+# The native reader of a document's rows and their encoder (None: documents are indexed
+# by the trace index).
 _call_rows: Callable[..., Any] | None = getattr(_dump, "_call_rows", None)
+_encode_call_index: Callable[..., Any] | None = getattr(_dump, "_encode_call_index", None)
 # The head of a frame record as the engines write it: a map whose first entry is "path".
 _FRAME_HEAD = b"\x8a\xa4path"
 _SWAP = sys.byteorder != "little"
@@ -386,13 +388,22 @@ def _object_end(data: bytes) -> int:
     return unpacker.tell()
 
 
-def _compressor() -> zstandard.ZstdCompressor:
-    found = getattr(_local, "compressor", None)
-    if found is None:
-        # level 15: a twenty-fifth smaller than 12 for a tenth of the build's time more (above
-        # it, each step saves less and costs more)
-        found = _local.compressor = zstandard.ZstdCompressor(level=15)
-    return found
+#: The blocks' compression level where the index is built from stored documents (the
+#: first query's build, a reindex): a twenty-fifth smaller than 12 for a tenth of the
+#: build's time more (above it, each step saves less and costs more).
+LEVEL = 15
+
+#: The level where the writer builds it as it stores documents, in the traced process:
+#: the blocks compress twenty times faster than at ``LEVEL``, and a tenth larger.
+WRITER_LEVEL = 3
+
+
+def _compressor(level: int = LEVEL) -> zstandard.ZstdCompressor:
+    found = _local.__dict__.setdefault("compressors", {})
+    compressor = found.get(level)
+    if compressor is None:
+        compressor = found[level] = zstandard.ZstdCompressor(level=level)
+    return compressor
 
 
 def _decompressor() -> zstandard.ZstdDecompressor:
@@ -534,7 +545,9 @@ def build_document(trace_id: str, data: bytes) -> _Built | None:
         _let_go(index)
 
 
-def build_written(trace_id: str, data: bytes, table: bytes | None) -> _Built | None:
+def build_written(
+    trace_id: str, data: bytes, table: bytes | None, head: dict[str, Any] | None = None
+) -> _Built | None:
     """The index of a trace's one document as this version's engines write it, read
     natively without decoding it (``None`` when the native reader leaves it to the
     trace index: such a trace is indexed by the first query).
@@ -543,18 +556,23 @@ def build_written(trace_id: str, data: bytes, table: bytes | None) -> _Built | N
     with each document it writes and hands over while the document is stored
     (:func:`vask._dump._document_table`): with it no record is measured again.
     Without one (``None``) every record is measured natively, as the first
-    query's build does.  The rows are those :func:`build_document` makes of
-    the same document.
+    query's build does.  ``head`` is the document's head when it has been read
+    (:func:`vask.document.read_head`).  The index is that :func:`build_document`
+    makes of the same document.
     """
     if _call_rows is None:
         return None
     from vask.document import read_head
 
-    try:
-        root = read_head(data).get("root_trace_id")
-    except ValueError:
-        return None
-    return _native_rows(data, table, root, None)
+    if head is None:
+        try:
+            head = read_head(data)
+        except ValueError:
+            return None
+    built = _native_rows(data, table, head.get("root_trace_id"), None)
+    if built is not None:
+        built.level = WRITER_LEVEL
+    return built
 
 
 def _native_rows(data: bytes, table: bytes | None, root: Any, legacy: bool | None) -> _Built | None:
@@ -567,7 +585,7 @@ def _native_rows(data: bytes, table: bytes | None, root: Any, legacy: bool | Non
     got = _call_rows(data, table, *PLAUSIBLE_TIMES)
     if isinstance(got, str):  # why not: a form only the trace index reads
         return None
-    threads, keys, exc_types, groups, folded = got
+    threads, keys, exc_types, _, native = got
     try:
         thread_names = [(key.decode(), name.decode()) for key, name in threads]
     except UnicodeDecodeError:
@@ -582,15 +600,8 @@ def _native_rows(data: bytes, table: bytes | None, root: Any, legacy: bool | Non
     built.legacy = legacy
     built.threads = thread_names
     built.exc_types = excs
-    built.rows = dict(zip(names, groups, strict=True))
-    spans = array("q", folded)
-    for i in range(0, len(spans), 6):
-        seq, node, parent, depth, pos, n = spans[i : i + 6]
-        try:
-            record = decode_record(data[pos : pos + n])
-        except Exception:  # noqa: BLE001 - measured yet not decodable: the trace index's to read
-            return None
-        _folded_row_of(record, seq, node, parent, depth, pos, n, built.rows)
+    built.native = native
+    built.names = names
     return built
 
 
@@ -669,6 +680,12 @@ class _Built:
         #  record is measured where it is read: the closing one is found after the
         #  opening one)
         self.rows: dict[tuple[str, str], list[tuple[Any, ...]]] = {}
+        # Or the rows the native reader read (vask._dump._call_rows), encoded by it as
+        # they are written; ``names`` the keys of their groups.
+        self.native: Any = None
+        self.names: list[tuple[str, str]] = []
+        #: The blocks' compression level.
+        self.level = LEVEL
 
 
 def _build(conn: sqlite3.Connection, trace_id: str) -> _Built | None:
@@ -1172,6 +1189,8 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
             " (SELECT trace_id FROM traces WHERE root_trace_id = ? AND trace_id != ?)",
             (test_key, outcome, trace_id, trace_id),
         )
+    if built.native is not None:
+        return _write_native(conn, trace_id, built, test_key, outcome)
     starts = [
         r[5] for rows in built.rows.values() for r in rows if r[5] == r[5] and r[5] != math.inf
     ]
@@ -1271,7 +1290,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         " VALUES (?, ?, ?, ?, ?, ?)",
         summary,
     )
-    write_blocks(conn, key, columns)
+    write_blocks(conn, key, columns, built.level)
     conn.execute(
         "UPDATE call_traces SET max_duration = ?, max_raised = ? WHERE id = ?",
         (
@@ -1281,6 +1300,60 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         ),
     )
     return at
+
+
+def _write_native(
+    conn: sqlite3.Connection, trace_id: str, built: _Built, test_key: int | None, outcome: Any
+) -> int:
+    """The rest of :func:`_write` for rows the native reader read: encoded natively into the
+    same blocks, summary and facts as the rows written here (see ``call_columns.hpp``)."""
+    assert _encode_call_index is not None
+    by_key = _name_ids(conn, built.names)
+    ids = [by_key[k] for k in built.names]
+    got = _encode_call_index(built.native, ids, BLOCK_ROWS, START_TICKS, _FINEST_TICK)
+    if isinstance(got, str):
+        raise ValueError(f"calls index of {trace_id} not written: {got}")
+    first, base, tick, total, raised, longest, longest_raised, summary, blocks = got
+    key = _inserted(
+        conn,
+        "INSERT INTO call_traces (trace_id, last_row, test, test_outcome, threads, exc_types,"
+        " base, first_start, calls, legacy, tick, names, raised) VALUES"
+        " (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        (
+            trace_id,
+            built.last_row,
+            test_key,
+            outcome,
+            json.dumps(built.threads),
+            json.dumps(built.exc_types),
+            base,
+            first,
+            total,
+            None if built.legacy is None else int(built.legacy),
+            tick,
+            _pack_ids(sorted(ids)),
+            raised,
+        ),
+    )
+    conn.executemany(
+        "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row)"
+        " VALUES (?, ?, ?, ?, ?, ?)",
+        [
+            (ids[k], key, calls, n_raised, _bound_us(most * tick) if most >= 0 else None, at)
+            for k, calls, n_raised, most, at in summary
+        ],
+    )
+    compress = _compressor(built.level).compress
+    _write_frames(conn, key, [compress(block) for block in blocks])
+    conn.execute(
+        "UPDATE call_traces SET max_duration = ?, max_raised = ? WHERE id = ?",
+        (
+            longest * tick if longest >= 0 else None,
+            longest_raised * tick if longest_raised >= 0 else None,
+            key,
+        ),
+    )
+    return int(total)
 
 
 def _in_block_order(start: Sequence[float], seq: Sequence[int], node: Sequence[int]) -> bool:
@@ -1308,7 +1381,7 @@ def _implied_parents(threads: list[int], nodes: list[int], depths: list[int]) ->
     return implied
 
 
-def write_blocks(conn: Any, key: int, columns: list[list[int]]) -> int:
+def write_blocks(conn: Any, key: int, columns: list[list[int]], level: int = LEVEL) -> int:
     """Write a trace's rows as its blocks (inside a transaction): ``columns`` are its
     rows' values in the order of ``_COLUMNS``, as stored (node less parent, the
     closing position less the opening record's end, times in the trace's ticks; node less
@@ -1316,16 +1389,21 @@ def write_blocks(conn: Any, key: int, columns: list[list[int]]) -> int:
     sorted by name and then start.  Returns the blocks written."""
     count = len(columns[0]) if columns else 0
     frames = [
-        _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns])
+        _encode([c[first_row : first_row + BLOCK_ROWS] for c in columns], level)
         for first_row in range(0, count, BLOCK_ROWS)
     ]
+    _write_frames(conn, key, frames)
+    return len(frames)
+
+
+def _write_frames(conn: Any, key: int, frames: list[bytes]) -> None:
+    """Write trace ``key``'s compressed blocks, in order, as its one row of them."""
     if frames:
         conn.execute(
             "INSERT INTO call_blocks (trace, sizes, data) VALUES (?, ?, ?)",
             # the frames' ends, as the differences between neighbours: their sizes
             (key, _pack_ids(list(accumulate(map(len, frames)))), b"".join(frames)),
         )
-    return len(frames)
 
 
 def _stored_blocks(conn: Any, key: int, blocks: Iterable[int]) -> dict[int, bytes]:
@@ -1352,19 +1430,31 @@ def _test_id(conn: sqlite3.Connection, test: Any) -> int | None:
 
 
 def _name_ids(conn: sqlite3.Connection, keys: list[tuple[str, str]]) -> dict[tuple[str, str], int]:
-    out = {}
+    """The id of each (qualname, file) in ``keys``, those not known yet added in that order
+    (the known ones found a few hundred at a statement: a trace calls hundreds of
+    functions, most of them named by a trace before)."""
+    out: dict[tuple[str, str], int] = {}
+    wanted = set(keys)
+    qualnames = sorted({qualname for qualname, _ in wanted})
+    for at in range(0, len(qualnames), _NAMES_AT_ONCE):
+        chunk = qualnames[at : at + _NAMES_AT_ONCE]
+        for key, qualname, file in conn.execute(
+            "SELECT id, qualname, file FROM call_names WHERE qualname IN"
+            f" ({','.join('?' * len(chunk))})",
+            chunk,
+        ):
+            if (qualname, file) in wanted:
+                out[(qualname, file)] = int(key)
     for qualname, file in keys:
-        row = conn.execute(
-            "SELECT id FROM call_names WHERE qualname = ? AND file = ?", (qualname, file)
-        ).fetchone()
-        if row is None:
-            row = (
-                _inserted(
-                    conn, "INSERT INTO call_names (qualname, file) VALUES (?, ?)", (qualname, file)
-                ),
+        if (qualname, file) not in out:
+            out[(qualname, file)] = _inserted(
+                conn, "INSERT INTO call_names (qualname, file) VALUES (?, ?)", (qualname, file)
             )
-        out[(qualname, file)] = row[0]
     return out
+
+
+# Names looked up by one statement (within SQLite's oldest limit of parameters, 999).
+_NAMES_AT_ONCE = 500
 
 
 _MASK = (1 << 64) - 1
@@ -1403,10 +1493,15 @@ def _read_varint(raw: bytes, at: int) -> tuple[int, int]:
     return (value >> 1) ^ -(value & 1), at
 
 
-def _encode(columns: list[list[int]]) -> bytes:
-    """One block of rows, compressed (the layout is in ``index_block.hpp``): each column
-    its values less their least (a delta-coded one its differences), in as few bytes
-    as the largest takes."""
+def _encode(columns: list[list[int]], level: int = LEVEL) -> bytes:
+    """One block of rows, compressed at ``level``."""
+    return _compressor(level).compress(_encode_raw(columns))
+
+
+def _encode_raw(columns: list[list[int]]) -> bytes:
+    """One block of rows (the layout is in ``index_block.hpp``): each column its values
+    less their least (a delta-coded one its differences), in as few bytes as the largest
+    takes."""
     count = len(columns[0])
     parts = [_BLOCK_HEAD.pack(count)]
     for (_, _, delta), values in zip(_COLUMNS, columns, strict=True):
@@ -1427,7 +1522,7 @@ def _encode(columns: list[list[int]]) -> bytes:
                 packed.byteswap()
             data = packed.tobytes()
             parts.extend(data[i::8] for i in range(width))
-    return _compressor().compress(b"".join(parts))
+    return b"".join(parts)
 
 
 def _decode(raw: bytes) -> dict[str, tuple[int, int, list[int]]]:

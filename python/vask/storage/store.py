@@ -304,7 +304,8 @@ def store_batch(
                         job.trace_id, job.head, job.data, row, job.process
                     )
                     insert_rows(conn, row, _reader_of(data), packed)
-                    _write_index(conn, job.trace_id, _index_of(job, data))
+                    if _indexes_as_stored(conn):
+                        _write_index(conn, job.trace_id, _index_of(job, data))
         except sqlite3.Error as error:
             raise with_path(error, path) from error
         finally:
@@ -317,17 +318,21 @@ def store_batch(
 
 
 # Whether the writer builds a document's calls index as it stores it, from the
-# records' table the engines hand over; otherwise the first query indexes it.
-# Off while writing the rows (vask.storage.callindex.write_built: the rows'
-# columns assembled in Python, each block compressed at a high level) costs
-# about twice the store itself: the writer runs in the traced process, and
-# its Python work holds the GIL. Reading the rows from the table costs a
-# fraction of the store (bench/bench_calls.py --written measures each part).
-BUILD_INDEX_AS_STORED = False
+# records' table the engines hand over, so that the first query finds it
+# built. The rows are read and encoded natively (most of it with the GIL
+# released); what it adds to the store is measured by bench/bench_calls.py
+# --written. Of SQLite only: a PostgreSQL database's writers would take turns
+# at the index for the whole of each store (callindex._take_turn), and its
+# index is built by the first query.
+BUILD_INDEX_AS_STORED = True
 
 # A document an engine handed over without its records' table (a trace point's) is
 # indexed as it is stored only up to this size: its records are measured again.
 _UNTABLED_INDEX_BYTES = 256 << 10
+
+
+def _indexes_as_stored(conn: Any) -> bool:
+    return BUILD_INDEX_AS_STORED and not backend.is_postgres(conn)
 
 
 def _index_of(job: Any, data: bytes) -> Any:
@@ -345,7 +350,7 @@ def _index_of(job: Any, data: bytes) -> Any:
     if table is None and len(data) > _UNTABLED_INDEX_BYTES:
         return None
     try:
-        return callindex.build_written(job.trace_id, data, table)
+        return callindex.build_written(job.trace_id, data, table, job.head)
     except Exception:  # noqa: BLE001 - the store goes on; the first query indexes it
         _logger.debug("vask: the calls index of %s was not built", job.trace_id, exc_info=True)
         return None
@@ -438,7 +443,7 @@ def _store_bytes(
             caps.forget(trace_id)
             return
         row, data, packed = _within_caps(trace_id, head, data, row, process)
-        built = index(data) if index is not None else None
+        built = index(data) if index is not None and _indexes_as_stored(conn) else None
         if not own:
             _wait_for_locks(conn, timeout)
         with transaction(conn):
