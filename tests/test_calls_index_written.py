@@ -458,3 +458,99 @@ def test_the_first_query_leaves_what_the_native_reader_refuses_to_the_trace_inde
     _by_the_trace_index(db_path, monkeypatch)
     assert _plain(native) == _plain(_rows_of_db(db_path))
     assert len(vask.calls("f", db_path=db_path, trace="trc_old", args={"item": ("~", "Item")})) == 1
+
+
+def _folded(ts, **fields):
+    record = {"type": "folded", "timestamp": ts}
+    record.update(fields)
+    return record
+
+
+FOLDED_FORMS = {
+    "as the engines write it": dict(
+        qualname="app.item", co_name="item", path="app.py:12", count=35,
+        total_duration=0.25, first_timestamp=1.5,
+    ),
+    "no qualname: its co_name, even empty": dict(co_name="", path="app.py:3", count=2),
+    "no name at all, no path": dict(qualname=None, count=7, total_duration=1),
+    "a path without a line, a line of letters": dict(qualname="f", path="app.py:x"),
+    "a path that is only a line": dict(qualname="g", path=":12"),
+    "a count that is not an int": dict(qualname="h", count=True, total_duration=True),
+    "times outside any clock": dict(qualname="k", first_timestamp=1e30, total_duration=2.0),
+    "a duration that is not finite": dict(qualname="m", first_timestamp=2.0, total_duration=float("inf")),
+    "a name a call has too": dict(qualname="app.main", path="app.py:1", count=3, first_timestamp=0.5),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("form", list(FOLDED_FORMS))
+def test_folded_ranges_in_any_form_are_indexed_as_the_trace_index_reads_them(tmp_path, form):
+    records = [
+        frame("call", 1, 1.0, "main"),
+        _folded(1.2, **FOLDED_FORMS[form]),
+        frame("call", 2, 2.0, "inner"),
+        _folded(2.1, qualname="app.item", path="app.py:12", count=4, first_timestamp=2.05),
+        frame("return", 2, 3.0, "inner", arg=1),
+        frame("return", 1, 4.0, "main", arg=2),
+    ]
+    data = document("trc_folded", {"native_1": records, "native_2": records[:3]})
+    got = _assert_same_rows(tmp_path, "trc_folded", data, _table_of(data))
+    assert sum(row["outcome"] == callindex.FOLDED for row in got["rows"]) == 3
+
+
+def test_a_folded_range_named_outside_ascii_is_left_to_the_trace_index():
+    records = [frame("call", 1, 1.0, "main"), _folded(1.5, qualname="app.ítem", count=2)]
+    data = document("trc_accent", {"native_1": records})
+    assert callindex.build_written("trc_accent", data, None) is None
+    assert callindex.build_document("trc_accent", data) is not None
+
+
+def test_a_trace_stored_twice_is_indexed_whole_by_the_first_query(tmp_path):
+    from vask.storage.writer import Job
+
+    db_path = tmp_path / "db.sqlite3"
+    parts = [
+        [frame("call", 1, 1.0, "main"), frame("return", 1, 2.0, "main", arg=1)],
+        [frame("call", 2, 3.0, "again"), frame("return", 2, 4.0, "again", arg=2)],
+    ]
+    conn = schema.connect(db_path)
+    try:
+        for records in parts:
+            data = document("trc_twice", {"native_1": records})
+            job = Job("trc_twice", data, store.read_head(data), db_path, 10.0)
+            job.table = _table_of(data)
+            assert store.store_document(job, 10.0, conn) is None
+        # the first document was indexed as stored; the second alone would not be the trace
+        assert callindex.pending_traces(conn) == ["trc_twice"]
+    finally:
+        conn.close()
+    found = {m.qualname for m in vask.calls("*", db_path=db_path)}
+    assert found == {"app.main", "app.again"}
+
+
+def test_hundreds_of_names_a_trace_are_numbered_alike(tmp_path):
+    # more names than one statement looks up, some known from a trace stored before
+    def calls(names):
+        out = []
+        for n, name in enumerate(names, 1):
+            out += [frame("call", n, float(n), name), frame("return", n, n + 0.5, name, arg=n)]
+        return out
+
+    first = document("trc_a", {"native_1": calls([f"f{n}" for n in range(300)])})
+    second = document("trc_b", {"native_1": calls([f"f{n}" for n in range(150, 1400)])})
+    db_path = tmp_path / "db.sqlite3"
+    conn = schema.connect(db_path)
+    try:
+        for trace_id, data in (("trc_a", first), ("trc_b", second)):
+            store.save_traces([(trace_id, data)], db_path=db_path)
+            with schema.transaction(conn):
+                callindex.ensure_tables(conn)
+                (row,) = conn.execute(
+                    "SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)
+                ).fetchone()
+                callindex.write_built(conn, trace_id, callindex.build_written(trace_id, data, None), row)
+        names = conn.execute("SELECT COUNT(*), COUNT(DISTINCT qualname) FROM call_names").fetchone()
+        assert names == (1400, 1400)
+        rows = callindex.all_rows(conn, "trc_b")
+    finally:
+        conn.close()
+    assert sorted(row["qualname"] for row in rows) == sorted(f"app.f{n}" for n in range(150, 1400))

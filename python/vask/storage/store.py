@@ -359,17 +359,19 @@ def _index_of(job: Any, data: bytes) -> Any:
 def _write_index(conn: Any, trace_id: str, built: Any) -> None:
     """Write a trace's calls index built by :func:`_index_of`, inside the transaction
     that stored its document, under a savepoint: an index that cannot be written
-    leaves the trace stored, to be indexed by the first query."""
+    leaves the trace stored, to be indexed by the first query.  So does a trace
+    saved before (of several documents): ``built`` holds only this one's calls."""
     if built is None:
         return
     from vask.storage import callindex
 
     conn.execute("SAVEPOINT vask_calls_index")
     try:
-        (row,) = conn.execute(
-            "SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)
+        first, row = conn.execute(
+            "SELECT MIN(id), MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)
         ).fetchone()
-        callindex.write_built(conn, trace_id, built, row)
+        if first == row:
+            callindex.write_built(conn, trace_id, built, row)
     except Exception:  # noqa: BLE001 - as above
         conn.execute("ROLLBACK TO SAVEPOINT vask_calls_index")
         _logger.debug("vask: the calls index of %s was not written", trace_id, exc_info=True)
