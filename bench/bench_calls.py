@@ -600,14 +600,18 @@ def _written(
 
     if tables is None:
         tables = [_table_of(doc) for _, doc in docs]
-    plain_path, indexed_path, parts_path = (work / f"{n}.sqlite3" for n in ("plain", "indexed", "parts"))
+    plain_path, indexed_path, parts_path = (
+        work / f"{n}.sqlite3" for n in ("plain", "indexed", "parts")
+    )
     conns = {path: schema.connect(path) for path in (plain_path, indexed_path, parts_path)}
     spent = {"plain": 0.0, "indexed": 0.0, "read": 0.0, "written": 0.0, "lazy": 0.0}
     wall = {"plain": 0.0, "indexed": 0.0}
     calls = 0
     clock = time.process_time
 
-    def stored(path: Path, trace_id: str, doc: bytes, table: bytes | None, index: bool) -> tuple[float, float]:
+    def stored(
+        path: Path, trace_id: str, doc: bytes, table: bytes | None, index: bool
+    ) -> tuple[float, float]:
         job = Job(trace_id, doc, store.read_head(doc), path, 60.0)
         job.table = table
         saved = store.BUILD_INDEX_AS_STORED

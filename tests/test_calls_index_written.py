@@ -110,9 +110,8 @@ def _written_tables(tmp_path, trace_id, data, built, names):
         blocks = []
         for key, sizes, frames in conn.execute("SELECT trace, sizes, data FROM call_blocks"):
             ends = [0, *callindex._unpack_ids(bytes(sizes))]
-            blocks.append(
-                (key, [callindex._decompressor().decompress(frames[a:b]) for a, b in zip(ends, ends[1:])])
-            )
+            raw = [callindex._decompressor().decompress(frames[a:b]) for a, b in zip(ends, ends[1:])]
+            blocks.append((key, raw))
         rows = callindex.all_rows(conn, trace_id)
     finally:
         conn.close()
@@ -477,8 +476,12 @@ FOLDED_FORMS = {
     "a path that is only a line": dict(qualname="g", path=":12"),
     "a count that is not an int": dict(qualname="h", count=True, total_duration=True),
     "times outside any clock": dict(qualname="k", first_timestamp=1e30, total_duration=2.0),
-    "a duration that is not finite": dict(qualname="m", first_timestamp=2.0, total_duration=float("inf")),
-    "a name a call has too": dict(qualname="app.main", path="app.py:1", count=3, first_timestamp=0.5),
+    "a duration that is not finite": dict(
+        qualname="m", first_timestamp=2.0, total_duration=float("inf")
+    ),
+    "a name a call has too": dict(
+        qualname="app.main", path="app.py:1", count=3, first_timestamp=0.5
+    ),
 }  # fmt: skip
 
 
@@ -547,7 +550,8 @@ def test_hundreds_of_names_a_trace_are_numbered_alike(tmp_path):
                 (row,) = conn.execute(
                     "SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)
                 ).fetchone()
-                callindex.write_built(conn, trace_id, callindex.build_written(trace_id, data, None), row)
+                built = callindex.build_written(trace_id, data, None)
+                callindex.write_built(conn, trace_id, built, row)
         names = conn.execute("SELECT COUNT(*), COUNT(DISTINCT qualname) FROM call_names").fetchone()
         assert names == (1400, 1400)
         rows = callindex.all_rows(conn, "trc_b")

@@ -83,7 +83,8 @@ EncodedIndex encode_call_index(const CallRows& rows, std::span<const std::int64_
   // then thread and node: most already are
   std::vector<std::size_t> names(keys);
   std::iota(names.begin(), names.end(), 0);
-  std::sort(names.begin(), names.end(), [&](std::size_t a, std::size_t b) { return ids[a] < ids[b]; });
+  std::sort(names.begin(), names.end(),
+            [&](std::size_t a, std::size_t b) { return ids[a] < ids[b]; });
   auto before = [&](std::size_t a, std::size_t b) {
     const double sa = std::isnan(start[a]) ? HUGE_VAL : start[a];
     const double sb = std::isnan(start[b]) ? HUGE_VAL : start[b];
@@ -196,7 +197,8 @@ EncodedIndex encode_call_index(const CallRows& rows, std::span<const std::int64_
   }
   out.total = static_cast<std::int64_t>(count);
   for (std::size_t lo = 0; lo < count; lo += shape.block_rows) {
-    out.blocks.push_back(encode_block(columns, kLayout, lo, std::min(lo + shape.block_rows, count)));
+    const std::size_t hi = std::min(lo + shape.block_rows, count);
+    out.blocks.push_back(encode_block(columns, kLayout, lo, hi));
   }
   return out;
 }

@@ -122,7 +122,8 @@ struct SlowFacts {
 };
 
 bool ascii(std::string_view t) noexcept {
-  return std::all_of(t.begin(), t.end(), [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
+  return std::all_of(t.begin(), t.end(),
+                     [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
 }
 
 // An int (not a bool) at p, as MessagePack stores one; false for another
@@ -953,7 +954,8 @@ CallRows call_rows(Bytes d, Bytes raw_table, double earliest, double latest) {
         out.why = "a line number that is not ASCII";
         return out;
       }
-      auto [k, fresh] = keys.try_emplace({f.qualname, file}, static_cast<std::int32_t>(out.keys.size()));
+      auto [k, fresh] =
+          keys.try_emplace({f.qualname, file}, static_cast<std::int32_t>(out.keys.size()));
       if (fresh) out.keys.emplace_back(f.qualname, file);
       key_of.push_back(k->second);
       walk.seq.push_back(static_cast<std::int32_t>(seq));

@@ -53,7 +53,8 @@ std::uint64_t read_varint(std::span<const std::uint8_t> block, std::size_t& at) 
 
 void write_varint(std::int64_t value, std::string& out) {
   // zigzag: the sign in the lowest bit, so that small values of either sign are short
-  std::uint64_t raw = (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
+  std::uint64_t raw =
+      (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
   while (raw >= 0x80) {
     out.push_back(static_cast<char>((raw & 0x7F) | 0x80));
     raw >>= 7;
@@ -78,9 +79,9 @@ std::string encode_block(std::span<const std::vector<std::int64_t>> columns,
     if (layout[c].delta) {
       // row 0 is kept whole (`first`), the others as differences from the row before
       for (std::size_t r = 0; r < count; ++r) {
-        values[r] = r == 0 ? 0
-                           : static_cast<std::int64_t>(static_cast<std::uint64_t>(column[lo + r]) -
-                                                       static_cast<std::uint64_t>(column[lo + r - 1]));
+        const auto now = static_cast<std::uint64_t>(column[lo + r]);
+        const auto before = static_cast<std::uint64_t>(r == 0 ? column[lo] : column[lo + r - 1]);
+        values[r] = static_cast<std::int64_t>(now - before);
       }
     } else {
       std::copy(column.begin() + static_cast<std::ptrdiff_t>(lo),
@@ -99,7 +100,8 @@ std::string encode_block(std::span<const std::vector<std::int64_t>> columns,
     out.resize(at + count * width);
     char* planes = out.data() + at;
     for (std::size_t r = 0; r < count; ++r) {
-      const std::uint64_t stored = static_cast<std::uint64_t>(values[r]) - static_cast<std::uint64_t>(ref);
+      const std::uint64_t stored =
+          static_cast<std::uint64_t>(values[r]) - static_cast<std::uint64_t>(ref);
       for (std::size_t place = 0; place < width; ++place)
         planes[place * count + r] = static_cast<char>((stored >> (8 * place)) & 0xFF);
     }

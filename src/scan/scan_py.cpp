@@ -39,6 +39,28 @@ class HeldBuffer {
   Py_buffer view_{};
 };
 
+// Runs `work` with the GIL released (what it reads must stay held meanwhile);
+// what it throws is thrown again once the GIL is back, a std::invalid_argument
+// raised as ValueError("name(): what").
+template <class Work>
+void without_gil(const char* name, Work&& work) {
+  std::exception_ptr failed;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    work();
+  } catch (...) {
+    failed = std::current_exception();  // std::bad_alloc: raised once the GIL is back
+  }
+  Py_END_ALLOW_THREADS;
+  if (!failed) return;
+  try {
+    std::rethrow_exception(failed);
+  } catch (const std::invalid_argument& error) {
+    PyErr_Format(PyExc_ValueError, "%s(): %s", name, error.what());
+    throw_py();
+  }
+}
+
 template <class T>
 Ref column(const std::vector<T>& values) {
   return Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
@@ -130,24 +152,11 @@ PyObject* py_decode_index_block(PyObject*, PyObject* const* args, Py_ssize_t nar
     blocks.reserve(held.size());
     for (const auto& buffer : held) blocks.push_back(buffer->bytes());
     std::vector<std::string> columns;
-    std::exception_ptr failed;
     // The buffers stay held (and so unchanged in size) while the GIL is released.
-    Py_BEGIN_ALLOW_THREADS;
-    try {
+    without_gil("_decode_index_block", [&] {
       columns = ranges.size() == 1 ? decode_blocks(blocks, layout, ranges[0].lo, ranges[0].hi)
                                    : decode_blocks(blocks, layout, ranges);
-    } catch (...) {
-      failed = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS;
-    if (failed) {
-      try {
-        std::rethrow_exception(failed);
-      } catch (const std::invalid_argument& error) {
-        PyErr_Format(PyExc_ValueError, "_decode_index_block(): %s", error.what());
-        throw_py();
-      }
-    }
+    });
     Ref out = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
     for (std::size_t i = 0; i < columns.size(); ++i) {
       PyObject* column =
@@ -177,16 +186,10 @@ PyObject* py_scan_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       throw_py();
     }
     ScanResult result;
-    std::exception_ptr failed;
     // The buffer stays held (and so unchanged in size) while the GIL is released.
-    Py_BEGIN_ALLOW_THREADS;
-    try {
+    without_gil("_scan_records", [&] {
       result = scan_records(held.bytes(), start, count, earliest, latest);
-    } catch (...) {
-      failed = std::current_exception();  // std::bad_alloc: raised once the GIL is back
-    }
-    Py_END_ALLOW_THREADS;
-    if (failed) std::rethrow_exception(failed);
+    });
     const Columns& c = result.columns;
     // Where each record starts, as a position from `origin` on, `width` bytes each.
     std::vector<std::uint32_t> narrow;
@@ -234,17 +237,11 @@ PyObject* py_spans_lacking(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // The exported bytes need not be aligned for int64: copied out first.
     std::vector<std::int64_t> pairs(raw.size() / sizeof(std::int64_t));
     std::vector<std::uint8_t> out;
-    std::exception_ptr failed;
     // The buffers stay held (and so unchanged in size) while the GIL is released.
-    Py_BEGIN_ALLOW_THREADS;
-    try {
+    without_gil("_spans_lacking", [&] {
       if (!raw.empty()) std::memcpy(pairs.data(), raw.data(), raw.size());
       out = spans_lacking(data.bytes(), needle.bytes(), pairs);
-    } catch (...) {
-      failed = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS;
-    if (failed) std::rethrow_exception(failed);
+    });
     return column(out).release();
   });
 }
@@ -254,16 +251,10 @@ PyObject* py_cut_ids_and_times(PyObject*, PyObject* data) {
     const HeldBuffer held(data);
     const auto bytes = held.bytes();
     std::string out;
-    std::exception_ptr failed;
-    Py_BEGIN_ALLOW_THREADS;
-    try {
+    without_gil("_cut_ids_and_times", [&] {
       out = cut_frame_ids_and_times(
           std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    } catch (...) {
-      failed = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS;
-    if (failed) std::rethrow_exception(failed);
+    });
     return Ref::check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())))
         .release();
   });
@@ -313,18 +304,12 @@ PyObject* py_call_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     auto held = std::make_unique<HeldRows>(args[0]);
     std::optional<HeldBuffer> table;
     if (args[1] != Py_None) table.emplace(args[1]);
-    std::exception_ptr failed;
     // The buffers stay held (and so unchanged) while the GIL is released.
-    Py_BEGIN_ALLOW_THREADS;
-    try {
+    without_gil("_call_rows", [&] {
       held->rows = call_rows(held->document.bytes(),
                              table ? table->bytes() : std::span<const std::uint8_t>(), earliest,
                              latest);
-    } catch (...) {
-      failed = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS;
-    if (failed) std::rethrow_exception(failed);
+    });
     const CallRows& rows = held->rows;
     if (rows.why != nullptr) return make_str(rows.why).release();
 
@@ -348,8 +333,8 @@ PyObject* py_call_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Ref counts = Ref::check(PyLong_FromSize_t(rows.seq.size()));
     Ref capsule = Ref::check(PyCapsule_New(held.get(), kRowsCapsule, let_go_rows));
     held.release();  // the capsule's now
-    return Ref::check(
-               PyTuple_Pack(5, threads.get(), keys.get(), exc_types.get(), counts.get(), capsule.get()))
+    return Ref::check(PyTuple_Pack(5, threads.get(), keys.get(), exc_types.get(), counts.get(),
+                                   capsule.get()))
         .release();
   });
 }
@@ -364,7 +349,8 @@ PyObject* py_encode_call_index(PyObject*, PyObject* const* args, Py_ssize_t narg
     if (held == nullptr) throw_py();
     std::vector<std::int64_t> ids;
     {
-      Ref seq = Ref::check(PySequence_Fast(args[1], "_encode_call_index(): ids must be a sequence"));
+      Ref seq =
+          Ref::check(PySequence_Fast(args[1], "_encode_call_index(): ids must be a sequence"));
       const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
       for (Py_ssize_t i = 0; i < n; ++i)
         ids.push_back(int64_argument(PySequence_Fast_GET_ITEM(seq.get(), i), "ids"));
@@ -374,23 +360,10 @@ PyObject* py_encode_call_index(PyObject*, PyObject* const* args, Py_ssize_t narg
     shape.start_ticks = int64_argument(args[3], "start_ticks");
     shape.finest_tick = float_argument(args[4]);
     EncodedIndex index;
-    std::exception_ptr failed;
     // The document stays held by the capsule while the GIL is released.
-    Py_BEGIN_ALLOW_THREADS;
-    try {
+    without_gil("_encode_call_index", [&] {
       index = encode_call_index(held->rows, ids, shape);
-    } catch (...) {
-      failed = std::current_exception();
-    }
-    Py_END_ALLOW_THREADS;
-    if (failed) {
-      try {
-        std::rethrow_exception(failed);
-      } catch (const std::invalid_argument& error) {
-        PyErr_Format(PyExc_ValueError, "_encode_call_index(): %s", error.what());
-        throw_py();
-      }
-    }
+    });
     if (index.why != nullptr) return make_str(index.why).release();
     Ref summary = Ref::check(PyList_New(static_cast<Py_ssize_t>(index.summary.size())));
     for (std::size_t i = 0; i < index.summary.size(); ++i) {
@@ -405,8 +378,10 @@ PyObject* py_encode_call_index(PyObject*, PyObject* const* args, Py_ssize_t narg
     }
     Ref blocks = Ref::check(PyList_New(static_cast<Py_ssize_t>(index.blocks.size())));
     for (std::size_t i = 0; i < index.blocks.size(); ++i)
-      PyList_SET_ITEM(blocks.get(), static_cast<Py_ssize_t>(i), bytes_of(index.blocks[i]).release());
-    Ref first = index.has_first ? Ref::check(PyFloat_FromDouble(index.first)) : Ref::incref(Py_None);
+      PyList_SET_ITEM(blocks.get(), static_cast<Py_ssize_t>(i),
+                      bytes_of(index.blocks[i]).release());
+    Ref first =
+        index.has_first ? Ref::check(PyFloat_FromDouble(index.first)) : Ref::incref(Py_None);
     return Ref::check(Py_BuildValue("(OddLLLLOO)", first.get(), index.base, index.tick,
                                     static_cast<long long>(index.total),
                                     static_cast<long long>(index.raised),

@@ -1199,25 +1199,10 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
     ends = (r[6] for rows in built.rows.values() for r in rows if math.isfinite(r[6]))
     tick = _tick(max(map(abs, chain(starts, ends)), default=0.0))
     total = sum(len(rows) for rows in built.rows.values())
-    key = _inserted(
-        conn,
-        "INSERT INTO call_traces (trace_id, last_row, test, test_outcome,"
-        " threads, exc_types, base, first_start, calls, legacy, tick)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        (
-            trace_id,
-            built.last_row,
-            test_key,
-            outcome,
-            json.dumps(built.threads),
-            json.dumps(built.exc_types),
-            base,
-            first,
-            total,
-            None if built.legacy is None else int(built.legacy),
-            tick,
-        ),
-    )
+    key = _insert_trace(
+        conn, trace_id, built, test_key, outcome,
+        {"base": base, "first_start": first, "calls": total, "tick": tick},
+    )  # fmt: skip
     ids = _name_ids(conn, list(built.rows))
     names = _pack_ids(sorted(ids.values()))
     raised = sum(1 for rows in built.rows.values() for r in rows if r[7] == RAISED)
@@ -1314,27 +1299,15 @@ def _write_native(
     if isinstance(got, str):
         raise ValueError(f"calls index of {trace_id} not written: {got}")
     first, base, tick, total, raised, longest, longest_raised, summary, blocks = got
-    key = _inserted(
-        conn,
-        "INSERT INTO call_traces (trace_id, last_row, test, test_outcome, threads, exc_types,"
-        " base, first_start, calls, legacy, tick, names, raised) VALUES"
-        " (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-        (
-            trace_id,
-            built.last_row,
-            test_key,
-            outcome,
-            json.dumps(built.threads),
-            json.dumps(built.exc_types),
-            base,
-            first,
-            total,
-            None if built.legacy is None else int(built.legacy),
-            tick,
-            _pack_ids(sorted(ids)),
-            raised,
-        ),
-    )
+    key = _insert_trace(
+        conn, trace_id, built, test_key, outcome,
+        {
+            "base": base, "first_start": first, "calls": total, "tick": tick,
+            "names": _pack_ids(sorted(ids)), "raised": raised,
+            "max_duration": longest * tick if longest >= 0 else None,
+            "max_raised": longest_raised * tick if longest_raised >= 0 else None,
+        },
+    )  # fmt: skip
     conn.executemany(
         "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row)"
         " VALUES (?, ?, ?, ?, ?, ?)",
@@ -1345,15 +1318,30 @@ def _write_native(
     )
     compress = _compressor(built.level).compress
     _write_frames(conn, key, [compress(block) for block in blocks])
-    conn.execute(
-        "UPDATE call_traces SET max_duration = ?, max_raised = ? WHERE id = ?",
-        (
-            longest * tick if longest >= 0 else None,
-            longest_raised * tick if longest_raised >= 0 else None,
-            key,
-        ),
-    )
     return int(total)
+
+
+def _insert_trace(
+    conn: Any, trace_id: str, built: _Built, test_key: int | None, outcome: Any,
+    facts: dict[str, Any],
+) -> int:  # fmt: skip
+    """Add the ``call_traces`` row of ``built`` (``facts``: the columns computed of its rows);
+    returns its key."""
+    columns = {
+        "trace_id": trace_id,
+        "last_row": built.last_row,
+        "test": test_key,
+        "test_outcome": outcome,
+        "threads": json.dumps(built.threads),
+        "exc_types": json.dumps(built.exc_types),
+        "legacy": None if built.legacy is None else int(built.legacy),
+        **facts,
+    }
+    return _inserted(
+        conn,
+        f"INSERT INTO call_traces ({', '.join(columns)}) VALUES ({', '.join('?' * len(columns))})",
+        tuple(columns.values()),
+    )
 
 
 def _in_block_order(start: Sequence[float], seq: Sequence[int], node: Sequence[int]) -> bool:

@@ -319,12 +319,14 @@ def store_batch(
 
 # Whether the writer builds a document's calls index as it stores it, from the
 # records' table the engines hand over, so that the first query finds it
-# built. The rows are read and encoded natively (most of it with the GIL
-# released); what it adds to the store is measured by bench/bench_calls.py
-# --written. Of SQLite only: a PostgreSQL database's writers would take turns
-# at the index for the whole of each store (callindex._take_turn), and its
-# index is built by the first query.
-BUILD_INDEX_AS_STORED = True
+# built; otherwise the first query indexes it. Off while it costs the traced
+# program more than it should: the rows are read and encoded natively, most
+# of it with the GIL released, yet it adds about two fifths to the store's
+# CPU time (bench/bench_calls.py --written) and about a tenth to a real
+# suite's traced run (bench/bench_real_suites.py). Of SQLite only: a
+# PostgreSQL database's writers would take turns at the index for the whole
+# of each store (callindex._take_turn).
+BUILD_INDEX_AS_STORED = False
 
 # A document an engine handed over without its records' table (a trace point's) is
 # indexed as it is stored only up to this size: its records are measured again.
