@@ -318,3 +318,15 @@ def test_runs_of_rows_read_as_in_python(parts, data):
         callindex._decode_index_block = python
     with pytest.raises(ValueError, match="unlike"):
         callindex.decode_rows(raws, (0,), (0, 0))
+
+
+def test_a_large_traces_blocks_compressed_on_every_core_are_the_same_frames():
+    rows = callindex.BLOCK_ROWS
+    blocks = [
+        callindex._encode_raw([[n * rows + r for r in range(rows)] for _ in callindex._COLUMNS])
+        for n in range(callindex._BLOCKS_ON_EVERY_CORE + 3)
+    ]
+    level = callindex.LEVEL
+    frames = callindex._compressed(blocks, level)
+    assert frames == [callindex._compressor(level).compress(block) for block in blocks]
+    assert [callindex._decompressor().decompress(f) for f in frames] == blocks

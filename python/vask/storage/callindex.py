@@ -65,6 +65,7 @@ refuses by the trace index.
 from __future__ import annotations
 
 import bisect
+import contextlib
 import io
 import json
 import math
@@ -76,7 +77,7 @@ import struct
 import sys
 import threading
 from array import array
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor, ThreadPoolExecutor
 from itertools import accumulate, chain, islice, repeat
 from math import isfinite
@@ -511,13 +512,35 @@ def index_traces(
             with transaction(conn):
                 ensure_tables(conn)
     total = 0
-    for done, trace_id in enumerate(ids, 1):
-        built = _build(conn, trace_id)
-        with transaction(conn):
-            total += _write(conn, trace_id, built)
-        if progress is not None:
-            progress(done, len(ids))
+    with _derived_writes(conn):
+        for done, trace_id in enumerate(ids, 1):
+            built = _build(conn, trace_id)
+            with transaction(conn):
+                total += _write(conn, trace_id, built)
+            if progress is not None:
+                progress(done, len(ids))
     return total
+
+
+@contextlib.contextmanager
+def _derived_writes(conn: Any) -> Iterator[None]:
+    """Commit without waiting for the disk meanwhile (an SQLite database in write-ahead
+    logging, as the writer stores): a commit the disk lost is only an index not built,
+    built again by the next query, and waiting for the disk at every trace's commit
+    costs as much as building the index of a small trace."""
+    if backend.is_postgres(conn):
+        yield
+        return
+    (before,) = conn.execute("PRAGMA synchronous").fetchone()
+    (mode,) = conn.execute("PRAGMA journal_mode").fetchone()
+    if str(mode).lower() != "wal" or before <= 1:
+        yield
+        return
+    conn.execute("PRAGMA synchronous = NORMAL")
+    try:
+        yield
+    finally:
+        conn.execute(f"PRAGMA synchronous = {int(before)}")
 
 
 def build_document(trace_id: str, data: bytes) -> _Built | None:
@@ -1316,9 +1339,26 @@ def _write_native(
             for k, calls, n_raised, most, at in summary
         ],
     )
-    compress = _compressor(built.level).compress
-    _write_frames(conn, key, [compress(block) for block in blocks])
+    _write_frames(conn, key, _compressed(blocks, built.level))
     return int(total)
+
+
+def _compressed(blocks: list[bytes], level: int) -> list[bytes]:
+    """``blocks`` compressed at ``level``; those of a large trace at the high level on
+    every core (each is a frame of its own either way, the same bytes)."""
+    compressor = _compressor(level)
+    if (
+        level >= LEVEL
+        and len(blocks) >= _BLOCKS_ON_EVERY_CORE
+        and (os.cpu_count() or 1) > 1
+        and hasattr(compressor, "multi_compress_to_buffer")
+    ):
+        return [bytes(frame) for frame in compressor.multi_compress_to_buffer(blocks, threads=-1)]
+    return [compressor.compress(block) for block in blocks]
+
+
+# The blocks of a trace worth compressing on every core (fewer: the threads cost more).
+_BLOCKS_ON_EVERY_CORE = 8
 
 
 def _insert_trace(
