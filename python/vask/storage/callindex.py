@@ -499,10 +499,11 @@ def index_traces(
 ) -> int:
     """Index the given traces (again, when indexed before); returns the calls indexed.
 
-    Each trace is indexed in a transaction of its own, so that a store by
-    another process waits for one trace at the most; the index is built
-    before that transaction begins.  ``progress(done, total)`` is called
-    after each trace.
+    Traces are indexed a few at a time, each few in a transaction of its own
+    (one trace, or small ones up to ``_BATCH_CALLS`` calls in all), so that a
+    store by another process waits for little; their rows are read before
+    that transaction begins.  ``progress(done, total)`` is called after each
+    trace.
     """
     ids = list(dict.fromkeys(trace_ids))
     if not has_index(conn):
@@ -511,15 +512,49 @@ def index_traces(
         else:
             with transaction(conn):
                 ensure_tables(conn)
-    total = 0
-    with _derived_writes(conn):
-        for done, trace_id in enumerate(ids, 1):
-            built = _build(conn, trace_id)
-            with transaction(conn):
+    total = done = 0
+    batch: list[tuple[str, _Built | None]] = []
+    held = 0  # what the batch holds (see _weight)
+
+    def write_batch() -> None:
+        nonlocal total, done, held
+        with transaction(conn):
+            for trace_id, built in batch:
                 total += _write(conn, trace_id, built)
+        for _ in batch:
+            done += 1
             if progress is not None:
                 progress(done, len(ids))
+        batch.clear()
+        held = 0
+
+    with _derived_writes(conn):
+        for trace_id in ids:
+            built = _build(conn, trace_id)
+            batch.append((trace_id, built))
+            held += _weight(built)
+            if held >= _BATCH_CALLS or len(batch) >= _BATCH_TRACES:
+                write_batch()
+        if batch:
+            write_batch()
     return total
+
+
+# Traces whose index is written in one transaction: up to this weight in all (20,000
+# calls: a few tens of milliseconds of writing; documents of 20 MB), or this many traces.
+# A commit costs as much as a small trace's index.
+_BATCH_CALLS = 20_000
+_BATCH_TRACES = 16
+
+
+def _weight(built: _Built | None) -> int:
+    """What a trace read for the index weighs in a batch: its calls, and a call for every
+    kilobyte of the document its native rows hold."""
+    if built is None:
+        return 0
+    if built.native is not None:
+        return int(built.count) + built.document_bytes // 1024
+    return sum(len(rows) for rows in built.rows.values())
 
 
 @contextlib.contextmanager
@@ -608,7 +643,7 @@ def _native_rows(data: bytes, table: bytes | None, root: Any, legacy: bool | Non
     got = _call_rows(data, table, *PLAUSIBLE_TIMES)
     if isinstance(got, str):  # why not: a form only the trace index reads
         return None
-    threads, keys, exc_types, _, native = got
+    threads, keys, exc_types, count, native = got
     try:
         thread_names = [(key.decode(), name.decode()) for key, name in threads]
     except UnicodeDecodeError:
@@ -625,6 +660,8 @@ def _native_rows(data: bytes, table: bytes | None, root: Any, legacy: bool | Non
     built.exc_types = excs
     built.native = native
     built.names = names
+    built.count = count
+    built.document_bytes = len(data)
     return built
 
 
@@ -707,6 +744,8 @@ class _Built:
         # they are written; ``names`` the keys of their groups.
         self.native: Any = None
         self.names: list[tuple[str, str]] = []
+        self.count = 0  # of the native rows
+        self.document_bytes = 0  # of the document they hold
         #: The blocks' compression level.
         self.level = LEVEL
 
