@@ -184,3 +184,23 @@ def test_pytest_summary_says_where_the_traces_the_database_refused_are_kept(
         "test_two.py::test_a",
         "test_two.py::test_b",
     ]
+
+
+def test_pytest_summary_names_no_database_vask_refuses_for_the_traces_kept(
+    tmp_path: Path,
+) -> None:
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)  # like /tmp: others may write in it
+    (tmp_path / "test_one.py").write_text("def test_a():\n    pass\n")
+    refused = shared / "db.sqlite3"
+    argv = ["-m", "pytest", "--vask", f"--vask-db={refused}", "-p", "no:cacheprovider"]
+    result = run(argv, tmp_path)
+    assert "1 passed" in result.stdout
+    kept = tmp_path / ".vask" / "unsaved"
+    assert len(list(kept.glob("*.msgpack.zst"))) == 1
+    assert f"refusing to write into {shared}" in result.stdout
+    assert (
+        f"store it in a database of your own with: vask traces import --db DB {kept}/*.msgpack*"
+    ) in result.stdout
+    assert f"--db {refused}" not in result.stdout

@@ -38,10 +38,15 @@ __all__ = ["UnsafeLocation", "create_private_file", "database_file", "private_di
 _MAX_LINKS = 40
 
 
+#: How the text of every :class:`UnsafeLocation` begins (a side file's reason keeps it).
+REFUSAL = "refusing to "
+
+
 class UnsafeLocation(PermissionError):
     """A place vask refuses to write to: another user could read or replace what it writes."""
 
     def __init__(self, message: str) -> None:
+        assert message.startswith(REFUSAL), message
         super().__init__(message)
 
 

@@ -560,9 +560,13 @@ class VaskSession:
         if self.stored_children:
             n = self.stored_children
             children = f" (and {n} of processes the tests started)"
+        see = (
+            f"; see them with: vask traces list --db {shlex.quote(str(self.db_path))}"
+            if self.stored or self.stored_children or self.subtrees
+            else ""
+        )
         terminalreporter.write_line(
-            f"vask: stored {self.stored} {noun}{children}{flushed} in {self.db_path}; "
-            f"see them with: vask traces list --db {shlex.quote(str(self.db_path))}"
+            f"vask: stored {self.stored} {noun}{children}{flushed} in {self.db_path}{see}"
         )
         from vask.storage import caps
 
@@ -574,11 +578,19 @@ class VaskSession:
         if self.kept:
             places = sorted({str(k.path.parent) for k in self.kept})
             count = len(self.kept)
+            reason = self.kept[0].reason
+            them = "them" if count != 1 else "it"
+            from vask._paths import REFUSAL
+
+            if reason.startswith(REFUSAL):
+                # the database named is one vask never writes: another one, then
+                where = "in a database of your own with: vask traces import --db DB"
+            else:
+                where = f"with: vask traces import --db {shlex.quote(str(self.db_path))}"
             terminalreporter.write_line(
                 f"vask: {count} trace{'s' if count != 1 else ''} the database did not take "
-                f"({self.kept[0].reason}) {'are' if count != 1 else 'is'} kept in "
-                f"{', '.join(places)}; store {'them' if count != 1 else 'it'} with: "
-                f"vask traces import --db {shlex.quote(str(self.db_path))} {places[0]}/*.msgpack*",
+                f"({reason}) {'are' if count != 1 else 'is'} kept in "
+                f"{', '.join(places)}; store {them} {where} {places[0]}/*.msgpack*",
                 red=True,
             )
         if self.keep != "all":
