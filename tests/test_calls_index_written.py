@@ -272,6 +272,55 @@ def test_rows_of_unusual_trees_are_those_of_the_trace_index(tmp_path, records):
     _assert_same_rows(tmp_path, "trc_odd", data, None)
 
 
+def _calls_of_f(*starts):
+    out = []
+    for n, start in enumerate(starts, 1):
+        out += [frame("call", n, start, "f"), frame("return", n, start + 0.5, "f", arg=n)]
+    return out
+
+
+@pytest.mark.parametrize(
+    "threads",
+    [
+        # a function's calls in two threads, interleaved in time: ordered by start
+        {"native_1": _calls_of_f(1.0, 3.0, 5.0), "native_2": _calls_of_f(2.0, 4.0, 6.0)},
+        # calls whose times no clock shows: after those with one
+        {"native_1": _calls_of_f(1e30, 2.0, 1e30, 1.0), "native_2": _calls_of_f(1e30)},
+        # calls at the same instant: by thread, then node
+        {"native_1": _calls_of_f(2.0, 2.0), "native_2": _calls_of_f(2.0, 1.0)},
+    ],
+    ids=["threads interleaved", "no times", "ties"],
+)
+def test_a_names_calls_are_ordered_by_start_as_the_trace_index_orders_them(tmp_path, threads):
+    data = document("trc_order", threads)
+    got = _assert_same_rows(tmp_path, "trc_order", data, _table_of(data))
+    starts = [row["start"] for row in got["rows"]]
+    known = [s for s in starts if s is not None and s == s]
+    assert known == sorted(known) and starts[: len(known)] == known
+
+
+def test_the_first_query_writes_traces_a_few_at_a_time_and_reports_each(tmp_path, monkeypatch):
+    db_path = tmp_path / "db.sqlite3"
+    docs = [(f"trc_{n}", document(f"trc_{n}", {"native_1": _calls_of_f(*range(1, n + 2))}))
+            for n in range(7)]  # fmt: skip
+    store.save_traces(docs, db_path=db_path)
+    monkeypatch.setattr(callindex, "_BATCH_TRACES", 3)
+    commits, progress = [], []
+    conn = schema.connect(db_path)
+    conn.set_trace_callback(lambda sql: commits.append(sql) if sql == "COMMIT" else None)
+    try:
+        callindex.index_traces(conn, [t for t, _ in docs], lambda *p: progress.append(p))
+        # the disk is waited for as before once the index is written
+        assert conn.execute("PRAGMA synchronous").fetchone()[0] == 2
+        assert callindex.pending_traces(conn) == []
+        counts = dict(conn.execute("SELECT trace_id, calls FROM call_traces"))
+    finally:
+        conn.close()
+    assert len(commits) == 3 + 1  # 3 + 3 + 1 traces, and the tables made first
+    assert progress == [(n, 7) for n in range(1, 8)]
+    assert counts == {f"trc_{n}": n + 1 for n in range(7)}
+
+
 @pytest.mark.parametrize(
     "records",
     [
