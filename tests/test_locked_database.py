@@ -204,3 +204,37 @@ def test_pytest_summary_names_no_database_vask_refuses_for_the_traces_kept(
         f"store it in a database of your own with: vask traces import --db DB {kept}/*.msgpack*"
     ) in result.stdout
     assert f"--db {refused}" not in result.stdout
+
+
+def test_a_store_committed_though_it_failed_is_not_stored_again_from_its_side_file(
+    db_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # the connection lost as the database answered: the commit made, an error seen
+    from contextlib import contextmanager
+
+    from tracedocs import document, frame
+    from vask.storage import query, schema, store, writer
+
+    real = store.transaction
+    failing = {"once": True}
+
+    @contextmanager
+    def committed_then_lost(conn):  # type: ignore[no-untyped-def]
+        with real(conn):
+            yield
+        if failing.pop("once", False):
+            raise sqlite3.OperationalError("disk I/O error")
+
+    monkeypatch.setattr(store, "transaction", committed_then_lost)
+    calls = [frame("call", 1, 1.0, "main"), frame("return", 1, 2.0, "main", arg=1)]
+    side = writer.save_trace("trc_lost", 10, document("trc_lost", {"n_1": calls}), db_path)
+    assert side is not None and side.exists()
+    # the next store that succeeds stores what was kept aside: here, nothing more
+    assert writer.save_trace("trc_next", 10, document("trc_next", {"n_1": calls}), db_path) is None
+    assert not side.exists()
+    conn = schema.connect(db_path)
+    try:
+        assert len(query.document_rows(conn, "trc_lost")) == 1
+        assert len(query.document_rows(conn, "trc_next")) == 1
+    finally:
+        conn.close()

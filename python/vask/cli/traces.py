@@ -1039,30 +1039,14 @@ def _import_one(
 def _already_stored(
     db_path: Path, trace_id: str, source: traceindex.FileSource, timeout: float
 ) -> bool:
-    """Whether a document with the same bytes is stored under ``trace_id``, compared a part
-    at a time."""
+    """Whether a document with the same bytes is stored under ``trace_id``."""
     conn = schema.open_reader(db_path, timeout)
     if conn is None:
         return False
     try:
-        for row_id, size in query.document_rows(conn, trace_id):
-            if size != source.size:
-                continue
-            stored = query.DocumentReader(conn, row_id)
-            try:
-                offset = 0
-                while offset < size:
-                    n = min(256 << 10, size - offset)
-                    if stored.read(offset, n) != source.read(offset, n):
-                        break
-                    offset += n
-                else:
-                    return True
-            finally:
-                stored.close()
+        return query.holds_document(conn, trace_id, source.size, source.read)
     finally:
         conn.close()
-    return False
 
 
 def _cmd_view(args: argparse.Namespace, db_path: Path) -> int:

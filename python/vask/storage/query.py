@@ -13,7 +13,7 @@ import bisect
 import math
 import os
 import sqlite3
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any, NamedTuple
 
 from vask.document import (
@@ -203,6 +203,30 @@ def document_rows(conn: sqlite3.Connection, trace_id: str) -> list[tuple[int, in
         f"SELECT t.id, {stored} FROM traces t WHERE t.trace_id = ? ORDER BY t.id", (trace_id,)
     ).fetchall()
     return [(row_id, stored_count(length)) for row_id, length in rows]
+
+
+def holds_document(
+    conn: sqlite3.Connection, trace_id: str, size: int, read: Callable[[int, int], bytes]
+) -> bool:
+    """Whether a document of ``size`` bytes, read by ``read(offset, n)``, is stored under
+    ``trace_id`` with the same bytes (compared a part at a time: it may be larger than
+    memory should hold)."""
+    for row_id, stored_size in document_rows(conn, trace_id):
+        if stored_size != size:
+            continue
+        stored = DocumentReader(conn, row_id)
+        try:
+            offset = 0
+            while offset < size:
+                n = min(256 << 10, size - offset)
+                if stored.read(offset, n) != read(offset, n):
+                    break
+                offset += n
+            else:
+                return True
+        finally:
+            stored.close()
+    return False
 
 
 def _compression(conn: sqlite3.Connection, row_id: int) -> tuple[Any, ...] | None:

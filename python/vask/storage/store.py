@@ -35,7 +35,7 @@ from vask.document import (
     scan_file,
     text_or_none,
 )
-from vask.storage import backend, caps, codec, keep, schema, spool
+from vask.storage import backend, caps, codec, keep, query, schema, spool
 from vask.storage.schema import failure_reason, transaction, with_path
 
 __all__ = [
@@ -507,6 +507,16 @@ def store_file(
     return row
 
 
+def _stored_already(conn: Any, kept: Any) -> bool:
+    """Whether the document of a side file is stored already: a store may fail after its
+    commit (the connection lost as the server answered), and a side file is kept then."""
+    source = FileSource(kept.path)
+    try:
+        return query.holds_document(conn, kept.trace_id, source.size, source.read)
+    finally:
+        source.close()
+
+
 # Set on a thread while it stores the side files of a database: a store made
 # meanwhile does not start another round.
 _storing_kept = threading.local()
@@ -526,7 +536,10 @@ def store_kept(db_path: Path, timeout: float, conn: sqlite3.Connection | None) -
             if kept is None:
                 return
             try:
-                store_file(kept.trace_id, kept.path, db_path, timeout, conn=conn)
+                # a store whose commit the database made, though the error said not, kept it too
+                done = "was stored already" if _stored_already(conn, kept) else "stored"
+                if done == "stored":
+                    store_file(kept.trace_id, kept.path, db_path, timeout, conn=conn)
             except FileNotFoundError:
                 pass  # imported or removed by hand meanwhile
             except ValueError as error:
@@ -537,7 +550,7 @@ def store_kept(db_path: Path, timeout: float, conn: sqlite3.Connection | None) -
                 return  # tried again after the next store that succeeds
             else:
                 kept.path.unlink(missing_ok=True)
-                _logger.info("stored trace %s kept in %s", kept.trace_id, kept.path)
+                _logger.info("trace %s kept in %s %s", kept.trace_id, kept.path, done)
             spool.settled(kept)
     except STORE_ERRORS:
         return  # tried again after the next store that succeeds
