@@ -22,7 +22,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::vector<std::int64_t> as_int64(const std::string& column) {
   std::vector<std::int64_t> out(column.size() / 8);
-  std::memcpy(out.data(), column.data(), column.size());
+  if (!column.empty()) std::memcpy(out.data(), column.data(), column.size());
   return out;
 }
 
