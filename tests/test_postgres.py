@@ -4,6 +4,7 @@ and many writers of every kind at once."""
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 import subprocess
@@ -299,6 +300,41 @@ for n in range(int(sys.argv[1])):
 
 
 class TestManyWriters:
+    def test_a_restart_keeps_every_commit_the_server_acknowledged(self, pg_cluster, url):
+        # The test below counts what the writers were told is stored: a server
+        # that loses acknowledged commits when restarted would look like vask's loss.
+        conn = schema.connect(url)
+        conn.execute("CREATE TABLE acknowledged (writer int, n int)")
+        conn.close()
+        acked: list[list[int]] = [[] for _ in range(4)]
+
+        def write(writer):
+            conn = schema.connect(url)
+            try:
+                for n in itertools.count():
+                    with schema.transaction(conn):
+                        conn.execute("INSERT INTO acknowledged VALUES (?, ?)", (writer, n))
+                    acked[writer].append(n)
+            except backend.ServerError:
+                pass  # the server went away
+            finally:
+                conn.close()
+
+        threads = [threading.Thread(target=write, args=(i,)) for i in range(len(acked))]
+        for thread in threads:
+            thread.start()
+        deadline = time.monotonic() + 60
+        while min(map(len, acked)) < 50 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        pg_cluster.restart()  # while they commit
+        for thread in threads:
+            thread.join(60)
+        conn = schema.connect(url)
+        stored = set(conn.execute("SELECT writer, n FROM acknowledged").fetchall())
+        conn.close()
+        lost = [(i, n) for i, ns in enumerate(acked) for n in ns if (i, n) not in stored]
+        assert min(map(len, acked)) >= 50 and lost == []
+
     def test_sixteen_writers_and_a_server_restart_lose_nothing(self, pg_cluster, url, project):
         (project / "test_many.py").write_text(TESTS)
         (project / "api_writer.py").write_text(API_WRITER)
