@@ -91,10 +91,14 @@ class Cluster:
             with socket.socket() as probe:
                 probe.bind(("127.0.0.1", 0))
                 self.port = probe.getsockname()[1]
+        # fsync=off: a commit survives the server's processes being killed
+        # (restart()'s immediate stop), not the machine's crash, which the tests
+        # never cause. synchronous_commit stays on: off, a commit is acknowledged
+        # before its WAL leaves the server's memory, and an immediate stop loses
+        # commits the writers were told succeeded (no store could know it).
         options = (
             f"-k {self.socket} -c listen_addresses=127.0.0.1 -p {self.port}"
-            " -c fsync=off -c max_connections=200"
-            " -c synchronous_commit=off -c full_page_writes=off"
+            " -c fsync=off -c max_connections=200 -c full_page_writes=off"
         )
         self._run(
             [self.pg_ctl, "-D", str(self.data), "-o", options, "-l", str(self.root / "log"),

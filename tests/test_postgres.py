@@ -4,6 +4,7 @@ and many writers of every kind at once."""
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 import subprocess
@@ -275,7 +276,12 @@ def _viewer_reads(url, trace_id):
         viewer.close()
 
 
+# The tests wait for the go of the test below, then end (and store their traces)
+# one after the other around the server's restart.
 TESTS = """
+import pathlib
+import time
+
 import pytest
 
 def double(x):
@@ -283,7 +289,25 @@ def double(x):
 
 @pytest.mark.parametrize("i", range(6))
 def test_double(i):
+    go = pathlib.Path(__file__).parent / "go"
+    deadline = time.monotonic() + 120
+    while not go.exists() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    time.sleep(0.05 * i)
     assert double(i) == 2 * i
+"""
+
+# Each pytest process (a session's controller and its xdist workers) marks that it
+# started, after vask's pytest_configure: that reads the database, and a session
+# that cannot is refused (a usage error) before it runs a test.
+CONFTEST = """
+import os
+import pathlib
+
+def pytest_sessionstart(session):
+    started = pathlib.Path(__file__).parent / "started"
+    started.mkdir(exist_ok=True)
+    (started / str(os.getpid())).touch()
 """
 
 API_WRITER = """
@@ -299,19 +323,50 @@ for n in range(int(sys.argv[1])):
 
 
 class TestManyWriters:
+    def test_a_restart_keeps_every_commit_the_server_acknowledged(self, pg_cluster, url):
+        # The test below counts what the writers were told is stored: a server
+        # that loses acknowledged commits when restarted would look like vask's loss.
+        conn = schema.connect(url)
+        conn.execute("CREATE TABLE acknowledged (writer int, n int)")
+        conn.close()
+        acked: list[list[int]] = [[] for _ in range(4)]
+
+        def write(writer):
+            conn = schema.connect(url)
+            try:
+                for n in itertools.count():
+                    with schema.transaction(conn):
+                        conn.execute("INSERT INTO acknowledged VALUES (?, ?)", (writer, n))
+                    acked[writer].append(n)
+            except backend.ServerError:
+                pass  # the server went away
+            finally:
+                conn.close()
+
+        threads = [threading.Thread(target=write, args=(i,)) for i in range(len(acked))]
+        for thread in threads:
+            thread.start()
+        deadline = time.monotonic() + 60
+        while min(map(len, acked)) < 50 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        pg_cluster.restart()  # while they commit
+        for thread in threads:
+            thread.join(60)
+        conn = schema.connect(url)
+        stored = set(conn.execute("SELECT writer, n FROM acknowledged").fetchall())
+        conn.close()
+        lost = [(i, n) for i, ns in enumerate(acked) for n in ns if (i, n) not in stored]
+        assert min(map(len, acked)) >= 50 and lost == []
+
     def test_sixteen_writers_and_a_server_restart_lose_nothing(self, pg_cluster, url, project):
         (project / "test_many.py").write_text(TESTS)
+        (project / "conftest.py").write_text(CONFTEST)
         (project / "api_writer.py").write_text(API_WRITER)
         # 16 writers: 6 vask run, 6 API programs, 2 pytest sessions of 2 xdist workers
         runs, api_runs, api_traces, pytest_runs = 6, 6, 5, 2
         env = {"PYTHONPATH": str(project), "VASK_DB": url}
         procs = []
-        for i in range(runs):
-            procs.append(_start([*VASK, "run", "prog.py", str(i)], project, env))
-        for _ in range(api_runs):
-            api = [sys.executable, "api_writer.py", str(api_traces), url]
-            procs.append(_start(api, project, env))
-        for i in range(pytest_runs):
+        for _ in range(pytest_runs):
             procs.append(
                 _start(
                     [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--vask",
@@ -320,7 +375,15 @@ class TestManyWriters:
                     env,
                 )
             )
+        # The server restarts only once every pytest process has started (see CONFTEST).
+        _wait_for(lambda: len(list((project / "started").glob("*"))) == pytest_runs * 3, procs)
+        for i in range(runs):
+            procs.append(_start([*VASK, "run", "prog.py", str(i)], project, env))
+        for _ in range(api_runs):
+            api = [sys.executable, "api_writer.py", str(api_traces), url]
+            procs.append(_start(api, project, env))
         time.sleep(1.0)
+        (project / "go").touch()
         assert any(proc.poll() is None for proc in procs)
         pg_cluster.restart(pause=0.5)  # while they write
         for proc in procs:
@@ -337,6 +400,18 @@ class TestManyWriters:
         for s in summaries:  # every one whole
             assert stored_documents(url, s.trace_id), s
         assert maintain.find_damage(url) == {}
+
+
+def _wait_for(condition, procs, timeout=120):
+    """Wait until ``condition()``, while every one of ``procs`` runs."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        for proc in procs:
+            if proc.poll() is not None:
+                out, err = proc.communicate()
+                raise AssertionError(f"{proc.args} ended ({proc.returncode}):\n{out}\n{err}")
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
 
 
 def _start(argv, cwd, env):
