@@ -418,6 +418,10 @@ def test_damaged_bytes_give_rows_or_a_reason_never_a_crash():
         for given in (None, table, table[: rng.randrange(len(table))]):
             got = _dump._call_rows(cut, given, *PLAUSIBLE_TIMES)
             assert isinstance(got, (str, tuple))
+            if isinstance(got, tuple):  # what was read is encoded, whatever it holds
+                _, keys, _, count, rows = got
+                encoded = _dump._encode_call_index(rows, list(range(len(keys))), 2, 4, 2.0**-20)
+                assert isinstance(encoded, str) or encoded[3] == count
 
 
 def _rows_of_db(db_path):
