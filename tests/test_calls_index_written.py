@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import math
+import os
 import sqlite3
 import threading
 import uuid
@@ -110,7 +111,8 @@ def _written_tables(tmp_path, trace_id, data, built, names):
         blocks = []
         for key, sizes, frames in conn.execute("SELECT trace, sizes, data FROM call_blocks"):
             ends = [0, *callindex._unpack_ids(bytes(sizes))]
-            raw = [callindex._decompressor().decompress(frames[a:b]) for a, b in zip(ends, ends[1:])]
+            unpack = callindex._decompressor().decompress
+            raw = [unpack(frames[a:b]) for a, b in zip(ends, ends[1:])]
             blocks.append((key, raw))
         rows = callindex.all_rows(conn, trace_id)
     finally:
@@ -611,3 +613,57 @@ def test_hundreds_of_names_a_trace_are_numbered_alike(tmp_path):
     finally:
         conn.close()
     assert sorted(row["qualname"] for row in rows) == sorted(f"app.f{n}" for n in range(150, 1400))
+
+
+def _traces_db(tmp_path, name, count):
+    db_path = tmp_path / name
+    docs = [(f"trc_{n}", document(f"trc_{n}", {"native_1": _calls_of_f(*range(1, n + 2))}))
+            for n in range(count)]  # fmt: skip
+    store.save_traces(docs, db_path=db_path)
+    return db_path, [t for t, _ in docs]
+
+
+def test_traces_read_ahead_on_a_thread_are_indexed_as_when_read_in_turn(tmp_path, monkeypatch):
+    readers = set()
+    original = callindex._build
+
+    def build(conn, trace_id):
+        readers.add(threading.current_thread().name)
+        return original(conn, trace_id)
+
+    monkeypatch.setattr(callindex, "_build", build)
+    indexed = {}
+    for cpus in (1, 2):
+        monkeypatch.setattr(os, "cpu_count", lambda cpus=cpus: cpus)
+        db_path, ids = _traces_db(tmp_path, f"{cpus}.sqlite3", 9)
+        conn = schema.connect(db_path)
+        try:
+            callindex.index_traces(conn, ids)
+            indexed[cpus] = {t: callindex.all_rows(conn, t) for t in ids}
+        finally:
+            conn.close()
+    assert readers == {threading.current_thread().name, "vask-calls-index-reader"}
+    assert _plain(indexed[1]) == _plain(indexed[2])
+
+
+@pytest.mark.parametrize("cpus", [1, 2])
+def test_a_trace_that_cannot_be_read_stops_the_build_after_those_before(
+    tmp_path, monkeypatch, cpus
+):
+    monkeypatch.setattr(os, "cpu_count", lambda: cpus)
+    db_path, ids = _traces_db(tmp_path, "db.sqlite3", 6)
+    original = callindex._build
+
+    def build(conn, trace_id):
+        if trace_id == "trc_3":
+            raise sqlite3.OperationalError("disk I/O error")
+        return original(conn, trace_id)
+
+    monkeypatch.setattr(callindex, "_build", build)
+    conn = schema.connect(db_path)
+    try:
+        with pytest.raises(sqlite3.OperationalError, match="disk I/O error"):
+            callindex.index_traces(conn, ids)
+        assert callindex.pending_traces(conn) == ["trc_3", "trc_4", "trc_5"]
+    finally:
+        conn.close()

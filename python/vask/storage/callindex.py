@@ -71,6 +71,7 @@ import json
 import math
 import operator
 import os
+import queue
 import re
 import sqlite3
 import struct
@@ -528,9 +529,14 @@ def index_traces(
         batch.clear()
         held = 0
 
-    with _derived_writes(conn):
+    with _derived_writes(conn), _read_ahead(conn, ids) as read:
         for trace_id in ids:
-            built = _build(conn, trace_id)
+            try:
+                built = read(trace_id)
+            except Exception:
+                if batch:
+                    write_batch()  # what was read before stays indexed
+                raise
             batch.append((trace_id, built))
             held += _weight(built)
             if held >= _BATCH_CALLS or len(batch) >= _BATCH_TRACES:
@@ -538,6 +544,90 @@ def index_traces(
         if batch:
             write_batch()
     return total
+
+
+@contextlib.contextmanager
+def _read_ahead(conn: Any, ids: list[str]) -> Iterator[Callable[[str], _Built | None]]:
+    """The rows of each of ``ids`` in turn (``read(trace_id)``, in their order), read on a
+    thread of their own from an SQLite database file while the caller writes those before:
+    most of the reading (decompressing the documents, the native reader) and most of the
+    writing (encoding, compressing the blocks) let go of the GIL.  Without a second core,
+    or of PostgreSQL, they are read by the caller, on ``conn``."""
+    path = _file_of(conn)
+    if path is None or len(ids) < 2 or (os.cpu_count() or 1) < 2:
+        yield lambda trace_id: _build(conn, trace_id)
+        return
+    ready: queue.Queue[tuple[str, _Built | None, BaseException | None]] = queue.Queue(
+        _READ_AHEAD
+    )
+    stop = threading.Event()
+
+    def reader() -> None:
+        try:
+            source = schema.connect_readonly(path)
+        except BaseException as error:  # noqa: BLE001 - handed to the caller
+            _hand_over(ready, stop, (ids[0], None, error))
+            return
+        try:
+            for trace_id in ids:
+                try:
+                    item = (trace_id, _build(source, trace_id), None)
+                except BaseException as error:  # noqa: BLE001 - as above
+                    item = (trace_id, None, error)
+                if not _hand_over(ready, stop, item) or item[2] is not None:
+                    return
+        finally:
+            source.close()
+
+    thread = threading.Thread(target=reader, name="vask-calls-index-reader", daemon=True)
+    thread.start()
+
+    def read(trace_id: str) -> _Built | None:
+        while True:
+            try:
+                got, built, error = ready.get(timeout=0.1)
+                break
+            except queue.Empty:
+                if not thread.is_alive() and ready.empty():
+                    raise RuntimeError("the calls index's reader ended early") from None
+        if error is not None:
+            raise error
+        assert got == trace_id, (got, trace_id)
+        return built
+
+    try:
+        yield read
+    except BaseException:
+        stop.set()  # an error or an interrupt of the caller's: the reader stops after its trace
+        raise
+    stop.set()
+    thread.join()
+
+
+# Traces read ahead of the one being written, at the most.
+_READ_AHEAD = 2
+
+
+def _hand_over(ready: queue.Queue[Any], stop: threading.Event, item: Any) -> bool:
+    """Put ``item`` in ``ready`` once there is room; False when the caller stopped."""
+    while not stop.is_set():
+        try:
+            ready.put(item, timeout=0.1)
+            return True
+        except queue.Full:
+            continue
+    return False
+
+
+def _file_of(conn: Any) -> str | None:
+    """The file of an SQLite connection's main database (``None``: of PostgreSQL, or in
+    memory)."""
+    if backend.is_postgres(conn):
+        return None
+    for _, name, file in conn.execute("PRAGMA database_list"):
+        if name == "main":
+            return file or None
+    return None
 
 
 # Traces whose index is written in one transaction: up to this weight in all (20,000
