@@ -12,13 +12,11 @@
 namespace vask::scan {
 namespace {
 
-constexpr std::int8_t kRaised = 1;
-
 // The columns in the order the package writes them (callindex._COLUMNS):
 // name+, thread, node+, parent, depth, line, start+, duration, outcome, exc,
 // folded, open_pos+, close_after.
 enum Column : std::size_t {
-  kName, kThread, kNode, kParent, kDepth, kLine, kStart, kDuration, kOutcome, kExc, kFolded,
+  kName, kThread, kNode, kParent, kDepth, kLine, kStart, kDuration, kOutcome, kExc, kCount,
   kOpenPos, kCloseAfter, kColumns
 };
 constexpr BlockColumn kLayout[kColumns] = {
@@ -189,7 +187,7 @@ EncodedIndex encode_call_index(const CallRows& rows, std::span<const std::int64_
       columns[kDuration][at] = duration;
       columns[kOutcome][at] = rows.outcome[r];
       columns[kExc][at] = rows.exc[r];
-      columns[kFolded][at] = rows.folded[r];
+      columns[kCount][at] = rows.folded[r];
       columns[kOpenPos][at] = open;
       columns[kCloseAfter][at] = close >= 0 && open >= 0 ? close - open - rows.open_len[r] : close;
     }

@@ -23,9 +23,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint8_t kCall = 0, kReturn = 1, kUnwind = 2, kResume = 3, kYield = 4, kThrow = 5;
 constexpr std::uint8_t kPlugin = 6, kFlushed = 7;
 
-// Node kinds and row outcomes as the two Python modules number them.
+// Node kinds as the two Python modules number them.
 constexpr std::uint8_t kNodeRoot = 0, kNodeCall = 1, kNodePlugin = 2, kNodeFlushed = 3;
-constexpr std::int8_t kReturned = 0, kRaised = 1, kYielded = 2, kUnfinished = 3, kFolded = 4;
 
 // The extension types of stored values (vask.values): a repr, an object by its fields.
 constexpr std::uint8_t kExtRepr = 1, kExtObject = 7;
@@ -78,62 +77,13 @@ bool skip(Bytes d, std::size_t& p, std::size_t end) noexcept {
   return true;
 }
 
-// A number as vask.document.plausible_time reads it (NaN: none).
-double plausible(Bytes d, std::size_t p, std::size_t end, double earliest, double latest) noexcept {
-  if (p >= end) return kNaN;
-  const std::uint8_t b = d[p];
-  double v = kNaN;
-  auto need = [&](std::size_t n) { return end - p >= 1 + n; };
-  if (b <= 0x7f) {
-    v = b;
-  } else if (b >= 0xe0) {
-    v = static_cast<std::int8_t>(b);
-  } else if (b == 0xcb && need(8)) {
-    v = std::bit_cast<double>(be(d.data() + p + 1, 8));
-  } else if (b == 0xca && need(4)) {
-    v = std::bit_cast<float>(static_cast<std::uint32_t>(be(d.data() + p + 1, 4)));
-  } else if (b >= 0xcc && b <= 0xcf && need(std::size_t{1} << (b - 0xcc))) {
-    v = static_cast<double>(be(d.data() + p + 1, std::size_t{1} << (b - 0xcc)));
-  } else if (b >= 0xd0 && b <= 0xd3 && need(std::size_t{1} << (b - 0xd0))) {
-    const std::size_t n = std::size_t{1} << (b - 0xd0);
-    const std::uint64_t raw = be(d.data() + p + 1, n);
-    const unsigned shift = static_cast<unsigned>(64 - 8 * n);
-    v = static_cast<double>(static_cast<std::int64_t>(raw << shift) >> shift);
-  }
-  return (earliest < v && v < latest) ? v : kNaN;
-}
-
-// What the trace index makes of a record not in the engines' frame layout.
-enum class Slow : std::uint8_t { Other, Plugin, Folded, Flushed, Frame };
-
-// What the calls index reads of a folded range's record
-// (vask.storage.callindex._folded_row_of).
-struct FoldedFacts {
-  std::string_view qualname, path;  // "?" and "" when not texts
-  std::int64_t count = -1;          // -1 when not an int
-  double start = kNaN, end = kNaN;  // end: start + "total_duration", when a number
-  bool ascii = true;                // whether its texts are: else the trace index reads it
-};
-
-struct SlowFacts {
-  Slow kind = Slow::Other;
-  double time = kNaN;
-  FoldedFacts folded;
-};
-
-bool ascii(std::string_view t) noexcept {
-  return std::all_of(t.begin(), t.end(),
-                     [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
-}
-
 // An int (not a bool) at p, as MessagePack stores one; false for another
 // value or one past 64 signed bits.
 bool integer(Bytes d, std::size_t p, std::size_t end, std::int64_t& out) noexcept {
   if (p >= end) return false;
   const std::uint8_t b = d[p];
-  if (b <= 0x7f || b >= 0xe0) {
-    out = static_cast<std::int8_t>(b);
-    if (b <= 0x7f) out = b;
+  if (b <= 0x7f || b >= 0xe0) {  // a positive or a negative fixint
+    out = b <= 0x7f ? std::int64_t{b} : std::int64_t{static_cast<std::int8_t>(b)};
     return true;
   }
   if (b < 0xcc || b > 0xd3) return false;
@@ -172,6 +122,36 @@ bool number(Bytes d, std::size_t p, std::size_t end, double& out) noexcept {
   out = static_cast<double>(v);
   return true;
 }
+
+// A number as vask.document.plausible_time reads it (NaN: none).
+double plausible(Bytes d, std::size_t p, std::size_t end, double earliest, double latest) noexcept {
+  double v = kNaN;
+  return number(d, p, end, v) && earliest < v && v < latest ? v : kNaN;
+}
+
+// What the trace index makes of a record not in the engines' frame layout.
+enum class Slow : std::uint8_t { Other, Plugin, Folded, Flushed, Frame };
+
+// What the calls index reads of a folded range's record
+// (vask.storage.callindex._folded_row_of).
+struct FoldedFacts {
+  std::string_view qualname, path;  // "?" and "" when not texts
+  std::int64_t count = -1;          // -1 when not an int
+  double start = kNaN, end = kNaN;  // end: start + "total_duration", when a number
+  bool ascii = true;                // whether its texts are: else the trace index reads it
+};
+
+struct SlowFacts {
+  Slow kind = Slow::Other;
+  double time = kNaN;
+  FoldedFacts folded;
+};
+
+bool ascii(std::string_view t) noexcept {
+  return std::all_of(t.begin(), t.end(),
+                     [](char c) { return static_cast<std::uint8_t>(c) < 0x80; });
+}
+
 
 SlowFacts slow_facts(Bytes d, std::size_t p, std::size_t end, double earliest, double latest) {
   SlowFacts out;

@@ -32,6 +32,10 @@ namespace vask::scan {
 // length of the vask.db.save_trace call that stores the document.
 inline constexpr const char* kHandedTableKey = "vask._handed_document_table";
 
+// A row's outcome, as vask.storage.callindex numbers them (OUTCOME_NAMES).
+inline constexpr std::int8_t kReturned = 0, kRaised = 1, kYielded = 2, kUnfinished = 3,
+                             kFolded = 4;
+
 struct CallRows {
   // Texts are views into the document (or static texts).
   struct Thread {
@@ -43,7 +47,7 @@ struct CallRows {
   std::vector<std::pair<std::string_view, std::string_view>> keys;
   std::vector<std::size_t> group_ends;      // the rows of keys[k] end at group_ends[k]
   std::vector<std::string_view> exc_types;  // as `exc` numbers them, in order of first use
-  // Per row (a call node, or a folded range's, whose outcome is 4), grouped by
+  // Per row (a call node, or a folded range's, of outcome kFolded), grouped by
   // key, in the order the trace index walks them within a group (threads in
   // order, then nodes in order), the folded ranges' after the calls'; their
   // keys after the calls' too.
