@@ -16,6 +16,7 @@ import vask
 import vask.db
 from tracedocs import document, frame
 from vask import _dump, callsearch
+from vask.document import CALL_PATTERN
 from vask.storage import callindex, schema, store, writer
 
 
@@ -184,6 +185,8 @@ def test_rows_from_the_table_are_those_of_the_trace_index(engine, tmp_path, hand
     _record(engine, db_path, run, config)
     assert handed and all(table is not None for _, _, table in handed)
     for trace_id, data, table in handed:
+        # the store counts the calls by the table, as the pattern counts them
+        assert _dump._count_calls(data, table) == data.count(CALL_PATTERN) > 0
         written = _assert_same_rows(tmp_path, trace_id, data, table)
         # measured again without the table, the index is the same
         _assert_same_rows(tmp_path, trace_id, data, None)
@@ -350,6 +353,32 @@ def test_a_table_that_does_not_match_the_document_builds_nothing(engine, tmp_pat
     assert callindex.build_written(trace_id, data, bytes(wrong)) is None
 
 
+def test_calls_are_counted_by_the_table_without_looking_into_values(tmp_path, monkeypatch):
+    """A value holding the call pattern's bytes is not a call; a table that does not match
+    leaves the count to the pattern, as for a document handed over without one."""
+    records = [
+        frame("call", 1, 1.0, "main", locals={"text": CALL_PATTERN + b"x" * 26}),
+        frame("call", 2, 2.0, "f"),
+        frame("return", 2, 3.0, "f", arg=CALL_PATTERN),
+        frame("return", 1, 4.0, "main", arg=None),
+    ]
+    data = document("trc_counted", {"native_1": records, "native_2": records[1:3]})
+    table = _table_of(data)
+    assert data.count(CALL_PATTERN) == 6
+    assert _dump._count_calls(data, table) == 3
+    assert store.row_of_document("trc_counted", {}, data, None, table).calls == 3
+    for wrong in (table[:-4], table[:8] + (1 << 40).to_bytes(8, "little") + table[16:]):
+        assert _dump._count_calls(data, wrong) is None
+        assert store.row_of_document("trc_counted", {}, data, None, wrong).calls == 6
+    # stored by the writer with its table, the trace says so
+    monkeypatch.setattr(store, "BUILD_INDEX_AS_STORED", False)
+    job = writer.Job("trc_counted", data, store.read_head(data), tmp_path / "db.sqlite3", 30.0)
+    job.table = table
+    assert store.store_document(job, 30.0) is None
+    with sqlite3.connect(tmp_path / "db.sqlite3") as conn:
+        assert conn.execute("SELECT calls FROM traces").fetchall() == [(3,)]
+
+
 def test_an_index_that_cannot_be_written_leaves_the_trace_stored(
     engine, tmp_path, handed, monkeypatch
 ):
@@ -421,6 +450,9 @@ def test_damaged_bytes_give_rows_or_a_reason_never_a_crash():
         for given in (None, table, table[: rng.randrange(len(table))]):
             got = _dump._call_rows(cut, given, *PLAUSIBLE_TIMES)
             assert isinstance(got, (str, tuple))
+            if given is not None:
+                counted = _dump._count_calls(cut, given)
+                assert counted is None or 0 <= counted <= len(cut)
             if isinstance(got, tuple):  # what was read is encoded, whatever it holds
                 _, keys, _, count, rows = got
                 encoded = _dump._encode_call_index(rows, list(range(len(keys))), 2, 4, 2.0**-20)

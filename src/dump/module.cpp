@@ -283,6 +283,10 @@ PyMethodDef g_methods[] = {
                     "The calls index of the rows _call_rows read: its facts, its summary\n"
                     "per name and its blocks, uncompressed; or a text saying why there\n"
                     "is none."),
+    method_fastcall("_count_calls", vask::scan::py_count_calls,
+                    "_count_calls($module, document, table, /)\n--\n\n"
+                    "The call records of a trace document, found by its records' table\n"
+                    "(its values not looked into), or None when the table does not match."),
     method_o("_document_table", vask::scan::py_document_table,
              "_document_table($module, document, /)\n--\n\n"
              "The records' table of the document this thread hands to\n"

@@ -20,6 +20,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -66,5 +67,13 @@ struct CallRows {
 // outside (earliest, latest) read as none.
 CallRows call_rows(std::span<const std::uint8_t> document, std::span<const std::uint8_t> table,
                    double earliest, double latest);
+
+// The call records of `document`, counted as vask.document.CALL_PATTERN counts
+// them, its records found by `table` (its records' table): a frame record in the
+// engines' layout counts once when it is a call, without its values being looked
+// into; any other bytes count each occurrence. Nothing when the table does not
+// match the document.
+std::optional<std::uint64_t> count_call_records(std::span<const std::uint8_t> document,
+                                                std::span<const std::uint8_t> table) noexcept;
 
 }  // namespace vask::scan

@@ -392,6 +392,22 @@ PyObject* py_encode_call_index(PyObject*, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+PyObject* py_count_calls(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return boundary([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_Format(PyExc_TypeError, "_count_calls() takes 2 arguments (%zd given)", nargs);
+      throw_py();
+    }
+    const HeldBuffer document(args[0]);
+    const HeldBuffer table(args[1]);
+    std::optional<std::uint64_t> calls;
+    // The buffers stay held (and so unchanged) while the GIL is released.
+    without_gil("_count_calls", [&] { calls = count_call_records(document.bytes(), table.bytes()); });
+    if (!calls) Py_RETURN_NONE;
+    return Ref::check(PyLong_FromUnsignedLongLong(*calls)).release();
+  });
+}
+
 PyObject* py_document_table(PyObject*, PyObject* document) {
   return boundary([&]() -> PyObject* {
     PyObject* dict = PyThreadState_GetDict();  // borrowed

@@ -52,6 +52,11 @@ PyObject* py_call_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 // while it encodes.
 PyObject* py_encode_call_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
+// _count_calls(document, table, /) -> int | None: the call records of a document
+// as vask.document.CALL_PATTERN counts them, found by its records' table (see
+// count_call_records); None when the table does not match it. GIL released.
+PyObject* py_count_calls(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 // _document_table(document, /) -> bytes | None: the records' table of the
 // document this thread is handing to vask.db.save_trace (see
 // kHandedTableKey), None for any other object.

@@ -40,25 +40,26 @@ constexpr std::string_view kTimestamp{"\xa9timestamp\xcb", 11};
 
 }  // namespace
 
-// The facts of the record [p, end) when it has the engines' frame layout:
-// a map of 10 entries led by "path", "co_name", "qualname", "event" and
-// "frame_id", its time the last float keyed "timestamp".
-FrameHead frame_head(Bytes d, std::size_t p, std::size_t end, double earliest,
-                     double latest) noexcept {
-  FrameHead out;
+// The head of the record [p, end) up to its frame id: the map's first five
+// entries, "path", "co_name", "qualname", "event" and "frame_id".
+FramePrefix frame_prefix(Bytes d, std::size_t p, std::size_t end) noexcept {
+  FramePrefix out;
   if (!has_at(d, p, end, kFrameHead)) return out;
   std::size_t q = p + kFrameHead.size();
-  std::size_t path0 = 0, path_end = 0, c0 = 0, c1 = 0, t0 = 0, name_end = 0, f0 = 0, f1 = 0;
-  if (!text_at(d, q, end, path0, path_end)) return out;
-  q = path_end;
-  if (!has_at(d, q, end, kCoName) || !text_at(d, q + kCoName.size(), end, c0, c1)) return out;
-  const bool co_name_text = d[q + kCoName.size()] != 0xc0;
-  q = c1;
-  if (!has_at(d, q, end, kQualname) || !text_at(d, q + kQualname.size(), end, t0, name_end)) {
+  if (!text_at(d, q, end, out.path.first, out.path.second)) return out;
+  q = out.path.second;
+  if (!has_at(d, q, end, kCoName) ||
+      !text_at(d, q + kCoName.size(), end, out.co_name.first, out.co_name.second)) {
     return out;
   }
-  const bool qualname_text = d[q + kQualname.size()] != 0xc0;
-  q = name_end;
+  out.co_name_text = d[q + kCoName.size()] != 0xc0;
+  q = out.co_name.second;
+  if (!has_at(d, q, end, kQualname) ||
+      !text_at(d, q + kQualname.size(), end, out.qualname.first, out.qualname.second)) {
+    return out;
+  }
+  out.qualname_text = d[q + kQualname.size()] != 0xc0;
+  q = out.qualname.second;
   if (!has_at(d, q, end, kEvent)) return out;
   q += kEvent.size();
   if (q >= end || d[q] < 0xa0 || d[q] > 0xbf) return out;
@@ -66,8 +67,23 @@ FrameHead frame_head(Bytes d, std::size_t p, std::size_t end, double earliest,
   if (end - q < 1 + event_len) return out;
   const std::uint8_t code = event_len >= 3 ? event_code(d[q], d[q + 3]) : kOtherEvent;
   q += 1 + event_len;
-  if (!has_at(d, q, end, kFrameId) || !text_at(d, q + kFrameId.size(), end, f0, f1)) return out;
-  q = f1;
+  if (!has_at(d, q, end, kFrameId) ||
+      !text_at(d, q + kFrameId.size(), end, out.frame_id.first, out.frame_id.second)) {
+    return out;
+  }
+  out.code = code;
+  return out;
+}
+
+// The facts of the record [p, end) when it has the engines' frame layout:
+// a map of 10 entries led by "path", "co_name", "qualname", "event" and
+// "frame_id", its time the last float keyed "timestamp".
+FrameHead frame_head(Bytes d, std::size_t p, std::size_t end, double earliest,
+                     double latest) noexcept {
+  FrameHead out;
+  const FramePrefix head = frame_prefix(d, p, end);
+  if (head.code == kSlow) return out;
+  const std::size_t q = head.frame_id.second;
   // the last "timestamp" key, its whole float inside the record
   if (end - q < kTimestamp.size() + 8) return out;
   std::size_t t = end - kTimestamp.size() - 8;
@@ -87,7 +103,8 @@ FrameHead frame_head(Bytes d, std::size_t p, std::size_t end, double earliest,
       const std::uint64_t bits = be(d.data() + t + kTimestamp.size(), 8);
       const double ts = std::bit_cast<double>(bits);
       out.time = (earliest < ts && ts < latest) ? ts : std::numeric_limits<double>::quiet_NaN();
-      out.code = code;
+      out.code = head.code;
+      const std::size_t path_end = head.path.second, name_end = head.qualname.second;
       // the text of the path after its last ':' (the whole path text, header included, if none)
       std::size_t l0 = p + kFrameHead.size();
       for (std::size_t c = path_end; c-- > l0;) {
@@ -96,14 +113,17 @@ FrameHead frame_head(Bytes d, std::size_t p, std::size_t end, double earliest,
           break;
         }
       }
-      out.spans = {static_cast<std::int64_t>(f0),       static_cast<std::int64_t>(f1),
-                   static_cast<std::int64_t>(path_end), static_cast<std::int64_t>(name_end),
-                   static_cast<std::int64_t>(l0),       static_cast<std::int64_t>(path_end)};
-      out.path = {path0, path_end};
-      out.co_name = {c0, c1};
-      out.qualname = {t0, name_end};
-      out.qualname_text = qualname_text;
-      out.co_name_text = co_name_text;
+      out.spans = {static_cast<std::int64_t>(head.frame_id.first),
+                   static_cast<std::int64_t>(head.frame_id.second),
+                   static_cast<std::int64_t>(path_end),
+                   static_cast<std::int64_t>(name_end),
+                   static_cast<std::int64_t>(l0),
+                   static_cast<std::int64_t>(path_end)};
+      out.path = head.path;
+      out.co_name = head.co_name;
+      out.qualname = head.qualname;
+      out.qualname_text = head.qualname_text;
+      out.co_name_text = head.co_name_text;
       return out;
     }
   }

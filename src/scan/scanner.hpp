@@ -108,6 +108,20 @@ struct FrameHead {
   bool qualname_text = false, co_name_text = false;
 };
 
+// The head of a record up to its frame id, when it has the engines' frame
+// layout (code kSlow, every span empty, when it does not): spans as in FrameHead.
+struct FramePrefix {
+  std::uint8_t code = kSlow;
+  std::pair<std::size_t, std::size_t> path{}, co_name{}, qualname{}, frame_id{};
+  bool qualname_text = false, co_name_text = false;
+};
+
+// The head of the record [p, end) of `data` up to its frame id: the first five
+// of its entries, "path", "co_name", "qualname", "event" and "frame_id". Reads
+// nothing past the frame id: what counting calls needs, without the time.
+FramePrefix frame_prefix(std::span<const std::uint8_t> data, std::size_t p,
+                         std::size_t end) noexcept;
+
 // The head of the record [p, end) of `data`: a map of 10 entries led by
 // "path", "co_name", "qualname", "event" and "frame_id", its time the last
 // float keyed "timestamp" (outside (earliest, latest): NaN).

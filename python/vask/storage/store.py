@@ -20,7 +20,7 @@ from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import Any, NamedTuple
 
-from vask import _process
+from vask import _dump, _process
 from vask.document import (
     CALL_PATTERN,
     HEAD_WINDOW,
@@ -105,13 +105,19 @@ def _row_of(
 
 
 def row_of_document(
-    trace_id: str, head: dict[str, Any], data: bytes, process: dict[str, Any] | None = None
+    trace_id: str,
+    head: dict[str, Any],
+    data: bytes,
+    process: dict[str, Any] | None = None,
+    table: bytes | None = None,
 ) -> StoredRow:
     """The row of a document held in memory.
 
     ``process``: the facts of the process that stores the document it
     recorded (:func:`vask._process.process_facts`). A document that names
     its process itself (stored by vask 0.2, in "meta" "process") keeps those.
+    ``table``: the document's records' table, as the engines' core hands it
+    over with the document it wrote (see :mod:`vask.storage.writer`).
     """
     facts = read_process(data)
     if facts["pid"] is None and process is not None:
@@ -120,10 +126,24 @@ def row_of_document(
         trace_id,
         head,
         len(data),
-        data.count(CALL_PATTERN),
+        _calls_in(data, table),
         document_outcome(data),
         facts,
     )
+
+
+_count_calls: Callable[[bytes, bytes], int | None] | None = getattr(_dump, "_count_calls", None)
+
+
+def _calls_in(data: bytes, table: bytes | None) -> int:
+    """The call records of a document: by its records' table when it has one (each record's
+    head read, natively, with the GIL released), else by counting ``CALL_PATTERN`` through
+    the whole of it (holding the GIL all the while)."""
+    if table is not None and _count_calls is not None:
+        calls = _count_calls(data, table)
+        if calls is not None:
+            return calls
+    return data.count(CALL_PATTERN)
 
 
 def _piece_sizes(conn: Any, row: StoredRow) -> tuple[int, int]:
@@ -262,7 +282,7 @@ def store_document(job: Any, timeout: float, conn: sqlite3.Connection | None = N
     try:
         _store_bytes(
             job.trace_id, job.data, job.head, job.db_path, timeout, conn, job.process,
-            lambda data: _index_of(job, data),
+            lambda data: _index_of(job, data), getattr(job, "table", None),
         )  # fmt: skip
     except STORE_ERRORS as error:
         if not job.keep_aside:
@@ -295,7 +315,9 @@ def store_batch(
                 _wait_for_locks(conn, timeout)
             with transaction(conn):
                 for job in jobs:
-                    row = row_of_document(job.trace_id, job.head, job.data, job.process)
+                    row = row_of_document(
+                        job.trace_id, job.head, job.data, job.process, getattr(job, "table", None)
+                    )
                     if keep.drops(path, row):
                         keep.discard(conn, job.trace_id)
                         caps.forget(job.trace_id)
@@ -429,15 +451,17 @@ def _store_bytes(
     conn: sqlite3.Connection | None,
     process: dict[str, Any] | None = None,
     index: Callable[[bytes], Any] | None = None,
+    table: bytes | None = None,
 ) -> None:
     """Store one document; ``index(data)``, when given, builds the calls index of the
-    document stored (before the transaction), written in the same transaction."""
+    document stored (before the transaction), written in the same transaction.
+    ``table``: the document's records' table, when the engines' core handed one over."""
     own = conn is None
     if conn is None:
         # opened first: a database that refuses the document costs no compression
         conn = schema.connect(path, timeout)
     try:
-        row = row_of_document(trace_id, head, data, process)
+        row = row_of_document(trace_id, head, data, process, table)
         if keep.drops(path, row):
             # a test's trace the session does not keep: what it left goes instead
             if not own:
