@@ -225,3 +225,31 @@ def test_every_module_imports_on_its_own():
         if result.returncode != 0:
             failed[name] = result.stderr.strip().splitlines()[-1:]
     assert failed == {}
+
+
+def test_a_head_larger_than_a_read_is_read_whole(tmp_path):
+    """The head and the process facts are read a few KiB at a time: entries larger than
+    that are read on, and the facts after them found."""
+    from vask.document import HEAD_READ, read_head, read_process
+
+    args = ["--flag=" + "x" * 1000] * (3 * HEAD_READ // 1000)
+    doc = msgpack.packb(
+        {
+            "trace_id": "trc_big_head",
+            "trace_name": "n" * (2 * HEAD_READ),
+            "timestamp": 100.0,
+            "command_line_args": args,
+            "meta": {"process": {"pid": 4242, "name": "p" * HEAD_READ}},
+            "root_trace_id": "trc_big_head",
+            "threads": {},
+        }
+    )
+    head = read_head(doc)
+    assert head["trace_name"] == "n" * (2 * HEAD_READ) and head["timestamp"] == 100.0
+    facts = read_process(doc)
+    assert facts["pid"] == 4242 and facts["name"] == "p" * HEAD_READ
+    store.save_traces([("trc_big_head", doc)], db_path=tmp_path / "db.sqlite3")
+    with sqlite3.connect(tmp_path / "db.sqlite3") as conn:
+        assert conn.execute("SELECT trace_name, pid FROM traces").fetchall() == [
+            ("n" * (2 * HEAD_READ), 4242)
+        ]

@@ -115,6 +115,12 @@ _END_TEST_REACH = 512
 _END_TEST_WINDOW = 64 << 10
 
 
+# What a reader of a document's first entries reads of it at a time: an
+# Unpacker reading a file reads a megabyte at a time by default, a copy that
+# costs more than decoding the entries (the reader reads on as it needs).
+HEAD_READ = 64 << 10
+
+
 def read_head(data: bytes) -> dict[str, Any]:
     """The head entries of a trace document, decoding nothing else.
 
@@ -123,7 +129,11 @@ def read_head(data: bytes) -> dict[str, Any]:
     """
     try:
         unpacker = msgpack.Unpacker(
-            io.BytesIO(bytes(data)), raw=False, max_buffer_size=1 << 20, strict_map_key=False
+            io.BytesIO(bytes(data)),
+            raw=False,
+            max_buffer_size=1 << 20,
+            read_size=HEAD_READ,
+            strict_map_key=False,
         )
         n = unpacker.read_map_header()
     except Exception as error:  # any malformation means "not a document"
@@ -163,7 +173,7 @@ def read_process(data: bytes | BinaryIO) -> dict[str, Any]:
     try:
         source = data if hasattr(data, "read") else io.BytesIO(bytes(data))
         unpacker = msgpack.Unpacker(
-            source, raw=False, max_buffer_size=1 << 24, strict_map_key=False
+            source, raw=False, max_buffer_size=1 << 24, read_size=HEAD_READ, strict_map_key=False
         )
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()

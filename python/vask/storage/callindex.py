@@ -89,7 +89,7 @@ import zstandard
 
 from vask import _dump
 from vask._dump import _spans_lacking
-from vask.document import decode_record, plausible_time, upgrade_legacy_record
+from vask.document import HEAD_READ, decode_record, plausible_time, upgrade_legacy_record
 from vask.storage import backend, codec, query, schema
 from vask.storage.schema import transaction
 
@@ -767,7 +767,11 @@ def _stored_rows(data: bytes) -> _Built | None:
     facts: dict[str, Any] = {}
     try:
         unpacker = msgpack.Unpacker(
-            io.BytesIO(data), raw=False, max_buffer_size=max(len(data), 1), strict_map_key=False
+            io.BytesIO(data),
+            raw=False,
+            max_buffer_size=max(len(data), 1),
+            read_size=min(HEAD_READ, max(len(data), 1)),
+            strict_map_key=False,
         )
         for _ in range(unpacker.read_map_header()):
             key = unpacker.unpack()
