@@ -29,7 +29,12 @@ summary per (function, trace) answers most questions before a block is read.
 ``call_summary``  per (name, trace): the calls, the calls that raised, the
                   longest duration (``longest``: whole microseconds rounded
                   up, a bound) and where the name's rows begin in the
-                  trace's blocks
+                  trace's blocks; of SQLite kept in the order of (trace,
+                  name), so that a trace's rows are written together (kept
+                  by name, each trace indexed would change a page per name
+                  it called, many times the bytes of its rows); a query by
+                  name reads the whole summary, a few bytes per name a
+                  trace called
 ``call_blocks``   per trace, its rows in blocks of ``BLOCK_ROWS`` (the last
                   may hold fewer), sorted by name and then start time; each
                   block is one zstd frame of the columns one after another
@@ -122,7 +127,7 @@ __all__ = [
 ]
 
 #: Version of the index tables; an index of another version is built again.
-INDEX_VERSION = 9
+INDEX_VERSION = 10
 
 #: ``outcome`` by its code.
 OUTCOME_NAMES = ("returned", "raised", "yielded", "unfinished", "folded")
@@ -190,7 +195,7 @@ _TABLES = (
         raised INTEGER NOT NULL,
         longest INTEGER,
         first_row INTEGER NOT NULL,
-        PRIMARY KEY (name, trace)
+        PRIMARY KEY (trace, name)
     ) WITHOUT ROWID
     """,
     """
@@ -462,16 +467,8 @@ def drop_orphans(conn: sqlite3.Connection) -> None:
 
 def _drop(conn: sqlite3.Connection, keys: list[int]) -> None:
     for key in keys:
-        found = conn.execute("SELECT names FROM call_traces WHERE id = ?", (key,)).fetchone()
-        if found is not None and found[0] is not None:
-            # the summary is kept by name: its rows of the trace are found by their keys
-            names = _unpack_ids(bytes(found[0]))
-            conn.executemany(
-                "DELETE FROM call_summary WHERE name = ? AND trace = ?",
-                [(name, key) for name in names],
-            )
-        else:
-            conn.execute("DELETE FROM call_summary WHERE trace = ?", (key,))
+        # found by trace: SQLite keeps the summary in that order, PostgreSQL indexes it so
+        conn.execute("DELETE FROM call_summary WHERE trace = ?", (key,))
         conn.execute("DELETE FROM call_blocks WHERE trace = ?", (key,))
         conn.execute("DELETE FROM call_traces WHERE id = ?", (key,))
 
