@@ -587,6 +587,18 @@ def _documents_of(args: argparse.Namespace) -> list[tuple[str, bytes]]:
     return [(t, query.load_trace(args.db, t)[0]) for t in ids[:: args.sample]]
 
 
+def _bytes_written() -> int:
+    """The bytes this process has written to files so far (0 where the system does not say)."""
+    try:
+        with open("/proc/self/io") as io_counts:
+            for line in io_counts:
+                if line.startswith("wchar:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
 def _written(
     docs: list[tuple[str, bytes]], work: Path, tables: list[bytes | None] | None = None
 ) -> None:
@@ -606,6 +618,7 @@ def _written(
     conns = {path: schema.connect(path) for path in (plain_path, indexed_path, parts_path)}
     spent = {"plain": 0.0, "indexed": 0.0, "read": 0.0, "written": 0.0, "lazy": 0.0}
     wall = {"plain": 0.0, "indexed": 0.0}
+    wrote = {"plain": 0, "indexed": 0}
     calls = 0
     clock = time.process_time
 
@@ -617,8 +630,10 @@ def _written(
         saved = store.BUILD_INDEX_AS_STORED
         store.BUILD_INDEX_AS_STORED = index
         try:
-            began, cpu = time.perf_counter(), clock()
+            began, cpu, written = time.perf_counter(), clock(), _bytes_written()
             assert store.store_document(job, 60.0, conns[path]) is None
+            if path != parts_path:
+                wrote["indexed" if index else "plain"] += _bytes_written() - written
             return clock() - cpu, time.perf_counter() - began
         finally:
             store.BUILD_INDEX_AS_STORED = saved
@@ -658,6 +673,11 @@ def _written(
         f" ({wall['plain']:.2f} s), with the index built as stored in {spent['indexed']:.2f} s"
         f" ({wall['indexed']:.2f} s)"
     )
+    if wrote["plain"]:
+        print(
+            f"  written to the database's files: {wrote['plain'] / 1e6:.1f} MB,"
+            f" with the index {wrote['indexed'] / 1e6:.1f} MB"
+        )
     for what, seconds in (
         ("the index built as stored adds", spent["indexed"] - base),
         ("  rows from the table (build_written)", spent["read"]),
