@@ -618,14 +618,16 @@ def test_a_trace_stored_twice_is_indexed_whole_by_the_first_query(tmp_path):
     assert found == {"app.main", "app.again"}
 
 
+def calls(names):
+    """A call of each of ``names`` in turn."""
+    out = []
+    for n, name in enumerate(names, 1):
+        out += [frame("call", n, float(n), name), frame("return", n, n + 0.5, name, arg=n)]
+    return out
+
+
 def test_hundreds_of_names_a_trace_are_numbered_alike(tmp_path):
     # more names than one statement looks up, some known from a trace stored before
-    def calls(names):
-        out = []
-        for n, name in enumerate(names, 1):
-            out += [frame("call", n, float(n), name), frame("return", n, n + 0.5, name, arg=n)]
-        return out
-
     first = document("trc_a", {"native_1": calls([f"f{n}" for n in range(300)])})
     second = document("trc_b", {"native_1": calls([f"f{n}" for n in range(150, 1400)])})
     db_path = tmp_path / "db.sqlite3"
@@ -700,3 +702,41 @@ def test_a_trace_that_cannot_be_read_stops_the_build_after_those_before(
         assert callindex.pending_traces(conn) == ["trc_3", "trc_4", "trc_5"]
     finally:
         conn.close()
+
+
+def test_names_known_to_a_build_are_looked_up_again_once_the_tables_are_made_again(
+    tmp_path, monkeypatch
+):
+    """A build keeps the ids of the names it looked up from batch to batch; another build
+    that makes the tables again meanwhile numbers them anew, and the ids kept go."""
+    db_path = tmp_path / "db.sqlite3"
+    traces = {
+        "trc_a": ["alpha", "beta"],
+        "trc_b": ["gamma", "beta", "alpha"],
+        "trc_c": ["beta", "delta"],
+    }
+    store.save_traces(
+        [(t, document(t, {"native_1": calls(names)})) for t, names in traces.items()],
+        db_path=db_path,
+    )
+    monkeypatch.setattr(callindex, "_BATCH_TRACES", 1)
+    monkeypatch.setattr(os, "cpu_count", lambda: 1)
+    other = schema.connect(db_path)
+
+    def made_again(done, total):
+        if done == 1:  # another build, of another version, makes the tables again
+            with schema.transaction(other):
+                other.execute("UPDATE call_index_version SET version = 0")
+                callindex.ensure_tables(other)
+                other.execute("INSERT INTO call_names (qualname, file) VALUES ('app.zeta', 'x')")
+
+    conn = schema.connect(db_path)
+    try:
+        callindex.index_traces(conn, list(traces), made_again)
+        assert callindex.pending_traces(conn) == ["trc_a"]
+        for trace_id in ("trc_b", "trc_c"):
+            got = sorted(row["qualname"] for row in callindex.all_rows(conn, trace_id))
+            assert got == sorted(f"app.{name}" for name in traces[trace_id])
+    finally:
+        conn.close()
+        other.close()

@@ -514,11 +514,15 @@ def index_traces(
     batch: list[tuple[str, _Built | None]] = []
     held = 0  # what the batch holds (see _weight)
 
+    writes = _BatchWrites()
+
     def write_batch() -> None:
         nonlocal total, done, held
         with transaction(conn):
+            writes.begin(conn)
             for trace_id, built in batch:
-                total += _write(conn, trace_id, built)
+                total += _write(conn, trace_id, built, writes)
+            writes.finish(conn)
         for _ in batch:
             done += 1
             if progress is not None:
@@ -1316,12 +1320,51 @@ def glob_param(conn: Any, pattern: str) -> str:
     return "".join(out)
 
 
-def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int:
+class _BatchWrites:
+    """What the traces written in one transaction of a build share: the blocks of their
+    rows read natively, compressed together (a batch of small traces on every core, as
+    one large trace's), and the ids of the names looked up, known for the rest of the
+    build while the index's tables stay those they were found in."""
+
+    def __init__(self) -> None:
+        self.blocks: list[tuple[int, list[bytes], int]] = []  # (trace key, blocks, level)
+        self.names: dict[tuple[str, str], int] = {}
+        self._schema: Any = None
+
+    def begin(self, conn: Any) -> None:
+        """A transaction begins: the ids known are forgotten if the tables were made again
+        (by another build, say) since they were looked up."""
+        self.blocks.clear()
+        now = None
+        if not backend.is_postgres(conn):
+            now = conn.execute("PRAGMA schema_version").fetchone()
+        if now is None or now != self._schema:
+            self.names.clear()
+        self._schema = now
+
+    def finish(self, conn: Any) -> None:
+        """Write the blocks left, in the transaction of the traces that left them."""
+        for level in sorted({level for _, _, level in self.blocks}):
+            of_level = [(key, blocks) for key, blocks, at in self.blocks if at == level]
+            frames = iter(_compressed([b for _, blocks in of_level for b in blocks], level))
+            for key, blocks in of_level:
+                _write_frames(conn, key, list(islice(frames, len(blocks))))
+        self.blocks.clear()
+
+
+def _write(
+    conn: sqlite3.Connection,
+    trace_id: str,
+    built: _Built | None,
+    batch: _BatchWrites | None = None,
+) -> int:
     """Replace the index of ``trace_id`` by ``built`` (inside a transaction).
 
     Written only while ``built.last_row`` is still the trace's newest row: an
     index is never written for documents deleted, or saved again, since it was
-    built (those are indexed again by the next query).
+    built (those are indexed again by the next query).  With ``batch``, the
+    blocks of rows read natively are left to its :meth:`_BatchWrites.finish`,
+    in the same transaction, and the names are looked up in what it knows first.
     """
     _take_turn(conn)
     old = conn.execute("SELECT id FROM call_traces WHERE trace_id = ?", (trace_id,)).fetchone()
@@ -1343,7 +1386,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
             (test_key, outcome, trace_id, trace_id),
         )
     if built.native is not None:
-        return _write_native(conn, trace_id, built, test_key, outcome)
+        return _write_native(conn, trace_id, built, test_key, outcome, batch)
     starts = [
         r[5] for rows in built.rows.values() for r in rows if r[5] == r[5] and r[5] != math.inf
     ]
@@ -1356,7 +1399,7 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
         conn, trace_id, built, test_key, outcome,
         {"base": base, "first_start": first, "calls": total, "tick": tick},
     )  # fmt: skip
-    ids = _name_ids(conn, list(built.rows))
+    ids = _name_ids(conn, list(built.rows), batch.names if batch is not None else None)
     names = _pack_ids(sorted(ids.values()))
     raised = sum(1 for rows in built.rows.values() for r in rows if r[7] == RAISED)
     conn.execute("UPDATE call_traces SET names = ?, raised = ? WHERE id = ?", (names, raised, key))
@@ -1441,12 +1484,17 @@ def _write(conn: sqlite3.Connection, trace_id: str, built: _Built | None) -> int
 
 
 def _write_native(
-    conn: sqlite3.Connection, trace_id: str, built: _Built, test_key: int | None, outcome: Any
+    conn: sqlite3.Connection,
+    trace_id: str,
+    built: _Built,
+    test_key: int | None,
+    outcome: Any,
+    batch: _BatchWrites | None = None,
 ) -> int:
     """The rest of :func:`_write` for rows the native reader read: encoded natively into the
     same blocks, summary and facts as the rows written here (see ``call_columns.hpp``)."""
     assert _encode_call_index is not None
-    by_key = _name_ids(conn, built.names)
+    by_key = _name_ids(conn, built.names, batch.names if batch is not None else None)
     ids = [by_key[k] for k in built.names]
     got = _encode_call_index(built.native, ids, BLOCK_ROWS, START_TICKS, _FINEST_TICK)
     if isinstance(got, str):
@@ -1469,7 +1517,10 @@ def _write_native(
             for k, calls, n_raised, most, at in summary
         ],
     )
-    _write_frames(conn, key, _compressed(blocks, built.level))
+    if batch is not None:
+        batch.blocks.append((key, blocks, built.level))
+    else:
+        _write_frames(conn, key, _compressed(blocks, built.level))
     return int(total)
 
 
@@ -1587,12 +1638,19 @@ def _test_id(conn: sqlite3.Connection, test: Any) -> int | None:
     return _inserted(conn, "INSERT INTO call_tests (test) VALUES (?)", (test,))
 
 
-def _name_ids(conn: sqlite3.Connection, keys: list[tuple[str, str]]) -> dict[tuple[str, str], int]:
+def _name_ids(
+    conn: sqlite3.Connection,
+    keys: list[tuple[str, str]],
+    known: dict[tuple[str, str], int] | None = None,
+) -> dict[tuple[str, str], int]:
     """The id of each (qualname, file) in ``keys``, those not known yet added in that order
     (the known ones found a few hundred at a statement: a trace calls hundreds of
-    functions, most of them named by a trace before)."""
+    functions, most of them named by a trace before).  ``known``: ids found before, in
+    tables as they still are; those found here are added to it."""
     out: dict[tuple[str, str], int] = {}
-    wanted = set(keys)
+    if known:
+        out = {key: known[key] for key in keys if key in known}
+    wanted = {key for key in keys if key not in out}
     qualnames = sorted({qualname for qualname, _ in wanted})
     for at in range(0, len(qualnames), _NAMES_AT_ONCE):
         chunk = qualnames[at : at + _NAMES_AT_ONCE]
@@ -1608,6 +1666,8 @@ def _name_ids(conn: sqlite3.Connection, keys: list[tuple[str, str]]) -> dict[tup
             out[(qualname, file)] = _inserted(
                 conn, "INSERT INTO call_names (qualname, file) VALUES (?, ?)", (qualname, file)
             )
+    if known is not None:
+        known.update(out)
     return out
 
 
