@@ -253,3 +253,28 @@ def test_a_head_larger_than_a_read_is_read_whole(tmp_path):
         assert conn.execute("SELECT trace_name, pid FROM traces").fetchall() == [
             ("n" * (2 * HEAD_READ), 4242)
         ]
+
+
+def test_what_a_connection_knows_of_the_tables_follows_every_change(tmp_path):
+    """A connection remembers the tables' columns and the table of pieces while the schema
+    stays as it was: a change by another connection, its own, or one rolled back, is seen."""
+    from vask.storage import schema
+
+    db_path = tmp_path / "db.sqlite3"
+    conn = schema.connect(db_path)
+    other = sqlite3.connect(db_path, isolation_level=None)
+    try:
+        assert "codec" in schema.columns(conn) and schema.has_pieces(conn)
+        other.execute("ALTER TABLE traces ADD COLUMN added_later TEXT")
+        assert "added_later" in schema.columns(conn)
+        other.execute("ALTER TABLE trace_pieces RENAME TO kept_apart")
+        assert not schema.has_pieces(conn)
+        conn.execute("BEGIN")
+        conn.execute("ALTER TABLE kept_apart RENAME TO trace_pieces")
+        conn.execute("ALTER TABLE traces ADD COLUMN undone TEXT")
+        assert schema.has_pieces(conn) and "undone" in schema.columns(conn)
+        conn.execute("ROLLBACK")
+        assert not schema.has_pieces(conn) and "undone" not in schema.columns(conn)
+    finally:
+        other.close()
+        conn.close()

@@ -236,12 +236,44 @@ def _ensure_schema(conn: sqlite3.Connection) -> None:
             conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
 
 
+class Connection(sqlite3.Connection):
+    """An SQLite connection vask opened.  It remembers what it found of the tables' shape
+    (:func:`columns`, :func:`has_pieces`) while the schema's version cookie stays the
+    same and no other connection committed: reading a document asks for them several
+    times, and each answer costs a look at the schema that far exceeds reading the two."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.shape: dict[Any, Any] = {}
+        self.shape_version: Any = None
+
+
+def _remembered(conn: Any, key: Any, find: Callable[[], Any]) -> Any:
+    """What ``find()`` says of the schema, found again once the schema may have changed:
+    by this connection (committed or rolled back, the cookie moves either way) or by
+    another (whose commits move the data version)."""
+    shape = getattr(conn, "shape", None)
+    if not isinstance(shape, dict):
+        return find()
+    version = conn.execute("SELECT * FROM pragma_schema_version, pragma_data_version").fetchone()
+    if version != conn.shape_version:
+        shape.clear()
+        conn.shape_version = version
+    if key not in shape:
+        shape[key] = find()
+    return shape[key]
+
+
 def columns(conn: Any, table: str = "traces") -> set[str]:
     """The lower-case names of a table's stored columns."""
     if backend.is_postgres(conn):
         return _PG_COLUMNS if table == "traces" else {"id", "trace_row", "seq", "data"}
-    info = conn.execute(f"PRAGMA table_xinfo({table})").fetchall()
-    return {str(row[1]).lower() for row in info if row[6] not in (2, 3)}
+
+    def find() -> frozenset[str]:
+        info = conn.execute(f"PRAGMA table_xinfo({table})").fetchall()
+        return frozenset(str(row[1]).lower() for row in info if row[6] not in (2, 3))
+
+    return set(_remembered(conn, ("columns", table), find))
 
 
 def _add_columns(conn: sqlite3.Connection) -> None:
@@ -276,7 +308,9 @@ def connect(db_path: str | os.PathLike[str] | DatabaseUrl, timeout: float = 60) 
         return _set_up(conn, path, lambda conn, path: _ensure_pg_schema(conn))
     try:
         real = _paths.database_file(path)
-        conn = sqlite3.connect(str(real), timeout=timeout, isolation_level=None)
+        conn = sqlite3.connect(
+            str(real), timeout=timeout, isolation_level=None, factory=Connection
+        )
     except (OSError, sqlite3.Error) as error:
         raise with_path(error, path) from error
     return _set_up(conn, path, lambda conn, path: _for_writing(conn, path, timeout))
@@ -423,6 +457,7 @@ def connect_readonly(
             timeout=timeout,
             isolation_level=None,
             check_same_thread=check_same_thread,
+            factory=Connection,
         )
     except sqlite3.Error as error:
         raise with_path(error, path) from error
@@ -477,15 +512,19 @@ def has_pieces(conn: Any) -> bool:
     """Whether the database has vask's table of pieces (schema 2 on) in a form it reads."""
     if backend.is_postgres(conn):
         return True
-    found = conn.execute(
-        "SELECT type FROM sqlite_master WHERE name = 'trace_pieces' COLLATE NOCASE"
-    ).fetchall()
-    if found != [("table",)]:
-        return False
-    info = conn.execute("PRAGMA table_xinfo(trace_pieces)").fetchall()
-    if any(row[6] in (2, 3) for row in info):
-        return False  # a generated column: no value vask stored
-    return {"trace_row", "seq", "data"} <= {str(row[1]).lower() for row in info}
+
+    def find() -> bool:
+        found = conn.execute(
+            "SELECT type FROM sqlite_master WHERE name = 'trace_pieces' COLLATE NOCASE"
+        ).fetchall()
+        if found != [("table",)]:
+            return False
+        info = conn.execute("PRAGMA table_xinfo(trace_pieces)").fetchall()
+        if any(row[6] in (2, 3) for row in info):
+            return False  # a generated column: no value vask stored
+        return {"trace_row", "seq", "data"} <= {str(row[1]).lower() for row in info}
+
+    return bool(_remembered(conn, "pieces", find))
 
 
 # -- PostgreSQL ------------------------------------------------------------------
