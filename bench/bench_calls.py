@@ -41,7 +41,9 @@ in under 10% of the store time, at most 10% of the database.
 (from the records' table the engines' core hands over with each document),
 against the store of the same documents, side by side: the rows read
 natively and their write, each part, and the trace index's build that reads
-the document again.  With ``--engine``, the documents are those the engine
+the document again; and what the stores write to the database's files (its
+write-ahead log and, as it is checkpointed, the database), with the index
+and without.  With ``--engine``, the documents are those the engine
 writes of ``bench/workloads.py``'s programs, with the tables it hands over;
 otherwise each table is made here from the document, untimed.
 
