@@ -103,7 +103,7 @@ FrameHead frame_head(Bytes d, std::size_t p, std::size_t end, double earliest,
       const std::uint64_t bits = be(d.data() + t + kTimestamp.size(), 8);
       const double ts = std::bit_cast<double>(bits);
       out.time = (earliest < ts && ts < latest) ? ts : std::numeric_limits<double>::quiet_NaN();
-      out.code = head.code;
+      static_cast<FramePrefix&>(out) = head;
       const std::size_t path_end = head.path.second, name_end = head.qualname.second;
       // the text of the path after its last ':' (the whole path text, header included, if none)
       std::size_t l0 = p + kFrameHead.size();
@@ -119,11 +119,6 @@ FrameHead frame_head(Bytes d, std::size_t p, std::size_t end, double earliest,
                    static_cast<std::int64_t>(name_end),
                    static_cast<std::int64_t>(l0),
                    static_cast<std::int64_t>(path_end)};
-      out.path = head.path;
-      out.co_name = head.co_name;
-      out.qualname = head.qualname;
-      out.qualname_text = head.qualname_text;
-      out.co_name_text = head.co_name_text;
       return out;
     }
   }

@@ -95,25 +95,22 @@ struct ScanResult {
   Stop stop = Stop::Count;
 };
 
-// What the head of one record says when it has the engines' frame layout
-// (code kSlow, every span empty, when it does not). Texts are offsets in
-// the bytes read, [begin, end) of the text itself, without its header.
-struct FrameHead {
+// The head of a record up to its frame id when it has the engines' frame
+// layout (code kSlow, every span empty, when it does not). Texts are offsets
+// in the bytes read, [begin, end) of the text itself, without its header.
+struct FramePrefix {
   std::uint8_t code = kSlow;
-  double time = std::numeric_limits<double>::quiet_NaN();  // none, or none any clock shows
-  // as Columns::spans: frame id text, name key, path text after its last ':'
-  std::array<std::int64_t, 6> spans{};
-  std::pair<std::size_t, std::size_t> path{}, co_name{}, qualname{};
+  std::pair<std::size_t, std::size_t> path{}, co_name{}, qualname{}, frame_id{};
   // whether "qualname" and "co_name" hold texts (not nil)
   bool qualname_text = false, co_name_text = false;
 };
 
-// The head of a record up to its frame id, when it has the engines' frame
-// layout (code kSlow, every span empty, when it does not): spans as in FrameHead.
-struct FramePrefix {
-  std::uint8_t code = kSlow;
-  std::pair<std::size_t, std::size_t> path{}, co_name{}, qualname{}, frame_id{};
-  bool qualname_text = false, co_name_text = false;
+// What the head of one record says when it has the engines' frame layout,
+// its time included (code kSlow, every span empty, when it does not).
+struct FrameHead : FramePrefix {
+  double time = std::numeric_limits<double>::quiet_NaN();  // none, or none any clock shows
+  // as Columns::spans: frame id text, name key, path text after its last ':'
+  std::array<std::int64_t, 6> spans{};
 };
 
 // The head of the record [p, end) of `data` up to its frame id: the first five

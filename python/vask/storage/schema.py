@@ -252,16 +252,15 @@ def _remembered(conn: Any, key: Any, find: Callable[[], Any]) -> Any:
     """What ``find()`` says of the schema, found again once the schema may have changed:
     by this connection (committed or rolled back, the cookie moves either way) or by
     another (whose commits move the data version)."""
-    shape = getattr(conn, "shape", None)
-    if not isinstance(shape, dict):
+    if not isinstance(conn, Connection):
         return find()
     version = conn.execute("SELECT * FROM pragma_schema_version, pragma_data_version").fetchone()
     if version != conn.shape_version:
-        shape.clear()
+        conn.shape.clear()
         conn.shape_version = version
-    if key not in shape:
-        shape[key] = find()
-    return shape[key]
+    if key not in conn.shape:
+        conn.shape[key] = find()
+    return conn.shape[key]
 
 
 def columns(conn: Any, table: str = "traces") -> set[str]:
