@@ -740,3 +740,40 @@ def test_names_known_to_a_build_are_looked_up_again_once_the_tables_are_made_aga
     finally:
         conn.close()
         other.close()
+
+
+@pytest.mark.parametrize("taken_back", ["the index's savepoint", "the whole transaction"])
+def test_names_a_connection_found_in_what_rolled_back_are_not_kept(tmp_path, taken_back):
+    """A kept-open connection remembers the ids of the names it wrote; those of writes
+    rolled back are forgotten, for their ids go to the next names added (here by another
+    connection), and a trace indexed later must not be named by them."""
+    db_path = tmp_path / "db.sqlite3"
+    conn, other = schema.connect(db_path), schema.connect(db_path)
+    names = ["alpha", "beta"]
+    try:
+        with schema.transaction(other):
+            callindex.ensure_tables(other)
+        with pytest.raises(RuntimeError), schema.transaction(conn):
+            if taken_back == "the index's savepoint":
+                conn.execute("SAVEPOINT vask_calls_index")
+                callindex._name_ids(conn, [(f"app.{n}", "app.py") for n in names])
+                conn.execute("ROLLBACK TO SAVEPOINT vask_calls_index")
+                schema.forget_written(conn)
+                conn.execute("RELEASE SAVEPOINT vask_calls_index")
+            else:
+                callindex._name_ids(conn, [(f"app.{n}", "app.py") for n in names])
+            raise RuntimeError("rolled back")
+        with schema.transaction(other):
+            for n in ("zeta", "eta"):
+                other.execute(
+                    "INSERT INTO call_names (qualname, file) VALUES (?, 'x.py')", (f"app.{n}",)
+                )
+        store.save_traces(
+            [("trc_a", document("trc_a", {"native_1": calls(names)}))], db_path=db_path
+        )
+        assert callindex.index_traces(conn, ["trc_a"]) == 2
+        got = sorted(row["qualname"] for row in callindex.all_rows(conn, "trc_a"))
+        assert got == ["app.alpha", "app.beta"]
+    finally:
+        conn.close()
+        other.close()

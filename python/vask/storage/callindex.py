@@ -519,7 +519,7 @@ def index_traces(
     def write_batch() -> None:
         nonlocal total, done, held
         with transaction(conn):
-            writes.begin(conn)
+            writes.blocks.clear()
             for trace_id, built in batch:
                 total += _write(conn, trace_id, built, writes)
             writes.finish(conn)
@@ -1321,26 +1321,12 @@ def glob_param(conn: Any, pattern: str) -> str:
 
 
 class _BatchWrites:
-    """What the traces written in one transaction of a build share: the blocks of their
-    rows read natively, compressed together (a batch of small traces on every core, as
-    one large trace's), and the ids of the names looked up, known for the rest of the
-    build while the index's tables stay those they were found in."""
+    """The blocks of rows read natively of the traces written in one transaction of a
+    build, compressed together (a batch of small traces on every core, as one large
+    trace's)."""
 
     def __init__(self) -> None:
         self.blocks: list[tuple[int, list[bytes], int]] = []  # (trace key, blocks, level)
-        self.names: dict[tuple[str, str], int] = {}
-        self._schema: Any = None
-
-    def begin(self, conn: Any) -> None:
-        """A transaction begins: the ids known are forgotten if the tables were made again
-        (by another build, say) since they were looked up."""
-        self.blocks.clear()
-        now = None
-        if not backend.is_postgres(conn):
-            now = conn.execute("PRAGMA schema_version").fetchone()
-        if now is None or now != self._schema:
-            self.names.clear()
-        self._schema = now
 
     def finish(self, conn: Any) -> None:
         """Write the blocks left, in the transaction of the traces that left them."""
@@ -1364,7 +1350,7 @@ def _write(
     index is never written for documents deleted, or saved again, since it was
     built (those are indexed again by the next query).  With ``batch``, the
     blocks of rows read natively are left to its :meth:`_BatchWrites.finish`,
-    in the same transaction, and the names are looked up in what it knows first.
+    in the same transaction.
     """
     _take_turn(conn)
     old = conn.execute("SELECT id FROM call_traces WHERE trace_id = ?", (trace_id,)).fetchone()
@@ -1399,7 +1385,7 @@ def _write(
         conn, trace_id, built, test_key, outcome,
         {"base": base, "first_start": first, "calls": total, "tick": tick},
     )  # fmt: skip
-    ids = _name_ids(conn, list(built.rows), batch.names if batch is not None else None)
+    ids = _name_ids(conn, list(built.rows))
     names = _pack_ids(sorted(ids.values()))
     raised = sum(1 for rows in built.rows.values() for r in rows if r[7] == RAISED)
     conn.execute("UPDATE call_traces SET names = ?, raised = ? WHERE id = ?", (names, raised, key))
@@ -1494,7 +1480,7 @@ def _write_native(
     """The rest of :func:`_write` for rows the native reader read: encoded natively into the
     same blocks, summary and facts as the rows written here (see ``call_columns.hpp``)."""
     assert _encode_call_index is not None
-    by_key = _name_ids(conn, built.names, batch.names if batch is not None else None)
+    by_key = _name_ids(conn, built.names)
     ids = [by_key[k] for k in built.names]
     got = _encode_call_index(built.native, ids, BLOCK_ROWS, START_TICKS, _FINEST_TICK)
     if isinstance(got, str):
@@ -1638,18 +1624,18 @@ def _test_id(conn: sqlite3.Connection, test: Any) -> int | None:
     return _inserted(conn, "INSERT INTO call_tests (test) VALUES (?)", (test,))
 
 
-def _name_ids(
-    conn: sqlite3.Connection,
-    keys: list[tuple[str, str]],
-    known: dict[tuple[str, str], int] | None = None,
-) -> dict[tuple[str, str], int]:
+def _name_ids(conn: Any, keys: list[tuple[str, str]]) -> dict[tuple[str, str], int]:
     """The id of each (qualname, file) in ``keys``, those not known yet added in that order
-    (the known ones found a few hundred at a statement: a trace calls hundreds of
-    functions, most of them named by a trace before).  ``known``: ids found before, in
-    tables as they still are; those found here are added to it."""
+    (inside a transaction).  Those the connection found before are taken as it knows them
+    (``schema.known_rows``); the rest are found a few hundred at a statement (a trace
+    calls hundreds of functions, most of them named by a trace before)."""
+    known = schema.known_rows(conn)
     out: dict[tuple[str, str], int] = {}
     if known:
-        out = {key: known[key] for key in keys if key in known}
+        for key in keys:
+            found = known.get(key)
+            if found is not None:
+                out[key] = found
     wanted = {key for key in keys if key not in out}
     qualnames = sorted({qualname for qualname, _ in wanted})
     for at in range(0, len(qualnames), _NAMES_AT_ONCE):
@@ -1666,8 +1652,8 @@ def _name_ids(
             out[(qualname, file)] = _inserted(
                 conn, "INSERT INTO call_names (qualname, file) VALUES (?, ?)", (qualname, file)
             )
-    if known is not None:
-        known.update(out)
+    if known is not None and wanted:
+        known.update((key, out[key]) for key in wanted)
     return out
 
 

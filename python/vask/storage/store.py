@@ -398,6 +398,7 @@ def _write_index(conn: Any, trace_id: str, built: Any) -> None:
             callindex.write_built(conn, trace_id, built, row)
     except Exception:  # noqa: BLE001 - as above
         conn.execute("ROLLBACK TO SAVEPOINT vask_calls_index")
+        schema.forget_written(conn)
         _logger.debug("vask: the calls index of %s was not written", trace_id, exc_info=True)
     conn.execute("RELEASE SAVEPOINT vask_calls_index")
 
