@@ -1629,11 +1629,14 @@ def _name_ids(conn: Any, keys: list[tuple[str, str]]) -> dict[tuple[str, str], i
     (inside a transaction).  Those the connection found before are taken as it knows them
     (``schema.known_rows``); the rest are found a few hundred at a statement (a trace
     calls hundreds of functions, most of them named by a trace before)."""
-    known = schema.known_rows(conn)
+    memo = schema.known_rows(conn)
     out: dict[tuple[str, str], int] = {}
-    if known:
+    if memo is not None:
+        known, written = memo
         for key in keys:
             found = known.get(key)
+            if found is None:
+                found = written.get(key)
             if found is not None:
                 out[key] = found
     wanted = {key for key in keys if key not in out}
@@ -1652,8 +1655,8 @@ def _name_ids(conn: Any, keys: list[tuple[str, str]]) -> dict[tuple[str, str], i
             out[(qualname, file)] = _inserted(
                 conn, "INSERT INTO call_names (qualname, file) VALUES (?, ?)", (qualname, file)
             )
-    if known is not None and wanted:
-        known.update((key, out[key]) for key in wanted)
+    if memo is not None and wanted:
+        memo[1].update((key, out[key]) for key in wanted)
     return out
 
 

@@ -81,7 +81,6 @@ import os
 import sqlite3
 import time
 import urllib.parse
-from collections import ChainMap
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -221,9 +220,9 @@ def transaction(conn: Any) -> Iterator[None]:
     except BaseException:
         forget_written(conn)
         raise
-    if isinstance(conn, Connection):
-        conn.known.maps[1].update(conn.known.maps[0])
-        conn.known.maps[0].clear()
+    if isinstance(conn, Connection) and conn.written:
+        conn.known.update(conn.written)
+        conn.written.clear()
 
 
 def _ensure_schema(conn: sqlite3.Connection) -> None:
@@ -257,33 +256,35 @@ class Connection(sqlite3.Connection):
         self.shape_version: Any = None
         # Rows its writers look up again and again, that never change once committed (the
         # calls index's names), by a key of their own: found in the open transaction
-        # (maps[0]), kept (maps[1]) once it commits; see known_rows.
-        self.known: ChainMap[Any, Any] = ChainMap({}, {})
+        # (`written`), kept (`known`) once it commits; see known_rows.
+        self.known: dict[Any, Any] = {}
+        self.written: dict[Any, Any] = {}
         self.known_schema: Any = None
 
 
-def known_rows(conn: Any) -> ChainMap[Any, Any] | None:
+def known_rows(conn: Any) -> tuple[dict[Any, Any], dict[Any, Any]] | None:
     """What this connection's writers found before of rows that never change once
-    committed, to look up first and to add to, inside a transaction: what transactions
-    that committed found, while the schema stays as it was, and what the open one found,
-    kept if it commits.  ``None`` for a connection that keeps none (not vask's SQLite one).
-    A writer that rolls back part of a transaction calls :func:`forget_written`."""
+    committed, to look up first, inside a transaction: (what transactions that committed
+    found, while the schema stays as it was; what the open one found, kept if it commits,
+    where a writer adds what it finds).  ``None`` for a connection that keeps none (not
+    vask's SQLite one).  A writer that rolls back part of a transaction calls
+    :func:`forget_written`."""
     if not isinstance(conn, Connection):
         return None
     now = conn.execute("PRAGMA schema_version").fetchone()
     if now != conn.known_schema:
         # the tables were made again (maybe by another process): their rows are others
-        conn.known.maps[1].clear()
-        conn.known.maps[0].clear()
+        conn.known.clear()
+        conn.written.clear()
         conn.known_schema = now
-    return conn.known
+    return conn.known, conn.written
 
 
 def forget_written(conn: Any) -> None:
     """What the open transaction found of :func:`known_rows` is taken back (it, or a part
     of it, rolls back)."""
     if isinstance(conn, Connection):
-        conn.known.maps[0].clear()
+        conn.written.clear()
 
 
 def _remembered(conn: Any, key: Any, find: Callable[[], Any]) -> Any:
