@@ -343,11 +343,12 @@ def store_batch(
 # records' table the engines hand over, so that the first query finds it
 # built; otherwise the first query indexes it. Off while it costs the traced
 # program more than it should: the rows are read and encoded natively, most
-# of it with the GIL released, yet it adds about two fifths to the store's
-# CPU time (bench/bench_calls.py --written) and about a tenth to a real
-# suite's traced run (bench/bench_real_suites.py). Of SQLite only: a
-# PostgreSQL database's writers would take turns at the index for the whole
-# of each store (callindex._take_turn).
+# of it with the GIL released, yet it adds about half to the store's CPU time
+# (bench/bench_calls.py --written) and 7-8% to the traced runs of suites
+# that make many calls (bench/bench_real_suites.py chardet more-itertools),
+# and its blocks, compressed fast, make the index a tenth larger. Of SQLite
+# only: a PostgreSQL database's writers would take turns at the index for the
+# whole of each store (callindex._take_turn).
 BUILD_INDEX_AS_STORED = False
 
 # A document an engine handed over without its records' table (a trace point's) is
