@@ -278,3 +278,39 @@ def test_what_a_connection_knows_of_the_tables_follows_every_change(tmp_path):
     finally:
         other.close()
         conn.close()
+
+
+def test_a_store_on_a_kept_open_connection_waits_as_long_as_it_is_told(tmp_path):
+    """The writer's connection sets its busy timeout again only when a store asks for
+    another: each store still waits for a lock as long as it was given."""
+    from vask.storage import schema
+    from vask.storage.writer import Job
+
+    db_path = tmp_path / "db.sqlite3"
+    conn = schema.connect(db_path)
+    try:
+        for n, timeout in enumerate((60.0, 60.0, 0.25, 60.0)):
+            trace_id = f"trc_wait_{n}"
+            doc = msgpack.packb(
+                {"trace_id": trace_id, "trace_name": "t", "timestamp": 1.0, "threads": {}}
+            )
+            job = Job(trace_id, doc, store.read_head(doc), db_path, timeout)
+            assert store.store_document(job, timeout, conn) is None
+            assert conn.execute("PRAGMA busy_timeout").fetchone()[0] == int(timeout * 1000)
+    finally:
+        conn.close()
+
+
+def test_pieces_compressed_in_one_call_are_those_compressed_one_by_one():
+    """However the zstd binding is asked to (one call for every piece, or a call each),
+    the frames are the same bytes, each decompressed on its own."""
+    import zstandard
+    from vask.storage import codec
+
+    compressor = zstandard.ZstdCompressor(level=3)
+    pieces = [os.urandom(50) * 400, memoryview(b"abc" * 70_000)[5:], b"x"]
+    frames = codec.compress_each(compressor, pieces)
+    assert frames == [compressor.compress(piece) for piece in pieces]
+    assert all(isinstance(frame, bytes) for frame in frames)
+    back = [zstandard.ZstdDecompressor().decompress(frame) for frame in frames]
+    assert back == [bytes(piece) for piece in pieces]

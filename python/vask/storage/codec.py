@@ -174,10 +174,17 @@ def compress(
 ) -> Compressed:
     """The document of ``size`` bytes that ``read(offset, n)`` gives, compressed."""
     compressor = _compressor(dictionary_id)
-    frames = []
-    for offset in range(0, size, FRAME_SIZE):
-        frames.append(compressor.compress(read(offset, min(FRAME_SIZE, size - offset))))
-    return Compressed(frames, dictionary_id)
+    pieces = [read(offset, min(FRAME_SIZE, size - offset)) for offset in range(0, size, FRAME_SIZE)]
+    return Compressed(compress_each(compressor, pieces), dictionary_id)
+
+
+def compress_each(compressor: zstandard.ZstdCompressor, pieces: list[Any]) -> list[bytes]:
+    """Each of ``pieces`` compressed as a frame of its own, by one call where the zstd
+    binding can (the same bytes): the background writer lets go of the GIL for each
+    call, and while the traced program runs, each time costs it a wait to get it back."""
+    if len(pieces) > 1 and hasattr(compressor, "multi_compress_to_buffer"):
+        return [bytes(frame) for frame in compressor.multi_compress_to_buffer(pieces, threads=1)]
+    return [compressor.compress(piece) for piece in pieces]
 
 
 def frame_table(lengths: list[int]) -> bytes:

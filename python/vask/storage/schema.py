@@ -205,6 +205,8 @@ def transaction(conn: Any) -> Iterator[None]:
     """
     postgres = backend.is_postgres(conn)
     conn.execute("BEGIN" if postgres else "BEGIN IMMEDIATE")
+    if isinstance(conn, Connection):
+        conn.transactions += 1
     try:
         yield
     except BaseException:
@@ -260,6 +262,11 @@ class Connection(sqlite3.Connection):
         self.known: dict[Any, Any] = {}
         self.written: dict[Any, Any] = {}
         self.known_schema: Any = None
+        # the busy timeout a store set last (store._wait_for_locks), in seconds
+        self.busy_timeout: float | None = None
+        # the transactions begun (see transaction), and the one whose schema was checked
+        self.transactions = 0
+        self.known_checked = -1
 
 
 def known_rows(conn: Any) -> tuple[dict[Any, Any], dict[Any, Any]] | None:
@@ -271,13 +278,26 @@ def known_rows(conn: Any) -> tuple[dict[Any, Any], dict[Any, Any]] | None:
     :func:`forget_written`."""
     if not isinstance(conn, Connection):
         return None
-    now = conn.execute("PRAGMA schema_version").fetchone()
-    if now != conn.known_schema:
-        # the tables were made again (maybe by another process): their rows are others
+    # Once a transaction: inside it only its own writer changes the schema, and one
+    # that makes tables again says so (forget_known).
+    if not conn.in_transaction or conn.known_checked != conn.transactions:
+        now = conn.execute("PRAGMA schema_version").fetchone()
+        if now != conn.known_schema:
+            # the tables were made again (maybe by another process): their rows are others
+            conn.known.clear()
+            conn.written.clear()
+            conn.known_schema = now
+        conn.known_checked = conn.transactions if conn.in_transaction else -1
+    return conn.known, conn.written
+
+
+def forget_known(conn: Any) -> None:
+    """Everything of :func:`known_rows` is taken back: the caller makes tables again."""
+    if isinstance(conn, Connection):
         conn.known.clear()
         conn.written.clear()
-        conn.known_schema = now
-    return conn.known, conn.written
+        conn.known_schema = None
+        conn.known_checked = -1
 
 
 def forget_written(conn: Any) -> None:

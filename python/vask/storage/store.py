@@ -408,8 +408,12 @@ def _wait_for_locks(conn: Any, timeout: float) -> None:
     """Let a store on a kept-open connection wait up to ``timeout`` for another's lock."""
     if backend.is_postgres(conn):
         conn.execute(f"SET lock_timeout = {int(timeout * 1000)}")
-    else:
+    elif getattr(conn, "busy_timeout", None) != timeout:
+        # set again only when it changes: each statement lets go of the GIL, and while
+        # the traced program runs, each time costs the writer a wait to get it back
         conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
+        if isinstance(conn, schema.Connection):
+            conn.busy_timeout = timeout
 
 
 def _keep_job_aside(job: Any, error: BaseException) -> Path:
