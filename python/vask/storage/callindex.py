@@ -424,13 +424,25 @@ def has_index(conn: sqlite3.Connection) -> bool:
     """Whether the database holds index tables of this version."""
     if backend.is_postgres(conn):
         return schema._pg_version(conn, conn.url.schema, PG_COMPONENT) == len(_PG_MIGRATIONS)
+    # known once found, while the schema stays as it was (the version changes only
+    # with the tables, made again by ensure_tables)
+    memo = schema.known_rows(conn)
+    if memo is not None and (_HAS_INDEX in memo[0] or _HAS_INDEX in memo[1]):
+        return True
     found = conn.execute(
         "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'call_index_version'"
     ).fetchone()
     if found is None:
         return False
     row = conn.execute("SELECT version FROM call_index_version").fetchone()
-    return row is not None and row[0] == INDEX_VERSION
+    current = row is not None and row[0] == INDEX_VERSION
+    if current and memo is not None:
+        memo[1][_HAS_INDEX] = True
+    return current
+
+
+# The key under which a connection remembers that the index's tables are current.
+_HAS_INDEX = ("call index", INDEX_VERSION)
 
 
 def ensure_tables(conn: sqlite3.Connection) -> None:
@@ -444,6 +456,7 @@ def ensure_tables(conn: sqlite3.Connection) -> None:
         return
     for table in _INDEX_TABLES:
         conn.execute(f"DROP TABLE IF EXISTS {table}")
+    schema.forget_known(conn)  # of the tables dropped
     for statement in _TABLES:
         conn.execute(statement)
     conn.execute("INSERT INTO call_index_version VALUES (?)", (INDEX_VERSION,))
@@ -1206,19 +1219,21 @@ def _folded_row_of(
     )
 
 
-def _test_of(conn: sqlite3.Connection, trace_id: str, root: str | None) -> tuple[Any, Any]:
-    """The test node id and outcome of a trace: its own, else its root trace's."""
+def _test_of(conn: Any, trace_id: str, root: str | None) -> tuple[Any, Any, int | None]:
+    """The test node id and outcome of a trace (its own, else its root trace's), and the
+    test's key in ``call_tests`` when it has one there already."""
     for tid in (trace_id, root):
         if tid is None:
             continue
         row = conn.execute(
-            "SELECT trace_name, outcome FROM traces WHERE trace_id = ? AND outcome IS NOT NULL"
-            " ORDER BY id DESC LIMIT 1",
+            "SELECT t.trace_name, t.outcome, c.id FROM traces t"
+            " LEFT JOIN call_tests c ON c.test = t.trace_name"
+            " WHERE t.trace_id = ? AND t.outcome IS NOT NULL ORDER BY t.id DESC LIMIT 1",
             (tid,),
         ).fetchone()
         if row is not None:
-            return row[0], row[1]
-    return None, None
+            return row[0], row[1], None if row[2] is None else int(row[2])
+    return None, None, None
 
 
 def _bound_us(seconds: float) -> int:
@@ -1353,16 +1368,18 @@ def _write(
     in the same transaction.
     """
     _take_turn(conn)
-    old = conn.execute("SELECT id FROM call_traces WHERE trace_id = ?", (trace_id,)).fetchone()
+    old, newest = conn.execute(
+        "SELECT (SELECT id FROM call_traces WHERE trace_id = ?),"
+        " (SELECT MAX(id) FROM traces WHERE trace_id = ?)",
+        (trace_id, trace_id),
+    ).fetchone()
     if old is not None:
-        _drop(conn, [old[0]])
-    if built is None:
+        _drop(conn, [old])
+    if built is None or newest != built.last_row:
         return 0
-    newest = conn.execute("SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)).fetchone()
-    if newest is None or newest[0] != built.last_row:
-        return 0
-    test, outcome = _test_of(conn, trace_id, built.root)
-    test_key = _test_id(conn, test)
+    test, outcome, test_key = _test_of(conn, trace_id, built.root)
+    if test_key is None and isinstance(test, str):
+        test_key = _inserted(conn, "INSERT INTO call_tests (test) VALUES (?)", (test,))
     if built.root in (None, trace_id) and test_key is not None:
         # the subtrees flushed from this trace were stored (and maybe indexed) before it:
         # they are of its test
@@ -1452,11 +1469,7 @@ def _write(
         ):
             column.extend(values)
         at += len(rows)
-    conn.executemany(
-        "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row)"
-        " VALUES (?, ?, ?, ?, ?, ?)",
-        summary,
-    )
+    _insert_summary(conn, summary)
     write_blocks(conn, key, columns, built.level)
     conn.execute(
         "UPDATE call_traces SET max_duration = ?, max_raised = ? WHERE id = ?",
@@ -1495,9 +1508,8 @@ def _write_native(
             "max_raised": longest_raised * tick if longest_raised >= 0 else None,
         },
     )  # fmt: skip
-    conn.executemany(
-        "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row)"
-        " VALUES (?, ?, ?, ?, ?, ?)",
+    _insert_summary(
+        conn,
         [
             (ids[k], key, calls, n_raised, _bound_us(most * tick) if most >= 0 else None, at)
             for k, calls, n_raised, most, at in summary
@@ -1508,6 +1520,23 @@ def _write_native(
     else:
         _write_frames(conn, key, _compressed(blocks, built.level))
     return int(total)
+
+
+def _insert_summary(conn: Any, rows: list[tuple[Any, ...]]) -> None:
+    """Add a trace's summary rows, a few hundred to a statement: the background writer
+    lets go of the GIL at every step of a statement (an ``executemany`` steps once a row),
+    and while the traced program runs, each time costs it a wait to get the GIL back."""
+    for at in range(0, len(rows), _SUMMARY_ROWS_AT_ONCE):
+        chunk = rows[at : at + _SUMMARY_ROWS_AT_ONCE]
+        conn.execute(
+            "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row) VALUES "
+            + ",".join(["(?, ?, ?, ?, ?, ?)"] * len(chunk)),
+            [value for row in chunk for value in row],
+        )
+
+
+# Summary rows added by one statement (their parameters within SQLite's oldest limit, 999).
+_SUMMARY_ROWS_AT_ONCE = 150
 
 
 def _compressed(blocks: list[bytes], level: int) -> list[bytes]:
@@ -1521,7 +1550,7 @@ def _compressed(blocks: list[bytes], level: int) -> list[bytes]:
         and hasattr(compressor, "multi_compress_to_buffer")
     ):
         return [bytes(frame) for frame in compressor.multi_compress_to_buffer(blocks, threads=-1)]
-    return [compressor.compress(block) for block in blocks]
+    return codec.compress_each(compressor, blocks)
 
 
 # The blocks of a trace worth compressing on every core (fewer: the threads cost more).
@@ -1615,15 +1644,6 @@ def _stored_blocks(conn: Any, key: int, blocks: Iterable[int]) -> dict[int, byte
     }
 
 
-def _test_id(conn: sqlite3.Connection, test: Any) -> int | None:
-    if not isinstance(test, str):
-        return None
-    row = conn.execute("SELECT id FROM call_tests WHERE test = ?", (test,)).fetchone()
-    if row is not None:
-        return int(row[0])
-    return _inserted(conn, "INSERT INTO call_tests (test) VALUES (?)", (test,))
-
-
 def _name_ids(conn: Any, keys: list[tuple[str, str]]) -> dict[tuple[str, str], int]:
     """The id of each (qualname, file) in ``keys``, those not known yet added in that order
     (inside a transaction).  Those the connection found before are taken as it knows them
@@ -1639,7 +1659,51 @@ def _name_ids(conn: Any, keys: list[tuple[str, str]]) -> dict[tuple[str, str], i
                 found = written.get(key)
             if found is not None:
                 out[key] = found
-    wanted = {key for key in keys if key not in out}
+    wanted = list(dict.fromkeys(key for key in keys if key not in out))
+    if backend.is_postgres(conn):
+        _pg_name_ids(conn, wanted, out)
+    elif wanted:
+        # those it holds already are left as they are
+        for at in range(0, len(wanted), _NAMES_AT_ONCE):
+            chunk = wanted[at : at + _NAMES_AT_ONCE]
+            conn.execute(
+                "INSERT OR IGNORE INTO call_names (qualname, file) VALUES "
+                + ",".join(["(?, ?)"] * len(chunk)),
+                [text for key in chunk for text in key],
+            )
+        out.update(_stored_name_ids(conn, wanted))
+    if memo is not None and wanted:
+        memo[1].update((key, out[key]) for key in wanted)
+    return out
+
+
+def _stored_name_ids(conn: Any, keys: list[tuple[str, str]]) -> dict[tuple[str, str], int]:
+    """The ids of those of ``keys`` that SQLite's ``call_names`` holds.  Each statement
+    answers in one row: the background writer lets go of the GIL at every row a statement
+    steps to, and while the traced program runs, each time costs it a wait to get the
+    GIL back."""
+    out: dict[tuple[str, str], int] = {}
+    for at in range(0, len(keys), _NAMES_AT_ONCE):
+        chunk = keys[at : at + _NAMES_AT_ONCE]
+        (found,) = conn.execute(
+            "WITH wanted (n, qualname, file) AS (VALUES "
+            + ",".join(["(?, ?, ?)"] * len(chunk))
+            + ") SELECT group_concat(w.n || ':' || c.id) FROM wanted w"
+            " JOIN call_names c ON c.qualname = w.qualname AND c.file = w.file",
+            [value for n, key in enumerate(chunk) for value in (n, *key)],
+        ).fetchone()
+        for pair in found.split(",") if found else ():
+            n, key = pair.split(":")
+            out[chunk[int(n)]] = int(key)
+    return out
+
+
+def _pg_name_ids(
+    conn: Any, wanted: list[tuple[str, str]], out: dict[tuple[str, str], int]
+) -> None:
+    """:func:`_name_ids` of PostgreSQL: those of ``wanted`` it holds are found by their
+    qualified names, the others added one by one."""
+    looked_for = set(wanted)
     qualnames = sorted({qualname for qualname, _ in wanted})
     for at in range(0, len(qualnames), _NAMES_AT_ONCE):
         chunk = qualnames[at : at + _NAMES_AT_ONCE]
@@ -1648,20 +1712,18 @@ def _name_ids(conn: Any, keys: list[tuple[str, str]]) -> dict[tuple[str, str], i
             f" ({','.join('?' * len(chunk))})",
             chunk,
         ):
-            if (qualname, file) in wanted:
+            if (qualname, file) in looked_for:
                 out[(qualname, file)] = int(key)
-    for qualname, file in keys:
+    for qualname, file in wanted:
         if (qualname, file) not in out:
             out[(qualname, file)] = _inserted(
                 conn, "INSERT INTO call_names (qualname, file) VALUES (?, ?)", (qualname, file)
             )
-    if memo is not None and wanted:
-        memo[1].update((key, out[key]) for key in wanted)
-    return out
 
 
-# Names looked up by one statement (within SQLite's oldest limit of parameters, 999).
-_NAMES_AT_ONCE = 500
+# Names looked up or added by one statement (their parameters within SQLite's oldest
+# limit, 999).
+_NAMES_AT_ONCE = 300
 
 
 _MASK = (1 << 64) - 1
