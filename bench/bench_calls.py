@@ -43,9 +43,14 @@ against the store of the same documents, side by side: the rows read
 natively and their write, each part, and the trace index's build that reads
 the document again; and what the stores write to the database's files (its
 write-ahead log and, as it is checkpointed, the database), with the index
-and without.  With ``--engine``, the documents are those the engine
-writes of ``bench/workloads.py``'s programs, with the tables it hands over;
-otherwise each table is made here from the document, untimed.
+and without.  It then stores the documents again while a thread of pure
+Python runs beside the store, as a traced program runs beside the background
+writer: the store's wall time per document, without the index and with it
+(every statement and every native or zstd call lets go of the GIL, and each
+time the store waits for it to come back).  With ``--engine``, the documents
+are those the engine writes of ``bench/workloads.py``'s programs, with the
+tables it hands over; otherwise each table is made here from the document,
+untimed.
 
 ``--values`` times only the value queries, each twice side by side: with
 each document keeping the frame it decompressed last (as before the frame
@@ -69,6 +74,7 @@ import shutil
 import sqlite3
 import sys
 import tempfile
+import threading
 import time
 from array import array
 from pathlib import Path
@@ -601,6 +607,50 @@ def _bytes_written() -> int:
     return 0
 
 
+def _beside_a_program(
+    docs: list[tuple[str, bytes]], tables: list[bytes | None], work: Path
+) -> None:
+    """Store ``docs`` again, without the index and with it built as stored, while a thread
+    of pure Python runs: the store's wall time and CPU time per document."""
+    from vask.storage.writer import Job
+
+    stop = threading.Event()
+
+    def program() -> None:
+        n = 0
+        while not stop.is_set():
+            for i in range(1000):
+                n += i
+
+    beside = threading.Thread(target=program, daemon=True)
+    beside.start()
+    spent = {}
+    saved = store.BUILD_INDEX_AS_STORED
+    try:
+        for index in (False, True):
+            path = work / f"beside-{int(index)}.sqlite3"
+            conn = schema.connect(path)
+            store.BUILD_INDEX_AS_STORED = index
+            began, cpu = time.perf_counter(), time.thread_time()
+            try:
+                for (trace_id, doc), table in zip(docs, tables, strict=True):
+                    job = Job(trace_id, doc, store.read_head(doc), path, 60.0)
+                    job.table = table
+                    assert store.store_document(job, 60.0, conn) is None
+            finally:
+                conn.close()
+            spent[index] = (time.perf_counter() - began, time.thread_time() - cpu)
+    finally:
+        store.BUILD_INDEX_AS_STORED = saved
+        stop.set()
+        beside.join()
+    print("beside a thread of pure Python (per document: wall, CPU):")
+    for index, what in ((False, "stored"), (True, "stored with the index built")):
+        seconds, cpu = spent[index]
+        print(f"  {what:<30} {seconds / len(docs) * 1e3:7.1f} ms {cpu / len(docs) * 1e3:7.2f} ms")
+    print(f"  the index adds {spent[True][0] / spent[False][0] - 1:.0%} to the wall time")
+
+
 def _written(
     docs: list[tuple[str, bytes]], work: Path, tables: list[bytes | None] | None = None
 ) -> None:
@@ -701,6 +751,7 @@ def _written(
             f"  the index takes {index_bytes:,} bytes, {index_bytes / sizes[indexed_path]:.1%}"
             f" of the database ({sizes[indexed_path]:,} bytes)"
         )
+    _beside_a_program(docs, tables, work)
 
 
 def main() -> int:
