@@ -344,9 +344,11 @@ def store_batch(
 # built; otherwise the first query indexes it. Off while it costs the traced
 # program more than it should: the rows are read and encoded natively, most
 # of it with the GIL released, yet it adds about half to the store's CPU time
-# (bench/bench_calls.py --written) and 7-8% to the traced runs of suites
-# that make many calls (bench/bench_real_suites.py chardet more-itertools),
-# and its blocks, compressed fast, make the index a tenth larger. Of SQLite
+# (bench/bench_calls.py --written), and beside the running program a store
+# with the index takes five times as long as one without (the same bench):
+# on chardet's suite the writer is then busy for three quarters of the run
+# instead of a third, and holds twice as many documents queued at the most.
+# Its blocks, compressed fast, also make the index a tenth larger. Of SQLite
 # only: a PostgreSQL database's writers would take turns at the index for the
 # whole of each store (callindex._take_turn).
 BUILD_INDEX_AS_STORED = False
