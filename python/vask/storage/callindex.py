@@ -1469,7 +1469,7 @@ def _write(
         ):
             column.extend(values)
         at += len(rows)
-    _insert_summary(conn, summary)
+    _insert_rows(conn, _INSERT_SUMMARY, summary, _SUMMARY_ROWS_AT_ONCE)
     write_blocks(conn, key, columns, built.level)
     conn.execute(
         "UPDATE call_traces SET max_duration = ?, max_raised = ? WHERE id = ?",
@@ -1508,12 +1508,14 @@ def _write_native(
             "max_raised": longest_raised * tick if longest_raised >= 0 else None,
         },
     )  # fmt: skip
-    _insert_summary(
+    _insert_rows(
         conn,
+        _INSERT_SUMMARY,
         [
             (ids[k], key, calls, n_raised, _bound_us(most * tick) if most >= 0 else None, at)
             for k, calls, n_raised, most, at in summary
         ],
+        _SUMMARY_ROWS_AT_ONCE,
     )
     if batch is not None:
         batch.blocks.append((key, blocks, built.level))
@@ -1522,21 +1524,25 @@ def _write_native(
     return int(total)
 
 
-def _insert_summary(conn: Any, rows: list[tuple[Any, ...]]) -> None:
-    """Add a trace's summary rows, a few hundred to a statement: the background writer
-    lets go of the GIL at every step of a statement (an ``executemany`` steps once a row),
-    and while the traced program runs, each time costs it a wait to get the GIL back."""
-    for at in range(0, len(rows), _SUMMARY_ROWS_AT_ONCE):
-        chunk = rows[at : at + _SUMMARY_ROWS_AT_ONCE]
+def _insert_rows(conn: Any, insert: str, rows: Sequence[Sequence[Any]], at_once: int) -> None:
+    """``insert`` (an INSERT up to its VALUES) of ``rows``, ``at_once`` to a statement: the
+    background writer lets go of the GIL at every step of a statement (an ``executemany``
+    steps once a row), and while the traced program runs, each time costs it a wait to get
+    the GIL back."""
+    for at in range(0, len(rows), at_once):
+        chunk = rows[at : at + at_once]
+        row = "(" + ", ".join("?" * len(chunk[0])) + ")"
         conn.execute(
-            "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row) VALUES "
-            + ",".join(["(?, ?, ?, ?, ?, ?)"] * len(chunk)),
-            [value for row in chunk for value in row],
+            f"{insert} VALUES {','.join([row] * len(chunk))}",
+            [value for values in chunk for value in values],
         )
 
 
-# Summary rows added by one statement (their parameters within SQLite's oldest limit, 999).
+# The summary rows added by one statement (their parameters within SQLite's oldest
+# limit, 999).
 _SUMMARY_ROWS_AT_ONCE = 150
+
+_INSERT_SUMMARY = "INSERT INTO call_summary (name, trace, calls, raised, longest, first_row)"
 
 
 def _compressed(blocks: list[bytes], level: int) -> list[bytes]:
@@ -1664,13 +1670,9 @@ def _name_ids(conn: Any, keys: list[tuple[str, str]]) -> dict[tuple[str, str], i
         _pg_name_ids(conn, wanted, out)
     elif wanted:
         # those it holds already are left as they are
-        for at in range(0, len(wanted), _NAMES_AT_ONCE):
-            chunk = wanted[at : at + _NAMES_AT_ONCE]
-            conn.execute(
-                "INSERT OR IGNORE INTO call_names (qualname, file) VALUES "
-                + ",".join(["(?, ?)"] * len(chunk)),
-                [text for key in chunk for text in key],
-            )
+        _insert_rows(
+            conn, "INSERT OR IGNORE INTO call_names (qualname, file)", wanted, _NAMES_AT_ONCE
+        )
         out.update(_stored_name_ids(conn, wanted))
     if memo is not None and wanted:
         memo[1].update((key, out[key]) for key in wanted)
