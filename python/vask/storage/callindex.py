@@ -1525,10 +1525,8 @@ def _write_native(
 
 
 def _insert_rows(conn: Any, insert: str, rows: Sequence[Sequence[Any]], at_once: int) -> None:
-    """``insert`` (an INSERT up to its VALUES) of ``rows``, ``at_once`` to a statement: the
-    background writer lets go of the GIL at every step of a statement (an ``executemany``
-    steps once a row), and while the traced program runs, each time costs it a wait to get
-    the GIL back."""
+    """``insert`` (an INSERT up to its VALUES) of ``rows``, ``at_once`` to a statement, not
+    one each: every step lets the GIL go (see vask.storage.writer)."""
     for at in range(0, len(rows), at_once):
         chunk = rows[at : at + at_once]
         row = "(" + ", ".join("?" * len(chunk[0])) + ")"
@@ -1680,10 +1678,8 @@ def _name_ids(conn: Any, keys: list[tuple[str, str]]) -> dict[tuple[str, str], i
 
 
 def _stored_name_ids(conn: Any, keys: list[tuple[str, str]]) -> dict[tuple[str, str], int]:
-    """The ids of those of ``keys`` that SQLite's ``call_names`` holds.  Each statement
-    answers in one row: the background writer lets go of the GIL at every row a statement
-    steps to, and while the traced program runs, each time costs it a wait to get the
-    GIL back."""
+    """The ids of those of ``keys`` that SQLite's ``call_names`` holds, each statement
+    answering in one row: every row read lets the GIL go (see vask.storage.writer)."""
     out: dict[tuple[str, str], int] = {}
     for at in range(0, len(keys), _NAMES_AT_ONCE):
         chunk = keys[at : at + _NAMES_AT_ONCE]

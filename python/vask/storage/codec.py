@@ -180,8 +180,7 @@ def compress(
 
 def compress_each(compressor: zstandard.ZstdCompressor, pieces: list[Any]) -> list[bytes]:
     """Each of ``pieces`` compressed as a frame of its own, by one call where the zstd
-    binding can (the same bytes): the background writer lets go of the GIL for each
-    call, and while the traced program runs, each time costs it a wait to get it back."""
+    binding can (the same bytes): each call lets the GIL go (see vask.storage.writer)."""
     if len(pieces) > 1 and hasattr(compressor, "multi_compress_to_buffer"):
         return [bytes(frame) for frame in compressor.multi_compress_to_buffer(pieces, threads=1)]
     return [compressor.compress(piece) for piece in pieces]

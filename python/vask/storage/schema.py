@@ -284,8 +284,7 @@ def known_rows(conn: Any) -> tuple[dict[Any, Any], dict[Any, Any]] | None:
         now = conn.execute("PRAGMA schema_version").fetchone()
         if now != conn.known_schema:
             # the tables were made again (maybe by another process): their rows are others
-            conn.known.clear()
-            conn.written.clear()
+            forget_known(conn)
             conn.known_schema = now
         conn.known_checked = conn.transactions if conn.in_transaction else -1
     return conn.known, conn.written

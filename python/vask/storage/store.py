@@ -411,8 +411,7 @@ def _wait_for_locks(conn: Any, timeout: float) -> None:
     if backend.is_postgres(conn):
         conn.execute(f"SET lock_timeout = {int(timeout * 1000)}")
     elif getattr(conn, "busy_timeout", None) != timeout:
-        # set again only when it changes: each statement lets go of the GIL, and while
-        # the traced program runs, each time costs the writer a wait to get it back
+        # set again only when it changes: each statement lets the GIL go (see writer)
         conn.execute(f"PRAGMA busy_timeout = {int(timeout * 1000)}")
         if isinstance(conn, schema.Connection):
             conn.busy_timeout = timeout

@@ -26,6 +26,16 @@ either; the first that succeeds stores the side files kept meanwhile.
 Consecutive documents nobody waits for, bound for one database, are stored
 in one transaction (trace points come many and small).
 
+The writer shares the GIL with the traced program, and what it costs the
+program is counted in the times it lets the GIL go more than in its CPU time:
+it lets go at every step of an SQLite statement (each statement, and each row
+an ``executemany`` adds or a query reads) and at every zstd or native call,
+and while the program runs Python each time costs the writer a wait of up to
+the interpreter's switch interval to get the GIL back.  So the stores behind
+it say things in few steps: rows many to a statement, answers in one row,
+frames in one call (``bench/bench_calls.py --written`` measures a store
+beside a busy thread).
+
 Whatever is still waiting when the interpreter exits is stored first (an
 ``atexit`` handler).  A child made by ``fork`` starts with an empty queue:
 the documents waiting belong to the parent.
