@@ -366,3 +366,30 @@ def test_a_large_trace_opens_scrolls_and_finds_a_value(
     browser.save_screenshot(str(shots / "big-trace.png"))
     assert errors(browser) == []
     print(f"first paint of a {BIG_CALLS:,}-call trace: {first_paint:.2f} s (indexing included)")
+
+
+def test_all_traces_search_indexes_on_asking_and_opens_a_call(
+    browser: webdriver.Chrome, base_url: str, traces: dict[str, str], shots: Path
+) -> None:
+    open_trace(browser, base_url, traces["threaded"])
+    browser.execute_script("document.getElementById('search-mode').value = 'calls'")
+    box = browser.find_element(By.ID, "search-text")
+    box.clear()
+    box.send_keys("order_total\n")
+    # the traces were stored without the index: the page offers to build it
+    note = "#calls-results .call-note"
+    wait(browser, lambda d: "not indexed yet" in d.execute_script(
+        f"const n = document.querySelector('{note}'); return n ? n.textContent : ''"
+    ))  # fmt: skip
+    browser.find_element(By.CSS_SELECTOR, "#calls-results .call-index").click()
+    hits = "return [...document.querySelectorAll('#calls-results .call-hit')]" + (
+        ".map(a => a.textContent)"
+    )
+    wait(browser, lambda d: any("order_total(order=" in h for h in d.execute_script(hits)), 60)
+    # it asks again until every trace is indexed, then says no more about it
+    wait(browser, lambda d: d.execute_script(f"return !document.querySelector('{note}')"), 60)
+    browser.save_screenshot(str(shots / "calls-search.png"))
+    browser.find_element(By.CSS_SELECTOR, "#calls-results .call-hit").click()
+    wait(browser, lambda d: details(d).startswith("order_total"))
+    assert browser.execute_script("return S.traceId") == traces["shop"]
+    assert errors(browser) == []

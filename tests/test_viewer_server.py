@@ -200,3 +200,47 @@ def test_the_installed_package_ships_the_page_with_nothing_from_the_network() ->
         text = (static / name).read_text(encoding="utf-8")
         assert "http://" not in text and "https://" not in text and "@import" not in text, name
     assert Path(str(static)).resolve().is_relative_to(Path(db.__file__).resolve().parent)
+
+
+def post(server: tuple[str, int], path: str, headers: dict[str, str]) -> tuple[int, dict]:
+    conn = http.client.HTTPConnection(*server, timeout=30)
+    conn.request("POST", path, body=b"", headers=headers)
+    response = conn.getresponse()
+    body = json.loads(response.read())
+    conn.close()
+    return response.status, body
+
+
+def test_the_page_asks_for_the_calls_index_and_only_the_page_may(
+    server: tuple[str, int],
+) -> None:
+    status, answer = get_json(server, "/api/calls?q=check")
+    assert status == 200 and answer["indexing"] is None
+    assert answer["not_indexed"] >= 2 and answer["matches"] == []
+    # what another site can send: a form (no header of ours), a script of its origin, and
+    # the page's request addressed to another host; none starts a build
+    page = {"X-Vask": "1"}
+    for headers in (
+        {},
+        {**page, "Origin": "http://evil.example"},
+        {**page, "Host": "evil.example:80"},
+    ):
+        assert post(server, "/api/calls/index", headers)[0] == 403
+    assert post(server, "/api/calls/nope", page)[0] == 404
+    assert get_json(server, "/api/calls?q=check")[1]["indexing"] is None
+
+    status, started = post(
+        server, "/api/calls/index", {**page, "Origin": f"http://127.0.0.1:{server[1]}"}
+    )
+    assert status == 200 and started["error"] is None
+    for _ in range(400):
+        answer = get_json(server, "/api/calls?q=check")[1]
+        if not answer["indexing"]["running"]:
+            break
+        time.sleep(0.05)
+    indexing = answer["indexing"]
+    assert indexing["error"] is None and indexing["done"] == indexing["total"] >= 2
+    # the call and its trace point's; the damaged trace stays out, and is not asked again
+    assert {m["trace"] for m in answer["matches"]} == {GOOD, TRACE_POINT}
+    assert all(m["label"].startswith("check(") for m in answer["matches"])
+    assert answer["not_indexed"] == 0

@@ -1,11 +1,12 @@
 """The viewer's web server: the page in ``static/`` and a JSON API, on 127.0.0.1 only.
 
-Read-only: the database is only read, and documents are read part by part
-(on Python 3.11 and later; 3.10 reads each document whole), so the server
+The database is only read, but for the calls index when the page asks for
+it (``POST /api/calls/index``), and documents are read part by part (on
+Python 3.11 and later; 3.10 reads each document whole), so the server
 holds a trace's index, not its documents.  Indexes are built in the
 background; until one is ready its trace answers with its progress.
 
-API (all GET, all JSON):
+API (GET but for the one POST, all JSON):
 
 =====================================  ======================================
 ``/api/traces``                        the stored traces, newest first, each
@@ -16,7 +17,11 @@ API (all GET, all JSON):
 ``/api/trace/ID/timeline``             ``thread``, ``from``, ``to`` (seconds), ``width`` (pixels)
 ``/api/trace/ID/search``               ``q``, ``mode`` (name, value), ``node`` or ``cursor``
 ``/api/calls``                         ``q``: calls across every trace, as ``vask calls``
-                                       takes its query, from the calls index as it stands
+                                       takes its query, from the calls index as it stands,
+                                       with how many traces it lacks and how far
+                                       indexing them has come
+``POST /api/calls/index``              index the traces it lacks, in the background
+                                       (the page's own request: header ``X-Vask: 1``)
 ``/api/trace/ID/tasks``                ``thread``, ``offset``, ``limit``: a page of its
                                        tree by asyncio task, one root per task; with
                                        ``task``: a page of a task's entries; with
@@ -81,6 +86,36 @@ class _Entry:
         self.budgeted = False
 
 
+class _CallsIndexing:
+    """A build of the calls index for the page, on a daemon thread: the server's
+    requests go on meanwhile, and what is indexed is searchable as each few traces
+    commit.  Stopping the server mid-build loses nothing: a trace is indexed in a
+    transaction of its own, or a few together, and the rest stay pending."""
+
+    def __init__(self, db_path: Path, timeout: float) -> None:
+        self.done = 0
+        self.total = 0
+        self.error: str | None = None
+        self.finished = threading.Event()
+        thread = threading.Thread(
+            target=self._run, args=(db_path, timeout), name="vask-viewer-calls-index", daemon=True
+        )
+        thread.start()
+
+    def _progress(self, done: int, total: int) -> None:
+        self.done, self.total = done, total
+
+    def _run(self, db_path: Path, timeout: float) -> None:
+        from vask import callsearch
+
+        try:
+            callsearch.ensure_index(db_path, timeout, self._progress)
+        except Exception as error:  # noqa: BLE001 - told to the page, the server goes on
+            self.error = f"{type(error).__name__}: {error}"
+        finally:
+            self.finished.set()
+
+
 class Viewer:
     """What the server knows: the database, and the indexes of the traces opened so far."""
 
@@ -97,6 +132,8 @@ class Viewer:
         # Diffs asked for by the page, by (A, B); computed one at a time.
         self._diffs: dict[tuple[str, str], dict[str, Any]] = {}
         self._diff_lock = threading.Lock()
+        # The calls index built on the page's asking (see index_calls); guarded by _lock.
+        self._indexing: _CallsIndexing | None = None
 
     # -- the database ------------------------------------------------------
 
@@ -357,9 +394,10 @@ class Viewer:
     def calls(self, text: str, limit: int = 200) -> dict[str, Any]:
         """The calls across every trace that a query finds (at most ``limit``).
 
-        The database stays unchanged: traces the calls index does not cover
-        yet are counted, not indexed (``vask calls`` or ``vask traces
-        reindex`` index them).
+        Only what the calls index covers is searched, and the database stays
+        unchanged: the traces it does not cover yet are counted
+        (``not_indexed``), for the page to offer to index them
+        (:meth:`index_calls`, whose progress ``indexing`` tells).
         """
         from vask import callsearch
         from vask.storage import callindex
@@ -396,10 +434,44 @@ class Viewer:
                     "truncated": match.truncated,
                 }
             )
-        conn = self._reader()
-        with self._conn_lock:
+        # counted on a connection of its own: the server's keeps the snapshot its open
+        # documents were read in, before the traces stored or indexed since
+        conn = schema.connect_readonly(self.db_path, self.timeout)
+        try:
             pending = len(callindex.pending_traces(conn))
-        return {"matches": matches, "limit": asked["limit"], "not_indexed": pending}
+        finally:
+            conn.close()
+        return {
+            "matches": matches,
+            "limit": asked["limit"],
+            "not_indexed": pending,
+            "indexing": self.calls_indexing(),
+        }
+
+    def index_calls(self) -> dict[str, Any]:
+        """Index the traces the calls index does not cover yet, on a thread of its own
+        (one build at a time: asked again meanwhile, the one under way goes on);
+        answers :meth:`calls_indexing`.  The page asks for it: this is the viewer's only
+        write to the database, and only to the index (derived from the traces)."""
+        with self._lock:
+            if self._indexing is None or self._indexing.finished.is_set():
+                self._indexing = _CallsIndexing(self.db_path, self.timeout)
+        return self.calls_indexing()
+
+    def calls_indexing(self) -> dict[str, Any] | None:
+        """How far the build :meth:`index_calls` started has come (``None``: none was
+        asked for): ``done`` of ``total`` traces, ``running``, and ``error`` when it
+        failed (the traces it did not reach stay searchable once indexed otherwise)."""
+        with self._lock:
+            indexing = self._indexing
+        if indexing is None:
+            return None
+        return {
+            "done": indexing.done,
+            "total": indexing.total,
+            "running": not indexing.finished.is_set(),
+            "error": indexing.error,
+        }
 
     def trace_points(self, trace: TraceIndex) -> list[dict[str, Any]]:
         """The trace points stored while ``trace`` was recorded (see :func:`vask.db.trace_points`).
@@ -463,12 +535,18 @@ class _Handler(BaseHTTPRequestHandler):
         pass  # quiet: the terminal shows the URL and the stop message only
 
     def do_GET(self) -> None:  # noqa: N802 - the base's name
+        self._answer(self._route)
+
+    def do_POST(self) -> None:  # noqa: N802 - the base's name
+        self._answer(self._route_post)
+
+    def _answer(self, route: Callable[[], None]) -> None:
         try:
             if not self._host_allowed():
                 # Another site resolving its name to 127.0.0.1 (DNS rebinding) must not
                 # read the traces: only requests addressed to this server are answered.
                 return self._json({"error": "unknown host"}, HTTPStatus.FORBIDDEN)
-            self._route()
+            route()
         except NotFound as error:
             self._json({"error": str(error)}, HTTPStatus.NOT_FOUND)
         except queries.BadRequest as error:
@@ -484,6 +562,23 @@ class _Handler(BaseHTTPRequestHandler):
         host = self.headers.get("Host", "")
         port = self.server.server_address[1]
         return host in (f"127.0.0.1:{port}", f"localhost:{port}")
+
+    def _route_post(self) -> None:
+        """The one request that writes: index the traces the calls index lacks.  Only the
+        page asks it: a form or a link of another site cannot send its header, and a
+        script of another site would be refused by the browser before sending it (this
+        server answers no preflight)."""
+        length = int(self.headers.get("Content-Length") or 0)
+        if length:
+            self.rfile.read(min(length, 1 << 16))
+        origin = self.headers.get("Origin")
+        port = self.server.server_address[1]
+        pages = (f"http://127.0.0.1:{port}", f"http://localhost:{port}")
+        if self.headers.get("X-Vask") != "1" or (origin is not None and origin not in pages):
+            return self._json({"error": "not asked by the page"}, HTTPStatus.FORBIDDEN)
+        if urlsplit(self.path).path != "/api/calls/index":
+            raise NotFound(f"no such page: {self.path}")
+        return self._json(self.viewer.index_calls())
 
     def _route(self) -> None:
         url = urlsplit(self.path)

@@ -20,12 +20,38 @@ async function runCallsSearch(q) {
     row.addEventListener("click", () => { box.hidden = true; });
     box.append(row);
   }
-  if (body.not_indexed) {
-    box.append(el("div", "call-note", `${plural(body.not_indexed, "trace")} not indexed yet: vask calls or vask traces reindex indexes them`));
+  const indexing = body.indexing;
+  if (indexing && indexing.running) {
+    const far = indexing.total ? `${indexing.done} of ${plural(indexing.total, "trace")}` : "the traces";
+    box.append(el("div", "call-note", `indexing ${far}… the results cover what is indexed so far`));
+    // asked again while the index grows, as long as the same search is shown
+    setTimeout(() => {
+      if (!box.hidden && $("search-text").value.trim() === q && $("search-mode").value === "calls") runCallsSearch(q).catch(report);
+    }, 1000);
+  } else if (body.not_indexed) {
+    const note = el("div", "call-note", `${plural(body.not_indexed, "trace")} not indexed yet${indexing && indexing.error ? ` (indexing failed: ${indexing.error})` : ""} `);
+    const start = el("button", "call-index", "index them");
+    start.addEventListener("click", (event) => {
+      event.preventDefault();
+      start.disabled = true;
+      indexCalls().then(() => runCallsSearch(q)).catch(report);
+    });
+    note.append(start);
+    box.append(note);
   }
   box.hidden = !box.childElementCount;
   const more = body.matches.length >= body.limit ? ` (the first ${body.limit})` : "";
   status.textContent = body.matches.length ? `${plural(body.matches.length, "call")}${more}` : "no match";
+}
+
+// Asks the server to index the traces the calls index lacks (its one request that writes).
+async function indexCalls() {
+  const res = await fetch("/api/calls/index", { method: "POST", headers: { Accept: "application/json", "X-Vask": "1" } });
+  if (!res.ok) {
+    let body = null;
+    try { body = await res.json(); } catch (e) { body = null; }
+    throw new HttpError((body && body.error) || `${res.status} ${res.statusText}`);
+  }
 }
 
 function hideCallsResults() {
