@@ -210,6 +210,14 @@ def selected_row(driver: webdriver.Chrome) -> str:
     return wait(driver, lambda d: d.execute_script(script))
 
 
+def search(driver: webdriver.Chrome, mode: str, text: str) -> None:
+    """Search for ``text`` in the search field's ``mode`` (name, value, calls), as typed."""
+    driver.execute_script(f"document.getElementById('search-mode').value = '{mode}'")
+    box = driver.find_element(By.ID, "search-text")
+    box.clear()
+    box.send_keys(text + "\n")
+
+
 def details(driver: webdriver.Chrome) -> str:
     return driver.find_element(By.ID, "details").text
 
@@ -237,10 +245,7 @@ def test_search_by_value_finds_the_call(
     browser: webdriver.Chrome, base_url: str, traces: dict[str, str], shots: Path
 ) -> None:
     open_trace(browser, base_url, traces["shop"])
-    browser.execute_script("document.getElementById('search-mode').value = 'value'")
-    box = browser.find_element(By.ID, "search-text")
-    box.clear()
-    box.send_keys("backordered (KTL-03\n")
+    search(browser, "value", "backordered (KTL-03")
     wait(browser, lambda d: "match 1: " in d.find_element(By.ID, "search-status").text)
     # the first call with the text among its values, in the order the trace recorded them
     status = browser.find_element(By.ID, "search-status").text
@@ -355,10 +360,7 @@ def test_a_large_trace_opens_scrolls_and_finds_a_value(
     """
     wait(browser, lambda d: d.execute_script(scroll) > 1000)
     assert any("compute(batch=0" in r for r in rows(browser))
-    browser.execute_script("document.getElementById('search-mode').value = 'value'")
-    box = browser.find_element(By.ID, "search-text")
-    box.clear()
-    box.send_keys("needle-in-the\n")
+    search(browser, "value", "needle-in-the")
     wait(browser, lambda d: "match 1" in d.find_element(By.ID, "search-status").text, timeout=30)
     wait(browser, lambda d: "needle-in-the-haystack" in details(d))
     selected = selected_row(browser)
@@ -372,10 +374,7 @@ def test_all_traces_search_indexes_on_asking_and_opens_a_call(
     browser: webdriver.Chrome, base_url: str, traces: dict[str, str], shots: Path
 ) -> None:
     open_trace(browser, base_url, traces["threaded"])
-    browser.execute_script("document.getElementById('search-mode').value = 'calls'")
-    box = browser.find_element(By.ID, "search-text")
-    box.clear()
-    box.send_keys("order_total\n")
+    search(browser, "calls", "order_total")
     # the traces were stored without the index: the page offers to build it
     note = "#calls-results .call-note"
     wait(browser, lambda d: "not indexed yet" in d.execute_script(
