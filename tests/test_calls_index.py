@@ -6,6 +6,7 @@ import re
 import sqlite3
 import threading
 
+import msgpack
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -448,6 +449,26 @@ def test_the_command_prints_each_match_with_a_way_to_open_it(tmp_path, capsys):
     assert (match["args"], match["return"], match["outcome"]) == ({"n": 1}, 2, "returned")
     assert main(["calls", "nothing", "--db", str(db_path)]) == 0
     assert "no calls match" in capsys.readouterr().err
+
+
+def test_json_says_the_type_of_an_object_stored_without_fields(tmp_path, capsys):
+    """An object stored by its state prints as its fields; one with none (a datetime
+    whose repr would run the program's tzinfo) as show prints it, not as an empty map."""
+    import json
+
+    def stored(type_name, address, fields):
+        return msgpack.ExtType(7, msgpack.packb([type_name, address, fields]))
+
+    db_path = tmp_path / "db.sqlite3"
+    args = {
+        "when": stored("datetime.datetime", 0x1234, {}),
+        "order": stored("shop.Order", 9, {"n": 1}),
+    }
+    records = [frame("call", 1, 1.0, "f", locals=args), frame("return", 1, 2.0, "f", arg=None)]
+    store.save_traces([("trc_01", document("trc_01", {"native_1": records}))], db_path=db_path)
+    assert main(["calls", "f", "--db", str(db_path), "--json"]) == 0
+    (match,) = json.loads(capsys.readouterr().out)
+    assert match["args"] == {"when": "<datetime.datetime object at 0x1234>", "order": {"n": 1}}
     assert main(["calls", "x", "--db", str(db_path), "--arg", "n", "=", "1"]) == 2
     assert main(["traces", "show", "trc_root", "--at", "native_1/99", "--db", str(db_path)]) == 1
 

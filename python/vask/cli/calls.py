@@ -13,7 +13,7 @@ from vask import callsearch, render
 from vask.cli.common import CliError, display, say
 from vask.storage import callindex, schema
 from vask.textsafe import terminal_safe
-from vask.values import ObjectRepr, StoredSet
+from vask.values import ObjectRepr, StoredObject, StoredSet
 
 __all__ = ["cmd_calls", "cmd_reindex"]
 
@@ -171,6 +171,9 @@ def to_json(value: Any, depth: int = 0) -> Any:
         return [to_json(v, depth + 1) for v in value]
     if isinstance(value, StoredSet):
         return [to_json(v, depth + 1) for v in value.items]
+    if isinstance(value, StoredObject) and not value.fields:
+        # as show prints it: its type, which an empty map would not say
+        return f"<{value.type_name} object at {value.address:#x}>"
     fields = getattr(value, "fields", None)
     if isinstance(fields, dict):
         return {str(k): to_json(v, depth + 1) for k, v in fields.items()}
