@@ -434,6 +434,38 @@ class TestKnownPure:
         assert not isinstance(full(datetime.datetime(2026, 1, 1, tzinfo=Zone())), ObjectRepr)
         assert isinstance(full(Loud.A), StoredObject)
 
+    def test_a_datetime_by_fields_keeps_its_parts(self):
+        """A datetime or time keeps its parts in its struct: written by its fields (its
+        tzinfo's repr is the program's), they are the parts its repr would show."""
+
+        class Zone(datetime.tzinfo):
+            def __init__(self):
+                self.name = "zone"
+
+            def utcoffset(self, dt):
+                return datetime.timedelta(0)
+
+            def __repr__(self):
+                raise AssertionError("called")
+
+        when = datetime.datetime(2026, 1, 2, 3, 4, 5, 6, tzinfo=Zone(), fold=1)
+        stored = full(when)
+        assert isinstance(stored, StoredObject) and stored.type_name == "datetime.datetime"
+        zone = stored.fields.pop("tzinfo")
+        assert stored.fields == dict(
+            year=2026, month=1, day=2, hour=3, minute=4, second=5, microsecond=6, fold=1
+        )
+        assert isinstance(zone, StoredObject) and zone.fields == {"name": "zone"}
+        assert render.format_value(full(when)).startswith("datetime(year=2026, month=1, day=2,")
+        stored = full(datetime.time(7, 8, tzinfo=Zone()))
+        assert list(stored.fields) == ["hour", "minute", "second", "microsecond", "tzinfo"]
+        assert [stored.fields[k] for k in ("hour", "minute", "second")] == [7, 8, 0]
+        # by fields everywhere: a naive one has no tzinfo to show
+        serialize.configure_values("fields")
+        assert full(datetime.datetime(2026, 1, 2)).fields == dict(
+            year=2026, month=1, day=2, hour=0, minute=0, second=0, microsecond=0
+        )
+
     def test_generated_dataclass_repr_recognised(self):
         stored = full(Point(1, 2, "private"))
         assert isinstance(stored, StoredObject)

@@ -632,11 +632,65 @@ Py_ssize_t visit_own_fields(PyObject* v, const TypeFacts& facts, Add&& add) {
   return total;
 }
 
+// Whether v is a datetime or time, which keeps its parts in its struct, not in
+// slots or a dict: written by its fields (its tzinfo's repr is the program's,
+// or the values are written by fields), those are the parts its repr shows.
+bool keeps_time_parts(const TypeFacts& facts) {
+  return facts.cls == TypeClass::Std && facts.known != nullptr &&
+         facts.known->kind == Kind::WithTzinfo;
+}
+
+// Appends the parts of a datetime or time (keeps_time_parts) to `pairs` as new
+// references, as its repr names them: fold only when set, tzinfo only when it
+// has one (the tzinfo itself, written as any value is). Returns how many there
+// are; appends at most `limit`. Throws PyErrSet (out of memory).
+Py_ssize_t append_time_parts(PyObject* v, const StdType& known, Py_ssize_t limit,
+                             std::vector<PyObject*>& pairs) {
+  struct Part {
+    const char* name;
+    long value;
+  };
+  Part parts[8];
+  size_t count = 0;
+  PyObject* tz = Py_None;
+  if (std::strcmp(known.name, "datetime") == 0) {
+    auto* dt = reinterpret_cast<PyDateTime_DateTime*>(v);
+    parts[count++] = {"year", PyDateTime_GET_YEAR(v)};
+    parts[count++] = {"month", PyDateTime_GET_MONTH(v)};
+    parts[count++] = {"day", PyDateTime_GET_DAY(v)};
+    parts[count++] = {"hour", PyDateTime_DATE_GET_HOUR(v)};
+    parts[count++] = {"minute", PyDateTime_DATE_GET_MINUTE(v)};
+    parts[count++] = {"second", PyDateTime_DATE_GET_SECOND(v)};
+    parts[count++] = {"microsecond", PyDateTime_DATE_GET_MICROSECOND(v)};
+    if (PyDateTime_DATE_GET_FOLD(v)) parts[count++] = {"fold", 1};
+    if (dt->hastzinfo) tz = dt->tzinfo;
+  } else {
+    auto* t = reinterpret_cast<PyDateTime_Time*>(v);
+    parts[count++] = {"hour", PyDateTime_TIME_GET_HOUR(v)};
+    parts[count++] = {"minute", PyDateTime_TIME_GET_MINUTE(v)};
+    parts[count++] = {"second", PyDateTime_TIME_GET_SECOND(v)};
+    parts[count++] = {"microsecond", PyDateTime_TIME_GET_MICROSECOND(v)};
+    if (PyDateTime_TIME_GET_FOLD(v)) parts[count++] = {"fold", 1};
+    if (t->hastzinfo) tz = t->tzinfo;
+  }
+  const Py_ssize_t total = static_cast<Py_ssize_t>(count) + (tz != Py_None ? 1 : 0);
+  const auto add = [&](const char* name, Ref value) {
+    Ref key = make_str(name);
+    pairs.push_back(key.release());
+    pairs.push_back(value.release());
+  };
+  for (size_t i = 0; i < count && static_cast<Py_ssize_t>(i) < limit; ++i) {
+    add(parts[i].name, Ref::check(PyLong_FromLong(parts[i].value)));
+  }
+  if (tz != Py_None && total <= limit) add("tzinfo", Ref::incref(tz));
+  return total;
+}
+
 }  // namespace
 
 bool borrow_fields(PyObject* v, const TypeFacts& facts, Py_ssize_t capacity, PyObject** pairs,
                    Py_ssize_t& count) {
-  if (PyExceptionInstance_Check(v) || PyMethod_Check(v)) return false;
+  if (PyExceptionInstance_Check(v) || PyMethod_Check(v) || keeps_time_parts(facts)) return false;
   Py_ssize_t n = 0;
   count = visit_own_fields(v, facts, [&](PyObject* name, PyObject* value) {
     if (n == capacity) return false;
@@ -673,6 +727,9 @@ Py_ssize_t collect_fields(PyObject* v, const TypeFacts& facts, Verdict verdict, 
     pairs.push_back(make_str("__self__").release());
     pairs.push_back(Py_NewRef(PyMethod_GET_SELF(v)));
     n = 2;
+  } else if (keeps_time_parts(facts)) {
+    total = append_time_parts(v, *facts.known, limit, pairs);
+    n = static_cast<Py_ssize_t>(pairs.size() - start) / 2;
   }
   const bool generated = verdict == Verdict::Dataclass || verdict == Verdict::Attrs;
   const Py_ssize_t wide = generated ? PY_SSIZE_T_MAX : limit;
