@@ -456,10 +456,14 @@ class TestKnownPure:
             year=2026, month=1, day=2, hour=3, minute=4, second=5, microsecond=6, fold=1
         )
         assert isinstance(zone, StoredObject) and zone.fields == {"name": "zone"}
-        assert render.format_value(full(when)).startswith("datetime(year=2026, month=1, day=2,")
-        stored = full(datetime.time(7, 8, tzinfo=Zone()))
-        assert list(stored.fields) == ["hour", "minute", "second", "microsecond", "tzinfo"]
+        # shown as its repr would be, the tzinfo by its fields
+        shown = "datetime.datetime(2026, 1, 2, 3, 4, 5, 6, fold=1, tzinfo=Zone(name='zone'))"
+        assert render.format_value(full(when)) == shown
+        stored = full(datetime.time(7, 8, tzinfo=Zone(), fold=1))
+        assert list(stored.fields) == ["hour", "minute", "second", "microsecond", "fold", "tzinfo"]
         assert [stored.fields[k] for k in ("hour", "minute", "second")] == [7, 8, 0]
+        shown = "datetime.time(7, 8, tzinfo=Zone(name='zone'), fold=1)"
+        assert render.format_value(stored) == shown
         # by fields everywhere: a naive one has no tzinfo to show
         serialize.configure_values("fields")
         assert full(datetime.datetime(2026, 1, 2)).fields == dict(

@@ -51,6 +51,37 @@ def _cut(text: str, width: int) -> str:
 _SCALARS = frozenset((str, int, float, bool, type(None)))
 
 
+# The parts of a datetime and a time stored by its fields (its tzinfo's repr is the
+# program's), in the order of their reprs; the last two may be left out when 0.
+_TIME_PARTS = {
+    "datetime.datetime": ("year", "month", "day", "hour", "minute", "second", "microsecond"),
+    "datetime.time": ("hour", "minute", "second", "microsecond"),
+}
+_NO_TZINFO = object()
+
+
+def _time_parts(v: StoredObject) -> tuple[str, bool, Any] | None:
+    """A datetime's or time's parts as its repr writes them (the numbers, whether
+    ``fold`` is set, the tzinfo or ``_NO_TZINFO``); ``None`` for any other object, or
+    one whose fields are not exactly those parts."""
+    names = _TIME_PARTS.get(v.type_name)
+    if names is None:
+        return None
+    fields = v.fields
+    extra = set(fields) - set(names)
+    if not set(names) <= set(fields) or not extra <= {"fold", "tzinfo"}:
+        return None
+    numbers = [fields[n] for n in names]
+    if not all(type(x) is int for x in numbers) or fields.get("fold", 0) not in (0, 1):
+        return None
+    # as the reprs do: microsecond left out when 0, then second when 0 too
+    keep = len(names) - (2 if numbers[-1] == numbers[-2] == 0 else 1 if numbers[-1] == 0 else 0)
+    if v.type_name == "datetime.time":
+        keep = max(keep, 2)
+    shown = ", ".join(map(str, numbers[:keep]))
+    return shown, bool(fields.get("fold")), fields.get("tzinfo", _NO_TZINFO)
+
+
 def format_value(value: Any, width: int = 0) -> str:
     """A stored value as Python-like text, cut to ``width`` characters (0: no cut).
 
@@ -89,6 +120,16 @@ def format_value(value: Any, width: int = 0) -> str:
         if isinstance(v, StoredObject):
             if not v.fields:
                 return emit(f"<{v.type_name} object at {v.address:#x}>")
+            shown = _time_parts(v)
+            if shown is not None:  # as its repr shows it
+                numbers, fold, tz = shown
+                # a datetime's repr says fold before tzinfo, a time's after it
+                fold_first = v.type_name == "datetime.datetime"
+                if not emit(f"{v.type_name}({numbers}{', fold=1' if fold and fold_first else ''}"):
+                    return False
+                if tz is not _NO_TZINFO and not (emit(", tzinfo=") and go(tz, depth + 1)):
+                    return False
+                return emit(", fold=1)" if fold and not fold_first else ")")
             if not emit(f"{v.short_name}("):
                 return False
             for i, (k, item) in enumerate(v.fields.items()):
