@@ -4,8 +4,12 @@
 // loaded after viewer.js, whose helpers ($, el, api, plural) it uses.
 "use strict";
 
+// The search asked again while the calls index grows: one at a time, the newest search's.
+let callsAgain = null;
+
 // A search across every trace: the calls index answers, the results open the trace at the call.
 async function runCallsSearch(q) {
+  clearTimeout(callsAgain);
   const status = $("search-status");
   const box = $("calls-results");
   status.textContent = "searching all traces…";
@@ -25,7 +29,8 @@ async function runCallsSearch(q) {
     const far = indexing.total ? `${indexing.done} of ${plural(indexing.total, "trace")}` : "the traces";
     box.append(el("div", "call-note", `indexing ${far}… the results cover what is indexed so far`));
     // asked again while the index grows, as long as the same search is shown
-    setTimeout(() => {
+    clearTimeout(callsAgain);  // another search may have set one while this one waited
+    callsAgain = setTimeout(() => {
       if (!box.hidden && $("search-text").value.trim() === q && $("search-mode").value === "calls") runCallsSearch(q).catch(report);
     }, 1000);
   } else if (body.not_indexed) {
@@ -45,13 +50,8 @@ async function runCallsSearch(q) {
 }
 
 // Asks the server to index the traces the calls index lacks (its one request that writes).
-async function indexCalls() {
-  const res = await fetch("/api/calls/index", { method: "POST", headers: { Accept: "application/json", "X-Vask": "1" } });
-  if (!res.ok) {
-    let body = null;
-    try { body = await res.json(); } catch (e) { body = null; }
-    throw new HttpError((body && body.error) || `${res.status} ${res.statusText}`);
-  }
+function indexCalls() {
+  return api("/api/calls/index", { method: "POST", headers: { "X-Vask": "1" } });
 }
 
 function hideCallsResults() {

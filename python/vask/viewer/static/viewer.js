@@ -58,8 +58,8 @@ function plural(n, word) { return `${fmtCount(n)} ${word}${n === 1 ? "" : "s"}`;
 
 class HttpError extends Error {}
 
-async function api(path) {
-  const res = await fetch(path, { headers: { Accept: "application/json" } });
+async function api(path, init = {}) {
+  const res = await fetch(path, { ...init, headers: { Accept: "application/json", ...init.headers } });
   let body = null;
   try { body = await res.json(); } catch (e) { body = null; }
   if (!res.ok) throw new HttpError((body && body.error) || `${res.status} ${res.statusText}`);
