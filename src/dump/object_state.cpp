@@ -632,9 +632,10 @@ Py_ssize_t visit_own_fields(PyObject* v, const TypeFacts& facts, Add&& add) {
   return total;
 }
 
-// Whether v is a datetime or time, which keeps its parts in its struct, not in
-// slots or a dict: written by its fields (its tzinfo's repr is the program's,
-// or the values are written by fields), those are the parts its repr shows.
+// Whether the type (of `facts`) is datetime or time, whose instances keep their
+// parts in their struct, not in slots or a dict: written by its fields (its
+// tzinfo's repr is the program's, or the values are written by fields), an
+// instance's fields are the parts its repr shows.
 bool keeps_time_parts(const TypeFacts& facts) {
   return facts.cls == TypeClass::Std && facts.known != nullptr &&
          facts.known->kind == Kind::WithTzinfo;
