@@ -68,16 +68,13 @@ def _time_parts(v: StoredObject) -> tuple[str, bool, Any] | None:
     if names is None:
         return None
     fields = v.fields
-    extra = set(fields) - set(names)
-    if not set(names) <= set(fields) or not extra <= {"fold", "tzinfo"}:
+    if not set(names) <= fields.keys() <= {*names, "fold", "tzinfo"}:
         return None
     numbers = [fields[n] for n in names]
     if not all(type(x) is int for x in numbers) or fields.get("fold", 0) not in (0, 1):
         return None
     # as the reprs do: microsecond left out when 0, then second when 0 too
     keep = len(names) - (2 if numbers[-1] == numbers[-2] == 0 else 1 if numbers[-1] == 0 else 0)
-    if v.type_name == "datetime.time":
-        keep = max(keep, 2)
     shown = ", ".join(map(str, numbers[:keep]))
     return shown, bool(fields.get("fold")), fields.get("tzinfo", _NO_TZINFO)
 

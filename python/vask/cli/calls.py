@@ -172,8 +172,7 @@ def to_json(value: Any, depth: int = 0) -> Any:
     if isinstance(value, StoredSet):
         return [to_json(v, depth + 1) for v in value.items]
     if isinstance(value, StoredObject) and not value.fields:
-        # as show prints it: its type, which an empty map would not say
-        return f"<{value.type_name} object at {value.address:#x}>"
+        return render.format_value(value)  # its type, which an empty map would not say
     fields = getattr(value, "fields", None)
     if isinstance(fields, dict):
         return {str(k): to_json(v, depth + 1) for k, v in fields.items()}
