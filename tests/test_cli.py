@@ -271,6 +271,23 @@ def test_run_script_argv_main_path_and_exit_code(tmp_path: Path) -> None:
     assert summary.trace_name == "custom" and summary.calls == 2  # <module> and report()
 
 
+def test_every_run_option_keeps_its_value_before_the_script() -> None:
+    """The word after an option of ``run`` that takes a value is that value, never the
+    script: ``--values fields prog.py`` once ran nothing."""
+    from vask.cli.parser import build_parser, split_run_args
+
+    commands = next(a for a in build_parser()._actions if a.dest == "command")
+    options = [
+        o for a in commands.choices["run"]._actions if a.nargs != 0 for o in a.option_strings
+    ]
+    assert "--values" in options
+    for option in options:
+        if option == "-m":
+            continue
+        ours, program = split_run_args([option, "1", "prog.py", option, "2"])
+        assert (ours, program) == ([option, "1", "prog.py"], [option, "2"]), option
+
+
 def test_uncaught_exception_and_exit_message(tmp_path: Path) -> None:
     (tmp_path / "boom.py").write_text("def f():\n    raise ValueError('boom')\nf()\n")
     result = vask_cmd("run", "boom.py", cwd=tmp_path, check=1)

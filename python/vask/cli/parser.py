@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import functools
 import math
 from collections.abc import Callable
 from pathlib import Path
@@ -13,25 +14,27 @@ from vask.cli.common import DEFAULT_BUSY_TIMEOUT
 from vask.db import OUTCOMES
 from vask.version import __version__
 
-__all__ = ["RUN_VALUE_OPTIONS", "build_parser", "non_negative", "split_run_args"]
+__all__ = ["build_parser", "non_negative", "run_value_options", "split_run_args"]
 
-RUN_VALUE_OPTIONS = frozenset(
-    (
-        "--include",
-        "--ignore",
-        "--flush-subtree-mb",
-        "--memory-budget-mb",
-        "--max-trace-mb",
-        "--trace-cap-mb",
-        "--name",
-        "--db",
-        "--busy-timeout",
-        "--engine",
-        "--trace-point",
-        "--fold-after",
-        "--fold-trace-after",
+@functools.cache
+def run_value_options() -> frozenset[str]:
+    """The options of ``vask run`` that take a value, as its parser defines them: the
+    one list that :func:`split_run_args` reads, so that an option added to the parser
+    never makes the word after it look like the script."""
+    # argparse has no public way to walk a parser's actions
+    commands = next(
+        action
+        for action in build_parser()._actions
+        if isinstance(action, argparse._SubParsersAction)
     )
-)
+    run = commands.choices["run"]
+    return frozenset(
+        option
+        for action in run._actions
+        if action.nargs != 0
+        for option in action.option_strings
+        if option.startswith("--")
+    )
 
 
 def non_negative(text: str) -> float:
@@ -516,6 +519,7 @@ def split_run_args(argv: list[str]) -> tuple[list[str], list[str]]:
     option) or right after ``-m MODULE``; it is handed over untouched, so a
     program option that looks like one of vask's stays the program's.
     """
+    takes_value = run_value_options()
     i = 0
     while i < len(argv):
         arg = argv[i]
@@ -526,7 +530,7 @@ def split_run_args(argv: list[str]) -> tuple[list[str], list[str]]:
         if arg.startswith("-m") and not arg.startswith("--"):
             return argv[: i + 1], argv[i + 1 :]
         if arg.startswith("-"):
-            if arg in RUN_VALUE_OPTIONS:
+            if arg in takes_value:
                 i += 1
             i += 1
             continue
