@@ -112,6 +112,22 @@ class TestNoCodeRuns:
         assert list(stored)[:3] == ["(1, 'a')", "frozenset({2})", "3.5"]
         assert list(stored)[3].startswith("<test_values_safe.Slotted object at 0x")
 
+    def test_a_class_is_its_name_whatever_its_metaclass(self, no_repr_mode):
+        """A class is written as ``<class 'module.QualName'>``: not by its dict, which is
+        what it defines rather than holds, and without its metaclass's repr."""
+        name = f"<class '{__name__}.Built'>"
+        values = {"built": Built, "enum": Color, "plain": int, "keyed": {Built: 1}}
+        assert full(values) == {
+            "built": ObjectRepr(name),
+            "enum": ObjectRepr(f"<class '{__name__}.Color'>"),
+            "plain": ObjectRepr("<class 'int'>"),
+            "keyed": {name: 1},
+        }
+        assert light([Built]) == ObjectRepr(f"[{name}]")
+        # a member of an enum with a repr of its own: its class by name among its fields
+        member = full(Loud.A)
+        assert member.fields["__objclass__"] == ObjectRepr(f"<class '{__name__}.Loud'>")
+
     def test_dict_property_is_never_read(self, no_repr_mode):
         reads = []
 
@@ -126,6 +142,15 @@ class TestNoCodeRuns:
         assert full(s).fields == {"real": "yes"}
         assert light(s) == ObjectRepr("Shadow(real='yes')")
         assert reads == []
+
+
+class LoudMeta(type):
+    def __repr__(cls):
+        raise AssertionError("called")
+
+
+class Built(metaclass=LoudMeta):
+    x = 1
 
 
 # -- where the fields come from --------------------------------------------------------

@@ -782,7 +782,10 @@ class Dumper {
 
   // Written by a repr known to be pure (or vouched for), else by its fields.
   void object_value(PyObject* v, int depth) {
-    if (policy_->mode != ValuesMode::Repr && PyModule_CheckExact(v)) return repr_text(module_text(v));
+    if (policy_->mode != ValuesMode::Repr) {
+      if (PyModule_CheckExact(v)) return repr_text(module_text(v));
+      if (PyType_Check(v)) return repr_text(class_text(v).get());
+    }
     const TypeFacts* facts = nullptr;
     const Verdict verdict = object_verdict(v, *policy_, facts);
     if (verdict == Verdict::Repr) return repr_value(v);
@@ -941,9 +944,17 @@ class Dumper {
     return "<module '" + std::string(*text) + "'>";
   }
 
+  // "<class 'module.QualName'>", as type's own repr writes it whatever v's
+  // metaclass: it reads the class's own storage (its __module__ in its dict,
+  // its qualname) and runs none of the program's code, where a metaclass's
+  // repr would. A class is written so in every mode but "repr", its dict
+  // being what the class defines, not what a value of it holds.
+  static Ref class_text(PyObject* v) { return Ref::check(PyType_Type.tp_repr(v)); }
+
   // Text for v without running its code: its repr when that is known to be
   // pure, else object's default text, "<module.QualName object at 0x...>".
   std::string object_text(PyObject* v) {
+    if (PyType_Check(v)) return std::string(TextHead(class_text(v).get(), kMaxStringChars).view());
     if (object_verdict(v, *policy_) == Verdict::Repr) {
       return std::string(TextHead(safe_repr(v).get(), kMaxStringChars).view());
     }
@@ -1192,6 +1203,7 @@ class Dumper {
     }
     if (policy_->mode != ValuesMode::Repr) {
       if (PyModule_CheckExact(v)) return module_text(v);
+      if (PyType_Check(v)) return short_text(class_text(v).get());
       if (object_verdict(v, *policy_) != Verdict::Repr) {
         if (const Base base = entries_base(tp); base != Base::None) return short_entries(v, base);
         if (PyAnySet_Check(v)) return short_set(v);
