@@ -5,6 +5,7 @@ from __future__ import annotations
 import re
 import sqlite3
 import threading
+import time
 
 import msgpack
 import pytest
@@ -490,24 +491,80 @@ def test_a_sub_microsecond_call_is_printed_with_its_exact_duration(tmp_path, cap
     assert "300 ns" in capsys.readouterr().out
 
 
-def test_the_writer_leaves_the_index_to_the_first_query(tmp_path):
-    """The traced program never waits for the index: the writer stores documents
-    only, and the first query indexes what is missing, with progress."""
+def test_the_writer_indexes_in_its_spare_time_and_nobody_waits_for_it(tmp_path, monkeypatch):
+    """The traced program never waits for the index: the writer stores documents first,
+    and indexes the traces it stored when it has nothing to store.  What it leaves (a
+    trace too large for its spare time, or all of them when told not to), the first
+    query indexes, with progress."""
     from vask.storage import writer
 
     db_path = tmp_path / "db.sqlite3"
-    doc = document("trc_bg", {"native_1": [frame("call", 1, 1.0, "f")]})
-    writer.save_trace("trc_bg", 60, doc, db_path, wait=False)
-    assert writer.drain(30)
-    conn = schema.connect(db_path)
-    try:
-        assert not callindex.has_index(conn)
-        assert callindex.pending_traces(conn) == ["trc_bg"]
-    finally:
-        conn.close()
+
+    def stored(trace_id, name="f", wait=False):
+        doc = document(trace_id, {"native_1": [frame("call", 1, 1.0, name)]})
+        writer.save_trace(trace_id, 60, doc, db_path, wait=wait)
+        assert writer.drain(30)
+
+    def pending():
+        conn = schema.connect(db_path)
+        try:
+            return callindex.pending_traces(conn)
+        finally:
+            conn.close()
+
+    def pending_soon(expected):
+        """The pending traces once they are ``expected`` (the writer indexes them on its
+        own thread), or after 30 s."""
+        deadline = time.monotonic() + 30
+        while (now := pending()) != expected and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return now
+
+    monkeypatch.setattr(writer, "INDEX_IN_SPARE_TIME", False)
+    stored("trc_off")
+    assert pending() == ["trc_off"]
     seen = []
     (match,) = callsearch.find_calls(db_path, "f", progress=lambda *p: seen.append(p))
-    assert (match.trace_id, seen) == ("trc_bg", [(1, 1)])
+    assert (match.trace_id, seen) == ("trc_off", [(1, 1)])
+
+    monkeypatch.setattr(writer, "INDEX_IN_SPARE_TIME", True)
+    stored("trc_a")
+    stored("trc_b", "g")
+    assert pending_soon([]) == []
+    seen.clear()
+    (match,) = callsearch.find_calls(db_path, "g", progress=lambda *p: seen.append(p))
+    assert (match.trace_id, seen) == ("trc_b", [])
+
+    # too large for spare time: the first query's
+    monkeypatch.setattr(store, "SPARE_TIME_INDEX_BYTES", 0)
+    stored("trc_large")
+    time.sleep(0.2)
+    assert pending() == ["trc_large"]
+    monkeypatch.undo()
+
+    # while the writer indexes, a store waited for is made at once and drain() does not
+    # wait; a document handed over meanwhile is stored after it
+    busy, free = threading.Event(), threading.Event()
+    indexing = store.index_in_spare_time
+
+    def slow(conn, trace_id):
+        busy.set()
+        assert free.wait(30)
+        indexing(conn, trace_id)
+
+    monkeypatch.setattr(store, "index_in_spare_time", slow)
+    stored("trc_c")
+    assert busy.wait(30)
+    began = time.monotonic()
+    stored("trc_waited", wait=True)
+    assert writer.drain(0) and time.monotonic() - began < 10
+    doc = document("trc_queued", {"native_1": [frame("call", 1, 1.0, "f")]})
+    writer.save_trace("trc_queued", 60, doc, db_path, wait=False)
+    assert not writer.drain(0.1)
+    free.set()
+    assert writer.drain(30)
+    # the trace stored on its caller's thread is left to the first query
+    assert pending_soon(["trc_large", "trc_waited"]) == ["trc_large", "trc_waited"]
 
 
 def test_the_viewer_searches_every_trace_without_changing_the_database(tmp_path):

@@ -504,6 +504,7 @@ def _by_the_trace_index(db_path, monkeypatch):
 @pytest.mark.parametrize("program", list(PROGRAMS))
 def test_the_first_query_reads_stored_documents_natively(engine, tmp_path, monkeypatch, program):
     monkeypatch.setattr(store, "BUILD_INDEX_AS_STORED", False)
+    monkeypatch.setattr(writer, "INDEX_IN_SPARE_TIME", False)
     run, config = PROGRAMS[program]
     db_path = tmp_path / "db.sqlite3"
     _record(engine, db_path, run, config)

@@ -15,6 +15,7 @@ import pytest
 from tracedocs import document, frame, plugin
 
 from vask import db
+from vask.storage import writer
 from vask.viewer.server import Viewer, make_server
 
 GOOD = "trc_01GOODGOODGOODGOODGOODGOOD"
@@ -25,6 +26,9 @@ TRACE_POINT = "trc_01POINTPOINTPOINTPOINTPOI"
 @pytest.fixture(scope="module")
 def server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[str, int]]:
     path = tmp_path_factory.mktemp("viewer") / "db.sqlite3"
+    # stored without the index, which the page asks for (a trace point is stored by the
+    # writer, which would index it in its spare time)
+    spare_time, writer.INDEX_IN_SPARE_TIME = writer.INDEX_IN_SPARE_TIME, False
     records = [
         frame("call", 1, 100.0, "main", locals={"argv": ["x"]}),
         plugin("start_test", 100.05, test_name="test_a"),
@@ -50,6 +54,8 @@ def server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tuple[str, int]
     db.save_trace(TRACE_POINT, msgpack_data=point, db_path=path)
     damaged = document(BAD, {"native_1": records}, name="bad")
     db.save_trace(BAD, msgpack_data=damaged, db_path=path)
+    writer.drain()
+    writer.INDEX_IN_SPARE_TIME = spare_time
     conn = db.connect(path)  # overwrite the stored document with a cut copy, as a disk fault would
     conn.execute("UPDATE traces SET data = ? WHERE trace_id = ?", (damaged[:-20], BAD))
     conn.close()

@@ -109,6 +109,7 @@ __all__ = [
     "ensure_tables",
     "has_index",
     "index_traces",
+    "is_pending",
     "name_ids",
     "pending_traces",
     "BlockCache",
@@ -501,6 +502,19 @@ def pending_traces(conn: sqlite3.Connection) -> list[str]:
         """
     )
     return [r[0] for r in rows]
+
+
+def is_pending(conn: Any, trace_id: str) -> bool:
+    """Whether ``trace_id`` is stored and the index does not cover its newest document."""
+    (last,) = conn.execute("SELECT MAX(id) FROM traces WHERE trace_id = ?", (trace_id,)).fetchone()
+    if last is None:
+        return False
+    if not has_index(conn):
+        return True
+    (covered,) = conn.execute(
+        "SELECT MAX(last_row) FROM call_traces WHERE trace_id = ?", (trace_id,)
+    ).fetchone()
+    return bool(last > (covered or 0))
 
 
 def index_traces(

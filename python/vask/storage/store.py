@@ -341,7 +341,8 @@ def store_batch(
 
 # Whether the writer builds a document's calls index as it stores it, from the
 # records' table the engines hand over, so that the first query finds it
-# built; otherwise the first query indexes it. Off while it costs the traced
+# built; otherwise the writer indexes it in its spare time
+# (index_in_spare_time), or the first query does. Off while it costs the traced
 # program more than it should: the rows are read and encoded natively, most
 # of it with the GIL released, yet it adds about half to the store's CPU time
 # (bench/bench_calls.py --written), and beside the running program a store
@@ -404,6 +405,39 @@ def _write_index(conn: Any, trace_id: str, built: Any) -> None:
         schema.forget_written(conn)
         _logger.debug("vask: the calls index of %s was not written", trace_id, exc_info=True)
     conn.execute("RELEASE SAVEPOINT vask_calls_index")
+
+
+# How long indexing a stored trace in the writer's spare time waits for another's
+# lock: a database busy with stores is left to the first query instead.
+_SPARE_TIME_LOCK_WAIT = 0.05
+
+# The largest trace indexed in the writer's spare time: reading one back and
+# indexing it must end soon after a document comes (the writer takes one trace
+# at a time between stores) and before the exit handler stops waiting for it.
+SPARE_TIME_INDEX_BYTES = 16 << 20
+
+
+def index_in_spare_time(conn: Any, trace_id: str) -> None:
+    """Index a trace this process stored, while the writer has no document to store;
+    whatever stops it (a lock held by another, a trace too large, an error) leaves the
+    trace to the first query's build.  Of SQLite only, as the index built as stored."""
+    from vask.storage import callindex
+
+    if backend.is_postgres(conn):
+        return
+    try:
+        _wait_for_locks(conn, _SPARE_TIME_LOCK_WAIT)
+        (size,) = conn.execute(
+            "SELECT SUM(size) FROM traces WHERE trace_id = ?", (trace_id,)
+        ).fetchone()
+        if size is None or size > SPARE_TIME_INDEX_BYTES or not callindex.is_pending(
+            conn, trace_id
+        ):
+            return
+        callindex.index_traces(conn, [trace_id])
+    except Exception:  # noqa: BLE001 - the first query indexes it
+        _logger.debug("vask: the calls index of %s was left to the first query", trace_id,
+                      exc_info=True)  # fmt: skip
 
 
 def _wait_for_locks(conn: Any, timeout: float) -> None:

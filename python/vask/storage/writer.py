@@ -36,6 +36,11 @@ it say things in few steps: rows many to a statement, answers in one row,
 frames in one call (``bench/bench_calls.py --written`` measures a store
 beside a busy thread).
 
+While it has no document to store, the writer indexes the traces it stored
+(the calls index, :func:`vask.storage.store.index_in_spare_time`), one at a
+time, looking at the queue between them; nobody waits for that, and what it
+does not reach, the first query indexes.
+
 Whatever is still waiting when the interpreter exits is stored first (an
 ``atexit`` handler).  A child made by ``fork`` starts with an empty queue:
 the documents waiting belong to the parent.
@@ -163,6 +168,9 @@ class _State:
         self.closed = threading.Event()
         # Set while a fork waits: the thread ends once the queue is empty.
         self.retiring = False
+        # The traces this process stored, in the order stored, that the thread
+        # indexes while it has no document to store (see _run).
+        self.unindexed: dict[tuple[Path, str], None] = {}
 
 
 _state = _State()
@@ -400,6 +408,8 @@ def _execute(job: Job, timeout: float, conns: _Connections | None = None) -> Pat
         _report(job)
         if job.result is None:
             state.refused.discard(job.db_path)
+            if conns is not None:
+                _stored(job)
         else:
             state.refused.add(job.db_path)
             if conns is not None:
@@ -455,6 +465,30 @@ _IDLE_CLOSE = 2.0
 FORK_WAIT = 10.0
 
 
+# Whether the writer indexes the traces it stored while it has nothing to store.
+INDEX_IN_SPARE_TIME = True
+
+# The traces waiting to be indexed in spare time, at the most (past it, the oldest
+# are left to the first query).
+_UNINDEXED_LIMIT = 100_000
+
+
+def _stored(job: Job) -> None:
+    """Note a trace the writer stored, for it to index in its spare time.  A store made
+    on its caller's thread (one waited for, with nothing queued before it) is left to
+    the first query: the caller is most often about to exit."""
+    if not INDEX_IN_SPARE_TIME:
+        return
+    with _state.cond:
+        unindexed = _state.unindexed
+        key = (job.db_path, job.trace_id)
+        unindexed.pop(key, None)  # a later document of it: indexed after the others
+        unindexed[key] = None
+        if len(unindexed) > _UNINDEXED_LIMIT:
+            del unindexed[next(iter(unindexed))]
+        _state.cond.notify_all()
+
+
 def _run() -> None:
     # Threads started while the profile engine traces carry its hook; the
     # writer's own work is never recorded.
@@ -462,6 +496,7 @@ def _run() -> None:
     state = _state
     conns = _Connections()
     while True:
+        spare: tuple[Path, str] | None = None
         with state.cond:
             while not state.queue:
                 if state.closing:
@@ -471,11 +506,22 @@ def _run() -> None:
                     conns.close()
                     state.thread = None
                     return
+                if state.unindexed and not state.closing:
+                    # Spare time: one trace indexed, then the queue looked at
+                    # again. Not a store: drain() and the exit handler do not
+                    # wait for it.
+                    spare = next(iter(state.unindexed))
+                    del state.unindexed[spare]
+                    break
                 if not state.cond.wait(_IDLE_CLOSE) and not state.queue:
                     conns.close()
-            batch = _next_batch(state.queue)
-            state.current = batch[0]
-            state.busy_since = time.monotonic()
+            if spare is None:
+                batch = _next_batch(state.queue)
+                state.current = batch[0]
+                state.busy_since = time.monotonic()
+        if spare is not None:
+            _index_in_spare_time(*spare, conns)
+            continue
         try:
             if len(batch) == 1:
                 _execute(batch[0], batch[0].timeout, conns)
@@ -495,6 +541,12 @@ def _run() -> None:
                     state.queued_bytes -= len(job.data)
                 state.current = None
                 state.cond.notify_all()
+
+
+def _index_in_spare_time(db_path: Path, trace_id: str, conns: _Connections) -> None:
+    conn = conns.get(db_path, 0)
+    if conn is not None:
+        _store.index_in_spare_time(conn, trace_id)
 
 
 # Documents stored in one transaction at the most.
@@ -536,6 +588,8 @@ def _execute_batch(batch: list[Job], conns: _Connections) -> None:
         for job, result in zip(batch, results):
             job.result = result
             _report(job)
+            if result is None:
+                _stored(job)
         if all(result is None for result in results):
             state.refused.discard(db_path)
         else:
