@@ -409,6 +409,9 @@ class Viewer:
         if "pattern" not in asked:
             raise queries.BadRequest("a query names the calls first: a name pattern, '*' for any")
         asked["limit"] = min(asked.get("limit", limit), limit)
+        # read before the matches: a build that ends while they are read is told as
+        # running, so that the page asks again and finds what its last commit added
+        indexing = self.calls_indexing()
         matches = []
         for match in callsearch.find_calls(
             self.db_path, timeout=self.timeout, build=False, **asked
@@ -445,7 +448,7 @@ class Viewer:
             "matches": matches,
             "limit": asked["limit"],
             "not_indexed": pending,
-            "indexing": self.calls_indexing(),
+            "indexing": indexing,
         }
 
     def index_calls(self) -> dict[str, Any]:
