@@ -128,6 +128,34 @@ class TestNoCodeRuns:
         member = full(Loud.A)
         assert member.fields["__objclass__"] == ObjectRepr(f"<class '{__name__}.Loud'>")
 
+    def test_a_staticmethod_of_a_function_is_its_repr(self, no_repr_mode):
+        """A staticmethod or classmethod of a plain function shows that function, as its
+        repr does; one of any other callable is written by its fields, the callable's
+        repr not called."""
+
+        class Loud:
+            def __call__(self):
+                return None
+
+            def __repr__(self):
+                raise AssertionError("called")
+
+        def f():
+            return None
+
+        values = [staticmethod(f), classmethod(f), staticmethod(Loud()), classmethod(Loud())]
+        stored = full(values)
+        if no_repr_mode == "safe":
+            function = f"<function {f.__qualname__} at 0x{id(f):x}>"
+            assert stored[:2] == [
+                ObjectRepr(f"<staticmethod({function})>"),
+                ObjectRepr(f"<classmethod({function})>"),
+            ]
+        else:
+            assert all(isinstance(value, StoredObject) for value in stored[:2])
+        assert all(isinstance(value, StoredObject) for value in stored[2:])
+        light(values)  # the short text: no repr of Loud either
+
     def test_dict_property_is_never_read(self, no_repr_mode):
         reads = []
 

@@ -58,6 +58,10 @@ struct Known {
   PyTypeObject* attrs_attribute = nullptr;
   Py_ssize_t attribute_name_offset = -1;
   Py_ssize_t attribute_repr_offset = -1;
+  // Where staticmethod and classmethod keep the callable they wrap (their
+  // "__func__" member); -1 when it cannot be found.
+  Py_ssize_t staticmethod_func_offset = -1;
+  Py_ssize_t classmethod_func_offset = -1;
 };
 Known g;  // strong references, kept for the life of the process
 
@@ -279,6 +283,17 @@ bool pure_enum_member(PyObject* v, PyTypeObject* tp) {
   return leaves(value);
 }
 
+// A staticmethod or classmethod whose repr, "<staticmethod(...)>", shows a
+// callable with a pure repr (a plain function, mostly): its repr is pure too.
+bool pure_method_wrapper(PyObject* v, PyTypeObject* tp) noexcept {
+  const Py_ssize_t offset = tp == &PyStaticMethod_Type  ? g.staticmethod_func_offset
+                            : tp == &PyClassMethod_Type ? g.classmethod_func_offset
+                                                        : -1;
+  if (offset < 0) return false;
+  PyObject* func = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + offset);
+  return func != nullptr && pure_builtin(Py_TYPE(func));
+}
+
 bool pure_exception(PyObject* v, PyTypeObject* tp) {
   if (tp->tp_repr != reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_repr) return false;
   PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(v)->args;
@@ -437,6 +452,19 @@ void prepare_object_state() {
       Py_DECREF(name);
     }
   }
+  {
+    // Static types keep their dicts elsewhere on newer versions: looked up, not read.
+    PyObject* name = intern("__func__");
+    auto func_offset = [name](PyTypeObject* tp) -> Py_ssize_t {
+      PyObject* d = _PyType_Lookup(tp, name);
+      if (d == nullptr || Py_TYPE(d) != &PyMemberDescr_Type) return -1;
+      PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
+      return m->type == kMemberObjectEx || m->type == kMemberObject ? m->offset : -1;
+    };
+    g.staticmethod_func_offset = func_offset(&PyStaticMethod_Type);
+    g.classmethod_func_offset = func_offset(&PyClassMethod_Type);
+    Py_DECREF(name);
+  }
   g.name_repr = intern("__repr__");
   prepare_dataclasses();
 }
@@ -446,11 +474,14 @@ namespace {
 // What a type says about its instances' reprs; the verdict adds what the
 // instance holds (an enum member's value, an exception's arguments, a
 // datetime's tzinfo).
-enum class TypeClass : uint8_t { Fields, Repr, Enum, Exception, Std, Dataclass, Attrs };
+enum class TypeClass : uint8_t {
+  Fields, Repr, Enum, Exception, Std, Dataclass, Attrs, MethodWrapper
+};
 
 TypeClass classify(PyTypeObject* tp, const StdType*& known) {
   known = nullptr;
   if (pure_builtin(tp)) return TypeClass::Repr;
+  if (tp == &PyStaticMethod_Type || tp == &PyClassMethod_Type) return TypeClass::MethodWrapper;
   if (PyType_IsSubtype(tp, &PyType_Type)) {
     return tp->tp_repr == PyType_Type.tp_repr ? TypeClass::Repr : TypeClass::Fields;
   }
@@ -554,6 +585,8 @@ Verdict object_verdict(PyObject* v, const ValuePolicy& policy, const TypeFacts*&
       return pure_enum_member(v, tp) ? Verdict::Repr : Verdict::Fields;
     case TypeClass::Exception:
       return pure_exception(v, tp) ? Verdict::Repr : Verdict::Fields;
+    case TypeClass::MethodWrapper:
+      return pure_method_wrapper(v, tp) ? Verdict::Repr : Verdict::Fields;
     case TypeClass::Std:
       return pure_std_value(v, *facts.known) ? Verdict::Repr : Verdict::Fields;
     case TypeClass::Dataclass:
