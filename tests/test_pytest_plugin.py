@@ -153,6 +153,35 @@ class TestPytestPlugin:
         assert outcomes["test_skipped"] == "skipped"
         assert outcomes["test_plain"] == outcomes["Legacy::test_legacy"] == "passed"
 
+    def test_a_failing_hypothesis_test_fails_as_it_does_untraced(self, engine, tmp_path):
+        """Hypothesis explains a failure by tracing it under the tool id the monitoring
+        engine holds: it must still do so (and not warn, an error here)."""
+        pytest.importorskip("hypothesis")
+        (tmp_path / "pytest.ini").write_text("[pytest]\nfilterwarnings = error\n")
+        (tmp_path / "test_h.py").write_text(
+            textwrap.dedent(
+                """
+                from hypothesis import given, settings, strategies as st
+
+                @settings(database=None, derandomize=True)
+                @given(st.integers())
+                def test_small(x):
+                    if x > 10:
+                        y = x
+                        assert y <= 10
+                """
+            )
+        )
+        args = ["-m", "pytest", "-p", "no:cacheprovider", "-q"]
+        untraced = run(args, tmp_path)
+        traced = run([*args, "--vask", "--vask-engine", engine.name], tmp_path)
+        for result in (untraced, traced):
+            assert result.returncode == 1, result.stdout + result.stderr
+            assert "Failing test case" in result.stdout, result.stdout
+            assert "HypothesisWarning" not in result.stdout, result.stdout
+        explained = "always and only run by failing test cases" in untraced.stdout
+        assert explained == ("always and only run by failing test cases" in traced.stdout)
+
     def test_off_without_the_option(self, tmp_path):
         write_suite(tmp_path)
         result = run(["-m", "pytest", "-p", "no:cacheprovider", "-k", "plain"], tmp_path)

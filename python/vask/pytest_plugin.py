@@ -472,12 +472,18 @@ class VaskSession:
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_runtest_setup(self, item: pytest.Item) -> None:
+        if self.profiler is None:
+            return
         # Each test has a trace of its own from here on: the processes it
         # starts are linked to that one.
-        if self.profiler is not None and self.profiler.follows:
+        if self.profiler.follows:
             from vask.engines import lifecycle
 
             lifecycle.publish()
+        if "hypothesis" in sys.modules and sys.version_info >= (3, 12):
+            from vask.engines import monitor
+
+            monitor.make_room_for_hypothesis()
 
     @pytest.hookimpl(trylast=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
