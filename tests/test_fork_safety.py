@@ -346,3 +346,31 @@ print([str(warning.message)[:40] for warning in caught], flush=True)
 def test_a_followed_process_forks_without_a_warning_of_vask_threads(tmp_path, engine):
     out = run_traced(tmp_path, FOLLOWED_FORKS, "--engine", engine.name, inner=FORK_NOTING_WARNINGS)
     assert out == "[] 0\n"
+
+
+# A program forks while a thread of its own runs: Python warns of it, naming the
+# program's line that forked, where the program's warning filters (as `-W` or a
+# pytest `filterwarnings` entry name its module) expect it.
+FORK_WITH_A_THREAD = """
+import os, threading, warnings
+
+running = threading.Event()
+worker = threading.Thread(target=running.wait)
+worker.start()
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0)
+    os.waitpid(pid, 0)
+running.set()
+worker.join()
+print([(os.path.basename(w.filename), w.lineno) for w in caught])
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="Python warns of such forks from 3.12")
+def test_the_warning_of_a_fork_with_threads_names_the_programs_line(tmp_path, engine):
+    untraced = run_program(tmp_path, FORK_WITH_A_THREAD, "prog.py", env=None).stdout
+    assert untraced == "[('prog.py', 9)]\n", untraced
+    assert run_traced(tmp_path, FORK_WITH_A_THREAD, "--engine", engine.name) == untraced

@@ -255,6 +255,29 @@ PyObject* py_value_settings(PyObject*, PyObject*) {
   });
 }
 
+// before() gives the function to call, which gets the other arguments;
+// after(its result, or None when it raised) runs either way, its own error
+// reported as unraisable. While the function runs no Python frame of vask's
+// is on the stack (wrapped in functools.partial, this is a wrapper without
+// one): what the function attributes to its caller by stack level, such as
+// os.fork's warning of a fork with threads running, lands in the program's
+// own code, where its warning filters expect it.
+PyObject* py_call_between(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < 2) {
+    PyErr_SetString(PyExc_TypeError, "_call_between needs before and after");
+    return nullptr;
+  }
+  Ref func = Ref::steal(PyObject_CallNoArgs(args[0]));
+  if (!func) return nullptr;
+  Ref result = Ref::steal(PyObject_Vectorcall(func.get(), args + 2,
+                                              static_cast<size_t>(nargs - 2), nullptr));
+  Ref raised = fetch_error();  // put back once after() has run
+  Ref done = Ref::steal(PyObject_CallOneArg(args[1], result ? result.get() : Py_None));
+  if (!done) PyErr_WriteUnraisable(args[1]);
+  if (raised) restore_error(std::move(raised));
+  return result.release();
+}
+
 PyMethodDef g_methods[] = {
     method_fastcall("_scan_records", vask::scan::py_scan_records,
                     "_scan_records($module, data, start, count, earliest, latest, origin,\n"
@@ -299,6 +322,10 @@ PyMethodDef g_methods[] = {
                     "              first, rec0, i, /)\n--\n\n"
                     "Link the common records of scanned columns into a trace index's tree,\n"
                     "from the i-th on: (stopped_at, new node columns...)."),
+    method_fastcall("_call_between", py_call_between,
+                    "_call_between($module, before, after, /, *args)\n--\n\n"
+                    "Call the function before() returns with args, then after(its result,\n"
+                    "or None when it raised), adding no Python frame of its own."),
     method_fastcall("_configure_values", py_configure_values,
                     "_configure_values($module, values, repr_types, max_value_bytes, /)\n--\n\n"
                     "Set how the dumpers write objects, process-wide (see vask.serialize)."),

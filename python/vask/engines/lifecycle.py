@@ -35,6 +35,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import functools
 import json
 import logging
 import os
@@ -45,7 +46,7 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-from vask import _forksafe
+from vask import _dump, _forksafe
 from vask.storage import backend
 
 __all__ = [
@@ -457,16 +458,21 @@ def _execve(path: Any, argv: Any, env: Any, /) -> None:
 _forking = threading.local()
 
 
-def _fork() -> int:
+def _fork_begins() -> Any:
     _forking.active = True
-    pid = -1
-    try:
-        pid = _originals["fork"]()
-        return pid
-    finally:
-        _forking.active = False
-        if pid != 0:  # the parent, also when the fork failed or its warning raised
-            _resume_waiter()
+    return _originals["fork"]
+
+
+def _fork_ended(pid: Any) -> None:
+    _forking.active = False
+    if pid != 0:  # the parent, also when the fork failed (None) or its warning raised
+        _resume_waiter()
+
+
+# os.fork's stand-in adds no Python frame of its own: Python's warning of a fork
+# with threads running names the program's line that forked (and meets the
+# program's warning filters there), as it does untraced.
+_fork = functools.partial(_dump._call_between, _fork_begins, _fork_ended)
 
 
 if hasattr(os, "fork"):
