@@ -596,6 +596,28 @@ def test_the_viewer_searches_every_trace_without_changing_the_database(tmp_path)
     assert db_path.read_bytes() == before
 
 
+def test_a_database_indexed_is_only_read_wherever_it_lies(tmp_path):
+    """vask writes nowhere others can write in; a query of a complete index writes
+    nothing, so it answers there, and one with traces to index says why it cannot."""
+    shared = tmp_path / "shared"
+    shared.mkdir()
+    db_path = shared / "db.sqlite3"
+    store.save_traces(_documents()[:2], db_path=db_path)
+    callsearch.ensure_index(db_path)
+    shared.chmod(0o1777)
+    try:
+        assert callsearch.ensure_index(db_path) == 0
+        assert {m.qualname for m in callsearch.find_calls(db_path, "item")} == {"app.item"}
+        shared.chmod(0o755)
+        store.save_traces(_documents()[2:], db_path=db_path)
+        shared.chmod(0o1777)
+        with pytest.raises(PermissionError, match=r"refusing to write .* the calls index of the 1"
+                           r" trace not indexed yet is built in the database itself"):
+            list(callsearch.find_calls(db_path, "item"))
+    finally:
+        shared.chmod(0o755)
+
+
 # -- either backend ----------------------------------------------------------------
 
 

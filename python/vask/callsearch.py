@@ -35,6 +35,7 @@ from dataclasses import dataclass
 from itertools import islice, repeat
 from typing import Any
 
+from vask import _paths
 from vask.document import upgrade_legacy_record
 from vask.storage import backend, callindex, schema
 from vask.storage.schema import with_path
@@ -680,9 +681,31 @@ def ensure_index(
     timeout: float = 60,
     progress: Callable[[int, int], None] | None = None,
 ) -> int:
-    """Index the traces the index does not cover yet; returns how many were indexed."""
+    """Index the traces the index does not cover yet; returns how many were indexed.
+
+    A database whose index covers every trace is only read: it may lie where vask
+    would not write (a directory other users can write in), or be read-only.
+    """
     path = backend.locate(db_path)
-    conn = schema.open_existing(path, timeout)
+    try:
+        reader = schema.connect_readonly(path, timeout)
+    except FileNotFoundError:
+        return 0
+    try:
+        unindexed = len(callindex.pending_traces(reader))
+    except sqlite3.Error as error:
+        raise with_path(error, path) from error
+    finally:
+        reader.close()
+    if not unindexed:
+        return 0
+    try:
+        conn = schema.open_existing(path, timeout)
+    except _paths.UnsafeLocation as error:
+        raise _paths.UnsafeLocation(
+            f"{error}; the calls index of the {unindexed:,} trace{'s' * (unindexed != 1)} not"
+            " indexed yet is built in the database itself"
+        ) from error
     if conn is None:
         return 0
     try:
