@@ -182,6 +182,36 @@ class TestPytestPlugin:
         explained = "always and only run by failing test cases" in untraced.stdout
         assert explained == ("always and only run by failing test cases" in traced.stdout)
 
+    def test_hypothesis_imported_while_traced_explains_as_untraced(self, engine, tmp_path):
+        """The same under ``vask run``, Hypothesis imported once tracing has started."""
+        pytest.importorskip("hypothesis")
+        (tmp_path / "prog.py").write_text(
+            textwrap.dedent(
+                """
+                import sys, warnings
+                warnings.simplefilter("error")
+                from hypothesis import given, settings, strategies as st
+
+                @settings(database=None, derandomize=True)
+                @given(st.integers())
+                def check(x):
+                    if x > 10:
+                        y = x
+                        assert y <= 10
+
+                try:
+                    check()
+                except BaseException as error:
+                    print(type(error).__name__, *getattr(error, "__notes__", ["no notes"]))
+                print(any(type(f).__name__ == "_HypothesisImport" for f in sys.meta_path))
+                """
+            )
+        )
+        untraced = run(["prog.py"], tmp_path)
+        traced = run(["-m", "vask", "run", "--engine", engine.name, "prog.py"], tmp_path)
+        assert untraced.stdout.startswith("AssertionError Failing test case"), untraced.stdout
+        assert traced.stdout == untraced.stdout, traced.stderr
+
     def test_off_without_the_option(self, tmp_path):
         write_suite(tmp_path)
         result = run(["-m", "pytest", "-p", "no:cacheprovider", "-k", "plain"], tmp_path)

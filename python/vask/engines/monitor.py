@@ -41,6 +41,7 @@ This module runs while a program is traced; its frames are never recorded.
 from __future__ import annotations
 
 import atexit
+import contextlib
 import dis
 import logging
 import sys
@@ -173,15 +174,62 @@ _HYPOTHESIS_TOOL_ID = 4
 
 
 def make_room_for_hypothesis() -> None:
-    """Point Hypothesis's tracer, once imported, at a free tool id while vask holds
-    its usual one; called as tracing starts and before each test of ``pytest --vask``
-    (Hypothesis is mostly imported by the tests)."""
+    """Point Hypothesis's tracer at a free tool id while vask holds its usual one: at
+    once when it is imported, else as it is (once: see :class:`_HypothesisImport`).
+    Called as tracing starts, and before each test of ``pytest --vask``."""
     tracer = sys.modules.get(_HYPOTHESIS_TRACER)
-    if tracer is None or getattr(tracer, "MONITORING_TOOL_ID", None) != TOOL_ID:
+    if tracer is None:
+        _HypothesisImport.watch()
+        return
+    if getattr(tracer, "MONITORING_TOOL_ID", None) != TOOL_ID:
         return
     mon = _sys_monitoring()
     if mon.get_tool(TOOL_ID) == TOOL_NAME and mon.get_tool(_HYPOTHESIS_TOOL_ID) is None:
         tracer.MONITORING_TOOL_ID = _HYPOTHESIS_TOOL_ID
+
+
+class _HypothesisImport:
+    """A finder on ``sys.meta_path`` that waits for Hypothesis's tracer to be imported
+    (the program imports Hypothesis after tracing starts): it finds nothing itself,
+    and takes itself off the path as soon as it is asked for that module, whose
+    loader then makes room for it once the module has run."""
+
+    @classmethod
+    def watch(cls) -> None:
+        if not any(isinstance(finder, cls) for finder in sys.meta_path):
+            sys.meta_path.insert(0, cls())
+
+    @classmethod
+    def forget(cls) -> None:
+        """Off the path (tracing has stopped)."""
+        sys.meta_path[:] = [finder for finder in sys.meta_path if not isinstance(finder, cls)]
+
+    def find_spec(self, name: str, path: Any = None, target: Any = None) -> None:
+        if name != _HYPOTHESIS_TRACER:
+            return None
+        with contextlib.suppress(ValueError):
+            sys.meta_path.remove(self)
+        import importlib.util
+
+        spec = importlib.util.find_spec(name)
+        loader = getattr(spec, "loader", None)
+        run = getattr(loader, "exec_module", None)
+        if run is None:
+            return None
+
+        def exec_module(module: Any) -> None:
+            try:
+                run(module)
+            finally:
+                with contextlib.suppress(AttributeError):
+                    del loader.exec_module  # the loader's own method again
+            make_room_for_hypothesis()
+
+        try:
+            loader.exec_module = exec_module
+        except (AttributeError, TypeError):
+            return None
+        return spec
 
 
 def deactivate_monitoring(monitor: Any) -> None:
@@ -191,6 +239,7 @@ def deactivate_monitoring(monitor: Any) -> None:
     """
     mon = _sys_monitoring()
     monitor.set_active(False)
+    _HypothesisImport.forget()
     if mon.get_tool(TOOL_ID) != TOOL_NAME:
         return
     _release(mon)
