@@ -480,7 +480,7 @@ class VaskSession:
             from vask.engines import lifecycle
 
             lifecycle.publish()
-        if "hypothesis" in sys.modules and sys.version_info >= (3, 12):
+        if "hypothesis" in sys.modules:
             from vask.engines import monitor
 
             monitor.make_room_for_hypothesis()

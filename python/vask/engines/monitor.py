@@ -177,22 +177,24 @@ def make_room_for_hypothesis() -> None:
     """Point Hypothesis's tracer at a free tool id while vask holds its usual one: at
     once when it is imported, else as it is (once: see :class:`_HypothesisImport`).
     Called as tracing starts, and before each test of ``pytest --vask``."""
+    mon = getattr(sys, "monitoring", None)
+    if mon is None or mon.get_tool(TOOL_ID) != TOOL_NAME:
+        return
     tracer = sys.modules.get(_HYPOTHESIS_TRACER)
     if tracer is None:
         _HypothesisImport.watch()
-        return
-    if getattr(tracer, "MONITORING_TOOL_ID", None) != TOOL_ID:
-        return
-    mon = _sys_monitoring()
-    if mon.get_tool(TOOL_ID) == TOOL_NAME and mon.get_tool(_HYPOTHESIS_TOOL_ID) is None:
+    elif (
+        getattr(tracer, "MONITORING_TOOL_ID", None) == TOOL_ID
+        and mon.get_tool(_HYPOTHESIS_TOOL_ID) is None
+    ):
         tracer.MONITORING_TOOL_ID = _HYPOTHESIS_TOOL_ID
 
 
 class _HypothesisImport:
     """A finder on ``sys.meta_path`` that waits for Hypothesis's tracer to be imported
-    (the program imports Hypothesis after tracing starts): it finds nothing itself,
-    and takes itself off the path as soon as it is asked for that module, whose
-    loader then makes room for it once the module has run."""
+    (the program imports Hypothesis after tracing starts).  Asked for that module, it
+    takes itself off the path and hands on what the other finders find, the module's
+    loader set to make room for it once the module has run; it finds nothing else."""
 
     @classmethod
     def watch(cls) -> None:
@@ -204,15 +206,18 @@ class _HypothesisImport:
         """Off the path (tracing has stopped)."""
         sys.meta_path[:] = [finder for finder in sys.meta_path if not isinstance(finder, cls)]
 
-    def find_spec(self, name: str, path: Any = None, target: Any = None) -> None:
+    def find_spec(self, name: str, path: Any = None, target: Any = None) -> Any:
         if name != _HYPOTHESIS_TRACER:
             return None
         with contextlib.suppress(ValueError):
             sys.meta_path.remove(self)
         import importlib.util
 
-        spec = importlib.util.find_spec(name)
-        loader = getattr(spec, "loader", None)
+        try:
+            found = importlib.util.find_spec(name)
+        except (ImportError, ValueError):
+            return None  # the import goes on as it would, and fails as it would
+        loader = getattr(found, "loader", None)
         run = getattr(loader, "exec_module", None)
         if run is None:
             return None
@@ -229,7 +234,7 @@ class _HypothesisImport:
             loader.exec_module = exec_module
         except (AttributeError, TypeError):
             return None
-        return spec
+        return found
 
 
 def deactivate_monitoring(monitor: Any) -> None:
