@@ -2,10 +2,14 @@
 
 from __future__ import annotations
 
+import os
 import re
 import sqlite3
+import subprocess
+import sys
 import threading
 import time
+from pathlib import Path
 
 import msgpack
 import pytest
@@ -565,6 +569,45 @@ def test_the_writer_indexes_in_its_spare_time_and_nobody_waits_for_it(tmp_path, 
     assert writer.drain(30)
     # the trace stored on its caller's thread is left to the first query
     assert pending_soon(["trc_large", "trc_waited"]) == ["trc_large", "trc_waited"]
+
+
+WRITER_AT_EXIT = """
+import sys, threading, time
+from vask.storage import callindex, schema, writer
+from tracedocs import document, frame
+
+db_path = sys.argv[1]
+writer.save_trace("trc_a", 60, document("trc_a", {"native_1": [frame("call", 1, 1.0, "f")]}),
+                  db_path, wait=False)
+assert writer.drain(30)
+deadline = time.monotonic() + 30
+while time.monotonic() < deadline:  # indexed on the writer's thread, in its spare time
+    conn = schema.connect(db_path)
+    try:
+        if not callindex.pending_traces(conn):
+            break
+    finally:
+        conn.close()
+    time.sleep(0.05)
+writer._at_exit()
+print([t.name for t in threading.enumerate() if t.name.startswith("vask")])
+"""
+
+
+def test_the_writer_has_ended_when_the_exit_handler_returns(tmp_path):
+    """A daemon thread alive as the interpreter finalises keeps what it holds unfreed
+    (the spare time's decompressors): the exit handler leaves none of the writer's."""
+    (tmp_path / "prog.py").write_text(WRITER_AT_EXIT)
+    result = subprocess.run(
+        [sys.executable, "prog.py", str(tmp_path / "db.sqlite3")],
+        cwd=tmp_path,
+        env={**os.environ, "PYTHONPATH": str(Path(__file__).parent)},
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert (result.returncode, result.stdout) == (0, "[]\n"), result.stderr
 
 
 def test_the_viewer_searches_every_trace_without_changing_the_database(tmp_path):

@@ -500,8 +500,13 @@ def _run() -> None:
         with state.cond:
             while not state.queue:
                 if state.closing:
+                    # The thread ends rather than wait on: a daemon thread still
+                    # alive when the interpreter finalises keeps what it holds
+                    # (its decompressors, their dictionaries) unfreed.
                     conns.close()
+                    state.thread = None
                     state.closed.set()
+                    return
                 if state.retiring:
                     conns.close()
                     state.thread = None
@@ -618,7 +623,8 @@ def _at_exit() -> None:
             return
         _state.closing = True
         _state.cond.notify_all()
-    _state.closed.wait(5)
+    if _state.closed.wait(5):
+        thread.join(1)  # past its last line: its thread-local data released
 
 
 def _before_fork() -> None:
