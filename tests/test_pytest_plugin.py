@@ -110,6 +110,22 @@ def write_suite(directory: Path) -> None:
     (directory / "test_sample.py").write_text(SUITE)
 
 
+# A property that fails for x > 10; Hypothesis explains the failure by the lines
+# that only failing examples ran.
+FAILING_PROPERTY = textwrap.dedent(
+    """
+    from hypothesis import given, settings, strategies as st
+
+    @settings(database=None, derandomize=True)
+    @given(st.integers())
+    def test_small(x):
+        if x > 10:
+            y = x
+            assert y <= 10
+    """
+)
+
+
 @pytest.fixture
 def no_leak_check(monkeypatch):
     """The sanitizer run's leak check off in the programs a test starts, for a test
@@ -169,20 +185,7 @@ class TestPytestPlugin:
         engine holds: it must still do so (and not warn, an error here)."""
         pytest.importorskip("hypothesis")
         (tmp_path / "pytest.ini").write_text("[pytest]\nfilterwarnings = error\n")
-        (tmp_path / "test_h.py").write_text(
-            textwrap.dedent(
-                """
-                from hypothesis import given, settings, strategies as st
-
-                @settings(database=None, derandomize=True)
-                @given(st.integers())
-                def test_small(x):
-                    if x > 10:
-                        y = x
-                        assert y <= 10
-                """
-            )
-        )
+        (tmp_path / "test_h.py").write_text(FAILING_PROPERTY)
         args = ["-m", "pytest", "-p", "no:cacheprovider", "-q"]
         untraced = run(args, tmp_path)
         traced = run([*args, "--vask", "--vask-engine", engine.name], tmp_path)
@@ -199,21 +202,12 @@ class TestPytestPlugin:
         """The same under ``vask run``, Hypothesis imported once tracing has started."""
         pytest.importorskip("hypothesis")
         (tmp_path / "prog.py").write_text(
-            textwrap.dedent(
+            'import sys, warnings\nwarnings.simplefilter("error")\n'
+            + FAILING_PROPERTY
+            + textwrap.dedent(
                 """
-                import sys, warnings
-                warnings.simplefilter("error")
-                from hypothesis import given, settings, strategies as st
-
-                @settings(database=None, derandomize=True)
-                @given(st.integers())
-                def check(x):
-                    if x > 10:
-                        y = x
-                        assert y <= 10
-
                 try:
-                    check()
+                    test_small()
                 except BaseException as error:
                     print(type(error).__name__, *getattr(error, "__notes__", ["no notes"]))
                 print(any(type(f).__name__ == "_HypothesisImport" for f in sys.meta_path))

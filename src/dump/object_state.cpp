@@ -71,9 +71,13 @@ PyObject* intern(const char* text) {
   return s;
 }
 
-// The offset of the object member `name` of the static-layout class tp.
+// The offset of the object member `name` of the static-layout class tp. Looked
+// up, not read from tp_dict: static types keep their dicts elsewhere on newer
+// versions.
 Py_ssize_t member_offset(PyTypeObject* tp, const char* name) {
-  PyObject* d = PyDict_GetItemString(tp->tp_dict, name);  // borrowed, str key
+  PyObject* key = intern(name);
+  PyObject* d = _PyType_Lookup(tp, key);  // borrowed
+  Py_DECREF(key);
   if (d == nullptr || Py_TYPE(d) != &PyMemberDescr_Type) return -1;
   PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
   if (m->type != kMemberObjectEx && m->type != kMemberObject) return -1;
@@ -452,19 +456,8 @@ void prepare_object_state() {
       Py_DECREF(name);
     }
   }
-  {
-    // Static types keep their dicts elsewhere on newer versions: looked up, not read.
-    PyObject* name = intern("__func__");
-    auto func_offset = [name](PyTypeObject* tp) -> Py_ssize_t {
-      PyObject* d = _PyType_Lookup(tp, name);
-      if (d == nullptr || Py_TYPE(d) != &PyMemberDescr_Type) return -1;
-      PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(d)->d_member;
-      return m->type == kMemberObjectEx || m->type == kMemberObject ? m->offset : -1;
-    };
-    g.staticmethod_func_offset = func_offset(&PyStaticMethod_Type);
-    g.classmethod_func_offset = func_offset(&PyClassMethod_Type);
-    Py_DECREF(name);
-  }
+  g.staticmethod_func_offset = member_offset(&PyStaticMethod_Type, "__func__");
+  g.classmethod_func_offset = member_offset(&PyClassMethod_Type, "__func__");
   g.name_repr = intern("__repr__");
   prepare_dataclasses();
 }
