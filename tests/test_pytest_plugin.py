@@ -126,15 +126,6 @@ FAILING_PROPERTY = textwrap.dedent(
 )
 
 
-@pytest.fixture
-def no_leak_check(monkeypatch):
-    """The sanitizer run's leak check off in the programs a test starts, for a test
-    about their output: as such a program exits, LeakSanitizer's tracer fails at
-    times (it then checks nothing, but exits with the code of a report)."""
-    if "ASAN_OPTIONS" in os.environ:
-        monkeypatch.setenv("ASAN_OPTIONS", os.environ["ASAN_OPTIONS"] + ":detect_leaks=0")
-
-
 class TestPytestPlugin:
     def test_each_test_is_one_named_trace_from_setup_to_teardown(self, engine, tmp_path):
         write_suite(tmp_path)
@@ -178,9 +169,7 @@ class TestPytestPlugin:
         assert outcomes["test_skipped"] == "skipped"
         assert outcomes["test_plain"] == outcomes["Legacy::test_legacy"] == "passed"
 
-    def test_a_failing_hypothesis_test_fails_as_it_does_untraced(
-        self, engine, tmp_path, no_leak_check
-    ):
+    def test_a_failing_hypothesis_test_fails_as_it_does_untraced(self, engine, tmp_path):
         """Hypothesis explains a failure by tracing it under the tool id the monitoring
         engine holds: it must still do so (and not warn, an error here)."""
         pytest.importorskip("hypothesis")
@@ -196,9 +185,7 @@ class TestPytestPlugin:
         explained = "always and only run by failing test cases" in untraced.stdout
         assert explained == ("always and only run by failing test cases" in traced.stdout)
 
-    def test_hypothesis_imported_while_traced_explains_as_untraced(
-        self, engine, tmp_path, no_leak_check
-    ):
+    def test_hypothesis_imported_while_traced_explains_as_untraced(self, engine, tmp_path):
         """The same under ``vask run``, Hypothesis imported once tracing has started."""
         pytest.importorskip("hypothesis")
         (tmp_path / "prog.py").write_text(
