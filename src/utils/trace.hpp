@@ -76,7 +76,8 @@ using TrimMemory = void (*)() noexcept;
 // Writes the document into one new bytes object of the exact size. With
 // `release` (not null), every record's memory is given back as soon as it
 // is copied, so that a large trace is never held twice, and `release` is
-// called after every 64 MiB of it and at the end. Throws PyErrSet
+// called after every 64 MiB of it, and at the end when 8 MiB or more were
+// copied since. Throws PyErrSet
 // (MemoryError) before any record is touched; runs no Python code.
 Ref write_document(const DocumentFacts& facts, const RecordsOf& records, TrimMemory release);
 

@@ -239,5 +239,31 @@ TEST(TraceDocument, ItsRecordsReadBackAsWrittenAndAreGivenBackWhenReleased) {
   EXPECT_FALSE(document_records("\x91\x01"));
 }
 
+int trims = 0;
+void count_trim() noexcept { ++trims; }
+
+TEST(TraceDocument, MemoryIsTrimmedEvery64MiBAndAtAnEndOf8MiBOrMore) {
+  Env env;
+  env.threads.emplace("native_7", ThreadRef::of(test::get(env.ns, "main").get()));
+  const HostFacts host = collect_host_facts(env.config, true);
+  auto trims_of = [&](size_t records, size_t each) {
+    Bytes record;
+    mp::write_str(record, std::string(each, 'v'));
+    env.frames["native_7"] = RecordList(records, record);
+    TraceParts parts{env.frames, env.threads, "trc_1", env.name, "cli",
+                     "native_7", host,        "trc_0", 1.0};
+    const DocumentFacts facts = collect_document_facts(parts);
+    trims = 0;
+    write_document(facts, records_in(env.frames), count_trim);
+    return trims;
+  };
+  // a small trace's freed records are left to the next trace's
+  EXPECT_EQ(trims_of(100, 10'000), 0);
+  EXPECT_EQ(trims_of(9, 1 << 20), 1);
+  // after 64 MiB, then the rest of 8 MiB or more
+  EXPECT_EQ(trims_of(70, 1 << 20), 1);
+  EXPECT_EQ(trims_of(74, 1 << 20), 2);
+}
+
 }  // namespace
 }  // namespace vask
