@@ -15,6 +15,7 @@ import subprocess
 import sys
 import tracemalloc
 import uuid
+from collections import OrderedDict
 
 import msgpack
 import pytest
@@ -155,6 +156,40 @@ class TestNoCodeRuns:
             assert all(isinstance(value, StoredObject) for value in stored[:2])
         assert all(isinstance(value, StoredObject) for value in stored[2:])
         light(values)  # the short text: no repr of Loud either
+
+    def test_classes_and_functions_are_written_as_their_reprs_give_them(self, no_repr_mode):
+        """The texts of classes (in every mode but "repr") and of plain functions (where
+        functions are written by their reprs) are written without asking the interpreter
+        for them: they must still be exactly what repr() gives."""
+
+        class Outer:
+            class Inner:
+                pass
+
+        def nested():
+            return None
+
+        renamed = lambda: None  # noqa: E731
+        renamed.__qualname__ = "Ünï.c\u00f8de"
+        classes = [
+            int, OrderedDict, type, ValueError, Outer, Outer.Inner, Built,
+            type("Number", (), {"__module__": 5}),  # a __module__ that is no text
+            type("Plain", (), {"__module__": "builtins"}),
+            eval('type("Nowhere", (), {})', {"__builtins__": __builtins__}),  # no __module__
+            type("Ünïcode", (), {"__module__": "møde"}),
+        ]  # fmt: skip
+        assert "__module__" not in classes[9].__dict__
+        stored = full(classes)
+        assert stored == [ObjectRepr(repr(c)) for c in classes[:6]] + [
+            ObjectRepr(type.__repr__(Built))
+        ] + [ObjectRepr(repr(c)) for c in classes[7:]]
+        functions = [nested, renamed, TestNoCodeRuns.test_dict_property_is_never_read]
+        if no_repr_mode == "safe":
+            assert full(functions) == [ObjectRepr(repr(f)) for f in functions]
+        # A name the interpreter cannot encode is left to it.
+        odd = type("Odd", (), {})
+        odd.__qualname__ = "Odd\udcff"
+        assert full(odd).text.startswith(f"<class '{__name__}.Odd")
 
     def test_dict_property_is_never_read(self, no_repr_mode):
         reads = []

@@ -4,6 +4,7 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -248,6 +249,73 @@ bool default_repr(PyObject* v, DefaultRepr& r) {
   (void)ec;  // the digits of a pointer always fit
   r.address_size = static_cast<size_t>(end - r.address);
   r.chars += DefaultRepr::kAt.size() + r.address_size + 1;
+  return true;
+}
+
+// The UTF-8 of a str the interpreter can encode so (no lone surrogates).
+std::optional<std::string_view> utf8_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string_view(text, static_cast<size_t>(size));
+}
+
+// The texts of two reprs written often (a class in an object's fields, a
+// plain function), made here from the parts the interpreter formats them
+// of, without making a str:
+//   type's repr of a class: "<class 'module.QualName'>" for a class whose
+//   __module__ (in its own dict) is a text other than "builtins", else
+//   "<class 'tp_name'>";
+//   a function's: "<function QualName at 0x...>".
+// Sets `chars` to the text's length in characters. False wherever the
+// interpreter's own call might answer otherwise (text with lone surrogates,
+// a class not ready): the caller asks it then. Reads what those reprs read,
+// and runs no code. GIL held.
+bool known_repr(PyObject* v, std::string& out, size_t& chars) {
+  if (PyFunction_Check(v)) {
+    PyObject* qualname = reinterpret_cast<PyFunctionObject*>(v)->func_qualname;
+    if (qualname == nullptr || !PyUnicode_Check(qualname)) return false;
+    const std::optional<std::string_view> name = utf8_of(qualname);
+    if (!name) return false;
+    char address[2 * sizeof(uintptr_t)];
+    const auto [end, ec] =
+        std::to_chars(address, address + sizeof address, reinterpret_cast<uintptr_t>(v), 16);
+    (void)ec;  // the digits of a pointer always fit
+    const std::string_view hex(address, static_cast<size_t>(end - address));
+    out.assign("<function ").append(*name).append(" at 0x").append(hex).push_back('>');
+    chars = 10 + static_cast<size_t>(PyUnicode_GET_LENGTH(qualname)) + 6 + hex.size() + 1;
+    return true;
+  }
+  if (!PyType_Check(v)) return false;
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(v);
+  if (tp->tp_name == nullptr) return false;
+  if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+    // Borrowed: the class holds its dict, and nothing below runs code.
+    PyObject* module = PyDict_GetItemWithError(tp->tp_dict, interned().dunder_module);
+    if (module == nullptr && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    if (module != nullptr && PyUnicode_Check(module) &&
+        (PyUnicode_GET_LENGTH(module) != 8 ||
+         PyUnicode_CompareWithASCIIString(module, "builtins") != 0)) {
+      PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname;
+      const std::optional<std::string_view> m = utf8_of(module);
+      const std::optional<std::string_view> q = m ? utf8_of(qualname) : std::nullopt;
+      if (!q) return false;
+      out.assign("<class '").append(*m).append(".").append(*q).append("'>");
+      chars = 8 + static_cast<size_t>(PyUnicode_GET_LENGTH(module)) + 1 +
+              static_cast<size_t>(PyUnicode_GET_LENGTH(qualname)) + 2;
+      return true;
+    }
+  }
+  // A static type's module and qualname are its tp_name's parts: the same text.
+  const std::string_view name = tp->tp_name;
+  out.assign("<class '").append(name).append("'>");
+  chars = 8 + count_code_points(name) + 2;
   return true;
 }
 
@@ -655,7 +723,17 @@ class Dumper {
       budget_ -= static_cast<int64_t>(n);
       return;
     }
+    if (PyFunction_Check(v) && known_repr_text(v)) return;
     repr_text(safe_repr(v).get());
+  }
+
+  // As repr_text() of known_repr's text, when it has one of kMaxStringChars
+  // characters at the most.
+  bool known_repr_text(PyObject* v) {
+    size_t chars = 0;
+    if (!known_repr(v, text_, chars) || chars > static_cast<size_t>(kMaxStringChars)) return false;
+    repr_text(text_);
+    return true;
   }
 
   void integer(PyObject* v) {
@@ -784,7 +862,10 @@ class Dumper {
   void object_value(PyObject* v, int depth) {
     if (policy_->mode != ValuesMode::Repr) {
       if (PyModule_CheckExact(v)) return repr_text(module_text(v));
-      if (PyType_Check(v)) return repr_text(class_text(v).get());
+      if (PyType_Check(v)) {
+        if (!known_repr_text(v)) repr_text(class_text(v).get());
+        return;
+      }
     }
     const TypeFacts* facts = nullptr;
     const Verdict verdict = object_verdict(v, *policy_, facts);
@@ -954,7 +1035,12 @@ class Dumper {
   // Text for v without running its code: its repr when that is known to be
   // pure, else object's default text, "<module.QualName object at 0x...>".
   std::string object_text(PyObject* v) {
-    if (PyType_Check(v)) return std::string(TextHead(class_text(v).get(), kMaxStringChars).view());
+    if (PyType_Check(v)) {
+      std::string text;
+      size_t chars = 0;
+      if (known_repr(v, text, chars) && chars <= static_cast<size_t>(kMaxStringChars)) return text;
+      return std::string(TextHead(class_text(v).get(), kMaxStringChars).view());
+    }
     if (object_verdict(v, *policy_) == Verdict::Repr) {
       return std::string(TextHead(safe_repr(v).get(), kMaxStringChars).view());
     }
@@ -1479,6 +1565,7 @@ class Dumper {
   Bytes& out_;
   Redactor& red_;
   Held held_;
+  std::string text_;  // known_repr_text's text, its storage kept between values
   // The settings this dump started with (kept alive for it).
   std::shared_ptr<const ValuePolicy> policy_;
   // Most bytes one value writes (0: no cap), and the offset in out_ past
