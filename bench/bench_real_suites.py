@@ -26,7 +26,9 @@ The libraries: python-dateutil and attrs; more-itertools, built from
 generators and iterators (some of its tests yield a million times);
 pyparsing, a parser whose tests make deep, repetitive call trees; chardet, an
 encoding detector whose tests (one per sample file) each make hundreds of
-thousands of calls, millions in all, feeding probers byte by byte.
+thousands of calls, millions in all, feeding probers byte by byte;
+jsonschema, a validator whose every call passes a validator object that holds
+a whole metaschema, in a suite of thousands of short tests.
 ``heavy`` is a suite made up here whose one test makes a million calls.
 
 Every run is ended after ``--timeout`` seconds (600 by default; the row then
@@ -119,6 +121,13 @@ LIBRARIES = {
         ["pytest", "hypothesis"],
         ".",
         ["test.py"],
+    ),
+    "jsonschema": Library(
+        "jsonschema",
+        "4.26.0",
+        ["pytest", "attrs", "referencing", "rpds-py", "jsonschema-specifications"],
+        ".",
+        ["jsonschema/tests"],
     ),
 }
 # What a run of the benchmark measures when no library is named.
