@@ -125,7 +125,8 @@ def test_a_child_of_a_followed_process_sent_sigterm_as_it_is_forked_dies_of_it(t
 # fork does not wait for it at all here), and after each fork counts the
 # readers it has left once the slow one has had time to end.
 SLOW_READER_FORKS = """
-import os, sys, threading, time, warnings
+import os, sys, time, warnings
+from vask import _threads
 from vask.engines import lifecycle
 
 warnings.simplefilter("ignore", DeprecationWarning)  # forking with the reader running
@@ -139,7 +140,7 @@ for _ in range(6):
     sys.setswitchinterval(0.005)
     os.waitpid(pid, 0)
     time.sleep(0.05)
-    left.append(sum(t.name == "vask-sigterm" and t.is_alive() for t in threading.enumerate()))
+    left.append(sum(t.name == "vask-sigterm" for t in _threads.alive()))
 print(min(left) >= 1)
 """
 

@@ -209,3 +209,26 @@ def test_a_thread_object_without_weak_references_is_held_and_described(engine, m
         threading.get_ident(),
         True,
     )
+
+
+def test_vasks_own_threads_are_alive_until_joined_and_never_listed():
+    """vask's background threads (see vask._threads) answer is_alive() and join() as
+    threading's do, on every Python version, and threading never lists them."""
+    from vask import _threads
+
+    go, seen = threading.Event(), []
+
+    def body():
+        go.wait()
+        seen.append(threading.get_ident())
+
+    thread = _threads.HiddenThread(body, "vask-test")
+    thread.start()
+    assert thread.is_alive() and thread in _threads.alive()
+    assert all(t.ident != thread.ident for t in threading.enumerate())
+    thread.join(0.01)
+    assert thread.is_alive()  # a timeout, not an end
+    go.set()
+    thread.join()
+    assert seen == [thread.ident]
+    assert not thread.is_alive() and thread not in _threads.alive()

@@ -47,6 +47,7 @@ from collections.abc import Callable
 from typing import Any
 
 from vask import _dump, _forksafe
+from vask._threads import HiddenThread
 from vask.storage import backend
 
 __all__ = [
@@ -314,7 +315,7 @@ def _watch_wakeup_fd() -> None:
 
 # The thread that reads the wakeup fd, and the byte that stops it (no signal
 # has the number 0).
-_waiter: threading.Thread | None = None
+_waiter: HiddenThread | None = None
 _STOP = b"\0"
 # Whether a fork under way has asked the waiter to stop, and how long the
 # fork waits for it to.
@@ -326,9 +327,8 @@ def _start_waiter() -> None:
     global _waiter
     if _wakeup is None:
         return
-    _waiter = threading.Thread(
-        target=_wait_for_sigterm, args=(_wakeup[0],), name="vask-sigterm", daemon=True
-    )
+    # Out of the program's sight, as every thread of vask's (see vask._threads).
+    _waiter = HiddenThread(functools.partial(_wait_for_sigterm, _wakeup[0]), "vask-sigterm")
     _waiter.start()
 
 
@@ -394,7 +394,7 @@ def _on_sigterm(signum: int, frame: Any) -> None:
     # inside a _finish() of its own. (The wakeup fd's reader, when it got
     # there first, has it stored already, or is storing it.)
     try:
-        threading.Thread(target=_finish, name="vask-sigterm", daemon=True).start()
+        HiddenThread(_finish, "vask-sigterm").start()
     except RuntimeError:
         # No new threads at interpreter shutdown, where only this thread
         # runs: a _finish() under way here dies when it is done.
@@ -407,7 +407,7 @@ def _die_of_sigterm() -> None:
     """End the process by SIGTERM's default action, from whichever thread asks."""
     main = threading.main_thread()
     while True:
-        if threading.current_thread() is main:
+        if threading.get_ident() == main.ident:
             signal.signal(signal.SIGTERM, signal.SIG_DFL)
             os.kill(os.getpid(), signal.SIGTERM)
         else:

@@ -66,6 +66,7 @@ from pathlib import Path
 from typing import Any
 
 from vask import _dump, _forksafe, _process
+from vask._threads import HiddenThread
 from vask.storage import backend, schema, spool
 from vask.storage import store as _store
 
@@ -156,7 +157,7 @@ class _State:
         self.queue: deque[Job] = deque()
         self.queued_bytes = 0
         self.limit = DEFAULT_QUEUE_LIMIT
-        self.thread: threading.Thread | None = None
+        self.thread: HiddenThread | None = None
         self.current: Job | None = None
         self.busy_since = 0.0
         # Databases whose last store failed: the next stores to them do not
@@ -292,7 +293,7 @@ def store(job: Job, wait: bool = True) -> Path | None:
     """
     state = _state
     job.waited_for = wait
-    if threading.current_thread() is state.thread:
+    if _on_writer_thread():
         return _execute(job, job.timeout)  # a store made by a store: in order already
     with state.cond:
         inline = wait and not state.queue and state.current is None
@@ -310,6 +311,11 @@ def store(job: Job, wait: bool = True) -> Path | None:
     if job.error is not None:
         raise job.error
     return job.result
+
+
+def _on_writer_thread() -> bool:
+    thread = _state.thread
+    return thread is not None and thread.ident == threading.get_ident()
 
 
 def drain(timeout: float | None = None) -> bool:
@@ -353,7 +359,8 @@ def _enqueue(job: Job) -> None:
     state.queue.append(job)
     state.queued_bytes += len(job.data)
     if state.thread is None or not state.thread.is_alive():
-        thread = threading.Thread(target=_run, name="vask-writer", daemon=True)
+        # Out of the program's sight: see vask._threads.
+        thread = HiddenThread(_run, "vask-writer")
         try:
             thread.start()
         except RuntimeError:
@@ -640,7 +647,7 @@ def _before_fork() -> None:
     state = _state
     with state.cond:
         thread = state.thread
-        if thread is None or not thread.is_alive() or thread is threading.current_thread():
+        if thread is None or not thread.is_alive() or _on_writer_thread():
             return
         state.retiring = True
         state.cond.notify_all()
