@@ -126,7 +126,52 @@ FAILING_PROPERTY = textwrap.dedent(
 )
 
 
+# While the writer stores one test's trace, the next test looks at the process's
+# threads and objects; and a program under vask run at its threads.
+WHAT_A_TEST_SEES = textwrap.dedent(
+    """
+    import gc, threading
+
+    def work(n):
+        return [str(i) * 3 for i in range(n)]
+
+    def test_first():
+        for _ in range(3000):
+            work(20)
+
+    def test_only_the_programs_threads_are_seen():
+        assert [t.name for t in threading.enumerate()] == ["MainThread"]
+        assert threading.active_count() == 1
+
+    def test_first_again():
+        test_first()
+
+    def test_the_count_of_objects_is_steady():
+        gc.collect()
+        counts = []
+        for _ in range(20):
+            for _ in range(300):
+                work(2)
+            counts.append(len(gc.get_objects()))
+        assert len(set(counts)) == 1, counts
+    """
+)
+
+
 class TestPytestPlugin:
+    def test_a_test_sees_neither_vasks_threads_nor_the_writer_at_work(self, engine, tmp_path):
+        (tmp_path / "test_seen.py").write_text(WHAT_A_TEST_SEES)
+        result = run(
+            ["-m", "pytest", "--vask", "--vask-engine", engine.name, "-p", "no:cacheprovider"],
+            tmp_path,
+        )
+        assert result.returncode == 0, result.stdout + result.stderr
+        (tmp_path / "prog.py").write_text(
+            WHAT_A_TEST_SEES + "test_first()\ntest_only_the_programs_threads_are_seen()\n"
+        )
+        result = run(["-m", "vask", "run", "--engine", engine.name, "prog.py"], tmp_path)
+        assert result.returncode == 0, result.stdout + result.stderr
+
     def test_each_test_is_one_named_trace_from_setup_to_teardown(self, engine, tmp_path):
         write_suite(tmp_path)
         result = run(

@@ -71,6 +71,7 @@ import logging
 import shlex
 import sqlite3
 import sys
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -468,6 +469,9 @@ class VaskSession:
 
         self._kept_mark = len(db.kept_aside())
         self.profiler = profiler
+        from vask.storage import writer
+
+        writer.hold_spare_time(True)
         logging.getLogger("vask").addHandler(self.failed_stores)
 
     @pytest.hookimpl(tryfirst=True)
@@ -485,6 +489,19 @@ class VaskSession:
 
             monitor.make_room_for_hypothesis()
 
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_call(self, item: pytest.Item) -> Iterator[None]:
+        if self.profiler is None:
+            yield
+            return
+        # The test's body runs with the writer at rest, its objects out of the
+        # process's counts: leak tests count them (gc.get_objects(),
+        # tracemalloc), and the previous test's trace is stored meanwhile.
+        from vask.storage import writer
+
+        with writer.quiet():
+            yield
+
     @pytest.hookimpl(trylast=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
         profiler, self.profiler = self.profiler, None
@@ -497,6 +514,7 @@ class VaskSession:
         from vask.storage import writer
 
         writer.drain()
+        writer.hold_spare_time(False)
         from vask.storage import caps, keep
 
         dropped = keep.dropped()

@@ -172,6 +172,11 @@ class _State:
         # The traces this process stored, in the order stored, that the thread
         # indexes while it has no document to store (see _run).
         self.unindexed: dict[tuple[Path, str], None] = {}
+        # Whether the thread indexes one of them now, and how many holds there
+        # are on that work (see quiet() and hold_spare_time()): none starts
+        # while one is held.
+        self.spare_busy = False
+        self.spare_held = 0
 
 
 _state = _State()
@@ -328,6 +333,52 @@ def drain(timeout: float | None = None) -> bool:
                 return False
             _state.cond.wait(remaining)
     return True
+
+
+# How long quiet() waits for the writer to finish what it is doing, at the most.
+QUIET_WAIT = 10.0
+
+
+@contextlib.contextmanager
+def quiet(timeout: float = QUIET_WAIT) -> Iterator[None]:
+    """Around a part of the program that must not see the writer at work, such as a test's
+    body that counts the process's objects or allocations: what was handed over before it
+    is stored first, and spare-time work under way ends (waited for ``timeout`` seconds at
+    the most, and not while a store waits for a database's lock), and none starts until it
+    ends.  Documents handed over meanwhile are stored as they come: the memory they hold
+    is bounded."""
+    state = _state
+    deadline = time.monotonic() + timeout
+    with state.cond:
+        state.spare_held += 1
+        while (
+            (state.queue or state.current is not None or state.spare_busy)
+            and not _on_writer_thread()
+            and not _held_up()
+        ):
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                break
+            state.cond.wait(min(remaining, 0.05))  # a store may be found held up meanwhile
+    try:
+        yield
+    finally:
+        # A forked child (which has a state of its own) leaves its parent's alone.
+        if _state is state:
+            with state.cond:
+                state.spare_held -= 1
+                state.cond.notify_all()
+
+
+def hold_spare_time(held: bool) -> None:
+    """Hold (or let go of a hold on) the writer's spare-time work: while held, it indexes
+    nothing when it has nothing to store.  A test session holds it from its first test to
+    its end: each test's body would wait for that work (see :func:`quiet`), which then
+    took as long as the tests themselves on suites of many short ones; the first query
+    indexes what is left."""
+    with _state.cond:
+        _state.spare_held = max(_state.spare_held + (1 if held else -1), 0)
+        _state.cond.notify_all()
 
 
 def _held_up() -> bool:
@@ -518,12 +569,13 @@ def _run() -> None:
                     conns.close()
                     state.thread = None
                     return
-                if state.unindexed and not state.closing:
+                if state.unindexed and not state.closing and not state.spare_held:
                     # Spare time: one trace indexed, then the queue looked at
                     # again. Not a store: drain() and the exit handler do not
                     # wait for it.
                     spare = next(iter(state.unindexed))
                     del state.unindexed[spare]
+                    state.spare_busy = True
                     break
                 if not state.cond.wait(_IDLE_CLOSE) and not state.queue:
                     conns.close()
@@ -532,7 +584,12 @@ def _run() -> None:
                 state.current = batch[0]
                 state.busy_since = time.monotonic()
         if spare is not None:
-            _index_in_spare_time(*spare, conns)
+            try:
+                _index_in_spare_time(*spare, conns)
+            finally:
+                with state.cond:
+                    state.spare_busy = False
+                    state.cond.notify_all()
             continue
         try:
             if len(batch) == 1:
