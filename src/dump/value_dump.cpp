@@ -198,6 +198,53 @@ struct DefaultRepr {
   }
 };
 
+// The UTF-8 of a str the interpreter can encode so (no lone surrogates).
+std::optional<std::string_view> utf8_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string_view(text, static_cast<size_t>(size));
+}
+
+// How type's repr and object's name a class: by its module and qualname
+// (a heap class whose __module__, in its own dict, is a text other than
+// "builtins"), else by its tp_name. Unknown where the interpreter's own call
+// might answer otherwise (text with lone surrogates, a dict that fails).
+enum class ClassNaming { Qualified, ByTpName, Unknown };
+struct QualifiedName {
+  std::string_view module, qualname;  // borrowed from the class (its dict, its qualname)
+  size_t chars = 0;                   // of "module.qualname"
+};
+
+// Reads the class's own storage only, and runs no code. GIL held.
+ClassNaming class_naming(PyTypeObject* tp, QualifiedName& out) {
+  if (!(tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) return ClassNaming::ByTpName;
+  PyObject* module = PyDict_GetItemWithError(tp->tp_dict, interned().dunder_module);
+  if (module == nullptr && PyErr_Occurred()) {
+    PyErr_Clear();
+    return ClassNaming::Unknown;
+  }
+  // No __module__ (a class made where globals have no __name__) reads as
+  // one that is not text.
+  if (module == nullptr || !PyUnicode_Check(module) ||
+      (PyUnicode_GET_LENGTH(module) == 8 &&
+       PyUnicode_CompareWithASCIIString(module, "builtins") == 0)) {
+    return ClassNaming::ByTpName;
+  }
+  PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname;
+  const std::optional<std::string_view> m = utf8_of(module);
+  const std::optional<std::string_view> q = m ? utf8_of(qualname) : std::nullopt;
+  if (!q) return ClassNaming::Unknown;
+  out.module = *m;
+  out.qualname = *q;
+  out.chars = static_cast<size_t>(PyUnicode_GET_LENGTH(module)) + 1 +
+              static_cast<size_t>(PyUnicode_GET_LENGTH(qualname));
+  return ClassNaming::Qualified;
+}
+
 // Fills `r` for v, when v's type takes object's repr. False wherever the
 // call itself might answer otherwise (text with lone surrogates, the
 // recursion limit reached): the caller calls repr() then. Reads what
@@ -210,34 +257,18 @@ bool default_repr(PyObject* v, DefaultRepr& r) {
     return false;
   }
   Py_LeaveRecursiveCall();
-  if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
-    // Borrowed: the type holds its dict, and nothing below runs code.
-    PyObject* module = PyDict_GetItemWithError(tp->tp_dict, interned().dunder_module);
-    if (module == nullptr && PyErr_Occurred()) {
-      PyErr_Clear();
+  QualifiedName name;
+  switch (class_naming(tp, name)) {
+    case ClassNaming::Unknown:
       return false;
-    }
-    // No __module__ (a class made where globals have no __name__) reads as
-    // one that is not text.
-    if (module != nullptr && PyUnicode_Check(module) &&
-        (PyUnicode_GET_LENGTH(module) != 8 ||
-         PyUnicode_CompareWithASCIIString(module, "builtins") != 0)) {
-      PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname;
-      Py_ssize_t module_size = 0;
-      Py_ssize_t qualname_size = 0;
-      const char* module_text = PyUnicode_AsUTF8AndSize(module, &module_size);
-      const char* qualname_text =
-          module_text == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(qualname, &qualname_size);
-      if (qualname_text == nullptr) {
-        PyErr_Clear();
-        return false;
-      }
+    case ClassNaming::Qualified:
       r.qualified = true;
-      r.module = {module_text, static_cast<size_t>(module_size)};
-      r.name = {qualname_text, static_cast<size_t>(qualname_size)};
-      r.chars = 1 + static_cast<size_t>(PyUnicode_GET_LENGTH(module)) + 1 +
-                static_cast<size_t>(PyUnicode_GET_LENGTH(qualname));
-    }
+      r.module = name.module;
+      r.name = name.qualname;
+      r.chars = 1 + name.chars;
+      break;
+    case ClassNaming::ByTpName:
+      break;
   }
   if (!r.qualified) {
     r.name = tp->tp_name;
@@ -250,17 +281,6 @@ bool default_repr(PyObject* v, DefaultRepr& r) {
   r.address_size = static_cast<size_t>(end - r.address);
   r.chars += DefaultRepr::kAt.size() + r.address_size + 1;
   return true;
-}
-
-// The UTF-8 of a str the interpreter can encode so (no lone surrogates).
-std::optional<std::string_view> utf8_of(PyObject* str) {
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(str, &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string_view(text, static_cast<size_t>(size));
 }
 
 // The texts of two reprs written often (a class in an object's fields, a
@@ -292,30 +312,21 @@ bool known_repr(PyObject* v, std::string& out, size_t& chars) {
   if (!PyType_Check(v)) return false;
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(v);
   if (tp->tp_name == nullptr) return false;
-  if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
-    // Borrowed: the class holds its dict, and nothing below runs code.
-    PyObject* module = PyDict_GetItemWithError(tp->tp_dict, interned().dunder_module);
-    if (module == nullptr && PyErr_Occurred()) {
-      PyErr_Clear();
+  QualifiedName name;
+  switch (class_naming(tp, name)) {
+    case ClassNaming::Unknown:
       return false;
-    }
-    if (module != nullptr && PyUnicode_Check(module) &&
-        (PyUnicode_GET_LENGTH(module) != 8 ||
-         PyUnicode_CompareWithASCIIString(module, "builtins") != 0)) {
-      PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname;
-      const std::optional<std::string_view> m = utf8_of(module);
-      const std::optional<std::string_view> q = m ? utf8_of(qualname) : std::nullopt;
-      if (!q) return false;
-      out.assign("<class '").append(*m).append(".").append(*q).append("'>");
-      chars = 8 + static_cast<size_t>(PyUnicode_GET_LENGTH(module)) + 1 +
-              static_cast<size_t>(PyUnicode_GET_LENGTH(qualname)) + 2;
+    case ClassNaming::Qualified:
+      out.assign("<class '").append(name.module).append(".").append(name.qualname).append("'>");
+      chars = 8 + name.chars + 2;
       return true;
-    }
+    case ClassNaming::ByTpName:
+      break;
   }
-  // A static type's module and qualname are its tp_name's parts: the same text.
-  const std::string_view name = tp->tp_name;
-  out.assign("<class '").append(name).append("'>");
-  chars = 8 + count_code_points(name) + 2;
+  // (A static type's module and qualname are its tp_name's parts: the same text.)
+  const std::string_view tp_name = tp->tp_name;
+  out.assign("<class '").append(tp_name).append("'>");
+  chars = 8 + count_code_points(tp_name) + 2;
   return true;
 }
 
